@@ -1,0 +1,14 @@
+// Coding decisions of one CTU.  Each driver leaves the decision in
+// ctx->dec, the reconstruction in ctx->ctu_rec and the CU QPs in place.
+#pragma once
+
+struct encoder_t;
+
+// A small rate-distortion decision: CU sizes 32x32 to 8x8 (and four 4x4
+// prediction units), the luma mode by SATD, chroma from luma.
+void analyse_ctu_simple(encoder_t *ctx);
+
+// Test-only: every choice the syntax allows, made at random from ctx->rng
+// (CU tree, 4x4 prediction units, all luma and chroma modes, transform
+// splits, QP per quantisation group).
+void analyse_ctu_random(encoder_t *ctx);

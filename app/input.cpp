@@ -1,0 +1,214 @@
+#include "input.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "exit_codes.h"
+
+namespace {
+
+constexpr std::string_view y4m_magic = "YUV4MPEG2";
+// Longest stream or picture header line accepted; real ones are < 100 bytes.
+constexpr size_t max_header_line = 4096;
+
+std::vector<std::string_view> split_spaces(std::string_view s) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && s[i] == ' ')
+      i++;
+    size_t start = i;
+    while (i < s.size() && s[i] != ' ')
+      i++;
+    if (i > start)
+      out.push_back(s.substr(start, i - start));
+  }
+  return out;
+}
+
+} // namespace
+
+std::string parse_y4m_header(std::string_view line, y4m_header_t &out) {
+  if (line.substr(0, y4m_magic.size()) != y4m_magic ||
+      (line.size() > y4m_magic.size() && line[y4m_magic.size()] != ' '))
+    return "not a YUV4MPEG2 stream header";
+  std::optional<int64_t> w, h;
+  for (std::string_view tok : split_spaces(line.substr(y4m_magic.size()))) {
+    std::string_view value = tok.substr(1);
+    switch (tok[0]) {
+    case 'W':
+    case 'H': {
+      auto v = parse_int_strict(value, 0, INT32_MAX);
+      if (!v || value[0] == '+' || value[0] == '-')
+        return "malformed size parameter '" + std::string(tok) + "'";
+      (tok[0] == 'W' ? w : h) = v;
+      break;
+    }
+    case 'F': {
+      auto f = parse_frame_rate(value);
+      if (!f || value.find(':') == std::string_view::npos)
+        return "malformed frame rate parameter '" + std::string(tok) + "'";
+      out.fps = f;
+      break;
+    }
+    case 'I':
+      // Fields of an interlaced source would be coded as one progressive
+      // picture, which gives a wrong result without any visible error.
+      if (value == "p" || value == "?")
+        break;
+      if (value == "t" || value == "b" || value == "m")
+        return "interlaced input (I" + std::string(value) + ") is not supported; only progressive";
+      return "malformed interlace parameter '" + std::string(tok) + "'";
+    case 'C':
+      if (value == "420" || value == "420jpeg" || value == "420paldv" || value == "420mpeg2")
+        break;
+      return "chroma format C" + std::string(value) + " is not supported; only 8-bit 4:2:0";
+    case 'A':
+      if (value.find(':') == std::string_view::npos)
+        return "malformed aspect ratio parameter '" + std::string(tok) + "'";
+      break;
+    case 'X':
+      break;
+    default:
+      return "unknown stream header parameter '" + std::string(tok) + "'";
+    }
+  }
+  if (!w || !h)
+    return std::string("stream header lacks the ") + (!w ? "W" : "H") + " (picture " + (!w ? "width" : "height") +
+           ") parameter";
+  std::string why = validate_picture_size(*w, *h);
+  if (!why.empty())
+    return why;
+  out.width = static_cast<int32_t>(*w);
+  out.height = static_cast<int32_t>(*h);
+  return {};
+}
+
+int input_t::open(const input_settings_t &s) {
+  std::string err;
+  if (!window_.open(s.path, err)) {
+    std::fprintf(stderr, "ziravov: cannot open input '%s': %s\n", s.path.c_str(), err.c_str());
+    return exit_input_open;
+  }
+  const uint64_t size = window_.file_size();
+  if (size == 0) {
+    std::fprintf(stderr, "ziravov: input '%s' is empty\n", s.path.c_str());
+    return exit_input_format;
+  }
+  const size_t probe_len = static_cast<size_t>(size < max_header_line ? size : max_header_line);
+  const uint8_t *probe = window_.view(0, probe_len);
+  if (!probe) {
+    std::fprintf(stderr, "ziravov: cannot map input '%s': %s\n", s.path.c_str(), std::strerror(errno));
+    return exit_input_open;
+  }
+  std::string_view head(reinterpret_cast<const char *>(probe), probe_len);
+
+  // A file that starts like the magic (even cut short) is meant as YUV4MPEG2;
+  // reading it as raw samples would only hide the damage.
+  const size_t magic_cmp = head.size() < y4m_magic.size() ? head.size() : y4m_magic.size();
+  y4m_ = head.substr(0, magic_cmp) == y4m_magic.substr(0, magic_cmp) && head.size() >= 4;
+  if (y4m_) {
+    size_t eol = head.find('\n');
+    if (eol == std::string_view::npos) {
+      std::fprintf(stderr, "ziravov: input '%s': YUV4MPEG2 stream header is %s\n", s.path.c_str(),
+                   size < max_header_line ? "truncated (no end of line)" : "too long");
+      return exit_input_format;
+    }
+    y4m_header_t hdr;
+    std::string why = parse_y4m_header(head.substr(0, eol), hdr);
+    if (!why.empty()) {
+      std::fprintf(stderr, "ziravov: input '%s': %s\n", s.path.c_str(), why.c_str());
+      return exit_input_format;
+    }
+    width_ = hdr.width;
+    height_ = hdr.height;
+    if (hdr.fps)
+      fps_ = *hdr.fps;
+    if (s.forced_size && (s.forced_size->width != width_ || s.forced_size->height != height_))
+      std::fprintf(stderr, "ziravov: warning: --input-res ignored, the YUV4MPEG2 header says %dx%d\n", width_,
+                   height_);
+    position_ = eol + 1;
+  } else {
+    name_hints_t hints = hints_from_file_name(s.path);
+    std::optional<resolution_t> res = s.forced_size ? s.forced_size : hints.size;
+    if (!res) {
+      std::fprintf(stderr,
+                   "ziravov: raw input '%s' has no picture size: give --input-res WxH or name it like "
+                   "clip_352x288_30.yuv\n",
+                   s.path.c_str());
+      return exit_input_format;
+    }
+    std::string why = validate_picture_size(res->width, res->height);
+    if (!why.empty()) {
+      std::fprintf(stderr, "ziravov: raw input '%s': %s\n", s.path.c_str(), why.c_str());
+      return exit_input_format;
+    }
+    width_ = res->width;
+    height_ = res->height;
+    if (hints.fps)
+      fps_ = frame_rate_t{*hints.fps, 1};
+  }
+  if (s.forced_fps)
+    fps_ = *s.forced_fps;
+  picture_bytes_ = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_) * 3 / 2;
+  // A few pictures per map keeps remaps rare without tying up memory.
+  uint64_t window = picture_bytes_ * 3 + max_header_line;
+  if (window < (uint64_t(8) << 20))
+    window = uint64_t(8) << 20;
+  window_.set_min_window(static_cast<size_t>(window));
+  return exit_ok;
+}
+
+read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
+  const uint64_t size = window_.file_size();
+  if (position_ >= size)
+    return read_status_t::end;
+  uint64_t remaining = size - position_;
+  uint64_t header_len = 0;
+  if (y4m_) {
+    size_t probe_len = static_cast<size_t>(remaining < max_header_line ? remaining : max_header_line);
+    const uint8_t *p = window_.view(position_, probe_len);
+    if (!p) {
+      message_ = "cannot map the input: " + std::string(std::strerror(errno));
+      return read_status_t::malformed;
+    }
+    std::string_view head(reinterpret_cast<const char *>(p), probe_len);
+    size_t eol = head.find('\n');
+    const size_t cmp = head.size() < 5 ? head.size() : 5;
+    const bool starts_ok = head.substr(0, cmp) == std::string_view("FRAME").substr(0, cmp);
+    if (!starts_ok || (eol != std::string_view::npos && (eol < 5 || (eol > 5 && head[5] != ' ')))) {
+      message_ = "picture " + std::to_string(index_) + " does not start with a FRAME header";
+      return read_status_t::malformed;
+    }
+    if (eol == std::string_view::npos) {
+      if (remaining >= max_header_line) {
+        message_ = "picture " + std::to_string(index_) + " has an over-long FRAME header";
+        return read_status_t::malformed;
+      }
+      message_ = "the last picture (" + std::to_string(index_) + ") is cut short in its FRAME header";
+      return read_status_t::truncated;
+    }
+    header_len = eol + 1;
+  }
+  if (remaining - header_len < picture_bytes_) {
+    message_ = "the last picture (" + std::to_string(index_) + ") is truncated: " +
+               std::to_string(remaining - header_len) + " of " + std::to_string(picture_bytes_) + " bytes";
+    return read_status_t::truncated;
+  }
+  if (want_samples) {
+    const uint8_t *p = window_.view(position_ + header_len, static_cast<size_t>(picture_bytes_));
+    if (!p) {
+      message_ = "cannot map the input: " + std::string(std::strerror(errno));
+      return read_status_t::malformed;
+    }
+    const uint64_t luma = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
+    planes[0] = p;
+    planes[1] = p + luma;
+    planes[2] = p + luma + luma / 4;
+  }
+  position_ += header_len + picture_bytes_;
+  index_++;
+  return read_status_t::picture;
+}

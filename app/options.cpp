@@ -1,0 +1,371 @@
+#include "options.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "exit_codes.h"
+
+namespace {
+
+enum class opt_id_t {
+  complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, recon, input_res, fps,
+  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, random_decisions, pass, stats,
+  help, version
+};
+
+struct opt_def_t {
+  const char *name;
+  opt_id_t id;
+  bool takes_value;
+  const char *arg;  // placeholder shown in the help text
+  const char *help;
+};
+
+constexpr opt_def_t opt_defs[] = {
+    {"complexity", opt_id_t::complexity, true, "N", "preset 0 (fastest) .. 7 (best quality), default 4"},
+    {"tune", opt_id_t::tune, true, "NAME", "psnr, ssim, zerolatency or lowdelay; repeat to combine"},
+    {"qp", opt_id_t::qp, true, "N", "constant QP 0..51 (selects constant-QP rate control)"},
+    {"bitrate", opt_id_t::bitrate, true, "N", "average bitrate in kbit/s (selects ABR rate control)"},
+    {"frames", opt_id_t::frames, true, "N", "encode at most N pictures (0: all)"},
+    {"seek", opt_id_t::seek, true, "N", "skip the first N input pictures"},
+    {"threads", opt_id_t::threads, true, "N", "working threads, 0 = number of processors"},
+    {"keyint", opt_id_t::keyint, true, "N", "key-picture interval; 1 = all intra, 0 = only the first"},
+    {"min-keyint", opt_id_t::min_keyint, true, "N", "minimum key-picture interval at scene cuts"},
+    {"bframes", opt_id_t::bframes, true, "N", "consecutive B pictures 0..16"},
+    {"recon", opt_id_t::recon, true, "FILE", "write reconstructed pictures (raw 4:2:0, display order)"},
+    {"input-res", opt_id_t::input_res, true, "WxH", "picture size of a raw input"},
+    {"fps", opt_id_t::fps, true, "N[/D]", "frame rate (raw input default: from the name, else 25)"},
+    {"log-level", opt_id_t::log_level, true, "N", "library log bits: 1 end statistics, 2 per-picture lines"},
+    {"cpu-flags", opt_id_t::cpu_flags, true, "N", "mask of CPU features to use: 1 SSE4.1, 2 SSSE3, 4 AVX2"},
+    {"compat", opt_id_t::compat, true, "N", "HM compatibility 91, 100 or 120 (default: from an output name\n"
+                                            "                            token hm91/hm10/hm12, else the library's)"},
+    {"deblock", opt_id_t::deblock, false, nullptr, "enable the deblocking filter"},
+    {"no-deblock", opt_id_t::no_deblock, false, nullptr, "disable the deblocking filter"},
+    {"sao", opt_id_t::sao, false, nullptr, "enable sample adaptive offset"},
+    {"no-sao", opt_id_t::no_sao, false, nullptr, "disable sample adaptive offset"},
+    {"wpp", opt_id_t::wpp, false, nullptr, "enable wavefront parallel processing"},
+    {"no-wpp", opt_id_t::no_wpp, false, nullptr, "disable wavefront parallel processing"},
+    {"random-decisions", opt_id_t::random_decisions, true, "SEED",
+     "test only: make every coding decision at random (0 = off)"},
+    {"pass", opt_id_t::pass, true, "N", "0 single pass, 1 first pass (writes statistics), 2 second pass"},
+    {"stats", opt_id_t::stats, true, "FILE", "two-pass statistics file, default two-pass.log"},
+    {"help", opt_id_t::help, false, nullptr, "show this text"},
+    {"version", opt_id_t::version, false, nullptr, "show the library version and build information"},
+};
+
+constexpr const char *usage_line = "usage: ziravov [options] <input_filename> [<output_filename>]";
+
+struct given_opt_t {
+  const opt_def_t *def;
+  std::string value;
+  std::string spelled;  // as written, for messages
+};
+
+void print_help() {
+  std::printf("%s\n\n", usage_line);
+  std::printf("Encodes a YUV4MPEG2 or raw planar 8-bit 4:2:0 file to an HEVC Annex B stream.\n"
+              "The output name defaults to the input name with its extension replaced by .hevc.\n"
+              "A raw input needs its size from --input-res or from its name (e.g. clip_352x288_30.yuv).\n\n"
+              "Options (--opt N or --opt=N):\n");
+  for (const opt_def_t &d : opt_defs) {
+    std::string left = std::string("--") + d.name;
+    if (d.takes_value)
+      left += std::string(" ") + d.arg;
+    std::printf("  %-26s%s\n", left.c_str(), d.help);
+  }
+  std::printf("\nExit codes: 0 ok, 1 usage, 2 invalid option value, 3 cannot open or read input,\n"
+              "4 invalid input, 5 cannot write output, 6 encoder creation failed, 7 encoding failed,\n"
+              "130 interrupted (the stream written so far is complete).\n");
+}
+
+void usage_error(const char *fmt, const std::string &what) {
+  std::fprintf(stderr, "ziravov: ");
+  std::fprintf(stderr, fmt, what.c_str());
+  std::fprintf(stderr, "\n%s\nTry 'ziravov --help' for more information.\n", usage_line);
+}
+
+void value_error(const given_opt_t &g, const char *expected) {
+  std::fprintf(stderr, "ziravov: invalid value '%s' for --%s: expected %s\n", g.value.c_str(), g.def->name,
+               expected);
+}
+
+// Integer option in [lo, hi]; on failure reports and returns nullopt.
+std::optional<int32_t> int_value(const given_opt_t &g, int64_t lo, int64_t hi, const char *expected) {
+  auto v = parse_int_strict(g.value, lo, hi);
+  if (!v) {
+    value_error(g, expected);
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(*v);
+}
+
+// Applies one option other than complexity and tune; false on a bad value.
+bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t &p) {
+  std::optional<int32_t> v;
+  switch (g.def->id) {
+  case opt_id_t::complexity:
+  case opt_id_t::tune:
+  case opt_id_t::help:
+  case opt_id_t::version:
+    return true;
+  case opt_id_t::qp:
+    if (!(v = int_value(g, 0, 51, "an integer 0..51")))
+      return false;
+    p.qp = *v;
+    p.rcmode = TARNHEVCENC_RC_CQP;
+    return true;
+  case opt_id_t::bitrate:
+    if (!(v = int_value(g, 1, 2000000, "kbit/s 1..2000000")))
+      return false;
+    p.bitrate = *v;
+    p.rcmode = TARNHEVCENC_RC_ABR;
+    return true;
+  case opt_id_t::frames: {
+    auto n = parse_int_strict(g.value, 0, INT32_MAX);
+    if (!n) {
+      value_error(g, "a picture count 0..2147483647");
+      return false;
+    }
+    cli.max_frames = *n;
+    return true;
+  }
+  case opt_id_t::seek: {
+    auto n = parse_int_strict(g.value, 0, INT32_MAX);
+    if (!n) {
+      value_error(g, "a picture count 0..2147483647");
+      return false;
+    }
+    cli.seek_frames = *n;
+    return true;
+  }
+  case opt_id_t::threads:
+    if (!(v = int_value(g, 0, 1024, "an integer 0..1024")))
+      return false;
+    p.threads = *v;
+    return true;
+  case opt_id_t::keyint:
+    if (!(v = int_value(g, 0, INT32_MAX, "a non-negative integer")))
+      return false;
+    p.idr_period = *v;
+    return true;
+  case opt_id_t::min_keyint:
+    if (!(v = int_value(g, 0, INT32_MAX, "a non-negative integer")))
+      return false;
+    p.min_idr = *v;
+    return true;
+  case opt_id_t::bframes:
+    if (!(v = int_value(g, 0, 16, "an integer 0..16")))
+      return false;
+    p.bframes = *v;
+    return true;
+  case opt_id_t::recon:
+    if (g.value.empty()) {
+      value_error(g, "a file name");
+      return false;
+    }
+    cli.recon_path = g.value;
+    return true;
+  case opt_id_t::input_res: {
+    auto r = parse_resolution(g.value);
+    std::string why = r ? validate_picture_size(r->width, r->height) : std::string();
+    if (!r || !why.empty()) {
+      if (r)
+        std::fprintf(stderr, "ziravov: invalid value '%s' for --input-res: %s\n", g.value.c_str(), why.c_str());
+      else
+        value_error(g, "WxH with even positive integers");
+      return false;
+    }
+    cli.input_res = r;
+    return true;
+  }
+  case opt_id_t::fps: {
+    auto f = parse_frame_rate(g.value);
+    if (!f) {
+      value_error(g, "N or N/D with positive integers");
+      return false;
+    }
+    cli.fps = f;
+    return true;
+  }
+  case opt_id_t::log_level:
+    if (!(v = int_value(g, 0, 255, "an integer 0..255")))
+      return false;
+    p.log_level = *v;
+    return true;
+  case opt_id_t::cpu_flags:
+    if (!(v = int_value(g, 0, 7, "a bit mask 0..7")))
+      return false;
+    // A mask only: setting a bit the processor lacks would run illegal
+    // instructions, so detected features can be removed but never added.
+    p.cpu_flags &= static_cast<uint32_t>(*v);
+    return true;
+  case opt_id_t::compat:
+    if (!(v = int_value(g, 91, 120, "91, 100 or 120")) || (*v != 91 && *v != 100 && *v != 120)) {
+      if (v)
+        value_error(g, "91, 100 or 120");
+      return false;
+    }
+    p.compat = *v;
+    cli.compat_given = true;
+    return true;
+  case opt_id_t::deblock:
+    p.deblock = 1;
+    return true;
+  case opt_id_t::no_deblock:
+    p.deblock = 0;
+    return true;
+  case opt_id_t::sao:
+    p.sao = 1;
+    return true;
+  case opt_id_t::no_sao:
+    p.sao = 0;
+    return true;
+  case opt_id_t::wpp:
+    p.wpp = 1;
+    return true;
+  case opt_id_t::no_wpp:
+    p.wpp = 0;
+    return true;
+  case opt_id_t::random_decisions:
+    if (!(v = int_value(g, 0, INT32_MAX, "a seed 0..2147483647")))
+      return false;
+    p.random_decisions = *v;
+    return true;
+  case opt_id_t::pass:
+    if (!(v = int_value(g, 0, 2, "0, 1 or 2")))
+      return false;
+    p.pass = *v;
+    return true;
+  case opt_id_t::stats:
+    if (g.value.empty()) {
+      value_error(g, "a file name");
+      return false;
+    }
+    cli.stats_path = g.value;
+    return true;
+  }
+  return true;
+}
+
+} // namespace
+
+parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tarnhevcenc_param_t &param) {
+  std::vector<given_opt_t> given;
+  std::vector<std::string> positional;
+  bool help = false, version = false, options_done = false;
+
+  for (int i = 1; i < argc; i++) {
+    std::string_view arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      positional.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "-h") {
+      help = true;
+      continue;
+    }
+    if (arg.substr(0, 2) != "--") {
+      usage_error("unknown option '%s'", std::string(arg));
+      return {exit_usage, true};
+    }
+    std::string_view body = arg.substr(2);
+    std::optional<std::string_view> inline_value;
+    if (size_t eq = body.find('='); eq != std::string_view::npos) {
+      inline_value = body.substr(eq + 1);
+      body = body.substr(0, eq);
+    }
+    const opt_def_t *def = nullptr;
+    for (const opt_def_t &d : opt_defs)
+      if (body == d.name)
+        def = &d;
+    if (!def) {
+      usage_error("unknown option '%s'", std::string(arg));
+      return {exit_usage, true};
+    }
+    given_opt_t g{def, {}, std::string(arg)};
+    if (def->takes_value) {
+      if (inline_value) {
+        g.value = *inline_value;
+      } else if (i + 1 < argc) {
+        g.value = argv[++i];
+      } else {
+        usage_error("option '%s' needs a value", "--" + std::string(def->name));
+        return {exit_usage, true};
+      }
+    } else if (inline_value) {
+      usage_error("option '%s' takes no value", "--" + std::string(def->name));
+      return {exit_usage, true};
+    }
+    help |= def->id == opt_id_t::help;
+    version |= def->id == opt_id_t::version;
+    given.push_back(std::move(g));
+  }
+
+  if (help) {
+    print_help();
+    return {exit_ok, true};
+  }
+  if (version) {
+    std::printf("ziravov, tarnhevcenc %s\n%s\n", tarnhevcenc_version(), tarnhevcenc_buildinfo());
+    return {exit_ok, true};
+  }
+  if (positional.empty()) {
+    usage_error("%s", "missing input file name");
+    return {exit_usage, true};
+  }
+  if (positional.size() > 2) {
+    usage_error("unexpected argument '%s'", positional[2]);
+    return {exit_usage, true};
+  }
+
+  // The library ranks preset and tunes below every explicit field, so they are
+  // settled before the defaults are fetched.
+  int32_t complexity = -1, tune = 0;
+  for (const given_opt_t &g : given) {
+    if (g.def->id == opt_id_t::complexity) {
+      auto v = int_value(g, 0, 7, "an integer 0..7");
+      if (!v)
+        return {exit_bad_value, true};
+      complexity = *v;
+    } else if (g.def->id == opt_id_t::tune) {
+      int32_t bit = tune_bit_from_name(g.value);
+      if (!bit) {
+        value_error(g, "psnr, ssim, zerolatency or lowdelay");
+        return {exit_bad_value, true};
+      }
+      tune |= bit;
+    }
+  }
+
+  std::memset(&param, 0, sizeof(param));
+  param.size = sizeof(param);
+  if (tarnhevcenc_default_param(&param) != 0) {
+    std::fprintf(stderr, "ziravov: the encoder library rejected the parameter record\n");
+    return {exit_encoder_create, true};
+  }
+  if (complexity >= 0)
+    param.complexity = complexity;
+  param.tune |= tune;
+
+  for (const given_opt_t &g : given)
+    if (!apply_option(g, cli, param))
+      return {exit_bad_value, true};
+
+  cli.input_path = positional[0];
+  cli.output_path = positional.size() > 1 ? positional[1] : default_output_name(cli.input_path);
+  if (!cli.compat_given) {
+    if (int32_t compat = compat_from_file_name(cli.output_path))
+      param.compat = compat;
+  }
+  if (param.pass == 2 && param.rcmode != TARNHEVCENC_RC_ABR) {
+    std::fprintf(stderr, "ziravov: --pass 2 needs --bitrate\n");
+    return {exit_bad_value, true};
+  }
+  return {exit_ok, false};
+}

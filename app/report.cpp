@@ -1,0 +1,96 @@
+#include "report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+void psnr_meter_t::keep_source(int32_t display_number, const uint8_t *const planes[3]) {
+  const size_t luma = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+  std::vector<uint8_t> copy(luma + luma / 2);
+  std::memcpy(copy.data(), planes[0], luma);
+  std::memcpy(copy.data() + luma, planes[1], luma / 4);
+  std::memcpy(copy.data() + luma + luma / 4, planes[2], luma / 4);
+  sources_[display_number] = std::move(copy);
+  // An encoder that returns no reconstruction must not make the program hold
+  // the whole input; the oldest copies are the ones it will never ask for.
+  while (sources_.size() > max_kept_sources)
+    sources_.erase(sources_.begin());
+}
+
+bool psnr_meter_t::measure(int32_t display_number, const uint8_t *const recon[3], const int32_t strides[3]) {
+  auto it = sources_.find(display_number);
+  if (it == sources_.end())
+    return false;
+  const uint8_t *src = it->second.data();
+  for (int c = 0; c < 3; c++) {
+    const int32_t w = c ? width_ / 2 : width_;
+    const int32_t h = c ? height_ / 2 : height_;
+    // 16384^2 samples of error 255^2 stay far below 2^64.
+    uint64_t sse = 0;
+    for (int32_t y = 0; y < h; y++) {
+      const uint8_t *r = recon[c] + static_cast<int64_t>(y) * strides[c];
+      for (int32_t x = 0; x < w; x++) {
+        const int32_t d = static_cast<int32_t>(src[x]) - static_cast<int32_t>(r[x]);
+        sse += static_cast<uint64_t>(d * d);
+      }
+      src += w;
+    }
+    mse_sum_[c] += static_cast<double>(sse) / (static_cast<double>(w) * static_cast<double>(h));
+  }
+  pictures_++;
+  sources_.erase(it);
+  return true;
+}
+
+double psnr_meter_t::psnr(int c) const {
+  if (pictures_ == 0)
+    return 0.0;
+  const double mse = mse_sum_[c] / static_cast<double>(pictures_);
+  if (mse <= 0.0)
+    return INFINITY;
+  return 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+std::string format_psnr(double db) {
+  if (std::isinf(db))
+    return "inf";
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%.2f", db);
+  return buf;
+}
+
+double progress_t::seconds() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+double progress_t::kbit_per_second() const {
+  if (pictures_ == 0)
+    return 0.0;
+  const double duration = static_cast<double>(pictures_) * fps_.den / fps_.num;
+  return static_cast<double>(bytes_) * 8.0 / 1000.0 / duration;
+}
+
+void progress_t::picture_done(uint64_t bytes) {
+  pictures_++;
+  bytes_ += bytes;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_ < std::chrono::seconds(1))
+    return;
+  last_ = now;
+  const double t = seconds();
+  std::printf("frames: %lld, %.2f fps, %.2f kb/s\n", static_cast<long long>(pictures_),
+              t > 0 ? static_cast<double>(pictures_) / t : 0.0, kbit_per_second());
+  std::fflush(stdout);
+}
+
+void progress_t::end_report(const psnr_meter_t &psnr, bool interrupted) const {
+  const double t = seconds();
+  std::printf("%sencoded %lld frames in %.2f s (%.2f fps), %.2f kb/s, %llu bytes\n",
+              interrupted ? "interrupted: " : "", static_cast<long long>(pictures_), t,
+              t > 0 ? static_cast<double>(pictures_) / t : 0.0, kbit_per_second(),
+              static_cast<unsigned long long>(bytes_));
+  if (psnr.pictures() > 0)
+    std::printf("PSNR y:%s u:%s v:%s\n", format_psnr(psnr.psnr(0)).c_str(), format_psnr(psnr.psnr(1)).c_str(),
+                format_psnr(psnr.psnr(2)).c_str());
+  std::fflush(stdout);
+}

@@ -1,0 +1,61 @@
+// Quality measurement and the lines the program prints on stdout: settings,
+// progress and the end report.
+#ifndef ZIRAVOV_REPORT_H
+#define ZIRAVOV_REPORT_H
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli_parse.h"
+
+// PSNR against the source as a video tool would report it: the per-picture
+// mean squared errors are averaged over the pictures first, and only the
+// average is turned into decibels.
+class psnr_meter_t {
+public:
+  void set_size(int32_t width, int32_t height) {
+    width_ = width;
+    height_ = height;
+  }
+  // Keeps a copy of a source picture until its reconstruction comes back.
+  void keep_source(int32_t display_number, const uint8_t *const planes[3]);
+  // Adds the picture's errors and releases its source; false when no source
+  // of that number is kept.
+  bool measure(int32_t display_number, const uint8_t *const recon[3], const int32_t strides[3]);
+  int64_t pictures() const { return pictures_; }
+  // PSNR of component c (0 Y, 1 Cb, 2 Cr) in dB; +infinity for no error.
+  double psnr(int c) const;
+
+private:
+  static constexpr size_t max_kept_sources = 512;
+  int32_t width_ = 0;
+  int32_t height_ = 0;
+  int64_t pictures_ = 0;
+  double mse_sum_[3] = {0, 0, 0};
+  std::map<int32_t, std::vector<uint8_t>> sources_;
+};
+
+// "inf" for an infinite PSNR, else two decimals.
+std::string format_psnr(double db);
+
+class progress_t {
+public:
+  explicit progress_t(frame_rate_t fps) : fps_(fps), start_(std::chrono::steady_clock::now()), last_(start_) {}
+  // Counts a returned picture; prints a progress line at most once a second.
+  void picture_done(uint64_t bytes);
+  void end_report(const psnr_meter_t &psnr, bool interrupted) const;
+
+private:
+  double seconds() const;
+  double kbit_per_second() const;
+
+  frame_rate_t fps_;
+  std::chrono::steady_clock::time_point start_, last_;
+  int64_t pictures_ = 0;
+  uint64_t bytes_ = 0;
+};
+
+#endif

@@ -1,0 +1,238 @@
+#include "session.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+
+#include "exit_codes.h"
+
+volatile std::sig_atomic_t interrupt_requested = 0;
+
+extern "C" void on_interrupt(int) {
+  interrupt_requested = 1;
+  // A second Ctrl-C ends the program at once, should the flush hang.
+  std::signal(SIGINT, SIG_DFL);
+}
+
+void install_interrupt_handler() { std::signal(SIGINT, on_interrupt); }
+
+namespace {
+
+struct session_t {
+  tarnhevcenc_param_t &param;
+  encoder_ptr_t encoder;
+  file_ptr_t output;
+  recon_writer_t recon;
+  stats_writer_t stats;
+  bool write_stats = false;
+  psnr_meter_t psnr;
+  progress_t progress;
+  bool write_failed = false;
+
+  session_t(tarnhevcenc_param_t &p, frame_rate_t fps) : param(p), progress(fps) {}
+
+  // Hands one picture (or the flush, planes == NULL) to the library and
+  // takes what it returns.  Returns the byte count or -1.
+  int encode(const uint8_t *const planes[3], const int32_t strides[3], int64_t pts) {
+    tarnhevcenc_frame_opts_t opts;
+    std::memset(&opts, 0, sizeof(opts));
+    opts.size = sizeof(opts);
+    const uint8_t *out = nullptr;
+    const int n = tarnhevcenc_encode_frame(encoder.get(), planes, strides, pts, &opts, &out);
+    if (n <= 0)
+      return n;
+    if (!out || std::fwrite(out, 1, static_cast<size_t>(n), output.get()) != static_cast<size_t>(n))
+      write_failed = true;
+    if (opts.recon[0] && opts.recon[1] && opts.recon[2]) {
+      psnr.measure(opts.frame_number, opts.recon, opts.recon_stride);
+      if (!recon.add(opts.frame_number, opts.recon, opts.recon_stride))
+        write_failed = true;
+    }
+    if (write_stats && !stats.append(param.stats_out))
+      write_failed = true;
+    progress.picture_done(static_cast<uint64_t>(n));
+    return n;
+  }
+};
+
+bool same_file(const std::string &a, const std::string &b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+const char *rc_name(int32_t mode) {
+  switch (mode) {
+  case TARNHEVCENC_RC_CQP:
+    return "cqp";
+  case TARNHEVCENC_RC_ABR:
+    return "abr";
+  case TARNHEVCENC_RC_CBR:
+    return "cbr";
+  case TARNHEVCENC_RC_CRF:
+    return "crf";
+  case TARNHEVCENC_RC_LQP:
+    return "lqp";
+  }
+  return "?";
+}
+
+void print_settings(const cli_options_t &cli, const input_t &input, const tarnhevcenc_param_t &p) {
+  std::printf("ziravov %s: %s (%s %dx%d, %d/%d fps) -> %s\n", tarnhevcenc_version(), cli.input_path.c_str(),
+              input.is_y4m() ? "y4m" : "raw", input.width(), input.height(), p.fps_num, p.fps_den,
+              cli.output_path.c_str());
+  std::printf("complexity %d, tune %d, rc %s, qp %d, bitrate %d, keyint %d, min-keyint %d, bframes %d, "
+              "threads %d, frame contexts %d, wpp %d, deblock %d, sao %d, compat %d, cpu flags %u, pass %d%s\n",
+              p.complexity, p.tune, rc_name(p.rcmode), p.qp, p.bitrate, p.idr_period, p.min_idr, p.bframes,
+              p.threads, p.frame_contexts, p.wpp, p.deblock, p.sao, p.compat, p.cpu_flags, p.pass,
+              p.random_decisions ? ", random decisions" : "");
+  if (!cli.recon_path.empty())
+    std::printf("reconstruction -> %s\n", cli.recon_path.c_str());
+  std::fflush(stdout);
+}
+
+} // namespace
+
+int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
+  input_t input;
+  input_settings_t in_settings{cli.input_path, cli.input_res, cli.fps};
+  if (int rc = input.open(in_settings))
+    return rc;
+  param.width = input.width();
+  param.height = input.height();
+  param.fps_num = input.fps().num;
+  param.fps_den = input.fps().den;
+
+  const uint8_t *planes[3] = {nullptr, nullptr, nullptr};
+  for (int64_t i = 0; i < cli.seek_frames; i++) {
+    read_status_t st = input.next(planes, false);
+    if (st == read_status_t::picture)
+      continue;
+    if (st == read_status_t::malformed)
+      std::fprintf(stderr, "ziravov: input '%s': %s\n", cli.input_path.c_str(), input.message().c_str());
+    else
+      std::fprintf(stderr, "ziravov: --seek %lld skips past the %lld complete pictures of '%s'\n",
+                   static_cast<long long>(cli.seek_frames), static_cast<long long>(input.pictures_read()),
+                   cli.input_path.c_str());
+    return exit_input_format;
+  }
+
+  session_t s(param, input.fps());
+  s.psnr.set_size(input.width(), input.height());
+
+  // Truncating the input we are reading from would end in SIGBUS.
+  if (same_file(cli.input_path, cli.output_path) || (!cli.recon_path.empty() && same_file(cli.input_path, cli.recon_path))) {
+    std::fprintf(stderr, "ziravov: refusing to overwrite the input file '%s'\n", cli.input_path.c_str());
+    return exit_output_write;
+  }
+  s.output.reset(std::fopen(cli.output_path.c_str(), "wb"));
+  if (!s.output) {
+    std::fprintf(stderr, "ziravov: cannot open output '%s': %s\n", cli.output_path.c_str(), std::strerror(errno));
+    return exit_output_write;
+  }
+  if (!cli.recon_path.empty() && !s.recon.open(cli.recon_path, input.width(), input.height())) {
+    std::fprintf(stderr, "ziravov: cannot open reconstruction file '%s': %s\n", cli.recon_path.c_str(),
+                 std::strerror(errno));
+    return exit_output_write;
+  }
+  std::string stats_text;
+  if (param.pass == 1) {
+    if (!s.stats.open(cli.stats_path)) {
+      std::fprintf(stderr, "ziravov: cannot open statistics file '%s': %s\n", cli.stats_path.c_str(),
+                   std::strerror(errno));
+      return exit_output_write;
+    }
+    s.write_stats = true;
+  } else if (param.pass == 2) {
+    auto text = read_stats_file(cli.stats_path);
+    if (!text) {
+      std::fprintf(stderr, "ziravov: cannot read statistics file '%s': %s\n", cli.stats_path.c_str(),
+                   std::strerror(errno));
+      return exit_input_open;
+    }
+    stats_text = std::move(*text);
+    param.stats_in = stats_text.c_str();
+  }
+
+  s.encoder.reset(tarnhevcenc_create(&param));
+  if (!s.encoder) {
+    std::fprintf(stderr, "ziravov: the encoder could not be created with these settings\n");
+    return exit_encoder_create;
+  }
+  install_interrupt_handler();
+  print_settings(cli, input, param);
+
+  const int32_t strides[3] = {input.width(), input.width() / 2, input.width() / 2};
+  int exit_code = exit_ok;
+  int64_t fed = 0;
+  while (!interrupt_requested && (cli.max_frames == 0 || fed < cli.max_frames)) {
+    const read_status_t st = input.next(planes);
+    if (st == read_status_t::end)
+      break;
+    if (st == read_status_t::truncated) {
+      std::fprintf(stderr, "ziravov: warning: input '%s': %s; it is not encoded\n", cli.input_path.c_str(),
+                   input.message().c_str());
+      break;
+    }
+    if (st == read_status_t::malformed) {
+      // Still flush below, so what was fed ends as a complete stream.
+      std::fprintf(stderr, "ziravov: input '%s': %s\n", cli.input_path.c_str(), input.message().c_str());
+      exit_code = exit_input_format;
+      break;
+    }
+    // The display number of a picture is its index among the fed ones.
+    s.psnr.keep_source(static_cast<int32_t>(fed), planes);
+    if (s.encode(planes, strides, fed) < 0) {
+      std::fprintf(stderr, "ziravov: encoding failed at picture %lld\n", static_cast<long long>(fed));
+      return exit_encode_failed;
+    }
+    fed++;
+    if (s.write_failed)
+      break;
+  }
+  if (fed == 0 && !interrupt_requested && exit_code == exit_ok) {
+    std::fprintf(stderr, "ziravov: input '%s' holds no complete picture to encode\n", cli.input_path.c_str());
+    exit_code = exit_input_format;
+  }
+
+  // Flush: the encoder holds pictures for its lookahead and frame contexts;
+  // keep asking until it has nothing queued and nothing more comes back.
+  auto last_progress = std::chrono::steady_clock::now();
+  while (!s.write_failed) {
+    const int n = s.encode(nullptr, nullptr, 0);
+    if (n < 0) {
+      std::fprintf(stderr, "ziravov: encoding failed while flushing\n");
+      return exit_encode_failed;
+    }
+    if (n > 0) {
+      last_progress = std::chrono::steady_clock::now();
+      continue;
+    }
+    if (!tarnhevcenc_is_encoding(s.encoder.get()))
+      break;
+    // The library blocks for its pictures, so a long run of empty returns
+    // while it claims to be busy is a stall, not slowness.
+    if (std::chrono::steady_clock::now() - last_progress > std::chrono::minutes(10)) {
+      std::fprintf(stderr, "ziravov: the encoder stopped returning pictures while flushing\n");
+      return exit_encode_failed;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  bool ok = !s.write_failed;
+  ok &= s.recon.finish();
+  ok &= s.stats.close();
+  ok &= close_checked(s.output);
+  if (!ok) {
+    std::fprintf(stderr, "ziravov: writing the output failed: %s\n", std::strerror(errno));
+    return exit_output_write;
+  }
+  s.encoder.reset();  // prints the library's end statistics when asked for
+  s.progress.end_report(s.psnr, interrupt_requested != 0);
+  if (exit_code != exit_ok)
+    return exit_code;
+  return interrupt_requested ? exit_interrupted : exit_ok;
+}

@@ -1,0 +1,26 @@
+// Two-pass statistics file: the first pass appends the text the library
+// leaves after each returned picture; the second pass hands the whole file
+// to the library before the encoder is created.
+#ifndef ZIRAVOV_STATS_FILE_H
+#define ZIRAVOV_STATS_FILE_H
+
+#include <optional>
+#include <string>
+
+#include "file_handle.h"
+
+class stats_writer_t {
+public:
+  bool open(const std::string &path);
+  // Appends text (may be NULL or empty); false on write error.
+  bool append(const char *text);
+  bool close() { return close_checked(file_); }
+
+private:
+  file_ptr_t file_;
+};
+
+// Whole file as text, or nullopt when it cannot be read.
+std::optional<std::string> read_stats_file(const std::string &path);
+
+#endif

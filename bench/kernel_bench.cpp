@@ -1,0 +1,391 @@
+// Nanoseconds per call of every slot of the seven primitive tables, for the
+// portable table and for the table installed for this processor, printed as
+// one row per slot.  Google Benchmark options (--benchmark_filter=pixel/...,
+// --benchmark_min_time=...) pass through.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "checkasm_pixel_slots.h"
+#include "common/primitives.h"
+
+namespace {
+
+uint32_t installed_flags() {
+  uint32_t f = 0;
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("ssse3")) f |= 2;
+  if (__builtin_cpu_supports("avx2")) f |= 4;
+  return f;
+}
+
+// Buffers shared by every call: a picture plane with wide margins, its 16
+// phase planes and three 16-bit horizontal planes, block buffers at the
+// encoder's strides, and coefficient blocks.
+constexpr int32_t PLANE_STRIDE = 512, PLANE_ROWS = 512, ORIGIN = 128 * PLANE_STRIDE + 128;
+
+struct arena_t {
+  std::vector<uint8_t> plane, phase_storage, dst, src64, nb;
+  std::vector<int16_t> hstorage, s16a, s16b, coef, levels;
+  uint8_t *planes[16];
+  const int16_t *hplanes[3];
+  int16_t *hplanes_w[3];
+  uint16_t scan[1024];
+
+  arena_t() {
+    std::mt19937 rng(1234);
+    auto fill8 = [&](std::vector<uint8_t> &v, size_t n) {
+      v.resize(n);
+      for (auto &x : v) x = static_cast<uint8_t>(rng());
+    };
+    fill8(plane, PLANE_STRIDE * PLANE_ROWS);
+    fill8(phase_storage, 16 * size_t{PLANE_STRIDE} * PLANE_ROWS);
+    fill8(dst, 256 * 256);
+    fill8(src64, 64 * 64 * 2);
+    fill8(nb, 1024);
+    hstorage.resize(3 * size_t{PLANE_STRIDE} * PLANE_ROWS);
+    for (auto &x : hstorage) x = static_cast<int16_t>(rng() % 20000 - 4000);
+    for (auto *v : {&s16a, &s16b, &coef, &levels}) {
+      v->resize(64 * 64 * 2);
+      for (auto &x : *v) x = static_cast<int16_t>(rng() % 8000 - 4000);
+    }
+    for (int32_t p = 0; p < 16; p++) planes[p] = phase_storage.data() + p * size_t{PLANE_STRIDE} * PLANE_ROWS + ORIGIN;
+    planes[0] = plane.data() + ORIGIN;
+    for (int32_t f = 0; f < 3; f++) {
+      hplanes_w[f] = hstorage.data() + f * size_t{PLANE_STRIDE} * PLANE_ROWS + ORIGIN;
+      hplanes[f] = hplanes_w[f];
+    }
+    for (int32_t i = 0; i < 1024; i++) scan[i] = static_cast<uint16_t>(i);
+  }
+  uint8_t *pic() { return plane.data() + ORIGIN; }
+  uint8_t *out() { return dst.data() + 64 * 256 + 64; }
+};
+
+arena_t &arena() {
+  static arena_t a;
+  return a;
+}
+
+struct entry_t {
+  std::string table, slot;
+  std::function<void()> portable, installed;
+};
+
+std::vector<entry_t> &entries() {
+  static std::vector<entry_t> e;
+  return e;
+}
+
+template <typename Table, typename MakeCall>
+void add_table(const char *name, const Table &ref, const Table &tst, size_t slot, const std::string &label,
+               MakeCall make) {
+  char id[32];
+  std::snprintf(id, sizeof(id), "%03zu ", slot);
+  entries().push_back({name, id + label, make(ref), make(tst)});
+}
+
+// ------------------------------------------------------------------ pixel
+void register_pixel(uint32_t flags) {
+  static pixel_funcs_t ref, tst;
+  setup_pixel_primitives(0, &ref, 1);
+  setup_pixel_primitives(flags, &tst, 1);
+  arena_t &a = arena();
+  for (int32_t i = 0; i < 118; i++) {
+    const checkasm::slot_shape_t s = checkasm::pixel_slot_shape(i);
+    const std::string label = std::to_string(s.w) + "x" + std::to_string(s.h);
+    add_table("pixel", ref, tst, static_cast<size_t>(i), label, [&, i, s](const pixel_funcs_t &t) -> std::function<void()> {
+      uint8_t *p = a.pic(), *src = a.src64.data();
+      void *fn;
+      std::memcpy(&fn, reinterpret_cast<const char *>(&t) + i * sizeof(void *), sizeof(fn));
+      switch (s.k) {
+        case checkasm::kind::cost:
+          return [=] { benchmark::DoNotOptimize(reinterpret_cast<pixel_cost_fn>(fn)(src, 64, p + 1, PLANE_STRIDE)); };
+        case checkasm::kind::x4:
+          return [=] {
+            uint32_t out[4];
+            reinterpret_cast<sad_x4_fn>(fn)(src, p, p + 1, p + 2, p + 3, PLANE_STRIDE, out);
+            benchmark::DoNotOptimize(out);
+          };
+        case checkasm::kind::x3:
+          return [=] {
+            uint32_t out[3];
+            reinterpret_cast<sad_x3_fn>(fn)(src, p, p + 1, p + 2, PLANE_STRIDE, out);
+            benchmark::DoNotOptimize(out);
+          };
+        case checkasm::kind::x2:
+          return [=] {
+            uint32_t out[2];
+            reinterpret_cast<sad_x2_fn>(fn)(src, p, p + 1, PLANE_STRIDE, out);
+            benchmark::DoNotOptimize(out);
+          };
+        case checkasm::kind::var:
+          return [=] { benchmark::DoNotOptimize(reinterpret_cast<pixel_var_fn>(fn)(p, PLANE_STRIDE)); };
+        case checkasm::kind::wxh:
+          return [=] { benchmark::DoNotOptimize(reinterpret_cast<ssd_wxh_fn>(fn)(src, 64, p, PLANE_STRIDE, 48, 24)); };
+        case checkasm::kind::hadamard_ac:
+          return [=] { benchmark::DoNotOptimize(reinterpret_cast<hadamard_ac_fn>(fn)(src, 64)); };
+        case checkasm::kind::count_nonzero: {
+          const int16_t *c = a.coef.data();
+          return [=] { benchmark::DoNotOptimize(reinterpret_cast<count_nonzero_fn>(fn)(c, 4)); };
+        }
+        case checkasm::kind::scan_groups: {
+          const int16_t *c = a.coef.data();
+          const uint16_t *scan = a.scan;
+          return [=] {
+            uint16_t signs[64], sig[64];
+            uint8_t counts[64];
+            benchmark::DoNotOptimize(
+                reinterpret_cast<coeff_scan_groups_fn>(fn)(scan, c, signs, sig, counts, 200, scan, 16));
+          };
+        }
+        case checkasm::kind::gradient:
+          return [=] {
+            static ctu_gradients_t g;
+            benchmark::DoNotOptimize(reinterpret_cast<gradient_fn>(fn)(src, &g));
+          };
+        default: {
+          uint8_t *d = a.out();
+          return [=] { reinterpret_cast<copy_aligned_fn>(fn)(d, p, 256, PLANE_STRIDE); };
+        }
+      }
+    });
+  }
+}
+
+// --------------------------------------------------------------------- mc
+void register_mc(uint32_t flags) {
+  static mc_funcs_t ref, tst;
+  setup_mc_primitives(0, &ref);
+  setup_mc_primitives(flags, &tst);
+  arena_t &a = arena();
+  uint8_t *p = a.pic(), *d = a.out();
+  int16_t *s16 = a.s16a.data(), *s16b = a.s16b.data();
+  const int16_t *const *hp = a.hplanes;
+  uint8_t *const *planes = a.planes;
+  int16_t *const *hw = a.hplanes_w;
+  uint8_t *blk = a.src64.data();
+  using call = std::function<void()>;
+  const std::vector<std::pair<std::string, std::function<call(const mc_funcs_t &)>>> slots = {
+      {"mc_luma 16x16 hv", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, nullptr, PLANE_STRIDE, 6, 10, 16, 16); }); }},
+      {"mc_luma_ps 16x16 hv", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, nullptr, PLANE_STRIDE, 6, 10, 16, 16)); }); }},
+      {"mc_chroma 8x8 hv", [=](const mc_funcs_t &t) { return call([=] { t.mc_chroma(d, 256, p, PLANE_STRIDE, 3, 5, 8, 8); }); }},
+      {"mc_chroma_ps 8x8 hv", [=](const mc_funcs_t &t) { return call([=] { t.mc_chroma_ps(s16, 64, p, PLANE_STRIDE, 3, 5, 8, 8); }); }},
+      {"bipred_avg 16x16", [=](const mc_funcs_t &t) { return call([=] { t.bipred_avg(d, 256, s16, 64, s16b, 64, 16, 16); }); }},
+      {"luma_hfilter_planes 64x64", [=](const mc_funcs_t &t) { return call([=] { t.luma_hfilter_planes(hw[0], hw[1], hw[2], p, PLANE_STRIDE, 64, 64, 0); }); }},
+      {"subpel_planes_build 64x64", [=](const mc_funcs_t &t) { return call([=] { t.subpel_planes_build(planes, p, hp, PLANE_STRIDE, 64, 64, 0); }); }},
+      {"subpel_plane_copy 16x16", [=](const mc_funcs_t &t) { return call([=] { t.subpel_plane_copy(d, 256, planes, PLANE_STRIDE, 5, 7, 16, 16); }); }},
+      {"subpel_plane_ptr", [=](const mc_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.subpel_plane_ptr(planes, PLANE_STRIDE, 5, 7)); }); }},
+      {"pixel_avg 16x16", [=](const mc_funcs_t &t) { return call([=] { t.pixel_avg(d, 256, p, PLANE_STRIDE, p + 1, PLANE_STRIDE, 16, 16); }); }},
+      {"lowres_init 64x32", [=](const mc_funcs_t &t) { return call([=] { t.lowres_init(planes + 0, PLANE_STRIDE, p, PLANE_STRIDE, 64, 32); }); }},
+      {"downscale_2x 64x32", [=](const mc_funcs_t &t) { return call([=] { t.downscale_2x(planes + 0, PLANE_STRIDE, p, PLANE_STRIDE, 64, 32); }); }},
+      {"get_ref 16x16 hv", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.get_ref(d, &st, p, nullptr, PLANE_STRIDE, 6, 10, 16, 16)); }); }},
+      {"get_ref_bilinear 16x16 hv", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.get_ref_bilinear(d, &st, p, PLANE_STRIDE, 6, 10, 16, 16)); }); }},
+      {"chroma_fullpel_ptr", [=](const mc_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.chroma_fullpel_ptr(p, PLANE_STRIDE, 24, 40)); }); }},
+      {"mbtree_propagate_cost 64", [=](const mc_funcs_t &t) {
+         return call([=] {
+           static uint32_t inc[64], intra[64], cost[64];
+           static uint16_t w[64];
+           static int32_t out[64];
+           for (int32_t i = 0; i < 64; i++) intra[i] = 1000 + i, cost[i] = 500 + i, w[i] = 256, inc[i] = i;
+           t.mbtree_propagate_cost(out, inc, intra, cost, w, 64);
+           benchmark::DoNotOptimize(out);
+         });
+       }},
+      {"block_copy 16x16", [=](const mc_funcs_t &t) { return call([=] { t.block_copy(d, 256, p, PLANE_STRIDE, 16, 16); }); }},
+      {"ctu_downscale_64x64", [=](const mc_funcs_t &t) { return call([=] { t.ctu_downscale_64x64(blk); }); }},
+      {"ctu_border_downscale_64x64", [=](const mc_funcs_t &t) { return call([=] { t.ctu_border_downscale_64x64(d); }); }},
+      {"ctu_downscale_32x32", [=](const mc_funcs_t &t) { return call([=] { t.ctu_downscale_32x32(blk); }); }},
+      {"ctu_border_downscale_32x32", [=](const mc_funcs_t &t) { return call([=] { t.ctu_border_downscale_32x32(d); }); }},
+      {"lowres_cost_energy 60x34", [=](const mc_funcs_t &t) {
+         return call([=] {
+           static uint32_t costs[64 * 34], out[16 * 9];
+           benchmark::DoNotOptimize(t.lowres_cost_energy(out, costs, 60, 34, 64, 1));
+         });
+       }},
+  };
+  for (size_t i = 0; i < slots.size(); i++) add_table("mc", ref, tst, i, slots[i].first, slots[i].second);
+}
+
+// ---------------------------------------------------------------- deblock
+void register_deblock(uint32_t flags) {
+  static deblock_funcs_t ref, tst;
+  setup_deblock_primitives(0, &ref);
+  setup_deblock_primitives(flags, &tst);
+  uint8_t *p = arena().pic();
+  static const int32_t tc[2] = {6, 6};
+  // A smooth ramp so that the decisions let the filters run.
+  for (int32_t y = -8; y < 16; y++)
+    for (int32_t x = -8; x < 16; x++) p[y * PLANE_STRIDE + x] = static_cast<uint8_t>(100 + (x >= 0 ? 6 : 0) + (y & 1));
+  using call = std::function<void()>;
+  add_table("deblock", ref, tst, 0, "luma_ver_edge", [=](const deblock_funcs_t &t) { return call([=] { t.deblock_luma_ver_edge(p, PLANE_STRIDE, 40, tc); }); });
+  add_table("deblock", ref, tst, 1, "luma_hor_edge", [=](const deblock_funcs_t &t) { return call([=] { t.deblock_luma_hor_edge(p, PLANE_STRIDE, 40, tc); }); });
+  add_table("deblock", ref, tst, 2, "chroma_ver_edge", [=](const deblock_funcs_t &t) { return call([=] { t.deblock_chroma_ver_edge(p, p + 64, PLANE_STRIDE, tc); }); });
+  add_table("deblock", ref, tst, 3, "chroma_hor_edge", [=](const deblock_funcs_t &t) { return call([=] { t.deblock_chroma_hor_edge(p, p + 64, PLANE_STRIDE, tc); }); });
+}
+
+// -------------------------------------------------------------------- sao
+void register_sao(uint32_t flags) {
+  static sao_funcs_t ref, tst;
+  setup_sao_primitives(0, &ref);
+  setup_sao_primitives(flags, &tst);
+  arena_t &a = arena();
+  uint8_t *p = a.pic(), *d = a.out();
+  int16_t *diff = a.s16a.data();
+  static uint8_t scratch[147456];
+  static const int8_t offsets[5] = {3, 1, 0, -1, -3};
+  using call = std::function<void()>;
+  // Slot 0 needs an encoder context once the SAO application fills it; the
+  // portable placeholder reads none.
+  if (tst.sao_apply_ctu == sao_apply_ctu_c)
+    add_table("sao", ref, tst, 0, "sao_apply_ctu", [=](const sao_funcs_t &t) { return call([=] { t.sao_apply_ctu(nullptr, 0, 0, 0, 0); }); });
+  add_table("sao", ref, tst, 1, "sao_diff 64x64", [=](const sao_funcs_t &t) { return call([=] { t.sao_diff(diff, p, PLANE_STRIDE, p + 1, PLANE_STRIDE, 1); }); });
+  add_table("sao", ref, tst, 2, "sao_diff_wxh 48x40", [=](const sao_funcs_t &t) { return call([=] { t.sao_diff_wxh(diff, p, PLANE_STRIDE, p + 1, PLANE_STRIDE, 1, 48, 40); }); });
+  for (int32_t c = 0; c < 4; c++) {
+    add_table("sao", ref, tst, 3 + c, "sao_stats_eo" + std::to_string(c) + " 64x64", [=](const sao_funcs_t &t) {
+      return call([=] { sao_stats_t s; t.sao_stats_eo[c](&s, p, PLANE_STRIDE, 1, diff, scratch); benchmark::DoNotOptimize(s); });
+    });
+    add_table("sao", ref, tst, 8 + c, "sao_stats_eo" + std::to_string(c) + "_wxh 48x40", [=](const sao_funcs_t &t) {
+      return call([=] { sao_stats_t s; t.sao_stats_eo_wxh[c](&s, p, PLANE_STRIDE, 1, diff, 48, 40, scratch); benchmark::DoNotOptimize(s); });
+    });
+  }
+  add_table("sao", ref, tst, 7, "sao_stats_bo 64x64", [=](const sao_funcs_t &t) {
+    return call([=] { sao_stats_t s; t.sao_stats_bo(&s, p, PLANE_STRIDE, 1, diff, scratch); benchmark::DoNotOptimize(s); });
+  });
+  add_table("sao", ref, tst, 12, "sao_stats_bo_wxh 48x40", [=](const sao_funcs_t &t) {
+    return call([=] { sao_stats_t s; t.sao_stats_bo_wxh(&s, p, PLANE_STRIDE, 1, diff, 48, 40, scratch); benchmark::DoNotOptimize(s); });
+  });
+  add_table("sao", ref, tst, 13, "sao_apply_eo 64x64", [=](const sao_funcs_t &t) { return call([=] { t.sao_apply_eo(d, 256, p, PLANE_STRIDE, offsets, 2, 64, 64); }); });
+  add_table("sao", ref, tst, 14, "sao_apply_bo 64x64", [=](const sao_funcs_t &t) { return call([=] { t.sao_apply_bo(d, 256, p, PLANE_STRIDE, offsets, 12, 64, 64); }); });
+  add_table("sao", ref, tst, 15, "sao_copy 64x64", [=](const sao_funcs_t &t) { return call([=] { t.sao_copy(d, 256, p, PLANE_STRIDE, 64, 64); }); });
+}
+
+// -------------------------------------------------------------- transform
+void register_transform(uint32_t flags) {
+  static transform_funcs_t ref, tst;
+  setup_transform_primitives(0, &ref);
+  setup_transform_primitives(flags, &tst);
+  arena_t &a = arena();
+  uint8_t *src = a.src64.data(), *rec = a.dst.data();
+  int16_t *coef = a.coef.data();
+  static const char *const names[15] = {
+      "dct_fwd_4x4",       "dct_inv_add_4x4",     "dct_fwd_8x8",       "dct_fwd_low_8x8",     "dct_inv_add_8x8",
+      "dct_inv_add_low_8x8", "dct_fwd_16x16",     "dct_fwd_low_16x16", "dct_inv_add_16x16",   "dct_inv_add_low_16x16",
+      "dct_fwd_32x32",     "dct_fwd_low_32x32",   "dct_inv_add_32x32", "dct_inv_add_low_32x32", "coeff_cost"};
+  using call = std::function<void()>;
+  for (int32_t i = 0; i < 15; i++)
+    add_table("transform", ref, tst, static_cast<size_t>(i), names[i], [=](const transform_funcs_t &t) -> call {
+      void *fn;
+      std::memcpy(&fn, reinterpret_cast<const char *>(&t) + i * sizeof(void *), sizeof(fn));
+      // Each slot gets its own coefficient block: forward slots overwrite it.
+      static int16_t blocks[2][15][1024];
+      int16_t *c = blocks[&t == &tst][i];
+      std::memcpy(c, coef, sizeof(blocks[0][0]));
+      // Inverse transforms alternate with forward ones in the table; the
+      // low-frequency slots take the corner size, the 4x4 ones the mode.
+      const bool inverse = i == 1 || i == 4 || i == 5 || i == 8 || i == 9 || i == 12 || i == 13;
+      const bool has_arg = i == 0 || i == 1 || i == 3 || i == 5 || i == 7 || i == 9 || i == 11 || i == 13;
+      const int32_t arg = i <= 1 ? 35 : (i <= 5 ? 4 : 8);
+      if (i == 14) return [=] { benchmark::DoNotOptimize(reinterpret_cast<uint32_t (*)(const int16_t *, int32_t)>(fn)(c, 4)); };
+      if (inverse && has_arg) return [=] { reinterpret_cast<dct_inv_arg_fn>(fn)(rec, c, arg); };
+      if (inverse) return [=] { reinterpret_cast<dct_inv_fn>(fn)(rec, c); };
+      if (has_arg) return [=] { reinterpret_cast<dct_fwd_arg_fn>(fn)(c, src, rec, arg); };
+      return [=] { reinterpret_cast<dct_fwd_fn>(fn)(c, src, rec); };
+    });
+}
+
+// ------------------------------------------------------------------ quant
+void register_quant(uint32_t flags) {
+  static quant_funcs_t ref, tst;
+  setup_quant_primitives(0, &ref);
+  setup_quant_primitives(flags, &tst);
+  arena_t &a = arena();
+  int16_t *coef = a.coef.data(), *levels = a.levels.data(), *out = a.s16b.data();
+  const quant_params_t q = quant_params(30, 4, 1), dq = dequant_params(30, 4);
+  static rdoq_request_t req;
+  req = {levels, coef, 4, 0, 30, 1, 0, 1000, 256, nullptr};
+  using call = std::function<void()>;
+  add_table("quant", ref, tst, 0, "quant 16x16", [=](const quant_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.quant(levels, coef, 256, q.scale, q.shift, q.offset)); }); });
+  add_table("quant", ref, tst, 1, "dequant 16x16", [=](const quant_funcs_t &t) { return call([=] { t.dequant(out, levels, 256, dq.scale, dq.shift); }); });
+  add_table("quant", ref, tst, 2, "rdoq 16x16", [=](const quant_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.rdoq(&req)); }); });
+  add_table("quant", ref, tst, 3, "rdoq_alt 16x16", [=](const quant_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.rdoq_alt(&req)); }); });
+}
+
+// ------------------------------------------------------------------ intra
+void register_intra(uint32_t flags) {
+  static intra_funcs_t ref, tst;
+  setup_intra_primitives(0, &ref);
+  setup_intra_primitives(flags, &tst);
+  arena_t &a = arena();
+  const uint8_t *nb = a.nb.data();
+  uint8_t *d = a.out(), *smoothed = a.nb.data() + 512;
+  using call = std::function<void()>;
+  for (int32_t c = 0; c < 4; c++)
+    add_table("intra", ref, tst, static_cast<size_t>(c), "ref_filter " + std::to_string(4 << c),
+              [=](const intra_funcs_t &t) { return call([=] { t.ref_filter[c](nb, smoothed); }); });
+  for (int32_t cell = 4; cell < 284; cell++) {
+    const int32_t mode = (cell - 4) / 8, filt = ((cell - 4) / 4) & 1, size = 4 << ((cell - 4) % 4);
+    const std::string label = "mode " + std::to_string(mode) + (filt ? " filt " : " ") + std::to_string(size);
+    add_table("intra", ref, tst, static_cast<size_t>(cell), label,
+              [=](const intra_funcs_t &t) { return call([=] { t.pred[cell - 4](d, RECON_STRIDE, nb); }); });
+  }
+}
+
+// Collects the per-benchmark times and prints portable and installed side
+// by side instead of one line per benchmark.
+class side_by_side_reporter : public benchmark::BenchmarkReporter {
+ public:
+  bool ReportContext(const Context &) override { return true; }
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs) {
+      if (r.run_type != Run::RT_Iteration) continue;
+      ns_[r.benchmark_name()] = r.GetAdjustedRealTime();
+    }
+  }
+  double get(const std::string &name) const {
+    auto it = ns_.find(name);
+    return it == ns_.end() ? -1.0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> ns_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const uint32_t flags = installed_flags();
+  register_pixel(flags);
+  register_mc(flags);
+  register_deblock(flags);
+  register_sao(flags);
+  register_transform(flags);
+  register_quant(flags);
+  register_intra(flags);
+  for (const entry_t &e : entries())
+    for (const char *which : {"portable", "installed"}) {
+      const std::function<void()> &fn = std::string(which) == "portable" ? e.portable : e.installed;
+      benchmark::RegisterBenchmark((e.table + "/" + e.slot + "/" + which).c_str(), [fn](benchmark::State &st) {
+        for (auto _ : st) fn();
+      })->Unit(benchmark::kNanosecond);
+    }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  side_by_side_reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("cpu_flags %u\n%-10s %-36s %14s %14s %8s\n", flags, "table", "slot", "portable ns", "installed ns",
+              "speedup");
+  for (const entry_t &e : entries()) {
+    const double p = reporter.get(e.table + "/" + e.slot + "/portable");
+    const double i = reporter.get(e.table + "/" + e.slot + "/installed");
+    if (p < 0 && i < 0) continue;
+    std::printf("%-10s %-36s %14.1f %14.1f %8.2f\n", e.table.c_str(), e.slot.c_str(), p, i, i > 0 ? p / i : 0.0);
+  }
+  benchmark::Shutdown();
+  return 0;
+}

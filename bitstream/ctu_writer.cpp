@@ -1,0 +1,467 @@
+#include "bitstream/ctu_writer.h"
+
+#include "encoder/encoder.h"
+#include "rdo/block_coding.h"
+
+namespace {
+
+struct sink_code {
+  cabac_t *c;
+  void bin(int32_t ctx, uint32_t b) { cabac_encode_bin(c, ctx, b); }
+  void bypass(uint32_t b) { cabac_encode_bypass(c, b); }
+  void bypass_bits(uint32_t v, int32_t n) { cabac_encode_bypass_bits(c, v, n); }
+};
+
+struct sink_estimate {
+  cabac_est_t *e;
+  void bin(int32_t ctx, uint32_t b) { cabac_est_bin(e, ctx, b); }
+  void bypass(uint32_t) { e->bits += 256; }
+  void bypass_bits(uint32_t, int32_t n) { e->bits += 256u * static_cast<uint32_t>(n); }
+};
+
+// Quantisation-group state of the writer.
+struct qg_state_t {
+  int32_t enabled;
+  int32_t log2_qg;
+  int32_t prev_qp;
+  int32_t qp_pred;
+  int32_t delta_coded;
+};
+
+// Decided values of the unit at CTU-relative luma (x, y): inside the CTU
+// from the decision, outside from the picture maps.
+inline int32_t unit_index_pic(const encoder_t *ctx, int32_t x, int32_t y) {
+  int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
+  return (py >> 2) * ctx->map_stride + (px >> 2);
+}
+inline bool inside_ctu(int32_t x, int32_t y) { return x >= 0 && y >= 0 && x < 64 && y < 64; }
+
+int32_t cu_log2_at(const encoder_t *ctx, int32_t x, int32_t y) {
+  if (inside_ctu(x, y)) return ctx->dec->cu_log2[zorder_of(x >> 2, y >> 2)];
+  return ctx->map_cu_log2[unit_index_pic(ctx, x, y)];
+}
+int32_t luma_mode_at(const encoder_t *ctx, int32_t x, int32_t y) {
+  if (inside_ctu(x, y)) return ctx->dec->luma_mode[zorder_of(x >> 2, y >> 2)];
+  return ctx->map_luma_mode[unit_index_pic(ctx, x, y)];
+}
+int32_t intra_at(const encoder_t *ctx, int32_t x, int32_t y) {
+  if (inside_ctu(x, y)) return ctx->dec->pred_intra[zorder_of(x >> 2, y >> 2)];
+  return ctx->map_intra[unit_index_pic(ctx, x, y)];
+}
+bool in_picture(const encoder_t *ctx, int32_t x, int32_t y) {
+  int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
+  return px >= 0 && py >= 0 && px < ctx->width && py < ctx->height;
+}
+
+template <class S>
+void write_split_cu_flag(S &s, const encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t split) {
+  const int32_t depth = 6 - log2_size;
+  int32_t inc = 0;
+  if (in_picture(ctx, x - 1, y) && 6 - cu_log2_at(ctx, x - 1, y) > depth) inc++;
+  if (in_picture(ctx, x, y - 1) && 6 - cu_log2_at(ctx, x, y - 1) > depth) inc++;
+  s.bin(CTX_SPLIT_CU_FLAG + inc, static_cast<uint32_t>(split));
+}
+
+// H.265 9.3.3.11 coeff_abs_level_remaining: a truncated Rice prefix of at
+// most four ones, then k-th order Exp-Golomb with k = rice + 1 for the rest.
+template <class S>
+void write_level_remaining(S &s, uint32_t value, int32_t rice) {
+  const uint32_t prefix_limit = 4u << rice;
+  if (value < prefix_limit) {
+    uint32_t q = value >> rice;
+    s.bypass_bits((1u << (q + 1)) - 2, static_cast<int32_t>(q + 1));  // q ones, then a zero
+    if (rice) s.bypass_bits(value & ((1u << rice) - 1), rice);
+    return;
+  }
+  s.bypass_bits(15, 4);
+  uint32_t v = value - prefix_limit;
+  int32_t k = rice + 1;
+  while (v >= (1u << k)) {
+    s.bypass(1);
+    v -= 1u << k;
+    k++;
+  }
+  s.bypass(0);
+  s.bypass_bits(v, k);
+}
+
+template <class S>
+void write_last_pos_prefix(S &s, int32_t ctx_base, int32_t value, int32_t log2_size, int32_t chroma) {
+  static const uint8_t group_idx[32] = {0, 1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7,
+                                        8, 8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9};
+  const int32_t prefix = group_idx[value];
+  const int32_t offset = chroma ? 15 : 3 * (log2_size - 2) + ((log2_size - 1) >> 2);
+  const int32_t shift = chroma ? log2_size - 2 : (log2_size + 1) >> 2;
+  const int32_t cmax = (log2_size << 1) - 1;
+  for (int32_t b = 0; b < prefix; b++) s.bin(ctx_base + offset + (b >> shift), 1);
+  if (prefix < cmax) s.bin(ctx_base + offset + (prefix >> shift), 0);
+}
+
+template <class S>
+void write_last_pos_suffix(S &s, int32_t value) {
+  static const uint8_t group_idx[32] = {0, 1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7,
+                                        8, 8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9};
+  static const uint8_t min_in_group[10] = {0, 1, 2, 3, 4, 6, 8, 12, 16, 24};
+  const int32_t prefix = group_idx[value];
+  if (prefix > 3) s.bypass_bits(static_cast<uint32_t>(value - min_in_group[prefix]), (prefix >> 1) - 1);
+}
+
+// H.265 7.3.8.11 residual_coding with the context selection of 9.3.4.2.
+template <class S>
+void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t log2_size, int32_t plane,
+                    int32_t scan_idx) {
+  static const uint8_t ctx_idx_map_4x4[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
+  const int32_t n = 1 << log2_size;
+  const int32_t chroma = plane > 0;
+  const uint16_t *scan = ctx->scan_tables->scan[scan_idx][log2_size - 2];
+  const int32_t count = n * n;
+  int32_t last = count - 1;
+  while (last > 0 && levels[scan[last]] == 0) last--;
+
+  int32_t lx = scan[last] & (n - 1), ly = scan[last] >> log2_size;
+  if (scan_idx == 2) {  // the vertical scan codes the coordinates swapped
+    int32_t t = lx;
+    lx = ly;
+    ly = t;
+  }
+  write_last_pos_prefix(s, CTX_LAST_X_PREFIX, lx, log2_size, chroma);
+  write_last_pos_prefix(s, CTX_LAST_Y_PREFIX, ly, log2_size, chroma);
+  write_last_pos_suffix(s, lx);
+  write_last_pos_suffix(s, ly);
+
+  // Coded-sub-block flags over the group grid.
+  const int32_t groups_per_row = n >> 2;
+  uint8_t csbf[64] = {0};
+  for (int32_t g = 0; g <= (last >> 4); g++) {
+    int32_t any = 0;
+    for (int32_t k = 0; k < 16; k++) any |= levels[scan[16 * g + k]] != 0;
+    int32_t gp = scan[16 * g];
+    csbf[((gp >> log2_size) >> 2) * groups_per_row + ((gp & (n - 1)) >> 2)] = static_cast<uint8_t>(any);
+  }
+
+  const int32_t last_group = last >> 4;
+  int32_t c1 = 1;  // greater1 context state carried across groups
+  for (int32_t g = last_group; g >= 0; g--) {
+    const uint16_t *pos = scan + 16 * g;
+    const int32_t gx = (pos[0] & (n - 1)) >> 2, gy = (pos[0] >> log2_size) >> 2;
+    const int32_t right = gx + 1 < groups_per_row ? csbf[gy * groups_per_row + gx + 1] : 0;
+    const int32_t below = gy + 1 < groups_per_row ? csbf[(gy + 1) * groups_per_row + gx] : 0;
+    // The first and the last group are inferred coded.
+    const int32_t coded_group = (g == 0 || g == last_group) ? 1 : csbf[gy * groups_per_row + gx];
+    int32_t infer_dc = 0;
+    if (g < last_group && g > 0) {
+      s.bin(CTX_CODED_SUB_BLOCK + (right | below) + (chroma ? 2 : 0), static_cast<uint32_t>(coded_group));
+      infer_dc = 1;
+    }
+    // Significance flags, high to low scan position.
+    int32_t nz_pos[16];
+    int32_t nz_count = 0;
+    const int32_t start = g == last_group ? (last & 15) - 1 : 15;
+    if (g == last_group) nz_pos[nz_count++] = pos[last & 15];
+    const int32_t prev_csbf = right + 2 * below;
+    for (int32_t k = start; k >= 0; k--) {
+      const int32_t p = pos[k];
+      const int32_t sig = levels[p] != 0;
+      if (coded_group && (k > 0 || !infer_dc)) {
+        const int32_t xc = p & (n - 1), yc = p >> log2_size;
+        int32_t sig_ctx;
+        if (log2_size == 2) {
+          sig_ctx = ctx_idx_map_4x4[(yc << 2) + xc];
+        } else if (xc + yc == 0) {
+          sig_ctx = 0;
+        } else {
+          const int32_t xp = xc & 3, yp = yc & 3;
+          if (prev_csbf == 0)
+            sig_ctx = (xp + yp == 0) ? 2 : (xp + yp < 3) ? 1 : 0;
+          else if (prev_csbf == 1)
+            sig_ctx = yp == 0 ? 2 : yp == 1 ? 1 : 0;
+          else if (prev_csbf == 2)
+            sig_ctx = xp == 0 ? 2 : xp == 1 ? 1 : 0;
+          else
+            sig_ctx = 2;
+          if (!chroma) {
+            if ((xc >> 2) + (yc >> 2) > 0) sig_ctx += 3;
+            sig_ctx += log2_size == 3 ? (scan_idx == 0 ? 9 : 15) : 21;
+          } else {
+            sig_ctx += log2_size == 3 ? 9 : 12;
+          }
+        }
+        s.bin(CTX_SIG_COEFF + (chroma ? 27 : 0) + sig_ctx, static_cast<uint32_t>(sig));
+        if (sig) infer_dc = 0;
+      }
+      if (sig) nz_pos[nz_count++] = p;
+    }
+    if (nz_count == 0) continue;
+
+    // Greater-than-one and greater-than-two flags.
+    int32_t ctx_set = (g == 0 || chroma) ? 0 : 2;
+    if (c1 == 0) ctx_set++;
+    c1 = 1;
+    int32_t first_g2 = -1;
+    const int32_t g1_count = nz_count < 8 ? nz_count : 8;
+    for (int32_t k = 0; k < g1_count; k++) {
+      const int32_t a = levels[nz_pos[k]] < 0 ? -levels[nz_pos[k]] : levels[nz_pos[k]];
+      const int32_t flag = a > 1;
+      s.bin(CTX_GREATER1 + (chroma ? 16 : 0) + ctx_set * 4 + c1, static_cast<uint32_t>(flag));
+      if (flag) {
+        c1 = 0;
+        if (first_g2 < 0) first_g2 = k;
+      } else if (c1 > 0 && c1 < 3) {
+        c1++;
+      }
+    }
+    if (first_g2 >= 0) {
+      const int32_t a = levels[nz_pos[first_g2]] < 0 ? -levels[nz_pos[first_g2]] : levels[nz_pos[first_g2]];
+      s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, static_cast<uint32_t>(a > 2));
+    }
+    // Signs; the first coefficient's sign is hidden when the group spans
+    // more than three scan positions (sign data hiding).
+    int32_t first_n = -1, last_n = -1;
+    for (int32_t k = 0; k < 16; k++)
+      if (levels[pos[k]]) {
+        if (first_n < 0) first_n = k;
+        last_n = k;
+      }
+    const int32_t hide = ctx->pps->sign_data_hiding && last_n - first_n > 3;
+    for (int32_t k = 0; k < nz_count - hide; k++) s.bypass(levels[nz_pos[k]] < 0 ? 1u : 0u);
+    // Remaining levels with the Rice parameter update.
+    int32_t rice = 0;
+    for (int32_t k = 0; k < nz_count; k++) {
+      const int32_t a = levels[nz_pos[k]] < 0 ? -levels[nz_pos[k]] : levels[nz_pos[k]];
+      int32_t base, threshold;
+      if (k < 8) {
+        base = 1 + (a > 1) + (k == first_g2 ? (a > 2) : 0);
+        threshold = k == first_g2 ? 3 : 2;
+      } else {
+        base = threshold = 1;
+      }
+      if (base == threshold) {
+        write_level_remaining(s, static_cast<uint32_t>(a - base), rice);
+        if (a > 3 * (1 << rice) && rice < 4) rice++;
+      }
+    }
+  }
+}
+
+template <class S>
+void write_cu_qp_delta(S &s, int32_t delta) {
+  const int32_t a = delta < 0 ? -delta : delta;
+  const int32_t prefix = a < 5 ? a : 5;
+  for (int32_t b = 0; b < prefix; b++) s.bin(CTX_CU_QP_DELTA_ABS + (b ? 1 : 0), 1);
+  if (prefix < 5) s.bin(CTX_CU_QP_DELTA_ABS + (prefix ? 1 : 0), 0);
+  if (a >= 5) {  // Exp-Golomb order 0 suffix
+    uint32_t v = static_cast<uint32_t>(a - 5);
+    int32_t k = 0;
+    while (v >= (1u << k)) {
+      s.bypass(1);
+      v -= 1u << k;
+      k++;
+    }
+    s.bypass(0);
+    s.bypass_bits(v, k);
+  }
+  if (a) s.bypass(delta < 0 ? 1u : 0u);
+}
+
+template <class S>
+struct cu_writer {
+  S &s;
+  const encoder_t *ctx;
+  qg_state_t *qg;
+  int32_t cu_z;  // first unit of the CU being written
+
+  int32_t cbf_or(int32_t z, int32_t units, int32_t bit) const {
+    int32_t v = 0;
+    for (int32_t i = 0; i < units; i++) v |= (ctx->dec->cbf[z + i] >> bit) & 1;
+    return v;
+  }
+
+  void transform_unit(int32_t x, int32_t y, int32_t xb, int32_t yb, int32_t log2_size, int32_t blk, int32_t cbf_l,
+                      int32_t cbf_cb, int32_t cbf_cr) {
+    const ctu_decision_t *d = ctx->dec;
+    if (!(cbf_l || cbf_cb || cbf_cr)) return;
+    if (qg && qg->enabled && !qg->delta_coded) {
+      int32_t delta = d->qp[cu_z] - qg->qp_pred;
+      // QpY wraps modulo 52, so any QP is reachable with a delta in -26..25.
+      if (delta < -26) delta += 52;
+      if (delta > 25) delta -= 52;
+      write_cu_qp_delta(s, delta);
+      qg->delta_coded = 1;
+    }
+    const int32_t z = zorder_of(x >> 2, y >> 2);
+    const int32_t is_intra = d->pred_intra[z];
+    const int32_t luma_mode = d->luma_mode[z];
+    if (cbf_l) write_residual(s, ctx, d->coef_y + 16 * z, log2_size, 0, scan_idx_for(is_intra, luma_mode, log2_size, 0));
+    int32_t cz = -1, log2_c = 0;
+    if (log2_size > 2) {
+      cz = z;
+      log2_c = log2_size - 1;
+    } else if (blk == 3) {
+      cz = zorder_of(xb >> 2, yb >> 2);
+      log2_c = 2;
+    }
+    if (cz >= 0) {
+      const int32_t cmode = chroma_mode_of(d->chroma_syntax[cz], d->luma_mode[cz]);
+      const int32_t sidx = scan_idx_for(is_intra, cmode, log2_c, 1);
+      if (cbf_cb) write_residual(s, ctx, d->coef_c[0] + 4 * cz, log2_c, 1, sidx);
+      if (cbf_cr) write_residual(s, ctx, d->coef_c[1] + 4 * cz, log2_c, 2, sidx);
+    }
+  }
+
+  void transform_tree(int32_t x, int32_t y, int32_t xb, int32_t yb, int32_t log2_size, int32_t depth, int32_t blk,
+                      int32_t parent_cb, int32_t parent_cr, int32_t max_depth, int32_t intra_split) {
+    const ctu_decision_t *d = ctx->dec;
+    const int32_t z = zorder_of(x >> 2, y >> 2);
+    const int32_t units = 1 << (2 * (log2_size - 2));
+    const int32_t split = d->tu_log2[z] < log2_size;
+    if (log2_size <= 5 && log2_size > 2 && depth < max_depth && !(intra_split && depth == 0))
+      s.bin(CTX_SPLIT_TRANSFORM + 5 - log2_size, static_cast<uint32_t>(split));
+    int32_t cbf_cb = parent_cb, cbf_cr = parent_cr;
+    if (log2_size > 2) {
+      cbf_cb = (depth == 0 || parent_cb) ? cbf_or(z, units, 1) : 0;
+      cbf_cr = (depth == 0 || parent_cr) ? cbf_or(z, units, 2) : 0;
+      if (depth == 0 || parent_cb) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cb));
+      if (depth == 0 || parent_cr) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cr));
+    }
+    if (split) {
+      const int32_t h = 1 << (log2_size - 1);
+      for (int32_t k = 0; k < 4; k++)
+        transform_tree(x + (k & 1) * h, y + (k >> 1) * h, x, y, log2_size - 1, depth + 1, k, cbf_cb, cbf_cr,
+                       max_depth, intra_split);
+      return;
+    }
+    const int32_t cbf_l = d->cbf[z] & 1;
+    if (d->pred_intra[z] || depth != 0 || cbf_cb || cbf_cr)
+      s.bin(CTX_CBF_LUMA + (depth == 0 ? 1 : 0), static_cast<uint32_t>(cbf_l));
+    transform_unit(x, y, xb, yb, log2_size, blk, cbf_l, cbf_cb, cbf_cr);
+  }
+
+  void coding_unit(int32_t x, int32_t y, int32_t log2_size) {
+    const ctu_decision_t *d = ctx->dec;
+    const int32_t z = zorder_of(x >> 2, y >> 2);
+    cu_z = z;
+    const int32_t nxn = d->part_nxn[z];
+    if (log2_size == 3) s.bin(CTX_PART_MODE, nxn ? 0u : 1u);
+    const int32_t parts = nxn ? 4 : 1;
+    const int32_t pu = nxn ? (1 << (log2_size - 1)) : (1 << log2_size);
+    int32_t mpm_idx[4], rem[4];
+    for (int32_t k = 0; k < parts; k++) {
+      const int32_t px = x + (k & 1) * pu, py = y + (k >> 1) * pu;
+      const int32_t mode = d->luma_mode[zorder_of(px >> 2, py >> 2)];
+      int32_t cand[3];
+      mpm_candidates(ctx, px, py, cand);
+      mpm_idx[k] = -1;
+      for (int32_t i = 0; i < 3; i++)
+        if (cand[i] == mode) mpm_idx[k] = i;
+      if (mpm_idx[k] < 0) {
+        int32_t r = mode;
+        for (int32_t i = 0; i < 3; i++) r -= cand[i] < mode;
+        rem[k] = r;
+      }
+      s.bin(CTX_PREV_INTRA_LUMA_PRED, mpm_idx[k] >= 0 ? 1u : 0u);
+    }
+    for (int32_t k = 0; k < parts; k++) {
+      if (mpm_idx[k] >= 0) {
+        s.bypass(mpm_idx[k] > 0);
+        if (mpm_idx[k] > 0) s.bypass(mpm_idx[k] > 1);
+      } else {
+        s.bypass_bits(static_cast<uint32_t>(rem[k]), 5);
+      }
+    }
+    const int32_t cs = d->chroma_syntax[z];
+    s.bin(CTX_INTRA_CHROMA_PRED, cs != 4 ? 1u : 0u);
+    if (cs != 4) s.bypass_bits(static_cast<uint32_t>(cs), 2);
+    transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, ctx->sps->max_tr_depth_intra + nxn, nxn);
+  }
+
+  void coding_quadtree(int32_t x, int32_t y, int32_t log2_size) {
+    const ctu_decision_t *d = ctx->dec;
+    const int32_t size = 1 << log2_size;
+    const int32_t z = zorder_of(x >> 2, y >> 2);
+    int32_t split;
+    if (in_picture(ctx, x + size - 1, y + size - 1) && log2_size > 3) {
+      split = d->cu_log2[z] < log2_size;
+      write_split_cu_flag(s, ctx, x, y, log2_size, split);
+    } else {
+      split = log2_size > 3;
+    }
+    if (qg->enabled && log2_size >= qg->log2_qg) {
+      qg->delta_coded = 0;
+      qg->qp_pred = qp_predict(ctx, x, y, qg->prev_qp);
+    }
+    if (split) {
+      const int32_t h = size >> 1;
+      for (int32_t k = 0; k < 4; k++) {
+        const int32_t cx = x + (k & 1) * h, cy = y + (k >> 1) * h;
+        if (in_picture(ctx, cx, cy)) coding_quadtree(cx, cy, log2_size - 1);
+      }
+      return;
+    }
+    coding_unit(x, y, log2_size);
+    qg->prev_qp = d->qp[z];
+  }
+};
+
+}  // namespace
+
+void mpm_candidates(const encoder_t *ctx, int32_t x, int32_t y, int32_t out[3]) {
+  // Unavailable, non-intra and above-CTU neighbours count as DC.
+  int32_t a = 1, b = 1;
+  if (in_picture(ctx, x - 1, y) && intra_at(ctx, x - 1, y)) a = luma_mode_at(ctx, x - 1, y);
+  if (y > 0 && in_picture(ctx, x, y - 1) && intra_at(ctx, x, y - 1)) b = luma_mode_at(ctx, x, y - 1);
+  if (a == b) {
+    if (a < 2) {
+      out[0] = 0;
+      out[1] = 1;
+      out[2] = 26;
+    } else {
+      out[0] = a;
+      out[1] = 2 + ((a + 29) % 32);
+      out[2] = 2 + ((a - 2 + 1) % 32);
+    }
+  } else {
+    out[0] = a;
+    out[1] = b;
+    out[2] = (a != 0 && b != 0) ? 0 : (a != 1 && b != 1) ? 1 : 26;
+  }
+}
+
+int32_t qp_predict(const encoder_t *ctx, int32_t x, int32_t y, int32_t prev_qp) {
+  // Neighbouring groups count only inside the current CTU.
+  const ctu_decision_t *d = ctx->dec;
+  int32_t qa = prev_qp, qb = prev_qp;
+  if (x > 0) qa = d->qp[zorder_of((x - 1) >> 2, y >> 2)];
+  if (y > 0) qb = d->qp[zorder_of(x >> 2, (y - 1) >> 2)];
+  return (qa + qb + 1) >> 1;
+}
+
+void ctu_write(encoder_t *ctx, int32_t last_in_slice) {
+  sink_code s{&ctx->cabac};
+  qg_state_t qg{};
+  qg.enabled = ctx->pps->cu_qp_delta_enabled;
+  qg.log2_qg = 6 - ctx->pps->diff_cu_qp_delta_depth;
+  qg.prev_qp = ctx->prev_qp;
+  cu_writer<sink_code> w{s, ctx, &qg, 0};
+  w.coding_quadtree(0, 0, 6);
+  ctx->prev_qp = qg.prev_qp;
+  cabac_encode_terminate(&ctx->cabac, last_in_slice ? 1u : 0u);
+}
+
+uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size) {
+  sink_estimate s{est};
+  const uint32_t before = est->bits;
+  qg_state_t qg{};
+  cu_writer<sink_estimate> w{s, ctx, &qg, 0};
+  w.coding_unit(x, y, log2_size);
+  return est->bits - before;
+}
+
+uint32_t split_flag_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size,
+                             int32_t split) {
+  const int32_t size = 1 << log2_size;
+  if (!(in_picture(ctx, x + size - 1, y + size - 1) && log2_size > 3)) return 0;
+  sink_estimate s{est};
+  const uint32_t before = est->bits;
+  write_split_cu_flag(s, ctx, x, y, log2_size, split);
+  return est->bits - before;
+}

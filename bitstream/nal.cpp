@@ -1,0 +1,110 @@
+#include "bitstream/nal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "encoder/memory.h"
+
+void nal_list_init(nal_list_t *l) { std::memset(l, 0, sizeof(*l)); }
+
+void nal_list_free(nal_list_t *l) {
+  aligned_free(l->items);
+  aligned_free(l->arena);
+  std::memset(l, 0, sizeof(*l));
+}
+
+void nal_list_clear(nal_list_t *l) {
+  l->count = 0;
+  l->arena_used = 0;
+}
+
+int nal_list_add(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *rbsp, size_t size) {
+  return nal_list_add2(l, type, long_start_code, rbsp, size, nullptr, 0);
+}
+
+int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *a, size_t a_size,
+                  const uint8_t *b, size_t b_size) {
+  const size_t size = a_size + b_size;
+  if (l->count == l->capacity) {
+    int32_t cap = l->capacity ? l->capacity * 2 : 16;
+    nal_t *items = static_cast<nal_t *>(aligned_malloc(sizeof(nal_t) * cap));
+    if (!items) return -1;
+    if (l->count) std::memcpy(items, l->items, sizeof(nal_t) * l->count);
+    aligned_free(l->items);
+    l->items = items;
+    l->capacity = cap;
+  }
+  if (l->arena_used + size > l->arena_capacity) {
+    size_t cap = l->arena_capacity ? l->arena_capacity : 65536;
+    while (cap < l->arena_used + size) cap *= 2;
+    uint8_t *arena = static_cast<uint8_t *>(aligned_malloc(cap));
+    if (!arena) return -1;
+    if (l->arena_used) std::memcpy(arena, l->arena, l->arena_used);
+    // Payload pointers move with the arena.
+    for (int32_t i = 0; i < l->count; i++) l->items[i].payload = arena + (l->items[i].payload - l->arena);
+    aligned_free(l->arena);
+    l->arena = arena;
+    l->arena_capacity = cap;
+  }
+  nal_t *n = &l->items[l->count++];
+  n->type = type;
+  n->long_start_code = long_start_code ? 1 : 0;
+  n->size = static_cast<uint32_t>(size);
+  n->payload = l->arena + l->arena_used;
+  if (a_size) std::memcpy(n->payload, a, a_size);
+  if (b_size) std::memcpy(n->payload + a_size, b, b_size);
+  l->arena_used += size;
+  return 0;
+}
+
+size_t nal_list_packed_bound(const nal_list_t *l) {
+  size_t total = 0;
+  for (int32_t i = 0; i < l->count; i++) total += 6 + l->items[i].size + l->items[i].size / 2 + 1;
+  return total;
+}
+
+size_t nal_escape(uint8_t *out, const uint8_t *rbsp, size_t size) {
+  size_t o = 0;
+  int zeros = 0;
+  for (size_t i = 0; i < size; i++) {
+    uint8_t b = rbsp[i];
+    if (zeros >= 2 && b <= 3) {
+      out[o++] = 3;
+      zeros = 0;
+    }
+    out[o++] = b;
+    zeros = b == 0 ? zeros + 1 : 0;
+  }
+  // A payload may not end in a zero byte; ours end in rbsp trailing bits.
+  return o;
+}
+
+uint32_t nal_count_epb(const uint8_t *rbsp, size_t size) {
+  uint32_t n = 0;
+  int zeros = 0;
+  for (size_t i = 0; i < size; i++) {
+    uint8_t b = rbsp[i];
+    if (zeros >= 2 && b <= 3) {
+      n++;
+      zeros = 0;
+    }
+    zeros = b == 0 ? zeros + 1 : 0;
+  }
+  return n;
+}
+
+size_t nal_list_pack(const nal_list_t *l, uint8_t *out) {
+  size_t o = 0;
+  for (int32_t i = 0; i < l->count; i++) {
+    const nal_t &n = l->items[i];
+    if (n.long_start_code) out[o++] = 0;
+    out[o++] = 0;
+    out[o++] = 0;
+    out[o++] = 1;
+    // forbidden_zero_bit, nal_unit_type, nuh_layer_id 0, nuh_temporal_id_plus1 1
+    out[o++] = static_cast<uint8_t>(n.type << 1);
+    out[o++] = 1;
+    o += nal_escape(out + o, n.payload, n.size);
+  }
+  return o;
+}

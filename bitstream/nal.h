@@ -1,0 +1,55 @@
+// NAL units: a growing per-picture array of coded units and their packing
+// into Annex B bytes with emulation prevention.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum nal_unit_type_t : uint8_t {
+  NAL_TRAIL_N = 0,
+  NAL_TRAIL_R = 1,
+  NAL_RASL_N = 8,
+  NAL_RASL_R = 9,
+  NAL_IDR_W_RADL = 19,
+  NAL_IDR_N_LP = 20,
+  NAL_CRA = 21,
+  NAL_VPS = 32,
+  NAL_SPS = 33,
+  NAL_PPS = 34,
+  NAL_AUD = 35,
+  NAL_PREFIX_SEI = 39,
+};
+
+struct nal_t {
+  uint8_t type;
+  uint8_t long_start_code;  // 4-byte start code (parameter sets, first unit of a picture)
+  uint32_t size;            // payload bytes (RBSP, before emulation prevention)
+  uint8_t *payload;         // owned by the nal_list_t arena
+};
+
+struct nal_list_t {
+  nal_t *items;
+  int32_t count, capacity;
+  uint8_t *arena;  // payload storage
+  size_t arena_used, arena_capacity;
+};
+
+void nal_list_init(nal_list_t *l);
+void nal_list_free(nal_list_t *l);
+void nal_list_clear(nal_list_t *l);
+// Appends a unit holding a copy of the RBSP bytes; -1 when memory runs out.
+int nal_list_add(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *rbsp, size_t size);
+// The same with the RBSP given as two pieces (slice header, slice data).
+int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *a, size_t a_size,
+                  const uint8_t *b, size_t b_size);
+// Upper bound of the packed size of every unit in the list.
+size_t nal_list_packed_bound(const nal_list_t *l);
+// Writes every unit as Annex B (start code, two-byte header, escaped
+// payload) into out; returns the byte count.
+size_t nal_list_pack(const nal_list_t *l, uint8_t *out);
+// Escapes one RBSP into out (emulation_prevention_three_byte after every
+// 00 00 followed by 00..03); returns the bytes written.
+size_t nal_escape(uint8_t *out, const uint8_t *rbsp, size_t size);
+// Number of emulation-prevention bytes the escaping of [begin, end) inserts
+// when the bytes before begin are prev (zero run carried in).
+uint32_t nal_count_epb(const uint8_t *rbsp, size_t size);

@@ -1,0 +1,19 @@
+// Portable pixel-cost functions shared between the pixel source files and
+// the table setup.  Callers outside common/ reach them through pixel_funcs_t.
+#pragma once
+
+#include "common/primitives.h"
+
+// Sum of absolute 4x4 Walsh-Hadamard coefficients of a - b (always even).
+uint32_t hadamard_abs_4x4(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+// Sum of absolute 8x8 Walsh-Hadamard coefficients of a - b.
+uint32_t sa8d_raw_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+
+void fill_satd_primitives(pixel_funcs_t *p);
+void fill_gradient_primitives(pixel_funcs_t *p);
+
+uint32_t satd_4x4_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_16x16_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_32x32_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_64x64_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

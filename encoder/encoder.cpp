@@ -1,0 +1,367 @@
+// Encoder lifecycle: creation, one picture per call, output assembly,
+// flush and destruction.
+#include "encoder/encoder.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "encoder/memory.h"
+
+int ctx_alloc_ctu_arrays(encoder_t *ctx) {
+  ctx->ctu_src = static_cast<uint8_t *>(aligned_malloc(SRC_STRIDE * 96));
+  ctx->ctu_rec = static_cast<uint8_t *>(aligned_malloc(RECON_STRIDE * 64));
+  ctx->dec = static_cast<ctu_decision_t *>(aligned_malloc(sizeof(ctu_decision_t)));
+  ctx->coef_tmp = static_cast<int16_t *>(aligned_malloc(sizeof(int16_t) * 32 * 32));
+  ctx->dq_tmp = static_cast<int16_t *>(aligned_malloc(sizeof(int16_t) * 32 * 32));
+  const size_t units = static_cast<size_t>(ctx->map_stride) * ctx->ctu_rows * 16;
+  ctx->map_cu_log2 = static_cast<uint8_t *>(aligned_malloc(units));
+  ctx->map_luma_mode = static_cast<uint8_t *>(aligned_malloc(units));
+  ctx->map_intra = static_cast<uint8_t *>(aligned_malloc(units));
+  ctx->map_qp = static_cast<int8_t *>(aligned_malloc(units));
+  // Worst case of one picture's slice data: every sample escaped at QP 0.
+  ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
+  ctx->slice_buf = static_cast<uint8_t *>(aligned_malloc(ctx->slice_cap));
+  nal_list_init(&ctx->nals);
+  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->dec || !ctx->coef_tmp || !ctx->dq_tmp || !ctx->map_cu_log2 ||
+      !ctx->map_luma_mode || !ctx->map_intra || !ctx->map_qp || !ctx->slice_buf)
+    return -1;
+  std::memset(ctx->ctu_src, 0, SRC_STRIDE * 96);
+  std::memset(ctx->ctu_rec, 0, RECON_STRIDE * 64);
+  std::memset(ctx->dec, 0, sizeof(ctu_decision_t));
+  std::memset(ctx->map_cu_log2, 0, units);
+  std::memset(ctx->map_luma_mode, 1, units);
+  std::memset(ctx->map_intra, 0, units);
+  std::memset(ctx->map_qp, 0, units);
+  return 0;
+}
+
+void ctx_free_ctu_arrays(encoder_t *ctx) {
+  aligned_free(ctx->ctu_src);
+  aligned_free(ctx->ctu_rec);
+  aligned_free(ctx->dec);
+  aligned_free(ctx->coef_tmp);
+  aligned_free(ctx->dq_tmp);
+  aligned_free(ctx->map_cu_log2);
+  aligned_free(ctx->map_luma_mode);
+  aligned_free(ctx->map_intra);
+  aligned_free(ctx->map_qp);
+  aligned_free(ctx->slice_buf);
+  nal_list_free(&ctx->nals);
+}
+
+static void write_param_sets(encoder_t *ctx, nal_list_t *nals) {
+  uint8_t buf[512];
+  bitwriter_t bw;
+  bw_init(&bw, buf, sizeof(buf));
+  write_vps(&bw, ctx->sps);
+  bw_flush(&bw);
+  nal_list_add(nals, NAL_VPS, 1, buf, bw_bytes(&bw));
+  bw_init(&bw, buf, sizeof(buf));
+  write_sps(&bw, ctx->sps);
+  bw_flush(&bw);
+  nal_list_add(nals, NAL_SPS, 1, buf, bw_bytes(&bw));
+  bw_init(&bw, buf, sizeof(buf));
+  write_pps(&bw, ctx->pps);
+  bw_flush(&bw);
+  nal_list_add(nals, NAL_PPS, 1, buf, bw_bytes(&bw));
+}
+
+encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
+  param_t p;
+  if (param_build(&p, pub) < 0) return nullptr;
+  encoder_t *enc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
+  if (!enc) return nullptr;
+  std::memset(enc, 0, sizeof(*enc));
+  enc->param = p;
+  enc->param2 = p;
+  enc->instance = enc;
+
+  setup_transform_primitives(p.cpu_flags, &enc->transform);
+  setup_quant_primitives(p.cpu_flags, &enc->quant);
+  setup_mc_primitives(p.cpu_flags, &enc->mc);
+  setup_deblock_primitives(p.cpu_flags, &enc->deblock);
+  setup_pixel_primitives(p.cpu_flags, &enc->pixel, p.block_cost_level);
+  setup_intra_primitives(p.cpu_flags, &enc->intra);
+  setup_sao_primitives(p.cpu_flags, &enc->sao);
+  cabac_tables_init();
+
+  scan_tables_t *scans = static_cast<scan_tables_t *>(aligned_malloc(sizeof(scan_tables_t)));
+  enc->sps = static_cast<sps_t *>(aligned_malloc(sizeof(sps_t)));
+  enc->pps = static_cast<pps_t *>(aligned_malloc(sizeof(pps_t)));
+  enc->stats = static_cast<encoder_stats_t *>(aligned_malloc(sizeof(encoder_stats_t)));
+  enc->pool = static_cast<frame_pool_t *>(aligned_malloc(sizeof(frame_pool_t)));
+  enc->lookahead_in = static_cast<frame_list_t *>(aligned_malloc(sizeof(frame_list_t)));
+  if (!scans || !enc->sps || !enc->pps || !enc->stats || !enc->pool || !enc->lookahead_in) {
+    aligned_free(scans);
+    aligned_free(enc->sps);
+    aligned_free(enc->pps);
+    aligned_free(enc->stats);
+    aligned_free(enc->pool);
+    aligned_free(enc->lookahead_in);
+    aligned_free(enc);
+    return nullptr;
+  }
+  scan_tables_init(scans);
+  enc->scan_tables = scans;
+  sps_init(enc->sps, &enc->param);
+  pps_init(enc->pps, &enc->param, enc->sps);
+  std::memset(enc->stats, 0, sizeof(encoder_stats_t));
+  std::memset(enc->pool, 0, sizeof(frame_pool_t));
+  std::memset(enc->lookahead_in, 0, sizeof(frame_list_t));
+
+  enc->width = enc->sps->pic_width;
+  enc->height = enc->sps->pic_height;
+  enc->ctu_cols = (enc->width + 63) / 64;
+  enc->ctu_rows = (enc->height + 63) / 64;
+  enc->ctu_count = enc->ctu_cols * enc->ctu_rows;
+  enc->map_stride = enc->ctu_cols * 16;
+  enc->decision_delay = p.bframes > p.lookahead ? p.bframes : p.lookahead;
+  enc->coding_number = -1;
+  enc->last_key_frame_number = -(p.idr_period > 0 ? p.idr_period : 1);
+  nal_list_init(&enc->nals);
+
+  const int32_t contexts = p.frame_contexts;
+  const int32_t pool_size = 2 * (enc->decision_delay + 3) + 2 * contexts + 8;
+  bool ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_size) == 0 &&
+            frame_list_init(enc->lookahead_in, enc->decision_delay + 3) == 0;
+  enc->frame_ctx = static_cast<encoder_t **>(aligned_malloc(sizeof(encoder_t *) * (contexts + 1)));
+  ok = ok && enc->frame_ctx;
+  if (ok) {
+    std::memset(enc->frame_ctx, 0, sizeof(encoder_t *) * (contexts + 1));
+    enc->frame_ctx[0] = enc;
+    enc->frame_ctx_count = contexts;
+    enc->frame_ctx_next = 1;
+  }
+  // Frame contexts are copies of the instance with their own buffers.
+  for (int32_t i = 1; ok && i <= contexts; i++) {
+    encoder_t *c = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
+    if (!c) {
+      ok = false;
+      break;
+    }
+    std::memcpy(c, enc, sizeof(encoder_t));
+    enc->frame_ctx[i] = c;
+    if (ctx_alloc_ctu_arrays(c) < 0) ok = false;
+  }
+  if (!ok) {
+    encoder_close(enc);
+    return nullptr;
+  }
+  // Write the effective settings back where the caller's record has room.
+  if (pub->size >= offsetof(tarnhevcenc_param_t, compat) + sizeof(pub->compat)) pub->compat = p.compat;
+  if (pub->size >= offsetof(tarnhevcenc_param_t, frame_contexts) + sizeof(pub->frame_contexts))
+    pub->frame_contexts = p.frame_contexts;
+  return enc;
+}
+
+static void print_end_statistics(const encoder_t *enc) {
+  const encoder_stats_t *s = enc->stats;
+  if (!(enc->param.log_level & 1) || s->frames == 0) return;
+  static const char *names[7] = {"", "IDR", "CRA", "I", "P", "Bref", "B"};
+  for (int t = 1; t < 7; t++) {
+    if (!s->frames_by_type[t]) continue;
+    std::fprintf(stderr, "tarnhevcenc: %-4s frames %6lld  avg size %10.1f bytes\n", names[t],
+                 static_cast<long long>(s->frames_by_type[t]),
+                 static_cast<double>(s->bytes_by_type[t]) / static_cast<double>(s->frames_by_type[t]));
+  }
+  const double fps = static_cast<double>(enc->param.fps_num) / enc->param.fps_den;
+  const double kbps = s->bytes * 8.0 * fps / static_cast<double>(s->frames) / 1000.0;
+  double psnr[3];
+  for (int p = 0; p < 3; p++) {
+    const double mse = s->mse_sum[p] / static_cast<double>(s->frames);
+    psnr[p] = mse > 0 ? 10.0 * std::log10(255.0 * 255.0 / mse) : INFINITY;
+  }
+  std::fprintf(stderr, "tarnhevcenc: %lld frames, %.2f kb/s, avg QP %.2f, PSNR Y %.3f U %.3f V %.3f\n",
+               static_cast<long long>(s->frames), kbps, s->qp_sum / static_cast<double>(s->frames), psnr[0],
+               psnr[1], psnr[2]);
+}
+
+void encoder_close(encoder_t *enc) {
+  if (!enc) return;
+  print_end_statistics(enc);
+  if (enc->frame_ctx) {
+    for (int32_t i = 1; i <= enc->frame_ctx_count; i++) {
+      if (!enc->frame_ctx[i]) continue;
+      ctx_free_ctu_arrays(enc->frame_ctx[i]);
+      aligned_free(enc->frame_ctx[i]);
+    }
+    aligned_free(enc->frame_ctx);
+  }
+  if (enc->pool) frame_pool_destroy(enc->pool);
+  if (enc->lookahead_in) frame_list_destroy(enc->lookahead_in);
+  nal_list_free(&enc->nals);
+  aligned_free(const_cast<scan_tables_t *>(enc->scan_tables));
+  aligned_free(enc->sps);
+  aligned_free(enc->pps);
+  aligned_free(enc->stats);
+  aligned_free(enc->pool);
+  aligned_free(enc->lookahead_in);
+  aligned_free(enc->out_buf);
+  aligned_free(enc);
+}
+
+int encoder_get_header(encoder_t *enc, uint8_t *buf, int32_t buf_size) {
+  nal_list_t nals;
+  nal_list_init(&nals);
+  write_param_sets(enc, &nals);
+  int result = -1;
+  const size_t bound = nal_list_packed_bound(&nals);
+  uint8_t *tmp = static_cast<uint8_t *>(aligned_malloc(bound));
+  if (tmp) {
+    const size_t n = nal_list_pack(&nals, tmp);
+    if (buf && buf_size >= 0 && n <= static_cast<size_t>(buf_size)) {
+      std::memcpy(buf, tmp, n);
+      result = static_cast<int>(n);
+    }
+  }
+  aligned_free(tmp);
+  nal_list_free(&nals);
+  return result;
+}
+
+// Copies a caller picture into a pool picture covering whole CTUs, with the
+// area beyond the picture filled by edge replication.
+static void load_picture(frame_t *f, const param_t *p, const uint8_t *const planes[3], const int32_t strides[3]) {
+  for (int32_t c = 0; c < 3; c++) {
+    const int32_t sh = c ? 1 : 0;
+    const int32_t w = p->width >> sh, h = p->height >> sh;
+    const int32_t aw = f->alloc_width >> sh, ah = f->alloc_height >> sh;
+    uint8_t *dst = f->plane[c];
+    for (int32_t y = 0; y < h; y++) {
+      uint8_t *row = dst + y * f->stride[c];
+      std::memcpy(row, planes[c] + static_cast<int64_t>(y) * strides[c], w);
+      std::memset(row + w, row[w - 1], aw - w);
+    }
+    for (int32_t y = h; y < ah; y++) std::memcpy(dst + y * f->stride[c], dst + (h - 1) * f->stride[c], aw);
+  }
+  frame_extend_borders(f);
+}
+
+static double plane_mse(const frame_t *a, const frame_t *b, int32_t c, int32_t w, int32_t h) {
+  uint64_t sse = 0;
+  for (int32_t y = 0; y < h; y++) {
+    const uint8_t *ra = a->plane[c] + y * a->stride[c];
+    const uint8_t *rb = b->plane[c] + y * b->stride[c];
+    for (int32_t x = 0; x < w; x++) {
+      const int32_t d = ra[x] - rb[x];
+      sse += static_cast<uint64_t>(d * d);
+    }
+  }
+  return static_cast<double>(sse) / (static_cast<double>(w) * h);
+}
+
+static uint32_t choose_frame_type(encoder_t *enc, frame_t *pic, uint32_t requested) {
+  const param_t &p = enc->param;
+  const int32_t since_key = pic->frame_number - enc->last_key_frame_number;
+  if (pic->frame_number == 0 || requested == TARNHEVCENC_TYPE_IDR || (p.idr_period > 0 && since_key >= p.idr_period))
+    return TARNHEVCENC_TYPE_IDR;
+  // Until inter prediction exists every other picture is intra as well.
+  return TARNHEVCENC_TYPE_I;
+}
+
+static int code_next_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
+  encoder_t *ctx = enc->frame_ctx[enc->frame_ctx_next];
+  enc->frame_ctx_next = enc->frame_ctx_next % enc->frame_ctx_count + 1;
+  enc->coding_number++;
+
+  const uint32_t requested = (opts && opts->size >= offsetof(tarnhevcenc_frame_opts_t, frame_type_code) + 4)
+                                 ? opts->frame_type_code
+                                 : 0;
+  pic->frame_type_code = choose_frame_type(enc, pic, requested);
+  if (pic->frame_type_code == TARNHEVCENC_TYPE_IDR) enc->last_key_frame_number = pic->frame_number;
+  pic->poc = pic->frame_number - enc->last_key_frame_number;
+  pic->dts = pic->pts;
+
+  ctx->cur_input = pic;
+  ctx->cur_recon = frame_get_unused(enc->pool, 0);
+  if (!ctx->cur_recon) return -1;
+  ctx->cur_recon->frame_number = pic->frame_number;
+  ctx->cur_recon->poc = pic->poc;
+  ctx->cur_recon->pts = pic->pts;
+  ctx->cur_recon->frame_type_code = pic->frame_type_code;
+  ctx->slice_type_code = 2;
+  ctx->slice_qp = enc->param.qp;
+  ctx->nal_type = pic->frame_type_code == TARNHEVCENC_TYPE_IDR ? NAL_IDR_N_LP : NAL_TRAIL_R;
+  nal_list_clear(&ctx->nals);
+  if (pic->frame_type_code == TARNHEVCENC_TYPE_IDR || pic->frame_type_code == TARNHEVCENC_TYPE_CRA)
+    write_param_sets(ctx, &ctx->nals);
+  if (encode_picture(ctx) < 0) {
+    frame_release(enc->pool, ctx->cur_recon);
+    ctx->cur_recon = nullptr;
+    return -1;
+  }
+
+  const size_t bound = nal_list_packed_bound(&ctx->nals);
+  if (bound > enc->out_cap) {
+    aligned_free(enc->out_buf);
+    enc->out_buf = static_cast<uint8_t *>(aligned_malloc(bound));
+    enc->out_cap = enc->out_buf ? bound : 0;
+    if (!enc->out_buf) return -1;
+  }
+  const size_t bytes = nal_list_pack(&ctx->nals, enc->out_buf);
+
+  // Statistics and the returned record.
+  encoder_stats_t *s = enc->stats;
+  double mse[3];
+  for (int32_t c = 0; c < 3; c++)
+    mse[c] = plane_mse(pic, ctx->cur_recon, c, enc->param.width >> (c ? 1 : 0), enc->param.height >> (c ? 1 : 0));
+  s->frames++;
+  s->frames_by_type[pic->frame_type_code]++;
+  s->bytes_by_type[pic->frame_type_code] += static_cast<int64_t>(bytes);
+  s->bytes += static_cast<int64_t>(bytes);
+  for (int32_t c = 0; c < 3; c++) s->mse_sum[c] += mse[c];
+  s->qp_sum += ctx->slice_qp;
+  ctx->cur_recon->avg_qp = ctx->slice_qp;
+
+  enc->held_recon = ctx->cur_recon;
+  enc->held_input = pic;
+  ctx->cur_recon = nullptr;
+  ctx->cur_input = nullptr;
+  if (opts) {
+    const size_t sz = opts->size;
+    auto covers = [sz](size_t off, size_t len) { return sz >= off + len; };
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, frame_type_code), 4)) opts->frame_type_code = pic->frame_type_code;
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, pts), 8)) opts->pts = pic->pts;
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, recon_stride), sizeof(opts->recon_stride))) {
+      for (int32_t c = 0; c < 3; c++) {
+        opts->recon[c] = enc->held_recon->plane[c];
+        opts->recon_stride[c] = enc->held_recon->stride[c];
+      }
+    }
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, psnr), sizeof(opts->psnr)))
+      for (int32_t c = 0; c < 3; c++) opts->psnr[c] = mse[c] > 0 ? 10.0 * std::log10(255.0 * 255.0 / mse[c]) : INFINITY;
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, avg_qp), sizeof(double))) opts->avg_qp = ctx->slice_qp;
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, frame_number), 4)) opts->frame_number = pic->frame_number;
+  }
+  *out = enc->out_buf;
+  return static_cast<int>(bytes);
+}
+
+int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const int32_t strides[3], int64_t pts,
+                         tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
+  *out = nullptr;
+  // What the previous call returned is no longer needed.
+  if (enc->held_recon) frame_release(enc->pool, enc->held_recon);
+  if (enc->held_input) frame_release(enc->pool, enc->held_input);
+  enc->held_recon = enc->held_input = nullptr;
+
+  if (planes) {
+    if (!planes[0] || !planes[1] || !planes[2] || !strides) return -1;
+    frame_t *f = frame_get_unused(enc->pool, 1);
+    if (!f) return -1;
+    load_picture(f, &enc->param, planes, strides);
+    f->pts = pts;
+    f->frame_number = enc->frames_received++;
+    frame_list_push(enc->lookahead_in, f);
+  }
+  if (enc->lookahead_in->count == 0) return 0;
+  if (planes && enc->lookahead_in->count <= enc->decision_delay) return 0;
+  frame_t *pic = static_cast<frame_t *>(frame_list_shift(enc->lookahead_in));
+  const int r = code_next_picture(enc, pic, opts, out);
+  if (r < 0) {
+    frame_release(enc->pool, pic);
+    if (enc->held_recon == nullptr) *out = nullptr;
+  }
+  return r;
+}

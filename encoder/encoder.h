@@ -1,0 +1,116 @@
+// The encoder context.  One instance per encoder; every frame context (and,
+// with worker threads, every row context) is a copy of it with its own
+// working buffers.
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/ctu_decision.h"
+#include "bitstream/cabac.h"
+#include "bitstream/nal.h"
+#include "bitstream/param_sets.h"
+#include "common/primitives.h"
+#include "encoder/frame.h"
+#include "encoder/param.h"
+
+struct encoder_stats_t {
+  int64_t frames;
+  int64_t frames_by_type[7];
+  int64_t bytes_by_type[7];
+  int64_t bytes;
+  double sse[3];        // summed squared error per component
+  double mse_sum[3];    // summed per-picture MSE per component
+  double qp_sum;
+};
+
+struct encoder_t {
+  param_t param;   // must stay first
+  param_t param2;  // source of per-picture reconfiguration
+
+  transform_funcs_t transform;
+  quant_funcs_t quant;
+  mc_funcs_t mc;
+  deblock_funcs_t deblock;
+  pixel_funcs_t pixel;
+  intra_funcs_t intra;
+  sao_funcs_t sao;
+  const scan_tables_t *scan_tables;
+
+  sps_t *sps;
+  pps_t *pps;
+
+  // Picture geometry: coded size (multiples of 8) and the CTU grid.
+  int32_t width, height;
+  int32_t ctu_cols, ctu_rows, ctu_count;
+
+  // Current picture and CTU.
+  int32_t slice_type_code;
+  int32_t slice_qp;
+  int32_t nal_type;
+  frame_t *cur_input;
+  frame_t *cur_recon;
+  int32_t ctu_x, ctu_y, ctu_addr;
+  int32_t prev_qp;  // QpY of the last CU in decoding order (qPY_PREV)
+  double lambda_ssd;  // RD multiplier for squared errors of the current CTU
+  double lambda_sad;  // for SATD costs
+  uint32_t rng;       // random-decision state of the current CTU
+
+  // CTU working buffers (per context).  Source copy, stride 64: luma rows
+  // 0..63, then Cb at rows 64..95 columns 0..31 and Cr beside it at 32..63.
+  // Prediction and reconstruction, stride 128: luma columns 0..63, Cb at
+  // columns 64..95 and Cr at 96..127 of rows 0..31.
+  uint8_t *ctu_src;
+  uint8_t *ctu_rec;
+  ctu_decision_t *dec;
+  // Intra neighbour arrays: luma, its smoothed copy, Cb, Cr.
+  alignas(16) uint8_t nb_luma[144];
+  alignas(16) uint8_t nb_luma_smooth[144];
+  alignas(16) uint8_t nb_chroma[2][96];
+  // Decided values of the picture per 4x4 unit, for neighbours in other CTUs.
+  uint8_t *map_cu_log2;
+  uint8_t *map_luma_mode;
+  uint8_t *map_intra;
+  int8_t *map_qp;
+  int32_t map_stride;
+  int16_t *coef_tmp;  // transform scratch, 32x32
+  int16_t *dq_tmp;    // dequantisation scratch, 32x32
+
+  // Entropy coding of the current picture.
+  cabac_t cabac;
+  bitwriter_t bw;
+  uint8_t *slice_buf;
+  size_t slice_cap;
+  nal_list_t nals;
+
+  // Instance-owned shared state (the same pointers in every copy).
+  encoder_t *instance;
+  encoder_t **frame_ctx;  // entry 0 = the instance
+  int32_t frame_ctx_count;
+  int32_t frame_ctx_next;
+  frame_pool_t *pool;
+  frame_list_t *lookahead_in;
+  int32_t decision_delay;  // D = max(bframes, lookahead)
+  int32_t coding_number;   // pictures coded so far (-1 before the first)
+  int32_t frames_received;
+  int32_t last_key_frame_number;
+  uint8_t *out_buf;
+  size_t out_cap;
+  frame_t *held_recon;  // returned to the caller, valid until the next call
+  frame_t *held_input;
+  encoder_stats_t *stats;
+};
+
+// Lifecycle (the public functions wrap these).
+encoder_t *encoder_open(tarnhevcenc_param_t *pub);
+void encoder_close(encoder_t *enc);
+int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const int32_t strides[3], int64_t pts,
+                         tarnhevcenc_frame_opts_t *opts, const uint8_t **out);
+int encoder_get_header(encoder_t *enc, uint8_t *buf, int32_t buf_size);
+
+// Per-context CTU arrays.
+int ctx_alloc_ctu_arrays(encoder_t *ctx);
+void ctx_free_ctu_arrays(encoder_t *ctx);
+
+// Codes every CTU of the picture set up in ctx and leaves the slice NAL
+// unit in ctx->nals.
+int encode_picture(encoder_t *ctx);

@@ -1,0 +1,175 @@
+#include "encoder/frame.h"
+
+#include <cstring>
+
+#include "encoder/memory.h"
+
+int frame_list_init(frame_list_t *l, int32_t capacity) {
+  l->items = static_cast<void **>(aligned_malloc(sizeof(void *) * (capacity + 1)));
+  if (!l->items) return -1;
+  std::memset(l->items, 0, sizeof(void *) * (capacity + 1));
+  l->count = 0;
+  l->capacity = capacity;
+  pthread_mutex_init(&l->mutex, nullptr);
+  pthread_cond_init(&l->not_empty, nullptr);
+  pthread_cond_init(&l->not_full, nullptr);
+  return 0;
+}
+
+void frame_list_destroy(frame_list_t *l) {
+  if (!l->items) return;
+  aligned_free(l->items);
+  l->items = nullptr;
+  pthread_mutex_destroy(&l->mutex);
+  pthread_cond_destroy(&l->not_empty);
+  pthread_cond_destroy(&l->not_full);
+}
+
+void frame_list_push(frame_list_t *l, void *item) {
+  if (l->count >= l->capacity) return;
+  l->items[l->count++] = item;
+  l->items[l->count] = nullptr;
+}
+
+void frame_list_push_front(frame_list_t *l, void *item) {
+  if (l->count >= l->capacity) return;
+  std::memmove(l->items + 1, l->items, sizeof(void *) * l->count);
+  l->items[0] = item;
+  l->items[++l->count] = nullptr;
+}
+
+void *frame_list_shift(frame_list_t *l) {
+  if (l->count == 0) return nullptr;
+  void *item = l->items[0];
+  std::memmove(l->items, l->items + 1, sizeof(void *) * l->count);
+  l->count--;
+  return item;
+}
+
+void frame_list_push_wait(frame_list_t *l, void *item) {
+  pthread_mutex_lock(&l->mutex);
+  while (l->count >= l->capacity) pthread_cond_wait(&l->not_full, &l->mutex);
+  frame_list_push(l, item);
+  pthread_cond_broadcast(&l->not_empty);
+  pthread_mutex_unlock(&l->mutex);
+}
+
+void *frame_list_shift_wait(frame_list_t *l) {
+  pthread_mutex_lock(&l->mutex);
+  while (l->count == 0) pthread_cond_wait(&l->not_empty, &l->mutex);
+  void *item = frame_list_shift(l);
+  pthread_cond_broadcast(&l->not_full);
+  pthread_mutex_unlock(&l->mutex);
+  return item;
+}
+
+frame_t *frame_new(int32_t width, int32_t height, int32_t is_input) {
+  frame_t *f = static_cast<frame_t *>(aligned_malloc(sizeof(frame_t)));
+  if (!f) return nullptr;
+  std::memset(f, 0, sizeof(*f));
+  int32_t ctu_cols = (width + 63) / 64, ctu_rows = (height + 63) / 64;
+  f->width = width;
+  f->height = height;
+  f->alloc_width = ctu_cols * 64;
+  f->alloc_height = ctu_rows * 64;
+  f->stride[0] = ctu_cols * 64 + 2 * FRAME_PAD_X;
+  f->stride[1] = f->stride[2] = f->stride[0] / 2;
+  size_t luma_rows = static_cast<size_t>(f->alloc_height + 2 * FRAME_PAD_Y);
+  size_t luma_size = static_cast<size_t>(f->stride[0]) * luma_rows;
+  size_t chroma_size = static_cast<size_t>(f->stride[1]) * (luma_rows / 2);
+  f->alloc = static_cast<uint8_t *>(aligned_malloc(luma_size + 2 * chroma_size));
+  if (!f->alloc) {
+    aligned_free(f);
+    return nullptr;
+  }
+  std::memset(f->alloc, 0, luma_size + 2 * chroma_size);
+  f->plane[0] = f->alloc + FRAME_PAD_Y * f->stride[0] + FRAME_PAD_X;
+  f->plane[1] = f->alloc + luma_size + (FRAME_PAD_Y / 2) * f->stride[1] + FRAME_PAD_X / 2;
+  f->plane[2] = f->plane[1] + chroma_size;
+  f->refcount = 0;
+  f->is_input = is_input;
+  f->scenecut_candidate = 1;
+  return f;
+}
+
+void frame_delete(frame_t *f) {
+  if (!f) return;
+  aligned_free(f->alloc);
+  aligned_free(f);
+}
+
+void frame_extend_borders(frame_t *f) {
+  for (int p = 0; p < 3; p++) {
+    int32_t sx = p ? 1 : 0;
+    int32_t w = f->alloc_width >> sx, h = f->alloc_height >> sx;
+    int32_t px = FRAME_PAD_X >> sx, py = FRAME_PAD_Y >> sx;
+    int32_t stride = f->stride[p];
+    uint8_t *o = f->plane[p];
+    for (int32_t y = 0; y < h; y++) {
+      uint8_t *row = o + y * stride;
+      std::memset(row - px, row[0], px);
+      std::memset(row + w, row[w - 1], px);
+    }
+    for (int32_t y = 1; y <= py; y++) {
+      std::memcpy(o - y * stride - px, o - px, w + 2 * px);
+      std::memcpy(o + (h - 1 + y) * stride - px, o + (h - 1) * stride - px, w + 2 * px);
+    }
+  }
+}
+
+int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t capacity) {
+  std::memset(pool, 0, sizeof(*pool));
+  pool->width = width;
+  pool->height = height;
+  pool->all_capacity = capacity;
+  pool->all = static_cast<frame_t **>(aligned_malloc(sizeof(frame_t *) * capacity));
+  if (!pool->all || frame_list_init(&pool->unused, capacity) < 0) {
+    aligned_free(pool->all);
+    pool->all = nullptr;
+    return -1;
+  }
+  pthread_mutex_init(&pool->mutex, nullptr);
+  return 0;
+}
+
+void frame_pool_destroy(frame_pool_t *pool) {
+  if (!pool->all) return;
+  for (int32_t i = 0; i < pool->all_count; i++) frame_delete(pool->all[i]);
+  aligned_free(pool->all);
+  pool->all = nullptr;
+  frame_list_destroy(&pool->unused);
+  pthread_mutex_destroy(&pool->mutex);
+}
+
+frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
+  pthread_mutex_lock(&pool->mutex);
+  frame_t *f = nullptr;
+  // Prefer a recycled picture of the same kind.
+  for (int32_t i = 0; i < pool->unused.count; i++) {
+    frame_t *c = static_cast<frame_t *>(pool->unused.items[i]);
+    if (c->is_input == is_input) {
+      f = c;
+      std::memmove(pool->unused.items + i, pool->unused.items + i + 1, sizeof(void *) * (pool->unused.count - i));
+      pool->unused.count--;
+      break;
+    }
+  }
+  if (!f && pool->all_count < pool->all_capacity) {
+    f = frame_new(pool->width, pool->height, is_input);
+    if (f) pool->all[pool->all_count++] = f;
+  }
+  if (f) {
+    f->refcount = 1;
+    f->intra_done = 0;
+    f->scenecut_candidate = 1;
+  }
+  pthread_mutex_unlock(&pool->mutex);
+  return f;
+}
+
+void frame_release(frame_pool_t *pool, frame_t *f) {
+  if (!f) return;
+  pthread_mutex_lock(&pool->mutex);
+  if (--f->refcount == 0) frame_list_push(&pool->unused, f);
+  pthread_mutex_unlock(&pool->mutex);
+}

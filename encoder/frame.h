@@ -1,0 +1,74 @@
+// Pictures, the frame pool and the locked pointer lists.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+struct encoder_t;
+
+// Plane margins: every clamped motion vector and every filter tap reads
+// inside the allocation.
+constexpr int32_t FRAME_PAD_X = 96;
+constexpr int32_t FRAME_PAD_Y = 88;
+
+struct frame_t {
+  int32_t poc;  // first field
+  uint32_t frame_type_code;
+  int64_t pts, dts;
+  int32_t frame_number;  // display order
+  int32_t irap_index;
+  uint8_t b_level;
+  uint8_t scenecut_candidate;
+  uint16_t p_layer;
+  int16_t lowres_l0_distance;
+  uint8_t intra_done;
+  int32_t refcount;
+  int32_t is_input;  // 1: input picture kind (with lookahead data later)
+
+  uint8_t *alloc;
+  uint8_t *plane[3];   // origins of Y, Cb, Cr
+  int32_t stride[3];   // bytes; Cb and Cr share one
+  int32_t width, height;  // coded size (multiples of 8)
+  int32_t alloc_width, alloc_height;  // whole CTUs
+
+  // Statistics of the coded picture.
+  double avg_qp;
+};
+
+// Bounded, NULL-terminated list of pointers with a mutex and two condition
+// variables (one for "not empty", one for "not full").
+struct frame_list_t {
+  void **items;
+  int32_t count, capacity;
+  pthread_mutex_t mutex;
+  pthread_cond_t not_empty, not_full;
+};
+
+int frame_list_init(frame_list_t *l, int32_t capacity);
+void frame_list_destroy(frame_list_t *l);
+// Unlocked operations.
+void frame_list_push(frame_list_t *l, void *item);
+void frame_list_push_front(frame_list_t *l, void *item);
+void *frame_list_shift(frame_list_t *l);
+// Blocking, locked operations.
+void frame_list_push_wait(frame_list_t *l, void *item);
+void *frame_list_shift_wait(frame_list_t *l);
+
+frame_t *frame_new(int32_t width, int32_t height, int32_t is_input);
+void frame_delete(frame_t *f);
+// Replicates the picture's edge samples into the margins.
+void frame_extend_borders(frame_t *f);
+
+struct frame_pool_t {
+  frame_list_t unused;
+  frame_t **all;
+  int32_t all_count, all_capacity;
+  int32_t width, height;
+  pthread_mutex_t mutex;
+};
+int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t capacity);
+void frame_pool_destroy(frame_pool_t *pool);
+// A picture with reference count 1, or NULL when memory runs out.
+frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input);
+void frame_release(frame_pool_t *pool, frame_t *f);

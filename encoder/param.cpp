@@ -1,0 +1,254 @@
+#include "encoder/param.h"
+
+#include <cpuid.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+// Presets by complexity level 0 (fastest) .. 7 (best).
+const preset_t complexity_presets[8] = {
+    // multihex quality step_x step_y fast_intra range subpel early_skip split_level block_cost
+    {0, 0, 4, 4, 1, 16, 1, 2, 0, 0},
+    {0, 0, 4, 2, 1, 24, 2, 2, 0, 0},
+    {0, 0, 2, 2, 1, 32, 2, 1, 1, 0},
+    {1, 3, 2, 2, 0, 48, 2, 1, 1, 1},
+    {1, 3, 2, 1, 0, 57, 2, 1, 2, 1},
+    {1, 3, 1, 1, 0, 57, 2, 0, 2, 1},
+    {1, 5, 1, 1, 0, 92, 2, 0, 3, 1},
+    {1, 5, 1, 1, 0, 124, 2, 0, 3, 1},
+};
+
+static uint64_t read_xcr0() {
+  uint32_t lo, hi;
+  __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+
+uint32_t cpu_detect_flags() {
+  unsigned a, b, c, d;
+  uint32_t flags = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+  if (c & bit_SSE4_1) flags |= TARNHEVCENC_CPU_SSE41;
+  if (c & bit_SSSE3) flags |= TARNHEVCENC_CPU_SSSE3;
+  const bool osxsave = (c & bit_OSXSAVE) != 0;
+  const bool avx = (c & bit_AVX) != 0;
+  // AVX2 is usable only when the OS saves the XMM and YMM state (XCR0 bits 1, 2).
+  if (osxsave && avx && (read_xcr0() & 6) == 6) {
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2)) flags |= TARNHEVCENC_CPU_AVX2;
+  }
+  return flags;
+}
+
+int32_t param_frame_contexts(int32_t threads) {
+  if (threads >= 8) return 12;
+  if (threads >= 2) return threads + 4;
+  return 5;
+}
+
+#define PUB_HAS(pub, field) \
+  ((pub)->size >= offsetof(tarnhevcenc_param_t, field) + sizeof((pub)->field))
+
+void param_public_defaults(tarnhevcenc_param_t *pub) {
+  tarnhevcenc_param_t d;
+  std::memset(&d, 0, sizeof(d));
+  d.cpu_flags = cpu_detect_flags();
+  d.fps_num = 25;
+  d.fps_den = 1;
+  d.complexity = 4;
+  d.log_level = 1;
+  d.compat = 120;
+  d.threads = 0;
+  d.wpp = 1;
+  d.idr_period = 250;
+  d.min_idr = -1;
+  d.bframes = 0;
+  d.hierarchy = 0;
+  d.opengop = 0;
+  d.scenecut = 0;
+  d.lookahead = 0;
+  d.rcmode = TARNHEVCENC_RC_CQP;
+  d.qp = 27;
+  d.crf = 27.0f;
+  d.qp_min = 0;
+  d.qp_max = 51;
+  d.vbv_init = 0.9f;
+  d.ip_factor = 1.4f;
+  d.pb_factor = 1.3f;
+  d.aq_strength = 1.0f;
+  d.cutree = 1;
+  // Preset-driven fields start at -1 (automatic) so that the preset chosen at
+  // creation decides them unless the caller sets them.
+  d.search_range = -1;
+  d.mv_range_y = -1;
+  d.subpel_level = -1;
+  d.early_skip = -1;
+  d.intra_nxn = 1;
+  d.intra_fast_path = -1;
+  d.rdoq = 1;
+  d.sign_hiding = 1;
+  d.deblock = 1;
+  d.sao = 1;
+  d.random_decisions = 0;
+  // Copy only what the caller's record covers.
+  uint32_t size = pub->size;
+  size_t n = size < sizeof(d) ? size : sizeof(d);
+  d.size = size;
+  std::memcpy(pub, &d, n);
+}
+
+static void repair_int(const char *name, int32_t *v, int32_t lo, int32_t hi) {
+  if (*v < lo || *v > hi) {
+    int32_t r = *v < lo ? lo : hi;
+    std::fprintf(stderr, "tarnhevcenc: %s %d out of range %d..%d, using %d\n", name, *v, lo, hi, r);
+    *v = r;
+  }
+}
+
+int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
+  // 1. Base defaults (the public defaults plus the internal-only settings).
+  tarnhevcenc_param_t base;
+  std::memset(&base, 0, sizeof(base));
+  base.size = sizeof(base);
+  param_public_defaults(&base);
+  std::memset(p, 0, sizeof(*p));
+  p->latency_mode = 9;
+  p->intra_source_refs = 0;
+  p->intra_trial_p = 1;
+  p->intra_trial_b = 1;
+  p->lowres_cu_search = 0;
+  p->distortion_weighting = 0;
+  p->subpel_planes = 0;
+  p->subpel_build_mode = 2;
+  p->bilinear_qpel = 0;
+  p->rate_tolerance = 1.0f;
+
+  // Caller's fields over the base defaults (only what its size covers).
+  tarnhevcenc_param_t in = base;
+  if (pub->size < offsetof(tarnhevcenc_param_t, cpu_flags) + sizeof(uint32_t)) {
+    std::fprintf(stderr, "tarnhevcenc: parameter record too small (%u bytes)\n", pub->size);
+    return -1;
+  }
+  std::memcpy(&in, pub, pub->size < sizeof(in) ? pub->size : sizeof(in));
+  in.size = sizeof(in);
+
+  p->cpu_flags = in.cpu_flags & cpu_detect_flags();
+  if (in.cpu_flags != p->cpu_flags)
+    std::fprintf(stderr, "tarnhevcenc: cpu_flags %u not supported here, using %u\n", in.cpu_flags, p->cpu_flags);
+
+  // 2. Complexity preset.
+  int32_t complexity = in.complexity;
+  repair_int("complexity", &complexity, 0, 7);
+  p->complexity = complexity;
+  const preset_t &pre = complexity_presets[complexity];
+  p->multihex_search = pre.multihex_search;
+  p->search_quality = pre.search_quality;
+  p->lookahead_step_x = pre.lookahead_step_x;
+  p->lookahead_step_y = pre.lookahead_step_y;
+  p->intra_fast_path = pre.intra_fast_path;
+  p->search_range = pre.search_range;
+  p->subpel_level = pre.subpel_level;
+  p->early_skip = pre.early_skip;
+  p->split_search_level = pre.split_search_level;
+  p->block_cost_level = pre.block_cost_level;
+
+  // 3. Tunes.
+  p->tune = in.tune;
+  if (in.tune & TARNHEVCENC_TUNE_ZEROLATENCY) {
+    p->latency_mode = 0;
+    in.bframes = 0;
+    in.lookahead = 0;
+  } else if (in.tune & TARNHEVCENC_TUNE_LOWDELAY) {
+    p->latency_mode = 1;
+    in.bframes = 0;
+  }
+
+  // 4. The caller's fields.
+  p->width = in.width;
+  p->height = in.height;
+  p->fps_num = in.fps_num;
+  p->fps_den = in.fps_den;
+  p->log_level = in.log_level;
+  p->compat = in.compat;
+  p->threads = in.threads;
+  p->frame_contexts = in.frame_contexts;
+  p->wpp = in.wpp;
+  p->idr_period = in.idr_period;
+  p->min_idr = in.min_idr;
+  p->bframes = in.bframes;
+  p->hierarchy = in.hierarchy;
+  p->opengop = in.opengop;
+  p->scenecut = in.scenecut;
+  p->lookahead = in.lookahead;
+  p->rcmode = in.rcmode;
+  p->qp = in.qp;
+  p->bitrate = in.bitrate;
+  p->crf = in.crf;
+  p->qp_min = in.qp_min;
+  p->qp_max = in.qp_max;
+  p->vbv_maxrate = in.vbv_maxrate;
+  p->vbv_bufsize = in.vbv_bufsize;
+  p->vbv_init = in.vbv_init;
+  p->ip_factor = in.ip_factor;
+  p->pb_factor = in.pb_factor;
+  p->aq_mode = in.aq_mode;
+  p->aq_strength = in.aq_strength;
+  p->cutree = in.cutree;
+  p->pass = in.pass;
+  if (in.search_range >= 0) p->search_range = in.search_range;
+  p->mv_range_y = in.mv_range_y;
+  if (in.subpel_level >= 0) p->subpel_level = in.subpel_level;
+  if (in.early_skip >= 0) p->early_skip = in.early_skip;
+  p->intra_nxn = in.intra_nxn;
+  if (in.intra_fast_path >= 0) p->intra_fast_path = in.intra_fast_path;
+  p->rdoq = in.rdoq;
+  p->sign_hiding = in.sign_hiding;
+  p->deblock = in.deblock;
+  p->sao = in.sao;
+  p->random_decisions = in.random_decisions;
+
+  // 5. Structural checks: nothing sensible can replace a bad picture size.
+  if (p->width <= 0 || p->height <= 0 || (p->width & 1) || (p->height & 1) || p->width > 16384 ||
+      p->height > 16384) {
+    std::fprintf(stderr, "tarnhevcenc: picture size %dx%d invalid (even, 2..16384 required)\n", p->width,
+                 p->height);
+    return -1;
+  }
+
+  // 6. Automatic values and repairs.
+  if (p->compat != 91 && p->compat != 100 && p->compat != 120) {
+    std::fprintf(stderr, "tarnhevcenc: compat %d unknown, using 91\n", p->compat);
+    p->compat = 91;
+  }
+  if (p->fps_num <= 0 || p->fps_den <= 0) {
+    std::fprintf(stderr, "tarnhevcenc: frame rate %d/%d invalid, using 25/1\n", p->fps_num, p->fps_den);
+    p->fps_num = 25;
+    p->fps_den = 1;
+  }
+  repair_int("qp", &p->qp, 0, 51);
+  repair_int("qp_min", &p->qp_min, 0, 51);
+  repair_int("qp_max", &p->qp_max, p->qp_min, 51);
+  repair_int("bframes", &p->bframes, 0, 16);
+  repair_int("hierarchy", &p->hierarchy, 0, 2);
+  repair_int("idr_period", &p->idr_period, 0, 1 << 30);
+  repair_int("lookahead", &p->lookahead, 0, 250);
+  repair_int("rcmode", &p->rcmode, 0, 4);
+  repair_int("subpel_level", &p->subpel_level, 0, 2);
+  repair_int("search_range", &p->search_range, 4, 512);
+  if (p->mv_range_y <= 0) p->mv_range_y = 511;
+  if (p->min_idr < 0) p->min_idr = p->idr_period > 0 ? (p->idr_period / 10 > 1 ? p->idr_period / 10 : 1) : 25;
+  if (p->threads <= 0) {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    p->threads = n > 0 ? static_cast<int32_t>(n) : 1;
+  }
+  repair_int("threads", &p->threads, 1, 8191);
+  p->frame_contexts = param_frame_contexts(p->threads);
+  p->wpp = p->wpp ? 1 : 0;
+  p->intra_nxn = p->intra_nxn ? 1 : 0;
+  p->sign_hiding = p->sign_hiding ? 1 : 0;
+  p->deblock = p->deblock ? 1 : 0;
+  p->sao = p->sao ? 1 : 0;
+  p->opengop = p->opengop ? 1 : 0;
+  return 0;
+}

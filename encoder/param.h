@@ -1,0 +1,93 @@
+// Internal settings record.  Every encoder_t starts with one; a second copy
+// follows it as the source of per-picture reconfiguration.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnhevcenc.h"
+
+struct param_t {
+  uint32_t cpu_flags;  // must stay first: the table setups read it
+  int32_t width, height;
+  int32_t fps_num, fps_den;
+  int32_t complexity;
+  int32_t tune;
+  int32_t log_level;
+  int32_t compat;
+  int32_t threads;
+  int32_t frame_contexts;
+  int32_t wpp;
+  int32_t idr_period;
+  int32_t min_idr;
+  int32_t bframes;
+  int32_t hierarchy;
+  int32_t opengop;
+  int32_t scenecut;
+  int32_t lookahead;
+  int32_t rcmode;
+  int32_t qp;
+  int32_t bitrate;
+  float crf;
+  int32_t qp_min, qp_max;
+  int32_t vbv_maxrate, vbv_bufsize;
+  float vbv_init;
+  float ip_factor, pb_factor;
+  int32_t aq_mode;
+  float aq_strength;
+  int32_t cutree;
+  int32_t pass;
+  int32_t search_range;
+  int32_t mv_range_y;
+  int32_t subpel_level;
+  int32_t early_skip;
+  int32_t intra_nxn;
+  int32_t intra_fast_path;
+  int32_t rdoq;
+  int32_t sign_hiding;
+  int32_t deblock;
+  int32_t sao;
+  int32_t random_decisions;
+
+  // Settings with no public field (preset- or tune-driven).
+  int32_t latency_mode;  // 0 zerolatency, 1 lowdelay, 9 none
+  int32_t multihex_search;
+  int32_t search_quality;
+  int32_t lookahead_step_x, lookahead_step_y;
+  int32_t intra_source_refs;
+  int32_t intra_trial_p, intra_trial_b;
+  int32_t lowres_cu_search;
+  int32_t split_search_level;
+  int32_t distortion_weighting;
+  int32_t subpel_planes;
+  int32_t subpel_build_mode;
+  int32_t bilinear_qpel;
+  int32_t block_cost_level;
+  float rate_tolerance;
+};
+
+// Preset values of one complexity level; all presets live in one table.
+struct preset_t {
+  int32_t multihex_search;
+  int32_t search_quality;
+  int32_t lookahead_step_x, lookahead_step_y;
+  int32_t intra_fast_path;
+  int32_t search_range;
+  int32_t subpel_level;
+  int32_t early_skip;
+  int32_t split_search_level;
+  int32_t block_cost_level;
+};
+extern const preset_t complexity_presets[8];
+
+// Processor features as cpu_flags bits (SSE4.1 1, SSSE3 2, AVX2 4).
+uint32_t cpu_detect_flags();
+
+// Base defaults of the public record, for the fields its size covers.
+void param_public_defaults(tarnhevcenc_param_t *pub);
+// Builds the internal record in the fixed order: base defaults, complexity
+// preset, tunes, the caller's fields; then fills automatic values, validates
+// and repairs (one message on stderr per repair).  Returns -1 on a
+// structural error that no repair can fix.
+int param_build(param_t *p, const tarnhevcenc_param_t *pub);
+// Frame-context count for a number of working threads.
+int32_t param_frame_contexts(int32_t threads);

@@ -1,0 +1,171 @@
+/* tarnhevcenc: HEVC Main profile encoder library (8-bit 4:2:0, Annex B out).
+ *
+ * Both public records start with their own size in bytes.  The library reads
+ * or writes a field only when that size covers it, so a program built against
+ * an older, shorter record keeps working; records only ever grow at the end.
+ */
+#ifndef TARNHEVCENC_H
+#define TARNHEVCENC_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(TARNHEVCENC_BUILDING)
+#define TARNHEVCENC_API __attribute__((visibility("default")))
+#else
+#define TARNHEVCENC_API
+#endif
+
+/* Picture types (frame_type_code). */
+enum {
+  TARNHEVCENC_TYPE_AUTO = 0, /* requests only: let the encoder decide */
+  TARNHEVCENC_TYPE_IDR = 1,
+  TARNHEVCENC_TYPE_CRA = 2,
+  TARNHEVCENC_TYPE_I = 3, /* intra picture that is neither IDR nor CRA */
+  TARNHEVCENC_TYPE_P = 4,
+  TARNHEVCENC_TYPE_BREF = 5, /* B picture used as a reference */
+  TARNHEVCENC_TYPE_B = 6
+};
+
+/* cpu_flags bits. */
+enum {
+  TARNHEVCENC_CPU_SSE41 = 1, /* detected, never consulted */
+  TARNHEVCENC_CPU_SSSE3 = 2,
+  TARNHEVCENC_CPU_AVX2 = 4 /* only when the OS saves the 256-bit registers */
+};
+
+/* Rate-control modes (rcmode). */
+enum {
+  TARNHEVCENC_RC_CQP = 0,
+  TARNHEVCENC_RC_ABR = 1,
+  TARNHEVCENC_RC_CBR = 2,
+  TARNHEVCENC_RC_CRF = 3,
+  TARNHEVCENC_RC_LQP = 4
+};
+
+/* Tune bits (tune). */
+enum {
+  TARNHEVCENC_TUNE_PSNR = 1,
+  TARNHEVCENC_TUNE_SSIM = 2,
+  TARNHEVCENC_TUNE_ZEROLATENCY = 4,
+  TARNHEVCENC_TUNE_LOWDELAY = 8
+};
+
+typedef struct tarnhevcenc_param_t {
+  uint32_t size;      /* sizeof(tarnhevcenc_param_t) as the caller knows it */
+  uint32_t cpu_flags; /* filled by tarnhevcenc_default_param; clear bits to force portable code */
+
+  /* Input picture. */
+  int32_t width;   /* luma samples, > 0, even */
+  int32_t height;  /* luma samples, > 0, even */
+  int32_t fps_num; /* frame rate numerator, > 0 */
+  int32_t fps_den; /* frame rate denominator, > 0 */
+
+  /* Speed and quality. */
+  int32_t complexity; /* preset 0 (fastest) .. 7 (best); default 4 */
+  int32_t tune;       /* TARNHEVCENC_TUNE_* bits; default 0 */
+  int32_t log_level;  /* bit 0: end statistics on stderr; bit 1: per-picture lines */
+  int32_t compat;     /* HM compatibility x10: 91, 100 or 120 (default); others become 91 */
+
+  /* Threads. */
+  int32_t threads;        /* working threads; 0 = number of processors */
+  int32_t frame_contexts; /* 0 = automatic; the effective count is written back */
+  int32_t wpp;            /* wavefront parallel processing, default 1 */
+
+  /* Picture structure. */
+  int32_t idr_period;     /* key-picture interval (--keyint); 1 = all intra; 0 = only the first */
+  int32_t min_idr;        /* minimum key-picture interval for scene cuts (--min-keyint) */
+  int32_t bframes;        /* consecutive B pictures, 0..16 */
+  int32_t hierarchy;      /* B pyramid: 0 none, 1, 2 */
+  int32_t opengop;        /* 1: CRA key pictures with leading pictures */
+  int32_t scenecut;       /* scene-cut sensitivity, 0 = off */
+  int32_t lookahead;      /* lookahead depth in pictures */
+
+  /* Rate control. */
+  int32_t rcmode;        /* TARNHEVCENC_RC_* */
+  int32_t qp;            /* constant QP 0..51, default 27 */
+  int32_t bitrate;       /* kbit/s for ABR and CBR */
+  float crf;             /* constant rate factor, default 27.0 */
+  int32_t qp_min;        /* default 0 */
+  int32_t qp_max;        /* default 51 */
+  int32_t vbv_maxrate;   /* kbit/s, 0 = no VBV */
+  int32_t vbv_bufsize;   /* kbit, 0 = no VBV */
+  float vbv_init;        /* initial buffer fullness, fraction, default 0.9 */
+  float ip_factor;       /* QP ratio of I to P pictures, default 1.4 */
+  float pb_factor;       /* QP ratio of P to B pictures, default 1.3 */
+  int32_t aq_mode;       /* adaptive quantisation mode, 0 = off */
+  float aq_strength;     /* default 1.0 */
+  int32_t cutree;        /* CU-tree QP offsets, default 1 */
+  int32_t pass;          /* 0 single pass, 1 first pass, 2 second pass */
+  const char *stats_in;  /* second pass: whole statistics text, NUL-terminated */
+  const char *stats_out; /* first pass: text to append after each returned picture (library-owned) */
+
+  /* Analysis. */
+  int32_t search_range;    /* motion-search range in samples */
+  int32_t mv_range_y;      /* vertical vector limit in samples */
+  int32_t subpel_level;    /* 0 full, 1 half, 2 quarter samples */
+  int32_t early_skip;      /* early-skip mode */
+  int32_t intra_nxn;       /* allow 4x4 intra prediction units, default 1 */
+  int32_t intra_fast_path; /* fast intra evaluation; preset-dependent */
+  int32_t rdoq;            /* rate-distortion optimised quantisation, default 1 */
+  int32_t sign_hiding;     /* sign data hiding, default 1 */
+
+  /* In-loop filters. */
+  int32_t deblock; /* default 1 */
+  int32_t sao;     /* default 1 */
+
+  /* Test-only: non-zero makes every coding decision at random from this seed. */
+  int32_t random_decisions;
+} tarnhevcenc_param_t;
+
+typedef struct tarnhevcenc_frame_opts_t {
+  uint32_t size;            /* sizeof(tarnhevcenc_frame_opts_t) as the caller knows it */
+  uint32_t frame_type_code; /* in: requested type (0 = automatic); out: type of the returned picture */
+  uint32_t options;         /* in: option word (reserved, 0) */
+  uint32_t control;         /* in: control word (1, 2: faster motion search for this picture) */
+  /* Out: the returned (coded) picture. */
+  int64_t pts;                 /* time stamp given with the picture */
+  const uint8_t *recon[3];     /* reconstructed planes, valid until the next call */
+  int32_t recon_stride[3];     /* their strides in bytes */
+  double psnr[3];              /* Y, U, V against the source, dB */
+  double avg_qp;               /* average QP of the picture */
+  int32_t frame_number;        /* display number of the returned picture */
+} tarnhevcenc_frame_opts_t;
+
+typedef struct tarnhevcenc_t tarnhevcenc_t;
+
+/* Version text, for example "0.1.0". */
+TARNHEVCENC_API const char *tarnhevcenc_version(void);
+/* Compiler and build settings as text. */
+TARNHEVCENC_API const char *tarnhevcenc_buildinfo(void);
+/* Fills every field the record's size covers with defaults (cpu_flags from
+ * CPUID).  Returns 0, or -1 when param is NULL or its size is too small. */
+TARNHEVCENC_API int tarnhevcenc_default_param(tarnhevcenc_param_t *param);
+/* Builds an encoder.  Repairable settings are repaired with a message on
+ * stderr and the effective compat and frame_contexts are written back.
+ * Returns NULL on structural errors. */
+TARNHEVCENC_API tarnhevcenc_t *tarnhevcenc_create(tarnhevcenc_param_t *param);
+/* Writes VPS, SPS and PPS as Annex B into buf; returns the byte count, or -1
+ * when the buffer is too small. */
+TARNHEVCENC_API int tarnhevcenc_get_header(tarnhevcenc_t *enc, uint8_t *buf, int32_t buf_size);
+/* Encodes one picture (planes[3] with strides[3], width x height luma) or,
+ * with planes == NULL, flushes.  Returns the byte count of the Annex B data
+ * of one coded picture placed in *out (valid until the next call), 0 when
+ * nothing is ready yet, -1 on error.  opts may be NULL. */
+TARNHEVCENC_API int tarnhevcenc_encode_frame(tarnhevcenc_t *enc, const uint8_t *const planes[3],
+                                             const int32_t strides[3], int64_t pts,
+                                             tarnhevcenc_frame_opts_t *opts, const uint8_t **out);
+/* 1 while pictures are queued or in flight, else 0. */
+TARNHEVCENC_API int tarnhevcenc_is_encoding(tarnhevcenc_t *enc);
+/* Stops the workers, prints the end statistics (log_level bit 0) and frees
+ * everything.  NULL is allowed. */
+TARNHEVCENC_API void tarnhevcenc_destroy(tarnhevcenc_t *enc);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,261 @@
+#include "rdo/block_coding.h"
+
+#include <cstring>
+
+#include "encoder/encoder.h"
+
+uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
+  if (plane == 0) return ctx->ctu_src + y * SRC_STRIDE + x;
+  return ctx->ctu_src + (64 + y) * SRC_STRIDE + (plane == 2 ? 32 : 0) + x;
+}
+
+uint8_t *ctu_rec_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
+  if (plane == 0) return ctx->ctu_rec + y * RECON_STRIDE + x;
+  return ctx->ctu_rec + y * RECON_STRIDE + (plane == 2 ? 96 : 64) + x;
+}
+
+int32_t chroma_qp(int32_t qpy) {
+  static const uint8_t table[14] = {29, 30, 31, 32, 33, 33, 34, 34, 35, 35, 36, 36, 37, 37};
+  int32_t qpi = qpy < 0 ? 0 : qpy > 57 ? 57 : qpy;
+  if (qpi < 30) return qpi;
+  if (qpi > 43) return qpi - 6;
+  return table[qpi - 30];
+}
+
+int32_t scan_idx_for(int32_t is_intra, int32_t pred_mode, int32_t log2_size, int32_t plane) {
+  if (!is_intra) return 0;
+  if (log2_size == 2 || (log2_size == 3 && plane == 0)) {
+    if (pred_mode >= 6 && pred_mode <= 14) return 2;
+    if (pred_mode >= 22 && pred_mode <= 30) return 1;
+  }
+  return 0;
+}
+
+int32_t chroma_mode_of(int32_t syntax, int32_t luma_mode) {
+  static const uint8_t modes[4] = {0, 26, 10, 1};
+  if (syntax == 4) return luma_mode;
+  int32_t m = modes[syntax];
+  return m == luma_mode ? 34 : m;
+}
+
+// H.265 6.4.1: a neighbouring 4x4 luma unit is available when it lies in the
+// picture and precedes the current block in decoding order (CTU raster
+// order, then z-order inside the CTU).
+static bool unit_available(const encoder_t *ctx, int32_t lx, int32_t ly, int32_t cur_z) {
+  int32_t px = ctx->ctu_x * 64 + lx, py = ctx->ctu_y * 64 + ly;
+  if (px < 0 || py < 0 || px >= ctx->width || py >= ctx->height) return false;
+  int32_t addr = (py >> 6) * ctx->ctu_cols + (px >> 6);
+  if (addr != ctx->ctu_addr) return addr < ctx->ctu_addr;
+  return zorder_of((lx >> 2) & 15, (ly >> 2) & 15) < cur_z;
+}
+
+static uint8_t rec_sample(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
+  const int32_t s = plane ? 32 : 64;
+  if (x >= 0 && y >= 0 && x < s && y < s) return *ctu_rec_at(ctx, plane, x, y);
+  const frame_t *f = ctx->cur_recon;
+  return f->plane[plane][(ctx->ctu_y * s + y) * f->stride[plane] + ctx->ctu_x * s + x];
+}
+
+static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, uint8_t *nb) {
+  const int32_t sh = plane ? 1 : 0;
+  const int32_t cur_z = zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15);
+  const int32_t total = 4 * n + 1;
+  bool avail[129];
+  int32_t any = 0;
+  for (int32_t i = 0; i < total; i++) {
+    int32_t sx, sy;
+    if (i == 0) {
+      sx = x - 1;
+      sy = y - 1;
+    } else if (i <= 2 * n) {
+      sx = x + i - 1;
+      sy = y - 1;
+    } else {
+      sx = x - 1;
+      sy = y + (i - 2 * n - 1);
+    }
+    avail[i] = unit_available(ctx, sx << sh, sy << sh, cur_z);
+    if (avail[i]) {
+      nb[i] = rec_sample(ctx, plane, sx, sy);
+      any = 1;
+    }
+  }
+  if (!any) {
+    std::memset(nb, 128, total);
+    return;
+  }
+  // Substitution order: left column bottom to top, the corner, the row
+  // above left to right; a missing sample takes the previous one in order,
+  // and a missing first sample the first available one.
+  int32_t order[129];
+  int32_t k = 0;
+  for (int32_t i = 4 * n; i >= 2 * n + 1; i--) order[k++] = i;
+  order[k++] = 0;
+  for (int32_t i = 1; i <= 2 * n; i++) order[k++] = i;
+  if (!avail[order[0]]) {
+    for (int32_t j = 1; j < total; j++)
+      if (avail[order[j]]) {
+        nb[order[0]] = nb[order[j]];
+        break;
+      }
+  }
+  for (int32_t j = 1; j < total; j++)
+    if (!avail[order[j]]) nb[order[j]] = nb[order[j - 1]];
+}
+
+void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
+  const int32_t n = 1 << log2_size;
+  uint8_t *nb = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
+  build_neighbours(ctx, plane, x, y, n, nb);
+  const uint8_t *ref = nb;
+  // Reference smoothing applies to luma only in 4:2:0 (H.265 8.4.4.2.3).
+  if (plane == 0 && intra_needs_smoothing(mode, log2_size)) {
+    ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
+    ref = ctx->nb_luma_smooth;
+  }
+  // The DC and pure horizontal/vertical edge filters: luma below 32x32 only.
+  const int32_t filt = (plane == 0 && log2_size < 5) ? 1 : 0;
+  intra_predictor(ctx->intra, mode, filt, log2_size)(ctu_rec_at(ctx, plane, x, y), RECON_STRIDE, ref);
+}
+
+// Sign data hiding (H.265 7.3.8.11): in a coefficient group whose first and
+// last non-zero coefficients are more than 3 scan positions apart, the sign
+// of the first one is not sent but inferred from the parity of the group's
+// level sum.  Where the parity disagrees, the level whose change costs the
+// least quantisation error moves by one.  Changes that would alter which
+// coefficient comes first are excluded, so one change always suffices.
+static void sign_hiding_adjust(int16_t *levels, const int16_t *coef, const uint16_t *scan, int32_t count,
+                               int32_t scale, int32_t shift) {
+  for (int32_t g = 0; g < count / 16; g++) {
+    const uint16_t *pos = scan + 16 * g;
+    int32_t first = -1, last = -1, sum = 0;
+    for (int32_t n = 0; n < 16; n++) {
+      int32_t l = levels[pos[n]];
+      if (l) {
+        if (first < 0) first = n;
+        last = n;
+        sum += l < 0 ? -l : l;
+      }
+    }
+    if (first < 0 || last - first <= 3) continue;
+    const bool negative = levels[pos[first]] < 0;
+    if (((sum & 1) != 0) == negative) continue;
+    __int128 best_cost = 0;
+    int32_t best_n = -1, best_delta = 0;
+    for (int32_t n = 0; n < 16; n++) {
+      int32_t p = pos[n];
+      int32_t l = levels[p];
+      int32_t c = coef[p];
+      int64_t ac = c < 0 ? -static_cast<int64_t>(c) : c;
+      int32_t al = l < 0 ? -l : l;
+      int64_t err = ac * scale - (static_cast<int64_t>(al) << shift);
+      const __int128 old2 = static_cast<__int128>(err) * err;
+      for (int32_t delta = -1; delta <= 1; delta += 2) {
+        if (al == 0 && delta < 0) continue;
+        if (al == 0 && n < first) continue;                 // would become the first
+        if (al == 1 && delta < 0 && n == first) continue;  // would remove the first
+        if (al == 32767 && delta > 0) continue;
+        int64_t e2 = err - static_cast<int64_t>(delta) * (static_cast<int64_t>(1) << shift);
+        __int128 cost = static_cast<__int128>(e2) * e2 - old2;
+        if (best_n < 0 || cost < best_cost) {
+          best_cost = cost;
+          best_n = n;
+          best_delta = delta;
+        }
+      }
+    }
+    int32_t p = pos[best_n];
+    int32_t l = levels[p];
+    int32_t al = (l < 0 ? -l : l) + best_delta;
+    bool neg = l != 0 ? l < 0 : coef[p] < 0;
+    levels[p] = static_cast<int16_t>(neg ? -al : al);
+  }
+}
+
+uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+                              int32_t is_intra, int32_t pred_mode, int16_t *levels) {
+  const int32_t count = 1 << (2 * log2_size);
+  uint8_t *src = ctu_src_at(ctx, plane, x, y);
+  uint8_t *rec = ctu_rec_at(ctx, plane, x, y);
+  int16_t *coef = ctx->coef_tmp;
+  const transform_funcs_t &t = ctx->transform;
+  // Only intra luma 4x4 blocks use the DST; 35 selects the DCT.
+  const int32_t dst_mode = (is_intra && plane == 0) ? pred_mode : 35;
+  switch (log2_size) {
+    case 2: t.dct_fwd_4x4(coef, src, rec, dst_mode); break;
+    case 3: t.dct_fwd_8x8(coef, src, rec); break;
+    case 4: t.dct_fwd_16x16(coef, src, rec); break;
+    default: t.dct_fwd_32x32(coef, src, rec); break;
+  }
+  const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
+  uint32_t nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
+  if (nz && ctx->pps->sign_data_hiding) {
+    const int32_t scan_idx = scan_idx_for(is_intra, pred_mode, log2_size, plane);
+    sign_hiding_adjust(levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2], count, qpar.scale,
+                       qpar.shift);
+    nz = 0;
+    for (int32_t i = 0; i < count; i++) nz += levels[i] != 0;
+  }
+  if (!nz) return 0;
+  const quant_params_t dq = dequant_params(qp, log2_size);
+  ctx->quant.dequant(ctx->dq_tmp, levels, count, dq.scale, dq.shift);
+  switch (log2_size) {
+    case 2: t.dct_inv_add_4x4(rec, ctx->dq_tmp, dst_mode); break;
+    case 3: t.dct_inv_add_8x8(rec, ctx->dq_tmp); break;
+    case 4: t.dct_inv_add_16x16(rec, ctx->dq_tmp); break;
+    default: t.dct_inv_add_32x32(rec, ctx->dq_tmp); break;
+  }
+  return nz;
+}
+
+static void set_cbf_bits(ctu_decision_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
+  for (int32_t i = 0; i < units; i++) d->cbf[z + i] = static_cast<uint8_t>((d->cbf[z + i] & ~mask) | bits);
+}
+
+static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_c, int32_t z, int32_t units,
+                                int32_t qp, int32_t luma_mode) {
+  ctu_decision_t *d = ctx->dec;
+  const int32_t cmode = chroma_mode_of(d->chroma_syntax[z], luma_mode);
+  const int32_t qpc = chroma_qp(qp);
+  uint8_t bits = 0;
+  for (int32_t p = 1; p <= 2; p++) {
+    intra_predict_block(ctx, p, x >> 1, y >> 1, log2_c, cmode);
+    int16_t *lv = d->coef_c[p - 1] + 4 * z;
+    if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_c, qpc, 1, cmode, lv)) bits |= static_cast<uint8_t>(1 << p);
+  }
+  set_cbf_bits(d, z, units, 6, bits);
+  return bits != 0;
+}
+
+static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  ctu_decision_t *d = ctx->dec;
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  const int32_t units = 1 << (2 * (log2_size - 2));
+  int32_t coded = 0;
+  if (d->tu_log2[z] < log2_size) {
+    const int32_t h = 1 << (log2_size - 1);
+    for (int32_t k = 0; k < 4; k++) coded |= intra_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp);
+    // Four 4x4 luma blocks carry their chroma as one 4x4 pair at the parent.
+    if (log2_size == 3) coded |= code_chroma_pair(ctx, x, y, 2, z, units, qp, d->luma_mode[z]);
+    return coded;
+  }
+  const int32_t mode = d->luma_mode[z];
+  intra_predict_block(ctx, 0, x, y, log2_size, mode);
+  const uint32_t nz = transform_block_code(ctx, 0, x, y, log2_size, qp, 1, mode, d->coef_y + 16 * z);
+  set_cbf_bits(d, z, units, 1, nz ? 1 : 0);
+  coded |= nz != 0;
+  if (log2_size > 2) coded |= code_chroma_pair(ctx, x, y, log2_size - 1, z, units, qp, mode);
+  return coded;
+}
+
+int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  return intra_tree_code(ctx, x, y, log2_size, qp);
+}
+
+void cu_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint64_t sse[3]) {
+  const int32_t n = 1 << log2_size;
+  sse[0] = ctx->pixel.ssd_wxh(ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, n, n);
+  for (int32_t p = 1; p <= 2; p++)
+    sse[p] = ctx->pixel.ssd_wxh(ctu_src_at(ctx, p, x >> 1, y >> 1), SRC_STRIDE, ctu_rec_at(ctx, p, x >> 1, y >> 1),
+                                RECON_STRIDE, n >> 1, n >> 1);
+}

@@ -1,0 +1,40 @@
+// Prediction, transform, quantisation and reconstruction of the blocks of
+// one CTU in the context's working buffers.
+#pragma once
+
+#include <cstdint>
+
+struct encoder_t;
+
+// Plane buffers of the current CTU at a block position (plane samples,
+// CTU-relative).
+uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y);
+uint8_t *ctu_rec_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y);
+
+// H.265 8.6.1: QpC from QpY without offsets (4:2:0 table).
+int32_t chroma_qp(int32_t qpy);
+// H.265 7.4.9.11: scanIdx of a transform block (0 diagonal, 1 horizontal, 2 vertical).
+int32_t scan_idx_for(int32_t is_intra, int32_t pred_mode, int32_t log2_size, int32_t plane);
+// H.265 8.4.3: chroma prediction mode from intra_chroma_pred_mode and the luma mode.
+int32_t chroma_mode_of(int32_t syntax, int32_t luma_mode);
+
+// Builds the neighbour array of an intra block (H.265 8.4.4.2.2 availability
+// and substitution), smooths it when the luma filter rule asks for it
+// (8.4.4.2.3) and predicts into the reconstruction buffer.
+void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
+
+// Transforms source minus the prediction in place, quantises at qp into
+// levels (row-major, stride N), applies sign hiding when enabled, and adds
+// the reconstructed residual to the prediction.  Returns the non-zero count.
+uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+                              int32_t is_intra, int32_t pred_mode, int16_t *levels);
+
+// Codes an intra CU as decided in ctx->dec (modes, transform leaves) at
+// CTU-relative luma position (x, y): prediction and residual of every
+// transform block in decoding order; writes the cbf bits.  Returns 1 when
+// any block has a coded coefficient.
+int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
+
+// Sum of squared errors of the CU's reconstruction against the source:
+// luma + chroma (both planes), each component returned separately.
+void cu_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint64_t sse[3]);

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# What ziravov writes, checked against ffmpeg as an independent witness: the
+# reconstruction file is in display order and equals what a decoder makes of
+# the stream, and the reported PSNR equals ffmpeg's psnr filter.
+set -u
+
+ZIRAVOV=${ZIRAVOV:?path of the ziravov binary}
+command -v ffmpeg >/dev/null 2>&1 || { echo "ffmpeg not found: skipped"; exit 77; }
+SCRATCH=${SCRATCH:-$(mktemp -d)}
+rm -rf "$SCRATCH" && mkdir -p "$SCRATCH" || exit 1
+cd "$SCRATCH" || exit 1
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+W=96
+H=64
+PIC=$((W * H * 3 / 2))
+# Moving content, so B pictures really are coded out of display order.
+ffmpeg -v error -y -f lavfi -i "testsrc=size=${W}x${H}:rate=25" -frames:v 12 -pix_fmt yuv420p \
+  -f rawvideo src_${W}x${H}_25.yuv </dev/null || exit 1
+{ printf 'YUV4MPEG2 W%d H%d F25:1 Ip C420\n' $W $H
+  for ((i = 0; i < 12; i++)); do printf 'FRAME\n'; dd if=src_${W}x${H}_25.yuv bs=$PIC skip=$i count=1 status=none; done
+} >src.y4m
+
+# name|input|extra arguments|pictures expected
+while IFS='|' read -r name input args pictures; do
+  # shellcheck disable=SC2086
+  timeout 300 "$ZIRAVOV" $args --recon "$name.rec.yuv" "$input" "$name.hevc" >"$name.out" 2>"$name.err" </dev/null
+  rc=$?
+  if [ $rc -ne 0 ]; then
+    fail "$name: exit code $rc"
+    sed 's/^/    /' "$name.err" | head -5
+    continue
+  fi
+  ffmpeg -v error -y -i "$name.hevc" -f rawvideo -pix_fmt yuv420p "$name.dec.yuv" </dev/null
+  n=$(($(stat -c %s "$name.dec.yuv") / PIC))
+  [ "$n" -eq "$pictures" ] || fail "$name: decoder got $n pictures, expected $pictures"
+  cmp -s "$name.dec.yuv" "$name.rec.yuv" || fail "$name: reconstruction differs from the decoded stream"
+
+  # The source pictures that were coded, for the PSNR witness.
+  skip=0
+  [[ $args =~ --seek\ ([0-9]+) ]] && skip=${BASH_REMATCH[1]}
+  dd if=src_${W}x${H}_25.yuv of="$name.src.yuv" bs=$PIC skip="$skip" count="$pictures" status=none
+  ref=$(ffmpeg -v info -f rawvideo -pix_fmt yuv420p -s ${W}x${H} -i "$name.rec.yuv" \
+    -f rawvideo -pix_fmt yuv420p -s ${W}x${H} -i "$name.src.yuv" -lavfi psnr -f null - </dev/null 2>&1 |
+    grep -o 'PSNR y:[^ ]* u:[^ ]* v:[^ ]*')
+  got=$(grep -o 'PSNR y:[^ ]* u:[^ ]* v:[^ ]*' "$name.out")
+  if [ -z "$got" ] || [ -z "$ref" ]; then
+    fail "$name: PSNR missing (ziravov '$got', ffmpeg '$ref')"
+  else
+    awk -v a="$got" -v b="$ref" 'BEGIN {
+      split(a, x, /[ :]/); split(b, y, /[ :]/)
+      for (i = 3; i <= 7; i += 2) {
+        if (x[i] == "inf" || y[i] == "inf") { if (x[i] != y[i]) exit 1; continue }
+        d = x[i] - y[i]; if (d < 0) d = -d; if (d > 0.01) exit 1
+      } }' || fail "$name: PSNR '$got' differs from ffmpeg's '$ref'"
+  fi
+done <<CASES
+y4m-default|src.y4m||12
+y4m-bframes|src.y4m|--bframes 3|12
+raw-named-size|src_${W}x${H}_25.yuv|--bframes 2 --keyint 5|12
+seek-and-frames|src.y4m|--seek 3 --frames 5|5
+all-intra|src.y4m|--keyint 1 --qp 20|12
+CASES
+
+# Default output name: the input's extension replaced by .hevc.
+cp src.y4m named.y4m
+timeout 300 "$ZIRAVOV" --frames 2 named.y4m >/dev/null 2>named.err </dev/null || fail "default name: exit code $?"
+[ -s named.hevc ] || fail "default name: named.hevc not written"
+
+# A first pass runs to the end (its statistics text comes with rate control).
+timeout 300 "$ZIRAVOV" --pass 1 --bitrate 300 --stats pass1.log src.y4m pass1.hevc >/dev/null 2>pass1.err </dev/null ||
+  fail "first pass: exit code $?"
+
+echo "$failures failures"
+[ "$failures" -eq 0 ]
