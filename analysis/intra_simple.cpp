@@ -61,8 +61,9 @@ int32_t best_luma_mode(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) 
   pixel_cost_fn satd = ctx->pixel.satd[6 - log2_size];
   double best_cost = 0;
   int32_t best = 0;
+  intra_prepare_refs(ctx, 0, x, y, log2_size);
   for (int32_t mode = 0; mode < 35; mode++) {
-    intra_predict_block(ctx, 0, x, y, log2_size, mode);
+    intra_predict_prepared(ctx, 0, x, y, log2_size, mode);
     double bits = mode == mpm[0] ? 2 : (mode == mpm[1] || mode == mpm[2]) ? 3 : 6;
     double cost = satd(ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE) +
                   ctx->lambda_sad * bits;

@@ -58,28 +58,31 @@ static uint8_t rec_sample(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
 
 static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, uint8_t *nb) {
   const int32_t sh = plane ? 1 : 0;
+  const int32_t unit = 4 >> sh;  // samples per 4x4 luma unit along an edge
   const int32_t cur_z = zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15);
   const int32_t total = 4 * n + 1;
   bool avail[129];
   int32_t any = 0;
-  for (int32_t i = 0; i < total; i++) {
-    int32_t sx, sy;
-    if (i == 0) {
-      sx = x - 1;
-      sy = y - 1;
-    } else if (i <= 2 * n) {
-      sx = x + i - 1;
-      sy = y - 1;
-    } else {
-      sx = x - 1;
-      sy = y + (i - 2 * n - 1);
+  // Availability is decided per 4x4 luma unit; the samples of a unit are
+  // read together.
+  auto fetch_run = [&](int32_t first, int32_t sx, int32_t sy, int32_t dx, int32_t dy) {
+    for (int32_t i = 0; i < 2 * n; i += unit) {
+      const int32_t px = sx + dx * i, py = sy + dy * i;
+      const bool a = unit_available(ctx, px << sh, py << sh, cur_z);
+      for (int32_t k = 0; k < unit; k++) {
+        avail[first + i + k] = a;
+        if (a) nb[first + i + k] = rec_sample(ctx, plane, px + dx * k, py + dy * k);
+      }
+      any |= a;
     }
-    avail[i] = unit_available(ctx, sx << sh, sy << sh, cur_z);
-    if (avail[i]) {
-      nb[i] = rec_sample(ctx, plane, sx, sy);
-      any = 1;
-    }
+  };
+  avail[0] = unit_available(ctx, (x - 1) << sh, (y - 1) << sh, cur_z);
+  if (avail[0]) {
+    nb[0] = rec_sample(ctx, plane, x - 1, y - 1);
+    any = 1;
   }
+  fetch_run(1, x, y - 1, 1, 0);
+  fetch_run(2 * n + 1, x - 1, y, 0, 1);
   if (!any) {
     std::memset(nb, 128, total);
     return;
@@ -103,19 +106,24 @@ static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y
     if (!avail[order[j]]) nb[order[j]] = nb[order[j - 1]];
 }
 
-void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
-  const int32_t n = 1 << log2_size;
+void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size) {
   uint8_t *nb = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
-  build_neighbours(ctx, plane, x, y, n, nb);
-  const uint8_t *ref = nb;
+  build_neighbours(ctx, plane, x, y, 1 << log2_size, nb);
+  if (plane == 0 && log2_size > 2) ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
+}
+
+void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
+  const uint8_t *ref = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
   // Reference smoothing applies to luma only in 4:2:0 (H.265 8.4.4.2.3).
-  if (plane == 0 && intra_needs_smoothing(mode, log2_size)) {
-    ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
-    ref = ctx->nb_luma_smooth;
-  }
+  if (plane == 0 && intra_needs_smoothing(mode, log2_size)) ref = ctx->nb_luma_smooth;
   // The DC and pure horizontal/vertical edge filters: luma below 32x32 only.
   const int32_t filt = (plane == 0 && log2_size < 5) ? 1 : 0;
   intra_predictor(ctx->intra, mode, filt, log2_size)(ctu_rec_at(ctx, plane, x, y), RECON_STRIDE, ref);
+}
+
+void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
+  intra_prepare_refs(ctx, plane, x, y, log2_size);
+  intra_predict_prepared(ctx, plane, x, y, log2_size, mode);
 }
 
 // Sign data hiding (H.265 7.3.8.11): in a coefficient group whose first and

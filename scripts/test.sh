@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs every test: a Release build (unit, kernel and end-to-end tests) and
+# an AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and
+# kernel tests and the command-line error tests.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+bash "$root/scripts/install_packages.sh"
+
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C "$root/build" -j"$jobs"
+(cd "$root/build" && ctest -j"$jobs" --output-on-failure)
+
+cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
+  -DTARN_BENCH=OFF >/dev/null
+ninja -C "$root/build-asan" -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd "$root/build-asan" && ctest -j"$jobs" --output-on-failure -L 'unit|kernel|sanitize')
