@@ -98,7 +98,18 @@ void register_pixel(uint32_t flags) {
   arena_t &a = arena();
   for (int32_t i = 0; i < 118; i++) {
     const checkasm::slot_shape_t s = checkasm::pixel_slot_shape(i);
-    const std::string label = std::to_string(s.w) + "x" + std::to_string(s.h);
+    static const char *const families[21] = {
+        "sad_half", "sad",       "sad_half_wide", "sad_half_tall", "sad_x4_half", "sad_x4_half_wide", "sad_x4_half_tall",
+        "sad_x3_half", "sad_x2_half", "ssd",       "ssd_wide",      "ssd_tall",    "satd",             "satd_wide",
+        "satd_tall",   "sa8d",       "sa8d_wide", "sa8d_tall",     "sa8d_half",   "block_cost",       "pixel_var"};
+    static const char *const singles[13] = {"ssd_wxh 48x24", "hadamard_ac_8x8", "count_nonzero 16x16",
+                                            "coeff_scan_groups 16x16", "sad_wxh 48x24", "ctu_gradient_pyramid",
+                                            "ctu_gradient_dir4_pyramid", "ctu_gradient_hv_pyramid",
+                                            "ctu_gradient_diag_pyramid", "copy_to_aligned_64x64",
+                                            "copy_to_aligned_32x32", "copy_from_aligned_64x64",
+                                            "copy_from_aligned_32x32"};
+    const std::string label = i < 105 ? std::string(families[i / 5]) + " " + std::to_string(s.w) + "x" + std::to_string(s.h)
+                                      : std::string(singles[i - 105]);
     add_table("pixel", ref, tst, static_cast<size_t>(i), label, [&, i, s](const pixel_funcs_t &t) -> std::function<void()> {
       uint8_t *p = a.pic(), *src = a.src64.data();
       void *fn;

@@ -87,7 +87,7 @@ constexpr margins LUMA_MARGINS{6, 7, 6, 7};
 constexpr margins CHROMA_MARGINS{4, 6, 4, 6};
 
 TEST_P(CheckasmMc, LumaToPixelsMatchesPortable) {
-  run("mc_luma", &mc_funcs_t::mc_luma, 600, [](auto f, rng_t &r) {
+  run("mc_luma", &mc_funcs_t::mc_luma, 300, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     const int32_t rs = w + r.range(13, 60), ds = w + r.range(0, 9);
@@ -106,7 +106,7 @@ TEST_P(CheckasmMc, LumaToPixelsMatchesPortable) {
 }
 
 TEST_P(CheckasmMc, LumaTo16BitMatchesPortable) {
-  run("mc_luma_ps", &mc_funcs_t::mc_luma_ps, 600, [](auto f, rng_t &r) {
+  run("mc_luma_ps", &mc_funcs_t::mc_luma_ps, 300, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     const int32_t rs = w + r.range(13, 60);
@@ -128,7 +128,7 @@ TEST_P(CheckasmMc, LumaTo16BitMatchesPortable) {
 }
 
 TEST_P(CheckasmMc, ChromaToPixelsAnd16BitMatchPortable) {
-  run("mc_chroma", &mc_funcs_t::mc_chroma, 500, [](auto f, rng_t &r) {
+  run("mc_chroma", &mc_funcs_t::mc_chroma, 250, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     const int32_t rs = w + r.range(10, 40), ds = w + r.range(0, 9);
@@ -141,7 +141,7 @@ TEST_P(CheckasmMc, ChromaToPixelsAnd16BitMatchPortable) {
     o.add(dst->snapshot());
     return o;
   });
-  run("mc_chroma_ps", &mc_funcs_t::mc_chroma_ps, 500, [](auto f, rng_t &r) {
+  run("mc_chroma_ps", &mc_funcs_t::mc_chroma_ps, 250, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     const int32_t rs = w + r.range(10, 40), ds = std::max(w, 64) + r.range(0, 9);
@@ -157,7 +157,7 @@ TEST_P(CheckasmMc, ChromaToPixelsAnd16BitMatchPortable) {
 }
 
 TEST_P(CheckasmMc, AveragingSlotsMatchPortableOnAnyShape) {
-  run("bipred_avg", &mc_funcs_t::bipred_avg, 400, [](auto f, rng_t &r) {
+  run("bipred_avg", &mc_funcs_t::bipred_avg, 200, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     if (r.range(0, 9) == 0) w = r.range(-2, 0);
@@ -176,7 +176,7 @@ TEST_P(CheckasmMc, AveragingSlotsMatchPortableOnAnyShape) {
     o.add(dst->snapshot());
     return o;
   });
-  run("pixel_avg", &mc_funcs_t::pixel_avg, 400, [](auto f, rng_t &r) {
+  run("pixel_avg", &mc_funcs_t::pixel_avg, 200, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     if (r.range(0, 9) == 0) h = r.range(-2, 0);
@@ -273,7 +273,7 @@ TEST_P(CheckasmMc, PointerSlotsMatchPortable) {
 }
 
 TEST_P(CheckasmMc, GetRefSlotsMatchPortable) {
-  run("get_ref", &mc_funcs_t::get_ref, 400, [](auto f, rng_t &r) {
+  run("get_ref", &mc_funcs_t::get_ref, 200, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     const int32_t rs = w + r.range(13, 60);
@@ -286,7 +286,7 @@ TEST_P(CheckasmMc, GetRefSlotsMatchPortable) {
     o.add(read_block(out, cell, w, h));
     return o;
   });
-  run("get_ref_bilinear", &mc_funcs_t::get_ref_bilinear, 400, [](auto f, rng_t &r) {
+  run("get_ref_bilinear", &mc_funcs_t::get_ref_bilinear, 200, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
     const int32_t rs = w + r.range(13, 60);
@@ -302,7 +302,7 @@ TEST_P(CheckasmMc, GetRefSlotsMatchPortable) {
 }
 
 TEST_P(CheckasmMc, BlockCopyMatchesPortableOnAnyShape) {
-  run("block_copy", &mc_funcs_t::block_copy, 400, [](auto f, rng_t &r) {
+  run("block_copy", &mc_funcs_t::block_copy, 200, [](auto f, rng_t &r) {
     const int32_t w = r.range(-2, 130), h = r.range(-2, 70);
     const int32_t ss = std::max(w, 1) + r.range(0, 9), ds = std::max(w, 1) + r.range(0, 9);
     auto src = make_block(w, h, ss, {}, r.range(0, 1), pattern::random, r);

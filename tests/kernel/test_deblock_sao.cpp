@@ -210,7 +210,9 @@ TEST(SaoStats, EdgeAndBandStatisticsCountEverySampleOnce) {
     for (int32_t k = 0; k < 32; k++) {
       n += st.count[k];
       sum += st.sum[k];
-      if (cls < 4 && k > 4) EXPECT_EQ(st.count[k], 0);
+      if (cls < 4 && k > 4) {
+        EXPECT_EQ(st.count[k], 0);
+      }
     }
     EXPECT_EQ(n, 4096) << "class " << cls;
     EXPECT_EQ(sum, total) << "class " << cls;

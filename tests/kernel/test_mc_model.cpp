@@ -123,7 +123,10 @@ TEST_F(McModel, LumaPredictionsEqualTheStandardOnRandomBlocks) {
       const int32_t mvx = r.range(-100, 100), mvy = r.range(-100, 100);
       const int32_t mvx2 = r.range(-100, 100), mvy2 = r.range(-100, 100);
       const bool planes = r.range(0, 1);
-      const int16_t *const *hpl = planes ? hp.p : nullptr;
+      // The planes are passed at the block's position, like the reference.
+      const intptr_t at_block = static_cast<intptr_t>(by) * pic.stride + bx;
+      const int16_t *hp_block[3] = {hp.p[0] + at_block, hp.p[1] + at_block, hp.p[2] + at_block};
+      const int16_t *const *hpl = planes ? hp_block : nullptr;
       uint8_t px[144];
       int16_t ps0[144], ps1[144];
       uint8_t both[144];
@@ -139,6 +142,8 @@ TEST_F(McModel, LumaPredictionsEqualTheStandardOnRandomBlocks) {
           ASSERT_EQ(px[y * 12 + x], uni(p0)) << "mc_luma at " << x << "," << y << " mv " << mvx << "," << mvy
                                              << " planes " << planes << " seed " << seed;
           ASSERT_EQ(ps_value(a[y * s0 + x]), p0) << "mc_luma_ps mv " << mvx << "," << mvy << " seed " << seed;
+          ASSERT_EQ(ps_value(b[y * s1 + x]), p1) << "mc_luma_ps mv " << mvx2 << "," << mvy2 << " planes " << planes
+                                                 << " seed " << seed;
           ASSERT_EQ(both[y * 12 + x], bi(p0, p1)) << "bipred_avg seed " << seed;
         }
     }

@@ -156,6 +156,23 @@ conf_decode_check() {
   return $ok
 }
 
+# conf_picture_types NAME: the nal_unit_type of the first slice segment of
+# every coded picture in NAME.hevc (first_slice_segment_in_pic_flag set),
+# space separated, in stream order.
+conf_picture_types() {
+  od -An -v -tu1 "$1.hevc" | awk '
+    { for (i = 1; i <= NF; i++) b[n++] = $i }
+    END {
+      for (i = 0; i + 4 < n; i++) {
+        if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue
+        t = int(b[i + 3] / 2) % 64
+        # VCL units (types 0..31) start with first_slice_segment_in_pic_flag.
+        if (t < 32 && b[i + 5] >= 128) printf "%d ", t
+        i += 2
+      }
+    }'
+}
+
 # conf_case NAME INPUT W H PICTURES [ZIRAVOV ARGS...]: encode, then both
 # decoders against the reconstruction.
 conf_case() {

@@ -34,6 +34,17 @@ for wpp in wpp no-wpp; do
 done
 conf_run_cases <"$cases"
 
+# The picture structure asked for: --keyint 1 makes every picture an IDR
+# (types 19, 20); the default interval one IDR followed by non-IRAP pictures.
+for clip in carphone_qcif bus_cif_17f foreman_cif_60f; do
+  for qp in 0 22 37 51; do
+    [ -f "$clip-qp$qp-k1.hevc" ] && { types=$(conf_picture_types "$clip-qp$qp-k1")
+      [[ $types =~ ^((19|20)\ ){3}$ ]] || conf_fail "$clip-qp$qp-k1" "picture types '$types', expected 3 IDR"; }
+    [ -f "$clip-qp$qp-kdef.hevc" ] && { types=$(conf_picture_types "$clip-qp$qp-kdef")
+      [[ $types =~ ^(19|20)\ ([0-9]\ ){3}$ ]] || conf_fail "$clip-qp$qp-kdef" "picture types '$types', expected IDR then 3 non-IRAP"; }
+  done
+done
+
 same_stream() {
   local a=$1 b=$2
   [ -f "$a.hevc" ] && [ -f "$b.hevc" ] || return 0  # already reported
