@@ -15,7 +15,8 @@ struct ctu_decision_t {
   uint8_t tu_log2[256];       // log2 size of the luma transform leaf covering the unit
   uint8_t cbf[256];           // bit 0 luma cbf of the leaf; bit 1 Cb, bit 2 Cr of its chroma leaf
   int8_t qp[256];             // QpY of the CU
-  uint8_t qg_delta_coded[256];  // unused by the writer; analysis bookkeeping
+  uint8_t skip[256];          // 1: skipped CU (merge, no residual)
+  uint8_t part_mode[256];     // inter partition: 0 2Nx2N, 1 2NxN, 2 Nx2N
   // Quantised levels: a luma transform block of size N at z stores its N*N
   // levels row-major from coef_y + 16 * z; a chroma block (N/2, or 4 for a
   // split 8x8) from coef_c[plane - 1] + 4 * z of its first luma unit.

@@ -21,7 +21,7 @@ struct cu_snapshot_t {
 
 uint8_t *unit_arrays(ctu_decision_t *d, int32_t i) {
   uint8_t *a[8] = {d->cu_log2, d->part_nxn, d->pred_intra, d->luma_mode, d->chroma_syntax, d->tu_log2, d->cbf,
-                   d->qg_delta_coded};
+                   d->skip};
   return a[i];
 }
 
@@ -87,6 +87,7 @@ void set_cu(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t nxn) {
   fill_units(d->cu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
   fill_units(d->part_nxn, z, log2_size, static_cast<uint8_t>(nxn));
   fill_units(d->pred_intra, z, log2_size, 1);
+  fill_units(d->skip, z, log2_size, 0);
   fill_units(d->chroma_syntax, z, log2_size, 4);
   fill_units(d->tu_log2, z, log2_size, static_cast<uint8_t>(nxn ? 2 : log2_size));
   fill_units(reinterpret_cast<uint8_t *>(d->qp), z, log2_size, static_cast<uint8_t>(ctx->slice_qp));

@@ -1,6 +1,10 @@
+#include <algorithm>
+
 #include "analysis/analysis.h"
 #include "analysis/decision_common.h"
 #include "bitstream/ctu_writer.h"
+#include "motion/mvp.h"
+#include "rdo/inter_pred.h"
 #include "rdo/block_coding.h"
 
 namespace {
@@ -32,6 +36,124 @@ void random_tu_tree(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t depth,
   for (int32_t k = 0; k < 4; k++) random_tu_tree(ctx, z + k * child_units, log2_size - 1, depth + 1, max_depth, nxn);
 }
 
+// Fills the 8x8-unit maps of a block with its prediction data.
+void set_maps(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t intra, int32_t merge,
+              int32_t merge_idx, const int8_t ref[2], const mv_t mv[2]) {
+  ctu_maps_t *m = ctx->maps;
+  for (int32_t y8 = y >> 3; y8 < (y + h) >> 3; y8++)
+    for (int32_t x8 = x >> 3; x8 < (x + w) >> 3; x8++) {
+      const int32_t u = map8_index(x8, y8);
+      m->pred_intra[u] = static_cast<uint8_t>(intra);
+      m->merge_flag[u] = static_cast<uint8_t>(merge);
+      m->merge_idx[u] = static_cast<uint8_t>(merge_idx);
+      for (int32_t l = 0; l < 2; l++) {
+        m->ref_idx[l][u] = ref[l];
+        if (ref[l] >= 0) m->mv[l][u] = mv[l];
+      }
+    }
+}
+
+int32_t random_intra_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  ctu_decision_t *d = ctx->dec;
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  const int32_t size = 1 << log2_size;
+  const int32_t nxn = log2_size == 3 && (next_random(ctx) & 1);
+  fill_units(d->pred_intra, z, log2_size, 1);
+  fill_units(d->skip, z, log2_size, 0);
+  fill_units(d->part_nxn, z, log2_size, static_cast<uint8_t>(nxn));
+  fill_units(d->chroma_syntax, z, log2_size, static_cast<uint8_t>(next_random(ctx) % 5));
+  if (nxn) {
+    for (int32_t k = 0; k < 4; k++) d->luma_mode[z + k] = static_cast<uint8_t>(next_random(ctx) % 35);
+  } else {
+    fill_units(d->luma_mode, z, log2_size, static_cast<uint8_t>(next_random(ctx) % 35));
+  }
+  const int8_t no_ref[2] = {-2, -2};
+  const mv_t zero[2] = {0, 0};
+  set_maps(ctx, x, y, size, size, 1, 0, 0, no_ref, zero);
+  random_tu_tree(ctx, z, log2_size, 0, ctx->sps->max_tr_depth_intra + nxn, nxn);
+  return intra_cu_code(ctx, x, y, log2_size, qp);
+}
+
+// A random vector around a predictor: mostly near it, sometimes far outside
+// the picture.
+mv_t random_vector(encoder_t *ctx, mv_t pred) {
+  const uint32_t r = next_random(ctx);
+  int32_t dx, dy;
+  if (r % 8 == 0) {
+    const int32_t far = 4 * (ctx->width + ctx->height) + 2000;
+    dx = static_cast<int32_t>(next_random(ctx) % (2 * far + 1)) - far;
+    dy = static_cast<int32_t>(next_random(ctx) % (2 * far + 1)) - far;
+  } else {
+    dx = static_cast<int32_t>(next_random(ctx) % 129) - 64;
+    dy = static_cast<int32_t>(next_random(ctx) % 129) - 64;
+  }
+  const int32_t vx = std::clamp(mv_x(pred) + dx, -32768, 32767), vy = std::clamp(mv_y(pred) + dy, -32768, 32767);
+  return mv_make(vx, vy);
+}
+
+int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, bool skip) {
+  ctu_decision_t *d = ctx->dec;
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  const int32_t size = 1 << log2_size;
+  fill_units(d->pred_intra, z, log2_size, 0);
+  fill_units(d->part_nxn, z, log2_size, 0);
+  fill_units(d->luma_mode, z, log2_size, 1);
+  fill_units(d->chroma_syntax, z, log2_size, 4);
+  // 8x8 CUs stay 2Nx2N: the motion maps hold one vector per 8x8 unit.
+  const int32_t pm = (skip || log2_size == 3) ? 0 : static_cast<int32_t>(next_random(ctx) % 3);
+  fill_units(d->part_mode, z, log2_size, static_cast<uint8_t>(pm));
+  fill_units(d->skip, z, log2_size, skip ? 1 : 0);
+  const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
+  int32_t merged0 = 0;
+  for (int32_t k = 0; k < (pm ? 2 : 1); k++) {
+    const int32_t px = x + (pm == 2 ? k * pw : 0), py = y + (pm == 1 ? k * ph : 0);
+    const int32_t pz = zorder_of(px >> 2, py >> 2);
+    merge_candidates_t mc;
+    const int32_t count = mvp_get_merge_list(ctx, pz, px, py, pw, ph, &mc);
+    if (count == 0 && skip) {  // nothing to merge with: send the CU as inter
+      skip = false;
+      fill_units(d->skip, z, log2_size, 0);
+    }
+    if (count > 0 && (skip || next_random(ctx) % 2 == 0)) {
+      const int32_t idx = static_cast<int32_t>(next_random(ctx) % count);
+      const int8_t ref[2] = {mc.ref_idx[0][idx], mc.ref_idx[1][idx]};
+      const mv_t mv[2] = {mc.mv[0][idx], mc.mv[1][idx]};
+      set_maps(ctx, px, py, pw, ph, 0, skip ? 0 : 1, idx, ref, mv);
+      if (k == 0) merged0 = 1;
+    } else {
+      // Lists: P slices list 0; B slices list 0, list 1 or both.
+      const uint32_t dir = ctx->slice_type_code == 0 ? next_random(ctx) % 3 : 0;
+      int8_t ref[2] = {-1, -1};
+      mv_t mv[2] = {0, 0};
+      for (int32_t l = 0; l < 2; l++) {
+        if (!(dir == 2 || static_cast<int32_t>(dir) == l)) continue;
+        ref[l] = static_cast<int8_t>(next_random(ctx) % ctx->ref_count[l]);
+        set_maps(ctx, px, py, pw, ph, 0, 0, 0, ref, mv);
+        mv_t pred[2];
+        const int32_t n = mvp_get_amvp_candidates(ctx, pz, px, py, pw, ph, ref[l], l, pred);
+        mv[l] = random_vector(ctx, pred[next_random(ctx) % n]);
+      }
+      set_maps(ctx, px, py, pw, ph, 0, 0, 0, ref, mv);
+    }
+    // The second prediction unit sees the first as a decoded neighbour.
+    grid_mark_available(ctx, px, py, pw, ph);
+  }
+  if (skip) {
+    fill_units(d->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size > 5 ? 5 : log2_size));
+    return inter_cu_code(ctx, x, y, log2_size, qp, 0);
+  }
+  random_tu_tree(ctx, z, log2_size, 0, ctx->sps->max_tr_depth_inter, 0);
+  const int32_t coded = inter_cu_code(ctx, x, y, log2_size, qp, 1);
+  // A merged 2Nx2N CU without residual can only be sent as a skipped CU.
+  if (!coded && pm == 0 && merged0) {
+    fill_units(d->skip, z, log2_size, 1);
+    ctu_maps_t *m = ctx->maps;
+    for (int32_t y8 = y >> 3; y8 < (y + size) >> 3; y8++)
+      for (int32_t x8 = x >> 3; x8 < (x + size) >> 3; x8++) m->merge_flag[map8_index(x8, y8)] = 0;
+  }
+  return coded;
+}
+
 void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg) {
   ctu_decision_t *d = ctx->dec;
   const int32_t size = 1 << log2_size;
@@ -51,19 +173,16 @@ void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg
     }
     return;
   }
-  const int32_t nxn = log2_size == 3 && (next_random(ctx) & 1);
   fill_units(d->cu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
-  fill_units(d->part_nxn, z, log2_size, static_cast<uint8_t>(nxn));
-  fill_units(d->pred_intra, z, log2_size, 1);
-  fill_units(d->chroma_syntax, z, log2_size, static_cast<uint8_t>(next_random(ctx) % 5));
-  if (nxn) {
-    for (int32_t k = 0; k < 4; k++) d->luma_mode[z + k] = static_cast<uint8_t>(next_random(ctx) % 35);
-  } else {
-    fill_units(d->luma_mode, z, log2_size, static_cast<uint8_t>(next_random(ctx) % 35));
-  }
-  random_tu_tree(ctx, z, log2_size, 0, ctx->sps->max_tr_depth_intra + nxn, nxn);
   const int32_t qp = qg->enabled ? qg->target : ctx->slice_qp;
-  const int32_t coded = intra_cu_code(ctx, x, y, log2_size, qp);
+  int32_t coded;
+  const uint32_t kind = ctx->slice_type_code == 2 ? 0 : next_random(ctx) % 8;
+  if (kind < 2) {
+    coded = random_intra_cu(ctx, x, y, log2_size, qp);
+  } else {
+    coded = random_inter_cu(ctx, x, y, log2_size, qp, kind < 4);
+  }
+  grid_mark_available(ctx, x, y, size, size);
   // The QP a decoder derives: the group's predicted QP until its delta has
   // been sent, the target from then on.
   int32_t qpy = ctx->slice_qp;

@@ -10,7 +10,7 @@
 namespace {
 
 enum class opt_id_t {
-  complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, recon, input_res, fps,
+  complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
   log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, random_decisions, pass, stats,
   help, version
 };
@@ -34,6 +34,9 @@ constexpr opt_def_t opt_defs[] = {
     {"keyint", opt_id_t::keyint, true, "N", "key-picture interval; 1 = all intra, 0 = only the first"},
     {"min-keyint", opt_id_t::min_keyint, true, "N", "minimum key-picture interval at scene cuts"},
     {"bframes", opt_id_t::bframes, true, "N", "consecutive B pictures 0..16"},
+    {"hierarchy", opt_id_t::hierarchy, true, "N", "B pyramid: 0 none, 1 middle reference B, 2 three levels"},
+    {"open-gop", opt_id_t::open_gop, false, nullptr, "key pictures are CRA with leading B pictures"},
+    {"no-open-gop", opt_id_t::no_open_gop, false, nullptr, "closed GOPs: every key picture is an IDR (default)"},
     {"recon", opt_id_t::recon, true, "FILE", "write reconstructed pictures (raw 4:2:0, display order)"},
     {"input-res", opt_id_t::input_res, true, "WxH", "picture size of a raw input"},
     {"fps", opt_id_t::fps, true, "N[/D]", "frame rate (raw input default: from the name, else 25)"},
@@ -159,6 +162,17 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     if (!(v = int_value(g, 0, 16, "an integer 0..16")))
       return false;
     p.bframes = *v;
+    return true;
+  case opt_id_t::hierarchy:
+    if (!(v = int_value(g, 0, 2, "an integer 0..2")))
+      return false;
+    p.hierarchy = *v;
+    return true;
+  case opt_id_t::open_gop:
+    p.opengop = 1;
+    return true;
+  case opt_id_t::no_open_gop:
+    p.opengop = 0;
     return true;
   case opt_id_t::recon:
     if (g.value.empty()) {

@@ -1,6 +1,7 @@
 #include "bitstream/ctu_writer.h"
 
 #include "encoder/encoder.h"
+#include "motion/mvp.h"
 #include "rdo/block_coding.h"
 
 namespace {
@@ -48,6 +49,11 @@ int32_t intra_at(const encoder_t *ctx, int32_t x, int32_t y) {
   if (inside_ctu(x, y)) return ctx->dec->pred_intra[zorder_of(x >> 2, y >> 2)];
   return ctx->map_intra[unit_index_pic(ctx, x, y)];
 }
+int32_t skip_at(const encoder_t *ctx, int32_t x, int32_t y) {
+  if (inside_ctu(x, y)) return ctx->dec->skip[zorder_of(x >> 2, y >> 2)];
+  const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
+  return ctx->pic_skip[(py >> 3) * ctx->ctu_cols * 8 + (px >> 3)];
+}
 bool in_picture(const encoder_t *ctx, int32_t x, int32_t y) {
   int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
   return px >= 0 && py >= 0 && px < ctx->width && py < ctx->height;
@@ -62,6 +68,18 @@ void write_split_cu_flag(S &s, const encoder_t *ctx, int32_t x, int32_t y, int32
   s.bin(CTX_SPLIT_CU_FLAG + inc, static_cast<uint32_t>(split));
 }
 
+// k-th order Exp-Golomb, bypass coded (H.265 9.3.3.3).
+template <class S>
+void write_exp_golomb(S &s, uint32_t v, int32_t k) {
+  while (v >= (1u << k)) {
+    s.bypass(1);
+    v -= 1u << k;
+    k++;
+  }
+  s.bypass(0);
+  s.bypass_bits(v, k);
+}
+
 // H.265 9.3.3.11 coeff_abs_level_remaining: a truncated Rice prefix of at
 // most four ones, then k-th order Exp-Golomb with k = rice + 1 for the rest.
 template <class S>
@@ -74,15 +92,7 @@ void write_level_remaining(S &s, uint32_t value, int32_t rice) {
     return;
   }
   s.bypass_bits(15, 4);
-  uint32_t v = value - prefix_limit;
-  int32_t k = rice + 1;
-  while (v >= (1u << k)) {
-    s.bypass(1);
-    v -= 1u << k;
-    k++;
-  }
-  s.bypass(0);
-  s.bypass_bits(v, k);
+  write_exp_golomb(s, value - prefix_limit, rice + 1);
 }
 
 template <class S>
@@ -249,18 +259,40 @@ void write_cu_qp_delta(S &s, int32_t delta) {
   const int32_t prefix = a < 5 ? a : 5;
   for (int32_t b = 0; b < prefix; b++) s.bin(CTX_CU_QP_DELTA_ABS + (b ? 1 : 0), 1);
   if (prefix < 5) s.bin(CTX_CU_QP_DELTA_ABS + (prefix ? 1 : 0), 0);
-  if (a >= 5) {  // Exp-Golomb order 0 suffix
-    uint32_t v = static_cast<uint32_t>(a - 5);
-    int32_t k = 0;
-    while (v >= (1u << k)) {
-      s.bypass(1);
-      v -= 1u << k;
-      k++;
-    }
-    s.bypass(0);
-    s.bypass_bits(v, k);
-  }
+  if (a >= 5) write_exp_golomb(s, static_cast<uint32_t>(a - 5), 0);
   if (a) s.bypass(delta < 0 ? 1u : 0u);
+}
+
+// H.265 7.3.8.9 mvd_coding.
+template <class S>
+void write_mvd(S &s, int32_t mx, int32_t my) {
+  const uint32_t ax = static_cast<uint32_t>(mx < 0 ? -mx : mx), ay = static_cast<uint32_t>(my < 0 ? -my : my);
+  s.bin(CTX_MVD_GREATER0, ax > 0);
+  s.bin(CTX_MVD_GREATER0, ay > 0);
+  if (ax) s.bin(CTX_MVD_GREATER1, ax > 1);
+  if (ay) s.bin(CTX_MVD_GREATER1, ay > 1);
+  if (ax) {
+    if (ax > 1) write_exp_golomb(s, ax - 2, 1);
+    s.bypass(mx < 0);
+  }
+  if (ay) {
+    if (ay > 1) write_exp_golomb(s, ay - 2, 1);
+    s.bypass(my < 0);
+  }
+}
+
+// Truncated-rice index with its first bins context coded (ref_idx,
+// merge_idx): value ones then a zero below cmax.
+template <class S>
+void write_truncated_index(S &s, int32_t value, int32_t cmax, int32_t ctx, int32_t ctx_bins) {
+  for (int32_t b = 0; b < cmax; b++) {
+    const uint32_t bin = b < value;
+    if (b < ctx_bins)
+      s.bin(ctx + b, bin);
+    else
+      s.bypass(bin);
+    if (!bin) break;
+  }
 }
 
 template <class S>
@@ -269,6 +301,7 @@ struct cu_writer {
   const encoder_t *ctx;
   qg_state_t *qg;
   int32_t cu_z;  // first unit of the CU being written
+  int32_t mark_grid;  // mark written blocks in the availability grid
 
   int32_t cbf_or(int32_t z, int32_t units, int32_t bit) const {
     int32_t v = 0;
@@ -336,10 +369,85 @@ struct cu_writer {
     transform_unit(x, y, xb, yb, log2_size, blk, cbf_l, cbf_cb, cbf_cr);
   }
 
+  void mark(int32_t x, int32_t y, int32_t w, int32_t h) {
+    if (mark_grid) grid_mark_available(const_cast<encoder_t *>(ctx), x, y, w, h);
+  }
+
+  // H.265 7.3.8.6 prediction_unit; the vector predictors are derived again
+  // here exactly as a decoder derives them.
+  void prediction_unit(int32_t x, int32_t y, int32_t w, int32_t h, int32_t log2_cu) {
+    const ctu_maps_t *m = ctx->maps;
+    const int32_t u = map8_index(x >> 3, y >> 3);
+    const int32_t z = zorder_of(x >> 2, y >> 2);
+    s.bin(CTX_MERGE_FLAG, m->merge_flag[u]);
+    if (m->merge_flag[u]) {
+      if (ctx->max_merge_cand > 1) write_truncated_index(s, m->merge_idx[u], ctx->max_merge_cand - 1, CTX_MERGE_IDX, 1);
+      return;
+    }
+    const int32_t r0 = m->ref_idx[0][u], r1 = m->ref_idx[1][u];
+    if (ctx->slice_type_code == 0) {
+      const int32_t bi = r0 >= 0 && r1 >= 0;
+      if (w + h != 12) s.bin(CTX_INTER_PRED_IDC + 6 - log2_cu, static_cast<uint32_t>(bi));
+      if (!bi) s.bin(CTX_INTER_PRED_IDC + 4, r1 >= 0 ? 1u : 0u);
+    }
+    for (int32_t list = 0; list < 2; list++) {
+      const int32_t r = list ? r1 : r0;
+      if (r < 0) continue;
+      if (ctx->ref_count[list] > 1) write_truncated_index(s, r, ctx->ref_count[list] - 1, CTX_REF_IDX, 2);
+      mv_t pred[2];
+      const int32_t count = mvp_get_amvp_candidates(const_cast<encoder_t *>(ctx), z, x, y, w, h, r, list, pred);
+      int16_t mvd[2];
+      const int32_t idx = mvp_select_mvd(&m->mv[list][u], pred, count, mvd);
+      write_mvd(s, mvd[0], mvd[1]);
+      s.bin(CTX_MVP_FLAG, static_cast<uint32_t>(idx));
+    }
+  }
+
   void coding_unit(int32_t x, int32_t y, int32_t log2_size) {
     const ctu_decision_t *d = ctx->dec;
     const int32_t z = zorder_of(x >> 2, y >> 2);
+    const int32_t size = 1 << log2_size;
     cu_z = z;
+    if (ctx->slice_type_code != 2) {
+      int32_t inc = 0;
+      if (in_picture(ctx, x - 1, y) && skip_at(ctx, x - 1, y)) inc++;
+      if (in_picture(ctx, x, y - 1) && skip_at(ctx, x, y - 1)) inc++;
+      s.bin(CTX_CU_SKIP_FLAG + inc, d->skip[z]);
+      if (d->skip[z]) {
+        const int32_t u = map8_index(x >> 3, y >> 3);
+        if (ctx->max_merge_cand > 1)
+          write_truncated_index(s, ctx->maps->merge_idx[u], ctx->max_merge_cand - 1, CTX_MERGE_IDX, 1);
+        mark(x, y, size, size);
+        return;
+      }
+      s.bin(CTX_PRED_MODE_FLAG, d->pred_intra[z]);
+    }
+    if (d->pred_intra[z]) {
+      intra_coding_unit(x, y, log2_size);
+      mark(x, y, size, size);
+      return;
+    }
+    // Inter partitions without AMP: 2Nx2N "1", 2NxN "01", Nx2N "00".
+    const int32_t pm = d->part_mode[z];
+    s.bin(CTX_PART_MODE, pm == 0);
+    if (pm) s.bin(CTX_PART_MODE + 1, pm == 1);
+    const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
+    for (int32_t k = 0; k < (pm ? 2 : 1); k++) {
+      const int32_t px = x + (pm == 2 ? k * pw : 0), py = y + (pm == 1 ? k * ph : 0);
+      prediction_unit(px, py, pw, ph, log2_size);
+      mark(px, py, pw, ph);
+    }
+    const int32_t root_cbf = cbf_or(z, 1 << (2 * (log2_size - 2)), 0) | cbf_or(z, 1 << (2 * (log2_size - 2)), 1) |
+                             cbf_or(z, 1 << (2 * (log2_size - 2)), 2);
+    // A merged 2Nx2N CU that is not skipped always carries a residual.
+    if (!(pm == 0 && ctx->maps->merge_flag[map8_index(x >> 3, y >> 3)]))
+      s.bin(CTX_RQT_ROOT_CBF, static_cast<uint32_t>(root_cbf));
+    if (root_cbf) transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, ctx->sps->max_tr_depth_inter, 0);
+  }
+
+  void intra_coding_unit(int32_t x, int32_t y, int32_t log2_size) {
+    const ctu_decision_t *d = ctx->dec;
+    const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t nxn = d->part_nxn[z];
     if (log2_size == 3) s.bin(CTX_PART_MODE, nxn ? 0u : 1u);
     const int32_t parts = nxn ? 4 : 1;
@@ -441,7 +549,8 @@ void ctu_write(encoder_t *ctx, int32_t last_in_slice) {
   qg.enabled = ctx->pps->cu_qp_delta_enabled;
   qg.log2_qg = 6 - ctx->pps->diff_cu_qp_delta_depth;
   qg.prev_qp = ctx->prev_qp;
-  cu_writer<sink_code> w{s, ctx, &qg, 0};
+  grid_clear_ctu(ctx);
+  cu_writer<sink_code> w{s, ctx, &qg, 0, 1};
   w.coding_quadtree(0, 0, 6);
   ctx->prev_qp = qg.prev_qp;
   cabac_encode_terminate(&ctx->cabac, last_in_slice ? 1u : 0u);
@@ -451,7 +560,7 @@ uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y
   sink_estimate s{est};
   const uint32_t before = est->bits;
   qg_state_t qg{};
-  cu_writer<sink_estimate> w{s, ctx, &qg, 0};
+  cu_writer<sink_estimate> w{s, ctx, &qg, 0, 0};
   w.coding_unit(x, y, log2_size);
   return est->bits - before;
 }

@@ -1,5 +1,8 @@
 #include "bitstream/param_sets.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "bitstream/nal.h"
 #include "encoder/param.h"
 
@@ -61,11 +64,14 @@ void sps_init(sps_t *sps, const param_t *p) {
   sps->max_tr_depth_intra = 4;
   sps->max_tr_depth_inter = 4;
   sps->log2_max_poc_lsb = 8;
-  sps->max_dec_pic_buffering = 1 + (p->bframes ? 2 : 1);
-  sps->max_num_reorder = p->bframes ? 1 : 0;
+  // Reordering depth of the B pyramid; the buffer holds the two anchors,
+  // the pyramid's references, the current picture and those awaiting output.
+  sps->max_num_reorder = p->bframes ? std::min(p->bframes, p->hierarchy + 1) : 0;
+  const int32_t brefs = p->bframes < 2 ? 0 : p->hierarchy == 1 ? 1 : p->hierarchy == 2 ? 3 : 0;
+  sps->max_dec_pic_buffering = std::min(16, 3 + brefs + sps->max_num_reorder);
   sps->amp_enabled = 0;
   sps->sao_enabled = 0;
-  sps->temporal_mvp_enabled = 0;
+  sps->temporal_mvp_enabled = 1;
   sps->strong_intra_smoothing = 0;
   sps->fps_num = static_cast<uint32_t>(p->fps_num);
   sps->fps_den = static_cast<uint32_t>(p->fps_den);
@@ -219,15 +225,61 @@ void write_slice_header(bitwriter_t *bw, const sps_t *sps, const pps_t *pps, con
   if (!idr) {
     bw_write(bw, static_cast<uint32_t>(sh->poc) & ((1u << sps->log2_max_poc_lsb) - 1),
              sps->log2_max_poc_lsb);
-    bw_write(bw, 0, 1);  // short_term_ref_pic_set_sps_flag
-    // st_ref_pic_set(0) with no pictures: intra pictures keep no references.
-    bw_write_ue(bw, 0);  // num_negative_pics
-    bw_write_ue(bw, 0);  // num_positive_pics
-    if (sps->temporal_mvp_enabled) bw_write(bw, 0, 1);
+    bw_write(bw, 0, 1);  // short_term_ref_pic_set_sps_flag: the set is sent here
+    // st_ref_pic_set: pictures before the current one, closest first, then
+    // the ones after it, closest first.
+    int32_t neg[16], pos[16], neg_used[16], pos_used[16], nn = 0, np = 0;
+    for (int32_t i = 0; i < sh->rps_count; i++) {
+      if (sh->rps_delta[i] < 0) {
+        neg[nn] = sh->rps_delta[i];
+        neg_used[nn++] = sh->rps_used[i];
+      } else {
+        pos[np] = sh->rps_delta[i];
+        pos_used[np++] = sh->rps_used[i];
+      }
+    }
+    for (int32_t i = 1; i < nn; i++)
+      for (int32_t j = i; j > 0 && neg[j] > neg[j - 1]; j--) {
+        std::swap(neg[j], neg[j - 1]);
+        std::swap(neg_used[j], neg_used[j - 1]);
+      }
+    for (int32_t i = 1; i < np; i++)
+      for (int32_t j = i; j > 0 && pos[j] < pos[j - 1]; j--) {
+        std::swap(pos[j], pos[j - 1]);
+        std::swap(pos_used[j], pos_used[j - 1]);
+      }
+    bw_write_ue(bw, static_cast<uint32_t>(nn));
+    bw_write_ue(bw, static_cast<uint32_t>(np));
+    int32_t prev = 0;
+    for (int32_t i = 0; i < nn; i++) {
+      bw_write_ue(bw, static_cast<uint32_t>(prev - neg[i] - 1));
+      bw_write1(bw, static_cast<uint32_t>(neg_used[i]));
+      prev = neg[i];
+    }
+    prev = 0;
+    for (int32_t i = 0; i < np; i++) {
+      bw_write_ue(bw, static_cast<uint32_t>(pos[i] - prev - 1));
+      bw_write1(bw, static_cast<uint32_t>(pos_used[i]));
+      prev = pos[i];
+    }
+    if (sps->temporal_mvp_enabled) bw_write1(bw, sh->slice_type != 2 ? 1u : 0u);
   }
   if (sps->sao_enabled) {
     bw_write(bw, static_cast<uint32_t>(sh->sao_luma), 1);
     bw_write(bw, static_cast<uint32_t>(sh->sao_chroma), 1);
+  }
+  if (sh->slice_type != 2) {
+    bw_write1(bw, 1);  // num_ref_idx_active_override_flag
+    bw_write_ue(bw, static_cast<uint32_t>(sh->num_ref_active[0] - 1));
+    if (sh->slice_type == 0) bw_write_ue(bw, static_cast<uint32_t>(sh->num_ref_active[1] - 1));
+    if (sh->slice_type == 0) bw_write1(bw, 0);  // mvd_l1_zero_flag
+    if (pps->cabac_init_present) bw_write1(bw, 0);
+    if (sps->temporal_mvp_enabled) {
+      if (sh->slice_type == 0) bw_write1(bw, static_cast<uint32_t>(sh->col_from_l0));
+      const int32_t n = sh->col_from_l0 ? sh->num_ref_active[0] : sh->num_ref_active[1];
+      if (n > 1) bw_write_ue(bw, 0);  // collocated_ref_idx
+    }
+    bw_write_ue(bw, static_cast<uint32_t>(5 - sh->max_merge_cand));
   }
   bw_write_se(bw, sh->slice_qp - pps->init_qp);
   if (pps->loop_filter_across_slices && (sh->sao_luma || sh->sao_chroma || !pps->deblocking_disabled))

@@ -55,6 +55,13 @@ struct slice_header_t {
   int32_t poc;
   int32_t slice_qp;
   int32_t sao_luma, sao_chroma;
+  // Short-term reference picture set (explicit in the slice header).
+  int32_t rps_count;
+  const int32_t *rps_delta;  // POC differences to the current picture
+  const int32_t *rps_used;
+  int32_t num_ref_active[2];
+  int32_t col_from_l0;
+  int32_t max_merge_cand;
   int32_t num_entry_points;
   const uint32_t *entry_point_sizes;  // bytes of substreams 0..n-1 (escaped sizes)
 };

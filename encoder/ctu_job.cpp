@@ -8,6 +8,8 @@
 #include "encoder/encoder.h"
 #include "encoder/memory.h"
 
+static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h);
+
 static void ctu_load_source(encoder_t *ctx) {
   // The input picture covers whole CTUs (edge samples replicated), so the
   // full block can be read at every CTU.
@@ -44,6 +46,62 @@ static void ctu_commit(encoder_t *ctx) {
       ctx->map_intra[i] = d->pred_intra[z];
       ctx->map_qp[i] = d->qp[z];
     }
+  ctu_commit_motion(ctx, w, h);
+}
+
+// Fills the CTU maps' border (the units above, above-right and left of the
+// CTU) from the picture's decided motion, and clears the CTU itself.
+static void ctu_maps_setup(encoder_t *ctx) {
+  ctu_maps_t *m = ctx->maps;
+  std::memset(m->flags, 0, sizeof(m->flags));
+  std::memset(m->pred_intra, 0, sizeof(m->pred_intra));
+  std::memset(m->merge_flag, 0, sizeof(m->merge_flag));
+  std::memset(m->merge_idx, 0, sizeof(m->merge_idx));
+  std::memset(m->ref_idx, 0xff, sizeof(m->ref_idx));
+  std::memset(m->mv, 0, sizeof(m->mv));
+  std::memset(m->grid, 0, sizeof(m->grid));
+  const int32_t stride8 = ctx->ctu_cols * 8;
+  auto load8 = [&](int32_t x8, int32_t y8) {
+    const int32_t px8 = ctx->ctu_x * 8 + x8, py8 = ctx->ctu_y * 8 + y8;
+    if (px8 < 0 || py8 < 0 || px8 * 8 >= ctx->width || py8 * 8 >= ctx->height) return;
+    const int32_t i = map8_index(x8, y8), pi = py8 * stride8 + px8;
+    for (int32_t l = 0; l < 2; l++) {
+      m->ref_idx[l][i] = ctx->pic_ref[l][pi];
+      m->mv[l][i] = ctx->pic_mv[l][pi];
+    }
+    m->flags[i] = ctx->pic_skip[pi];
+    m->pred_intra[i] = ctx->pic_ref[0][pi] == -2;
+  };
+  for (int32_t x8 = -1; x8 <= 8; x8++) load8(x8, -1);
+  for (int32_t y8 = 0; y8 < 8; y8++) load8(-1, y8);
+  auto avail4 = [&](int32_t u, int32_t v) {
+    const int32_t px = ctx->ctu_x * 64 + 4 * u, py = ctx->ctu_y * 64 + 4 * v;
+    m->grid[map4_index(u, v)] = px >= 0 && py >= 0 && px < ctx->width && py < ctx->height;
+  };
+  for (int32_t u = -1; u <= 16; u++) avail4(u, -1);
+  for (int32_t v = 0; v < 16; v++) avail4(-1, v);
+}
+
+// Publishes the CTU's motion to the picture maps (spatial neighbours of
+// later CTUs) and to the reconstructed picture (temporal prediction).
+static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h) {
+  const ctu_maps_t *m = ctx->maps;
+  const int32_t stride8 = ctx->ctu_cols * 8;
+  frame_t *f = ctx->cur_recon;
+  for (int32_t y8 = 0; y8 < h / 8; y8++)
+    for (int32_t x8 = 0; x8 < w / 8; x8++) {
+      const int32_t i = map8_index(x8, y8);
+      const int32_t pi = (ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8;
+      const int32_t intra = ctx->dec->pred_intra[zorder_of(2 * x8, 2 * y8)];
+      for (int32_t l = 0; l < 2; l++) {
+        const int8_t r = intra ? -2 : m->ref_idx[l][i];
+        ctx->pic_ref[l][pi] = r;
+        ctx->pic_mv[l][pi] = m->mv[l][i];
+        f->ref_map[l][pi] = r;
+        f->mv_map[l][pi] = m->mv[l][i];
+      }
+      ctx->pic_skip[pi] = ctx->dec->skip[zorder_of(2 * x8, 2 * y8)];
+    }
 }
 
 static uint32_t ctu_seed(const encoder_t *ctx) {
@@ -59,6 +117,7 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctx->ctu_y = row;
   ctx->ctu_addr = row * ctx->ctu_cols + col;
   ctu_load_source(ctx);
+  ctu_maps_setup(ctx);
   const int32_t qp = ctx->slice_qp;
   ctx->lambda_ssd = 0.57 * std::pow(2.0, (qp - 12) / 3.0);
   ctx->lambda_sad = std::sqrt(ctx->lambda_ssd);
@@ -96,6 +155,13 @@ int encode_picture(encoder_t *ctx) {
   sh.slice_type = ctx->slice_type_code;
   sh.poc = ctx->cur_input->poc;
   sh.slice_qp = ctx->slice_qp;
+  sh.rps_count = ctx->rps_count;
+  sh.rps_delta = ctx->rps_delta;
+  sh.rps_used = ctx->rps_used;
+  sh.num_ref_active[0] = ctx->ref_count[0];
+  sh.num_ref_active[1] = ctx->ref_count[1];
+  sh.col_from_l0 = ctx->col_from_l0;
+  sh.max_merge_cand = ctx->max_merge_cand;
   write_slice_header(&hb, ctx->sps, ctx->pps, &sh);
   bw_flush(&hb);
   return nal_list_add2(&ctx->nals, static_cast<uint8_t>(ctx->nal_type), ctx->nals.count == 0, header,

@@ -2,6 +2,8 @@
 // flush and destruction.
 #include "encoder/encoder.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,21 @@ int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   ctx->map_luma_mode = static_cast<uint8_t *>(aligned_malloc(units));
   ctx->map_intra = static_cast<uint8_t *>(aligned_malloc(units));
   ctx->map_qp = static_cast<int8_t *>(aligned_malloc(units));
+  ctx->maps = static_cast<ctu_maps_t *>(aligned_malloc(sizeof(ctu_maps_t)));
+  const size_t units8 = static_cast<size_t>(ctx->ctu_cols) * 8 * ctx->ctu_rows * 8;
+  for (int l = 0; l < 2; l++) {
+    ctx->pic_mv[l] = static_cast<mv_t *>(aligned_malloc(units8 * sizeof(mv_t)));
+    ctx->pic_ref[l] = static_cast<int8_t *>(aligned_malloc(units8));
+  }
+  ctx->pic_skip = static_cast<uint8_t *>(aligned_malloc(units8));
+  if (!ctx->maps || !ctx->pic_mv[0] || !ctx->pic_mv[1] || !ctx->pic_ref[0] || !ctx->pic_ref[1] || !ctx->pic_skip)
+    return -1;
+  std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
+  for (int l = 0; l < 2; l++) {
+    std::memset(ctx->pic_mv[l], 0, units8 * sizeof(mv_t));
+    std::memset(ctx->pic_ref[l], 0xff, units8);
+  }
+  std::memset(ctx->pic_skip, 0, units8);
   // Worst case of one picture's slice data: every sample escaped at QP 0.
   ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
   ctx->slice_buf = static_cast<uint8_t *>(aligned_malloc(ctx->slice_cap));
@@ -47,6 +64,12 @@ void ctx_free_ctu_arrays(encoder_t *ctx) {
   aligned_free(ctx->map_intra);
   aligned_free(ctx->map_qp);
   aligned_free(ctx->slice_buf);
+  aligned_free(ctx->maps);
+  for (int l = 0; l < 2; l++) {
+    aligned_free(ctx->pic_mv[l]);
+    aligned_free(ctx->pic_ref[l]);
+  }
+  aligned_free(ctx->pic_skip);
   nal_list_free(&ctx->nals);
 }
 
@@ -91,14 +114,22 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   enc->pps = static_cast<pps_t *>(aligned_malloc(sizeof(pps_t)));
   enc->stats = static_cast<encoder_stats_t *>(aligned_malloc(sizeof(encoder_stats_t)));
   enc->pool = static_cast<frame_pool_t *>(aligned_malloc(sizeof(frame_pool_t)));
-  enc->lookahead_in = static_cast<frame_list_t *>(aligned_malloc(sizeof(frame_list_t)));
-  if (!scans || !enc->sps || !enc->pps || !enc->stats || !enc->pool || !enc->lookahead_in) {
+  enc->lookahead = static_cast<lookahead_queue_t *>(aligned_malloc(sizeof(lookahead_queue_t)));
+  frame_list_t *lists = static_cast<frame_list_t *>(aligned_malloc(2 * sizeof(frame_list_t)));
+  if (enc->lookahead) {
+    std::memset(enc->lookahead, 0, sizeof(lookahead_queue_t));
+    enc->lookahead->input = lists;
+    enc->lookahead->decided = lists ? lists + 1 : nullptr;
+    if (lists) std::memset(lists, 0, 2 * sizeof(frame_list_t));
+  }
+  if (!scans || !enc->sps || !enc->pps || !enc->stats || !enc->pool || !enc->lookahead || !lists) {
+    aligned_free(lists);
     aligned_free(scans);
     aligned_free(enc->sps);
     aligned_free(enc->pps);
     aligned_free(enc->stats);
     aligned_free(enc->pool);
-    aligned_free(enc->lookahead_in);
+    aligned_free(enc->lookahead);
     aligned_free(enc);
     return nullptr;
   }
@@ -108,7 +139,6 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   pps_init(enc->pps, &enc->param, enc->sps);
   std::memset(enc->stats, 0, sizeof(encoder_stats_t));
   std::memset(enc->pool, 0, sizeof(frame_pool_t));
-  std::memset(enc->lookahead_in, 0, sizeof(frame_list_t));
 
   enc->width = enc->sps->pic_width;
   enc->height = enc->sps->pic_height;
@@ -118,13 +148,17 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   enc->map_stride = enc->ctu_cols * 16;
   enc->decision_delay = p.bframes > p.lookahead ? p.bframes : p.lookahead;
   enc->coding_number = -1;
-  enc->last_key_frame_number = -(p.idr_period > 0 ? p.idr_period : 1);
+  enc->lookahead->last_key_frame_number = -(p.idr_period > 0 ? p.idr_period : 1);
+  enc->lookahead->p_layer_base = 0;
+  enc->lookahead->irap_count = -1;
+  enc->anchor_poc[0] = enc->anchor_poc[1] = INT32_MIN;
   nal_list_init(&enc->nals);
 
   const int32_t contexts = p.frame_contexts;
   const int32_t pool_size = 2 * (enc->decision_delay + 3) + 2 * contexts + 8;
   bool ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_size) == 0 &&
-            frame_list_init(enc->lookahead_in, enc->decision_delay + 3) == 0;
+            frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
+            frame_list_init(enc->lookahead->decided, enc->decision_delay + 3) == 0;
   enc->frame_ctx = static_cast<encoder_t **>(aligned_malloc(sizeof(encoder_t *) * (contexts + 1)));
   ok = ok && enc->frame_ctx;
   if (ok) {
@@ -188,15 +222,21 @@ void encoder_close(encoder_t *enc) {
     }
     aligned_free(enc->frame_ctx);
   }
+  // Queued, referenced and held pictures all belong to the pool, which
+  // frees every picture it ever made.
   if (enc->pool) frame_pool_destroy(enc->pool);
-  if (enc->lookahead_in) frame_list_destroy(enc->lookahead_in);
+  if (enc->lookahead) {
+    frame_list_destroy(enc->lookahead->input);
+    frame_list_destroy(enc->lookahead->decided);
+    aligned_free(enc->lookahead->input);
+  }
   nal_list_free(&enc->nals);
   aligned_free(const_cast<scan_tables_t *>(enc->scan_tables));
   aligned_free(enc->sps);
   aligned_free(enc->pps);
   aligned_free(enc->stats);
   aligned_free(enc->pool);
-  aligned_free(enc->lookahead_in);
+  aligned_free(enc->lookahead);
   aligned_free(enc->out_buf);
   aligned_free(enc);
 }
@@ -251,45 +291,148 @@ static double plane_mse(const frame_t *a, const frame_t *b, int32_t c, int32_t w
   return static_cast<double>(sse) / (static_cast<double>(w) * h);
 }
 
-static uint32_t choose_frame_type(encoder_t *enc, frame_t *pic, uint32_t requested) {
-  const param_t &p = enc->param;
-  const int32_t since_key = pic->frame_number - enc->last_key_frame_number;
-  if (pic->frame_number == 0 || requested == TARNHEVCENC_TYPE_IDR || (p.idr_period > 0 && since_key >= p.idr_period))
-    return TARNHEVCENC_TYPE_IDR;
-  // Until inter prediction exists every other picture is intra as well.
-  return TARNHEVCENC_TYPE_I;
+// Reference structure of the next picture in coding order (H.265 8.3.2):
+// the pictures kept are the references from the anchor before the current
+// group on; P pictures use those before them, B pictures all of them.
+struct rps_t {
+  int32_t count;
+  int32_t delta[16];  // POC - current POC
+  int32_t used[16];
+  frame_t *pic[16];
+};
+
+static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *pic, rps_t *rps) {
+  const uint32_t type = pic->frame_type_code;
+  const bool anchor = type == TARNHEVCENC_TYPE_IDR || type == TARNHEVCENC_TYPE_CRA || type == TARNHEVCENC_TYPE_I ||
+                      type == TARNHEVCENC_TYPE_P;
+  const int32_t keep_from = anchor ? enc->anchor_poc[0] : enc->anchor_poc[1];
+  rps->count = 0;
+  if (type != TARNHEVCENC_TYPE_IDR) {
+    for (int32_t i = 0; i < enc->dpb_count && rps->count < 16; i++) {
+      frame_t *r = enc->dpb[i];
+      if (r->poc < keep_from) continue;
+      const int32_t k = rps->count++;
+      rps->pic[k] = r;
+      rps->delta[k] = r->poc - pic->poc;
+      const bool intra = type == TARNHEVCENC_TYPE_CRA || type == TARNHEVCENC_TYPE_I;
+      rps->used[k] = !intra && (type != TARNHEVCENC_TYPE_P || r->poc < pic->poc);
+    }
+  }
+  // Lists: the used pictures before (closest first), then after (closest first).
+  frame_t *before[16], *after[16];
+  int32_t nb = 0, na = 0;
+  for (int32_t i = 0; i < rps->count; i++) {
+    if (!rps->used[i]) continue;
+    if (rps->delta[i] < 0)
+      before[nb++] = rps->pic[i];
+    else
+      after[na++] = rps->pic[i];
+  }
+  auto by_poc = [](frame_t **a, int32_t n, bool descending) {
+    for (int32_t i = 1; i < n; i++)
+      for (int32_t j = i; j > 0 && (descending ? a[j]->poc > a[j - 1]->poc : a[j]->poc < a[j - 1]->poc); j--) {
+        frame_t *t = a[j];
+        a[j] = a[j - 1];
+        a[j - 1] = t;
+      }
+  };
+  by_poc(before, nb, true);
+  by_poc(after, na, false);
+  ctx->ref_count[0] = ctx->ref_count[1] = 0;
+  const int32_t total = nb + na;
+  if (type == TARNHEVCENC_TYPE_P && total > 0) {
+    for (int32_t i = 0; i < nb; i++) ctx->ref_list[0][i] = before[i];
+    ctx->ref_count[0] = std::min(nb, 1);
+  } else if ((type == TARNHEVCENC_TYPE_BREF || type == TARNHEVCENC_TYPE_B) && total > 0) {
+    int32_t k = 0;
+    for (int32_t i = 0; i < nb; i++) ctx->ref_list[0][k++] = before[i];
+    for (int32_t i = 0; i < na; i++) ctx->ref_list[0][k++] = after[i];
+    k = 0;
+    for (int32_t i = 0; i < na; i++) ctx->ref_list[1][k++] = after[i];
+    for (int32_t i = 0; i < nb; i++) ctx->ref_list[1][k++] = before[i];
+    ctx->ref_count[0] = ctx->ref_count[1] = std::min(total, 2);
+  }
 }
 
-static int code_next_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
+static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
   encoder_t *ctx = enc->frame_ctx[enc->frame_ctx_next];
   enc->frame_ctx_next = enc->frame_ctx_next % enc->frame_ctx_count + 1;
   enc->coding_number++;
 
-  const uint32_t requested = (opts && opts->size >= offsetof(tarnhevcenc_frame_opts_t, frame_type_code) + 4)
-                                 ? opts->frame_type_code
-                                 : 0;
-  pic->frame_type_code = choose_frame_type(enc, pic, requested);
-  if (pic->frame_type_code == TARNHEVCENC_TYPE_IDR) enc->last_key_frame_number = pic->frame_number;
-  pic->poc = pic->frame_number - enc->last_key_frame_number;
-  pic->dts = pic->pts;
+  const uint32_t type = pic->frame_type_code;
+  if (type == TARNHEVCENC_TYPE_IDR) {
+    enc->idr_frame_number = pic->frame_number;
+    for (int32_t i = 0; i < enc->dpb_count; i++) frame_release(enc->pool, enc->dpb[i]);
+    enc->dpb_count = 0;
+    enc->anchor_poc[0] = enc->anchor_poc[1] = INT32_MIN;
+  }
+  pic->poc = pic->frame_number - enc->idr_frame_number;
+  const bool key = type == TARNHEVCENC_TYPE_IDR || type == TARNHEVCENC_TYPE_CRA;
+  const bool anchor = key || type == TARNHEVCENC_TYPE_I || type == TARNHEVCENC_TYPE_P;
+  const bool reference = type != TARNHEVCENC_TYPE_B;
+  if (key) enc->irap_poc = pic->poc;
 
+  rps_t rps;
+  build_reference_structure(enc, ctx, pic, &rps);
   ctx->cur_input = pic;
   ctx->cur_recon = frame_get_unused(enc->pool, 0);
   if (!ctx->cur_recon) return -1;
-  ctx->cur_recon->frame_number = pic->frame_number;
-  ctx->cur_recon->poc = pic->poc;
-  ctx->cur_recon->pts = pic->pts;
-  ctx->cur_recon->frame_type_code = pic->frame_type_code;
-  ctx->slice_type_code = 2;
+  frame_t *rec = ctx->cur_recon;
+  rec->frame_number = pic->frame_number;
+  rec->poc = pic->poc;
+  rec->pts = pic->pts;
+  rec->frame_type_code = type;
+  for (int32_t l = 0; l < 2; l++) {
+    rec->coded_ref_count[l] = ctx->ref_count[l];
+    for (int32_t i = 0; i < ctx->ref_count[l]; i++) rec->coded_ref_poc[l][i] = ctx->ref_list[l][i]->poc;
+  }
+  ctx->slice_type_code = (type == TARNHEVCENC_TYPE_P && ctx->ref_count[0]) ? 1
+                         : ((type == TARNHEVCENC_TYPE_B || type == TARNHEVCENC_TYPE_BREF) && ctx->ref_count[0]) ? 0
+                                                                                                             : 2;
+  ctx->col_from_l0 = ctx->slice_type_code == 0 ? 0 : 1;
+  ctx->max_merge_cand = 5;
   ctx->slice_qp = enc->param.qp;
-  ctx->nal_type = pic->frame_type_code == TARNHEVCENC_TYPE_IDR ? NAL_IDR_N_LP : NAL_TRAIL_R;
+  if (type == TARNHEVCENC_TYPE_IDR)
+    ctx->nal_type = NAL_IDR_N_LP;
+  else if (type == TARNHEVCENC_TYPE_CRA)
+    ctx->nal_type = NAL_CRA;
+  else if (pic->poc < enc->irap_poc)  // leading picture of an open-GOP key picture
+    ctx->nal_type = reference ? NAL_RASL_R : NAL_RASL_N;
+  else
+    ctx->nal_type = reference ? NAL_TRAIL_R : NAL_TRAIL_N;
+
   nal_list_clear(&ctx->nals);
-  if (pic->frame_type_code == TARNHEVCENC_TYPE_IDR || pic->frame_type_code == TARNHEVCENC_TYPE_CRA)
-    write_param_sets(ctx, &ctx->nals);
+  if (key) write_param_sets(ctx, &ctx->nals);
+  ctx->rps_count = rps.count;
+  for (int32_t i = 0; i < rps.count; i++) {
+    ctx->rps_delta[i] = rps.delta[i];
+    ctx->rps_used[i] = rps.used[i];
+  }
   if (encode_picture(ctx) < 0) {
-    frame_release(enc->pool, ctx->cur_recon);
+    frame_release(enc->pool, rec);
     ctx->cur_recon = nullptr;
     return -1;
+  }
+
+  // The decoded picture buffer now holds what the RPS kept, plus this
+  // picture when later pictures may refer to it.
+  int32_t kept = 0;
+  for (int32_t i = 0; i < enc->dpb_count; i++) {
+    bool in_rps = false;
+    for (int32_t k = 0; k < rps.count; k++) in_rps |= rps.pic[k] == enc->dpb[i];
+    if (in_rps)
+      enc->dpb[kept++] = enc->dpb[i];
+    else
+      frame_release(enc->pool, enc->dpb[i]);
+  }
+  enc->dpb_count = kept;
+  if (reference && enc->dpb_count < 16) {
+    rec->refcount++;
+    enc->dpb[enc->dpb_count++] = rec;
+  }
+  if (anchor) {
+    enc->anchor_poc[1] = enc->anchor_poc[0];
+    enc->anchor_poc[0] = pic->poc;
   }
 
   const size_t bound = nal_list_packed_bound(&ctx->nals);
@@ -305,28 +448,28 @@ static int code_next_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opt
   encoder_stats_t *s = enc->stats;
   double mse[3];
   for (int32_t c = 0; c < 3; c++)
-    mse[c] = plane_mse(pic, ctx->cur_recon, c, enc->param.width >> (c ? 1 : 0), enc->param.height >> (c ? 1 : 0));
+    mse[c] = plane_mse(pic, rec, c, enc->param.width >> (c ? 1 : 0), enc->param.height >> (c ? 1 : 0));
   s->frames++;
-  s->frames_by_type[pic->frame_type_code]++;
-  s->bytes_by_type[pic->frame_type_code] += static_cast<int64_t>(bytes);
+  s->frames_by_type[type]++;
+  s->bytes_by_type[type] += static_cast<int64_t>(bytes);
   s->bytes += static_cast<int64_t>(bytes);
   for (int32_t c = 0; c < 3; c++) s->mse_sum[c] += mse[c];
   s->qp_sum += ctx->slice_qp;
-  ctx->cur_recon->avg_qp = ctx->slice_qp;
+  rec->avg_qp = ctx->slice_qp;
 
-  enc->held_recon = ctx->cur_recon;
+  enc->held_recon = rec;
   enc->held_input = pic;
   ctx->cur_recon = nullptr;
   ctx->cur_input = nullptr;
   if (opts) {
     const size_t sz = opts->size;
     auto covers = [sz](size_t off, size_t len) { return sz >= off + len; };
-    if (covers(offsetof(tarnhevcenc_frame_opts_t, frame_type_code), 4)) opts->frame_type_code = pic->frame_type_code;
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, frame_type_code), 4)) opts->frame_type_code = type;
     if (covers(offsetof(tarnhevcenc_frame_opts_t, pts), 8)) opts->pts = pic->pts;
     if (covers(offsetof(tarnhevcenc_frame_opts_t, recon_stride), sizeof(opts->recon_stride))) {
       for (int32_t c = 0; c < 3; c++) {
-        opts->recon[c] = enc->held_recon->plane[c];
-        opts->recon_stride[c] = enc->held_recon->stride[c];
+        opts->recon[c] = rec->plane[c];
+        opts->recon_stride[c] = rec->stride[c];
       }
     }
     if (covers(offsetof(tarnhevcenc_frame_opts_t, psnr), sizeof(opts->psnr)))
@@ -346,6 +489,7 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
   if (enc->held_input) frame_release(enc->pool, enc->held_input);
   enc->held_recon = enc->held_input = nullptr;
 
+  lookahead_queue_t *q = enc->lookahead;
   if (planes) {
     if (!planes[0] || !planes[1] || !planes[2] || !strides) return -1;
     frame_t *f = frame_get_unused(enc->pool, 1);
@@ -353,15 +497,18 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     load_picture(f, &enc->param, planes, strides);
     f->pts = pts;
     f->frame_number = enc->frames_received++;
-    frame_list_push(enc->lookahead_in, f);
+    f->frame_type_code = 0;
+    frame_list_push(q->input, f);
   }
-  if (enc->lookahead_in->count == 0) return 0;
-  if (planes && enc->lookahead_in->count <= enc->decision_delay) return 0;
-  frame_t *pic = static_cast<frame_t *>(frame_list_shift(enc->lookahead_in));
-  const int r = code_next_picture(enc, pic, opts, out);
+  const int32_t flush = planes ? 0 : 1;
+  if (q->decided->count == 0 && q->input->count > 0 && (flush || q->input->count > enc->decision_delay))
+    lookahead_slicetype_run(enc, q, flush);
+  if (q->decided->count == 0) return 0;
+  frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
+  const int r = code_picture(enc, pic, opts, out);
   if (r < 0) {
     frame_release(enc->pool, pic);
-    if (enc->held_recon == nullptr) *out = nullptr;
+    *out = nullptr;
   }
   return r;
 }

@@ -6,12 +6,14 @@
 #include <cstdint>
 
 #include "analysis/ctu_decision.h"
+#include "analysis/ctu_maps.h"
 #include "bitstream/cabac.h"
 #include "bitstream/nal.h"
 #include "bitstream/param_sets.h"
 #include "common/primitives.h"
 #include "encoder/frame.h"
 #include "encoder/param.h"
+#include "ratecontrol/lookahead.h"
 
 struct encoder_stats_t {
   int64_t frames;
@@ -55,6 +57,22 @@ struct encoder_t {
   double lambda_sad;  // for SATD costs
   uint32_t rng;       // random-decision state of the current CTU
 
+  // Reference structure of the current picture.
+  frame_t *ref_list[2][16];  // list 0 before list 1
+  int32_t ref_count[2];      // active counts
+  int32_t col_from_l0;       // collocated_from_l0_flag
+  int32_t max_merge_cand;
+  // Short-term reference picture set of the current picture, as signalled.
+  int32_t rps_count;
+  int32_t rps_delta[16];  // POC differences to the current picture
+  int32_t rps_used[16];   // used_by_curr_pic flags
+  ctu_maps_t *maps;          // the current CTU and its border
+  // Motion of the current picture per 8x8 unit (row stride ctu_cols * 8),
+  // for the borders of later CTUs.
+  mv_t *pic_mv[2];
+  int8_t *pic_ref[2];
+  uint8_t *pic_skip;
+
   // CTU working buffers (per context).  Source copy, stride 64: luma rows
   // 0..63, then Cb at rows 64..95 columns 0..31 and Cr beside it at 32..63.
   // Prediction and reconstruction, stride 128: luma columns 0..63, Cb at
@@ -88,11 +106,17 @@ struct encoder_t {
   int32_t frame_ctx_count;
   int32_t frame_ctx_next;
   frame_pool_t *pool;
-  frame_list_t *lookahead_in;
+  lookahead_queue_t *lookahead;
   int32_t decision_delay;  // D = max(bframes, lookahead)
+  // Decoded picture buffer of the coded stream: the reconstructed pictures
+  // kept for reference (each holds a reference count).
+  frame_t *dpb[16];
+  int32_t dpb_count;
+  int32_t idr_frame_number;  // POC origin
+  int32_t irap_poc;          // POC of the latest key picture (leading pictures precede it)
+  int32_t anchor_poc[2];     // POCs of the latest two anchors (key or P), newest first
   int32_t coding_number;   // pictures coded so far (-1 before the first)
   int32_t frames_received;
-  int32_t last_key_frame_number;
   uint8_t *out_buf;
   size_t out_cap;
   frame_t *held_recon;  // returned to the caller, valid until the next call

@@ -86,6 +86,20 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input) {
   f->plane[0] = f->alloc + FRAME_PAD_Y * f->stride[0] + FRAME_PAD_X;
   f->plane[1] = f->alloc + luma_size + (FRAME_PAD_Y / 2) * f->stride[1] + FRAME_PAD_X / 2;
   f->plane[2] = f->plane[1] + chroma_size;
+  if (!is_input) {
+    // Motion maps for temporal prediction (8x8 units).
+    const size_t units = static_cast<size_t>(ctu_cols) * 8 * ctu_rows * 8;
+    for (int l = 0; l < 2; l++) {
+      f->mv_map[l] = static_cast<mv_t *>(aligned_malloc(units * sizeof(mv_t)));
+      f->ref_map[l] = static_cast<int8_t *>(aligned_malloc(units));
+      if (!f->mv_map[l] || !f->ref_map[l]) {
+        frame_delete(f);
+        return nullptr;
+      }
+      std::memset(f->mv_map[l], 0, units * sizeof(mv_t));
+      std::memset(f->ref_map[l], 0xff, units);
+    }
+  }
   f->refcount = 0;
   f->is_input = is_input;
   f->scenecut_candidate = 1;
@@ -94,26 +108,34 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input) {
 
 void frame_delete(frame_t *f) {
   if (!f) return;
+  for (int l = 0; l < 2; l++) {
+    aligned_free(f->mv_map[l]);
+    aligned_free(f->ref_map[l]);
+  }
   aligned_free(f->alloc);
   aligned_free(f);
 }
 
 void frame_extend_borders(frame_t *f) {
+  // Prediction pads a reference picture beyond its coded size (H.265
+  // 8.5.3.3.3.1 clamps sample positions into the picture), so everything
+  // right of and below the coded area repeats its edge samples, out to the
+  // end of the margins.
   for (int p = 0; p < 3; p++) {
-    int32_t sx = p ? 1 : 0;
-    int32_t w = f->alloc_width >> sx, h = f->alloc_height >> sx;
-    int32_t px = FRAME_PAD_X >> sx, py = FRAME_PAD_Y >> sx;
-    int32_t stride = f->stride[p];
+    const int32_t sx = p ? 1 : 0;
+    const int32_t w = f->width >> sx, h = f->height >> sx;
+    const int32_t left = FRAME_PAD_X >> sx, top = FRAME_PAD_Y >> sx;
+    const int32_t right = ((f->alloc_width + FRAME_PAD_X) >> sx) - w;
+    const int32_t bottom = ((f->alloc_height + FRAME_PAD_Y) >> sx) - h;
+    const int32_t stride = f->stride[p];
     uint8_t *o = f->plane[p];
     for (int32_t y = 0; y < h; y++) {
       uint8_t *row = o + y * stride;
-      std::memset(row - px, row[0], px);
-      std::memset(row + w, row[w - 1], px);
+      std::memset(row - left, row[0], left);
+      std::memset(row + w, row[w - 1], right);
     }
-    for (int32_t y = 1; y <= py; y++) {
-      std::memcpy(o - y * stride - px, o - px, w + 2 * px);
-      std::memcpy(o + (h - 1 + y) * stride - px, o + (h - 1) * stride - px, w + 2 * px);
-    }
+    for (int32_t y = 1; y <= top; y++) std::memcpy(o - y * stride - left, o - left, left + w + right);
+    for (int32_t y = 0; y < bottom; y++) std::memcpy(o + (h + y) * stride - left, o + (h - 1) * stride - left, left + w + right);
   }
 }
 

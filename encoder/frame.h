@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "motion/mv.h"
+
 struct encoder_t;
 
 // Plane margins: every clamped motion vector and every filter tap reads
@@ -31,6 +33,15 @@ struct frame_t {
   int32_t stride[3];   // bytes; Cb and Cr share one
   int32_t width, height;  // coded size (multiples of 8)
   int32_t alloc_width, alloc_height;  // whole CTUs
+
+  // Motion of the coded picture for temporal prediction, per 8x8 unit with
+  // row stride ctu_cols * 8, filled at 16x16 granularity (the standard's
+  // motion compression keeps the top-left block of every 16x16 area).
+  mv_t *mv_map[2];
+  int8_t *ref_map[2];  // negative: list unused
+  int32_t coded_ref_count[2];
+  int32_t coded_ref_poc[2][16];
+  int32_t is_reference;  // kept in the decoded picture buffer
 
   // Statistics of the coded picture.
   double avg_qp;

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Synthetic pictures of awkward sizes (smaller than a CTU, not a multiple of
-# 8 or of the CTU, full HD) and contents (noise, sharp stripes, gradients,
-# flat) at the QP extremes and in between: ffmpeg and libde265 must both
-# decode exactly the reconstruction ziravov wrote.
+# Synthetic pictures of awkward sizes (down to 2x2, smaller than a CTU, not a
+# multiple of 8 or of the CTU, full HD) and contents (noise, sharp stripes,
+# gradients, flat) at the QP extremes and in between: ffmpeg and libde265
+# must both decode exactly the reconstruction ziravov wrote.
 set -u
 . "${SCRIPTS:-$(dirname "$0")}/conformance_lib.sh"
 
 conf_init
 
 # size|pictures|sources
-sizes="8x8|3|noise testsrc2 flat
+sizes="2x2|2|noise
+130x2|2|gradient
+6x66|2|stripes
+8x8|3|noise testsrc2 flat
 24x16|3|noise stripes gradient
+66x66|2|noise
 72x40|3|mandelbrot noise
 200x136|2|testsrc2 noise
 350x286|2|mandelbrot stripes

@@ -1,0 +1,43 @@
+// Maps of the current CTU and its border, read by motion-vector prediction,
+// the block encoders, deblocking and the syntax writer.
+//
+// 8x8-unit maps: 16 units per row, 10 rows; the CTU's unit (x8, y8) is at
+// 24 + x8 + 16 * y8 (rows 1-8, columns 8-15), row 0 lies above the CTU and
+// column 7 to its left; the unit above-right of the CTU, (8, -1), falls into
+// column 0 of row 1.  4x4-unit maps: 32 per row, 18 rows; the CTU's unit
+// (x4, y4) is at 48 + x4 + 32 * y4 (rows 1-16, columns 16-31); (16, -1)
+// falls into column 0 of row 1.
+#pragma once
+
+#include <cstdint>
+
+#include "motion/mv.h"
+
+constexpr int32_t MAP8_STRIDE = 16;
+constexpr int32_t MAP4_STRIDE = 32;
+inline constexpr int32_t map8_index(int32_t x8, int32_t y8) { return 24 + x8 + MAP8_STRIDE * y8; }
+inline constexpr int32_t map4_index(int32_t x4, int32_t y4) { return 48 + x4 + MAP4_STRIDE * y4; }
+
+struct ctu_maps_t {
+  // 8x8-unit byte maps.
+  uint8_t flags[160];      // bit 0: skip CU
+  uint8_t depth[160];      // CU depth 0-3
+  uint8_t deblock_flags[160];
+  int8_t qp[160];
+  uint8_t pred_intra[160];  // 1: intra
+  uint8_t merge_flag[160];
+  uint8_t merge_idx[160];
+  int8_t ref_idx[2][160];   // negative: list unused; -2 for intra units
+  // 8x8-unit vector maps.
+  mv_t mv[2][160];
+  // 4x4-unit maps.
+  int8_t intra_dir[576];  // luma mode, -1 for inter units
+  uint8_t grid[576];      // availability: 1 coded and usable as a neighbour
+};
+
+// The merge candidate list of a prediction unit.
+struct merge_candidates_t {
+  mv_t mv[2][5];
+  int8_t ref_idx[2][5];  // negative: list unused (-2 for lists a temporal or zero candidate does not use)
+  uint32_t temporal_mask;  // bit i: candidate i is temporal or built from it
+};

@@ -1,0 +1,126 @@
+#include "rdo/inter_pred.h"
+
+#include <algorithm>
+
+#include "encoder/encoder.h"
+#include "rdo/block_coding.h"
+
+namespace {
+
+// A block whose every filter tap lies beyond a picture edge reads only
+// replicated edge samples, wherever it is; moving it to the nearest such
+// position keeps the prediction and keeps the reads inside the margins.
+inline int32_t clamp_pos(int32_t p, int32_t size, int32_t limit, int32_t taps_before, int32_t taps_after) {
+  const int32_t lo = -(size + taps_after - 1) - 0;  // last tap at or left of column 0
+  const int32_t hi = limit - 1 + taps_before;       // first tap at or right of the last column
+  return std::clamp(p, lo, hi);
+}
+
+}  // namespace
+
+void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2],
+                      const mv_t mv[2]) {
+  const mc_funcs_t &mc = ctx->mc;
+  const int32_t bi = ref[0] >= 0 && ref[1] >= 0;
+  const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
+  alignas(32) int16_t tmp[2][64 * 64];
+  const int16_t *ps[2] = {nullptr, nullptr};
+  int32_t ps_stride[2] = {64, 64};
+  // Luma: 8-tap filter, taps 3 before and 4 after the sample.
+  for (int32_t list = 0; list < 2; list++) {
+    if (ref[list] < 0) continue;
+    const frame_t *f = ctx->ref_list[list][ref[list]];
+    const int32_t mx = mv_x(mv[list]), my = mv_y(mv[list]);
+    const int32_t ax = clamp_pos(px + (mx >> 2), w, f->width, 3, 4);
+    const int32_t ay = clamp_pos(py + (my >> 2), h, f->height, 3, 4);
+    const uint8_t *src = f->plane[0] + ay * f->stride[0] + ax;
+    if (!bi) {
+      mc.mc_luma(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, src, nullptr, f->stride[0], mx & 3, my & 3, w, h);
+    } else {
+      ps_stride[list] = 64;
+      ps[list] = mc.mc_luma_ps(tmp[list], &ps_stride[list], src, nullptr, f->stride[0], mx & 3, my & 3, w, h);
+    }
+  }
+  if (bi) mc.bipred_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ps[0], ps_stride[0], ps[1], ps_stride[1], w, h);
+
+  // Chroma: the luma vector in eighth samples, 4-tap filter (1 before, 2 after).
+  const int32_t cw = w >> 1, ch = h >> 1, cx = px >> 1, cy = py >> 1;
+  for (int32_t plane = 1; plane <= 2; plane++) {
+    for (int32_t list = 0; list < 2; list++) {
+      if (ref[list] < 0) continue;
+      const frame_t *f = ctx->ref_list[list][ref[list]];
+      const int32_t mx = mv_x(mv[list]), my = mv_y(mv[list]);
+      const int32_t ax = clamp_pos(cx + (mx >> 3), cw, f->width >> 1, 1, 2);
+      const int32_t ay = clamp_pos(cy + (my >> 3), ch, f->height >> 1, 1, 2);
+      const uint8_t *src = f->plane[plane] + ay * f->stride[plane] + ax;
+      if (!bi) {
+        mc.mc_chroma(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, src, f->stride[plane], mx & 7, my & 7, cw,
+                     ch);
+      } else {
+        mc.mc_chroma_ps(tmp[list], 64, src, f->stride[plane], mx & 7, my & 7, cw, ch);
+      }
+    }
+    if (bi) mc.bipred_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, tmp[0], 64, tmp[1], 64, cw, ch);
+  }
+}
+
+namespace {
+
+void set_cbf(ctu_decision_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
+  for (int32_t i = 0; i < units; i++) d->cbf[z + i] = static_cast<uint8_t>((d->cbf[z + i] & ~mask) | bits);
+}
+
+int32_t inter_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  ctu_decision_t *d = ctx->dec;
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  const int32_t units = 1 << (2 * (log2_size - 2));
+  if (d->tu_log2[z] < log2_size) {
+    const int32_t h = 1 << (log2_size - 1);
+    int32_t coded = 0;
+    for (int32_t k = 0; k < 4; k++) coded |= inter_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp);
+    if (log2_size == 3) {  // the chroma of four 4x4 luma blocks
+      uint8_t bits = 0;
+      for (int32_t p = 1; p <= 2; p++)
+        if (transform_block_code(ctx, p, x >> 1, y >> 1, 2, chroma_qp(qp), 0, 0, d->coef_c[p - 1] + 4 * z))
+          bits |= static_cast<uint8_t>(1 << p);
+      set_cbf(d, z, units, 6, bits);
+      coded |= bits != 0;
+    }
+    return coded;
+  }
+  const uint32_t nz = transform_block_code(ctx, 0, x, y, log2_size, qp, 0, 0, d->coef_y + 16 * z);
+  set_cbf(d, z, units, 1, nz ? 1 : 0);
+  int32_t coded = nz != 0;
+  if (log2_size > 2) {
+    uint8_t bits = 0;
+    for (int32_t p = 1; p <= 2; p++)
+      if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_size - 1, chroma_qp(qp), 0, 0, d->coef_c[p - 1] + 4 * z))
+        bits |= static_cast<uint8_t>(1 << p);
+    set_cbf(d, z, units, 6, bits);
+    coded |= bits != 0;
+  }
+  return coded;
+}
+
+}  // namespace
+
+int32_t inter_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, int32_t code_residual) {
+  ctu_decision_t *d = ctx->dec;
+  const ctu_maps_t *m = ctx->maps;
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  const int32_t size = 1 << log2_size;
+  const int32_t pm = d->part_mode[z];
+  const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
+  for (int32_t k = 0; k < (pm ? 2 : 1); k++) {
+    const int32_t px = x + (pm == 2 ? k * pw : 0), py = y + (pm == 1 ? k * ph : 0);
+    const int32_t u = map8_index(px >> 3, py >> 3);
+    const int8_t ref[2] = {m->ref_idx[0][u], m->ref_idx[1][u]};
+    const mv_t mv[2] = {m->mv[0][u], m->mv[1][u]};
+    inter_predict_pu(ctx, px, py, pw, ph, ref, mv);
+  }
+  if (!code_residual) {
+    set_cbf(d, z, 1 << (2 * (log2_size - 2)), 7, 0);
+    return 0;
+  }
+  return inter_tree_code(ctx, x, y, log2_size, qp);
+}

@@ -1,0 +1,21 @@
+// Motion-compensated prediction and inter CU coding.
+#pragma once
+
+#include <cstdint>
+
+#include "motion/mv.h"
+
+struct encoder_t;
+
+// Predicts the w x h luma block at CTU-relative (x, y) and its chroma from
+// the references ref[0] (list 0) and ref[1] (list 1) (negative: list
+// unused) into the reconstruction buffer, as H.265 8.5.3.3 does.  Vectors
+// may point anywhere: reads beyond the picture see its replicated edge.
+void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2],
+                      const mv_t mv[2]);
+
+// Predicts every prediction unit of the inter CU at (x, y) from the CTU
+// maps, then codes its transform tree as decided in ctx->dec (cbf bits
+// written).  With code_residual 0 only the prediction is made and the cbf
+// bits cleared.  Returns 1 when any coefficient is coded.
+int32_t inter_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, int32_t code_residual);

@@ -1,0 +1,566 @@
+// The public interface as a program sees it: only tarnhevcenc.h is used.
+// Bitstream correctness is the end-to-end scripts' business; here the
+// contract of the eight functions is checked (size-prefixed records, header
+// access, flushing, independence of encoder instances, refused settings).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ostream>
+#include <vector>
+
+#include "tarnhevcenc.h"
+
+namespace {
+
+constexpr uint8_t CANARY = 0xA5;
+
+using bytes_t = std::vector<uint8_t>;
+
+// A raw 4:2:0 picture with smooth and noisy parts, different per index.
+struct picture_t {
+  int32_t width, height;
+  bytes_t plane[3];
+  int32_t stride[3];
+
+  picture_t(int32_t w, int32_t h, uint32_t index) : width(w), height(h) {
+    uint32_t rng = 0x12345u + index * 7919u;
+    for (int c = 0; c < 3; c++) {
+      const int32_t pw = c ? w / 2 : w, ph = c ? h / 2 : h;
+      // Padding beyond the width: strides need not equal the width.
+      stride[c] = pw + 5;
+      plane[c].assign(static_cast<size_t>(stride[c]) * ph, 0xEE);
+      for (int32_t y = 0; y < ph; y++)
+        for (int32_t x = 0; x < pw; x++) {
+          rng = rng * 1664525u + 1013904223u;
+          const int32_t smooth = (x * 3 + y * 2 + static_cast<int32_t>(index) * 9 + c * 40) & 255;
+          const int32_t noise = static_cast<int32_t>(rng >> 27) - 16;
+          const int32_t v = smooth + ((x / 8 + y / 8) & 1 ? noise : 0);
+          plane[c][static_cast<size_t>(y) * stride[c] + x] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+        }
+    }
+  }
+  const uint8_t *planes[3] = {};
+  const uint8_t *const *ptrs() {
+    for (int c = 0; c < 3; c++) planes[c] = plane[c].data();
+    return planes;
+  }
+};
+
+tarnhevcenc_param_t default_param(int32_t w, int32_t h, int32_t qp) {
+  tarnhevcenc_param_t p;
+  std::memset(&p, 0, sizeof(p));
+  p.size = sizeof(p);
+  EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.width = w;
+  p.height = h;
+  p.qp = qp;
+  p.log_level = 0;
+  p.threads = 1;
+  return p;
+}
+
+// Everything an encoder returns for `count` pictures (header first, then
+// every coded picture including the flushed ones), or empty on an error.
+struct encoder_run_t {
+  tarnhevcenc_t *enc = nullptr;
+  int32_t width = 0, height = 0;
+  uint32_t next = 0;
+  bytes_t stream;
+  int32_t outputs = 0;
+
+  bool start(tarnhevcenc_param_t p) {
+    width = p.width;
+    height = p.height;
+    enc = tarnhevcenc_create(&p);
+    if (!enc) return false;
+    uint8_t header[4096];
+    const int n = tarnhevcenc_get_header(enc, header, sizeof(header));
+    if (n <= 0) return false;
+    stream.insert(stream.end(), header, header + n);
+    return true;
+  }
+  bool step() {
+    picture_t pic(width, height, next);
+    const uint8_t *out = nullptr;
+    const int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, next, nullptr, &out);
+    next++;
+    return take(n, out);
+  }
+  bool finish() {
+    for (int guard = 0; guard < 100 && tarnhevcenc_is_encoding(enc); guard++) {
+      const uint8_t *out = nullptr;
+      if (!take(tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out), out)) return false;
+    }
+    tarnhevcenc_destroy(enc);
+    enc = nullptr;
+    return true;
+  }
+  bool take(int n, const uint8_t *out) {
+    if (n < 0) return false;
+    if (n > 0) {
+      if (!out) return false;
+      stream.insert(stream.end(), out, out + n);
+      outputs++;
+    }
+    return true;
+  }
+  ~encoder_run_t() { tarnhevcenc_destroy(enc); }
+};
+
+bytes_t encode_alone(const tarnhevcenc_param_t &p, int32_t pictures) {
+  encoder_run_t run;
+  if (!run.start(p)) return {};
+  for (int32_t i = 0; i < pictures; i++)
+    if (!run.step()) return {};
+  if (!run.finish()) return {};
+  return run.stream;
+}
+
+// A record of `size` bytes at the start of a larger buffer full of canaries.
+struct short_record_t {
+  alignas(8) uint8_t buf[sizeof(tarnhevcenc_param_t) + 64];
+  explicit short_record_t(size_t size) {
+    std::memset(buf, CANARY, sizeof(buf));
+    param()->size = static_cast<uint32_t>(size);
+  }
+  tarnhevcenc_param_t *param() { return reinterpret_cast<tarnhevcenc_param_t *>(buf); }
+  // Index of the first byte from `from` on that is no longer a canary, or -1.
+  ptrdiff_t first_touched(size_t from) const {
+    for (size_t i = from; i < sizeof(buf); i++)
+      if (buf[i] != CANARY) return static_cast<ptrdiff_t>(i);
+    return -1;
+  }
+};
+
+#define FIELD(name) \
+  std::pair<const char *, size_t> { #name, offsetof(tarnhevcenc_param_t, name) }
+
+const std::pair<const char *, size_t> record_cuts[] = {
+    FIELD(width),  FIELD(fps_num), FIELD(compat),  FIELD(frame_contexts), FIELD(idr_period),
+    FIELD(rcmode), FIELD(qp),      FIELD(crf),     FIELD(stats_in),       FIELD(search_range),
+    FIELD(deblock), FIELD(random_decisions),
+};
+
+class ShortRecord : public ::testing::TestWithParam<std::pair<const char *, size_t>> {};
+
+TEST_P(ShortRecord, DefaultParamFillsExactlyTheCoveredBytes) {
+  const size_t size = GetParam().second;
+  tarnhevcenc_param_t full;
+  std::memset(&full, 0, sizeof(full));
+  full.size = sizeof(full);
+  ASSERT_EQ(tarnhevcenc_default_param(&full), 0);
+
+  short_record_t rec(size);
+  ASSERT_EQ(tarnhevcenc_default_param(rec.param()), 0);
+  EXPECT_EQ(rec.param()->size, size) << "the caller's size must stay";
+  EXPECT_EQ(rec.first_touched(size), -1) << "record cut before " << GetParam().first;
+  // Bytes after the size field: the same defaults as a full record's.
+  EXPECT_EQ(std::memcmp(rec.buf + 4, reinterpret_cast<const uint8_t *>(&full) + 4, size - 4), 0)
+      << "record cut before " << GetParam().first;
+}
+
+TEST_P(ShortRecord, CreateNeitherReadsNorWritesBeyondTheSize) {
+  const size_t size = GetParam().second;
+  short_record_t rec(size);
+  ASSERT_EQ(tarnhevcenc_default_param(rec.param()), 0);
+  if (size < offsetof(tarnhevcenc_param_t, height) + sizeof(int32_t)) {
+    // No room for the picture size: the default size (none) is refused.
+    EXPECT_EQ(tarnhevcenc_create(rec.param()), nullptr);
+    EXPECT_EQ(rec.first_touched(size), -1);
+    return;
+  }
+  rec.param()->width = 48;
+  rec.param()->height = 32;
+  if (size >= offsetof(tarnhevcenc_param_t, log_level) + 4) rec.param()->log_level = 0;
+  if (size >= offsetof(tarnhevcenc_param_t, threads) + 4) rec.param()->threads = 1;
+  // The fields the record does not cover hold canaries (for instance a QP of
+  // -1515870811, random decisions on, a wild stats_in pointer); reading any
+  // of them would change the stream compared with the defaults.
+  tarnhevcenc_param_t expect;
+  std::memset(&expect, 0, sizeof(expect));
+  expect.size = sizeof(expect);
+  ASSERT_EQ(tarnhevcenc_default_param(&expect), 0);
+  std::memcpy(&expect, rec.buf, size);
+  expect.size = sizeof(expect);
+  const bytes_t reference = encode_alone(expect, 2);
+  ASSERT_FALSE(reference.empty());
+
+  tarnhevcenc_t *enc = tarnhevcenc_create(rec.param());
+  ASSERT_NE(enc, nullptr);
+  EXPECT_EQ(rec.first_touched(size), -1) << "record cut before " << GetParam().first;
+  tarnhevcenc_destroy(enc);
+
+  const bytes_t got = encode_alone(*rec.param(), 2);
+  EXPECT_TRUE(got == reference) << "a record cut before " << GetParam().first
+                                << " must encode like the defaults for the rest (" << got.size() << " vs "
+                                << reference.size() << " bytes)";
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, ShortRecord, ::testing::ValuesIn(record_cuts),
+                         [](const auto &info) { return std::string(info.param.first); });
+
+TEST(Api, DefaultParamRefusesRecordsWithoutCpuFlags) {
+  EXPECT_EQ(tarnhevcenc_default_param(nullptr), -1);
+  for (uint32_t size : {0u, 4u, 7u}) {
+    short_record_t rec(size);
+    EXPECT_EQ(tarnhevcenc_default_param(rec.param()), -1) << "size " << size;
+    EXPECT_EQ(rec.first_touched(4), -1) << "size " << size;
+  }
+}
+
+TEST(Api, DefaultParamValues) {
+  tarnhevcenc_param_t p;
+  std::memset(&p, 0x5A, sizeof(p));
+  p.size = sizeof(p);
+  ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
+  EXPECT_EQ(p.size, sizeof(p));
+  EXPECT_EQ(p.complexity, 4);
+  EXPECT_EQ(p.compat, 120);
+  EXPECT_EQ(p.qp, 27);
+  EXPECT_EQ(p.qp_min, 0);
+  EXPECT_EQ(p.qp_max, 51);
+  EXPECT_EQ(p.wpp, 1);
+  EXPECT_EQ(p.deblock, 1);
+  EXPECT_EQ(p.sao, 1);
+  EXPECT_EQ(p.random_decisions, 0);
+  EXPECT_EQ(p.cpu_flags & ~7u, 0u) << "only the documented feature bits";
+  EXPECT_EQ(p.stats_in, nullptr);
+}
+
+TEST(Api, FrameOptsWrittenOnlyWhereTheSizeCovers) {
+  tarnhevcenc_param_t p = default_param(64, 48, 30);
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  const size_t cuts[] = {offsetof(tarnhevcenc_frame_opts_t, pts), offsetof(tarnhevcenc_frame_opts_t, psnr),
+                         offsetof(tarnhevcenc_frame_opts_t, frame_number), sizeof(tarnhevcenc_frame_opts_t)};
+  uint32_t index = 0;
+  for (size_t cut : cuts) {
+    alignas(8) uint8_t buf[sizeof(tarnhevcenc_frame_opts_t) + 32];
+    std::memset(buf, CANARY, sizeof(buf));
+    auto *opts = reinterpret_cast<tarnhevcenc_frame_opts_t *>(buf);
+    opts->size = static_cast<uint32_t>(cut);
+    opts->frame_type_code = TARNHEVCENC_TYPE_AUTO;
+    opts->options = 0;
+    opts->control = 0;
+    picture_t pic(64, 48, index);
+    const uint8_t *out = nullptr;
+    const int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 1000 + index, opts, &out);
+    ASSERT_GT(n, 0) << "cut " << cut;
+    for (size_t i = cut; i < sizeof(buf); i++) ASSERT_EQ(buf[i], CANARY) << "byte " << i << " with size " << cut;
+    if (cut > offsetof(tarnhevcenc_frame_opts_t, pts)) {
+      EXPECT_EQ(opts->pts, static_cast<int64_t>(1000 + index));
+      EXPECT_NE(opts->recon[0], nullptr);
+    }
+    if (cut == sizeof(tarnhevcenc_frame_opts_t)) {
+      EXPECT_EQ(opts->frame_number, static_cast<int32_t>(index));
+    }
+    index++;
+  }
+  tarnhevcenc_destroy(enc);
+}
+
+TEST(Api, CreateDestroyRepeatedly) {
+  for (int i = 0; i < 50; i++) {
+    tarnhevcenc_param_t p = default_param(16 + 2 * (i % 40), 8 + 2 * (i % 23), i % 52);
+    p.threads = i % 4;  // 0 = as many as processors
+    tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+    ASSERT_NE(enc, nullptr) << "iteration " << i;
+    if (i % 3 == 0) {
+      picture_t pic(p.width, p.height, static_cast<uint32_t>(i));
+      const uint8_t *out = nullptr;
+      EXPECT_GT(tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, i, nullptr, &out), 0) << "iteration " << i;
+    }
+    // Every third one is destroyed with a picture still queued or in flight.
+    if (i % 3 == 1) {
+      picture_t pic(p.width, p.height, static_cast<uint32_t>(i));
+      const uint8_t *out = nullptr;
+      EXPECT_GE(tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, i, nullptr, &out), 0) << "iteration " << i;
+    }
+    tarnhevcenc_destroy(enc);
+  }
+  tarnhevcenc_destroy(nullptr);
+}
+
+TEST(Api, TwoEncodersInterleavedProduceWhatEachProducesAlone) {
+  tarnhevcenc_param_t a = default_param(64, 48, 22);
+  a.complexity = 2;
+  tarnhevcenc_param_t b = default_param(130, 74, 37);
+  b.cpu_flags = 0;
+  b.random_decisions = 7;
+  b.idr_period = 1;
+  tarnhevcenc_param_t c = default_param(200, 66, 45);
+  c.wpp = 0;
+  c.sao = 0;
+  c.threads = 3;
+  const int32_t pictures = 4;
+  const bytes_t alone_a = encode_alone(a, pictures);
+  const bytes_t alone_b = encode_alone(b, pictures);
+  const bytes_t alone_c = encode_alone(c, pictures);
+  ASSERT_FALSE(alone_a.empty());
+  ASSERT_FALSE(alone_b.empty());
+  ASSERT_FALSE(alone_c.empty());
+
+  encoder_run_t ra, rb, rc;
+  ASSERT_TRUE(ra.start(a));
+  ASSERT_TRUE(rb.start(b));
+  for (int32_t i = 0; i < pictures; i++) {
+    ASSERT_TRUE(ra.step());
+    // The third one lives only for part of the others' life.
+    if (i == 1) {
+      ASSERT_TRUE(rc.start(c));
+    }
+    ASSERT_TRUE(rb.step());
+    if (i >= 1) {
+      ASSERT_TRUE(rc.step());
+    }
+  }
+  ASSERT_TRUE(rc.step());
+  ASSERT_TRUE(rc.finish());
+  ASSERT_TRUE(rb.finish());
+  ASSERT_TRUE(ra.finish());
+  EXPECT_TRUE(ra.stream == alone_a) << ra.stream.size() << " vs " << alone_a.size() << " bytes";
+  EXPECT_TRUE(rb.stream == alone_b) << rb.stream.size() << " vs " << alone_b.size() << " bytes";
+  EXPECT_TRUE(rc.stream == alone_c) << rc.stream.size() << " vs " << alone_c.size() << " bytes";
+}
+
+// Positions of the NAL units in Annex B data, with their types.
+std::vector<std::pair<size_t, int>> nal_units(const uint8_t *data, size_t size) {
+  std::vector<std::pair<size_t, int>> units;
+  for (size_t i = 0; i + 4 < size; i++) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+      units.emplace_back(i + 3, (data[i + 3] >> 1) & 63);
+      i += 2;
+    }
+  }
+  return units;
+}
+
+TEST(Api, HeaderHoldsVpsSpsPps) {
+  tarnhevcenc_param_t p = default_param(176, 144, 27);
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  uint8_t buf[1024];
+  std::memset(buf, CANARY, sizeof(buf));
+  const int n = tarnhevcenc_get_header(enc, buf, sizeof(buf));
+  ASSERT_GT(n, 6);
+  ASSERT_LT(n, 1024);
+  const uint8_t vps_start[] = {0, 0, 0, 1, 0x40, 0x01};
+  EXPECT_EQ(std::memcmp(buf, vps_start, sizeof(vps_start)), 0);
+  const auto units = nal_units(buf, static_cast<size_t>(n));
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(units[0].second, 32);
+  EXPECT_EQ(units[1].second, 33);
+  EXPECT_EQ(units[2].second, 34);
+  for (const auto &u : units) {
+    // nuh_layer_id 0, nuh_temporal_id_plus1 1; parameter sets get 4-byte start codes.
+    EXPECT_EQ(buf[u.first] & 0x81, 0);
+    EXPECT_EQ(buf[u.first + 1], 1);
+    EXPECT_EQ(buf[u.first - 4], 0);
+  }
+  EXPECT_NE(buf[n - 1], 0) << "a NAL unit never ends in a zero byte";
+  EXPECT_EQ(buf[n], CANARY);
+
+  // Exactly large enough works; one byte less is refused without writing.
+  uint8_t exact[1024];
+  EXPECT_EQ(tarnhevcenc_get_header(enc, exact, n), n);
+  EXPECT_EQ(std::memcmp(exact, buf, static_cast<size_t>(n)), 0);
+  uint8_t small[1024];
+  std::memset(small, CANARY, sizeof(small));
+  EXPECT_EQ(tarnhevcenc_get_header(enc, small, n - 1), -1);
+  EXPECT_EQ(tarnhevcenc_get_header(enc, small, 0), -1);
+  EXPECT_EQ(tarnhevcenc_get_header(enc, small, -5), -1);
+  for (uint8_t v : small) ASSERT_EQ(v, CANARY);
+  EXPECT_EQ(tarnhevcenc_get_header(nullptr, buf, sizeof(buf)), -1);
+  tarnhevcenc_destroy(enc);
+}
+
+struct flush_case_t {
+  int32_t bframes, lookahead, idr_period, pictures;
+};
+
+void PrintTo(const flush_case_t &c, std::ostream *os) {
+  *os << "bframes " << c.bframes << ", lookahead " << c.lookahead << ", keyint " << c.idr_period << ", "
+      << c.pictures << " pictures";
+}
+
+class Flush : public ::testing::TestWithParam<flush_case_t> {};
+
+// Every picture given comes back exactly once, in display order with its
+// time stamp, either while encoding or while flushing; then the encoder is
+// idle and stays so.
+TEST_P(Flush, EveryPictureComesBackOnce) {
+  const flush_case_t fc = GetParam();
+  tarnhevcenc_param_t p = default_param(96, 64, 32);
+  p.bframes = fc.bframes;
+  p.lookahead = fc.lookahead;
+  p.idr_period = fc.idr_period;
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  EXPECT_EQ(tarnhevcenc_is_encoding(enc), 0);
+
+  std::vector<picture_t> sources;
+  for (int32_t i = 0; i < fc.pictures; i++) sources.emplace_back(96, 64, static_cast<uint32_t>(i));
+  std::vector<int64_t> returned_pts;
+  std::vector<int32_t> returned_numbers;
+  auto check_output = [&](int n, const uint8_t *out, const tarnhevcenc_frame_opts_t &opts) {
+    ASSERT_GE(n, 0);
+    if (n == 0) return;
+    ASSERT_NE(out, nullptr);
+    const auto units = nal_units(out, static_cast<size_t>(n));
+    int32_t first_slices = 0;
+    for (const auto &u : units)
+      if (u.second < 32 && (out[u.first + 2] & 0x80)) first_slices++;
+    EXPECT_EQ(first_slices, 1) << "one coded picture per output";
+    returned_pts.push_back(opts.pts);
+    returned_numbers.push_back(opts.frame_number);
+    ASSERT_GE(opts.frame_number, 0);
+    ASSERT_LT(opts.frame_number, fc.pictures);
+    // The reported PSNR is that of the returned reconstruction.
+    const picture_t &src = sources[static_cast<size_t>(opts.frame_number)];
+    for (int c = 0; c < 3; c++) {
+      const int32_t w = c ? 48 : 96, h = c ? 32 : 64;
+      uint64_t sse = 0;
+      for (int32_t y = 0; y < h; y++)
+        for (int32_t x = 0; x < w; x++) {
+          const int32_t d = src.plane[c][static_cast<size_t>(y) * src.stride[c] + x] -
+                            opts.recon[c][static_cast<ptrdiff_t>(y) * opts.recon_stride[c] + x];
+          sse += static_cast<uint64_t>(d * d);
+        }
+      const double mse = static_cast<double>(sse) / (w * h);
+      const double psnr = mse > 0 ? 10.0 * std::log10(255.0 * 255.0 / mse) : INFINITY;
+      if (std::isinf(psnr))
+        EXPECT_TRUE(std::isinf(opts.psnr[c]));
+      else
+        EXPECT_NEAR(opts.psnr[c], psnr, 1e-6) << "picture " << opts.frame_number << " plane " << c;
+    }
+  };
+
+  for (int32_t i = 0; i < fc.pictures; i++) {
+    tarnhevcenc_frame_opts_t opts{};
+    opts.size = sizeof(opts);
+    const uint8_t *out = nullptr;
+    const int n = tarnhevcenc_encode_frame(enc, sources[i].ptrs(), sources[i].stride, 100 * i + 7, &opts, &out);
+    check_output(n, out, opts);
+    EXPECT_EQ(tarnhevcenc_is_encoding(enc), static_cast<int>(returned_pts.size()) < i + 1 ? 1 : 0);
+  }
+  for (int guard = 0; tarnhevcenc_is_encoding(enc); guard++) {
+    ASSERT_LT(guard, fc.pictures + 40) << "flushing never ends";
+    tarnhevcenc_frame_opts_t opts{};
+    opts.size = sizeof(opts);
+    const uint8_t *out = nullptr;
+    const int n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, &opts, &out);
+    check_output(n, out, opts);
+  }
+  ASSERT_EQ(returned_pts.size(), static_cast<size_t>(fc.pictures));
+  std::vector<int32_t> seen(static_cast<size_t>(fc.pictures), 0);
+  for (int32_t i = 0; i < fc.pictures; i++) {
+    seen[static_cast<size_t>(returned_numbers[i])]++;
+    EXPECT_EQ(returned_pts[i], 100 * returned_numbers[i] + 7) << "output " << i;
+    // Without B pictures coding order is display order.
+    if (fc.bframes == 0) {
+      EXPECT_EQ(returned_numbers[i], i);
+    }
+  }
+  for (int32_t i = 0; i < fc.pictures; i++) EXPECT_EQ(seen[static_cast<size_t>(i)], 1) << "picture " << i;
+  // Idle: further flush calls return nothing.
+  const uint8_t *out = reinterpret_cast<const uint8_t *>(&p);
+  EXPECT_EQ(tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out), 0);
+  EXPECT_EQ(tarnhevcenc_is_encoding(enc), 0);
+  tarnhevcenc_destroy(enc);
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, Flush,
+                         ::testing::Values(flush_case_t{0, 0, 250, 5}, flush_case_t{0, 0, 1, 3},
+                                           flush_case_t{0, 4, 250, 7}, flush_case_t{2, 0, 250, 6},
+                                           flush_case_t{3, 8, 4, 2}, flush_case_t{0, 0, 250, 1}),
+                         [](const auto &info) {
+                           const flush_case_t &c = info.param;
+                           char name[64];
+                           std::snprintf(name, sizeof(name), "b%d_la%d_key%d_n%d", c.bframes, c.lookahead,
+                                         c.idr_period, c.pictures);
+                           return std::string(name);
+                         });
+
+TEST(Api, EncodeRefusesMissingArguments) {
+  tarnhevcenc_param_t p = default_param(32, 32, 30);
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  picture_t pic(32, 32, 0);
+  const uint8_t *out = nullptr;
+  EXPECT_EQ(tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 0, nullptr, nullptr), -1);
+  EXPECT_EQ(tarnhevcenc_encode_frame(nullptr, pic.ptrs(), pic.stride, 0, nullptr, &out), -1);
+  const uint8_t *partial[3] = {pic.plane[0].data(), nullptr, pic.plane[2].data()};
+  EXPECT_EQ(tarnhevcenc_encode_frame(enc, partial, pic.stride, 0, nullptr, &out), -1);
+  EXPECT_EQ(tarnhevcenc_encode_frame(enc, pic.ptrs(), nullptr, 0, nullptr, &out), -1);
+  EXPECT_EQ(tarnhevcenc_is_encoding(nullptr), 0);
+  // Still usable afterwards.
+  EXPECT_GT(tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 0, nullptr, &out), 0);
+  tarnhevcenc_destroy(enc);
+}
+
+class InvalidSize : public ::testing::TestWithParam<std::pair<int32_t, int32_t>> {};
+
+TEST_P(InvalidSize, CreateReturnsNull) {
+  tarnhevcenc_param_t p = default_param(GetParam().first, GetParam().second, 27);
+  EXPECT_EQ(tarnhevcenc_create(&p), nullptr) << GetParam().first << "x" << GetParam().second;
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, InvalidSize,
+                         ::testing::Values(std::pair{0, 64}, std::pair{64, 0}, std::pair{0, 0}, std::pair{33, 32},
+                                           std::pair{32, 33}, std::pair{1, 1}, std::pair{-64, 64},
+                                           std::pair{64, -2}, std::pair{16386, 64}, std::pair{64, 16386}));
+
+TEST(Api, SmallestAndLargeEvenSizesAccepted) {
+  for (auto [w, h] : {std::pair{2, 2}, std::pair{2, 130}, std::pair{8, 8}, std::pair{4096, 2}}) {
+    tarnhevcenc_param_t p = default_param(w, h, 27);
+    tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+    EXPECT_NE(enc, nullptr) << w << "x" << h;
+    tarnhevcenc_destroy(enc);
+  }
+}
+
+TEST(Api, CreateRefusesNull) { EXPECT_EQ(tarnhevcenc_create(nullptr), nullptr); }
+
+class Compat : public ::testing::TestWithParam<std::pair<int32_t, int32_t>> {};
+
+TEST_P(Compat, EffectiveValueWrittenBack) {
+  tarnhevcenc_param_t p = default_param(64, 64, 27);
+  p.compat = GetParam().first;
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  EXPECT_EQ(p.compat, GetParam().second) << "asked for " << GetParam().first;
+  tarnhevcenc_destroy(enc);
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, Compat,
+                         ::testing::Values(std::pair{91, 91}, std::pair{100, 100}, std::pair{120, 120},
+                                           std::pair{0, 91}, std::pair{90, 91}, std::pair{110, 91},
+                                           std::pair{121, 91}, std::pair{-120, 91}, std::pair{12, 91}));
+
+TEST(Api, FrameContextsWrittenBack) {
+  for (int32_t threads : {1, 2, 5, 16}) {
+    for (int32_t asked : {0, 3, -7}) {
+      tarnhevcenc_param_t p = default_param(64, 64, 27);
+      p.threads = threads;
+      p.frame_contexts = asked;
+      tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+      ASSERT_NE(enc, nullptr);
+      EXPECT_GE(p.frame_contexts, 1) << "threads " << threads << ", asked " << asked;
+      EXPECT_LE(p.frame_contexts, 64) << "threads " << threads << ", asked " << asked;
+      tarnhevcenc_destroy(enc);
+    }
+  }
+}
+
+TEST(Api, VersionAndBuildInfo) {
+  ASSERT_NE(tarnhevcenc_version(), nullptr);
+  EXPECT_STRNE(tarnhevcenc_version(), "");
+  ASSERT_NE(tarnhevcenc_buildinfo(), nullptr);
+  EXPECT_STRNE(tarnhevcenc_buildinfo(), "");
+}
+
+}  // namespace

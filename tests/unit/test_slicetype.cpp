@@ -1,0 +1,536 @@
+// The position-based picture-type decision, driven the way the encoder core
+// drives it: one picture in per call, a decision whenever nothing decided is
+// left and more than the decision delay is queued, and at the end of input
+// decisions with flush set until both queues are empty.  Expected results
+// come from hand-worked sequences and from a small model of a dyadic B
+// pyramid (recursive bisection), checked together with properties that hold
+// for any valid HEVC coding order: references are coded before the pictures
+// that use them, time stamps, and pictures returned to the pool.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "encoder/frame.h"
+#include "encoder/param.h"
+#include "ratecontrol/lookahead.h"
+#include "tarnhevcenc.h"
+
+namespace {
+
+struct coded_t {
+  int32_t number;
+  uint32_t type;
+  int32_t b_level;
+  int32_t p_layer;
+  int64_t pts, dts;
+  int32_t irap_index;
+};
+
+struct settings_t {
+  int32_t bframes = 0;
+  int32_t hierarchy = 0;
+  int32_t idr_period = 1000;
+  int32_t opengop = 0;
+  int32_t lookahead = 0;
+  int32_t latency_mode = 9;
+};
+
+int64_t pts_of(int32_t number) { return 9000 + 40 * static_cast<int64_t>(number); }
+
+char type_char(uint32_t type) {
+  switch (type) {
+    case TARNHEVCENC_TYPE_IDR: return 'I';
+    case TARNHEVCENC_TYPE_CRA: return 'C';
+    case TARNHEVCENC_TYPE_P: return 'P';
+    case TARNHEVCENC_TYPE_BREF: return 'R';
+    case TARNHEVCENC_TYPE_B: return 'B';
+    default: return '?';
+  }
+}
+
+bool is_b(uint32_t type) { return type == TARNHEVCENC_TYPE_B || type == TARNHEVCENC_TYPE_BREF; }
+
+// The encoder's queues around the decision, with pool-owned pictures.
+struct gop_run_t {
+  param_t p{};
+  int32_t delay = 0;
+  frame_pool_t pool{};
+  frame_list_t input{}, decided{};
+  lookahead_queue_t q{};
+  std::vector<coded_t> coded;  // coding order
+  int32_t max_queued_at_decision = 0;
+
+  explicit gop_run_t(const settings_t &s) {
+    p.bframes = s.bframes;
+    p.hierarchy = s.hierarchy;
+    p.idr_period = s.idr_period;
+    p.min_idr = s.idr_period / 10;
+    p.opengop = s.opengop;
+    p.lookahead = s.lookahead;
+    p.latency_mode = s.latency_mode;
+    p.scenecut = 0;
+    p.complexity = 5;
+    delay = std::max(s.bframes, s.lookahead);
+    EXPECT_EQ(frame_pool_init(&pool, 16, 16, 2 * (delay + 3) + 2 * SLICETYPE_MAX_GROUP + 8), 0);
+    EXPECT_EQ(frame_list_init(&input, delay + 3), 0);
+    EXPECT_EQ(frame_list_init(&decided, SLICETYPE_MAX_GROUP), 0);
+    q.input = &input;
+    q.decided = &decided;
+    lookahead_queue_start(&q, &p);
+  }
+  ~gop_run_t() {
+    lookahead_queue_drop_pending(&pool, &q);
+    frame_list_destroy(&input);
+    frame_list_destroy(&decided);
+    frame_pool_destroy(&pool);
+  }
+
+  bool decide(int32_t flush) {
+    max_queued_at_decision = std::max(max_queued_at_decision, input.count);
+    lookahead_slicetype_run(&p, delay, &pool, &q, flush);
+    if (decided.count == 0) {
+      ADD_FAILURE() << "a decision moved nothing (" << input.count << " queued, flush " << flush << ")";
+      return false;
+    }
+    return true;
+  }
+
+  void code_one() {
+    frame_t *f = static_cast<frame_t *>(frame_list_shift(&decided));
+    coded.push_back({f->frame_number, f->frame_type_code, f->b_level, f->p_layer, f->pts, f->dts, f->irap_index});
+    frame_release(&pool, f);
+  }
+
+  // preset: a type stored in every picture before it is queued, which the
+  // decision must not read.
+  void encode(int32_t count, uint32_t preset = TARNHEVCENC_TYPE_AUTO) {
+    for (int32_t k = 0; k < count; k++) {
+      frame_t *f = frame_get_unused(&pool, 1);
+      ASSERT_NE(f, nullptr);
+      f->frame_number = k;
+      f->pts = pts_of(k);
+      f->dts = -1;
+      f->frame_type_code = preset;
+      frame_list_push(&input, f);
+      if (decided.count == 0 && input.count > delay && !decide(0)) return;
+      if (decided.count > 0) code_one();
+    }
+    while (input.count > 0 || decided.count > 0) {
+      if (decided.count == 0 && !decide(1)) return;
+      code_one();
+    }
+  }
+
+  std::string display_types() const {
+    std::string s(coded.size(), '.');
+    for (const coded_t &c : coded)
+      if (c.number >= 0 && c.number < static_cast<int32_t>(s.size())) s[c.number] = type_char(c.type);
+    return s;
+  }
+  std::vector<int32_t> coding_order() const {
+    std::vector<int32_t> v;
+    for (const coded_t &c : coded) v.push_back(c.number);
+    return v;
+  }
+  const coded_t &by_number(int32_t number) const {
+    return *std::find_if(coded.begin(), coded.end(), [&](const coded_t &c) { return c.number == number; });
+  }
+};
+
+// Properties of every run of `count` pictures.
+void check_stream_properties(const gop_run_t &r, int32_t count) {
+  ASSERT_EQ(static_cast<int32_t>(r.coded.size()), count);
+  std::vector<int32_t> position(count, -1);
+  for (int32_t j = 0; j < count; j++) {
+    const coded_t &c = r.coded[j];
+    ASSERT_TRUE(c.number >= 0 && c.number < count) << c.number;
+    ASSERT_EQ(position[c.number], -1) << "picture " << c.number << " coded twice";
+    position[c.number] = j;
+    // Decoding time stamps are the presentation time stamps in display order.
+    EXPECT_EQ(c.dts, pts_of(j)) << "coding position " << j << ", picture " << c.number;
+    EXPECT_NE(type_char(c.type), '?') << "picture " << c.number << " type " << c.type;
+  }
+  EXPECT_EQ(position[0], 0);
+  EXPECT_TRUE(r.coded[0].type == TARNHEVCENC_TYPE_IDR || r.coded[0].type == TARNHEVCENC_TYPE_CRA);
+  EXPECT_FALSE(is_b(r.by_number(count - 1).type)) << "the last picture has no later reference";
+
+  // Rank of a picture as a reference: anchors first, then Brefs by level;
+  // plain B pictures are never references.
+  auto rank = [](const coded_t &c) { return is_b(c.type) ? (c.type == TARNHEVCENC_TYPE_B ? 100 : c.b_level) : 0; };
+  for (const coded_t &c : r.coded) {
+    if (!is_b(c.type)) continue;
+    const int32_t own = rank(c);
+    EXPECT_GE(own, 1) << "picture " << c.number;
+    // The nearest higher-ranked pictures on both sides are its references.
+    for (const int32_t dir : {-1, 1}) {
+      int32_t n = c.number + dir;
+      while (n >= 0 && n < count && rank(r.by_number(n)) >= own) n += dir;
+      ASSERT_TRUE(n >= 0 && n < count) << "B picture " << c.number << " lacks a reference on side " << dir;
+      EXPECT_LT(position[n], position[c.number]) << "reference " << n << " of B picture " << c.number;
+    }
+  }
+  if (r.p.latency_mode != 0)
+    for (const coded_t &c : r.coded)
+      if (c.type == TARNHEVCENC_TYPE_P) {
+        EXPECT_EQ(c.p_layer, 0) << "picture " << c.number;
+      }
+  if (!r.p.opengop) {
+    // Closed GOP: nothing coded after an IDR precedes it in display order.
+    int32_t last_idr = -1;
+    for (const coded_t &c : r.coded) {
+      EXPECT_GT(c.number, last_idr) << "picture " << c.number << " crosses the IDR at " << last_idr;
+      if (c.type == TARNHEVCENC_TYPE_IDR) last_idr = c.number;
+    }
+  }
+}
+
+// Every picture is back in the pool except the pending anchor, whose one
+// reference belongs to the queue.
+void check_references(gop_run_t &r) {
+  ASSERT_NE(r.q.pending, nullptr);
+  EXPECT_EQ(r.q.pending->refcount, 1);
+  for (int32_t i = 0; i < r.pool.all_count; i++)
+    if (r.pool.all[i] != r.q.pending) {
+      EXPECT_EQ(r.pool.all[i]->refcount, 0) << "pool picture " << i;
+    }
+  lookahead_queue_drop_pending(&r.pool, &r.q);
+  EXPECT_EQ(r.q.pending, nullptr);
+  EXPECT_EQ(r.pool.unused.count, r.pool.all_count);
+}
+
+// ---------------------------------------------------------------------------
+// B runs without periodic key pictures, against a pyramid model.
+
+struct model_pic_t {
+  int32_t number;
+  char type;
+  int32_t b_level;  // -1: not compared
+};
+
+// A run of B pictures coded by recursive bisection: the middle
+// ((len + 1) / 2 - 1) first, then each half.  The first split needs two B
+// pictures, the second level needs four in the whole run.
+void model_b_run(const std::vector<int32_t> &run, int32_t depth, int32_t hierarchy, size_t whole,
+                 std::vector<model_pic_t> &out) {
+  if (run.empty()) return;
+  const bool split = depth == 1 ? hierarchy >= 1 && whole >= 2 : hierarchy >= 2 && whole >= 4 && depth == 2;
+  if (!split) {
+    for (const int32_t n : run) out.push_back({n, 'B', hierarchy + 1});
+    return;
+  }
+  const size_t mid = (run.size() + 1) / 2 - 1;
+  out.push_back({run[mid], 'R', depth});
+  model_b_run(std::vector<int32_t>(run.begin(), run.begin() + mid), depth + 1, hierarchy, whole, out);
+  model_b_run(std::vector<int32_t>(run.begin() + mid + 1, run.end()), depth + 1, hierarchy, whole, out);
+}
+
+// Coding order when only picture 0 is a key picture: an anchor every
+// bframes + 1 pictures, and the last picture an anchor as well.
+std::vector<model_pic_t> model_stream(int32_t count, int32_t bframes, int32_t hierarchy, char key) {
+  std::vector<model_pic_t> out{{0, key, 0}};
+  int32_t prev = 0;
+  while (prev < count - 1) {
+    const int32_t anchor = std::min(prev + bframes + 1, count - 1);
+    const bool regular = anchor == prev + bframes + 1;
+    std::vector<int32_t> run;
+    for (int32_t n = prev + 1; n < anchor; n++) run.push_back(n);
+    // The end-of-input P keeps whatever level the B test gave it unless a
+    // pyramid was built on it: its level is no part of the contract.
+    out.push_back({anchor, 'P', regular || (hierarchy > 0 && run.size() >= 2) ? 0 : -1});
+    model_b_run(run, 1, hierarchy, run.size(), out);
+    prev = anchor;
+  }
+  return out;
+}
+
+struct shape_t {
+  int32_t bframes, hierarchy;
+};
+
+class SlicetypeRuns : public ::testing::TestWithParam<shape_t> {};
+
+TEST_P(SlicetypeRuns, CodingOrderTypesAndLevelsFollowThePyramid) {
+  const shape_t s = GetParam();
+  for (const int32_t count : {1, 2, 40, 43, 46}) {
+    for (const int32_t lookahead : {0, 20}) {
+      for (const int32_t idr_period : {0, 1000}) {
+        for (const int32_t opengop : {0, 1}) {
+          SCOPED_TRACE(::testing::Message() << "bframes " << s.bframes << " hierarchy " << s.hierarchy << " count "
+                                            << count << " lookahead " << lookahead << " idr_period " << idr_period
+                                            << " opengop " << opengop);
+          settings_t set;
+          set.bframes = s.bframes;
+          set.hierarchy = s.hierarchy;
+          set.lookahead = lookahead;
+          set.idr_period = idr_period;
+          set.opengop = opengop;
+          gop_run_t r(set);
+          r.encode(count);
+          check_stream_properties(r, count);
+          const std::vector<model_pic_t> want = model_stream(count, s.bframes, s.hierarchy, opengop ? 'C' : 'I');
+          ASSERT_EQ(want.size(), r.coded.size());
+          for (size_t j = 0; j < want.size(); j++) {
+            const coded_t &c = r.coded[j];
+            EXPECT_EQ(c.number, want[j].number) << "coding position " << j;
+            EXPECT_EQ(type_char(c.type), want[j].type) << "picture " << c.number;
+            if (want[j].b_level >= 0) {
+              EXPECT_EQ(c.b_level, want[j].b_level) << "picture " << c.number;
+            }
+            EXPECT_EQ(c.irap_index, 0) << "picture " << c.number;
+          }
+          check_references(r);
+          EXPECT_LE(r.max_queued_at_decision, r.delay + 1);
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SlicetypeShapes, SlicetypeRuns,
+                         ::testing::Values(shape_t{0, 0}, shape_t{1, 1}, shape_t{3, 0}, shape_t{3, 1}, shape_t{3, 2},
+                                           shape_t{4, 2}, shape_t{5, 2}, shape_t{6, 2}, shape_t{7, 0}, shape_t{7, 1},
+                                           shape_t{7, 2}, shape_t{16, 2}),
+                         [](const ::testing::TestParamInfo<shape_t> &i) {
+                           std::string name = "B";
+                           name += std::to_string(i.param.bframes);
+                           name += 'H';
+                           name += std::to_string(i.param.hierarchy);
+                           return name;
+                         });
+
+// ---------------------------------------------------------------------------
+// Hand-worked sequences.
+
+TEST(Slicetype, SevenBPicturesTwoLevelsCodeAsTheThreeLevelPyramid) {
+  settings_t set;
+  set.bframes = 7;
+  set.hierarchy = 2;
+  gop_run_t r(set);
+  r.encode(17);
+  const std::vector<int32_t> order = r.coding_order();
+  EXPECT_EQ(std::vector<int32_t>(order.begin(), order.begin() + 9), (std::vector<int32_t>{0, 8, 4, 2, 1, 3, 6, 5, 7}));
+  std::string types, levels;
+  for (int32_t j = 0; j < 9; j++) {
+    types += type_char(r.coded[j].type);
+    levels += static_cast<char>('0' + r.coded[j].b_level);
+  }
+  EXPECT_EQ(types, "IPRRBBRBB");
+  EXPECT_EQ(levels, "001233233");
+  check_references(r);
+}
+
+TEST(Slicetype, ThreeBPicturesOneLevelPutTheMiddleFirst) {
+  settings_t set;
+  set.bframes = 3;
+  set.hierarchy = 1;
+  gop_run_t r(set);
+  r.encode(9);
+  EXPECT_EQ(r.coding_order(), (std::vector<int32_t>{0, 4, 2, 1, 3, 8, 6, 5, 7}));
+  EXPECT_EQ(r.display_types(), "IBRBPBRBP");
+  EXPECT_EQ(r.by_number(2).b_level, 1);
+  EXPECT_EQ(r.by_number(1).b_level, 2);
+  EXPECT_EQ(r.by_number(3).b_level, 2);
+  check_references(r);
+}
+
+struct gop_case_t {
+  const char *name;
+  settings_t set;
+  int32_t count;
+  const char *display;             // types in display order
+  std::vector<int32_t> order;      // coding order
+  std::vector<int32_t> irap_index;  // per display number
+};
+
+class SlicetypeGops : public ::testing::TestWithParam<gop_case_t> {};
+
+TEST_P(SlicetypeGops, KeyPicturesFollowThePeriodAndTheEndOfInput) {
+  const gop_case_t &g = GetParam();
+  gop_run_t r(g.set);
+  r.encode(g.count);
+  check_stream_properties(r, g.count);
+  EXPECT_EQ(r.display_types(), g.display);
+  EXPECT_EQ(r.coding_order(), g.order);
+  for (int32_t n = 0; n < static_cast<int32_t>(g.irap_index.size()); n++)
+    EXPECT_EQ(r.by_number(n).irap_index, g.irap_index[n]) << "picture " << n;
+  check_references(r);
+}
+
+settings_t gop(int32_t bframes, int32_t idr_period, int32_t opengop, int32_t lookahead) {
+  settings_t s;
+  s.bframes = bframes;
+  s.idr_period = idr_period;
+  s.opengop = opengop;
+  s.lookahead = lookahead;
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SlicetypeKeys, SlicetypeGops,
+    ::testing::Values(
+        // Distance 9 becomes P so that the IDR at 10 closes the GOP.
+        gop_case_t{"ClosedGopPBeforeIdr",
+                   gop(3, 10, 0, 0),
+                   25,
+                   "IBBBPBBBPPIBBBPBBBPPIBBBP",
+                   {0, 4, 1, 2, 3, 8, 5, 6, 7, 9, 10, 14, 11, 12, 13, 18, 15, 16, 17, 19, 20, 24, 21, 22, 23},
+                   {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2}},
+        // The CRA at 10 has B 9 as a leading picture, coded after it.
+        gop_case_t{"OpenGopLeadingB",
+                   gop(3, 10, 1, 0),
+                   25,
+                   "CBBBPBBBPBCBBBPBBBPBCBBBP",
+                   {0, 4, 1, 2, 3, 8, 5, 6, 7, 10, 9, 14, 11, 12, 13, 18, 15, 16, 17, 20, 19, 24, 21, 22, 23},
+                   {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2}},
+        // All pictures decided at the end of input (lookahead 20 > 14): the
+        // IDR due at 12 is 2 pictures before the end, inside the window of
+        // min(2 * 3 + 2, 12 / 3) = 4, so it is not inserted; neither is the
+        // P before it; the last picture becomes P.
+        gop_case_t{"FlushSkipsKeyInsideWindow",
+                   gop(3, 12, 0, 20),
+                   14,
+                   "IBBBPBBBPBBBPP",
+                   {0, 4, 1, 2, 3, 8, 5, 6, 7, 12, 9, 10, 11, 13},
+                   std::vector<int32_t>(14, 0)},
+        // The same period with a short queue: the IDR at 12 is decided
+        // before the end of input; the last run ends in a P.
+        gop_case_t{"KeyDecidedBeforeTheEnd",
+                   gop(3, 12, 0, 0),
+                   20,
+                   "IBBBPBBBPBBPIBBBPBBP",
+                   {0, 4, 1, 2, 3, 8, 5, 6, 7, 11, 9, 10, 12, 16, 13, 14, 15, 19, 17, 18},
+                   {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}},
+        gop_case_t{"IdrPeriodOneAllKeys", gop(3, 1, 0, 0), 6, "IIIIII", {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5}},
+        gop_case_t{"IdrPeriodOneOpenGopAllCra", gop(0, 1, 1, 5), 5, "CCCCC", {0, 1, 2, 3, 4}, {0, 1, 2, 3, 4}},
+        // idr_period 0: only the first picture is a key picture, even with
+        // the end-of-input window 0.
+        gop_case_t{"IdrPeriodZeroOnlyFirstKey",
+                   gop(2, 0, 0, 4),
+                   8,
+                   "IBBPBBPP",
+                   {0, 3, 1, 2, 6, 4, 5, 7},
+                   {0, 0, 0, 0, 0, 0, 0, 0}}),
+    [](const ::testing::TestParamInfo<gop_case_t> &i) { return std::string(i.param.name); });
+
+TEST(Slicetype, IdrPeriodZeroNeverInsertsAKeyInALongStream) {
+  for (const int32_t bframes : {0, 3}) {
+    settings_t set = gop(bframes, 0, 0, 0);
+    gop_run_t r(set);
+    r.encode(600);
+    check_stream_properties(r, 600);
+    int32_t keys = 0;
+    for (const coded_t &c : r.coded) keys += c.type == TARNHEVCENC_TYPE_IDR || c.type == TARNHEVCENC_TYPE_CRA;
+    EXPECT_EQ(keys, 1) << "bframes " << bframes;
+    check_references(r);
+  }
+}
+
+TEST(Slicetype, KeyPeriodHoldsOverALongStream) {
+  // Period 32 with B runs of 7 that do not divide it: keys exactly every
+  // 32 pictures, each closing the GOP with a P at distance 31.
+  settings_t set = gop(7, 32, 0, 0);
+  set.hierarchy = 2;
+  gop_run_t r(set);
+  r.encode(200);
+  check_stream_properties(r, 200);
+  for (int32_t n = 0; n < 200; n++) {
+    const coded_t &c = r.by_number(n);
+    if (n % 32 == 0) {
+      EXPECT_EQ(c.type, TARNHEVCENC_TYPE_IDR) << "picture " << n;
+      EXPECT_EQ(c.irap_index, n / 32) << "picture " << n;
+    } else {
+      EXPECT_NE(c.type, TARNHEVCENC_TYPE_IDR) << "picture " << n;
+      if (n % 32 == 31) {
+        EXPECT_EQ(c.type, TARNHEVCENC_TYPE_P) << "picture " << n;
+      }
+    }
+  }
+  check_references(r);
+}
+
+// ---------------------------------------------------------------------------
+// Zero latency: P layers 2, 1, 2, 0 after every key picture.
+
+TEST(Slicetype, ZeroLatencyPLayersRepeatAfterEveryKey) {
+  for (const int32_t idr_period : {10, 32}) {
+    settings_t set = gop(0, idr_period, 0, 0);
+    set.latency_mode = 0;
+    gop_run_t r(set);
+    r.encode(70);
+    check_stream_properties(r, 70);
+    const int32_t layers[4] = {2, 1, 2, 0};
+    for (int32_t n = 0; n < 70; n++) {
+      const coded_t &c = r.by_number(n);
+      const int32_t since_key = n % idr_period;
+      if (since_key == 0) {
+        EXPECT_EQ(c.type, TARNHEVCENC_TYPE_IDR) << "picture " << n;
+        continue;
+      }
+      EXPECT_EQ(c.type, TARNHEVCENC_TYPE_P) << "picture " << n;
+      EXPECT_EQ(c.p_layer, layers[(since_key - 1) % 4]) << "idr_period " << idr_period << " picture " << n;
+      EXPECT_EQ(c.dts, c.pts) << "picture " << n;
+    }
+    check_references(r);
+  }
+}
+
+TEST(Slicetype, OtherLatencyModesLeavePLayerZero) {
+  for (const int32_t mode : {1, 9}) {
+    settings_t set = gop(0, 10, 0, 0);
+    set.latency_mode = mode;
+    gop_run_t r(set);
+    r.encode(25);
+    for (const coded_t &c : r.coded)
+      if (c.type == TARNHEVCENC_TYPE_P) {
+        EXPECT_EQ(c.p_layer, 0) << "mode " << mode << " picture " << c.number;
+      }
+    check_references(r);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Types already in the pictures.
+
+TEST(Slicetype, PresetTypesAreIgnoredAndUndecidedPicturesAreReset) {
+  for (const uint32_t preset : {TARNHEVCENC_TYPE_IDR, TARNHEVCENC_TYPE_P, TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B}) {
+    settings_t set = gop(3, 12, 0, 8);
+    set.hierarchy = 1;
+    gop_run_t clean(set), dirty(set);
+    clean.encode(30);
+    dirty.encode(30, preset);
+    EXPECT_EQ(dirty.display_types(), clean.display_types()) << "preset " << preset;
+    EXPECT_EQ(dirty.coding_order(), clean.coding_order()) << "preset " << preset;
+  }
+
+  // Pictures after the decided group are undecided again.
+  settings_t set = gop(3, 250, 0, 10);
+  gop_run_t r(set);
+  for (int32_t k = 0; k < 11; k++) {
+    frame_t *f = frame_get_unused(&r.pool, 1);
+    ASSERT_NE(f, nullptr);
+    f->frame_number = k;
+    f->pts = pts_of(k);
+    f->frame_type_code = TARNHEVCENC_TYPE_B;
+    frame_list_push(&r.input, f);
+  }
+  for (const int32_t group : {1, 4, 4}) {
+    const int32_t before = r.input.count;
+    ASSERT_TRUE(r.decide(0));
+    EXPECT_EQ(r.decided.count, group);
+    EXPECT_EQ(r.input.count, before - group);
+    for (int32_t i = 0; i < r.input.count; i++)
+      EXPECT_EQ(static_cast<frame_t *>(r.input.items[i])->frame_type_code, 0u) << "queued picture " << i;
+    while (r.decided.count > 0) r.code_one();
+  }
+  while (r.input.count > 0) {
+    ASSERT_TRUE(r.decide(1));
+    while (r.decided.count > 0) r.code_one();
+  }
+  EXPECT_EQ(r.display_types(), "IBBBPBBBPBP");
+  check_references(r);
+}
+
+}  // namespace
