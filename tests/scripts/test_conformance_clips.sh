@@ -35,7 +35,8 @@ done
 conf_run_cases <"$cases"
 
 # The picture structure asked for: --keyint 1 makes every picture an IDR
-# (types 19, 20); the default interval one IDR followed by non-IRAP pictures.
+# (types 19, 20); the default interval one IDR followed by non-IRAP (P)
+# pictures.
 for clip in carphone_qcif bus_cif_17f foreman_cif_60f; do
   for qp in 0 22 37 51; do
     [ -f "$clip-qp$qp-k1.hevc" ] && { types=$(conf_picture_types "$clip-qp$qp-k1")

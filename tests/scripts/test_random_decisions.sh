@@ -47,6 +47,17 @@ for ((seed = base; seed < base + seeds; seed++)); do
     echo "seed$seed-1920x1080|src-1920x1080.yuv|1920|1080|2|--input-res 1920x1080 $(extra_for $seed)" >>"$cases"
   fi
 done
+# B pictures: random inter decisions against references in both directions.
+for size in 24x16 72x40 200x136; do
+  w=${size%x*} h=${size#*x}
+  conf_synth "src5-$size" "$w" "$h" 5 testsrc2 || conf_fail "src5-$size" "ffmpeg cannot make the input"
+done
+for ((seed = base; seed < base + 8; seed++)); do
+  for size in 24x16 72x40 200x136; do
+    w=${size%x*} h=${size#*x}
+    echo "seed$seed-$size-b|src5-$size.yuv|$w|$h|5|--input-res $size --qp $(((seed * 7) % 52)) --frames 5 --bframes $((1 + seed % 3)) --random-decisions $seed" >>"$cases"
+  done
+done
 [ -n "${CLIPS:-}" ] && [ -r "$CLIPS/carphone_qcif.y4m" ] || echo "note: clip carphone_qcif.y4m missing, synthetic inputs only"
 
 sort -t'|' -k3,3nr "$cases" | conf_run_cases

@@ -62,6 +62,7 @@ struct gop_run_t {
   lookahead_queue_t q{};
   std::vector<coded_t> coded;  // coding order
   int32_t max_queued_at_decision = 0;
+  int32_t end_flush = 1;  // flush argument of the decisions after the input
 
   explicit gop_run_t(const settings_t &s) {
     p.bframes = s.bframes;
@@ -119,7 +120,7 @@ struct gop_run_t {
       if (decided.count > 0) code_one();
     }
     while (input.count > 0 || decided.count > 0) {
-      if (decided.count == 0 && !decide(1)) return;
+      if (decided.count == 0 && !decide(end_flush)) return;
       code_one();
     }
   }
@@ -414,6 +415,16 @@ INSTANTIATE_TEST_SUITE_P(
                    {0, 3, 1, 2, 6, 4, 5, 7},
                    {0, 0, 0, 0, 0, 0, 0, 0}}),
     [](const ::testing::TestParamInfo<gop_case_t> &i) { return std::string(i.param.name); });
+
+TEST(Slicetype, AQueueNoLongerThanTheDelayCountsAsTheEndOfInput) {
+  // As FlushSkipsKeyInsideWindow, but the caller never says flush.
+  gop_run_t r(gop(3, 12, 0, 20));
+  r.end_flush = 0;
+  r.encode(14);
+  check_stream_properties(r, 14);
+  EXPECT_EQ(r.display_types(), "IBBBPBBBPBBBPP");
+  check_references(r);
+}
 
 TEST(Slicetype, IdrPeriodZeroNeverInsertsAKeyInALongStream) {
   for (const int32_t bframes : {0, 3}) {
