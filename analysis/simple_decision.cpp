@@ -220,6 +220,38 @@ mv_t motion_search(search_t &s, uint32_t *cost_out) {
       by = iy;
     }
   }
+  // A sparse star of growing radius finds larger motion; then a small
+  // exhaustive square around the best point escapes the local
+  // minima that textured content gives a pure descent.
+  {
+    const int32_t cx = bx, cy = by;
+    for (int32_t r = 8; r <= 32; r *= 2)
+      for (int32_t k = 0; k < 8; k++) {
+        static const int8_t dir[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
+        const int32_t ix = cx + r * dir[k][0], iy = cy + r * dir[k][1];
+        if (!inside(ix, iy)) continue;
+        const uint32_t c = s.int_cost(ix, iy);
+        if (c < best) {
+          best = c;
+          bx = ix;
+          by = iy;
+        }
+      }
+  }
+  {
+    const int32_t cx = bx, cy = by;
+    for (int32_t dy = -4; dy <= 4; dy++)
+      for (int32_t dx = -4; dx <= 4; dx++) {
+        const int32_t ix = cx + dx, iy = cy + dy;
+        if ((dx == 0 && dy == 0) || !inside(ix, iy)) continue;
+        const uint32_t c = s.int_cost(ix, iy);
+        if (c < best) {
+          best = c;
+          bx = ix;
+          by = iy;
+        }
+      }
+  }
   static const int8_t diamond[4][2] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}};
   static const int8_t square[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
   for (int32_t iter = 0; iter < 64; iter++) {

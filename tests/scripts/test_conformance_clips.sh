@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Intra streams of the real clips at the QP extremes and in between: ffmpeg
-# and libde265 must both decode exactly the reconstruction ziravov wrote.
+# Streams of the real clips (all IDR with --keyint 1; an IDR, then P pictures
+# by default) at the QP extremes and in between: ffmpeg and libde265 must both
+# decode exactly the reconstruction ziravov wrote.
 # The stream must not depend on the CPU features used or on the thread count.
 set -u
 . "${SCRIPTS:-$(dirname "$0")}/conformance_lib.sh"
