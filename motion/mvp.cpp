@@ -137,7 +137,7 @@ candidate_t load_candidate(const ctu_maps_t *m, int32_t u) {
 // maps) compare equal, their vectors are not looked at.
 bool same_motion(const candidate_t &a, const candidate_t &b, int32_t lists) {
   for (int32_t l = 0; l < lists; l++) {
-    const int32_t ra = a.ref[l], rb = b.ref[l];
+    const int32_t ra = a.ref[l] < 0 ? -1 : a.ref[l], rb = b.ref[l] < 0 ? -1 : b.ref[l];
     if (ra != rb) return false;
     if (ra >= 0 && a.mv[l] != b.mv[l]) return false;
   }

@@ -18,9 +18,9 @@
 // is then 0 as well).
 //
 // A closed GOP (`opengop` 0) puts a P picture at distance idr_period - 1 so
-// that no B picture waits across the IDR (H.265 8.3.2: an IDR empties the
-// reference picture set, so nothing after it in coding order can refer to
-// pictures before it).  An open GOP uses CRA pictures, and B pictures before
+// that no B picture waits across the IDR (H.265 8.3.2: an IDR marks every
+// reference picture unused, so nothing after it in coding order can refer
+// to pictures before it).  An open GOP uses CRA pictures, and B pictures before
 // a CRA in display order are coded after it as its leading pictures.
 
 #include <algorithm>

@@ -47,9 +47,9 @@ conf_size_of_y4m() {
 # as raw 4:2:0, untouched.  A stream copy keeps ffmpeg from converting
 # C420jpeg (which it takes as full range) to limited range.
 conf_raw_from_y4m() {
-  local frames=()
-  [ -n "${3:-}" ] && frames=(-frames:v "$3")
-  ffmpeg -v error -y -i "$1" "${frames[@]}" -c:v copy -f rawvideo "$2" </dev/null
+  local limit=()
+  [ -n "${3:-}" ] && limit=(-frames:v "$3")
+  ffmpeg -v error -y -i "$1" "${limit[@]}" -c:v copy -f rawvideo "$2" </dev/null
 }
 
 # conf_synth NAME W H FRAMES SOURCE: writes NAME.yuv, a raw 4:2:0 picture
@@ -82,9 +82,10 @@ conf_first_diff() {
   local count
   count=$(cmp -l "$a" "$b" 2>/dev/null | head -n 1000000 | wc -l)
   # cmp -l: 1-based offset, then both bytes in octal.
+  # shellcheck disable=SC2086
   set -- $first
   local off=$(($1 - 1)) va=$((8#$2)) vb=$((8#$3))
-  local luma=$((w * h)) chroma=$((w / 2 * h / 2))
+  local luma=$((w * h)) chroma=$(((w / 2) * (h / 2)))
   local pic=$((luma + 2 * chroma))
   local p=$((off / pic)) r=$((off % pic)) plane pw
   if [ $r -lt $luma ]; then

@@ -398,7 +398,9 @@ world_t random_world(std::mt19937 &rng, bool is_b, bool tmvp) {
   w.ctu_y = static_cast<int32_t>(rng() % static_cast<uint32_t>(w.ctu_rows));
   w.cur_poc = static_cast<int32_t>(rng() % 200) - 20;
   const bool far = rng() % 4 == 0;
-  const bool low_delay = !is_b || rng() % 4 == 0;
+  // Mostly past references in P slices and both directions in B slices;
+  // either may have the other kind (NoBackwardPredFlag both ways).
+  const bool low_delay = is_b ? rng() % 4 == 0 : rng() % 4 != 0;
   // A pool of distinct reference POCs; lists draw from it with repeats.
   std::vector<int32_t> pool;
   while (pool.size() < 6) {
