@@ -38,8 +38,8 @@ void bw_write(bitwriter_t *bw, uint32_t value, int32_t n) {
   bw->cache_bits = rest;
 }
 
-void bw_write_ue(bitwriter_t *bw, uint32_t value) {
-  uint64_t v = static_cast<uint64_t>(value) + 1;
+static void write_ue64(bitwriter_t *bw, uint64_t value) {
+  uint64_t v = value + 1;
   int32_t len = 0;
   while ((v >> len) > 1) len++;
   bw_write(bw, 0, len);
@@ -51,9 +51,12 @@ void bw_write_ue(bitwriter_t *bw, uint32_t value) {
   }
 }
 
+void bw_write_ue(bitwriter_t *bw, uint32_t value) { write_ue64(bw, value); }
+
 void bw_write_se(bitwriter_t *bw, int32_t value) {
-  uint32_t mapped = value > 0 ? 2u * static_cast<uint32_t>(value) - 1 : 2u * static_cast<uint32_t>(-static_cast<int64_t>(value));
-  bw_write_ue(bw, mapped);
+  // Mapped in 64 bits: -2^31 maps to 2^32, beyond 32 bits.
+  const int64_t v = value;
+  write_ue64(bw, v > 0 ? static_cast<uint64_t>(2 * v - 1) : static_cast<uint64_t>(-2 * v));
 }
 
 void bw_align_zero(bitwriter_t *bw) {

@@ -107,7 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
                                     "11111111111111111111111111111110"},
                       golomb_case_t{true, -2147483647,
                                     "0000000000000000000000000000000"
-                                    "11111111111111111111111111111111"}));
+                                    "11111111111111111111111111111111"},
+                      // -2^31 maps to 2^32, whose code needs 65 bits.
+                      golomb_case_t{true, -2147483647 - 1,
+                                    "00000000000000000000000000000000"
+                                    "1"
+                                    "00000000000000000000000000000001"}));
 
 // Random field sequences across word boundaries against a string model.
 TEST(BitWriter, RandomFieldsAcrossWordBoundaries) {
