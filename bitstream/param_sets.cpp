@@ -89,9 +89,7 @@ void pps_init(pps_t *pps, const param_t *p, const sps_t *) {
   pps->cu_qp_delta_enabled = (p->random_decisions || p->aq_mode || p->rcmode != 0) ? 1 : 0;
   pps->diff_cu_qp_delta_depth = p->random_decisions ? 3 : 0;
   pps->entropy_coding_sync = 0;
-  // The in-loop filters are not applied yet, so the stream must not ask the
-  // decoder to apply them.
-  pps->deblocking_disabled = 1;
+  pps->deblocking_disabled = p->deblock ? 0 : 1;
   pps->loop_filter_across_slices = 0;
 }
 

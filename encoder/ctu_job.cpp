@@ -7,6 +7,7 @@
 #include "bitstream/ctu_writer.h"
 #include "encoder/encoder.h"
 #include "encoder/memory.h"
+#include "filters/deblock.h"
 
 static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h);
 
@@ -45,7 +46,16 @@ static void ctu_commit(encoder_t *ctx) {
       ctx->map_luma_mode[i] = d->luma_mode[z];
       ctx->map_intra[i] = d->pred_intra[z];
       ctx->map_qp[i] = d->qp[z];
+      ctx->map_cbf[i] = d->cbf[z] & 1;
+      ctx->map_tu_log2[i] = d->tu_log2[z];
+      ctx->map_part[i] = d->part_mode[z];
     }
+  // Intra prediction of the CTU row below reads this row before deblocking.
+  const int32_t line = ctx->ctu_y * ctx->ctu_cols * 64;
+  std::memcpy(ctx->intra_line[0] + line + ctx->ctu_x * 64, ctx->ctu_rec + (h - 1) * RECON_STRIDE, w);
+  for (int32_t p = 1; p <= 2; p++)
+    std::memcpy(ctx->intra_line[p] + line / 2 + ctx->ctu_x * 32, ctx->ctu_rec + (h / 2 - 1) * RECON_STRIDE + (p == 2 ? 96 : 64),
+                w / 2);
   ctu_commit_motion(ctx, w, h);
 }
 
@@ -129,6 +139,10 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
     analyse_ctu_simple(ctx);
   }
   ctu_commit(ctx);
+  if (!ctx->pps->deblocking_disabled) {
+    deblock_ctu_prepare(ctx);
+    deblock_ctu(ctx, col, row);
+  }
   // The writer derives the QP predictions again from the CTU's start.
   ctx->prev_qp = prev_qp;
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);

@@ -21,6 +21,21 @@ int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   ctx->map_luma_mode = static_cast<uint8_t *>(aligned_malloc(units));
   ctx->map_intra = static_cast<uint8_t *>(aligned_malloc(units));
   ctx->map_qp = static_cast<int8_t *>(aligned_malloc(units));
+  ctx->map_cbf = static_cast<uint8_t *>(aligned_malloc(units));
+  ctx->map_tu_log2 = static_cast<uint8_t *>(aligned_malloc(units));
+  ctx->map_part = static_cast<uint8_t *>(aligned_malloc(units));
+  ctx->deblock_edges = static_cast<uint8_t *>(aligned_malloc(256 * static_cast<size_t>(ctx->ctu_count)));
+  ctx->deblock_qps = static_cast<uint8_t *>(aligned_malloc(128 * static_cast<size_t>(ctx->ctu_count)));
+  const size_t line = static_cast<size_t>(ctx->ctu_cols) * 64 * ctx->ctu_rows;
+  ctx->intra_line[0] = static_cast<uint8_t *>(aligned_malloc(line));
+  ctx->intra_line[1] = static_cast<uint8_t *>(aligned_malloc(line / 2));
+  ctx->intra_line[2] = static_cast<uint8_t *>(aligned_malloc(line / 2));
+  if (!ctx->map_cbf || !ctx->map_tu_log2 || !ctx->map_part || !ctx->deblock_edges || !ctx->deblock_qps ||
+      !ctx->intra_line[0] || !ctx->intra_line[1] || !ctx->intra_line[2])
+    return -1;
+  std::memset(ctx->map_cbf, 0, units);
+  std::memset(ctx->map_tu_log2, 2, units);
+  std::memset(ctx->map_part, 0, units);
   ctx->maps = static_cast<ctu_maps_t *>(aligned_malloc(sizeof(ctu_maps_t)));
   const size_t units8 = static_cast<size_t>(ctx->ctu_cols) * 8 * ctx->ctu_rows * 8;
   for (int l = 0; l < 2; l++) {
@@ -63,6 +78,12 @@ void ctx_free_ctu_arrays(encoder_t *ctx) {
   aligned_free(ctx->map_luma_mode);
   aligned_free(ctx->map_intra);
   aligned_free(ctx->map_qp);
+  aligned_free(ctx->map_cbf);
+  aligned_free(ctx->map_tu_log2);
+  aligned_free(ctx->map_part);
+  aligned_free(ctx->deblock_edges);
+  aligned_free(ctx->deblock_qps);
+  for (int p = 0; p < 3; p++) aligned_free(ctx->intra_line[p]);
   aligned_free(ctx->slice_buf);
   aligned_free(ctx->maps);
   for (int l = 0; l < 2; l++) {

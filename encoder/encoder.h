@@ -89,7 +89,16 @@ struct encoder_t {
   uint8_t *map_luma_mode;
   uint8_t *map_intra;
   int8_t *map_qp;
+  uint8_t *map_cbf;      // luma cbf of the transform block
+  uint8_t *map_tu_log2;  // size of the transform leaf
+  uint8_t *map_part;     // inter partition of the CU
   int32_t map_stride;
+  // Deblocking: edge strengths (256 bytes) and edge QPs (128 bytes) per CTU.
+  uint8_t *deblock_edges;
+  uint8_t *deblock_qps;
+  // The last reconstructed row of every CTU row before deblocking, which
+  // intra prediction of the row below reads (luma, then Cb and Cr).
+  uint8_t *intra_line[3];
   int16_t *coef_tmp;  // transform scratch, 32x32
   int16_t *dq_tmp;    // dequantisation scratch, 32x32
 

@@ -52,6 +52,9 @@ static bool unit_available(const encoder_t *ctx, int32_t lx, int32_t ly, int32_t
 static uint8_t rec_sample(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
   const int32_t s = plane ? 32 : 64;
   if (x >= 0 && y >= 0 && x < s && y < s) return *ctu_rec_at(ctx, plane, x, y);
+  // Intra prediction uses samples before deblocking: the row above comes
+  // from the copy kept for it, the left column is not yet filtered.
+  if (y < 0) return ctx->intra_line[plane][(ctx->ctu_y - 1) * ctx->ctu_cols * s + ctx->ctu_x * s + x];
   const frame_t *f = ctx->cur_recon;
   return f->plane[plane][(ctx->ctu_y * s + y) * f->stride[plane] + ctx->ctu_x * s + x];
 }
