@@ -1,6 +1,9 @@
 #include "bitstream/ctu_writer.h"
 
+#include <cstdlib>
+
 #include "encoder/encoder.h"
+#include "filters/sao.h"
 #include "motion/mvp.h"
 #include "rdo/block_coding.h"
 
@@ -510,6 +513,43 @@ struct cu_writer {
   }
 };
 
+// H.265 7.3.8.3 sao(): merge flags, then per plane the type, the offsets and
+// the band position or edge class.
+template <class S>
+void write_sao(S &s, const encoder_t *ctx) {
+  const int32_t addr = ctx->ctu_addr;
+  const int32_t merge = ctx->sao_merge[addr];
+  if (ctx->ctu_x > 0) {
+    s.bin(CTX_SAO_MERGE, merge == SAO_MERGE_LEFT);
+    if (merge == SAO_MERGE_LEFT) return;
+  }
+  if (ctx->ctu_y > 0) {
+    s.bin(CTX_SAO_MERGE, merge == SAO_MERGE_UP);
+    if (merge == SAO_MERGE_UP) return;
+  }
+  for (int32_t c = 0; c < 3; c++) {
+    if (!(ctx->sao_enable & (c ? 2 : 1))) continue;
+    const sao_param_t &r = ctx->sao_params[c][addr];
+    if (c < 2) {
+      s.bin(CTX_SAO_TYPE_IDX, r.type != 5);
+      if (r.type != 5) s.bypass(r.type < 4 ? 1u : 0u);  // edge "11", band "10"
+    }
+    if (r.type == 5) continue;
+    for (int32_t k = 0; k < 4; k++) {
+      const int32_t a = std::abs(r.offset[k]);
+      for (int32_t b = 0; b < a; b++) s.bypass(1);
+      if (a < 7) s.bypass(0);
+    }
+    if (r.type == 4) {
+      for (int32_t k = 0; k < 4; k++)
+        if (r.offset[k]) s.bypass(r.offset[k] < 0 ? 1u : 0u);
+      s.bypass_bits(static_cast<uint32_t>(r.band_position), 5);
+    } else if (c < 2) {
+      s.bypass_bits(static_cast<uint32_t>(r.type), 2);
+    }
+  }
+}
+
 }  // namespace
 
 void mpm_candidates(const encoder_t *ctx, int32_t x, int32_t y, int32_t out[3]) {
@@ -549,6 +589,7 @@ void ctu_write(encoder_t *ctx, int32_t last_in_slice) {
   qg.enabled = ctx->pps->cu_qp_delta_enabled;
   qg.log2_qg = 6 - ctx->pps->diff_cu_qp_delta_depth;
   qg.prev_qp = ctx->prev_qp;
+  if (ctx->sao_enable) write_sao(s, ctx);
   grid_clear_ctu(ctx);
   cu_writer<sink_code> w{s, ctx, &qg, 0, 1};
   w.coding_quadtree(0, 0, 6);

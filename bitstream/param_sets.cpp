@@ -70,7 +70,7 @@ void sps_init(sps_t *sps, const param_t *p) {
   const int32_t brefs = p->bframes < 2 ? 0 : p->hierarchy == 1 ? 1 : p->hierarchy == 2 ? 3 : 0;
   sps->max_dec_pic_buffering = std::min(16, 3 + brefs + sps->max_num_reorder);
   sps->amp_enabled = 0;
-  sps->sao_enabled = 0;
+  sps->sao_enabled = p->sao;
   sps->temporal_mvp_enabled = 1;
   sps->strong_intra_smoothing = 0;
   sps->fps_num = static_cast<uint32_t>(p->fps_num);

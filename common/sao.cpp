@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "common/primitives.h"
+#include "encoder/encoder.h"
+#include "filters/sao.h"
 #include "simd/x86/simd_install.h"
 
 namespace {
@@ -105,7 +107,41 @@ void sao_copy_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t sr
 
 }  // namespace
 
-void sao_apply_ctu_c(encoder_t *, int32_t, int32_t, int32_t, int32_t) {}
+// Applies the CTU's decided offsets of one plane from the deblocked samples
+// (frame work planes) to the output plane (H.265 8.7.3).  Edge-offset
+// samples whose neighbour lies outside the picture keep their value.
+void sao_apply_ctu_c(encoder_t *ctx, int32_t col, int32_t row, int32_t plane, int32_t) {
+  const frame_t *f = ctx->cur_recon;
+  const int32_t n = plane ? 32 : 64, sh = plane ? 1 : 0;
+  const int32_t x0 = col * n, y0 = row * n;
+  const int32_t pw = ctx->width >> sh, ph = ctx->height >> sh;
+  const int32_t w = std::min(n, pw - x0), h = std::min(n, ph - y0);
+  const int32_t stride = f->stride[plane];
+  const uint8_t *src = f->work[plane] + y0 * stride + x0;
+  uint8_t *dst = f->plane[plane] + y0 * stride + x0;
+  if (src == dst) return;
+  const bool on = plane == 0 ? (ctx->sao_enable & 1) : (ctx->sao_enable & 2);
+  const sao_param_t &r = ctx->sao_params[plane][row * ctx->ctu_cols + col];
+  if (!on || r.type == 5) {
+    for (int32_t y = 0; y < h; y++) std::memcpy(dst + y * stride, src + y * stride, w);
+    return;
+  }
+  const int8_t offsets[5] = {static_cast<int8_t>(r.offset[0]), static_cast<int8_t>(r.offset[1]), 0,
+                             static_cast<int8_t>(r.offset[2]), static_cast<int8_t>(r.offset[3])};
+  if (r.type == 4) {
+    sao_apply_bo_c(dst, stride, src, stride, offsets, r.band_position, w, h);
+    return;
+  }
+  sao_apply_eo_c(dst, stride, src, stride, offsets, r.type, w, h);
+  // Picture edges: the class's neighbour is missing, the sample stays.
+  const bool horizontal = r.type != 1, vertical = r.type != 0;
+  if (horizontal && x0 == 0)
+    for (int32_t y = 0; y < h; y++) dst[y * stride] = src[y * stride];
+  if (horizontal && x0 + w == pw)
+    for (int32_t y = 0; y < h; y++) dst[y * stride + w - 1] = src[y * stride + w - 1];
+  if (vertical && y0 == 0) std::memcpy(dst, src, w);
+  if (vertical && y0 + h == ph) std::memcpy(dst + (h - 1) * stride, src + (h - 1) * stride, w);
+}
 
 void sao_apply_eo_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
                     const int8_t offsets[5], int32_t eo_class, int32_t w, int32_t h) {

@@ -8,6 +8,7 @@
 #include "encoder/encoder.h"
 #include "encoder/memory.h"
 #include "filters/deblock.h"
+#include "filters/sao.h"
 
 static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h);
 
@@ -30,10 +31,10 @@ static void ctu_commit(encoder_t *ctx) {
   frame_t *f = ctx->cur_recon;
   const int32_t w = std::min(64, ctx->width - ctx->ctu_x * 64);
   const int32_t h = std::min(64, ctx->height - ctx->ctu_y * 64);
-  uint8_t *y = f->plane[0] + ctx->ctu_y * 64 * f->stride[0] + ctx->ctu_x * 64;
+  uint8_t *y = f->work[0] + ctx->ctu_y * 64 * f->stride[0] + ctx->ctu_x * 64;
   for (int32_t r = 0; r < h; r++) std::memcpy(y + r * f->stride[0], ctx->ctu_rec + r * RECON_STRIDE, w);
   for (int32_t p = 1; p <= 2; p++) {
-    uint8_t *c = f->plane[p] + ctx->ctu_y * 32 * f->stride[p] + ctx->ctu_x * 32;
+    uint8_t *c = f->work[p] + ctx->ctu_y * 32 * f->stride[p] + ctx->ctu_x * 32;
     const uint8_t *src = ctx->ctu_rec + (p == 2 ? 96 : 64);
     for (int32_t r = 0; r < h / 2; r++) std::memcpy(c + r * f->stride[p], src + r * RECON_STRIDE, w / 2);
   }
@@ -143,6 +144,7 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
     deblock_ctu_prepare(ctx);
     deblock_ctu(ctx, col, row);
   }
+  if (ctx->sao_enable) sao_decide_ctu(ctx);
   // The writer derives the QP predictions again from the CTU's start.
   ctx->prev_qp = prev_qp;
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);
@@ -159,6 +161,7 @@ int encode_picture(encoder_t *ctx) {
   bw_align_zero(&ctx->bw);
   bw_flush(&ctx->bw);
   if (ctx->bw.overflow) return -1;
+  if (ctx->sao_enable) sao_apply_picture(ctx);
   frame_extend_borders(ctx->cur_recon);
 
   uint8_t header[256];
@@ -169,6 +172,8 @@ int encode_picture(encoder_t *ctx) {
   sh.slice_type = ctx->slice_type_code;
   sh.poc = ctx->cur_input->poc;
   sh.slice_qp = ctx->slice_qp;
+  sh.sao_luma = ctx->sao_enable & 1;
+  sh.sao_chroma = (ctx->sao_enable >> 1) & 1;
   sh.rps_count = ctx->rps_count;
   sh.rps_delta = ctx->rps_delta;
   sh.rps_used = ctx->rps_used;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "encoder/memory.h"
+#include "filters/sao.h"
 
 int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   ctx->ctu_src = static_cast<uint8_t *>(aligned_malloc(SRC_STRIDE * 96));
@@ -32,6 +33,15 @@ int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   ctx->intra_line[2] = static_cast<uint8_t *>(aligned_malloc(line / 2));
   if (!ctx->map_cbf || !ctx->map_tu_log2 || !ctx->map_part || !ctx->deblock_edges || !ctx->deblock_qps ||
       !ctx->intra_line[0] || !ctx->intra_line[1] || !ctx->intra_line[2])
+    return -1;
+  for (int c = 0; c < 3; c++) {
+    ctx->sao_params[c] = static_cast<sao_param_t *>(aligned_malloc(sizeof(sao_param_t) * ctx->ctu_count));
+    ctx->sao_diff[c] = static_cast<int16_t *>(aligned_malloc(sizeof(int16_t) * (c ? 32 * 32 : 64 * 64)));
+  }
+  ctx->sao_merge = static_cast<int32_t *>(aligned_malloc(sizeof(int32_t) * ctx->ctu_count));
+  ctx->sao_scratch = static_cast<uint8_t *>(aligned_malloc(147456));
+  if (!ctx->sao_params[0] || !ctx->sao_params[1] || !ctx->sao_params[2] || !ctx->sao_diff[0] || !ctx->sao_diff[1] ||
+      !ctx->sao_diff[2] || !ctx->sao_merge || !ctx->sao_scratch)
     return -1;
   std::memset(ctx->map_cbf, 0, units);
   std::memset(ctx->map_tu_log2, 2, units);
@@ -83,7 +93,13 @@ void ctx_free_ctu_arrays(encoder_t *ctx) {
   aligned_free(ctx->map_part);
   aligned_free(ctx->deblock_edges);
   aligned_free(ctx->deblock_qps);
-  for (int p = 0; p < 3; p++) aligned_free(ctx->intra_line[p]);
+  for (int p = 0; p < 3; p++) {
+    aligned_free(ctx->intra_line[p]);
+    aligned_free(ctx->sao_params[p]);
+    aligned_free(ctx->sao_diff[p]);
+  }
+  aligned_free(ctx->sao_merge);
+  aligned_free(ctx->sao_scratch);
   aligned_free(ctx->slice_buf);
   aligned_free(ctx->maps);
   for (int l = 0; l < 2; l++) {
@@ -399,6 +415,8 @@ static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *
   ctx->cur_recon = frame_get_unused(enc->pool, 0);
   if (!ctx->cur_recon) return -1;
   frame_t *rec = ctx->cur_recon;
+  ctx->sao_enable = enc->param.sao ? 3 : 0;
+  for (int32_t c = 0; c < 3; c++) rec->work[c] = ctx->sao_enable ? rec->alloc_sao + (rec->plane[c] - rec->alloc) : rec->plane[c];
   rec->frame_number = pic->frame_number;
   rec->poc = pic->poc;
   rec->pts = pic->pts;

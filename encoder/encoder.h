@@ -99,6 +99,14 @@ struct encoder_t {
   // The last reconstructed row of every CTU row before deblocking, which
   // intra prediction of the row below reads (luma, then Cb and Cr).
   uint8_t *intra_line[3];
+  // SAO: the slice's enable word (bit 0 luma, bit 1 chroma), the records of
+  // every CTU per plane, the merge mode per CTU, source-minus-deblocked
+  // blocks and the statistics scratch.
+  int32_t sao_enable;
+  struct sao_param_t *sao_params[3];
+  int32_t *sao_merge;
+  int16_t *sao_diff[3];
+  uint8_t *sao_scratch;
   int16_t *coef_tmp;  // transform scratch, 32x32
   int16_t *dq_tmp;    // dequantisation scratch, 32x32
 

@@ -87,6 +87,15 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input) {
   f->plane[1] = f->alloc + luma_size + (FRAME_PAD_Y / 2) * f->stride[1] + FRAME_PAD_X / 2;
   f->plane[2] = f->plane[1] + chroma_size;
   if (!is_input) {
+    f->alloc_sao = static_cast<uint8_t *>(aligned_malloc(luma_size + 2 * chroma_size));
+    if (!f->alloc_sao) {
+      frame_delete(f);
+      return nullptr;
+    }
+    std::memset(f->alloc_sao, 0, luma_size + 2 * chroma_size);
+  }
+  for (int c = 0; c < 3; c++) f->work[c] = f->plane[c];
+  if (!is_input) {
     // Motion maps for temporal prediction (8x8 units).
     const size_t units = static_cast<size_t>(ctu_cols) * 8 * ctu_rows * 8;
     for (int l = 0; l < 2; l++) {
@@ -113,6 +122,7 @@ void frame_delete(frame_t *f) {
     aligned_free(f->ref_map[l]);
   }
   aligned_free(f->alloc);
+  aligned_free(f->alloc_sao);
   aligned_free(f);
 }
 

@@ -148,7 +148,7 @@ void horizontal_pieces(encoder_t *ctx, int32_t addr, int32_t cx, int32_t cy, int
       int32_t beta, tc[2];
       const bool open = c != last_piece || last_second_open;
       if (!luma_params(edges, k * 16 + 2 * c, qps[64 + k * 8 + c], &beta, tc, open)) continue;
-      uint8_t *pix = f->plane[0] + (cy * 64 + 8 * k) * f->stride[0] + cx * 64 + 8 * c;
+      uint8_t *pix = f->work[0] + (cy * 64 + 8 * k) * f->stride[0] + cx * 64 + 8 * c;
       ctx->deblock.deblock_luma_hor_edge(pix, f->stride[0], beta, tc);
     }
     if (k & 1) continue;
@@ -156,7 +156,7 @@ void horizontal_pieces(encoder_t *ctx, int32_t addr, int32_t cx, int32_t cy, int
       int32_t tc[2];
       if (!chroma_params(edges, k * 16 + 2 * c, qps[64 + k * 8 + c], tc)) continue;
       const int32_t off = (cy * 32 + 4 * k) * f->stride[1] + cx * 32 + 4 * c;
-      ctx->deblock.deblock_chroma_hor_edge(f->plane[1] + off, f->plane[2] + off, f->stride[1], tc);
+      ctx->deblock.deblock_chroma_hor_edge(f->work[1] + off, f->work[2] + off, f->stride[1], tc);
     }
   }
 }
@@ -173,7 +173,7 @@ void deblock_ctu(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y) {
     for (int32_t r = 0; r < 8; r++) {
       int32_t beta, tc[2];
       if (!luma_params(edges, k * 16 + 2 * r, qps[r * 8 + k], &beta, tc, true)) continue;
-      uint8_t *pix = f->plane[0] + (ctu_y * 64 + 8 * r) * f->stride[0] + ctu_x * 64 + 8 * k;
+      uint8_t *pix = f->work[0] + (ctu_y * 64 + 8 * r) * f->stride[0] + ctu_x * 64 + 8 * k;
       ctx->deblock.deblock_luma_ver_edge(pix, f->stride[0], beta, tc);
     }
     if (k & 1) continue;  // chroma edges lie on the 8x8 chroma grid
@@ -181,7 +181,7 @@ void deblock_ctu(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y) {
       int32_t tc[2];
       if (!chroma_params(edges, k * 16 + 2 * r, qps[r * 8 + k], tc)) continue;
       const int32_t off = (ctu_y * 32 + 4 * r) * f->stride[1] + ctu_x * 32 + 4 * k;
-      ctx->deblock.deblock_chroma_ver_edge(f->plane[1] + off, f->plane[2] + off, f->stride[1], tc);
+      ctx->deblock.deblock_chroma_ver_edge(f->work[1] + off, f->work[2] + off, f->stride[1], tc);
     }
   }
   // The left CTU's last luma columns 60..63 and chroma columns 28..31: the
@@ -196,13 +196,13 @@ void deblock_ctu(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y) {
       // whose second half (the current CTU's columns 64..67) stays closed.
       const uint8_t pair[2] = {le[k * 16 + 15], NO_EDGE};
       if (luma_params(pair, 0, lq[64 + k * 8 + 7], &beta, tc, false)) {
-        uint8_t *pix = f->plane[0] + (ctu_y * 64 + 8 * k) * f->stride[0] + ctu_x * 64 - 4;
+        uint8_t *pix = f->work[0] + (ctu_y * 64 + 8 * k) * f->stride[0] + ctu_x * 64 - 4;
         ctx->deblock.deblock_luma_hor_edge(pix, f->stride[0], beta, tc);
       }
       if (k & 1) continue;
       if (chroma_params(le, k * 16 + 14, lq[64 + k * 8 + 7], tc)) {
         const int32_t off = (ctu_y * 32 + 4 * k) * f->stride[1] + ctu_x * 32 - 4;
-        ctx->deblock.deblock_chroma_hor_edge(f->plane[1] + off, f->plane[2] + off, f->stride[1], tc);
+        ctx->deblock.deblock_chroma_hor_edge(f->work[1] + off, f->work[2] + off, f->stride[1], tc);
       }
     }
   }

@@ -56,7 +56,7 @@ static uint8_t rec_sample(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
   // from the copy kept for it, the left column is not yet filtered.
   if (y < 0) return ctx->intra_line[plane][(ctx->ctu_y - 1) * ctx->ctu_cols * s + ctx->ctu_x * s + x];
   const frame_t *f = ctx->cur_recon;
-  return f->plane[plane][(ctx->ctu_y * s + y) * f->stride[plane] + ctx->ctu_x * s + x];
+  return f->work[plane][(ctx->ctu_y * s + y) * f->stride[plane] + ctx->ctu_x * s + x];
 }
 
 static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, uint8_t *nb) {

@@ -1,0 +1,26 @@
+// Sample adaptive offset: the per-CTU decision with its rate estimate, and
+// the application to a finished picture.
+#pragma once
+
+#include <cstdint>
+
+struct encoder_t;
+struct cabac_est_t;
+
+// The SAO choice of one CTU for one plane.
+struct sao_param_t {
+  int32_t type;           // 0-3 edge offset of that class, 4 band offset, 5 not applied
+  int32_t band_position;  // first of the four bands (band offset)
+  int32_t offset[4];      // edge categories 1-4, or the four bands
+};
+
+enum sao_merge_t : int32_t { SAO_MERGE_NONE = 0, SAO_MERGE_LEFT = 1, SAO_MERGE_UP = 2 };
+
+// Chooses the current CTU's records and merge mode from its deblocked
+// samples (H.265 7.3.8.3 syntax, costs D + lambda R).
+void sao_decide_ctu(encoder_t *ctx);
+// Adds the estimated bits of one plane's SAO syntax (without merge flags).
+void sao_param_bits(cabac_est_t *est, const sao_param_t *p, int32_t component);
+// Applies the decided offsets of every CTU from the deblocked planes to the
+// output planes of the current picture (H.265 8.7.3).
+void sao_apply_picture(encoder_t *ctx);

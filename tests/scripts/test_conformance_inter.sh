@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# P and B pictures end to end: every picture structure ziravov offers (B runs
+# of 0, 3 and 7, the three B pyramids, open and closed GOPs, key intervals
+# from all-intra to a single key picture) on real clips and on moving
+# synthetic pictures of awkward sizes, at QPs from 0 to 51, and the random
+# inter decisions (partitions, merge, reference choice, vectors far outside
+# the picture, bi-prediction) over many seeds.  ffmpeg and libde265 must both
+# decode exactly the reconstruction ziravov wrote.
+#
+# The stream must also have the structure asked for.  The picture types that
+# ffprobe reports (display order) are compared with a small model of the
+# placement rules: key pictures every --keyint pictures; between them a P
+# picture after every run of --bframes B pictures; a run cut short by a
+# closed-GOP key picture or by the end of the input ends in a P picture,
+# while under an open GOP it becomes the leading pictures of the CRA.  The
+# NAL unit types must agree: IDR key pictures for closed GOPs, CRA ones
+# (after the first) with exactly that many leading pictures for open GOPs.
+# The inputs hold no scene cut, so no key picture is added.
+#
+# RANDOM_SEED_BASE shifts the random-decision seeds (default 1); a failing
+# case's name holds its seed and its replay line is printed.
+set -u
+. "${SCRIPTS:-$(dirname "$0")}/conformance_lib.sh"
+
+command -v ffprobe >/dev/null 2>&1 || { echo "ffprobe not found: skipped"; exit 77; }
+conf_init
+base=${RANDOM_SEED_BASE:-1}
+seeds=48
+
+have_clip() { [ -n "${CLIPS:-}" ] && [ -r "$CLIPS/$1" ]; }
+
+# inter_model N KEYINT BFRAMES OPEN: prints the expected picture types in
+# display order (one letter each) and the number of leading pictures.
+inter_model() {
+  local n=$1 k=$2 b=$3 open=$4 p start end last leading=0
+  local -a t
+  for ((p = 0; p < n; p++)); do
+    if ((p == 0 || (k > 0 && p % k == 0))); then t[p]=I; else t[p]=B; fi
+  done
+  for ((start = 0; start < n; start = end)); do
+    for ((end = start + 1; end < n; end++)); do [ "${t[end]}" = I ] && break; done
+    for ((p = start + b + 1; p < end; p += b + 1)); do t[p]=P; done
+    last=$((start + (end - 1 - start) / (b + 1) * (b + 1)))
+    if ((open && end < n)); then
+      leading=$((leading + end - 1 - last))
+    elif ((end - 1 > start)); then
+      t[end - 1]=P
+    fi
+  done
+  local IFS=
+  echo "${t[*]} $leading"
+}
+
+# inter_check_structure NAME PICTURES [ZIRAVOV ARGS...]: the stream's
+# picture types against inter_model.
+inter_check_structure() {
+  local name=$1 n=$2
+  shift 2
+  local k=250 b=0 open=0
+  while [ $# -gt 0 ]; do
+    case $1 in
+    --keyint) k=$2; shift ;;
+    --bframes) b=$2; shift ;;
+    --open-gop) open=1 ;;
+    --no-open-gop) open=0 ;;
+    esac
+    shift
+  done
+  local want want_types want_leading got
+  want=$(inter_model "$n" "$k" "$b" "$open")
+  want_types=${want% *} want_leading=${want#* }
+  got=$(ffprobe -v error -select_streams v:0 -show_entries frame=pict_type -of csv=p=0 "$name.hevc" </dev/null | tr -d ' \n')
+  [ "$got" = "$want_types" ] ||
+    conf_fail "$name" "picture types $got, expected $want_types (keyint $k, bframes $b, open $open)"
+
+  # NAL unit types in decode order.
+  local types first=1 irap=0 leading=0 bad=""
+  types=$(conf_picture_types "$name")
+  for t in $types; do
+    case $t in
+    19 | 20) ((open && !first)) && bad="$bad $t"; irap=$((irap + 1)) ;;
+    21) ((open)) || bad="$bad $t"; irap=$((irap + 1)) ;;
+    6 | 7 | 8 | 9) leading=$((leading + 1)) ;;
+    0 | 1 | 2 | 3 | 4 | 5) ;;
+    *) bad="$bad $t" ;;
+    esac
+    first=0
+  done
+  local keys=${want_types//[^I]/}
+  [ -z "$bad" ] && [ $irap -eq ${#keys} ] && [ $leading -eq "$want_leading" ] ||
+    conf_fail "$name" "NAL unit types '$types': $irap key and $leading leading pictures (expected ${#keys} and $want_leading)${bad:+, unexpected:$bad}"
+}
+
+inter_case() {
+  local name=$1 input=$2 w=$3 h=$4 n=$5
+  shift 5
+  conf_case "$name" "$input" "$w" "$h" "$n" "$@" || return 1
+  inter_check_structure "$name" "$n" "$@"
+}
+
+# Like conf_run_cases, with the structure check inside each parallel case.
+inter_run_cases() {
+  local name input w h pictures args running=0
+  while IFS='|' read -r name input w h pictures args; do
+    [ -z "$name" ] && continue
+    # shellcheck disable=SC2086
+    inter_case "$name" "$input" "$w" "$h" "$pictures" $args >"$name.log" 2>&1 &
+    running=$((running + 1))
+    if [ $running -ge "$CONF_JOBS" ]; then
+      wait -n
+      running=$((running - 1))
+    fi
+  done
+  wait
+  cat ./*.log 2>/dev/null | grep -v '^$' || true
+}
+
+# Moving inputs.  pan: a texture under a steady sub-sample translation (2.5
+# and -1.25 luma samples a picture), so the search has a true answer at a
+# fractional position; crop: a window of a real clip sliding over it.
+inter_synth() {
+  local name=$1 w=$2 h=$3 frames=$4 source=$5
+  case $source in
+  testsrc2 | mandelbrot) conf_synth "$name" "$w" "$h" "$frames" "$source" ;;
+  pan)
+    ffmpeg -v error -y -f lavfi -i "nullsrc=s=${w}x${h}:r=25,format=yuv420p,geq=lum='128+70*sin((X-2.5*N)/4.3)*cos((Y+1.25*N)/5.7)+50*sin((X+Y-1.25*N)/9)':cb='128+60*sin((X-1.25*N)/3.1)':cr='128+60*cos((Y+0.625*N)/2.9)'" \
+      -frames:v "$frames" -pix_fmt yuv420p -f rawvideo "$name.yuv" </dev/null ;;
+  crop)
+    # Three to the right and two down a picture, from wherever it fits.
+    ffmpeg -v error -y -i "$CLIPS/foreman_cif_60f.y4m" -vf "crop=$w:$h:x='mod(n*3,iw-ow+1)':y='mod(n*2,ih-oh+1)'" \
+      -frames:v "$frames" -pix_fmt yuv420p -f rawvideo "$name.yuv" </dev/null ;;
+  esac
+}
+
+cases=$SCRATCH/cases.txt
+: >"$cases"
+# add NAME INPUT W H PICTURES ARGS: a case line led by its rough cost, so that
+# the dearest cases start first.
+add() {
+  echo "$(($3 * $4 * $5 / 1000))|$1|$2|$3|$4|$5|${*:6}" >>"$cases"
+}
+
+# Picture structures: B run and pyramid (the pyramid matters only with B).
+structures="0:0 3:0 3:1 3:2 7:0 7:1 7:2"
+gop_flag() { if [ "$1" = open ]; then echo --open-gop; else echo --no-open-gop; fi; }
+
+# 1. carphone: every structure with both GOP kinds and key intervals 5, 8 and
+# 0 (only the first), 17 to 25 pictures, the QP stepping through 0..51.
+i=0
+if have_clip carphone_qcif.y4m; then
+  clip=$CLIPS/carphone_qcif.y4m
+  for s in $structures; do
+    b=${s%:*} hier=${s#*:}
+    for gop in closed open; do
+      for k in 5 8 0; do
+        n=$((17 + i % 9)) qp=$(((i * 11) % 52))
+        add "carphone-b$b-h$hier-$gop-k$k-qp$qp" "$clip" 176 144 $n \
+          --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop)
+        i=$((i + 1))
+      done
+    done
+  done
+  # All intra whatever the B settings; a minimum interval changes nothing
+  # without scene cuts.
+  for gop in closed open; do
+    add "carphone-k1-$gop-qp51" "$clip" 176 144 9 --frames 9 --qp 51 --bframes 7 --hierarchy 2 --keyint 1 $(gop_flag $gop)
+    add "carphone-mink3-$gop-qp0" "$clip" 176 144 19 --frames 19 --qp 0 --bframes 3 --hierarchy 1 --keyint 6 --min-keyint 3 $(gop_flag $gop)
+  done
+else
+  echo "note: clip carphone_qcif.y4m missing"
+fi
+
+# 2. foreman: every structure with both GOP kinds, about 12 pictures, the key
+# interval cycling through 8, 5, 0 and 4.
+if have_clip foreman_cif_60f.y4m; then
+  clip=$CLIPS/foreman_cif_60f.y4m
+  keyints=(8 5 0 4)
+  i=0
+  for s in $structures; do
+    b=${s%:*} hier=${s#*:}
+    for gop in closed open; do
+      n=$((11 + i % 3)) qp=$(((3 + i * 17) % 52)) k=${keyints[i % 4]}
+      add "foreman-b$b-h$hier-$gop-k$k-qp$qp" "$clip" 352 288 $n \
+        --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop)
+      i=$((i + 1))
+    done
+  done
+  add "foreman-k1-qp0" "$clip" 352 288 4 --frames 4 --qp 0 --bframes 3 --keyint 1 --no-open-gop
+else
+  echo "note: clip foreman_cif_60f.y4m missing"
+fi
+
+# 3. Synthetic sizes: smaller than a CTU, not multiples of 8; every input
+# moves.  Per size, one case per structure with the GOP kind, key interval,
+# source and QP rotating.
+sources=(pan testsrc2 mandelbrot)
+have_clip foreman_cif_60f.y4m && sources+=(crop)
+keyints=(5 8 0 4 1)
+qps=(0 9 17 26 34 43 51)
+j=0
+for size in 8x8 72x40 200x136 350x286; do
+  w=${size%x*} h=${size#*x}
+  for src in "${sources[@]}"; do
+    inter_synth "$src-$size" "$w" "$h" 17 "$src" || conf_fail "$src-$size" "ffmpeg cannot make the input"
+  done
+  for s in $structures; do
+    b=${s%:*} hier=${s#*:}
+    src=${sources[j % ${#sources[@]}]} k=${keyints[j % 5]} qp=${qps[(j * 3) % 7]}
+    gop=closed
+    [ $((j % 2)) -eq 1 ] && gop=open
+    n=$((9 + (j * 5) % 9))
+    [ "$size" = 350x286 ] && n=$((9 + j % 3))
+    add "$src-$size-b$b-h$hier-$gop-k$k-qp$qp" "$src-$size.yuv" "$w" "$h" $n \
+      --input-res $size --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop)
+    j=$((j + 1))
+  done
+done
+
+# 4. Random inter decisions.  Seeds base..base+47 meet every combination of
+# B run (0..7), pyramid and GOP kind once; key interval, picture count (5..9)
+# and QP move with the seed too.
+echo "seeds $base..$((base + seeds - 1))"
+rsizes="8x8 24x16 72x40 200x136 350x286"
+for size in $rsizes; do
+  w=${size%x*} h=${size#*x}
+  inter_synth "rnd-$size" "$w" "$h" 9 pan || conf_fail "rnd-$size" "ffmpeg cannot make the input"
+done
+inter_synth rnd-1920x1080 1920 1080 5 testsrc2 || conf_fail rnd-1920x1080 "ffmpeg cannot make the input"
+rkeyints=(0 4 1 5 2 8 3)
+for ((seed = base; seed < base + seeds; seed++)); do
+  m=$((seed % 48))
+  b=$((m % 8)) hier=$((m / 8 % 3)) gop=closed
+  [ $((m / 24)) -eq 1 ] && gop=open
+  k=${rkeyints[seed % 7]} n=$((5 + seed % 5))
+  si=0
+  for size in $rsizes; do
+    w=${size%x*} h=${size#*x} qp=$(((seed * 13 + si * 7) % 52))
+    add "seed$seed-$size-b$b-h$hier-$gop-k$k" "rnd-$size.yuv" "$w" "$h" $n \
+      --input-res $size --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop) --random-decisions $seed
+    si=$((si + 1))
+  done
+  if have_clip carphone_qcif.y4m && [ $((seed % 4)) -eq 0 ]; then
+    add "seed$seed-carphone-b$b-h$hier-$gop-k$k" "$CLIPS/carphone_qcif.y4m" 176 144 $n \
+      --frames $n --qp $(((seed * 7) % 52)) --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop) --random-decisions $seed
+  fi
+  if [ $((seed % 24)) -eq 0 ]; then
+    add "seed$seed-1920x1080-b$b-h$hier-$gop-k$k" rnd-1920x1080.yuv 1920 1080 5 \
+      --input-res 1920x1080 --frames 5 --qp $(((seed * 13) % 52)) --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop) --random-decisions $seed
+  fi
+done
+
+# Sanity of the model itself on structures checked by hand.
+model_is() {
+  local got
+  got=$(inter_model "$1" "$2" "$3" "$4")
+  [ "$got" = "$5" ] || conf_fail model "inter_model $1 $2 $3 $4 gives '$got', expected '$5'"
+}
+model_is 9 8 3 0 "IBBBPBBPI 0"
+model_is 9 8 3 1 "IBBBPBBBI 3"
+model_is 6 0 7 0 "IBBBBP 0"
+model_is 5 1 7 1 "IIIII 0"
+model_is 11 5 7 1 "IBBBBIBBBBI 8"
+model_is 7 0 0 1 "IPPPPPP 0"
+
+echo "$(wc -l <"$cases") cases"
+sort -t'|' -k1,1nr "$cases" | cut -d'|' -f2- | inter_run_cases
+conf_finish
