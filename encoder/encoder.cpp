@@ -441,7 +441,11 @@ static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *
     ctx->nal_type = reference ? NAL_TRAIL_R : NAL_TRAIL_N;
 
   nal_list_clear(&ctx->nals);
-  if (key) write_param_sets(ctx, &ctx->nals);
+  // Parameter sets precede the first picture and every IDR picture.  A CRA
+  // picture does not repeat them: libde265 empties its reference pictures
+  // when a sequence parameter set arrives, which would lose the references
+  // of the CRA picture's leading pictures.
+  if (type == TARNHEVCENC_TYPE_IDR || enc->coding_number == 0) write_param_sets(ctx, &ctx->nals);
   ctx->rps_count = rps.count;
   for (int32_t i = 0; i < rps.count; i++) {
     ctx->rps_delta[i] = rps.delta[i];
