@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Deblocking and SAO must lower the bitrate at equal luma PSNR: the
+# Bjontegaard delta rate of filters on against both off, QP 22-37, on a
+# real clip, must be negative.
+set -u
+[ -d "${CLIPS:-}" ] || { echo "skip: no clips folder"; exit 77; }
+command -v python3 >/dev/null || { echo "skip: no python3"; exit 77; }
+mkdir -p "$SCRATCH" && cd "$SCRATCH" || exit 1
+tools=$(cd "$SCRIPTS/../tools" && pwd)
+clip="$CLIPS/foreman_cif_60f.y4m"
+[ -f "$clip" ] || { echo "skip: $clip missing"; exit 77; }
+for q in 22 27 32 37; do
+  "$ZIRAVOV" --log-level 0 --frames 8 --bframes 3 --qp $q "$clip" on$q.hevc >on$q.log 2>&1 &
+  "$ZIRAVOV" --log-level 0 --frames 8 --bframes 3 --qp $q --no-deblock --no-sao "$clip" off$q.hevc >off$q.log 2>&1 &
+done
+wait
+curve() {
+  for q in 22 27 32 37; do
+    r=$(sed -n 's/^encoded .*), \([0-9.]*\) kb\/s.*/\1/p' "$1$q.log")
+    p=$(sed -n 's/^PSNR y:\([0-9.]*\).*/\1/p' "$1$q.log")
+    [ -n "$r" ] && [ -n "$p" ] || { echo "no report in $1$q.log" >&2; return 1; }
+    printf '%s,%s ' "$r" "$p"
+  done
+}
+off=$(curve off) && on=$(curve on) || exit 1
+bd=$(python3 "$tools/bd_rate.py" "$off" "$on") || exit 1
+echo "filters on vs off: BD-rate $bd% (off: $off; on: $on)"
+python3 -c "import sys; sys.exit(0 if float('$bd') < 0 else 1)"
