@@ -88,7 +88,7 @@ void pps_init(pps_t *pps, const param_t *p, const sps_t *) {
   // Per-CU QP changes are signalled when anything varies the QP inside a picture.
   pps->cu_qp_delta_enabled = (p->random_decisions || p->aq_mode || p->rcmode != 0) ? 1 : 0;
   pps->diff_cu_qp_delta_depth = p->random_decisions ? 3 : 0;
-  pps->entropy_coding_sync = 0;
+  pps->entropy_coding_sync = p->wpp;
   pps->deblocking_disabled = p->deblock ? 0 : 1;
   pps->loop_filter_across_slices = 0;
 }

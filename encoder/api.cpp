@@ -56,7 +56,10 @@ TARNHEVCENC_API int tarnhevcenc_encode_frame(tarnhevcenc_t *h, const uint8_t *co
 
 TARNHEVCENC_API int tarnhevcenc_is_encoding(tarnhevcenc_t *h) {
   if (!h) return 0;
-  return (h->enc->lookahead->input->count > 0 || h->enc->lookahead->decided->count > 0) ? 1 : 0;
+  return (h->enc->lookahead->input->count > 0 || h->enc->lookahead->decided->count > 0 ||
+          h->enc->inflight_count > 0)
+             ? 1
+             : 0;
 }
 
 TARNHEVCENC_API void tarnhevcenc_destroy(tarnhevcenc_t *h) {

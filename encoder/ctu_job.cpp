@@ -9,6 +9,7 @@
 #include "encoder/memory.h"
 #include "filters/deblock.h"
 #include "filters/sao.h"
+#include "encoder/rowsched.h"
 
 static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h);
 
@@ -150,21 +151,114 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);
 }
 
-int encode_picture(encoder_t *ctx) {
-  cabac_init_contexts(&ctx->cabac.est, ctx->slice_type_code, ctx->slice_qp, 0);
-  bw_init(&ctx->bw, ctx->slice_buf, ctx->slice_cap);
-  cabac_start(&ctx->cabac, &ctx->bw);
-  ctx->prev_qp = ctx->slice_qp;
-  for (int32_t row = 0; row < ctx->ctu_rows; row++)
-    for (int32_t col = 0; col < ctx->ctu_cols; col++) ctu_encode_job(ctx, col, row);
-  cabac_finish(&ctx->cabac);
-  bw_align_zero(&ctx->bw);
-  bw_flush(&ctx->bw);
-  if (ctx->bw.overflow) return -1;
+// Copies the picture state of the frame context into a row context, keeping
+// the row context's own working buffers.
+static void row_copy_picture_state(encoder_t *rctx, const encoder_t *fctx) {
+  row_buffers_t own;
+  row_buffers_save(rctx, &own);
+  std::memcpy(static_cast<void *>(rctx), fctx, sizeof(encoder_t));
+  row_buffers_restore(rctx, &own);
+}
+
+void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row) {
+  if (rctx != fctx) row_copy_picture_state(rctx, fctx);
+  rctx->row_index = row;
+  if (fctx->pps->entropy_coding_sync) {
+    // Each row is a substream: the contexts come from the row above after
+    // its second CTU (H.265 9.3.1), the QP prediction restarts.
+    bw_init(&rctx->bw, rctx->slice_buf, rctx->slice_cap);
+    cabac_start(&rctx->cabac, &rctx->bw);
+    if (row > 0 && fctx->ctu_cols > 1)
+      rctx->cabac.est = fctx->row_ctx[row - 1]->wpp_saved;
+    else
+      cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0);
+    rctx->prev_qp = fctx->slice_qp;
+  } else if (row == 0) {
+    bw_init(&fctx->bw, fctx->slice_buf, fctx->slice_cap);
+    cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0);
+    cabac_start(&rctx->cabac, &fctx->bw);
+    rctx->prev_qp = fctx->slice_qp;
+  } else {
+    // One stream: the coder continues where the row above ended.
+    const encoder_t *above = fctx->row_ctx[row - 1];
+    rctx->cabac = above->cabac;
+    rctx->prev_qp = above->prev_qp;
+  }
+}
+
+int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
+  encoder_t *fctx = f->fctx;
+  encoder_t *rctx = f->rows[row].ctx;
+  const int32_t col = f->rows[row].progress;
+  ctu_encode_job(rctx, col, row);
+  const bool last_of_picture = rctx->ctu_addr == fctx->ctu_count - 1;
+  if (fctx->pps->entropy_coding_sync) {
+    if (col == 1) rctx->wpp_saved = rctx->cabac.est;
+    if (col == fctx->ctu_cols - 1) {
+      // End of the row's substream: end_of_subset_one_bit, then the flush
+      // whose last bit starts the byte alignment.
+      if (!last_of_picture) cabac_encode_terminate(&rctx->cabac, 1);
+      cabac_finish(&rctx->cabac);
+      bw_align_zero(&rctx->bw);
+      bw_flush(&rctx->bw);
+      if (rctx->bw.overflow) return -1;
+    }
+  } else if (last_of_picture) {
+    cabac_finish(&rctx->cabac);
+    bw_align_zero(&fctx->bw);
+    bw_flush(&fctx->bw);
+    if (fctx->bw.overflow) return -1;
+  }
+  return 0;
+}
+
+// Emulation-prevention bytes that escaping inserts inside each substream of
+// the slice data (the zero run carries across substream boundaries).
+static void substream_epb(const uint8_t *data, const uint32_t *sizes, int32_t count, uint32_t *epb) {
+  int32_t zeros = 0;
+  size_t pos = 0;
+  for (int32_t i = 0; i < count; i++) {
+    epb[i] = 0;
+    for (uint32_t k = 0; k < sizes[i]; k++, pos++) {
+      const uint8_t b = data[pos];
+      if (zeros >= 2 && b <= 3) {
+        epb[i]++;
+        zeros = 0;
+      }
+      zeros = b == 0 ? zeros + 1 : 0;
+    }
+  }
+}
+
+int picture_finish(encoder_t *ctx) {
+  const uint8_t *data = ctx->slice_buf;
+  size_t data_size = 0;
+  uint32_t *entry = ctx->entry_sizes;
+  int32_t entries = 0;
+  if (ctx->pps->entropy_coding_sync) {
+    // The substreams one after another; their sizes give the entry points.
+    uint8_t *out = ctx->slice_buf;
+    uint32_t sizes[1024];
+    for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+      const encoder_t *rc = ctx->row_ctx[r];
+      const size_t n = bw_bytes(&rc->bw);
+      if (rc != ctx) std::memmove(out + data_size, rc->slice_buf, n);
+      sizes[r] = static_cast<uint32_t>(n);
+      data_size += n;
+    }
+    uint32_t epb[1024];
+    substream_epb(out, sizes, ctx->ctu_rows, epb);
+    // Entry points count the emulation-prevention bytes of each substream
+    // (H.265 7.4.7.1); reference software before version 10 did not.
+    const bool count_epb = ctx->param.compat >= 100;
+    for (int32_t r = 0; r + 1 < ctx->ctu_rows; r++) entry[entries++] = sizes[r] + (count_epb ? epb[r] : 0);
+  } else {
+    data_size = bw_bytes(&ctx->bw);
+  }
   if (ctx->sao_enable) sao_apply_picture(ctx);
   frame_extend_borders(ctx->cur_recon);
 
-  uint8_t header[256];
+  uint8_t header[4096];
   bitwriter_t hb;
   bw_init(&hb, header, sizeof(header));
   slice_header_t sh{};
@@ -181,8 +275,11 @@ int encode_picture(encoder_t *ctx) {
   sh.num_ref_active[1] = ctx->ref_count[1];
   sh.col_from_l0 = ctx->col_from_l0;
   sh.max_merge_cand = ctx->max_merge_cand;
+  sh.num_entry_points = entries;
+  sh.entry_point_sizes = entry;
   write_slice_header(&hb, ctx->sps, ctx->pps, &sh);
   bw_flush(&hb);
+  if (hb.overflow) return -1;
   return nal_list_add2(&ctx->nals, static_cast<uint8_t>(ctx->nal_type), ctx->nals.count == 0, header,
-                       bw_bytes(&hb), ctx->slice_buf, bw_bytes(&ctx->bw));
+                       bw_bytes(&hb), data, data_size);
 }

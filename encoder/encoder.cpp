@@ -9,81 +9,87 @@
 #include <cstring>
 
 #include "encoder/memory.h"
+#include "encoder/rowsched.h"
 #include "filters/sao.h"
 
-int ctx_alloc_ctu_arrays(encoder_t *ctx) {
-  ctx->ctu_src = static_cast<uint8_t *>(aligned_malloc(SRC_STRIDE * 96));
-  ctx->ctu_rec = static_cast<uint8_t *>(aligned_malloc(RECON_STRIDE * 64));
-  ctx->dec = static_cast<ctu_decision_t *>(aligned_malloc(sizeof(ctu_decision_t)));
-  ctx->coef_tmp = static_cast<int16_t *>(aligned_malloc(sizeof(int16_t) * 32 * 32));
-  ctx->dq_tmp = static_cast<int16_t *>(aligned_malloc(sizeof(int16_t) * 32 * 32));
+template <class T>
+static T *alloc_array(size_t count, int fill) {
+  T *p = static_cast<T *>(aligned_malloc(sizeof(T) * count));
+  if (p) std::memset(static_cast<void *>(p), fill, sizeof(T) * count);
+  return p;
+}
+
+int ctx_alloc_picture_arrays(encoder_t *ctx) {
   const size_t units = static_cast<size_t>(ctx->map_stride) * ctx->ctu_rows * 16;
-  ctx->map_cu_log2 = static_cast<uint8_t *>(aligned_malloc(units));
-  ctx->map_luma_mode = static_cast<uint8_t *>(aligned_malloc(units));
-  ctx->map_intra = static_cast<uint8_t *>(aligned_malloc(units));
-  ctx->map_qp = static_cast<int8_t *>(aligned_malloc(units));
-  ctx->map_cbf = static_cast<uint8_t *>(aligned_malloc(units));
-  ctx->map_tu_log2 = static_cast<uint8_t *>(aligned_malloc(units));
-  ctx->map_part = static_cast<uint8_t *>(aligned_malloc(units));
-  ctx->deblock_edges = static_cast<uint8_t *>(aligned_malloc(256 * static_cast<size_t>(ctx->ctu_count)));
-  ctx->deblock_qps = static_cast<uint8_t *>(aligned_malloc(128 * static_cast<size_t>(ctx->ctu_count)));
-  const size_t line = static_cast<size_t>(ctx->ctu_cols) * 64 * ctx->ctu_rows;
-  ctx->intra_line[0] = static_cast<uint8_t *>(aligned_malloc(line));
-  ctx->intra_line[1] = static_cast<uint8_t *>(aligned_malloc(line / 2));
-  ctx->intra_line[2] = static_cast<uint8_t *>(aligned_malloc(line / 2));
-  if (!ctx->map_cbf || !ctx->map_tu_log2 || !ctx->map_part || !ctx->deblock_edges || !ctx->deblock_qps ||
-      !ctx->intra_line[0] || !ctx->intra_line[1] || !ctx->intra_line[2])
-    return -1;
-  for (int c = 0; c < 3; c++) {
-    ctx->sao_params[c] = static_cast<sao_param_t *>(aligned_malloc(sizeof(sao_param_t) * ctx->ctu_count));
-    ctx->sao_diff[c] = static_cast<int16_t *>(aligned_malloc(sizeof(int16_t) * (c ? 32 * 32 : 64 * 64)));
-  }
-  ctx->sao_merge = static_cast<int32_t *>(aligned_malloc(sizeof(int32_t) * ctx->ctu_count));
-  ctx->sao_scratch = static_cast<uint8_t *>(aligned_malloc(147456));
-  if (!ctx->sao_params[0] || !ctx->sao_params[1] || !ctx->sao_params[2] || !ctx->sao_diff[0] || !ctx->sao_diff[1] ||
-      !ctx->sao_diff[2] || !ctx->sao_merge || !ctx->sao_scratch)
-    return -1;
-  std::memset(ctx->map_cbf, 0, units);
-  std::memset(ctx->map_tu_log2, 2, units);
-  std::memset(ctx->map_part, 0, units);
-  ctx->maps = static_cast<ctu_maps_t *>(aligned_malloc(sizeof(ctu_maps_t)));
   const size_t units8 = static_cast<size_t>(ctx->ctu_cols) * 8 * ctx->ctu_rows * 8;
+  const size_t ctus = static_cast<size_t>(ctx->ctu_count);
+  const size_t line = static_cast<size_t>(ctx->ctu_cols) * 64 * ctx->ctu_rows;
+  ctx->map_cu_log2 = alloc_array<uint8_t>(units, 0);
+  ctx->map_luma_mode = alloc_array<uint8_t>(units, 1);
+  ctx->map_intra = alloc_array<uint8_t>(units, 0);
+  ctx->map_qp = alloc_array<int8_t>(units, 0);
+  ctx->map_cbf = alloc_array<uint8_t>(units, 0);
+  ctx->map_tu_log2 = alloc_array<uint8_t>(units, 2);
+  ctx->map_part = alloc_array<uint8_t>(units, 0);
+  ctx->deblock_edges = alloc_array<uint8_t>(256 * ctus, 0);
+  ctx->deblock_qps = alloc_array<uint8_t>(128 * ctus, 0);
+  ctx->intra_line[0] = alloc_array<uint8_t>(line, 0);
+  ctx->intra_line[1] = alloc_array<uint8_t>(line / 2, 0);
+  ctx->intra_line[2] = alloc_array<uint8_t>(line / 2, 0);
+  for (int c = 0; c < 3; c++) ctx->sao_params[c] = alloc_array<sao_param_t>(ctus, 0);
+  ctx->sao_merge = alloc_array<int32_t>(ctus, 0);
   for (int l = 0; l < 2; l++) {
-    ctx->pic_mv[l] = static_cast<mv_t *>(aligned_malloc(units8 * sizeof(mv_t)));
-    ctx->pic_ref[l] = static_cast<int8_t *>(aligned_malloc(units8));
+    ctx->pic_mv[l] = alloc_array<mv_t>(units8, 0);
+    ctx->pic_ref[l] = alloc_array<int8_t>(units8, 0xff);
   }
-  ctx->pic_skip = static_cast<uint8_t *>(aligned_malloc(units8));
-  if (!ctx->maps || !ctx->pic_mv[0] || !ctx->pic_mv[1] || !ctx->pic_ref[0] || !ctx->pic_ref[1] || !ctx->pic_skip)
-    return -1;
-  std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
-  for (int l = 0; l < 2; l++) {
-    std::memset(ctx->pic_mv[l], 0, units8 * sizeof(mv_t));
-    std::memset(ctx->pic_ref[l], 0xff, units8);
-  }
-  std::memset(ctx->pic_skip, 0, units8);
+  ctx->pic_skip = alloc_array<uint8_t>(units8, 0);
   // Worst case of one picture's slice data: every sample escaped at QP 0.
   ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
-  ctx->slice_buf = static_cast<uint8_t *>(aligned_malloc(ctx->slice_cap));
+  ctx->slice_buf = alloc_array<uint8_t>(ctx->slice_cap, 0);
   nal_list_init(&ctx->nals);
-  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->dec || !ctx->coef_tmp || !ctx->dq_tmp || !ctx->map_cu_log2 ||
-      !ctx->map_luma_mode || !ctx->map_intra || !ctx->map_qp || !ctx->slice_buf)
+  ctx->row_ctx = alloc_array<encoder_t *>(static_cast<size_t>(ctx->ctu_rows), 0);
+  ctx->sched_entry = alloc_array<rowsched_frame_t>(1, 0);
+  if (!ctx->map_cu_log2 || !ctx->map_luma_mode || !ctx->map_intra || !ctx->map_qp || !ctx->map_cbf ||
+      !ctx->map_tu_log2 || !ctx->map_part || !ctx->deblock_edges || !ctx->deblock_qps || !ctx->intra_line[0] ||
+      !ctx->intra_line[1] || !ctx->intra_line[2] || !ctx->sao_params[0] || !ctx->sao_params[1] ||
+      !ctx->sao_params[2] || !ctx->sao_merge || !ctx->pic_mv[0] || !ctx->pic_mv[1] || !ctx->pic_ref[0] ||
+      !ctx->pic_ref[1] || !ctx->pic_skip || !ctx->slice_buf || !ctx->row_ctx || !ctx->sched_entry)
     return -1;
-  std::memset(ctx->ctu_src, 0, SRC_STRIDE * 96);
-  std::memset(ctx->ctu_rec, 0, RECON_STRIDE * 64);
-  std::memset(ctx->dec, 0, sizeof(ctu_decision_t));
-  std::memset(ctx->map_cu_log2, 0, units);
-  std::memset(ctx->map_luma_mode, 1, units);
-  std::memset(ctx->map_intra, 0, units);
-  std::memset(ctx->map_qp, 0, units);
+  rowsched_frame_t *f = ctx->sched_entry;
+  f->fctx = ctx;
+  f->row_count = ctx->ctu_rows;
+  f->cols = ctx->ctu_cols;
+  f->rows = alloc_array<rowsched_row_t>(static_cast<size_t>(ctx->ctu_rows), 0);
+  if (!f->rows) return -1;
+  pthread_mutex_init(&f->mutex, nullptr);
+  pthread_cond_init(&f->done, nullptr);
+  // Row contexts: copies of the frame context with their own buffers.
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+    encoder_t *rc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
+    if (!rc) return -1;
+    std::memcpy(static_cast<void *>(rc), ctx, sizeof(encoder_t));
+    ctx->row_ctx[r] = rc;
+    f->rows[r].ctx = rc;
+    if (ctx_alloc_row_buffers(rc) < 0) return -1;
+  }
   return 0;
 }
 
-void ctx_free_ctu_arrays(encoder_t *ctx) {
-  aligned_free(ctx->ctu_src);
-  aligned_free(ctx->ctu_rec);
-  aligned_free(ctx->dec);
-  aligned_free(ctx->coef_tmp);
-  aligned_free(ctx->dq_tmp);
+void ctx_free_picture_arrays(encoder_t *ctx) {
+  if (ctx->row_ctx) {
+    for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+      if (!ctx->row_ctx[r]) continue;
+      ctx_free_row_buffers(ctx->row_ctx[r]);
+      aligned_free(ctx->row_ctx[r]);
+    }
+  }
+  if (ctx->sched_entry && ctx->sched_entry->rows) {
+    aligned_free(ctx->sched_entry->rows);
+    pthread_mutex_destroy(&ctx->sched_entry->mutex);
+    pthread_cond_destroy(&ctx->sched_entry->done);
+  }
+  aligned_free(ctx->sched_entry);
+  aligned_free(ctx->row_ctx);
   aligned_free(ctx->map_cu_log2);
   aligned_free(ctx->map_luma_mode);
   aligned_free(ctx->map_intra);
@@ -96,18 +102,72 @@ void ctx_free_ctu_arrays(encoder_t *ctx) {
   for (int p = 0; p < 3; p++) {
     aligned_free(ctx->intra_line[p]);
     aligned_free(ctx->sao_params[p]);
-    aligned_free(ctx->sao_diff[p]);
   }
   aligned_free(ctx->sao_merge);
-  aligned_free(ctx->sao_scratch);
   aligned_free(ctx->slice_buf);
-  aligned_free(ctx->maps);
   for (int l = 0; l < 2; l++) {
     aligned_free(ctx->pic_mv[l]);
     aligned_free(ctx->pic_ref[l]);
   }
   aligned_free(ctx->pic_skip);
   nal_list_free(&ctx->nals);
+}
+
+int ctx_alloc_row_buffers(encoder_t *ctx) {
+  ctx->ctu_src = alloc_array<uint8_t>(SRC_STRIDE * 96, 0);
+  ctx->ctu_rec = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
+  ctx->dec = alloc_array<ctu_decision_t>(1, 0);
+  ctx->maps = alloc_array<ctu_maps_t>(1, 0);
+  ctx->coef_tmp = alloc_array<int16_t>(32 * 32, 0);
+  ctx->dq_tmp = alloc_array<int16_t>(32 * 32, 0);
+  for (int c = 0; c < 3; c++) ctx->sao_diff[c] = alloc_array<int16_t>(c ? 32 * 32 : 64 * 64, 0);
+  ctx->sao_scratch = alloc_array<uint8_t>(147456, 0);
+  // A wavefront substream holds one CTU row.
+  ctx->slice_cap = ctx->param.wpp ? static_cast<size_t>(ctx->ctu_cols) * 64 * 64 * 6 + 65536 : 0;
+  ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
+  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->dec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
+      !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch ||
+      (ctx->slice_cap && !ctx->slice_buf))
+    return -1;
+  return 0;
+}
+
+void ctx_free_row_buffers(encoder_t *ctx) {
+  aligned_free(ctx->ctu_src);
+  aligned_free(ctx->ctu_rec);
+  aligned_free(ctx->dec);
+  aligned_free(ctx->maps);
+  aligned_free(ctx->coef_tmp);
+  aligned_free(ctx->dq_tmp);
+  for (int c = 0; c < 3; c++) aligned_free(ctx->sao_diff[c]);
+  aligned_free(ctx->sao_scratch);
+  aligned_free(ctx->slice_buf);
+}
+
+void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
+  b->ctu_src = ctx->ctu_src;
+  b->ctu_rec = ctx->ctu_rec;
+  b->dec = ctx->dec;
+  b->maps = ctx->maps;
+  b->coef_tmp = ctx->coef_tmp;
+  b->dq_tmp = ctx->dq_tmp;
+  b->slice_buf = ctx->slice_buf;
+  b->slice_cap = ctx->slice_cap;
+  for (int c = 0; c < 3; c++) b->sao_diff[c] = ctx->sao_diff[c];
+  b->sao_scratch = ctx->sao_scratch;
+}
+
+void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
+  ctx->ctu_src = b->ctu_src;
+  ctx->ctu_rec = b->ctu_rec;
+  ctx->dec = b->dec;
+  ctx->maps = b->maps;
+  ctx->coef_tmp = b->coef_tmp;
+  ctx->dq_tmp = b->dq_tmp;
+  ctx->slice_buf = b->slice_buf;
+  ctx->slice_cap = b->slice_cap;
+  for (int c = 0; c < 3; c++) ctx->sao_diff[c] = b->sao_diff[c];
+  ctx->sao_scratch = b->sao_scratch;
 }
 
 static void write_param_sets(encoder_t *ctx, nal_list_t *nals) {
@@ -211,9 +271,13 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
       ok = false;
       break;
     }
-    std::memcpy(c, enc, sizeof(encoder_t));
+    std::memcpy(static_cast<void *>(c), enc, sizeof(encoder_t));
     enc->frame_ctx[i] = c;
-    if (ctx_alloc_ctu_arrays(c) < 0) ok = false;
+    if (ctx_alloc_picture_arrays(c) < 0) ok = false;
+  }
+  if (ok) {
+    enc->sched = static_cast<rowsched_t *>(aligned_malloc(sizeof(rowsched_t)));
+    ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, picture_finish) == 0;
   }
   if (!ok) {
     encoder_close(enc);
@@ -250,11 +314,16 @@ static void print_end_statistics(const encoder_t *enc) {
 
 void encoder_close(encoder_t *enc) {
   if (!enc) return;
+  // The workers stop after the CTU they are coding; nothing runs afterwards.
+  if (enc->sched) {
+    if (enc->sched->threads) rowsched_destroy(enc->sched);
+    aligned_free(enc->sched);
+  }
   print_end_statistics(enc);
   if (enc->frame_ctx) {
     for (int32_t i = 1; i <= enc->frame_ctx_count; i++) {
       if (!enc->frame_ctx[i]) continue;
-      ctx_free_ctu_arrays(enc->frame_ctx[i]);
+      ctx_free_picture_arrays(enc->frame_ctx[i]);
       aligned_free(enc->frame_ctx[i]);
     }
     aligned_free(enc->frame_ctx);
@@ -391,7 +460,9 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
   }
 }
 
-static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
+// Sets the next picture in coding order up on a free frame context and puts
+// it in flight.
+static int start_picture(encoder_t *enc, frame_t *pic) {
   encoder_t *ctx = enc->frame_ctx[enc->frame_ctx_next];
   enc->frame_ctx_next = enc->frame_ctx_next % enc->frame_ctx_count + 1;
   enc->coding_number++;
@@ -416,7 +487,8 @@ static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *
   if (!ctx->cur_recon) return -1;
   frame_t *rec = ctx->cur_recon;
   ctx->sao_enable = enc->param.sao ? 3 : 0;
-  for (int32_t c = 0; c < 3; c++) rec->work[c] = ctx->sao_enable ? rec->alloc_sao + (rec->plane[c] - rec->alloc) : rec->plane[c];
+  for (int32_t c = 0; c < 3; c++)
+    rec->work[c] = ctx->sao_enable ? rec->alloc_sao + (rec->plane[c] - rec->alloc) : rec->plane[c];
   rec->frame_number = pic->frame_number;
   rec->poc = pic->poc;
   rec->pts = pic->pts;
@@ -451,14 +523,10 @@ static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *
     ctx->rps_delta[i] = rps.delta[i];
     ctx->rps_used[i] = rps.used[i];
   }
-  if (encode_picture(ctx) < 0) {
-    frame_release(enc->pool, rec);
-    ctx->cur_recon = nullptr;
-    return -1;
-  }
 
   // The decoded picture buffer now holds what the RPS kept, plus this
-  // picture when later pictures may refer to it.
+  // picture when later pictures may refer to it (the scheduler holds them
+  // back until it is finished).
   int32_t kept = 0;
   for (int32_t i = 0; i < enc->dpb_count; i++) {
     bool in_rps = false;
@@ -470,13 +538,49 @@ static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *
   }
   enc->dpb_count = kept;
   if (reference && enc->dpb_count < 16) {
-    rec->refcount++;
+    frame_addref(enc->pool, rec);
     enc->dpb[enc->dpb_count++] = rec;
   }
   if (anchor) {
     enc->anchor_poc[1] = enc->anchor_poc[0];
     enc->anchor_poc[0] = pic->poc;
   }
+
+  // The picture holds its references until it is collected: a later
+  // picture's reference set may drop them from the buffer before then.
+  rowsched_frame_t *f = ctx->sched_entry;
+  f->wavefront = ctx->pps->entropy_coding_sync;
+  f->ref_count = 0;
+  for (int32_t l = 0; l < 2; l++)
+    for (int32_t i = 0; i < ctx->ref_count[l]; i++) {
+      frame_t *r = ctx->ref_list[l][i];
+      bool seen = false;
+      for (int32_t k = 0; k < f->ref_count; k++) seen |= f->refs[k] == r;
+      if (seen) continue;
+      frame_addref(enc->pool, r);
+      f->refs[f->ref_count++] = r;
+    }
+  enc->inflight[enc->inflight_count++] = ctx;
+  rowsched_submit(enc->sched, f);
+  return 0;
+}
+
+// Waits for the oldest picture in flight and returns its Annex B bytes.
+static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
+  encoder_t *ctx = enc->inflight[0];
+  enc->inflight_count--;
+  std::memmove(enc->inflight, enc->inflight + 1, sizeof(encoder_t *) * enc->inflight_count);
+  const int status = rowsched_wait(enc->sched, ctx->sched_entry);
+  for (int32_t k = 0; k < ctx->sched_entry->ref_count; k++) frame_release(enc->pool, ctx->sched_entry->refs[k]);
+  ctx->sched_entry->ref_count = 0;
+  frame_t *pic = ctx->cur_input;
+  frame_t *rec = ctx->cur_recon;
+  ctx->cur_recon = nullptr;
+  ctx->cur_input = nullptr;
+  enc->held_recon = rec;
+  enc->held_input = pic;
+  if (status < 0) return -1;
+  const uint32_t type = pic->frame_type_code;
 
   const size_t bound = nal_list_packed_bound(&ctx->nals);
   if (bound > enc->out_cap) {
@@ -499,11 +603,6 @@ static int code_picture(encoder_t *enc, frame_t *pic, tarnhevcenc_frame_opts_t *
   for (int32_t c = 0; c < 3; c++) s->mse_sum[c] += mse[c];
   s->qp_sum += ctx->slice_qp;
   rec->avg_qp = ctx->slice_qp;
-
-  enc->held_recon = rec;
-  enc->held_input = pic;
-  ctx->cur_recon = nullptr;
-  ctx->cur_input = nullptr;
   if (opts) {
     const size_t sz = opts->size;
     auto covers = [sz](size_t off, size_t len) { return sz >= off + len; };
@@ -544,14 +643,20 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     frame_list_push(q->input, f);
   }
   const int32_t flush = planes ? 0 : 1;
-  if (q->decided->count == 0 && q->input->count > 0 && (flush || q->input->count > enc->decision_delay))
-    lookahead_slicetype_run(enc, q, flush);
-  if (q->decided->count == 0) return 0;
-  frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
-  const int r = code_picture(enc, pic, opts, out);
-  if (r < 0) {
-    frame_release(enc->pool, pic);
-    *out = nullptr;
+  // Put decided pictures in flight while frame contexts are free.
+  for (;;) {
+    if (q->decided->count == 0 && q->input->count > 0 && (flush || q->input->count > enc->decision_delay))
+      lookahead_slicetype_run(enc, q, flush);
+    if (q->decided->count == 0 || enc->inflight_count >= enc->frame_ctx_count) break;
+    frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
+    if (start_picture(enc, pic) < 0) {
+      frame_release(enc->pool, pic);
+      return -1;
+    }
   }
-  return r;
+  // Hand back the oldest picture once every frame context is busy, or when
+  // draining at the end.
+  if (enc->inflight_count == 0) return 0;
+  if (!flush && enc->inflight_count < enc->frame_ctx_count) return 0;
+  return collect_picture(enc, opts, out);
 }

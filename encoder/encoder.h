@@ -110,6 +110,14 @@ struct encoder_t {
   int16_t *coef_tmp;  // transform scratch, 32x32
   int16_t *dq_tmp;    // dequantisation scratch, 32x32
 
+  // Rows of the picture (frame contexts): one row context per CTU row, and
+  // the picture's entry in the row scheduler.
+  encoder_t **row_ctx;
+  struct rowsched_frame_t *sched_entry;
+  int32_t row_index;       // row contexts: the CTU row being coded
+  cabac_est_t wpp_saved;   // row contexts: states after the row's second CTU
+  uint32_t entry_sizes[256];
+
   // Entropy coding of the current picture.
   cabac_t cabac;
   bitwriter_t bw;
@@ -136,6 +144,9 @@ struct encoder_t {
   int32_t frames_received;
   uint8_t *out_buf;
   size_t out_cap;
+  struct rowsched_t *sched;
+  encoder_t *inflight[16];  // frame contexts with a picture in flight, in coding order
+  int32_t inflight_count;
   frame_t *held_recon;  // returned to the caller, valid until the next call
   frame_t *held_input;
   encoder_stats_t *stats;
@@ -148,10 +159,26 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
                          tarnhevcenc_frame_opts_t *opts, const uint8_t **out);
 int encoder_get_header(encoder_t *enc, uint8_t *buf, int32_t buf_size);
 
-// Per-context CTU arrays.
-int ctx_alloc_ctu_arrays(encoder_t *ctx);
-void ctx_free_ctu_arrays(encoder_t *ctx);
+// Per-picture arrays of a frame context, and the working buffers that every
+// row context has of its own.
+int ctx_alloc_picture_arrays(encoder_t *ctx);
+void ctx_free_picture_arrays(encoder_t *ctx);
+int ctx_alloc_row_buffers(encoder_t *ctx);
+void ctx_free_row_buffers(encoder_t *ctx);
 
-// Codes every CTU of the picture set up in ctx and leaves the slice NAL
-// unit in ctx->nals.
-int encode_picture(encoder_t *ctx);
+struct row_buffers_t {
+  uint8_t *ctu_src, *ctu_rec;
+  ctu_decision_t *dec;
+  ctu_maps_t *maps;
+  int16_t *coef_tmp, *dq_tmp;
+  uint8_t *slice_buf;
+  size_t slice_cap;
+  int16_t *sao_diff[3];
+  uint8_t *sao_scratch;
+};
+void row_buffers_save(const encoder_t *ctx, row_buffers_t *b);
+void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b);
+
+// After the last CTU of the picture set up in ctx: the slice NAL unit (from
+// the row substreams), SAO application and border extension.
+int picture_finish(encoder_t *ctx);

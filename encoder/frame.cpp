@@ -192,6 +192,7 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
   }
   if (f) {
     f->refcount = 1;
+    f->recon_done = 0;
     f->intra_done = 0;
     f->scenecut_candidate = 1;
   }
@@ -203,5 +204,11 @@ void frame_release(frame_pool_t *pool, frame_t *f) {
   if (!f) return;
   pthread_mutex_lock(&pool->mutex);
   if (--f->refcount == 0) frame_list_push(&pool->unused, f);
+  pthread_mutex_unlock(&pool->mutex);
+}
+
+void frame_addref(frame_pool_t *pool, frame_t *f) {
+  pthread_mutex_lock(&pool->mutex);
+  f->refcount++;
   pthread_mutex_unlock(&pool->mutex);
 }

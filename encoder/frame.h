@@ -46,6 +46,7 @@ struct frame_t {
   int32_t coded_ref_count[2];
   int32_t coded_ref_poc[2][16];
   int32_t is_reference;  // kept in the decoded picture buffer
+  int32_t recon_done;    // coded, filtered and extended: readable as a reference
 
   // Statistics of the coded picture.
   double avg_qp;
@@ -87,3 +88,5 @@ void frame_pool_destroy(frame_pool_t *pool);
 // A picture with reference count 1, or NULL when memory runs out.
 frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input);
 void frame_release(frame_pool_t *pool, frame_t *f);
+// One more holder of a picture (released with frame_release).
+void frame_addref(frame_pool_t *pool, frame_t *f);

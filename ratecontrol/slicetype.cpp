@@ -145,12 +145,6 @@ int32_t append_b_coding_order(int32_t hierarchy, int32_t bcount, int32_t *order)
   return m;
 }
 
-void frame_addref(frame_pool_t *pool, frame_t *f) {
-  pthread_mutex_lock(&pool->mutex);
-  f->refcount++;
-  pthread_mutex_unlock(&pool->mutex);
-}
-
 }  // namespace
 
 void lookahead_queue_start(lookahead_queue_t *q, const param_t *p) {

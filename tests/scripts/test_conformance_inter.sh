@@ -12,10 +12,15 @@
 # placement rules: key pictures every --keyint pictures; between them a P
 # picture after every run of --bframes B pictures; a run cut short by a
 # closed-GOP key picture or by the end of the input ends in a P picture,
-# while under an open GOP it becomes the leading pictures of the CRA.  The
-# NAL unit types must agree: IDR key pictures for closed GOPs, CRA ones
-# (after the first) with exactly that many leading pictures for open GOPs.
-# The inputs hold no scene cut, so no key picture is added.
+# while under an open GOP it becomes the leading pictures of the CRA.  Close
+# to the end of the input (fewer than min(2 * bframes + 2, keyint / 3)
+# pictures left) a key picture is not worth its cost and may be left out,
+# depending on how far the lookahead saw; from the picture before such a key
+# position on, only the general rules are checked (no B picture last, no run
+# longer than --bframes, no key picture elsewhere).  The NAL unit types must
+# agree: IDR key pictures for closed GOPs, CRA ones (after the first) for
+# open GOPs, each with the B pictures just before it as leading pictures.
+# The inputs hold no scene cut, so no other key picture is added.
 #
 # RANDOM_SEED_BASE shifts the random-decision seeds (default 1); a failing
 # case's name holds its seed and its replay line is printed.
@@ -29,10 +34,10 @@ seeds=48
 
 have_clip() { [ -n "${CLIPS:-}" ] && [ -r "$CLIPS/$1" ]; }
 
-# inter_model N KEYINT BFRAMES OPEN: prints the expected picture types in
-# display order (one letter each) and the number of leading pictures.
+# inter_model N KEYINT BFRAMES OPEN: the expected picture types in display
+# order, one letter each, if no key picture is left out near the end.
 inter_model() {
-  local n=$1 k=$2 b=$3 open=$4 p start end last leading=0
+  local n=$1 k=$2 b=$3 open=$4 p start end
   local -a t
   for ((p = 0; p < n; p++)); do
     if ((p == 0 || (k > 0 && p % k == 0))); then t[p]=I; else t[p]=B; fi
@@ -40,15 +45,23 @@ inter_model() {
   for ((start = 0; start < n; start = end)); do
     for ((end = start + 1; end < n; end++)); do [ "${t[end]}" = I ] && break; done
     for ((p = start + b + 1; p < end; p += b + 1)); do t[p]=P; done
-    last=$((start + (end - 1 - start) / (b + 1) * (b + 1)))
-    if ((open && end < n)); then
-      leading=$((leading + end - 1 - last))
-    elif ((end - 1 > start)); then
-      t[end - 1]=P
-    fi
+    # A run before a closed-GOP key picture or the end needs an anchor.
+    ((!(open && end < n) && end - 1 > start)) && t[end - 1]=P
   done
   local IFS=
-  echo "${t[*]} $leading"
+  echo "${t[*]}"
+}
+
+# inter_tail N KEYINT BFRAMES: the first key position that may be left out
+# near the end of the input, or N.
+inter_tail() {
+  local n=$1 k=$2 b=$3 p window
+  ((k > 0)) || { echo "$n"; return; }
+  window=$((2 * b + 2 < k / 3 ? 2 * b + 2 : k / 3))
+  for ((p = k; p < n; p += k)); do
+    ((n - p < window)) && { echo "$p"; return; }
+  done
+  echo "$n"
 }
 
 # inter_check_structure NAME PICTURES [ZIRAVOV ARGS...]: the stream's
@@ -66,15 +79,35 @@ inter_check_structure() {
     esac
     shift
   done
-  local want want_types want_leading got
+  local want got tail exact why=""
   want=$(inter_model "$n" "$k" "$b" "$open")
-  want_types=${want% *} want_leading=${want#* }
+  tail=$(inter_tail "$n" "$k" "$b")
+  exact=$((tail < n ? tail - 1 : n))
   got=$(ffprobe -v error -select_streams v:0 -show_entries frame=pict_type -of csv=p=0 "$name.hevc" </dev/null | tr -d ' \n')
-  [ "$got" = "$want_types" ] ||
-    conf_fail "$name" "picture types $got, expected $want_types (keyint $k, bframes $b, open $open)"
+  if [ ${#got} -ne "$n" ]; then
+    why="$n pictures expected"
+  elif [ "${got:0:exact}" != "${want:0:exact}" ]; then
+    why="expected ${want:0:exact} before picture $exact"
+  else
+    local rest=${got:exact} i
+    for ((i = exact; i < n; i++)); do
+      [ "${got:i:1}" = I ] && [ $i -ne "$tail" ] && why="key picture $i near the end"
+    done
+    [ "${got: -1}" = B ] && why="ends in a B picture"
+    [[ $rest =~ B{$((b + 1))} ]] && why="more than $b B pictures in a row"
+  fi
+  [ -z "$why" ] || conf_fail "$name" "picture types $got: $why (keyint $k, bframes $b, open $open, model $want)"
 
-  # NAL unit types in decode order.
-  local types first=1 irap=0 leading=0 bad=""
+  # NAL unit types in decode order; leading pictures counted from the types
+  # in display order.
+  local keys=${got//[^I]/} runs=${got#I} want_leading=0 run
+  while [[ $runs =~ (B*)I(.*) ]]; do
+    run=${BASH_REMATCH[1]}
+    want_leading=$((want_leading + ${#run}))
+    runs=${BASH_REMATCH[2]}
+  done
+  ((!open && want_leading > 0)) && conf_fail "$name" "picture types $got: B pictures wait across an IDR"
+  local types first=1 irap=0 leading=0 bad="" count=0
   types=$(conf_picture_types "$name")
   for t in $types; do
     case $t in
@@ -84,16 +117,21 @@ inter_check_structure() {
     0 | 1 | 2 | 3 | 4 | 5) ;;
     *) bad="$bad $t" ;;
     esac
-    first=0
+    first=0 count=$((count + 1))
   done
-  local keys=${want_types//[^I]/}
-  [ -z "$bad" ] && [ $irap -eq ${#keys} ] && [ $leading -eq "$want_leading" ] ||
-    conf_fail "$name" "NAL unit types '$types': $irap key and $leading leading pictures (expected ${#keys} and $want_leading)${bad:+, unexpected:$bad}"
+  if [ -n "$bad" ] || [ $irap -ne ${#keys} ] || [ $leading -ne $want_leading ] || [ $count -ne "$n" ]; then
+    conf_fail "$name" "NAL unit types '$types': $count pictures, $irap key and $leading leading (expected $n, ${#keys} and $want_leading)${bad:+, unexpected:$bad}"
+  fi
 }
 
+# libde265 is given the stream without its repeated parameter sets when the
+# GOP is open (see conf_drop_repeated_parameter_sets); ffmpeg always reads
+# it whole.
 inter_case() {
   local name=$1 input=$2 w=$3 h=$4 n=$5
   shift 5
+  local CONF_DE265_DROP_REPEATS=
+  [[ " $* " == *" --open-gop "* ]] && CONF_DE265_DROP_REPEATS=1
   conf_case "$name" "$input" "$w" "$h" "$n" "$@" || return 1
   inter_check_structure "$name" "$n" "$@"
 }
@@ -126,8 +164,10 @@ inter_synth() {
     ffmpeg -v error -y -f lavfi -i "nullsrc=s=${w}x${h}:r=25,format=yuv420p,geq=lum='128+70*sin((X-2.5*N)/4.3)*cos((Y+1.25*N)/5.7)+50*sin((X+Y-1.25*N)/9)':cb='128+60*sin((X-1.25*N)/3.1)':cr='128+60*cos((Y+0.625*N)/2.9)'" \
       -frames:v "$frames" -pix_fmt yuv420p -f rawvideo "$name.yuv" </dev/null ;;
   crop)
-    # Three to the right and two down a picture, from wherever it fits.
-    ffmpeg -v error -y -i "$CLIPS/foreman_cif_60f.y4m" -vf "crop=$w:$h:x='mod(n*3,iw-ow+1)':y='mod(n*2,ih-oh+1)'" \
+    # Three to the right and two down a picture; the clip is stretched first
+    # where the window would not have room to move.
+    local sw=$((w + 64 > 352 ? w + 64 : 352)) sh=$((h + 48 > 288 ? h + 48 : 288))
+    ffmpeg -v error -y -i "$CLIPS/foreman_cif_60f.y4m" -vf "scale=$sw:$sh,crop=$w:$h:x='mod(n*3,iw-ow+1)':y='mod(n*2,ih-oh+1)'" \
       -frames:v "$frames" -pix_fmt yuv420p -f rawvideo "$name.yuv" </dev/null ;;
   esac
 }
@@ -142,7 +182,8 @@ add() {
 
 # Picture structures: B run and pyramid (the pyramid matters only with B).
 structures="0:0 3:0 3:1 3:2 7:0 7:1 7:2"
-gop_flag() { if [ "$1" = open ]; then echo --open-gop; else echo --no-open-gop; fi; }
+# GOP kinds: the option, and the tag ("open" or "closed") in the case name.
+gop_tag() { if [ "$1" = --open-gop ]; then echo open; else echo closed; fi; }
 
 # 1. carphone: every structure with both GOP kinds and key intervals 5, 8 and
 # 0 (only the first), 17 to 25 pictures, the QP stepping through 0..51.
@@ -151,20 +192,22 @@ if have_clip carphone_qcif.y4m; then
   clip=$CLIPS/carphone_qcif.y4m
   for s in $structures; do
     b=${s%:*} hier=${s#*:}
-    for gop in closed open; do
+    for g in --no-open-gop --open-gop; do
+      gop=$(gop_tag $g)
       for k in 5 8 0; do
         n=$((17 + i % 9)) qp=$(((i * 11) % 52))
         add "carphone-b$b-h$hier-$gop-k$k-qp$qp" "$clip" 176 144 $n \
-          --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop)
+          --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $g
         i=$((i + 1))
       done
     done
   done
   # All intra whatever the B settings; a minimum interval changes nothing
   # without scene cuts.
-  for gop in closed open; do
-    add "carphone-k1-$gop-qp51" "$clip" 176 144 9 --frames 9 --qp 51 --bframes 7 --hierarchy 2 --keyint 1 $(gop_flag $gop)
-    add "carphone-mink3-$gop-qp0" "$clip" 176 144 19 --frames 19 --qp 0 --bframes 3 --hierarchy 1 --keyint 6 --min-keyint 3 $(gop_flag $gop)
+  for g in --no-open-gop --open-gop; do
+    gop=$(gop_tag $g)
+    add "carphone-k1-$gop-qp51" "$clip" 176 144 9 --frames 9 --qp 51 --bframes 7 --hierarchy 2 --keyint 1 $g
+    add "carphone-mink3-$gop-qp0" "$clip" 176 144 19 --frames 19 --qp 0 --bframes 3 --hierarchy 1 --keyint 6 --min-keyint 3 $g
   done
 else
   echo "note: clip carphone_qcif.y4m missing"
@@ -178,10 +221,11 @@ if have_clip foreman_cif_60f.y4m; then
   i=0
   for s in $structures; do
     b=${s%:*} hier=${s#*:}
-    for gop in closed open; do
+    for g in --no-open-gop --open-gop; do
+      gop=$(gop_tag $g)
       n=$((11 + i % 3)) qp=$(((3 + i * 17) % 52)) k=${keyints[i % 4]}
       add "foreman-b$b-h$hier-$gop-k$k-qp$qp" "$clip" 352 288 $n \
-        --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop)
+        --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $g
       i=$((i + 1))
     done
   done
@@ -206,12 +250,13 @@ for size in 8x8 72x40 200x136 350x286; do
   for s in $structures; do
     b=${s%:*} hier=${s#*:}
     src=${sources[j % ${#sources[@]}]} k=${keyints[j % 5]} qp=${qps[(j * 3) % 7]}
-    gop=closed
-    [ $((j % 2)) -eq 1 ] && gop=open
+    g=--no-open-gop
+    [ $((j % 2)) -eq 1 ] && g=--open-gop
+    gop=$(gop_tag $g)
     n=$((9 + (j * 5) % 9))
     [ "$size" = 350x286 ] && n=$((9 + j % 3))
     add "$src-$size-b$b-h$hier-$gop-k$k-qp$qp" "$src-$size.yuv" "$w" "$h" $n \
-      --input-res $size --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop)
+      --input-res $size --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $g
     j=$((j + 1))
   done
 done
@@ -229,38 +274,42 @@ inter_synth rnd-1920x1080 1920 1080 5 testsrc2 || conf_fail rnd-1920x1080 "ffmpe
 rkeyints=(0 4 1 5 2 8 3)
 for ((seed = base; seed < base + seeds; seed++)); do
   m=$((seed % 48))
-  b=$((m % 8)) hier=$((m / 8 % 3)) gop=closed
-  [ $((m / 24)) -eq 1 ] && gop=open
+  b=$((m % 8)) hier=$((m / 8 % 3)) g=--no-open-gop
+  [ $((m / 24)) -eq 1 ] && g=--open-gop
+  gop=$(gop_tag $g)
   k=${rkeyints[seed % 7]} n=$((5 + seed % 5))
   si=0
   for size in $rsizes; do
     w=${size%x*} h=${size#*x} qp=$(((seed * 13 + si * 7) % 52))
     add "seed$seed-$size-b$b-h$hier-$gop-k$k" "rnd-$size.yuv" "$w" "$h" $n \
-      --input-res $size --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop) --random-decisions $seed
+      --input-res $size --frames $n --qp $qp --bframes $b --hierarchy $hier --keyint $k $g --random-decisions $seed
     si=$((si + 1))
   done
   if have_clip carphone_qcif.y4m && [ $((seed % 4)) -eq 0 ]; then
     add "seed$seed-carphone-b$b-h$hier-$gop-k$k" "$CLIPS/carphone_qcif.y4m" 176 144 $n \
-      --frames $n --qp $(((seed * 7) % 52)) --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop) --random-decisions $seed
+      --frames $n --qp $(((seed * 7) % 52)) --bframes $b --hierarchy $hier --keyint $k $g --random-decisions $seed
   fi
   if [ $((seed % 24)) -eq 0 ]; then
     add "seed$seed-1920x1080-b$b-h$hier-$gop-k$k" rnd-1920x1080.yuv 1920 1080 5 \
-      --input-res 1920x1080 --frames 5 --qp $(((seed * 13) % 52)) --bframes $b --hierarchy $hier --keyint $k $(gop_flag $gop) --random-decisions $seed
+      --input-res 1920x1080 --frames 5 --qp $(((seed * 13) % 52)) --bframes $b --hierarchy $hier --keyint $k $g --random-decisions $seed
   fi
 done
 
-# Sanity of the model itself on structures checked by hand.
+# The model itself on structures worked out by hand.
 model_is() {
   local got
-  got=$(inter_model "$1" "$2" "$3" "$4")
-  [ "$got" = "$5" ] || conf_fail model "inter_model $1 $2 $3 $4 gives '$got', expected '$5'"
+  got="$(inter_model "$1" "$2" "$3" "$4") $(inter_tail "$1" "$2" "$3")"
+  [ "$got" = "$5" ] || conf_fail model "inter_model/inter_tail $1 $2 $3 $4 give '$got', expected '$5'"
 }
-model_is 9 8 3 0 "IBBBPBBPI 0"
-model_is 9 8 3 1 "IBBBPBBBI 3"
-model_is 6 0 7 0 "IBBBBP 0"
-model_is 5 1 7 1 "IIIII 0"
-model_is 11 5 7 1 "IBBBBIBBBBI 8"
-model_is 7 0 0 1 "IPPPPPP 0"
+model_is 9 8 3 0 "IBBBPBBPI 8"
+model_is 9 8 3 1 "IBBBPBBBI 8"
+model_is 11 8 3 0 "IBBBPBBPIBP 11"
+model_is 14 12 3 0 "IBBBPBBBPBBPIP 12"
+model_is 6 0 7 0 "IBBBBP 6"
+model_is 5 1 7 1 "IIIII 5"
+model_is 11 5 7 1 "IBBBBIBBBBI 11"
+model_is 7 0 0 1 "IPPPPPP 7"
+model_is 9 4 1 0 "IBPPIBPPI 9"
 
 echo "$(wc -l <"$cases") cases"
 sort -t'|' -k1,1nr "$cases" | cut -d'|' -f2- | inter_run_cases

@@ -1,0 +1,158 @@
+#include "encoder/rowsched.h"
+
+#include <cstring>
+
+#include "encoder/encoder.h"
+#include "encoder/memory.h"
+
+namespace {
+
+// A reference picture is usable once every CTU of it is coded, filtered and
+// extended (finish_picture sets recon_done under the scheduler's lock).
+bool refs_ready(const rowsched_frame_t *f) {
+  for (int32_t i = 0; i < f->ref_count; i++)
+    if (!f->refs[i]->recon_done) return false;
+  return true;
+}
+
+// The row may code its next CTU: the row above is more than one CTU ahead
+// (wavefront) or finished.
+bool row_ready(const rowsched_frame_t *f, int32_t r) {
+  const rowsched_row_t &row = f->rows[r];
+  if (row.busy || row.progress >= f->cols) return false;
+  if (r == 0) return true;
+  const int32_t above = f->rows[r - 1].progress;
+  if (above == ROW_FINISHED) return true;
+  return f->wavefront && above > row.progress + 1;
+}
+
+bool find_task(rowsched_t *s, rowsched_frame_t **out_f, int32_t *out_r) {
+  for (int32_t i = 0; i < s->frame_count; i++) {
+    rowsched_frame_t *f = s->frames[i];
+    if (!f->active || f->finished || f->failed || !refs_ready(f)) continue;
+    for (int32_t r = 0; r < f->row_count; r++) {
+      if (row_ready(f, r)) {
+        *out_f = f;
+        *out_r = r;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void *worker_main(void *arg) {
+  rowsched_t *s = static_cast<rowsched_t *>(arg);
+  pthread_mutex_lock(&s->mutex);
+  for (;;) {
+    rowsched_frame_t *f = nullptr;
+    int32_t r = 0;
+    while (!s->stop && !find_task(s, &f, &r)) pthread_cond_wait(&s->wake, &s->mutex);
+    if (s->stop) break;
+    rowsched_row_t &row = f->rows[r];
+    row.busy = 1;
+    const int32_t starting = row.progress == 0;
+    pthread_mutex_unlock(&s->mutex);
+
+    if (starting) row_begin(row.ctx, f->fctx, r);
+    const int ok = ctu_encode_next(f, r);
+
+    pthread_mutex_lock(&s->mutex);
+    row.busy = 0;
+    if (ok < 0) f->failed = 1;
+    bool last = false;
+    if (ok >= 0 && ++row.progress == f->cols) {
+      row.progress = ROW_FINISHED;
+      last = ++f->rows_done == f->row_count;
+    }
+    if (last) {
+      pthread_mutex_unlock(&s->mutex);
+      const int fin = s->finish_picture(f->fctx);
+      pthread_mutex_lock(&s->mutex);
+      if (fin < 0) f->failed = 1;
+      f->finished = 1;
+      // Pictures that refer to this one may start now.
+      f->fctx->cur_recon->recon_done = 1;
+    }
+    if (last || f->failed) {
+      pthread_mutex_lock(&f->mutex);
+      pthread_cond_broadcast(&f->done);
+      pthread_mutex_unlock(&f->mutex);
+    }
+    pthread_cond_broadcast(&s->wake);
+  }
+  pthread_mutex_unlock(&s->mutex);
+  return nullptr;
+}
+
+}  // namespace
+
+int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, int (*finish_picture)(encoder_t *)) {
+  std::memset(s, 0, sizeof(*s));
+  pthread_mutex_init(&s->mutex, nullptr);
+  pthread_cond_init(&s->wake, nullptr);
+  s->finish_picture = finish_picture;
+  s->frame_capacity = max_frames;
+  s->frames = static_cast<rowsched_frame_t **>(aligned_malloc(sizeof(rowsched_frame_t *) * max_frames));
+  s->threads = static_cast<pthread_t *>(aligned_malloc(sizeof(pthread_t) * threads));
+  if (!s->frames || !s->threads) return -1;
+  for (int32_t i = 0; i < threads; i++) {
+    if (pthread_create(&s->threads[i], nullptr, worker_main, s) != 0) return -1;
+    s->thread_count++;
+  }
+  return 0;
+}
+
+void rowsched_destroy(rowsched_t *s) {
+  pthread_mutex_lock(&s->mutex);
+  s->stop = 1;
+  pthread_cond_broadcast(&s->wake);
+  pthread_mutex_unlock(&s->mutex);
+  for (int32_t i = 0; i < s->thread_count; i++) pthread_join(s->threads[i], nullptr);
+  aligned_free(s->threads);
+  aligned_free(s->frames);
+  pthread_mutex_destroy(&s->mutex);
+  pthread_cond_destroy(&s->wake);
+  s->threads = nullptr;
+  s->frames = nullptr;
+}
+
+void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
+  pthread_mutex_lock(&s->mutex);
+  f->active = 1;
+  f->finished = 0;
+  f->failed = 0;
+  f->rows_done = 0;
+  for (int32_t r = 0; r < f->row_count; r++) {
+    f->rows[r].progress = 0;
+    f->rows[r].busy = 0;
+  }
+  if (s->frame_count < s->frame_capacity) s->frames[s->frame_count++] = f;
+  pthread_cond_broadcast(&s->wake);
+  pthread_mutex_unlock(&s->mutex);
+}
+
+int rowsched_wait(rowsched_t *s, rowsched_frame_t *f) {
+  pthread_mutex_lock(&s->mutex);
+  for (;;) {
+    bool busy = false;
+    for (int32_t r = 0; r < f->row_count; r++) busy |= f->rows[r].busy != 0;
+    if (f->finished || (f->failed && !busy)) break;
+    // Wait on the picture's own condition; the scheduler's lock comes first.
+    pthread_mutex_lock(&f->mutex);
+    pthread_mutex_unlock(&s->mutex);
+    pthread_cond_wait(&f->done, &f->mutex);
+    pthread_mutex_unlock(&f->mutex);
+    pthread_mutex_lock(&s->mutex);
+  }
+  const int result = f->failed ? -1 : 0;
+  f->active = 0;
+  for (int32_t i = 0; i < s->frame_count; i++)
+    if (s->frames[i] == f) {
+      std::memmove(s->frames + i, s->frames + i + 1, sizeof(rowsched_frame_t *) * (s->frame_count - i - 1));
+      s->frame_count--;
+      break;
+    }
+  pthread_mutex_unlock(&s->mutex);
+  return result;
+}

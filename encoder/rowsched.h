@@ -1,0 +1,61 @@
+// The CTU-row scheduler: worker threads code one CTU at a time from the
+// rows of every picture in flight, in wavefront order inside a picture and
+// after the pictures it references.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+struct encoder_t;
+struct frame_t;
+
+constexpr int32_t ROW_FINISHED = 10000;
+
+struct rowsched_row_t {
+  encoder_t *ctx;    // the row context
+  int32_t progress;  // CTUs coded; ROW_FINISHED once the row is complete
+  int32_t busy;      // a worker is coding one of its CTUs
+};
+
+struct rowsched_frame_t {
+  encoder_t *fctx;  // frame context of the picture
+  rowsched_row_t *rows;
+  int32_t row_count;
+  int32_t cols;
+  int32_t rows_done;
+  int32_t wavefront;  // 1: a row may run two CTUs behind the row above
+  frame_t *refs[32];  // reference pictures that must be finished first
+  int32_t ref_count;
+  int32_t active;    // 1 while in flight
+  int32_t finished;  // all CTUs coded and the picture finished
+  int32_t failed;
+  pthread_mutex_t mutex;  // taken after the scheduler's; signals `finished`
+  pthread_cond_t done;
+};
+
+struct rowsched_t {
+  pthread_mutex_t mutex;
+  pthread_cond_t wake;
+  rowsched_frame_t **frames;  // in flight, in coding order
+  int32_t frame_count, frame_capacity;
+  pthread_t *threads;
+  int32_t thread_count;
+  int32_t stop;
+  // Called by the worker that codes the last CTU of a picture, outside the
+  // scheduler's lock; returns 0 or -1.
+  int (*finish_picture)(encoder_t *fctx);
+};
+
+int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, int (*finish_picture)(encoder_t *));
+// Stops the workers (after the CTU they are coding) and joins them.
+void rowsched_destroy(rowsched_t *s);
+// Puts a picture in flight; its rows become ready as the rules allow.
+void rowsched_submit(rowsched_t *s, rowsched_frame_t *f);
+// Blocks until the picture is finished, then takes it out of flight.
+// Returns 0, or -1 when coding it failed.
+int rowsched_wait(rowsched_t *s, rowsched_frame_t *f);
+
+// Row and picture coding, provided by the CTU job.
+void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row);
+int ctu_encode_next(rowsched_frame_t *f, int32_t row);
