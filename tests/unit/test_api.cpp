@@ -93,7 +93,9 @@ struct encoder_run_t {
   bool finish() {
     for (int guard = 0; guard < 100 && tarnhevcenc_is_encoding(enc); guard++) {
       const uint8_t *out = nullptr;
-      if (!take(tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out), out)) return false;
+      // Two statements: `out` must be read after the call has set it.
+      const int n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out);
+      if (!take(n, out)) return false;
     }
     tarnhevcenc_destroy(enc);
     enc = nullptr;
@@ -248,7 +250,9 @@ TEST(Api, FrameOptsWrittenOnlyWhereTheSizeCovers) {
     opts->control = 0;
     picture_t pic(64, 48, index);
     const uint8_t *out = nullptr;
-    const int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 1000 + index, opts, &out);
+    int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 1000 + index, opts, &out);
+    // Pictures come back after the frame contexts fill; draining returns it.
+    if (n == 0) n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, opts, &out);
     ASSERT_GT(n, 0) << "cut " << cut;
     for (size_t i = cut; i < sizeof(buf); i++) ASSERT_EQ(buf[i], CANARY) << "byte " << i << " with size " << cut;
     if (cut > offsetof(tarnhevcenc_frame_opts_t, pts)) {
@@ -272,7 +276,9 @@ TEST(Api, CreateDestroyRepeatedly) {
     if (i % 3 == 0) {
       picture_t pic(p.width, p.height, static_cast<uint32_t>(i));
       const uint8_t *out = nullptr;
-      EXPECT_GT(tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, i, nullptr, &out), 0) << "iteration " << i;
+      int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, i, nullptr, &out);
+      if (n == 0) n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out);
+      EXPECT_GT(n, 0) << "iteration " << i;
     }
     // Every third one is destroyed with a picture still queued or in flight.
     if (i % 3 == 1) {
@@ -498,7 +504,9 @@ TEST(Api, EncodeRefusesMissingArguments) {
   EXPECT_EQ(tarnhevcenc_encode_frame(enc, pic.ptrs(), nullptr, 0, nullptr, &out), -1);
   EXPECT_EQ(tarnhevcenc_is_encoding(nullptr), 0);
   // Still usable afterwards.
-  EXPECT_GT(tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 0, nullptr, &out), 0);
+  int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 0, nullptr, &out);
+  if (n == 0) n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out);
+  EXPECT_GT(n, 0);
   tarnhevcenc_destroy(enc);
 }
 
