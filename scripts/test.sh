@@ -17,3 +17,9 @@ ninja -C "$root/build-asan" -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd "$root/build-asan" && ctest -j"$jobs" --output-on-failure -L 'unit|kernel|sanitize')
+
+# The worker threads under ThreadSanitizer.
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON \
+  -DTARN_TESTS=OFF -DTARN_BENCH=OFF >/dev/null
+ninja -C "$root/build-tsan" -j"$jobs" ziravov
+bash "$root/scripts/tsan_check.sh" "$root/build-tsan/ziravov"

@@ -1,0 +1,112 @@
+#include "encoder/threadpool.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "encoder/memory.h"
+
+namespace {
+
+void *pool_main(void *p) {
+  threadpool_t *pool = static_cast<threadpool_t *>(p);
+  pthread_mutex_lock(&pool->mutex);
+  for (;;) {
+    threadpool_job_t *job = nullptr;
+    while (!pool->stop) {
+      for (int32_t i = 0; i < pool->job_count && !job; i++)
+        if (pool->jobs[i].state == 1) job = &pool->jobs[i];
+      if (job) break;
+      pthread_cond_wait(&pool->work, &pool->mutex);
+    }
+    if (pool->stop) break;
+    job->state = 2;
+    pthread_mutex_unlock(&pool->mutex);
+    const int64_t result = job->fn(job->arg);
+    pthread_mutex_lock(&pool->mutex);
+    job->result = result;
+    job->state = 3;
+    pthread_cond_broadcast(&pool->finished);
+  }
+  pthread_mutex_unlock(&pool->mutex);
+  return nullptr;
+}
+
+}  // namespace
+
+int threadpool_init(threadpool_t *pool, int32_t threads, int32_t job_records) {
+  std::memset(pool, 0, sizeof(*pool));
+  threads = std::clamp(threads, 1, THREADPOOL_MAX_THREADS);
+  job_records = std::max(job_records, 1);
+  pool->jobs = static_cast<threadpool_job_t *>(aligned_malloc(sizeof(threadpool_job_t) * job_records));
+  pool->threads = static_cast<pthread_t *>(aligned_malloc(sizeof(pthread_t) * threads));
+  if (!pool->jobs || !pool->threads) {
+    aligned_free(pool->jobs);
+    aligned_free(pool->threads);
+    return -1;
+  }
+  std::memset(pool->jobs, 0, sizeof(threadpool_job_t) * job_records);
+  pool->job_count = job_records;
+  pthread_mutex_init(&pool->mutex, nullptr);
+  pthread_cond_init(&pool->work, nullptr);
+  pthread_cond_init(&pool->finished, nullptr);
+  for (int32_t i = 0; i < threads; i++) {
+    if (pthread_create(&pool->threads[i], nullptr, pool_main, pool) != 0) break;
+    pool->thread_count++;
+  }
+  if (pool->thread_count == 0) {
+    threadpool_destroy(pool);
+    return -1;
+  }
+  return 0;
+}
+
+void threadpool_destroy(threadpool_t *pool) {
+  if (!pool->jobs) return;
+  pthread_mutex_lock(&pool->mutex);
+  pool->stop = 1;
+  pthread_cond_broadcast(&pool->work);
+  pthread_mutex_unlock(&pool->mutex);
+  for (int32_t i = 0; i < pool->thread_count; i++) pthread_join(pool->threads[i], nullptr);
+  pthread_mutex_destroy(&pool->mutex);
+  pthread_cond_destroy(&pool->work);
+  pthread_cond_destroy(&pool->finished);
+  aligned_free(pool->jobs);
+  aligned_free(pool->threads);
+  pool->jobs = nullptr;
+  pool->threads = nullptr;
+}
+
+void threadpool_run(threadpool_t *pool, int64_t (*fn)(int64_t), int64_t arg) {
+  pthread_mutex_lock(&pool->mutex);
+  for (;;) {
+    for (int32_t i = 0; i < pool->job_count; i++) {
+      threadpool_job_t &j = pool->jobs[i];
+      if (j.state != 0) continue;
+      j.fn = fn;
+      j.arg = arg;
+      j.state = 1;
+      pthread_cond_signal(&pool->work);
+      pthread_mutex_unlock(&pool->mutex);
+      return;
+    }
+    pthread_cond_wait(&pool->finished, &pool->mutex);
+  }
+}
+
+int64_t threadpool_wait(threadpool_t *pool, int64_t arg) {
+  pthread_mutex_lock(&pool->mutex);
+  for (;;) {
+    for (int32_t i = 0; i < pool->job_count; i++) {
+      threadpool_job_t &j = pool->jobs[i];
+      if (j.state == 3 && j.arg == arg) {
+        const int64_t result = j.result;
+        j.state = 0;
+        // A record became free for a blocked threadpool_run.
+        pthread_cond_broadcast(&pool->finished);
+        pthread_mutex_unlock(&pool->mutex);
+        return result;
+      }
+    }
+    pthread_cond_wait(&pool->finished, &pool->mutex);
+  }
+}
