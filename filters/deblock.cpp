@@ -36,50 +36,58 @@ struct unit_view_t {
   int32_t part(int32_t px, int32_t py) const { return ctx->map_part[idx4(px, py)]; }
 };
 
-// H.265 8.7.2.4: does the prediction differ across the edge (bS 1)?
-// Reference pictures are compared as pictures, not list indices.
-bool motion_differs(const encoder_t *ctx, int32_t pi, int32_t qi) {
-  const frame_t *pp[2], *qq[2];
-  mv_t pm[2], qm[2];
-  int32_t np = 0, nq = 0;
+deblock_side_t side_at(const encoder_t *ctx, const unit_view_t &u, int32_t px, int32_t py) {
+  deblock_side_t s{};
+  s.intra = u.intra(px, py);
+  s.coded = u.cbf(px, py);
+  const int32_t i = u.idx8(px, py);
   for (int32_t l = 0; l < 2; l++) {
-    const int8_t rp = ctx->pic_ref[l][pi], rq = ctx->pic_ref[l][qi];
-    if (rp >= 0) {
-      pp[np] = ctx->ref_list[l][rp];
-      pm[np++] = ctx->pic_mv[l][pi];
-    }
-    if (rq >= 0) {
-      qq[nq] = ctx->ref_list[l][rq];
-      qm[nq++] = ctx->pic_mv[l][qi];
-    }
+    const int8_t r = ctx->pic_ref[l][i];
+    s.pic[l] = r >= 0 ? ctx->ref_list[l][r] : nullptr;
+    s.mv[l] = ctx->pic_mv[l][i];
   }
-  auto far = [](mv_t a, mv_t b) {
-    return std::abs(mv_x(a) - mv_x(b)) >= 4 || std::abs(mv_y(a) - mv_y(b)) >= 4;
-  };
-  if (np != nq) return true;
-  if (np == 1) return pp[0] != qq[0] || far(pm[0], qm[0]);
-  // Two vectors on each side.
-  const bool same_set = (pp[0] == qq[0] && pp[1] == qq[1]) || (pp[0] == qq[1] && pp[1] == qq[0]);
-  if (!same_set) return true;
-  if (pp[0] != pp[1]) {
-    // Two different pictures: compare the vectors that refer to the same one.
-    if (pp[0] == qq[0]) return far(pm[0], qm[0]) || far(pm[1], qm[1]);
-    return far(pm[0], qm[1]) || far(pm[1], qm[0]);
-  }
-  // Both vectors of both sides refer to one picture.
-  return (far(pm[0], qm[0]) || far(pm[1], qm[1])) && (far(pm[0], qm[1]) || far(pm[1], qm[0]));
+  return s;
 }
 
 // Strength of the 4-sample segment whose q0 is at picture (qx, qy) and p0 at
 // (px, py); transform_edge: the edge bounds a transform block.
 uint8_t segment_strength(const encoder_t *ctx, const unit_view_t &u, int32_t px, int32_t py, int32_t qx, int32_t qy,
                          bool transform_edge) {
-  if (u.intra(px, py) || u.intra(qx, qy)) return 2;
-  if (transform_edge && (u.cbf(px, py) || u.cbf(qx, qy))) return 1;
-  return motion_differs(ctx, u.idx8(px, py), u.idx8(qx, qy)) ? 1 : 0;
+  return deblock_strength(side_at(ctx, u, px, py), side_at(ctx, u, qx, qy), transform_edge);
 }
 
 }  // namespace
+
+uint8_t deblock_strength(const deblock_side_t &p, const deblock_side_t &q, bool transform_edge) {
+  if (p.intra || q.intra) return 2;
+  if (transform_edge && (p.coded || q.coded)) return 1;
+  const void *pp[2], *qq[2];
+  mv_t pm[2], qm[2];
+  int32_t np = 0, nq = 0;
+  for (int32_t l = 0; l < 2; l++) {
+    if (p.pic[l]) {
+      pp[np] = p.pic[l];
+      pm[np++] = p.mv[l];
+    }
+    if (q.pic[l]) {
+      qq[nq] = q.pic[l];
+      qm[nq++] = q.mv[l];
+    }
+  }
+  auto far = [](mv_t a, mv_t b) { return std::abs(mv_x(a) - mv_x(b)) >= 4 || std::abs(mv_y(a) - mv_y(b)) >= 4; };
+  if (np != nq) return 1;
+  if (np == 1) return (pp[0] != qq[0] || far(pm[0], qm[0])) ? 1 : 0;
+  // Two vectors on each side: the same two pictures, or no filtering decision by motion.
+  const bool same_set = (pp[0] == qq[0] && pp[1] == qq[1]) || (pp[0] == qq[1] && pp[1] == qq[0]);
+  if (!same_set) return 1;
+  if (pp[0] != pp[1]) {
+    // Two different pictures: compare the vectors that refer to the same one.
+    if (pp[0] == qq[0]) return (far(pm[0], qm[0]) || far(pm[1], qm[1])) ? 1 : 0;
+    return (far(pm[0], qm[1]) || far(pm[1], qm[0])) ? 1 : 0;
+  }
+  // Both vectors of both sides refer to one picture: either pairing may match.
+  return ((far(pm[0], qm[0]) || far(pm[1], qm[1])) && (far(pm[0], qm[1]) || far(pm[1], qm[0]))) ? 1 : 0;
+}
 
 void deblock_ctu_prepare(encoder_t *ctx) {
   const unit_view_t u{ctx};
