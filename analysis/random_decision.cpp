@@ -36,23 +36,6 @@ void random_tu_tree(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t depth,
   for (int32_t k = 0; k < 4; k++) random_tu_tree(ctx, z + k * child_units, log2_size - 1, depth + 1, max_depth, nxn);
 }
 
-// Fills the 8x8-unit maps of a block with its prediction data.
-void set_maps(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t intra, int32_t merge,
-              int32_t merge_idx, const int8_t ref[2], const mv_t mv[2]) {
-  ctu_maps_t *m = ctx->maps;
-  for (int32_t y8 = y >> 3; y8 < (y + h) >> 3; y8++)
-    for (int32_t x8 = x >> 3; x8 < (x + w) >> 3; x8++) {
-      const int32_t u = map8_index(x8, y8);
-      m->pred_intra[u] = static_cast<uint8_t>(intra);
-      m->merge_flag[u] = static_cast<uint8_t>(merge);
-      m->merge_idx[u] = static_cast<uint8_t>(merge_idx);
-      for (int32_t l = 0; l < 2; l++) {
-        m->ref_idx[l][u] = ref[l];
-        if (ref[l] >= 0) m->mv[l][u] = mv[l];
-      }
-    }
-}
-
 int32_t random_intra_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
   ctu_decision_t *d = ctx->dec;
   const int32_t z = zorder_of(x >> 2, y >> 2);

@@ -68,22 +68,6 @@ void snapshot_copy(encoder_t *ctx, cu_snapshot_t *s, int32_t x, int32_t y, int32
   copy(&s->est, est, sizeof(cabac_est_t));
 }
 
-void set_maps(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t intra, int32_t merge,
-              int32_t merge_idx, const int8_t ref[2], const mv_t mv[2]) {
-  ctu_maps_t *m = ctx->maps;
-  for (int32_t y8 = y >> 3; y8 < (y + h) >> 3; y8++)
-    for (int32_t x8 = x >> 3; x8 < (x + w) >> 3; x8++) {
-      const int32_t u = map8_index(x8, y8);
-      m->pred_intra[u] = static_cast<uint8_t>(intra);
-      m->merge_flag[u] = static_cast<uint8_t>(merge);
-      m->merge_idx[u] = static_cast<uint8_t>(merge_idx);
-      for (int32_t l = 0; l < 2; l++) {
-        m->ref_idx[l][u] = ref[l];
-        m->mv[l][u] = ref[l] >= 0 ? mv[l] : 0;
-      }
-    }
-}
-
 void set_cu(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t intra, int32_t nxn) {
   ctu_decision_t *d = ctx->dec;
   fill_units(d->cu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
@@ -204,88 +188,50 @@ struct search_t {
   }
 };
 
-// Integer diamond search from the predictors, then half- and quarter-sample
+// Integer search from the predictors (a sparse star of growing radius for
+// larger motion, a small exhaustive square against the local minima of
+// textured content, then a diamond descent), then half- and quarter-sample
 // refinement by SATD.
 mv_t motion_search(search_t &s, uint32_t *cost_out) {
-  auto inside = [&](int32_t ix, int32_t iy) { return ix >= s.lo_x && ix <= s.hi_x && iy >= s.lo_y && iy <= s.hi_y; };
+  static const int8_t ring[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
+  static const int8_t diamond[4][2] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}};
   int32_t bx = 0, by = 0;
   uint32_t best = s.int_cost(0, 0);
-  for (int32_t i = 0; i < s.pred_count; i++) {
-    const int32_t ix = (mv_x(s.pred[i]) + 2) >> 2, iy = (mv_y(s.pred[i]) + 2) >> 2;
-    if (!inside(ix, iy)) continue;
+  auto try_point = [&](int32_t ix, int32_t iy) {
+    if (ix < s.lo_x || ix > s.hi_x || iy < s.lo_y || iy > s.hi_y) return false;
     const uint32_t c = s.int_cost(ix, iy);
-    if (c < best) {
-      best = c;
-      bx = ix;
-      by = iy;
-    }
-  }
-  // A sparse star of growing radius finds larger motion; then a small
-  // exhaustive square around the best point escapes the local
-  // minima that textured content gives a pure descent.
-  {
-    const int32_t cx = bx, cy = by;
-    for (int32_t r = 8; r <= 32; r *= 2)
-      for (int32_t k = 0; k < 8; k++) {
-        static const int8_t dir[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
-        const int32_t ix = cx + r * dir[k][0], iy = cy + r * dir[k][1];
-        if (!inside(ix, iy)) continue;
-        const uint32_t c = s.int_cost(ix, iy);
-        if (c < best) {
-          best = c;
-          bx = ix;
-          by = iy;
-        }
-      }
-  }
-  {
-    const int32_t cx = bx, cy = by;
-    for (int32_t dy = -4; dy <= 4; dy++)
-      for (int32_t dx = -4; dx <= 4; dx++) {
-        const int32_t ix = cx + dx, iy = cy + dy;
-        if ((dx == 0 && dy == 0) || !inside(ix, iy)) continue;
-        const uint32_t c = s.int_cost(ix, iy);
-        if (c < best) {
-          best = c;
-          bx = ix;
-          by = iy;
-        }
-      }
-  }
-  static const int8_t diamond[4][2] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}};
-  static const int8_t square[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
+    if (c >= best) return false;
+    best = c;
+    bx = ix;
+    by = iy;
+    return true;
+  };
+  for (int32_t i = 0; i < s.pred_count; i++) try_point((mv_x(s.pred[i]) + 2) >> 2, (mv_y(s.pred[i]) + 2) >> 2);
+  int32_t cx = bx, cy = by;
+  for (int32_t r = 8; r <= 32; r *= 2)
+    for (const auto &d : ring) try_point(cx + r * d[0], cy + r * d[1]);
+  cx = bx;
+  cy = by;
+  for (int32_t dy = -4; dy <= 4; dy++)
+    for (int32_t dx = -4; dx <= 4; dx++)
+      if (dx || dy) try_point(cx + dx, cy + dy);
   for (int32_t iter = 0; iter < 64; iter++) {
-    int32_t nx = bx, ny = by;
-    for (const auto &d : diamond) {
-      const int32_t ix = bx + d[0], iy = by + d[1];
-      if (!inside(ix, iy)) continue;
-      const uint32_t c = s.int_cost(ix, iy);
-      if (c < best) {
-        best = c;
-        nx = ix;
-        ny = iy;
-      }
-    }
-    if (nx == bx && ny == by) break;
-    bx = nx;
-    by = ny;
+    cx = bx;
+    cy = by;
+    bool moved = false;
+    for (const auto &d : diamond) moved |= try_point(cx + d[0], cy + d[1]);
+    if (!moved) break;
   }
-  for (const auto &d : square) {
-    const int32_t ix = bx + d[0], iy = by + d[1];
-    if (!inside(ix, iy)) continue;
-    const uint32_t c = s.int_cost(ix, iy);
-    if (c < best) {
-      best = c;
-      bx = ix;
-      by = iy;
-    }
-  }
+  cx = bx;
+  cy = by;
+  for (const auto &d : ring) try_point(cx + d[0], cy + d[1]);
+
   alignas(32) uint8_t buf[64 * 64];
   mv_t mv = mv_make(bx * 4, by * 4);
   uint32_t cost = s.sub_cost(mv, buf);
   for (int32_t step = 2; step >= 1; step >>= 1) {
     const mv_t centre = mv;
-    for (const auto &d : square) {
+    for (const auto &d : ring) {
       const mv_t cand = mv_make(mv_x(centre) + d[0] * step, mv_y(centre) + d[1] * step);
       const uint32_t c = s.sub_cost(cand, buf);
       if (c < cost) {
