@@ -224,13 +224,14 @@ conf_case() {
 }
 
 # conf_run_cases: reads "NAME|INPUT|W|H|PICTURES|ARGS" lines from stdin and
-# runs conf_case for each, CONF_JOBS at a time.
+# runs conf_case (or the function named by CONF_CASE_FN) for each,
+# CONF_JOBS at a time.
 conf_run_cases() {
-  local name input w h pictures args running=0
+  local name input w h pictures args running=0 case_fn=${CONF_CASE_FN:-conf_case}
   while IFS='|' read -r name input w h pictures args; do
     [ -z "$name" ] && continue
     # shellcheck disable=SC2086
-    conf_case "$name" "$input" "$w" "$h" "$pictures" $args >"$name.log" 2>&1 &
+    "$case_fn" "$name" "$input" "$w" "$h" "$pictures" $args >"$name.log" 2>&1 &
     running=$((running + 1))
     if [ $running -ge "$CONF_JOBS" ]; then
       wait -n

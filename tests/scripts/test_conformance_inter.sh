@@ -136,23 +136,6 @@ inter_case() {
   inter_check_structure "$name" "$n" "$@"
 }
 
-# Like conf_run_cases, with the structure check inside each parallel case.
-inter_run_cases() {
-  local name input w h pictures args running=0
-  while IFS='|' read -r name input w h pictures args; do
-    [ -z "$name" ] && continue
-    # shellcheck disable=SC2086
-    inter_case "$name" "$input" "$w" "$h" "$pictures" $args >"$name.log" 2>&1 &
-    running=$((running + 1))
-    if [ $running -ge "$CONF_JOBS" ]; then
-      wait -n
-      running=$((running - 1))
-    fi
-  done
-  wait
-  cat ./*.log 2>/dev/null | grep -v '^$' || true
-}
-
 # Moving inputs.  pan: a texture under a steady sub-sample translation (2.5
 # and -1.25 luma samples a picture), so the search has a true answer at a
 # fractional position; crop: a window of a real clip sliding over it.
@@ -312,5 +295,5 @@ model_is 7 0 0 1 "IPPPPPP 7"
 model_is 9 4 1 0 "IBPPIBPPI 9"
 
 echo "$(wc -l <"$cases") cases"
-sort -t'|' -k1,1nr "$cases" | cut -d'|' -f2- | inter_run_cases
+sort -t'|' -k1,1nr "$cases" | cut -d'|' -f2- | CONF_CASE_FN=inter_case conf_run_cases
 conf_finish
