@@ -28,6 +28,18 @@ inline void set_maps(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h,
     }
 }
 
+// Vertical vector limits: -500 samples up, mv_range_y down (quarter samples);
+// pictures that refer to a picture wait only for the rows this covers.
+inline bool mv_within_limits(const encoder_t *ctx, mv_t mv) {
+  const int32_t y = mv_y(mv);
+  return y >= -2000 && y <= 4 * ctx->param.mv_range_y + 3;
+}
+inline bool motion_within_limits(const encoder_t *ctx, const int8_t ref[2], const mv_t mv[2]) {
+  for (int32_t l = 0; l < 2; l++)
+    if (ref[l] >= 0 && !mv_within_limits(ctx, mv[l])) return false;
+  return true;
+}
+
 // Sets a per-unit decision array over the block of log2 size at z.
 inline void fill_units(uint8_t *a, int32_t z, int32_t log2_size, uint8_t v) {
   std::memset(a + z, v, static_cast<size_t>(1) << (2 * (log2_size - 2)));

@@ -70,7 +70,8 @@ mv_t random_vector(encoder_t *ctx, mv_t pred) {
     dx = static_cast<int32_t>(next_random(ctx) % 129) - 64;
     dy = static_cast<int32_t>(next_random(ctx) % 129) - 64;
   }
-  const int32_t vx = std::clamp(mv_x(pred) + dx, -32768, 32767), vy = std::clamp(mv_y(pred) + dy, -32768, 32767);
+  const int32_t vx = std::clamp(mv_x(pred) + dx, -32768, 32767);
+  const int32_t vy = std::clamp(mv_y(pred) + dy, -2000, 4 * ctx->param.mv_range_y + 3);
   return mv_make(vx, vy);
 }
 
@@ -93,12 +94,19 @@ int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
     const int32_t pz = zorder_of(px >> 2, py >> 2);
     merge_candidates_t mc;
     const int32_t count = mvp_get_merge_list(ctx, pz, px, py, pw, ph, &mc);
-    if (count == 0 && skip) {  // nothing to merge with: send the CU as inter
+    // Only candidates within the vector limits may be chosen.
+    int32_t allowed[5], n_allowed = 0;
+    for (int32_t i = 0; i < count; i++) {
+      const int8_t r[2] = {mc.ref_idx[0][i], mc.ref_idx[1][i]};
+      const mv_t v[2] = {mc.mv[0][i], mc.mv[1][i]};
+      if (motion_within_limits(ctx, r, v)) allowed[n_allowed++] = i;
+    }
+    if (n_allowed == 0 && skip) {
       skip = false;
       fill_units(d->skip, z, log2_size, 0);
     }
-    if (count > 0 && (skip || next_random(ctx) % 2 == 0)) {
-      const int32_t idx = static_cast<int32_t>(next_random(ctx) % count);
+    if (n_allowed > 0 && (skip || next_random(ctx) % 2 == 0)) {
+      const int32_t idx = allowed[next_random(ctx) % n_allowed];
       const int8_t ref[2] = {mc.ref_idx[0][idx], mc.ref_idx[1][idx]};
       const mv_t mv[2] = {mc.mv[0][idx], mc.mv[1][idx]};
       set_maps(ctx, px, py, pw, ph, 0, skip ? 0 : 1, idx, ref, mv);

@@ -267,6 +267,7 @@ void choose_inter(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, inter
   for (int32_t i = 0; i < count; i++) {
     const int8_t ref[2] = {mc.ref_idx[0][i], mc.ref_idx[1][i]};
     const mv_t mv[2] = {mc.mv[0][i], mc.mv[1][i]};
+    if (!motion_within_limits(ctx, ref, mv)) continue;
     inter_predict_pu(ctx, x, y, size, size, ref, mv);
     const uint32_t c = prediction_satd(ctx, x, y, log2_size) + static_cast<uint32_t>(ctx->lambda_sad * (i + 1));
     if (c < merge_best->cost) *merge_best = inter_choice_t{1, i, {ref[0], ref[1]}, {mv[0], mv[1]}, c};
@@ -292,7 +293,8 @@ void choose_inter(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, inter
     s.lo_x = std::max(-64 - px, -range);
     s.hi_x = std::min(ctx->width + 64 - size - px, range);
     s.lo_y = std::max(-64 - py, -range);
-    s.hi_y = std::min(ctx->height + 64 - size - py, range);
+    // The sub-sample refinement may add three quarters below the limit.
+    s.hi_y = std::min({ctx->height + 64 - size - py, range, ctx->param.mv_range_y - 1});
     best_mv[l] = motion_search(s, &best_cost[l]);
   }
   amvp_best->merge = 0;

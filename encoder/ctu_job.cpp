@@ -212,6 +212,14 @@ int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
   return 0;
 }
 
+void row_finalize(encoder_t *fctx, int32_t row) {
+  frame_t *f = fctx->cur_recon;
+  if (fctx->sao_enable)
+    for (int32_t col = 0; col < fctx->ctu_cols; col++)
+      for (int32_t c = 0; c < 3; c++) fctx->sao.sao_apply_ctu(fctx, col, row, c, 0);
+  frame_extend_rows(f, row * 64, std::min((row + 1) * 64, f->height));
+}
+
 // Emulation-prevention bytes that escaping inserts inside each substream of
 // the slice data (the zero run carries across substream boundaries).
 static void substream_epb(const uint8_t *data, const uint32_t *sizes, int32_t count, uint32_t *epb) {
@@ -255,9 +263,6 @@ int picture_finish(encoder_t *ctx) {
   } else {
     data_size = bw_bytes(&ctx->bw);
   }
-  if (ctx->sao_enable) sao_apply_picture(ctx);
-  frame_extend_borders(ctx->cur_recon);
-
   uint8_t header[4096];
   bitwriter_t hb;
   bw_init(&hb, header, sizeof(header));

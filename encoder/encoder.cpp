@@ -277,7 +277,7 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   }
   if (ok) {
     enc->sched = static_cast<rowsched_t *>(aligned_malloc(sizeof(rowsched_t)));
-    ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, picture_finish) == 0;
+    ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, row_finalize, picture_finish) == 0;
   }
   if (!ok) {
     encoder_close(enc);

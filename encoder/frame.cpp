@@ -1,5 +1,6 @@
 #include "encoder/frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "encoder/memory.h"
@@ -126,7 +127,7 @@ void frame_delete(frame_t *f) {
   aligned_free(f);
 }
 
-void frame_extend_borders(frame_t *f) {
+void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1) {
   // Prediction pads a reference picture beyond its coded size (H.265
   // 8.5.3.3.3.1 clamps sample positions into the picture), so everything
   // right of and below the coded area repeats its edge samples, out to the
@@ -134,20 +135,26 @@ void frame_extend_borders(frame_t *f) {
   for (int p = 0; p < 3; p++) {
     const int32_t sx = p ? 1 : 0;
     const int32_t w = f->width >> sx, h = f->height >> sx;
+    const int32_t r0 = y0 >> sx, r1 = std::min(y1 >> sx, h);
     const int32_t left = FRAME_PAD_X >> sx, top = FRAME_PAD_Y >> sx;
     const int32_t right = ((f->alloc_width + FRAME_PAD_X) >> sx) - w;
     const int32_t bottom = ((f->alloc_height + FRAME_PAD_Y) >> sx) - h;
     const int32_t stride = f->stride[p];
     uint8_t *o = f->plane[p];
-    for (int32_t y = 0; y < h; y++) {
+    for (int32_t y = r0; y < r1; y++) {
       uint8_t *row = o + y * stride;
       std::memset(row - left, row[0], left);
       std::memset(row + w, row[w - 1], right);
     }
-    for (int32_t y = 1; y <= top; y++) std::memcpy(o - y * stride - left, o - left, left + w + right);
-    for (int32_t y = 0; y < bottom; y++) std::memcpy(o + (h + y) * stride - left, o + (h - 1) * stride - left, left + w + right);
+    if (r0 == 0)
+      for (int32_t y = 1; y <= top; y++) std::memcpy(o - y * stride - left, o - left, left + w + right);
+    if (r1 == h)
+      for (int32_t y = 0; y < bottom; y++)
+        std::memcpy(o + (h + y) * stride - left, o + (h - 1) * stride - left, left + w + right);
   }
 }
+
+void frame_extend_borders(frame_t *f) { frame_extend_rows(f, 0, f->height); }
 
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t capacity) {
   std::memset(pool, 0, sizeof(*pool));
@@ -193,6 +200,7 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
   if (f) {
     f->refcount = 1;
     f->recon_done = 0;
+    f->final_rows = 0;
     f->intra_done = 0;
     f->scenecut_candidate = 1;
   }

@@ -47,6 +47,7 @@ struct frame_t {
   int32_t coded_ref_poc[2][16];
   int32_t is_reference;  // kept in the decoded picture buffer
   int32_t recon_done;    // coded, filtered and extended: readable as a reference
+  int32_t final_rows;    // CTU rows from the top that are final (readable)
 
   // Statistics of the coded picture.
   double avg_qp;
@@ -75,6 +76,9 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input);
 void frame_delete(frame_t *f);
 // Replicates the picture's edge samples into the margins.
 void frame_extend_borders(frame_t *f);
+// The same for the luma rows [y0, y1) (multiples of 2) and their chroma
+// rows; the margin above comes with y0 = 0, the one below with y1 = height.
+void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1);
 
 struct frame_pool_t {
   frame_list_t unused;

@@ -236,7 +236,10 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   repair_int("rcmode", &p->rcmode, 0, 4);
   repair_int("subpel_level", &p->subpel_level, 0, 2);
   repair_int("search_range", &p->search_range, 4, 512);
-  if (p->mv_range_y <= 0) p->mv_range_y = 511;
+  // Downward reach of motion vectors in samples; pictures that refer to a
+  // picture wait only for the rows this reach covers.
+  if (p->mv_range_y <= 0) p->mv_range_y = p->complexity < 4 ? 56 : 120;
+  repair_int("mv_range_y", &p->mv_range_y, 8, 1024);
   if (p->min_idr < 0) p->min_idr = p->idr_period > 0 ? (p->idr_period / 10 > 1 ? p->idr_period / 10 : 1) : 25;
   if (p->threads <= 0) {
     long n = sysconf(_SC_NPROCESSORS_ONLN);

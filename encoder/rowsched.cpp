@@ -1,5 +1,6 @@
 #include "encoder/rowsched.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "encoder/encoder.h"
@@ -7,11 +8,13 @@
 
 namespace {
 
-// A reference picture is usable once every CTU of it is coded, filtered and
-// extended (finish_picture sets recon_done under the scheduler's lock).
-bool refs_ready(const rowsched_frame_t *f) {
+// CTU row r of a picture may read its references down to the rows that the
+// vertical reach of its vectors (plus the interpolation taps) covers.
+bool refs_ready(const rowsched_frame_t *f, int32_t r) {
+  const int32_t reach = f->fctx->param.mv_range_y;
+  const int32_t need = std::min(f->row_count - 1, ((r + 1) * 64 + reach + 8) / 64);
   for (int32_t i = 0; i < f->ref_count; i++)
-    if (!f->refs[i]->recon_done) return false;
+    if (!f->refs[i]->recon_done && f->refs[i]->final_rows <= need) return false;
   return true;
 }
 
@@ -29,9 +32,9 @@ bool row_ready(const rowsched_frame_t *f, int32_t r) {
 bool find_task(rowsched_t *s, rowsched_frame_t **out_f, int32_t *out_r) {
   for (int32_t i = 0; i < s->frame_count; i++) {
     rowsched_frame_t *f = s->frames[i];
-    if (!f->active || f->finished || f->failed || !refs_ready(f)) continue;
+    if (!f->active || f->finished || f->failed) continue;
     for (int32_t r = 0; r < f->row_count; r++) {
-      if (row_ready(f, r)) {
+      if (row_ready(f, r) && refs_ready(f, r)) {
         *out_f = f;
         *out_r = r;
         return true;
@@ -61,9 +64,27 @@ void *worker_main(void *arg) {
     row.busy = 0;
     if (ok < 0) f->failed = 1;
     bool last = false;
+    int32_t fin0 = -1, fin1 = -1;  // rows this worker finalizes
     if (ok >= 0 && ++row.progress == f->cols) {
       row.progress = ROW_FINISHED;
-      last = ++f->rows_done == f->row_count;
+      f->rows_done++;
+      // The row above can be filtered and read now that this one, which
+      // still deblocked its bottom lines, is coded; the last row at once.
+      const bool bottom = r == f->row_count - 1;
+      fin0 = r > 0 ? r - 1 : (bottom ? r : -1);
+      fin1 = bottom ? r : fin0;
+    }
+    if (fin0 >= 0) {
+      pthread_mutex_unlock(&s->mutex);
+      // Each row is finalized exactly once: by the worker that finishes the
+      // row below it, or, for the bottom row, by the one that finishes it.
+      for (int32_t k = fin0; k <= fin1; k++) s->finalize_row(f->fctx, k);
+      pthread_mutex_lock(&s->mutex);
+      for (int32_t k = fin0; k <= fin1; k++) f->rows[k].final = 1;
+      frame_t *rec = f->fctx->cur_recon;
+      while (rec->final_rows < f->row_count && f->rows[rec->final_rows].final) rec->final_rows++;
+      last = rec->final_rows == f->row_count && !f->finished;
+      if (last) f->finished = -1;  // claimed: one worker finishes the picture
     }
     if (last) {
       pthread_mutex_unlock(&s->mutex);
@@ -71,7 +92,6 @@ void *worker_main(void *arg) {
       pthread_mutex_lock(&s->mutex);
       if (fin < 0) f->failed = 1;
       f->finished = 1;
-      // Pictures that refer to this one may start now.
       f->fctx->cur_recon->recon_done = 1;
     }
     if (last || f->failed) {
@@ -87,8 +107,10 @@ void *worker_main(void *arg) {
 
 }  // namespace
 
-int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, int (*finish_picture)(encoder_t *)) {
+int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*finalize_row)(encoder_t *, int32_t),
+                  int (*finish_picture)(encoder_t *)) {
   std::memset(s, 0, sizeof(*s));
+  s->finalize_row = finalize_row;
   pthread_mutex_init(&s->mutex, nullptr);
   pthread_cond_init(&s->wake, nullptr);
   s->finish_picture = finish_picture;
@@ -126,6 +148,7 @@ void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
   for (int32_t r = 0; r < f->row_count; r++) {
     f->rows[r].progress = 0;
     f->rows[r].busy = 0;
+    f->rows[r].final = 0;
   }
   if (s->frame_count < s->frame_capacity) s->frames[s->frame_count++] = f;
   pthread_cond_broadcast(&s->wake);
@@ -137,7 +160,7 @@ int rowsched_wait(rowsched_t *s, rowsched_frame_t *f) {
   for (;;) {
     bool busy = false;
     for (int32_t r = 0; r < f->row_count; r++) busy |= f->rows[r].busy != 0;
-    if (f->finished || (f->failed && !busy)) break;
+    if (f->finished == 1 || (f->failed && !busy)) break;
     // Wait on the picture's own condition; the scheduler's lock comes first.
     pthread_mutex_lock(&f->mutex);
     pthread_mutex_unlock(&s->mutex);

@@ -16,6 +16,7 @@ struct rowsched_row_t {
   encoder_t *ctx;    // the row context
   int32_t progress;  // CTUs coded; ROW_FINISHED once the row is complete
   int32_t busy;      // a worker is coding one of its CTUs
+  int32_t final;     // filtered and extended: readable by other pictures
 };
 
 struct rowsched_frame_t {
@@ -42,12 +43,15 @@ struct rowsched_t {
   pthread_t *threads;
   int32_t thread_count;
   int32_t stop;
-  // Called by the worker that codes the last CTU of a picture, outside the
-  // scheduler's lock; returns 0 or -1.
+  // Called outside the scheduler's lock: finalize_row once a CTU row and the
+  // row below it are coded (the last row when it is coded), finish_picture
+  // once every row is final; the latter returns 0 or -1.
+  void (*finalize_row)(encoder_t *fctx, int32_t row);
   int (*finish_picture)(encoder_t *fctx);
 };
 
-int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, int (*finish_picture)(encoder_t *));
+int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*finalize_row)(encoder_t *, int32_t),
+                  int (*finish_picture)(encoder_t *));
 // Stops the workers (after the CTU they are coding) and joins them.
 void rowsched_destroy(rowsched_t *s);
 // Puts a picture in flight; its rows become ready as the rules allow.
@@ -59,3 +63,4 @@ int rowsched_wait(rowsched_t *s, rowsched_frame_t *f);
 // Row and picture coding, provided by the CTU job.
 void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row);
 int ctu_encode_next(rowsched_frame_t *f, int32_t row);
+void row_finalize(encoder_t *fctx, int32_t row);
