@@ -31,9 +31,19 @@ struct ctu_maps_t {
   // 8x8-unit vector maps.
   mv_t mv[2][160];
   // 4x4-unit maps.
-  int8_t intra_dir[576];  // luma mode, -1 for inter units
+  int8_t intra_dir[576];  // luma mode, -1 for inter units; chroma modes at chroma_dir_index
   uint8_t grid[576];      // availability: 1 coded and usable as a neighbour
+  // Per quad-tree node (numbered as cu_node_t): the decided tree.
+  uint32_t cu_split[341];
+  uint32_t tu_split[341];
+  uint32_t part_mode[341];
+  uint8_t residual_mode[341];
+  uint8_t cbf[341];  // bit 0 Y, bit 1 Cb, bit 2 Cr
 };
+
+// The chroma intra mode (intra_chroma_pred_mode) of the CTU's 8x8 unit
+// (x8, y8) lives in the direction map left of the CTU's own columns.
+inline constexpr int32_t chroma_dir_index(int32_t x8, int32_t y8) { return 36 + x8 + MAP4_STRIDE * y8; }
 
 // The merge candidate list of a prediction unit.
 struct merge_candidates_t {

@@ -1,99 +1,25 @@
 // A small rate-distortion decision, to be replaced by the full coding-tree
 // search: per CU the skip, merge and one searched vector per list (and
-// their bi-prediction) against intra 2Nx2N and NxN, then the split.
+// their bi-prediction) against intra 2Nx2N and NxN, then the split.  Every
+// candidate is committed, coded and costed through the residual coder from
+// the same estimation state, and the winner is left in place from its
+// snapshot.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "analysis/analysis.h"
+#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "bitstream/ctu_writer.h"
 #include "motion/mvp.h"
 #include "rdo/block_coding.h"
 #include "rdo/inter_pred.h"
+#include "rdo/rd_cost.h"
 
 namespace {
 
-// Everything a CU trial changes, for putting the better trial back.
-struct cu_snapshot_t {
-  uint8_t rec_y[64 * 64];
-  uint8_t rec_c[2][32 * 32];
-  uint8_t units[9][256];
-  int8_t qp[256];
-  int16_t coef_y[64 * 64];
-  int16_t coef_c[2][32 * 32];
-  uint8_t map8[5][64];
-  int8_t ref8[2][64];
-  mv_t mv8[2][64];
-  cabac_est_t est;
-};
-
-uint8_t *unit_array(ctu_decision_t *d, int32_t i) {
-  uint8_t *a[9] = {d->cu_log2, d->part_nxn, d->pred_intra, d->luma_mode, d->chroma_syntax,
-                   d->tu_log2, d->cbf, d->skip, d->part_mode};
-  return a[i];
-}
-uint8_t *map8_array(ctu_maps_t *m, int32_t i) {
-  uint8_t *a[5] = {m->flags, m->pred_intra, m->merge_flag, m->merge_idx, m->depth};
-  return a[i];
-}
-
-template <bool save>
-void snapshot_copy(encoder_t *ctx, cu_snapshot_t *s, int32_t x, int32_t y, int32_t log2_size, cabac_est_t *est) {
-  auto copy = [](void *snap, void *live, size_t n) {
-    if (save)
-      std::memcpy(snap, live, n);
-    else
-      std::memcpy(live, snap, n);
-  };
-  const int32_t n = 1 << log2_size, z = zorder_of(x >> 2, y >> 2), units = n * n / 16;
-  for (int32_t r = 0; r < n; r++) copy(s->rec_y + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
-  for (int32_t p = 0; p < 2; p++)
-    for (int32_t r = 0; r < n / 2; r++) copy(s->rec_c[p] + r * n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2 + r), n / 2);
-  for (int32_t i = 0; i < 9; i++) copy(s->units[i], unit_array(ctx->dec, i) + z, units);
-  copy(s->qp, ctx->dec->qp + z, units);
-  copy(s->coef_y, ctx->dec->coef_y + 16 * z, sizeof(int16_t) * n * n);
-  for (int32_t p = 0; p < 2; p++) copy(s->coef_c[p], ctx->dec->coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
-  const int32_t n8 = n >= 8 ? n / 8 : 1;
-  int32_t k = 0;
-  for (int32_t y8 = 0; y8 < n8; y8++)
-    for (int32_t x8 = 0; x8 < n8; x8++, k++) {
-      const int32_t u = map8_index((x >> 3) + x8, (y >> 3) + y8);
-      for (int32_t i = 0; i < 5; i++) copy(&s->map8[i][k], map8_array(ctx->maps, i) + u, 1);
-      for (int32_t l = 0; l < 2; l++) {
-        copy(&s->ref8[l][k], &ctx->maps->ref_idx[l][u], 1);
-        copy(&s->mv8[l][k], &ctx->maps->mv[l][u], sizeof(mv_t));
-      }
-    }
-  copy(&s->est, est, sizeof(cabac_est_t));
-}
-
-void set_cu(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t intra, int32_t nxn) {
-  ctu_decision_t *d = ctx->dec;
-  fill_units(d->cu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
-  fill_units(d->part_nxn, z, log2_size, static_cast<uint8_t>(nxn));
-  fill_units(d->pred_intra, z, log2_size, static_cast<uint8_t>(intra));
-  fill_units(d->skip, z, log2_size, 0);
-  fill_units(d->part_mode, z, log2_size, 0);
-  fill_units(d->chroma_syntax, z, log2_size, 4);
-  fill_units(d->tu_log2, z, log2_size, static_cast<uint8_t>(nxn ? 2 : std::min(log2_size, 5)));
-  fill_units(reinterpret_cast<uint8_t *>(d->qp), z, log2_size, static_cast<uint8_t>(ctx->slice_qp));
-  if (!intra) fill_units(d->luma_mode, z, log2_size, 1);
-}
-
-double cu_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint32_t bits) {
-  uint64_t sse[3];
-  cu_distortion(ctx, x, y, log2_size, sse);
-  return static_cast<double>(sse[0] + sse[1] + sse[2]) + ctx->lambda_ssd * bits / 256.0;
-}
-
-double cu_bits_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, cabac_est_t *est) {
-  uint32_t bits = split_flag_estimate(ctx, est, x, y, log2_size, 0);
-  bits += cu_estimate_bits(ctx, est, x, y, log2_size);
-  return cu_cost(ctx, x, y, log2_size, bits);
-}
-
-// ---------------------------------------------------------------- intra
+const mv_t zero_mv[2] = {0, 0};
 
 // Best luma mode of the prediction block at (x, y) by SATD plus the mode's
 // approximate signalling cost.
@@ -115,34 +41,6 @@ int32_t best_luma_mode(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) 
     }
   }
   return best;
-}
-
-const int8_t intra_refs[2] = {-2, -2};
-const mv_t zero_mv[2] = {0, 0};
-
-double try_intra_2nx2n(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, cabac_est_t *est) {
-  const int32_t z = zorder_of(x >> 2, y >> 2), size = 1 << log2_size;
-  set_cu(ctx, z, log2_size, 1, 0);
-  set_maps(ctx, x, y, size, size, 1, 0, 0, intra_refs, zero_mv);
-  fill_units(ctx->dec->luma_mode, z, log2_size, static_cast<uint8_t>(best_luma_mode(ctx, x, y, log2_size)));
-  intra_cu_code(ctx, x, y, log2_size, ctx->slice_qp);
-  return cu_bits_cost(ctx, x, y, log2_size, est);
-}
-
-double try_intra_nxn(encoder_t *ctx, int32_t x, int32_t y, cabac_est_t *est) {
-  const int32_t z = zorder_of(x >> 2, y >> 2);
-  set_cu(ctx, z, 3, 1, 1);
-  set_maps(ctx, x, y, 8, 8, 1, 0, 0, intra_refs, zero_mv);
-  // Each 4x4 block is predicted from the reconstruction of the ones before.
-  for (int32_t k = 0; k < 4; k++) {
-    const int32_t px = x + (k & 1) * 4, py = y + (k >> 1) * 4;
-    const int32_t mode = best_luma_mode(ctx, px, py, 2);
-    ctx->dec->luma_mode[z + k] = static_cast<uint8_t>(mode);
-    intra_predict_block(ctx, 0, px, py, 2, mode);
-    transform_block_code(ctx, 0, px, py, 2, ctx->slice_qp, 1, mode, ctx->dec->coef_y + 16 * (z + k));
-  }
-  intra_cu_code(ctx, x, y, 3, ctx->slice_qp);
-  return cu_bits_cost(ctx, x, y, 3, est);
 }
 
 // ---------------------------------------------------------------- inter
@@ -315,84 +213,174 @@ void choose_inter(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, inter
   }
 }
 
-double try_inter(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, const inter_choice_t &ch, int32_t skip,
-                 cabac_est_t *est) {
-  const int32_t z = zorder_of(x >> 2, y >> 2), size = 1 << log2_size;
-  set_cu(ctx, z, log2_size, 0, 0);
-  fill_units(ctx->dec->skip, z, log2_size, static_cast<uint8_t>(skip));
-  set_maps(ctx, x, y, size, size, 0, skip ? 0 : ch.merge, ch.merge_idx, ch.ref, ch.mv);
-  const int32_t coded = inter_cu_code(ctx, x, y, log2_size, ctx->slice_qp, !skip);
-  if (!skip && !coded && ch.merge) return 1e300;  // the skip trial covers it
-  return cu_bits_cost(ctx, x, y, log2_size, est);
+
+void node_setup(encoder_t *ctx, cu_node_t *node) {
+  node->split = 0;
+  node->tu_split = 0;
+  node->residual_mode = 0;
+  node->part_mode = 0;
+  node->skip = 0;
+  node->merge_idx = 0;
+  node->pu.p2n = pu_single_t{0, 0, {0, 0}, {-1, -1}};
+  node->pred_intra = 0;
+  node->luma_dir = -1;
+  node->parent_dir = -1;
+  node->chroma_dir = 4;
+  node->qp = ctx->ctu_qp;
+  node->lambda_ssd = ctx->ctu_lambda_ssd;
+  node->lambda_sad = ctx->ctu_lambda_sad;
+  node->intra_cost = COST_NONE;
+  node->cost = COST_NONE;
 }
 
-// ------------------------------------------------------------- recursion
+struct cu_trial_t {
+  encoder_t *ctx;
+  cu_node_t *nodes;
+  cu_node_t *node;
+  int32_t z, x, y, log2_size, depth;
+  uint32_t best = COST_NONE;
+  cu_node_t best_node{};
 
-struct best_t {
-  double cost = 1e300;
-  bool have = false;
+  void start() { ctx->cabac.est = ctx->cabac_est_save[1 + depth]; }
+  // Keeps the trial now in the buffers when it is the cheapest so far.
+  void consider(uint32_t cost) {
+    if (cost >= best) return;
+    best = cost;
+    best_node = *node;
+    cu_snapshot_save(ctx, nodes, z, y, log2_size);
+  }
+  int32_t flag_coded = 0;
+  uint32_t finish_cost() {
+    // The whole CU's syntax from the node's starting states.
+    start();
+    uint32_t flag = 0;
+    if (flag_coded)
+      flag = split_cu_flag_cost(ctx, node->lambda_ssd, map8_index(x >> 3, y >> 3), depth, 0);
+    const uint32_t c = cu_rd_cost_coded(ctx, node->lambda_ssd, z, x, y, log2_size);
+    return c >= COST_NONE ? COST_NONE : c + flag;
+  }
 };
 
-double decide_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, cabac_est_t *est) {
-  const int32_t size = 1 << log2_size;
+uint32_t try_intra_2nx2n(cu_trial_t &t, int32_t) {
+  encoder_t *ctx = t.ctx;
+  cu_node_t *node = t.node;
+  t.start();
+  node_setup(ctx, node);
+  node->pred_intra = 1;
+  node->luma_dir = best_luma_mode(ctx, t.x, t.y, t.log2_size);
+  cu_commit(ctx, t.nodes, t.z, t.x, t.y, t.log2_size);
+  grid_mark_unavailable(ctx, t.x, t.y, 1 << t.log2_size, 1 << t.log2_size);
+  transform_tree_search(ctx, t.nodes, t.z, t.x, t.y, t.log2_size, 1, 1);
+  transform_tree_search(ctx, t.nodes, t.z, t.x, t.y, t.log2_size, 2, 1);
+  cu_commit(ctx, t.nodes, t.z, t.x, t.y, t.log2_size);
+  grid_mark_available(ctx, t.x, t.y, 1 << t.log2_size, 1 << t.log2_size);
+  return t.finish_cost();
+}
+
+uint32_t try_intra_nxn(cu_trial_t &t, int32_t) {
+  encoder_t *ctx = t.ctx;
+  cu_node_t *node = t.node;
+  t.start();
+  node_setup(ctx, node);
+  node->pred_intra = 1;
+  node->split = 1;
+  for (int32_t k = 0; k < 4; k++) {
+    cu_node_t *pu = t.nodes + node_index(t.z + k, 2);
+    node_setup(ctx, pu);
+    pu->pred_intra = 1;
+  }
+  cu_commit(ctx, t.nodes, t.z, t.x, t.y, 3);
+  grid_mark_unavailable(ctx, t.x, t.y, 8, 8);
+  // Each 4x4 block is predicted from the reconstruction of the ones before.
+  for (int32_t k = 0; k < 4; k++) {
+    cu_node_t *pu = t.nodes + node_index(t.z + k, 2);
+    const int32_t px = t.x + (k & 1) * 4, py = t.y + (k >> 1) * 4;
+    pu->luma_dir = best_luma_mode(ctx, px, py, 2);
+    set_luma_dir(ctx, t.z + k, 2, pu->luma_dir);
+    transform_tree_search(ctx, t.nodes, t.z + k, px, py, 2, 33, 0);
+    grid_mark_available(ctx, px, py, 4, 4);
+  }
+  tu_chroma_encode_cost(ctx, node->lambda_ssd, t.z + 3, t.x + 4, t.y + 4, 2, 1);
+  cu_commit(ctx, t.nodes, t.z, t.x, t.y, 3);
+  return t.finish_cost();
+}
+
+uint32_t try_inter(cu_trial_t &t, const inter_choice_t &ch, int32_t skip, int32_t) {
+  encoder_t *ctx = t.ctx;
+  cu_node_t *node = t.node;
+  t.start();
+  node_setup(ctx, node);
+  node->skip = static_cast<uint32_t>(skip);
+  node->merge_idx = static_cast<uint32_t>(ch.merge_idx);
+  node->pu.p2n = pu_single_t{static_cast<uint8_t>(ch.merge), static_cast<uint8_t>(ch.merge_idx),
+                             {ch.mv[0], ch.mv[1]}, {ch.ref[0], ch.ref[1]}};
+  cu_commit(ctx, t.nodes, t.z, t.x, t.y, t.log2_size);
+  const int32_t n = 1 << t.log2_size;
+  inter_cu_code(ctx, t.x, t.y, t.log2_size, node->qp, 0);
+  if (!skip) {
+    transform_tree_search(ctx, t.nodes, t.z, t.x, t.y, t.log2_size, 3, 1);
+    // A merged CU without residual is the skip CU, tried on its own.
+    if (ch.merge && !(ctx->maps->cbf[node_index(t.z, t.log2_size)] & 7)) return COST_NONE;
+    cu_commit(ctx, t.nodes, t.z, t.x, t.y, t.log2_size);
+  }
+  (void)n;
+  return t.finish_cost();
+}
+
+uint32_t decide_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  const int32_t size = 1 << log2_size, depth = 6 - log2_size;
+  cu_node_t *node = nodes + node_index(z, log2_size);
   const bool whole = block_in_picture(ctx, x + size - 1, y + size - 1);
   const bool inter = ctx->slice_type_code != 2;
   const bool can_stay = whole && (log2_size <= 5 || inter);
   const bool can_split = log2_size > 3;
-  cu_snapshot_t *snap = new cu_snapshot_t;
-  const cabac_est_t start = *est;
-  best_t best;
-  bool snap_is_last = false;  // the live state is the best trial's
-  auto consider = [&](double cost) {
-    if (cost < best.cost) {
-      best.cost = cost;
-      best.have = true;
-      snapshot_copy<true>(ctx, snap, x, y, log2_size, est);
-      snap_is_last = true;
-    } else {
-      snap_is_last = false;
-    }
-    *est = start;
-  };
+  const bool flag_coded = whole && log2_size > 3;
+  ctx->cabac_est_save[1 + depth] = ctx->cabac.est;
+  cu_trial_t t{ctx, nodes, node, z, x, y, log2_size, depth};
+  const int32_t map8 = map8_index(x >> 3, y >> 3);
+  t.flag_coded = flag_coded;
+  const int32_t flag0 = 0;
   if (can_stay) {
     if (inter) {
       inter_choice_t merge, amvp;
       choose_inter(ctx, x, y, log2_size, &merge, &amvp);
       if (merge.cost != UINT32_MAX) {
-        consider(try_inter(ctx, x, y, log2_size, merge, 1, est));
-        consider(try_inter(ctx, x, y, log2_size, merge, 0, est));
+        t.consider(try_inter(t, merge, 1, flag0));
+        t.consider(try_inter(t, merge, 0, flag0));
       }
-      consider(try_inter(ctx, x, y, log2_size, amvp, 0, est));
+      t.consider(try_inter(t, amvp, 0, flag0));
     }
-    if (log2_size <= 5) consider(try_intra_2nx2n(ctx, x, y, log2_size, est));
-    if (log2_size == 3 && ctx->param.intra_nxn) consider(try_intra_nxn(ctx, x, y, est));
+    if (log2_size <= 5) t.consider(try_intra_2nx2n(t, flag0));
+    if (log2_size == 3 && ctx->param.intra_nxn) t.consider(try_intra_nxn(t, flag0));
   }
   if (can_split) {
-    // The children see this CU's area as not yet coded.
+    t.start();
     grid_mark_unavailable(ctx, x, y, size, size);
-    uint32_t flag_bits = split_flag_estimate(ctx, est, x, y, log2_size, 1);
-    double split_cost = ctx->lambda_ssd * flag_bits / 256.0;
-    const int32_t h = size >> 1;
-    for (int32_t k = 0; k < 4 && split_cost < best.cost; k++) {
+    node_setup(ctx, node);
+    node->split = 1;
+    uint32_t split_cost = flag_coded ? split_cu_flag_cost(ctx, ctx->ctu_lambda_ssd, map8, depth, 1) : 0;
+    const int32_t h = size >> 1, q = child_step(log2_size);
+    for (int32_t k = 0; k < 4 && split_cost < t.best; k++) {
       const int32_t cx = x + (k & 1) * h, cy = y + (k >> 1) * h;
-      if (block_in_picture(ctx, cx, cy)) split_cost += decide_cu(ctx, cx, cy, log2_size - 1, est);
+      if (block_in_picture(ctx, cx, cy)) split_cost += decide_cu(ctx, nodes, z + k * q, cx, cy, log2_size - 1);
     }
-    if (split_cost < best.cost) {
-      delete snap;
-      return split_cost;  // the children's state is live
+    if (split_cost < t.best || t.best == COST_NONE) {
+      node->split = 1;
+      return split_cost;  // the children's decisions and states are in place
     }
-    snap_is_last = false;
   }
-  if (!snap_is_last) snapshot_copy<false>(ctx, snap, x, y, log2_size, est);
-  else *est = snap->est;
+  *node = t.best_node;
+  cu_snapshot_restore(ctx, nodes, z, y, log2_size);
   grid_mark_available(ctx, x, y, size, size);
-  delete snap;
-  return best.cost;
+  return t.best;
 }
 
 }  // namespace
 
 void analyse_ctu_simple(encoder_t *ctx) {
-  cabac_est_t est = ctx->cabac.est;
-  decide_cu(ctx, 0, 0, 6, &est);
+  cu_node_t *nodes = ctx->nodes;
+  ctx->cabac_est_save[0] = ctx->cabac.est;
+  // The root is searched as the child of a split.
+  decide_cu(ctx, nodes, 0, 0, 0, 6);
+  ctx->cabac.est = ctx->cabac_est_save[0];
 }

@@ -11,7 +11,7 @@ namespace {
 
 enum class opt_id_t {
   complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
-  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, random_decisions, pass, stats,
+  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, estimate_check, random_decisions, pass, stats,
   help, version
 };
 
@@ -50,6 +50,16 @@ constexpr opt_def_t opt_defs[] = {
     {"no-sao", opt_id_t::no_sao, false, nullptr, "disable sample adaptive offset"},
     {"wpp", opt_id_t::wpp, false, nullptr, "enable wavefront parallel processing"},
     {"no-wpp", opt_id_t::no_wpp, false, nullptr, "disable wavefront parallel processing"},
+    {"intra-nxn", opt_id_t::intra_nxn, false, nullptr, "allow 4x4 intra prediction units (default)"},
+    {"no-intra-nxn", opt_id_t::no_intra_nxn, false, nullptr, "no 4x4 intra prediction units"},
+    {"fast-intra", opt_id_t::fast_intra, false, nullptr, "fast intra search on the half-resolution picture"},
+    {"no-fast-intra", opt_id_t::no_fast_intra, false, nullptr, "full-resolution intra search (preset default: on below 3)"},
+    {"sign-hiding", opt_id_t::sign_hiding, false, nullptr, "sign data hiding (default)"},
+    {"no-sign-hiding", opt_id_t::no_sign_hiding, false, nullptr, "code every sign"},
+    {"rdoq", opt_id_t::rdoq, false, nullptr, "rate-distortion optimised quantisation (default)"},
+    {"no-rdoq", opt_id_t::no_rdoq, false, nullptr, "plain quantisation"},
+    {"estimate-check", opt_id_t::estimate_check, false, nullptr,
+     "test only: with --log-level 2, print each picture's estimated and coded slice bits"},
     {"random-decisions", opt_id_t::random_decisions, true, "SEED",
      "test only: make every coding decision at random (0 = off)"},
     {"pass", opt_id_t::pass, true, "N", "0 single pass, 1 first pass (writes statistics), 2 second pass"},
@@ -241,6 +251,33 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     return true;
   case opt_id_t::no_wpp:
     p.wpp = 0;
+    return true;
+  case opt_id_t::intra_nxn:
+    p.intra_nxn = 1;
+    return true;
+  case opt_id_t::no_intra_nxn:
+    p.intra_nxn = 0;
+    return true;
+  case opt_id_t::fast_intra:
+    p.intra_fast_path = 1;
+    return true;
+  case opt_id_t::no_fast_intra:
+    p.intra_fast_path = 0;
+    return true;
+  case opt_id_t::sign_hiding:
+    p.sign_hiding = 1;
+    return true;
+  case opt_id_t::no_sign_hiding:
+    p.sign_hiding = 0;
+    return true;
+  case opt_id_t::rdoq:
+    p.rdoq = 1;
+    return true;
+  case opt_id_t::no_rdoq:
+    p.rdoq = 0;
+    return true;
+  case opt_id_t::estimate_check:
+    p.estimate_check = 1;
     return true;
   case opt_id_t::random_decisions:
     if (!(v = int_value(g, 0, INT32_MAX, "a seed 0..2147483647")))

@@ -1,8 +1,5 @@
 #include "bitstream/cabac.h"
 
-#include <cmath>
-#include <mutex>
-
 // H.265 Table 9-46: rangeTabLps[pStateIdx][qRangeIdx].
 static const uint8_t range_tab_lps[64][4] = {
     {128, 176, 208, 240}, {128, 167, 197, 227}, {128, 158, 187, 216}, {123, 150, 178, 205}, {116, 142, 169, 195},
@@ -20,48 +17,7 @@ static const uint8_t range_tab_lps[64][4] = {
     {6, 8, 9, 11},        {6, 7, 9, 10},        {6, 7, 8, 9},         {2, 2, 2, 2},
 };
 
-// H.265 Table 9-47: transIdxLps.
-static const uint8_t trans_idx_lps[64] = {
-    0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,  9,  11, 11, 12, 13, 13, 15, 15, 16, 16,
-    18, 18, 19, 19, 21, 21, 22, 22, 23, 24, 24, 25, 26, 26, 27, 27, 28, 29, 29, 30, 30, 30,
-    31, 32, 32, 33, 33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38, 38, 63,
-};
-
-uint16_t cabac_bit_cost_table[128];
-uint8_t cabac_transition_table[256];
-
 static inline int32_t p_state(uint8_t s) { return 63 - (s >> 1); }
-static inline uint8_t make_state(int32_t p, int32_t mps) { return static_cast<uint8_t>(2 * (63 - p) + mps); }
-
-static void build_tables() {
-  // Probability of the LPS in state p: 0.5 * alpha^p with alpha^63 = 0.01875 / 0.5.
-  const double alpha = std::pow(0.01875 / 0.5, 1.0 / 63.0);
-  for (int s = 0; s < 128; s++) {
-    int p = p_state(static_cast<uint8_t>(s));
-    double plps = 0.5 * std::pow(alpha, p);
-    // Low bit of (state ^ bin) is 0 when the bin is the MPS.
-    double bits = (s & 1) ? -std::log2(plps) : -std::log2(1.0 - plps);
-    cabac_bit_cost_table[s] = static_cast<uint16_t>(std::lround(bits * 256.0));
-  }
-  for (int s = 0; s < 128; s++) {
-    int p = p_state(static_cast<uint8_t>(s));
-    int mps = s & 1;
-    for (int bin = 0; bin < 2; bin++) {
-      uint8_t next;
-      if (bin == mps) {
-        next = make_state(p < 62 ? p + 1 : p, mps);
-      } else {
-        next = make_state(trans_idx_lps[p], p == 0 ? 1 - mps : mps);
-      }
-      cabac_transition_table[s * 2 + bin] = next;
-    }
-  }
-}
-
-void cabac_tables_init() {
-  static std::once_flag once;
-  std::call_once(once, build_tables);
-}
 
 void cabac_start(cabac_t *c, bitwriter_t *bw) {
   c->low = 0;

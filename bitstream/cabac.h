@@ -6,47 +6,7 @@
 #include <cstdint>
 
 #include "bitstream/bitwriter.h"
-
-constexpr int CABAC_NUM_CTX = 186;
-
-// Context numbering of the coder.
-enum cabac_ctx_t : int32_t {
-  CTX_SPLIT_CU_FLAG = 0,         // 3
-  CTX_CU_SKIP_FLAG = 3,          // 3
-  CTX_PRED_MODE_FLAG = 6,        // 1
-  CTX_PART_MODE = 7,             // 4
-  CTX_CU_TRANSQUANT_BYPASS = 11, // 1
-  CTX_MERGE_FLAG = 12,           // 1
-  CTX_MERGE_IDX = 13,            // 1
-  CTX_PREV_INTRA_LUMA_PRED = 14, // 1
-  CTX_INTRA_CHROMA_PRED = 15,    // 1
-  CTX_RQT_ROOT_CBF = 16,         // 1
-  CTX_INTER_PRED_IDC = 17,       // 5
-  CTX_REF_IDX = 22,              // 2
-  CTX_MVP_FLAG = 24,             // 1
-  CTX_MVD_GREATER0 = 25,         // 1
-  CTX_MVD_GREATER1 = 26,         // 1
-  CTX_SPLIT_TRANSFORM = 27,      // 3
-  CTX_CBF_LUMA = 30,             // 2
-  CTX_CBF_CHROMA = 32,           // 5
-  CTX_CU_QP_DELTA_ABS = 37,      // 2
-  CTX_TRANSFORM_SKIP = 39,       // 2
-  CTX_SIG_COEFF = 47,            // 42: 27 luma, then 15 chroma (74)
-  CTX_LAST_X_PREFIX = 89,        // 18
-  CTX_LAST_Y_PREFIX = 107,       // 18
-  CTX_CODED_SUB_BLOCK = 125,     // 4
-  CTX_GREATER1 = 149,            // 24: 16 luma, then 8 chroma (165)
-  CTX_GREATER2 = 173,            // 6: 4 luma, then 2 chroma
-  CTX_SAO_MERGE = 181,           // 1
-  CTX_SAO_TYPE_IDX = 182,        // 1
-};
-
-// Estimation part: bit counter in 1/256 bit, the context states, then spare
-// bytes (186..189 are scratch copies used by the rate estimators).
-struct cabac_est_t {
-  uint32_t bits;
-  uint8_t state[192];
-};
+#include "common/cabac_tables.h"
 
 struct cabac_t {
   uint32_t low;
@@ -56,10 +16,6 @@ struct cabac_t {
   bitwriter_t *bw;
   cabac_est_t est;  // must stay last: copied whole at the wavefront handoff
 };
-
-extern uint16_t cabac_bit_cost_table[128];    // [state ^ bin], 1/256 bit
-extern uint8_t cabac_transition_table[256];   // [state * 2 + bin]
-void cabac_tables_init();
 
 // Initial states of every context for a slice (H.265 9.3.2.2).
 // slice_type_code: 0 B, 1 P, 2 I.

@@ -615,3 +615,46 @@ uint32_t split_flag_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_
   write_split_cu_flag(s, ctx, x, y, log2_size, split);
   return est->bits - before;
 }
+
+uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
+                       int32_t plane, int32_t scan_idx) {
+  sink_estimate s{est};
+  const uint32_t before = est->bits;
+  write_residual(s, ctx, levels, log2_size, plane, scan_idx);
+  return est->bits - before;
+}
+
+uint32_t prediction_unit_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t w, int32_t h,
+                                  int32_t log2_cu) {
+  sink_estimate s{est};
+  const uint32_t before = est->bits;
+  cu_writer<sink_estimate> wr{s, ctx, nullptr, zorder_of(x >> 2, y >> 2), 0};
+  wr.prediction_unit(x, y, w, h, log2_cu);
+  return est->bits - before;
+}
+
+uint32_t transform_tree_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size) {
+  sink_estimate s{est};
+  const uint32_t before = est->bits;
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  cu_writer<sink_estimate> wr{s, ctx, nullptr, z, 0};
+  const int32_t intra = ctx->dec->pred_intra[z], nxn = intra ? ctx->dec->part_nxn[z] : 0;
+  const int32_t max_depth = intra ? ctx->sps->max_tr_depth_intra + nxn : ctx->sps->max_tr_depth_inter;
+  wr.transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, max_depth, nxn);
+  return est->bits - before;
+}
+
+uint32_t ctu_estimate_bits(encoder_t *ctx, cabac_est_t *est) {
+  sink_estimate s{est};
+  const uint32_t before = est->bits;
+  qg_state_t qg{};
+  qg.enabled = ctx->pps->cu_qp_delta_enabled;
+  qg.log2_qg = 6 - ctx->pps->diff_cu_qp_delta_depth;
+  qg.prev_qp = ctx->prev_qp;
+  if (ctx->sao_enable) write_sao(s, ctx);
+  // The vector predictors depend on what is coded before them, as in ctu_write.
+  grid_clear_ctu(ctx);
+  cu_writer<sink_estimate> w{s, ctx, &qg, 0, 1};
+  w.coding_quadtree(0, 0, 6);
+  return est->bits - before;
+}

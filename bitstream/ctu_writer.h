@@ -20,6 +20,18 @@ uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y
 uint32_t split_flag_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size,
                              int32_t split);
 
+// Bits of one residual_coding() of the levels (row-major, stride N).
+uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
+                       int32_t plane, int32_t scan_idx);
+// Bits of one prediction unit as committed in the CTU maps.
+uint32_t prediction_unit_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t w, int32_t h,
+                                  int32_t log2_cu);
+// Bits of the transform tree of the CU at (x, y) as decided (QP deltas not counted).
+uint32_t transform_tree_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size);
+// Bits of the whole CTU's syntax (SAO, coding quadtree, QP deltas) as
+// ctu_write would code them, without the end-of-slice flag.
+uint32_t ctu_estimate_bits(encoder_t *ctx, cabac_est_t *est);
+
 // H.265 8.4.2: the three most probable luma modes of the prediction block at
 // CTU-relative (x, y), from the decided neighbours.
 void mpm_candidates(const encoder_t *ctx, int32_t x, int32_t y, int32_t out[3]);

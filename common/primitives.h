@@ -54,8 +54,18 @@ using quant_fn = uint32_t (*)(int16_t *levels, const int16_t *coef, int32_t coun
 //   c = clip16((level * scale + (1 << (shift - 1))) >> shift).
 using dequant_fn = void (*)(int16_t *coef, const int16_t *levels, int32_t count, int32_t scale, int32_t shift);
 
-// Rate-distortion optimised quantisation of one transform block.  Until the
-// residual coder provides the trellis these slots quantise plainly.
+// Rate-distortion optimised quantisation of one transform block: levels
+// (row-major, never above the plainly rounded level) minimising pixel SSD +
+// lambda * bits, the bits priced from est's context states, except that the
+// first luma / chroma sig_coeff_flag and greater1 contexts (47, 74, 149,
+// 165) are read from their copies in est->state[186..189], which are
+// advanced over the chosen levels' bins; no other byte of *est changes.
+// rdoq weighs chroma distortion by chroma_weight / 256; rdoq_alt instead
+// takes (lambda << 9) / chroma_weight as chroma lambda, and searches more
+// thoroughly (every candidate level and last position, adapting states,
+// a second decision once the last position is known).  Lambda 0 gives
+// rounding to nearest; without est both quantise plainly (offset of
+// quant_params).  Returns the number of non-zero levels.
 struct rdoq_request_t {
   int16_t *levels;
   const int16_t *coef;
@@ -69,6 +79,8 @@ struct rdoq_request_t {
   cabac_est_t *est;
 };
 using rdoq_fn = uint32_t (*)(const rdoq_request_t *req);
+uint32_t rdoq_c(const rdoq_request_t *req);
+uint32_t rdoq_alt_c(const rdoq_request_t *req);
 
 struct quant_funcs_t {
   quant_fn quant;      // 0

@@ -30,13 +30,6 @@ void dequant_c(int16_t *coef, const int16_t *levels, int32_t count, int32_t scal
   for (int32_t k = 0; k < count; k++) coef[k] = clip16((levels[k] * int64_t{scale} + round) >> shift);
 }
 
-// Plain quantisation in place of the trellis until the residual coder's rate
-// estimates are available.
-uint32_t rdoq_plain_c(const rdoq_request_t *req) {
-  const quant_params_t q = quant_params(req->qp, req->log2_size, req->is_intra);
-  return quant_c(req->levels, req->coef, 1 << (2 * req->log2_size), q.scale, q.shift, q.offset);
-}
-
 }  // namespace
 
 quant_params_t quant_params(int32_t qp, int32_t log2_size, int32_t is_intra) {
@@ -61,6 +54,6 @@ void setup_quant_primitives(uint32_t cpu_flags, quant_funcs_t *q) {
   (void)cpu_flags;  // no vector tier is installed from here yet
   q->quant = quant_c;
   q->dequant = dequant_c;
-  q->rdoq = rdoq_plain_c;
-  q->rdoq_alt = rdoq_plain_c;
+  q->rdoq = rdoq_c;
+  q->rdoq_alt = rdoq_alt_c;
 }

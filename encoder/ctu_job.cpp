@@ -4,6 +4,10 @@
 #include <cstring>
 
 #include "analysis/analysis.h"
+#include "analysis/analysis_tables.h"
+#include "analysis/ctu_analysis.h"
+#include "encoder/ctu_start.h"
+#include "ratecontrol/ratecontrol_ctu.h"
 #include "bitstream/ctu_writer.h"
 #include "encoder/encoder.h"
 #include "encoder/memory.h"
@@ -72,6 +76,8 @@ static void ctu_maps_setup(encoder_t *ctx) {
   std::memset(m->ref_idx, 0xff, sizeof(m->ref_idx));
   std::memset(m->mv, 0, sizeof(m->mv));
   std::memset(m->grid, 0, sizeof(m->grid));
+  std::memset(m->depth, 0, sizeof(m->depth));
+  std::memset(m->intra_dir, 0xff, sizeof(m->intra_dir));
   const int32_t stride8 = ctx->ctu_cols * 8;
   auto load8 = [&](int32_t x8, int32_t y8) {
     const int32_t px8 = ctx->ctu_x * 8 + x8, py8 = ctx->ctu_y * 8 + y8;
@@ -83,12 +89,18 @@ static void ctu_maps_setup(encoder_t *ctx) {
     }
     m->flags[i] = ctx->pic_skip[pi];
     m->pred_intra[i] = ctx->pic_ref[0][pi] == -2;
+    m->depth[i] = static_cast<uint8_t>(6 - ctx->map_cu_log2[(py8 * 2) * ctx->map_stride + px8 * 2]);
   };
   for (int32_t x8 = -1; x8 <= 8; x8++) load8(x8, -1);
   for (int32_t y8 = 0; y8 < 8; y8++) load8(-1, y8);
   auto avail4 = [&](int32_t u, int32_t v) {
     const int32_t px = ctx->ctu_x * 64 + 4 * u, py = ctx->ctu_y * 64 + 4 * v;
-    m->grid[map4_index(u, v)] = px >= 0 && py >= 0 && px < ctx->width && py < ctx->height;
+    const bool inside = px >= 0 && py >= 0 && px < ctx->width && py < ctx->height;
+    m->grid[map4_index(u, v)] = inside;
+    if (inside && v >= 0) {
+      const int32_t i = (py >> 2) * ctx->map_stride + (px >> 2);
+      m->intra_dir[map4_index(u, v)] = ctx->map_intra[i] ? static_cast<int8_t>(ctx->map_luma_mode[i]) : -1;
+    }
   };
   for (int32_t u = -1; u <= 16; u++) avail4(u, -1);
   for (int32_t v = 0; v < 16; v++) avail4(-1, v);
@@ -130,16 +142,23 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctx->ctu_addr = row * ctx->ctu_cols + col;
   ctu_load_source(ctx);
   ctu_maps_setup(ctx);
-  const int32_t qp = ctx->slice_qp;
-  ctx->lambda_ssd = 0.57 * std::pow(2.0, (qp - 12) / 3.0);
-  ctx->lambda_sad = std::sqrt(ctx->lambda_ssd);
+  ctu_start(ctx);
+  ctx->intra_refs_refresh = 1;
   const int32_t prev_qp = ctx->prev_qp;
   if (ctx->param.random_decisions) {
+    ratecontrol_ctu_qp(ctx);
     ctx->rng = ctu_seed(ctx);
     analyse_ctu_random(ctx);
+  } else if (ctx->analysis_level > 4 && ctx->cur_input->frame_type_code >= 1 && ctx->cur_input->frame_type_code <= 3) {
+    analyse_ctu_intra_full(ctx);
+  } else if (ctx->analysis_level > 4) {
+    analyse_ctu_inter_full(ctx);
   } else {
-    analyse_ctu_simple(ctx);
+    analyse_ctu_fast(ctx);
   }
+  cu_tree_finalize_qp(ctx);
+  cu_tree_store_flags(ctx);
+  ctu_save_neighbour_data(ctx);
   ctu_commit(ctx);
   if (!ctx->pps->deblocking_disabled) {
     deblock_ctu_prepare(ctx);
@@ -148,6 +167,15 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   if (ctx->sao_enable) sao_decide_ctu(ctx);
   // The writer derives the QP predictions again from the CTU's start.
   ctx->prev_qp = prev_qp;
+  if (ctx->param.estimate_check) {
+    cabac_est_t e = ctx->cabac.est;
+    ctx->est_bits += ctu_estimate_bits(ctx, &e);
+    // A substream ends with the terminating bin, the coder's flush and the
+    // byte alignment: about two bytes.
+    const bool row_end = col == ctx->ctu_cols - 1 && (ctx->pps->entropy_coding_sync || row == ctx->ctu_rows - 1);
+    if (row_end) ctx->est_bits += 16 * 256;
+    ctx->prev_qp = prev_qp;
+  }
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);
 }
 
@@ -163,6 +191,7 @@ static void row_copy_picture_state(encoder_t *rctx, const encoder_t *fctx) {
 void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row) {
   if (rctx != fctx) row_copy_picture_state(rctx, fctx);
   rctx->row_index = row;
+  rctx->est_bits = 0;
   if (fctx->pps->entropy_coding_sync) {
     // Each row is a substream: the contexts come from the row above after
     // its second CTU (H.265 9.3.1), the QP prediction restarts.
@@ -263,6 +292,9 @@ int picture_finish(encoder_t *ctx) {
   } else {
     data_size = bw_bytes(&ctx->bw);
   }
+  ctx->pic_data_bits = 8 * static_cast<uint64_t>(data_size);
+  ctx->pic_est_bits = 0;
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) ctx->pic_est_bits += ctx->row_ctx[r]->est_bits;
   uint8_t header[4096];
   bitwriter_t hb;
   bw_init(&hb, header, sizeof(header));

@@ -8,9 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "encoder/ctu_start.h"
 #include "encoder/memory.h"
 #include "encoder/rowsched.h"
+#include "analysis/analysis_tables.h"
+#include "analysis/ctu_analysis.h"
 #include "filters/sao.h"
+#include "rdo/rd_cost.h"
 
 template <class T>
 static T *alloc_array(size_t count, int fill) {
@@ -49,6 +53,10 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   nal_list_init(&ctx->nals);
   ctx->row_ctx = alloc_array<encoder_t *>(static_cast<size_t>(ctx->ctu_rows), 0);
   ctx->sched_entry = alloc_array<rowsched_frame_t>(1, 0);
+  ctx->ctu_depth_sum = reinterpret_cast<uint32_t(*)[4]>(alloc_array<uint32_t>(static_cast<size_t>(ctus) * 4, 0));
+  ctx->ctu_depth_count = reinterpret_cast<int8_t(*)[4]>(alloc_array<int8_t>(static_cast<size_t>(ctus) * 4, 0));
+  ctx->leaf_size8 = alloc_array<uint8_t>(units8, 0);
+  if (!ctx->ctu_depth_sum || !ctx->ctu_depth_count || !ctx->leaf_size8) return -1;
   if (!ctx->map_cu_log2 || !ctx->map_luma_mode || !ctx->map_intra || !ctx->map_qp || !ctx->map_cbf ||
       !ctx->map_tu_log2 || !ctx->map_part || !ctx->deblock_edges || !ctx->deblock_qps || !ctx->intra_line[0] ||
       !ctx->intra_line[1] || !ctx->intra_line[2] || !ctx->sao_params[0] || !ctx->sao_params[1] ||
@@ -110,6 +118,9 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
     aligned_free(ctx->pic_ref[l]);
   }
   aligned_free(ctx->pic_skip);
+  aligned_free(ctx->ctu_depth_sum);
+  aligned_free(ctx->ctu_depth_count);
+  aligned_free(ctx->leaf_size8);
   nal_list_free(&ctx->nals);
 }
 
@@ -118,6 +129,9 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
   ctx->ctu_rec = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
   ctx->dec = alloc_array<ctu_decision_t>(1, 0);
   ctx->maps = alloc_array<ctu_maps_t>(1, 0);
+  if (snapshots_alloc(ctx) < 0 || analysis_alloc(ctx) < 0) return -1;
+  ctx->pred_work = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
+  if (!ctx->pred_work) return -1;
   ctx->coef_tmp = alloc_array<int16_t>(32 * 32, 0);
   ctx->dq_tmp = alloc_array<int16_t>(32 * 32, 0);
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = alloc_array<int16_t>(c ? 32 * 32 : 64 * 64, 0);
@@ -137,6 +151,9 @@ void ctx_free_row_buffers(encoder_t *ctx) {
   aligned_free(ctx->ctu_rec);
   aligned_free(ctx->dec);
   aligned_free(ctx->maps);
+  snapshots_free(ctx);
+  analysis_free(ctx);
+  aligned_free(ctx->pred_work);
   aligned_free(ctx->coef_tmp);
   aligned_free(ctx->dq_tmp);
   for (int c = 0; c < 3; c++) aligned_free(ctx->sao_diff[c]);
@@ -149,6 +166,10 @@ void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
   b->ctu_rec = ctx->ctu_rec;
   b->dec = ctx->dec;
   b->maps = ctx->maps;
+  b->nodes = ctx->nodes;
+  b->snapshots = ctx->snapshots;
+  b->pred_work = ctx->pred_work;
+  b->lowres = ctx->lowres;
   b->coef_tmp = ctx->coef_tmp;
   b->dq_tmp = ctx->dq_tmp;
   b->slice_buf = ctx->slice_buf;
@@ -162,6 +183,10 @@ void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
   ctx->ctu_rec = b->ctu_rec;
   ctx->dec = b->dec;
   ctx->maps = b->maps;
+  ctx->nodes = b->nodes;
+  ctx->snapshots = b->snapshots;
+  ctx->pred_work = b->pred_work;
+  ctx->lowres = b->lowres;
   ctx->coef_tmp = b->coef_tmp;
   ctx->dq_tmp = b->dq_tmp;
   ctx->slice_buf = b->slice_buf;
@@ -250,6 +275,17 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   enc->lookahead->irap_count = -1;
   enc->anchor_poc[0] = enc->anchor_poc[1] = INT32_MIN;
   nal_list_init(&enc->nals);
+  // The tables exist before the contexts are cloned, which share them.
+  if (analysis_tables_create(enc) < 0) {
+    encoder_close(enc);
+    return nullptr;
+  }
+  lambda_tables_init(enc);
+  chroma_weight_init(enc);
+  if (mvcost_tables_build(enc) < 0) {
+    encoder_close(enc);
+    return nullptr;
+  }
 
   const int32_t contexts = p.frame_contexts;
   const int32_t pool_size = 2 * (enc->decision_delay + 3) + 2 * contexts + 8;
@@ -344,6 +380,7 @@ void encoder_close(encoder_t *enc) {
   aligned_free(enc->pool);
   aligned_free(enc->lookahead);
   aligned_free(enc->out_buf);
+  analysis_tables_destroy(enc);
   aligned_free(enc);
 }
 
@@ -486,6 +523,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   ctx->cur_recon = frame_get_unused(enc->pool, 0);
   if (!ctx->cur_recon) return -1;
   frame_t *rec = ctx->cur_recon;
+  picture_analysis_reset(ctx);
   ctx->sao_enable = enc->param.sao ? 3 : 0;
   for (int32_t c = 0; c < 3; c++)
     rec->work[c] = ctx->sao_enable ? rec->alloc_sao + (rec->plane[c] - rec->alloc) : rec->plane[c];
@@ -603,6 +641,13 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   for (int32_t c = 0; c < 3; c++) s->mse_sum[c] += mse[c];
   s->qp_sum += ctx->slice_qp;
   rec->avg_qp = ctx->slice_qp;
+  if (enc->param.log_level & 2) {
+    std::fprintf(stderr, "frame %d type %u qp %d bytes %zu", pic->frame_number, type, ctx->slice_qp, bytes);
+    if (enc->param.estimate_check)
+      std::fprintf(stderr, " est-bits %.0f data-bits %llu", ctx->pic_est_bits / 256.0,
+                   static_cast<unsigned long long>(ctx->pic_data_bits));
+    std::fprintf(stderr, "\n");
+  }
   if (opts) {
     const size_t sz = opts->size;
     auto covers = [sz](size_t off, size_t len) { return sz >= off + len; };
@@ -637,6 +682,11 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     frame_t *f = frame_get_unused(enc->pool, 1);
     if (!f) return -1;
     load_picture(f, &enc->param, planes, strides);
+    if (enc->param.intra_fast_path) {
+      uint8_t *lowres[16] = {f->lowres_luma};
+      enc->mc.downscale_2x(lowres, f->lowres_stride, f->plane[0], f->stride[0], f->alloc_width / 2,
+                           f->alloc_height / 2);
+    }
     f->pts = pts;
     f->frame_number = enc->frames_received++;
     f->frame_type_code = 0;

@@ -57,6 +57,38 @@ struct encoder_t {
   double lambda_sad;  // for SATD costs
   uint32_t rng;       // random-decision state of the current CTU
 
+  // Per-CTU analysis state.
+  int32_t analysis_level;
+  int32_t speed_mode;           // 0-3: real-time pressure
+  int32_t intra_rd_done;
+  int32_t cu_min_depth, cu_max_depth;
+  uint64_t split_threshold;
+  int32_t ctu_left_similar, ctu_above_similar;
+  struct {
+    uint32_t sum[4];
+    int8_t count[4];
+  } depth_stats_prior, depth_stats;
+  uint8_t *pred_work;           // prediction work buffer, stride 128 (64 rows)
+  int32_t dist_weights[16][16]; // per 4x4 block of the CTU, signed
+  uint8_t smallest_block;       // smallest coding or transform leaf of the CTU
+  // Per CTU of the picture (frame contexts): the depth statistics stored
+  // for the CTUs right of and below it, and the leaf-size map per 8x8 unit.
+  uint32_t (*ctu_depth_sum)[4];
+  int8_t (*ctu_depth_count)[4];
+  uint8_t *leaf_size8;
+  int32_t use_rdoq_alt;         // the thorough quantiser variant
+  int32_t intra_refs_refresh;   // 0: predictions reuse the block's neighbour arrays
+  int32_t ctu_encoder_flag_a, ctu_encoder_flag_b;
+  int32_t ctu_qp;               // QP of the current CTU
+  uint32_t ctu_lambda_ssd;      // lambda * 256 against squared errors
+  uint32_t ctu_lambda_sad;      // sqrt(lambda) against SAD/SATD
+  uint32_t last_distortion;     // of the CU cu_rd_cost costed last
+  struct cu_node_t *nodes;      // the quad-tree's 341 nodes
+  struct lowres_cu_search_t *lowres;
+  struct cu_snapshot_t *snapshots;  // per depth 0-4
+  cabac_est_t cabac_est_save[6];    // [0] the CTU save area, [1 + d] depth d
+  ctu_gradients_t gradients;        // gradient sums of the CTU's luma source
+
   // Reference structure of the current picture.
   frame_t *ref_list[2][16];  // list 0 before list 1
   int32_t ref_count[2];      // active counts
@@ -117,6 +149,8 @@ struct encoder_t {
   int32_t row_index;       // row contexts: the CTU row being coded
   cabac_est_t wpp_saved;   // row contexts: states after the row's second CTU
   uint32_t entry_sizes[256];
+  uint64_t est_bits;    // row contexts: estimated bits of the row's CTUs
+  uint64_t pic_est_bits, pic_data_bits;  // the picture's estimate and coded slice data
 
   // Entropy coding of the current picture.
   cabac_t cabac;
@@ -150,6 +184,10 @@ struct encoder_t {
   frame_t *held_recon;  // returned to the caller, valid until the next call
   frame_t *held_input;
   encoder_stats_t *stats;
+  // Lagrange multipliers, chroma weights and motion-vector cost arrays,
+  // built at open and shared by every frame and row context of this
+  // instance (never by other instances).
+  struct analysis_tables_t *tables;
 };
 
 // Lifecycle (the public functions wrap these).
@@ -170,6 +208,10 @@ struct row_buffers_t {
   uint8_t *ctu_src, *ctu_rec;
   ctu_decision_t *dec;
   ctu_maps_t *maps;
+  struct cu_node_t *nodes;
+  struct cu_snapshot_t *snapshots;
+  uint8_t *pred_work;
+  struct lowres_cu_search_t *lowres;
   int16_t *coef_tmp, *dq_tmp;
   uint8_t *slice_buf;
   size_t slice_cap;

@@ -110,6 +110,31 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input) {
       std::memset(f->ref_map[l], 0xff, units);
     }
   }
+  if (!is_input) {
+    const size_t ctus = static_cast<size_t>(ctu_cols) * ctu_rows;
+    f->ctu_max_depth = static_cast<int8_t *>(aligned_malloc(ctus));
+    f->ctu_min_depth = static_cast<int8_t *>(aligned_malloc(ctus));
+    f->ctu_distortion = static_cast<uint32_t *>(aligned_malloc(ctus * sizeof(uint32_t)));
+    if (!f->ctu_max_depth || !f->ctu_min_depth || !f->ctu_distortion) {
+      frame_delete(f);
+      return nullptr;
+    }
+    std::memset(f->ctu_max_depth, 0, ctus);
+    std::memset(f->ctu_min_depth, 100, ctus);
+    std::memset(f->ctu_distortion, 0, ctus * sizeof(uint32_t));
+  }
+  if (is_input) {
+    // A margin of 16 samples on every side keeps the kernels' reads inside.
+    f->lowres_stride = f->alloc_width / 2 + 32;
+    const size_t lowres_size = static_cast<size_t>(f->lowres_stride) * (f->alloc_height / 2 + 32);
+    f->lowres_alloc = static_cast<uint8_t *>(aligned_malloc(lowres_size));
+    if (!f->lowres_alloc) {
+      frame_delete(f);
+      return nullptr;
+    }
+    std::memset(f->lowres_alloc, 0, lowres_size);
+    f->lowres_luma = f->lowres_alloc + 16 * f->lowres_stride + 16;
+  }
   f->refcount = 0;
   f->is_input = is_input;
   f->scenecut_candidate = 1;
@@ -124,6 +149,10 @@ void frame_delete(frame_t *f) {
   }
   aligned_free(f->alloc);
   aligned_free(f->alloc_sao);
+  aligned_free(f->lowres_alloc);
+  aligned_free(f->ctu_max_depth);
+  aligned_free(f->ctu_min_depth);
+  aligned_free(f->ctu_distortion);
   aligned_free(f);
 }
 

@@ -49,6 +49,19 @@ struct frame_t {
   int32_t recon_done;    // coded, filtered and extended: readable as a reference
   int32_t final_rows;    // CTU rows from the top that are final (readable)
 
+  // Input pictures: the half-resolution luma plane (2x2 averages over the
+  // whole CTUs), for searches on the downscaled picture.
+  uint8_t *lowres_alloc;
+  uint8_t *lowres_luma;
+  int32_t lowres_stride;
+
+  // Per CTU of the coded picture: the largest and smallest CU depth, and the
+  // distortion record that later pictures compare their skip costs with.
+  int8_t *ctu_max_depth;
+  int8_t *ctu_min_depth;
+  uint32_t *ctu_distortion;
+  int32_t record_distortion;
+
   // Statistics of the coded picture.
   double avg_qp;
 };

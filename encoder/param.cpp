@@ -91,6 +91,7 @@ void param_public_defaults(tarnhevcenc_param_t *pub) {
   d.deblock = 1;
   d.sao = 1;
   d.random_decisions = 0;
+  d.estimate_check = 0;
   // Copy only what the caller's record covers.
   uint32_t size = pub->size;
   size_t n = size < sizeof(d) ? size : sizeof(d);
@@ -207,6 +208,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->deblock = in.deblock;
   p->sao = in.sao;
   p->random_decisions = in.random_decisions;
+  p->estimate_check = in.estimate_check;
 
   // 5. Structural checks: nothing sensible can replace a bad picture size.
   if (p->width <= 0 || p->height <= 0 || (p->width & 1) || (p->height & 1) || p->width > 16384 ||

@@ -43,6 +43,7 @@ struct param_t {
   int32_t intra_nxn;
   int32_t intra_fast_path;
   int32_t rdoq;
+  int32_t estimate_check;
   int32_t sign_hiding;
   int32_t deblock;
   int32_t sao;

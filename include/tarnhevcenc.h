@@ -119,6 +119,9 @@ typedef struct tarnhevcenc_param_t {
 
   /* Test-only: non-zero makes every coding decision at random from this seed. */
   int32_t random_decisions;
+  /* Test-only: with log_level bit 2, each picture's line also gives the slice
+   * data bits the rate estimator predicted for the final decisions. */
+  int32_t estimate_check;
 } tarnhevcenc_param_t;
 
 typedef struct tarnhevcenc_frame_opts_t {

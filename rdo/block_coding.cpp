@@ -1,8 +1,10 @@
 #include "rdo/block_coding.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "encoder/encoder.h"
+#include "rdo/rd_cost.h"
 
 uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
   if (plane == 0) return ctx->ctu_src + y * SRC_STRIDE + x;
@@ -132,11 +134,17 @@ void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, in
 // Sign data hiding (H.265 7.3.8.11): in a coefficient group whose first and
 // last non-zero coefficients are more than 3 scan positions apart, the sign
 // of the first one is not sent but inferred from the parity of the group's
-// level sum.  Where the parity disagrees, the level whose change costs the
-// least quantisation error moves by one.  Changes that would alter which
-// coefficient comes first are excluded, so one change always suffices.
+// level sum.  Where the parity disagrees, one level moves by one: the change
+// with the least added squared error plus (with a rate weight) the bits it
+// adds or saves.  Changes that would alter which coefficient comes first are
+// excluded, so one change always suffices.
+//
+// rate_weight converts a bit into the squared-error units of err^2 (0: error
+// only).  Bits of a change, roughly: a new non-zero level costs its
+// significance, greater-than-one and sign bins; a level leaving 1 saves
+// them; moving between larger levels costs about a bit.
 static void sign_hiding_adjust(int16_t *levels, const int16_t *coef, const uint16_t *scan, int32_t count,
-                               int32_t scale, int32_t shift) {
+                               int32_t scale, int32_t shift, double rate_weight) {
   for (int32_t g = 0; g < count / 16; g++) {
     const uint16_t *pos = scan + 16 * g;
     int32_t first = -1, last = -1, sum = 0;
@@ -151,7 +159,7 @@ static void sign_hiding_adjust(int16_t *levels, const int16_t *coef, const uint1
     if (first < 0 || last - first <= 3) continue;
     const bool negative = levels[pos[first]] < 0;
     if (((sum & 1) != 0) == negative) continue;
-    __int128 best_cost = 0;
+    double best_cost = 0;
     int32_t best_n = -1, best_delta = 0;
     for (int32_t n = 0; n < 16; n++) {
       int32_t p = pos[n];
@@ -160,14 +168,18 @@ static void sign_hiding_adjust(int16_t *levels, const int16_t *coef, const uint1
       int64_t ac = c < 0 ? -static_cast<int64_t>(c) : c;
       int32_t al = l < 0 ? -l : l;
       int64_t err = ac * scale - (static_cast<int64_t>(al) << shift);
-      const __int128 old2 = static_cast<__int128>(err) * err;
+      const double old2 = static_cast<double>(err) * static_cast<double>(err);
       for (int32_t delta = -1; delta <= 1; delta += 2) {
         if (al == 0 && delta < 0) continue;
         if (al == 0 && n < first) continue;                 // would become the first
         if (al == 1 && delta < 0 && n == first) continue;  // would remove the first
         if (al == 32767 && delta > 0) continue;
         int64_t e2 = err - static_cast<int64_t>(delta) * (static_cast<int64_t>(1) << shift);
-        __int128 cost = static_cast<__int128>(e2) * e2 - old2;
+        double bits = 0;
+        if (al == 0) bits = 4;
+        else if (al == 1 && delta < 0) bits = n == last ? -5 : -4;
+        else bits = delta * 1.0;
+        const double cost = static_cast<double>(e2) * static_cast<double>(e2) - old2 + rate_weight * bits;
         if (best_n < 0 || cost < best_cost) {
           best_cost = cost;
           best_n = n;
@@ -199,11 +211,34 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     default: t.dct_fwd_32x32(coef, src, rec); break;
   }
   const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
-  uint32_t nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
+  const int32_t scan_idx = scan_idx_for(is_intra, pred_mode, log2_size, plane);
+  uint32_t nz;
+  if (ctx->param.rdoq) {
+    rdoq_request_t req{};
+    req.levels = levels;
+    req.coef = coef;
+    req.log2_size = log2_size;
+    req.plane = plane;
+    req.qp = qp;
+    req.is_intra = is_intra;
+    req.scan_type = scan_idx;
+    req.lambda = ctx->ctu_lambda_ssd;
+    req.chroma_weight = static_cast<int32_t>(chroma_weight(ctx, qp));
+    req.est = &ctx->cabac.est;
+    nz = (ctx->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq)(&req);
+  } else {
+    nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
+  }
   if (nz && ctx->pps->sign_data_hiding) {
-    const int32_t scan_idx = scan_idx_for(is_intra, pred_mode, log2_size, plane);
+    // One level step is 2^shift in err units and Qstep^2 in squared
+    // sample error; lambda weighs a bit against the latter.
+    double rate_weight = 0;
+    if (ctx->param.rdoq) {
+      const double qstep2 = std::exp2((qp - 4) / 3.0);
+      rate_weight = ctx->ctu_lambda_ssd / 256.0 * std::exp2(2.0 * qpar.shift) / qstep2;
+    }
     sign_hiding_adjust(levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2], count, qpar.scale,
-                       qpar.shift);
+                       qpar.shift, rate_weight);
     nz = 0;
     for (int32_t i = 0; i < count; i++) nz += levels[i] != 0;
   }

@@ -124,3 +124,7 @@ int32_t inter_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, i
   }
   return inter_tree_code(ctx, x, y, log2_size, qp);
 }
+
+int32_t inter_cu_residual(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  return inter_tree_code(ctx, x, y, log2_size, qp);
+}

@@ -18,4 +18,7 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
 // maps, then codes its transform tree as decided in ctx->dec (cbf bits
 // written).  With code_residual 0 only the prediction is made and the cbf
 // bits cleared.  Returns 1 when any coefficient is coded.
+// Codes the transform tree of the inter CU at (x, y) with its prediction
+// already in the buffer.  Returns 1 when any coefficient is coded.
+int32_t inter_cu_residual(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
 int32_t inter_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, int32_t code_residual);

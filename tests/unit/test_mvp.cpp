@@ -609,7 +609,8 @@ struct encoder_fixture_t {
     for (int l = 0; l < 2; l++) maps->ref_idx[l][first] = static_cast<int8_t>(ref_target[l]);
     for (uint8_t &g : maps->grid) g = static_cast<uint8_t>(rng() % 2);
     for (int32_t v = -1; v <= 16; v++)
-      for (int32_t u = -1; u <= 16; u++) maps->grid[map4_index(u, v)] = w.decoded(p, ox + u * 4, oy + v * 4) ? 1 : 0;
+      for (int32_t u = -1; u <= 16; u++)
+        if (map4_index(u, v) < 576) maps->grid[map4_index(u, v)] = w.decoded(p, ox + u * 4, oy + v * 4) ? 1 : 0;
   }
 };
 

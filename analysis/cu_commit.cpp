@@ -1,0 +1,160 @@
+#include "analysis/cu_commit.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "analysis/decision_common.h"
+#include "motion/mvp.h"
+#include "rdo/rd_cost.h"
+
+namespace {
+
+constexpr int32_t MIN_CB_LOG2 = 3;
+
+int32_t map8_of(int32_t z) { return map8_index(zorder_x(z) >> 1, zorder_y(z) >> 1); }
+
+// Transform leaves of the units below a leaf CU.
+void fill_tu_sizes(encoder_t *ctx, const cu_node_t *nodes, int32_t z, int32_t log2_size) {
+  if (log2_size > 5 || (log2_size > 2 && nodes[node_index(z, log2_size)].tu_split)) {
+    const int32_t q = child_step(log2_size);
+    for (int32_t k = 0; k < 4; k++) fill_tu_sizes(ctx, nodes, z + k * q, log2_size - 1);
+    return;
+  }
+  fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+}
+
+void commit_pu(ctu_maps_t *m, int32_t p, int32_t w8, int32_t h8, uint8_t merge, uint8_t merge_idx,
+               const int8_t ref[2], const mv_t mv[2]) {
+  ctu_map8_fill(m->merge_flag + p, w8, h8, merge);
+  if (merge) ctu_map8_fill(m->merge_idx + p, w8, h8, merge_idx);
+  for (int32_t l = 0; l < 2; l++) {
+    ctu_map8_fill(reinterpret_cast<uint8_t *>(m->ref_idx[l]) + p, w8, h8, static_cast<uint8_t>(ref[l]));
+    if (l == 0 || ref[1] >= 0) ctu_map32_fill(m->mv[l] + p, w8, h8, mv[l]);
+  }
+}
+
+}  // namespace
+
+void set_luma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) {
+  const int32_t n4 = 1 << (log2_size - 2);
+  grid_fill_rect(reinterpret_cast<uint8_t *>(ctx->maps->intra_dir) + map4_index(zorder_x(z), zorder_y(z)), n4, n4,
+                 static_cast<uint8_t>(mode));
+  fill_units(ctx->dec->luma_mode, z, log2_size, static_cast<uint8_t>(mode < 0 ? 1 : mode));
+}
+
+void set_chroma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) {
+  const int32_t n8 = log2_size > 3 ? 1 << (log2_size - 3) : 1;
+  const int32_t x8 = zorder_x(z) >> 1, y8 = zorder_y(z) >> 1;
+  for (int32_t j = 0; j < n8; j++)
+    for (int32_t i = 0; i < n8; i++) ctx->maps->intra_dir[chroma_dir_index(x8 + i, y8 + j)] = static_cast<int8_t>(mode);
+  const int32_t first = log2_size >= 3 ? z : z & ~3;
+  fill_units(ctx->dec->chroma_syntax, first, std::max(log2_size, 3), static_cast<uint8_t>(mode));
+}
+
+void cu_commit_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,
+                               int32_t log2_size) {
+  const int32_t n = node_index(z, log2_size);
+  ctu_maps_t *m = ctx->maps;
+  m->cu_split[n] = 0;
+  m->tu_split[n] = static_cast<uint32_t>(static_cast<int32_t>(nodes[n].tu_split));
+  m->residual_mode[n] = nodes[n].residual_mode;
+  if (log2_size > 2 && nodes[n].tu_split) {
+    const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
+    for (int32_t k = 0; k < 4; k++)
+      cu_commit_transform_flags(ctx, nodes, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
+  }
+}
+
+void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  const int32_t n = node_index(z, log2_size);
+  cu_node_t *node = nodes + n;
+  ctu_maps_t *m = ctx->maps;
+  ctu_decision_t *d = ctx->dec;
+  const int32_t w_left = ctx->width - ctx->ctu_x * 64, h_left = ctx->height - ctx->ctu_y * 64;
+  uint32_t t = 0;
+  if (node->split) {
+    const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
+    const bool right = x + h < w_left, below = y + h < h_left;
+    cu_commit(ctx, nodes, z, x, y, log2_size - 1);
+    if (right) cu_commit(ctx, nodes, z + q, x + h, y, log2_size - 1);
+    if (below) cu_commit(ctx, nodes, z + 2 * q, x, y + h, log2_size - 1);
+    if (right && below) cu_commit(ctx, nodes, z + 3 * q, x + h, y + h, log2_size - 1);
+    t = static_cast<uint32_t>(static_cast<int32_t>(node->tu_split));
+  } else {
+    set_luma_dir(ctx, z, log2_size, node->pred_intra ? node->luma_dir : -1);
+    if (node->pred_intra && (log2_size > 2 || (z & 3) == 3)) set_chroma_dir(ctx, z, log2_size, node->chroma_dir);
+    if (node->tu_split) {
+      cu_commit_transform_flags(ctx, nodes, z, x, y, log2_size);
+      t = static_cast<uint32_t>(static_cast<int32_t>(node->tu_split));
+    }
+  }
+  const bool nxn = node->split && log2_size == MIN_CB_LOG2;
+  if (nxn) {
+    node->part_mode = 3;
+    m->cu_split[n] = 0;
+    m->tu_split[n] = 1;
+    m->residual_mode[n] = node->residual_mode;
+  } else if (node->split) {
+    m->cu_split[n] = 1;
+    m->tu_split[n] = t;
+    m->residual_mode[n] = node->residual_mode;
+    return;
+  } else {
+    m->cu_split[n] = 0;
+    m->tu_split[n] = t;
+    m->residual_mode[n] = node->residual_mode;
+  }
+  if (log2_size < MIN_CB_LOG2) return;
+  m->part_mode[n] = node->part_mode;
+  if (log2_size < 6) {
+    const int32_t parent = node_index(z, log2_size + 1);
+    if (nodes[parent].split != 1) return;
+  }
+
+  // The per-unit decision read by the coders and the syntax writer.
+  fill_units(d->cu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+  fill_units(d->part_nxn, z, log2_size, nxn ? 1 : 0);
+  fill_units(d->pred_intra, z, log2_size, static_cast<uint8_t>(node->pred_intra));
+  fill_units(reinterpret_cast<uint8_t *>(d->qp), z, log2_size, static_cast<uint8_t>(node->qp));
+  fill_units(d->skip, z, log2_size, static_cast<uint8_t>(node->skip && !node->pred_intra));
+  fill_units(d->part_mode, z, log2_size, static_cast<uint8_t>(node->pred_intra ? 0 : node->part_mode));
+  if (nxn)
+    fill_units(d->tu_log2, z, log2_size, 2);
+  else
+    fill_tu_sizes(ctx, nodes, z, log2_size);
+
+  const int32_t p = map8_of(z), s8 = log2_size - 3, w8 = 1 << s8;
+  ctu_map8_fill(m->depth + p, w8, w8, static_cast<uint8_t>(6 - log2_size));
+  ctu_map8_fill(reinterpret_cast<uint8_t *>(m->qp) + p, w8, w8, static_cast<uint8_t>(node->qp));
+  ctu_map8_fill(m->pred_intra + p, w8, w8, static_cast<uint8_t>(node->pred_intra));
+  if (node->pred_intra) {
+    ctu_map8_fill(reinterpret_cast<uint8_t *>(m->ref_idx[0]) + p, w8, w8, static_cast<uint8_t>(-2));
+    ctu_map8_fill(reinterpret_cast<uint8_t *>(m->ref_idx[1]) + p, w8, w8, static_cast<uint8_t>(-2));
+    ctu_map8_fill(m->merge_flag + p, w8, w8, 0);
+    for (int32_t j = 0; j < w8; j++)
+      for (int32_t i = 0; i < w8; i++) m->flags[p + i + MAP8_STRIDE * j] &= 0xfe;
+    return;
+  }
+  for (int32_t j = 0; j < w8; j++)
+    for (int32_t i = 0; i < w8; i++)
+      m->flags[p + i + MAP8_STRIDE * j] = static_cast<uint8_t>((m->flags[p + i + MAP8_STRIDE * j] & 0xfe) | (node->skip & 1));
+  if (node->skip) ctu_map8_fill(m->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
+  if (node->part_mode == 0) {
+    const pu_single_t &pu = node->pu.p2n;
+    commit_pu(m, p, w8, w8, pu.merge_flag && !node->skip ? 1 : 0, pu.merge_idx, pu.ref_idx, pu.mv);
+    return;
+  }
+  const pu_pair_t &pp = node->part_mode == 1 ? node->pu.p2nxn : node->pu.pnx2n;
+  const int32_t half = std::max(1, w8 >> 1);
+  for (int32_t k = 0; k < 2; k++) {
+    int32_t pos = p, pw = w8, ph = w8;
+    if (node->part_mode == 1) {
+      ph = half;
+      if (k) pos += MAP8_STRIDE * (w8 >> 1);
+    } else {
+      pw = half;
+      if (k) pos += w8 >> 1;
+    }
+    commit_pu(m, pos, pw, ph, pp.merge_flag[k], pp.merge_idx[k], pp.ref_idx[k], pp.mv[k]);
+  }
+}

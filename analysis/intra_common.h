@@ -1,0 +1,31 @@
+// Pieces every intra evaluation shares: the most probable modes from the
+// direction map, the rough mode penalty, the exact mode bits on the live
+// estimation state, and the block encoder of a size.
+#pragma once
+
+#include <cstdint>
+
+#include "bitstream/cabac.h"
+
+struct encoder_t;
+
+// H.265 8.4.2 from the direction-map entries left of and above the block's
+// first 4x4 unit (negative: not intra, counted as DC; the row above the CTU
+// reads as not intra, as the standard asks).
+void intra_mpms(const encoder_t *ctx, int32_t z, int32_t mpm[3]);
+// Rough-pass penalty: lambda_sad times 2 (MPM0), 3 (MPM1, MPM2) or 6.
+uint32_t intra_mode_penalty(uint32_t lambda_sad, int32_t mode, const int32_t mpm[3]);
+// Bits (1/256) of prev_intra_luma_pred_flag with its bypass bins, and of
+// intra_chroma_pred_mode, added to est's counter with the context advanced.
+uint32_t intra_luma_mode_bits(cabac_est_t *est, int32_t mode, const int32_t mpm[3]);
+uint32_t intra_chroma_mode_bits(cabac_est_t *est, int32_t chroma_mode);
+// encode_tu_4x4 .. encode_cu_64x64 by log2 size.
+void encode_block_of_size(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int8_t qp,
+                          int32_t do_prediction, int32_t code_residual, uint32_t flags);
+// Gradient-record entry of the block of log2 size 3..6 at CTU-relative (x, y):
+// levels 64, 32, 16, 8 start at 0, 1, 5, 21, each in raster order.
+inline int32_t gradient_entry(int32_t x, int32_t y, int32_t log2_size) {
+  constexpr int32_t first[4] = {0, 1, 5, 21};
+  const int32_t d = 6 - log2_size;
+  return first[d] + (y >> log2_size) * (1 << d) + (x >> log2_size);
+}

@@ -1,0 +1,385 @@
+// Coding-tree search of intra pictures at analysis levels 5-7.  Each node
+// tries the unsplit CU, whose luma modes the residual quad-tree search
+// judges, against its split (at 8x8: four 4x4 prediction units); the
+// cheaper one is left in place from its snapshot or as the children left
+// it, so no CU is coded a second time after the decision.
+#include "analysis/intra_full.h"
+
+#include <algorithm>
+
+#include "analysis/cu_commit.h"
+#include "analysis/decision_common.h"
+#include "analysis/intra_common.h"
+#include "motion/mvp.h"
+#include "rdo/block_coding.h"
+#include "rdo/rd_cost.h"
+
+namespace {
+
+constexpr int32_t MIN_CB_LOG2 = 3;
+constexpr int32_t MAX_CANDIDATES = 8 + 2;  // the rough list and the two MPMs behind it
+
+// Split modes of a node.
+constexpr int32_t SPLIT_NEVER = 0;
+constexpr int32_t SPLIT_TRY = 1;
+constexpr int32_t SPLIT_FORCED = 2;
+
+thread_local const intra_full_probe_t *probe = nullptr;
+
+uint32_t saturated(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX)); }
+
+struct cu_t {
+  encoder_t *ctx;
+  cu_node_t *nodes;
+  cu_node_t *node;
+  int32_t z, x, y, log2_size, depth, size;
+  int32_t inside;  // the whole CU lies in the picture
+};
+
+cu_t make_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  cu_t cu{};
+  cu.ctx = ctx;
+  cu.nodes = nodes;
+  cu.node = nodes + node_index(z, log2_size);
+  cu.z = z;
+  cu.x = x;
+  cu.y = y;
+  cu.log2_size = log2_size;
+  cu.depth = 6 - log2_size;
+  cu.size = 1 << log2_size;
+  cu.inside = block_in_picture(ctx, x + cu.size - 1, y + cu.size - 1);
+  return cu;
+}
+
+void node_reset(const encoder_t *ctx, cu_node_t *node) {
+  std::fill(std::begin(node->mode_costs), std::end(node->mode_costs), UINT32_MAX);
+  std::fill(std::begin(node->chroma_costs), std::end(node->chroma_costs), UINT32_MAX);
+  node->tu_split = 0;
+  node->residual_mode = 0;
+  node->pu.p2n.merge_flag = 0;
+  node->intra_sad_cost = COST_NONE;
+  node->inter_sad_cost = COST_NONE;
+  node->intra_cost = COST_NONE;
+  node->cost = COST_NONE;
+  node->luma_dir = -1;
+  node->parent_dir = -1;
+  node->skip = 0;
+  node->qp = ctx->ctu_qp;
+  node->lambda_sad = ctx->ctu_lambda_sad;
+  node->lambda_ssd = ctx->ctu_lambda_ssd;
+}
+
+int32_t split_mode_of(const cu_t &cu) {
+  const encoder_t *ctx = cu.ctx;
+  if (!cu.inside) return SPLIT_FORCED;
+  // 4x4 prediction units are tried only by the thorough presets, and only
+  // when the user allows them.
+  const int32_t smallest = MIN_CB_LOG2 - (ctx->param.complexity > 3 && ctx->param.intra_nxn ? 1 : 0);
+  if (cu.log2_size <= smallest) return SPLIT_NEVER;
+  int32_t mode = cu.log2_size == 6 && ctx->slice_type_code == 2 ? SPLIT_FORCED : SPLIT_TRY;
+  if (mode == SPLIT_TRY && cu.depth < ctx->cu_min_depth) mode = SPLIT_FORCED;
+  if (ctx->param.split_search_level < 3 && cu.depth >= ctx->cu_max_depth && mode != SPLIT_FORCED) mode = SPLIT_NEVER;
+  return mode;
+}
+
+// split_cu_flag is coded only for CUs inside the picture (H.265 7.3.8.4);
+// one crossing the edge splits without it.
+uint32_t split_flag_cost(const cu_t &cu, int32_t flag) {
+  if (!cu.inside) return 0;
+  return split_cu_flag_cost(cu.ctx, cu.node->lambda_ssd, map8_index(cu.x >> 3, cu.y >> 3), cu.depth, flag);
+}
+
+void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mask, int32_t final) {
+  if (probe && probe->tree_search) probe->tree_search(probe->user, z, log2_size, mask, final);
+  transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final);
+}
+
+// Every trial is costed from the states the node started with and sees
+// its own block as not yet coded.
+void begin_trial(const cu_t &cu) {
+  cu.ctx->cabac.est = cu.ctx->cabac_est_save[1 + cu.depth];
+  grid_mark_unavailable(cu.ctx, cu.x, cu.y, cu.size, cu.size);
+}
+
+// Residual quad-tree search of one luma mode plus its mode bits.
+uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final) {
+  encoder_t *ctx = cu.ctx;
+  begin_trial(cu);
+  set_luma_dir(ctx, cu.z, cu.log2_size, mode);
+  const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
+  tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, cu.log2_size == 2 ? 33 : 1, final);
+  return saturated(static_cast<uint64_t>(cu.node->tu_tree_cost) + rd_cost(0, bits, cu.node->lambda_ssd));
+}
+
+// Rough pass over all 35 modes, then the shortlist for the residual coder:
+// the cheapest modes by rough cost and the first two MPMs.
+int32_t rough_candidates(const cu_t &cu, const int32_t mpm[3], int32_t list[MAX_CANDIDATES]) {
+  encoder_t *ctx = cu.ctx;
+  cu_node_t *node = cu.node;
+  const pixel_cost_fn kernel = cu.log2_size == 2 ? ctx->pixel.satd[4] : ctx->pixel.block_cost[6 - cu.log2_size];
+  const uint8_t *src = ctu_src_at(ctx, 0, cu.x, cu.y);
+  const uint8_t *pred = ctu_rec_at(ctx, 0, cu.x, cu.y);
+  int8_t *first_dir = &ctx->maps->intra_dir[map4_index(zorder_x(cu.z), zorder_y(cu.z))];
+  // The neighbours are built for the first prediction and reused after.
+  for (int32_t mode = 0; mode < 35; mode++) {
+    *first_dir = static_cast<int8_t>(mode);
+    encode_block_of_size(ctx, cu.z, cu.x, cu.y, cu.log2_size, static_cast<int8_t>(node->qp), 1, 0, 1);
+    node->mode_costs[mode] = kernel(src, SRC_STRIDE, pred, RECON_STRIDE);
+    ctx->intra_refs_refresh = 0;
+  }
+  ctx->intra_refs_refresh = 1;
+
+  const int32_t size = cu.log2_size <= 3 ? 8 : 3;
+  int32_t count = 0;
+  uint32_t costs[MAX_CANDIDATES];
+  for (int32_t mode = 0; mode < 35; mode++) {
+    const uint32_t c = saturated(static_cast<uint64_t>(node->mode_costs[mode]) +
+                                 intra_mode_penalty(node->lambda_sad, mode, mpm));
+    node->mode_costs[mode] = c;
+    // A newcomer goes before the first strictly dearer entry.
+    int32_t pos = count;
+    while (pos > 0 && costs[pos - 1] > c) pos--;
+    if (pos >= size) continue;
+    const int32_t last = std::min(count, size - 1);
+    for (int32_t i = last; i > pos; i--) {
+      list[i] = list[i - 1];
+      costs[i] = costs[i - 1];
+    }
+    list[pos] = mode;
+    costs[pos] = c;
+    count = std::min(count + 1, size);
+  }
+  for (int32_t k = 0; k < 2; k++)
+    if (std::find(list, list + count, mpm[k]) == list + count) list[count++] = mpm[k];
+  return count;
+}
+
+// Luma mode of the unsplit CU (or of one 4x4 prediction unit), left coded
+// in place with its transform tree.
+void decide_luma(const cu_t &cu) {
+  encoder_t *ctx = cu.ctx;
+  cu_node_t *node = cu.node;
+  node->split = 0;
+  node->pred_intra = 1;
+  node->part_mode = 0;
+  node->chroma_dir = 4;
+  ctx->maps->cbf[node_index(cu.z, cu.log2_size)] = 0;
+  cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
+  int32_t mpm[3];
+  intra_mpms(ctx, cu.z, mpm);
+
+  int32_t best_mode = 0;
+  uint32_t best = UINT32_MAX;
+  auto consider = [&](int32_t mode) {
+    const uint32_t c = luma_trial(cu, mode, mpm, 0);
+    if (c < best) {
+      best = c;
+      best_mode = mode;
+    }
+  };
+  if (ctx->analysis_level >= 7 && cu.log2_size <= MIN_CB_LOG2) {
+    for (int32_t mode = 0; mode < 35; mode++) consider(mode);
+  } else {
+    int32_t list[MAX_CANDIDATES];
+    const int32_t count = rough_candidates(cu, mpm, list);
+    for (int32_t i = 0; i < count; i++) consider(list[i]);
+  }
+
+  node->intra_cost = best;
+  node->luma_dir = best_mode;
+  ctx->intra_refs_refresh = 1;
+  node->split = 0;
+  cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
+  ctx->maps->cbf[node_index(cu.z, cu.log2_size)] = 0;
+  // The winner's reconstruction is what the next block predicts from.
+  luma_trial(cu, best_mode, mpm, cu.log2_size == 2 ? 0 : 1);
+}
+
+// intra_chroma_pred_mode of the CU, or of the 8x8 area of four 4x4
+// prediction units when called for the fourth.
+void decide_chroma(const cu_t &cu) {
+  encoder_t *ctx = cu.ctx;
+  cu_node_t *node = cu.node;
+  const bool pu = cu.log2_size == 2;
+  const int32_t az = pu ? cu.z & ~3 : cu.z, ax = pu ? cu.x & ~7 : cu.x, ay = pu ? cu.y & ~7 : cu.y;
+  const int32_t area_log2 = std::max(cu.log2_size, MIN_CB_LOG2);
+  const pixel_cost_fn kernel = area_log2 == 3 ? ctx->pixel.satd[4] : ctx->pixel.block_cost[7 - area_log2];
+  const uint64_t penalty = 3 * static_cast<uint64_t>(node->lambda_sad);
+
+  int32_t listed = 0;
+  uint32_t listed_cost = UINT32_MAX;
+  ctx->intra_refs_refresh = 1;
+  for (int32_t mode = 0; mode < 4; mode++) {
+    set_chroma_dir(ctx, cu.z, cu.log2_size, mode);
+    encode_block_of_size(ctx, cu.z, cu.x, cu.y, cu.log2_size, static_cast<int8_t>(node->qp), 1, 0, 2);
+    uint64_t c = penalty;
+    for (int32_t p = 1; p <= 2; p++)
+      c += kernel(ctu_src_at(ctx, p, ax >> 1, ay >> 1), SRC_STRIDE, ctu_rec_at(ctx, p, ax >> 1, ay >> 1),
+                  RECON_STRIDE);
+    node->chroma_costs[mode] = saturated(c);
+    if (node->chroma_costs[mode] < listed_cost) {
+      listed_cost = node->chroma_costs[mode];
+      listed = mode;
+    }
+    ctx->intra_refs_refresh = 0;
+  }
+  ctx->intra_refs_refresh = 1;
+
+  const cabac_est_t start = ctx->cabac.est;
+  const cu_node_t *area = cu.nodes + node_index(az, area_log2);
+  auto trial = [&](int32_t mode) {
+    ctx->cabac.est = start;
+    set_chroma_dir(ctx, cu.z, cu.log2_size, mode);
+    const uint32_t bits = intra_chroma_mode_bits(&ctx->cabac.est, mode);
+    tree_search(cu, az, ax, ay, area_log2, 2, 0);
+    return saturated(static_cast<uint64_t>(area->tu_tree_cost) + rd_cost(0, bits, node->lambda_ssd));
+  };
+  const uint32_t derived = trial(4);
+  const uint32_t other = trial(listed);
+  node->chroma_dir = derived < other ? 4 : listed;
+  set_chroma_dir(ctx, cu.z, cu.log2_size, node->chroma_dir);
+}
+
+// The unsplit CU (or 4x4 prediction unit): its modes, then its cost from
+// the node's starting states.
+void evaluate_unsplit(const cu_t &cu) {
+  encoder_t *ctx = cu.ctx;
+  cu_node_t *node = cu.node;
+  if (cu.log2_size >= MIN_CB_LOG2)
+    ctu_map8_fill(ctx->maps->depth + map8_index(cu.x >> 3, cu.y >> 3), cu.size >> 3, cu.size >> 3,
+                  static_cast<uint8_t>(cu.depth));
+  else if ((cu.z & 3) == 0)
+    ctx->maps->depth[map8_index(cu.x >> 3, cu.y >> 3)] = static_cast<uint8_t>(cu.depth - 1);
+
+  decide_luma(cu);
+  // The fourth 4x4 prediction unit decides the chroma of the 8x8 area.
+  if (cu.log2_size >= MIN_CB_LOG2 || (cu.z & 3) == 3) decide_chroma(cu);
+  cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
+  if (cu.log2_size >= MIN_CB_LOG2) {
+    ctx->cabac.est = ctx->cabac_est_save[1 + cu.depth];
+    node->intra_cost = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, 0);
+  }
+  node->split_flag_cost[0] = split_flag_cost(cu, 0);
+}
+
+// Strong or widespread local structure of a 16x16 source block asks for
+// the split at the lowest thorough level.
+bool split_worth_trying(const cu_t &cu) {
+  encoder_t *ctx = cu.ctx;
+  if (ctx->analysis_level == 5 && ctx->slice_type_code == 2 && cu.log2_size == 4)
+    return cu_split_texture_test(ctx, cu.z, cu.x, cu.y, cu.log2_size) != 0;
+  return true;
+}
+
+void report_decision(const cu_t &cu, uint32_t unsplit, uint32_t split, int32_t kind) {
+  if (probe && probe->decision) probe->decision(probe->user, cu.z, cu.log2_size, unsplit, split, kind);
+}
+
+// The 8x8 CU against its four 4x4 prediction units: as NxN, or, when all
+// four chose one mode other than the CU's, as a 2Nx2N CU of that mode whose
+// transform splits into the same four blocks.
+uint32_t nxn_alternative(const cu_t &cu, bool evaluated, int32_t unsplit_mode, int32_t *kind) {
+  encoder_t *ctx = cu.ctx;
+  cu_node_t *node = cu.node;
+  const cu_node_t *pus = cu.nodes + node_index(cu.z, 2);
+  const int32_t common = pus[0].luma_dir;
+  bool same = true;
+  for (int32_t k = 1; k < 4; k++) same &= pus[k].luma_dir == common;
+  begin_trial(cu);
+  if (evaluated && same && common != unsplit_mode) {
+    *kind = INTRA_FULL_SPLIT_COMMON_2NX2N;
+    node->split = 0;
+    node->part_mode = 0;
+    node->luma_dir = common;
+    node->chroma_dir = pus[3].chroma_dir;
+    node->tu_split = 1;
+  } else {
+    *kind = INTRA_FULL_SPLIT_NXN;
+    node->split = 1;
+  }
+  cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
+  return cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, 0);
+}
+
+// Makes the units of an 8x8 CU that was never tried unsplit intra units, as
+// the searches of its 4x4 prediction units expect.
+void prepare_forced_nxn(const cu_t &cu) {
+  cu_node_t *node = cu.node;
+  node->split = 0;
+  node->pred_intra = 1;
+  node->part_mode = 0;
+  node->luma_dir = 1;
+  node->chroma_dir = 4;
+  cu_commit(cu.ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
+}
+
+}  // namespace
+
+void intra_full_set_probe(const intra_full_probe_t *p) { probe = p; }
+
+void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  const cu_t cu = make_cu(ctx, nodes, z, x, y, log2_size);
+  cu_node_t *node = cu.node;
+  node_reset(ctx, node);
+  const int32_t mode = split_mode_of(cu);
+  ctx->cabac_est_save[1 + cu.depth] = ctx->cabac.est;
+
+  const bool evaluated = mode != SPLIT_FORCED;
+  if (evaluated) evaluate_unsplit(cu);
+  if (mode == SPLIT_NEVER || (mode == SPLIT_TRY && !split_worth_trying(cu))) {
+    node->intra_cost = saturated(static_cast<uint64_t>(node->intra_cost) + node->split_flag_cost[0]);
+    cu_commit(ctx, nodes, z, x, y, log2_size);
+    return;
+  }
+
+  // Split trial, with the unsplit result kept aside.
+  if (evaluated) cu_snapshot_save(ctx, nodes, z, y, log2_size);
+  const cu_node_t unsplit = *node;
+  const uint32_t unsplit_cost =
+      evaluated ? saturated(static_cast<uint64_t>(node->intra_cost) + node->split_flag_cost[0]) : COST_NONE;
+  begin_trial(cu);
+  if (log2_size == MIN_CB_LOG2 && !evaluated) prepare_forced_nxn(cu);
+  node->split = 1;
+  const int32_t h = cu.size >> 1, q = child_step(log2_size);
+  const bool right = block_in_picture(ctx, x + h, y), below = block_in_picture(ctx, x, y + h);
+  analyse_cu_intra_full(ctx, nodes, z, x, y, log2_size - 1);
+  if (right) analyse_cu_intra_full(ctx, nodes, z + q, x + h, y, log2_size - 1);
+  if (below) analyse_cu_intra_full(ctx, nodes, z + 2 * q, x, y + h, log2_size - 1);
+  if (right && below) analyse_cu_intra_full(ctx, nodes, z + 3 * q, x + h, y + h, log2_size - 1);
+  node->split_flag_cost[1] = split_flag_cost(cu, 1);
+
+  int32_t kind = INTRA_FULL_SPLIT_CHILDREN;
+  uint32_t split_cost;
+  const int32_t first_child = node_index(z, log2_size - 1);
+  const bool inside[4] = {true, right, below, right && below};
+  if (log2_size > MIN_CB_LOG2) {
+    uint64_t sum = node->split_flag_cost[1];
+    for (int32_t k = 0; k < 4; k++)
+      if (inside[k]) sum += nodes[first_child + k].intra_cost;
+    split_cost = saturated(sum);
+  } else {
+    split_cost = nxn_alternative(cu, evaluated, unsplit.luma_dir, &kind);
+  }
+  report_decision(cu, unsplit_cost, split_cost, kind);
+
+  if (!evaluated || split_cost < unsplit_cost) {
+    node->intra_cost = split_cost;
+    uint8_t cbf = 0;
+    for (int32_t k = 0; k < 4; k++) {
+      if (!inside[k]) continue;
+      // The prediction units' own bytes are those of the CU just coded.
+      if (log2_size == MIN_CB_LOG2) ctx->maps->cbf[first_child + k] = ctx->dec->cbf[z + k] & 7;
+      cbf |= ctx->maps->cbf[first_child + k];
+    }
+    ctx->maps->cbf[node_index(z, log2_size)] = cbf;
+  } else {
+    cu_snapshot_restore(ctx, nodes, z, y, log2_size);
+    const uint32_t flag1 = node->split_flag_cost[1];
+    *node = unsplit;
+    node->split = 0;
+    node->split_flag_cost[1] = flag1;
+    node->intra_cost = unsplit_cost;
+  }
+  cu_commit(ctx, nodes, z, x, y, log2_size);
+  ctx->intra_refs_refresh = 1;
+}

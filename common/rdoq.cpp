@@ -1,0 +1,589 @@
+// Rate-distortion optimised quantisation of one transform block.
+//
+// Every coefficient, visited in reverse scan order as the residual coder
+// visits it, takes the level among the plainly rounded one, one below it
+// and zero that minimises distortion + lambda * bits, the bits priced with
+// the coder's own context states and the context selection of H.265 9.3.4.2
+// (sig_coeff_flag, greater1 set and counter, greater2, the Rice parameter of
+// coeff_abs_level_remaining, one bypass bin per sign).  The block then
+// chooses its last significant position by the same cost.
+//
+// rdoq (fast) weighs level 0 only against rounded levels up to 2, drops
+// a coefficient group between the first and the last where coding nothing
+// in it is cheaper, and stops the last-position search at the first level
+// above 1.  rdoq_alt (thorough) weighs every candidate and every last
+// position, advances the context states over the bins as it decides them,
+// and decides a second time once the last position is known, so that no
+// group is mistaken for a middle one; in blocks up to 8x8 it then also
+// revisits each level against its whole group's cost.
+//
+// Costs are in 1/65536 of a squared sample error: the forward transform
+// scales coefficients by 2^(7 - log2 N) over an orthonormal transform, so a
+// coefficient error e is worth e^2 * 2^(2 log2 N - 14) squared sample
+// errors, and lambda (lambda * 256) times bits in 1/256 is already in that
+// unit.
+#include <algorithm>
+#include <cstring>
+
+#include "common/cabac_tables.h"
+#include "common/primitives.h"
+
+namespace {
+
+constexpr int32_t MAX_COEFS = 32 * 32;
+
+// Spare estimator bytes that stand in for the first luma and chroma
+// sig_coeff_flag and greater1 contexts while blocks are decided.
+constexpr int32_t copied_ctx[4] = {CTX_SIG_COEFF, CTX_SIG_COEFF + 27, CTX_GREATER1, CTX_GREATER1 + 16};
+constexpr int32_t copy_slot[4] = {186, 187, 188, 189};
+
+constexpr uint8_t ctx_idx_map_4x4[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
+constexpr uint8_t last_group_idx[32] = {0, 1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7,
+                                        8, 8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9};
+
+const scan_tables_t &scans() {
+  static scan_tables_t tables;
+  static const bool built = (scan_tables_init(&tables), true);
+  (void)built;
+  return tables;
+}
+
+struct rdoq_variant_t {
+  bool zero_any_level;    // weigh level 0 whatever the rounded level (else only up to 2)
+  bool drop_groups;       // weigh dropping each coded group between the first and the last
+  bool second_pass;       // decide again once the last position is known
+  bool full_last_search;  // try every non-zero position as the last (else stop at the first level above 1)
+  bool chroma_on_lambda;  // chroma weight divides lambda instead of multiplying the distortion
+  bool adapt_states;      // advance the states over the bins decided so far in the block
+  // Largest block (log2) whose groups' levels are revisited against the
+  // whole group's cost; larger blocks gained nothing measurable from it at
+  // twice the work.  0: never.
+  int32_t refine_max_log2;
+};
+
+constexpr rdoq_variant_t fast_variant = {false, true, false, false, false, false, 0};
+constexpr rdoq_variant_t thorough_variant = {true, true, true, true, true, true, 3};
+
+struct block_t {
+  int32_t log2, n, chroma, scan_type;
+  const uint16_t *scan;
+  int64_t scale;
+  int64_t recip;  // 2^40 / scale, rounded up
+  int32_t shift;
+  int64_t dist_weight;  // 256 = 1
+  int32_t dist_shift;
+  int64_t lambda;
+  uint8_t st[192];
+
+  uint32_t bin(int32_t ctx, int32_t b) const { return cabac_bit_cost_table[st[ctx] ^ b]; }
+
+  // err is |c| * scale - level << shift, the error in quantiser units
+  // (below 2^30).  Taken back to coefficient units with 8 fractional bits
+  // through scale's reciprocal (err * recip stays below 2^57), e^2 stays
+  // within 2^49.
+  int64_t dist(int64_t err) const {
+    const int64_t e8 = ((err < 0 ? -err : err) * recip) >> 32;
+    return (e8 * e8 * dist_weight) >> dist_shift;
+  }
+
+  // H.265 9.3.4.2.5: sig_coeff_flag context of raster position p, given
+  // which neighbouring groups (bit 0 right, bit 1 below) are coded.
+  int32_t sig_ctx(int32_t p, int32_t prev_csbf) const {
+    const int32_t xc = p & (n - 1), yc = p >> log2;
+    int32_t c;
+    if (log2 == 2) {
+      c = ctx_idx_map_4x4[(yc << 2) + xc];
+    } else if (xc + yc == 0) {
+      c = 0;
+    } else {
+      const int32_t xp = xc & 3, yp = yc & 3;
+      if (prev_csbf == 0)
+        c = xp + yp == 0 ? 2 : xp + yp < 3 ? 1 : 0;
+      else if (prev_csbf == 1)
+        c = yp == 0 ? 2 : yp == 1 ? 1 : 0;
+      else if (prev_csbf == 2)
+        c = xp == 0 ? 2 : xp == 1 ? 1 : 0;
+      else
+        c = 2;
+      if (!chroma) {
+        if ((xc >> 2) + (yc >> 2) > 0) c += 3;
+        c += log2 == 3 ? (scan_type == 0 ? 9 : 15) : 21;
+      } else {
+        c += log2 == 3 ? 9 : 12;
+      }
+    }
+    return CTX_SIG_COEFF + (chroma ? 27 : 0) + c;
+  }
+
+  // last_sig_coeff_{x,y}_prefix bins (contexts of H.265 9.3.4.2.3) plus the
+  // bypass suffix of one coordinate.
+  uint32_t last_coord_bits(int32_t ctx_base, int32_t value) const {
+    const int32_t prefix = last_group_idx[value];
+    const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
+    const int32_t sh = chroma ? log2 - 2 : (log2 + 1) >> 2;
+    uint32_t bits = 0;
+    for (int32_t b = 0; b < prefix; b++) bits += bin(ctx_base + offset + (b >> sh), 1);
+    if (prefix < 2 * log2 - 1) bits += bin(ctx_base + offset + (prefix >> sh), 0);
+    if (prefix > 3) bits += 256u * static_cast<uint32_t>((prefix >> 1) - 1);
+    return bits;
+  }
+
+  // Coordinates as coded: the vertical scan swaps them.
+  void last_coords(int32_t p, int32_t *x, int32_t *y) const {
+    *x = p & (n - 1);
+    *y = p >> log2;
+    if (scan_type == 2) std::swap(*x, *y);
+  }
+
+  int32_t group_flag_ctx(const uint8_t *csbf, int32_t g) const {
+    int32_t gx, gy;
+    group_xy(g, &gx, &gy);
+    return CTX_CODED_SUB_BLOCK + (neighbour_flags(csbf, gx, gy) ? 1 : 0) + (chroma ? 2 : 0);
+  }
+
+  void group_xy(int32_t g, int32_t *gx, int32_t *gy) const {
+    const int32_t p = scan[16 * g];
+    *gx = (p & (n - 1)) >> 2;
+    *gy = (p >> log2) >> 2;
+  }
+
+  // Bit 0: the group to the right is coded; bit 1: the group below.
+  int32_t neighbour_flags(const uint8_t *csbf, int32_t gx, int32_t gy) const {
+    const int32_t groups = n >> 2;
+    const int32_t right = gx + 1 < groups ? csbf[gy * groups + gx + 1] : 0;
+    const int32_t below = gy + 1 < groups ? csbf[(gy + 1) * groups + gx] : 0;
+    return right + 2 * below;
+  }
+};
+
+// Bins of coeff_abs_level_remaining (H.265 9.3.3.11): a Rice prefix of at
+// most four ones, then Exp-Golomb of order rice + 1.
+uint32_t remaining_bits(uint32_t v, int32_t rice) {
+  if (v < (4u << rice)) return 256u * ((v >> rice) + 1 + static_cast<uint32_t>(rice));
+  v -= 4u << rice;
+  int32_t k = rice + 1;
+  uint32_t bins = 4;
+  while (v >= (1u << k)) {
+    v -= 1u << k;
+    k++;
+    bins++;
+  }
+  return 256u * (bins + 1 + static_cast<uint32_t>(k));
+}
+
+// What the level bins of a group depend on, in coding order.
+struct group_state_t {
+  int32_t ctx_set;
+  int32_t c1;       // greater1Ctx
+  int32_t nz;       // non-zero levels so far
+  int32_t g2_done;  // the greater2 flag has been spent
+  int32_t rice;
+};
+
+// Bits of a non-zero level a after its sig_coeff_flag.
+uint32_t level_bits(const block_t &b, const group_state_t &g, int32_t a) {
+  uint32_t bits = 256;  // sign
+  if (g.nz >= 8) return bits + remaining_bits(static_cast<uint32_t>(a - 1), g.rice);
+  bits += b.bin(CTX_GREATER1 + (b.chroma ? 16 : 0) + g.ctx_set * 4 + g.c1, a > 1);
+  if (a == 1) return bits;
+  if (g.g2_done) return bits + remaining_bits(static_cast<uint32_t>(a - 2), g.rice);
+  bits += b.bin(CTX_GREATER2 + (b.chroma ? 4 : 0) + g.ctx_set, a > 2);
+  return a > 2 ? bits + remaining_bits(static_cast<uint32_t>(a - 3), g.rice) : bits;
+}
+
+void group_advance(group_state_t &g, int32_t a) {
+  if (a == 0) return;
+  int32_t remaining_coded = 1;
+  if (g.nz < 8) {
+    if (a > 1) {
+      remaining_coded = g.g2_done || a > 2;
+      g.g2_done = 1;
+      g.c1 = 0;
+    } else {
+      remaining_coded = 0;
+      if (g.c1 > 0 && g.c1 < 3) g.c1++;
+    }
+  }
+  if (remaining_coded && a > (3 << g.rice) && g.rice < 4) g.rice++;
+  g.nz++;
+}
+
+// Advances the context states over the context-coded bins of the residual
+// syntax of the chosen levels (a[] by scan position, last the last scan
+// position), exactly as the coder will code them.
+void advance_states(block_t &b, const int32_t *a, int32_t last) {
+  auto code = [&b](int32_t ctx, int32_t bin) { b.st[ctx] = cabac_transition_table[b.st[ctx] * 2 + bin]; };
+  auto code_last_prefix = [&](int32_t ctx_base, int32_t value) {
+    const int32_t prefix = last_group_idx[value];
+    const int32_t offset = b.chroma ? 15 : 3 * (b.log2 - 2) + ((b.log2 - 1) >> 2);
+    const int32_t sh = b.chroma ? b.log2 - 2 : (b.log2 + 1) >> 2;
+    for (int32_t k = 0; k < prefix; k++) code(ctx_base + offset + (k >> sh), 1);
+    if (prefix < 2 * b.log2 - 1) code(ctx_base + offset + (prefix >> sh), 0);
+  };
+  int32_t lx, ly;
+  b.last_coords(b.scan[last], &lx, &ly);
+  code_last_prefix(CTX_LAST_X_PREFIX, lx);
+  code_last_prefix(CTX_LAST_Y_PREFIX, ly);
+
+  const int32_t groups = b.n >> 2, last_group = last >> 4;
+  uint8_t csbf[64] = {0};
+  for (int32_t g = 0; g <= last_group; g++) {
+    int32_t any = 0;
+    for (int32_t k = 0; k < 16; k++) any |= a[16 * g + k];
+    int32_t gx, gy;
+    b.group_xy(g, &gx, &gy);
+    csbf[gy * groups + gx] = any != 0;
+  }
+  int32_t c1_carry = 1;
+  for (int32_t g = last_group; g >= 0; g--) {
+    int32_t gx, gy;
+    b.group_xy(g, &gx, &gy);
+    const int32_t coded = g == 0 || g == last_group || csbf[gy * groups + gx];
+    int32_t infer_dc = 0;
+    if (g > 0 && g < last_group) {
+      code(b.group_flag_ctx(csbf, g), coded);
+      infer_dc = 1;
+    }
+    if (!coded) continue;
+    const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
+    const int32_t start = g == last_group ? (last & 15) - 1 : 15;
+    for (int32_t k = start; k >= 0; k--) {
+      const int32_t sig = a[16 * g + k] != 0;
+      if (k > 0 || !infer_dc) code(b.sig_ctx(b.scan[16 * g + k], prev_csbf), sig);
+      if (sig) infer_dc = 0;
+    }
+    group_state_t gs{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
+    if (c1_carry == 0) gs.ctx_set++;
+    int32_t any = 0;
+    for (int32_t k = (g == last_group ? last & 15 : 15); k >= 0; k--) {
+      const int32_t v = a[16 * g + k];
+      if (!v) continue;
+      any = 1;
+      if (gs.nz < 8) {
+        code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, v > 1);
+        if (v > 1 && !gs.g2_done) code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, v > 2);
+      }
+      group_advance(gs, v);
+    }
+    if (any) c1_carry = gs.c1;
+  }
+}
+
+uint32_t quantise_plainly(const rdoq_request_t *req, const quant_params_t &q) {
+  const int32_t count = 1 << (2 * req->log2_size);
+  uint32_t nonzero = 0;
+  for (int32_t k = 0; k < count; k++) {
+    const int64_t c = req->coef[k];
+    const int64_t a = std::min<int64_t>(((c < 0 ? -c : c) * q.scale + q.offset) >> q.shift, 32767);
+    req->levels[k] = static_cast<int16_t>(c < 0 ? -a : a);
+    nonzero += a != 0;
+  }
+  return nonzero;
+}
+
+// Scratch of one block's decision, by scan position.
+struct work_t {
+  int64_t scaled[MAX_COEFS];      // |c| * scale
+  int32_t rounded[MAX_COEFS];     // plainly rounded |level|
+  int64_t dist[MAX_COEFS][3];     // distortion of the rounded level, one below it, and 0
+  int32_t level[MAX_COEFS];       // chosen |level|
+  int64_t cost[MAX_COEFS];        // as chosen; the distortion alone where no flag is coded
+  int64_t sig_cost[MAX_COEFS];    // the part of cost its sig_coeff_flag takes
+  int64_t group_flag_cost[64];    // coded_sub_block_flag as decided
+
+  int64_t zero_dist(int32_t i) const { return dist[i][2]; }
+  // a is one of the candidates: the rounded level, one below it, or 0.
+  int64_t level_dist(int32_t i, int32_t a) const { return a == 0 ? dist[i][2] : dist[i][rounded[i] - a]; }
+};
+
+// Group states that code every later level of the group alike.
+bool same_future(const group_state_t &a, const group_state_t &b) {
+  return a.ctx_set == b.ctx_set && a.c1 == b.c1 && a.g2_done == b.g2_done && a.rice == b.rice &&
+         std::min(a.nz, 8) == std::min(b.nz, 8);
+}
+
+// Revisits each level of group g (positions top..0) against the cost of
+// the group from it on, since a level also sets the greater1 context, the
+// greater2 budget and the Rice parameter of the levels coded after it.
+// The states of b are those at the start of the group, held fixed.
+void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, int32_t prev_csbf, int32_t last,
+                  const group_state_t &start) {
+  int64_t sig[16][2];
+  for (int32_t k = 0; k <= top; k++) {
+    const int32_t i = 16 * g + k, ctx = b.sig_ctx(b.scan[i], prev_csbf);
+    sig[k][0] = i == last ? 0 : b.lambda * b.bin(ctx, 0);
+    sig[k][1] = i == last ? 0 : b.lambda * b.bin(ctx, 1);
+  }
+  auto cost_at = [&](int32_t k, const group_state_t &gs, int32_t a) {
+    const int32_t i = 16 * g + k;
+    return w->level_dist(i, a) + sig[k][a != 0] + (a ? b.lambda * level_bits(b, gs, a) : 0);
+  };
+  // For the levels as they stand: the group state before position k and
+  // the cost of positions k..0.
+  group_state_t before[16];
+  int64_t tail[16];
+  auto trace = [&] {
+    group_state_t gs = start;
+    int64_t c[16];
+    for (int32_t k = top; k >= 0; k--) {
+      before[k] = gs;
+      c[k] = cost_at(k, gs, w->level[16 * g + k]);
+      group_advance(gs, w->level[16 * g + k]);
+    }
+    for (int32_t k = 0; k <= top; k++) tail[k] = c[k] + (k ? tail[k - 1] : 0);
+  };
+  trace();
+  for (int32_t k = top; k >= 0; k--) {
+    const int32_t i = 16 * g + k, rounded = w->rounded[i];
+    const int32_t candidates[3] = {rounded, rounded - 1, 0};
+    for (const int32_t a : candidates) {
+      // The last position keeps a level; the last-position choice moves it.
+      if (a < 0 || a == w->level[i] || (a == 0 && i == last)) continue;
+      group_state_t gs = before[k];
+      int64_t c = cost_at(k, gs, a);
+      group_advance(gs, a);
+      for (int32_t j = k - 1; j >= 0; j--) {
+        if (same_future(gs, before[j])) {
+          c += tail[j];
+          break;
+        }
+        c += cost_at(j, gs, w->level[16 * g + j]);
+        group_advance(gs, w->level[16 * g + j]);
+      }
+      if (c < tail[k]) {
+        w->level[i] = a;
+        trace();
+      }
+    }
+  }
+}
+
+// Chooses every level up to scan position last in coding order, each given
+// the context state its predecessors leave.  The final pass also weighs
+// dropping each group between the first and the last whole and, where the
+// variant says so, refines each group's levels.
+void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pass, int32_t last, work_t *w) {
+  block_t b = block;
+  const int32_t count = 1 << (2 * b.log2);
+  for (int32_t i = 0; i < count; i++) {
+    w->level[i] = 0;
+    w->cost[i] = w->zero_dist(i);
+    w->sig_cost[i] = 0;
+  }
+  uint8_t csbf[64] = {0};
+  const int32_t groups = b.n >> 2, last_group = last >> 4;
+  int32_t c1_carry = 1;
+  bool coded_after = false;
+  for (int32_t g = last_group; g >= 0; g--) {
+    int32_t gx, gy;
+    b.group_xy(g, &gx, &gy);
+    const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
+    const int32_t top = g == last_group ? last & 15 : 15;
+    group_state_t start{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
+    if (c1_carry == 0) start.ctx_set++;
+    // Without adaptation the states never change within the block.
+    uint8_t saved[192];
+    if (v.adapt_states) std::memcpy(saved, b.st, sizeof saved);
+
+    // Prices the group's levels in coding order, choosing each first when
+    // asked; records the costs and advances the states over the bins.
+    group_state_t gs = start;
+    auto pass = [&](bool choose) {
+      for (int32_t k = top; k >= 0; k--) {
+        const int32_t i = 16 * g + k;
+        const int32_t sctx = b.sig_ctx(b.scan[i], prev_csbf);
+        const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(sctx, 0);
+        const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(sctx, 1);
+        int32_t level = w->level[i];
+        int64_t best = level ? w->level_dist(i, level) + sig1 + b.lambda * level_bits(b, gs, level)
+                             : w->zero_dist(i) + sig0;
+        if (choose) {
+          const int32_t rounded = w->rounded[i];
+          level = 0;
+          best = w->zero_dist(i) + sig0;
+          // Ties go to the larger level, so that lambda 0 keeps the rounding.
+          for (int32_t a = rounded; a >= rounded - 1 && a >= 1; a--) {
+            const int64_t c = w->level_dist(i, a) + sig1 + b.lambda * level_bits(b, gs, a);
+            if (a == rounded || c < best) {
+              best = c;
+              level = a;
+            }
+          }
+          if (rounded > 0 && (v.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) {
+            best = w->zero_dist(i) + sig0;
+            level = 0;
+          }
+        }
+        w->level[i] = level;
+        w->cost[i] = best;
+        w->sig_cost[i] = level ? sig1 : sig0;
+        if (v.adapt_states) {
+          auto code = [&b](int32_t ctx, int32_t bin) { b.st[ctx] = cabac_transition_table[b.st[ctx] * 2 + bin]; };
+          if (i != last) code(sctx, level != 0);
+          if (level && gs.nz < 8) {
+            code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, level > 1);
+            if (level > 1 && !gs.g2_done) code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, level > 2);
+          }
+        }
+        group_advance(gs, level);
+      }
+    };
+    pass(true);
+    if (final_pass && b.log2 <= v.refine_max_log2 && gs.nz > 0) {
+      if (v.adapt_states) std::memcpy(b.st, saved, sizeof saved);
+      refine_group(b, w, g, top, prev_csbf, last, start);
+      gs = start;
+      pass(false);
+    }
+
+    // Only groups between the first and the last have a flag; an empty one
+    // codes nothing for its coefficients.  A group with no coded group
+    // after it would become the last one, whose flag and trailing zeros
+    // cost nothing: the last-position choice weighs dropping that one.
+    const int32_t middle = g > 0 && g < last_group;
+    const int32_t fctx = b.group_flag_ctx(csbf, g);
+    bool coded = gs.nz > 0;
+    if (coded && middle && coded_after && final_pass && v.drop_groups) {
+      int64_t kept = b.lambda * b.bin(fctx, 1), dropped = b.lambda * b.bin(fctx, 0);
+      for (int32_t k = 0; k < 16; k++) {
+        kept += w->cost[16 * g + k];
+        dropped += w->zero_dist(16 * g + k);
+      }
+      coded = dropped >= kept;
+    }
+    if (coded) {
+      csbf[gy * groups + gx] = 1;
+      c1_carry = gs.c1;
+      coded_after = true;
+    } else if (middle) {
+      for (int32_t k = 0; k < 16; k++) {
+        const int32_t i = 16 * g + k;
+        w->level[i] = 0;
+        w->cost[i] = w->zero_dist(i);
+        w->sig_cost[i] = 0;
+      }
+      if (v.adapt_states) std::memcpy(b.st, saved, sizeof saved);
+    }
+    w->group_flag_cost[g] = middle ? b.lambda * b.bin(fctx, coded) : 0;
+    if (middle && v.adapt_states) b.st[fctx] = cabac_transition_table[b.st[fctx] * 2 + coded];
+  }
+}
+
+struct last_choice_t {
+  int32_t last;  // -1: no level is worth coding
+  int64_t cost;
+};
+
+// Cost with the last position at scan position i: everything up to i as
+// decided but i's own sig_coeff_flag, the flags of the groups before i's
+// group, the last position's bins, and the distortion of all beyond.
+last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, const work_t *w) {
+  const int32_t count = 1 << (2 * b.log2), last_group = last >> 4;
+  int64_t coord_cost[2][32];
+  for (int32_t c = 0; c < b.n; c++) {
+    coord_cost[0][c] = b.lambda * b.last_coord_bits(CTX_LAST_X_PREFIX, c);
+    coord_cost[1][c] = b.lambda * b.last_coord_bits(CTX_LAST_Y_PREFIX, c);
+  }
+  int64_t body = 0, flags = 0, uncoded = 0;
+  for (int32_t i = 0; i < count; i++) {
+    body += w->cost[i];
+    uncoded += w->zero_dist(i);
+  }
+  for (int32_t g = 1; g < last_group; g++) flags += w->group_flag_cost[g];
+  last_choice_t best{-1, uncoded};
+  bool first = true;
+  for (int32_t g = last_group; g >= 0; g--) {
+    flags -= w->group_flag_cost[g];
+    int32_t k = g == last_group ? last & 15 : 15;
+    for (; k >= 0; k--) {
+      const int32_t i = 16 * g + k;
+      if (w->level[i]) {
+        int32_t lx, ly;
+        b.last_coords(b.scan[i], &lx, &ly);
+        const int64_t c = body - w->sig_cost[i] + flags + coord_cost[0][lx] + coord_cost[1][ly];
+        // The first candidate also wins a tie against coding nothing.
+        if (c < best.cost || (first && c == best.cost)) best = {i, c};
+        first = false;
+        if (!full_search && w->level[i] > 1) return best;
+      }
+      body += w->zero_dist(i) - w->cost[i];
+    }
+  }
+  return best;
+}
+
+uint32_t rdoq_block(const rdoq_request_t *req, const rdoq_variant_t &v) {
+  const quant_params_t q = quant_params(req->qp, req->log2_size, req->is_intra);
+  // Without estimation states there is no rate to weigh.
+  if (!req->est) return quantise_plainly(req, q);
+
+  block_t b;
+  b.log2 = req->log2_size;
+  b.n = 1 << b.log2;
+  b.chroma = req->plane > 0;
+  b.scan_type = req->scan_type;
+  b.scan = scans().scan[req->scan_type][b.log2 - 2];
+  b.scale = q.scale;
+  b.recip = ((int64_t{1} << 40) + q.scale - 1) / q.scale;
+  b.shift = q.shift;
+  b.dist_shift = 22 - 2 * b.log2;
+  // An unset (non-positive) chroma weight counts as 1; the clamps keep
+  // every cost sum of a block below 2^60.
+  const int64_t weight = req->chroma_weight > 0 ? std::min<int64_t>(req->chroma_weight, 4096) : 256;
+  b.dist_weight = b.chroma && !v.chroma_on_lambda ? weight : 256;
+  b.lambda = req->lambda;
+  if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
+  std::memcpy(b.st, req->est->state, sizeof b.st);
+  for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = req->est->state[copy_slot[i]];
+
+  const int32_t count = 1 << (2 * b.log2);
+  const int64_t half = int64_t{1} << (b.shift - 1);
+  work_t w;
+  int32_t last = -1;
+  for (int32_t i = 0; i < count; i++) {
+    const int64_t c = req->coef[b.scan[i]];
+    w.scaled[i] = (c < 0 ? -c : c) * b.scale;
+    w.rounded[i] = static_cast<int32_t>(std::min<int64_t>((w.scaled[i] + half) >> b.shift, 32767));
+    w.dist[i][2] = b.dist(w.scaled[i]);
+    if (!w.rounded[i]) continue;
+    for (int32_t d = 0; d < 2 && w.rounded[i] - d > 0; d++)
+      w.dist[i][d] = b.dist(w.scaled[i] - (int64_t{w.rounded[i] - d} << b.shift));
+    last = i;
+  }
+
+  last_choice_t choice{-1, 0};
+  if (last >= 0) {
+    decide_levels(b, v, !v.second_pass, last, &w);
+    choice = choose_last(b, v.full_last_search, last, &w);
+  }
+  // A second decision from the chosen last position keeps groups that
+  // would end up the last from being weighed as middle ones.
+  if (v.second_pass && choice.last >= 0) {
+    int32_t kept[MAX_COEFS];
+    std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
+    decide_levels(b, v, true, choice.last, &w);
+    const last_choice_t second = choose_last(b, v.full_last_search, choice.last, &w);
+    if (second.cost < choice.cost)
+      choice = second;
+    else
+      std::memcpy(w.level, kept, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
+  }
+
+  uint32_t nonzero = 0;
+  for (int32_t i = 0; i < count; i++) {
+    const int32_t a = i <= choice.last ? w.level[i] : 0;
+    const int32_t p = b.scan[i];
+    req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
+    nonzero += a != 0;
+  }
+  if (choice.last < 0) return 0;
+  advance_states(b, w.level, choice.last);
+  for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = b.st[copied_ctx[i]];
+  return nonzero;
+}
+
+}  // namespace
+
+uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_block(req, fast_variant); }
+
+uint32_t rdoq_alt_c(const rdoq_request_t *req) { return rdoq_block(req, thorough_variant); }

@@ -1,0 +1,286 @@
+// RD costs of committed CUs, the split-flag cost, the texture split test
+// and the block encoders.
+#include "rdo/rd_cost.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "analysis/analysis_tables.h"
+#include "analysis/decision_common.h"
+#include "bitstream/ctu_writer.h"
+#include "rdo/block_coding.h"
+#include "rdo/inter_pred.h"
+
+void ctu_map8_fill(uint8_t *first, int32_t w, int32_t h, uint8_t value) {
+  for (int32_t j = 0; j < h; j++) std::memset(first + MAP8_STRIDE * j, value, static_cast<size_t>(w));
+}
+
+void ctu_map32_fill(mv_t *first, int32_t w, int32_t h, mv_t value) {
+  for (int32_t j = 0; j < h; j++)
+    for (int32_t i = 0; i < w; i++) first[MAP8_STRIDE * j + i] = value;
+}
+
+uint32_t chroma_weight(const encoder_t *ctx, int32_t qp) {
+  return ctx->tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
+}
+
+uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t planes) {
+  const int32_t n = 1 << log2_size;
+  uint32_t d = 0;
+  if (planes & 1)
+    d = ctx->pixel.ssd_wxh(ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, n, n);
+  if (planes & 2) {
+    const int32_t c = std::max(n >> 1, 4), cx = (x >> 1) & ~(c - 1), cy = (y >> 1) & ~(c - 1);
+    uint64_t sc = 0;
+    for (int32_t p = 1; p <= 2; p++)
+      sc += ctx->pixel.ssd_wxh(ctu_src_at(ctx, p, cx, cy), SRC_STRIDE, ctu_rec_at(ctx, p, cx, cy), RECON_STRIDE, c,
+                               c);
+    d += static_cast<uint32_t>((sc * chroma_weight(ctx, ctx->ctu_qp) + 128) >> 8);
+  }
+  return d;
+}
+
+namespace {
+
+uint8_t cbf_of_cu(const encoder_t *ctx, int32_t z, int32_t log2_size) {
+  uint8_t v = 0;
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= ctx->dec->cbf[z + i];
+  return v & 7;
+}
+
+int32_t code_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t predict) {
+  const ctu_decision_t *d = ctx->dec;
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  if (d->pred_intra[z]) return intra_cu_code(ctx, x, y, log2_size, d->qp[z]);
+  if (!predict) return d->skip[z] ? 0 : inter_cu_residual(ctx, x, y, log2_size, d->qp[z]);
+  return inter_cu_code(ctx, x, y, log2_size, d->qp[z], !d->skip[z]);
+}
+
+uint32_t cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  const uint32_t bits = cu_estimate_bits(ctx, &ctx->cabac.est, x, y, log2_size);
+  const uint32_t dist = block_distortion(ctx, x, y, log2_size, 3);
+  ctx->last_distortion = dist;
+  ctx->maps->cbf[node_index(z, log2_size)] = cbf_of_cu(ctx, z, log2_size);
+  return rd_cost(dist, bits, lambda);
+}
+
+// Turns the committed inter CU into a skip CU with its merge candidate.
+void make_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  node->skip = 1;
+  node->merge_idx = node->pu.p2n.merge_idx;
+  fill_units(ctx->dec->skip, z, log2_size, 1);
+  const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
+  ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, 0);
+  ctu_map8_fill(ctx->maps->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
+  for (int32_t j = 0; j < w8; j++)
+    for (int32_t i = 0; i < w8; i++) ctx->maps->flags[p + i + MAP8_STRIDE * j] |= 1;
+}
+void clear_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  node->skip = 0;
+  fill_units(ctx->dec->skip, z, log2_size, 0);
+  const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
+  ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, node->pu.p2n.merge_flag);
+  for (int32_t j = 0; j < w8; j++)
+    for (int32_t i = 0; i < w8; i++) ctx->maps->flags[p + i + MAP8_STRIDE * j] &= 0xfe;
+}
+
+}  // namespace
+
+uint32_t cu_rd_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    int32_t flag) {
+  const int32_t coded = code_cu(ctx, x, y, log2_size, 1);
+  if (flag && !coded) return COST_NONE;
+  return cost_in_place(ctx, lambda, z, x, y, log2_size);
+}
+
+uint32_t cu_rd_cost_coded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  return cost_in_place(ctx, lambda, z, x, y, log2_size);
+}
+
+uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t flag) {
+  const int32_t coded = code_cu(ctx, x, y, log2_size, 0);
+  cu_node_t *node = ctx->nodes + node_index(z, log2_size);
+  if (!coded && !ctx->dec->pred_intra[z] && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip)
+    make_skip(ctx, node, z, x, y, log2_size);
+  if (flag && !coded) return COST_NONE;
+  return cost_in_place(ctx, lambda, z, x, y, log2_size);
+}
+
+uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                         uint32_t pred_distortion) {
+  const int32_t n = 1 << log2_size;
+  const cabac_est_t start = ctx->cabac.est;
+  const bool merge = node->part_mode == 0 && node->pu.p2n.merge_flag;
+  // No residual: a merged 2Nx2N CU is then a skip CU.
+  alignas(32) uint8_t pred[64 * 64 + 2 * 32 * 32];
+  for (int32_t r = 0; r < n; r++) std::memcpy(pred + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
+  for (int32_t p = 1; p <= 2; p++)
+    for (int32_t r = 0; r < n / 2; r++)
+      std::memcpy(pred + n * n + (p - 1) * n * n / 4 + r * n / 2, ctu_rec_at(ctx, p, x / 2, y / 2 + r), n / 2);
+  const uint32_t was_skip = node->skip;
+  if (merge) make_skip(ctx, node, z, x, y, log2_size);
+  fill_units(ctx->dec->cbf, z, log2_size, 0);
+  const uint32_t bits0 = cu_estimate_bits(ctx, &ctx->cabac.est, x, y, log2_size);
+  const uint32_t cost0 = rd_cost(pred_distortion, bits0, node->lambda_ssd);
+  const cabac_est_t after0 = ctx->cabac.est;
+  ctx->cabac.est = start;
+  if (merge) clear_skip(ctx, node, z, x, y, log2_size);
+  uint32_t cost1 = COST_NONE;
+  if (inter_cu_residual(ctx, x, y, log2_size, node->qp))
+    cost1 = cost_in_place(ctx, node->lambda_ssd, z, x, y, log2_size);
+  if (cost1 < cost0) return cost1;
+  // Back to the prediction without residual.
+  for (int32_t r = 0; r < n; r++) std::memcpy(ctu_rec_at(ctx, 0, x, y + r), pred + r * n, n);
+  for (int32_t p = 1; p <= 2; p++)
+    for (int32_t r = 0; r < n / 2; r++)
+      std::memcpy(ctu_rec_at(ctx, p, x / 2, y / 2 + r), pred + n * n + (p - 1) * n * n / 4 + r * n / 2, n / 2);
+  fill_units(ctx->dec->cbf, z, log2_size, 0);
+  if (merge || was_skip) make_skip(ctx, node, z, x, y, log2_size);
+  ctx->cabac.est = after0;
+  ctx->maps->cbf[node_index(z, log2_size)] = 0;
+  ctx->last_distortion = pred_distortion;
+  return cost0;
+}
+
+uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
+                             int32_t log2_size) {
+  (void)qp;
+  const int32_t coded = code_cu(ctx, x, y, log2_size, 1);
+  if (!coded) return COST_NONE;
+  return cost_in_place(ctx, lambdas[1], z, x, y, log2_size);
+}
+
+uint32_t inter_cu_rd_cost(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                          int32_t flag) {
+  if (node->pred_intra || flag) return cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, flag);
+  inter_cu_code(ctx, x, y, log2_size, node->qp, 0);
+  const uint32_t pred_distortion = block_distortion(ctx, x, y, log2_size, 3);
+  return cu_rd_cost_node(ctx, node, z, x, y, log2_size, pred_distortion);
+}
+
+uint32_t split_cu_flag_cost(encoder_t *ctx, uint32_t lambda, int32_t map8_pos, int32_t depth, int32_t flag) {
+  if (depth > 2) return 0;
+  const ctu_maps_t *m = ctx->maps;
+  const int32_t inc = (m->depth[map8_pos - 1] > depth) + (m->depth[map8_pos - MAP8_STRIDE] > depth);
+  const uint32_t bits = cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_CU_FLAG + inc, static_cast<uint32_t>(flag));
+  return static_cast<uint32_t>((static_cast<uint64_t>(bits) * lambda + 32768) >> 16);
+}
+
+int32_t cu_split_texture_test(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  (void)z;
+  (void)log2_size;
+  // Second differences of samples two apart: strong or widespread local
+  // structure inside a 16x16 block is better served by smaller CUs.
+  const uint8_t *s = ctu_src_at(ctx, 0, x, y);
+  const int32_t t = std::min(ctx->maps->qp[map8_index(x >> 3, y >> 3)] >> 1, 25);
+  int32_t many = 0;
+  for (int32_t cy = 2; cy <= 12; cy += 2)
+    for (int32_t cx = 2; cx <= 12; cx += 2) {
+      const uint8_t *c = s + cy * SRC_STRIDE + cx;
+      const int32_t v = c[-2 * SRC_STRIDE] + c[2 * SRC_STRIDE] + c[-2] + c[2] - 4 * c[0];
+      if (v > 3 * t || v < -3 * t) return 1;
+      many += v >= t;
+    }
+  return many > 8;
+}
+
+uint32_t prediction_unit_bits(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t log2_cu) {
+  return prediction_unit_estimate(ctx, &ctx->cabac.est, x, y, w, h, log2_cu);
+}
+
+uint32_t transform_tree_bits(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) {
+  return transform_tree_estimate(ctx, &ctx->cabac.est, x, y, log2_size);
+}
+
+// ------------------------------------------------------------ block encoders
+
+namespace {
+
+void predict_intra_luma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  const int32_t mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
+  if (log2_size == 6) {
+    // A 64x64 CU predicts per 32x32 transform block, each from the
+    // neighbours before it.
+    for (int32_t k = 0; k < 4; k++) {
+      intra_prepare_refs(ctx, 0, x + (k & 1) * 32, y + (k >> 1) * 32, 5);
+      intra_predict_prepared(ctx, 0, x + (k & 1) * 32, y + (k >> 1) * 32, 5, mode);
+    }
+    return;
+  }
+  if (ctx->intra_refs_refresh) intra_prepare_refs(ctx, 0, x, y, log2_size);
+  intra_predict_prepared(ctx, 0, x, y, log2_size, mode);
+}
+
+void predict_intra_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  // Chroma of a 4x4 PU belongs to its 8x8 area.
+  const int32_t cz = log2_size == 2 ? z & ~3 : z;
+  const int32_t log2_c = log2_size == 2 ? 2 : log2_size - 1;
+  const int32_t cx = log2_size == 2 ? x & ~7 : x, cy = log2_size == 2 ? y & ~7 : y;
+  const int32_t luma = ctx->maps->intra_dir[map4_index(zorder_x(cz), zorder_y(cz))];
+  const int32_t syntax = ctx->maps->intra_dir[chroma_dir_index(zorder_x(cz) >> 1, zorder_y(cz) >> 1)];
+  const int32_t mode = chroma_mode_of(syntax, luma);
+  for (int32_t p = 1; p <= 2; p++) {
+    if (log2_c == 5) {
+      for (int32_t k = 0; k < 4; k++) {
+        intra_prepare_refs(ctx, p, (k & 1) * 16 + (cx >> 1), (k >> 1) * 16 + (cy >> 1), 4);
+        intra_predict_prepared(ctx, p, (k & 1) * 16 + (cx >> 1), (k >> 1) * 16 + (cy >> 1), 4, mode);
+      }
+      continue;
+    }
+    if (ctx->intra_refs_refresh) intra_prepare_refs(ctx, p, cx >> 1, cy >> 1, log2_c);
+    intra_predict_prepared(ctx, p, cx >> 1, cy >> 1, log2_c, mode);
+  }
+}
+
+void encode_block(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int8_t qp, int32_t do_prediction,
+                  int32_t code_residual, uint32_t flags) {
+  const bool intra = ctx->dec->pred_intra[z] != 0;
+  if (code_residual) {
+    if (intra)
+      intra_cu_code(ctx, x, y, log2_size, qp);
+    else
+      inter_cu_code(ctx, x, y, log2_size, qp, !ctx->dec->skip[z]);
+    return;
+  }
+  if (!do_prediction) return;
+  if (!intra) {
+    inter_cu_code(ctx, x, y, log2_size, qp, 0);
+    return;
+  }
+  if (flags & 1) predict_intra_luma(ctx, z, x, y, log2_size);
+  if (flags & 2) predict_intra_chroma(ctx, z, x, y, log2_size);
+}
+
+}  // namespace
+
+void encode_tu_4x4(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                   int32_t code_residual, uint32_t flags) {
+  if (code_residual) {
+    // A 4x4 PU codes its luma block; its chroma belongs to the 8x8 area.
+    const int32_t mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
+    if (do_prediction) predict_intra_luma(ctx, z, x, y, 2);
+    const uint32_t nz = transform_block_code(ctx, 0, x, y, 2, qp, 1, mode, ctx->dec->coef_y + 16 * z);
+    ctx->dec->cbf[z] = static_cast<uint8_t>((ctx->dec->cbf[z] & ~1) | (nz ? 1 : 0));
+    return;
+  }
+  if (!do_prediction) return;
+  if (flags & 1) predict_intra_luma(ctx, z, x, y, 2);
+  if (flags & 2) predict_intra_chroma(ctx, z, x, y, 2);
+}
+void encode_cu_8x8(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                   int32_t code_residual, uint32_t flags) {
+  encode_block(ctx, z, x, y, 3, qp, do_prediction, code_residual, flags);
+}
+void encode_cu_16x16(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                     int32_t code_residual, uint32_t flags) {
+  encode_block(ctx, z, x, y, 4, qp, do_prediction, code_residual, flags);
+}
+void encode_cu_32x32(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                     int32_t code_residual, uint32_t flags) {
+  encode_block(ctx, z, x, y, 5, qp, do_prediction, code_residual, flags);
+}
+void encode_cu_64x64(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                     int32_t code_residual, uint32_t flags) {
+  encode_block(ctx, z, x, y, 6, qp, do_prediction, code_residual, flags);
+}

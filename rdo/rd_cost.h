@@ -1,0 +1,107 @@
+// Rate-distortion services of the residual coder for the coding-tree
+// decision: block encoders, RD costs of committed CUs, the residual
+// quad-tree search and the per-depth snapshots that let the search leave
+// the winner in place without a second coding pass.
+//
+// Every cost is distortion + ((bits * lambda + 32768) >> 16) with bits in
+// 1/256 bit counted on the live estimation state ctx->cabac.est, lambda =
+// lambda * 256; distortion = luma SSD + ((Cb SSD + Cr SSD) * chroma weight +
+// 128) >> 8.  Everything that codes advances the live state and leaves its
+// reconstruction in ctx->ctu_rec.
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/cu_node.h"
+#include "bitstream/cabac.h"
+
+struct encoder_t;
+
+// Fill w x h 8x8 units (w, h in 1, 2, 4, 8) of a CTU map from its first entry.
+void ctu_map8_fill(uint8_t *first, int32_t w, int32_t h, uint8_t value);
+void ctu_map32_fill(mv_t *first, int32_t w, int32_t h, mv_t value);
+
+// Chroma distortion weight of a QP (1/256 units).
+uint32_t chroma_weight(const encoder_t *ctx, int32_t qp);
+// Weighted distortion of the CU's (or block's) reconstruction.
+uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t planes);
+inline uint32_t rd_cost(uint32_t distortion, uint32_t bits, uint32_t lambda) {
+  return distortion + static_cast<uint32_t>((static_cast<uint64_t>(bits) * lambda + 32768) >> 16);
+}
+
+// Codes the CU as committed (a skip CU with its prediction only) and costs
+// it with its CU syntax; stores the distortion in ctx->last_distortion.
+// With flag set, returns COST_NONE when no residual was coded.
+uint32_t cu_rd_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                    int32_t flag);
+// The same for a CU whose reconstruction is already in place.
+uint32_t cu_rd_cost_coded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// As cu_rd_cost with the prediction already in the buffer; a 2Nx2N merge
+// CU left without residual becomes a skip CU in the maps and the node.
+uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t flag);
+// The committed decision with its prediction in place: the cheaper of no
+// residual (prediction distortion given) and the coded residual.
+uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                         uint32_t pred_distortion);
+// The committed prediction made again and the residual coded; COST_NONE
+// when no coefficient is coded.
+uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
+                             int32_t log2_size);
+// The node's committed inter decision: without residual, then with the
+// coded residual, the cheaper kept.  With flag set, cu_rd_cost with that
+// flag.  An intra node takes the intra path.
+uint32_t inter_cu_rd_cost(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                          int32_t flag);
+
+// split_cu_flag at the node: context from the left and above depths of the
+// 8x8 depth map at map8_pos; advances the state.  0 for depths above 2.
+uint32_t split_cu_flag_cost(encoder_t *ctx, uint32_t lambda, int32_t map8_pos, int32_t depth, int32_t flag);
+// 1 when the 16x16 source block at (x, y) asks for a split.
+int32_t cu_split_texture_test(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+
+// Bits of one prediction unit's syntax and of the CU's coded transform
+// tree, added to the live counter with the states advanced.
+uint32_t prediction_unit_bits(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t log2_cu);
+uint32_t transform_tree_bits(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size);
+
+// Per-depth snapshots (depth 6 - log2 size) of everything a CU trial
+// changes: transform flags, decisions and maps, reconstruction, levels and
+// the whole CABAC state.
+void cu_snapshot_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size);
+void cu_snapshot_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size);
+void transform_tree_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
+void transform_tree_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
+int32_t snapshots_alloc(encoder_t *ctx);
+void snapshots_free(encoder_t *ctx);
+
+// Residual quad-tree search of the node with its current prediction.
+// Component mask: 1 luma (intra: predicted per transform block), 2 chroma
+// along the luma tree, 3 luma and chroma of a committed inter CU, 33 the
+// luma of a 4x4 PU.  Leaves the best tree in the nodes, the
+// reconstruction, the levels and the node's cbf byte, and the cost in
+// node->tu_tree_cost.
+void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t mask, int32_t final);
+// Codes the luma (or the two chroma) blocks of the node unsplit with its
+// current mode and returns distortion + ((bit delta * lambda + 32768) >> 16).
+uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                             int32_t flag);
+uint32_t tu_chroma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                               int32_t flag);
+
+// Block encoders.  do_prediction 1 with code_residual 0 predicts only:
+// flags 1 luma (intra: the mode at the block's first 4x4 unit of the
+// direction map), 2 chroma (the chroma map's mode), 3 both (inter: the
+// committed PUs).  With code_residual 1 the committed transform tree is
+// coded too.
+void encode_tu_4x4(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                   int32_t code_residual, uint32_t flags);
+void encode_cu_8x8(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                   int32_t code_residual, uint32_t flags);
+void encode_cu_16x16(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                     int32_t code_residual, uint32_t flags);
+void encode_cu_32x32(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                     int32_t code_residual, uint32_t flags);
+void encode_cu_64x64(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
+                     int32_t code_residual, uint32_t flags);

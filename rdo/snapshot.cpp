@@ -1,0 +1,139 @@
+// Per-depth snapshots of a CU trial, so that the decision can put the
+// better trial back instead of coding it again.
+#include <cstring>
+
+#include "analysis/decision_common.h"
+#include "encoder/memory.h"
+#include "rdo/block_coding.h"
+#include "rdo/rd_cost.h"
+
+struct tree_flags_t {
+  int8_t tu_split[CU_NODE_COUNT];
+  uint8_t residual_mode[CU_NODE_COUNT];
+  uint8_t cbf[CU_NODE_COUNT];
+  uint8_t unit_tu_log2[256];
+  uint8_t unit_cbf[256];
+};
+
+struct cu_snapshot_t {
+  uint8_t rec_y[64 * 64];
+  uint8_t rec_c[2][32 * 32];
+  uint8_t units[10][256];
+  int16_t coef_y[64 * 64];
+  int16_t coef_c[2][32 * 32];
+  uint8_t map8[9][64];
+  mv_t mv8[2][64];
+  int8_t dir4[256];
+  int8_t cdir[64];
+  uint32_t cu_split[CU_NODE_COUNT], tu_split[CU_NODE_COUNT], part_mode[CU_NODE_COUNT];
+  uint8_t residual_mode[CU_NODE_COUNT], cbf[CU_NODE_COUNT];
+  cabac_t cabac;
+  tree_flags_t tree;
+};
+
+namespace {
+
+uint8_t *unit_array(ctu_decision_t *d, int32_t i) {
+  uint8_t *a[10] = {d->cu_log2,   d->part_nxn, d->pred_intra, d->luma_mode, d->chroma_syntax,
+                    d->tu_log2,   d->cbf,      reinterpret_cast<uint8_t *>(d->qp), d->skip, d->part_mode};
+  return a[i];
+}
+uint8_t *map8_array(ctu_maps_t *m, int32_t i) {
+  uint8_t *a[9] = {m->flags, m->depth, m->deblock_flags, reinterpret_cast<uint8_t *>(m->qp), m->pred_intra,
+                   m->merge_flag, m->merge_idx, reinterpret_cast<uint8_t *>(m->ref_idx[0]),
+                   reinterpret_cast<uint8_t *>(m->ref_idx[1])};
+  return a[i];
+}
+
+template <bool save>
+inline void move(void *snap, void *live, size_t n) {
+  if (save)
+    std::memcpy(snap, live, n);
+  else
+    std::memcpy(live, snap, n);
+}
+
+// Calls f(first node, count) for every level of the subtree of the node.
+template <class F>
+void for_subtree(int32_t z, int32_t log2_size, F f) {
+  for (int32_t s = log2_size, count = 1; s >= 2; s--, count *= 4) f(node_index(z, s), count);
+}
+
+template <bool save>
+void tree_copy(encoder_t *ctx, cu_node_t *nodes, tree_flags_t *t, int32_t z, int32_t log2_size) {
+  for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
+    for (int32_t i = first; i < first + count; i++) {
+      move<save>(&t->tu_split[i], &nodes[i].tu_split, 1);
+      move<save>(&t->residual_mode[i], &nodes[i].residual_mode, 1);
+    }
+    move<save>(t->cbf + first, ctx->maps->cbf + first, static_cast<size_t>(count));
+  });
+  const size_t units = static_cast<size_t>(1) << (2 * (log2_size - 2));
+  move<save>(t->unit_tu_log2, ctx->dec->tu_log2 + z, units);
+  move<save>(t->unit_cbf, ctx->dec->cbf + z, units);
+}
+
+template <bool save>
+void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z, int32_t log2_size) {
+  const int32_t n = 1 << log2_size, x = 4 * zorder_x(z), y = 4 * zorder_y(z);
+  const size_t units = static_cast<size_t>(n) * n / 16;
+  for (int32_t r = 0; r < n; r++) move<save>(s->rec_y + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
+  for (int32_t p = 0; p < 2; p++)
+    for (int32_t r = 0; r < n / 2; r++)
+      move<save>(s->rec_c[p] + r * n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2 + r), n / 2);
+  ctu_decision_t *d = ctx->dec;
+  for (int32_t i = 0; i < 10; i++) move<save>(s->units[i], unit_array(d, i) + z, units);
+  move<save>(s->coef_y, d->coef_y + 16 * z, sizeof(int16_t) * n * n);
+  for (int32_t p = 0; p < 2; p++) move<save>(s->coef_c[p], d->coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
+  ctu_maps_t *m = ctx->maps;
+  const int32_t n8 = n >= 8 ? n / 8 : 1, n4 = n / 4;
+  for (int32_t j = 0, k = 0; j < n8; j++)
+    for (int32_t i = 0; i < n8; i++, k++) {
+      const int32_t u = map8_index((x >> 3) + i, (y >> 3) + j);
+      for (int32_t a = 0; a < 9; a++) move<save>(&s->map8[a][k], map8_array(m, a) + u, 1);
+      for (int32_t l = 0; l < 2; l++) move<save>(&s->mv8[l][k], &m->mv[l][u], sizeof(mv_t));
+      move<save>(&s->cdir[k], &m->intra_dir[chroma_dir_index((x >> 3) + i, (y >> 3) + j)], 1);
+    }
+  for (int32_t j = 0; j < n4; j++) move<save>(s->dir4 + j * n4, &m->intra_dir[map4_index(x >> 2, (y >> 2) + j)], n4);
+  for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
+    move<save>(s->cu_split + first, m->cu_split + first, sizeof(uint32_t) * count);
+    move<save>(s->tu_split + first, m->tu_split + first, sizeof(uint32_t) * count);
+    move<save>(s->part_mode + first, m->part_mode + first, sizeof(uint32_t) * count);
+    move<save>(s->residual_mode + first, m->residual_mode + first, static_cast<size_t>(count));
+    move<save>(s->cbf + first, m->cbf + first, static_cast<size_t>(count));
+  });
+  move<save>(&s->cabac, &ctx->cabac, sizeof(cabac_t));
+  tree_copy<save>(ctx, nodes, &s->tree, z, log2_size);
+}
+
+}  // namespace
+
+void cu_snapshot_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size) {
+  (void)y;
+  snapshot_copy<true>(ctx, nodes, ctx->snapshots + (6 - log2_size), z, log2_size);
+}
+
+void cu_snapshot_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size) {
+  (void)y;
+  snapshot_copy<false>(ctx, nodes, ctx->snapshots + (6 - log2_size), z, log2_size);
+}
+
+void transform_tree_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot) {
+  tree_copy<true>(ctx, nodes, &ctx->snapshots[slot].tree, z, log2_size);
+}
+
+void transform_tree_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot) {
+  tree_copy<false>(ctx, nodes, &ctx->snapshots[slot].tree, z, log2_size);
+}
+
+int32_t snapshots_alloc(encoder_t *ctx) {
+  ctx->snapshots = static_cast<cu_snapshot_t *>(aligned_malloc(5 * sizeof(cu_snapshot_t)));
+  if (!ctx->snapshots) return -1;
+  std::memset(static_cast<void *>(ctx->snapshots), 0, 5 * sizeof(cu_snapshot_t));
+  return 0;
+}
+
+void snapshots_free(encoder_t *ctx) {
+  aligned_free(ctx->snapshots);
+  ctx->snapshots = nullptr;
+}

@@ -1,0 +1,299 @@
+// Residual quad-tree search: for each transform block the cheaper of coding
+// it whole and splitting it in four, with the winner's reconstruction,
+// levels and estimation states left in place.
+#include <algorithm>
+#include <cstring>
+
+#include "analysis/decision_common.h"
+#include "bitstream/ctu_writer.h"
+#include "rdo/block_coding.h"
+#include "rdo/rd_cost.h"
+
+namespace {
+
+// Everything a trial of one transform block changes (luma up to 32x32 and
+// its chroma), for putting the other trial back.
+struct tu_state_t {
+  alignas(32) uint8_t rec_y[32 * 32];
+  uint8_t rec_c[2][16 * 16];
+  int16_t coef_y[32 * 32];
+  int16_t coef_c[2][16 * 16];
+  uint8_t tu_log2[64], cbf[64];
+  int8_t tu_split[85];
+  cabac_est_t est;
+};
+
+struct search_t {
+  encoder_t *ctx;
+  cu_node_t *nodes;
+  uint32_t lambda;
+  int32_t qp;
+  int32_t intra;
+  int32_t luma_mode;
+  int32_t max_depth;
+};
+
+template <bool save>
+void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool chroma) {
+  auto mv = [](void *a, void *b, size_t n) {
+    if (save)
+      std::memcpy(a, b, n);
+    else
+      std::memcpy(b, a, n);
+  };
+  encoder_t *ctx = s.ctx;
+  const int32_t n = 1 << log2_size, units = n * n / 16;
+  for (int32_t r = 0; r < n; r++) mv(t->rec_y + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
+  mv(t->coef_y, ctx->dec->coef_y + 16 * z, sizeof(int16_t) * n * n);
+  if (chroma && log2_size > 2)
+    for (int32_t p = 0; p < 2; p++) {
+      for (int32_t r = 0; r < n / 2; r++) mv(t->rec_c[p] + r * n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2 + r), n / 2);
+      mv(t->coef_c[p], ctx->dec->coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
+    }
+  mv(t->tu_log2, ctx->dec->tu_log2 + z, units);
+  mv(t->cbf, ctx->dec->cbf + z, units);
+  int32_t k = 0;
+  for (int32_t l = log2_size, count = 1; l >= 2; l--, count *= 4)
+    for (int32_t i = node_index(z, l); i < node_index(z, l) + count; i++) mv(&t->tu_split[k++], &s.nodes[i].tu_split, 1);
+  mv(&t->est, &ctx->cabac.est, sizeof(cabac_est_t));
+}
+
+void set_units(uint8_t *a, int32_t z, int32_t log2_size, uint8_t mask, uint8_t bits) {
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) a[z + i] = static_cast<uint8_t>((a[z + i] & ~mask) | bits);
+}
+
+uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
+  encoder_t *ctx = s.ctx;
+  if (s.intra) intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
+  const uint32_t nz =
+      transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->dec->coef_y + 16 * z);
+  set_units(ctx->dec->cbf, z, log2_size, 1, nz ? 1 : 0);
+  fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+  uint32_t bits = cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
+  if (nz)
+    bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_y + 16 * z, log2_size, 0,
+                          scan_idx_for(s.intra, s.luma_mode, log2_size, 0));
+  return bits;
+}
+
+// Luma transform tree of an intra CU (each block predicted from the
+// reconstruction of the blocks before it).
+uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
+  encoder_t *ctx = s.ctx;
+  cu_node_t *node = s.nodes + node_index(z, log2_size);
+  const bool flag_coded = log2_size <= 5 && log2_size > 2 && depth < s.max_depth;
+  const bool can_split = log2_size > 2 && depth < s.max_depth;
+  auto split_trial = [&]() {
+    uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 1) : 0;
+    uint32_t cost = rd_cost(0, bits, s.lambda);
+    const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
+    for (int32_t k = 0; k < 4; k++) cost += luma_search(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, depth + 1);
+    node->tu_split = 1;
+    return cost;
+  };
+  if (log2_size > 5) return split_trial();
+  const cabac_est_t start = ctx->cabac.est;
+  node->tu_split = 0;
+  uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
+  bits += luma_leaf_code(s, z, x, y, log2_size, depth);
+  const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 1), bits, s.lambda);
+  // A block that needs no coefficient is predicted well as a whole.
+  if (!can_split || !(ctx->dec->cbf[z] & 1)) return whole;
+  tu_state_t *saved = new tu_state_t;
+  tu_state_copy<true>(s, saved, z, x, y, log2_size, false);
+  ctx->cabac.est = start;
+  const uint32_t split = split_trial();
+  if (split < whole) {
+    delete saved;
+    return split;
+  }
+  tu_state_copy<false>(s, saved, z, x, y, log2_size, false);
+  node->tu_split = 0;
+  delete saved;
+  return whole;
+}
+
+// Chroma along the decided luma tree: per leaf the Cb and Cr blocks of half
+// the size, or one 4x4 pair for four 4x4 luma blocks.
+void chroma_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t chroma_mode) {
+  encoder_t *ctx = s.ctx;
+  const bool split = log2_size > 5 || ctx->dec->tu_log2[z] < log2_size;
+  if (split && log2_size > 3) {
+    const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
+    for (int32_t k = 0; k < 4; k++) chroma_code(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, chroma_mode);
+    return;
+  }
+  const int32_t log2_c = split ? 2 : log2_size - 1;
+  uint8_t bits = 0;
+  for (int32_t p = 1; p <= 2; p++) {
+    if (s.intra) intra_predict_block(ctx, p, x >> 1, y >> 1, log2_c, chroma_mode);
+    if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_c, chroma_qp(s.qp), s.intra, chroma_mode,
+                             ctx->dec->coef_c[p - 1] + 4 * z))
+      bits |= static_cast<uint8_t>(1 << p);
+  }
+  set_units(ctx->dec->cbf, z, log2_size, 6, bits);
+}
+
+uint8_t units_or(const encoder_t *ctx, int32_t z, int32_t log2_size) {
+  uint8_t v = 0;
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= ctx->dec->cbf[z + i];
+  return v;
+}
+
+// Bits of the chroma cbf flags and residuals of the tree, as the writer
+// codes them.
+uint32_t chroma_bits(search_t &s, int32_t z, int32_t log2_size, int32_t depth, int32_t parent_cb, int32_t parent_cr,
+                     int32_t chroma_mode) {
+  encoder_t *ctx = s.ctx;
+  uint32_t bits = 0;
+  const uint8_t v = units_or(ctx, z, log2_size);
+  const int32_t cb = (v >> 1) & 1, cr = (v >> 2) & 1;
+  if (depth == 0 || parent_cb) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cb));
+  if (depth == 0 || parent_cr) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cr));
+  const bool split = log2_size > 5 || ctx->dec->tu_log2[z] < log2_size;
+  if (split && log2_size > 3) {
+    const int32_t q = child_step(log2_size);
+    for (int32_t k = 0; k < 4; k++) bits += chroma_bits(s, z + k * q, log2_size - 1, depth + 1, cb, cr, chroma_mode);
+    return bits;
+  }
+  const int32_t log2_c = split ? 2 : log2_size - 1;
+  const int32_t sidx = scan_idx_for(s.intra, chroma_mode, log2_c, 1);
+  if (cb) bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_c[0] + 4 * z, log2_c, 1, sidx);
+  if (cr) bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_c[1] + 4 * z, log2_c, 2, sidx);
+  return bits;
+}
+
+// Luma and chroma of an inter CU together; blocks stay 8x8 or larger so
+// that every leaf carries its own chroma.
+uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
+  encoder_t *ctx = s.ctx;
+  cu_node_t *node = s.nodes + node_index(z, log2_size);
+  const bool flag_coded = log2_size <= 5 && depth < s.max_depth;
+  const bool can_split = log2_size > 3 && depth < s.max_depth;
+  auto split_trial = [&]() {
+    uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 1) : 0;
+    uint32_t cost = rd_cost(0, bits, s.lambda);
+    const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
+    for (int32_t k = 0; k < 4; k++) cost += joint_search(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, depth + 1);
+    node->tu_split = 1;
+    return cost;
+  };
+  if (log2_size > 5) return split_trial();
+  const bool try_split = can_split;
+  // The split trial starts again from the prediction.
+  tu_state_t *pred = try_split ? new tu_state_t : nullptr;
+  if (pred) tu_state_copy<true>(s, pred, z, x, y, log2_size, true);
+  node->tu_split = 0;
+  fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+  uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
+  chroma_code(s, z, x, y, log2_size, 0);
+  const uint32_t nz =
+      transform_block_code(ctx, 0, x, y, log2_size, s.qp, 0, 0, ctx->dec->coef_y + 16 * z);
+  set_units(ctx->dec->cbf, z, log2_size, 1, nz ? 1 : 0);
+  const uint8_t v = ctx->dec->cbf[z];
+  bits += chroma_bits(s, z, log2_size, depth, 1, 1, 0);
+  if (depth != 0 || (v & 6)) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
+  if (nz) bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_y + 16 * z, log2_size, 0, 0);
+  const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 3), bits, s.lambda);
+  if (!pred) return whole;
+  if (!nz) {
+    delete pred;
+    return whole;
+  }
+  tu_state_t *saved = new tu_state_t;
+  tu_state_copy<true>(s, saved, z, x, y, log2_size, true);
+  tu_state_copy<false>(s, pred, z, x, y, log2_size, true);
+  const uint32_t split = split_trial();
+  if (split < whole) {
+    delete saved;
+    delete pred;
+    return split;
+  }
+  tu_state_copy<false>(s, saved, z, x, y, log2_size, true);
+  node->tu_split = 0;
+  delete saved;
+  delete pred;
+  return whole;
+}
+
+search_t make_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size) {
+  const cu_node_t *node = nodes + node_index(z, log2_size);
+  search_t s{};
+  s.ctx = ctx;
+  s.nodes = nodes;
+  s.lambda = node->lambda_ssd;
+  s.qp = node->qp;
+  s.intra = ctx->dec->pred_intra[z];
+  s.luma_mode = ctx->dec->luma_mode[z];
+  s.max_depth = s.intra ? ctx->sps->max_tr_depth_intra : ctx->sps->max_tr_depth_inter;
+  return s;
+}
+
+int32_t chroma_mode_at(const encoder_t *ctx, int32_t z) {
+  const int32_t cz = z & ~3;
+  return chroma_mode_of(ctx->dec->chroma_syntax[cz], ctx->dec->luma_mode[cz]);
+}
+
+}  // namespace
+
+void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t mask, int32_t final) {
+  (void)final;
+  cu_node_t *node = nodes + node_index(z, log2_size);
+  search_t s = make_search(ctx, nodes, z, log2_size);
+  uint32_t cost = 0;
+  if (mask == 33) {
+    // One 4x4 PU of an NxN CU: its single luma block (transform depth 1).
+    node->tu_split = 0;
+    const uint32_t bits = luma_leaf_code(s, z, x, y, 2, 1);
+    cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
+  } else if (mask == 1) {
+    cost = luma_search(s, z, x, y, log2_size, 0);
+  } else if (mask == 2) {
+    const cabac_est_t start = ctx->cabac.est;
+    (void)start;
+    const int32_t mode = chroma_mode_at(ctx, z);
+    chroma_code(s, z, x, y, log2_size, mode);
+    const uint32_t bits = chroma_bits(s, z, log2_size, 0, 1, 1, mode);
+    cost = rd_cost(block_distortion(ctx, x, y, std::max(log2_size, 3), 2), bits, s.lambda);
+  } else {
+    cost = joint_search(s, z, x, y, log2_size, 0);
+  }
+  node->residual_mode = 2;
+  node->tu_tree_cost = cost;
+  ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;
+}
+
+uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                             int32_t flag) {
+  (void)flag;
+  search_t s = make_search(ctx, ctx->nodes, z, log2_size);
+  s.lambda = lambda;
+  s.luma_mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
+  if (log2_size > 5) return luma_search(s, z, x, y, log2_size, 0);
+  ctx->nodes[node_index(z, log2_size)].tu_split = 0;
+  const uint32_t bits = luma_leaf_code(s, z, x, y, log2_size, log2_size == 2 ? 1 : 0);
+  ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;
+  return rd_cost(block_distortion(ctx, x, y, log2_size, 1), bits, lambda);
+}
+
+uint32_t tu_chroma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                               int32_t flag) {
+  (void)flag;
+  // A 4x4 PU carries the chroma of its 8x8 area.
+  if (log2_size == 2) {
+    z &= ~3;
+    x &= ~7;
+    y &= ~7;
+    log2_size = 3;
+  }
+  search_t s = make_search(ctx, ctx->nodes, z, log2_size);
+  s.lambda = lambda;
+  const int32_t luma = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
+  const int32_t syntax = ctx->maps->intra_dir[chroma_dir_index(zorder_x(z) >> 1, zorder_y(z) >> 1)];
+  const int32_t mode = chroma_mode_of(syntax, luma);
+  chroma_code(s, z, x, y, log2_size, mode);
+  const uint32_t bits = chroma_bits(s, z, log2_size, 0, 1, 1, mode);
+  ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;
+  return rd_cost(block_distortion(ctx, x, y, log2_size, 2), bits, lambda);
+}

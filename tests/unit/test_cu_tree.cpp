@@ -1,0 +1,172 @@
+// The quad-tree bookkeeping of the decision: node numbering, the depth
+// range taken from neighbouring CTUs, and what committing a decision
+// writes into the CTU maps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "analysis/ctu_analysis.h"
+#include "analysis/cu_commit.h"
+#include "analysis/decision_common.h"
+#include "encoder/encoder.h"
+
+namespace {
+
+TEST(NodeNumbering, LevelsFollowEachOtherInZOrder) {
+  EXPECT_EQ(node_index(0, 6), 0);
+  const int32_t first32[4] = {0, 64, 128, 192};
+  for (int32_t k = 0; k < 4; k++) EXPECT_EQ(node_index(first32[k], 5), 1 + k);
+  EXPECT_EQ(node_index(0, 4), 5);
+  EXPECT_EQ(node_index(0, 3), 21);
+  EXPECT_EQ(node_index(0, 2), 85);
+  EXPECT_EQ(node_index(255, 2), 340);
+  // The four children of every node are consecutive, top-left first.
+  for (int32_t s = 6; s > 2; s--)
+    for (int32_t z = 0; z < 256; z += 1 << (2 * (s - 2)))
+      for (int32_t k = 0; k < 4; k++)
+        EXPECT_EQ(node_index(z + k * child_step(s), s - 1), node_index(z, s - 1) + k) << "size " << (1 << s);
+}
+
+TEST(DepthRange, FollowsTheNeighbours) {
+  // No neighbour: depth 0.
+  EXPECT_EQ(depth_range_min(nullptr, nullptr, 0, 0, 4), 0);
+  // Only a left neighbour with minimum depth 2: one step shallower, e = 1.
+  const int8_t left_min[1] = {2}, left_max[1] = {3};
+  EXPECT_EQ(depth_range_min(left_min, left_max, 1, 1, 4), 0);
+  // Four neighbours 1, 1, 2, 2, all deep, at level 4: one step deeper.
+  const int8_t mn4[4] = {1, 1, 2, 2}, mx4[4] = {3, 3, 3, 3};
+  EXPECT_EQ(depth_range_min(mn4, mx4, 4, 2, 4), 1);
+  // Two neighbours: no adjustment; deep neighbours at 3 keep depth 2.
+  const int8_t mn2[2] = {3, 3}, mx2[2] = {3, 3};
+  EXPECT_EQ(depth_range_min(mn2, mx2, 2, 2, 4), 2);
+  // Three shallow-but-split neighbours with few deep ones go shallower.
+  const int8_t mn3[3] = {2, 3, 3}, mx3[3] = {1, 1, 3};
+  EXPECT_EQ(depth_range_min(mn3, mx3, 3, 2, 4), 0);
+}
+
+struct CommitFixture : ::testing::Test {
+  encoder_t *enc = nullptr;
+  encoder_t *ctx = nullptr;
+  cu_node_t *nodes = nullptr;
+
+  void SetUp() override {
+    tarnhevcenc_param_t p{};
+    p.size = sizeof(p);
+    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
+    p.width = 96;  // the second CTU column is half outside
+    p.height = 64;
+    p.threads = 1;
+    p.log_level = 0;
+    enc = encoder_open(&p);
+    ASSERT_NE(enc, nullptr);
+    ctx = enc->frame_ctx[1]->row_ctx[0];
+    nodes = ctx->nodes;
+    std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
+    std::memset(ctx->dec, 0, sizeof(ctu_decision_t));
+    std::memset(static_cast<void *>(nodes), 0, sizeof(cu_node_t) * CU_NODE_COUNT);
+    ctx->ctu_x = ctx->ctu_y = 0;
+  }
+  void TearDown() override { encoder_close(enc); }
+
+  cu_node_t &node(int32_t z, int32_t s) { return nodes[node_index(z, s)]; }
+  // A parent chain split down to the node, so that it is a CU of the tree.
+  void split_parents(int32_t z, int32_t s) {
+    for (int32_t p = s + 1; p <= 6; p++) node(z, p).split = 1;
+  }
+};
+
+TEST_F(CommitFixture, IntraCuIsNotInterInTheMaps) {
+  split_parents(0, 4);
+  cu_node_t &n = node(0, 4);
+  n.pred_intra = 1;
+  n.luma_dir = 26;
+  n.chroma_dir = 4;
+  n.qp = 30;
+  ctx->maps->flags[map8_index(0, 0)] = 1;
+  cu_commit(ctx, nodes, 0, 0, 0, 4);
+  for (int32_t u : {map8_index(0, 0), map8_index(1, 1)}) {
+    EXPECT_EQ(ctx->maps->ref_idx[0][u], -2);
+    EXPECT_EQ(ctx->maps->ref_idx[1][u], -2);
+    EXPECT_EQ(ctx->maps->flags[u] & 1, 0);
+    EXPECT_EQ(ctx->maps->qp[u], 30);
+    EXPECT_EQ(ctx->maps->depth[u], 2);
+  }
+  EXPECT_EQ(ctx->maps->intra_dir[map4_index(3, 3)], 26);
+  EXPECT_EQ(ctx->dec->cu_log2[15], 4);
+}
+
+TEST_F(CommitFixture, SkipCuCarriesItsMergeIndexWithoutMergeFlag) {
+  split_parents(0, 5);
+  cu_node_t &n = node(0, 5);
+  n.skip = 1;
+  n.merge_idx = 3;
+  n.pu.p2n = pu_single_t{1, 3, {mv_make(4, -8), 0}, {0, -1}};
+  cu_commit(ctx, nodes, 0, 0, 0, 5);
+  const int32_t u = map8_index(3, 3);
+  EXPECT_EQ(ctx->maps->merge_flag[u], 0);
+  EXPECT_EQ(ctx->maps->merge_idx[u], 3);
+  EXPECT_EQ(ctx->maps->flags[u] & 1, 1);
+  EXPECT_EQ(ctx->maps->mv[0][u], mv_make(4, -8));
+  EXPECT_EQ(ctx->dec->skip[63], 1);
+}
+
+TEST_F(CommitFixture, ListOneVectorOnlyForPusUsingIt) {
+  split_parents(0, 4);
+  cu_node_t &n = node(0, 4);
+  n.part_mode = 1;  // 2NxN: PU 0 list 0 only, PU 1 both lists
+  n.pu.p2nxn.ref_idx[0][0] = 0;
+  n.pu.p2nxn.ref_idx[0][1] = -1;
+  n.pu.p2nxn.ref_idx[1][0] = 0;
+  n.pu.p2nxn.ref_idx[1][1] = 0;
+  n.pu.p2nxn.mv[0][1] = mv_make(100, 100);
+  n.pu.p2nxn.mv[1][1] = mv_make(-4, 4);
+  const mv_t old = mv_make(7, 7);
+  for (int32_t u : {map8_index(0, 0), map8_index(1, 0), map8_index(0, 1), map8_index(1, 1)}) ctx->maps->mv[1][u] = old;
+  cu_commit(ctx, nodes, 0, 0, 0, 4);
+  EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 0)], old);           // upper PU keeps the previous vector
+  EXPECT_EQ(ctx->maps->ref_idx[1][map8_index(1, 0)], -1);
+  EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 1)], mv_make(-4, 4));  // lower PU uses list 1
+  EXPECT_EQ(ctx->dec->part_mode[0], 1);
+}
+
+TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
+  split_parents(0, 3);
+  cu_node_t &cu = node(0, 3);
+  cu.split = 1;
+  cu.pred_intra = 1;
+  for (int32_t k = 0; k < 4; k++) {
+    cu_node_t &pu = node(k, 2);
+    pu.pred_intra = 1;
+    pu.luma_dir = 10 + k;
+    pu.chroma_dir = k == 3 ? 2 : 0;  // only the fourth PU's chroma counts
+  }
+  cu_commit(ctx, nodes, 0, 0, 0, 3);
+  const int32_t n = node_index(0, 3);
+  EXPECT_EQ(ctx->maps->part_mode[n], 3u);
+  EXPECT_EQ(ctx->maps->cu_split[n], 0u);
+  EXPECT_EQ(ctx->maps->tu_split[n], 1u);
+  for (int32_t k = 0; k < 4; k++) EXPECT_EQ(ctx->maps->intra_dir[map4_index(k & 1, k >> 1)], 10 + k);
+  EXPECT_EQ(ctx->maps->intra_dir[chroma_dir_index(0, 0)], 2);
+  EXPECT_EQ(ctx->dec->part_nxn[0], 1);
+  EXPECT_EQ(ctx->dec->tu_log2[3], 2);
+}
+
+TEST_F(CommitFixture, ChildrenOutsideThePictureAreNotCommitted) {
+  ctx->ctu_x = 1;  // columns 64..127 of a 96-wide picture: the right half is outside
+  cu_node_t &root = node(0, 6);
+  root.split = 1;
+  for (int32_t k = 0; k < 4; k++) {
+    cu_node_t &c = node(k * 64, 5);
+    c.pred_intra = 1;
+    c.luma_dir = 5 + k;
+    c.qp = 20 + k;
+  }
+  std::memset(ctx->maps->qp, 99, sizeof(ctx->maps->qp));
+  cu_commit(ctx, nodes, 0, 0, 0, 6);
+  EXPECT_EQ(ctx->maps->qp[map8_index(0, 0)], 20);
+  EXPECT_EQ(ctx->maps->qp[map8_index(0, 4)], 22);
+  EXPECT_EQ(ctx->maps->qp[map8_index(4, 0)], 99);  // right children lie outside
+  EXPECT_EQ(ctx->maps->qp[map8_index(4, 4)], 99);
+}
+
+}  // namespace

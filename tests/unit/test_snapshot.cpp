@@ -1,0 +1,153 @@
+// Per-depth snapshots must give back exactly what a CU trial changed: the
+// reconstruction, the levels, the decisions and maps of the CU and the whole
+// CABAC state, without touching anything outside the CU.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "encoder/encoder.h"
+#include "rdo/block_coding.h"
+#include "rdo/rd_cost.h"
+
+namespace {
+
+struct Snapshots : ::testing::Test {
+  encoder_t *enc = nullptr;
+  encoder_t *ctx = nullptr;
+  std::mt19937 rng{7};
+
+  void SetUp() override {
+    tarnhevcenc_param_t p{};
+    p.size = sizeof(p);
+    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
+    p.width = 192;
+    p.height = 128;
+    p.threads = 1;
+    p.log_level = 0;
+    enc = encoder_open(&p);
+    ASSERT_NE(enc, nullptr);
+    ctx = enc->frame_ctx[1]->row_ctx[0];
+  }
+  void TearDown() override { encoder_close(enc); }
+
+  void scramble() {
+    auto fill = [&](void *p, size_t n) {
+      auto *b = static_cast<uint8_t *>(p);
+      for (size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>(rng());
+    };
+    fill(ctx->ctu_rec, RECON_STRIDE * 64);
+    fill(ctx->dec, sizeof(ctu_decision_t));
+    fill(ctx->maps, sizeof(ctu_maps_t));
+    fill(&ctx->cabac.est, sizeof(cabac_est_t));
+    ctx->cabac.low = rng();
+    ctx->cabac.range = rng();
+    for (int32_t i = 0; i < CU_NODE_COUNT; i++) ctx->nodes[i].tu_split = static_cast<int8_t>(rng() & 1);
+  }
+
+  struct image_t {
+    std::vector<uint8_t> rec, dec, maps, est;
+    std::vector<int8_t> tu_split;
+  };
+  image_t image() const {
+    image_t m;
+    m.rec.assign(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64);
+    auto *d = reinterpret_cast<const uint8_t *>(ctx->dec);
+    m.dec.assign(d, d + sizeof(ctu_decision_t));
+    auto *mp = reinterpret_cast<const uint8_t *>(ctx->maps);
+    m.maps.assign(mp, mp + sizeof(ctu_maps_t));
+    auto *e = reinterpret_cast<const uint8_t *>(&ctx->cabac.est);
+    m.est.assign(e, e + sizeof(cabac_est_t));
+    for (int32_t i = 0; i < CU_NODE_COUNT; i++) m.tu_split.push_back(ctx->nodes[i].tu_split);
+    return m;
+  }
+};
+
+// The samples of the reconstruction buffer a CU of log2 size s at (x, y)
+// owns: its luma block and its two chroma blocks.
+bool in_cu_rec(int32_t i, int32_t x, int32_t y, int32_t s) {
+  const int32_t n = 1 << s, r = i / RECON_STRIDE, c = i % RECON_STRIDE;
+  if (c < 64) return r >= y && r < y + n && c >= x && c < x + n;
+  const int32_t cc = (c - 64) % 32;
+  return r >= y / 2 && r < (y + n) / 2 && cc >= x / 2 && cc < (x + n) / 2;
+}
+
+TEST_F(Snapshots, SnapshotRestoresTheCuAndTheWholeCoder) {
+  const struct {
+    int32_t x, y, s;
+  } cus[] = {{0, 0, 6}, {32, 0, 5}, {16, 48, 4}, {40, 24, 3}, {8, 56, 3}};
+  for (const auto &cu : cus) {
+    scramble();
+    const int32_t z = zorder_of(cu.x >> 2, cu.y >> 2);
+    const image_t before = image();
+    const cabac_t coder = ctx->cabac;
+    cu_snapshot_save(ctx, ctx->nodes, z, cu.y, cu.s);
+    scramble();
+    const image_t scrambled = image();
+    cu_snapshot_restore(ctx, ctx->nodes, z, cu.y, cu.s);
+    const image_t after = image();
+    SCOPED_TRACE(testing::Message() << "CU " << (1 << cu.s) << " at " << cu.x << "," << cu.y);
+    EXPECT_EQ(after.est, before.est);
+    EXPECT_EQ(std::memcmp(&ctx->cabac, &coder, sizeof(cabac_t)), 0);
+    for (size_t i = 0; i < after.rec.size(); i++) {
+      const bool inside = in_cu_rec(static_cast<int32_t>(i), cu.x, cu.y, cu.s);
+      ASSERT_EQ(after.rec[i], inside ? before.rec[i] : scrambled.rec[i]) << "sample " << i;
+    }
+    // Decisions and levels of the CU's units.
+    const int32_t units = 1 << (2 * (cu.s - 2));
+    const ctu_decision_t *a = reinterpret_cast<const ctu_decision_t *>(after.dec.data());
+    const ctu_decision_t *b = reinterpret_cast<const ctu_decision_t *>(before.dec.data());
+    const ctu_decision_t *sc = reinterpret_cast<const ctu_decision_t *>(scrambled.dec.data());
+    for (int32_t u = 0; u < 256; u++) {
+      const bool inside = u >= z && u < z + units;
+      const ctu_decision_t *want = inside ? b : sc;
+      ASSERT_EQ(a->cu_log2[u], want->cu_log2[u]);
+      ASSERT_EQ(a->luma_mode[u], want->luma_mode[u]);
+      ASSERT_EQ(a->tu_log2[u], want->tu_log2[u]);
+      ASSERT_EQ(a->cbf[u], want->cbf[u]);
+      ASSERT_EQ(a->qp[u], want->qp[u]);
+      ASSERT_EQ(a->skip[u], want->skip[u]);
+      ASSERT_EQ(std::memcmp(a->coef_y + 16 * u, want->coef_y + 16 * u, 32), 0);
+      ASSERT_EQ(std::memcmp(a->coef_c[0] + 4 * u, want->coef_c[0] + 4 * u, 8), 0);
+      ASSERT_EQ(std::memcmp(a->coef_c[1] + 4 * u, want->coef_c[1] + 4 * u, 8), 0);
+    }
+    // The 8x8 maps and the transform flags of the CU's subtree.
+    const ctu_maps_t *ma = reinterpret_cast<const ctu_maps_t *>(after.maps.data());
+    const ctu_maps_t *mb = reinterpret_cast<const ctu_maps_t *>(before.maps.data());
+    const int32_t n8 = cu.s > 3 ? 1 << (cu.s - 3) : 1;
+    for (int32_t j = 0; j < n8; j++)
+      for (int32_t i = 0; i < n8; i++) {
+        const int32_t u = map8_index((cu.x >> 3) + i, (cu.y >> 3) + j);
+        EXPECT_EQ(ma->depth[u], mb->depth[u]);
+        EXPECT_EQ(ma->flags[u], mb->flags[u]);
+        EXPECT_EQ(ma->ref_idx[0][u], mb->ref_idx[0][u]);
+        EXPECT_EQ(ma->mv[1][u], mb->mv[1][u]);
+      }
+    for (int32_t s = cu.s, count = 1; s >= 2; s--, count *= 4)
+      for (int32_t k = node_index(z, s); k < node_index(z, s) + count; k++) {
+        EXPECT_EQ(after.tu_split[k], before.tu_split[k]) << "node " << k;
+        EXPECT_EQ(ma->cbf[k], mb->cbf[k]) << "node " << k;
+        EXPECT_EQ(ma->cu_split[k], mb->cu_split[k]) << "node " << k;
+      }
+  }
+}
+
+TEST_F(Snapshots, TransformTreeSlotsRoundTrip) {
+  scramble();
+  const int32_t z = zorder_of(4, 8), s = 4;
+  const image_t before = image();
+  transform_tree_save(ctx, ctx->nodes, z, s, 2);
+  scramble();
+  const image_t scrambled = image();
+  transform_tree_restore(ctx, ctx->nodes, z, s, 2);
+  const image_t after = image();
+  for (int32_t l = s, count = 1; l >= 2; l--, count *= 4)
+    for (int32_t k = node_index(z, l); k < node_index(z, l) + count; k++)
+      EXPECT_EQ(after.tu_split[k], before.tu_split[k]) << "node " << k;
+  // Nodes outside the subtree and the coder keep their current values.
+  EXPECT_EQ(after.tu_split[0], scrambled.tu_split[0]);
+  EXPECT_EQ(after.est, scrambled.est);
+}
+
+}  // namespace
