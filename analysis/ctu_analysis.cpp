@@ -116,15 +116,16 @@ void record_ctu_distortion(encoder_t *ctx) {
                      ctx->pixel.ssd[1](ctu_src_at(ctx, 2, 0, 0), SRC_STRIDE, ctu_rec_at(ctx, 2, 0, 0), RECON_STRIDE);
   d += (c * chroma_weight(ctx, ctx->ctu_qp) + 128) >> 8;
   if (ctx->param.distortion_weighting) {
-    uint32_t w = 0;
+    // Weights are signed: textured blocks lower the record, but never
+    // below the plain distortion.
+    int64_t w = 0;
     for (int32_t r = 0; r < 16; r++)
       for (int32_t k = 0; k < 16; k++) {
         const int64_t s = ctx->pixel.ssd[4](ctx->ctu_src + 4 * r * SRC_STRIDE + 4 * k, SRC_STRIDE,
                                             ctx->ctu_rec + 4 * r * RECON_STRIDE + 4 * k, RECON_STRIDE);
-        const int64_t t = (s * ctx->param.distortion_weighting * ctx->dist_weights[r][k] + 32768) >> 16;
-        w += static_cast<uint32_t>(t);
+        w += (s * ctx->param.distortion_weighting * ctx->dist_weights[r][k] + 32768) >> 16;
       }
-    d += w >> 2;
+    d += static_cast<uint64_t>(std::max<int64_t>(w >> 2, 0));
   }
   rec->ctu_distortion[ctx->ctu_addr] = static_cast<uint32_t>(std::min<uint64_t>(d, UINT32_MAX));
 }

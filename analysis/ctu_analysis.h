@@ -38,4 +38,4 @@ void analyse_cu_fast_intra(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t 
 void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                      int32_t flags);
 // A node set up as the fast recursions do on entry.
-void cu_node_reset(encoder_t *ctx, cu_node_t *node);
+void cu_node_reset(const encoder_t *ctx, cu_node_t *node);

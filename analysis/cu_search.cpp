@@ -27,7 +27,7 @@ void copy_spare_states(cabac_est_t *e) {
 
 }  // namespace
 
-void cu_node_reset(encoder_t *ctx, cu_node_t *node) {
+void cu_node_reset(const encoder_t *ctx, cu_node_t *node) {
   std::memset(node->mode_costs, 0xff, sizeof(node->mode_costs));
   std::memset(node->chroma_costs, 0xff, sizeof(node->chroma_costs));
   node->tu_split = 0;

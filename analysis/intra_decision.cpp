@@ -385,9 +385,10 @@ namespace {
 
 // Chroma of a CU (or, from the fourth PU, of the NxN CU): rough costs of
 // modes 0-3, RD costs of the best M when two made the list, then mode 4.
+// The list always has a second entry, since the RD pass reads it.
 int32_t decide_chroma(intra_cu_t *cu, int32_t m) {
   intra_list_t list;
-  intra_list_init(&list, m);
+  intra_list_init(&list, std::max(m, 2));
   for (int32_t cm = 0; cm < 4; cm++) {
     const uint32_t cost = intra_rough_chroma(cu, cm);
     cu->node->chroma_costs[cm] = cost;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "analysis/ctu_analysis.h"
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/intra_common.h"
@@ -49,24 +50,6 @@ cu_t make_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, 
   cu.size = 1 << log2_size;
   cu.inside = block_in_picture(ctx, x + cu.size - 1, y + cu.size - 1);
   return cu;
-}
-
-void node_reset(const encoder_t *ctx, cu_node_t *node) {
-  std::fill(std::begin(node->mode_costs), std::end(node->mode_costs), UINT32_MAX);
-  std::fill(std::begin(node->chroma_costs), std::end(node->chroma_costs), UINT32_MAX);
-  node->tu_split = 0;
-  node->residual_mode = 0;
-  node->pu.p2n.merge_flag = 0;
-  node->intra_sad_cost = COST_NONE;
-  node->inter_sad_cost = COST_NONE;
-  node->intra_cost = COST_NONE;
-  node->cost = COST_NONE;
-  node->luma_dir = -1;
-  node->parent_dir = -1;
-  node->skip = 0;
-  node->qp = ctx->ctu_qp;
-  node->lambda_sad = ctx->ctu_lambda_sad;
-  node->lambda_ssd = ctx->ctu_lambda_ssd;
 }
 
 int32_t split_mode_of(const cu_t &cu) {
@@ -320,7 +303,7 @@ void intra_full_set_probe(const intra_full_probe_t *p) { probe = p; }
 void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   const cu_t cu = make_cu(ctx, nodes, z, x, y, log2_size);
   cu_node_t *node = cu.node;
-  node_reset(ctx, node);
+  cu_node_reset(ctx, node);
   const int32_t mode = split_mode_of(cu);
   ctx->cabac_est_save[1 + cu.depth] = ctx->cabac.est;
 

@@ -583,12 +583,22 @@ int32_t qp_predict(const encoder_t *ctx, int32_t x, int32_t y, int32_t prev_qp) 
   return (qa + qb + 1) >> 1;
 }
 
-void ctu_write(encoder_t *ctx, int32_t last_in_slice) {
-  sink_code s{&ctx->cabac};
+namespace {
+
+// Quantisation groups of a CTU start from the QP of the CU coded last.
+qg_state_t qg_start(const encoder_t *ctx) {
   qg_state_t qg{};
   qg.enabled = ctx->pps->cu_qp_delta_enabled;
   qg.log2_qg = 6 - ctx->pps->diff_cu_qp_delta_depth;
   qg.prev_qp = ctx->prev_qp;
+  return qg;
+}
+
+}  // namespace
+
+void ctu_write(encoder_t *ctx, int32_t last_in_slice) {
+  sink_code s{&ctx->cabac};
+  qg_state_t qg = qg_start(ctx);
   if (ctx->sao_enable) write_sao(s, ctx);
   grid_clear_ctu(ctx);
   cu_writer<sink_code> w{s, ctx, &qg, 0, 1};
@@ -647,10 +657,7 @@ uint32_t transform_tree_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, in
 uint32_t ctu_estimate_bits(encoder_t *ctx, cabac_est_t *est) {
   sink_estimate s{est};
   const uint32_t before = est->bits;
-  qg_state_t qg{};
-  qg.enabled = ctx->pps->cu_qp_delta_enabled;
-  qg.log2_qg = 6 - ctx->pps->diff_cu_qp_delta_depth;
-  qg.prev_qp = ctx->prev_qp;
+  qg_state_t qg = qg_start(ctx);
   if (ctx->sao_enable) write_sao(s, ctx);
   // The vector predictors depend on what is coded before them, as in ctu_write.
   grid_clear_ctu(ctx);

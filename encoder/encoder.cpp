@@ -276,7 +276,7 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   enc->anchor_poc[0] = enc->anchor_poc[1] = INT32_MIN;
   nal_list_init(&enc->nals);
   // The tables exist before the contexts are cloned, which share them.
-  if (analysis_tables_create(enc) < 0) {
+  if (analysis_tables_validate(&enc->param) < 0 || analysis_tables_create(enc) < 0) {
     encoder_close(enc);
     return nullptr;
   }
