@@ -13,6 +13,7 @@
 #include "analysis/decision_common.h"
 #include "bitstream/ctu_writer.h"
 #include "motion/mvp.h"
+#include "motion/pu_search.h"
 #include "rdo/block_coding.h"
 #include "rdo/inter_pred.h"
 #include "rdo/rd_cost.h"
@@ -45,103 +46,6 @@ int32_t best_luma_mode(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) 
 
 // ---------------------------------------------------------------- inter
 
-// Approximate bits of a vector difference component (Exp-Golomb order 1).
-inline int32_t mvd_bits(int32_t d) {
-  uint32_t a = static_cast<uint32_t>(d < 0 ? -d : d);
-  if (a == 0) return 1;
-  int32_t n = 0;
-  while ((a + 1) >> (n + 1)) n++;
-  return 2 * n + 2;
-}
-
-struct search_t {
-  encoder_t *ctx;
-  int32_t x, y, size;  // block in the CTU
-  const frame_t *ref;
-  mv_t pred[2];
-  int32_t pred_count;
-  int32_t lo_x, hi_x, lo_y, hi_y;  // whole-sample vector window
-
-  uint32_t mv_cost(mv_t mv) const {
-    int32_t best = 1 << 30;
-    for (int32_t i = 0; i < pred_count; i++) {
-      const int32_t b = mvd_bits(mv_x(mv) - mv_x(pred[i])) + mvd_bits(mv_y(mv) - mv_y(pred[i]));
-      best = std::min(best, b);
-    }
-    return static_cast<uint32_t>(ctx->lambda_sad * best);
-  }
-  uint32_t int_cost(int32_t ix, int32_t iy) const {
-    const int32_t px = ctx->ctu_x * 64 + x + ix, py = ctx->ctu_y * 64 + y + iy;
-    const uint8_t *r = ref->plane[0] + py * ref->stride[0] + px;
-    return ctx->pixel.sad[6 - std::min(6, 31 - __builtin_clz(static_cast<uint32_t>(size)))](
-               ctu_src_at(ctx, 0, x, y), SRC_STRIDE, r, ref->stride[0]) +
-           mv_cost(mv_make(ix * 4, iy * 4));
-  }
-  uint32_t sub_cost(mv_t mv, uint8_t *buf) const {
-    const int32_t px = ctx->ctu_x * 64 + x + (mv_x(mv) >> 2), py = ctx->ctu_y * 64 + y + (mv_y(mv) >> 2);
-    const uint8_t *r = ref->plane[0] + py * ref->stride[0] + px;
-    ctx->mc.mc_luma(buf, 64, r, nullptr, ref->stride[0], mv_x(mv) & 3, mv_y(mv) & 3, size, size);
-    const int32_t c = 6 - (31 - __builtin_clz(static_cast<uint32_t>(size)));
-    return ctx->pixel.satd[c](ctu_src_at(ctx, 0, x, y), SRC_STRIDE, buf, 64) + mv_cost(mv);
-  }
-};
-
-// Integer search from the predictors (a sparse star of growing radius for
-// larger motion, a small exhaustive square against the local minima of
-// textured content, then a diamond descent), then half- and quarter-sample
-// refinement by SATD.
-mv_t motion_search(search_t &s, uint32_t *cost_out) {
-  static const int8_t ring[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
-  static const int8_t diamond[4][2] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}};
-  int32_t bx = 0, by = 0;
-  uint32_t best = s.int_cost(0, 0);
-  auto try_point = [&](int32_t ix, int32_t iy) {
-    if (ix < s.lo_x || ix > s.hi_x || iy < s.lo_y || iy > s.hi_y) return false;
-    const uint32_t c = s.int_cost(ix, iy);
-    if (c >= best) return false;
-    best = c;
-    bx = ix;
-    by = iy;
-    return true;
-  };
-  for (int32_t i = 0; i < s.pred_count; i++) try_point((mv_x(s.pred[i]) + 2) >> 2, (mv_y(s.pred[i]) + 2) >> 2);
-  int32_t cx = bx, cy = by;
-  for (int32_t r = 8; r <= 32; r *= 2)
-    for (const auto &d : ring) try_point(cx + r * d[0], cy + r * d[1]);
-  cx = bx;
-  cy = by;
-  for (int32_t dy = -4; dy <= 4; dy++)
-    for (int32_t dx = -4; dx <= 4; dx++)
-      if (dx || dy) try_point(cx + dx, cy + dy);
-  for (int32_t iter = 0; iter < 64; iter++) {
-    cx = bx;
-    cy = by;
-    bool moved = false;
-    for (const auto &d : diamond) moved |= try_point(cx + d[0], cy + d[1]);
-    if (!moved) break;
-  }
-  cx = bx;
-  cy = by;
-  for (const auto &d : ring) try_point(cx + d[0], cy + d[1]);
-
-  alignas(32) uint8_t buf[64 * 64];
-  mv_t mv = mv_make(bx * 4, by * 4);
-  uint32_t cost = s.sub_cost(mv, buf);
-  for (int32_t step = 2; step >= 1; step >>= 1) {
-    const mv_t centre = mv;
-    for (const auto &d : ring) {
-      const mv_t cand = mv_make(mv_x(centre) + d[0] * step, mv_y(centre) + d[1] * step);
-      const uint32_t c = s.sub_cost(cand, buf);
-      if (c < cost) {
-        cost = c;
-        mv = cand;
-      }
-    }
-  }
-  *cost_out = cost;
-  return mv;
-}
-
 struct inter_choice_t {
   int32_t merge, merge_idx;
   int8_t ref[2];
@@ -150,8 +54,7 @@ struct inter_choice_t {
 };
 
 uint32_t prediction_satd(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) {
-  return ctx->pixel.satd[6 - log2_size](ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y),
-                                        RECON_STRIDE);
+  return pu_prediction_satd(ctx, x, y, 1 << log2_size, 1 << log2_size);
 }
 
 // Chooses the PU motion of a 2Nx2N inter CU: the best merge candidate and
@@ -174,26 +77,19 @@ void choose_inter(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, inter
   const int32_t lists = ctx->slice_type_code == 0 ? 2 : 1;
   mv_t best_mv[2] = {0, 0};
   uint32_t best_cost[2] = {UINT32_MAX, UINT32_MAX};
-  const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
   for (int32_t l = 0; l < lists; l++) {
     int8_t ref[2] = {-1, -1};
     ref[l] = 0;
     set_maps(ctx, x, y, size, size, 0, 0, 0, ref, zero_mv);
-    search_t s{};
+    pu_search_t s{};
     s.ctx = ctx;
     s.x = x;
     s.y = y;
-    s.size = size;
+    s.w = s.h = size;
     s.ref = ctx->ref_list[l][0];
     s.pred_count = mvp_get_amvp_candidates(ctx, z, x, y, size, size, 0, l, s.pred);
-    // Keep every tap of the block inside the reference margins.
-    const int32_t range = ctx->param.search_range;
-    s.lo_x = std::max(-64 - px, -range);
-    s.hi_x = std::min(ctx->width + 64 - size - px, range);
-    s.lo_y = std::max(-64 - py, -range);
-    // The sub-sample refinement may add three quarters below the limit.
-    s.hi_y = std::min({ctx->height + 64 - size - py, range, ctx->param.mv_range_y - 1});
-    best_mv[l] = motion_search(s, &best_cost[l]);
+    pu_search_window(&s);
+    best_mv[l] = pu_motion_search(&s, &best_cost[l]);
   }
   amvp_best->merge = 0;
   amvp_best->merge_idx = 0;
@@ -327,6 +223,21 @@ uint32_t try_inter(cu_trial_t &t, const inter_choice_t &ch, int32_t skip, int32_
   return t.finish_cost();
 }
 
+// A 2NxN or Nx2N CU with the motion of each unit searched on its own.
+uint32_t try_inter_rect(cu_trial_t &t, int32_t part_mode) {
+  encoder_t *ctx = t.ctx;
+  cu_node_t *node = t.node;
+  t.start();
+  node_setup(ctx, node);
+  node->part_mode = static_cast<uint32_t>(part_mode);
+  inter_cu_search_full(ctx, t.nodes, t.z, t.x, t.y, t.log2_size);
+  cu_commit(ctx, t.nodes, t.z, t.x, t.y, t.log2_size);
+  inter_cu_code(ctx, t.x, t.y, t.log2_size, node->qp, 0);
+  transform_tree_search(ctx, t.nodes, t.z, t.x, t.y, t.log2_size, 3, 1);
+  cu_commit(ctx, t.nodes, t.z, t.x, t.y, t.log2_size);
+  return t.finish_cost();
+}
+
 uint32_t decide_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   const int32_t size = 1 << log2_size, depth = 6 - log2_size;
   cu_node_t *node = nodes + node_index(z, log2_size);
@@ -349,6 +260,8 @@ uint32_t decide_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32
         t.consider(try_inter(t, merge, 0, flag0));
       }
       t.consider(try_inter(t, amvp, 0, flag0));
+      if (log2_size >= 4)
+        for (int32_t pm = 1; pm <= 2; pm++) t.consider(try_inter_rect(t, pm));
     }
     if (log2_size <= 5) t.consider(try_intra_2nx2n(t, flag0));
     if (log2_size == 3 && ctx->param.intra_nxn) t.consider(try_intra_nxn(t, flag0));

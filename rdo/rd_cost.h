@@ -54,6 +54,13 @@ uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas
 uint32_t inter_cu_rd_cost(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                           int32_t flag);
 
+// Motion of the two prediction units of the partition in node->part_mode
+// (1 2NxN, 2 Nx2N): per unit the best merge candidate against searched
+// uni- and bi-predicted motion, by SATD; written into the node's block of
+// that partition.  Writes the reference maps as it searches; codes and
+// commits nothing.
+void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+
 // split_cu_flag at the node: context from the left and above depths of the
 // 8x8 depth map at map8_pos; advances the state.  0 for depths above 2.
 uint32_t split_cu_flag_cost(encoder_t *ctx, uint32_t lambda, int32_t map8_pos, int32_t depth, int32_t flag);
