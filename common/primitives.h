@@ -63,9 +63,11 @@ using dequant_fn = void (*)(int16_t *coef, const int16_t *levels, int32_t count,
 // rdoq weighs chroma distortion by chroma_weight / 256; rdoq_alt instead
 // takes (lambda << 9) / chroma_weight as chroma lambda, and searches more
 // thoroughly (every candidate level and last position, adapting states,
-// a second decision once the last position is known).  Lambda 0 gives
-// rounding to nearest; without est both quantise plainly (offset of
-// quant_params).  Returns the number of non-zero levels.
+// a second decision once the last position is known).  The bits of the
+// block's coded flag for either outcome (cbf_bits) weigh coding the block
+// against leaving it empty.  Lambda 0 gives rounding to nearest; without
+// est both quantise plainly (offset of quant_params).  Returns the number
+// of non-zero levels.
 struct rdoq_request_t {
   int16_t *levels;
   const int16_t *coef;
@@ -77,6 +79,7 @@ struct rdoq_request_t {
   uint32_t lambda;    // lambda_ssd (lambda * 256)
   int32_t chroma_weight;  // chroma_weight_table[QP], 1/256 units
   cabac_est_t *est;
+  uint32_t cbf_bits[2];  // 1/256 bit: the block's coded flag as 0 (empty) and as 1
 };
 using rdoq_fn = uint32_t (*)(const rdoq_request_t *req);
 uint32_t rdoq_c(const rdoq_request_t *req);

@@ -6,7 +6,8 @@
 // the coder's own context states and the context selection of H.265 9.3.4.2
 // (sig_coeff_flag, greater1 set and counter, greater2, the Rice parameter of
 // coeff_abs_level_remaining, one bypass bin per sign).  The block then
-// chooses its last significant position by the same cost.
+// chooses its last significant position by the same cost, in which leaving
+// the block empty saves the coded flag's 1 and pays its 0.
 //
 // rdoq (fast) weighs level 0 only against rounded levels up to 2, drops
 // a coefficient group between the first and the last where coding nothing
@@ -73,6 +74,7 @@ struct block_t {
   int64_t dist_weight;  // 256 = 1
   int32_t dist_shift;
   int64_t lambda;
+  int64_t cbf_cost[2];  // the block's coded flag as 0 and as 1
   uint8_t st[192];
 
   uint32_t bin(int32_t ctx, int32_t b) const { return cabac_bit_cost_table[st[ctx] ^ b]; }
@@ -476,7 +478,8 @@ struct last_choice_t {
 
 // Cost with the last position at scan position i: everything up to i as
 // decided but i's own sig_coeff_flag, the flags of the groups before i's
-// group, the last position's bins, and the distortion of all beyond.
+// group, the last position's bins, the block's coded flag, and the
+// distortion of all beyond.
 last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, const work_t *w) {
   const int32_t count = 1 << (2 * b.log2), last_group = last >> 4;
   int64_t coord_cost[2][32];
@@ -484,7 +487,7 @@ last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, cons
     coord_cost[0][c] = b.lambda * b.last_coord_bits(CTX_LAST_X_PREFIX, c);
     coord_cost[1][c] = b.lambda * b.last_coord_bits(CTX_LAST_Y_PREFIX, c);
   }
-  int64_t body = 0, flags = 0, uncoded = 0;
+  int64_t body = b.cbf_cost[1], flags = 0, uncoded = b.cbf_cost[0];
   for (int32_t i = 0; i < count; i++) {
     body += w->cost[i];
     uncoded += w->zero_dist(i);
@@ -533,6 +536,8 @@ uint32_t rdoq_block(const rdoq_request_t *req, const rdoq_variant_t &v) {
   b.dist_weight = b.chroma && !v.chroma_on_lambda ? weight : 256;
   b.lambda = req->lambda;
   if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
+  // Bounded like lambda, so that the flag's cost stays below 2^48.
+  for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = req->est->state[copy_slot[i]];
 

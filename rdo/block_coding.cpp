@@ -1,5 +1,6 @@
 #include "rdo/block_coding.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -225,6 +226,14 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     req.lambda = ctx->ctu_lambda_ssd;
     req.chroma_weight = static_cast<int32_t>(chroma_weight(ctx, qp));
     req.est = &ctx->cabac.est;
+    // A block left empty also spares its cbf, which decides whether a lone
+    // small level is worth coding.  Its context follows the block's depth
+    // below the committed CU.
+    const int32_t sh = plane ? 1 : 0;
+    const int32_t cu_log2 = ctx->dec->cu_log2[zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15)];
+    const int32_t depth = std::max(cu_log2 - std::max(log2_size + sh, 3), 0);
+    const int32_t cbf_ctx = plane ? CTX_CBF_CHROMA + std::min(depth, 4) : CTX_CBF_LUMA + (depth == 0 ? 1 : 0);
+    for (int32_t bin = 0; bin < 2; bin++) req.cbf_bits[bin] = cabac_bit_cost_table[ctx->cabac.est.state[cbf_ctx] ^ bin];
     nz = (ctx->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq)(&req);
   } else {
     nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);

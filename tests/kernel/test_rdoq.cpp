@@ -327,6 +327,9 @@ rdoq_request_t make_request(const rd_setup_t &s, int16_t *levels, const int16_t 
   req.lambda = s.lambda;
   req.chroma_weight = chroma_weight;
   req.est = est;
+  // The coded flag priced as block_bits counts it.
+  const int cbf_ctx = is_chroma(s) ? CTX_CBF_CHROMA : CTX_CBF_LUMA + 1;
+  for (int b = 0; b < 2; b++) req.cbf_bits[b] = cabac_bit_cost_table[est->state[cbf_ctx] ^ b];
   return req;
 }
 
@@ -548,6 +551,47 @@ TEST(Rdoq, CoefficientEnergyScalesToSampleEnergy) {
     }
     EXPECT_NEAR(coef_energy * std::ldexp(1.0, 2 * log2 - 14) / sample_energy, 1.0, 0.03) << "log2 " << log2;
   }
+}
+
+// Where the coded block flag is all but certain to be 0, coding a block
+// costs several bits more than leaving it empty: neither slot may code a
+// block whose levels, flag included, cost more than coding nothing.
+TEST(Rdoq, BlocksAreCodedOnlyWhenWorthTheirCodedFlag) {
+  std::mt19937_64 rng(announce_seed(current_test_name()));
+  transform_funcs_t t;
+  setup_transform_primitives(0, &t);
+  quant_funcs_t f;
+  setup_quant_primitives(0, &f);
+  for (const slot_t &slot : slots())
+    for (int log2 = 2; log2 <= 4; log2++)
+      for (int plane = 0; plane < 2; plane++) {
+        const rd_setup_t s{log2, plane, 0, 32, 0, lambda_q8(32)};
+        const int count = 1 << (2 * log2);
+        int coded = 0, too_dear = 0;
+        for (int it = 0; it < 300; it++) {
+          pixel_block_t b;
+          make_pixels(rng, 1 << log2, &b);
+          std::vector<int16_t> coef(static_cast<size_t>(count)), levels(static_cast<size_t>(count));
+          std::vector<int16_t> empty(static_cast<size_t>(count), 0);
+          forward(t, s, b, coef.data());
+          cabac_est_t est{};
+          std::memset(est.state, 127, sizeof est.state);
+          est.state[is_chroma(s) ? CTX_CBF_CHROMA : CTX_CBF_LUMA + 1] = 0;  // strongest state, MPS 0
+          const cabac_est_t before = est;
+          rdoq_request_t req = make_request(s, levels.data(), coef.data(), 256, &est);
+          if (!slot.fn(&req)) continue;
+          coded++;
+          const double cost = static_cast<double>(pixel_ssd(t, f, s, b, levels.data())) +
+                              static_cast<double>(block_bits(before, s, levels.data())) * s.lambda / 65536.0;
+          const double empty_cost = static_cast<double>(pixel_ssd(t, f, s, b, empty.data())) +
+                                    static_cast<double>(block_bits(before, s, empty.data())) * s.lambda / 65536.0;
+          // Half a bit of slack for the integer transform's departure from
+          // an orthonormal one.
+          too_dear += cost > empty_cost + 0.5 * s.lambda / 256.0;
+        }
+        EXPECT_LE(too_dear, coded / 50) << slot.name << " log2 " << log2 << " plane " << plane << ": " << too_dear
+                                        << " of " << coded << " coded blocks cost more than an empty one";
+      }
 }
 
 // Plain quantisation and both slots over one set of realistic blocks: the
