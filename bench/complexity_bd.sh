@@ -10,6 +10,7 @@ clips=${2:-$root/../shared/clips}
 frames=${3:-10}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+. "$root/tests/scripts/bd_curve.sh"
 printf '%-8s %-16s %10s %10s %10s\n' level clip "BD-rate%" fps "speed x"
 for clip in foreman_cif_60f carphone_qcif; do
   src="$clips/$clip.y4m"
@@ -21,22 +22,15 @@ for clip in foreman_cif_60f carphone_qcif; do
     done
     wait
   done
-  curve() {
-    for q in 22 27 32 37; do
-      r=$(sed -n 's/^encoded .*), \([0-9.]*\) kb\/s.*/\1/p' "$work/$clip-$1-$q.log")
-      p=$(sed -n 's/^PSNR y:\([0-9.]*\).*/\1/p' "$work/$clip-$1-$q.log")
-      printf '%s,%s ' "$r" "$p"
-    done
-  }
   fps() {
     # Mean speed over the four QPs.
     for q in 22 27 32 37; do sed -n 's/^encoded .*(\([0-9.]*\) fps).*/\1/p' "$work/$clip-$1-$q.log"; done |
       awk '{s += $1} END {printf "%.2f", s / NR}'
   }
-  base=$(curve 0)
+  base=$(bd_curve "$work/$clip-0-")
   base_fps=$(fps 0)
   for level in 0 1 2 3 4 5 6 7; do
-    bd=$(python3 "$root/tests/tools/bd_rate.py" "$base" "$(curve $level)")
+    bd=$(python3 "$root/tests/tools/bd_rate.py" "$base" "$(bd_curve "$work/$clip-$level-")")
     f=$(fps $level)
     printf '%-8s %-16s %10s %10s %10s\n' "$level" "$clip" "$bd" "$f" "$(awk -v a="$f" -v b="$base_fps" 'BEGIN {printf "%.2f", a / b}')"
   done

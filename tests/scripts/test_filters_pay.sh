@@ -7,6 +7,7 @@ set -u
 command -v python3 >/dev/null || { echo "skip: no python3"; exit 77; }
 mkdir -p "$SCRATCH" && cd "$SCRATCH" || exit 1
 tools=$(cd "$SCRIPTS/../tools" && pwd)
+. "$SCRIPTS/bd_curve.sh"
 clip="$CLIPS/foreman_cif_60f.y4m"
 [ -f "$clip" ] || { echo "skip: $clip missing"; exit 77; }
 for q in 22 27 32 37; do
@@ -14,15 +15,10 @@ for q in 22 27 32 37; do
   "$ZIRAVOV" --log-level 0 --frames 8 --bframes 3 --qp $q --no-deblock --no-sao "$clip" off$q.hevc >off$q.log 2>&1 &
 done
 wait
-curve() {
-  for q in 22 27 32 37; do
-    r=$(sed -n 's/^encoded .*), \([0-9.]*\) kb\/s.*/\1/p' "$1$q.log")
-    p=$(sed -n 's/^PSNR y:\([0-9.]*\).*/\1/p' "$1$q.log")
-    [ -n "$r" ] && [ -n "$p" ] || { echo "no report in $1$q.log" >&2; return 1; }
     printf '%s,%s ' "$r" "$p"
   done
 }
-off=$(curve off) && on=$(curve on) || exit 1
+off=$(bd_curve off) && on=$(bd_curve on) || exit 1
 bd=$(python3 "$tools/bd_rate.py" "$off" "$on") || exit 1
 echo "filters on vs off: BD-rate $bd% (off: $off; on: $on)"
 python3 -c "import sys; sys.exit(0 if float('$bd') < 0 else 1)"

@@ -7,6 +7,7 @@ set -u
 command -v python3 >/dev/null || { echo "skip: no python3"; exit 77; }
 mkdir -p "$SCRATCH" && cd "$SCRATCH" || exit 1
 tools=$(cd "$SCRIPTS/../tools" && pwd)
+. "$SCRIPTS/bd_curve.sh"
 fail=0
 for clip in foreman_cif_60f carphone_qcif; do
   src="$CLIPS/$clip.y4m"
@@ -16,15 +17,7 @@ for clip in foreman_cif_60f carphone_qcif; do
     "$ZIRAVOV" --log-level 0 --frames 30 --qp $q --no-rdoq "$src" $clip-off$q.hevc >$clip-off$q.log 2>&1 &
   done
   wait
-  curve() {
-    for q in 22 27 32 37; do
-      r=$(sed -n 's/^encoded .*), \([0-9.]*\) kb\/s.*/\1/p' "$1$q.log")
-      p=$(sed -n 's/^PSNR y:\([0-9.]*\).*/\1/p' "$1$q.log")
-      [ -n "$r" ] && [ -n "$p" ] || { echo "no report in $1$q.log" >&2; return 1; }
-      printf '%s,%s ' "$r" "$p"
-    done
-  }
-  off=$(curve $clip-off) && on=$(curve $clip-on) || exit 1
+  off=$(bd_curve $clip-off) && on=$(bd_curve $clip-on) || exit 1
   bd=$(python3 "$tools/bd_rate.py" "$off" "$on") || exit 1
   echo "$clip: RDOQ on vs off: BD-rate $bd% (off: $off; on: $on)"
   python3 -c "import sys; sys.exit(0 if float('$bd') <= -3 else 1)" || { echo "FAIL $clip: BD-rate $bd% is not 3% lower"; fail=1; }
