@@ -15,9 +15,6 @@ for q in 22 27 32 37; do
   "$ZIRAVOV" --log-level 0 --frames 8 --bframes 3 --qp $q --no-deblock --no-sao "$clip" off$q.hevc >off$q.log 2>&1 &
 done
 wait
-    printf '%s,%s ' "$r" "$p"
-  done
-}
 off=$(bd_curve off) && on=$(bd_curve on) || exit 1
 bd=$(python3 "$tools/bd_rate.py" "$off" "$on") || exit 1
 echo "filters on vs off: BD-rate $bd% (off: $off; on: $on)"
