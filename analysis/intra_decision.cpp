@@ -27,27 +27,6 @@ uint32_t bits_cost(uint32_t bits_256th, uint32_t lambda) {
   return static_cast<uint32_t>((static_cast<uint64_t>(bits_256th) * lambda + 32768) >> 16);
 }
 
-// H.265 6.4.1 (z-scan availability) for the 4x4 luma unit holding the
-// CTU-relative sample (lx, ly), seen from the block whose first unit is cur_z.
-bool unit_available(const encoder_t *ctx, int32_t lx, int32_t ly, int32_t cur_z) {
-  const int32_t px = ctx->ctu_x * 64 + lx, py = ctx->ctu_y * 64 + ly;
-  if (px < 0 || py < 0 || px >= ctx->width || py >= ctx->height) return false;
-  const int32_t addr = (py >> 6) * ctx->ctu_cols + (px >> 6);
-  if (addr != ctx->ctu_addr) return addr < ctx->ctu_addr;
-  return zorder_of((lx >> 2) & 15, (ly >> 2) & 15) < cur_z;
-}
-
-// A neighbour sample of an available unit.  Outside the CTU it is always the
-// reconstruction before deblocking: the row above from the line kept for
-// intra prediction, the left CTU from the picture.
-uint8_t neighbour_sample(const encoder_t *ctx, int32_t lx, int32_t ly, const uint8_t *src) {
-  if (lx >= 0 && ly >= 0 && lx < 64 && ly < 64)
-    return src ? src[ly * SRC_STRIDE + lx] : ctx->ctu_rec[ly * RECON_STRIDE + lx];
-  if (ly < 0) return ctx->intra_line[0][(ctx->ctu_y - 1) * ctx->ctu_cols * 64 + ctx->ctu_x * 64 + lx];
-  const frame_t *f = ctx->cur_recon;
-  return f->work[0][(ctx->ctu_y * 64 + ly) * f->stride[0] + ctx->ctu_x * 64 + lx];
-}
-
 // A 64x64 intra CU is predicted per 32x32 transform block in z-order, each
 // from the blocks before it; with from_source the neighbours inside the CTU
 // are source samples, so the earlier quadrants' predictions do not matter.
@@ -58,7 +37,7 @@ void predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, bool fr
       intra_predict_block(ctx, 0, qx, qy, 5, mode);
       continue;
     }
-    intra_build_luma_neighbours(ctx, qx, qy, 32, ctx->ctu_src, ctx->nb_luma);
+    intra_build_neighbours(ctx, 0, qx, qy, 32, 1, ctx->nb_luma);
     ctx->intra.ref_filter[3](ctx->nb_luma, ctx->nb_luma_smooth);
     intra_predict_prepared(ctx, 0, qx, qy, 5, mode);
   }
@@ -334,51 +313,6 @@ void intra_finish_without_rd(intra_cu_t *cu, int32_t mode) {
   intra_cu_cost(cu, true, chroma);
 }
 
-void intra_build_luma_neighbours(encoder_t *ctx, int32_t x, int32_t y, int32_t n, const uint8_t *src, uint8_t *nb) {
-  const int32_t cur_z = zorder_of((x >> 2) & 15, (y >> 2) & 15);
-  const int32_t total = 4 * n + 1;
-  bool avail[4 * 64 + 1];
-  bool any = false;
-  avail[0] = unit_available(ctx, x - 1, y - 1, cur_z);
-  if (avail[0]) {
-    nb[0] = neighbour_sample(ctx, x - 1, y - 1, src);
-    any = true;
-  }
-  // Availability is decided per 4x4 unit; the four samples of a unit go
-  // together.
-  for (int32_t i = 0; i < 2 * n; i += 4) {
-    const bool above = unit_available(ctx, x + i, y - 1, cur_z);
-    const bool left = unit_available(ctx, x - 1, y + i, cur_z);
-    for (int32_t k = 0; k < 4; k++) {
-      avail[1 + i + k] = above;
-      avail[2 * n + 1 + i + k] = left;
-      if (above) nb[1 + i + k] = neighbour_sample(ctx, x + i + k, y - 1, src);
-      if (left) nb[2 * n + 1 + i + k] = neighbour_sample(ctx, x - 1, y + i + k, src);
-    }
-    any = any || above || left;
-  }
-  if (!any) {
-    std::memset(nb, 128, static_cast<size_t>(total));
-    return;
-  }
-  // H.265 8.4.4.2.2 substitution: from the bottom of the left column up to
-  // the corner and along the row above, a missing sample repeats the one
-  // before it; a missing first sample takes the first available one.
-  int32_t order[4 * 64 + 1];
-  int32_t k = 0;
-  for (int32_t i = 4 * n; i >= 2 * n + 1; i--) order[k++] = i;
-  order[k++] = 0;
-  for (int32_t i = 1; i <= 2 * n; i++) order[k++] = i;
-  if (!avail[order[0]])
-    for (int32_t j = 1; j < total; j++)
-      if (avail[order[j]]) {
-        nb[order[0]] = nb[order[j]];
-        break;
-      }
-  for (int32_t j = 1; j < total; j++)
-    if (!avail[order[j]]) nb[order[j]] = nb[order[j - 1]];
-}
-
 // ------------------------------------------------------ analyse_intra_cu
 
 namespace {
@@ -529,7 +463,7 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   const bool from_source = ((ctx->param.intra_source_refs >> ctx->slice_type_code) & 1) != 0;
   if (log2_size <= 5) {
     if (from_source) {
-      intra_build_luma_neighbours(ctx, x, y, 1 << log2_size, ctx->ctu_src, ctx->nb_luma);
+      intra_build_neighbours(ctx, 0, x, y, 1 << log2_size, 1, ctx->nb_luma);
       ctx->intra.ref_filter[log2_size - 2](ctx->nb_luma, ctx->nb_luma_smooth);
     } else {
       intra_prepare_refs(ctx, 0, x, y, log2_size);

@@ -88,11 +88,6 @@ int32_t intra_chroma_mode4(intra_cu_t *cu, int32_t best_mode, uint32_t best_cost
 void intra_finish_without_rd(intra_cu_t *cu, int32_t mode);
 // Final cost of a CU from the depth slot's states.
 void intra_cu_cost(intra_cu_t *cu, bool luma_first, int32_t chroma_mode);
-// Luma neighbour array (4N + 1 samples, layout of intra_prepare_refs) of the
-// N x N block at CTU-relative (x, y), N up to 64, from the reconstruction;
-// with src (the CTU source, stride 64) the available samples inside the CTU
-// are taken from the source instead.
-void intra_build_luma_neighbours(encoder_t *ctx, int32_t x, int32_t y, int32_t n, const uint8_t *src, uint8_t *nb);
 // Half-size neighbour array (2N + 1 samples) of an N x N block's full one:
 // the corner kept, the run beyond it averaged in pairs (rounding up); the
 // smoothed copy follows the predictors' rule at half sizes 8 and 16 and

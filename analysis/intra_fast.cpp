@@ -108,7 +108,7 @@ void analyse_intra_cu_fast(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
       intra_prepare_refs(ctx, 0, x, y, log2_size);
       full = ctx->nb_luma;
     } else {
-      intra_build_luma_neighbours(ctx, x, y, 64, nullptr, full64);
+      intra_build_neighbours(ctx, 0, x, y, 64, 0, full64);
     }
     alignas(16) uint8_t half[144], half_smooth[144];
     intra_half_neighbours(ctx->intra, full, 1 << log2_size, half, half_smooth);

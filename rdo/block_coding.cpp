@@ -52,9 +52,9 @@ static bool unit_available(const encoder_t *ctx, int32_t lx, int32_t ly, int32_t
   return zorder_of((lx >> 2) & 15, (ly >> 2) & 15) < cur_z;
 }
 
-static uint8_t rec_sample(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
+static uint8_t rec_sample(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, const uint8_t *src) {
   const int32_t s = plane ? 32 : 64;
-  if (x >= 0 && y >= 0 && x < s && y < s) return *ctu_rec_at(ctx, plane, x, y);
+  if (x >= 0 && y >= 0 && x < s && y < s) return src ? src[y * SRC_STRIDE + x] : *ctu_rec_at(ctx, plane, x, y);
   // Intra prediction uses samples before deblocking: the row above comes
   // from the copy kept for it, the left column is not yet filtered.
   if (y < 0) return ctx->intra_line[plane][(ctx->ctu_y - 1) * ctx->ctu_cols * s + ctx->ctu_x * s + x];
@@ -62,12 +62,15 @@ static uint8_t rec_sample(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
   return f->work[plane][(ctx->ctu_y * s + y) * f->stride[plane] + ctx->ctu_x * s + x];
 }
 
-static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, uint8_t *nb) {
+void intra_build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32_t from_source,
+                            uint8_t *nb) {
   const int32_t sh = plane ? 1 : 0;
   const int32_t unit = 4 >> sh;  // samples per 4x4 luma unit along an edge
   const int32_t cur_z = zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15);
   const int32_t total = 4 * n + 1;
-  bool avail[129];
+  // Source samples stand in for the CTU's own reconstruction when asked.
+  const uint8_t *src = from_source ? ctu_src_at(ctx, plane, 0, 0) : nullptr;
+  bool avail[4 * 64 + 1];
   int32_t any = 0;
   // Availability is decided per 4x4 luma unit; the samples of a unit are
   // read together.
@@ -77,14 +80,14 @@ static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y
       const bool a = unit_available(ctx, px << sh, py << sh, cur_z);
       for (int32_t k = 0; k < unit; k++) {
         avail[first + i + k] = a;
-        if (a) nb[first + i + k] = rec_sample(ctx, plane, px + dx * k, py + dy * k);
+        if (a) nb[first + i + k] = rec_sample(ctx, plane, px + dx * k, py + dy * k, src);
       }
       any |= a;
     }
   };
   avail[0] = unit_available(ctx, (x - 1) << sh, (y - 1) << sh, cur_z);
   if (avail[0]) {
-    nb[0] = rec_sample(ctx, plane, x - 1, y - 1);
+    nb[0] = rec_sample(ctx, plane, x - 1, y - 1, src);
     any = 1;
   }
   fetch_run(1, x, y - 1, 1, 0);
@@ -96,7 +99,7 @@ static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y
   // Substitution order: left column bottom to top, the corner, the row
   // above left to right; a missing sample takes the previous one in order,
   // and a missing first sample the first available one.
-  int32_t order[129];
+  int32_t order[4 * 64 + 1];
   int32_t k = 0;
   for (int32_t i = 4 * n; i >= 2 * n + 1; i--) order[k++] = i;
   order[k++] = 0;
@@ -114,7 +117,7 @@ static void build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y
 
 void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size) {
   uint8_t *nb = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
-  build_neighbours(ctx, plane, x, y, 1 << log2_size, nb);
+  intra_build_neighbours(ctx, plane, x, y, 1 << log2_size, 0, nb);
   if (plane == 0 && log2_size > 2) ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
 }
 

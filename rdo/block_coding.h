@@ -22,6 +22,11 @@ int32_t chroma_mode_of(int32_t syntax, int32_t luma_mode);
 // and substitution), smooths it when the luma filter rule asks for it
 // (8.4.4.2.3) and predicts into the reconstruction buffer.
 void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
+// The neighbour array of an N x N block (N up to 64; 4N + 1 samples, the
+// layout of the predictors); with from_source the samples inside the CTU
+// are taken from its source instead of its reconstruction.
+void intra_build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32_t from_source,
+                            uint8_t *nb);
 // The two halves of intra_predict_block, for trying many modes on one block:
 // the neighbour array (and, for luma, its smoothed copy) once, then any
 // number of predictions from it.
