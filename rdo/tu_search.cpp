@@ -62,6 +62,19 @@ void set_units(uint8_t *a, int32_t z, int32_t log2_size, uint8_t mask, uint8_t b
   for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) a[z + i] = static_cast<uint8_t>((a[z + i] & ~mask) | bits);
 }
 
+// The four quarters of a transform block, each searched by `search`, plus
+// the split flag where it is coded.
+template <class F>
+uint32_t split_trial(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth, bool flag_coded,
+                     F search) {
+  uint32_t bits = flag_coded ? cabac_est_bin(&s.ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 1) : 0;
+  uint32_t cost = rd_cost(0, bits, s.lambda);
+  const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
+  for (int32_t k = 0; k < 4; k++) cost += search(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, depth + 1);
+  s.nodes[node_index(z, log2_size)].tu_split = 1;
+  return cost;
+}
+
 uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
   encoder_t *ctx = s.ctx;
   if (s.intra) intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
@@ -83,15 +96,8 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   cu_node_t *node = s.nodes + node_index(z, log2_size);
   const bool flag_coded = log2_size <= 5 && log2_size > 2 && depth < s.max_depth;
   const bool can_split = log2_size > 2 && depth < s.max_depth;
-  auto split_trial = [&]() {
-    uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 1) : 0;
-    uint32_t cost = rd_cost(0, bits, s.lambda);
-    const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
-    for (int32_t k = 0; k < 4; k++) cost += luma_search(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, depth + 1);
-    node->tu_split = 1;
-    return cost;
-  };
-  if (log2_size > 5) return split_trial();
+  auto quarters = [&]() { return split_trial(s, z, x, y, log2_size, depth, flag_coded, luma_search); };
+  if (log2_size > 5) return quarters();
   const cabac_est_t start = ctx->cabac.est;
   node->tu_split = 0;
   uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
@@ -102,7 +108,7 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   tu_state_t *saved = new tu_state_t;
   tu_state_copy<true>(s, saved, z, x, y, log2_size, false);
   ctx->cabac.est = start;
-  const uint32_t split = split_trial();
+  const uint32_t split = quarters();
   if (split < whole) {
     delete saved;
     return split;
@@ -170,15 +176,8 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   cu_node_t *node = s.nodes + node_index(z, log2_size);
   const bool flag_coded = log2_size <= 5 && depth < s.max_depth;
   const bool can_split = log2_size > 3 && depth < s.max_depth;
-  auto split_trial = [&]() {
-    uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 1) : 0;
-    uint32_t cost = rd_cost(0, bits, s.lambda);
-    const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
-    for (int32_t k = 0; k < 4; k++) cost += joint_search(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, depth + 1);
-    node->tu_split = 1;
-    return cost;
-  };
-  if (log2_size > 5) return split_trial();
+  auto quarters = [&]() { return split_trial(s, z, x, y, log2_size, depth, flag_coded, joint_search); };
+  if (log2_size > 5) return quarters();
   const bool try_split = can_split;
   // The split trial starts again from the prediction.
   tu_state_t *pred = try_split ? new tu_state_t : nullptr;
@@ -203,7 +202,7 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   tu_state_t *saved = new tu_state_t;
   tu_state_copy<true>(s, saved, z, x, y, log2_size, true);
   tu_state_copy<false>(s, pred, z, x, y, log2_size, true);
-  const uint32_t split = split_trial();
+  const uint32_t split = quarters();
   if (split < whole) {
     delete saved;
     delete pred;

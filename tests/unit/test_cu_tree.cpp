@@ -9,6 +9,7 @@
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "encoder/encoder.h"
+#include "tests/unit/row_context.h"
 
 namespace {
 
@@ -50,16 +51,9 @@ struct CommitFixture : ::testing::Test {
   cu_node_t *nodes = nullptr;
 
   void SetUp() override {
-    tarnhevcenc_param_t p{};
-    p.size = sizeof(p);
-    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
-    p.width = 96;  // the second CTU column is half outside
-    p.height = 64;
-    p.threads = 1;
-    p.log_level = 0;
-    enc = encoder_open(&p);
-    ASSERT_NE(enc, nullptr);
-    ctx = enc->frame_ctx[1]->row_ctx[0];
+    // the second CTU column is half outside
+    ctx = open_row_context(96, 64, &enc);
+    ASSERT_NE(ctx, nullptr);
     nodes = ctx->nodes;
     std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
     std::memset(ctx->dec, 0, sizeof(ctu_decision_t));

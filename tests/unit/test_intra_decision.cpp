@@ -12,6 +12,7 @@
 #include "analysis/cu_commit.h"
 #include "analysis/intra_decision.h"
 #include "encoder/encoder.h"
+#include "tests/unit/row_context.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 
@@ -42,16 +43,8 @@ struct IntraDecision : ::testing::Test {
   picture_fn picture;
 
   void SetUp() override {
-    tarnhevcenc_param_t p{};
-    p.size = sizeof(p);
-    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
-    p.width = kWidth;
-    p.height = kHeight;
-    p.threads = 1;
-    p.log_level = 0;
-    enc = encoder_open(&p);
-    ASSERT_NE(enc, nullptr);
-    ctx = enc->frame_ctx[1]->row_ctx[0];
+    ctx = open_row_context(kWidth, kHeight, &enc);
+    ASSERT_NE(ctx, nullptr);
     in = frame_get_unused(enc->pool, 1);
     rec = frame_get_unused(enc->pool, 0);
     ASSERT_NE(in, nullptr);

@@ -15,6 +15,7 @@
 #include "analysis/intra_common.h"
 #include "analysis/intra_full.h"
 #include "encoder/encoder.h"
+#include "tests/unit/row_context.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 
@@ -48,16 +49,8 @@ struct IntraFull : ::testing::Test {
   }
 
   void open(int32_t width, int32_t height) {
-    tarnhevcenc_param_t p{};
-    p.size = sizeof(p);
-    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
-    p.width = width;
-    p.height = height;
-    p.threads = 1;
-    p.log_level = 0;
-    enc = encoder_open(&p);
-    ASSERT_NE(enc, nullptr);
-    ctx = enc->frame_ctx[1]->row_ctx[0];
+    ctx = open_row_context(width, height, &enc);
+    ASSERT_NE(ctx, nullptr);
     input = frame_get_unused(enc->pool, 1);
     recon = frame_get_unused(enc->pool, 0);
     ASSERT_NE(input, nullptr);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "encoder/encoder.h"
+#include "tests/unit/row_context.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 
@@ -19,16 +20,8 @@ struct Snapshots : ::testing::Test {
   std::mt19937 rng{7};
 
   void SetUp() override {
-    tarnhevcenc_param_t p{};
-    p.size = sizeof(p);
-    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
-    p.width = 192;
-    p.height = 128;
-    p.threads = 1;
-    p.log_level = 0;
-    enc = encoder_open(&p);
-    ASSERT_NE(enc, nullptr);
-    ctx = enc->frame_ctx[1]->row_ctx[0];
+    ctx = open_row_context(192, 128, &enc);
+    ASSERT_NE(ctx, nullptr);
   }
   void TearDown() override { encoder_close(enc); }
 
