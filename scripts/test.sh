@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: a Release build (unit, kernel and end-to-end tests) and
+# Runs every test: a Release build (unit, kernel and end-to-end tests, the
+# kernel checks under emulated older processors) and
 # an AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and
 # kernel tests and the command-line error tests.
 set -euo pipefail
@@ -10,6 +11,8 @@ bash "$root/scripts/install_packages.sh"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 ninja -C "$root/build" -j"$jobs"
 (cd "$root/build" && ctest -j"$jobs" --output-on-failure)
+# Every tier's kernels on processors that lack the later instruction sets.
+bash "$root/scripts/qemu_kernel_check.sh" "$root/build/tests/kernel_tests"
 
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
   -DTARN_BENCH=OFF >/dev/null
