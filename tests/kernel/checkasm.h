@@ -3,7 +3,9 @@
 // read no byte outside its inputs and write no byte outside its outputs.
 //
 // Pieces any table's test can reuse:
-//  - flag_sets(): the cpu_flags values to test (0, 2, 6 masked by the CPU);
+//  - flag_sets(): the cpu_flags values to test (0, 2, 6 masked by the CPU;
+//    only the test tier when CHECKASM_BREAK names a table, see
+//    checkasm_test_tier.cpp);
 //  - rng_t and test_seed(): the random source (seed printed, replay with
 //    CHECKASM_SEED=<n>);
 //  - guarded_block: a 2-D buffer placed flush against a PROT_NONE page (after
@@ -28,6 +30,12 @@ namespace checkasm {
 
 constexpr uint32_t FLAG_SSSE3 = 2;
 constexpr uint32_t FLAG_AVX2 = 4;
+// The test tier: the table setups give the portable table with one slot of
+// the table named by CHECKASM_BREAK replaced by a deliberately wrong
+// function, so that the harness can prove it notices (test binary only).
+constexpr uint32_t FLAG_TEST_TIER = 1u << 31;
+
+inline const char *broken_table() { return std::getenv("CHECKASM_BREAK"); }
 
 // The flags this processor can run: SSSE3 and AVX2 tiers only where present.
 inline uint32_t supported_flags() {
@@ -39,6 +47,7 @@ inline uint32_t supported_flags() {
 }
 
 inline std::vector<uint32_t> flag_sets() {
+  if (broken_table()) return {FLAG_TEST_TIER};
   std::vector<uint32_t> out;
   for (uint32_t want : {0u, FLAG_SSSE3, FLAG_SSSE3 | FLAG_AVX2}) {
     const uint32_t f = want & supported_flags();
