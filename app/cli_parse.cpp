@@ -67,9 +67,13 @@ std::optional<frame_rate_t> parse_frame_rate(std::string_view text) {
 std::string validate_picture_size(int64_t width, int64_t height) {
   if (width <= 0 || height <= 0)
     return "picture size " + std::to_string(width) + "x" + std::to_string(height) + " is not positive";
-  if (width > max_picture_side || height > max_picture_side)
-    return "picture size " + std::to_string(width) + "x" + std::to_string(height) + " exceeds " +
-           std::to_string(max_picture_side) + " samples per side";
+  const std::string size = "picture size " + std::to_string(width) + "x" + std::to_string(height);
+  if (width > TARNHEVCENC_MAX_PICTURE_SIDE || height > TARNHEVCENC_MAX_PICTURE_SIDE)
+    return size + " exceeds the HEVC limit of " + std::to_string(TARNHEVCENC_MAX_PICTURE_SIDE) +
+           " samples per side (level 6.2)";
+  if (width * height > TARNHEVCENC_MAX_LUMA_PICTURE_SIZE)
+    return size + " exceeds the HEVC limit of " + std::to_string(TARNHEVCENC_MAX_LUMA_PICTURE_SIZE) +
+           " luma samples per picture (level 6.2)";
   // 4:2:0 chroma planes need whole luma sample pairs in both directions.
   if ((width & 1) || (height & 1))
     return "picture size " + std::to_string(width) + "x" + std::to_string(height) +

@@ -28,9 +28,8 @@ struct frame_rate_t {
 // "N" or "N/D" (also "N:D" as YUV4MPEG2 writes it), both positive.
 std::optional<frame_rate_t> parse_frame_rate(std::string_view text);
 
-// Largest accepted picture side; larger values are surely a broken header.
-constexpr int32_t max_picture_side = 16384;
-// Empty string when the size is usable, else the reason.
+// Empty string when the size is usable (even, positive and within the
+// library's limits of the highest HEVC level), else the reason.
 std::string validate_picture_size(int64_t width, int64_t height);
 
 // Size and frame rate found in a raw file name such as "clip_352x288_30.yuv":

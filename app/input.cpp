@@ -117,7 +117,10 @@ int input_t::open(const input_settings_t &s) {
       return exit_input_format;
     }
     y4m_header_t hdr;
-    std::string why = parse_y4m_header(head.substr(0, eol), hdr);
+    std::string why = eol > 0 && head[eol - 1] == '\r'
+                          ? "the YUV4MPEG2 stream header line ends with a carriage return (CR LF); it must end "
+                            "with a bare line feed"
+                          : parse_y4m_header(head.substr(0, eol), hdr);
     if (!why.empty()) {
       std::fprintf(stderr, "ziravov: input '%s': %s\n", s.path.c_str(), why.c_str());
       return exit_input_format;
@@ -178,6 +181,11 @@ read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
     size_t eol = head.find('\n');
     const size_t cmp = head.size() < 5 ? head.size() : 5;
     const bool starts_ok = head.substr(0, cmp) == std::string_view("FRAME").substr(0, cmp);
+    if (eol != std::string_view::npos && eol > 0 && head[eol - 1] == '\r' && starts_ok) {
+      message_ = "the FRAME header of picture " + std::to_string(index_) +
+                 " ends with a carriage return (CR LF); it must end with a bare line feed";
+      return read_status_t::malformed;
+    }
     if (!starts_ok || (eol != std::string_view::npos && (eol < 5 || (eol > 5 && head[5] != ' ')))) {
       message_ = "picture " + std::to_string(index_) + " does not start with a FRAME header";
       return read_status_t::malformed;
@@ -211,4 +219,14 @@ read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
   position_ += header_len + picture_bytes_;
   index_++;
   return read_status_t::picture;
+}
+
+read_status_t input_t::peek() {
+  const uint64_t position = position_;
+  const int64_t index = index_;
+  const uint8_t *planes[3];
+  const read_status_t st = next(planes, false);
+  position_ = position;
+  index_ = index;
+  return st;
 }

@@ -46,6 +46,8 @@ public:
   // the next call.  With want_samples false only the position advances.
   // On truncated or malformed, message() explains.
   read_status_t next(const uint8_t *planes[3], bool want_samples = true);
+  // What next() would return, without advancing.
+  read_status_t peek();
   const std::string &message() const { return message_; }
   int64_t pictures_read() const { return index_; }
 

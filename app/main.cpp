@@ -1,9 +1,36 @@
 // ziravov: command-line HEVC encoder on top of tarnhevcenc.
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "exit_codes.h"
 #include "options.h"
 #include "session.h"
 
+namespace {
+
+// A descriptor among 0-2 that the caller closed would be handed to the first
+// file opened, and the settings text printed to stdout would land inside the
+// output stream.  /dev/null takes each closed slot first.
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd <= 2; fd++) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    const int got = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (got != fd) {
+      // Nowhere safe to write anything; a closed stdout must not become the
+      // stream.
+      if (got >= 0)
+        ::close(got);
+      ::_exit(exit_output_write);
+    }
+  }
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
+  reserve_standard_descriptors();
   cli_options_t cli;
   tarnhevcenc_param_t param;
   const parse_result_t parsed = parse_command_line(argc, argv, cli, param);

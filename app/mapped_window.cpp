@@ -18,7 +18,9 @@ bool mapped_window_t::open(const std::string &path, std::string &err) {
     err = std::strerror(errno);
     return false;
   }
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO waits for a writer forever; only a
+  // regular file can be mapped anyway, which fstat checks next.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) {
     err = std::strerror(errno);
     return false;
@@ -29,7 +31,9 @@ bool mapped_window_t::open(const std::string &path, std::string &err) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    err = "not a regular file";
+    err = S_ISFIFO(st.st_mode) ? "a pipe, not a regular file (the input is memory-mapped)"
+          : S_ISDIR(st.st_mode) ? "a directory, not a regular file"
+                                : "not a regular file";
     return false;
   }
   file_size_ = static_cast<uint64_t>(st.st_size);

@@ -21,18 +21,22 @@ struct opt_def_t {
   bool takes_value;
   const char *arg;  // placeholder shown in the help text
   const char *help;
+  // Non-null for an option whose feature is not built yet: it is refused with
+  // this reason rather than accepted and silently ignored.
+  const char *not_built = nullptr;
 };
 
 constexpr opt_def_t opt_defs[] = {
     {"complexity", opt_id_t::complexity, true, "N", "preset 0 (fastest) .. 7 (best quality), default 4"},
-    {"tune", opt_id_t::tune, true, "NAME", "psnr, ssim, zerolatency or lowdelay; repeat to combine"},
+    {"tune", opt_id_t::tune, true, "NAME", "zerolatency or lowdelay; repeat to combine (psnr, ssim: not available yet)"},
     {"qp", opt_id_t::qp, true, "N", "constant QP 0..51 (selects constant-QP rate control)"},
-    {"bitrate", opt_id_t::bitrate, true, "N", "average bitrate in kbit/s (selects ABR rate control)"},
+    {"bitrate", opt_id_t::bitrate, true, "N", "not available yet (average bitrate in kbit/s)", "rate control other than constant QP"},
     {"frames", opt_id_t::frames, true, "N", "encode at most N pictures (0: all)"},
     {"seek", opt_id_t::seek, true, "N", "skip the first N input pictures"},
     {"threads", opt_id_t::threads, true, "N", "working threads, 0 = number of processors"},
     {"keyint", opt_id_t::keyint, true, "N", "key-picture interval; 1 = all intra, 0 = only the first"},
-    {"min-keyint", opt_id_t::min_keyint, true, "N", "minimum key-picture interval at scene cuts"},
+    {"min-keyint", opt_id_t::min_keyint, true, "N", "not available yet (minimum key-picture interval at scene cuts)",
+     "scene-cut detection"},
     {"bframes", opt_id_t::bframes, true, "N", "consecutive B pictures 0..16"},
     {"hierarchy", opt_id_t::hierarchy, true, "N", "B pyramid: 0 none, 1 middle reference B, 2 three levels"},
     {"open-gop", opt_id_t::open_gop, false, nullptr, "key pictures are CRA with leading B pictures"},
@@ -62,8 +66,8 @@ constexpr opt_def_t opt_defs[] = {
      "test only: with --log-level 2, print each picture's estimated and coded slice bits"},
     {"random-decisions", opt_id_t::random_decisions, true, "SEED",
      "test only: make every coding decision at random (0 = off)"},
-    {"pass", opt_id_t::pass, true, "N", "0 single pass, 1 first pass (writes statistics), 2 second pass"},
-    {"stats", opt_id_t::stats, true, "FILE", "two-pass statistics file, default two-pass.log"},
+    {"pass", opt_id_t::pass, true, "N", "not available yet (two-pass encoding)", "two-pass encoding"},
+    {"stats", opt_id_t::stats, true, "FILE", "not available yet (two-pass statistics file)", "two-pass encoding"},
     {"help", opt_id_t::help, false, nullptr, "show this text"},
     {"version", opt_id_t::version, false, nullptr, "show the library version and build information"},
 };
@@ -90,7 +94,7 @@ void print_help() {
   }
   std::printf("\nExit codes: 0 ok, 1 usage, 2 invalid option value, 3 cannot open or read input,\n"
               "4 invalid input, 5 cannot write output, 6 encoder creation failed, 7 encoding failed,\n"
-              "130 interrupted (the stream written so far is complete).\n");
+              "8 option not available yet, 130 interrupted (the stream written so far is complete).\n");
 }
 
 void usage_error(const char *fmt, const std::string &what) {
@@ -159,7 +163,7 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     p.threads = *v;
     return true;
   case opt_id_t::keyint:
-    if (!(v = int_value(g, 0, INT32_MAX, "a non-negative integer")))
+    if (!(v = int_value(g, 0, TARNHEVCENC_MAX_KEYINT, "an integer 0..1073741824")))
       return false;
     p.idr_period = *v;
     return true;
@@ -353,6 +357,11 @@ parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tar
       usage_error("option '%s' takes no value", "--" + std::string(def->name));
       return {exit_usage, true};
     }
+    if (def->not_built) {
+      std::fprintf(stderr, "ziravov: option '--%s' is not available yet: %s is not built in this version\n",
+                   def->name, def->not_built);
+      return {exit_not_built, true};
+    }
     help |= def->id == opt_id_t::help;
     version |= def->id == opt_id_t::version;
     given.push_back(std::move(g));
@@ -387,8 +396,15 @@ parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tar
     } else if (g.def->id == opt_id_t::tune) {
       int32_t bit = tune_bit_from_name(g.value);
       if (!bit) {
-        value_error(g, "psnr, ssim, zerolatency or lowdelay");
+        value_error(g, "zerolatency or lowdelay");
         return {exit_bad_value, true};
+      }
+      // The library reads no quality tune yet: accepting one would claim an
+      // effect that never happens.
+      if (bit & (TARNHEVCENC_TUNE_PSNR | TARNHEVCENC_TUNE_SSIM)) {
+        std::fprintf(stderr, "ziravov: --tune %s is not available yet: it changes nothing in this version\n",
+                     g.value.c_str());
+        return {exit_not_built, true};
       }
       tune |= bit;
     }

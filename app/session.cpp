@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 
 #include "exit_codes.h"
+#include "file_identity.h"
 
 volatile std::sig_atomic_t interrupt_requested = 0;
 
@@ -57,12 +57,6 @@ struct session_t {
     return n;
   }
 };
-
-bool same_file(const std::string &a, const std::string &b) {
-  struct stat sa, sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
 
 const char *rc_name(int32_t mode) {
   switch (mode) {
@@ -120,14 +114,31 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     return exit_input_format;
   }
 
-  session_t s(param, input.fps());
-  s.psnr.set_size(input.width(), input.height());
+  // Creating the encoder for a file without a single picture would only
+  // spend memory (a lone header may claim a huge picture size).
+  if (const read_status_t st = input.peek(); st != read_status_t::picture) {
+    if (st == read_status_t::malformed)
+      std::fprintf(stderr, "ziravov: input '%s': %s\n", cli.input_path.c_str(), input.message().c_str());
+    else
+      std::fprintf(stderr, "ziravov: input '%s' holds no complete picture to encode\n", cli.input_path.c_str());
+    return exit_input_format;
+  }
 
-  // Truncating the input we are reading from would end in SIGBUS.
-  if (same_file(cli.input_path, cli.output_path) || (!cli.recon_path.empty() && same_file(cli.input_path, cli.recon_path))) {
-    std::fprintf(stderr, "ziravov: refusing to overwrite the input file '%s'\n", cli.input_path.c_str());
+  // Checked before anything is opened for writing: truncating the mapped
+  // input would end in SIGBUS and destroy it.
+  std::vector<named_file_t> outputs{{"output", cli.output_path}};
+  if (!cli.recon_path.empty())
+    outputs.push_back({"reconstruction file", cli.recon_path});
+  if (param.pass == 1)
+    outputs.push_back({"statistics file", cli.stats_path});
+  const std::string clash = check_distinct_files({"input", cli.input_path}, outputs);
+  if (!clash.empty()) {
+    std::fprintf(stderr, "ziravov: %s\n", clash.c_str());
     return exit_output_write;
   }
+
+  session_t s(param, input.fps());
+  s.psnr.set_size(input.width(), input.height());
   s.output.reset(std::fopen(cli.output_path.c_str(), "wb"));
   if (!s.output) {
     std::fprintf(stderr, "ziravov: cannot open output '%s': %s\n", cli.output_path.c_str(), std::strerror(errno));

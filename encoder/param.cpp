@@ -211,10 +211,13 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->estimate_check = in.estimate_check;
 
   // 5. Structural checks: nothing sensible can replace a bad picture size.
-  if (p->width <= 0 || p->height <= 0 || (p->width & 1) || (p->height & 1) || p->width > 16384 ||
-      p->height > 16384) {
-    std::fprintf(stderr, "tarnhevcenc: picture size %dx%d invalid (even, 2..16384 required)\n", p->width,
-                 p->height);
+  if (p->width <= 0 || p->height <= 0 || (p->width & 1) || (p->height & 1) ||
+      p->width > TARNHEVCENC_MAX_PICTURE_SIDE || p->height > TARNHEVCENC_MAX_PICTURE_SIDE ||
+      int64_t(p->width) * p->height > TARNHEVCENC_MAX_LUMA_PICTURE_SIZE) {
+    std::fprintf(stderr,
+                 "tarnhevcenc: picture size %dx%d invalid (even, sides 2..%d, at most %d luma samples as in "
+                 "HEVC level 6.2)\n",
+                 p->width, p->height, TARNHEVCENC_MAX_PICTURE_SIDE, TARNHEVCENC_MAX_LUMA_PICTURE_SIZE);
     return -1;
   }
 
@@ -233,7 +236,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   repair_int("qp_max", &p->qp_max, p->qp_min, 51);
   repair_int("bframes", &p->bframes, 0, 16);
   repair_int("hierarchy", &p->hierarchy, 0, 2);
-  repair_int("idr_period", &p->idr_period, 0, 1 << 30);
+  repair_int("idr_period", &p->idr_period, 0, TARNHEVCENC_MAX_KEYINT);
   repair_int("lookahead", &p->lookahead, 0, 250);
   repair_int("rcmode", &p->rcmode, 0, 4);
   repair_int("subpel_level", &p->subpel_level, 0, 2);

@@ -54,13 +54,22 @@ enum {
   TARNHEVCENC_TUNE_LOWDELAY = 8
 };
 
+/* Limits of tarnhevcenc_create; callers can check their values against them.
+ * The picture limits are those of the highest HEVC level (6.2): at most
+ * 35651584 luma samples and no side above sqrt(8 x that). */
+enum {
+  TARNHEVCENC_MAX_LUMA_PICTURE_SIZE = 35651584,
+  TARNHEVCENC_MAX_PICTURE_SIDE = 16888,
+  TARNHEVCENC_MAX_KEYINT = 1 << 30 /* idr_period */
+};
+
 typedef struct tarnhevcenc_param_t {
   uint32_t size;      /* sizeof(tarnhevcenc_param_t) as the caller knows it */
   uint32_t cpu_flags; /* filled by tarnhevcenc_default_param; clear bits to force portable code */
 
   /* Input picture. */
-  int32_t width;   /* luma samples, > 0, even */
-  int32_t height;  /* luma samples, > 0, even */
+  int32_t width;   /* luma samples, > 0, even, within the limits above */
+  int32_t height;  /* luma samples, > 0, even, within the limits above */
   int32_t fps_num; /* frame rate numerator, > 0 */
   int32_t fps_den; /* frame rate denominator, > 0 */
 

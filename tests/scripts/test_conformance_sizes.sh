@@ -35,7 +35,7 @@ done <<<"$sizes"
 # Settings that change the syntax written: presets at both ends, the loop
 # filters off, the older HM compatibility levels, no wavefronts.
 for extra in "--complexity 0" "--complexity 7" "--no-deblock --no-sao" "--no-sao" "--no-deblock" \
-  "--compat 91" "--compat 100" "--no-wpp" "--tune ssim" "--tune psnr"; do
+  "--compat 91" "--compat 100" "--no-wpp"; do
   tag=$(echo "$extra" | tr -d ' -')
   for input in noise-24x16 stripes-350x286 testsrc2-200x136; do
     size=${input#*-} w=${size%x*} h=${size#*x}

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# A careless or hostile user must not lose a file, hang the program or get a
+# success that is not one: outputs that name the input or each other, inputs
+# that are pipes or claim huge pictures, closed standard streams, CR LF
+# headers and options whose feature is not built yet.
+set -u
+
+. "${SCRIPTS:-$(dirname "$0")}/cli_lib.sh"
+
+y4m "W$W H$H F25:1" 2 >good.y4m
+sum_of() { cksum <"$1"; }
+good_sum=$(sum_of good.y4m)
+# Fails when the input changed, and makes it again for the next cases.
+input_kept() {
+  [ "$(sum_of good.y4m)" = "$good_sum" ] && return
+  fail "$1: the input was changed"
+  y4m "W$W H$H F25:1" 2 >good.y4m
+}
+
+# --- no output may be the input or another output: exit 5, nothing written ---
+ln good.y4m hard_link.y4m
+ln -s good.y4m soft_link.y4m
+mkdir -p sub
+# name|arguments (the input is always good.y4m, via some spelling)
+while IFS='|' read -r name args; do
+  rm -f o.hevc r.yuv
+  # shellcheck disable=SC2086
+  expect 5 'same file|is the input' "$name" $args
+  input_kept "$name"
+  [ ! -e o.hevc ] || fail "$name: o.hevc was created before refusing"
+done <<'CASES'
+output-other-spelling|good.y4m ./sub/../good.y4m
+output-hard-link|good.y4m hard_link.y4m
+output-symbolic-link|good.y4m soft_link.y4m
+recon-is-input|--recon ./good.y4m good.y4m o.hevc
+recon-is-output|--recon o.hevc good.y4m o.hevc
+recon-is-output-spelled-apart|--recon ./sub/../o.hevc good.y4m o.hevc
+recon-via-link-to-input|--recon hard_link.y4m soft_link.y4m o.hevc
+CASES
+# An existing output named twice is refused before it is truncated.
+printf 'keep me' >kept.hevc
+expect 5 'same file' existing-output-twice --recon kept.hevc good.y4m kept.hevc
+[ "$(cat kept.hevc)" = 'keep me' ] || fail "existing-output-twice: the file was overwritten"
+# A device may take every output at once.
+run null-outputs --recon /dev/null good.y4m /dev/null
+[ "$rc" -eq 0 ] || fail "null-outputs: exit code $rc"
+
+# --- options whose feature is not built yet: exit 8, no output ------------------
+while IFS='|' read -r name args; do
+  rm -f o.hevc
+  # shellcheck disable=SC2086
+  expect 8 'not available yet' "$name" $args good.y4m o.hevc
+  [ ! -e o.hevc ] || fail "$name: wrote an output"
+  input_kept "$name"
+done <<'CASES'
+bitrate|--bitrate 500
+first-pass|--pass 1
+second-pass|--pass 2 --bitrate 500
+stats|--stats two-pass.log
+first-pass-onto-input|--pass 1 --stats good.y4m
+min-keyint|--min-keyint 3
+tune-psnr|--tune psnr
+tune-ssim|--tune=ssim
+CASES
+
+# --- picture sizes beyond the highest HEVC level, headers without a picture ----
+# Each must be refused at once and without the memory of a huge encoder.
+# (AddressSanitizer reserves terabytes of address space, so there only the
+# time limit applies.)
+vmem_limit=400000
+"$ZIRAVOV" --version | grep -q 'address sanitizer' && vmem_limit=unlimited
+limited() { (ulimit -v $vmem_limit; timeout 10 "$ZIRAVOV" "$@" >out.txt 2>err.txt </dev/null); rc=$?; }
+# name|stream header (no picture follows)|expected stderr
+while IFS='|' read -r name params pattern; do
+  printf 'YUV4MPEG2 %s\n' "$params" >"huge_$name.y4m"
+  limited "huge_$name.y4m" o.hevc
+  checks=$((checks + 1))
+  if [ "$rc" -ne 4 ] || ! grep -q -E "$pattern" err.txt; then
+    fail "$name: exit code $rc (expected 4 and /$pattern/)"
+    sed 's/^/    /' err.txt | head -3
+  fi
+done <<'CASES'
+area-16384-square|W16384 H16384 F25:1 Ip|35651584 luma samples
+side-16890|W16890 H16 F25:1|16888 samples per side
+largest-area-no-picture|W8192 H4352 F25:1|no complete picture
+largest-side-no-picture|W16888 H2110 F25:1|no complete picture
+CASES
+samples 100 >clip_8192x4352.yuv
+limited clip_8192x4352.yuv o.hevc
+[ "$rc" -eq 4 ] && grep -q 'no complete picture' err.txt || fail "raw largest size without a picture: exit code $rc"
+expect 2 'luma samples' input-res-beyond-level --input-res 16384x16384 good.y4m o.hevc
+
+# --- anything but a regular file is refused before blocking on it: exit 3 ------
+mkfifo pipe.y4m
+limited pipe.y4m o.hevc
+checks=$((checks + 1))
+[ "$rc" -eq 3 ] && grep -q -E 'pipe|regular' err.txt || fail "fifo input: exit code $rc (124 = hung)"
+limited sub o.hevc
+[ "$rc" -eq 3 ] && grep -q -E 'directory|regular' err.txt || fail "directory input: exit code $rc"
+
+# --- closed standard streams: the stream stays clean --------------------------
+timeout 60 "$ZIRAVOV" good.y4m ref.hevc >/dev/null 2>&1 </dev/null
+for closed in '1>&-' '2>&-' '1>&- 2>&-' '0<&- 1>&- 2>&-'; do
+  rm -f closed.hevc
+  eval "timeout 60 \"\$ZIRAVOV\" good.y4m closed.hevc >/dev/null 2>/dev/null $closed"
+  rc=$?
+  checks=$((checks + 1))
+  [ "$rc" -eq 0 ] || fail "closed $closed: exit code $rc"
+  cmp -s ref.hevc closed.hevc || fail "closed $closed: the stream differs from a normal run"
+done
+
+# --- CR LF line ends are named as such -----------------------------------------
+{ printf 'YUV4MPEG2 W64 H64 F25:1 C420jpeg\r\n'; printf 'FRAME\n'; samples "$PIC"; } >crlf_header.y4m
+expect 4 'carriage return' crlf-stream-header crlf_header.y4m o.hevc
+{ printf 'YUV4MPEG2 W64 H64 F25:1\n'; printf 'FRAME\r\n'; samples "$PIC"; } >crlf_frame.y4m
+expect 4 'carriage return' crlf-frame-header crlf_frame.y4m o.hevc
+
+echo "$checks runs, $failures failures"
+[ "$failures" -eq 0 ]
