@@ -520,10 +520,12 @@ TEST_P(InvalidSize, CreateReturnsNull) {
 INSTANTIATE_TEST_SUITE_P(Api, InvalidSize,
                          ::testing::Values(std::pair{0, 64}, std::pair{64, 0}, std::pair{0, 0}, std::pair{33, 32},
                                            std::pair{32, 33}, std::pair{1, 1}, std::pair{-64, 64},
-                                           std::pair{64, -2}, std::pair{16386, 64}, std::pair{64, 16386}));
+                                           std::pair{64, -2}, std::pair{16890, 64}, std::pair{64, 16890},
+                                           // two rows more than the largest HEVC picture (level 6.2) holds
+                                           std::pair{8192, 4354}));
 
 TEST(Api, SmallestAndLargeEvenSizesAccepted) {
-  for (auto [w, h] : {std::pair{2, 2}, std::pair{2, 130}, std::pair{8, 8}, std::pair{4096, 2}}) {
+  for (auto [w, h] : {std::pair{2, 2}, std::pair{2, 130}, std::pair{8, 8}, std::pair{4096, 2}, std::pair{16888, 2}}) {
     tarnhevcenc_param_t p = default_param(w, h, 27);
     tarnhevcenc_t *enc = tarnhevcenc_create(&p);
     EXPECT_NE(enc, nullptr) << w << "x" << h;
