@@ -18,3 +18,6 @@ void install_mc_avx2(mc_funcs_t *m);
 void install_sao_ssse3(sao_funcs_t *s);
 void install_sao_avx2(sao_funcs_t *s);
 void install_deblock_avx2(deblock_funcs_t *d);
+void install_transform_ssse3(transform_funcs_t *t);
+void install_transform_avx2(transform_funcs_t *t);
+void install_coeff_cost_ssse3(transform_funcs_t *t);

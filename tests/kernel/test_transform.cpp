@@ -342,7 +342,7 @@ uint32_t model_coeff_cost(const int16_t *coef, int log2) {
       int nonzero = 0;
       for (int k = 0; k < 16; k++) {
         const int c = coef[(gy * 4 + k / 4) * n + gx * 4 + k % 4];
-        sum += c == -32768 ? -32768 : std::abs(c);  // int16 absolute value
+        sum += std::abs(c);
         nonzero += c != 0;
       }
       if (nonzero) cost += 16 + sum;

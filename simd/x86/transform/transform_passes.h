@@ -1,0 +1,425 @@
+// Building blocks of the vector transforms, included by each tier's file and
+// compiled with that tier's flags only (everything has internal linkage, so
+// the tiers never share a compiled copy).
+//
+// Every transform is two "dot passes": out = sat16((sum_x in[y][x] * q[k][x]
+// + round) >> shift), the 16-bit products summed in pairs into 32 bits by
+// the multiply-add, rows finished by horizontal additions.  pass_t stores
+// the result transposed (row k holds every y), pass_n in natural order (row
+// y holds every k).  Forward: T' = pass_t(residual, M), coef = pass_t(T', M);
+// inverse: G = pass_t(coef transposed, M'), residual = pass_n(G, M') with M'
+// the transposed matrix.  The sums are exact in 32 bits (at most 32 products
+// of an int16 value and a matrix entry of magnitude <= 90), and the
+// saturating narrowing is the clip between the stages that the portable
+// functions apply too, so every result equals theirs.
+//
+// Rows of fewer than 8 values (4x4 blocks, the 4x4 corner of 8x8) are
+// padded with zeros to 8 in the scratch blocks and matrices; the zeros add
+// nothing to any sum.
+#pragma once
+
+#include <tmmintrin.h>
+#ifdef __AVX2__
+#include <immintrin.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
+
+#include "common/dct_matrix.h"
+#include "common/primitives.h"
+
+namespace {
+
+constexpr int padded(int n) { return n < 8 ? 8 : n; }
+
+// A matrix with rows padded to at least 8 entries, 32-byte aligned so that
+// every row of 8 or 16 entries is an aligned vector.
+template <int N>
+struct alignas(32) padded_matrix_t {
+  int16_t v[N][padded(N)];
+};
+
+// Forward matrix (basis k in row k) or, transposed, the inverse one (row y
+// holds the weight of every basis at sample y).
+template <int N>
+constexpr padded_matrix_t<N> make_matrix(const std::array<int16_t, N * N> &m, bool transposed) {
+  padded_matrix_t<N> t{};
+  for (int k = 0; k < N; k++)
+    for (int i = 0; i < N; i++) t.v[k][i] = transposed ? m[i * N + k] : m[k * N + i];
+  return t;
+}
+
+template <int N>
+constexpr padded_matrix_t<N> make_dct(bool transposed) {
+  return make_matrix<N>(dct_matrix<N>(), transposed);
+}
+
+constexpr padded_matrix_t<4> make_dst(bool transposed) {
+  std::array<int16_t, 16> m{};
+  for (int k = 0; k < 4; k++)
+    for (int i = 0; i < 4; i++) m[k * 4 + i] = dst_matrix_4[k][i];
+  return make_matrix<4>(m, transposed);
+}
+
+inline constexpr padded_matrix_t<4> fwd_dct4 = make_dct<4>(false), inv_dct4 = make_dct<4>(true);
+inline constexpr padded_matrix_t<4> fwd_dst4 = make_dst(false), inv_dst4 = make_dst(true);
+inline constexpr padded_matrix_t<8> fwd_dct8 = make_dct<8>(false), inv_dct8 = make_dct<8>(true);
+inline constexpr padded_matrix_t<16> fwd_dct16 = make_dct<16>(false), inv_dct16 = make_dct<16>(true);
+inline constexpr padded_matrix_t<32> fwd_dct32 = make_dct<32>(false), inv_dct32 = make_dct<32>(true);
+
+template <int N>
+constexpr const int16_t *fwd_dct() {
+  if constexpr (N == 4) return &fwd_dct4.v[0][0];
+  if constexpr (N == 8) return &fwd_dct8.v[0][0];
+  if constexpr (N == 16) return &fwd_dct16.v[0][0];
+  return &fwd_dct32.v[0][0];
+}
+template <int N>
+constexpr const int16_t *inv_dct() {
+  if constexpr (N == 4) return &inv_dct4.v[0][0];
+  if constexpr (N == 8) return &inv_dct8.v[0][0];
+  if constexpr (N == 16) return &inv_dct16.v[0][0];
+  return &inv_dct32.v[0][0];
+}
+
+// ------------------------------------------------------------ 128-bit passes
+inline __m128i load128(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+inline void store128(int16_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+inline void store64(int16_t *p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i *>(p), v); }
+
+// Four partial sums of the X-term dot product (X a multiple of 8).
+template <int X>
+inline __m128i dot128(const int16_t *a, const int16_t *q) {
+  __m128i s = _mm_madd_epi16(load128(a), load128(q));
+  for (int c = 8; c < X; c += 8) s = _mm_add_epi32(s, _mm_madd_epi16(load128(a + c), load128(q + c)));
+  return s;
+}
+
+// The four dot products whose partial sums a..d hold, in lane order.
+inline __m128i sum4(__m128i a, __m128i b, __m128i c, __m128i d) {
+  return _mm_hadd_epi32(_mm_hadd_epi32(a, b), _mm_hadd_epi32(c, d));
+}
+
+template <int SH>
+inline __m128i round128(__m128i v) {
+  return _mm_srai_epi32(_mm_add_epi32(v, _mm_set1_epi32(1 << (SH - 1))), SH);
+}
+
+// out[k * os + y] for y < Y (4 or a multiple of 8), k < K.
+template <int X, int Y, int K, int SH>
+inline void pass_t128(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
+  for (int k = 0; k < K; k++) {
+    const int16_t *qk = q + k * qs;
+    for (int y = 0; y < Y; y += 8) {
+      const int16_t *a = in + y * is;
+      const __m128i lo = round128<SH>(
+          sum4(dot128<X>(a, qk), dot128<X>(a + is, qk), dot128<X>(a + 2 * is, qk), dot128<X>(a + 3 * is, qk)));
+      if constexpr (Y == 4) {
+        store64(out + k * os, _mm_packs_epi32(lo, lo));
+      } else {
+        a += 4 * is;
+        const __m128i hi = round128<SH>(
+            sum4(dot128<X>(a, qk), dot128<X>(a + is, qk), dot128<X>(a + 2 * is, qk), dot128<X>(a + 3 * is, qk)));
+        store128(out + k * os + y, _mm_packs_epi32(lo, hi));
+      }
+    }
+  }
+}
+
+// out[y * os + k] for y < Y, k < K (4 or a multiple of 8).
+template <int X, int Y, int K, int SH>
+inline void pass_n128(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
+  for (int y = 0; y < Y; y++) {
+    const int16_t *a = in + y * is;
+    for (int k = 0; k < K; k += 8) {
+      const int16_t *b = q + k * qs;
+      const __m128i lo = round128<SH>(
+          sum4(dot128<X>(a, b), dot128<X>(a, b + qs), dot128<X>(a, b + 2 * qs), dot128<X>(a, b + 3 * qs)));
+      if constexpr (K == 4) {
+        store64(out + y * os, _mm_packs_epi32(lo, lo));
+      } else {
+        b += 4 * qs;
+        const __m128i hi = round128<SH>(
+            sum4(dot128<X>(a, b), dot128<X>(a, b + qs), dot128<X>(a, b + 2 * qs), dot128<X>(a, b + 3 * qs)));
+        store128(out + y * os + k, _mm_packs_epi32(lo, hi));
+      }
+    }
+  }
+}
+
+// ------------------------------------------------------------ 256-bit passes
+#ifdef __AVX2__
+inline __m256i load256(const int16_t *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+
+template <int X>
+inline __m256i dot256(const int16_t *a, const int16_t *q) {
+  __m256i s = _mm256_madd_epi16(load256(a), load256(q));
+  for (int c = 16; c < X; c += 16) s = _mm256_add_epi32(s, _mm256_madd_epi16(load256(a + c), load256(q + c)));
+  return s;
+}
+
+// The eight dot products whose partial sums v[0..7] hold, in lane order.
+inline __m256i sum8(const __m256i *v) {
+  const __m256i g0 = _mm256_hadd_epi32(_mm256_hadd_epi32(v[0], v[1]), _mm256_hadd_epi32(v[2], v[3]));
+  const __m256i g1 = _mm256_hadd_epi32(_mm256_hadd_epi32(v[4], v[5]), _mm256_hadd_epi32(v[6], v[7]));
+  return _mm256_add_epi32(_mm256_permute2x128_si256(g0, g1, 0x20), _mm256_permute2x128_si256(g0, g1, 0x31));
+}
+
+template <int SH>
+inline __m256i round256(__m256i v) {
+  return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(1 << (SH - 1))), SH);
+}
+
+// Eight results of in-row a against q rows b, b + qs, ... (step_a 0) or of
+// rows a, a + is, ... against b (step_b 0).
+template <int X, int SH>
+inline __m256i eight(const int16_t *a, int step_a, const int16_t *b, int step_b) {
+  __m256i v[8];
+  for (int i = 0; i < 8; i++) v[i] = dot256<X>(a + i * step_a, b + i * step_b);
+  return round256<SH>(sum8(v));
+}
+
+// Narrows 8 or 16 results to int16 in order and stores them.
+inline void store_narrow(int16_t *out, __m256i lo, __m256i hi, bool both) {
+  const __m256i p = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
+  if (both)
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), p);
+  else
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm256_castsi256_si128(p));
+}
+
+// As pass_t128 with X a multiple of 16 and Y a multiple of 8.
+template <int X, int Y, int K, int SH>
+inline void pass_t256(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
+  for (int k = 0; k < K; k++)
+    for (int y = 0; y < Y; y += 16) {
+      const __m256i lo = eight<X, SH>(in + y * is, is, q + k * qs, 0);
+      if constexpr (Y == 8)
+        store_narrow(out + k * os + y, lo, lo, false);
+      else
+        store_narrow(out + k * os + y, lo, eight<X, SH>(in + (y + 8) * is, is, q + k * qs, 0), true);
+    }
+}
+
+// As pass_n128 with X a multiple of 16 and K a multiple of 8.
+template <int X, int Y, int K, int SH>
+inline void pass_n256(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
+  for (int y = 0; y < Y; y++)
+    for (int k = 0; k < K; k += 16) {
+      const __m256i lo = eight<X, SH>(in + y * is, 0, q + k * qs, qs);
+      if constexpr (K == 8)
+        store_narrow(out + y * os + k, lo, lo, false);
+      else
+        store_narrow(out + y * os + k, lo, eight<X, SH>(in + y * is, 0, q + (k + 8) * qs, qs), true);
+    }
+}
+#endif
+
+// The widest pass the tier (WIDE: 256-bit allowed) has for the shape.
+template <bool WIDE, int X, int Y, int K, int SH>
+inline void pass_t(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
+#ifdef __AVX2__
+  if constexpr (WIDE && X % 16 == 0 && Y % 8 == 0) return pass_t256<X, Y, K, SH>(in, is, q, qs, out, os);
+#endif
+  pass_t128<X, Y, K, SH>(in, is, q, qs, out, os);
+}
+template <bool WIDE, int X, int Y, int K, int SH>
+inline void pass_n(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
+#ifdef __AVX2__
+  if constexpr (WIDE && X % 16 == 0 && K % 8 == 0) return pass_n256<X, Y, K, SH>(in, is, q, qs, out, os);
+#endif
+  pass_n128<X, Y, K, SH>(in, is, q, qs, out, os);
+}
+
+// ------------------------------------------------------- residual and add
+inline __m128i load_bytes4(const uint8_t *p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm_cvtsi32_si128(v);
+}
+inline __m128i load_bytes8(const uint8_t *p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)); }
+
+// res[y * padded(N) + x] = src - pred, reading exactly N bytes of each row;
+// a 4-wide row is padded with zeros.
+template <int N>
+inline void residual(int16_t *res, const uint8_t *src, const uint8_t *pred) {
+  const __m128i zero = _mm_setzero_si128();
+  constexpr int rs = padded(N);
+  for (int y = 0; y < N; y++) {
+    const uint8_t *s = src + y * SRC_STRIDE, *p = pred + y * RECON_STRIDE;
+    int16_t *r = res + y * rs;
+    if constexpr (N <= 8) {
+      const __m128i a = N == 4 ? load_bytes4(s) : load_bytes8(s), b = N == 4 ? load_bytes4(p) : load_bytes8(p);
+      store128(r, _mm_sub_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)));
+    } else {
+      for (int x = 0; x < N; x += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + x));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + x));
+        store128(r + x, _mm_sub_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)));
+        store128(r + x + 8, _mm_sub_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero)));
+      }
+    }
+  }
+}
+
+// recon = clip(recon + res, 0, 255) over N x N; the saturating 16-bit add
+// and the unsigned narrowing clip exactly as the portable function does.
+template <int N>
+inline void add_residual(uint8_t *recon, const int16_t *res) {
+  const __m128i zero = _mm_setzero_si128();
+  for (int y = 0; y < N; y++) {
+    uint8_t *d = recon + y * RECON_STRIDE;
+    const int16_t *r = res + y * N;
+    if constexpr (N == 4) {
+      const __m128i v = _mm_adds_epi16(_mm_unpacklo_epi8(load_bytes4(d), zero),
+                                       _mm_loadl_epi64(reinterpret_cast<const __m128i *>(r)));
+      const int32_t out = _mm_cvtsi128_si32(_mm_packus_epi16(v, v));
+      std::memcpy(d, &out, 4);
+    } else if constexpr (N == 8) {
+      const __m128i v = _mm_adds_epi16(_mm_unpacklo_epi8(load_bytes8(d), zero), load128(r));
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(d), _mm_packus_epi16(v, v));
+    } else {
+      for (int x = 0; x < N; x += 16) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i *>(d + x));
+        const __m128i lo = _mm_adds_epi16(_mm_unpacklo_epi8(p, zero), load128(r + x));
+        const __m128i hi = _mm_adds_epi16(_mm_unpackhi_epi8(p, zero), load128(r + x + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + x), _mm_packus_epi16(lo, hi));
+      }
+    }
+  }
+}
+
+// ct[u * padded(K) + v] = coef[v * cs + u] for the K x K corner, reading
+// nothing outside it; padding columns of ct are zero.
+template <int K>
+inline void transpose_corner(int16_t *ct, const int16_t *coef, int cs) {
+  if constexpr (K == 4) {
+    const __m128i r0 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef));
+    const __m128i r1 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + cs));
+    const __m128i r2 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + 2 * cs));
+    const __m128i r3 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + 3 * cs));
+    const __m128i a = _mm_unpacklo_epi16(r0, r1), b = _mm_unpacklo_epi16(r2, r3);
+    const __m128i c01 = _mm_unpacklo_epi32(a, b), c23 = _mm_unpackhi_epi32(a, b);
+    const __m128i zero = _mm_setzero_si128();
+    store128(ct, _mm_unpacklo_epi64(c01, zero));
+    store128(ct + 8, _mm_unpackhi_epi64(c01, zero));
+    store128(ct + 16, _mm_unpacklo_epi64(c23, zero));
+    store128(ct + 24, _mm_unpackhi_epi64(c23, zero));
+  } else {
+    for (int by = 0; by < K; by += 8)
+      for (int bx = 0; bx < K; bx += 8) {
+        __m128i a[8], b[8], c[8];
+        for (int i = 0; i < 8; i++) a[i] = load128(coef + (by + i) * cs + bx);
+        for (int i = 0; i < 8; i += 2) {
+          b[i] = _mm_unpacklo_epi16(a[i], a[i + 1]);
+          b[i + 1] = _mm_unpackhi_epi16(a[i], a[i + 1]);
+        }
+        for (int i = 0; i < 8; i += 4) {
+          c[i] = _mm_unpacklo_epi32(b[i], b[i + 2]);
+          c[i + 1] = _mm_unpackhi_epi32(b[i], b[i + 2]);
+          c[i + 2] = _mm_unpacklo_epi32(b[i + 1], b[i + 3]);
+          c[i + 3] = _mm_unpackhi_epi32(b[i + 1], b[i + 3]);
+        }
+        int16_t *o = ct + bx * K + by;
+        for (int i = 0; i < 4; i++) {
+          store128(o + (2 * i) * K, _mm_unpacklo_epi64(c[i], c[i + 4]));
+          store128(o + (2 * i + 1) * K, _mm_unpackhi_epi64(c[i], c[i + 4]));
+        }
+      }
+  }
+}
+
+// ------------------------------------------------------------ the drivers
+// Forward N x N transform keeping the K x K low corner (K = N: all of it);
+// rows with matrix mr, columns with mc (both padded forward matrices).
+template <bool WIDE, int LOG2, int K>
+inline void forward(int16_t *coef, const uint8_t *src, const uint8_t *pred, const int16_t *mr, const int16_t *mc) {
+  constexpr int N = 1 << LOG2, XP = padded(N);
+  alignas(32) int16_t res[N * XP];
+  alignas(32) int16_t tt[K * XP];
+  if constexpr (N == 4) std::memset(tt, 0, sizeof(tt));
+  residual<N>(res, src, pred);
+  pass_t<WIDE, XP, N, K, LOG2 - 1>(res, XP, mr, XP, tt, XP);
+  pass_t<WIDE, XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
+#ifdef __AVX2__
+  _mm256_zeroupper();
+#endif
+}
+
+// Inverse N x N transform of the K x K corner plus the add; columns with mc,
+// rows with mr (both padded inverse, that is transposed, matrices).
+template <bool WIDE, int LOG2, int K>
+inline void inverse(uint8_t *recon, const int16_t *coef, const int16_t *mc, const int16_t *mr) {
+  constexpr int N = 1 << LOG2, MP = padded(N), KP = padded(K);
+  alignas(32) int16_t ct[K * KP];
+  alignas(32) int16_t g[N * KP];
+  alignas(32) int16_t res[N * N];
+  if constexpr (K < 8) std::memset(g, 0, sizeof(g));
+  transpose_corner<K>(ct, coef, N);
+  pass_t<WIDE, KP, K, N, 7>(ct, KP, mc, MP, g, KP);
+  pass_n<WIDE, KP, N, N, 12>(g, KP, mr, MP, res, N);
+  add_residual<N>(recon, res);
+#ifdef __AVX2__
+  _mm256_zeroupper();
+#endif
+}
+
+// ------------------------------------------------------------ slot functions
+
+template <bool WIDE>
+void dct_fwd_4x4_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
+  const int16_t *rows = dst_4x4_choice_rows[mode] ? &fwd_dst4.v[0][0] : &fwd_dct4.v[0][0];
+  const int16_t *cols = dst_4x4_choice_cols[mode] ? &fwd_dst4.v[0][0] : &fwd_dct4.v[0][0];
+  forward<WIDE, 2, 4>(coef, src, pred, rows, cols);
+}
+template <bool WIDE, int LOG2>
+void dct_fwd_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred) {
+  forward<WIDE, LOG2, 1 << LOG2>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
+}
+// The 128-bit tier takes the corner side from the slot and does not read the
+// argument; the 256-bit tier writes nothing unless it is the slot's side
+// (every caller passes that side).
+template <bool WIDE, int LOG2, int K>
+void dct_fwd_low_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size) {
+  if (WIDE && low_size != K) return;
+  forward<WIDE, LOG2, K>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
+}
+
+template <bool WIDE>
+void dct_inv_add_4x4_kernel(uint8_t *recon, const int16_t *coef, int32_t mode) {
+  const int16_t *cols = dst_4x4_choice_cols[mode] ? &inv_dst4.v[0][0] : &inv_dct4.v[0][0];
+  const int16_t *rows = dst_4x4_choice_rows[mode] ? &inv_dst4.v[0][0] : &inv_dct4.v[0][0];
+  inverse<WIDE, 2, 4>(recon, coef, cols, rows);
+}
+template <bool WIDE, int LOG2>
+void dct_inv_add_kernel(uint8_t *recon, const int16_t *coef) {
+  inverse<WIDE, LOG2, 1 << LOG2>(recon, coef, inv_dct<1 << LOG2>(), inv_dct<1 << LOG2>());
+}
+// Every tier ignores the corner argument here: the corner is the slot's.
+template <bool WIDE, int LOG2, int K>
+void dct_inv_add_low_kernel(uint8_t *recon, const int16_t *coef, int32_t) {
+  inverse<WIDE, LOG2, K>(recon, coef, inv_dct<1 << LOG2>(), inv_dct<1 << LOG2>());
+}
+
+
+// Every transform slot of the table, from the kernels of one tier.
+template <bool WIDE>
+void install_transform_kernels(transform_funcs_t *t) {
+  t->dct_fwd_4x4 = dct_fwd_4x4_kernel<WIDE>;
+  t->dct_inv_add_4x4 = dct_inv_add_4x4_kernel<WIDE>;
+  t->dct_fwd_8x8 = dct_fwd_kernel<WIDE, 3>;
+  t->dct_fwd_low_8x8 = dct_fwd_low_kernel<WIDE, 3, 4>;
+  t->dct_inv_add_8x8 = dct_inv_add_kernel<WIDE, 3>;
+  t->dct_inv_add_low_8x8 = dct_inv_add_low_kernel<WIDE, 3, 4>;
+  t->dct_fwd_16x16 = dct_fwd_kernel<WIDE, 4>;
+  t->dct_fwd_low_16x16 = dct_fwd_low_kernel<WIDE, 4, 8>;
+  t->dct_inv_add_16x16 = dct_inv_add_kernel<WIDE, 4>;
+  t->dct_inv_add_low_16x16 = dct_inv_add_low_kernel<WIDE, 4, 8>;
+  t->dct_fwd_32x32 = dct_fwd_kernel<WIDE, 5>;
+  t->dct_fwd_low_32x32 = dct_fwd_low_kernel<WIDE, 5, 8>;
+  t->dct_inv_add_32x32 = dct_inv_add_kernel<WIDE, 5>;
+  t->dct_inv_add_low_32x32 = dct_inv_add_low_kernel<WIDE, 5, 8>;
+}
+
+}  // namespace
