@@ -129,7 +129,7 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
   ctx->ctu_rec = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
   ctx->dec = alloc_array<ctu_decision_t>(1, 0);
   ctx->maps = alloc_array<ctu_maps_t>(1, 0);
-  if (snapshots_alloc(ctx) < 0 || analysis_alloc(ctx) < 0) return -1;
+  if (snapshots_alloc(ctx) < 0 || tu_states_alloc(ctx) < 0 || analysis_alloc(ctx) < 0) return -1;
   ctx->pred_work = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
   if (!ctx->pred_work) return -1;
   ctx->coef_tmp = alloc_array<int16_t>(32 * 32, 0);
@@ -152,6 +152,7 @@ void ctx_free_row_buffers(encoder_t *ctx) {
   aligned_free(ctx->dec);
   aligned_free(ctx->maps);
   snapshots_free(ctx);
+  tu_states_free(ctx);
   analysis_free(ctx);
   aligned_free(ctx->pred_work);
   aligned_free(ctx->coef_tmp);
@@ -168,6 +169,7 @@ void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
   b->maps = ctx->maps;
   b->nodes = ctx->nodes;
   b->snapshots = ctx->snapshots;
+  b->tu_states = ctx->tu_states;
   b->pred_work = ctx->pred_work;
   b->lowres = ctx->lowres;
   b->coef_tmp = ctx->coef_tmp;
@@ -185,6 +187,7 @@ void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
   ctx->maps = b->maps;
   ctx->nodes = b->nodes;
   ctx->snapshots = b->snapshots;
+  ctx->tu_states = b->tu_states;
   ctx->pred_work = b->pred_work;
   ctx->lowres = b->lowres;
   ctx->coef_tmp = b->coef_tmp;

@@ -86,6 +86,7 @@ struct encoder_t {
   struct cu_node_t *nodes;      // the quad-tree's 341 nodes
   struct lowres_cu_search_t *lowres;
   struct cu_snapshot_t *snapshots;  // per depth 0-4
+  struct tu_state_t *tu_states;     // residual quad-tree trials, per block size
   cabac_est_t cabac_est_save[6];    // [0] the CTU save area, [1 + d] depth d
   ctu_gradients_t gradients;        // gradient sums of the CTU's luma source
 
@@ -210,6 +211,7 @@ struct row_buffers_t {
   ctu_maps_t *maps;
   struct cu_node_t *nodes;
   struct cu_snapshot_t *snapshots;
+  struct tu_state_t *tu_states;
   uint8_t *pred_work;
   struct lowres_cu_search_t *lowres;
   int16_t *coef_tmp, *dq_tmp;

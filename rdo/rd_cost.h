@@ -90,6 +90,10 @@ void snapshots_free(encoder_t *ctx);
 // node->tu_tree_cost.
 void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final);
+// The search's saved states (two per transform size 8x8..32x32), made with
+// the row context so that searching allocates nothing.
+int32_t tu_states_alloc(encoder_t *ctx);
+void tu_states_free(encoder_t *ctx);
 // Codes the luma (or the two chroma) blocks of the node unsplit with its
 // current mode and returns distortion + ((bit delta * lambda + 32768) >> 16).
 uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,

@@ -5,11 +5,10 @@
 #include <cstring>
 
 #include "analysis/decision_common.h"
+#include "encoder/memory.h"
 #include "bitstream/ctu_writer.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
-
-namespace {
 
 // Everything a trial of one transform block changes (luma up to 32x32 and
 // its chroma), for putting the other trial back.
@@ -22,6 +21,17 @@ struct tu_state_t {
   int8_t tu_split[85];
   cabac_est_t est;
 };
+
+namespace {
+
+// A search level holds at most two states at once (the prediction and the
+// whole block's result); one level per transform size 8x8..32x32.
+constexpr int32_t tu_states_per_size = 2;
+constexpr int32_t tu_state_count = 3 * tu_states_per_size;
+
+tu_state_t *tu_state_slot(encoder_t *ctx, int32_t log2_size, int32_t which) {
+  return ctx->tu_states + (log2_size - 3) * tu_states_per_size + which;
+}
 
 struct search_t {
   encoder_t *ctx;
@@ -105,17 +115,13 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 1), bits, s.lambda);
   // A block that needs no coefficient is predicted well as a whole.
   if (!can_split || !(ctx->dec->cbf[z] & 1)) return whole;
-  tu_state_t *saved = new tu_state_t;
+  tu_state_t *saved = tu_state_slot(ctx, log2_size, 0);
   tu_state_copy<true>(s, saved, z, x, y, log2_size, false);
   ctx->cabac.est = start;
   const uint32_t split = quarters();
-  if (split < whole) {
-    delete saved;
-    return split;
-  }
+  if (split < whole) return split;
   tu_state_copy<false>(s, saved, z, x, y, log2_size, false);
   node->tu_split = 0;
-  delete saved;
   return whole;
 }
 
@@ -180,7 +186,7 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   if (log2_size > 5) return quarters();
   const bool try_split = can_split;
   // The split trial starts again from the prediction.
-  tu_state_t *pred = try_split ? new tu_state_t : nullptr;
+  tu_state_t *pred = try_split ? tu_state_slot(ctx, log2_size, 0) : nullptr;
   if (pred) tu_state_copy<true>(s, pred, z, x, y, log2_size, true);
   node->tu_split = 0;
   fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
@@ -194,24 +200,14 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   if (depth != 0 || (v & 6)) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
   if (nz) bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_y + 16 * z, log2_size, 0, 0);
   const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 3), bits, s.lambda);
-  if (!pred) return whole;
-  if (!nz) {
-    delete pred;
-    return whole;
-  }
-  tu_state_t *saved = new tu_state_t;
+  if (!pred || !nz) return whole;
+  tu_state_t *saved = tu_state_slot(ctx, log2_size, 1);
   tu_state_copy<true>(s, saved, z, x, y, log2_size, true);
   tu_state_copy<false>(s, pred, z, x, y, log2_size, true);
   const uint32_t split = quarters();
-  if (split < whole) {
-    delete saved;
-    delete pred;
-    return split;
-  }
+  if (split < whole) return split;
   tu_state_copy<false>(s, saved, z, x, y, log2_size, true);
   node->tu_split = 0;
-  delete saved;
-  delete pred;
   return whole;
 }
 
@@ -234,6 +230,16 @@ int32_t chroma_mode_at(const encoder_t *ctx, int32_t z) {
 }
 
 }  // namespace
+
+int32_t tu_states_alloc(encoder_t *ctx) {
+  ctx->tu_states = static_cast<tu_state_t *>(aligned_malloc(tu_state_count * sizeof(tu_state_t)));
+  return ctx->tu_states ? 0 : -1;
+}
+
+void tu_states_free(encoder_t *ctx) {
+  aligned_free(ctx->tu_states);
+  ctx->tu_states = nullptr;
+}
 
 void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final) {
