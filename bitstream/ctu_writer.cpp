@@ -55,7 +55,7 @@ int32_t intra_at(const encoder_t *ctx, int32_t x, int32_t y) {
 int32_t skip_at(const encoder_t *ctx, int32_t x, int32_t y) {
   if (inside_ctu(x, y)) return ctx->dec->skip[zorder_of(x >> 2, y >> 2)];
   const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
-  return ctx->pic_skip[(py >> 3) * ctx->ctu_cols * 8 + (px >> 3)];
+  return ctx->pic_flags[(py >> 3) * ctx->ctu_cols * 8 + (px >> 3)] & 1;
 }
 bool in_picture(const encoder_t *ctx, int32_t x, int32_t y) {
   int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;

@@ -87,7 +87,8 @@ static void ctu_maps_setup(encoder_t *ctx) {
       m->ref_idx[l][i] = ctx->pic_ref[l][pi];
       m->mv[l][i] = ctx->pic_mv[l][pi];
     }
-    m->flags[i] = ctx->pic_skip[pi];
+    m->flags[i] = ctx->pic_flags[pi];
+    m->qp[i] = ctx->map_qp[(py8 * 2) * ctx->map_stride + px8 * 2];
     m->pred_intra[i] = ctx->pic_ref[0][pi] == -2;
     m->depth[i] = static_cast<uint8_t>(6 - ctx->map_cu_log2[(py8 * 2) * ctx->map_stride + px8 * 2]);
   };
@@ -124,7 +125,8 @@ static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h) {
         f->ref_map[l][pi] = r;
         f->mv_map[l][pi] = m->mv[l][i];
       }
-      ctx->pic_skip[pi] = ctx->dec->skip[zorder_of(2 * x8, 2 * y8)];
+      // Deblocking adds the coefficient flags.
+      ctx->pic_flags[pi] = ctx->dec->skip[zorder_of(2 * x8, 2 * y8)];
     }
 }
 

@@ -73,6 +73,9 @@ void cu_tree_store_flags(encoder_t *ctx) {
       const uint8_t size8 = static_cast<uint8_t>(leaf <= 2 ? 1 : 1 << (leaf - 3));
       ctx->leaf_size8[(ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8] = size8;
       ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << leaf));
+      // The edge between two prediction units lies inside the leaf.
+      if (!ctx->dec->pred_intra[z] && ctx->dec->part_mode[z] != 0)
+        ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << (ctx->dec->cu_log2[z] - 1)));
     }
 }
 

@@ -12,6 +12,7 @@
 #include "encoder/memory.h"
 #include "encoder/rowsched.h"
 #include "analysis/analysis_tables.h"
+#include "filters/deblock.h"
 #include "analysis/ctu_analysis.h"
 #include "filters/sao.h"
 #include "rdo/rd_cost.h"
@@ -35,8 +36,8 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   ctx->map_cbf = alloc_array<uint8_t>(units, 0);
   ctx->map_tu_log2 = alloc_array<uint8_t>(units, 2);
   ctx->map_part = alloc_array<uint8_t>(units, 0);
-  ctx->deblock_edges = alloc_array<uint8_t>(256 * ctus, 0);
-  ctx->deblock_qps = alloc_array<uint8_t>(128 * ctus, 0);
+  ctx->deblock_edges = alloc_array<deblock_edge_map_t>(ctus, 0);
+  ctx->deblock_qps = alloc_array<deblock_qp_map_t>(static_cast<size_t>(ctx->ctu_cols), 0);
   ctx->intra_line[0] = alloc_array<uint8_t>(line, 0);
   ctx->intra_line[1] = alloc_array<uint8_t>(line / 2, 0);
   ctx->intra_line[2] = alloc_array<uint8_t>(line / 2, 0);
@@ -46,7 +47,7 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
     ctx->pic_mv[l] = alloc_array<mv_t>(units8, 0);
     ctx->pic_ref[l] = alloc_array<int8_t>(units8, 0xff);
   }
-  ctx->pic_skip = alloc_array<uint8_t>(units8, 0);
+  ctx->pic_flags = alloc_array<uint8_t>(units8, 0);
   // Worst case of one picture's slice data: every sample escaped at QP 0.
   ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
   ctx->slice_buf = alloc_array<uint8_t>(ctx->slice_cap, 0);
@@ -61,7 +62,7 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
       !ctx->map_tu_log2 || !ctx->map_part || !ctx->deblock_edges || !ctx->deblock_qps || !ctx->intra_line[0] ||
       !ctx->intra_line[1] || !ctx->intra_line[2] || !ctx->sao_params[0] || !ctx->sao_params[1] ||
       !ctx->sao_params[2] || !ctx->sao_merge || !ctx->pic_mv[0] || !ctx->pic_mv[1] || !ctx->pic_ref[0] ||
-      !ctx->pic_ref[1] || !ctx->pic_skip || !ctx->slice_buf || !ctx->row_ctx || !ctx->sched_entry)
+      !ctx->pic_ref[1] || !ctx->pic_flags || !ctx->slice_buf || !ctx->row_ctx || !ctx->sched_entry)
     return -1;
   rowsched_frame_t *f = ctx->sched_entry;
   f->fctx = ctx;
@@ -117,7 +118,7 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
     aligned_free(ctx->pic_mv[l]);
     aligned_free(ctx->pic_ref[l]);
   }
-  aligned_free(ctx->pic_skip);
+  aligned_free(ctx->pic_flags);
   aligned_free(ctx->ctu_depth_sum);
   aligned_free(ctx->ctu_depth_count);
   aligned_free(ctx->leaf_size8);

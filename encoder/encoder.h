@@ -104,7 +104,7 @@ struct encoder_t {
   // for the borders of later CTUs.
   mv_t *pic_mv[2];
   int8_t *pic_ref[2];
-  uint8_t *pic_skip;
+  uint8_t *pic_flags;  // the CU flags byte of every 8x8 unit
 
   // CTU working buffers (per context).  Source copy, stride 64: luma rows
   // 0..63, then Cb at rows 64..95 columns 0..31 and Cr beside it at 32..63.
@@ -126,9 +126,9 @@ struct encoder_t {
   uint8_t *map_tu_log2;  // size of the transform leaf
   uint8_t *map_part;     // inter partition of the CU
   int32_t map_stride;
-  // Deblocking: edge strengths (256 bytes) and edge QPs (128 bytes) per CTU.
-  uint8_t *deblock_edges;
-  uint8_t *deblock_qps;
+  // Deblocking: edge codes per CTU, edge QPs per CTU column.
+  struct deblock_edge_map_t *deblock_edges;
+  struct deblock_qp_map_t *deblock_qps;
   // The last reconstructed row of every CTU row before deblocking, which
   // intra prediction of the row below reads (luma, then Cb and Cr).
   uint8_t *intra_line[3];
