@@ -16,18 +16,6 @@
 
 #include "simd/x86/simd_install.h"
 
-const int16_t luma_filter_taps[4][8] = {
-    {0, 0, 0, 64, 0, 0, 0, 0},
-    {-1, 4, -10, 58, 17, -5, 1, 0},
-    {-1, 4, -11, 40, 40, -11, 4, -1},
-    {0, 1, -5, 17, 58, -10, 4, -1},
-};
-
-const int16_t chroma_filter_taps[8][4] = {
-    {0, 64, 0, 0},    {-2, 58, 10, -2}, {-4, 54, 16, -2}, {-6, 46, 28, -4},
-    {-4, 36, 36, -4}, {-4, 28, 46, -6}, {-2, 16, 54, -4}, {-2, 10, 58, -2},
-};
-
 namespace {
 
 // Tiles of the two-dimensional paths: the first stage keeps (tile rows + taps
@@ -167,18 +155,6 @@ void lowres_init_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *sr
         at(12 + p, y)[x] = avg_round_up(at(8 + p, y)[x], at(p, y + 1)[x]);
       }
     }
-}
-
-// Plane 0 only; the vertical averages round up and the horizontal step
-// rounds down, unlike phase 0 of lowres_init.
-void downscale_2x_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
-                    int32_t height) {
-  for (int32_t y = 0; y < height; y++) {
-    const uint8_t *s0 = src + static_cast<intptr_t>(2 * y) * src_stride, *s1 = s0 + src_stride;
-    uint8_t *d = planes[0] + static_cast<intptr_t>(y) * dst_stride;
-    for (int32_t x = 0; x < width; x++)
-      d[x] = static_cast<uint8_t>((avg_round_up(s0[2 * x], s1[2 * x]) + avg_round_up(s0[2 * x + 1], s1[2 * x + 1])) >> 1);
-  }
 }
 
 // In place at stride 64: output row y is written after its source rows 2y
@@ -430,6 +406,18 @@ void mc_luma_bilinear_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, in
       }
       d[x] = static_cast<uint8_t>(v);
     }
+  }
+}
+
+// Plane 0 only; the vertical averages round up and the horizontal step
+// rounds down, unlike phase 0 of lowres_init.
+void downscale_2x_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+                    int32_t height) {
+  for (int32_t y = 0; y < height; y++) {
+    const uint8_t *s0 = src + static_cast<intptr_t>(2 * y) * src_stride, *s1 = s0 + src_stride;
+    uint8_t *d = planes[0] + static_cast<intptr_t>(y) * dst_stride;
+    for (int32_t x = 0; x < width; x++)
+      d[x] = static_cast<uint8_t>((avg_round_up(s0[2 * x], s1[2 * x]) + avg_round_up(s0[2 * x + 1], s1[2 * x + 1])) >> 1);
   }
 }
 

@@ -8,8 +8,17 @@
 // H.265 Table 8-12 (luma, quarter fractions 0..3, tap k weighs the sample at
 // offset k - 3) and Table 8-13 (chroma, eighth fractions 0..7, tap k weighs
 // offset k - 1).
-extern const int16_t luma_filter_taps[4][8];
-extern const int16_t chroma_filter_taps[8][4];
+// The vector kernels derive their tap-pair tables from these at compile time.
+inline constexpr int16_t luma_filter_taps[4][8] = {
+    {0, 0, 0, 64, 0, 0, 0, 0},
+    {-1, 4, -10, 58, 17, -5, 1, 0},
+    {-1, 4, -11, 40, 40, -11, 4, -1},
+    {0, 1, -5, 17, 58, -10, 4, -1},
+};
+inline constexpr int16_t chroma_filter_taps[8][4] = {
+    {0, 64, 0, 0},    {-2, 58, 10, -2}, {-4, 54, 16, -2}, {-6, 46, 28, -4},
+    {-4, 36, 36, -4}, {-4, 28, 46, -6}, {-2, 16, 54, -4}, {-2, 10, 58, -2},
+};
 
 void block_copy_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h);
 void mc_luma_c(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
@@ -26,3 +35,5 @@ void pixel_avg_c(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t a_s
                  int32_t b_stride, int32_t w, int32_t h);
 void mc_luma_bilinear_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t mvx,
                         int32_t mvy, int32_t w, int32_t h);
+void downscale_2x_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+                    int32_t height);

@@ -2,9 +2,11 @@
 // portable table: random and extreme pictures, every fraction, prediction
 // unit shapes and arbitrary ones, odd strides, guard pages on both sides.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "checkasm.h"
+#include "common/mc.h"
 #include "common/primitives.h"
 
 using namespace checkasm;
@@ -38,15 +40,46 @@ void pick_shape(rng_t &r, int32_t &w, int32_t &h) {
 
 pattern pick_pattern(rng_t &r) { return ALL_PATTERNS[r.range(0, 6)]; }
 
+// Samples that drive the two-dimensional half-sample luma value to its
+// extremes: at columns and rows = 3 (mod 8) every positive tap of the (2, 2)
+// filter sees the maximum and every negative one the minimum (33150 after
+// the first shift), or the reverse on the inverted rows (-16830 reached
+// through the other phase).
+void fill_half_extreme(guarded_block &b, int32_t w, int32_t h, guarded_block::margins_t m) {
+  static constexpr uint8_t POS[8] = {0, 1, 0, 1, 1, 0, 1, 0};  // positive taps of fraction 2
+  for (int32_t y = -m.top; y < h + m.bottom; y++)
+    for (int32_t x = -m.left; x < w + m.right; x++) {
+      const bool hi = POS[(x + 8) & 7] == POS[(y + 8) & 7];
+      b.origin()[static_cast<intptr_t>(y) * b.stride() + x] = hi ? 255 : 0;
+    }
+}
+
+// Reference strides: odd, even, and the 4096 of a wide picture.
+int32_t pick_ref_stride(rng_t &r, int32_t w) {
+  switch (r.range(0, 3)) {
+    case 0: return 4096;
+    case 1: return (w + r.range(13, 60)) | 1;
+    default: return w + r.range(13, 60);
+  }
+}
+
 // Random 16-bit horizontal planes over the same window as an 8-bit block.
+// With `src`, each plane holds the true raw sums of the luma filter over it
+// wherever the 8-tap window lies inside src's margins, as the plane builder
+// would give; elsewhere random values of the same range.
 struct hplanes_t {
   block_ptr b[3];
   const int16_t *p[3];
-  hplanes_t(int32_t w, int32_t h, int32_t stride, margins m, rng_t &r) {
+  hplanes_t(int32_t w, int32_t h, int32_t stride, margins m, rng_t &r, const guarded_block *src = nullptr) {
     const margins m2{2 * m.left, 2 * m.right, m.top, m.bottom};
     for (int32_t k = 0; k < 3; k++) {
       b[k] = std::make_unique<guarded_block>(2 * w, h, 2 * stride, m2, k & 1);
-      b[k]->fill16([&](int64_t, int64_t) { return r.range(-6120, 22440); });
+      b[k]->fill16([&](int64_t x, int64_t y) {
+        if (!src || x - 3 < -m.left || x + 4 >= w + m.right) return r.range(-6120, 22440);
+        int32_t s = 0;
+        for (int32_t t = 0; t < 8; t++) s += luma_filter_taps[k + 1][t] * src->origin()[y * stride + x - 3 + t];
+        return s;
+      });
       p[k] = b[k]->as<int16_t>();
     }
   }
@@ -90,12 +123,13 @@ TEST_P(CheckasmMc, LumaToPixelsMatchesPortable) {
   run("mc_luma", &mc_funcs_t::mc_luma, 300, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
-    const int32_t rs = w + r.range(13, 60), ds = w + r.range(0, 9);
+    const int32_t rs = pick_ref_stride(r, w), ds = w + r.range(0, 9);
     const int32_t mvx = r.range(-12, 12), mvy = r.range(-12, 12);
     auto ref = make_block(w, h, rs, LUMA_MARGINS, r.range(0, 1), pick_pattern(r), r);
+    if (r.range(0, 3) == 0) fill_half_extreme(*ref, w, h, LUMA_MARGINS);
     auto dst = make_block(w, h, ds, {}, r.range(0, 1), pattern::random, r);
     std::unique_ptr<hplanes_t> hp;
-    if (r.range(0, 1)) hp = std::make_unique<hplanes_t>(w, h, rs, LUMA_MARGINS, r);
+    if (r.range(0, 1)) hp = std::make_unique<hplanes_t>(w, h, rs, LUMA_MARGINS, r, r.range(0, 1) ? ref.get() : nullptr);
     const auto d0 = dst->snapshot();
     f(dst->origin(), ds, ref->origin(), hp ? hp->p : nullptr, rs, mvx, mvy, w, h);
     EXPECT_TRUE(dst->written_only_inside(d0, w, h));
@@ -109,13 +143,14 @@ TEST_P(CheckasmMc, LumaTo16BitMatchesPortable) {
   run("mc_luma_ps", &mc_funcs_t::mc_luma_ps, 300, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
-    const int32_t rs = w + r.range(13, 60);
+    const int32_t rs = pick_ref_stride(r, w);
     int32_t ds = std::max(w, 64) + r.range(0, 9);
     const int32_t mvx = r.range(-12, 12), mvy = r.range(-12, 12);
     auto ref = make_block(w, h, rs, LUMA_MARGINS, r.range(0, 1), pick_pattern(r), r);
+    if (r.range(0, 3) == 0) fill_half_extreme(*ref, w, h, LUMA_MARGINS);
     auto dst = make_block(2 * w, h, 2 * ds, {}, r.range(0, 1), pattern::random, r);
     std::unique_ptr<hplanes_t> hp;
-    if (r.range(0, 1)) hp = std::make_unique<hplanes_t>(w, h, rs, LUMA_MARGINS, r);
+    if (r.range(0, 1)) hp = std::make_unique<hplanes_t>(w, h, rs, LUMA_MARGINS, r, r.range(0, 1) ? ref.get() : nullptr);
     const auto d0 = dst->snapshot();
     const int16_t *out = f(dst->as<int16_t>(), &ds, ref->origin(), hp ? hp->p : nullptr, rs, mvx, mvy, w, h);
     EXPECT_TRUE(dst->written_only_inside(d0, 2 * w, h)) << w << "x" << h << " mv " << mvx << "," << mvy << " ds " << ds << " planes " << !!hp;
@@ -127,11 +162,44 @@ TEST_P(CheckasmMc, LumaTo16BitMatchesPortable) {
   });
 }
 
+// The half/half position on the extreme pattern, for every prediction unit
+// shape, with planes absent and present: the 16-bit predictions keep the
+// values beyond int16 in their stored form, and the combine reads them back
+// to the standard's samples.
+TEST_P(CheckasmMc, HalfHalfExtremesMatchPortableOnEveryShape) {
+  static constexpr int32_t SHAPES[][2] = {{4, 8},   {8, 4},   {8, 8},   {16, 8},  {8, 16},  {16, 16}, {32, 16},
+                                          {16, 32}, {32, 32}, {64, 32}, {32, 64}, {64, 64}, {24, 32}, {48, 64}};
+  rng_t r(test_seed());
+  for (const auto &shape : SHAPES)
+    for (int32_t with_planes = 0; with_planes < 2; with_planes++) {
+      const int32_t w = shape[0], h = shape[1], rs = 4096;
+      auto ref = make_block(w, h, rs, LUMA_MARGINS, with_planes, pattern::zero, r);
+      fill_half_extreme(*ref, w, h, LUMA_MARGINS);
+      hplanes_t hp(w, h, rs, LUMA_MARGINS, r, ref.get());
+      const int16_t *const *planes = with_planes ? hp.p : nullptr;
+      int16_t pred[2][2][64 * 64] = {};
+      uint8_t out[2][64 * 64] = {};
+      const mc_funcs_t *tables[2] = {&ref_, &tst_};
+      for (int32_t k = 0; k < 2; k++) {
+        const int16_t *ps[2];
+        int32_t st[2] = {64, 64};
+        ps[0] = tables[k]->mc_luma_ps(pred[k][0], &st[0], ref->origin(), planes, rs, 2, 2, w, h);
+        ps[1] = tables[k]->mc_luma_ps(pred[k][1], &st[1], ref->origin(), planes, rs, 6, -2, w, h);
+        tables[k]->bipred_avg(out[k], 64, ps[0], st[0], ps[1], st[1], w, h);
+      }
+      EXPECT_EQ(0, std::memcmp(pred[0], pred[1], sizeof(pred[0]))) << w << "x" << h << " planes " << with_planes;
+      EXPECT_EQ(0, std::memcmp(out[0], out[1], sizeof(out[0]))) << w << "x" << h << " planes " << with_planes;
+      const int16_t *p0 = pred[0][0];
+      EXPECT_TRUE(std::any_of(p0, p0 + 64 * h, [](int16_t v) { return ps_value(v) > 32767; }))
+          << "the pattern must reach beyond int16 at " << w << "x" << h;
+    }
+}
+
 TEST_P(CheckasmMc, ChromaToPixelsAnd16BitMatchPortable) {
   run("mc_chroma", &mc_funcs_t::mc_chroma, 250, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
-    const int32_t rs = w + r.range(10, 40), ds = w + r.range(0, 9);
+    const int32_t rs = pick_ref_stride(r, w), ds = w + r.range(0, 9);
     auto ref = make_block(w, h, rs, CHROMA_MARGINS, r.range(0, 1), pick_pattern(r), r);
     auto dst = make_block(w, h, ds, {}, r.range(0, 1), pattern::random, r);
     const auto d0 = dst->snapshot();
@@ -144,7 +212,7 @@ TEST_P(CheckasmMc, ChromaToPixelsAnd16BitMatchPortable) {
   run("mc_chroma_ps", &mc_funcs_t::mc_chroma_ps, 250, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
-    const int32_t rs = w + r.range(10, 40), ds = std::max(w, 64) + r.range(0, 9);
+    const int32_t rs = pick_ref_stride(r, w), ds = std::max(w, 64) + r.range(0, 9);
     auto ref = make_block(w, h, rs, CHROMA_MARGINS, r.range(0, 1), pick_pattern(r), r);
     auto dst = make_block(2 * w, h, 2 * ds, {}, r.range(0, 1), pattern::random, r);
     const auto d0 = dst->snapshot();
@@ -276,10 +344,10 @@ TEST_P(CheckasmMc, GetRefSlotsMatchPortable) {
   run("get_ref", &mc_funcs_t::get_ref, 200, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
-    const int32_t rs = w + r.range(13, 60);
-    int32_t cell = 64;
+    const int32_t rs = pick_ref_stride(r, w);
+    int32_t cell = std::max(w, 64);
     auto ref = make_block(w, h, rs, LUMA_MARGINS, r.range(0, 1), pick_pattern(r), r);
-    auto buf = make_block(w, h, 64, {}, r.range(0, 1), pattern::random, r);
+    auto buf = make_block(w, h, cell, {}, r.range(0, 1), pattern::random, r);
     const uint8_t *out = f(buf->origin(), &cell, ref->origin(), nullptr, rs, r.range(-12, 12), r.range(-12, 12), w, h);
     observation_t o;
     o.add_value(out == buf->origin());
@@ -289,10 +357,10 @@ TEST_P(CheckasmMc, GetRefSlotsMatchPortable) {
   run("get_ref_bilinear", &mc_funcs_t::get_ref_bilinear, 200, [](auto f, rng_t &r) {
     int32_t w, h;
     pick_shape(r, w, h);
-    const int32_t rs = w + r.range(13, 60);
-    int32_t cell = 64;
+    const int32_t rs = pick_ref_stride(r, w);
+    int32_t cell = std::max(w, 64);
     auto ref = make_block(w, h, rs, {3, 4, 3, 4}, r.range(0, 1), pick_pattern(r), r);
-    auto buf = make_block(w, h, 64, {}, r.range(0, 1), pattern::random, r);
+    auto buf = make_block(w, h, cell, {}, r.range(0, 1), pattern::random, r);
     const uint8_t *out = f(buf->origin(), &cell, ref->origin(), rs, r.range(-12, 12), r.range(-12, 12), w, h);
     observation_t o;
     o.add_value(out == buf->origin());

@@ -1,0 +1,108 @@
+// AVX2 interpolation slots: luma and chroma to pixels and to 16-bit
+// predictions, the luma pointer and plane-copy slots, and the block copy.
+// The filter passes are the templates of mc_filter.h, compiled here with
+// 256-bit column groups.
+#include "simd/x86/mc/mc_filter.h"
+#include "simd/x86/mc/mc_kernels.h"
+
+namespace {
+
+// (v + 32) >> 6 of a plane of raw horizontal sums, clipped.
+bool plane_round(uint8_t *dst, intptr_t ds, const int16_t *src, intptr_t ss, int32_t w, int32_t h) {
+  return for_groups(w, 16, [&](int32_t x, int32_t n) {
+    for (int32_t y = 0; y < h; y++) {
+      const int16_t *s = src + y * ss + x;
+      uint8_t *d = dst + y * ds + x;
+      if (n == 16) store_pixels16(d, round6_256(load256(s)));
+      else if (n == 8) store_pixels<8>(d, round6(load128(s)));
+      else store_pixels<4>(d, round6(load64(s)));
+    }
+  });
+}
+
+}  // namespace
+
+void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
+  const bool done = for_groups(w, 32, [&](int32_t x, int32_t n) {
+    for (int32_t y = 0; y < h; y++) {
+      const uint8_t *s = src + static_cast<intptr_t>(y) * src_stride + x;
+      uint8_t *d = dst + static_cast<intptr_t>(y) * dst_stride + x;
+      if (n == 32) store256(d, load256(s));
+      else if (n == 16) store128(d, load128(s));
+      else if (n == 8) store64(d, load64(s));
+      else store32(d, load32(s));
+    }
+  });
+  if (!done) block_copy_c(dst, dst_stride, src, src_stride, w, h);
+}
+
+void mc_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
+                  int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+  if (w <= 0 || h <= 0) return;
+  const intptr_t off = offset_of(mvx, mvy, ref_stride, 2);
+  const int32_t fx = mvx & 3, fy = mvy & 3;
+  const uint8_t *s = ref + off;
+  bool done;
+  if (fx == 0 && fy == 0) {
+    block_copy_avx2(dst, dst_stride, s, ref_stride, w, h);
+    return;
+  } else if (fx != 0 && hplanes != nullptr) {
+    const int16_t *p = hplanes[fx - 1] + off;
+    done = fy == 0 ? plane_round(dst, dst_stride, p, ref_stride, w, h)
+                   : filter_v_words<8, out_t::pixels>(dst, dst_stride, p, ref_stride, fy, w, h);
+  } else if (fy == 0) {
+    done = filter_h<8, out_t::pixels>(dst, dst_stride, s, ref_stride, fx, w, h);
+  } else if (fx == 0) {
+    done = filter_v<8, out_t::pixels>(dst, dst_stride, s, ref_stride, fy, w, h);
+  } else {
+    done = filter_hv<8, out_t::pixels>(dst, dst_stride, s, ref_stride, fx, fy, w, h);
+  }
+  if (!done) mc_luma_c(dst, dst_stride, ref, hplanes, ref_stride, mvx, mvy, w, h);
+}
+
+const uint8_t *get_ref_avx2(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, const int16_t *const *hplanes,
+                            int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+  if (((mvx | mvy) & 3) == 0) {
+    *stride_io = ref_stride;
+    return ref + offset_of(mvx, mvy, ref_stride, 2);
+  }
+  mc_luma_avx2(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
+  return buf;
+}
+
+void subpel_plane_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *const *planes, int32_t stride,
+                            int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+  block_copy_avx2(dst, dst_stride, planes[((mvy & 3) << 2) | (mvx & 3)] + offset_of(mvx, mvy, stride, 2), stride, w,
+                  h);
+}
+
+const int16_t *mc_luma_ps_avx2(int16_t *dst, int32_t *dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
+                               int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+  if (w <= 0 || h <= 0) return dst;
+  const intptr_t off = offset_of(mvx, mvy, ref_stride, 2);
+  const int32_t fx = mvx & 3, fy = mvy & 3;
+  const uint8_t *s = ref + off;
+  if (fx != 0 && fy == 0 && hplanes != nullptr) {
+    *dst_stride = ref_stride;
+    return hplanes[fx - 1] + off;
+  }
+  const int32_t ds = *dst_stride;
+  bool done;
+  if (fx == 0 && fy == 0) done = fullpel_words(dst, ds, s, ref_stride, w, h);
+  else if (fx != 0 && hplanes != nullptr)
+    done = filter_v_words<8, out_t::words>(dst, ds, hplanes[fx - 1] + off, ref_stride, fy, w, h);
+  else if (fy == 0) done = filter_h<8, out_t::words>(dst, ds, s, ref_stride, fx, w, h);
+  else if (fx == 0) done = filter_v<8, out_t::words>(dst, ds, s, ref_stride, fy, w, h);
+  else done = filter_hv<8, out_t::words>(dst, ds, s, ref_stride, fx, fy, w, h);
+  return done ? dst : mc_luma_ps_c(dst, dst_stride, ref, hplanes, ref_stride, mvx, mvy, w, h);
+}
+
+void mc_chroma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride, int32_t mvx, int32_t mvy,
+                    int32_t w, int32_t h) {
+  chroma_to_pixels(block_copy_avx2, dst, dst_stride, ref, ref_stride, mvx, mvy, w, h);
+}
+
+void mc_chroma_ps_avx2(int16_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride, int32_t mvx,
+                       int32_t mvy, int32_t w, int32_t h) {
+  chroma_to_words(dst, dst_stride, ref, ref_stride, mvx, mvy, w, h);
+}
