@@ -1,6 +1,8 @@
 // ziravov: command-line HEVC encoder on top of tarnhevcenc.
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <new>
 #include <unistd.h>
 
 #include "exit_codes.h"
@@ -36,5 +38,12 @@ int main(int argc, char **argv) {
   const parse_result_t parsed = parse_command_line(argc, argv, cli, param);
   if (parsed.stop)
     return parsed.exit_code;
-  return run_session(cli, param);
+  // The library allocates only at creation; the program's own bookkeeping
+  // (pictures waiting for their turn in display order) may still run out.
+  try {
+    return run_session(cli, param);
+  } catch (const std::bad_alloc &) {
+    std::fprintf(stderr, "ziravov: out of memory while encoding\n");
+    return exit_encode_failed;
+  }
 }

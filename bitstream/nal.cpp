@@ -22,29 +22,41 @@ int nal_list_add(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t
   return nal_list_add2(l, type, long_start_code, rbsp, size, nullptr, 0);
 }
 
-int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *a, size_t a_size,
-                  const uint8_t *b, size_t b_size) {
-  const size_t size = a_size + b_size;
-  if (l->count == l->capacity) {
-    int32_t cap = l->capacity ? l->capacity * 2 : 16;
-    nal_t *items = static_cast<nal_t *>(aligned_malloc(sizeof(nal_t) * cap));
+// Grows the unit array and the payload arena to hold `units` units and
+// `bytes` payload bytes.
+static int nal_list_grow(nal_list_t *l, int32_t units, size_t bytes) {
+  if (units > l->capacity) {
+    nal_t *items = static_cast<nal_t *>(aligned_malloc(sizeof(nal_t) * units));
     if (!items) return -1;
     if (l->count) std::memcpy(items, l->items, sizeof(nal_t) * l->count);
     aligned_free(l->items);
     l->items = items;
-    l->capacity = cap;
+    l->capacity = units;
   }
-  if (l->arena_used + size > l->arena_capacity) {
-    size_t cap = l->arena_capacity ? l->arena_capacity : 65536;
-    while (cap < l->arena_used + size) cap *= 2;
-    uint8_t *arena = static_cast<uint8_t *>(aligned_malloc(cap));
+  if (bytes > l->arena_capacity) {
+    uint8_t *arena = static_cast<uint8_t *>(aligned_malloc(bytes));
     if (!arena) return -1;
     if (l->arena_used) std::memcpy(arena, l->arena, l->arena_used);
     // Payload pointers move with the arena.
     for (int32_t i = 0; i < l->count; i++) l->items[i].payload = arena + (l->items[i].payload - l->arena);
     aligned_free(l->arena);
     l->arena = arena;
-    l->arena_capacity = cap;
+    l->arena_capacity = bytes;
+  }
+  return 0;
+}
+
+int nal_list_reserve(nal_list_t *l, int32_t units, size_t bytes) { return nal_list_grow(l, units, bytes); }
+
+int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *a, size_t a_size,
+                  const uint8_t *b, size_t b_size) {
+  const size_t size = a_size + b_size;
+  if (l->count == l->capacity && nal_list_grow(l, l->capacity ? l->capacity * 2 : 16, l->arena_capacity) < 0)
+    return -1;
+  if (l->arena_used + size > l->arena_capacity) {
+    size_t cap = l->arena_capacity ? l->arena_capacity : 65536;
+    while (cap < l->arena_used + size) cap *= 2;
+    if (nal_list_grow(l, l->capacity, cap) < 0) return -1;
   }
   nal_t *n = &l->items[l->count++];
   n->type = type;
@@ -61,6 +73,10 @@ size_t nal_list_packed_bound(const nal_list_t *l) {
   size_t total = 0;
   for (int32_t i = 0; i < l->count; i++) total += 6 + l->items[i].size + l->items[i].size / 2 + 1;
   return total;
+}
+
+size_t nal_list_packed_bound_max(const nal_list_t *l) {
+  return static_cast<size_t>(l->capacity) * 7 + l->arena_capacity + l->arena_capacity / 2;
 }
 
 size_t nal_escape(uint8_t *out, const uint8_t *rbsp, size_t size) {

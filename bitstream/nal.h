@@ -37,6 +37,9 @@ struct nal_list_t {
 void nal_list_init(nal_list_t *l);
 void nal_list_free(nal_list_t *l);
 void nal_list_clear(nal_list_t *l);
+// Makes room for `units` units of `bytes` payload bytes in all, so that
+// adding them allocates nothing; -1 when memory runs out.
+int nal_list_reserve(nal_list_t *l, int32_t units, size_t bytes);
 // Appends a unit holding a copy of the RBSP bytes; -1 when memory runs out.
 int nal_list_add(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *rbsp, size_t size);
 // The same with the RBSP given as two pieces (slice header, slice data).
@@ -44,6 +47,8 @@ int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_
                   const uint8_t *b, size_t b_size);
 // Upper bound of the packed size of every unit in the list.
 size_t nal_list_packed_bound(const nal_list_t *l);
+// The same bound for a list filled to its capacities.
+size_t nal_list_packed_bound_max(const nal_list_t *l);
 // Writes every unit as Annex B (start code, two-byte header, escaped
 // payload) into out; returns the byte count.
 size_t nal_list_pack(const nal_list_t *l, uint8_t *out);

@@ -51,7 +51,10 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   // Worst case of one picture's slice data: every sample escaped at QP 0.
   ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
   ctx->slice_buf = alloc_array<uint8_t>(ctx->slice_cap, 0);
+  // The picture's units: parameter sets (each under 512 bytes) and the slice
+  // (header under 4096 bytes and the slice data).
   nal_list_init(&ctx->nals);
+  if (nal_list_reserve(&ctx->nals, 4, ctx->slice_cap + 4096 + 3 * 512) < 0) return -1;
   ctx->row_ctx = alloc_array<encoder_t *>(static_cast<size_t>(ctx->ctu_rows), 0);
   ctx->sched_entry = alloc_array<rowsched_frame_t>(1, 0);
   ctx->ctu_depth_sum = reinterpret_cast<uint32_t(*)[4]>(alloc_array<uint32_t>(static_cast<size_t>(ctus) * 4, 0));
@@ -77,6 +80,10 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
     encoder_t *rc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
     if (!rc) return -1;
     std::memcpy(static_cast<void *>(rc), ctx, sizeof(encoder_t));
+    // None of the copied buffer pointers is the row's own: should making
+    // them fail half-way, freeing the row must not free the frame's.
+    const row_buffers_t none{};
+    row_buffers_restore(rc, &none);
     ctx->row_ctx[r] = rc;
     f->rows[r].ctx = rc;
     if (ctx_alloc_row_buffers(rc) < 0) return -1;
@@ -292,8 +299,15 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   }
 
   const int32_t contexts = p.frame_contexts;
-  const int32_t pool_size = 2 * (enc->decision_delay + 3) + 2 * contexts + 8;
-  bool ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_size) == 0 &&
+  // Every picture that can be alive at once.  Inputs: the lookahead's two
+  // lists (their capacities bound them), one per frame context, the pending
+  // anchor, the one returned last and the one being loaded.  Reconstructions:
+  // the decoded picture buffer as it was when the oldest picture in flight
+  // started (every later buffer holds only that and newer pictures), one per
+  // frame context, and the one returned last.
+  const int32_t pool_inputs = 2 * (enc->decision_delay + 3) + contexts + 3;
+  const int32_t pool_recons = enc->sps->max_dec_pic_buffering + contexts + 1;
+  bool ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons) == 0 &&
             frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
             frame_list_init(enc->lookahead->decided, enc->decision_delay + 3) == 0;
   enc->frame_ctx = static_cast<encoder_t **>(aligned_malloc(sizeof(encoder_t *) * (contexts + 1)));
@@ -314,6 +328,13 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
     std::memcpy(static_cast<void *>(c), enc, sizeof(encoder_t));
     enc->frame_ctx[i] = c;
     if (ctx_alloc_picture_arrays(c) < 0) ok = false;
+  }
+  if (ok) {
+    // Room for the largest picture any frame context can produce (its NAL
+    // list is reserved for the worst case), escaped.
+    enc->out_cap = nal_list_packed_bound_max(&enc->frame_ctx[1]->nals);
+    enc->out_buf = static_cast<uint8_t *>(aligned_malloc(enc->out_cap));
+    ok = enc->out_buf != nullptr;
   }
   if (ok) {
     enc->sched = static_cast<rowsched_t *>(aligned_malloc(sizeof(rowsched_t)));
@@ -624,13 +645,7 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   if (status < 0) return -1;
   const uint32_t type = pic->frame_type_code;
 
-  const size_t bound = nal_list_packed_bound(&ctx->nals);
-  if (bound > enc->out_cap) {
-    aligned_free(enc->out_buf);
-    enc->out_buf = static_cast<uint8_t *>(aligned_malloc(bound));
-    enc->out_cap = enc->out_buf ? bound : 0;
-    if (!enc->out_buf) return -1;
-  }
+  if (nal_list_packed_bound(&ctx->nals) > enc->out_cap) return -1;
   const size_t bytes = nal_list_pack(&ctx->nals, enc->out_buf);
 
   // Statistics and the returned record.
@@ -683,6 +698,17 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
   lookahead_queue_t *q = enc->lookahead;
   if (planes) {
     if (!planes[0] || !planes[1] || !planes[2] || !strides) return -1;
+    // A row shorter than the picture would make the copy read past the
+    // caller's planes.
+    for (int32_t c = 0; c < 3; c++)
+      if (strides[c] < enc->param.width >> (c ? 1 : 0)) return -1;
+    // The lookahead decides every type itself; a request would go unheard.
+    if (opts && opts->size >= offsetof(tarnhevcenc_frame_opts_t, frame_type_code) + sizeof(opts->frame_type_code) &&
+        opts->frame_type_code != TARNHEVCENC_TYPE_AUTO && !enc->type_request_warned) {
+      std::fprintf(stderr, "tarnhevcenc: warning: frame_type_code requests are not read; the encoder chooses "
+                           "every picture type (the field only reports it)\n");
+      enc->type_request_warned = 1;
+    }
     frame_t *f = frame_get_unused(enc->pool, 1);
     if (!f) return -1;
     load_picture(f, &enc->param, planes, strides);

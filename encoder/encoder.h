@@ -183,6 +183,7 @@ struct encoder_t {
   encoder_t *inflight[16];  // frame contexts with a picture in flight, in coding order
   int32_t inflight_count;
   frame_t *held_recon;  // returned to the caller, valid until the next call
+  int32_t type_request_warned;  // a caller's frame_type_code request was reported
   frame_t *held_input;
   encoder_stats_t *stats;
   // Lagrange multipliers, chroma weights and motion-vector cost arrays,

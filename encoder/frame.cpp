@@ -185,10 +185,11 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1) {
 
 void frame_extend_borders(frame_t *f) { frame_extend_rows(f, 0, f->height); }
 
-int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t capacity) {
+int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons) {
   std::memset(pool, 0, sizeof(*pool));
   pool->width = width;
   pool->height = height;
+  const int32_t capacity = inputs + recons;
   pool->all_capacity = capacity;
   pool->all = static_cast<frame_t **>(aligned_malloc(sizeof(frame_t *) * capacity));
   if (!pool->all || frame_list_init(&pool->unused, capacity) < 0) {
@@ -197,6 +198,13 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t c
     return -1;
   }
   pthread_mutex_init(&pool->mutex, nullptr);
+  // Every picture is made now: encoding only recycles them.
+  for (int32_t i = 0; i < capacity; i++) {
+    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0);
+    if (!f) return -1;  // frame_pool_destroy frees what was made
+    pool->all[pool->all_count++] = f;
+    frame_list_push(&pool->unused, f);
+  }
   return 0;
 }
 
@@ -221,10 +229,6 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
       pool->unused.count--;
       break;
     }
-  }
-  if (!f && pool->all_count < pool->all_capacity) {
-    f = frame_new(pool->width, pool->height, is_input);
-    if (f) pool->all[pool->all_count++] = f;
   }
   if (f) {
     f->refcount = 1;

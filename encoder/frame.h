@@ -100,9 +100,12 @@ struct frame_pool_t {
   int32_t width, height;
   pthread_mutex_t mutex;
 };
-int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t capacity);
+// Makes every picture the pool will ever hand out: `inputs` input pictures
+// and `recons` reconstructions.  -1 when memory runs out (then destroy it).
+int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons);
 void frame_pool_destroy(frame_pool_t *pool);
-// A picture with reference count 1, or NULL when memory runs out.
+// A picture with reference count 1, or NULL when every one of its kind is in
+// use.
 frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input);
 void frame_release(frame_pool_t *pool, frame_t *f);
 // One more holder of a picture (released with frame_release).

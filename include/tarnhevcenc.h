@@ -135,7 +135,8 @@ typedef struct tarnhevcenc_param_t {
 
 typedef struct tarnhevcenc_frame_opts_t {
   uint32_t size;            /* sizeof(tarnhevcenc_frame_opts_t) as the caller knows it */
-  uint32_t frame_type_code; /* in: requested type (0 = automatic); out: type of the returned picture */
+  uint32_t frame_type_code; /* out: type of the returned picture; the encoder chooses every type, so a
+                               request set here is not read (it gets a warning once) */
   uint32_t options;         /* in: option word (reserved, 0) */
   uint32_t control;         /* in: control word (1, 2: faster motion search for this picture) */
   /* Out: the returned (coded) picture. */
@@ -166,7 +167,8 @@ TARNHEVCENC_API int tarnhevcenc_get_header(tarnhevcenc_t *enc, uint8_t *buf, int
 /* Encodes one picture (planes[3] with strides[3], width x height luma) or,
  * with planes == NULL, flushes.  Returns the byte count of the Annex B data
  * of one coded picture placed in *out (valid until the next call), 0 when
- * nothing is ready yet, -1 on error.  opts may be NULL. */
+ * nothing is ready yet, -1 on error: a missing plane or stride array, or a
+ * stride smaller than its plane's width.  opts may be NULL. */
 TARNHEVCENC_API int tarnhevcenc_encode_frame(tarnhevcenc_t *enc, const uint8_t *const planes[3],
                                              const int32_t strides[3], int64_t pts,
                                              tarnhevcenc_frame_opts_t *opts, const uint8_t **out);

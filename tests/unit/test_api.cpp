@@ -4,12 +4,15 @@
 // access, flushing, independence of encoder instances, refused settings).
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "tarnhevcenc.h"
@@ -508,6 +511,76 @@ TEST(Api, EncodeRefusesMissingArguments) {
   if (n == 0) n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out);
   EXPECT_GT(n, 0);
   tarnhevcenc_destroy(enc);
+}
+
+// A stride below a plane's width would make the library read past the
+// caller's rows; such a call fails and leaves the encoder usable.
+class ShortStride : public ::testing::TestWithParam<std::array<int32_t, 3>> {};
+
+TEST_P(ShortStride, EncodeRefuses) {
+  tarnhevcenc_param_t p = default_param(32, 32, 30);
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  // Planes exactly as large as the short strides claim.
+  const std::array<int32_t, 3> strides = GetParam();
+  bytes_t planes[3];
+  const uint8_t *ptrs[3];
+  for (int c = 0; c < 3; c++) {
+    planes[c].assign(static_cast<size_t>(std::abs(strides[c])) * (c ? 16 : 32), 0x80);
+    ptrs[c] = planes[c].data() + (strides[c] < 0 ? planes[c].size() + strides[c] : 0);
+  }
+  const uint8_t *out = nullptr;
+  EXPECT_EQ(tarnhevcenc_encode_frame(enc, ptrs, strides.data(), 0, nullptr, &out), -1);
+  picture_t pic(32, 32, 0);
+  int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, 0, nullptr, &out);
+  if (n == 0) n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, nullptr, &out);
+  EXPECT_GT(n, 0);
+  tarnhevcenc_destroy(enc);
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, ShortStride,
+                         ::testing::Values(std::array<int32_t, 3>{31, 16, 16}, std::array<int32_t, 3>{32, 15, 16},
+                                           std::array<int32_t, 3>{32, 16, 8}, std::array<int32_t, 3>{0, 16, 16},
+                                           std::array<int32_t, 3>{-32, 16, 16}));
+
+// The encoder chooses every picture type: a request is not read, the caller
+// hears so once, and the field reports the type actually coded.
+TEST(Api, RequestedFrameTypeWarnsOnceAndReportsTheCodedType) {
+  tarnhevcenc_param_t p = default_param(32, 32, 30);
+  p.idr_period = 0;
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  std::vector<uint32_t> types;
+  testing::internal::CaptureStderr();
+  for (uint32_t i = 0; i < 4; i++) {
+    picture_t pic(32, 32, i);
+    tarnhevcenc_frame_opts_t opts;
+    std::memset(&opts, 0, sizeof(opts));
+    opts.size = sizeof(opts);
+    opts.frame_type_code = TARNHEVCENC_TYPE_IDR;
+    const uint8_t *out = nullptr;
+    int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, i, &opts, &out);
+    ASSERT_GE(n, 0);
+    if (n > 0) types.push_back(opts.frame_type_code);
+  }
+  for (int guard = 0; guard < 100 && tarnhevcenc_is_encoding(enc); guard++) {
+    tarnhevcenc_frame_opts_t opts;
+    std::memset(&opts, 0, sizeof(opts));
+    opts.size = sizeof(opts);
+    const uint8_t *out = nullptr;
+    const int n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, &opts, &out);
+    ASSERT_GE(n, 0);
+    if (n > 0) types.push_back(opts.frame_type_code);
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  tarnhevcenc_destroy(enc);
+  size_t warnings = 0;
+  for (size_t at = err.find("frame_type_code"); at != std::string::npos; at = err.find("frame_type_code", at + 1))
+    warnings++;
+  EXPECT_EQ(warnings, 1u) << err;
+  ASSERT_EQ(types.size(), 4u);
+  EXPECT_EQ(types[0], static_cast<uint32_t>(TARNHEVCENC_TYPE_IDR));
+  for (size_t i = 1; i < types.size(); i++) EXPECT_NE(types[i], static_cast<uint32_t>(TARNHEVCENC_TYPE_IDR)) << i;
 }
 
 class InvalidSize : public ::testing::TestWithParam<std::pair<int32_t, int32_t>> {};

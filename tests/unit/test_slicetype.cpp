@@ -76,7 +76,7 @@ struct gop_run_t {
     p.scenecut = 0;
     p.complexity = 5;
     delay = std::max(s.bframes, s.lookahead);
-    EXPECT_EQ(frame_pool_init(&pool, 16, 16, 2 * (delay + 3) + 2 * SLICETYPE_MAX_GROUP + 8), 0);
+    EXPECT_EQ(frame_pool_init(&pool, 16, 16, 2 * (delay + 3) + 2 * SLICETYPE_MAX_GROUP + 8, 0), 0);
     EXPECT_EQ(frame_list_init(&input, delay + 3), 0);
     EXPECT_EQ(frame_list_init(&decided, SLICETYPE_MAX_GROUP), 0);
     q.input = &input;
