@@ -28,6 +28,7 @@
 
 #include "common/dct_matrix.h"
 #include "common/primitives.h"
+#include "simd/x86/transpose8x8.h"
 
 namespace {
 
@@ -309,23 +310,10 @@ inline void transpose_corner(int16_t *ct, const int16_t *coef, int cs) {
   } else {
     for (int by = 0; by < K; by += 8)
       for (int bx = 0; bx < K; bx += 8) {
-        __m128i a[8], b[8], c[8];
+        __m128i a[8];
         for (int i = 0; i < 8; i++) a[i] = load128(coef + (by + i) * cs + bx);
-        for (int i = 0; i < 8; i += 2) {
-          b[i] = _mm_unpacklo_epi16(a[i], a[i + 1]);
-          b[i + 1] = _mm_unpackhi_epi16(a[i], a[i + 1]);
-        }
-        for (int i = 0; i < 8; i += 4) {
-          c[i] = _mm_unpacklo_epi32(b[i], b[i + 2]);
-          c[i + 1] = _mm_unpackhi_epi32(b[i], b[i + 2]);
-          c[i + 2] = _mm_unpacklo_epi32(b[i + 1], b[i + 3]);
-          c[i + 3] = _mm_unpackhi_epi32(b[i + 1], b[i + 3]);
-        }
-        int16_t *o = ct + bx * K + by;
-        for (int i = 0; i < 4; i++) {
-          store128(o + (2 * i) * K, _mm_unpacklo_epi64(c[i], c[i + 4]));
-          store128(o + (2 * i + 1) * K, _mm_unpackhi_epi64(c[i], c[i + 4]));
-        }
+        transpose8x8_epi16(a);
+        for (int i = 0; i < 8; i++) store128(ct + (bx + i) * K + by, a[i]);
       }
   }
 }
