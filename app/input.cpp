@@ -156,6 +156,7 @@ int input_t::open(const input_settings_t &s) {
   if (s.forced_fps)
     fps_ = *s.forced_fps;
   picture_bytes_ = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_) * 3 / 2;
+  picture_.resize(static_cast<size_t>(picture_bytes_));
   // A few pictures per map keeps remaps rare without tying up memory.
   uint64_t window = picture_bytes_ * 3 + max_header_line;
   if (window < (uint64_t(8) << 20))
@@ -165,19 +166,30 @@ int input_t::open(const input_settings_t &s) {
 }
 
 read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
+  if (window_.shrank())
+    note_cut();
   const uint64_t size = window_.file_size();
+  if (position_ >= size && !cut_note_.empty()) {
+    message_ = "picture " + std::to_string(index_) + " is missing" + cut_note_;
+    return read_status_t::truncated;
+  }
   if (position_ >= size)
     return read_status_t::end;
   uint64_t remaining = size - position_;
   uint64_t header_len = 0;
   if (y4m_) {
     size_t probe_len = static_cast<size_t>(remaining < max_header_line ? remaining : max_header_line);
-    const uint8_t *p = window_.view(position_, probe_len);
-    if (!p) {
+    char probe[max_header_line];
+    switch (window_.copy(position_, probe_len, reinterpret_cast<uint8_t *>(probe))) {
+    case mapped_window_t::copy_result_t::ok:
+      break;
+    case mapped_window_t::copy_result_t::map_failed:
       message_ = "cannot map the input: " + std::string(std::strerror(errno));
       return read_status_t::malformed;
+    case mapped_window_t::copy_result_t::cut:
+      return after_cut(planes, want_samples);
     }
-    std::string_view head(reinterpret_cast<const char *>(p), probe_len);
+    std::string_view head(probe, probe_len);
     size_t eol = head.find('\n');
     const size_t cmp = head.size() < 5 ? head.size() : 5;
     const bool starts_ok = head.substr(0, cmp) == std::string_view("FRAME").substr(0, cmp);
@@ -195,22 +207,27 @@ read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
         message_ = "picture " + std::to_string(index_) + " has an over-long FRAME header";
         return read_status_t::malformed;
       }
-      message_ = "the last picture (" + std::to_string(index_) + ") is cut short in its FRAME header";
+      message_ = "the last picture (" + std::to_string(index_) + ") is cut short in its FRAME header" + cut_note_;
       return read_status_t::truncated;
     }
     header_len = eol + 1;
   }
   if (remaining - header_len < picture_bytes_) {
     message_ = "the last picture (" + std::to_string(index_) + ") is truncated: " +
-               std::to_string(remaining - header_len) + " of " + std::to_string(picture_bytes_) + " bytes";
+               std::to_string(remaining - header_len) + " of " + std::to_string(picture_bytes_) + " bytes" + cut_note_;
     return read_status_t::truncated;
   }
   if (want_samples) {
-    const uint8_t *p = window_.view(position_ + header_len, static_cast<size_t>(picture_bytes_));
-    if (!p) {
+    switch (window_.copy(position_ + header_len, static_cast<size_t>(picture_bytes_), picture_.data())) {
+    case mapped_window_t::copy_result_t::ok:
+      break;
+    case mapped_window_t::copy_result_t::map_failed:
       message_ = "cannot map the input: " + std::string(std::strerror(errno));
       return read_status_t::malformed;
+    case mapped_window_t::copy_result_t::cut:
+      return after_cut(planes, want_samples);
     }
+    const uint8_t *p = picture_.data();
     const uint64_t luma = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
     planes[0] = p;
     planes[1] = p + luma;
@@ -229,4 +246,17 @@ read_status_t input_t::peek() {
   position_ = position;
   index_ = index;
   return st;
+}
+
+void input_t::note_cut() {
+  cut_note_ = " (the input was cut to " + std::to_string(window_.file_size()) + " bytes while being read)";
+}
+
+read_status_t input_t::after_cut(const uint8_t *planes[3], bool want_samples) {
+  if (!window_.shrank()) {
+    message_ = "the input changed while being read";
+    return read_status_t::malformed;
+  }
+  note_cut();
+  return next(planes, want_samples);
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli_parse.h"
 #include "mapped_window.h"
@@ -42,8 +43,9 @@ public:
   uint64_t picture_bytes() const { return picture_bytes_; }
   uint64_t file_size() const { return window_.file_size(); }
 
-  // Next picture: planes point into the mapped window and stay valid until
-  // the next call.  With want_samples false only the position advances.
+  // Next picture: planes point into the program's copy of it and stay valid
+  // until the next call.  A file cut short by another process meanwhile ends
+  // as a truncated last picture.  With want_samples false only the position advances.
   // On truncated or malformed, message() explains.
   read_status_t next(const uint8_t *planes[3], bool want_samples = true);
   // What next() would return, without advancing.
@@ -52,6 +54,10 @@ public:
   int64_t pictures_read() const { return index_; }
 
 private:
+  void note_cut();
+  // A copy hit pages another process cut off: read again with the new size.
+  read_status_t after_cut(const uint8_t *planes[3], bool want_samples);
+
   mapped_window_t window_;
   bool y4m_ = false;
   int32_t width_ = 0;
@@ -61,6 +67,8 @@ private:
   uint64_t position_ = 0;
   int64_t index_ = 0;
   std::string message_;
+  std::vector<uint8_t> picture_;  // the current picture, copied out of the map
+  std::string cut_note_;          // set when another process cut the file
 };
 
 #endif

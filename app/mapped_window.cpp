@@ -1,11 +1,29 @@
 #include "mapped_window.h"
 
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// Where a SIGBUS raised by a copy from the map returns to (per thread; only
+// set while that thread copies).
+thread_local sigjmp_buf *bus_return = nullptr;
+
+extern "C" void on_sigbus(int sig) {
+  if (bus_return)
+    siglongjmp(*bus_return, 1);
+  // A fault elsewhere: die of it as without the handler.
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+} // namespace
 
 mapped_window_t::~mapped_window_t() {
   unmap();
@@ -70,4 +88,36 @@ const uint8_t *mapped_window_t::view(uint64_t offset, size_t length) {
   map_offset_ = start;
   map_length_ = static_cast<size_t>(want);
   return static_cast<const uint8_t *>(map_) + (offset - map_offset_);
+}
+
+bool mapped_window_t::shrank() {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) >= file_size_)
+    return false;
+  file_size_ = static_cast<uint64_t>(st.st_size);
+  unmap();
+  return true;
+}
+
+mapped_window_t::copy_result_t mapped_window_t::copy(uint64_t offset, size_t length, uint8_t *dst) {
+  const uint8_t *src = view(offset, length);
+  if (!src)
+    return copy_result_t::map_failed;
+  static const bool installed = [] {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_sigbus;
+    sigemptyset(&sa.sa_mask);
+    return ::sigaction(SIGBUS, &sa, nullptr) == 0;
+  }();
+  (void)installed;
+  sigjmp_buf env;
+  if (sigsetjmp(env, 1)) {
+    bus_return = nullptr;
+    return copy_result_t::cut;
+  }
+  bus_return = &env;
+  std::memcpy(dst, src, length);
+  bus_return = nullptr;
+  return copy_result_t::ok;
 }

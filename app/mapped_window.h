@@ -19,11 +19,20 @@ public:
   // Opens a regular file; on failure returns false with the reason in err.
   bool open(const std::string &path, std::string &err);
   uint64_t file_size() const { return file_size_; }
+  // Checks the file's size again; true when it shrank since (another
+  // process cut it), and then file_size() is the new size.
+  bool shrank();
   // Smallest span mapped at a time; views longer than it map more.
   void set_min_window(size_t bytes) { min_window_ = bytes; }
   // Pointer to bytes [offset, offset + length) of the file, valid until the
   // next call; nullptr when the range lies outside the file or mmap fails.
   const uint8_t *view(uint64_t offset, size_t length);
+
+  enum class copy_result_t { ok, map_failed, cut };
+  // Copies bytes [offset, offset + length) into dst.  A file cut short by
+  // another process while it is mapped raises SIGBUS on the lost pages; that
+  // is caught here and reported as cut.
+  copy_result_t copy(uint64_t offset, size_t length, uint8_t *dst);
 
 private:
   void unmap();

@@ -94,7 +94,8 @@ void print_help() {
   }
   std::printf("\nExit codes: 0 ok, 1 usage, 2 invalid option value, 3 cannot open or read input,\n"
               "4 invalid input, 5 cannot write output, 6 encoder creation failed, 7 encoding failed,\n"
-              "8 option not available yet, 130 interrupted (the stream written so far is complete).\n");
+              "8 option not available yet, 128 + signal number after SIGINT (130), SIGTERM (143) or SIGHUP (129)\n"
+              "(the stream written so far is complete).\n");
 }
 
 void usage_error(const char *fmt, const std::string &what) {

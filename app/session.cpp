@@ -11,13 +11,22 @@
 
 volatile std::sig_atomic_t interrupt_requested = 0;
 
-extern "C" void on_interrupt(int) {
-  interrupt_requested = 1;
-  // A second Ctrl-C ends the program at once, should the flush hang.
-  std::signal(SIGINT, SIG_DFL);
+namespace {
+// SIGTERM (kill, shutdown) and SIGHUP (terminal closed) end a run just as
+// Ctrl-C does: stop reading, flush, leave a complete stream.
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+} // namespace
+
+extern "C" void on_interrupt(int sig) {
+  interrupt_requested = sig;
+  // A second signal ends the program at once, should the flush hang.
+  std::signal(sig, SIG_DFL);
 }
 
-void install_interrupt_handler() { std::signal(SIGINT, on_interrupt); }
+void install_interrupt_handler() {
+  for (int sig : stop_signals)
+    std::signal(sig, on_interrupt);
+}
 
 namespace {
 
@@ -245,5 +254,5 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
   s.progress.end_report(s.psnr, interrupt_requested != 0);
   if (exit_code != exit_ok)
     return exit_code;
-  return interrupt_requested ? exit_interrupted : exit_ok;
+  return interrupt_requested ? exit_signal_base + interrupt_requested : exit_ok;
 }

@@ -15,7 +15,8 @@
 #include "stats_file.h"
 #include "tarnhevcenc.h"
 
-// Set by the SIGINT handler; the picture loop stops feeding input when set.
+// The number of the SIGINT, SIGTERM or SIGHUP received, else 0; the picture
+// loop stops feeding input when set.
 extern volatile std::sig_atomic_t interrupt_requested;
 void install_interrupt_handler();
 

@@ -344,10 +344,7 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
     encoder_close(enc);
     return nullptr;
   }
-  // Write the effective settings back where the caller's record has room.
-  if (pub->size >= offsetof(tarnhevcenc_param_t, compat) + sizeof(pub->compat)) pub->compat = p.compat;
-  if (pub->size >= offsetof(tarnhevcenc_param_t, frame_contexts) + sizeof(pub->frame_contexts))
-    pub->frame_contexts = p.frame_contexts;
+  param_write_back(pub, p);
   return enc;
 }
 

@@ -156,13 +156,19 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
 
   // 3. Tunes.
   p->tune = in.tune;
+  // A tune outranks the caller's fields it governs; overriding one the
+  // caller set is reported like any repair.
+  auto tune_override = [](const char *tune, const char *name, int32_t *v) {
+    if (*v != 0) std::fprintf(stderr, "tarnhevcenc: %s tune: %s %d overridden, using 0\n", tune, name, *v);
+    *v = 0;
+  };
   if (in.tune & TARNHEVCENC_TUNE_ZEROLATENCY) {
     p->latency_mode = 0;
-    in.bframes = 0;
-    in.lookahead = 0;
+    tune_override("zerolatency", "bframes", &in.bframes);
+    tune_override("zerolatency", "lookahead", &in.lookahead);
   } else if (in.tune & TARNHEVCENC_TUNE_LOWDELAY) {
     p->latency_mode = 1;
-    in.bframes = 0;
+    tune_override("lowdelay", "bframes", &in.bframes);
   }
 
   // 4. The caller's fields.
@@ -259,4 +265,31 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->sao = p->sao ? 1 : 0;
   p->opengop = p->opengop ? 1 : 0;
   return 0;
+}
+
+void param_write_back(tarnhevcenc_param_t *pub, const param_t &p) {
+#define WRITE_BACK(field) \
+  if (PUB_HAS(pub, field)) pub->field = p.field
+  WRITE_BACK(cpu_flags);
+  WRITE_BACK(fps_num);
+  WRITE_BACK(fps_den);
+  WRITE_BACK(complexity);
+  WRITE_BACK(compat);
+  WRITE_BACK(threads);
+  WRITE_BACK(frame_contexts);
+  WRITE_BACK(idr_period);
+  WRITE_BACK(min_idr);
+  WRITE_BACK(bframes);
+  WRITE_BACK(hierarchy);
+  WRITE_BACK(lookahead);
+  WRITE_BACK(rcmode);
+  WRITE_BACK(qp);
+  WRITE_BACK(qp_min);
+  WRITE_BACK(qp_max);
+  WRITE_BACK(search_range);
+  WRITE_BACK(mv_range_y);
+  WRITE_BACK(subpel_level);
+  WRITE_BACK(early_skip);
+  WRITE_BACK(intra_fast_path);
+#undef WRITE_BACK
 }

@@ -115,5 +115,49 @@ expect 4 'carriage return' crlf-stream-header crlf_header.y4m o.hevc
 { printf 'YUV4MPEG2 W64 H64 F25:1\n'; printf 'FRAME\r\n'; samples "$PIC"; } >crlf_frame.y4m
 expect 4 'carriage return' crlf-frame-header crlf_frame.y4m o.hevc
 
+# --- settings the library overrides are shown as they take effect -------------
+run zerolatency-bframes --tune zerolatency --bframes 4 --frames 1 good.y4m o.hevc
+grep -q 'bframes 0' out.txt || fail "zerolatency-bframes: the settings line does not show bframes 0"
+grep -q 'bframes 4 overridden' err.txt || fail "zerolatency-bframes: the override is not reported"
+
+# --- SIGTERM and SIGHUP as SIGINT; the input cut by another process ------------
+# A long input so the event lands mid-run.  On a machine fast enough to finish
+# first, a complete run is just as correct; the stream is checked the same.
+LW=128 LH=128
+{ printf 'YUV4MPEG2 W%d H%d F25:1\n' $LW $LH; for ((i = 0; i < 400; i++)); do printf 'FRAME\n'; samples $((LW * LH * 3 / 2)); done; } >long.y4m
+# stream_ok NAME FILE: ffmpeg decodes at least one picture without a complaint.
+stream_ok() {
+  [ $have_ffmpeg = 1 ] || return
+  ffmpeg -v error -i "$2" -f null - </dev/null >/dev/null 2>dec_err.txt || { fail "$1: not decodable"; return; }
+  [ ! -s dec_err.txt ] || { fail "$1: decoder complains"; head -3 dec_err.txt; }
+}
+for sig in TERM HUP; do
+  "$ZIRAVOV" long.y4m "sig_$sig.hevc" >out.txt 2>err.txt </dev/null &
+  pid=$!
+  sleep 1
+  kill -$sig $pid 2>/dev/null
+  wait $pid
+  rc=$?
+  checks=$((checks + 1))
+  want=$((128 + $(kill -l $sig)))
+  if [ "$rc" -eq "$want" ]; then
+    grep -q 'interrupted' out.txt || fail "SIG$sig: no end report (killed rather than stopped?)"
+  elif [ "$rc" -ne 0 ]; then
+    fail "SIG$sig: exit code $rc, expected $want"
+  fi
+  stream_ok "SIG$sig" "sig_$sig.hevc"
+done
+cp long.y4m shrinking.y4m
+"$ZIRAVOV" shrinking.y4m shrunk.hevc >out.txt 2>err.txt </dev/null &
+pid=$!
+sleep 1
+truncate -s $(($(stat -c %s long.y4m) / 3 + 1000)) shrinking.y4m
+wait $pid
+rc=$?
+checks=$((checks + 1))
+[ "$rc" -eq 0 ] || fail "input cut while reading: exit code $rc, expected 0"
+grep -q 'warning' err.txt || fail "input cut while reading: no warning"
+stream_ok "input cut while reading" shrunk.hevc
+
 echo "$checks runs, $failures failures"
 [ "$failures" -eq 0 ]
