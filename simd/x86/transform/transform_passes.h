@@ -174,11 +174,15 @@ inline __m256i round256(__m256i v) {
 
 // Eight results of in-row a against q rows b, b + qs, ... (step_a 0) or of
 // rows a, a + is, ... against b (step_b 0).
-template <int X, int SH>
-inline __m256i eight(const int16_t *a, int step_a, const int16_t *b, int step_b) {
+template <int X>
+inline __m256i eight_sums(const int16_t *a, int step_a, const int16_t *b, int step_b) {
   __m256i v[8];
   for (int i = 0; i < 8; i++) v[i] = dot256<X>(a + i * step_a, b + i * step_b);
-  return round256<SH>(sum8(v));
+  return sum8(v);
+}
+template <int X, int SH>
+inline __m256i eight(const int16_t *a, int step_a, const int16_t *b, int step_b) {
+  return round256<SH>(eight_sums<X>(a, step_a, b, step_b));
 }
 
 // Narrows 8 or 16 results to int16 in order and stores them.
@@ -215,6 +219,37 @@ inline void pass_n256(const int16_t *in, int is, const int16_t *q, int qs, int16
         store_narrow(out + y * os + k, lo, eight<X, SH>(in + y * is, 0, q + (k + 8) * qs, qs), true);
     }
 }
+
+// Rows of 8 values, Y of them (8 or 16), held in pairs: vector i of `paired`
+// is [row i | row i + Y/2].  out[k * os + y] = sat16((dot(row y, q row k) +
+// round) >> SH): the multiply-adds of a pair share one 256-bit operation and
+// the horizontal additions finish four rows of each half at once.
+template <int Y, int K, int SH>
+inline void pass_t_pairs256(const int16_t *paired, const int16_t *q, int qs, int16_t *out, int os) {
+  __m256i rows[Y / 2];
+  for (int i = 0; i < Y / 2; i++) rows[i] = load256(paired + 16 * i);
+  for (int k = 0; k < K; k++) {
+    const __m256i qk = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q + k * qs)));
+    __m256i m[Y / 2];
+    for (int i = 0; i < Y / 2; i++) m[i] = _mm256_madd_epi16(rows[i], qk);
+    const __m256i a = round256<SH>(_mm256_hadd_epi32(_mm256_hadd_epi32(m[0], m[1]), _mm256_hadd_epi32(m[2], m[3])));
+    if constexpr (Y == 16) {
+      // a: rows 0-3 | 8-11, b: rows 4-7 | 12-15.
+      const __m256i b =
+          round256<SH>(_mm256_hadd_epi32(_mm256_hadd_epi32(m[4], m[5]), _mm256_hadd_epi32(m[6], m[7])));
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + k * os), _mm256_packs_epi32(a, b));
+    } else {
+      // a: rows 0-3 | 4-7.
+      const __m256i p = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, a), 0x08);
+      store128(out + k * os, _mm256_castsi256_si128(p));
+    }
+  }
+}
+
+// Stores 8-value rows r (of R) in the paired layout of pass_t_pairs256.
+inline int16_t *paired_row(int16_t *paired, int r, int rows) {
+  return paired + (r % (rows / 2)) * 16 + (r / (rows / 2)) * 8;
+}
 #endif
 
 // The widest pass the tier (WIDE: 256-bit allowed) has for the shape.
@@ -231,6 +266,145 @@ inline void pass_n(const int16_t *in, int is, const int16_t *q, int qs, int16_t 
   if constexpr (WIDE && X % 16 == 0 && K % 8 == 0) return pass_n256<X, Y, K, SH>(in, is, q, qs, out, os);
 #endif
   pass_n128<X, Y, K, SH>(in, is, q, qs, out, os);
+}
+
+// ------------------------------------------------- even/odd (butterfly) passes
+// For N = 16 and 32 the inverse passes use the symmetry M[v][N-1-x] =
+// (-1)^v M[v][x]: with rows of the input held as [even v | odd v], the even
+// sum E and the odd sum O of output x give x as E + O and N-1-x as E - O,
+// each rounded and narrowed on its own, so the results are those of the
+// direct pass with half the products.  The table row x (x < N/2) holds
+// [M[0][x], M[2][x], ..., M[1][x], M[3][x], ...].
+template <int N>
+struct alignas(32) eo_matrix_t {
+  int16_t v[N / 2][N];
+};
+template <int N>
+constexpr eo_matrix_t<N> make_inv_eo() {
+  constexpr std::array<int16_t, N * N> m = dct_matrix<N>();
+  eo_matrix_t<N> t{};
+  for (int x = 0; x < N / 2; x++)
+    for (int j = 0; j < N / 2; j++) {
+      t.v[x][j] = m[(2 * j) * N + x];
+      t.v[x][N / 2 + j] = m[(2 * j + 1) * N + x];
+    }
+  return t;
+}
+inline constexpr eo_matrix_t<16> inv_eo16 = make_inv_eo<16>();
+inline constexpr eo_matrix_t<32> inv_eo32 = make_inv_eo<32>();
+template <int N>
+constexpr const int16_t *inv_eo() {
+  if constexpr (N == 16) return &inv_eo16.v[0][0];
+  return &inv_eo32.v[0][0];
+}
+
+// Reverses the eight 16-bit values of a vector (of each 128-bit half).
+inline __m128i reverse8(__m128i v) {
+  return _mm_shuffle_epi8(v, _mm_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1));
+}
+
+template <int SH>
+inline __m128i round_pair128(__m128i e_lo, __m128i o_lo, __m128i e_hi, __m128i o_hi, bool minus) {
+  if (minus) return _mm_packs_epi32(round128<SH>(_mm_sub_epi32(e_lo, o_lo)), round128<SH>(_mm_sub_epi32(e_hi, o_hi)));
+  return _mm_packs_epi32(round128<SH>(_mm_add_epi32(e_lo, o_lo)), round128<SH>(_mm_add_epi32(e_hi, o_hi)));
+}
+
+// Pass 1 of the inverse: in rows (Y of them, [even | odd] halves of N/2)
+// against table rows k < N/2; out[k][y] = E + O, out[N-1-k][y] = E - O.
+template <bool WIDE, int N, int Y, int SH>
+inline void bfly_pass_t(const int16_t *in, const int16_t *q, int16_t *out) {
+  constexpr int H = N / 2;
+  for (int k = 0; k < H; k++) {
+    const int16_t *qe = q + k * N, *qo = qe + H;
+    for (int y = 0; y < Y; y += 8) {
+      const int16_t *a = in + y * N;
+#ifdef __AVX2__
+      if constexpr (WIDE && H % 16 == 0) {
+        const __m256i e = eight_sums<H>(a, N, qe, 0), o = eight_sums<H>(a + H, N, qo, 0);
+        const __m256i plus = round256<SH>(_mm256_add_epi32(e, o)), minus = round256<SH>(_mm256_sub_epi32(e, o));
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(plus, minus), 0xD8);
+        store128(out + k * Y + y, _mm256_castsi256_si128(packed));
+        store128(out + (N - 1 - k) * Y + y, _mm256_extracti128_si256(packed, 1));
+        continue;
+      }
+#endif
+      __m128i e[2], o[2];
+      for (int h = 0; h < 2; h++) {
+        const int16_t *b = a + 4 * h * N;
+        e[h] = sum4(dot128<H>(b, qe), dot128<H>(b + N, qe), dot128<H>(b + 2 * N, qe), dot128<H>(b + 3 * N, qe));
+        o[h] = sum4(dot128<H>(b + H, qo), dot128<H>(b + N + H, qo), dot128<H>(b + 2 * N + H, qo),
+                    dot128<H>(b + 3 * N + H, qo));
+      }
+      store128(out + k * Y + y, round_pair128<SH>(e[0], o[0], e[1], o[1], false));
+      store128(out + (N - 1 - k) * Y + y, round_pair128<SH>(e[0], o[0], e[1], o[1], true));
+    }
+  }
+}
+
+// Pass 2 of the inverse: each in row ([even | odd] halves) against table
+// rows x < N/2; out[y][x] = E + O, out[y][N-1-x] = E - O.
+template <bool WIDE, int N, int SH>
+inline void bfly_pass_n(const int16_t *in, const int16_t *q, int16_t *out) {
+  constexpr int H = N / 2;
+  for (int y = 0; y < N; y++) {
+    const int16_t *a = in + y * N;
+    for (int x = 0; x < H; x += 8) {
+      const int16_t *b = q + x * N;
+      __m128i plus, minus;
+#ifdef __AVX2__
+      if constexpr (WIDE && H % 16 == 0) {
+        const __m256i e = eight_sums<H>(a, 0, b, N), o = eight_sums<H>(a + H, 0, b + H, N);
+        const __m256i packed = _mm256_permute4x64_epi64(
+            _mm256_packs_epi32(round256<SH>(_mm256_add_epi32(e, o)), round256<SH>(_mm256_sub_epi32(e, o))), 0xD8);
+        plus = _mm256_castsi256_si128(packed);
+        minus = _mm256_extracti128_si256(packed, 1);
+      } else
+#endif
+      {
+        __m128i e[2], o[2];
+        for (int h = 0; h < 2; h++) {
+          const int16_t *c = b + 4 * h * N;
+          e[h] = sum4(dot128<H>(a, c), dot128<H>(a, c + N), dot128<H>(a, c + 2 * N), dot128<H>(a, c + 3 * N));
+          o[h] = sum4(dot128<H>(a + H, c + H), dot128<H>(a + H, c + N + H), dot128<H>(a + H, c + 2 * N + H),
+                      dot128<H>(a + H, c + 3 * N + H));
+        }
+        plus = round_pair128<SH>(e[0], o[0], e[1], o[1], false);
+        minus = round_pair128<SH>(e[0], o[0], e[1], o[1], true);
+      }
+      store128(out + y * N + x, plus);
+      store128(out + y * N + N - 8 - x, reverse8(minus));
+    }
+  }
+}
+
+// Pass 1 of the forward transform with the input-side split: residual rows
+// become [E | O], E[j] = r[j] + r[N-1-j] and O[j] = r[j] - r[N-1-j] (at most
+// 510 in magnitude: exact in 16 bits); even frequencies take E, odd ones O.
+template <bool WIDE, int N, int K, int SH>
+inline void bfly_forward_rows(const int16_t *res, const int16_t *m, int16_t *tt) {
+  constexpr int H = N / 2;
+  alignas(32) int16_t eo[N * N];
+#ifdef __AVX2__
+  if constexpr (WIDE && N == 16) {
+    // E and O each as 16 rows of 8 in the paired layout.
+    for (int y = 0; y < N; y++) {
+      const __m128i a = load128(res + y * N), b = reverse8(load128(res + y * N + 8));
+      store128(paired_row(eo, y, 16), _mm_add_epi16(a, b));
+      store128(paired_row(eo + 128, y, 16), _mm_sub_epi16(a, b));
+    }
+    pass_t_pairs256<16, (K + 1) / 2, SH>(eo, m, 2 * N, tt, 2 * N);
+    pass_t_pairs256<16, K / 2, SH>(eo + 128, m + N, 2 * N, tt + N, 2 * N);
+    return;
+  }
+#endif
+  for (int y = 0; y < N; y++)
+    for (int c = 0; c < H; c += 8) {
+      const __m128i a = load128(res + y * N + c), b = reverse8(load128(res + y * N + N - 8 - c));
+      store128(eo + y * N + c, _mm_add_epi16(a, b));
+      store128(eo + y * N + H + c, _mm_sub_epi16(a, b));
+    }
+  pass_t<WIDE, H, N, (K + 1) / 2, SH>(eo, N, m, 2 * N, tt, 2 * N);
+  pass_t<WIDE, H, N, K / 2, SH>(eo + H, N, m + N, 2 * N, tt + N, 2 * N);
 }
 
 // ------------------------------------------------------- residual and add
@@ -318,6 +492,27 @@ inline void transpose_corner(int16_t *ct, const int16_t *coef, int cs) {
   }
 }
 
+// The whole N x N block transposed for the butterfly passes: ct row r
+// holds coefficient column u = 2r (r < N/2) or 2(r - N/2) + 1, its values
+// ordered [v = 0, 2, 4, ... | v = 1, 3, 5, ...].
+template <int N>
+inline void transpose_even_odd(int16_t *ct, const int16_t *coef) {
+  constexpr int H = N / 2;
+  for (int by = 0; by < N; by += 8)
+    for (int bx = 0; bx < N; bx += 8) {
+      __m128i a[8];
+      for (int i = 0; i < 8; i++) {
+        const int idx = by + i, v = idx < H ? 2 * idx : 2 * (idx - H) + 1;
+        a[i] = load128(coef + v * N + bx);
+      }
+      transpose8x8_epi16(a);
+      for (int i = 0; i < 8; i++) {
+        const int u = bx + i;
+        store128(ct + ((u & 1) ? H + u / 2 : u / 2) * N + by, a[i]);
+      }
+    }
+}
+
 // ------------------------------------------------------------ the drivers
 // Forward N x N transform keeping the K x K low corner (K = N: all of it);
 // rows with matrix mr, columns with mc (both padded forward matrices).
@@ -328,7 +523,25 @@ inline void forward(int16_t *coef, const uint8_t *src, const uint8_t *pred, cons
   alignas(32) int16_t tt[K * XP];
   if constexpr (N == 4) std::memset(tt, 0, sizeof(tt));
   residual<N>(res, src, pred);
-  pass_t<WIDE, XP, N, K, LOG2 - 1>(res, XP, mr, XP, tt, XP);
+#ifdef __AVX2__
+  if constexpr (WIDE && N == 8) {
+    // Both passes on rows in the paired layout.
+    alignas(32) int16_t paired[64], tt_paired[64];
+    for (int y = 0; y < 8; y++) store128(paired_row(paired, y, 8), load128(res + 8 * y));
+    pass_t_pairs256<8, 8, LOG2 - 1>(paired, mr, 8, tt, 8);
+    for (int u = 0; u < 8; u++) store128(paired_row(tt_paired, u, 8), load128(tt + 8 * u));
+    if constexpr (K == 8)
+      pass_t_pairs256<8, 8, LOG2 + 6>(tt_paired, mc, 8, coef, 8);
+    else
+      pass_t<WIDE, XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
+    _mm256_zeroupper();
+    return;
+  }
+#endif
+  if constexpr (N >= 16)
+    bfly_forward_rows<WIDE, N, K, LOG2 - 1>(res, mr, tt);
+  else
+    pass_t<WIDE, XP, N, K, LOG2 - 1>(res, XP, mr, XP, tt, XP);
   pass_t<WIDE, XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
 #ifdef __AVX2__
   _mm256_zeroupper();
@@ -344,9 +557,16 @@ inline void inverse(uint8_t *recon, const int16_t *coef, const int16_t *mc, cons
   alignas(32) int16_t g[N * KP];
   alignas(32) int16_t res[N * N];
   if constexpr (K < 8) std::memset(g, 0, sizeof(g));
-  transpose_corner<K>(ct, coef, N);
-  pass_t<WIDE, KP, K, N, 7>(ct, KP, mc, MP, g, KP);
-  pass_n<WIDE, KP, N, N, 12>(g, KP, mr, MP, res, N);
+  if constexpr (K == N && N >= 16) {
+    // mc and mr are the DCT's: the butterfly passes have their own table.
+    transpose_even_odd<N>(ct, coef);
+    bfly_pass_t<WIDE, N, N, 7>(ct, inv_eo<N>(), g);
+    bfly_pass_n<WIDE, N, 12>(g, inv_eo<N>(), res);
+  } else {
+    transpose_corner<K>(ct, coef, N);
+    pass_t<WIDE, KP, K, N, 7>(ct, KP, mc, MP, g, KP);
+    pass_n<WIDE, KP, N, N, 12>(g, KP, mr, MP, res, N);
+  }
   add_residual<N>(recon, res);
 #ifdef __AVX2__
   _mm256_zeroupper();
