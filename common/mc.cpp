@@ -96,20 +96,6 @@ const uint8_t *get_ref_bilinear_c(uint8_t *buf, int32_t *stride_io, const uint8_
   return buf;
 }
 
-void luma_hfilter_planes_c(int16_t *q, int16_t *hp, int16_t *tq, const uint8_t *src, int32_t stride, int32_t width,
-                           int32_t height, int32_t half_only) {
-  int16_t *const planes[3] = {q, hp, tq};
-  // Half plane first: it is the only one the half-only mode needs.
-  for (int32_t f : {2, 1, 3}) {
-    if (half_only && f != 2) continue;
-    for (int32_t y = -3; y < height + 4; y++) {
-      const uint8_t *row = src + static_cast<intptr_t>(y) * stride - 3;
-      int16_t *out = planes[f - 1] + static_cast<intptr_t>(y) * stride;
-      for (int32_t x = 0; x < width; x++) out[x] = static_cast<int16_t>(filter_sum<8>(row + x, 1, luma_filter_taps[f]));
-    }
-  }
-}
-
 void subpel_planes_build_c(uint8_t *const *planes, const uint8_t *src, const int16_t *const *hplanes, int32_t stride,
                            int32_t width, int32_t height, int32_t half_only) {
   for (int32_t p = 1; p < 16; p++) {
@@ -119,43 +105,6 @@ void subpel_planes_build_c(uint8_t *const *planes, const uint8_t *src, const int
 }
 
 inline uint8_t avg_round_up(uint8_t a, uint8_t b) { return static_cast<uint8_t>((a + b + 1) >> 1); }
-
-// Half-resolution planes at the 16 quarter phases, each phase from the
-// stored 8-bit values of earlier ones so the rounding carries over.
-void lowres_init_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
-                   int32_t height) {
-  if (height < 0 || width < 0) return;
-  auto at = [&](int32_t p, int32_t y) { return planes[p] + static_cast<intptr_t>(y) * dst_stride; };
-  for (int32_t y = 0; y <= height; y++) {
-    const uint8_t *s0 = src + static_cast<intptr_t>(2 * y) * src_stride;
-    const uint8_t *s1 = s0 + src_stride, *s2 = s1 + src_stride;
-    for (int32_t x = 0; x <= width; x++) {
-      const int32_t c = 2 * x;
-      const uint8_t v0a = avg_round_up(s0[c], s1[c]), v0b = avg_round_up(s0[c + 1], s1[c + 1]),
-                    v0c = avg_round_up(s0[c + 2], s1[c + 2]);
-      const uint8_t v1a = avg_round_up(s1[c], s2[c]), v1b = avg_round_up(s1[c + 1], s2[c + 1]),
-                    v1c = avg_round_up(s1[c + 2], s2[c + 2]);
-      at(0, y)[x] = avg_round_up(v0a, v0b);
-      at(2, y)[x] = avg_round_up(v0b, v0c);
-      at(8, y)[x] = avg_round_up(v1a, v1b);
-      at(10, y)[x] = avg_round_up(v1b, v1c);
-    }
-  }
-  for (int32_t y = 0; y <= height; y++)
-    for (int32_t x = 0; x < width; x++) {
-      at(1, y)[x] = avg_round_up(at(0, y)[x], at(2, y)[x]);
-      at(3, y)[x] = avg_round_up(at(2, y)[x], at(0, y)[x + 1]);
-      at(9, y)[x] = avg_round_up(at(8, y)[x], at(10, y)[x]);
-      at(11, y)[x] = avg_round_up(at(10, y)[x], at(8, y)[x + 1]);
-    }
-  for (int32_t y = 0; y < height; y++)
-    for (int32_t x = 0; x < width; x++) {
-      for (int32_t p = 0; p < 4; p++) {
-        at(4 + p, y)[x] = avg_round_up(at(p, y)[x], at(8 + p, y)[x]);
-        at(12 + p, y)[x] = avg_round_up(at(8 + p, y)[x], at(p, y + 1)[x]);
-      }
-    }
-}
 
 // In place at stride 64: output row y is written after its source rows 2y
 // and 2y + 1 have been read, and no later row reads it.
@@ -419,6 +368,57 @@ void downscale_2x_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *s
     for (int32_t x = 0; x < width; x++)
       d[x] = static_cast<uint8_t>((avg_round_up(s0[2 * x], s1[2 * x]) + avg_round_up(s0[2 * x + 1], s1[2 * x + 1])) >> 1);
   }
+}
+
+void luma_hfilter_planes_c(int16_t *q, int16_t *hp, int16_t *tq, const uint8_t *src, int32_t stride, int32_t width,
+                           int32_t height, int32_t half_only) {
+  int16_t *const planes[3] = {q, hp, tq};
+  // Half plane first: it is the only one the half-only mode needs.
+  for (int32_t f : {2, 1, 3}) {
+    if (half_only && f != 2) continue;
+    for (int32_t y = -3; y < height + 4; y++) {
+      const uint8_t *row = src + static_cast<intptr_t>(y) * stride - 3;
+      int16_t *out = planes[f - 1] + static_cast<intptr_t>(y) * stride;
+      for (int32_t x = 0; x < width; x++) out[x] = static_cast<int16_t>(filter_sum<8>(row + x, 1, luma_filter_taps[f]));
+    }
+  }
+}
+
+// Half-resolution planes at the 16 quarter phases, each phase from the
+// stored 8-bit values of earlier ones so the rounding carries over.
+void lowres_init_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+                   int32_t height) {
+  if (height < 0 || width < 0) return;
+  auto at = [&](int32_t p, int32_t y) { return planes[p] + static_cast<intptr_t>(y) * dst_stride; };
+  for (int32_t y = 0; y <= height; y++) {
+    const uint8_t *s0 = src + static_cast<intptr_t>(2 * y) * src_stride;
+    const uint8_t *s1 = s0 + src_stride, *s2 = s1 + src_stride;
+    for (int32_t x = 0; x <= width; x++) {
+      const int32_t c = 2 * x;
+      const uint8_t v0a = avg_round_up(s0[c], s1[c]), v0b = avg_round_up(s0[c + 1], s1[c + 1]),
+                    v0c = avg_round_up(s0[c + 2], s1[c + 2]);
+      const uint8_t v1a = avg_round_up(s1[c], s2[c]), v1b = avg_round_up(s1[c + 1], s2[c + 1]),
+                    v1c = avg_round_up(s1[c + 2], s2[c + 2]);
+      at(0, y)[x] = avg_round_up(v0a, v0b);
+      at(2, y)[x] = avg_round_up(v0b, v0c);
+      at(8, y)[x] = avg_round_up(v1a, v1b);
+      at(10, y)[x] = avg_round_up(v1b, v1c);
+    }
+  }
+  for (int32_t y = 0; y <= height; y++)
+    for (int32_t x = 0; x < width; x++) {
+      at(1, y)[x] = avg_round_up(at(0, y)[x], at(2, y)[x]);
+      at(3, y)[x] = avg_round_up(at(2, y)[x], at(0, y)[x + 1]);
+      at(9, y)[x] = avg_round_up(at(8, y)[x], at(10, y)[x]);
+      at(11, y)[x] = avg_round_up(at(10, y)[x], at(8, y)[x + 1]);
+    }
+  for (int32_t y = 0; y < height; y++)
+    for (int32_t x = 0; x < width; x++) {
+      for (int32_t p = 0; p < 4; p++) {
+        at(4 + p, y)[x] = avg_round_up(at(p, y)[x], at(8 + p, y)[x]);
+        at(12 + p, y)[x] = avg_round_up(at(8 + p, y)[x], at(p, y + 1)[x]);
+      }
+    }
 }
 
 void setup_mc_primitives(uint32_t cpu_flags, mc_funcs_t *m) {

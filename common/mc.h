@@ -37,3 +37,7 @@ void mc_luma_bilinear_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, in
                         int32_t mvy, int32_t w, int32_t h);
 void downscale_2x_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
                     int32_t height);
+void luma_hfilter_planes_c(int16_t *q, int16_t *hp, int16_t *tq, const uint8_t *src, int32_t stride, int32_t width,
+                           int32_t height, int32_t half_only);
+void lowres_init_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+                   int32_t height);

@@ -5,23 +5,6 @@
 #include "simd/x86/mc/mc_filter.h"
 #include "simd/x86/mc/mc_kernels.h"
 
-namespace {
-
-// (v + 32) >> 6 of a plane of raw horizontal sums, clipped.
-bool plane_round(uint8_t *dst, intptr_t ds, const int16_t *src, intptr_t ss, int32_t w, int32_t h) {
-  return for_groups(w, 16, [&](int32_t x, int32_t n) {
-    for (int32_t y = 0; y < h; y++) {
-      const int16_t *s = src + y * ss + x;
-      uint8_t *d = dst + y * ds + x;
-      if (n == 16) store_pixels16(d, round6_256(load256(s)));
-      else if (n == 8) store_pixels<8>(d, round6(load128(s)));
-      else store_pixels<4>(d, round6(load64(s)));
-    }
-  });
-}
-
-}  // namespace
-
 void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
   const bool done = for_groups(w, 32, [&](int32_t x, int32_t n) {
     for (int32_t y = 0; y < h; y++) {

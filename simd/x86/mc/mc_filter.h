@@ -453,6 +453,23 @@ inline bool fullpel_words(int16_t *dst, intptr_t ds, const uint8_t *src, intptr_
   });
 }
 
+// (v + 32) >> 6 of a plane of raw horizontal sums, clipped.
+inline bool plane_round(uint8_t *dst, intptr_t ds, const int16_t *src, intptr_t ss, int32_t w, int32_t h) {
+  return for_groups(w, 16, [&](int32_t x, int32_t n) {
+    for (int32_t y = 0; y < h; y++) {
+      const int16_t *s = src + y * ss + x;
+      uint8_t *d = dst + y * ds + x;
+#ifdef __AVX2__
+      if (n == 16) store_pixels16(d, round6_256(load256(s)));
+#else
+      if (n == 16) store16_of_pair<true>(d, load128(s), load128(s + 8));
+#endif
+      else if (n == 8) store_pixels<8>(d, round6(load128(s)));
+      else store_pixels<4>(d, round6(load64(s)));
+    }
+  });
+}
+
 inline intptr_t offset_of(int32_t mvx, int32_t mvy, int32_t stride, int32_t frac_bits) {
   return static_cast<intptr_t>(mvy >> frac_bits) * stride + (mvx >> frac_bits);
 }
