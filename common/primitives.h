@@ -317,8 +317,9 @@ static_assert(sizeof(sao_funcs_t) == 16 * sizeof(void *));
 
 void setup_sao_primitives(uint32_t cpu_flags, sao_funcs_t *s);
 
-// Portable function of slot 0.  Until the SAO application exists it applies
-// no offset, which is what a decoder does for a CTU with SAO off.
+// Portable function of slot 0: applies one CTU's decided offsets of one plane
+// from the deblocked samples to the output plane through slots 13 to 15, so
+// the block kernels of every tier serve it.
 void sao_apply_ctu_c(encoder_t *ctx, int32_t col, int32_t row, int32_t plane, int32_t shift);
 // Block-level SAO application (H.265 8.7.3): dst = clip(src + offset) for every
 // sample of the w x h block.  Edge offset: offsets[e + 2] with

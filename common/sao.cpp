@@ -122,25 +122,28 @@ void sao_apply_ctu_c(encoder_t *ctx, int32_t col, int32_t row, int32_t plane, in
   if (src == dst) return;
   const bool on = plane == 0 ? (ctx->sao_enable & 1) : (ctx->sao_enable & 2);
   const sao_param_t &r = ctx->sao_params[plane][row * ctx->ctu_cols + col];
+  const sao_funcs_t &k = ctx->sao;
   if (!on || r.type == 5) {
-    for (int32_t y = 0; y < h; y++) std::memcpy(dst + y * stride, src + y * stride, w);
+    k.sao_copy(dst, stride, src, stride, w, h);
     return;
   }
   const int8_t offsets[5] = {static_cast<int8_t>(r.offset[0]), static_cast<int8_t>(r.offset[1]), 0,
                              static_cast<int8_t>(r.offset[2]), static_cast<int8_t>(r.offset[3])};
   if (r.type == 4) {
-    sao_apply_bo_c(dst, stride, src, stride, offsets, r.band_position, w, h);
+    k.sao_apply_bo(dst, stride, src, stride, offsets, r.band_position, w, h);
     return;
   }
-  sao_apply_eo_c(dst, stride, src, stride, offsets, r.type, w, h);
-  // Picture edges: the class's neighbour is missing, the sample stays.
+  // Picture edges: the class's neighbour is missing, so the first or last
+  // column or row is copied and the filter covers the samples between.
   const bool horizontal = r.type != 1, vertical = r.type != 0;
-  if (horizontal && x0 == 0)
-    for (int32_t y = 0; y < h; y++) dst[y * stride] = src[y * stride];
-  if (horizontal && x0 + w == pw)
-    for (int32_t y = 0; y < h; y++) dst[y * stride + w - 1] = src[y * stride + w - 1];
-  if (vertical && y0 == 0) std::memcpy(dst, src, w);
-  if (vertical && y0 + h == ph) std::memcpy(dst + (h - 1) * stride, src + (h - 1) * stride, w);
+  const int32_t l = horizontal && x0 == 0, rt = horizontal && x0 + w == pw;
+  const int32_t t = vertical && y0 == 0, b = vertical && y0 + h == ph;
+  if (l) k.sao_copy(dst, stride, src, stride, 1, h);
+  if (rt) k.sao_copy(dst + w - 1, stride, src + w - 1, stride, 1, h);
+  if (t) k.sao_copy(dst, stride, src, stride, w, 1);
+  if (b) k.sao_copy(dst + (h - 1) * stride, stride, src + (h - 1) * stride, stride, w, 1);
+  const intptr_t inner = static_cast<intptr_t>(t) * stride + l;
+  k.sao_apply_eo(dst + inner, stride, src + inner, stride, offsets, r.type, w - l - rt, h - t - b);
 }
 
 void sao_apply_eo_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
