@@ -28,6 +28,11 @@ inline int32_t edge_value(const uint8_t *p, int32_t stride, int32_t eo_class) {
 
 inline int32_t block_side(int32_t is_luma) { return is_luma ? 64 : 32; }
 
+// Columns of a partial block that the statistics cover: whole strips of 16
+// inside the block.
+inline int32_t counted_columns(int32_t w, int32_t is_luma) { return std::min(std::max(w, 0), block_side(is_luma)) & ~15; }
+inline int32_t counted_rows(int32_t h, int32_t is_luma) { return std::min(h, block_side(is_luma)); }
+
 void diff_block(int16_t *diff, int32_t diff_stride, const uint8_t *rec, int32_t rec_stride, const uint8_t *src,
                 int32_t src_stride, int32_t w, int32_t h) {
   for (int32_t y = 0; y < h; y++)
@@ -45,9 +50,10 @@ void sao_diff_c(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uin
 // Partial blocks are measured in whole strips of 16 columns, the unit of
 // the vector kernels; the columns past the last strip are left out of the
 // statistics (the decision is an estimate; the offsets still apply to them).
+// A width or height beyond the block is cut to the block.
 void sao_diff_wxh_c(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
                     int32_t is_luma, int32_t w, int32_t h) {
-  diff_block(diff, block_side(is_luma), rec, rec_stride, src, src_stride, std::max(w, 0) & ~15, h);
+  diff_block(diff, block_side(is_luma), rec, rec_stride, src, src_stride, counted_columns(w, is_luma), counted_rows(h, is_luma));
 }
 
 void stats_eo(sao_stats_t *out, const uint8_t *deblocked, int32_t stride, int32_t is_luma, const int16_t *diff,
@@ -84,7 +90,7 @@ void sao_stats_eo_c(sao_stats_t *out, const uint8_t *deblocked, int32_t stride, 
 template <int CLASS>
 void sao_stats_eo_wxh_c(sao_stats_t *out, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                         const int16_t *diff, int32_t w, int32_t h, void *) {
-  stats_eo(out, deblocked, stride, is_luma, diff, std::max(w, 0) & ~15, h, CLASS);
+  stats_eo(out, deblocked, stride, is_luma, diff, counted_columns(w, is_luma), counted_rows(h, is_luma), CLASS);
 }
 
 void sao_stats_bo_c(sao_stats_t *out, const uint8_t *deblocked, int32_t stride, int32_t is_luma, const int16_t *diff,
@@ -95,7 +101,7 @@ void sao_stats_bo_c(sao_stats_t *out, const uint8_t *deblocked, int32_t stride, 
 
 void sao_stats_bo_wxh_c(sao_stats_t *out, const uint8_t *deblocked, int32_t stride, int32_t is_luma,
                         const int16_t *diff, int32_t w, int32_t h, void *) {
-  stats_bo(out, deblocked, stride, is_luma, diff, std::max(w, 0) & ~15, h);
+  stats_bo(out, deblocked, stride, is_luma, diff, counted_columns(w, is_luma), counted_rows(h, is_luma));
 }
 
 void sao_copy_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {

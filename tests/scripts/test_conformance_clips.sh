@@ -28,6 +28,13 @@ for qp in 0 37; do
   echo "bus-qp$qp-cpu0|$CLIPS/bus_cif_17f.y4m|352|288|2|--frames 2 --qp $qp --cpu-flags 0" >>"$cases"
   echo "bus-qp$qp-cpudefault|$CLIPS/bus_cif_17f.y4m|352|288|2|--frames 2 --qp $qp" >>"$cases"
 done
+# SAO on a picture that is no multiple of 64 (partial CTUs at the right and
+# bottom edges), at the fastest, default and best complexity.
+for cx in 0 4 7; do
+  for flags in 0 2 6; do
+    echo "carphone-sao-c$cx-cpu$flags|$CLIPS/carphone_qcif.y4m|176|144|2|--frames 2 --sao --complexity $cx --cpu-flags $flags" >>"$cases"
+  done
+done
 for wpp in wpp no-wpp; do
   for t in 1 4; do
     echo "bus-$wpp-t$t|$CLIPS/bus_cif_17f.y4m|352|288|3|--frames 3 --qp 30 --$wpp --threads $t" >>"$cases"
@@ -55,6 +62,9 @@ same_stream() {
 }
 for flags in 0 1 2 4; do same_stream foreman-cpudefault foreman-cpu$flags; done
 for qp in 0 37; do same_stream bus-qp$qp-cpudefault bus-qp$qp-cpu0; done
+for cx in 0 4 7; do
+  for flags in 2 6; do same_stream carphone-sao-c$cx-cpu0 carphone-sao-c$cx-cpu$flags; done
+done
 same_stream bus-wpp-t1 bus-wpp-t4
 same_stream bus-no-wpp-t1 bus-no-wpp-t4
 

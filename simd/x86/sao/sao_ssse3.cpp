@@ -1,0 +1,49 @@
+// SSSE3 tier of the SAO table: 16 samples per step, legacy SSE encodings
+// only (built with -mssse3), so it runs on every processor that sets the
+// flag.
+#include "simd/x86/sao/sao_kernels.h"
+#include "simd/x86/simd_install.h"
+
+namespace {
+
+// Band statistics: the counting is a histogram, which vectors do not speed
+// up.  Each sample makes one addition, count and difference packed in one
+// 64-bit entry (count << 32 plus the difference, whose total stays within
+// +-2^31), and four interleaved histograms keep consecutive samples of one
+// band from waiting on each other's additions.
+void bo_stats_rows(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff, int32_t dstride,
+                   int32_t cols, int32_t h) {
+  int64_t acc[4][32] = {};
+  for (int32_t y = 0; y < h; y++) {
+    const uint8_t *p = px + static_cast<intptr_t>(y) * stride;
+    const int16_t *d = diff + static_cast<intptr_t>(y) * dstride;
+    for (int32_t x = 0; x < cols; x += 4)
+      for (int32_t j = 0; j < 4; j++) acc[j][p[x + j] >> 3] += (int64_t{1} << 32) + d[x + j];
+  }
+  std::memset(out, 0, sizeof(*out));
+  for (int32_t b = 0; b < 32; b++) {
+    const int64_t t = acc[0][b] + acc[1][b] + acc[2][b] + acc[3][b];
+    const int32_t sum = static_cast<int32_t>(static_cast<uint32_t>(t));
+    out->count[b] = static_cast<uint16_t>((t - sum) >> 32);
+    out->sum[b] = sum;
+  }
+}
+
+void stats_bo_wxh(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+                  int32_t w, int32_t h, void *) {
+  bo_stats_rows(out, px, stride, diff, block_side(is_luma), counted_columns(w, is_luma),
+                counted_rows(h, is_luma));
+}
+
+void stats_bo(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff, void *) {
+  const int32_t n = block_side(is_luma);
+  bo_stats_rows(out, px, stride, diff, n, n, n);
+}
+
+}  // namespace
+
+void install_sao_ssse3(sao_funcs_t *s) {
+  install_sao_kernels<v128, v128>(s);
+  s->sao_stats_bo = stats_bo;
+  s->sao_stats_bo_wxh = stats_bo_wxh;
+}
