@@ -5,36 +5,11 @@
 #include <cstdlib>
 #include <utility>
 
+#include "common/intra_angles.h"
 #include "common/primitives.h"
+#include "simd/x86/simd_install.h"
 
 namespace {
-
-// H.265 Table 8-4, indexed by mode (planar and DC have no angle).
-constexpr std::array<int8_t, 35> intra_pred_angle = {0,  0,  32,  26,  21,  17,  13,  9,   5,   2,   0,   -2,
-                                                     -5, -9, -13, -17, -21, -26, -32, -26, -21, -17, -13, -9,
-                                                     -5, -2, 0,   2,   5,   9,   13,  17,  21,  26,  32};
-
-// H.265 Table 8-5 magnitudes, indexed by -intraPredAngle.
-constexpr int32_t inv_angle_magnitude(int32_t angle) {
-  switch (angle) {
-    case -2:
-      return 4096;
-    case -5:
-      return 1638;
-    case -9:
-      return 910;
-    case -13:
-      return 630;
-    case -17:
-      return 482;
-    case -21:
-      return 390;
-    case -26:
-      return 315;
-    default:
-      return 256;  // -32
-  }
-}
 
 inline uint8_t clip_pixel(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
@@ -131,9 +106,8 @@ void intra_ang_c(uint8_t *dst, intptr_t dst_stride, const uint8_t *nb, int32_t m
   ref[0] = nb[0];
   for (int k = 1; k <= 2 * n; k++) ref[k] = main_run[k];
   if (angle < 0) {
-    const int32_t inv = inv_angle_magnitude(angle);
-    const int32_t extension = -1 - ((n * angle) >> 5);
-    for (int k = 1; k <= extension; k++) ref[-k] = side_run[(k * inv + 128) >> 8];
+    const int32_t extension = intra_ang_extension(angle, n);
+    for (int k = 1; k <= extension; k++) ref[-k] = side_run[intra_ang_projected(angle, k)];
   }
 
   for (int r = 0; r < n; r++) {
@@ -173,7 +147,6 @@ bool intra_needs_smoothing(int mode, int log2_size) {
 }
 
 void setup_intra_primitives(uint32_t cpu_flags, intra_funcs_t *t) {
-  (void)cpu_flags;  // no vector tier is installed from here yet
   t->ref_filter[0] = intra_ref_filter_4x4_c;
   t->ref_filter[1] = intra_ref_filter_8x8_c;
   t->ref_filter[2] = intra_ref_filter_16x16_c;
@@ -200,4 +173,6 @@ void setup_intra_primitives(uint32_t cpu_flags, intra_funcs_t *t) {
       slot(mode, 1, log2) = ang_filt[(mode - 2) * 4 + s];
     }
   }
+  if (cpu_flags & CPU_FLAG_SSSE3) install_intra_ssse3(t);
+  if (cpu_flags & CPU_FLAG_AVX2) install_intra_avx2(t);
 }
