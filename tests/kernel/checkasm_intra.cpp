@@ -146,6 +146,6 @@ TEST_P(CheckasmIntra, TiersReplaceTheirCellsOnly) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tiers, CheckasmIntra, ::testing::ValuesIn(flag_sets()), flags_name);
+INSTANTIATE_TEST_SUITE_P(, CheckasmIntra, ::testing::ValuesIn(flag_sets()), flags_name);
 
 }  // namespace
