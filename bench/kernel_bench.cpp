@@ -320,7 +320,7 @@ void register_quant(uint32_t flags) {
   int16_t *coef = a.coef.data(), *levels = a.levels.data(), *out = a.s16b.data();
   const quant_params_t q = quant_params(30, 4, 1), dq = dequant_params(30, 4);
   static rdoq_request_t req;
-  req = {levels, coef, 4, 0, 30, 1, 0, 1000, 256, nullptr};
+  req = {levels, coef, 4, 0, 30, 1, 0, 1000, 256, nullptr, {}};
   using call = std::function<void()>;
   add_table("quant", ref, tst, 0, "quant 16x16", [=](const quant_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.quant(levels, coef, 256, q.scale, q.shift, q.offset)); }); });
   add_table("quant", ref, tst, 1, "dequant 16x16", [=](const quant_funcs_t &t) { return call([=] { t.dequant(out, levels, 256, dq.scale, dq.shift); }); });

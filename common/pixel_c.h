@@ -9,6 +9,11 @@ uint32_t hadamard_abs_4x4(const uint8_t *a, int32_t a_stride, const uint8_t *b, 
 // Sum of absolute 8x8 Walsh-Hadamard coefficients of a - b.
 uint32_t sa8d_raw_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 
+// The gradient pyramid levels above the 8x8 one, each entry the sum of its
+// four children; the combined record as H + V.
+void gradient_sum_levels(gradient_record_t *r);
+void gradient_combine(ctu_gradients_t *g);
+
 void fill_satd_primitives(pixel_funcs_t *p);
 void fill_gradient_primitives(pixel_funcs_t *p);
 

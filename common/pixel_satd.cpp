@@ -128,24 +128,6 @@ void gradient_fill(const uint8_t *src, gradient_record_t *r, int32_t dir) {
     }
 }
 
-void gradient_sum_levels(gradient_record_t *r) {
-  for (int32_t j = 0; j < 4; j++)
-    for (int32_t i = 0; i < 4; i++) {
-      const uint32_t *c = r->node + 21 + 16 * j + 2 * i;
-      r->node[5 + 4 * j + i] = c[0] + c[1] + c[8] + c[9];
-    }
-  for (int32_t j = 0; j < 2; j++)
-    for (int32_t i = 0; i < 2; i++) {
-      const uint32_t *c = r->node + 5 + 8 * j + 2 * i;
-      r->node[1 + 2 * j + i] = c[0] + c[1] + c[4] + c[5];
-    }
-  r->node[0] = r->node[1] + r->node[2] + r->node[3] + r->node[4];
-}
-
-void gradient_combine(ctu_gradients_t *g) {
-  for (int32_t k = 0; k < 85; k++) g->combined.node[k] = g->dir[GRAD_H].node[k] + g->dir[GRAD_V].node[k];
-}
-
 uint32_t ctu_gradient_pyramid_c(const uint8_t *src, ctu_gradients_t *g) {
   gradient_record_t h, v;
   gradient_fill(src, &h, GRAD_H);
@@ -181,6 +163,24 @@ uint32_t ctu_gradient_dir4_pyramid_c(const uint8_t *src, ctu_gradients_t *g) {
 }
 
 }  // namespace
+
+void gradient_sum_levels(gradient_record_t *r) {
+  for (int32_t j = 0; j < 4; j++)
+    for (int32_t i = 0; i < 4; i++) {
+      const uint32_t *c = r->node + 21 + 16 * j + 2 * i;
+      r->node[5 + 4 * j + i] = c[0] + c[1] + c[8] + c[9];
+    }
+  for (int32_t j = 0; j < 2; j++)
+    for (int32_t i = 0; i < 2; i++) {
+      const uint32_t *c = r->node + 5 + 8 * j + 2 * i;
+      r->node[1 + 2 * j + i] = c[0] + c[1] + c[4] + c[5];
+    }
+  r->node[0] = r->node[1] + r->node[2] + r->node[3] + r->node[4];
+}
+
+void gradient_combine(ctu_gradients_t *g) {
+  for (int32_t k = 0; k < 85; k++) g->combined.node[k] = g->dir[GRAD_H].node[k] + g->dir[GRAD_V].node[k];
+}
 
 uint32_t hadamard_abs_4x4(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   int32_t m[4][4];

@@ -120,13 +120,15 @@ class guarded_block {
     int32_t left = 0, right = 0, top = 0, bottom = 0;  // bytes / rows
   };
 
-  guarded_block(int32_t w_bytes, int32_t h, int32_t stride, margins_t m, bool guard_before)
+  // `gap` canary bytes between the readable area and the guard page move the
+  // block to any address offset.
+  guarded_block(int32_t w_bytes, int32_t h, int32_t stride, margins_t m, bool guard_before, int32_t gap = 0)
       : w_(w_bytes), h_(h), stride_(stride), m_(m) {
     const int64_t rows = static_cast<int64_t>(m.top) + h + m.bottom;
     // Readable span: from (row -top, column -left) to (last row, w + right).
     const int64_t first = -static_cast<int64_t>(m.top) * stride - m.left;
     const int64_t last = (rows - m.top - 1) * stride + w_bytes + m.right - 1;
-    const int64_t span = last - first + 1;
+    const int64_t span = last - first + 1 + gap;
     page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     const size_t body = (static_cast<size_t>(span) + page_ - 1) / page_ * page_ + page_;
     map_size_ = body + 2 * page_;
@@ -136,7 +138,7 @@ class guarded_block {
     mprotect(map_ + map_size_ - page_, page_, PROT_NONE);
     lo_ = map_ + page_;
     hi_ = map_ + map_size_ - page_;
-    uint8_t *start = guard_before ? lo_ : hi_ - span;
+    uint8_t *start = guard_before ? lo_ + gap : hi_ - span;
     origin_ = start - first;
   }
   guarded_block(const guarded_block &) = delete;

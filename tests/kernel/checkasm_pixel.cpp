@@ -36,13 +36,35 @@ observation_t run_cost(cost_fn f, rng_t &r, slot_shape_t s, pattern_pair_t pp, i
   return o;
 }
 
+// A block read from its bottom row upwards when the stride is negative.
+struct strided_block {
+  guarded_block b;
+  int32_t h, stride;
+  strided_block(slot_shape_t s, int32_t stride_, bool before, int32_t gap)
+      : b(s.w, s.h, std::abs(stride_), {}, before, gap), h(s.h), stride(stride_) {}
+  const uint8_t *start() const { return b.origin() + (stride < 0 ? static_cast<intptr_t>(h - 1) * -stride : 0); }
+};
+
+// Both blocks at byte offsets gap_a and gap_b from their guard pages.
+observation_t run_cost_at(cost_fn f, rng_t &r, slot_shape_t s, int32_t sa, int32_t sb, bool before, int32_t gap_a,
+                          int32_t gap_b) {
+  strided_block a(s, sa, before, gap_a), b(s, sb, !before, gap_b);
+  a.b.fill(pattern::random, r);
+  b.b.fill(pattern::random, r);
+  observation_t o;
+  o.add_value(f(a.start(), sa, b.start(), sb));
+  return o;
+}
+
 template <int N>
-observation_t run_multi(void *fn, rng_t &r, slot_shape_t s, pattern_pair_t pp, int32_t ref_stride, bool before) {
-  guarded_block src(s.w, s.h, SRC_STRIDE, {}, before);
+observation_t run_multi(void *fn, rng_t &r, slot_shape_t s, pattern_pair_t pp, int32_t ref_stride, bool before,
+                        int32_t gap = 0) {
+  guarded_block src(s.w, s.h, SRC_STRIDE, {}, before, gap);
   src.fill(pp.a, r);
   std::vector<std::unique_ptr<guarded_block>> refs;
   for (int32_t k = 0; k < N; k++) {
-    refs.push_back(std::make_unique<guarded_block>(s.w, s.h, ref_stride, guarded_block::margins_t{}, !before));
+    refs.push_back(
+        std::make_unique<guarded_block>(s.w, s.h, ref_stride, guarded_block::margins_t{}, !before, (gap + 7 * k) & 31));
     refs.back()->fill(k == 0 ? pp.b : pattern::random, r);
   }
   guarded_block out(4 * N, 1, 4 * N, {}, false);
@@ -103,20 +125,39 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
   }
 }
 
+// Every address offset 0..31 of both blocks, strides of 4096, negative
+// strides (blocks read upwards) and odd ones.
+TEST_P(CheckasmPixel, CostSlotsMatchPortableAtEveryOffsetAndStrideSign) {
+  const uint64_t seed = test_seed();
+  for (int32_t i = 0; i < 100; i++) {
+    const slot_shape_t s = pixel_slot_shape(i);
+    if (s.k != kind::cost) continue;
+    for (int32_t gap = 0; gap < 32; gap++) {
+      const int32_t strides[] = {4096, -(s.w + gap), s.w + 2 * gap + 1};
+      const int32_t sa = strides[gap % 3], sb = strides[(gap + 1) % 3];
+      compare_slot("pixel slot " + std::to_string(i) + " offset " + std::to_string(gap) + " strides " +
+                       std::to_string(sa) + ", " + std::to_string(sb),
+                   slot_as<cost_fn>(ref_, i), slot_as<cost_fn>(tst_, i), seed + gap,
+                   [&](cost_fn f, rng_t &r) { return run_cost_at(f, r, s, sa, sb, gap & 1, gap, 31 - gap); });
+    }
+  }
+}
+
 TEST_P(CheckasmPixel, MultiCandidateSlotsMatchPortable) {
   const uint64_t seed = test_seed();
   for (int32_t i = 20; i < 45; i++) {
     const slot_shape_t s = pixel_slot_shape(i);
     int32_t variant = 0;
     for (const pattern_pair_t &pp : COST_PAIRS)
-      for (int32_t stride : {s.w + 1, 832}) {
+      for (int32_t stride : {s.w + 1, 832, 4096}) {
           const bool before = variant & 1;
+          const int32_t gap = variant & 31;
           const std::string name = "pixel slot " + std::to_string(i) + " variant " + std::to_string(variant);
           void *ref = slot_as<void *>(ref_, i), *tst = slot_as<void *>(tst_, i);
           compare_slot(name, ref, tst, seed + variant++, [&](void *f, rng_t &r) {
-            if (s.k == kind::x4) return run_multi<4>(f, r, s, pp, stride, before);
-            if (s.k == kind::x3) return run_multi<3>(f, r, s, pp, stride, before);
-            return run_multi<2>(f, r, s, pp, stride, before);
+            if (s.k == kind::x4) return run_multi<4>(f, r, s, pp, stride, before, gap);
+            if (s.k == kind::x3) return run_multi<3>(f, r, s, pp, stride, before, gap);
+            return run_multi<2>(f, r, s, pp, stride, before, gap);
           });
         }
   }
@@ -149,10 +190,11 @@ TEST_P(CheckasmPixel, AnySizeSlotsMatchPortableIncludingEmptyBlocks) {
                    seed + trial, [&](ssd_wxh_fn f, rng_t &r) {
                      const int32_t w = r.range(-3, 130), h = r.range(-3, 70);
                      const int32_t bw = std::max(w, 1), bh = std::max(h, 1);
-                     const int32_t stride = bw + r.range(0, 40);
+                     const int32_t stride = r.range(0, 7) ? bw + r.range(0, 40) : 4096;
                      const pattern_pair_t pp = COST_PAIRS[r.range(0, 7)];
                      const bool before = r.range(0, 1);
-                     guarded_block a(bw, bh, stride, {}, before), b(bw, bh, stride + 1, {}, !before);
+                     guarded_block a(bw, bh, stride, {}, before, r.range(0, 31)),
+                         b(bw, bh, stride + 1, {}, !before, r.range(0, 31));
                      a.fill(pp.a, r);
                      b.fill(pp.b, r);
                      observation_t o;
@@ -171,7 +213,7 @@ TEST_P(CheckasmPixel, HadamardAcMatchesPortable) {
       for (bool before : {false, true})
         compare_slot("hadamard_ac_8x8", ref_.hadamard_ac_8x8, tst_.hadamard_ac_8x8, seed + variant++,
                      [&](hadamard_ac_fn f, rng_t &r) {
-                       guarded_block b(8, 4, stride, {}, before);
+                       guarded_block b(8, 4, stride, {}, before, variant & 31);
                        b.fill(p, r);
                        observation_t o;
                        o.add_value(f(b.origin(), stride));
@@ -237,7 +279,7 @@ TEST_P(CheckasmPixel, GradientSlotsMatchPortableInEveryRecord) {
     for (pattern p : ALL_PATTERNS)
       compare_slot("pixel slot " + std::to_string(i), slot_as<gradient_fn>(ref_, i), slot_as<gradient_fn>(tst_, i),
                    seed + variant++, [&](gradient_fn f, rng_t &r) {
-                     guarded_block src(64, 64, SRC_STRIDE, {}, variant & 1);
+                     guarded_block src(64, 64, SRC_STRIDE, {}, variant & 1, 5 * variant & 31);
                      src.fill(p, r);
                      guarded_block rec(sizeof(ctu_gradients_t), 1, sizeof(ctu_gradients_t), {}, false);
                      rec.fill(pattern::random, r);

@@ -25,10 +25,6 @@ bool breaks(const char *table) {
   return b && std::strcmp(b, table) == 0;
 }
 
-void announce(const char *table, const char *slot) {
-  std::fprintf(stderr, "checkasm: test tier breaks %s slot %s\n", table, slot);
-}
-
 // Each wrong function calls the slot's portable function and then spoils one
 // result, only for an extreme input.
 pixel_cost_fn portable_sa8d_8x8;
@@ -96,74 +92,58 @@ CHECKASM_WRAP(_Z26setup_transform_primitivesjP17transform_funcs_t, transform_fun
 CHECKASM_WRAP(_Z22setup_quant_primitivesjP13quant_funcs_t, quant_funcs_t)
 CHECKASM_WRAP(_Z22setup_intra_primitivesjP13intra_funcs_t, intra_funcs_t)
 
+namespace {
+
+uint32_t tier_flags(uint32_t flags) { return flags & FLAG_TEST_TIER ? 0 : flags; }
+
+// Under the test tier, for the table being broken: keeps the slot's portable
+// function for the wrong one to call and installs the wrong one.
+template <typename Fn>
+void install_wrong(uint32_t flags, const char *table, Fn &slot, Fn &portable, Fn wrong, const char *what) {
+  if (!(flags & FLAG_TEST_TIER) || !breaks(table)) return;
+  portable = slot;
+  slot = wrong;
+  std::fprintf(stderr, "checkasm: test tier breaks %s slot %s\n", table, what);
+}
+
+}  // namespace
+
 void wrap_pixel_funcs_t(uint32_t flags, pixel_funcs_t *t, int32_t level) {
-  const bool tier = flags & FLAG_TEST_TIER;
-  real_pixel_funcs_t(tier ? 0 : flags, t, level);
-  if (!tier) return;
-  if (breaks("pixel")) {
-    portable_sa8d_8x8 = t->sa8d[3];
-    t->sa8d[3] = wrong_sa8d_8x8;
-    announce("pixel", "78 sa8d_8x8");
-  } else if (breaks("pixel_overrun")) {
-    portable_copy_32x32 = t->copy_to_aligned_32x32;
-    t->copy_to_aligned_32x32 = overrunning_copy_32x32;
-    announce("pixel", "115 copy_to_aligned_32x32 (writes past its block)");
-  }
+  real_pixel_funcs_t(tier_flags(flags), t, level);
+  install_wrong(flags, "pixel", t->sa8d[3], portable_sa8d_8x8, wrong_sa8d_8x8, "78 sa8d_8x8");
+  install_wrong(flags, "pixel_overrun", t->copy_to_aligned_32x32, portable_copy_32x32, overrunning_copy_32x32,
+                "115 copy_to_aligned_32x32 (writes past its block)");
 }
 
 void wrap_mc_funcs_t(uint32_t flags, mc_funcs_t *t) {
-  const bool tier = flags & FLAG_TEST_TIER;
-  real_mc_funcs_t(tier ? 0 : flags, t);
-  if (!tier || !breaks("mc")) return;
-  portable_pixel_avg = t->pixel_avg;
-  t->pixel_avg = wrong_pixel_avg;
-  announce("mc", "9 pixel_avg");
+  real_mc_funcs_t(tier_flags(flags), t);
+  install_wrong(flags, "mc", t->pixel_avg, portable_pixel_avg, wrong_pixel_avg, "9 pixel_avg");
 }
 
 void wrap_sao_funcs_t(uint32_t flags, sao_funcs_t *t) {
-  const bool tier = flags & FLAG_TEST_TIER;
-  real_sao_funcs_t(tier ? 0 : flags, t);
-  if (!tier || !breaks("sao")) return;
-  portable_sao_diff = t->sao_diff;
-  t->sao_diff = wrong_sao_diff;
-  announce("sao", "1 sao_diff");
+  real_sao_funcs_t(tier_flags(flags), t);
+  install_wrong(flags, "sao", t->sao_diff, portable_sao_diff, wrong_sao_diff, "1 sao_diff");
 }
 
 void wrap_deblock_funcs_t(uint32_t flags, deblock_funcs_t *t) {
-  const bool tier = flags & FLAG_TEST_TIER;
-  real_deblock_funcs_t(tier ? 0 : flags, t);
-  if (!tier || !breaks("deblock")) return;
-  portable_luma_ver_edge = t->deblock_luma_ver_edge;
-  t->deblock_luma_ver_edge = wrong_luma_ver_edge;
-  announce("deblock", "0 deblock_luma_ver_edge");
+  real_deblock_funcs_t(tier_flags(flags), t);
+  install_wrong(flags, "deblock", t->deblock_luma_ver_edge, portable_luma_ver_edge, wrong_luma_ver_edge,
+                "0 deblock_luma_ver_edge");
 }
 
 void wrap_transform_funcs_t(uint32_t flags, transform_funcs_t *t) {
-  const bool tier = flags & FLAG_TEST_TIER;
-  real_transform_funcs_t(tier ? 0 : flags, t);
-  if (!tier || !breaks("transform")) return;
-  portable_dct_fwd_8x8 = t->dct_fwd_8x8;
-  t->dct_fwd_8x8 = wrong_dct_fwd_8x8;
-  announce("transform", "2 dct_fwd_8x8");
+  real_transform_funcs_t(tier_flags(flags), t);
+  install_wrong(flags, "transform", t->dct_fwd_8x8, portable_dct_fwd_8x8, wrong_dct_fwd_8x8, "2 dct_fwd_8x8");
 }
 
 void wrap_quant_funcs_t(uint32_t flags, quant_funcs_t *t) {
-  const bool tier = flags & FLAG_TEST_TIER;
-  real_quant_funcs_t(tier ? 0 : flags, t);
-  if (!tier || !breaks("quant")) return;
-  portable_dequant = t->dequant;
-  t->dequant = wrong_dequant;
-  announce("quant", "1 dequant");
+  real_quant_funcs_t(tier_flags(flags), t);
+  install_wrong(flags, "quant", t->dequant, portable_dequant, wrong_dequant, "1 dequant");
 }
 
 void wrap_intra_funcs_t(uint32_t flags, intra_funcs_t *t) {
-  const bool tier = flags & FLAG_TEST_TIER;
-  real_intra_funcs_t(tier ? 0 : flags, t);
-  if (!tier || !breaks("intra")) return;
-  const int32_t cell = intra_cell(1, 0, 3) - 4;
-  portable_dc_8x8 = t->pred[cell];
-  t->pred[cell] = wrong_dc_8x8;
-  announce("intra", "intra_dc_8x8");
+  real_intra_funcs_t(tier_flags(flags), t);
+  install_wrong(flags, "intra", t->pred[intra_cell(1, 0, 3) - 4], portable_dc_8x8, wrong_dc_8x8, "intra_dc_8x8");
 }
 
 namespace {

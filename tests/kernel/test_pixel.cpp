@@ -1,4 +1,5 @@
-// Portable pixel and lookahead helpers against independent definitions:
+// Pixel helpers of every tier and the portable lookahead helpers against
+// independent definitions:
 // Hadamard costs by explicit matrix products, the gradient and AC energy
 // values of known patterns, and the bounds the helpers must keep.
 #include <gtest/gtest.h>
@@ -28,12 +29,12 @@ int64_t abs_transform_sum(const std::vector<int32_t> &d, int32_t stride, int32_t
   return sum;
 }
 
-struct PixelCosts : ::testing::Test {
-  void SetUp() override { setup_pixel_primitives(0, &p, 1); }
+struct PixelCosts : ::testing::TestWithParam<uint32_t> {
+  void SetUp() override { setup_pixel_primitives(GetParam(), &p, 1); }
   pixel_funcs_t p{};
 };
 
-TEST_F(PixelCosts, SatdAndSa8dEqualHadamardSumsWithoutSaturation) {
+TEST_P(PixelCosts, SatdAndSa8dEqualHadamardSumsWithoutSaturation) {
   checkasm::rng_t r(checkasm::test_seed());
   std::vector<uint8_t> a(64 * 64), b(64 * 64);
   for (int32_t trial = 0; trial < 6; trial++) {
@@ -68,7 +69,7 @@ TEST_F(PixelCosts, SatdAndSa8dEqualHadamardSumsWithoutSaturation) {
   }
 }
 
-TEST_F(PixelCosts, HalfRowSadDoublesTheEvenRows) {
+TEST_P(PixelCosts, HalfRowSadDoublesTheEvenRows) {
   std::vector<uint8_t> a(64 * 64, 0), b(64 * 64, 0);
   for (int32_t x = 0; x < 64; x++) {
     b[x] = 3;        // row 0 counts twice
@@ -84,7 +85,7 @@ TEST_F(PixelCosts, HalfRowSadDoublesTheEvenRows) {
   EXPECT_EQ(out[3], 2u * 32 * 200);
 }
 
-TEST_F(PixelCosts, SsdOfAnySizeIsZeroForEmptyBlocks) {
+TEST_P(PixelCosts, SsdOfAnySizeIsZeroForEmptyBlocks) {
   std::vector<uint8_t> a(64 * 64, 10), b(64 * 64, 13);
   for (int32_t w : {-5, 0, 1, 7, 64})
     for (int32_t h : {-5, 0, 1, 9, 64}) {
@@ -95,14 +96,14 @@ TEST_F(PixelCosts, SsdOfAnySizeIsZeroForEmptyBlocks) {
   EXPECT_EQ(p.ssd[0](a.data(), 64, b.data(), 64), 9u * 4096);
 }
 
-TEST_F(PixelCosts, VarianceHoldsSumAndSumOfSquares) {
+TEST_P(PixelCosts, VarianceHoldsSumAndSumOfSquares) {
   std::vector<uint8_t> a(64 * 64, 255);
   const uint64_t v = p.pixel_var_64x64(a.data(), 64);
   EXPECT_EQ(v & 0xffffffffu, 4096u * 255);
   EXPECT_EQ(v >> 32, 4096u * 255 * 255);
 }
 
-TEST_F(PixelCosts, HadamardAcOfCheckerboardIs1020PerHalf) {
+TEST_P(PixelCosts, HadamardAcOfCheckerboardIs1020PerHalf) {
   uint8_t src[8 * 8];
   for (int32_t y = 0; y < 8; y++)
     for (int32_t x = 0; x < 8; x++) src[y * 8 + x] = y < 4 ? ((x + y) & 1 ? 0 : 255) : static_cast<uint8_t>(x * 31);
@@ -112,7 +113,7 @@ TEST_F(PixelCosts, HadamardAcOfCheckerboardIs1020PerHalf) {
   EXPECT_EQ(p.hadamard_ac_8x8(flat, 8), 0u);
 }
 
-TEST_F(PixelCosts, GradientPyramidsOfKnownPatterns) {
+TEST_P(PixelCosts, GradientPyramidsOfKnownPatterns) {
   alignas(16) uint8_t cols[64 * 64], checker[64 * 64];
   for (int32_t y = 0; y < 64; y++)
     for (int32_t x = 0; x < 64; x++) {
@@ -141,7 +142,7 @@ TEST_F(PixelCosts, GradientPyramidsOfKnownPatterns) {
   for (int32_t k = 0; k < 85; k++) EXPECT_EQ(c.combined.node[k], g.combined.node[k]);
 }
 
-TEST_F(PixelCosts, CoefficientHelpersStayInsideTheirTables) {
+TEST_P(PixelCosts, CoefficientHelpersStayInsideTheirTables) {
   std::vector<int16_t> coef(16 * 16, 0);
   coef[5] = -3;
   coef[200] = 7;
@@ -160,6 +161,68 @@ TEST_F(PixelCosts, CoefficientHelpersStayInsideTheirTables) {
   EXPECT_EQ(p.count_nonzero(coef.data(), 4), 2u);
   EXPECT_EQ(p.count_nonzero(coef.data(), 9), 0u);
 }
+
+// The values the kernels' maximum sums must reach without wrapping.
+TEST_P(PixelCosts, ExtremeBlocksGiveTheLargestSums) {
+  std::vector<uint8_t> hi(64 * 64, 255), lo(64 * 64, 0);
+  const uint8_t *a = hi.data(), *b = lo.data();
+  EXPECT_EQ(p.ssd[0](a, 64, b, 64), 266342400u);
+  EXPECT_EQ(p.sa8d[3](a, 64, b, 64), 4080u);
+  EXPECT_EQ(p.sa8d[2](a, 64, b, 64), 16320u);
+  EXPECT_EQ(p.sa8d[0](a, 64, b, 64), 261120u);
+  EXPECT_EQ(p.satd[4](a, 64, b, 64), 2040u);
+  EXPECT_EQ(p.satd[3](a, 64, b, 64), 8160u);
+  EXPECT_EQ(p.sad_half[0](a, 64, b, 64), 1044480u);
+  EXPECT_EQ(p.sad_half[2](a, 64, b, 64), 65280u);
+  EXPECT_EQ(p.sad_half_tall[3](a, 64, b, 64), 8160u);
+  uint32_t out[4];
+  p.sad_x4_half[0](a, b, b, b, b, 64, out);
+  for (uint32_t v : out) EXPECT_EQ(v, 1044480u);
+  // 255 times the 8x8 Hadamard matrix: every coefficient 2040, R = 130560.
+  for (int32_t y = 0; y < 64; y++)
+    for (int32_t x = 0; x < 64; x++) {
+      const bool plus = hadamard(y & 7, x & 7) > 0;
+      hi[y * 64 + x] = plus ? 255 : 0;
+      lo[y * 64 + x] = plus ? 0 : 255;
+    }
+  EXPECT_EQ(p.sa8d[3](a, 64, b, 64), 32640u);
+  EXPECT_EQ(p.sa8d[2](a, 64, b, 64), 130560u);
+}
+
+// Each 8x8 sum R = 282 (2 mod 4): the 16x16 unit rounds once, 2 below the
+// sum of its four rounded 8x8 parts.
+TEST_P(PixelCosts, Sa8dRoundsOncePer16x16Unit) {
+  struct diff_t {
+    int32_t y, x, d;
+  };
+  constexpr diff_t PATTERN[] = {{7, 5, 3}, {7, 2, -1}, {3, 3, 2}, {5, 0, 3}, {7, 1, 2}, {0, 6, -1}, {6, 4, 1}};
+  std::vector<uint8_t> a(16 * 16, 100), b(16 * 16, 100);
+  std::vector<int32_t> d(16 * 16, 0);
+  for (int32_t k = 0; k < 4; k++)
+    for (const diff_t &q : PATTERN) {
+      const int32_t i = (8 * (k >> 1) + q.y) * 16 + 8 * (k & 1) + q.x;
+      a[i] = static_cast<uint8_t>(100 + q.d);
+      d[i] = q.d;
+    }
+  ASSERT_EQ(abs_transform_sum(d, 16, 0, 0, 8), 282);
+  EXPECT_EQ(p.sa8d[3](a.data(), 16, b.data(), 16), 71u);
+  EXPECT_EQ(p.sa8d[2](a.data(), 16, b.data(), 16), 282u);
+  EXPECT_EQ(p.sa8d_wide[2](a.data(), 16, b.data(), 16), 141u);  // 16x8: (2 x 282 + 2) >> 2
+  EXPECT_EQ(p.sa8d_tall[2](a.data(), 16, b.data(), 16), 142u);  // 8x16: two rounded 8x8
+}
+
+// A full 1920x1080 plane whose true SSD passes 2^32 - 1 gives the sum modulo
+// 2^32.
+TEST_P(PixelCosts, SsdOfAWholePlaneWrapsModulo2To32) {
+  std::vector<uint8_t> a(1920 * 1080, 255), b(1920 * 1080, 0);
+  const uint64_t full = 1920ull * 1080 * 255 * 255;
+  ASSERT_GT(full, 0xffffffffull);
+  EXPECT_EQ(p.ssd_wxh(a.data(), 1920, b.data(), 1920, 1920, 1080), static_cast<uint32_t>(full));
+  for (int32_t w : {23, 24})
+    EXPECT_EQ(p.ssd_wxh(a.data(), 1920, b.data(), 1920, w, 3), static_cast<uint32_t>(w * 3 * 65025)) << w;
+}
+
+INSTANTIATE_TEST_SUITE_P(, PixelCosts, ::testing::ValuesIn(checkasm::flag_sets()), checkasm::flags_name);
 
 struct McHelpers : ::testing::Test {
   void SetUp() override { setup_mc_primitives(0, &mc); }

@@ -1,0 +1,103 @@
+// Half-row SADs (rows 0, 2, 4, ... doubled), one and four candidates, with
+// the SAD instruction.  Every load is unaligned and exactly one block row
+// wide; strides may be odd or negative.  The largest sum, 2 x 32 x 64 x 255
+// for a 64x64 block, is far inside the 64-bit halves of the SAD results.
+#include "simd/x86/pixel/pixel_ssse3.h"
+#include "simd/x86/pixel/vector_ssse3.h"
+
+namespace {
+
+// The bytes of one row at x: 16, or 8 in the low half for the 8-wide blocks.
+template <int W>
+inline __m128i row_piece(const uint8_t *p) {
+  if constexpr (W == 8)
+    return load64(p);
+  else
+    return load128(p);
+}
+
+// Rows 0, 2, 4 and 6 of a 4-wide block, one per 32-bit lane.
+inline __m128i gather_4x8_half(const uint8_t *p, intptr_t stride2) {
+  const __m128i r01 = _mm_unpacklo_epi32(load32(p), load32(p + stride2));
+  const __m128i r23 = _mm_unpacklo_epi32(load32(p + 2 * stride2), load32(p + 3 * stride2));
+  return _mm_unpacklo_epi64(r01, r23);
+}
+
+inline uint32_t sum_halves(__m128i v) {
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(v, _mm_unpackhi_epi64(v, v))));
+}
+
+template <int W, int H>
+uint32_t sad_half_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  // The doubled strides are formed in 32 bits, as the portable function does.
+  const intptr_t sa = static_cast<int32_t>(2 * a_stride), sb = static_cast<int32_t>(2 * b_stride);
+  if constexpr (W == 4) {
+    const __m128i s = _mm_sad_epu8(gather_4x8_half(a, sa), gather_4x8_half(b, sb));
+    return 2 * sum_halves(s);
+  } else {
+    __m128i acc = _mm_setzero_si128();
+    for (int32_t y = 0; y < H; y += 2, a += sa, b += sb)
+      for (int32_t x = 0; x < W; x += 16) acc = _mm_add_epi64(acc, _mm_sad_epu8(row_piece<W>(a + x), row_piece<W>(b + x)));
+    return 2 * sum_halves(acc);
+  }
+}
+
+// One source row (stride 64) against the same row of four references.
+template <int W, int H>
+void sad_x4_half_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                       const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const intptr_t rs = static_cast<int32_t>(2 * ref_stride);
+  __m128i s0, s1, s2, s3;
+  if constexpr (W == 4) {
+    const __m128i s = gather_4x8_half(src, 2 * SRC_STRIDE);
+    s0 = _mm_sad_epu8(s, gather_4x8_half(r0, rs));
+    s1 = _mm_sad_epu8(s, gather_4x8_half(r1, rs));
+    s2 = _mm_sad_epu8(s, gather_4x8_half(r2, rs));
+    s3 = _mm_sad_epu8(s, gather_4x8_half(r3, rs));
+  } else {
+    s0 = s1 = s2 = s3 = _mm_setzero_si128();
+    for (int32_t y = 0; y < H; y += 2, src += 2 * SRC_STRIDE, r0 += rs, r1 += rs, r2 += rs, r3 += rs)
+      for (int32_t x = 0; x < W; x += 16) {
+        const __m128i s = row_piece<W>(src + x);
+        s0 = _mm_add_epi64(s0, _mm_sad_epu8(s, row_piece<W>(r0 + x)));
+        s1 = _mm_add_epi64(s1, _mm_sad_epu8(s, row_piece<W>(r1 + x)));
+        s2 = _mm_add_epi64(s2, _mm_sad_epu8(s, row_piece<W>(r2 + x)));
+        s3 = _mm_add_epi64(s3, _mm_sad_epu8(s, row_piece<W>(r3 + x)));
+      }
+  }
+  // Each SAD result holds two 64-bit halves below 2^20: add them, keep the
+  // low 32 bits of each candidate, in reference order.
+  const __m128i h01 = _mm_add_epi32(_mm_unpacklo_epi32(s0, s1), _mm_unpackhi_epi32(s0, s1));
+  const __m128i h23 = _mm_add_epi32(_mm_unpacklo_epi32(s2, s3), _mm_unpackhi_epi32(s2, s3));
+  const __m128i sums = _mm_unpacklo_epi64(h01, h23);
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_add_epi32(sums, sums));
+}
+
+}  // namespace
+
+void fill_sad_ssse3(pixel_funcs_t *p) {
+  p->sad_half[0] = sad_half_ssse3<64, 64>;
+  p->sad_half[1] = sad_half_ssse3<32, 32>;
+  p->sad_half[2] = sad_half_ssse3<16, 16>;
+  p->sad_half[3] = sad_half_ssse3<8, 8>;
+  p->sad_half_wide[0] = sad_half_ssse3<64, 32>;
+  p->sad_half_wide[1] = sad_half_ssse3<32, 16>;
+  p->sad_half_wide[2] = sad_half_ssse3<16, 8>;
+  p->sad_half_wide[3] = sad_half_ssse3<8, 4>;
+  p->sad_half_tall[0] = sad_half_ssse3<32, 64>;
+  p->sad_half_tall[1] = sad_half_ssse3<16, 32>;
+  p->sad_half_tall[2] = sad_half_ssse3<8, 16>;
+  p->sad_half_tall[3] = sad_half_ssse3<4, 8>;
+  p->sad_x4_half[0] = sad_x4_half_ssse3<64, 64>;
+  p->sad_x4_half[1] = sad_x4_half_ssse3<32, 32>;
+  p->sad_x4_half[2] = sad_x4_half_ssse3<16, 16>;
+  p->sad_x4_half[3] = sad_x4_half_ssse3<8, 8>;
+  p->sad_x4_half_wide[0] = sad_x4_half_ssse3<64, 32>;
+  p->sad_x4_half_wide[1] = sad_x4_half_ssse3<32, 16>;
+  p->sad_x4_half_wide[2] = sad_x4_half_ssse3<16, 8>;
+  p->sad_x4_half_wide[3] = sad_x4_half_ssse3<8, 4>;
+  p->sad_x4_half_tall[0] = sad_x4_half_ssse3<32, 64>;
+  p->sad_x4_half_tall[1] = sad_x4_half_ssse3<16, 32>;
+  p->sad_x4_half_tall[2] = sad_x4_half_ssse3<8, 16>;
+  p->sad_x4_half_tall[3] = sad_x4_half_ssse3<4, 8>;
+}
