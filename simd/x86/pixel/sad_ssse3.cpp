@@ -35,10 +35,15 @@ uint32_t sad_half_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
     const __m128i s = _mm_sad_epu8(gather_4x8_half(a, sa), gather_4x8_half(b, sb));
     return 2 * sum_halves(s);
   } else {
-    __m128i acc = _mm_setzero_si128();
+    // One accumulator per 16-sample column keeps the additions independent.
+    constexpr int32_t N = W < 16 ? 1 : W / 16;
+    __m128i acc[N];
+    for (__m128i &v : acc) v = _mm_setzero_si128();
     for (int32_t y = 0; y < H; y += 2, a += sa, b += sb)
-      for (int32_t x = 0; x < W; x += 16) acc = _mm_add_epi64(acc, _mm_sad_epu8(row_piece<W>(a + x), row_piece<W>(b + x)));
-    return 2 * sum_halves(acc);
+      for (int32_t k = 0; k < N; k++)
+        acc[k] = _mm_add_epi32(acc[k], _mm_sad_epu8(row_piece<W>(a + 16 * k), row_piece<W>(b + 16 * k)));
+    for (int32_t k = 1; k < N; k++) acc[0] = _mm_add_epi32(acc[0], acc[k]);
+    return 2 * sum_halves(acc[0]);
   }
 }
 

@@ -1,5 +1,5 @@
-// Sums of squared differences: 8 or 16 samples per step widened to 16 bits,
-// the squares added in pairs into 32-bit lanes.  A fixed-size block sums to
+// Sums of squared differences: 8 or 16 samples per step, their differences
+// formed in 16 bits, the squares added in pairs into 32-bit lanes.  A fixed-size block sums to
 // at most 64 x 64 x 255^2 < 2^28; the any-size form wraps modulo 2^32 as the
 // portable function does, which lane-wise 32-bit additions preserve.
 #include "simd/x86/pixel/pixel_ssse3.h"
@@ -7,16 +7,21 @@
 
 namespace {
 
-// d0^2 + d1^2 of eight sample pairs, four 32-bit lanes.
+// a - b of interleaved sample pairs as 16-bit lanes (multiplied by +1, -1).
+inline __m128i pair_diff(__m128i ab) {
+  return _mm_maddubs_epi16(ab, _mm_set1_epi16(static_cast<int16_t>(0xff01)));
+}
+
+// d0^2 + d1^2 of the low eight sample pairs, four 32-bit lanes.
 inline __m128i squares8(__m128i a, __m128i b) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i d = _mm_sub_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+  const __m128i d = pair_diff(_mm_unpacklo_epi8(a, b));
   return _mm_madd_epi16(d, d);
 }
 
 inline __m128i squares16(const uint8_t *a, const uint8_t *b) {
   const __m128i va = load128(a), vb = load128(b);
-  return _mm_add_epi32(squares8(va, vb), squares8(_mm_unpackhi_epi64(va, va), _mm_unpackhi_epi64(vb, vb)));
+  const __m128i lo = pair_diff(_mm_unpacklo_epi8(va, vb)), hi = pair_diff(_mm_unpackhi_epi8(va, vb));
+  return _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi));
 }
 
 inline __m128i squares8_at(const uint8_t *a, const uint8_t *b) {
@@ -25,14 +30,17 @@ inline __m128i squares8_at(const uint8_t *a, const uint8_t *b) {
 
 template <int W, int H>
 uint32_t ssd_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  __m128i acc = _mm_setzero_si128();
+  constexpr int32_t N = W < 16 ? 1 : W / 16;
+  __m128i acc[N];
+  for (__m128i &v : acc) v = _mm_setzero_si128();
   for (int32_t y = 0; y < H; y++, a += a_stride, b += b_stride) {
     if constexpr (W == 8)
-      acc = _mm_add_epi32(acc, squares8_at(a, b));
+      acc[0] = _mm_add_epi32(acc[0], squares8_at(a, b));
     else
-      for (int32_t x = 0; x < W; x += 16) acc = _mm_add_epi32(acc, squares16(a + x, b + x));
+      for (int32_t k = 0; k < N; k++) acc[k] = _mm_add_epi32(acc[k], squares16(a + 16 * k, b + 16 * k));
   }
-  return lane_sum32(acc);
+  for (int32_t k = 1; k < N; k++) acc[0] = _mm_add_epi32(acc[0], acc[k]);
+  return lane_sum32(acc[0]);
 }
 
 // Any w x h block: 16-sample pieces, one 8-sample piece, then single
