@@ -23,11 +23,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace checkasm {
 
+constexpr uint32_t FLAG_SSE41 = 1;
 constexpr uint32_t FLAG_SSSE3 = 2;
 constexpr uint32_t FLAG_AVX2 = 4;
 // The test tier: the table setups give the portable table with one slot of
@@ -37,19 +39,23 @@ constexpr uint32_t FLAG_TEST_TIER = 1u << 31;
 
 inline const char *broken_table() { return std::getenv("CHECKASM_BREAK"); }
 
-// The flags this processor can run: SSSE3 and AVX2 tiers only where present.
+// The flags this processor can run: SSE4.1, SSSE3 and AVX2 only where present.
 inline uint32_t supported_flags() {
   uint32_t f = 0;
   __builtin_cpu_init();
+  if (__builtin_cpu_supports("sse4.1")) f |= FLAG_SSE41;
   if (__builtin_cpu_supports("ssse3")) f |= FLAG_SSSE3;
   if (__builtin_cpu_supports("avx2")) f |= FLAG_AVX2;
   return f;
 }
 
-inline std::vector<uint32_t> flag_sets() {
+// The wanted flag sets this processor can run (each masked by what it has,
+// duplicates dropped); only the test tier when a table is being broken.
+inline std::vector<uint32_t> flag_sets(std::initializer_list<uint32_t> wanted = {0u, FLAG_SSSE3,
+                                                                                 FLAG_SSSE3 | FLAG_AVX2}) {
   if (broken_table()) return {FLAG_TEST_TIER};
   std::vector<uint32_t> out;
-  for (uint32_t want : {0u, FLAG_SSSE3, FLAG_SSSE3 | FLAG_AVX2}) {
+  for (uint32_t want : wanted) {
     const uint32_t f = want & supported_flags();
     bool seen = false;
     for (uint32_t o : out) seen |= o == f;

@@ -14,18 +14,6 @@ using namespace checkasm;
 
 namespace {
 
-// The tiers with and without the SSE4.1 bit, where the processor has them.
-std::vector<uint32_t> transform_flag_sets() {
-  if (broken_table()) return {FLAG_TEST_TIER};
-  std::vector<uint32_t> out;
-  __builtin_cpu_init();
-  const uint32_t have = supported_flags() | (__builtin_cpu_supports("sse4.1") ? 1u : 0u);
-  for (uint32_t want : {2u, 3u, 6u, 7u})
-    if ((want & have) == want) out.push_back(want);
-  if (out.empty()) out.push_back(0);
-  return out;
-}
-
 struct slot_t {
   int32_t index, log2, corner;  // corner: side of the kept / read corner
   bool inverse, takes_arg;
@@ -255,6 +243,6 @@ TEST_P(CheckasmTransform, WideLowForwardWritesNothingForAnotherCornerSize) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(, CheckasmTransform, ::testing::ValuesIn(transform_flag_sets()), flags_name);
+INSTANTIATE_TEST_SUITE_P(, CheckasmTransform, ::testing::ValuesIn(flag_sets({2, 3, 6, 7})), flags_name);
 
 }  // namespace
