@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "checkasm.h"
+#include "checkasm_pixel_slots.h"
 #include "common/primitives.h"
 
 namespace {
@@ -160,6 +161,29 @@ TEST_P(PixelCosts, CoefficientHelpersStayInsideTheirTables) {
   EXPECT_EQ(p.coeff_scan_groups(scan.data(), coef.data(), signs, sig, counts, 0, nullptr, 16), -1);
   EXPECT_EQ(p.count_nonzero(coef.data(), 4), 2u);
   EXPECT_EQ(p.count_nonzero(coef.data(), 9), 0u);
+}
+
+// Half-row SADs read the last sampled row (H - 2) and the last column, and
+// never an odd row, for one and four candidates.
+TEST_P(PixelCosts, HalfRowSadsCountTheLastSampledRowAndColumnOnly) {
+  for (int32_t i = 0; i < 35; i++) {
+    const checkasm::slot_shape_t s = checkasm::pixel_slot_shape(i);
+    const bool full_sad = i >= 5 && i < 10;
+    if (full_sad || s.w < 4 || s.h < 4 || (i >= 20 && s.k != checkasm::kind::x4)) continue;
+    std::vector<uint8_t> a(64 * 64, 50), b(64 * 64, 50);
+    for (int32_t y = 1; y < s.h; y += 2) b[y * 64 + s.w - 1] = 250;  // odd rows: never read
+    b[(s.h - 2) * 64 + s.w - 1] = 57;
+    const void *fn = checkasm::slot_as<const void *>(p, static_cast<size_t>(i));
+    if (s.k == checkasm::kind::x4) {
+      uint32_t out[4];
+      reinterpret_cast<sad_x4_fn>(fn)(a.data(), b.data(), a.data(), b.data(), a.data(), 64, out);
+      EXPECT_EQ(out[0], 14u) << "slot " << i;
+      EXPECT_EQ(out[1], 0u) << "slot " << i;
+      EXPECT_EQ(out[2], 14u) << "slot " << i;
+    } else {
+      EXPECT_EQ(reinterpret_cast<pixel_cost_fn>(fn)(a.data(), 64, b.data(), 64), 14u) << "slot " << i;
+    }
+  }
 }
 
 // The values the kernels' maximum sums must reach without wrapping.

@@ -24,6 +24,14 @@ for flags in 0 1 2 4; do
   echo "foreman-cpu$flags|$CLIPS/foreman_cif_60f.y4m|352|288|3|--frames 3 --qp 27 --cpu-flags $flags" >>"$cases"
 done
 echo "foreman-cpudefault|$CLIPS/foreman_cif_60f.y4m|352|288|3|--frames 3 --qp 27" >>"$cases"
+# The fastest and the most thorough levels read other cost slots and gradients.
+for c in 0 7; do
+  for flags in 0 2 default; do
+    opt="--cpu-flags $flags"
+    [ "$flags" = default ] && opt=""
+    echo "foreman-c$c-cpu$flags|$CLIPS/foreman_cif_60f.y4m|352|288|2|--frames 2 --qp 32 --complexity $c $opt" >>"$cases"
+  done
+done
 for qp in 0 37; do
   echo "bus-qp$qp-cpu0|$CLIPS/bus_cif_17f.y4m|352|288|2|--frames 2 --qp $qp --cpu-flags 0" >>"$cases"
   echo "bus-qp$qp-cpudefault|$CLIPS/bus_cif_17f.y4m|352|288|2|--frames 2 --qp $qp" >>"$cases"
@@ -61,6 +69,9 @@ same_stream() {
     conf_fail "$b" "stream differs from $a ($(cmp "$a.hevc" "$b.hevc" 2>&1 | head -n 1)); replay: $(cat "$a.cmd") vs $(cat "$b.cmd")"
 }
 for flags in 0 1 2 4; do same_stream foreman-cpudefault foreman-cpu$flags; done
+for c in 0 7; do
+  for flags in 0 2; do same_stream foreman-c$c-cpudefault foreman-c$c-cpu$flags; done
+done
 for qp in 0 37; do same_stream bus-qp$qp-cpudefault bus-qp$qp-cpu0; done
 for cx in 0 4 7; do
   for flags in 2 6; do same_stream carphone-sao-c$cx-cpu0 carphone-sao-c$cx-cpu$flags; done
