@@ -77,13 +77,20 @@ uint32_t satd_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
          1;
 }
 
-// The 4x4 block alone: its rows in the left halves, zero differences on the
-// right, which add nothing to the sum.  Exactly four bytes of each row are read.
+// The 4x4 block alone, two rows per vector: the column butterflies pair
+// rows across and within the vectors, then two horizontal stages transform
+// the rows.  Exactly four bytes of each row are read.
 uint32_t satd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t as = a_stride, bs = b_stride;
-  __m128i r[4];
-  for (int32_t k = 0; k < 4; k++) r[k] = diff8(load32(a + k * as), load32(b + k * bs));
-  return hadamard_abs_2tiles(r[0], r[1], r[2], r[3]) >> 1;
+  const __m128i d01 = diff8(_mm_unpacklo_epi32(load32(a), load32(a + as)), _mm_unpacklo_epi32(load32(b), load32(b + bs)));
+  const __m128i d23 = diff8(_mm_unpacklo_epi32(load32(a + 2 * as), load32(a + 3 * as)),
+                            _mm_unpacklo_epi32(load32(b + 2 * bs), load32(b + 3 * bs)));
+  const __m128i s = _mm_add_epi16(d01, d23), t = _mm_sub_epi16(d01, d23);  // rows 0 +- 2 | 1 +- 3
+  const __m128i u = _mm_unpacklo_epi64(s, t), v = _mm_unpackhi_epi64(s, t);
+  const __m128i c0 = _mm_add_epi16(u, v), c1 = _mm_sub_epi16(u, v);
+  const __m128i p = _mm_hadd_epi16(c0, c1), m = _mm_hsub_epi16(c0, c1);
+  const __m128i sum = _mm_add_epi16(_mm_abs_epi16(_mm_hadd_epi16(p, m)), _mm_abs_epi16(_mm_hsub_epi16(p, m)));
+  return lane_sum32(_mm_madd_epi16(sum, _mm_set1_epi16(1))) >> 1;
 }
 
 // Unrounded 8x8 Hadamard sum R of a - b.  The rows are transformed in pairs
