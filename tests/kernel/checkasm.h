@@ -35,6 +35,9 @@ constexpr uint32_t FLAG_AVX2 = 4;
 // The test tier: the table setups give the portable table with one slot of
 // the table named by CHECKASM_BREAK replaced by a deliberately wrong
 // function, so that the harness can prove it notices (test binary only).
+// The self-test runs the suite named Checkasm<Table> (CheckasmPixel,
+// CheckasmMc, CheckasmSao, CheckasmDeblock, CheckasmTransform, CheckasmQuant,
+// CheckasmIntra) under it; a table's suite takes its flags from flag_sets().
 constexpr uint32_t FLAG_TEST_TIER = 1u << 31;
 
 inline const char *broken_table() { return std::getenv("CHECKASM_BREAK"); }
