@@ -5,6 +5,7 @@
 
 #include "bitstream/cabac.h"
 #include "encoder/encoder.h"
+#include "rdo/rd_cost.h"
 
 namespace {
 
@@ -128,8 +129,23 @@ void sao_decide_ctu(encoder_t *ctx) {
   ctx->sao_merge[addr] = SAO_MERGE_NONE;
   if (!enabled) return;
   const int64_t l = static_cast<int64_t>(ctx->lambda_ssd * 256.0);
-  const int32_t w_chroma = 256;
+  const int64_t w_chroma = chroma_weight(ctx, ctx->ctu_qp);
   const int32_t types = ctx->param.complexity < 3 ? 2 : ctx->param.complexity == 3 ? (ctx->param.latency_mode == 0 ? 4 : 5) : 5;
+
+  // Under real-time pressure (and at mode 2 for the pictures nobody
+  // references) no search: SAO stays off, merged from a neighbour that is
+  // off too so the merge flag is all that is coded.
+  const int32_t ftype = ctx->cur_input->frame_type_code;
+  if (ctx->speed_mode > 2 || (ctx->speed_mode == 2 && (ftype == 5 || ftype == 6))) {
+    auto all_off = [&](int32_t nb) {
+      return (!(enabled & 1) || ctx->sao_params[0][nb].type == 5) && (!(enabled & 2) || ctx->sao_params[1][nb].type == 5);
+    };
+    if (ctx->ctu_x > 0 && all_off(addr - 1))
+      ctx->sao_merge[addr] = SAO_MERGE_LEFT;
+    else if (ctx->ctu_y > 0 && all_off(addr - ctx->ctu_cols))
+      ctx->sao_merge[addr] = SAO_MERGE_UP;
+    return;
+  }
 
   // Planes, and the samples just outside the CTU replicated from its edge.
   frame_t *f = ctx->cur_recon;
@@ -206,7 +222,8 @@ void sao_decide_ctu(encoder_t *ctx) {
     cabac_est_t e = after;
     e.bits = 0;
     sao_param_bits(&e, &sao_off, 0);
-    j_luma = rd_cost(e.bits, l, 0);  // the best starts at the cost of SAO off
+    const int64_t j_off = rd_cost(e.bits, l, 0);
+    j_luma = COST_MAX;
     for (int32_t t = 0; t < types; t++) {
       if (examined[0][t]) continue;
       sao_stats_t st;
@@ -223,12 +240,18 @@ void sao_decide_ctu(encoder_t *ctx) {
         best_rec[0] = r;
       }
     }
+    // Off wins only when strictly cheaper than the best type.
+    if (j_off < j_luma) {
+      j_luma = j_off;
+      best_rec[0] = sao_off;
+    }
   }
   if (enabled & 2) {
     cabac_est_t e = after;
     e.bits = 0;
     sao_param_bits(&e, &sao_off, 1);
-    j_chroma = rd_cost(e.bits, l, 0);
+    const int64_t j_off = rd_cost(e.bits, l, 0);
+    j_chroma = COST_MAX;
     for (int32_t t = 0; t < types; t++) {
       if (examined[1][t]) continue;
       sao_param_t r[2];
@@ -248,6 +271,10 @@ void sao_decide_ctu(encoder_t *ctx) {
         best_rec[1] = r[0];
         best_rec[2] = r[1];
       }
+    }
+    if (j_off < j_chroma) {
+      j_chroma = j_off;
+      best_rec[1] = best_rec[2] = sao_off;
     }
   }
   const int64_t j_new = j_luma + j_flags + j_chroma;

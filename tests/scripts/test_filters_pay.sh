@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Deblocking and SAO must lower the bitrate at equal luma PSNR: the
 # Bjontegaard delta rate of filters on against both off, QP 22-37, on a
-# real clip, must be negative.
+# real clip, must be below -9% (about -10.5% measured).
 set -u
 [ -d "${CLIPS:-}" ] || { echo "skip: no clips folder"; exit 77; }
 command -v python3 >/dev/null || { echo "skip: no python3"; exit 77; }
@@ -18,4 +18,4 @@ wait
 off=$(bd_curve off) && on=$(bd_curve on) || exit 1
 bd=$(python3 "$tools/bd_rate.py" "$off" "$on") || exit 1
 echo "filters on vs off: BD-rate $bd% (off: $off; on: $on)"
-python3 -c "import sys; sys.exit(0 if float('$bd') < 0 else 1)"
+python3 -c "import sys; sys.exit(0 if float('$bd') < -9 else 1)"
