@@ -11,7 +11,7 @@ namespace {
 
 enum class opt_id_t {
   complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
-  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, estimate_check, random_decisions, pass, stats,
+  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, estimate_check, random_decisions, speed_mode, pass, stats,
   help, version
 };
 
@@ -66,6 +66,8 @@ constexpr opt_def_t opt_defs[] = {
      "test only: with --log-level 2, print each picture's estimated and coded slice bits"},
     {"random-decisions", opt_id_t::random_decisions, true, "SEED",
      "test only: make every coding decision at random (0 = off)"},
+    {"speed-mode", opt_id_t::speed_mode, true, "N",
+     "test only: force the real-time speed mode 0-3 (default: chosen by --tune zerolatency)"},
     {"pass", opt_id_t::pass, true, "N", "not available yet (two-pass encoding)", "two-pass encoding"},
     {"stats", opt_id_t::stats, true, "FILE", "not available yet (two-pass statistics file)", "two-pass encoding"},
     {"help", opt_id_t::help, false, nullptr, "show this text"},
@@ -288,6 +290,11 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     if (!(v = int_value(g, 0, INT32_MAX, "a seed 0..2147483647")))
       return false;
     p.random_decisions = *v;
+    return true;
+  case opt_id_t::speed_mode:
+    if (!(v = int_value(g, 0, 3, "0, 1, 2 or 3")))
+      return false;
+    p.speed_mode = *v;
     return true;
   case opt_id_t::pass:
     if (!(v = int_value(g, 0, 2, "0, 1 or 2")))

@@ -27,7 +27,7 @@ void picture_analysis_reset(encoder_t *ctx) {
 }
 
 void ctu_start(encoder_t *ctx) {
-  ctx->speed_mode = 0;
+  ctx->speed_mode = ctx->picture_speed_mode;
   ctx->analysis_level = ctx->speed_mode == 3 ? 4 : ctx->param.complexity;
   ctx->smallest_block = 64;
   const bool full = (ctx->ctu_x + 1) * 64 <= ctx->width && (ctx->ctu_y + 1) * 64 <= ctx->height;

@@ -3,6 +3,7 @@
 #include "encoder/encoder.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -521,6 +522,29 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
 
 // Sets the next picture in coding order up on a free frame context and puts
 // it in flight.
+// The speed mode of the picture about to start.  Under the zero-latency
+// tune pictures start as fast as they are encoded (or as the input comes,
+// whichever is slower): while they start further apart than the frame
+// period the encoder falls behind the input and the mode steps up; once
+// they start well within it the mode steps back down.  Elsewhere the mode
+// stays 0 (or the forced one), so the output stays deterministic.
+static int32_t picture_speed_mode(encoder_t *enc) {
+  if (enc->param.speed_mode >= 0) return enc->param.speed_mode;
+  if (enc->param.latency_mode != 0) return 0;
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const int64_t period = 1000000000LL * enc->param.fps_den / std::max(1, enc->param.fps_num);
+  if (enc->last_start_ns != 0) {
+    const int64_t interval = now - enc->last_start_ns;
+    if (interval > period)
+      enc->speed_pressure = std::min(enc->speed_pressure + 1, 3);
+    else if (interval < period * 3 / 4)
+      enc->speed_pressure = std::max(enc->speed_pressure - 1, 0);
+  }
+  enc->last_start_ns = now;
+  return enc->speed_pressure;
+}
+
 static int start_picture(encoder_t *enc, frame_t *pic) {
   encoder_t *ctx = enc->frame_ctx[enc->frame_ctx_next];
   enc->frame_ctx_next = enc->frame_ctx_next % enc->frame_ctx_count + 1;
@@ -539,6 +563,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   const bool reference = type != TARNHEVCENC_TYPE_B;
   if (key) enc->irap_poc = pic->poc;
 
+  ctx->picture_speed_mode = picture_speed_mode(enc);
   rps_t rps;
   build_reference_structure(enc, ctx, pic, &rps);
   ctx->cur_input = pic;

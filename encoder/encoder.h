@@ -60,6 +60,7 @@ struct encoder_t {
   // Per-CTU analysis state.
   int32_t analysis_level;
   int32_t speed_mode;           // 0-3: real-time pressure
+  int32_t picture_speed_mode;   // the speed mode of the current picture's CTUs
   int32_t intra_rd_done;
   int32_t cu_min_depth, cu_max_depth;
   uint64_t split_threshold;
@@ -176,6 +177,10 @@ struct encoder_t {
   int32_t irap_poc;          // POC of the latest key picture (leading pictures precede it)
   int32_t anchor_poc[2];     // POCs of the latest two anchors (key or P), newest first
   int32_t coding_number;   // pictures coded so far (-1 before the first)
+  // Real-time pressure: the speed mode of the next picture and when the
+  // last picture started.
+  int32_t speed_pressure;
+  int64_t last_start_ns;
   int32_t frames_received;
   uint8_t *out_buf;
   size_t out_cap;

@@ -92,6 +92,7 @@ void param_public_defaults(tarnhevcenc_param_t *pub) {
   d.sao = 1;
   d.random_decisions = 0;
   d.estimate_check = 0;
+  d.speed_mode = -1;
   // Copy only what the caller's record covers.
   uint32_t size = pub->size;
   size_t n = size < sizeof(d) ? size : sizeof(d);
@@ -215,6 +216,9 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->sao = in.sao;
   p->random_decisions = in.random_decisions;
   p->estimate_check = in.estimate_check;
+  int32_t speed_mode = in.speed_mode;
+  repair_int("speed_mode", &speed_mode, -1, 3);
+  p->speed_mode = speed_mode;
 
   // 5. Structural checks: nothing sensible can replace a bad picture size.
   if (p->width <= 0 || p->height <= 0 || (p->width & 1) || (p->height & 1) ||

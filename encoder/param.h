@@ -48,6 +48,7 @@ struct param_t {
   int32_t deblock;
   int32_t sao;
   int32_t random_decisions;
+  int32_t speed_mode;  // -1 real-time pressure (zero-latency tune only), 0-3 forced
 
   // Settings with no public field (preset- or tune-driven).
   int32_t latency_mode;  // 0 zerolatency, 1 lowdelay, 9 none

@@ -131,6 +131,10 @@ typedef struct tarnhevcenc_param_t {
   /* Test-only: with log_level bit 2, each picture's line also gives the slice
    * data bits the rate estimator predicted for the final decisions. */
   int32_t estimate_check;
+  /* Test-only: 0-3 forces the real-time speed mode of every CTU; -1
+   * (default) lets the zero-latency tune raise it while encoding falls
+   * behind the frame rate. */
+  int32_t speed_mode;
 } tarnhevcenc_param_t;
 
 typedef struct tarnhevcenc_frame_opts_t {

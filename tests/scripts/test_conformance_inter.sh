@@ -212,6 +212,12 @@ if have_clip foreman_cif_60f.y4m; then
     done
   done
   add "foreman-k1-qp0" "$clip" 352 288 4 --frames 4 --qp 0 --bframes 3 --keyint 1 --no-open-gop
+  # The real-time speed modes, forced: shallower searches, 8x8 intra CUs
+  # and SAO merged off instead of searched.
+  for speed in 1 2 3; do
+    add "foreman-speed$speed-b3" "$clip" 352 288 9 --frames 9 --qp $((20 + 7 * speed)) --bframes 3 --keyint 8 --speed-mode $speed
+  done
+  add "foreman-zerolatency" "$clip" 352 288 9 --frames 9 --qp 30 --bframes 0 --keyint 0 --tune zerolatency
 else
   echo "note: clip foreman_cif_60f.y4m missing"
 fi
