@@ -46,4 +46,3 @@ constexpr std::array<uint16_t, 128> cabac_bit_cost_table = {
 
 constexpr std::array<uint8_t, 256> cabac_transition_table = make_transitions();
 
-void cabac_tables_init() {}

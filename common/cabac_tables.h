@@ -52,6 +52,3 @@ struct cabac_est_t {
 extern const std::array<uint16_t, 128> cabac_bit_cost_table;  // [state ^ bin], 1/256 bit
 extern const std::array<uint8_t, 256> cabac_transition_table;  // [state * 2 + bin]
 
-// The tables are constant-initialised; kept so that start-up code written
-// for tables built at run time still links.
-void cabac_tables_init();

@@ -241,7 +241,6 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   setup_pixel_primitives(p.cpu_flags, &enc->pixel, p.block_cost_level);
   setup_intra_primitives(p.cpu_flags, &enc->intra);
   setup_sao_primitives(p.cpu_flags, &enc->sao);
-  cabac_tables_init();
 
   scan_tables_t *scans = static_cast<scan_tables_t *>(aligned_malloc(sizeof(scan_tables_t)));
   enc->sps = static_cast<sps_t *>(aligned_malloc(sizeof(sps_t)));
@@ -576,6 +575,9 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
     rec->work[c] = ctx->sao_enable ? rec->alloc_sao + (rec->plane[c] - rec->alloc) : rec->plane[c];
   rec->frame_number = pic->frame_number;
   rec->poc = pic->poc;
+  // Predicted pictures compare their skip costs with the distortion of
+  // their references' CTUs.
+  rec->record_distortion = reference;
   rec->pts = pic->pts;
   rec->frame_type_code = type;
   for (int32_t l = 0; l < 2; l++) {

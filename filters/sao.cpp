@@ -132,8 +132,8 @@ void sao_decide_ctu(encoder_t *ctx) {
   const int64_t w_chroma = chroma_weight(ctx, ctx->ctu_qp);
   const int32_t types = ctx->param.complexity < 3 ? 2 : ctx->param.complexity == 3 ? (ctx->param.latency_mode == 0 ? 4 : 5) : 5;
 
-  // Under real-time pressure (and at mode 2 for the pictures nobody
-  // references) no search: SAO stays off, merged from a neighbour that is
+  // Under real-time pressure (and at mode 2 in B pictures, whose quality
+  // matters least) no search: SAO stays off, merged from a neighbour that is
   // off too so the merge flag is all that is coded.
   const int32_t ftype = ctx->cur_input->frame_type_code;
   if (ctx->speed_mode > 2 || (ctx->speed_mode == 2 && (ftype == 5 || ftype == 6))) {
@@ -286,12 +286,4 @@ void sao_decide_ctu(encoder_t *ctx) {
     return;
   }
   for (int32_t c = 0; c < 3; c++) *rec[c] = best_rec[c];
-}
-
-void sao_apply_picture(encoder_t *ctx) {
-  frame_t *f = ctx->cur_recon;
-  for (int32_t row = 0; row < ctx->ctu_rows; row++)
-    for (int32_t col = 0; col < ctx->ctu_cols; col++)
-      for (int32_t c = 0; c < 3; c++) ctx->sao.sao_apply_ctu(ctx, col, row, c, 0);
-  (void)f;
 }

@@ -1,5 +1,4 @@
-// Sample adaptive offset: the per-CTU decision with its rate estimate, and
-// the application to a finished picture.
+// Sample adaptive offset: the per-CTU decision with its rate estimate.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +20,3 @@ enum sao_merge_t : int32_t { SAO_MERGE_NONE = 0, SAO_MERGE_LEFT = 1, SAO_MERGE_U
 void sao_decide_ctu(encoder_t *ctx);
 // Adds the estimated bits of one plane's SAO syntax (without merge flags).
 void sao_param_bits(cabac_est_t *est, const sao_param_t *p, int32_t component);
-// Applies the decided offsets of every CTU from the deblocked planes to the
-// output planes of the current picture (H.265 8.7.3).
-void sao_apply_picture(encoder_t *ctx);

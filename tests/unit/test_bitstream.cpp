@@ -481,10 +481,7 @@ void decode_and_check(const std::vector<uint8_t> &data, const std::vector<bin_t>
   }
 }
 
-class CabacRoundTrip : public ::testing::TestWithParam<int> {
- protected:
-  void SetUp() override { cabac_tables_init(); }
-};
+class CabacRoundTrip : public ::testing::TestWithParam<int> {};
 
 // Random bin sequences: contexts with strongly skewed or even statistics,
 // bypass runs, terminate zeros between them (end_of_slice_segment_flag 0).
@@ -528,7 +525,6 @@ INSTANTIATE_TEST_SUITE_P(Cabac, CabacRoundTrip, ::testing::Range(0, 120));
 // single bit stays undecided for hundreds of bins (outstanding bits far
 // beyond one 32-bit word), then resolved either way.
 TEST(Cabac, LongOutstandingRunsResolve) {
-  cabac_tables_init();
   for (uint32_t last : {0u, 1u}) {
     for (int32_t run : {31, 32, 33, 64, 65, 500}) {
       std::vector<uint8_t> buf(4096, 0);
@@ -572,7 +568,6 @@ TEST(Cabac, LongOutstandingRunsResolve) {
 
 // One terminate bin of 1 and nothing else: the shortest slice data.
 TEST(Cabac, TerminateOnly) {
-  cabac_tables_init();
   const std::vector<bin_t> bins = {{bin_kind_t::terminate, -1, 1, 0}};
   std::vector<ctx_model_t> none;
   const std::vector<uint8_t> data = encode_bins(bins, none, nullptr);

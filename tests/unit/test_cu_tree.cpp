@@ -164,3 +164,48 @@ TEST_F(CommitFixture, ChildrenOutsideThePictureAreNotCommitted) {
 }
 
 }  // namespace
+
+namespace {
+
+struct split_case_t {
+  const char *name;
+  uint32_t unsplit, children[4];
+  int32_t flags;  // bit 0 right children inside, bit 1 lower, bits 2-3 split mode
+  int32_t expect_split;
+  uint32_t expect_cost;
+};
+
+class DecideSplit : public CommitFixture, public ::testing::WithParamInterface<split_case_t> {};
+
+// A 32x32 node of an I slice with split-flag costs 10 (unsplit) and 20
+// (split): the split wins only when strictly cheaper, or when forced;
+// children outside the picture do not count.
+TEST_P(DecideSplit, KeepsTheUnsplitCuOnTiesAndObeysAForcedSplit) {
+  const split_case_t &c = GetParam();
+  ctx->analysis_level = 4;
+  split_parents(0, 5);
+  cu_node_t &n = node(0, 5);
+  n.intra_cost = c.unsplit;
+  n.split_flag_cost[0] = 10;
+  n.split_flag_cost[1] = 20;
+  n.recode = 0;
+  n.pred_intra = 1;
+  n.qp = 30;
+  for (int32_t k = 0; k < 4; k++) node(k * 16, 4).intra_cost = c.children[k];
+  cu_decide_split(ctx, nodes, 0, 0, 0, 5, c.flags);
+  EXPECT_EQ(n.split, c.expect_split) << c.name;
+  EXPECT_EQ(n.intra_cost, c.expect_cost) << c.name;
+  if (c.expect_split) {
+    EXPECT_EQ(ctx->maps->cu_split[node_index(0, 5)], 1u) << c.name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Costs, DecideSplit,
+    ::testing::Values(split_case_t{"tie keeps the unsplit CU", 1000, {250, 250, 250, 240}, 4 | 3, 0, 1010},
+                      split_case_t{"one less splits", 1000, {250, 250, 250, 239}, 4 | 3, 1, 1009},
+                      split_case_t{"forced split wins when dearer", 100, {245, 245, 245, 245}, 8 | 3, 1, 1000},
+                      split_case_t{"outside children are left out", 1000, {400, 0x1fffffff, 500, 0x1fffffff}, 4 | 2, 1,
+                                   920}));
+
+}  // namespace

@@ -90,9 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
                       sao_fast_case_t{"left on: up", 1, 1, 0, 5, SAO_MERGE_UP},
                       sao_fast_case_t{"both on: own parameters, off", 1, 1, 4, 2, SAO_MERGE_NONE}));
 
-TEST_F(SpeedFixture, SaoSkipsTheSearchAtModeTwoInUnreferencedPictures) {
-  // Pictures of types 5 and 6 are not referenced: mode 2 already merges
-  // with the left CTU that is off.
+TEST_F(SpeedFixture, SaoSkipsTheSearchAtModeTwoInBPictures) {
+  // In B pictures (types 5 and 6) mode 2 already merges with the left CTU
+  // that is off.
   ctx->speed_mode = 2;
   ctx->sao_enable = 3;
   input.frame_type_code = 6;
