@@ -148,8 +148,17 @@ void analyse_ctu_intra_full(encoder_t *ctx) {
   ctx->prev_qp = prev_qp;
 }
 
+// The motion-search context of the CTU and the source gradients that the
+// fast search's refinement gate reads.
+static void motion_search_setup(encoder_t *ctx) {
+  me_setup_context(ctx, &ctx->me);
+  me_setup_refs(ctx, &ctx->me);
+  ctx->pixel.ctu_gradient_pyramid(ctx->ctu_src, &ctx->gradients);
+}
+
 void analyse_ctu_inter_full(encoder_t *ctx) {
   // Inter pictures keep the simple search until their evaluators exist.
+  motion_search_setup(ctx);
   ctu_predict_depth_range(ctx, ctx->nodes);
   analyse_ctu_simple(ctx);
 }
@@ -159,6 +168,7 @@ void analyse_ctu_fast(encoder_t *ctx) {
   std::memset(ctx->dist_weights, 0, sizeof(ctx->dist_weights));
   if (ctx->slice_type_code != 2) {
     ctx->use_rdoq_alt = ctx->analysis_level >= 3;
+    motion_search_setup(ctx);
     ctu_predict_depth_range(ctx, ctx->nodes);
     analyse_ctu_simple(ctx);
   } else {

@@ -5,18 +5,13 @@
 
 #include <cstdint>
 
+#include "motion/me_context.h"
 #include "motion/mv.h"
 
 // A cost that was not evaluated; four of them still add up below 2^32.
 constexpr uint32_t COST_NONE = 0x1fffffff;
 constexpr int32_t CU_NODE_COUNT = 341;
 
-// Best result of one motion search.
-struct me_result_t {
-  mv_t mv;
-  int8_t ref_idx;
-  uint32_t cost;
-};
 
 // Motion data of a 2Nx2N prediction unit.
 struct pu_single_t {

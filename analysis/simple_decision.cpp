@@ -14,6 +14,7 @@
 #include "bitstream/ctu_writer.h"
 #include "motion/mvp.h"
 #include "motion/pu_search.h"
+#include "motion/me_context.h"
 #include "rdo/block_coding.h"
 #include "rdo/inter_pred.h"
 #include "rdo/rd_cost.h"
@@ -81,15 +82,16 @@ void choose_inter(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, inter
     int8_t ref[2] = {-1, -1};
     ref[l] = 0;
     set_maps(ctx, x, y, size, size, 0, 0, 0, ref, zero_mv);
-    pu_search_t s{};
-    s.ctx = ctx;
-    s.x = x;
-    s.y = y;
-    s.w = s.h = size;
-    s.ref = ctx->ref_list[l][0];
-    s.pred_count = mvp_get_amvp_candidates(ctx, z, x, y, size, size, 0, l, s.pred);
-    pu_search_window(&s);
-    best_mv[l] = pu_motion_search(&s, &best_cost[l]);
+    me_request_t rq = me_request_for(x, y, size, size, l, 0);
+    rq.amvp_count = mvp_get_amvp_candidates(ctx, z, x, y, size, size, 0, l, rq.amvp);
+    me_result_t r{};
+    const uint32_t bound = l == 0 ? COST_NONE : std::min(best_cost[0], COST_NONE);
+    if (ctx->analysis_level >= 6)
+      me_search(ctx, &ctx->me, &r, &rq, ctx->ctu_qp, bound, 0, 1);
+    else
+      me_search_fast(ctx, &ctx->me, &r, &rq, ctx->ctu_qp, bound, 0, 1);
+    best_mv[l] = r.mv;
+    best_cost[l] = r.cost;
   }
   amvp_best->merge = 0;
   amvp_best->merge_idx = 0;

@@ -11,7 +11,7 @@ namespace {
 
 enum class opt_id_t {
   complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
-  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, estimate_check, random_decisions, speed_mode, pass, stats,
+  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, estimate_check, random_decisions, speed_mode, pass, stats,
   help, version
 };
 
@@ -58,6 +58,7 @@ constexpr opt_def_t opt_defs[] = {
     {"no-intra-nxn", opt_id_t::no_intra_nxn, false, nullptr, "no 4x4 intra prediction units"},
     {"fast-intra", opt_id_t::fast_intra, false, nullptr, "fast intra search on the half-resolution picture"},
     {"no-fast-intra", opt_id_t::no_fast_intra, false, nullptr, "full-resolution intra search (preset default: on below 3)"},
+    {"merange", opt_id_t::merange, true, "N", "motion-search range in samples 4..512 (default: the preset's)"},
     {"sign-hiding", opt_id_t::sign_hiding, false, nullptr, "sign data hiding (default)"},
     {"no-sign-hiding", opt_id_t::no_sign_hiding, false, nullptr, "code every sign"},
     {"rdoq", opt_id_t::rdoq, false, nullptr, "rate-distortion optimised quantisation (default)"},
@@ -174,6 +175,11 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     if (!(v = int_value(g, 0, INT32_MAX, "a non-negative integer")))
       return false;
     p.min_idr = *v;
+    return true;
+  case opt_id_t::merange:
+    if (!(v = int_value(g, 4, 512, "an integer 4..512")))
+      return false;
+    p.search_range = *v;
     return true;
   case opt_id_t::bframes:
     if (!(v = int_value(g, 0, 16, "an integer 0..16")))

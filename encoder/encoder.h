@@ -13,6 +13,7 @@
 #include "common/primitives.h"
 #include "encoder/frame.h"
 #include "encoder/param.h"
+#include "motion/me_context.h"
 #include "ratecontrol/lookahead.h"
 
 struct encoder_stats_t {
@@ -90,6 +91,7 @@ struct encoder_t {
   struct tu_state_t *tu_states;     // residual quad-tree trials, per block size
   cabac_est_t cabac_est_save[6];    // [0] the CTU save area, [1 + d] depth d
   ctu_gradients_t gradients;        // gradient sums of the CTU's luma source
+  me_context_t me;                  // motion-search context of the current CTU
 
   // Reference structure of the current picture.
   frame_t *ref_list[2][16];  // list 0 before list 1

@@ -49,6 +49,13 @@ struct frame_t {
   int32_t recon_done;    // coded, filtered and extended: readable as a reference
   int32_t final_rows;    // CTU rows from the top that are final (readable)
 
+  // With sub-pel planes: the 16 quarter-sample phase planes of the luma
+  // picture ((fy << 2) | fx; entry 0 is plane[0]) and its raw horizontal
+  // 8-tap sums for x fractions 1..3, all with the luma geometry.  Null
+  // without them.
+  uint8_t *subpel[16];
+  int16_t *hplane[3];
+
   // Input pictures: the half-resolution luma plane (2x2 averages over the
   // whole CTUs), for searches on the downscaled picture.
   uint8_t *lowres_alloc;

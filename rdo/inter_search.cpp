@@ -3,6 +3,7 @@
 
 #include "analysis/decision_common.h"
 #include "motion/mvp.h"
+#include "motion/me_context.h"
 #include "motion/pu_search.h"
 #include "rdo/block_coding.h"
 #include "rdo/inter_pred.h"
@@ -36,6 +37,7 @@ pu_choice_t choose_pu(encoder_t *ctx, int32_t px, int32_t py, int32_t w, int32_t
   }
   const int32_t lists = ctx->slice_type_code == 0 ? 2 : 1;
   mv_t found[2] = {0, 0};
+  uint32_t bound = COST_NONE;
   for (int32_t l = 0; l < lists; l++) {
     // The predictors are those of reference 0, written where the PU's
     // reference index is read.
@@ -43,17 +45,13 @@ pu_choice_t choose_pu(encoder_t *ctx, int32_t px, int32_t py, int32_t w, int32_t
     ref[l] = 0;
     const mv_t none[2] = {0, 0};
     set_maps(ctx, px, py, w, h, 0, 0, 0, ref, none);
-    pu_search_t s{};
-    s.ctx = ctx;
-    s.x = px;
-    s.y = py;
-    s.w = w;
-    s.h = h;
-    s.ref = ctx->ref_list[l][0];
-    s.pred_count = mvp_get_amvp_candidates(ctx, z, px, py, w, h, 0, l, s.pred);
-    pu_search_window(&s);
-    uint32_t cost;
-    found[l] = pu_motion_search(&s, &cost);
+    me_request_t rq = me_request_for(px, py, w, h, l, 0);
+    rq.amvp_count = mvp_get_amvp_candidates(ctx, z, px, py, w, h, 0, l, rq.amvp);
+    me_result_t r{};
+    me_search(ctx, &ctx->me, &r, &rq, ctx->ctu_qp, bound, 0, 1);
+    found[l] = r.mv;
+    uint32_t cost = r.cost;
+    bound = std::min(bound, cost);
     cost += lambda_sad * 2;  // reference and direction bits, roughly
     if (cost < best.cost)
       best = pu_choice_t{0, 0, {ref[0], ref[1]}, {l == 0 ? found[0] : 0, l == 1 ? found[1] : 0}, cost};

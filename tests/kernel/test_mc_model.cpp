@@ -221,6 +221,49 @@ TEST_F(McModel, HalfHalfExtremesSurviveTheSixteenBitForm) {
   EXPECT_EQ(out, 128);
 }
 
+// The sub-sample planes of a reference picture, built as the encoder builds
+// them (horizontal sums first, then the fifteen phases), equal the standard's
+// interpolation at every phase and every position of the built window: on
+// the patterns that drive the half/half value to its two extremes and on
+// random samples.
+TEST_F(McModel, SubpelPlanesEqualTheStandardAtEveryPhase) {
+  const uint64_t seed = checkasm::test_seed() + 2;
+  checkasm::rng_t r(seed);
+  for (int32_t kind = 0; kind < 3; kind++) {
+    picture_t pic(40, 24, r, checkasm::ALL_PATTERNS[0]);
+    for (int32_t y = 0; y < pic.h; y++)
+      for (int32_t x = 0; x < pic.w; x++) {
+        const bool positive = (FL[2][x % 8] > 0) == (FL[2][y % 8] > 0);
+        pic.samples[y * pic.w + x] = kind == 2 ? static_cast<uint8_t>(r.range(0, 255)) : (positive == (kind == 0)) * 255;
+      }
+    for (int32_t y = -PAD; y < pic.h + PAD; y++)
+      for (int32_t x = -PAD; x < pic.w + PAD; x++)
+        pic.padded[(y + PAD) * pic.stride + x + PAD] = static_cast<uint8_t>(pic.ref(x, y));
+    // The window keeps every tap of its rows -3..h+3 inside the padding.
+    const int32_t x0 = -PAD + 3, y0 = -PAD + 3, ww = pic.w + 2 * PAD - 8, wh = pic.h + 2 * PAD - 7;
+    const intptr_t origin = static_cast<intptr_t>(y0 + PAD) * pic.stride + x0 + PAD;
+    std::vector<int16_t> h16[3];
+    int16_t *hw[3];
+    for (int32_t k = 0; k < 3; k++) {
+      h16[k].assign(pic.padded.size(), 0);
+      hw[k] = h16[k].data() + origin;
+    }
+    std::vector<uint8_t> planes8(16 * pic.padded.size(), 0);
+    uint8_t *pw[16];
+    for (int32_t p = 0; p < 16; p++) pw[p] = planes8.data() + p * pic.padded.size() + origin;
+    const int16_t *hr[3] = {hw[0], hw[1], hw[2]};
+    mc.luma_hfilter_planes(hw[0], hw[1], hw[2], pic.at(x0, y0), pic.stride, ww, wh, 0);
+    mc.subpel_planes_build(pw, pic.at(x0, y0), hr, pic.stride, ww, wh, 0);
+    for (int32_t p = 1; p < 16; p++)
+      for (int32_t y = 0; y < wh; y++)
+        for (int32_t x = 0; x < ww; x++) {
+          const uint8_t want = uni(luma_sample(pic, x0 + x, y0 + y, p & 3, p >> 2));
+          ASSERT_EQ(pw[p][static_cast<intptr_t>(y) * pic.stride + x], want)
+              << "plane " << p << " at " << x0 + x << "," << y0 + y << " kind " << kind << " seed " << seed;
+        }
+  }
+}
+
 TEST_F(McModel, BipredCombineEdgeValues) {
   struct {
     int32_t a, b, expected;

@@ -48,6 +48,8 @@ input-res-huge|--input-res 20000x64
 input-res-garbage|--input-res 64*64
 frames-negative|--frames -3
 keyint-above-library-limit|--keyint 1073741825
+merange-3|--merange 3
+merange-above-512|--merange 513
 CASES
 
 # --- files ---------------------------------------------------------------------

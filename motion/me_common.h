@@ -1,0 +1,134 @@
+// What the motion searches share: the vector window, the vector-cost look-up
+// and the prediction of a fractional vector.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "motion/me_context.h"
+
+struct encoder_t;
+
+// Window of a block at absolute luma position (X, Y), whole samples,
+// inclusive.  Upward and leftward a block may start up to 62 samples outside
+// the picture and at most 499 samples from its position; downward and
+// rightward at most 2 samples before the picture's far edge and at most
+// R - 1 samples from its position, R being the downward vector limit.  The
+// picture margins (96 columns, 88 rows) hold every sample that a block
+// inside this window, its interpolation taps and a search step of two
+// samples beyond it can read.
+struct me_window_t {
+  int32_t min_x, max_x, min_y, max_y;
+  bool contains(int32_t x, int32_t y) const { return x >= min_x && x <= max_x && y >= min_y && y <= max_y; }
+  bool contains_qpel(int32_t x, int32_t y) const {
+    return x >= 4 * min_x && x <= 4 * max_x && y >= 4 * min_y && y <= 4 * max_y;
+  }
+};
+me_window_t me_window(int32_t x, int32_t y, int32_t pic_width, int32_t pic_height, int32_t range);
+
+// Vector-component costs of one QP and picture class, indexed by the signed
+// quarter-sample difference; differences beyond the table cost as its end.
+struct me_mvcost_t {
+  const uint16_t *centre;
+  int32_t limit;
+  uint32_t operator()(int32_t d) const { return centre[std::clamp(d, -limit, limit)]; }
+  uint32_t of(mv_t v, mv_t p) const { return (*this)(mv_x(v) - mv_x(p)) + (*this)(mv_y(v) - mv_y(p)); }
+};
+me_mvcost_t me_mvcost(const encoder_t *ctx, int32_t qp, int32_t slot);
+
+// Search patterns, offsets in whole samples (integer stages) or quarter
+// samples (refinement), in the order they are costed.
+inline constexpr int8_t ME_NEIGHBOURS[4][2] = {{0, -1}, {0, 1}, {-1, 0}, {1, 0}};
+inline constexpr int8_t ME_CORNERS[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+inline constexpr int8_t ME_STEP2_CROSS[4][2] = {{-2, 0}, {2, 0}, {0, -2}, {0, 2}};
+inline constexpr int8_t ME_STEP1_X[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
+inline constexpr int8_t ME_KNIGHTS_UP[4][2] = {{-1, -2}, {1, -2}, {-2, -1}, {2, -1}};
+inline constexpr int8_t ME_KNIGHTS_DOWN[4][2] = {{-1, 2}, {1, 2}, {-2, 1}, {2, 1}};
+inline constexpr int8_t ME_STEP2_X[4][2] = {{-2, -2}, {2, -2}, {-2, 2}, {2, 2}};
+// The 16 points of one multi-hexagon ring, scaled by the ring number.
+inline constexpr int8_t ME_MULTIHEX[16][2] = {{0, -4}, {0, 4},  {-2, -3}, {2, -3}, {-4, -2}, {4, -2},
+                                             {-4, -1}, {4, -1}, {-4, 0},  {4, 0},  {-4, 1},  {4, 1},
+                                             {-4, 2},  {4, 2},  {-2, 3},  {2, 3}};
+// Shifts of the early-stop thresholds of the multi-hexagon search by size
+// class, square blocks then rectangular ones.
+inline constexpr int32_t ME_STOP_SHIFT[8] = {0, 2, 4, 6, 1, 3, 5, 0};
+inline constexpr int8_t ME_HALF_CROSS[4][2] = {{0, -2}, {-2, 0}, {2, 0}, {0, 2}};
+inline constexpr int8_t ME_HALF_X[4][2] = {{-2, -2}, {2, -2}, {-2, 2}, {2, 2}};
+inline constexpr int8_t ME_QUARTER_CROSS[4][2] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}};
+inline constexpr int8_t ME_QUARTER_X[4][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}};
+
+// The quarter-sample vector clamped to the window, then rounded to whole
+// samples (returned in whole samples).
+inline void me_round_start(mv_t v, const me_window_t &w, int32_t *x, int32_t *y) {
+  *x = (std::clamp<int32_t>(mv_x(v), 4 * w.min_x, 4 * w.max_x) + 2) >> 2;
+  *y = (std::clamp<int32_t>(mv_y(v), 4 * w.min_y, 4 * w.max_y) + 2) >> 2;
+}
+
+// Prediction of the block for a quarter-sample vector: a pointer into the
+// phase planes when the picture has them, else a pointer into the reference
+// for whole-sample vectors and an interpolation into buf (stride 64)
+// otherwise.
+struct me_predictor_t {
+  const mc_funcs_t *mc;
+  const uint8_t *ref;             // reference at the block
+  const uint8_t *planes[16];      // phase planes at the block, when use_planes
+  int32_t stride;
+  int32_t width, height;
+  int32_t use_planes;
+  int32_t bilinear;
+  uint8_t *buf;
+  const uint8_t *predict(int32_t mvx, int32_t mvy, int32_t *out_stride) const;
+};
+void me_predictor_init(me_predictor_t *p, const encoder_t *ctx, const me_context_t *me, const me_request_t *rq,
+                       int32_t bilinear, uint8_t *buf);
+
+// The integer stages of the multi-hexagon mode, after the start points, in
+// both searches.  S provides group (four points around a centre), cross,
+// multihex_grid, hexagon_walk, square, best, best_cost, bx and by.  The
+// search returns early, straight to its refinement, when the start is good
+// enough (the 9000 threshold) or the inner cross found nothing new; a bad
+// start (the 36000 threshold) goes straight to the long cross.
+template <typename S>
+void me_multihex_stages(S &s, int32_t shift, int32_t range, int32_t lx, int32_t ly, uint32_t cost1,
+                        bool hexagon_only) {
+  if (lx != 0 || ly != 0) s.group(0, 0, ME_NEIGHBOURS);
+  s.group(lx, ly, ME_NEIGHBOURS);
+  if (hexagon_only) {
+    s.hexagon_walk(range);
+    s.square();
+    return;
+  }
+  const uint32_t cost2 = s.best_cost;
+  int32_t cross_start = 0;
+  if (s.best != 0 && s.best != mv_make(4 * lx, 4 * ly)) {
+    s.group(s.bx(), s.by(), ME_NEIGHBOURS);
+    if (s.best_cost != cost2) cross_start = 1;
+  }
+  if (cross_start == 0) {
+    if (s.best_cost >= (36000u >> shift)) {
+      cross_start = 3;
+    } else {
+      const int32_t cx = s.bx(), cy = s.by();
+      s.group(cx, cy, ME_STEP2_CROSS);
+      s.group(cx, cy, ME_STEP1_X);
+      if (s.best_cost == cost1 && s.best_cost < (9000u >> shift)) return;
+      if (s.best_cost != cost2) {
+        cross_start = 3;
+      } else {
+        const int32_t r = (range >> 1) | 1;
+        const int32_t ix = s.bx(), iy = s.by();
+        s.cross(ix, iy, 3, r, r, r);
+        s.group(ix, iy, ME_KNIGHTS_UP);
+        s.group(ix, iy, ME_KNIGHTS_DOWN);
+        if (s.best_cost == cost2) return;
+        cross_start = r;
+      }
+    }
+  }
+  const int32_t cx = s.bx(), cy = s.by();
+  s.cross(cx, cy, cross_start, range, range >> 1, range);
+  s.group(cx, cy, ME_STEP2_X);
+  s.multihex_grid(range);
+  s.hexagon_walk(range);
+  s.square();
+}

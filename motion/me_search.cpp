@@ -1,0 +1,237 @@
+// Motion search of one prediction unit against one reference: start points,
+// a multi-hexagon or hexagon integer search costed by row-subsampled SAD
+// plus vector bits, keeping the best and second-best vectors, then half- and
+// quarter-sample refinement of both by a transform-based cost.
+#include <algorithm>
+
+#include "encoder/encoder.h"
+#include "motion/me_common.h"
+#include "motion/mvp.h"
+
+namespace {
+
+constexpr int8_t HEX_LOWER[4][2] = {{-2, 0}, {-1, 2}, {1, 2}, {2, 0}};
+
+struct full_search_t {
+  pixel_cost_fn one, refine;
+  sad_x4_fn four;
+  const uint8_t *src;  // stride 64
+  const uint8_t *ref;  // at the block
+  int32_t stride;
+  me_window_t win;
+  me_mvcost_t mvcost;
+  const mv_t *amvp;
+  int32_t amvp_count;
+  mv_t best = MV_NONE, second = MV_NONE;
+  uint32_t best_cost = ME_COST_NONE, second_cost = ME_COST_NONE;
+
+  uint32_t bits(mv_t v) const {
+    int16_t mvd[2];
+    mvp_select_mvd(&v, amvp, amvp_count, mvd);
+    return mvcost(mvd[0]) + mvcost(mvd[1]);
+  }
+  void update(uint32_t c, mv_t v) {
+    if (c < best_cost) {
+      second = best;
+      second_cost = best_cost;
+      best = v;
+      best_cost = c;
+    } else if (c < second_cost) {
+      second = v;
+      second_cost = c;
+    }
+  }
+  int32_t bx() const { return mv_x(best) >> 2; }
+  int32_t by() const { return mv_y(best) >> 2; }
+  // One candidate in whole samples; repeats of the two best are not costed
+  // again, and bits are looked up only for a distortion that can still win.
+  void one_point(int32_t x, int32_t y) {
+    const mv_t v = mv_make(4 * x, 4 * y);
+    if (v == best || v == second || !win.contains(x, y)) return;
+    const uint32_t d = one(src, 64, ref + static_cast<intptr_t>(y) * stride + x, stride);
+    if (d < second_cost) update(d + bits(v), v);
+  }
+  // Four candidates around (cx, cy) with one kernel call.  The centre lies
+  // in the window and the offsets are small (or the caller checked the
+  // reach), so the reads stay in the margins.
+  void group(int32_t cx, int32_t cy, const int8_t (*off)[2]) {
+    const uint8_t *p[4];
+    for (int32_t k = 0; k < 4; k++) p[k] = ref + static_cast<intptr_t>(cy + off[k][1]) * stride + cx + off[k][0];
+    uint32_t d[4];
+    four(src, p[0], p[1], p[2], p[3], stride, d);
+    for (int32_t k = 0; k < 4; k++) {
+      const int32_t x = cx + off[k][0], y = cy + off[k][1];
+      const mv_t v = mv_make(4 * x, 4 * y);
+      if (d[k] < second_cost && win.contains(x, y) && v != best) update(d[k] + bits(v), v);
+    }
+  }
+  // A cross of one-candidate tests from `start` in steps of 2: horizontally
+  // below range_h, then vertically below range_v.  When the bound `reach`
+  // stays inside the window every point is tried, otherwise only the points
+  // strictly inside it.
+  void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t reach) {
+    const bool free_h = reach < std::min(cx - win.min_x, win.max_x - cx);
+    for (int32_t i = start; i < range_h; i += 2) {
+      if (free_h || cx - i > win.min_x) one_point(cx - i, cy);
+      if (free_h || cx + i < win.max_x) one_point(cx + i, cy);
+    }
+    const bool free_v = reach < std::min(cy - win.min_y, win.max_y - cy);
+    for (int32_t i = start; i < range_v; i += 2) {
+      if (free_v || cy - i > win.min_y) one_point(cx, cy - i);
+      if (free_v || cy + i < win.max_y) one_point(cx, cy + i);
+    }
+  }
+  void hexagon_walk(int32_t range) {
+    for (int32_t k = 0; k < range; k += 2) {
+      const mv_t centre = best;
+      const int32_t cx = bx(), cy = by();
+      group(cx, cy, HEX_LOWER);
+      one_point(cx + 1, cy - 2);
+      one_point(cx - 1, cy - 2);
+      if (best == centre) break;
+    }
+  }
+  void square() {
+    const int32_t cx = bx(), cy = by();
+    group(cx, cy, ME_NEIGHBOURS);
+    group(cx, cy, ME_CORNERS);
+  }
+  void multihex_grid(int32_t range) {
+    const int32_t cx = bx(), cy = by();
+    const int32_t reach = std::min({cx - win.min_x, win.max_x - cx, cy - win.min_y, win.max_y - cy});
+    for (int32_t s = 1; s < range >> 2; s++) {
+      if (4 * s <= reach) {
+        for (int32_t g = 0; g < 4; g++) {
+          int8_t off[4][2];
+          for (int32_t k = 0; k < 4; k++)
+            for (int32_t c = 0; c < 2; c++) off[k][c] = static_cast<int8_t>(s * ME_MULTIHEX[4 * g + k][c]);
+          group(cx, cy, off);
+        }
+      } else {
+        for (const auto &o : ME_MULTIHEX) one_point(cx + s * o[0], cy + s * o[1]);
+      }
+    }
+  }
+};
+
+// Integer search; leaves the best two vectors in s.
+void integer_search(full_search_t &s, const me_request_t *rq, int32_t range, int32_t mode) {
+  int32_t lx = 0, ly = 0;
+  auto start = [&](mv_t v) {
+    me_round_start(v, s.win, &lx, &ly);
+    s.one_point(lx, ly);
+  };
+  for (int32_t i = 0; i < rq->amvp_count; i++) start(rq->amvp[i]);
+  for (int32_t i = 0; i < rq->extra_count; i++) start(rq->extra[i]);
+  if (lx != 0 || ly != 0) s.one_point(0, 0);
+  const uint32_t cost1 = s.best_cost;
+  if (mode == 0) {
+    s.hexagon_walk(range);
+    s.square();
+    return;
+  }
+  const int32_t shift = ME_STOP_SHIFT[rq->size_class + 4 * (rq->width != rq->height)];
+  me_multihex_stages(s, shift, range, lx, ly, cost1, rq->width == 4 && rq->height == 4);
+}
+
+}  // namespace
+
+void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, const me_request_t *rq, int32_t qp,
+               uint32_t cost_bound, int32_t, int32_t likely_ref) {
+  result->cost = ME_COST_NONE;
+  result->second_cost = ME_COST_NONE;
+  const int32_t x = me->ctu_x + rq->x, y = me->ctu_y + rq->y;
+  if (x + rq->width > me->pic_width || y + rq->height > me->pic_height) return;
+  const pixel_funcs_t &px = *me->pixel_funcs;
+  const int32_t c = rq->size_class, level = ctx->analysis_level;
+  full_search_t s;
+  if (rq->width == rq->height) {
+    s.one = px.sad_half[c];
+    s.four = px.sad_x4_half[c];
+    s.refine = level < 3 ? px.satd[c] : px.block_cost[c];
+  } else if (rq->width > rq->height) {
+    s.one = px.sad_half_wide[c];
+    s.four = px.sad_x4_half_wide[c];
+    s.refine = px.sa8d_wide[c];
+  } else {
+    s.one = px.sad_half_tall[c];
+    s.four = px.sad_x4_half_tall[c];
+    s.refine = px.sa8d_tall[c];
+  }
+  s.src = me->src + rq->y * 64 + rq->x;
+  s.stride = me->luma_stride;
+  s.ref = me->ref_planes[rq->list][rq->ref_idx] + static_cast<intptr_t>(rq->y) * s.stride + rq->x;
+  s.win = me_window(x, y, me->pic_width, me->pic_height, ctx->param.mv_range_y);
+  s.mvcost = me_mvcost(ctx, qp, ctx->cur_input->b_level);
+  s.amvp = rq->amvp;
+  s.amvp_count = rq->amvp_count;
+
+  int32_t range = me->search_range, mode = me->search_mode;
+  if (!likely_ref) {
+    range /= 3;
+    mode = 0;
+  }
+  if (rq->ref_idx != 0) mode = 0;
+  integer_search(s, rq, range, mode);
+  if (s.best == MV_NONE) return;
+
+  // Fractional refinement of the best vector and, when it is close, the
+  // second-best.
+  alignas(32) uint8_t buf[64 * 64];
+  me_predictor_t pred;
+  me_predictor_init(&pred, ctx, me, rq, 0, buf);
+  auto distortion = [&](mv_t v) {
+    int32_t st;
+    const uint8_t *p = pred.predict(mv_x(v), mv_y(v), &st);
+    return s.refine(s.src, 64, p, st);
+  };
+  struct vector_t {
+    mv_t v;
+    uint32_t cost;
+  } vec[2] = {{s.best, distortion(s.best) + s.bits(s.best)}, {MV_NONE, ME_COST_NONE}};
+  int32_t count = 1;
+  if (s.second_cost < ME_COST_NONE) {
+    vec[1] = {s.second, distortion(s.second) + s.bits(s.second)};
+    count = 2;
+    if (vec[1].cost < vec[0].cost) std::swap(vec[0], vec[1]);
+    if (!(level >= 5 && vec[1].cost <= ((vec[0].cost * 3) >> 1) && rq->ref_idx == 0)) count = 1;
+  }
+  vector_t out = vec[0];
+  const int32_t subpel = ctx->param.subpel_level;
+  for (int32_t i = 0; i < count; i++) {
+    const uint32_t running = i == 0 ? vec[0].cost : ME_COST_NONE;
+    if (rq->width != rq->height && ((running * 7) >> 3) > cost_bound) break;
+    if (level <= 5 && cost_bound < (running >> 1)) break;
+    if (!likely_ref && ((running * 15) >> 4) > (4096u >> (2 * c)) + cost_bound) break;
+    vector_t cur{vec[i].v, running};
+    auto try_point = [&](mv_t centre, const int8_t *o) {
+      const mv_t v = mv_make(mv_x(centre) + o[0], mv_y(centre) + o[1]);
+      if (v == cur.v || !s.win.contains_qpel(mv_x(v), mv_y(v))) return;
+      const uint32_t d = distortion(v);
+      if (d >= cur.cost) return;
+      const uint32_t cost = d + s.bits(v);
+      if (cost < cur.cost) cur = {v, cost};
+    };
+    if (subpel >= 1) {
+      for (int32_t pass = 0; pass < 1 + (level >= 4); pass++) {
+        const mv_t centre = cur.v;
+        for (const auto &o : ME_HALF_CROSS) try_point(centre, o);
+        if (cur.v == centre) break;
+      }
+      if (level >= 4) {
+        const mv_t centre = cur.v;
+        for (const auto &o : ME_HALF_X) try_point(centre, o);
+      }
+    }
+    if (subpel == 2) {
+      const mv_t centre = cur.v;
+      for (const auto &o : ME_QUARTER_CROSS) try_point(centre, o);
+      if (level >= 4)
+        for (const auto &o : ME_QUARTER_X) try_point(centre, o);
+    }
+    if (cur.cost < out.cost) out = cur;
+  }
+  result->cost = out.cost;
+  result->mv = out.v;
+  result->ref_idx = static_cast<uint8_t>(rq->ref_idx);
+}

@@ -1,0 +1,392 @@
+// The motion searches on synthetic pictures: shifted content is found
+// exactly, every vector stays inside its window whatever the picture size
+// and the predictors, and the range and stop rules change what is tried.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "common/mc.h"
+#include "motion/me_common.h"
+#include "row_context.h"
+
+namespace {
+
+// A picture with the encoder's margins, sized exactly so that a read outside
+// them leaves the allocation (the sanitizer build reports it).
+struct plane_t {
+  int32_t w, h, stride;
+  std::vector<uint8_t> buf;
+  plane_t(int32_t w_, int32_t h_) : w(w_), h(h_), stride(w_ + 2 * 96), buf(size_t(w_ + 192) * (h_ + 176)) {}
+  uint8_t *at(int32_t x, int32_t y) { return buf.data() + static_cast<intptr_t>(y + 88) * stride + x + 96; }
+  // Fills the picture from f(x, y) and repeats its edges into the margins.
+  template <typename F>
+  void fill(F f) {
+    for (int32_t y = -88; y < h + 88; y++)
+      for (int32_t x = -96; x < w + 96; x++)
+        *at(x, y) = static_cast<uint8_t>(std::clamp(f(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1)), 0, 255));
+  }
+};
+
+// Texture at two scales: a coarse random grid, bilinearly interpolated over
+// cells wider than the search range, so that costs fall toward the true
+// match from afar, and fine random detail that makes every quarter-sample
+// misalignment cost more than its vector bits.
+struct texture_t {
+  std::vector<int32_t> coarse, fine;
+  static constexpr int32_t N = 80, FINE_CELL = 8;
+  texture_t(uint32_t seed, int32_t coarse_cell) : cell(coarse_cell) {
+    std::mt19937 r(seed);
+    coarse.resize(N * N);
+    fine.resize(N * N);
+    for (auto &g : coarse) g = 20 + static_cast<int32_t>(r() % 216);
+    for (auto &g : fine) g = static_cast<int32_t>(r() % 64);
+  }
+  int32_t cell;
+  static int32_t lerp(const std::vector<int32_t> &g, int32_t c, int32_t x, int32_t y) {
+    const int32_t gx = x / c, gy = y / c, fx = x % c, fy = y % c;
+    auto at = [&](int32_t i, int32_t j) { return g[size_t(std::min(j, N - 1)) * N + std::min(i, N - 1)]; };
+    const int32_t top = at(gx, gy) * (c - fx) + at(gx + 1, gy) * fx;
+    const int32_t bot = at(gx, gy + 1) * (c - fx) + at(gx + 1, gy + 1) * fx;
+    return (top * (c - fy) + bot * fy) / (c * c);
+  }
+  int32_t operator()(int32_t x, int32_t y) const { return lerp(coarse, cell, x, y) + lerp(fine, FINE_CELL, x, y); }
+};
+
+struct MotionSearch : ::testing::Test {
+  encoder_t *enc = nullptr, *ctx = nullptr;
+  frame_t cur{};
+  me_context_t me{};
+  alignas(32) uint8_t src[64 * 64];
+
+  void open(int32_t w, int32_t h) {
+    ctx = open_row_context(w, h, &enc);
+    ASSERT_NE(ctx, nullptr);
+    ctx->cur_input = &cur;
+    ctx->param.subpel_level = 2;
+    ctx->param.mv_range_y = 120;
+    me.luma_stride = w + 192;
+    me.pic_width = static_cast<int16_t>(w);
+    me.pic_height = static_cast<int16_t>(h);
+    me.pixel_funcs = &ctx->pixel;
+    me.mc_funcs = &ctx->mc;
+    me.list_count = 1;
+    me.ref_count[0] = 1;
+    me.src = src;
+  }
+  // The textured reference of the shift tests, searched at this level.
+  void textured(plane_t &ref, int32_t level, int32_t mode, int32_t range) {
+    ref.fill(texture_t(7, 48));
+    ctx->analysis_level = level;
+    me.search_mode = mode;
+    me.search_range = range;
+  }
+  void TearDown() override {
+    if (enc) encoder_close(enc);
+  }
+  // The CTU at (cx, cy) of the picture, its source block taken from the
+  // reference moved by (mvx, mvy) quarter samples.
+  void place(plane_t &ref, int32_t cx, int32_t cy, int32_t mvx, int32_t mvy) {
+    me.ctu_x = cx;
+    me.ctu_y = cy;
+    me.ref_planes[0][0] = ref.at(cx, cy);
+    mc_luma_c(src, 64, ref.at(cx, cy), nullptr, ref.stride, mvx, mvy, 64, 64);
+    ctx->pixel.ctu_gradient_pyramid(src, &ctx->gradients);
+  }
+  static me_request_t request(int32_t x, int32_t y, int32_t w, int32_t h, mv_t pred) {
+    me_request_t rq = me_request_for(x, y, w, h, 0, 0);
+    rq.amvp_count = 1;
+    rq.amvp[0] = rq.amvp[1] = pred;
+    return rq;
+  }
+};
+
+struct shift_case_t {
+  const char *name;
+  int32_t search;  // 0 me_search, 1 me_search_fast
+  int32_t level, mode, range;
+};
+
+struct SyntheticShift : MotionSearch, ::testing::WithParamInterface<shift_case_t> {};
+
+// Integer, half and quarter shifts in all eight directions: up to a quarter
+// of the search range from a zero predictor, out to the range's end from a
+// predictor a few samples off.  The lowest levels refine with one half-sample
+// pass and no diagonal steps, so from an integer vector a sample off
+// diagonally they cannot reach every quarter position: there integer shifts
+// must be exact and fractional ones within a quarter sample.
+TEST_P(SyntheticShift, FoundExactly) {
+  const shift_case_t c = GetParam();
+  open(320, 256);
+  plane_t ref(320, 256);
+  textured(ref, c.level, c.mode, c.range);
+  int32_t tried = 0;
+  for (int32_t dir = 0; dir < 8; dir++)
+    for (int32_t mag : {0, 3, c.range / 4, c.range / 2, c.range - 3})
+      for (int32_t frac : {0, 2, 1, 3}) {
+        static const int32_t DX[8] = {1, 1, 0, -1, -1, -1, 0, 1}, DY[8] = {0, 1, 1, 1, 0, -1, -1, -1};
+        const int32_t mvx = DX[dir] * (4 * mag + frac), mvy = DY[dir] * (4 * mag + frac);
+        place(ref, 128, 128, mvx, mvy);
+        for (int32_t size : {16, 32}) {
+          const mv_t pred = mag <= 3 ? 0 : mv_make(mvx + 12, mvy - 8);
+          me_request_t rq = request(16, 16, size, size, pred);
+          me_result_t r{};
+          ctx->ctu_qp = 22;
+          if (c.search == 0)
+            me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+          else
+            me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+          const int32_t slack = c.level < 4 && frac != 0 ? 1 : 0;
+          EXPECT_LE(std::abs(mv_x(r.mv) - mvx), slack) << c.name << " size " << size << " shift " << mvx << "," << mvy;
+          EXPECT_LE(std::abs(mv_y(r.mv) - mvy), slack) << c.name << " size " << size << " shift " << mvx << "," << mvy;
+          EXPECT_EQ(r.second_cost, ME_COST_NONE);
+          tried++;
+        }
+      }
+  EXPECT_EQ(tried, 8 * 5 * 4 * 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Searches, SyntheticShift,
+                         ::testing::Values(shift_case_t{"full_multihex_l7", 0, 7, 1, 32},
+                                           shift_case_t{"full_hexagon_l6", 0, 6, 0, 24},
+                                           shift_case_t{"fast_multihex_l4", 1, 4, 1, 32},
+                                           shift_case_t{"fast_hexagon_l1", 1, 1, 0, 24},
+                                           shift_case_t{"fast_hexagon_l0", 1, 0, 0, 16}),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+}  // namespace
+
+namespace {
+
+// The window from the values that define it: blocks may start up to 62
+// samples above or left of the picture and at most 499 samples from their
+// position; below and right at most 2 samples before the far edge, or R - 1
+// samples from their position while the edge is farther than R.
+TEST(MotionWindow, EdgesAndLimits) {
+  struct {
+    int32_t x, y, w, h, r;
+    me_window_t want;
+  } cases[] = {
+      {0, 0, 64, 64, 56, {-62, 55, -62, 55}},          // top-left CTU, edges beyond R
+      {8, 16, 64, 64, 56, {-70, 54, -78, 46}},         // W - X = 56 = R: the edge rule
+      {40, 48, 64, 64, 56, {-102, 22, -110, 14}},      // close to the right and bottom edges
+      {600, 700, 2000, 2000, 120, {-499, 119, -499, 119}},  // far from the origin: -500 + 1
+      {436, 100, 500, 200, 120, {-498, 62, -162, 98}},
+      {0, 0, 8, 8, 56, {-62, 6, -62, 6}},              // an 8x8 picture
+  };
+  for (const auto &c : cases) {
+    const me_window_t w = me_window(c.x, c.y, c.w, c.h, c.r);
+    EXPECT_EQ(w.min_x, c.want.min_x) << c.x << "," << c.y;
+    EXPECT_EQ(w.max_x, c.want.max_x) << c.x << "," << c.y;
+    EXPECT_EQ(w.min_y, c.want.min_y) << c.x << "," << c.y;
+    EXPECT_EQ(w.max_y, c.want.max_y) << c.x << "," << c.y;
+  }
+}
+
+// Whatever the picture size, the block and the predictors, every vector
+// stays in its window and within the vector limits, and no search reads
+// outside the reference (the sanitizer build checks the reads: the planes
+// are allocated with the margins only).
+TEST_F(MotionSearch, VectorsStayInTheWindowOnSmallPictures) {
+  const uint64_t seed = 12345;
+  std::mt19937 r(seed);
+  for (auto [w, h] : {std::pair{8, 8}, {72, 40}, {24, 16}, {136, 8}, {8, 72}}) {
+    open(w, h);
+    plane_t ref(w, h);
+    ref.fill([&](int32_t, int32_t) { return static_cast<int32_t>(r() % 256); });
+    for (int32_t t = 0; t < 300; t++) {
+      const int32_t log2 = 3 + static_cast<int32_t>(r() % 4), size = 1 << log2;
+      const int32_t cols = (w + 63) / 64, rows = (h + 63) / 64;
+      const int32_t cx = 64 * static_cast<int32_t>(r() % cols), cy = 64 * static_cast<int32_t>(r() % rows);
+      const int32_t bx = size * static_cast<int32_t>(r() % (64 / size)), by = size * static_cast<int32_t>(r() % (64 / size));
+      if (cx + bx >= w || cy + by >= h) continue;
+      place(ref, cx, cy, 0, 0);
+      for (auto &p : src) p = static_cast<uint8_t>(r());
+      auto rnd = [&] { return static_cast<int32_t>(r() % 16384) - 8192; };
+      me_request_t rq = request(bx, by, size, size, mv_make(rnd(), rnd()));
+      rq.amvp_count = 2;
+      rq.amvp[1] = mv_make(rnd(), rnd());
+      rq.extra_count = 1;
+      rq.extra[0] = mv_make(rnd(), rnd());
+      ctx->analysis_level = static_cast<int32_t>(r() % 8);
+      me.search_mode = static_cast<int32_t>(r() % 2);
+      me.search_range = static_cast<int32_t>(r() % 64);
+      ctx->param.mv_range_y = 8 + static_cast<int32_t>(r() % 120);
+      ctx->param.bilinear_qpel = static_cast<int32_t>(r() % 2);
+      const me_window_t win = me_window(cx + bx, cy + by, w, h, ctx->param.mv_range_y);
+      me_result_t res{};
+      const bool fast = r() % 2;
+      const bool inside = cx + bx + size <= w && cy + by + size <= h;
+      if (fast)
+        me_search_fast(ctx, &me, &res, &rq, 30, ME_COST_NONE, 0, static_cast<int32_t>(r() % 2));
+      else
+        me_search(ctx, &me, &res, &rq, 30, ME_COST_NONE, 0, static_cast<int32_t>(r() % 2));
+      if (!fast && !inside) {
+        EXPECT_EQ(res.cost, ME_COST_NONE);
+        continue;
+      }
+      ASSERT_LT(res.cost, ME_COST_NONE) << w << "x" << h << " trial " << t;
+      EXPECT_TRUE(win.contains_qpel(mv_x(res.mv), mv_y(res.mv)))
+          << w << "x" << h << " block " << cx + bx << "," << cy + by << " mv " << mv_x(res.mv) << "," << mv_y(res.mv);
+      EXPECT_GE(mv_y(res.mv), -2000);
+      EXPECT_LE(mv_y(res.mv), 4 * ctx->param.mv_range_y + 3);
+    }
+    encoder_close(enc);
+    enc = nullptr;
+  }
+}
+
+// Kernel calls counted, to see which stages a search runs.
+int32_t one_calls, four_calls;
+pixel_cost_fn real_one;
+sad_x4_fn real_four;
+uint32_t counted_one(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) {
+  one_calls++;
+  return real_one(a, as, b, bs);
+}
+void counted_four(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *d, int32_t st,
+                  uint32_t out[4]) {
+  four_calls++;
+  real_four(s, a, b, c, d, st, out);
+}
+
+struct MotionStages : MotionSearch {
+  pixel_funcs_t counted{};
+  void count_16x16() {
+    counted = ctx->pixel;
+    real_one = counted.sad_half[2];
+    real_four = counted.sad_x4_half[2];
+    counted.sad_half[2] = counted_one;
+    counted.sad_x4_half[2] = counted_four;
+    me.pixel_funcs = &counted;
+    one_calls = four_calls = 0;
+  }
+};
+
+// A multi-hexagon search whose start is already exact and cheaper than
+// 9000 >> 4 stops after the two small groups around it: one start point,
+// the zero vector's neighbours, the distance-2 cross and the diagonals.  A
+// start costing more than 36000 >> 4 runs the long cross instead.
+TEST_F(MotionStages, StopThresholds) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  textured(ref, 7, 1, 32);
+  place(ref, 128, 128, 0, 0);
+  count_16x16();
+  me_request_t rq = request(16, 16, 16, 16, 0);
+  me_result_t r{};
+  me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+  EXPECT_EQ(r.mv, 0u);
+  EXPECT_EQ(one_calls, 1);
+  EXPECT_EQ(four_calls, 3);
+
+  // Unrelated content: every cost is far above the threshold.
+  for (auto &p : src) p = static_cast<uint8_t>((&p - src) * 37 % 251);
+  one_calls = four_calls = 0;
+  me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+  // The cross from 3 tries 14 points horizontally and 6 vertically.
+  EXPECT_GE(one_calls, 1 + 14 + 6);
+}
+
+// likely_ref 0 divides the range by 3 and walks the hexagon: on content
+// that falls steadily toward a shift of 24 samples the walk of range 16
+// gets further than the one of range 5 (three steps of two samples and a
+// final square step).
+TEST_F(MotionStages, UnlikelyReferenceSearchesAThirdOfTheRange) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  ref.fill([](int32_t x, int32_t y) { return x + (y & 1); });
+  ctx->analysis_level = 7;
+  me.search_mode = 0;
+  me.search_range = 16;
+  place(ref, 64, 64, 4 * 24, 0);
+  for (int32_t likely : {1, 0}) {
+    me_request_t rq = request(0, 0, 16, 16, 0);
+    me_result_t r{};
+    me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, likely);
+    if (likely)
+      EXPECT_GE(mv_x(r.mv), 4 * 16) << "likely";
+    else
+      EXPECT_LE(mv_x(r.mv), 4 * 7 + 3) << "unlikely";
+  }
+  // The multi-hexagon mode is not used for an unlikely reference either:
+  // its grid would reach the shift.
+  me.search_mode = 1;
+  me_request_t rq = request(0, 0, 16, 16, 0);
+  me_result_t r{};
+  me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 0);
+  EXPECT_LE(mv_x(r.mv), 4 * 7 + 3);
+}
+
+// An AMVP entry equal to the first extra vector takes that vector out of
+// the request, once per equal entry and never below none.
+TEST_F(MotionSearch, FastSearchDropsAnExtraVectorEqualToAPredictor) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  textured(ref, 4, 1, 16);
+  place(ref, 128, 128, 8, 4);
+  struct {
+    mv_t amvp0, amvp1, extra;
+    int32_t want;
+  } cases[] = {{8, 8, 8, 0}, {8, 20, 20, 0}, {8, 20, 36, 1}, {8, 8, 36, 1}};
+  for (const auto &c : cases) {
+    me_request_t rq = request(0, 0, 32, 32, c.amvp0);
+    rq.amvp_count = 2;
+    rq.amvp[1] = c.amvp1;
+    rq.extra_count = 1;
+    rq.extra[0] = c.extra;
+    me_result_t r{};
+    me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+    EXPECT_EQ(rq.extra_count, c.want) << c.amvp0 << " " << c.amvp1 << " " << c.extra;
+    EXPECT_EQ(r.mv, mv_make(8, 4));
+  }
+}
+
+// The low-resolution search: whole-sample shifts of an 8x8 block found by
+// the diamond walk, the blocks it may not search, and search range 0.  The
+// block sits in the middle of a bowl, so that its cost falls monotonically
+// toward the match along both axes (the walk never turns back).
+TEST_F(MotionSearch, LowresFindsWholeSampleShifts) {
+  open(320, 256);
+  plane_t ref(160, 128);
+  ref.fill([](int32_t x, int32_t y) { return ((2 * x - 135) * (2 * x - 135) + (2 * y - 103) * (2 * y - 103)) * 5 / 8; });
+  me.luma_stride = ref.stride;
+  me.pic_width = 160;
+  me.pic_height = 128;
+  me.search_mode = 2;
+  me.search_range = 16;
+  me.ref_planes[0][0] = ref.at(0, 0);
+  for (int32_t dy = -3; dy <= 3; dy++)
+    for (int32_t dx = -3; dx <= 3; dx++) {
+      me.ctu_x = 64;
+      me.ctu_y = 48;
+      for (int32_t y = 0; y < 8; y++) std::memcpy(src + 64 * y, ref.at(64 + dx, 48 + dy + y), 8);
+      me_request_t rq = request(0, 0, 8, 8, 0);
+      rq.size_class = 3;
+      me_result_t r{};
+      me_search_lowres(ctx, &me, &r, &rq, 12);
+      EXPECT_EQ(r.mv, mv_make(4 * dx, 4 * dy)) << dx << "," << dy;
+      EXPECT_EQ(r.second_cost, ME_COST_NONE);
+    }
+  // Range 0: the rounded predictor, costed by SATD and twice its vector
+  // bits.
+  me.search_range = 0;
+  for (int32_t y = 0; y < 8; y++) std::memcpy(src + 64 * y, ref.at(64 + 2, 48 - 1 + y), 8);
+  me_request_t rq = request(0, 0, 8, 8, mv_make(9, -6));
+  rq.size_class = 3;
+  me_result_t r{};
+  me_search_lowres(ctx, &me, &r, &rq, 12);
+  EXPECT_EQ(r.mv, mv_make(8, -4));
+  const me_mvcost_t mc = me_mvcost(ctx, 12, 1);
+  EXPECT_EQ(r.cost, 2 * mc.of(mv_make(8, -4), mv_make(9, -6)));
+  // A block reaching below the picture is not searched.
+  me.ctu_y = 124;
+  rq.amvp[0] = mv_make(5, 7);
+  me_search_lowres(ctx, &me, &r, &rq, 12);
+  EXPECT_EQ(r.cost, ME_COST_NONE);
+  EXPECT_EQ(r.mv, mv_make(5, 7));
+}
+
+}  // namespace
