@@ -23,12 +23,11 @@ inline __m128i bipred8(__m128i a, __m128i b) {
   return _mm_srli_epi16(_mm_subs_epu16(half, _mm_set1_epi16(BIPRED_K)), 6);
 }
 
-// Two rows averaged, then each even/odd pair of the average summed and
-// halved: (avg(s0[2x], s1[2x]) + avg(s0[2x + 1], s1[2x + 1])) >> 1.
+// Two rows averaged, then each even/odd pair of the average summed (PMADDUBSW
+// by ones, at most 510) and halved: (avg(s0[2x], s1[2x]) +
+// avg(s0[2x + 1], s1[2x + 1])) >> 1.
 inline __m128i downscale8(__m128i r0, __m128i r1) {
-  const __m128i v = _mm_avg_epu8(r0, r1);
-  const __m128i even = _mm_and_si128(v, _mm_set1_epi16(0xff)), odd = _mm_srli_epi16(v, 8);
-  return _mm_srli_epi16(_mm_add_epi16(even, odd), 1);
+  return _mm_srli_epi16(_mm_maddubs_epi16(_mm_avg_epu8(r0, r1), _mm_set1_epi8(1)), 1);
 }
 
 #ifdef __AVX2__
@@ -40,9 +39,7 @@ inline __m256i bipred16(__m256i a, __m256i b) {
   return _mm256_srli_epi16(_mm256_subs_epu16(half, _mm256_set1_epi16(BIPRED_K)), 6);
 }
 inline __m256i downscale16(__m256i r0, __m256i r1) {
-  const __m256i v = _mm256_avg_epu8(r0, r1);
-  const __m256i even = _mm256_and_si256(v, _mm256_set1_epi16(0xff)), odd = _mm256_srli_epi16(v, 8);
-  return _mm256_srli_epi16(_mm256_add_epi16(even, odd), 1);
+  return _mm256_srli_epi16(_mm256_maddubs_epi16(_mm256_avg_epu8(r0, r1), _mm256_set1_epi8(1)), 1);
 }
 // Two in-lane packs of 16 words each to 32 bytes in order.
 inline __m256i pack_ordered(__m256i a, __m256i b) {
