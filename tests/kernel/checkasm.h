@@ -23,7 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -203,6 +205,18 @@ class guarded_block {
   size_t page_ = 0, map_size_ = 0;
   uint8_t *map_ = nullptr, *lo_ = nullptr, *hi_ = nullptr, *origin_ = nullptr;
 };
+
+using block_ptr = std::unique_ptr<guarded_block>;
+
+// A guarded block of at least one byte and one row, filled with pattern p.
+inline block_ptr make_block(int32_t w_bytes, int32_t h, int32_t stride, guarded_block::margins_t m, bool before,
+                            pattern p, rng_t &r) {
+  auto b = std::make_unique<guarded_block>(std::max(w_bytes, 1), std::max(h, 1), stride, m, before);
+  b->fill(p, r);
+  return b;
+}
+
+inline pattern pick_pattern(rng_t &r) { return ALL_PATTERNS[r.range(0, 6)]; }
 
 // Slot i of a table of function pointers, typed.
 template <typename Fn, typename Table>

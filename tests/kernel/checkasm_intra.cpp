@@ -13,8 +13,6 @@ using namespace checkasm;
 
 namespace {
 
-using block_ptr = std::unique_ptr<guarded_block>;
-
 // Neighbour patterns: those of the harness along the array, and a ramp that
 // makes every reference position distinct.
 uint8_t neighbour_sample(int32_t pattern_index, int32_t k, rng_t &r) {

@@ -13,14 +13,7 @@ using namespace checkasm;
 
 namespace {
 
-using block_ptr = std::unique_ptr<guarded_block>;
 using margins = guarded_block::margins_t;
-
-block_ptr make_block(int32_t w_bytes, int32_t h, int32_t stride, margins m, bool before, pattern p, rng_t &r) {
-  auto b = std::make_unique<guarded_block>(std::max(w_bytes, 1), std::max(h, 1), stride, m, before);
-  b->fill(p, r);
-  return b;
-}
 
 // Prediction unit shapes (luma 8..64 with 2NxN and Nx2N, chroma halves) and
 // arbitrary ones.
@@ -37,8 +30,6 @@ void pick_shape(rng_t &r, int32_t &w, int32_t &h) {
     h = r.range(1, 70);
   }
 }
-
-pattern pick_pattern(rng_t &r) { return ALL_PATTERNS[r.range(0, 6)]; }
 
 // Samples that drive the two-dimensional half-sample luma value to its
 // extremes: at columns and rows = 3 (mod 8) every positive tap of the (2, 2)

@@ -10,17 +10,6 @@ using namespace checkasm;
 
 namespace {
 
-using block_ptr = std::unique_ptr<guarded_block>;
-
-block_ptr make_block(int32_t w_bytes, int32_t h, int32_t stride, guarded_block::margins_t m, bool before, pattern p,
-                     rng_t &r) {
-  auto b = std::make_unique<guarded_block>(std::max(w_bytes, 1), std::max(h, 1), stride, m, before);
-  b->fill(p, r);
-  return b;
-}
-
-pattern pick_pattern(rng_t &r) { return ALL_PATTERNS[r.range(0, 6)]; }
-
 class CheckasmDeblock : public ::testing::TestWithParam<uint32_t> {
  protected:
   void SetUp() override {

@@ -74,7 +74,6 @@ int32_t coefficient(coef_kind kind, int32_t v, int32_t u, rng_t &r) {
   }
 }
 
-using block_ptr = std::unique_ptr<guarded_block>;
 
 class CheckasmTransform : public ::testing::TestWithParam<uint32_t> {
  protected:
