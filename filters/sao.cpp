@@ -129,7 +129,10 @@ void sao_decide_ctu(encoder_t *ctx) {
   ctx->sao_merge[addr] = SAO_MERGE_NONE;
   if (!enabled) return;
   const int64_t l = static_cast<int64_t>(ctx->lambda_ssd * 256.0);
-  const int64_t w_chroma = chroma_weight(ctx, ctx->ctu_qp);
+  // Chroma errors count as luma errors here (256 = 1.0): weighting them by the
+  // QP's chroma weight, as the block decisions do, measured +0.5% luma
+  // BD-rate on carphone at the default level.
+  const int64_t w_chroma = 256;
   const int32_t types = ctx->param.complexity < 3 ? 2 : ctx->param.complexity == 3 ? (ctx->param.latency_mode == 0 ? 4 : 5) : 5;
 
   // Under real-time pressure (and at mode 2 in B pictures, whose quality
