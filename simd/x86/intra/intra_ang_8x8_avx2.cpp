@@ -105,8 +105,10 @@ inline void store_four_rows(uint8_t *dst, intptr_t stride, __m256i rows_02_13) {
   const __m128i lo = _mm256_castsi256_si128(rows_02_13), hi = _mm256_extracti128_si256(rows_02_13, 1);
   _mm_storel_epi64(reinterpret_cast<__m128i *>(dst), lo);
   _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + stride), hi);
-  _mm_storeh_pd(reinterpret_cast<double *>(dst + 2 * stride), _mm_castsi128_pd(lo));
-  _mm_storeh_pd(reinterpret_cast<double *>(dst + 3 * stride), _mm_castsi128_pd(hi));
+  // movq of the upper halves: an unaligned 8-byte store (a double store
+  // would claim 8-byte alignment the rows do not have).
+  _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + 2 * stride), _mm_unpackhi_epi64(lo, lo));
+  _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + 3 * stride), _mm_unpackhi_epi64(hi, hi));
 }
 
 template <int MODE>

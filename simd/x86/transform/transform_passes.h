@@ -526,14 +526,18 @@ inline void forward(int16_t *coef, const uint8_t *src, const uint8_t *pred, cons
 #ifdef __AVX2__
   if constexpr (WIDE && N == 8) {
     // Both passes on rows in the paired layout.
-    alignas(32) int16_t paired[64], tt_paired[64];
+    // The row pass makes only the K frequencies the column pass reads: tt
+    // holds K rows.
+    alignas(32) int16_t paired[64];
     for (int y = 0; y < 8; y++) store128(paired_row(paired, y, 8), load128(res + 8 * y));
-    pass_t_pairs256<8, 8, LOG2 - 1>(paired, mr, 8, tt, 8);
-    for (int u = 0; u < 8; u++) store128(paired_row(tt_paired, u, 8), load128(tt + 8 * u));
-    if constexpr (K == 8)
+    pass_t_pairs256<8, K, LOG2 - 1>(paired, mr, 8, tt, 8);
+    if constexpr (K == 8) {
+      alignas(32) int16_t tt_paired[64];
+      for (int u = 0; u < 8; u++) store128(paired_row(tt_paired, u, 8), load128(tt + 8 * u));
       pass_t_pairs256<8, 8, LOG2 + 6>(tt_paired, mc, 8, coef, 8);
-    else
+    } else {
       pass_t<WIDE, XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
+    }
     _mm256_zeroupper();
     return;
   }
