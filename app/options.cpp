@@ -11,7 +11,7 @@ namespace {
 
 enum class opt_id_t {
   complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
-  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, estimate_check, random_decisions, speed_mode, pass, stats,
+  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, subpel_planes, estimate_check, random_decisions, speed_mode, pass, stats,
   help, version
 };
 
@@ -59,6 +59,9 @@ constexpr opt_def_t opt_defs[] = {
     {"fast-intra", opt_id_t::fast_intra, false, nullptr, "fast intra search on the half-resolution picture"},
     {"no-fast-intra", opt_id_t::no_fast_intra, false, nullptr, "full-resolution intra search (preset default: on below 3)"},
     {"merange", opt_id_t::merange, true, "N", "motion-search range in samples 4..512 (default: the preset's)"},
+    {"subpel-planes", opt_id_t::subpel_planes, true, "N",
+     "sub-sample planes of reference pictures: 0 none, 1 half-sample only, 2 all\n"
+     "                            (default: the preset's; the stream is the same, only speed and memory change)"},
     {"sign-hiding", opt_id_t::sign_hiding, false, nullptr, "sign data hiding (default)"},
     {"no-sign-hiding", opt_id_t::no_sign_hiding, false, nullptr, "code every sign"},
     {"rdoq", opt_id_t::rdoq, false, nullptr, "rate-distortion optimised quantisation (default)"},
@@ -180,6 +183,11 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     if (!(v = int_value(g, 4, 512, "an integer 4..512")))
       return false;
     p.search_range = *v;
+    return true;
+  case opt_id_t::subpel_planes:
+    if (!(v = int_value(g, 0, 2, "an integer 0..2")))
+      return false;
+    p.subpel_planes = *v;
     return true;
   case opt_id_t::bframes:
     if (!(v = int_value(g, 0, 16, "an integer 0..16")))

@@ -307,7 +307,10 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   // frame context, and the one returned last.
   const int32_t pool_inputs = 2 * (enc->decision_delay + 3) + contexts + 3;
   const int32_t pool_recons = enc->sps->max_dec_pic_buffering + contexts + 1;
-  bool ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons) == 0 &&
+  // Sub-pel planes only on reconstructions (the pictures that can become
+  // references), and only when some picture may be predicted.
+  const int32_t subpel = p.subpel_planes && p.subpel_build_mode > 0 && p.idr_period != 1;
+  bool ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons, subpel) == 0 &&
             frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
             frame_list_init(enc->lookahead->decided, enc->decision_delay + 3) == 0;
   enc->frame_ctx = static_cast<encoder_t **>(aligned_malloc(sizeof(encoder_t *) * (contexts + 1)));
@@ -338,7 +341,7 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   }
   if (ok) {
     enc->sched = static_cast<rowsched_t *>(aligned_malloc(sizeof(rowsched_t)));
-    ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, row_finalize, picture_finish) == 0;
+    ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, row_finalize, picture_build_planes, picture_finish) == 0;
   }
   if (!ok) {
     encoder_close(enc);
@@ -637,6 +640,10 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   // picture's reference set may drop them from the buffer before then.
   rowsched_frame_t *f = ctx->sched_entry;
   f->wavefront = ctx->pps->entropy_coding_sync;
+  // A reference carries its sub-pel planes, built as its rows are final.
+  rec->planes_valid = reference && rec->subpel[1] ? std::min(enc->param.subpel_build_mode, 2) : 0;
+  rec->plane_rows = 0;
+  f->planes = rec->planes_valid;
   f->ref_count = 0;
   for (int32_t l = 0; l < 2; l++)
     for (int32_t i = 0; i < ctx->ref_count[l]; i++) {

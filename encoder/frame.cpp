@@ -64,7 +64,7 @@ void *frame_list_shift_wait(frame_list_t *l) {
   return item;
 }
 
-frame_t *frame_new(int32_t width, int32_t height, int32_t is_input) {
+frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel) {
   frame_t *f = static_cast<frame_t *>(aligned_malloc(sizeof(frame_t)));
   if (!f) return nullptr;
   std::memset(f, 0, sizeof(*f));
@@ -110,6 +110,22 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input) {
       std::memset(f->ref_map[l], 0xff, units);
     }
   }
+  if (!is_input && subpel) {
+    // Fifteen phase planes and three 16-bit horizontal planes, each with the
+    // luma plane's geometry (stride, origin and margins).
+    f->subpel_alloc = static_cast<uint8_t *>(aligned_malloc(15 * luma_size));
+    f->hplane_alloc = static_cast<int16_t *>(aligned_malloc(3 * luma_size * sizeof(int16_t)));
+    if (!f->subpel_alloc || !f->hplane_alloc) {
+      frame_delete(f);
+      return nullptr;
+    }
+    std::memset(f->subpel_alloc, 0, 15 * luma_size);
+    std::memset(f->hplane_alloc, 0, 3 * luma_size * sizeof(int16_t));
+    const size_t origin = static_cast<size_t>(f->plane[0] - f->alloc);
+    f->subpel[0] = f->plane[0];
+    for (int p = 1; p < 16; p++) f->subpel[p] = f->subpel_alloc + (p - 1) * luma_size + origin;
+    for (int k = 0; k < 3; k++) f->hplane[k] = f->hplane_alloc + k * luma_size + origin;
+  }
   if (!is_input) {
     const size_t ctus = static_cast<size_t>(ctu_cols) * ctu_rows;
     f->ctu_max_depth = static_cast<int8_t *>(aligned_malloc(ctus));
@@ -149,6 +165,8 @@ void frame_delete(frame_t *f) {
   }
   aligned_free(f->alloc);
   aligned_free(f->alloc_sao);
+  aligned_free(f->subpel_alloc);
+  aligned_free(f->hplane_alloc);
   aligned_free(f->lowres_alloc);
   aligned_free(f->ctu_max_depth);
   aligned_free(f->ctu_min_depth);
@@ -185,7 +203,8 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1) {
 
 void frame_extend_borders(frame_t *f) { frame_extend_rows(f, 0, f->height); }
 
-int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons) {
+int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
+                    int32_t subpel) {
   std::memset(pool, 0, sizeof(*pool));
   pool->width = width;
   pool->height = height;
@@ -200,7 +219,7 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
   pthread_mutex_init(&pool->mutex, nullptr);
   // Every picture is made now: encoding only recycles them.
   for (int32_t i = 0; i < capacity; i++) {
-    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0);
+    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, subpel);
     if (!f) return -1;  // frame_pool_destroy frees what was made
     pool->all[pool->all_count++] = f;
     frame_list_push(&pool->unused, f);
@@ -234,6 +253,8 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
     f->refcount = 1;
     f->recon_done = 0;
     f->final_rows = 0;
+    f->planes_valid = 0;
+    f->plane_rows = 0;
     f->intra_done = 0;
     f->scenecut_candidate = 1;
   }

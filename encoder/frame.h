@@ -52,9 +52,17 @@ struct frame_t {
   // With sub-pel planes: the 16 quarter-sample phase planes of the luma
   // picture ((fy << 2) | fx; entry 0 is plane[0]) and its raw horizontal
   // 8-tap sums for x fractions 1..3, all with the luma geometry.  Null
-  // without them.
+  // without them.  Pooled pictures keep the planes of an earlier picture
+  // until they are built again, so readers look at `planes_valid`: set when
+  // the picture is a reference that builds them (1 half-sample planes only,
+  // 2 all of them); `plane_rows` counts the CTU rows whose plane windows are
+  // built (see ref_planes.h).
   uint8_t *subpel[16];
   int16_t *hplane[3];
+  uint8_t *subpel_alloc;
+  int16_t *hplane_alloc;
+  int32_t planes_valid;
+  int32_t plane_rows;
 
   // Input pictures: the half-resolution luma plane (2x2 averages over the
   // whole CTUs), for searches on the downscaled picture.
@@ -92,7 +100,9 @@ void *frame_list_shift(frame_list_t *l);
 void frame_list_push_wait(frame_list_t *l, void *item);
 void *frame_list_shift_wait(frame_list_t *l);
 
-frame_t *frame_new(int32_t width, int32_t height, int32_t is_input);
+// `subpel`: a reconstruction that carries sub-pel planes (ignored for input
+// pictures).
+frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel = 0);
 void frame_delete(frame_t *f);
 // Replicates the picture's edge samples into the margins.
 void frame_extend_borders(frame_t *f);
@@ -108,8 +118,10 @@ struct frame_pool_t {
   pthread_mutex_t mutex;
 };
 // Makes every picture the pool will ever hand out: `inputs` input pictures
-// and `recons` reconstructions.  -1 when memory runs out (then destroy it).
-int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons);
+// and `recons` reconstructions (with sub-pel planes when `subpel`).  -1 when
+// memory runs out (then destroy it).
+int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
+                    int32_t subpel = 0);
 void frame_pool_destroy(frame_pool_t *pool);
 // A picture with reference count 1, or NULL when every one of its kind is in
 // use.

@@ -93,6 +93,7 @@ void param_public_defaults(tarnhevcenc_param_t *pub) {
   d.random_decisions = 0;
   d.estimate_check = 0;
   d.speed_mode = -1;
+  d.subpel_planes = -1;
   // Copy only what the caller's record covers.
   uint32_t size = pub->size;
   size_t n = size < sizeof(d) ? size : sizeof(d);
@@ -216,6 +217,12 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->sao = in.sao;
   p->random_decisions = in.random_decisions;
   p->estimate_check = in.estimate_check;
+  if (in.subpel_planes >= 0) {
+    int32_t planes = in.subpel_planes;
+    repair_int("subpel_planes", &planes, 0, 2);
+    p->subpel_planes = planes > 0;
+    p->subpel_build_mode = planes > 0 ? planes : p->subpel_build_mode;
+  }
   int32_t speed_mode = in.speed_mode;
   repair_int("speed_mode", &speed_mode, -1, 3);
   p->speed_mode = speed_mode;

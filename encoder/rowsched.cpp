@@ -5,17 +5,39 @@
 
 #include "encoder/encoder.h"
 #include "encoder/memory.h"
+#include "encoder/ref_planes.h"
 
 namespace {
 
 // CTU row r of a picture may read its references down to the rows that the
-// vertical reach of its vectors (plus the interpolation taps) covers.
+// vertical reach of its vectors (plus the interpolation taps) covers, and,
+// from a reference with sub-pel planes, the plane windows over them.
 bool refs_ready(const rowsched_frame_t *f, int32_t r) {
   const int32_t reach = f->fctx->param.mv_range_y;
   const int32_t need = std::min(f->row_count - 1, ((r + 1) * 64 + reach + 8) / 64);
-  for (int32_t i = 0; i < f->ref_count; i++)
-    if (!f->refs[i]->recon_done && f->refs[i]->final_rows <= need) return false;
+  const int32_t need_planes = ref_planes_rows_needed(r, reach, f->row_count);
+  for (int32_t i = 0; i < f->ref_count; i++) {
+    const frame_t *ref = f->refs[i];
+    if (ref->recon_done) continue;
+    if (ref->final_rows <= need || (ref->planes_valid && ref->plane_rows <= need_planes)) return false;
+  }
   return true;
+}
+
+// Builds the plane windows over the final rows of the picture, one worker
+// at a time and in order; entered and left with the scheduler's lock held.
+void build_ready_planes(rowsched_t *s, rowsched_frame_t *f) {
+  frame_t *rec = f->fctx->cur_recon;
+  while (f->planes && !f->planes_busy && f->planes_next < rec->final_rows) {
+    const int32_t w0 = f->planes_next, w1 = rec->final_rows;
+    f->planes_next = w1;
+    f->planes_busy = 1;
+    pthread_mutex_unlock(&s->mutex);
+    s->build_planes(f->fctx, w0, w1);
+    pthread_mutex_lock(&s->mutex);
+    f->planes_busy = 0;
+    rec->plane_rows = w1;
+  }
 }
 
 // The row may code its next CTU: the row above is more than one CTU ahead
@@ -83,7 +105,9 @@ void *worker_main(void *arg) {
       for (int32_t k = fin0; k <= fin1; k++) f->rows[k].final = 1;
       frame_t *rec = f->fctx->cur_recon;
       while (rec->final_rows < f->row_count && f->rows[rec->final_rows].final) rec->final_rows++;
-      last = rec->final_rows == f->row_count && !f->finished;
+      build_ready_planes(s, f);
+      // Whoever completes the last row or the last plane window finishes.
+      last = rec->final_rows == f->row_count && (!f->planes || rec->plane_rows == f->row_count) && !f->finished;
       if (last) f->finished = -1;  // claimed: one worker finishes the picture
     }
     if (last) {
@@ -108,9 +132,10 @@ void *worker_main(void *arg) {
 }  // namespace
 
 int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*finalize_row)(encoder_t *, int32_t),
-                  int (*finish_picture)(encoder_t *)) {
+                  void (*build_planes)(encoder_t *, int32_t, int32_t), int (*finish_picture)(encoder_t *)) {
   std::memset(s, 0, sizeof(*s));
   s->finalize_row = finalize_row;
+  s->build_planes = build_planes;
   pthread_mutex_init(&s->mutex, nullptr);
   pthread_cond_init(&s->wake, nullptr);
   s->finish_picture = finish_picture;
@@ -145,6 +170,8 @@ void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
   f->finished = 0;
   f->failed = 0;
   f->rows_done = 0;
+  f->planes_next = 0;
+  f->planes_busy = 0;
   for (int32_t r = 0; r < f->row_count; r++) {
     f->rows[r].progress = 0;
     f->rows[r].busy = 0;
@@ -160,6 +187,7 @@ int rowsched_wait(rowsched_t *s, rowsched_frame_t *f) {
   for (;;) {
     bool busy = false;
     for (int32_t r = 0; r < f->row_count; r++) busy |= f->rows[r].busy != 0;
+    busy |= f->planes_busy != 0;
     if (f->finished == 1 || (f->failed && !busy)) break;
     // Wait on the picture's own condition; the scheduler's lock comes first.
     pthread_mutex_lock(&f->mutex);

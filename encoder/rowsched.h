@@ -26,6 +26,12 @@ struct rowsched_frame_t {
   int32_t cols;
   int32_t rows_done;
   int32_t wavefront;  // 1: a row may run two CTUs behind the row above
+  // Sub-pel planes this picture builds for the pictures that refer to it:
+  // 0 none, 1 the half-sample ones, 2 all.  Window rows below `planes_next`
+  // are claimed; one worker at a time builds them (`planes_busy`).
+  int32_t planes;
+  int32_t planes_next;
+  int32_t planes_busy;
   frame_t *refs[32];  // reference pictures that must be finished first
   int32_t ref_count;
   int32_t active;    // 1 while in flight
@@ -44,14 +50,17 @@ struct rowsched_t {
   int32_t thread_count;
   int32_t stop;
   // Called outside the scheduler's lock: finalize_row once a CTU row and the
-  // row below it are coded (the last row when it is coded), finish_picture
-  // once every row is final; the latter returns 0 or -1.
+  // row below it are coded (the last row when it is coded), build_planes for
+  // the plane window rows [w0, w1) once CTU rows 0 .. w1 - 1 are final,
+  // finish_picture once every row is final and every plane window built;
+  // the latter returns 0 or -1.
   void (*finalize_row)(encoder_t *fctx, int32_t row);
+  void (*build_planes)(encoder_t *fctx, int32_t w0, int32_t w1);
   int (*finish_picture)(encoder_t *fctx);
 };
 
 int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*finalize_row)(encoder_t *, int32_t),
-                  int (*finish_picture)(encoder_t *));
+                  void (*build_planes)(encoder_t *, int32_t, int32_t), int (*finish_picture)(encoder_t *));
 // Stops the workers (after the CTU they are coding) and joins them.
 void rowsched_destroy(rowsched_t *s);
 // Puts a picture in flight; its rows become ready as the rules allow.
@@ -64,3 +73,4 @@ int rowsched_wait(rowsched_t *s, rowsched_frame_t *f);
 void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row);
 int ctu_encode_next(rowsched_frame_t *f, int32_t row);
 void row_finalize(encoder_t *fctx, int32_t row);
+void picture_build_planes(encoder_t *fctx, int32_t w0, int32_t w1);

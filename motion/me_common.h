@@ -74,7 +74,7 @@ struct me_predictor_t {
   const uint8_t *planes[16];      // phase planes at the block, when use_planes
   int32_t stride;
   int32_t width, height;
-  int32_t use_planes;
+  int32_t use_planes;  // the reference's planes_valid, 0 without planes
   int32_t bilinear;
   uint8_t *buf;
   const uint8_t *predict(int32_t mvx, int32_t mvy, int32_t *out_stride) const;

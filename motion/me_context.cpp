@@ -2,6 +2,7 @@
 
 #include "analysis/analysis_tables.h"
 #include "encoder/encoder.h"
+#include "encoder/ref_planes.h"
 #include "motion/me_common.h"
 
 void me_setup_context(encoder_t *ctx, me_context_t *me) {
@@ -24,7 +25,13 @@ void me_setup_refs(encoder_t *ctx, me_context_t *me) {
       const frame_t *f = ctx->ref_list[l][r];
       const intptr_t at = static_cast<intptr_t>(me->ctu_y) * f->stride[0] + me->ctu_x;
       me->ref_planes[l][r] = f->plane[0] + at;
-      if (!ctx->param.subpel_planes || !f->subpel[1]) continue;
+      // A pooled picture keeps stale planes unless it built them as a
+      // reference; the pointers of a reference without them are cleared.
+      if (!ctx->param.subpel_planes || !f->planes_valid) {
+        me->ref_subpel_planes[l][r][1] = nullptr;
+        continue;
+      }
+      me->ref_planes_valid[l][r] = f->planes_valid;
       for (int32_t k = 0; k < 3; k++) me->ref_hplanes[l][r][k] = f->hplane[k] + at;
       for (int32_t p = 0; p < 16; p++) me->ref_subpel_planes[l][r][p] = f->subpel[p] + at;
     }
@@ -51,7 +58,9 @@ void me_predictor_init(me_predictor_t *p, const encoder_t *ctx, const me_context
   p->stride = me->luma_stride;
   const intptr_t at = static_cast<intptr_t>(rq->y) * p->stride + rq->x;
   p->ref = me->ref_planes[rq->list][rq->ref_idx] + at;
-  p->use_planes = ctx->param.subpel_planes && me->ref_subpel_planes[rq->list][rq->ref_idx][1] != nullptr;
+  p->use_planes = ctx->param.subpel_planes && me->ref_subpel_planes[rq->list][rq->ref_idx][1] != nullptr
+                      ? me->ref_planes_valid[rq->list][rq->ref_idx]
+                      : 0;
   if (p->use_planes)
     for (int32_t k = 0; k < 16; k++) p->planes[k] = me->ref_subpel_planes[rq->list][rq->ref_idx][k] + at;
   p->width = rq->width;
@@ -61,7 +70,7 @@ void me_predictor_init(me_predictor_t *p, const encoder_t *ctx, const me_context
 }
 
 const uint8_t *me_predictor_t::predict(int32_t mvx, int32_t mvy, int32_t *out_stride) const {
-  if (use_planes) {
+  if (ref_planes_hold(use_planes, mvx, mvy)) {
     *out_stride = stride;
     return mc->subpel_plane_ptr(planes, stride, mvx, mvy);
   }

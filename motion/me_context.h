@@ -31,6 +31,9 @@ struct me_context_t {
   const uint8_t *ref_planes[2][ME_MAX_REFS];
   const int16_t *ref_hplanes[2][ME_MAX_REFS][3];
   const uint8_t *ref_subpel_planes[2][ME_MAX_REFS][16];
+  // Which phase planes hold values: 1 the whole- and half-sample ones, 2
+  // all (the reference's `planes_valid`); read only with the planes above.
+  int32_t ref_planes_valid[2][ME_MAX_REFS];
   const uint8_t *src;  // 64x64 source block, stride 64
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "encoder/encoder.h"
+#include "encoder/ref_planes.h"
 #include "rdo/block_coding.h"
 
 namespace {
@@ -33,12 +34,26 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
     const int32_t mx = mv_x(mv[list]), my = mv_y(mv[list]);
     const int32_t ax = clamp_pos(px + (mx >> 2), w, f->width, 3, 4);
     const int32_t ay = clamp_pos(py + (my >> 2), h, f->height, 3, 4);
-    const uint8_t *src = f->plane[0] + ay * f->stride[0] + ax;
+    const intptr_t at = static_cast<intptr_t>(ay) * f->stride[0] + ax;
+    const uint8_t *src = f->plane[0] + at;
+    // A reference's sub-pel planes give the same samples as the filters;
+    // the clamped block lies inside the plane windows.
+    const int32_t planes = ctx->param.subpel_planes ? f->planes_valid : 0;
     if (!bi) {
-      mc.mc_luma(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, src, nullptr, f->stride[0], mx & 3, my & 3, w, h);
+      // (The plane copy serves the power-of-two widths of the partitions.)
+      if (ref_planes_hold(planes, mx, my) && (w & (w - 1)) == 0)
+        mc.subpel_plane_copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, f->subpel, f->stride[0], 4 * ax + (mx & 3),
+                             4 * ay + (my & 3), w, h);
+      else
+        mc.mc_luma(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, src, nullptr, f->stride[0], mx & 3, my & 3, w, h);
     } else {
+      const int16_t *hp[3] = {nullptr, nullptr, nullptr};
+      const bool with_h = planes >= 2 || (planes == 1 && (mx & 3) == 2);
+      if (with_h)
+        for (int32_t k = 0; k < 3; k++) hp[k] = f->hplane[k] + at;
       ps_stride[list] = 64;
-      ps[list] = mc.mc_luma_ps(tmp[list], &ps_stride[list], src, nullptr, f->stride[0], mx & 3, my & 3, w, h);
+      ps[list] = mc.mc_luma_ps(tmp[list], &ps_stride[list], src, with_h ? hp : nullptr, f->stride[0], mx & 3, my & 3,
+                               w, h);
     }
   }
   if (bi) mc.bipred_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ps[0], ps_stride[0], ps[1], ps_stride[1], w, h);

@@ -50,6 +50,8 @@ frames-negative|--frames -3
 keyint-above-library-limit|--keyint 1073741825
 merange-3|--merange 3
 merange-above-512|--merange 513
+subpel-planes-3|--subpel-planes 3
+subpel-planes-negative|--subpel-planes=-1
 CASES
 
 # --- files ---------------------------------------------------------------------
