@@ -103,6 +103,13 @@ uint32_t count_nonzero_c(const int16_t *coef, int32_t log2_size) {
   return count;
 }
 
+template <int N>
+void copy_block_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
+  for (int32_t y = 0; y < N; y++) std::memcpy(dst + y * dst_stride, src + y * src_stride, N);
+}
+
+}  // namespace
+
 // Walks the scan until `nonzero` coefficients have been seen, building per
 // 4x4 group the sign bits, significance map and count in scan order.  The
 // walk never passes the end of the width x width scan table, whatever count
@@ -130,13 +137,6 @@ int32_t coeff_scan_groups_c(const uint16_t *scan, const int16_t *coef, uint16_t 
   return last;
 }
 
-template <int N>
-void copy_block_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
-  for (int32_t y = 0; y < N; y++) std::memcpy(dst + y * dst_stride, src + y * src_stride, N);
-}
-
-}  // namespace
-
 void setup_pixel_primitives(uint32_t cpu_flags, pixel_funcs_t *p, int32_t block_cost_level) {
   *p = pixel_funcs_t{};
   p->sad_half[0] = sad_half_c<64, 64>;
@@ -163,7 +163,7 @@ void setup_pixel_primitives(uint32_t cpu_flags, pixel_funcs_t *p, int32_t block_
   p->sad_x4_half[1] = sad_x4_half_c<32, 32>;
   p->sad_x4_half[2] = sad_x4_half_c<16, 16>;
   p->sad_x4_half[3] = sad_x4_half_c<8, 8>;
-  p->sad_x4_half[4] = sad_x4_half_c<4, 4>;
+  p->sad_x4_half[4] = nullptr;  // no search scores four 4x4 points
   p->sad_x4_half_wide[0] = sad_x4_half_c<64, 32>;
   p->sad_x4_half_wide[1] = sad_x4_half_c<32, 16>;
   p->sad_x4_half_wide[2] = sad_x4_half_c<16, 8>;

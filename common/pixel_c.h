@@ -17,6 +17,10 @@ void gradient_combine(ctu_gradients_t *g);
 void fill_satd_primitives(pixel_funcs_t *p);
 void fill_gradient_primitives(pixel_funcs_t *p);
 
+// The group scan of the coeff_scan_groups slot, position by position.
+int32_t coeff_scan_groups_c(const uint16_t *scan, const int16_t *coef, uint16_t *signs, uint16_t *sigmap,
+                            uint8_t *counts, int32_t nonzero, const uint16_t *scan4x4, int32_t width);
+
 uint32_t satd_4x4_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_16x16_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

@@ -34,9 +34,12 @@ uint32_t cpu_detect_flags() {
   if (c & bit_SSSE3) flags |= TARNHEVCENC_CPU_SSSE3;
   const bool osxsave = (c & bit_OSXSAVE) != 0;
   const bool avx = (c & bit_AVX) != 0;
-  // AVX2 is usable only when the OS saves the XMM and YMM state (XCR0 bits 1, 2).
-  if (osxsave && avx && (read_xcr0() & 6) == 6) {
-    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2)) flags |= TARNHEVCENC_CPU_AVX2;
+  const bool popcnt = (c & bit_POPCNT) != 0;
+  // AVX2 is usable only when the OS saves the XMM and YMM state (XCR0 bits 1,
+  // 2).  The AVX2 tier's files are built with BMI2 and POPCNT as well, so a
+  // processor without either keeps the lower tier.
+  if (osxsave && avx && popcnt && (read_xcr0() & 6) == 6) {
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) && (b & bit_BMI2)) flags |= TARNHEVCENC_CPU_AVX2;
   }
   return flags;
 }

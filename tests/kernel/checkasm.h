@@ -50,7 +50,9 @@ inline uint32_t supported_flags() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("sse4.1")) f |= FLAG_SSE41;
   if (__builtin_cpu_supports("ssse3")) f |= FLAG_SSSE3;
-  if (__builtin_cpu_supports("avx2")) f |= FLAG_AVX2;
+  // The AVX2 tier is built with BMI2 and POPCNT too (cpu_detect_flags).
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt"))
+    f |= FLAG_AVX2;
   return f;
 }
 

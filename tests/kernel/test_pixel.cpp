@@ -169,7 +169,8 @@ TEST_P(PixelCosts, HalfRowSadsCountTheLastSampledRowAndColumnOnly) {
   for (int32_t i = 0; i < 35; i++) {
     const checkasm::slot_shape_t s = checkasm::pixel_slot_shape(i);
     const bool full_sad = i >= 5 && i < 10;
-    if (full_sad || s.w < 4 || s.h < 4 || (i >= 20 && s.k != checkasm::kind::x4)) continue;
+    // Slot 24 (four 4x4 candidates) is empty in every tier.
+    if (full_sad || s.w < 4 || s.h < 4 || (i >= 20 && s.k != checkasm::kind::x4) || i == 24) continue;
     std::vector<uint8_t> a(64 * 64, 50), b(64 * 64, 50);
     for (int32_t y = 1; y < s.h; y += 2) b[y * 64 + s.w - 1] = 250;  // odd rows: never read
     b[(s.h - 2) * 64 + s.w - 1] = 57;
@@ -233,6 +234,34 @@ TEST_P(PixelCosts, Sa8dRoundsOncePer16x16Unit) {
   EXPECT_EQ(p.sa8d[2](a.data(), 16, b.data(), 16), 282u);
   EXPECT_EQ(p.sa8d_wide[2](a.data(), 16, b.data(), 16), 141u);  // 16x8: (2 x 282 + 2) >> 2
   EXPECT_EQ(p.sa8d_tall[2](a.data(), 16, b.data(), 16), 142u);  // 8x16: two rounded 8x8
+}
+
+// A pattern of +-255 differences that puts 20400 into one class of pair
+// values of every 8x8 block: four such blocks pass 65535 together, and every
+// size gives the exact sum, never a clamped one.
+TEST_P(PixelCosts, Sa8dClassSumsAreNotClamped) {
+  // Sign of the difference by row (mod 4) and column (mod 8).
+  constexpr int8_t SIGN[4][8] = {{-1, -1, 1, 1, -1, -1, 1, 1},
+                                 {1, 1, -1, -1, 1, 1, -1, -1},
+                                 {1, 1, -1, -1, 1, 1, -1, -1},
+                                 {1, 1, 1, 1, 1, 1, 1, 1}};
+  std::vector<uint8_t> a(64 * 64), b(64 * 64);
+  std::vector<int32_t> d(64 * 64);
+  for (int32_t y = 0; y < 64; y++)
+    for (int32_t x = 0; x < 64; x++) {
+      const bool plus = SIGN[y & 3][x & 7] > 0;
+      a[y * 64 + x] = plus ? 255 : 0;
+      b[y * 64 + x] = plus ? 0 : 255;
+      d[y * 64 + x] = plus ? 255 : -255;
+    }
+  const int64_t raw8 = abs_transform_sum(d, 64, 0, 0, 8);
+  EXPECT_EQ(p.sa8d[2](a.data(), 64, b.data(), 64), 40800u);
+  EXPECT_EQ(p.sa8d[2](a.data(), 64, b.data(), 64), static_cast<uint32_t>((4 * raw8 + 2) >> 2));
+  EXPECT_EQ(p.sa8d[1](a.data(), 64, b.data(), 64), 4 * 40800u);
+  EXPECT_EQ(p.sa8d[0](a.data(), 64, b.data(), 64), 16 * 40800u);
+  EXPECT_EQ(p.sa8d_wide[0](a.data(), 64, b.data(), 64), 8 * 40800u);
+  EXPECT_EQ(p.sa8d_tall[0](a.data(), 64, b.data(), 64), 8 * 40800u);
+  EXPECT_EQ(p.block_cost[1](a.data(), 64, b.data(), 64), 4 * 40800u);  // level 1: SA8D
 }
 
 // A full 1920x1080 plane whose true SSD passes 2^32 - 1 gives the sum modulo

@@ -20,13 +20,13 @@ for clip in carphone_qcif bus_cif_17f foreman_cif_60f; do
   done
 done
 # The same stream whatever SIMD tier or thread count did the work.
-for flags in 0 1 2 4; do
+for flags in 0 1 2 4 6; do
   echo "foreman-cpu$flags|$CLIPS/foreman_cif_60f.y4m|352|288|3|--frames 3 --qp 27 --cpu-flags $flags" >>"$cases"
 done
 echo "foreman-cpudefault|$CLIPS/foreman_cif_60f.y4m|352|288|3|--frames 3 --qp 27" >>"$cases"
 # The fastest and the most thorough levels read other cost slots and gradients.
 for c in 0 7; do
-  for flags in 0 2 default; do
+  for flags in 0 2 6 default; do
     opt="--cpu-flags $flags"
     [ "$flags" = default ] && opt=""
     echo "foreman-c$c-cpu$flags|$CLIPS/foreman_cif_60f.y4m|352|288|2|--frames 2 --qp 32 --complexity $c $opt" >>"$cases"
@@ -68,9 +68,9 @@ same_stream() {
   cmp -s "$a.hevc" "$b.hevc" ||
     conf_fail "$b" "stream differs from $a ($(cmp "$a.hevc" "$b.hevc" 2>&1 | head -n 1)); replay: $(cat "$a.cmd") vs $(cat "$b.cmd")"
 }
-for flags in 0 1 2 4; do same_stream foreman-cpudefault foreman-cpu$flags; done
+for flags in 0 1 2 4 6; do same_stream foreman-cpudefault foreman-cpu$flags; done
 for c in 0 7; do
-  for flags in 0 2; do same_stream foreman-c$c-cpudefault foreman-c$c-cpu$flags; done
+  for flags in 0 2 6; do same_stream foreman-c$c-cpudefault foreman-c$c-cpu$flags; done
 done
 for qp in 0 37; do same_stream bus-qp$qp-cpudefault bus-qp$qp-cpu0; done
 for cx in 0 4 7; do

@@ -233,6 +233,10 @@ TEST(Api, DefaultParamValues) {
   EXPECT_EQ(p.sao, 1);
   EXPECT_EQ(p.random_decisions, 0);
   EXPECT_EQ(p.cpu_flags & ~7u, 0u) << "only the documented feature bits";
+  // The AVX2 tier is built with BMI2 and POPCNT as well.
+  const bool avx2_tier =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  EXPECT_EQ((p.cpu_flags & 4) != 0, avx2_tier);
   EXPECT_EQ(p.stats_in, nullptr);
 }
 

@@ -1,6 +1,8 @@
 // Tier installers of the pixel table.  The SSSE3 tier is written in legacy
 // SSE encodings only, so everything it installs runs on any processor with
-// SSSE3; no AVX2 pixel kernel exists yet.
+// SSSE3.  The AVX2 tier is one list of named kernels; the slots it does not
+// name keep the lower tier's function.
+#include "simd/x86/pixel/pixel_avx2.h"
 #include "simd/x86/pixel/pixel_ssse3.h"
 #include "simd/x86/simd_install.h"
 
@@ -14,4 +16,79 @@ void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
   for (int32_t c = 0; c < 4; c++) p->block_cost[c] = block_cost_level < 1 ? p->sad_half[c] : p->sa8d[c];
 }
 
-void install_pixel_avx2(pixel_funcs_t *, int32_t) {}
+// Not replaced here: the half-row SADs of 16x8, 8x4, 16x32, 8x16 and 4x8,
+// the four-candidate 16x16, 8x8, 16x8, 8x4, 16x32, 8x16 and 4x8 ones, the
+// rectangular SSDs and SATDs, and the 4x4 SATD (the SSSE3 kernel is already
+// 128-bit code).  Slot 24 (four candidates, 4x4) stays
+// empty: no search scores four 4x4 points.
+void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
+  p->sad_half[0] = sad_half_64x64_avx2;
+  p->sad_half[1] = sad_half_32x32_avx2;
+  p->sad_half[2] = sad_half_16x16_avx2;
+  p->sad_half[3] = sad_half_8x8_avx2;
+  p->sad_half[4] = sad_half_4x4_avx;
+  p->sad[0] = sad_64x64_avx2;
+  p->sad[1] = sad_32x32_avx2;
+  p->sad[2] = sad_16x16_avx2;
+  p->sad[3] = sad_8x8_avx2;
+  p->sad[4] = sad_4x4_avx;
+  p->sad_half_wide[0] = sad_half_64x32_avx2;
+  p->sad_half_wide[1] = sad_half_32x16_avx2;
+  p->sad_half_tall[0] = sad_half_32x64_avx2;
+  p->sad_x4_half[0] = sad_x4_half_64x64_avx2;
+  p->sad_x4_half[1] = sad_x4_half_32x32_avx2;
+  p->sad_x4_half_wide[0] = sad_x4_half_64x32_avx2;
+  p->sad_x4_half_wide[1] = sad_x4_half_32x16_avx2;
+  p->sad_x4_half_tall[0] = sad_x4_half_32x64_avx2;
+  p->sad_x3_half[0] = sad_x3_half_64x64_avx2;
+  p->sad_x3_half[1] = sad_x3_half_32x32_avx2;
+  p->sad_x3_half[2] = sad_x3_half_16x16_avx2;
+  p->sad_x3_half[3] = sad_x3_half_8x8_avx2;
+  p->sad_x3_half[4] = sad_x3_half_4x4_avx;
+  p->sad_x2_half[0] = sad_x2_half_64x64_avx2;
+  p->sad_x2_half[1] = sad_x2_half_32x32_avx2;
+  p->sad_x2_half[2] = sad_x2_half_16x16_avx2;
+  p->sad_x2_half[3] = sad_x2_half_8x8_avx2;
+  p->sad_x2_half[4] = sad_x2_half_4x4_avx;
+  p->ssd[0] = ssd_64x64_avx2;
+  p->ssd[1] = ssd_32x32_avx2;
+  p->ssd[2] = ssd_16x16_avx2;
+  p->ssd[3] = ssd_8x8_avx2;
+  p->ssd[4] = ssd_4x4_avx;
+  p->ssd_wxh = ssd_wxh_avx2;
+  p->satd[0] = satd_64x64_avx2;
+  p->satd[1] = satd_32x32_avx2;
+  p->satd[2] = satd_16x16_avx2;
+  p->satd[3] = satd_8x8_avx2;
+  p->sa8d[0] = sa8d_64x64_avx2;
+  p->sa8d[1] = sa8d_32x32_avx2;
+  p->sa8d[2] = sa8d_16x16_avx2;
+  p->sa8d[3] = sa8d_8x8_avx2;
+  p->sa8d_wide[0] = sa8d_64x32_avx2;
+  p->sa8d_wide[1] = sa8d_32x16_avx2;
+  p->sa8d_wide[2] = sa8d_16x8_avx2;
+  p->sa8d_tall[0] = sa8d_32x64_avx2;
+  p->sa8d_tall[1] = sa8d_16x32_avx2;
+  p->sa8d_tall[2] = sa8d_8x16_avx2;
+  p->sa8d_half[0] = sa8d_half_64x64_avx2;
+  p->sa8d_half[1] = sa8d_half_32x32_avx2;
+  p->sa8d_half[2] = sa8d_half_16x16_avx2;
+  p->sa8d_half[3] = sa8d_8x8_avx2;  // the 8x8 member is the full SA8D
+  p->count_nonzero = count_nonzero_avx2;
+  p->coeff_scan_groups = coeff_scan_groups_bmi2;
+  p->copy_to_aligned_64x64 = copy_to_aligned_64x64_avx2;
+  p->copy_to_aligned_32x32 = copy_to_aligned_32x32_avx2;
+  p->copy_from_aligned_64x64 = copy_from_aligned_64x64_avx2;
+  p->copy_from_aligned_32x32 = copy_from_aligned_32x32_avx2;
+  if (block_cost_level < 1) {
+    // The two large block costs are the half-row SADs of their size; the
+    // 16x16 and 8x8 ones keep the lower tier's.
+    p->block_cost[0] = sad_half_64x64_avx2;
+    p->block_cost[1] = sad_half_32x32_avx2;
+  } else {
+    p->block_cost[0] = sa8d_64x64_avx2;
+    p->block_cost[1] = sa8d_32x32_avx2;
+    p->block_cost[2] = sa8d_16x16_avx2;
+    p->block_cost[3] = sa8d_8x8_avx2;
+  }
+}

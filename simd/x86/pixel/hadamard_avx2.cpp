@@ -1,0 +1,214 @@
+// Hadamard costs in the AVX2 tier: SATD (4x4 transforms) and SA8D (8x8
+// transforms) of a - b.
+//
+// The first horizontal butterfly is the widening itself: a row loaded into
+// both halves of a vector (or twice into one half) is multiplied by a
+// pattern of +1 and (+1, -1) bytes, which gives the pair sums in one half and
+// the pair differences in the other; b's values are subtracted from a's
+// (the transform is linear).  The vertical butterflies follow on whole
+// vectors.  The last horizontal butterfly is never carried out: for its two
+// inputs x and y, |x + y| + |x - y| = 2 max(|x|, |y|), so each pair adds its
+// larger magnitude, and a block's absolute coefficient sum is twice the sum
+// of these pair values.
+//
+// Every intermediate stays in 16 bits exactly (an 8x8 coefficient before the
+// last stage is at most 32 x 255 = 8160) and the pair values are widened to
+// 32-bit lanes before they are added, so every result is exact: no class or
+// block sum saturates at any size.
+#include <immintrin.h>
+
+#include "simd/x86/pixel/pixel_avx2.h"
+#include "simd/x86/pixel/vector_avx2.h"
+
+namespace {
+
+// Rows of 8 samples, each twice in one 128-bit half: the low 8 bytes
+// multiplied by +1 give the four pair sums, the high 8 by (+1, -1) the four
+// pair differences.
+inline __m256i pattern_8wide() {
+  return _mm256_setr_epi8(1, 1, 1, 1, 1, 1, 1, 1, 1, -1, 1, -1, 1, -1, 1, -1,  //
+                          1, 1, 1, 1, 1, 1, 1, 1, 1, -1, 1, -1, 1, -1, 1, -1);
+}
+// Rows of 16 samples in both halves: pair sums from the low half, pair
+// differences from the high half.
+inline __m256i pattern_16wide() {
+  return _mm256_setr_epi8(1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                          1, -1, 1, -1, 1, -1, 1, -1, 1, -1, 1, -1, 1, -1, 1, -1);
+}
+
+// Rows r and r + 4 of an 8-wide block (row r in the low half), first stage
+// done, a - b.
+inline __m256i stage1_8wide(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, __m256i pat) {
+  const __m256i va = _mm256_permute4x64_epi64(_mm256_castsi128_si256(_mm_unpacklo_epi64(load64(a), load64(a + 4 * as))), 0x50);
+  const __m256i vb = _mm256_permute4x64_epi64(_mm256_castsi128_si256(_mm_unpacklo_epi64(load64(b), load64(b + 4 * bs))), 0x50);
+  return _mm256_sub_epi16(_mm256_maddubs_epi16(va, pat), _mm256_maddubs_epi16(vb, pat));
+}
+
+// One 16-sample row, first stage done, a - b.
+inline __m256i stage1_16wide(const uint8_t *a, const uint8_t *b, __m256i pat) {
+  const __m256i va = _mm256_broadcastsi128_si256(load128(a));
+  const __m256i vb = _mm256_broadcastsi128_si256(load128(b));
+  return _mm256_sub_epi16(_mm256_maddubs_epi16(va, pat), _mm256_maddubs_epi16(vb, pat));
+}
+
+inline void butterfly(__m256i &x, __m256i &y) {
+  const __m256i s = _mm256_add_epi16(x, y);
+  y = _mm256_sub_epi16(x, y);
+  x = s;
+}
+
+// Butterflies at distance 1 and 2 over four rows.
+inline void vertical4(__m256i *v) {
+  butterfly(v[0], v[1]);
+  butterfly(v[2], v[3]);
+  butterfly(v[0], v[2]);
+  butterfly(v[1], v[3]);
+}
+
+// SATD pair values of the 4x4 tiles in four transformed rows: neighbouring
+// 16-bit lanes are the inputs of the last stage.  Returns their sum per
+// 32-bit lane (each at most 4 x 2 x 2040).
+inline __m256i satd_pairs(const __m256i *v) {
+  __m256i sum = _mm256_setzero_si256();
+  for (int32_t k = 0; k < 4; k++) {
+    const __m256i m = _mm256_abs_epi16(v[k]);
+    sum = _mm256_add_epi16(sum, _mm256_max_epi16(m, _mm256_srli_epi32(m, 16)));
+  }
+  // The low 16 bits of each 32-bit lane hold the pair values.
+  return _mm256_madd_epi16(sum, _mm256_set1_epi32(1));
+}
+
+// SA8D: the horizontal butterfly at distance 1 within each group of four
+// lanes (after it, lanes 0/2 and 1/3 of a group are the last stage's pairs,
+// the odd lanes negated, which no magnitude notices), then the pair values,
+// summed per 64-bit group into its low 32 bits.
+inline __m256i sa8d_pairs(__m256i v) {
+  const __m256i swapped = _mm256_shuffle_epi8(
+      v, _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9,
+                          14, 15, 12, 13));
+  const __m256i t = _mm256_blend_epi16(_mm256_add_epi16(v, swapped), _mm256_sub_epi16(v, swapped), 0xaa);
+  const __m256i m = _mm256_abs_epi16(t);
+  const __m256i pair = _mm256_max_epi16(m, _mm256_srli_epi64(m, 32));
+  return _mm256_madd_epi16(pair, _mm256_set1_epi64x(0x0000000000010001ll));
+}
+
+// SATD of a 16-wide, 4-row strip as 32-bit lane sums.
+inline __m256i satd_16x4(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, __m256i pat) {
+  __m256i v[4];
+  for (int32_t r = 0; r < 4; r++) v[r] = stage1_16wide(a + r * as, b + r * bs, pat);
+  vertical4(v);
+  return satd_pairs(v);
+}
+
+template <int W, int H>
+inline uint32_t satd_block(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const intptr_t as = a_stride, bs = b_stride;
+  const __m256i pat = pattern_16wide();
+  __m256i acc = _mm256_setzero_si256();
+  for (int32_t x = 0; x < W; x += 16)
+    for (int32_t y = 0; y < H; y += 4) acc = _mm256_add_epi32(acc, satd_16x4(a + y * as + x, as, b + y * bs + x, bs, pat));
+  return lane_sum32x8(acc);
+}
+
+// Pair-value sum M of one 8x8 block (its raw Hadamard sum is 2M).
+inline __m256i sa8d_8x8_pairs(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
+  const __m256i pat = pattern_8wide();
+  __m256i v[4];
+  for (int32_t r = 0; r < 4; r++) v[r] = stage1_8wide(a + r * as, as, b + r * bs, bs, pat);
+  vertical4(v);
+  __m256i acc = _mm256_setzero_si256();
+  for (int32_t r = 0; r < 4; r++) {
+    // The vertical butterfly at distance 4: rows 0-3 (low half) against
+    // rows 4-7 (high half); the high half takes low - high.
+    const __m256i x = _mm256_permute2x128_si256(v[r], v[r], 0x01);
+    const __m256i t = _mm256_blend_epi32(_mm256_add_epi16(v[r], x), _mm256_sub_epi16(x, v[r]), 0xf0);
+    acc = _mm256_add_epi32(acc, sa8d_pairs(t));
+  }
+  return acc;
+}
+
+// Pair-value sum of two side-by-side 8x8 blocks (a 16x8 area).
+inline __m256i sa8d_16x8_pairs(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
+  const __m256i pat = pattern_16wide();
+  __m256i v[8];
+  for (int32_t r = 0; r < 8; r++) v[r] = stage1_16wide(a + r * as, b + r * bs, pat);
+  vertical4(v);
+  vertical4(v + 4);
+  __m256i acc = _mm256_setzero_si256();
+  for (int32_t r = 0; r < 4; r++) {
+    butterfly(v[r], v[r + 4]);
+    acc = _mm256_add_epi32(acc, _mm256_add_epi32(sa8d_pairs(v[r]), sa8d_pairs(v[r + 4])));
+  }
+  return acc;
+}
+
+// (raw + 2) >> 2 with raw = 2M.
+inline uint32_t round_pairs(uint32_t m) { return (m + 1) >> 1; }
+
+// One 16x16 unit: its four 8x8 sums rounded once.
+inline uint32_t sa8d_16x16_unit(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
+  const __m256i top = sa8d_16x8_pairs(a, as, b, bs);
+  const __m256i bottom = sa8d_16x8_pairs(a + 8 * as, as, b + 8 * bs, bs);
+  return round_pairs(lane_sum32x8(_mm256_add_epi32(top, bottom)));
+}
+
+// Larger blocks: the sum of their rounded 16x16 units.
+template <int W, int H>
+inline uint32_t sa8d_units(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const intptr_t as = a_stride, bs = b_stride;
+  uint32_t sum = 0;
+  for (int32_t y = 0; y < H; y += 16)
+    for (int32_t x = 0; x < W; x += 16) sum += sa8d_16x16_unit(a + y * as + x, as, b + y * bs + x, bs);
+  return sum;
+}
+
+}  // namespace
+
+uint32_t satd_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<64, 64>(a, as, b, bs); }
+uint32_t satd_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<32, 32>(a, as, b, bs); }
+uint32_t satd_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<16, 16>(a, as, b, bs); }
+
+// Rows 0-3 in the low half, rows 4-7 in the high half: four tiles at once.
+uint32_t satd_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const intptr_t as = a_stride, bs = b_stride;
+  const __m256i pat = pattern_8wide();
+  __m256i v[4];
+  for (int32_t r = 0; r < 4; r++) v[r] = stage1_8wide(a + r * as, as, b + r * bs, bs, pat);
+  vertical4(v);
+  return lane_sum32x8(satd_pairs(v));
+}
+
+uint32_t sa8d_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return round_pairs(lane_sum32x8(sa8d_8x8_pairs(a, a_stride, b, b_stride)));
+}
+
+// Both 8x8 halves rounded once together.
+uint32_t sa8d_16x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return round_pairs(lane_sum32x8(sa8d_16x8_pairs(a, a_stride, b, b_stride)));
+}
+
+// Each 8x8 half rounded by itself.
+uint32_t sa8d_8x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const intptr_t a8 = 8 * static_cast<intptr_t>(a_stride), b8 = 8 * static_cast<intptr_t>(b_stride);
+  return sa8d_8x8_avx2(a, a_stride, b, b_stride) + sa8d_8x8_avx2(a + a8, a_stride, b + b8, b_stride);
+}
+
+uint32_t sa8d_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<16, 16>(a, as, b, bs); }
+uint32_t sa8d_32x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<32, 16>(a, as, b, bs); }
+uint32_t sa8d_16x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<16, 32>(a, as, b, bs); }
+uint32_t sa8d_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<32, 32>(a, as, b, bs); }
+uint32_t sa8d_64x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<64, 32>(a, as, b, bs); }
+uint32_t sa8d_32x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<32, 64>(a, as, b, bs); }
+uint32_t sa8d_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<64, 64>(a, as, b, bs); }
+
+// The even rows as a block of half the height (strides doubled in 32 bits,
+// as the portable functions do), doubled.
+uint32_t sa8d_half_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return 2 * sa8d_16x8_avx2(a, 2 * a_stride, b, 2 * b_stride);
+}
+uint32_t sa8d_half_32x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return 2 * sa8d_32x16_avx2(a, 2 * a_stride, b, 2 * b_stride);
+}
+uint32_t sa8d_half_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return 2 * sa8d_64x32_avx2(a, 2 * a_stride, b, 2 * b_stride);
+}

@@ -1,0 +1,84 @@
+// Sums of squared differences in the AVX2 tier.  Sample pairs are
+// interleaved and multiplied by (+1, -1) into 16-bit differences, which a
+// second multiply-add squares and adds in pairs into 32-bit lanes.  A fixed
+// block sums to at most 64 x 64 x 255^2 < 2^28; the any-size form wraps
+// modulo 2^32 as the portable function does, which lane-wise 32-bit
+// additions preserve.
+#include <immintrin.h>
+
+#include "simd/x86/pixel/pixel_avx2.h"
+#include "simd/x86/pixel/vector_avx2.h"
+
+namespace {
+
+// d0^2 + d1^2 for the 32 sample pairs of a and b, eight 32-bit lanes.
+inline __m256i squares32(__m256i a, __m256i b) {
+  const __m256i pm = _mm256_set1_epi16(static_cast<int16_t>(0xff01));
+  const __m256i lo = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(a, b), pm);
+  const __m256i hi = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(a, b), pm);
+  return _mm256_add_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi));
+}
+
+// The same for 16 pairs of 128-bit vectors (8 of them when only the low
+// halves hold samples and the high halves are zero in both).
+inline __m128i squares16(__m128i a, __m128i b) {
+  const __m128i pm = _mm_set1_epi16(static_cast<int16_t>(0xff01));
+  const __m128i lo = _mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), pm);
+  const __m128i hi = _mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), pm);
+  return _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi));
+}
+
+template <int W, int H>
+inline uint32_t ssd_block(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return lane_sum32x8(sum_rows<W, H>(a, a_stride, b, b_stride, squares32));
+}
+
+// Four 4-sample rows of p in one vector.
+inline __m128i rows4x4(const uint8_t *p, intptr_t s) {
+  return _mm_unpacklo_epi64(_mm_unpacklo_epi32(load32(p), load32(p + s)),
+                            _mm_unpacklo_epi32(load32(p + 2 * s), load32(p + 3 * s)));
+}
+
+}  // namespace
+
+uint32_t ssd_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_block<64, 64>(a, as, b, bs); }
+uint32_t ssd_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_block<32, 32>(a, as, b, bs); }
+uint32_t ssd_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_block<16, 16>(a, as, b, bs); }
+uint32_t ssd_8x8_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_block<8, 8>(a, as, b, bs); }
+
+uint32_t ssd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return lane_sum32(squares16(rows4x4(a, a_stride), rows4x4(b, b_stride)));
+}
+
+// Any w x h block: 32-, 16-, 8- and 4-sample pieces along each row, then
+// single samples.  0 for a width or height below 1; nothing is read outside
+// the block.  Sums wrap modulo 2^32 like the portable function's (a block of
+// more than 66051 samples can wrap; the encoder passes at most 64x64).
+uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h) {
+  if (w <= 0 || h <= 0) return 0;
+  const int32_t w32 = w & ~31;
+  __m256i acc = _mm256_setzero_si256();
+  __m128i acc16 = _mm_setzero_si128();
+  uint32_t tail = 0;
+  for (int32_t y = 0; y < h; y++, a += a_stride, b += b_stride) {
+    int32_t x = 0;
+    for (; x < w32; x += 32) acc = _mm256_add_epi32(acc, squares32(load256(a + x), load256(b + x)));
+    if (w & 16) {
+      acc16 = _mm_add_epi32(acc16, squares16(load128(a + x), load128(b + x)));
+      x += 16;
+    }
+    if (w & 8) {
+      acc16 = _mm_add_epi32(acc16, squares16(load64(a + x), load64(b + x)));
+      x += 8;
+    }
+    if (w & 4) {
+      acc16 = _mm_add_epi32(acc16, squares16(load32(a + x), load32(b + x)));
+      x += 4;
+    }
+    for (; x < w; x++) {
+      const int32_t d = a[x] - b[x];
+      tail += static_cast<uint32_t>(d * d);
+    }
+  }
+  return lane_sum32x8(acc) + lane_sum32(acc16) + tail;
+}
