@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "common/residual_ctx.h"
 #include "encoder/encoder.h"
 #include "filters/sao.h"
 #include "motion/mvp.h"
@@ -123,7 +124,6 @@ void write_last_pos_suffix(S &s, int32_t value) {
 template <class S>
 void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t log2_size, int32_t plane,
                     int32_t scan_idx) {
-  static const uint8_t ctx_idx_map_4x4[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
   const int32_t n = 1 << log2_size;
   const int32_t chroma = plane > 0;
   const uint16_t *scan = ctx->scan_tables->scan[scan_idx][log2_size - 2];
@@ -171,35 +171,13 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
     int32_t nz_count = 0;
     const int32_t start = g == last_group ? (last & 15) - 1 : 15;
     if (g == last_group) nz_pos[nz_count++] = pos[last & 15];
-    const int32_t prev_csbf = right + 2 * below;
+    uint8_t sig_ctx[16];
+    if (coded_group) residual_ctx::group_sig_ctx(sig_ctx, pos, log2_size, chroma, scan_idx, right + 2 * below);
     for (int32_t k = start; k >= 0; k--) {
       const int32_t p = pos[k];
       const int32_t sig = levels[p] != 0;
       if (coded_group && (k > 0 || !infer_dc)) {
-        const int32_t xc = p & (n - 1), yc = p >> log2_size;
-        int32_t sig_ctx;
-        if (log2_size == 2) {
-          sig_ctx = ctx_idx_map_4x4[(yc << 2) + xc];
-        } else if (xc + yc == 0) {
-          sig_ctx = 0;
-        } else {
-          const int32_t xp = xc & 3, yp = yc & 3;
-          if (prev_csbf == 0)
-            sig_ctx = (xp + yp == 0) ? 2 : (xp + yp < 3) ? 1 : 0;
-          else if (prev_csbf == 1)
-            sig_ctx = yp == 0 ? 2 : yp == 1 ? 1 : 0;
-          else if (prev_csbf == 2)
-            sig_ctx = xp == 0 ? 2 : xp == 1 ? 1 : 0;
-          else
-            sig_ctx = 2;
-          if (!chroma) {
-            if ((xc >> 2) + (yc >> 2) > 0) sig_ctx += 3;
-            sig_ctx += log2_size == 3 ? (scan_idx == 0 ? 9 : 15) : 21;
-          } else {
-            sig_ctx += log2_size == 3 ? 9 : 12;
-          }
-        }
-        s.bin(CTX_SIG_COEFF + (chroma ? 27 : 0) + sig_ctx, static_cast<uint32_t>(sig));
+        s.bin(sig_ctx[k], static_cast<uint32_t>(sig));
         if (sig) infer_dc = 0;
       }
       if (sig) nz_pos[nz_count++] = p;

@@ -23,11 +23,19 @@
 // coefficient error e is worth e^2 * 2^(2 log2 N - 14) squared sample
 // errors, and lambda (lambda * 256) times bits in 1/256 is already in that
 // unit.
+//
+// The work of a block is bounded by its last rounded level, not its size:
+// nothing beyond that position is visited again after the first step, whose
+// zero-level distortions enter the costs only as their sum; groups between
+// the first and the last that round to nothing are settled without pricing
+// their positions.
+#include "common/rdoq.h"
+
 #include <algorithm>
 #include <cstring>
 
 #include "common/cabac_tables.h"
-#include "common/primitives.h"
+#include "common/residual_ctx.h"
 
 namespace {
 
@@ -38,7 +46,6 @@ constexpr int32_t MAX_COEFS = 32 * 32;
 constexpr int32_t copied_ctx[4] = {CTX_SIG_COEFF, CTX_SIG_COEFF + 27, CTX_GREATER1, CTX_GREATER1 + 16};
 constexpr int32_t copy_slot[4] = {186, 187, 188, 189};
 
-constexpr uint8_t ctx_idx_map_4x4[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
 constexpr uint8_t last_group_idx[32] = {0, 1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7,
                                         8, 8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9};
 
@@ -78,6 +85,7 @@ struct block_t {
   uint8_t st[192];
 
   uint32_t bin(int32_t ctx, int32_t b) const { return cabac_bit_cost_table[st[ctx] ^ b]; }
+  void code(int32_t ctx, int32_t b) { st[ctx] = cabac_transition_table[st[ctx] * 2 + b]; }
 
   // err is |c| * scale - level << shift, the error in quantiser units
   // (below 2^30).  Taken back to coefficient units with 8 fractional bits
@@ -88,46 +96,26 @@ struct block_t {
     return (e8 * e8 * dist_weight) >> dist_shift;
   }
 
-  // H.265 9.3.4.2.5: sig_coeff_flag context of raster position p, given
-  // which neighbouring groups (bit 0 right, bit 1 below) are coded.
-  int32_t sig_ctx(int32_t p, int32_t prev_csbf) const {
-    const int32_t xc = p & (n - 1), yc = p >> log2;
-    int32_t c;
-    if (log2 == 2) {
-      c = ctx_idx_map_4x4[(yc << 2) + xc];
-    } else if (xc + yc == 0) {
-      c = 0;
-    } else {
-      const int32_t xp = xc & 3, yp = yc & 3;
-      if (prev_csbf == 0)
-        c = xp + yp == 0 ? 2 : xp + yp < 3 ? 1 : 0;
-      else if (prev_csbf == 1)
-        c = yp == 0 ? 2 : yp == 1 ? 1 : 0;
-      else if (prev_csbf == 2)
-        c = xp == 0 ? 2 : xp == 1 ? 1 : 0;
-      else
-        c = 2;
-      if (!chroma) {
-        if ((xc >> 2) + (yc >> 2) > 0) c += 3;
-        c += log2 == 3 ? (scan_type == 0 ? 9 : 15) : 21;
-      } else {
-        c += log2 == 3 ? 9 : 12;
-      }
-    }
-    return CTX_SIG_COEFF + (chroma ? 27 : 0) + c;
+  // sig_coeff_flag contexts of group g's sixteen positions.
+  void group_sig_ctx(uint8_t out[16], int32_t g, int32_t prev_csbf) const {
+    residual_ctx::group_sig_ctx(out, scan + 16 * g, log2, chroma, scan_type, prev_csbf);
   }
 
-  // last_sig_coeff_{x,y}_prefix bins (contexts of H.265 9.3.4.2.3) plus the
-  // bypass suffix of one coordinate.
-  uint32_t last_coord_bits(int32_t ctx_base, int32_t value) const {
-    const int32_t prefix = last_group_idx[value];
+  // Bits of the last_sig_coeff_{x,y}_prefix bins (contexts of H.265
+  // 9.3.4.2.3) plus the bypass suffix, for every prefix value the block
+  // allows; a coordinate c costs out[last_group_idx[c]].
+  void last_prefix_bits(int32_t ctx_base, uint32_t out[10]) const {
     const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
     const int32_t sh = chroma ? log2 - 2 : (log2 + 1) >> 2;
-    uint32_t bits = 0;
-    for (int32_t b = 0; b < prefix; b++) bits += bin(ctx_base + offset + (b >> sh), 1);
-    if (prefix < 2 * log2 - 1) bits += bin(ctx_base + offset + (prefix >> sh), 0);
-    if (prefix > 3) bits += 256u * static_cast<uint32_t>((prefix >> 1) - 1);
-    return bits;
+    const int32_t cmax = 2 * log2 - 1;
+    uint32_t ones = 0;
+    for (int32_t prefix = 0; prefix <= cmax; prefix++) {
+      uint32_t bits = ones;
+      if (prefix < cmax) bits += bin(ctx_base + offset + (prefix >> sh), 0);
+      if (prefix > 3) bits += 256u * static_cast<uint32_t>((prefix >> 1) - 1);
+      out[prefix] = bits;
+      if (prefix < cmax) ones += bin(ctx_base + offset + (prefix >> sh), 1);
+    }
   }
 
   // Coordinates as coded: the vertical scan swaps them.
@@ -160,7 +148,7 @@ struct block_t {
 
 // Bins of coeff_abs_level_remaining (H.265 9.3.3.11): a Rice prefix of at
 // most four ones, then Exp-Golomb of order rice + 1.
-uint32_t remaining_bits(uint32_t v, int32_t rice) {
+inline uint32_t remaining_bits(uint32_t v, int32_t rice) {
   if (v < (4u << rice)) return 256u * ((v >> rice) + 1 + static_cast<uint32_t>(rice));
   v -= 4u << rice;
   int32_t k = rice + 1;
@@ -183,7 +171,7 @@ struct group_state_t {
 };
 
 // Bits of a non-zero level a after its sig_coeff_flag.
-uint32_t level_bits(const block_t &b, const group_state_t &g, int32_t a) {
+inline uint32_t level_bits(const block_t &b, const group_state_t &g, int32_t a) {
   uint32_t bits = 256;  // sign
   if (g.nz >= 8) return bits + remaining_bits(static_cast<uint32_t>(a - 1), g.rice);
   bits += b.bin(CTX_GREATER1 + (b.chroma ? 16 : 0) + g.ctx_set * 4 + g.c1, a > 1);
@@ -193,7 +181,7 @@ uint32_t level_bits(const block_t &b, const group_state_t &g, int32_t a) {
   return a > 2 ? bits + remaining_bits(static_cast<uint32_t>(a - 3), g.rice) : bits;
 }
 
-void group_advance(group_state_t &g, int32_t a) {
+inline void group_advance(group_state_t &g, int32_t a) {
   if (a == 0) return;
   int32_t remaining_coded = 1;
   if (g.nz < 8) {
@@ -214,13 +202,12 @@ void group_advance(group_state_t &g, int32_t a) {
 // syntax of the chosen levels (a[] by scan position, last the last scan
 // position), exactly as the coder will code them.
 void advance_states(block_t &b, const int32_t *a, int32_t last) {
-  auto code = [&b](int32_t ctx, int32_t bin) { b.st[ctx] = cabac_transition_table[b.st[ctx] * 2 + bin]; };
   auto code_last_prefix = [&](int32_t ctx_base, int32_t value) {
     const int32_t prefix = last_group_idx[value];
     const int32_t offset = b.chroma ? 15 : 3 * (b.log2 - 2) + ((b.log2 - 1) >> 2);
     const int32_t sh = b.chroma ? b.log2 - 2 : (b.log2 + 1) >> 2;
-    for (int32_t k = 0; k < prefix; k++) code(ctx_base + offset + (k >> sh), 1);
-    if (prefix < 2 * b.log2 - 1) code(ctx_base + offset + (prefix >> sh), 0);
+    for (int32_t k = 0; k < prefix; k++) b.code(ctx_base + offset + (k >> sh), 1);
+    if (prefix < 2 * b.log2 - 1) b.code(ctx_base + offset + (prefix >> sh), 0);
   };
   int32_t lx, ly;
   b.last_coords(b.scan[last], &lx, &ly);
@@ -230,8 +217,9 @@ void advance_states(block_t &b, const int32_t *a, int32_t last) {
   const int32_t groups = b.n >> 2, last_group = last >> 4;
   uint8_t csbf[64] = {0};
   for (int32_t g = 0; g <= last_group; g++) {
-    int32_t any = 0;
-    for (int32_t k = 0; k < 16; k++) any |= a[16 * g + k];
+    // The last group holds the last level; the others hold only decided ones.
+    int32_t any = g == last_group;
+    for (int32_t k = 0; k < 16 && !any; k++) any = a[16 * g + k];
     int32_t gx, gy;
     b.group_xy(g, &gx, &gy);
     csbf[gy * groups + gx] = any != 0;
@@ -243,15 +231,16 @@ void advance_states(block_t &b, const int32_t *a, int32_t last) {
     const int32_t coded = g == 0 || g == last_group || csbf[gy * groups + gx];
     int32_t infer_dc = 0;
     if (g > 0 && g < last_group) {
-      code(b.group_flag_ctx(csbf, g), coded);
+      b.code(b.group_flag_ctx(csbf, g), coded);
       infer_dc = 1;
     }
     if (!coded) continue;
-    const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
+    uint8_t sctx[16];
+    b.group_sig_ctx(sctx, g, b.neighbour_flags(csbf, gx, gy));
     const int32_t start = g == last_group ? (last & 15) - 1 : 15;
     for (int32_t k = start; k >= 0; k--) {
       const int32_t sig = a[16 * g + k] != 0;
-      if (k > 0 || !infer_dc) code(b.sig_ctx(b.scan[16 * g + k], prev_csbf), sig);
+      if (k > 0 || !infer_dc) b.code(sctx[k], sig);
       if (sig) infer_dc = 0;
     }
     group_state_t gs{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
@@ -262,8 +251,8 @@ void advance_states(block_t &b, const int32_t *a, int32_t last) {
       if (!v) continue;
       any = 1;
       if (gs.nz < 8) {
-        code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, v > 1);
-        if (v > 1 && !gs.g2_done) code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, v > 2);
+        b.code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, v > 1);
+        if (v > 1 && !gs.g2_done) b.code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, v > 2);
       }
       group_advance(gs, v);
     }
@@ -283,15 +272,17 @@ uint32_t quantise_plainly(const rdoq_request_t *req, const quant_params_t &q) {
   return nonzero;
 }
 
-// Scratch of one block's decision, by scan position.
+// Scratch of one block's decision, by scan position; entries beyond the
+// last rounded level are never written nor read.
 struct work_t {
-  int64_t scaled[MAX_COEFS];      // |c| * scale
   int32_t rounded[MAX_COEFS];     // plainly rounded |level|
   int64_t dist[MAX_COEFS][3];     // distortion of the rounded level, one below it, and 0
   int32_t level[MAX_COEFS];       // chosen |level|
   int64_t cost[MAX_COEFS];        // as chosen; the distortion alone where no flag is coded
   int64_t sig_cost[MAX_COEFS];    // the part of cost its sig_coeff_flag takes
   int64_t group_flag_cost[64];    // coded_sub_block_flag as decided
+  int64_t zero_total;             // distortion of the whole block left empty
+  uint64_t group_mask;            // groups (gy * n / 4 + gx) with a non-zero rounded level
 
   int64_t zero_dist(int32_t i) const { return dist[i][2]; }
   // a is one of the candidates: the rounded level, one below it, or 0.
@@ -308,13 +299,13 @@ bool same_future(const group_state_t &a, const group_state_t &b) {
 // the group from it on, since a level also sets the greater1 context, the
 // greater2 budget and the Rice parameter of the levels coded after it.
 // The states of b are those at the start of the group, held fixed.
-void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, int32_t prev_csbf, int32_t last,
+void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uint8_t *sctx, int32_t last,
                   const group_state_t &start) {
   int64_t sig[16][2];
   for (int32_t k = 0; k <= top; k++) {
-    const int32_t i = 16 * g + k, ctx = b.sig_ctx(b.scan[i], prev_csbf);
-    sig[k][0] = i == last ? 0 : b.lambda * b.bin(ctx, 0);
-    sig[k][1] = i == last ? 0 : b.lambda * b.bin(ctx, 1);
+    const int32_t i = 16 * g + k;
+    sig[k][0] = i == last ? 0 : b.lambda * b.bin(sctx[k], 0);
+    sig[k][1] = i == last ? 0 : b.lambda * b.bin(sctx[k], 1);
   }
   auto cost_at = [&](int32_t k, const group_state_t &gs, int32_t a) {
     const int32_t i = 16 * g + k;
@@ -366,12 +357,6 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, int32_t p
 // variant says so, refines each group's levels.
 void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pass, int32_t last, work_t *w) {
   block_t b = block;
-  const int32_t count = 1 << (2 * b.log2);
-  for (int32_t i = 0; i < count; i++) {
-    w->level[i] = 0;
-    w->cost[i] = w->zero_dist(i);
-    w->sig_cost[i] = 0;
-  }
   uint8_t csbf[64] = {0};
   const int32_t groups = b.n >> 2, last_group = last >> 4;
   int32_t c1_carry = 1;
@@ -379,7 +364,23 @@ void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
   for (int32_t g = last_group; g >= 0; g--) {
     int32_t gx, gy;
     b.group_xy(g, &gx, &gy);
-    const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
+    const int32_t middle = g > 0 && g < last_group;
+    if (middle && !((w->group_mask >> (gy * groups + gx)) & 1)) {
+      // Every level rounds to 0: the group stays empty and codes only its
+      // flag, whatever its positions' flags would have cost.
+      for (int32_t k = 0; k < 16; k++) {
+        const int32_t i = 16 * g + k;
+        w->level[i] = 0;
+        w->cost[i] = w->zero_dist(i);
+        w->sig_cost[i] = 0;
+      }
+      const int32_t fctx = b.group_flag_ctx(csbf, g);
+      w->group_flag_cost[g] = b.lambda * b.bin(fctx, 0);
+      if (v.adapt_states) b.code(fctx, 0);
+      continue;
+    }
+    uint8_t sctx[16];
+    b.group_sig_ctx(sctx, g, b.neighbour_flags(csbf, gx, gy));
     const int32_t top = g == last_group ? last & 15 : 15;
     group_state_t start{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
     if (c1_carry == 0) start.ctx_set++;
@@ -393,38 +394,45 @@ void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
     auto pass = [&](bool choose) {
       for (int32_t k = top; k >= 0; k--) {
         const int32_t i = 16 * g + k;
-        const int32_t sctx = b.sig_ctx(b.scan[i], prev_csbf);
-        const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(sctx, 0);
-        const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(sctx, 1);
-        int32_t level = w->level[i];
-        int64_t best = level ? w->level_dist(i, level) + sig1 + b.lambda * level_bits(b, gs, level)
-                             : w->zero_dist(i) + sig0;
-        if (choose) {
-          const int32_t rounded = w->rounded[i];
-          level = 0;
+        const int32_t ctx = sctx[k];
+        const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(ctx, 0);
+        const int32_t rounded = w->rounded[i];
+        // Levels not chosen now are the ones chosen before.
+        int32_t level = choose ? 0 : w->level[i];
+        int64_t best, sig;
+        if (level == 0 && (!choose || rounded == 0)) {
           best = w->zero_dist(i) + sig0;
-          // Ties go to the larger level, so that lambda 0 keeps the rounding.
-          for (int32_t a = rounded; a >= rounded - 1 && a >= 1; a--) {
-            const int64_t c = w->level_dist(i, a) + sig1 + b.lambda * level_bits(b, gs, a);
-            if (a == rounded || c < best) {
-              best = c;
-              level = a;
+          sig = sig0;
+        } else {
+          const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(ctx, 1);
+          if (!choose) {
+            best = w->level_dist(i, level) + sig1 + b.lambda * level_bits(b, gs, level);
+          } else {
+            // Ties go to the larger level, so that lambda 0 keeps the rounding.
+            level = rounded;
+            best = w->dist[i][0] + sig1 + b.lambda * level_bits(b, gs, rounded);
+            if (rounded > 1) {
+              const int64_t c = w->dist[i][1] + sig1 + b.lambda * level_bits(b, gs, rounded - 1);
+              if (c < best) {
+                best = c;
+                level = rounded - 1;
+              }
+            }
+            if ((v.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) {
+              best = w->zero_dist(i) + sig0;
+              level = 0;
             }
           }
-          if (rounded > 0 && (v.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) {
-            best = w->zero_dist(i) + sig0;
-            level = 0;
-          }
+          sig = level ? sig1 : sig0;
         }
         w->level[i] = level;
         w->cost[i] = best;
-        w->sig_cost[i] = level ? sig1 : sig0;
+        w->sig_cost[i] = sig;
         if (v.adapt_states) {
-          auto code = [&b](int32_t ctx, int32_t bin) { b.st[ctx] = cabac_transition_table[b.st[ctx] * 2 + bin]; };
-          if (i != last) code(sctx, level != 0);
+          if (i != last) b.code(ctx, level != 0);
           if (level && gs.nz < 8) {
-            code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, level > 1);
-            if (level > 1 && !gs.g2_done) code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, level > 2);
+            b.code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, level > 1);
+            if (level > 1 && !gs.g2_done) b.code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, level > 2);
           }
         }
         group_advance(gs, level);
@@ -433,7 +441,7 @@ void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
     pass(true);
     if (final_pass && b.log2 <= v.refine_max_log2 && gs.nz > 0) {
       if (v.adapt_states) std::memcpy(b.st, saved, sizeof saved);
-      refine_group(b, w, g, top, prev_csbf, last, start);
+      refine_group(b, w, g, top, sctx, last, start);
       gs = start;
       pass(false);
     }
@@ -442,7 +450,6 @@ void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
     // codes nothing for its coefficients.  A group with no coded group
     // after it would become the last one, whose flag and trailing zeros
     // cost nothing: the last-position choice weighs dropping that one.
-    const int32_t middle = g > 0 && g < last_group;
     const int32_t fctx = b.group_flag_ctx(csbf, g);
     bool coded = gs.nz > 0;
     if (coded && middle && coded_after && final_pass && v.drop_groups) {
@@ -467,7 +474,7 @@ void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
       if (v.adapt_states) std::memcpy(b.st, saved, sizeof saved);
     }
     w->group_flag_cost[g] = middle ? b.lambda * b.bin(fctx, coded) : 0;
-    if (middle && v.adapt_states) b.st[fctx] = cabac_transition_table[b.st[fctx] * 2 + coded];
+    if (middle && v.adapt_states) b.code(fctx, coded);
   }
 }
 
@@ -481,17 +488,14 @@ struct last_choice_t {
 // group, the last position's bins, the block's coded flag, and the
 // distortion of all beyond.
 last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, const work_t *w) {
-  const int32_t count = 1 << (2 * b.log2), last_group = last >> 4;
-  int64_t coord_cost[2][32];
-  for (int32_t c = 0; c < b.n; c++) {
-    coord_cost[0][c] = b.lambda * b.last_coord_bits(CTX_LAST_X_PREFIX, c);
-    coord_cost[1][c] = b.lambda * b.last_coord_bits(CTX_LAST_Y_PREFIX, c);
-  }
-  int64_t body = b.cbf_cost[1], flags = 0, uncoded = b.cbf_cost[0];
-  for (int32_t i = 0; i < count; i++) {
-    body += w->cost[i];
-    uncoded += w->zero_dist(i);
-  }
+  const int32_t last_group = last >> 4;
+  uint32_t prefix_bits[2][10];
+  b.last_prefix_bits(CTX_LAST_X_PREFIX, prefix_bits[0]);
+  b.last_prefix_bits(CTX_LAST_Y_PREFIX, prefix_bits[1]);
+  // Beyond `last` every position costs its zero distortion.
+  int64_t body = b.cbf_cost[1] + w->zero_total, flags = 0;
+  const int64_t uncoded = b.cbf_cost[0] + w->zero_total;
+  for (int32_t i = 0; i <= last; i++) body += w->cost[i] - w->zero_dist(i);
   for (int32_t g = 1; g < last_group; g++) flags += w->group_flag_cost[g];
   last_choice_t best{-1, uncoded};
   bool first = true;
@@ -503,7 +507,8 @@ last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, cons
       if (w->level[i]) {
         int32_t lx, ly;
         b.last_coords(b.scan[i], &lx, &ly);
-        const int64_t c = body - w->sig_cost[i] + flags + coord_cost[0][lx] + coord_cost[1][ly];
+        const int64_t c = body - w->sig_cost[i] + flags + b.lambda * prefix_bits[0][last_group_idx[lx]] +
+                          b.lambda * prefix_bits[1][last_group_idx[ly]];
         // The first candidate also wins a tie against coding nothing.
         if (c < best.cost || (first && c == best.cost)) best = {i, c};
         first = false;
@@ -515,7 +520,45 @@ last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, cons
   return best;
 }
 
-uint32_t rdoq_block(const rdoq_request_t *req, const rdoq_variant_t &v) {
+// The last scan position whose rounded level is not 0, or -1.
+int32_t last_rounded(const block_t &b, const rdoq_prep_t &prep) {
+  const int32_t groups = b.n >> 2;
+  for (int32_t g = (1 << (2 * b.log2 - 4)) - 1; g >= 0; g--) {
+    int32_t gx, gy;
+    b.group_xy(g, &gx, &gy);
+    if (!((prep.group_mask >> (gy * groups + gx)) & 1)) continue;
+    for (int32_t k = 15; k >= 0; k--)
+      if (prep.rounded[b.scan[16 * g + k]]) return 16 * g + k;
+  }
+  return -1;
+}
+
+}  // namespace
+
+void rdoq_prep_c(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
+  const int32_t log2 = p->log2_size, n = 1 << log2, groups = n >> 2;
+  const int64_t half = int64_t{1} << (p->shift - 1);
+  uint64_t mask = 0;
+  int64_t total = 0;
+  for (int32_t y = 0; y < n; y++)
+    for (int32_t x = 0; x < n; x++) {
+      const int32_t i = y * n + x;
+      const int64_t c = coef[i];
+      const int64_t scaled = (c < 0 ? -c : c) * p->scale;
+      const int64_t rounded = std::min<int64_t>((scaled + half) >> p->shift, 32767);
+      const int64_t e8 = (scaled * p->recip) >> 32;
+      const int64_t d = (e8 * e8 * p->weight) >> p->dist_shift;
+      out->rounded[i] = static_cast<int16_t>(rounded);
+      out->zero_dist[i] = d;
+      total += d;
+      if (rounded) mask |= uint64_t{1} << ((y >> 2) * groups + (x >> 2));
+    }
+  out->group_mask = mask;
+  out->zero_total = total;
+}
+
+uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn prep) {
+  const rdoq_variant_t &v = thorough ? thorough_variant : fast_variant;
   const quant_params_t q = quant_params(req->qp, req->log2_size, req->is_intra);
   // Without estimation states there is no rate to weigh.
   if (!req->est) return quantise_plainly(req, q);
@@ -541,26 +584,30 @@ uint32_t rdoq_block(const rdoq_request_t *req, const rdoq_variant_t &v) {
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = req->est->state[copy_slot[i]];
 
+  rdoq_prep_t pre;
+  const rdoq_dist_params_t dp{b.log2, q.scale, b.shift, b.dist_shift, b.recip, b.dist_weight};
+  prep(&pre, req->coef, &dp);
   const int32_t count = 1 << (2 * b.log2);
-  const int64_t half = int64_t{1} << (b.shift - 1);
+  const int32_t last = last_rounded(b, pre);
+  std::memset(req->levels, 0, sizeof(int16_t) * static_cast<size_t>(count));
+  if (last < 0) return 0;
+
   work_t w;
-  int32_t last = -1;
-  for (int32_t i = 0; i < count; i++) {
-    const int64_t c = req->coef[b.scan[i]];
-    w.scaled[i] = (c < 0 ? -c : c) * b.scale;
-    w.rounded[i] = static_cast<int32_t>(std::min<int64_t>((w.scaled[i] + half) >> b.shift, 32767));
-    w.dist[i][2] = b.dist(w.scaled[i]);
-    if (!w.rounded[i]) continue;
-    for (int32_t d = 0; d < 2 && w.rounded[i] - d > 0; d++)
-      w.dist[i][d] = b.dist(w.scaled[i] - (int64_t{w.rounded[i] - d} << b.shift));
-    last = i;
+  w.zero_total = pre.zero_total;
+  w.group_mask = pre.group_mask;
+  for (int32_t i = 0; i <= last; i++) {
+    const int32_t p = b.scan[i], rounded = pre.rounded[p];
+    w.rounded[i] = rounded;
+    w.dist[i][2] = pre.zero_dist[p];
+    if (!rounded) continue;
+    const int64_t c = req->coef[p];
+    const int64_t scaled = (c < 0 ? -c : c) * b.scale;
+    w.dist[i][0] = b.dist(scaled - (int64_t{rounded} << b.shift));
+    if (rounded > 1) w.dist[i][1] = b.dist(scaled - (int64_t{rounded - 1} << b.shift));
   }
 
-  last_choice_t choice{-1, 0};
-  if (last >= 0) {
-    decide_levels(b, v, !v.second_pass, last, &w);
-    choice = choose_last(b, v.full_last_search, last, &w);
-  }
+  decide_levels(b, v, !v.second_pass, last, &w);
+  last_choice_t choice = choose_last(b, v.full_last_search, last, &w);
   // A second decision from the chosen last position keeps groups that
   // would end up the last from being weighed as middle ones.
   if (v.second_pass && choice.last >= 0) {
@@ -573,22 +620,20 @@ uint32_t rdoq_block(const rdoq_request_t *req, const rdoq_variant_t &v) {
     else
       std::memcpy(w.level, kept, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
   }
+  if (choice.last < 0) return 0;
 
   uint32_t nonzero = 0;
-  for (int32_t i = 0; i < count; i++) {
-    const int32_t a = i <= choice.last ? w.level[i] : 0;
+  for (int32_t i = 0; i <= choice.last; i++) {
+    const int32_t a = w.level[i];
     const int32_t p = b.scan[i];
     req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
     nonzero += a != 0;
   }
-  if (choice.last < 0) return 0;
   advance_states(b, w.level, choice.last);
   for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = b.st[copied_ctx[i]];
   return nonzero;
 }
 
-}  // namespace
+uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_c); }
 
-uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_block(req, fast_variant); }
-
-uint32_t rdoq_alt_c(const rdoq_request_t *req) { return rdoq_block(req, thorough_variant); }
+uint32_t rdoq_alt_c(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_c); }
