@@ -5,6 +5,7 @@
 // --benchmark_repetitions=...) pass through.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "checkasm_pixel_slots.h"
+#include "common/cabac_tables.h"
 #include "common/primitives.h"
 
 namespace {
@@ -316,20 +318,51 @@ void register_transform(uint32_t flags) {
 }
 
 // ------------------------------------------------------------------ quant
+// Every block size at QP 32 with coefficients as a transform leaves them
+// (large near the DC, small beyond, some exact zeros), and the RDOQ slots
+// pricing with mid-range states from a fresh copy each call.
 void register_quant(uint32_t flags) {
   static quant_funcs_t ref, tst;
   setup_quant_primitives(0, &ref);
   setup_quant_primitives(flags, &tst);
-  arena_t &a = arena();
-  int16_t *coef = a.coef.data(), *levels = a.levels.data(), *out = a.s16b.data();
-  const quant_params_t q = quant_params(30, 4, 1), dq = dequant_params(30, 4);
-  static rdoq_request_t req;
-  req = {levels, coef, 4, 0, 30, 1, 0, 1000, 256, nullptr, {}};
+  static int16_t coef[4][1024], levels[4][1024], out[1024];
+  static cabac_est_t est_template;
+  std::mt19937 rng(77);
+  for (auto &s : est_template.state) s = static_cast<uint8_t>(rng() % 60);
+  for (int32_t c = 0; c < 4; c++) {
+    const int32_t n = 4 << c;
+    for (int32_t y = 0; y < n; y++)
+      for (int32_t x = 0; x < n; x++) {
+        const int32_t range = std::max(1, 3000 >> std::min(x + y, 11));
+        coef[c][y * n + x] = static_cast<int16_t>(static_cast<int32_t>(rng() % (2 * range + 1)) - range);
+      }
+  }
   using call = std::function<void()>;
-  add_table("quant", ref, tst, 0, "quant 16x16", [=](const quant_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.quant(levels, coef, 256, q.scale, q.shift, q.offset)); }); });
-  add_table("quant", ref, tst, 1, "dequant 16x16", [=](const quant_funcs_t &t) { return call([=] { t.dequant(out, levels, 256, dq.scale, dq.shift); }); });
-  add_table("quant", ref, tst, 2, "rdoq 16x16", [=](const quant_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.rdoq(&req)); }); });
-  add_table("quant", ref, tst, 3, "rdoq_alt 16x16", [=](const quant_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.rdoq_alt(&req)); }); });
+  for (int32_t c = 0; c < 4; c++) {
+    const int32_t log2 = c + 2, count = 1 << (2 * log2);
+    const std::string size = std::to_string(1 << log2) + "x" + std::to_string(1 << log2);
+    const quant_params_t q = quant_params(32, log2, 1), dq = dequant_params(32, log2);
+    const int16_t *cf = coef[c];
+    int16_t *lv = levels[c];
+    tst.quant(lv, cf, count, q.scale, q.shift, q.offset);
+    add_table("quant", ref, tst, 0, "quant " + size, [=](const quant_funcs_t &t) {
+      return call([=] { benchmark::DoNotOptimize(t.quant(out, cf, count, q.scale, q.shift, q.offset)); });
+    });
+    add_table("quant", ref, tst, 1, "dequant " + size, [=](const quant_funcs_t &t) {
+      return call([=] { t.dequant(out, lv, count, dq.scale, dq.shift); });
+    });
+    for (int32_t slot = 2; slot < 4; slot++)
+      add_table("quant", ref, tst, static_cast<size_t>(slot), (slot == 2 ? "rdoq " : "rdoq_alt ") + size,
+                [=](const quant_funcs_t &t) {
+                  const rdoq_fn fn = slot == 2 ? t.rdoq : t.rdoq_alt;
+                  return call([=] {
+                    static cabac_est_t est;
+                    est = est_template;
+                    const rdoq_request_t req{out, cf, log2, 0, 32, 1, 0, 30000, 256, &est, {100, 300}};
+                    benchmark::DoNotOptimize(fn(&req));
+                  });
+                });
+  }
 }
 
 // ------------------------------------------------------------------ intra

@@ -53,6 +53,8 @@ using quant_fn = uint32_t (*)(int16_t *levels, const int16_t *coef, int32_t coun
 // Dequantisation, H.265 8.6.4.2 with m = 16 folded into scale:
 //   c = clip16((level * scale + (1 << (shift - 1))) >> shift).
 using dequant_fn = void (*)(int16_t *coef, const int16_t *levels, int32_t count, int32_t scale, int32_t shift);
+uint32_t quant_c(int16_t *levels, const int16_t *coef, int32_t count, int32_t scale, int32_t shift, int32_t offset);
+void dequant_c(int16_t *coef, const int16_t *levels, int32_t count, int32_t scale, int32_t shift);
 
 // Rate-distortion optimised quantisation of one transform block: levels
 // (row-major, never above the plainly rounded level) minimising pixel SSD +

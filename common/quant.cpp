@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "common/primitives.h"
+#include "simd/x86/simd_install.h"
 
 namespace {
 
@@ -10,6 +11,8 @@ constexpr int32_t quant_scale[6] = {26214, 23302, 20560, 18396, 16384, 14564};
 constexpr int32_t level_scale[6] = {40, 45, 51, 57, 64, 72};
 
 inline int16_t clip16(int64_t v) { return static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767)); }
+
+}  // namespace
 
 // |c| * scale reaches 2^34 at the largest scales, hence 64 bits.
 uint32_t quant_c(int16_t *levels, const int16_t *coef, int32_t count, int32_t scale, int32_t shift, int32_t offset) {
@@ -30,8 +33,6 @@ void dequant_c(int16_t *coef, const int16_t *levels, int32_t count, int32_t scal
   for (int32_t k = 0; k < count; k++) coef[k] = clip16((levels[k] * int64_t{scale} + round) >> shift);
 }
 
-}  // namespace
-
 quant_params_t quant_params(int32_t qp, int32_t log2_size, int32_t is_intra) {
   quant_params_t q;
   q.scale = quant_scale[qp % 6];
@@ -51,9 +52,10 @@ quant_params_t dequant_params(int32_t qp, int32_t log2_size) {
 }
 
 void setup_quant_primitives(uint32_t cpu_flags, quant_funcs_t *q) {
-  (void)cpu_flags;  // no vector tier is installed from here yet
   q->quant = quant_c;
   q->dequant = dequant_c;
   q->rdoq = rdoq_c;
   q->rdoq_alt = rdoq_alt_c;
+  if (cpu_flags & CPU_FLAG_SSSE3) install_quant_ssse3(q);
+  if (cpu_flags & CPU_FLAG_AVX2) install_quant_avx2(q);
 }

@@ -21,5 +21,7 @@ void install_deblock_avx2(deblock_funcs_t *d);
 void install_transform_ssse3(transform_funcs_t *t);
 void install_transform_avx2(transform_funcs_t *t);
 void install_coeff_cost_ssse3(transform_funcs_t *t);
+void install_quant_ssse3(quant_funcs_t *q);
+void install_quant_avx2(quant_funcs_t *q);
 void install_intra_ssse3(intra_funcs_t *t);
 void install_intra_avx2(intra_funcs_t *t);

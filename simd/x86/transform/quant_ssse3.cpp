@@ -1,0 +1,175 @@
+// Quantisation table kernels of the SSSE3 tier: quantisation and
+// dequantisation eight coefficients at a time, and the data-parallel first
+// step of both RDOQ variants (rounded levels, zero-level distortions, group
+// map), whose sequential decision is the portable one.
+//
+// Products: |c| * scale from the low and high halves of the 16-bit
+// multiply (exact below 2^32); the distortion's 64-bit products from the
+// 32 x 32 -> 64-bit multiply, two lanes at a time.  quant_ranges.h holds the
+// argument ranges inside which these equal the portable 64-bit arithmetic.
+#include <tmmintrin.h>
+
+#include "common/rdoq.h"
+#include "simd/x86/simd_install.h"
+#include "simd/x86/transform/quant_ranges.h"
+
+namespace {
+
+inline __m128i load8(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+inline void store8(int16_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+
+template <int32_t Count>
+uint32_t quant_body(int16_t *levels, const int16_t *coef, int32_t scale, int32_t shift, int32_t offset) {
+  const __m128i s = _mm_set1_epi16(static_cast<int16_t>(scale)), off = _mm_set1_epi32(offset);
+  const __m128i sh = _mm_cvtsi32_si128(shift), zero = _mm_setzero_si128();
+  __m128i zeros = zero;  // per lane: minus the number of zero levels
+  for (int32_t k = 0; k < Count; k += 8) {
+    const __m128i c = load8(coef + k), a = _mm_abs_epi16(c);
+    const __m128i lo = _mm_mullo_epi16(a, s), hi = _mm_mulhi_epu16(a, s);
+    const __m128i p0 = _mm_srl_epi32(_mm_add_epi32(_mm_unpacklo_epi16(lo, hi), off), sh);
+    const __m128i p1 = _mm_srl_epi32(_mm_add_epi32(_mm_unpackhi_epi16(lo, hi), off), sh);
+    const __m128i level = _mm_sign_epi16(_mm_packs_epi32(p0, p1), c);
+    store8(levels + k, level);
+    zeros = _mm_add_epi16(zeros, _mm_cmpeq_epi16(level, zero));
+  }
+  __m128i z = _mm_madd_epi16(zeros, _mm_set1_epi16(1));
+  z = _mm_add_epi32(z, _mm_shuffle_epi32(z, 0x4E));
+  z = _mm_add_epi32(z, _mm_shuffle_epi32(z, 0xB1));
+  return static_cast<uint32_t>(Count + _mm_cvtsi128_si32(z));
+}
+
+uint32_t quant_4x4_ssse3(int16_t *l, const int16_t *c, int32_t scale, int32_t shift, int32_t offset) {
+  return quant_body<16>(l, c, scale, shift, offset);
+}
+uint32_t quant_8x8_ssse3(int16_t *l, const int16_t *c, int32_t scale, int32_t shift, int32_t offset) {
+  return quant_body<64>(l, c, scale, shift, offset);
+}
+uint32_t quant_16x16_ssse3(int16_t *l, const int16_t *c, int32_t scale, int32_t shift, int32_t offset) {
+  return quant_body<256>(l, c, scale, shift, offset);
+}
+uint32_t quant_32x32_ssse3(int16_t *l, const int16_t *c, int32_t scale, int32_t shift, int32_t offset) {
+  return quant_body<1024>(l, c, scale, shift, offset);
+}
+
+// Slot 0 takes any count: the four block sizes have their own kernel.
+uint32_t quant_nxn_ssse3(int16_t *levels, const int16_t *coef, int32_t count, int32_t scale, int32_t shift,
+                         int32_t offset) {
+  if (quant_in_range(count, scale, shift, offset, 8)) {
+    switch (count) {
+      case 16: return quant_4x4_ssse3(levels, coef, scale, shift, offset);
+      case 64: return quant_8x8_ssse3(levels, coef, scale, shift, offset);
+      case 256: return quant_16x16_ssse3(levels, coef, scale, shift, offset);
+      case 1024: return quant_32x32_ssse3(levels, coef, scale, shift, offset);
+      default: break;
+    }
+  }
+  return quant_c(levels, coef, count, scale, shift, offset);
+}
+
+template <int32_t Count>
+void dequant_body(int16_t *coef, const int16_t *levels, const dequant_range_t &r, int32_t shift) {
+  const __m128i odd = _mm_set1_epi16(static_cast<int16_t>(r.odd)), up = _mm_cvtsi32_si128(r.up_shift);
+  const __m128i hi = _mm_set1_epi16(r.hi), lo = _mm_set1_epi16(r.lo);
+  const __m128i round = _mm_set1_epi32(1 << (shift - 1)), sh = _mm_cvtsi32_si128(shift);
+  for (int32_t k = 0; k < Count; k += 8) {
+    const __m128i l = _mm_max_epi16(_mm_min_epi16(load8(levels + k), hi), lo);
+    const __m128i pl = _mm_mullo_epi16(l, odd), ph = _mm_mulhi_epi16(l, odd);
+    const __m128i p0 = _mm_sra_epi32(_mm_add_epi32(_mm_sll_epi32(_mm_unpacklo_epi16(pl, ph), up), round), sh);
+    const __m128i p1 = _mm_sra_epi32(_mm_add_epi32(_mm_sll_epi32(_mm_unpackhi_epi16(pl, ph), up), round), sh);
+    store8(coef + k, _mm_packs_epi32(p0, p1));
+  }
+}
+
+void dequant_4x4_ssse3(int16_t *c, const int16_t *l, const dequant_range_t &r, int32_t shift) {
+  dequant_body<16>(c, l, r, shift);
+}
+void dequant_8x8_ssse3(int16_t *c, const int16_t *l, const dequant_range_t &r, int32_t shift) {
+  dequant_body<64>(c, l, r, shift);
+}
+void dequant_16x16_ssse3(int16_t *c, const int16_t *l, const dequant_range_t &r, int32_t shift) {
+  dequant_body<256>(c, l, r, shift);
+}
+void dequant_32x32_ssse3(int16_t *c, const int16_t *l, const dequant_range_t &r, int32_t shift) {
+  dequant_body<1024>(c, l, r, shift);
+}
+
+// Slot 1 takes any count, like slot 0.
+void dequant_nxn_ssse3(int16_t *coef, const int16_t *levels, int32_t count, int32_t scale, int32_t shift) {
+  const dequant_range_t r = dequant_range(count, scale, shift, 8);
+  if (r.ok) {
+    switch (count) {
+      case 16: return dequant_4x4_ssse3(coef, levels, r, shift);
+      case 64: return dequant_8x8_ssse3(coef, levels, r, shift);
+      case 256: return dequant_16x16_ssse3(coef, levels, r, shift);
+      case 1024: return dequant_32x32_ssse3(coef, levels, r, shift);
+      default: break;
+    }
+  }
+  dequant_c(coef, levels, count, scale, shift);
+}
+
+// Distortions of four 32-bit quantiser-unit errors (below 2^30) as the
+// portable step computes them; lanes 0 and 2 in `even`, 1 and 3 in `odd`.
+inline void zero_dist4(__m128i scaled, __m128i recip, __m128i weight, __m128i dshift, __m128i *even, __m128i *odd) {
+  const __m128i e8_even = _mm_srli_epi64(_mm_mul_epu32(scaled, recip), 32);
+  const __m128i e8_odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(scaled, 32), recip), 32);
+  const __m128i sq_even = _mm_mul_epu32(e8_even, e8_even), sq_odd = _mm_mul_epu32(e8_odd, e8_odd);
+  // sq * weight with sq below 2^50: low and high 32 bits apart.
+  const __m128i w_even = _mm_add_epi64(_mm_mul_epu32(sq_even, weight),
+                                       _mm_slli_epi64(_mm_mul_epu32(_mm_srli_epi64(sq_even, 32), weight), 32));
+  const __m128i w_odd = _mm_add_epi64(_mm_mul_epu32(sq_odd, weight),
+                                      _mm_slli_epi64(_mm_mul_epu32(_mm_srli_epi64(sq_odd, 32), weight), 32));
+  *even = _mm_srl_epi64(w_even, dshift);
+  *odd = _mm_srl_epi64(w_odd, dshift);
+}
+
+// Eight raster positions at a time; the low and high four lie in one group
+// each (the same group in a 4x4 block, whose rows are four wide).
+void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
+  const int32_t log2 = p->log2_size, n = 1 << log2, count = n * n, groups = n >> 2;
+  const __m128i s = _mm_set1_epi16(static_cast<int16_t>(p->scale));
+  const __m128i half = _mm_set1_epi32(1 << (p->shift - 1)), sh = _mm_cvtsi32_si128(p->shift);
+  const __m128i recip = _mm_set1_epi64x(p->recip), weight = _mm_set1_epi64x(p->weight);
+  const __m128i dshift = _mm_cvtsi32_si128(p->dist_shift), zero = _mm_setzero_si128();
+  __m128i total = zero;
+  uint64_t mask = 0;
+  for (int32_t k = 0; k < count; k += 8) {
+    const __m128i a = _mm_abs_epi16(load8(coef + k));
+    const __m128i lo = _mm_mullo_epi16(a, s), hi = _mm_mulhi_epu16(a, s);
+    const __m128i s0 = _mm_unpacklo_epi16(lo, hi), s1 = _mm_unpackhi_epi16(lo, hi);
+    // Rounded levels above 32767 saturate to it, as the portable minimum.
+    const __m128i rounded = _mm_packs_epi32(_mm_srl_epi32(_mm_add_epi32(s0, half), sh),
+                                            _mm_srl_epi32(_mm_add_epi32(s1, half), sh));
+    store8(out->rounded + k, rounded);
+    const int32_t zero_bits = _mm_movemask_epi8(_mm_cmpeq_epi16(rounded, zero));
+    const int32_t y = k >> log2, x = k & (n - 1);
+    const int32_t g = (y >> 2) * groups + (x >> 2);
+    if ((zero_bits & 0xff) != 0xff) mask |= uint64_t{1} << g;
+    if ((zero_bits & 0xff00) != 0xff00) mask |= uint64_t{1} << (n == 4 ? g : g + 1);
+    __m128i even, odd;
+    zero_dist4(s0, recip, weight, dshift, &even, &odd);
+    __m128i *d = reinterpret_cast<__m128i *>(out->zero_dist + k);
+    _mm_store_si128(d, _mm_unpacklo_epi64(even, odd));
+    _mm_store_si128(d + 1, _mm_unpackhi_epi64(even, odd));
+    total = _mm_add_epi64(total, _mm_add_epi64(even, odd));
+    zero_dist4(s1, recip, weight, dshift, &even, &odd);
+    _mm_store_si128(d + 2, _mm_unpacklo_epi64(even, odd));
+    _mm_store_si128(d + 3, _mm_unpackhi_epi64(even, odd));
+    total = _mm_add_epi64(total, _mm_add_epi64(even, odd));
+  }
+  total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
+  out->zero_total = _mm_cvtsi128_si64(total);
+  out->group_mask = mask;
+}
+
+uint32_t rdoq_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_ssse3); }
+uint32_t rdoq_alt_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_ssse3); }
+
+}  // namespace
+
+void install_quant_ssse3(quant_funcs_t *q) {
+  q->quant = quant_nxn_ssse3;
+  q->dequant = dequant_nxn_ssse3;
+  q->rdoq = rdoq_ssse3;
+  q->rdoq_alt = rdoq_alt_ssse3;
+}

@@ -1,0 +1,223 @@
+// Every slot of quant_funcs_t, as installed for a set of CPU flags, against
+// the portable table: quantisation and dequantisation of every block size at
+// every QP with intra and inter rounding, and both RDOQ variants over every
+// size, scan, plane and QP with random estimation states; coefficients
+// random, realistic, all zero, one large value at every position, and the
+// int16 extremes.  Inputs and outputs lie flush against guard pages, the
+// outputs among canaries.
+#include <cmath>
+#include <functional>
+#include <map>
+#include <tuple>
+#include <memory>
+#include <string>
+
+#include "checkasm.h"
+#include "common/cabac_tables.h"
+#include "common/primitives.h"
+
+using namespace checkasm;
+
+namespace {
+
+enum class coef_kind { random, decaying, sparse, zero, max, min, alternating, small, count };
+
+int32_t coefficient(coef_kind kind, int32_t x, int32_t y, rng_t &r) {
+  switch (kind) {
+    case coef_kind::decaying: {
+      // Large near the DC, small far from it, as a transform leaves them.
+      const int32_t range = std::max(1, 4000 >> std::min(x + y, 12));
+      return r.range(-range, range);
+    }
+    case coef_kind::sparse: return r.range(0, 11) == 0 ? r.range(-3000, 3000) : 0;
+    case coef_kind::zero: return 0;
+    case coef_kind::max: return 32767;
+    case coef_kind::min: return -32768;
+    case coef_kind::alternating: return ((x + y) & 1) ? -32768 : 32767;
+    case coef_kind::small: return r.range(-40, 40);
+    default: return r.range(-32768, 32767);
+  }
+}
+
+// A block of `bytes` (even) against its guard page after or before it,
+// made once per role and shape with random canaries around it (mapping and
+// filling pages is slow under emulation); only the block itself is refilled
+// with random values for every call.  A write outside the block is caught
+// against the snapshot taken before the call.
+guarded_block &guarded(int32_t role, int32_t bytes, bool before, rng_t &r) {
+  static std::map<std::tuple<int32_t, int32_t, bool>, block_ptr> blocks;
+  block_ptr &b = blocks[{role, bytes, before}];
+  if (!b) {
+    b = std::make_unique<guarded_block>(bytes, 1, bytes, guarded_block::margins_t{}, before);
+    rng_t canaries(static_cast<uint64_t>(bytes) * 3 + role);
+    b->fill(pattern::random, canaries);
+  }
+  b->fill16([&](int64_t, int64_t) { return static_cast<int32_t>(r.next()); });
+  return *b;
+}
+
+// The n x n int16 input (role 0) or output (role 1) of a call.
+guarded_block &int16_block(int32_t role, int32_t n, bool before, rng_t &r) { return guarded(role, 2 * n * n, before, r); }
+
+void fill_block(guarded_block &b, int32_t n, coef_kind kind, rng_t &r) {
+  int16_t *v = b.as<int16_t>();
+  for (int32_t y = 0; y < n; y++)
+    for (int32_t x = 0; x < n; x++) v[y * n + x] = static_cast<int16_t>(coefficient(kind, x, y, r));
+}
+
+// One value in an otherwise empty block: the largest magnitudes and a
+// random one.
+void fill_single(guarded_block &b, int32_t n, int32_t at, rng_t &r) {
+  int16_t *v = b.as<int16_t>();
+  for (int32_t i = 0; i < n * n; i++) v[i] = 0;
+  const int32_t pick = r.range(0, 3);
+  v[at] = static_cast<int16_t>(pick == 0 ? 32767 : pick == 1 ? -32768 : r.range(-32768, 32767));
+}
+
+class CheckasmQuant : public ::testing::TestWithParam<uint32_t> {
+ protected:
+  void SetUp() override {
+    setup_quant_primitives(0, &ref_);
+    setup_quant_primitives(GetParam(), &tst_);
+  }
+  quant_funcs_t ref_{}, tst_{};
+
+  // Quantises (slot 0) or dequantises (slot 1) one block with the
+  // parameters of qp, filled by `fill`; observes the output and result.
+  template <typename Fill>
+  void compare_block(int32_t slot, int32_t log2, int32_t qp, int32_t intra, uint64_t seed, Fill fill) {
+    const int32_t n = 1 << log2, count = n * n;
+    auto body = [&](void *fn, rng_t &r) {
+      const bool before = r.range(0, 1);
+      guarded_block &in = int16_block(0, n, before, r), &out = int16_block(1, n, !before, r);
+      fill(in, r);
+      const std::vector<uint8_t> canaries = out.snapshot();
+      observation_t o;
+      if (slot == 0) {
+        const quant_params_t q = quant_params(qp, log2, intra);
+        o.add_value(reinterpret_cast<quant_fn>(fn)(out.as<int16_t>(), in.as<int16_t>(), count, q.scale, q.shift,
+                                                   q.offset));
+      } else {
+        const quant_params_t q = dequant_params(qp, log2);
+        reinterpret_cast<dequant_fn>(fn)(out.as<int16_t>(), in.as<int16_t>(), count, q.scale, q.shift);
+      }
+      EXPECT_TRUE(out.written_only_inside(canaries, 2 * count, 1)) << (slot ? "dequant" : "quant");
+      o.add(out.snapshot());
+      return o;
+    };
+    const std::string name = std::string(slot ? "dequant" : "quant") + " " + std::to_string(n) + "x" +
+                             std::to_string(n) + " qp " + std::to_string(qp) + (intra ? " intra" : " inter");
+    compare_slot(name, slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot), seed, body);
+  }
+};
+
+TEST_P(CheckasmQuant, EverySlotIsFilled) { EXPECT_EQ(first_empty_slot(tst_), slot_count<quant_funcs_t>()); }
+
+TEST_P(CheckasmQuant, QuantAndDequantMatchPortableAtEveryQp) {
+  const uint64_t seed = test_seed();
+  for (int32_t slot = 0; slot < 2; slot++)
+    for (int32_t log2 = 2; log2 <= 5; log2++)
+      for (int32_t qp = 0; qp <= 51; qp++)
+        for (int32_t kind = 0; kind < int32_t(coef_kind::count); kind++) {
+          const int32_t intra = (qp + kind) & 1, n = 1 << log2;
+          compare_block(slot, log2, qp, intra, seed + 100000 * slot + 1000 * log2 + 10 * qp + kind,
+                        [&](guarded_block &b, rng_t &r) { fill_block(b, n, coef_kind(kind), r); });
+        }
+}
+
+TEST_P(CheckasmQuant, QuantAndDequantMatchPortableForOneValueAtEveryPosition) {
+  const uint64_t seed = test_seed();
+  for (int32_t slot = 0; slot < 2; slot++)
+    for (int32_t log2 = 2; log2 <= 5; log2++) {
+      const int32_t n = 1 << log2;
+      rng_t pick(seed + log2);
+      for (int32_t at = 0; at < n * n; at++)
+        compare_block(slot, log2, pick.range(0, 51), pick.range(0, 1), seed + at,
+                      [&](guarded_block &b, rng_t &r) { fill_single(b, n, at, r); });
+    }
+}
+
+// An RDOQ request of the given shape with random states, lambda, weight
+// and coded-flag bits drawn from r.
+struct rdoq_case_t {
+  int32_t log2, scan, plane, qp, intra;
+  bool with_states;
+};
+
+observation_t run_rdoq(rdoq_fn fn, const rdoq_case_t &c, rng_t &r, const std::function<void(guarded_block &, rng_t &)> &fill) {
+  const int32_t n = 1 << c.log2, count = n * n;
+  const bool before = r.range(0, 1);
+  guarded_block &in = int16_block(0, n, before, r), &out = int16_block(1, n, !before, r);
+  guarded_block &est_block = guarded(2, int32_t(sizeof(cabac_est_t)), before, r);
+  fill(in, r);
+  cabac_est_t *est = est_block.as<cabac_est_t>();
+  est->bits = static_cast<uint32_t>(r.next());
+  // Mostly probable states, or all near the equiprobable ones.
+  const int32_t top = r.range(0, 2) ? 125 : 12;
+  for (uint8_t &s : est->state) s = static_cast<uint8_t>(r.range(0, top));
+  rdoq_request_t req{};
+  req.levels = out.as<int16_t>();
+  req.coef = in.as<int16_t>();
+  req.log2_size = c.log2;
+  req.plane = c.plane;
+  req.qp = c.qp;
+  req.is_intra = c.intra;
+  req.scan_type = c.scan;
+  const int32_t lambda_kind = r.range(0, 19);
+  req.lambda = lambda_kind == 0 ? 0
+               : lambda_kind == 1 ? UINT32_MAX
+                                  : static_cast<uint32_t>(std::exp2(c.qp / 3.0) * r.range(20, 400) / 10.0);
+  req.chroma_weight = r.range(0, 9) ? r.range(60, 1200) : r.range(-5, 0);
+  req.est = c.with_states ? est : nullptr;
+  req.cbf_bits[0] = static_cast<uint32_t>(r.range(0, 3000));
+  req.cbf_bits[1] = static_cast<uint32_t>(r.range(0, 3000));
+  const std::vector<uint8_t> canaries = out.snapshot(), est_before = est_block.snapshot();
+  observation_t o;
+  o.add_value(fn(&req));
+  EXPECT_TRUE(out.written_only_inside(canaries, 2 * count, 1)) << "rdoq levels";
+  EXPECT_TRUE(est_block.written_only_inside(est_before, int32_t(sizeof(cabac_est_t)), 1)) << "rdoq states";
+  o.add(out.snapshot());
+  o.add(est_block.snapshot());
+  return o;
+}
+
+TEST_P(CheckasmQuant, RdoqSlotsMatchPortable) {
+  const uint64_t seed = test_seed();
+  for (int32_t slot = 2; slot < 4; slot++)
+    for (int32_t log2 = 2; log2 <= 5; log2++)
+      for (int32_t scan = 0; scan < 3; scan++)
+        for (int32_t kind = 0; kind < int32_t(coef_kind::count); kind++)
+          for (int32_t t = 0; t < 8; t++) {
+            rng_t pick(seed + 7 * t + 131 * kind + 1031 * scan + 7919 * log2);
+            const rdoq_case_t c{log2, scan, pick.range(0, 2), pick.range(0, 51), pick.range(0, 1), t != 7};
+            const int32_t n = 1 << log2;
+            auto body = [&](rdoq_fn fn, rng_t &r) {
+              return run_rdoq(fn, c, r, [&](guarded_block &b, rng_t &rr) { fill_block(b, n, coef_kind(kind), rr); });
+            };
+            compare_slot(std::string(slot == 2 ? "rdoq" : "rdoq_alt") + " " + std::to_string(n) + "x" +
+                             std::to_string(n) + " scan " + std::to_string(scan) + " qp " + std::to_string(c.qp),
+                         slot_as<rdoq_fn>(ref_, slot), slot_as<rdoq_fn>(tst_, slot), pick.next(), body);
+          }
+}
+
+TEST_P(CheckasmQuant, RdoqSlotsMatchPortableForOneValueAtEveryPosition) {
+  const uint64_t seed = test_seed();
+  for (int32_t slot = 2; slot < 4; slot++)
+    for (int32_t log2 = 2; log2 <= 5; log2++) {
+      const int32_t n = 1 << log2;
+      rng_t pick(seed + 17 * log2 + slot);
+      for (int32_t at = 0; at < n * n; at++) {
+        const rdoq_case_t c{log2, log2 <= 3 ? pick.range(0, 2) : 0, pick.range(0, 2), pick.range(0, 51),
+                            pick.range(0, 1), true};
+        auto body = [&](rdoq_fn fn, rng_t &r) {
+          return run_rdoq(fn, c, r, [&](guarded_block &b, rng_t &rr) { fill_single(b, n, at, rr); });
+        };
+        compare_slot(std::string(slot == 2 ? "rdoq" : "rdoq_alt") + " single at " + std::to_string(at),
+                     slot_as<rdoq_fn>(ref_, slot), slot_as<rdoq_fn>(tst_, slot), seed + at, body);
+      }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, CheckasmQuant, ::testing::ValuesIn(flag_sets({0, 2, 3, 6, 7})), flags_name);
+
+}  // namespace
