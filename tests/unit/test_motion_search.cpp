@@ -77,8 +77,8 @@ struct MotionSearch : ::testing::Test {
     me.src = src;
   }
   // The textured reference of the shift tests, searched at this level.
-  void textured(plane_t &ref, int32_t level, int32_t mode, int32_t range) {
-    ref.fill(texture_t(7, 48));
+  void textured(plane_t &ref, int32_t level, int32_t mode, int32_t range, uint32_t seed = 7) {
+    ref.fill(texture_t(seed, 48));
     ctx->analysis_level = level;
     me.search_mode = mode;
     me.search_range = range;
@@ -146,6 +146,39 @@ TEST_P(SyntheticShift, FoundExactly) {
         }
       }
   EXPECT_EQ(tried, 8 * 5 * 4 * 2);
+}
+
+// At levels 0-2 the fast search refines one vector with one half-sample
+// pass and quarter-sample steps along the axes only, level 0 toward the
+// cheaper member of each half-sample pair.  From the true vector's
+// whole-sample neighbour (the predictor is the true vector, so its bits are
+// the fewest) every half and quarter shift along an axis is reached
+// exactly, on several textures.
+TEST_F(MotionSearch, FastRefinementReachesEveryPhaseAlongTheAxesAtLevels0To2) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  int32_t tried = 0;
+  for (uint32_t seed : {7u, 19u, 23u, 31u})
+    for (int32_t level = 0; level < 3; level++) {
+      textured(ref, level, 0, 16, seed);
+      for (int32_t dir = 0; dir < 4; dir++)
+        for (int32_t mag : {0, 5})
+          for (int32_t frac : {1, 2, 3}) {
+            static const int32_t DX[4] = {1, 0, -1, 0}, DY[4] = {0, 1, 0, -1};
+            const int32_t mvx = DX[dir] * (4 * mag + frac), mvy = DY[dir] * (4 * mag + frac);
+            place(ref, 128, 128, mvx, mvy);
+            for (int32_t size : {16, 32}) {
+              me_request_t rq = request(16, 16, size, size, mv_make(mvx, mvy));
+              me_result_t r{};
+              me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+              EXPECT_EQ(r.mv, mv_make(mvx, mvy)) << "level " << level << " seed " << seed << " size " << size
+                                                 << " shift " << mvx << "," << mvy << " found " << mv_x(r.mv) << ","
+                                                 << mv_y(r.mv);
+              tried++;
+            }
+          }
+    }
+  EXPECT_EQ(tried, 4 * 3 * 4 * 2 * 3 * 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Searches, SyntheticShift,
