@@ -7,14 +7,23 @@
 
 namespace {
 
+// Batches of 16 pieces (8 rows of 64, 16 rows of 32): every load of a
+// batch before its stores, so that no load waits behind a store to an
+// address that only looks alike (source and destination rows may lie a
+// multiple of 4096 bytes apart).
 template <int N>
 inline void copy_block(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
   static_assert(N % 32 == 0);
+  constexpr int32_t PIECES = N / 32, ROWS = 16 / PIECES;
   const intptr_t ds = dst_stride, ss = src_stride;
-  for (int32_t y = 0; y < N; y++, dst += ds, src += ss)
-    for (int32_t x = 0; x < N; x += 32)
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + x),
-                          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + x)));
+  for (int32_t y = 0; y < N; y += ROWS, dst += ROWS * ds, src += ROWS * ss) {
+    __m256i v[ROWS][PIECES];
+    for (int32_t r = 0; r < ROWS; r++)
+      for (int32_t k = 0; k < PIECES; k++)
+        v[r][k] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + r * ss + 32 * k));
+    for (int32_t r = 0; r < ROWS; r++)
+      for (int32_t k = 0; k < PIECES; k++) _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + r * ds + 32 * k), v[r][k]);
+  }
 }
 
 }  // namespace

@@ -56,6 +56,15 @@ uint32_t ssd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32
 // more than 66051 samples can wrap; the encoder passes at most 64x64).
 uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return 0;
+  // The square blocks of the residual coding take the fixed kernels.
+  if (w == h) switch (w) {
+      case 4: return ssd_4x4_avx(a, a_stride, b, b_stride);
+      case 8: return ssd_8x8_avx2(a, a_stride, b, b_stride);
+      case 16: return ssd_16x16_avx2(a, a_stride, b, b_stride);
+      case 32: return ssd_32x32_avx2(a, a_stride, b, b_stride);
+      case 64: return ssd_64x64_avx2(a, a_stride, b, b_stride);
+      default: break;
+    }
   const int32_t w32 = w & ~31;
   __m256i acc = _mm256_setzero_si256();
   __m128i acc16 = _mm_setzero_si128();
