@@ -275,9 +275,11 @@ int picture_finish(encoder_t *ctx) {
   uint32_t *entry = ctx->entry_sizes;
   int32_t entries = 0;
   if (ctx->pps->entropy_coding_sync) {
+    // Creation refuses pictures taller than the arrays below allow.
+    if (ctx->ctu_rows > MAX_CTU_ROWS) return -1;
     // The substreams one after another; their sizes give the entry points.
     uint8_t *out = ctx->slice_buf;
-    uint32_t sizes[1024];
+    uint32_t sizes[MAX_CTU_ROWS];
     for (int32_t r = 0; r < ctx->ctu_rows; r++) {
       const encoder_t *rc = ctx->row_ctx[r];
       const size_t n = bw_bytes(&rc->bw);
@@ -285,7 +287,7 @@ int picture_finish(encoder_t *ctx) {
       sizes[r] = static_cast<uint32_t>(n);
       data_size += n;
     }
-    uint32_t epb[1024];
+    uint32_t epb[MAX_CTU_ROWS];
     substream_epb(out, sizes, ctx->ctu_rows, epb);
     // Entry points count the emulation-prevention bytes of each substream
     // (H.265 7.4.7.1); reference software before version 10 did not.

@@ -26,6 +26,11 @@ struct encoder_stats_t {
   double qp_sum;
 };
 
+// CTU rows of the tallest picture creation accepts (16888 luma rows): the
+// bound of every array with one entry per CTU row that is not made at
+// creation from the picture's own row count.
+inline constexpr int32_t MAX_CTU_ROWS = (TARNHEVCENC_MAX_PICTURE_SIDE + 63) / 64;
+
 struct encoder_t {
   param_t param;   // must stay first
   param_t param2;  // source of per-picture reconfiguration
@@ -152,7 +157,7 @@ struct encoder_t {
   struct rowsched_frame_t *sched_entry;
   int32_t row_index;       // row contexts: the CTU row being coded
   cabac_est_t wpp_saved;   // row contexts: states after the row's second CTU
-  uint32_t entry_sizes[256];
+  uint32_t entry_sizes[MAX_CTU_ROWS];  // frame contexts: the slice's entry points
   uint64_t est_bits;    // row contexts: estimated bits of the row's CTUs
   uint64_t pic_est_bits, pic_data_bits;  // the picture's estimate and coded slice data
 
