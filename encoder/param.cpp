@@ -251,9 +251,16 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
     p->fps_num = 25;
     p->fps_den = 1;
   }
-  repair_int("qp", &p->qp, 0, 51);
+  // Every QP the encoder codes lies in [qp_min, qp_max] (motion-cost tables
+  // exist only there), so the limits are repaired first, and the QP into them.
   repair_int("qp_min", &p->qp_min, 0, 51);
-  repair_int("qp_max", &p->qp_max, p->qp_min, 51);
+  repair_int("qp_max", &p->qp_max, 0, 51);
+  if (p->qp_min > p->qp_max) {
+    // Rate control lets qp_max win where the limits cross.
+    std::fprintf(stderr, "tarnhevcenc: qp_min %d above qp_max %d, using %d\n", p->qp_min, p->qp_max, p->qp_max);
+    p->qp_min = p->qp_max;
+  }
+  repair_int("qp", &p->qp, p->qp_min, p->qp_max);
   repair_int("bframes", &p->bframes, 0, 16);
   repair_int("hierarchy", &p->hierarchy, 0, 2);
   repair_int("idr_period", &p->idr_period, 0, TARNHEVCENC_MAX_KEYINT);

@@ -4,6 +4,7 @@
 // access, flushing, independence of encoder instances, refused settings).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -585,6 +586,57 @@ TEST(Api, RequestedFrameTypeWarnsOnceAndReportsTheCodedType) {
   ASSERT_EQ(types.size(), 4u);
   EXPECT_EQ(types[0], static_cast<uint32_t>(TARNHEVCENC_TYPE_IDR));
   for (size_t i = 1; i < types.size(); i++) EXPECT_NE(types[i], static_cast<uint32_t>(TARNHEVCENC_TYPE_IDR)) << i;
+}
+
+// QP limits at and past the ends of 0..51, crossed (qp_max wins), and a QP
+// outside them: creation repairs each with a message, never refuses, and
+// every picture (P pictures search motion with the cost table of their QP)
+// is coded at the QP the repaired limits allow.
+TEST(Api, QpOutsideOrAcrossItsLimitsIsRepaired) {
+  int32_t combinations = 0;
+  for (int32_t qp : {-1, 0, 27, 45, 51, 52})
+    for (int32_t qp_min : {-1, 0, 30, 51, 60})
+      for (int32_t qp_max : {-1, 0, 40, 51, 60}) {
+        const std::string what = "qp " + std::to_string(qp) + ", qp_min " + std::to_string(qp_min) + ", qp_max " +
+                                 std::to_string(qp_max);
+        int32_t lo = std::clamp(qp_min, 0, 51), hi = std::clamp(qp_max, 0, 51);
+        lo = std::min(lo, hi);
+        const int32_t used = std::clamp(qp, lo, hi);
+        const bool repaired = lo != qp_min || hi != qp_max || used != qp;
+
+        tarnhevcenc_param_t p = default_param(32, 32, qp);
+        p.qp_min = qp_min;
+        p.qp_max = qp_max;
+        p.idr_period = 0;
+        testing::internal::CaptureStderr();
+        tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+        std::vector<double> qps;
+        for (uint32_t i = 0; enc && i < 2; i++) {
+          picture_t pic(32, 32, i);
+          tarnhevcenc_frame_opts_t opts;
+          std::memset(&opts, 0, sizeof(opts));
+          opts.size = sizeof(opts);
+          const uint8_t *out = nullptr;
+          const int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, i, &opts, &out);
+          if (n > 0) qps.push_back(opts.avg_qp);
+        }
+        for (int guard = 0; enc && guard < 100 && tarnhevcenc_is_encoding(enc); guard++) {
+          tarnhevcenc_frame_opts_t opts;
+          std::memset(&opts, 0, sizeof(opts));
+          opts.size = sizeof(opts);
+          const uint8_t *out = nullptr;
+          const int n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, &opts, &out);
+          if (n > 0) qps.push_back(opts.avg_qp);
+        }
+        tarnhevcenc_destroy(enc);
+        const std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_NE(enc, nullptr) << what;
+        ASSERT_EQ(qps.size(), 2u) << what;
+        for (double q : qps) EXPECT_EQ(q, used) << what;
+        EXPECT_EQ(err.find("qp") != std::string::npos, repaired) << what << ": " << err;
+        combinations++;
+      }
+  EXPECT_EQ(combinations, 150);
 }
 
 class InvalidSize : public ::testing::TestWithParam<std::pair<int32_t, int32_t>> {};
