@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: a Release build (unit, kernel and end-to-end tests, the
-# kernel checks under emulated older processors) and
-# an AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and
-# kernel tests and the command-line error tests.
+# kernel checks under emulated older processors), a Debug build (compiled
+# only) and an AddressSanitizer + UndefinedBehaviorSanitizer build of the
+# unit and kernel tests and the command-line error tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -16,6 +16,13 @@ ninja -C "$root/build" -j"$jobs"
 qemu_log=$(mktemp)
 bash "$root/scripts/qemu_kernel_check.sh" "$root/build/tests/kernel_tests" >"$qemu_log" 2>&1 &
 qemu_pid=$!
+# The Debug build type must compile too (unoptimised, intrinsics take only
+# constant expressions as immediates): the library and the program, beside
+# the sanitizer build on two jobs.
+debug_log=$(mktemp)
+(cmake -S "$root" -B "$root/build-debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_TESTS=OFF -DTARN_BENCH=OFF &&
+  ninja -C "$root/build-debug" -j2 ziravov tarnhevcenc && "$root/build-debug/ziravov" --version) >"$debug_log" 2>&1 &
+debug_pid=$!
 
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
   -DTARN_BENCH=OFF >/dev/null
@@ -27,7 +34,11 @@ qemu_status=0
 wait "$qemu_pid" || qemu_status=$?
 cat "$qemu_log"
 rm -f "$qemu_log"
-[ "$qemu_status" -eq 0 ]
+debug_status=0
+wait "$debug_pid" || debug_status=$?
+[ "$debug_status" -eq 0 ] || { tail -n 40 "$debug_log"; echo "the Debug build failed"; }
+rm -f "$debug_log"
+[ "$qemu_status" -eq 0 ] && [ "$debug_status" -eq 0 ]
 
 # The worker threads under ThreadSanitizer.
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON \

@@ -165,10 +165,13 @@ void intra_ang_16x16(uint8_t *dst, intptr_t stride, const uint8_t *nb) {
       const __m256i tail = _mm256_broadcastsi128_si256(load16(nb + 3 * N - e));
       unroll(
           [&](auto k) {
-            if constexpr (k == 0)
+            // A named constant: without optimisation the intrinsic takes
+            // only a constant expression as its immediate, not k itself.
+            constexpr int shift = 2 * decltype(k)::value;
+            if constexpr (shift == 0)
               rows(head, 0);
             else
-              rows(_mm256_alignr_epi8(tail, head, 2 * k), 2 * k);
+              rows(_mm256_alignr_epi8(tail, head, shift), shift);
           },
           std::make_integer_sequence<int, N / 2>());
     }
