@@ -28,6 +28,24 @@ std::vector<std::string_view> split_spaces(std::string_view s) {
   return out;
 }
 
+// Header text as a message can show it: bytes that are not printable
+// (a NUL would end the message, an escape sequence would steer the terminal)
+// and the backslash itself are written as \xNN.
+std::string shown(std::string_view text) {
+  std::string out;
+  for (const char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b >= 0x20 && b < 0x7f && b != '\\') {
+      out += ch;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02x", b);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 } // namespace
 
 std::string parse_y4m_header(std::string_view line, y4m_header_t &out) {
@@ -42,14 +60,14 @@ std::string parse_y4m_header(std::string_view line, y4m_header_t &out) {
     case 'H': {
       auto v = parse_int_strict(value, 0, INT32_MAX);
       if (!v || value[0] == '+' || value[0] == '-')
-        return "malformed size parameter '" + std::string(tok) + "'";
+        return "malformed size parameter '" + shown(tok) + "'";
       (tok[0] == 'W' ? w : h) = v;
       break;
     }
     case 'F': {
       auto f = parse_frame_rate(value);
       if (!f || value.find(':') == std::string_view::npos)
-        return "malformed frame rate parameter '" + std::string(tok) + "'";
+        return "malformed frame rate parameter '" + shown(tok) + "'";
       out.fps = f;
       break;
     }
@@ -59,20 +77,20 @@ std::string parse_y4m_header(std::string_view line, y4m_header_t &out) {
       if (value == "p" || value == "?")
         break;
       if (value == "t" || value == "b" || value == "m")
-        return "interlaced input (I" + std::string(value) + ") is not supported; only progressive";
-      return "malformed interlace parameter '" + std::string(tok) + "'";
+        return "interlaced input (I" + shown(value) + ") is not supported; only progressive";
+      return "malformed interlace parameter '" + shown(tok) + "'";
     case 'C':
       if (value == "420" || value == "420jpeg" || value == "420paldv" || value == "420mpeg2")
         break;
-      return "chroma format C" + std::string(value) + " is not supported; only 8-bit 4:2:0";
+      return "chroma format C" + shown(value) + " is not supported; only 8-bit 4:2:0";
     case 'A':
       if (value.find(':') == std::string_view::npos)
-        return "malformed aspect ratio parameter '" + std::string(tok) + "'";
+        return "malformed aspect ratio parameter '" + shown(tok) + "'";
       break;
     case 'X':
       break;
     default:
-      return "unknown stream header parameter '" + std::string(tok) + "'";
+      return "unknown stream header parameter '" + shown(tok) + "'";
     }
   }
   if (!w || !h)

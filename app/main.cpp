@@ -1,5 +1,6 @@
 // ziravov: command-line HEVC encoder on top of tarnhevcenc.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <new>
@@ -33,6 +34,10 @@ void reserve_standard_descriptors() {
 
 int main(int argc, char **argv) {
   reserve_standard_descriptors();
+  // A pipe whose reader quits must end in a write error that is reported
+  // (exit 5 for an output), not in a silent death; standard output's reader
+  // quitting costs only the settings and progress lines.
+  std::signal(SIGPIPE, SIG_IGN);
   cli_options_t cli;
   tarnhevcenc_param_t param;
   const parse_result_t parsed = parse_command_line(argc, argv, cli, param);

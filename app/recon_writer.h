@@ -15,6 +15,7 @@ class recon_writer_t {
 public:
   bool open(const std::string &path, int32_t width, int32_t height);
   bool is_open() const { return static_cast<bool>(file_); }
+  std::FILE *file() const { return file_.get(); }
   // Takes the visible width x height area of a returned picture; writes it
   // and every waiting successor that is now in order.  False on write error.
   bool add(int32_t display_number, const uint8_t *const planes[3], const int32_t strides[3]);

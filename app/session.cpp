@@ -1,7 +1,10 @@
 #include "session.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -31,6 +34,7 @@ void install_interrupt_handler() {
 namespace {
 
 struct session_t {
+  const cli_options_t &cli;
   tarnhevcenc_param_t &param;
   encoder_ptr_t encoder;
   file_ptr_t output;
@@ -40,8 +44,15 @@ struct session_t {
   psnr_meter_t psnr;
   progress_t progress;
   bool write_failed = false;
+  std::string write_failure;  // the first file that could not be written, and why
 
-  session_t(tarnhevcenc_param_t &p, frame_rate_t fps) : param(p), progress(fps) {}
+  session_t(const cli_options_t &c, tarnhevcenc_param_t &p, frame_rate_t fps) : cli(c), param(p), progress(fps) {}
+
+  void failed_writing(const char *role, const std::string &path) {
+    if (!write_failed)
+      write_failure = std::string("the ") + role + " '" + path + "' cannot be written: " + std::strerror(errno);
+    write_failed = true;
+  }
 
   // Hands one picture (or the flush, planes == NULL) to the library and
   // takes what it returns.  Returns the byte count or -1.
@@ -54,14 +65,14 @@ struct session_t {
     if (n <= 0)
       return n;
     if (!out || std::fwrite(out, 1, static_cast<size_t>(n), output.get()) != static_cast<size_t>(n))
-      write_failed = true;
+      failed_writing("output", cli.output_path);
     if (opts.recon[0] && opts.recon[1] && opts.recon[2]) {
       psnr.measure(opts.frame_number, opts.recon, opts.recon_stride);
       if (!recon.add(opts.frame_number, opts.recon, opts.recon_stride))
-        write_failed = true;
+        failed_writing("reconstruction file", cli.recon_path);
     }
     if (write_stats && !stats.append(param.stats_out))
-      write_failed = true;
+      failed_writing("statistics file", cli.stats_path);
     progress.picture_done(static_cast<uint64_t>(n));
     return n;
   }
@@ -83,18 +94,38 @@ const char *rc_name(int32_t mode) {
   return "?";
 }
 
+// The values the library runs with (its `effective` report), not the ones
+// asked for.
 void print_settings(const cli_options_t &cli, const input_t &input, const tarnhevcenc_param_t &p) {
+  const tarnhevcenc_effective_t &e = p.effective;
   std::printf("ziravov %s: %s (%s %dx%d, %d/%d fps) -> %s\n", tarnhevcenc_version(), cli.input_path.c_str(),
-              input.is_y4m() ? "y4m" : "raw", input.width(), input.height(), p.fps_num, p.fps_den,
+              input.is_y4m() ? "y4m" : "raw", input.width(), input.height(), e.fps_num, e.fps_den,
               cli.output_path.c_str());
   std::printf("complexity %d, tune %d, rc %s, qp %d, bitrate %d, keyint %d, min-keyint %d, bframes %d, "
               "threads %d, frame contexts %d, wpp %d, deblock %d, sao %d, compat %d, cpu flags %u, pass %d%s\n",
-              p.complexity, p.tune, rc_name(p.rcmode), p.qp, p.bitrate, p.idr_period, p.min_idr, p.bframes,
-              p.threads, p.frame_contexts, p.wpp, p.deblock, p.sao, p.compat, p.cpu_flags, p.pass,
+              e.complexity, p.tune, rc_name(e.rcmode), e.qp, p.bitrate, e.idr_period, e.min_idr, e.bframes,
+              e.threads, p.frame_contexts, e.wpp, e.deblock, e.sao, p.compat, e.cpu_flags, p.pass,
               p.random_decisions ? ", random decisions" : "");
   if (!cli.recon_path.empty())
     std::printf("reconstruction -> %s\n", cli.recon_path.c_str());
   std::fflush(stdout);
+}
+
+// A --seek that leaves no picture to encode, whether it ends exactly at the
+// last picture or would go further.
+void report_seek_past_end(const cli_options_t &cli, const input_t &input) {
+  std::fprintf(stderr, "ziravov: --seek %lld skips past all %lld pictures of '%s'; nothing is left to encode\n",
+               static_cast<long long>(cli.seek_frames), static_cast<long long>(input.pictures_read()),
+               cli.input_path.c_str());
+}
+
+// Points descriptor fd at /dev/null.
+void redirect_to_null(int fd) {
+  const int null_fd = ::open("/dev/null", O_WRONLY);
+  if (null_fd < 0)
+    return;
+  ::dup2(null_fd, fd);
+  ::close(null_fd);
 }
 
 } // namespace
@@ -117,9 +148,7 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     if (st == read_status_t::malformed)
       std::fprintf(stderr, "ziravov: input '%s': %s\n", cli.input_path.c_str(), input.message().c_str());
     else
-      std::fprintf(stderr, "ziravov: --seek %lld skips past the %lld complete pictures of '%s'\n",
-                   static_cast<long long>(cli.seek_frames), static_cast<long long>(input.pictures_read()),
-                   cli.input_path.c_str());
+      report_seek_past_end(cli, input);
     return exit_input_format;
   }
 
@@ -128,6 +157,8 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
   if (const read_status_t st = input.peek(); st != read_status_t::picture) {
     if (st == read_status_t::malformed)
       std::fprintf(stderr, "ziravov: input '%s': %s\n", cli.input_path.c_str(), input.message().c_str());
+    else if (cli.seek_frames > 0)
+      report_seek_past_end(cli, input);
     else
       std::fprintf(stderr, "ziravov: input '%s' holds no complete picture to encode\n", cli.input_path.c_str());
     return exit_input_format;
@@ -146,27 +177,10 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     return exit_output_write;
   }
 
-  session_t s(param, input.fps());
+  session_t s(cli, param, input.fps());
   s.psnr.set_size(input.width(), input.height());
-  s.output.reset(std::fopen(cli.output_path.c_str(), "wb"));
-  if (!s.output) {
-    std::fprintf(stderr, "ziravov: cannot open output '%s': %s\n", cli.output_path.c_str(), std::strerror(errno));
-    return exit_output_write;
-  }
-  if (!cli.recon_path.empty() && !s.recon.open(cli.recon_path, input.width(), input.height())) {
-    std::fprintf(stderr, "ziravov: cannot open reconstruction file '%s': %s\n", cli.recon_path.c_str(),
-                 std::strerror(errno));
-    return exit_output_write;
-  }
   std::string stats_text;
-  if (param.pass == 1) {
-    if (!s.stats.open(cli.stats_path)) {
-      std::fprintf(stderr, "ziravov: cannot open statistics file '%s': %s\n", cli.stats_path.c_str(),
-                   std::strerror(errno));
-      return exit_output_write;
-    }
-    s.write_stats = true;
-  } else if (param.pass == 2) {
+  if (param.pass == 2) {
     auto text = read_stats_file(cli.stats_path);
     if (!text) {
       std::fprintf(stderr, "ziravov: cannot read statistics file '%s': %s\n", cli.stats_path.c_str(),
@@ -177,10 +191,49 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     param.stats_in = stats_text.c_str();
   }
 
+  // The encoder before the outputs: a run that cannot even create it leaves
+  // no file behind and no existing one emptied.
+  errno = 0;
   s.encoder.reset(tarnhevcenc_create(&param));
   if (!s.encoder) {
+    if (errno == ENOMEM) {
+      std::fprintf(stderr, "ziravov: memory ran out while creating the encoder for %dx%d pictures\n",
+                   input.width(), input.height());
+      return exit_encode_failed;
+    }
     std::fprintf(stderr, "ziravov: the encoder could not be created with these settings\n");
     return exit_encoder_create;
+  }
+
+  s.output.reset(std::fopen(cli.output_path.c_str(), "wb"));
+  if (!s.output) {
+    std::fprintf(stderr, "ziravov: cannot open output '%s': %s\n", cli.output_path.c_str(), std::strerror(errno));
+    return exit_output_write;
+  }
+  if (!cli.recon_path.empty() && !s.recon.open(cli.recon_path, input.width(), input.height())) {
+    std::fprintf(stderr, "ziravov: cannot open reconstruction file '%s': %s\n", cli.recon_path.c_str(),
+                 std::strerror(errno));
+    return exit_output_write;
+  }
+  if (param.pass == 1) {
+    if (!s.stats.open(cli.stats_path)) {
+      std::fprintf(stderr, "ziravov: cannot open statistics file '%s': %s\n", cli.stats_path.c_str(),
+                   std::strerror(errno));
+      return exit_output_write;
+    }
+    s.write_stats = true;
+  }
+  // An output on the file (or pipe) of standard output, such as /dev/stdout,
+  // must not get the settings and progress lines inside it: they go to
+  // standard error then, or nowhere when that is the same file too.
+  if (same_open_file(s.output.get(), 1) || same_open_file(s.recon.file(), 1) ||
+      same_open_file(s.stats.file(), 1)) {
+    std::fflush(stdout);
+    const bool stderr_too = same_open_file(s.output.get(), 2) || same_open_file(s.recon.file(), 2) ||
+                            same_open_file(s.stats.file(), 2);
+    if (stderr_too)
+      redirect_to_null(2);
+    ::dup2(2, 1);
   }
   install_interrupt_handler();
   print_settings(cli, input, param);
@@ -242,12 +295,16 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
-  bool ok = !s.write_failed;
-  ok &= s.recon.finish();
-  ok &= s.stats.close();
-  ok &= close_checked(s.output);
-  if (!ok) {
-    std::fprintf(stderr, "ziravov: writing the output failed: %s\n", std::strerror(errno));
+  // After a failed write nothing more is finished: the pictures still
+  // waiting for the reconstruction file are dropped with the rest.
+  if (!s.write_failed && !s.recon.finish())
+    s.failed_writing("reconstruction file", cli.recon_path);
+  if (!s.write_failed && !s.stats.close())
+    s.failed_writing("statistics file", cli.stats_path);
+  if (!s.write_failed && !close_checked(s.output))
+    s.failed_writing("output", cli.output_path);
+  if (s.write_failed) {
+    std::fprintf(stderr, "ziravov: %s\n", s.write_failure.c_str());
     return exit_output_write;
   }
   s.encoder.reset();  // prints the library's end statistics when asked for

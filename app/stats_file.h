@@ -15,6 +15,7 @@ public:
   // Appends text (may be NULL or empty); false on write error.
   bool append(const char *text);
   bool close() { return close_checked(file_); }
+  std::FILE *file() const { return file_.get(); }
 
 private:
   file_ptr_t file_;

@@ -1,4 +1,5 @@
 // The eight exported functions.
+#include <cerrno>
 #include <cstdio>
 #include <new>
 
@@ -34,11 +35,17 @@ TARNHEVCENC_API int tarnhevcenc_default_param(tarnhevcenc_param_t *param) {
 }
 
 TARNHEVCENC_API tarnhevcenc_t *tarnhevcenc_create(tarnhevcenc_param_t *param) {
-  if (!param) return nullptr;
+  if (!param) {
+    errno = EINVAL;
+    return nullptr;
+  }
   encoder_t *enc = encoder_open(param);
   if (!enc) return nullptr;
   tarnhevcenc_t *h = new (std::nothrow) tarnhevcenc_t{enc};
-  if (!h) encoder_close(enc);
+  if (!h) {
+    encoder_close(enc);
+    errno = ENOMEM;
+  }
   return h;
 }
 

@@ -3,6 +3,7 @@
 #include "encoder/encoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -224,9 +225,22 @@ static void write_param_sets(encoder_t *ctx, nal_list_t *nals) {
   nal_list_add(nals, NAL_PPS, 1, buf, bw_bytes(&bw));
 }
 
+static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub);
+
 encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   param_t p;
-  if (param_build(&p, pub) < 0) return nullptr;
+  if (param_build(&p, pub) < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // The settings are sound from here on: only memory (or the threads'
+  // stacks) can run out.
+  encoder_t *enc = encoder_make(p, pub);
+  if (!enc) errno = ENOMEM;
+  return enc;
+}
+
+static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   encoder_t *enc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
   if (!enc) return nullptr;
   std::memset(enc, 0, sizeof(*enc));
@@ -701,7 +715,11 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   if (opts) {
     const size_t sz = opts->size;
     auto covers = [sz](size_t off, size_t len) { return sz >= off + len; };
-    if (covers(offsetof(tarnhevcenc_frame_opts_t, frame_type_code), 4)) opts->frame_type_code = type;
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, frame_type_code), 4)) {
+      opts->frame_type_code = type;
+      enc->type_reported_to = opts;
+      enc->type_reported = type;
+    }
     if (covers(offsetof(tarnhevcenc_frame_opts_t, pts), 8)) opts->pts = pic->pts;
     if (covers(offsetof(tarnhevcenc_frame_opts_t, recon_stride), sizeof(opts->recon_stride))) {
       for (int32_t c = 0; c < 3; c++) {
@@ -734,8 +752,11 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     for (int32_t c = 0; c < 3; c++)
       if (strides[c] < enc->param.width >> (c ? 1 : 0)) return -1;
     // The lookahead decides every type itself; a request would go unheard.
+    // A record reused as documented still holds the type reported into it,
+    // which is no request.
     if (opts && opts->size >= offsetof(tarnhevcenc_frame_opts_t, frame_type_code) + sizeof(opts->frame_type_code) &&
-        opts->frame_type_code != TARNHEVCENC_TYPE_AUTO && !enc->type_request_warned) {
+        opts->frame_type_code != TARNHEVCENC_TYPE_AUTO && !enc->type_request_warned &&
+        !(opts == enc->type_reported_to && opts->frame_type_code == enc->type_reported)) {
       std::fprintf(stderr, "tarnhevcenc: warning: frame_type_code requests are not read; the encoder chooses "
                            "every picture type (the field only reports it)\n");
       enc->type_request_warned = 1;

@@ -196,6 +196,10 @@ struct encoder_t {
   int32_t inflight_count;
   frame_t *held_recon;  // returned to the caller, valid until the next call
   int32_t type_request_warned;  // a caller's frame_type_code request was reported
+  // The per-picture record the encoder last reported a type into, and that
+  // type: a record handed back unchanged carries no request.
+  const tarnhevcenc_frame_opts_t *type_reported_to;
+  uint32_t type_reported;
   frame_t *held_input;
   encoder_stats_t *stats;
   // Lagrange multipliers, chroma weights and motion-vector cost arrays,

@@ -289,28 +289,33 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
 }
 
 void param_write_back(tarnhevcenc_param_t *pub, const param_t &p) {
-#define WRITE_BACK(field) \
-  if (PUB_HAS(pub, field)) pub->field = p.field
-  WRITE_BACK(cpu_flags);
-  WRITE_BACK(fps_num);
-  WRITE_BACK(fps_den);
-  WRITE_BACK(complexity);
-  WRITE_BACK(compat);
-  WRITE_BACK(threads);
-  WRITE_BACK(frame_contexts);
-  WRITE_BACK(idr_period);
-  WRITE_BACK(min_idr);
-  WRITE_BACK(bframes);
-  WRITE_BACK(hierarchy);
-  WRITE_BACK(lookahead);
-  WRITE_BACK(rcmode);
-  WRITE_BACK(qp);
-  WRITE_BACK(qp_min);
-  WRITE_BACK(qp_max);
-  WRITE_BACK(search_range);
-  WRITE_BACK(mv_range_y);
-  WRITE_BACK(subpel_level);
-  WRITE_BACK(early_skip);
-  WRITE_BACK(intra_fast_path);
-#undef WRITE_BACK
+  // The only two fields of the caller's own that creation writes: both are
+  // idempotent, so a reused record still means what it meant.
+  if (PUB_HAS(pub, compat)) pub->compat = p.compat;
+  if (PUB_HAS(pub, frame_contexts)) pub->frame_contexts = p.frame_contexts;
+  if (!PUB_HAS(pub, effective)) return;
+  tarnhevcenc_effective_t &e = pub->effective;
+  e.cpu_flags = p.cpu_flags;
+  e.fps_num = p.fps_num;
+  e.fps_den = p.fps_den;
+  e.complexity = p.complexity;
+  e.threads = p.threads;
+  e.wpp = p.wpp;
+  e.idr_period = p.idr_period;
+  e.min_idr = p.min_idr;
+  e.bframes = p.bframes;
+  e.hierarchy = p.hierarchy;
+  e.lookahead = p.lookahead;
+  e.rcmode = p.rcmode;
+  e.qp = p.qp;
+  e.qp_min = p.qp_min;
+  e.qp_max = p.qp_max;
+  e.search_range = p.search_range;
+  e.mv_range_y = p.mv_range_y;
+  e.subpel_level = p.subpel_level;
+  e.early_skip = p.early_skip;
+  e.intra_fast_path = p.intra_fast_path;
+  e.deblock = p.deblock;
+  e.sao = p.sao;
+  e.subpel_planes = p.subpel_planes ? p.subpel_build_mode : 0;
 }

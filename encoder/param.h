@@ -91,8 +91,9 @@ void param_public_defaults(tarnhevcenc_param_t *pub);
 // and repairs (one message on stderr per repair).  Returns -1 on a
 // structural error that no repair can fix.
 int param_build(param_t *p, const tarnhevcenc_param_t *pub);
-// Writes the effective values of the fields creation completes, repairs or
-// overrides back into the caller's record (only where its size covers).
+// Writes the effective compat and frame_contexts into the caller's record
+// and every effective value into its `effective` block (only where its size
+// covers them); no other field of the caller's is touched.
 void param_write_back(tarnhevcenc_param_t *pub, const param_t &p);
 // Frame-context count for a number of working threads.
 int32_t param_frame_contexts(int32_t threads);

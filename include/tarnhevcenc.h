@@ -63,6 +63,23 @@ enum {
   TARNHEVCENC_MAX_KEYINT = 1 << 30 /* idr_period */
 };
 
+/* The settings an encoder runs with, as tarnhevcenc_create settled them:
+ * automatic values filled in (threads 0, min_idr -1, the preset-driven fields
+ * at -1), repairs made, tune overrides applied. */
+typedef struct tarnhevcenc_effective_t {
+  uint32_t cpu_flags;
+  int32_t fps_num, fps_den;
+  int32_t complexity;
+  int32_t threads;
+  int32_t wpp;
+  int32_t idr_period, min_idr;
+  int32_t bframes, hierarchy, lookahead;
+  int32_t rcmode, qp, qp_min, qp_max;
+  int32_t search_range, mv_range_y, subpel_level, early_skip, intra_fast_path;
+  int32_t deblock, sao;
+  int32_t subpel_planes;
+} tarnhevcenc_effective_t;
+
 typedef struct tarnhevcenc_param_t {
   uint32_t size;      /* sizeof(tarnhevcenc_param_t) as the caller knows it */
   uint32_t cpu_flags; /* filled by tarnhevcenc_default_param; clear bits to force portable code */
@@ -141,12 +158,17 @@ typedef struct tarnhevcenc_param_t {
    * 1 the half-sample planes only, 2 all fifteen.  Each reconstructed
    * picture then holds 15 more luma-sized planes and 3 of 16-bit values. */
   int32_t subpel_planes;
+
+  /* Out only, never read: written by tarnhevcenc_create when the record's
+   * size covers all of it. */
+  tarnhevcenc_effective_t effective;
 } tarnhevcenc_param_t;
 
 typedef struct tarnhevcenc_frame_opts_t {
   uint32_t size;            /* sizeof(tarnhevcenc_frame_opts_t) as the caller knows it */
   uint32_t frame_type_code; /* out: type of the returned picture; the encoder chooses every type, so a
-                               request set here is not read (it gets a warning once) */
+                               request set here is not read (it gets a warning once).  A record handed
+                               to every call still holds the type reported last: that is no request */
   uint32_t options;         /* in: option word (reserved, 0) */
   uint32_t control;         /* in: control word (1, 2: faster motion search for this picture) */
   /* Out: the returned (coded) picture. */
@@ -168,8 +190,13 @@ TARNHEVCENC_API const char *tarnhevcenc_buildinfo(void);
  * CPUID).  Returns 0, or -1 when param is NULL or its size is too small. */
 TARNHEVCENC_API int tarnhevcenc_default_param(tarnhevcenc_param_t *param);
 /* Builds an encoder.  Repairable settings are repaired with a message on
- * stderr and the effective compat and frame_contexts are written back.
- * Returns NULL on structural errors. */
+ * stderr.  Of the caller's fields only compat and frame_contexts are written
+ * (their effective values), so a record reused for another encoder gives the
+ * same encoder as a fresh record with the same fields set; the values the
+ * encoder runs with are reported in `effective`.  Returns NULL with errno
+ * EINVAL when the settings cannot be repaired (a missing record, a picture
+ * size outside the limits), or with errno ENOMEM when memory (or a worker
+ * thread) could not be had. */
 TARNHEVCENC_API tarnhevcenc_t *tarnhevcenc_create(tarnhevcenc_param_t *param);
 /* Writes VPS, SPS and PPS as Annex B into buf; returns the byte count, or -1
  * when the buffer is too small. */

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Under an address-space limit the encoder either runs, or is refused at
-# creation (exit 6), or fails while encoding (exit 7): never an abort from an
-# allocation on a worker thread.  The limits sweep from too small for the
-# encoder to enough, so every allocation point is hit in some run.
+# Under an address-space limit the encoder either runs or ends with exit 7
+# and a message, at creation (saying that memory ran out, and leaving no
+# output file) or while encoding: never an abort from an allocation on a
+# worker thread, never a refusal of the settings.  The limits sweep from too
+# small for the encoder to enough, so every allocation point is hit in some
+# run.
 set -u
 
 . "${SCRIPTS:-$(dirname "$0")}/cli_lib.sh"
@@ -33,12 +35,19 @@ done
 wait
 
 ok=0
+created=0
 for kb in "${limits[@]}"; do
   checks=$((checks + 1))
   rc=$(cat "rc_$kb")
   case $rc in
   0) ok=$((ok + 1)) ;;
-  6 | 7) grep -q 'ziravov:' "err_$kb.txt" || fail "limit $kb KB: exit $rc without a message" ;;
+  7)
+    grep -q 'ziravov:' "err_$kb.txt" || fail "limit $kb KB: exit $rc without a message"
+    if grep -q 'memory ran out while creating' "err_$kb.txt"; then
+      created=$((created + 1))
+      [ ! -e "o_$kb.hevc" ] || fail "limit $kb KB: an output file was left although nothing was encoded"
+    fi
+    ;;
   *)
     fail "limit $kb KB: exit code $rc"
     sed 's/^/    /' "err_$kb.txt" | head -5
@@ -46,5 +55,6 @@ for kb in "${limits[@]}"; do
   esac
 done
 [ "$ok" -gt 0 ] || fail "no run succeeded even with ${limits[-1]} KB"
+[ "$created" -gt 0 ] || fail "no limit was too small for the encoder's creation"
 echo "$checks runs ($ok complete), $failures failures"
 [ "$failures" -eq 0 ]

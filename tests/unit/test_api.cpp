@@ -148,7 +148,7 @@ struct short_record_t {
 const std::pair<const char *, size_t> record_cuts[] = {
     FIELD(width),  FIELD(fps_num), FIELD(compat),  FIELD(frame_contexts), FIELD(idr_period),
     FIELD(rcmode), FIELD(qp),      FIELD(crf),     FIELD(stats_in),       FIELD(search_range),
-    FIELD(deblock), FIELD(random_decisions),
+    FIELD(deblock), FIELD(random_decisions), FIELD(effective),
 };
 
 class ShortRecord : public ::testing::TestWithParam<std::pair<const char *, size_t>> {};
@@ -586,6 +586,134 @@ TEST(Api, RequestedFrameTypeWarnsOnceAndReportsTheCodedType) {
   ASSERT_EQ(types.size(), 4u);
   EXPECT_EQ(types[0], static_cast<uint32_t>(TARNHEVCENC_TYPE_IDR));
   for (size_t i = 1; i < types.size(); i++) EXPECT_NE(types[i], static_cast<uint32_t>(TARNHEVCENC_TYPE_IDR)) << i;
+}
+
+// The documented way to read each picture's type back hands one record to
+// every call: the type reported into it is no request and is not warned
+// about, while a request written into that record afterwards still is.
+TEST(Api, ReusedFrameOptsCarryNoRequest) {
+  tarnhevcenc_param_t p = default_param(32, 32, 30);
+  p.idr_period = 3;
+  tarnhevcenc_frame_opts_t opts;
+  std::memset(&opts, 0, sizeof(opts));
+  opts.size = sizeof(opts);
+  std::vector<uint32_t> types;
+  const auto encode = [&](tarnhevcenc_t *enc, uint32_t pictures) {
+    for (uint32_t i = 0; i < pictures; i++) {
+      picture_t pic(32, 32, i);
+      const uint8_t *out = nullptr;
+      const int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, i, &opts, &out);
+      ASSERT_GE(n, 0);
+      if (n > 0) types.push_back(opts.frame_type_code);
+    }
+    for (int guard = 0; guard < 100 && tarnhevcenc_is_encoding(enc); guard++) {
+      const uint8_t *out = nullptr;
+      const int n = tarnhevcenc_encode_frame(enc, nullptr, nullptr, 0, &opts, &out);
+      ASSERT_GE(n, 0);
+      if (n > 0) types.push_back(opts.frame_type_code);
+    }
+  };
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  testing::internal::CaptureStderr();
+  encode(enc, 8);
+  std::string err = testing::internal::GetCapturedStderr();
+  tarnhevcenc_destroy(enc);
+  EXPECT_EQ(err.find("frame_type_code"), std::string::npos) << err;
+  ASSERT_EQ(types.size(), 8u);
+  EXPECT_EQ(types[0], static_cast<uint32_t>(TARNHEVCENC_TYPE_IDR));
+  EXPECT_EQ(types[4], static_cast<uint32_t>(TARNHEVCENC_TYPE_P));
+
+  // The record still holds the last type; a different one is a request.
+  enc = tarnhevcenc_create(&p);
+  ASSERT_NE(enc, nullptr);
+  opts.frame_type_code = TARNHEVCENC_TYPE_I;
+  testing::internal::CaptureStderr();
+  encode(enc, 2);
+  err = testing::internal::GetCapturedStderr();
+  tarnhevcenc_destroy(enc);
+  EXPECT_NE(err.find("frame_type_code"), std::string::npos) << err;
+}
+
+// Creation writes only compat, frame_contexts and the `effective` block of
+// the caller's record, so the record reused for a second encoder with one
+// field changed codes exactly like a fresh record with the same fields.
+TEST(Api, ReusedParamRecordCodesLikeAFreshOne) {
+  using edit_t = void (*)(tarnhevcenc_param_t &);
+  struct case_t {
+    const char *what;
+    edit_t first, second;
+  };
+  const case_t cases[] = {
+      {"complexity 0, then 7", [](auto &r) { r.complexity = 0; }, [](auto &r) { r.complexity = 7; }},
+      {"complexity 7, then 2", [](auto &r) { r.complexity = 7; }, [](auto &r) { r.complexity = 2; }},
+      {"zero latency over bframes, then no tune",
+       [](auto &r) {
+         r.tune = TARNHEVCENC_TUNE_ZEROLATENCY;
+         r.bframes = 3;
+       },
+       [](auto &r) { r.tune = 0; }},
+      {"qp below qp_min, then a lower qp_min",
+       [](auto &r) {
+         r.qp_min = 33;
+         r.qp = 24;
+       },
+       [](auto &r) { r.qp_min = 0; }},
+  };
+  for (const case_t &c : cases) {
+    tarnhevcenc_param_t rec = default_param(64, 64, 27);
+    c.first(rec);
+    tarnhevcenc_param_t before;
+    std::memcpy(&before, &rec, sizeof(rec));
+    testing::internal::CaptureStderr();
+    tarnhevcenc_t *enc = tarnhevcenc_create(&rec);
+    testing::internal::GetCapturedStderr();
+    ASSERT_NE(enc, nullptr) << c.what;
+    tarnhevcenc_destroy(enc);
+    tarnhevcenc_param_t untouched;
+    std::memcpy(&untouched, &rec, sizeof(rec));
+    untouched.compat = before.compat;
+    untouched.frame_contexts = before.frame_contexts;
+    std::memcpy(&untouched.effective, &before.effective, sizeof(before.effective));
+    EXPECT_EQ(std::memcmp(&untouched, &before, sizeof(before)), 0) << c.what << ": a field of the caller's changed";
+
+    c.second(rec);
+    tarnhevcenc_param_t fresh = default_param(64, 64, 27);
+    c.first(fresh);
+    c.second(fresh);
+    testing::internal::CaptureStderr();
+    const bytes_t reused = encode_alone(rec, 3), anew = encode_alone(fresh, 3);
+    testing::internal::GetCapturedStderr();
+    ASSERT_FALSE(anew.empty()) << c.what;
+    EXPECT_TRUE(reused == anew) << c.what << ": " << reused.size() << " against " << anew.size() << " bytes";
+  }
+}
+
+// The effective block reports what creation settled on: presets, automatic
+// values, repairs and tune overrides.
+TEST(Api, EffectiveSettingsReported) {
+  tarnhevcenc_param_t p = default_param(64, 64, 60);
+  p.complexity = 7;
+  p.threads = 0;
+  p.tune = TARNHEVCENC_TUNE_ZEROLATENCY;
+  p.bframes = 4;
+  p.idr_period = 50;
+  testing::internal::CaptureStderr();
+  tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+  testing::internal::GetCapturedStderr();
+  ASSERT_NE(enc, nullptr);
+  tarnhevcenc_destroy(enc);
+  const tarnhevcenc_effective_t &e = p.effective;
+  EXPECT_EQ(e.complexity, 7);
+  EXPECT_EQ(e.search_range, 124) << "the preset's range";
+  EXPECT_EQ(e.qp, 51) << "repaired";
+  EXPECT_EQ(e.bframes, 0) << "the tune's override";
+  EXPECT_GE(e.threads, 1) << "the processors counted";
+  EXPECT_EQ(e.min_idr, 5) << "a tenth of the key interval";
+  EXPECT_EQ(p.qp, 60) << "the caller's own field stays";
+  EXPECT_EQ(p.bframes, 4);
+  EXPECT_EQ(p.threads, 0);
+  EXPECT_EQ(p.search_range, -1);
 }
 
 // QP limits at and past the ends of 0..51, crossed (qp_max wins), and a QP
