@@ -112,11 +112,11 @@ typedef struct tarnhevcenc_param_t {
 
   /* Rate control. */
   int32_t rcmode;        /* TARNHEVCENC_RC_* */
-  int32_t qp;            /* constant QP 0..51, default 27 */
+  int32_t qp;            /* constant QP 0..51, default 27; outside [qp_min, qp_max] it becomes the nearer limit */
   int32_t bitrate;       /* kbit/s for ABR and CBR */
   float crf;             /* constant rate factor, default 27.0 */
-  int32_t qp_min;        /* default 0 */
-  int32_t qp_max;        /* default 51 */
+  int32_t qp_min;        /* default 0; outside 0..51 the nearer end; above qp_max it becomes qp_max */
+  int32_t qp_max;        /* default 51; outside 0..51 the nearer end */
   int32_t vbv_maxrate;   /* kbit/s, 0 = no VBV */
   int32_t vbv_bufsize;   /* kbit, 0 = no VBV */
   float vbv_init;        /* initial buffer fullness, fraction, default 0.9 */
