@@ -148,7 +148,7 @@ struct short_record_t {
 const std::pair<const char *, size_t> record_cuts[] = {
     FIELD(width),  FIELD(fps_num), FIELD(compat),  FIELD(frame_contexts), FIELD(idr_period),
     FIELD(rcmode), FIELD(qp),      FIELD(crf),     FIELD(stats_in),       FIELD(search_range),
-    FIELD(deblock), FIELD(random_decisions), FIELD(effective),
+    FIELD(deblock), FIELD(random_decisions), FIELD(subpel_planes), FIELD(effective),
 };
 
 class ShortRecord : public ::testing::TestWithParam<std::pair<const char *, size_t>> {};
@@ -233,6 +233,7 @@ TEST(Api, DefaultParamValues) {
   EXPECT_EQ(p.deblock, 1);
   EXPECT_EQ(p.sao, 1);
   EXPECT_EQ(p.random_decisions, 0);
+  EXPECT_EQ(p.subpel_planes, -1) << "the preset decides";
   EXPECT_EQ(p.cpu_flags & ~7u, 0u) << "only the documented feature bits";
   // The AVX2 tier is built with BMI2 and POPCNT as well.
   const bool avx2_tier =
