@@ -134,7 +134,13 @@ stream_ok() {
 for sig in TERM HUP; do
   "$ZIRAVOV" long.y4m "sig_$sig.hevc" >out.txt 2>err.txt </dev/null &
   pid=$!
-  sleep 1
+  # The stop handlers are in place before the first byte of the stream is
+  # written; a signal sent earlier (a slow start on a loaded machine, or
+  # under the sanitizers) would end the program before it could handle it.
+  for ((w = 0; w < 600; w++)); do
+    [ -s "sig_$sig.hevc" ] || ! kill -0 $pid 2>/dev/null && break
+    sleep 0.1
+  done
   kill -$sig $pid 2>/dev/null
   wait $pid
   rc=$?
