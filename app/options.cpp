@@ -11,7 +11,7 @@ namespace {
 
 enum class opt_id_t {
   complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
-  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, subpel_planes, estimate_check, random_decisions, speed_mode, pass, stats,
+  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, subpel_planes, rc_lookahead, scenecut, no_scenecut, cutree, no_cutree, estimate_check, random_decisions, speed_mode, pass, stats,
   help, version
 };
 
@@ -35,8 +35,7 @@ constexpr opt_def_t opt_defs[] = {
     {"seek", opt_id_t::seek, true, "N", "skip the first N input pictures"},
     {"threads", opt_id_t::threads, true, "N", "working threads, 0 = number of processors"},
     {"keyint", opt_id_t::keyint, true, "N", "key-picture interval; 1 = all intra, 0 = only the first"},
-    {"min-keyint", opt_id_t::min_keyint, true, "N", "not available yet (minimum key-picture interval at scene cuts)",
-     "scene-cut detection"},
+    {"min-keyint", opt_id_t::min_keyint, true, "N", "minimum key-picture interval at scene cuts (default keyint / 10)"},
     {"bframes", opt_id_t::bframes, true, "N", "consecutive B pictures 0..16"},
     {"hierarchy", opt_id_t::hierarchy, true, "N", "B pyramid: 0 none, 1 middle reference B, 2 three levels"},
     {"open-gop", opt_id_t::open_gop, false, nullptr, "key pictures are CRA with leading B pictures"},
@@ -62,6 +61,11 @@ constexpr opt_def_t opt_defs[] = {
     {"subpel-planes", opt_id_t::subpel_planes, true, "N",
      "sub-sample planes of reference pictures: 0 none, 1 half-sample only, 2 all\n"
      "                            (default: the preset's; the stream is the same, only speed and memory change)"},
+    {"rc-lookahead", opt_id_t::rc_lookahead, true, "N", "pictures the lookahead sees ahead 0..250"},
+    {"scenecut", opt_id_t::scenecut, true, "N", "scene-cut sensitivity 0..100 (0: key pictures by period only)"},
+    {"no-scenecut", opt_id_t::no_scenecut, false, nullptr, "no scene-cut detection (as --scenecut 0)"},
+    {"cutree", opt_id_t::cutree, false, nullptr, "lower the QP of blocks later pictures predict from (default)"},
+    {"no-cutree", opt_id_t::no_cutree, false, nullptr, "no CU-tree QP offsets"},
     {"sign-hiding", opt_id_t::sign_hiding, false, nullptr, "sign data hiding (default)"},
     {"no-sign-hiding", opt_id_t::no_sign_hiding, false, nullptr, "code every sign"},
     {"rdoq", opt_id_t::rdoq, false, nullptr, "rate-distortion optimised quantisation (default)"},
@@ -188,6 +192,25 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     if (!(v = int_value(g, 0, 2, "an integer 0..2")))
       return false;
     p.subpel_planes = *v;
+    return true;
+  case opt_id_t::rc_lookahead:
+    if (!(v = int_value(g, 0, 250, "an integer 0..250")))
+      return false;
+    p.lookahead = *v;
+    return true;
+  case opt_id_t::scenecut:
+    if (!(v = int_value(g, 0, 100, "an integer 0..100")))
+      return false;
+    p.scenecut = *v;
+    return true;
+  case opt_id_t::no_scenecut:
+    p.scenecut = 0;
+    return true;
+  case opt_id_t::cutree:
+    p.cutree = 1;
+    return true;
+  case opt_id_t::no_cutree:
+    p.cutree = 0;
     return true;
   case opt_id_t::bframes:
     if (!(v = int_value(g, 0, 16, "an integer 0..16")))

@@ -18,6 +18,8 @@
 #include "analysis/ctu_analysis.h"
 #include "filters/sao.h"
 #include "rdo/rd_cost.h"
+#include "ratecontrol/lookahead_frame.h"
+#include "ratecontrol/lowres_cost.h"
 
 template <class T>
 static T *alloc_array(size_t count, int fill) {
@@ -324,7 +326,14 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   // Sub-pel planes only on reconstructions (the pictures that can become
   // references), and only when some picture may be predicted.
   const int32_t subpel = p.subpel_planes && p.subpel_build_mode > 0 && p.idr_period != 1;
-  bool ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons, subpel) == 0 &&
+  // With the lookahead, every input picture carries its cost records, and
+  // the estimates run on a job pool of their own.
+  const bool with_lookahead = lookahead_enabled(enc);
+  const lowres_layout_t layout = lowres_layout(enc->width, enc->height, p.bframes, p.vbv_maxrate != 0);
+  if (with_lookahead) enc->lookahead_engine = lookahead_engine_new(enc, std::min(p.threads, 8));
+  bool ok = (!with_lookahead || enc->lookahead_engine) &&
+            frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons, subpel,
+                            with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr) == 0 &&
             frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
             frame_list_init(enc->lookahead->decided, enc->decision_delay + 3) == 0;
   enc->frame_ctx = static_cast<encoder_t **>(aligned_malloc(sizeof(encoder_t *) * (contexts + 1)));
@@ -406,6 +415,7 @@ void encoder_close(encoder_t *enc) {
   // Queued, referenced and held pictures all belong to the pool, which
   // frees every picture it ever made.
   if (enc->pool) frame_pool_destroy(enc->pool);
+  lookahead_engine_delete(enc->lookahead_engine);
   if (enc->lookahead) {
     frame_list_destroy(enc->lookahead->input);
     frame_list_destroy(enc->lookahead->decided);
@@ -764,11 +774,13 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     frame_t *f = frame_get_unused(enc->pool, 1);
     if (!f) return -1;
     load_picture(f, &enc->param, planes, strides);
-    if (enc->param.intra_fast_path) {
-      uint8_t *lowres[16] = {f->lowres_luma};
-      enc->mc.downscale_2x(lowres, f->lowres_stride, f->plane[0], f->stride[0], f->alloc_width / 2,
-                           f->alloc_height / 2);
-    }
+    // The half-resolution picture is made once, on entry: rebuilding it
+    // when the picture starts would make the lookahead's later estimates
+    // depend on how many pictures are in flight, and so on the threads.
+    if (lookahead_enabled(enc))
+      lookahead_frame_init(enc, f, 1);
+    else if (enc->param.intra_fast_path)
+      lookahead_frame_init(enc, f, 0);
     f->pts = pts;
     f->frame_number = enc->frames_received++;
     f->frame_type_code = 0;

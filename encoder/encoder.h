@@ -176,6 +176,8 @@ struct encoder_t {
   frame_pool_t *pool;
   lookahead_queue_t *lookahead;
   int32_t decision_delay;  // D = max(bframes, lookahead)
+  // Cost estimates on the job pool; NULL when no setting reads them.
+  struct lookahead_engine_t *lookahead_engine;
   // Decoded picture buffer of the coded stream: the reconstructed pictures
   // kept for reference (each holds a reference count).
   frame_t *dpb[16];

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "encoder/memory.h"
+#include "ratecontrol/lowres_data.h"
 
 int frame_list_init(frame_list_t *l, int32_t capacity) {
   l->items = static_cast<void **>(aligned_malloc(sizeof(void *) * (capacity + 1)));
@@ -64,7 +65,8 @@ void *frame_list_shift_wait(frame_list_t *l) {
   return item;
 }
 
-frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel) {
+frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel, int32_t lowres_phases,
+                   const lowres_layout_t *layout) {
   frame_t *f = static_cast<frame_t *>(aligned_malloc(sizeof(frame_t)));
   if (!f) return nullptr;
   std::memset(f, 0, sizeof(*f));
@@ -140,16 +142,31 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
     std::memset(f->ctu_distortion, 0, ctus * sizeof(uint32_t));
   }
   if (is_input) {
-    // A margin of 16 samples on every side keeps the kernels' reads inside.
-    f->lowres_stride = f->alloc_width / 2 + 32;
-    const size_t lowres_size = static_cast<size_t>(f->lowres_stride) * (f->alloc_height / 2 + 32);
-    f->lowres_alloc = static_cast<uint8_t *>(aligned_malloc(lowres_size));
-    if (!f->lowres_alloc) {
+    f->lowres_stride = f->alloc_width / 2 + 2 * LOWRES_PAD_X;
+    f->lowres_width = width / 2;
+    f->lowres_height = height / 2;
+    const size_t plane_size = static_cast<size_t>(f->lowres_stride) * (f->alloc_height / 2 + 2 * LOWRES_PAD_Y);
+    const size_t origin = static_cast<size_t>(LOWRES_PAD_Y) * f->lowres_stride + LOWRES_PAD_X;
+    f->lowres_alloc = static_cast<uint8_t *>(aligned_malloc(plane_size));
+    if (lowres_phases) f->lowres_phase_alloc = static_cast<uint8_t *>(aligned_malloc(15 * plane_size));
+    if (!f->lowres_alloc || (lowres_phases && !f->lowres_phase_alloc)) {
       frame_delete(f);
       return nullptr;
     }
-    std::memset(f->lowres_alloc, 0, lowres_size);
-    f->lowres_luma = f->lowres_alloc + 16 * f->lowres_stride + 16;
+    std::memset(f->lowres_alloc, 0, plane_size);
+    f->lowres_planes[0] = f->lowres_alloc + origin;
+    if (lowres_phases) {
+      std::memset(f->lowres_phase_alloc, 0, 15 * plane_size);
+      for (int32_t p = 1; p < 16; p++) f->lowres_planes[p] = f->lowres_phase_alloc + (p - 1) * plane_size + origin;
+    }
+    f->lowres_luma = f->lowres_planes[0];
+    if (layout) {
+      f->la = lowres_data_new(*layout);
+      if (!f->la) {
+        frame_delete(f);
+        return nullptr;
+      }
+    }
   }
   f->refcount = 0;
   f->is_input = is_input;
@@ -168,6 +185,8 @@ void frame_delete(frame_t *f) {
   aligned_free(f->subpel_alloc);
   aligned_free(f->hplane_alloc);
   aligned_free(f->lowres_alloc);
+  aligned_free(f->lowres_phase_alloc);
+  lowres_data_delete(f->la);
   aligned_free(f->ctu_max_depth);
   aligned_free(f->ctu_min_depth);
   aligned_free(f->ctu_distortion);
@@ -204,7 +223,7 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1) {
 void frame_extend_borders(frame_t *f) { frame_extend_rows(f, 0, f->height); }
 
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
-                    int32_t subpel) {
+                    int32_t subpel, int32_t lowres_phases, const lowres_layout_t *layout) {
   std::memset(pool, 0, sizeof(*pool));
   pool->width = width;
   pool->height = height;
@@ -219,7 +238,7 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
   pthread_mutex_init(&pool->mutex, nullptr);
   // Every picture is made now: encoding only recycles them.
   for (int32_t i = 0; i < capacity; i++) {
-    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, subpel);
+    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, subpel, lowres_phases, layout);
     if (!f) return -1;  // frame_pool_destroy frees what was made
     pool->all[pool->all_count++] = f;
     frame_list_push(&pool->unused, f);

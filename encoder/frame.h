@@ -8,11 +8,18 @@
 #include "motion/mv.h"
 
 struct encoder_t;
+struct lowres_data_t;
+struct lowres_layout_t;
 
 // Plane margins: every clamped motion vector and every filter tap reads
 // inside the allocation.
 constexpr int32_t FRAME_PAD_X = 96;
 constexpr int32_t FRAME_PAD_Y = 88;
+// Margins of the half-resolution planes: the low-resolution search may
+// start a block 62 samples outside the picture and the vector kernels write
+// up to 31 columns and one row past the plane.
+constexpr int32_t LOWRES_PAD_X = 96;
+constexpr int32_t LOWRES_PAD_Y = 88;
 
 struct frame_t {
   int32_t poc;  // first field
@@ -64,11 +71,19 @@ struct frame_t {
   int32_t planes_valid;
   int32_t plane_rows;
 
-  // Input pictures: the half-resolution luma plane (2x2 averages over the
-  // whole CTUs), for searches on the downscaled picture.
+  // Input pictures: the half-resolution luma picture, built over the whole
+  // CTUs and extended into its margins.  lowres_planes[(fy << 2) | fx] are
+  // its quarter-sample phases (entry 0 the picture itself, also reachable
+  // as lowres_luma); the other 15 exist only when the pool was made with
+  // them.  lowres_width and lowres_height are the coded size halved.
   uint8_t *lowres_alloc;
+  uint8_t *lowres_phase_alloc;
+  uint8_t *lowres_planes[16];
   uint8_t *lowres_luma;
   int32_t lowres_stride;
+  int32_t lowres_width, lowres_height;
+  // Input pictures of an encoder with a lookahead: its cost records.
+  lowres_data_t *la;
 
   // Per CTU of the coded picture: the largest and smallest CU depth, and the
   // distortion record that later pictures compare their skip costs with.
@@ -101,8 +116,10 @@ void frame_list_push_wait(frame_list_t *l, void *item);
 void *frame_list_shift_wait(frame_list_t *l);
 
 // `subpel`: a reconstruction that carries sub-pel planes (ignored for input
-// pictures).
-frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel = 0);
+// pictures); `lowres_phases`: input pictures also get the 15 phase planes of
+// their half-resolution picture; `layout`: and the lookahead's records.
+frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel = 0, int32_t lowres_phases = 0,
+                   const lowres_layout_t *layout = nullptr);
 void frame_delete(frame_t *f);
 // Replicates the picture's edge samples into the margins.
 void frame_extend_borders(frame_t *f);
@@ -118,10 +135,11 @@ struct frame_pool_t {
   pthread_mutex_t mutex;
 };
 // Makes every picture the pool will ever hand out: `inputs` input pictures
-// and `recons` reconstructions (with sub-pel planes when `subpel`).  -1 when
-// memory runs out (then destroy it).
+// and `recons` reconstructions (with sub-pel planes when `subpel`; input
+// pictures with the lookahead's as for frame_new).  -1 when memory runs out
+// (then destroy it).
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
-                    int32_t subpel = 0);
+                    int32_t subpel = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr);
 void frame_pool_destroy(frame_pool_t *pool);
 // A picture with reference count 1, or NULL when every one of its kind is in
 // use.

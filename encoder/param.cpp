@@ -265,6 +265,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   repair_int("hierarchy", &p->hierarchy, 0, 2);
   repair_int("idr_period", &p->idr_period, 0, TARNHEVCENC_MAX_KEYINT);
   repair_int("lookahead", &p->lookahead, 0, 250);
+  repair_int("scenecut", &p->scenecut, 0, 100);
   repair_int("rcmode", &p->rcmode, 0, 4);
   repair_int("subpel_level", &p->subpel_level, 0, 2);
   repair_int("search_range", &p->search_range, 4, 512);
@@ -285,6 +286,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->deblock = p->deblock ? 1 : 0;
   p->sao = p->sao ? 1 : 0;
   p->opengop = p->opengop ? 1 : 0;
+  p->cutree = p->cutree ? 1 : 0;
   return 0;
 }
 

@@ -1,27 +1,28 @@
-// Picture types by position.
+// Picture types by position and scene cuts.
 //
 // Each decision covers one group: a key picture alone, or up to `bframes`
 // B pictures and the anchor (P or key picture) that closes them.  Types come
-// from the key period, the B-run length and the end of input; no cost
-// comparison chooses between B and P.  The anchor of the previous group
+// from the key period, the B-run length, scene cuts and the end of input; no
+// cost comparison chooses between B and P.  The anchor of the previous group
 // (`pending`) goes back in front of the queue while deciding, so index 0 is
 // always the group's past reference.
 //
-// Scene cuts are not detected yet: the test compares intra and inter costs
-// of the lookahead pictures, and it arrives together with those costs (as do
-// the provisional types of the CU-tree propagation and the estimates rate
-// control reads; their place in the decision is marked below).  Until then a
-// non-zero `scenecut` setting behaves as 0.
+// A scene cut is a picture whose P estimate from the picture before costs
+// nearly as much as its intra estimate; the threshold is lowered right after
+// a key picture and rises towards `scenecut` per cent as the key period
+// runs out.  A cut that is not confirmed from the far end of the B run
+// (a flash: the pictures after it look like the ones before) is dropped.
 //
-// An idr_period of 0 means that only the first picture is a key picture:
-// the periodic key and pre-key P tests are skipped (the end-of-input window
-// is then 0 as well).
+// An idr_period of 0 means that only the first picture (and scene cuts)
+// start a key period: the periodic key and pre-key P tests are skipped (the
+// end-of-input window is then 0 as well).
 //
 // A closed GOP (`opengop` 0) puts a P picture at distance idr_period - 1 so
 // that no B picture waits across the IDR (H.265 8.3.2: an IDR marks every
 // reference picture unused, so nothing after it in coding order can refer
-// to pictures before it).  An open GOP uses CRA pictures, and B pictures before
-// a CRA in display order are coded after it as its leading pictures.
+// to pictures before it); a scene cut likewise gets a P picture just before
+// it.  An open GOP uses CRA pictures, and B pictures before a CRA in display
+// order are coded after it as its leading pictures.
 
 #include <algorithm>
 #include <array>
@@ -63,26 +64,36 @@ void make_p(const param_t *p, lookahead_queue_t *q, frame_t *f) {
     f->p_layer = 2;
 }
 
+struct decision_t {
+  const param_t *p;
+  lookahead_queue_t *q;
+  const lookahead_costs_t *costs;
+  int32_t n;        // queued pictures, the pending anchor included
+  bool at_end;      // flush: no more input will come
+  int32_t window;   // W: near the end no key period starts
+  bool detect;      // scene-cut detection in this decision
+};
+
+bool periodic(const param_t *p) { return p->idr_period > 0; }
+
 // Types pictures 1.. of the queue (index 0 is the pending anchor) up to the
-// first anchor and returns that anchor's index.  n counts the pending anchor.
-int32_t decide_group(const param_t *p, lookahead_queue_t *q, int32_t n, bool at_end) {
-  const bool periodic = p->idr_period > 0;
-  // Near the end of input a key picture (and the P picture before a closed
-  // GOP's IDR) would start a period too short to pay for it.
-  const int32_t window = std::min(2 * p->bframes + 2, p->idr_period / 3);
-  const int32_t last = 0;  // the group's past reference: the pending anchor
+// first anchor and returns that anchor's index.
+int32_t decide_group(decision_t &dc) {
+  const param_t *p = dc.p;
+  lookahead_queue_t *q = dc.q;
+  const int32_t n = dc.n;
+  int32_t last = 0;  // the group's past reference: the pending anchor
+  bool forced_key = false;
   for (int32_t i = 1; i < n; i++) {
     frame_t *f = queued(q, i);
     f->irap_index = q->irap_count;
     const int32_t d = f->frame_number - q->last_key_frame_number;
-    const bool near_end = at_end && n - i <= window;
-    // With scene-cut detection, a cut found at i + 1 under an open GOP
-    // forces picture i + 1 to be a key picture here.
-    if (periodic && d == p->idr_period && !(at_end && n - i < window)) {
+    const bool near_end = dc.at_end && n - i <= dc.window;
+    if (forced_key || (periodic(p) && d == p->idr_period && !(dc.at_end && n - i < dc.window))) {
       make_key(p, q, f);
       return i;
     }
-    if (periodic && !p->opengop && d == p->idr_period - 1 && !near_end) {
+    if (periodic(p) && !p->opengop && d == p->idr_period - 1 && !near_end) {
       make_p(p, q, f);
       return i;
     }
@@ -90,16 +101,81 @@ int32_t decide_group(const param_t *p, lookahead_queue_t *q, int32_t n, bool at_
       make_p(p, q, f);
       return i;
     }
-    // With scene-cut detection (i < n - 2), a cut at i + 1 goes here: under
-    // an open GOP picture i stays B and i + 1 becomes the key picture; under
-    // a closed GOP picture i becomes P (b_level 0, p_layer untouched).
     f->frame_type_code = TARNHEVCENC_TYPE_B;
     f->b_level = static_cast<uint8_t>(p->hierarchy + 1);
+    if (dc.detect && i < n - 2 && scenecut_detect(p, q, dc.costs, i, i + 1, 1, n)) {
+      if (p->opengop) {
+        // Picture i stays B, a leading picture of the key picture after it.
+        forced_key = true;
+      } else {
+        // The P picture just before the cut closes the GOP.
+        f->frame_type_code = TARNHEVCENC_TYPE_P;
+        f->b_level = 0;
+        return i;
+      }
+    }
   }
   // The input ended inside a B run: a B picture needs a later reference.
   frame_t *f = queued(q, n - 1);
   if (f->frame_type_code == TARNHEVCENC_TYPE_B) f->frame_type_code = TARNHEVCENC_TYPE_P;
   return n - 1;
+}
+
+// Types for the CU-tree only, past the group's anchor at index k: periodic
+// keys, the P before a closed GOP's IDR and B runs; no scene cuts.  Cleared
+// again after the decision.
+void provisional_types(const decision_t &dc, int32_t k) {
+  const param_t *p = dc.p;
+  int32_t last = k;
+  for (int32_t i = k + 1; i < dc.n; i++) {
+    frame_t *f = queued(dc.q, i);
+    const int32_t d = f->frame_number - dc.q->last_key_frame_number;
+    const bool near_end = dc.at_end && dc.n - i <= dc.window;
+    if (periodic(p) && d == p->idr_period && !(dc.at_end && dc.n - i < dc.window)) {
+      f->frame_type_code = p->opengop ? TARNHEVCENC_TYPE_CRA : TARNHEVCENC_TYPE_IDR;
+      return;
+    }
+    if ((periodic(p) && !p->opengop && d == p->idr_period - 1 && !near_end) || i - last == p->bframes + 1) {
+      f->frame_type_code = TARNHEVCENC_TYPE_P;
+      last = i;
+    } else {
+      f->frame_type_code = TARNHEVCENC_TYPE_B;
+    }
+  }
+}
+
+// Without the CU-tree, the estimates that rate control reads: each anchor
+// against the anchor before it, each B picture between the pictures it
+// will be predicted from.
+void rate_control_estimates(const decision_t &dc, int32_t start) {
+  const param_t *p = dc.p;
+  frame_t *const *frames = reinterpret_cast<frame_t *const *>(dc.q->input->items);
+  auto est = [&](int32_t p0, int32_t p1, int32_t b) { dc.costs->estimate(dc.costs->user, frames, p0, p1, b); };
+  if (!is_b_picture(frames[start]) && frames[start]->frame_type_code != TARNHEVCENC_TYPE_P) est(start, start, start);
+  int32_t p1 = dc.n - 1;
+  while (p1 >= start && is_b_picture(frames[p1])) p1--;
+  while (p1 > start) {
+    int32_t p0 = p1 - 1;
+    while (p0 >= 0 && is_b_picture(frames[p0])) p0--;
+    if (p0 < 0) break;
+    if (frames[p1]->frame_type_code == TARNHEVCENC_TYPE_P)
+      est(p0, p1, p1);
+    else
+      est(p1, p1, p1);
+    const b_pyramid_t py = b_pyramid(p->hierarchy, p0, p1);
+    if (py.levels >= 1) est(p0, p1, py.m);
+    if (py.levels == 2) {
+      est(p0, py.m, py.q1);
+      est(py.m, p1, py.q2);
+    }
+    for (int32_t b = p0 + 1; b < p1; b++) {
+      if (b_pyramid_is_ref(py, b)) continue;
+      int32_t lo, hi;
+      b_pyramid_refs(py, p0, p1, b, &lo, &hi);
+      est(lo, hi, b);
+    }
+    p1 = p0;
+  }
 }
 
 // B pictures at 1..k-1 before the anchor at k: the middle one, and with two
@@ -159,11 +235,93 @@ void lookahead_queue_drop_pending(frame_pool_t *pool, lookahead_queue_t *q) {
   q->pending = nullptr;
 }
 
-void lookahead_slicetype_decide(const param_t *p, int32_t decision_delay, lookahead_queue_t *q, int32_t flush) {
+b_pyramid_t b_pyramid(int32_t hierarchy, int32_t p0, int32_t p1) {
+  const int32_t bcount = p1 - p0 - 1;
+  b_pyramid_t py{};
+  py.levels = hierarchy == 0 || bcount < 2 ? 0 : hierarchy == 1 || bcount < 4 ? 1 : 2;
+  py.m = p0 + (p1 - p0) / 2;
+  py.q1 = p0 + ((p1 - p0) / 2) / 2;
+  py.q2 = py.m + (p1 - p0 - (p1 - p0) / 2) / 2;
+  return py;
+}
+
+bool b_pyramid_is_ref(const b_pyramid_t &py, int32_t b) {
+  return (py.levels >= 1 && b == py.m) || (py.levels == 2 && (b == py.q1 || b == py.q2));
+}
+
+void b_pyramid_refs(const b_pyramid_t &py, int32_t p0, int32_t p1, int32_t b, int32_t *lo, int32_t *hi) {
+  *lo = p0;
+  *hi = p1;
+  if (py.levels == 0) return;
+  const int32_t marks[3] = {py.levels == 2 ? py.q1 : py.m, py.m, py.levels == 2 ? py.q2 : py.m};
+  for (const int32_t v : marks) {
+    if (v < b && v > *lo) *lo = v;
+    if (v > b && v < *hi) *hi = v;
+  }
+}
+
+bool scenecut_check(const param_t *p, const lookahead_queue_t *q, const lookahead_costs_t *costs, int32_t p0,
+                    int32_t p1, int32_t graded) {
+  frame_t *const *frames = reinterpret_cast<frame_t *const *>(q->input->items);
+  int32_t icost = -1, pcost = -1;
+  costs->p_costs(costs->user, frames, p0, p1, &icost, &pcost);
+  if (icost < 0 || pcost < 0) return false;
+  float f = 0.95f;
+  if (graded) {
+    const float bias = static_cast<float>(p->scenecut) * 0.01f;
+    // Without a key period longer than the minimum there is no range to
+    // grade over: the bias alone holds there.
+    const bool graded_range = p->idr_period > p->min_idr;
+    float t = graded_range ? bias / 4 : bias;
+    const int32_t d = frames[p1]->frame_number - q->last_key_frame_number;
+    if (d <= (p->min_idr >> 2))
+      t = t / 4;
+    else if (d <= p->min_idr)
+      t = static_cast<float>(d) * t / static_cast<float>(p->min_idr);
+    else if (graded_range)
+      t = t + (bias - t) * static_cast<float>(d - p->min_idr) / static_cast<float>(p->idr_period - p->min_idr);
+    else
+      t = bias;
+    f = 1.0f - t;
+  }
+  return static_cast<float>(pcost) >= static_cast<float>(icost) * f;
+}
+
+bool scenecut_detect(const param_t *p, const lookahead_queue_t *q, const lookahead_costs_t *costs, int32_t p0,
+                     int32_t p1, int32_t graded, int32_t count) {
+  frame_t *const *frames = reinterpret_cast<frame_t *const *>(q->input->items);
+  if (graded && p->bframes > 0) {
+    const int32_t maxp1 = std::min(count - 1, p0 + p->bframes + 1);
+    if (scenecut_check(p, q, costs, p0, maxp1, 1)) {
+      // The far picture differs: a picture before it that still looks like
+      // p0 is no cut, and neither is one that the far picture differs from
+      // (the cut lies later).
+      for (int32_t c = p1; c < maxp1; c++)
+        if (!scenecut_check(p, q, costs, p0, c, 1))
+          for (int32_t k = p0 + 1; k <= c; k++) frames[k]->scenecut_candidate = 0;
+      for (int32_t c = p0; c < maxp1; c++)
+        if (scenecut_check(p, q, costs, c, maxp1, 1)) frames[c]->scenecut_candidate = 0;
+    } else {
+      // The far picture looks like p0: whatever lies between is a flash.
+      for (int32_t k = p0 + 1; k <= maxp1; k++) frames[k]->scenecut_candidate = 0;
+    }
+  }
+  return frames[p1]->scenecut_candidate && scenecut_check(p, q, costs, p0, p1, graded);
+}
+
+void lookahead_slicetype_decide(const param_t *p, int32_t decision_delay, lookahead_queue_t *q, int32_t flush,
+                                const lookahead_costs_t *costs) {
   frame_list_t *in = q->input;
-  int32_t n = in->count;
-  if (n == 0) return;
-  const bool at_end = flush != 0 || n <= decision_delay;
+  decision_t dc{};
+  dc.p = p;
+  dc.q = q;
+  dc.costs = costs;
+  dc.n = in->count;
+  if (dc.n == 0) return;
+  dc.at_end = flush != 0 || dc.n <= decision_delay;
+  // Near the end of input a key picture (and the P picture before a closed
+  // GOP's IDR) would start a period too short to pay for it.
+  dc.window = std::min(2 * p->bframes + 2, p->idr_period / 3);
 
   const bool pushed = q->pending != nullptr;
   int32_t group_end = 0;
@@ -171,13 +329,34 @@ void lookahead_slicetype_decide(const param_t *p, int32_t decision_delay, lookah
     make_key(p, q, queued(q, 0));
   } else {
     frame_list_push_front(in, q->pending);
-    n++;
-    group_end = decide_group(p, q, n, at_end);
+    dc.n++;
+    dc.detect = p->scenecut != 0 && costs != nullptr;
+    // Cheap test first at low complexity: no cut anywhere up to the end of
+    // the B run by the fixed threshold means none is searched.
+    if (dc.detect && p->complexity <= 3 &&
+        !scenecut_detect(p, q, costs, 0, std::min(p->bframes + 1, dc.n - 1), 0, dc.n))
+      dc.detect = false;
+    if (dc.detect && dc.n > 2 && scenecut_detect(p, q, costs, 0, 1, 1, dc.n)) {
+      frame_t *f = queued(q, 1);
+      f->irap_index = q->irap_count;
+      make_key(p, q, f);
+      group_end = 1;
+    } else {
+      group_end = decide_group(dc);
+    }
   }
 
-  // The lookahead costs slot in here: provisional types past the group for
-  // the CU-tree propagation (cleared again by lookahead_slicetype_run), then
-  // the propagation or the estimates rate control will read.
+  const int32_t start = pushed ? 1 : 0;
+  if (costs && p->cutree) {
+    provisional_types(dc, group_end);
+    costs->cutree(costs->user, reinterpret_cast<frame_t *const *>(in->items), dc.n, start);
+  } else if (costs && (p->rcmode != 0 || p->vbv_maxrate != 0)) {
+    // The group alone is typed: estimates reach its anchor.
+    const int32_t n = dc.n;
+    dc.n = group_end + 1;
+    rate_control_estimates(dc, start);
+    dc.n = n;
+  }
 
   if (pushed) {
     mark_brefs(p, q, group_end);
@@ -186,10 +365,10 @@ void lookahead_slicetype_decide(const param_t *p, int32_t decision_delay, lookah
 }
 
 void lookahead_slicetype_run(const param_t *p, int32_t decision_delay, frame_pool_t *pool, lookahead_queue_t *q,
-                             int32_t flush) {
+                             int32_t flush, const lookahead_costs_t *costs) {
   frame_list_t *in = q->input;
   if (in->count == 0) return;
-  lookahead_slicetype_decide(p, decision_delay, q, flush);
+  lookahead_slicetype_decide(p, decision_delay, q, flush, costs);
 
   const int32_t n = in->count;
   int32_t bcount = 0;
@@ -219,12 +398,4 @@ void lookahead_slicetype_run(const param_t *p, int32_t decision_delay, frame_poo
 
   // What lies past the group is decided again with more pictures in view.
   for (int32_t i = 0; i < in->count; i++) queued(q, i)->frame_type_code = TARNHEVCENC_TYPE_AUTO;
-}
-
-void lookahead_slicetype_decide(encoder_t *ctx, lookahead_queue_t *q, int32_t flush) {
-  lookahead_slicetype_decide(&ctx->param, ctx->decision_delay, q, flush);
-}
-
-void lookahead_slicetype_run(encoder_t *ctx, lookahead_queue_t *q, int32_t flush) {
-  lookahead_slicetype_run(&ctx->param, ctx->decision_delay, ctx->pool, q, flush);
 }

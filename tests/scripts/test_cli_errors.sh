@@ -52,6 +52,11 @@ merange-3|--merange 3
 merange-above-512|--merange 513
 subpel-planes-3|--subpel-planes 3
 subpel-planes-negative|--subpel-planes=-1
+rc-lookahead-251|--rc-lookahead 251
+rc-lookahead-negative|--rc-lookahead -1
+scenecut-101|--scenecut 101
+scenecut-garbage|--scenecut 40x
+min-keyint-negative|--min-keyint -2
 CASES
 
 # --- files ---------------------------------------------------------------------

@@ -58,10 +58,16 @@ first-pass|--pass 1
 second-pass|--pass 2 --bitrate 500
 stats|--stats two-pass.log
 first-pass-onto-input|--pass 1 --stats good.y4m
-min-keyint|--min-keyint 3
 tune-psnr|--tune psnr
 tune-ssim|--tune=ssim
 CASES
+# Scene-cut detection is built: its options are accepted.
+for args in "--min-keyint 3" "--scenecut 40 --rc-lookahead 4 --bframes 2" "--no-scenecut --no-cutree"; do
+  rm -f o.hevc
+  # shellcheck disable=SC2086
+  run "accepted $args" $args good.y4m o.hevc
+  [ "$rc" -eq 0 ] && [ -s o.hevc ] || fail "accepted $args: exit code $rc"
+done
 
 # --- picture sizes beyond the highest HEVC level, headers without a picture ----
 # Each must be refused at once and without the memory of a huge encoder.

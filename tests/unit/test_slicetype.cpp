@@ -37,6 +37,8 @@ struct settings_t {
   int32_t opengop = 0;
   int32_t lookahead = 0;
   int32_t latency_mode = 9;
+  int32_t scenecut = 0;
+  int32_t complexity = 5;
 };
 
 int64_t pts_of(int32_t number) { return 9000 + 40 * static_cast<int64_t>(number); }
@@ -73,8 +75,10 @@ struct gop_run_t {
     p.opengop = s.opengop;
     p.lookahead = s.lookahead;
     p.latency_mode = s.latency_mode;
-    p.scenecut = 0;
-    p.complexity = 5;
+    p.scenecut = s.scenecut;
+    p.min_idr = std::max(1, s.idr_period / 10);
+    p.complexity = s.complexity;
+    p.cutree = 0;
     delay = std::max(s.bframes, s.lookahead);
     EXPECT_EQ(frame_pool_init(&pool, 16, 16, 2 * (delay + 3) + 2 * SLICETYPE_MAX_GROUP + 8, 0), 0);
     EXPECT_EQ(frame_list_init(&input, delay + 3), 0);
@@ -90,9 +94,11 @@ struct gop_run_t {
     frame_pool_destroy(&pool);
   }
 
+  const lookahead_costs_t *costs = nullptr;
+
   bool decide(int32_t flush) {
     max_queued_at_decision = std::max(max_queued_at_decision, input.count);
-    lookahead_slicetype_run(&p, delay, &pool, &q, flush);
+    lookahead_slicetype_run(&p, delay, &pool, &q, flush, costs);
     if (decided.count == 0) {
       ADD_FAILURE() << "a decision moved nothing (" << input.count << " queued, flush " << flush << ")";
       return false;
@@ -294,7 +300,7 @@ TEST_P(SlicetypeRuns, CodingOrderTypesAndLevelsFollowThePyramid) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SlicetypeShapes, SlicetypeRuns,
-                         ::testing::Values(shape_t{0, 0}, shape_t{1, 1}, shape_t{3, 0}, shape_t{3, 1}, shape_t{3, 2},
+                         ::testing::Values(shape_t{0, 0}, shape_t{0, 1}, shape_t{0, 2}, shape_t{1, 1}, shape_t{3, 0}, shape_t{3, 1}, shape_t{3, 2},
                                            shape_t{4, 2}, shape_t{5, 2}, shape_t{6, 2}, shape_t{7, 0}, shape_t{7, 1},
                                            shape_t{7, 2}, shape_t{16, 2}),
                          [](const ::testing::TestParamInfo<shape_t> &i) {
@@ -535,6 +541,197 @@ TEST(Slicetype, PresetTypesAreIgnoredAndUndecidedPicturesAreReset) {
   }
   EXPECT_EQ(r.display_types(), "IBBBPBBBPBP");
   check_references(r);
+}
+
+// ---------------------------------------------------------------------------
+// Scene cuts, on costs of a model: every picture belongs to a scene; a
+// picture predicted from one of its own scene costs a third of its intra
+// cost, from another scene slightly more than intra.
+
+struct scene_model_t {
+  std::vector<int32_t> scene;  // per display number
+  std::vector<std::pair<int32_t, int32_t>> asked;  // (p0, p1) display numbers of p_costs
+  int32_t estimates = 0, cutree_runs = 0;
+
+  static void p_costs(void *user, frame_t *const *frames, int32_t p0, int32_t p1, int32_t *intra, int32_t *inter) {
+    scene_model_t *m = static_cast<scene_model_t *>(user);
+    const int32_t a = frames[p0]->frame_number, b = frames[p1]->frame_number;
+    m->asked.emplace_back(a, b);
+    *intra = 3000;
+    *inter = m->scene[a] == m->scene[b] ? 1000 : 3100;
+  }
+  static void estimate(void *user, frame_t *const *, int32_t, int32_t, int32_t) {
+    static_cast<scene_model_t *>(user)->estimates++;
+  }
+  static void cutree(void *user, frame_t *const *, int32_t, int32_t) {
+    static_cast<scene_model_t *>(user)->cutree_runs++;
+  }
+  lookahead_costs_t costs{this, p_costs, estimate, cutree};
+};
+
+// count pictures, scene 0 up to (excluding) cut, 1 from there; flash: only
+// picture `cut` is of another scene.
+scene_model_t scenes(int32_t count, int32_t cut, bool flash) {
+  scene_model_t m;
+  for (int32_t n = 0; n < count; n++) m.scene.push_back(flash ? (n == cut ? 1 : 0) : (n >= cut ? 1 : 0));
+  return m;
+}
+
+settings_t cut_settings(int32_t bframes, int32_t opengop, int32_t lookahead) {
+  settings_t s = gop(bframes, 250, opengop, lookahead);
+  s.scenecut = 40;
+  return s;
+}
+
+TEST(SlicetypeScenecut, ClosedGopEndsWithAPJustBeforeTheCut) {
+  for (const int32_t bframes : {0, 3, 7}) {
+    for (const int32_t cut : {13, 17, 20}) {
+      SCOPED_TRACE(::testing::Message() << "bframes " << bframes << " cut " << cut);
+      scene_model_t m = scenes(40, cut, false);
+      gop_run_t r(cut_settings(bframes, 0, 12));
+      r.costs = &m.costs;
+      r.encode(40);
+      check_stream_properties(r, 40);
+      for (int32_t n = 1; n < 40; n++) {
+        const uint32_t t = r.by_number(n).type;
+        EXPECT_EQ(t == TARNHEVCENC_TYPE_IDR, n == cut) << "picture " << n;
+      }
+      EXPECT_EQ(r.by_number(cut - 1).type, TARNHEVCENC_TYPE_P);
+      EXPECT_EQ(r.by_number(cut).irap_index, 1);
+      check_references(r);
+    }
+  }
+}
+
+TEST(SlicetypeScenecut, OpenGopKeepsTheBPicturesBeforeTheCutAsLeadingPictures) {
+  scene_model_t m = scenes(40, 18, false);
+  gop_run_t r(cut_settings(3, 1, 12));
+  r.costs = &m.costs;
+  r.encode(40);
+  check_stream_properties(r, 40);
+  EXPECT_EQ(r.display_types().substr(12, 8), "PBBBPBCB");
+  // The CRA is coded before the B pictures that precede it in display.
+  const std::vector<int32_t> order = r.coding_order();
+  const auto at = [&](int32_t n) { return std::find(order.begin(), order.end(), n) - order.begin(); };
+  EXPECT_LT(at(18), at(17));
+  check_references(r);
+}
+
+TEST(SlicetypeScenecut, AFlashOfOnePictureMakesNoKeyPicture) {
+  for (const int32_t bframes : {1, 3, 7}) {
+    scene_model_t m = scenes(40, 21, true);
+    gop_run_t r(cut_settings(bframes, 0, 12));
+    r.costs = &m.costs;
+    r.encode(40);
+    check_stream_properties(r, 40);
+    for (int32_t n = 1; n < 40; n++) EXPECT_NE(r.by_number(n).type, TARNHEVCENC_TYPE_IDR) << "bframes " << bframes << " picture " << n;
+  }
+}
+
+TEST(SlicetypeScenecut, ScenecutZeroAsksForNoCostsAndKeepsThePeriod) {
+  scene_model_t m = scenes(60, 20, false);
+  settings_t s = cut_settings(3, 0, 12);
+  s.scenecut = 0;
+  s.idr_period = 24;
+  gop_run_t r(s);
+  r.costs = &m.costs;
+  r.encode(60);
+  check_stream_properties(r, 60);
+  EXPECT_TRUE(m.asked.empty());
+  for (int32_t n = 0; n < 60; n++)
+    EXPECT_EQ(r.by_number(n).type == TARNHEVCENC_TYPE_IDR, n % 24 == 0) << "picture " << n;
+}
+
+TEST(SlicetypeScenecut, LowComplexityAsksOneCheapQuestionWhenNothingChanges) {
+  for (const int32_t complexity : {3, 4}) {
+    scene_model_t m = scenes(30, 1000, false);
+    settings_t s = cut_settings(3, 0, 8);
+    s.complexity = complexity;
+    gop_run_t r(s);
+    r.costs = &m.costs;
+    r.encode(30);
+    check_stream_properties(r, 30);
+    // Decisions after the first: (anchor, anchor + 4) alone at complexity 3.
+    for (const auto &a : m.asked)
+      if (complexity == 3) {
+        EXPECT_EQ(a.second - a.first, std::min(4, 29 - a.first)) << a.first << " -> " << a.second;
+      }
+    if (complexity == 4) {
+      EXPECT_GT(m.asked.size(), 20u);
+    }
+    EXPECT_EQ(r.display_types(), "IBBBPBBBPBBBPBBBPBBBPBBBPBBBPP");
+  }
+}
+
+TEST(SlicetypeScenecut, CutTestsHonourTheGradedThresholdWithoutDividingByZero) {
+  struct ratio_t {
+    static void p_costs(void *user, frame_t *const *, int32_t, int32_t, int32_t *intra, int32_t *inter) {
+      *intra = 1000;
+      *inter = *static_cast<int32_t *>(user);
+    }
+  };
+  int32_t inter = 0;
+  lookahead_costs_t costs{&inter, ratio_t::p_costs, nullptr, nullptr};
+  settings_t s = cut_settings(0, 0, 4);
+  gop_run_t r(s);
+  frame_t *f[2];
+  for (int32_t i = 0; i < 2; i++) {
+    f[i] = frame_get_unused(&r.pool, 1);
+    frame_list_push(&r.input, f[i]);
+  }
+  struct case_t {
+    int32_t scenecut, idr_period, min_idr, distance, inter;
+    bool cut;
+  };
+  // bias = scenecut / 100; t = bias / 4 (bias when the key period is not
+  // longer than the minimum), / 4 again up to min_idr / 4, scaled by
+  // distance / min_idr up to min_idr, then rising linearly to bias at
+  // idr_period; a cut when inter >= (1 - t) intra.  Each pair straddles the
+  // threshold.
+  for (const case_t c : {case_t{40, 250, 25, 6, 970, false}, case_t{40, 250, 25, 6, 980, true},
+                         case_t{40, 250, 25, 24, 900, false}, case_t{40, 250, 25, 24, 910, true},
+                         case_t{40, 250, 25, 174, 700, false}, case_t{40, 250, 25, 176, 700, true},
+                         case_t{40, 30, 30, 8, 890, false}, case_t{40, 30, 30, 8, 900, true},
+                         case_t{40, 30, 30, 40, 590, false}, case_t{40, 30, 30, 40, 610, true},
+                         case_t{40, 0, 25, 40, 590, false}, case_t{40, 0, 25, 40, 610, true}}) {
+    r.p.scenecut = c.scenecut;
+    r.p.idr_period = c.idr_period;
+    r.p.min_idr = c.min_idr;
+    r.q.last_key_frame_number = 0;
+    f[1]->frame_number = c.distance;
+    inter = c.inter;
+    EXPECT_EQ(scenecut_check(&r.p, &r.q, &costs, 0, 1, 1), c.cut)
+        << "scenecut " << c.scenecut << " idr " << c.idr_period << " min " << c.min_idr << " d " << c.distance
+        << " inter " << c.inter;
+    EXPECT_EQ(scenecut_check(&r.p, &r.q, &costs, 0, 1, 0), c.inter >= 950) << "the fixed test needs 0.95";
+  }
+  frame_list_shift(&r.input);
+  frame_list_shift(&r.input);
+  frame_release(&r.pool, f[0]);
+  frame_release(&r.pool, f[1]);
+}
+
+TEST(SlicetypeScenecut, CostsForRateControlOrTheCuTreeAreAskedAfterTyping) {
+  scene_model_t m = scenes(20, 1000, false);
+  settings_t s = cut_settings(3, 0, 8);
+  gop_run_t r(s);
+  r.costs = &m.costs;
+  r.p.cutree = 1;
+  r.encode(20);
+  EXPECT_GT(m.cutree_runs, 0);
+  EXPECT_EQ(m.estimates, 0);
+  EXPECT_EQ(r.display_types(), "IBBBPBBBPBBBPBBBPBBP");
+
+  scene_model_t m2 = scenes(20, 1000, false);
+  gop_run_t r2(s);
+  r2.costs = &m2.costs;
+  r2.p.rcmode = 1;
+  r2.encode(20);
+  EXPECT_EQ(m2.cutree_runs, 0);
+  // Every picture is estimated once as part of its group (the model does not
+  // cache, so repeats would show).
+  EXPECT_GE(m2.estimates, 20);
+  EXPECT_EQ(r2.display_types(), r.display_types());
 }
 
 }  // namespace

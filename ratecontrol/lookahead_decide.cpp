@@ -1,0 +1,39 @@
+// The encoder's picture-type decision: the position rules of slicetype.cpp
+// with the lookahead's cost estimates behind scene cuts, the CU-tree and
+// the estimates rate control reads.
+#include "encoder/encoder.h"
+#include "ratecontrol/cutree.h"
+#include "ratecontrol/lookahead.h"
+#include "ratecontrol/lowres_cost.h"
+
+namespace {
+
+void p_costs(void *user, frame_t *const *frames, int32_t p0, int32_t p1, int32_t *intra, int32_t *inter) {
+  encoder_t *ctx = static_cast<encoder_t *>(user);
+  lookahead_frame_cost(ctx, frames, p0, p1, p1);
+  *intra = lookahead_cached_cost(frames[p1], 0, 0, false);
+  *inter = lookahead_cached_cost(frames[p1], p1 - p0, 0, false);
+}
+
+void estimate(void *user, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b) {
+  lookahead_frame_cost(static_cast<encoder_t *>(user), frames, p0, p1, b);
+}
+
+void cutree(void *user, frame_t *const *frames, int32_t n, int32_t start) {
+  cutree_run(static_cast<encoder_t *>(user), frames, n, start);
+}
+
+lookahead_costs_t costs_of(encoder_t *ctx) { return lookahead_costs_t{ctx, p_costs, estimate, cutree}; }
+
+}  // namespace
+
+void lookahead_slicetype_decide(encoder_t *ctx, lookahead_queue_t *q, int32_t flush) {
+  const lookahead_costs_t costs = costs_of(ctx);
+  lookahead_slicetype_decide(&ctx->param, ctx->decision_delay, q, flush, ctx->lookahead_engine ? &costs : nullptr);
+}
+
+void lookahead_slicetype_run(encoder_t *ctx, lookahead_queue_t *q, int32_t flush) {
+  const lookahead_costs_t costs = costs_of(ctx);
+  lookahead_slicetype_run(&ctx->param, ctx->decision_delay, ctx->pool, q, flush,
+                          ctx->lookahead_engine ? &costs : nullptr);
+}

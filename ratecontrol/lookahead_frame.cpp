@@ -1,0 +1,50 @@
+#include "ratecontrol/lookahead_frame.h"
+
+#include <cstring>
+
+#include "common/primitives.h"
+#include "encoder/encoder.h"
+#include "encoder/frame.h"
+#include "ratecontrol/lowres_data.h"
+
+namespace {
+
+// Repeats the outermost samples of a w x h plane into its margins, the side
+// columns first so that the rows above and below carry them too.
+void extend_lowres_plane(uint8_t *o, int32_t stride, int32_t w, int32_t h) {
+  for (int32_t y = 0; y < h; y++) {
+    uint8_t *row = o + static_cast<intptr_t>(y) * stride;
+    std::memset(row - LOWRES_PAD_X, row[0], LOWRES_PAD_X);
+    std::memset(row + w, row[w - 1], LOWRES_PAD_X);
+  }
+  const int32_t full = w + 2 * LOWRES_PAD_X;
+  uint8_t *first = o - LOWRES_PAD_X, *last = o + static_cast<intptr_t>(h - 1) * stride - LOWRES_PAD_X;
+  for (int32_t y = 1; y <= LOWRES_PAD_Y; y++) {
+    std::memcpy(first - static_cast<intptr_t>(y) * stride, first, full);
+    std::memcpy(last + static_cast<intptr_t>(y) * stride, last, full);
+  }
+}
+
+}  // namespace
+
+void lowres_build(const mc_funcs_t &mc, frame_t *f, int32_t all_phases) {
+  // The whole CTUs, not just the coded size: the analysis reads the
+  // half-resolution picture of every CTU it codes.
+  const int32_t w = f->alloc_width / 2, h = f->alloc_height / 2;
+  const bool phases = all_phases && f->lowres_planes[1];
+  if (phases)
+    mc.lowres_init(f->lowres_planes, f->lowres_stride, f->plane[0], f->stride[0], w, h);
+  else
+    mc.downscale_2x(f->lowres_planes, f->lowres_stride, f->plane[0], f->stride[0], w, h);
+  for (int32_t p = 0; p < (phases ? 16 : 1); p++) extend_lowres_plane(f->lowres_planes[p], f->lowres_stride, w, h);
+}
+
+bool lookahead_enabled(const encoder_t *ctx) {
+  const param_t &p = ctx->param;
+  return p.rcmode != 0 || p.vbv_bufsize != 0 || p.scenecut != 0;
+}
+
+void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full) {
+  lowres_build(ctx->mc, f, full && ctx->param.search_quality > 2);
+  if (full && f->la) lowres_data_reset(f->la);
+}

@@ -1,0 +1,390 @@
+// The estimate of one picture: every evaluated 8x8 block of its
+// half-resolution picture gets an intra cost (SATD of the best of a few
+// predictions) and, against the earlier and the later picture, the cost of
+// the best whole-sample vector of each list and of their average.  Jobs
+// take block rows from a shared counter; a block reads only its left
+// neighbour (same row, same job) and vectors of other pictures that are
+// already final, so the results do not depend on which job took a row.
+#include "ratecontrol/lowres_cost.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "encoder/encoder.h"
+#include "encoder/memory.h"
+#include "tarnhevcenc.h"
+
+namespace {
+
+constexpr int32_t SIZE_8X8 = 3;  // size row of the pixel table
+constexpr int32_t LOG2_8X8 = 3;
+
+struct lookahead_job_arg_t {
+  encoder_t *ctx;
+  frame_t *const *frames;
+  int32_t p0, p1, b;
+  int32_t do_search[2];
+  int32_t *job_counter;
+  int32_t *row_counter;
+};
+
+int32_t log2_of(int32_t v) { return 31 - __builtin_clz(static_cast<uint32_t>(v)); }
+
+uint32_t weighted(const uint16_t *weights, int32_t k, uint32_t cost) {
+  return weights ? (static_cast<uint32_t>(weights[k]) * cost + 128) >> 8 : cost;
+}
+
+
+// Scales a temporal vector component to the distance of list 0 (s) and
+// derives both candidates, rounded to whole samples.
+int16_t round_whole(int32_t c) { return static_cast<int16_t>((c + 2) & ~3); }
+
+void append_candidate(mv_t *list, int32_t *count, mv_t v) {
+  if (v == 0 && *count > 0) return;
+  list[(*count)++] = v;
+}
+
+uint32_t intra_cost(const encoder_t *ctx, lookahead_slot_t *s, const uint8_t *pix, int32_t stride) {
+  uint8_t *raw = s->nb[0], *smooth = s->nb[1];
+  raw[0] = pix[-stride - 1];
+  for (int32_t i = 0; i < 16; i++) raw[1 + i] = pix[-stride + i];
+  for (int32_t i = 0; i < 16; i++) raw[17 + i] = pix[static_cast<intptr_t>(i) * stride - 1];
+  ctx->intra.ref_filter[LOG2_8X8 - 2](raw, smooth);
+  const pixel_cost_fn satd = ctx->pixel.satd[SIZE_8X8];
+  auto cost_of = [&](int32_t mode, const uint8_t *nb) {
+    intra_predictor(ctx->intra, mode, 0, LOG2_8X8)(s->pred, 128, nb);
+    return satd(s->src, 64, s->pred, 128);
+  };
+  uint32_t best = std::min<uint32_t>(cost_of(0, smooth), 0x1fffffff);
+  best = std::min(best, cost_of(1, raw));
+  best = std::min(best, cost_of(26, raw));
+  best = std::min(best, cost_of(10, raw));
+  const int32_t quality = ctx->param.search_quality;
+  if (quality > 2) {
+    const int32_t step = 1 << std::max(0, 5 - quality);
+    for (int32_t mode = 2; mode <= 34; mode += step) {
+      if (mode == 10 || mode == 26) continue;
+      const bool smoothed = mode == 2 || mode == 18 || mode == 34;
+      best = std::min(best, cost_of(mode, smoothed ? smooth : raw));
+    }
+  }
+  return best + 9;
+}
+
+void estimate_block(lookahead_job_arg_t *a, lookahead_slot_t *s, int32_t x, int32_t y) {
+  encoder_t *ctx = a->ctx;
+  const lookahead_engine_t *e = ctx->lookahead_engine;
+  const lowres_layout_t &l = e->layout;
+  frame_t *fb = a->frames[a->b];
+  lowres_data_t *db = fb->la;
+  const int32_t p0 = a->p0, p1 = a->p1, b = a->b, d0 = b - p0, d1 = p1 - b;
+  const int32_t stride = fb->lowres_stride;
+  const int32_t k = y * l.block_stride + x;
+  const intptr_t o = 8 * x + static_cast<intptr_t>(8 * y) * stride;
+  ctx->mc.block_copy(s->src, 64, fb->lowres_planes[0] + o, stride, 8, 8);
+
+  uint32_t inter = 0x1fffffff, kind = LOWRES_INTRA;
+  if (p0 != p1) {
+    me_context_t &me = s->me;
+    me.ctu_x = 8 * x;
+    me.ctu_y = 8 * y;
+    mv_t cand[2][3];
+    int32_t count[2] = {0, 0};
+    const int32_t lists = b < p1 ? 2 : 1;
+    if (x >= ctx->param.lookahead_step_x) {
+      cand[0][count[0]++] = db->mvs[0][d0 - 1][k - ctx->param.lookahead_step_x];
+      if (lists == 2) cand[1][count[1]++] = db->mvs[1][d1 - 1][k - ctx->param.lookahead_step_x];
+    }
+    if (lists == 2) {
+      // The later picture's vector towards the earlier one, scaled to each
+      // distance; only once that picture's vectors have been searched.
+      const lowres_data_t *d_p1 = a->frames[p1]->la;
+      const int32_t dist = p1 - p0;
+      const mv_t v = d_p1->mvs_searched[0][dist - 1] == 2 ? d_p1->mvs[0][dist - 1][k] : 0;
+      if (v != 0) {
+        int32_t c0[2], c1[2];
+        const int32_t comp[2] = {mv_x(v), mv_y(v)};
+        for (int32_t i = 0; i < 2; i++) {
+          const int32_t m = std::abs(comp[i]);
+          int32_t sc = (m * d0 + dist / 2) / dist;
+          if (comp[i] < 0) sc = -sc;
+          c0[i] = round_whole(sc);
+          c1[i] = round_whole(static_cast<int16_t>(sc - comp[i]));
+        }
+        append_candidate(cand[0], &count[0], mv_make(c0[0], c0[1]));
+        append_candidate(cand[1], &count[1], mv_make(c1[0], c1[1]));
+      }
+    }
+    for (int32_t list = 0; list < lists; list++)
+      if (count[list] == 0 || (count[list] == 1 && cand[list][0] != 0)) cand[list][count[list]++] = 0;
+
+    uint32_t best = UINT32_MAX;
+    mv_t best_mv[2] = {0, 0};
+    for (int32_t list = 0; list < lists; list++) {
+      const frame_t *ref = a->frames[list == 0 ? p0 : p1];
+      const int32_t d = list == 0 ? d0 : d1;
+      me.ref_planes[list][0] = ref->lowres_planes[0];
+      mv_t *mvs = db->mvs[list][d - 1];
+      uint32_t *costs = db->mv_costs[list][d - 1];
+      if (a->do_search[list]) {
+        // Two predictors reach the request; the zero vector, the third
+        // candidate when there are three, is always tried as a start.
+        me_request_t rq = me_request_for(0, 0, 8, 8, list, 0);
+        rq.amvp_count = std::min(count[list], 2);
+        for (int32_t i = 0; i < rq.amvp_count; i++) rq.amvp[i] = cand[list][i];
+        me_result_t r{};
+        me_search_lowres(ctx, &me, &r, &rq, 12);
+        mvs[k] = r.mv;
+        costs[k] = r.cost;
+      }
+      best_mv[list] = mvs[k];
+      if (costs[k] < best) {
+        best = costs[k];
+        kind = list == 0 ? LOWRES_L0 : LOWRES_L1;
+      }
+    }
+    if (lists == 2) {
+      const uint8_t *planes0[16], *planes1[16];
+      for (auto &q : planes0) q = me.ref_planes[0][0] + o;
+      for (auto &q : planes1) q = me.ref_planes[1][0] + o;
+      const uint8_t *a0 = ctx->mc.subpel_plane_ptr(planes0, stride, mv_x(best_mv[0]), mv_y(best_mv[0]));
+      const uint8_t *a1 = ctx->mc.subpel_plane_ptr(planes1, stride, mv_x(best_mv[1]), mv_y(best_mv[1]));
+      ctx->mc.pixel_avg(s->pred, 128, a0, stride, a1, stride, 8, 8);
+      const uint32_t bi = ctx->pixel.satd[SIZE_8X8](s->src, 64, s->pred, 128);
+      if (bi < best) {
+        best = bi;
+        kind = LOWRES_BI;
+      }
+    }
+    inter = best + 4;
+  }
+
+  uint32_t intra;
+  if (fb->intra_done) {
+    intra = db->intra_costs[k];
+  } else {
+    intra = intra_cost(ctx, s, fb->lowres_planes[0] + o, stride);
+    db->intra_costs[k] = intra;
+  }
+  const uint64_t inter2 = 2ull * inter;
+  db->block_hint[d0][k] = inter2 < intra                           ? HINT_INTER_CLEAR
+                          : inter < intra                          ? HINT_INTER
+                          : 2ull * intra < inter                   ? HINT_INTRA_CLEAR
+                                                                   : HINT_CLOSE;
+  const uint16_t *w = lookahead_aq_weights(ctx, fb);
+  const int32_t ctu = (y >> 2) * l.ctu_cols + (x >> 2);
+  s->intra_sum += intra;
+  s->ctu_intra[ctu] += intra;
+  s->aq_intra_sum += weighted(w, k, intra);
+  uint32_t chosen = intra;
+  if (inter <= intra) {
+    chosen = inter;
+  } else {
+    kind = LOWRES_INTRA;
+  }
+  if (p0 != p1) {
+    s->inter_sum += chosen;
+    s->ctu_inter[ctu] += chosen;
+    s->aq_inter_sum += weighted(w, k, chosen);
+  }
+  db->block_costs[d0][d1][k] = std::min(chosen, LOWRES_COST_MASK) | (kind << 28);
+}
+
+int32_t saturate(uint64_t v) { return static_cast<int32_t>(std::min<uint64_t>(v, INT32_MAX)); }
+
+// Adds a job's sums into the cache cell and, with row arrays, into the
+// per-row and running per-CTU sums.
+void add_totals(const lowres_layout_t &l, lowres_data_t *d, int32_t d0, int32_t d1, uint64_t sum, uint64_t aq_sum,
+                const uint64_t *per_ctu, int32_t shift) {
+  d->cost_cache[d0][d1] = saturate(static_cast<uint64_t>(d->cost_cache[d0][d1]) + (sum << shift));
+  d->aq_cost_cache[d0][d1] = saturate(static_cast<uint64_t>(d->aq_cost_cache[d0][d1]) + (aq_sum << shift));
+  if (!l.row_arrays) return;
+  for (int32_t r = 0; r < l.ctu_rows; r++) {
+    uint64_t run = 0;
+    for (int32_t c = 0; c < l.ctu_cols; c++) {
+      const int32_t i = r * l.ctu_cols + c;
+      run += per_ctu[i] << shift;
+      d->ctu_costs[d0][d1][i] = static_cast<uint32_t>(std::min<uint64_t>(d->ctu_costs[d0][d1][i] + run, UINT32_MAX));
+    }
+    d->row_costs[d0][d1][r] = static_cast<uint32_t>(std::min<uint64_t>(d->row_costs[d0][d1][r] + run, UINT32_MAX));
+  }
+}
+
+int64_t lookahead_cost_job(int64_t arg) {
+  lookahead_job_arg_t *a = reinterpret_cast<lookahead_job_arg_t *>(arg);
+  encoder_t *ctx = a->ctx;
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  const lowres_layout_t &l = e->layout;
+  pthread_mutex_lock(&e->job_mutex);
+  const int32_t j = (*a->job_counter)++;
+  pthread_mutex_unlock(&e->job_mutex);
+  lookahead_slot_t *s = &e->slots[j];
+  s->intra_sum = s->inter_sum = s->aq_intra_sum = s->aq_inter_sum = 0;
+  const int32_t ctus = l.ctu_cols * l.ctu_rows;
+  std::memset(s->ctu_intra, 0, sizeof(uint64_t) * static_cast<size_t>(ctus));
+  std::memset(s->ctu_inter, 0, sizeof(uint64_t) * static_cast<size_t>(ctus));
+
+  const frame_t *fb = a->frames[a->b];
+  me_context_t &me = s->me;
+  std::memset(&me, 0, sizeof(me));
+  me.luma_stride = fb->lowres_stride;
+  me.search_mode = 2;
+  me.pic_width = static_cast<int16_t>(fb->lowres_width);
+  me.pic_height = static_cast<int16_t>(fb->lowres_height);
+  me.pixel_funcs = &ctx->pixel;
+  me.mc_funcs = &ctx->mc;
+  me.search_range = (ctx->param.search_range + 2) / 2;
+  me.list_count = a->b < a->p1 ? 2 : 1;
+  me.ref_count[0] = me.ref_count[1] = 1;
+  me.src = s->src;
+
+  const int32_t step_x = ctx->param.lookahead_step_x, step_y = ctx->param.lookahead_step_y;
+  for (;;) {
+    pthread_mutex_lock(&e->job_mutex);
+    const int32_t y = *a->row_counter;
+    *a->row_counter += step_y;
+    pthread_mutex_unlock(&e->job_mutex);
+    if (y >= l.block_rows) break;
+    for (int32_t x = 0; x < l.block_cols; x += step_x) estimate_block(a, s, x, y);
+  }
+
+  const int32_t shift = log2_of(step_x) + log2_of(step_y);
+  frame_t *f = a->frames[a->b];
+  pthread_mutex_lock(&e->total_mutex);
+  if (!f->intra_done) add_totals(l, f->la, 0, 0, s->intra_sum, s->aq_intra_sum, s->ctu_intra, shift);
+  if (a->p0 != a->p1)
+    add_totals(l, f->la, a->b - a->p0, a->p1 - a->b, s->inter_sum, s->aq_inter_sum, s->ctu_inter, shift);
+  pthread_mutex_unlock(&e->total_mutex);
+  return 0;
+}
+
+}  // namespace
+
+const uint16_t *lookahead_aq_weights(const encoder_t *, const frame_t *) { return nullptr; }
+
+float lookahead_qcompress(const encoder_t *) { return 0.6f; }
+
+lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) {
+  lookahead_engine_t *e = static_cast<lookahead_engine_t *>(aligned_malloc(sizeof(lookahead_engine_t)));
+  if (!e) return nullptr;
+  std::memset(static_cast<void *>(e), 0, sizeof(*e));
+  e->layout = lowres_layout(enc->width, enc->height, enc->param.bframes, enc->param.vbv_maxrate != 0);
+  e->threads = std::max(threads, 1);
+  pthread_mutex_init(&e->job_mutex, nullptr);
+  pthread_mutex_init(&e->total_mutex, nullptr);
+  const int32_t ctus = e->layout.ctu_cols * e->layout.ctu_rows;
+  e->slots = static_cast<lookahead_slot_t *>(aligned_malloc(sizeof(lookahead_slot_t) * e->threads));
+  e->cutree_row = static_cast<int32_t *>(aligned_malloc(sizeof(int32_t) * e->layout.block_stride));
+  e->zero_row = static_cast<uint32_t *>(aligned_malloc(sizeof(uint32_t) * e->layout.block_stride));
+  e->unit_weights = static_cast<uint16_t *>(aligned_malloc(sizeof(uint16_t) * e->layout.block_stride));
+  if (!e->slots || !e->cutree_row || !e->zero_row || !e->unit_weights) {
+    lookahead_engine_delete(e);
+    return nullptr;
+  }
+  std::memset(static_cast<void *>(e->slots), 0, sizeof(lookahead_slot_t) * e->threads);
+  std::memset(e->zero_row, 0, sizeof(uint32_t) * e->layout.block_stride);
+  for (int32_t i = 0; i < e->layout.block_stride; i++) e->unit_weights[i] = 256;
+  for (int32_t i = 0; i < e->threads; i++) {
+    e->slots[i].ctu_intra = static_cast<uint64_t *>(aligned_malloc(sizeof(uint64_t) * ctus));
+    e->slots[i].ctu_inter = static_cast<uint64_t *>(aligned_malloc(sizeof(uint64_t) * ctus));
+    if (!e->slots[i].ctu_intra || !e->slots[i].ctu_inter) {
+      lookahead_engine_delete(e);
+      return nullptr;
+    }
+  }
+  if (e->threads > 1) {
+    if (threadpool_init(&e->pool, e->threads, e->threads) < 0) {
+      lookahead_engine_delete(e);
+      return nullptr;
+    }
+    e->pool_ready = 1;
+  }
+  return e;
+}
+
+void lookahead_engine_delete(lookahead_engine_t *e) {
+  if (!e) return;
+  if (e->pool_ready) threadpool_destroy(&e->pool);
+  if (e->slots)
+    for (int32_t i = 0; i < e->threads; i++) {
+      aligned_free(e->slots[i].ctu_intra);
+      aligned_free(e->slots[i].ctu_inter);
+    }
+  aligned_free(e->slots);
+  aligned_free(e->cutree_row);
+  aligned_free(e->zero_row);
+  aligned_free(e->unit_weights);
+  pthread_mutex_destroy(&e->job_mutex);
+  pthread_mutex_destroy(&e->total_mutex);
+  aligned_free(e);
+}
+
+void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b) {
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  frame_t *fb = frames[b];
+  lowres_data_t *d = fb->la;
+  const int32_t d0 = b - p0, d1 = p1 - b;
+  if (d0 < 0 || d1 < 0 || d0 > e->layout.max_distance || d1 > e->layout.max_distance) return;
+  if (d->cost_cache[d0][d1] >= 0) return;
+
+  lookahead_job_arg_t a{};
+  a.ctx = ctx;
+  a.frames = frames;
+  a.p0 = p0;
+  a.p1 = p1;
+  a.b = b;
+  // 1: being searched; 2 (set below): searched, readable by other pictures.
+  a.do_search[0] = b != p0 && !d->mvs_searched[0][d0 - 1];
+  a.do_search[1] = b != p1 && !d->mvs_searched[1][d1 - 1];
+  for (int32_t l = 0; l < 2; l++)
+    if (a.do_search[l]) d->mvs_searched[l][(l ? d1 : d0) - 1] = 1;
+  if (!fb->intra_done) d->cost_cache[0][0] = d->aq_cost_cache[0][0] = 0;
+  d->cost_cache[d0][d1] = d->aq_cost_cache[d0][d1] = 0;
+  if (e->layout.row_arrays) {
+    auto clear = [&](int32_t i, int32_t j) {
+      std::memset(d->row_costs[i][j], 0, sizeof(uint32_t) * e->layout.ctu_rows);
+      std::memset(d->ctu_costs[i][j], 0, sizeof(uint32_t) * e->layout.ctu_rows * e->layout.ctu_cols);
+    };
+    clear(d0, d1);
+    if (!fb->intra_done && b != p0) clear(0, 0);
+  }
+  int32_t job_counter = 0, row_counter = 0;
+  a.job_counter = &job_counter;
+  a.row_counter = &row_counter;
+  const int64_t arg = reinterpret_cast<int64_t>(&a);
+  if (e->threads == 1) {
+    lookahead_cost_job(arg);
+  } else {
+    for (int32_t i = 0; i < e->threads; i++) threadpool_run(&e->pool, lookahead_cost_job, arg);
+    for (int32_t i = 0; i < e->threads; i++) threadpool_wait(&e->pool, arg);
+  }
+  for (int32_t l = 0; l < 2; l++)
+    if (a.do_search[l]) d->mvs_searched[l][(l ? d1 : d0) - 1] = 2;
+  if (b == p1) fb->intra_done = 1;
+}
+
+int32_t lookahead_cached_cost(const frame_t *f, int32_t d0, int32_t d1, bool weighted_cost) {
+  if (!f->la || d0 < 0 || d1 < 0 || d0 >= LOWRES_DISTANCES || d1 >= LOWRES_DISTANCES) return -1;
+  return weighted_cost ? f->la->aq_cost_cache[d0][d1] : f->la->cost_cache[d0][d1];
+}
+
+int32_t lookahead_current_cost(encoder_t *ctx) {
+  frame_t *f = ctx->cur_input;
+  if (!f || !f->la) return -1;
+  int32_t d0 = 0, d1 = 0;
+  if (ctx->slice_type_code != 2 && ctx->ref_count[0] > 0) d0 = f->poc - ctx->ref_list[0][0]->poc;
+  if (ctx->slice_type_code == 0 && ctx->ref_count[1] > 0) d1 = ctx->ref_list[1][0]->poc - f->poc;
+  // A reference farther than the estimates reach (or on the wrong side)
+  // has no estimate: rate control then gets none rather than a stale one.
+  const bool weighted_cost = ctx->param.cutree == 0 && ctx->param.aq_mode != 0;
+  const int32_t cost = lookahead_cached_cost(f, d0, d1, weighted_cost);
+  lowres_data_t *d = f->la;
+  if (cost < 0) return -1;
+  d->lookahead_cost = cost;
+  if (d->layout.row_arrays) {
+    d->lookahead_row_costs = d->row_costs[d0][d1];
+    d->lookahead_ctu_costs = d->ctu_costs[d0][d1];
+  }
+  return cost;
+}

@@ -1,0 +1,68 @@
+// Cost estimates of the lookahead on half-resolution pictures, computed by
+// block rows on the job pool (or inline with one lookahead thread) and
+// cached in the pictures.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "encoder/threadpool.h"
+#include "motion/me_context.h"
+#include "ratecontrol/lowres_data.h"
+
+struct encoder_t;
+struct frame_t;
+
+// One per lookahead thread: the sums of the rows it estimated and its
+// working buffers.
+struct lookahead_slot_t {
+  uint64_t intra_sum, inter_sum, aq_intra_sum, aq_inter_sum;
+  uint64_t *ctu_intra, *ctu_inter;  // per CTU
+  alignas(32) uint8_t src[8 * 64];
+  alignas(32) uint8_t pred[8 * 128];
+  alignas(32) uint8_t nb[2][48];  // raw and smoothed intra neighbours
+  me_context_t me;
+};
+
+// The instance's lookahead machinery (shared by every frame context).
+struct lookahead_engine_t {
+  lowres_layout_t layout;
+  pthread_mutex_t job_mutex;    // job and row counters
+  pthread_mutex_t total_mutex;  // adding a job's sums into the picture
+  lookahead_slot_t *slots;
+  int32_t threads;
+  threadpool_t pool;
+  int32_t pool_ready;
+  int32_t *cutree_row;    // one propagated row, i32 per block column
+  uint32_t *zero_row;     // incoming amounts of unreferenced pictures
+  uint16_t *unit_weights; // a row of 1.0 (256) weights, without AQ
+};
+
+// Made at creation when the lookahead runs; -1 when memory or threads are
+// missing (then delete it).
+lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads);
+void lookahead_engine_delete(lookahead_engine_t *e);
+
+// The AQ factors of a picture's blocks (1/256) when adaptive quantisation
+// makes them, else NULL.
+const uint16_t *lookahead_aq_weights(const encoder_t *ctx, const frame_t *f);
+// How strongly rate control compresses complexity (the CU-tree strength is
+// 5 x (1 - this)).
+float lookahead_qcompress(const encoder_t *ctx);
+
+// Makes sure the estimate of picture frames[b] against frames[p0] (earlier)
+// and frames[p1] (later) is in its cost cache: p0 == b == p1 intra only,
+// b == p1 > p0 a P estimate, p0 < b < p1 a B estimate.  Distances above the
+// layout's max_distance are not estimated.
+void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b);
+
+// The cached total of an estimate, or -1 when it was not computed (or the
+// distances lie outside the cache).
+int32_t lookahead_cached_cost(const frame_t *f, int32_t d0, int32_t d1, bool weighted);
+
+// The estimate of the picture being coded in ctx against the references it
+// is coded with (intra pictures: the intra estimate), or -1 when the
+// lookahead did not compute it; points the picture's row and CTU arrays at
+// the estimate's.
+int32_t lookahead_current_cost(encoder_t *ctx);

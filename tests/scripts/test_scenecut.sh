@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Scene cuts on real content: a clip joined from the first 12 pictures of
+# foreman and 8 of bus gets its key picture exactly at the join (12),
+# with a P picture just before it under a closed GOP and B leading pictures
+# under an open one; one picture of bus inside foreman (a flash) gets none;
+# --scenecut 0 keeps key pictures to the period.  The streams decode in
+# ffmpeg and libde265 to the reconstruction, and 1 and 8 threads (and so
+# lookahead pool threads) give the same bytes.
+set -u
+. "${SCRIPTS:-$(dirname "$0")}/conformance_lib.sh"
+conf_init
+conf_need_clips foreman_cif_60f.y4m bus_cif_17f.y4m
+
+# frames_of CLIP FIRST COUNT: COUNT pictures of a 352x288 YUV4MPEG2 clip
+# from picture FIRST, with their FRAME lines.
+frame_bytes=$((6 + 352 * 288 * 3 / 2))
+frames_of() {
+  local clip=$CLIPS/$1 header
+  header=$(head -n 1 "$clip" | wc -c)
+  tail -c +$((header + 1 + $2 * frame_bytes)) "$clip" | head -c $(($3 * frame_bytes))
+}
+{ head -n 1 "$CLIPS/foreman_cif_60f.y4m"; frames_of foreman_cif_60f.y4m 0 12; frames_of bus_cif_17f.y4m 0 8; } >joined.y4m
+{ head -n 1 "$CLIPS/foreman_cif_60f.y4m"; frames_of foreman_cif_60f.y4m 0 12; frames_of bus_cif_17f.y4m 5 1
+  frames_of foreman_cif_60f.y4m 13 7; } >flash.y4m
+
+# types NAME: "number:type" of every coded picture in display order.
+types() { grep -o '^frame [0-9]* type [0-9]' "$1.err" | awk '{print $2 ":" $4}' | sort -n | tr '\n' ' '; }
+
+# check NAME INPUT PICTURES EXPECTED-KEYS [ARGS]: keys are "number:type"
+# pairs that must be all the key pictures (types 1 IDR, 2 CRA).
+check() {
+  local name=$1 input=$2 pictures=$3 keys=$4
+  shift 4
+  conf_encode "$name" "$input" --log-level 2 --qp 32 --complexity 4 --threads 1 "$@" || return
+  local got
+  got=$(types "$name" | tr ' ' '\n' | grep -E ':(1|2)$' | tr '\n' ' ')
+  [ "$got" = "$keys" ] || conf_fail "$name" "key pictures '$got', expected '$keys'"
+  echo "$name: $(types "$name")"
+  conf_decode_check "$name" 352 288 "$pictures"
+}
+
+common="--bframes 3 --rc-lookahead 8 --keyint 250"
+# The cases run side by side; each leaves NAME.fail behind when it fails.
+check closed joined.y4m 20 "0:1 12:1 " $common --scenecut 40 --no-open-gop &
+check open joined.y4m 20 "0:2 12:2 " $common --scenecut 40 --open-gop &
+check flash flash.y4m 20 "0:1 " $common --scenecut 40 &
+check off joined.y4m 20 "0:1 " $common --scenecut 0 &
+check period joined.y4m 20 "0:1 8:1 16:1 " $common --scenecut 0 --keyint 8 &
+check p_only joined.y4m 20 "0:1 12:1 " --bframes 0 --rc-lookahead 4 --scenecut 40 &
+"$ZIRAVOV" --log-level 0 --qp 32 --complexity 4 $common --scenecut 40 --no-open-gop --threads 8 joined.y4m \
+  threads8.hevc >/dev/null 2>&1 || conf_fail threads "exit code $?"
+wait
+types closed | grep -q ' 11:4 ' || conf_fail closed "picture 11 is not P: $(types closed)"
+types open | grep -q ' 11:6 ' || conf_fail open "picture 11 is not a leading B picture: $(types open)"
+cmp -s closed.hevc threads8.hevc || conf_fail threads "8 threads give another stream than 1"
+
+# The lookahead's memory is fixed by --rc-lookahead, not by the input's
+# length: 30 and 300 small pictures peak at the same resident size.
+if [ -x /usr/bin/time ]; then
+  small() { # small PICTURES: a 64x64 clip of changing flat pictures
+    local i
+    printf 'YUV4MPEG2 W64 H64 F25:1\n'
+    for ((i = 0; i < $1; i++)); do
+      printf 'FRAME\n'
+      head -c 6144 /dev/zero | tr '\0' "\\$(printf '%03o' $((i * 7 % 200 + 20)))"
+    done
+  }
+  small 30 >short.y4m
+  small 300 >long.y4m
+  for n in short long; do
+    /usr/bin/time -f %M -o "$n.rss" "$ZIRAVOV" --log-level 0 --complexity 0 --threads 2 --bframes 3 \
+      --rc-lookahead 20 --scenecut 40 "$n.y4m" "$n.hevc" >/dev/null 2>&1 || conf_fail memory "$n: exit code $?"
+  done
+  short_kb=$(tail -n 1 short.rss) long_kb=$(tail -n 1 long.rss)
+  [ "$long_kb" -le $((short_kb + short_kb / 10 + 2048)) ] ||
+    conf_fail memory "300 pictures peak at $long_kb KB, 30 at $short_kb KB"
+fi
+conf_finish

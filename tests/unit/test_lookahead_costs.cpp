@@ -1,0 +1,231 @@
+// The lookahead's cost estimates and the CU-tree on an encoder's own
+// pictures: cached estimates are not recomputed, shifted content is found
+// by the half-resolution search, totals scale with the evaluation steps,
+// the results do not depend on the number of pool threads, and the
+// propagation distributes amounts as its weights say.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "encoder/encoder.h"
+#include "ratecontrol/cutree.h"
+#include "ratecontrol/lookahead_frame.h"
+#include "ratecontrol/lowres_cost.h"
+#include "tarnhevcenc.h"
+
+namespace {
+
+constexpr int32_t W = 192, H = 128;
+
+// Smooth texture with detail, moved `shift` samples right per picture.
+uint8_t texture(int32_t x, int32_t y) {
+  const double v = 128 + 60 * std::sin(x * 0.21) * std::cos(y * 0.17) + 30 * std::sin((x + 2 * y) * 0.05) +
+                   ((x * 7 + y * 13) % 11) * 2;
+  return static_cast<uint8_t>(std::lround(std::fmin(255, std::fmax(0, v))));
+}
+
+struct la_encoder_t {
+  encoder_t *enc = nullptr;
+  std::vector<frame_t *> frames;
+
+  la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift) {
+    tarnhevcenc_param_t p;
+    std::memset(&p, 0, sizeof(p));
+    p.size = sizeof(p);
+    EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+    p.width = W;
+    p.height = H;
+    p.qp = 30;
+    p.log_level = 0;
+    p.threads = threads;
+    p.complexity = complexity;
+    p.bframes = 3;
+    p.scenecut = 40;
+    enc = encoder_open(&p);
+    EXPECT_NE(enc, nullptr);
+    if (!enc) return;
+    EXPECT_NE(enc->lookahead_engine, nullptr);
+    for (int32_t k = 0; k < pictures; k++) {
+      frame_t *f = frame_get_unused(enc->pool, 1);
+      EXPECT_NE(f, nullptr);
+      for (int32_t c = 0; c < 3; c++) {
+        const int32_t w = c ? W / 2 : W, h = c ? H / 2 : H;
+        for (int32_t y = 0; y < h; y++)
+          for (int32_t x = 0; x < w; x++)
+            f->plane[c][y * f->stride[c] + x] = c ? 128 : texture(x - shift * k + 40, y + 8);
+      }
+      frame_extend_borders(f);
+      f->frame_number = k;
+      lookahead_frame_init(enc, f, 1);
+      frames.push_back(f);
+    }
+  }
+  ~la_encoder_t() {
+    if (!enc) return;
+    for (frame_t *f : frames) frame_release(enc->pool, f);
+    encoder_close(enc);
+  }
+  const lowres_layout_t &layout() const { return enc->lookahead_engine->layout; }
+  void cost(int32_t p0, int32_t p1, int32_t b) { lookahead_frame_cost(enc, frames.data(), p0, p1, b); }
+  lowres_data_t *la(int32_t i) { return frames[i]->la; }
+};
+
+TEST(LookaheadCosts, EstimatesAreCachedAndIntraIsKeptOnlyAfterAnIntraOrPEstimate) {
+  la_encoder_t e(1, 5, 3, 4);
+  ASSERT_NE(e.enc, nullptr);
+  const int32_t blocks = e.layout().block_count;
+  e.cost(0, 2, 1);  // B estimate
+  EXPECT_GE(e.la(1)->cost_cache[1][1], 0);
+  EXPECT_GE(e.la(1)->cost_cache[0][0], 0);
+  EXPECT_EQ(e.frames[1]->intra_done, 0);
+  e.cost(0, 1, 1);  // P estimate
+  EXPECT_EQ(e.frames[1]->intra_done, 1);
+  const int32_t cached = e.la(1)->cost_cache[1][0];
+  std::vector<uint32_t> costs(e.la(1)->block_costs[1][0], e.la(1)->block_costs[1][0] + blocks);
+  // Spoil the picture: a repeated request must not look at it again.
+  std::memset(e.frames[1]->lowres_planes[0], 0, 16);
+  e.cost(0, 1, 1);
+  EXPECT_EQ(e.la(1)->cost_cache[1][0], cached);
+  EXPECT_TRUE(std::equal(costs.begin(), costs.end(), e.la(1)->block_costs[1][0]));
+  // Intra costs of the picture are now fixed: a new estimate sums the same.
+  const int32_t intra = e.la(1)->cost_cache[0][0];
+  e.cost(1, 1, 1);
+  EXPECT_EQ(e.la(1)->cost_cache[0][0], intra);
+}
+
+TEST(LookaheadCosts, AShiftedPictureIsPredictedAlongItsHalfResolutionShift) {
+  la_encoder_t e(1, 5, 2, 4);  // 4 samples: 2 half-resolution samples
+  ASSERT_NE(e.enc, nullptr);
+  e.cost(0, 1, 1);
+  const lowres_layout_t &l = e.layout();
+  int32_t found = 0, inner = 0;
+  for (int32_t y = 1; y < l.block_rows - 1; y++)
+    for (int32_t x = 1; x < l.block_cols - 1; x++) {
+      const int32_t k = y * l.block_stride + x;
+      inner++;
+      const mv_t v = e.la(1)->mvs[0][0][k];
+      found += mv_x(v) == -8 && mv_y(v) == 0;
+      EXPECT_NE(e.la(1)->block_costs[1][0][k] >> 28, static_cast<uint32_t>(LOWRES_INTRA)) << x << ", " << y;
+      EXPECT_LT(e.la(1)->block_hint[1][k], static_cast<uint32_t>(HINT_CLOSE)) << x << ", " << y;
+    }
+  EXPECT_GE(found, inner * 9 / 10);
+  EXPECT_LT(e.la(1)->cost_cache[1][0] * 3, e.la(1)->cost_cache[0][0]);
+}
+
+TEST(LookaheadCosts, TotalsScaleWithTheEvaluationSteps) {
+  // Complexity 2 evaluates every second block of every second row.
+  la_encoder_t e(1, 2, 2, 4);
+  ASSERT_NE(e.enc, nullptr);
+  ASSERT_EQ(e.enc->param.lookahead_step_x, 2);
+  ASSERT_EQ(e.enc->param.lookahead_step_y, 2);
+  e.cost(0, 0, 0);
+  const lowres_layout_t &l = e.layout();
+  int64_t sum = 0;
+  for (int32_t y = 0; y < l.block_rows; y += 2)
+    for (int32_t x = 0; x < l.block_cols; x += 2) sum += e.la(0)->intra_costs[y * l.block_stride + x];
+  EXPECT_EQ(e.la(0)->cost_cache[0][0], 4 * sum);
+  EXPECT_EQ(e.la(0)->cost_cache[1][0], -1);
+}
+
+TEST(LookaheadCosts, OneAndEightPoolThreadsGiveTheSameEstimates) {
+  la_encoder_t a(1, 4, 5, 3), b(8, 4, 5, 3);
+  ASSERT_NE(a.enc, nullptr);
+  ASSERT_NE(b.enc, nullptr);
+  ASSERT_EQ(b.enc->lookahead_engine->threads, 8);
+  for (la_encoder_t *e : {&a, &b}) {
+    e->cost(0, 4, 4);
+    e->cost(0, 4, 2);
+    e->cost(0, 2, 1);
+    e->cost(2, 4, 3);
+  }
+  const int32_t blocks = a.layout().block_count;
+  for (int32_t i = 0; i < 5; i++)
+    for (int32_t d0 = 0; d0 < 5; d0++)
+      for (int32_t d1 = 0; d1 < 5; d1++) {
+        EXPECT_EQ(a.la(i)->cost_cache[d0][d1], b.la(i)->cost_cache[d0][d1]) << i << " " << d0 << " " << d1;
+        if (a.la(i)->cost_cache[d0][d1] >= 0) {
+          EXPECT_TRUE(std::equal(a.la(i)->block_costs[d0][d1], a.la(i)->block_costs[d0][d1] + blocks,
+                                 b.la(i)->block_costs[d0][d1]));
+        }
+      }
+}
+
+// ---------------------------------------------------------------------------
+// CU-tree propagation on made-up costs: picture 1 predicted from picture 0.
+
+struct cutree_case_t {
+  la_encoder_t e{1, 5, 2, 0};
+  lowres_layout_t l;
+  cutree_case_t() {
+    l = e.layout();
+    for (int32_t i = 0; i < 2; i++) {
+      std::fill(e.la(i)->intra_costs, e.la(i)->intra_costs + l.block_count, 1000u);
+      std::memset(e.la(i)->propagate, 0, sizeof(uint32_t) * l.block_count);
+    }
+    // Every block of picture 1: list 0, cost 200, no vector.
+    std::fill(e.la(1)->block_costs[1][0], e.la(1)->block_costs[1][0] + l.block_count, 200u | (LOWRES_L0 << 28));
+    std::fill(e.la(1)->mvs[0][0], e.la(1)->mvs[0][0] + l.block_count, 0u);
+  }
+  uint32_t *costs() { return e.la(1)->block_costs[1][0]; }
+  mv_t *mvs() { return e.la(1)->mvs[0][0]; }
+  uint32_t target(int32_t x, int32_t y) { return e.la(0)->propagate[y * l.block_stride + x]; }
+  void run(int32_t referenced) { cutree_propagate(e.enc, e.frames.data(), 0, 1, 1, referenced); }
+};
+
+TEST(CuTree, AmountsFollowTheVectorsWithTheirWeights) {
+  cutree_case_t c;
+  ASSERT_NE(c.e.enc, nullptr);
+  const int32_t s = c.l.block_stride;
+  // Each block gives (1000 - 200) * (0 + 1000) / 1000 = 800 when nothing
+  // comes in from later pictures.
+  c.costs()[1 * s + 1] = 200u | (LOWRES_INTRA << 28);  // intra: gives nothing
+  c.mvs()[1 * s + 3] = mv_make(16, 0);                   // half a block right
+  c.mvs()[2 * s + 2] = mv_make(-64, -64);                // two blocks up and left
+  c.mvs()[0 * s + 0] = mv_make(-16, 0);                  // half outside: that half is lost
+  c.costs()[3 * s + 4] = 200u | (LOWRES_BI << 28);     // both lists: half each
+  c.run(0);
+  EXPECT_EQ(c.target(1, 1), 0u);
+  EXPECT_EQ(c.target(2, 1), 800u);
+  EXPECT_EQ(c.target(3, 1), 400u);
+  EXPECT_EQ(c.target(4, 1), 800u + 400u);
+  EXPECT_EQ(c.target(2, 2), 0u);
+  EXPECT_EQ(c.target(0, 0), 800u + 400u);
+  EXPECT_EQ(c.target(4, 3), 400u);
+
+  // Offsets: the referenced picture's CTUs get -2 x log2((I + P) / I) with
+  // the default strength, the unreferenced one none.
+  cutree_compute_qp_offsets(c.e.enc, c.e.frames[0]);
+  cutree_compute_qp_offsets(c.e.enc, c.e.frames[1]);
+  double intra = 0, prop = 0;
+  for (int32_t y = 4; y < 8; y++)
+    for (int32_t x = 4; x < 8; x++) {
+      intra += 1000;
+      prop += c.target(x, y);
+    }
+  EXPECT_NEAR(c.e.la(0)->cutree_offsets[4 * s + 4], -2.0 * std::log2((intra + prop) / intra), 1e-3);
+  EXPECT_LT(c.e.la(0)->cutree_offsets[4 * s + 4], -1.0f);
+  EXPECT_EQ(c.e.la(1)->cutree_offsets[4 * s + 4], 0.0f);
+}
+
+TEST(CuTree, PropagatedAmountsSaturate) {
+  cutree_case_t c;
+  ASSERT_NE(c.e.enc, nullptr);
+  std::fill(c.e.la(1)->propagate, c.e.la(1)->propagate + c.l.block_count, 0xffffffu);
+  c.run(1);
+  // 800 x (16777215 + 1000) / 1000 = 13422572: below the limit once...
+  EXPECT_EQ(c.target(5, 5), 13422572u);
+  c.run(1);
+  // ...and held at it the second time.
+  EXPECT_EQ(c.target(5, 5), 0xffffffu);
+}
+
+TEST(CuTree, FastLogarithmFollowsLog2) {
+  for (uint32_t x : {1u, 2u, 3u, 9u, 1000u, 12345u, 65536u, 999999u, 16777215u, 0x80000000u, 0xffffffffu})
+    EXPECT_NEAR(cutree_log2(x), std::log2(static_cast<double>(x)), 2e-5 * std::max(1.0, std::log2(x))) << x;
+  for (int32_t e = 0; e < 32; e++) EXPECT_EQ(cutree_log2(1u << e), static_cast<float>(e));
+}
+
+}  // namespace
