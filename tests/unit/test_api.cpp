@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
@@ -15,6 +16,10 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tarnhevcenc.h"
 
@@ -772,7 +777,10 @@ class InvalidSize : public ::testing::TestWithParam<std::pair<int32_t, int32_t>>
 
 TEST_P(InvalidSize, CreateReturnsNull) {
   tarnhevcenc_param_t p = default_param(GetParam().first, GetParam().second, 27);
+  errno = 0;
   EXPECT_EQ(tarnhevcenc_create(&p), nullptr) << GetParam().first << "x" << GetParam().second;
+  // Refused settings, told apart from memory running out (ENOMEM).
+  EXPECT_EQ(errno, EINVAL) << GetParam().first << "x" << GetParam().second;
 }
 
 INSTANTIATE_TEST_SUITE_P(Api, InvalidSize,
@@ -791,7 +799,37 @@ TEST(Api, SmallestAndLargeEvenSizesAccepted) {
   }
 }
 
-TEST(Api, CreateRefusesNull) { EXPECT_EQ(tarnhevcenc_create(nullptr), nullptr); }
+// Memory that runs out at creation is told apart from refused settings: a
+// child process under an address-space limit too small for a full HD
+// encoder (AddressSanitizer cannot live under such a limit).
+TEST(Api, CreateReportsMemoryRunningOut) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "address-space limits and AddressSanitizer do not mix";
+#else
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{64u << 20, 64u << 20};
+    setrlimit(RLIMIT_AS, &limit);
+    tarnhevcenc_param_t p = default_param(1920, 1080, 27);
+    p.log_level = 0;
+    errno = 0;
+    tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+    const int err = errno;
+    _exit(enc ? 1 : err == ENOMEM ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by a signal";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: created under 64 MB; 2: NULL without ENOMEM";
+#endif
+}
+
+TEST(Api, CreateRefusesNull) {
+  errno = 0;
+  EXPECT_EQ(tarnhevcenc_create(nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+}
 
 class Compat : public ::testing::TestWithParam<std::pair<int32_t, int32_t>> {};
 
