@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "encoder/encoder.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/intra_full.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 #include "ratecontrol/ratecontrol_ctu.h"

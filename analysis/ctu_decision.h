@@ -24,6 +24,14 @@ struct ctu_decision_t {
   alignas(32) int16_t coef_c[2][32 * 32];
 };
 
+// Coded-block flags of the block of log2 size at z: the OR of the cbf bytes
+// of its units (bit 0 Y, bit 1 Cb, bit 2 Cr).
+inline uint8_t block_cbf(const uint8_t *cbf, int32_t z, int32_t log2_size) {
+  uint8_t v = 0;
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= cbf[z + i];
+  return v & 7;
+}
+
 // z-order number of the 4x4 unit at (x4, y4) inside a CTU (0..15 each).
 inline int32_t zorder_of(int32_t x4, int32_t y4) {
   int32_t z = 0;

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int32_t MIN_CB_LOG2 = 3;
 
 int32_t map8_of(int32_t z) { return map8_index(zorder_x(z) >> 1, zorder_y(z) >> 1); }
 
@@ -88,7 +87,7 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
       t = static_cast<uint32_t>(static_cast<int32_t>(node->tu_split));
     }
   }
-  const bool nxn = node->split && log2_size == MIN_CB_LOG2;
+  const bool nxn = node->split && log2_size == min_cb_log2(ctx);
   if (nxn) {
     node->part_mode = 3;
     m->cu_split[n] = 0;
@@ -104,7 +103,7 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
     m->tu_split[n] = t;
     m->residual_mode[n] = node->residual_mode;
   }
-  if (log2_size < MIN_CB_LOG2) return;
+  if (log2_size < min_cb_log2(ctx)) return;
   m->part_mode[n] = node->part_mode;
   if (log2_size < 6) {
     const int32_t parent = node_index(z, log2_size + 1);

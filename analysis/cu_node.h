@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/quadtree.h"
 #include "motion/me_context.h"
 #include "motion/mv.h"
 
@@ -68,8 +69,7 @@ struct cu_node_t {
 
 // Node of the block of log2 size s whose first 4x4 unit has z-order index z.
 inline constexpr int32_t node_index(int32_t z, int32_t log2_size) {
-  constexpr int32_t first[5] = {0, 1, 5, 21, 85};
-  return (z >> (2 * (log2_size - 2))) + first[6 - log2_size];
+  return (z >> (2 * (log2_size - 2))) + QUADTREE_LEVEL_FIRST[6 - log2_size];
 }
 // z-order step between the four children of a node of log2 size s.
 inline constexpr int32_t child_step(int32_t log2_size) { return 1 << (2 * (log2_size - 3)); }

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int32_t MIN_CB_LOG2 = 3;
 constexpr uint32_t AREA[5] = {4096, 1024, 256, 64, 16};
 
 // Copies of the first significance and greater-than-one contexts that the
@@ -59,7 +58,7 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
   uint32_t split = COST_NONE;
   if (m != 0) {
     const cu_node_t *c = nodes + node_index(z, log2_size - 1);
-    if (log2_size > MIN_CB_LOG2) {
+    if (log2_size > min_cb_log2(ctx)) {
       split = c[0].intra_cost + node->split_flag_cost[1];
       if (flags & 1) split += c[1].intra_cost;
       if (flags & 2) split += c[2].intra_cost;
@@ -85,7 +84,7 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
   if (split < unsplit || m == 2) {
     node->intra_cost = split;
     node->split = 1;
-    if (log2_size > MIN_CB_LOG2) {
+    if (log2_size > min_cb_log2(ctx)) {
       const int32_t n = node_index(z, log2_size), q = child_step(log2_size);
       ctx->maps->cu_split[n] = 1;
       uint8_t cbf = 0;
@@ -135,13 +134,13 @@ void analyse_cu_fast_intra(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t 
   const int32_t nxn = ctx->analysis_level > 2 && ctx->param.intra_nxn ? 1 : 0;
   const bool inside = x + size <= w_left && y + size <= h_left;
   int32_t split_mode;
-  if (!inside || s <= MIN_CB_LOG2 - nxn) {
-    split_mode = s > MIN_CB_LOG2 ? 2 : 0;
+  if (!inside || s <= min_cb_log2(ctx) - nxn) {
+    split_mode = s > min_cb_log2(ctx) ? 2 : 0;
   } else if (s == 6) {
     split_mode = 2;
   } else {
-    split_mode = s >= MIN_CB_LOG2 ? 1 : 0;
-    if (d < ctx->cu_min_depth && s >= MIN_CB_LOG2) split_mode = 2;
+    split_mode = s >= min_cb_log2(ctx) ? 1 : 0;
+    if (d < ctx->cu_min_depth && s >= min_cb_log2(ctx)) split_mode = 2;
     if (ctx->param.split_search_level <= 2 && split_mode == 1 && d >= ctx->cu_max_depth) split_mode = 0;
   }
   node->lowres_cost = 0;

@@ -6,6 +6,9 @@
 
 #include "encoder/encoder.h"
 
+// log2 of the smallest CU the sequence allows.
+inline int32_t min_cb_log2(const encoder_t *ctx) { return ctx->sps->log2_min_cb; }
+
 inline bool block_in_picture(const encoder_t *ctx, int32_t x, int32_t y) {
   return ctx->ctu_x * 64 + x < ctx->width && ctx->ctu_y * 64 + y < ctx->height;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "bitstream/cabac.h"
+#include "common/quadtree.h"
 
 struct encoder_t;
 
@@ -22,10 +23,3 @@ uint32_t intra_chroma_mode_bits(cabac_est_t *est, int32_t chroma_mode);
 // encode_tu_4x4 .. encode_cu_64x64 by log2 size.
 void encode_block_of_size(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int8_t qp,
                           int32_t do_prediction, int32_t code_residual, uint32_t flags);
-// Gradient-record entry of the block of log2 size 3..6 at CTU-relative (x, y):
-// levels 64, 32, 16, 8 start at 0, 1, 5, 21, each in raster order.
-inline int32_t gradient_entry(int32_t x, int32_t y, int32_t log2_size) {
-  constexpr int32_t first[4] = {0, 1, 5, 21};
-  const int32_t d = 6 - log2_size;
-  return first[d] + (y >> log2_size) * (1 << d) + (x >> log2_size);
-}

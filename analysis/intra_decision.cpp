@@ -17,32 +17,6 @@ namespace {
 
 int32_t first_unit_index(int32_t z) { return map4_index(zorder_x(z), zorder_y(z)); }
 
-uint8_t units_cbf(const encoder_t *ctx, int32_t z, int32_t log2_size) {
-  uint8_t v = 0;
-  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= ctx->dec->cbf[z + i];
-  return v & 7;
-}
-
-uint32_t bits_cost(uint32_t bits_256th, uint32_t lambda) {
-  return static_cast<uint32_t>((static_cast<uint64_t>(bits_256th) * lambda + 32768) >> 16);
-}
-
-// A 64x64 intra CU is predicted per 32x32 transform block in z-order, each
-// from the blocks before it; with from_source the neighbours inside the CTU
-// are source samples, so the earlier quadrants' predictions do not matter.
-void predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, bool from_source) {
-  for (int32_t k = 0; k < 4; k++) {
-    const int32_t qx = x + (k & 1) * 32, qy = y + (k >> 1) * 32;
-    if (!from_source) {
-      intra_predict_block(ctx, 0, qx, qy, 5, mode);
-      continue;
-    }
-    intra_build_neighbours(ctx, 0, qx, qy, 32, 1, ctx->nb_luma);
-    ctx->intra.ref_filter[3](ctx->nb_luma, ctx->nb_luma_smooth);
-    intra_predict_prepared(ctx, 0, qx, qy, 5, mode);
-  }
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ lists
@@ -179,7 +153,7 @@ void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2
     return;
   }
   const int32_t luma = ctx->maps->intra_dir[first_unit_index(z)];
-  if (flags & 1) predict_luma_64(ctx, x, y, luma, false);
+  if (flags & 1) intra_predict_luma_64(ctx, x, y, luma, false);
   if (flags & 2) {
     const int32_t syntax = ctx->maps->intra_dir[chroma_dir_index(zorder_x(z) >> 1, zorder_y(z) >> 1)];
     const int32_t mode = chroma_mode_of(syntax, luma);
@@ -221,8 +195,8 @@ uint32_t intra_luma_trial(intra_cu_t *cu, int32_t mode, uint8_t *cbf) {
   int32_t mpm[3];
   intra_mpms(ctx, cu->z, mpm);
   const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
-  cost += bits_cost(bits, node->lambda_ssd);
-  *cbf = units_cbf(ctx, cu->z, cu->log2_size) & 1;
+  cost = rd_cost(cost, bits, node->lambda_ssd);
+  *cbf = block_cbf(ctx->dec->cbf, cu->z, cu->log2_size) & 1;
   return cost;
 }
 
@@ -233,8 +207,8 @@ uint32_t intra_chroma_trial(intra_cu_t *cu, int32_t chroma_mode, uint8_t *cbf) {
   set_chroma_dir(ctx, cu->z, cu->log2_size, chroma_mode);
   uint32_t cost = tu_chroma_encode_cost(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size, 1);
   const uint32_t bits = intra_chroma_mode_bits(&ctx->cabac.est, chroma_mode);
-  cost += bits_cost(bits, node->lambda_ssd);
-  *cbf = cu->log2_size == 2 ? units_cbf(ctx, cu->z & ~3, 3) & 6 : units_cbf(ctx, cu->z, cu->log2_size) & 6;
+  cost = rd_cost(cost, bits, node->lambda_ssd);
+  *cbf = cu->log2_size == 2 ? block_cbf(ctx->dec->cbf, cu->z & ~3, 3) & 6 : block_cbf(ctx->dec->cbf, cu->z, cu->log2_size) & 6;
   return cost;
 }
 
@@ -490,7 +464,7 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
     if (log2_size <= 5)
       encode_block_of_size(ctx, z, x, y, log2_size, static_cast<int8_t>(node->qp), 1, 0, 1);
     else
-      predict_luma_64(ctx, x, y, mode, from_source);
+      intra_predict_luma_64(ctx, x, y, mode, from_source);
     const uint32_t cost = kernel(src, SRC_STRIDE, rec, RECON_STRIDE) + intra_mode_penalty(node->lambda_sad, mode, mpm);
     intra_list_insert(&list, mode, cost);
   };

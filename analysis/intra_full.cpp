@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int32_t MIN_CB_LOG2 = 3;
 constexpr int32_t MAX_CANDIDATES = 8 + 2;  // the rough list and the two MPMs behind it
 
 // Split modes of a node.
@@ -57,7 +56,7 @@ int32_t split_mode_of(const cu_t &cu) {
   if (!cu.inside) return SPLIT_FORCED;
   // 4x4 prediction units are tried only by the thorough presets, and only
   // when the user allows them.
-  const int32_t smallest = MIN_CB_LOG2 - (ctx->param.complexity > 3 && ctx->param.intra_nxn ? 1 : 0);
+  const int32_t smallest = min_cb_log2(ctx) - (ctx->param.complexity > 3 && ctx->param.intra_nxn ? 1 : 0);
   if (cu.log2_size <= smallest) return SPLIT_NEVER;
   int32_t mode = cu.log2_size == 6 && ctx->slice_type_code == 2 ? SPLIT_FORCED : SPLIT_TRY;
   if (mode == SPLIT_TRY && cu.depth < ctx->cu_min_depth) mode = SPLIT_FORCED;
@@ -160,7 +159,7 @@ void decide_luma(const cu_t &cu) {
       best_mode = mode;
     }
   };
-  if (ctx->analysis_level >= 7 && cu.log2_size <= MIN_CB_LOG2) {
+  if (ctx->analysis_level >= 7 && cu.log2_size <= min_cb_log2(ctx)) {
     for (int32_t mode = 0; mode < 35; mode++) consider(mode);
   } else {
     int32_t list[MAX_CANDIDATES];
@@ -185,7 +184,7 @@ void decide_chroma(const cu_t &cu) {
   cu_node_t *node = cu.node;
   const bool pu = cu.log2_size == 2;
   const int32_t az = pu ? cu.z & ~3 : cu.z, ax = pu ? cu.x & ~7 : cu.x, ay = pu ? cu.y & ~7 : cu.y;
-  const int32_t area_log2 = std::max(cu.log2_size, MIN_CB_LOG2);
+  const int32_t area_log2 = std::max(cu.log2_size, min_cb_log2(ctx));
   const pixel_cost_fn kernel = area_log2 == 3 ? ctx->pixel.satd[4] : ctx->pixel.block_cost[7 - area_log2];
   const uint64_t penalty = 3 * static_cast<uint64_t>(node->lambda_sad);
 
@@ -228,7 +227,7 @@ void decide_chroma(const cu_t &cu) {
 void evaluate_unsplit(const cu_t &cu) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
-  if (cu.log2_size >= MIN_CB_LOG2)
+  if (cu.log2_size >= min_cb_log2(ctx))
     ctu_map8_fill(ctx->maps->depth + map8_index(cu.x >> 3, cu.y >> 3), cu.size >> 3, cu.size >> 3,
                   static_cast<uint8_t>(cu.depth));
   else if ((cu.z & 3) == 0)
@@ -236,9 +235,9 @@ void evaluate_unsplit(const cu_t &cu) {
 
   decide_luma(cu);
   // The fourth 4x4 prediction unit decides the chroma of the 8x8 area.
-  if (cu.log2_size >= MIN_CB_LOG2 || (cu.z & 3) == 3) decide_chroma(cu);
+  if (cu.log2_size >= min_cb_log2(ctx) || (cu.z & 3) == 3) decide_chroma(cu);
   cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
-  if (cu.log2_size >= MIN_CB_LOG2) {
+  if (cu.log2_size >= min_cb_log2(ctx)) {
     ctx->cabac.est = ctx->cabac_est_save[1 + cu.depth];
     node->intra_cost = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, 0);
   }
@@ -321,7 +320,7 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   const uint32_t unsplit_cost =
       evaluated ? saturated(static_cast<uint64_t>(node->intra_cost) + node->split_flag_cost[0]) : COST_NONE;
   begin_trial(cu);
-  if (log2_size == MIN_CB_LOG2 && !evaluated) prepare_forced_nxn(cu);
+  if (log2_size == min_cb_log2(ctx) && !evaluated) prepare_forced_nxn(cu);
   node->split = 1;
   const int32_t h = cu.size >> 1, q = child_step(log2_size);
   const bool right = block_in_picture(ctx, x + h, y), below = block_in_picture(ctx, x, y + h);
@@ -335,7 +334,7 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   uint32_t split_cost;
   const int32_t first_child = node_index(z, log2_size - 1);
   const bool inside[4] = {true, right, below, right && below};
-  if (log2_size > MIN_CB_LOG2) {
+  if (log2_size > min_cb_log2(ctx)) {
     uint64_t sum = node->split_flag_cost[1];
     for (int32_t k = 0; k < 4; k++)
       if (inside[k]) sum += nodes[first_child + k].intra_cost;
@@ -351,7 +350,7 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
     for (int32_t k = 0; k < 4; k++) {
       if (!inside[k]) continue;
       // The prediction units' own bytes are those of the CU just coded.
-      if (log2_size == MIN_CB_LOG2) ctx->maps->cbf[first_child + k] = ctx->dec->cbf[z + k] & 7;
+      if (log2_size == min_cb_log2(ctx)) ctx->maps->cbf[first_child + k] = ctx->dec->cbf[z + k] & 7;
       cbf |= ctx->maps->cbf[first_child + k];
     }
     ctx->maps->cbf[node_index(z, log2_size)] = cbf;

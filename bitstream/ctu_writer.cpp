@@ -284,11 +284,7 @@ struct cu_writer {
   int32_t cu_z;  // first unit of the CU being written
   int32_t mark_grid;  // mark written blocks in the availability grid
 
-  int32_t cbf_or(int32_t z, int32_t units, int32_t bit) const {
-    int32_t v = 0;
-    for (int32_t i = 0; i < units; i++) v |= (ctx->dec->cbf[z + i] >> bit) & 1;
-    return v;
-  }
+  int32_t cbf_or(int32_t z, int32_t log2_size, int32_t bit) const { return (block_cbf(ctx->dec->cbf, z, log2_size) >> bit) & 1; }
 
   void transform_unit(int32_t x, int32_t y, int32_t xb, int32_t yb, int32_t log2_size, int32_t blk, int32_t cbf_l,
                       int32_t cbf_cb, int32_t cbf_cr) {
@@ -326,14 +322,13 @@ struct cu_writer {
                       int32_t parent_cb, int32_t parent_cr, int32_t max_depth, int32_t intra_split) {
     const ctu_decision_t *d = ctx->dec;
     const int32_t z = zorder_of(x >> 2, y >> 2);
-    const int32_t units = 1 << (2 * (log2_size - 2));
     const int32_t split = d->tu_log2[z] < log2_size;
     if (log2_size <= 5 && log2_size > 2 && depth < max_depth && !(intra_split && depth == 0))
       s.bin(CTX_SPLIT_TRANSFORM + 5 - log2_size, static_cast<uint32_t>(split));
     int32_t cbf_cb = parent_cb, cbf_cr = parent_cr;
     if (log2_size > 2) {
-      cbf_cb = (depth == 0 || parent_cb) ? cbf_or(z, units, 1) : 0;
-      cbf_cr = (depth == 0 || parent_cr) ? cbf_or(z, units, 2) : 0;
+      cbf_cb = (depth == 0 || parent_cb) ? cbf_or(z, log2_size, 1) : 0;
+      cbf_cr = (depth == 0 || parent_cr) ? cbf_or(z, log2_size, 2) : 0;
       if (depth == 0 || parent_cb) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cb));
       if (depth == 0 || parent_cr) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cr));
     }
@@ -418,8 +413,7 @@ struct cu_writer {
       prediction_unit(px, py, pw, ph, log2_size);
       mark(px, py, pw, ph);
     }
-    const int32_t root_cbf = cbf_or(z, 1 << (2 * (log2_size - 2)), 0) | cbf_or(z, 1 << (2 * (log2_size - 2)), 1) |
-                             cbf_or(z, 1 << (2 * (log2_size - 2)), 2);
+    const int32_t root_cbf = block_cbf(ctx->dec->cbf, z, log2_size) != 0;
     // A merged 2Nx2N CU that is not skipped always carries a residual.
     if (!(pm == 0 && ctx->maps->merge_flag[map8_index(x >> 3, y >> 3)]))
       s.bin(CTX_RQT_ROOT_CBF, static_cast<uint32_t>(root_cbf));
@@ -591,16 +585,6 @@ uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y
   qg_state_t qg{};
   cu_writer<sink_estimate> w{s, ctx, &qg, 0, 0};
   w.coding_unit(x, y, log2_size);
-  return est->bits - before;
-}
-
-uint32_t split_flag_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size,
-                             int32_t split) {
-  const int32_t size = 1 << log2_size;
-  if (!(in_picture(ctx, x + size - 1, y + size - 1) && log2_size > 3)) return 0;
-  sink_estimate s{est};
-  const uint32_t before = est->bits;
-  write_split_cu_flag(s, ctx, x, y, log2_size, split);
   return est->bits - before;
 }
 

@@ -16,9 +16,6 @@ void ctu_write(encoder_t *ctx, int32_t last_in_slice);
 // Bits (1/256) of one coding unit's syntax as decided in ctx->dec, counted on
 // est, which advances as coding would.  QP deltas are not counted.
 uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size);
-// Bits of split_cu_flag at a node (0 when the flag is not coded there).
-uint32_t split_flag_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size,
-                             int32_t split);
 
 // Bits of one residual_coding() of the levels (row-major, stride N).
 uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,

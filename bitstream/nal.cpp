@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "encoder/memory.h"
+#include "common/memory.h"
 
 void nal_list_init(nal_list_t *l) { std::memset(l, 0, sizeof(*l)); }
 

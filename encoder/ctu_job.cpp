@@ -10,7 +10,7 @@
 #include "ratecontrol/ratecontrol_ctu.h"
 #include "bitstream/ctu_writer.h"
 #include "encoder/encoder.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "filters/deblock.h"
 #include "filters/sao.h"
 #include "encoder/rowsched.h"

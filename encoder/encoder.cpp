@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "encoder/ctu_start.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "encoder/rowsched.h"
 #include "analysis/analysis_tables.h"
 #include "filters/deblock.h"

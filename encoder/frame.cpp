@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "ratecontrol/lowres_data.h"
 
 int frame_list_init(frame_list_t *l, int32_t capacity) {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "encoder/encoder.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "encoder/ref_planes.h"
 
 namespace {

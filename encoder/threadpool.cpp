@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "encoder/memory.h"
+#include "common/memory.h"
 
 namespace {
 

@@ -14,8 +14,6 @@ const uint8_t deblock_tc_table[54] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 
 
 namespace {
 
-constexpr int32_t NODE_FIRST[5] = {0, 1, 5, 21, 85};
-
 inline deblock_edge_map_t *edge_map(encoder_t *ctx, int32_t addr) { return ctx->deblock_edges + addr; }
 // Edge QPs of the CTU column; without cu_qp_delta every CU has the slice QP
 // and column 0's block serves all CTUs.

@@ -5,7 +5,7 @@
 
 #include "bitstream/cabac.h"
 #include "encoder/encoder.h"
-#include "rdo/rd_cost.h"
+#include "common/rd_cost.h"
 
 namespace {
 
@@ -22,8 +22,6 @@ inline int32_t eo_offset(int32_t n, int32_t s, int64_t l, bool positive) {
 inline int64_t delta_distortion(int32_t n, int32_t s, int32_t o) {
   return (static_cast<int64_t>(n) * o - 2LL * s) * o;
 }
-
-inline int64_t rd_cost(uint32_t bits, int64_t l, int64_t d) { return ((static_cast<int64_t>(bits) * l + 32768) >> 16) + d; }
 
 struct plane_ctx_t {
   uint8_t *deblocked;  // block origin in the deblocked plane
@@ -195,7 +193,7 @@ void sao_decide_ctu(encoder_t *ctx) {
         d += c ? (dd * w_chroma + 128) >> 8 : dd;
       }
     }
-    return rd_cost(flag_bits, l, d);
+    return rd_cost<int64_t>(d, flag_bits, l);
   };
   int64_t j_left = COST_MAX, j_up = COST_MAX;
   if (ctx->ctu_x > 0) {
@@ -215,7 +213,7 @@ void sao_decide_ctu(encoder_t *ctx) {
   flags.bits = 0;
   if (ctx->ctu_x > 0) cabac_est_bin(&flags, CTX_SAO_MERGE, 0);
   if (ctx->ctu_y > 0) cabac_est_bin(&flags, CTX_SAO_MERGE, 0);
-  const int64_t j_flags = rd_cost(flags.bits, l, 0);
+  const int64_t j_flags = rd_cost<int64_t>(0, flags.bits, l);
   // Type bins continue from the state after the merge flags.
   cabac_est_t after = flags;
 
@@ -225,7 +223,7 @@ void sao_decide_ctu(encoder_t *ctx) {
     cabac_est_t e = after;
     e.bits = 0;
     sao_param_bits(&e, &sao_off, 0);
-    const int64_t j_off = rd_cost(e.bits, l, 0);
+    const int64_t j_off = rd_cost<int64_t>(0, e.bits, l);
     j_luma = COST_MAX;
     for (int32_t t = 0; t < types; t++) {
       if (examined[0][t]) continue;
@@ -237,7 +235,7 @@ void sao_decide_ctu(encoder_t *ctx) {
       cabac_est_t eb = after;
       eb.bits = 0;
       sao_param_bits(&eb, &r, 0);
-      const int64_t j = rd_cost(eb.bits, l, d);
+      const int64_t j = rd_cost<int64_t>(d, eb.bits, l);
       if (j < j_luma) {
         j_luma = j;
         best_rec[0] = r;
@@ -253,7 +251,7 @@ void sao_decide_ctu(encoder_t *ctx) {
     cabac_est_t e = after;
     e.bits = 0;
     sao_param_bits(&e, &sao_off, 1);
-    const int64_t j_off = rd_cost(e.bits, l, 0);
+    const int64_t j_off = rd_cost<int64_t>(0, e.bits, l);
     j_chroma = COST_MAX;
     for (int32_t t = 0; t < types; t++) {
       if (examined[1][t]) continue;
@@ -268,7 +266,7 @@ void sao_decide_ctu(encoder_t *ctx) {
       eb.bits = 0;
       sao_param_bits(&eb, &r[0], 1);
       sao_param_bits(&eb, &r[1], 2);
-      const int64_t j = rd_cost(eb.bits, l, d);
+      const int64_t j = rd_cost<int64_t>(d, eb.bits, l);
       if (j < j_chroma) {
         j_chroma = j;
         best_rec[1] = r[0];

@@ -4,6 +4,7 @@
 // move, and a refinement that the lowest levels run only on textured blocks.
 #include <algorithm>
 
+#include "common/quadtree.h"
 #include "encoder/encoder.h"
 #include "motion/me_common.h"
 #include "motion/mvp.h"
@@ -14,7 +15,6 @@ namespace {
 // hexagon that the old one did not cover (bit i = point i).
 constexpr int8_t HEXAGON[6][2] = {{-1, -2}, {-1, 2}, {-2, 0}, {1, -2}, {1, 2}, {2, 0}};
 constexpr uint8_t HEX_NEW_POINTS[6] = {0x0d, 0x16, 0x07, 0x29, 0x32, 0x38};
-constexpr int32_t FIRST_NODE[4] = {0, 1, 5, 21};
 
 struct fast_search_t {
   pixel_cost_fn one, refine;
@@ -209,8 +209,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   if (!likely_ref && level <= 2) return finish();
   if (level <= 2) {
     // Refine only blocks textured against their cost.
-    const int32_t shift = 6 - c;
-    const uint64_t g = ctx->gradients.combined.node[FIRST_NODE[c] + (rq->y >> shift) * (1 << c) + (rq->x >> shift)];
+    const uint64_t g = ctx->gradients.combined.node[gradient_entry(rq->x, rq->y, 6 - c)];
     const uint64_t cost = cur_cost;
     if (g < cost * 6 / 5 || g < 2u * rq->width * rq->height || (c == 0 && cost > 4000)) return finish();
   }

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "encoder/encoder.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "tarnhevcenc.h"
 
 namespace {

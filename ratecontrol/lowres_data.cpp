@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "encoder/memory.h"
+#include "common/memory.h"
 
 lowres_layout_t lowres_layout(int32_t width, int32_t height, int32_t bframes, int32_t row_arrays) {
   lowres_layout_t l{};

@@ -4,8 +4,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "analysis/analysis_tables.h"
 #include "encoder/encoder.h"
-#include "rdo/rd_cost.h"
+
+uint32_t chroma_weight(const encoder_t *ctx, int32_t qp) {
+  return ctx->tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
+}
 
 uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
   if (plane == 0) return ctx->ctu_src + y * SRC_STRIDE + x;
@@ -133,6 +137,19 @@ void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y,
 void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
   intra_prepare_refs(ctx, plane, x, y, log2_size);
   intra_predict_prepared(ctx, plane, x, y, log2_size, mode);
+}
+
+void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, bool from_source) {
+  for (int32_t k = 0; k < 4; k++) {
+    const int32_t qx = x + (k & 1) * 32, qy = y + (k >> 1) * 32;
+    if (!from_source) {
+      intra_predict_block(ctx, 0, qx, qy, 5, mode);
+      continue;
+    }
+    intra_build_neighbours(ctx, 0, qx, qy, 32, 1, ctx->nb_luma);
+    ctx->intra.ref_filter[3](ctx->nb_luma, ctx->nb_luma_smooth);
+    intra_predict_prepared(ctx, 0, qx, qy, 5, mode);
+  }
 }
 
 // Sign data hiding (H.265 7.3.8.11): in a coefficient group whose first and
@@ -310,10 +327,3 @@ int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, i
   return intra_tree_code(ctx, x, y, log2_size, qp);
 }
 
-void cu_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint64_t sse[3]) {
-  const int32_t n = 1 << log2_size;
-  sse[0] = ctx->pixel.ssd_wxh(ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, n, n);
-  for (int32_t p = 1; p <= 2; p++)
-    sse[p] = ctx->pixel.ssd_wxh(ctu_src_at(ctx, p, x >> 1, y >> 1), SRC_STRIDE, ctu_rec_at(ctx, p, x >> 1, y >> 1),
-                                RECON_STRIDE, n >> 1, n >> 1);
-}

@@ -33,6 +33,14 @@ void intra_build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y,
 void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size);
 void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
 
+// Chroma distortion weight of a QP (1/256 units).
+uint32_t chroma_weight(const encoder_t *ctx, int32_t qp);
+
+// A 64x64 luma block is predicted per 32x32 transform block in z-order,
+// each from the blocks before it; with from_source the neighbours inside the
+// CTU are source samples, so the earlier quadrants' predictions do not matter.
+void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, bool from_source);
+
 // Transforms source minus the prediction in place, quantises at qp into
 // levels (row-major, stride N), applies sign hiding when enabled, and adds
 // the reconstructed residual to the prediction.  Returns the non-zero count.
@@ -44,7 +52,3 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
 // transform block in decoding order; writes the cbf bits.  Returns 1 when
 // any block has a coded coefficient.
 int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
-
-// Sum of squared errors of the CU's reconstruction against the source:
-// luma + chroma (both planes), each component returned separately.
-void cu_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint64_t sse[3]);

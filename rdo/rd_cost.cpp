@@ -20,10 +20,6 @@ void ctu_map32_fill(mv_t *first, int32_t w, int32_t h, mv_t value) {
     for (int32_t i = 0; i < w; i++) first[MAP8_STRIDE * j + i] = value;
 }
 
-uint32_t chroma_weight(const encoder_t *ctx, int32_t qp) {
-  return ctx->tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
-}
-
 uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t planes) {
   const int32_t n = 1 << log2_size;
   uint32_t d = 0;
@@ -42,12 +38,6 @@ uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_siz
 
 namespace {
 
-uint8_t cbf_of_cu(const encoder_t *ctx, int32_t z, int32_t log2_size) {
-  uint8_t v = 0;
-  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= ctx->dec->cbf[z + i];
-  return v & 7;
-}
-
 int32_t code_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t predict) {
   const ctu_decision_t *d = ctx->dec;
   const int32_t z = zorder_of(x >> 2, y >> 2);
@@ -60,7 +50,7 @@ uint32_t cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, in
   const uint32_t bits = cu_estimate_bits(ctx, &ctx->cabac.est, x, y, log2_size);
   const uint32_t dist = block_distortion(ctx, x, y, log2_size, 3);
   ctx->last_distortion = dist;
-  ctx->maps->cbf[node_index(z, log2_size)] = cbf_of_cu(ctx, z, log2_size);
+  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->dec->cbf, z, log2_size);
   return rd_cost(dist, bits, lambda);
 }
 
@@ -164,7 +154,7 @@ uint32_t split_cu_flag_cost(encoder_t *ctx, uint32_t lambda, int32_t map8_pos, i
   const ctu_maps_t *m = ctx->maps;
   const int32_t inc = (m->depth[map8_pos - 1] > depth) + (m->depth[map8_pos - MAP8_STRIDE] > depth);
   const uint32_t bits = cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_CU_FLAG + inc, static_cast<uint32_t>(flag));
-  return static_cast<uint32_t>((static_cast<uint64_t>(bits) * lambda + 32768) >> 16);
+  return rd_cost(0u, bits, lambda);
 }
 
 int32_t cu_split_texture_test(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
@@ -199,15 +189,7 @@ namespace {
 
 void predict_intra_luma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   const int32_t mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
-  if (log2_size == 6) {
-    // A 64x64 CU predicts per 32x32 transform block, each from the
-    // neighbours before it.
-    for (int32_t k = 0; k < 4; k++) {
-      intra_prepare_refs(ctx, 0, x + (k & 1) * 32, y + (k >> 1) * 32, 5);
-      intra_predict_prepared(ctx, 0, x + (k & 1) * 32, y + (k >> 1) * 32, 5, mode);
-    }
-    return;
-  }
+  if (log2_size == 6) return intra_predict_luma_64(ctx, x, y, mode, false);
   if (ctx->intra_refs_refresh) intra_prepare_refs(ctx, 0, x, y, log2_size);
   intra_predict_prepared(ctx, 0, x, y, log2_size, mode);
 }

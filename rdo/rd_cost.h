@@ -14,6 +14,7 @@
 
 #include "analysis/cu_node.h"
 #include "bitstream/cabac.h"
+#include "common/rd_cost.h"
 
 struct encoder_t;
 
@@ -21,13 +22,8 @@ struct encoder_t;
 void ctu_map8_fill(uint8_t *first, int32_t w, int32_t h, uint8_t value);
 void ctu_map32_fill(mv_t *first, int32_t w, int32_t h, mv_t value);
 
-// Chroma distortion weight of a QP (1/256 units).
-uint32_t chroma_weight(const encoder_t *ctx, int32_t qp);
 // Weighted distortion of the CU's (or block's) reconstruction.
 uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t planes);
-inline uint32_t rd_cost(uint32_t distortion, uint32_t bits, uint32_t lambda) {
-  return distortion + static_cast<uint32_t>((static_cast<uint64_t>(bits) * lambda + 32768) >> 16);
-}
 
 // Codes the CU as committed (a skip CU with its prediction only) and costs
 // it with its CU syntax; stores the distortion in ctx->last_distortion.

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "analysis/decision_common.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 

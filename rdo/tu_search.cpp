@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "analysis/decision_common.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "bitstream/ctu_writer.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"

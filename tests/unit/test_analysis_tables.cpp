@@ -12,7 +12,7 @@
 
 #include "analysis/analysis_tables.h"
 #include "encoder/encoder.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "encoder/param.h"
 
 namespace {

@@ -22,7 +22,7 @@
 
 #include "bitstream/param_sets.h"
 #include "encoder/encoder.h"
-#include "encoder/memory.h"
+#include "common/memory.h"
 #include "motion/mvp.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "encoder/memory.h"
+#include "common/memory.h"
 
 #include <cstdint>
 #include <cstdlib>
