@@ -1,5 +1,5 @@
 // Coding decisions of one CTU.  Each driver leaves the decision in
-// ctx->dec, the reconstruction in ctx->ctu_rec and the CU QPs in place.
+// ctx->maps, the reconstruction in ctx->ctu_rec and the CU QPs in place.
 #pragma once
 
 struct encoder_t;

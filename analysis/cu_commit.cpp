@@ -19,7 +19,7 @@ void fill_tu_sizes(encoder_t *ctx, const cu_node_t *nodes, int32_t z, int32_t lo
     for (int32_t k = 0; k < 4; k++) fill_tu_sizes(ctx, nodes, z + k * q, log2_size - 1);
     return;
   }
-  fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+  fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
 }
 
 void commit_pu(ctu_maps_t *m, int32_t p, int32_t w8, int32_t h8, uint8_t merge, uint8_t merge_idx,
@@ -38,7 +38,7 @@ void set_luma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) {
   const int32_t n4 = 1 << (log2_size - 2);
   grid_fill_rect(reinterpret_cast<uint8_t *>(ctx->maps->intra_dir) + map4_index(zorder_x(z), zorder_y(z)), n4, n4,
                  static_cast<uint8_t>(mode));
-  fill_units(ctx->dec->luma_mode, z, log2_size, static_cast<uint8_t>(mode < 0 ? 1 : mode));
+  fill_units(ctx->maps->unit.luma_mode, z, log2_size, static_cast<uint8_t>(mode < 0 ? 1 : mode));
 }
 
 void set_chroma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) {
@@ -47,7 +47,7 @@ void set_chroma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) 
   for (int32_t j = 0; j < n8; j++)
     for (int32_t i = 0; i < n8; i++) ctx->maps->intra_dir[chroma_dir_index(x8 + i, y8 + j)] = static_cast<int8_t>(mode);
   const int32_t first = log2_size >= 3 ? z : z & ~3;
-  fill_units(ctx->dec->chroma_syntax, first, std::max(log2_size, 3), static_cast<uint8_t>(mode));
+  fill_units(ctx->maps->unit.chroma_syntax, first, std::max(log2_size, 3), static_cast<uint8_t>(mode));
 }
 
 void cu_commit_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,
@@ -68,7 +68,7 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
   const int32_t n = node_index(z, log2_size);
   cu_node_t *node = nodes + n;
   ctu_maps_t *m = ctx->maps;
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t w_left = ctx->width - ctx->ctu_x * 64, h_left = ctx->height - ctx->ctu_y * 64;
   uint32_t t = 0;
   if (node->split) {

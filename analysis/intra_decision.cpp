@@ -196,7 +196,7 @@ uint32_t intra_luma_trial(intra_cu_t *cu, int32_t mode, uint8_t *cbf) {
   intra_mpms(ctx, cu->z, mpm);
   const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
   cost = rd_cost(cost, bits, node->lambda_ssd);
-  *cbf = block_cbf(ctx->dec->cbf, cu->z, cu->log2_size) & 1;
+  *cbf = block_cbf(ctx->maps->unit.cbf, cu->z, cu->log2_size) & 1;
   return cost;
 }
 
@@ -208,7 +208,7 @@ uint32_t intra_chroma_trial(intra_cu_t *cu, int32_t chroma_mode, uint8_t *cbf) {
   uint32_t cost = tu_chroma_encode_cost(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size, 1);
   const uint32_t bits = intra_chroma_mode_bits(&ctx->cabac.est, chroma_mode);
   cost = rd_cost(cost, bits, node->lambda_ssd);
-  *cbf = cu->log2_size == 2 ? block_cbf(ctx->dec->cbf, cu->z & ~3, 3) & 6 : block_cbf(ctx->dec->cbf, cu->z, cu->log2_size) & 6;
+  *cbf = cu->log2_size == 2 ? block_cbf(ctx->maps->unit.cbf, cu->z & ~3, 3) & 6 : block_cbf(ctx->maps->unit.cbf, cu->z, cu->log2_size) & 6;
   return cost;
 }
 

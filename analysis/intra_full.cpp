@@ -350,7 +350,7 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
     for (int32_t k = 0; k < 4; k++) {
       if (!inside[k]) continue;
       // The prediction units' own bytes are those of the CU just coded.
-      if (log2_size == min_cb_log2(ctx)) ctx->maps->cbf[first_child + k] = ctx->dec->cbf[z + k] & 7;
+      if (log2_size == min_cb_log2(ctx)) ctx->maps->cbf[first_child + k] = ctx->maps->unit.cbf[z + k] & 7;
       cbf |= ctx->maps->cbf[first_child + k];
     }
     ctx->maps->cbf[node_index(z, log2_size)] = cbf;

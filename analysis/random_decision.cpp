@@ -29,7 +29,7 @@ void random_tu_tree(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t depth,
   const bool allowed = log2_size > 2 && depth < max_depth;
   const bool split = forced || (allowed && (next_random(ctx) % 3) == 0);
   if (!split) {
-    fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+    fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
     return;
   }
   const int32_t child_units = 1 << (2 * (log2_size - 3));
@@ -37,7 +37,7 @@ void random_tu_tree(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t depth,
 }
 
 int32_t random_intra_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t size = 1 << log2_size;
   const int32_t nxn = log2_size == 3 && (next_random(ctx) & 1);
@@ -76,7 +76,7 @@ mv_t random_vector(encoder_t *ctx, mv_t pred) {
 }
 
 int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, bool skip) {
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t size = 1 << log2_size;
   fill_units(d->pred_intra, z, log2_size, 0);
@@ -146,7 +146,7 @@ int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
 }
 
 void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg) {
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t size = 1 << log2_size;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const bool crosses = !block_in_picture(ctx, x + size - 1, y + size - 1);

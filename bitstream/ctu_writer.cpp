@@ -42,19 +42,19 @@ inline int32_t unit_index_pic(const encoder_t *ctx, int32_t x, int32_t y) {
 inline bool inside_ctu(int32_t x, int32_t y) { return x >= 0 && y >= 0 && x < 64 && y < 64; }
 
 int32_t cu_log2_at(const encoder_t *ctx, int32_t x, int32_t y) {
-  if (inside_ctu(x, y)) return ctx->dec->cu_log2[zorder_of(x >> 2, y >> 2)];
+  if (inside_ctu(x, y)) return ctx->maps->unit.cu_log2[zorder_of(x >> 2, y >> 2)];
   return ctx->map_cu_log2[unit_index_pic(ctx, x, y)];
 }
 int32_t luma_mode_at(const encoder_t *ctx, int32_t x, int32_t y) {
-  if (inside_ctu(x, y)) return ctx->dec->luma_mode[zorder_of(x >> 2, y >> 2)];
+  if (inside_ctu(x, y)) return ctx->maps->unit.luma_mode[zorder_of(x >> 2, y >> 2)];
   return ctx->map_luma_mode[unit_index_pic(ctx, x, y)];
 }
 int32_t intra_at(const encoder_t *ctx, int32_t x, int32_t y) {
-  if (inside_ctu(x, y)) return ctx->dec->pred_intra[zorder_of(x >> 2, y >> 2)];
+  if (inside_ctu(x, y)) return ctx->maps->unit.pred_intra[zorder_of(x >> 2, y >> 2)];
   return ctx->map_intra[unit_index_pic(ctx, x, y)];
 }
 int32_t skip_at(const encoder_t *ctx, int32_t x, int32_t y) {
-  if (inside_ctu(x, y)) return ctx->dec->skip[zorder_of(x >> 2, y >> 2)];
+  if (inside_ctu(x, y)) return ctx->maps->unit.skip[zorder_of(x >> 2, y >> 2)];
   const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
   return ctx->pic_flags[(py >> 3) * ctx->ctu_cols * 8 + (px >> 3)] & 1;
 }
@@ -284,11 +284,11 @@ struct cu_writer {
   int32_t cu_z;  // first unit of the CU being written
   int32_t mark_grid;  // mark written blocks in the availability grid
 
-  int32_t cbf_or(int32_t z, int32_t log2_size, int32_t bit) const { return (block_cbf(ctx->dec->cbf, z, log2_size) >> bit) & 1; }
+  int32_t cbf_or(int32_t z, int32_t log2_size, int32_t bit) const { return (block_cbf(ctx->maps->unit.cbf, z, log2_size) >> bit) & 1; }
 
   void transform_unit(int32_t x, int32_t y, int32_t xb, int32_t yb, int32_t log2_size, int32_t blk, int32_t cbf_l,
                       int32_t cbf_cb, int32_t cbf_cr) {
-    const ctu_decision_t *d = ctx->dec;
+    const ctu_unit_maps_t *d = &ctx->maps->unit;
     if (!(cbf_l || cbf_cb || cbf_cr)) return;
     if (qg && qg->enabled && !qg->delta_coded) {
       int32_t delta = d->qp[cu_z] - qg->qp_pred;
@@ -320,7 +320,7 @@ struct cu_writer {
 
   void transform_tree(int32_t x, int32_t y, int32_t xb, int32_t yb, int32_t log2_size, int32_t depth, int32_t blk,
                       int32_t parent_cb, int32_t parent_cr, int32_t max_depth, int32_t intra_split) {
-    const ctu_decision_t *d = ctx->dec;
+    const ctu_unit_maps_t *d = &ctx->maps->unit;
     const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t split = d->tu_log2[z] < log2_size;
     if (log2_size <= 5 && log2_size > 2 && depth < max_depth && !(intra_split && depth == 0))
@@ -380,7 +380,7 @@ struct cu_writer {
   }
 
   void coding_unit(int32_t x, int32_t y, int32_t log2_size) {
-    const ctu_decision_t *d = ctx->dec;
+    const ctu_unit_maps_t *d = &ctx->maps->unit;
     const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t size = 1 << log2_size;
     cu_z = z;
@@ -413,7 +413,7 @@ struct cu_writer {
       prediction_unit(px, py, pw, ph, log2_size);
       mark(px, py, pw, ph);
     }
-    const int32_t root_cbf = block_cbf(ctx->dec->cbf, z, log2_size) != 0;
+    const int32_t root_cbf = block_cbf(ctx->maps->unit.cbf, z, log2_size) != 0;
     // A merged 2Nx2N CU that is not skipped always carries a residual.
     if (!(pm == 0 && ctx->maps->merge_flag[map8_index(x >> 3, y >> 3)]))
       s.bin(CTX_RQT_ROOT_CBF, static_cast<uint32_t>(root_cbf));
@@ -421,7 +421,7 @@ struct cu_writer {
   }
 
   void intra_coding_unit(int32_t x, int32_t y, int32_t log2_size) {
-    const ctu_decision_t *d = ctx->dec;
+    const ctu_unit_maps_t *d = &ctx->maps->unit;
     const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t nxn = d->part_nxn[z];
     if (log2_size == 3) s.bin(CTX_PART_MODE, nxn ? 0u : 1u);
@@ -458,7 +458,7 @@ struct cu_writer {
   }
 
   void coding_quadtree(int32_t x, int32_t y, int32_t log2_size) {
-    const ctu_decision_t *d = ctx->dec;
+    const ctu_unit_maps_t *d = &ctx->maps->unit;
     const int32_t size = 1 << log2_size;
     const int32_t z = zorder_of(x >> 2, y >> 2);
     int32_t split;
@@ -548,7 +548,7 @@ void mpm_candidates(const encoder_t *ctx, int32_t x, int32_t y, int32_t out[3]) 
 
 int32_t qp_predict(const encoder_t *ctx, int32_t x, int32_t y, int32_t prev_qp) {
   // Neighbouring groups count only inside the current CTU.
-  const ctu_decision_t *d = ctx->dec;
+  const ctu_unit_maps_t *d = &ctx->maps->unit;
   int32_t qa = prev_qp, qb = prev_qp;
   if (x > 0) qa = d->qp[zorder_of((x - 1) >> 2, y >> 2)];
   if (y > 0) qb = d->qp[zorder_of(x >> 2, (y - 1) >> 2)];
@@ -610,7 +610,7 @@ uint32_t transform_tree_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, in
   const uint32_t before = est->bits;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   cu_writer<sink_estimate> wr{s, ctx, nullptr, z, 0};
-  const int32_t intra = ctx->dec->pred_intra[z], nxn = intra ? ctx->dec->part_nxn[z] : 0;
+  const int32_t intra = ctx->maps->unit.pred_intra[z], nxn = intra ? ctx->maps->unit.part_nxn[z] : 0;
   const int32_t max_depth = intra ? ctx->sps->max_tr_depth_intra + nxn : ctx->sps->max_tr_depth_inter;
   wr.transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, max_depth, nxn);
   return est->bits - before;

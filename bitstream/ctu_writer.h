@@ -9,11 +9,11 @@
 
 struct encoder_t;
 
-// Writes the current CTU (ctx->dec and the picture maps) into ctx->cabac,
+// Writes the current CTU (ctx->maps and the picture maps) into ctx->cabac,
 // followed by end_of_slice_segment_flag.
 void ctu_write(encoder_t *ctx, int32_t last_in_slice);
 
-// Bits (1/256) of one coding unit's syntax as decided in ctx->dec, counted on
+// Bits (1/256) of one coding unit's syntax as committed in ctx->maps, counted on
 // est, which advances as coding would.  QP deltas are not counted.
 uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size);
 

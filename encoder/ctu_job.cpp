@@ -43,7 +43,7 @@ static void ctu_commit(encoder_t *ctx) {
     const uint8_t *src = ctx->ctu_rec + (p == 2 ? 96 : 64);
     for (int32_t r = 0; r < h / 2; r++) std::memcpy(c + r * f->stride[p], src + r * RECON_STRIDE, w / 2);
   }
-  const ctu_decision_t *d = ctx->dec;
+  const ctu_unit_maps_t *d = &ctx->maps->unit;
   for (int32_t uy = 0; uy < h / 4; uy++)
     for (int32_t ux = 0; ux < w / 4; ux++) {
       const int32_t z = zorder_of(ux, uy);
@@ -117,7 +117,7 @@ static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h) {
     for (int32_t x8 = 0; x8 < w / 8; x8++) {
       const int32_t i = map8_index(x8, y8);
       const int32_t pi = (ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8;
-      const int32_t intra = ctx->dec->pred_intra[zorder_of(2 * x8, 2 * y8)];
+      const int32_t intra = ctx->maps->unit.pred_intra[zorder_of(2 * x8, 2 * y8)];
       for (int32_t l = 0; l < 2; l++) {
         const int8_t r = intra ? -2 : m->ref_idx[l][i];
         ctx->pic_ref[l][pi] = r;
@@ -126,7 +126,7 @@ static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h) {
         f->mv_map[l][pi] = m->mv[l][i];
       }
       // Deblocking adds the coefficient flags.
-      ctx->pic_flags[pi] = ctx->dec->skip[zorder_of(2 * x8, 2 * y8)];
+      ctx->pic_flags[pi] = ctx->maps->unit.skip[zorder_of(2 * x8, 2 * y8)];
     }
 }
 

@@ -57,7 +57,7 @@ void cu_tree_finalize_qp(encoder_t *ctx) {
   int8_t &mx = rec->ctu_max_depth[ctx->ctu_addr], &mn = rec->ctu_min_depth[ctx->ctu_addr];
   for (int32_t y4 = 0; y4 < h / 4; y4++)
     for (int32_t x4 = 0; x4 < w / 4; x4++) {
-      const int8_t d = static_cast<int8_t>(6 - ctx->dec->cu_log2[zorder_of(x4, y4)]);
+      const int8_t d = static_cast<int8_t>(6 - ctx->maps->unit.cu_log2[zorder_of(x4, y4)]);
       mx = std::max(mx, d);
       mn = std::min(mn, d);
     }
@@ -69,13 +69,13 @@ void cu_tree_store_flags(encoder_t *ctx) {
     for (int32_t x8 = 0; x8 < 8; x8++) {
       const int32_t u = map8_index(x8, y8), z = zorder_of(2 * x8, 2 * y8);
       ctx->maps->flags[u] &= 0x0f;
-      const int32_t leaf = std::min(ctx->dec->cu_log2[z], ctx->dec->tu_log2[z]);
+      const int32_t leaf = std::min(ctx->maps->unit.cu_log2[z], ctx->maps->unit.tu_log2[z]);
       const uint8_t size8 = static_cast<uint8_t>(leaf <= 2 ? 1 : 1 << (leaf - 3));
       ctx->leaf_size8[(ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8] = size8;
       ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << leaf));
       // The edge between two prediction units lies inside the leaf.
-      if (!ctx->dec->pred_intra[z] && ctx->dec->part_mode[z] != 0)
-        ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << (ctx->dec->cu_log2[z] - 1)));
+      if (!ctx->maps->unit.pred_intra[z] && ctx->maps->unit.part_mode[z] != 0)
+        ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << (ctx->maps->unit.cu_log2[z] - 1)));
     }
 }
 

@@ -139,7 +139,6 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
 int ctx_alloc_row_buffers(encoder_t *ctx) {
   ctx->ctu_src = alloc_array<uint8_t>(SRC_STRIDE * 96, 0);
   ctx->ctu_rec = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
-  ctx->dec = alloc_array<ctu_decision_t>(1, 0);
   ctx->maps = alloc_array<ctu_maps_t>(1, 0);
   if (snapshots_alloc(ctx) < 0 || tu_states_alloc(ctx) < 0 || analysis_alloc(ctx) < 0) return -1;
   ctx->pred_work = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
@@ -151,7 +150,7 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
   // A wavefront substream holds one CTU row.
   ctx->slice_cap = ctx->param.wpp ? static_cast<size_t>(ctx->ctu_cols) * 64 * 64 * 6 + 65536 : 0;
   ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
-  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->dec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
+  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
       !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch ||
       (ctx->slice_cap && !ctx->slice_buf))
     return -1;
@@ -161,7 +160,6 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
 void ctx_free_row_buffers(encoder_t *ctx) {
   aligned_free(ctx->ctu_src);
   aligned_free(ctx->ctu_rec);
-  aligned_free(ctx->dec);
   aligned_free(ctx->maps);
   snapshots_free(ctx);
   tu_states_free(ctx);
@@ -177,7 +175,6 @@ void ctx_free_row_buffers(encoder_t *ctx) {
 void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
   b->ctu_src = ctx->ctu_src;
   b->ctu_rec = ctx->ctu_rec;
-  b->dec = ctx->dec;
   b->maps = ctx->maps;
   b->nodes = ctx->nodes;
   b->snapshots = ctx->snapshots;
@@ -195,7 +192,6 @@ void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
 void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
   ctx->ctu_src = b->ctu_src;
   ctx->ctu_rec = b->ctu_rec;
-  ctx->dec = b->dec;
   ctx->maps = b->maps;
   ctx->nodes = b->nodes;
   ctx->snapshots = b->snapshots;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "analysis/ctu_decision.h"
 #include "analysis/ctu_maps.h"
 #include "bitstream/cabac.h"
 #include "bitstream/nal.h"
@@ -120,7 +119,6 @@ struct encoder_t {
   // columns 64..95 and Cr at 96..127 of rows 0..31.
   uint8_t *ctu_src;
   uint8_t *ctu_rec;
-  ctu_decision_t *dec;
   // Intra neighbour arrays: luma, its smoothed copy, Cb, Cr.
   alignas(16) uint8_t nb_luma[144];
   alignas(16) uint8_t nb_luma_smooth[144];
@@ -226,7 +224,6 @@ void ctx_free_row_buffers(encoder_t *ctx);
 
 struct row_buffers_t {
   uint8_t *ctu_src, *ctu_rec;
-  ctu_decision_t *dec;
   ctu_maps_t *maps;
   struct cu_node_t *nodes;
   struct cu_snapshot_t *snapshots;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "encoder/encoder.h"
 #include "common/memory.h"
+#include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
 
 namespace {

@@ -39,7 +39,7 @@ inline bool unit_coded(const encoder_t *ctx, int32_t x8, int32_t y8, int32_t q) 
   return (ctx->maps->flags[map8_index(x8, y8)] >> (4 + q)) & 1;
 }
 inline int32_t unit_qp(const encoder_t *ctx, int32_t x8, int32_t y8) {
-  if (x8 >= 0 && y8 >= 0) return ctx->dec->qp[zorder_of(2 * x8, 2 * y8)];
+  if (x8 >= 0 && y8 >= 0) return ctx->maps->unit.qp[zorder_of(2 * x8, 2 * y8)];
   return ctx->maps->qp[map8_index(x8, y8)];
 }
 
@@ -47,9 +47,9 @@ inline int32_t unit_qp(const encoder_t *ctx, int32_t x8, int32_t y8) {
 // smaller CUs (an NxN CU is a leaf whose transform tree splits); a
 // transform node when its units belong to smaller transform blocks.
 inline bool cu_split(const encoder_t *ctx, int32_t z, int32_t log2_size) {
-  return log2_size > 3 && ctx->dec->cu_log2[z] < log2_size;
+  return log2_size > 3 && ctx->maps->unit.cu_log2[z] < log2_size;
 }
-inline bool tu_split(const encoder_t *ctx, int32_t z, int32_t log2_size) { return ctx->dec->tu_log2[z] < log2_size; }
+inline bool tu_split(const encoder_t *ctx, int32_t z, int32_t log2_size) { return ctx->maps->unit.tu_log2[z] < log2_size; }
 
 void set_coded(encoder_t *ctx, int32_t x8, int32_t y8, int32_t n8, uint8_t bits) {
   for (int32_t j = 0; j < n8; j++)
@@ -158,9 +158,9 @@ void deblock_mark_tu_tree(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
   if (split) {
     uint8_t bits = 0;
     for (int32_t k = 0; k < 4; k++)
-      if (ctx->dec->cbf[z + k] & 1) bits |= static_cast<uint8_t>(0x10 << k);
+      if (ctx->maps->unit.cbf[z + k] & 1) bits |= static_cast<uint8_t>(0x10 << k);
     set_coded(ctx, x >> 3, y >> 3, 1, bits);
-  } else if (ctx->dec->cbf[z] & 1) {
+  } else if (ctx->maps->unit.cbf[z] & 1) {
     set_coded(ctx, x >> 3, y >> 3, size >> 3, 0xf0);
   }
   deblock_edge_strength(ctx, z, x, y, size, size, 3);
@@ -187,14 +187,14 @@ void deblock_mark_cu_tree(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
   if (unit_available(ctx, x8, y8 - 1))
     for (int32_t i = 0; i < n8; i++)
       if (intra || unit_intra(ctx, x8 + i, y8 - 1)) std::memset(e + 128 + y8 * 16 + 2 * (x8 + i), EDGE_INTRA_CU, 2);
-  const int32_t part = ctx->dec->part_mode[z];
+  const int32_t part = ctx->maps->unit.part_mode[z];
   if (intra || part == 0 || log2_size < 4 || tu_split(ctx, z, log2_size)) {
     deblock_mark_tu_tree(ctx, z, x, y, log2_size);
     return;
   }
   // An inter CU of two or four prediction units over one transform block:
   // the PU edges inside it are motion edges only.
-  if (ctx->dec->cbf[z] & 1) set_coded(ctx, x8, y8, n8, 0xf0);
+  if (ctx->maps->unit.cbf[z] & 1) set_coded(ctx, x8, y8, n8, 0xf0);
   const int32_t h = size / 2;
   if (part == 1) {
     deblock_edge_strength(ctx, z, x, y, size, h, 3);

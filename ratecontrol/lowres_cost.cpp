@@ -11,8 +11,8 @@
 #include <climits>
 #include <cstring>
 
-#include "encoder/encoder.h"
 #include "common/memory.h"
+#include "encoder/encoder.h"
 #include "tarnhevcenc.h"
 
 namespace {

@@ -250,7 +250,7 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     // small level is worth coding.  Its context follows the block's depth
     // below the committed CU.
     const int32_t sh = plane ? 1 : 0;
-    const int32_t cu_log2 = ctx->dec->cu_log2[zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15)];
+    const int32_t cu_log2 = ctx->maps->unit.cu_log2[zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15)];
     const int32_t depth = std::max(cu_log2 - std::max(log2_size + sh, 3), 0);
     const int32_t cbf_ctx = plane ? CTX_CBF_CHROMA + std::min(depth, 4) : CTX_CBF_LUMA + (depth == 0 ? 1 : 0);
     for (int32_t bin = 0; bin < 2; bin++) req.cbf_bits[bin] = cabac_bit_cost_table[ctx->cabac.est.state[cbf_ctx] ^ bin];
@@ -283,13 +283,13 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
   return nz;
 }
 
-static void set_cbf_bits(ctu_decision_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
+static void set_cbf_bits(ctu_unit_maps_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
   for (int32_t i = 0; i < units; i++) d->cbf[z + i] = static_cast<uint8_t>((d->cbf[z + i] & ~mask) | bits);
 }
 
 static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_c, int32_t z, int32_t units,
                                 int32_t qp, int32_t luma_mode) {
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t cmode = chroma_mode_of(d->chroma_syntax[z], luma_mode);
   const int32_t qpc = chroma_qp(qp);
   uint8_t bits = 0;
@@ -303,7 +303,7 @@ static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t lo
 }
 
 static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t units = 1 << (2 * (log2_size - 2));
   int32_t coded = 0;

@@ -47,7 +47,7 @@ void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, b
 uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                               int32_t is_intra, int32_t pred_mode, int16_t *levels);
 
-// Codes an intra CU as decided in ctx->dec (modes, transform leaves) at
+// Codes an intra CU as committed in ctx->maps (modes, transform leaves) at
 // CTU-relative luma position (x, y): prediction and residual of every
 // transform block in decoding order; writes the cbf bits.  Returns 1 when
 // any block has a coded coefficient.

@@ -81,12 +81,12 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
 
 namespace {
 
-void set_cbf(ctu_decision_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
+void set_cbf(ctu_unit_maps_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
   for (int32_t i = 0; i < units; i++) d->cbf[z + i] = static_cast<uint8_t>((d->cbf[z + i] & ~mask) | bits);
 }
 
 int32_t inter_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t units = 1 << (2 * (log2_size - 2));
   if (d->tu_log2[z] < log2_size) {
@@ -120,7 +120,7 @@ int32_t inter_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
 }  // namespace
 
 int32_t inter_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, int32_t code_residual) {
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const ctu_maps_t *m = ctx->maps;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t size = 1 << log2_size;

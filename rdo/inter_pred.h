@@ -15,7 +15,7 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
                       const mv_t mv[2]);
 
 // Predicts every prediction unit of the inter CU at (x, y) from the CTU
-// maps, then codes its transform tree as decided in ctx->dec (cbf bits
+// maps, then codes its transform tree as committed in ctx->maps (cbf bits
 // written).  With code_residual 0 only the prediction is made and the cbf
 // bits cleared.  Returns 1 when any coefficient is coded.
 // Codes the transform tree of the inter CU at (x, y) with its prediction

@@ -39,7 +39,7 @@ uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_siz
 namespace {
 
 int32_t code_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t predict) {
-  const ctu_decision_t *d = ctx->dec;
+  const ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   if (d->pred_intra[z]) return intra_cu_code(ctx, x, y, log2_size, d->qp[z]);
   if (!predict) return d->skip[z] ? 0 : inter_cu_residual(ctx, x, y, log2_size, d->qp[z]);
@@ -50,7 +50,7 @@ uint32_t cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, in
   const uint32_t bits = cu_estimate_bits(ctx, &ctx->cabac.est, x, y, log2_size);
   const uint32_t dist = block_distortion(ctx, x, y, log2_size, 3);
   ctx->last_distortion = dist;
-  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->dec->cbf, z, log2_size);
+  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
   return rd_cost(dist, bits, lambda);
 }
 
@@ -58,7 +58,7 @@ uint32_t cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, in
 void make_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   node->skip = 1;
   node->merge_idx = node->pu.p2n.merge_idx;
-  fill_units(ctx->dec->skip, z, log2_size, 1);
+  fill_units(ctx->maps->unit.skip, z, log2_size, 1);
   const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
   ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, 0);
   ctu_map8_fill(ctx->maps->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
@@ -67,7 +67,7 @@ void make_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y,
 }
 void clear_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   node->skip = 0;
-  fill_units(ctx->dec->skip, z, log2_size, 0);
+  fill_units(ctx->maps->unit.skip, z, log2_size, 0);
   const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
   ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, node->pu.p2n.merge_flag);
   for (int32_t j = 0; j < w8; j++)
@@ -91,7 +91,7 @@ uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x
                            int32_t flag) {
   const int32_t coded = code_cu(ctx, x, y, log2_size, 0);
   cu_node_t *node = ctx->nodes + node_index(z, log2_size);
-  if (!coded && !ctx->dec->pred_intra[z] && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip)
+  if (!coded && !ctx->maps->unit.pred_intra[z] && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip)
     make_skip(ctx, node, z, x, y, log2_size);
   if (flag && !coded) return COST_NONE;
   return cost_in_place(ctx, lambda, z, x, y, log2_size);
@@ -110,7 +110,7 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
       std::memcpy(pred + n * n + (p - 1) * n * n / 4 + r * n / 2, ctu_rec_at(ctx, p, x / 2, y / 2 + r), n / 2);
   const uint32_t was_skip = node->skip;
   if (merge) make_skip(ctx, node, z, x, y, log2_size);
-  fill_units(ctx->dec->cbf, z, log2_size, 0);
+  fill_units(ctx->maps->unit.cbf, z, log2_size, 0);
   const uint32_t bits0 = cu_estimate_bits(ctx, &ctx->cabac.est, x, y, log2_size);
   const uint32_t cost0 = rd_cost(pred_distortion, bits0, node->lambda_ssd);
   const cabac_est_t after0 = ctx->cabac.est;
@@ -125,7 +125,7 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
   for (int32_t p = 1; p <= 2; p++)
     for (int32_t r = 0; r < n / 2; r++)
       std::memcpy(ctu_rec_at(ctx, p, x / 2, y / 2 + r), pred + n * n + (p - 1) * n * n / 4 + r * n / 2, n / 2);
-  fill_units(ctx->dec->cbf, z, log2_size, 0);
+  fill_units(ctx->maps->unit.cbf, z, log2_size, 0);
   if (merge || was_skip) make_skip(ctx, node, z, x, y, log2_size);
   ctx->cabac.est = after0;
   ctx->maps->cbf[node_index(z, log2_size)] = 0;
@@ -217,12 +217,12 @@ void predict_intra_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
 
 void encode_block(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int8_t qp, int32_t do_prediction,
                   int32_t code_residual, uint32_t flags) {
-  const bool intra = ctx->dec->pred_intra[z] != 0;
+  const bool intra = ctx->maps->unit.pred_intra[z] != 0;
   if (code_residual) {
     if (intra)
       intra_cu_code(ctx, x, y, log2_size, qp);
     else
-      inter_cu_code(ctx, x, y, log2_size, qp, !ctx->dec->skip[z]);
+      inter_cu_code(ctx, x, y, log2_size, qp, !ctx->maps->unit.skip[z]);
     return;
   }
   if (!do_prediction) return;
@@ -242,8 +242,8 @@ void encode_tu_4x4(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, i
     // A 4x4 PU codes its luma block; its chroma belongs to the 8x8 area.
     const int32_t mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
     if (do_prediction) predict_intra_luma(ctx, z, x, y, 2);
-    const uint32_t nz = transform_block_code(ctx, 0, x, y, 2, qp, 1, mode, ctx->dec->coef_y + 16 * z);
-    ctx->dec->cbf[z] = static_cast<uint8_t>((ctx->dec->cbf[z] & ~1) | (nz ? 1 : 0));
+    const uint32_t nz = transform_block_code(ctx, 0, x, y, 2, qp, 1, mode, ctx->maps->unit.coef_y + 16 * z);
+    ctx->maps->unit.cbf[z] = static_cast<uint8_t>((ctx->maps->unit.cbf[z] & ~1) | (nz ? 1 : 0));
     return;
   }
   if (!do_prediction) return;

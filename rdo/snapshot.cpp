@@ -33,7 +33,7 @@ struct cu_snapshot_t {
 
 namespace {
 
-uint8_t *unit_array(ctu_decision_t *d, int32_t i) {
+uint8_t *unit_array(ctu_unit_maps_t *d, int32_t i) {
   uint8_t *a[10] = {d->cu_log2,   d->part_nxn, d->pred_intra, d->luma_mode, d->chroma_syntax,
                     d->tu_log2,   d->cbf,      reinterpret_cast<uint8_t *>(d->qp), d->skip, d->part_mode};
   return a[i];
@@ -69,8 +69,8 @@ void tree_copy(encoder_t *ctx, cu_node_t *nodes, tree_flags_t *t, int32_t z, int
     move<save>(t->cbf + first, ctx->maps->cbf + first, static_cast<size_t>(count));
   });
   const size_t units = static_cast<size_t>(1) << (2 * (log2_size - 2));
-  move<save>(t->unit_tu_log2, ctx->dec->tu_log2 + z, units);
-  move<save>(t->unit_cbf, ctx->dec->cbf + z, units);
+  move<save>(t->unit_tu_log2, ctx->maps->unit.tu_log2 + z, units);
+  move<save>(t->unit_cbf, ctx->maps->unit.cbf + z, units);
 }
 
 template <bool save>
@@ -81,19 +81,19 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
   for (int32_t p = 0; p < 2; p++)
     for (int32_t r = 0; r < n / 2; r++)
       move<save>(s->rec_c[p] + r * n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2 + r), n / 2);
-  ctu_decision_t *d = ctx->dec;
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   for (int32_t i = 0; i < 10; i++) move<save>(s->units[i], unit_array(d, i) + z, units);
   move<save>(s->coef_y, d->coef_y + 16 * z, sizeof(int16_t) * n * n);
   for (int32_t p = 0; p < 2; p++) move<save>(s->coef_c[p], d->coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
   ctu_maps_t *m = ctx->maps;
   const int32_t n8 = n >= 8 ? n / 8 : 1, n4 = n / 4;
-  for (int32_t j = 0, k = 0; j < n8; j++)
-    for (int32_t i = 0; i < n8; i++, k++) {
-      const int32_t u = map8_index((x >> 3) + i, (y >> 3) + j);
-      for (int32_t a = 0; a < 9; a++) move<save>(&s->map8[a][k], map8_array(m, a) + u, 1);
-      for (int32_t l = 0; l < 2; l++) move<save>(&s->mv8[l][k], &m->mv[l][u], sizeof(mv_t));
-      move<save>(&s->cdir[k], &m->intra_dir[chroma_dir_index((x >> 3) + i, (y >> 3) + j)], 1);
-    }
+  // Each row of the CU's 8x8 units is one run in every map.
+  for (int32_t j = 0; j < n8; j++) {
+    const int32_t u = map8_index(x >> 3, (y >> 3) + j), k = j * n8;
+    for (int32_t a = 0; a < 9; a++) move<save>(&s->map8[a][k], map8_array(m, a) + u, static_cast<size_t>(n8));
+    for (int32_t l = 0; l < 2; l++) move<save>(&s->mv8[l][k], &m->mv[l][u], sizeof(mv_t) * n8);
+    move<save>(&s->cdir[k], &m->intra_dir[chroma_dir_index(x >> 3, (y >> 3) + j)], static_cast<size_t>(n8));
+  }
   for (int32_t j = 0; j < n4; j++) move<save>(s->dir4 + j * n4, &m->intra_dir[map4_index(x >> 2, (y >> 2) + j)], n4);
   for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
     move<save>(s->cu_split + first, m->cu_split + first, sizeof(uint32_t) * count);

@@ -54,14 +54,14 @@ void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, 
   encoder_t *ctx = s.ctx;
   const int32_t n = 1 << log2_size, units = n * n / 16;
   for (int32_t r = 0; r < n; r++) mv(t->rec_y + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
-  mv(t->coef_y, ctx->dec->coef_y + 16 * z, sizeof(int16_t) * n * n);
+  mv(t->coef_y, ctx->maps->unit.coef_y + 16 * z, sizeof(int16_t) * n * n);
   if (chroma && log2_size > 2)
     for (int32_t p = 0; p < 2; p++) {
       for (int32_t r = 0; r < n / 2; r++) mv(t->rec_c[p] + r * n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2 + r), n / 2);
-      mv(t->coef_c[p], ctx->dec->coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
+      mv(t->coef_c[p], ctx->maps->unit.coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
     }
-  mv(t->tu_log2, ctx->dec->tu_log2 + z, units);
-  mv(t->cbf, ctx->dec->cbf + z, units);
+  mv(t->tu_log2, ctx->maps->unit.tu_log2 + z, units);
+  mv(t->cbf, ctx->maps->unit.cbf + z, units);
   int32_t k = 0;
   for (int32_t l = log2_size, count = 1; l >= 2; l--, count *= 4)
     for (int32_t i = node_index(z, l); i < node_index(z, l) + count; i++) mv(&t->tu_split[k++], &s.nodes[i].tu_split, 1);
@@ -89,12 +89,12 @@ uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t lo
   encoder_t *ctx = s.ctx;
   if (s.intra) intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
   const uint32_t nz =
-      transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->dec->coef_y + 16 * z);
-  set_units(ctx->dec->cbf, z, log2_size, 1, nz ? 1 : 0);
-  fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+      transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->maps->unit.coef_y + 16 * z);
+  set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
+  fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
   uint32_t bits = cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
   if (nz)
-    bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_y + 16 * z, log2_size, 0,
+    bits += residual_bits(ctx, &ctx->cabac.est, ctx->maps->unit.coef_y + 16 * z, log2_size, 0,
                           scan_idx_for(s.intra, s.luma_mode, log2_size, 0));
   return bits;
 }
@@ -114,7 +114,7 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   bits += luma_leaf_code(s, z, x, y, log2_size, depth);
   const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 1), bits, s.lambda);
   // A block that needs no coefficient is predicted well as a whole.
-  if (!can_split || !(ctx->dec->cbf[z] & 1)) return whole;
+  if (!can_split || !(ctx->maps->unit.cbf[z] & 1)) return whole;
   tu_state_t *saved = tu_state_slot(ctx, log2_size, 0);
   tu_state_copy<true>(s, saved, z, x, y, log2_size, false);
   ctx->cabac.est = start;
@@ -129,7 +129,7 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
 // the size, or one 4x4 pair for four 4x4 luma blocks.
 void chroma_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t chroma_mode) {
   encoder_t *ctx = s.ctx;
-  const bool split = log2_size > 5 || ctx->dec->tu_log2[z] < log2_size;
+  const bool split = log2_size > 5 || ctx->maps->unit.tu_log2[z] < log2_size;
   if (split && log2_size > 3) {
     const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
     for (int32_t k = 0; k < 4; k++) chroma_code(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, chroma_mode);
@@ -140,15 +140,15 @@ void chroma_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size
   for (int32_t p = 1; p <= 2; p++) {
     if (s.intra) intra_predict_block(ctx, p, x >> 1, y >> 1, log2_c, chroma_mode);
     if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_c, chroma_qp(s.qp), s.intra, chroma_mode,
-                             ctx->dec->coef_c[p - 1] + 4 * z))
+                             ctx->maps->unit.coef_c[p - 1] + 4 * z))
       bits |= static_cast<uint8_t>(1 << p);
   }
-  set_units(ctx->dec->cbf, z, log2_size, 6, bits);
+  set_units(ctx->maps->unit.cbf, z, log2_size, 6, bits);
 }
 
 uint8_t units_or(const encoder_t *ctx, int32_t z, int32_t log2_size) {
   uint8_t v = 0;
-  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= ctx->dec->cbf[z + i];
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= ctx->maps->unit.cbf[z + i];
   return v;
 }
 
@@ -162,7 +162,7 @@ uint32_t chroma_bits(search_t &s, int32_t z, int32_t log2_size, int32_t depth, i
   const int32_t cb = (v >> 1) & 1, cr = (v >> 2) & 1;
   if (depth == 0 || parent_cb) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cb));
   if (depth == 0 || parent_cr) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cr));
-  const bool split = log2_size > 5 || ctx->dec->tu_log2[z] < log2_size;
+  const bool split = log2_size > 5 || ctx->maps->unit.tu_log2[z] < log2_size;
   if (split && log2_size > 3) {
     const int32_t q = child_step(log2_size);
     for (int32_t k = 0; k < 4; k++) bits += chroma_bits(s, z + k * q, log2_size - 1, depth + 1, cb, cr, chroma_mode);
@@ -170,8 +170,8 @@ uint32_t chroma_bits(search_t &s, int32_t z, int32_t log2_size, int32_t depth, i
   }
   const int32_t log2_c = split ? 2 : log2_size - 1;
   const int32_t sidx = scan_idx_for(s.intra, chroma_mode, log2_c, 1);
-  if (cb) bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_c[0] + 4 * z, log2_c, 1, sidx);
-  if (cr) bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_c[1] + 4 * z, log2_c, 2, sidx);
+  if (cb) bits += residual_bits(ctx, &ctx->cabac.est, ctx->maps->unit.coef_c[0] + 4 * z, log2_c, 1, sidx);
+  if (cr) bits += residual_bits(ctx, &ctx->cabac.est, ctx->maps->unit.coef_c[1] + 4 * z, log2_c, 2, sidx);
   return bits;
 }
 
@@ -189,16 +189,16 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   tu_state_t *pred = try_split ? tu_state_slot(ctx, log2_size, 0) : nullptr;
   if (pred) tu_state_copy<true>(s, pred, z, x, y, log2_size, true);
   node->tu_split = 0;
-  fill_units(ctx->dec->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+  fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
   uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
   chroma_code(s, z, x, y, log2_size, 0);
   const uint32_t nz =
-      transform_block_code(ctx, 0, x, y, log2_size, s.qp, 0, 0, ctx->dec->coef_y + 16 * z);
-  set_units(ctx->dec->cbf, z, log2_size, 1, nz ? 1 : 0);
-  const uint8_t v = ctx->dec->cbf[z];
+      transform_block_code(ctx, 0, x, y, log2_size, s.qp, 0, 0, ctx->maps->unit.coef_y + 16 * z);
+  set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
+  const uint8_t v = ctx->maps->unit.cbf[z];
   bits += chroma_bits(s, z, log2_size, depth, 1, 1, 0);
   if (depth != 0 || (v & 6)) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
-  if (nz) bits += residual_bits(ctx, &ctx->cabac.est, ctx->dec->coef_y + 16 * z, log2_size, 0, 0);
+  if (nz) bits += residual_bits(ctx, &ctx->cabac.est, ctx->maps->unit.coef_y + 16 * z, log2_size, 0, 0);
   const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 3), bits, s.lambda);
   if (!pred || !nz) return whole;
   tu_state_t *saved = tu_state_slot(ctx, log2_size, 1);
@@ -218,15 +218,15 @@ search_t make_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_s
   s.nodes = nodes;
   s.lambda = node->lambda_ssd;
   s.qp = node->qp;
-  s.intra = ctx->dec->pred_intra[z];
-  s.luma_mode = ctx->dec->luma_mode[z];
+  s.intra = ctx->maps->unit.pred_intra[z];
+  s.luma_mode = ctx->maps->unit.luma_mode[z];
   s.max_depth = s.intra ? ctx->sps->max_tr_depth_intra : ctx->sps->max_tr_depth_inter;
   return s;
 }
 
 int32_t chroma_mode_at(const encoder_t *ctx, int32_t z) {
   const int32_t cz = z & ~3;
-  return chroma_mode_of(ctx->dec->chroma_syntax[cz], ctx->dec->luma_mode[cz]);
+  return chroma_mode_of(ctx->maps->unit.chroma_syntax[cz], ctx->maps->unit.luma_mode[cz]);
 }
 
 }  // namespace

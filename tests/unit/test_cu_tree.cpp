@@ -56,7 +56,7 @@ struct CommitFixture : ::testing::Test {
     ASSERT_NE(ctx, nullptr);
     nodes = ctx->nodes;
     std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
-    std::memset(ctx->dec, 0, sizeof(ctu_decision_t));
+    std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
     std::memset(static_cast<void *>(nodes), 0, sizeof(cu_node_t) * CU_NODE_COUNT);
     ctx->ctu_x = ctx->ctu_y = 0;
   }
@@ -86,7 +86,7 @@ TEST_F(CommitFixture, IntraCuIsNotInterInTheMaps) {
     EXPECT_EQ(ctx->maps->depth[u], 2);
   }
   EXPECT_EQ(ctx->maps->intra_dir[map4_index(3, 3)], 26);
-  EXPECT_EQ(ctx->dec->cu_log2[15], 4);
+  EXPECT_EQ(ctx->maps->unit.cu_log2[15], 4);
 }
 
 TEST_F(CommitFixture, SkipCuCarriesItsMergeIndexWithoutMergeFlag) {
@@ -101,7 +101,7 @@ TEST_F(CommitFixture, SkipCuCarriesItsMergeIndexWithoutMergeFlag) {
   EXPECT_EQ(ctx->maps->merge_idx[u], 3);
   EXPECT_EQ(ctx->maps->flags[u] & 1, 1);
   EXPECT_EQ(ctx->maps->mv[0][u], mv_make(4, -8));
-  EXPECT_EQ(ctx->dec->skip[63], 1);
+  EXPECT_EQ(ctx->maps->unit.skip[63], 1);
 }
 
 TEST_F(CommitFixture, ListOneVectorOnlyForPusUsingIt) {
@@ -120,7 +120,7 @@ TEST_F(CommitFixture, ListOneVectorOnlyForPusUsingIt) {
   EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 0)], old);           // upper PU keeps the previous vector
   EXPECT_EQ(ctx->maps->ref_idx[1][map8_index(1, 0)], -1);
   EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 1)], mv_make(-4, 4));  // lower PU uses list 1
-  EXPECT_EQ(ctx->dec->part_mode[0], 1);
+  EXPECT_EQ(ctx->maps->unit.part_mode[0], 1);
 }
 
 TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
@@ -141,8 +141,8 @@ TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
   EXPECT_EQ(ctx->maps->tu_split[n], 1u);
   for (int32_t k = 0; k < 4; k++) EXPECT_EQ(ctx->maps->intra_dir[map4_index(k & 1, k >> 1)], 10 + k);
   EXPECT_EQ(ctx->maps->intra_dir[chroma_dir_index(0, 0)], 2);
-  EXPECT_EQ(ctx->dec->part_nxn[0], 1);
-  EXPECT_EQ(ctx->dec->tu_log2[3], 2);
+  EXPECT_EQ(ctx->maps->unit.part_nxn[0], 1);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[3], 2);
 }
 
 TEST_F(CommitFixture, ChildrenOutsideThePictureAreNotCommitted) {

@@ -31,11 +31,11 @@ struct EdgeFixture : ::testing::Test {
     ctx->ctu_addr = cy * ctx->ctu_cols + cx;
     ctx->smallest_block = 64;
     std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
-    std::memset(ctx->dec, 0, sizeof(ctu_decision_t));
+    std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
     std::memset(ctx->maps->ref_idx, 0, sizeof(ctx->maps->ref_idx));  // list 0, picture 0, zero vectors
     std::memset(ctx->maps->ref_idx[1], 0xff, sizeof(ctx->maps->ref_idx[1]));
     std::memset(ctx->maps->qp, 30, sizeof(ctx->maps->qp));
-    std::memset(ctx->dec->qp, 30, sizeof(ctx->dec->qp));
+    std::memset(ctx->maps->unit.qp, 30, sizeof(ctx->maps->unit.qp));
     cus(0, 0, 64, 16, 16);
   }
   void TearDown() override {
@@ -48,16 +48,16 @@ struct EdgeFixture : ::testing::Test {
     for (int32_t y4 = y / 4; y4 < (y + w) / 4; y4++)
       for (int32_t x4 = x / 4; x4 < (x + w) / 4; x4++) {
         const int32_t z = zorder_of(x4, y4);
-        ctx->dec->cu_log2[z] = static_cast<uint8_t>(__builtin_ctz(cu));
-        ctx->dec->tu_log2[z] = static_cast<uint8_t>(__builtin_ctz(tu));
-        ctx->dec->pred_intra[z] = 0;
-        ctx->dec->part_mode[z] = 0;
-        ctx->dec->cbf[z] = 0;
+        ctx->maps->unit.cu_log2[z] = static_cast<uint8_t>(__builtin_ctz(cu));
+        ctx->maps->unit.tu_log2[z] = static_cast<uint8_t>(__builtin_ctz(tu));
+        ctx->maps->unit.pred_intra[z] = 0;
+        ctx->maps->unit.part_mode[z] = 0;
+        ctx->maps->unit.cbf[z] = 0;
       }
   }
   void set_intra(int32_t x, int32_t y, int32_t w) {
     for (int32_t y4 = y / 4; y4 < (y + w) / 4; y4++)
-      for (int32_t x4 = x / 4; x4 < (x + w) / 4; x4++) ctx->dec->pred_intra[zorder_of(x4, y4)] = 1;
+      for (int32_t x4 = x / 4; x4 < (x + w) / 4; x4++) ctx->maps->unit.pred_intra[zorder_of(x4, y4)] = 1;
     for (int32_t y8 = y / 8; y8 < (y + w) / 8; y8++)
       for (int32_t x8 = x / 8; x8 < (x + w) / 8; x8++) {
         const int32_t u = map8_index(x8, y8);
@@ -67,7 +67,7 @@ struct EdgeFixture : ::testing::Test {
   }
   void set_cbf(int32_t x, int32_t y, int32_t w) {
     for (int32_t y4 = y / 4; y4 < (y + w) / 4; y4++)
-      for (int32_t x4 = x / 4; x4 < (x + w) / 4; x4++) ctx->dec->cbf[zorder_of(x4, y4)] = 1;
+      for (int32_t x4 = x / 4; x4 < (x + w) / 4; x4++) ctx->maps->unit.cbf[zorder_of(x4, y4)] = 1;
   }
   void set_mv(int32_t x8, int32_t y8, int32_t w8, int32_t h8, mv_t mv) {
     for (int32_t j = 0; j < h8; j++)
@@ -128,7 +128,7 @@ TEST_F(EdgeFixture, CoefficientsMarkTransformEdgesOnly) {
   cus(0, 0, 64, 16, 16);
   // A 16x16 2NxN inter CU with one coded transform block at (16, 16).
   for (int32_t y4 = 4; y4 < 8; y4++)
-    for (int32_t x4 = 4; x4 < 8; x4++) ctx->dec->part_mode[zorder_of(x4, y4)] = 1;
+    for (int32_t x4 = 4; x4 < 8; x4++) ctx->maps->unit.part_mode[zorder_of(x4, y4)] = 1;
   set_cbf(16, 16, 16);
   // Its lower prediction unit moves by one quarter sample less than 4.
   set_mv(2, 3, 2, 1, mv_make(3, 0));
@@ -155,8 +155,8 @@ TEST_F(EdgeFixture, SplitEightByEightTransformCountsCoefficientsPerQuadrant) {
   cus(0, 0, 64, 8, 8);
   // The 8x8 CU at (8, 8) splits its transform into 4x4 blocks; only the
   // top-right one is coded.
-  for (int32_t k = 0; k < 4; k++) ctx->dec->tu_log2[zorder_of(2, 2) + k] = 2;
-  ctx->dec->cbf[zorder_of(3, 2)] = 1;
+  for (int32_t k = 0; k < 4; k++) ctx->maps->unit.tu_log2[zorder_of(2, 2) + k] = 2;
+  ctx->maps->unit.cbf[zorder_of(3, 2)] = 1;
   mark();
   EXPECT_EQ(ctx->maps->flags[map8_index(1, 1)] & 0xf0, 0x20);
   // The right edge of the CU adjoins the coded quadrant in its upper half.
@@ -174,7 +174,7 @@ TEST_F(EdgeFixture, NarrowPredictionUnitsLowerTheEdgeStep) {
   open(1, 1);
   cus(0, 0, 64, 32, 32);
   for (int32_t y4 = 0; y4 < 8; y4++)
-    for (int32_t x4 = 0; x4 < 8; x4++) ctx->dec->part_mode[zorder_of(x4, y4)] = 2;
+    for (int32_t x4 = 0; x4 < 8; x4++) ctx->maps->unit.part_mode[zorder_of(x4, y4)] = 2;
   set_mv(2, 0, 2, 4, mv_make(0, 8));
   mark();
   EXPECT_EQ(ctx->smallest_block, 16);

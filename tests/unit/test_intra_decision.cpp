@@ -103,7 +103,7 @@ struct IntraDecision : ::testing::Test {
         }
     std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
     std::memset(ctx->maps->intra_dir, 0xff, sizeof(ctx->maps->intra_dir));
-    std::memset(ctx->dec, 0, sizeof(ctu_decision_t));
+    std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
     ctx->ctu_qp = kQp;
     ctx->ctu_lambda_ssd = ctx->tables->lambda_ssd_table[0][kQp];
     ctx->ctu_lambda_sad = ctx->tables->lambda_sad_table[0][kQp];

@@ -60,7 +60,7 @@ struct IntraFull : ::testing::Test {
     probe.user = this;
     probe.tree_search = [](void *u, int32_t z, int32_t log2_size, int32_t mask, int32_t final) {
       auto *t = static_cast<IntraFull *>(u);
-      t->searches.push_back({z, log2_size, mask, final, t->ctx->dec->luma_mode[z]});
+      t->searches.push_back({z, log2_size, mask, final, t->ctx->maps->unit.luma_mode[z]});
     };
     probe.decision = [](void *u, int32_t z, int32_t log2_size, uint32_t unsplit, uint32_t split, int32_t kind) {
       static_cast<IntraFull *>(u)->decisions.push_back({z, log2_size, unsplit, split, kind});
@@ -103,7 +103,7 @@ struct IntraFull : ::testing::Test {
     std::memset(m, 0, sizeof(ctu_maps_t));
     std::memset(m->ref_idx, 0xff, sizeof(m->ref_idx));
     std::memset(m->intra_dir, 0xff, sizeof(m->intra_dir));
-    std::memset(ctx->dec, 0, sizeof(ctu_decision_t));
+    std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
     std::memset(ctx->ctu_rec, 0, RECON_STRIDE * 64);
     ctx->slice_type_code = 2;
     ctx->slice_qp = qp;
@@ -141,9 +141,9 @@ struct IntraFull : ::testing::Test {
   // Coding the committed tree again from its decision must give back what
   // the search left in place: reconstruction, levels and coded flags.
   void expect_in_place_coding_matches_decision() {
-    const ctu_decision_t *d = ctx->dec;
+    const ctu_unit_maps_t *d = &ctx->maps->unit;
     const std::vector<uint8_t> rec(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64);
-    const ctu_decision_t before = *d;
+    const ctu_unit_maps_t before = *d;
     for (int32_t z = 0; z < 256;) {
       if (!unit_inside(z)) {
         z++;
@@ -255,7 +255,7 @@ TEST_F(IntraFull, CornerCtuEvaluatesOnlyCusInsideAndSplitsTheCrossingOnes) {
     }
   for (int32_t z = 0; z < 256; z++)
     if (unit_inside(z)) {
-      const int32_t s = ctx->dec->cu_log2[z], first = z & ~((1 << (2 * (s - 2))) - 1);
+      const int32_t s = ctx->maps->unit.cu_log2[z], first = z & ~((1 << (2 * (s - 2))) - 1);
       EXPECT_TRUE(fits(first, s)) << "unit " << z << " in a CU of size " << (1 << s);
     }
   expect_in_place_coding_matches_decision();
@@ -357,9 +357,9 @@ TEST_F(IntraFull, FourEqualPuModesBecomeA2Nx2NCuWithSplitTransformWhenCheaper) {
           EXPECT_EQ(n.chroma_dir, pu[3].chroma_dir);
           EXPECT_EQ(n.intra_cost, d.split);
           for (int32_t k = 0; k < 4; k++) {
-            EXPECT_EQ(ctx->dec->part_nxn[d.z + k], 0);
-            EXPECT_EQ(ctx->dec->tu_log2[d.z + k], 2);
-            EXPECT_EQ(ctx->dec->luma_mode[d.z + k], pu[0].luma_dir);
+            EXPECT_EQ(ctx->maps->unit.part_nxn[d.z + k], 0);
+            EXPECT_EQ(ctx->maps->unit.tu_log2[d.z + k], 2);
+            EXPECT_EQ(ctx->maps->unit.luma_mode[d.z + k], pu[0].luma_dir);
           }
         } else {
           EXPECT_NE(n.luma_dir, pu[0].luma_dir) << "the unsplit CU keeps its own mode";
@@ -398,11 +398,11 @@ TEST_P(IntraFullTies, EqualCostsKeepUnsplitEarlierLumaModeAndListedChroma) {
     EXPECT_GT(ties, 0);
     const int32_t cu_log2 = min_depth == 3 ? 3 : 5;
     for (int32_t z = 0; z < 256; z++) {
-      ASSERT_EQ(ctx->dec->cu_log2[z], cu_log2) << "unit " << z;
-      ASSERT_EQ(ctx->dec->part_nxn[z], 0) << "unit " << z;
-      ASSERT_EQ(ctx->dec->luma_mode[z], 0) << "unit " << z;
-      ASSERT_EQ(ctx->dec->chroma_syntax[z], 0) << "unit " << z;
-      ASSERT_EQ(ctx->dec->tu_log2[z], cu_log2) << "unit " << z;
+      ASSERT_EQ(ctx->maps->unit.cu_log2[z], cu_log2) << "unit " << z;
+      ASSERT_EQ(ctx->maps->unit.part_nxn[z], 0) << "unit " << z;
+      ASSERT_EQ(ctx->maps->unit.luma_mode[z], 0) << "unit " << z;
+      ASSERT_EQ(ctx->maps->unit.chroma_syntax[z], 0) << "unit " << z;
+      ASSERT_EQ(ctx->maps->unit.tu_log2[z], cu_log2) << "unit " << z;
     }
   }
 }
@@ -428,7 +428,7 @@ TEST_F(IntraFull, PredictionUnitsOnlyAtThoroughPresetsAndWhenAllowed) {
                                     << ", minimum depth " << c.min_depth);
     int32_t pu_searches = 0, nxn = 0;
     for (const auto &s : searches) pu_searches += s.mask == 33;
-    for (int32_t z = 0; z < 256; z++) nxn += ctx->dec->part_nxn[z];
+    for (int32_t z = 0; z < 256; z++) nxn += ctx->maps->unit.part_nxn[z];
     EXPECT_EQ(pu_searches > 0, c.expect_pus);
     if (!c.expect_pus) {
       EXPECT_EQ(nxn, 0);

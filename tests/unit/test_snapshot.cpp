@@ -31,7 +31,7 @@ struct Snapshots : ::testing::Test {
       for (size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>(rng());
     };
     fill(ctx->ctu_rec, RECON_STRIDE * 64);
-    fill(ctx->dec, sizeof(ctu_decision_t));
+    fill(&ctx->maps->unit, sizeof(ctu_unit_maps_t));
     fill(ctx->maps, sizeof(ctu_maps_t));
     fill(&ctx->cabac.est, sizeof(cabac_est_t));
     ctx->cabac.low = rng();
@@ -46,8 +46,8 @@ struct Snapshots : ::testing::Test {
   image_t image() const {
     image_t m;
     m.rec.assign(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64);
-    auto *d = reinterpret_cast<const uint8_t *>(ctx->dec);
-    m.dec.assign(d, d + sizeof(ctu_decision_t));
+    auto *d = reinterpret_cast<const uint8_t *>(&ctx->maps->unit);
+    m.dec.assign(d, d + sizeof(ctu_unit_maps_t));
     auto *mp = reinterpret_cast<const uint8_t *>(ctx->maps);
     m.maps.assign(mp, mp + sizeof(ctu_maps_t));
     auto *e = reinterpret_cast<const uint8_t *>(&ctx->cabac.est);
@@ -89,12 +89,12 @@ TEST_F(Snapshots, SnapshotRestoresTheCuAndTheWholeCoder) {
     }
     // Decisions and levels of the CU's units.
     const int32_t units = 1 << (2 * (cu.s - 2));
-    const ctu_decision_t *a = reinterpret_cast<const ctu_decision_t *>(after.dec.data());
-    const ctu_decision_t *b = reinterpret_cast<const ctu_decision_t *>(before.dec.data());
-    const ctu_decision_t *sc = reinterpret_cast<const ctu_decision_t *>(scrambled.dec.data());
+    const ctu_unit_maps_t *a = reinterpret_cast<const ctu_unit_maps_t *>(after.dec.data());
+    const ctu_unit_maps_t *b = reinterpret_cast<const ctu_unit_maps_t *>(before.dec.data());
+    const ctu_unit_maps_t *sc = reinterpret_cast<const ctu_unit_maps_t *>(scrambled.dec.data());
     for (int32_t u = 0; u < 256; u++) {
       const bool inside = u >= z && u < z + units;
-      const ctu_decision_t *want = inside ? b : sc;
+      const ctu_unit_maps_t *want = inside ? b : sc;
       ASSERT_EQ(a->cu_log2[u], want->cu_log2[u]);
       ASSERT_EQ(a->luma_mode[u], want->luma_mode[u]);
       ASSERT_EQ(a->tu_log2[u], want->tu_log2[u]);

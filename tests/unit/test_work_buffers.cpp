@@ -18,7 +18,7 @@ void expect_aligned(const encoder_t *c, const char *which) {
   EXPECT_TRUE(aligned32(c->pred_work)) << which << " pred_work";
   EXPECT_TRUE(aligned32(c->coef_tmp)) << which << " coef_tmp";
   EXPECT_TRUE(aligned32(c->dq_tmp)) << which << " dq_tmp";
-  EXPECT_TRUE(aligned32(c->dec->coef_y)) << which << " coef_y";
+  EXPECT_TRUE(aligned32(c->maps->unit.coef_y)) << which << " coef_y";
   for (int32_t p = 0; p < 3; p++) EXPECT_TRUE(aligned32(c->sao_diff[p])) << which << " sao_diff " << p;
 }
 
