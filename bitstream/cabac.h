@@ -18,8 +18,9 @@ struct cabac_t {
 };
 
 // Initial states of every context for a slice (H.265 9.3.2.2).
-// slice_type_code: 0 B, 1 P, 2 I.
-void cabac_init_contexts(cabac_est_t *est, int32_t slice_type_code, int32_t slice_qp, int32_t cabac_init_flag);
+// slice_type_code: 0 B, 1 P, 2 I; compat selects the HM 9.1 values below 100.
+void cabac_init_contexts(cabac_est_t *est, int32_t slice_type_code, int32_t slice_qp, int32_t cabac_init_flag,
+                         int32_t compat = 120);
 
 void cabac_start(cabac_t *c, bitwriter_t *bw);
 void cabac_encode_bin(cabac_t *c, int32_t ctx, uint32_t bin);

@@ -77,14 +77,19 @@ uint8_t init_state(int32_t init_value, int32_t qp) {
 
 }  // namespace
 
-void cabac_init_contexts(cabac_est_t *est, int32_t slice_type_code, int32_t slice_qp, int32_t cabac_init_flag) {
+void cabac_init_contexts(cabac_est_t *est, int32_t slice_type_code, int32_t slice_qp, int32_t cabac_init_flag,
+                         int32_t compat) {
   // initType (9.3.2.2): I 0; P 1 (2 with cabac_init_flag); B 2 (1 with it).
   int32_t init_type = 0;
   if (slice_type_code == 1) init_type = cabac_init_flag ? 2 : 1;
   if (slice_type_code == 0) init_type = cabac_init_flag ? 1 : 2;
   uint8_t neutral = init_state(154, slice_qp);
   std::memset(est->state, neutral, sizeof(est->state));
-  for (const ctx_init_t &ci : init_values)
-    for (int32_t i = 0; i < ci.count; i++) est->state[ci.first + i] = init_state(ci.values[init_type][i], slice_qp);
+  for (const ctx_init_t &ci : init_values) {
+    // HM 9.1 has the I and B rows of these two elements exchanged.
+    const bool swapped = compat < 100 && (ci.first == CTX_SAO_TYPE_IDX || ci.first == CTX_SPLIT_TRANSFORM);
+    const int32_t row = swapped ? 2 - init_type : init_type;
+    for (int32_t i = 0; i < ci.count; i++) est->state[ci.first + i] = init_state(ci.values[row][i], slice_qp);
+  }
   est->bits = 0;
 }

@@ -5,6 +5,11 @@
 
 #include "common/memory.h"
 
+uint8_t nal_type_for_compat(int32_t compat, uint8_t type) {
+  if (compat < 100 && (type == NAL_RADL_N || type == NAL_RASL_N)) return static_cast<uint8_t>(type + 1);
+  return type;
+}
+
 void nal_list_init(nal_list_t *l) { std::memset(l, 0, sizeof(*l)); }
 
 void nal_list_free(nal_list_t *l) {

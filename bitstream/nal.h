@@ -8,6 +8,8 @@
 enum nal_unit_type_t : uint8_t {
   NAL_TRAIL_N = 0,
   NAL_TRAIL_R = 1,
+  NAL_RADL_N = 6,
+  NAL_RADL_R = 7,
   NAL_RASL_N = 8,
   NAL_RASL_R = 9,
   NAL_IDR_W_RADL = 19,
@@ -34,6 +36,12 @@ struct nal_list_t {
   size_t arena_used, arena_capacity;
 };
 
+// The unit type written for `type` under an HM compatibility (x10): HM 9.1
+// drops RADL_N and RASL_N pictures without a word, so they go out as their
+// _R twins, which decode the same and differ only in the sub-layer
+// non-reference marking.
+uint8_t nal_type_for_compat(int32_t compat, uint8_t type);
+
 void nal_list_init(nal_list_t *l);
 void nal_list_free(nal_list_t *l);
 void nal_list_clear(nal_list_t *l);
@@ -55,6 +63,5 @@ size_t nal_list_pack(const nal_list_t *l, uint8_t *out);
 // Escapes one RBSP into out (emulation_prevention_three_byte after every
 // 00 00 followed by 00..03); returns the bytes written.
 size_t nal_escape(uint8_t *out, const uint8_t *rbsp, size_t size);
-// Number of emulation-prevention bytes the escaping of [begin, end) inserts
-// when the bytes before begin are prev (zero run carried in).
+// Number of emulation-prevention bytes the escaping of the RBSP inserts.
 uint32_t nal_count_epb(const uint8_t *rbsp, size_t size);

@@ -202,11 +202,11 @@ void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row) {
     if (row > 0 && fctx->ctu_cols > 1)
       rctx->cabac.est = fctx->row_ctx[row - 1]->wpp_saved;
     else
-      cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0);
+      cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0, fctx->param.compat);
     rctx->prev_qp = fctx->slice_qp;
   } else if (row == 0) {
     bw_init(&fctx->bw, fctx->slice_buf, fctx->slice_cap);
-    cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0);
+    cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0, fctx->param.compat);
     cabac_start(&rctx->cabac, &fctx->bw);
     rctx->prev_qp = fctx->slice_qp;
   } else {
@@ -251,24 +251,6 @@ void row_finalize(encoder_t *fctx, int32_t row) {
   frame_extend_rows(f, row * 64, std::min((row + 1) * 64, f->height));
 }
 
-// Emulation-prevention bytes that escaping inserts inside each substream of
-// the slice data (the zero run carries across substream boundaries).
-static void substream_epb(const uint8_t *data, const uint32_t *sizes, int32_t count, uint32_t *epb) {
-  int32_t zeros = 0;
-  size_t pos = 0;
-  for (int32_t i = 0; i < count; i++) {
-    epb[i] = 0;
-    for (uint32_t k = 0; k < sizes[i]; k++, pos++) {
-      const uint8_t b = data[pos];
-      if (zeros >= 2 && b <= 3) {
-        epb[i]++;
-        zeros = 0;
-      }
-      zeros = b == 0 ? zeros + 1 : 0;
-    }
-  }
-}
-
 int picture_finish(encoder_t *ctx) {
   const uint8_t *data = ctx->slice_buf;
   size_t data_size = 0;
@@ -287,12 +269,11 @@ int picture_finish(encoder_t *ctx) {
       sizes[r] = static_cast<uint32_t>(n);
       data_size += n;
     }
-    uint32_t epb[MAX_CTU_ROWS];
-    substream_epb(out, sizes, ctx->ctu_rows, epb);
-    // Entry points count the emulation-prevention bytes of each substream
-    // (H.265 7.4.7.1); reference software before version 10 did not.
-    const bool count_epb = ctx->param.compat >= 100;
-    for (int32_t r = 0; r + 1 < ctx->ctu_rows; r++) entry[entries++] = sizes[r] + (count_epb ? epb[r] : 0);
+    size_t at = 0;
+    for (int32_t r = 0; r + 1 < ctx->ctu_rows; r++) {
+      entry[entries++] = entry_point_bytes(ctx->param.compat, out + at, sizes[r]);
+      at += sizes[r];
+    }
   } else {
     data_size = bw_bytes(&ctx->bw);
   }

@@ -296,6 +296,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   enc->lookahead->last_key_frame_number = -(p.idr_period > 0 ? p.idr_period : 1);
   enc->lookahead->p_layer_base = 0;
   enc->lookahead->irap_count = -1;
+  key_picture_history_start(&enc->lookahead->key_history);
   enc->anchor_poc[0] = enc->anchor_poc[1] = INT32_MIN;
   nal_list_init(&enc->nals);
   // The tables exist before the contexts are cloned, which share them.
@@ -621,6 +622,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
     ctx->nal_type = reference ? NAL_RASL_R : NAL_RASL_N;
   else
     ctx->nal_type = reference ? NAL_TRAIL_R : NAL_TRAIL_N;
+  ctx->nal_type = nal_type_for_compat(enc->param.compat, static_cast<uint8_t>(ctx->nal_type));
 
   nal_list_clear(&ctx->nals);
   // Parameter sets precede the first picture and every IDR picture.  A CRA

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "encoder/frame.h"
+#include "ratecontrol/key_picture.h"
 
 struct encoder_t;
 struct param_t;
@@ -15,6 +16,7 @@ struct lookahead_queue_t {
   int32_t last_key_frame_number;  // starts at -idr_period
   int32_t p_layer_base;           // starts at 0
   int32_t irap_count;             // starts at -1
+  key_picture_history_t key_history;  // the decided pictures, in coding order
 };
 
 // Longest group one decision can produce: bframes (at most 16 after

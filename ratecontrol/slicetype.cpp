@@ -42,7 +42,9 @@ bool is_b_picture(const frame_t *f) {
 
 void make_key(const param_t *p, lookahead_queue_t *q, frame_t *f) {
   f->b_level = 0;
-  f->frame_type_code = p->opengop ? TARNHEVCENC_TYPE_CRA : TARNHEVCENC_TYPE_IDR;
+  // A key picture is coded first in its group, right after what is decided.
+  f->frame_type_code =
+      compat_key_picture_type(p->compat, p->opengop ? TARNHEVCENC_TYPE_CRA : TARNHEVCENC_TYPE_IDR, &q->key_history);
   q->irap_count++;
   f->irap_index = q->irap_count;
   q->last_key_frame_number = f->frame_number;
@@ -228,6 +230,7 @@ void lookahead_queue_start(lookahead_queue_t *q, const param_t *p) {
   q->last_key_frame_number = -p->idr_period;
   q->p_layer_base = 0;
   q->irap_count = -1;
+  key_picture_history_start(&q->key_history);
 }
 
 void lookahead_queue_drop_pending(frame_pool_t *pool, lookahead_queue_t *q) {
@@ -389,6 +392,7 @@ void lookahead_slicetype_run(const param_t *p, int32_t decision_delay, frame_poo
   for (int32_t j = 0; j <= bcount; j++) {
     group[j]->dts = dts[j];
     frame_list_push(q->decided, group[j]);
+    key_picture_history_note(&q->key_history, group[j]->frame_type_code);
   }
 
   frame_t *old = q->pending;

@@ -79,6 +79,7 @@ struct gop_run_t {
     p.min_idr = std::max(1, s.idr_period / 10);
     p.complexity = s.complexity;
     p.cutree = 0;
+    p.compat = 120;
     delay = std::max(s.bframes, s.lookahead);
     EXPECT_EQ(frame_pool_init(&pool, 16, 16, 2 * (delay + 3) + 2 * SLICETYPE_MAX_GROUP + 8, 0), 0);
     EXPECT_EQ(frame_list_init(&input, delay + 3), 0);
