@@ -371,6 +371,11 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   return enc;
 }
 
+static int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 static void print_end_statistics(const encoder_t *enc) {
   const encoder_stats_t *s = enc->stats;
   if (!(enc->param.log_level & 1) || s->frames == 0) return;
@@ -391,6 +396,12 @@ static void print_end_statistics(const encoder_t *enc) {
   std::fprintf(stderr, "tarnhevcenc: %lld frames, %.2f kb/s, avg QP %.2f, PSNR Y %.3f U %.3f V %.3f\n",
                static_cast<long long>(s->frames), kbps, s->qp_sum / static_cast<double>(s->frames), psnr[0],
                psnr[1], psnr[2]);
+  if (s->first_picture_ns > 0) {
+    const double total = static_cast<double>(now_ns() - s->first_picture_ns);
+    std::fprintf(stderr, "tarnhevcenc: lookahead %.2f ms per picture, %.1f%% of the encoding time\n",
+                 static_cast<double>(s->lookahead_ns) / 1e6 / static_cast<double>(s->frames),
+                 total > 0 ? 100.0 * static_cast<double>(s->lookahead_ns) / total : 0.0);
+  }
 }
 
 void encoder_close(encoder_t *enc) {
@@ -554,8 +565,7 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
 static int32_t picture_speed_mode(encoder_t *enc) {
   if (enc->param.speed_mode >= 0) return enc->param.speed_mode;
   if (enc->param.latency_mode != 0) return 0;
-  const int64_t now =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const int64_t now = now_ns();
   const int64_t period = 1000000000LL * enc->param.fps_den / std::max(1, enc->param.fps_num);
   if (enc->last_start_ns != 0) {
     const int64_t interval = now - enc->last_start_ns;
@@ -612,6 +622,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
                          : ((type == TARNHEVCENC_TYPE_B || type == TARNHEVCENC_TYPE_BREF) && ctx->ref_count[0]) ? 0
                                                                                                              : 2;
   ctx->col_from_l0 = ctx->slice_type_code == 0 ? 0 : 1;
+  lookahead_picture_start(ctx);
   ctx->max_merge_cand = 5;
   ctx->slice_qp = enc->param.qp;
   if (type == TARNHEVCENC_TYPE_IDR)
@@ -775,8 +786,12 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     // The half-resolution picture is made once, on entry: rebuilding it
     // when the picture starts would make the lookahead's later estimates
     // depend on how many pictures are in flight, and so on the threads.
-    if (lookahead_enabled(enc))
+    if (lookahead_enabled(enc)) {
+      const int64_t t0 = now_ns();
+      if (enc->stats->first_picture_ns == 0) enc->stats->first_picture_ns = t0;
       lookahead_frame_init(enc, f, 1);
+      enc->stats->lookahead_ns += now_ns() - t0;
+    }
     else if (enc->param.intra_fast_path)
       lookahead_frame_init(enc, f, 0);
     f->pts = pts;
@@ -788,7 +803,11 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
   // Put decided pictures in flight while frame contexts are free.
   for (;;) {
     if (q->decided->count == 0 && q->input->count > 0 && (flush || q->input->count > enc->decision_delay))
+    {
+      const int64_t t0 = now_ns();
       lookahead_slicetype_run(enc, q, flush);
+      enc->stats->lookahead_ns += now_ns() - t0;
+    }
     if (q->decided->count == 0 || enc->inflight_count >= enc->frame_ctx_count) break;
     frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
     if (start_picture(enc, pic) < 0) {

@@ -23,6 +23,10 @@ struct encoder_stats_t {
   double sse[3];        // summed squared error per component
   double mse_sum[3];    // summed per-picture MSE per component
   double qp_sum;
+  // Time the caller's thread spent in the lookahead (half-resolution
+  // pictures, estimates, decisions) and since the first picture arrived.
+  int64_t lookahead_ns;
+  int64_t first_picture_ns;
 };
 
 // CTU rows of the tallest picture creation accepts (16888 luma rows): the

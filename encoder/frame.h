@@ -30,7 +30,9 @@ struct frame_t {
   uint8_t b_level;
   uint8_t scenecut_candidate;
   uint16_t p_layer;
-  int16_t lowres_l0_distance;
+  // Distances to the pictures the lookahead estimated this one against as it
+  // is coded (to its first reference of each list); -1 without an estimate.
+  int16_t lowres_l0_distance, lowres_l1_distance;
   uint8_t intra_done;
   int32_t refcount;
   int32_t is_input;  // 1: input picture kind (with lookahead data later)

@@ -388,3 +388,16 @@ int32_t lookahead_current_cost(encoder_t *ctx) {
   }
   return cost;
 }
+
+void lookahead_picture_start(encoder_t *ctx) {
+  frame_t *f = ctx->cur_input;
+  f->lowres_l0_distance = f->lowres_l1_distance = -1;
+  if (!f->la || ctx->slice_type_code == 2) return;
+  const int32_t d0 = ctx->ref_count[0] > 0 ? f->poc - ctx->ref_list[0][0]->poc : 0;
+  const int32_t d1 = ctx->slice_type_code == 0 && ctx->ref_count[1] > 0 ? ctx->ref_list[1][0]->poc - f->poc : 0;
+  // The per-block arrays hold the estimate of these distances only when it
+  // was made.
+  if (lookahead_cached_cost(f, d0, d1, false) < 0) return;
+  if (d0 > 0) f->lowres_l0_distance = static_cast<int16_t>(d0);
+  if (d1 > 0) f->lowres_l1_distance = static_cast<int16_t>(d1);
+}

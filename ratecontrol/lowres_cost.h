@@ -66,3 +66,7 @@ int32_t lookahead_cached_cost(const frame_t *f, int32_t d0, int32_t d1, bool wei
 // lookahead did not compute it; points the picture's row and CTU arrays at
 // the estimate's.
 int32_t lookahead_current_cost(encoder_t *ctx);
+// At the start of a picture, once its references are set: the distances
+// under which the analysis finds the lookahead's block costs, vectors and
+// hints (lowres_l0_distance, lowres_l1_distance), -1 where none exist.
+void lookahead_picture_start(encoder_t *ctx);

@@ -153,6 +153,31 @@ TEST(LookaheadCosts, OneAndEightPoolThreadsGiveTheSameEstimates) {
       }
 }
 
+TEST(LookaheadCosts, APictureFindsItsEstimateOnlyWhereOneWasMade) {
+  la_encoder_t e(1, 5, 3, 4);
+  ASSERT_NE(e.enc, nullptr);
+  for (int32_t i = 0; i < 3; i++) e.frames[i]->poc = i;
+  encoder_t *ctx = e.enc;
+  auto start = [&](int32_t cur, int32_t type, int32_t ref0, int32_t ref1) {
+    ctx->cur_input = e.frames[cur];
+    ctx->slice_type_code = type;
+    ctx->ref_count[0] = ctx->ref_count[1] = 0;
+    if (ref0 >= 0) ctx->ref_list[0][ctx->ref_count[0]++] = e.frames[ref0];
+    if (ref1 >= 0) ctx->ref_list[1][ctx->ref_count[1]++] = e.frames[ref1];
+    lookahead_picture_start(ctx);
+    return std::make_pair(e.frames[cur]->lowres_l0_distance, e.frames[cur]->lowres_l1_distance);
+  };
+  using d_t = std::pair<int16_t, int16_t>;
+  EXPECT_EQ(start(2, 1, 0, -1), d_t(-1, -1));  // P from 0: not estimated yet
+  e.cost(0, 2, 2);
+  EXPECT_EQ(start(2, 1, 0, -1), d_t(2, -1));
+  EXPECT_EQ(start(2, 1, 1, -1), d_t(-1, -1));  // from 1: another distance
+  EXPECT_EQ(start(1, 0, 0, 2), d_t(-1, -1));
+  e.cost(0, 2, 1);
+  EXPECT_EQ(start(1, 0, 0, 2), d_t(1, 1));
+  EXPECT_EQ(start(1, 2, -1, -1), d_t(-1, -1));  // intra
+}
+
 // ---------------------------------------------------------------------------
 // CU-tree propagation on made-up costs: picture 1 predicted from picture 0.
 
