@@ -168,6 +168,28 @@ uint32_t satd_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t
 uint32_t satd_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<32, 32>(a, as, b, bs); }
 uint32_t satd_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<16, 16>(a, as, b, bs); }
 
+// One tile in 128-bit vectors: each row twice, so that the multiply-add
+// with (+1, +1, +1, +1, +1, -1, +1, -1) gives its pair sums and pair
+// differences; rows 0/1 in one vector and rows 2/3 in the other.
+uint32_t satd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const intptr_t as = a_stride, bs = b_stride;
+  const __m128i pat = _mm_setr_epi8(1, 1, 1, 1, 1, -1, 1, -1, 1, 1, 1, 1, 1, -1, 1, -1);
+  auto rows = [&](int32_t r) {
+    const __m128i ra = _mm_unpacklo_epi64(_mm_unpacklo_epi32(load32(a + r * as), load32(a + r * as)),
+                                          _mm_unpacklo_epi32(load32(a + (r + 1) * as), load32(a + (r + 1) * as)));
+    const __m128i rb = _mm_unpacklo_epi64(_mm_unpacklo_epi32(load32(b + r * bs), load32(b + r * bs)),
+                                          _mm_unpacklo_epi32(load32(b + (r + 1) * bs), load32(b + (r + 1) * bs)));
+    return _mm_sub_epi16(_mm_maddubs_epi16(ra, pat), _mm_maddubs_epi16(rb, pat));
+  };
+  const __m128i r01 = rows(0), r23 = rows(2);
+  // Rows 0 +- 2 | 1 +- 3, then (0 +- 2) +- (1 +- 3).
+  const __m128i s = _mm_add_epi16(r01, r23), d = _mm_sub_epi16(r01, r23);
+  const __m128i u = _mm_unpacklo_epi64(s, d), v = _mm_unpackhi_epi64(s, d);
+  const __m128i m0 = _mm_abs_epi16(_mm_add_epi16(u, v)), m1 = _mm_abs_epi16(_mm_sub_epi16(u, v));
+  const __m128i pairs = _mm_add_epi16(_mm_max_epi16(m0, _mm_srli_epi32(m0, 16)), _mm_max_epi16(m1, _mm_srli_epi32(m1, 16)));
+  return lane_sum32(_mm_madd_epi16(pairs, _mm_set1_epi32(1)));
+}
+
 // Rows 0-3 in the low half, rows 4-7 in the high half: four tiles at once.
 uint32_t satd_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t as = a_stride, bs = b_stride;

@@ -17,9 +17,8 @@ void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
 }
 
 // Not replaced here: the half-row SADs of 16x8, 8x4, 16x32, 8x16 and 4x8,
-// the four-candidate 16x16, 8x8, 16x8, 8x4, 16x32, 8x16 and 4x8 ones, the
-// rectangular SSDs and SATDs, and the 4x4 SATD (the SSSE3 kernel is already
-// 128-bit code).  Slot 24 (four candidates, 4x4) stays
+// the four-candidate 16x16, 8x8, 16x8, 8x4, 16x32, 8x16 and 4x8 ones, and the
+// rectangular SSDs and SATDs.  Slot 24 (four candidates, 4x4) stays
 // empty: no search scores four 4x4 points.
 void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->sad_half[0] = sad_half_64x64_avx2;
@@ -60,6 +59,7 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->satd[1] = satd_32x32_avx2;
   p->satd[2] = satd_16x16_avx2;
   p->satd[3] = satd_8x8_avx2;
+  p->satd[4] = satd_4x4_avx;
   p->sa8d[0] = sa8d_64x64_avx2;
   p->sa8d[1] = sa8d_32x32_avx2;
   p->sa8d[2] = sa8d_16x16_avx2;
