@@ -589,12 +589,11 @@ template <bool WIDE, int LOG2>
 void dct_fwd_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred) {
   forward<WIDE, LOG2, 1 << LOG2>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
 }
-// The 128-bit tier takes the corner side from the slot and does not read the
-// argument; the 256-bit tier writes nothing unless it is the slot's side
-// (every caller passes that side).
+// Every tier takes the corner side from the slot and does not read the
+// argument, as the portable function does: whatever a caller passes, the
+// slot writes its own corner and nothing else.
 template <bool WIDE, int LOG2, int K>
-void dct_fwd_low_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size) {
-  if (WIDE && low_size != K) return;
+void dct_fwd_low_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) {
   forward<WIDE, LOG2, K>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
 }
 
