@@ -339,7 +339,12 @@ TEST_P(CheckasmMc, GetRefSlotsMatchPortable) {
     int32_t cell = std::max(w, 64);
     auto ref = make_block(w, h, rs, LUMA_MARGINS, r.range(0, 1), pick_pattern(r), r);
     auto buf = make_block(w, h, cell, {}, r.range(0, 1), pattern::random, r);
+    const auto b0 = buf->snapshot(), r0 = ref->snapshot();
     const uint8_t *out = f(buf->origin(), &cell, ref->origin(), nullptr, rs, r.range(-12, 12), r.range(-12, 12), w, h);
+    // The block lands in the caller's buffer or is read in place; nothing
+    // else changes, in the buffer or the reference.
+    EXPECT_TRUE(buf->written_only_inside(b0, w, h));
+    EXPECT_TRUE(ref->snapshot() == r0) << "reference written";
     observation_t o;
     o.add_value(out == buf->origin());
     o.add(read_block(out, cell, w, h));
@@ -352,7 +357,12 @@ TEST_P(CheckasmMc, GetRefSlotsMatchPortable) {
     int32_t cell = std::max(w, 64);
     auto ref = make_block(w, h, rs, {3, 4, 3, 4}, r.range(0, 1), pick_pattern(r), r);
     auto buf = make_block(w, h, cell, {}, r.range(0, 1), pattern::random, r);
+    const auto b0 = buf->snapshot(), r0 = ref->snapshot();
     const uint8_t *out = f(buf->origin(), &cell, ref->origin(), rs, r.range(-12, 12), r.range(-12, 12), w, h);
+    // The block lands in the caller's buffer or is read in place; nothing
+    // else changes, in the buffer or the reference.
+    EXPECT_TRUE(buf->written_only_inside(b0, w, h));
+    EXPECT_TRUE(ref->snapshot() == r0) << "reference written";
     observation_t o;
     o.add_value(out == buf->origin());
     o.add(read_block(out, cell, w, h));

@@ -369,14 +369,19 @@ TEST_P(CheckasmPixel, GradientSlotsMatchPortableInEveryRecord) {
                    seed + variant++, [&](gradient_fn f, rng_t &r) {
                      guarded_block src(64, 64, SRC_STRIDE, {}, variant & 1, 5 * variant & 31);
                      src.fill(p, r);
-                     guarded_block rec(sizeof(ctu_gradients_t), 1, sizeof(ctu_gradients_t), {}, false);
+                     // The slot writes the record in place, as the analysis reads it from the
+                     // context: flush against a guard page on either side, at both 16-byte
+                     // phases of a 32-byte line (the context only promises 16), with canaries
+                     // around it that a write past either end would change.
+                     static_assert(sizeof(ctu_gradients_t) % 16 == 0);
+                     guarded_block rec(sizeof(ctu_gradients_t), 1, sizeof(ctu_gradients_t), {}, variant & 2,
+                                       variant & 4 ? 16 : 0);
                      rec.fill(pattern::random, r);
-                     // The guard-page placement may not keep 16-byte alignment; copy through an aligned record.
-                     ctu_gradients_t g;
-                     std::memcpy(&g, rec.origin(), sizeof(g));
+                     const std::vector<uint8_t> before = rec.snapshot();
+                     EXPECT_EQ(reinterpret_cast<uintptr_t>(rec.origin()) % 16, 0u);
                      observation_t o;
-                     o.add_value(f(src.origin(), &g));
-                     std::memcpy(rec.origin(), &g, sizeof(g));
+                     o.add_value(f(src.origin(), rec.as<ctu_gradients_t>()));
+                     EXPECT_TRUE(rec.written_only_inside(before, sizeof(ctu_gradients_t), 1)) << "pixel slot " << i;
                      o.add(rec.snapshot());
                      return o;
                    });

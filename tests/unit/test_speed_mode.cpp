@@ -123,9 +123,11 @@ TEST(SaoParamBits, FollowTheSyntax) {
   EXPECT_EQ(bits(bo, 2), 256u * ((1 + 4 + 1 + 7) + 2 + 5));
   // Luma and Cb add the type: a context bin (as for type 5) and one bypass
   // bin, plus the edge class.
-  const uint32_t type_bin_on = bits(eo, 0) - bits(eo, 2) - 256 - 512;
-  EXPECT_GT(type_bin_on, 0u);
-  EXPECT_EQ(bits(bo, 1), bits(bo, 2) + type_bin_on + 256);
+  // Signed: an unsigned difference would wrap and pass for any count.
+  const int64_t type_bin_on = int64_t{bits(eo, 0)} - int64_t{bits(eo, 2)} - 256 - 512;
+  EXPECT_GT(type_bin_on, 0);
+  EXPECT_LT(type_bin_on, 256 * 16) << "a context-coded bin costs well under 16 bits";
+  EXPECT_EQ(int64_t{bits(bo, 1)}, int64_t{bits(bo, 2)} + type_bin_on + 256);
   EXPECT_GT(bits(off, 0), 0u);
 }
 
