@@ -449,11 +449,12 @@ void make_picture(int32_t w, int32_t h, uint32_t index, content_t content, bytes
           v = ((x * 3 + y * 2 + static_cast<int32_t>(index) * 5 + c * 40) & 255) +
               (((x / 8 + y / 8) & 1) ? static_cast<int32_t>(rng >> 28) - 8 : 0);
         } else {
-          // Noise in the left quarter of each CTU row, flat grey elsewhere:
-          // the long runs of likely bins over the flat part leave zero
-          // bytes in the arithmetic coder's output.
+          // Noise in the left quarter of each CTU row, flat elsewhere: the
+          // long runs of likely bins over the flat part leave zero bytes in
+          // the arithmetic coder's output.  The flat level moves from
+          // picture to picture, so that predicted pictures code it too.
           const int32_t cx = c ? x * 2 : x;
-          v = cx < w / 4 ? static_cast<int32_t>(rng >> 24) : 128;
+          v = cx < w / 4 ? static_cast<int32_t>(rng >> 24) : 60 + 50 * static_cast<int32_t>(index % 4);
         }
         planes[c][static_cast<size_t>(y) * pw + x] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
       }
@@ -624,42 +625,65 @@ TEST_P(CompatStreams, EveryModeReadsBackWithItsLayouts) {
 
 INSTANTIATE_TEST_SUITE_P(Compat, CompatStreams, ::testing::Values(91, 100, 120));
 
+// Substreams 1.. of a slice that hold emulation-prevention bytes.
+int32_t substreams_with_epb(const unit_t &u, const slice_t &s, const std::vector<size_t> &starts) {
+  int32_t n = 0;
+  size_t begin = 0;
+  for (const size_t end : starts) {
+    const size_t a = u.escaped_at[s.header_bytes + begin], b = u.escaped_at[s.header_bytes + end];
+    if (b - a != end - begin) n++;
+    begin = end;
+  }
+  return n;
+}
+
+bytes_t slice_data(const unit_t &u, const slice_t &s) {
+  return bytes_t(u.rbsp.begin() + static_cast<ptrdiff_t>(s.header_bytes), u.rbsp.end());
+}
+
 // Entry points of substreams that hold emulation-prevention bytes: the
-// final standard counts them, the old decoders count RBSP bytes.  The same
-// encode under 100 and 120 has the same slice data, so both sets of entry
-// points must cut it at the same places.
+// final standard counts them, the old decoders count RBSP bytes (9.1
+// without "minus 1").  The same encode under 100 and 120 has the same slice
+// data, so both sets of entry points must cut it at the same places.  9.1
+// starts some contexts of I and B slices differently, but its P slices hold
+// the same data as under 100 when the I picture before them came out the
+// same; those must be cut at the same places too.
 TEST(CompatEntryPoints, PreventionBytesInsideSubstreams) {
   const coding_mode_t p_only = {"P only", 0, 0, 0, 0};
-  const bytes_t final_bytes = encode(120, p_only, 1, 0, 640, 256, 3, 30, FLAT_AND_NOISE);
-  const bytes_t hm10_bytes = encode(100, p_only, 1, 0, 640, 256, 3, 30, FLAT_AND_NOISE);
-  ASSERT_FALSE(final_bytes.empty());
-  ASSERT_FALSE(hm10_bytes.empty());
-  stream_t fs, hs;
-  read_stream(final_bytes, 120, &fs);
-  read_stream(hm10_bytes, 100, &hs);
-  ASSERT_EQ(fs.err, "");
-  ASSERT_EQ(hs.err, "");
-  ASSERT_EQ(fs.slices.size(), hs.slices.size());
-  int32_t substreams_with_epb = 0;
-  for (size_t i = 0; i < fs.slices.size(); i++) {
-    const unit_t &fu = *fs.slice_units[i], &hu = *hs.slice_units[i];
-    const bytes_t fdata(fu.rbsp.begin() + static_cast<ptrdiff_t>(fs.slices[i].header_bytes), fu.rbsp.end());
-    const bytes_t hdata(hu.rbsp.begin() + static_cast<ptrdiff_t>(hs.slices[i].header_bytes), hu.rbsp.end());
-    ASSERT_EQ(fdata, hdata) << "picture " << i << ": the slice data should not depend on the compat";
-    std::string e;
-    const std::vector<size_t> fstarts = substream_starts(fu, fs.slices[i], 120, &e);
-    const std::vector<size_t> hstarts = substream_starts(hu, hs.slices[i], 100, &e);
-    EXPECT_EQ(e, "") << "picture " << i;
-    EXPECT_EQ(fstarts, hstarts) << "picture " << i;
-    // Prevention bytes inside non-final substreams.
-    size_t begin = 0;
-    for (const size_t end : fstarts) {
-      const size_t a = fu.escaped_at[fs.slices[i].header_bytes + begin], b = fu.escaped_at[fs.slices[i].header_bytes + end];
-      if (b - a != end - begin) substreams_with_epb++;
-      begin = end;
+  const int32_t compats[] = {120, 100, 91};
+  stream_t st[3];
+  for (int k = 0; k < 3; k++) {
+    const bytes_t bytes = encode(compats[k], p_only, 1, 0, 640, 256, 3, 30, FLAT_AND_NOISE);
+    ASSERT_FALSE(bytes.empty()) << compats[k];
+    read_stream(bytes, compats[k], &st[k]);
+    ASSERT_EQ(st[k].err, "") << compats[k];
+    ASSERT_EQ(st[k].slices.size(), 3u) << compats[k];
+  }
+  int32_t with_epb[3] = {};
+  int32_t same_as_hm10_in_hm91 = 0;
+  for (size_t i = 0; i < 3; i++) {
+    std::vector<size_t> starts[3];
+    for (int k = 0; k < 3; k++) {
+      std::string e;
+      starts[k] = substream_starts(*st[k].slice_units[i], st[k].slices[i], compats[k], &e);
+      EXPECT_EQ(e, "") << "picture " << i << " compat " << compats[k];
+    }
+    const bytes_t data[3] = {slice_data(*st[0].slice_units[i], st[0].slices[i]),
+                             slice_data(*st[1].slice_units[i], st[1].slices[i]),
+                             slice_data(*st[2].slice_units[i], st[2].slices[i])};
+    ASSERT_EQ(data[0], data[1]) << "picture " << i << ": the slice data should not depend on 100 or 120";
+    EXPECT_EQ(starts[0], starts[1]) << "picture " << i;
+    with_epb[0] += substreams_with_epb(*st[0].slice_units[i], st[0].slices[i], starts[0]);
+    if (st[2].slices[i].slice_type == 1 && data[2] == data[1]) {
+      EXPECT_EQ(starts[2], starts[1]) << "picture " << i;
+      same_as_hm10_in_hm91++;
+      with_epb[2] += substreams_with_epb(*st[2].slice_units[i], st[2].slices[i], starts[2]);
     }
   }
-  EXPECT_GT(substreams_with_epb, 0) << "the content no longer makes prevention bytes: the test shows nothing";
+  // Without these the test shows nothing.
+  EXPECT_GT(with_epb[0], 0) << "the content no longer makes prevention bytes inside substreams";
+  EXPECT_GT(same_as_hm10_in_hm91, 0) << "no 9.1 P picture codes the same data as under 100";
+  EXPECT_GT(with_epb[2], 0) << "the 9.1 P pictures compared hold no prevention bytes inside substreams";
 }
 
 }  // namespace
