@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "common/quadtree.h"
 #include "motion/mv.h"
 
 constexpr int32_t MAP8_STRIDE = 16;
@@ -18,21 +19,17 @@ constexpr int32_t MAP4_STRIDE = 32;
 inline constexpr int32_t map8_index(int32_t x8, int32_t y8) { return 24 + x8 + MAP8_STRIDE * y8; }
 inline constexpr int32_t map4_index(int32_t x4, int32_t y4) { return 48 + x4 + MAP4_STRIDE * y4; }
 
-// The coding decisions per 4x4 unit of the CTU, indexed by the z-order
-// number of the unit (0..255).  A block of size N at z covers the (N/4)^2
+// What the 8x8 maps and the per-node arrays cannot hold, per 4x4 unit of the
+// CTU, indexed by the z-order number of the unit (0..255).  A block of size N at z covers the (N/4)^2
 // consecutive numbers from z, so every CU and transform block is one
 // contiguous run: saving, restoring and filling a block is one copy.
 struct ctu_unit_maps_t {
   uint8_t cu_log2[256];       // log2 size of the coding unit covering the unit
   uint8_t part_nxn[256];      // 1: intra CU split into four 4x4 prediction units
-  uint8_t pred_intra[256];    // 1: intra coding unit
   uint8_t luma_mode[256];     // IntraPredModeY of the unit
   uint8_t chroma_syntax[256]; // intra_chroma_pred_mode 0..4 of the CU
   uint8_t tu_log2[256];       // log2 size of the luma transform leaf covering the unit
   uint8_t cbf[256];           // bit 0 luma cbf of the leaf; bit 1 Cb, bit 2 Cr of its chroma leaf
-  int8_t qp[256];             // QpY of the CU
-  uint8_t skip[256];          // 1: skipped CU (merge, no residual)
-  uint8_t part_mode[256];     // inter partition: 0 2Nx2N, 1 2NxN, 2 Nx2N
   // Quantised levels: a luma transform block of size N at z stores its N*N
   // levels row-major from coef_y + 16 * z; a chroma block (N/2, or 4 for a
   // split 8x8) from coef_c[plane - 1] + 4 * z of its first luma unit.
@@ -86,18 +83,33 @@ inline uint8_t block_cbf(const uint8_t *cbf, int32_t z, int32_t log2_size) {
 }
 
 // z-order number of the 4x4 unit at (x4, y4) inside a CTU (0..15 each).
-inline int32_t zorder_of(int32_t x4, int32_t y4) {
+inline constexpr int32_t zorder_of(int32_t x4, int32_t y4) {
   int32_t z = 0;
   for (int32_t b = 0; b < 4; b++) z |= (((x4 >> b) & 1) << (2 * b)) | (((y4 >> b) & 1) << (2 * b + 1));
   return z;
 }
-inline int32_t zorder_x(int32_t z) {
+inline constexpr int32_t zorder_x(int32_t z) {
   int32_t x = 0;
   for (int32_t b = 0; b < 4; b++) x |= ((z >> (2 * b)) & 1) << b;
   return x;
 }
-inline int32_t zorder_y(int32_t z) {
+inline constexpr int32_t zorder_y(int32_t z) {
   int32_t y = 0;
   for (int32_t b = 0; b < 4; b++) y |= ((z >> (2 * b + 1)) & 1) << b;
   return y;
+}
+
+// 8x8-map position of the unit with z-order number z.
+inline constexpr int32_t map8_of_z(int32_t z) { return map8_index(zorder_x(z) >> 1, zorder_y(z) >> 1); }
+
+// The committed CU covering the CTU's 4x4 unit z, as the 8x8 maps and the
+// per-node arrays hold it.
+inline bool unit_intra(const ctu_maps_t *m, int32_t z) { return m->pred_intra[map8_of_z(z)] != 0; }
+inline int32_t unit_qp(const ctu_maps_t *m, int32_t z) { return m->qp[map8_of_z(z)]; }
+inline bool unit_skip(const ctu_maps_t *m, int32_t z) { return (m->flags[map8_of_z(z)] & 1) != 0; }
+// Inter partition of the CU (0 2Nx2N, 1 2NxN, 2 Nx2N); 0 for intra CUs.
+inline int32_t unit_part_mode(const ctu_maps_t *m, int32_t z) {
+  if (unit_intra(m, z)) return 0;
+  const int32_t s = m->unit.cu_log2[z];
+  return static_cast<int32_t>(m->part_mode[(z >> (2 * (s - 2))) + QUADTREE_LEVEL_FIRST[6 - s]]);
 }

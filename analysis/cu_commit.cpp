@@ -113,10 +113,6 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
   // The per-unit decision read by the coders and the syntax writer.
   fill_units(d->cu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
   fill_units(d->part_nxn, z, log2_size, nxn ? 1 : 0);
-  fill_units(d->pred_intra, z, log2_size, static_cast<uint8_t>(node->pred_intra));
-  fill_units(reinterpret_cast<uint8_t *>(d->qp), z, log2_size, static_cast<uint8_t>(node->qp));
-  fill_units(d->skip, z, log2_size, static_cast<uint8_t>(node->skip && !node->pred_intra));
-  fill_units(d->part_mode, z, log2_size, static_cast<uint8_t>(node->pred_intra ? 0 : node->part_mode));
   if (nxn)
     fill_units(d->tu_log2, z, log2_size, 2);
   else

@@ -6,6 +6,7 @@
 #include "motion/mvp.h"
 #include "rdo/inter_pred.h"
 #include "rdo/block_coding.h"
+#include "rdo/rd_cost.h"
 
 namespace {
 
@@ -24,6 +25,16 @@ struct qg_t {
   int32_t target, pred, delta_coded;
 };
 
+// The skip bit of the CU's 8x8 units in the flag map.
+void set_skip(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, bool skip) {
+  const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
+  for (int32_t j = 0; j < w8; j++)
+    for (int32_t i = 0; i < w8; i++) {
+      uint8_t &f = ctx->maps->flags[p + i + MAP8_STRIDE * j];
+      f = static_cast<uint8_t>((f & 0xfe) | (skip ? 1 : 0));
+    }
+}
+
 void random_tu_tree(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t depth, int32_t max_depth, int32_t nxn) {
   const bool forced = log2_size > 5 || (nxn && depth == 0);
   const bool allowed = log2_size > 2 && depth < max_depth;
@@ -41,8 +52,7 @@ int32_t random_intra_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t size = 1 << log2_size;
   const int32_t nxn = log2_size == 3 && (next_random(ctx) & 1);
-  fill_units(d->pred_intra, z, log2_size, 1);
-  fill_units(d->skip, z, log2_size, 0);
+  set_skip(ctx, x, y, log2_size, false);
   fill_units(d->part_nxn, z, log2_size, static_cast<uint8_t>(nxn));
   fill_units(d->chroma_syntax, z, log2_size, static_cast<uint8_t>(next_random(ctx) % 5));
   if (nxn) {
@@ -79,14 +89,13 @@ int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
   ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t size = 1 << log2_size;
-  fill_units(d->pred_intra, z, log2_size, 0);
   fill_units(d->part_nxn, z, log2_size, 0);
   fill_units(d->luma_mode, z, log2_size, 1);
   fill_units(d->chroma_syntax, z, log2_size, 4);
   // 8x8 CUs stay 2Nx2N: the motion maps hold one vector per 8x8 unit.
   const int32_t pm = (skip || log2_size == 3) ? 0 : static_cast<int32_t>(next_random(ctx) % 3);
-  fill_units(d->part_mode, z, log2_size, static_cast<uint8_t>(pm));
-  fill_units(d->skip, z, log2_size, skip ? 1 : 0);
+  ctx->maps->part_mode[node_index(z, log2_size)] = static_cast<uint32_t>(pm);
+  set_skip(ctx, x, y, log2_size, skip);
   const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
   int32_t merged0 = 0;
   for (int32_t k = 0; k < (pm ? 2 : 1); k++) {
@@ -103,7 +112,7 @@ int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
     }
     if (n_allowed == 0 && skip) {
       skip = false;
-      fill_units(d->skip, z, log2_size, 0);
+      set_skip(ctx, x, y, log2_size, false);
     }
     if (n_allowed > 0 && (skip || next_random(ctx) % 2 == 0)) {
       const int32_t idx = allowed[next_random(ctx) % n_allowed];
@@ -137,7 +146,7 @@ int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
   const int32_t coded = inter_cu_code(ctx, x, y, log2_size, qp, 1);
   // A merged 2Nx2N CU without residual can only be sent as a skipped CU.
   if (!coded && pm == 0 && merged0) {
-    fill_units(d->skip, z, log2_size, 1);
+    set_skip(ctx, x, y, log2_size, true);
     ctu_maps_t *m = ctx->maps;
     for (int32_t y8 = y >> 3; y8 < (y + size) >> 3; y8++)
       for (int32_t x8 = x >> 3; x8 < (x + size) >> 3; x8++) m->merge_flag[map8_index(x8, y8)] = 0;
@@ -181,7 +190,8 @@ void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg
     if (coded) qg->delta_coded = 1;
     qpy = qg->delta_coded ? qg->target : qg->pred;
   }
-  fill_units(reinterpret_cast<uint8_t *>(d->qp), z, log2_size, static_cast<uint8_t>(qpy));
+  ctu_map8_fill(reinterpret_cast<uint8_t *>(ctx->maps->qp) + map8_index(x >> 3, y >> 3), size >> 3, size >> 3,
+                static_cast<uint8_t>(qpy));
   ctx->prev_qp = qpy;
 }
 

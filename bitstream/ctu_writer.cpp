@@ -50,11 +50,11 @@ int32_t luma_mode_at(const encoder_t *ctx, int32_t x, int32_t y) {
   return ctx->map_luma_mode[unit_index_pic(ctx, x, y)];
 }
 int32_t intra_at(const encoder_t *ctx, int32_t x, int32_t y) {
-  if (inside_ctu(x, y)) return ctx->maps->unit.pred_intra[zorder_of(x >> 2, y >> 2)];
+  if (inside_ctu(x, y)) return unit_intra(ctx->maps, zorder_of(x >> 2, y >> 2));
   return ctx->map_intra[unit_index_pic(ctx, x, y)];
 }
 int32_t skip_at(const encoder_t *ctx, int32_t x, int32_t y) {
-  if (inside_ctu(x, y)) return ctx->maps->unit.skip[zorder_of(x >> 2, y >> 2)];
+  if (inside_ctu(x, y)) return unit_skip(ctx->maps, zorder_of(x >> 2, y >> 2));
   const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
   return ctx->pic_flags[(py >> 3) * ctx->ctu_cols * 8 + (px >> 3)] & 1;
 }
@@ -291,7 +291,7 @@ struct cu_writer {
     const ctu_unit_maps_t *d = &ctx->maps->unit;
     if (!(cbf_l || cbf_cb || cbf_cr)) return;
     if (qg && qg->enabled && !qg->delta_coded) {
-      int32_t delta = d->qp[cu_z] - qg->qp_pred;
+      int32_t delta = unit_qp(ctx->maps, cu_z) - qg->qp_pred;
       // QpY wraps modulo 52, so any QP is reachable with a delta in -26..25.
       if (delta < -26) delta += 52;
       if (delta > 25) delta -= 52;
@@ -299,7 +299,7 @@ struct cu_writer {
       qg->delta_coded = 1;
     }
     const int32_t z = zorder_of(x >> 2, y >> 2);
-    const int32_t is_intra = d->pred_intra[z];
+    const int32_t is_intra = unit_intra(ctx->maps, z);
     const int32_t luma_mode = d->luma_mode[z];
     if (cbf_l) write_residual(s, ctx, d->coef_y + 16 * z, log2_size, 0, scan_idx_for(is_intra, luma_mode, log2_size, 0));
     int32_t cz = -1, log2_c = 0;
@@ -340,7 +340,7 @@ struct cu_writer {
       return;
     }
     const int32_t cbf_l = d->cbf[z] & 1;
-    if (d->pred_intra[z] || depth != 0 || cbf_cb || cbf_cr)
+    if (unit_intra(ctx->maps, z) || depth != 0 || cbf_cb || cbf_cr)
       s.bin(CTX_CBF_LUMA + (depth == 0 ? 1 : 0), static_cast<uint32_t>(cbf_l));
     transform_unit(x, y, xb, yb, log2_size, blk, cbf_l, cbf_cb, cbf_cr);
   }
@@ -388,23 +388,23 @@ struct cu_writer {
       int32_t inc = 0;
       if (in_picture(ctx, x - 1, y) && skip_at(ctx, x - 1, y)) inc++;
       if (in_picture(ctx, x, y - 1) && skip_at(ctx, x, y - 1)) inc++;
-      s.bin(CTX_CU_SKIP_FLAG + inc, d->skip[z]);
-      if (d->skip[z]) {
+      s.bin(CTX_CU_SKIP_FLAG + inc, unit_skip(ctx->maps, z));
+      if (unit_skip(ctx->maps, z)) {
         const int32_t u = map8_index(x >> 3, y >> 3);
         if (ctx->max_merge_cand > 1)
           write_truncated_index(s, ctx->maps->merge_idx[u], ctx->max_merge_cand - 1, CTX_MERGE_IDX, 1);
         mark(x, y, size, size);
         return;
       }
-      s.bin(CTX_PRED_MODE_FLAG, d->pred_intra[z]);
+      s.bin(CTX_PRED_MODE_FLAG, unit_intra(ctx->maps, z));
     }
-    if (d->pred_intra[z]) {
+    if (unit_intra(ctx->maps, z)) {
       intra_coding_unit(x, y, log2_size);
       mark(x, y, size, size);
       return;
     }
     // Inter partitions without AMP: 2Nx2N "1", 2NxN "01", Nx2N "00".
-    const int32_t pm = d->part_mode[z];
+    const int32_t pm = unit_part_mode(ctx->maps, z);
     s.bin(CTX_PART_MODE, pm == 0);
     if (pm) s.bin(CTX_PART_MODE + 1, pm == 1);
     const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
@@ -481,7 +481,7 @@ struct cu_writer {
       return;
     }
     coding_unit(x, y, log2_size);
-    qg->prev_qp = d->qp[z];
+    qg->prev_qp = unit_qp(ctx->maps, z);
   }
 };
 
@@ -550,8 +550,8 @@ int32_t qp_predict(const encoder_t *ctx, int32_t x, int32_t y, int32_t prev_qp) 
   // Neighbouring groups count only inside the current CTU.
   const ctu_unit_maps_t *d = &ctx->maps->unit;
   int32_t qa = prev_qp, qb = prev_qp;
-  if (x > 0) qa = d->qp[zorder_of((x - 1) >> 2, y >> 2)];
-  if (y > 0) qb = d->qp[zorder_of(x >> 2, (y - 1) >> 2)];
+  if (x > 0) qa = unit_qp(ctx->maps, zorder_of((x - 1) >> 2, y >> 2));
+  if (y > 0) qb = unit_qp(ctx->maps, zorder_of(x >> 2, (y - 1) >> 2));
   return (qa + qb + 1) >> 1;
 }
 
@@ -610,7 +610,7 @@ uint32_t transform_tree_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, in
   const uint32_t before = est->bits;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   cu_writer<sink_estimate> wr{s, ctx, nullptr, z, 0};
-  const int32_t intra = ctx->maps->unit.pred_intra[z], nxn = intra ? ctx->maps->unit.part_nxn[z] : 0;
+  const int32_t intra = unit_intra(ctx->maps, z), nxn = intra ? ctx->maps->unit.part_nxn[z] : 0;
   const int32_t max_depth = intra ? ctx->sps->max_tr_depth_intra + nxn : ctx->sps->max_tr_depth_inter;
   wr.transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, max_depth, nxn);
   return est->bits - before;

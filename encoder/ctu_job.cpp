@@ -50,11 +50,11 @@ static void ctu_commit(encoder_t *ctx) {
       const int32_t i = (ctx->ctu_y * 16 + uy) * ctx->map_stride + ctx->ctu_x * 16 + ux;
       ctx->map_cu_log2[i] = d->cu_log2[z];
       ctx->map_luma_mode[i] = d->luma_mode[z];
-      ctx->map_intra[i] = d->pred_intra[z];
-      ctx->map_qp[i] = d->qp[z];
+      ctx->map_intra[i] = unit_intra(ctx->maps, z);
+      ctx->map_qp[i] = static_cast<int8_t>(unit_qp(ctx->maps, z));
       ctx->map_cbf[i] = d->cbf[z] & 1;
       ctx->map_tu_log2[i] = d->tu_log2[z];
-      ctx->map_part[i] = d->part_mode[z];
+      ctx->map_part[i] = static_cast<uint8_t>(unit_part_mode(ctx->maps, z));
     }
   // Intra prediction of the CTU row below reads this row before deblocking.
   const int32_t line = ctx->ctu_y * ctx->ctu_cols * 64;
@@ -117,7 +117,7 @@ static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h) {
     for (int32_t x8 = 0; x8 < w / 8; x8++) {
       const int32_t i = map8_index(x8, y8);
       const int32_t pi = (ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8;
-      const int32_t intra = ctx->maps->unit.pred_intra[zorder_of(2 * x8, 2 * y8)];
+      const int32_t intra = m->pred_intra[i];
       for (int32_t l = 0; l < 2; l++) {
         const int8_t r = intra ? -2 : m->ref_idx[l][i];
         ctx->pic_ref[l][pi] = r;
@@ -126,7 +126,7 @@ static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h) {
         f->mv_map[l][pi] = m->mv[l][i];
       }
       // Deblocking adds the coefficient flags.
-      ctx->pic_flags[pi] = ctx->maps->unit.skip[zorder_of(2 * x8, 2 * y8)];
+      ctx->pic_flags[pi] = m->flags[i] & 1;
     }
 }
 

@@ -74,7 +74,7 @@ void cu_tree_store_flags(encoder_t *ctx) {
       ctx->leaf_size8[(ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8] = size8;
       ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << leaf));
       // The edge between two prediction units lies inside the leaf.
-      if (!ctx->maps->unit.pred_intra[z] && ctx->maps->unit.part_mode[z] != 0)
+      if (unit_part_mode(ctx->maps, z) != 0)
         ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << (ctx->maps->unit.cu_log2[z] - 1)));
     }
 }

@@ -39,7 +39,6 @@ inline bool unit_coded(const encoder_t *ctx, int32_t x8, int32_t y8, int32_t q) 
   return (ctx->maps->flags[map8_index(x8, y8)] >> (4 + q)) & 1;
 }
 inline int32_t unit_qp(const encoder_t *ctx, int32_t x8, int32_t y8) {
-  if (x8 >= 0 && y8 >= 0) return ctx->maps->unit.qp[zorder_of(2 * x8, 2 * y8)];
   return ctx->maps->qp[map8_index(x8, y8)];
 }
 
@@ -187,7 +186,7 @@ void deblock_mark_cu_tree(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
   if (unit_available(ctx, x8, y8 - 1))
     for (int32_t i = 0; i < n8; i++)
       if (intra || unit_intra(ctx, x8 + i, y8 - 1)) std::memset(e + 128 + y8 * 16 + 2 * (x8 + i), EDGE_INTRA_CU, 2);
-  const int32_t part = ctx->maps->unit.part_mode[z];
+  const int32_t part = unit_part_mode(ctx->maps, z);
   if (intra || part == 0 || log2_size < 4 || tu_split(ctx, z, log2_size)) {
     deblock_mark_tu_tree(ctx, z, x, y, log2_size);
     return;

@@ -124,7 +124,7 @@ int32_t inter_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, i
   const ctu_maps_t *m = ctx->maps;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t size = 1 << log2_size;
-  const int32_t pm = d->part_mode[z];
+  const int32_t pm = unit_part_mode(m, z);
   const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
   for (int32_t k = 0; k < (pm ? 2 : 1); k++) {
     const int32_t px = x + (pm == 2 ? k * pw : 0), py = y + (pm == 1 ? k * ph : 0);

@@ -39,11 +39,12 @@ uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_siz
 namespace {
 
 int32_t code_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t predict) {
-  const ctu_unit_maps_t *d = &ctx->maps->unit;
+  const ctu_maps_t *m = ctx->maps;
   const int32_t z = zorder_of(x >> 2, y >> 2);
-  if (d->pred_intra[z]) return intra_cu_code(ctx, x, y, log2_size, d->qp[z]);
-  if (!predict) return d->skip[z] ? 0 : inter_cu_residual(ctx, x, y, log2_size, d->qp[z]);
-  return inter_cu_code(ctx, x, y, log2_size, d->qp[z], !d->skip[z]);
+  const int32_t qp = unit_qp(m, z);
+  if (unit_intra(m, z)) return intra_cu_code(ctx, x, y, log2_size, qp);
+  if (!predict) return unit_skip(m, z) ? 0 : inter_cu_residual(ctx, x, y, log2_size, qp);
+  return inter_cu_code(ctx, x, y, log2_size, qp, !unit_skip(m, z));
 }
 
 uint32_t cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
@@ -58,7 +59,6 @@ uint32_t cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, in
 void make_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   node->skip = 1;
   node->merge_idx = node->pu.p2n.merge_idx;
-  fill_units(ctx->maps->unit.skip, z, log2_size, 1);
   const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
   ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, 0);
   ctu_map8_fill(ctx->maps->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
@@ -67,7 +67,6 @@ void make_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y,
 }
 void clear_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   node->skip = 0;
-  fill_units(ctx->maps->unit.skip, z, log2_size, 0);
   const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
   ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, node->pu.p2n.merge_flag);
   for (int32_t j = 0; j < w8; j++)
@@ -91,7 +90,7 @@ uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x
                            int32_t flag) {
   const int32_t coded = code_cu(ctx, x, y, log2_size, 0);
   cu_node_t *node = ctx->nodes + node_index(z, log2_size);
-  if (!coded && !ctx->maps->unit.pred_intra[z] && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip)
+  if (!coded && !unit_intra(ctx->maps, z) && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip)
     make_skip(ctx, node, z, x, y, log2_size);
   if (flag && !coded) return COST_NONE;
   return cost_in_place(ctx, lambda, z, x, y, log2_size);
@@ -217,12 +216,12 @@ void predict_intra_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
 
 void encode_block(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int8_t qp, int32_t do_prediction,
                   int32_t code_residual, uint32_t flags) {
-  const bool intra = ctx->maps->unit.pred_intra[z] != 0;
+  const bool intra = unit_intra(ctx->maps, z);
   if (code_residual) {
     if (intra)
       intra_cu_code(ctx, x, y, log2_size, qp);
     else
-      inter_cu_code(ctx, x, y, log2_size, qp, !ctx->maps->unit.skip[z]);
+      inter_cu_code(ctx, x, y, log2_size, qp, !unit_skip(ctx->maps, z));
     return;
   }
   if (!do_prediction) return;

@@ -18,7 +18,7 @@ struct tree_flags_t {
 struct cu_snapshot_t {
   uint8_t rec_y[64 * 64];
   uint8_t rec_c[2][32 * 32];
-  uint8_t units[10][256];
+  uint8_t units[6][256];
   int16_t coef_y[64 * 64];
   int16_t coef_c[2][32 * 32];
   uint8_t map8[9][64];
@@ -34,8 +34,7 @@ struct cu_snapshot_t {
 namespace {
 
 uint8_t *unit_array(ctu_unit_maps_t *d, int32_t i) {
-  uint8_t *a[10] = {d->cu_log2,   d->part_nxn, d->pred_intra, d->luma_mode, d->chroma_syntax,
-                    d->tu_log2,   d->cbf,      reinterpret_cast<uint8_t *>(d->qp), d->skip, d->part_mode};
+  uint8_t *a[6] = {d->cu_log2, d->part_nxn, d->luma_mode, d->chroma_syntax, d->tu_log2, d->cbf};
   return a[i];
 }
 uint8_t *map8_array(ctu_maps_t *m, int32_t i) {
@@ -82,7 +81,7 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
     for (int32_t r = 0; r < n / 2; r++)
       move<save>(s->rec_c[p] + r * n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2 + r), n / 2);
   ctu_unit_maps_t *d = &ctx->maps->unit;
-  for (int32_t i = 0; i < 10; i++) move<save>(s->units[i], unit_array(d, i) + z, units);
+  for (int32_t i = 0; i < 6; i++) move<save>(s->units[i], unit_array(d, i) + z, units);
   move<save>(s->coef_y, d->coef_y + 16 * z, sizeof(int16_t) * n * n);
   for (int32_t p = 0; p < 2; p++) move<save>(s->coef_c[p], d->coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
   ctu_maps_t *m = ctx->maps;

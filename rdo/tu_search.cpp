@@ -218,7 +218,7 @@ search_t make_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_s
   s.nodes = nodes;
   s.lambda = node->lambda_ssd;
   s.qp = node->qp;
-  s.intra = ctx->maps->unit.pred_intra[z];
+  s.intra = unit_intra(ctx->maps, z);
   s.luma_mode = ctx->maps->unit.luma_mode[z];
   s.max_depth = s.intra ? ctx->sps->max_tr_depth_intra : ctx->sps->max_tr_depth_inter;
   return s;

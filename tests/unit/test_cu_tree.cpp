@@ -101,7 +101,7 @@ TEST_F(CommitFixture, SkipCuCarriesItsMergeIndexWithoutMergeFlag) {
   EXPECT_EQ(ctx->maps->merge_idx[u], 3);
   EXPECT_EQ(ctx->maps->flags[u] & 1, 1);
   EXPECT_EQ(ctx->maps->mv[0][u], mv_make(4, -8));
-  EXPECT_EQ(ctx->maps->unit.skip[63], 1);
+  EXPECT_TRUE(unit_skip(ctx->maps, 63));
 }
 
 TEST_F(CommitFixture, ListOneVectorOnlyForPusUsingIt) {
@@ -120,7 +120,7 @@ TEST_F(CommitFixture, ListOneVectorOnlyForPusUsingIt) {
   EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 0)], old);           // upper PU keeps the previous vector
   EXPECT_EQ(ctx->maps->ref_idx[1][map8_index(1, 0)], -1);
   EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 1)], mv_make(-4, 4));  // lower PU uses list 1
-  EXPECT_EQ(ctx->maps->unit.part_mode[0], 1);
+  EXPECT_EQ(unit_part_mode(ctx->maps, 0), 1);
 }
 
 TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {

@@ -35,7 +35,6 @@ struct EdgeFixture : ::testing::Test {
     std::memset(ctx->maps->ref_idx, 0, sizeof(ctx->maps->ref_idx));  // list 0, picture 0, zero vectors
     std::memset(ctx->maps->ref_idx[1], 0xff, sizeof(ctx->maps->ref_idx[1]));
     std::memset(ctx->maps->qp, 30, sizeof(ctx->maps->qp));
-    std::memset(ctx->maps->unit.qp, 30, sizeof(ctx->maps->unit.qp));
     cus(0, 0, 64, 16, 16);
   }
   void TearDown() override {
@@ -50,15 +49,16 @@ struct EdgeFixture : ::testing::Test {
         const int32_t z = zorder_of(x4, y4);
         ctx->maps->unit.cu_log2[z] = static_cast<uint8_t>(__builtin_ctz(cu));
         ctx->maps->unit.tu_log2[z] = static_cast<uint8_t>(__builtin_ctz(tu));
-        ctx->maps->unit.pred_intra[z] = 0;
-        ctx->maps->unit.part_mode[z] = 0;
         ctx->maps->unit.cbf[z] = 0;
       }
+    for (int32_t y8 = y / 8; y8 < (y + w) / 8; y8++)
+      for (int32_t x8 = x / 8; x8 < (x + w) / 8; x8++) ctx->maps->pred_intra[map8_index(x8, y8)] = 0;
+    for (int32_t v = y; v < y + w; v += cu)
+      for (int32_t u = x; u < x + w; u += cu) ctx->maps->part_mode[node_index(zorder_of(u / 4, v / 4), __builtin_ctz(cu))] = 0;
   }
   void set_intra(int32_t x, int32_t y, int32_t w) {
     for (int32_t y4 = y / 4; y4 < (y + w) / 4; y4++)
-      for (int32_t x4 = x / 4; x4 < (x + w) / 4; x4++) ctx->maps->unit.pred_intra[zorder_of(x4, y4)] = 1;
-    for (int32_t y8 = y / 8; y8 < (y + w) / 8; y8++)
+      for (int32_t y8 = y / 8; y8 < (y + w) / 8; y8++)
       for (int32_t x8 = x / 8; x8 < (x + w) / 8; x8++) {
         const int32_t u = map8_index(x8, y8);
         ctx->maps->pred_intra[u] = 1;
@@ -127,8 +127,7 @@ TEST_F(EdgeFixture, CoefficientsMarkTransformEdgesOnly) {
   open(1, 1);
   cus(0, 0, 64, 16, 16);
   // A 16x16 2NxN inter CU with one coded transform block at (16, 16).
-  for (int32_t y4 = 4; y4 < 8; y4++)
-    for (int32_t x4 = 4; x4 < 8; x4++) ctx->maps->unit.part_mode[zorder_of(x4, y4)] = 1;
+  ctx->maps->part_mode[node_index(zorder_of(4, 4), 4)] = 1;
   set_cbf(16, 16, 16);
   // Its lower prediction unit moves by one quarter sample less than 4.
   set_mv(2, 3, 2, 1, mv_make(3, 0));
@@ -173,8 +172,7 @@ TEST_F(EdgeFixture, SplitEightByEightTransformCountsCoefficientsPerQuadrant) {
 TEST_F(EdgeFixture, NarrowPredictionUnitsLowerTheEdgeStep) {
   open(1, 1);
   cus(0, 0, 64, 32, 32);
-  for (int32_t y4 = 0; y4 < 8; y4++)
-    for (int32_t x4 = 0; x4 < 8; x4++) ctx->maps->unit.part_mode[zorder_of(x4, y4)] = 2;
+  ctx->maps->part_mode[node_index(0, 5)] = 2;
   set_mv(2, 0, 2, 4, mv_make(0, 8));
   mark();
   EXPECT_EQ(ctx->smallest_block, 16);

@@ -153,7 +153,7 @@ struct IntraFull : ::testing::Test {
       ASSERT_GE(s, 3) << "unit " << z;
       ASSERT_LE(s, 6) << "unit " << z;
       ASSERT_EQ(z % (1 << (2 * (s - 2))), 0) << "CU of size " << (1 << s) << " misaligned at unit " << z;
-      intra_cu_code(ctx, 4 * zorder_x(z), 4 * zorder_y(z), s, d->qp[z]);
+      intra_cu_code(ctx, 4 * zorder_x(z), 4 * zorder_y(z), s, unit_qp(ctx->maps, z));
       z += 1 << (2 * (s - 2));
     }
     for (int32_t y = 0; y < inside_h(); y++)
