@@ -34,29 +34,30 @@ struct qg_state_t {
 };
 
 // Decided values of the unit at CTU-relative luma (x, y): inside the CTU
-// from the decision, outside from the picture maps.
-inline int32_t unit_index_pic(const encoder_t *ctx, int32_t x, int32_t y) {
-  int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
-  return (py >> 2) * ctx->map_stride + (px >> 2);
+// from its maps, outside from the picture's units.
+inline const pic_unit_t &pic_unit_at(const encoder_t *ctx, int32_t x, int32_t y) {
+  const frame_t *f = ctx->cur_recon;
+  const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
+  return f->units[(py >> 3) * f->units_stride + (px >> 3)];
 }
 inline bool inside_ctu(int32_t x, int32_t y) { return x >= 0 && y >= 0 && x < 64 && y < 64; }
 
 int32_t cu_log2_at(const encoder_t *ctx, int32_t x, int32_t y) {
   if (inside_ctu(x, y)) return ctx->maps->unit.cu_log2[zorder_of(x >> 2, y >> 2)];
-  return ctx->map_cu_log2[unit_index_pic(ctx, x, y)];
+  return pic_unit_at(ctx, x, y).cu_log2;
 }
 int32_t luma_mode_at(const encoder_t *ctx, int32_t x, int32_t y) {
   if (inside_ctu(x, y)) return ctx->maps->unit.luma_mode[zorder_of(x >> 2, y >> 2)];
-  return ctx->map_luma_mode[unit_index_pic(ctx, x, y)];
+  const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
+  return pic_unit_at(ctx, x, y).luma_mode[((py >> 2) & 1) * 2 + ((px >> 2) & 1)];
 }
 int32_t intra_at(const encoder_t *ctx, int32_t x, int32_t y) {
   if (inside_ctu(x, y)) return unit_intra(ctx->maps, zorder_of(x >> 2, y >> 2));
-  return ctx->map_intra[unit_index_pic(ctx, x, y)];
+  return pic_unit_at(ctx, x, y).intra;
 }
 int32_t skip_at(const encoder_t *ctx, int32_t x, int32_t y) {
   if (inside_ctu(x, y)) return unit_skip(ctx->maps, zorder_of(x >> 2, y >> 2));
-  const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
-  return ctx->pic_flags[(py >> 3) * ctx->ctu_cols * 8 + (px >> 3)] & 1;
+  return pic_unit_at(ctx, x, y).flags & 1;
 }
 bool in_picture(const encoder_t *ctx, int32_t x, int32_t y) {
   int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
@@ -380,7 +381,6 @@ struct cu_writer {
   }
 
   void coding_unit(int32_t x, int32_t y, int32_t log2_size) {
-    const ctu_unit_maps_t *d = &ctx->maps->unit;
     const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t size = 1 << log2_size;
     cu_z = z;
@@ -548,7 +548,6 @@ void mpm_candidates(const encoder_t *ctx, int32_t x, int32_t y, int32_t out[3]) 
 
 int32_t qp_predict(const encoder_t *ctx, int32_t x, int32_t y, int32_t prev_qp) {
   // Neighbouring groups count only inside the current CTU.
-  const ctu_unit_maps_t *d = &ctx->maps->unit;
   int32_t qa = prev_qp, qb = prev_qp;
   if (x > 0) qa = unit_qp(ctx->maps, zorder_of((x - 1) >> 2, y >> 2));
   if (y > 0) qb = unit_qp(ctx->maps, zorder_of(x >> 2, (y - 1) >> 2));

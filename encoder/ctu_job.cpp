@@ -15,7 +15,7 @@
 #include "filters/sao.h"
 #include "encoder/rowsched.h"
 
-static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h);
+static void ctu_commit_units(encoder_t *ctx, int32_t w, int32_t h);
 
 static void ctu_load_source(encoder_t *ctx) {
   // The input picture covers whole CTUs (edge samples replicated), so the
@@ -43,26 +43,13 @@ static void ctu_commit(encoder_t *ctx) {
     const uint8_t *src = ctx->ctu_rec + (p == 2 ? 96 : 64);
     for (int32_t r = 0; r < h / 2; r++) std::memcpy(c + r * f->stride[p], src + r * RECON_STRIDE, w / 2);
   }
-  const ctu_unit_maps_t *d = &ctx->maps->unit;
-  for (int32_t uy = 0; uy < h / 4; uy++)
-    for (int32_t ux = 0; ux < w / 4; ux++) {
-      const int32_t z = zorder_of(ux, uy);
-      const int32_t i = (ctx->ctu_y * 16 + uy) * ctx->map_stride + ctx->ctu_x * 16 + ux;
-      ctx->map_cu_log2[i] = d->cu_log2[z];
-      ctx->map_luma_mode[i] = d->luma_mode[z];
-      ctx->map_intra[i] = unit_intra(ctx->maps, z);
-      ctx->map_qp[i] = static_cast<int8_t>(unit_qp(ctx->maps, z));
-      ctx->map_cbf[i] = d->cbf[z] & 1;
-      ctx->map_tu_log2[i] = d->tu_log2[z];
-      ctx->map_part[i] = static_cast<uint8_t>(unit_part_mode(ctx->maps, z));
-    }
   // Intra prediction of the CTU row below reads this row before deblocking.
   const int32_t line = ctx->ctu_y * ctx->ctu_cols * 64;
   std::memcpy(ctx->intra_line[0] + line + ctx->ctu_x * 64, ctx->ctu_rec + (h - 1) * RECON_STRIDE, w);
   for (int32_t p = 1; p <= 2; p++)
     std::memcpy(ctx->intra_line[p] + line / 2 + ctx->ctu_x * 32, ctx->ctu_rec + (h / 2 - 1) * RECON_STRIDE + (p == 2 ? 96 : 64),
                 w / 2);
-  ctu_commit_motion(ctx, w, h);
+  ctu_commit_units(ctx, w, h);
 }
 
 // Fills the CTU maps' border (the units above, above-right and left of the
@@ -78,19 +65,20 @@ static void ctu_maps_setup(encoder_t *ctx) {
   std::memset(m->grid, 0, sizeof(m->grid));
   std::memset(m->depth, 0, sizeof(m->depth));
   std::memset(m->intra_dir, 0xff, sizeof(m->intra_dir));
-  const int32_t stride8 = ctx->ctu_cols * 8;
+  const frame_t *f = ctx->cur_recon;
   auto load8 = [&](int32_t x8, int32_t y8) {
     const int32_t px8 = ctx->ctu_x * 8 + x8, py8 = ctx->ctu_y * 8 + y8;
     if (px8 < 0 || py8 < 0 || px8 * 8 >= ctx->width || py8 * 8 >= ctx->height) return;
-    const int32_t i = map8_index(x8, y8), pi = py8 * stride8 + px8;
+    const int32_t i = map8_index(x8, y8);
+    const pic_unit_t &u = f->units[py8 * f->units_stride + px8];
     for (int32_t l = 0; l < 2; l++) {
-      m->ref_idx[l][i] = ctx->pic_ref[l][pi];
-      m->mv[l][i] = ctx->pic_mv[l][pi];
+      m->ref_idx[l][i] = u.ref_idx[l];
+      m->mv[l][i] = u.mv[l];
     }
-    m->flags[i] = ctx->pic_flags[pi];
-    m->qp[i] = ctx->map_qp[(py8 * 2) * ctx->map_stride + px8 * 2];
-    m->pred_intra[i] = ctx->pic_ref[0][pi] == -2;
-    m->depth[i] = static_cast<uint8_t>(6 - ctx->map_cu_log2[(py8 * 2) * ctx->map_stride + px8 * 2]);
+    m->flags[i] = u.flags;
+    m->qp[i] = u.qp;
+    m->pred_intra[i] = u.intra;
+    m->depth[i] = static_cast<uint8_t>(6 - u.cu_log2);
   };
   for (int32_t x8 = -1; x8 <= 8; x8++) load8(x8, -1);
   for (int32_t y8 = 0; y8 < 8; y8++) load8(-1, y8);
@@ -99,34 +87,36 @@ static void ctu_maps_setup(encoder_t *ctx) {
     const bool inside = px >= 0 && py >= 0 && px < ctx->width && py < ctx->height;
     m->grid[map4_index(u, v)] = inside;
     if (inside && v >= 0) {
-      const int32_t i = (py >> 2) * ctx->map_stride + (px >> 2);
-      m->intra_dir[map4_index(u, v)] = ctx->map_intra[i] ? static_cast<int8_t>(ctx->map_luma_mode[i]) : -1;
+      const pic_unit_t &pu = f->units[(py >> 3) * f->units_stride + (px >> 3)];
+      const int32_t k = ((py >> 2) & 1) * 2 + ((px >> 2) & 1);
+      m->intra_dir[map4_index(u, v)] = pu.intra ? static_cast<int8_t>(pu.luma_mode[k]) : -1;
     }
   };
   for (int32_t u = -1; u <= 16; u++) avail4(u, -1);
   for (int32_t v = 0; v < 16; v++) avail4(-1, v);
 }
 
-// Publishes the CTU's motion to the picture maps (spatial neighbours of
-// later CTUs) and to the reconstructed picture (temporal prediction).
-static void ctu_commit_motion(encoder_t *ctx, int32_t w, int32_t h) {
+// Publishes the CTU's decisions to the picture's units: the neighbours of
+// later CTUs and the motion that later pictures predict from.  The leaf
+// sizes are stored by cu_tree_store_flags, the coefficient flags by
+// deblocking.
+static void ctu_commit_units(encoder_t *ctx, int32_t w, int32_t h) {
   const ctu_maps_t *m = ctx->maps;
-  const int32_t stride8 = ctx->ctu_cols * 8;
   frame_t *f = ctx->cur_recon;
   for (int32_t y8 = 0; y8 < h / 8; y8++)
     for (int32_t x8 = 0; x8 < w / 8; x8++) {
-      const int32_t i = map8_index(x8, y8);
-      const int32_t pi = (ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8;
-      const int32_t intra = m->pred_intra[i];
+      const int32_t i = map8_index(x8, y8), z = zorder_of(2 * x8, 2 * y8);
+      pic_unit_t &u = f->units[(ctx->ctu_y * 8 + y8) * f->units_stride + ctx->ctu_x * 8 + x8];
+      const uint8_t intra = m->pred_intra[i];
       for (int32_t l = 0; l < 2; l++) {
-        const int8_t r = intra ? -2 : m->ref_idx[l][i];
-        ctx->pic_ref[l][pi] = r;
-        ctx->pic_mv[l][pi] = m->mv[l][i];
-        f->ref_map[l][pi] = r;
-        f->mv_map[l][pi] = m->mv[l][i];
+        u.ref_idx[l] = intra ? -2 : m->ref_idx[l][i];
+        u.mv[l] = m->mv[l][i];
       }
-      // Deblocking adds the coefficient flags.
-      ctx->pic_flags[pi] = m->flags[i] & 1;
+      u.qp = m->qp[i];
+      u.cu_log2 = m->unit.cu_log2[z];
+      u.intra = intra;
+      u.flags = m->flags[i] & 1;
+      for (int32_t k = 0; k < 4; k++) u.luma_mode[k] = m->unit.luma_mode[z + k];
     }
 }
 

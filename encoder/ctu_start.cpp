@@ -64,14 +64,14 @@ void cu_tree_finalize_qp(encoder_t *ctx) {
 }
 
 void cu_tree_store_flags(encoder_t *ctx) {
-  const int32_t stride8 = ctx->ctu_cols * 8;
+  frame_t *f = ctx->cur_recon;
   for (int32_t y8 = 0; y8 < 8; y8++)
     for (int32_t x8 = 0; x8 < 8; x8++) {
       const int32_t u = map8_index(x8, y8), z = zorder_of(2 * x8, 2 * y8);
       ctx->maps->flags[u] &= 0x0f;
       const int32_t leaf = std::min(ctx->maps->unit.cu_log2[z], ctx->maps->unit.tu_log2[z]);
       const uint8_t size8 = static_cast<uint8_t>(leaf <= 2 ? 1 : 1 << (leaf - 3));
-      ctx->leaf_size8[(ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8] = size8;
+      f->units[(ctx->ctu_y * 8 + y8) * f->units_stride + ctx->ctu_x * 8 + x8].leaf_size = size8;
       ctx->smallest_block = std::min<uint8_t>(ctx->smallest_block, static_cast<uint8_t>(1 << leaf));
       // The edge between two prediction units lies inside the leaf.
       if (unit_part_mode(ctx->maps, z) != 0)

@@ -29,17 +29,8 @@ static T *alloc_array(size_t count, int fill) {
 }
 
 int ctx_alloc_picture_arrays(encoder_t *ctx) {
-  const size_t units = static_cast<size_t>(ctx->map_stride) * ctx->ctu_rows * 16;
-  const size_t units8 = static_cast<size_t>(ctx->ctu_cols) * 8 * ctx->ctu_rows * 8;
   const size_t ctus = static_cast<size_t>(ctx->ctu_count);
   const size_t line = static_cast<size_t>(ctx->ctu_cols) * 64 * ctx->ctu_rows;
-  ctx->map_cu_log2 = alloc_array<uint8_t>(units, 0);
-  ctx->map_luma_mode = alloc_array<uint8_t>(units, 1);
-  ctx->map_intra = alloc_array<uint8_t>(units, 0);
-  ctx->map_qp = alloc_array<int8_t>(units, 0);
-  ctx->map_cbf = alloc_array<uint8_t>(units, 0);
-  ctx->map_tu_log2 = alloc_array<uint8_t>(units, 2);
-  ctx->map_part = alloc_array<uint8_t>(units, 0);
   ctx->deblock_edges = alloc_array<deblock_edge_map_t>(ctus, 0);
   ctx->deblock_qps = alloc_array<deblock_qp_map_t>(static_cast<size_t>(ctx->ctu_cols), 0);
   ctx->intra_line[0] = alloc_array<uint8_t>(line, 0);
@@ -47,11 +38,6 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   ctx->intra_line[2] = alloc_array<uint8_t>(line / 2, 0);
   for (int c = 0; c < 3; c++) ctx->sao_params[c] = alloc_array<sao_param_t>(ctus, 0);
   ctx->sao_merge = alloc_array<int32_t>(ctus, 0);
-  for (int l = 0; l < 2; l++) {
-    ctx->pic_mv[l] = alloc_array<mv_t>(units8, 0);
-    ctx->pic_ref[l] = alloc_array<int8_t>(units8, 0xff);
-  }
-  ctx->pic_flags = alloc_array<uint8_t>(units8, 0);
   // Worst case of one picture's slice data: every sample escaped at QP 0.
   ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
   ctx->slice_buf = alloc_array<uint8_t>(ctx->slice_cap, 0);
@@ -63,13 +49,10 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   ctx->sched_entry = alloc_array<rowsched_frame_t>(1, 0);
   ctx->ctu_depth_sum = reinterpret_cast<uint32_t(*)[4]>(alloc_array<uint32_t>(static_cast<size_t>(ctus) * 4, 0));
   ctx->ctu_depth_count = reinterpret_cast<int8_t(*)[4]>(alloc_array<int8_t>(static_cast<size_t>(ctus) * 4, 0));
-  ctx->leaf_size8 = alloc_array<uint8_t>(units8, 0);
-  if (!ctx->ctu_depth_sum || !ctx->ctu_depth_count || !ctx->leaf_size8) return -1;
-  if (!ctx->map_cu_log2 || !ctx->map_luma_mode || !ctx->map_intra || !ctx->map_qp || !ctx->map_cbf ||
-      !ctx->map_tu_log2 || !ctx->map_part || !ctx->deblock_edges || !ctx->deblock_qps || !ctx->intra_line[0] ||
-      !ctx->intra_line[1] || !ctx->intra_line[2] || !ctx->sao_params[0] || !ctx->sao_params[1] ||
-      !ctx->sao_params[2] || !ctx->sao_merge || !ctx->pic_mv[0] || !ctx->pic_mv[1] || !ctx->pic_ref[0] ||
-      !ctx->pic_ref[1] || !ctx->pic_flags || !ctx->slice_buf || !ctx->row_ctx || !ctx->sched_entry)
+  if (!ctx->ctu_depth_sum || !ctx->ctu_depth_count) return -1;
+  if (!ctx->deblock_edges || !ctx->deblock_qps || !ctx->intra_line[0] || !ctx->intra_line[1] ||
+      !ctx->intra_line[2] || !ctx->sao_params[0] || !ctx->sao_params[1] || !ctx->sao_params[2] || !ctx->sao_merge ||
+      !ctx->slice_buf || !ctx->row_ctx || !ctx->sched_entry)
     return -1;
   rowsched_frame_t *f = ctx->sched_entry;
   f->fctx = ctx;
@@ -110,13 +93,6 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
   }
   aligned_free(ctx->sched_entry);
   aligned_free(ctx->row_ctx);
-  aligned_free(ctx->map_cu_log2);
-  aligned_free(ctx->map_luma_mode);
-  aligned_free(ctx->map_intra);
-  aligned_free(ctx->map_qp);
-  aligned_free(ctx->map_cbf);
-  aligned_free(ctx->map_tu_log2);
-  aligned_free(ctx->map_part);
   aligned_free(ctx->deblock_edges);
   aligned_free(ctx->deblock_qps);
   for (int p = 0; p < 3; p++) {
@@ -125,14 +101,8 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
   }
   aligned_free(ctx->sao_merge);
   aligned_free(ctx->slice_buf);
-  for (int l = 0; l < 2; l++) {
-    aligned_free(ctx->pic_mv[l]);
-    aligned_free(ctx->pic_ref[l]);
-  }
-  aligned_free(ctx->pic_flags);
   aligned_free(ctx->ctu_depth_sum);
   aligned_free(ctx->ctu_depth_count);
-  aligned_free(ctx->leaf_size8);
   nal_list_free(&ctx->nals);
 }
 
@@ -290,7 +260,6 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   enc->ctu_cols = (enc->width + 63) / 64;
   enc->ctu_rows = (enc->height + 63) / 64;
   enc->ctu_count = enc->ctu_cols * enc->ctu_rows;
-  enc->map_stride = enc->ctu_cols * 16;
   enc->decision_delay = p.bframes > p.lookahead ? p.bframes : p.lookahead;
   enc->coding_number = -1;
   enc->lookahead->last_key_frame_number = -(p.idr_period > 0 ? p.idr_period : 1);

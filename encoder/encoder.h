@@ -82,10 +82,9 @@ struct encoder_t {
   int32_t dist_weights[16][16]; // per 4x4 block of the CTU, signed
   uint8_t smallest_block;       // smallest coding or transform leaf of the CTU
   // Per CTU of the picture (frame contexts): the depth statistics stored
-  // for the CTUs right of and below it, and the leaf-size map per 8x8 unit.
+  // for the CTUs right of and below it.
   uint32_t (*ctu_depth_sum)[4];
   int8_t (*ctu_depth_count)[4];
-  uint8_t *leaf_size8;
   int32_t use_rdoq_alt;         // the thorough quantiser variant
   int32_t intra_refs_refresh;   // 0: predictions reuse the block's neighbour arrays
   int32_t ctu_encoder_flag_a, ctu_encoder_flag_b;
@@ -110,12 +109,9 @@ struct encoder_t {
   int32_t rps_count;
   int32_t rps_delta[16];  // POC differences to the current picture
   int32_t rps_used[16];   // used_by_curr_pic flags
-  ctu_maps_t *maps;          // the current CTU and its border
-  // Motion of the current picture per 8x8 unit (row stride ctu_cols * 8),
-  // for the borders of later CTUs.
-  mv_t *pic_mv[2];
-  int8_t *pic_ref[2];
-  uint8_t *pic_flags;  // the CU flags byte of every 8x8 unit
+  // The current CTU and its border; what neighbouring CTUs and later
+  // pictures read goes to cur_recon->units when the CTU is committed.
+  ctu_maps_t *maps;
 
   // CTU working buffers (per context).  Source copy, stride 64: luma rows
   // 0..63, then Cb at rows 64..95 columns 0..31 and Cr beside it at 32..63.
@@ -127,15 +123,6 @@ struct encoder_t {
   alignas(16) uint8_t nb_luma[144];
   alignas(16) uint8_t nb_luma_smooth[144];
   alignas(16) uint8_t nb_chroma[2][96];
-  // Decided values of the picture per 4x4 unit, for neighbours in other CTUs.
-  uint8_t *map_cu_log2;
-  uint8_t *map_luma_mode;
-  uint8_t *map_intra;
-  int8_t *map_qp;
-  uint8_t *map_cbf;      // luma cbf of the transform block
-  uint8_t *map_tu_log2;  // size of the transform leaf
-  uint8_t *map_part;     // inter partition of the CU
-  int32_t map_stride;
   // Deblocking: edge codes per CTU, edge QPs per CTU column.
   struct deblock_edge_map_t *deblock_edges;
   struct deblock_qp_map_t *deblock_qps;

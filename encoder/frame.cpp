@@ -99,18 +99,17 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
   }
   for (int c = 0; c < 3; c++) f->work[c] = f->plane[c];
   if (!is_input) {
-    // Motion maps for temporal prediction (8x8 units).
     const size_t units = static_cast<size_t>(ctu_cols) * 8 * ctu_rows * 8;
-    for (int l = 0; l < 2; l++) {
-      f->mv_map[l] = static_cast<mv_t *>(aligned_malloc(units * sizeof(mv_t)));
-      f->ref_map[l] = static_cast<int8_t *>(aligned_malloc(units));
-      if (!f->mv_map[l] || !f->ref_map[l]) {
-        frame_delete(f);
-        return nullptr;
-      }
-      std::memset(f->mv_map[l], 0, units * sizeof(mv_t));
-      std::memset(f->ref_map[l], 0xff, units);
+    f->units = static_cast<pic_unit_t *>(aligned_malloc(units * sizeof(pic_unit_t)));
+    if (!f->units) {
+      frame_delete(f);
+      return nullptr;
     }
+    f->units_stride = ctu_cols * 8;
+    pic_unit_t none{};
+    none.ref_idx[0] = none.ref_idx[1] = -1;
+    for (int32_t k = 0; k < 4; k++) none.luma_mode[k] = 1;
+    for (size_t i = 0; i < units; i++) f->units[i] = none;
   }
   if (!is_input && subpel) {
     // Fifteen phase planes and three 16-bit horizontal planes, each with the
@@ -176,10 +175,7 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
 
 void frame_delete(frame_t *f) {
   if (!f) return;
-  for (int l = 0; l < 2; l++) {
-    aligned_free(f->mv_map[l]);
-    aligned_free(f->ref_map[l]);
-  }
+  aligned_free(f->units);
   aligned_free(f->alloc);
   aligned_free(f->alloc_sao);
   aligned_free(f->subpel_alloc);

@@ -21,6 +21,22 @@ constexpr int32_t FRAME_PAD_Y = 88;
 constexpr int32_t LOWRES_PAD_X = 96;
 constexpr int32_t LOWRES_PAD_Y = 88;
 
+// What later CTUs of the picture and later pictures read of one coded 8x8
+// unit: split and skip contexts, the most-probable intra modes, QP
+// prediction and deblocking QPs, spatial and temporal motion, and the
+// deblocking leaf sizes and coefficient flags.  Written once per CTU when
+// it is committed.
+struct pic_unit_t {
+  mv_t mv[2];
+  int8_t ref_idx[2];     // negative: list unused; -2 in both lists for intra units
+  int8_t qp;             // QpY of the CU
+  uint8_t cu_log2;       // log2 size of the CU
+  uint8_t flags;         // bit 0 skip CU; bits 4-7 coefficients in the unit's 4x4 quadrants (z-order)
+  uint8_t leaf_size;     // half the coding or transform leaf's extent in 4-sample segments
+  uint8_t intra;         // 1: intra CU
+  uint8_t luma_mode[4];  // IntraPredModeY of the 4x4 quadrants (z-order); 1 (DC) for inter units
+};
+
 struct frame_t {
   int32_t poc;  // first field
   uint32_t frame_type_code;
@@ -47,11 +63,11 @@ struct frame_t {
   int32_t width, height;  // coded size (multiples of 8)
   int32_t alloc_width, alloc_height;  // whole CTUs
 
-  // Motion of the coded picture for temporal prediction, per 8x8 unit with
-  // row stride ctu_cols * 8, filled at 16x16 granularity (the standard's
-  // motion compression keeps the top-left block of every 16x16 area).
-  mv_t *mv_map[2];
-  int8_t *ref_map[2];  // negative: list unused
+  // Reconstructions: the coded picture's units, row stride ctu_cols * 8.
+  // Temporal prediction reads the motion of the top-left unit of every
+  // 16x16 area (the standard's motion compression).
+  pic_unit_t *units;
+  int32_t units_stride;
   int32_t coded_ref_count[2];
   int32_t coded_ref_poc[2][16];
   int32_t is_reference;  // kept in the decoded picture buffer

@@ -32,7 +32,8 @@ inline bool unit_intra(const encoder_t *ctx, int32_t x8, int32_t y8) {
 }
 // Leaf-size entry of the unit: half the leaf's extent in 4-sample segments.
 inline int32_t unit_leaf(const encoder_t *ctx, int32_t x8, int32_t y8) {
-  return ctx->leaf_size8[(ctx->ctu_y * 8 + y8) * ctx->ctu_cols * 8 + ctx->ctu_x * 8 + x8];
+  const frame_t *f = ctx->cur_recon;
+  return f->units[(ctx->ctu_y * 8 + y8) * f->units_stride + ctx->ctu_x * 8 + x8].leaf_size;
 }
 // Coefficient flag of 4x4 quadrant q (z-order) of the unit.
 inline bool unit_coded(const encoder_t *ctx, int32_t x8, int32_t y8, int32_t q) {
@@ -233,10 +234,11 @@ void deblock_ctu_prepare(encoder_t *ctx) {
   deblock_mark_cu_tree(ctx, 0, 0, 0, 6);
   // The coefficient flags serve the CTUs right of and below this one.
   const int32_t w8 = std::min(8, (ctx->width - ctx->ctu_x * 64) >> 3), h8 = std::min(8, (ctx->height - ctx->ctu_y * 64) >> 3);
-  const int32_t stride8 = ctx->ctu_cols * 8;
+  frame_t *f = ctx->cur_recon;
   for (int32_t y8 = 0; y8 < h8; y8++)
     for (int32_t x8 = 0; x8 < w8; x8++)
-      ctx->pic_flags[(ctx->ctu_y * 8 + y8) * stride8 + ctx->ctu_x * 8 + x8] |= ctx->maps->flags[map8_index(x8, y8)] & 0xf0;
+      f->units[(ctx->ctu_y * 8 + y8) * f->units_stride + ctx->ctu_x * 8 + x8].flags |=
+          ctx->maps->flags[map8_index(x8, y8)] & 0xf0;
 }
 
 namespace {

@@ -79,13 +79,13 @@ bool no_backward_prediction(const encoder_t *ctx, bool is_b) {
 // to the 16x16 grid of the stored motion (8.5.3.2.9).
 bool collocated_at(const encoder_t *ctx, const frame_t *col, int32_t px, int32_t py, int32_t list_x,
                    int32_t target_poc, bool is_b, mv_t *out) {
-  const int32_t idx = ((py >> 4) << 1) * (ctx->ctu_cols * 8) + ((px >> 4) << 1);
+  const int32_t idx = ((py >> 4) << 1) * col->units_stride + ((px >> 4) << 1);
   int32_t r[2];
   for (int32_t l = 0; l < 2; l++) {
     r[l] = -1;
     const int32_t count = std::min(col->coded_ref_count[l], 16);
-    if (col->ref_map[l] && col->mv_map[l] && count > 0) {
-      r[l] = col->ref_map[l][idx];
+    if (col->units && count > 0) {
+      r[l] = col->units[idx].ref_idx[l];
       if (r[l] >= count) r[l] = -1;
     }
   }
@@ -100,7 +100,7 @@ bool collocated_at(const encoder_t *ctx, const frame_t *col, int32_t px, int32_t
     const int32_t col_from_l0 = is_b ? (ctx->col_from_l0 ? 1 : 0) : 1;
     list_col = no_backward_prediction(ctx, is_b) ? list_x : col_from_l0;
   }
-  const mv_t mv = col->mv_map[list_col][idx];
+  const mv_t mv = col->units[idx].mv[list_col];
   const int64_t col_diff = static_cast<int64_t>(col->poc) - col->coded_ref_poc[list_col][r[list_col]];
   const int64_t cur_diff = static_cast<int64_t>(ctx->cur_input->poc) - target_poc;
   *out = scale_by_poc(mv, col_diff, cur_diff);

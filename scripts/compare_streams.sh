@@ -10,7 +10,9 @@
 # Usage: scripts/compare_streams.sh OLD_BIN NEW_BIN
 # Environment: CLIPS (default ../shared/clips beside the source tree),
 #   JOBS (parallel encodes, default the processor count), SCRATCH (work folder,
-#   kept when a case differs), QUICK=1 (complexities 0, 4 and 7 only).
+#   kept when a case differs), QUICK=1 (complexities 0, 4 and 7 only),
+#   CLIP_NAMES (the real clips, default "carphone_qcif foreman_cif_60f
+#   bus_cif_17f flower_720p_30f").
 # Exit: 0 all identical, 1 some case differs, 2 usage or set-up error.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +26,7 @@ CLIPS=${CLIPS:-$root/../shared/clips}
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 4)}
 SCRATCH=${SCRATCH:-$(mktemp -d /tmp/compare_streams.XXXXXX)}
 mkdir -p "$SCRATCH" || exit 2
-rm -f "$SCRATCH"/*.differs "$SCRATCH"/cases.txt
+rm -f "$SCRATCH"/*.differs "$SCRATCH"/cases.txt "$SCRATCH"/done.txt
 command -v ffmpeg >/dev/null 2>&1 || { echo "ffmpeg not found (makes the synthetic inputs)" >&2; exit 2; }
 cd "$SCRATCH" || exit 2
 echo "old: $OLD"
@@ -45,7 +47,7 @@ synth noise-136x72 136 72 6 "nullsrc=s=136x72:r=25,geq=lum='random(1)*255':cb='r
 
 # Inputs: "name|input arguments|pictures of the B structure".
 inputs=()
-for clip in carphone_qcif foreman_cif_60f bus_cif_17f flower_720p_30f; do
+for clip in ${CLIP_NAMES:-carphone_qcif foreman_cif_60f bus_cif_17f flower_720p_30f}; do
   f=$CLIPS/$clip.y4m
   if [ ! -r "$f" ]; then
     echo "clip $f missing: skipped"
@@ -86,7 +88,7 @@ for entry in "${inputs[@]}"; do
     add "$name-x$tag|$input|--frames $bframes_pictures --bframes 3 $extra"
   done
 done
-echo "$(wc -l <"$cases") cases"
+echo "$(wc -l <"$cases") cases (finished ones are listed in $SCRATCH/done.txt)"
 
 # compare_case "NAME|INPUT|ARGS": both encodes, then the verdict.  INPUT is
 # the input file, after --input-res for raw pictures; words split on spaces,
@@ -115,6 +117,7 @@ compare_case() {
   else
     rm -f "$name".old.* "$name".new.*
   fi
+  echo "$name" >>done.txt
 }
 export -f compare_case
 export OLD NEW

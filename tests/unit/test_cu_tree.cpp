@@ -76,6 +76,8 @@ TEST_F(CommitFixture, IntraCuIsNotInterInTheMaps) {
   n.luma_dir = 26;
   n.chroma_dir = 4;
   n.qp = 30;
+  n.skip = 1;       // left over from an inter trial
+  n.part_mode = 2;  // likewise
   ctx->maps->flags[map8_index(0, 0)] = 1;
   cu_commit(ctx, nodes, 0, 0, 0, 4);
   for (int32_t u : {map8_index(0, 0), map8_index(1, 1)}) {
@@ -87,6 +89,14 @@ TEST_F(CommitFixture, IntraCuIsNotInterInTheMaps) {
   }
   EXPECT_EQ(ctx->maps->intra_dir[map4_index(3, 3)], 26);
   EXPECT_EQ(ctx->maps->unit.cu_log2[15], 4);
+  // What the coders and the writer read of every unit of the CU.
+  for (int32_t z = 0; z < 16; z++) {
+    EXPECT_TRUE(unit_intra(ctx->maps, z));
+    EXPECT_FALSE(unit_skip(ctx->maps, z));
+    EXPECT_EQ(unit_qp(ctx->maps, z), 30);
+    EXPECT_EQ(unit_part_mode(ctx->maps, z), 0);
+  }
+  EXPECT_FALSE(unit_intra(ctx->maps, 16));
 }
 
 TEST_F(CommitFixture, SkipCuCarriesItsMergeIndexWithoutMergeFlag) {
@@ -120,7 +130,8 @@ TEST_F(CommitFixture, ListOneVectorOnlyForPusUsingIt) {
   EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 0)], old);           // upper PU keeps the previous vector
   EXPECT_EQ(ctx->maps->ref_idx[1][map8_index(1, 0)], -1);
   EXPECT_EQ(ctx->maps->mv[1][map8_index(1, 1)], mv_make(-4, 4));  // lower PU uses list 1
-  EXPECT_EQ(unit_part_mode(ctx->maps, 0), 1);
+  // Every unit of the 2NxN CU, in both prediction units, reads the CU's partition.
+  for (int32_t z = 0; z < 16; z++) EXPECT_EQ(unit_part_mode(ctx->maps, z), 1) << "unit " << z;
 }
 
 TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
@@ -143,6 +154,8 @@ TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
   EXPECT_EQ(ctx->maps->intra_dir[chroma_dir_index(0, 0)], 2);
   EXPECT_EQ(ctx->maps->unit.part_nxn[0], 1);
   EXPECT_EQ(ctx->maps->unit.tu_log2[3], 2);
+  // Part mode 3 of the node is no inter partition.
+  EXPECT_EQ(unit_part_mode(ctx->maps, 3), 0);
 }
 
 TEST_F(CommitFixture, ChildrenOutsideThePictureAreNotCommitted) {

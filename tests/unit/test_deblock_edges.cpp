@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "analysis/cu_node.h"
 #include "analysis/decision_common.h"
 #include "encoder/ctu_start.h"
 #include "encoder/encoder.h"
@@ -17,6 +18,7 @@ const int ref_picture = 0;
 struct EdgeFixture : ::testing::Test {
   encoder_t *enc = nullptr;
   encoder_t *ctx = nullptr;
+  frame_t *rec = nullptr;  // the picture's units: the neighbours' leaf sizes and coefficient flags
 
   // A 128x128 picture; the CTU under test is (cx, cy), its left and above
   // neighbours are 64x64 inter CUs without coefficients.
@@ -24,8 +26,13 @@ struct EdgeFixture : ::testing::Test {
     ctx = open_row_context(128, 128, &enc);
     ASSERT_NE(ctx, nullptr);
     ctx->ref_list[0][0] = reinterpret_cast<frame_t *>(const_cast<int *>(&ref_picture));
-    std::memset(ctx->leaf_size8, 8, 16 * 16);
-    std::memset(ctx->pic_flags, 0, 16 * 16);
+    rec = frame_new(128, 128, 0);
+    ASSERT_NE(rec, nullptr);
+    ctx->cur_recon = rec;
+    for (int32_t i = 0; i < 16 * 16; i++) {
+      rec->units[i].leaf_size = 8;
+      rec->units[i].flags = 0;
+    }
     ctx->ctu_x = cx;
     ctx->ctu_y = cy;
     ctx->ctu_addr = cy * ctx->ctu_cols + cx;
@@ -38,6 +45,7 @@ struct EdgeFixture : ::testing::Test {
     cus(0, 0, 64, 16, 16);
   }
   void TearDown() override {
+    frame_delete(rec);
     if (enc) encoder_close(enc);
   }
 
@@ -140,7 +148,7 @@ TEST_F(EdgeFixture, CoefficientsMarkTransformEdgesOnly) {
   // The edge between its prediction units is decided by motion alone.
   EXPECT_EQ(hor(16, 24), EDGE_UNFILTERED);
   set_mv(2, 3, 2, 1, mv_make(4, 0));
-  std::memset(ctx->pic_flags, 0, 16 * 16);
+  for (int32_t i = 0; i < 16 * 16; i++) rec->units[i].flags = 0;
   mark();
   EXPECT_EQ(hor(16, 24), EDGE_MOTION);
   EXPECT_EQ(hor(28, 24), EDGE_MOTION);
@@ -166,7 +174,7 @@ TEST_F(EdgeFixture, SplitEightByEightTransformCountsCoefficientsPerQuadrant) {
   EXPECT_EQ(hor(8, 8), EDGE_UNFILTERED);
   EXPECT_EQ(hor(12, 8), EDGE_COEFFICIENTS);
   // The flags reach the picture for the CTUs right of and below.
-  EXPECT_EQ(ctx->pic_flags[(8 + 1) * 16 + 8 + 1] & 0xf0, 0x20);
+  EXPECT_EQ(rec->units[(8 + 1) * 16 + 8 + 1].flags & 0xf0, 0x20);
 }
 
 TEST_F(EdgeFixture, NarrowPredictionUnitsLowerTheEdgeStep) {

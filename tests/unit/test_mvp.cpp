@@ -478,8 +478,7 @@ struct encoder_fixture_t {
   sps_t sps{};
   std::map<int32_t, frame_t> frames;  // one picture per POC
   frame_t cur{};
-  std::vector<mv_t> col_mv[2];
-  std::vector<int8_t> col_ref[2];
+  std::vector<pic_unit_t> col_units;
 
   encoder_fixture_t() {
     ctx = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
@@ -534,35 +533,33 @@ struct encoder_fixture_t {
     for (int l = 0; l < 2; l++) {
       col->coded_ref_count[l] = w.col_ref_count[l];
       for (int i = 0; i < 16; i++) col->coded_ref_poc[l][i] = w.col_ref_poc[l][i];
-      col->mv_map[l] = nullptr;
-      col->ref_map[l] = nullptr;
     }
+    col->units = nullptr;
     if (!w.col_has_motion) return;
     const int32_t stride = w.ctu_cols * 8, rows = w.ctu_rows * 8;
+    col_units.assign(static_cast<size_t>(stride * rows), pic_unit_t{});
     for (int l = 0; l < 2; l++) {
-      col_mv[l].assign(static_cast<size_t>(stride * rows), 0);
-      col_ref[l].assign(static_cast<size_t>(stride * rows), 0);
       for (int32_t v = 0; v < rows; v++)
         for (int32_t u = 0; u < stride; u++) {
-          const size_t i = static_cast<size_t>(v * stride + u);
+          pic_unit_t &cu = col_units[static_cast<size_t>(v * stride + u)];
           // Odd units are never read: random references and vectors.
-          col_mv[l][i] = random_mv(rng);
-          col_ref[l][i] = static_cast<int8_t>(rng() % 4);
+          cu.mv[l] = random_mv(rng);
+          cu.ref_idx[l] = static_cast<int8_t>(rng() % 4);
           if ((u | v) & 1) continue;
           const motion_t &c = w.col_at(u * 8, v * 8);
           if (c.intra) {
-            col_ref[l][i] = -2;
+            cu.ref_idx[l] = -2;
           } else if (c.ref[l] < 0) {
             // A list the picture has no references in may hold anything.
-            col_ref[l][i] = w.col_ref_count[l] == 0 ? static_cast<int8_t>(rng() % 3) : -1;
+            cu.ref_idx[l] = w.col_ref_count[l] == 0 ? static_cast<int8_t>(rng() % 3) : -1;
           } else {
-            col_ref[l][i] = c.ref[l];
-            col_mv[l][i] = c.mv[l];
+            cu.ref_idx[l] = c.ref[l];
+            cu.mv[l] = c.mv[l];
           }
         }
-      col->mv_map[l] = col_mv[l].data();
-      col->ref_map[l] = col_ref[l].data();
     }
+    col->units = col_units.data();
+    col->units_stride = stride;
   }
 
   // CTU maps and grid as the encoder holds them while it derives the lists
