@@ -3,6 +3,7 @@
 #pragma once
 
 #include "encoder/encoder.h"
+#include "encoder/frame.h"
 
 inline encoder_t *open_row_context(int32_t width, int32_t height, encoder_t **enc) {
   tarnhevcenc_param_t p{};
@@ -14,4 +15,19 @@ inline encoder_t *open_row_context(int32_t width, int32_t height, encoder_t **en
   p.log_level = 0;
   *enc = encoder_open(&p);
   return *enc ? (*enc)->frame_ctx[1]->row_ctx[0] : nullptr;
+}
+
+// A source and a reconstruction picture from the encoder's pool, set as the
+// context's current pictures as the CTU job has them; give them back with
+// release_pictures before closing the encoder.
+inline bool take_pictures(encoder_t *enc, encoder_t *ctx, frame_t **in, frame_t **rec) {
+  *in = frame_get_unused(enc->pool, 1);
+  *rec = frame_get_unused(enc->pool, 0);
+  ctx->cur_input = *in;
+  ctx->cur_recon = *rec;
+  return *in && *rec;
+}
+inline void release_pictures(encoder_t *enc, frame_t *in, frame_t *rec) {
+  if (in) frame_release(enc->pool, in);
+  if (rec) frame_release(enc->pool, rec);
 }

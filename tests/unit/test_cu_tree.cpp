@@ -9,6 +9,8 @@
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "encoder/encoder.h"
+#include "encoder/ctu_start.h"
+#include "encoder/frame.h"
 #include "tests/unit/row_context.h"
 
 namespace {
@@ -220,5 +222,51 @@ INSTANTIATE_TEST_SUITE_P(
                       split_case_t{"forced split wins when dearer", 100, {245, 245, 245, 245}, 8 | 3, 1, 1000},
                       split_case_t{"outside children are left out", 1000, {400, 0x1fffffff, 500, 0x1fffffff}, 4 | 2, 1,
                                    920}));
+
+}  // namespace
+
+namespace {
+
+// The per-CTU depth range that later CTUs and pictures predict from: the
+// deepest and shallowest CU of the decided tree, over the part of the CTU
+// inside the picture, gathered over every tree the CTU finalises in the
+// picture.
+TEST_F(CommitFixture, FinalisedTreeKeepsTheCtusDepthRangeInsideThePicture) {
+  frame_t *rec = frame_get_unused(enc->pool, 0);
+  ASSERT_NE(rec, nullptr);
+  ctx->cur_recon = rec;
+  picture_analysis_reset(ctx);
+  auto tree = [&](int32_t inside_log2, int32_t outside_log2) {
+    // Columns 0..31 of the second CTU lie inside the 96-wide picture.
+    for (int32_t y4 = 0; y4 < 16; y4++)
+      for (int32_t x4 = 0; x4 < 16; x4++)
+        ctx->maps->unit.cu_log2[zorder_of(x4, y4)] = static_cast<uint8_t>(x4 < 8 ? inside_log2 : outside_log2);
+  };
+  ctx->ctu_x = 1;
+  ctx->ctu_addr = 1;
+  tree(5, 3);  // 32x32 CUs inside; what lies outside does not count
+  cu_tree_finalize_qp(ctx);
+  EXPECT_EQ(rec->ctu_max_depth[1], 1);
+  EXPECT_EQ(rec->ctu_min_depth[1], 1);
+  tree(3, 6);  // a second tree widens the range, it does not replace it
+  cu_tree_finalize_qp(ctx);
+  EXPECT_EQ(rec->ctu_max_depth[1], 3);
+  EXPECT_EQ(rec->ctu_min_depth[1], 1);
+  // A whole CTU with 64x64 down to 8x8 quadrants; its neighbour untouched.
+  ctx->ctu_x = 0;
+  ctx->ctu_addr = 0;
+  for (int32_t y4 = 0; y4 < 16; y4++)
+    for (int32_t x4 = 0; x4 < 16; x4++)
+      ctx->maps->unit.cu_log2[zorder_of(x4, y4)] = static_cast<uint8_t>(y4 < 8 ? (x4 < 8 ? 5 : 4) : 3);
+  cu_tree_finalize_qp(ctx);
+  EXPECT_EQ(rec->ctu_max_depth[0], 3);
+  EXPECT_EQ(rec->ctu_min_depth[0], 1);
+  EXPECT_EQ(rec->ctu_max_depth[1], 3);
+  // A new picture starts both again: the minimum from 100.
+  picture_analysis_reset(ctx);
+  EXPECT_EQ(rec->ctu_max_depth[0], 0);
+  EXPECT_EQ(rec->ctu_min_depth[0], 100);
+  frame_release(enc->pool, rec);
+}
 
 }  // namespace

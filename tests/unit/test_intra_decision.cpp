@@ -4,11 +4,13 @@
 // node and the maps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <vector>
 
 #include "analysis/analysis_tables.h"
+#include "analysis/ctu_analysis.h"
 #include "analysis/cu_commit.h"
 #include "analysis/intra_decision.h"
 #include "encoder/encoder.h"
@@ -504,5 +506,116 @@ TEST_P(WithoutNxn, OneCandidateIsCostedByCodingTheCuOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WithoutNxn, ::testing::Values(3, 4, 5));
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------------------ split rules
+
+uint8_t flat(int32_t, int32_t, int32_t) { return 128; }
+uint8_t constant_blocks(int32_t plane, int32_t x, int32_t y, int32_t log2) {
+  const uint32_t s = static_cast<uint32_t>(x >> log2) * 2654435761u ^ static_cast<uint32_t>(y >> log2) * 40503u ^
+                     static_cast<uint32_t>(plane) * 97u;
+  return static_cast<uint8_t>(20 + (s * 2246822519u >> 24) % 216);
+}
+
+struct tree_t {
+  int32_t min_depth = 9, max_depth = -1, nxn = 0;
+};
+
+struct SplitRules : IntraDecision {
+  tree_t analyse(const picture_fn &f, int32_t level, int32_t qp) {
+    load_picture(f);
+    ctx->slice_qp = qp;
+    start_ctu(1, 0, level);
+    ctx->param.latency_mode = 0;
+    analyse_ctu_fast(ctx);
+    tree_t t;
+    for (int32_t z = 0; z < 256; z++) {
+      const int32_t d = 6 - ctx->maps->unit.cu_log2[z];
+      t.min_depth = std::min(t.min_depth, d);
+      t.max_depth = std::max(t.max_depth, d);
+      t.nxn += ctx->maps->unit.part_nxn[z];
+    }
+    return t;
+  }
+};
+
+picture_fn blocks_of(int32_t log2) {
+  return [log2](int32_t c, int32_t x, int32_t y) { return constant_blocks(c, x, y, log2); };
+}
+
+// Levels as the CTU's setting: I slices are analysed one level lower.
+TEST_F(SplitRules, FlatCtuIsSplitOnceAndStopsAt32x32) {
+  for (int32_t level = 1; level <= 5; level++) {
+    const tree_t t = analyse(flat, level, 30);
+    EXPECT_EQ(t.min_depth, 1) << "level " << level;
+    EXPECT_EQ(t.max_depth, 1) << "level " << level;
+    EXPECT_EQ(ctx->nodes[0].split_mode, 2) << "level " << level;
+  }
+}
+
+TEST_F(SplitRules, ConstantEightByEightBlocksGiveEightByEightCus) {
+  for (int32_t level = 1; level <= 5; level++) {
+    const tree_t t = analyse(blocks_of(3), level, 37);
+    EXPECT_EQ(t.min_depth, 3) << "level " << level;
+    EXPECT_EQ(t.max_depth, 3) << "level " << level;
+    EXPECT_EQ(t.nxn, 0) << "level " << level;
+  }
+}
+
+TEST_F(SplitRules, FourByFourPredictionUnitsOnlyFromAnalysisLevelThree) {
+  // Constant 4x4 blocks want 4x4 prediction units; below analysis level 3
+  // (settings 1-3 for I slices) an 8x8 CU is never split.
+  for (int32_t level = 1; level <= 5; level++) {
+    const tree_t t = analyse(blocks_of(2), level, 30);
+    EXPECT_EQ(t.min_depth, 3) << "level " << level;
+    if (level <= 3)
+      EXPECT_EQ(t.nxn, 0) << "level " << level;
+    else
+      EXPECT_GT(t.nxn, 0) << "level " << level;
+  }
+  // Nor without the NxN setting.
+  load_picture(blocks_of(2));
+  ctx->slice_qp = 30;
+  start_ctu(1, 0, 5);
+  ctx->param.intra_nxn = 0;
+  analyse_ctu_fast(ctx);
+  for (int32_t z = 0; z < 256; z++) ASSERT_EQ(ctx->maps->unit.part_nxn[z], 0) << z;
+}
+
+TEST_F(SplitRules, SplitThresholdGrowsWithoutWrappingUpToQp51) {
+  // The product of the QP factor and lambda passes 2^31 from QP 45 on.
+  int64_t previous = 0;
+  for (int32_t qp = 45; qp <= 51; qp++) {
+    analyse(blocks_of(2), 2, qp);
+    const int64_t want =
+        ((8000 - 100 * (qp / 6)) * static_cast<int64_t>(ctx->ctu_lambda_ssd) + 32768) >> 14;
+    EXPECT_EQ(ctx->split_threshold, static_cast<uint64_t>(want)) << "QP " << qp;
+    EXPECT_GT(want, previous) << "QP " << qp;
+    EXPECT_GT(want, int64_t{1} << 17) << "QP " << qp;
+    previous = want;
+  }
+}
+
+TEST_F(SplitRules, BelowAreaPlusThresholdNoSplitIsTried) {
+  // Below analysis level 3 a CU is tried split only when its unsplit cost
+  // reaches its area plus the threshold: with a threshold above every cost
+  // the forced split of the 64x64 CU is all that remains.
+  for (uint64_t threshold : {uint64_t{0}, uint64_t{1} << 40}) {
+    load_picture(blocks_of(2));
+    ctx->slice_qp = 30;
+    start_ctu(1, 0, 2);
+    ctx->cu_min_depth = 1;
+    ctx->cu_max_depth = 4;
+    ctx->cabac_est_save[0] = ctx->cabac.est;
+    ctx->split_threshold = threshold;
+    analyse_cu_fast_intra(ctx, ctx->nodes, ctx->lowres, 0, 0, 0, 6);
+    int32_t deepest = 0;
+    for (int32_t z = 0; z < 256; z++) deepest = std::max(deepest, 6 - ctx->maps->unit.cu_log2[z]);
+    EXPECT_EQ(deepest, threshold ? 1 : 3) << "threshold " << threshold;
+  }
+}
 
 }  // namespace
