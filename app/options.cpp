@@ -43,7 +43,7 @@ constexpr opt_def_t opt_defs[] = {
     {"recon", opt_id_t::recon, true, "FILE", "write reconstructed pictures (raw 4:2:0, display order)"},
     {"input-res", opt_id_t::input_res, true, "WxH", "picture size of a raw input"},
     {"fps", opt_id_t::fps, true, "N[/D]", "frame rate (raw input default: from the name, else 25)"},
-    {"log-level", opt_id_t::log_level, true, "N", "library log bits: 1 end statistics, 2 per-picture lines"},
+    {"log-level", opt_id_t::log_level, true, "N", "library log bits: 1 end statistics, 2 per-picture lines and memory by kind"},
     {"cpu-flags", opt_id_t::cpu_flags, true, "N", "mask of CPU features to use: 1 SSE4.1, 2 SSSE3, 4 AVX2"},
     {"compat", opt_id_t::compat, true, "N", "HM compatibility 91, 100 or 120 (default: from an output name\n"
                                             "                            token hm91/hm10/hm12, else the library's)"},

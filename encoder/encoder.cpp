@@ -39,12 +39,15 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   for (int c = 0; c < 3; c++) ctx->sao_params[c] = alloc_array<sao_param_t>(ctus, 0);
   ctx->sao_merge = alloc_array<int32_t>(ctus, 0);
   // Worst case of one picture's slice data: every sample escaped at QP 0.
-  ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
-  ctx->slice_buf = alloc_array<uint8_t>(ctx->slice_cap, 0);
-  // The picture's units: parameter sets (each under 512 bytes) and the slice
-  // (header under 4096 bytes and the slice data).
-  nal_list_init(&ctx->nals);
-  if (nal_list_reserve(&ctx->nals, 4, ctx->slice_cap + 4096 + 3 * 512) < 0) return -1;
+  {
+    const mem_kind_guard kind(MEM_BITSTREAM);
+    ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
+    ctx->slice_buf = alloc_array<uint8_t>(ctx->slice_cap, 0);
+    // The picture's units: parameter sets (each under 512 bytes) and the slice
+    // (header under 4096 bytes and the slice data).
+    nal_list_init(&ctx->nals);
+    if (nal_list_reserve(&ctx->nals, 4, ctx->slice_cap + 4096 + 3 * 512) < 0) return -1;
+  }
   ctx->row_ctx = alloc_array<encoder_t *>(static_cast<size_t>(ctx->ctu_rows), 0);
   ctx->sched_entry = alloc_array<rowsched_frame_t>(1, 0);
   ctx->ctu_depth_sum = reinterpret_cast<uint32_t(*)[4]>(alloc_array<uint32_t>(static_cast<size_t>(ctus) * 4, 0));
@@ -63,6 +66,7 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   pthread_mutex_init(&f->mutex, nullptr);
   pthread_cond_init(&f->done, nullptr);
   // Row contexts: copies of the frame context with their own buffers.
+  const mem_kind_guard kind(MEM_ROW_CTX);
   for (int32_t r = 0; r < ctx->ctu_rows; r++) {
     encoder_t *rc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
     if (!rc) return -1;
@@ -118,8 +122,11 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = alloc_array<int16_t>(c ? 32 * 32 : 64 * 64, 0);
   ctx->sao_scratch = alloc_array<uint8_t>(147456, 0);
   // A wavefront substream holds one CTU row.
-  ctx->slice_cap = ctx->param.wpp ? static_cast<size_t>(ctx->ctu_cols) * 64 * 64 * 6 + 65536 : 0;
-  ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
+  {
+    const mem_kind_guard kind(MEM_BITSTREAM);
+    ctx->slice_cap = ctx->param.wpp ? static_cast<size_t>(ctx->ctu_cols) * 64 * 64 * 6 + 65536 : 0;
+    ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
+  }
   if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
       !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch ||
       (ctx->slice_cap && !ctx->slice_buf))
@@ -195,6 +202,21 @@ static void write_param_sets(encoder_t *ctx, nal_list_t *nals) {
 
 static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub);
 
+// What creation reserved, by kind: the encoder's memory is fixed from here
+// on, so this is its whole heap apart from the threads' stacks.
+static void print_memory_account(const encoder_t *enc, const mem_account_t &account) {
+  size_t total = 0;
+  for (size_t b : account.bytes) total += b;
+  const frame_pool_t *pool = enc->pool;
+  int32_t rows = 0;
+  for (int32_t i = 1; i <= enc->frame_ctx_count; i++) rows += enc->frame_ctx[i]->ctu_rows;
+  std::fprintf(stderr, "tarnhevcenc: memory reserved at creation (%d pictures, %d frame contexts, %d row contexts)\n",
+               pool->all_count, enc->frame_ctx_count, rows);
+  for (int k = 0; k < MEM_KINDS; k++)
+    std::fprintf(stderr, "tarnhevcenc:   %-20s %10.1f MB\n", mem_kind_names[k], account.bytes[k] / 1048576.0);
+  std::fprintf(stderr, "tarnhevcenc:   %-20s %10.1f MB\n", "total", total / 1048576.0);
+}
+
 encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   param_t p;
   if (param_build(&p, pub) < 0) {
@@ -203,8 +225,15 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   }
   // The settings are sound from here on: only memory (or the threads'
   // stacks) can run out.
+  mem_account_t account{};
+  mem_account_open(&account);
   encoder_t *enc = encoder_make(p, pub);
-  if (!enc) errno = ENOMEM;
+  mem_account_close();
+  if (!enc) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (p.log_level & 2) print_memory_account(enc, account);
   return enc;
 }
 
@@ -297,10 +326,13 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   const bool with_lookahead = lookahead_enabled(enc);
   const lowres_layout_t layout = lowres_layout(enc->width, enc->height, p.bframes, p.vbv_maxrate != 0);
   if (with_lookahead) enc->lookahead_engine = lookahead_engine_new(enc, std::min(p.threads, 8));
-  bool ok = (!with_lookahead || enc->lookahead_engine) &&
-            frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons, subpel,
-                            with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr) == 0 &&
-            frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
+  bool ok = !with_lookahead || enc->lookahead_engine;
+  if (ok) {
+    const mem_kind_guard kind(MEM_PICTURES);
+    ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons, subpel,
+                         with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr) == 0;
+  }
+  ok = ok && frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
             frame_list_init(enc->lookahead->decided, enc->decision_delay + 3) == 0;
   enc->frame_ctx = static_cast<encoder_t **>(aligned_malloc(sizeof(encoder_t *) * (contexts + 1)));
   ok = ok && enc->frame_ctx;
@@ -312,6 +344,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   }
   // Frame contexts are copies of the instance with their own buffers.
   for (int32_t i = 1; ok && i <= contexts; i++) {
+    const mem_kind_guard kind(MEM_FRAME_CTX);
     encoder_t *c = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
     if (!c) {
       ok = false;
@@ -325,6 +358,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
     // Room for the largest picture any frame context can produce (its NAL
     // list is reserved for the worst case), escaped.
     enc->out_cap = nal_list_packed_bound_max(&enc->frame_ctx[1]->nals);
+    const mem_kind_guard kind(MEM_BITSTREAM);
     enc->out_buf = static_cast<uint8_t *>(aligned_malloc(enc->out_cap));
     ok = enc->out_buf != nullptr;
   }

@@ -93,7 +93,8 @@ typedef struct tarnhevcenc_param_t {
   /* Speed and quality. */
   int32_t complexity; /* preset 0 (fastest) .. 7 (best); default 4 */
   int32_t tune;       /* TARNHEVCENC_TUNE_* bits; default 0 */
-  int32_t log_level;  /* bit 0: end statistics on stderr; bit 1: per-picture lines */
+  int32_t log_level;  /* bit 0: end statistics on stderr; bit 1: per-picture lines and the memory
+                         reserved at creation by kind */
   int32_t compat;     /* HM compatibility x10: 91, 100 or 120 (default); others become 91 */
 
   /* Threads. */
