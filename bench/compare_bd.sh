@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Rate-distortion of one build against another at one complexity level:
-# foreman and carphone at QP 22/27/32/37 with the default picture structure,
+# foreman and carphone (or the clips named in BD_CLIPS, e.g.
+# "foreman_cif_60f carphone_qcif flower_720p_30f") at QP 22/27/32/37 with the
+# default picture structure,
 # BD-rate of the new build against the old on luma PSNR and on the 6:1:1
 # weighted YUV PSNR (negative: better).
 # usage: bench/compare_bd.sh old-ziravov new-ziravov [complexity] [frames] [clips dir]
@@ -14,7 +16,7 @@ clips=${5:-$root/../shared/clips}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$root/tests/scripts/bd_curve.sh"
-for clip in foreman_cif_60f carphone_qcif; do
+for clip in ${BD_CLIPS:-foreman_cif_60f carphone_qcif}; do
   src="$clips/$clip.y4m"
   [ -f "$src" ] || { echo "missing $src" >&2; exit 1; }
   for q in 22 27 32 37; do

@@ -6,6 +6,7 @@
 #include "bitstream/cabac.h"
 #include "encoder/encoder.h"
 #include "common/rd_cost.h"
+#include "rdo/block_coding.h"
 
 namespace {
 
@@ -127,10 +128,10 @@ void sao_decide_ctu(encoder_t *ctx) {
   ctx->sao_merge[addr] = SAO_MERGE_NONE;
   if (!enabled) return;
   const int64_t l = static_cast<int64_t>(ctx->lambda_ssd * 256.0);
-  // Chroma errors count as luma errors here (256 = 1.0): weighting them by the
-  // QP's chroma weight, as the block decisions do, measured +0.5% luma
-  // BD-rate on carphone at the default level.
-  const int64_t w_chroma = 256;
+  // Chroma errors weigh as in the block decisions (the QP's chroma weight,
+  // 256 = 1.0): the offsets trade luma error for chroma error, so the same
+  // exchange rate has to hold here as where the residuals were chosen.
+  const int64_t w_chroma = chroma_weight(ctx, ctx->ctu_qp);
   const int32_t types = ctx->param.complexity < 3 ? 2 : ctx->param.complexity == 3 ? (ctx->param.latency_mode == 0 ? 4 : 5) : 5;
 
   // Under real-time pressure (and at mode 2 in B pictures, whose quality

@@ -3,7 +3,9 @@
 // the band window of band offset (lowest start on equal sums, never past 28).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "analysis/analysis_tables.h"
 #include "bitstream/cabac.h"
@@ -143,6 +145,28 @@ TEST_P(SaoMerge, MergesWithANeighbourInsideThePicture) {
       EXPECT_EQ(std::memcmp(&ctx->sao_params[p][addr], &ctx->sao_params[p][from], sizeof(sao_param_t)), 0)
           << c.name << " plane " << p;
   }
+}
+
+// Chroma errors weigh by the QP's chroma weight (2.0 at this level): a
+// correction of 23 rows of each 32x32 chroma block by one is worth its bits
+// only at that weight; at 1.0 chroma would stay off.
+TEST_F(SaoDecision, ChromaDistortionWeighsByTheQpsChromaWeight) {
+  fill(100, 0);
+  for (int32_t c = 1; c < 3; c++)
+    for (int32_t y = 0; y < 23; y++)
+      for (int32_t x = 0; x < 32; x++) in->plane[c][y * in->stride[c] + x] = 101;
+  ASSERT_EQ(ctx->tables->chroma_weight_table[kQp], 512);
+  const sao_param_t weighted = own_choice(1);
+  EXPECT_EQ(weighted.type, 4);
+  EXPECT_EQ(weighted.offset[3], 1);
+  EXPECT_EQ(ctx->sao_params[0][0].type, 5) << "luma has nothing to correct";
+  uint16_t unit_weight[CHROMA_WEIGHT_COUNT];
+  std::fill(std::begin(unit_weight), std::end(unit_weight), uint16_t{256});
+  const uint16_t *table = ctx->tables->chroma_weight_table;
+  ctx->tables->chroma_weight_table = unit_weight;
+  const sao_param_t unweighted = own_choice(1);
+  ctx->tables->chroma_weight_table = table;
+  EXPECT_EQ(unweighted.type, 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(
