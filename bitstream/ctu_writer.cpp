@@ -122,15 +122,33 @@ void write_last_pos_suffix(S &s, int32_t value) {
 }
 
 // H.265 7.3.8.11 residual_coding with the context selection of 9.3.4.2.
+// The non-zero count and the per-group significance maps come from the
+// pixel table's count_nonzero and coeff_scan_groups, so that only non-zero
+// levels are read again.
 template <class S>
 void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t log2_size, int32_t plane,
                     int32_t scan_idx) {
   const int32_t n = 1 << log2_size;
   const int32_t chroma = plane > 0;
   const uint16_t *scan = ctx->scan_tables->scan[scan_idx][log2_size - 2];
-  const int32_t count = n * n;
-  int32_t last = count - 1;
-  while (last > 0 && levels[scan[last]] == 0) last--;
+  uint16_t signs[64], sigmap[64];
+  uint8_t counts[64];
+  // sigmap[g]: bit top - k for position k of group g, top being 15 but in
+  // the last group, where it is the last position.
+  int32_t last;
+  if (log2_size == 2) {
+    // One group: cheaper read directly than through the table's walk.
+    uint32_t map = 0;
+    for (int32_t k = 0; k < 16; k++) map = 2 * map + (levels[scan[k]] != 0);
+    last = map ? 15 - __builtin_ctz(map) : -1;
+    sigmap[0] = static_cast<uint16_t>(map ? map >> (15 - last) : 0);
+    counts[0] = static_cast<uint8_t>(__builtin_popcount(map));
+  } else {
+    const int32_t nonzero = static_cast<int32_t>(ctx->pixel.count_nonzero(levels, log2_size));
+    last = ctx->pixel.coeff_scan_groups(scan, levels, signs, sigmap, counts, nonzero,
+                                        ctx->scan_tables->scan[scan_idx][0], n);
+  }
+  if (last < 0) last = 0;  // an empty block codes its first position as the last
 
   int32_t lx = scan[last] & (n - 1), ly = scan[last] >> log2_size;
   if (scan_idx == 2) {  // the vertical scan codes the coordinates swapped
@@ -145,15 +163,13 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
 
   // Coded-sub-block flags over the group grid.
   const int32_t groups_per_row = n >> 2;
+  const int32_t last_group = last >> 4;
   uint8_t csbf[64] = {0};
-  for (int32_t g = 0; g <= (last >> 4); g++) {
-    int32_t any = 0;
-    for (int32_t k = 0; k < 16; k++) any |= levels[scan[16 * g + k]] != 0;
-    int32_t gp = scan[16 * g];
-    csbf[((gp >> log2_size) >> 2) * groups_per_row + ((gp & (n - 1)) >> 2)] = static_cast<uint8_t>(any);
+  for (int32_t g = 0; g <= last_group; g++) {
+    const int32_t gp = scan[16 * g];
+    csbf[((gp >> log2_size) >> 2) * groups_per_row + ((gp & (n - 1)) >> 2)] = counts[g] > 0;
   }
 
-  const int32_t last_group = last >> 4;
   int32_t c1 = 1;  // greater1 context state carried across groups
   for (int32_t g = last_group; g >= 0; g--) {
     const uint16_t *pos = scan + 16 * g;
@@ -167,21 +183,23 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
       s.bin(CTX_CODED_SUB_BLOCK + (right | below) + (chroma ? 2 : 0), static_cast<uint32_t>(coded_group));
       infer_dc = 1;
     }
-    // Significance flags, high to low scan position.
-    int32_t nz_pos[16];
+    if (!coded_group) continue;
+    // Significance flags, high to low scan position; the non-zero levels
+    // in that order, the last position's first.
+    const int32_t top = g == last_group ? last & 15 : 15;
+    const uint32_t map = sigmap[g];
+    int32_t value[16];
     int32_t nz_count = 0;
-    const int32_t start = g == last_group ? (last & 15) - 1 : 15;
-    if (g == last_group) nz_pos[nz_count++] = pos[last & 15];
+    if (g == last_group) value[nz_count++] = levels[pos[top]];
     uint8_t sig_ctx[16];
-    if (coded_group) residual_ctx::group_sig_ctx(sig_ctx, pos, log2_size, chroma, scan_idx, right + 2 * below);
-    for (int32_t k = start; k >= 0; k--) {
-      const int32_t p = pos[k];
-      const int32_t sig = levels[p] != 0;
-      if (coded_group && (k > 0 || !infer_dc)) {
+    residual_ctx::group_sig_ctx(sig_ctx, pos, log2_size, chroma, scan_idx, right + 2 * below);
+    for (int32_t k = top - (g == last_group); k >= 0; k--) {
+      const int32_t sig = (map >> (top - k)) & 1;
+      if (k > 0 || !infer_dc) {
         s.bin(sig_ctx[k], static_cast<uint32_t>(sig));
         if (sig) infer_dc = 0;
       }
-      if (sig) nz_pos[nz_count++] = p;
+      if (sig) value[nz_count++] = levels[pos[k]];
     }
     if (nz_count == 0) continue;
 
@@ -192,7 +210,7 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
     int32_t first_g2 = -1;
     const int32_t g1_count = nz_count < 8 ? nz_count : 8;
     for (int32_t k = 0; k < g1_count; k++) {
-      const int32_t a = levels[nz_pos[k]] < 0 ? -levels[nz_pos[k]] : levels[nz_pos[k]];
+      const int32_t a = value[k] < 0 ? -value[k] : value[k];
       const int32_t flag = a > 1;
       s.bin(CTX_GREATER1 + (chroma ? 16 : 0) + ctx_set * 4 + c1, static_cast<uint32_t>(flag));
       if (flag) {
@@ -203,23 +221,19 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
       }
     }
     if (first_g2 >= 0) {
-      const int32_t a = levels[nz_pos[first_g2]] < 0 ? -levels[nz_pos[first_g2]] : levels[nz_pos[first_g2]];
+      const int32_t a = value[first_g2] < 0 ? -value[first_g2] : value[first_g2];
       s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, static_cast<uint32_t>(a > 2));
     }
-    // Signs; the first coefficient's sign is hidden when the group spans
-    // more than three scan positions (sign data hiding).
-    int32_t first_n = -1, last_n = -1;
-    for (int32_t k = 0; k < 16; k++)
-      if (levels[pos[k]]) {
-        if (first_n < 0) first_n = k;
-        last_n = k;
-      }
-    const int32_t hide = ctx->pps->sign_data_hiding && last_n - first_n > 3;
-    for (int32_t k = 0; k < nz_count - hide; k++) s.bypass(levels[nz_pos[k]] < 0 ? 1u : 0u);
+    // Signs; the first coefficient's sign is hidden when the group's
+    // non-zero levels span more than three scan positions (sign data hiding).
+    int32_t span = 0;
+    if (map) span = (31 - __builtin_clz(map)) - __builtin_ctz(map);
+    const int32_t hide = ctx->pps->sign_data_hiding && span > 3;
+    for (int32_t k = 0; k < nz_count - hide; k++) s.bypass(value[k] < 0 ? 1u : 0u);
     // Remaining levels with the Rice parameter update.
     int32_t rice = 0;
     for (int32_t k = 0; k < nz_count; k++) {
-      const int32_t a = levels[nz_pos[k]] < 0 ? -levels[nz_pos[k]] : levels[nz_pos[k]];
+      const int32_t a = value[k] < 0 ? -value[k] : value[k];
       int32_t base, threshold;
       if (k < 8) {
         base = 1 + (a > 1) + (k == first_g2 ? (a > 2) : 0);

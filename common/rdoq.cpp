@@ -354,13 +354,14 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
 // Chooses every level up to scan position last in coding order, each given
 // the context state its predecessors leave.  The final pass also weighs
 // dropping each group between the first and the last whole and, where the
-// variant says so, refines each group's levels.
-void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pass, int32_t last, work_t *w) {
+// variant says so, refines each group's levels.  Returns whether a final
+// pass would have dropped a group that this one kept.
+bool decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pass, int32_t last, work_t *w) {
   block_t b = block;
   uint8_t csbf[64] = {0};
   const int32_t groups = b.n >> 2, last_group = last >> 4;
   int32_t c1_carry = 1;
-  bool coded_after = false;
+  bool coded_after = false, would_drop = false;
   for (int32_t g = last_group; g >= 0; g--) {
     int32_t gx, gy;
     b.group_xy(g, &gx, &gy);
@@ -452,13 +453,16 @@ void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
     // cost nothing: the last-position choice weighs dropping that one.
     const int32_t fctx = b.group_flag_ctx(csbf, g);
     bool coded = gs.nz > 0;
-    if (coded && middle && coded_after && final_pass && v.drop_groups) {
+    if (coded && middle && coded_after && v.drop_groups && !would_drop) {
       int64_t kept = b.lambda * b.bin(fctx, 1), dropped = b.lambda * b.bin(fctx, 0);
       for (int32_t k = 0; k < 16; k++) {
         kept += w->cost[16 * g + k];
         dropped += w->zero_dist(16 * g + k);
       }
-      coded = dropped >= kept;
+      if (final_pass)
+        coded = dropped >= kept;
+      else
+        would_drop = dropped < kept;
     }
     if (coded) {
       csbf[gy * groups + gx] = 1;
@@ -476,6 +480,7 @@ void decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
     w->group_flag_cost[g] = middle ? b.lambda * b.bin(fctx, coded) : 0;
     if (middle && v.adapt_states) b.code(fctx, coded);
   }
+  return would_drop;
 }
 
 struct last_choice_t {
@@ -606,11 +611,14 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
     if (rounded > 1) w.dist[i][1] = b.dist(scaled - (int64_t{rounded - 1} << b.shift));
   }
 
-  decide_levels(b, v, !v.second_pass, last, &w);
+  const bool would_drop = decide_levels(b, v, !v.second_pass, last, &w);
   last_choice_t choice = choose_last(b, v.full_last_search, last, &w);
   // A second decision from the chosen last position keeps groups that
-  // would end up the last from being weighed as middle ones.
-  if (v.second_pass && choice.last >= 0) {
+  // would end up the last from being weighed as middle ones.  From the same
+  // last position, without groups to refine or to drop, it would repeat the
+  // first one.
+  const bool repeats = choice.last == last && !would_drop && b.log2 > v.refine_max_log2;
+  if (v.second_pass && choice.last >= 0 && !repeats) {
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
     decide_levels(b, v, true, choice.last, &w);
@@ -625,9 +633,10 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   uint32_t nonzero = 0;
   for (int32_t i = 0; i <= choice.last; i++) {
     const int32_t a = w.level[i];
+    if (!a) continue;
     const int32_t p = b.scan[i];
     req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
-    nonzero += a != 0;
+    nonzero++;
   }
   advance_states(b, w.level, choice.last);
   for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = b.st[copied_ctx[i]];
