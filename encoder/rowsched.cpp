@@ -66,6 +66,16 @@ bool find_task(rowsched_t *s, rowsched_frame_t **out_f, int32_t *out_r) {
   return false;
 }
 
+// Wakes the idle workers only when a CTU made a task ready: the row below
+// (wavefront), or, once rows became final or coding failed, any row of any
+// picture.  All of them, not one: on a loaded machine the first idle worker
+// the kernel runs takes the task, which a single signalled worker waiting for
+// its turn on a processor delays (measured: several times the wall time).
+void wake_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool rows_final) {
+  if (rows_final || f->failed || (r + 1 < f->row_count && row_ready(f, r + 1) && refs_ready(f, r + 1)))
+    pthread_cond_broadcast(&s->wake);
+}
+
 void *worker_main(void *arg) {
   rowsched_t *s = static_cast<rowsched_t *>(arg);
   pthread_mutex_lock(&s->mutex);
@@ -74,56 +84,61 @@ void *worker_main(void *arg) {
     int32_t r = 0;
     while (!s->stop && !find_task(s, &f, &r)) pthread_cond_wait(&s->wake, &s->mutex);
     if (s->stop) break;
-    rowsched_row_t &row = f->rows[r];
-    row.busy = 1;
-    const int32_t starting = row.progress == 0;
-    pthread_mutex_unlock(&s->mutex);
-
-    if (starting) row_begin(row.ctx, f->fctx, r);
-    const int ok = ctu_encode_next(f, r);
-
-    pthread_mutex_lock(&s->mutex);
-    row.busy = 0;
-    if (ok < 0) f->failed = 1;
-    bool last = false;
-    int32_t fin0 = -1, fin1 = -1;  // rows this worker finalizes
-    if (ok >= 0 && ++row.progress == f->cols) {
-      row.progress = ROW_FINISHED;
-      f->rows_done++;
-      // The row above can be filtered and read now that this one, which
-      // still deblocked its bottom lines, is coded; the last row at once.
-      const bool bottom = r == f->row_count - 1;
-      fin0 = r > 0 ? r - 1 : (bottom ? r : -1);
-      fin1 = bottom ? r : fin0;
-    }
-    if (fin0 >= 0) {
+    // The worker keeps its row while the row may go on, without searching
+    // the pictures in flight again for every CTU.
+    for (;;) {
+      rowsched_row_t &row = f->rows[r];
+      row.busy = 1;
+      const int32_t starting = row.progress == 0;
       pthread_mutex_unlock(&s->mutex);
-      // Each row is finalized exactly once: by the worker that finishes the
-      // row below it, or, for the bottom row, by the one that finishes it.
-      for (int32_t k = fin0; k <= fin1; k++) s->finalize_row(f->fctx, k);
+
+      if (starting) row_begin(row.ctx, f->fctx, r);
+      const int ok = ctu_encode_next(f, r);
+
       pthread_mutex_lock(&s->mutex);
-      for (int32_t k = fin0; k <= fin1; k++) f->rows[k].final = 1;
-      frame_t *rec = f->fctx->cur_recon;
-      while (rec->final_rows < f->row_count && f->rows[rec->final_rows].final) rec->final_rows++;
-      build_ready_planes(s, f);
-      // Whoever completes the last row or the last plane window finishes.
-      last = rec->final_rows == f->row_count && (!f->planes || rec->plane_rows == f->row_count) && !f->finished;
-      if (last) f->finished = -1;  // claimed: one worker finishes the picture
+      row.busy = 0;
+      if (ok < 0) f->failed = 1;
+      bool last = false;
+      int32_t fin0 = -1, fin1 = -1;  // rows this worker finalizes
+      if (ok >= 0 && ++row.progress == f->cols) {
+        row.progress = ROW_FINISHED;
+        f->rows_done++;
+        // The row above can be filtered and read now that this one, which
+        // still deblocked its bottom lines, is coded; the last row at once.
+        const bool bottom = r == f->row_count - 1;
+        fin0 = r > 0 ? r - 1 : (bottom ? r : -1);
+        fin1 = bottom ? r : fin0;
+      }
+      if (fin0 >= 0) {
+        pthread_mutex_unlock(&s->mutex);
+        // Each row is finalized exactly once: by the worker that finishes the
+        // row below it, or, for the bottom row, by the one that finishes it.
+        for (int32_t k = fin0; k <= fin1; k++) s->finalize_row(f->fctx, k);
+        pthread_mutex_lock(&s->mutex);
+        for (int32_t k = fin0; k <= fin1; k++) f->rows[k].final = 1;
+        frame_t *rec = f->fctx->cur_recon;
+        while (rec->final_rows < f->row_count && f->rows[rec->final_rows].final) rec->final_rows++;
+        build_ready_planes(s, f);
+        // Whoever completes the last row or the last plane window finishes.
+        last = rec->final_rows == f->row_count && (!f->planes || rec->plane_rows == f->row_count) && !f->finished;
+        if (last) f->finished = -1;  // claimed: one worker finishes the picture
+      }
+      if (last) {
+        pthread_mutex_unlock(&s->mutex);
+        const int fin = s->finish_picture(f->fctx);
+        pthread_mutex_lock(&s->mutex);
+        if (fin < 0) f->failed = 1;
+        f->finished = 1;
+        f->fctx->cur_recon->recon_done = 1;
+      }
+      if (last || f->failed) {
+        pthread_mutex_lock(&f->mutex);
+        pthread_cond_broadcast(&f->done);
+        pthread_mutex_unlock(&f->mutex);
+      }
+      wake_after_ctu(s, f, r, fin0 >= 0 || last);
+      if (s->stop || last || f->failed || f->finished || !row_ready(f, r) || !refs_ready(f, r)) break;
     }
-    if (last) {
-      pthread_mutex_unlock(&s->mutex);
-      const int fin = s->finish_picture(f->fctx);
-      pthread_mutex_lock(&s->mutex);
-      if (fin < 0) f->failed = 1;
-      f->finished = 1;
-      f->fctx->cur_recon->recon_done = 1;
-    }
-    if (last || f->failed) {
-      pthread_mutex_lock(&f->mutex);
-      pthread_cond_broadcast(&f->done);
-      pthread_mutex_unlock(&f->mutex);
-    }
-    pthread_cond_broadcast(&s->wake);
   }
   pthread_mutex_unlock(&s->mutex);
   return nullptr;

@@ -25,7 +25,8 @@ void *pool_main(void *p) {
     pthread_mutex_lock(&pool->mutex);
     job->result = result;
     job->state = 3;
-    pthread_cond_broadcast(&pool->finished);
+    // Most jobs end while nobody waits for them: no wake-up then.
+    if (pool->waiters) pthread_cond_broadcast(&pool->finished);
   }
   pthread_mutex_unlock(&pool->mutex);
   return nullptr;
@@ -89,7 +90,9 @@ void threadpool_run(threadpool_t *pool, int64_t (*fn)(int64_t), int64_t arg) {
       pthread_mutex_unlock(&pool->mutex);
       return;
     }
+    pool->waiters++;
     pthread_cond_wait(&pool->finished, &pool->mutex);
+    pool->waiters--;
   }
 }
 
@@ -102,11 +105,13 @@ int64_t threadpool_wait(threadpool_t *pool, int64_t arg) {
         const int64_t result = j.result;
         j.state = 0;
         // A record became free for a blocked threadpool_run.
-        pthread_cond_broadcast(&pool->finished);
+        if (pool->waiters) pthread_cond_broadcast(&pool->finished);
         pthread_mutex_unlock(&pool->mutex);
         return result;
       }
     }
+    pool->waiters++;
     pthread_cond_wait(&pool->finished, &pool->mutex);
+    pool->waiters--;
   }
 }

@@ -25,6 +25,7 @@ struct threadpool_t {
   pthread_t *threads;
   int32_t thread_count;
   int32_t stop;
+  int32_t waiters;  // threads blocked on `finished`
 };
 
 // Returns 0, or -1 (with nothing left to destroy) when threads or memory are

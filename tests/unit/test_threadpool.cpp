@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "encoder/threadpool.h"
@@ -47,6 +48,21 @@ TEST(ThreadPoolLimits, ThreadCountIsClampedAndDestroyIsSafeTwice) {
   threadpool_run(&pool, square, 3);
   EXPECT_EQ(threadpool_wait(&pool, 3), 9);
   threadpool_destroy(&pool);
+  threadpool_destroy(&pool);
+}
+
+// A submitter blocked on the only record must be woken by the collector
+// that frees it, from another thread, round after round (a missed wake-up
+// hangs here).
+TEST(ThreadPoolLimits, BlockedSubmitterWakesWhenAnotherThreadCollects) {
+  threadpool_t pool;
+  ASSERT_EQ(threadpool_init(&pool, 2, 1), 0);
+  const int64_t jobs = 300;
+  std::thread submitter([&] {
+    for (int64_t a = 1; a <= jobs; a++) threadpool_run(&pool, square, a);
+  });
+  for (int64_t a = 1; a <= jobs; a++) EXPECT_EQ(threadpool_wait(&pool, a), a * a);
+  submitter.join();
   threadpool_destroy(&pool);
 }
 
