@@ -55,7 +55,15 @@ int nal_list_reserve(nal_list_t *l, int32_t units, size_t bytes) { return nal_li
 
 int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *a, size_t a_size,
                   const uint8_t *b, size_t b_size) {
-  const size_t size = a_size + b_size;
+  const uint8_t *const pieces[2] = {a, b};
+  const size_t sizes[2] = {a_size, b_size};
+  return nal_list_add_pieces(l, type, long_start_code, pieces, sizes, 2);
+}
+
+int nal_list_add_pieces(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *const *pieces,
+                        const size_t *sizes, int32_t count) {
+  size_t size = 0;
+  for (int32_t i = 0; i < count; i++) size += sizes[i];
   if (l->count == l->capacity && nal_list_grow(l, l->capacity ? l->capacity * 2 : 16, l->arena_capacity) < 0)
     return -1;
   if (l->arena_used + size > l->arena_capacity) {
@@ -68,8 +76,11 @@ int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_
   n->long_start_code = long_start_code ? 1 : 0;
   n->size = static_cast<uint32_t>(size);
   n->payload = l->arena + l->arena_used;
-  if (a_size) std::memcpy(n->payload, a, a_size);
-  if (b_size) std::memcpy(n->payload + a_size, b, b_size);
+  uint8_t *dst = n->payload;
+  for (int32_t i = 0; i < count; i++) {
+    if (sizes[i]) std::memcpy(dst, pieces[i], sizes[i]);
+    dst += sizes[i];
+  }
   l->arena_used += size;
   return 0;
 }

@@ -53,6 +53,9 @@ int nal_list_add(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t
 // The same with the RBSP given as two pieces (slice header, slice data).
 int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *a, size_t a_size,
                   const uint8_t *b, size_t b_size);
+// The same with the RBSP given as `count` pieces one after another.
+int nal_list_add_pieces(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *const *pieces,
+                        const size_t *sizes, int32_t count);
 // Upper bound of the packed size of every unit in the list.
 size_t nal_list_packed_bound(const nal_list_t *l);
 // The same bound for a list filled to its capacities.

@@ -19,10 +19,10 @@ void mem_account_close() { current_account = nullptr; }
 mem_kind_guard::mem_kind_guard(mem_kind_t kind) : saved_(current_kind) { current_kind = kind; }
 mem_kind_guard::~mem_kind_guard() { current_kind = saved_; }
 
-void *aligned_malloc(size_t n) {
+static void *aligned_alloc_with(size_t n, bool zeroed) {
   const size_t extra = 32 + sizeof(void *);
   if (n > SIZE_MAX - extra) return nullptr;
-  uint8_t *raw = static_cast<uint8_t *>(std::malloc(n + extra));
+  uint8_t *raw = static_cast<uint8_t *>(zeroed ? std::calloc(1, n + extra) : std::malloc(n + extra));
   if (!raw) return nullptr;
   if (current_account) {
     current_account->bytes[current_kind] += n + extra;
@@ -32,6 +32,10 @@ void *aligned_malloc(size_t n) {
   reinterpret_cast<void **>(aligned)[-1] = raw;
   return reinterpret_cast<void *>(aligned);
 }
+
+void *aligned_malloc(size_t n) { return aligned_alloc_with(n, false); }
+
+void *aligned_calloc(size_t n) { return aligned_alloc_with(n, true); }
 
 void aligned_free(void *p) {
   if (p) std::free(static_cast<void **>(p)[-1]);

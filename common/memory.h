@@ -6,6 +6,10 @@
 
 void *aligned_malloc(size_t n);
 void aligned_free(void *p);
+// The same, zero-filled.  Large blocks come zeroed from the system without
+// being touched, so a buffer sized for the worst case costs resident memory
+// only for the part that is used.
+void *aligned_calloc(size_t n);
 
 // The memory account of one encoder's creation: bytes reserved per kind.
 enum mem_kind_t {

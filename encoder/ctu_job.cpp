@@ -242,7 +242,11 @@ void row_finalize(encoder_t *fctx, int32_t row) {
 }
 
 int picture_finish(encoder_t *ctx) {
-  const uint8_t *data = ctx->slice_buf;
+  // The slice data as pieces after the header: the row substreams, taken
+  // straight from the row contexts into the slice unit, or the one stream.
+  const uint8_t *pieces[MAX_CTU_ROWS + 1];
+  size_t sizes[MAX_CTU_ROWS + 1];
+  int32_t piece_count = 1;
   size_t data_size = 0;
   uint32_t *entry = ctx->entry_sizes;
   int32_t entries = 0;
@@ -250,22 +254,19 @@ int picture_finish(encoder_t *ctx) {
     // Creation refuses pictures taller than the arrays below allow.
     if (ctx->ctu_rows > MAX_CTU_ROWS) return -1;
     // The substreams one after another; their sizes give the entry points.
-    uint8_t *out = ctx->slice_buf;
-    uint32_t sizes[MAX_CTU_ROWS];
     for (int32_t r = 0; r < ctx->ctu_rows; r++) {
       const encoder_t *rc = ctx->row_ctx[r];
-      const size_t n = bw_bytes(&rc->bw);
-      if (rc != ctx) std::memmove(out + data_size, rc->slice_buf, n);
-      sizes[r] = static_cast<uint32_t>(n);
-      data_size += n;
+      pieces[1 + r] = rc->slice_buf;
+      sizes[1 + r] = bw_bytes(&rc->bw);
+      data_size += sizes[1 + r];
     }
-    size_t at = 0;
-    for (int32_t r = 0; r + 1 < ctx->ctu_rows; r++) {
-      entry[entries++] = entry_point_bytes(ctx->param.compat, out + at, sizes[r]);
-      at += sizes[r];
-    }
+    piece_count += ctx->ctu_rows;
+    for (int32_t r = 0; r + 1 < ctx->ctu_rows; r++)
+      entry[entries++] = entry_point_bytes(ctx->param.compat, pieces[1 + r], static_cast<uint32_t>(sizes[1 + r]));
   } else {
-    data_size = bw_bytes(&ctx->bw);
+    pieces[1] = ctx->slice_buf;
+    sizes[1] = data_size = bw_bytes(&ctx->bw);
+    piece_count = 2;
   }
   ctx->pic_data_bits = 8 * static_cast<uint64_t>(data_size);
   ctx->pic_est_bits = 0;
@@ -292,6 +293,8 @@ int picture_finish(encoder_t *ctx) {
   write_slice_header(&hb, ctx->sps, ctx->pps, &sh);
   bw_flush(&hb);
   if (hb.overflow) return -1;
-  return nal_list_add2(&ctx->nals, static_cast<uint8_t>(ctx->nal_type), ctx->nals.count == 0, header,
-                       bw_bytes(&hb), data, data_size);
+  pieces[0] = header;
+  sizes[0] = bw_bytes(&hb);
+  return nal_list_add_pieces(&ctx->nals, static_cast<uint8_t>(ctx->nal_type), ctx->nals.count == 0, pieces, sizes,
+                             piece_count);
 }

@@ -21,11 +21,22 @@
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lowres_cost.h"
 
+// Zero-filled arrays come untouched from the system (see aligned_calloc).
 template <class T>
 static T *alloc_array(size_t count, int fill) {
+  if (fill == 0) return static_cast<T *>(aligned_calloc(sizeof(T) * count));
   T *p = static_cast<T *>(aligned_malloc(sizeof(T) * count));
   if (p) std::memset(static_cast<void *>(p), fill, sizeof(T) * count);
   return p;
+}
+
+// Bytes one CTU row's substream may take: 6 per luma sample of its CTUs
+// and 64 KB.  Noise coded at QP 0 takes about 2.2 bytes per luma sample (the
+// memory-account test codes it at every complexity).  A stream that does
+// not fit is no fault of memory: the bit writer drops what overflows and the
+// picture ends in an error.
+static size_t substream_capacity(const encoder_t *ctx) {
+  return static_cast<size_t>(ctx->ctu_cols) * 64 * 64 * 6 + 65536;
 }
 
 int ctx_alloc_picture_arrays(encoder_t *ctx) {
@@ -40,13 +51,17 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   ctx->sao_merge = alloc_array<int32_t>(ctus, 0);
   // Worst case of one picture's slice data: every sample escaped at QP 0.
   {
+    // With wavefront substreams every row context writes its own and the
+    // slice unit gathers them; else the frame context holds the one stream.
     const mem_kind_guard kind(MEM_BITSTREAM);
-    ctx->slice_cap = static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
-    ctx->slice_buf = alloc_array<uint8_t>(ctx->slice_cap, 0);
+    const size_t data_cap = ctx->param.wpp ? substream_capacity(ctx) * ctx->ctu_rows
+                                           : static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
+    ctx->slice_cap = ctx->param.wpp ? 0 : data_cap;
+    ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
     // The picture's units: parameter sets (each under 512 bytes) and the slice
     // (header under 4096 bytes and the slice data).
     nal_list_init(&ctx->nals);
-    if (nal_list_reserve(&ctx->nals, 4, ctx->slice_cap + 4096 + 3 * 512) < 0) return -1;
+    if (nal_list_reserve(&ctx->nals, 4, data_cap + 4096 + 3 * 512) < 0) return -1;
   }
   ctx->row_ctx = alloc_array<encoder_t *>(static_cast<size_t>(ctx->ctu_rows), 0);
   ctx->sched_entry = alloc_array<rowsched_frame_t>(1, 0);
@@ -55,7 +70,7 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   if (!ctx->ctu_depth_sum || !ctx->ctu_depth_count) return -1;
   if (!ctx->deblock_edges || !ctx->deblock_qps || !ctx->intra_line[0] || !ctx->intra_line[1] ||
       !ctx->intra_line[2] || !ctx->sao_params[0] || !ctx->sao_params[1] || !ctx->sao_params[2] || !ctx->sao_merge ||
-      !ctx->slice_buf || !ctx->row_ctx || !ctx->sched_entry)
+      (ctx->slice_cap && !ctx->slice_buf) || !ctx->row_ctx || !ctx->sched_entry)
     return -1;
   rowsched_frame_t *f = ctx->sched_entry;
   f->fctx = ctx;
@@ -124,7 +139,7 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
   // A wavefront substream holds one CTU row.
   {
     const mem_kind_guard kind(MEM_BITSTREAM);
-    ctx->slice_cap = ctx->param.wpp ? static_cast<size_t>(ctx->ctu_cols) * 64 * 64 * 6 + 65536 : 0;
+    ctx->slice_cap = ctx->param.wpp ? substream_capacity(ctx) : 0;
     ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
   }
   if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||

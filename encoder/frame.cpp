@@ -80,22 +80,22 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
   size_t luma_rows = static_cast<size_t>(f->alloc_height + 2 * FRAME_PAD_Y);
   size_t luma_size = static_cast<size_t>(f->stride[0]) * luma_rows;
   size_t chroma_size = static_cast<size_t>(f->stride[1]) * (luma_rows / 2);
-  f->alloc = static_cast<uint8_t *>(aligned_malloc(luma_size + 2 * chroma_size));
+  // Zeroed planes from aligned_calloc stay untouched (and not resident) until
+  // the pool first hands the picture out.
+  f->alloc = static_cast<uint8_t *>(aligned_calloc(luma_size + 2 * chroma_size));
   if (!f->alloc) {
     aligned_free(f);
     return nullptr;
   }
-  std::memset(f->alloc, 0, luma_size + 2 * chroma_size);
   f->plane[0] = f->alloc + FRAME_PAD_Y * f->stride[0] + FRAME_PAD_X;
   f->plane[1] = f->alloc + luma_size + (FRAME_PAD_Y / 2) * f->stride[1] + FRAME_PAD_X / 2;
   f->plane[2] = f->plane[1] + chroma_size;
   if (!is_input) {
-    f->alloc_sao = static_cast<uint8_t *>(aligned_malloc(luma_size + 2 * chroma_size));
+    f->alloc_sao = static_cast<uint8_t *>(aligned_calloc(luma_size + 2 * chroma_size));
     if (!f->alloc_sao) {
       frame_delete(f);
       return nullptr;
     }
-    std::memset(f->alloc_sao, 0, luma_size + 2 * chroma_size);
   }
   for (int c = 0; c < 3; c++) f->work[c] = f->plane[c];
   if (!is_input) {
@@ -114,14 +114,12 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
   if (!is_input && subpel) {
     // Fifteen phase planes and three 16-bit horizontal planes, each with the
     // luma plane's geometry (stride, origin and margins).
-    f->subpel_alloc = static_cast<uint8_t *>(aligned_malloc(15 * luma_size));
-    f->hplane_alloc = static_cast<int16_t *>(aligned_malloc(3 * luma_size * sizeof(int16_t)));
+    f->subpel_alloc = static_cast<uint8_t *>(aligned_calloc(15 * luma_size));
+    f->hplane_alloc = static_cast<int16_t *>(aligned_calloc(3 * luma_size * sizeof(int16_t)));
     if (!f->subpel_alloc || !f->hplane_alloc) {
       frame_delete(f);
       return nullptr;
     }
-    std::memset(f->subpel_alloc, 0, 15 * luma_size);
-    std::memset(f->hplane_alloc, 0, 3 * luma_size * sizeof(int16_t));
     const size_t origin = static_cast<size_t>(f->plane[0] - f->alloc);
     f->subpel[0] = f->plane[0];
     for (int p = 1; p < 16; p++) f->subpel[p] = f->subpel_alloc + (p - 1) * luma_size + origin;
@@ -146,16 +144,14 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
     f->lowres_height = height / 2;
     const size_t plane_size = static_cast<size_t>(f->lowres_stride) * (f->alloc_height / 2 + 2 * LOWRES_PAD_Y);
     const size_t origin = static_cast<size_t>(LOWRES_PAD_Y) * f->lowres_stride + LOWRES_PAD_X;
-    f->lowres_alloc = static_cast<uint8_t *>(aligned_malloc(plane_size));
-    if (lowres_phases) f->lowres_phase_alloc = static_cast<uint8_t *>(aligned_malloc(15 * plane_size));
+    f->lowres_alloc = static_cast<uint8_t *>(aligned_calloc(plane_size));
+    if (lowres_phases) f->lowres_phase_alloc = static_cast<uint8_t *>(aligned_calloc(15 * plane_size));
     if (!f->lowres_alloc || (lowres_phases && !f->lowres_phase_alloc)) {
       frame_delete(f);
       return nullptr;
     }
-    std::memset(f->lowres_alloc, 0, plane_size);
     f->lowres_planes[0] = f->lowres_alloc + origin;
     if (lowres_phases) {
-      std::memset(f->lowres_phase_alloc, 0, 15 * plane_size);
       for (int32_t p = 1; p < 16; p++) f->lowres_planes[p] = f->lowres_phase_alloc + (p - 1) * plane_size + origin;
     }
     f->lowres_luma = f->lowres_planes[0];
@@ -280,7 +276,10 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
 void frame_release(frame_pool_t *pool, frame_t *f) {
   if (!f) return;
   pthread_mutex_lock(&pool->mutex);
-  if (--f->refcount == 0) frame_list_push(&pool->unused, f);
+  // The picture released last is handed out first: pictures the encoder
+  // never needs at once stay untouched, so the resident size follows the
+  // pictures really in use rather than the pool's worst case.
+  if (--f->refcount == 0) frame_list_push_front(&pool->unused, f);
   pthread_mutex_unlock(&pool->mutex);
 }
 

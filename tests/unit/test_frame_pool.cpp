@@ -1,0 +1,73 @@
+// The frame pool hands out the picture released last, so that pictures the
+// encoder never needs at once stay untouched (and cost no resident memory);
+// every picture and buffer made zeroed starts as zeros and 32-byte aligned.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+
+#include "common/memory.h"
+#include "encoder/frame.h"
+
+TEST(FramePool, HandsOutThePictureReleasedLastOfItsKind) {
+  frame_pool_t pool;
+  ASSERT_EQ(frame_pool_init(&pool, 64, 64, 2, 4), 0);
+  frame_t *a = frame_get_unused(&pool, 0);
+  frame_t *b = frame_get_unused(&pool, 0);
+  frame_t *in = frame_get_unused(&pool, 1);
+  ASSERT_TRUE(a && b && in);
+  EXPECT_TRUE(in->is_input);
+  frame_release(&pool, a);
+  frame_release(&pool, in);
+  frame_release(&pool, b);
+  // b went back last: it comes out first; then a; an input picture is never
+  // handed out as a reconstruction.
+  EXPECT_EQ(frame_get_unused(&pool, 0), b);
+  EXPECT_EQ(frame_get_unused(&pool, 0), a);
+  EXPECT_EQ(frame_get_unused(&pool, 1), in);
+  // Cycling one picture keeps using the same one: the other two stay unused.
+  std::set<frame_t *> seen;
+  frame_t *c = frame_get_unused(&pool, 0);
+  for (int i = 0; i < 8; i++) {
+    frame_release(&pool, c);
+    c = frame_get_unused(&pool, 0);
+    seen.insert(c);
+  }
+  EXPECT_EQ(seen.size(), 1u);
+  // Every one of the kind is in use: none is handed out.
+  frame_t *d = frame_get_unused(&pool, 0);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(frame_get_unused(&pool, 0), nullptr);
+  frame_pool_destroy(&pool);
+}
+
+TEST(FramePool, PlanesAndZeroedBlocksStartAsZerosAndAligned) {
+  for (size_t n : {size_t(1), size_t(100), size_t(1) << 20, (size_t(1) << 22) + 3}) {
+    uint8_t *p = static_cast<uint8_t *>(aligned_calloc(n));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 32, 0u) << n;
+    size_t nonzero = 0;
+    for (size_t i = 0; i < n; i++) nonzero += p[i] != 0;
+    EXPECT_EQ(nonzero, 0u) << n;
+    // Reused heap memory must come zeroed too.
+    for (size_t i = 0; i < n; i++) p[i] = 0xa5;
+    aligned_free(p);
+    p = static_cast<uint8_t *>(aligned_calloc(n));
+    ASSERT_NE(p, nullptr);
+    nonzero = 0;
+    for (size_t i = 0; i < n; i++) nonzero += p[i] != 0;
+    EXPECT_EQ(nonzero, 0u) << n;
+    aligned_free(p);
+  }
+  frame_t *f = frame_new(200, 136, 0);
+  ASSERT_NE(f, nullptr);
+  for (int c = 0; c < 3; c++) {
+    const int32_t sh = c ? 1 : 0;
+    for (int32_t y = 0; y < f->alloc_height >> sh; y++)
+      for (int32_t x = 0; x < f->alloc_width >> sh; x++) {
+        ASSERT_EQ(f->plane[c][y * f->stride[c] + x], 0) << c << " " << x << " " << y;
+        ASSERT_EQ(f->alloc_sao[f->plane[c] - f->alloc + y * f->stride[c] + x], 0);
+      }
+  }
+  frame_delete(f);
+}
