@@ -44,6 +44,39 @@ static std::optional<std::pair<int64_t, int64_t>> parse_pair(std::string_view te
   return std::make_pair(*a, *b);
 }
 
+std::optional<double> parse_decimal_strict(std::string_view text, double lo, double hi) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+    negative = text[i] == '-';
+    i++;
+  }
+  // Digits only (at most 15 of them, exact in a double), one optional point.
+  double value = 0.0, scale = 1.0;
+  int digits = 0;
+  bool point = false;
+  for (; i < text.size(); i++) {
+    const char c = text[i];
+    if (c == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (c < '0' || c > '9' || ++digits > 15)
+      return std::nullopt;
+    if (point)
+      scale /= 10.0;
+    value = value * 10.0 + (c - '0');
+  }
+  if (digits == 0)
+    return std::nullopt;
+  value *= scale;
+  if (negative)
+    value = -value;
+  if (value < lo || value > hi)
+    return std::nullopt;
+  return value;
+}
+
 std::optional<resolution_t> parse_resolution(std::string_view text) {
   auto p = parse_pair(text, "xX", 0, INT32_MAX);
   if (!p)

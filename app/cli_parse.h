@@ -12,6 +12,10 @@
 // Decimal integer, optional leading '-', within [lo, hi].
 std::optional<int64_t> parse_int_strict(std::string_view text, int64_t lo, int64_t hi);
 
+// Decimal number "D", "D.D" or ".D" with an optional leading sign, no
+// exponent, within [lo, hi].
+std::optional<double> parse_decimal_strict(std::string_view text, double lo, double hi);
+
 struct resolution_t {
   int32_t width = 0;
   int32_t height = 0;

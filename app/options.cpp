@@ -10,7 +10,8 @@
 namespace {
 
 enum class opt_id_t {
-  complexity, tune, qp, bitrate, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
+  complexity, tune, qp, bitrate, crf, lqp, vbv_maxrate, vbv_bufsize, vbv_init, qpmin, qpmax, qpstep, ipratio, pbratio,
+  qcomp, aq_mode, aq_strength, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
   log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, subpel_planes, rc_lookahead, scenecut, no_scenecut, cutree, no_cutree, estimate_check, random_decisions, speed_mode, pass, stats,
   help, version
 };
@@ -30,7 +31,20 @@ constexpr opt_def_t opt_defs[] = {
     {"complexity", opt_id_t::complexity, true, "N", "preset 0 (fastest) .. 7 (best quality), default 4"},
     {"tune", opt_id_t::tune, true, "NAME", "zerolatency or lowdelay; repeat to combine (psnr, ssim: not available yet)"},
     {"qp", opt_id_t::qp, true, "N", "constant QP 0..51 (selects constant-QP rate control)"},
-    {"bitrate", opt_id_t::bitrate, true, "N", "not available yet (average bitrate in kbit/s)", "rate control other than constant QP"},
+    {"bitrate", opt_id_t::bitrate, true, "N", "average bitrate in kbit/s 1..2000000 (one pass)"},
+    {"crf", opt_id_t::crf, true, "F", "constant rate factor 0..51: about constant quality, lower is better"},
+    {"lqp", opt_id_t::lqp, false, nullptr, "constant QP per picture type (--qp) with rate-controlled multipliers"},
+    {"vbv-maxrate", opt_id_t::vbv_maxrate, true, "N", "VBV: buffer fill rate in kbit/s 1..2000000 (with --vbv-bufsize)"},
+    {"vbv-bufsize", opt_id_t::vbv_bufsize, true, "N", "VBV: buffer size in kbit 1..2000000 (with --vbv-maxrate)"},
+    {"vbv-init", opt_id_t::vbv_init, true, "F", "VBV: initial fill, a fraction 0..1 or above 1 in kbit (default 0.9)"},
+    {"qpmin", opt_id_t::qpmin, true, "N", "lowest QP rate control may use, 0..51 (default 0)"},
+    {"qpmax", opt_id_t::qpmax, true, "N", "highest QP rate control may use, 0..51 (default 51)"},
+    {"qpstep", opt_id_t::qpstep, true, "N", "largest QP change between pictures of one type, 1..51 (default 4)"},
+    {"ipratio", opt_id_t::ipratio, true, "F", "qscale ratio of P to I pictures 0.01..100 (default 1.4: I QP 3 lower)"},
+    {"pbratio", opt_id_t::pbratio, true, "F", "qscale ratio of B to P pictures 0.01..100 (default 1.3: B QP 2 higher)"},
+    {"qcomp", opt_id_t::qcomp, true, "F", "quantiser curve compression 0..1 (default 0.6)"},
+    {"aq-mode", opt_id_t::aq_mode, true, "N", "adaptive quantisation: 0 off (default), 1 block energy, 2 relative energy"},
+    {"aq-strength", opt_id_t::aq_strength, true, "F", "adaptive quantisation strength 0..3 (default 1.0)"},
     {"frames", opt_id_t::frames, true, "N", "encode at most N pictures (0: all)"},
     {"seek", opt_id_t::seek, true, "N", "skip the first N input pictures"},
     {"threads", opt_id_t::threads, true, "N", "working threads, 0 = number of processors"},
@@ -129,9 +143,32 @@ std::optional<int32_t> int_value(const given_opt_t &g, int64_t lo, int64_t hi, c
   return static_cast<int32_t>(*v);
 }
 
+// Decimal option in [lo, hi]; on failure reports and returns nullopt.
+std::optional<float> float_value(const given_opt_t &g, double lo, double hi, const char *expected) {
+  auto v = parse_decimal_strict(g.value, lo, hi);
+  if (!v) {
+    value_error(g, expected);
+    return std::nullopt;
+  }
+  return static_cast<float>(*v);
+}
+
+// One rate-control mode per command line: a second, different one is an
+// error rather than a silent override.
+bool set_rc_mode(const given_opt_t &g, tarnhevcenc_param_t &p, int32_t mode) {
+  if (p.rcmode != TARNHEVCENC_RC_CQP && p.rcmode != mode) {
+    std::fprintf(stderr, "ziravov: --%s cannot be combined with another rate-control mode "
+                         "(--bitrate, --crf, --lqp)\n", g.def->name);
+    return false;
+  }
+  p.rcmode = mode;
+  return true;
+}
+
 // Applies one option other than complexity and tune; false on a bad value.
 bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t &p) {
   std::optional<int32_t> v;
+  std::optional<float> f;
   switch (g.def->id) {
   case opt_id_t::complexity:
   case opt_id_t::tune:
@@ -142,13 +179,73 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     if (!(v = int_value(g, 0, 51, "an integer 0..51")))
       return false;
     p.qp = *v;
-    p.rcmode = TARNHEVCENC_RC_CQP;
     return true;
   case opt_id_t::bitrate:
     if (!(v = int_value(g, 1, 2000000, "kbit/s 1..2000000")))
       return false;
     p.bitrate = *v;
-    p.rcmode = TARNHEVCENC_RC_ABR;
+    return set_rc_mode(g, p, TARNHEVCENC_RC_ABR);
+  case opt_id_t::crf:
+    if (!(f = float_value(g, 0, 51, "a number 0..51")))
+      return false;
+    p.crf = *f;
+    return set_rc_mode(g, p, TARNHEVCENC_RC_CRF);
+  case opt_id_t::lqp:
+    return set_rc_mode(g, p, TARNHEVCENC_RC_LQP);
+  case opt_id_t::vbv_maxrate:
+    if (!(v = int_value(g, 1, 2000000, "kbit/s 1..2000000")))
+      return false;
+    p.vbv_maxrate = *v;
+    return true;
+  case opt_id_t::vbv_bufsize:
+    if (!(v = int_value(g, 1, 2000000, "kbit 1..2000000")))
+      return false;
+    p.vbv_bufsize = *v;
+    return true;
+  case opt_id_t::vbv_init:
+    if (!(f = float_value(g, 0, 2000000, "a fraction 0..1, or kbit up to 2000000")))
+      return false;
+    p.vbv_init = *f;
+    return true;
+  case opt_id_t::qpmin:
+    if (!(v = int_value(g, 0, 51, "an integer 0..51")))
+      return false;
+    p.qp_min = *v;
+    return true;
+  case opt_id_t::qpmax:
+    if (!(v = int_value(g, 0, 51, "an integer 0..51")))
+      return false;
+    p.qp_max = *v;
+    return true;
+  case opt_id_t::qpstep:
+    if (!(v = int_value(g, 1, 51, "an integer 1..51")))
+      return false;
+    p.qp_step = *v;
+    return true;
+  case opt_id_t::ipratio:
+    if (!(f = float_value(g, 0.01, 100, "a number 0.01..100")))
+      return false;
+    p.ip_factor = *f;
+    return true;
+  case opt_id_t::pbratio:
+    if (!(f = float_value(g, 0.01, 100, "a number 0.01..100")))
+      return false;
+    p.pb_factor = *f;
+    return true;
+  case opt_id_t::qcomp:
+    if (!(f = float_value(g, 0, 1, "a number 0..1")))
+      return false;
+    p.qcompress = *f;
+    return true;
+  case opt_id_t::aq_mode:
+    if (!(v = int_value(g, 0, 2, "0, 1 or 2")))
+      return false;
+    p.aq_mode = *v;
+    return true;
+  case opt_id_t::aq_strength:
+    if (!(f = float_value(g, 0, 3, "a number 0..3")))
+      return false;
+    p.aq_strength = *f;
     return true;
   case opt_id_t::frames: {
     auto n = parse_int_strict(g.value, 0, INT32_MAX);
@@ -474,6 +571,14 @@ parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tar
   if (!cli.compat_given) {
     if (int32_t compat = compat_from_file_name(cli.output_path))
       param.compat = compat;
+  }
+  if (param.qp_min > param.qp_max) {
+    std::fprintf(stderr, "ziravov: --qpmin %d is above --qpmax %d\n", param.qp_min, param.qp_max);
+    return {exit_bad_value, true};
+  }
+  if ((param.vbv_maxrate > 0) != (param.vbv_bufsize > 0)) {
+    std::fprintf(stderr, "ziravov: --vbv-maxrate and --vbv-bufsize are needed together\n");
+    return {exit_bad_value, true};
   }
   if (param.pass == 2 && param.rcmode != TARNHEVCENC_RC_ABR) {
     std::fprintf(stderr, "ziravov: --pass 2 needs --bitrate\n");

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -70,9 +71,25 @@ double progress_t::kbit_per_second() const {
   return static_cast<double>(bytes_) * 8.0 / 1000.0 / duration;
 }
 
+void progress_t::set_rate_targets(int32_t bitrate_kbps, int32_t vbv_maxrate_kbps, int32_t vbv_bufsize_kbit,
+                                  double init_fraction) {
+  target_kbps_ = bitrate_kbps;
+  if (vbv_maxrate_kbps > 0 && vbv_bufsize_kbit > 0) {
+    vbv_size_ = vbv_bufsize_kbit * 1000.0;
+    vbv_per_picture_ = vbv_maxrate_kbps * 1000.0 * fps_.den / fps_.num;
+    vbv_fill_ = vbv_lowest_ = init_fraction * vbv_size_;
+  }
+}
+
 void progress_t::picture_done(uint64_t bytes) {
   pictures_++;
   bytes_ += bytes;
+  if (vbv_size_ > 0) {
+    // A decoder's buffer: the picture leaves at once, the rate refills it.
+    vbv_fill_ -= static_cast<double>(bytes) * 8.0;
+    vbv_lowest_ = std::min(vbv_lowest_, vbv_fill_);
+    vbv_fill_ = std::min(vbv_size_, vbv_fill_ + vbv_per_picture_);
+  }
   const auto now = std::chrono::steady_clock::now();
   if (now - last_ < std::chrono::seconds(1))
     return;
@@ -89,6 +106,12 @@ void progress_t::end_report(const psnr_meter_t &psnr, bool interrupted) const {
               interrupted ? "interrupted: " : "", static_cast<long long>(pictures_), t,
               t > 0 ? static_cast<double>(pictures_) / t : 0.0, kbit_per_second(),
               static_cast<unsigned long long>(bytes_));
+  if (target_kbps_ > 0 && pictures_ > 0)
+    std::printf("bitrate %.2f kb/s, target %d kb/s (%+.2f%%)\n", kbit_per_second(), target_kbps_,
+                100.0 * (kbit_per_second() / target_kbps_ - 1.0));
+  if (vbv_size_ > 0 && pictures_ > 0)
+    std::printf("VBV lowest fill %.0f of %.0f bits (%.1f%%)%s\n", vbv_lowest_, vbv_size_,
+                100.0 * vbv_lowest_ / vbv_size_, vbv_lowest_ < 0 ? ": UNDERFLOW" : "");
   if (psnr.pictures() > 0)
     std::printf("PSNR y:%s u:%s v:%s\n", format_psnr(psnr.psnr(0)).c_str(), format_psnr(psnr.psnr(1)).c_str(),
                 format_psnr(psnr.psnr(2)).c_str());

@@ -135,7 +135,8 @@ void pps_init(pps_t *pps, const param_t *p, const sps_t *) {
   pps->num_ref_idx_l1_default = 1;
   pps->init_qp = 26;
   // Per-CU QP changes are signalled when anything varies the QP inside a picture.
-  pps->cu_qp_delta_enabled = (p->random_decisions || p->aq_mode || p->rcmode != 0) ? 1 : 0;
+  pps->cu_qp_delta_enabled =
+      (p->random_decisions || p->aq_mode || p->rcmode != 0 || (p->vbv_bufsize > 0 && p->vbv_maxrate > 0)) ? 1 : 0;
   pps->diff_cu_qp_delta_depth = p->random_decisions ? 3 : 0;
   pps->entropy_coding_sync = p->wpp;
   pps->deblocking_disabled = p->deblock ? 0 : 1;

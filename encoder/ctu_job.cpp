@@ -128,6 +128,12 @@ static uint32_t ctu_seed(const encoder_t *ctx) {
   return h ? h : 1;
 }
 
+// Bits the CTU's coder has produced so far, written or pending.
+static int64_t cabac_bits_so_far(const cabac_t *c) {
+  const bitwriter_t *bw = c->bw;
+  return static_cast<int64_t>(bw->cur - bw->buf) * 8 + bw->cache_bits + c->outstanding;
+}
+
 static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctx->ctu_x = col;
   ctx->ctu_y = row;
@@ -135,6 +141,7 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctu_load_source(ctx);
   ctu_maps_setup(ctx);
   ctu_start(ctx);
+  ratecontrol_ctu_start(ctx);
   ctx->intra_refs_refresh = 1;
   const int32_t prev_qp = ctx->prev_qp;
   if (ctx->param.random_decisions) {
@@ -148,6 +155,7 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   } else {
     analyse_ctu_fast(ctx);
   }
+  if (ctx->pps->cu_qp_delta_enabled && !ctx->param.random_decisions) ratecontrol_ctu_coded_qps(ctx, prev_qp);
   cu_tree_finalize_qp(ctx);
   cu_tree_store_flags(ctx);
   ctu_save_neighbour_data(ctx);
@@ -168,7 +176,9 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
     if (row_end) ctx->est_bits += 16 * 256;
     ctx->prev_qp = prev_qp;
   }
+  const int64_t bits_before = cabac_bits_so_far(&ctx->cabac);
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);
+  ratecontrol_ctu_end(ctx, static_cast<int32_t>(cabac_bits_so_far(&ctx->cabac) - bits_before));
 }
 
 // Copies the picture state of the frame context into a row context, keeping
@@ -184,6 +194,7 @@ void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row) {
   if (rctx != fctx) row_copy_picture_state(rctx, fctx);
   rctx->row_index = row;
   rctx->est_bits = 0;
+  rctx->rc_qp_sum = rctx->rc_coded_qp_sum = 0.0;
   if (fctx->pps->entropy_coding_sync) {
     // Each row is a substream: the contexts come from the row above after
     // its second CTU (H.265 9.3.1), the QP prediction restarts.
@@ -270,7 +281,11 @@ int picture_finish(encoder_t *ctx) {
   }
   ctx->pic_data_bits = 8 * static_cast<uint64_t>(data_size);
   ctx->pic_est_bits = 0;
-  for (int32_t r = 0; r < ctx->ctu_rows; r++) ctx->pic_est_bits += ctx->row_ctx[r]->est_bits;
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+    ctx->pic_est_bits += ctx->row_ctx[r]->est_bits;
+    // Row by row in order, so the sums do not depend on which row ended last.
+    ratecontrol_accumulate_qp(ctx->row_ctx[r]);
+  }
   uint8_t header[4096];
   bitwriter_t hb;
   bw_init(&hb, header, sizeof(header));

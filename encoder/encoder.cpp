@@ -20,6 +20,8 @@
 #include "rdo/rd_cost.h"
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lowres_cost.h"
+#include "ratecontrol/aq.h"
+#include "ratecontrol/ratecontrol.h"
 
 // Zero-filled arrays come untouched from the system (see aligned_calloc).
 template <class T>
@@ -331,7 +333,9 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   // the decoded picture buffer as it was when the oldest picture in flight
   // started (every later buffer holds only that and newer pictures), one per
   // frame context, and the one returned last.
-  const int32_t pool_inputs = 2 * (enc->decision_delay + 3) + contexts + 3;
+  // One more input: the previous picture, which the cost estimates of the
+  // next one read.
+  const int32_t pool_inputs = 2 * (enc->decision_delay + 3) + contexts + 4;
   const int32_t pool_recons = enc->sps->max_dec_pic_buffering + contexts + 1;
   // Sub-pel planes only on reconstructions (the pictures that can become
   // references), and only when some picture may be predicted.
@@ -369,6 +373,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
     enc->frame_ctx[i] = c;
     if (ctx_alloc_picture_arrays(c) < 0) ok = false;
   }
+  ok = ok && ratecontrol_init(enc) == 0;
   if (ok) {
     // Room for the largest picture any frame context can produce (its NAL
     // list is reserved for the worst case), escaped.
@@ -385,7 +390,8 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
     encoder_close(enc);
     return nullptr;
   }
-  param_write_back(pub, p);
+  // Rate control may have raised the VBV buffer and settled its initial fill.
+  param_write_back(pub, enc->param);
   return enc;
 }
 
@@ -420,6 +426,9 @@ static void print_end_statistics(const encoder_t *enc) {
                  static_cast<double>(s->lookahead_ns) / 1e6 / static_cast<double>(s->frames),
                  total > 0 ? 100.0 * static_cast<double>(s->lookahead_ns) / total : 0.0);
   }
+  if (enc->param.rcmode == TARNHEVCENC_RC_ABR && enc->param.bitrate > 0)
+    std::fprintf(stderr, "tarnhevcenc: bitrate %.2f kb/s against a target of %d kb/s (%+.1f%%)\n", kbps,
+                 enc->param.bitrate, 100.0 * (kbps / enc->param.bitrate - 1.0));
 }
 
 void encoder_close(encoder_t *enc) {
@@ -429,7 +438,12 @@ void encoder_close(encoder_t *enc) {
     if (enc->sched->threads) rowsched_destroy(enc->sched);
     aligned_free(enc->sched);
   }
+  if (enc->rc && enc->last_started) {
+    ratecontrol_sync_state(enc, enc->last_started, enc);
+    ratecontrol_sync_state(enc->last_started, enc->last_started, enc);
+  }
   print_end_statistics(enc);
+  ratecontrol_free(enc);
   if (enc->frame_ctx) {
     for (int32_t i = 1; i <= enc->frame_ctx_count; i++) {
       if (!enc->frame_ctx[i]) continue;
@@ -438,6 +452,7 @@ void encoder_close(encoder_t *enc) {
     }
     aligned_free(enc->frame_ctx);
   }
+  enc->last_input = nullptr;
   // Queued, referenced and held pictures all belong to the pool, which
   // frees every picture it ever made.
   if (enc->pool) frame_pool_destroy(enc->pool);
@@ -642,7 +657,13 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   ctx->col_from_l0 = ctx->slice_type_code == 0 ? 0 : 1;
   lookahead_picture_start(ctx);
   ctx->max_merge_cand = 5;
-  ctx->slice_qp = enc->param.qp;
+  // Rate-control state arrives from the context that started the picture
+  // before; the sums frame ends update go on to the one collected next.
+  encoder_t *previous = enc->last_started ? enc->last_started : ctx;
+  ratecontrol_sync_state(ctx, previous, enc->inflight_count > 0 ? enc->inflight[0] : ctx);
+  enc->last_started = ctx;
+  if (ratecontrol_frame_start(ctx, 0, 0) != 0) return -1;
+  ctx->slice_qp = ratecontrol_frame_qp(ctx);
   if (type == TARNHEVCENC_TYPE_IDR)
     ctx->nal_type = NAL_IDR_N_LP;
   else if (type == TARNHEVCENC_TYPE_CRA)
@@ -720,15 +741,15 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   ctx->sched_entry->ref_count = 0;
   frame_t *pic = ctx->cur_input;
   frame_t *rec = ctx->cur_recon;
-  ctx->cur_recon = nullptr;
-  ctx->cur_input = nullptr;
   enc->held_recon = rec;
   enc->held_input = pic;
-  if (status < 0) return -1;
+  const bool packable = status >= 0 && nal_list_packed_bound(&ctx->nals) <= enc->out_cap;
+  const size_t bytes = packable ? nal_list_pack(&ctx->nals, enc->out_buf) : 0;
+  if (packable) ratecontrol_frame_end(ctx, static_cast<int64_t>(bytes) * 8);
+  ctx->cur_recon = nullptr;
+  ctx->cur_input = nullptr;
+  if (!packable) return -1;
   const uint32_t type = pic->frame_type_code;
-
-  if (nal_list_packed_bound(&ctx->nals) > enc->out_cap) return -1;
-  const size_t bytes = nal_list_pack(&ctx->nals, enc->out_buf);
 
   // Statistics and the returned record.
   encoder_stats_t *s = enc->stats;
@@ -740,13 +761,13 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   s->bytes_by_type[type] += static_cast<int64_t>(bytes);
   s->bytes += static_cast<int64_t>(bytes);
   for (int32_t c = 0; c < 3; c++) s->mse_sum[c] += mse[c];
-  s->qp_sum += ctx->slice_qp;
-  rec->avg_qp = ctx->slice_qp;
+  s->qp_sum += rec->avg_coded_qp;
   if (enc->param.log_level & 2) {
     std::fprintf(stderr, "frame %d type %u qp %d bytes %zu", pic->frame_number, type, ctx->slice_qp, bytes);
     if (enc->param.estimate_check)
       std::fprintf(stderr, " est-bits %.0f data-bits %llu", ctx->pic_est_bits / 256.0,
                    static_cast<unsigned long long>(ctx->pic_data_bits));
+    if (enc->pps->cu_qp_delta_enabled) std::fprintf(stderr, " avg-qp %.2f", rec->avg_coded_qp);
     std::fprintf(stderr, "\n");
   }
   if (opts) {
@@ -766,7 +787,7 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
     }
     if (covers(offsetof(tarnhevcenc_frame_opts_t, psnr), sizeof(opts->psnr)))
       for (int32_t c = 0; c < 3; c++) opts->psnr[c] = mse[c] > 0 ? 10.0 * std::log10(255.0 * 255.0 / mse[c]) : INFINITY;
-    if (covers(offsetof(tarnhevcenc_frame_opts_t, avg_qp), sizeof(double))) opts->avg_qp = ctx->slice_qp;
+    if (covers(offsetof(tarnhevcenc_frame_opts_t, avg_qp), sizeof(double))) opts->avg_qp = rec->avg_coded_qp;
     if (covers(offsetof(tarnhevcenc_frame_opts_t, frame_number), 4)) opts->frame_number = pic->frame_number;
   }
   *out = enc->out_buf;
@@ -801,6 +822,15 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     frame_t *f = frame_get_unused(enc->pool, 1);
     if (!f) return -1;
     load_picture(f, &enc->param, planes, strides);
+    // Measured on entry: the lookahead and the CTU QPs read them later.
+    f->use_cutree_offsets = 0;
+    aq_compute_qp_offsets(enc, f);
+    if (enc->param.rcmode != TARNHEVCENC_RC_CQP || enc->rc->vbv) {
+      lookahead_estimate_costs(enc, f, enc->last_input);
+      if (enc->last_input) frame_release(enc->pool, enc->last_input);
+      frame_addref(enc->pool, f);
+      enc->last_input = f;
+    }
     // The half-resolution picture is made once, on entry: rebuilding it
     // when the picture starts would make the lookahead's later estimates
     // depend on how many pictures are in flight, and so on the threads.

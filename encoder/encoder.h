@@ -91,6 +91,12 @@ struct encoder_t {
   int32_t ctu_qp;               // QP of the current CTU
   uint32_t ctu_lambda_ssd;      // lambda * 256 against squared errors
   uint32_t ctu_lambda_sad;      // sqrt(lambda) against SAD/SATD
+  // Rate control: this frame context's record (row contexts share their
+  // frame context's), the row's sums of chosen and coded CTU QPs, and the
+  // AQ mode in effect.
+  struct ratecontrol_t *rc;
+  double rc_qp_sum, rc_coded_qp_sum;
+  int32_t aq_mode_active;
   uint32_t last_distortion;     // of the CU cu_rd_cost costed last
   struct cu_node_t *nodes;      // the quad-tree's 341 nodes
   struct lowres_cu_search_t *lowres;
@@ -175,6 +181,8 @@ struct encoder_t {
   int32_t irap_poc;          // POC of the latest key picture (leading pictures precede it)
   int32_t anchor_poc[2];     // POCs of the latest two anchors (key or P), newest first
   int32_t coding_number;   // pictures coded so far (-1 before the first)
+  encoder_t *last_started;  // the frame context that started the latest picture
+  frame_t *last_input;      // the latest input picture (referenced), for cost estimates
   // Real-time pressure: the speed mode of the next picture and when the
   // last picture started.
   int32_t speed_pressure;

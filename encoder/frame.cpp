@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "common/memory.h"
 #include "ratecontrol/lowres_data.h"
@@ -134,6 +135,22 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
       frame_delete(f);
       return nullptr;
     }
+    f->ctu_qp = static_cast<uint8_t *>(aligned_malloc(ctus));
+    f->row_bits = static_cast<std::atomic<int32_t> *>(aligned_malloc(ctu_rows * sizeof(std::atomic<int32_t>)));
+    f->row_qscale = static_cast<std::atomic<float> *>(aligned_malloc(ctu_rows * sizeof(std::atomic<float>)));
+    f->row_qp = static_cast<std::atomic<float> *>(aligned_malloc(ctu_rows * sizeof(std::atomic<float>)));
+    f->ctu_bits = static_cast<std::atomic<int32_t> *>(aligned_malloc(ctus * sizeof(std::atomic<int32_t>)));
+    if (!f->ctu_qp || !f->row_bits || !f->row_qscale || !f->row_qp || !f->ctu_bits) {
+      frame_delete(f);
+      return nullptr;
+    }
+    std::memset(f->ctu_qp, 0, ctus);
+    for (int32_t r = 0; r < ctu_rows; r++) {
+      new (&f->row_bits[r]) std::atomic<int32_t>(0);
+      new (&f->row_qscale[r]) std::atomic<float>(0.0f);
+      new (&f->row_qp[r]) std::atomic<float>(0.0f);
+    }
+    for (size_t i = 0; i < ctus; i++) new (&f->ctu_bits[i]) std::atomic<int32_t>(0);
     std::memset(f->ctu_max_depth, 0, ctus);
     std::memset(f->ctu_min_depth, 100, ctus);
     std::memset(f->ctu_distortion, 0, ctus * sizeof(uint32_t));
@@ -162,6 +179,23 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
         return nullptr;
       }
     }
+    const size_t ctus = static_cast<size_t>(ctu_cols) * ctu_rows;
+    const size_t blocks = ctus * 16;
+    f->aq_offsets = static_cast<float *>(aligned_malloc(blocks * sizeof(float)));
+    f->aq_cutree_offsets = static_cast<float *>(aligned_malloc(blocks * sizeof(float)));
+    f->aq_inv_qscale = static_cast<uint16_t *>(aligned_malloc(blocks * sizeof(uint16_t)));
+    f->lookahead_row_costs = static_cast<uint32_t *>(aligned_malloc((2 * ctu_rows + 2 * ctus) * sizeof(uint32_t)));
+    if (!f->aq_offsets || !f->aq_cutree_offsets || !f->aq_inv_qscale || !f->lookahead_row_costs) {
+      frame_delete(f);
+      return nullptr;
+    }
+    std::memset(f->aq_offsets, 0, blocks * sizeof(float));
+    std::memset(f->aq_cutree_offsets, 0, blocks * sizeof(float));
+    for (size_t i = 0; i < blocks; i++) f->aq_inv_qscale[i] = 256;
+    std::memset(f->lookahead_row_costs, 0, (2 * ctu_rows + 2 * ctus) * sizeof(uint32_t));
+    f->lookahead_ctu_costs = f->lookahead_row_costs + ctu_rows;
+    f->intra_row_costs = f->lookahead_ctu_costs + ctus;
+    f->intra_ctu_costs = f->intra_row_costs + ctu_rows;
   }
   f->refcount = 0;
   f->is_input = is_input;
@@ -182,6 +216,15 @@ void frame_delete(frame_t *f) {
   aligned_free(f->ctu_max_depth);
   aligned_free(f->ctu_min_depth);
   aligned_free(f->ctu_distortion);
+  aligned_free(f->ctu_qp);
+  aligned_free(f->row_bits);
+  aligned_free(f->row_qscale);
+  aligned_free(f->row_qp);
+  aligned_free(f->ctu_bits);
+  aligned_free(f->aq_offsets);
+  aligned_free(f->aq_cutree_offsets);
+  aligned_free(f->aq_inv_qscale);
+  aligned_free(f->lookahead_row_costs);
   aligned_free(f);
 }
 

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "motion/mv.h"
@@ -110,8 +111,33 @@ struct frame_t {
   uint32_t *ctu_distortion;
   int32_t record_distortion;
 
-  // Statistics of the coded picture.
+  // Statistics of the coded picture: the average of the CTU QPs rate
+  // control chose, and of those coded.
   double avg_qp;
+  double avg_coded_qp;
+  // Rate control of the coded picture: QP per CTU; with VBV, per CTU row
+  // the bits so far, the qscale and QP of the rest of the row, and per CTU
+  // the row's running bit sum.  Rows of one picture and later pictures read
+  // them while they are written.
+  uint8_t *ctu_qp;
+  std::atomic<int32_t> *row_bits;
+  std::atomic<float> *row_qscale;
+  std::atomic<float> *row_qp;
+  std::atomic<int32_t> *ctu_bits;
+
+  // Input pictures: adaptive quantisation per 16x16 block (row stride 4 x
+  // CTU columns): the QP offset, 2^(-offset/6) in 8.8 fixed point, and the
+  // offsets with the CU-tree's part, which the CTU QP uses when marked.
+  float *aq_offsets;
+  uint16_t *aq_inv_qscale;
+  float *aq_cutree_offsets;
+  uint8_t use_cutree_offsets;
+  // Cost estimates of the picture for rate control: per CTU row, and per
+  // CTU as a running sum along its row; the lookahead's (against the
+  // picture's references) and the intra ones.
+  uint32_t *lookahead_row_costs, *lookahead_ctu_costs;
+  uint32_t *intra_row_costs, *intra_ctu_costs;
+  int32_t lookahead_cost, intra_cost;  // whole picture
 };
 
 // Bounded, NULL-terminated list of pointers with a mutex and two condition

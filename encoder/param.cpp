@@ -3,6 +3,7 @@
 #include <cpuid.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +98,8 @@ void param_public_defaults(tarnhevcenc_param_t *pub) {
   d.estimate_check = 0;
   d.speed_mode = -1;
   d.subpel_planes = -1;
+  d.qcompress = 0.6f;
+  d.qp_step = 4;
   // Copy only what the caller's record covers.
   uint32_t size = pub->size;
   size_t n = size < sizeof(d) ? size : sizeof(d);
@@ -110,6 +113,46 @@ static void repair_int(const char *name, int32_t *v, int32_t lo, int32_t hi) {
     std::fprintf(stderr, "tarnhevcenc: %s %d out of range %d..%d, using %d\n", name, *v, lo, hi, r);
     *v = r;
   }
+}
+
+static void repair_float(const char *name, float *v, float lo, float hi, float fallback) {
+  if (!(*v >= lo && *v <= hi)) {
+    const float r = *v < lo ? lo : *v > hi ? hi : fallback;  // NaN takes the default
+    std::fprintf(stderr, "tarnhevcenc: %s %g out of range %g..%g, using %g\n", name, static_cast<double>(*v),
+                 static_cast<double>(lo), static_cast<double>(hi), static_cast<double>(r));
+    *v = r;
+  }
+}
+
+// Rate-control settings: ranges, the modes that cannot run, and the B
+// pictures' qscale ratio per pyramid level.
+static void rate_control_repairs(param_t *p, const tarnhevcenc_param_t &in) {
+  if (p->rcmode == TARNHEVCENC_RC_CBR) {
+    std::fprintf(stderr, "tarnhevcenc: rcmode 2 (constant bitrate) is not available, using 1 (average bitrate)\n");
+    p->rcmode = TARNHEVCENC_RC_ABR;
+  }
+  repair_int("bitrate", &p->bitrate, 0, 2000000);
+  if (p->rcmode == TARNHEVCENC_RC_ABR && p->bitrate <= 0) {
+    std::fprintf(stderr, "tarnhevcenc: average bitrate needs a bitrate above 0, using constant QP\n");
+    p->rcmode = TARNHEVCENC_RC_CQP;
+  }
+  repair_float("crf", &p->crf, 0.0f, 51.0f, 27.0f);
+  repair_int("vbv_maxrate", &p->vbv_maxrate, 0, 2000000);
+  repair_int("vbv_bufsize", &p->vbv_bufsize, 0, 2000000);
+  repair_float("vbv_init", &p->vbv_init, 0.0f, 2000000.0f, 0.9f);
+  repair_float("ip_factor", &p->ip_factor, 0.01f, 100.0f, 1.4f);
+  float pb = in.pb_factor;
+  repair_float("pb_factor", &pb, 0.01f, 100.0f, 1.3f);
+  repair_float("qcompress", &p->qcompress, 0.0f, 1.0f, 0.6f);
+  repair_int("qp_step", &p->qp_step, 1, 51);
+  repair_int("aq_mode", &p->aq_mode, 0, 2);
+  repair_float("aq_strength", &p->aq_strength, 0.0f, 3.0f, 1.0f);
+  p->cutree = p->cutree ? 1 : 0;
+  // The deepest level in use takes the whole ratio; reference levels above
+  // it, used by more pictures, take even shares of its QP offset.
+  const int32_t deepest = p->hierarchy + 1;
+  for (int32_t k = 1; k <= 3; k++)
+    p->pb_factor[k - 1] = k >= deepest ? pb : std::pow(pb, static_cast<float>(k) / static_cast<float>(deepest));
 }
 
 int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
@@ -203,7 +246,8 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->vbv_bufsize = in.vbv_bufsize;
   p->vbv_init = in.vbv_init;
   p->ip_factor = in.ip_factor;
-  p->pb_factor = in.pb_factor;
+  p->qcompress = in.qcompress;
+  p->qp_step = in.qp_step;
   p->aq_mode = in.aq_mode;
   p->aq_strength = in.aq_strength;
   p->cutree = in.cutree;
@@ -267,6 +311,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   repair_int("lookahead", &p->lookahead, 0, 250);
   repair_int("scenecut", &p->scenecut, 0, 100);
   repair_int("rcmode", &p->rcmode, 0, 4);
+  rate_control_repairs(p, in);
   repair_int("subpel_level", &p->subpel_level, 0, 2);
   repair_int("search_range", &p->search_range, 4, 512);
   // Downward reach of motion vectors in samples; pictures that refer to a
@@ -320,4 +365,11 @@ void param_write_back(tarnhevcenc_param_t *pub, const param_t &p) {
   e.deblock = p.deblock;
   e.sao = p.sao;
   e.subpel_planes = p.subpel_planes ? p.subpel_build_mode : 0;
+  e.bitrate = p.bitrate;
+  e.crf = p.crf;
+  e.vbv_maxrate = p.vbv_maxrate;
+  e.vbv_bufsize = p.vbv_bufsize;
+  e.vbv_init = p.vbv_init;
+  e.qp_step = p.qp_step;
+  e.aq_mode = p.aq_mode;
 }

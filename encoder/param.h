@@ -31,7 +31,12 @@ struct param_t {
   int32_t qp_min, qp_max;
   int32_t vbv_maxrate, vbv_bufsize;
   float vbv_init;
-  float ip_factor, pb_factor;
+  float ip_factor;
+  // B pictures' qscale ratio to P by pyramid level 1..3: the caller's
+  // pb_factor for the deepest level in use, shares of its offset above.
+  float pb_factor[3];
+  float qcompress;  // the caller's: rate control forces its own copy to 1.0 under the CU-tree
+  int32_t qp_step;  // largest QP step between pictures of one class, and of a row's VBV re-decision
   int32_t aq_mode;
   float aq_strength;
   int32_t cutree;

@@ -78,6 +78,13 @@ typedef struct tarnhevcenc_effective_t {
   int32_t search_range, mv_range_y, subpel_level, early_skip, intra_fast_path;
   int32_t deblock, sao;
   int32_t subpel_planes;
+  /* Rate control: vbv_bufsize raised to one picture's worth when smaller,
+   * vbv_init as the fraction of the buffer it settled to. */
+  int32_t bitrate;
+  float crf;
+  int32_t vbv_maxrate, vbv_bufsize;
+  float vbv_init;
+  int32_t qp_step, aq_mode;
 } tarnhevcenc_effective_t;
 
 typedef struct tarnhevcenc_param_t {
@@ -121,9 +128,9 @@ typedef struct tarnhevcenc_param_t {
   int32_t vbv_maxrate;   /* kbit/s, 0 = no VBV */
   int32_t vbv_bufsize;   /* kbit, 0 = no VBV */
   float vbv_init;        /* initial buffer fullness, fraction, default 0.9 */
-  float ip_factor;       /* QP ratio of I to P pictures, default 1.4 */
-  float pb_factor;       /* QP ratio of P to B pictures, default 1.3 */
-  int32_t aq_mode;       /* adaptive quantisation mode, 0 = off */
+  float ip_factor;       /* qscale ratio of P to I pictures, default 1.4 (I QP about 3 below P) */
+  float pb_factor;       /* qscale ratio of B to P pictures, default 1.3 (the deepest B level; reference B levels get shares) */
+  int32_t aq_mode;       /* adaptive quantisation: 0 off (default), 1 by block energy, 2 by energy around the picture's mean */
   float aq_strength;     /* default 1.0 */
   int32_t cutree;        /* CU-tree QP offsets, default 1 */
   int32_t pass;          /* 0 single pass, 1 first pass, 2 second pass */
@@ -159,6 +166,10 @@ typedef struct tarnhevcenc_param_t {
    * 1 the half-sample planes only, 2 all fifteen.  Each reconstructed
    * picture then holds 15 more luma-sized planes and 3 of 16-bit values. */
   int32_t subpel_planes;
+
+  /* Rate control, continued. */
+  float qcompress; /* quantiser curve compression 0..1, default 0.6 (1: constant quality per picture) */
+  int32_t qp_step; /* largest QP change between pictures of one type, 1..51, default 4 */
 
   /* Out only, never read: written by tarnhevcenc_create when the record's
    * size covers all of it. */

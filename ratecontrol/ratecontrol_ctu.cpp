@@ -1,20 +1,297 @@
+// Rate control while a picture is coded and right after it: the CTU QP and
+// its multipliers, VBV's re-decision of the rest of each CTU row, the QP
+// statistics, and the update of predictors, buffer and ABR sums.
 #include "ratecontrol/ratecontrol_ctu.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "analysis/analysis_tables.h"
+#include "analysis/ctu_maps.h"
 #include "encoder/encoder.h"
+#include "ratecontrol/ratecontrol.h"
 
-void ratecontrol_ctu_qp(encoder_t *ctx) {
-  const int32_t qp = ctx->slice_qp;
-  // Rows: I pictures, P pictures, then B pictures by pyramid level.
-  const int32_t cls = ctx->slice_type_code == 2   ? 0
-                      : ctx->slice_type_code == 1 ? 1
-                                                  : 1 + std::clamp<int32_t>(ctx->cur_input->b_level, 1, 3);
-  ctx->ctu_qp = qp;
-  ctx->ctu_lambda_ssd = ctx->tables->lambda_ssd_table[cls][qp];
-  ctx->ctu_lambda_sad = ctx->tables->lambda_sad_table[cls][qp];
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+// Columns of row y up to the split column have been measured when the row
+// re-decides; those right of it are predicted.
+int32_t split_column(const encoder_t *ctx, int32_t y) {
+  return std::clamp((ctx->ctu_cols + ctx->ctu_rows) / 2 - y - 1, 0, ctx->ctu_cols);
+}
+
+const frame_t *l0_reference(const encoder_t *ctx) {
+  return ctx->slice_type_code != 2 && ctx->ref_count[0] > 0 ? ctx->ref_list[0][0] : nullptr;
+}
+
+// Costs of CTUs (c, ..] of row r: the per-CTU arrays are running sums.
+uint32_t cost_right_of(const uint32_t *row_costs, const uint32_t *ctu_costs, int32_t cols, int32_t r, int32_t c) {
+  return row_costs[r] - ctu_costs[r * cols + c];
+}
+
+// Predicted bits of the CTUs not yet coded at qp: for rows y, y-1, ... the
+// CTUs right of the diagonal through (x, y), then every row below y whole.
+float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float qp) {
+  const ratecontrol_t *rc = ctx->rc;
+  const frame_t *in = ctx->cur_input;
+  const frame_t *ref = l0_reference(ctx);
+  const int32_t cols = ctx->ctu_cols;
+  const float q = rc_qp2qscale_f(qp);
+  float bits = 0.0f;
+  for (int32_t r = y, c = x; r >= 0 && c < cols - 1; r--, c++) {
+    const int32_t n = cols - 1 - c;
+    const ratecontrol_predictor_t *pr = rc->row_preds + 2 * r;
+    bits += ratecontrol_predict(
+        &pr[0], static_cast<float>(cost_right_of(in->lookahead_row_costs, in->lookahead_ctu_costs, cols, r, c)), q,
+        static_cast<float>(n));
+    if (ref && q < ref->row_qscale[r].load(relaxed))
+      bits += ratecontrol_predict(
+          &pr[1], static_cast<float>(cost_right_of(in->intra_row_costs, in->intra_ctu_costs, cols, r, c)), q,
+          static_cast<float>(n));
+    if (n == 1) break;
+  }
+  for (int32_t r = y + 1; r < ctx->ctu_rows; r++) {
+    bits += ratecontrol_predict(&rc->row_pred_cur[0], static_cast<float>(in->lookahead_row_costs[r]), q,
+                                static_cast<float>(cols));
+    if (ref && q < ref->row_qscale[r].load(relaxed))
+      bits += ratecontrol_predict(&rc->row_pred_cur[1], static_cast<float>(in->intra_row_costs[r]), q,
+                                  static_cast<float>(cols));
+  }
+  return bits;
+}
+
+// Row y decides the QP of its remaining CTUs again from what the picture has
+// spent and what the rest is predicted to take.
+void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y) {
+  const ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  frame_t *rec = ctx->cur_recon;
+  const int32_t cols = ctx->ctu_cols;
+  const float row_qp_before = rec->row_qp[y].load(relaxed);
+  float qp = row_qp_before;
+  float qmax = std::min(qp + static_cast<float>(p.qp_step), static_cast<float>(p.qp_max));
+  float qmin = std::max(qp - static_cast<float>(p.qp_step), static_cast<float>(p.qp_min));
+  if (ctx->slice_type_code == 0) {
+    for (int32_t l = 0; l < 2; l++)
+      if (ctx->ref_count[l] > 0) qmin = std::max(qmin, ctx->ref_list[l][0]->row_qp[0].load(relaxed));
+    qp = std::max(qp, qmin);
+  }
+  float done = 0.0f;
+  for (int32_t r = y; r >= 0; r--) {
+    const int32_t c = x + (y - r);
+    if (c < cols)
+      done += static_cast<float>(rec->ctu_bits[r * cols + c].load(relaxed));
+    else
+      done += static_cast<float>(rec->row_bits[r].load(relaxed));
+  }
+  // Without a plan (no size prediction yet) there is nothing to hold to.
+  const float planned = static_cast<float>(rc->planned_bits);
+  if (!rc->planned_valid || planned <= 0.0f) return;
+  const float fill = static_cast<float>(rc->vbv_fill_start);
+  const float left = std::max(fill - planned, 0.0f);
+  float tol = left / static_cast<float>(ctx->instance->frame_ctx_count) * static_cast<float>(rc->rate_tolerance);
+  if (ctx->slice_type_code != 2) tol *= 0.5f;
+  const float f = std::clamp(done / planned, 0.0f, 1.0f);
+  if (f < 0.05f) qmax = qp;
+  float b1 = vbv_predict_frame_bits(ctx, x, y, qp) + done;
+  while (qp < qmax && (b1 > planned + tol || (b1 > planned && qp < rc->qp_novbv) || b1 > fill - 0.5f * left)) {
+    qp += 0.5f;
+    b1 = vbv_predict_frame_bits(ctx, x, y, qp) + done;
+  }
+  const float headroom = (fill - static_cast<float>(rc->vbv_size) + static_cast<float>(rc->vbv_rate)) * 0.9f - b1;
+  const float row0_qp = rec->row_qp[0].load(relaxed);
+  for (;;) {
+    const float before = qp;
+    qp -= 0.5f;
+    const float b = vbv_predict_frame_bits(ctx, x, y, qp) + done;
+    if (qp <= std::max(qmin, rc->qp_novbv) || (qp <= row0_qp && !rc->single_frame_vbv)) break;
+    if (!((b < 0.8f * planned && qp < before) || b < f * headroom + b1)) break;
+  }
+  qp += 0.5f;
+  rec->row_qp[y].store(qp, relaxed);
+  rec->row_qscale[y].store(rc_qp2qscale_f(qp), relaxed);
+}
+
+// At the last CTU: each slice type's row predictors learn from the parts of
+// the rows that were predicted when they re-decided.
+void vbv_learn_rows(encoder_t *ctx) {
+  ratecontrol_t *rc = ctx->rc;
+  const frame_t *rec = ctx->cur_recon;
+  const frame_t *in = ctx->cur_input;
+  const frame_t *ref = l0_reference(ctx);
+  const int32_t cols = ctx->ctu_cols;
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+    const int32_t s = split_column(ctx, r);
+    if (s >= cols - 1) continue;
+    const int32_t n = cols - 1 - s;
+    const float bits = static_cast<float>(rec->row_bits[r].load(relaxed) - rec->ctu_bits[r * cols + s].load(relaxed));
+    const float q = rec->row_qscale[r].load(relaxed);
+    const uint32_t cost = cost_right_of(in->lookahead_row_costs, in->lookahead_ctu_costs, cols, r, s);
+    if (cost >= 10) ratecontrol_update_predictor(&rc->row_pred_cur[0], q, static_cast<float>(cost), bits, n);
+    const uint32_t intra = cost_right_of(in->intra_row_costs, in->intra_ctu_costs, cols, r, s);
+    if (ref && ref->row_qp[r].load(relaxed) > rc->frame_qp && intra >= 10)
+      ratecontrol_update_predictor(&rc->row_pred_cur[1], q, static_cast<float>(intra), bits, n);
+  }
+}
+
+}  // namespace
+
+void ratecontrol_update_predictor(ratecontrol_predictor_t *p, float q, float cost, float bits, float n) {
+  const float old = p->coeff / p->count;
+  const float fresh = bits * q / cost;
+  const float clipped = std::clamp(fresh, old / 2.0f, 2.0f * old);
+  float off = (bits * q - cost * clipped) / n;
+  float coeff = clipped;
+  if (off < 0.0f) {
+    coeff = fresh;
+    off = 0.0f;
+  }
+  p->count = p->count * p->decay + 1.0f;
+  p->coeff = p->coeff * p->decay + coeff;
+  p->offset = p->offset * p->decay + off;
+}
+
+void ratecontrol_ctu_start(encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  if (!rc->vbv || ctx->ctu_x != 0) return;
+  const int32_t y = ctx->ctu_y;
+  rc->row_preds[2 * y] = rc->row_pred_cur[0];
+  rc->row_preds[2 * y + 1] = rc->row_pred_cur[1];
+  frame_t *rec = ctx->cur_recon;
+  rec->row_qp[y].store(rc->frame_qp, relaxed);
+  rec->row_qscale[y].store(rc_qp2qscale_f(rc->frame_qp), relaxed);
+}
+
+int32_t ratecontrol_ctu_qp(encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  float qp = rc->frame_qp;
+  if (rc->vbv) {
+    qp = ctx->cur_recon->row_qp[ctx->ctu_y].load(relaxed);
+  } else if (ctx->aq_mode_active) {
+    const frame_t *in = ctx->cur_input;
+    const float *offsets = in->use_cutree_offsets ? in->aq_cutree_offsets : in->aq_offsets;
+    qp += offsets[(4 * ctx->ctu_y) * (4 * ctx->ctu_cols) + 4 * ctx->ctu_x];
+  }
+  // The upper limit wins when the limits cross.
+  const int32_t q = static_cast<int32_t>(
+      std::min(std::max(qp + 0.5f, static_cast<float>(p.qp_min)), static_cast<float>(p.qp_max)));
+  ctx->ctu_qp = q;
+  ctx->cur_recon->ctu_qp[ctx->ctu_addr] = static_cast<uint8_t>(q);
+  // Lambda rows: I, P (by type, also when coded as a B slice), then B by
+  // pyramid level.
+  int32_t row;
+  if (ctx->slice_type_code == 2)
+    row = 0;
+  else if (ctx->cur_input->frame_type_code == TARNHEVCENC_TYPE_P)
+    row = 1;
+  else
+    row = 1 + std::clamp<int32_t>(ctx->cur_input->b_level, 1, 3);
+  // q is inside the limits already, for the B rows too.
+  ctx->ctu_lambda_ssd = ctx->tables->lambda_ssd_table[row][q];
+  ctx->ctu_lambda_sad = ctx->tables->lambda_sad_table[row][q];
   ctx->lambda_ssd = ctx->ctu_lambda_ssd / 256.0;
   ctx->lambda_sad = std::sqrt(ctx->lambda_ssd);
+  return q;
+}
+
+void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
+  const ratecontrol_t *rc = ctx->rc;
+  frame_t *rec = ctx->cur_recon;
+  const int32_t x = ctx->ctu_x, y = ctx->ctu_y, i = ctx->ctu_addr;
+  ctx->rc_qp_sum += rc->vbv ? rec->row_qp[y].load(relaxed) : rc->frame_qp;
+  // The QP the CUs were coded with, per 16x16 block inside the picture.
+  const ctu_unit_maps_t *d = &ctx->maps->unit;
+  if (!rc->abr && !rc->vbv && !ctx->aq_mode_active) {
+    ctx->rc_coded_qp_sum += d->qp[0];
+  } else {
+    const int32_t m = std::min(4, (ctx->height - 64 * y + 15) / 16), n = std::min(4, (ctx->width - 64 * x + 15) / 16);
+    int32_t sum = 0;
+    for (int32_t by = 0; by < m; by++)
+      for (int32_t bx = 0; bx < n; bx++) sum += d->qp[zorder_of(4 * bx, 4 * by)];
+    ctx->rc_coded_qp_sum += static_cast<double>(sum) / (m * n);
+  }
+  if (!rc->vbv) return;
+  const int32_t row_bits = rec->row_bits[y].load(relaxed) + bits;
+  rec->row_bits[y].store(row_bits, relaxed);
+  rec->ctu_bits[i].store(row_bits, relaxed);
+  const int32_t cols = ctx->ctu_cols;
+  if (x == split_column(ctx, y) && x < cols - 1) {
+    const frame_t *in = ctx->cur_input;
+    ratecontrol_predictor_t *pr = rc->row_preds + 2 * y;
+    const float q = rec->row_qscale[y].load(relaxed);
+    const uint32_t cost = in->lookahead_ctu_costs[i];
+    if (cost >= 10 && x > 0) ratecontrol_update_predictor(&pr[0], q, static_cast<float>(cost), row_bits, x);
+    const frame_t *ref = l0_reference(ctx);
+    const uint32_t intra = in->intra_ctu_costs[i];
+    if (ref && ref->row_qp[y].load(relaxed) > rec->row_qp[y].load(relaxed) && intra >= 10 && x > 0)
+      ratecontrol_update_predictor(&pr[1], q, static_cast<float>(intra), row_bits, x);
+    vbv_row_redecide(ctx, x, y);
+  }
+  if (i == ctx->ctu_count - 1) vbv_learn_rows(ctx);
+}
+
+void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp) {
+  ctu_unit_maps_t *d = &ctx->maps->unit;
+  const int32_t w = std::min(64, ctx->width - 64 * ctx->ctu_x), h = std::min(64, ctx->height - 64 * ctx->ctu_y);
+  bool delta_sent = false;
+  // The CTU is one quantisation group: CUs before the first with a coded
+  // residual keep the predicted QP, which is the previous CU's (H.265
+  // 8.6.1: neighbours outside the CTU count as that).
+  auto walk = [&](auto &self, int32_t x, int32_t y, int32_t log2) -> void {
+    if (x >= w || y >= h) return;
+    const int32_t size = 1 << log2;
+    const int32_t z = zorder_of(x >> 2, y >> 2);
+    if (log2 > 3 && (x + size > w || y + size > h || d->cu_log2[z] < log2)) {
+      const int32_t half = size >> 1;
+      for (int32_t k = 0; k < 4; k++) self(self, x + (k & 1) * half, y + (k >> 1) * half, log2 - 1);
+      return;
+    }
+    const int32_t units = 1 << (2 * (log2 - 2));
+    for (int32_t u = z; u < z + units && !delta_sent; u++) delta_sent = (d->cbf[u] & 7) != 0;
+    const int8_t qp = static_cast<int8_t>(delta_sent ? ctx->ctu_qp : prev_qp);
+    for (int32_t u = z; u < z + units; u++) d->qp[u] = qp;
+  };
+  walk(walk, 0, 0, 6);
+}
+
+void ratecontrol_accumulate_qp(encoder_t *row_ctx) {
+  ratecontrol_t *rc = row_ctx->rc;
+  rc->qp_sum += row_ctx->rc_qp_sum;
+  rc->coded_qp_sum += row_ctx->rc_coded_qp_sum;
+  row_ctx->rc_qp_sum = row_ctx->rc_coded_qp_sum = 0.0;
+}
+
+int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
+  ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  frame_t *rec = ctx->cur_recon;
+  const frame_t *pic = ctx->cur_input;
+  rc->qp_sum /= ctx->ctu_count;
+  rc->coded_qp_sum /= ctx->ctu_count;
+  rec->avg_qp = rc->qp_sum;
+  rec->avg_coded_qp = rc->coded_qp_sum;
+  const double q = rc_qp2qscale(rec->avg_qp);
+  if (rc->vbv) {
+    const int32_t cls = pic->frame_type_code == TARNHEVCENC_TYPE_BREF ? RC_CLASS_BREF
+                        : pic->frame_type_code == TARNHEVCENC_TYPE_P  ? RC_CLASS_P
+                                                                      : std::clamp(ctx->slice_type_code, 0, 2);
+    if (rc->last_cost >= ctx->ctu_count && rc->last_cost >= 10)
+      ratecontrol_update_predictor(&rc->frame_pred[cls], static_cast<float>(q), static_cast<float>(rc->last_cost),
+                                   static_cast<float>(bits), 1.0f);
+    ratecontrol_t *inst = ctx->instance->rc;
+    inst->vbv_fill = static_cast<int32_t>(
+        std::min<int64_t>(inst->vbv_size, std::max<int64_t>(0, inst->vbv_fill - bits) + inst->vbv_rate));
+  }
+  // Pictures whose qscale did not come from a complexity (LQP, B pictures
+  // before any P) leave the sum alone rather than divide by nothing.
+  if (rc->abr && rc->last_cplx > 0.0) {
+    const bool b = pic->frame_type_code == TARNHEVCENC_TYPE_B || pic->frame_type_code == TARNHEVCENC_TYPE_BREF;
+    const double k = b ? std::fabs(p.pb_factor[rc_b_index(pic->b_level)]) : 1.0;
+    rc->cplxr_sum = rc->decay * (rc->cplxr_sum + static_cast<double>(bits) * q / (k * rc->last_cplx));
+    rc->wanted_bits_window =
+        rc->decay * (rc->wanted_bits_window + rc->bitrate * static_cast<double>(p.fps_den) / p.fps_num);
+  }
+  return 0;
 }

@@ -57,7 +57,30 @@ rc-lookahead-negative|--rc-lookahead -1
 scenecut-101|--scenecut 101
 scenecut-garbage|--scenecut 40x
 min-keyint-negative|--min-keyint -2
+bitrate-zero|--bitrate 0
+crf-above-51|--crf 51.5
+crf-negative|--crf -1
+crf-exponent|--crf 2e1
+crf-two-points|--crf 2.3.4
+crf-bare-point|--crf .
+vbv-maxrate-zero|--vbv-maxrate 0
+vbv-bufsize-garbage|--vbv-bufsize 100k
+vbv-init-negative|--vbv-init -0.5
+qpmin-52|--qpmin 52
+qpmax-negative|--qpmax -1
+qpstep-zero|--qpstep 0
+ipratio-zero|--ipratio 0
+pbratio-garbage|--pbratio fast
+qcomp-above-1|--qcomp 1.01
+aq-mode-3|--aq-mode 3
+aq-strength-above-3|--aq-strength 3.5
 CASES
+# Rate-control settings that contradict each other.
+expect 2 'qpmin 30 is above --qpmax 20' qp-limits-crossed --qpmin 30 --qpmax 20 good.y4m
+expect 2 'needed together' vbv-rate-alone --vbv-maxrate 500 good.y4m
+expect 2 'needed together' vbv-size-alone --vbv-bufsize 500 good.y4m
+expect 2 'cannot be combined' two-rc-modes --bitrate 500 --crf 20 good.y4m
+expect 2 'cannot be combined' lqp-and-crf --crf 20 --lqp good.y4m
 
 # --- files ---------------------------------------------------------------------
 expect 3 'cannot open' missing-file does-not-exist.y4m

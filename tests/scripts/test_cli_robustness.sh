@@ -53,7 +53,6 @@ while IFS='|' read -r name args; do
   [ ! -e o.hevc ] || fail "$name: wrote an output"
   input_kept "$name"
 done <<'CASES'
-bitrate|--bitrate 500
 first-pass|--pass 1
 second-pass|--pass 2 --bitrate 500
 stats|--stats two-pass.log

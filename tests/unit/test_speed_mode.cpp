@@ -7,6 +7,7 @@
 
 #include "analysis/ctu_analysis.h"
 #include "encoder/encoder.h"
+#include "ratecontrol/ratecontrol.h"
 #include "filters/sao.h"
 #include "tests/unit/row_context.h"
 
@@ -21,7 +22,11 @@ struct SpeedFixture : ::testing::Test {
     ctx = open_row_context(192, 128, &enc);
     ASSERT_NE(ctx, nullptr);
     ctx->cur_input = &input;
+    // The CTU QP is recorded on the reconstruction.
+    ctx->cur_recon = frame_get_unused(enc->pool, 0);
+    ASSERT_NE(ctx->cur_recon, nullptr);
     ctx->slice_qp = 30;
+    ctx->rc->frame_qp = 30.0f;
     ctx->ctu_x = ctx->ctu_y = ctx->ctu_addr = 0;
     ctx->ref_count[0] = ctx->ref_count[1] = 0;
   }

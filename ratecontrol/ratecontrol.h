@@ -1,0 +1,116 @@
+// Rate control: the per-frame-context record, the frame QP by mode, VBV,
+// the per-CTU QP and the end-of-picture update.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+struct encoder_t;
+struct frame_t;
+
+// Predicts the bits of n CTUs (or a picture, n = 1) of cost c at qscale q
+// as (c * coeff + n * offset) / (q * count).
+struct ratecontrol_predictor_t {
+  float coeff, count, decay, offset;
+};
+
+// Picture classes: the slice type codes, then Bref; a fifth slot exists for
+// the arrays' shape only.
+enum { RC_CLASS_B = 0, RC_CLASS_P = 1, RC_CLASS_I = 2, RC_CLASS_BREF = 3, RC_CLASS_COUNT = 5 };
+
+struct ratecontrol_t {
+  int32_t abr;       // ABR, CRF and LQP (one pass)
+  int32_t cbr;       // never set: constant bitrate is not built
+  int32_t two_pass;  // never set: two-pass is not built
+  int32_t lqp;
+  int32_t vbv;
+  double fps;
+  double bitrate;  // bits per second
+  double rate_tolerance;
+  double qcompress;  // 1.0 whenever the CU-tree is on
+  int32_t unit_count;
+  int32_t cqp_p, cqp_i, cqp_b[3];
+  int32_t frame_qp_int;
+  float frame_qp;
+  // Sums in double: a picture of equal CTU QPs averages to exactly that QP,
+  // which B pictures of later frame contexts read.
+  double qp_sum, coded_qp_sum;
+  int32_t forced_qp;
+  int32_t last_cost;
+  double last_cplx;
+  double cplxr_sum;
+  double expected_bits_sum;
+  double wanted_bits_window;
+  double decay;
+  double short_cplx_sum, short_cplx_count;
+  double crf_rate_factor;
+  double ip_offset;
+  double pb_offset[3];
+  int32_t planned_valid;
+  int32_t vbv_size;  // bits
+  int32_t vbv_rate;  // bits added per picture
+  int32_t vbv_fill;
+  int32_t vbv_fill_start;
+  int32_t planned_bits;
+  int32_t single_frame_vbv;
+  float qp_novbv;
+  ratecontrol_predictor_t row_pred_init[3][2];
+  ratecontrol_predictor_t *row_pred_cur;  // a pair of row_pred_init
+  ratecontrol_predictor_t *row_preds;     // two per CTU row (with VBV)
+  ratecontrol_predictor_t frame_pred[4];
+  double last_qscale;
+  double last_qscale_for[RC_CLASS_COUNT];
+  int32_t last_non_b_type;
+  double accum_qp, accum_norm, last_accum_norm;
+  double lmin[RC_CLASS_COUNT], lmax[RC_CLASS_COUNT];
+  double lstep;
+};
+
+// QP and qscale: qscale = 0.85 * 2^((QP - 12) / 6).
+inline double rc_qp2qscale(double qp) { return 0.85 * std::exp2((qp - 12.0) / 6.0); }
+inline double rc_qscale2qp(double q) { return 12.0 + 6.0 * std::log2(q / 0.85); }
+inline float rc_qp2qscale_f(float qp) { return 0.85f * std::exp2((qp - 12.0f) / 6.0f); }
+inline float rc_qscale2qp_f(float q) { return 12.0f + 6.0f * std::log2(q / 0.85f); }
+
+// Set-up at open (after the frame contexts exist): one record per frame
+// context, entry 0 the instance's.  0 or -1.
+int32_t ratecontrol_init(encoder_t *enc);
+void ratecontrol_free(encoder_t *enc);
+// Hands the state forward when a picture starts on new: what frame starts
+// update travels from previous to new, what frame ends update from new to
+// next (the context collected next).
+void ratecontrol_sync_state(encoder_t *new_ctx, encoder_t *previous_ctx, encoder_t *next_ctx);
+
+// Frame level, on the caller's thread.  forced: QP + 1 (0 none); reserved:
+// bits taken from the VBV fill before the picture.
+int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved);
+int32_t ratecontrol_frame_qp(const encoder_t *ctx);
+float ratecontrol_estimate_qscale(encoder_t *ctx);
+double ratecontrol_clip_qscale(encoder_t *ctx, int32_t slice_type, double q);
+int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits);
+
+// CTU level, on the worker threads.
+void ratecontrol_ctu_start(encoder_t *ctx);
+int32_t ratecontrol_ctu_qp(encoder_t *ctx);
+void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits);
+void ratecontrol_accumulate_qp(encoder_t *row_ctx);
+// After the CTU's decision, with one delta-QP group per CTU: the QP each CU
+// is coded with (the CTU QP from the first CU with a residual on, the QP of
+// the CU coded before the CTU until then).
+void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp);
+void ratecontrol_update_predictor(ratecontrol_predictor_t *p, float q, float cost, float bits, float n);
+float ratecontrol_predict(const ratecontrol_predictor_t *p, float cost, float q, float n);
+
+// The picture's lookahead cost against its references, and its intra cost;
+// 0 where the lookahead has not measured the picture.
+int32_t ratecontrol_get_lookahead_cost(encoder_t *ctx);
+// Measures the costs of an input picture against the previous one (NULL:
+// intra only) when it enters the encoder.
+void lookahead_estimate_costs(encoder_t *enc, frame_t *f, const frame_t *previous);
+int32_t ratecontrol_get_intra_cost(encoder_t *ctx);
+
+// Picture class of a frame_type_code (Bref for 5, B for 6, P for 4, else I).
+int32_t rc_class_of_type(uint32_t frame_type_code);
+// Per-B-level values are indexed by level - 1; levels outside 1..3 (a B
+// slice of a picture typed P) take the nearest.
+inline int32_t rc_b_index(int32_t b_level) { return b_level < 1 ? 0 : b_level > 3 ? 2 : b_level - 1; }

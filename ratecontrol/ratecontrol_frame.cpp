@@ -1,0 +1,286 @@
+// The frame QP of each mode: constant QP by picture type, LQP, one-pass
+// average bitrate and constant rate factor, and the VBV clipping of a
+// picture's qscale.
+#include <algorithm>
+#include <cmath>
+
+#include "encoder/encoder.h"
+#include "ratecontrol/ratecontrol.h"
+
+namespace {
+
+// Rate control types a picture by what the lookahead decided, so that a P
+// picture coded as a B slice is still a P picture and a B picture always
+// has a pyramid level.
+int32_t rc_slice_type(const encoder_t *ctx) {
+  const uint32_t t = ctx->cur_input->frame_type_code;
+  if (t == TARNHEVCENC_TYPE_B || t == TARNHEVCENC_TYPE_BREF) return RC_CLASS_B;
+  if (t == TARNHEVCENC_TYPE_P) return RC_CLASS_P;
+  return RC_CLASS_I;
+}
+
+bool is_intra_type(uint32_t t) {
+  return t == TARNHEVCENC_TYPE_IDR || t == TARNHEVCENC_TYPE_CRA || t == TARNHEVCENC_TYPE_I;
+}
+
+int32_t constant_qp(const encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  switch (rc_slice_type(ctx)) {
+  case RC_CLASS_B:
+    return rc->cqp_b[rc_b_index(ctx->cur_input->b_level)];
+  case RC_CLASS_P:
+    return rc->cqp_p;
+  default:
+    return rc->cqp_i;
+  }
+}
+
+// Constant QP under VBV: the qscale clipped by the buffer, and the bits the
+// picture is planned to take.
+float constant_qp_vbv(encoder_t *ctx, float qp) {
+  ratecontrol_t *rc = ctx->rc;
+  const int32_t t = rc_slice_type(ctx);
+  double q = rc_qp2qscale(qp);
+  rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
+  rc->qp_novbv = qp;
+  q = ratecontrol_clip_qscale(ctx, t, q);
+  if (t != RC_CLASS_B && rc->single_frame_vbv)
+    rc->planned_bits = rc->vbv_rate;
+  else
+    rc->planned_bits = static_cast<int32_t>(ratecontrol_predict(
+        &rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)], static_cast<float>(rc->last_cost),
+        static_cast<float>(q), 1.0f));
+  rc->planned_valid = 1;
+  return static_cast<float>(rc_qscale2qp(q));
+}
+
+// VBV at the start of a picture: the row arrays, the row predictors of the
+// slice type, and the buffer fill expected when the picture starts (the
+// pictures still in flight take their planned sizes).
+void vbv_frame_start(encoder_t *ctx, int32_t reserved) {
+  ratecontrol_t *rc = ctx->rc;
+  frame_t *rec = ctx->cur_recon;
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+    rec->row_bits[r].store(0, std::memory_order_relaxed);
+    rec->row_qscale[r].store(0.0f, std::memory_order_relaxed);
+    rec->row_qp[r].store(0.0f, std::memory_order_relaxed);
+  }
+  rc->row_pred_cur = rc->row_pred_init[std::clamp(ctx->slice_type_code, 0, 2)];
+  const encoder_t *enc = ctx->instance;
+  int64_t fill = enc->rc->vbv_fill;
+  for (int32_t k = 1; k <= enc->frame_ctx_count; k++) {
+    const encoder_t *o = enc->frame_ctx[k];
+    if (o == ctx || !o->cur_input || o->cur_input->frame_number >= enc->coding_number || !o->rc->planned_valid)
+      continue;
+    fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - o->rc->planned_bits) + rc->vbv_rate);
+  }
+  rc->vbv_fill_start = static_cast<int32_t>(std::max<int64_t>(0, fill - reserved));
+}
+
+// qscale of a complexity at a rate factor; the last qscale of the class when
+// the complexity is unknown.
+double get_qscale(encoder_t *ctx, int32_t t, double blurred, int32_t tex_bits, double rate_factor) {
+  ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  double c = blurred;
+  if (p.cutree) {
+    const double d = static_cast<double>(p.fps_den) / static_cast<double>(p.fps_num);
+    c = 0.04 / std::min(d, 1.0);
+  }
+  c = std::pow(c, 1.0 - rc->qcompress);
+  if (!std::isfinite(c) || tex_bits == 0) return rc->last_qscale_for[t];
+  rc->last_cplx = c;
+  const double q = c / rate_factor;
+  rc->last_qscale = q;
+  return q;
+}
+
+float pred_f(const ratecontrol_predictor_t &p, float cost, float q) { return ratecontrol_predict(&p, cost, q, 1.0f); }
+
+}  // namespace
+
+float ratecontrol_predict(const ratecontrol_predictor_t *p, float cost, float q, float n) {
+  return (cost * p->coeff + n * p->offset) / (q * p->count);
+}
+
+double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
+  ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  const double lmin = rc->lmin[t], lmax = rc->lmax[t];
+  if (rc->vbv && rc->last_cost > 0) {
+    const int32_t cls = rc_class_of_type(ctx->cur_input->frame_type_code);
+    const float cost = static_cast<float>(rc->last_cost);
+    const float intra = static_cast<float>(ratecontrol_get_intra_cost(ctx));
+    float bits = pred_f(rc->frame_pred[cls], cost, static_cast<float>(q));
+    const float ipf = std::fabs(p.ip_factor);
+    if (t == RC_CLASS_P) {
+      const float bits_i = pred_f(rc->frame_pred[RC_CLASS_I], intra, static_cast<float>(q) / ipf);
+      const float room = (0.75f * static_cast<float>(p.bframes) + 1.0f) * static_cast<float>(rc->vbv_rate) +
+                         static_cast<float>(rc->vbv_fill_start);
+      if (bits + bits_i > room) {
+        const float r = std::clamp((bits + bits_i) / room, 1.0f, 10.0f);
+        q *= r;
+        bits /= r;
+      }
+    } else if (t == RC_CLASS_I) {
+      const float need = bits / ipf + bits;
+      const float room = static_cast<float>((p.bframes + 1) * static_cast<int64_t>(rc->vbv_rate) + rc->vbv_fill_start);
+      if (need > room) {
+        const float r = std::clamp(need / room, 1.0f, 10.0f);
+        bits /= r;
+        q *= r;
+      }
+    }
+    const float k = rc->single_frame_vbv ? 1.0f : 2.0f;
+    if (bits < static_cast<float>(rc->vbv_rate) / k)
+      q *= std::clamp(bits * k / static_cast<float>(rc->vbv_rate), 0.1f, 1.0f);
+    if (t == RC_CLASS_P && ctx->ref_count[0] > 0) {
+      const double qr = rc_qp2qscale(ctx->ref_list[0][0]->avg_qp);
+      if (q < qr && pred_f(rc->frame_pred[RC_CLASS_I], intra, static_cast<float>(q)) > static_cast<float>(rc->vbv_rate))
+        q = qr;
+    }
+  }
+  if (lmin == lmax) return lmin;
+  if (lmax <= lmin) return lmax;
+  return std::clamp(q, lmin, lmax);
+}
+
+float ratecontrol_estimate_qscale(encoder_t *ctx) {
+  ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  const encoder_t *enc = ctx->instance;
+  const frame_t *pic = ctx->cur_input;
+  const int32_t t = rc_slice_type(ctx);
+  const int32_t cls = rc_class_of_type(pic->frame_type_code);
+  const float ipf = std::fabs(p.ip_factor);
+
+  if (t == RC_CLASS_B) {
+    // Between the QPs of the two references, nearer the closer one; intra
+    // references count on the P scale.
+    const frame_t *r0 = ctx->ref_list[0][0];
+    const frame_t *r1 = ctx->ref_count[1] > 0 ? ctx->ref_list[1][0] : r0;
+    auto ref_qp = [&](const frame_t *r) {
+      double q = r->avg_qp;
+      if (r->frame_type_code == TARNHEVCENC_TYPE_BREF) q -= rc->pb_offset[rc_b_index(r->b_level)];
+      return q;
+    };
+    const double q0 = ref_qp(r0), q1 = ref_qp(r1);
+    const bool i0 = is_intra_type(r0->frame_type_code), i1 = is_intra_type(r1->frame_type_code);
+    double qp;
+    if (i0 && i1) {
+      qp = (q0 + q1) / 2 + rc->ip_offset;
+    } else if (!i0 && !i1) {
+      const double d0 = std::abs(pic->poc - r0->poc), d1 = std::abs(pic->poc - r1->poc);
+      qp = d0 + d1 > 0 ? (d1 * q0 + d0 * q1) / (d0 + d1) : q0;
+    } else {
+      qp = i0 ? q1 : q0;
+    }
+    qp += rc->pb_offset[rc_b_index(pic->b_level)];
+    if (rc->vbv) {
+      rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
+      rc->qp_novbv = static_cast<float>(qp);
+      rc->planned_bits = static_cast<int32_t>(
+          pred_f(rc->frame_pred[cls], static_cast<float>(rc->last_cost), static_cast<float>(rc_qp2qscale(qp))));
+      rc->planned_valid = 1;
+    }
+    return static_cast<float>(rc_qp2qscale(qp));
+  }
+
+  const double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
+  const double total = static_cast<double>(enc->stats->bytes) * 8.0;
+  const int32_t coded = enc->coding_number;
+  const bool crf = p.rcmode == TARNHEVCENC_RC_CRF;
+  rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
+  rc->short_cplx_sum = 0.5 * rc->short_cplx_sum +
+                       rc->last_cost / (std::clamp(1.0 / p.fps_num, 0.01, 1.0) / 0.04);
+  rc->short_cplx_count = 0.5 * rc->short_cplx_count + 1.0;
+  const double blurred = static_cast<double>(static_cast<float>(rc->short_cplx_sum / rc->short_cplx_count));
+  double q, overflow = 1.0;
+  if (crf) {
+    q = get_qscale(ctx, t, blurred, rc->last_cost, rc->crf_rate_factor);
+  } else {
+    q = get_qscale(ctx, t, blurred, rc->last_cost, rc->wanted_bits_window / rc->cplxr_sum);
+    // The pictures in flight have not been counted yet.
+    const double time = (coded + 1 - enc->frame_ctx_count) / rc->fps;
+    const double wanted = time * rc->bitrate;
+    if (rc->last_cost != 0 && wanted > 0) {
+      overflow = std::clamp(1.0 + (total - wanted) / (std::max(1.0, std::sqrt(time)) * abr_buffer), 0.5, 2.0);
+      q *= overflow;
+    }
+  }
+  if (t == RC_CLASS_I && crf && p.cutree) {
+    q /= ipf;
+  } else if (t == RC_CLASS_I && p.idr_period >= 2 && rc->last_non_b_type != RC_CLASS_I) {
+    q = rc_qp2qscale(rc->accum_qp / rc->accum_norm) / ipf;
+  } else if (coded == 0) {
+    if (crf && rc->qcompress != 1.0) q = rc_qp2qscale(p.crf) / ipf;
+  } else if (!crf) {
+    // The step limit of one class between pictures, wider while far off.
+    double lmin = rc->last_qscale_for[t] / rc->lstep, lmax = rc->last_qscale_for[t] * rc->lstep;
+    if (overflow > 1.1 && coded >= 4)
+      lmax *= rc->lstep;
+    else if (overflow < 0.9)
+      lmin /= rc->lstep;
+    q = std::clamp(q, lmin, lmax);
+  }
+  rc->qp_novbv = rc_qscale2qp_f(static_cast<float>(q));
+  q = ratecontrol_clip_qscale(ctx, t, q);
+
+  if (p.latency_mode == 0 || p.latency_mode == 1) {
+    if (coded == 0) q /= ipf;
+    if (t == RC_CLASS_I)
+      q -= 0.5 * rc->ip_offset;
+    else if (p.latency_mode == 0 && pic->p_layer == 0)
+      q -= 1.0;
+  }
+  rc->last_qscale = q;
+  rc->last_qscale_for[t] = q;
+  if (pic->frame_number == 0) rc->last_qscale_for[RC_CLASS_P] = ipf * q;
+  if (rc->vbv) {
+    rc->planned_bits = rc->single_frame_vbv
+                           ? rc->vbv_rate
+                           : static_cast<int32_t>(pred_f(rc->frame_pred[t], static_cast<float>(rc->last_cost),
+                                                         static_cast<float>(q)));
+    rc->planned_valid = 1;
+  }
+  return static_cast<float>(q);
+}
+
+int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved) {
+  ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  rc->forced_qp = forced;
+  rc->planned_valid = 0;
+  if (rc->vbv) vbv_frame_start(ctx, reserved);
+  float qp;
+  if (forced) {
+    qp = static_cast<float>(forced - 1);
+  } else if (rc->lqp) {
+    qp = static_cast<float>(constant_qp(ctx));
+    // LQP plans its pictures under VBV as constant QP does, so the rows'
+    // re-decision has a plan to hold them to.
+    if (rc->vbv) qp = constant_qp_vbv(ctx, qp);
+  } else if (rc->abr) {
+    qp = rc_qscale2qp_f(ratecontrol_estimate_qscale(ctx));
+  } else {
+    qp = static_cast<float>(constant_qp(ctx));
+    if (rc->vbv) qp = constant_qp_vbv(ctx, qp);
+  }
+  qp = std::clamp(qp, static_cast<float>(p.qp_min), static_cast<float>(p.qp_max));
+  rc->qp_sum = rc->coded_qp_sum = 0.0;
+  rc->frame_qp_int = std::clamp(static_cast<int32_t>(qp + 0.5f), 0, 51);
+  rc->frame_qp = qp;
+  frame_t *rec = ctx->cur_recon;
+  rec->avg_qp = rec->avg_coded_qp = qp;
+  const int32_t t = rc_slice_type(ctx);
+  rc->accum_qp = 0.95 * rc->accum_qp + rc->frame_qp_int + (t == RC_CLASS_I ? rc->ip_offset : 0.0);
+  rc->accum_norm = 0.95 * rc->accum_norm + 1.0;
+  if (t != RC_CLASS_B) rc->last_non_b_type = t;
+  rec->row_qp[0].store(qp, std::memory_order_relaxed);
+  return 0;
+}
+
+int32_t ratecontrol_frame_qp(const encoder_t *ctx) {
+  const param_t &p = ctx->param;
+  return std::clamp(static_cast<int32_t>(ctx->rc->frame_qp + 0.5f), p.qp_min, p.qp_max);
+}

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Rate control end to end: the constant QPs per picture type; a factor that
+# rises gives strictly fewer bits; the average bitrate lands near its
+# target; under VBV a buffer followed here from the picture sizes (filled at
+# the rate, emptied by each picture, capped at its size) never runs dry, also
+# across a scene cut between two joined clips; streams with per-CTU QPs
+# (adaptive quantisation, VBV) decode in ffmpeg and libde265 to the
+# reconstruction; and the modes without VBV give the same stream for every
+# thread count that gives them the same number of pictures in flight.
+set -u
+[ -d "${CLIPS:-}" ] || { echo "skip: no clips folder"; exit 77; }
+for tool in ffmpeg libde265-dec265; do
+  command -v $tool >/dev/null || { echo "skip: no $tool"; exit 77; }
+done
+mkdir -p "$SCRATCH" && cd "$SCRATCH" || exit 1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+carphone=$CLIPS/carphone_qcif.y4m
+foreman=$CLIPS/foreman_cif_60f.y4m
+
+# frame_qps LOG: "type qp" per picture from the per-picture lines.
+frame_qps() { awk '$1 == "frame" { print $4, $6 }' "$1"; }
+
+# --- constant QP per type: I 3 below P (ipratio 1.414), B above, Bref between
+for mode in "" --lqp; do
+  # shellcheck disable=SC2086
+  "$ZIRAVOV" $mode --qp 30 --ipratio 1.414 --bframes 3 --hierarchy 1 --frames 9 --complexity 0 --log-level 2 \
+    "$carphone" cqp.hevc >/dev/null 2>cqp.log || fail "cqp $mode: exit code $?"
+  want="1:27 4:30 5:31 6:32"
+  got=$(frame_qps cqp.log | sort -u | awk '{ printf "%s%s:%s", NR > 1 ? " " : "", $1, $2 }')
+  [ "$got" = "$want" ] || fail "cqp $mode: type:qp pairs '$got', expected '$want'"
+done
+
+# --- CRF: strictly fewer bits as the factor rises
+prev=0
+for crf in 34 28 22; do
+  "$ZIRAVOV" --crf $crf --frames 10 --complexity 0 --log-level 0 "$carphone" crf$crf.hevc >/dev/null 2>&1 ||
+    fail "crf $crf: exit code $?"
+  size=$(stat -c %s crf$crf.hevc)
+  [ "$size" -gt "$prev" ] || fail "crf $crf: $size bytes, not more than the next higher factor's $prev"
+  prev=$size
+done
+
+# --- ABR near its target over foreman
+"$ZIRAVOV" --bitrate 500 --complexity 0 "$foreman" abr.hevc >abr.txt 2>/dev/null || fail "abr: exit code $?"
+dev=$(sed -n 's/^bitrate .*(\([-+0-9.]*\)%)$/\1/p' abr.txt)
+awk -v d="${dev:-999}" 'BEGIN { exit !(d >= -10 && d <= 10) }' ||
+  fail "abr: the rate is ${dev:-?}% off its target of 500 kb/s"
+actual=$(awk -v b="$(stat -c %s abr.hevc)" 'BEGIN { printf "%.0f", b * 8 / 60 * 30000 / 1001 / 1000 }')
+grep -q "^bitrate .* kb/s, target 500 kb/s" abr.txt || fail "abr: no target line in the end report"
+
+# --- VBV: a tight buffer across a scene cut (bus, then foreman)
+hdr=$(head -n 1 "$foreman" | wc -c)
+{ cat "$CLIPS/bus_cif_17f.y4m"; tail -c +$((hdr + 1)) "$foreman" | head -c $((30 * (6 + 352 * 288 * 3 / 2))); } >cut.y4m
+for args in "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200" "--crf 24 --vbv-maxrate 600 --vbv-bufsize 300" \
+  "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 300 --vbv-init 0.5 --bframes 3"; do
+  # shellcheck disable=SC2086
+  "$ZIRAVOV" $args --complexity 0 --log-level 2 --recon vbv.yuv cut.y4m vbv.hevc >vbv.txt 2>vbv.log ||
+    fail "vbv $args: exit code $?"
+  rate=$(echo "$args" | sed -n 's/.*--vbv-maxrate \([0-9]*\).*/\1/p')
+  size=$(echo "$args" | sed -n 's/.*--vbv-bufsize \([0-9]*\).*/\1/p')
+  init=$(echo "$args" | sed -n 's/.*--vbv-init \([0-9.]*\).*/\1/p')
+  # Pictures leave the buffer in coding order, as the library returns them.
+  awk -v rate="$rate" -v size="$size" -v init="${init:-0.9}" -v what="$args" '
+    BEGIN { size *= 1000; fill = init * size; per = rate * 1000 * 1001 / 30000 }
+    $1 == "frame" { fill -= $8 * 8; n++
+                    if (fill < 0) { printf "FAIL: vbv %s: buffer underflow at picture %d (%d bits)\n", what, n, fill; bad = 1 }
+                    fill = fill + per > size ? size : fill + per }
+    END { if (n != 47) { printf "FAIL: vbv %s: %d pictures\n", what, n; bad = 1 }; exit bad }' vbv.log ||
+    failures=$((failures + 1))
+  grep -q "^VBV lowest fill" vbv.txt || fail "vbv $args: no buffer line in the end report"
+  ! grep -q UNDERFLOW vbv.txt || fail "vbv $args: the end report saw an underflow"
+  for dec in ffmpeg dec265; do
+    if [ $dec = ffmpeg ]; then ffmpeg -y -v error -i vbv.hevc -f rawvideo -pix_fmt yuv420p d.yuv; else
+      libde265-dec265 -q vbv.hevc -o d.yuv >/dev/null 2>&1; fi
+    cmp -s vbv.yuv d.yuv || fail "vbv $args: $dec's decoding differs from the reconstruction"
+  done
+done
+
+# --- per-CTU QPs from adaptive quantisation decode exactly; the coded QPs
+# differ from the picture's (avg-qp is the mean of the coded CTU QPs)
+for args in "--aq-mode 1 --bframes 2" "--aq-mode 2 --complexity 6 --no-wpp"; do
+  # shellcheck disable=SC2086
+  "$ZIRAVOV" $args --frames 6 --log-level 2 --recon aq.yuv "$foreman" aq.hevc >/dev/null 2>aq.log ||
+    fail "aq $args: exit code $?"
+  awk '$1 == "frame" && $NF != $6 ".00" { varied = 1 } END { exit !varied }' aq.log ||
+    fail "aq $args: every picture coded with its slice QP only"
+  ffmpeg -y -v error -i aq.hevc -f rawvideo -pix_fmt yuv420p d.yuv
+  cmp -s aq.yuv d.yuv || fail "aq $args: ffmpeg's decoding differs from the reconstruction"
+  libde265-dec265 -q aq.hevc -o d.yuv >/dev/null 2>&1
+  cmp -s aq.yuv d.yuv || fail "aq $args: dec265's decoding differs from the reconstruction"
+done
+
+# --- thread counts: CRF and AQ at 1, 3 and 8 threads; ABR at 8 and 16 (both
+# twelve pictures in flight)
+for set in "1 3 8|--crf 26 --aq-mode 1 --bframes 3 --hierarchy 1" "8 16|--bitrate 300 --aq-mode 2"; do
+  threads=${set%%|*}
+  args=${set#*|}
+  ref=""
+  for t in $threads; do
+    # shellcheck disable=SC2086
+    "$ZIRAVOV" $args --threads $t --frames 16 --complexity 1 --log-level 0 "$carphone" t.hevc >/dev/null 2>&1 ||
+      fail "threads $t $args: exit code $?"
+    sum=$(md5sum <t.hevc | cut -c1-32)
+    if [ -z "$ref" ]; then ref=$sum; elif [ "$sum" != "$ref" ]; then
+      fail "$args: $t threads give another stream than ${threads%% *}"
+    fi
+  done
+done
+echo "abr: ${dev:-?}% off the target (${actual:-?} kb/s)"
+echo "$failures failures"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,230 @@
+// Rate control: the record's set-up by mode, the per-type constant QPs, the
+// CTU QP and its rounding, the size predictor, and adaptive quantisation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "analysis/analysis_tables.h"
+#include "encoder/encoder.h"
+#include "ratecontrol/aq.h"
+#include "ratecontrol/ratecontrol.h"
+
+namespace {
+
+struct encoder_deleter {
+  void operator()(encoder_t *e) const { encoder_close(e); }
+};
+using encoder_ptr = std::unique_ptr<encoder_t, encoder_deleter>;
+
+tarnhevcenc_param_t base_param(int32_t w = 128, int32_t h = 64) {
+  tarnhevcenc_param_t p{};
+  p.size = sizeof(p);
+  EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.width = w;
+  p.height = h;
+  p.threads = 1;
+  p.log_level = 0;
+  return p;
+}
+
+encoder_ptr open(tarnhevcenc_param_t &p) { return encoder_ptr(encoder_open(&p)); }
+
+TEST(RateControl, QscaleAndQpAreInverse) {
+  EXPECT_DOUBLE_EQ(rc_qp2qscale(12), 0.85);
+  EXPECT_NEAR(rc_qp2qscale(18), 1.7, 1e-12);  // six QPs double the step
+  for (int qp = 0; qp <= 51; qp++) {
+    EXPECT_NEAR(rc_qscale2qp(rc_qp2qscale(qp)), qp, 1e-9) << "qp " << qp;
+    EXPECT_NEAR(rc_qscale2qp_f(rc_qp2qscale_f(static_cast<float>(qp))), qp, 1e-4) << "qp " << qp;
+  }
+}
+
+TEST(RateControl, ModeFlagsBySetting) {
+  struct mode_case_t {
+    int32_t rcmode, abr, lqp;
+  };
+  for (const mode_case_t c : {mode_case_t{TARNHEVCENC_RC_CQP, 0, 0}, mode_case_t{TARNHEVCENC_RC_ABR, 1, 0},
+                              mode_case_t{TARNHEVCENC_RC_CRF, 1, 0}, mode_case_t{TARNHEVCENC_RC_LQP, 1, 1},
+                              // Constant bitrate is not built: it runs as ABR.
+                              mode_case_t{TARNHEVCENC_RC_CBR, 1, 0}}) {
+    tarnhevcenc_param_t p = base_param();
+    p.rcmode = c.rcmode;
+    p.bitrate = 500;
+    auto enc = open(p);
+    ASSERT_TRUE(enc) << "rcmode " << c.rcmode;
+    EXPECT_EQ(enc->rc->abr, c.abr) << "rcmode " << c.rcmode;
+    EXPECT_EQ(enc->rc->lqp, c.lqp) << "rcmode " << c.rcmode;
+    EXPECT_EQ(enc->rc->cbr, 0);
+    EXPECT_EQ(enc->rc->vbv, 0);
+    // Every frame context has a record of its own.
+    for (int32_t k = 1; k <= enc->frame_ctx_count; k++) EXPECT_EQ(enc->frame_ctx[k]->rc, enc->rc + k);
+  }
+}
+
+TEST(RateControl, ConstantQpsPerType) {
+  tarnhevcenc_param_t p = base_param();
+  p.qp = 30;
+  p.ip_factor = 1.414f;  // 6 * log2(1.414) = 2.9997: three QPs
+  p.pb_factor = 1.3f;
+  p.hierarchy = 2;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  const ratecontrol_t *rc = enc->rc;
+  EXPECT_EQ(rc->cqp_p, 30);
+  EXPECT_EQ(rc->cqp_i, 27);
+  // The deepest B level takes the whole ratio (+2.27), the reference levels
+  // above it a third (+0.76) and two thirds (+1.51) of it.
+  EXPECT_EQ(rc->cqp_b[2], 32);
+  EXPECT_EQ(rc->cqp_b[1], 32);
+  EXPECT_EQ(rc->cqp_b[0], 31);
+  EXPECT_LT(rc->pb_offset[0], rc->pb_offset[1]);
+  EXPECT_LT(rc->pb_offset[1], rc->pb_offset[2]);
+}
+
+TEST(RateControl, CrfUnderCuTreeHasUnitNumerator) {
+  tarnhevcenc_param_t p = base_param();
+  p.rcmode = TARNHEVCENC_RC_CRF;
+  p.crf = 23.0f;
+  p.cutree = 1;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  EXPECT_EQ(enc->rc->qcompress, 1.0);
+  // The CU-tree takes the curve compression over: the factor moves by
+  // (1 - 0.6) * 13.5 QPs.
+  EXPECT_NEAR(enc->rc->crf_rate_factor, 1.0 / rc_qp2qscale(23.0 + 0.4 * 13.5), 1e-6);
+}
+
+TEST(RateControl, VbvSizesAndInitialFill) {
+  struct vbv_case_t {
+    int32_t maxrate, bufsize;
+    float init;
+    int32_t want_size, want_fill;
+  };
+  // 25 pictures per second: 1000 kbit/s adds 40000 bits a picture.
+  for (const vbv_case_t c : {vbv_case_t{1000, 1000, 0.9f, 1000000, 900000},
+                             vbv_case_t{1000, 1000, 500.0f, 1000000, 500000},  // above 1: kbit
+                             vbv_case_t{1000, 10, 0.9f, 40000, 40000}}) {     // raised to one picture
+    tarnhevcenc_param_t p = base_param();
+    p.rcmode = TARNHEVCENC_RC_ABR;
+    p.bitrate = 1000;
+    p.vbv_maxrate = c.maxrate;
+    p.vbv_bufsize = c.bufsize;
+    p.vbv_init = c.init;
+    auto enc = open(p);
+    ASSERT_TRUE(enc);
+    const ratecontrol_t *rc = enc->rc;
+    EXPECT_EQ(rc->vbv, 1);
+    EXPECT_EQ(rc->vbv_size, c.want_size) << "bufsize " << c.bufsize;
+    EXPECT_EQ(rc->vbv_rate, 40000);
+    EXPECT_NEAR(rc->vbv_fill, c.want_fill, 2) << "init " << c.init;
+    // The settled values are written back to the caller.
+    EXPECT_EQ(p.vbv_bufsize * 1000, c.want_size);
+    EXPECT_LE(p.vbv_init, 1.0f);
+    EXPECT_EQ(rc->single_frame_vbv, c.want_size < 44000);
+  }
+}
+
+// A learning predictor settles on the bits it keeps seeing.
+TEST(RateControl, PredictorLearnsASteadyRate) {
+  ratecontrol_predictor_t pr{0.25f, 1.0f, 0.5f, 0.0f};
+  const float q = 3.0f, cost = 1000.0f, bits = 5000.0f;
+  for (int i = 0; i < 20; i++) ratecontrol_update_predictor(&pr, q, cost, bits, 1.0f);
+  EXPECT_NEAR(ratecontrol_predict(&pr, cost, q, 1.0f), bits, bits * 0.01f);
+  // Twice the qscale halves the prediction.
+  EXPECT_NEAR(ratecontrol_predict(&pr, cost, 2 * q, 1.0f), bits / 2, bits * 0.01f);
+}
+
+// The CTU QP adds the AQ offset of its first block and rounds half up;
+// the upper limit wins when the limits cross.
+TEST(RateControl, CtuQpRoundsAndClamps) {
+  tarnhevcenc_param_t p = base_param();
+  p.aq_mode = 1;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  frame_t *in = frame_get_unused(enc->pool, 1);
+  frame_t *rec = frame_get_unused(enc->pool, 0);
+  ASSERT_TRUE(in && rec);
+  ctx->cur_input = in;
+  ctx->cur_recon = rec;
+  in->frame_type_code = TARNHEVCENC_TYPE_P;
+  ctx->slice_type_code = 1;
+  ctx->ctu_x = ctx->ctu_y = ctx->ctu_addr = 0;
+  ctx->rc->frame_qp = 24.0f;
+  struct round_case_t {
+    float offset;
+    int32_t qp_min, qp_max, want;
+  };
+  for (const round_case_t c : {round_case_t{0.4f, 0, 51, 24}, round_case_t{0.5f, 0, 51, 25},
+                               round_case_t{-30.0f, 10, 51, 10}, round_case_t{0.0f, 30, 20, 20}}) {
+    in->aq_offsets[0] = c.offset;
+    ctx->param.qp_min = c.qp_min;
+    ctx->param.qp_max = c.qp_max;
+    EXPECT_EQ(ratecontrol_ctu_qp(ctx), c.want) << "offset " << c.offset;
+    EXPECT_EQ(ctx->ctu_qp, c.want);
+    EXPECT_EQ(rec->ctu_qp[0], c.want);
+    EXPECT_EQ(ctx->ctu_lambda_ssd, ctx->tables->lambda_ssd_table[1][c.want]);
+  }
+  // Marked CU-tree offsets replace the AQ ones.
+  ctx->param.qp_min = 0;
+  ctx->param.qp_max = 51;
+  in->aq_cutree_offsets[0] = -3.0f;
+  in->use_cutree_offsets = 1;
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 21);
+  ctx->cur_input = ctx->cur_recon = nullptr;
+  frame_release(enc->pool, in);
+  frame_release(enc->pool, rec);
+}
+
+TEST(AdaptiveQuant, FixedPointHelpers) {
+  EXPECT_EQ(exp2fix8(0.0f), 256);
+  EXPECT_EQ(exp2fix8(6.0f), 128);
+  EXPECT_EQ(exp2fix8(-6.0f), 512);
+  EXPECT_EQ(exp2fix8(-12.0f), 1024);
+  EXPECT_EQ(exp2fix8(-48.0f), 65535);
+  EXPECT_EQ(exp2fix8(200.0f), 0);
+  for (float x = -40.0f; x <= 40.0f; x += 0.7f)
+    EXPECT_NEAR(exp2fix8(x), 256.0 * std::exp2(-x / 6.0), 256.0 * std::exp2(-x / 6.0) * 0.012 + 1) << "x " << x;
+  EXPECT_EQ(log2_int_f(1), 0.0f);
+  EXPECT_EQ(log2_int_f(256), 8.0f);
+  for (int32_t v : {3, 100, 1000, 65535, 1 << 20, 123456789})
+    EXPECT_NEAR(log2_int_f(v), std::log2(static_cast<double>(v)), 1e-4) << "v " << v;
+}
+
+// A picture whose left CTU is flat and right CTU textured: mode 1 gives the
+// flat blocks lower offsets; strength 0 gives no offset at all.
+TEST(AdaptiveQuant, FlatAndTexturedHalvesGetDifferentOffsets) {
+  for (int32_t mode : {1, 2}) {
+    tarnhevcenc_param_t p = base_param(128, 64);
+    p.aq_mode = mode;
+    auto enc = open(p);
+    ASSERT_TRUE(enc);
+    frame_t *f = frame_get_unused(enc->pool, 1);
+    ASSERT_TRUE(f);
+    uint32_t rng = 1;
+    for (int32_t c = 0; c < 3; c++)
+      for (int32_t y = 0; y < (c ? 32 : 64); y++)
+        for (int32_t x = 0; x < (c ? 64 : 128); x++) {
+          rng = rng * 1664525u + 1013904223u;
+          f->plane[c][y * f->stride[c] + x] = x < (c ? 32 : 64) ? 128 : static_cast<uint8_t>(rng >> 24);
+        }
+    aq_compute_qp_offsets(enc.get(), f);
+    const int32_t stride = 4 * enc->ctu_cols;
+    for (int32_t by = 0; by < 4; by++)
+      for (int32_t bx = 0; bx < 4; bx++) {
+        const float flat = f->aq_offsets[by * stride + bx], textured = f->aq_offsets[by * stride + bx + 4];
+        EXPECT_LT(flat + 3.0f, textured) << "mode " << mode << " block " << bx << "," << by;
+        EXPECT_EQ(f->aq_inv_qscale[by * stride + bx], exp2fix8(flat));
+      }
+    enc->param.aq_strength = 0.0f;
+    aq_compute_qp_offsets(enc.get(), f);
+    for (int32_t i = 0; i < enc->ctu_count * 16; i++) {
+      EXPECT_EQ(f->aq_offsets[i], 0.0f);
+      EXPECT_EQ(f->aq_inv_qscale[i], 256);
+    }
+    frame_release(enc->pool, f);
+  }
+}
+
+}  // namespace
