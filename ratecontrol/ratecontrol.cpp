@@ -169,5 +169,8 @@ void ratecontrol_sync_state(encoder_t *new_ctx, encoder_t *previous_ctx, encoder
     x->cplxr_sum = n->cplxr_sum;
     x->expected_bits_sum = n->expected_bits_sum;
     x->wanted_bits_window = n->wanted_bits_window;
+    // The picture-size predictors learn at every frame end too: left in each
+    // context, each would see one picture in every frame-context count.
+    std::copy(n->frame_pred, n->frame_pred + 4, x->frame_pred);
   }
 }

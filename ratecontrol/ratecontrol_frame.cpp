@@ -134,9 +134,14 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
     const float k = rc->single_frame_vbv ? 1.0f : 2.0f;
     if (bits < static_cast<float>(rc->vbv_rate) / k)
       q *= std::clamp(bits * k / static_cast<float>(rc->vbv_rate), 0.1f, 1.0f);
+    // A P picture keeps its reference's QP rather than drop below it when,
+    // coded intra (as at a scene cut), it would not fit the buffer.  Against
+    // one picture's worth of rate instead, which any intra picture exceeds,
+    // the P QP could never fall again once raised.
     if (t == RC_CLASS_P && ctx->ref_count[0] > 0) {
       const double qr = rc_qp2qscale(ctx->ref_list[0][0]->avg_qp);
-      if (q < qr && pred_f(rc->frame_pred[RC_CLASS_I], intra, static_cast<float>(q)) > static_cast<float>(rc->vbv_rate))
+      if (q < qr &&
+          pred_f(rc->frame_pred[RC_CLASS_I], intra, static_cast<float>(q)) > static_cast<float>(rc->vbv_fill_start))
         q = qr;
     }
   }
