@@ -139,7 +139,8 @@ int32_t ratecontrol_init(encoder_t *enc) {
         return -1;
       }
       for (size_t i = 0; i < n; i++) all[k].row_preds[i] = all[k].row_pred_init[0][0];
-      all[k].row_pred_cur = all[k].row_pred_init[0];
+      all[k].row_pred_pic[0] = all[k].row_pred_pic[1] = all[k].row_pred_init[0][0];
+      all[k].row_pred_cur = all[k].row_pred_pic;
     }
   }
   return 0;
@@ -169,8 +170,9 @@ void ratecontrol_sync_state(encoder_t *new_ctx, encoder_t *previous_ctx, encoder
     x->cplxr_sum = n->cplxr_sum;
     x->expected_bits_sum = n->expected_bits_sum;
     x->wanted_bits_window = n->wanted_bits_window;
-    // The picture-size predictors learn at every frame end too: left in each
+    // The size predictors learn at every frame end too: left in each
     // context, each would see one picture in every frame-context count.
     std::copy(n->frame_pred, n->frame_pred + 4, x->frame_pred);
+    std::copy(&n->row_pred_init[0][0], &n->row_pred_init[0][0] + 6, &x->row_pred_init[0][0]);
   }
 }

@@ -113,14 +113,17 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y) {
   rec->row_qscale[y].store(rc_qp2qscale_f(qp), relaxed);
 }
 
-// At the last CTU: each slice type's row predictors learn from the parts of
-// the rows that were predicted when they re-decided.
+// When the picture is collected: its slice type's row predictors learn from
+// the parts of the rows that were predicted when they re-decided.  (Learning
+// there rather than at the last CTU lets the learned pair travel on to the
+// frame context that finishes next, as the picture predictors do.)
 void vbv_learn_rows(encoder_t *ctx) {
   ratecontrol_t *rc = ctx->rc;
   const frame_t *rec = ctx->cur_recon;
   const frame_t *in = ctx->cur_input;
   const frame_t *ref = l0_reference(ctx);
   const int32_t cols = ctx->ctu_cols;
+  ratecontrol_predictor_t *pair = rc->row_pred_init[std::clamp(ctx->slice_type_code, 0, 2)];
   for (int32_t r = 0; r < ctx->ctu_rows; r++) {
     const int32_t s = split_column(ctx, r);
     if (s >= cols - 1) continue;
@@ -128,10 +131,10 @@ void vbv_learn_rows(encoder_t *ctx) {
     const float bits = static_cast<float>(rec->row_bits[r].load(relaxed) - rec->ctu_bits[r * cols + s].load(relaxed));
     const float q = rec->row_qscale[r].load(relaxed);
     const uint32_t cost = cost_right_of(in->lookahead_row_costs, in->lookahead_ctu_costs, cols, r, s);
-    if (cost >= 10) ratecontrol_update_predictor(&rc->row_pred_cur[0], q, static_cast<float>(cost), bits, n);
+    if (cost >= 10) ratecontrol_update_predictor(&pair[0], q, static_cast<float>(cost), bits, n);
     const uint32_t intra = cost_right_of(in->intra_row_costs, in->intra_ctu_costs, cols, r, s);
     if (ref && ref->row_qp[r].load(relaxed) > rc->frame_qp && intra >= 10)
-      ratecontrol_update_predictor(&rc->row_pred_cur[1], q, static_cast<float>(intra), bits, n);
+      ratecontrol_update_predictor(&pair[1], q, static_cast<float>(intra), bits, n);
   }
 }
 
@@ -229,7 +232,6 @@ void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
       ratecontrol_update_predictor(&pr[1], q, static_cast<float>(intra), row_bits, x);
     vbv_row_redecide(ctx, x, y);
   }
-  if (i == ctx->ctu_count - 1) vbv_learn_rows(ctx);
 }
 
 void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp) {
@@ -280,6 +282,7 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
     if (rc->last_cost >= ctx->ctu_count && rc->last_cost >= 10)
       ratecontrol_update_predictor(&rc->frame_pred[cls], static_cast<float>(q), static_cast<float>(rc->last_cost),
                                    static_cast<float>(bits), 1.0f);
+    vbv_learn_rows(ctx);
     ratecontrol_t *inst = ctx->instance->rc;
     inst->vbv_fill = static_cast<int32_t>(
         std::min<int64_t>(inst->vbv_size, std::max<int64_t>(0, inst->vbv_fill - bits) + inst->vbv_rate));
