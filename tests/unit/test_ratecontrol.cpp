@@ -177,6 +177,68 @@ TEST(RateControl, CtuQpRoundsAndClamps) {
   frame_release(enc->pool, rec);
 }
 
+// A B picture's QP lies between its references' (on the P scale), nearer
+// the closer one; two intra references count ip_offset above their mean.
+TEST(RateControl, BPictureQpFromItsReferences) {
+  tarnhevcenc_param_t p = base_param();
+  p.rcmode = TARNHEVCENC_RC_CRF;
+  p.bframes = 3;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  frame_t cur{}, r0{}, r1{};
+  cur.frame_type_code = TARNHEVCENC_TYPE_B;
+  cur.b_level = 1;
+  cur.poc = 1;
+  r0.poc = 0;
+  r1.poc = 4;
+  ctx->cur_input = &cur;
+  ctx->slice_type_code = 0;
+  ctx->ref_list[0][0] = &r0;
+  ctx->ref_list[1][0] = &r1;
+  ctx->ref_count[0] = ctx->ref_count[1] = 1;
+  const ratecontrol_t *rc = ctx->rc;
+  struct b_case_t {
+    uint32_t t0, t1;
+    double want;
+  };
+  r0.avg_qp = 20.0;
+  r1.avg_qp = 28.0;
+  for (const b_case_t c :
+       {b_case_t{TARNHEVCENC_TYPE_IDR, TARNHEVCENC_TYPE_I, 24.0 + rc->ip_offset + rc->pb_offset[0]},
+        // Distances 1 and 3: three quarters of the way to the near one.
+        b_case_t{TARNHEVCENC_TYPE_P, TARNHEVCENC_TYPE_P, 22.0 + rc->pb_offset[0]},
+        b_case_t{TARNHEVCENC_TYPE_IDR, TARNHEVCENC_TYPE_P, 28.0 + rc->pb_offset[0]}}) {
+    r0.frame_type_code = c.t0;
+    r1.frame_type_code = c.t1;
+    EXPECT_NEAR(rc_qscale2qp(ratecontrol_estimate_qscale(ctx)), c.want, 1e-3) << c.t0 << " " << c.t1;
+  }
+  ctx->cur_input = nullptr;
+}
+
+// What frame starts update travels from the context that started last; what
+// frame ends update goes on to the context that finishes next.
+TEST(RateControl, StateTravelsBetweenFrameContexts) {
+  tarnhevcenc_param_t p = base_param();
+  p.rcmode = TARNHEVCENC_RC_ABR;
+  p.bitrate = 500;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *a = enc->frame_ctx[1], *b = enc->frame_ctx[2], *c = enc->frame_ctx[3];
+  a->rc->accum_qp = 7.0;
+  a->rc->last_qscale_for[RC_CLASS_P] = 3.0;
+  b->rc->cplxr_sum = 11.0;
+  b->rc->frame_pred[RC_CLASS_P].coeff = 0.123f;
+  c->rc->accum_qp = -1.0;
+  ratecontrol_sync_state(b, a, c);  // b starts after a; c finishes next
+  EXPECT_EQ(b->rc->accum_qp, 7.0);
+  EXPECT_EQ(b->rc->last_qscale_for[RC_CLASS_P], 3.0);
+  EXPECT_EQ(c->rc->cplxr_sum, 11.0);
+  EXPECT_EQ(c->rc->frame_pred[RC_CLASS_P].coeff, 0.123f);
+  EXPECT_EQ(c->rc->accum_qp, -1.0);  // frame-start state does not go to c
+  EXPECT_NE(a->rc->cplxr_sum, 11.0);
+}
+
 TEST(AdaptiveQuant, FixedPointHelpers) {
   EXPECT_EQ(exp2fix8(0.0f), 256);
   EXPECT_EQ(exp2fix8(6.0f), 128);
