@@ -742,6 +742,7 @@ TEST(Api, QpOutsideOrAcrossItsLimitsIsRepaired) {
         p.qp_min = qp_min;
         p.qp_max = qp_max;
         p.idr_period = 0;
+        p.ip_factor = 1.0f;  // the I picture takes the P pictures' QP
         testing::internal::CaptureStderr();
         tarnhevcenc_t *enc = tarnhevcenc_create(&p);
         std::vector<double> qps;

@@ -118,9 +118,10 @@ TEST(RateControl, VbvSizesAndInitialFill) {
     EXPECT_EQ(rc->vbv_size, c.want_size) << "bufsize " << c.bufsize;
     EXPECT_EQ(rc->vbv_rate, 40000);
     EXPECT_NEAR(rc->vbv_fill, c.want_fill, 2) << "init " << c.init;
-    // The settled values are written back to the caller.
-    EXPECT_EQ(p.vbv_bufsize * 1000, c.want_size);
-    EXPECT_LE(p.vbv_init, 1.0f);
+    // The settled values are reported to the caller.
+    EXPECT_EQ(p.effective.vbv_bufsize * 1000, c.want_size);
+    EXPECT_LE(p.effective.vbv_init, 1.0f);
+    EXPECT_NEAR(p.effective.vbv_init * c.want_size, c.want_fill, 2);
     EXPECT_EQ(rc->single_frame_vbv, c.want_size < 44000);
   }
 }
