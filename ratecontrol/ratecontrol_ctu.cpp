@@ -205,14 +205,13 @@ void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
   const int32_t x = ctx->ctu_x, y = ctx->ctu_y, i = ctx->ctu_addr;
   ctx->rc_qp_sum += rc->vbv ? rec->row_qp[y].load(relaxed) : rc->frame_qp;
   // The QP the CUs were coded with, per 16x16 block inside the picture.
-  const ctu_unit_maps_t *d = &ctx->maps->unit;
   if (!rc->abr && !rc->vbv && !ctx->aq_mode_active) {
-    ctx->rc_coded_qp_sum += d->qp[0];
+    ctx->rc_coded_qp_sum += unit_qp(ctx->maps, 0);
   } else {
     const int32_t m = std::min(4, (ctx->height - 64 * y + 15) / 16), n = std::min(4, (ctx->width - 64 * x + 15) / 16);
     int32_t sum = 0;
     for (int32_t by = 0; by < m; by++)
-      for (int32_t bx = 0; bx < n; bx++) sum += d->qp[zorder_of(4 * bx, 4 * by)];
+      for (int32_t bx = 0; bx < n; bx++) sum += unit_qp(ctx->maps, zorder_of(4 * bx, 4 * by));
     ctx->rc_coded_qp_sum += static_cast<double>(sum) / (m * n);
   }
   if (!rc->vbv) return;
@@ -253,7 +252,7 @@ void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp) {
     const int32_t units = 1 << (2 * (log2 - 2));
     for (int32_t u = z; u < z + units && !delta_sent; u++) delta_sent = (d->cbf[u] & 7) != 0;
     const int8_t qp = static_cast<int8_t>(delta_sent ? ctx->ctu_qp : prev_qp);
-    for (int32_t u = z; u < z + units; u++) d->qp[u] = qp;
+    for (int32_t u = z; u < z + units; u++) ctx->maps->qp[map8_of_z(u)] = qp;
   };
   walk(walk, 0, 0, 6);
 }
