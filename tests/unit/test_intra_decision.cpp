@@ -14,6 +14,7 @@
 #include "analysis/cu_commit.h"
 #include "analysis/intra_decision.h"
 #include "encoder/encoder.h"
+#include "ratecontrol/ratecontrol.h"
 #include "tests/unit/row_context.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
@@ -106,6 +107,8 @@ struct IntraDecision : ::testing::Test {
     std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
     std::memset(ctx->maps->intra_dir, 0xff, sizeof(ctx->maps->intra_dir));
     std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
+    // The drivers take the CTU QP from rate control's picture QP.
+    ctx->rc->frame_qp = static_cast<float>(ctx->slice_qp);
     ctx->ctu_qp = kQp;
     ctx->ctu_lambda_ssd = ctx->tables->lambda_ssd_table[0][kQp];
     ctx->ctu_lambda_sad = ctx->tables->lambda_sad_table[0][kQp];
