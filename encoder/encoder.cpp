@@ -327,15 +327,16 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   }
 
   const int32_t contexts = p.frame_contexts;
-  // Every picture that can be alive at once.  Inputs: the lookahead's two
-  // lists (their capacities bound them), one per frame context, the pending
+  // Every picture that can be alive at once.  Inputs: the lookahead's input
+  // list (its capacity bounds it), the decided list (one group at most: a
+  // decision runs only when it is empty), one per frame context, the pending
   // anchor, the one returned last and the one being loaded.  Reconstructions:
   // the decoded picture buffer as it was when the oldest picture in flight
   // started (every later buffer holds only that and newer pictures), one per
   // frame context, and the one returned last.
   // One more input: the previous picture, which the cost estimates of the
   // next one read.
-  const int32_t pool_inputs = 2 * (enc->decision_delay + 3) + contexts + 4;
+  const int32_t pool_inputs = (enc->decision_delay + 3) + (p.bframes + 1) + contexts + 4;
   const int32_t pool_recons = enc->sps->max_dec_pic_buffering + contexts + 1;
   // Sub-pel planes only on reconstructions (the pictures that can become
   // references), and only when some picture may be predicted.

@@ -13,6 +13,10 @@ void p_costs(void *user, frame_t *const *frames, int32_t p0, int32_t p1, int32_t
   lookahead_frame_cost(ctx, frames, p0, p1, p1);
   *intra = lookahead_cached_cost(frames[p1], 0, 0, false);
   *inter = lookahead_cached_cost(frames[p1], p1 - p0, 0, false);
+  // A picture under 16 samples high or wide has no block the half-resolution
+  // search can place: its P estimate is its intra estimate, which says
+  // nothing about a change of scene.
+  if (frames[p1]->lowres_width < 8 || frames[p1]->lowres_height < 8) *inter = -1;
 }
 
 void estimate(void *user, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b) {

@@ -20,7 +20,8 @@
 # longer than --bframes, no key picture elsewhere).  The NAL unit types must
 # agree: IDR key pictures for closed GOPs, CRA ones (after the first) for
 # open GOPs, each with the B pictures just before it as leading pictures.
-# The inputs hold no scene cut, so no other key picture is added.
+# Scene-cut detection is off (--scenecut 0: small and noisy inputs look like
+# cuts), so no other key picture is added; test_scenecut covers cuts.
 #
 # RANDOM_SEED_BASE shifts the random-decision seeds (default 1); a failing
 # case's name holds its seed and its replay line is printed.
@@ -132,7 +133,7 @@ inter_case() {
   shift 5
   local CONF_DE265_DROP_REPEATS=
   [[ " $* " == *" --open-gop "* ]] && CONF_DE265_DROP_REPEATS=1
-  conf_case "$name" "$input" "$w" "$h" "$n" "$@" || return 1
+  conf_case "$name" "$input" "$w" "$h" "$n" "$@" --scenecut 0 || return 1
   inter_check_structure "$name" "$n" "$@"
 }
 

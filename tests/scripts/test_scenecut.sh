@@ -54,6 +54,18 @@ types closed | grep -q ' 11:4 ' || conf_fail closed "picture 11 is not P: $(type
 types open | grep -q ' 11:6 ' || conf_fail open "picture 11 is not a leading B picture: $(types open)"
 cmp -s closed.hevc threads8.hevc || conf_fail threads "8 threads give another stream than 1"
 
+# Pictures too small for any half-resolution block to be searched (8x8,
+# 72x8) give no sign of a cut: only the first is a key picture.
+for size in 8x8 72x8; do
+  w=${size%x*} h=${size#*x}
+  { printf 'YUV4MPEG2 W%d H%d F25:1\n' "$w" "$h"
+    for ((i = 0; i < 12; i++)); do printf 'FRAME\n'; head -c $((w * h * 3 / 2)) /dev/urandom; done; } >"tiny$size.y4m"
+  "$ZIRAVOV" --log-level 2 --qp 30 --bframes 0 --rc-lookahead 8 --scenecut 40 "tiny$size.y4m" "tiny$size.hevc" \
+    >/dev/null 2>"tiny$size.err" || conf_fail "tiny$size" "exit code $?"
+  keys=$(grep -c -E '^frame [0-9]+ type (1|2)' "tiny$size.err")
+  [ "$keys" -eq 1 ] || conf_fail "tiny$size" "$keys key pictures in 12 noise pictures"
+done
+
 # The lookahead's memory is fixed by --rc-lookahead, not by the input's
 # length: 30 and 300 small pictures peak at the same resident size.
 if [ -x /usr/bin/time ]; then
