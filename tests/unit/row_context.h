@@ -13,6 +13,10 @@ inline encoder_t *open_row_context(int32_t width, int32_t height, encoder_t **en
   p.height = height;
   p.threads = 1;
   p.log_level = 0;
+  // The multipliers the decision tests work out follow the P-only picture
+  // structure (B pictures change the intra pictures' lambdas).
+  p.bframes = 0;
+  p.scenecut = 0;
   *enc = encoder_open(&p);
   return *enc ? (*enc)->frame_ctx[1]->row_ctx[0] : nullptr;
 }
