@@ -109,7 +109,8 @@ inline int32_t unit_qp(const ctu_maps_t *m, int32_t z) { return m->qp[map8_of_z(
 inline bool unit_skip(const ctu_maps_t *m, int32_t z) { return (m->flags[map8_of_z(z)] & 1) != 0; }
 // Inter partition of the CU (0 2Nx2N, 1 2NxN, 2 Nx2N); 0 for intra CUs.
 inline int32_t unit_part_mode(const ctu_maps_t *m, int32_t z) {
-  if (unit_intra(m, z)) return 0;
   const int32_t s = m->unit.cu_log2[z];
+  // Units of a CTU that reach past the picture's edge belong to no CU.
+  if (unit_intra(m, z) || s < 3) return 0;
   return static_cast<int32_t>(m->part_mode[(z >> (2 * (s - 2))) + QUADTREE_LEVEL_FIRST[6 - s]]);
 }
