@@ -85,6 +85,22 @@ int nal_list_add_pieces(nal_list_t *l, uint8_t type, int long_start_code, const 
   return 0;
 }
 
+int nal_list_add_in_place(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *head, size_t head_size,
+                          size_t data_at, size_t data_size) {
+  if (l->count >= l->capacity || data_at < l->arena_used + head_size || data_at > l->arena_capacity ||
+      data_size > l->arena_capacity - data_at)
+    return -1;
+  nal_t *n = &l->items[l->count++];
+  n->type = type;
+  n->long_start_code = long_start_code ? 1 : 0;
+  n->size = static_cast<uint32_t>(head_size + data_size);
+  n->payload = l->arena + l->arena_used;
+  if (data_size) std::memmove(n->payload + head_size, l->arena + data_at, data_size);
+  if (head_size) std::memcpy(n->payload, head, head_size);
+  l->arena_used += head_size + data_size;
+  return 0;
+}
+
 size_t nal_list_packed_bound(const nal_list_t *l) {
   size_t total = 0;
   for (int32_t i = 0; i < l->count; i++) total += 6 + l->items[i].size + l->items[i].size / 2 + 1;

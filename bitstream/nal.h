@@ -57,6 +57,12 @@ int nal_list_add2(nal_list_t *l, uint8_t type, int long_start_code, const uint8_
 int nal_list_add_pieces(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *const *pieces,
                         const size_t *sizes, int32_t count);
 // Upper bound of the packed size of every unit in the list.
+// Adds a unit whose payload is `head` followed by `data_size` bytes that
+// already lie in the arena at `data_at`, at or beyond the end of the units
+// so far plus `head_size` (the data moves down behind the head).  -1 when
+// the unit array is full or the data lies outside the arena.
+int nal_list_add_in_place(nal_list_t *l, uint8_t type, int long_start_code, const uint8_t *head, size_t head_size,
+                          size_t data_at, size_t data_size);
 size_t nal_list_packed_bound(const nal_list_t *l);
 // The same bound for a list filled to its capacities.
 size_t nal_list_packed_bound_max(const nal_list_t *l);

@@ -200,19 +200,21 @@ void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row) {
     // its second CTU (H.265 9.3.1), the QP prediction restarts.
     bw_init(&rctx->bw, rctx->slice_buf, rctx->slice_cap);
     cabac_start(&rctx->cabac, &rctx->bw);
+    // The row above began before this one, and its context serves no later
+    // row before this one has begun (row_slots is at least 2).
     if (row > 0 && fctx->ctu_cols > 1)
-      rctx->cabac.est = fctx->row_ctx[row - 1]->wpp_saved;
+      rctx->cabac.est = fctx->row_ctx[(row - 1) % fctx->row_slots]->wpp_saved;
     else
       cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0, fctx->param.compat);
     rctx->prev_qp = fctx->slice_qp;
   } else if (row == 0) {
-    bw_init(&fctx->bw, fctx->slice_buf, fctx->slice_cap);
+    bw_init(&fctx->bw, fctx->nals.arena + fctx->slice_data_at, fctx->nals.arena_capacity - fctx->slice_data_at);
     cabac_init_contexts(&rctx->cabac.est, fctx->slice_type_code, fctx->slice_qp, 0, fctx->param.compat);
     cabac_start(&rctx->cabac, &fctx->bw);
     rctx->prev_qp = fctx->slice_qp;
   } else {
     // One stream: the coder continues where the row above ended.
-    const encoder_t *above = fctx->row_ctx[row - 1];
+    const encoder_t *above = fctx->row_ctx[(row - 1) % fctx->row_slots];
     rctx->cabac = above->cabac;
     rctx->prev_qp = above->prev_qp;
   }
@@ -234,12 +236,28 @@ int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
       bw_align_zero(&rctx->bw);
       bw_flush(&rctx->bw);
       if (rctx->bw.overflow) return -1;
+      // Into the slice unit behind the substreams of the rows above, which
+      // all ended before this one could: the row context is free again.
+      const size_t bytes = bw_bytes(&rctx->bw);
+      const size_t at = row > 0 ? fctx->row_results[row - 1].stream_end : fctx->slice_data_at;
+      if (at > fctx->nals.arena_capacity || bytes > fctx->nals.arena_capacity - at) return -1;
+      std::memcpy(fctx->nals.arena + at, rctx->slice_buf, bytes);
+      fctx->row_results[row].stream_end = at + bytes;
+      fctx->row_results[row].entry_size =
+          entry_point_bytes(fctx->param.compat, rctx->slice_buf, static_cast<uint32_t>(bytes));
     }
   } else if (last_of_picture) {
     cabac_finish(&rctx->cabac);
     bw_align_zero(&fctx->bw);
     bw_flush(&fctx->bw);
     if (fctx->bw.overflow) return -1;
+  }
+  if (col == fctx->ctu_cols - 1) {
+    // The row context may serve another row from here on.
+    row_result_t &out = fctx->row_results[row];
+    out.est_bits = rctx->est_bits;
+    out.qp_sum = rctx->rc_qp_sum;
+    out.coded_qp_sum = rctx->rc_coded_qp_sum;
   }
   return 0;
 }
@@ -253,40 +271,29 @@ void row_finalize(encoder_t *fctx, int32_t row) {
 }
 
 int picture_finish(encoder_t *ctx) {
-  // The slice data as pieces after the header: the row substreams, taken
-  // straight from the row contexts into the slice unit, or the one stream.
-  const uint8_t *pieces[MAX_CTU_ROWS + 1];
-  size_t sizes[MAX_CTU_ROWS + 1];
-  int32_t piece_count = 1;
-  size_t data_size = 0;
-  uint32_t *entry = ctx->entry_sizes;
+  // The slice data lies in the unit arena already (see encoder.h): the row
+  // substreams one after another, their sizes giving the entry points, or
+  // the one stream.
   int32_t entries = 0;
+  size_t data_size = 0;
   if (ctx->pps->entropy_coding_sync) {
-    // Creation refuses pictures taller than the arrays below allow.
+    // Creation refuses pictures taller than the entry point array allows.
     if (ctx->ctu_rows > MAX_CTU_ROWS) return -1;
-    // The substreams one after another; their sizes give the entry points.
-    for (int32_t r = 0; r < ctx->ctu_rows; r++) {
-      const encoder_t *rc = ctx->row_ctx[r];
-      pieces[1 + r] = rc->slice_buf;
-      sizes[1 + r] = bw_bytes(&rc->bw);
-      data_size += sizes[1 + r];
-    }
-    piece_count += ctx->ctu_rows;
-    for (int32_t r = 0; r + 1 < ctx->ctu_rows; r++)
-      entry[entries++] = entry_point_bytes(ctx->param.compat, pieces[1 + r], static_cast<uint32_t>(sizes[1 + r]));
+    entries = ctx->ctu_rows - 1;
+    for (int32_t r = 0; r < entries; r++) ctx->entry_sizes[r] = ctx->row_results[r].entry_size;
+    data_size = ctx->row_results[ctx->ctu_rows - 1].stream_end - ctx->slice_data_at;
   } else {
-    pieces[1] = ctx->slice_buf;
-    sizes[1] = data_size = bw_bytes(&ctx->bw);
-    piece_count = 2;
+    data_size = bw_bytes(&ctx->bw);
   }
   ctx->pic_data_bits = 8 * static_cast<uint64_t>(data_size);
   ctx->pic_est_bits = 0;
   for (int32_t r = 0; r < ctx->ctu_rows; r++) {
-    ctx->pic_est_bits += ctx->row_ctx[r]->est_bits;
+    const row_result_t &rr = ctx->row_results[r];
+    ctx->pic_est_bits += rr.est_bits;
     // Row by row in order, so the sums do not depend on which row ended last.
-    ratecontrol_accumulate_qp(ctx->row_ctx[r]);
+    ratecontrol_accumulate_qp(ctx->rc, rr.qp_sum, rr.coded_qp_sum);
   }
-  uint8_t header[4096];
+  uint8_t header[SLICE_HEADER_ROOM];
   bitwriter_t hb;
   bw_init(&hb, header, sizeof(header));
   slice_header_t sh{};
@@ -304,12 +311,10 @@ int picture_finish(encoder_t *ctx) {
   sh.col_from_l0 = ctx->col_from_l0;
   sh.max_merge_cand = ctx->max_merge_cand;
   sh.num_entry_points = entries;
-  sh.entry_point_sizes = entry;
+  sh.entry_point_sizes = ctx->entry_sizes;
   write_slice_header(&hb, ctx->sps, ctx->pps, &sh);
   bw_flush(&hb);
   if (hb.overflow) return -1;
-  pieces[0] = header;
-  sizes[0] = bw_bytes(&hb);
-  return nal_list_add_pieces(&ctx->nals, static_cast<uint8_t>(ctx->nal_type), ctx->nals.count == 0, pieces, sizes,
-                             piece_count);
+  return nal_list_add_in_place(&ctx->nals, static_cast<uint8_t>(ctx->nal_type), ctx->nals.count == 0, header,
+                               bw_bytes(&hb), ctx->slice_data_at, data_size);
 }

@@ -13,6 +13,7 @@
 #include "encoder/ctu_start.h"
 #include "common/memory.h"
 #include "encoder/rowsched.h"
+#include "encoder/threadpool.h"
 #include "analysis/analysis_tables.h"
 #include "filters/deblock.h"
 #include "analysis/ctu_analysis.h"
@@ -32,13 +33,36 @@ static T *alloc_array(size_t count, int fill) {
   return p;
 }
 
-// Bytes one CTU row's substream may take: 6 per luma sample of its CTUs
-// and 64 KB.  Noise coded at QP 0 takes about 2.2 bytes per luma sample (the
-// memory-account test codes it at every complexity).  A stream that does
-// not fit is no fault of memory: the bit writer drops what overflows and the
+// The most coded slice data of `ctus` CTUs, proven for the syntax this
+// encoder writes (8-bit 4:2:0, no PCM, no transform bypass):
+// - CABAC: a context-coded bin emits at most 6 bits (the smallest LPS range
+//   is 6, and 6 doublings bring it to 256 or more); a bypass or terminating
+//   bin at most 1.  The flush, the stop bit and the alignment add a few bytes
+//   per stream.
+// - Residual, per coefficient position of a coded 4x4 group: the
+//   significance flag, on average at most 1/2 greater-than-1 flag, 1/16
+//   greater-than-2 flag and 1/16 group flag (1.625 context bins, 9.75 bits);
+//   the sign (1 bit); the remaining level of a 16-bit coefficient (below
+//   2^16, so at most 4 + 2 * 15 bypass bins: 34 bits); the last position of a
+//   4x4 transform (2 x 3 context bins, 2.25 bits per coefficient) and its
+//   coded-block flag (0.375): at most 47.4 bits, and 1.5 coefficient
+//   positions per luma sample: 71.1 bits, 8.9 bytes per luma sample.
+// - Coding-unit syntax of an 8x8 CU (64 luma samples): at worst two
+//   predicted parts with four motion vector differences of 43 bits (two
+//   context bins, a first-order Exp-Golomb code of up to 30 bins and a sign)
+//   and 89 bits of merge, direction, reference and predictor syntax each,
+//   split, skip, mode and part flags, the QP delta (42 bits) and the
+//   transform tree's flags (42): 649 bits, under 1.5 bytes per luma sample.
+// - SAO per CTU: merge flags and three planes' type, four offsets, signs and
+//   band or class: 144 bits; the end-of-slice bin: 1 bit.  Within 64 bytes.
+// So 11 bytes per luma sample of whole CTUs, 64 bytes per CTU and 64 KB per
+// stream.  Noise coded at QP 0 takes about 2.2 bytes per luma sample (the
+// memory-account test codes it at every complexity).  Only address space is
+// reserved for the bound: the pages are touched as data is written.  Should
+// a stream not fit anyway, the bit writer drops what overflows and the
 // picture ends in an error.
-static size_t substream_capacity(const encoder_t *ctx) {
-  return static_cast<size_t>(ctx->ctu_cols) * 64 * 64 * 6 + 65536;
+size_t coded_bytes_bound(const encoder_t *, int64_t ctus) {
+  return static_cast<size_t>(ctus) * (11 * 64 * 64 + 64) + 65536;
 }
 
 int ctx_alloc_picture_arrays(encoder_t *ctx) {
@@ -51,32 +75,38 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   ctx->intra_line[2] = alloc_array<uint8_t>(line / 2, 0);
   for (int c = 0; c < 3; c++) ctx->sao_params[c] = alloc_array<sao_param_t>(ctus, 0);
   ctx->sao_merge = alloc_array<int32_t>(ctus, 0);
-  // Worst case of one picture's slice data: every sample escaped at QP 0.
+  // The picture's units: parameter sets (each under 512 bytes) and the slice
+  // (its header, then the slice data written in place: see encoder.h).
   {
-    // With wavefront substreams every row context writes its own and the
-    // slice unit gathers them; else the frame context holds the one stream.
     const mem_kind_guard kind(MEM_BITSTREAM);
-    const size_t data_cap = ctx->param.wpp ? substream_capacity(ctx) * ctx->ctu_rows
-                                           : static_cast<size_t>(ctx->width) * ctx->height * 6 + 65536;
-    ctx->slice_cap = ctx->param.wpp ? 0 : data_cap;
-    ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
-    // The picture's units: parameter sets (each under 512 bytes) and the slice
-    // (header under 4096 bytes and the slice data).
+    const size_t data_cap = ctx->param.wpp ? coded_bytes_bound(ctx, ctx->ctu_cols) * ctx->ctu_rows
+                                           : coded_bytes_bound(ctx, ctx->ctu_count);
+    ctx->slice_cap = 0;
+    ctx->slice_buf = nullptr;
     nal_list_init(&ctx->nals);
-    if (nal_list_reserve(&ctx->nals, 4, data_cap + 4096 + 3 * 512) < 0) return -1;
+    if (nal_list_reserve(&ctx->nals, 4, 3 * 512 + SLICE_HEADER_ROOM + data_cap) < 0) return -1;
   }
-  ctx->row_ctx = alloc_array<encoder_t *>(static_cast<size_t>(ctx->ctu_rows), 0);
+  // Rows in flight: one picture's rows never outnumber its workers by more
+  // than the rows that wait on the row above, so two beyond the worker count
+  // keep every worker busy; the scheduler starts row r only when row
+  // r - row_slots is finished.  A single stream codes one row at a time, and
+  // each row reads the coder of the row above when it starts: two.
+  ctx->row_slots = std::min(ctx->ctu_rows, ctx->param.wpp ? std::max(ctx->param.threads, 1) + 2 : 2);
+  ctx->row_ctx = alloc_array<encoder_t *>(static_cast<size_t>(ctx->row_slots), 0);
+  ctx->row_results = alloc_array<row_result_t>(static_cast<size_t>(ctx->ctu_rows), 0);
+  if (!ctx->row_results) return -1;
   ctx->sched_entry = alloc_array<rowsched_frame_t>(1, 0);
   ctx->ctu_depth_sum = reinterpret_cast<uint32_t(*)[4]>(alloc_array<uint32_t>(static_cast<size_t>(ctus) * 4, 0));
   ctx->ctu_depth_count = reinterpret_cast<int8_t(*)[4]>(alloc_array<int8_t>(static_cast<size_t>(ctus) * 4, 0));
   if (!ctx->ctu_depth_sum || !ctx->ctu_depth_count) return -1;
   if (!ctx->deblock_edges || !ctx->deblock_qps || !ctx->intra_line[0] || !ctx->intra_line[1] ||
       !ctx->intra_line[2] || !ctx->sao_params[0] || !ctx->sao_params[1] || !ctx->sao_params[2] || !ctx->sao_merge ||
-      (ctx->slice_cap && !ctx->slice_buf) || !ctx->row_ctx || !ctx->sched_entry)
+      !ctx->row_ctx || !ctx->sched_entry)
     return -1;
   rowsched_frame_t *f = ctx->sched_entry;
   f->fctx = ctx;
   f->row_count = ctx->ctu_rows;
+  f->row_slots = ctx->row_slots;
   f->cols = ctx->ctu_cols;
   f->rows = alloc_array<rowsched_row_t>(static_cast<size_t>(ctx->ctu_rows), 0);
   if (!f->rows) return -1;
@@ -84,7 +114,7 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   pthread_cond_init(&f->done, nullptr);
   // Row contexts: copies of the frame context with their own buffers.
   const mem_kind_guard kind(MEM_ROW_CTX);
-  for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+  for (int32_t r = 0; r < ctx->row_slots; r++) {
     encoder_t *rc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
     if (!rc) return -1;
     std::memcpy(static_cast<void *>(rc), ctx, sizeof(encoder_t));
@@ -93,15 +123,15 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
     const row_buffers_t none{};
     row_buffers_restore(rc, &none);
     ctx->row_ctx[r] = rc;
-    f->rows[r].ctx = rc;
     if (ctx_alloc_row_buffers(rc) < 0) return -1;
   }
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) f->rows[r].ctx = ctx->row_ctx[r % ctx->row_slots];
   return 0;
 }
 
 void ctx_free_picture_arrays(encoder_t *ctx) {
   if (ctx->row_ctx) {
-    for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+    for (int32_t r = 0; r < ctx->row_slots; r++) {
       if (!ctx->row_ctx[r]) continue;
       ctx_free_row_buffers(ctx->row_ctx[r]);
       aligned_free(ctx->row_ctx[r]);
@@ -114,6 +144,7 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
   }
   aligned_free(ctx->sched_entry);
   aligned_free(ctx->row_ctx);
+  aligned_free(ctx->row_results);
   aligned_free(ctx->deblock_edges);
   aligned_free(ctx->deblock_qps);
   for (int p = 0; p < 3; p++) {
@@ -121,7 +152,6 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
     aligned_free(ctx->sao_params[p]);
   }
   aligned_free(ctx->sao_merge);
-  aligned_free(ctx->slice_buf);
   aligned_free(ctx->ctu_depth_sum);
   aligned_free(ctx->ctu_depth_count);
   nal_list_free(&ctx->nals);
@@ -138,15 +168,14 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
   ctx->dq_tmp = alloc_array<int16_t>(32 * 32, 0);
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = alloc_array<int16_t>(c ? 32 * 32 : 64 * 64, 0);
   ctx->sao_scratch = alloc_array<uint8_t>(147456, 0);
-  // A wavefront substream holds one CTU row.
+  // A wavefront substream holds one CTU row until the row ends.
   {
     const mem_kind_guard kind(MEM_BITSTREAM);
-    ctx->slice_cap = ctx->param.wpp ? substream_capacity(ctx) : 0;
+    ctx->slice_cap = ctx->param.wpp ? coded_bytes_bound(ctx, ctx->ctu_cols) : 0;
     ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
   }
-  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
-      !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch ||
-      (ctx->slice_cap && !ctx->slice_buf))
+  if ((ctx->slice_cap && !ctx->slice_buf) || !ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
+      !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch)
     return -1;
   return 0;
 }
@@ -226,9 +255,11 @@ static void print_memory_account(const encoder_t *enc, const mem_account_t &acco
   for (size_t b : account.bytes) total += b;
   const frame_pool_t *pool = enc->pool;
   int32_t rows = 0;
-  for (int32_t i = 1; i <= enc->frame_ctx_count; i++) rows += enc->frame_ctx[i]->ctu_rows;
-  std::fprintf(stderr, "tarnhevcenc: memory reserved at creation (%d pictures, %d frame contexts, %d row contexts)\n",
+  for (int32_t i = 1; i <= enc->frame_ctx_count; i++) rows += enc->frame_ctx[i]->row_slots;
+  std::fprintf(stderr, "tarnhevcenc: memory reserved at creation (%d pictures, %d frame contexts, %d row contexts",
                pool->all_count, enc->frame_ctx_count, rows);
+  if (THREAD_STACK_BYTES) std::fprintf(stderr, "; besides, %zu KB of stack per thread", THREAD_STACK_BYTES >> 10);
+  std::fprintf(stderr, ")\n");
   for (int k = 0; k < MEM_KINDS; k++)
     std::fprintf(stderr, "tarnhevcenc:   %-20s %10.1f MB\n", mem_kind_names[k], account.bytes[k] / 1048576.0);
   std::fprintf(stderr, "tarnhevcenc:   %-20s %10.1f MB\n", "total", total / 1048576.0);
@@ -681,6 +712,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   // when a sequence parameter set arrives, which would lose the references
   // of the CRA picture's leading pictures.
   if (type == TARNHEVCENC_TYPE_IDR || enc->coding_number == 0) write_param_sets(ctx, &ctx->nals);
+  ctx->slice_data_at = ctx->nals.arena_used + SLICE_HEADER_ROOM;
   ctx->rps_count = rps.count;
   for (int32_t i = 0; i < rps.count; i++) {
     ctx->rps_delta[i] = rps.delta[i];

@@ -146,9 +146,13 @@ struct encoder_t {
   int16_t *coef_tmp;  // transform scratch, 32x32
   int16_t *dq_tmp;    // dequantisation scratch, 32x32
 
-  // Rows of the picture (frame contexts): one row context per CTU row, and
-  // the picture's entry in the row scheduler.
+  // Rows of the picture (frame contexts): row contexts for the rows that
+  // can be in flight at once (row r codes in row_ctx[r % row_slots]), what
+  // each CTU row leaves for the end of the picture, and the picture's entry
+  // in the row scheduler.
   encoder_t **row_ctx;
+  int32_t row_slots;
+  struct row_result_t *row_results;
   struct rowsched_frame_t *sched_entry;
   int32_t row_index;       // row contexts: the CTU row being coded
   cabac_est_t wpp_saved;   // row contexts: states after the row's second CTU
@@ -156,11 +160,16 @@ struct encoder_t {
   uint64_t est_bits;    // row contexts: estimated bits of the row's CTUs
   uint64_t pic_est_bits, pic_data_bits;  // the picture's estimate and coded slice data
 
-  // Entropy coding of the current picture.
+  // Entropy coding of the current picture.  The slice data goes straight
+  // into the frame context's unit arena at slice_data_at, behind the room
+  // for the slice header: the one stream as it is written, or each row's
+  // substream (written in the row context's slice_buf) when the row ends,
+  // rows ending in order.
   cabac_t cabac;
   bitwriter_t bw;
   uint8_t *slice_buf;
   size_t slice_cap;
+  size_t slice_data_at;
   nal_list_t nals;
 
   // Instance-owned shared state (the same pointers in every copy).
@@ -221,6 +230,18 @@ void ctx_free_picture_arrays(encoder_t *ctx);
 int ctx_alloc_row_buffers(encoder_t *ctx);
 void ctx_free_row_buffers(encoder_t *ctx);
 
+// What a finished CTU row leaves for the end of its picture, once its row
+// context serves another row: where its substream ends in the unit arena
+// (it lies there already) and its entry point size, the estimated bits and
+// the rate control's QP sums.  Kept apart from the frame context, which
+// rows starting meanwhile copy.
+struct row_result_t {
+  size_t stream_end;
+  uint32_t entry_size;
+  uint64_t est_bits;
+  double qp_sum, coded_qp_sum;
+};
+
 struct row_buffers_t {
   uint8_t *ctu_src, *ctu_rec;
   ctu_maps_t *maps;
@@ -235,6 +256,12 @@ struct row_buffers_t {
   int16_t *sao_diff[3];
   uint8_t *sao_scratch;
 };
+// The most coded slice data `ctus` CTUs of `ctx`'s picture width can take
+// (one wavefront substream is a CTU row of them); the derivation is at the
+// definition.
+size_t coded_bytes_bound(const encoder_t *ctx, int64_t ctus);
+// Room for the slice header in front of the slice data.
+constexpr size_t SLICE_HEADER_ROOM = 4096;
 void row_buffers_save(const encoder_t *ctx, row_buffers_t *b);
 void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b);
 

@@ -6,6 +6,7 @@
 #include "common/memory.h"
 #include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
+#include "encoder/threadpool.h"
 
 namespace {
 
@@ -45,6 +46,8 @@ void build_ready_planes(rowsched_t *s, rowsched_frame_t *f) {
 bool row_ready(const rowsched_frame_t *f, int32_t r) {
   const rowsched_row_t &row = f->rows[r];
   if (row.busy || row.progress >= f->cols) return false;
+  if (row.progress == 0 && f->row_slots > 0 && r >= f->row_slots &&
+      f->rows[r - f->row_slots].progress != ROW_FINISHED) return false;
   if (r == 0) return true;
   const int32_t above = f->rows[r - 1].progress;
   if (above == ROW_FINISHED) return true;
@@ -67,8 +70,8 @@ bool find_task(rowsched_t *s, rowsched_frame_t **out_f, int32_t *out_r) {
 }
 
 // Wakes the idle workers only when a CTU made a task ready: the row below
-// (wavefront), or, once rows became final or coding failed, any row of any
-// picture.  All of them, not one: on a loaded machine the first idle worker
+// (wavefront), or, once rows became final or finished (freeing a row
+// context) or coding failed, any row of any picture.  All of them, not one: on a loaded machine the first idle worker
 // the kernel runs takes the task, which a single signalled worker waiting for
 // its turn on a processor delays (measured: several times the wall time).
 void wake_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool rows_final) {
@@ -136,7 +139,7 @@ void *worker_main(void *arg) {
         pthread_cond_broadcast(&f->done);
         pthread_mutex_unlock(&f->mutex);
       }
-      wake_after_ctu(s, f, r, fin0 >= 0 || last);
+      wake_after_ctu(s, f, r, row.progress == ROW_FINISHED || last);
       if (s->stop || last || f->failed || f->finished || !row_ready(f, r) || !refs_ready(f, r)) break;
     }
   }
@@ -159,7 +162,7 @@ int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*fin
   s->threads = static_cast<pthread_t *>(aligned_malloc(sizeof(pthread_t) * threads));
   if (!s->frames || !s->threads) return -1;
   for (int32_t i = 0; i < threads; i++) {
-    if (pthread_create(&s->threads[i], nullptr, worker_main, s) != 0) return -1;
+    if (thread_start(&s->threads[i], worker_main, s) != 0) return -1;
     s->thread_count++;
   }
   return 0;

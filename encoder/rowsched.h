@@ -23,6 +23,7 @@ struct rowsched_frame_t {
   encoder_t *fctx;  // frame context of the picture
   rowsched_row_t *rows;
   int32_t row_count;
+  int32_t row_slots;  // row r starts once row r - row_slots is finished (its context is free)
   int32_t cols;
   int32_t rows_done;
   int32_t wavefront;  // 1: a row may run two CTUs behind the row above

@@ -34,6 +34,17 @@ void *pool_main(void *p) {
 
 }  // namespace
 
+int thread_start(pthread_t *thread, void *(*main)(void *), void *arg) {
+  if (THREAD_STACK_BYTES == 0) return pthread_create(thread, nullptr, main, arg);
+  pthread_attr_t attr;
+  int err = pthread_attr_init(&attr);
+  if (err != 0) return err;
+  err = pthread_attr_setstacksize(&attr, THREAD_STACK_BYTES);
+  if (err == 0) err = pthread_create(thread, &attr, main, arg);
+  pthread_attr_destroy(&attr);
+  return err;
+}
+
 int threadpool_init(threadpool_t *pool, int32_t threads, int32_t job_records) {
   std::memset(pool, 0, sizeof(*pool));
   threads = std::clamp(threads, 1, THREADPOOL_MAX_THREADS);
@@ -51,7 +62,7 @@ int threadpool_init(threadpool_t *pool, int32_t threads, int32_t job_records) {
   pthread_cond_init(&pool->work, nullptr);
   pthread_cond_init(&pool->finished, nullptr);
   for (int32_t i = 0; i < threads; i++) {
-    if (pthread_create(&pool->threads[i], nullptr, pool_main, pool) != 0) break;
+    if (thread_start(&pool->threads[i], pool_main, pool) != 0) break;
     pool->thread_count++;
   }
   if (pool->thread_count == 0) {

@@ -5,9 +5,26 @@
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int32_t THREADPOOL_MAX_THREADS = 8191;
+
+// Stack of every thread the encoder starts.  The deepest call chain of a CTU
+// job or a lookahead cost job (the CU recursion down to the quantiser's
+// trellis, whose frame of about 64 KB is the largest) needs less than 128 KB:
+// encodes at every complexity level and with random decisions run under a
+// 128 KB stack limit and crash under 64 KB.  1 MB keeps eight times that, and
+// every thread costs 1 MB of address space instead of the system's default
+// (8 MB on most systems).  Sanitizer builds keep the default: their frames
+// are several times larger.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t THREAD_STACK_BYTES = 0;
+#else
+constexpr size_t THREAD_STACK_BYTES = size_t{1} << 20;
+#endif
+// pthread_create with that stack size; 0 or the error number.
+int thread_start(pthread_t *thread, void *(*main)(void *), void *arg);
 
 struct threadpool_job_t {
   int64_t (*fn)(int64_t arg);

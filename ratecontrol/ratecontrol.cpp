@@ -123,7 +123,7 @@ int32_t ratecontrol_init(encoder_t *enc) {
     fc->aq_mode_active = enc->aq_mode_active;
     // Row contexts take the frame context's state at every row start; until
     // then they point at the same record.
-    for (int32_t r = 0; fc->row_ctx && r < fc->ctu_rows; r++)
+    for (int32_t r = 0; fc->row_ctx && r < fc->row_slots; r++)
       if (fc->row_ctx[r]) {
         fc->row_ctx[r]->rc = fc->rc;
         fc->row_ctx[r]->param = p;

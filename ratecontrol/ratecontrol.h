@@ -96,7 +96,8 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits);
 void ratecontrol_ctu_start(encoder_t *ctx);
 int32_t ratecontrol_ctu_qp(encoder_t *ctx);
 void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits);
-void ratecontrol_accumulate_qp(encoder_t *row_ctx);
+// Adds a finished row's QP sums (in row order, at the end of the picture).
+void ratecontrol_accumulate_qp(ratecontrol_t *rc, double qp_sum, double coded_qp_sum);
 // After the CTU's decision, with one delta-QP group per CTU: the QP each CU
 // is coded with (the CTU QP from the first CU with a residual on, the QP of
 // the CU coded before the CTU until then).

@@ -257,11 +257,9 @@ void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp) {
   walk(walk, 0, 0, 6);
 }
 
-void ratecontrol_accumulate_qp(encoder_t *row_ctx) {
-  ratecontrol_t *rc = row_ctx->rc;
-  rc->qp_sum += row_ctx->rc_qp_sum;
-  rc->coded_qp_sum += row_ctx->rc_coded_qp_sum;
-  row_ctx->rc_qp_sum = row_ctx->rc_coded_qp_sum = 0.0;
+void ratecontrol_accumulate_qp(ratecontrol_t *rc, double qp_sum, double coded_qp_sum) {
+  rc->qp_sum += qp_sum;
+  rc->coded_qp_sum += coded_qp_sum;
 }
 
 int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {

@@ -276,6 +276,36 @@ TEST(Nal, RandomPayloadsSurviveUnescaping) {
   }
 }
 
+// A unit whose data was written into the arena ahead of time: the data moves
+// down behind the head, earlier units stay, and data outside the arena or in
+// front of the head's room is refused.
+TEST(Nal, AddInPlaceMovesTheDataBehindTheHead) {
+  nal_list_t list;
+  nal_list_init(&list);
+  ASSERT_EQ(nal_list_reserve(&list, 3, 256), 0);
+  const std::vector<uint8_t> vps = {0x0C, 0x01, 0x80};
+  ASSERT_EQ(nal_list_add(&list, NAL_VPS, 1, vps.data(), vps.size()), 0);
+  const size_t at = list.arena_used + 64;
+  const std::vector<uint8_t> data = {0xAA, 0, 0, 1, 0x80};
+  std::memcpy(list.arena + at, data.data(), data.size());
+  const std::vector<uint8_t> head = {0x26, 0x01, 0xFF};
+  EXPECT_EQ(nal_list_add_in_place(&list, NAL_TRAIL_R, 0, head.data(), head.size(), 2, data.size()), -1)
+      << "data in front of the head's room";
+  EXPECT_EQ(nal_list_add_in_place(&list, NAL_TRAIL_R, 0, head.data(), head.size(), list.arena_capacity - 2, data.size()), -1)
+      << "data past the arena";
+  ASSERT_EQ(nal_list_add_in_place(&list, NAL_TRAIL_R, 0, head.data(), head.size(), at, data.size()), 0);
+  ASSERT_EQ(list.count, 2);
+  EXPECT_EQ(std::vector<uint8_t>(list.items[0].payload, list.items[0].payload + list.items[0].size), vps);
+  std::vector<uint8_t> want = head;
+  want.insert(want.end(), data.begin(), data.end());
+  EXPECT_EQ(std::vector<uint8_t>(list.items[1].payload, list.items[1].payload + list.items[1].size), want);
+  EXPECT_EQ(list.arena_used, vps.size() + want.size());
+  // A full unit array refuses too.
+  ASSERT_EQ(nal_list_add(&list, NAL_VPS, 1, vps.data(), vps.size()), 0);
+  EXPECT_EQ(nal_list_add_in_place(&list, NAL_TRAIL_R, 0, head.data(), head.size(), list.arena_used + 8, 1), -1);
+  nal_list_free(&list);
+}
+
 TEST(Nal, PackWritesStartCodesHeadersAndEscapedPayloads) {
   nal_list_t list;
   nal_list_init(&list);

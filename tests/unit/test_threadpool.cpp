@@ -2,6 +2,8 @@
 // block while all job records are taken, and destruction joins the threads.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -64,6 +66,30 @@ TEST(ThreadPoolLimits, BlockedSubmitterWakesWhenAnotherThreadCollects) {
   for (int64_t a = 1; a <= jobs; a++) EXPECT_EQ(threadpool_wait(&pool, a), a * a);
   submitter.join();
   threadpool_destroy(&pool);
+}
+
+// Every thread the encoder starts has the stack the encoder chose, not the
+// system's default (which the process's stack limit sets): the job pool's
+// and, through the same function, the row scheduler's.
+int64_t own_stack_size(int64_t) {
+  pthread_attr_t attr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return -1;
+  pthread_attr_getstacksize(&attr, &size);
+  pthread_attr_destroy(&attr);
+  return static_cast<int64_t>(size);
+}
+
+TEST(ThreadPoolLimits, ThreadsRunOnTheChosenStackSize) {
+  if (THREAD_STACK_BYTES == 0) GTEST_SKIP() << "sanitizer build: the system's default stack";
+  threadpool_t pool;
+  ASSERT_EQ(threadpool_init(&pool, 2, 2), 0);
+  threadpool_run(&pool, own_stack_size, 1);
+  const int64_t size = threadpool_wait(&pool, 1);
+  threadpool_destroy(&pool);
+  // The system may round the size up to whole pages.
+  EXPECT_GE(size, static_cast<int64_t>(THREAD_STACK_BYTES));
+  EXPECT_LT(size, static_cast<int64_t>(THREAD_STACK_BYTES) + 65536);
 }
 
 }  // namespace

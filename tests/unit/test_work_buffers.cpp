@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "encoder/encoder.h"
+#include "encoder/rowsched.h"
 #include "tests/unit/row_context.h"
 
 namespace {
@@ -29,9 +30,40 @@ TEST(WorkBuffers, CtuBuffersAre32ByteAlignedInEveryContext) {
   expect_aligned(row, "row context");
   for (int32_t f = 1; f < enc->frame_ctx_count; f++) {
     const encoder_t *fc = enc->frame_ctx[f];
-    for (int32_t r = 0; r < fc->ctu_rows; r++) expect_aligned(fc->row_ctx[r], "frame context row");
+    for (int32_t r = 0; r < fc->row_slots; r++) expect_aligned(fc->row_ctx[r], "frame context row");
   }
   encoder_close(enc);
+}
+
+// Row contexts exist only for the rows that can be in flight: with wavefront
+// substreams two more than the workers, with one stream two (a row reads the
+// coder of the row above); never more than the picture's rows.  Row r codes
+// in context r modulo their number, and each owns its substream buffer.
+TEST(WorkBuffers, RowContextsOnlyForTheRowsInFlight) {
+  struct shape_t {
+    int32_t height, threads, wpp, slots;
+  };
+  for (const shape_t &c : {shape_t{1024, 2, 1, 4}, shape_t{1024, 1, 1, 3}, shape_t{1024, 8, 0, 2},
+                           shape_t{128, 8, 1, 2}, shape_t{64, 4, 0, 1}}) {
+    tarnhevcenc_param_t p{};
+    p.size = sizeof(p);
+    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
+    p.width = 64;
+    p.height = c.height;
+    p.threads = c.threads;
+    p.wpp = c.wpp;
+    p.log_level = 0;
+    encoder_t *enc = encoder_open(&p);
+    ASSERT_NE(enc, nullptr);
+    for (int32_t f = 1; f <= enc->frame_ctx_count; f++) {
+      const encoder_t *fc = enc->frame_ctx[f];
+      ASSERT_EQ(fc->row_slots, c.slots) << c.height << " rows, " << c.threads << " threads, wpp " << c.wpp;
+      for (int32_t r = 0; r < fc->ctu_rows; r++) ASSERT_EQ(fc->sched_entry->rows[r].ctx, fc->row_ctx[r % c.slots]);
+      for (int32_t k = 0; k < fc->row_slots; k++)
+        EXPECT_EQ(fc->row_ctx[k]->slice_buf != nullptr, c.wpp != 0) << "slot " << k;
+    }
+    encoder_close(enc);
+  }
 }
 
 }  // namespace
