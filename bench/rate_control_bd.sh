@@ -3,10 +3,13 @@
 # luma PSNR, on the 6:1:1 weighted YUV PSNR and on luma SSIM in dB
 # (ffmpeg's ssim filter against the source).  Negative: the new side needs
 # fewer bits.
-# usage: bench/rate_control_bd.sh OLD-ZIRAVOV NEW-ZIRAVOV "OLD ARGS" "NEW ARGS" CLIP[:FRAMES]...
-#   (no FRAMES: the whole clip)
+# usage: bench/rate_control_bd.sh OLD-ZIRAVOV NEW-ZIRAVOV "OLD ARGS" "NEW ARGS" CLIP[:FRAMES][@K1,K2,K3,K4]...
+#   (no FRAMES: the whole clip; @K1..K4: four average bitrates in kbit/s
+#   instead of the four QPs)
 #   e.g. bench/rate_control_bd.sh old/ziravov new/ziravov "" "" foreman_cif_60f flower_720p_30f
 #        bench/rate_control_bd.sh z z "--aq-mode 0" "--aq-mode 1" foreman_cif_60f
+#        bench/rate_control_bd.sh z z "--no-cutree" "" foreman_cif_60f@200,400,800,1600
+# Also prints each side's CPU time (user + sys) summed over its encodes.
 # CLIPS (default ../shared/clips) holds the clips; JOBS encodes run at once.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,10 +23,13 @@ jobs=${JOBS:-4}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# curve SIDE CLIP FIELD: "kbps,quality " over the four QPs from the logs.
+points="22 27 32 37"
+point_opt=--qp
+
+# curve SIDE CLIP FIELD: "kbps,quality " over the four points from the logs.
 curve() {
   local q
-  for q in 22 27 32 37; do
+  for q in $points; do
     awk -v f="$3" '$1 == "rd" { printf "%s,%s ", $2, $(f) }' "$work/$2-$1-$q.rd"
   done
 }
@@ -32,8 +38,9 @@ encode_one() {  # side bin args clip frames qp
   local side=$1 bin=$2 args=$3 clip=$4 frames=$5 q=$6 base
   base="$work/$clip-$side-$q"
   # shellcheck disable=SC2086
-  "$bin" $args --qp "$q" --frames "$frames" --threads 2 --log-level 0 --recon "$base.yuv" \
-    "$clips/$clip.y4m" "$base.hevc" >"$base.log" 2>&1 || { echo "encode failed: $base" >&2; return 1; }
+  /usr/bin/time -o "$base.time" -f "%U %S" "$bin" $args $point_opt "$q" --frames "$frames" --threads 2 \
+    --log-level 0 --recon "$base.yuv" "$clips/$clip.y4m" "$base.hevc" >"$base.log" 2>&1 ||
+    { echo "encode failed: $base" >&2; return 1; }
   local kbps y u v ssim size
   kbps=$(sed -n 's/^encoded .*), \([0-9.]*\) kb\/s.*/\1/p' "$base.log")
   read -r y u v < <(sed -n 's/^PSNR y:\([0-9.]*\) u:\([0-9.]*\) v:\([0-9.]*\).*/\1 \2 \3/p' "$base.log")
@@ -51,12 +58,19 @@ encode_one() {  # side bin args clip frames qp
 }
 
 for spec in "$@"; do
+  points="22 27 32 37"
+  point_opt=--qp
+  if [ "${spec#*@}" != "$spec" ]; then
+    points=$(echo "${spec#*@}" | tr ',' ' ')
+    point_opt=--bitrate
+    spec=${spec%@*}
+  fi
   clip=${spec%%:*}
   frames=${spec#*:}
   [ "$frames" = "$spec" ] && frames=0
   [ -f "$clips/$clip.y4m" ] || { echo "missing $clips/$clip.y4m" >&2; exit 1; }
   ffmpeg -nostdin -v error -y -i "$clips/$clip.y4m" -c:v copy -f rawvideo "$work/$clip.src.yuv"
-  for q in 22 27 32 37; do
+  for q in $points; do
     for side in old new; do
       bin=$old args=$old_args
       [ $side = new ] && bin=$new args=$new_args
@@ -71,7 +85,7 @@ for spec in "$@"; do
   printf '%-18s BD-rate Y-PSNR %s%%, YUV-PSNR %s%%, Y-SSIM %s%%\n' "$clip" "$bd_y" "$bd_yuv" "$bd_ssim"
   for side in old new; do
     printf '  %s:' $side
-    for q in 22 27 32 37; do awk '{ printf " %s kb/s %s dB %s dB-ssim;", $2, $3, $5 }' "$work/$clip-$side-$q.rd"; done
-    echo
+    for q in $points; do awk '{ printf " %s kb/s %s dB %s dB-ssim;", $2, $3, $5 }' "$work/$clip-$side-$q.rd"; done
+    printf ' CPU %s s\n' "$(cat "$work/$clip-$side-"*.time | awk '{ s += $1 + $2 } END { printf "%.1f", s }')"
   done
 done

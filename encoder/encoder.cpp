@@ -365,9 +365,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   // the decoded picture buffer as it was when the oldest picture in flight
   // started (every later buffer holds only that and newer pictures), one per
   // frame context, and the one returned last.
-  // One more input: the previous picture, which the cost estimates of the
-  // next one read.
-  const int32_t pool_inputs = (enc->decision_delay + 3) + (p.bframes + 1) + contexts + 4;
+  const int32_t pool_inputs = (enc->decision_delay + 3) + (p.bframes + 1) + contexts + 3;
   const int32_t pool_recons = enc->sps->max_dec_pic_buffering + contexts + 1;
   // Sub-pel planes only on reconstructions (the pictures that can become
   // references), and only when some picture may be predicted.
@@ -484,7 +482,6 @@ void encoder_close(encoder_t *enc) {
     }
     aligned_free(enc->frame_ctx);
   }
-  enc->last_input = nullptr;
   // Queued, referenced and held pictures all belong to the pool, which
   // frees every picture it ever made.
   if (enc->pool) frame_pool_destroy(enc->pool);
@@ -858,12 +855,6 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     // Measured on entry: the lookahead and the CTU QPs read them later.
     f->use_cutree_offsets = 0;
     aq_compute_qp_offsets(enc, f);
-    if (enc->param.rcmode != TARNHEVCENC_RC_CQP || enc->rc->vbv) {
-      lookahead_estimate_costs(enc, f, enc->last_input);
-      if (enc->last_input) frame_release(enc->pool, enc->last_input);
-      frame_addref(enc->pool, f);
-      enc->last_input = f;
-    }
     // The half-resolution picture is made once, on entry: rebuilding it
     // when the picture starts would make the lookahead's later estimates
     // depend on how many pictures are in flight, and so on the threads.

@@ -191,7 +191,6 @@ struct encoder_t {
   int32_t anchor_poc[2];     // POCs of the latest two anchors (key or P), newest first
   int32_t coding_number;   // pictures coded so far (-1 before the first)
   encoder_t *last_started;  // the frame context that started the latest picture
-  frame_t *last_input;      // the latest input picture (referenced), for cost estimates
   // Real-time pressure: the speed mode of the next picture and when the
   // last picture started.
   int32_t speed_pressure;

@@ -120,7 +120,7 @@ void cutree_propagate(encoder_t *ctx, frame_t *const *frames, int32_t p0, int32_
 
 void cutree_compute_qp_offsets(encoder_t *ctx, frame_t *frame) {
   const lowres_layout_t &l = ctx->lookahead_engine->layout;
-  lowres_data_t *d = frame->la;
+  const lowres_data_t *d = frame->la;
   const float strength = 5.0f * (1.0f - lookahead_qcompress(ctx));
   const int32_t step_x = ctx->param.lookahead_step_x, step_y = ctx->param.lookahead_step_y;
   for (int32_t cy = 0; cy < l.block_rows; cy += 4)
@@ -142,14 +142,20 @@ void cutree_compute_qp_offsets(encoder_t *ctx, frame_t *frame) {
         i32 = static_cast<uint32_t>(std::max<uint64_t>(intra >> sh, 1));
         t32 = static_cast<uint32_t>((intra + prop) >> sh);
       }
-      d->cutree_offsets[cy * l.block_stride + cx] = -strength * (cutree_log2(t32) - cutree_log2(i32));
+      frame->aq_cutree_offsets[cy * l.block_stride + cx] = -strength * (cutree_log2(t32) - cutree_log2(i32));
     }
+  // The CTU QPs of this picture take these offsets instead of AQ's alone.
+  frame->use_cutree_offsets = 1;
 }
 
 void cutree_run(encoder_t *ctx, frame_t *const *f, int32_t n, int32_t start) {
   if (n <= start) return;
   if (!is_b(f[start]) && f[start]->frame_type_code != TARNHEVCENC_TYPE_P)
     lookahead_frame_cost(ctx, f, start, start, start);
+  // A P picture that starts the range and ends the queue (the last picture
+  // of the input) is reached by no step of the walk; rate control reads its
+  // estimate all the same.
+  if (f[start]->frame_type_code == TARNHEVCENC_TYPE_P && start > 0) lookahead_frame_cost(ctx, f, start - 1, start, start);
   int32_t p1 = n - 1;
   while (p1 >= start && is_b(f[p1])) p1--;
   if (p1 < start) return;

@@ -41,7 +41,9 @@ void lowres_build(const mc_funcs_t &mc, frame_t *f, int32_t all_phases) {
 
 bool lookahead_enabled(const encoder_t *ctx) {
   const param_t &p = ctx->param;
-  return p.rcmode != 0 || p.vbv_bufsize != 0 || p.scenecut != 0;
+  // The CU-tree too, so that it does not stop with scene-cut detection in
+  // constant-QP mode.
+  return p.rcmode != 0 || p.vbv_bufsize != 0 || p.scenecut != 0 || p.cutree != 0;
 }
 
 void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full) {

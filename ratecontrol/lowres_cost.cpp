@@ -261,9 +261,13 @@ int64_t lookahead_cost_job(int64_t arg) {
 
 }  // namespace
 
-const uint16_t *lookahead_aq_weights(const encoder_t *, const frame_t *) { return nullptr; }
+const uint16_t *lookahead_aq_weights(const encoder_t *ctx, const frame_t *f) {
+  return ctx->aq_mode_active ? f->aq_inv_qscale : nullptr;
+}
 
-float lookahead_qcompress(const encoder_t *) { return 0.6f; }
+// The caller's setting: rate control's own copy is 1.0 under the CU-tree,
+// which would make every offset 0.
+float lookahead_qcompress(const encoder_t *ctx) { return ctx->param.qcompress; }
 
 lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) {
   lookahead_engine_t *e = static_cast<lookahead_engine_t *>(aligned_malloc(sizeof(lookahead_engine_t)));
@@ -367,26 +371,6 @@ void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, in
 int32_t lookahead_cached_cost(const frame_t *f, int32_t d0, int32_t d1, bool weighted_cost) {
   if (!f->la || d0 < 0 || d1 < 0 || d0 >= LOWRES_DISTANCES || d1 >= LOWRES_DISTANCES) return -1;
   return weighted_cost ? f->la->aq_cost_cache[d0][d1] : f->la->cost_cache[d0][d1];
-}
-
-int32_t lookahead_current_cost(encoder_t *ctx) {
-  frame_t *f = ctx->cur_input;
-  if (!f || !f->la) return -1;
-  int32_t d0 = 0, d1 = 0;
-  if (ctx->slice_type_code != 2 && ctx->ref_count[0] > 0) d0 = f->poc - ctx->ref_list[0][0]->poc;
-  if (ctx->slice_type_code == 0 && ctx->ref_count[1] > 0) d1 = ctx->ref_list[1][0]->poc - f->poc;
-  // A reference farther than the estimates reach (or on the wrong side)
-  // has no estimate: rate control then gets none rather than a stale one.
-  const bool weighted_cost = ctx->param.cutree == 0 && ctx->param.aq_mode != 0;
-  const int32_t cost = lookahead_cached_cost(f, d0, d1, weighted_cost);
-  lowres_data_t *d = f->la;
-  if (cost < 0) return -1;
-  d->lookahead_cost = cost;
-  if (d->layout.row_arrays) {
-    d->lookahead_row_costs = d->row_costs[d0][d1];
-    d->lookahead_ctu_costs = d->ctu_costs[d0][d1];
-  }
-  return cost;
 }
 
 void lookahead_picture_start(encoder_t *ctx) {

@@ -61,11 +61,6 @@ void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, in
 // distances lie outside the cache).
 int32_t lookahead_cached_cost(const frame_t *f, int32_t d0, int32_t d1, bool weighted);
 
-// The estimate of the picture being coded in ctx against the references it
-// is coded with (intra pictures: the intra estimate), or -1 when the
-// lookahead did not compute it; points the picture's row and CTU arrays at
-// the estimate's.
-int32_t lookahead_current_cost(encoder_t *ctx);
 // At the start of a picture, once its references are set: the distances
 // under which the analysis finds the lookahead's block costs, vectors and
 // hints (lowres_l0_distance, lowres_l1_distance), -1 where none exist.

@@ -45,7 +45,7 @@ lowres_data_t *lowres_data_new(const lowres_layout_t &l) {
   for (int32_t list = 0; list < l.lists; list++)
     for (int32_t i = 0; i < l.max_distance; i++)
       ok = ok && make(&d->mvs[list][i], l.block_count, 0) && make(&d->mv_costs[list][i], l.block_count, 0);
-  ok = ok && make(&d->propagate, l.block_count, 0) && make(&d->cutree_offsets, l.block_count, 0);
+  ok = ok && make(&d->propagate, l.block_count, 0);
   if (!ok) {
     lowres_data_delete(d);
     return nullptr;
@@ -72,7 +72,6 @@ void lowres_data_delete(lowres_data_t *d) {
       aligned_free(d->mv_costs[list][i]);
     }
   aligned_free(d->propagate);
-  aligned_free(d->cutree_offsets);
   aligned_free(d);
 }
 
@@ -80,7 +79,6 @@ void lowres_data_reset(lowres_data_t *d) {
   std::memset(d->cost_cache, 0xff, sizeof(d->cost_cache));
   std::memset(d->aq_cost_cache, 0xff, sizeof(d->aq_cost_cache));
   std::memset(d->mvs_searched, 0, sizeof(d->mvs_searched));
-  std::memset(d->cutree_offsets, 0, sizeof(float) * static_cast<size_t>(d->layout.block_count));
   d->lookahead_cost = 0;
   d->lookahead_row_costs = d->lookahead_ctu_costs = nullptr;
 }

@@ -47,10 +47,9 @@ struct lowres_data_t {
   mv_t *mvs[2][LOWRES_DISTANCES - 1];
   uint32_t *mv_costs[2][LOWRES_DISTANCES - 1];
   uint8_t mvs_searched[2][LOWRES_DISTANCES - 1];
-  // CU-tree: the amount later pictures take from each block, and the QP
-  // offset per CTU at the index of its top-left block.
+  // CU-tree: the amount later pictures take from each block (the offsets
+  // go to the picture's aq_cutree_offsets).
   uint32_t *propagate;
-  float *cutree_offsets;
   // The estimate handed to rate control for the picture being coded.
   int32_t lookahead_cost;
   const uint32_t *lookahead_row_costs, *lookahead_ctu_costs;

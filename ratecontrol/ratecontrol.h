@@ -105,12 +105,12 @@ void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp);
 void ratecontrol_update_predictor(ratecontrol_predictor_t *p, float q, float cost, float bits, float n);
 float ratecontrol_predict(const ratecontrol_predictor_t *p, float cost, float q, float n);
 
-// The picture's lookahead cost against its references, and its intra cost;
-// 0 where the lookahead has not measured the picture.
+// The lookahead's estimate of the picture being coded against the
+// references it is coded with, once they are set (0 where the lookahead
+// made none); also fills the picture's per-row and per-CTU cost arrays
+// (with VBV) and its intra cost, which ratecontrol_get_intra_cost returns
+// afterwards.
 int32_t ratecontrol_get_lookahead_cost(encoder_t *ctx);
-// Measures the costs of an input picture against the previous one (NULL:
-// intra only) when it enters the encoder.
-void lookahead_estimate_costs(encoder_t *enc, frame_t *f, const frame_t *previous);
 int32_t ratecontrol_get_intra_cost(encoder_t *ctx);
 
 // Picture class of a frame_type_code (Bref for 5, B for 6, P for 4, else I).

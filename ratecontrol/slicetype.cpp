@@ -154,6 +154,9 @@ void rate_control_estimates(const decision_t &dc, int32_t start) {
   frame_t *const *frames = reinterpret_cast<frame_t *const *>(dc.q->input->items);
   auto est = [&](int32_t p0, int32_t p1, int32_t b) { dc.costs->estimate(dc.costs->user, frames, p0, p1, b); };
   if (!is_b_picture(frames[start]) && frames[start]->frame_type_code != TARNHEVCENC_TYPE_P) est(start, start, start);
+  // A P picture alone in the range (the last picture of the input) has no
+  // anchor pair of its own below.
+  if (frames[start]->frame_type_code == TARNHEVCENC_TYPE_P && start > 0) est(start - 1, start, start);
   int32_t p1 = dc.n - 1;
   while (p1 >= start && is_b_picture(frames[p1])) p1--;
   while (p1 > start) {

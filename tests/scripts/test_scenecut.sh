@@ -5,7 +5,10 @@
 # under an open one; one picture of bus inside foreman (a flash) gets none;
 # --scenecut 0 keeps key pictures to the period.  The streams decode in
 # ffmpeg and libde265 to the reconstruction, and 1 and 8 threads (and so
-# lookahead pool threads) give the same bytes.
+# lookahead pool threads) give the same bytes.  The CU-tree's offsets reach
+# the CTU QPs in constant-QP mode with AQ in effect: the key and P pictures
+# are coded below their slice QP (but the last), the B pictures no reference
+# leans on at it, and --no-cutree codes every CTU at the slice QP.
 set -u
 . "${SCRIPTS:-$(dirname "$0")}/conformance_lib.sh"
 conf_init
@@ -53,6 +56,26 @@ wait
 types closed | grep -q ' 11:4 ' || conf_fail closed "picture 11 is not P: $(types closed)"
 types open | grep -q ' 11:6 ' || conf_fail open "picture 11 is not a leading B picture: $(types open)"
 cmp -s closed.hevc threads8.hevc || conf_fail threads "8 threads give another stream than 1"
+
+# coded_vs_slice NAME TYPE: "below", "equal" or "above" for every picture of
+# that type: its mean coded CTU QP (avg-qp) against its slice QP.
+coded_vs_slice() {
+  awk -v t="$2" '$1 == "frame" && $4 == t { for (i = 1; i < NF; i++) if ($i == "avg-qp") a = $(i + 1)
+    print (a < $6 ? "below" : a > $6 ? "above" : "equal") }' "$1.err" | sort -u | tr '\n' ' '
+}
+# (AQ in effect at strength 0: the CTU QPs take offsets, AQ gives none.)
+aq0="--aq-mode 1 --aq-strength 0"
+check cutree joined.y4m 20 "0:1 12:1 " $common --scenecut 40 --no-open-gop $aq0 &
+check no_cutree joined.y4m 20 "0:1 12:1 " $common --scenecut 40 --no-open-gop --no-cutree $aq0 &
+wait
+cmp -s cutree.hevc no_cutree.hevc && conf_fail cutree "--no-cutree gives the same stream"
+[ "$(coded_vs_slice cutree 1)" = "below " ] || conf_fail cutree "key pictures: $(coded_vs_slice cutree 1)"
+# (The last P picture has nothing after it to lean on it.)
+[[ "$(coded_vs_slice cutree 4)" == below* ]] || conf_fail cutree "P pictures: $(coded_vs_slice cutree 4)"
+[ "$(coded_vs_slice cutree 6)" = "equal " ] || conf_fail cutree "type 6: $(coded_vs_slice cutree 6)"
+for t in 1 4 5 6; do
+  [ "$(coded_vs_slice no_cutree $t)" = "equal " ] || conf_fail no_cutree "type $t: $(coded_vs_slice no_cutree $t)"
+done
 
 # Pictures too small for any half-resolution block to be searched (8x8,
 # 72x8) give no sign of a cut: only the first is a key picture.

@@ -230,9 +230,10 @@ TEST(CuTree, AmountsFollowTheVectorsWithTheirWeights) {
       intra += 1000;
       prop += c.target(x, y);
     }
-  EXPECT_NEAR(c.e.la(0)->cutree_offsets[4 * s + 4], -2.0 * std::log2((intra + prop) / intra), 1e-3);
-  EXPECT_LT(c.e.la(0)->cutree_offsets[4 * s + 4], -1.0f);
-  EXPECT_EQ(c.e.la(1)->cutree_offsets[4 * s + 4], 0.0f);
+  EXPECT_NEAR(c.e.frames[0]->aq_cutree_offsets[4 * s + 4], -2.0 * std::log2((intra + prop) / intra), 1e-3);
+  EXPECT_LT(c.e.frames[0]->aq_cutree_offsets[4 * s + 4], -1.0f);
+  EXPECT_EQ(c.e.frames[1]->aq_cutree_offsets[4 * s + 4], 0.0f);
+  EXPECT_EQ(c.e.frames[0]->use_cutree_offsets, 1);
 }
 
 TEST(CuTree, PropagatedAmountsSaturate) {
