@@ -32,8 +32,6 @@ void commit_pu(ctu_maps_t *m, int32_t p, int32_t w8, int32_t h8, uint8_t merge, 
   }
 }
 
-}  // namespace
-
 void set_luma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) {
   const int32_t n4 = 1 << (log2_size - 2);
   grid_fill_rect(reinterpret_cast<uint8_t *>(ctx->maps->intra_dir) + map4_index(zorder_x(z), zorder_y(z)), n4, n4,
@@ -48,6 +46,24 @@ void set_chroma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) 
     for (int32_t i = 0; i < n8; i++) ctx->maps->intra_dir[chroma_dir_index(x8 + i, y8 + j)] = static_cast<int8_t>(mode);
   const int32_t first = log2_size >= 3 ? z : z & ~3;
   fill_units(ctx->maps->unit.chroma_syntax, first, std::max(log2_size, 3), static_cast<uint8_t>(mode));
+}
+
+}  // namespace
+
+void cu_commit_transform_sizes(encoder_t *ctx, const cu_node_t *nodes, int32_t z, int32_t log2_size) {
+  fill_tu_sizes(ctx, nodes, z, log2_size);
+}
+
+void cu_commit_luma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size) {
+  set_luma_dir(ctx, z, log2_size, node->luma_dir);
+}
+
+void cu_commit_rough_luma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z) {
+  ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))] = static_cast<int8_t>(node->luma_dir);
+}
+
+void cu_commit_chroma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size) {
+  set_chroma_dir(ctx, z, log2_size, node->chroma_dir);
 }
 
 void cu_commit_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,

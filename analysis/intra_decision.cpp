@@ -164,7 +164,8 @@ void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2
 
 uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode) {
   encoder_t *ctx = cu->ctx;
-  ctx->maps->intra_dir[first_unit_index(cu->z)] = static_cast<int8_t>(mode);
+  cu->node->luma_dir = mode;
+  cu_commit_rough_luma_dir(ctx, cu->node, cu->z);
   intra_predict(ctx, cu->z, cu->x, cu->y, cu->log2_size, cu->node->qp, 1);
   ctx->intra_refs_refresh = 0;
   return cu->luma_cost(ctu_src_at(ctx, 0, cu->x, cu->y), SRC_STRIDE, ctu_rec_at(ctx, 0, cu->x, cu->y), RECON_STRIDE) +
@@ -173,7 +174,8 @@ uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode) {
 
 uint32_t intra_rough_chroma(intra_cu_t *cu, int32_t chroma_mode) {
   encoder_t *ctx = cu->ctx;
-  set_chroma_dir(ctx, cu->z, cu->log2_size, chroma_mode);
+  cu->node->chroma_dir = chroma_mode;
+  cu_commit_chroma_dir(ctx, cu->node, cu->z, cu->log2_size);
   intra_predict(ctx, cu->z, cu->x, cu->y, cu->log2_size, cu->node->qp, 2);
   ctx->intra_refs_refresh = 0;
   // A 4x4 PU's chroma is the 4x4 pair of its 8x8 CU.
@@ -190,7 +192,7 @@ uint32_t intra_luma_trial(intra_cu_t *cu, int32_t mode, uint8_t *cbf) {
   cu_node_t *node = cu->node;
   node->luma_dir = mode;
   ctx->cabac.est = ctx->cabac_est_save[1 + cu->depth];
-  set_luma_dir(ctx, cu->z, cu->log2_size, mode);
+  cu_commit_luma_dir(ctx, node, cu->z, cu->log2_size);
   uint32_t cost = tu_luma_encode_cost(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size, 1);
   int32_t mpm[3];
   intra_mpms(ctx, cu->z, mpm);
@@ -204,7 +206,8 @@ uint32_t intra_chroma_trial(intra_cu_t *cu, int32_t chroma_mode, uint8_t *cbf) {
   encoder_t *ctx = cu->ctx;
   cu_node_t *node = cu->node;
   ctx->cabac.est = ctx->cabac_est_save[1 + cu->depth];
-  set_chroma_dir(ctx, cu->z, cu->log2_size, chroma_mode);
+  node->chroma_dir = chroma_mode;
+  cu_commit_chroma_dir(ctx, node, cu->z, cu->log2_size);
   uint32_t cost = tu_chroma_encode_cost(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size, 1);
   const uint32_t bits = intra_chroma_mode_bits(&ctx->cabac.est, chroma_mode);
   cost = rd_cost(cost, bits, node->lambda_ssd);
@@ -233,7 +236,7 @@ void intra_take_luma(intra_cu_t *cu, int32_t mode, uint32_t cost, uint8_t cbf) {
   cu->ctx->intra_refs_refresh = 1;
   node->intra_cost = cost;
   node->luma_dir = mode;
-  set_luma_dir(cu->ctx, cu->z, cu->log2_size, mode);
+  cu_commit_luma_dir(cu->ctx, node, cu->z, cu->log2_size);
 }
 
 int32_t intra_chroma_mode4(intra_cu_t *cu, int32_t best_mode, uint32_t best_cost) {
@@ -251,7 +254,7 @@ void intra_cu_cost(intra_cu_t *cu, bool luma_first, int32_t chroma_mode) {
   node->recode = 0;
   node->chroma_dir = chroma_mode;
   ctx->cabac.est = ctx->cabac_est_save[1 + cu->depth];
-  set_chroma_dir(ctx, cu->z, cu->log2_size, chroma_mode);
+  cu_commit_chroma_dir(ctx, node, cu->z, cu->log2_size);
   const int32_t rdoq_alt = ctx->use_rdoq_alt;
   const int32_t level = ctx->analysis_level;
   if ((level >= 4 && ctx->param.latency_mode == 0) || (level >= 3 && ctx->param.latency_mode != 0))
@@ -275,11 +278,11 @@ void intra_finish_without_rd(intra_cu_t *cu, int32_t mode) {
   ctx->intra_refs_refresh = 1;
   node->intra_cost = COST_NONE;
   node->luma_dir = mode;
-  set_luma_dir(ctx, cu->z, cu->log2_size, mode);
+  cu_commit_luma_dir(ctx, node, cu->z, cu->log2_size);
   if (cu->log2_size == 2) {
     if ((cu->z & 3) == 3) {
       node->chroma_dir = 4;
-      set_chroma_dir(ctx, cu->z, 2, 4);
+      cu_commit_chroma_dir(ctx, node, cu->z, 2);
     }
     return;
   }
@@ -409,7 +412,7 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
     ctx->intra_refs_refresh = 1;
     node->intra_cost = best_cost;
     node->luma_dir = best_mode;
-    set_luma_dir(ctx, z, 2, best_mode);
+    cu_commit_luma_dir(ctx, node, z, 2);
     if ((z & 3) != 3) return;
     const int32_t chroma = decide_chroma(&cu, m);
     if (chroma != 4) {
@@ -419,7 +422,7 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
     }
     ctx->maps->cbf[node_index(z, 2)] = node->cbf_intra;
     node->chroma_dir = chroma;
-    set_chroma_dir(ctx, z, 2, chroma);
+    cu_commit_chroma_dir(ctx, node, z, 2);
     ctx->intra_refs_refresh = 1;
     return;
   }
@@ -460,7 +463,8 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   intra_list_init(&list, 4);
   auto evaluate = [&](int32_t mode) {
     visited[mode] = 1;
-    ctx->maps->intra_dir[first_unit_index(z)] = static_cast<int8_t>(mode);
+    node->luma_dir = mode;
+    cu_commit_rough_luma_dir(ctx, node, z);
     if (log2_size <= 5)
       encode_block_of_size(ctx, z, x, y, log2_size, static_cast<int8_t>(node->qp), 1, 0, 1);
     else
@@ -524,5 +528,5 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   if (k_count == 2 && list.mode[1] >= 0 && list.mode[1] != node->luma_dir) rd_trial(list.mode[1]);
   node->cbf_intra = cbf;
   // A losing trial left its mode in the maps.
-  set_luma_dir(ctx, z, log2_size, node->luma_dir);
+  cu_commit_luma_dir(ctx, node, z, log2_size);
 }

@@ -87,7 +87,8 @@ void begin_trial(const cu_t &cu) {
 uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final) {
   encoder_t *ctx = cu.ctx;
   begin_trial(cu);
-  set_luma_dir(ctx, cu.z, cu.log2_size, mode);
+  cu.node->luma_dir = mode;
+  cu_commit_luma_dir(ctx, cu.node, cu.z, cu.log2_size);
   const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
   tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, cu.log2_size == 2 ? 33 : 1, final);
   return saturated(static_cast<uint64_t>(cu.node->tu_tree_cost) + rd_cost(0, bits, cu.node->lambda_ssd));
@@ -101,10 +102,10 @@ int32_t rough_candidates(const cu_t &cu, const int32_t mpm[3], int32_t list[MAX_
   const pixel_cost_fn kernel = cu.log2_size == 2 ? ctx->pixel.satd[4] : ctx->pixel.block_cost[6 - cu.log2_size];
   const uint8_t *src = ctu_src_at(ctx, 0, cu.x, cu.y);
   const uint8_t *pred = ctu_rec_at(ctx, 0, cu.x, cu.y);
-  int8_t *first_dir = &ctx->maps->intra_dir[map4_index(zorder_x(cu.z), zorder_y(cu.z))];
   // The neighbours are built for the first prediction and reused after.
   for (int32_t mode = 0; mode < 35; mode++) {
-    *first_dir = static_cast<int8_t>(mode);
+    node->luma_dir = mode;
+    cu_commit_rough_luma_dir(ctx, node, cu.z);
     encode_block_of_size(ctx, cu.z, cu.x, cu.y, cu.log2_size, static_cast<int8_t>(node->qp), 1, 0, 1);
     node->mode_costs[mode] = kernel(src, SRC_STRIDE, pred, RECON_STRIDE);
     ctx->intra_refs_refresh = 0;
@@ -192,7 +193,8 @@ void decide_chroma(const cu_t &cu) {
   uint32_t listed_cost = UINT32_MAX;
   ctx->intra_refs_refresh = 1;
   for (int32_t mode = 0; mode < 4; mode++) {
-    set_chroma_dir(ctx, cu.z, cu.log2_size, mode);
+    node->chroma_dir = mode;
+    cu_commit_chroma_dir(ctx, node, cu.z, cu.log2_size);
     encode_block_of_size(ctx, cu.z, cu.x, cu.y, cu.log2_size, static_cast<int8_t>(node->qp), 1, 0, 2);
     uint64_t c = penalty;
     for (int32_t p = 1; p <= 2; p++)
@@ -211,7 +213,8 @@ void decide_chroma(const cu_t &cu) {
   const cu_node_t *area = cu.nodes + node_index(az, area_log2);
   auto trial = [&](int32_t mode) {
     ctx->cabac.est = start;
-    set_chroma_dir(ctx, cu.z, cu.log2_size, mode);
+    node->chroma_dir = mode;
+    cu_commit_chroma_dir(ctx, node, cu.z, cu.log2_size);
     const uint32_t bits = intra_chroma_mode_bits(&ctx->cabac.est, mode);
     tree_search(cu, az, ax, ay, area_log2, 2, 0);
     return saturated(static_cast<uint64_t>(area->tu_tree_cost) + rd_cost(0, bits, node->lambda_ssd));
@@ -219,7 +222,7 @@ void decide_chroma(const cu_t &cu) {
   const uint32_t derived = trial(4);
   const uint32_t other = trial(listed);
   node->chroma_dir = derived < other ? 4 : listed;
-  set_chroma_dir(ctx, cu.z, cu.log2_size, node->chroma_dir);
+  cu_commit_chroma_dir(ctx, node, cu.z, cu.log2_size);
 }
 
 // The unsplit CU (or 4x4 prediction unit): its modes, then its cost from

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "analysis/analysis.h"
+#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "bitstream/ctu_writer.h"
 #include "motion/mvp.h"
@@ -25,45 +26,50 @@ struct qg_t {
   int32_t target, pred, delta_coded;
 };
 
-// The skip bit of the CU's 8x8 units in the flag map.
-void set_skip(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, bool skip) {
-  const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
-  for (int32_t j = 0; j < w8; j++)
-    for (int32_t i = 0; i < w8; i++) {
-      uint8_t &f = ctx->maps->flags[p + i + MAP8_STRIDE * j];
-      f = static_cast<uint8_t>((f & 0xfe) | (skip ? 1 : 0));
-    }
-}
+cu_node_t *node_of(encoder_t *ctx, int32_t z, int32_t log2_size) { return ctx->nodes + node_index(z, log2_size); }
 
+// A random transform tree below the CU, decided in its nodes.
 void random_tu_tree(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t depth, int32_t max_depth, int32_t nxn) {
   const bool forced = log2_size > 5 || (nxn && depth == 0);
   const bool allowed = log2_size > 2 && depth < max_depth;
   const bool split = forced || (allowed && (next_random(ctx) % 3) == 0);
-  if (!split) {
-    fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
-    return;
-  }
+  node_of(ctx, z, log2_size)->tu_split = split ? 1 : 0;
+  if (!split) return;
   const int32_t child_units = 1 << (2 * (log2_size - 3));
   for (int32_t k = 0; k < 4; k++) random_tu_tree(ctx, z + k * child_units, log2_size - 1, depth + 1, max_depth, nxn);
 }
 
+// A leaf CU as the commit expects it; what the CU decides comes after.
+cu_node_t *leaf_node(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t qp, int32_t intra) {
+  cu_node_t *node = node_of(ctx, z, log2_size);
+  node->split = 0;
+  node->tu_split = 0;
+  node->residual_mode = 0;
+  node->part_mode = 0;
+  node->skip = 0;
+  node->merge_idx = 0;
+  node->pred_intra = static_cast<uint32_t>(intra);
+  node->qp = qp;
+  return node;
+}
+
 int32_t random_intra_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
-  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
-  const int32_t size = 1 << log2_size;
+  cu_node_t *node = leaf_node(ctx, z, log2_size, qp, 1);
   const int32_t nxn = log2_size == 3 && (next_random(ctx) & 1);
-  set_skip(ctx, x, y, log2_size, false);
-  fill_units(d->part_nxn, z, log2_size, static_cast<uint8_t>(nxn));
-  fill_units(d->chroma_syntax, z, log2_size, static_cast<uint8_t>(next_random(ctx) % 5));
+  node->split = static_cast<uint8_t>(nxn);
+  node->chroma_dir = static_cast<int32_t>(next_random(ctx) % 5);
   if (nxn) {
-    for (int32_t k = 0; k < 4; k++) d->luma_mode[z + k] = static_cast<uint8_t>(next_random(ctx) % 35);
+    for (int32_t k = 0; k < 4; k++) {
+      cu_node_t *pu = leaf_node(ctx, z + k, 2, qp, 1);
+      pu->luma_dir = static_cast<int32_t>(next_random(ctx) % 35);
+      pu->chroma_dir = node->chroma_dir;
+    }
   } else {
-    fill_units(d->luma_mode, z, log2_size, static_cast<uint8_t>(next_random(ctx) % 35));
+    node->luma_dir = static_cast<int32_t>(next_random(ctx) % 35);
   }
-  const int8_t no_ref[2] = {-2, -2};
-  const mv_t zero[2] = {0, 0};
-  set_maps(ctx, x, y, size, size, 1, 0, 0, no_ref, zero);
   random_tu_tree(ctx, z, log2_size, 0, ctx->sps->max_tr_depth_intra + nxn, nxn);
+  cu_commit(ctx, ctx->nodes, z, x, y, log2_size);
   return intra_cu_code(ctx, x, y, log2_size, qp);
 }
 
@@ -85,17 +91,29 @@ mv_t random_vector(encoder_t *ctx, mv_t pred) {
   return mv_make(vx, vy);
 }
 
+// Motion data of prediction unit k of the node's partition.
+void set_pu(cu_node_t *node, int32_t k, uint8_t merge, uint8_t merge_idx, const int8_t ref[2], const mv_t mv[2]) {
+  if (node->part_mode == 0) {
+    node->pu.p2n = pu_single_t{merge, merge_idx, {mv[0], mv[1]}, {ref[0], ref[1]}};
+    return;
+  }
+  pu_pair_t &pp = node->part_mode == 1 ? node->pu.p2nxn : node->pu.pnx2n;
+  pp.merge_flag[k] = merge;
+  pp.merge_idx[k] = merge_idx;
+  for (int32_t l = 0; l < 2; l++) {
+    pp.ref_idx[k][l] = ref[l];
+    pp.mv[k][l] = mv[l];
+  }
+}
+
 int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, bool skip) {
-  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t size = 1 << log2_size;
-  fill_units(d->part_nxn, z, log2_size, 0);
-  fill_units(d->luma_mode, z, log2_size, 1);
-  fill_units(d->chroma_syntax, z, log2_size, 4);
+  cu_node_t *node = leaf_node(ctx, z, log2_size, qp, 0);
   // 8x8 CUs stay 2Nx2N: the motion maps hold one vector per 8x8 unit.
   const int32_t pm = (skip || log2_size == 3) ? 0 : static_cast<int32_t>(next_random(ctx) % 3);
-  ctx->maps->part_mode[node_index(z, log2_size)] = static_cast<uint32_t>(pm);
-  set_skip(ctx, x, y, log2_size, skip);
+  node->part_mode = static_cast<uint32_t>(pm);
+  node->skip = skip ? 1 : 0;
   const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
   int32_t merged0 = 0;
   for (int32_t k = 0; k < (pm ? 2 : 1); k++) {
@@ -112,13 +130,14 @@ int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
     }
     if (n_allowed == 0 && skip) {
       skip = false;
-      set_skip(ctx, x, y, log2_size, false);
+      node->skip = 0;
     }
     if (n_allowed > 0 && (skip || next_random(ctx) % 2 == 0)) {
       const int32_t idx = allowed[next_random(ctx) % n_allowed];
       const int8_t ref[2] = {mc.ref_idx[0][idx], mc.ref_idx[1][idx]};
       const mv_t mv[2] = {mc.mv[0][idx], mc.mv[1][idx]};
-      set_maps(ctx, px, py, pw, ph, 0, skip ? 0 : 1, idx, ref, mv);
+      set_pu(node, k, 1, static_cast<uint8_t>(idx), ref, mv);
+      if (skip) node->merge_idx = static_cast<uint32_t>(idx);
       if (k == 0) merged0 = 1;
     } else {
       // Lists: P slices list 0; B slices list 0, list 1 or both.
@@ -128,34 +147,33 @@ int32_t random_inter_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
       for (int32_t l = 0; l < 2; l++) {
         if (!(dir == 2 || static_cast<int32_t>(dir) == l)) continue;
         ref[l] = static_cast<int8_t>(next_random(ctx) % ctx->ref_count[l]);
-        set_maps(ctx, px, py, pw, ph, 0, 0, 0, ref, mv);
+        // The predictors are those of the reference the maps hold for the PU.
+        set_pu(node, k, 0, 0, ref, mv);
+        cu_commit(ctx, ctx->nodes, z, x, y, log2_size);
         mv_t pred[2];
         const int32_t n = mvp_get_amvp_candidates(ctx, pz, px, py, pw, ph, ref[l], l, pred);
         mv[l] = random_vector(ctx, pred[next_random(ctx) % n]);
       }
-      set_maps(ctx, px, py, pw, ph, 0, 0, 0, ref, mv);
+      set_pu(node, k, 0, 0, ref, mv);
     }
     // The second prediction unit sees the first as a decoded neighbour.
+    cu_commit(ctx, ctx->nodes, z, x, y, log2_size);
     grid_mark_available(ctx, px, py, pw, ph);
   }
-  if (skip) {
-    fill_units(d->tu_log2, z, log2_size, static_cast<uint8_t>(log2_size > 5 ? 5 : log2_size));
-    return inter_cu_code(ctx, x, y, log2_size, qp, 0);
-  }
-  random_tu_tree(ctx, z, log2_size, 0, ctx->sps->max_tr_depth_inter, 0);
+  if (!skip) random_tu_tree(ctx, z, log2_size, 0, ctx->sps->max_tr_depth_inter, 0);
+  cu_commit(ctx, ctx->nodes, z, x, y, log2_size);
+  if (skip) return inter_cu_code(ctx, x, y, log2_size, qp, 0);
   const int32_t coded = inter_cu_code(ctx, x, y, log2_size, qp, 1);
   // A merged 2Nx2N CU without residual can only be sent as a skipped CU.
   if (!coded && pm == 0 && merged0) {
-    set_skip(ctx, x, y, log2_size, true);
-    ctu_maps_t *m = ctx->maps;
-    for (int32_t y8 = y >> 3; y8 < (y + size) >> 3; y8++)
-      for (int32_t x8 = x >> 3; x8 < (x + size) >> 3; x8++) m->merge_flag[map8_index(x8, y8)] = 0;
+    node->skip = 1;
+    node->merge_idx = node->pu.p2n.merge_idx;
+    cu_commit(ctx, ctx->nodes, z, x, y, log2_size);
   }
   return coded;
 }
 
 void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg) {
-  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t size = 1 << log2_size;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const bool crosses = !block_in_picture(ctx, x + size - 1, y + size - 1);
@@ -165,6 +183,7 @@ void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg
     qg->delta_coded = 0;
   }
   const bool split = log2_size > 3 && (crosses || (next_random(ctx) % 4) < (log2_size == 6 ? 3u : 2u));
+  ctx->nodes[node_index(z, log2_size)].split = split ? 1 : 0;
   if (split) {
     const int32_t h = size >> 1;
     for (int32_t k = 0; k < 4; k++) {
@@ -173,7 +192,6 @@ void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg
     }
     return;
   }
-  fill_units(d->cu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
   const int32_t qp = qg->enabled ? qg->target : ctx->slice_qp;
   int32_t coded;
   const uint32_t kind = ctx->slice_type_code == 2 ? 0 : next_random(ctx) % 8;
@@ -190,8 +208,8 @@ void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg
     if (coded) qg->delta_coded = 1;
     qpy = qg->delta_coded ? qg->target : qg->pred;
   }
-  ctu_map8_fill(reinterpret_cast<uint8_t *>(ctx->maps->qp) + map8_index(x >> 3, y >> 3), size >> 3, size >> 3,
-                static_cast<uint8_t>(qpy));
+  ctx->nodes[node_index(z, log2_size)].qp = qpy;
+  cu_commit(ctx, ctx->nodes, z, x, y, log2_size);
   ctx->prev_qp = qpy;
 }
 

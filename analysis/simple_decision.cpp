@@ -194,7 +194,7 @@ uint32_t try_intra_nxn(cu_trial_t &t, int32_t) {
     cu_node_t *pu = t.nodes + node_index(t.z + k, 2);
     const int32_t px = t.x + (k & 1) * 4, py = t.y + (k >> 1) * 4;
     pu->luma_dir = best_luma_mode(ctx, px, py, 2);
-    set_luma_dir(ctx, t.z + k, 2, pu->luma_dir);
+    cu_commit_luma_dir(ctx, pu, t.z + k, 2);
     transform_tree_search(ctx, t.nodes, t.z + k, px, py, 2, 33, 0);
     grid_mark_available(ctx, px, py, 4, 4);
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "analysis/analysis_tables.h"
+#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "bitstream/ctu_writer.h"
 #include "rdo/block_coding.h"
@@ -55,22 +56,16 @@ uint32_t cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, in
   return rd_cost(dist, bits, lambda);
 }
 
-// Turns the committed inter CU into a skip CU with its merge candidate.
-void make_skip(encoder_t *ctx, cu_node_t *node, int32_t x, int32_t y, int32_t log2_size) {
+// Turns the committed inter CU into a skip CU with its merge candidate, and
+// back; the node says so and the commit publishes it.
+void make_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   node->skip = 1;
   node->merge_idx = node->pu.p2n.merge_idx;
-  const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
-  ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, 0);
-  ctu_map8_fill(ctx->maps->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
-  for (int32_t j = 0; j < w8; j++)
-    for (int32_t i = 0; i < w8; i++) ctx->maps->flags[p + i + MAP8_STRIDE * j] |= 1;
+  cu_commit(ctx, node - node_index(z, log2_size), z, x, y, log2_size);
 }
-void clear_skip(encoder_t *ctx, cu_node_t *node, int32_t x, int32_t y, int32_t log2_size) {
+void clear_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   node->skip = 0;
-  const int32_t p = map8_index(x >> 3, y >> 3), w8 = 1 << (log2_size - 3);
-  ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, node->pu.p2n.merge_flag);
-  for (int32_t j = 0; j < w8; j++)
-    for (int32_t i = 0; i < w8; i++) ctx->maps->flags[p + i + MAP8_STRIDE * j] &= 0xfe;
+  cu_commit(ctx, node - node_index(z, log2_size), z, x, y, log2_size);
 }
 
 }  // namespace
@@ -91,7 +86,7 @@ uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x
   const int32_t coded = code_cu(ctx, x, y, log2_size, 0);
   cu_node_t *node = ctx->nodes + node_index(z, log2_size);
   if (!coded && !unit_intra(ctx->maps, z) && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip)
-    make_skip(ctx, node, x, y, log2_size);
+    make_skip(ctx, node, z, x, y, log2_size);
   if (flag && !coded) return COST_NONE;
   return cost_in_place(ctx, lambda, z, x, y, log2_size);
 }
@@ -108,13 +103,13 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
     for (int32_t r = 0; r < n / 2; r++)
       std::memcpy(pred + n * n + (p - 1) * n * n / 4 + r * n / 2, ctu_rec_at(ctx, p, x / 2, y / 2 + r), n / 2);
   const uint32_t was_skip = node->skip;
-  if (merge) make_skip(ctx, node, x, y, log2_size);
+  if (merge) make_skip(ctx, node, z, x, y, log2_size);
   fill_units(ctx->maps->unit.cbf, z, log2_size, 0);
   const uint32_t bits0 = cu_estimate_bits(ctx, &ctx->cabac.est, x, y, log2_size);
   const uint32_t cost0 = rd_cost(pred_distortion, bits0, node->lambda_ssd);
   const cabac_est_t after0 = ctx->cabac.est;
   ctx->cabac.est = start;
-  if (merge) clear_skip(ctx, node, x, y, log2_size);
+  if (merge) clear_skip(ctx, node, z, x, y, log2_size);
   uint32_t cost1 = COST_NONE;
   if (inter_cu_residual(ctx, x, y, log2_size, node->qp))
     cost1 = cost_in_place(ctx, node->lambda_ssd, z, x, y, log2_size);
@@ -125,7 +120,7 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
     for (int32_t r = 0; r < n / 2; r++)
       std::memcpy(ctu_rec_at(ctx, p, x / 2, y / 2 + r), pred + n * n + (p - 1) * n * n / 4 + r * n / 2, n / 2);
   fill_units(ctx->maps->unit.cbf, z, log2_size, 0);
-  if (merge || was_skip) make_skip(ctx, node, x, y, log2_size);
+  if (merge || was_skip) make_skip(ctx, node, z, x, y, log2_size);
   ctx->cabac.est = after0;
   ctx->maps->cbf[node_index(z, log2_size)] = 0;
   ctx->last_distortion = pred_distortion;

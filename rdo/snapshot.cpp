@@ -58,13 +58,26 @@ void for_subtree(int32_t z, int32_t log2_size, F f) {
   for (int32_t s = log2_size, count = 1; s >= 2; s--, count *= 4) f(node_index(z, s), count);
 }
 
+// The transform flags the search keeps in the nodes of the subtree.
 template <bool save>
-void tree_copy(encoder_t *ctx, cu_node_t *nodes, tree_flags_t *t, int32_t z, int32_t log2_size) {
+void node_flags_copy(cu_node_t *nodes, tree_flags_t *t, int32_t z, int32_t log2_size) {
   for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
     for (int32_t i = first; i < first + count; i++) {
-      move<save>(&t->tu_split[i], &nodes[i].tu_split, 1);
-      move<save>(&t->residual_mode[i], &nodes[i].residual_mode, 1);
+      if (save) {
+        t->tu_split[i] = nodes[i].tu_split;
+        t->residual_mode[i] = nodes[i].residual_mode;
+      } else {
+        nodes[i].tu_split = t->tu_split[i];
+        nodes[i].residual_mode = t->residual_mode[i];
+      }
     }
+  });
+}
+
+template <bool save>
+void tree_copy(encoder_t *ctx, cu_node_t *nodes, tree_flags_t *t, int32_t z, int32_t log2_size) {
+  node_flags_copy<save>(nodes, t, z, log2_size);
+  for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
     move<save>(t->cbf + first, ctx->maps->cbf + first, static_cast<size_t>(count));
   });
   const size_t units = static_cast<size_t>(1) << (2 * (log2_size - 2));
@@ -102,7 +115,9 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
     move<save>(s->cbf + first, m->cbf + first, static_cast<size_t>(count));
   });
   move<save>(&s->cabac, &ctx->cabac, sizeof(cabac_t));
-  tree_copy<save>(ctx, nodes, &s->tree, z, log2_size);
+  // The record's cbf and transform maps are in the runs above; only the
+  // nodes' own flags remain.
+  node_flags_copy<save>(nodes, &s->tree, z, log2_size);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "common/memory.h"
 #include "bitstream/ctu_writer.h"
@@ -91,7 +92,7 @@ uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t lo
   const uint32_t nz =
       transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->maps->unit.coef_y + 16 * z);
   set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
-  fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+  cu_commit_transform_sizes(ctx, s.nodes, z, log2_size);
   uint32_t bits = cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
   if (nz)
     bits += residual_bits(ctx, &ctx->cabac.est, ctx->maps->unit.coef_y + 16 * z, log2_size, 0,
@@ -189,7 +190,7 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   tu_state_t *pred = try_split ? tu_state_slot(ctx, log2_size, 0) : nullptr;
   if (pred) tu_state_copy<true>(s, pred, z, x, y, log2_size, true);
   node->tu_split = 0;
-  fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
+  cu_commit_transform_sizes(ctx, s.nodes, z, log2_size);
   uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
   chroma_code(s, z, x, y, log2_size, 0);
   const uint32_t nz =

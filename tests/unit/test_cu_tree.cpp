@@ -11,6 +11,7 @@
 #include "encoder/encoder.h"
 #include "encoder/ctu_start.h"
 #include "encoder/frame.h"
+#include "rdo/rd_cost.h"
 #include "tests/unit/row_context.h"
 
 namespace {
@@ -176,6 +177,47 @@ TEST_F(CommitFixture, ChildrenOutsideThePictureAreNotCommitted) {
   EXPECT_EQ(ctx->maps->qp[map8_index(0, 4)], 22);
   EXPECT_EQ(ctx->maps->qp[map8_index(4, 0)], 99);  // right children lie outside
   EXPECT_EQ(ctx->maps->qp[map8_index(4, 4)], 99);
+}
+
+// The transform search publishes the tree its nodes decide: a 32x32 block
+// split once, its second quarter split again.
+TEST_F(CommitFixture, TransformSizesFollowTheNodesSplitFlags) {
+  std::memset(ctx->maps->unit.tu_log2, 9, sizeof(ctx->maps->unit.tu_log2));
+  node(0, 5).tu_split = 1;
+  node(16, 4).tu_split = 1;
+  node(20, 3).tu_split = 1;  // an 8x8 split into 4x4 blocks
+  cu_commit_transform_sizes(ctx, nodes, 0, 5);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[0], 4);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[15], 4);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[16], 3);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[20], 2);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[24], 3);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[63], 4);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[64], 9);  // outside the block
+  // A 64x64 block always splits into 32x32 transform blocks.
+  cu_commit_transform_sizes(ctx, nodes, 0, 6);
+  EXPECT_EQ(ctx->maps->unit.tu_log2[200], 5);
+}
+
+// A merged 2Nx2N CU left without residual is turned into a skip CU, in the
+// node and, through the commit, in the record.
+TEST_F(CommitFixture, MergeCuWithoutResidualBecomesSkipInNodeAndRecord) {
+  split_parents(0, 4);
+  cu_node_t &n = node(0, 4);
+  n.qp = 30;
+  n.pu.p2n = pu_single_t{1, 2, {mv_make(8, 4), 0}, {0, -1}};
+  cu_commit(ctx, nodes, 0, 0, 0, 4);
+  ASSERT_EQ(ctx->maps->merge_flag[map8_index(1, 1)], 1);
+  // Source and prediction agree (both empty): nothing to code.
+  cu_rd_cost_nopred(ctx, n.lambda_ssd, 0, 0, 0, 4, 0);
+  EXPECT_EQ(n.skip, 1u);
+  EXPECT_EQ(n.merge_idx, 2u);
+  for (int32_t u : {map8_index(0, 0), map8_index(1, 1)}) {
+    EXPECT_EQ(ctx->maps->flags[u] & 1, 1);
+    EXPECT_EQ(ctx->maps->merge_flag[u], 0);
+    EXPECT_EQ(ctx->maps->merge_idx[u], 2);
+  }
+  EXPECT_TRUE(unit_skip(ctx->maps, 15));
 }
 
 }  // namespace

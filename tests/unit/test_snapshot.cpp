@@ -36,7 +36,10 @@ struct Snapshots : ::testing::Test {
     fill(&ctx->cabac.est, sizeof(cabac_est_t));
     ctx->cabac.low = rng();
     ctx->cabac.range = rng();
-    for (int32_t i = 0; i < CU_NODE_COUNT; i++) ctx->nodes[i].tu_split = static_cast<int8_t>(rng() & 1);
+    for (int32_t i = 0; i < CU_NODE_COUNT; i++) {
+      ctx->nodes[i].tu_split = static_cast<int8_t>(rng() & 1);
+      ctx->nodes[i].residual_mode = static_cast<uint8_t>(rng() & 3);
+    }
   }
 
   struct image_t {
@@ -52,7 +55,9 @@ struct Snapshots : ::testing::Test {
     m.maps.assign(mp, mp + sizeof(ctu_maps_t));
     auto *e = reinterpret_cast<const uint8_t *>(&ctx->cabac.est);
     m.est.assign(e, e + sizeof(cabac_est_t));
-    for (int32_t i = 0; i < CU_NODE_COUNT; i++) m.tu_split.push_back(ctx->nodes[i].tu_split);
+    // Both transform flags of a node in one number.
+    for (int32_t i = 0; i < CU_NODE_COUNT; i++)
+      m.tu_split.push_back(static_cast<int8_t>(ctx->nodes[i].tu_split * 4 + ctx->nodes[i].residual_mode));
     return m;
   }
 };
