@@ -201,7 +201,7 @@ inline void group_advance(group_state_t &g, int32_t a) {
 // Advances the context states over the context-coded bins of the residual
 // syntax of the chosen levels (a[] by scan position, last the last scan
 // position), exactly as the coder will code them.
-void advance_states(block_t &b, const int32_t *a, int32_t last) {
+void advance_last_position(block_t &b, int32_t last) {
   auto code_last_prefix = [&](int32_t ctx_base, int32_t value) {
     const int32_t prefix = last_group_idx[value];
     const int32_t offset = b.chroma ? 15 : 3 * (b.log2 - 2) + ((b.log2 - 1) >> 2);
@@ -213,15 +213,21 @@ void advance_states(block_t &b, const int32_t *a, int32_t last) {
   b.last_coords(b.scan[last], &lx, &ly);
   code_last_prefix(CTX_LAST_X_PREFIX, lx);
   code_last_prefix(CTX_LAST_Y_PREFIX, ly);
+}
+
+void advance_states(block_t &b, const int32_t *a, int32_t last, uint64_t group_mask) {
+  advance_last_position(b, last);
 
   const int32_t groups = b.n >> 2, last_group = last >> 4;
   uint8_t csbf[64] = {0};
   for (int32_t g = 0; g <= last_group; g++) {
-    // The last group holds the last level; the others hold only decided ones.
-    int32_t any = g == last_group;
-    for (int32_t k = 0; k < 16 && !any; k++) any = a[16 * g + k];
+    // The last group holds the last level; the others hold only decided
+    // ones, and none where nothing rounds to a level.
     int32_t gx, gy;
     b.group_xy(g, &gx, &gy);
+    int32_t any = g == last_group;
+    if ((group_mask >> (gy * groups + gx)) & 1)
+      for (int32_t k = 0; k < 16 && !any; k++) any = a[16 * g + k];
     csbf[gy * groups + gx] = any != 0;
   }
   int32_t c1_carry = 1;
@@ -272,21 +278,41 @@ uint32_t quantise_plainly(const rdoq_request_t *req, const quant_params_t &q) {
   return nonzero;
 }
 
-// Scratch of one block's decision, by scan position; entries beyond the
-// last rounded level are never written nor read.
+// A chosen non-zero level as the last-position search reads it.
+struct coded_level_t {
+  int32_t i;       // scan position
+  int32_t level;   // > 0
+  int64_t sig;     // the part of its cost its sig_coeff_flag takes
+  int64_t after;   // cost minus zero-level distortion of the group's positions after it
+};
+
+// Scratch of one block's decision, by scan position.  Only groups that
+// hold a rounded level (and the first group) are filled; nothing beyond the
+// last rounded level is written or read.  Positions that keep the level 0
+// enter the costs only through their group's sum: the block's zero-level
+// distortion is summed once, so each position adds just its flag's bits.
 struct work_t {
   int32_t rounded[MAX_COEFS];     // plainly rounded |level|
-  int64_t dist[MAX_COEFS][3];     // distortion of the rounded level, one below it, and 0
+  int64_t dist[MAX_COEFS][2];     // distortion of the rounded level and of one below it
   int32_t level[MAX_COEFS];       // chosen |level|
-  int64_t cost[MAX_COEFS];        // as chosen; the distortion alone where no flag is coded
-  int64_t sig_cost[MAX_COEFS];    // the part of cost its sig_coeff_flag takes
+  const int64_t *zero_dist_raster;  // distortion with the level 0, by raster position
+  const uint16_t *scan;
+  int64_t group_delta[64];        // by group in scan order: cost minus zero-level distortion, as chosen
   int64_t group_flag_cost[64];    // coded_sub_block_flag as decided
+  int32_t coded_begin[64], coded_end[64];  // the group's entries of coded[], in descending scan order
+  int32_t coded_count;
+  coded_level_t coded[MAX_COEFS];
+  // The states after the last decision, and whether they are those the
+  // coder leaves after coding its levels from its last position (all but
+  // the last position's bins).
+  uint8_t states[192];
+  bool states_as_coded;
   int64_t zero_total;             // distortion of the whole block left empty
   uint64_t group_mask;            // groups (gy * n / 4 + gx) with a non-zero rounded level
 
-  int64_t zero_dist(int32_t i) const { return dist[i][2]; }
+  int64_t zero_dist(int32_t i) const { return zero_dist_raster[scan[i]]; }
   // a is one of the candidates: the rounded level, one below it, or 0.
-  int64_t level_dist(int32_t i, int32_t a) const { return a == 0 ? dist[i][2] : dist[i][rounded[i] - a]; }
+  int64_t level_dist(int32_t i, int32_t a) const { return a == 0 ? zero_dist(i) : dist[i][rounded[i] - a]; }
 };
 
 // Group states that code every later level of the group alike.
@@ -311,10 +337,14 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
     const int32_t i = 16 * g + k;
     return w->level_dist(i, a) + sig[k][a != 0] + (a ? b.lambda * level_bits(b, gs, a) : 0);
   };
-  // For the levels as they stand: the group state before position k and
-  // the cost of positions k..0.
+  // For the levels as they stand: the group state before position k, the
+  // cost of positions k..0, and the next position below k with a level.
+  // Positions with the level 0 cost the same whatever the group's state and
+  // do not change it, so the walks below step over them by their costs'
+  // sum.
   group_state_t before[16];
   int64_t tail[16];
+  int32_t next_coded[16];
   auto trace = [&] {
     group_state_t gs = start;
     int64_t c[16];
@@ -323,25 +353,42 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
       c[k] = cost_at(k, gs, w->level[16 * g + k]);
       group_advance(gs, w->level[16 * g + k]);
     }
-    for (int32_t k = 0; k <= top; k++) tail[k] = c[k] + (k ? tail[k - 1] : 0);
+    int32_t coded = -1;
+    for (int32_t k = 0; k <= top; k++) {
+      tail[k] = c[k] + (k ? tail[k - 1] : 0);
+      next_coded[k] = coded;
+      if (w->level[16 * g + k]) coded = k;
+    }
   };
   trace();
   for (int32_t k = top; k >= 0; k--) {
     const int32_t i = 16 * g + k, rounded = w->rounded[i];
+    // A position that rounds to 0 has no other candidate; one that rounds
+    // to 1 has two, 1 and 0.
     const int32_t candidates[3] = {rounded, rounded - 1, 0};
-    for (const int32_t a : candidates) {
+    const int32_t count = rounded == 0 ? 0 : rounded == 1 ? 2 : 3;
+    for (int32_t n = 0; n < count; n++) {
+      const int32_t a = candidates[n];
       // The last position keeps a level; the last-position choice moves it.
-      if (a < 0 || a == w->level[i] || (a == 0 && i == last)) continue;
+      if (a == w->level[i] || (a == 0 && i == last)) continue;
       group_state_t gs = before[k];
       int64_t c = cost_at(k, gs, a);
       group_advance(gs, a);
-      for (int32_t j = k - 1; j >= 0; j--) {
+      for (int32_t j = k - 1; j >= 0;) {
+        const int32_t level = w->level[16 * g + j];
+        if (!level) {
+          const int32_t coded = next_coded[j];
+          c += tail[j] - (coded >= 0 ? tail[coded] : 0);
+          j = coded;
+          continue;
+        }
         if (same_future(gs, before[j])) {
           c += tail[j];
           break;
         }
-        c += cost_at(j, gs, w->level[16 * g + j]);
-        group_advance(gs, w->level[16 * g + j]);
+        c += cost_at(j, gs, level);
+        group_advance(gs, level);
+        j--;
       }
       if (c < tail[k]) {
         w->level[i] = a;
@@ -356,28 +403,30 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
 // dropping each group between the first and the last whole and, where the
 // variant says so, refines each group's levels.  Returns whether a final
 // pass would have dropped a group that this one kept.
-bool decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pass, int32_t last, work_t *w) {
+template <const rdoq_variant_t &V>
+bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *w) {
   block_t b = block;
   uint8_t csbf[64] = {0};
   const int32_t groups = b.n >> 2, last_group = last >> 4;
+  const int32_t g1_base = CTX_GREATER1 + (b.chroma ? 16 : 0), g2_base = CTX_GREATER2 + (b.chroma ? 4 : 0);
   int32_t c1_carry = 1;
   bool coded_after = false, would_drop = false;
+  w->coded_count = 0;
+  w->states_as_coded = V.adapt_states;
   for (int32_t g = last_group; g >= 0; g--) {
     int32_t gx, gy;
     b.group_xy(g, &gx, &gy);
     const int32_t middle = g > 0 && g < last_group;
+    w->coded_begin[g] = w->coded_count;
     if (middle && !((w->group_mask >> (gy * groups + gx)) & 1)) {
       // Every level rounds to 0: the group stays empty and codes only its
       // flag, whatever its positions' flags would have cost.
-      for (int32_t k = 0; k < 16; k++) {
-        const int32_t i = 16 * g + k;
-        w->level[i] = 0;
-        w->cost[i] = w->zero_dist(i);
-        w->sig_cost[i] = 0;
-      }
+      std::memset(w->level + 16 * g, 0, 16 * sizeof(int32_t));
+      w->group_delta[g] = 0;
       const int32_t fctx = b.group_flag_ctx(csbf, g);
       w->group_flag_cost[g] = b.lambda * b.bin(fctx, 0);
-      if (v.adapt_states) b.code(fctx, 0);
+      if (V.adapt_states) b.code(fctx, 0);
+      w->coded_end[g] = w->coded_count;
       continue;
     }
     uint8_t sctx[16];
@@ -385,63 +434,83 @@ bool decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
     const int32_t top = g == last_group ? last & 15 : 15;
     group_state_t start{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
     if (c1_carry == 0) start.ctx_set++;
-    // Without adaptation the states never change within the block.
-    uint8_t saved[192];
-    if (v.adapt_states) std::memcpy(saved, b.st, sizeof saved);
+    // The group codes only its positions' flags and the level flags of its
+    // context set: those states are all it can change.
+    uint8_t saved_sig[16], saved_lvl[5];
+    if (V.adapt_states) {
+      for (int32_t k = 0; k <= top; k++) saved_sig[k] = b.st[sctx[k]];
+      for (int32_t k = 0; k < 4; k++) saved_lvl[k] = b.st[g1_base + start.ctx_set * 4 + k];
+      saved_lvl[4] = b.st[g2_base + start.ctx_set];
+    }
+    auto restore = [&] {
+      for (int32_t k = 0; k <= top; k++) b.st[sctx[k]] = saved_sig[k];
+      for (int32_t k = 0; k < 4; k++) b.st[g1_base + start.ctx_set * 4 + k] = saved_lvl[k];
+      b.st[g2_base + start.ctx_set] = saved_lvl[4];
+    };
 
     // Prices the group's levels in coding order, choosing each first when
-    // asked; records the costs and advances the states over the bins.
+    // asked; records the chosen non-zero levels and the group's cost, and
+    // advances the states over the bins.  Levels that stay 0 add only the
+    // bits of their flag, summed before lambda weighs them.
     group_state_t gs = start;
+    int64_t delta = 0;
     auto pass = [&](bool choose) {
+      w->coded_count = w->coded_begin[g];
+      uint32_t zero_bits = 0;
+      int64_t level_delta = 0;
       for (int32_t k = top; k >= 0; k--) {
         const int32_t i = 16 * g + k;
         const int32_t ctx = sctx[k];
-        const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(ctx, 0);
         const int32_t rounded = w->rounded[i];
         // Levels not chosen now are the ones chosen before.
         int32_t level = choose ? 0 : w->level[i];
-        int64_t best, sig;
         if (level == 0 && (!choose || rounded == 0)) {
-          best = w->zero_dist(i) + sig0;
-          sig = sig0;
+          w->level[i] = 0;
+          if (i != last) {
+            zero_bits += b.bin(ctx, 0);
+            if (V.adapt_states) b.code(ctx, 0);
+          }
+          continue;
+        }
+        const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(ctx, 0);
+        const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(ctx, 1);
+        int64_t best;
+        if (!choose) {
+          best = w->level_dist(i, level) + sig1 + b.lambda * level_bits(b, gs, level);
         } else {
-          const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(ctx, 1);
-          if (!choose) {
-            best = w->level_dist(i, level) + sig1 + b.lambda * level_bits(b, gs, level);
-          } else {
-            // Ties go to the larger level, so that lambda 0 keeps the rounding.
-            level = rounded;
-            best = w->dist[i][0] + sig1 + b.lambda * level_bits(b, gs, rounded);
-            if (rounded > 1) {
-              const int64_t c = w->dist[i][1] + sig1 + b.lambda * level_bits(b, gs, rounded - 1);
-              if (c < best) {
-                best = c;
-                level = rounded - 1;
-              }
-            }
-            if ((v.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) {
-              best = w->zero_dist(i) + sig0;
-              level = 0;
+          // Ties go to the larger level, so that lambda 0 keeps the rounding.
+          level = rounded;
+          best = w->dist[i][0] + sig1 + b.lambda * level_bits(b, gs, rounded);
+          if (rounded > 1) {
+            const int64_t c = w->dist[i][1] + sig1 + b.lambda * level_bits(b, gs, rounded - 1);
+            if (c < best) {
+              best = c;
+              level = rounded - 1;
             }
           }
-          sig = level ? sig1 : sig0;
+          if ((V.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) level = 0;
         }
         w->level[i] = level;
-        w->cost[i] = best;
-        w->sig_cost[i] = sig;
-        if (v.adapt_states) {
+        if (level == 0) {
+          if (i != last) zero_bits += b.bin(ctx, 0);
+        } else {
+          w->coded[w->coded_count++] = {i, level, sig1, b.lambda * zero_bits + level_delta};
+          level_delta += best - w->zero_dist(i);
+        }
+        if (V.adapt_states) {
           if (i != last) b.code(ctx, level != 0);
           if (level && gs.nz < 8) {
-            b.code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, level > 1);
-            if (level > 1 && !gs.g2_done) b.code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, level > 2);
+            b.code(g1_base + gs.ctx_set * 4 + gs.c1, level > 1);
+            if (level > 1 && !gs.g2_done) b.code(g2_base + gs.ctx_set, level > 2);
           }
         }
         group_advance(gs, level);
       }
+      delta = b.lambda * zero_bits + level_delta;
     };
     pass(true);
-    if (final_pass && b.log2 <= v.refine_max_log2 && gs.nz > 0) {
-      if (v.adapt_states) std::memcpy(b.st, saved, sizeof saved);
+    if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
+      if (V.adapt_states) restore();
       refine_group(b, w, g, top, sctx, last, start);
       gs = start;
       pass(false);
@@ -451,35 +520,37 @@ bool decide_levels(const block_t &block, const rdoq_variant_t &v, bool final_pas
     // codes nothing for its coefficients.  A group with no coded group
     // after it would become the last one, whose flag and trailing zeros
     // cost nothing: the last-position choice weighs dropping that one.
+    // Kept, the group costs its flag's 1 and delta above dropped, which
+    // costs its flag's 0.
     const int32_t fctx = b.group_flag_ctx(csbf, g);
     bool coded = gs.nz > 0;
-    if (coded && middle && coded_after && v.drop_groups && !would_drop) {
-      int64_t kept = b.lambda * b.bin(fctx, 1), dropped = b.lambda * b.bin(fctx, 0);
-      for (int32_t k = 0; k < 16; k++) {
-        kept += w->cost[16 * g + k];
-        dropped += w->zero_dist(16 * g + k);
-      }
+    if (coded && middle && coded_after && V.drop_groups && !would_drop) {
+      const int64_t kept = b.lambda * b.bin(fctx, 1) + delta, dropped = b.lambda * b.bin(fctx, 0);
       if (final_pass)
         coded = dropped >= kept;
       else
         would_drop = dropped < kept;
     }
     if (coded) {
+      // The coder infers the flag of a middle group's first position when
+      // it holds the group's only level; this pass coded it.
+      if (middle && w->coded_count - w->coded_begin[g] == 1 && w->coded[w->coded_begin[g]].i == 16 * g)
+        w->states_as_coded = false;
       csbf[gy * groups + gx] = 1;
       c1_carry = gs.c1;
       coded_after = true;
     } else if (middle) {
-      for (int32_t k = 0; k < 16; k++) {
-        const int32_t i = 16 * g + k;
-        w->level[i] = 0;
-        w->cost[i] = w->zero_dist(i);
-        w->sig_cost[i] = 0;
-      }
-      if (v.adapt_states) std::memcpy(b.st, saved, sizeof saved);
+      std::memset(w->level + 16 * g, 0, 16 * sizeof(int32_t));
+      delta = 0;
+      w->coded_count = w->coded_begin[g];
+      if (V.adapt_states) restore();
     }
+    w->group_delta[g] = delta;
+    w->coded_end[g] = w->coded_count;
     w->group_flag_cost[g] = middle ? b.lambda * b.bin(fctx, coded) : 0;
-    if (middle && v.adapt_states) b.code(fctx, coded);
+    if (middle && V.adapt_states) b.code(fctx, coded);
   }
+  if (V.adapt_states) std::memcpy(w->states, b.st, sizeof b.st);
   return would_drop;
 }
 
@@ -491,36 +562,34 @@ struct last_choice_t {
 // Cost with the last position at scan position i: everything up to i as
 // decided but i's own sig_coeff_flag, the flags of the groups before i's
 // group, the last position's bins, the block's coded flag, and the
-// distortion of all beyond.
+// distortion of all beyond.  Only the chosen non-zero levels can be the
+// last; the costs of the positions between them come as group sums.
 last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, const work_t *w) {
   const int32_t last_group = last >> 4;
   uint32_t prefix_bits[2][10];
   b.last_prefix_bits(CTX_LAST_X_PREFIX, prefix_bits[0]);
   b.last_prefix_bits(CTX_LAST_Y_PREFIX, prefix_bits[1]);
-  // Beyond `last` every position costs its zero distortion.
+  // Beyond the last position every position costs its zero distortion.
   int64_t body = b.cbf_cost[1] + w->zero_total, flags = 0;
   const int64_t uncoded = b.cbf_cost[0] + w->zero_total;
-  for (int32_t i = 0; i <= last; i++) body += w->cost[i] - w->zero_dist(i);
+  for (int32_t g = 0; g <= last_group; g++) body += w->group_delta[g];
   for (int32_t g = 1; g < last_group; g++) flags += w->group_flag_cost[g];
   last_choice_t best{-1, uncoded};
   bool first = true;
   for (int32_t g = last_group; g >= 0; g--) {
     flags -= w->group_flag_cost[g];
-    int32_t k = g == last_group ? last & 15 : 15;
-    for (; k >= 0; k--) {
-      const int32_t i = 16 * g + k;
-      if (w->level[i]) {
-        int32_t lx, ly;
-        b.last_coords(b.scan[i], &lx, &ly);
-        const int64_t c = body - w->sig_cost[i] + flags + b.lambda * prefix_bits[0][last_group_idx[lx]] +
-                          b.lambda * prefix_bits[1][last_group_idx[ly]];
-        // The first candidate also wins a tie against coding nothing.
-        if (c < best.cost || (first && c == best.cost)) best = {i, c};
-        first = false;
-        if (!full_search && w->level[i] > 1) return best;
-      }
-      body += w->zero_dist(i) - w->cost[i];
+    for (int32_t e = w->coded_begin[g]; e < w->coded_end[g]; e++) {
+      const coded_level_t &c = w->coded[e];
+      int32_t lx, ly;
+      b.last_coords(b.scan[c.i], &lx, &ly);
+      const int64_t cost = body - c.after - c.sig + flags + b.lambda * prefix_bits[0][last_group_idx[lx]] +
+                           b.lambda * prefix_bits[1][last_group_idx[ly]];
+      // The first candidate also wins a tie against coding nothing.
+      if (cost < best.cost || (first && cost == best.cost)) best = {c.i, cost};
+      first = false;
+      if (!full_search && c.level > 1) return best;
     }
+    body -= w->group_delta[g];
   }
   return best;
 }
@@ -536,6 +605,80 @@ int32_t last_rounded(const block_t &b, const rdoq_prep_t &prep) {
       if (prep.rounded[b.scan[16 * g + k]]) return 16 * g + k;
   }
   return -1;
+}
+
+// Whether group g (in scan order) holds a rounded level.
+bool group_rounds_to_nonzero(const block_t &b, uint64_t mask, int32_t g) {
+  int32_t gx, gy;
+  b.group_xy(g, &gx, &gy);
+  return (mask >> (gy * (b.n >> 2) + gx)) & 1;
+}
+
+// The decision of a block with at least one rounded level, after its first
+// step.
+template <const rdoq_variant_t &V>
+uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre) {
+  const int32_t last = last_rounded(b, pre);
+  work_t w;
+  w.zero_total = pre.zero_total;
+  w.group_mask = pre.group_mask;
+  w.zero_dist_raster = pre.zero_dist;
+  w.scan = b.scan;
+  // The groups that round to nothing in between are settled by their flag
+  // alone and never read.
+  for (int32_t g = 0; g <= last >> 4; g++) {
+    if (g > 0 && !group_rounds_to_nonzero(b, pre.group_mask, g)) continue;
+    for (int32_t i = 16 * g; i < 16 * g + 16; i++) {
+      const int32_t p = b.scan[i], rounded = pre.rounded[p];
+      w.rounded[i] = rounded;
+      if (!rounded) continue;
+      const int64_t c = req->coef[p];
+      const int64_t scaled = (c < 0 ? -c : c) * b.scale;
+      w.dist[i][0] = b.dist(scaled - (int64_t{rounded} << b.shift));
+      if (rounded > 1) w.dist[i][1] = b.dist(scaled - (int64_t{rounded - 1} << b.shift));
+    }
+  }
+
+  const bool would_drop = decide_levels<V>(b, !V.second_pass, last, &w);
+  last_choice_t choice = choose_last(b, V.full_last_search, last, &w);
+  // A second decision from the chosen last position keeps groups that
+  // would end up the last from being weighed as middle ones.  From the same
+  // last position, without groups to refine or to drop, it would repeat the
+  // first one.
+  const bool repeats = choice.last == last && !would_drop && b.log2 > V.refine_max_log2;
+  // Whether the last decision's states are the coder's: decided from the
+  // last position chosen, and its levels kept.
+  bool as_coded = choice.last == last;
+  if (V.second_pass && choice.last >= 0 && !repeats) {
+    int32_t kept[MAX_COEFS];
+    std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
+    decide_levels<V>(b, true, choice.last, &w);
+    const last_choice_t second = choose_last(b, V.full_last_search, choice.last, &w);
+    as_coded = second.cost < choice.cost && second.last == choice.last;
+    if (second.cost < choice.cost)
+      choice = second;
+    else
+      std::memcpy(w.level, kept, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
+  }
+  if (choice.last < 0) return 0;
+
+  uint32_t nonzero = 0;
+  for (int32_t g = 0; g <= choice.last >> 4; g++) {
+    if (g > 0 && !group_rounds_to_nonzero(b, pre.group_mask, g)) continue;
+    for (int32_t i = 16 * g; i <= std::min(16 * g + 15, choice.last); i++) {
+      const int32_t a = w.level[i], p = b.scan[i];
+      req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
+      nonzero += a != 0;
+    }
+  }
+  if (as_coded && w.states_as_coded) {
+    std::memcpy(b.st, w.states, sizeof b.st);
+    advance_last_position(b, choice.last);
+  } else {
+    advance_states(b, w.level, choice.last, pre.group_mask);
+  }
+  for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = b.st[copied_ctx[i]];
+  return nonzero;
 }
 
 }  // namespace
@@ -572,8 +715,6 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   b.log2 = req->log2_size;
   b.n = 1 << b.log2;
   b.chroma = req->plane > 0;
-  b.scan_type = req->scan_type;
-  b.scan = scans().scan[req->scan_type][b.log2 - 2];
   b.scale = q.scale;
   b.recip = ((int64_t{1} << 40) + q.scale - 1) / q.scale;
   b.shift = q.shift;
@@ -582,65 +723,23 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   // every cost sum of a block below 2^60.
   const int64_t weight = req->chroma_weight > 0 ? std::min<int64_t>(req->chroma_weight, 4096) : 256;
   b.dist_weight = b.chroma && !v.chroma_on_lambda ? weight : 256;
+
+  rdoq_prep_t pre;
+  const rdoq_dist_params_t dp{b.log2, q.scale, b.shift, b.dist_shift, b.recip, b.dist_weight};
+  prep(&pre, req->coef, &dp);
+  std::memset(req->levels, 0, sizeof(int16_t) << (2 * b.log2));
+  // Most blocks of a real encode round to nothing at all.
+  if (!pre.group_mask) return 0;
+
+  b.scan_type = req->scan_type;
+  b.scan = scans().scan[req->scan_type][b.log2 - 2];
   b.lambda = req->lambda;
   if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
   // Bounded like lambda, so that the flag's cost stays below 2^48.
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = req->est->state[copy_slot[i]];
-
-  rdoq_prep_t pre;
-  const rdoq_dist_params_t dp{b.log2, q.scale, b.shift, b.dist_shift, b.recip, b.dist_weight};
-  prep(&pre, req->coef, &dp);
-  const int32_t count = 1 << (2 * b.log2);
-  const int32_t last = last_rounded(b, pre);
-  std::memset(req->levels, 0, sizeof(int16_t) * static_cast<size_t>(count));
-  if (last < 0) return 0;
-
-  work_t w;
-  w.zero_total = pre.zero_total;
-  w.group_mask = pre.group_mask;
-  for (int32_t i = 0; i <= last; i++) {
-    const int32_t p = b.scan[i], rounded = pre.rounded[p];
-    w.rounded[i] = rounded;
-    w.dist[i][2] = pre.zero_dist[p];
-    if (!rounded) continue;
-    const int64_t c = req->coef[p];
-    const int64_t scaled = (c < 0 ? -c : c) * b.scale;
-    w.dist[i][0] = b.dist(scaled - (int64_t{rounded} << b.shift));
-    if (rounded > 1) w.dist[i][1] = b.dist(scaled - (int64_t{rounded - 1} << b.shift));
-  }
-
-  const bool would_drop = decide_levels(b, v, !v.second_pass, last, &w);
-  last_choice_t choice = choose_last(b, v.full_last_search, last, &w);
-  // A second decision from the chosen last position keeps groups that
-  // would end up the last from being weighed as middle ones.  From the same
-  // last position, without groups to refine or to drop, it would repeat the
-  // first one.
-  const bool repeats = choice.last == last && !would_drop && b.log2 > v.refine_max_log2;
-  if (v.second_pass && choice.last >= 0 && !repeats) {
-    int32_t kept[MAX_COEFS];
-    std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
-    decide_levels(b, v, true, choice.last, &w);
-    const last_choice_t second = choose_last(b, v.full_last_search, choice.last, &w);
-    if (second.cost < choice.cost)
-      choice = second;
-    else
-      std::memcpy(w.level, kept, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
-  }
-  if (choice.last < 0) return 0;
-
-  uint32_t nonzero = 0;
-  for (int32_t i = 0; i <= choice.last; i++) {
-    const int32_t a = w.level[i];
-    if (!a) continue;
-    const int32_t p = b.scan[i];
-    req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
-    nonzero++;
-  }
-  advance_states(b, w.level, choice.last);
-  for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = b.st[copied_ctx[i]];
-  return nonzero;
+  return thorough ? decide_block<thorough_variant>(req, b, pre) : decide_block<fast_variant>(req, b, pre);
 }
 
 uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_c); }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "common/cabac_tables.h"
 
@@ -33,29 +34,65 @@ constexpr std::array<std::array<uint8_t, 16>, 4> group_pattern = [] {
 
 constexpr uint8_t map_4x4[16] = {0, 1, 4, 5, 2, 3, 4, 5, 6, 6, 8, 8, 7, 7, 8, 8};
 
+// Every group of a block is visited in the 4x4 order of the block's scan
+// type: the in-group position (y * 4 + x) of a group's k-th entry, by type
+// (0 up-right diagonal, 1 horizontal, 2 vertical).
+constexpr std::array<std::array<uint8_t, 16>, 3> inner_scan = [] {
+  std::array<std::array<uint8_t, 16>, 3> t{};
+  for (int type = 0; type < 3; type++) {
+    int k = 0;
+    if (type == 0) {
+      for (int diag = 0; diag < 7; diag++)
+        for (int y = diag, x = 0; y >= 0; y--, x++)
+          if (x < 4 && y < 4) t[type][k++] = static_cast<uint8_t>(y * 4 + x);
+    } else {
+      for (int a = 0; a < 4; a++)
+        for (int b = 0; b < 4; b++) t[type][k++] = static_cast<uint8_t>(type == 1 ? a * 4 + b : b * 4 + a);
+    }
+  }
+  return t;
+}();
+
+// The context increments of group_pattern and map_4x4 in scan order:
+// [type][prev_csbf][k], and [type][4][k] for 4x4 blocks.
+constexpr std::array<std::array<std::array<uint8_t, 16>, 5>, 3> scan_ctx_inc = [] {
+  std::array<std::array<std::array<uint8_t, 16>, 5>, 3> t{};
+  for (int type = 0; type < 3; type++)
+    for (int k = 0; k < 16; k++) {
+      for (int prev = 0; prev < 4; prev++) t[type][prev][k] = group_pattern[prev][inner_scan[type][k]];
+      t[type][4][k] = map_4x4[inner_scan[type][k]];
+    }
+  return t;
+}();
+
 // Contexts of the group whose first scan entry is `pos` (sixteen raster
 // positions y * n + x of an n = 2^log2 block, in scan order); prev_csbf as
 // in group_pattern.
 inline void group_sig_ctx(uint8_t out[16], const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
                           int32_t prev_csbf) {
-  const int32_t n = 1 << log2;
   const int32_t base = CTX_SIG_COEFF + (chroma ? 27 : 0);
-  if (log2 == 2) {
-    for (int32_t k = 0; k < 16; k++) out[k] = static_cast<uint8_t>(base + map_4x4[pos[k]]);
-    return;
-  }
-  const int32_t first_group = (pos[0] & (n - 1)) < 4 && (pos[0] >> log2) < 4;
   int32_t offset;
-  if (!chroma)
-    offset = (first_group ? 0 : 3) + (log2 == 3 ? (scan_type == 0 ? 9 : 15) : 21);
-  else
-    offset = log2 == 3 ? 9 : 12;
-  const uint8_t *pattern = group_pattern[prev_csbf].data();
-  for (int32_t k = 0; k < 16; k++) {
-    const int32_t p = pos[k];
-    const int32_t in_group = ((p >> log2) & 3) * 4 + (p & 3);
-    out[k] = static_cast<uint8_t>(base + (p == 0 ? 0 : offset + pattern[in_group]));
+  const uint8_t *inc;
+  if (log2 == 2) {
+    offset = base;
+    inc = scan_ctx_inc[scan_type][4].data();
+  } else {
+    // Only the group at the block's corner starts at position 0.
+    const int32_t first_group = pos[0] == 0;
+    if (!chroma)
+      offset = base + (first_group ? 0 : 3) + (log2 == 3 ? (scan_type == 0 ? 9 : 15) : 21);
+    else
+      offset = base + (log2 == 3 ? 9 : 12);
+    inc = scan_ctx_inc[scan_type][prev_csbf].data();
   }
+  // Through a copy: out may alias the table as far as the compiler knows,
+  // which would keep it from adding the sixteen bytes at once.
+  uint8_t add[16];
+  std::memcpy(add, inc, sizeof add);
+  for (int32_t k = 0; k < 16; k++) add[k] = static_cast<uint8_t>(add[k] + offset);
+  std::memcpy(out, add, sizeof add);
+  // The DC position has a context of its own.
+  if (log2 > 2 && pos[0] == 0) out[0] = static_cast<uint8_t>(base);
 }
 
 }  // namespace residual_ctx

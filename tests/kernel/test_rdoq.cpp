@@ -17,6 +17,7 @@
 
 #include "common/cabac_tables.h"
 #include "common/primitives.h"
+#include "common/residual_ctx.h"
 
 namespace {
 
@@ -486,6 +487,29 @@ TEST(Rdoq, ExtremeCoefficientsKeepBoundedLevels) {
             }
             if (lambda == 0) {
               ASSERT_EQ(nz, static_cast<uint32_t>(count));
+            }
+          }
+        }
+}
+
+// The table-driven contexts the coder and the quantiser share select, for
+// every group of every block size, scan, plane and neighbour pattern, the
+// context of H.265 9.3.4.2.5 at each position.
+TEST(Rdoq, GroupSigContextsFollowTheStandardsSelection) {
+  for (int log2 = 2; log2 <= 5; log2++)
+    for (int scan_type = 0; scan_type < 3; scan_type++)
+      for (int chroma = 0; chroma < 2; chroma++)
+        for (int prev = 0; prev < 4; prev++) {
+          const int n = 1 << log2;
+          const uint16_t *scan = scans().scan[scan_type][log2 - 2];
+          for (int g = 0; g < n * n / 16; g++) {
+            uint8_t ctx[16];
+            residual_ctx::group_sig_ctx(ctx, scan + 16 * g, log2, chroma, scan_type, prev);
+            for (int k = 0; k < 16; k++) {
+              const int p = scan[16 * g + k];
+              const int expected = CTX_SIG_COEFF + sig_ctx_inc(p % n, p / n, log2, chroma, scan_type, prev & 1, prev >> 1);
+              ASSERT_EQ(ctx[k], expected) << "log2 " << log2 << " scan " << scan_type << " chroma " << chroma
+                                          << " neighbours " << prev << " group " << g << " position " << k;
             }
           }
         }
