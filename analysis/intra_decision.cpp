@@ -90,7 +90,7 @@ void intra_cu_begin(intra_cu_t *cu, encoder_t *ctx, cu_node_t *nodes, int32_t z,
   node->cbf_saved = 7;
 }
 
-void intra_enable_modes(intra_cu_t *cu, int32_t parent_dir) {
+bool intra_enable_modes(intra_cu_t *cu, int32_t parent_dir) {
   encoder_t *ctx = cu->ctx;
   std::memset(cu->enabled, 1, sizeof(cu->enabled));
   std::memset(cu->cost_from, -1, sizeof(cu->cost_from));
@@ -102,6 +102,7 @@ void intra_enable_modes(intra_cu_t *cu, int32_t parent_dir) {
   };
   const bool left_edge = cu->x == 0 && ctx->ctu_x == 0;
   const bool top_edge = cu->y == 0 && ctx->ctu_y == 0;
+  bool flat = false;
   if (left_edge) {
     // Without left neighbours the modes that read them predict what mode 2
     // predicts from the substituted samples.
@@ -117,6 +118,7 @@ void intra_enable_modes(intra_cu_t *cu, int32_t parent_dir) {
     if (total < (static_cast<uint64_t>(7) << (2 * cu->log2_size))) {
       // Flat: planar and DC say all there is to say.
       disable(2, 34, -1);
+      flat = true;
     } else {
       // The direction with the smallest change is the texture's direction.
       const uint32_t sums[4] = {v, h, dl, dr};
@@ -145,6 +147,7 @@ void intra_enable_modes(intra_cu_t *cu, int32_t parent_dir) {
   }
   for (int32_t k = 0; k < 3; k++) cu->enabled[cu->mpm[k]] = 1;
   if (parent_dir >= 0 && parent_dir < 35) cu->enabled[parent_dir] = 1;
+  return flat;
 }
 
 void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags) {
@@ -434,6 +437,22 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
 
 // ---------------------------------------------------- intra_mode_decision
 
+void intra_cu_rd_trial(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                       int32_t mode, uint8_t *cbf) {
+  cu_node_t *node = nodes + node_index(z, log2_size);
+  const int32_t best = node->luma_dir;
+  ctx->cabac.est = ctx->cabac_est_save[1 + 6 - log2_size];
+  node->luma_dir = mode;
+  cu_commit(ctx, nodes, z, x, y, log2_size);
+  const uint32_t cost = cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
+  if (cost <= node->intra_cost) {
+    node->intra_cost = cost;
+    *cbf = ctx->maps->cbf[node_index(z, log2_size)];
+  } else {
+    node->luma_dir = best;
+  }
+}
+
 void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   cu_node_t *node = nodes + node_index(z, log2_size);
   const int32_t d = 6 - log2_size;
@@ -506,19 +525,7 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   node->intra_cost = cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
   uint8_t cbf = ctx->maps->cbf[n];
 
-  auto rd_trial = [&](int32_t mode) {
-    const int32_t best = node->luma_dir;
-    ctx->cabac.est = ctx->cabac_est_save[1 + d];
-    node->luma_dir = mode;
-    cu_commit(ctx, nodes, z, x, y, log2_size);
-    const uint32_t cost = cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
-    if (cost <= node->intra_cost) {
-      node->intra_cost = cost;
-      cbf = ctx->maps->cbf[n];
-    } else {
-      node->luma_dir = best;
-    }
-  };
+  auto rd_trial = [&](int32_t mode) { intra_cu_rd_trial(ctx, nodes, z, x, y, log2_size, mode, &cbf); };
   const int32_t k_count = ctx->analysis_level > 5 ? 2 : 1;
   for (int32_t k = 0; k < k_count; k++) {
     const int32_t mode = mpm[k];

@@ -22,6 +22,13 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
 // coarse-to-fine angular search, then whole-CU RD costs of the best rough
 // mode and at most two more.  Chroma is always derived from luma.
 void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The intra alternative of a 2Nx2N CU (log2 size 3..6) of a P or B picture,
+// after its inter evaluation left the best inter rough cost in
+// inter_sad_cost: a SATD coarse-to-fine search that gives up as soon as it
+// falls well behind that cost, and a whole-CU RD cost only when it comes
+// close and the picture, speed mode and level allow one (intra_rd_done
+// tells; without it intra_cost is left as it was).  Chroma is derived.
+void analyse_intra_cu_pb(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // analyse_intra_cu for CUs of log2 size 3..6 with a staged search; CUs of
 // 16x16 and larger search on the picture's half-resolution luma plane and
 // cost only the two or three best modes at full resolution.
@@ -60,8 +67,9 @@ struct intra_cu_t {
 void intra_cu_begin(intra_cu_t *cu, encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,
                     int32_t log2_size);
 // Modes worth predicting: picture edges, the CTU gradients at low analysis
-// levels; the MPMs and a valid parent direction always stay.
-void intra_enable_modes(intra_cu_t *cu, int32_t parent_dir);
+// levels; the MPMs and a valid parent direction always stay.  Returns true
+// for a flat block (the gradients leave only planar and DC).
+bool intra_enable_modes(intra_cu_t *cu, int32_t parent_dir);
 // Prediction of the committed mode at the block's first 4x4 unit (flags 1
 // luma, 2 chroma) into the reconstruction buffer.
 void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags);
@@ -86,6 +94,11 @@ int32_t intra_chroma_mode4(intra_cu_t *cu, int32_t best_mode, uint32_t best_cost
 // Without NxN there is no RD pass: the first candidate and chroma mode 4,
 // costed by coding the CU once.
 void intra_finish_without_rd(intra_cu_t *cu, int32_t mode);
+// Whole-CU RD cost of a luma mode from the depth slot's states, taken over
+// node->intra_cost when not dearer (ties go to the newcomer; *cbf receives
+// its cbf byte); otherwise luma_dir goes back to the mode it held.
+void intra_cu_rd_trial(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                       int32_t mode, uint8_t *cbf);
 // Final cost of a CU from the depth slot's states.
 void intra_cu_cost(intra_cu_t *cu, bool luma_first, int32_t chroma_mode);
 // Half-size neighbour array (2N + 1 samples) of an N x N block's full one:

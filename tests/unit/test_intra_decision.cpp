@@ -416,6 +416,102 @@ TEST_F(IntraDecision, OnlyTheFourthPredictionUnitDecidesChroma) {
   }
 }
 
+// ------------------------------------------- intra in inter pictures
+
+// The intra alternative of a CU in a P or B picture after the inter
+// evaluation found an inter rough cost.
+struct IntraInInter : IntraDecision {
+  cu_node_t &prepare(int32_t x, int32_t y, int32_t s, uint32_t type, int32_t level, uint32_t inter) {
+    start_ctu(1, 1, level);
+    in->frame_type_code = type;
+    ctx->param.early_skip = 1;
+    ctx->param.latency_mode = 9;
+    ctx->intra_rd_done = 1;  // left over from an earlier CU
+    cu_node_t &n = enter(x, y, s);
+    n.inter_sad_cost = inter;
+    return n;
+  }
+  // The rough cost of predicting the block by flat grey, as a reference
+  // picture without the block's texture would.
+  uint32_t flat_prediction_cost(int32_t x, int32_t y, int32_t s) {
+    alignas(32) uint8_t grey[64 * 64];
+    std::memset(grey, 128, sizeof(grey));
+    return ctx->pixel.satd[6 - s](ctu_src_at(ctx, 0, x, y), SRC_STRIDE, grey, 64);
+  }
+};
+
+TEST_F(IntraInInter, GoodInterPredictionEndsTheSearchAfterPlanar) {
+  load_picture([](int32_t c, int32_t x, int32_t y) { return c ? texture(c, x, y) : column_stripes(x); });
+  for (const uint32_t inter : {0u, 100u}) {
+    cu_node_t &n = prepare(16, 16, 4, TARNHEVCENC_TYPE_P, 4, inter);
+    run(analyse_intra_cu_pb, 16, 16, 4);
+    EXPECT_EQ(modes_with_costs(n, kUnset), std::vector<int32_t>{0}) << "inter cost " << inter;
+    EXPECT_EQ(n.intra_sad_cost, n.mode_costs[0]);
+    EXPECT_EQ(n.luma_dir, 0);
+    EXPECT_EQ(n.chroma_dir, 4);
+    EXPECT_EQ(n.intra_cost, COST_NONE);  // untouched
+    EXPECT_EQ(ctx->intra_rd_done, 0);
+    EXPECT_EQ(ctx->intra_refs_refresh, 1);
+  }
+}
+
+TEST_F(IntraInInter, NewlyUncoveredTexturedBlockIsCodedIntraWhereThePictureAllows) {
+  // Vertical stripes the references do not have: inter can only offer a
+  // flat prediction, and intra finds the stripes' direction.
+  load_picture([](int32_t c, int32_t x, int32_t y) { return c ? texture(c, x, y) : column_stripes(x); });
+  const struct {
+    uint32_t type;
+    int32_t level, log2_size, speed, latency;
+    bool rd;
+  } cases[] = {
+      {TARNHEVCENC_TYPE_P, 4, 4, 0, 9, true},     {TARNHEVCENC_TYPE_P, 4, 5, 1, 9, true},
+      {TARNHEVCENC_TYPE_P, 4, 3, 0, 0, true},     {TARNHEVCENC_TYPE_P, 3, 4, 0, 0, false},
+      {TARNHEVCENC_TYPE_P, 3, 4, 0, 1, true},     {TARNHEVCENC_TYPE_P, 1, 4, 0, 9, false},
+      {TARNHEVCENC_TYPE_P, 4, 4, 2, 9, false},    {TARNHEVCENC_TYPE_BREF, 4, 4, 0, 9, true},
+      {TARNHEVCENC_TYPE_BREF, 4, 5, 0, 9, false}, {TARNHEVCENC_TYPE_B, 4, 3, 0, 9, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << "type " << c.type << " level " << c.level << " size " << (1 << c.log2_size)
+                                    << " speed " << c.speed << " latency " << c.latency);
+    const int32_t x = 32, y = 32;
+    cu_node_t &n = prepare(x, y, c.log2_size, c.type, c.level, 0);
+    n.inter_sad_cost = flat_prediction_cost(x, y, c.log2_size);
+    ctx->speed_mode = c.speed;
+    ctx->param.latency_mode = c.latency;
+    run(analyse_intra_cu_pb, x, y, c.log2_size);
+    EXPECT_EQ(n.luma_dir, 26);
+    EXPECT_LT(n.intra_sad_cost, n.inter_sad_cost / 4);
+    EXPECT_EQ(ctx->intra_rd_done, c.rd ? 1 : 0);
+    EXPECT_EQ(n.intra_cost < COST_NONE, c.rd);
+    if (c.rd && c.latency == 0) {
+      // One RD coding only: the maps hold its result.
+      EXPECT_EQ(n.cbf_intra, ctx->maps->cbf[node_index(zorder_of(x >> 2, y >> 2), c.log2_size)]);
+      EXPECT_EQ(ctx->maps->intra_dir[map4_index(x >> 2, y >> 2)], 26);
+    }
+  }
+}
+
+TEST_F(IntraInInter, CoarseDirectionFarBehindInterHidesTheNextOne) {
+  // Noise: every direction costs about what planar does.
+  load_picture(texture);
+  const int32_t x = 16, y = 16, s = 4;
+  cu_node_t &all = prepare(x, y, s, TARNHEVCENC_TYPE_P, 3, COST_NONE);
+  run(analyse_intra_cu_pb, x, y, s);
+  const std::vector<uint32_t> cost(all.mode_costs, all.mode_costs + 35);
+  for (int32_t m = 2; m <= 34; m += 8) EXPECT_NE(cost[m], kUnset) << "mode " << m;
+  // The smallest inter cost that still lets planar and DC pass: every
+  // direction is then more than twice behind it, and too far behind for a
+  // refinement.
+  const uint32_t inter = std::max((cost[0] + 3) / 4, (std::min(cost[0], cost[1]) + 2) / 3);
+  uint32_t cheapest = COST_NONE;
+  for (const uint32_t c : cost)
+    if (c != kUnset) cheapest = std::min(cheapest, c);
+  ASSERT_GT(cheapest, 2 * inter);
+  cu_node_t &n = prepare(x, y, s, TARNHEVCENC_TYPE_P, 3, inter);
+  run(analyse_intra_cu_pb, x, y, s);
+  EXPECT_EQ(modes_with_costs(n, kUnset), (std::vector<int32_t>{0, 1, 2, 18, 34}));
+}
+
 // ---------------------------------------------------------- fast path
 
 struct fast_case_t {
