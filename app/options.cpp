@@ -78,7 +78,7 @@ constexpr opt_def_t opt_defs[] = {
     {"rc-lookahead", opt_id_t::rc_lookahead, true, "N", "pictures the lookahead sees ahead 0..250 (default 20)"},
     {"scenecut", opt_id_t::scenecut, true, "N", "scene-cut sensitivity 0..100, default 40 (0: key pictures by period only)"},
     {"no-scenecut", opt_id_t::no_scenecut, false, nullptr, "no scene-cut detection (as --scenecut 0)"},
-    {"cutree", opt_id_t::cutree, false, nullptr, "lower the QP of blocks later pictures predict from (default)"},
+    {"cutree", opt_id_t::cutree, false, nullptr, "lower the QP of blocks later pictures predict from, with --aq-mode 1 or 2 (default)"},
     {"no-cutree", opt_id_t::no_cutree, false, nullptr, "no CU-tree QP offsets"},
     {"sign-hiding", opt_id_t::sign_hiding, false, nullptr, "sign data hiding (default)"},
     {"no-sign-hiding", opt_id_t::no_sign_hiding, false, nullptr, "code every sign"},
