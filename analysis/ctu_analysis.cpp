@@ -79,10 +79,13 @@ void ctu_predict_depth_range(encoder_t *ctx, cu_node_t *nodes) {
   if (ctx->slice_type_code == 2) ctx->cu_min_depth = 1;
   if (ctx->speed_mode) {
     ctx->analysis_level = std::min(ctx->analysis_level, 3);
+    if (ctx->ctu_early_skip > 0) ctx->ctu_early_skip = std::min(ctx->ctu_early_skip, 1);
     if (ctx->slice_type_code == 2) {
       ctx->cu_min_depth = ctx->speed_mode == 1 ? 2 : 3;
       if (ctx->speed_mode >= 2) ctx->cu_max_depth = 3;
     } else {
+      ctx->ctu_search_range = 16;
+      ctx->me.search_range = 16;
       ctx->cu_min_depth = ctx->cu_min_depth <= 0 ? ctx->cu_min_depth + 1 : 2;
     }
   }
@@ -106,10 +109,12 @@ void distortion_weights(encoder_t *ctx) {
 void record_ctu_distortion(encoder_t *ctx) {
   frame_t *rec = ctx->cur_recon;
   const bool whole = (ctx->ctu_x + 1) * 64 <= ctx->width && (ctx->ctu_y + 1) * 64 <= ctx->height;
-  if (!whole) {
-    rec->ctu_distortion[ctx->ctu_addr] = 0;
-    return;
-  }
+  rec->ctu_distortion[ctx->ctu_addr] = whole ? ctu_weighted_distortion(ctx) : 0;
+}
+
+}  // namespace
+
+uint32_t ctu_weighted_distortion(encoder_t *ctx) {
   uint64_t d = ctx->pixel.ssd[0](ctx->ctu_src, SRC_STRIDE, ctx->ctu_rec, RECON_STRIDE);
   const uint64_t c = static_cast<uint64_t>(ctx->pixel.ssd[1](ctu_src_at(ctx, 1, 0, 0), SRC_STRIDE,
                                                              ctu_rec_at(ctx, 1, 0, 0), RECON_STRIDE)) +
@@ -127,10 +132,8 @@ void record_ctu_distortion(encoder_t *ctx) {
       }
     d += static_cast<uint64_t>(std::max<int64_t>(w >> 2, 0));
   }
-  rec->ctu_distortion[ctx->ctu_addr] = static_cast<uint32_t>(std::min<uint64_t>(d, UINT32_MAX));
+  return static_cast<uint32_t>(std::min<uint64_t>(d, UINT32_MAX));
 }
-
-}  // namespace
 
 void analyse_ctu_intra_full(encoder_t *ctx) {
   ctx->ctu_encoder_flag_a = 1;
@@ -167,10 +170,20 @@ void analyse_ctu_fast(encoder_t *ctx) {
   const int32_t prev_qp = ctx->prev_qp, rdoq_alt = ctx->use_rdoq_alt, level = ctx->analysis_level;
   std::memset(ctx->dist_weights, 0, sizeof(ctx->dist_weights));
   if (ctx->slice_type_code != 2) {
-    ctx->use_rdoq_alt = ctx->analysis_level >= 3;
-    motion_search_setup(ctx);
+    ctx->ctu_encoder_flag_a = ctx->analysis_level > 2;
+    ctx->ctu_encoder_flag_b = ctx->param.latency_mode > 1;
+    me_setup_context(ctx, &ctx->me);
+    me_setup_refs(ctx, &ctx->me);
+    if (ctx->analysis_level < 3) {
+      ctx->pixel.ctu_gradient_hv_pyramid(ctx->ctu_src, &ctx->gradients);
+      ctx->gradients.dir[2].node[0] = 0xffffffffu;  // the diagonals only when an intra search asks
+    } else {
+      ctx->pixel.ctu_gradient_pyramid(ctx->ctu_src, &ctx->gradients);
+    }
+    ctx->cabac_est_save[0] = ctx->cabac.est;
     ctu_predict_depth_range(ctx, ctx->nodes);
-    analyse_ctu_simple(ctx);
+    analyse_cu_fast_inter(ctx, ctx->nodes, ctx->lowres, 0, 0, 0, 6);
+    ctx->cabac.est = ctx->cabac_est_save[0];
   } else {
     const int32_t l = level > 0 && ctx->param.latency_mode == 0 ? level - 1 : level;
     ctx->analysis_level = l;

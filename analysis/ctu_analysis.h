@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "analysis/cu_node.h"
+#include "bitstream/cabac.h"
 
 struct encoder_t;
 
@@ -39,3 +40,17 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
                      int32_t flags);
 // A node set up as the fast recursions do on entry.
 void cu_node_reset(const encoder_t *ctx, cu_node_t *node);
+// Copies of the first significance and greater-than-one contexts, which
+// the quantiser adapts while a node is searched, into the spare state
+// bytes.
+void copy_spare_states(cabac_est_t *e);
+// Luma SSD of the CTU's source against the reconstruction buffer plus the
+// weighted chroma SSD (and the weighted 4x4 terms with distortion
+// weighting, never below zero).
+uint32_t ctu_weighted_distortion(encoder_t *ctx);
+// The quad-tree recursion of P and B slices at analysis levels 0-4.
+void analyse_cu_fast_inter(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowres, int32_t z, int32_t x,
+                           int32_t y, int32_t log2_size);
+// The four 32x32 transform blocks of a 64x64 CU: children of the node with
+// unsplit transform trees and the node's QP, multipliers and intra fields.
+void cu_tu_children_setup(cu_node_t *nodes, const cu_node_t *node);

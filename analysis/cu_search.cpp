@@ -1,4 +1,5 @@
-// The quad-tree recursion of I slices at analysis levels 0-4: per node the
+// The quad-tree recursion of I slices at analysis levels 0-4 and the split
+// decision of both fast recursions: per node the
 // unsplit CU, the early-termination rules, the four children with their
 // abort rule, and the split decision, which leaves the winner in place.
 #include <algorithm>
@@ -15,8 +16,8 @@ namespace {
 
 constexpr uint32_t AREA[5] = {4096, 1024, 256, 64, 16};
 
-// Copies of the first significance and greater-than-one contexts that the
-// quantiser adapts while the node is searched.
+}  // namespace
+
 void copy_spare_states(cabac_est_t *e) {
   e->state[186] = e->state[CTX_SIG_COEFF];
   e->state[187] = e->state[CTX_SIG_COEFF + 27];
@@ -24,7 +25,21 @@ void copy_spare_states(cabac_est_t *e) {
   e->state[189] = e->state[CTX_GREATER1 + 16];
 }
 
-}  // namespace
+void cu_tu_children_setup(cu_node_t *nodes, const cu_node_t *node) {
+  for (int32_t k = 0; k < 4; k++) {
+    cu_node_t *t = nodes + node_index(64 * k, 5);
+    t->split = 0;
+    t->tu_split = 0;
+    t->residual_mode = 0;
+    t->qp = node->qp;
+    t->lambda_sad = node->lambda_sad;
+    t->lambda_ssd = node->lambda_ssd;
+    t->pred_intra = node->pred_intra;
+    t->luma_dir = node->luma_dir;
+    t->parent_dir = node->parent_dir;
+    t->chroma_dir = node->chroma_dir;
+  }
+}
 
 void cu_node_reset(const encoder_t *ctx, cu_node_t *node) {
   std::memset(node->mode_costs, 0xff, sizeof(node->mode_costs));
@@ -51,18 +66,21 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
   cu_node_t *node = nodes + node_index(z, log2_size);
   const int32_t d = 6 - log2_size, m = flags >> 2, size = 1 << log2_size;
   const int32_t rdoq_alt = ctx->use_rdoq_alt;
+  // P and B pictures keep a node's cost in `cost`, I pictures in `intra_cost`.
+  const bool pb = ctx->slice_type_code != 2;
+  auto cost_of = [pb](cu_node_t *n) -> uint32_t & { return pb ? n->cost : n->intra_cost; };
   if (ctx->analysis_level >= 3) ctx->use_rdoq_alt = 1;
   node->split = 0;
-  const uint32_t unsplit = node->intra_cost + node->split_flag_cost[0];
-  node->intra_cost = unsplit;
+  const uint32_t unsplit = cost_of(node) + node->split_flag_cost[0];
+  cost_of(node) = unsplit;
   uint32_t split = COST_NONE;
   if (m != 0) {
-    const cu_node_t *c = nodes + node_index(z, log2_size - 1);
+    cu_node_t *c = nodes + node_index(z, log2_size - 1);
     if (log2_size > min_cb_log2(ctx)) {
-      split = c[0].intra_cost + node->split_flag_cost[1];
-      if (flags & 1) split += c[1].intra_cost;
-      if (flags & 2) split += c[2].intra_cost;
-      if ((flags & 3) == 3) split += c[3].intra_cost;
+      split = cost_of(&c[0]) + node->split_flag_cost[1];
+      if (flags & 1) split += cost_of(&c[1]);
+      if (flags & 2) split += cost_of(&c[2]);
+      if ((flags & 3) == 3) split += cost_of(&c[3]);
     } else if (c[3].intra_cost >= COST_NONE) {
       grid_mark_available(ctx, x, y, size, size);
     } else {
@@ -82,7 +100,7 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
   }
   // A forced split wins whatever the costs say.
   if (split < unsplit || m == 2) {
-    node->intra_cost = split;
+    cost_of(node) = split;
     node->split = 1;
     if (log2_size > min_cb_log2(ctx)) {
       const int32_t n = node_index(z, log2_size), q = child_step(log2_size);
@@ -105,20 +123,38 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
     return;
   }
   const int32_t w8 = 1 << (log2_size - 3);
+  const int32_t n = node_index(z, log2_size);
   ctu_map8_fill(ctx->maps->depth + map8_index(x >> 3, y >> 3), w8, w8, static_cast<uint8_t>(d));
-  if (node->recode == 0) {
+  if (node->recode == 0 && (m != 1 || !pb || ctx->analysis_level < 4)) {
     if (m == 1) {
       cu_snapshot_restore(ctx, nodes, z, y, log2_size);
       cu_commit(ctx, nodes, z, x, y, log2_size);
+      if (pb) node->cbf_saved = ctx->maps->cbf[n];
     }
   } else {
     // The buffers hold another trial: code the decision again.
+    if (pb && log2_size == 6) {
+      // As four 32x32 transform blocks.
+      node->tu_split = 1;
+      cu_tu_children_setup(nodes, node);
+    }
     cu_commit(ctx, nodes, z, x, y, log2_size);
     ctx->cabac.est = ctx->cabac_est_save[1 + d];
     grid_mark_unavailable(ctx, x, y, size, size);
     cu_commit(ctx, nodes, z, x, y, log2_size);
     cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
+    if (pb && !node->pred_intra && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip &&
+        ctx->maps->cbf[n] == 0) {
+      // Coded again (with the thorough quantiser) the merged CU lost its
+      // residual: without one it can only be sent as a skip CU.
+      node->skip = 1;
+      node->merge_idx = node->pu.p2n.merge_idx;
+      ctx->cabac.est = ctx->cabac_est_save[1 + d];
+      cu_commit(ctx, nodes, z, x, y, log2_size);
+      cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
+    }
     split_cu_flag_cost(ctx, node->lambda_ssd, map8_index(x >> 3, y >> 3), d, 0);
+    if (pb) node->cbf_saved = ctx->maps->cbf[n];
   }
   grid_mark_available(ctx, x, y, size, size);
   ctx->use_rdoq_alt = rdoq_alt;

@@ -30,6 +30,20 @@ void ctu_start(encoder_t *ctx) {
   ctx->speed_mode = ctx->picture_speed_mode;
   ctx->analysis_level = ctx->speed_mode == 3 ? 4 : ctx->param.complexity;
   ctx->smallest_block = 64;
+  ctx->ctu_subpel_level = ctx->param.subpel_level;
+  ctx->ctu_early_skip = ctx->param.early_skip;
+  ctx->ctu_search_range = ctx->param.search_range;
+  // A prediction block may start up to 71 samples left of or above the
+  // picture and 7 past its right or bottom edge: further out it reads only
+  // replicated edge samples, the same prediction.
+  ctx->pu_pos_min_x = -64 * ctx->ctu_x - 71;
+  ctx->pu_pos_max_x = ctx->width - 64 * ctx->ctu_x + 7;
+  ctx->pu_pos_min_y = -64 * ctx->ctu_y - 71;
+  ctx->pu_pos_max_y = ctx->height - 64 * ctx->ctu_y + 7;
+  ctx->mv_min = -2000;
+  ctx->mv_max = 4 * ctx->param.mv_range_y + 3;
+  const uint32_t type = ctx->cur_input->frame_type_code;
+  ctx->b_intra_trial = ctx->analysis_level < 5 && (type == TARNHEVCENC_TYPE_BREF || type == TARNHEVCENC_TYPE_B) ? ctx->param.intra_trial_b != 0 : 1;
   const bool full = (ctx->ctu_x + 1) * 64 <= ctx->width && (ctx->ctu_y + 1) * 64 <= ctx->height;
   ctx->ctu_left_similar = full && ctx->ctu_x > 0 && similar(ctx, -1, 0);
   ctx->ctu_above_similar = full && ctx->ctu_y > 0 && similar(ctx, 0, -1);

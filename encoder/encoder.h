@@ -74,6 +74,16 @@ struct encoder_t {
   int32_t cu_min_depth, cu_max_depth;
   uint64_t split_threshold;
   int32_t ctu_left_similar, ctu_above_similar;
+  // P/B set-up of the CTU: where a prediction unit's top-left sample may
+  // lie (luma samples relative to the CTU origin), the vector limits
+  // (quarter samples), whether B pictures try intra CUs, and the CTU's
+  // copies of the sub-sample level, the early-skip mode and the search
+  // range (the real-time speed modes lower the last two).
+  int32_t pu_pos_min_x, pu_pos_max_x, pu_pos_min_y, pu_pos_max_y;
+  int32_t mv_min, mv_max;
+  int32_t b_intra_trial;
+  int32_t ctu_subpel_level, ctu_early_skip, ctu_search_range;
+  int32_t merge_res_flag;  // the CU evaluation costs the merge candidate with residual too
   struct {
     uint32_t sum[4];
     int8_t count[4];

@@ -12,7 +12,7 @@ void me_setup_context(encoder_t *ctx, me_context_t *me) {
   me->pic_height = static_cast<int16_t>(ctx->height);
   me->pixel_funcs = &ctx->pixel;
   me->mc_funcs = &ctx->mc;
-  me->search_range = ctx->param.search_range;
+  me->search_range = ctx->ctu_search_range;
   me->list_count = ctx->slice_type_code == 0 ? 2 : 1;
   for (int32_t l = 0; l < 2; l++) me->ref_count[l] = ctx->ref_count[l];
 }

@@ -239,21 +239,28 @@ class DecideSplit : public CommitFixture, public ::testing::WithParamInterface<s
 // children outside the picture do not count.
 TEST_P(DecideSplit, KeepsTheUnsplitCuOnTiesAndObeysAForcedSplit) {
   const split_case_t &c = GetParam();
-  ctx->analysis_level = 4;
-  split_parents(0, 5);
-  cu_node_t &n = node(0, 5);
-  n.intra_cost = c.unsplit;
-  n.split_flag_cost[0] = 10;
-  n.split_flag_cost[1] = 20;
-  n.recode = 0;
-  n.pred_intra = 1;
-  n.qp = 30;
-  for (int32_t k = 0; k < 4; k++) node(k * 16, 4).intra_cost = c.children[k];
-  cu_decide_split(ctx, nodes, 0, 0, 0, 5, c.flags);
-  EXPECT_EQ(n.split, c.expect_split) << c.name;
-  EXPECT_EQ(n.intra_cost, c.expect_cost) << c.name;
-  if (c.expect_split) {
-    EXPECT_EQ(ctx->maps->cu_split[node_index(0, 5)], 1u) << c.name;
+  // I slices compare the intra costs, P and B slices the inter ones.
+  for (const int32_t slice : {2, 1, 0}) {
+    SCOPED_TRACE(slice);
+    ctx->slice_type_code = slice;
+    ctx->analysis_level = 4;
+    split_parents(0, 5);
+    cu_node_t &n = node(0, 5);
+    uint32_t &cost = slice == 2 ? n.intra_cost : n.cost;
+    cost = c.unsplit;
+    n.split_flag_cost[0] = 10;
+    n.split_flag_cost[1] = 20;
+    n.recode = 0;
+    n.pred_intra = 1;
+    n.qp = 30;
+    for (int32_t k = 0; k < 4; k++) (slice == 2 ? node(k * 16, 4).intra_cost : node(k * 16, 4).cost) = c.children[k];
+    ctx->maps->cu_split[node_index(0, 5)] = 0;
+    cu_decide_split(ctx, nodes, 0, 0, 0, 5, c.flags);
+    EXPECT_EQ(n.split, c.expect_split) << c.name;
+    EXPECT_EQ(cost, c.expect_cost) << c.name;
+    if (c.expect_split) {
+      EXPECT_EQ(ctx->maps->cu_split[node_index(0, 5)], 1u) << c.name;
+    }
   }
 }
 

@@ -1,0 +1,263 @@
+// The coding-tree decision of P and B pictures on constructed content, run
+// on a real row context through the fast CTU driver: what it leaves in the
+// CTU maps for a static scene, a shifted scene and a newly uncovered
+// block, the early skip, and the candidates it may and may not choose.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+#include "analysis/analysis_tables.h"
+#include "analysis/ctu_analysis.h"
+#include "analysis/inter_common.h"
+#include "encoder/ctu_start.h"
+#include "encoder/encoder.h"
+#include "ratecontrol/ratecontrol.h"
+#include "rdo/block_coding.h"
+#include "tests/unit/row_context.h"
+
+namespace {
+
+using picture_fn = std::function<uint8_t(int32_t plane, int32_t x, int32_t y)>;
+
+constexpr int32_t kWidth = 192, kHeight = 192;
+
+uint8_t texture(int32_t plane, int32_t x, int32_t y) {
+  // Smooth enough for sub-sample interpolation to matter little, busy
+  // enough for every shift to cost.
+  uint32_t s = static_cast<uint32_t>(x / 2) * 73856093u ^ static_cast<uint32_t>(y / 2) * 19349663u ^
+               static_cast<uint32_t>(plane) * 83492791u;
+  s ^= s >> 13;
+  s *= 0x5bd1e995u;
+  s ^= s >> 15;
+  return static_cast<uint8_t>(50 + (s & 63) + ((3 * x + 2 * y) & 63));
+}
+// Smooth waves: a motion search walks downhill to the true shift.
+uint8_t waves(int32_t plane, int32_t x, int32_t y) {
+  const double v = 128 + 50 * std::sin(x / 9.0 + y / 23.0 + plane) + 40 * std::cos(y / 7.0 - x / 31.0) +
+                   12 * std::sin((x + 2 * y) / 4.0);
+  return static_cast<uint8_t>(v);
+}
+uint8_t flat(int32_t plane, int32_t, int32_t) { return static_cast<uint8_t>(plane ? 128 : 90); }
+
+struct InterDecision : ::testing::Test {
+  encoder_t *enc = nullptr;
+  encoder_t *ctx = nullptr;
+  frame_t *in = nullptr, *rec = nullptr, *ref[2] = {nullptr, nullptr};
+
+  void SetUp() override {
+    ctx = open_row_context(kWidth, kHeight, &enc);
+    ASSERT_NE(ctx, nullptr);
+    in = frame_get_unused(enc->pool, 1);
+    rec = frame_get_unused(enc->pool, 0);
+    ref[0] = frame_get_unused(enc->pool, 0);
+    ref[1] = frame_get_unused(enc->pool, 0);
+    ASSERT_TRUE(in && rec && ref[0] && ref[1]);
+  }
+  void TearDown() override {
+    for (frame_t *f : {in, rec, ref[0], ref[1]})
+      if (f) frame_release(enc->pool, f);
+    encoder_close(enc);
+  }
+
+  static void fill(frame_t *f, const picture_fn &p) {
+    for (int32_t c = 0; c < 3; c++) {
+      const int32_t w = c ? kWidth / 2 : kWidth, h = c ? kHeight / 2 : kHeight;
+      for (int32_t y = 0; y < h; y++)
+        for (int32_t x = 0; x < w; x++) f->plane[c][y * f->stride[c] + x] = p(c, x, y);
+    }
+  }
+  // A decoded reference: its planes with their margins, no sub-sample
+  // planes, intra units (no temporal candidates) and no recorded depths or
+  // distortions.
+  void make_reference(frame_t *f, const picture_fn &p, int32_t poc) {
+    fill(f, p);
+    frame_extend_borders(f);
+    f->planes_valid = 0;
+    f->poc = poc;
+    const int32_t units = (kWidth / 8) * (kHeight / 8);
+    for (int32_t i = 0; i < units; i++) {
+      f->units[i] = pic_unit_t{};
+      f->units[i].intra = 1;
+      f->units[i].ref_idx[0] = f->units[i].ref_idx[1] = -2;
+      f->units[i].cu_log2 = 3;
+    }
+    std::memset(f->ctu_min_depth, 0, 9);
+    std::memset(f->ctu_max_depth, 0, 9);
+    std::memset(f->ctu_distortion, 0, 9 * sizeof(uint32_t));
+  }
+
+  // The picture to code: `current` against list 0 (and in B pictures list
+  // 1) made of the given pictures.
+  void start_picture(const picture_fn &current, const picture_fn &l0, const picture_fn *l1, int32_t level,
+                     int32_t qp) {
+    fill(in, current);
+    in->frame_type_code = l1 ? TARNHEVCENC_TYPE_B : TARNHEVCENC_TYPE_P;
+    in->b_level = l1 ? 1 : 0;
+    in->lowres_l0_distance = in->lowres_l1_distance = -1;
+    in->poc = 1;
+    make_reference(ref[0], l0, 0);
+    if (l1) make_reference(ref[1], *l1, 2);
+    ctx->cur_input = in;
+    ctx->cur_recon = rec;
+    picture_analysis_reset(ctx);
+    ctx->slice_type_code = l1 ? 0 : 1;
+    ctx->ref_list[0][0] = ref[0];
+    ctx->ref_list[1][0] = ref[l1 ? 1 : 0];
+    ctx->ref_count[0] = 1;
+    ctx->ref_count[1] = l1 ? 1 : 0;
+    ctx->max_merge_cand = 5;
+    ctx->col_from_l0 = l1 ? 0 : 1;
+    ctx->param.complexity = level;
+    ctx->param.subpel_planes = 0;
+    ctx->param.intra_trial_p = ctx->param.intra_trial_b = 1;
+    ctx->picture_speed_mode = 0;
+    ctx->aq_mode_active = 0;
+    ctx->rc->frame_qp = static_cast<float>(qp);
+    std::memset(ctx->ctu_depth_count, 0, 9 * sizeof(ctx->ctu_depth_count[0]));
+  }
+
+  // The CTUs before the coded one reconstructed perfectly, where intra
+  // prediction reads them.
+  void reconstructed_neighbours(const picture_fn &p) {
+    for (int32_t c = 0; c < 3; c++) {
+      const int32_t w = c ? kWidth / 2 : kWidth, h = c ? kHeight / 2 : kHeight, s = c ? 32 : 64;
+      for (int32_t y = 0; y < h; y++)
+        for (int32_t x = 0; x < w; x++) rec->work[c][y * rec->stride[c] + x] = p(c, x, y);
+      for (int32_t row = 0; row < kHeight / 64; row++)
+        for (int32_t x = 0; x < w; x++) ctx->intra_line[c][row * ctx->ctu_cols * s + x] = p(c, x, row * s + s - 1);
+    }
+  }
+
+  // One CTU as the CTU job runs it up to the analysis.
+  void code_ctu(int32_t col, int32_t row) {
+    ctx->ctu_x = col;
+    ctx->ctu_y = row;
+    ctx->ctu_addr = row * ctx->ctu_cols + col;
+    for (int32_t y = 0; y < 64; y++)
+      for (int32_t x = 0; x < 64; x++) ctx->ctu_src[y * SRC_STRIDE + x] = in->plane[0][(row * 64 + y) * in->stride[0] + col * 64 + x];
+    for (int32_t c = 1; c <= 2; c++)
+      for (int32_t y = 0; y < 32; y++)
+        for (int32_t x = 0; x < 32; x++)
+          *ctu_src_at(ctx, c, x, y) = in->plane[c][(row * 32 + y) * in->stride[c] + col * 32 + x];
+    std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
+    std::memset(ctx->maps->intra_dir, 0xff, sizeof(ctx->maps->intra_dir));
+    std::memset(ctx->maps->ref_idx, 0xff, sizeof(ctx->maps->ref_idx));
+    cabac_init_contexts(&ctx->cabac.est, ctx->slice_type_code, 27, 0);
+    ctx->intra_refs_refresh = 1;
+    ctu_start(ctx);
+    analyse_ctu_fast(ctx);
+  }
+
+  int32_t units_where(const std::function<bool(int32_t)> &f) const {
+    int32_t n = 0;
+    for (int32_t y8 = 0; y8 < 8; y8++)
+      for (int32_t x8 = 0; x8 < 8; x8++) n += f(map8_index(x8, y8));
+    return n;
+  }
+};
+
+TEST_F(InterDecision, StaticPictureIsSkippedAtEveryLevel) {
+  for (int32_t level = 0; level <= 4; level++) {
+    start_picture(texture, texture, nullptr, level, 27);
+    code_ctu(1, 1);
+    const int32_t skipped = units_where([&](int32_t u) { return (ctx->maps->flags[u] & 1) != 0; });
+    EXPECT_GT(skipped, 64 * 9 / 10) << "level " << level;
+  }
+}
+
+TEST_F(InterDecision, ShiftedPictureIsCodedWithItsVectorAndNoResidual) {
+  const int32_t dx = 6, dy = -4;
+  auto shifted = [&](int32_t c, int32_t x, int32_t y) { return waves(c, x + (c ? dx / 2 : dx), y + (c ? dy / 2 : dy)); };
+  for (int32_t level : {1, 4}) {
+    start_picture(shifted, waves, nullptr, level, 27);
+    code_ctu(1, 1);
+    // Every 8x8 unit predicts from (x + dx, y + dy) of the reference.
+    const int32_t moved = units_where([&](int32_t u) {
+      return ctx->maps->pred_intra[u] == 0 && ctx->maps->ref_idx[0][u] == 0 && ctx->maps->mv[0][u] == mv_make(4 * dx, 4 * dy);
+    });
+    EXPECT_EQ(moved, 64) << "level " << level;
+    EXPECT_EQ(ctx->maps->cbf[0] & 1, 0) << "level " << level;
+  }
+}
+
+TEST_F(InterDecision, EarlySkipStopsTheSearchOnlyBelowItsThreshold) {
+  // A static picture at level 1: the 64x64 skip costs almost nothing, far
+  // below the QP 27 threshold, so neither a motion search nor a split runs.
+  start_picture(texture, texture, nullptr, 1, 27);
+  code_ctu(1, 1);
+  const cu_node_t &root = ctx->nodes[0];
+  EXPECT_EQ(root.skip, 1u);
+  EXPECT_EQ(root.me_best.cost, COST_NONE);
+  EXPECT_EQ(root.split, 0);
+  EXPECT_LT(static_cast<int32_t>(root.skip_cost), EARLY_SKIP_THRESHOLD[root.qp][0]);
+  // Noise that the reference does not hold: the skip costs more than the
+  // threshold, so the CU is searched.
+  auto noise = [](int32_t c, int32_t x, int32_t y) { return texture(c, 3 * x + 17, 5 * y + 11); };
+  start_picture(noise, texture, nullptr, 1, 27);
+  code_ctu(1, 1);
+  EXPECT_GE(static_cast<int32_t>(ctx->nodes[0].skip_cost), EARLY_SKIP_THRESHOLD[ctx->nodes[0].qp][0]);
+  EXPECT_LT(ctx->nodes[0].me_best.cost, COST_NONE);
+}
+
+TEST_F(InterDecision, NewlyUncoveredTexturedBlockIsCodedIntra) {
+  // The reference is flat; the current picture shows vertical stripes
+  // that no vector finds in it and that the row above predicts exactly.
+  auto uncovered = [](int32_t c, int32_t x, int32_t y) {
+    const int32_t lx = c ? 2 * x : x, ly = c ? 2 * y : y;
+    if (c || lx < 64 || lx >= 128 || ly < 48) return flat(c, x, y);
+    return static_cast<uint8_t>(40 + ((lx * 37) % 7) * 25);
+  };
+  start_picture(uncovered, flat, nullptr, 4, 27);
+  reconstructed_neighbours(uncovered);
+  code_ctu(1, 1);
+  const int32_t intra = units_where([&](int32_t u) { return ctx->maps->pred_intra[u] != 0; });
+  EXPECT_GT(intra, 64 * 9 / 10);
+  // The same picture as its own reference needs no intra CU.
+  start_picture(uncovered, uncovered, nullptr, 4, 27);
+  reconstructed_neighbours(uncovered);
+  code_ctu(1, 1);
+  EXPECT_EQ(units_where([&](int32_t u) { return ctx->maps->pred_intra[u] != 0; }), 0);
+}
+
+TEST_F(InterDecision, BPictureUsesBothListsWhereTheAverageMatches) {
+  // The current picture is the average of two references: bi-prediction
+  // predicts it, each list alone does not.
+  auto l0 = [](int32_t c, int32_t x, int32_t y) { return texture(c, x, y); };
+  auto l1 = [](int32_t c, int32_t x, int32_t y) { return texture(c + 3, x, y); };
+  auto mid = [&](int32_t c, int32_t x, int32_t y) { return static_cast<uint8_t>((l0(c, x, y) + l1(c, x, y) + 1) / 2); };
+  const picture_fn second = l1;
+  start_picture(mid, l0, &second, 4, 27);
+  code_ctu(1, 1);
+  const int32_t bi = units_where([&](int32_t u) {
+    return ctx->maps->pred_intra[u] == 0 && ctx->maps->ref_idx[0][u] == 0 && ctx->maps->ref_idx[1][u] == 0;
+  });
+  EXPECT_GT(bi, 64 * 9 / 10);
+}
+
+TEST_F(InterDecision, MergeCandidatesOutsideTheLimitsAreNeverChosen) {
+  // With the lower vector limit above zero every merge candidate (all of
+  // them zero vectors here) is passed over: the CUs take searched motion,
+  // and no CU is left intra without a direction.
+  start_picture(texture, texture, nullptr, 2, 27);
+  ctx->param.intra_trial_p = 0;
+  ctx->ctu_x = ctx->ctu_y = 1;
+  ctx->ctu_addr = ctx->ctu_cols + 1;
+  // ctu_start sets the limits; the evaluation reads them per CU.
+  code_ctu(1, 1);
+  ctx->mv_min = 1;
+  std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
+  std::memset(ctx->maps->intra_dir, 0xff, sizeof(ctx->maps->intra_dir));
+  std::memset(ctx->maps->ref_idx, 0xff, sizeof(ctx->maps->ref_idx));
+  cabac_init_contexts(&ctx->cabac.est, 1, 27, 0);
+  analyse_ctu_fast(ctx);
+  EXPECT_EQ(ctx->nodes[0].skip_cost, COST_NONE);
+  const int32_t inter = units_where([&](int32_t u) {
+    return ctx->maps->pred_intra[u] == 0 && ctx->maps->flags[u] == 0 && ctx->maps->ref_idx[0][u] == 0;
+  });
+  EXPECT_EQ(inter, 64);
+}
+
+
+}  // namespace
