@@ -63,12 +63,6 @@ void inter_rough_predict(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size
 // CTU's prediction-unit limits.
 mv_t clamp_to_pu_limits(const encoder_t *ctx, mv_t mv, int32_t x, int32_t y);
 
-// The intra alternative of an unsplit CU of a P or B picture after its
-// inter evaluation: leaves intra_sad_cost, luma_dir and chroma_dir 4 in the
-// node, and in ctx->intra_rd_done whether intra_cost was computed.
-void inter_picture_intra_trial(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,
-                               int32_t log2_size);
-
 // Leaf evaluations of an unsplit CU (log2 size 3..6): P slices with list 0,
 // B slices with both lists and bi-prediction.  The decision is left in the
 // node and the CTU maps; node->recode tells whether the buffers hold it.

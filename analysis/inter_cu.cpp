@@ -10,6 +10,7 @@
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
+#include "analysis/intra_decision.h"
 #include "bitstream/ctu_writer.h"
 #include "motion/me_common.h"
 #include "motion/mvp.h"
@@ -448,7 +449,7 @@ void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
       else
         choose_p(c);
     }
-    if (intra_trial_runs(c)) inter_picture_intra_trial(ctx, nodes, z, x, y, log2_size);
+    if (intra_trial_runs(c)) analyse_intra_cu_pb(ctx, nodes, z, x, y, log2_size);
 
     uint32_t C;
     if (ctx->intra_rd_done) {
