@@ -1,7 +1,8 @@
 // The lookahead's cost estimates and the CU-tree on an encoder's own
 // pictures: cached estimates are not recomputed, shifted content is found
 // by the half-resolution search, totals scale with the evaluation steps,
-// the results do not depend on the number of pool threads, and the
+// the results do not depend on the number of pool threads, rate control
+// gets the estimate of the references a picture is coded with, and the
 // propagation distributes amounts as its weights say.
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include "ratecontrol/cutree.h"
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lowres_cost.h"
+#include "ratecontrol/ratecontrol.h"
 #include "tarnhevcenc.h"
 
 namespace {
@@ -31,7 +33,7 @@ struct la_encoder_t {
   encoder_t *enc = nullptr;
   std::vector<frame_t *> frames;
 
-  la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift) {
+  la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift, bool vbv = false) {
     tarnhevcenc_param_t p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
@@ -44,6 +46,10 @@ struct la_encoder_t {
     p.complexity = complexity;
     p.bframes = 3;
     p.scenecut = 40;
+    if (vbv) {
+      p.vbv_maxrate = 500;
+      p.vbv_bufsize = 1000;
+    }
     enc = encoder_open(&p);
     EXPECT_NE(enc, nullptr);
     if (!enc) return;
@@ -71,6 +77,15 @@ struct la_encoder_t {
   const lowres_layout_t &layout() const { return enc->lookahead_engine->layout; }
   void cost(int32_t p0, int32_t p1, int32_t b) { lookahead_frame_cost(enc, frames.data(), p0, p1, b); }
   lowres_data_t *la(int32_t i) { return frames[i]->la; }
+  // The instance codes picture cur with slice type `type` from ref0 (list
+  // 0) and ref1 (list 1); -1: no reference in that list.
+  void code_as(int32_t cur, int32_t type, int32_t ref0, int32_t ref1) {
+    enc->cur_input = frames[cur];
+    enc->slice_type_code = type;
+    enc->ref_count[0] = enc->ref_count[1] = 0;
+    if (ref0 >= 0) enc->ref_list[0][enc->ref_count[0]++] = frames[ref0];
+    if (ref1 >= 0) enc->ref_list[1][enc->ref_count[1]++] = frames[ref1];
+  }
 };
 
 TEST(LookaheadCosts, EstimatesAreCachedAndIntraIsKeptOnlyAfterAnIntraOrPEstimate) {
@@ -159,11 +174,7 @@ TEST(LookaheadCosts, APictureFindsItsEstimateOnlyWhereOneWasMade) {
   for (int32_t i = 0; i < 3; i++) e.frames[i]->poc = i;
   encoder_t *ctx = e.enc;
   auto start = [&](int32_t cur, int32_t type, int32_t ref0, int32_t ref1) {
-    ctx->cur_input = e.frames[cur];
-    ctx->slice_type_code = type;
-    ctx->ref_count[0] = ctx->ref_count[1] = 0;
-    if (ref0 >= 0) ctx->ref_list[0][ctx->ref_count[0]++] = e.frames[ref0];
-    if (ref1 >= 0) ctx->ref_list[1][ctx->ref_count[1]++] = e.frames[ref1];
+    e.code_as(cur, type, ref0, ref1);
     lookahead_picture_start(ctx);
     return std::make_pair(e.frames[cur]->lowres_l0_distance, e.frames[cur]->lowres_l1_distance);
   };
@@ -176,6 +187,55 @@ TEST(LookaheadCosts, APictureFindsItsEstimateOnlyWhereOneWasMade) {
   e.cost(0, 2, 1);
   EXPECT_EQ(start(1, 0, 0, 2), d_t(1, 1));
   EXPECT_EQ(start(1, 2, -1, -1), d_t(-1, -1));  // intra
+}
+
+// Rate control takes the estimate under the distances to the references
+// the picture is coded with, whole and per CTU row and CTU (with VBV), and
+// nothing where no estimate was made.
+TEST(LookaheadCosts, RateControlGetsTheEstimateOfTheReferencesThePictureIsCodedWith) {
+  la_encoder_t e(1, 5, 3, 4, true);
+  ASSERT_NE(e.enc, nullptr);
+  const lowres_layout_t &l = e.layout();
+  ASSERT_TRUE(l.row_arrays);
+  for (int32_t i = 0; i < 3; i++) e.frames[i]->poc = i;
+  encoder_t *ctx = e.enc;
+  auto start = [&](int32_t cur, int32_t type, int32_t ref0, int32_t ref1) {
+    e.code_as(cur, type, ref0, ref1);
+    return ratecontrol_get_lookahead_cost(ctx);
+  };
+  const int32_t ctus = l.ctu_rows * l.ctu_cols;
+  // The picture's arrays hold exactly the estimate's (d0, d1) and intra ones.
+  auto rows_are = [&](int32_t cur, int32_t d0, int32_t d1) {
+    const frame_t *f = e.frames[cur];
+    const lowres_data_t *d = f->la;
+    int64_t sum = 0;
+    for (int32_t r = 0; r < l.ctu_rows; r++) {
+      EXPECT_EQ(f->lookahead_row_costs[r], d->row_costs[d0][d1][r]) << r;
+      EXPECT_EQ(f->intra_row_costs[r], d->row_costs[0][0][r]) << r;
+      EXPECT_EQ(f->lookahead_ctu_costs[(r + 1) * l.ctu_cols - 1], f->lookahead_row_costs[r]) << r;
+      sum += f->lookahead_row_costs[r];
+    }
+    EXPECT_TRUE(std::equal(f->lookahead_ctu_costs, f->lookahead_ctu_costs + ctus, d->ctu_costs[d0][d1]));
+    EXPECT_EQ(sum, f->lookahead_cost);
+  };
+  EXPECT_EQ(start(2, 1, 0, -1), 0);  // nothing estimated yet
+  EXPECT_EQ(ratecontrol_get_intra_cost(ctx), 0);
+  EXPECT_EQ(e.frames[2]->lookahead_row_costs[0], 0u);
+  e.cost(0, 2, 2);
+  e.cost(0, 2, 1);
+  EXPECT_EQ(start(2, 1, 0, -1), e.la(2)->cost_cache[2][0]);
+  EXPECT_EQ(ratecontrol_get_intra_cost(ctx), e.la(2)->cost_cache[0][0]);
+  EXPECT_GT(ratecontrol_get_intra_cost(ctx), e.frames[2]->lookahead_cost);
+  rows_are(2, 2, 0);
+  EXPECT_EQ(start(1, 0, 0, 2), e.la(1)->cost_cache[1][1]);
+  rows_are(1, 1, 1);
+  EXPECT_EQ(start(2, 2, -1, -1), e.la(2)->cost_cache[0][0]);  // intra
+  rows_are(2, 0, 0);
+  // From picture 1 nothing was estimated: none, and no stale rows.
+  EXPECT_EQ(start(2, 1, 1, -1), 0);
+  for (int32_t r = 0; r < l.ctu_rows; r++) EXPECT_EQ(e.frames[2]->lookahead_row_costs[r], 0u);
+  ctx->cur_input = nullptr;
+  ctx->ref_count[0] = ctx->ref_count[1] = 0;
 }
 
 // ---------------------------------------------------------------------------
