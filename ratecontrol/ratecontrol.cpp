@@ -110,8 +110,15 @@ int32_t ratecontrol_init(encoder_t *enc) {
     const bool flat = rc->qcompress >= 0.8;
     const float coeff[4] = {0.5f, flat ? 0.6f : 0.75f, flat ? 0.75f : 0.9f, flat ? 0.5f : 0.6f};
     for (int32_t c = 0; c < 4; c++) rc->frame_pred[c] = {coeff[c], 1.0f, 0.5f, 0.0f};
-    for (auto &pair : rc->row_pred_init)
-      for (auto &pred : pair) pred = {0.25f, 1.0f, 0.5f, 0.0f};
+    // A row's cost is its share of the picture's cost, so until the rows
+    // have learned, their lookahead-cost predictor starts from the
+    // picture predictor of the slice type: the rows then expect the size
+    // the picture was planned with, and raise the QP when the bits already
+    // spent run ahead of it.
+    for (int32_t t = 0; t < 3; t++) {
+      rc->row_pred_init[t][0] = {coeff[t], 1.0f, 0.5f, 0.0f};
+      rc->row_pred_init[t][1] = {0.25f, 1.0f, 0.5f, 0.0f};
+    }
   }
   // Every frame context starts from the same state, with its own row
   // predictors, and sees the settings the set-up repaired.

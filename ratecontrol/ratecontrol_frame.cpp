@@ -23,6 +23,35 @@ bool is_intra_type(uint32_t t) {
   return t == TARNHEVCENC_TYPE_IDR || t == TARNHEVCENC_TYPE_CRA || t == TARNHEVCENC_TYPE_I;
 }
 
+float pred_f(const ratecontrol_predictor_t &p, float cost, float q) { return ratecontrol_predict(&p, cost, q, 1.0f); }
+
+// The size a picture is planned to take under VBV: the prediction of its
+// class, doubled while that predictor has not yet learned from a finished
+// picture.  Until then its coefficient is a guess (and a whole set of
+// frame contexts may start on it before any picture returns), so the fill
+// that later pictures count on must allow for the guess being low.
+float planned_size(const encoder_t *ctx, double q) {
+  const ratecontrol_t *rc = ctx->rc;
+  const ratecontrol_predictor_t &p = rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)];
+  const float bits = pred_f(p, static_cast<float>(rc->last_cost), static_cast<float>(q));
+  return p.count < 1.25f ? 2.0f * bits : bits;
+}
+
+// Under VBV no picture, of whatever type, is planned to take more than half
+// the fill it starts with: the pictures coded after it (a P picture's B
+// pictures come after it in coding order) need the rest, and a plan that is
+// off by up to a factor of two still leaves the buffer above zero.  The
+// planned size falls as 1/q, so the qscale that meets the limit is found in
+// one step.
+double vbv_fit_fill(const encoder_t *ctx, double q) {
+  const ratecontrol_t *rc = ctx->rc;
+  if (!rc->vbv || rc->last_cost <= 0) return q;
+  const float bits = planned_size(ctx, q);
+  const float limit = 0.5f * static_cast<float>(std::max(rc->vbv_fill_start, 1));
+  if (bits > limit) q *= std::min(bits / limit, 1000.0f);
+  return q;
+}
+
 int32_t constant_qp(const encoder_t *ctx) {
   const ratecontrol_t *rc = ctx->rc;
   switch (rc_slice_type(ctx)) {
@@ -47,9 +76,7 @@ float constant_qp_vbv(encoder_t *ctx, float qp) {
   if (t != RC_CLASS_B && rc->single_frame_vbv)
     rc->planned_bits = rc->vbv_rate;
   else
-    rc->planned_bits = static_cast<int32_t>(ratecontrol_predict(
-        &rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)], static_cast<float>(rc->last_cost),
-        static_cast<float>(q), 1.0f));
+    rc->planned_bits = static_cast<int32_t>(planned_size(ctx, q));
   rc->planned_valid = 1;
   return static_cast<float>(rc_qscale2qp(q));
 }
@@ -69,12 +96,15 @@ void vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   rc->row_pred_pic[0] = pair[0];
   rc->row_pred_pic[1] = pair[1];
   rc->row_pred_cur = rc->row_pred_pic;
+  // Every picture started before this one and not yet collected leaves the
+  // buffer first, in coding order.  (Choosing them by a display index below
+  // this picture's coding number would skip the P picture coded ahead of its
+  // B pictures, and every B picture would count on bits that are gone.)
   const encoder_t *enc = ctx->instance;
   int64_t fill = enc->rc->vbv_fill;
-  for (int32_t k = 1; k <= enc->frame_ctx_count; k++) {
-    const encoder_t *o = enc->frame_ctx[k];
-    if (o == ctx || !o->cur_input || o->cur_input->frame_number >= enc->coding_number || !o->rc->planned_valid)
-      continue;
+  for (int32_t k = 0; k < enc->inflight_count; k++) {
+    const encoder_t *o = enc->inflight[k];
+    if (o == ctx || !o->rc->planned_valid) continue;
     fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - o->rc->planned_bits) + rc->vbv_rate);
   }
   rc->vbv_fill_start = static_cast<int32_t>(std::max<int64_t>(0, fill - reserved));
@@ -97,8 +127,6 @@ double get_qscale(encoder_t *ctx, int32_t t, double blurred, int32_t tex_bits, d
   rc->last_qscale = q;
   return q;
 }
-
-float pred_f(const ratecontrol_predictor_t &p, float cost, float q) { return ratecontrol_predict(&p, cost, q, 1.0f); }
 
 }  // namespace
 
@@ -134,8 +162,14 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
         q *= r;
       }
     }
+    // A picture predicted well below the rate may spend more of it only
+    // where the rate is the goal (average bitrate).  A constant QP or rate
+    // factor is the caller's quality, which VBV caps but does not exceed;
+    // lowering a small B picture's QP by up to twenty on a size prediction
+    // that grows only as 1/q ran the buffer dry.
     const float k = rc->single_frame_vbv ? 1.0f : 2.0f;
-    if (bits < static_cast<float>(rc->vbv_rate) / k)
+    const bool rate_is_goal = rc->abr && !rc->lqp && p.rcmode != TARNHEVCENC_RC_CRF;
+    if (rate_is_goal && bits < static_cast<float>(rc->vbv_rate) / k)
       q *= std::clamp(bits * k / static_cast<float>(rc->vbv_rate), 0.1f, 1.0f);
     // A P picture keeps its reference's QP rather than drop below it when,
     // coded intra (as at a scene cut), it would not fit the buffer.  Against
@@ -147,6 +181,7 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
           pred_f(rc->frame_pred[RC_CLASS_I], intra, static_cast<float>(q)) > static_cast<float>(rc->vbv_fill_start))
         q = qr;
     }
+    q = vbv_fit_fill(ctx, q);
   }
   if (lmin == lmax) return lmin;
   if (lmax <= lmin) return lmax;
@@ -159,7 +194,6 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
   const encoder_t *enc = ctx->instance;
   const frame_t *pic = ctx->cur_input;
   const int32_t t = rc_slice_type(ctx);
-  const int32_t cls = rc_class_of_type(pic->frame_type_code);
   const float ipf = std::fabs(p.ip_factor);
 
   if (t == RC_CLASS_B) {
@@ -187,8 +221,8 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
     if (rc->vbv) {
       rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
       rc->qp_novbv = static_cast<float>(qp);
-      rc->planned_bits = static_cast<int32_t>(
-          pred_f(rc->frame_pred[cls], static_cast<float>(rc->last_cost), static_cast<float>(rc_qp2qscale(qp))));
+      qp = std::min(rc_qscale2qp(vbv_fit_fill(ctx, rc_qp2qscale(qp))), static_cast<double>(p.qp_max));
+      rc->planned_bits = static_cast<int32_t>(planned_size(ctx, rc_qp2qscale(qp)));
       rc->planned_valid = 1;
     }
     return static_cast<float>(rc_qp2qscale(qp));
@@ -232,6 +266,7 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
     q = std::clamp(q, lmin, lmax);
   }
   rc->qp_novbv = rc_qscale2qp_f(static_cast<float>(q));
+  const double q_abr = q;
   q = ratecontrol_clip_qscale(ctx, t, q);
 
   if (p.latency_mode == 0 || p.latency_mode == 1) {
@@ -242,13 +277,15 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
       q -= 1.0;
   }
   rc->last_qscale = q;
-  rc->last_qscale_for[t] = q;
-  if (pic->frame_number == 0) rc->last_qscale_for[RC_CLASS_P] = ipf * q;
+  // The step limit between pictures of a class follows the average-bitrate
+  // choice, not what VBV made of it: a picture that VBV held back (at a
+  // scene cut, or while the predictors are still learning) would otherwise
+  // keep its class's qscale up for many pictures after the buffer has filled
+  // again, and the bits of a full buffer are lost.
+  rc->last_qscale_for[t] = rc->vbv && !crf ? q_abr : q;
+  if (pic->frame_number == 0) rc->last_qscale_for[RC_CLASS_P] = ipf * rc->last_qscale_for[t];
   if (rc->vbv) {
-    rc->planned_bits = rc->single_frame_vbv
-                           ? rc->vbv_rate
-                           : static_cast<int32_t>(pred_f(rc->frame_pred[t], static_cast<float>(rc->last_cost),
-                                                         static_cast<float>(q)));
+    rc->planned_bits = rc->single_frame_vbv ? rc->vbv_rate : static_cast<int32_t>(planned_size(ctx, q));
     rc->planned_valid = 1;
   }
   return static_cast<float>(q);

@@ -52,9 +52,15 @@ grep -q "^bitrate .* kb/s, target 500 kb/s" abr.txt || fail "abr: no target line
 # --- VBV: a tight buffer across a scene cut (bus, then foreman)
 hdr=$(head -n 1 "$foreman" | wc -c)
 { cat "$CLIPS/bus_cif_17f.y4m"; tail -c +$((hdr + 1)) "$foreman" | head -c $((30 * (6 + 352 * 288 * 3 / 2))); } >cut.y4m
+# (P pictures only; then the default runs of B pictures, whose P picture is
+# coded ahead of them, under every mode and with a half-full start)
 for args in "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0" \
   "--crf 24 --vbv-maxrate 600 --vbv-bufsize 300 --bframes 0" \
-  "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 300 --bframes 3"; do
+  "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 300 --bframes 3" \
+  "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200" \
+  "--crf 24 --vbv-maxrate 600 --vbv-bufsize 300" \
+  "--qp 27 --vbv-maxrate 600 --vbv-bufsize 300" \
+  "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --vbv-init 0.5"; do
   # shellcheck disable=SC2086
   "$ZIRAVOV" $args --complexity 0 --log-level 2 --recon vbv.yuv cut.y4m vbv.hevc >vbv.txt 2>vbv.log ||
     fail "vbv $args: exit code $?"

@@ -2,6 +2,7 @@
 // CTU QP and its rounding, the size predictor, and adaptive quantisation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -30,6 +31,15 @@ tarnhevcenc_param_t base_param(int32_t w = 128, int32_t h = 64) {
 }
 
 encoder_ptr open(tarnhevcenc_param_t &p) { return encoder_ptr(encoder_open(&p)); }
+
+// A buffer of 1000 kbit filled at 1000 kbit/s, with B pictures.
+tarnhevcenc_param_t vbv_param() {
+  tarnhevcenc_param_t p = base_param();
+  p.vbv_maxrate = 1000;
+  p.vbv_bufsize = 1000;
+  p.bframes = 3;
+  return p;
+}
 
 TEST(RateControl, QscaleAndQpAreInverse) {
   EXPECT_DOUBLE_EQ(rc_qp2qscale(12), 0.85);
@@ -174,6 +184,77 @@ TEST(RateControl, CtuQpRoundsAndClamps) {
   in->use_cutree_offsets = 1;
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 21);
   ctx->cur_input = ctx->cur_recon = nullptr;
+  frame_release(enc->pool, in);
+  frame_release(enc->pool, rec);
+}
+
+// Under VBV a picture of any type, B pictures too, is planned to take at
+// most half the fill it starts with, planning twice its prediction while
+// its class's predictor has not learned from a finished picture; a small
+// picture keeps its constant QP (VBV only caps it).
+TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
+  tarnhevcenc_param_t p = vbv_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  frame_t cur{};
+  cur.frame_type_code = TARNHEVCENC_TYPE_B;
+  cur.b_level = 2;
+  ctx->cur_input = &cur;
+  ctx->slice_type_code = 0;
+  ratecontrol_t *rc = ctx->rc;
+  rc->vbv_fill_start = 200000;
+  rc->last_cost = 1000000;
+  const float cost = static_cast<float>(rc->last_cost);
+  ratecontrol_predictor_t *pred = &rc->frame_pred[RC_CLASS_B];
+  const double q20 = rc_qp2qscale(20.0);
+  double q = ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20);
+  EXPECT_GT(q, q20);
+  EXPECT_NEAR(2.0f * ratecontrol_predict(pred, cost, static_cast<float>(q), 1.0f), 100000.0f, 100.0f);
+  // Learning once, with the coefficient it had, lifts the doubling.
+  ratecontrol_update_predictor(pred, 1.0f, cost, cost * pred->coeff / pred->count, 1.0f);
+  q = ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20);
+  EXPECT_NEAR(ratecontrol_predict(pred, cost, static_cast<float>(q), 1.0f), 100000.0f, 100.0f);
+  rc->last_cost = 100;
+  EXPECT_EQ(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20), q20);
+  ctx->cur_input = nullptr;
+}
+
+// The fill a picture starts with counts every picture still in flight, in
+// coding order: also the P picture coded ahead of this B picture, whose
+// display index lies beyond this picture's coding number.
+TEST(RateControl, VbvFillCountsEveryPictureInFlight) {
+  tarnhevcenc_param_t p = vbv_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *a = enc->frame_ctx[1], *b = enc->frame_ctx[2], *ctx = enc->frame_ctx[3];
+  frame_t pa{}, pb{};
+  pa.frame_number = 0;  // the I picture
+  pb.frame_number = 4;  // the P picture coded next
+  a->cur_input = &pa;
+  b->cur_input = &pb;
+  a->rc->planned_bits = 300000;
+  b->rc->planned_bits = 200000;
+  a->rc->planned_valid = b->rc->planned_valid = 1;
+  enc->inflight[0] = a;
+  enc->inflight[1] = b;
+  enc->inflight_count = 2;
+  enc->coding_number = 2;
+  enc->rc->vbv_fill = 900000;
+  frame_t *in = frame_get_unused(enc->pool, 1);
+  frame_t *rec = frame_get_unused(enc->pool, 0);
+  ASSERT_TRUE(in && rec);
+  in->frame_type_code = TARNHEVCENC_TYPE_P;  // coded as P: no reference QPs to read
+  in->frame_number = 1;
+  ctx->cur_input = in;
+  ctx->cur_recon = rec;
+  ctx->slice_type_code = 1;
+  ASSERT_EQ(ratecontrol_frame_start(ctx, 0, 0), 0);
+  const int32_t rate = ctx->rc->vbv_rate;
+  EXPECT_EQ(ctx->rc->vbv_fill_start, 900000 - 300000 + rate - 200000 + rate);
+  enc->inflight_count = 0;
+  a->cur_input = b->cur_input = ctx->cur_input = nullptr;
+  ctx->cur_recon = nullptr;
   frame_release(enc->pool, in);
   frame_release(enc->pool, rec);
 }
