@@ -138,6 +138,24 @@ void vbv_learn_rows(encoder_t *ctx) {
   }
 }
 
+// The CTU's share of the QP offsets.  The CU-tree leaves one offset per
+// CTU, at its top-left block.  Adaptive quantisation measures every 16x16
+// block; the CTU takes the mean over its blocks inside the picture, since one
+// block of sixteen says little about the rest (a flat corner would lower
+// the QP of a textured CTU by ten and more).
+float aq_ctu_offset(const encoder_t *ctx) {
+  const frame_t *in = ctx->cur_input;
+  const int32_t stride = 4 * ctx->ctu_cols;
+  const int32_t first = (4 * ctx->ctu_y) * stride + 4 * ctx->ctu_x;
+  if (in->use_cutree_offsets) return in->aq_cutree_offsets[first];
+  const int32_t m = std::min(4, (ctx->height - 64 * ctx->ctu_y + 15) / 16);
+  const int32_t n = std::min(4, (ctx->width - 64 * ctx->ctu_x + 15) / 16);
+  float sum = 0.0f;
+  for (int32_t by = 0; by < m; by++)
+    for (int32_t bx = 0; bx < n; bx++) sum += in->aq_offsets[first + by * stride + bx];
+  return sum / static_cast<float>(m * n);
+}
+
 }  // namespace
 
 void ratecontrol_update_predictor(ratecontrol_predictor_t *p, float q, float cost, float bits, float n) {
@@ -173,9 +191,7 @@ int32_t ratecontrol_ctu_qp(encoder_t *ctx) {
   if (rc->vbv) {
     qp = ctx->cur_recon->row_qp[ctx->ctu_y].load(relaxed);
   } else if (ctx->aq_mode_active) {
-    const frame_t *in = ctx->cur_input;
-    const float *offsets = in->use_cutree_offsets ? in->aq_cutree_offsets : in->aq_offsets;
-    qp += offsets[(4 * ctx->ctu_y) * (4 * ctx->ctu_cols) + 4 * ctx->ctu_x];
+    qp += aq_ctu_offset(ctx);
   }
   // The upper limit wins when the limits cross.
   const int32_t q = static_cast<int32_t>(

@@ -169,7 +169,7 @@ TEST(RateControl, CtuQpRoundsAndClamps) {
   };
   for (const round_case_t c : {round_case_t{0.4f, 0, 51, 24}, round_case_t{0.5f, 0, 51, 25},
                                round_case_t{-30.0f, 10, 51, 10}, round_case_t{0.0f, 30, 20, 20}}) {
-    in->aq_offsets[0] = c.offset;
+    std::fill_n(in->aq_offsets, enc->ctu_count * 16, c.offset);
     ctx->param.qp_min = c.qp_min;
     ctx->param.qp_max = c.qp_max;
     EXPECT_EQ(ratecontrol_ctu_qp(ctx), c.want) << "offset " << c.offset;
@@ -183,6 +183,38 @@ TEST(RateControl, CtuQpRoundsAndClamps) {
   in->aq_cutree_offsets[0] = -3.0f;
   in->use_cutree_offsets = 1;
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 21);
+  ctx->cur_input = ctx->cur_recon = nullptr;
+  frame_release(enc->pool, in);
+  frame_release(enc->pool, rec);
+}
+
+// With AQ the CTU takes the mean offset of its 16x16 blocks inside the
+// picture: a 100x40 picture's right CTU has 3 x 3 of them.
+TEST(RateControl, AqCtuOffsetIsTheMeanOfItsBlocks) {
+  tarnhevcenc_param_t p = base_param(100, 40);
+  p.aq_mode = 1;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  frame_t *in = frame_get_unused(enc->pool, 1);
+  frame_t *rec = frame_get_unused(enc->pool, 0);
+  ASSERT_TRUE(in && rec);
+  ctx->cur_input = in;
+  ctx->cur_recon = rec;
+  in->frame_type_code = TARNHEVCENC_TYPE_P;
+  ctx->slice_type_code = 1;
+  ctx->rc->frame_qp = 30.0f;
+  const int32_t stride = 4 * enc->ctu_cols;
+  // Blocks outside the picture hold what they may; they must not count.
+  std::fill_n(in->aq_offsets, enc->ctu_count * 16, 40.0f);
+  for (int32_t by = 0; by < 3; by++)
+    for (int32_t bx = 0; bx < 3; bx++) in->aq_offsets[by * stride + 4 + bx] = 1.0f;
+  in->aq_offsets[4] = -8.0f;  // one flat block of nine: mean (8 - 8) / 9 = 0
+  ctx->ctu_x = ctx->ctu_addr = 1;
+  ctx->ctu_y = 0;
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 30);
+  in->aq_offsets[4] = -26.0f;  // mean (8 - 26) / 9 = -2
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 28);
   ctx->cur_input = ctx->cur_recon = nullptr;
   frame_release(enc->pool, in);
   frame_release(enc->pool, rec);
