@@ -234,6 +234,17 @@ TEST(LookaheadCosts, RateControlGetsTheEstimateOfTheReferencesThePictureIsCodedW
   // From picture 1 nothing was estimated: none, and no stale rows.
   EXPECT_EQ(start(2, 1, 1, -1), 0);
   for (int32_t r = 0; r < l.ctu_rows; r++) EXPECT_EQ(e.frames[2]->lookahead_row_costs[r], 0u);
+  // With AQ and without the CU-tree, the totals weighted by the AQ factors
+  // (here one half for every block).
+  ctx->aq_mode_active = 1;
+  ctx->param.cutree = 0;
+  for (int32_t i = 0; i < 3; i++) std::fill(e.frames[i]->aq_inv_qscale, e.frames[i]->aq_inv_qscale + l.block_count, 128);
+  e.cost(1, 2, 2);
+  const int32_t plain = e.la(2)->cost_cache[1][0], weighted = e.la(2)->aq_cost_cache[1][0];
+  EXPECT_NEAR(weighted, plain / 2, plain / 100);
+  EXPECT_EQ(start(2, 1, 1, -1), weighted);
+  ctx->param.cutree = 1;
+  EXPECT_EQ(start(2, 1, 1, -1), plain);
   ctx->cur_input = nullptr;
   ctx->ref_count[0] = ctx->ref_count[1] = 0;
 }
@@ -294,6 +305,11 @@ TEST(CuTree, AmountsFollowTheVectorsWithTheirWeights) {
   EXPECT_LT(c.e.frames[0]->aq_cutree_offsets[4 * s + 4], -1.0f);
   EXPECT_EQ(c.e.frames[1]->aq_cutree_offsets[4 * s + 4], 0.0f);
   EXPECT_EQ(c.e.frames[0]->use_cutree_offsets, 1);
+  // The strength is the caller's 5 x (1 - qcompress), whatever rate
+  // control keeps for itself: at 1.0 no offsets.
+  c.e.enc->param.qcompress = 1.0f;
+  cutree_compute_qp_offsets(c.e.enc, c.e.frames[0]);
+  EXPECT_EQ(c.e.frames[0]->aq_cutree_offsets[4 * s + 4], 0.0f);
 }
 
 TEST(CuTree, PropagatedAmountsSaturate) {
