@@ -117,5 +117,6 @@ void setup_deblock_primitives(uint32_t cpu_flags, deblock_funcs_t *d) {
   d->deblock_luma_hor_edge = deblock_luma_hor_edge_c;
   d->deblock_chroma_ver_edge = deblock_chroma_ver_edge_c;
   d->deblock_chroma_hor_edge = deblock_chroma_hor_edge_c;
+  if (cpu_flags & CPU_FLAG_SSSE3) install_deblock_ssse3(d);
   if (cpu_flags & CPU_FLAG_AVX2) install_deblock_avx2(d);
 }

@@ -208,10 +208,6 @@ void setup_transform_primitives(uint32_t cpu_flags, transform_funcs_t *t) {
   t->dct_inv_add_32x32 = dct_inv_add_c<5>;
   t->dct_inv_add_low_32x32 = dct_inv_add_low_c<5, 8>;
   t->coeff_cost = coeff_cost_c;
-  if (cpu_flags & CPU_FLAG_SSSE3) {
-    install_transform_ssse3(t);
-    install_coeff_cost_ssse3(t);
-  }
-  // Slot 14 keeps the SSSE3 kernel: the AVX2 tier has none.
+  if (cpu_flags & CPU_FLAG_SSSE3) install_transform_ssse3(t);
   if (cpu_flags & CPU_FLAG_AVX2) install_transform_avx2(t);
 }

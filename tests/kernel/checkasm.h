@@ -12,7 +12,8 @@
 //    or before it), whose bytes outside the block serve as canaries;
 //  - slot_as<Fn>(table, i): slot i of any table as a typed function pointer;
 //  - compare_slot(name, ref, tst, body): runs body on both functions with the
-//    same random stream and reports the first difference.
+//    same random stream and reports the first difference, with the name of
+//    the kernel tested (checkasm_names.h; slot_label names a slot).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,6 +29,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/kernel/checkasm_names.h"
 
 namespace checkasm {
 
@@ -258,11 +261,15 @@ void compare_slot(const std::string &name, Fn ref, Fn tst, uint64_t seed, Body b
   rng_t r1(seed), r2(seed);
   const observation_t a = body(ref, r1);
   const observation_t b = body(tst, r2);
-  EXPECT_EQ(a.value, b.value) << name << ": returned value differs (seed " << seed << ")";
-  ASSERT_EQ(a.bytes.size(), b.bytes.size()) << name;
+  const void *kernel;
+  static_assert(sizeof kernel == sizeof tst);
+  std::memcpy(&kernel, &tst, sizeof kernel);
+  const std::string who = name + " [kernel " + kernel_name(kernel) + "]";
+  EXPECT_EQ(a.value, b.value) << who << ": returned value differs (seed " << seed << ")";
+  ASSERT_EQ(a.bytes.size(), b.bytes.size()) << who;
   for (size_t i = 0; i < a.bytes.size(); i++)
     if (a.bytes[i] != b.bytes[i]) {
-      ADD_FAILURE() << name << ": output byte " << i << " is " << int(b.bytes[i]) << ", portable gives "
+      ADD_FAILURE() << who << ": output byte " << i << " is " << int(b.bytes[i]) << ", portable gives "
                     << int(a.bytes[i]) << " (seed " << seed << ")";
       return;
     }

@@ -95,7 +95,7 @@ TEST_P(CheckasmDeblockEdges, LumaSweepMatchesPortable) {
           slot_as<luma_fn>(ref_, slot)(a.data() + q0_at, stride, beta, tc);
           slot_as<luma_fn>(tst_, slot)(b.data() + q0_at, stride, beta, tc);
           if (a != b) {
-            ADD_FAILURE() << "deblock slot " << slot << " differs at beta " << beta << ", tc " << tc0 << "/" << tc1;
+            ADD_FAILURE() << slot_label("deblock", slot) << " differs at beta " << beta << ", tc " << tc0 << "/" << tc1;
             return;
           }
           for (int32_t i = 0; i < 8; i++)
@@ -132,7 +132,7 @@ TEST_P(CheckasmDeblockEdges, ChromaSweepMatchesPortable) {
           slot_as<chroma_fn>(ref_, slot)(cb.data() + q0_at, cr.data() + q0_at, stride, tc);
           slot_as<chroma_fn>(tst_, slot)(cb2.data() + q0_at, cr2.data() + q0_at, stride, tc);
           if (cb != cb2 || cr != cr2) {
-            ADD_FAILURE() << "deblock slot " << slot << " differs at tc " << tc0 << "/" << tc1;
+            ADD_FAILURE() << slot_label("deblock", slot) << " differs at tc " << tc0 << "/" << tc1;
             return;
           }
         }
@@ -172,7 +172,7 @@ TEST_P(CheckasmDeblockEdges, GuardedWindowsAtEveryOffsetAndStride) {
         o.add(planes[1]->snapshot());
         return o;
       };
-      compare_slot("deblock slot " + std::to_string(slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
+      compare_slot(slot_label("deblock", slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
                    seed + 1000 * slot + t, body);
     }
 }

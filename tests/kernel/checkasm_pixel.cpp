@@ -100,7 +100,7 @@ TEST_P(CheckasmPixel, EverySlotIsFilledAtEveryBlockCostLevel) {
     setup_pixel_primitives(GetParam(), &t, level);
     // Slot 24, four candidates of 4x4, has no caller and stays empty.
     for (size_t i = 0; i < slot_count<pixel_funcs_t>(); i++)
-      EXPECT_EQ(slot_as<void *>(t, i) == nullptr, i == 24) << "slot " << i << " level " << level;
+      EXPECT_EQ(slot_as<void *>(t, i) == nullptr, i == 24) << slot_label("pixel", i) << " level " << level;
   }
   EXPECT_EQ(slot_count<pixel_funcs_t>(), 118u);
 }
@@ -118,7 +118,7 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
       for (const pattern_pair_t &pp : COST_PAIRS)
         for (int32_t stride : {s.w, s.w + 1, 2 * s.w + 35}) {
             const bool before = variant & 1;
-            const std::string name = "pixel slot " + std::to_string(i) + " level " + std::to_string(level) +
+            const std::string name = slot_label("pixel", i) + " level " + std::to_string(level) +
                                      " variant " + std::to_string(variant);
             compare_slot(name, slot_as<cost_fn>(ref, i), slot_as<cost_fn>(tst, i), seed + variant++,
                          [&](cost_fn f, rng_t &r) { return run_cost(f, r, s, pp, stride, stride + 3, before); });
@@ -137,7 +137,7 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableAtEveryOffsetAndStrideSign) {
     for (int32_t gap = 0; gap < 32; gap++) {
       const int32_t strides[] = {4096, -(s.w + gap), s.w + 2 * gap + 1};
       const int32_t sa = strides[gap % 3], sb = strides[(gap + 1) % 3];
-      compare_slot("pixel slot " + std::to_string(i) + " offset " + std::to_string(gap) + " strides " +
+      compare_slot(slot_label("pixel", i) + " offset " + std::to_string(gap) + " strides " +
                        std::to_string(sa) + ", " + std::to_string(sb),
                    slot_as<cost_fn>(ref_, i), slot_as<cost_fn>(tst_, i), seed + gap,
                    [&](cost_fn f, rng_t &r) { return run_cost_at(f, r, s, sa, sb, gap & 1, gap, 31 - gap); });
@@ -157,7 +157,7 @@ TEST_P(CheckasmPixel, MultiCandidateSlotsMatchPortable) {
       for (int32_t stride : {12, 64, 65, 4096}) {
           const bool before = variant & 1;
           const int32_t gap = variant & 31;
-          const std::string name = "pixel slot " + std::to_string(i) + " variant " + std::to_string(variant);
+          const std::string name = slot_label("pixel", i) + " variant " + std::to_string(variant);
           void *ref = slot_as<void *>(ref_, i), *tst = slot_as<void *>(tst_, i);
           compare_slot(name, ref, tst, seed + variant++, [&](void *f, rng_t &r) {
             if (s.k == kind::x4) return run_multi<4>(f, r, s, pp, stride, before, gap);
@@ -206,7 +206,7 @@ TEST_P(CheckasmPixel, MultiCandidateCostsFollowTheirArguments) {
         else
           reinterpret_cast<sad_x2_fn>(f)(src.origin(), p[0], p[1], stride, out);
         for (int32_t k = 0; k < n; k++)
-          EXPECT_EQ(out[k], expect[perm[k]]) << "pixel slot " << i << " argument " << k << " stride " << stride;
+          EXPECT_EQ(out[k], expect[perm[k]]) << slot_label("pixel", i) << " argument " << k << " stride " << stride;
       } while (std::next_permutation(perm, perm + n));
     }
   }
@@ -220,7 +220,7 @@ TEST_P(CheckasmPixel, VarianceSlotsMatchPortable) {
     for (pattern p : ALL_PATTERNS)
       for (int32_t stride : strides_for(s.w))
         for (bool before : {false, true})
-          compare_slot("pixel slot " + std::to_string(i), slot_as<pixel_var_fn>(ref_, i),
+          compare_slot(slot_label("pixel", i), slot_as<pixel_var_fn>(ref_, i),
                        slot_as<pixel_var_fn>(tst_, i), seed + variant++, [&](pixel_var_fn f, rng_t &r) {
                          guarded_block b(s.w, s.h, stride, {}, before);
                          b.fill(p, r);
@@ -235,7 +235,7 @@ TEST_P(CheckasmPixel, AnySizeSlotsMatchPortableIncludingEmptyBlocks) {
   const uint64_t seed = test_seed();
   for (int32_t i : {105, 109}) {
     for (int32_t trial = 0; trial < 300; trial++) {
-      compare_slot("pixel slot " + std::to_string(i), slot_as<ssd_wxh_fn>(ref_, i), slot_as<ssd_wxh_fn>(tst_, i),
+      compare_slot(slot_label("pixel", i), slot_as<ssd_wxh_fn>(ref_, i), slot_as<ssd_wxh_fn>(tst_, i),
                    seed + trial, [&](ssd_wxh_fn f, rng_t &r) {
                      const int32_t w = r.range(-3, 130), h = r.range(-3, 70);
                      const int32_t bw = std::max(w, 1), bh = std::max(h, 1);
@@ -365,7 +365,7 @@ TEST_P(CheckasmPixel, GradientSlotsMatchPortableInEveryRecord) {
   for (int32_t i = 110; i < 114; i++) {
     int32_t variant = 0;
     for (pattern p : ALL_PATTERNS)
-      compare_slot("pixel slot " + std::to_string(i), slot_as<gradient_fn>(ref_, i), slot_as<gradient_fn>(tst_, i),
+      compare_slot(slot_label("pixel", i), slot_as<gradient_fn>(ref_, i), slot_as<gradient_fn>(tst_, i),
                    seed + variant++, [&](gradient_fn f, rng_t &r) {
                      guarded_block src(64, 64, SRC_STRIDE, {}, variant & 1, 5 * variant & 31);
                      src.fill(p, r);
@@ -381,7 +381,7 @@ TEST_P(CheckasmPixel, GradientSlotsMatchPortableInEveryRecord) {
                      EXPECT_EQ(reinterpret_cast<uintptr_t>(rec.origin()) % 16, 0u);
                      observation_t o;
                      o.add_value(f(src.origin(), rec.as<ctu_gradients_t>()));
-                     EXPECT_TRUE(rec.written_only_inside(before, sizeof(ctu_gradients_t), 1)) << "pixel slot " << i;
+                     EXPECT_TRUE(rec.written_only_inside(before, sizeof(ctu_gradients_t), 1)) << slot_label("pixel", i);
                      o.add(rec.snapshot());
                      return o;
                    });
@@ -396,7 +396,7 @@ TEST_P(CheckasmPixel, AlignedCopySlotsMatchPortable) {
     for (int32_t sstride : {s.w, s.w + 1, 128})
       for (int32_t dstride : {s.w, 64, 131})
         for (bool before : {false, true})
-          compare_slot("pixel slot " + std::to_string(i), slot_as<copy_aligned_fn>(ref_, i),
+          compare_slot(slot_label("pixel", i), slot_as<copy_aligned_fn>(ref_, i),
                        slot_as<copy_aligned_fn>(tst_, i), seed + variant++, [&](copy_aligned_fn f, rng_t &r) {
                          guarded_block src(s.w, s.h, sstride, {}, before), dst(s.w, s.h, dstride, {}, !before);
                          src.fill(pattern::random, r);

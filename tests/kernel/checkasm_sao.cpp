@@ -102,7 +102,7 @@ TEST_P(CheckasmSao, StatisticsSlotsMatchPortable) {
           reinterpret_cast<sao_stats_fn>(fn)(&stats, px->origin(), stride, luma, diff->as<int16_t>(), scratch.data());
         return record_of(stats);
       };
-      compare_slot("sao slot " + std::to_string(slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
+      compare_slot(slot_label("sao", slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
                    seed + 1000 * slot + t, body);
     }
 }
@@ -173,7 +173,7 @@ TEST_P(CheckasmSao, ApplySlotsMatchPortable) {
         o.add(dst->snapshot());
         return o;
       };
-      compare_slot("sao slot " + std::to_string(slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
+      compare_slot(slot_label("sao", slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
                    seed + 1000 * slot + t, body);
     }
 }

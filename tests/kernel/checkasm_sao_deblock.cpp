@@ -64,7 +64,7 @@ TEST_P(CheckasmDeblock, EdgeFiltersMatchPortable) {
         o.add(b->snapshot());
         return o;
       };
-      compare_slot("deblock slot " + std::to_string(slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
+      compare_slot(slot_label("deblock", slot), slot_as<void *>(ref_, slot), slot_as<void *>(tst_, slot),
                    seed + 10000 * slot + t, body);
     }
 }

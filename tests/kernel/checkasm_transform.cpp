@@ -117,12 +117,12 @@ TEST_P(CheckasmTransform, ForwardSlotsMatchPortable) {
           reinterpret_cast<dct_fwd_arg_fn>(fn)(c, src->origin(), pred->origin(), s.index == 0 ? t % modes : s.corner);
         else
           reinterpret_cast<dct_fwd_fn>(fn)(c, src->origin(), pred->origin());
-        EXPECT_TRUE(coef->written_only_inside(canaries, 2 * s.corner, s.corner)) << "slot " << s.index;
+        EXPECT_TRUE(coef->written_only_inside(canaries, 2 * s.corner, s.corner)) << slot_label("transform", s.index);
         observation_t o;
         o.add(coef->snapshot());
         return o;
       };
-      compare_slot("transform slot " + std::to_string(s.index), slot_as<void *>(ref_, s.index),
+      compare_slot(slot_label("transform", s.index), slot_as<void *>(ref_, s.index),
                    slot_as<void *>(tst_, s.index), seed + 1000 * s.index + t, body);
     }
   }
@@ -167,12 +167,12 @@ TEST_P(CheckasmTransform, InverseSlotsMatchPortable) {
           reinterpret_cast<dct_inv_arg_fn>(fn)(rec->origin(), coef->as<int16_t>(), s.index == 1 ? t % modes : s.corner);
         else
           reinterpret_cast<dct_inv_fn>(fn)(rec->origin(), coef->as<int16_t>());
-        EXPECT_TRUE(rec->written_only_inside(canaries, n, n)) << "slot " << s.index;
+        EXPECT_TRUE(rec->written_only_inside(canaries, n, n)) << slot_label("transform", s.index);
         observation_t o;
         o.add(rec->snapshot());
         return o;
       };
-      compare_slot("transform slot " + std::to_string(s.index), slot_as<void *>(ref_, s.index),
+      compare_slot(slot_label("transform", s.index), slot_as<void *>(ref_, s.index),
                    slot_as<void *>(tst_, s.index), seed + 1000 * s.index + t, body);
     }
   }
@@ -191,7 +191,7 @@ TEST_P(CheckasmTransform, LowInverseIgnoresCoefficientsOutsideTheCorner) {
     for (int32_t i = 0; i < 128 * 32; i++) a[i] = b[i] = r.byte();
     reinterpret_cast<dct_inv_arg_fn>(slot_as<void *>(tst_, s.index))(a, garbage, s.corner);
     reinterpret_cast<dct_inv_arg_fn>(slot_as<void *>(tst_, s.index))(b, clean, s.corner);
-    EXPECT_EQ(0, std::memcmp(a, b, sizeof(a))) << "slot " << s.index;
+    EXPECT_EQ(0, std::memcmp(a, b, sizeof(a))) << slot_label("transform", s.index);
   }
 }
 
@@ -242,7 +242,7 @@ TEST_P(CheckasmTransform, LowForwardMatchesPortableForEveryCornerArgument) {
       reinterpret_cast<dct_fwd_arg_fn>(slot_as<void *>(ref_, s.index))(want, src, pred, low_size);
       reinterpret_cast<dct_fwd_arg_fn>(slot_as<void *>(tst_, s.index))(got, src, pred, low_size);
       EXPECT_TRUE(std::equal(std::begin(want), std::end(want), std::begin(got)))
-          << "slot " << s.index << " low_size " << low_size;
+          << slot_label("transform", s.index) << " low_size " << low_size;
     }
   }
 }

@@ -63,6 +63,8 @@ void gradient_leaves(const uint8_t *src, ctu_gradients_t *g) {
   }
 }
 
+}  // namespace
+
 uint32_t ctu_gradient_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g) {
   gradient_leaves<WANT_V | WANT_H, true>(src, g);
   gradient_sum_levels(&g->combined);
@@ -88,13 +90,4 @@ uint32_t ctu_gradient_dir4_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g)
   gradient_leaves<WANT_V | WANT_H | WANT_D1 | WANT_D2, false>(src, g);
   for (gradient_record_t &r : g->dir) gradient_sum_levels(&r);
   return g->dir[3].node[0];
-}
-
-}  // namespace
-
-void fill_gradient_ssse3(pixel_funcs_t *p) {
-  p->ctu_gradient_pyramid = ctu_gradient_pyramid_ssse3;
-  p->ctu_gradient_dir4_pyramid = ctu_gradient_dir4_pyramid_ssse3;
-  p->ctu_gradient_hv_pyramid = ctu_gradient_hv_pyramid_ssse3;
-  p->ctu_gradient_diag_pyramid = ctu_gradient_diag_pyramid_ssse3;
 }

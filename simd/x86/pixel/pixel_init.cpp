@@ -6,14 +6,71 @@
 #include "simd/x86/pixel/pixel_ssse3.h"
 #include "simd/x86/simd_install.h"
 
+// Slots this list does not name keep the portable functions: among them
+// every 4x4 cost, the whole-row SADs, the two- and three-candidate SADs,
+// sa8d_half and the rectangular SSDs and SATDs.
 void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
-  fill_sad_ssse3(p);
-  fill_ssd_ssse3(p);
-  fill_satd_ssse3(p);
-  fill_gradient_ssse3(p);
+  p->sad_half[0] = sad_half_64x64_ssse3;
+  p->sad_half[1] = sad_half_32x32_ssse3;
+  p->sad_half[2] = sad_half_16x16_ssse3;
+  p->sad_half[3] = sad_half_8x8_ssse3;
+  p->sad_half_wide[0] = sad_half_64x32_ssse3;
+  p->sad_half_wide[1] = sad_half_32x16_ssse3;
+  p->sad_half_wide[2] = sad_half_16x8_ssse3;
+  p->sad_half_wide[3] = sad_half_8x4_ssse3;
+  p->sad_half_tall[0] = sad_half_32x64_ssse3;
+  p->sad_half_tall[1] = sad_half_16x32_ssse3;
+  p->sad_half_tall[2] = sad_half_8x16_ssse3;
+  p->sad_half_tall[3] = sad_half_4x8_ssse3;
+  p->sad_x4_half[0] = sad_x4_half_64x64_ssse3;
+  p->sad_x4_half[1] = sad_x4_half_32x32_ssse3;
+  p->sad_x4_half[2] = sad_x4_half_16x16_ssse3;
+  p->sad_x4_half[3] = sad_x4_half_8x8_ssse3;
+  p->sad_x4_half_wide[0] = sad_x4_half_64x32_ssse3;
+  p->sad_x4_half_wide[1] = sad_x4_half_32x16_ssse3;
+  p->sad_x4_half_wide[2] = sad_x4_half_16x8_ssse3;
+  p->sad_x4_half_wide[3] = sad_x4_half_8x4_ssse3;
+  p->sad_x4_half_tall[0] = sad_x4_half_32x64_ssse3;
+  p->sad_x4_half_tall[1] = sad_x4_half_16x32_ssse3;
+  p->sad_x4_half_tall[2] = sad_x4_half_8x16_ssse3;
+  p->sad_x4_half_tall[3] = sad_x4_half_4x8_ssse3;
+  p->ssd[0] = ssd_64x64_ssse3;
+  p->ssd[1] = ssd_32x32_ssse3;
+  p->ssd[2] = ssd_16x16_ssse3;
+  p->ssd[3] = ssd_8x8_ssse3;
+  p->ssd_wxh = ssd_wxh_ssse3;
+  p->satd[3] = satd_8x8_ssse3;
+  p->satd[4] = satd_4x4_ssse3;
+  p->sa8d[0] = sa8d_64x64_ssse3;
+  p->sa8d[1] = sa8d_32x32_ssse3;
+  p->sa8d[2] = sa8d_16x16_ssse3;
+  p->sa8d[3] = sa8d_8x8_ssse3;
+  p->sa8d_wide[0] = sa8d_64x32_ssse3;
+  p->sa8d_wide[1] = sa8d_32x16_ssse3;
+  p->sa8d_wide[2] = sa8d_16x8_ssse3;
+  p->sa8d_wide[3] = satd_8x4_ssse3;  // the 8x4 member is the SATD
+  p->sa8d_tall[0] = sa8d_32x64_ssse3;
+  p->sa8d_tall[1] = sa8d_16x32_ssse3;
+  p->sa8d_tall[2] = sa8d_8x16_ssse3;
+  p->sa8d_tall[3] = satd_4x8_ssse3;  // the 4x8 member is the SATD
+  p->hadamard_ac_8x8 = hadamard_ac_8x8_ssse3;
+  p->ctu_gradient_pyramid = ctu_gradient_pyramid_ssse3;
+  p->ctu_gradient_dir4_pyramid = ctu_gradient_dir4_pyramid_ssse3;
+  p->ctu_gradient_hv_pyramid = ctu_gradient_hv_pyramid_ssse3;
+  p->ctu_gradient_diag_pyramid = ctu_gradient_diag_pyramid_ssse3;
   // The block cost follows its level's choice (half-row SAD or SA8D); the
   // 4x4 cost keeps the lower tier's function.
-  for (int32_t c = 0; c < 4; c++) p->block_cost[c] = block_cost_level < 1 ? p->sad_half[c] : p->sa8d[c];
+  if (block_cost_level < 1) {
+    p->block_cost[0] = sad_half_64x64_ssse3;
+    p->block_cost[1] = sad_half_32x32_ssse3;
+    p->block_cost[2] = sad_half_16x16_ssse3;
+    p->block_cost[3] = sad_half_8x8_ssse3;
+  } else {
+    p->block_cost[0] = sa8d_64x64_ssse3;
+    p->block_cost[1] = sa8d_32x32_ssse3;
+    p->block_cost[2] = sa8d_16x16_ssse3;
+    p->block_cost[3] = sa8d_8x8_ssse3;
+  }
 }
 
 // Not replaced here: the half-row SADs of 16x8, 8x4, 16x32, 8x16 and 4x8,

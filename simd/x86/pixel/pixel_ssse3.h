@@ -1,13 +1,74 @@
 // SSSE3-tier pixel kernels (legacy SSE encodings only, so that every one of
-// them runs on any SSSE3 processor).  Each returns exactly what the portable
-// function of its slot returns; install_pixel_ssse3 puts them in the table.
+// them runs on any SSSE3 processor), installed by name in
+// install_pixel_ssse3.  Each returns exactly what the portable function of
+// its slot returns.
 #pragma once
 
 #include <cstdint>
 
 #include "common/primitives.h"
 
-void fill_sad_ssse3(pixel_funcs_t *p);
-void fill_ssd_ssse3(pixel_funcs_t *p);
-void fill_satd_ssse3(pixel_funcs_t *p);
-void fill_gradient_ssse3(pixel_funcs_t *p);
+// Half-row SAD: rows 0, 2, 4, ... doubled; alone and for four candidates.
+uint32_t sad_half_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_64x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_32x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_8x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_32x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_16x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_8x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_64x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_32x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_16x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_8x4_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_32x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_16x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_8x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_4x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+// Sum of squared differences.
+uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t ssd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t ssd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t ssd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h);
+// Hadamard sums: SATD of 4x4 tiles, SA8D of 8x8 tiles.
+uint32_t satd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t satd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t satd_8x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t satd_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_64x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_32x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sa8d_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t hadamard_ac_8x8_ssse3(const uint8_t *src, int32_t stride);
+// Gradient pyramids of a CTU.
+uint32_t ctu_gradient_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);
+uint32_t ctu_gradient_dir4_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);
+uint32_t ctu_gradient_hv_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);
+uint32_t ctu_gradient_diag_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);

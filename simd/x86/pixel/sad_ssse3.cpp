@@ -80,29 +80,64 @@ void sad_x4_half_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1,
 
 }  // namespace
 
-void fill_sad_ssse3(pixel_funcs_t *p) {
-  p->sad_half[0] = sad_half_ssse3<64, 64>;
-  p->sad_half[1] = sad_half_ssse3<32, 32>;
-  p->sad_half[2] = sad_half_ssse3<16, 16>;
-  p->sad_half[3] = sad_half_ssse3<8, 8>;
-  p->sad_half_wide[0] = sad_half_ssse3<64, 32>;
-  p->sad_half_wide[1] = sad_half_ssse3<32, 16>;
-  p->sad_half_wide[2] = sad_half_ssse3<16, 8>;
-  p->sad_half_wide[3] = sad_half_ssse3<8, 4>;
-  p->sad_half_tall[0] = sad_half_ssse3<32, 64>;
-  p->sad_half_tall[1] = sad_half_ssse3<16, 32>;
-  p->sad_half_tall[2] = sad_half_ssse3<8, 16>;
-  p->sad_half_tall[3] = sad_half_ssse3<4, 8>;
-  p->sad_x4_half[0] = sad_x4_half_ssse3<64, 64>;
-  p->sad_x4_half[1] = sad_x4_half_ssse3<32, 32>;
-  p->sad_x4_half[2] = sad_x4_half_ssse3<16, 16>;
-  p->sad_x4_half[3] = sad_x4_half_ssse3<8, 8>;
-  p->sad_x4_half_wide[0] = sad_x4_half_ssse3<64, 32>;
-  p->sad_x4_half_wide[1] = sad_x4_half_ssse3<32, 16>;
-  p->sad_x4_half_wide[2] = sad_x4_half_ssse3<16, 8>;
-  p->sad_x4_half_wide[3] = sad_x4_half_ssse3<8, 4>;
-  p->sad_x4_half_tall[0] = sad_x4_half_ssse3<32, 64>;
-  p->sad_x4_half_tall[1] = sad_x4_half_ssse3<16, 32>;
-  p->sad_x4_half_tall[2] = sad_x4_half_ssse3<8, 16>;
-  p->sad_x4_half_tall[3] = sad_x4_half_ssse3<4, 8>;
+uint32_t sad_half_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<64, 64>(a, a_stride, b, b_stride); }
+uint32_t sad_half_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<32, 32>(a, a_stride, b, b_stride); }
+uint32_t sad_half_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<16, 16>(a, a_stride, b, b_stride); }
+uint32_t sad_half_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<8, 8>(a, a_stride, b, b_stride); }
+uint32_t sad_half_64x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<64, 32>(a, a_stride, b, b_stride); }
+uint32_t sad_half_32x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<32, 16>(a, a_stride, b, b_stride); }
+uint32_t sad_half_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<16, 8>(a, a_stride, b, b_stride); }
+uint32_t sad_half_8x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<8, 4>(a, a_stride, b, b_stride); }
+uint32_t sad_half_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<32, 64>(a, a_stride, b, b_stride); }
+uint32_t sad_half_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<16, 32>(a, a_stride, b, b_stride); }
+uint32_t sad_half_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<8, 16>(a, a_stride, b, b_stride); }
+uint32_t sad_half_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<4, 8>(a, a_stride, b, b_stride); }
+
+void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<64, 64>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_32x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<32, 32>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_16x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<16, 16>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_8x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<8, 8>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_64x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<64, 32>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_32x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<32, 16>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_16x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<16, 8>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_8x4_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<8, 4>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_32x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<32, 64>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_16x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<16, 32>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_8x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<8, 16>(src, r0, r1, r2, r3, ref_stride, out);
+}
+void sad_x4_half_4x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_ssse3<4, 8>(src, r0, r1, r2, r3, ref_stride, out);
 }

@@ -49,6 +49,8 @@ inline uint32_t hadamard_abs_2tiles(__m128i r0, __m128i r1, __m128i r2, __m128i 
   return lane_sum32(_mm_madd_epi16(sum, _mm_set1_epi16(1)));
 }
 
+}  // namespace
+
 uint32_t satd_8x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t as = a_stride, bs = b_stride;
   return hadamard_abs_2tiles(diff8(load64(a), load64(b)), diff8(load64(a + as), load64(b + bs)),
@@ -65,10 +67,14 @@ uint32_t satd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
 
 // Rows k and k + 4 of a 4-wide block side by side: the 4x8 block as two
 // tiles of an 8x4 one.
+namespace {
+
 inline __m128i diff_4x8_row(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, int32_t k) {
   return diff8(_mm_unpacklo_epi32(load32(a + k * as), load32(a + (k + 4) * as)),
                _mm_unpacklo_epi32(load32(b + k * bs), load32(b + (k + 4) * bs)));
 }
+
+}  // namespace
 
 uint32_t satd_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t as = a_stride, bs = b_stride;
@@ -92,6 +98,8 @@ uint32_t satd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
   const __m128i sum = _mm_add_epi16(_mm_abs_epi16(_mm_hadd_epi16(p, m)), _mm_abs_epi16(_mm_hsub_epi16(p, m)));
   return lane_sum32(_mm_madd_epi16(sum, _mm_set1_epi16(1))) >> 1;
 }
+
+namespace {
 
 // Unrounded 8x8 Hadamard sum R of a - b.  The rows are transformed in pairs
 // by three horizontal add/subtract stages (which leave the two rows of a
@@ -122,6 +130,8 @@ uint32_t sa8d_raw_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b
   return 2 * lane_sum32(acc);
 }
 
+}  // namespace
+
 uint32_t sa8d_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   return (sa8d_raw_8x8_ssse3(a, a_stride, b, b_stride) + 2) >> 2;
 }
@@ -147,6 +157,8 @@ uint32_t sa8d_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, 
   return (raw + 2) >> 2;
 }
 
+namespace {
+
 // Larger blocks: the sum of their rounded 16x16 units.
 template <int W, int H>
 uint32_t sa8d_big_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
@@ -157,6 +169,15 @@ uint32_t sa8d_big_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
                               b + y * static_cast<intptr_t>(b_stride) + x, b_stride);
   return sum;
 }
+
+}  // namespace
+
+uint32_t sa8d_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sa8d_big_ssse3<64, 64>(a, a_stride, b, b_stride); }
+uint32_t sa8d_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sa8d_big_ssse3<32, 32>(a, a_stride, b, b_stride); }
+uint32_t sa8d_64x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sa8d_big_ssse3<64, 32>(a, a_stride, b, b_stride); }
+uint32_t sa8d_32x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sa8d_big_ssse3<32, 16>(a, a_stride, b, b_stride); }
+uint32_t sa8d_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sa8d_big_ssse3<32, 64>(a, a_stride, b, b_stride); }
+uint32_t sa8d_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sa8d_big_ssse3<16, 32>(a, a_stride, b, b_stride); }
 
 // AC energy of the two 4x4 blocks in rows 0-3, columns 0-7 of src: the sum
 // of the absolute Hadamard coefficients of each block less its DC (the
@@ -178,22 +199,3 @@ uint32_t hadamard_ac_8x8_ssse3(const uint8_t *src, int32_t stride) {
   return (((right - dc_right) >> 1) << 16) | ((left - dc_left) >> 1);
 }
 
-}  // namespace
-
-void fill_satd_ssse3(pixel_funcs_t *p) {
-  p->satd[3] = satd_8x8_ssse3;
-  p->satd[4] = satd_4x4_ssse3;
-  p->sa8d[0] = sa8d_big_ssse3<64, 64>;
-  p->sa8d[1] = sa8d_big_ssse3<32, 32>;
-  p->sa8d[2] = sa8d_16x16_ssse3;
-  p->sa8d[3] = sa8d_8x8_ssse3;
-  p->sa8d_wide[0] = sa8d_big_ssse3<64, 32>;
-  p->sa8d_wide[1] = sa8d_big_ssse3<32, 16>;
-  p->sa8d_wide[2] = sa8d_16x8_ssse3;
-  p->sa8d_wide[3] = satd_8x4_ssse3;
-  p->sa8d_tall[0] = sa8d_big_ssse3<32, 64>;
-  p->sa8d_tall[1] = sa8d_big_ssse3<16, 32>;
-  p->sa8d_tall[2] = sa8d_8x16_ssse3;
-  p->sa8d_tall[3] = satd_4x8_ssse3;
-  p->hadamard_ac_8x8 = hadamard_ac_8x8_ssse3;
-}

@@ -45,6 +45,13 @@ uint32_t ssd_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t
 
 // Any w x h block: 16-sample pieces, one 8-sample piece, then single
 // samples; 0 for an empty block, nothing read outside it.
+}  // namespace
+
+uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<64, 64>(a, a_stride, b, b_stride); }
+uint32_t ssd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<32, 32>(a, a_stride, b, b_stride); }
+uint32_t ssd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<16, 16>(a, a_stride, b, b_stride); }
+uint32_t ssd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<8, 8>(a, a_stride, b, b_stride); }
+
 uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
                        int32_t h) {
   if (w <= 0 || h <= 0) return 0;
@@ -60,14 +67,4 @@ uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int
     }
   }
   return lane_sum32(acc) + tail;
-}
-
-}  // namespace
-
-void fill_ssd_ssse3(pixel_funcs_t *p) {
-  p->ssd[0] = ssd_ssse3<64, 64>;
-  p->ssd[1] = ssd_ssse3<32, 32>;
-  p->ssd[2] = ssd_ssse3<16, 16>;
-  p->ssd[3] = ssd_ssse3<8, 8>;
-  p->ssd_wxh = ssd_wxh_ssse3;
 }

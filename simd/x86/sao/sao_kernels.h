@@ -270,22 +270,4 @@ void copy_k(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_st
       });
 }
 
-// Installs every kernel of a tier whose main vector is V.
-template <class V, class Tail>
-void install_sao_kernels(sao_funcs_t *s) {
-  s->sao_diff = diff_k<V, Tail>;
-  s->sao_diff_wxh = diff_wxh_k<V, Tail>;
-  s->sao_stats_eo[0] = stats_eo_k<V, Tail, 0>;
-  s->sao_stats_eo[1] = stats_eo_k<V, Tail, 1>;
-  s->sao_stats_eo[2] = stats_eo_k<V, Tail, 2>;
-  s->sao_stats_eo[3] = stats_eo_k<V, Tail, 3>;
-  s->sao_stats_eo_wxh[0] = stats_eo_wxh_k<V, Tail, 0>;
-  s->sao_stats_eo_wxh[1] = stats_eo_wxh_k<V, Tail, 1>;
-  s->sao_stats_eo_wxh[2] = stats_eo_wxh_k<V, Tail, 2>;
-  s->sao_stats_eo_wxh[3] = stats_eo_wxh_k<V, Tail, 3>;
-  s->sao_apply_eo = apply_eo_k<V, Tail>;
-  s->sao_apply_bo = apply_bo_k<V, Tail>;
-  s->sao_copy = copy_k<V, Tail>;
-}
-
 }  // namespace

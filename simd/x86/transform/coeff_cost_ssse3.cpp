@@ -4,7 +4,7 @@
 // widened to 32 bits before any two are added, so every group sum is exact.
 #include <tmmintrin.h>
 
-#include "simd/x86/simd_install.h"
+#include "simd/x86/transform/transform_kernels.h"
 
 namespace {
 
@@ -62,7 +62,9 @@ uint32_t coeff_cost_nxn(const int16_t *coef) {
 }
 
 // Sizes other than 4x4, 8x8 and 16x16 are costed as 32x32.
-uint32_t coeff_cost_ssse3(const int16_t *coef, int32_t log2_size) {
+}  // namespace
+
+uint32_t coeff_cost_nxn_ssse3(const int16_t *coef, int32_t log2_size) {
   switch (log2_size) {
     case 2: return coeff_cost_4x4(coef);
     case 3: return coeff_cost_nxn<8>(coef);
@@ -71,6 +73,3 @@ uint32_t coeff_cost_ssse3(const int16_t *coef, int32_t log2_size) {
   }
 }
 
-}  // namespace
-
-void install_coeff_cost_ssse3(transform_funcs_t *t) { t->coeff_cost = coeff_cost_ssse3; }

@@ -169,14 +169,14 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   out->group_mask = mask;
 }
 
-uint32_t rdoq_avx2(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_avx2); }
-uint32_t rdoq_alt_avx2(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_avx2); }
+uint32_t rdoq_nxn_avx2(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_avx2); }
+uint32_t rdoq_alt_nxn_avx2(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_avx2); }
 
 }  // namespace
 
 void install_quant_avx2(quant_funcs_t *q) {
   q->quant = quant_nxn_avx2;
   q->dequant = dequant_nxn_avx2;
-  q->rdoq = rdoq_avx2;
-  q->rdoq_alt = rdoq_alt_avx2;
+  q->rdoq = rdoq_nxn_avx2;
+  q->rdoq_alt = rdoq_alt_nxn_avx2;
 }

@@ -162,14 +162,14 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
   out->group_mask = mask;
 }
 
-uint32_t rdoq_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_ssse3); }
-uint32_t rdoq_alt_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_ssse3); }
+uint32_t rdoq_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_ssse3); }
+uint32_t rdoq_alt_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_ssse3); }
 
 }  // namespace
 
 void install_quant_ssse3(quant_funcs_t *q) {
   q->quant = quant_nxn_ssse3;
   q->dequant = dequant_nxn_ssse3;
-  q->rdoq = rdoq_ssse3;
-  q->rdoq_alt = rdoq_alt_ssse3;
+  q->rdoq = rdoq_nxn_ssse3;
+  q->rdoq_alt = rdoq_alt_nxn_ssse3;
 }

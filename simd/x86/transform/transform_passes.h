@@ -614,23 +614,4 @@ void dct_inv_add_low_kernel(uint8_t *recon, const int16_t *coef, int32_t) {
 }
 
 
-// Every transform slot of the table, from the kernels of one tier.
-template <bool WIDE>
-void install_transform_kernels(transform_funcs_t *t) {
-  t->dct_fwd_4x4 = dct_fwd_4x4_kernel<WIDE>;
-  t->dct_inv_add_4x4 = dct_inv_add_4x4_kernel<WIDE>;
-  t->dct_fwd_8x8 = dct_fwd_kernel<WIDE, 3>;
-  t->dct_fwd_low_8x8 = dct_fwd_low_kernel<WIDE, 3, 4>;
-  t->dct_inv_add_8x8 = dct_inv_add_kernel<WIDE, 3>;
-  t->dct_inv_add_low_8x8 = dct_inv_add_low_kernel<WIDE, 3, 4>;
-  t->dct_fwd_16x16 = dct_fwd_kernel<WIDE, 4>;
-  t->dct_fwd_low_16x16 = dct_fwd_low_kernel<WIDE, 4, 8>;
-  t->dct_inv_add_16x16 = dct_inv_add_kernel<WIDE, 4>;
-  t->dct_inv_add_low_16x16 = dct_inv_add_low_kernel<WIDE, 4, 8>;
-  t->dct_fwd_32x32 = dct_fwd_kernel<WIDE, 5>;
-  t->dct_fwd_low_32x32 = dct_fwd_low_kernel<WIDE, 5, 8>;
-  t->dct_inv_add_32x32 = dct_inv_add_kernel<WIDE, 5>;
-  t->dct_inv_add_low_32x32 = dct_inv_add_low_kernel<WIDE, 5, 8>;
-}
-
 }  // namespace
