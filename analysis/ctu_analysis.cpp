@@ -7,6 +7,7 @@
 #include "analysis/analysis_tables.h"
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
+#include "analysis/inter_full.h"
 #include "analysis/intra_full.h"
 #include "common/memory.h"
 #include "rdo/block_coding.h"
@@ -160,10 +161,17 @@ static void motion_search_setup(encoder_t *ctx) {
 }
 
 void analyse_ctu_inter_full(encoder_t *ctx) {
-  // Inter pictures keep the simple search until their evaluators exist.
+  ctx->ctu_encoder_flag_a = 1;
+  ctx->ctu_encoder_flag_b = 1;
+  const int32_t prev_qp = ctx->prev_qp;
   motion_search_setup(ctx);
+  ctx->cabac_est_save[0] = ctx->cabac.est;
   ctu_predict_depth_range(ctx, ctx->nodes);
-  analyse_ctu_simple(ctx);
+  analyse_cu_inter_full(ctx, ctx->nodes, ctx->lowres, 0, 0, 0, 6);
+  ctx->cabac.est = ctx->cabac_est_save[0];
+  cu_commit(ctx, ctx->nodes, 0, 0, 0, 6);
+  if (ctx->cur_recon->record_distortion) record_ctu_distortion(ctx);
+  ctx->prev_qp = prev_qp;
 }
 
 void analyse_ctu_fast(encoder_t *ctx) {

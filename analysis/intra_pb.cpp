@@ -9,16 +9,11 @@
 #include "analysis/decision_common.h"
 #include "analysis/intra_common.h"
 #include "analysis/intra_decision.h"
+#include "analysis/inter_limits.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 
 namespace {
-
-// The early-skip mode of the CTU: the speed modes lower it to 1 at most.
-int32_t ctu_early_skip(const encoder_t *ctx) {
-  const int32_t mode = ctx->param.early_skip;
-  return ctx->speed_mode != 0 && mode > 1 ? 1 : mode;
-}
 
 struct pb_search_t {
   intra_cu_t cu;

@@ -1,0 +1,153 @@
+// Motion of the two prediction units of a 2NxN or Nx2N CU: per unit its
+// best merge candidate against the searched uni- and bi-predicted motion,
+// all judged by the SATD of their luma prediction plus the bits that tell
+// them.
+#include <algorithm>
+
+#include "analysis/decision_common.h"
+#include "analysis/inter_limits.h"
+#include "motion/me_common.h"
+#include "motion/mvp.h"
+#include "motion/pu_search.h"
+#include "rdo/inter_pred.h"
+#include "rdo/rd_cost.h"
+
+namespace {
+
+struct pu_choice_t {
+  uint8_t merge, merge_idx;
+  int8_t ref[2];
+  mv_t mv[2];
+  uint32_t cost;
+};
+
+struct pu_area_t {
+  encoder_t *ctx;
+  int32_t z, x, y, w, h;
+  int32_t qp;
+  uint32_t lambda_sad;
+
+  uint32_t predict_cost(const int8_t ref[2], const mv_t mv[2]) const {
+    inter_predict_pu(ctx, x, y, w, h, ref, mv);
+    return pu_prediction_satd(ctx, x, y, w, h);
+  }
+};
+
+// The merge candidate of the unit with the cheapest prediction plus its
+// index bits; candidates leaving the vector range are passed over.
+void best_merge(const pu_area_t &a, pu_choice_t *best) {
+  merge_candidates_t mc;
+  const int32_t count = mvp_get_merge_list(a.ctx, a.z, a.x, a.y, a.w, a.h, &mc);
+  for (int32_t i = 0; i < count; i++) {
+    const int8_t ref[2] = {mc.ref_idx[0][i], mc.ref_idx[1][i]};
+    const mv_t mv[2] = {mc.mv[0][i], mc.mv[1][i]};
+    bool usable = true;
+    for (int32_t l = 0; l < 2; l++)
+      if (ref[l] >= 0 && !mv_in_range(a.ctx, mv_clamp_to_picture(a.ctx, a.x, a.y, mv[l]))) usable = false;
+    if (!usable) continue;
+    const uint32_t c = a.predict_cost(ref, mv) + a.lambda_sad * static_cast<uint32_t>(std::min(i + 1, 4));
+    if (c < best->cost) *best = pu_choice_t{1, static_cast<uint8_t>(i), {ref[0], ref[1]}, {mv[0], mv[1]}, c};
+  }
+}
+
+// The best searched vector of list l over its references, with its vector
+// difference; cost COST_NONE when nothing was found.
+struct list_best_t {
+  int8_t ref = -1;
+  mv_t mv = 0;
+  int16_t mvd[2] = {0, 0};
+  uint32_t bits = 0;
+  uint32_t cost = COST_NONE;
+};
+
+list_best_t search_list(const pu_area_t &a, int32_t l) {
+  encoder_t *ctx = a.ctx;
+  const me_mvcost_t mvcost = me_mvcost(ctx, a.qp, ctx->cur_input->b_level);
+  const int32_t refs = ctx->speed_mode != 0 ? std::min(ctx->ref_count[l], 1) : ctx->ref_count[l];
+  list_best_t best;
+  uint32_t bound = COST_NONE;
+  for (int32_t r = 0; r < refs; r++) {
+    int8_t ref[2] = {-1, -1};
+    ref[l] = static_cast<int8_t>(r);
+    const mv_t none[2] = {0, 0};
+    // The predictors read the unit's reference where the maps hold it.
+    set_maps(ctx, a.x, a.y, a.w, a.h, 0, 0, 0, ref, none);
+    me_request_t rq = me_request_for(a.x, a.y, a.w, a.h, l, r);
+    rq.amvp_count = mvp_get_amvp_candidates(ctx, a.z, a.x, a.y, a.w, a.h, 0, l, rq.amvp);
+    me_result_t res{};
+    me_search(ctx, &ctx->me, &res, &rq, a.qp, bound, 0, 1);
+    if (res.cost >= COST_NONE) continue;
+    bound = std::min(bound, res.cost);
+    int16_t mvd[2];
+    mvp_select_mvd(&res.mv, rq.amvp, rq.amvp_count, mvd);
+    mv_t mv[2] = {0, 0};
+    mv[l] = res.mv;
+    const uint32_t bits = mvcost(mvd[0]) + mvcost(mvd[1]);
+    const uint32_t c = a.predict_cost(ref, mv) + bits;
+    if (c < best.cost) {
+      best.ref = static_cast<int8_t>(r);
+      best.mv = res.mv;
+      best.mvd[0] = mvd[0];
+      best.mvd[1] = mvd[1];
+      best.bits = bits;
+      best.cost = c;
+    }
+  }
+  return best;
+}
+
+pu_choice_t choose_pu(const pu_area_t &a) {
+  encoder_t *ctx = a.ctx;
+  pu_choice_t best{};
+  best.cost = COST_NONE;
+  best_merge(a, &best);
+  const int32_t lists = ctx->slice_type_code == 0 ? 2 : 1;
+  list_best_t found[2];
+  for (int32_t l = 0; l < lists; l++) {
+    found[l] = search_list(a, l);
+    if (found[l].cost < best.cost) {
+      pu_choice_t c{0, 0, {-2, -2}, {0, 0}, found[l].cost};
+      c.ref[l] = found[l].ref;
+      c.mv[l] = found[l].mv;
+      best = c;
+    }
+  }
+  // H.265 forbids bi-prediction of 8x4 and 4x8 prediction units.
+  const bool bi_allowed = a.w + a.h > 12;
+  if (lists == 2 && bi_allowed && found[0].cost < COST_NONE && found[1].cost < COST_NONE) {
+    const int8_t ref[2] = {found[0].ref, found[1].ref};
+    const mv_t mv[2] = {found[0].mv, found[1].mv};
+    const uint32_t c = a.predict_cost(ref, mv) + found[0].bits + found[1].bits;
+    if (c < best.cost) best = pu_choice_t{0, 0, {ref[0], ref[1]}, {mv[0], mv[1]}, c};
+  }
+  if (best.cost >= COST_NONE) {
+    // Nothing usable was found: reference 0 of list 0, zero vector.
+    best = pu_choice_t{0, 0, {0, -2}, {0, 0}, COST_NONE};
+  }
+  return best;
+}
+
+}  // namespace
+
+void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  cu_node_t *node = nodes + node_index(z, log2_size);
+  const int32_t pm = static_cast<int32_t>(node->part_mode);
+  pu_pair_t &pp = pm == 1 ? node->pu.p2nxn : node->pu.pnx2n;
+  const int32_t size = 1 << log2_size;
+  const int32_t w = pm == 2 ? size / 2 : size, h = pm == 1 ? size / 2 : size;
+  for (int32_t k = 0; k < 2; k++) {
+    const int32_t px = x + (pm == 2 ? k * w : 0), py = y + (pm == 1 ? k * h : 0);
+    const pu_area_t a{ctx, zorder_of(px >> 2, py >> 2), px, py, w, h, node->qp, node->lambda_sad};
+    const pu_choice_t c = choose_pu(a);
+    pp.merge_flag[k] = c.merge;
+    pp.merge_idx[k] = c.merge_idx;
+    for (int32_t l = 0; l < 2; l++) {
+      pp.ref_idx[k][l] = c.ref[l];
+      pp.mv[k][l] = c.mv[l];
+    }
+    // The second unit sees the first as its coded neighbour.
+    set_maps(ctx, px, py, w, h, 0, c.merge, c.merge_idx, c.ref, c.mv);
+    if (k == 0) grid_mark_available(ctx, px, py, w, h);
+  }
+  grid_mark_unavailable(ctx, x, y, size, size);
+}
