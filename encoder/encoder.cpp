@@ -567,7 +567,13 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
   const uint32_t type = pic->frame_type_code;
   const bool anchor = type == TARNHEVCENC_TYPE_IDR || type == TARNHEVCENC_TYPE_CRA || type == TARNHEVCENC_TYPE_I ||
                       type == TARNHEVCENC_TYPE_P;
-  const int32_t keep_from = anchor ? enc->anchor_poc[0] : enc->anchor_poc[1];
+  // P pictures searching more than one reference reach back to the anchor
+  // before the previous one (which the B pictures between kept), but never
+  // behind their key picture (H.265 8.3.2: a trailing picture's reference
+  // set holds nothing before its IRAP picture).
+  const bool deep = type == TARNHEVCENC_TYPE_P && enc->param.prefs > 1;
+  const int32_t keep_from =
+      !anchor ? enc->anchor_poc[1] : deep ? std::max(enc->anchor_poc[1], enc->irap_poc) : enc->anchor_poc[0];
   rps->count = 0;
   if (type != TARNHEVCENC_TYPE_IDR) {
     for (int32_t i = 0; i < enc->dpb_count && rps->count < 16; i++) {
@@ -604,7 +610,7 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
   const int32_t total = nb + na;
   if (type == TARNHEVCENC_TYPE_P && total > 0) {
     for (int32_t i = 0; i < nb; i++) ctx->ref_list[0][i] = before[i];
-    ctx->ref_count[0] = std::min(nb, 1);
+    ctx->ref_count[0] = std::min(nb, enc->param.prefs);
   } else if ((type == TARNHEVCENC_TYPE_BREF || type == TARNHEVCENC_TYPE_B) && total > 0) {
     int32_t k = 0;
     for (int32_t i = 0; i < nb; i++) ctx->ref_list[0][k++] = before[i];
@@ -612,7 +618,7 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
     k = 0;
     for (int32_t i = 0; i < na; i++) ctx->ref_list[1][k++] = after[i];
     for (int32_t i = 0; i < nb; i++) ctx->ref_list[1][k++] = before[i];
-    ctx->ref_count[0] = ctx->ref_count[1] = std::min(total, 2);
+    ctx->ref_count[0] = ctx->ref_count[1] = std::min(total, enc->param.brefs);
   }
 }
 

@@ -10,15 +10,18 @@
 
 // Presets by complexity level 0 (fastest) .. 7 (best).
 const preset_t complexity_presets[8] = {
-    // multihex quality step_x step_y fast_intra range subpel early_skip split_level block_cost
-    {0, 0, 4, 4, 1, 16, 1, 2, 0, 0},
-    {0, 0, 4, 2, 1, 24, 2, 2, 0, 0},
-    {0, 0, 2, 2, 1, 32, 2, 1, 1, 0},
-    {1, 3, 2, 2, 0, 48, 2, 1, 1, 1},
-    {1, 3, 2, 1, 0, 57, 2, 1, 2, 1},
-    {1, 3, 1, 1, 0, 57, 2, 0, 2, 1},
-    {1, 5, 1, 1, 0, 92, 2, 0, 3, 1},
-    {1, 5, 1, 1, 0, 124, 2, 0, 3, 1},
+    // multihex quality step_x step_y fast_intra range subpel early_skip split_level block_cost prefs brefs
+    // (references: P pictures gain from each of up to three; B pictures code
+    // better with one per list, the nearest before and after, than with
+    // both in each list)
+    {0, 0, 4, 4, 1, 16, 1, 2, 0, 0, 1, 1},
+    {0, 0, 4, 2, 1, 24, 2, 2, 0, 0, 1, 1},
+    {0, 0, 2, 2, 1, 32, 2, 1, 1, 0, 1, 1},
+    {1, 3, 2, 2, 0, 48, 2, 1, 1, 1, 2, 1},
+    {1, 3, 2, 1, 0, 57, 2, 1, 2, 1, 2, 1},
+    {1, 3, 1, 1, 0, 57, 2, 0, 2, 1, 3, 1},
+    {1, 5, 1, 1, 0, 92, 2, 0, 3, 1, 3, 1},
+    {1, 5, 1, 1, 0, 124, 2, 0, 3, 1, 3, 1},
 };
 
 static uint64_t read_xcr0() {
@@ -211,6 +214,8 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->early_skip = pre.early_skip;
   p->split_search_level = pre.split_search_level;
   p->block_cost_level = pre.block_cost_level;
+  p->prefs = pre.prefs;
+  p->brefs = pre.brefs;
 
   // 3. Tunes.
   p->tune = in.tune;

@@ -69,6 +69,8 @@ struct param_t {
   int32_t subpel_build_mode;
   int32_t bilinear_qpel;
   int32_t block_cost_level;
+  int32_t prefs;  // references searched by P pictures
+  int32_t brefs;  // references per list of B pictures
   float rate_tolerance;
 };
 
@@ -83,6 +85,7 @@ struct preset_t {
   int32_t early_skip;
   int32_t split_search_level;
   int32_t block_cost_level;
+  int32_t prefs, brefs;
 };
 extern const preset_t complexity_presets[8];
 
