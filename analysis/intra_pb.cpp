@@ -81,6 +81,8 @@ void analyse_intra_cu_pb(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   const bool flat = intra_enable_modes(&cu, -1);
   std::memset(s.visited, 0, sizeof(s.visited));
   intra_list_init(&s.list, 2);
+  // The first prediction builds this block's neighbours; the rest reuse them.
+  ctx->intra_refs_refresh = 1;
 
   // All thresholds are unsigned 32-bit: an unset inter cost (0x1fffffff)
   // times four still fits.
