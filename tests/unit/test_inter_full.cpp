@@ -1,7 +1,7 @@
-// The P and B decisions on constructed content, judged by what the coded
-// picture's units hold: a static picture is skipped, a shifted one is
-// coded with the shift and without residual, and a textured block that
-// the reference does not have is coded intra.
+// The P and B decisions of the full analysis (levels 5-7) on constructed
+// content, judged by what the coded picture's units hold: a static picture
+// is skipped, a shifted one is coded with the shift and without residual,
+// and a textured block that the reference does not have is coded intra.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -84,9 +84,9 @@ std::vector<coded_picture_t> encode(const std::vector<sample_fn> &pictures, int3
 
 bool has_coefficients(const pic_unit_t &u) { return (u.flags >> 4) != 0; }
 
-class InterDecision : public ::testing::TestWithParam<int32_t> {};
+class InterFull : public ::testing::TestWithParam<int32_t> {};
 
-TEST_P(InterDecision, StaticPictureIsSkippedAlmostEverywhere) {
+TEST_P(InterFull, StaticPictureIsSkippedAlmostEverywhere) {
   for (const int32_t bframes : {0, 1}) {
     SCOPED_TRACE(testing::Message() << "bframes " << bframes);
     // The first CTU has no neighbour to merge with; enough CTUs make it one
@@ -101,7 +101,7 @@ TEST_P(InterDecision, StaticPictureIsSkippedAlmostEverywhere) {
   }
 }
 
-TEST_P(InterDecision, ShiftedPictureIsCodedWithTheShiftAndNoResidual) {
+TEST_P(InterFull, ShiftedPictureIsCodedWithTheShiftAndNoResidual) {
   // The second picture shows the first moved 5 samples left and 3 up.
   const int32_t dx = 5, dy = 3;
   const sample_fn shifted = [](int32_t c, int32_t x, int32_t y) {
@@ -124,7 +124,7 @@ TEST_P(InterDecision, ShiftedPictureIsCodedWithTheShiftAndNoResidual) {
   EXPECT_GT(right * 10, interior * 9) << right << " of " << interior << " units";
 }
 
-TEST_P(InterDecision, NewlyUncoveredTexturedBlockIsCodedIntra) {
+TEST_P(InterFull, NewlyUncoveredTexturedBlockIsCodedIntra) {
   // A flat picture; in the next one a band of vertical stripes appears
   // that no reference holds.  Below its first rows intra prediction
   // continues the stripes from the rows coded above; inter can only offer
@@ -145,7 +145,7 @@ TEST_P(InterDecision, NewlyUncoveredTexturedBlockIsCodedIntra) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, InterDecision, ::testing::Values(5, 6, 7),
+INSTANTIATE_TEST_SUITE_P(Levels, InterFull, ::testing::Values(5, 6, 7),
                          [](const testing::TestParamInfo<int32_t> &i) { return "Level" + std::to_string(i.param); });
 
 }  // namespace
