@@ -4,10 +4,6 @@
 
 struct encoder_t;
 
-// A small rate-distortion decision: CU sizes 32x32 to 8x8 (and four 4x4
-// prediction units), the luma mode by SATD, chroma from luma.
-void analyse_ctu_simple(encoder_t *ctx);
-
 // Test-only: every choice the syntax allows, made at random from ctx->rng
 // (CU tree, 4x4 prediction units, all luma and chroma modes, transform
 // splits, QP per quantisation group).

@@ -174,6 +174,10 @@ uint32_t cu_lowres_cost(const encoder_t *ctx, int32_t x, int32_t y, int32_t log2
   return static_cast<uint32_t>(std::min<uint64_t>((sum << 7) / units, UINT32_MAX));
 }
 
+bool mv_in_limits(const encoder_t *ctx, mv_t mv) {
+  return mv_x(mv) >= ctx->mv_min && mv_x(mv) <= ctx->mv_max && mv_y(mv) >= ctx->mv_min && mv_y(mv) <= ctx->mv_max;
+}
+
 mv_t clamp_to_pu_limits(const encoder_t *ctx, mv_t mv, int32_t x, int32_t y) {
   const int32_t mx = std::clamp<int32_t>(mv_x(mv), 4 * (ctx->pu_pos_min_x - x), 4 * (ctx->pu_pos_max_x - x));
   const int32_t my = std::clamp<int32_t>(mv_y(mv), 4 * (ctx->pu_pos_min_y - y), 4 * (ctx->pu_pos_max_y - y));
@@ -244,7 +248,7 @@ void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log
     for (int32_t l = 0; l < 2; l++) {
       if (ref[l] < 0) continue;
       const mv_t c = clamp_to_pu_limits(ctx, mv[l], x, y);
-      for (const int32_t v : {mv_x(c), mv_y(c)}) pass = pass || v < ctx->mv_min || v > ctx->mv_max;
+      pass = pass || !mv_in_limits(ctx, c);
       fractional = fractional || ((mv[l] & 0x00030003u) != 0);
       odd = odd || ((mv[l] & 0x00010001u) != 0);
     }

@@ -11,7 +11,7 @@
 #include "analysis/ctu_analysis.h"
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
-#include "analysis/inter_limits.h"
+#include "analysis/inter_common.h"
 #include "analysis/intra_common.h"
 #include "analysis/intra_decision.h"
 #include "motion/me_common.h"
@@ -58,13 +58,6 @@ struct full_cu_t {
   void commit() const { cu_commit(ctx, nodes, z, x, y, s); }
 };
 
-void copy_spare_states(cabac_est_t *e) {
-  e->state[186] = e->state[CTX_SIG_COEFF];
-  e->state[187] = e->state[CTX_SIG_COEFF + 27];
-  e->state[188] = e->state[CTX_GREATER1];
-  e->state[189] = e->state[CTX_GREATER1 + 16];
-}
-
 // split_cu_flag is coded only for CUs inside the picture.
 uint32_t split_flag_cost(const full_cu_t &cu, bool inside, int32_t flag) {
   if (!inside) return 0;
@@ -99,7 +92,7 @@ void take_candidate(const full_cu_t &cu, int32_t i, bool clamp) {
   pu.merge_idx = static_cast<uint8_t>(i);
   for (int32_t l = 0; l < 2; l++) {
     pu.ref_idx[l] = cu.merge.ref[l][i];
-    pu.mv[l] = clamp && pu.ref_idx[l] >= 0 ? mv_clamp_to_picture(cu.ctx, cu.x, cu.y, cu.merge.mv[l][i])
+    pu.mv[l] = clamp && pu.ref_idx[l] >= 0 ? clamp_to_pu_limits(cu.ctx, cu.merge.mv[l][i], cu.x, cu.y)
                                             : cu.merge.mv[l][i];
   }
 }
@@ -109,7 +102,7 @@ void take_candidate(const full_cu_t &cu, int32_t i, bool clamp) {
 bool candidate_usable(const full_cu_t &cu, int32_t i) {
   const merge_list_t &m = cu.merge;
   for (int32_t l = 0; l < 2; l++)
-    if (list_used(m, l, i) && !mv_in_range(cu.ctx, mv_clamp_to_picture(cu.ctx, cu.x, cu.y, m.mv[l][i])))
+    if (list_used(m, l, i) && !mv_in_limits(cu.ctx, clamp_to_pu_limits(cu.ctx, m.mv[l][i], cu.x, cu.y)))
       return false;
   const int32_t b = cu.skip_idx;
   if (b < 0) return true;
@@ -267,7 +260,7 @@ uint32_t bi_cost(const full_cu_t &cu, const list_search_t &l0, const list_search
   int32_t stride[2];
   const me_result_t *res[2] = {&l0.best, &l1.best};
   for (int32_t l = 0; l < 2; l++) {
-    const mv_t mv = mv_clamp_to_picture(ctx, cu.x, cu.y, res[l]->mv);
+    const mv_t mv = clamp_to_pu_limits(ctx, res[l]->mv, cu.x, cu.y);
     const uint8_t *ref = me.ref_planes[l][res[l]->ref_idx] + cu.y * me.luma_stride + cu.x;
     stride[l] = 64;
     pred[l] = ctx->mc.get_ref(buf[l], &stride[l], ref, nullptr, me.luma_stride, mv_x(mv), mv_y(mv), cu.size, cu.size);
@@ -360,7 +353,7 @@ void intra_trial(const full_cu_t &cu) {
   if (!cu.b_slice)
     run = ctx->param.intra_trial_p != 0;
   else
-    run = ctu_b_intra(ctx) && (ctx->analysis_level >= 7 || cu.p_in_b || node->merge_res_cost < node->skip_cost);
+    run = ctx->b_intra_trial && (ctx->analysis_level >= 7 || cu.p_in_b || node->merge_res_cost < node->skip_cost);
   if (run) intra_mode_decision(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s);
 }
 
@@ -518,7 +511,7 @@ void evaluate_unsplit(full_cu_t &cu) {
   if (cu.b_slice && !cu.p_in_b) {
     // A skip far below lambda needs no further search.
     const uint32_t lambda = node->lambda_ssd;
-    const bool early = cu.s == 6 && ctu_early_skip(ctx) <= 0
+    const bool early = cu.s == 6 && ctx->ctu_early_skip <= 0
                            ? node->skip_cost < (lambda & 0x0fffffffu)
                            : node->skip_cost < static_cast<uint32_t>((static_cast<uint64_t>(lambda) << 3) >> (16 - 2 * cu.s));
     if (early) {

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "analysis/decision_common.h"
-#include "analysis/inter_limits.h"
+#include "analysis/inter_common.h"
 #include "motion/me_common.h"
 #include "motion/mvp.h"
 #include "motion/pu_search.h"
@@ -43,7 +43,7 @@ void best_merge(const pu_area_t &a, pu_choice_t *best) {
     const mv_t mv[2] = {mc.mv[0][i], mc.mv[1][i]};
     bool usable = true;
     for (int32_t l = 0; l < 2; l++)
-      if (ref[l] >= 0 && !mv_in_range(a.ctx, mv_clamp_to_picture(a.ctx, a.x, a.y, mv[l]))) usable = false;
+      if (ref[l] >= 0 && !mv_in_limits(a.ctx, clamp_to_pu_limits(a.ctx, mv[l], a.x, a.y))) usable = false;
     if (!usable) continue;
     const uint32_t c = a.predict_cost(ref, mv) + a.lambda_sad * static_cast<uint32_t>(std::min(i + 1, 4));
     if (c < best->cost) *best = pu_choice_t{1, static_cast<uint8_t>(i), {ref[0], ref[1]}, {mv[0], mv[1]}, c};

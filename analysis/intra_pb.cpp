@@ -9,7 +9,6 @@
 #include "analysis/decision_common.h"
 #include "analysis/intra_common.h"
 #include "analysis/intra_decision.h"
-#include "analysis/inter_limits.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 
@@ -96,7 +95,7 @@ void analyse_intra_cu_pb(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   s.finish(s.list.mode[0], s.list.cost[0]);
   if (ctx->analysis_level <= 1) return;
 
-  const int32_t early_skip = ctu_early_skip(ctx);
+  const int32_t early_skip = ctx->ctu_early_skip;
   const uint32_t type = ctx->cur_input->frame_type_code;
   const int32_t latency = ctx->param.latency_mode;
   const bool picture_allows =

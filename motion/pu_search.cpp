@@ -16,14 +16,6 @@ uint32_t satd_tiles(const encoder_t *ctx, const uint8_t *a, int32_t a_stride, co
 
 }  // namespace
 
-int32_t mvd_bits(int32_t d) {
-  uint32_t a = static_cast<uint32_t>(d < 0 ? -d : d);
-  if (a == 0) return 1;
-  int32_t n = 0;
-  while ((a + 1) >> (n + 1)) n++;
-  return 2 * n + 2;
-}
-
 uint32_t pu_prediction_satd(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h) {
   return satd_tiles(ctx, ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, w, h);
 }

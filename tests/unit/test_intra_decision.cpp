@@ -424,7 +424,7 @@ struct IntraInInter : IntraDecision {
   cu_node_t &prepare(int32_t x, int32_t y, int32_t s, uint32_t type, int32_t level, uint32_t inter) {
     start_ctu(1, 1, level);
     in->frame_type_code = type;
-    ctx->param.early_skip = 1;
+    ctx->ctu_early_skip = 1;  // the CTU's copy, as its set-up leaves it
     ctx->param.latency_mode = 9;
     ctx->intra_rd_done = 1;  // left over from an earlier CU
     cu_node_t &n = enter(x, y, s);
