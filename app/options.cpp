@@ -12,7 +12,7 @@ namespace {
 enum class opt_id_t {
   complexity, tune, qp, bitrate, crf, lqp, vbv_maxrate, vbv_bufsize, vbv_init, qpmin, qpmax, qpstep, ipratio, pbratio,
   qcomp, aq_mode, aq_strength, frames, seek, threads, keyint, min_keyint, bframes, hierarchy, open_gop, no_open_gop, recon, input_res, fps,
-  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, subpel_planes, rc_lookahead, scenecut, no_scenecut, cutree, no_cutree, estimate_check, random_decisions, speed_mode, pass, stats,
+  log_level, cpu_flags, compat, deblock, no_deblock, sao, no_sao, wpp, no_wpp, sign_hiding, no_sign_hiding, rdoq, no_rdoq, intra_nxn, no_intra_nxn, fast_intra, no_fast_intra, merange, subpel_planes, rc_lookahead, scenecut, no_scenecut, cutree, no_cutree, estimate_check, random_decisions, speed_mode, pass, stats, cbr,
   help, version
 };
 
@@ -90,8 +90,10 @@ constexpr opt_def_t opt_defs[] = {
      "test only: make every coding decision at random (0 = off)"},
     {"speed-mode", opt_id_t::speed_mode, true, "N",
      "test only: force the real-time speed mode 0-3 (default: chosen by --tune zerolatency)"},
-    {"pass", opt_id_t::pass, true, "N", "not available yet (two-pass encoding)", "two-pass encoding"},
-    {"stats", opt_id_t::stats, true, "FILE", "not available yet (two-pass statistics file)", "two-pass encoding"},
+    {"cbr", opt_id_t::cbr, false, nullptr, "constant bitrate at --bitrate: about the same bits every second"},
+    {"pass", opt_id_t::pass, true, "N", "two-pass encoding: 1 writes the statistics file, 2 reads it and plans\n"
+                                        "                            the whole sequence at --bitrate (same settings as pass 1)"},
+    {"stats", opt_id_t::stats, true, "FILE", "two-pass statistics file (default two-pass.log)"},
     {"help", opt_id_t::help, false, nullptr, "show this text"},
     {"version", opt_id_t::version, false, nullptr, "show the library version and build information"},
 };
@@ -118,7 +120,8 @@ void print_help() {
   }
   std::printf("\nExit codes: 0 ok, 1 usage, 2 invalid option value, 3 cannot open or read input,\n"
               "4 invalid input, 5 cannot write output, 6 encoder creation failed, 7 encoding failed,\n"
-              "8 option not available yet, 128 + signal number after SIGINT (130), SIGTERM (143) or SIGHUP (129)\n"
+              "8 option not available yet, 9 statistics file damaged or from other settings,\n"
+              "128 + signal number after SIGINT (130), SIGTERM (143) or SIGHUP (129)\n"
               "(the stream written so far is complete).\n");
 }
 
@@ -192,6 +195,9 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     return set_rc_mode(g, p, TARNHEVCENC_RC_CRF);
   case opt_id_t::lqp:
     return set_rc_mode(g, p, TARNHEVCENC_RC_LQP);
+  case opt_id_t::cbr:
+    cli.cbr = true;
+    return true;
   case opt_id_t::vbv_maxrate:
     if (!(v = int_value(g, 1, 2000000, "kbit/s 1..2000000")))
       return false;
@@ -579,6 +585,17 @@ parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tar
   if ((param.vbv_maxrate > 0) != (param.vbv_bufsize > 0)) {
     std::fprintf(stderr, "ziravov: --vbv-maxrate and --vbv-bufsize are needed together\n");
     return {exit_bad_value, true};
+  }
+  if (cli.cbr) {
+    if (param.rcmode != TARNHEVCENC_RC_ABR) {
+      std::fprintf(stderr, "ziravov: --cbr needs --bitrate (and no --crf or --lqp)\n");
+      return {exit_bad_value, true};
+    }
+    if (param.pass == 2) {
+      std::fprintf(stderr, "ziravov: --pass 2 plans an average bitrate; it cannot be combined with --cbr\n");
+      return {exit_bad_value, true};
+    }
+    param.rcmode = TARNHEVCENC_RC_CBR;
   }
   if (param.pass == 2 && param.rcmode != TARNHEVCENC_RC_ABR) {
     std::fprintf(stderr, "ziravov: --pass 2 needs --bitrate\n");

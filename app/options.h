@@ -22,6 +22,7 @@ struct cli_options_t {
   std::optional<resolution_t> input_res;
   std::optional<frame_rate_t> fps;
   bool compat_given = false;
+  bool cbr = false;  // --cbr: the --bitrate is a constant one
 };
 
 struct parse_result_t {

@@ -202,6 +202,11 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
                    input.width(), input.height());
       return exit_encode_failed;
     }
+    if (errno == EBADMSG) {
+      std::fprintf(stderr, "ziravov: the statistics file '%s' is damaged or was written with other settings\n",
+                   cli.stats_path.c_str());
+      return exit_stats_mismatch;
+    }
     std::fprintf(stderr, "ziravov: the encoder could not be created with these settings\n");
     return exit_encoder_create;
   }
@@ -240,7 +245,7 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
   print_settings(cli, input, param);
   // The record holds the values the library settled (buffer size, fill).
   const tarnhevcenc_effective_t &e = param.effective;
-  s.progress.set_rate_targets(e.rcmode == TARNHEVCENC_RC_ABR ? e.bitrate : 0, e.vbv_maxrate, e.vbv_bufsize,
+  s.progress.set_rate_targets(e.rcmode == TARNHEVCENC_RC_ABR || e.rcmode == TARNHEVCENC_RC_CBR ? e.bitrate : 0, e.vbv_maxrate, e.vbv_bufsize,
                               e.vbv_init);
 
   const int32_t strides[3] = {input.width(), input.width() / 2, input.width() / 2};

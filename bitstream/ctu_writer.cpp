@@ -15,6 +15,10 @@ struct sink_code {
   void bin(int32_t ctx, uint32_t b) { cabac_encode_bin(c, ctx, b); }
   void bypass(uint32_t b) { cabac_encode_bypass(c, b); }
   void bypass_bits(uint32_t v, int32_t n) { cabac_encode_bypass_bits(c, v, n); }
+  // Bits produced so far, written or pending.
+  int64_t bits() const {
+    return static_cast<int64_t>(c->bw->cur - c->bw->buf) * 8 + c->bw->cache_bits + c->outstanding;
+  }
 };
 
 struct sink_estimate {
@@ -298,6 +302,22 @@ struct cu_writer {
   qg_state_t *qg;
   int32_t cu_z;  // first unit of the CU being written
   int32_t mark_grid;  // mark written blocks in the availability grid
+  // When set (coding only): the bits of prediction units and transform
+  // trees are added here.
+  rc_picture_counts_t *counts = nullptr;
+
+  template <class F>
+  void counted(int64_t rc_picture_counts_t::*field, F &&write) {
+    if constexpr (requires(S &x) { x.bits(); }) {
+      if (counts) {
+        const int64_t before = s.bits();
+        write();
+        counts->*field += s.bits() - before;
+        return;
+      }
+    }
+    write();
+  }
 
   int32_t cbf_or(int32_t z, int32_t log2_size, int32_t bit) const { return (block_cbf(ctx->maps->unit.cbf, z, log2_size) >> bit) & 1; }
 
@@ -424,14 +444,16 @@ struct cu_writer {
     const int32_t pw = pm == 2 ? size / 2 : size, ph = pm == 1 ? size / 2 : size;
     for (int32_t k = 0; k < (pm ? 2 : 1); k++) {
       const int32_t px = x + (pm == 2 ? k * pw : 0), py = y + (pm == 1 ? k * ph : 0);
-      prediction_unit(px, py, pw, ph, log2_size);
+      counted(&rc_picture_counts_t::mv_bits, [&] { prediction_unit(px, py, pw, ph, log2_size); });
       mark(px, py, pw, ph);
     }
     const int32_t root_cbf = block_cbf(ctx->maps->unit.cbf, z, log2_size) != 0;
     // A merged 2Nx2N CU that is not skipped always carries a residual.
     if (!(pm == 0 && ctx->maps->merge_flag[map8_index(x >> 3, y >> 3)]))
       s.bin(CTX_RQT_ROOT_CBF, static_cast<uint32_t>(root_cbf));
-    if (root_cbf) transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, ctx->sps->max_tr_depth_inter, 0);
+    if (root_cbf)
+      counted(&rc_picture_counts_t::tex_bits,
+              [&] { transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, ctx->sps->max_tr_depth_inter, 0); });
   }
 
   void intra_coding_unit(int32_t x, int32_t y, int32_t log2_size) {
@@ -468,7 +490,8 @@ struct cu_writer {
     const int32_t cs = d->chroma_syntax[z];
     s.bin(CTX_INTRA_CHROMA_PRED, cs != 4 ? 1u : 0u);
     if (cs != 4) s.bypass_bits(static_cast<uint32_t>(cs), 2);
-    transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, ctx->sps->max_tr_depth_intra + nxn, nxn);
+    counted(&rc_picture_counts_t::tex_bits,
+            [&] { transform_tree(x, y, x, y, log2_size, 0, 0, 0, 0, ctx->sps->max_tr_depth_intra + nxn, nxn); });
   }
 
   void coding_quadtree(int32_t x, int32_t y, int32_t log2_size) {
@@ -586,7 +609,7 @@ void ctu_write(encoder_t *ctx, int32_t last_in_slice) {
   qg_state_t qg = qg_start(ctx);
   if (ctx->sao_enable) write_sao(s, ctx);
   grid_clear_ctu(ctx);
-  cu_writer<sink_code> w{s, ctx, &qg, 0, 1};
+  cu_writer<sink_code> w{s, ctx, &qg, 0, 1, &ctx->rc_counts};
   w.coding_quadtree(0, 0, 6);
   ctx->prev_qp = qg.prev_qp;
   cabac_encode_terminate(&ctx->cabac, last_in_slice ? 1u : 0u);

@@ -195,6 +195,7 @@ void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row) {
   rctx->row_index = row;
   rctx->est_bits = 0;
   rctx->rc_qp_sum = rctx->rc_coded_qp_sum = 0.0;
+  rctx->rc_counts = {};
   if (fctx->pps->entropy_coding_sync) {
     // Each row is a substream: the contexts come from the row above after
     // its second CTU (H.265 9.3.1), the QP prediction restarts.
@@ -258,6 +259,7 @@ int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
     out.est_bits = rctx->est_bits;
     out.qp_sum = rctx->rc_qp_sum;
     out.coded_qp_sum = rctx->rc_coded_qp_sum;
+    out.counts = rctx->rc_counts;
   }
   return 0;
 }
@@ -292,6 +294,7 @@ int picture_finish(encoder_t *ctx) {
     ctx->pic_est_bits += rr.est_bits;
     // Row by row in order, so the sums do not depend on which row ended last.
     ratecontrol_accumulate_qp(ctx->rc, rr.qp_sum, rr.coded_qp_sum);
+    rc_counts_add(&ctx->rc->pic_counts, rr.counts);
   }
   uint8_t header[SLICE_HEADER_ROOM];
   bitwriter_t hb;

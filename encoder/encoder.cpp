@@ -23,6 +23,7 @@
 #include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/aq.h"
 #include "ratecontrol/ratecontrol.h"
+#include "ratecontrol/twopass.h"
 
 // Zero-filled arrays come untouched from the system (see aligned_calloc).
 template <class T>
@@ -271,14 +272,18 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
     errno = EINVAL;
     return nullptr;
   }
+  // The lookahead depth sizes the queues and the picture pool.
+  twopass_header_settings(&p);
   // The settings are sound from here on: only memory (or the threads'
   // stacks) can run out.
   mem_account_t account{};
   mem_account_open(&account);
+  errno = 0;
   encoder_t *enc = encoder_make(p, pub);
   mem_account_close();
   if (!enc) {
-    errno = ENOMEM;
+    // A statistics text that cannot be used is no lack of memory.
+    errno = errno == EBADMSG ? EBADMSG : ENOMEM;
     return nullptr;
   }
   if (p.log_level & 2) print_memory_account(enc, account);
@@ -422,6 +427,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   }
   // Rate control may have raised the VBV buffer and settled its initial fill.
   param_write_back(pub, enc->param);
+  if (pub->size >= offsetof(tarnhevcenc_param_t, stats_out) + sizeof(pub->stats_out)) pub->stats_out = enc->rc->stats_out;
   return enc;
 }
 
@@ -833,6 +839,8 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
 int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const int32_t strides[3], int64_t pts,
                          tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
   *out = nullptr;
+  // The statistics text holds the line of the picture this call returns.
+  if (enc->rc->stats_out) enc->rc->stats_out[0] = 0;
   // What the previous call returned is no longer needed.
   if (enc->held_recon) frame_release(enc->pool, enc->held_recon);
   if (enc->held_input) frame_release(enc->pool, enc->held_input);

@@ -14,6 +14,7 @@
 #include "encoder/param.h"
 #include "motion/me_context.h"
 #include "ratecontrol/lookahead.h"
+#include "ratecontrol/rc_counts.h"
 
 struct encoder_stats_t {
   int64_t frames;
@@ -106,6 +107,11 @@ struct encoder_t {
   // AQ mode in effect.
   struct ratecontrol_t *rc;
   double rc_qp_sum, rc_coded_qp_sum;
+  rc_picture_counts_t rc_counts;
+  // CBR: the CTU's rate factor from the picture's CTU model (the mark is
+  // 10000 once the model has set it).
+  int32_t cbr_ctu_mark;
+  double cbr_ctu_factor;
   int32_t aq_mode_active;
   uint32_t last_distortion;     // of the CU cu_rd_cost costed last
   struct cu_node_t *nodes;      // the quad-tree's 341 nodes
@@ -249,6 +255,7 @@ struct row_result_t {
   uint32_t entry_size;
   uint64_t est_bits;
   double qp_sum, coded_qp_sum;
+  rc_picture_counts_t counts;
 };
 
 struct row_buffers_t {

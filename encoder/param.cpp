@@ -3,6 +3,7 @@
 #include <cpuid.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -140,15 +141,26 @@ static void repair_float(const char *name, float *v, float lo, float hi, float f
 // Rate-control settings: ranges, the modes that cannot run, and the B
 // pictures' qscale ratio per pyramid level.
 static void rate_control_repairs(param_t *p, const tarnhevcenc_param_t &in) {
-  if (p->rcmode == TARNHEVCENC_RC_CBR) {
-    std::fprintf(stderr, "tarnhevcenc: rcmode 2 (constant bitrate) is not available, using 1 (average bitrate)\n");
-    p->rcmode = TARNHEVCENC_RC_ABR;
-  }
   repair_int("bitrate", &p->bitrate, 0, 2000000);
   if (p->rcmode == TARNHEVCENC_RC_ABR && p->bitrate <= 0) {
     std::fprintf(stderr, "tarnhevcenc: average bitrate needs a bitrate above 0, using constant QP\n");
     p->rcmode = TARNHEVCENC_RC_CQP;
   }
+  if (p->rcmode == TARNHEVCENC_RC_CBR && p->bitrate <= 0) {
+    std::fprintf(stderr, "tarnhevcenc: constant bitrate needs a bitrate above 0, using constant QP\n");
+    p->rcmode = TARNHEVCENC_RC_CQP;
+  }
+  // A CBR window of about one second may run between half and one and a
+  // half times the rate (the VBV rate, when one is set, is the ceiling).
+  p->cbr_maxrate = p->vbv_maxrate > 0 ? std::max(p->vbv_maxrate, p->bitrate) : p->bitrate + p->bitrate / 2;
+  p->cbr_minrate = p->bitrate / 2;
+  p->cbr_span = std::max(8, (p->fps_num + p->fps_den / 2) / std::max(1, p->fps_den));
+  int32_t pass = in.pass;
+  repair_int("pass", &pass, 0, 2);
+  p->pass = pass;
+  p->stats_write = pass == 1;
+  p->stats_read = pass == 2;
+  p->stats_in = in.stats_in;
   repair_float("crf", &p->crf, 0.0f, 51.0f, 27.0f);
   repair_int("vbv_maxrate", &p->vbv_maxrate, 0, 2000000);
   repair_int("vbv_bufsize", &p->vbv_bufsize, 0, 2000000);

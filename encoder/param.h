@@ -41,6 +41,14 @@ struct param_t {
   float aq_strength;
   int32_t cutree;
   int32_t pass;
+  // Two passes: the first leaves a statistics line per picture, the second
+  // reads the whole text (valid only while the encoder is created) and
+  // plans every picture from it.
+  int32_t stats_write, stats_read;
+  const char *stats_in;
+  // Constant bitrate: the rates (kbit/s) a window of cbr_span pictures may
+  // reach and must keep.
+  int32_t cbr_maxrate, cbr_minrate, cbr_span;
   int32_t search_range;
   int32_t mv_range_y;
   int32_t subpel_level;

@@ -133,9 +133,13 @@ typedef struct tarnhevcenc_param_t {
   int32_t aq_mode;       /* adaptive quantisation: 0 off (default), 1 by block energy, 2 by energy around the picture's mean */
   float aq_strength;     /* default 1.0 */
   int32_t cutree;        /* CU-tree QP offsets, default 1 */
-  int32_t pass;          /* 0 single pass, 1 first pass, 2 second pass */
-  const char *stats_in;  /* second pass: whole statistics text, NUL-terminated */
-  const char *stats_out; /* first pass: text to append after each returned picture (library-owned) */
+  int32_t pass;          /* 0 single pass, 1 first pass, 2 second pass (rcmode ABR, same settings as the first) */
+  const char *stats_in;  /* second pass: whole statistics text, NUL-terminated; read only by tarnhevcenc_create */
+  /* Out, first pass: tarnhevcenc_create points it at a library-owned text
+   * that each tarnhevcenc_encode_frame call leaves holding the statistics of
+   * the picture it returned (the header line before the first), "" when it
+   * returned none; append it to the statistics file.  NULL in other passes. */
+  const char *stats_out;
 
   /* Analysis. */
   int32_t search_range;    /* motion-search range in samples */
@@ -203,12 +207,14 @@ TARNHEVCENC_API const char *tarnhevcenc_buildinfo(void);
 TARNHEVCENC_API int tarnhevcenc_default_param(tarnhevcenc_param_t *param);
 /* Builds an encoder.  Repairable settings are repaired with a message on
  * stderr.  Of the caller's fields only compat and frame_contexts are written
- * (their effective values), so a record reused for another encoder gives the
- * same encoder as a fresh record with the same fields set; the values the
- * encoder runs with are reported in `effective`.  Returns NULL with errno
- * EINVAL when the settings cannot be repaired (a missing record, a picture
- * size outside the limits), or with errno ENOMEM when memory (or a worker
- * thread) could not be had. */
+ * (their effective values), and the out-only stats_out, so a record reused
+ * for another encoder gives the same encoder as a fresh record with the same
+ * fields set; the values the encoder runs with are reported in `effective`.
+ * Returns NULL with errno EINVAL when the settings cannot be repaired (a
+ * missing record, a picture size outside the limits), with errno EBADMSG
+ * when a second pass's stats_in is missing, damaged or was written with
+ * other settings (the message on stderr says which), or with errno ENOMEM
+ * when memory (or a worker thread) could not be had. */
 TARNHEVCENC_API tarnhevcenc_t *tarnhevcenc_create(tarnhevcenc_param_t *param);
 /* Writes VPS, SPS and PPS as Annex B into buf; returns the byte count, or -1
  * when the buffer is too small. */

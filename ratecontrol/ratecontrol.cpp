@@ -8,6 +8,8 @@
 
 #include "encoder/encoder.h"
 #include "common/memory.h"
+#include "ratecontrol/cbr.h"
+#include "ratecontrol/twopass.h"
 
 int32_t rc_class_of_type(uint32_t frame_type_code) {
   switch (frame_type_code) {
@@ -28,6 +30,8 @@ static double log2_single(float x) { return static_cast<double>(std::log(x) * 1.
 void ratecontrol_free(encoder_t *enc) {
   ratecontrol_t *all = enc->rc;
   if (!all) return;
+  cbr_free(enc);
+  twopass_free(all);
   for (int32_t k = 0; k <= enc->frame_ctx_count; k++) aligned_free(all[k].row_preds);
   aligned_free(all);
   enc->rc = nullptr;
@@ -46,9 +50,9 @@ int32_t ratecontrol_init(encoder_t *enc) {
   ratecontrol_t *rc = all;
 
   rc->lqp = p.rcmode == TARNHEVCENC_RC_LQP;
-  rc->cbr = 0;
-  rc->two_pass = 0;
-  rc->abr = p.rcmode != TARNHEVCENC_RC_CQP && p.rcmode != TARNHEVCENC_RC_CBR;
+  rc->cbr = p.rcmode == TARNHEVCENC_RC_CBR;
+  rc->two_pass = p.stats_read && p.rcmode == TARNHEVCENC_RC_ABR;
+  rc->abr = !p.stats_read && p.rcmode != TARNHEVCENC_RC_CQP && p.rcmode != TARNHEVCENC_RC_CBR;
   rc->vbv = p.vbv_bufsize > 0 && p.vbv_maxrate > 0;
   if (p.fps_num < 1 || p.fps_den < 1) {
     std::fprintf(stderr, "ratecontrol : fps is not set\n");
@@ -71,6 +75,10 @@ int32_t ratecontrol_init(encoder_t *enc) {
                           rc_qp2qscale(static_cast<double>(p.crf) + o);
   }
   enc->aq_mode_active = p.aq_mode;
+  if (cbr_init(enc) < 0) {
+    ratecontrol_free(enc);
+    return -1;
+  }
   if (rc->abr) {
     rc->accum_norm = 0.01;
     rc->accum_qp = p.rcmode == TARNHEVCENC_RC_CRF ? static_cast<double>(p.crf) * 0.01 : 0.24;
@@ -120,6 +128,10 @@ int32_t ratecontrol_init(encoder_t *enc) {
       rc->row_pred_init[t][1] = {0.25f, 1.0f, 0.5f, 0.0f};
     }
   }
+  if (twopass_init(enc) < 0) {
+    ratecontrol_free(enc);
+    return -1;
+  }
   // Every frame context starts from the same state, with its own row
   // predictors, and sees the settings the set-up repaired.
   for (int32_t k = 1; k <= contexts; k++) {
@@ -136,6 +148,10 @@ int32_t ratecontrol_init(encoder_t *enc) {
         fc->row_ctx[r]->param = p;
         fc->row_ctx[r]->aq_mode_active = enc->aq_mode_active;
       }
+  }
+  if (cbr_init_contexts(enc) < 0) {
+    ratecontrol_free(enc);
+    return -1;
   }
   if (rc->vbv) {
     const size_t n = static_cast<size_t>(enc->ctu_rows) * 2;

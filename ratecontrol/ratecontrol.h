@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "ratecontrol/rc_counts.h"
+
 struct encoder_t;
 struct frame_t;
 
@@ -20,8 +22,8 @@ enum { RC_CLASS_B = 0, RC_CLASS_P = 1, RC_CLASS_I = 2, RC_CLASS_BREF = 3, RC_CLA
 
 struct ratecontrol_t {
   int32_t abr;       // ABR, CRF and LQP (one pass)
-  int32_t cbr;       // never set: constant bitrate is not built
-  int32_t two_pass;  // never set: two-pass is not built
+  int32_t cbr;       // constant bitrate (ratecontrol/cbr.h)
+  int32_t two_pass;  // average bitrate following the plan made from a first pass's statistics
   int32_t lqp;
   int32_t vbv;
   double fps;
@@ -67,7 +69,31 @@ struct ratecontrol_t {
   double accum_qp, accum_norm, last_accum_norm;
   double lmin[RC_CLASS_COUNT], lmax[RC_CLASS_COUNT];
   double lstep;
+
+  // Two passes (ratecontrol/twopass.h).  The entries, the order array and
+  // the statistics text buffers belong to the instance's record; the others
+  // point at them.
+  struct ratecontrol_entry_t *entry;  // of the picture being coded
+  int32_t entry_count;
+  struct ratecontrol_entry_t *entries;  // in coding order
+  int32_t *entry_order;                 // coding index by display index
+  char *stats_header;                   // first pass, until the first line is written
+  char *stats_out;                      // first pass: the text left for the caller
+  // What the picture's CTUs coded, summed from the row contexts.
+  rc_picture_counts_t pic_counts;
+  int32_t coding_index;  // of the picture being coded
+
+  // Constant bitrate (ratecontrol/cbr.h).  alpha and beta: three classes per
+  // frame-context slot, shared by every record, like the window model.
+  double *cbr_alpha, *cbr_beta;
+  struct cbr_window_t *cbr_window;
+  struct cbr_ctu_model_t *cbr_ctu_model;  // this frame context's own
+  int32_t cbr_target, cbr_max, cbr_min;
+  int32_t cbr_counted;
+  int32_t cbr_cost_limit;
+  int32_t cbr_cost;
 };
+
 
 // QP and qscale: qscale = 0.85 * 2^((QP - 12) / 6).
 inline double rc_qp2qscale(double qp) { return 0.85 * std::exp2((qp - 12.0) / 6.0); }

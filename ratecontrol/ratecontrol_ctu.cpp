@@ -9,7 +9,9 @@
 #include "analysis/analysis_tables.h"
 #include "analysis/ctu_maps.h"
 #include "encoder/encoder.h"
+#include "ratecontrol/cbr.h"
 #include "ratecontrol/ratecontrol.h"
+#include "ratecontrol/twopass.h"
 
 namespace {
 
@@ -175,6 +177,7 @@ void ratecontrol_update_predictor(ratecontrol_predictor_t *p, float q, float cos
 
 void ratecontrol_ctu_start(encoder_t *ctx) {
   const ratecontrol_t *rc = ctx->rc;
+  ratecontrol_ctu_factor(ctx);
   if (!rc->vbv || ctx->ctu_x != 0) return;
   const int32_t y = ctx->ctu_y;
   rc->row_preds[2 * y] = rc->row_pred_cur[0];
@@ -190,6 +193,8 @@ int32_t ratecontrol_ctu_qp(encoder_t *ctx) {
   float qp = rc->frame_qp;
   if (rc->vbv) {
     qp = ctx->cur_recon->row_qp[ctx->ctu_y].load(relaxed);
+  } else if (rc->cbr) {
+    qp -= 6.0f * static_cast<float>(std::log(ctx->cbr_ctu_factor) * 1.4426950408889634);
   } else if (ctx->aq_mode_active) {
     qp += aq_ctu_offset(ctx);
   }
@@ -219,9 +224,12 @@ void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
   const ratecontrol_t *rc = ctx->rc;
   frame_t *rec = ctx->cur_recon;
   const int32_t x = ctx->ctu_x, y = ctx->ctu_y, i = ctx->ctu_addr;
+  ratecontrol_ctu_counts(ctx, bits);
   ctx->rc_qp_sum += rc->vbv ? rec->row_qp[y].load(relaxed) : rc->frame_qp;
   // The QP the CUs were coded with, per 16x16 block inside the picture.
-  if (!rc->abr && !rc->vbv && !ctx->aq_mode_active) {
+  if (rc->cbr) {
+    ctx->rc_coded_qp_sum += ctx->ctu_qp;
+  } else if (!rc->abr && !rc->vbv && !ctx->aq_mode_active) {
     ctx->rc_coded_qp_sum += unit_qp(ctx->maps, 0);
   } else {
     const int32_t m = std::min(4, (ctx->height - 64 * y + 15) / 16), n = std::min(4, (ctx->width - 64 * x + 15) / 16);
@@ -309,5 +317,7 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
     rc->wanted_bits_window =
         rc->decay * (rc->wanted_bits_window + rc->bitrate * static_cast<double>(p.fps_den) / p.fps_num);
   }
+  if (rc->cbr) cbr_frame_end(ctx, bits);
+  twopass_frame_end(ctx, bits);
   return 0;
 }

@@ -5,7 +5,9 @@
 #include <cmath>
 
 #include "encoder/encoder.h"
+#include "ratecontrol/cbr.h"
 #include "ratecontrol/ratecontrol.h"
+#include "ratecontrol/twopass.h"
 
 namespace {
 
@@ -228,6 +230,7 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
     return static_cast<float>(rc_qp2qscale(qp));
   }
 
+  if (rc->two_pass) return twopass_estimate_qscale(ctx, t);
   const double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
   const double total = static_cast<double>(enc->stats->bytes) * 8.0;
   const int32_t coded = enc->coding_number;
@@ -295,6 +298,7 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
   ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;
   rc->forced_qp = forced;
+  if (twopass_frame_start(ctx) < 0) return -1;
   rc->planned_valid = 0;
   if (rc->vbv) vbv_frame_start(ctx, reserved);
   float qp;
@@ -307,6 +311,12 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
     if (rc->vbv) qp = constant_qp_vbv(ctx, qp);
   } else if (rc->abr) {
     qp = rc_qscale2qp_f(ratecontrol_estimate_qscale(ctx));
+  } else if (rc->cbr) {
+    qp = static_cast<float>(cbr_estimate_qp(ctx));
+  } else if (rc->two_pass) {
+    const float q = ratecontrol_estimate_qscale(ctx);
+    rc->entry->new_qscale = q;
+    qp = rc_qscale2qp_f(q);
   } else {
     qp = static_cast<float>(constant_qp(ctx));
     if (rc->vbv) qp = constant_qp_vbv(ctx, qp);
@@ -315,6 +325,7 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
   rc->qp_sum = rc->coded_qp_sum = 0.0;
   rc->frame_qp_int = std::clamp(static_cast<int32_t>(qp + 0.5f), 0, 51);
   rc->frame_qp = qp;
+  if (rc->entry) rc->entry->new_qp = rc->frame_qp_int;
   frame_t *rec = ctx->cur_recon;
   rec->avg_qp = rec->avg_coded_qp = qp;
   const int32_t t = rc_slice_type(ctx);

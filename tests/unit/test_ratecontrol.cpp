@@ -52,12 +52,12 @@ TEST(RateControl, QscaleAndQpAreInverse) {
 
 TEST(RateControl, ModeFlagsBySetting) {
   struct mode_case_t {
-    int32_t rcmode, abr, lqp;
+    int32_t rcmode, abr, lqp, cbr;
   };
-  for (const mode_case_t c : {mode_case_t{TARNHEVCENC_RC_CQP, 0, 0}, mode_case_t{TARNHEVCENC_RC_ABR, 1, 0},
-                              mode_case_t{TARNHEVCENC_RC_CRF, 1, 0}, mode_case_t{TARNHEVCENC_RC_LQP, 1, 1},
-                              // Constant bitrate is not built: it runs as ABR.
-                              mode_case_t{TARNHEVCENC_RC_CBR, 1, 0}}) {
+  for (const mode_case_t c : {mode_case_t{TARNHEVCENC_RC_CQP, 0, 0, 0}, mode_case_t{TARNHEVCENC_RC_ABR, 1, 0, 0},
+                              mode_case_t{TARNHEVCENC_RC_CRF, 1, 0, 0}, mode_case_t{TARNHEVCENC_RC_LQP, 1, 1, 0},
+                              // Constant bitrate never sets the one-pass flag.
+                              mode_case_t{TARNHEVCENC_RC_CBR, 0, 0, 1}}) {
     tarnhevcenc_param_t p = base_param();
     p.rcmode = c.rcmode;
     p.bitrate = 500;
@@ -65,7 +65,8 @@ TEST(RateControl, ModeFlagsBySetting) {
     ASSERT_TRUE(enc) << "rcmode " << c.rcmode;
     EXPECT_EQ(enc->rc->abr, c.abr) << "rcmode " << c.rcmode;
     EXPECT_EQ(enc->rc->lqp, c.lqp) << "rcmode " << c.rcmode;
-    EXPECT_EQ(enc->rc->cbr, 0);
+    EXPECT_EQ(enc->rc->cbr, c.cbr) << "rcmode " << c.rcmode;
+    EXPECT_EQ(enc->rc->two_pass, 0);
     EXPECT_EQ(enc->rc->vbv, 0);
     // Every frame context has a record of its own.
     for (int32_t k = 1; k <= enc->frame_ctx_count; k++) EXPECT_EQ(enc->frame_ctx[k]->rc, enc->rc + k);

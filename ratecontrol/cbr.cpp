@@ -1,0 +1,237 @@
+// Constant bitrate at picture level: the window's target becomes a lambda
+// through the rate-lambda model of the picture's class, and the lambda the
+// frame QP; after the picture the window and alpha learn.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "encoder/encoder.h"
+#include "ratecontrol/cbr.h"
+#include "ratecontrol/lowres_cost.h"
+#include "ratecontrol/ratecontrol.h"
+
+namespace {
+
+// QP = 4.3281 ln(lambda) + 12.7034 and its inverse.
+constexpr double lambda_qp_scale = 4.3281, lambda_qp_offset = 12.7034;
+// The model's constants (the intra and high-cost lambdas, the cost limit)
+// expect block costs about a third of the lookahead's SATDs: on those the
+// first intra and P pictures of real clips land within a few QPs of the
+// QP that takes their target.
+constexpr uint32_t cbr_cost_scale = 3;
+
+bool intra_picture(const encoder_t *ctx) {
+  const uint32_t t = ctx->cur_input->frame_type_code;
+  return ctx->slice_type_code == 2 || t == TARNHEVCENC_TYPE_IDR || t == TARNHEVCENC_TYPE_CRA ||
+         t == TARNHEVCENC_TYPE_I;
+}
+
+bool intra_type(uint32_t t) {
+  return t == TARNHEVCENC_TYPE_IDR || t == TARNHEVCENC_TYPE_CRA || t == TARNHEVCENC_TYPE_I;
+}
+
+int32_t cbr_class(const encoder_t *ctx) {
+  const uint32_t t = ctx->cur_input->frame_type_code;
+  if (ctx->slice_type_code == 2) return CBR_CLASS_IP;
+  return t == TARNHEVCENC_TYPE_B ? CBR_CLASS_B : t == TARNHEVCENC_TYPE_BREF ? CBR_CLASS_BREF : CBR_CLASS_IP;
+}
+
+int32_t slot_of(const encoder_t *ctx) {
+  return ctx->rc->coding_index % std::max(1, ctx->instance->frame_ctx_count);
+}
+
+// The picture's half-resolution block costs against the references it is
+// coded with; the intra costs where that estimate was not made.
+const uint32_t *estimated_block_costs(encoder_t *ctx) {
+  frame_t *f = ctx->cur_input;
+  lowres_data_t *d = f->la;
+  if (!d) return nullptr;
+  if (ctx->slice_type_code != 2 && f->lowres_l0_distance > 0) {
+    const int32_t d0 = f->lowres_l0_distance, d1 = std::max<int32_t>(f->lowres_l1_distance, 0);
+    if (lookahead_cached_cost(f, d0, d1, false) >= 0) return d->block_costs[d0][d1];
+  }
+  if (lookahead_cached_cost(f, 0, 0, false) < 0) {
+    frame_t *self[1] = {f};
+    lookahead_frame_cost(ctx, self, 0, 0, 0);
+  }
+  return lookahead_cached_cost(f, 0, 0, false) >= 0 ? d->intra_costs : nullptr;
+}
+
+// The reference QP of a B picture: between its references' QPs, nearer the
+// closer one, intra references on the P scale.
+double b_reference_qp(const encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  const frame_t *pic = ctx->cur_input;
+  const frame_t *r0 = ctx->ref_list[0][0];
+  const frame_t *r1 = ctx->ref_count[1] > 0 ? ctx->ref_list[1][0] : r0;
+  auto ref_qp = [&](const frame_t *r) {
+    return r->avg_qp - (r->frame_type_code == TARNHEVCENC_TYPE_BREF ? rc->pb_offset[rc_b_index(r->b_level)] : 0.0);
+  };
+  const bool i0 = intra_type(r0->frame_type_code), i1 = intra_type(r1->frame_type_code);
+  if (i0 && i1) return (ref_qp(r0) + ref_qp(r1)) / 2 + rc->ip_offset;
+  if (i0 != i1) return i0 ? ref_qp(r1) : ref_qp(r0);
+  const double d0 = std::abs(pic->poc - r0->poc), d1 = std::abs(pic->poc - r1->poc);
+  return d0 + d1 > 0 ? (d1 * ref_qp(r0) + d0 * ref_qp(r1)) / (d0 + d1) : ref_qp(r0);
+}
+
+}  // namespace
+
+int32_t cbr_init(encoder_t *enc) {
+  ratecontrol_t *rc = enc->rc;
+  const param_t &p = enc->param;
+  if (rc->abr || !rc->cbr) return 0;
+  rc->cbr_cost_limit = enc->ctu_count * 1700;
+  const int32_t threads = enc->frame_ctx_count;
+  const int32_t n = threads + p.bframes;
+  rc->cbr_window = cbr_window_create(static_cast<int32_t>(rc->bitrate / rc->fps),
+                                     static_cast<int32_t>(p.cbr_maxrate * 1000.0 / rc->fps),
+                                     static_cast<int32_t>(p.cbr_minrate * 1000.0 / rc->fps), p.cbr_span,
+                                     n - n % (p.bframes + 1), threads, enc->ctu_count);
+  rc->cbr_ctu_model = cbr_ctu_model_create(enc->ctu_cols, enc->ctu_rows, static_cast<int32_t>(rc->bitrate / rc->fps));
+  rc->cbr_alpha = static_cast<double *>(std::calloc(static_cast<size_t>(threads) * 3, sizeof(double)));
+  rc->cbr_beta = static_cast<double *>(std::calloc(static_cast<size_t>(threads) * 3, sizeof(double)));
+  if (!rc->cbr_window || !rc->cbr_ctu_model || !rc->cbr_alpha || !rc->cbr_beta) return -1;
+  // Filled at the first intra picture; until then a model that cannot be
+  // read wrongly.
+  for (int32_t s = 0; s < threads; s++)
+    for (int32_t c = 0; c < 3; c++) {
+      rc->cbr_alpha[3 * s + c] = 0.1;
+      rc->cbr_beta[3 * s + c] = -2.0;
+    }
+  return 0;
+}
+
+int32_t cbr_init_contexts(encoder_t *enc) {
+  const ratecontrol_t *rc = enc->rc;
+  // The copies of the first record share everything but the CTU model.
+  for (int32_t k = 1; k <= enc->frame_ctx_count; k++) enc->rc[k].cbr_ctu_model = nullptr;
+  if (!rc->cbr_window) return 0;
+  for (int32_t k = 1; k <= enc->frame_ctx_count; k++) {
+    enc->rc[k].cbr_ctu_model =
+        cbr_ctu_model_create(enc->ctu_cols, enc->ctu_rows, static_cast<int32_t>(rc->bitrate / rc->fps));
+    if (!enc->rc[k].cbr_ctu_model) return -1;
+  }
+  return 0;
+}
+
+void cbr_free(encoder_t *enc) {
+  ratecontrol_t *rc = enc->rc;
+  for (int32_t k = 0; k <= enc->frame_ctx_count; k++) {
+    cbr_ctu_model_free(rc[k].cbr_ctu_model);
+    rc[k].cbr_ctu_model = nullptr;
+  }
+  cbr_window_free(rc->cbr_window);
+  std::free(rc->cbr_alpha);
+  std::free(rc->cbr_beta);
+  rc->cbr_window = nullptr;
+  rc->cbr_alpha = rc->cbr_beta = nullptr;
+}
+
+void cbr_reset_intra_model(encoder_t *ctx) {
+  ratecontrol_t *rc = ctx->rc;
+  cbr_window_reset(rc->cbr_window);
+  const int32_t s = slot_of(ctx);
+  const double alpha[3] = {0.1, 0.07, 0.05};
+  for (int32_t c = 0; c < 3; c++) {
+    rc->cbr_alpha[3 * s + c] = alpha[c];
+    rc->cbr_beta[3 * s + c] = -2.0;
+  }
+}
+
+double cbr_estimate_qp(encoder_t *ctx) {
+  ratecontrol_t *rc = ctx->rc;
+  const frame_t *pic = ctx->cur_input;
+  const int32_t c = cbr_class(ctx), s = slot_of(ctx);
+  const double pixels = static_cast<double>(ctx->param.width) * ctx->param.height;
+  const bool intra = intra_picture(ctx);
+  if (intra) cbr_reset_intra_model(ctx);
+  int32_t triple[3];
+  cbr_window_predict(rc->cbr_window, c, triple);
+  rc->cbr_target = triple[0];
+  rc->cbr_max = triple[1];
+  rc->cbr_min = triple[2];
+  cbr_ctu_model_t *model = rc->cbr_ctu_model;
+  const uint32_t *estimated = estimated_block_costs(ctx);
+  if (estimated) {
+    // The lookahead may estimate only every step_x-th block of every
+    // step_y-th row; the others take the cost of the estimated block they
+    // share a step with (what lies there otherwise is stale).
+    const lowres_layout_t &l = pic->la->layout;
+    const int32_t sx = std::max(1, ctx->param.lookahead_step_x), sy = std::max(1, ctx->param.lookahead_step_y);
+    uint32_t *costs = model->block_costs;
+    for (int32_t y = 0; y < l.block_rows; y++)
+      for (int32_t x = 0; x < l.block_cols; x++)
+        costs[y * l.block_stride + x] =
+            (estimated[(y - y % sy) * l.block_stride + (x - x % sx)] & LOWRES_COST_MASK) / cbr_cost_scale;
+    rc->cbr_cost = static_cast<int32_t>(ctx->mc.lowres_cost_energy(model->energy, costs, l.block_cols, l.block_rows,
+                                                                   l.block_stride, intra ? 2 : 1));
+  } else {
+    // No estimate at all: every CTU counts the same.
+    std::fill(model->energy, model->energy + ctx->ctu_count, 1u);
+    rc->cbr_cost = ctx->ctu_count;
+  }
+  const double alpha = rc->cbr_alpha[3 * s + c], beta = rc->cbr_beta[3 * s + c];
+  const double cost = std::max(rc->cbr_cost, 1);
+  double lambda;
+  if (intra) {
+    rc->cbr_target = std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target);
+    cbr_window_store(rc->cbr_window, rc->cbr_target);
+    lambda = 1.5 * std::pow(rc->cbr_target / cost, -1.5);
+  } else if (rc->cbr_cost > rc->cbr_cost_limit) {
+    lambda = 0.4 * std::pow(rc->cbr_target / cost, -2.0);
+  } else {
+    lambda = alpha * std::pow(rc->cbr_target / pixels, beta);
+  }
+  double qp = lambda_qp_scale * std::log(lambda) + lambda_qp_offset;
+  rc->cbr_counted = 0;
+  if (!intra && c == CBR_CLASS_IP && ctx->ref_count[0] > 0) {
+    // A P picture stays near its reference's QP.
+    const frame_t *r = ctx->ref_list[0][0];
+    const double ref = r->avg_qp + (intra_type(r->frame_type_code) ? rc->ip_offset : 0.0);
+    qp = std::clamp(qp, ref - 2.0, ref + 6.0);
+  } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {
+    // A B picture takes its references' QP plus its level's offset when the
+    // model says those bits fit; otherwise at most twice that offset.
+    const double r = b_reference_qp(ctx);
+    const double off = rc->pb_offset[rc_b_index(pic->b_level)];
+    const double q1 = r + off, q2 = q1 + off;
+    const double f = c == CBR_CLASS_BREF ? 0.5 : 0.25;
+    const double bpp = std::pow(std::exp((q1 - lambda_qp_offset) / lambda_qp_scale) / alpha, 1.0 / beta);
+    const int64_t bits = std::max(static_cast<int64_t>(std::min(bpp * pixels * f, 2e9)),
+                                  static_cast<int64_t>(5) * ctx->ctu_count);
+    if (bits <= rc->cbr_max) {
+      rc->cbr_counted = 1;
+      cbr_window_store(rc->cbr_window, static_cast<int32_t>(bits));
+      qp = q1;
+    } else {
+      qp = std::min(std::max(qp, r), q2);
+    }
+  }
+  const int32_t model_triple[3] = {rc->cbr_target, rc->cbr_max, rc->cbr_min};
+  cbr_ctu_model_init(model, model_triple, static_cast<int64_t>(rc->cbr_cost) + 1, pic->frame_number);
+  return qp;
+}
+
+void cbr_frame_end(encoder_t *ctx, int64_t bits) {
+  ratecontrol_t *rc = ctx->rc;
+  const double avg = ctx->cur_recon->avg_coded_qp;
+  if (avg != std::floor(avg)) rc->cbr_counted = 0;
+  const uint32_t t = ctx->cur_input->frame_type_code;
+  const int32_t c = t == TARNHEVCENC_TYPE_B ? CBR_CLASS_B : t == TARNHEVCENC_TYPE_BREF ? CBR_CLASS_BREF : CBR_CLASS_IP;
+  const int32_t b = static_cast<int32_t>(std::min<int64_t>(bits, INT32_MAX));
+  cbr_window_update(rc->cbr_window, b, c, rc->cbr_counted);
+  const int32_t triple[3] = {rc->cbr_target, rc->cbr_max, rc->cbr_min};
+  cbr_ctu_model_noop(rc->cbr_ctu_model, triple);
+  const double bpp = static_cast<double>(bits) / ctx->param.width / ctx->param.height;
+  const rc_picture_counts_t &n = rc->pic_counts;
+  if (intra_picture(ctx) || rc->cbr_cost > rc->cbr_cost_limit || bpp <= 0.01 || n.lambda_count == 0) return;
+  // alpha learns from the lambdas the CTUs were coded with; beta stays.
+  const int32_t k = 3 * slot_of(ctx) + c;
+  double &alpha = rc->cbr_alpha[k];
+  const double mean = n.ln_lambda_sum / n.lambda_count;
+  alpha += 0.1 * (mean - std::log(alpha * std::pow(bpp, rc->cbr_beta[k]))) * alpha;
+  alpha = std::max(alpha, 0.035);
+}
+
+double cbr_lambda_ln(int32_t qp) { return (qp - lambda_qp_offset) / lambda_qp_scale; }

@@ -1,0 +1,84 @@
+// Constant bitrate in the lambda domain: a window model spreads the bits
+// over the pictures of a sliding window by picture class, a rate-lambda
+// model (lambda = alpha * bpp^beta) turns a picture's target into its QP,
+// and a CTU model steers each CTU's QP by the share of bits spent against
+// the share of cost covered.
+#pragma once
+
+#include <cstdint>
+
+struct encoder_t;
+
+// Picture classes of the window: I and P, reference B, B; 3 marks an empty
+// slot.
+enum { CBR_CLASS_IP = 0, CBR_CLASS_BREF = 1, CBR_CLASS_B = 2, CBR_CLASS_EMPTY = 3 };
+
+struct cbr_window_t {
+  int32_t avg_bits, max_bits, min_bits;  // per picture
+  int32_t ctu_count;
+  int32_t span;  // window length in pictures
+  // Bounds of the level (bits under-spent): near and far, low and high.
+  int64_t low_near, low, high_near, high;
+  int32_t ring_size;
+  int32_t threads;
+  int32_t pos;          // slot of the next target
+  int32_t since_reset;  // pictures since the last intra reset, from -2
+  int32_t *targets;
+  int64_t level;  // sum of (avg_bits - actual bits)
+  int32_t count;  // pictures predicted
+  int32_t done_pos;  // slot of the next coded picture
+  int64_t class_bits[3];
+  int32_t class_count[4];
+  uint8_t *flags;  // slot counted in its class despite being B or Bref
+  int32_t *actual;
+  uint8_t *classes;
+  double weights[3];
+};
+
+cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,
+                                int32_t ctu_count);
+void cbr_window_free(cbr_window_t *w);
+void cbr_window_reset(cbr_window_t *w);
+// Target, upper and lower bound of the next picture of class c.
+void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]);
+// Replaces the target of the picture predicted last.
+void cbr_window_store(cbr_window_t *w, int32_t bits);
+void cbr_window_update(cbr_window_t *w, int32_t bits, int32_t c, int32_t counted);
+
+struct cbr_ctu_model_t {
+  int32_t cols, rows;
+  int32_t target, max, min;
+  double ratio_hi, ratio_lo;
+  int32_t display_index;
+  uint32_t *energy;  // per CTU, filled by the picture's cost energies
+  uint32_t *block_costs;  // per block (16 per CTU): the costs the energies come from
+  int64_t total;     // picture energy + 1
+  int64_t threshold;
+  // Per CTU: its bits; cost and bits of the region coded before and
+  // including it in wavefront order; running sums along its row; its rate
+  // factor.
+  int32_t *bits;
+  int64_t *region_cost, *region_bits, *row_cost, *row_bits;
+  double *rate;
+};
+
+cbr_ctu_model_t *cbr_ctu_model_create(int32_t cols, int32_t rows, int32_t picture_bits);
+void cbr_ctu_model_free(cbr_ctu_model_t *m);
+// For a picture: its target triple and cost energies (in m->energy).
+void cbr_ctu_model_init(cbr_ctu_model_t *m, const int32_t triple[3], int64_t total, int32_t display_index);
+// The rate factor of CTU (x, y): out_mark = 10000, *out_factor the factor.
+void cbr_ctu_qp(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t *out_mark, double *out_factor);
+void cbr_ctu_update(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t bits);
+void cbr_ctu_model_noop(cbr_ctu_model_t *m, const int32_t triple[3]);
+
+// Rate control's CBR parts: set-up (window, alpha and beta, every frame
+// context's CTU model), release, the frame QP, and the updates after a
+// picture.  0 or -1.
+int32_t cbr_init(encoder_t *enc);
+int32_t cbr_init_contexts(encoder_t *enc);
+void cbr_free(encoder_t *enc);
+void cbr_reset_intra_model(encoder_t *ctx);
+double cbr_estimate_qp(encoder_t *ctx);
+void cbr_frame_end(encoder_t *ctx, int64_t bits);
+// ln(lambda) of a CTU QP on the model's QP-lambda line.
+double cbr_lambda_ln(int32_t qp);

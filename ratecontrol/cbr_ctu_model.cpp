@@ -1,0 +1,128 @@
+// The CBR model inside a picture: each CTU's rate factor follows the ratio
+// of the cost share covered to the bit share spent in the region coded
+// before it (wavefront order), moving at most 5% from its reference
+// neighbour's factor.
+#include <algorithm>
+#include <cstdlib>
+
+#include "ratecontrol/cbr.h"
+
+cbr_ctu_model_t *cbr_ctu_model_create(int32_t cols, int32_t rows, int32_t picture_bits) {
+  cbr_ctu_model_t *m = static_cast<cbr_ctu_model_t *>(std::calloc(1, sizeof(cbr_ctu_model_t)));
+  if (!m) return nullptr;
+  m->cols = cols;
+  m->rows = rows;
+  m->target = m->max = m->min = std::max(picture_bits, 1);
+  const size_t n = static_cast<size_t>(cols) * rows;
+  m->energy = static_cast<uint32_t *>(std::calloc(n, sizeof(uint32_t)));
+  m->block_costs = static_cast<uint32_t *>(std::calloc(16 * n, sizeof(uint32_t)));
+  m->bits = static_cast<int32_t *>(std::calloc(n, sizeof(int32_t)));
+  m->region_cost = static_cast<int64_t *>(std::calloc(n, sizeof(int64_t)));
+  m->region_bits = static_cast<int64_t *>(std::calloc(n, sizeof(int64_t)));
+  m->row_cost = static_cast<int64_t *>(std::calloc(n, sizeof(int64_t)));
+  m->row_bits = static_cast<int64_t *>(std::calloc(n, sizeof(int64_t)));
+  m->rate = static_cast<double *>(std::calloc(n, sizeof(double)));
+  if (!m->energy || !m->block_costs || !m->bits || !m->region_cost || !m->region_bits || !m->row_cost || !m->row_bits || !m->rate) {
+    cbr_ctu_model_free(m);
+    return nullptr;
+  }
+  return m;
+}
+
+void cbr_ctu_model_free(cbr_ctu_model_t *m) {
+  if (!m) return;
+  std::free(m->energy);
+  std::free(m->block_costs);
+  std::free(m->bits);
+  std::free(m->region_cost);
+  std::free(m->region_bits);
+  std::free(m->row_cost);
+  std::free(m->row_bits);
+  std::free(m->rate);
+  std::free(m);
+}
+
+void cbr_ctu_model_init(cbr_ctu_model_t *m, const int32_t triple[3], int64_t total, int32_t display_index) {
+  // Bounds of at least one bit keep the ratios finite on tiny pictures.
+  m->target = std::max(triple[0], 1);
+  m->max = std::max(triple[1], 1);
+  m->min = std::max(triple[2], 1);
+  m->ratio_hi = m->target * 0.95 / m->min;
+  m->ratio_lo = m->target * 1.05 / m->max;
+  m->display_index = display_index;
+  m->total = std::max<int64_t>(total, 1);
+  m->threshold = m->total / 90;
+}
+
+void cbr_ctu_model_noop(cbr_ctu_model_t *, const int32_t *) {}
+
+namespace {
+
+// Above-right in the row above, or above in the last column (and in a
+// picture one CTU wide).
+int32_t upper_neighbour(const cbr_ctu_model_t *m, int32_t i, int32_t x) {
+  return x == m->cols - 1 ? i - m->cols : i - m->cols + 1;
+}
+
+}  // namespace
+
+void cbr_ctu_qp(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t *out_mark, double *out_factor) {
+  const int32_t i = y * m->cols + x;
+  auto keep = [&](int32_t n, double cand) { return std::clamp(cand, 0.95 * m->rate[n], 1.05 * m->rate[n]); };
+  // Cost share over bit share: above 1 the region spent less than its cost
+  // asks for.  A region without bits counts one.
+  auto ratio = [&](int64_t c, int64_t b) {
+    return (static_cast<double>(c) / m->total) / (static_cast<double>(std::max<int64_t>(b, 1)) / m->target);
+  };
+  double factor;
+  if (x + 2 * y < 3) {
+    factor = 1.0;
+  } else if (y == 0 || x == 0) {
+    const int32_t n = y == 0 ? i - 1 : upper_neighbour(m, i, x);
+    if (m->region_cost[n] < m->threshold) {
+      factor = keep(n, 1.0);
+    } else {
+      const double r = ratio(m->region_cost[n], m->region_bits[n]);
+      double cand = m->rate[n];
+      if (r <= m->ratio_lo || r >= m->ratio_hi) cand = r < 1.0 ? std::min(r, m->rate[n]) : std::max(r, m->rate[n]);
+      factor = keep(n, cand);
+    }
+  } else {
+    const int32_t u = upper_neighbour(m, i, x);
+    const int64_t c = m->region_cost[u] + m->row_cost[i - 1], b = m->region_bits[u] + m->row_bits[i - 1];
+    if (c < m->threshold) {
+      factor = keep(i - 1, 1.0);
+    } else {
+      const double r = ratio(c, b), left = m->rate[i - 1], up = m->rate[u];
+      double cand;
+      if (r <= m->ratio_lo || r >= m->ratio_hi)
+        cand = r < 1.0 ? std::min({r, left, up}) : std::max({r, left, up});
+      else
+        cand = r < 1.0 ? std::min(left, up) : std::max(left, up);
+      factor = keep(i - 1, cand);
+    }
+  }
+  m->rate[i] = factor;
+  *out_mark = 10000;
+  *out_factor = factor;
+}
+
+void cbr_ctu_update(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t bits) {
+  const int32_t i = y * m->cols + x;
+  const int64_t e = m->energy[i];
+  m->bits[i] = bits;
+  m->row_cost[i] = x == 0 ? e : m->row_cost[i - 1] + e;
+  m->row_bits[i] = x == 0 ? bits : m->row_bits[i - 1] + bits;
+  if (y == 0) {
+    m->region_cost[i] = m->row_cost[i];
+    m->region_bits[i] = m->row_bits[i];
+  } else {
+    const int32_t u = upper_neighbour(m, i, x);
+    m->region_cost[i] = m->region_cost[u] + m->row_cost[i];
+    m->region_bits[i] = m->region_bits[u] + m->row_bits[i];
+  }
+  // The CTU keeps the factor it was coded with: the next CTUs move from it.
+  // (Its measured bit share over cost share is the inverse of the ratio the
+  // factors follow; taking it as the factor would steer the QP the wrong way,
+  // and a share of 0 would hold every later factor at 0.)
+}

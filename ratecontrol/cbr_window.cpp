@@ -1,0 +1,131 @@
+// The CBR picture-bit window: targets for the pictures of a sliding window,
+// weighted by picture class and pulled back towards the average rate by the
+// bits under- or over-spent so far.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "ratecontrol/cbr.h"
+
+cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,
+                                int32_t ctu_count) {
+  cbr_window_t *w = static_cast<cbr_window_t *>(std::calloc(1, sizeof(cbr_window_t)));
+  if (!w) return nullptr;
+  w->avg_bits = avg;
+  w->max_bits = max;
+  w->min_bits = min;
+  w->ctu_count = ctu_count;
+  w->span = std::max(span, 1);
+  w->low = (static_cast<int64_t>(min) - avg) * w->span / 2;
+  w->high = (static_cast<int64_t>(max) - avg) * w->span / 2;
+  w->low_near = w->low / 4;
+  w->high_near = w->high / 4;
+  w->ring_size = std::max({8, group, w->span});
+  w->threads = threads;
+  const size_t n = static_cast<size_t>(w->ring_size);
+  w->targets = static_cast<int32_t *>(std::calloc(n, sizeof(int32_t)));
+  w->actual = static_cast<int32_t *>(std::calloc(n, sizeof(int32_t)));
+  w->flags = static_cast<uint8_t *>(std::calloc(n, 1));
+  w->classes = static_cast<uint8_t *>(std::malloc(n));
+  if (!w->targets || !w->actual || !w->flags || !w->classes) {
+    cbr_window_free(w);
+    return nullptr;
+  }
+  std::memset(w->classes, CBR_CLASS_EMPTY, n);
+  w->class_count[CBR_CLASS_EMPTY] = w->ring_size;
+  cbr_window_reset(w);
+  return w;
+}
+
+void cbr_window_free(cbr_window_t *w) {
+  if (!w) return;
+  std::free(w->targets);
+  std::free(w->actual);
+  std::free(w->flags);
+  std::free(w->classes);
+  std::free(w);
+}
+
+void cbr_window_reset(cbr_window_t *w) {
+  w->weights[0] = 1.8;
+  w->weights[1] = 1.0;
+  w->weights[2] = 0.6;
+  w->since_reset = -2;
+}
+
+void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]) {
+  const int32_t p = w->pos, ring = w->ring_size;
+  w->count++;
+  w->since_reset++;
+  // The window grows to its length over the first pictures.
+  int64_t len = w->span;
+  if (w->count <= w->span) {
+    const int64_t b = std::max(w->span, 11);
+    len = std::max<int64_t>(w->count, (static_cast<int64_t>(w->count) - 1) * (b - 6) / (b - 1) + 6);
+  }
+  // The class weights follow what the classes actually took, once the
+  // pictures since an intra picture have come back.
+  if (c == CBR_CLASS_IP && w->since_reset >= w->threads) {
+    const int64_t n = static_cast<int64_t>(w->class_count[0]) + w->class_count[1] + w->class_count[2];
+    if (n > 0) {
+      const double mean = static_cast<double>(w->class_bits[0] + w->class_bits[1] + w->class_bits[2]) / n;
+      double a[3], sum_a = 0.0;
+      for (int32_t k = 0; k < 3; k++) {
+        a[k] = std::max(w->class_count[k] * mean, static_cast<double>(w->class_bits[k]));
+        if (w->class_count[k] > 0) sum_a += a[k];
+      }
+      for (int32_t k = 0; k < 3; k++)
+        if (w->class_count[k] > 0 && sum_a > 0.0) w->weights[k] = a[k] / w->class_count[k] * (n / sum_a);
+    }
+  }
+  // Bits of the window so far: coded pictures by their size, the pictures
+  // in flight by their targets.
+  const int32_t in_flight = ((p - w->done_pos) % ring + ring) % ring;
+  int64_t used = 0;
+  for (int32_t j = p - w->span + 1; j < p; j++) {
+    const int32_t s = (j % ring + ring) % ring;
+    used += j >= p - in_flight ? w->targets[s] : w->actual[s];
+  }
+  if (w->count == 1) used = 0;
+  const int64_t hi = w->max_bits * len - used, lo = w->min_bits * len - used;
+  const int64_t base = static_cast<int64_t>(w->avg_bits * w->weights[c]);
+  int64_t adj;
+  if (w->low_near < w->level && w->level < w->high_near)
+    adj = static_cast<int64_t>(base * 0.2);
+  else if (w->low < w->level && w->level < w->high)
+    adj = static_cast<int64_t>(base * 0.5);
+  else
+    adj = static_cast<int64_t>(base * 0.8);
+  int64_t t = base + std::clamp(w->level / 4, -adj, adj);
+  t = std::max(t, lo);
+  t = std::min(t, hi);
+  t = std::max<int64_t>(t, w->ctu_count);
+  auto i32 = [](int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
+  w->targets[p] = i32(t);
+  w->pos = (p + 1) % ring;
+  out[0] = i32(t);
+  out[1] = i32(std::max<int64_t>(hi, 16 * static_cast<int64_t>(w->ctu_count)));
+  out[2] = i32(std::max<int64_t>(lo, w->ctu_count / 4));
+}
+
+void cbr_window_store(cbr_window_t *w, int32_t bits) {
+  w->targets[(w->pos - 1 + w->ring_size) % w->ring_size] = bits;
+}
+
+void cbr_window_update(cbr_window_t *w, int32_t bits, int32_t c, int32_t counted) {
+  const int32_t d = w->done_pos;
+  const int32_t old = w->classes[d];
+  if (old == CBR_CLASS_IP || w->flags[d]) {
+    w->class_bits[old] -= w->actual[d];
+    w->class_count[old]--;
+  }
+  w->level += static_cast<int64_t>(w->avg_bits) - bits;
+  w->classes[d] = static_cast<uint8_t>(c);
+  w->actual[d] = bits;
+  w->flags[d] = counted ? 1 : 0;
+  if (c == CBR_CLASS_IP || counted) {
+    w->class_bits[c] += bits;
+    w->class_count[c]++;
+  }
+  w->done_pos = (d + 1) % w->ring_size;
+}

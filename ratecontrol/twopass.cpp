@@ -1,0 +1,115 @@
+// The second pass while it codes: each picture's entry, its qscale from the
+// plan corrected by what the pictures so far have taken, and the running
+// sums; the first pass's statistics line at each picture's end.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "encoder/encoder.h"
+#include "ratecontrol/ratecontrol.h"
+#include "ratecontrol/twopass.h"
+
+namespace {
+
+int32_t slice_type_of(uint32_t frame_type) {
+  if (frame_type == TARNHEVCENC_TYPE_B || frame_type == TARNHEVCENC_TYPE_BREF) return RC_CLASS_B;
+  return frame_type == TARNHEVCENC_TYPE_P ? RC_CLASS_P : RC_CLASS_I;
+}
+
+char type_letter(int32_t slice_type) { return slice_type == RC_CLASS_I ? 'i' : slice_type == RC_CLASS_P ? 'p' : 'b'; }
+
+}  // namespace
+
+int32_t twopass_frame_start(encoder_t *ctx) {
+  ratecontrol_t *rc = ctx->rc;
+  const ratecontrol_t *inst = ctx->instance->rc;
+  rc->coding_index = ctx->instance->coding_number;
+  rc->pic_counts = {};
+  rc->entry = nullptr;
+  if (!inst->entries) return 0;
+  const int32_t d = ctx->cur_input->frame_number;
+  if (d < 0 || d >= inst->entry_count) {
+    std::fprintf(stderr, "Incomplete 2pass log\n");
+    return -1;
+  }
+  rc->entry = &inst->entries[inst->entry_order[d]];
+  const int32_t t = slice_type_of(ctx->cur_input->frame_type_code);
+  if (rc->two_pass && rc->entry->slice_type != t)
+    std::fprintf(stderr, "frame %d: Frame type of 2nd pass stats is %c. Use %c instead!\n", d,
+                 type_letter(rc->entry->slice_type), type_letter(t));
+  return 0;
+}
+
+float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
+  ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  const encoder_t *enc = ctx->instance;
+  const ratecontrol_t *inst = enc->rc;
+  const ratecontrol_entry_t &e = *rc->entry;
+  const double total = static_cast<double>(enc->stats->bytes) * 8.0;
+  const int32_t coded = enc->coding_number, count = inst->entry_count;
+  const int32_t in_flight = std::min(coded, enc->frame_ctx_count - 1);
+  double abr_buffer = 2.0 * rc->rate_tolerance * rc->bitrate;
+  if (coded < count) {
+    // The buffer narrows as the end of the sequence nears.  One entry plans
+    // no bits before it: nothing is left to divide by.
+    const double last = static_cast<double>(inst->entries[count - 1].expected_bits);
+    const double done = last > 0.0 ? static_cast<double>(e.expected_bits) / last : 0.0;
+    const double s = std::sqrt(std::max(0.0, (1.0 - done) * count));
+    abr_buffer *= s <= 0.5 ? 0.25 : 0.5 * s;
+  }
+  const double predicted = static_cast<double>(static_cast<int64_t>(rc->bitrate * in_flight / rc->fps + 0.5)) + total;
+  double q = e.new_qscale /
+             std::clamp((abr_buffer - (predicted - static_cast<double>(e.expected_bits))) / abr_buffer, 0.5, 2.0);
+  if (coded + 1 - enc->frame_ctx_count >= rc->fps && rc->expected_bits_sum > 0.0) {
+    const double w = std::clamp(static_cast<double>(coded) / count * 100.0, 0.0, 1.0);
+    q *= std::pow(total / rc->expected_bits_sum, w);
+  }
+  rc->qp_novbv = rc_qscale2qp_f(static_cast<float>(q));
+  if (rc->vbv) {
+    // Raise the qscale until the buffer after the picture stays near its
+    // plan, and never below empty.
+    auto fill_after = [&](double qs) { return rc->vbv_fill_start + rc->vbv_rate - twopass_entry_bits(e, qs); };
+    const double full = e.expected_vbv / rc->vbv_size;
+    const double qmax = full < 0.05 ? rc->lmax[t] : std::min(std::max(q * (2.0 - full), e.new_qscale), rc->lmax[t]);
+    double ev = fill_after(q);
+    while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (ev < 0.0 && q < rc->lmax[t])) {
+      q *= 1.05;
+      ev = fill_after(q);
+    }
+    rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
+  }
+  q = std::clamp(q, rc->lmin[t], rc->lmax[t]);
+  if (p.latency_mode == 0 || p.latency_mode == 1) {
+    if (coded == 0) q /= std::fabs(p.ip_factor);
+    if (t == RC_CLASS_I)
+      q -= 0.5 * rc->ip_offset;
+    else if (p.latency_mode == 0 && ctx->cur_input->p_layer == 0)
+      q -= 1.0;
+  }
+  rc->last_qscale = q;
+  rc->last_qscale_for[t] = q;
+  if (rc->vbv) {
+    rc->planned_bits = rc->single_frame_vbv
+                           ? rc->vbv_rate
+                           : static_cast<int32_t>(ratecontrol_predict(&rc->frame_pred[t],
+                                                                      static_cast<float>(rc->last_cost),
+                                                                      static_cast<float>(q), 1.0f));
+    rc->planned_valid = 1;
+  }
+  return static_cast<float>(q);
+}
+
+void twopass_frame_end(encoder_t *ctx, int64_t bits) {
+  ratecontrol_t *rc = ctx->rc;
+  if (ctx->instance->rc->stats_out) twopass_write_line(ctx, bits);
+  if (rc->entry) rc->expected_bits_sum += twopass_entry_bits(*rc->entry, rc_qp2qscale(rc->entry->new_qp));
+}
+
+int32_t ratecontrol_2pass_frame_type(const encoder_t *enc, int32_t display_index, int32_t *coding_index) {
+  const ratecontrol_t *rc = enc->instance->rc;
+  if (!rc || !rc->entries || display_index < 0 || display_index >= rc->entry_count) return -1;
+  const int32_t c = rc->entry_order[display_index];
+  if (coding_index) *coding_index = c;
+  return rc->entries[c].frame_type;
+}

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# A second pass against a statistics file it cannot use: settings that
+# differ from the first pass get their message and exit code 9, a missing
+# file exit code 3, crafted files (an over-long type word, a display index
+# twice or out of range, an over-long line, no header) are refused with a
+# message; a last line without a line feed is not read.  Small pictures, so
+# that the sanitizer build runs it too.
+set -u
+# shellcheck source=cli_lib.sh
+. "${SCRIPTS:-$(dirname "$0")}/cli_lib.sh"
+
+y4m 'W64 H64 F25:1 Ip' 6 >in.y4m
+y4m 'W64 H64 F30:1 Ip' 6 >in30.y4m
+W=96 PIC=$((96 * 64 * 3 / 2)) y4m 'W96 H64 F25:1 Ip' 6 >wide.y4m
+common=(--complexity 0 --bframes 3 --bitrate 200 --threads 1)
+
+run pass1 --pass 1 --stats s.log "${common[@]}" in.y4m p1.hevc
+[ "$rc" -eq 0 ] || fail "pass 1: exit code $rc"
+[ "$(wc -l <s.log)" -eq 7 ] || fail "pass 1: $(wc -l <s.log) lines, expected a header and 6 pictures"
+run pass2 --pass 2 --stats s.log "${common[@]}" in.y4m p2.hevc
+[ "$rc" -eq 0 ] || fail "pass 2: exit code $rc: $(head -n 3 err.txt)"
+
+expect 9 'resolution does not match! Previous is 64x64, now is 96x64' size --pass 2 --stats s.log "${common[@]}" wide.y4m o.hevc
+expect 9 'fps does not match!' fps --pass 2 --stats s.log "${common[@]}" in30.y4m o.hevc
+expect 9 'idr-period does not match! Previous is 250, now is 4' keyint --pass 2 --stats s.log "${common[@]}" --keyint 4 in.y4m o.hevc
+expect 9 'opengop does not match! Previous is 0, now is 1' opengop --pass 2 --stats s.log "${common[@]}" --open-gop in.y4m o.hevc
+expect 9 'bframes does not match! Previous is 3, now is 2' bframes --pass 2 --stats s.log "${common[@]}" --bframes 2 in.y4m o.hevc
+expect 9 'scenecut does not match! Previous is 40, now is 10' scenecut --pass 2 --stats s.log "${common[@]}" --scenecut 10 in.y4m o.hevc
+expect 3 'cannot read statistics file' missing --pass 2 --stats nothing.log "${common[@]}" in.y4m o.hevc
+expect 2 'needs --bitrate' crf --pass 2 --stats s.log --crf 30 in.y4m o.hevc
+expect 2 'cannot be combined with --cbr' cbr --pass 2 --cbr --stats s.log "${common[@]}" in.y4m o.hevc
+
+# crafted NAME SED-EXPRESSION PATTERN: the file changed by the expression is refused.
+crafted() {
+  sed "$2" s.log >c.log
+  expect 9 "$3" "$1" --pass 2 --stats c.log "${common[@]}" in.y4m o.hevc
+}
+crafted long-type '3s/type:.*/type:brefbrefbrefbrefbrefbrefbrefbrefbrefbrefbrefbref/' 'no known picture type'
+crafted empty-type '3s/type:.*/type:/' 'no known picture type'
+crafted twice '4s/play:[0-9]*/play:0/' 'display index 0 appears twice'
+crafted outside '4s/play:[0-9]*/play:6/' 'outside the 6 pictures'
+crafted long-line "3s/bits:/bits:$(printf '%0300d' 0)/" 'is too long'
+crafted no-header '1d' 'no statistics header'
+
+# A last line without a line feed is not read: garbage there changes nothing.
+{ cat s.log; printf '7 play:7 qp:x type:zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz'; } >tail.log
+run tail --pass 2 --stats tail.log "${common[@]}" in.y4m tail.hevc
+[ "$rc" -eq 0 ] || fail "unterminated last line: exit code $rc: $(head -n 3 err.txt)"
+cmp -s tail.hevc p2.hevc || fail "unterminated last line: the stream differs from the plain second pass"
+
+echo "$checks runs, $failures failures"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,150 @@
+// Constant bitrate: the CTU model's rate factors (the first CTUs, the 5%
+// limit against the reference neighbour, regions without bits, one-CTU
+// pictures) and the window's targets (bounds, the pull of the level, class
+// weights that follow what the classes took).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "ratecontrol/cbr.h"
+
+namespace {
+
+struct model_deleter {
+  void operator()(cbr_ctu_model_t *m) const { cbr_ctu_model_free(m); }
+};
+using model_ptr = std::unique_ptr<cbr_ctu_model_t, model_deleter>;
+struct window_deleter {
+  void operator()(cbr_window_t *w) const { cbr_window_free(w); }
+};
+using window_ptr = std::unique_ptr<cbr_window_t, window_deleter>;
+
+// Codes a cols x rows picture in wavefront order (row by row is one valid
+// order: every CTU's left and above-right neighbours are done before it),
+// with energies and bits from the generator; returns the factors.
+template <class Bits>
+std::vector<double> code_picture(cbr_ctu_model_t *m, const int32_t triple[3], uint32_t seed, Bits bits_of) {
+  const int32_t n = m->cols * m->rows;
+  std::mt19937 rng(seed);
+  int64_t total = 0;
+  for (int32_t i = 0; i < n; i++) total += m->energy[i] = 100 + rng() % 5000;
+  cbr_ctu_model_init(m, triple, total + 1, 0);
+  std::vector<double> factor(n);
+  for (int32_t y = 0; y < m->rows; y++)
+    for (int32_t x = 0; x < m->cols; x++) {
+      int32_t mark = 0;
+      cbr_ctu_qp(m, x, y, &mark, &factor[y * m->cols + x]);
+      EXPECT_EQ(mark, 10000);
+      cbr_ctu_update(m, x, y, bits_of(x, y, factor[y * m->cols + x], rng));
+    }
+  return factor;
+}
+
+// The neighbour whose factor a CTU's may move 5% from.
+int32_t reference_of(int32_t cols, int32_t x, int32_t y) {
+  if (y == 0 || x > 0) return y * cols + x - 1;
+  return cols == 1 ? (y - 1) * cols : (y - 1) * cols + 1;
+}
+
+TEST(CbrCtuModel, FactorsStartAtOneAndMoveAtMostFivePercent) {
+  for (const uint32_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    for (const int32_t cols : {1, 2, 7}) {
+      model_ptr m(cbr_ctu_model_create(cols, 5, 20000));
+      ASSERT_TRUE(m);
+      const int32_t triple[3] = {20000, 40000, 5000};
+      // Bits far from the costs' shares, either way.
+      const std::vector<double> f = code_picture(m.get(), triple, seed, [](int32_t, int32_t, double, std::mt19937 &r) {
+        return static_cast<int32_t>(r() % 3 == 0 ? 0 : r() % 4000);
+      });
+      for (int32_t y = 0; y < 5; y++)
+        for (int32_t x = 0; x < cols; x++) {
+          const double v = f[y * cols + x];
+          ASSERT_TRUE(std::isfinite(v) && v > 0.0) << x << "," << y;
+          if (x + 2 * y < 3) {
+            EXPECT_EQ(v, 1.0) << x << "," << y;
+            continue;
+          }
+          const double r = f[reference_of(cols, x, y)];
+          EXPECT_GE(v, 0.95 * r * (1 - 1e-12)) << x << "," << y << " cols " << cols;
+          EXPECT_LE(v, 1.05 * r * (1 + 1e-12)) << x << "," << y << " cols " << cols;
+        }
+    }
+  }
+}
+
+// A picture whose CTUs spend nothing is under its budget: the factors rise
+// (lower QPs) instead of being held at 0.
+TEST(CbrCtuModel, RegionsWithoutBitsRaiseTheFactors) {
+  model_ptr m(cbr_ctu_model_create(8, 4, 20000));
+  ASSERT_TRUE(m);
+  const int32_t triple[3] = {20000, 30000, 10000};
+  const std::vector<double> f =
+      code_picture(m.get(), triple, 7, [](int32_t, int32_t, double, std::mt19937 &) { return 0; });
+  EXPECT_GT(f.back(), 1.5);
+  for (size_t i = 1; i < f.size(); i++) EXPECT_GE(f[i], 1.0) << i;
+  // And one that spends far beyond its share lowers them.
+  const std::vector<double> g =
+      code_picture(m.get(), triple, 7, [](int32_t, int32_t, double, std::mt19937 &) { return 20000; });
+  EXPECT_LT(g.back(), 0.7);
+}
+
+TEST(CbrCtuModel, OneCtuPictureAndEmptyBounds) {
+  model_ptr m(cbr_ctu_model_create(1, 1, 0));
+  ASSERT_TRUE(m);
+  const int32_t zero[3] = {0, 0, 0};
+  const std::vector<double> f =
+      code_picture(m.get(), zero, 1, [](int32_t, int32_t, double, std::mt19937 &) { return 0; });
+  EXPECT_EQ(f[0], 1.0);
+  EXPECT_TRUE(std::isfinite(m->ratio_hi) && std::isfinite(m->ratio_lo));
+}
+
+TEST(CbrWindow, TargetsKeepTheirBoundsAndFollowTheLevel) {
+  // 40000 bits a picture, between 20000 and 60000, a window of 25.
+  window_ptr w(cbr_window_create(40000, 60000, 20000, 25, 8, 1, 10));
+  ASSERT_TRUE(w);
+  int32_t t[3];
+  cbr_window_predict(w.get(), CBR_CLASS_IP, t);
+  // The first picture: its class weight, but at least the lower rate over
+  // the six pictures the window starts with.
+  EXPECT_EQ(t[0], 20000 * 6);
+  cbr_window_update(w.get(), t[0], CBR_CLASS_IP, 0);
+  // Pictures that keep spending half their target leave bits over: the
+  // targets rise, by at most 80% of the weighted average.
+  int32_t last = 0;
+  for (int32_t i = 0; i < 40; i++) {
+    cbr_window_predict(w.get(), CBR_CLASS_B, t);
+    EXPECT_GE(t[0], 10);
+    EXPECT_LE(t[0], t[1]);
+    cbr_window_update(w.get(), t[0] / 2, CBR_CLASS_B, 0);
+    last = t[0];
+  }
+  EXPECT_GT(w->level, 0);
+  EXPECT_GT(last, static_cast<int32_t>(40000 * 0.6));
+  EXPECT_LE(last, static_cast<int32_t>(40000 * 0.6 * 1.8) + 1);
+}
+
+TEST(CbrWindow, ClassWeightsFollowWhatTheClassesTook) {
+  window_ptr w(cbr_window_create(40000, 60000, 20000, 16, 8, 1, 10));
+  ASSERT_TRUE(w);
+  int32_t t[3];
+  // P pictures taking three times what the counted B pictures take.
+  for (int32_t i = 0; i < 20; i++) {
+    const int32_t c = i % 2 ? CBR_CLASS_B : CBR_CLASS_IP;
+    cbr_window_predict(w.get(), c, t);
+    cbr_window_update(w.get(), c == CBR_CLASS_B ? 20000 : 60000, c, 1);
+  }
+  cbr_window_predict(w.get(), CBR_CLASS_IP, t);
+  // A class below the mean counts at the mean: 60000 against 40000 (not
+  // 20000) per picture, normalised over the pictures.
+  EXPECT_NEAR(w->weights[CBR_CLASS_IP], 1.2, 1e-9);
+  EXPECT_NEAR(w->weights[CBR_CLASS_B], 0.8, 1e-9);
+  cbr_window_reset(w.get());
+  EXPECT_EQ(w->weights[CBR_CLASS_IP], 1.8);
+  EXPECT_EQ(w->since_reset, -2);
+}
+
+}  // namespace

@@ -1,0 +1,352 @@
+// Two-pass encoding through the library: the statistics text a first pass
+// leaves (its format, read back by a second pass), every check of the
+// reader with its message, crafted texts refused instead of read, and the
+// plan meeting its target (also past 2^31 bits, with one picture, and under
+// VBV).
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "encoder/encoder.h"
+#include "ratecontrol/ratecontrol.h"
+#include "ratecontrol/twopass.h"
+
+namespace {
+
+struct api_deleter {
+  void operator()(tarnhevcenc_t *e) const { tarnhevcenc_destroy(e); }
+};
+using api_ptr = std::unique_ptr<tarnhevcenc_t, api_deleter>;
+struct encoder_deleter {
+  void operator()(encoder_t *e) const { encoder_close(e); }
+};
+using encoder_ptr = std::unique_ptr<encoder_t, encoder_deleter>;
+
+constexpr int32_t W = 128, H = 64;
+
+tarnhevcenc_param_t base_param() {
+  tarnhevcenc_param_t p{};
+  p.size = sizeof(p);
+  EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.width = W;
+  p.height = H;
+  p.fps_num = 25;
+  p.fps_den = 1;
+  p.threads = 1;
+  p.log_level = 0;
+  p.complexity = 0;
+  p.bframes = 3;
+  p.rcmode = TARNHEVCENC_RC_ABR;
+  p.bitrate = 300;
+  return p;
+}
+
+// Moving gradient pictures with some noise, so that every type costs bits.
+struct picture_t {
+  std::vector<uint8_t> y, u, v;
+  int32_t stride[3] = {W, W / 2, W / 2};
+  explicit picture_t(int32_t n) : y(W * H), u(W * H / 4, 128), v(W * H / 4, 128) {
+    uint32_t seed = 12345u + static_cast<uint32_t>(n);
+    for (int32_t i = 0; i < W * H; i++) {
+      seed = seed * 1103515245u + 12345u;
+      y[i] = static_cast<uint8_t>((i % W) * 2 + (i / W) + 3 * n + ((seed >> 16) & 15));
+    }
+  }
+  const uint8_t *planes[3];
+  const uint8_t *const *ptrs() {
+    planes[0] = y.data();
+    planes[1] = u.data();
+    planes[2] = v.data();
+    return planes;
+  }
+};
+
+// Encodes `frames` pictures; returns the statistics text the library left
+// after each returned picture (first pass), or "" otherwise.  -1 in *status
+// when an encode call failed.
+std::string encode(tarnhevcenc_param_t &p, int32_t frames, int *status = nullptr) {
+  api_ptr enc(tarnhevcenc_create(&p));
+  EXPECT_TRUE(enc);
+  if (!enc) return "";
+  std::string text;
+  const uint8_t *out;
+  int rc = 0;
+  auto take = [&](int n) {
+    if (n < 0) rc = -1;
+    if (n > 0 && p.stats_out) text += p.stats_out;
+  };
+  for (int32_t i = 0; i < frames && rc == 0; i++) {
+    picture_t pic(i);
+    take(tarnhevcenc_encode_frame(enc.get(), pic.ptrs(), pic.stride, i, nullptr, &out));
+  }
+  while (rc == 0 && tarnhevcenc_is_encoding(enc.get())) take(tarnhevcenc_encode_frame(enc.get(), nullptr, nullptr, 0, nullptr, &out));
+  if (status) *status = rc;
+  return text;
+}
+
+std::string first_pass(int32_t frames = 9) {
+  tarnhevcenc_param_t p = base_param();
+  p.pass = 1;
+  return encode(p, frames);
+}
+
+// Opens a second pass on text; returns the encoder (NULL when refused) and
+// what the library printed.
+encoder_ptr second_pass(const std::string &text, std::string *err, tarnhevcenc_param_t p = base_param()) {
+  p.pass = 2;
+  p.stats_in = text.c_str();
+  testing::internal::CaptureStderr();
+  errno = 0;
+  encoder_ptr enc(encoder_open(&p));
+  const int e = errno;
+  *err = testing::internal::GetCapturedStderr();
+  if (!enc) {
+    EXPECT_EQ(e, EBADMSG) << *err;
+  }
+  return enc;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+TEST(TwoPass, FirstPassTextHasTheFormatAndEveryPicture) {
+  const std::string text = first_pass(9);
+  const std::vector<std::string> lines = lines_of(text);
+  ASSERT_EQ(lines.size(), 10u) << text;
+  ASSERT_EQ(text.back(), '\n');
+  const std::regex header(
+      "width=128 height=64 idr-period=-?[0-9]+ opengop=[01] bframes=3 fps=25/1 lookahead=[0-9]+ scenecut=[0-9]+");
+  EXPECT_TRUE(std::regex_match(lines[0], header)) << lines[0];
+  const std::regex line(
+      "([0-9]+) play:([0-9]+) qp:[0-9]+\\.[0-9]{2} [0-9]+\\.[0-9]{2} bits: [0-9]+ [0-9]+ [0-9]+ "
+      "cu_count:([0-9]+) ([0-9]+) type:(idr|cra|i|p|bref|b)");
+  std::vector<int> seen(9, 0);
+  for (size_t i = 1; i < lines.size(); i++) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, line)) << lines[i];
+    EXPECT_EQ(std::stoi(m[1]), static_cast<int>(i - 1)) << "coding order";
+    seen.at(std::stoi(m[2]))++;
+    EXPECT_LE(std::stoi(m[3]) + std::stoi(m[4]), (W / 8) * (H / 8)) << lines[i];
+  }
+  EXPECT_EQ(seen, std::vector<int>(9, 1));
+  EXPECT_NE(lines[1].find("type:idr"), std::string::npos);
+  // The text reads back.
+  std::string err;
+  auto enc = second_pass(text, &err);
+  ASSERT_TRUE(enc) << err;
+  EXPECT_EQ(enc->rc->two_pass, 1);
+  EXPECT_EQ(enc->rc->entry_count, 9);
+  EXPECT_EQ(ratecontrol_2pass_frame_type(enc.get(), 0, nullptr), TARNHEVCENC_TYPE_IDR);
+}
+
+TEST(TwoPass, SecondPassCodesEveryPicture) {
+  const std::string text = first_pass(9);
+  tarnhevcenc_param_t p = base_param();
+  p.pass = 2;
+  p.stats_in = text.c_str();
+  int status = 1;
+  encode(p, 9, &status);
+  EXPECT_EQ(status, 0);
+}
+
+struct mismatch_case_t {
+  const char *name;
+  void (*change)(tarnhevcenc_param_t &);
+  const char *message;
+};
+
+TEST(TwoPass, EveryMismatchIsReportedAndRefused) {
+  const std::string text = first_pass(5);
+  const mismatch_case_t cases[] = {
+      {"size", [](tarnhevcenc_param_t &p) { p.width = 192; },
+       "resolution does not match! Previous is 128x64, now is 192x64\n"},
+      {"fps", [](tarnhevcenc_param_t &p) { p.fps_num = 30; }, "fps does not match!\n"},
+      {"idr-period", [](tarnhevcenc_param_t &p) { p.idr_period = 17; }, "idr-period does not match! Previous is"},
+      {"opengop", [](tarnhevcenc_param_t &p) { p.opengop = 1; }, "opengop does not match! Previous is 0, now is 1\n"},
+      {"bframes", [](tarnhevcenc_param_t &p) { p.bframes = 2; }, "bframes does not match! Previous is 3, now is 2\n"},
+      {"scenecut", [](tarnhevcenc_param_t &p) { p.scenecut = 7; }, "scenecut does not match! Previous is"},
+  };
+  for (const mismatch_case_t &c : cases) {
+    tarnhevcenc_param_t p = base_param();
+    c.change(p);
+    std::string err;
+    EXPECT_FALSE(second_pass(text, &err, p)) << c.name;
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
+  }
+}
+
+TEST(TwoPass, HeaderLookaheadReplacesTheSetting) {
+  std::string text = first_pass(5);
+  const size_t at = text.find("lookahead=");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, text.find(' ', at) - at, "lookahead=3");
+  tarnhevcenc_param_t p = base_param();
+  p.lookahead = 20;
+  std::string err;
+  auto enc = second_pass(text, &err, p);
+  ASSERT_TRUE(enc) << err;
+  EXPECT_EQ(enc->param.lookahead, 3);
+}
+
+// Replaces field `field` (0-based, space-separated) of picture line `n`.
+std::string with_field(std::string text, int n, int field, const std::string &value) {
+  std::vector<std::string> lines = lines_of(text);
+  std::istringstream in(lines.at(n + 1));
+  std::vector<std::string> f;
+  for (std::string w; in >> w;) f.push_back(w);
+  f.at(field) = value;
+  std::string l;
+  for (size_t i = 0; i < f.size(); i++) l += (i ? " " : "") + f[i];
+  lines[n + 1] = l;
+  std::string out;
+  for (const std::string &x : lines) out += x + "\n";
+  return out;
+}
+
+TEST(TwoPass, CraftedTextsAreRefusedWithAMessage) {
+  const std::string text = first_pass(5);
+  struct crafted_t {
+    const char *name;
+    std::string text;
+    const char *message;
+  };
+  const std::string long_line = text + std::string(300, '7') + " play:1\n";
+  const crafted_t cases[] = {
+      {"long type word", with_field(text, 2, 10, "type:brefbrefbrefbrefbrefbrefbrefbrefbref"), "no known picture type"},
+      {"type word with tail", with_field(text, 2, 10, "type:bx"), "no known picture type"},
+      {"empty type word", with_field(text, 2, 10, "type:"), "no known picture type"},
+      {"duplicate display index", with_field(text, 3, 1, "play:0"), "display index 0 appears twice"},
+      {"display index out of range", with_field(text, 3, 1, "play:9"), "outside the 5 pictures"},
+      {"duplicate coding index", with_field(text, 3, 0, "0"), "coding index 0 appears twice"},
+      {"negative bits", with_field(text, 1, 5, "-5"), "out of range"},
+      {"over-long line", long_line, "is too long"},
+      {"no header", text.substr(text.find('\n') + 1), "no statistics header"},
+  };
+  for (const crafted_t &c : cases) {
+    std::string err;
+    EXPECT_FALSE(second_pass(c.text, &err)) << c.name;
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
+  }
+}
+
+TEST(TwoPass, LastLineWithoutLineFeedIsNotRead) {
+  const std::string text = first_pass(5);
+  std::string err;
+  // Garbage without its line feed is no picture line.
+  auto enc = second_pass(text + "17 play:99 qp:nonsense type:zzz", &err);
+  ASSERT_TRUE(enc) << err;
+  EXPECT_EQ(enc->rc->entry_count, 5);
+  // Without the last line feed the last picture is not read: its display
+  // index is then outside the pictures that are.
+  std::string cut = text.substr(0, text.size() - 1);
+  EXPECT_FALSE(second_pass(cut, &err));
+}
+
+TEST(TwoPass, IntraPictureOfTypeThreeReadsBack) {
+  std::string text = first_pass(5);
+  text = with_field(text, 0, 10, "type:i");
+  std::string err;
+  auto enc = second_pass(text, &err);
+  ASSERT_TRUE(enc) << err;
+  int32_t coding = -1;
+  EXPECT_EQ(ratecontrol_2pass_frame_type(enc.get(), 0, &coding), TARNHEVCENC_TYPE_I);
+  EXPECT_EQ(coding, 0);
+  EXPECT_EQ(enc->rc->entries[0].slice_type, 2);
+}
+
+// A stream cut short: a second pass with more pictures than the text
+// stops at the first picture without an entry.
+TEST(TwoPass, TruncatedTextStopsTheSecondPass) {
+  std::string text = first_pass(5);
+  text = text.substr(0, text.find('\n', text.find('\n') + 1) + 1);  // header + the first picture
+  tarnhevcenc_param_t p = base_param();
+  p.pass = 2;
+  p.stats_in = text.c_str();
+  int status = 0;
+  testing::internal::CaptureStderr();
+  encode(p, 5, &status);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, -1);
+  EXPECT_NE(err.find("Incomplete 2pass log\n"), std::string::npos) << err;
+}
+
+// Lines of n pictures at fps: an IDR, then P pictures.
+std::string synthetic_text(int32_t n, int32_t fps, int32_t tex, int32_t misc) {
+  std::string t = "width=128 height=64 idr-period=250 opengop=0 bframes=0 fps=" + std::to_string(fps) +
+                  "/1 lookahead=20 scenecut=40\n";
+  for (int32_t i = 0; i < n; i++)
+    t += std::to_string(i) + " play:" + std::to_string(i) + " qp:30.00 30.00 bits: " + std::to_string(tex) + " " +
+         std::to_string(tex / 10) + " " + std::to_string(misc) + " cu_count:" + (i ? "10 20" : "128 0") +
+         " type:" + (i ? "p" : "idr") + "\n";
+  return t;
+}
+
+tarnhevcenc_param_t synthetic_param(int32_t fps, int32_t kbps) {
+  tarnhevcenc_param_t p = base_param();
+  p.fps_num = fps;
+  p.bframes = 0;
+  p.bitrate = kbps;
+  return p;
+}
+
+double planned_total(const encoder_t *enc) {
+  double sum = 0.0;
+  for (int32_t i = 0; i < enc->rc->entry_count; i++)
+    sum += twopass_entry_bits(enc->rc->entries[i], enc->rc->entries[i].new_qscale);
+  return sum;
+}
+
+TEST(TwoPass, PlanMeetsItsTargetPastThirtyOneBits) {
+  // 2000 pictures at one per second and 2000000 kbit/s: 4e12 bits.
+  const std::string text = synthetic_text(2000, 1, 1500000000, 1000000);
+  std::string err;
+  auto enc = second_pass(text, &err, synthetic_param(1, 2000000));
+  ASSERT_TRUE(enc) << err;
+  const double target = 2000.0 * 2000000 * 1000;
+  EXPECT_NEAR(planned_total(enc.get()), target, target * 0.01);
+  const ratecontrol_entry_t *e = enc->rc->entries;
+  EXPECT_GT(e[1999].expected_bits, e[1000].expected_bits);
+  EXPECT_GT(e[1999].expected_bits, uint64_t{1} << 40);
+}
+
+TEST(TwoPass, PlanOfOnePictureAndTooLowATarget) {
+  std::string err;
+  auto one = second_pass(synthetic_text(1, 25, 50000, 1000), &err, synthetic_param(25, 300));
+  ASSERT_TRUE(one) << err;
+  EXPECT_TRUE(std::isfinite(one->rc->entries[0].new_qscale));
+  EXPECT_NEAR(planned_total(one.get()), 300000.0 / 25, 300000.0 / 25 * 0.01);
+  // Bits that do not scale with the qscale above the whole target.
+  EXPECT_FALSE(second_pass(synthetic_text(10, 25, 50000, 200000), &err, synthetic_param(25, 300)));
+  EXPECT_NE(err.find("target bitrate is too low\n"), std::string::npos) << err;
+}
+
+// Under VBV the planned sizes keep a buffer followed from them between
+// empty and full, where the target alone would not.
+TEST(TwoPass, VbvPlanKeepsTheBuffer) {
+  std::string text = synthetic_text(50, 25, 40000, 2000);
+  for (int k : {20, 21, 22}) text = with_field(text, k, 5, "400000");  // a burst
+  tarnhevcenc_param_t p = synthetic_param(25, 400);
+  p.vbv_maxrate = 400;
+  p.vbv_bufsize = 200;
+  std::string err;
+  auto enc = second_pass(text, &err, p);
+  ASSERT_TRUE(enc) << err;
+  const ratecontrol_t *rc = enc->rc;
+  double fill = rc->vbv_size * static_cast<double>(enc->param.vbv_init);
+  for (int32_t i = 0; i < rc->entry_count; i++) {
+    fill += rc->vbv_rate - twopass_entry_bits(rc->entries[i], rc->entries[i].new_qscale);
+    EXPECT_GE(fill, -0.02 * rc->vbv_size) << "picture " << i;
+    fill = std::min(fill, static_cast<double>(rc->vbv_size));
+  }
+}
+
+}  // namespace
