@@ -53,13 +53,21 @@ while IFS='|' read -r name args; do
   [ ! -e o.hevc ] || fail "$name: wrote an output"
   input_kept "$name"
 done <<'CASES'
-first-pass|--pass 1
-second-pass|--pass 2 --bitrate 500
-stats|--stats two-pass.log
-first-pass-onto-input|--pass 1 --stats good.y4m
 tune-psnr|--tune psnr
 tune-ssim|--tune=ssim
 CASES
+# Two passes are built: a first pass writes its statistics file (never onto
+# the input); a second pass without one stops before any output.
+rm -f o.hevc two-pass.log
+run first-pass --pass 1 good.y4m o.hevc
+[ "$rc" -eq 0 ] && [ -s o.hevc ] && [ -s two-pass.log ] || fail "first-pass: exit code $rc or no statistics file"
+run stats-alone --stats other.log good.y4m o.hevc
+[ "$rc" -eq 0 ] && [ ! -e other.log ] || fail "stats-alone: exit code $rc, or a statistics file without --pass"
+rm -f o.hevc
+expect 3 'cannot read statistics file' second-pass-no-file --pass 2 --bitrate 500 --stats none.log good.y4m o.hevc
+[ ! -e o.hevc ] || fail "second-pass-no-file: wrote an output"
+expect 5 'statistics file .* is the input' first-pass-onto-input --pass 1 --stats good.y4m good.y4m o.hevc
+input_kept first-pass-onto-input
 # Scene-cut detection is built: its options are accepted.
 for args in "--min-keyint 3" "--scenecut 40 --rc-lookahead 4 --bframes 2" "--no-scenecut --no-cutree"; do
   rm -f o.hevc
