@@ -236,8 +236,11 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
   const int32_t coded = enc->coding_number;
   const bool crf = p.rcmode == TARNHEVCENC_RC_CRF;
   rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
-  rc->short_cplx_sum = 0.5 * rc->short_cplx_sum +
-                       rc->last_cost / (std::clamp(1.0 / p.fps_num, 0.01, 1.0) / 0.04);
+  // Costs count per 1/25 s of the picture's duration: fps_den / fps_num,
+  // not 1 / fps_num, which at 30000/1001 would make every picture 3.3
+  // times as complex as at 30/1 (about 4 QPs more under CRF).
+  const double duration = static_cast<double>(p.fps_den) / static_cast<double>(p.fps_num);
+  rc->short_cplx_sum = 0.5 * rc->short_cplx_sum + rc->last_cost / (std::clamp(duration, 0.01, 1.0) / 0.04);
   rc->short_cplx_count = 0.5 * rc->short_cplx_count + 1.0;
   const double blurred = static_cast<double>(static_cast<float>(rc->short_cplx_sum / rc->short_cplx_count));
   double q, overflow = 1.0;

@@ -41,6 +41,14 @@ for crf in 34 28 22; do
   prev=$size
 done
 
+# --- CRF: the same quality whether the frame rate is written 30/1 or
+# 30000/1001 (the lookahead's costs per picture duration)
+qp_at() { "$ZIRAVOV" --crf 28 --no-cutree --frames 12 --complexity 0 --fps "$1" "$foreman" fps.hevc 2>&1 >/dev/null |
+  sed -n 's/.*avg QP \([0-9.]*\).*/\1/p'; }
+qa=$(qp_at 30) qb=$(qp_at 30000/1001)
+awk -v a="${qa:-0}" -v b="${qb:-99}" 'BEGIN { exit !(a - b < 0.5 && b - a < 0.5) }' ||
+  fail "crf 28 at 30/1 gives QP ${qa:-?}, at 30000/1001 ${qb:-?}"
+
 # --- ABR near its target over foreman
 "$ZIRAVOV" --bitrate 500 --complexity 0 "$foreman" abr.hevc >abr.txt 2>/dev/null || fail "abr: exit code $?"
 dev=$(sed -n 's/^bitrate .*(\([-+0-9.]*\)%)$/\1/p' abr.txt)
