@@ -28,28 +28,28 @@ bool is_intra_type(uint32_t t) {
 float pred_f(const ratecontrol_predictor_t &p, float cost, float q) { return ratecontrol_predict(&p, cost, q, 1.0f); }
 
 // The size a picture is planned to take under VBV: the prediction of its
-// class, doubled while that predictor has not yet learned from a finished
-// picture.  Until then its coefficient is a guess (and a whole set of
-// frame contexts may start on it before any picture returns), so the fill
-// that later pictures count on must allow for the guess being low.
+// class.
 float planned_size(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
   const ratecontrol_predictor_t &p = rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)];
-  const float bits = pred_f(p, static_cast<float>(rc->last_cost), static_cast<float>(q));
-  return p.count < 1.25f ? 2.0f * bits : bits;
+  return pred_f(p, static_cast<float>(rc->last_cost), static_cast<float>(q));
 }
 
 // Under VBV no picture, of whatever type, is planned to take more than half
 // the fill it starts with: the pictures coded after it (a P picture's B
 // pictures come after it in coding order) need the rest, and a plan that is
-// off by up to a factor of two still leaves the buffer above zero.  The
-// planned size falls as 1/q, so the qscale that meets the limit is found in
-// one step.
+// off by up to a factor of two still leaves the buffer above zero.  While
+// the class's predictor has not yet learned from a finished picture its
+// coefficient is a guess (and a whole set of frame contexts may start on
+// it before any picture returns), so the picture then takes at most a
+// quarter.  The planned size falls as 1/q, so the qscale that meets the
+// limit is found in one step.
 double vbv_fit_fill(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
   if (!rc->vbv || rc->last_cost <= 0) return q;
+  const bool learned = rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)].count >= 1.25f;
   const float bits = planned_size(ctx, q);
-  const float limit = 0.5f * static_cast<float>(std::max(rc->vbv_fill_start, 1));
+  const float limit = (learned ? 0.5f : 0.25f) * static_cast<float>(std::max(rc->vbv_fill_start, 1));
   if (bits > limit) q *= std::min(bits / limit, 1000.0f);
   return q;
 }

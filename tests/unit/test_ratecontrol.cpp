@@ -222,9 +222,9 @@ TEST(RateControl, AqCtuOffsetIsTheMeanOfItsBlocks) {
 }
 
 // Under VBV a picture of any type, B pictures too, is planned to take at
-// most half the fill it starts with, planning twice its prediction while
-// its class's predictor has not learned from a finished picture; a small
-// picture keeps its constant QP (VBV only caps it).
+// most half the fill it starts with, a quarter while its class's predictor
+// has not learned from a finished picture; a small picture keeps its
+// constant QP (VBV only caps it).
 TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   tarnhevcenc_param_t p = vbv_param();
   auto enc = open(p);
@@ -244,7 +244,7 @@ TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   double q = ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20);
   EXPECT_GT(q, q20);
   EXPECT_NEAR(2.0f * ratecontrol_predict(pred, cost, static_cast<float>(q), 1.0f), 100000.0f, 100.0f);
-  // Learning once, with the coefficient it had, lifts the doubling.
+  // Learning once, with the coefficient it had, allows the half.
   ratecontrol_update_predictor(pred, 1.0f, cost, cost * pred->coeff / pred->count, 1.0f);
   q = ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20);
   EXPECT_NEAR(ratecontrol_predict(pred, cost, static_cast<float>(q), 1.0f), 100000.0f, 100.0f);
