@@ -153,7 +153,9 @@ int32_t lookahead_block_index(const encoder_t *ctx, int32_t x, int32_t y) {
 
 uint32_t cu_lowres_cost(const encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) {
   const frame_t *f = ctx->cur_input;
-  if (f->frame_type_code != TARNHEVCENC_TYPE_P || f->lowres_l0_distance <= 0 || log2_size > 5) return 0;
+  // 8x8 CUs cover no whole block of the lookahead's grid.
+  if (f->frame_type_code != TARNHEVCENC_TYPE_P || f->lowres_l0_distance <= 0 || log2_size < 4 || log2_size > 5)
+    return 0;
   const lowres_layout_t &l = f->la->layout;
   if (f->lowres_l0_distance > l.max_distance) return 0;
   // Per block 0 (inter clearly better) .. 6 (intra clearly better).
