@@ -306,34 +306,45 @@ struct sao_funcs_t {
   sao_stats_fn sao_stats_bo;             // 7
   sao_stats_wxh_fn sao_stats_eo_wxh[4];  // 8-11
   sao_stats_wxh_fn sao_stats_bo_wxh;     // 12
-  // Block-level application (sao_apply_eo_c, sao_apply_bo_c below) and the
-  // copy of a block that keeps its samples, for the SAO application.
-  void (*sao_apply_eo)(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
-                       const int8_t offsets[5], int32_t eo_class, int32_t w, int32_t h);  // 13
-  void (*sao_apply_bo)(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
-                       const int8_t offsets[5], int32_t band_position, int32_t w, int32_t h);  // 14
-  void (*sao_copy)(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w,
-                   int32_t h);  // 15
+  void *reserved[3];                     // 13-15
 };
 static_assert(sizeof(sao_funcs_t) == 16 * sizeof(void *));
 
 void setup_sao_primitives(uint32_t cpu_flags, sao_funcs_t *s);
 
-// Portable function of slot 0: applies one CTU's decided offsets of one plane
-// from the deblocked samples to the output plane through slots 13 to 15, so
-// the block kernels of every tier serve it.
-void sao_apply_ctu_c(encoder_t *ctx, int32_t col, int32_t row, int32_t plane, int32_t shift);
-// Block-level SAO application (H.265 8.7.3): dst = clip(src + offset) for every
-// sample of the w x h block.  Edge offset: offsets[e + 2] with
-// e = sign(s - a) + sign(s - b) over the class's neighbour pair (0 left/right,
-// 1 above/below, 2 above-left/below-right, 3 above-right/below-left), read
-// from src one sample beyond the block.  Band offset: offsets[0], [1], [3],
-// [4] for the bands band_position .. band_position + 3 (mod 32).  offsets[2]
-// is never read; dst must not overlap src.
-void sao_apply_eo_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
-                    const int8_t offsets[5], int32_t eo_class, int32_t w, int32_t h);
-void sao_apply_bo_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
-                    const int8_t offsets[5], int32_t band_position, int32_t w, int32_t h);
+// Slot 0 (H.265 8.7.3 for one CTU and one plane): reads the deblocked block
+// and one sample around it from the SAO source plane (frame_t::work) and
+// writes the filtered block into the output plane, rows from the top down,
+// which the source overlaps 4 rows lower and 32 samples further right.
+// Edge offset filters the samples whose neighbours lie inside the picture
+// and copies the picture's first and last column and row; band offset and
+// "not applied" write the whole block, also past the picture's edges; edge
+// classes write the rows and columns past the edge that the whole-block
+// kernels of the vector tier write.  Type above 5: nothing.
+void sao_apply_ctu_c(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift);
+
+// One CTU block of one plane as slot 0 sees it: block side n, output and
+// source origins sharing one stride, the record's type and band, the
+// offset table (entry e + 2 for edge value e, entry 2 zero; bands use 0, 1,
+// 3, 4), fc / fr set in the first column / row, and the filtered extent w x
+// h (n, or in the last column the index of the picture's last column in the
+// block, likewise h).
+struct sao_ctu_block_t {
+  uint8_t *dst;
+  const uint8_t *src;
+  int32_t stride, n, type, band_position, fc, fr, w, h;
+  int8_t *table;
+};
+// Where slot 0 keeps its offset table and band table in the scratch block.
+constexpr int32_t SAO_OFFSET_TABLE_AT = 160;
+constexpr int32_t SAO_BAND_TABLE_AT = 256;
+// Fills the block record and writes the offset table into the context's
+// scratch block (offsets shifted left by shift & 31, as bytes); false when
+// the type is above 5 or negative.
+bool sao_ctu_block_setup(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift,
+                         sao_ctu_block_t *b);
+// The scalar edge-offset rows of slot 0 for edge class 0 to 3.
+void sao_apply_edge_rows(const sao_ctu_block_t &b, int32_t eo_class);
 
 // ------------------------------------------------------------ scan orders
 // Coefficient scan positions (y * N + x) of square blocks 4x4..32x32 in

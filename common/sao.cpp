@@ -1,6 +1,6 @@
 // Portable sample adaptive offset functions (H.265 8.7.3): the source minus
 // deblocked differences and the per-category statistics of the SAO decision,
-// and the block-level application of edge and band offsets.
+// and the application of one CTU's decided offsets.
 #include <algorithm>
 #include <cstring>
 
@@ -104,78 +104,103 @@ void sao_stats_bo_wxh_c(sao_stats_t *out, const uint8_t *deblocked, int32_t stri
   stats_bo(out, deblocked, stride, is_luma, diff, counted_columns(w, is_luma), counted_rows(h, is_luma));
 }
 
-void sao_copy_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
-  if (w <= 0) return;
-  for (int32_t y = 0; y < h; y++)
-    std::memcpy(dst + static_cast<intptr_t>(y) * dst_stride, src + static_cast<intptr_t>(y) * src_stride,
-                static_cast<size_t>(w));
+}  // namespace
+
+bool sao_ctu_block_setup(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift,
+                         sao_ctu_block_t *b) {
+  const frame_t *f = ctx->cur_recon;
+  const sao_param_t &r = ctx->sao_params[plane][ctu_y * ctx->ctu_cols + ctu_x];
+  b->n = plane ? 32 : 64;
+  b->stride = f->stride[plane];
+  const int32_t at = (ctu_y * b->stride + ctu_x) * b->n;
+  b->dst = f->plane[plane] + at;
+  b->src = f->work[plane] + at;
+  b->type = r.type;
+  b->band_position = r.band_position;
+  // Entry e + 2 for edge value e (e = 0 carries none); bands use 0, 1, 3, 4.
+  b->table = reinterpret_cast<int8_t *>(ctx->sao_scratch) + SAO_OFFSET_TABLE_AT;
+  const int32_t sh = shift & 31;
+  b->table[0] = static_cast<int8_t>(static_cast<uint32_t>(r.offset[0]) << sh);
+  b->table[1] = static_cast<int8_t>(static_cast<uint32_t>(r.offset[1]) << sh);
+  b->table[2] = 0;
+  b->table[3] = static_cast<int8_t>(static_cast<uint32_t>(r.offset[2]) << sh);
+  b->table[4] = static_cast<int8_t>(static_cast<uint32_t>(r.offset[3]) << sh);
+  // The edge filter stops at the picture's right and bottom edges: in the
+  // last column w is the index of the picture's last column in the block,
+  // likewise h; the first column and row have no left and upper neighbour.
+  const int32_t p = plane ? 1 : 0;
+  const int32_t last_col = ctu_x == ctx->ctu_cols - 1, last_row = ctu_y == ctx->ctu_rows - 1;
+  b->fc = ctu_x == 0;
+  b->fr = ctu_y == 0;
+  b->w = (std::min(ctx->width - 64 * ctu_x, 64) - last_col) >> p;
+  b->h = (std::min(ctx->height - 64 * ctu_y, 64) - last_row) >> p;
+  return static_cast<uint32_t>(b->type) <= 5;
+}
+
+namespace {
+
+inline uint8_t clip_u8(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
+
+inline uint8_t edge_filtered(const uint8_t *s, intptr_t a, intptr_t b, const int8_t *table) {
+  const int32_t v = s[0];
+  return clip_u8(v + table[sign_of(v - s[a]) + sign_of(v - s[b]) + 2]);
 }
 
 }  // namespace
 
-// Applies the CTU's decided offsets of one plane from the deblocked samples
-// (frame work planes) to the output plane (H.265 8.7.3).  Edge-offset
-// samples whose neighbour lies outside the picture keep their value.
-void sao_apply_ctu_c(encoder_t *ctx, int32_t col, int32_t row, int32_t plane, int32_t) {
-  const frame_t *f = ctx->cur_recon;
-  const int32_t n = plane ? 32 : 64, sh = plane ? 1 : 0;
-  const int32_t x0 = col * n, y0 = row * n;
-  const int32_t pw = ctx->width >> sh, ph = ctx->height >> sh;
-  const int32_t w = std::min(n, pw - x0), h = std::min(n, ph - y0);
-  const int32_t stride = f->stride[plane];
-  const uint8_t *src = f->work[plane] + y0 * stride + x0;
-  uint8_t *dst = f->plane[plane] + y0 * stride + x0;
-  if (src == dst) return;
-  const bool on = plane == 0 ? (ctx->sao_enable & 1) : (ctx->sao_enable & 2);
-  const sao_param_t &r = ctx->sao_params[plane][row * ctx->ctu_cols + col];
-  const sao_funcs_t &k = ctx->sao;
-  if (!on || r.type == 5) {
-    k.sao_copy(dst, stride, src, stride, w, h);
-    return;
-  }
-  const int8_t offsets[5] = {static_cast<int8_t>(r.offset[0]), static_cast<int8_t>(r.offset[1]), 0,
-                             static_cast<int8_t>(r.offset[2]), static_cast<int8_t>(r.offset[3])};
-  if (r.type == 4) {
-    k.sao_apply_bo(dst, stride, src, stride, offsets, r.band_position, w, h);
-    return;
-  }
-  // Picture edges: the class's neighbour is missing, so the first or last
-  // column or row is copied and the filter covers the samples between.
-  const bool horizontal = r.type != 1, vertical = r.type != 0;
-  const int32_t l = horizontal && x0 == 0, rt = horizontal && x0 + w == pw;
-  const int32_t t = vertical && y0 == 0, b = vertical && y0 + h == ph;
-  if (l) k.sao_copy(dst, stride, src, stride, 1, h);
-  if (rt) k.sao_copy(dst + w - 1, stride, src + w - 1, stride, 1, h);
-  if (t) k.sao_copy(dst, stride, src, stride, w, 1);
-  if (b) k.sao_copy(dst + (h - 1) * stride, stride, src + (h - 1) * stride, stride, w, 1);
-  const intptr_t inner = static_cast<intptr_t>(t) * stride + l;
-  k.sao_apply_eo(dst + inner, stride, src + inner, stride, offsets, r.type, w - l - rt, h - t - b);
-}
-
-void sao_apply_eo_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
-                    const int8_t offsets[5], int32_t eo_class, int32_t w, int32_t h) {
-  if (eo_class < 0 || eo_class > 3) return;
-  for (int32_t y = 0; y < h; y++)
-    for (int32_t x = 0; x < w; x++) {
-      const uint8_t *p = src + static_cast<intptr_t>(y) * src_stride + x;
-      const int32_t e = edge_value(p, src_stride, eo_class);
-      // e = 0 is the edge category that carries no offset (H.265 8.7.3).
-      const int32_t off = e == 0 ? 0 : offsets[e + 2];
-      dst[static_cast<intptr_t>(y) * dst_stride + x] = static_cast<uint8_t>(std::clamp(p[0] + off, 0, 255));
+// Rows top to bottom, so that output row r, which overwrites source row
+// r - 4 (32 samples to the left), lands on samples already used.
+void sao_apply_edge_rows(const sao_ctu_block_t &b, int32_t eo_class) {
+  const intptr_t s = b.stride;
+  const int32_t n = b.n;
+  if (eo_class == 0) {
+    for (int32_t y = 0; y < n; y++) {
+      uint8_t *d = b.dst + y * s;
+      const uint8_t *p = b.src + y * s;
+      if (b.fc) d[0] = p[0];
+      for (int32_t x = b.fc; x < b.w; x++) d[x] = edge_filtered(p + x, -1, 1, b.table);
+      if (b.w < n) d[b.w] = p[b.w];
     }
+    return;
+  }
+  if (b.fr) std::memcpy(b.dst, b.src, static_cast<size_t>(n));
+  const intptr_t oa = eo_class == 1 ? -s : eo_class == 2 ? -s - 1 : -s + 1;
+  for (int32_t y = b.fr; y < b.h; y++) {
+    uint8_t *d = b.dst + y * s;
+    const uint8_t *p = b.src + y * s;
+    if (eo_class == 1) {
+      for (int32_t x = 0; x < n; x++) d[x] = edge_filtered(p + x, oa, -oa, b.table);
+      continue;
+    }
+    if (b.fc) d[0] = p[0];
+    for (int32_t x = b.fc; x < b.w; x++) d[x] = edge_filtered(p + x, oa, -oa, b.table);
+    if (b.w < n) d[b.w] = p[b.w];
+  }
+  if (b.h < n) std::memcpy(b.dst + b.h * s, b.src + b.h * s, static_cast<size_t>(n));
 }
 
-void sao_apply_bo_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
-                    const int8_t offsets[5], int32_t band_position, int32_t w, int32_t h) {
-  // Table entry of each of the four signalled bands, in band order.
+// Slot 0, portable: every sample the AVX2 driver writes, from the same
+// source samples; band offset through a 256-entry table in the scratch block.
+void sao_apply_ctu_c(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift) {
+  sao_ctu_block_t b;
+  if (!sao_ctu_block_setup(ctx, ctu_x, ctu_y, plane, shift, &b)) return;
+  const intptr_t s = b.stride;
+  if (b.type < 4) {
+    sao_apply_edge_rows(b, b.type);
+    return;
+  }
+  if (b.type == 5) {
+    for (int32_t y = 0; y < b.n; y++) std::memcpy(b.dst + y * s, b.src + y * s, static_cast<size_t>(b.n));
+    return;
+  }
+  uint8_t *bands = ctx->sao_scratch + SAO_BAND_TABLE_AT;
   static constexpr int32_t ENTRY[4] = {0, 1, 3, 4};
-  for (int32_t y = 0; y < h; y++)
-    for (int32_t x = 0; x < w; x++) {
-      const int32_t s = src[static_cast<intptr_t>(y) * src_stride + x];
-      const int32_t k = ((s >> 3) - band_position) & 31;
-      const int32_t off = k < 4 ? offsets[ENTRY[k]] : 0;
-      dst[static_cast<intptr_t>(y) * dst_stride + x] = static_cast<uint8_t>(std::clamp(s + off, 0, 255));
-    }
+  for (int32_t v = 0; v < 256; v++) {
+    const int32_t k = ((v >> 3) - b.band_position) & 31;
+    bands[v] = clip_u8(v + (k < 4 ? b.table[ENTRY[k]] : 0));
+  }
+  for (int32_t y = 0; y < b.n; y++)
+    for (int32_t x = 0; x < b.n; x++) b.dst[y * s + x] = bands[b.src[y * s + x]];
 }
 
 void setup_sao_primitives(uint32_t cpu_flags, sao_funcs_t *s) {
@@ -193,9 +218,6 @@ void setup_sao_primitives(uint32_t cpu_flags, sao_funcs_t *s) {
   s->sao_stats_eo_wxh[2] = sao_stats_eo_wxh_c<2>;
   s->sao_stats_eo_wxh[3] = sao_stats_eo_wxh_c<3>;
   s->sao_stats_bo_wxh = sao_stats_bo_wxh_c;
-  s->sao_apply_eo = sao_apply_eo_c;
-  s->sao_apply_bo = sao_apply_bo_c;
-  s->sao_copy = sao_copy_c;
 
   if (cpu_flags & CPU_FLAG_SSSE3) install_sao_ssse3(s);
   if (cpu_flags & CPU_FLAG_AVX2) install_sao_avx2(s);

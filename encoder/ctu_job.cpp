@@ -6,6 +6,7 @@
 #include "analysis/analysis.h"
 #include "analysis/analysis_tables.h"
 #include "analysis/ctu_analysis.h"
+#include "encoder/ctu_filter.h"
 #include "encoder/ctu_start.h"
 #include "ratecontrol/ratecontrol_ctu.h"
 #include "bitstream/ctu_writer.h"
@@ -179,6 +180,7 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   const int64_t bits_before = cabac_bits_so_far(&ctx->cabac);
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);
   ratecontrol_ctu_end(ctx, static_cast<int32_t>(cabac_bits_so_far(&ctx->cabac) - bits_before));
+  ctu_post_filter(ctx);
 }
 
 // Copies the picture state of the frame context into a row context, keeping
@@ -264,11 +266,10 @@ int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
   return 0;
 }
 
+// The row's CTUs have all been filtered by now (by the CTUs of the row below,
+// or by its own in the last row): only the margins remain.
 void row_finalize(encoder_t *fctx, int32_t row) {
   frame_t *f = fctx->cur_recon;
-  if (fctx->sao_enable)
-    for (int32_t col = 0; col < fctx->ctu_cols; col++)
-      for (int32_t c = 0; c < 3; c++) fctx->sao.sao_apply_ctu(fctx, col, row, c, 0);
   frame_extend_rows(f, row * 64, std::min((row + 1) * 64, f->height));
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "encoder/ctu_filter.h"
 #include "encoder/ctu_start.h"
 #include "common/memory.h"
 #include "encoder/rowsched.h"
@@ -124,7 +125,7 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
     const row_buffers_t none{};
     row_buffers_restore(rc, &none);
     ctx->row_ctx[r] = rc;
-    if (ctx_alloc_row_buffers(rc) < 0) return -1;
+    if (ctx_alloc_ctu_arrays(rc) < 0) return -1;
   }
   for (int32_t r = 0; r < ctx->ctu_rows; r++) f->rows[r].ctx = ctx->row_ctx[r % ctx->row_slots];
   return 0;
@@ -134,7 +135,7 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
   if (ctx->row_ctx) {
     for (int32_t r = 0; r < ctx->row_slots; r++) {
       if (!ctx->row_ctx[r]) continue;
-      ctx_free_row_buffers(ctx->row_ctx[r]);
+      ctx_free_ctu_arrays(ctx->row_ctx[r]);
       aligned_free(ctx->row_ctx[r]);
     }
   }
@@ -158,7 +159,7 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
   nal_list_free(&ctx->nals);
 }
 
-int ctx_alloc_row_buffers(encoder_t *ctx) {
+int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   ctx->ctu_src = alloc_array<uint8_t>(SRC_STRIDE * 96, 0);
   ctx->ctu_rec = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
   ctx->maps = alloc_array<ctu_maps_t>(1, 0);
@@ -181,7 +182,7 @@ int ctx_alloc_row_buffers(encoder_t *ctx) {
   return 0;
 }
 
-void ctx_free_row_buffers(encoder_t *ctx) {
+void ctx_free_ctu_arrays(encoder_t *ctx) {
   aligned_free(ctx->ctu_src);
   aligned_free(ctx->ctu_rec);
   aligned_free(ctx->maps);
@@ -679,8 +680,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   frame_t *rec = ctx->cur_recon;
   picture_analysis_reset(ctx);
   ctx->sao_enable = enc->param.sao ? 3 : 0;
-  for (int32_t c = 0; c < 3; c++)
-    rec->work[c] = ctx->sao_enable ? rec->alloc_sao + (rec->plane[c] - rec->alloc) : rec->plane[c];
+  ctu_setup_pointers(ctx);
   rec->frame_number = pic->frame_number;
   rec->poc = pic->poc;
   // Predicted pictures compare their skip costs with the distortion of

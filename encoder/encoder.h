@@ -242,8 +242,8 @@ int encoder_get_header(encoder_t *enc, uint8_t *buf, int32_t buf_size);
 // row context has of its own.
 int ctx_alloc_picture_arrays(encoder_t *ctx);
 void ctx_free_picture_arrays(encoder_t *ctx);
-int ctx_alloc_row_buffers(encoder_t *ctx);
-void ctx_free_row_buffers(encoder_t *ctx);
+int ctx_alloc_ctu_arrays(encoder_t *ctx);
+void ctx_free_ctu_arrays(encoder_t *ctx);
 
 // What a finished CTU row leaves for the end of its picture, once its row
 // context serves another row: where its substream ends in the unit arena

@@ -91,13 +91,6 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
   f->plane[0] = f->alloc + FRAME_PAD_Y * f->stride[0] + FRAME_PAD_X;
   f->plane[1] = f->alloc + luma_size + (FRAME_PAD_Y / 2) * f->stride[1] + FRAME_PAD_X / 2;
   f->plane[2] = f->plane[1] + chroma_size;
-  if (!is_input) {
-    f->alloc_sao = static_cast<uint8_t *>(aligned_calloc(luma_size + 2 * chroma_size));
-    if (!f->alloc_sao) {
-      frame_delete(f);
-      return nullptr;
-    }
-  }
   for (int c = 0; c < 3; c++) f->work[c] = f->plane[c];
   if (!is_input) {
     const size_t units = static_cast<size_t>(ctu_cols) * 8 * ctu_rows * 8;
@@ -207,7 +200,6 @@ void frame_delete(frame_t *f) {
   if (!f) return;
   aligned_free(f->units);
   aligned_free(f->alloc);
-  aligned_free(f->alloc_sao);
   aligned_free(f->subpel_alloc);
   aligned_free(f->hplane_alloc);
   aligned_free(f->lowres_alloc);

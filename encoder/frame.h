@@ -56,10 +56,11 @@ struct frame_t {
 
   uint8_t *alloc;
   uint8_t *plane[3];   // origins of Y, Cb, Cr
-  // Where reconstruction and deblocking write: the planes themselves, or,
-  // when SAO applies, a second set from which SAO writes the planes.
+  // Where reconstruction and deblocking write (the SAO source): the planes
+  // themselves, or, for a component whose SAO is on, the same allocation 4
+  // rows lower and 32 samples further right, from where SAO writes the
+  // planes one CTU behind (ctu_setup_pointers).  The margins hold the shift.
   uint8_t *work[3];
-  uint8_t *alloc_sao;
   int32_t stride[3];   // bytes; Cb and Cr share one
   int32_t width, height;  // coded size (multiples of 8)
   int32_t alloc_width, alloc_height;  // whole CTUs

@@ -109,7 +109,7 @@ inline std::string slot_name(const std::string &table, int32_t i) {
   static const char *const sao[] = {"sao_apply_ctu", "sao_diff", "sao_diff_wxh", "sao_stats_eo[0]", "sao_stats_eo[1]",
                                     "sao_stats_eo[2]", "sao_stats_eo[3]", "sao_stats_bo", "sao_stats_eo_wxh[0]",
                                     "sao_stats_eo_wxh[1]", "sao_stats_eo_wxh[2]", "sao_stats_eo_wxh[3]",
-                                    "sao_stats_bo_wxh", "sao_apply_eo", "sao_apply_bo", "sao_copy"};
+                                    "sao_stats_bo_wxh", "reserved[0]", "reserved[1]", "reserved[2]"};
   static const char *const deblock[] = {"deblock_luma_ver_edge", "deblock_luma_hor_edge", "deblock_chroma_ver_edge",
                                         "deblock_chroma_hor_edge"};
   static const char *const quant[] = {"quant", "dequant", "rdoq", "rdoq_alt"};

@@ -9,6 +9,7 @@
 
 #include "checkasm.h"
 #include "common/primitives.h"
+#include "sao_picture.h"
 
 namespace {
 
@@ -147,41 +148,68 @@ INSTANTIATE_TEST_SUITE_P(, DeblockModel, ::testing::Bool(),
 // ------------------------------------------------------------------- SAO
 // SaoTypeIdx 2 (edge): edgeIdx = 2 + Sign(s - a) + Sign(s - b), remapped by
 // {1, 2, 0, 3, 4} so that 0 means no offset; the table of offsets here is
-// indexed like the function's: [e + 2].
+// indexed like the application's: [e + 2].  Applied CTU by CTU through slot
+// 0 on pictures laid out as the encoder's (the source overlapping the
+// output), every sample inside the picture must be the standard's: filtered
+// where both neighbours lie inside the picture, else unchanged.
 TEST(SaoApply, EdgeOffsetFollowsTheNeighbourSignsOfEachClass) {
   checkasm::rng_t r(checkasm::test_seed());
   const int32_t hpos[4][2] = {{-1, 1}, {0, 0}, {-1, 1}, {1, -1}}, vpos[4][2] = {{0, 0}, {-1, 1}, {-1, 1}, {-1, 1}};
-  for (int32_t t = 0; t < 400; t++) {
-    const int32_t w = r.range(1, 20), h = r.range(1, 20), cls = r.range(0, 3), stride = w + 2;
-    std::vector<uint8_t> src(static_cast<size_t>(stride) * (h + 2)), dst(static_cast<size_t>(w) * h, 0);
-    for (auto &v : src) v = r.range(0, 3) ? r.byte() : 128;
-    const int8_t off[5] = {static_cast<int8_t>(r.range(0, 7)), static_cast<int8_t>(r.range(0, 7)), 99,
-                           static_cast<int8_t>(-r.range(0, 7)), static_cast<int8_t>(-r.range(0, 7))};
-    const uint8_t *s0 = src.data() + stride + 1;
-    sao_apply_eo_c(dst.data(), w, s0, stride, off, cls, w, h);
-    for (int32_t y = 0; y < h; y++)
-      for (int32_t x = 0; x < w; x++) {
-        const int32_t s = s0[y * stride + x];
-        const int32_t a = s0[(y + vpos[cls][0]) * stride + x + hpos[cls][0]];
-        const int32_t b = s0[(y + vpos[cls][1]) * stride + x + hpos[cls][1]];
-        const int32_t e = (s > a) - (s < a) + (s > b) - (s < b);
-        const int32_t expect = e == 0 ? s : clip3(0, 255, s + off[e + 2]);
-        ASSERT_EQ(dst[y * w + x], expect) << "class " << cls << " at " << x << "," << y;
-      }
+  // Partial CTUs (200 = 3 x 64 + 8: luma w 7, chroma 3 in the last column),
+  // a single CTU column and row, a 1080-line picture's last row (h 55 / 27).
+  for (auto [w, h] : {std::pair{200, 136}, std::pair{64, 64}, std::pair{72, 8}, std::pair{8, 72}, std::pair{128, 1080 - 960}}) {
+    checkasm::sao_picture_t pic(w, h);
+    for (size_t i = 0; i < pic.bytes; i++) pic.mem[i] = r.range(0, 3) ? r.byte() : 128;
+    std::vector<std::vector<uint8_t>> before(3);
+    for (int32_t c = 0; c < 3; c++) {
+      for (int32_t y = -1; y <= pic.grid_h(c); y++)
+        for (int32_t x = -1; x <= pic.grid_w(c); x++) before[c].push_back(pic.src(c, x, y));
+      for (sao_param_t &p : pic.params[c])
+        p = sao_param_t{r.range(0, 3), 0, {r.range(0, 7), r.range(0, 7), -r.range(0, 7), -r.range(0, 7)}};
+    }
+    pic.apply_all(sao_apply_ctu_c);
+    for (int32_t c = 0; c < 3; c++) {
+      const int32_t n = c ? 32 : 64, gw = pic.grid_w(c) + 2;
+      auto old = [&](int32_t x, int32_t y) { return static_cast<int32_t>(before[c][(y + 1) * gw + x + 1]); };
+      for (int32_t y = 0; y < pic.plane_h(c); y++)
+        for (int32_t x = 0; x < pic.plane_w(c); x++) {
+          const sao_param_t &p = pic.params[c][(y / n) * pic.cols + x / n];
+          const int32_t cls = p.type, s = old(x, y);
+          const int32_t ax = x + hpos[cls][0], ay = y + vpos[cls][0], bx = x + hpos[cls][1], by = y + vpos[cls][1];
+          int32_t expect = s;
+          if (std::min({ax, bx, ay, by}) >= 0 && std::max(ax, bx) < pic.plane_w(c) && std::max(ay, by) < pic.plane_h(c)) {
+            const int32_t a = old(ax, ay), b = old(bx, by);
+            const int32_t e = (s > a) - (s < a) + (s > b) - (s < b);
+            const int32_t off[5] = {p.offset[0], p.offset[1], 0, p.offset[2], p.offset[3]};
+            expect = clip3(0, 255, s + off[e + 2]);
+          }
+          ASSERT_EQ(pic.out(c, x, y), expect) << w << "x" << h << " plane " << c << " class " << cls << " at " << x << "," << y;
+        }
+    }
   }
 }
 
+// Band offset: the four bands from the band position on (wrapping at 32) get
+// offsets 0 to 3; every other sample keeps its value, and the whole CTU
+// block is written, also past the picture's right and bottom edges.
 TEST(SaoApply, BandOffsetTouchesOnlyTheFourBandsWrappingAt32) {
-  const int8_t off[5] = {-5, 3, 99, 7, -2};
-  for (int32_t band_position : {0, 13, 29, 31}) {
-    uint8_t src[256], dst[256];
-    for (int32_t i = 0; i < 256; i++) src[i] = static_cast<uint8_t>(i);
-    sao_apply_bo_c(dst, 256, src, 256, off, band_position, 256, 1);
-    for (int32_t i = 0; i < 256; i++) {
-      const int32_t k = ((i >> 3) - band_position + 32) % 32;
-      const int32_t expect = k < 4 ? clip3(0, 255, i + off[k < 2 ? k : k + 1]) : i;
-      ASSERT_EQ(dst[i], expect) << "sample " << i << " band position " << band_position;
+  const int32_t off[4] = {-5, 3, 7, -2};
+  for (int32_t band_position : {0, 13, 29, 30, 31}) {
+    checkasm::sao_picture_t pic(72, 40);
+    for (int32_t c = 0; c < 3; c++) {
+      for (int32_t y = 0; y < pic.grid_h(c); y++)
+        for (int32_t x = 0; x < pic.grid_w(c); x++) pic.src(c, x, y) = static_cast<uint8_t>(x * 4 + y);
+      for (sao_param_t &p : pic.params[c]) p = sao_param_t{4, band_position, {off[0], off[1], off[2], off[3]}};
     }
+    pic.apply_all(sao_apply_ctu_c);
+    for (int32_t c = 0; c < 3; c++)
+      for (int32_t y = 0; y < pic.grid_h(c); y++)
+        for (int32_t x = 0; x < pic.grid_w(c); x++) {
+          const int32_t v = static_cast<uint8_t>(x * 4 + y);
+          const int32_t k = ((v >> 3) - band_position + 32) % 32;
+          const int32_t expect = k < 4 ? clip3(0, 255, v + off[k]) : v;
+          ASSERT_EQ(pic.out(c, x, y), expect) << "sample " << v << " band position " << band_position;
+        }
   }
 }
 

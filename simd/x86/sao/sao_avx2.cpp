@@ -1,6 +1,11 @@
 // AVX2 tier of the SAO table: 32 samples per step, with 16-sample steps for
 // a last strip of 16 columns and for blocks narrower than 32.  The band
-// statistics keep the SSSE3 tier's kernels.
+// statistics keep the SSSE3 tier's kernels.  Slot 0 applies a CTU's offsets
+// through the whole-block kernels below wherever the block does not touch
+// the picture's border in the filter's direction, else through the portable
+// rows.
+#include "simd/x86/sao/sao_avx2.h"
+
 #include "simd/x86/sao/sao_kernels.h"
 #include "simd/x86/simd_install.h"
 
@@ -47,21 +52,97 @@ void sao_stats_eo3_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride,
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v256, v128, 3>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_apply_eo_wxh_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, const int8_t off[5],
-                         int32_t eo_class, int32_t w, int32_t h) {
-  apply_eo_k<v256, v128>(dst, dst_stride, src, src_stride, off, eo_class, w, h);
+
+// Whole-block kernels: rows from the top down, so the output may overlap the
+// source 4 rows lower and 32 samples further right (see sao_apply_ctu_c).
+template <int CLASS, int N>
+void eo_block(uint8_t *dst, const uint8_t *src, const int8_t *offsets, uint32_t stride) {
+  const int32_t s = static_cast<int32_t>(stride);
+  apply_eo_rows<v256>(dst, s, src, s, offsets, CLASS, N, N);
 }
-void sao_apply_bo_wxh_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, const int8_t off[5],
-                         int32_t band_position, int32_t w, int32_t h) {
-  apply_bo_k<v256, v128>(dst, dst_stride, src, src_stride, off, band_position, w, h);
-}
-void sao_copy_wxh_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
-  copy_k<v256, v128>(dst, dst_stride, src, src_stride, w, h);
+template <int N>
+void bo_block(uint8_t *dst, const uint8_t *src, const int8_t *offsets, uint32_t band_position, uint32_t stride) {
+  const int32_t s = static_cast<int32_t>(stride);
+  apply_bo_rows<v256>(dst, s, src, s, offsets, static_cast<int32_t>(band_position), N, N);
 }
 
 }  // namespace
 
+// Each operation, class and size under its own name.
+void sao_apply_eo0_64x64_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<0, 64>(d, s, o, st); }
+void sao_apply_eo1_64x64_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<1, 64>(d, s, o, st); }
+void sao_apply_eo2_64x64_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<2, 64>(d, s, o, st); }
+void sao_apply_eo3_64x64_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<3, 64>(d, s, o, st); }
+void sao_apply_eo0_32x32_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<0, 32>(d, s, o, st); }
+void sao_apply_eo1_32x32_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<1, 32>(d, s, o, st); }
+void sao_apply_eo2_32x32_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<2, 32>(d, s, o, st); }
+void sao_apply_eo3_32x32_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t st) { eo_block<3, 32>(d, s, o, st); }
+void sao_apply_bo_64x64_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t band_position, uint32_t st) {
+  bo_block<64>(d, s, o, band_position, st);
+}
+void sao_apply_bo_32x32_avx2(uint8_t *d, const uint8_t *s, const int8_t *o, uint32_t band_position, uint32_t st) {
+  bo_block<32>(d, s, o, band_position, st);
+}
+void sao_copy_64x64_avx2(uint8_t *dst, const uint8_t *src, uint32_t stride) {
+  copy_rows<v256>(dst, static_cast<int32_t>(stride), src, static_cast<int32_t>(stride), 64, 64);
+}
+void sao_copy_32x32_avx2(uint8_t *dst, const uint8_t *src, uint32_t stride) {
+  copy_rows<v256>(dst, static_cast<int32_t>(stride), src, static_cast<int32_t>(stride), 32, 32);
+}
+
+namespace {
+
+using eo_kernel_t = void (*)(uint8_t *, const uint8_t *, const int8_t *, uint32_t);
+constexpr eo_kernel_t EO_64[4] = {sao_apply_eo0_64x64_avx2, sao_apply_eo1_64x64_avx2, sao_apply_eo2_64x64_avx2,
+                                  sao_apply_eo3_64x64_avx2};
+constexpr eo_kernel_t EO_32[4] = {sao_apply_eo0_32x32_avx2, sao_apply_eo1_32x32_avx2, sao_apply_eo2_32x32_avx2,
+                                  sao_apply_eo3_32x32_avx2};
+
+// The whole-block kernel serves an edge class when no sample of the block
+// lacks a neighbour in the class's direction: w and h are then 64 (luma) or
+// 32 (chroma), and the first column / row is not the picture's.
+bool whole_block(const sao_ctu_block_t &b, int32_t eo_class, int32_t *size) {
+  const bool cols = !b.fc && (b.w == 64 || b.w == 32);
+  const bool rows = !b.fr && (b.h == 64 || b.h == 32);
+  bool ok = false;
+  if (eo_class == 0) {
+    ok = cols;
+    *size = b.w;
+  } else if (eo_class == 1) {
+    ok = rows;
+    *size = b.h;
+  } else {
+    ok = cols && rows && b.w == b.h;
+    *size = b.w;
+  }
+  return ok;
+}
+
+}  // namespace
+
+void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift) {
+  sao_ctu_block_t b;
+  if (!sao_ctu_block_setup(ctx, ctu_x, ctu_y, plane, shift, &b)) return;
+  const uint32_t stride = static_cast<uint32_t>(b.stride);
+  if (b.type == 4) {
+    (b.n == 64 ? sao_apply_bo_64x64_avx2 : sao_apply_bo_32x32_avx2)(b.dst, b.src, b.table,
+                                                                   static_cast<uint32_t>(b.band_position), stride);
+    return;
+  }
+  if (b.type == 5) {
+    (b.n == 64 ? sao_copy_64x64_avx2 : sao_copy_32x32_avx2)(b.dst, b.src, stride);
+    return;
+  }
+  int32_t size = 0;
+  if (whole_block(b, b.type, &size)) {
+    (size == 64 ? EO_64 : EO_32)[b.type](b.dst, b.src, b.table, stride);
+    return;
+  }
+  sao_apply_edge_rows(b, b.type);
+}
+
 void install_sao_avx2(sao_funcs_t *s) {
+  s->sao_apply_ctu = sao_apply_ctu_avx2;
   s->sao_diff = sao_diff_ctu_avx2;
   s->sao_diff_wxh = sao_diff_wxh_avx2;
   s->sao_stats_eo[0] = sao_stats_eo0_ctu_avx2;
@@ -72,7 +153,4 @@ void install_sao_avx2(sao_funcs_t *s) {
   s->sao_stats_eo_wxh[1] = sao_stats_eo1_wxh_avx2;
   s->sao_stats_eo_wxh[2] = sao_stats_eo2_wxh_avx2;
   s->sao_stats_eo_wxh[3] = sao_stats_eo3_wxh_avx2;
-  s->sao_apply_eo = sao_apply_eo_wxh_avx2;
-  s->sao_apply_bo = sao_apply_bo_wxh_avx2;
-  s->sao_copy = sao_copy_wxh_avx2;
 }

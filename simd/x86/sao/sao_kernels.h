@@ -165,7 +165,9 @@ inline typename V::T add_offset(typename V::T s, typename V::T pos, typename V::
 
 // Runs body(x) over the columns of a row of w >= V::L samples in steps of
 // V::L; the last step is moved left to end at column w (it rewrites some
-// outputs with the same values, as dst and src do not overlap).
+// outputs with the same values where dst and src do not overlap; the
+// application's whole blocks are multiples of V::L, where nothing is
+// rewritten).
 template <class V, typename Body>
 inline void for_columns(int32_t w, Body body) {
   for (int32_t x = 0;; x += V::L) {
@@ -209,14 +211,6 @@ void apply_eo_rows(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t
   }
 }
 
-template <class V, class Tail>
-void apply_eo_k(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, const int8_t off[5],
-                int32_t eo_class, int32_t w, int32_t h) {
-  if (eo_class < 0 || eo_class > 3) return;
-  by_width<V, Tail>(
-      w, [&](auto v) { apply_eo_rows<decltype(v)>(dst, dst_stride, src, src_stride, off, eo_class, w, h); },
-      [&] { sao_apply_eo_c(dst, dst_stride, src, src_stride, off, eo_class, w, h); });
-}
 
 // Band offset: k = (band - band_position) & 31, clamped to 4 so that every
 // band outside the four looks up a zero offset.
@@ -242,13 +236,6 @@ void apply_bo_rows(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t
   }
 }
 
-template <class V, class Tail>
-void apply_bo_k(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, const int8_t off[5],
-                int32_t band_position, int32_t w, int32_t h) {
-  by_width<V, Tail>(
-      w, [&](auto v) { apply_bo_rows<decltype(v)>(dst, dst_stride, src, src_stride, off, band_position, w, h); },
-      [&] { sao_apply_bo_c(dst, dst_stride, src, src_stride, off, band_position, w, h); });
-}
 
 template <class V>
 void copy_rows(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
@@ -257,17 +244,6 @@ void copy_rows(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src
     uint8_t *d = dst + static_cast<intptr_t>(y) * dst_stride;
     for_columns<V>(w, [&](int32_t x) { V::store(d + x, V::load(s + x)); });
   }
-}
-
-template <class V, class Tail>
-void copy_k(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
-  by_width<V, Tail>(
-      w, [&](auto v) { copy_rows<decltype(v)>(dst, dst_stride, src, src_stride, w, h); },
-      [&] {
-        for (int32_t y = 0; w > 0 && y < h; y++)
-          std::memcpy(dst + static_cast<intptr_t>(y) * dst_stride, src + static_cast<intptr_t>(y) * src_stride,
-                      static_cast<size_t>(w));
-      });
 }
 
 }  // namespace

@@ -82,18 +82,6 @@ void sao_stats_eo3_wxh_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v128, v128, 3>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_apply_eo_wxh_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, const int8_t off[5],
-                         int32_t eo_class, int32_t w, int32_t h) {
-  apply_eo_k<v128, v128>(dst, dst_stride, src, src_stride, off, eo_class, w, h);
-}
-void sao_apply_bo_wxh_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, const int8_t off[5],
-                         int32_t band_position, int32_t w, int32_t h) {
-  apply_bo_k<v128, v128>(dst, dst_stride, src, src_stride, off, band_position, w, h);
-}
-void sao_copy_wxh_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
-  copy_k<v128, v128>(dst, dst_stride, src, src_stride, w, h);
-}
-
 }  // namespace
 
 void install_sao_ssse3(sao_funcs_t *s) {
@@ -107,9 +95,6 @@ void install_sao_ssse3(sao_funcs_t *s) {
   s->sao_stats_eo_wxh[1] = sao_stats_eo1_wxh_ssse3;
   s->sao_stats_eo_wxh[2] = sao_stats_eo2_wxh_ssse3;
   s->sao_stats_eo_wxh[3] = sao_stats_eo3_wxh_ssse3;
-  s->sao_apply_eo = sao_apply_eo_wxh_ssse3;
-  s->sao_apply_bo = sao_apply_bo_wxh_ssse3;
-  s->sao_copy = sao_copy_wxh_ssse3;
   s->sao_stats_bo = sao_stats_bo_ctu_ssse3;
   s->sao_stats_bo_wxh = sao_stats_bo_wxh_ssse3;
 }
