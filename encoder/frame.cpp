@@ -265,10 +265,20 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
   pthread_mutex_init(&pool->mutex, nullptr);
   // Every picture is made now: encoding only recycles them.
   for (int32_t i = 0; i < capacity; i++) {
-    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, subpel, lowres_phases, layout);
+    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, subpel, 0, layout);
     if (!f) return -1;  // frame_pool_destroy frees what was made
     pool->all[pool->all_count++] = f;
     frame_list_push(&pool->unused, f);
+  }
+  if (lowres_phases && inputs > 0) {
+    const frame_t *any = pool->all[0];
+    const size_t plane_size = static_cast<size_t>(any->lowres_stride) * (any->alloc_height / 2 + 2 * LOWRES_PAD_Y);
+    const size_t origin = static_cast<size_t>(LOWRES_PAD_Y) * any->lowres_stride + LOWRES_PAD_X;
+    pool->shared_lowres_phases = static_cast<uint8_t *>(aligned_calloc(15 * plane_size));
+    if (!pool->shared_lowres_phases) return -1;
+    for (int32_t i = 0; i < inputs; i++)
+      for (int32_t p = 1; p < 16; p++)
+        pool->all[i]->lowres_planes[p] = pool->shared_lowres_phases + (p - 1) * plane_size + origin;
   }
   return 0;
 }
@@ -276,6 +286,7 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
 void frame_pool_destroy(frame_pool_t *pool) {
   if (!pool->all) return;
   for (int32_t i = 0; i < pool->all_count; i++) frame_delete(pool->all[i]);
+  aligned_free(pool->shared_lowres_phases);
   aligned_free(pool->all);
   pool->all = nullptr;
   frame_list_destroy(&pool->unused);

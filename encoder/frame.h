@@ -174,6 +174,11 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1);
 
 struct frame_pool_t {
   frame_list_t unused;
+  // The fifteen quarter-sample phase planes of the half-resolution picture,
+  // one set for every input picture: the lookahead writes them when it
+  // builds a picture's half-resolution plane, and nothing reads them back
+  // (its search is whole-sample), so no picture needs its own.
+  uint8_t *shared_lowres_phases;
   frame_t **all;
   int32_t all_count, all_capacity;
   int32_t width, height;
@@ -181,8 +186,9 @@ struct frame_pool_t {
 };
 // Makes every picture the pool will ever hand out: `inputs` input pictures
 // and `recons` reconstructions (with sub-pel planes when `subpel`; input
-// pictures with the lookahead's as for frame_new).  -1 when memory runs out
-// (then destroy it).
+// pictures with the lookahead's records as for frame_new, and with
+// `lowres_phases` pointing their phase planes at the pool's one set).  -1
+// when memory runs out (then destroy it).
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
                     int32_t subpel = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr);
 void frame_pool_destroy(frame_pool_t *pool);
