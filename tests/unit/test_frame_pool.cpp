@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <set>
+#include <vector>
 
 #include "common/memory.h"
+#include "common/primitives.h"
 #include "encoder/frame.h"
+#include "ratecontrol/lookahead_frame.h"
 
 TEST(FramePool, HandsOutThePictureReleasedLastOfItsKind) {
   frame_pool_t pool;
@@ -70,3 +73,41 @@ TEST(FramePool, PlanesAndZeroedBlocksStartAsZerosAndAligned) {
   }
   frame_delete(f);
 }
+
+namespace {
+
+// Input pictures share the pool's one set of half-resolution phase planes
+// (written by the lookahead, read by nothing), each keeping its own
+// half-resolution plane; reconstructions have none; building one picture's
+// phases leaves every other picture's plane 0 alone.
+TEST(FramePool, InputPicturesShareOnePhasePlaneSet) {
+  frame_pool_t pool;
+  ASSERT_EQ(frame_pool_init(&pool, 136, 72, 3, 2, 0, 1), 0);
+  ASSERT_NE(pool.shared_lowres_phases, nullptr);
+  std::vector<frame_t *> inputs;
+  for (int32_t i = 0; i < 3; i++) inputs.push_back(frame_get_unused(&pool, 1));
+  frame_t *rec = frame_get_unused(&pool, 0);
+  ASSERT_NE(rec, nullptr);
+  for (int32_t p = 1; p < 16; p++) EXPECT_EQ(rec->lowres_planes[p], nullptr);
+  for (frame_t *f : inputs) {
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->lowres_phase_alloc, nullptr);
+    for (int32_t p = 1; p < 16; p++) EXPECT_EQ(f->lowres_planes[p], inputs[0]->lowres_planes[p]) << p;
+  }
+  const std::set<uint8_t *> own = {inputs[0]->lowres_planes[0], inputs[1]->lowres_planes[0], inputs[2]->lowres_planes[0]};
+  EXPECT_EQ(own.size(), 3u);
+  mc_funcs_t mc;
+  setup_mc_primitives(0, &mc);
+  for (int32_t i = 0; i < 3; i++) {
+    for (int32_t y = 0; y < 72; y++)
+      for (int32_t x = 0; x < 192; x++) inputs[i]->plane[0][y * inputs[i]->stride[0] + x] = static_cast<uint8_t>(40 * i + x);
+    lowres_build(mc, inputs[i], 1);
+  }
+  for (int32_t i = 0; i < 3; i++)
+    EXPECT_EQ(inputs[i]->lowres_planes[0][5], static_cast<uint8_t>(40 * i + 11)) << "picture " << i;
+  for (frame_t *f : inputs) frame_release(&pool, f);
+  frame_release(&pool, rec);
+  frame_pool_destroy(&pool);
+}
+
+}  // namespace
