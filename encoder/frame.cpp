@@ -271,14 +271,10 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
     frame_list_push(&pool->unused, f);
   }
   if (lowres_phases && inputs > 0) {
-    const frame_t *any = pool->all[0];
-    const size_t plane_size = static_cast<size_t>(any->lowres_stride) * (any->alloc_height / 2 + 2 * LOWRES_PAD_Y);
-    const size_t origin = static_cast<size_t>(LOWRES_PAD_Y) * any->lowres_stride + LOWRES_PAD_X;
-    pool->shared_lowres_phases = static_cast<uint8_t *>(aligned_calloc(15 * plane_size));
+    pool->shared_lowres_phases =
+        static_cast<uint8_t *>(aligned_calloc(15 * lowres_phase_band_bytes(pool->all[0]->lowres_stride)));
     if (!pool->shared_lowres_phases) return -1;
-    for (int32_t i = 0; i < inputs; i++)
-      for (int32_t p = 1; p < 16; p++)
-        pool->all[i]->lowres_planes[p] = pool->shared_lowres_phases + (p - 1) * plane_size + origin;
+    for (int32_t i = 0; i < inputs; i++) pool->all[i]->lowres_phase_strip = pool->shared_lowres_phases;
   }
   return 0;
 }

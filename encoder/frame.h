@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "motion/mv.h"
@@ -21,6 +22,14 @@ constexpr int32_t FRAME_PAD_Y = 88;
 // up to 31 columns and one row past the plane.
 constexpr int32_t LOWRES_PAD_X = 96;
 constexpr int32_t LOWRES_PAD_Y = 88;
+// Rows of the half-resolution picture built at a time into the pool's phase
+// strip; each band also writes the row below it.
+constexpr int32_t LOWRES_PHASE_STRIP_ROWS = 16;
+// Bytes of one phase plane's band in the strip: the band, the row below it
+// and a spare row for the vector kernels' writes past the last column.
+inline size_t lowres_phase_band_bytes(int32_t lowres_stride) {
+  return static_cast<size_t>(lowres_stride) * (LOWRES_PHASE_STRIP_ROWS + 2);
+}
 
 // What later CTUs of the picture and later pictures read of one coded 8x8
 // unit: split and skip contexts, the most-probable intra modes, QP
@@ -99,6 +108,10 @@ struct frame_t {
   uint8_t *lowres_alloc;
   uint8_t *lowres_phase_alloc;
   uint8_t *lowres_planes[16];
+  // Pool pictures: no phase planes of their own, but the pool's strip of
+  // the fifteen phases, which the lookahead writes band by band while it
+  // builds plane 0 the way the phases need it (see frame_pool_t).
+  uint8_t *lowres_phase_strip;
   uint8_t *lowres_luma;
   int32_t lowres_stride;
   int32_t lowres_width, lowres_height;
@@ -174,10 +187,10 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1);
 
 struct frame_pool_t {
   frame_list_t unused;
-  // The fifteen quarter-sample phase planes of the half-resolution picture,
-  // one set for every input picture: the lookahead writes them when it
-  // builds a picture's half-resolution plane, and nothing reads them back
-  // (its search is whole-sample), so no picture needs its own.
+  // The fifteen quarter-sample phase planes of the half-resolution picture
+  // are written when the lookahead builds a picture's plane 0 and read by
+  // nothing afterwards (its search is whole-sample): every input picture
+  // writes them into this one strip of LOWRES_PHASE_STRIP_ROWS rows.
   uint8_t *shared_lowres_phases;
   frame_t **all;
   int32_t all_count, all_capacity;

@@ -3,6 +3,8 @@
 // every picture and buffer made zeroed starts as zeros and 32-byte aligned.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <set>
 #include <vector>
@@ -76,38 +78,46 @@ TEST(FramePool, PlanesAndZeroedBlocksStartAsZerosAndAligned) {
 
 namespace {
 
-// Input pictures share the pool's one set of half-resolution phase planes
-// (written by the lookahead, read by nothing), each keeping its own
-// half-resolution plane; reconstructions have none; building one picture's
-// phases leaves every other picture's plane 0 alone.
-TEST(FramePool, InputPicturesShareOnePhasePlaneSet) {
-  frame_pool_t pool;
-  ASSERT_EQ(frame_pool_init(&pool, 136, 72, 3, 2, 0, 1), 0);
-  ASSERT_NE(pool.shared_lowres_phases, nullptr);
-  std::vector<frame_t *> inputs;
-  for (int32_t i = 0; i < 3; i++) inputs.push_back(frame_get_unused(&pool, 1));
-  frame_t *rec = frame_get_unused(&pool, 0);
-  ASSERT_NE(rec, nullptr);
-  for (int32_t p = 1; p < 16; p++) EXPECT_EQ(rec->lowres_planes[p], nullptr);
-  for (frame_t *f : inputs) {
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->lowres_phase_alloc, nullptr);
-    for (int32_t p = 1; p < 16; p++) EXPECT_EQ(f->lowres_planes[p], inputs[0]->lowres_planes[p]) << p;
-  }
-  const std::set<uint8_t *> own = {inputs[0]->lowres_planes[0], inputs[1]->lowres_planes[0], inputs[2]->lowres_planes[0]};
-  EXPECT_EQ(own.size(), 3u);
-  mc_funcs_t mc;
-  setup_mc_primitives(0, &mc);
-  for (int32_t i = 0; i < 3; i++) {
-    for (int32_t y = 0; y < 72; y++)
-      for (int32_t x = 0; x < 192; x++) inputs[i]->plane[0][y * inputs[i]->stride[0] + x] = static_cast<uint8_t>(40 * i + x);
-    lowres_build(mc, inputs[i], 1);
-  }
-  for (int32_t i = 0; i < 3; i++)
-    EXPECT_EQ(inputs[i]->lowres_planes[0][5], static_cast<uint8_t>(40 * i + 11)) << "picture " << i;
-  for (frame_t *f : inputs) frame_release(&pool, f);
-  frame_release(&pool, rec);
-  frame_pool_destroy(&pool);
+// Input pictures share the pool's one strip of half-resolution phase planes
+// (written by the lookahead, read by nothing) and have none of their own;
+// reconstructions have none.  Plane 0 built band by band through the strip,
+// margins included, equals plane 0 of a picture that keeps its full phase
+// planes, for every tier and for heights that are no multiple of the band.
+TEST(FramePool, InputPicturesShareOnePhaseStrip) {
+  for (int32_t height : {72, 200, 136 + 8})
+    for (uint32_t flags : {0u, 2u, 6u}) {
+      frame_pool_t pool;
+      ASSERT_EQ(frame_pool_init(&pool, 136, height, 2, 1, 0, 1), 0);
+      ASSERT_NE(pool.shared_lowres_phases, nullptr);
+      frame_t *a = frame_get_unused(&pool, 1), *b = frame_get_unused(&pool, 1), *rec = frame_get_unused(&pool, 0);
+      ASSERT_TRUE(a && b && rec);
+      EXPECT_EQ(a->lowres_phase_strip, b->lowres_phase_strip);
+      EXPECT_EQ(rec->lowres_phase_strip, nullptr);
+      for (int32_t p = 1; p < 16; p++) EXPECT_EQ(a->lowres_planes[p], nullptr);
+      frame_t *own = frame_new(136, height, 1, 0, 1);
+      ASSERT_NE(own, nullptr);
+      mc_funcs_t mc;
+      setup_mc_primitives(flags, &mc);
+      uint32_t seed = 12345 + static_cast<uint32_t>(height);
+      for (frame_t *f : {a, own}) {
+        uint32_t r = seed;
+        for (int32_t y = -FRAME_PAD_Y; y < f->alloc_height + FRAME_PAD_Y; y++)
+          for (int32_t x = -FRAME_PAD_X; x < f->alloc_width + FRAME_PAD_X; x++) {
+            r = r * 1664525u + 1013904223u;
+            f->plane[0][y * f->stride[0] + x] = static_cast<uint8_t>(r >> 24);
+          }
+        lowres_build(mc, f, 1);
+      }
+      const size_t plane_bytes = static_cast<size_t>(a->lowres_stride) * (a->alloc_height / 2 + 2 * LOWRES_PAD_Y);
+      const uint8_t *pa = a->lowres_planes[0] - LOWRES_PAD_Y * a->lowres_stride - LOWRES_PAD_X;
+      const uint8_t *po = own->lowres_planes[0] - LOWRES_PAD_Y * own->lowres_stride - LOWRES_PAD_X;
+      EXPECT_TRUE(std::equal(pa, pa + plane_bytes, po)) << "height " << height << " flags " << flags;
+      frame_delete(own);
+      frame_release(&pool, a);
+      frame_release(&pool, b);
+      frame_release(&pool, rec);
+      frame_pool_destroy(&pool);
+    }
 }
 
 }  // namespace
