@@ -23,11 +23,10 @@ static void ctu_load_source(encoder_t *ctx) {
   // full block can be read at every CTU.
   const frame_t *f = ctx->cur_input;
   const uint8_t *y = f->plane[0] + ctx->ctu_y * 64 * f->stride[0] + ctx->ctu_x * 64;
-  for (int32_t r = 0; r < 64; r++) std::memcpy(ctx->ctu_src + r * SRC_STRIDE, y + r * f->stride[0], 64);
+  ctx->pixel.copy_to_aligned_64x64(ctx->ctu_src, y, SRC_STRIDE, f->stride[0]);
   for (int32_t p = 1; p <= 2; p++) {
     const uint8_t *c = f->plane[p] + ctx->ctu_y * 32 * f->stride[p] + ctx->ctu_x * 32;
-    uint8_t *dst = ctx->ctu_src + 64 * SRC_STRIDE + (p == 2 ? 32 : 0);
-    for (int32_t r = 0; r < 32; r++) std::memcpy(dst + r * SRC_STRIDE, c + r * f->stride[p], 32);
+    ctx->pixel.copy_to_aligned_32x32(ctx->ctu_src + 64 * SRC_STRIDE + (p == 2 ? 32 : 0), c, SRC_STRIDE, f->stride[p]);
   }
 }
 
@@ -38,11 +37,19 @@ static void ctu_commit(encoder_t *ctx) {
   const int32_t w = std::min(64, ctx->width - ctx->ctu_x * 64);
   const int32_t h = std::min(64, ctx->height - ctx->ctu_y * 64);
   uint8_t *y = f->work[0] + ctx->ctu_y * 64 * f->stride[0] + ctx->ctu_x * 64;
-  for (int32_t r = 0; r < h; r++) std::memcpy(y + r * f->stride[0], ctx->ctu_rec + r * RECON_STRIDE, w);
+  // A CTU cut by the picture's edge writes only its part inside.
+  const bool whole = w == 64 && h == 64;
+  if (whole)
+    ctx->pixel.copy_from_aligned_64x64(y, ctx->ctu_rec, f->stride[0], RECON_STRIDE);
+  else
+    for (int32_t r = 0; r < h; r++) std::memcpy(y + r * f->stride[0], ctx->ctu_rec + r * RECON_STRIDE, w);
   for (int32_t p = 1; p <= 2; p++) {
     uint8_t *c = f->work[p] + ctx->ctu_y * 32 * f->stride[p] + ctx->ctu_x * 32;
     const uint8_t *src = ctx->ctu_rec + (p == 2 ? 96 : 64);
-    for (int32_t r = 0; r < h / 2; r++) std::memcpy(c + r * f->stride[p], src + r * RECON_STRIDE, w / 2);
+    if (whole)
+      ctx->pixel.copy_from_aligned_32x32(c, src, f->stride[p], RECON_STRIDE);
+    else
+      for (int32_t r = 0; r < h / 2; r++) std::memcpy(c + r * f->stride[p], src + r * RECON_STRIDE, w / 2);
   }
   // Intra prediction of the CTU row below reads this row before deblocking.
   const int32_t line = ctx->ctu_y * ctx->ctu_cols * 64;

@@ -268,8 +268,7 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     }
     sign_hiding_adjust(levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2], count, qpar.scale,
                        qpar.shift, rate_weight);
-    nz = 0;
-    for (int32_t i = 0; i < count; i++) nz += levels[i] != 0;
+    nz = ctx->pixel.count_nonzero(levels, log2_size);
   }
   if (!nz) return 0;
   const quant_params_t dq = dequant_params(qp, log2_size);

@@ -27,6 +27,12 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
   alignas(32) int16_t tmp[2][64 * 64];
   const int16_t *ps[2] = {nullptr, nullptr};
   int32_t ps_stride[2] = {64, 64};
+  // Both vectors on whole samples: the 16-bit predictions would be the
+  // samples scaled by 64, whose rounded average is the samples' one.
+  const bool full_luma = bi && ((mv_x(mv[0]) | mv_y(mv[0]) | mv_x(mv[1]) | mv_y(mv[1])) & 3) == 0;
+  const bool full_chroma = bi && ((mv_x(mv[0]) | mv_y(mv[0]) | mv_x(mv[1]) | mv_y(mv[1])) & 7) == 0;
+  const uint8_t *full[2] = {nullptr, nullptr};
+  int32_t full_stride[2] = {0, 0};
   // Luma: 8-tap filter, taps 3 before and 4 after the sample.
   for (int32_t list = 0; list < 2; list++) {
     if (ref[list] < 0) continue;
@@ -39,7 +45,10 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
     // A reference's sub-pel planes give the same samples as the filters;
     // the clamped block lies inside the plane windows.
     const int32_t planes = ctx->param.subpel_planes ? f->planes_valid : 0;
-    if (!bi) {
+    if (full_luma) {
+      full[list] = src;
+      full_stride[list] = f->stride[0];
+    } else if (!bi) {
       // (The plane copy serves the power-of-two widths of the partitions.)
       if (ref_planes_hold(planes, mx, my) && (w & (w - 1)) == 0)
         mc.subpel_plane_copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, f->subpel, f->stride[0], 4 * ax + (mx & 3),
@@ -56,7 +65,10 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
                                w, h);
     }
   }
-  if (bi) mc.bipred_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ps[0], ps_stride[0], ps[1], ps_stride[1], w, h);
+  if (full_luma)
+    mc.pixel_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, full[0], full_stride[0], full[1], full_stride[1], w, h);
+  else if (bi)
+    mc.bipred_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ps[0], ps_stride[0], ps[1], ps_stride[1], w, h);
 
   // Chroma: the luma vector in eighth samples, 4-tap filter (1 before, 2 after).
   const int32_t cw = w >> 1, ch = h >> 1, cx = px >> 1, cy = py >> 1;
@@ -68,14 +80,21 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
       const int32_t ax = clamp_pos(cx + (mx >> 3), cw, f->width >> 1, 1, 2);
       const int32_t ay = clamp_pos(cy + (my >> 3), ch, f->height >> 1, 1, 2);
       const uint8_t *src = f->plane[plane] + ay * f->stride[plane] + ax;
-      if (!bi) {
+      if (full_chroma) {
+        full[list] = src;
+        full_stride[list] = f->stride[plane];
+      } else if (!bi) {
         mc.mc_chroma(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, src, f->stride[plane], mx & 7, my & 7, cw,
                      ch);
       } else {
         mc.mc_chroma_ps(tmp[list], 64, src, f->stride[plane], mx & 7, my & 7, cw, ch);
       }
     }
-    if (bi) mc.bipred_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, tmp[0], 64, tmp[1], 64, cw, ch);
+    if (full_chroma)
+      mc.pixel_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, full[0], full_stride[0], full[1],
+                   full_stride[1], cw, ch);
+    else if (bi)
+      mc.bipred_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, tmp[0], 64, tmp[1], 64, cw, ch);
   }
 }
 

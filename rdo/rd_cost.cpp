@@ -39,10 +39,10 @@ uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_siz
 
 namespace {
 
-int32_t code_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t predict) {
+// Codes the committed CU, its residual quantised at qp.
+int32_t code_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t predict, int32_t qp) {
   const ctu_maps_t *m = ctx->maps;
   const int32_t z = zorder_of(x >> 2, y >> 2);
-  const int32_t qp = unit_qp(m, z);
   if (unit_intra(m, z)) return intra_cu_code(ctx, x, y, log2_size, qp);
   if (!predict) return unit_skip(m, z) ? 0 : inter_cu_residual(ctx, x, y, log2_size, qp);
   return inter_cu_code(ctx, x, y, log2_size, qp, !unit_skip(m, z));
@@ -72,7 +72,7 @@ void clear_skip(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y
 
 uint32_t cu_rd_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                     int32_t flag) {
-  const int32_t coded = code_cu(ctx, x, y, log2_size, 1);
+  const int32_t coded = code_cu(ctx, x, y, log2_size, 1, unit_qp(ctx->maps, zorder_of(x >> 2, y >> 2)));
   if (flag && !coded) return COST_NONE;
   return cost_in_place(ctx, lambda, z, x, y, log2_size);
 }
@@ -83,7 +83,7 @@ uint32_t cu_rd_cost_coded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x,
 
 uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t flag) {
-  const int32_t coded = code_cu(ctx, x, y, log2_size, 0);
+  const int32_t coded = code_cu(ctx, x, y, log2_size, 0, unit_qp(ctx->maps, zorder_of(x >> 2, y >> 2)));
   cu_node_t *node = ctx->nodes + node_index(z, log2_size);
   if (!coded && !unit_intra(ctx->maps, z) && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip)
     make_skip(ctx, node, z, x, y, log2_size);
@@ -129,8 +129,7 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
 
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
                              int32_t log2_size) {
-  (void)qp;
-  const int32_t coded = code_cu(ctx, x, y, log2_size, 1);
+  const int32_t coded = code_cu(ctx, x, y, log2_size, 1, qp);
   if (!coded) return COST_NONE;
   return cost_in_place(ctx, lambdas[1], z, x, y, log2_size);
 }

@@ -40,8 +40,8 @@ uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x
 // residual (prediction distortion given) and the coded residual.
 uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                          uint32_t pred_distortion);
-// The committed prediction made again and the residual coded; COST_NONE
-// when no coefficient is coded.
+// The committed prediction made again and the residual coded at qp;
+// COST_NONE when no coefficient is coded.
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
                              int32_t log2_size);
 // The node's committed inter decision: without residual, then with the
@@ -92,6 +92,9 @@ int32_t tu_states_alloc(encoder_t *ctx);
 void tu_states_free(encoder_t *ctx);
 // Codes the luma (or the two chroma) blocks of the node unsplit with its
 // current mode and returns distortion + ((bit delta * lambda + 32768) >> 16).
+// flag 1 predicts the blocks first (the decision's calls); 0 codes them
+// against the prediction already in the buffer (a 64x64 luma block, coded
+// as four, is always predicted).
 uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                              int32_t flag);
 uint32_t tu_chroma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,

@@ -42,6 +42,9 @@ struct search_t {
   int32_t intra;
   int32_t luma_mode;
   int32_t max_depth;
+  // An intra block is predicted with its mode before it is coded; 0: the
+  // prediction is already in the buffer.
+  int32_t predict;
 };
 
 template <bool save>
@@ -88,7 +91,7 @@ uint32_t split_trial(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
 
 uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
   encoder_t *ctx = s.ctx;
-  if (s.intra) intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
+  if (s.intra && s.predict) intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
   const uint32_t nz =
       transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->maps->unit.coef_y + 16 * z);
   set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
@@ -139,7 +142,7 @@ void chroma_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size
   const int32_t log2_c = split ? 2 : log2_size - 1;
   uint8_t bits = 0;
   for (int32_t p = 1; p <= 2; p++) {
-    if (s.intra) intra_predict_block(ctx, p, x >> 1, y >> 1, log2_c, chroma_mode);
+    if (s.intra && s.predict) intra_predict_block(ctx, p, x >> 1, y >> 1, log2_c, chroma_mode);
     if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_c, chroma_qp(s.qp), s.intra, chroma_mode,
                              ctx->maps->unit.coef_c[p - 1] + 4 * z))
       bits |= static_cast<uint8_t>(1 << p);
@@ -222,6 +225,7 @@ search_t make_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_s
   s.intra = unit_intra(ctx->maps, z);
   s.luma_mode = ctx->maps->unit.luma_mode[z];
   s.max_depth = s.intra ? ctx->sps->max_tr_depth_intra : ctx->sps->max_tr_depth_inter;
+  s.predict = 1;
   return s;
 }
 
@@ -272,11 +276,12 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
 
 uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                              int32_t flag) {
-  (void)flag;
   search_t s = make_search(ctx, ctx->nodes, z, log2_size);
   s.lambda = lambda;
   s.luma_mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
+  // A 64x64 block is four blocks, each predicted from the one before.
   if (log2_size > 5) return luma_search(s, z, x, y, log2_size, 0);
+  s.predict = flag;
   ctx->nodes[node_index(z, log2_size)].tu_split = 0;
   const uint32_t bits = luma_leaf_code(s, z, x, y, log2_size, log2_size == 2 ? 1 : 0);
   ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;
@@ -285,7 +290,6 @@ uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
 
 uint32_t tu_chroma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                                int32_t flag) {
-  (void)flag;
   // A 4x4 PU carries the chroma of its 8x8 area.
   if (log2_size == 2) {
     z &= ~3;
@@ -298,6 +302,7 @@ uint32_t tu_chroma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32
   const int32_t luma = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
   const int32_t syntax = ctx->maps->intra_dir[chroma_dir_index(zorder_x(z) >> 1, zorder_y(z) >> 1)];
   const int32_t mode = chroma_mode_of(syntax, luma);
+  s.predict = flag;
   chroma_code(s, z, x, y, log2_size, mode);
   const uint32_t bits = chroma_bits(s, z, log2_size, 0, 1, 1, mode);
   ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;

@@ -11,6 +11,7 @@
 #include "encoder/encoder.h"
 #include "encoder/ctu_start.h"
 #include "encoder/frame.h"
+#include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 #include "tests/unit/row_context.h"
 
@@ -218,6 +219,51 @@ TEST_F(CommitFixture, MergeCuWithoutResidualBecomesSkipInNodeAndRecord) {
     EXPECT_EQ(ctx->maps->merge_idx[u], 2);
   }
   EXPECT_TRUE(unit_skip(ctx->maps, 15));
+}
+
+// An intra 16x16 CU in DC mode at the picture's corner, where the
+// prediction is flat 128, over the given source.
+struct IntraCuCost : CommitFixture {
+  void commit_dc_cu(int32_t qp, int32_t (*sample)(int32_t x, int32_t y)) {
+    split_parents(0, 4);
+    cu_node_t &n = node(0, 4);
+    n.pred_intra = 1;
+    n.luma_dir = 1;
+    n.chroma_dir = 4;
+    n.qp = qp;
+    n.lambda_ssd = 2000;
+    cu_commit(ctx, nodes, 0, 0, 0, 4);
+    for (int32_t y = 0; y < 16; y++)
+      for (int32_t x = 0; x < 16; x++) ctu_src_at(ctx, 0, x, y)[0] = static_cast<uint8_t>(sample(x, y));
+    for (int32_t p = 1; p <= 2; p++)
+      for (int32_t y = 0; y < 8; y++)
+        for (int32_t x = 0; x < 8; x++) ctu_src_at(ctx, p, x, y)[0] = 128;
+  }
+};
+
+// flag 1 predicts the block first; flag 0 codes it against the prediction
+// already in the buffer, here the source itself, which leaves nothing to code.
+TEST_F(IntraCuCost, LumaEncodeCostPredictsOnlyWithItsFlag) {
+  commit_dc_cu(30, [](int32_t, int32_t) { return 200; });
+  const cabac_est_t start = ctx->cabac.est;
+  const uint32_t predicted = tu_luma_encode_cost(ctx, 2000, 0, 0, 0, 4, 1);
+  EXPECT_EQ(ctx->maps->unit.cbf[0] & 1, 1) << "200 against the flat 128 needs coefficients";
+  ctx->cabac.est = start;
+  for (int32_t y = 0; y < 16; y++) std::memcpy(ctu_rec_at(ctx, 0, 0, y), ctu_src_at(ctx, 0, 0, y), 16);
+  const uint32_t in_place = tu_luma_encode_cost(ctx, 2000, 0, 0, 0, 4, 0);
+  EXPECT_EQ(ctx->maps->unit.cbf[0] & 1, 0);
+  EXPECT_EQ(ctu_rec_at(ctx, 0, 15, 15)[0], 200);
+  EXPECT_LT(in_place, predicted);
+}
+
+// The residual is quantised at the QP given, not at the CU's QP in the maps.
+TEST_F(IntraCuCost, ResidualCostQuantisesAtTheGivenQp) {
+  commit_dc_cu(30, [](int32_t x, int32_t y) { return 128 + (((x + y) & 1) ? 3 : -3); });
+  const uint32_t lambdas[3] = {2000, 2000, 2000};
+  const cabac_est_t start = ctx->cabac.est;
+  EXPECT_EQ(cu_rd_cost_residual(ctx, 51, lambdas, 0, 0, 0, 4), COST_NONE) << "QP 51 keeps nothing of +-3";
+  ctx->cabac.est = start;
+  EXPECT_NE(cu_rd_cost_residual(ctx, 0, lambdas, 0, 0, 0, 4), COST_NONE) << "QP 0 codes +-3";
 }
 
 }  // namespace
