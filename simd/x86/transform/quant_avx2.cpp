@@ -68,18 +68,28 @@ uint32_t quant_nxn_avx2(int16_t *levels, const int16_t *coef, int32_t count, int
 }
 
 template <int32_t Count>
-void dequant_body(int16_t *coef, const int16_t *levels, const dequant_range_t &r, int32_t shift) {
+void dequant_body(int16_t *coef, const int16_t *levels, const dequant_range_t &r, int32_t) {
   const __m256i odd = _mm256_set1_epi16(static_cast<int16_t>(r.odd));
-  const __m128i up = _mm_cvtsi32_si128(r.up_shift), sh = _mm_cvtsi32_si128(shift);
-  const __m256i hi = _mm256_set1_epi16(r.hi), lo = _mm256_set1_epi16(r.lo);
-  const __m256i round = _mm256_set1_epi32(1 << (shift - 1));
+  if (!r.widen) {
+    const __m256i add = _mm256_set1_epi32(r.add);
+    const __m128i right = _mm_cvtsi32_si128(r.right);
+    for (int32_t k = 0; k < Count; k += 16) {
+      const __m256i l = load16(levels + k);
+      const __m256i pl = _mm256_mullo_epi16(l, odd), ph = _mm256_mulhi_epi16(l, odd);
+      const __m256i p0 = _mm256_sra_epi32(_mm256_add_epi32(_mm256_unpacklo_epi16(pl, ph), add), right);
+      const __m256i p1 = _mm256_sra_epi32(_mm256_add_epi32(_mm256_unpackhi_epi16(pl, ph), add), right);
+      store16(coef + k, _mm256_packs_epi32(p0, p1));
+    }
+    return;
+  }
+  const __m128i left = _mm_cvtsi32_si128(r.left);
   for (int32_t k = 0; k < Count; k += 16) {
-    const __m256i l = _mm256_max_epi16(_mm256_min_epi16(load16(levels + k), hi), lo);
+    const __m256i l = load16(levels + k);
     const __m256i pl = _mm256_mullo_epi16(l, odd), ph = _mm256_mulhi_epi16(l, odd);
-    const __m256i p0 =
-        _mm256_sra_epi32(_mm256_add_epi32(_mm256_sll_epi32(_mm256_unpacklo_epi16(pl, ph), up), round), sh);
-    const __m256i p1 =
-        _mm256_sra_epi32(_mm256_add_epi32(_mm256_sll_epi32(_mm256_unpackhi_epi16(pl, ph), up), round), sh);
+    const __m256i v = _mm256_packs_epi32(_mm256_unpacklo_epi16(pl, ph), _mm256_unpackhi_epi16(pl, ph));
+    const __m256i sign = _mm256_srai_epi16(v, 15);
+    const __m256i p0 = _mm256_sll_epi32(_mm256_unpacklo_epi16(v, sign), left);
+    const __m256i p1 = _mm256_sll_epi32(_mm256_unpackhi_epi16(v, sign), left);
     store16(coef + k, _mm256_packs_epi32(p0, p1));
   }
 }

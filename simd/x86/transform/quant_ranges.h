@@ -19,28 +19,34 @@ inline bool quant_in_range(int32_t count, int32_t scale, int32_t shift, int32_t 
   return ((int64_t{32768} * scale + offset) >> shift) <= 32767;
 }
 
-// dequant: levels are clamped to +-limit first, beyond which the result
-// saturates to the same int16 bound; scale = odd << up_shift with odd
-// below 2^15, and limit * scale + round stays below 2^31.
+// dequant: scale = odd << up with odd below 2^15, so a level times odd is
+// exact in 32 bits (below 2^30 in magnitude).  (l * scale + 2^(shift - 1))
+// >> shift is then, with no division and nothing that can overflow:
+//  - up < shift: (l * odd + 2^(shift - up - 1)) >> (shift - up);
+//  - up >= shift: l * odd * 2^(up - shift), which saturates to int16
+//    exactly as l * odd saturated first and then shifted by at most 16.
+// The final narrowing with saturation is the portable function's clip.
 struct dequant_range_t {
   bool ok;
-  int32_t odd, up_shift;
-  int16_t hi, lo;  // clamp bounds of the levels
+  bool widen;         // the second form
+  int32_t odd;
+  int32_t add, right;  // first form
+  int32_t left;        // second form, min(up - shift, 16)
 };
 
 inline dequant_range_t dequant_range(int32_t count, int32_t scale, int32_t shift, int32_t step) {
-  dequant_range_t r{false, 0, 0, 0, 0};
-  if (count <= 0 || count % step || scale <= 0 || shift < 1 || shift > 20) return r;
-  r.up_shift = __builtin_ctz(static_cast<uint32_t>(scale));
-  r.odd = scale >> r.up_shift;
+  dequant_range_t r{false, false, 0, 0, 0, 0};
+  if (count <= 0 || count % step || scale <= 0 || shift < 1 || shift > 30) return r;
+  const int32_t up = __builtin_ctz(static_cast<uint32_t>(scale));
+  r.odd = scale >> up;
   if (r.odd > 32767) return r;
-  const int64_t round = int64_t{1} << (shift - 1);
-  // Smallest level whose result reaches 32767 and whose negation reaches -32768.
-  const int64_t limit = ((int64_t{32767} << shift) + round) / scale + 1;
-  const int64_t hi = limit < 32767 ? limit : 32767, lo = limit < 32768 ? -limit : -32768;
-  if ((-lo) * int64_t{scale} + round >= (int64_t{1} << 31)) return r;
-  r.hi = static_cast<int16_t>(hi);
-  r.lo = static_cast<int16_t>(lo);
+  r.widen = up >= shift;
+  if (r.widen) {
+    r.left = up - shift < 16 ? up - shift : 16;
+  } else {
+    r.right = shift - up;
+    r.add = int32_t{1} << (shift - up - 1);
+  }
   r.ok = true;
   return r;
 }

@@ -67,15 +67,27 @@ uint32_t quant_nxn_ssse3(int16_t *levels, const int16_t *coef, int32_t count, in
 }
 
 template <int32_t Count>
-void dequant_body(int16_t *coef, const int16_t *levels, const dequant_range_t &r, int32_t shift) {
-  const __m128i odd = _mm_set1_epi16(static_cast<int16_t>(r.odd)), up = _mm_cvtsi32_si128(r.up_shift);
-  const __m128i hi = _mm_set1_epi16(r.hi), lo = _mm_set1_epi16(r.lo);
-  const __m128i round = _mm_set1_epi32(1 << (shift - 1)), sh = _mm_cvtsi32_si128(shift);
+void dequant_body(int16_t *coef, const int16_t *levels, const dequant_range_t &r, int32_t) {
+  const __m128i odd = _mm_set1_epi16(static_cast<int16_t>(r.odd));
+  if (!r.widen) {
+    const __m128i add = _mm_set1_epi32(r.add), right = _mm_cvtsi32_si128(r.right);
+    for (int32_t k = 0; k < Count; k += 8) {
+      const __m128i l = load8(levels + k);
+      const __m128i pl = _mm_mullo_epi16(l, odd), ph = _mm_mulhi_epi16(l, odd);
+      const __m128i p0 = _mm_sra_epi32(_mm_add_epi32(_mm_unpacklo_epi16(pl, ph), add), right);
+      const __m128i p1 = _mm_sra_epi32(_mm_add_epi32(_mm_unpackhi_epi16(pl, ph), add), right);
+      store8(coef + k, _mm_packs_epi32(p0, p1));
+    }
+    return;
+  }
+  const __m128i left = _mm_cvtsi32_si128(r.left);
   for (int32_t k = 0; k < Count; k += 8) {
-    const __m128i l = _mm_max_epi16(_mm_min_epi16(load8(levels + k), hi), lo);
+    const __m128i l = load8(levels + k);
     const __m128i pl = _mm_mullo_epi16(l, odd), ph = _mm_mulhi_epi16(l, odd);
-    const __m128i p0 = _mm_sra_epi32(_mm_add_epi32(_mm_sll_epi32(_mm_unpacklo_epi16(pl, ph), up), round), sh);
-    const __m128i p1 = _mm_sra_epi32(_mm_add_epi32(_mm_sll_epi32(_mm_unpackhi_epi16(pl, ph), up), round), sh);
+    const __m128i v = _mm_packs_epi32(_mm_unpacklo_epi16(pl, ph), _mm_unpackhi_epi16(pl, ph));
+    const __m128i sign = _mm_srai_epi16(v, 15);
+    const __m128i p0 = _mm_sll_epi32(_mm_unpacklo_epi16(v, sign), left);
+    const __m128i p1 = _mm_sll_epi32(_mm_unpackhi_epi16(v, sign), left);
     store8(coef + k, _mm_packs_epi32(p0, p1));
   }
 }
