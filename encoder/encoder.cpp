@@ -23,6 +23,7 @@
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/aq.h"
+#include "ratecontrol/cutree.h"
 #include "ratecontrol/ratecontrol.h"
 #include "ratecontrol/twopass.h"
 
@@ -810,6 +811,9 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
       std::fprintf(stderr, " est-bits %.0f data-bits %llu", ctx->pic_est_bits / 256.0,
                    static_cast<unsigned long long>(ctx->pic_data_bits));
     if (enc->pps->cu_qp_delta_enabled) std::fprintf(stderr, " avg-qp %.2f", rec->avg_coded_qp);
+    // Whether and how far the CU-tree lowered this picture's CTU QPs.
+    if (pic->use_cutree_offsets && ctx->aq_mode_active)
+      std::fprintf(stderr, " cutree %.2f", cutree_mean_offset(enc, pic));
     std::fprintf(stderr, "\n");
   }
   if (opts) {

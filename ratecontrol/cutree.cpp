@@ -184,3 +184,13 @@ void cutree_run(encoder_t *ctx, frame_t *const *f, int32_t n, int32_t start) {
     cutree_compute_qp_offsets(ctx, f[py.q2]);
   }
 }
+
+float cutree_mean_offset(const encoder_t *ctx, const frame_t *frame) {
+  if (!frame->use_cutree_offsets || !frame->la) return 0.0f;
+  const lowres_layout_t &l = ctx->lookahead_engine->layout;
+  double sum = 0.0;
+  int32_t n = 0;
+  for (int32_t cy = 0; cy < l.block_rows; cy += 4)
+    for (int32_t cx = 0; cx < l.block_cols; cx += 4, n++) sum += frame->aq_cutree_offsets[cy * l.block_stride + cx];
+  return n ? static_cast<float>(sum / n) : 0.0f;
+}

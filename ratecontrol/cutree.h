@@ -21,5 +21,9 @@ void cutree_compute_qp_offsets(encoder_t *ctx, frame_t *frame);
 // group's anchor and its reference B pictures.
 void cutree_run(encoder_t *ctx, frame_t *const *frames, int32_t n, int32_t start);
 
+// The mean of a picture's CU-tree offsets over its CTUs (0 when it carries
+// none), for the per-picture log.
+float cutree_mean_offset(const encoder_t *ctx, const frame_t *frame);
+
 // log2 of a non-zero value by 128 linear pieces per octave.
 float cutree_log2(uint32_t x);

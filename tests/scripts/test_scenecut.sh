@@ -86,6 +86,21 @@ cmp -s cutree.hevc no_cutree.hevc && conf_fail cutree "--no-cutree gives the sam
 for t in 1 4 5 6; do
   [ "$(coded_vs_slice no_cutree $t)" = "equal " ] || conf_fail no_cutree "type $t: $(coded_vs_slice no_cutree $t)"
 done
+# The log's mean CU-tree offset of a picture: logged for the key, P and
+# reference B pictures, never for plain B pictures, never without the
+# CU-tree; never positive, and a picture whose mean is below -0.5 has its
+# coded QPs below its slice QP (it is this picture's own offsets that its
+# CTUs take; skipped CUs keep the predicted QP, so the two means differ).
+offsets_vs_coded() {
+  awk '$1 == "frame" { c = ""; for (i = 1; i < NF; i++) { if ($i == "avg-qp") a = $(i + 1); if ($i == "cutree") c = $(i + 1) }
+    if (c == "") { print $4 ":none"; next }
+    print $4 ":" (c > 0 ? "raised" : c < -0.5 && a >= $6 ? "not-coded-lower" : "lowered") }' "$1.err" |
+    sort -u | tr '\n' ' '
+}
+[ "$(offsets_vs_coded cutree)" = "1:lowered 4:lowered 5:lowered 6:none " ] ||
+  conf_fail cutree "logged offsets: $(offsets_vs_coded cutree)"
+[ "$(offsets_vs_coded no_cutree)" = "1:none 4:none 5:none 6:none " ] ||
+  conf_fail no_cutree "logged offsets: $(offsets_vs_coded no_cutree)"
 
 # Pictures too small for any half-resolution block to be searched (8x8,
 # 72x8) give no sign of a cut: only the first is a key picture.
