@@ -174,10 +174,6 @@ int32_t compat_from_file_name(std::string_view path) {
 }
 
 int32_t tune_bit_from_name(std::string_view name) {
-  if (name == "psnr")
-    return TARNHEVCENC_TUNE_PSNR;
-  if (name == "ssim")
-    return TARNHEVCENC_TUNE_SSIM;
   if (name == "zerolatency")
     return TARNHEVCENC_TUNE_ZEROLATENCY;
   if (name == "lowdelay")

@@ -49,7 +49,7 @@ name_hints_t hints_from_file_name(std::string_view path);
 // "hm10" or "hm12" (any case); 0 when there is none.
 int32_t compat_from_file_name(std::string_view path);
 
-// Tune bit for a tune name (psnr, ssim, zerolatency, lowdelay), 0 if unknown.
+// Tune bit for a tune name (zerolatency, lowdelay), 0 if unknown.
 int32_t tune_bit_from_name(std::string_view name);
 
 // The input path with the extension of its last component replaced by

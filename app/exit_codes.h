@@ -12,7 +12,8 @@ enum exit_code_t : int {
   exit_output_write = 5,   // output, reconstruction or statistics file failed
   exit_encoder_create = 6, // the library refused the settings
   exit_encode_failed = 7,  // the library reported an error while encoding
-  exit_not_built = 8,      // an option whose feature is not built yet
+                           // 8 is no longer given (it meant an option whose
+                           // feature was missing); 9 keeps its meaning
   exit_stats_mismatch = 9, // --pass 2: the statistics file is damaged or
                            // was written with other settings
   exit_signal_base = 128   // + the number of SIGINT, SIGTERM or SIGHUP: the

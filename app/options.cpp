@@ -22,14 +22,11 @@ struct opt_def_t {
   bool takes_value;
   const char *arg;  // placeholder shown in the help text
   const char *help;
-  // Non-null for an option whose feature is not built yet: it is refused with
-  // this reason rather than accepted and silently ignored.
-  const char *not_built = nullptr;
 };
 
 constexpr opt_def_t opt_defs[] = {
     {"complexity", opt_id_t::complexity, true, "N", "preset 0 (fastest) .. 7 (best quality), default 4"},
-    {"tune", opt_id_t::tune, true, "NAME", "zerolatency or lowdelay; repeat to combine (psnr, ssim: not available yet)"},
+    {"tune", opt_id_t::tune, true, "NAME", "zerolatency or lowdelay; repeat to combine"},
     {"qp", opt_id_t::qp, true, "N", "constant QP 0..51 (selects constant-QP rate control)"},
     {"bitrate", opt_id_t::bitrate, true, "N", "average bitrate in kbit/s 1..2000000 (one pass)"},
     {"crf", opt_id_t::crf, true, "F", "constant rate factor 0..51: about constant quality, lower is better"},
@@ -120,7 +117,7 @@ void print_help() {
   }
   std::printf("\nExit codes: 0 ok, 1 usage, 2 invalid option value, 3 cannot open or read input,\n"
               "4 invalid input, 5 cannot write output, 6 encoder creation failed, 7 encoding failed,\n"
-              "8 option not available yet, 9 statistics file damaged or from other settings,\n"
+              "9 statistics file damaged or from other settings,\n"
               "128 + signal number after SIGINT (130), SIGTERM (143) or SIGHUP (129)\n"
               "(the stream written so far is complete).\n");
 }
@@ -505,11 +502,6 @@ parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tar
       usage_error("option '%s' takes no value", "--" + std::string(def->name));
       return {exit_usage, true};
     }
-    if (def->not_built) {
-      std::fprintf(stderr, "ziravov: option '--%s' is not available yet: %s is not built in this version\n",
-                   def->name, def->not_built);
-      return {exit_not_built, true};
-    }
     help |= def->id == opt_id_t::help;
     version |= def->id == opt_id_t::version;
     given.push_back(std::move(g));
@@ -546,13 +538,6 @@ parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tar
       if (!bit) {
         value_error(g, "zerolatency or lowdelay");
         return {exit_bad_value, true};
-      }
-      // The library reads no quality tune yet: accepting one would claim an
-      // effect that never happens.
-      if (bit & (TARNHEVCENC_TUNE_PSNR | TARNHEVCENC_TUNE_SSIM)) {
-        std::fprintf(stderr, "ziravov: --tune %s is not available yet: it changes nothing in this version\n",
-                     g.value.c_str());
-        return {exit_not_built, true};
       }
       tune |= bit;
     }

@@ -886,6 +886,7 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
       lookahead_frame_init(enc, f, 0);
     f->pts = pts;
     f->frame_number = enc->frames_received++;
+    f->control = opts && opts->size >= offsetof(tarnhevcenc_frame_opts_t, control) + sizeof(opts->control) ? opts->control : 0;
     f->frame_type_code = 0;
     frame_list_push(q->input, f);
   }

@@ -52,6 +52,9 @@ struct frame_t {
   uint32_t frame_type_code;
   int64_t pts, dts;
   int32_t frame_number;  // display order
+  // The caller's control word for this picture: 1 and 2 ask for the faster
+  // motion search (no multi-hexagon step).
+  uint32_t control;
   int32_t irap_index;
   uint8_t b_level;
   uint8_t scenecut_candidate;

@@ -230,6 +230,11 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->brefs = pre.brefs;
 
   // 3. Tunes.
+  constexpr int32_t known_tunes = TARNHEVCENC_TUNE_ZEROLATENCY | TARNHEVCENC_TUNE_LOWDELAY;
+  if (in.tune & ~known_tunes) {
+    std::fprintf(stderr, "tarnhevcenc: tune bits 0x%x unknown, ignored\n", static_cast<unsigned>(in.tune & ~known_tunes));
+    in.tune &= known_tunes;
+  }
   p->tune = in.tune;
   // A tune outranks the caller's fields it governs; overriding one the
   // caller set is reported like any repair.

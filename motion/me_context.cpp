@@ -7,7 +7,8 @@
 
 void me_setup_context(encoder_t *ctx, me_context_t *me) {
   me->luma_stride = ctx->cur_recon->stride[0];
-  me->search_mode = ctx->param.multihex_search;
+  const uint32_t control = ctx->cur_input->control;
+  me->search_mode = control == 1 || control == 2 ? 0 : ctx->param.multihex_search;
   me->pic_width = static_cast<int16_t>(ctx->width);
   me->pic_height = static_cast<int16_t>(ctx->height);
   me->pixel_funcs = &ctx->pixel;

@@ -80,6 +80,7 @@ struct encoder_run_t {
   uint32_t next = 0;
   bytes_t stream;
   int32_t outputs = 0;
+  uint32_t control = 0;  // the per-picture control word handed with every picture
 
   bool start(tarnhevcenc_param_t p) {
     width = p.width;
@@ -95,7 +96,11 @@ struct encoder_run_t {
   bool step() {
     picture_t pic(width, height, next);
     const uint8_t *out = nullptr;
-    const int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, next, nullptr, &out);
+    tarnhevcenc_frame_opts_t opts;
+    std::memset(&opts, 0, sizeof(opts));
+    opts.size = sizeof(opts);
+    opts.control = control;
+    const int n = tarnhevcenc_encode_frame(enc, pic.ptrs(), pic.stride, next, control ? &opts : nullptr, &out);
     next++;
     return take(n, out);
   }
@@ -345,6 +350,46 @@ TEST(Api, TwoEncodersInterleavedProduceWhatEachProducesAlone) {
   EXPECT_TRUE(ra.stream == alone_a) << ra.stream.size() << " vs " << alone_a.size() << " bytes";
   EXPECT_TRUE(rb.stream == alone_b) << rb.stream.size() << " vs " << alone_b.size() << " bytes";
   EXPECT_TRUE(rc.stream == alone_c) << rc.stream.size() << " vs " << alone_c.size() << " bytes";
+}
+
+bytes_t encode_with_control(const tarnhevcenc_param_t &p, int32_t pictures, uint32_t control) {
+  encoder_run_t run;
+  run.control = control;
+  if (!run.start(p)) return {};
+  for (int32_t i = 0; i < pictures; i++)
+    if (!run.step()) return {};
+  if (!run.finish()) return {};
+  return run.stream;
+}
+
+// Control words 1 and 2 give their pictures the search without the
+// multi-hexagon step; other words change nothing.  Complexity 1 has no
+// multi-hexagon step to drop.
+TEST(Api, ControlWordsOneAndTwoAskForTheFasterMotionSearch) {
+  tarnhevcenc_param_t p = default_param(128, 96, 30);
+  p.complexity = 5;
+  const bytes_t plain = encode_with_control(p, 6, 0);
+  const bytes_t fast1 = encode_with_control(p, 6, 1);
+  ASSERT_FALSE(plain.empty());
+  ASSERT_FALSE(fast1.empty());
+  EXPECT_TRUE(fast1 != plain);
+  EXPECT_TRUE(encode_with_control(p, 6, 2) == fast1);
+  EXPECT_TRUE(encode_with_control(p, 6, 3) == plain);
+  tarnhevcenc_param_t q = default_param(128, 96, 30);
+  q.complexity = 1;
+  EXPECT_TRUE(encode_with_control(q, 6, 1) == encode_with_control(q, 6, 0));
+}
+
+// Tune bits no tune owns are reported and ignored, never taken for a tune.
+TEST(Api, UnknownTuneBitsAreIgnoredWithAMessage) {
+  tarnhevcenc_param_t p = default_param(64, 48, 30);
+  const bytes_t plain = encode_alone(p, 3);
+  p.tune = 1 | 2 | 64;
+  testing::internal::CaptureStderr();
+  const bytes_t odd = encode_alone(p, 3);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("tune bits 0x43 unknown"), std::string::npos) << said;
+  EXPECT_TRUE(odd == plain);
 }
 
 // Positions of the NAL units in Annex B data, with their types.
