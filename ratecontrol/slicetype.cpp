@@ -118,8 +118,10 @@ int32_t decide_group(decision_t &dc) {
     }
   }
   // The input ended inside a B run: a B picture needs a later reference.
+  // It becomes a P picture in full, level and layer too: its level picks the
+  // vector-cost table and the rate-control class.
   frame_t *f = queued(q, n - 1);
-  if (f->frame_type_code == TARNHEVCENC_TYPE_B) f->frame_type_code = TARNHEVCENC_TYPE_P;
+  if (f->frame_type_code == TARNHEVCENC_TYPE_B) make_p(p, q, f);
   return n - 1;
 }
 

@@ -165,6 +165,10 @@ void check_stream_properties(const gop_run_t &r, int32_t count) {
   EXPECT_EQ(position[0], 0);
   EXPECT_TRUE(r.coded[0].type == TARNHEVCENC_TYPE_IDR || r.coded[0].type == TARNHEVCENC_TYPE_CRA);
   EXPECT_FALSE(is_b(r.by_number(count - 1).type)) << "the last picture has no later reference";
+  for (const coded_t &c : r.coded)
+    if (!is_b(c.type)) {
+      EXPECT_EQ(c.b_level, 0) << "picture " << c.number << " is no B picture";
+    }
 
   // Rank of a picture as a reference: anchors first, then Brefs by level;
   // plain B pictures are never references.
