@@ -10,18 +10,18 @@
 // every 4x4 cost, the whole-row SADs, the two- and three-candidate SADs,
 // sa8d_half and the rectangular SSDs and SATDs.
 void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
-  p->sad_half[0] = sad_half_64x64_ssse3;
-  p->sad_half[1] = sad_half_32x32_ssse3;
-  p->sad_half[2] = sad_half_16x16_ssse3;
-  p->sad_half[3] = sad_half_8x8_ssse3;
-  p->sad_half_wide[0] = sad_half_64x32_ssse3;
-  p->sad_half_wide[1] = sad_half_32x16_ssse3;
-  p->sad_half_wide[2] = sad_half_16x8_ssse3;
-  p->sad_half_wide[3] = sad_half_8x4_ssse3;
-  p->sad_half_tall[0] = sad_half_32x64_ssse3;
-  p->sad_half_tall[1] = sad_half_16x32_ssse3;
-  p->sad_half_tall[2] = sad_half_8x16_ssse3;
-  p->sad_half_tall[3] = sad_half_4x8_ssse3;
+  p->sad_half[0] = sad_half_64x64_sse2;
+  p->sad_half[1] = sad_half_32x32_sse2;
+  p->sad_half[2] = sad_half_16x16_sse2;
+  p->sad_half[3] = sad_half_8x8_sse2;
+  p->sad_half_wide[0] = sad_half_64x32_sse2;
+  p->sad_half_wide[1] = sad_half_32x16_sse2;
+  p->sad_half_wide[2] = sad_half_16x8_sse2;
+  p->sad_half_wide[3] = sad_half_8x4_sse2;
+  p->sad_half_tall[0] = sad_half_32x64_sse2;
+  p->sad_half_tall[1] = sad_half_16x32_sse2;
+  p->sad_half_tall[2] = sad_half_8x16_sse2;
+  p->sad_half_tall[3] = sad_half_4x8_sse2;
   p->sad_x4_half[0] = sad_x4_half_64x64_ssse3;
   p->sad_x4_half[1] = sad_x4_half_32x32_ssse3;
   p->sad_x4_half[2] = sad_x4_half_16x16_ssse3;
@@ -61,10 +61,10 @@ void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
   // The block cost follows its level's choice (half-row SAD or SA8D); the
   // 4x4 cost keeps the lower tier's function.
   if (block_cost_level < 1) {
-    p->block_cost[0] = sad_half_64x64_ssse3;
-    p->block_cost[1] = sad_half_32x32_ssse3;
-    p->block_cost[2] = sad_half_16x16_ssse3;
-    p->block_cost[3] = sad_half_8x8_ssse3;
+    p->block_cost[0] = sad_half_64x64_sse2;
+    p->block_cost[1] = sad_half_32x32_sse2;
+    p->block_cost[2] = sad_half_16x16_sse2;
+    p->block_cost[3] = sad_half_8x8_sse2;
   } else {
     p->block_cost[0] = sa8d_64x64_ssse3;
     p->block_cost[1] = sa8d_32x32_ssse3;

@@ -8,19 +8,20 @@
 
 #include "common/primitives.h"
 
-// Half-row SAD: rows 0, 2, 4, ... doubled; alone and for four candidates.
-uint32_t sad_half_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_64x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_32x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_8x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t sad_half_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+// Half-row SAD: rows 0, 2, 4, ... doubled; alone (SSE2 instructions only)
+// and for four candidates.
+uint32_t sad_half_64x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_32x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_16x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_8x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_64x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_32x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_16x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_8x4_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_32x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_16x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_8x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t sad_half_4x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 void sad_x4_half_32x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,

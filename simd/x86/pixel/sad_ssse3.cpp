@@ -28,7 +28,7 @@ inline uint32_t sum_halves(__m128i v) {
 }
 
 template <int W, int H>
-uint32_t sad_half_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+uint32_t sad_half_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   // The doubled strides are formed in 32 bits, as the portable function does.
   const intptr_t sa = static_cast<int32_t>(2 * a_stride), sb = static_cast<int32_t>(2 * b_stride);
   if constexpr (W == 4) {
@@ -80,18 +80,18 @@ void sad_x4_half_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1,
 
 }  // namespace
 
-uint32_t sad_half_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<64, 64>(a, a_stride, b, b_stride); }
-uint32_t sad_half_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<32, 32>(a, a_stride, b, b_stride); }
-uint32_t sad_half_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<16, 16>(a, a_stride, b, b_stride); }
-uint32_t sad_half_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<8, 8>(a, a_stride, b, b_stride); }
-uint32_t sad_half_64x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<64, 32>(a, a_stride, b, b_stride); }
-uint32_t sad_half_32x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<32, 16>(a, a_stride, b, b_stride); }
-uint32_t sad_half_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<16, 8>(a, a_stride, b, b_stride); }
-uint32_t sad_half_8x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<8, 4>(a, a_stride, b, b_stride); }
-uint32_t sad_half_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<32, 64>(a, a_stride, b, b_stride); }
-uint32_t sad_half_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<16, 32>(a, a_stride, b, b_stride); }
-uint32_t sad_half_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<8, 16>(a, a_stride, b, b_stride); }
-uint32_t sad_half_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_ssse3<4, 8>(a, a_stride, b, b_stride); }
+uint32_t sad_half_64x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<64, 64>(a, a_stride, b, b_stride); }
+uint32_t sad_half_32x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<32, 32>(a, a_stride, b, b_stride); }
+uint32_t sad_half_16x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<16, 16>(a, a_stride, b, b_stride); }
+uint32_t sad_half_8x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<8, 8>(a, a_stride, b, b_stride); }
+uint32_t sad_half_64x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<64, 32>(a, a_stride, b, b_stride); }
+uint32_t sad_half_32x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<32, 16>(a, a_stride, b, b_stride); }
+uint32_t sad_half_16x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<16, 8>(a, a_stride, b, b_stride); }
+uint32_t sad_half_8x4_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<8, 4>(a, a_stride, b, b_stride); }
+uint32_t sad_half_32x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<32, 64>(a, a_stride, b, b_stride); }
+uint32_t sad_half_16x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<16, 32>(a, a_stride, b, b_stride); }
+uint32_t sad_half_8x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<8, 16>(a, a_stride, b, b_stride); }
+uint32_t sad_half_4x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<4, 8>(a, a_stride, b, b_stride); }
 
 void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
