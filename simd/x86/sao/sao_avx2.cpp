@@ -12,7 +12,7 @@
 namespace {
 
 // The kernels of sao_kernels.h at 32 samples per step, by name.
-void sao_diff_ctu_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
+void sao_diff_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
                     int32_t is_luma) {
   diff_k<v256, v128>(diff, rec, rec_stride, src, src_stride, is_luma);
 }
@@ -20,7 +20,7 @@ void sao_diff_wxh_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, co
                     int32_t is_luma, int32_t w, int32_t h) {
   diff_wxh_k<v256, v128>(diff, rec, rec_stride, src, src_stride, is_luma, w, h);
 }
-void sao_stats_eo0_ctu_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo0_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v256, v128, 0>(out, px, stride, is_luma, diff, scratch);
 }
@@ -28,7 +28,7 @@ void sao_stats_eo0_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride,
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v256, v128, 0>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_stats_eo1_ctu_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo1_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v256, v128, 1>(out, px, stride, is_luma, diff, scratch);
 }
@@ -36,7 +36,7 @@ void sao_stats_eo1_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride,
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v256, v128, 1>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_stats_eo2_ctu_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo2_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v256, v128, 2>(out, px, stride, is_luma, diff, scratch);
 }
@@ -44,7 +44,7 @@ void sao_stats_eo2_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride,
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v256, v128, 2>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_stats_eo3_ctu_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo3_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v256, v128, 3>(out, px, stride, is_luma, diff, scratch);
 }
@@ -143,12 +143,12 @@ void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t pl
 
 void install_sao_avx2(sao_funcs_t *s) {
   s->sao_apply_ctu = sao_apply_ctu_avx2;
-  s->sao_diff = sao_diff_ctu_avx2;
+  s->sao_diff = sao_diff_avx2;
   s->sao_diff_wxh = sao_diff_wxh_avx2;
-  s->sao_stats_eo[0] = sao_stats_eo0_ctu_avx2;
-  s->sao_stats_eo[1] = sao_stats_eo1_ctu_avx2;
-  s->sao_stats_eo[2] = sao_stats_eo2_ctu_avx2;
-  s->sao_stats_eo[3] = sao_stats_eo3_ctu_avx2;
+  s->sao_stats_eo[0] = sao_stats_eo0_avx2;
+  s->sao_stats_eo[1] = sao_stats_eo1_avx2;
+  s->sao_stats_eo[2] = sao_stats_eo2_avx2;
+  s->sao_stats_eo[3] = sao_stats_eo3_avx2;
   s->sao_stats_eo_wxh[0] = sao_stats_eo0_wxh_avx2;
   s->sao_stats_eo_wxh[1] = sao_stats_eo1_wxh_avx2;
   s->sao_stats_eo_wxh[2] = sao_stats_eo2_wxh_avx2;

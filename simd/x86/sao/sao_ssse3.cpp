@@ -35,14 +35,14 @@ void sao_stats_bo_wxh_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride,
                 counted_rows(h, is_luma));
 }
 
-void sao_stats_bo_ctu_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff, void *) {
+void sao_stats_bo_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff, void *) {
   const int32_t n = block_side(is_luma);
   bo_stats_rows(out, px, stride, diff, n, n, n);
 }
 
 
 // The kernels of sao_kernels.h at 16 samples per step, by name.
-void sao_diff_ctu_ssse3(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
+void sao_diff_ssse3(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
                     int32_t is_luma) {
   diff_k<v128, v128>(diff, rec, rec_stride, src, src_stride, is_luma);
 }
@@ -50,7 +50,7 @@ void sao_diff_wxh_ssse3(int16_t *diff, const uint8_t *rec, int32_t rec_stride, c
                     int32_t is_luma, int32_t w, int32_t h) {
   diff_wxh_k<v128, v128>(diff, rec, rec_stride, src, src_stride, is_luma, w, h);
 }
-void sao_stats_eo0_ctu_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo0_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v128, v128, 0>(out, px, stride, is_luma, diff, scratch);
 }
@@ -58,7 +58,7 @@ void sao_stats_eo0_wxh_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v128, v128, 0>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_stats_eo1_ctu_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo1_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v128, v128, 1>(out, px, stride, is_luma, diff, scratch);
 }
@@ -66,7 +66,7 @@ void sao_stats_eo1_wxh_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v128, v128, 1>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_stats_eo2_ctu_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo2_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v128, v128, 2>(out, px, stride, is_luma, diff, scratch);
 }
@@ -74,7 +74,7 @@ void sao_stats_eo2_wxh_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v128, v128, 2>(out, px, stride, is_luma, diff, w, h, scratch);
 }
-void sao_stats_eo3_ctu_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+void sao_stats_eo3_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          void *scratch) {
   stats_eo_k<v128, v128, 3>(out, px, stride, is_luma, diff, scratch);
 }
@@ -85,16 +85,16 @@ void sao_stats_eo3_wxh_ssse3(sao_stats_t *out, const uint8_t *px, int32_t stride
 }  // namespace
 
 void install_sao_ssse3(sao_funcs_t *s) {
-  s->sao_diff = sao_diff_ctu_ssse3;
+  s->sao_diff = sao_diff_ssse3;
   s->sao_diff_wxh = sao_diff_wxh_ssse3;
-  s->sao_stats_eo[0] = sao_stats_eo0_ctu_ssse3;
-  s->sao_stats_eo[1] = sao_stats_eo1_ctu_ssse3;
-  s->sao_stats_eo[2] = sao_stats_eo2_ctu_ssse3;
-  s->sao_stats_eo[3] = sao_stats_eo3_ctu_ssse3;
+  s->sao_stats_eo[0] = sao_stats_eo0_ssse3;
+  s->sao_stats_eo[1] = sao_stats_eo1_ssse3;
+  s->sao_stats_eo[2] = sao_stats_eo2_ssse3;
+  s->sao_stats_eo[3] = sao_stats_eo3_ssse3;
   s->sao_stats_eo_wxh[0] = sao_stats_eo0_wxh_ssse3;
   s->sao_stats_eo_wxh[1] = sao_stats_eo1_wxh_ssse3;
   s->sao_stats_eo_wxh[2] = sao_stats_eo2_wxh_ssse3;
   s->sao_stats_eo_wxh[3] = sao_stats_eo3_wxh_ssse3;
-  s->sao_stats_bo = sao_stats_bo_ctu_ssse3;
+  s->sao_stats_bo = sao_stats_bo_ssse3;
   s->sao_stats_bo_wxh = sao_stats_bo_wxh_ssse3;
 }
