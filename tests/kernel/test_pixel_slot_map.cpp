@@ -76,10 +76,11 @@ std::map<int32_t, const void *> avx2_slots(int32_t level) {
       {117, reinterpret_cast<const void *>(copy_from_aligned_32x32_avx2)},
   };
   if (level < 1) {
-    // Block costs of the fast levels: the half-row SADs of 64x64 and 32x32;
-    // 16x16 and 8x8 keep the lower tier.
-    m[95] = reinterpret_cast<const void *>(sad_half_64x64_avx2);
-    m[96] = reinterpret_cast<const void *>(sad_half_32x32_avx2);
+    // Block costs of the fast levels: the half-row SADs of 64x64 and 32x32
+    // under the block-cost slots' own names; 16x16 and 8x8 keep the lower
+    // tier.
+    m[95] = reinterpret_cast<const void *>(block_cost_sad_half_64x64_avx2);
+    m[96] = reinterpret_cast<const void *>(block_cost_sad_half_32x32_avx2);
   } else {
     // From level 1 on all four are the SA8D kernels of their size.
     m[95] = reinterpret_cast<const void *>(sa8d_64x64_avx2);

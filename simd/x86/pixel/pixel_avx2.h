@@ -27,6 +27,10 @@ uint32_t sad_half_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, 
 uint32_t sad_half_64x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sad_half_32x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sad_half_32x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+// The block-cost slots' own names for the two large half-row SADs (the
+// block-cost level below 1); same value as sad_half_64x64_avx2/32x32.
+uint32_t block_cost_sad_half_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t block_cost_sad_half_32x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 // Half-row SAD of two, three or four candidates against the source copy.
 void sad_x4_half_64x64_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                             const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);

@@ -140,8 +140,8 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   if (block_cost_level < 1) {
     // The two large block costs are the half-row SADs of their size; the
     // 16x16 and 8x8 ones keep the lower tier's.
-    p->block_cost[0] = sad_half_64x64_avx2;
-    p->block_cost[1] = sad_half_32x32_avx2;
+    p->block_cost[0] = block_cost_sad_half_64x64_avx2;
+    p->block_cost[1] = block_cost_sad_half_32x32_avx2;
   } else {
     p->block_cost[0] = sa8d_64x64_avx2;
     p->block_cost[1] = sa8d_32x32_avx2;

@@ -117,6 +117,8 @@ uint32_t sad_half_8x8_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32
 uint32_t sad_half_64x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<64, 32>(a, as, b, bs); }
 uint32_t sad_half_32x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 16>(a, as, b, bs); }
 uint32_t sad_half_32x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 64>(a, as, b, bs); }
+uint32_t block_cost_sad_half_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<64, 64>(a, as, b, bs); }
+uint32_t block_cost_sad_half_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 32>(a, as, b, bs); }
 
 // Rows 0 and 2 only.
 uint32_t sad_half_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
