@@ -19,6 +19,65 @@ void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32
   if (!done) block_copy_c(dst, dst_stride, src, src_stride, w, h);
 }
 
+namespace {
+
+// The fixed-shape 8-tap kernels of the square blocks of 16, 32 and 64
+// samples: pp writes 8-bit samples, ps 16-bit ones; h, v and hv name the
+// filtered axes.  The drivers below hand them the block origin.
+template <out_t OUT, typename D, int N>
+void interp_h(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, int32_t fx) {
+  filter_h<8, OUT>(dst, ds, src, ss, fx, N, N);
+}
+template <out_t OUT, typename D, int N>
+void interp_v(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, int32_t fy) {
+  filter_v<8, OUT>(dst, ds, src, ss, fy, N, N);
+}
+template <out_t OUT, typename D, int N>
+void interp_hv(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, int32_t fx, int32_t fy) {
+  filter_hv<8, OUT>(dst, ds, src, ss, fx, fy, N, N);
+}
+
+using pp_1d_t = void (*)(uint8_t *, intptr_t, const uint8_t *, intptr_t, int32_t);
+using pp_2d_t = void (*)(uint8_t *, intptr_t, const uint8_t *, intptr_t, int32_t, int32_t);
+using ps_1d_t = void (*)(int16_t *, intptr_t, const uint8_t *, intptr_t, int32_t);
+using ps_2d_t = void (*)(int16_t *, intptr_t, const uint8_t *, intptr_t, int32_t, int32_t);
+
+void interp_luma_h_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 16>(d, ds, s, ss, fx); }
+void interp_luma_h_pp_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 32>(d, ds, s, ss, fx); }
+void interp_luma_h_pp_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 64>(d, ds, s, ss, fx); }
+void interp_luma_v_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 16>(d, ds, s, ss, fy); }
+void interp_luma_v_pp_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 32>(d, ds, s, ss, fy); }
+void interp_luma_v_pp_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 64>(d, ds, s, ss, fy); }
+void interp_luma_hv_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::pixels, uint8_t, 16>(d, ds, s, ss, fx, fy); }
+void interp_luma_hv_pp_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::pixels, uint8_t, 32>(d, ds, s, ss, fx, fy); }
+void interp_luma_hv_pp_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::pixels, uint8_t, 64>(d, ds, s, ss, fx, fy); }
+void interp_luma_h_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 16>(d, ds, s, ss, fx); }
+void interp_luma_h_ps_32x32_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 32>(d, ds, s, ss, fx); }
+void interp_luma_h_ps_64x64_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 64>(d, ds, s, ss, fx); }
+void interp_luma_v_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 16>(d, ds, s, ss, fy); }
+void interp_luma_v_ps_32x32_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 32>(d, ds, s, ss, fy); }
+void interp_luma_v_ps_64x64_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 64>(d, ds, s, ss, fy); }
+void interp_luma_hv_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 16>(d, ds, s, ss, fx, fy); }
+void interp_luma_hv_ps_32x32_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 32>(d, ds, s, ss, fx, fy); }
+void interp_luma_hv_ps_64x64_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 64>(d, ds, s, ss, fx, fy); }
+
+constexpr pp_1d_t H_PP[3] = {interp_luma_h_pp_16x16_avx2, interp_luma_h_pp_32x32_avx2, interp_luma_h_pp_64x64_avx2};
+constexpr pp_1d_t V_PP[3] = {interp_luma_v_pp_16x16_avx2, interp_luma_v_pp_32x32_avx2, interp_luma_v_pp_64x64_avx2};
+constexpr pp_2d_t HV_PP[3] = {interp_luma_hv_pp_16x16_avx2, interp_luma_hv_pp_32x32_avx2,
+                              interp_luma_hv_pp_64x64_avx2};
+constexpr ps_1d_t H_PS[3] = {interp_luma_h_ps_16x16_avx2, interp_luma_h_ps_32x32_avx2, interp_luma_h_ps_64x64_avx2};
+constexpr ps_1d_t V_PS[3] = {interp_luma_v_ps_16x16_avx2, interp_luma_v_ps_32x32_avx2, interp_luma_v_ps_64x64_avx2};
+constexpr ps_2d_t HV_PS[3] = {interp_luma_hv_ps_16x16_avx2, interp_luma_hv_ps_32x32_avx2,
+                              interp_luma_hv_ps_64x64_avx2};
+
+// The fixed-shape kernel of a square block of 16, 32 or 64 samples, else -1.
+inline int32_t square_kernel(int32_t w, int32_t h) {
+  if (w != h) return -1;
+  return w == 16 ? 0 : w == 32 ? 1 : w == 64 ? 2 : -1;
+}
+
+}  // namespace
+
 void mc_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
                   int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
@@ -33,6 +92,11 @@ void mc_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const in
     const int16_t *p = hplanes[fx - 1] + off;
     done = fy == 0 ? plane_round(dst, dst_stride, p, ref_stride, w, h)
                    : filter_v_words<8, out_t::pixels>(dst, dst_stride, p, ref_stride, fy, w, h);
+  } else if (const int32_t k = square_kernel(w, h); k >= 0) {
+    if (fy == 0) H_PP[k](dst, dst_stride, s, ref_stride, fx);
+    else if (fx == 0) V_PP[k](dst, dst_stride, s, ref_stride, fy);
+    else HV_PP[k](dst, dst_stride, s, ref_stride, fx, fy);
+    return;
   } else if (fy == 0) {
     done = filter_h<8, out_t::pixels>(dst, dst_stride, s, ref_stride, fx, w, h);
   } else if (fx == 0) {
@@ -74,7 +138,12 @@ const int16_t *mc_luma_ps_avx2(int16_t *dst, int32_t *dst_stride, const uint8_t 
   if (fx == 0 && fy == 0) done = fullpel_words(dst, ds, s, ref_stride, w, h);
   else if (fx != 0 && hplanes != nullptr)
     done = filter_v_words<8, out_t::words>(dst, ds, hplanes[fx - 1] + off, ref_stride, fy, w, h);
-  else if (fy == 0) done = filter_h<8, out_t::words>(dst, ds, s, ref_stride, fx, w, h);
+  else if (const int32_t k = square_kernel(w, h); k >= 0) {
+    if (fy == 0) H_PS[k](dst, ds, s, ref_stride, fx);
+    else if (fx == 0) V_PS[k](dst, ds, s, ref_stride, fy);
+    else HV_PS[k](dst, ds, s, ref_stride, fx, fy);
+    return dst;
+  } else if (fy == 0) done = filter_h<8, out_t::words>(dst, ds, s, ref_stride, fx, w, h);
   else if (fx == 0) done = filter_v<8, out_t::words>(dst, ds, s, ref_stride, fy, w, h);
   else done = filter_hv<8, out_t::words>(dst, ds, s, ref_stride, fx, fy, w, h);
   return done ? dst : mc_luma_ps_c(dst, dst_stride, ref, hplanes, ref_stride, mvx, mvy, w, h);
