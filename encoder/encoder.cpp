@@ -471,6 +471,9 @@ static void print_end_statistics(const encoder_t *enc) {
 
 void encoder_close(encoder_t *enc) {
   if (!enc) return;
+  // A half-resolution build left on the lookahead pool writes into a picture
+  // of the frame pool.
+  if (enc->lookahead_engine) lookahead_frame_wait(enc);
   // The workers stop after the CTU they are coding; nothing runs afterwards.
   if (enc->sched) {
     if (enc->sched->threads) rowsched_destroy(enc->sched);

@@ -3,6 +3,7 @@
 // the estimates rate control reads.
 #include "encoder/encoder.h"
 #include "ratecontrol/cutree.h"
+#include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lookahead.h"
 #include "ratecontrol/lowres_cost.h"
 
@@ -32,11 +33,15 @@ lookahead_costs_t costs_of(encoder_t *ctx) { return lookahead_costs_t{ctx, p_cos
 }  // namespace
 
 void lookahead_slicetype_decide(encoder_t *ctx, lookahead_queue_t *q, int32_t flush) {
+  lookahead_frame_wait(ctx);
   const lookahead_costs_t costs = costs_of(ctx);
   lookahead_slicetype_decide(&ctx->param, ctx->decision_delay, q, flush, ctx->lookahead_engine ? &costs : nullptr);
 }
 
 void lookahead_slicetype_run(encoder_t *ctx, lookahead_queue_t *q, int32_t flush) {
+  // Every picture it decides may start at once, and its analysis reads the
+  // half-resolution planes.
+  lookahead_frame_wait(ctx);
   const lookahead_costs_t costs = costs_of(ctx);
   lookahead_slicetype_run(&ctx->param, ctx->decision_delay, ctx->pool, q, flush,
                           ctx->lookahead_engine ? &costs : nullptr);

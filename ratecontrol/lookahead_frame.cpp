@@ -6,6 +6,7 @@
 #include "common/primitives.h"
 #include "encoder/encoder.h"
 #include "encoder/frame.h"
+#include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/lowres_data.h"
 
 namespace {
@@ -24,6 +25,12 @@ void extend_lowres_plane(uint8_t *o, int32_t stride, int32_t w, int32_t h) {
     std::memcpy(first - static_cast<intptr_t>(y) * stride, first, full);
     std::memcpy(last + static_cast<intptr_t>(y) * stride, last, full);
   }
+}
+
+int64_t lowres_build_job(int64_t arg) {
+  const lowres_build_job_t *j = reinterpret_cast<const lowres_build_job_t *>(arg);
+  lowres_build(*j->mc, j->f, j->all_phases);
+  return 0;
 }
 
 }  // namespace
@@ -60,6 +67,24 @@ bool lookahead_enabled(const encoder_t *ctx) {
 }
 
 void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full) {
-  lowres_build(ctx->mc, f, full && ctx->param.search_quality > 2);
+  const int32_t all_phases = full && ctx->param.search_quality > 2;
+  lookahead_engine_t *e = ctx->lookahead_engine;
   if (full && f->la) lowres_data_reset(f->la);
+  if (!full || !e || !e->pool_ready) {
+    lowres_build(ctx->mc, f, all_phases);
+    return;
+  }
+  // The pool is idle between the caller's calls (its cost jobs run only
+  // while the caller decides types), so the build overlaps the caller's
+  // reading of the next picture and its wait for coded pictures.
+  lookahead_frame_wait(ctx);
+  e->build = lowres_build_job_t{&ctx->mc, f, all_phases, 1};
+  threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(&e->build));
+}
+
+void lookahead_frame_wait(encoder_t *ctx) {
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  if (!e || !e->build.pending) return;
+  threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
+  e->build.pending = 0;
 }

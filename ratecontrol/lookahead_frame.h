@@ -22,4 +22,11 @@ bool lookahead_enabled(const encoder_t *ctx);
 // On entry of an input picture.  full = 1: the picture enters the lookahead
 // (all phases when the search quality asks for them, and its cost records
 // are reset); full = 0: only the half-resolution picture the analysis reads.
+// With lookahead pool threads a full build runs there as a job and may still
+// be running on return: lookahead_frame_wait before reading the picture's
+// half-resolution planes (the cost estimates and the type decision do).
 void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full);
+
+// Returns once the half-resolution build lookahead_frame_init left on the
+// pool (if any) has ended.
+void lookahead_frame_wait(encoder_t *ctx);

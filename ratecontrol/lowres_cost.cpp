@@ -13,6 +13,7 @@
 
 #include "common/memory.h"
 #include "encoder/encoder.h"
+#include "ratecontrol/lookahead_frame.h"
 #include "tarnhevcenc.h"
 
 namespace {
@@ -309,6 +310,7 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
 
 void lookahead_engine_delete(lookahead_engine_t *e) {
   if (!e) return;
+  if (e->pool_ready && e->build.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
   if (e->pool_ready) threadpool_destroy(&e->pool);
   if (e->slots)
     for (int32_t i = 0; i < e->threads; i++) {
@@ -325,6 +327,8 @@ void lookahead_engine_delete(lookahead_engine_t *e) {
 }
 
 void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b) {
+  // The newest picture's half-resolution planes may still be in the making.
+  lookahead_frame_wait(ctx);
   lookahead_engine_t *e = ctx->lookahead_engine;
   frame_t *fb = frames[b];
   lowres_data_t *d = fb->la;

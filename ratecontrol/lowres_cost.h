@@ -13,6 +13,17 @@
 
 struct encoder_t;
 struct frame_t;
+struct mc_funcs_t;
+
+// A picture's half-resolution build handed to the job pool on entry, so
+// that the caller's thread goes on reading the next picture; at most one is
+// pending, since every build writes the pool's one phase strip.
+struct lowres_build_job_t {
+  const mc_funcs_t *mc;
+  frame_t *f;
+  int32_t all_phases;
+  int32_t pending;
+};
 
 // One per lookahead thread: the sums of the rows it estimated and its
 // working buffers.
@@ -37,6 +48,7 @@ struct lookahead_engine_t {
   int32_t *cutree_row;    // one propagated row, i32 per block column
   uint32_t *zero_row;     // incoming amounts of unreferenced pictures
   uint16_t *unit_weights; // a row of 1.0 (256) weights, without AQ
+  lowres_build_job_t build;
 };
 
 // Made at creation when the lookahead runs; -1 when memory or threads are

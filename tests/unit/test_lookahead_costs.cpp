@@ -1,7 +1,8 @@
 // The lookahead's cost estimates and the CU-tree on an encoder's own
 // pictures: cached estimates are not recomputed, shifted content is found
 // by the half-resolution search, totals scale with the evaluation steps,
-// the results do not depend on the number of pool threads, rate control
+// the results do not depend on the number of pool threads (nor do the
+// half-resolution planes built on the pool), rate control
 // gets the estimate of the references a picture is coded with, and the
 // propagation distributes amounts as its weights say.
 #include <gtest/gtest.h>
@@ -166,6 +167,30 @@ TEST(LookaheadCosts, OneAndEightPoolThreadsGiveTheSameEstimates) {
                                  b.la(i)->block_costs[d0][d1]));
         }
       }
+}
+
+// With pool threads each picture's half-resolution build runs as a job
+// behind the caller's back, one after the other (they share the phase strip).
+TEST(LookaheadCosts, HalfResolutionPlanesBuiltOnThePoolEqualTheInlineBuild) {
+  la_encoder_t a(1, 7, 4, 3), b(8, 7, 4, 3);
+  ASSERT_NE(a.enc, nullptr);
+  ASSERT_NE(b.enc, nullptr);
+  ASSERT_TRUE(b.enc->lookahead_engine->pool_ready);
+  lookahead_frame_wait(b.enc);
+  EXPECT_EQ(b.enc->lookahead_engine->build.pending, 0);
+  for (int32_t i = 0; i < 4; i++) {
+    const frame_t *fa = a.frames[i], *fb = b.frames[i];
+    ASSERT_EQ(fa->lowres_stride, fb->lowres_stride);
+    const int32_t w = fa->alloc_width / 2 + 2 * LOWRES_PAD_X;
+    for (int32_t y = -LOWRES_PAD_Y; y < fa->alloc_height / 2 + LOWRES_PAD_Y; y++) {
+      const intptr_t at = static_cast<intptr_t>(y) * fa->lowres_stride - LOWRES_PAD_X;
+      ASSERT_EQ(std::memcmp(fa->lowres_planes[0] + at, fb->lowres_planes[0] + at, w), 0) << i << " row " << y;
+    }
+  }
+  // A second wait, and estimates made after it, find nothing pending.
+  lookahead_frame_wait(b.enc);
+  b.cost(0, 1, 1);
+  EXPECT_GE(b.la(1)->cost_cache[1][0], 0);
 }
 
 TEST(LookaheadCosts, APictureFindsItsEstimateOnlyWhereOneWasMade) {
