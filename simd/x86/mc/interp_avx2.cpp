@@ -5,23 +5,40 @@
 #include "simd/x86/mc/mc_filter.h"
 #include "simd/x86/mc/mc_kernels.h"
 
-void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
-  const bool done = for_groups(w, 32, [&](int32_t x, int32_t n) {
+namespace {
+
+// h rows of w bytes in column groups of 32, 16, 8 or 4; false when w < 4.
+bool copy_groups(uint8_t *dst, intptr_t dst_stride, const uint8_t *src, intptr_t src_stride, int32_t w, int32_t h) {
+  return for_groups(w, 32, [&](int32_t x, int32_t n) {
     for (int32_t y = 0; y < h; y++) {
-      const uint8_t *s = src + static_cast<intptr_t>(y) * src_stride + x;
-      uint8_t *d = dst + static_cast<intptr_t>(y) * dst_stride + x;
+      const uint8_t *s = src + y * src_stride + x;
+      uint8_t *d = dst + y * dst_stride + x;
       if (n == 32) store256(d, load256(s));
       else if (n == 16) store128(d, load128(s));
       else if (n == 8) store64(d, load64(s));
       else store32(d, load32(s));
     }
   });
-  if (!done) block_copy_c(dst, dst_stride, src, src_stride, w, h);
+}
+
+// The row kernels of the three wide block widths: 16 bytes a row in one
+// 128-bit move, 32 and 64 in 256-bit moves.
+void block_copy_16xh_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t h) { copy_groups(d, ds, s, ss, 16, h); }
+void block_copy_32xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t h) { copy_groups(d, ds, s, ss, 32, h); }
+void block_copy_64xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t h) { copy_groups(d, ds, s, ss, 64, h); }
+
+}  // namespace
+
+void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
+  if (w == 64) block_copy_64xh_avx2(dst, dst_stride, src, src_stride, h);
+  else if (w == 32) block_copy_32xh_avx2(dst, dst_stride, src, src_stride, h);
+  else if (w == 16) block_copy_16xh_avx(dst, dst_stride, src, src_stride, h);
+  else if (!copy_groups(dst, dst_stride, src, src_stride, w, h)) block_copy_c(dst, dst_stride, src, src_stride, w, h);
 }
 
 namespace {
 
-// The fixed-shape 8-tap kernels of the square blocks of 16, 32 and 64
+// The fixed-shape 8-tap kernels of the square blocks of 8, 16, 32 and 64
 // samples: pp writes 8-bit samples, ps 16-bit ones; h, v and hv name the
 // filtered axes.  The drivers below hand them the block origin.
 template <out_t OUT, typename D, int N>
@@ -42,6 +59,13 @@ using pp_2d_t = void (*)(uint8_t *, intptr_t, const uint8_t *, intptr_t, int32_t
 using ps_1d_t = void (*)(int16_t *, intptr_t, const uint8_t *, intptr_t, int32_t);
 using ps_2d_t = void (*)(int16_t *, intptr_t, const uint8_t *, intptr_t, int32_t, int32_t);
 
+// 8x8: every pass works on one 8-column group in 128-bit VEX code.
+void interp_luma_h_pp_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 8>(d, ds, s, ss, fx); }
+void interp_luma_v_pp_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 8>(d, ds, s, ss, fy); }
+void interp_luma_hv_pp_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::pixels, uint8_t, 8>(d, ds, s, ss, fx, fy); }
+void interp_luma_h_ps_8x8_avx(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 8>(d, ds, s, ss, fx); }
+void interp_luma_v_ps_8x8_avx(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 8>(d, ds, s, ss, fy); }
+void interp_luma_hv_ps_8x8_avx(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 8>(d, ds, s, ss, fx, fy); }
 void interp_luma_h_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 16>(d, ds, s, ss, fx); }
 void interp_luma_h_pp_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 32>(d, ds, s, ss, fx); }
 void interp_luma_h_pp_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 64>(d, ds, s, ss, fx); }
@@ -61,19 +85,24 @@ void interp_luma_hv_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, int
 void interp_luma_hv_ps_32x32_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 32>(d, ds, s, ss, fx, fy); }
 void interp_luma_hv_ps_64x64_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 64>(d, ds, s, ss, fx, fy); }
 
-constexpr pp_1d_t H_PP[3] = {interp_luma_h_pp_16x16_avx2, interp_luma_h_pp_32x32_avx2, interp_luma_h_pp_64x64_avx2};
-constexpr pp_1d_t V_PP[3] = {interp_luma_v_pp_16x16_avx2, interp_luma_v_pp_32x32_avx2, interp_luma_v_pp_64x64_avx2};
-constexpr pp_2d_t HV_PP[3] = {interp_luma_hv_pp_16x16_avx2, interp_luma_hv_pp_32x32_avx2,
+constexpr pp_1d_t H_PP[4] = {interp_luma_h_pp_8x8_avx, interp_luma_h_pp_16x16_avx2, interp_luma_h_pp_32x32_avx2,
+                             interp_luma_h_pp_64x64_avx2};
+constexpr pp_1d_t V_PP[4] = {interp_luma_v_pp_8x8_avx, interp_luma_v_pp_16x16_avx2, interp_luma_v_pp_32x32_avx2,
+                             interp_luma_v_pp_64x64_avx2};
+constexpr pp_2d_t HV_PP[4] = {interp_luma_hv_pp_8x8_avx, interp_luma_hv_pp_16x16_avx2, interp_luma_hv_pp_32x32_avx2,
                               interp_luma_hv_pp_64x64_avx2};
-constexpr ps_1d_t H_PS[3] = {interp_luma_h_ps_16x16_avx2, interp_luma_h_ps_32x32_avx2, interp_luma_h_ps_64x64_avx2};
-constexpr ps_1d_t V_PS[3] = {interp_luma_v_ps_16x16_avx2, interp_luma_v_ps_32x32_avx2, interp_luma_v_ps_64x64_avx2};
-constexpr ps_2d_t HV_PS[3] = {interp_luma_hv_ps_16x16_avx2, interp_luma_hv_ps_32x32_avx2,
+constexpr ps_1d_t H_PS[4] = {interp_luma_h_ps_8x8_avx, interp_luma_h_ps_16x16_avx2, interp_luma_h_ps_32x32_avx2,
+                             interp_luma_h_ps_64x64_avx2};
+constexpr ps_1d_t V_PS[4] = {interp_luma_v_ps_8x8_avx, interp_luma_v_ps_16x16_avx2, interp_luma_v_ps_32x32_avx2,
+                             interp_luma_v_ps_64x64_avx2};
+constexpr ps_2d_t HV_PS[4] = {interp_luma_hv_ps_8x8_avx, interp_luma_hv_ps_16x16_avx2, interp_luma_hv_ps_32x32_avx2,
                               interp_luma_hv_ps_64x64_avx2};
 
-// The fixed-shape kernel of a square block of 16, 32 or 64 samples, else -1.
+// The fixed-shape kernel of a square block of 8, 16, 32 or 64 samples,
+// else -1.
 inline int32_t square_kernel(int32_t w, int32_t h) {
   if (w != h) return -1;
-  return w == 16 ? 0 : w == 32 ? 1 : w == 64 ? 2 : -1;
+  return w == 8 ? 0 : w == 16 ? 1 : w == 32 ? 2 : w == 64 ? 3 : -1;
 }
 
 }  // namespace
