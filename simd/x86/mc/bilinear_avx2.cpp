@@ -70,18 +70,55 @@ void bilinear_group(uint8_t *dst, intptr_t ds, const uint8_t *src, intptr_t ss, 
   }
 }
 
+// Columns 0..w-1 in groups of 32, 16, 8 or 4; false when w < 4.
+bool bilinear_groups(uint8_t *dst, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy, int32_t w,
+                     int32_t h) {
+  return for_groups(w, 32, [&](int32_t x, int32_t n) {
+    if (n == 32) bilinear_group<cols32>(dst + x, ds, s + x, ss, fx, fy, h);
+    else if (n == 16) bilinear_group<cols_narrow<16>>(dst + x, ds, s + x, ss, fx, fy, h);
+    else if (n == 8) bilinear_group<cols_narrow<8>>(dst + x, ds, s + x, ss, fx, fy, h);
+    else bilinear_group<cols_narrow<4>>(dst + x, ds, s + x, ss, fx, fy, h);
+  });
+}
+
+// The square kernels, by filtered axis: rows of 8 and 16 samples are
+// 128-bit VEX code (suffix avx), rows of 32 and 64 256-bit (avx2).
+void interp_bilinear_h_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { bilinear_groups(d, ds, s, ss, fx, 0, 8, 8); }
+void interp_bilinear_h_16x16_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { bilinear_groups(d, ds, s, ss, fx, 0, 16, 16); }
+void interp_bilinear_h_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { bilinear_groups(d, ds, s, ss, fx, 0, 32, 32); }
+void interp_bilinear_h_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { bilinear_groups(d, ds, s, ss, fx, 0, 64, 64); }
+void interp_bilinear_v_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { bilinear_groups(d, ds, s, ss, 0, fy, 8, 8); }
+void interp_bilinear_v_16x16_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { bilinear_groups(d, ds, s, ss, 0, fy, 16, 16); }
+void interp_bilinear_v_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { bilinear_groups(d, ds, s, ss, 0, fy, 32, 32); }
+void interp_bilinear_v_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { bilinear_groups(d, ds, s, ss, 0, fy, 64, 64); }
+void interp_bilinear_hv_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { bilinear_groups(d, ds, s, ss, fx, fy, 8, 8); }
+void interp_bilinear_hv_16x16_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { bilinear_groups(d, ds, s, ss, fx, fy, 16, 16); }
+void interp_bilinear_hv_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { bilinear_groups(d, ds, s, ss, fx, fy, 32, 32); }
+void interp_bilinear_hv_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { bilinear_groups(d, ds, s, ss, fx, fy, 64, 64); }
+
+using bilinear_1d_t = void (*)(uint8_t *, intptr_t, const uint8_t *, intptr_t, int32_t);
+using bilinear_2d_t = void (*)(uint8_t *, intptr_t, const uint8_t *, intptr_t, int32_t, int32_t);
+constexpr bilinear_1d_t BILINEAR_H[4] = {interp_bilinear_h_8x8_avx, interp_bilinear_h_16x16_avx,
+                                         interp_bilinear_h_32x32_avx2, interp_bilinear_h_64x64_avx2};
+constexpr bilinear_1d_t BILINEAR_V[4] = {interp_bilinear_v_8x8_avx, interp_bilinear_v_16x16_avx,
+                                         interp_bilinear_v_32x32_avx2, interp_bilinear_v_64x64_avx2};
+constexpr bilinear_2d_t BILINEAR_HV[4] = {interp_bilinear_hv_8x8_avx, interp_bilinear_hv_16x16_avx,
+                                          interp_bilinear_hv_32x32_avx2, interp_bilinear_hv_64x64_avx2};
+
 void mc_luma_bilinear_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t mvx,
                            int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
   const uint8_t *s = src + offset_of(mvx, mvy, src_stride, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
-  const bool done = for_groups(w, 32, [&](int32_t x, int32_t n) {
-    if (n == 32) bilinear_group<cols32>(dst + x, dst_stride, s + x, src_stride, fx, fy, h);
-    else if (n == 16) bilinear_group<cols_narrow<16>>(dst + x, dst_stride, s + x, src_stride, fx, fy, h);
-    else if (n == 8) bilinear_group<cols_narrow<8>>(dst + x, dst_stride, s + x, src_stride, fx, fy, h);
-    else bilinear_group<cols_narrow<4>>(dst + x, dst_stride, s + x, src_stride, fx, fy, h);
-  });
-  if (!done) mc_luma_bilinear_c(dst, dst_stride, src, src_stride, mvx, mvy, w, h);
+  const int32_t k = w != h ? -1 : w == 8 ? 0 : w == 16 ? 1 : w == 32 ? 2 : w == 64 ? 3 : -1;
+  if (k >= 0 && (fx | fy) != 0) {
+    if (fy == 0) BILINEAR_H[k](dst, dst_stride, s, src_stride, fx);
+    else if (fx == 0) BILINEAR_V[k](dst, dst_stride, s, src_stride, fy);
+    else BILINEAR_HV[k](dst, dst_stride, s, src_stride, fx, fy);
+    return;
+  }
+  if (!bilinear_groups(dst, dst_stride, s, src_stride, fx, fy, w, h))
+    mc_luma_bilinear_c(dst, dst_stride, src, src_stride, mvx, mvy, w, h);
 }
 
 }  // namespace
