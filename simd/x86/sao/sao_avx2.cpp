@@ -12,41 +12,83 @@
 namespace {
 
 // The kernels of sao_kernels.h at 32 samples per step, by name.
+// Whole blocks by size (64x64 luma, 32x32 chroma); the slot functions pick
+// the size from the luma flag.
+void sao_diff_64x64_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src,
+                         int32_t src_stride) {
+  diff_k<v256, v128>(diff, rec, rec_stride, src, src_stride, 1);
+}
+void sao_diff_32x32_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src,
+                         int32_t src_stride) {
+  diff_k<v256, v128>(diff, rec, rec_stride, src, src_stride, 0);
+}
 void sao_diff_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
-                    int32_t is_luma) {
-  diff_k<v256, v128>(diff, rec, rec_stride, src, src_stride, is_luma);
+                   int32_t is_luma) {
+  (is_luma ? sao_diff_64x64_avx2 : sao_diff_32x32_avx2)(diff, rec, rec_stride, src, src_stride);
 }
 void sao_diff_wxh_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
                     int32_t is_luma, int32_t w, int32_t h) {
   diff_wxh_k<v256, v128>(diff, rec, rec_stride, src, src_stride, is_luma, w, h);
 }
+void sao_stats_eo0_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 0>(out, px, stride, 1, diff, scratch);
+}
+void sao_stats_eo0_32x32_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 0>(out, px, stride, 0, diff, scratch);
+}
 void sao_stats_eo0_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         void *scratch) {
-  stats_eo_k<v256, v128, 0>(out, px, stride, is_luma, diff, scratch);
+                       void *scratch) {
+  (is_luma ? sao_stats_eo0_64x64_avx2 : sao_stats_eo0_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo0_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v256, v128, 0>(out, px, stride, is_luma, diff, w, h, scratch);
 }
+void sao_stats_eo1_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 1>(out, px, stride, 1, diff, scratch);
+}
+void sao_stats_eo1_32x32_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 1>(out, px, stride, 0, diff, scratch);
+}
 void sao_stats_eo1_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         void *scratch) {
-  stats_eo_k<v256, v128, 1>(out, px, stride, is_luma, diff, scratch);
+                       void *scratch) {
+  (is_luma ? sao_stats_eo1_64x64_avx2 : sao_stats_eo1_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo1_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v256, v128, 1>(out, px, stride, is_luma, diff, w, h, scratch);
 }
+void sao_stats_eo2_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 2>(out, px, stride, 1, diff, scratch);
+}
+void sao_stats_eo2_32x32_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 2>(out, px, stride, 0, diff, scratch);
+}
 void sao_stats_eo2_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         void *scratch) {
-  stats_eo_k<v256, v128, 2>(out, px, stride, is_luma, diff, scratch);
+                       void *scratch) {
+  (is_luma ? sao_stats_eo2_64x64_avx2 : sao_stats_eo2_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo2_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          int32_t w, int32_t h, void *scratch) {
   stats_eo_wxh_k<v256, v128, 2>(out, px, stride, is_luma, diff, w, h, scratch);
 }
+void sao_stats_eo3_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 3>(out, px, stride, 1, diff, scratch);
+}
+void sao_stats_eo3_32x32_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
+                              void *scratch) {
+  stats_eo_k<v256, v128, 3>(out, px, stride, 0, diff, scratch);
+}
 void sao_stats_eo3_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         void *scratch) {
-  stats_eo_k<v256, v128, 3>(out, px, stride, is_luma, diff, scratch);
+                       void *scratch) {
+  (is_luma ? sao_stats_eo3_64x64_avx2 : sao_stats_eo3_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo3_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
                          int32_t w, int32_t h, void *scratch) {
