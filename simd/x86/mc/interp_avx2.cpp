@@ -98,6 +98,17 @@ constexpr ps_1d_t V_PS[4] = {interp_luma_v_ps_8x8_avx, interp_luma_v_ps_16x16_av
 constexpr ps_2d_t HV_PS[4] = {interp_luma_hv_ps_8x8_avx, interp_luma_hv_ps_16x16_avx2, interp_luma_hv_ps_32x32_avx2,
                               interp_luma_hv_ps_64x64_avx2};
 
+// Passes over the horizontal planes for blocks 16 or more samples wide,
+// whose column groups are all 16 wide (256-bit rows): the rounding of
+// plane fx-1 to pixels (fy = 0) and the 16-bit vertical pass over it.
+void luma_hplane_round_16nxh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t w, int32_t h) {
+  plane_round(d, ds, p, ps, w, h);
+}
+void mc_luma_ps_from_hplanes_avx2(int16_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t w,
+                                  int32_t h) {
+  filter_v_words<8, out_t::words>(d, ds, p, ps, fy, w, h);
+}
+
 // The fixed-shape kernel of a square block of 8, 16, 32 or 64 samples,
 // else -1.
 inline int32_t square_kernel(int32_t w, int32_t h) {
@@ -119,6 +130,10 @@ void mc_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const in
     return;
   } else if (fx != 0 && hplanes != nullptr) {
     const int16_t *p = hplanes[fx - 1] + off;
+    if (fy == 0 && w >= 16) {
+      luma_hplane_round_16nxh_avx2(dst, dst_stride, p, ref_stride, w, h);
+      return;
+    }
     done = fy == 0 ? plane_round(dst, dst_stride, p, ref_stride, w, h)
                    : filter_v_words<8, out_t::pixels>(dst, dst_stride, p, ref_stride, fy, w, h);
   } else if (const int32_t k = square_kernel(w, h); k >= 0) {
@@ -165,7 +180,10 @@ const int16_t *mc_luma_ps_avx2(int16_t *dst, int32_t *dst_stride, const uint8_t 
   const int32_t ds = *dst_stride;
   bool done;
   if (fx == 0 && fy == 0) done = fullpel_words(dst, ds, s, ref_stride, w, h);
-  else if (fx != 0 && hplanes != nullptr)
+  else if (fx != 0 && hplanes != nullptr && w >= 16) {
+    mc_luma_ps_from_hplanes_avx2(dst, ds, hplanes[fx - 1] + off, ref_stride, fy, w, h);
+    return dst;
+  } else if (fx != 0 && hplanes != nullptr)
     done = filter_v_words<8, out_t::words>(dst, ds, hplanes[fx - 1] + off, ref_stride, fy, w, h);
   else if (const int32_t k = square_kernel(w, h); k >= 0) {
     if (fy == 0) H_PS[k](dst, ds, s, ref_stride, fx);
