@@ -32,6 +32,26 @@ tarnhevcenc_param_t base_param(int32_t w = 128, int32_t h = 64) {
 
 encoder_ptr open(tarnhevcenc_param_t &p) { return encoder_ptr(encoder_open(&p)); }
 
+// A P picture from the encoder's pool that `ctx` codes, with its
+// reconstruction; both go back to the pool at the end of the test.
+struct p_picture_t {
+  encoder_t *enc, *ctx;
+  frame_t *in, *rec;
+  p_picture_t(encoder_t *e, encoder_t *c)
+      : enc(e), ctx(c), in(frame_get_unused(e->pool, 1)), rec(frame_get_unused(e->pool, 0)) {
+    if (!in || !rec) return;
+    in->frame_type_code = TARNHEVCENC_TYPE_P;
+    ctx->cur_input = in;
+    ctx->cur_recon = rec;
+    ctx->slice_type_code = 1;
+  }
+  ~p_picture_t() {
+    ctx->cur_input = ctx->cur_recon = nullptr;
+    if (in) frame_release(enc->pool, in);
+    if (rec) frame_release(enc->pool, rec);
+  }
+};
+
 // A buffer of 1000 kbit filled at 1000 kbit/s, with B pictures.
 tarnhevcenc_param_t vbv_param() {
   tarnhevcenc_param_t p = base_param();
@@ -155,13 +175,9 @@ TEST(RateControl, CtuQpRoundsAndClamps) {
   auto enc = open(p);
   ASSERT_TRUE(enc);
   encoder_t *ctx = enc->frame_ctx[1];
-  frame_t *in = frame_get_unused(enc->pool, 1);
-  frame_t *rec = frame_get_unused(enc->pool, 0);
-  ASSERT_TRUE(in && rec);
-  ctx->cur_input = in;
-  ctx->cur_recon = rec;
-  in->frame_type_code = TARNHEVCENC_TYPE_P;
-  ctx->slice_type_code = 1;
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  frame_t *in = pic.in, *rec = pic.rec;
   ctx->ctu_x = ctx->ctu_y = ctx->ctu_addr = 0;
   ctx->rc->frame_qp = 24.0f;
   struct round_case_t {
@@ -184,9 +200,6 @@ TEST(RateControl, CtuQpRoundsAndClamps) {
   in->aq_cutree_offsets[0] = -3.0f;
   in->use_cutree_offsets = 1;
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 21);
-  ctx->cur_input = ctx->cur_recon = nullptr;
-  frame_release(enc->pool, in);
-  frame_release(enc->pool, rec);
 }
 
 // With AQ the CTU takes the mean offset of its 16x16 blocks inside the
@@ -197,13 +210,9 @@ TEST(RateControl, AqCtuOffsetIsTheMeanOfItsBlocks) {
   auto enc = open(p);
   ASSERT_TRUE(enc);
   encoder_t *ctx = enc->frame_ctx[1];
-  frame_t *in = frame_get_unused(enc->pool, 1);
-  frame_t *rec = frame_get_unused(enc->pool, 0);
-  ASSERT_TRUE(in && rec);
-  ctx->cur_input = in;
-  ctx->cur_recon = rec;
-  in->frame_type_code = TARNHEVCENC_TYPE_P;
-  ctx->slice_type_code = 1;
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  frame_t *in = pic.in;
   ctx->rc->frame_qp = 30.0f;
   const int32_t stride = 4 * enc->ctu_cols;
   // Blocks outside the picture hold what they may; they must not count.
@@ -216,9 +225,6 @@ TEST(RateControl, AqCtuOffsetIsTheMeanOfItsBlocks) {
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 30);
   in->aq_offsets[4] = -26.0f;  // mean (8 - 26) / 9 = -2
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 28);
-  ctx->cur_input = ctx->cur_recon = nullptr;
-  frame_release(enc->pool, in);
-  frame_release(enc->pool, rec);
 }
 
 // Under VBV a picture of any type, B pictures too, is planned to take at
