@@ -55,6 +55,10 @@ struct lookahead_costs_t {
   void (*estimate)(void *user, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b);
   // CU-tree propagation over frames[0 .. n-1], the range starting at start.
   void (*cutree)(void *user, frame_t *const *frames, int32_t n, int32_t start);
+  // A second pass: the type the first pass gave the picture of that display
+  // number (0 when it has none, or without statistics).  Types it gives are
+  // taken as they are, and scene cuts are not searched.
+  uint32_t (*planned_type)(void *user, int32_t frame_number) = nullptr;
 };
 
 // Scene cuts with the costs of `costs`: whether frames[p1] starts a new

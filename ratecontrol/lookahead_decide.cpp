@@ -6,6 +6,7 @@
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lookahead.h"
 #include "ratecontrol/lowres_cost.h"
+#include "ratecontrol/twopass.h"
 
 namespace {
 
@@ -28,7 +29,12 @@ void cutree(void *user, frame_t *const *frames, int32_t n, int32_t start) {
   cutree_run(static_cast<encoder_t *>(user), frames, n, start);
 }
 
-lookahead_costs_t costs_of(encoder_t *ctx) { return lookahead_costs_t{ctx, p_costs, estimate, cutree}; }
+uint32_t planned_type(void *user, int32_t frame_number) {
+  const int32_t t = ratecontrol_2pass_frame_type(static_cast<encoder_t *>(user), frame_number, nullptr);
+  return t > 0 ? static_cast<uint32_t>(t) : 0;
+}
+
+lookahead_costs_t costs_of(encoder_t *ctx) { return lookahead_costs_t{ctx, p_costs, estimate, cutree, planned_type}; }
 
 }  // namespace
 

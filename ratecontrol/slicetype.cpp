@@ -76,6 +76,15 @@ struct decision_t {
   bool detect;      // scene-cut detection in this decision
 };
 
+bool is_key_type(uint32_t t) {
+  return t == TARNHEVCENC_TYPE_IDR || t == TARNHEVCENC_TYPE_CRA || t == TARNHEVCENC_TYPE_I;
+}
+
+// The first pass's type of a picture in a second pass; 0 when there is none.
+uint32_t planned(const lookahead_costs_t *costs, const frame_t *f) {
+  return costs && costs->planned_type ? costs->planned_type(costs->user, f->frame_number) : 0;
+}
+
 bool periodic(const param_t *p) { return p->idr_period > 0; }
 
 // Types pictures 1.. of the queue (index 0 is the pending anchor) up to the
@@ -91,6 +100,30 @@ int32_t decide_group(decision_t &dc) {
     f->irap_index = q->irap_count;
     const int32_t d = f->frame_number - q->last_key_frame_number;
     const bool near_end = dc.at_end && n - i <= dc.window;
+    // A second pass codes each picture as the first pass did, so that its
+    // plan, made per picture of a type, fits the picture it is applied to.
+    // A statistics file is input: a type that would break the structure (a
+    // B run longer than bframes, B pictures waiting across a closed GOP's
+    // IDR) is not taken.
+    if (const uint32_t t = planned(dc.costs, f)) {
+      if (is_key_type(t) && !p->opengop && i - last > 1) {
+        make_p(p, q, queued(q, i - 1));
+        return i - 1;
+      }
+      if (is_key_type(t)) {
+        make_key(p, q, f);
+        return i;
+      }
+      if (t == TARNHEVCENC_TYPE_P) {
+        make_p(p, q, f);
+        return i;
+      }
+      if (i - last < p->bframes + 1) {
+        f->frame_type_code = TARNHEVCENC_TYPE_B;
+        f->b_level = static_cast<uint8_t>(p->hierarchy + 1);
+        continue;
+      }
+    }
     if (forced_key || (periodic(p) && d == p->idr_period && !(dc.at_end && n - i < dc.window))) {
       make_key(p, q, f);
       return i;
@@ -338,7 +371,8 @@ void lookahead_slicetype_decide(const param_t *p, int32_t decision_delay, lookah
   } else {
     frame_list_push_front(in, q->pending);
     dc.n++;
-    dc.detect = p->scenecut != 0 && costs != nullptr;
+    // The first pass's types already hold its scene cuts.
+    dc.detect = p->scenecut != 0 && costs != nullptr && !planned(costs, queued(q, 1));
     // Cheap test first at low complexity: no cut anywhere up to the end of
     // the B run by the fixed threshold means none is searched.
     if (dc.detect && p->complexity <= 3 &&

@@ -4,6 +4,8 @@
 # display index once); the second pass reads it, lands near its target and
 # its stream decodes in ffmpeg and libde265 to the reconstruction; a second
 # pass with more pictures than the file stops with "Incomplete 2pass log";
+# the second pass takes the file's picture types where they keep a valid
+# structure;
 # under --cbr the stream decodes too, the rate stays near its target and
 # each P picture's QP stays within 2 below and 6 above its reference's.
 set -u
@@ -30,6 +32,23 @@ if conf_encode pass2 "$foreman" --pass 2 --stats stats.log --bitrate 400 --frame
   dev=$(sed -n 's/^bitrate .*(\([-+0-9.]*\)%)$/\1/p' pass2.out)
   awk -v d="${dev:-999}" 'BEGIN { exit !(d >= -25 && d <= 25) }' || fail pass2 "rate ${dev:-?}% off its target"
 fi
+
+# --- the second pass codes each picture with the first pass's type: a file
+# whose types differ from what the decision would choose (P pictures at 1
+# and 12, a key picture at 13) is followed without a type warning; a file of
+# B pictures only cannot make a B run longer than --bframes or one with no
+# later reference, and still decodes
+awk 'NR > 1 && ($2 == "play:1" || $2 == "play:12") { sub(/type:[a-z]*$/, "type:p") }
+     NR > 1 && $2 == "play:13" { sub(/type:[a-z]*$/, "type:idr") } { print }' stats.log >planned.log
+if conf_encode planned "$foreman" --pass 2 --stats planned.log --bitrate 400 --frames 24 --complexity 0 --log-level 2; then
+  conf_decode_check planned 352 288 24
+  ! grep -q 'Frame type of 2nd pass stats' planned.err || fail planned "$(grep -m 1 'Frame type' planned.err)"
+  types=$(awk '$1 == "frame" && ($2 == 1 || $2 == 12 || $2 == 13) { print $2 ":" $4 }' planned.err | sort -n | tr '\n' ' ')
+  [ "$types" = "1:4 12:4 13:1 " ] || fail planned "types of pictures 1, 12, 13: $types"
+fi
+awk 'NR > 2 { sub(/type:[a-z]*$/, "type:b") } { print }' stats.log >all_b.log
+conf_encode all_b "$foreman" --pass 2 --stats all_b.log --bitrate 400 --frames 24 --complexity 0 &&
+  conf_decode_check all_b 352 288 24
 
 # --- a file with fewer pictures than the second pass codes
 timeout 300 "$ZIRAVOV" --pass 2 --stats stats.log --bitrate 400 --frames 40 --complexity 0 "$foreman" more.hevc \

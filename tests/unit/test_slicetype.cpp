@@ -739,4 +739,46 @@ TEST(SlicetypeScenecut, CostsForRateControlOrTheCuTreeAreAskedAfterTyping) {
   EXPECT_EQ(r2.display_types(), r.display_types());
 }
 
+// A second pass takes the first pass's types (given by display number):
+// no scene cut is searched, a planned P ends a group early, and types that
+// would break the structure are not taken: a B run longer than bframes ends
+// with a P where the position rule puts it, and B pictures before a closed
+// GOP's key picture end with a P just before it.
+TEST(SlicetypePlanned, SecondPassTakesTheFirstPassTypesWhereTheyKeepTheStructure) {
+  struct plan_t {
+    std::string types;  // I key, P, B; by display number
+    static uint32_t type(void *user, int32_t n) {
+      const std::string &t = static_cast<plan_t *>(user)->types;
+      if (n < 0 || n >= static_cast<int32_t>(t.size())) return 0;
+      return t[n] == 'I' ? TARNHEVCENC_TYPE_IDR : t[n] == 'P' ? TARNHEVCENC_TYPE_P : TARNHEVCENC_TYPE_B;
+    }
+  };
+  struct both_t {
+    plan_t plan;
+    scene_model_t m;
+  } both{{"IBPBBBPPBBIBBBBBPBBP"}, scenes(20, 5, false)};
+  scene_model_t &m = both.m;
+  const lookahead_costs_t costs{
+      &both,
+      [](void *u, frame_t *const *f, int32_t p0, int32_t p1, int32_t *i, int32_t *x) {
+        scene_model_t::p_costs(&static_cast<both_t *>(u)->m, f, p0, p1, i, x);
+      },
+      nullptr, nullptr, [](void *u, int32_t n) { return plan_t::type(&static_cast<both_t *>(u)->plan, n); }};
+  gop_run_t r(cut_settings(3, 0, 8));
+  r.costs = &costs;
+  r.encode(20);
+  check_stream_properties(r, 20);
+  EXPECT_EQ(r.display_types(), "IBPBBBPPBPIBBBPBPBBP");
+  EXPECT_TRUE(m.asked.empty()) << "a scene cut was searched";
+  EXPECT_EQ(r.by_number(10).irap_index, 1);
+  check_references(r);
+
+  // Without planned types the same costs put a key picture at the cut.
+  scene_model_t m2 = scenes(20, 5, false);
+  gop_run_t r2(cut_settings(3, 0, 8));
+  r2.costs = &m2.costs;
+  r2.encode(20);
+  EXPECT_EQ(r2.by_number(5).type, TARNHEVCENC_TYPE_IDR);
+}
+
 }  // namespace
