@@ -26,6 +26,27 @@ struct planner_t {
   ratecontrol_entry_t *entries;
   int32_t count;
   int64_t all_bits;
+  // Per entry, the index of the B level whose pb_factor it takes.
+  std::vector<int8_t> b_index;
+
+  // The entries carry no B level; their coding order shows it.  A group is
+  // coded anchor first, then its middle reference B picture (level 1), then
+  // the quarter references (level 2) among the plain B pictures, which take
+  // the whole ratio (the deepest level).
+  void find_b_levels() {
+    b_index.assign(count, 0);
+    int32_t brefs = 0;
+    for (int32_t i = 0; i < count; i++) {
+      const ratecontrol_entry_t &e = entries[i];
+      if (e.slice_type != RC_CLASS_B) {
+        brefs = 0;
+      } else if (e.frame_type == TARNHEVCENC_TYPE_BREF) {
+        b_index[i] = static_cast<int8_t>(brefs++ == 0 ? 0 : 1);
+      } else {
+        b_index[i] = 2;
+      }
+    }
+  }
 
   // qscale of an entry's complexity at a rate factor.
   double entry_qscale(const ratecontrol_entry_t &e, double rate_factor) {
@@ -96,9 +117,7 @@ struct planner_t {
       rc->accum_norm = 0.0;
       rc->accum_qp = 0.0;
     } else if (e.slice_type == RC_CLASS_B) {
-      // Reference B pictures sit one pyramid level up, the others at the
-      // deepest level, which takes the whole ratio.
-      const double f = p.pb_factor[e.frame_type == TARNHEVCENC_TYPE_BREF ? 0 : 2];
+      const double f = p.pb_factor[b_index[&e - entries]];
       const int32_t anchor = rc->last_non_b_type >= 0 ? rc->last_non_b_type : RC_CLASS_P;
       q = (f > 0 ? rc->last_qscale_for[anchor] : q) * std::fabs(f);
       rc->last_qscale_for[RC_CLASS_B] = q;
@@ -233,7 +252,7 @@ struct planner_t {
 int32_t twopass_plan(encoder_t *enc) {
   ratecontrol_t *rc = enc->rc;
   if (enc->param.rcmode == TARNHEVCENC_RC_CQP) return 0;
-  planner_t pl{enc, rc, enc->param, rc->entries, rc->entry_count, 0};
+  planner_t pl{enc, rc, enc->param, rc->entries, rc->entry_count, 0, {}};
   // The target of the whole sequence in 64 bits: long or fast sequences
   // pass 2^31 bits.
   double seconds = 0.0;
@@ -247,6 +266,7 @@ int32_t twopass_plan(encoder_t *enc) {
     std::fprintf(stderr, "target bitrate is too low\n");
     return -1;
   }
+  pl.find_b_levels();
   pl.blur();
   double expected = 1.0;
   for (int32_t i = 0; i < pl.count; i++) {

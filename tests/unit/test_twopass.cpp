@@ -352,4 +352,41 @@ TEST(TwoPass, VbvPlanKeepsTheBuffer) {
   }
 }
 
+// B entries carry no level: the plan reads it from the coding order (the
+// first reference B picture after an anchor is the middle one, level 1, the
+// later ones level 2, plain B pictures the deepest level) and plans each at
+// its level's ratio to the anchor, as the second pass codes them.
+TEST(TwoPass, PlanGivesReferenceBPicturesTheirLevelsRatio) {
+  std::string t = "width=128 height=64 idr-period=250 opengop=0 bframes=7 fps=25/1 lookahead=20 scenecut=40\n";
+  auto line = [&](int32_t c, int32_t d, const char *type) {
+    t += std::to_string(c) + " play:" + std::to_string(d) + " qp:30.00 30.00 bits: 20000 2000 1000 cu_count:" +
+         (c ? "10 20" : "128 0") + " type:" + type + "\n";
+  };
+  line(0, 0, "idr");
+  const int32_t order[8] = {8, 4, 2, 1, 3, 6, 5, 7};
+  const char *types[8] = {"p", "bref", "bref", "b", "b", "bref", "b", "b"};
+  for (int32_t g = 0; g < 3; g++)
+    for (int32_t k = 0; k < 8; k++) line(1 + 8 * g + k, 8 * g + order[k], types[k]);
+  tarnhevcenc_param_t p = synthetic_param(25, 300);
+  p.bframes = 7;
+  p.hierarchy = 2;
+  std::string err;
+  auto enc = second_pass(t, &err, p);
+  ASSERT_TRUE(enc) << err;
+  const float *pb = enc->param.pb_factor;
+  ASSERT_GT(pb[1] / pb[0], 1.05f);
+  const ratecontrol_entry_t *e = enc->rc->entries;
+  // The squash into the QP limits shrinks every step between qscales by
+  // about the same factor: compare the steps from the level-1 picture.
+  auto step = [&](int32_t i, int32_t j) { return std::log(e[j].new_qscale / e[i].new_qscale); };
+  const double level2 = std::log(pb[1] / pb[0]) / std::log(pb[2] / pb[0]);
+  for (int32_t g = 0; g < 2; g++) {
+    const int32_t a = 1 + 8 * g;
+    SCOPED_TRACE(::testing::Message() << "group " << g);
+    ASSERT_GT(step(a + 1, a + 3), 0.1);
+    EXPECT_NEAR(step(a + 1, a + 2) / step(a + 1, a + 3), level2, 0.05);
+    EXPECT_NEAR(step(a + 1, a + 5) / step(a + 1, a + 3), level2, 0.05);
+  }
+}
+
 }  // namespace
