@@ -692,6 +692,9 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   rec->record_distortion = reference;
   rec->pts = pic->pts;
   rec->frame_type_code = type;
+  // Rate control reads a reference B picture's level from its
+  // reconstruction to take the level's QP offset off its QP.
+  rec->b_level = pic->b_level;
   for (int32_t l = 0; l < 2; l++) {
     rec->coded_ref_count[l] = ctx->ref_count[l];
     for (int32_t i = 0; i < ctx->ref_count[l]; i++) rec->coded_ref_poc[l][i] = ctx->ref_list[l][i]->poc;

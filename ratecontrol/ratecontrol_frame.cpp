@@ -122,7 +122,10 @@ double get_qscale(encoder_t *ctx, int32_t t, double blurred, int32_t tex_bits, d
     const double d = static_cast<double>(p.fps_den) / static_cast<double>(p.fps_num);
     c = 0.04 / std::min(d, 1.0);
   }
-  c = std::pow(c, 1.0 - rc->qcompress);
+  // The user's curve compression, not the 1.0 that the CU-tree makes the
+  // record's: under the CU-tree the complexity is a constant whose power
+  // sets the qscale the rate factors start from.
+  c = std::pow(c, 1.0 - static_cast<double>(p.qcompress));
   if (!std::isfinite(c) || tex_bits == 0) return rc->last_qscale_for[t];
   rc->last_cplx = c;
   const double q = c / rate_factor;

@@ -10,6 +10,7 @@
 #include "analysis/analysis_tables.h"
 #include "encoder/encoder.h"
 #include "ratecontrol/aq.h"
+#include "ratecontrol/lowres_data.h"
 #include "ratecontrol/ratecontrol.h"
 
 namespace {
@@ -334,7 +335,79 @@ TEST(RateControl, BPictureQpFromItsReferences) {
     r1.frame_type_code = c.t1;
     EXPECT_NEAR(rc_qscale2qp(ratecontrol_estimate_qscale(ctx)), c.want, 1e-3) << c.t0 << " " << c.t1;
   }
+  // Reference B pictures are taken back to the P scale by their own level's
+  // offset.
+  r0.frame_type_code = r1.frame_type_code = TARNHEVCENC_TYPE_BREF;
+  r0.b_level = 2;
+  r1.b_level = 1;
+  r0.avg_qp = 20.0 + rc->pb_offset[1];
+  r1.avg_qp = 28.0 + rc->pb_offset[0];
+  EXPECT_NEAR(rc_qscale2qp(ratecontrol_estimate_qscale(ctx)), 22.0 + rc->pb_offset[0], 1e-3);
   ctx->cur_input = nullptr;
+}
+
+// The reconstruction of every coded picture carries the picture's B level:
+// rate control reads a reference B picture's level from it.
+TEST(RateControl, ReconstructionsCarryTheBLevel) {
+  tarnhevcenc_param_t p = base_param(64, 64);
+  p.rcmode = TARNHEVCENC_RC_CRF;
+  p.bframes = 7;
+  p.complexity = 0;
+  p.scenecut = 0;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  std::vector<uint8_t> planes[3];
+  const uint8_t *out = nullptr;
+  int32_t brefs = 0, pictures = 0;
+  auto check = [&]() {
+    const frame_t *rec = enc->held_recon, *in = enc->held_input;
+    EXPECT_EQ(rec->b_level, in->b_level) << "picture " << in->frame_number;
+    brefs += rec->frame_type_code == TARNHEVCENC_TYPE_BREF && rec->b_level >= 1;
+    pictures++;
+  };
+  for (int32_t i = 0; i < 9; i++) {
+    for (int32_t c = 0; c < 3; c++) {
+      const int32_t w = c ? 32 : 64;
+      planes[c].resize(static_cast<size_t>(w * w));
+      for (int32_t y = 0; y < w; y++)
+        for (int32_t x = 0; x < w; x++) planes[c][y * w + x] = static_cast<uint8_t>((x * 7 + y * 3 + i * 5) * (c + 1));
+    }
+    const uint8_t *pl[3] = {planes[0].data(), planes[1].data(), planes[2].data()};
+    const int32_t strides[3] = {64, 32, 32};
+    if (encoder_encode_frame(enc.get(), pl, strides, i, nullptr, &out) > 0) check();
+  }
+  while (encoder_encode_frame(enc.get(), nullptr, nullptr, 0, nullptr, &out) > 0) check();
+  EXPECT_EQ(pictures, 9);
+  EXPECT_EQ(brefs, 3);  // levels 1, 2 and 2 around the P picture at 8
+}
+
+// Under the CU-tree the complexity of a picture is the constant
+// (0.04 / duration) raised to 1 - the user's qcompress (not the 1.0 that the
+// CU-tree makes the record's): a CRF P picture comes out at
+// crf + 13.5 (1 - qcompress) + 6 log2 of that constant.
+TEST(RateControl, CrfUnderCuTreeUsesTheUsersCompression) {
+  tarnhevcenc_param_t p = base_param();
+  p.rcmode = TARNHEVCENC_RC_CRF;
+  p.crf = 23.0f;
+  p.qcompress = 0.6f;
+  p.fps_num = 50;
+  p.fps_den = 1;
+  p.bframes = 0;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec && pic.in->la);
+  frame_t ref{};
+  ref.poc = 0;
+  pic.in->poc = 1;
+  pic.in->la->cost_cache[1][0] = 5000;
+  ctx->ref_list[0][0] = &ref;
+  ctx->ref_count[0] = 1;
+  enc->coding_number = 3;
+  const double constant = std::pow(0.04 * 50.0, 0.4);
+  EXPECT_NEAR(rc_qscale2qp(ratecontrol_estimate_qscale(ctx)), 23.0 + 0.4 * 13.5 + 6.0 * std::log2(constant), 1e-3);
+  enc->coding_number = -1;
 }
 
 // What frame starts update travels from the context that started last; what
