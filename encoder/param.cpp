@@ -14,8 +14,9 @@ const preset_t complexity_presets[8] = {
     // multihex quality step_x step_y fast_intra range subpel early_skip split_level block_cost prefs brefs
     // (references: P pictures gain from each of up to three; B pictures code
     // better with one per list, the nearest before and after, than with
-    // both in each list)
-    {0, 0, 4, 4, 1, 16, 1, 2, 0, 0, 1, 1},
+    // both in each list; quarter-sample vectors at every level: the fast
+    // search's cheapest level has its own two-point quarter-sample step)
+    {0, 0, 4, 4, 1, 16, 2, 2, 0, 0, 1, 1},
     {0, 0, 4, 2, 1, 24, 2, 2, 0, 0, 1, 1},
     {0, 0, 2, 2, 1, 32, 2, 1, 1, 0, 1, 1},
     {1, 3, 2, 2, 0, 48, 2, 1, 1, 1, 2, 1},
