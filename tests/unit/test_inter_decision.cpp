@@ -260,4 +260,57 @@ TEST_F(InterDecision, MergeCandidatesOutsideTheLimitsAreNeverChosen) {
 }
 
 
+// The abort rules of the split trial in B pictures at levels 0-2: once the
+// first children searched alone cost more than two thirds of the whole CU,
+// the others are not searched (their costs stay unset).  The CU is the
+// CTU's 64x64 CU, coded whole as four 32x32 transform blocks.  The picture
+// matches both references except in its first one or two 32x32 quarters,
+// which add a smooth ripple (coded at QP 27) and noise (which stays), so
+// those quarters carry nearly all of the cost, whole or split.
+TEST_F(InterDecision, BSplitTrialStopsWhenTheFirstChildrenCostTwoThirds) {
+  auto disturbed = [](int32_t quarters, double ripple, int32_t noise) {
+    return [=](int32_t c, int32_t x, int32_t y) {
+      const int32_t qx = (x - 64) / 32, qy = (y - 64) / 32;
+      const uint8_t v = waves(c, x, y);
+      if (c || x < 64 || y < 64 || qy != 0 || qx >= quarters) return v;
+      uint32_t h = static_cast<uint32_t>(x) * 0x9e3779b1u + static_cast<uint32_t>(y) * 0x85ebca6bu;
+      h ^= h >> 16;
+      h *= 0x7feb352du;
+      h ^= h >> 15;
+      const int32_t n = static_cast<int32_t>(h % static_cast<uint32_t>(2 * noise + 1)) - noise;
+      return static_cast<uint8_t>(v + n + std::lround(ripple * std::sin(x / 4.0) * std::cos(y / 5.0)));
+    };
+  };
+  const picture_fn reference = waves;
+  auto searched = [&](int32_t k) { return ctx->nodes[node_index(64 * k, 5)].cost < COST_NONE; };
+  struct case_t {
+    int32_t quarters;
+    double ripple;
+    int32_t noise, level;
+    bool b_picture;
+    int32_t want[4];  // 1 searched, 0 not, -1 either
+  } cases[] = {
+      // Disturbed first child: the rule stops after it.
+      {1, 7, 5, 2, true, {1, 0, 0, 0}},
+      {1, 7, 5, 0, true, {1, 0, 0, 0}},
+      // The first two: the first alone is half the cost, the first two
+      // stop the search.
+      {2, 5, 4, 2, true, {1, 1, 0, 0}},
+      // No such rule in P pictures (whose sum rule may still stop before
+      // the last child), nor any rule from level 3 on.
+      {1, 7, 5, 2, false, {1, 1, 1, -1}},
+      {1, 7, 5, 3, true, {1, 1, 1, 1}},
+  };
+  for (const case_t &c : cases) {
+    start_picture(disturbed(c.quarters, c.ripple, c.noise), waves, c.b_picture ? &reference : nullptr, c.level, 27);
+    code_ctu(1, 1);
+    ASSERT_EQ(ctx->nodes[0].split_mode, 1) << "the split of the 64x64 CU was not tried";
+    for (int32_t k = 0; k < 4; k++) {
+      if (c.want[k] < 0) continue;
+      EXPECT_EQ(searched(k), c.want[k] == 1) << "child " << k << ", " << c.quarters << " quarters, level "
+                                             << c.level << (c.b_picture ? ", B" : ", P");
+    }
+  }
+}
+
 }  // namespace
