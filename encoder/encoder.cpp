@@ -622,6 +622,15 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
   if (type == TARNHEVCENC_TYPE_P && total > 0) {
     for (int32_t i = 0; i < nb; i++) ctx->ref_list[0][i] = before[i];
     ctx->ref_count[0] = std::min(nb, enc->param.prefs);
+    if (enc->param.p_as_b_slice && ctx->ref_count[0] > 0) {
+      // Sent as a B slice: list 1 is built as a decoder builds it, the
+      // pictures after (there are none before a P picture's display time)
+      // and then those before, so it repeats list 0.
+      int32_t k = 0;
+      for (int32_t i = 0; i < na; i++) ctx->ref_list[1][k++] = after[i];
+      for (int32_t i = 0; i < nb; i++) ctx->ref_list[1][k++] = before[i];
+      ctx->ref_count[1] = ctx->ref_count[0];
+    }
   } else if ((type == TARNHEVCENC_TYPE_BREF || type == TARNHEVCENC_TYPE_B) && total > 0) {
     int32_t k = 0;
     for (int32_t i = 0; i < nb; i++) ctx->ref_list[0][k++] = before[i];
@@ -699,7 +708,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
     rec->coded_ref_count[l] = ctx->ref_count[l];
     for (int32_t i = 0; i < ctx->ref_count[l]; i++) rec->coded_ref_poc[l][i] = ctx->ref_list[l][i]->poc;
   }
-  ctx->slice_type_code = (type == TARNHEVCENC_TYPE_P && ctx->ref_count[0]) ? 1
+  ctx->slice_type_code = (type == TARNHEVCENC_TYPE_P && ctx->ref_count[0]) ? (enc->param.p_as_b_slice ? 0 : 1)
                          : ((type == TARNHEVCENC_TYPE_B || type == TARNHEVCENC_TYPE_BREF) && ctx->ref_count[0]) ? 0
                                                                                                              : 2;
   ctx->col_from_l0 = ctx->slice_type_code == 0 ? 0 : 1;

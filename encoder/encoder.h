@@ -281,6 +281,18 @@ constexpr size_t SLICE_HEADER_ROOM = 4096;
 void row_buffers_save(const encoder_t *ctx, row_buffers_t *b);
 void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b);
 
+// Whether list 1 holds the pictures after this one (B and reference-B
+// pictures); a P picture sent as a B slice repeats list 0 there instead.
+inline bool list1_is_future(const encoder_t *ctx) {
+  return ctx->slice_type_code == 0 && ctx->cur_input->frame_type_code != TARNHEVCENC_TYPE_P;
+}
+// The picture's class for rate control, by its type whatever slice it is
+// sent as: 0 B, 1 P, 2 intra (also a P picture left without references).
+inline int32_t picture_class(const encoder_t *ctx) {
+  if (ctx->slice_type_code == 2) return 2;
+  return ctx->cur_input->frame_type_code == TARNHEVCENC_TYPE_P ? 1 : 0;
+}
+
 // After the last CTU of the picture set up in ctx: the slice NAL unit (from
 // the row substreams), SAO application and border extension.
 int picture_finish(encoder_t *ctx);

@@ -253,6 +253,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
     p->latency_mode = 1;
     tune_override("lowdelay", "bframes", &in.bframes, DEFAULT_BFRAMES);
   }
+  p->p_as_b_slice = p->complexity >= 3 && p->latency_mode == 9;
 
   // 4. The caller's fields.
   p->width = in.width;

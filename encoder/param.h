@@ -71,6 +71,9 @@ struct param_t {
   int32_t intra_source_refs;
   int32_t intra_trial_p, intra_trial_b;
   int32_t lowres_cu_search;
+  // P pictures are sent as B slices whose list 1 repeats list 0 (levels 3-7
+  // without a latency tune): their CUs then get the B-slice evaluation.
+  int32_t p_as_b_slice;
   int32_t split_search_level;
   int32_t distortion_weighting;
   int32_t subpel_planes;

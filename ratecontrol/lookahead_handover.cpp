@@ -27,7 +27,7 @@ int32_t ratecontrol_get_lookahead_cost(encoder_t *ctx) {
   if (!d) return 0;
   int32_t d0 = 0, d1 = 0;
   if (ctx->slice_type_code != 2 && ctx->ref_count[0] > 0) d0 = f->poc - ctx->ref_list[0][0]->poc;
-  if (ctx->slice_type_code == 0 && ctx->ref_count[1] > 0) d1 = ctx->ref_list[1][0]->poc - f->poc;
+  if (list1_is_future(ctx) && ctx->ref_count[1] > 0) d1 = ctx->ref_list[1][0]->poc - f->poc;
   // A reference farther than the estimates reach, or on the wrong side,
   // has no estimate: rate control then gets none (0) rather than a stale
   // or foreign one, and falls back on the class's last qscale.

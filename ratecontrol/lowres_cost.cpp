@@ -382,7 +382,7 @@ void lookahead_picture_start(encoder_t *ctx) {
   f->lowres_l0_distance = f->lowres_l1_distance = -1;
   if (!f->la || ctx->slice_type_code == 2) return;
   const int32_t d0 = ctx->ref_count[0] > 0 ? f->poc - ctx->ref_list[0][0]->poc : 0;
-  const int32_t d1 = ctx->slice_type_code == 0 && ctx->ref_count[1] > 0 ? ctx->ref_list[1][0]->poc - f->poc : 0;
+  const int32_t d1 = list1_is_future(ctx) && ctx->ref_count[1] > 0 ? ctx->ref_list[1][0]->poc - f->poc : 0;
   // The per-block arrays hold the estimate of these distances only when it
   // was made.
   if (lookahead_cached_cost(f, d0, d1, false) < 0) return;

@@ -57,7 +57,7 @@ struct ratecontrol_t {
   int32_t single_frame_vbv;
   float qp_novbv;
   ratecontrol_predictor_t row_pred_init[3][2];
-  // The pair of row_pred_init of the picture's slice type as it started:
+  // The pair of row_pred_init of the picture's class as it started:
   // the rows read it while row_pred_init learns at the picture's end.
   ratecontrol_predictor_t row_pred_pic[2];
   ratecontrol_predictor_t *row_pred_cur;  // row_pred_pic

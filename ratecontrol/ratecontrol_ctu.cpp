@@ -74,7 +74,7 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y) {
   float qp = row_qp_before;
   float qmax = std::min(qp + static_cast<float>(p.qp_step), static_cast<float>(p.qp_max));
   float qmin = std::max(qp - static_cast<float>(p.qp_step), static_cast<float>(p.qp_min));
-  if (ctx->slice_type_code == 0) {
+  if (picture_class(ctx) == 0) {
     for (int32_t l = 0; l < 2; l++)
       if (ctx->ref_count[l] > 0) qmin = std::max(qmin, ctx->ref_list[l][0]->row_qp[0].load(relaxed));
     qp = std::max(qp, qmin);
@@ -125,7 +125,7 @@ void vbv_learn_rows(encoder_t *ctx) {
   const frame_t *in = ctx->cur_input;
   const frame_t *ref = l0_reference(ctx);
   const int32_t cols = ctx->ctu_cols;
-  ratecontrol_predictor_t *pair = rc->row_pred_init[std::clamp(ctx->slice_type_code, 0, 2)];
+  ratecontrol_predictor_t *pair = rc->row_pred_init[picture_class(ctx)];
   for (int32_t r = 0; r < ctx->ctu_rows; r++) {
     const int32_t s = split_column(ctx, r);
     if (s >= cols - 1) continue;
@@ -299,7 +299,7 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
   if (rc->vbv) {
     const int32_t cls = pic->frame_type_code == TARNHEVCENC_TYPE_BREF ? RC_CLASS_BREF
                         : pic->frame_type_code == TARNHEVCENC_TYPE_P  ? RC_CLASS_P
-                                                                      : std::clamp(ctx->slice_type_code, 0, 2);
+                                                                      : picture_class(ctx);
     if (rc->last_cost >= ctx->ctu_count && rc->last_cost >= 10)
       ratecontrol_update_predictor(&rc->frame_pred[cls], static_cast<float>(q), static_cast<float>(rc->last_cost),
                                    static_cast<float>(bits), 1.0f);

@@ -94,7 +94,7 @@ void vbv_frame_start(encoder_t *ctx, int32_t reserved) {
     rec->row_qscale[r].store(0.0f, std::memory_order_relaxed);
     rec->row_qp[r].store(0.0f, std::memory_order_relaxed);
   }
-  const ratecontrol_predictor_t *pair = rc->row_pred_init[std::clamp(ctx->slice_type_code, 0, 2)];
+  const ratecontrol_predictor_t *pair = rc->row_pred_init[picture_class(ctx)];
   rc->row_pred_pic[0] = pair[0];
   rc->row_pred_pic[1] = pair[1];
   rc->row_pred_cur = rc->row_pred_pic;

@@ -7,8 +7,13 @@
 # the picture, bi-prediction) over many seeds.  ffmpeg and libde265 must both
 # decode exactly the reconstruction ziravov wrote.
 #
-# The stream must also have the structure asked for.  The picture types that
-# ffprobe reports (display order) are compared with a small model of the
+# The stream must also have the structure asked for.  The picture types, in
+# display order, are compared with a small model of the placement rules.  A
+# P picture is told from a B picture by its place in decoding order, not by
+# its slice type (from complexity 3 on, without a latency tune, P pictures
+# are sent as B slices whose second list repeats the first): it is decoded
+# before every picture that follows it in display order.  Its slice type is
+# checked apart: P below complexity 3 or under a tune, B otherwise.  The
 # placement rules: key pictures every --keyint pictures; between them a P
 # picture after every run of --bframes B pictures; a run cut short by a
 # closed-GOP key picture or by the end of the input ends in a P picture,
@@ -65,16 +70,36 @@ inter_tail() {
   echo "$n"
 }
 
+# inter_picture_types FILE: one letter per picture in display order: I for
+# intra pictures; for the others P when the picture is decoded before every
+# picture after it in display order (its packet lies earlier in the file),
+# else B; lower case when its slice type differs from that letter.
+inter_picture_types() {
+  ffprobe -v error -select_streams v:0 -show_entries frame=pkt_pos,pict_type -of csv=p=0 "$1" </dev/null |
+    awk -F, '{ pos[NR] = $1; t[NR] = $2 }
+      END {
+        low = -1
+        for (i = NR; i >= 1; i--) {
+          k = t[i] == "I" ? "I" : (low < 0 || pos[i] < low) ? "P" : "B"
+          out[i] = k == t[i] ? k : tolower(k)
+          if (low < 0 || pos[i] < low) low = pos[i]
+        }
+        for (i = 1; i <= NR; i++) printf "%s", out[i]
+      }'
+}
+
 # inter_check_structure NAME PICTURES [ZIRAVOV ARGS...]: the stream's
 # picture types against inter_model.
 inter_check_structure() {
   local name=$1 n=$2
   shift 2
-  local k=250 b=0 open=0
+  local k=250 b=0 open=0 level=4 tune=0
   while [ $# -gt 0 ]; do
     case $1 in
     --keyint) k=$2; shift ;;
     --bframes) b=$2; shift ;;
+    --complexity) level=$2; shift ;;
+    --tune) tune=1; shift ;;
     --open-gop) open=1 ;;
     --no-open-gop) open=0 ;;
     esac
@@ -84,7 +109,14 @@ inter_check_structure() {
   want=$(inter_model "$n" "$k" "$b" "$open")
   tail=$(inter_tail "$n" "$k" "$b")
   exact=$((tail < n ? tail - 1 : n))
-  got=$(ffprobe -v error -select_streams v:0 -show_entries frame=pict_type -of csv=p=0 "$name.hevc" </dev/null | tr -d ' \n')
+  got=$(inter_picture_types "$name.hevc")
+  # P pictures as B slices ("p") from complexity 3 on without a tune.
+  local p_slice=P
+  ((level >= 3 && !tune)) && p_slice=p
+  [[ $got =~ [ib] ]] && conf_fail "$name" "picture types $got: an I or B picture with another slice type"
+  [[ $got == *[Pp]* && $got == *[^${p_slice}IB]* ]] &&
+    conf_fail "$name" "picture types $got: P pictures should be sent as $([ $p_slice = P ] && echo P || echo B) slices"
+  got=$(echo "$got" | tr p P)
   if [ ${#got} -ne "$n" ]; then
     why="$n pictures expected"
   elif [ "${got:0:exact}" != "${want:0:exact}" ]; then
@@ -299,6 +331,20 @@ model_is 5 1 7 1 "IIIII 5"
 model_is 11 5 7 1 "IBBBBIBBBBI 11"
 model_is 7 0 0 1 "IPPPPPP 7"
 model_is 9 4 1 0 "IBPPIBPPI 9"
+# inter_picture_types on packet places worked out by hand (a stand-in
+# ffprobe prints "pkt_pos,pict_type" per picture in display order).
+types_are() {
+  local want=$1 got
+  shift
+  local lines=("$@")
+  got=$(ffprobe() { printf '%s\n' "${lines[@]}"; }; inter_picture_types x)
+  [ "$got" = "$want" ] || conf_fail model "inter_picture_types on '${lines[*]}' gives '$got', expected '$want'"
+}
+# Decoded I0 P4 B2 B1 B3, the P picture sent as a B slice.
+types_are IBBBp 0,I 300,B 200,B 400,B 100,B
+types_are IPPP 0,I 10,P 20,P 30,P
+# A P slice where a B picture stands, a B slice where a P picture stands.
+types_are Ibp 0,I 20,P 10,B
 
 echo "$(wc -l <"$cases") cases"
 sort -t'|' -k1,1nr "$cases" | cut -d'|' -f2- | CONF_CASE_FN=inter_case conf_run_cases

@@ -212,6 +212,10 @@ TEST(LookaheadCosts, APictureFindsItsEstimateOnlyWhereOneWasMade) {
   e.cost(0, 2, 1);
   EXPECT_EQ(start(1, 0, 0, 2), d_t(1, 1));
   EXPECT_EQ(start(1, 2, -1, -1), d_t(-1, -1));  // intra
+  // A P picture sent as a B slice, its list 1 repeating list 0, has only
+  // the estimate from its past reference.
+  e.frames[2]->frame_type_code = TARNHEVCENC_TYPE_P;
+  EXPECT_EQ(start(2, 0, 0, 0), d_t(2, -1));
 }
 
 // Rate control takes the estimate under the distances to the references
@@ -256,6 +260,10 @@ TEST(LookaheadCosts, RateControlGetsTheEstimateOfTheReferencesThePictureIsCodedW
   rows_are(1, 1, 1);
   EXPECT_EQ(start(2, 2, -1, -1), e.la(2)->cost_cache[0][0]);  // intra
   rows_are(2, 0, 0);
+  // A P picture sent as a B slice (list 1 repeats list 0): its P estimate.
+  e.frames[2]->frame_type_code = TARNHEVCENC_TYPE_P;
+  EXPECT_EQ(start(2, 0, 0, 0), e.la(2)->cost_cache[2][0]);
+  rows_are(2, 2, 0);
   // From picture 1 nothing was estimated: none, and no stale rows.
   EXPECT_EQ(start(2, 1, 1, -1), 0);
   for (int32_t r = 0; r < l.ctu_rows; r++) EXPECT_EQ(e.frames[2]->lookahead_row_costs[r], 0u);
