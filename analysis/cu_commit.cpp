@@ -9,9 +9,6 @@
 
 namespace {
 
-
-int32_t map8_of(int32_t z) { return map8_index(zorder_x(z) >> 1, zorder_y(z) >> 1); }
-
 // Transform leaves of the units below a leaf CU.
 void fill_tu_sizes(encoder_t *ctx, const cu_node_t *nodes, int32_t z, int32_t log2_size) {
   if (log2_size > 5 || (log2_size > 2 && nodes[node_index(z, log2_size)].tu_split)) {
@@ -54,6 +51,18 @@ void cu_commit_transform_sizes(encoder_t *ctx, const cu_node_t *nodes, int32_t z
   fill_tu_sizes(ctx, nodes, z, log2_size);
 }
 
+void cu_reload_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size) {
+  const int32_t n = node_index(z, log2_size);
+  const ctu_maps_t *m = ctx->maps;
+  nodes[n].tu_split = static_cast<int8_t>(m->tu_split[n]);
+  nodes[n].residual_mode = m->residual_mode[n];
+  // The same descent as fill_tu_sizes: a 64x64 block is always four.
+  if (log2_size > 5 || (log2_size > 2 && nodes[n].tu_split)) {
+    const int32_t q = child_step(log2_size);
+    for (int32_t k = 0; k < 4; k++) cu_reload_transform_flags(ctx, nodes, z + k * q, log2_size - 1);
+  }
+}
+
 void cu_commit_luma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size) {
   set_luma_dir(ctx, z, log2_size, node->luma_dir);
 }
@@ -64,6 +73,44 @@ void cu_commit_rough_luma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z) 
 
 void cu_commit_chroma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size) {
   set_chroma_dir(ctx, z, log2_size, node->chroma_dir);
+}
+
+void cu_commit_depth(encoder_t *ctx, int32_t z, int32_t log2_size) {
+  const int32_t p = map8_of_z(z);
+  if (log2_size >= 3) {
+    const int32_t w8 = 1 << (log2_size - 3);
+    ctu_map8_fill(ctx->maps->depth + p, w8, w8, static_cast<uint8_t>(6 - log2_size));
+  } else if ((z & 3) == 0) {
+    ctx->maps->depth[p] = 3;
+  }
+}
+
+void cu_commit_cbf(encoder_t *ctx, int32_t z, int32_t log2_size, uint8_t cbf) {
+  ctx->maps->cbf[node_index(z, log2_size)] = cbf;
+}
+
+void cu_commit_children_cbf(encoder_t *ctx, int32_t z, int32_t log2_size, uint32_t kids) {
+  const int32_t first = node_index(z, log2_size - 1);
+  uint8_t cbf = 0;
+  for (int32_t k = 0; k < 4; k++)
+    if (kids & (1u << k)) cbf |= ctx->maps->cbf[first + k];
+  ctx->maps->cbf[node_index(z, log2_size)] = cbf;
+}
+
+void cu_commit_split(encoder_t *ctx, int32_t z, int32_t log2_size, uint32_t kids) {
+  ctx->maps->cu_split[node_index(z, log2_size)] = 1;
+  cu_commit_children_cbf(ctx, z, log2_size, kids);
+}
+
+void cu_commit_part_mode(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size) {
+  ctx->maps->part_mode[node_index(z, log2_size)] = node->part_mode;
+}
+
+void cu_commit_no_residual(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size) {
+  const int32_t n = node_index(z, log2_size);
+  ctx->maps->residual_mode[n] = node->residual_mode;
+  fill_units(ctx->maps->unit.cbf, z, log2_size, 0);
+  ctx->maps->cbf[n] = 0;
 }
 
 void cu_commit_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,
@@ -134,7 +181,7 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
   else
     fill_tu_sizes(ctx, nodes, z, log2_size);
 
-  const int32_t p = map8_of(z), s8 = log2_size - 3, w8 = 1 << s8;
+  const int32_t p = map8_of_z(z), s8 = log2_size - 3, w8 = 1 << s8;
   ctu_map8_fill(m->depth + p, w8, w8, static_cast<uint8_t>(6 - log2_size));
   ctu_map8_fill(reinterpret_cast<uint8_t *>(m->qp) + p, w8, w8, static_cast<uint8_t>(node->qp));
   ctu_map8_fill(m->pred_intra + p, w8, w8, static_cast<uint8_t>(node->pred_intra));

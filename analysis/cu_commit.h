@@ -13,6 +13,12 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
 // The transform tree below a leaf CU.
 void cu_commit_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,
                                int32_t log2_size);
+// After a snapshot has put a CU's record back, the nodes of its transform
+// tree take their tu_split and residual_mode from the record again, so that
+// the next commit of the CU (nodes to record) writes what the record holds.
+// Only the nodes the commit reads are visited: the tree as its split flags
+// decide it.
+void cu_reload_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size);
 // The transform tree below the node, as its nodes' tu_split flags decide it,
 // in the per-unit transform sizes the coders and the rate estimate read; for
 // the transform search, which decides one block at a time.
@@ -28,3 +34,23 @@ void cu_commit_rough_luma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z);
 // intra_chroma_pred_mode of the 8x8 units of the block (of the 8x8 area for
 // a 4x4 prediction unit).
 void cu_commit_chroma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size);
+// The CU depth map over the block (depth 6 - log2 size), set when a trial
+// starts so that the split-flag contexts of later blocks read it; the four
+// 4x4 prediction units of an NxN CU share their 8x8 cell, which the first
+// sets to depth 3.
+void cu_commit_depth(encoder_t *ctx, int32_t z, int32_t log2_size);
+// The node's coded-block-flag byte (bit 0 Y, bit 1 Cb, bit 2 Cr) for a
+// trial whose flags are known without coding it again.
+void cu_commit_cbf(encoder_t *ctx, int32_t z, int32_t log2_size, uint8_t cbf);
+// A node coded as its children (or as four 4x4 prediction units): its cbf
+// byte is the OR of the bytes of the children in `kids` (bit k: child k,
+// the children inside the picture).
+void cu_commit_children_cbf(encoder_t *ctx, int32_t z, int32_t log2_size, uint32_t kids);
+// The split decision of a node above the minimum CU size: CU split 1 and
+// the children's cbf bytes ORed; the children are committed already.
+void cu_commit_split(encoder_t *ctx, int32_t z, int32_t log2_size, uint32_t kids);
+// The partition of an NxN CU that won against the 2Nx2N CU.
+void cu_commit_part_mode(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size);
+// An inter CU coded without residual: the node's residual mode (3) and no
+// coded block in the node's byte or its units.
+void cu_commit_no_residual(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size);

@@ -89,9 +89,7 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
       node->split = 1;
       node->pred_intra = 1;
       cu_commit(ctx, nodes, z, x, y, log2_size);
-      ctx->maps->cbf[node_index(z, log2_size)] = static_cast<uint8_t>(
-          ctx->maps->cbf[node_index(z, 2)] | ctx->maps->cbf[node_index(z + 1, 2)] |
-          ctx->maps->cbf[node_index(z + 2, 2)] | ctx->maps->cbf[node_index(z + 3, 2)]);
+      cu_commit_children_cbf(ctx, z, log2_size, 15);
       split = ctx->param.intra_nxn ? cu_rd_cost_coded(ctx, node->lambda_ssd, z, x, y, log2_size)
                                    : cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
       node->split = 0;
@@ -103,28 +101,24 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
     cost_of(node) = split;
     node->split = 1;
     if (log2_size > min_cb_log2(ctx)) {
-      const int32_t n = node_index(z, log2_size), q = child_step(log2_size);
-      ctx->maps->cu_split[n] = 1;
-      uint8_t cbf = 0;
+      uint32_t kids = 0;
       for (int32_t k = 0; k < 4; k++)
-        if ((!(k & 1) || (flags & 1)) && (!(k & 2) || (flags & 2)))
-          cbf |= ctx->maps->cbf[node_index(z + k * q, log2_size - 1)];
-      ctx->maps->cbf[n] = cbf;
+        if ((!(k & 1) || (flags & 1)) && (!(k & 2) || (flags & 2))) kids |= 1u << k;
+      cu_commit_split(ctx, z, log2_size, kids);
     } else {
       node->part_mode = 3;  // the NxN CU keeps its partition in the node and the maps
-      ctx->maps->part_mode[node_index(z, log2_size)] = 3;
+      cu_commit_part_mode(ctx, node, z, log2_size);
     }
     ctx->use_rdoq_alt = rdoq_alt;
     return;
   }
   if (log2_size == 2) {
-    if ((z & 3) == 0) ctx->maps->depth[map8_index(zorder_x(z) >> 1, zorder_y(z) >> 1)] = static_cast<uint8_t>(d - 1);
+    cu_commit_depth(ctx, z, log2_size);
     ctx->use_rdoq_alt = rdoq_alt;
     return;
   }
-  const int32_t w8 = 1 << (log2_size - 3);
   const int32_t n = node_index(z, log2_size);
-  ctu_map8_fill(ctx->maps->depth + map8_index(x >> 3, y >> 3), w8, w8, static_cast<uint8_t>(d));
+  cu_commit_depth(ctx, z, log2_size);
   if (node->recode == 0 && (m != 1 || !pb || ctx->analysis_level < 4)) {
     if (m == 1) {
       cu_snapshot_restore(ctx, nodes, z, y, log2_size);

@@ -93,8 +93,7 @@ uint32_t reference_distortion(const inter_cu_t &c) {
 void setup_and_skip(inter_cu_t &c) {
   encoder_t *ctx = c.ctx;
   cu_node_t *node = c.node;
-  const int32_t w8 = 1 << (c.s - 3);
-  ctu_map8_fill(ctx->maps->depth + map8_index(c.x >> 3, c.y >> 3), w8, w8, static_cast<uint8_t>(c.d));
+  cu_commit_depth(ctx, c.z, c.s);
   node->part_mode = 0;
   node->pred_intra = 0;
   node->pu.p2n.ref_idx[0] = node->pu.p2n.ref_idx[1] = -2;
@@ -348,9 +347,7 @@ uint32_t code_without_residual(inter_cu_t &c, uint32_t D) {
   encoder_t *ctx = c.ctx;
   cu_node_t *node = c.node;
   node->residual_mode = 3;
-  ctx->maps->residual_mode[c.n] = 3;
-  fill_units(ctx->maps->unit.cbf, c.z, c.s, 0);
-  ctx->maps->cbf[c.n] = 0;
+  cu_commit_no_residual(ctx, node, c.z, c.s);
   grid_mark_available(ctx, c.x, c.y, 1 << c.s, 1 << c.s);
   node->cost = D;
   if (node->pu.p2n.merge_flag && !node->pred_intra) return COST_NONE;

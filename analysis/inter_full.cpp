@@ -445,6 +445,10 @@ void final_choices(full_cu_t &cu) {
         else
           node->tu_split = 0;
         node->residual_mode = m;
+        // The transform slot keeps the record: the dropped tree goes back
+        // into it.
+        cu_commit_transform_flags(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s);
+        cu_commit_transform_sizes(ctx, cu.nodes, cu.z, cu.s);
       }
     }
     node->tu_saved = 1;
@@ -469,7 +473,7 @@ void evaluate_unsplit(full_cu_t &cu) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
   node->split = 0;
-  ctu_map8_fill(ctx->maps->depth + cu.map8, cu.size >> 3, cu.size >> 3, static_cast<uint8_t>(cu.d));
+  cu_commit_depth(ctx, cu.z, cu.s);
   node->part_mode = 0;
   node->pred_intra = 0;
   node->pu.p2n.ref_idx[0] = node->pu.p2n.ref_idx[1] = -2;
@@ -628,16 +632,10 @@ void analyse_cu_inter_full(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t 
     // The children are committed and coded; the live states are theirs.
     node->cost = split_cost;
     node->split = 1;
-    const int32_t n = node_index(z, cu.s);
-    uint8_t cbf = 0;
-    const bool kids[4] = {true, right, below, right && below};
-    for (int32_t k = 0; k < 4; k++)
-      if (kids[k]) cbf |= ctx->maps->cbf[node_index(z + k * q, cu.s - 1)];
-    ctx->maps->cbf[n] = cbf;
-    ctx->maps->cu_split[n] = 1;
+    cu_commit_split(ctx, z, cu.s, 1u | (right ? 2u : 0u) | (below ? 4u : 0u) | (right && below ? 8u : 0u));
     return;
   }
-  ctu_map8_fill(ctx->maps->depth + cu.map8, cu.size >> 3, cu.size >> 3, static_cast<uint8_t>(cu.d));
+  cu_commit_depth(ctx, cu.z, cu.s);
   if (node->tu_saved)
     transform_tree_restore(ctx, nodes, z, cu.s, cu.d);
   else if (cu.s == 6)

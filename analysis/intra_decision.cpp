@@ -74,13 +74,7 @@ void intra_cu_begin(intra_cu_t *cu, encoder_t *ctx, cu_node_t *nodes, int32_t z,
     cu->luma_cost = thorough ? px.block_cost[c] : px.sa8d_half[c];
     cu->chroma_cost = log2_size == 3 ? px.satd[4] : thorough ? px.block_cost[c + 1] : px.sa8d_half[c + 1];
   }
-  if (log2_size >= 3) {
-    const int32_t w8 = 1 << (log2_size - 3);
-    ctu_map8_fill(ctx->maps->depth + map8_index(x >> 3, y >> 3), w8, w8, static_cast<uint8_t>(cu->depth));
-  } else if ((z & 3) == 0) {
-    // The four prediction units share the 8x8 CU's cell.
-    ctx->maps->depth[map8_index(x >> 3, y >> 3)] = 3;
-  }
+  cu_commit_depth(ctx, z, log2_size);
   cu_node_t *node = cu->node;
   node->tu_split = 0;
   node->pred_intra = 1;
@@ -266,7 +260,7 @@ void intra_cu_cost(intra_cu_t *cu, bool luma_first, int32_t chroma_mode) {
   if (ctx->param.intra_nxn && ctx->use_rdoq_alt == rdoq_alt && luma_first && chroma_mode == 4) {
     // The reconstruction in place is the winner's: only its syntax is left
     // to count.
-    ctx->maps->cbf[n] = node->cbf_intra;
+    cu_commit_cbf(ctx, cu->z, cu->log2_size, node->cbf_intra);
     node->intra_cost = cu_rd_cost_coded(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size);
   } else {
     node->intra_cost = cu_rd_cost(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size, 0);
@@ -423,7 +417,7 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
       intra_chroma_trial(&cu, chroma, &cbf);
       node->cbf_intra |= cbf;
     }
-    ctx->maps->cbf[node_index(z, 2)] = node->cbf_intra;
+    cu_commit_cbf(ctx, z, 2, node->cbf_intra);
     node->chroma_dir = chroma;
     cu_commit_chroma_dir(ctx, node, z, 2);
     ctx->intra_refs_refresh = 1;

@@ -146,7 +146,7 @@ void decide_luma(const cu_t &cu) {
   node->pred_intra = 1;
   node->part_mode = 0;
   node->chroma_dir = 4;
-  ctx->maps->cbf[node_index(cu.z, cu.log2_size)] = 0;
+  cu_commit_cbf(ctx, cu.z, cu.log2_size, 0);
   cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
   int32_t mpm[3];
   intra_mpms(ctx, cu.z, mpm);
@@ -173,7 +173,7 @@ void decide_luma(const cu_t &cu) {
   ctx->intra_refs_refresh = 1;
   node->split = 0;
   cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
-  ctx->maps->cbf[node_index(cu.z, cu.log2_size)] = 0;
+  cu_commit_cbf(ctx, cu.z, cu.log2_size, 0);
   // The winner's reconstruction is what the next block predicts from.
   luma_trial(cu, best_mode, mpm, cu.log2_size == 2 ? 0 : 1);
 }
@@ -230,11 +230,7 @@ void decide_chroma(const cu_t &cu) {
 void evaluate_unsplit(const cu_t &cu) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
-  if (cu.log2_size >= min_cb_log2(ctx))
-    ctu_map8_fill(ctx->maps->depth + map8_index(cu.x >> 3, cu.y >> 3), cu.size >> 3, cu.size >> 3,
-                  static_cast<uint8_t>(cu.depth));
-  else if ((cu.z & 3) == 0)
-    ctx->maps->depth[map8_index(cu.x >> 3, cu.y >> 3)] = static_cast<uint8_t>(cu.depth - 1);
+  cu_commit_depth(ctx, cu.z, cu.log2_size);
 
   decide_luma(cu);
   // The fourth 4x4 prediction unit decides the chroma of the 8x8 area.
@@ -349,14 +345,14 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
 
   if (!evaluated || split_cost < unsplit_cost) {
     node->intra_cost = split_cost;
-    uint8_t cbf = 0;
+    uint32_t kids = 0;
     for (int32_t k = 0; k < 4; k++) {
       if (!inside[k]) continue;
+      kids |= 1u << k;
       // The prediction units' own bytes are those of the CU just coded.
-      if (log2_size == min_cb_log2(ctx)) ctx->maps->cbf[first_child + k] = ctx->maps->unit.cbf[z + k] & 7;
-      cbf |= ctx->maps->cbf[first_child + k];
+      if (log2_size == min_cb_log2(ctx)) cu_commit_cbf(ctx, z + k, 2, ctx->maps->unit.cbf[z + k] & 7);
     }
-    ctx->maps->cbf[node_index(z, log2_size)] = cbf;
+    cu_commit_children_cbf(ctx, z, log2_size, kids);
   } else {
     cu_snapshot_restore(ctx, nodes, z, y, log2_size);
     const uint32_t flag1 = node->split_flag_cost[1];

@@ -70,7 +70,10 @@ uint32_t transform_tree_bits(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_
 
 // Per-depth snapshots (depth 6 - log2 size) of everything a CU trial
 // changes: transform flags, decisions and maps, reconstruction, levels and
-// the whole CABAC state.
+// the whole CABAC state.  Only the CTU record is copied, in runs; a restore
+// gives the nodes of the restored transform tree their flags from it, so
+// that the next commit of the CU writes the same record.  The transform-tree
+// slot keeps the transform flags and cbf bytes of a CU in the same way.
 void cu_snapshot_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size);
 void cu_snapshot_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size);
 void transform_tree_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);

@@ -2,13 +2,16 @@
 // better trial back instead of coding it again.
 #include <cstring>
 
+#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "common/memory.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
 
+// The transform flags of a CU's subtree as the record holds them: per-node
+// arrays and per-unit maps, each copied level by level or in one run.
 struct tree_flags_t {
-  int8_t tu_split[CU_NODE_COUNT];
+  uint32_t tu_split[CU_NODE_COUNT];
   uint8_t residual_mode[CU_NODE_COUNT];
   uint8_t cbf[CU_NODE_COUNT];
   uint8_t unit_tu_log2[256];
@@ -58,31 +61,19 @@ void for_subtree(int32_t z, int32_t log2_size, F f) {
   for (int32_t s = log2_size, count = 1; s >= 2; s--, count *= 4) f(node_index(z, s), count);
 }
 
-// The transform flags the search keeps in the nodes of the subtree.
-template <bool save>
-void node_flags_copy(cu_node_t *nodes, tree_flags_t *t, int32_t z, int32_t log2_size) {
-  for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
-    for (int32_t i = first; i < first + count; i++) {
-      if (save) {
-        t->tu_split[i] = nodes[i].tu_split;
-        t->residual_mode[i] = nodes[i].residual_mode;
-      } else {
-        nodes[i].tu_split = t->tu_split[i];
-        nodes[i].residual_mode = t->residual_mode[i];
-      }
-    }
-  });
-}
-
 template <bool save>
 void tree_copy(encoder_t *ctx, cu_node_t *nodes, tree_flags_t *t, int32_t z, int32_t log2_size) {
-  node_flags_copy<save>(nodes, t, z, log2_size);
+  ctu_maps_t *m = ctx->maps;
   for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
-    move<save>(t->cbf + first, ctx->maps->cbf + first, static_cast<size_t>(count));
+    move<save>(t->tu_split + first, m->tu_split + first, sizeof(uint32_t) * count);
+    move<save>(t->residual_mode + first, m->residual_mode + first, static_cast<size_t>(count));
+    move<save>(t->cbf + first, m->cbf + first, static_cast<size_t>(count));
   });
   const size_t units = static_cast<size_t>(1) << (2 * (log2_size - 2));
-  move<save>(t->unit_tu_log2, ctx->maps->unit.tu_log2 + z, units);
-  move<save>(t->unit_cbf, ctx->maps->unit.cbf + z, units);
+  move<save>(t->unit_tu_log2, m->unit.tu_log2 + z, units);
+  move<save>(t->unit_cbf, m->unit.cbf + z, units);
+  // The nodes follow the record they were committed to.
+  if (!save) cu_reload_transform_flags(ctx, nodes, z, log2_size);
 }
 
 template <bool save>
@@ -115,9 +106,9 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
     move<save>(s->cbf + first, m->cbf + first, static_cast<size_t>(count));
   });
   move<save>(&s->cabac, &ctx->cabac, sizeof(cabac_t));
-  // The record's cbf and transform maps are in the runs above; only the
-  // nodes' own flags remain.
-  node_flags_copy<save>(nodes, &s->tree, z, log2_size);
+  // The transform flags are the record's, in the runs above; the nodes,
+  // which the next commit reads, follow the record put back.
+  if (!save) cu_reload_transform_flags(ctx, nodes, z, log2_size);
 }
 
 }  // namespace

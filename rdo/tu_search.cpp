@@ -18,8 +18,10 @@ struct tu_state_t {
   uint8_t rec_c[2][16 * 16];
   int16_t coef_y[32 * 32];
   int16_t coef_c[2][16 * 16];
+  // The decided sizes are the record's per-unit map; the nodes' tu_split
+  // flags need no copy: a block put back gets tu_split 0 at once, and the
+  // split trial sets every node it decides.
   uint8_t tu_log2[64], cbf[64];
-  int8_t tu_split[85];
   cabac_est_t est;
 };
 
@@ -66,9 +68,6 @@ void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, 
     }
   mv(t->tu_log2, ctx->maps->unit.tu_log2 + z, units);
   mv(t->cbf, ctx->maps->unit.cbf + z, units);
-  int32_t k = 0;
-  for (int32_t l = log2_size, count = 1; l >= 2; l--, count *= 4)
-    for (int32_t i = node_index(z, l); i < node_index(z, l) + count; i++) mv(&t->tu_split[k++], &s.nodes[i].tu_split, 1);
   mv(&t->est, &ctx->cabac.est, sizeof(cabac_est_t));
 }
 

@@ -71,14 +71,20 @@ struct CommitFixture : ::testing::Test {
   void split_parents(int32_t z, int32_t s) {
     for (int32_t p = s + 1; p <= 6; p++) node(z, p).split = 1;
   }
+  // The node as an unsplit intra CU with the luma mode and derived chroma.
+  cu_node_t &intra_cu(int32_t z, int32_t s, int32_t luma_dir) {
+    cu_node_t &n = node(z, s);
+    n.split = 0;
+    n.pred_intra = 1;
+    n.luma_dir = luma_dir;
+    n.chroma_dir = 4;
+    return n;
+  }
 };
 
 TEST_F(CommitFixture, IntraCuIsNotInterInTheMaps) {
   split_parents(0, 4);
-  cu_node_t &n = node(0, 4);
-  n.pred_intra = 1;
-  n.luma_dir = 26;
-  n.chroma_dir = 4;
+  cu_node_t &n = intra_cu(0, 4, 26);
   n.qp = 30;
   n.skip = 1;       // left over from an inter trial
   n.part_mode = 2;  // likewise
@@ -198,6 +204,44 @@ TEST_F(CommitFixture, TransformSizesFollowTheNodesSplitFlags) {
   // A 64x64 block always splits into 32x32 transform blocks.
   cu_commit_transform_sizes(ctx, nodes, 0, 6);
   EXPECT_EQ(ctx->maps->unit.tu_log2[200], 5);
+}
+
+// A CU's snapshot keeps its transform tree in the record; the split trial
+// rewrites the children's nodes, and the commit after the restore must still
+// write the CU's own tree, not the children's leftovers.
+TEST_F(CommitFixture, CommitAfterSnapshotRestoreWritesTheSavedTransformTree) {
+  split_parents(0, 5);
+  cu_node_t &cu = intra_cu(0, 5, 26);
+  cu.tu_split = 1;
+  node(0, 4).tu_split = 1;  // upper-left 16x16 quarter in 8x8 blocks
+  node(16, 4).tu_split = 0;
+  node(32, 4).tu_split = 0;
+  node(48, 4).tu_split = 0;
+  for (int32_t k = 0; k < 4; k++) node(4 * k, 3).tu_split = 0;
+  cu_commit(ctx, nodes, 0, 0, 0, 5);
+  uint8_t tu_before[64];
+  std::memcpy(tu_before, ctx->maps->unit.tu_log2, sizeof(tu_before));
+  ASSERT_EQ(tu_before[0], 3);
+  ASSERT_EQ(tu_before[20], 4);
+  cu_snapshot_save(ctx, nodes, 0, 0, 5);
+
+  // The split trial: four 16x16 CUs with transform trees of their own.
+  cu.split = 1;
+  for (int32_t k = 0; k < 4; k++) {
+    intra_cu(16 * k, 4, 10).tu_split = k == 2 ? 1 : 0;
+    for (int32_t j = 0; j < 4; j++) node(16 * k + 4 * j, 3).tu_split = 1;
+    cu_commit(ctx, nodes, 16 * k, 16 * (k & 1), 16 * (k >> 1), 4);
+  }
+
+  // The unsplit CU wins.
+  cu.split = 0;
+  cu_snapshot_restore(ctx, nodes, 0, 0, 5);
+  cu_commit(ctx, nodes, 0, 0, 0, 5);
+  EXPECT_EQ(std::memcmp(ctx->maps->unit.tu_log2, tu_before, sizeof(tu_before)), 0);
+  EXPECT_EQ(ctx->maps->tu_split[node_index(0, 4)], 1u);
+  EXPECT_EQ(ctx->maps->tu_split[node_index(32, 4)], 0u);
+  EXPECT_EQ(ctx->maps->intra_dir[map4_index(0, 0)], 26);
+  EXPECT_EQ(node(32, 4).tu_split, 0);
 }
 
 // A merged 2Nx2N CU left without residual is turned into a skip CU, in the

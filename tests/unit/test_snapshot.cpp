@@ -36,10 +36,24 @@ struct Snapshots : ::testing::Test {
     fill(&ctx->cabac.est, sizeof(cabac_est_t));
     ctx->cabac.low = rng();
     ctx->cabac.range = rng();
+    // Transform flags as a commit writes them, in the record and (not in
+    // agreement with it) in the nodes.
     for (int32_t i = 0; i < CU_NODE_COUNT; i++) {
+      ctx->maps->tu_split[i] = rng() & 1;
+      ctx->maps->residual_mode[i] = static_cast<uint8_t>(rng() & 3);
       ctx->nodes[i].tu_split = static_cast<int8_t>(rng() & 1);
       ctx->nodes[i].residual_mode = static_cast<uint8_t>(rng() & 3);
     }
+  }
+
+  // The nodes of the transform tree the record decides below node (z, s)
+  // carry the record's flags, as a commit of the CU will read them.
+  void expect_nodes_follow_record(int32_t z, int32_t s) {
+    const int32_t n = node_index(z, s);
+    ASSERT_EQ(ctx->nodes[n].tu_split, static_cast<int8_t>(ctx->maps->tu_split[n])) << "node " << n;
+    ASSERT_EQ(ctx->nodes[n].residual_mode, ctx->maps->residual_mode[n]) << "node " << n;
+    if (s > 2 && (s > 5 || ctx->nodes[n].tu_split))
+      for (int32_t k = 0; k < 4; k++) expect_nodes_follow_record(z + k * child_step(s), s - 1);
   }
 
   struct image_t {
@@ -55,9 +69,9 @@ struct Snapshots : ::testing::Test {
     m.maps.assign(mp, mp + sizeof(ctu_maps_t));
     auto *e = reinterpret_cast<const uint8_t *>(&ctx->cabac.est);
     m.est.assign(e, e + sizeof(cabac_est_t));
-    // Both transform flags of a node in one number.
+    // Both transform flags of a node in the record, in one number.
     for (int32_t i = 0; i < CU_NODE_COUNT; i++)
-      m.tu_split.push_back(static_cast<int8_t>(ctx->nodes[i].tu_split * 4 + ctx->nodes[i].residual_mode));
+      m.tu_split.push_back(static_cast<int8_t>(ctx->maps->tu_split[i] * 4 + ctx->maps->residual_mode[i]));
     return m;
   }
 };
@@ -128,6 +142,7 @@ TEST_F(Snapshots, SnapshotRestoresTheCuAndTheWholeCoder) {
         EXPECT_EQ(ma->cbf[k], mb->cbf[k]) << "node " << k;
         EXPECT_EQ(ma->cu_split[k], mb->cu_split[k]) << "node " << k;
       }
+    expect_nodes_follow_record(z, cu.s);
   }
 }
 
@@ -138,13 +153,21 @@ TEST_F(Snapshots, TransformTreeSlotsRoundTrip) {
   transform_tree_save(ctx, ctx->nodes, z, s, 2);
   scramble();
   const image_t scrambled = image();
+  const int8_t nodes_before_restore0 = ctx->nodes[0].tu_split;
   transform_tree_restore(ctx, ctx->nodes, z, s, 2);
   const image_t after = image();
   for (int32_t l = s, count = 1; l >= 2; l--, count *= 4)
     for (int32_t k = node_index(z, l); k < node_index(z, l) + count; k++)
       EXPECT_EQ(after.tu_split[k], before.tu_split[k]) << "node " << k;
+  expect_nodes_follow_record(z, s);
+  // The cbf bytes and unit maps of the block come back with the flags.
+  const ctu_maps_t *ma = reinterpret_cast<const ctu_maps_t *>(after.maps.data());
+  const ctu_maps_t *mb = reinterpret_cast<const ctu_maps_t *>(before.maps.data());
+  EXPECT_EQ(ma->cbf[node_index(z, s)], mb->cbf[node_index(z, s)]);
+  EXPECT_EQ(std::memcmp(ma->unit.tu_log2 + z, mb->unit.tu_log2 + z, 16), 0);
   // Nodes outside the subtree and the coder keep their current values.
   EXPECT_EQ(after.tu_split[0], scrambled.tu_split[0]);
+  EXPECT_EQ(ctx->nodes[0].tu_split, nodes_before_restore0);
   EXPECT_EQ(after.est, scrambled.est);
 }
 
