@@ -84,7 +84,7 @@ float constant_qp_vbv(encoder_t *ctx, float qp) {
 }
 
 // VBV at the start of a picture: the row arrays, the row predictors of the
-// slice type, and the buffer fill expected when the picture starts (the
+// picture's class (by type, whatever slice it is sent as), and the buffer fill expected when the picture starts (the
 // pictures still in flight take their planned sizes).
 void vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   ratecontrol_t *rc = ctx->rc;

@@ -299,6 +299,28 @@ TEST(RateControl, VbvFillCountsEveryPictureInFlight) {
   frame_release(enc->pool, rec);
 }
 
+// A P picture sent as a B slice (list 1 repeating list 0) is still a P
+// picture to rate control: its rows start from the P pictures' predictors.
+TEST(RateControl, APPictureSentAsABSliceKeepsItsClass) {
+  tarnhevcenc_param_t p = vbv_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  frame_t r0{};
+  ctx->ref_list[0][0] = ctx->ref_list[1][0] = &r0;
+  ctx->ref_count[0] = ctx->ref_count[1] = 1;
+  ratecontrol_t *rc = ctx->rc;
+  for (int32_t cls = 0; cls < 3; cls++) rc->row_pred_init[cls][0].coeff = static_cast<float>(cls + 1);
+  for (int32_t slice : {1, 0}) {
+    ctx->slice_type_code = slice;
+    ASSERT_EQ(ratecontrol_frame_start(ctx, 0, 0), 0);
+    EXPECT_EQ(rc->row_pred_pic[0].coeff, static_cast<float>(RC_CLASS_P + 1)) << "slice type " << slice;
+  }
+  ctx->ref_count[0] = ctx->ref_count[1] = 0;
+}
+
 // A B picture's QP lies between its references' (on the P scale), nearer
 // the closer one; two intra references count ip_offset above their mean.
 TEST(RateControl, BPictureQpFromItsReferences) {
