@@ -460,9 +460,14 @@ static void print_end_statistics(const encoder_t *enc) {
                psnr[1], psnr[2]);
   if (s->first_picture_ns > 0) {
     const double total = static_cast<double>(now_ns() - s->first_picture_ns);
-    std::fprintf(stderr, "tarnhevcenc: lookahead %.2f ms per picture, %.1f%% of the encoding time\n",
-                 static_cast<double>(s->lookahead_ns) / 1e6 / static_cast<double>(s->frames),
-                 total > 0 ? 100.0 * static_cast<double>(s->lookahead_ns) / total : 0.0);
+    const double frames = static_cast<double>(s->frames);
+    std::fprintf(stderr,
+                 "tarnhevcenc: lookahead %.2f ms per picture on the caller's thread, %.1f%% of the encoding time "
+                 "(type decisions %.2f ms per picture in all, %lld of %lld behind the caller)\n",
+                 static_cast<double>(s->lookahead_ns) / 1e6 / frames,
+                 total > 0 ? 100.0 * static_cast<double>(s->lookahead_ns) / total : 0.0,
+                 static_cast<double>(s->decision_ns) / 1e6 / frames, static_cast<long long>(s->decisions_behind),
+                 static_cast<long long>(s->decisions));
   }
   if (enc->param.rcmode == TARNHEVCENC_RC_ABR && enc->param.bitrate > 0)
     std::fprintf(stderr, "tarnhevcenc: bitrate %.2f kb/s against a target of %d kb/s (%+.1f%%)\n", kbps,
@@ -789,12 +794,93 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   return 0;
 }
 
+// The oldest picture in flight has not been waited for yet.
+constexpr int OLDEST_NOT_AWAITED = 1;
+
+// Pictures wait for a type decision when none is left decided and the
+// lookahead holds its full depth (or the input has ended).
+static bool decision_due(const encoder_t *enc, int32_t flush) {
+  const lookahead_queue_t *q = enc->lookahead;
+  return q->decided->count == 0 && q->input->count > 0 && (flush || q->input->count > enc->decision_delay);
+}
+
+// Whether fill_pipeline will decide types in this call and the call then
+// collects the oldest picture in flight.  The loop starts the decided
+// pictures while frame contexts are free and decides once none is left
+// (the end of input, or a full lookahead); a decision gives at least one
+// picture, so one free context left is filled.
+static bool decides_then_collects(const encoder_t *enc, int32_t flush) {
+  const lookahead_queue_t *q = enc->lookahead;
+  const int32_t free_contexts = enc->frame_ctx_count - enc->inflight_count;
+  const bool decides = q->input->count > 0 && (flush || q->input->count > enc->decision_delay) &&
+                       q->decided->count <= free_contexts;
+  return decides && enc->inflight_count > 0 && (flush || free_contexts - q->decided->count <= 1);
+}
+
+struct fill_job_t {
+  encoder_t *enc;
+  int32_t flush;
+  int64_t decide_ns;   // time in the type decisions
+  int64_t decide_end;  // when the last decision ended (0: none)
+  int32_t decisions;
+};
+
+// Decides types when due and puts decided pictures in flight while frame
+// contexts are free; 1 when a picture failed to start (it is released).
+// Runs on the caller's thread, or as a job of the lookahead pool while the
+// caller waits for the oldest picture in flight (and for nothing else).
+static int64_t fill_pipeline(int64_t arg) {
+  fill_job_t *job = reinterpret_cast<fill_job_t *>(arg);
+  encoder_t *enc = job->enc;
+  lookahead_queue_t *q = enc->lookahead;
+  for (;;) {
+    if (decision_due(enc, job->flush)) {
+      const int64_t t0 = now_ns();
+      lookahead_slicetype_run(enc, q, job->flush);
+      job->decide_end = now_ns();
+      job->decide_ns += job->decide_end - t0;
+      job->decisions++;
+    }
+    if (q->decided->count == 0 || enc->inflight_count >= enc->frame_ctx_count) break;
+    frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
+    if (start_picture(enc, pic) < 0) {
+      frame_release(enc->pool, pic);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The decision and the starts behind it run on the lookahead pool while the
+// caller waits for the oldest picture in flight, which this call collects.
+// Every step that rate control or the picture pool sees keeps its order
+// (the starts come before the oldest picture's end, as on the caller's
+// thread), so the stream is the same; only the waits overlap.  The caller
+// is blocked by the lookahead for the part of the decisions that outlasts
+// the oldest picture.
+static int fill_behind_oldest(encoder_t *enc, int32_t flush, int *oldest_status) {
+  threadpool_t *pool = &enc->lookahead_engine->pool;
+  rowsched_frame_t *oldest = enc->inflight[0]->sched_entry;
+  fill_job_t job{enc, flush, 0, 0, 0};
+  const int64_t arg = reinterpret_cast<int64_t>(&job);
+  threadpool_run(pool, fill_pipeline, arg);
+  *oldest_status = rowsched_wait(enc->sched, oldest);
+  const int64_t waited = now_ns();
+  const int64_t failed = threadpool_wait(pool, arg);
+  enc->stats->decision_ns += job.decide_ns;
+  enc->stats->decisions += job.decisions;
+  enc->stats->decisions_behind += job.decisions;
+  if (job.decide_end > waited) enc->stats->lookahead_ns += std::min(job.decide_end - waited, job.decide_ns);
+  return failed ? -1 : 0;
+}
+
 // Waits for the oldest picture in flight and returns its Annex B bytes.
-static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const uint8_t **out) {
+// oldest_status: what rowsched_wait returned for it, or OLDEST_NOT_AWAITED.
+static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const uint8_t **out, int oldest_status) {
   encoder_t *ctx = enc->inflight[0];
   enc->inflight_count--;
   std::memmove(enc->inflight, enc->inflight + 1, sizeof(encoder_t *) * enc->inflight_count);
-  const int status = rowsched_wait(enc->sched, ctx->sched_entry);
+  const int status = oldest_status == OLDEST_NOT_AWAITED ? rowsched_wait(enc->sched, ctx->sched_entry) : oldest_status;
   for (int32_t k = 0; k < ctx->sched_entry->ref_count; k++) frame_release(enc->pool, ctx->sched_entry->refs[k]);
   ctx->sched_entry->ref_count = 0;
   frame_t *pic = ctx->cur_input;
@@ -906,24 +992,24 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     frame_list_push(q->input, f);
   }
   const int32_t flush = planes ? 0 : 1;
-  // Put decided pictures in flight while frame contexts are free.
-  for (;;) {
-    if (q->decided->count == 0 && q->input->count > 0 && (flush || q->input->count > enc->decision_delay))
-    {
-      const int64_t t0 = now_ns();
-      lookahead_slicetype_run(enc, q, flush);
-      enc->stats->lookahead_ns += now_ns() - t0;
-    }
-    if (q->decided->count == 0 || enc->inflight_count >= enc->frame_ctx_count) break;
-    frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
-    if (start_picture(enc, pic) < 0) {
-      frame_release(enc->pool, pic);
-      return -1;
-    }
+  // A call that decides types and then collects the oldest picture in
+  // flight runs the decision (and the starts around it) on the lookahead
+  // pool while the caller waits for that picture.
+  const bool behind = decides_then_collects(enc, flush) && enc->lookahead_engine && enc->lookahead_engine->pool_ready;
+  int oldest_status = OLDEST_NOT_AWAITED;
+  if (behind) {
+    if (fill_behind_oldest(enc, flush, &oldest_status) < 0) return -1;
+  } else {
+    fill_job_t job{enc, flush, 0, 0, 0};
+    const int64_t failed = fill_pipeline(reinterpret_cast<int64_t>(&job));
+    enc->stats->lookahead_ns += job.decide_ns;
+    enc->stats->decision_ns += job.decide_ns;
+    enc->stats->decisions += job.decisions;
+    if (failed) return -1;
   }
   // Hand back the oldest picture once every frame context is busy, or when
   // draining at the end.
   if (enc->inflight_count == 0) return 0;
   if (!flush && enc->inflight_count < enc->frame_ctx_count) return 0;
-  return collect_picture(enc, opts, out);
+  return collect_picture(enc, opts, out, oldest_status);
 }

@@ -24,9 +24,15 @@ struct encoder_stats_t {
   double sse[3];        // summed squared error per component
   double mse_sum[3];    // summed per-picture MSE per component
   double qp_sum;
-  // Time the caller's thread spent in the lookahead (half-resolution
-  // pictures, estimates, decisions) and since the first picture arrived.
+  // Time the caller's thread spent in the lookahead or waiting for it
+  // (half-resolution pictures, estimates, decisions), the time the type
+  // decisions took wherever they ran, and the time since the first picture
+  // arrived.
   int64_t lookahead_ns;
+  int64_t decision_ns;
+  // Type decisions made, and how many of them ran on the lookahead pool
+  // while the caller waited for a coded picture.
+  int64_t decisions, decisions_behind;
   int64_t first_picture_ns;
 };
 

@@ -27,10 +27,25 @@ void extend_lowres_plane(uint8_t *o, int32_t stride, int32_t w, int32_t h) {
   }
 }
 
+// Builds the queued pictures in order until the queue is empty.
 int64_t lowres_build_job(int64_t arg) {
-  const lowres_build_job_t *j = reinterpret_cast<const lowres_build_job_t *>(arg);
-  lowres_build(*j->mc, j->f, j->all_phases);
-  return 0;
+  lowres_build_job_t *j = reinterpret_cast<lowres_build_job_t *>(arg);
+  for (;;) {
+    pthread_mutex_lock(&j->mutex);
+    if (j->count == 0) {
+      j->running = 0;
+      pthread_mutex_unlock(&j->mutex);
+      return 0;
+    }
+    frame_t *f = j->queue[j->head];
+    const int32_t all_phases = j->all_phases[j->head];
+    pthread_mutex_unlock(&j->mutex);
+    lowres_build(*j->mc, f, all_phases);
+    pthread_mutex_lock(&j->mutex);
+    j->head = (j->head + 1) % LOWRES_BUILD_QUEUE;
+    j->count--;
+    pthread_mutex_unlock(&j->mutex);
+  }
 }
 
 }  // namespace
@@ -74,16 +89,37 @@ void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full) {
     lowres_build(ctx->mc, f, all_phases);
     return;
   }
-  // The pool is idle between the caller's calls (its cost jobs run only
-  // while the caller decides types), so the build overlaps the caller's
-  // reading of the next picture and its wait for coded pictures.
-  lookahead_frame_wait(ctx);
-  e->build = lowres_build_job_t{&ctx->mc, f, all_phases, 1};
-  threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(&e->build));
+  // The pool is idle between the caller's calls (its cost jobs and type
+  // decisions run only while the caller waits for them), so the builds
+  // overlap the caller's reading of the next pictures and its wait for
+  // coded pictures.
+  lowres_build_job_t *j = &e->build;
+  pthread_mutex_lock(&j->mutex);
+  const bool queue_full = j->count == LOWRES_BUILD_QUEUE;
+  pthread_mutex_unlock(&j->mutex);
+  if (queue_full) lookahead_frame_wait(ctx);
+  pthread_mutex_lock(&j->mutex);
+  const int32_t at = (j->head + j->count) % LOWRES_BUILD_QUEUE;
+  j->queue[at] = f;
+  j->all_phases[at] = all_phases;
+  j->count++;
+  const bool start = !j->running;
+  j->running = 1;
+  pthread_mutex_unlock(&j->mutex);
+  if (!start) return;
+  // A job that found the queue empty has ended or is ending: its record is
+  // taken back before the next job goes in.
+  if (j->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
+  j->mc = &ctx->mc;
+  j->pending = 1;
+  threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(j));
 }
 
 void lookahead_frame_wait(encoder_t *ctx) {
   lookahead_engine_t *e = ctx->lookahead_engine;
+  // Only the caller's side appends to the queue, and not while it waits
+  // here (or while a type decision waits here for it), so the job ends
+  // with the queue empty.
   if (!e || !e->build.pending) return;
   threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
   e->build.pending = 0;

@@ -278,6 +278,7 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
   e->threads = std::max(threads, 1);
   pthread_mutex_init(&e->job_mutex, nullptr);
   pthread_mutex_init(&e->total_mutex, nullptr);
+  pthread_mutex_init(&e->build.mutex, nullptr);
   const int32_t ctus = e->layout.ctu_cols * e->layout.ctu_rows;
   e->slots = static_cast<lookahead_slot_t *>(aligned_malloc(sizeof(lookahead_slot_t) * e->threads));
   e->cutree_row = static_cast<int32_t *>(aligned_malloc(sizeof(int32_t) * e->layout.block_stride));
@@ -299,7 +300,10 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
     }
   }
   if (e->threads > 1) {
-    if (threadpool_init(&e->pool, e->threads, e->threads) < 0) {
+    // One thread more than the cost jobs need, for the type decision that
+    // runs there behind the caller and waits for its cost jobs; job records
+    // for those, the decision and a half-resolution build.
+    if (threadpool_init(&e->pool, e->threads + 1, e->threads + 2) < 0) {
       lookahead_engine_delete(e);
       return nullptr;
     }
@@ -323,6 +327,7 @@ void lookahead_engine_delete(lookahead_engine_t *e) {
   aligned_free(e->unit_weights);
   pthread_mutex_destroy(&e->job_mutex);
   pthread_mutex_destroy(&e->total_mutex);
+  pthread_mutex_destroy(&e->build.mutex);
   aligned_free(e);
 }
 

@@ -15,14 +15,20 @@ struct encoder_t;
 struct frame_t;
 struct mc_funcs_t;
 
-// A picture's half-resolution build handed to the job pool on entry, so
-// that the caller's thread goes on reading the next picture; at most one is
-// pending, since every build writes the pool's one phase strip.
+// The half-resolution builds of entering pictures, handed to the job pool
+// so that the caller's thread goes on reading the next picture.  One job
+// works through the queue in order (every build writes the pool's one phase
+// strip, so no two may run at once); the caller appends without waiting for
+// the builds before it, and waits only when the queue is full.
+constexpr int32_t LOWRES_BUILD_QUEUE = 8;
 struct lowres_build_job_t {
   const mc_funcs_t *mc;
-  frame_t *f;
-  int32_t all_phases;
-  int32_t pending;
+  pthread_mutex_t mutex;  // the queue and `running`
+  frame_t *queue[LOWRES_BUILD_QUEUE];
+  int32_t all_phases[LOWRES_BUILD_QUEUE];
+  int32_t head, count;  // count includes the build in progress
+  int32_t running;      // the job works the queue (cleared by the job as it ends)
+  int32_t pending;      // the job's record awaits threadpool_wait (caller's side)
 };
 
 // One per lookahead thread: the sums of the rows it estimated and its

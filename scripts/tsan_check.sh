@@ -14,3 +14,10 @@ for args in "--bframes 0" "--bframes 3" "--bframes 3 --no-wpp" "--random-decisio
   "$enc" --log-level 0 --threads 4 $args "$dir/clip.y4m" "$dir/out.hevc" >/dev/null
   echo "tsan clean: --threads 4 $args"
 done
+# Two threads fill their 6 frame contexts within the clip: the type decisions
+# (with their cost jobs and the starts behind them) then run on the lookahead
+# pool while the caller waits for the oldest coded picture.
+args="--threads 2 --bframes 1 --rc-lookahead 2 --aq-mode 1 --aq-strength 0"
+# shellcheck disable=SC2086
+"$enc" --log-level 0 $args "$dir/clip.y4m" "$dir/out.hevc" >/dev/null
+echo "tsan clean: $args"

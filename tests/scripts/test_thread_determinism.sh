@@ -37,5 +37,27 @@ for clip in carphone_qcif foreman_cif_60f; do
     done
   done
 done
+# With the lookahead at work (scene cuts, and the CU-tree's offsets through
+# AQ at strength 0), the type decisions run on the lookahead pool while the
+# caller waits for the oldest coded picture; the stream stays that of one
+# thread, whose decisions run inline, and on 2 threads (6 frame contexts,
+# full soon) most decisions ran behind the caller.
+la="--frames 30 --bframes 3 --rc-lookahead 4 --qp 30 --aq-mode 1 --aq-strength 0"
+ref=""
+for t in 1 2 3 8; do
+  # shellcheck disable=SC2086
+  "$ZIRAVOV" --log-level 1 --threads $t $la "$CLIPS/foreman_cif_60f.y4m" la.hevc >la.out 2>la.err ||
+    fail "lookahead threads $t: exit code $?"
+  sum=$(md5sum <la.hevc | cut -c1-32)
+  if [ -z "$ref" ]; then ref=$sum; elif [ "$sum" != "$ref" ]; then fail "lookahead: threads $t differs from threads 1"; fi
+  behind=$(sed -n 's/.* \([0-9]*\) of \([0-9]*\) behind the caller.*/\1 \2/p' la.err)
+  [ -n "$behind" ] || fail "lookahead threads $t: no decision count in the end statistics"
+  read -r n m <<<"${behind:-0 0}"
+  case $t in
+    1) [ "$n" -eq 0 ] || fail "one thread ran $n decisions on a pool it does not have" ;;
+    2) [ $((2 * n)) -gt "$m" ] || fail "2 threads: only $n of $m decisions behind the caller" ;;
+  esac
+done
+
 echo "$failures failures"
 [ "$failures" -eq 0 ]

@@ -169,16 +169,20 @@ TEST(LookaheadCosts, OneAndEightPoolThreadsGiveTheSameEstimates) {
       }
 }
 
-// With pool threads each picture's half-resolution build runs as a job
-// behind the caller's back, one after the other (they share the phase strip).
+// With pool threads the half-resolution builds run on the pool behind the
+// caller's back, one after the other (they share the phase strip): more
+// pictures than the build queue holds, so that the caller also waits for a
+// full queue once.
 TEST(LookaheadCosts, HalfResolutionPlanesBuiltOnThePoolEqualTheInlineBuild) {
-  la_encoder_t a(1, 7, 4, 3), b(8, 7, 4, 3);
+  constexpr int32_t pictures = LOWRES_BUILD_QUEUE + 3;
+  la_encoder_t a(1, 7, pictures, 3), b(8, 7, pictures, 3);
   ASSERT_NE(a.enc, nullptr);
   ASSERT_NE(b.enc, nullptr);
   ASSERT_TRUE(b.enc->lookahead_engine->pool_ready);
   lookahead_frame_wait(b.enc);
   EXPECT_EQ(b.enc->lookahead_engine->build.pending, 0);
-  for (int32_t i = 0; i < 4; i++) {
+  ASSERT_EQ(b.frames.size(), static_cast<size_t>(pictures));
+  for (int32_t i = 0; i < pictures; i++) {
     const frame_t *fa = a.frames[i], *fb = b.frames[i];
     ASSERT_EQ(fa->lowres_stride, fb->lowres_stride);
     const int32_t w = fa->alloc_width / 2 + 2 * LOWRES_PAD_X;
