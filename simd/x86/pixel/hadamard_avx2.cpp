@@ -92,31 +92,57 @@ inline __m256i sa8d_pairs(__m256i v) {
   return _mm256_madd_epi16(pair, _mm256_set1_epi64x(0x0000000000010001ll));
 }
 
-// SATD of a 16-wide, 4-row strip as 32-bit lane sums.
-inline __m256i satd_16x4(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, __m256i pat) {
+// Pair values of the 4x4 tiles of a 16-wide, 4-row strip, per 16-bit lane
+// (each at most 4 x 2040 = 8160).
+inline __m256i satd_16x4_pairs16(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, __m256i pat) {
   __m256i v[4];
   for (int32_t r = 0; r < 4; r++) v[r] = stage1_16wide(a + r * as, b + r * bs, pat);
   vertical4(v);
-  return satd_pairs(v);
+  __m256i sum = _mm256_setzero_si256();
+  for (int32_t k = 0; k < 4; k++) {
+    const __m256i m = _mm256_abs_epi16(v[k]);
+    sum = _mm256_add_epi16(sum, _mm256_max_epi16(m, _mm256_srli_epi32(m, 16)));
+  }
+  // Only the low 16 bits of each 32-bit lane hold pair values.
+  return _mm256_and_si256(sum, _mm256_set1_epi32(0xffff));
 }
 
+// Adds the pair values of the eight 4x4 tiles of a 16x8 strip into acc16,
+// 16-bit lanes the caller has cleared: one call adds at most 16320 to a
+// lane, so two calls stay below 2^15.
+inline __m256i satd_core_16x8_avx2(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, __m256i pat,
+                                   __m256i acc16) {
+  acc16 = _mm256_add_epi16(acc16, satd_16x4_pairs16(a, as, b, bs, pat));
+  return _mm256_add_epi16(acc16, satd_16x4_pairs16(a + 4 * as, as, b + 4 * bs, bs, pat));
+}
+
+// The same strip into its own 16-bit accumulator, widened into the
+// caller's 32-bit lanes.
+inline __m256i satd_core_16x8_acc32_avx2(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, __m256i pat,
+                                         __m256i acc32) {
+  const __m256i acc16 = satd_core_16x8_avx2(a, as, b, bs, pat, _mm256_setzero_si256());
+  return _mm256_add_epi32(acc32, _mm256_madd_epi16(acc16, _mm256_set1_epi32(1)));
+}
+
+// 16 x H blocks in 16x8 strips down each 16-sample column.
 template <int W, int H>
 inline uint32_t satd_block(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t as = a_stride, bs = b_stride;
   const __m256i pat = pattern_16wide();
   __m256i acc = _mm256_setzero_si256();
   for (int32_t x = 0; x < W; x += 16)
-    for (int32_t y = 0; y < H; y += 4) acc = _mm256_add_epi32(acc, satd_16x4(a + y * as + x, as, b + y * bs + x, bs, pat));
+    for (int32_t y = 0; y < H; y += 8)
+      acc = satd_core_16x8_acc32_avx2(a + y * as + x, as, b + y * bs + x, bs, pat, acc);
   return lane_sum32x8(acc);
 }
 
-// Pair-value sum M of one 8x8 block (its raw Hadamard sum is 2M).
-inline __m256i sa8d_8x8_pairs(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
+// Adds the pair values of one 8x8 block to acc (the block's raw Hadamard
+// sum is twice their total).
+inline __m256i sa8d_raw_8x8_avx2(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, __m256i acc) {
   const __m256i pat = pattern_8wide();
   __m256i v[4];
   for (int32_t r = 0; r < 4; r++) v[r] = stage1_8wide(a + r * as, as, b + r * bs, bs, pat);
   vertical4(v);
-  __m256i acc = _mm256_setzero_si256();
   for (int32_t r = 0; r < 4; r++) {
     // The vertical butterfly at distance 4: rows 0-3 (low half) against
     // rows 4-7 (high half); the high half takes low - high.
@@ -145,20 +171,34 @@ inline __m256i sa8d_16x8_pairs(const uint8_t *a, intptr_t as, const uint8_t *b, 
 // (raw + 2) >> 2 with raw = 2M.
 inline uint32_t round_pairs(uint32_t m) { return (m + 1) >> 1; }
 
-// One 16x16 unit: its four 8x8 sums rounded once.
-inline uint32_t sa8d_16x16_unit(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
+// One finished 16x16 unit: the raw sums of its four 8x8 blocks (taken two
+// side by side at a time) rounded once.
+inline uint32_t sa8d_raw_16x16_avx2(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
   const __m256i top = sa8d_16x8_pairs(a, as, b, bs);
   const __m256i bottom = sa8d_16x8_pairs(a + 8 * as, as, b + 8 * bs, bs);
   return round_pairs(lane_sum32x8(_mm256_add_epi32(top, bottom)));
 }
 
-// Larger blocks: the sum of their rounded 16x16 units.
+// Adds the four finished 16x16 units of a 32x32 block to the caller's total.
+inline uint32_t sa8d_raw_32x32_avx2(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs, uint32_t total) {
+  return total + sa8d_raw_16x16_avx2(a, as, b, bs) + sa8d_raw_16x16_avx2(a + 16, as, b + 16, bs) +
+         sa8d_raw_16x16_avx2(a + 16 * as, as, b + 16 * bs, bs) +
+         sa8d_raw_16x16_avx2(a + 16 * as + 16, as, b + 16 * bs + 16, bs);
+}
+
+// Larger blocks: the sum of their finished 16x16 units, by 32x32 quarter
+// where the block has them.
 template <int W, int H>
 inline uint32_t sa8d_units(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t as = a_stride, bs = b_stride;
   uint32_t sum = 0;
-  for (int32_t y = 0; y < H; y += 16)
-    for (int32_t x = 0; x < W; x += 16) sum += sa8d_16x16_unit(a + y * as + x, as, b + y * bs + x, bs);
+  if constexpr (W >= 32 && H >= 32) {
+    for (int32_t y = 0; y < H; y += 32)
+      for (int32_t x = 0; x < W; x += 32) sum = sa8d_raw_32x32_avx2(a + y * as + x, as, b + y * bs + x, bs, sum);
+  } else {
+    for (int32_t y = 0; y < H; y += 16)
+      for (int32_t x = 0; x < W; x += 16) sum += sa8d_raw_16x16_avx2(a + y * as + x, as, b + y * bs + x, bs);
+  }
   return sum;
 }
 
@@ -166,7 +206,15 @@ inline uint32_t sa8d_units(const uint8_t *a, int32_t a_stride, const uint8_t *b,
 
 uint32_t satd_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<64, 64>(a, as, b, bs); }
 uint32_t satd_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<32, 32>(a, as, b, bs); }
-uint32_t satd_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return satd_block<16, 16>(a, as, b, bs); }
+// Two 16x8 strips into one 16-bit accumulator (at most 32640 per lane),
+// widened once.
+uint32_t satd_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const intptr_t as = a_stride, bs = b_stride;
+  const __m256i pat = pattern_16wide();
+  __m256i acc16 = satd_core_16x8_avx2(a, as, b, bs, pat, _mm256_setzero_si256());
+  acc16 = satd_core_16x8_avx2(a + 8 * as, as, b + 8 * bs, bs, pat, acc16);
+  return lane_sum32x8(_mm256_madd_epi16(acc16, _mm256_set1_epi32(1)));
+}
 
 // One tile in 128-bit vectors: each row twice, so that the multiply-add
 // with (+1, +1, +1, +1, +1, -1, +1, -1) gives its pair sums and pair
@@ -201,7 +249,7 @@ uint32_t satd_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int
 }
 
 uint32_t sa8d_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  return round_pairs(lane_sum32x8(sa8d_8x8_pairs(a, a_stride, b, b_stride)));
+  return round_pairs(lane_sum32x8(sa8d_raw_8x8_avx2(a, a_stride, b, b_stride, _mm256_setzero_si256())));
 }
 
 // Both 8x8 halves rounded once together.

@@ -27,6 +27,11 @@ uint32_t sad_half_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, 
 uint32_t sad_half_64x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sad_half_32x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sad_half_32x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+// Any height (rows 0, 2, 4, ... below it; 0 for h of 0 or less): the
+// 64-wide one serves sad_half_64x32_avx2 and the 64x64 block cost, the
+// 32-wide one is installed nowhere.
+uint32_t sad_half_64xh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h);
+uint32_t sad_half_32xh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h);
 // The block-cost slots' own names for the two large half-row SADs (the
 // block-cost level below 1); same value as sad_half_64x64_avx2/32x32.
 uint32_t block_cost_sad_half_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
@@ -42,6 +47,16 @@ void sad_x4_half_32x16_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t
                             const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 void sad_x4_half_32x64_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                             const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+// Installed nowhere: four candidates with any height (the even rows below
+// it, four zeros for h of 0 or less) and two fixed sizes of the same design.
+void sad_x4_half_64xh_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h);
+void sad_x4_half_32xh_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h);
+void sad_x4_half_64x64_unused_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                                   const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_32x32_unused_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                                   const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 void sad_x3_half_64x64_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                             int32_t ref_stride, uint32_t out[3]);
 void sad_x3_half_32x32_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
@@ -69,6 +84,22 @@ uint32_t ssd_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
 uint32_t ssd_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h);
+// The row pieces ssd_wxh_avx2 strings along each row: 64n bytes (len a
+// positive multiple of 64), 32, 16, 8 and 4 bytes.
+uint32_t ssd_row_64n_avx2(const uint8_t *a, const uint8_t *b, int32_t len);
+uint32_t ssd_row_32_avx2(const uint8_t *a, const uint8_t *b);
+uint32_t ssd_row_16_avx(const uint8_t *a, const uint8_t *b);
+uint32_t ssd_row_8_avx(const uint8_t *a, const uint8_t *b);
+uint32_t ssd_row_4_avx(const uint8_t *a, const uint8_t *b);
+// Installed nowhere: SSD of width a positive multiple of 16 (other widths
+// take ssd_wxh_avx2's route; 0 for h of 0 or less), of any width with a
+// prefetch of each next row, and three squares in 16-sample steps.
+uint32_t ssd_16nxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h);
+uint32_t ssd_wxh_prefetch_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
+                               int32_t h);
+uint32_t ssd_64x64_unused_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t ssd_32x32_unused_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t ssd_16x16_unused_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 // SATD (4x4 Hadamard) and SA8D (8x8 Hadamard) costs, exact at every size.
 uint32_t satd_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t satd_32x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

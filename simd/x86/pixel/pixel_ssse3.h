@@ -22,6 +22,12 @@ uint32_t sad_half_32x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *
 uint32_t sad_half_16x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sad_half_8x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sad_half_4x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+// The width kernels the size entries above call: rows 0, 2, 4, ... below h
+// (any h; 0 for h of 0 or less).
+uint32_t sad_half_64xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h);
+uint32_t sad_half_32xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h);
+uint32_t sad_half_16xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h);
+uint32_t sad_half_8xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h);
 void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 void sad_x4_half_32x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
@@ -46,7 +52,22 @@ void sad_x4_half_8x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 void sad_x4_half_4x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
-// Sum of squared differences.
+// The four-candidate width kernels: rows 0, 2, 4, ... below h (four zeros
+// for h of 0 or less).
+void sad_x4_half_64xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h);
+void sad_x4_half_32xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h);
+void sad_x4_half_16xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h);
+void sad_x4_half_8xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h);
+// Sum of squared differences.  The square entries call ssd_8nxh_ssse3,
+// which takes any w x h (0 when either is below 1).  ssd_4x4_ssse3 is the
+// legacy-encoded 4x4 SSD, installed nowhere: the 4x4 slot keeps the
+// portable function under this tier and takes ssd_4x4_avx under AVX2.
+uint32_t ssd_8nxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h);
+uint32_t ssd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
@@ -67,6 +88,10 @@ uint32_t sa8d_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, i
 uint32_t sa8d_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+// R left + R right of a 16x8 block, R the unrounded 8x8 Hadamard sum that
+// the SA8D kernels round; installed nowhere (sa8d_16x8_ssse3 rounds the
+// same sum).
+uint32_t hadamard_cost_16w_unused_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t hadamard_ac_8x8_ssse3(const uint8_t *src, int32_t stride);
 // Gradient pyramids of a CTU.
 uint32_t ctu_gradient_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);

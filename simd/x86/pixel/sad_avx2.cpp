@@ -31,6 +31,20 @@ inline uint32_t sad_half(const uint8_t *a, int32_t a_stride, const uint8_t *b, i
   return 2 * lane_sum32x8(sum_rows<W, H / 2>(a, sa, b, sb, sad_op));
 }
 
+// Rows 0, 2, 4, ... below h of a 32- or 64-wide block, one 32-byte piece
+// per accumulator; 0 for h of 0 or less.
+template <int W>
+inline uint32_t sad_half_rows(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) {
+  static_assert(W == 32 || W == 64);
+  const intptr_t sa = static_cast<int32_t>(2 * a_stride), sb = static_cast<int32_t>(2 * b_stride);
+  __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+  for (int32_t y = 0; y < h; y += 2, a += sa, b += sb) {
+    acc0 = _mm256_add_epi32(acc0, _mm256_sad_epu8(load256(a), load256(b)));
+    if constexpr (W == 64) acc1 = _mm256_add_epi32(acc1, _mm256_sad_epu8(load256(a + 32), load256(b + 32)));
+  }
+  return 2 * lane_sum32x8(_mm256_add_epi32(acc0, acc1));
+}
+
 // The 64-bit lane sums of K candidates in candidate order, four 32-bit
 // lanes (the lanes of missing candidates are zero).
 inline __m128i fold_candidates(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
@@ -81,6 +95,24 @@ inline void sad_multi_half(const uint8_t *src, const uint8_t *const ref[], int32
   store_costs<K>(out, fold_candidates(acc[0], acc[1], acc[2], acc[3]));
 }
 
+// Four candidates of a 32- or 64-wide block over the rows 0, 2, 4, ...
+// below h; four zeros for h of 0 or less.
+template <int W>
+inline void sad_x4_half_rows(const uint8_t *src, const uint8_t *const ref[], int32_t ref_stride, uint32_t *out,
+                             int32_t h) {
+  static_assert(W == 32 || W == 64);
+  const intptr_t rs = static_cast<int32_t>(2 * ref_stride);
+  __m256i acc[4];
+  for (__m256i &v : acc) v = _mm256_setzero_si256();
+  intptr_t ro = 0;
+  for (int32_t y = 0; y < h; y += 2, src += 2 * SRC_STRIDE, ro += rs)
+    for (int32_t x = 0; x < W; x += 32) {
+      const __m256i s = load256(src + x);
+      for (int32_t k = 0; k < 4; k++) acc[k] = _mm256_add_epi32(acc[k], _mm256_sad_epu8(s, load256(ref[k] + ro + x)));
+    }
+  store_costs<4>(out, fold_candidates(acc[0], acc[1], acc[2], acc[3]));
+}
+
 // 4x4: rows 0 and 2, eight samples, one packed SAD per candidate.
 template <int K>
 inline void sad_multi_half_4x4(const uint8_t *src, const uint8_t *const ref[], int32_t ref_stride, uint32_t *out) {
@@ -110,14 +142,20 @@ uint32_t sad_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32
   return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_add_epi64(s, _mm_unpackhi_epi64(s, s))));
 }
 
+// Any height: the rows 0, 2, 4, ... below it.  The 64-wide one serves the
+// 64x32 slot and the 64x64 block cost; the 32-wide one is installed nowhere
+// (the 32-wide slots are written out for their heights).
+uint32_t sad_half_64xh_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs, int32_t h) { return sad_half_rows<64>(a, as, b, bs, h); }
+uint32_t sad_half_32xh_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs, int32_t h) { return sad_half_rows<32>(a, as, b, bs, h); }
+
 uint32_t sad_half_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<64, 64>(a, as, b, bs); }
 uint32_t sad_half_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 32>(a, as, b, bs); }
 uint32_t sad_half_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<16, 16>(a, as, b, bs); }
 uint32_t sad_half_8x8_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<8, 8>(a, as, b, bs); }
-uint32_t sad_half_64x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<64, 32>(a, as, b, bs); }
+uint32_t sad_half_64x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half_64xh_avx2(a, as, b, bs, 32); }
 uint32_t sad_half_32x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 16>(a, as, b, bs); }
 uint32_t sad_half_32x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 64>(a, as, b, bs); }
-uint32_t block_cost_sad_half_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<64, 64>(a, as, b, bs); }
+uint32_t block_cost_sad_half_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half_64xh_avx2(a, as, b, bs, 64); }
 uint32_t block_cost_sad_half_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 32>(a, as, b, bs); }
 
 // Rows 0 and 2 only.
@@ -150,6 +188,28 @@ void sad_x4_half_32x64_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t
                             const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   const uint8_t *const ref[4] = {r0, r1, r2, r3};
   sad_multi_half<32, 64, 4>(src, ref, ref_stride, out);
+}
+
+// Installed nowhere: four candidates with any height (the even rows below
+// it), and the 64x64 and 32x32 four-candidate costs as separate functions
+// of the same design as the installed ones.
+void sad_x4_half_64xh_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_x4_half_rows<64>(src, ref, ref_stride, out, h);
+}
+void sad_x4_half_32xh_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_x4_half_rows<32>(src, ref, ref_stride, out, h);
+}
+void sad_x4_half_64x64_unused_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                                   const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_64xh_avx2(src, r0, r1, r2, r3, ref_stride, out, 64);
+}
+void sad_x4_half_32x32_unused_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                                   const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_32xh_avx2(src, r0, r1, r2, r3, ref_stride, out, 32);
 }
 
 void sad_x3_half_64x64_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,

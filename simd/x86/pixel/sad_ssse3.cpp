@@ -27,30 +27,33 @@ inline uint32_t sum_halves(__m128i v) {
   return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_add_epi32(v, _mm_unpackhi_epi64(v, v))));
 }
 
-template <int W, int H>
-uint32_t sad_half_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  // The doubled strides are formed in 32 bits, as the portable function does.
+// The 4x8 block's sampled rows fit one vector.
+uint32_t sad_half_4x8_rows(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t sa = static_cast<int32_t>(2 * a_stride), sb = static_cast<int32_t>(2 * b_stride);
-  if constexpr (W == 4) {
-    const __m128i s = _mm_sad_epu8(gather_4x8_half(a, sa), gather_4x8_half(b, sb));
-    return 2 * sum_halves(s);
-  } else {
-    // One accumulator per 16-sample column keeps the additions independent.
-    constexpr int32_t N = W < 16 ? 1 : W / 16;
-    __m128i acc[N];
-    for (__m128i &v : acc) v = _mm_setzero_si128();
-    for (int32_t y = 0; y < H; y += 2, a += sa, b += sb)
-      for (int32_t k = 0; k < N; k++)
-        acc[k] = _mm_add_epi32(acc[k], _mm_sad_epu8(row_piece<W>(a + 16 * k), row_piece<W>(b + 16 * k)));
-    for (int32_t k = 1; k < N; k++) acc[0] = _mm_add_epi32(acc[0], acc[k]);
-    return 2 * sum_halves(acc[0]);
-  }
+  return 2 * sum_halves(_mm_sad_epu8(gather_4x8_half(a, sa), gather_4x8_half(b, sb)));
 }
 
-// One source row (stride 64) against the same row of four references.
-template <int W, int H>
-void sad_x4_half_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
-                       const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+// Rows 0, 2, 4, ... below h of a W-wide block; 0 for h of 0 or less.
+template <int W>
+inline uint32_t sad_half_rows(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) {
+  // The doubled strides are formed in 32 bits, as the portable function does.
+  const intptr_t sa = static_cast<int32_t>(2 * a_stride), sb = static_cast<int32_t>(2 * b_stride);
+  // One accumulator per 16-sample column keeps the additions independent.
+  constexpr int32_t N = W < 16 ? 1 : W / 16;
+  __m128i acc[N];
+  for (__m128i &v : acc) v = _mm_setzero_si128();
+  for (int32_t y = 0; y < h; y += 2, a += sa, b += sb)
+    for (int32_t k = 0; k < N; k++)
+      acc[k] = _mm_add_epi32(acc[k], _mm_sad_epu8(row_piece<W>(a + 16 * k), row_piece<W>(b + 16 * k)));
+  for (int32_t k = 1; k < N; k++) acc[0] = _mm_add_epi32(acc[0], acc[k]);
+  return 2 * sum_halves(acc[0]);
+}
+
+// One source row (stride 64) against the same row of four references, for
+// the rows 0, 2, 4, ... below h; four zeros for h of 0 or less.
+template <int W>
+inline void sad_x4_half_rows(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                             const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
   const intptr_t rs = static_cast<int32_t>(2 * ref_stride);
   __m128i s0, s1, s2, s3;
   if constexpr (W == 4) {
@@ -61,7 +64,7 @@ void sad_x4_half_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1,
     s3 = _mm_sad_epu8(s, gather_4x8_half(r3, rs));
   } else {
     s0 = s1 = s2 = s3 = _mm_setzero_si128();
-    for (int32_t y = 0; y < H; y += 2, src += 2 * SRC_STRIDE, r0 += rs, r1 += rs, r2 += rs, r3 += rs)
+    for (int32_t y = 0; y < h; y += 2, src += 2 * SRC_STRIDE, r0 += rs, r1 += rs, r2 += rs, r3 += rs)
       for (int32_t x = 0; x < W; x += 16) {
         const __m128i s = row_piece<W>(src + x);
         s0 = _mm_add_epi64(s0, _mm_sad_epu8(s, row_piece<W>(r0 + x)));
@@ -80,64 +83,88 @@ void sad_x4_half_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1,
 
 }  // namespace
 
-uint32_t sad_half_64x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<64, 64>(a, a_stride, b, b_stride); }
-uint32_t sad_half_32x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<32, 32>(a, a_stride, b, b_stride); }
-uint32_t sad_half_16x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<16, 16>(a, a_stride, b, b_stride); }
-uint32_t sad_half_8x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<8, 8>(a, a_stride, b, b_stride); }
-uint32_t sad_half_64x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<64, 32>(a, a_stride, b, b_stride); }
-uint32_t sad_half_32x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<32, 16>(a, a_stride, b, b_stride); }
-uint32_t sad_half_16x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<16, 8>(a, a_stride, b, b_stride); }
-uint32_t sad_half_8x4_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<8, 4>(a, a_stride, b, b_stride); }
-uint32_t sad_half_32x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<32, 64>(a, a_stride, b, b_stride); }
-uint32_t sad_half_16x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<16, 32>(a, a_stride, b, b_stride); }
-uint32_t sad_half_8x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<8, 16>(a, a_stride, b, b_stride); }
-uint32_t sad_half_4x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_sse2<4, 8>(a, a_stride, b, b_stride); }
+// The width kernels: any height, rows 0, 2, 4, ... below it.
+uint32_t sad_half_64xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) { return sad_half_rows<64>(a, a_stride, b, b_stride, h); }
+uint32_t sad_half_32xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) { return sad_half_rows<32>(a, a_stride, b, b_stride, h); }
+uint32_t sad_half_16xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) { return sad_half_rows<16>(a, a_stride, b, b_stride, h); }
+uint32_t sad_half_8xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) { return sad_half_rows<8>(a, a_stride, b, b_stride, h); }
+
+// The size entries: a width kernel with the block's height.
+uint32_t sad_half_64x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_64xh_sse2(a, a_stride, b, b_stride, 64); }
+uint32_t sad_half_32x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 32); }
+uint32_t sad_half_16x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 16); }
+uint32_t sad_half_8x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 8); }
+uint32_t sad_half_64x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_64xh_sse2(a, a_stride, b, b_stride, 32); }
+uint32_t sad_half_32x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 16); }
+uint32_t sad_half_16x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 8); }
+uint32_t sad_half_8x4_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 4); }
+uint32_t sad_half_32x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 64); }
+uint32_t sad_half_16x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 32); }
+uint32_t sad_half_8x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 16); }
+uint32_t sad_half_4x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_4x8_rows(a, a_stride, b, b_stride); }
+
+void sad_x4_half_64xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
+  sad_x4_half_rows<64>(src, r0, r1, r2, r3, ref_stride, out, h);
+}
+void sad_x4_half_32xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
+  sad_x4_half_rows<32>(src, r0, r1, r2, r3, ref_stride, out, h);
+}
+void sad_x4_half_16xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
+  sad_x4_half_rows<16>(src, r0, r1, r2, r3, ref_stride, out, h);
+}
+void sad_x4_half_8xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
+  sad_x4_half_rows<8>(src, r0, r1, r2, r3, ref_stride, out, h);
+}
 
 void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<64, 64>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_64xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 64);
 }
 void sad_x4_half_32x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<32, 32>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 32);
 }
 void sad_x4_half_16x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<16, 16>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_16xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 16);
 }
 void sad_x4_half_8x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<8, 8>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_8xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 8);
 }
 void sad_x4_half_64x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<64, 32>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_64xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 32);
 }
 void sad_x4_half_32x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<32, 16>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 16);
 }
 void sad_x4_half_16x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<16, 8>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_16xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 8);
 }
 void sad_x4_half_8x4_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<8, 4>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_8xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 4);
 }
 void sad_x4_half_32x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<32, 64>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 64);
 }
 void sad_x4_half_16x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<16, 32>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_16xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 32);
 }
 void sad_x4_half_8x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<8, 16>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_8xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 16);
 }
 void sad_x4_half_4x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
-  sad_x4_half_ssse3<4, 8>(src, r0, r1, r2, r3, ref_stride, out);
+  sad_x4_half_rows<4>(src, r0, r1, r2, r3, ref_stride, out, 8);
 }

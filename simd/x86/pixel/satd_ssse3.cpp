@@ -147,6 +147,10 @@ uint32_t sa8d_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, i
                         b_stride);
 }
 
+uint32_t hadamard_cost_16w_unused_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return sa8d_raw_8x8_ssse3(a, a_stride, b, b_stride) + sa8d_raw_8x8_ssse3(a + 8, a_stride, b + 8, b_stride);
+}
+
 // The 16x16 unit rounds once over its four 8x8 sums.
 uint32_t sa8d_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t a8 = 8 * static_cast<intptr_t>(a_stride), b8 = 8 * static_cast<intptr_t>(b_stride);

@@ -50,10 +50,30 @@ uint32_t ssd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32
   return lane_sum32(squares16(rows4x4(a, a_stride), rows4x4(b, b_stride)));
 }
 
-// Any w x h block: 32-, 16-, 8- and 4-sample pieces along each row, then
-// single samples.  0 for a width or height below 1; nothing is read outside
-// the block.  Sums wrap modulo 2^32 like the portable function's (a block of
-// more than 66051 samples can wrap; the encoder passes at most 64x64).
+uint32_t ssd_row_64n_avx2(const uint8_t *a, const uint8_t *b, int32_t len) {
+  _mm_prefetch(reinterpret_cast<const char *>(a), _MM_HINT_T0);
+  _mm_prefetch(reinterpret_cast<const char *>(b), _MM_HINT_T0);
+  __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+  for (int32_t x = 0; x < len; x += 64) {
+    // The next step's bytes are on their way while this one is summed.
+    _mm_prefetch(reinterpret_cast<const char *>(a + x + 64), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char *>(b + x + 64), _MM_HINT_T0);
+    acc0 = _mm256_add_epi32(acc0, squares32(load256(a + x), load256(b + x)));
+    acc1 = _mm256_add_epi32(acc1, squares32(load256(a + x + 32), load256(b + x + 32)));
+  }
+  return lane_sum32x8(_mm256_add_epi32(acc0, acc1));
+}
+uint32_t ssd_row_32_avx2(const uint8_t *a, const uint8_t *b) { return lane_sum32x8(squares32(load256(a), load256(b))); }
+uint32_t ssd_row_16_avx(const uint8_t *a, const uint8_t *b) { return lane_sum32(squares16(load128(a), load128(b))); }
+uint32_t ssd_row_8_avx(const uint8_t *a, const uint8_t *b) { return lane_sum32(squares16(load64(a), load64(b))); }
+uint32_t ssd_row_4_avx(const uint8_t *a, const uint8_t *b) { return lane_sum32(squares16(load32(a), load32(b))); }
+
+// Any w x h block: per row the 64n-byte piece, then the 32-, 16-, 8- and
+// 4-byte pieces the width's bits select, then single samples.  0 for a
+// width or height below 1; nothing is read outside the block.  Sums wrap
+// modulo 2^32 like the portable function's (a block of more than 66051
+// samples can wrap; the encoder passes at most 64x64 in its decisions and
+// whole pictures for PSNR).
 uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return 0;
   // The square blocks of the residual coding take the fixed kernels.
@@ -65,29 +85,60 @@ uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int3
       case 64: return ssd_64x64_avx2(a, a_stride, b, b_stride);
       default: break;
     }
+  const int32_t w64 = w & ~63;
+  uint32_t sum = 0;
+  for (int32_t y = 0; y < h; y++, a += a_stride, b += b_stride) {
+    int32_t x = 0;
+    if (w64) sum += ssd_row_64n_avx2(a, b, w64);
+    x = w64;
+    if (w & 32) sum += ssd_row_32_avx2(a + x, b + x), x += 32;
+    if (w & 16) sum += ssd_row_16_avx(a + x, b + x), x += 16;
+    if (w & 8) sum += ssd_row_8_avx(a + x, b + x), x += 8;
+    if (w & 4) sum += ssd_row_4_avx(a + x, b + x), x += 4;
+    for (; x < w; x++) {
+      const int32_t d = a[x] - b[x];
+      sum += static_cast<uint32_t>(d * d);
+    }
+  }
+  return sum;
+}
+
+// Width a positive multiple of 16: 32-byte pieces, then one 16-byte piece.
+uint32_t ssd_16nxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h) {
+  if (w <= 0 || (w & 15)) return ssd_wxh_avx2(a, a_stride, b, b_stride, w, h);
   const int32_t w32 = w & ~31;
   __m256i acc = _mm256_setzero_si256();
   __m128i acc16 = _mm_setzero_si128();
+  for (int32_t y = 0; y < h; y++, a += a_stride, b += b_stride) {
+    for (int32_t x = 0; x < w32; x += 32) acc = _mm256_add_epi32(acc, squares32(load256(a + x), load256(b + x)));
+    if (w & 16) acc16 = _mm_add_epi32(acc16, squares16(load128(a + w32), load128(b + w32)));
+  }
+  return lane_sum32x8(acc) + lane_sum32(acc16);
+}
+
+uint32_t ssd_64x64_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 64, 64); }
+uint32_t ssd_32x32_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 32, 32); }
+uint32_t ssd_16x16_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 16, 16); }
+
+// Any width: 16-byte pieces, one 8-byte piece when bit 3 is set, then
+// single samples summed apart; the first byte of each next row of both
+// blocks is asked for at the lowest priority.  Nothing is read outside the
+// block (a prefetch reads nothing).
+uint32_t ssd_wxh_prefetch_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
+                               int32_t h) {
+  if (w <= 0 || h <= 0) return 0;
+  const int32_t w16 = w & ~15, w8 = w & ~7;
+  __m128i acc = _mm_setzero_si128();
   uint32_t tail = 0;
   for (int32_t y = 0; y < h; y++, a += a_stride, b += b_stride) {
-    int32_t x = 0;
-    for (; x < w32; x += 32) acc = _mm256_add_epi32(acc, squares32(load256(a + x), load256(b + x)));
-    if (w & 16) {
-      acc16 = _mm_add_epi32(acc16, squares16(load128(a + x), load128(b + x)));
-      x += 16;
-    }
-    if (w & 8) {
-      acc16 = _mm_add_epi32(acc16, squares16(load64(a + x), load64(b + x)));
-      x += 8;
-    }
-    if (w & 4) {
-      acc16 = _mm_add_epi32(acc16, squares16(load32(a + x), load32(b + x)));
-      x += 4;
-    }
-    for (; x < w; x++) {
+    for (int32_t x = 0; x < w16; x += 16) acc = _mm_add_epi32(acc, squares16(load128(a + x), load128(b + x)));
+    if (w & 8) acc = _mm_add_epi32(acc, squares16(load64(a + w16), load64(b + w16)));
+    for (int32_t x = w8; x < w; x++) {
       const int32_t d = a[x] - b[x];
       tail += static_cast<uint32_t>(d * d);
     }
+    _mm_prefetch(reinterpret_cast<const char *>(a + a_stride), _MM_HINT_NTA);
+    _mm_prefetch(reinterpret_cast<const char *>(b + b_stride), _MM_HINT_NTA);
   }
-  return lane_sum32x8(acc) + lane_sum32(acc16) + tail;
+  return lane_sum32(acc) + tail;
 }

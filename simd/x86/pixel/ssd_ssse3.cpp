@@ -28,43 +28,52 @@ inline __m128i squares8_at(const uint8_t *a, const uint8_t *b) {
   return squares8(load64(a), load64(b));
 }
 
-template <int W, int H>
-uint32_t ssd_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  constexpr int32_t N = W < 16 ? 1 : W / 16;
-  __m128i acc[N];
-  for (__m128i &v : acc) v = _mm_setzero_si128();
-  for (int32_t y = 0; y < H; y++, a += a_stride, b += b_stride) {
-    if constexpr (W == 8)
-      acc[0] = _mm_add_epi32(acc[0], squares8_at(a, b));
-    else
-      for (int32_t k = 0; k < N; k++) acc[k] = _mm_add_epi32(acc[k], squares16(a + 16 * k, b + 16 * k));
-  }
-  for (int32_t k = 1; k < N; k++) acc[0] = _mm_add_epi32(acc[0], acc[k]);
-  return lane_sum32(acc[0]);
+// Four 4-sample rows of p in one vector.
+inline __m128i rows4x4(const uint8_t *p, intptr_t s) {
+  return _mm_unpacklo_epi64(_mm_unpacklo_epi32(load32(p), load32(p + s)),
+                            _mm_unpacklo_epi32(load32(p + 2 * s), load32(p + 3 * s)));
 }
 
-// Any w x h block: 16-sample pieces, one 8-sample piece, then single
-// samples; 0 for an empty block, nothing read outside it.
 }  // namespace
 
-uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<64, 64>(a, a_stride, b, b_stride); }
-uint32_t ssd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<32, 32>(a, a_stride, b, b_stride); }
-uint32_t ssd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<16, 16>(a, a_stride, b, b_stride); }
-uint32_t ssd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_ssse3<8, 8>(a, a_stride, b, b_stride); }
-
-uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
-                       int32_t h) {
+// Any w x h: 16-sample pieces while a whole one fits, then an 8-sample
+// piece, then single samples, so that nothing outside the block is read.
+// The square entries pass multiples of 8 and never reach the single samples.
+uint32_t ssd_8nxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
+                        int32_t h) {
   if (w <= 0 || h <= 0) return 0;
   const int32_t w16 = w & ~15, w8 = w & ~7;
-  __m128i acc = _mm_setzero_si128();
+  // Two accumulators keep the additions of a row's pieces independent.
+  __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
   uint32_t tail = 0;
   for (int32_t y = 0; y < h; y++, a += a_stride, b += b_stride) {
-    for (int32_t x = 0; x < w16; x += 16) acc = _mm_add_epi32(acc, squares16(a + x, b + x));
-    if (w8 > w16) acc = _mm_add_epi32(acc, squares8_at(a + w16, b + w16));
-    for (int32_t x = w8; x < w; x++) {
+    int32_t x = 0;
+    for (; x + 32 <= w16; x += 32) {
+      acc0 = _mm_add_epi32(acc0, squares16(a + x, b + x));
+      acc1 = _mm_add_epi32(acc1, squares16(a + x + 16, b + x + 16));
+    }
+    if (x < w16) acc0 = _mm_add_epi32(acc0, squares16(a + x, b + x));
+    if (w8 > w16) acc1 = _mm_add_epi32(acc1, squares8_at(a + w16, b + w16));
+    for (x = w8; x < w; x++) {
       const int32_t d = a[x] - b[x];
       tail += static_cast<uint32_t>(d * d);
     }
   }
-  return lane_sum32(acc) + tail;
+  return lane_sum32(_mm_add_epi32(acc0, acc1)) + tail;
+}
+
+uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 64, 64); }
+uint32_t ssd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 32, 32); }
+uint32_t ssd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 16, 16); }
+uint32_t ssd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 8, 8); }
+
+uint32_t ssd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const __m128i va = rows4x4(a, a_stride), vb = rows4x4(b, b_stride);
+  return lane_sum32(_mm_add_epi32(squares8(va, vb), squares8(_mm_unpackhi_epi64(va, va), _mm_unpackhi_epi64(vb, vb))));
+}
+
+// The any-size slot: the same loop.
+uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
+                       int32_t h) {
+  return ssd_8nxh_ssse3(a, a_stride, b, b_stride, w, h);
 }
