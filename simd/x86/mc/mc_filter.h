@@ -358,6 +358,93 @@ inline void store_narrow(D *d, __m128i v) {
   else store_words<N>(d, v);
 }
 
+#ifdef __AVX2__
+// Two rows per 256-bit register, row y in the low lane and row y + 1 in the
+// high one, for the narrow blocks: per lane exactly the operations of
+// hsum_narrow (N = 4 or 8 columns) and vsum_bytes (N = 4, 8 or 16), so the
+// sums are the same.
+template <int TAPS, int N>
+inline __m256i hsum_rows2(const uint8_t *p, intptr_t stride, const taps_t<TAPS> &t) {
+  auto window = [](const uint8_t *w) {
+    if constexpr (N == 8) return _mm_unpacklo_epi64(load64(w), load64(w + TAPS - 1));
+    else return _mm_unpacklo_epi64(TAPS == 8 ? load64(w) : load32(w), load32(w + TAPS - 1));
+  };
+  const uint8_t *w = p - (TAPS / 2 - 1);
+  const __m256i v = pair128(window(w), window(w + stride));
+  const auto &m = pair_masks<TAPS, N == 8 ? layout::split8 : layout::split4>;
+  __m256i s = _mm256_setzero_si256();
+  for (int32_t j = 0; j < TAPS / 2; j++)
+    s = _mm256_add_epi16(s, _mm256_maddubs_epi16(_mm256_shuffle_epi8(v, _mm256_broadcastsi128_si256(load128(m[j].data()))),
+                                                 t.b[j]));
+  return s;
+}
+
+// Columns 0..7 of rows y | y + 1 in a, columns 8..15 in b (N = 16).
+template <int TAPS, int N>
+inline void vsum_rows2(const uint8_t *p, intptr_t stride, const taps_t<TAPS> &t, __m256i &a, __m256i &b) {
+  const uint8_t *r = p - (TAPS / 2 - 1) * stride;
+  auto row = [&](int32_t k) {
+    const uint8_t *q = r + k * stride;
+    return N == 16 ? load128(q) : N == 8 ? load64(q) : load32(q);
+  };
+  a = b = _mm256_setzero_si256();
+  for (int32_t j = 0; j < TAPS / 2; j++) {
+    const __m256i r0 = pair128(row(2 * j), row(2 * j + 1)), r1 = pair128(row(2 * j + 1), row(2 * j + 2));
+    a = _mm256_add_epi16(a, _mm256_maddubs_epi16(_mm256_unpacklo_epi8(r0, r1), t.b[j]));
+    if constexpr (N == 16) b = _mm256_add_epi16(b, _mm256_maddubs_epi16(_mm256_unpackhi_epi8(r0, r1), t.b[j]));
+  }
+}
+
+// Stores the first N values of each lane of a (and b, N = 16) to rows y and
+// y + 1: pixels rounded by (s + 32) >> 6 and clipped, or the raw sums.
+template <int N, out_t OUT, typename D>
+inline void store_rows2(D *d, intptr_t ds, __m256i a, __m256i b) {
+  const __m128i a0 = _mm256_castsi256_si128(a), a1 = _mm256_extracti128_si256(a, 1);
+  if constexpr (N == 16) {
+    const __m128i b0 = _mm256_castsi256_si128(b), b1 = _mm256_extracti128_si256(b, 1);
+    store16_of_pair<OUT == out_t::pixels>(d, a0, b0);
+    store16_of_pair<OUT == out_t::pixels>(d + ds, a1, b1);
+  } else if constexpr (OUT == out_t::pixels) {
+    store_pixels<N>(reinterpret_cast<uint8_t *>(d), round6(a0));
+    store_pixels<N>(reinterpret_cast<uint8_t *>(d + ds), round6(a1));
+  } else {
+    store_words<N>(reinterpret_cast<int16_t *>(d), a0);
+    store_words<N>(reinterpret_cast<int16_t *>(d + ds), a1);
+  }
+}
+
+enum class axis_t { h, v };
+
+// An N-column block of h rows, two rows per pass; an odd last row takes the
+// 128-bit pass.  Writes nothing for h of 0 or less.
+template <int TAPS, out_t OUT, axis_t AXIS, int N, typename D>
+inline void filter_rows2(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, int32_t frac, int32_t h) {
+  const taps_t<TAPS> t(frac);
+  int32_t y = 0;
+  for (; y + 1 < h; y += 2) {
+    __m256i a, b = _mm256_setzero_si256();
+    if constexpr (AXIS == axis_t::h) a = hsum_rows2<TAPS, N>(src + y * ss, ss, t);
+    else vsum_rows2<TAPS, N>(src + y * ss, ss, t, a, b);
+    store_rows2<N, OUT>(dst + y * ds, ds, a, b);
+  }
+  if (y < h) {
+    const uint8_t *s = src + y * ss;
+    D *d = dst + y * ds;
+    __m128i a, b;
+    if constexpr (AXIS == axis_t::h) {
+      a = hsum_narrow<TAPS, N>(s, t.x);
+    } else {
+      vsum_bytes<TAPS, N>(s, ss, t.x, a, b);
+      if constexpr (N == 16) {
+        store16_of_pair<OUT == out_t::pixels>(d, a, b);
+        return;
+      }
+    }
+    if constexpr (N != 16) store_narrow<N>(d, OUT == out_t::pixels ? round6(a) : a);
+  }
+}
+#endif
+
 // The passes over a block.  Each returns false when the block is narrower
 // than a group.
 template <int TAPS, out_t OUT, typename D>

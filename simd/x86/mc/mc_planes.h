@@ -9,39 +9,6 @@
 
 namespace {
 
-// Raw luma sums of rows -3 .. height + 3: the first filter pass over the
-// window, into the plane layout of the reference (stride in elements equal
-// to the picture's stride in bytes).
-inline void hfilter_planes_body(int16_t *q, int16_t *hp, int16_t *tq, const uint8_t *src, int32_t stride,
-                                int32_t width, int32_t height, int32_t half_only) {
-  if (width <= 0 || height + 7 <= 0) return;
-  if (width < 4) {
-    luma_hfilter_planes_c(q, hp, tq, src, stride, width, height, half_only);
-    return;
-  }
-  int16_t *const planes[3] = {q, hp, tq};
-  const intptr_t back = 3 * static_cast<intptr_t>(stride);
-  for (int32_t f = 1; f <= 3; f++)
-    if (!half_only || f == 2)
-      filter_h<8, out_t::words>(planes[f - 1] - back, stride, src - back, stride, f, width, height + 7);
-}
-
-// Planes 1..15 (2, 8 and 10 in half-only mode) of the window: full-sample
-// columns filtered vertically from the samples, the others from the 16-bit
-// horizontal planes (rounded, or filtered vertically).
-inline void subpel_planes_build_body(uint8_t *const *planes, const uint8_t *src, const int16_t *const *hplanes,
-                                     int32_t stride, int32_t width, int32_t height, int32_t half_only) {
-  for (int32_t p = 1; p < 16; p++) {
-    if (half_only && p != 2 && p != 8 && p != 10) continue;
-    const int32_t fx = p & 3, fy = p >> 2;
-    bool done = false;
-    if (fx == 0) done = filter_v<8, out_t::pixels>(planes[p], stride, src, stride, fy, width, height);
-    else if (hplanes && fy == 0) done = plane_round(planes[p], stride, hplanes[fx - 1], stride, width, height);
-    else if (hplanes) done = filter_v_words<8, out_t::pixels>(planes[p], stride, hplanes[fx - 1], stride, fy, width, height);
-    if (!done) mc_luma_c(planes[p], stride, src, hplanes, stride, fx, fy, width, height);
-  }
-}
-
 // Averages of 2n bytes' neighbour pairs: (v[2i] + v[2i + 1] + 1) >> 1 in
 // the low byte of each 16-bit lane.
 inline __m128i pair_avg(__m128i v) { return _mm_and_si128(_mm_avg_epu8(v, _mm_srli_epi16(v, 8)), _mm_set1_epi16(0xff)); }
