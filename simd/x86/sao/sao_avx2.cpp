@@ -26,9 +26,44 @@ void sao_diff_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const 
                    int32_t is_luma) {
   (is_luma ? sao_diff_64x64_avx2 : sao_diff_32x32_avx2)(diff, rec, rec_stride, src, src_stride);
 }
+// The last 16-column strip of a partial block whose counted width is an
+// odd multiple of 16, in 128-bit VEX code: differences, and the edge
+// statistics of each class added to the block's totals.
+void sao_diff_16xh_avx(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
+                       int32_t diff_stride, int32_t h) {
+  diff_rows<v128>(diff, diff_stride, rec, rec_stride, src, src_stride, 16, h);
+}
+template <int CLASS>
+void stats_eo_16xh_avx(eo_totals_t &t, const uint8_t *px, int32_t stride, const int16_t *diff, int32_t diff_stride,
+                       int32_t h) {
+  eo_stats_strip<v128>(t, px, stride, diff, diff_stride, 16, h, CLASS);
+}
+void sao_stats_eo0_16xh_avx(eo_totals_t &t, const uint8_t *px, int32_t s, const int16_t *d, int32_t ds, int32_t h) { stats_eo_16xh_avx<0>(t, px, s, d, ds, h); }
+void sao_stats_eo1_16xh_avx(eo_totals_t &t, const uint8_t *px, int32_t s, const int16_t *d, int32_t ds, int32_t h) { stats_eo_16xh_avx<1>(t, px, s, d, ds, h); }
+void sao_stats_eo2_16xh_avx(eo_totals_t &t, const uint8_t *px, int32_t s, const int16_t *d, int32_t ds, int32_t h) { stats_eo_16xh_avx<2>(t, px, s, d, ds, h); }
+void sao_stats_eo3_16xh_avx(eo_totals_t &t, const uint8_t *px, int32_t s, const int16_t *d, int32_t ds, int32_t h) { stats_eo_16xh_avx<3>(t, px, s, d, ds, h); }
+
+using eo_strip_fn = void (*)(eo_totals_t &, const uint8_t *, int32_t, const int16_t *, int32_t, int32_t);
+constexpr eo_strip_fn EO_STRIP_16XH[4] = {sao_stats_eo0_16xh_avx, sao_stats_eo1_16xh_avx, sao_stats_eo2_16xh_avx,
+                                          sao_stats_eo3_16xh_avx};
+
+// Partial blocks: the counted columns in 32-sample steps, then the strip.
 void sao_diff_wxh_avx2(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
                     int32_t is_luma, int32_t w, int32_t h) {
-  diff_wxh_k<v256, v128>(diff, rec, rec_stride, src, src_stride, is_luma, w, h);
+  const int32_t n = block_side(is_luma), cols = counted_columns(w, is_luma), main = cols & ~31;
+  h = counted_rows(h, is_luma);
+  if (main) diff_rows<v256>(diff, n, rec, rec_stride, src, src_stride, main, h);
+  if (cols > main) sao_diff_16xh_avx(diff + main, rec + main, rec_stride, src + main, src_stride, n, h);
+}
+template <int CLASS>
+void stats_eo_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
+                       int32_t w, int32_t h) {
+  eo_totals_t t{};
+  const int32_t n = block_side(is_luma), cols = counted_columns(w, is_luma), main = cols & ~31;
+  h = counted_rows(h, is_luma);
+  if (h > 0 && main) eo_stats_strip<v256>(t, px, stride, diff, n, main, h, CLASS);
+  if (h > 0 && cols > main) EO_STRIP_16XH[CLASS](t, px + main, stride, diff + main, n, h);
+  write_eo_record(out, t);
 }
 void sao_stats_eo0_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
                               void *scratch) {
@@ -43,8 +78,8 @@ void sao_stats_eo0_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int
   (is_luma ? sao_stats_eo0_64x64_avx2 : sao_stats_eo0_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo0_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         int32_t w, int32_t h, void *scratch) {
-  stats_eo_wxh_k<v256, v128, 0>(out, px, stride, is_luma, diff, w, h, scratch);
+                         int32_t w, int32_t h, void *) {
+  stats_eo_wxh_avx2<0>(out, px, stride, is_luma, diff, w, h);
 }
 void sao_stats_eo1_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
                               void *scratch) {
@@ -59,8 +94,8 @@ void sao_stats_eo1_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int
   (is_luma ? sao_stats_eo1_64x64_avx2 : sao_stats_eo1_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo1_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         int32_t w, int32_t h, void *scratch) {
-  stats_eo_wxh_k<v256, v128, 1>(out, px, stride, is_luma, diff, w, h, scratch);
+                         int32_t w, int32_t h, void *) {
+  stats_eo_wxh_avx2<1>(out, px, stride, is_luma, diff, w, h);
 }
 void sao_stats_eo2_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
                               void *scratch) {
@@ -75,8 +110,8 @@ void sao_stats_eo2_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int
   (is_luma ? sao_stats_eo2_64x64_avx2 : sao_stats_eo2_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo2_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         int32_t w, int32_t h, void *scratch) {
-  stats_eo_wxh_k<v256, v128, 2>(out, px, stride, is_luma, diff, w, h, scratch);
+                         int32_t w, int32_t h, void *) {
+  stats_eo_wxh_avx2<2>(out, px, stride, is_luma, diff, w, h);
 }
 void sao_stats_eo3_64x64_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff,
                               void *scratch) {
@@ -91,8 +126,8 @@ void sao_stats_eo3_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int
   (is_luma ? sao_stats_eo3_64x64_avx2 : sao_stats_eo3_32x32_avx2)(out, px, stride, diff, scratch);
 }
 void sao_stats_eo3_wxh_avx2(sao_stats_t *out, const uint8_t *px, int32_t stride, int32_t is_luma, const int16_t *diff,
-                         int32_t w, int32_t h, void *scratch) {
-  stats_eo_wxh_k<v256, v128, 3>(out, px, stride, is_luma, diff, w, h, scratch);
+                         int32_t w, int32_t h, void *) {
+  stats_eo_wxh_avx2<3>(out, px, stride, is_luma, diff, w, h);
 }
 
 // Whole-block kernels: rows from the top down, so the output may overlap the

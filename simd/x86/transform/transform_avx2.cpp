@@ -7,20 +7,95 @@
 #include "simd/x86/transform/transform_kernels.h"
 #include "simd/x86/transform/transform_passes.h"
 
-void dct_fwd_4x4_avx(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) { dct_fwd_4x4_kernel<true>(coef, src, pred, mode); }
-void dct_inv_add_4x4_avx(uint8_t *recon, const int16_t *coef, int32_t mode) { dct_inv_add_4x4_kernel<true>(recon, coef, mode); }
-void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<true, 3>(coef, src, pred); }
-void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size) { dct_fwd_low_kernel<true, 3, 4>(coef, src, pred, low_size); }
-void dct_inv_add_8x8_avx(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<true, 3>(recon, coef); }
-void dct_inv_add_low_8x8_avx(uint8_t *recon, const int16_t *coef, int32_t low_size) { dct_inv_add_low_kernel<true, 3, 4>(recon, coef, low_size); }
-void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<true, 4>(coef, src, pred); }
-void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size) { dct_fwd_low_kernel<true, 4, 8>(coef, src, pred, low_size); }
-void dct_inv_add_16x16_avx(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<true, 4>(recon, coef); }
-void dct_inv_add_low_16x16_avx(uint8_t *recon, const int16_t *coef, int32_t low_size) { dct_inv_add_low_kernel<true, 4, 8>(recon, coef, low_size); }
-void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<true, 5>(coef, src, pred); }
-void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size) { dct_fwd_low_kernel<true, 5, 8>(coef, src, pred, low_size); }
-void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<true, 5>(recon, coef); }
-void dct_inv_add_low_32x32_avx(uint8_t *recon, const int16_t *coef, int32_t low_size) { dct_inv_add_low_kernel<true, 5, 8>(recon, coef, low_size); }
+// The cores: forward from a residual (rows `stride` elements apart) to the
+// coefficients (row stride N), inverse from the coefficients to a residual;
+// the slot functions form the residual or add it to the prediction around
+// them.  The 256-bit ones are named avx2; the shapes whose passes have no
+// row of 16 values are 128-bit VEX code, named avx.
+void dct_fwd_core_4x4_avx(const int16_t *res, int16_t *coef, int32_t stride) {
+  alignas(32) int16_t padded8[32];
+  pad_rows4(padded8, res, stride);
+  forward_core<true, 2, 4>(padded8, 8, coef, &fwd_dct4.v[0][0], &fwd_dct4.v[0][0]);
+}
+void dst_fwd_core_4x4_avx(const int16_t *res, int16_t *coef, int32_t stride) {
+  alignas(32) int16_t padded8[32];
+  pad_rows4(padded8, res, stride);
+  forward_core<true, 2, 4>(padded8, 8, coef, &fwd_dst4.v[0][0], &fwd_dst4.v[0][0]);
+}
+void dct_fwd_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 3, 8>(res, stride, coef, fwd_dct<8>(), fwd_dct<8>()); }
+void dct_fwd_low_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 3, 4>(res, stride, coef, fwd_dct<8>(), fwd_dct<8>()); }
+void dct_fwd_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 4, 16>(res, stride, coef, fwd_dct<16>(), fwd_dct<16>()); }
+void dct_fwd_low_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 4, 8>(res, stride, coef, fwd_dct<16>(), fwd_dct<16>()); }
+void dct_fwd_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 5, 32>(res, stride, coef, fwd_dct<32>(), fwd_dct<32>()); }
+void dct_fwd_low_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 5, 8>(res, stride, coef, fwd_dct<32>(), fwd_dct<32>()); }
+
+void dct_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 2, 4>(coef, res, stride, &inv_dct4.v[0][0], &inv_dct4.v[0][0]); }
+void dst_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 2, 4>(coef, res, stride, &inv_dst4.v[0][0], &inv_dst4.v[0][0]); }
+void dct_inv_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 3, 8>(coef, res, stride, inv_dct<8>(), inv_dct<8>()); }
+void dct_inv_low_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 3, 4>(coef, res, stride, inv_dct<8>(), inv_dct<8>()); }
+void dct_inv_core_16x16_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 4, 16>(coef, res, stride, inv_dct<16>(), inv_dct<16>()); }
+void dct_inv_low_core_16x16_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 4, 8>(coef, res, stride, inv_dct<16>(), inv_dct<16>()); }
+void dct_inv_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 5, 32>(coef, res, stride, inv_dct<32>(), inv_dct<32>()); }
+void dct_inv_low_core_32x32_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 5, 8>(coef, res, stride, inv_dct<32>(), inv_dct<32>()); }
+
+namespace {
+
+// Source minus prediction of an N x N block, rows N apart.
+template <int N>
+inline void residual_of(int16_t *res, const uint8_t *src, const uint8_t *pred) {
+  if constexpr (N == 4) {
+    // residual<4> writes rows of 8 (the last 4 zero).
+    alignas(32) int16_t r8[32];
+    residual<4>(r8, src, pred);
+    for (int y = 0; y < 4; y++) std::memcpy(res + 4 * y, r8 + 8 * y, 8);
+  } else {
+    residual<N>(res, src, pred);
+  }
+}
+
+using fwd_core_fn = void (*)(const int16_t *, int16_t *, int32_t);
+using inv_core_fn = void (*)(const int16_t *, int16_t *, int32_t);
+
+template <int N>
+inline void forward_by(fwd_core_fn core, int16_t *coef, const uint8_t *src, const uint8_t *pred) {
+  alignas(32) int16_t res[N * N];
+  residual_of<N>(res, src, pred);
+  core(res, coef, N);
+}
+template <int N>
+inline void inverse_by(inv_core_fn core, uint8_t *recon, const int16_t *coef) {
+  alignas(32) int16_t res[N * N];
+  core(coef, res, N);
+  add_residual<N>(recon, res);
+}
+
+}  // namespace
+
+// The 4x4 slots pick the DST core for the intra luma modes and the DCT core
+// otherwise; a mode whose two passes differ takes the mixed transform.
+void dct_fwd_4x4_avx(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
+  const bool rows = dst_4x4_choice_rows[mode], cols = dst_4x4_choice_cols[mode];
+  if (rows != cols) return dct_fwd_4x4_kernel<true>(coef, src, pred, mode);
+  forward_by<4>(rows ? dst_fwd_core_4x4_avx : dct_fwd_core_4x4_avx, coef, src, pred);
+}
+void dct_inv_add_4x4_avx(uint8_t *recon, const int16_t *coef, int32_t mode) {
+  const bool rows = dst_4x4_choice_rows[mode], cols = dst_4x4_choice_cols[mode];
+  if (rows != cols) return dct_inv_add_4x4_kernel<true>(recon, coef, mode);
+  inverse_by<4>(rows ? dst_inv_core_4x4_avx : dct_inv_core_4x4_avx, recon, coef);
+}
+// The low-frequency slots write their own corner whatever low_size says.
+void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<8>(dct_fwd_core_8x8_avx2, coef, src, pred); }
+void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<8>(dct_fwd_low_core_8x8_avx2, coef, src, pred); }
+void dct_inv_add_8x8_avx(uint8_t *recon, const int16_t *coef) { inverse_by<8>(dct_inv_core_8x8_avx, recon, coef); }
+void dct_inv_add_low_8x8_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<8>(dct_inv_low_core_8x8_avx, recon, coef); }
+void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<16>(dct_fwd_core_16x16_avx2, coef, src, pred); }
+void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<16>(dct_fwd_low_core_16x16_avx2, coef, src, pred); }
+void dct_inv_add_16x16_avx(uint8_t *recon, const int16_t *coef) { inverse_by<16>(dct_inv_core_16x16_avx, recon, coef); }
+void dct_inv_add_low_16x16_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<16>(dct_inv_low_core_16x16_avx, recon, coef); }
+void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<32>(dct_fwd_core_32x32_avx2, coef, src, pred); }
+void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<32>(dct_fwd_low_core_32x32_avx2, coef, src, pred); }
+void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef) { inverse_by<32>(dct_inv_core_32x32_avx2, recon, coef); }
+void dct_inv_add_low_32x32_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<32>(dct_inv_low_core_32x32_avx, recon, coef); }
 
 void install_transform_avx2(transform_funcs_t *t) {
   t->dct_fwd_4x4 = dct_fwd_4x4_avx;

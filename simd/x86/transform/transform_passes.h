@@ -344,7 +344,7 @@ inline void bfly_pass_t(const int16_t *in, const int16_t *q, int16_t *out) {
 // Pass 2 of the inverse: each in row ([even | odd] halves) against table
 // rows x < N/2; out[y][x] = E + O, out[y][N-1-x] = E - O.
 template <bool WIDE, int N, int SH>
-inline void bfly_pass_n(const int16_t *in, const int16_t *q, int16_t *out) {
+inline void bfly_pass_n(const int16_t *in, const int16_t *q, int16_t *out, int os) {
   constexpr int H = N / 2;
   for (int y = 0; y < N; y++) {
     const int16_t *a = in + y * N;
@@ -371,8 +371,8 @@ inline void bfly_pass_n(const int16_t *in, const int16_t *q, int16_t *out) {
         plus = round_pair128<SH>(e[0], o[0], e[1], o[1], false);
         minus = round_pair128<SH>(e[0], o[0], e[1], o[1], true);
       }
-      store128(out + y * N + x, plus);
-      store128(out + y * N + N - 8 - x, reverse8(minus));
+      store128(out + y * os + x, plus);
+      store128(out + y * os + N - 8 - x, reverse8(minus));
     }
   }
 }
@@ -381,14 +381,14 @@ inline void bfly_pass_n(const int16_t *in, const int16_t *q, int16_t *out) {
 // become [E | O], E[j] = r[j] + r[N-1-j] and O[j] = r[j] - r[N-1-j] (at most
 // 510 in magnitude: exact in 16 bits); even frequencies take E, odd ones O.
 template <bool WIDE, int N, int K, int SH>
-inline void bfly_forward_rows(const int16_t *res, const int16_t *m, int16_t *tt) {
+inline void bfly_forward_rows(const int16_t *res, int rs, const int16_t *m, int16_t *tt) {
   constexpr int H = N / 2;
   alignas(32) int16_t eo[N * N];
 #ifdef __AVX2__
   if constexpr (WIDE && N == 16) {
     // E and O each as 16 rows of 8 in the paired layout.
     for (int y = 0; y < N; y++) {
-      const __m128i a = load128(res + y * N), b = reverse8(load128(res + y * N + 8));
+      const __m128i a = load128(res + y * rs), b = reverse8(load128(res + y * rs + 8));
       store128(paired_row(eo, y, 16), _mm_add_epi16(a, b));
       store128(paired_row(eo + 128, y, 16), _mm_sub_epi16(a, b));
     }
@@ -399,7 +399,7 @@ inline void bfly_forward_rows(const int16_t *res, const int16_t *m, int16_t *tt)
 #endif
   for (int y = 0; y < N; y++)
     for (int c = 0; c < H; c += 8) {
-      const __m128i a = load128(res + y * N + c), b = reverse8(load128(res + y * N + N - 8 - c));
+      const __m128i a = load128(res + y * rs + c), b = reverse8(load128(res + y * rs + N - 8 - c));
       store128(eo + y * N + c, _mm_add_epi16(a, b));
       store128(eo + y * N + H + c, _mm_sub_epi16(a, b));
     }
@@ -514,22 +514,22 @@ inline void transpose_even_odd(int16_t *ct, const int16_t *coef) {
 }
 
 // ------------------------------------------------------------ the drivers
-// Forward N x N transform keeping the K x K low corner (K = N: all of it);
-// rows with matrix mr, columns with mc (both padded forward matrices).
+// Forward N x N transform of a residual keeping the K x K low corner (K =
+// N: all of it); rows with matrix mr, columns with mc (both padded forward
+// matrices).  Residual rows lie rs elements apart; a 4-wide row is read as
+// 8 values whose last 4 are zero.
 template <bool WIDE, int LOG2, int K>
-inline void forward(int16_t *coef, const uint8_t *src, const uint8_t *pred, const int16_t *mr, const int16_t *mc) {
+inline void forward_core(const int16_t *res, int rs, int16_t *coef, const int16_t *mr, const int16_t *mc) {
   constexpr int N = 1 << LOG2, XP = padded(N);
-  alignas(32) int16_t res[N * XP];
   alignas(32) int16_t tt[K * XP];
   if constexpr (N == 4) std::memset(tt, 0, sizeof(tt));
-  residual<N>(res, src, pred);
 #ifdef __AVX2__
   if constexpr (WIDE && N == 8) {
     // Both passes on rows in the paired layout.
     // The row pass makes only the K frequencies the column pass reads: tt
     // holds K rows.
     alignas(32) int16_t paired[64];
-    for (int y = 0; y < 8; y++) store128(paired_row(paired, y, 8), load128(res + 8 * y));
+    for (int y = 0; y < 8; y++) store128(paired_row(paired, y, 8), load128(res + rs * y));
     pass_t_pairs256<8, K, LOG2 - 1>(paired, mr, 8, tt, 8);
     if constexpr (K == 8) {
       alignas(32) int16_t tt_paired[64];
@@ -543,38 +543,63 @@ inline void forward(int16_t *coef, const uint8_t *src, const uint8_t *pred, cons
   }
 #endif
   if constexpr (N >= 16)
-    bfly_forward_rows<WIDE, N, K, LOG2 - 1>(res, mr, tt);
+    bfly_forward_rows<WIDE, N, K, LOG2 - 1>(res, rs, mr, tt);
   else
-    pass_t<WIDE, XP, N, K, LOG2 - 1>(res, XP, mr, XP, tt, XP);
+    pass_t<WIDE, XP, N, K, LOG2 - 1>(res, rs, mr, XP, tt, XP);
   pass_t<WIDE, XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
 #ifdef __AVX2__
   _mm256_zeroupper();
 #endif
 }
 
-// Inverse N x N transform of the K x K corner plus the add; columns with mc,
-// rows with mr (both padded inverse, that is transposed, matrices).
+// The 4x4 residual of rows 4 elements or more apart, padded for
+// forward_core.
+inline void pad_rows4(int16_t *padded8, const int16_t *res, int rs) {
+  for (int y = 0; y < 4; y++)
+    store128(padded8 + 8 * y, _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(res + y * rs)),
+                                                 _mm_setzero_si128()));
+}
+
+// Forward transform of source minus prediction.
 template <bool WIDE, int LOG2, int K>
-inline void inverse(uint8_t *recon, const int16_t *coef, const int16_t *mc, const int16_t *mr) {
+inline void forward(int16_t *coef, const uint8_t *src, const uint8_t *pred, const int16_t *mr, const int16_t *mc) {
+  constexpr int N = 1 << LOG2, XP = padded(N);
+  alignas(32) int16_t res[N * XP];
+  residual<N>(res, src, pred);
+  forward_core<WIDE, LOG2, K>(res, XP, coef, mr, mc);
+}
+
+// Inverse N x N transform of the K x K corner into a residual of rows rs
+// elements apart; columns with mc, rows with mr (both padded inverse, that
+// is transposed, matrices).
+template <bool WIDE, int LOG2, int K>
+inline void inverse_core(const int16_t *coef, int16_t *res, int rs, const int16_t *mc, const int16_t *mr) {
   constexpr int N = 1 << LOG2, MP = padded(N), KP = padded(K);
   alignas(32) int16_t ct[K * KP];
   alignas(32) int16_t g[N * KP];
-  alignas(32) int16_t res[N * N];
   if constexpr (K < 8) std::memset(g, 0, sizeof(g));
   if constexpr (K == N && N >= 16) {
     // mc and mr are the DCT's: the butterfly passes have their own table.
     transpose_even_odd<N>(ct, coef);
     bfly_pass_t<WIDE, N, N, 7>(ct, inv_eo<N>(), g);
-    bfly_pass_n<WIDE, N, 12>(g, inv_eo<N>(), res);
+    bfly_pass_n<WIDE, N, 12>(g, inv_eo<N>(), res, rs);
   } else {
     transpose_corner<K>(ct, coef, N);
     pass_t<WIDE, KP, K, N, 7>(ct, KP, mc, MP, g, KP);
-    pass_n<WIDE, KP, N, N, 12>(g, KP, mr, MP, res, N);
+    pass_n<WIDE, KP, N, N, 12>(g, KP, mr, MP, res, rs);
   }
-  add_residual<N>(recon, res);
 #ifdef __AVX2__
   _mm256_zeroupper();
 #endif
+}
+
+// The inverse plus the add to the prediction in place.
+template <bool WIDE, int LOG2, int K>
+inline void inverse(uint8_t *recon, const int16_t *coef, const int16_t *mc, const int16_t *mr) {
+  constexpr int N = 1 << LOG2;
+  alignas(32) int16_t res[N * N];
+  inverse_core<WIDE, LOG2, K>(coef, res, N, mc, mr);
+  add_residual<N>(recon, res);
 }
 
 // ------------------------------------------------------------ slot functions
