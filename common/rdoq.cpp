@@ -32,6 +32,7 @@
 #include "common/rdoq.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "common/cabac_tables.h"
@@ -146,20 +147,36 @@ struct block_t {
   }
 };
 
-// Bins of coeff_abs_level_remaining (H.265 9.3.3.11): a Rice prefix of at
-// most four ones, then Exp-Golomb of order rice + 1.
-inline uint32_t remaining_bits(uint32_t v, int32_t rice) {
-  if (v < (4u << rice)) return 256u * ((v >> rice) + 1 + static_cast<uint32_t>(rice));
-  v -= 4u << rice;
-  int32_t k = rice + 1;
-  uint32_t bins = 4;
-  while (v >= (1u << k)) {
-    v -= 1u << k;
-    k++;
-    bins++;
+inline uint32_t remaining_bits(uint32_t v, int32_t rice) { return 256u * residual_ctx::remaining_bins(v, rice); }
+
+// Bits and final state of n sig_coeff_flag bins of 0 in a row on one
+// context from state s: [s][n], bits in the low 24 bits, the state above.
+struct zero_runs_t {
+  uint32_t run[128][17];
+  zero_runs_t() {
+    for (int32_t s = 0; s < 128; s++) {
+      uint32_t bits = 0, st = static_cast<uint32_t>(s);
+      for (int32_t n = 0; n <= 16; n++) {
+        run[s][n] = bits | st << 24;
+        bits += cabac_bit_cost_table[st];
+        st = cabac_transition_table[st * 2];
+      }
+    }
   }
-  return 256u * (bins + 1 + static_cast<uint32_t>(k));
+};
+
+const zero_runs_t &zero_runs() {
+  static const zero_runs_t runs;
+  return runs;
 }
+
+constexpr std::array<uint8_t, 256> bit_count = [] {
+  std::array<uint8_t, 256> t{};
+  for (int v = 1; v < 256; v++) t[v] = static_cast<uint8_t>(t[v >> 1] + (v & 1));
+  return t;
+}();
+
+inline int32_t count16(uint32_t v) { return bit_count[v & 255] + bit_count[(v >> 8) & 255]; }
 
 // What the level bins of a group depend on, in coding order.
 struct group_state_t {
@@ -198,72 +215,55 @@ inline void group_advance(group_state_t &g, int32_t a) {
   g.nz++;
 }
 
-// Advances the context states over the context-coded bins of the residual
-// syntax of the chosen levels (a[] by scan position, last the last scan
-// position), exactly as the coder will code them.
-void advance_last_position(block_t &b, int32_t last) {
-  auto code_last_prefix = [&](int32_t ctx_base, int32_t value) {
-    const int32_t prefix = last_group_idx[value];
-    const int32_t offset = b.chroma ? 15 : 3 * (b.log2 - 2) + ((b.log2 - 1) >> 2);
-    const int32_t sh = b.chroma ? b.log2 - 2 : (b.log2 + 1) >> 2;
-    for (int32_t k = 0; k < prefix; k++) b.code(ctx_base + offset + (k >> sh), 1);
-    if (prefix < 2 * b.log2 - 1) b.code(ctx_base + offset + (prefix >> sh), 0);
-  };
-  int32_t lx, ly;
-  b.last_coords(b.scan[last], &lx, &ly);
-  code_last_prefix(CTX_LAST_X_PREFIX, lx);
-  code_last_prefix(CTX_LAST_Y_PREFIX, ly);
-}
-
-void advance_states(block_t &b, const int32_t *a, int32_t last, uint64_t group_mask) {
-  advance_last_position(b, last);
-
+// Of the states a block's bins advance, only the copies in the spare bytes
+// outlive the call: the sig_coeff_flag context of scan position 0 (no other
+// position of any block size selects it) and the greater1 context with
+// ctxInc 0 (context set 0 after a level above 1 in the group).  This
+// advances those two over the bins the coder will code for the chosen
+// levels (a[] by scan position, last the last scan position), exactly as it
+// will code them.  Luma groups other than the first never take context set
+// 0 or 1: of them only the greater1 state left by the nearest coded one
+// matters, which sets the first group's context set.
+void advance_copies(block_t &b, const int32_t *a, const uint16_t *rounded_map, int32_t last, uint64_t group_mask) {
   const int32_t groups = b.n >> 2, last_group = last >> 4;
-  uint8_t csbf[64] = {0};
-  for (int32_t g = 0; g <= last_group; g++) {
-    // The last group holds the last level; the others hold only decided
-    // ones, and none where nothing rounds to a level.
-    int32_t gx, gy;
-    b.group_xy(g, &gx, &gy);
-    int32_t any = g == last_group;
-    if ((group_mask >> (gy * groups + gx)) & 1)
-      for (int32_t k = 0; k < 16 && !any; k++) any = a[16 * g + k];
-    csbf[gy * groups + gx] = any != 0;
-  }
-  int32_t c1_carry = 1;
-  for (int32_t g = last_group; g >= 0; g--) {
-    int32_t gx, gy;
-    b.group_xy(g, &gx, &gy);
-    const int32_t coded = g == 0 || g == last_group || csbf[gy * groups + gx];
-    int32_t infer_dc = 0;
+  const int32_t g1_ctx = CTX_GREATER1 + (b.chroma ? 16 : 0);
+  // Walks group g's levels with greater1 state c1_carry before it, coding
+  // the copied context's bins; returns whether it holds a level.
+  auto walk = [&](int32_t g, int32_t &c1_carry) {
+    // Middle groups where nothing rounds to a level hold none.
     if (g > 0 && g < last_group) {
-      b.code(b.group_flag_ctx(csbf, g), coded);
-      infer_dc = 1;
-    }
-    if (!coded) continue;
-    uint8_t sctx[16];
-    b.group_sig_ctx(sctx, g, b.neighbour_flags(csbf, gx, gy));
-    const int32_t start = g == last_group ? (last & 15) - 1 : 15;
-    for (int32_t k = start; k >= 0; k--) {
-      const int32_t sig = a[16 * g + k] != 0;
-      if (k > 0 || !infer_dc) b.code(sctx[k], sig);
-      if (sig) infer_dc = 0;
+      int32_t gx, gy;
+      b.group_xy(g, &gx, &gy);
+      if (!((group_mask >> (gy * groups + gx)) & 1)) return false;
     }
     group_state_t gs{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
     if (c1_carry == 0) gs.ctx_set++;
-    int32_t any = 0;
-    for (int32_t k = (g == last_group ? last & 15 : 15); k >= 0; k--) {
+    // Only positions that round to a level can hold one.
+    uint32_t map = rounded_map[g];
+    if (g == last_group) map &= (2u << (last & 15)) - 1;
+    bool any = false;
+    while (map && gs.nz < 8) {
+      const int32_t k = 31 - __builtin_clz(map);
+      map &= ~(1u << k);
       const int32_t v = a[16 * g + k];
       if (!v) continue;
-      any = 1;
-      if (gs.nz < 8) {
-        b.code(CTX_GREATER1 + (b.chroma ? 16 : 0) + gs.ctx_set * 4 + gs.c1, v > 1);
-        if (v > 1 && !gs.g2_done) b.code(CTX_GREATER2 + (b.chroma ? 4 : 0) + gs.ctx_set, v > 2);
-      }
+      any = true;
+      if (gs.ctx_set == 0 && gs.c1 == 0) b.code(g1_ctx, v > 1);
       group_advance(gs, v);
     }
     if (any) c1_carry = gs.c1;
+    return any;
+  };
+  int32_t c1_carry = 1;
+  if (b.chroma) {
+    for (int32_t g = last_group; g >= 0; g--) walk(g, c1_carry);
+  } else {
+    for (int32_t g = 1; g <= last_group; g++)
+      if (walk(g, c1_carry)) break;
+    walk(0, c1_carry);
   }
+  // Position 0 codes its flag unless it is the last position.
+  if (last > 0) b.code(CTX_SIG_COEFF + (b.chroma ? 27 : 0), a[0] != 0);
 }
 
 uint32_t quantise_plainly(const rdoq_request_t *req, const quant_params_t &q) {
@@ -295,8 +295,8 @@ struct work_t {
   int32_t rounded[MAX_COEFS];     // plainly rounded |level|
   int64_t dist[MAX_COEFS][2];     // distortion of the rounded level and of one below it
   int32_t level[MAX_COEFS];       // chosen |level|
-  const int64_t *zero_dist_raster;  // distortion with the level 0, by raster position
-  const uint16_t *scan;
+  int64_t zdist[MAX_COEFS];       // distortion with the level 0 where the rounded level is not 0
+  uint16_t rounded_map[64];       // by group in scan order: bit k, entry k's rounded level is not 0
   int64_t group_delta[64];        // by group in scan order: cost minus zero-level distortion, as chosen
   int64_t group_flag_cost[64];    // coded_sub_block_flag as decided
   int32_t coded_begin[64], coded_end[64];  // the group's entries of coded[], in descending scan order
@@ -310,7 +310,7 @@ struct work_t {
   int64_t zero_total;             // distortion of the whole block left empty
   uint64_t group_mask;            // groups (gy * n / 4 + gx) with a non-zero rounded level
 
-  int64_t zero_dist(int32_t i) const { return zero_dist_raster[scan[i]]; }
+  int64_t zero_dist(int32_t i) const { return zdist[i]; }
   // a is one of the candidates: the rounded level, one below it, or 0.
   int64_t level_dist(int32_t i, int32_t a) const { return a == 0 ? zero_dist(i) : dist[i][rounded[i] - a]; }
 };
@@ -430,7 +430,8 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       continue;
     }
     uint8_t sctx[16];
-    b.group_sig_ctx(sctx, g, b.neighbour_flags(csbf, gx, gy));
+    const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
+    b.group_sig_ctx(sctx, g, prev_csbf);
     const int32_t top = g == last_group ? last & 15 : 15;
     group_state_t start{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
     if (c1_carry == 0) start.ctx_set++;
@@ -448,72 +449,137 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       b.st[g2_base + start.ctx_set] = saved_lvl[4];
     };
 
-    // Prices the group's levels in coding order, choosing each first when
-    // asked; records the chosen non-zero levels and the group's cost, and
-    // advances the states over the bins.  Levels that stay 0 add only the
-    // bits of their flag, summed before lambda weighs them.
     group_state_t gs = start;
     int64_t delta = 0;
-    auto pass = [&](bool choose) {
+    int64_t level_delta = 0;  // cost minus zero-level distortion of the levels so far
+    // Keeps level a at position i, whose cost with it is `cost` (sig1 of
+    // which its flag's 1), after flags of 0 worth zero_bits above it; only
+    // non-zero levels are listed, for the last-position choice.  Advances
+    // the states over the position's bins where the variant adapts them.
+    auto keep = [&](int32_t i, int32_t ctx, int32_t a, int64_t cost, int64_t sig1, uint32_t zero_bits) {
+      w->level[i] = a;
+      if (a) {
+        w->coded[w->coded_count++] = {i, a, sig1, b.lambda * zero_bits + level_delta};
+        level_delta += cost - w->zero_dist(i);
+      }
+      if (V.adapt_states) {
+        if (i != last) b.code(ctx, a != 0);
+        if (a && gs.nz < 8) {
+          b.code(g1_base + gs.ctx_set * 4 + gs.c1, a > 1);
+          if (a > 1 && !gs.g2_done) b.code(g2_base + gs.ctx_set, a > 2);
+        }
+      }
+      group_advance(gs, a);
+    };
+    // Chooses the level of position i (which rounds to a level) among the
+    // rounded one, one below it and 0, by its cost with the group state so
+    // far, and keeps it; returns the bits of its flag if it is 0.
+    auto choose = [&](int32_t i, int32_t ctx, uint32_t zero_bits) -> uint32_t {
+      const int32_t rounded = w->rounded[i];
+      const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(ctx, 0);
+      const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(ctx, 1);
+      // Ties go to the larger level, so that lambda 0 keeps the rounding.
+      int32_t level = rounded;
+      int64_t best = w->dist[i][0] + sig1 + b.lambda * level_bits(b, gs, rounded);
+      if (rounded > 1) {
+        const int64_t c = w->dist[i][1] + sig1 + b.lambda * level_bits(b, gs, rounded - 1);
+        if (c < best) {
+          best = c;
+          level = rounded - 1;
+        }
+      }
+      if ((V.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) level = 0;
+      const uint32_t own = level == 0 && i != last ? b.bin(ctx, 0) : 0;
+      keep(i, ctx, level, best, sig1, zero_bits);
+      return own;
+    };
+    const uint32_t span = (2u << top) - 1;
+    // Positions that round to 0 keep it (not the last, which rounds to a
+    // level).
+    uint32_t zero_rounded = ~static_cast<uint32_t>(w->rounded_map[g]) & span;
+    if (last >> 4 == g) zero_rounded &= ~(1u << (last & 15));
+    auto start_pass = [&] {
       w->coded_count = w->coded_begin[g];
+      level_delta = 0;
+      std::memset(w->level + 16 * g, 0, 16 * sizeof(int32_t));
+    };
+    if constexpr (!V.adapt_states) {
+      // Without states that move, the flags of the positions that round to
+      // 0 cost what they cost whatever is chosen around them: their sums
+      // from each position up, and the walk visits only the positions that
+      // round to a level.
+      start_pass();
+      uint32_t zero_above[17];  // [k]: bits of those flags at entries from k up
+      zero_above[top + 1] = 0;
+      for (int32_t k = top; k >= 0; k--)
+        zero_above[k] = zero_above[k + 1] + (b.bin(sctx[k], 0) & (0u - ((zero_rounded >> k) & 1)));
+      uint32_t chosen_zero_bits = 0;
+      for (uint32_t map = w->rounded_map[g] & span; map;) {
+        const int32_t k = 31 - __builtin_clz(map);
+        map &= ~(1u << k);
+        chosen_zero_bits += choose(16 * g + k, sctx[k], chosen_zero_bits + zero_above[k + 1]);
+      }
+      delta = b.lambda * (chosen_zero_bits + zero_above[0]) + level_delta;
+    } else {
+      // With states that move, the flags of positions that round to 0
+      // between two that round to a level are coded as runs per context: a
+      // context's zeros there follow each other in its state, whatever
+      // order the positions interleave in.
+      start_pass();
+      const residual_ctx::group_sig_layout_t lay =
+          residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
+      const auto &ctx_masks = residual_ctx::scan_ctx_masks[b.scan_type][lay.pattern];
+      const int32_t increments = lay.pattern == 4 ? 9 : 3;
+      const zero_runs_t &runs = zero_runs();
+      uint32_t zero_bits = 0, zero_left = zero_rounded;
+      auto code_zeros = [&](uint32_t set) {
+        if (lay.dc_ctx >= 0 && (set & 1)) {
+          zero_bits += b.bin(lay.dc_ctx, 0);
+          b.code(lay.dc_ctx, 0);
+          set &= ~1u;
+        }
+        for (int32_t v = 0; v < increments && set; v++) {
+          const uint32_t of = set & ctx_masks[v];
+          if (!of) continue;
+          set &= ~of;
+          uint8_t &st = b.st[lay.offset + v];
+          const uint32_t e = runs.run[st][count16(of)];
+          zero_bits += e & 0xffffff;
+          st = static_cast<uint8_t>(e >> 24);
+        }
+      };
+      for (uint32_t map = w->rounded_map[g] & span; map;) {
+        const int32_t k = 31 - __builtin_clz(map);
+        map &= ~(1u << k);
+        const uint32_t above = zero_left & ~((2u << k) - 1);
+        code_zeros(above);
+        zero_left &= ~above;
+        zero_bits += choose(16 * g + k, sctx[k], zero_bits);
+      }
+      code_zeros(zero_left);
+      delta = b.lambda * zero_bits + level_delta;
+    }
+    if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
+      if (V.adapt_states) restore();
+      refine_group(b, w, g, top, sctx, last, start);
+      // The group priced again with its refined levels, in coding order.
+      gs = start;
+      w->coded_count = w->coded_begin[g];
+      level_delta = 0;
       uint32_t zero_bits = 0;
-      int64_t level_delta = 0;
       for (int32_t k = top; k >= 0; k--) {
-        const int32_t i = 16 * g + k;
-        const int32_t ctx = sctx[k];
-        const int32_t rounded = w->rounded[i];
-        // Levels not chosen now are the ones chosen before.
-        int32_t level = choose ? 0 : w->level[i];
-        if (level == 0 && (!choose || rounded == 0)) {
-          w->level[i] = 0;
+        const int32_t i = 16 * g + k, ctx = sctx[k], a = w->level[i];
+        if (a == 0) {
           if (i != last) {
             zero_bits += b.bin(ctx, 0);
             if (V.adapt_states) b.code(ctx, 0);
           }
           continue;
         }
-        const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(ctx, 0);
         const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(ctx, 1);
-        int64_t best;
-        if (!choose) {
-          best = w->level_dist(i, level) + sig1 + b.lambda * level_bits(b, gs, level);
-        } else {
-          // Ties go to the larger level, so that lambda 0 keeps the rounding.
-          level = rounded;
-          best = w->dist[i][0] + sig1 + b.lambda * level_bits(b, gs, rounded);
-          if (rounded > 1) {
-            const int64_t c = w->dist[i][1] + sig1 + b.lambda * level_bits(b, gs, rounded - 1);
-            if (c < best) {
-              best = c;
-              level = rounded - 1;
-            }
-          }
-          if ((V.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) level = 0;
-        }
-        w->level[i] = level;
-        if (level == 0) {
-          if (i != last) zero_bits += b.bin(ctx, 0);
-        } else {
-          w->coded[w->coded_count++] = {i, level, sig1, b.lambda * zero_bits + level_delta};
-          level_delta += best - w->zero_dist(i);
-        }
-        if (V.adapt_states) {
-          if (i != last) b.code(ctx, level != 0);
-          if (level && gs.nz < 8) {
-            b.code(g1_base + gs.ctx_set * 4 + gs.c1, level > 1);
-            if (level > 1 && !gs.g2_done) b.code(g2_base + gs.ctx_set, level > 2);
-          }
-        }
-        group_advance(gs, level);
+        keep(i, ctx, a, w->level_dist(i, a) + sig1 + b.lambda * level_bits(b, gs, a), sig1, zero_bits);
       }
       delta = b.lambda * zero_bits + level_delta;
-    };
-    pass(true);
-    if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
-      if (V.adapt_states) restore();
-      refine_group(b, w, g, top, sctx, last, start);
-      gs = start;
-      pass(false);
     }
 
     // Only groups between the first and the last have a flag; an empty one
@@ -594,16 +660,34 @@ last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, cons
   return best;
 }
 
+// A group's map of rounded levels in raster order (bit y * 4 + x) taken to
+// scan order (bit k for entry k), a byte at a time: [type][byte][value].
+constexpr std::array<std::array<std::array<uint16_t, 256>, 2>, 3> raster_to_scan = [] {
+  std::array<std::array<std::array<uint16_t, 256>, 2>, 3> t{};
+  for (int type = 0; type < 3; type++)
+    for (int k = 0; k < 16; k++) {
+      const int r = residual_ctx::inner_scan[type][k];
+      for (int v = 0; v < 256; v++)
+        if ((v >> (r & 7)) & 1) t[type][r >> 3][v] |= static_cast<uint16_t>(1 << k);
+    }
+  return t;
+}();
+
+// Group g's (scan order) map of rounded levels in scan order.
+uint32_t scan_map(const block_t &b, const rdoq_prep_t &prep, int32_t g) {
+  int32_t gx, gy;
+  b.group_xy(g, &gx, &gy);
+  const int32_t at = gy * (b.n >> 2) + gx;
+  if (!((prep.group_mask >> at) & 1)) return 0;
+  const uint32_t m = prep.group_map[at];
+  const auto &t = raster_to_scan[b.scan_type];
+  return t[0][m & 255] | t[1][m >> 8];
+}
+
 // The last scan position whose rounded level is not 0, or -1.
 int32_t last_rounded(const block_t &b, const rdoq_prep_t &prep) {
-  const int32_t groups = b.n >> 2;
-  for (int32_t g = (1 << (2 * b.log2 - 4)) - 1; g >= 0; g--) {
-    int32_t gx, gy;
-    b.group_xy(g, &gx, &gy);
-    if (!((prep.group_mask >> (gy * groups + gx)) & 1)) continue;
-    for (int32_t k = 15; k >= 0; k--)
-      if (prep.rounded[b.scan[16 * g + k]]) return 16 * g + k;
-  }
+  for (int32_t g = (1 << (2 * b.log2 - 4)) - 1; g >= 0; g--)
+    if (const uint32_t map = scan_map(b, prep, g)) return 16 * g + 31 - __builtin_clz(map);
   return -1;
 }
 
@@ -617,22 +701,28 @@ bool group_rounds_to_nonzero(const block_t &b, uint64_t mask, int32_t g) {
 // The decision of a block with at least one rounded level, after its first
 // step.
 template <const rdoq_variant_t &V>
-uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre) {
+uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre, const rdoq_dist_params_t &dp) {
   const int32_t last = last_rounded(b, pre);
   work_t w;
   w.zero_total = pre.zero_total;
   w.group_mask = pre.group_mask;
-  w.zero_dist_raster = pre.zero_dist;
-  w.scan = b.scan;
   // The groups that round to nothing in between are settled by their flag
   // alone and never read.
   for (int32_t g = 0; g <= last >> 4; g++) {
     if (g > 0 && !group_rounds_to_nonzero(b, pre.group_mask, g)) continue;
-    for (int32_t i = 16 * g; i < 16 * g + 16; i++) {
-      const int32_t p = b.scan[i], rounded = pre.rounded[p];
+    // Only the refinement reads positions that round to 0; their zero-level
+    // distortions would enter it on both sides of each comparison.
+    if (b.log2 <= V.refine_max_log2) {
+      std::memset(w.rounded + 16 * g, 0, 16 * sizeof(int32_t));
+      std::memset(w.zdist + 16 * g, 0, 16 * sizeof(int64_t));
+    }
+    uint32_t map = scan_map(b, pre, g);
+    w.rounded_map[g] = static_cast<uint16_t>(map);
+    for (; map; map &= map - 1) {
+      const int32_t i = 16 * g + __builtin_ctz(map), p = b.scan[i], rounded = pre.rounded[p];
       w.rounded[i] = rounded;
-      if (!rounded) continue;
       const int64_t c = req->coef[p];
+      w.zdist[i] = rdoq_zero_dist(static_cast<int32_t>(c), &dp);
       const int64_t scaled = (c < 0 ? -c : c) * b.scale;
       w.dist[i][0] = b.dist(scaled - (int64_t{rounded} << b.shift));
       if (rounded > 1) w.dist[i][1] = b.dist(scaled - (int64_t{rounded - 1} << b.shift));
@@ -648,7 +738,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   const bool repeats = choice.last == last && !would_drop && b.log2 > V.refine_max_log2;
   // Whether the last decision's states are the coder's: decided from the
   // last position chosen, and its levels kept.
-  bool as_coded = choice.last == last;
+  bool as_coded = choice.last == last, levels_listed = true;
   if (V.second_pass && choice.last >= 0 && !repeats) {
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
@@ -659,23 +749,40 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
       choice = second;
     else
       std::memcpy(w.level, kept, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
+    levels_listed = second.cost < choice.cost;
   }
   if (choice.last < 0) return 0;
 
+  // Only positions that round to a level can hold one; the rest stay as
+  // cleared.  The last decision's list of chosen levels (in descending
+  // scan order) is the final one unless its levels were put back.
   uint32_t nonzero = 0;
-  for (int32_t g = 0; g <= choice.last >> 4; g++) {
-    if (g > 0 && !group_rounds_to_nonzero(b, pre.group_mask, g)) continue;
-    for (int32_t i = 16 * g; i <= std::min(16 * g + 15, choice.last); i++) {
-      const int32_t a = w.level[i], p = b.scan[i];
-      req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
-      nonzero += a != 0;
+  if (levels_listed) {
+    for (int32_t e = 0; e < w.coded_count; e++) {
+      const coded_level_t &c = w.coded[e];
+      if (c.i > choice.last) continue;
+      const int32_t p = b.scan[c.i];
+      req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -c.level : c.level);
+      nonzero++;
+    }
+  } else {
+    for (int32_t g = 0; g <= choice.last >> 4; g++) {
+      if (g > 0 && !group_rounds_to_nonzero(b, pre.group_mask, g)) continue;
+      uint32_t map = w.rounded_map[g];
+      if (g == choice.last >> 4) map &= (2u << (choice.last & 15)) - 1;
+      for (; map; map &= map - 1) {
+        const int32_t i = 16 * g + __builtin_ctz(map), a = w.level[i];
+        if (!a) continue;
+        const int32_t p = b.scan[i];
+        req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
+        nonzero++;
+      }
     }
   }
   if (as_coded && w.states_as_coded) {
     std::memcpy(b.st, w.states, sizeof b.st);
-    advance_last_position(b, choice.last);
   } else {
-    advance_states(b, w.level, choice.last, pre.group_mask);
+    advance_copies(b, w.level, w.rounded_map, choice.last, pre.group_mask);
   }
   for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = b.st[copied_ctx[i]];
   return nonzero;
@@ -686,23 +793,41 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
 void rdoq_prep_c(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
   const int32_t log2 = p->log2_size, n = 1 << log2, groups = n >> 2;
   const int64_t half = int64_t{1} << (p->shift - 1);
-  uint64_t mask = 0;
-  int64_t total = 0;
+  uint64_t mask = 0, sum_sq = 0;
+  uint32_t odd = 0;
   for (int32_t y = 0; y < n; y++)
     for (int32_t x = 0; x < n; x++) {
       const int32_t i = y * n + x;
       const int64_t c = coef[i];
-      const int64_t scaled = (c < 0 ? -c : c) * p->scale;
-      const int64_t rounded = std::min<int64_t>((scaled + half) >> p->shift, 32767);
-      const int64_t e8 = (scaled * p->recip) >> 32;
-      const int64_t d = (e8 * e8 * p->weight) >> p->dist_shift;
+      const int64_t rounded = std::min<int64_t>(((c < 0 ? -c : c) * p->scale + half) >> p->shift, 32767);
       out->rounded[i] = static_cast<int16_t>(rounded);
-      out->zero_dist[i] = d;
-      total += d;
+      sum_sq += static_cast<uint64_t>(c * c);
+      odd += static_cast<uint32_t>(c & 1);
       if (rounded) mask |= uint64_t{1} << ((y >> 2) * groups + (x >> 2));
     }
   out->group_mask = mask;
-  out->zero_total = total;
+  out->zero_total = rdoq_zero_total(sum_sq, odd, p);
+  for (int32_t g = 0; g < groups * groups; g++) {
+    if (!((mask >> g) & 1)) continue;
+    const int16_t *r = out->rounded + (g / groups) * 4 * n + (g % groups) * 4;
+    uint32_t map = 0;
+    for (int32_t k = 0; k < 16; k++) map |= static_cast<uint32_t>(r[(k >> 2) * n + (k & 3)] != 0) << k;
+    out->group_map[g] = static_cast<uint16_t>(map);
+  }
+}
+
+// 2^40 / scale rounded up for the quantiser scale of qp, which depends only
+// on qp % 6: six divisions once rather than one per block.
+int64_t scale_reciprocal(int32_t qp) {
+  static const std::array<int64_t, 6> recips = [] {
+    std::array<int64_t, 6> r{};
+    for (int32_t k = 0; k < 6; k++) {
+      const int64_t scale = quant_params(k, 2, 0).scale;
+      r[static_cast<size_t>(k)] = ((int64_t{1} << 40) + scale - 1) / scale;
+    }
+    return r;
+  }();
+  return recips[static_cast<size_t>(qp % 6)];
 }
 
 uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn prep) {
@@ -716,7 +841,7 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   b.n = 1 << b.log2;
   b.chroma = req->plane > 0;
   b.scale = q.scale;
-  b.recip = ((int64_t{1} << 40) + q.scale - 1) / q.scale;
+  b.recip = scale_reciprocal(req->qp);
   b.shift = q.shift;
   b.dist_shift = 22 - 2 * b.log2;
   // An unset (non-positive) chroma weight counts as 1; the clamps keep
@@ -739,7 +864,7 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = req->est->state[copy_slot[i]];
-  return thorough ? decide_block<thorough_variant>(req, b, pre) : decide_block<fast_variant>(req, b, pre);
+  return thorough ? decide_block<thorough_variant>(req, b, pre, dp) : decide_block<fast_variant>(req, b, pre, dp);
 }
 
 uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_c); }

@@ -15,18 +15,39 @@ struct rdoq_dist_params_t {
   int32_t log2_size;   // 2..5
   int32_t scale;       // quantiser scale, 1..2^15
   int32_t shift;       // quantiser shift, 1..30
-  int32_t dist_shift;  // 12..14
+  int32_t dist_shift;  // 22 - 2 * log2_size: 18, 16, 14 or 12
   int64_t recip;       // 2^40 / scale rounded up
   int64_t weight;      // 1..4096, 256 = 1
 };
 
-// Results of the first step, all by raster position.  32-byte aligned so
-// that the vector tiers store whole registers into it.
+// With the level 0 the error is |c| * scale, and scale * recip = 2^40 + r
+// with r < scale <= 2^15, so e8 = |c| * 2^8 + (|c| * r) >> 32 = |c| * 2^8
+// exactly: the zero-level distortion is c^2 * weight * 2^16 >> dist_shift,
+// with no product to round for any block from 8x8 on.
+inline int64_t rdoq_zero_dist(int32_t c, const rdoq_dist_params_t *p) {
+  return ((int64_t{c} * c * p->weight) << 16) >> p->dist_shift;
+}
+
+// The sum of rdoq_zero_dist over a block from the sum of its squared
+// coefficients and (for 4x4 blocks) the number of odd ones.  Up to
+// dist_shift 16 the shift is exact; at 18 (4x4) each term drops
+// (c^2 * weight) mod 4, which is weight mod 4 for an odd c and 0 for an even
+// one.  Below 2^57: sum_sq < 2^40, weight <= 2^12, shifted left at most 4.
+inline int64_t rdoq_zero_total(uint64_t sum_sq, uint32_t odd, const rdoq_dist_params_t *p) {
+  const int64_t weighted = static_cast<int64_t>(sum_sq) * p->weight;
+  if (p->dist_shift <= 16) return weighted << (16 - p->dist_shift);
+  return (weighted - (p->weight & 3) * int64_t{odd}) >> (p->dist_shift - 16);
+}
+
+// Results of the first step, by raster position.  32-byte aligned so that
+// the vector tiers store whole registers into it.  The distortion of a
+// single zero level is rdoq_zero_dist of its coefficient, left to the
+// decision, which reads it for the few positions that round to a level.
 struct alignas(32) rdoq_prep_t {
-  int64_t zero_dist[1024];  // distortion with the level 0
   int16_t rounded[1024];    // min((|c| * scale + 2^(shift - 1)) >> shift, 32767)
-  uint64_t group_mask;      // bit gy * (n / 4) + gx: the 4x4 group holds a non-zero rounded level
-  int64_t zero_total;       // sum of zero_dist over the block
+  uint16_t group_map[64];   // [gy * (n / 4) + gx]: bit y * 4 + x, the group's rounded level at (x, y) is not 0
+  uint64_t group_mask;      // bit gy * (n / 4) + gx: group_map is not 0
+  int64_t zero_total;       // rdoq_zero_total: the whole block's distortion with every level 0
 };
 
 using rdoq_prep_fn = void (*)(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);

@@ -65,34 +65,69 @@ constexpr std::array<std::array<std::array<uint8_t, 16>, 5>, 3> scan_ctx_inc = [
   return t;
 }();
 
-// Contexts of the group whose first scan entry is `pos` (sixteen raster
+// Positions of a group (bit k for its k-th scan entry) whose context
+// increment is v: [type][pattern][v], pattern as in scan_ctx_inc.  A group
+// whose contexts do not change while it is priced costs its zero flags as
+// one product per increment.
+constexpr std::array<std::array<std::array<uint16_t, 9>, 5>, 3> scan_ctx_masks = [] {
+  std::array<std::array<std::array<uint16_t, 9>, 5>, 3> t{};
+  for (int type = 0; type < 3; type++)
+    for (int pattern = 0; pattern < 5; pattern++)
+      for (int k = 0; k < 16; k++) t[type][pattern][scan_ctx_inc[type][pattern][k]] |= static_cast<uint16_t>(1 << k);
+  return t;
+}();
+
+// Where the sig_coeff_flag contexts of a group come from: entry k takes
+// offset + scan_ctx_inc[scan_type][pattern][k], but for the DC position,
+// entry 0 of a block's first group from 8x8 on, which takes dc_ctx.
+struct group_sig_layout_t {
+  int32_t offset;
+  int32_t pattern;  // prev_csbf, or 4 in 4x4 blocks
+  int32_t dc_ctx;   // -1: no entry of its own
+};
+
+// The layout of the group whose first scan entry is `pos` (sixteen raster
 // positions y * n + x of an n = 2^log2 block, in scan order); prev_csbf as
 // in group_pattern.
+inline group_sig_layout_t group_sig_layout(const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
+                                           int32_t prev_csbf) {
+  const int32_t base = CTX_SIG_COEFF + (chroma ? 27 : 0);
+  if (log2 == 2) return {base, 4, -1};
+  // Only the group at the block's corner starts at position 0.
+  const int32_t first_group = pos[0] == 0;
+  group_sig_layout_t l{0, prev_csbf, first_group ? base : -1};
+  if (!chroma)
+    l.offset = base + (first_group ? 0 : 3) + (log2 == 3 ? (scan_type == 0 ? 9 : 15) : 21);
+  else
+    l.offset = base + (log2 == 3 ? 9 : 12);
+  return l;
+}
+
+// Contexts of the group whose first scan entry is `pos`, laid out as
+// group_sig_layout says.
 inline void group_sig_ctx(uint8_t out[16], const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
                           int32_t prev_csbf) {
-  const int32_t base = CTX_SIG_COEFF + (chroma ? 27 : 0);
-  int32_t offset;
-  const uint8_t *inc;
-  if (log2 == 2) {
-    offset = base;
-    inc = scan_ctx_inc[scan_type][4].data();
-  } else {
-    // Only the group at the block's corner starts at position 0.
-    const int32_t first_group = pos[0] == 0;
-    if (!chroma)
-      offset = base + (first_group ? 0 : 3) + (log2 == 3 ? (scan_type == 0 ? 9 : 15) : 21);
-    else
-      offset = base + (log2 == 3 ? 9 : 12);
-    inc = scan_ctx_inc[scan_type][prev_csbf].data();
-  }
+  const group_sig_layout_t l = group_sig_layout(pos, log2, chroma, scan_type, prev_csbf);
+  const uint8_t *inc = scan_ctx_inc[scan_type][l.pattern].data();
   // Through a copy: out may alias the table as far as the compiler knows,
   // which would keep it from adding the sixteen bytes at once.
   uint8_t add[16];
   std::memcpy(add, inc, sizeof add);
-  for (int32_t k = 0; k < 16; k++) add[k] = static_cast<uint8_t>(add[k] + offset);
+  for (int32_t k = 0; k < 16; k++) add[k] = static_cast<uint8_t>(add[k] + l.offset);
   std::memcpy(out, add, sizeof add);
-  // The DC position has a context of its own.
-  if (log2 > 2 && pos[0] == 0) out[0] = static_cast<uint8_t>(base);
+  if (l.dc_ctx >= 0) out[0] = static_cast<uint8_t>(l.dc_ctx);
+}
+
+// Bins of coeff_abs_level_remaining (H.265 9.3.3.11) for value v at Rice
+// parameter rice: a prefix of v >> rice ones and a zero with rice suffix
+// bits below 4 << rice; else four ones, then Exp-Golomb of order k = rice + 1
+// of u = v - (4 << rice), whose p = floor(log2(u / 2^k + 1)) prefix ones
+// each double the step: p ones, a zero and k + p suffix bits.
+inline uint32_t remaining_bins(uint32_t v, int32_t rice) {
+  if (v < (4u << rice)) return (v >> rice) + 1 + static_cast<uint32_t>(rice);
+  const uint32_t k = static_cast<uint32_t>(rice) + 1;
+  const uint32_t p = 31 - static_cast<uint32_t>(__builtin_clz(((v - (4u << rice)) >> k) + 1));
+  return 5 + k + 2 * p;
 }
 
 }  // namespace residual_ctx

@@ -17,6 +17,7 @@
 
 #include "common/cabac_tables.h"
 #include "common/primitives.h"
+#include "common/rdoq.h"
 #include "common/residual_ctx.h"
 
 namespace {
@@ -580,6 +581,65 @@ TEST(Rdoq, CoefficientEnergyScalesToSampleEnergy) {
 // Where the coded block flag is all but certain to be 0, coding a block
 // costs several bits more than leaving it empty: neither slot may code a
 // block whose levels, flag included, cost more than coding nothing.
+// The first step's zero-level distortions in closed form (rdoq.h) against
+// the error formula every other candidate goes through, term by term: every
+// size and QP, weights of every residue mod 4 up to the largest, blocks of
+// random, odd, extreme and sparse coefficients.
+TEST(Rdoq, ZeroLevelDistortionsEqualTheErrorFormula) {
+  std::mt19937_64 rng(announce_seed(current_test_name()));
+  std::vector<int16_t> coef(1024);
+  rdoq_prep_t prep;
+  for (int log2 = 2; log2 <= 5; log2++)
+    for (int qp = 0; qp <= 51; qp++)
+      for (int64_t weight : {int64_t{1}, int64_t{2}, int64_t{3}, int64_t{255}, int64_t{256}, int64_t{257},
+                             static_cast<int64_t>(1 + rng() % 4096), int64_t{4095}, int64_t{4096}}) {
+        const quant_params_t q = quant_params(qp, log2, 1);
+        const rdoq_dist_params_t p{log2, q.scale, q.shift, 22 - 2 * log2,
+                                   ((int64_t{1} << 40) + q.scale - 1) / q.scale, weight};
+        const int count = 1 << (2 * log2);
+        for (int pattern = 0; pattern < 4; pattern++) {
+          for (int k = 0; k < count; k++) {
+            const int64_t r = static_cast<int64_t>(rng() % 65536) - 32768;
+            coef[static_cast<size_t>(k)] = static_cast<int16_t>(
+                pattern == 0 ? r : pattern == 1 ? (r | 1) : pattern == 2 ? (k & 1 ? 32767 : -32768) : (rng() % 7 ? 0 : r));
+          }
+          rdoq_prep_c(&prep, coef.data(), &p);
+          int64_t total = 0;
+          for (int k = 0; k < count; k++) {
+            const int64_t c = coef[static_cast<size_t>(k)];
+            const int64_t e8 = ((c < 0 ? -c : c) * p.scale * p.recip) >> 32;
+            const int64_t d = (e8 * e8 * weight) >> p.dist_shift;
+            ASSERT_EQ(rdoq_zero_dist(static_cast<int32_t>(c), &p), d) << "log2 " << log2 << " qp " << qp << " c " << c;
+            total += d;
+          }
+          ASSERT_EQ(prep.zero_total, total) << "log2 " << log2 << " qp " << qp << " weight " << weight;
+        }
+      }
+}
+
+// coeff_abs_level_remaining's bins in closed form against the binarisation
+// written out: a Rice prefix below 4 << rice, else four ones and
+// Exp-Golomb of order rice + 1, whose prefix grows the step bin by bin.
+TEST(Rdoq, RemainingLevelBinsEqualTheBinarisation) {
+  for (int rice = 0; rice <= 4; rice++)
+    for (uint32_t v = 0; v < (1u << 17); v++) {
+      uint32_t bins;
+      if (v < (4u << rice)) {
+        bins = (v >> rice) + 1 + static_cast<uint32_t>(rice);
+      } else {
+        uint32_t u = v - (4u << rice), k = static_cast<uint32_t>(rice) + 1;
+        bins = 4;
+        while (u >= (1u << k)) {
+          u -= 1u << k;
+          k++;
+          bins++;
+        }
+        bins += 1 + k;
+      }
+      ASSERT_EQ(residual_ctx::remaining_bins(v, rice), bins) << "v " << v << " rice " << rice;
+    }
+}
+
 TEST(Rdoq, BlocksAreCodedOnlyWhenWorthTheirCodedFlag) {
   std::mt19937_64 rng(announce_seed(current_test_name()));
   transform_funcs_t t;

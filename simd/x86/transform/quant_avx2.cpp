@@ -5,6 +5,8 @@
 // reorders its 64-bit distortions to raster order with two half swaps.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "common/rdoq.h"
 #include "simd/x86/simd_install.h"
 #include "simd/x86/transform/quant_ranges.h"
@@ -122,60 +124,37 @@ void dequant_nxn_avx2(int16_t *coef, const int16_t *levels, int32_t count, int32
   dequant_c(coef, levels, count, scale, shift);
 }
 
-// Distortions of eight 32-bit quantiser-unit errors (below 2^30), as in
-// quant_ssse3.cpp: lanes 0, 2 (| 4, 6 of the half) in `even`, 1, 3 in `odd`.
-inline void zero_dist8(__m256i scaled, __m256i recip, __m256i weight, __m128i dshift, __m256i *even, __m256i *odd) {
-  const __m256i e8_even = _mm256_srli_epi64(_mm256_mul_epu32(scaled, recip), 32);
-  const __m256i e8_odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(scaled, 32), recip), 32);
-  const __m256i sq_even = _mm256_mul_epu32(e8_even, e8_even), sq_odd = _mm256_mul_epu32(e8_odd, e8_odd);
-  const __m256i w_even = _mm256_add_epi64(
-      _mm256_mul_epu32(sq_even, weight), _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(sq_even, 32), weight), 32));
-  const __m256i w_odd = _mm256_add_epi64(
-      _mm256_mul_epu32(sq_odd, weight), _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(sq_odd, 32), weight), 32));
-  *even = _mm256_srl_epi64(w_even, dshift);
-  *odd = _mm256_srl_epi64(w_odd, dshift);
-}
-
-// Sixteen raster positions at a time, four per group quarter.
+// Sixteen raster positions at a time, four per group quarter; the sum of
+// squares as in quant_ssse3.cpp.
 void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
-  const int32_t log2 = p->log2_size, n = 1 << log2, count = n * n, groups = n >> 2;
+  const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m256i s = _mm256_set1_epi16(static_cast<int16_t>(p->scale));
   const __m256i half = _mm256_set1_epi32(1 << (p->shift - 1));
-  const __m128i sh = _mm_cvtsi32_si128(p->shift), dshift = _mm_cvtsi32_si128(p->dist_shift);
-  const __m256i recip = _mm256_set1_epi64x(p->recip), weight = _mm256_set1_epi64x(p->weight);
-  const __m256i zero = _mm256_setzero_si256();
-  __m256i total = zero;
+  const __m128i sh = _mm_cvtsi32_si128(p->shift);
+  const __m256i zero = _mm256_setzero_si256(), low32 = _mm256_set1_epi64x(0xffffffff), one = _mm256_set1_epi16(1);
+  __m256i total = zero, odd = zero;
   uint64_t mask = 0;
+  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
   for (int32_t k = 0; k < count; k += 16) {
-    const __m256i a = _mm256_abs_epi16(load16(coef + k));
+    const __m256i c = load16(coef + k), a = _mm256_abs_epi16(c);
     const __m256i lo = _mm256_mullo_epi16(a, s), hi = _mm256_mulhi_epu16(a, s);
     // Positions 0-3 | 8-11 and 4-7 | 12-15.
     const __m256i s0 = _mm256_unpacklo_epi16(lo, hi), s1 = _mm256_unpackhi_epi16(lo, hi);
     const __m256i rounded = _mm256_packs_epi32(_mm256_srl_epi32(_mm256_add_epi32(s0, half), sh),
                                                _mm256_srl_epi32(_mm256_add_epi32(s1, half), sh));
     store16(out->rounded + k, rounded);
-    const uint32_t zero_bits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(rounded, zero)));
-    for (int32_t q = 0; q < 4; q++) {
-      if (((zero_bits >> (8 * q)) & 0xff) == 0xff) continue;
-      const int32_t at = k + 4 * q, y = at >> log2, x = at & (n - 1);
-      mask |= uint64_t{1} << ((y >> 2) * groups + (x >> 2));
-    }
-    __m256i e0, o0, e1, o1;
-    zero_dist8(s0, recip, weight, dshift, &e0, &o0);
-    zero_dist8(s1, recip, weight, dshift, &e1, &o1);
-    // (0 1 | 8 9), (2 3 | 10 11), (4 5 | 12 13), (6 7 | 14 15).
-    const __m256i a01 = _mm256_unpacklo_epi64(e0, o0), a23 = _mm256_unpackhi_epi64(e0, o0);
-    const __m256i a45 = _mm256_unpacklo_epi64(e1, o1), a67 = _mm256_unpackhi_epi64(e1, o1);
-    __m256i *d = reinterpret_cast<__m256i *>(out->zero_dist + k);
-    _mm256_store_si256(d, _mm256_permute2x128_si256(a01, a23, 0x20));
-    _mm256_store_si256(d + 1, _mm256_permute2x128_si256(a45, a67, 0x20));
-    _mm256_store_si256(d + 2, _mm256_permute2x128_si256(a01, a23, 0x31));
-    _mm256_store_si256(d + 3, _mm256_permute2x128_si256(a45, a67, 0x31));
-    total = _mm256_add_epi64(total, _mm256_add_epi64(_mm256_add_epi64(e0, o0), _mm256_add_epi64(e1, o1)));
+    // One bit per position: bytes 0-7 of each half hold its eight words.
+    const __m256i is_zero = _mm256_cmpeq_epi16(rounded, zero);
+    const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(is_zero, is_zero)));
+    prep_group_rows(out, &mask, ~((m & 0xff) | ((m >> 8) & 0xff00)) & 0xffff, k, 16, log2);
+    const __m256i sq = _mm256_madd_epi16(c, c);
+    total = _mm256_add_epi64(total, _mm256_add_epi64(_mm256_and_si256(sq, low32), _mm256_srli_epi64(sq, 32)));
+    odd = _mm256_add_epi16(odd, _mm256_and_si256(c, one));
   }
   __m128i t = _mm_add_epi64(_mm256_castsi256_si128(total), _mm256_extracti128_si256(total, 1));
   t = _mm_add_epi64(t, _mm_unpackhi_epi64(t, t));
-  out->zero_total = _mm_cvtsi128_si64(t);
+  out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(t)),
+                                    static_cast<uint32_t>(sum_epi32(_mm256_madd_epi16(odd, one))), p);
   out->group_mask = mask;
 }
 

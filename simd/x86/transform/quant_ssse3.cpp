@@ -9,6 +9,8 @@
 // argument ranges inside which these equal the portable 64-bit arithmetic.
 #include <tmmintrin.h>
 
+#include <cstring>
+
 #include "common/rdoq.h"
 #include "simd/x86/simd_install.h"
 #include "simd/x86/transform/quant_ranges.h"
@@ -120,57 +122,41 @@ void dequant_nxn_ssse3(int16_t *coef, const int16_t *levels, int32_t count, int3
   dequant_c(coef, levels, count, scale, shift);
 }
 
-// Distortions of four 32-bit quantiser-unit errors (below 2^30) as the
-// portable step computes them; lanes 0 and 2 in `even`, 1 and 3 in `odd`.
-inline void zero_dist4(__m128i scaled, __m128i recip, __m128i weight, __m128i dshift, __m128i *even, __m128i *odd) {
-  const __m128i e8_even = _mm_srli_epi64(_mm_mul_epu32(scaled, recip), 32);
-  const __m128i e8_odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(scaled, 32), recip), 32);
-  const __m128i sq_even = _mm_mul_epu32(e8_even, e8_even), sq_odd = _mm_mul_epu32(e8_odd, e8_odd);
-  // sq * weight with sq below 2^50: low and high 32 bits apart.
-  const __m128i w_even = _mm_add_epi64(_mm_mul_epu32(sq_even, weight),
-                                       _mm_slli_epi64(_mm_mul_epu32(_mm_srli_epi64(sq_even, 32), weight), 32));
-  const __m128i w_odd = _mm_add_epi64(_mm_mul_epu32(sq_odd, weight),
-                                      _mm_slli_epi64(_mm_mul_epu32(_mm_srli_epi64(sq_odd, 32), weight), 32));
-  *even = _mm_srl_epi64(w_even, dshift);
-  *odd = _mm_srl_epi64(w_odd, dshift);
-}
-
 // Eight raster positions at a time; the low and high four lie in one group
-// each (the same group in a 4x4 block, whose rows are four wide).
+// each (the same group in a 4x4 block, whose rows are four wide).  The
+// zero-level distortion needs only the sum of squares (rdoq.h): pairs of
+// squares reach 2^31 at most, so the multiply-add's lanes are read unsigned
+// and widened to 64 bits.
 void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
-  const int32_t log2 = p->log2_size, n = 1 << log2, count = n * n, groups = n >> 2;
+  const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m128i s = _mm_set1_epi16(static_cast<int16_t>(p->scale));
   const __m128i half = _mm_set1_epi32(1 << (p->shift - 1)), sh = _mm_cvtsi32_si128(p->shift);
-  const __m128i recip = _mm_set1_epi64x(p->recip), weight = _mm_set1_epi64x(p->weight);
-  const __m128i dshift = _mm_cvtsi32_si128(p->dist_shift), zero = _mm_setzero_si128();
-  __m128i total = zero;
+  const __m128i zero = _mm_setzero_si128(), low32 = _mm_set1_epi64x(0xffffffff), one = _mm_set1_epi16(1);
+  __m128i total = zero, odd = zero;
   uint64_t mask = 0;
+  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
   for (int32_t k = 0; k < count; k += 8) {
-    const __m128i a = _mm_abs_epi16(load8(coef + k));
+    const __m128i c = load8(coef + k), a = _mm_abs_epi16(c);
     const __m128i lo = _mm_mullo_epi16(a, s), hi = _mm_mulhi_epu16(a, s);
     const __m128i s0 = _mm_unpacklo_epi16(lo, hi), s1 = _mm_unpackhi_epi16(lo, hi);
     // Rounded levels above 32767 saturate to it, as the portable minimum.
     const __m128i rounded = _mm_packs_epi32(_mm_srl_epi32(_mm_add_epi32(s0, half), sh),
                                             _mm_srl_epi32(_mm_add_epi32(s1, half), sh));
     store8(out->rounded + k, rounded);
-    const int32_t zero_bits = _mm_movemask_epi8(_mm_cmpeq_epi16(rounded, zero));
-    const int32_t y = k >> log2, x = k & (n - 1);
-    const int32_t g = (y >> 2) * groups + (x >> 2);
-    if ((zero_bits & 0xff) != 0xff) mask |= uint64_t{1} << g;
-    if ((zero_bits & 0xff00) != 0xff00) mask |= uint64_t{1} << (n == 4 ? g : g + 1);
-    __m128i even, odd;
-    zero_dist4(s0, recip, weight, dshift, &even, &odd);
-    __m128i *d = reinterpret_cast<__m128i *>(out->zero_dist + k);
-    _mm_store_si128(d, _mm_unpacklo_epi64(even, odd));
-    _mm_store_si128(d + 1, _mm_unpackhi_epi64(even, odd));
-    total = _mm_add_epi64(total, _mm_add_epi64(even, odd));
-    zero_dist4(s1, recip, weight, dshift, &even, &odd);
-    _mm_store_si128(d + 2, _mm_unpacklo_epi64(even, odd));
-    _mm_store_si128(d + 3, _mm_unpackhi_epi64(even, odd));
-    total = _mm_add_epi64(total, _mm_add_epi64(even, odd));
+    const __m128i is_zero = _mm_cmpeq_epi16(rounded, zero);
+    const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is_zero, is_zero)));
+    prep_group_rows(out, &mask, ~m & 0xff, k, 8, log2);
+    const __m128i sq = _mm_madd_epi16(c, c);
+    total = _mm_add_epi64(total, _mm_add_epi64(_mm_and_si128(sq, low32), _mm_srli_epi64(sq, 32)));
+    odd = _mm_add_epi16(odd, _mm_and_si128(c, one));
   }
   total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
-  out->zero_total = _mm_cvtsi128_si64(total);
+  // At most 128 odd coefficients per lane.
+  odd = _mm_madd_epi16(odd, one);
+  odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0x4E));
+  odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0xB1));
+  out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(total)),
+                                    static_cast<uint32_t>(_mm_cvtsi128_si32(odd)), p);
   out->group_mask = mask;
 }
 
