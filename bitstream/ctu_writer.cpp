@@ -1,6 +1,7 @@
 #include "bitstream/ctu_writer.h"
 
 #include <cstdlib>
+#include <type_traits>
 
 #include "common/residual_ctx.h"
 #include "encoder/encoder.h"
@@ -93,6 +94,11 @@ void write_exp_golomb(S &s, uint32_t v, int32_t k) {
 // most four ones, then k-th order Exp-Golomb with k = rice + 1 for the rest.
 template <class S>
 void write_level_remaining(S &s, uint32_t value, int32_t rice) {
+  // An estimate needs only the count of bins.
+  if constexpr (std::is_same_v<S, sink_estimate>) {
+    s.bypass_bits(0, static_cast<int32_t>(residual_ctx::remaining_bins(value, rice)));
+    return;
+  }
   const uint32_t prefix_limit = 4u << rice;
   if (value < prefix_limit) {
     uint32_t q = value >> rice;
@@ -233,7 +239,10 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
     int32_t span = 0;
     if (map) span = (31 - __builtin_clz(map)) - __builtin_ctz(map);
     const int32_t hide = ctx->pps->sign_data_hiding && span > 3;
-    for (int32_t k = 0; k < nz_count - hide; k++) s.bypass(value[k] < 0 ? 1u : 0u);
+    if constexpr (std::is_same_v<S, sink_estimate>)
+      s.bypass_bits(0, nz_count - hide);
+    else
+      for (int32_t k = 0; k < nz_count - hide; k++) s.bypass(value[k] < 0 ? 1u : 0u);
     // Remaining levels with the Rice parameter update.
     int32_t rice = 0;
     for (int32_t k = 0; k < nz_count; k++) {

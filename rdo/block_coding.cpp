@@ -160,24 +160,38 @@ void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, b
 // adds or saves.  Changes that would alter which coefficient comes first are
 // excluded, so one change always suffices.
 //
+// The groups holding levels and their non-zero positions come from the
+// pixel table's group scan, which is handed the block's non-zero count: only
+// those groups are visited, and only their non-zero levels read to sum.
+// Returns the block's non-zero count after the changes.
+//
 // rate_weight converts a bit into the squared-error units of err^2 (0: error
 // only).  Bits of a change, roughly: a new non-zero level costs its
 // significance, greater-than-one and sign bins; a level leaving 1 saves
 // them; moving between larger levels costs about a bit.
-static void sign_hiding_adjust(int16_t *levels, const int16_t *coef, const uint16_t *scan, int32_t count,
-                               int32_t scale, int32_t shift, double rate_weight) {
-  for (int32_t g = 0; g < count / 16; g++) {
+static uint32_t sign_hiding_adjust(const pixel_funcs_t &px, int16_t *levels, const int16_t *coef, const uint16_t *scan,
+                                   const uint16_t *scan4x4, int32_t log2_size, uint32_t nonzero, int32_t scale,
+                                   int32_t shift, double rate_weight) {
+  uint16_t signs[64], sigmap[64];
+  uint8_t counts[64];
+  const int32_t last_pos = px.coeff_scan_groups(scan, levels, signs, sigmap, counts, static_cast<int32_t>(nonzero),
+                                                scan4x4, 1 << log2_size);
+  uint32_t count = nonzero;
+  for (int32_t g = 0; g <= last_pos >> 4 && last_pos >= 0; g++) {
+    // A single level spans nothing.
+    if (counts[g] < 2) continue;
     const uint16_t *pos = scan + 16 * g;
-    int32_t first = -1, last = -1, sum = 0;
-    for (int32_t n = 0; n < 16; n++) {
-      int32_t l = levels[pos[n]];
-      if (l) {
-        if (first < 0) first = n;
-        last = n;
-        sum += l < 0 ? -l : l;
-      }
+    // Bit top - n of the map: position n, top being the walk's last
+    // position in the group.
+    const uint32_t map = sigmap[g];
+    const int32_t top = g == last_pos >> 4 ? last_pos & 15 : 15;
+    const int32_t first = top - (31 - __builtin_clz(map)), last = top - __builtin_ctz(map);
+    if (last - first <= 3) continue;
+    int32_t sum = 0;
+    for (uint32_t m = map; m; m &= m - 1) {
+      const int32_t l = levels[pos[top - __builtin_ctz(m)]];
+      sum += l < 0 ? -l : l;
     }
-    if (first < 0 || last - first <= 3) continue;
     const bool negative = levels[pos[first]] < 0;
     if (((sum & 1) != 0) == negative) continue;
     double best_cost = 0;
@@ -213,7 +227,9 @@ static void sign_hiding_adjust(int16_t *levels, const int16_t *coef, const uint1
     int32_t al = (l < 0 ? -l : l) + best_delta;
     bool neg = l != 0 ? l < 0 : coef[p] < 0;
     levels[p] = static_cast<int16_t>(neg ? -al : al);
+    count = count + (l == 0) - (al == 0);
   }
+  return count;
 }
 
 uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
@@ -266,9 +282,8 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
       const double qstep2 = std::exp2((qp - 4) / 3.0);
       rate_weight = ctx->ctu_lambda_ssd / 256.0 * std::exp2(2.0 * qpar.shift) / qstep2;
     }
-    sign_hiding_adjust(levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2], count, qpar.scale,
-                       qpar.shift, rate_weight);
-    nz = ctx->pixel.count_nonzero(levels, log2_size);
+    nz = sign_hiding_adjust(ctx->pixel, levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2],
+                            ctx->scan_tables->scan[scan_idx][0], log2_size, nz, qpar.scale, qpar.shift, rate_weight);
   }
   if (!nz) return 0;
   const quant_params_t dq = dequant_params(qp, log2_size);
