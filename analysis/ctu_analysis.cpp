@@ -120,7 +120,7 @@ uint32_t ctu_weighted_distortion(encoder_t *ctx) {
   const uint64_t c = static_cast<uint64_t>(ctx->pixel.ssd[1](ctu_src_at(ctx, 1, 0, 0), SRC_STRIDE,
                                                              ctu_rec_at(ctx, 1, 0, 0), RECON_STRIDE)) +
                      ctx->pixel.ssd[1](ctu_src_at(ctx, 2, 0, 0), SRC_STRIDE, ctu_rec_at(ctx, 2, 0, 0), RECON_STRIDE);
-  d += (c * chroma_weight(ctx, ctx->ctu_qp) + 128) >> 8;
+  d += (c * chroma_weight(ctx->tables, ctx->ctu_qp) + 128) >> 8;
   if (ctx->param.distortion_weighting) {
     // Weights are signed: textured blocks lower the record, but never
     // below the plain distortion.

@@ -75,6 +75,22 @@ void cu_commit_chroma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int3
   set_chroma_dir(ctx, z, log2_size, node->chroma_dir);
 }
 
+void cu_commit_pu_trial(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t merge, int32_t merge_idx,
+                        const int8_t ref[2], const mv_t mv[2]) {
+  ctu_maps_t *m = ctx->maps;
+  for (int32_t y8 = y >> 3; y8 < (y + h) >> 3; y8++)
+    for (int32_t x8 = x >> 3; x8 < (x + w) >> 3; x8++) {
+      const int32_t u = map8_index(x8, y8);
+      m->pred_intra[u] = 0;
+      m->merge_flag[u] = static_cast<uint8_t>(merge);
+      m->merge_idx[u] = static_cast<uint8_t>(merge_idx);
+      for (int32_t l = 0; l < 2; l++) {
+        m->ref_idx[l][u] = ref[l];
+        if (ref[l] >= 0) m->mv[l][u] = mv[l];
+      }
+    }
+}
+
 void cu_commit_depth(encoder_t *ctx, int32_t z, int32_t log2_size) {
   const int32_t p = map8_of_z(z);
   if (log2_size >= 3) {

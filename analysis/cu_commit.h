@@ -34,6 +34,12 @@ void cu_commit_rough_luma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z);
 // intra_chroma_pred_mode of the 8x8 units of the block (of the 8x8 area for
 // a 4x4 prediction unit).
 void cu_commit_chroma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size);
+// An inter prediction unit of w x h at (x, y) that a partition search tries
+// before the CU is committed, in the 8x8 maps that the vector predictors of
+// the next unit read: inter, merge flag and index, both reference indices,
+// and the vector of each list in use (the others keep theirs).
+void cu_commit_pu_trial(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t merge, int32_t merge_idx,
+                        const int8_t ref[2], const mv_t mv[2]);
 // The CU depth map over the block (depth 6 - log2 size), set when a trial
 // starts so that the split-flag contexts of later blocks read it; the four
 // 4x4 prediction units of an NxN CU share their 8x8 cell, which the first

@@ -13,24 +13,6 @@ inline bool block_in_picture(const encoder_t *ctx, int32_t x, int32_t y) {
   return ctx->ctu_x * 64 + x < ctx->width && ctx->ctu_y * 64 + y < ctx->height;
 }
 
-// Fills the 8x8-unit maps of a block with its prediction data; the vector
-// of an unused list keeps its previous value.
-inline void set_maps(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t intra, int32_t merge,
-                     int32_t merge_idx, const int8_t ref[2], const mv_t mv[2]) {
-  ctu_maps_t *m = ctx->maps;
-  for (int32_t y8 = y >> 3; y8 < (y + h) >> 3; y8++)
-    for (int32_t x8 = x >> 3; x8 < (x + w) >> 3; x8++) {
-      const int32_t u = map8_index(x8, y8);
-      m->pred_intra[u] = static_cast<uint8_t>(intra);
-      m->merge_flag[u] = static_cast<uint8_t>(merge);
-      m->merge_idx[u] = static_cast<uint8_t>(merge_idx);
-      for (int32_t l = 0; l < 2; l++) {
-        m->ref_idx[l][u] = ref[l];
-        if (ref[l] >= 0) m->mv[l][u] = mv[l];
-      }
-    }
-}
-
 // Vertical vector limits: -500 samples up, mv_range_y down (quarter samples);
 // pictures that refer to a picture wait only for the rows this covers.
 inline bool mv_within_limits(const encoder_t *ctx, mv_t mv) {

@@ -200,7 +200,7 @@ const uint8_t *list_prediction(encoder_t *ctx, int32_t x, int32_t y, int32_t siz
                                mv_t mv, uint8_t *buf, int32_t *stride) {
   const me_request_t rq = me_request_for(x, y, size, size, list, ref);
   me_predictor_t p;
-  me_predictor_init(&p, ctx, &ctx->me, &rq, ctx->param.bilinear_qpel, buf);
+  me_predictor_init(&p, ctx->param.subpel_planes, &ctx->me, &rq, ctx->param.bilinear_qpel, buf);
   const mv_t c = clamp_to_pu_limits(ctx, mv, x, y);
   return p.predict(mv_x(c), mv_y(c), stride);
 }

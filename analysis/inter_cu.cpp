@@ -67,7 +67,7 @@ struct inter_cu_t {
   uint32_t vector_bits(const me_result_t &r, int32_t list) const {
     int16_t mvd[2];
     mvp_select_mvd(&r.mv, amvp[list], amvp_count[list], mvd);
-    const me_mvcost_t t = me_mvcost(ctx, node->qp, ctx->cur_input->b_level);
+    const me_mvcost_t t = me_mvcost(ctx->tables, node->qp, ctx->cur_input->b_level);
     return t(mvd[0]) + t(mvd[1]);
   }
 };

@@ -267,7 +267,7 @@ uint32_t bi_cost(const full_cu_t &cu, const list_search_t &l0, const list_search
   }
   uint8_t *dst = ctu_rec_at(ctx, 0, cu.x, cu.y);
   ctx->mc.pixel_avg(dst, RECON_STRIDE, pred[0], stride[0], pred[1], stride[1], cu.size, cu.size);
-  const me_mvcost_t mvcost = me_mvcost(ctx, cu.node->qp, ctx->cur_input->b_level);
+  const me_mvcost_t mvcost = me_mvcost(ctx->tables, cu.node->qp, ctx->cur_input->b_level);
   const uint32_t bits = mvcost(l0.mvd[0]) + mvcost(l0.mvd[1]) + mvcost(l1.mvd[0]) + mvcost(l1.mvd[1]);
   return ctx->pixel.block_cost[cu.d](ctu_src_at(ctx, 0, cu.x, cu.y), SRC_STRIDE, dst, RECON_STRIDE) + bits;
 }

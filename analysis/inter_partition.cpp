@@ -4,6 +4,7 @@
 // them.
 #include <algorithm>
 
+#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
 #include "motion/me_common.h"
@@ -62,7 +63,7 @@ struct list_best_t {
 
 list_best_t search_list(const pu_area_t &a, int32_t l) {
   encoder_t *ctx = a.ctx;
-  const me_mvcost_t mvcost = me_mvcost(ctx, a.qp, ctx->cur_input->b_level);
+  const me_mvcost_t mvcost = me_mvcost(ctx->tables, a.qp, ctx->cur_input->b_level);
   const int32_t refs = ctx->speed_mode != 0 ? std::min(ctx->ref_count[l], 1) : ctx->ref_count[l];
   list_best_t best;
   uint32_t bound = COST_NONE;
@@ -71,7 +72,7 @@ list_best_t search_list(const pu_area_t &a, int32_t l) {
     ref[l] = static_cast<int8_t>(r);
     const mv_t none[2] = {0, 0};
     // The predictors read the unit's reference where the maps hold it.
-    set_maps(ctx, a.x, a.y, a.w, a.h, 0, 0, 0, ref, none);
+    cu_commit_pu_trial(ctx, a.x, a.y, a.w, a.h, 0, 0, ref, none);
     me_request_t rq = me_request_for(a.x, a.y, a.w, a.h, l, r);
     rq.amvp_count = mvp_get_amvp_candidates(ctx, a.z, a.x, a.y, a.w, a.h, 0, l, rq.amvp);
     me_result_t res{};
@@ -146,7 +147,7 @@ void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x
       pp.mv[k][l] = c.mv[l];
     }
     // The second unit sees the first as its coded neighbour.
-    set_maps(ctx, px, py, w, h, 0, c.merge, c.merge_idx, c.ref, c.mv);
+    cu_commit_pu_trial(ctx, px, py, w, h, c.merge, c.merge_idx, c.ref, c.mv);
     if (k == 0) grid_mark_available(ctx, px, py, w, h);
   }
   grid_mark_unavailable(ctx, x, y, size, size);

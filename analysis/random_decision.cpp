@@ -179,7 +179,7 @@ void random_cu(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, qg_t *qg
   const bool crosses = !block_in_picture(ctx, x + size - 1, y + size - 1);
   if (qg->enabled && log2_size >= qg->log2_qg) {
     qg->target = static_cast<int32_t>(next_random(ctx) % 52);
-    qg->pred = qp_predict(ctx, x, y, ctx->prev_qp);
+    qg->pred = qp_predict(ctx->maps, x, y, ctx->prev_qp);
     qg->delta_coded = 0;
   }
   const bool split = log2_size > 3 && (crosses || (next_random(ctx) % 4) < (log2_size == 6 ? 3u : 2u));

@@ -516,7 +516,7 @@ struct cu_writer {
     }
     if (qg->enabled && log2_size >= qg->log2_qg) {
       qg->delta_coded = 0;
-      qg->qp_pred = qp_predict(ctx, x, y, qg->prev_qp);
+      qg->qp_pred = qp_predict(ctx->maps, x, y, qg->prev_qp);
     }
     if (split) {
       const int32_t h = size >> 1;
@@ -592,11 +592,11 @@ void mpm_candidates(const encoder_t *ctx, int32_t x, int32_t y, int32_t out[3]) 
   }
 }
 
-int32_t qp_predict(const encoder_t *ctx, int32_t x, int32_t y, int32_t prev_qp) {
+int32_t qp_predict(const ctu_maps_t *maps, int32_t x, int32_t y, int32_t prev_qp) {
   // Neighbouring groups count only inside the current CTU.
   int32_t qa = prev_qp, qb = prev_qp;
-  if (x > 0) qa = unit_qp(ctx->maps, zorder_of((x - 1) >> 2, y >> 2));
-  if (y > 0) qb = unit_qp(ctx->maps, zorder_of(x >> 2, (y - 1) >> 2));
+  if (x > 0) qa = unit_qp(maps, zorder_of((x - 1) >> 2, y >> 2));
+  if (y > 0) qb = unit_qp(maps, zorder_of(x >> 2, (y - 1) >> 2));
   return (qa + qb + 1) >> 1;
 }
 

@@ -8,6 +8,7 @@
 #include "bitstream/cabac.h"
 
 struct encoder_t;
+struct ctu_maps_t;
 
 // Writes the current CTU (ctx->maps and the picture maps) into ctx->cabac,
 // followed by end_of_slice_segment_flag.
@@ -34,5 +35,5 @@ uint32_t ctu_estimate_bits(encoder_t *ctx, cabac_est_t *est);
 void mpm_candidates(const encoder_t *ctx, int32_t x, int32_t y, int32_t out[3]);
 
 // H.265 8.6.1: qPY_PRED of the quantisation group at CTU-relative (x, y),
-// given qPY_PREV.
-int32_t qp_predict(const encoder_t *ctx, int32_t x, int32_t y, int32_t prev_qp);
+// given qPY_PREV; only the CTU's own QPs count.
+int32_t qp_predict(const ctu_maps_t *maps, int32_t x, int32_t y, int32_t prev_qp);

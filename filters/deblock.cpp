@@ -27,33 +27,30 @@ inline const deblock_qp_map_t *qp_map(const encoder_t *ctx, int32_t ctu_x) {
 inline bool unit_available(const encoder_t *ctx, int32_t x8, int32_t y8) {
   return ctx->ctu_x * 8 + x8 >= 0 && ctx->ctu_y * 8 + y8 >= 0;
 }
-inline bool unit_intra(const encoder_t *ctx, int32_t x8, int32_t y8) {
-  return ctx->maps->pred_intra[map8_index(x8, y8)] == 1;
-}
+// What the CTU record says of the 8x8 unit (x8, y8).
+inline bool intra_at(const ctu_maps_t *m, int32_t x8, int32_t y8) { return m->pred_intra[map8_index(x8, y8)] == 1; }
 // Leaf-size entry of the unit: half the leaf's extent in 4-sample segments.
 inline int32_t unit_leaf(const encoder_t *ctx, int32_t x8, int32_t y8) {
   const frame_t *f = ctx->cur_recon;
   return f->units[(ctx->ctu_y * 8 + y8) * f->units_stride + ctx->ctu_x * 8 + x8].leaf_size;
 }
 // Coefficient flag of 4x4 quadrant q (z-order) of the unit.
-inline bool unit_coded(const encoder_t *ctx, int32_t x8, int32_t y8, int32_t q) {
-  return (ctx->maps->flags[map8_index(x8, y8)] >> (4 + q)) & 1;
+inline bool coded_at(const ctu_maps_t *m, int32_t x8, int32_t y8, int32_t q) {
+  return (m->flags[map8_index(x8, y8)] >> (4 + q)) & 1;
 }
-inline int32_t unit_qp(const encoder_t *ctx, int32_t x8, int32_t y8) {
-  return ctx->maps->qp[map8_index(x8, y8)];
-}
+inline int32_t qp_at(const ctu_maps_t *m, int32_t x8, int32_t y8) { return m->qp[map8_index(x8, y8)]; }
 
 // The decided coding tree: a CU node is split when its units belong to
 // smaller CUs (an NxN CU is a leaf whose transform tree splits); a
 // transform node when its units belong to smaller transform blocks.
-inline bool cu_split(const encoder_t *ctx, int32_t z, int32_t log2_size) {
-  return log2_size > 3 && ctx->maps->unit.cu_log2[z] < log2_size;
+inline bool cu_split(const ctu_maps_t *m, int32_t z, int32_t log2_size) {
+  return log2_size > 3 && m->unit.cu_log2[z] < log2_size;
 }
-inline bool tu_split(const encoder_t *ctx, int32_t z, int32_t log2_size) { return ctx->maps->unit.tu_log2[z] < log2_size; }
+inline bool tu_split(const ctu_maps_t *m, int32_t z, int32_t log2_size) { return m->unit.tu_log2[z] < log2_size; }
 
-void set_coded(encoder_t *ctx, int32_t x8, int32_t y8, int32_t n8, uint8_t bits) {
+void set_coded(ctu_maps_t *m, int32_t x8, int32_t y8, int32_t n8, uint8_t bits) {
   for (int32_t j = 0; j < n8; j++)
-    for (int32_t i = 0; i < n8; i++) ctx->maps->flags[map8_index(x8 + i, y8 + j)] |= bits;
+    for (int32_t i = 0; i < n8; i++) m->flags[map8_index(x8 + i, y8 + j)] |= bits;
 }
 
 deblock_motion_t unit_motion(const encoder_t *ctx, int32_t x8, int32_t y8) {
@@ -88,7 +85,7 @@ void mark_inter_edge(encoder_t *ctx, uint8_t *bytes, bool vertical, int32_t line
       // P's right (bottom) one.
       const int32_t qq = vertical ? 2 * lower : lower, pq = vertical ? 2 * lower + 1 : lower + 2;
       uint8_t code;
-      if (transform_edge && (unit_coded(ctx, qx8, qy8, qq) || unit_coded(ctx, px8, py8, pq)))
+      if (transform_edge && (coded_at(ctx->maps, qx8, qy8, qq) || coded_at(ctx->maps, px8, py8, pq)))
         code = EDGE_COEFFICIENTS;
       else
         code = deblock_motion_strength(unit_motion(ctx, px8, py8), unit_motion(ctx, qx8, qy8));
@@ -134,7 +131,7 @@ void deblock_edge_strength(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int3
   (void)z;
   uint8_t *e = edge_map(ctx, ctx->ctu_addr)->seg;
   uint8_t *left = e + (x >> 3) * 16 + (y >> 2), *top = e + 128 + (y >> 3) * 16 + (x >> 2);
-  if (unit_intra(ctx, x >> 3, y >> 3)) {
+  if (intra_at(ctx->maps, x >> 3, y >> 3)) {
     for (int32_t s = 0; s < h / 4; s++)
       if (left[s] == EDGE_NONE) left[s] = EDGE_INTRA_TRANSFORM;
     for (int32_t s = 0; s < w / 4; s++)
@@ -147,7 +144,7 @@ void deblock_edge_strength(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int3
 
 void deblock_mark_tu_tree(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   const int32_t size = 1 << log2_size;
-  const bool split = tu_split(ctx, z, log2_size);
+  const bool split = tu_split(ctx->maps, z, log2_size);
   if (split && log2_size >= 4) {
     const int32_t h = size / 2, q = 1 << (2 * (log2_size - 3));
     for (int32_t k = 0; k < 4; k++) deblock_mark_tu_tree(ctx, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
@@ -159,16 +156,16 @@ void deblock_mark_tu_tree(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
     uint8_t bits = 0;
     for (int32_t k = 0; k < 4; k++)
       if (ctx->maps->unit.cbf[z + k] & 1) bits |= static_cast<uint8_t>(0x10 << k);
-    set_coded(ctx, x >> 3, y >> 3, 1, bits);
+    set_coded(ctx->maps, x >> 3, y >> 3, 1, bits);
   } else if (ctx->maps->unit.cbf[z] & 1) {
-    set_coded(ctx, x >> 3, y >> 3, size >> 3, 0xf0);
+    set_coded(ctx->maps, x >> 3, y >> 3, size >> 3, 0xf0);
   }
   deblock_edge_strength(ctx, z, x, y, size, size, 3);
 }
 
 void deblock_mark_cu_tree(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   const int32_t size = 1 << log2_size;
-  if (cu_split(ctx, z, log2_size)) {
+  if (cu_split(ctx->maps, z, log2_size)) {
     const int32_t h = size / 2, q = 1 << (2 * (log2_size - 3));
     const int32_t w_left = ctx->width - ctx->ctu_x * 64, h_left = ctx->height - ctx->ctu_y * 64;
     for (int32_t k = 0; k < 4; k++) {
@@ -179,22 +176,22 @@ void deblock_mark_cu_tree(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
   }
   uint8_t *e = edge_map(ctx, ctx->ctu_addr)->seg;
   const int32_t x8 = x >> 3, y8 = y >> 3, n8 = size >> 3;
-  const bool intra = unit_intra(ctx, x8, y8);
+  const bool intra = intra_at(ctx->maps, x8, y8);
   // CU boundaries with an intra CU on either side (H.265 8.7.2.4: bS 2).
   if (unit_available(ctx, x8 - 1, y8))
     for (int32_t j = 0; j < n8; j++)
-      if (intra || unit_intra(ctx, x8 - 1, y8 + j)) std::memset(e + x8 * 16 + 2 * (y8 + j), EDGE_INTRA_CU, 2);
+      if (intra || intra_at(ctx->maps, x8 - 1, y8 + j)) std::memset(e + x8 * 16 + 2 * (y8 + j), EDGE_INTRA_CU, 2);
   if (unit_available(ctx, x8, y8 - 1))
     for (int32_t i = 0; i < n8; i++)
-      if (intra || unit_intra(ctx, x8 + i, y8 - 1)) std::memset(e + 128 + y8 * 16 + 2 * (x8 + i), EDGE_INTRA_CU, 2);
+      if (intra || intra_at(ctx->maps, x8 + i, y8 - 1)) std::memset(e + 128 + y8 * 16 + 2 * (x8 + i), EDGE_INTRA_CU, 2);
   const int32_t part = unit_part_mode(ctx->maps, z);
-  if (intra || part == 0 || log2_size < 4 || tu_split(ctx, z, log2_size)) {
+  if (intra || part == 0 || log2_size < 4 || tu_split(ctx->maps, z, log2_size)) {
     deblock_mark_tu_tree(ctx, z, x, y, log2_size);
     return;
   }
   // An inter CU of two or four prediction units over one transform block:
   // the PU edges inside it are motion edges only.
-  if (ctx->maps->unit.cbf[z] & 1) set_coded(ctx, x8, y8, n8, 0xf0);
+  if (ctx->maps->unit.cbf[z] & 1) set_coded(ctx->maps, x8, y8, n8, 0xf0);
   const int32_t h = size / 2;
   if (part == 1) {
     deblock_edge_strength(ctx, z, x, y, size, h, 3);
@@ -217,14 +214,14 @@ void deblock_ctu_prepare(encoder_t *ctx) {
     int8_t *q = ctx->deblock_qps[ctx->ctu_x].qp;
     for (int32_t r = 0; r < 8; r++)
       for (int32_t c = 0; c < 8; c++) {
-        const int32_t here = unit_qp(ctx, c, r);
-        q[r * 8 + c] = static_cast<int8_t>((here + unit_qp(ctx, c - 1, r) + 1) >> 1);
-        q[64 + r * 8 + c] = static_cast<int8_t>((here + unit_qp(ctx, c, r - 1) + 1) >> 1);
+        const int32_t here = qp_at(ctx->maps, c, r);
+        q[r * 8 + c] = static_cast<int8_t>((here + qp_at(ctx->maps, c - 1, r) + 1) >> 1);
+        q[64 + r * 8 + c] = static_cast<int8_t>((here + qp_at(ctx->maps, c, r - 1) + 1) >> 1);
       }
   } else if (ctx->ctu_addr == 0) {
     // Written once per picture: later CTU rows run beside rows still
     // reading it.
-    std::memset(ctx->deblock_qps[0].qp, unit_qp(ctx, 0, 0), sizeof(deblock_qp_map_t));
+    std::memset(ctx->deblock_qps[0].qp, qp_at(ctx->maps, 0, 0), sizeof(deblock_qp_map_t));
   }
   uint8_t *e = edge_map(ctx, ctx->ctu_addr)->seg;
   std::memset(e, EDGE_NONE, sizeof(deblock_edge_map_t));

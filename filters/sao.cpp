@@ -131,7 +131,7 @@ void sao_decide_ctu(encoder_t *ctx) {
   // Chroma errors weigh as in the block decisions (the QP's chroma weight,
   // 256 = 1.0): the offsets trade luma error for chroma error, so the same
   // exchange rate has to hold here as where the residuals were chosen.
-  const int64_t w_chroma = chroma_weight(ctx, ctx->ctu_qp);
+  const int64_t w_chroma = chroma_weight(ctx->tables, ctx->ctu_qp);
   const int32_t types = ctx->param.complexity < 3 ? 2 : ctx->param.complexity == 3 ? (ctx->param.latency_mode == 0 ? 4 : 5) : 5;
 
   // Under real-time pressure (and at mode 2 in B pictures, whose quality

@@ -34,7 +34,8 @@ struct me_mvcost_t {
   uint32_t operator()(int32_t d) const { return centre[std::clamp(d, -limit, limit)]; }
   uint32_t of(mv_t v, mv_t p) const { return (*this)(mv_x(v) - mv_x(p)) + (*this)(mv_y(v) - mv_y(p)); }
 };
-me_mvcost_t me_mvcost(const encoder_t *ctx, int32_t qp, int32_t slot);
+struct analysis_tables_t;
+me_mvcost_t me_mvcost(const analysis_tables_t *tables, int32_t qp, int32_t slot);
 
 // Search patterns, offsets in whole samples (integer stages) or quarter
 // samples (refinement), in the order they are costed.
@@ -79,7 +80,9 @@ struct me_predictor_t {
   uint8_t *buf;
   const uint8_t *predict(int32_t mvx, int32_t mvy, int32_t *out_stride) const;
 };
-void me_predictor_init(me_predictor_t *p, const encoder_t *ctx, const me_context_t *me, const me_request_t *rq,
+// subpel_planes: the setting that lets the predictor read the reference's
+// precomputed quarter-sample planes.
+void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_context_t *me, const me_request_t *rq,
                        int32_t bilinear, uint8_t *buf);
 
 // The integer stages of the multi-hexagon mode, after the start points, in

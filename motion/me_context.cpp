@@ -48,18 +48,17 @@ me_window_t me_window(int32_t x, int32_t y, int32_t pic_width, int32_t pic_heigh
   return w;
 }
 
-me_mvcost_t me_mvcost(const encoder_t *ctx, int32_t qp, int32_t slot) {
-  const analysis_tables_t *t = ctx->tables;
+me_mvcost_t me_mvcost(const analysis_tables_t *t, int32_t qp, int32_t slot) {
   return me_mvcost_t{t->mvcost_table[qp][slot], 4 * t->mv_range + MVCOST_FILLED_MARGIN};
 }
 
-void me_predictor_init(me_predictor_t *p, const encoder_t *ctx, const me_context_t *me, const me_request_t *rq,
+void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_context_t *me, const me_request_t *rq,
                        int32_t bilinear, uint8_t *buf) {
   p->mc = me->mc_funcs;
   p->stride = me->luma_stride;
   const intptr_t at = static_cast<intptr_t>(rq->y) * p->stride + rq->x;
   p->ref = me->ref_planes[rq->list][rq->ref_idx] + at;
-  p->use_planes = ctx->param.subpel_planes && me->ref_subpel_planes[rq->list][rq->ref_idx][1] != nullptr
+  p->use_planes = subpel_planes && me->ref_subpel_planes[rq->list][rq->ref_idx][1] != nullptr
                       ? me->ref_planes_valid[rq->list][rq->ref_idx]
                       : 0;
   if (p->use_planes)

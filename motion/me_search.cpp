@@ -162,7 +162,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
   s.stride = me->luma_stride;
   s.ref = me->ref_planes[rq->list][rq->ref_idx] + static_cast<intptr_t>(rq->y) * s.stride + rq->x;
   s.win = me_window(x, y, me->pic_width, me->pic_height, ctx->param.mv_range_y);
-  s.mvcost = me_mvcost(ctx, qp, ctx->cur_input->b_level);
+  s.mvcost = me_mvcost(ctx->tables, qp, ctx->cur_input->b_level);
   s.amvp = rq->amvp;
   s.amvp_count = rq->amvp_count;
 
@@ -179,7 +179,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
   // second-best.
   alignas(32) uint8_t buf[64 * 64];
   me_predictor_t pred;
-  me_predictor_init(&pred, ctx, me, rq, 0, buf);
+  me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, 0, buf);
   auto distortion = [&](mv_t v) {
     int32_t st;
     const uint8_t *p = pred.predict(mv_x(v), mv_y(v), &st);

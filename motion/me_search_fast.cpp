@@ -142,7 +142,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   s.stride = me->luma_stride;
   s.ref = me->ref_planes[rq->list][rq->ref_idx] + static_cast<intptr_t>(rq->y) * s.stride + rq->x;
   s.win = me_window(x, y, me->pic_width, me->pic_height, ctx->param.mv_range_y);
-  s.mvcost = me_mvcost(ctx, qp, ctx->cur_input->b_level);
+  s.mvcost = me_mvcost(ctx->tables, qp, ctx->cur_input->b_level);
 
   int32_t range = me->search_range, mode = me->search_mode;
   if (!likely_ref) {
@@ -191,7 +191,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   // Fractional stage: the integer vector's cost counts its bits twice.
   alignas(32) uint8_t buf[64 * 64];
   me_predictor_t pred;
-  me_predictor_init(&pred, ctx, me, rq, ctx->param.bilinear_qpel, buf);
+  me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, ctx->param.bilinear_qpel, buf);
   auto distortion = [&](mv_t v) {
     int32_t st;
     const uint8_t *p = pred.predict(mv_x(v), mv_y(v), &st);

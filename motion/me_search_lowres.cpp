@@ -57,7 +57,7 @@ void me_search_lowres(encoder_t *ctx, const me_context_t *me, me_result_t *resul
   const mv_t *preds = rq->amvp_count > 0 ? rq->amvp : zero;
   int16_t mvd[2];
   const mv_t p = preds[mvp_select_mvd(&best, preds, std::max(rq->amvp_count, 1), mvd)];
-  const me_mvcost_t mvcost = me_mvcost(ctx, qp, 1);
+  const me_mvcost_t mvcost = me_mvcost(ctx->tables, qp, 1);
   auto bits = [&](int32_t x, int32_t y) { return mvcost.of(mv_make(4 * x, 4 * y), p); };
 
   if (me->search_mode == 2 && me->search_range >= 1) {

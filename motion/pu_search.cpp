@@ -5,17 +5,17 @@
 
 namespace {
 
-uint32_t satd_tiles(const encoder_t *ctx, const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride,
+uint32_t satd_tiles(const pixel_funcs_t &px, const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride,
                     int32_t w, int32_t h) {
-  if (w == h) return ctx->pixel.satd[6 - (31 - __builtin_clz(static_cast<uint32_t>(w)))](a, a_stride, b, b_stride);
+  if (w == h) return px.satd[6 - (31 - __builtin_clz(static_cast<uint32_t>(w)))](a, a_stride, b, b_stride);
   uint32_t sum = 0;
   for (int32_t y = 0; y < h; y += 4)
-    for (int32_t x = 0; x < w; x += 4) sum += ctx->pixel.satd[4](a + y * a_stride + x, a_stride, b + y * b_stride + x, b_stride);
+    for (int32_t x = 0; x < w; x += 4) sum += px.satd[4](a + y * a_stride + x, a_stride, b + y * b_stride + x, b_stride);
   return sum;
 }
 
 }  // namespace
 
 uint32_t pu_prediction_satd(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h) {
-  return satd_tiles(ctx, ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, w, h);
+  return satd_tiles(ctx->pixel, ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, w, h);
 }

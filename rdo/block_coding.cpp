@@ -7,8 +7,8 @@
 #include "analysis/analysis_tables.h"
 #include "encoder/encoder.h"
 
-uint32_t chroma_weight(const encoder_t *ctx, int32_t qp) {
-  return ctx->tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
+uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp) {
+  return tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
 }
 
 uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
@@ -260,7 +260,7 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     req.is_intra = is_intra;
     req.scan_type = scan_idx;
     req.lambda = ctx->ctu_lambda_ssd;
-    req.chroma_weight = static_cast<int32_t>(chroma_weight(ctx, qp));
+    req.chroma_weight = static_cast<int32_t>(chroma_weight(ctx->tables, qp));
     req.est = &ctx->cabac.est;
     // A block left empty also spares its cbf, which decides whether a lone
     // small level is worth coding.  Its context follows the block's depth

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct encoder_t;
+struct analysis_tables_t;
 
 // Plane buffers of the current CTU at a block position (plane samples,
 // CTU-relative).
@@ -34,7 +35,7 @@ void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int
 void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
 
 // Chroma distortion weight of a QP (1/256 units).
-uint32_t chroma_weight(const encoder_t *ctx, int32_t qp);
+uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp);
 
 // A 64x64 luma block is predicted per 32x32 transform block in z-order,
 // each from the blocks before it; with from_source the neighbours inside the

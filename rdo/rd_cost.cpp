@@ -32,7 +32,7 @@ uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_siz
     for (int32_t p = 1; p <= 2; p++)
       sc += ctx->pixel.ssd_wxh(ctu_src_at(ctx, p, cx, cy), SRC_STRIDE, ctu_rec_at(ctx, p, cx, cy), RECON_STRIDE, c,
                                c);
-    d += static_cast<uint32_t>((sc * chroma_weight(ctx, ctx->ctu_qp) + 128) >> 8);
+    d += static_cast<uint32_t>((sc * chroma_weight(ctx->tables, ctx->ctu_qp) + 128) >> 8);
   }
   return d;
 }

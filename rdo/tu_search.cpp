@@ -149,19 +149,13 @@ void chroma_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size
   set_units(ctx->maps->unit.cbf, z, log2_size, 6, bits);
 }
 
-uint8_t units_or(const encoder_t *ctx, int32_t z, int32_t log2_size) {
-  uint8_t v = 0;
-  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= ctx->maps->unit.cbf[z + i];
-  return v;
-}
-
 // Bits of the chroma cbf flags and residuals of the tree, as the writer
 // codes them.
 uint32_t chroma_bits(search_t &s, int32_t z, int32_t log2_size, int32_t depth, int32_t parent_cb, int32_t parent_cr,
                      int32_t chroma_mode) {
   encoder_t *ctx = s.ctx;
   uint32_t bits = 0;
-  const uint8_t v = units_or(ctx, z, log2_size);
+  const uint8_t v = block_cbf(ctx->maps->unit.cbf, z, log2_size);
   const int32_t cb = (v >> 1) & 1, cr = (v >> 2) & 1;
   if (depth == 0 || parent_cb) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cb));
   if (depth == 0 || parent_cr) bits += cabac_est_bin(&ctx->cabac.est, CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cr));
@@ -270,7 +264,7 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   }
   node->residual_mode = 2;
   node->tu_tree_cost = cost;
-  ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;
+  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
 }
 
 uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
@@ -283,7 +277,7 @@ uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
   s.predict = flag;
   ctx->nodes[node_index(z, log2_size)].tu_split = 0;
   const uint32_t bits = luma_leaf_code(s, z, x, y, log2_size, log2_size == 2 ? 1 : 0);
-  ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;
+  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
   return rd_cost(block_distortion(ctx, x, y, log2_size, 1), bits, lambda);
 }
 
@@ -304,6 +298,6 @@ uint32_t tu_chroma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32
   s.predict = flag;
   chroma_code(s, z, x, y, log2_size, mode);
   const uint32_t bits = chroma_bits(s, z, log2_size, 0, 1, 1, mode);
-  ctx->maps->cbf[node_index(z, log2_size)] = units_or(ctx, z, log2_size) & 7;
+  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
   return rd_cost(block_distortion(ctx, x, y, log2_size, 2), bits, lambda);
 }

@@ -412,7 +412,7 @@ TEST_F(MotionSearch, LowresFindsWholeSampleShifts) {
   me_result_t r{};
   me_search_lowres(ctx, &me, &r, &rq, 12);
   EXPECT_EQ(r.mv, mv_make(8, -4));
-  const me_mvcost_t mc = me_mvcost(ctx, 12, 1);
+  const me_mvcost_t mc = me_mvcost(ctx->tables, 12, 1);
   EXPECT_EQ(r.cost, 2 * mc.of(mv_make(8, -4), mv_make(9, -6)));
   // A block reaching below the picture is not searched.
   me.ctu_y = 124;
