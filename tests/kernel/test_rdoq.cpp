@@ -22,10 +22,15 @@
 
 namespace {
 
-uint64_t announce_seed(const char *what) {
+// Equality checks draw a new seed each run.  The coding-gain checks assert
+// a statistic with a threshold, so they start from a fixed seed by default:
+// an unlucky draw of blocks must not turn CI red.  TARN_TEST_SEED overrides
+// both, to reproduce a run or to explore other block sets.
+uint64_t announce_seed(const char *what, bool fixed_by_default = false) {
   const char *env = std::getenv("TARN_TEST_SEED");
-  const uint64_t seed =
-      env ? std::strtoull(env, nullptr, 0) : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+  const uint64_t seed = env                ? std::strtoull(env, nullptr, 0)
+                        : fixed_by_default ? uint64_t{0x5eed0f0dd5eed5ull}
+                                           : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
   std::printf("[ seed ] %s: TARN_TEST_SEED=%llu\n", what, static_cast<unsigned long long>(seed));
   return seed;
 }
@@ -730,7 +735,7 @@ class RdoqRd : public ::testing::TestWithParam<rd_case_t> {};
 
 TEST_P(RdoqRd, SlotsCostLessThanPlainQuantisation) {
   const rd_case_t rc = GetParam();
-  std::mt19937_64 rng(announce_seed(current_test_name()));
+  std::mt19937_64 rng(announce_seed(current_test_name(), true));
   transform_funcs_t t;
   setup_transform_primitives(0, &t);
   quant_funcs_t f;
@@ -788,7 +793,7 @@ double saving_at_equal_ssd(const std::vector<curve_point_t> &plain, const std::v
 
 TEST_P(RdoqRd, SlotsSaveBitsAtEqualQuality) {
   const rd_case_t rc = GetParam();
-  std::mt19937_64 rng(announce_seed(current_test_name()));
+  std::mt19937_64 rng(announce_seed(current_test_name(), true));
   transform_funcs_t t;
   setup_transform_primitives(0, &t);
   quant_funcs_t f;
