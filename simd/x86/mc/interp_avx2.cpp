@@ -282,13 +282,15 @@ void interp_chroma_h_pp_32xh_avx2(uint8_t *d, int32_t ds, const uint8_t *s, int3
 }
 void interp_chroma_hv_pp_16xh_avx2(uint8_t *d, int32_t ds, const uint8_t *s, int32_t ss, uint32_t fx, uint32_t fy,
                                    uint32_t h) {
-  filter_hv<4, out_t::pixels>(d, ds, s, ss, static_cast<int32_t>(fx & 7), static_cast<int32_t>(fy & 7), 16,
-                              static_cast<int32_t>(h));
+  // The two-stage scratch holds 64 rows; taller blocks take the portable path.
+  const int32_t x = static_cast<int32_t>(fx & 7), y = static_cast<int32_t>(fy & 7), n = static_cast<int32_t>(h);
+  if (!filter_hv<4, out_t::pixels>(d, ds, s, ss, x, y, 16, n)) mc_chroma_c(d, ds, s, ss, x, y, 16, n);
 }
 void interp_chroma_hv_pp_32xh_avx2(uint8_t *d, int32_t ds, const uint8_t *s, int32_t ss, uint32_t fx, uint32_t fy,
                                    uint32_t h) {
-  filter_hv<4, out_t::pixels>(d, ds, s, ss, static_cast<int32_t>(fx & 7), static_cast<int32_t>(fy & 7), 32,
-                              static_cast<int32_t>(h));
+  // The two-stage scratch holds 64 rows; taller blocks take the portable path.
+  const int32_t x = static_cast<int32_t>(fx & 7), y = static_cast<int32_t>(fy & 7), n = static_cast<int32_t>(h);
+  if (!filter_hv<4, out_t::pixels>(d, ds, s, ss, x, y, 32, n)) mc_chroma_c(d, ds, s, ss, x, y, 32, n);
 }
 void interp_chroma_v_ps_16x16_avx2(int16_t *d, int32_t ds, const uint8_t *s, int32_t ss, uint32_t fy) {
   filter_rows2<4, out_t::words, axis_t::v, 16>(d, ds, s, ss, static_cast<int32_t>(fy & 7), 16);
