@@ -1,7 +1,7 @@
 // The transform kernels below the slots, each against the arithmetic of its
 // contract written out with the standard's matrices: the AVX2 tier's cores
 // (forward from a residual of any row stride, inverse to one) and the SSSE3
-// tier's forward row passes.  Inputs are 8-bit residuals (the extremes
+// tier's forward row passes and inverse second passes.  Inputs are 8-bit residuals (the extremes
 // included) and any 16-bit coefficients; outputs sit among canaries.
 #include <algorithm>
 #include <array>
@@ -180,6 +180,33 @@ TEST_P(CheckasmNamedTransform, ForwardRowPassesMatchTheirArithmetic) {
           int64_t s = 1 << (l - 2);
           for (int32_t x = 0; x < n; x++) s += static_cast<int64_t>(m[k * n + x]) * in.as<int16_t>()[y * n + x];
           ASSERT_EQ(clip16(s >> (l - 1)), out.as<int16_t>()[y * n + k]) << "dct_fwd_1d_" << n << "_ssse3 row " << y;
+        }
+      EXPECT_TRUE(out.written_only_inside(before, 2 * n, n));
+    }
+}
+
+// The inverse second pass of any 16-bit input: every row's N inputs.
+TEST_P(CheckasmNamedTransform, InverseRowPassesMatchTheirArithmetic) {
+  if (!(GetParam() & FLAG_SSSE3)) return;
+  using row_fn = void (*)(int16_t *, const int16_t *);
+  const std::pair<row_fn, int32_t> passes[] = {
+      {dct_inv_1d_8_ssse3, 8}, {dct_inv_1d_16_ssse3, 16}, {dct_inv_1d_32_ssse3, 32}};
+  rng_t r(test_seed() + 3);
+  for (const auto &[fn, n] : passes)
+    for (int32_t kind = 0; kind < 3; kind++) {
+      guarded_block in(2 * n, n, 2 * n, {}, true), out(2 * n, n, 2 * n, {}, false);
+      in.fill16([&](int64_t x, int64_t y) {
+        return kind == 0 ? r.range(-32768, 32767) : kind == 1 ? (((x + y) & 1) ? 32767 : -32768) : r.range(-9, 9);
+      });
+      out.fill(pattern::random, r);
+      const auto before = out.snapshot();
+      fn(out.as<int16_t>(), in.as<int16_t>());
+      const auto m = basis(n, false);
+      for (int32_t y = 0; y < n; y++)
+        for (int32_t x = 0; x < n; x++) {
+          int64_t s = 2048;
+          for (int32_t u = 0; u < n; u++) s += static_cast<int64_t>(m[u * n + x]) * in.as<int16_t>()[y * n + u];
+          ASSERT_EQ(clip16(s >> 12), out.as<int16_t>()[y * n + x]) << "dct_inv_1d_" << n << "_ssse3 row " << y;
         }
       EXPECT_TRUE(out.written_only_inside(before, 2 * n, n));
     }

@@ -2,10 +2,13 @@
 //  - Vertical modes: row y reads ref[iIdx(y) + 1 .. iIdx(y) + 17]; the 16
 //    samples and the 16 one further on are loaded for rows y (lower lane)
 //    and y + 1 (upper lane) and interleaved into byte pairs.
-//  - Horizontal modes: row y reads from a 16-byte window of the left-based
-//    reference that starts y samples further on than row 0's; a byte shuffle
-//    per column picks each sample's pair, so the rows come out in memory
-//    order with no transposition.
+//  - Horizontal modes 9 to 17: row y reads from a 16-byte window of the
+//    left-based reference that starts y samples further on than row 0's; a
+//    byte shuffle per column picks each sample's pair, so the rows come out
+//    in memory order with no transposition.
+//  - Modes 3 to 8, 32 and 33 share one body per angle: the lines of the
+//    vertical computation against the above row (32, 33) or the left
+//    column (3 to 8, whose lines are columns, transposed in registers).
 // pmaddubsw weights the pairs by (32 - iFact, iFact) and pmulhrsw by 1024
 // gives (sum + 16) >> 5 exactly (the sum is at most 32 * 255).  A positive
 // angle reads its reference straight from the neighbour array; a negative
@@ -214,14 +217,70 @@ void intra_ang_16x16(uint8_t *dst, intptr_t stride, const uint8_t *nb) {
   }
 }
 
+// A 16x16 byte transpose: with the rows taken in bit-reversed order, four
+// rounds of interleaving rows 2i and 2i + 1 (low halves to row i, high
+// halves to row i + 8) leave column c in row bitrev(c).
+constexpr int32_t BITREV4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+inline void store_transposed(uint8_t *dst, intptr_t stride, const __m128i *lines) {
+  __m128i a[16], b[16];
+  for (int32_t i = 0; i < 16; i++) a[i] = lines[BITREV4[i]];
+  for (int32_t round = 0; round < 4; round++) {
+    for (int32_t i = 0; i < 8; i++) {
+      b[i] = _mm_unpacklo_epi8(a[2 * i], a[2 * i + 1]);
+      b[i + 8] = _mm_unpackhi_epi8(a[2 * i], a[2 * i + 1]);
+    }
+    for (int32_t i = 0; i < 16; i++) a[i] = b[i];
+  }
+  for (int32_t k = 0; k < 16; k++)
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + BITREV4[k] * stride), a[k]);
+}
+
+// The shared body of one positive angle, that of vertical mode VMODE: the
+// sixteen lines against ref[k] = base[k] (k = 1 .. 32), line i weighting
+// the pairs from ref[iIdx(i) + 1] by (32 - iFact(i), iFact(i)).  A vertical
+// mode stores the lines as rows; a horizontal one (base at the left column)
+// as columns, transposed in registers.
+template <int VMODE>
+inline void ang_body_16x16(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) {
+  using T = ang16_t<VMODE>;
+  static_assert(!horizontal(VMODE) && intra_pred_angle[VMODE] >= 0);
+  __m128i lines[16];
+  for (int32_t y = 0; y < N; y += 2) {
+    const uint8_t *r0 = base + idx(VMODE, y) + 1, *r1 = base + idx(VMODE, y + 1) + 1;
+    const __m256i a = load_lanes(r0, r1), b = load_lanes(r0 + 1, r1 + 1);
+    const __m256i w = table(T::tab.b[y / 2]);
+    const __m256i two = _mm256_packus_epi16(round_shift5(_mm256_unpacklo_epi8(a, b), w),
+                                            round_shift5(_mm256_unpackhi_epi8(a, b), w));
+    if (vertical) {
+      store_two_rows(dst + y * stride, stride, two);
+    } else {
+      lines[y] = _mm256_castsi256_si128(two);
+      lines[y + 1] = _mm256_extracti128_si256(two, 1);
+    }
+  }
+  if (!vertical) store_transposed(dst, stride, lines);
+}
+
+void intra_ang_m3_m33_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) { ang_body_16x16<33>(base, vertical, dst, stride); }
+void intra_ang_m4_m32_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) { ang_body_16x16<32>(base, vertical, dst, stride); }
+void intra_ang_m5_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) { ang_body_16x16<31>(base, vertical, dst, stride); }
+void intra_ang_m6_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) { ang_body_16x16<30>(base, vertical, dst, stride); }
+void intra_ang_m7_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) { ang_body_16x16<29>(base, vertical, dst, stride); }
+void intra_ang_m8_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) { ang_body_16x16<28>(base, vertical, dst, stride); }
+
 }  // namespace
 
-void intra_ang_m3_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<3>(dst, stride, nb); }
-void intra_ang_m4_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<4>(dst, stride, nb); }
-void intra_ang_m5_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<5>(dst, stride, nb); }
-void intra_ang_m6_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<6>(dst, stride, nb); }
-void intra_ang_m7_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<7>(dst, stride, nb); }
-void intra_ang_m8_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<8>(dst, stride, nb); }
+// Modes 3 to 8, 32 and 33 through the shared bodies: the horizontal ones
+// against the left column (nb + 2N), the vertical ones against the above row.
+void intra_ang_m3_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m3_m33_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+void intra_ang_m4_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m4_m32_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+void intra_ang_m5_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m5_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+void intra_ang_m6_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m6_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+void intra_ang_m7_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m7_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+void intra_ang_m8_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m8_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+void intra_ang_m32_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m4_m32_body_16x16_avx2(nb, true, dst, stride); }
+void intra_ang_m33_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m3_m33_body_16x16_avx2(nb, true, dst, stride); }
+
 void intra_ang_m9_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<9>(dst, stride, nb); }
 void intra_ang_m11_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<11>(dst, stride, nb); }
 void intra_ang_m12_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<12>(dst, stride, nb); }
@@ -239,5 +298,3 @@ void intra_ang_m28_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) 
 void intra_ang_m29_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<29>(dst, stride, nb); }
 void intra_ang_m30_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<30>(dst, stride, nb); }
 void intra_ang_m31_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<31>(dst, stride, nb); }
-void intra_ang_m32_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<32>(dst, stride, nb); }
-void intra_ang_m33_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<33>(dst, stride, nb); }

@@ -20,13 +20,13 @@ inline __m128i magnitudes(const int16_t *p) {
   return _mm_abs_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 }
 
-uint32_t horizontal_sum(__m128i v) {
+inline uint32_t horizontal_sum(__m128i v) {
   v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
   v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
   return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
 }
 
-uint32_t coeff_cost_4x4(const int16_t *coef) {
+inline uint32_t cost_4x4(const int16_t *coef) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i a = magnitudes(coef), b = magnitudes(coef + 8);
   __m128i acc[4] = {_mm_add_epi32(_mm_add_epi32(_mm_unpacklo_epi16(a, zero), _mm_unpackhi_epi16(a, zero)),
@@ -61,15 +61,22 @@ uint32_t coeff_cost_nxn(const int16_t *coef) {
   return horizontal_sum(total);
 }
 
-// Sizes other than 4x4, 8x8 and 16x16 are costed as 32x32.
 }  // namespace
 
+// The blocks of each size.
+uint32_t coeff_cost_4x4_ssse3(const int16_t *coef) { return cost_4x4(coef); }
+uint32_t coeff_cost_8x8_ssse3(const int16_t *coef) { return coeff_cost_nxn<8>(coef); }
+uint32_t coeff_cost_16x16_ssse3(const int16_t *coef) { return coeff_cost_nxn<16>(coef); }
+uint32_t coeff_cost_32x32_ssse3(const int16_t *coef) { return coeff_cost_nxn<32>(coef); }
+
+// The slot's entry by size; sizes other than 4x4, 8x8 and 16x16 are costed
+// as 32x32.
 uint32_t coeff_cost_nxn_ssse3(const int16_t *coef, int32_t log2_size) {
   switch (log2_size) {
-    case 2: return coeff_cost_4x4(coef);
-    case 3: return coeff_cost_nxn<8>(coef);
-    case 4: return coeff_cost_nxn<16>(coef);
-    default: return coeff_cost_nxn<32>(coef);
+    case 2: return coeff_cost_4x4_ssse3(coef);
+    case 3: return coeff_cost_8x8_ssse3(coef);
+    case 4: return coeff_cost_16x16_ssse3(coef);
+    default: return coeff_cost_32x32_ssse3(coef);
   }
 }
 

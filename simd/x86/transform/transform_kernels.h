@@ -23,6 +23,11 @@ void dct_fwd_low_32x32_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *p
 void dct_inv_add_32x32_ssse3(uint8_t *recon, const int16_t *coef);
 void dct_inv_add_low_32x32_ssse3(uint8_t *recon, const int16_t *coef, int32_t low_size);
 uint32_t coeff_cost_nxn_ssse3(const int16_t *coef, int32_t log2_size);
+// The sizes the coefficient-cost entry hands its block to.
+uint32_t coeff_cost_4x4_ssse3(const int16_t *coef);
+uint32_t coeff_cost_8x8_ssse3(const int16_t *coef);
+uint32_t coeff_cost_16x16_ssse3(const int16_t *coef);
+uint32_t coeff_cost_32x32_ssse3(const int16_t *coef);
 // AVX2 tier: 256-bit passes where a row holds 16 or more values (suffix
 // avx2); the shapes without such rows are the SSSE3 arithmetic in 128-bit
 // VEX encodings (suffix avx).
@@ -60,7 +65,11 @@ void dct_inv_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_low_core_32x32_avx(const int16_t *coef, int16_t *res, int32_t stride);
 // The SSSE3 tier's forward row pass of N-point DCT rows (every output of
 // each of the N rows, shift log2 N - 1; rows N apart in and out, natural
-// order), used by the low-frequency kernels.
+// order), used by the low-frequency kernels; and the inverse second pass
+// (every row's N inputs, shift 12), used by the low-frequency inverse ones.
 void dct_fwd_1d_8_ssse3(int16_t *out, const int16_t *in);
 void dct_fwd_1d_16_ssse3(int16_t *out, const int16_t *in);
 void dct_fwd_1d_32_ssse3(int16_t *out, const int16_t *in);
+void dct_inv_1d_8_ssse3(int16_t *out, const int16_t *in);
+void dct_inv_1d_16_ssse3(int16_t *out, const int16_t *in);
+void dct_inv_1d_32_ssse3(int16_t *out, const int16_t *in);
