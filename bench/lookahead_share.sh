@@ -35,6 +35,8 @@ for r in $(seq "$rounds"); do
     timed "$work/$run-$r" "$bin" --log-level 1 --threads "$threads" $extra ${ARGS:-} "$src" "$work/$run.hevc"
   done
   cmp -s "$work/old.hevc" "$work/new.hevc" || echo "WARNING: round $r: the old and new streams differ"
+  echo "round $r wall/cpu s: $(for run in old new off; do
+    awk -v n=$run '{ printf "%s %s/%.2f  ", n, $1, $2 + $3 }' "$work/$run-$r.time"; done)"
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
