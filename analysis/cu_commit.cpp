@@ -91,6 +91,11 @@ void cu_commit_pu_trial(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t
     }
 }
 
+void cu_commit_search_ref(encoder_t *ctx, int32_t x, int32_t y, int32_t n8, int32_t list, int32_t ref) {
+  ctu_map8_fill(reinterpret_cast<uint8_t *>(ctx->maps->ref_idx[list]) + map8_index(x >> 3, y >> 3), n8, n8,
+                static_cast<uint8_t>(ref));
+}
+
 void cu_commit_depth(encoder_t *ctx, int32_t z, int32_t log2_size) {
   const int32_t p = map8_of_z(z);
   if (log2_size >= 3) {

@@ -40,6 +40,11 @@ void cu_commit_chroma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int3
 // and the vector of each list in use (the others keep theirs).
 void cu_commit_pu_trial(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, int32_t merge, int32_t merge_idx,
                         const int8_t ref[2], const mv_t mv[2]);
+// The reference index a motion search tries, where the vector predictors
+// read it: the AMVP list of a reference is derived from the index the
+// list's map holds at the PU's first unit.  Fills n8 x n8 8x8 units from
+// the unit at luma (x, y) of the CTU.
+void cu_commit_search_ref(encoder_t *ctx, int32_t x, int32_t y, int32_t n8, int32_t list, int32_t ref);
 // The CU depth map over the block (depth 6 - log2 size), set when a trial
 // starts so that the split-flag contexts of later blocks read it; the four
 // 4x4 prediction units of an NxN CU share their 8x8 cell, which the first

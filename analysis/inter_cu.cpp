@@ -193,7 +193,7 @@ void search_list(inter_cu_t &c, int32_t list, int32_t refs, me_request_t *rq, me
   const cu_node_t *parent = c.d > 0 ? c.nodes + node_index(c.z, c.s + 1) : nullptr;
   const int32_t parent_ref = parent && parent->cost < COST_NONE ? parent->pu.p2n.ref_idx[list] : -2;
   for (int32_t r = 0; r < refs; r++) {
-    ctx->maps->ref_idx[list][u] = static_cast<int8_t>(r);
+    cu_commit_search_ref(ctx, c.x, c.y, 1, list, r);
     rq->list = list;
     rq->ref_idx = static_cast<int8_t>(r);
     mv_t amvp[2];
@@ -236,8 +236,7 @@ void motion_search(inter_cu_t &c) {
     search_list(c, 0, refs(0), &rq, &node->me_best, c.b_slice ? &node->me_other : nullptr, COST_NONE);
     if (c.b_slice && node->me_other.cost < COST_NONE) {
       // The runner-up serves as the list-1 half (list 1 repeats list 0).
-      const int32_t u = map8_index(c.x >> 3, c.y >> 3);
-      ctx->maps->ref_idx[1][u] = static_cast<int8_t>(node->me_other.ref_idx);
+      cu_commit_search_ref(ctx, c.x, c.y, 1, 1, node->me_other.ref_idx);
       c.amvp_count[1] = mvp_get_amvp_candidates(ctx, c.z, c.x, c.y, size, size, 0, 1, c.amvp[1]);
     }
     return;

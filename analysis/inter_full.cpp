@@ -164,8 +164,7 @@ int32_t searched_refs(const full_cu_t &cu, int32_t l) {
 void search_ref(full_cu_t &cu, int32_t l, int32_t r, const mv_t *extra, int32_t extra_count, uint32_t bound,
                 me_result_t *out, mv_t amvp[2], int32_t *amvp_count) {
   encoder_t *ctx = cu.ctx;
-  const int32_t w8 = cu.size >> 3;
-  ctu_map8_fill(reinterpret_cast<uint8_t *>(ctx->maps->ref_idx[l]) + cu.map8, w8, w8, static_cast<uint8_t>(r));
+  cu_commit_search_ref(ctx, cu.x, cu.y, cu.size >> 3, l, r);
   me_request_t rq = me_request_for(cu.x, cu.y, cu.size, cu.size, l, r);
   rq.amvp_count = mvp_get_amvp_candidates(ctx, cu.z, cu.x, cu.y, cu.size, cu.size, 0, l, rq.amvp);
   rq.extra_count = static_cast<int8_t>(extra_count);
@@ -243,9 +242,7 @@ void search_p_in_b(full_cu_t &cu, list_search_t *l0, list_search_t *l1) {
   }
   select_mvd(*l0);
   if (l1->best.cost >= COST_NONE) return;
-  const int32_t w8 = cu.size >> 3;
-  ctu_map8_fill(reinterpret_cast<uint8_t *>(ctx->maps->ref_idx[1]) + cu.map8, w8, w8,
-                static_cast<uint8_t>(l1->best.ref_idx));
+  cu_commit_search_ref(ctx, cu.x, cu.y, cu.size >> 3, 1, l1->best.ref_idx);
   l1->amvp_count = mvp_get_amvp_candidates(ctx, cu.z, cu.x, cu.y, cu.size, cu.size, 0, 1, l1->amvp);
   select_mvd(*l1);
 }
