@@ -3,6 +3,7 @@
 #include "encoder/encoder.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -259,8 +260,10 @@ static void print_memory_account(const encoder_t *enc, const mem_account_t &acco
   const frame_pool_t *pool = enc->pool;
   int32_t rows = 0;
   for (int32_t i = 1; i <= enc->frame_ctx_count; i++) rows += enc->frame_ctx[i]->row_slots;
-  std::fprintf(stderr, "tarnhevcenc: memory reserved at creation (%d pictures, %d frame contexts, %d row contexts",
-               pool->all_count, enc->frame_ctx_count, rows);
+  std::fprintf(stderr,
+               "tarnhevcenc: memory reserved at creation (%d input pictures, %d reconstructions, %d sub-pel plane "
+               "sets, %d frame contexts, %d row contexts",
+               pool->made[1], pool->made[0], pool->plane_set_count, enc->frame_ctx_count, rows);
   if (THREAD_STACK_BYTES) std::fprintf(stderr, "; besides, %zu KB of stack per thread", THREAD_STACK_BYTES >> 10);
   std::fprintf(stderr, ")\n");
   for (int k = 0; k < MEM_KINDS; k++)
@@ -290,6 +293,62 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   }
   if (p.log_level & 2) print_memory_account(enc, account);
   return enc;
+}
+
+pool_bounds_t picture_pool_bounds(const param_t &p, int32_t decision_delay, int32_t contexts, int32_t dpb_size) {
+  // The most pictures alive at once, from how encoder_encode_frame moves
+  // them (D = decision_delay, C = contexts, M = dpb_size, the decoded
+  // picture buffer's size with the current picture, as the SPS states it).
+  //
+  // Input pictures.  A call first lets go of the picture it returned last
+  // time, then takes one for the new input.  At the end of every call the
+  // input and decided lists hold at most D pictures together: a call that
+  // starts a picture moves one out of them after its one came in, and one
+  // that starts none found the decided list empty and the input list at
+  // most D long (the decision runs as soon as it is longer).  Every call
+  // starts one when it can, so at most C - 1 frame contexts are busy when
+  // it takes its picture (it collected one last time, or some were idle).
+  // Besides, the lookahead keeps the last group's anchor for the next
+  // decision, which may have been returned already: only once C - 1
+  // pictures started after it, and between two decisions only those of its
+  // group start, so only when a group (B run and anchor) can be C long.
+  // Taking its picture, a call thus holds at most D + 1 queued, C - 1 in
+  // flight and that anchor; starting, deciding and collecting only move
+  // pictures between holders.
+  //
+  // Reconstructions.  A picture takes its reconstruction when it starts on
+  // a free frame context; the one returned last is let go by then.  Alive
+  // are the pictures in flight (at most C - 1 others), those in the
+  // buffer, and those the pictures in flight predict from.  Let o be the
+  // oldest picture in flight: every buffer since holds only what o's
+  // reference set kept (at most M - 1 pictures) and pictures started after
+  // it, all of which are still in flight; what a picture in flight predicts
+  // from lay in the buffer when it started.  So at most M - 1 + C - 1 + 1.
+  //
+  // Sub-pel plane sets: only references borrow one, from when they start
+  // until nothing may predict from them (the same pictures as above), so
+  // the same count bounds them; a picture can be in flight for every
+  // context while all of them are references (P pictures only).
+  //
+  // encoder_open's test of these bounds takes one picture or set out of a
+  // pool so made and encodes until the encoder runs short (exactly the
+  // worst cases named above), which fails loudly (pool_exhausted).
+  pool_bounds_t b{};
+  b.inputs = decision_delay + contexts + (p.bframes + 1 >= contexts ? 1 : 0);
+  b.recons = dpb_size + contexts - 1;
+  // Sub-pel planes only when some picture may be predicted.
+  const bool subpel = p.subpel_planes && p.subpel_build_mode > 0 && p.idr_period != 1;
+  b.plane_sets = subpel ? b.recons : 0;
+  return b;
+}
+
+void pool_exhausted(const encoder_t *enc, const char *what) {
+  const frame_pool_t *pool = enc->pool;
+  std::fprintf(stderr,
+               "tarnhevcenc: internal error: no %s left in the picture pool (made for %d input pictures, %d "
+               "reconstructions and %d sub-pel plane sets): its bound is wrong\n",
+               what, pool->made[1], pool->made[0], pool->plane_set_count);
+  assert(!"the picture pool's bound is wrong");
 }
 
 static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
@@ -365,18 +424,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   }
 
   const int32_t contexts = p.frame_contexts;
-  // Every picture that can be alive at once.  Inputs: the lookahead's input
-  // list (its capacity bounds it), the decided list (one group at most: a
-  // decision runs only when it is empty), one per frame context, the pending
-  // anchor, the one returned last and the one being loaded.  Reconstructions:
-  // the decoded picture buffer as it was when the oldest picture in flight
-  // started (every later buffer holds only that and newer pictures), one per
-  // frame context, and the one returned last.
-  const int32_t pool_inputs = (enc->decision_delay + 3) + (p.bframes + 1) + contexts + 3;
-  const int32_t pool_recons = enc->sps->max_dec_pic_buffering + contexts + 1;
-  // Sub-pel planes only on reconstructions (the pictures that can become
-  // references), and only when some picture may be predicted.
-  const int32_t subpel = p.subpel_planes && p.subpel_build_mode > 0 && p.idr_period != 1;
+  const pool_bounds_t bounds = picture_pool_bounds(p, enc->decision_delay, contexts, enc->sps->max_dec_pic_buffering);
   // With the lookahead, every input picture carries its cost records, and
   // the estimates run on a job pool of their own.
   const bool with_lookahead = lookahead_enabled(enc);
@@ -385,7 +433,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   bool ok = !with_lookahead || enc->lookahead_engine;
   if (ok) {
     const mem_kind_guard kind(MEM_PICTURES);
-    ok = frame_pool_init(enc->pool, enc->width, enc->height, pool_inputs, pool_recons, subpel,
+    ok = frame_pool_init(enc->pool, enc->width, enc->height, bounds.inputs, bounds.recons, bounds.plane_sets,
                          with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr) == 0;
   }
   ok = ok && frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
@@ -679,7 +727,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   const uint32_t type = pic->frame_type_code;
   if (type == TARNHEVCENC_TYPE_IDR) {
     enc->idr_frame_number = pic->frame_number;
-    for (int32_t i = 0; i < enc->dpb_count; i++) frame_release(enc->pool, enc->dpb[i]);
+    for (int32_t i = 0; i < enc->dpb_count; i++) frame_ref_drop(enc->pool, enc->dpb[i]);
     enc->dpb_count = 0;
     enc->anchor_poc[0] = enc->anchor_poc[1] = INT32_MIN;
   }
@@ -694,7 +742,10 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   build_reference_structure(enc, ctx, pic, &rps);
   ctx->cur_input = pic;
   ctx->cur_recon = frame_get_unused(enc->pool, 0);
-  if (!ctx->cur_recon) return -1;
+  if (!ctx->cur_recon) {
+    pool_exhausted(enc, "reconstruction");
+    return -1;
+  }
   frame_t *rec = ctx->cur_recon;
   picture_analysis_reset(ctx);
   ctx->sao_enable = enc->param.sao ? 3 : 0;
@@ -759,11 +810,18 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
     if (in_rps)
       enc->dpb[kept++] = enc->dpb[i];
     else
-      frame_release(enc->pool, enc->dpb[i]);
+      frame_ref_drop(enc->pool, enc->dpb[i]);
   }
   enc->dpb_count = kept;
+  // A reference carries sub-pel planes, built as its rows are final, from
+  // the pool's sets (those of the pictures just dropped are back).
+  const bool with_planes = reference && enc->pool->plane_set_count > 0;
+  if (with_planes && frame_planes_attach(enc->pool, rec) < 0) {
+    pool_exhausted(enc, "sub-pel plane set");
+    return -1;
+  }
   if (reference && enc->dpb_count < 16) {
-    frame_addref(enc->pool, rec);
+    frame_ref_hold(enc->pool, rec);
     enc->dpb[enc->dpb_count++] = rec;
   }
   if (anchor) {
@@ -775,8 +833,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   // picture's reference set may drop them from the buffer before then.
   rowsched_frame_t *f = ctx->sched_entry;
   f->wavefront = ctx->pps->entropy_coding_sync;
-  // A reference carries its sub-pel planes, built as its rows are final.
-  rec->planes_valid = reference && rec->subpel[1] ? std::min(enc->param.subpel_build_mode, 2) : 0;
+  rec->planes_valid = with_planes ? std::min(enc->param.subpel_build_mode, 2) : 0;
   rec->plane_rows = 0;
   f->planes = rec->planes_valid;
   f->ref_count = 0;
@@ -786,7 +843,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
       bool seen = false;
       for (int32_t k = 0; k < f->ref_count; k++) seen |= f->refs[k] == r;
       if (seen) continue;
-      frame_addref(enc->pool, r);
+      frame_ref_hold(enc->pool, r);
       f->refs[f->ref_count++] = r;
     }
   enc->inflight[enc->inflight_count++] = ctx;
@@ -881,10 +938,13 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   enc->inflight_count--;
   std::memmove(enc->inflight, enc->inflight + 1, sizeof(encoder_t *) * enc->inflight_count);
   const int status = oldest_status == OLDEST_NOT_AWAITED ? rowsched_wait(enc->sched, ctx->sched_entry) : oldest_status;
-  for (int32_t k = 0; k < ctx->sched_entry->ref_count; k++) frame_release(enc->pool, ctx->sched_entry->refs[k]);
+  for (int32_t k = 0; k < ctx->sched_entry->ref_count; k++) frame_ref_drop(enc->pool, ctx->sched_entry->refs[k]);
   ctx->sched_entry->ref_count = 0;
   frame_t *pic = ctx->cur_input;
   frame_t *rec = ctx->cur_recon;
+  // Its planes are built (the scheduler finishes a picture only then); they
+  // stay lent while later pictures may predict from it.
+  frame_planes_coded(enc->pool, rec);
   enc->held_recon = rec;
   enc->held_input = pic;
   const bool packable = status >= 0 && nal_list_packed_bound(&ctx->nals) <= enc->out_cap;
@@ -969,7 +1029,10 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
       enc->type_request_warned = 1;
     }
     frame_t *f = frame_get_unused(enc->pool, 1);
-    if (!f) return -1;
+    if (!f) {
+      pool_exhausted(enc, "input picture");
+      return -1;
+    }
     load_picture(f, &enc->param, planes, strides);
     // Measured on entry: the lookahead and the CTU QPs read them later.
     f->use_cutree_offsets = 0;

@@ -237,6 +237,16 @@ struct encoder_t {
   struct analysis_tables_t *tables;
 };
 
+// How many pictures of each kind the frame pool makes, and how many sets of
+// sub-pel planes (the derivation is at the definition).
+struct pool_bounds_t {
+  int32_t inputs, recons, plane_sets;
+};
+pool_bounds_t picture_pool_bounds(const param_t &p, int32_t decision_delay, int32_t contexts, int32_t dpb_size);
+// The pool ran short of `what`, which its bounds exclude: says so, and stops
+// a debug build.
+void pool_exhausted(const encoder_t *enc, const char *what);
+
 // Lifecycle (the public functions wrap these).
 encoder_t *encoder_open(tarnhevcenc_param_t *pub);
 void encoder_close(encoder_t *enc);

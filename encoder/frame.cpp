@@ -66,6 +66,44 @@ void *frame_list_shift_wait(frame_list_t *l) {
   return item;
 }
 
+// Bytes of one luma plane with its margins, and the offset of its origin.
+static size_t luma_plane_bytes(const frame_t *f) {
+  return static_cast<size_t>(f->stride[0]) * (f->alloc_height + 2 * FRAME_PAD_Y);
+}
+
+// Zeroed (untouched until a reference first builds into them).
+static int planes_set_alloc(frame_planes_t *set, const frame_t *geometry) {
+  const size_t luma_size = luma_plane_bytes(geometry);
+  set->phases = static_cast<uint8_t *>(aligned_calloc(15 * luma_size));
+  set->hplanes = static_cast<int16_t *>(aligned_calloc(3 * luma_size * sizeof(int16_t)));
+  return set->phases && set->hplanes ? 0 : -1;
+}
+
+static void planes_set_free(frame_planes_t *set) {
+  if (!set) return;
+  aligned_free(set->phases);
+  aligned_free(set->hplanes);
+  set->phases = nullptr;
+  set->hplanes = nullptr;
+}
+
+// Points the picture's sub-pel plane entries into `set` (NULL: none).
+static void planes_bind(frame_t *f, frame_planes_t *set) {
+  f->planes_set = set;
+  if (!set) {
+    for (int p = 1; p < 16; p++) f->subpel[p] = nullptr;
+    for (int k = 0; k < 3; k++) f->hplane[k] = nullptr;
+    f->subpel[0] = nullptr;
+    f->planes_valid = 0;
+    return;
+  }
+  const size_t luma_size = luma_plane_bytes(f);
+  const size_t origin = static_cast<size_t>(f->plane[0] - f->alloc);
+  f->subpel[0] = f->plane[0];
+  for (int p = 1; p < 16; p++) f->subpel[p] = set->phases + (p - 1) * luma_size + origin;
+  for (int k = 0; k < 3; k++) f->hplane[k] = set->hplanes + k * luma_size + origin;
+}
+
 frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel, int32_t lowres_phases,
                    const lowres_layout_t *layout) {
   frame_t *f = static_cast<frame_t *>(aligned_malloc(sizeof(frame_t)));
@@ -106,18 +144,12 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
     for (size_t i = 0; i < units; i++) f->units[i] = none;
   }
   if (!is_input && subpel) {
-    // Fifteen phase planes and three 16-bit horizontal planes, each with the
-    // luma plane's geometry (stride, origin and margins).
-    f->subpel_alloc = static_cast<uint8_t *>(aligned_calloc(15 * luma_size));
-    f->hplane_alloc = static_cast<int16_t *>(aligned_calloc(3 * luma_size * sizeof(int16_t)));
-    if (!f->subpel_alloc || !f->hplane_alloc) {
+    f->planes_own = static_cast<frame_planes_t *>(aligned_malloc(sizeof(frame_planes_t)));
+    if (!f->planes_own || planes_set_alloc(f->planes_own, f) < 0) {
       frame_delete(f);
       return nullptr;
     }
-    const size_t origin = static_cast<size_t>(f->plane[0] - f->alloc);
-    f->subpel[0] = f->plane[0];
-    for (int p = 1; p < 16; p++) f->subpel[p] = f->subpel_alloc + (p - 1) * luma_size + origin;
-    for (int k = 0; k < 3; k++) f->hplane[k] = f->hplane_alloc + k * luma_size + origin;
+    planes_bind(f, f->planes_own);
   }
   if (!is_input) {
     const size_t ctus = static_cast<size_t>(ctu_cols) * ctu_rows;
@@ -200,8 +232,8 @@ void frame_delete(frame_t *f) {
   if (!f) return;
   aligned_free(f->units);
   aligned_free(f->alloc);
-  aligned_free(f->subpel_alloc);
-  aligned_free(f->hplane_alloc);
+  planes_set_free(f->planes_own);
+  aligned_free(f->planes_own);
   aligned_free(f->lowres_alloc);
   aligned_free(f->lowres_phase_alloc);
   lowres_data_delete(f->la);
@@ -250,7 +282,7 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1) {
 void frame_extend_borders(frame_t *f) { frame_extend_rows(f, 0, f->height); }
 
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
-                    int32_t subpel, int32_t lowres_phases, const lowres_layout_t *layout) {
+                    int32_t plane_sets, int32_t lowres_phases, const lowres_layout_t *layout) {
   std::memset(pool, 0, sizeof(*pool));
   pool->width = width;
   pool->height = height;
@@ -265,10 +297,22 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
   pthread_mutex_init(&pool->mutex, nullptr);
   // Every picture is made now: encoding only recycles them.
   for (int32_t i = 0; i < capacity; i++) {
-    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, subpel, 0, layout);
+    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, 0, 0, layout);
     if (!f) return -1;  // frame_pool_destroy frees what was made
     pool->all[pool->all_count++] = f;
+    pool->made[f->is_input]++;
     frame_list_push(&pool->unused, f);
+  }
+  if (plane_sets > 0 && recons > 0) {
+    pool->plane_sets = static_cast<frame_planes_t *>(aligned_calloc(sizeof(frame_planes_t) * plane_sets));
+    pool->plane_free = static_cast<frame_planes_t **>(aligned_malloc(sizeof(frame_planes_t *) * plane_sets));
+    if (!pool->plane_sets || !pool->plane_free) return -1;
+    const frame_t *geometry = pool->all[inputs];
+    for (int32_t i = 0; i < plane_sets; i++) {
+      pool->plane_set_count++;
+      if (planes_set_alloc(&pool->plane_sets[i], geometry) < 0) return -1;
+      pool->plane_free[pool->plane_free_count++] = &pool->plane_sets[plane_sets - 1 - i];
+    }
   }
   if (lowres_phases && inputs > 0) {
     pool->shared_lowres_phases =
@@ -282,6 +326,9 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
 void frame_pool_destroy(frame_pool_t *pool) {
   if (!pool->all) return;
   for (int32_t i = 0; i < pool->all_count; i++) frame_delete(pool->all[i]);
+  for (int32_t i = 0; i < pool->plane_set_count; i++) planes_set_free(&pool->plane_sets[i]);
+  aligned_free(pool->plane_sets);
+  aligned_free(pool->plane_free);
   aligned_free(pool->shared_lowres_phases);
   aligned_free(pool->all);
   pool->all = nullptr;
@@ -310,23 +357,82 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
     f->plane_rows = 0;
     f->intra_done = 0;
     f->scenecut_candidate = 1;
+    const int32_t kind = is_input ? 1 : 0;
+    pool->peak[kind] = std::max(pool->peak[kind], ++pool->in_use[kind]);
   }
   pthread_mutex_unlock(&pool->mutex);
   return f;
 }
 
-void frame_release(frame_pool_t *pool, frame_t *f) {
-  if (!f) return;
-  pthread_mutex_lock(&pool->mutex);
+// Gives a borrowed plane set back; the pool's lock is held.
+static void planes_return_locked(frame_pool_t *pool, frame_t *f) {
+  if (!f->planes_set || f->planes_set == f->planes_own) return;
+  pool->plane_free[pool->plane_free_count++] = f->planes_set;
+  planes_bind(f, nullptr);
+  f->plane_holds = 0;
+}
+
+static void release_locked(frame_pool_t *pool, frame_t *f) {
   // The picture released last is handed out first: pictures the encoder
   // never needs at once stay untouched, so the resident size follows the
   // pictures really in use rather than the pool's worst case.
-  if (--f->refcount == 0) frame_list_push_front(&pool->unused, f);
+  if (--f->refcount == 0) {
+    // Nothing can predict from a picture nobody holds.
+    planes_return_locked(pool, f);
+    pool->in_use[f->is_input ? 1 : 0]--;
+    frame_list_push_front(&pool->unused, f);
+  }
+}
+
+void frame_release(frame_pool_t *pool, frame_t *f) {
+  if (!f) return;
+  pthread_mutex_lock(&pool->mutex);
+  release_locked(pool, f);
   pthread_mutex_unlock(&pool->mutex);
 }
 
 void frame_addref(frame_pool_t *pool, frame_t *f) {
   pthread_mutex_lock(&pool->mutex);
   f->refcount++;
+  pthread_mutex_unlock(&pool->mutex);
+}
+
+int frame_planes_attach(frame_pool_t *pool, frame_t *f) {
+  pthread_mutex_lock(&pool->mutex);
+  int result = -1;
+  if (f->planes_set) {
+    result = 0;
+  } else if (pool->plane_free_count > 0) {
+    planes_bind(f, pool->plane_free[--pool->plane_free_count]);
+    pool->plane_peak = std::max(pool->plane_peak, pool->plane_set_count - pool->plane_free_count);
+    result = 0;
+  }
+  if (result == 0) f->plane_holds = 1;
+  pthread_mutex_unlock(&pool->mutex);
+  return result;
+}
+
+void frame_ref_hold(frame_pool_t *pool, frame_t *f) {
+  pthread_mutex_lock(&pool->mutex);
+  f->refcount++;
+  if (f->planes_set) f->plane_holds++;
+  pthread_mutex_unlock(&pool->mutex);
+}
+
+static void planes_drop_locked(frame_pool_t *pool, frame_t *f) {
+  if (f->planes_set && --f->plane_holds <= 0) planes_return_locked(pool, f);
+}
+
+void frame_ref_drop(frame_pool_t *pool, frame_t *f) {
+  if (!f) return;
+  pthread_mutex_lock(&pool->mutex);
+  planes_drop_locked(pool, f);
+  release_locked(pool, f);
+  pthread_mutex_unlock(&pool->mutex);
+}
+
+void frame_planes_coded(frame_pool_t *pool, frame_t *f) {
+  pthread_mutex_lock(&pool->mutex);
+  planes_drop_locked(pool, f);
   pthread_mutex_unlock(&pool->mutex);
 }

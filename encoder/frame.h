@@ -91,15 +91,19 @@ struct frame_t {
   // With sub-pel planes: the 16 quarter-sample phase planes of the luma
   // picture ((fy << 2) | fx; entry 0 is plane[0]) and its raw horizontal
   // 8-tap sums for x fractions 1..3, all with the luma geometry.  Null
-  // without them.  Pooled pictures keep the planes of an earlier picture
-  // until they are built again, so readers look at `planes_valid`: set when
-  // the picture is a reference that builds them (1 half-sample planes only,
-  // 2 all of them); `plane_rows` counts the CTU rows whose plane windows are
+  // without them.  A pooled reconstruction borrows a set of them from the
+  // pool only while it is a reference (frame_planes_attach): `plane_holds`
+  // counts its coder and the holders that may predict from it (the decoded
+  // picture buffer, pictures in flight), and the set goes back when the
+  // last of them lets go.  Readers look at `planes_valid`: set when the
+  // picture is a reference that builds them (1 half-sample planes only, 2
+  // all of them); `plane_rows` counts the CTU rows whose plane windows are
   // built (see ref_planes.h).
   uint8_t *subpel[16];
   int16_t *hplane[3];
-  uint8_t *subpel_alloc;
-  int16_t *hplane_alloc;
+  struct frame_planes_t *planes_set;  // the borrowed set, or NULL
+  struct frame_planes_t *planes_own;  // frame_new's own set (outside a pool)
+  int32_t plane_holds;
   int32_t planes_valid;
   int32_t plane_rows;
 
@@ -188,6 +192,14 @@ void frame_extend_borders(frame_t *f);
 // rows; the margin above comes with y0 = 0, the one below with y1 = height.
 void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1);
 
+// One set of sub-pel planes: fifteen phase planes and three 16-bit
+// horizontal planes, each with the luma plane's geometry (stride, origin
+// and margins).
+struct frame_planes_t {
+  uint8_t *phases;
+  int16_t *hplanes;
+};
+
 struct frame_pool_t {
   frame_list_t unused;
   // The fifteen quarter-sample phase planes of the half-resolution picture
@@ -198,15 +210,23 @@ struct frame_pool_t {
   frame_t **all;
   int32_t all_count, all_capacity;
   int32_t width, height;
+  // Per kind (0 reconstructions, 1 input pictures): how many the pool made,
+  // how many are handed out now and the most handed out at once.
+  int32_t made[2], in_use[2], peak[2];
+  // Sub-pel plane sets: all of them, the unused ones (a stack: the set given
+  // back last goes out first), and the most lent at once.
+  frame_planes_t *plane_sets;
+  frame_planes_t **plane_free;
+  int32_t plane_set_count, plane_free_count, plane_peak;
   pthread_mutex_t mutex;
 };
 // Makes every picture the pool will ever hand out: `inputs` input pictures
-// and `recons` reconstructions (with sub-pel planes when `subpel`; input
-// pictures with the lookahead's records as for frame_new, and with
-// `lowres_phases` pointing their phase planes at the pool's one set).  -1
-// when memory runs out (then destroy it).
+// and `recons` reconstructions, and `plane_sets` sets of sub-pel planes for
+// the reconstructions to borrow; input pictures with the lookahead's records
+// as for frame_new, and with `lowres_phases` pointing their phase planes at
+// the pool's one set.  -1 when memory runs out (then destroy it).
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
-                    int32_t subpel = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr);
+                    int32_t plane_sets = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr);
 void frame_pool_destroy(frame_pool_t *pool);
 // A picture with reference count 1, or NULL when every one of its kind is in
 // use.
@@ -214,3 +234,15 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input);
 void frame_release(frame_pool_t *pool, frame_t *f);
 // One more holder of a picture (released with frame_release).
 void frame_addref(frame_pool_t *pool, frame_t *f);
+
+// Sub-pel planes of a reconstruction that becomes a reference: lends it a
+// set, held by its coder (plane_holds 1).  -1 when every set is lent.
+int frame_planes_attach(frame_pool_t *pool, frame_t *f);
+// A holder that may predict from the picture: frame_addref, and one more
+// hold on its planes when it has them.
+void frame_ref_hold(frame_pool_t *pool, frame_t *f);
+// The reverse of frame_ref_hold: the planes go back to the pool when no
+// hold remains; then frame_release.
+void frame_ref_drop(frame_pool_t *pool, frame_t *f);
+// The coder is done with the planes it built (the picture stays held).
+void frame_planes_coded(frame_pool_t *pool, frame_t *f);

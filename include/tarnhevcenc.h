@@ -165,8 +165,9 @@ typedef struct tarnhevcenc_param_t {
   /* Precomputed sub-sample planes of reference pictures, which motion
    * search and prediction read instead of filtering (the same samples, so
    * the stream does not change): -1 (default) the preset's choice, 0 none,
-   * 1 the half-sample planes only, 2 all fifteen.  Each reconstructed
-   * picture then holds 15 more luma-sized planes and 3 of 16-bit values. */
+   * 1 the half-sample planes only, 2 all fifteen.  Each reference picture
+   * then holds, while it can be predicted from, 15 more luma-sized planes
+   * and 3 of 16-bit values. */
   int32_t subpel_planes;
 
   /* Rate control, continued. */
