@@ -19,6 +19,8 @@ static const uint8_t range_tab_lps[64][4] = {
 
 static inline int32_t p_state(uint8_t s) { return 63 - (s >> 1); }
 
+uint32_t cabac_lps_range(int32_t p_state, uint32_t range) { return range_tab_lps[p_state][(range >> 6) & 3]; }
+
 void cabac_start(cabac_t *c, bitwriter_t *bw) {
   c->low = 0;
   c->range = 510;

@@ -24,6 +24,9 @@ void cabac_init_contexts(cabac_est_t *est, int32_t slice_type_code, int32_t slic
 
 void cabac_start(cabac_t *c, bitwriter_t *bw);
 void cabac_encode_bin(cabac_t *c, int32_t ctx, uint32_t bin);
+// The coder's least-probable-symbol sub-range at probability state
+// `p_state` (0..63) and coding range `range` (256..510).
+uint32_t cabac_lps_range(int32_t p_state, uint32_t range);
 void cabac_encode_bypass(cabac_t *c, uint32_t bin);
 // n bypass bins, most significant first.
 void cabac_encode_bypass_bits(cabac_t *c, uint32_t value, int32_t n);

@@ -207,8 +207,10 @@ void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row) {
   rctx->rc_counts = {};
   if (fctx->pps->entropy_coding_sync) {
     // Each row is a substream: the contexts come from the row above after
-    // its second CTU (H.265 9.3.1), the QP prediction restarts.
-    bw_init(&rctx->bw, rctx->slice_buf, rctx->slice_cap);
+    // its second CTU (H.265 9.3.1), the QP prediction restarts.  It is
+    // written into its own slot of the unit arena (see encoder.h).
+    const size_t slot = substream_slot_bytes(fctx);
+    bw_init(&rctx->bw, fctx->nals.arena + fctx->slice_data_at + static_cast<size_t>(row) * slot, slot);
     cabac_start(&rctx->cabac, &rctx->bw);
     // The row above began before this one, and its context serves no later
     // row before this one has begun (row_slots is at least 2).
@@ -246,15 +248,17 @@ int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
       bw_align_zero(&rctx->bw);
       bw_flush(&rctx->bw);
       if (rctx->bw.overflow) return -1;
-      // Into the slice unit behind the substreams of the rows above, which
-      // all ended before this one could: the row context is free again.
+      // Down from its slot to behind the substreams of the rows above, which
+      // all ended (and moved) before this one could.  No row above took
+      // more than its slot, so it moves down or stays; the rows below write
+      // only into their slots, further on.
       const size_t bytes = bw_bytes(&rctx->bw);
+      const uint8_t *data = rctx->bw.buf;
       const size_t at = row > 0 ? fctx->row_results[row - 1].stream_end : fctx->slice_data_at;
-      if (at > fctx->nals.arena_capacity || bytes > fctx->nals.arena_capacity - at) return -1;
-      std::memcpy(fctx->nals.arena + at, rctx->slice_buf, bytes);
-      fctx->row_results[row].stream_end = at + bytes;
       fctx->row_results[row].entry_size =
-          entry_point_bytes(fctx->param.compat, rctx->slice_buf, static_cast<uint32_t>(bytes));
+          entry_point_bytes(fctx->param.compat, data, static_cast<uint32_t>(bytes));
+      std::memmove(fctx->nals.arena + at, data, bytes);
+      fctx->row_results[row].stream_end = at + bytes;
     }
   } else if (last_of_picture) {
     cabac_finish(&rctx->cabac);

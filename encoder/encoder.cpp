@@ -38,36 +38,52 @@ static T *alloc_array(size_t count, int fill) {
 }
 
 // The most coded slice data of `ctus` CTUs, proven for the syntax this
-// encoder writes (8-bit 4:2:0, no PCM, no transform bypass):
-// - CABAC: a context-coded bin emits at most 6 bits (the smallest LPS range
-//   is 6, and 6 doublings bring it to 256 or more); a bypass or terminating
-//   bin at most 1.  The flush, the stop bit and the alignment add a few bytes
-//   per stream.
-// - Residual, per coefficient position of a coded 4x4 group: the
-//   significance flag, on average at most 1/2 greater-than-1 flag, 1/16
-//   greater-than-2 flag and 1/16 group flag (1.625 context bins, 9.75 bits);
-//   the sign (1 bit); the remaining level of a 16-bit coefficient (below
-//   2^16, so at most 4 + 2 * 15 bypass bins: 34 bits); the last position of a
-//   4x4 transform (2 x 3 context bins, 2.25 bits per coefficient) and its
-//   coded-block flag (0.375): at most 47.4 bits, and 1.5 coefficient
-//   positions per luma sample: 71.1 bits, 8.9 bytes per luma sample.
-// - Coding-unit syntax of an 8x8 CU (64 luma samples): at worst two
-//   predicted parts with four motion vector differences of 43 bits (two
-//   context bins, a first-order Exp-Golomb code of up to 30 bins and a sign)
-//   and 89 bits of merge, direction, reference and predictor syntax each,
-//   split, skip, mode and part flags, the QP delta (42 bits) and the
-//   transform tree's flags (42): 649 bits, under 1.5 bytes per luma sample.
+// encoder writes (8-bit 4:2:0, no PCM, no transform skip or bypass):
+// - CABAC: a stream's bits are its renormalisation shifts plus its bypass
+//   bins plus the flush (a few bytes).  A context-coded bin coded at range
+//   R into sub-range r shifts log2(R'/r) times (R' the range after it), so
+//   the shifts of a stream add up to the sum of log2(R/r) over its bins
+//   plus at most 1.  Bounding log2(R/r) over every range by state and bin
+//   makes each context a walk on the 63 probability states; the walk that
+//   costs most per bin in the long run costs 1.3175 bits a bin (its maximum
+//   mean cycle), and any walk at most that per bin plus 14.8 bits (the
+//   spread of the cycle's potential): at most 1.32 bits per context-coded
+//   bin and 186 x 15 bits (350 bytes) per stream.  A bypass bin is 1 bit,
+//   an end-of-slice bin of 0 under 0.02.
+// - Levels: the forward transform of residuals within +-255 stays within
+//   +-32640 (no row of a transform matrix of size N sums to more than 64 N
+//   in magnitude, and the two stages shift by log2 N - 1 and log2 N + 6),
+//   so a level at QP 0, the finest step, is at most 408 N, one more after
+//   rate-distortion quantisation and sign hiding: under 410 N.  Its
+//   remaining part then takes at most 24, 26, 28 and 30 bypass bins in
+//   4x4 .. 32x32 blocks, for any Rice parameter.
+// - Residual, per coefficient position of a block of size N: at most 1.625
+//   context bins of coded 4x4 groups (significance; 8 greater-than-1, one
+//   greater-than-2 and one group flag per group), a sign, the remaining
+//   level, and per block the last position (2 (2 log2 N - 1) context bins
+//   and up to 6 bypass bins) and one coded-block flag.  The most is in
+//   32x32 blocks: (1683 x 1.32 + 1024 + 1024 x 30 + 6) / 1024 = 33.2 bits;
+//   1.5 coefficient positions per luma sample: 49.8 bits, 6.23 bytes.
+// - Coding-unit syntax of an 8x8 CU (64 luma samples), counting 6 bits for
+//   every context-coded bin: at worst two predicted parts with four motion
+//   vector differences of 43 bits (two context bins, a first-order
+//   Exp-Golomb code of up to 30 bins and a sign) and 89 bits of merge,
+//   direction, reference and predictor syntax each, split, skip, mode and
+//   part flags, the QP delta (42 bits) and the transform tree's flags (42):
+//   649 bits, 1.27 bytes per luma sample.
 // - SAO per CTU: merge flags and three planes' type, four offsets, signs and
 //   band or class: 144 bits; the end-of-slice bin: 1 bit.  Within 64 bytes.
-// So 11 bytes per luma sample of whole CTUs, 64 bytes per CTU and 64 KB per
-// stream.  Noise coded at QP 0 takes about 2.2 bytes per luma sample (the
-// memory-account test codes it at every complexity).  Only address space is
-// reserved for the bound: the pages are touched as data is written.  Should
-// a stream not fit anyway, the bit writer drops what overflows and the
-// picture ends in an error.
+// So 7.5 bytes per luma sample of whole CTUs, 64 bytes per CTU and 64 KB
+// per stream.  Noise coded at QP 0 takes about 2.2 bytes per luma sample
+// (the memory-account test codes it at every complexity).  Only address
+// space is reserved for the bound: the pages are touched as data is
+// written.  Should a stream not fit anyway, the bit writer drops what
+// overflows and the picture ends in an error.
 size_t coded_bytes_bound(const encoder_t *, int64_t ctus) {
-  return static_cast<size_t>(ctus) * (11 * 64 * 64 + 64) + 65536;
+  return static_cast<size_t>(ctus) * (CODED_BYTES_PER_LUMA_SAMPLE_X2 * 64 * 64 / 2 + 64) + 65536;
 }
+
+size_t substream_slot_bytes(const encoder_t *ctx) { return coded_bytes_bound(ctx, ctx->ctu_cols); }
 
 int ctx_alloc_picture_arrays(encoder_t *ctx) {
   const size_t ctus = static_cast<size_t>(ctx->ctu_count);
@@ -83,10 +99,8 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   // (its header, then the slice data written in place: see encoder.h).
   {
     const mem_kind_guard kind(MEM_BITSTREAM);
-    const size_t data_cap = ctx->param.wpp ? coded_bytes_bound(ctx, ctx->ctu_cols) * ctx->ctu_rows
+    const size_t data_cap = ctx->param.wpp ? substream_slot_bytes(ctx) * static_cast<size_t>(ctx->ctu_rows)
                                            : coded_bytes_bound(ctx, ctx->ctu_count);
-    ctx->slice_cap = 0;
-    ctx->slice_buf = nullptr;
     nal_list_init(&ctx->nals);
     if (nal_list_reserve(&ctx->nals, 4, 3 * 512 + SLICE_HEADER_ROOM + data_cap) < 0) return -1;
   }
@@ -172,13 +186,7 @@ int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   ctx->dq_tmp = alloc_array<int16_t>(32 * 32, 0);
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = alloc_array<int16_t>(c ? 32 * 32 : 64 * 64, 0);
   ctx->sao_scratch = alloc_array<uint8_t>(147456, 0);
-  // A wavefront substream holds one CTU row until the row ends.
-  {
-    const mem_kind_guard kind(MEM_BITSTREAM);
-    ctx->slice_cap = ctx->param.wpp ? coded_bytes_bound(ctx, ctx->ctu_cols) : 0;
-    ctx->slice_buf = ctx->slice_cap ? alloc_array<uint8_t>(ctx->slice_cap, 0) : nullptr;
-  }
-  if ((ctx->slice_cap && !ctx->slice_buf) || !ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
+  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp ||
       !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch)
     return -1;
   return 0;
@@ -196,7 +204,6 @@ void ctx_free_ctu_arrays(encoder_t *ctx) {
   aligned_free(ctx->dq_tmp);
   for (int c = 0; c < 3; c++) aligned_free(ctx->sao_diff[c]);
   aligned_free(ctx->sao_scratch);
-  aligned_free(ctx->slice_buf);
 }
 
 void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
@@ -210,8 +217,6 @@ void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
   b->lowres = ctx->lowres;
   b->coef_tmp = ctx->coef_tmp;
   b->dq_tmp = ctx->dq_tmp;
-  b->slice_buf = ctx->slice_buf;
-  b->slice_cap = ctx->slice_cap;
   for (int c = 0; c < 3; c++) b->sao_diff[c] = ctx->sao_diff[c];
   b->sao_scratch = ctx->sao_scratch;
 }
@@ -227,8 +232,6 @@ void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
   ctx->lowres = b->lowres;
   ctx->coef_tmp = b->coef_tmp;
   ctx->dq_tmp = b->dq_tmp;
-  ctx->slice_buf = b->slice_buf;
-  ctx->slice_cap = b->slice_cap;
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = b->sao_diff[c];
   ctx->sao_scratch = b->sao_scratch;
 }

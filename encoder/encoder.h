@@ -184,13 +184,13 @@ struct encoder_t {
 
   // Entropy coding of the current picture.  The slice data goes straight
   // into the frame context's unit arena at slice_data_at, behind the room
-  // for the slice header: the one stream as it is written, or each row's
-  // substream (written in the row context's slice_buf) when the row ends,
-  // rows ending in order.
+  // for the slice header: the one stream as it is written, or the row
+  // substreams.  Row r writes its substream into the r-th slot of
+  // substream_slot_bytes from there, and moves it down behind the rows
+  // above when it ends (rows end in order), so no row needs a buffer of
+  // its own.
   cabac_t cabac;
   bitwriter_t bw;
-  uint8_t *slice_buf;
-  size_t slice_cap;
   size_t slice_data_at;
   nal_list_t nals;
 
@@ -283,15 +283,18 @@ struct row_buffers_t {
   uint8_t *pred_work;
   struct lowres_cu_search_t *lowres;
   int16_t *coef_tmp, *dq_tmp;
-  uint8_t *slice_buf;
-  size_t slice_cap;
   int16_t *sao_diff[3];
   uint8_t *sao_scratch;
 };
+// Twice the most coded bytes per luma sample that coded_bytes_bound allows
+// (its derivation is at its definition).
+inline constexpr int32_t CODED_BYTES_PER_LUMA_SAMPLE_X2 = 15;
 // The most coded slice data `ctus` CTUs of `ctx`'s picture width can take
 // (one wavefront substream is a CTU row of them); the derivation is at the
 // definition.
 size_t coded_bytes_bound(const encoder_t *ctx, int64_t ctus);
+// The room of one row's substream in the unit arena: the bound of a row.
+size_t substream_slot_bytes(const encoder_t *ctx);
 // Room for the slice header in front of the slice data.
 constexpr size_t SLICE_HEADER_ROOM = 4096;
 void row_buffers_save(const encoder_t *ctx, row_buffers_t *b);

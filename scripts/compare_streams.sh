@@ -83,7 +83,7 @@ for entry in "${inputs[@]}"; do
   done
   # Tools that are off by default or switchable, at the default level.
   for extra in "--no-sao --no-deblock" "--no-rdoq" "--intra-nxn" "--no-wpp --threads 4" "--no-sign-hiding" \
-    "--hierarchy 2 --bframes 7" "--qp 0" "--qp 51"; do
+    "--hierarchy 2 --bframes 7" "--qp 0" "--qp 51" "--subpel-planes 2 --threads 8" "--subpel-planes 1 --bframes 0"; do
     tag=$(echo "$extra" | tr -d ' -')
     add "$name-x$tag|$input|--frames $bframes_pictures --bframes 3 $extra"
   done
