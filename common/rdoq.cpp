@@ -149,35 +149,6 @@ struct block_t {
 
 inline uint32_t remaining_bits(uint32_t v, int32_t rice) { return 256u * residual_ctx::remaining_bins(v, rice); }
 
-// Bits and final state of n sig_coeff_flag bins of 0 in a row on one
-// context from state s: [s][n], bits in the low 24 bits, the state above.
-struct zero_runs_t {
-  uint32_t run[128][17];
-  zero_runs_t() {
-    for (int32_t s = 0; s < 128; s++) {
-      uint32_t bits = 0, st = static_cast<uint32_t>(s);
-      for (int32_t n = 0; n <= 16; n++) {
-        run[s][n] = bits | st << 24;
-        bits += cabac_bit_cost_table[st];
-        st = cabac_transition_table[st * 2];
-      }
-    }
-  }
-};
-
-const zero_runs_t &zero_runs() {
-  static const zero_runs_t runs;
-  return runs;
-}
-
-constexpr std::array<uint8_t, 256> bit_count = [] {
-  std::array<uint8_t, 256> t{};
-  for (int v = 1; v < 256; v++) t[v] = static_cast<uint8_t>(t[v >> 1] + (v & 1));
-  return t;
-}();
-
-inline int32_t count16(uint32_t v) { return bit_count[v & 255] + bit_count[(v >> 8) & 255]; }
-
 // What the level bins of a group depend on, in coding order.
 struct group_state_t {
   int32_t ctx_set;
@@ -437,14 +408,20 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     if (c1_carry == 0) start.ctx_set++;
     // The group codes only its positions' flags and the level flags of its
     // context set: those states are all it can change.
-    uint8_t saved_sig[16], saved_lvl[5];
+    // The flags' contexts are offset + 0..increments - 1 and the DC one.
+    const residual_ctx::group_sig_layout_t lay =
+        residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
+    const int32_t increments = lay.pattern == 4 ? 9 : 3;
+    uint8_t saved_sig[10], saved_lvl[5];
     if (V.adapt_states) {
-      for (int32_t k = 0; k <= top; k++) saved_sig[k] = b.st[sctx[k]];
+      std::memcpy(saved_sig, b.st + lay.offset, 9);
+      if (lay.dc_ctx >= 0) saved_sig[9] = b.st[lay.dc_ctx];
       for (int32_t k = 0; k < 4; k++) saved_lvl[k] = b.st[g1_base + start.ctx_set * 4 + k];
       saved_lvl[4] = b.st[g2_base + start.ctx_set];
     }
     auto restore = [&] {
-      for (int32_t k = 0; k <= top; k++) b.st[sctx[k]] = saved_sig[k];
+      std::memcpy(b.st + lay.offset, saved_sig, static_cast<size_t>(increments));
+      if (lay.dc_ctx >= 0) b.st[lay.dc_ctx] = saved_sig[9];
       for (int32_t k = 0; k < 4; k++) b.st[g1_base + start.ctx_set * 4 + k] = saved_lvl[k];
       b.st[g2_base + start.ctx_set] = saved_lvl[4];
     };
@@ -526,27 +503,9 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       // context's zeros there follow each other in its state, whatever
       // order the positions interleave in.
       start_pass();
-      const residual_ctx::group_sig_layout_t lay =
-          residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
-      const auto &ctx_masks = residual_ctx::scan_ctx_masks[b.scan_type][lay.pattern];
-      const int32_t increments = lay.pattern == 4 ? 9 : 3;
-      const zero_runs_t &runs = zero_runs();
       uint32_t zero_bits = 0, zero_left = zero_rounded;
       auto code_zeros = [&](uint32_t set) {
-        if (lay.dc_ctx >= 0 && (set & 1)) {
-          zero_bits += b.bin(lay.dc_ctx, 0);
-          b.code(lay.dc_ctx, 0);
-          set &= ~1u;
-        }
-        for (int32_t v = 0; v < increments && set; v++) {
-          const uint32_t of = set & ctx_masks[v];
-          if (!of) continue;
-          set &= ~of;
-          uint8_t &st = b.st[lay.offset + v];
-          const uint32_t e = runs.run[st][count16(of)];
-          zero_bits += e & 0xffffff;
-          st = static_cast<uint8_t>(e >> 24);
-        }
+        zero_bits += residual_ctx::code_zero_flags(b.st, lay, b.scan_type, set);
       };
       for (uint32_t map = w->rounded_map[g] & span; map;) {
         const int32_t k = 31 - __builtin_clz(map);
@@ -635,6 +594,11 @@ last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, cons
   uint32_t prefix_bits[2][10];
   b.last_prefix_bits(CTX_LAST_X_PREFIX, prefix_bits[0]);
   b.last_prefix_bits(CTX_LAST_Y_PREFIX, prefix_bits[1]);
+  int64_t prefix_cost[2][10];
+  for (int32_t k = 0; k <= 2 * b.log2 - 1; k++) {
+    prefix_cost[0][k] = b.lambda * prefix_bits[0][k];
+    prefix_cost[1][k] = b.lambda * prefix_bits[1][k];
+  }
   // Beyond the last position every position costs its zero distortion.
   int64_t body = b.cbf_cost[1] + w->zero_total, flags = 0;
   const int64_t uncoded = b.cbf_cost[0] + w->zero_total;
@@ -648,8 +612,8 @@ last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, cons
       const coded_level_t &c = w->coded[e];
       int32_t lx, ly;
       b.last_coords(b.scan[c.i], &lx, &ly);
-      const int64_t cost = body - c.after - c.sig + flags + b.lambda * prefix_bits[0][last_group_idx[lx]] +
-                           b.lambda * prefix_bits[1][last_group_idx[ly]];
+      const int64_t cost =
+          body - c.after - c.sig + flags + prefix_cost[0][last_group_idx[lx]] + prefix_cost[1][last_group_idx[ly]];
       // The first candidate also wins a tie against coding nothing.
       if (cost < best.cost || (first && cost == best.cost)) best = {c.i, cost};
       first = false;

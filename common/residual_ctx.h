@@ -130,4 +130,64 @@ inline uint32_t remaining_bins(uint32_t v, int32_t rice) {
   return 5 + k + 2 * p;
 }
 
+// Bits and final state of n sig_coeff_flag bins of 0 in a row on one
+// context from state s: [s][n], bits in the low 24 bits, the state above.
+// Where the states move as bins are priced, the zeros of a group between two
+// coded levels are taken a context at a time: a context's zeros there follow
+// each other in its state, whatever order the positions interleave in.
+struct zero_runs_t {
+  uint32_t run[128][17];
+  zero_runs_t() {
+    for (int32_t s = 0; s < 128; s++) {
+      uint32_t bits = 0, st = static_cast<uint32_t>(s);
+      for (int32_t n = 0; n <= 16; n++) {
+        run[s][n] = bits | st << 24;
+        bits += cabac_bit_cost_table[st];
+        st = cabac_transition_table[st * 2];
+      }
+    }
+  }
+};
+
+inline const zero_runs_t &zero_runs() {
+  static const zero_runs_t runs;
+  return runs;
+}
+
+constexpr std::array<uint8_t, 256> bit_count = [] {
+  std::array<uint8_t, 256> t{};
+  for (int v = 1; v < 256; v++) t[v] = static_cast<uint8_t>(t[v >> 1] + (v & 1));
+  return t;
+}();
+
+// Set bits of a 16-bit map (no population-count instruction in the
+// portable code).
+inline int32_t count16(uint32_t v) { return bit_count[v & 255] + bit_count[(v >> 8) & 255]; }
+
+// Prices and codes on states st the sig_coeff_flag bins of 0 of the
+// entries in `set` (bit k for entry k) of a group laid out as `lay`, in
+// runs per context; returns their bits (1/256).
+inline uint32_t code_zero_flags(uint8_t *st, const group_sig_layout_t &lay, int32_t scan_type, uint32_t set) {
+  uint32_t bits = 0;
+  if (lay.dc_ctx >= 0 && (set & 1)) {
+    uint8_t &s = st[lay.dc_ctx];
+    bits += cabac_bit_cost_table[s];
+    s = cabac_transition_table[s * 2];
+    set &= ~1u;
+  }
+  const auto &masks = scan_ctx_masks[scan_type][lay.pattern];
+  const int32_t increments = lay.pattern == 4 ? 9 : 3;
+  const zero_runs_t &runs = zero_runs();
+  for (int32_t v = 0; v < increments && set; v++) {
+    const uint32_t of = set & masks[v];
+    if (!of) continue;
+    set &= ~of;
+    uint8_t &s = st[lay.offset + v];
+    const uint32_t e = runs.run[s][count16(of)];
+    bits += e & 0xffffff;
+    s = static_cast<uint8_t>(e >> 24);
+  }
+  return bits;
+}
+
 }  // namespace residual_ctx
