@@ -284,6 +284,11 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
       q -= 0.5 * rc->ip_offset;
     else if (p.latency_mode == 0 && pic->p_layer == 0)
       q -= 1.0;
+    // These steps subtract from the qscale: where the rate is far above
+    // what the pictures need (a small picture, a high bitrate) q reaches
+    // zero or below, which has no QP (NaN); the lowest QP allowed is as far
+    // as it may go.
+    q = std::max(q, rc->lmin[t]);
   }
   rc->last_qscale = q;
   // The step limit between pictures of a class follows the average-bitrate

@@ -133,6 +133,15 @@ run zerolatency-bframes --tune zerolatency --bframes 4 --frames 1 good.y4m o.hev
 grep -q 'bframes 0' out.txt || fail "zerolatency-bframes: the settings line does not show bframes 0"
 grep -q 'bframes 4 overridden' err.txt || fail "zerolatency-bframes: the override is not reported"
 
+# --- the latency tunes' first-picture steps on the qscale at a rate far above
+# what the pictures need (without the CU-tree): the qscale fell below zero,
+# the QP became NaN and the first CTU read its lambda out of the table
+for tune in lowdelay zerolatency; do
+  run "rate-$tune" --tune "$tune" --speed-mode 0 --no-cutree --bitrate 1000 --frames 2 good.y4m o.hevc
+  [ "$rc" -eq 0 ] || fail "rate-$tune: exit code $rc"
+  [ $have_ffmpeg = 0 ] || [ "$(decoded_pictures o.hevc)" -eq 2 ] || fail "rate-$tune: the stream does not decode to 2 pictures"
+done
+
 # --- SIGTERM and SIGHUP as SIGINT; the input cut by another process ------------
 # A long input so the event lands mid-run.  On a machine fast enough to finish
 # first, a complete run is just as correct; the stream is checked the same.
