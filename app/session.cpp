@@ -207,6 +207,13 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
                    cli.stats_path.c_str());
       return exit_stats_mismatch;
     }
+    if (errno == ERANGE) {
+      std::fprintf(stderr,
+                   "ziravov: --bitrate %d is too low for the second pass: the bits of the statistics file's pictures "
+                   "that do not shrink with the QP already take more\n",
+                   param.bitrate);
+      return exit_encoder_create;
+    }
     std::fprintf(stderr, "ziravov: the encoder could not be created with these settings\n");
     return exit_encoder_create;
   }

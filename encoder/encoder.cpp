@@ -290,8 +290,9 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   encoder_t *enc = encoder_make(p, pub);
   mem_account_close();
   if (!enc) {
-    // A statistics text that cannot be used is no lack of memory.
-    errno = errno == EBADMSG ? EBADMSG : ENOMEM;
+    // A statistics text that cannot be used, or a target it cannot meet, is
+    // no lack of memory.
+    errno = errno == EBADMSG || errno == ERANGE ? errno : ENOMEM;
     return nullptr;
   }
   if (p.log_level & 2) print_memory_account(enc, account);

@@ -215,7 +215,7 @@ int32_t twopass_init(encoder_t *enc) {
     // Tells the creator that the text, not memory, failed (allocation
     // failures below set errno again).
     if (p.rcmode == TARNHEVCENC_RC_CRF || read_stats(enc) < 0) {
-      if (errno != ENOMEM) errno = EBADMSG;
+      if (errno != ENOMEM && errno != ERANGE) errno = EBADMSG;
       return -1;
     }
   }

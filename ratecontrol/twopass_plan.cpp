@@ -3,6 +3,7 @@
 // sequence meets the target bitrate and, with VBV, keeps the buffer between
 // empty and full.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -264,6 +265,8 @@ int32_t twopass_plan(encoder_t *enc) {
   pl.all_bits = static_cast<int64_t>(seconds * rc->bitrate + 0.5);
   if (misc > pl.all_bits) {
     std::fprintf(stderr, "target bitrate is too low\n");
+    // The file is sound: the target, not the text, is refused.
+    errno = ERANGE;
     return -1;
   }
   pl.find_b_levels();

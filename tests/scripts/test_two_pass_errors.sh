@@ -28,6 +28,11 @@ expect 9 'bframes does not match! Previous is 3, now is 2' bframes --pass 2 --st
 expect 9 'scenecut does not match! Previous is 40, now is 10' scenecut --pass 2 --stats s.log "${common[@]}" --scenecut 10 in.y4m o.hevc
 expect 3 'cannot read statistics file' missing --pass 2 --stats nothing.log "${common[@]}" in.y4m o.hevc
 expect 2 'needs --bitrate' crf --pass 2 --stats s.log --crf 30 in.y4m o.hevc
+# A target below the bits that do not shrink with the QP: the sound file is
+# not called damaged; the library refuses the setting (exit code 6).
+expect 6 'bitrate 1 is too low for the second pass' low-rate --pass 2 --stats s.log --complexity 0 --bframes 3 \
+  --bitrate 1 --threads 1 in.y4m o.hevc
+grep -q -i damaged err.txt && fail "low-rate: the message calls the statistics file damaged"
 expect 2 'cannot be combined with --cbr' cbr --pass 2 --cbr --stats s.log "${common[@]}" in.y4m o.hevc
 
 # crafted NAME SED-EXPRESSION PATTERN: the file changed by the expression is refused.
