@@ -190,6 +190,7 @@ void analyse_ctu_fast(encoder_t *ctx) {
     }
     ctx->cabac_est_save[0] = ctx->cabac.est;
     ctu_predict_depth_range(ctx, ctx->nodes);
+    if (ctx->param.lowres_cu_search) ctu_load_lowres_block(ctx, ctx->lowres);
     analyse_cu_fast_inter(ctx, ctx->nodes, ctx->lowres, 0, 0, 0, 6);
     ctx->cabac.est = ctx->cabac_est_save[0];
   } else {

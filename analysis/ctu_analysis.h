@@ -6,17 +6,25 @@
 
 #include "analysis/cu_node.h"
 #include "bitstream/cabac.h"
+#include "motion/me_context.h"
 
 struct encoder_t;
 
-// The CTU's 32x32 block of the half-resolution picture, for searches on it.
+// The CTU's 32x32 block of the half-resolution picture and a motion-search
+// context over the references' half-resolution pictures, for the CU search
+// on them (the internal setting lowres_cu_search).
 struct lowres_cu_search_t {
   alignas(32) uint8_t block[64 * 32];  // stride 64
+  me_context_t me;
 };
 
 // Node array and half-resolution record of a frame or row context.
 int32_t analysis_alloc(encoder_t *ctx);
 void analysis_free(encoder_t *ctx);
+
+// Fills the record for the current CTU: its source block and the search
+// context at the CTU's half-resolution position.
+void ctu_load_lowres_block(encoder_t *ctx, lowres_cu_search_t *lowres);
 
 void analyse_ctu_intra_full(encoder_t *ctx);
 void analyse_ctu_inter_full(encoder_t *ctx);

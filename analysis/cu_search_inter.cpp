@@ -83,8 +83,13 @@ void analyse_cu_fast_inter(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t 
     node->split = 0;
     node->split_mode = static_cast<uint8_t>(split_mode);
     node->no_early_stop = 0;
-    if (ctx->slice_type_code == 1)
+    const bool on_lowres = ctx->param.lowres_cu_search && s >= 4;
+    if (ctx->slice_type_code == 1 && on_lowres)
+      analyse_p_cu_lowres(ctx, nodes, lowres, z, x, y, s);
+    else if (ctx->slice_type_code == 1)
       analyse_p_cu(ctx, nodes, z, x, y, s);
+    else if (on_lowres)
+      analyse_b_cu_lowres(ctx, nodes, lowres, z, x, y, s);
     else
       analyse_b_cu(ctx, nodes, z, x, y, s);
     node->split_flag_cost[0] = split_cu_flag_cost(ctx, node->lambda_ssd, map8_index(x >> 3, y >> 3), d, 0);

@@ -188,8 +188,11 @@ mv_t clamp_to_pu_limits(const encoder_t *ctx, mv_t mv, int32_t x, int32_t y) {
 
 namespace {
 
-pixel_cost_fn rough_kernel(const encoder_t *ctx, int32_t log2_size) {
+pixel_cost_fn rough_kernel(const encoder_t *ctx, int32_t log2_size, bool lowres) {
   const int32_t c = 6 - log2_size;
+  // The evaluation on half-resolution pictures compares by transform above
+  // level 2 at every size.
+  if (lowres) return ctx->analysis_level > 2 ? ctx->pixel.block_cost[c] : ctx->pixel.satd[c];
   if (ctx->analysis_level > 4) return ctx->pixel.block_cost[c];
   return log2_size == 6 ? ctx->pixel.sad[0] : ctx->pixel.satd[c];
 }
@@ -197,28 +200,28 @@ pixel_cost_fn rough_kernel(const encoder_t *ctx, int32_t log2_size) {
 // The luma prediction of one list, as a pointer into the reference's phase
 // planes or the reference itself, or interpolated into buf (stride 64).
 const uint8_t *list_prediction(encoder_t *ctx, int32_t x, int32_t y, int32_t size, int32_t list, int32_t ref,
-                               mv_t mv, uint8_t *buf, int32_t *stride) {
+                               mv_t mv, bool lowres, uint8_t *buf, int32_t *stride) {
   const me_request_t rq = me_request_for(x, y, size, size, list, ref);
   me_predictor_t p;
-  me_predictor_init(&p, ctx->param.subpel_planes, &ctx->me, &rq, ctx->param.bilinear_qpel, buf);
+  me_predictor_init(&p, ctx->param.subpel_planes, &ctx->me, &rq, lowres ? 0 : ctx->param.bilinear_qpel, buf);
   const mv_t c = clamp_to_pu_limits(ctx, mv, x, y);
   return p.predict(mv_x(c), mv_y(c), stride);
 }
 
 }  // namespace
 
-uint32_t inter_rough_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) {
-  return rough_kernel(ctx, log2_size)(ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE);
+uint32_t inter_rough_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, bool lowres) {
+  return rough_kernel(ctx, log2_size, lowres)(ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE);
 }
 
 void inter_rough_predict(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, const int8_t ref[2],
-                         const mv_t mv[2]) {
+                         const mv_t mv[2], bool lowres) {
   const int32_t size = 1 << log2_size;
   alignas(32) uint8_t buf[2][64 * 64];
   const uint8_t *p[2] = {nullptr, nullptr};
   int32_t stride[2] = {64, 64};
   for (int32_t l = 0; l < 2; l++)
-    if (ref[l] >= 0) p[l] = list_prediction(ctx, x, y, size, l, ref[l], mv[l], buf[l], &stride[l]);
+    if (ref[l] >= 0) p[l] = list_prediction(ctx, x, y, size, l, ref[l], mv[l], lowres, buf[l], &stride[l]);
   uint8_t *dst = ctu_rec_at(ctx, 0, x, y);
   if (p[0] && p[1])
     ctx->mc.pixel_avg(dst, RECON_STRIDE, p[0], stride[0], p[1], stride[1], size, size);
@@ -226,12 +229,14 @@ void inter_rough_predict(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size
     ctx->mc.block_copy(dst, RECON_STRIDE, p[0] ? p[0] : p[1], p[0] ? stride[0] : stride[1], size, size);
 }
 
-void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool two_lists,
+void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool two_lists, bool lowres,
                     merge_eval_t *out) {
   const int32_t size = 1 << log2_size;
   merge_candidates_t &mc = out->list;
-  if (two_lists) {
+  if (two_lists || lowres) {
     out->count = mvp_get_merge_list(ctx, z, x, y, size, size, &mc);
+    if (!two_lists)
+      for (int32_t i = 0; i < 5; i++) mc.ref_idx[1][i] = -2;
   } else {
     int32_t temporal = -1;
     out->count = mvp_get_merge_candidates_l0(ctx, z, x, y, size, size, mc.mv[0], mc.ref_idx[0], &temporal);
@@ -241,7 +246,7 @@ void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log
   out->best = out->second = -1;
   out->best_cost = out->second_cost = COST_NONE;
   const int32_t subpel = ctx->ctu_subpel_level;
-  const pixel_cost_fn kernel = rough_kernel(ctx, log2_size);
+  const pixel_cost_fn kernel = rough_kernel(ctx, log2_size, lowres);
   const uint8_t *src = ctu_src_at(ctx, 0, x, y);
   for (int32_t i = 0; i < out->count; i++) {
     const int8_t ref[2] = {mc.ref_idx[0][i], mc.ref_idx[1][i]};
@@ -265,8 +270,8 @@ void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log
     // temporal candidate's vector is scaled, and fractional ones of it
     // seldom pay.
     if ((subpel == 0 && fractional) || (subpel == 1 && odd)) continue;
-    if (((mc.temporal_mask >> i) & 1) && fractional) continue;
-    inter_rough_predict(ctx, x, y, log2_size, ref, mv);
+    if (!lowres && ((mc.temporal_mask >> i) & 1) && fractional) continue;
+    inter_rough_predict(ctx, x, y, log2_size, ref, mv, lowres);
     const uint32_t cost = kernel(src, SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE) +
                           ctx->ctu_lambda_sad * static_cast<uint32_t>(std::min(i + 1, 4));
     if (cost < out->best_cost) {

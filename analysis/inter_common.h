@@ -10,6 +10,7 @@
 
 struct encoder_t;
 struct frame_t;
+struct lowres_cu_search_t;
 
 // Rough costs below which the recursion of analysis levels 0-1 skips the
 // split of a CU, by [QP][depth 0-2].
@@ -49,16 +50,19 @@ struct merge_eval_t {
 // P slices take the list-0 list, B slices the two-list one.  Candidates
 // outside the vector limits, repeats of the best and those the CTU's
 // sub-sample level excludes are passed over; ties keep the earlier one.
-void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool two_lists,
+// `lowres`: the rules of the evaluation on half-resolution pictures (the
+// two-list function in P slices too, no temporal-candidate rule, its cost
+// function and no bilinear prediction).
+void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool two_lists, bool lowres,
                     merge_eval_t *out);
 // The rough cost function of a CU's 2Nx2N prediction at the CTU's analysis
 // level.
-uint32_t inter_rough_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size);
+uint32_t inter_rough_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, bool lowres);
 // Luma prediction of a 2Nx2N PU into the reconstruction buffer with the
 // vectors clamped to the CTU's limits (which keeps the prediction): one
 // list, or both averaged.
 void inter_rough_predict(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, const int8_t ref[2],
-                         const mv_t mv[2]);
+                         const mv_t mv[2], bool lowres);
 // A vector clamped so the block at CTU-relative (x, y) starts inside the
 // CTU's prediction-unit limits.
 mv_t clamp_to_pu_limits(const encoder_t *ctx, mv_t mv, int32_t x, int32_t y);
@@ -70,3 +74,19 @@ bool mv_in_limits(const encoder_t *ctx, mv_t mv);
 // node and the CTU maps; node->recode tells whether the buffers hold it.
 void analyse_p_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 void analyse_b_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The same for CUs of 16x16 and larger with the motion searched on the
+// half-resolution pictures (the internal setting lowres_cu_search), and
+// without the early-skip rules and the lookahead's shortcuts.
+void analyse_p_cu_lowres(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowres, int32_t z, int32_t x,
+                         int32_t y, int32_t log2_size);
+void analyse_b_cu_lowres(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowres, int32_t z, int32_t x,
+                         int32_t y, int32_t log2_size);
+
+// The half-resolution motion search of a CU (log2 size 4..6): per list and
+// reference on the record's pictures, the best of each list in full
+// resolution (costs x4, vectors x2 kept inside the CU's vector window) in
+// me_best (list 0) and me_other (list 1; in a P picture coded as a B slice
+// the best other list-0 reference), with the AMVP lists of their
+// references in amvp/amvp_count.
+void lowres_motion_search(encoder_t *ctx, lowres_cu_search_t *lowres, cu_node_t *node, int32_t z, int32_t x,
+                          int32_t y, int32_t log2_size, bool true_b, mv_t amvp[2][2], int32_t amvp_count[2]);

@@ -31,6 +31,9 @@ struct inter_cu_t {
   int32_t z, x, y, s, d, n;
   bool b_slice;  // two lists
   bool true_b;   // a B or Bref picture (not a P picture coded as a B slice)
+  // The search on half-resolution pictures (null: the fast search), which
+  // has no early-skip rules and no lookahead shortcuts.
+  lowres_cu_search_t *lowres = nullptr;
   merge_eval_t merge;
   int32_t second = -1;  // merge candidate kept for a second skip trial
   // The AMVP lists the best result of each list was searched with.
@@ -107,7 +110,7 @@ void setup_and_skip(inter_cu_t &c) {
     node->tu_split = 1;
     cu_tu_children_setup(c.nodes, node);
   }
-  merge_evaluate(ctx, c.z, c.x, c.y, c.s, c.b_slice, &c.merge);
+  merge_evaluate(ctx, c.z, c.x, c.y, c.s, c.b_slice, c.lowres != nullptr, &c.merge);
   const merge_eval_t &m = c.merge;
   ctx->last_distortion = COST_NONE;
   node->skip_cost = COST_NONE;
@@ -116,7 +119,7 @@ void setup_and_skip(inter_cu_t &c) {
   node->merge_idx = static_cast<uint32_t>(m.best);
   node->inter_sad_cost = m.best_cost;
   const uint32_t lsad = node->lambda_sad;
-  if (ctx->analysis_level < 2 && c.d > 0 &&
+  if (!c.lowres && ctx->analysis_level < 2 && c.d > 0 &&
       static_cast<int32_t>(m.best_cost) > static_cast<int32_t>((800 * lsad + 1500) >> (2 * (5 - c.s)))) {
     // Too far from a skip to be worth its RD.
     c.take_merge(m.best, 1);
@@ -297,8 +300,8 @@ void choose_b(inter_cu_t &c) {
   if (C0 < COST_NONE && C1 < COST_NONE) {
     const int8_t ref[2] = {static_cast<int8_t>(b0.ref_idx), static_cast<int8_t>(b1.ref_idx)};
     const mv_t mv[2] = {b0.mv, b1.mv};
-    inter_rough_predict(ctx, c.x, c.y, c.s, ref, mv);
-    Bi = inter_rough_cost(ctx, c.x, c.y, c.s) + c.vector_bits(b0, 0) + c.vector_bits(b1, 1);
+    inter_rough_predict(ctx, c.x, c.y, c.s, ref, mv, c.lowres != nullptr);
+    Bi = inter_rough_cost(ctx, c.x, c.y, c.s, c.lowres != nullptr) + c.vector_bits(b0, 0) + c.vector_bits(b1, 1);
   }
   const uint32_t best_search = std::min({C0, C1, Bi});
   if (!ctx->merge_res_flag && best_search > node->inter_sad_cost) {
@@ -324,6 +327,13 @@ bool intra_trial_runs(const inter_cu_t &c) {
   const encoder_t *ctx = c.ctx;
   const cu_node_t *node = c.node;
   const int32_t level = ctx->analysis_level;
+  if (c.lowres) {
+    // Without the lookahead's filters: only where inter prediction leaves
+    // more than a few lambdas per 4x4 block.
+    const int32_t trial = c.b_slice ? ctx->param.intra_trial_b : ctx->param.intra_trial_p;
+    return trial && c.s < 6 && (ctx->speed_mode < 2 || c.s == 3) &&
+           static_cast<int32_t>(node->inter_sad_cost) > static_cast<int32_t>(node->lambda_sad << (2 * c.s - 2));
+  }
   const bool allowed = c.s < 6 && (c.b_slice ? ctx->b_intra_trial : ctx->param.intra_trial_p) &&
                        (ctx->speed_mode < 2 || c.s == 3);
   if (!allowed) return false;
@@ -372,7 +382,7 @@ bool inter_rd(inter_cu_t &c, uint32_t *C_out) {
   c.commit();
   const int32_t m = node->pred_intra ? 0 : node->pu.p2n.merge_flag;
   uint32_t C;
-  if (c.s == 6 && ctx->analysis_level < 3) {
+  if (c.s == 6 && ctx->analysis_level < 3 && !c.lowres) {
     encode_cu_64x64(ctx, c.z, c.x, c.y, static_cast<int8_t>(node->qp), 1, 0, 3);
     const uint32_t D = ctu_weighted_distortion(ctx);
     const int32_t qp = node->qp;
@@ -408,9 +418,10 @@ bool inter_rd(inter_cu_t &c, uint32_t *C_out) {
   return true;
 }
 
-void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                      bool b_slice) {
+void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowres, int32_t z, int32_t x, int32_t y,
+                      int32_t log2_size, bool b_slice) {
   inter_cu_t c;
+  c.lowres = lowres;
   c.ctx = ctx;
   c.nodes = nodes;
   c.n = node_index(z, log2_size);
@@ -425,14 +436,23 @@ void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
   cu_node_t *node = c.node;
 
   setup_and_skip(c);
-  const uint32_t R = node->skip_cost < COST_NONE ? reference_distortion(c) : 0;
-  if (node->skip_cost >= COST_NONE) ctx->last_distortion = COST_NONE;
-  const bool E = node->skip_cost < COST_NONE && early_skip(c, R);
+  bool E = false;
+  if (!lowres) {
+    const uint32_t R = node->skip_cost < COST_NONE ? reference_distortion(c) : 0;
+    if (node->skip_cost >= COST_NONE) ctx->last_distortion = COST_NONE;
+    E = node->skip_cost < COST_NONE && early_skip(c, R);
+  }
   node->intra_sad_cost = node->intra_cost = COST_NONE;
   ctx->intra_rd_done = 0;
   if (!E) {
-    const bool lowres_merge = node->lowres_cost >= 512 && node->skip_cost < COST_NONE;
-    if (lowres_merge && b_slice) {
+    const bool lowres_merge = !lowres && node->lowres_cost >= 512 && node->skip_cost < COST_NONE;
+    if (lowres) {
+      lowres_motion_search(ctx, lowres, node, z, x, y, log2_size, c.true_b, c.amvp, c.amvp_count);
+      if (b_slice)
+        choose_b(c);
+      else
+        choose_p(c);
+    } else if (lowres_merge && b_slice) {
       // The lookahead found the area hard to predict: the merge motion,
       // coded explicitly, against intra.
       ctx->merge_res_flag = 0;
@@ -520,9 +540,19 @@ void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
 }  // namespace
 
 void analyse_p_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
-  analyse_inter_cu(ctx, nodes, z, x, y, log2_size, false);
+  analyse_inter_cu(ctx, nodes, nullptr, z, x, y, log2_size, false);
 }
 
 void analyse_b_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
-  analyse_inter_cu(ctx, nodes, z, x, y, log2_size, true);
+  analyse_inter_cu(ctx, nodes, nullptr, z, x, y, log2_size, true);
+}
+
+void analyse_p_cu_lowres(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowres, int32_t z, int32_t x,
+                         int32_t y, int32_t log2_size) {
+  analyse_inter_cu(ctx, nodes, lowres, z, x, y, log2_size, false);
+}
+
+void analyse_b_cu_lowres(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowres, int32_t z, int32_t x,
+                         int32_t y, int32_t log2_size) {
+  analyse_inter_cu(ctx, nodes, lowres, z, x, y, log2_size, true);
 }

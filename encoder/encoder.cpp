@@ -439,6 +439,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
     const mem_kind_guard kind(MEM_PICTURES);
     ok = frame_pool_init(enc->pool, enc->width, enc->height, bounds.inputs, bounds.recons, bounds.plane_sets,
                          with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr) == 0;
+    if (ok && p.lowres_cu_search) ok = frame_pool_add_recon_lowres(enc->pool) == 0;
   }
   ok = ok && frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
             frame_list_init(enc->lookahead->decided, enc->decision_delay + 3) == 0;
@@ -756,6 +757,9 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   ctu_setup_pointers(ctx);
   rec->frame_number = pic->frame_number;
   rec->poc = pic->poc;
+  // The CU search on half-resolution pictures searches the references'
+  // source pictures at half resolution, which outlive their inputs here.
+  if (enc->param.lowres_cu_search) frame_copy_lowres(rec, pic);
   // Predicted pictures compare their skip costs with the distortion of
   // their references' CTUs.
   rec->record_distortion = reference;
@@ -1050,7 +1054,7 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
       lookahead_frame_init(enc, f, 1);
       enc->stats->lookahead_ns += now_ns() - t0;
     }
-    else if (enc->param.intra_fast_path)
+    else if (enc->param.intra_fast_path || enc->param.lowres_cu_search)
       lookahead_frame_init(enc, f, 0);
     f->pts = pts;
     f->frame_number = enc->frames_received++;

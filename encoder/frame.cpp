@@ -181,22 +181,10 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
     std::memset(f->ctu_distortion, 0, ctus * sizeof(uint32_t));
   }
   if (is_input) {
-    f->lowres_stride = f->alloc_width / 2 + 2 * LOWRES_PAD_X;
-    f->lowres_width = width / 2;
-    f->lowres_height = height / 2;
-    const size_t plane_size = static_cast<size_t>(f->lowres_stride) * (f->alloc_height / 2 + 2 * LOWRES_PAD_Y);
-    const size_t origin = static_cast<size_t>(LOWRES_PAD_Y) * f->lowres_stride + LOWRES_PAD_X;
-    f->lowres_alloc = static_cast<uint8_t *>(aligned_calloc(plane_size));
-    if (lowres_phases) f->lowres_phase_alloc = static_cast<uint8_t *>(aligned_calloc(15 * plane_size));
-    if (!f->lowres_alloc || (lowres_phases && !f->lowres_phase_alloc)) {
+    if (frame_lowres_alloc(f, lowres_phases) < 0) {
       frame_delete(f);
       return nullptr;
     }
-    f->lowres_planes[0] = f->lowres_alloc + origin;
-    if (lowres_phases) {
-      for (int32_t p = 1; p < 16; p++) f->lowres_planes[p] = f->lowres_phase_alloc + (p - 1) * plane_size + origin;
-    }
-    f->lowres_luma = f->lowres_planes[0];
     if (layout) {
       f->la = lowres_data_new(*layout);
       if (!f->la) {
@@ -226,6 +214,38 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
   f->is_input = is_input;
   f->scenecut_candidate = 1;
   return f;
+}
+
+size_t frame_lowres_plane_bytes(const frame_t *f) {
+  return static_cast<size_t>(f->lowres_stride) * (f->alloc_height / 2 + 2 * LOWRES_PAD_Y);
+}
+
+int frame_lowres_alloc(frame_t *f, int32_t phases) {
+  f->lowres_stride = f->alloc_width / 2 + 2 * LOWRES_PAD_X;
+  f->lowres_width = f->width / 2;
+  f->lowres_height = f->height / 2;
+  const size_t plane_size = frame_lowres_plane_bytes(f);
+  const size_t origin = static_cast<size_t>(LOWRES_PAD_Y) * f->lowres_stride + LOWRES_PAD_X;
+  f->lowres_alloc = static_cast<uint8_t *>(aligned_calloc(plane_size));
+  if (phases) f->lowres_phase_alloc = static_cast<uint8_t *>(aligned_calloc(15 * plane_size));
+  if (!f->lowres_alloc || (phases && !f->lowres_phase_alloc)) return -1;
+  f->lowres_planes[0] = f->lowres_alloc + origin;
+  if (phases)
+    for (int32_t p = 1; p < 16; p++) f->lowres_planes[p] = f->lowres_phase_alloc + (p - 1) * plane_size + origin;
+  f->lowres_luma = f->lowres_planes[0];
+  return 0;
+}
+
+int frame_pool_add_recon_lowres(frame_pool_t *pool) {
+  for (int32_t i = 0; i < pool->all_count; i++) {
+    frame_t *f = pool->all[i];
+    if (!f->is_input && !f->lowres_alloc && frame_lowres_alloc(f, 0) < 0) return -1;
+  }
+  return 0;
+}
+
+void frame_copy_lowres(frame_t *dst, const frame_t *src) {
+  std::memcpy(dst->lowres_alloc, src->lowres_alloc, frame_lowres_plane_bytes(src));
 }
 
 void frame_delete(frame_t *f) {

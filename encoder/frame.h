@@ -186,6 +186,15 @@ void *frame_list_shift_wait(frame_list_t *l);
 frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel = 0, int32_t lowres_phases = 0,
                    const lowres_layout_t *layout = nullptr);
 void frame_delete(frame_t *f);
+// The half-resolution luma plane of a picture (with the 15 phase planes
+// when `phases`), margins included; -1 when memory runs out.  Input
+// pictures get it when made.
+int frame_lowres_alloc(frame_t *f, int32_t phases);
+size_t frame_lowres_plane_bytes(const frame_t *f);
+// The half-resolution plane, margins included, of a picture of the same
+// size (both must have one).
+void frame_copy_lowres(frame_t *dst, const frame_t *src);
+
 // Replicates the picture's edge samples into the margins.
 void frame_extend_borders(frame_t *f);
 // The same for the luma rows [y0, y1) (multiples of 2) and their chroma
@@ -228,6 +237,9 @@ struct frame_pool_t {
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
                     int32_t plane_sets = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr);
 void frame_pool_destroy(frame_pool_t *pool);
+// Gives every reconstruction of the pool a half-resolution plane: the CU
+// search on half-resolution pictures reads its references' there.
+int frame_pool_add_recon_lowres(frame_pool_t *pool);
 // A picture with reference count 1, or NULL when every one of its kind is in
 // use.
 frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input);

@@ -181,6 +181,8 @@ static void rate_control_repairs(param_t *p, const tarnhevcenc_param_t &in) {
     p->pb_factor[k - 1] = k >= deepest ? pb : std::pow(pb, static_cast<float>(k) / static_cast<float>(deepest));
 }
 
+void (*param_internal_override)(param_t *p) = nullptr;
+
 int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   // 1. Base defaults (the public defaults plus the internal-only settings).
   tarnhevcenc_param_t base;
@@ -368,6 +370,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->sao = p->sao ? 1 : 0;
   p->opengop = p->opengop ? 1 : 0;
   p->cutree = p->cutree ? 1 : 0;
+  if (param_internal_override) param_internal_override(p);
   return 0;
 }
 

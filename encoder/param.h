@@ -110,6 +110,10 @@ void param_public_defaults(tarnhevcenc_param_t *pub);
 // and repairs (one message on stderr per repair).  Returns -1 on a
 // structural error that no repair can fix.
 int param_build(param_t *p, const tarnhevcenc_param_t *pub);
+// Test and bench programs only: when set, param_build hands it the finished
+// record, so settings that no public field reaches (lowres_cu_search) can be
+// switched on to be checked and measured.  The library never sets it.
+extern void (*param_internal_override)(param_t *p);
 // Writes the effective compat and frame_contexts into the caller's record
 // and every effective value into its `effective` block (only where its size
 // covers them); no other field of the caller's is touched.

@@ -52,6 +52,27 @@ conf_raw_from_y4m() {
   ffmpeg -v error -y -i "$1" "${limit[@]}" -c:v copy -f rawvideo "$2" </dev/null
 }
 
+# conf_pan OUT: 12 pictures of 136x104 (not a multiple of the CTU size) from
+# the middle of the flower clip, as raw 4:2:0: a window that moves 8 samples
+# a picture right, left, down, up (and comes back), so that the content
+# moves in off every picture edge in turn.  Needs flower_720p_30f.y4m.
+conf_pan() {
+  ffmpeg -v error -y -i "$CLIPS/flower_720p_30f.y4m" -frames:v 12 \
+    -vf "crop=136:104:'300+8*(if(lt(n,3),n,if(lt(n,6),6-n,0)))':'200+8*(if(between(n,6,8),n-5,if(between(n,9,11),12-n,0)))'" \
+    -pix_fmt yuv420p -f rawvideo "$1" </dev/null
+}
+
+# conf_pan_cases "LEVELS" [EXTRA ARGS]: the cases of conf_pan's pan.yuv at
+# each level with and without B pictures, for conf_run_cases.
+conf_pan_cases() {
+  local level b
+  for level in $1; do
+    for b in 0 3; do
+      echo "pan-l$level-b$b|pan.yuv|136|104|12|${2:-} --input-res 136x104 --frames 12 --qp 32 --bframes $b --keyint 0 --scenecut 0 --complexity $level"
+    done
+  done
+}
+
 # conf_synth NAME W H FRAMES SOURCE: writes NAME.yuv, a raw 4:2:0 picture
 # sequence from an ffmpeg lavfi source (testsrc2, mandelbrot, noise, flat,
 # gradient, stripes), so odd content reaches every picture size.

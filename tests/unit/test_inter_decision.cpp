@@ -13,6 +13,7 @@
 #include "analysis/inter_common.h"
 #include "encoder/ctu_start.h"
 #include "encoder/encoder.h"
+#include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/ratecontrol.h"
 #include "rdo/block_coding.h"
 #include "tests/unit/row_context.h"
@@ -150,6 +151,21 @@ struct InterDecision : ::testing::Test {
     analyse_ctu_fast(ctx);
   }
 
+  // The CU search on half-resolution pictures switched on: the source and
+  // the references get their half-resolution pictures, as the encoder
+  // gives them when the setting is on.
+  void search_on_half_resolution(bool b_picture) {
+    ctx->param.lowres_cu_search = 1;
+    frame_extend_borders(in);
+    lowres_build(ctx->mc, in, 0);
+    for (int32_t l = 0; l < (b_picture ? 2 : 1); l++) {
+      if (!ref[l]->lowres_alloc) {
+        ASSERT_EQ(frame_lowres_alloc(ref[l], 0), 0);
+      }
+      lowres_build(ctx->mc, ref[l], 0);
+    }
+  }
+
   int32_t units_where(const std::function<bool(int32_t)> &f) const {
     int32_t n = 0;
     for (int32_t y8 = 0; y8 < 8; y8++)
@@ -180,6 +196,52 @@ TEST_F(InterDecision, ShiftedPictureIsCodedWithItsVectorAndNoResidual) {
     EXPECT_EQ(moved, 64) << "level " << level;
     EXPECT_EQ(ctx->maps->cbf[0] & 1, 0) << "level " << level;
   }
+}
+
+// The half-resolution search has no early skip: every CU is searched, and
+// its costs come from the half-size blocks (four times theirs).  A static
+// picture still ends as skip CUs at zero motion.
+TEST_F(InterDecision, HalfResolutionSearchSkipsAStaticPicture) {
+  for (int32_t level : {0, 2, 4}) {
+    start_picture(texture, texture, nullptr, level, 27);
+    search_on_half_resolution(false);
+    code_ctu(1, 1);
+    const int32_t skipped = units_where([&](int32_t u) { return (ctx->maps->flags[u] & 1) != 0; });
+    EXPECT_GT(skipped, 64 * 9 / 10) << "level " << level;
+    const me_result_t &root = ctx->nodes[0].me_best;
+    ASSERT_LT(root.cost, COST_NONE) << "level " << level;
+    EXPECT_EQ(root.cost % 4, 0u) << "level " << level;
+    EXPECT_EQ(root.mv, mv_make(0, 0)) << "level " << level;
+  }
+}
+
+// A picture shifted by an even number of samples is the reference shifted
+// by whole samples at half resolution too: P pictures, and B pictures
+// whose two references are the same unshifted picture, find the shift in
+// every CU (16x16 and larger on the half-resolution pictures) and need no
+// residual.
+TEST_F(InterDecision, HalfResolutionSearchFindsTheShift) {
+  const int32_t dx = 6, dy = -4;
+  auto shifted = [&](int32_t c, int32_t x, int32_t y) { return waves(c, x + (c ? dx / 2 : dx), y + (c ? dy / 2 : dy)); };
+  const picture_fn reference = waves;
+  for (int32_t level : {2, 4})
+    for (bool b_picture : {false, true}) {
+      start_picture(shifted, waves, b_picture ? &reference : nullptr, level, 27);
+      search_on_half_resolution(b_picture);
+      code_ctu(1, 1);
+      const int32_t moved = units_where([&](int32_t u) {
+        if (ctx->maps->pred_intra[u]) return false;
+        bool any = false, all = true;
+        for (int32_t l = 0; l < 2; l++) {
+          if (ctx->maps->ref_idx[l][u] < 0) continue;
+          any = true;
+          all = all && ctx->maps->mv[l][u] == mv_make(4 * dx, 4 * dy);
+        }
+        return any && all;
+      });
+      EXPECT_EQ(moved, 64) << "level " << level << (b_picture ? ", B" : ", P");
+      EXPECT_EQ(ctx->maps->cbf[0] & 1, 0) << "level " << level << (b_picture ? ", B" : ", P");
+    }
 }
 
 TEST_F(InterDecision, EarlySkipStopsTheSearchOnlyBelowItsThreshold) {
