@@ -1,6 +1,7 @@
 // Per-depth snapshots of a CU trial, so that the decision can put the
 // better trial back instead of coding it again.
 #include <cstring>
+#include <type_traits>
 
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
@@ -9,29 +10,27 @@
 #include "rdo/rd_cost.h"
 
 // The transform flags of a CU's subtree as the record holds them: per-node
-// arrays and per-unit maps, each copied level by level or in one run.
+// arrays (the subtree level by level) and per-unit maps.
 struct tree_flags_t {
-  uint32_t tu_split[CU_NODE_COUNT];
-  uint8_t residual_mode[CU_NODE_COUNT];
-  uint8_t cbf[CU_NODE_COUNT];
-  uint8_t unit_tu_log2[256];
-  uint8_t unit_cbf[256];
+  uint32_t *tu_split;
+  uint8_t *residual_mode, *cbf;
+  uint8_t *unit_tu_log2, *unit_cbf;
 };
 
+// The snapshot of one depth.  Its arrays are carved from one block for all
+// depths and hold a CU of that depth and no more; the per-node arrays hold
+// the CU's subtree level by level.
 struct cu_snapshot_t {
-  uint8_t rec_y[64 * 64];
-  uint8_t rec_c[2][32 * 32];
-  uint8_t units[6][256];
-  int16_t coef_y[64 * 64];
-  int16_t coef_c[2][32 * 32];
-  uint8_t map8[9][64];
-  mv_t mv8[2][64];
-  int8_t dir4[256];
-  int8_t cdir[64];
-  uint32_t cu_split[CU_NODE_COUNT], tu_split[CU_NODE_COUNT], part_mode[CU_NODE_COUNT];
-  uint8_t residual_mode[CU_NODE_COUNT], cbf[CU_NODE_COUNT];
+  uint8_t *rec_y, *rec_c[2];
+  uint8_t *units[6];
+  int16_t *coef_y, *coef_c[2];
+  uint8_t *map8[9];
+  mv_t *mv8[2];
+  int8_t *dir4, *cdir;
+  uint32_t *cu_split, *tu_split, *part_mode;
+  uint8_t *residual_mode, *cbf;
+  tree_flags_t tree;  // the transform-tree slot of the depth
   cabac_t cabac;
-  tree_flags_t tree;
 };
 
 namespace {
@@ -55,19 +54,57 @@ inline void move(void *snap, void *live, size_t n) {
     std::memcpy(live, snap, n);
 }
 
-// Calls f(first node, count) for every level of the subtree of the node.
+// Calls f(first node, count, k) for every level of the subtree of the node,
+// k counting the subtree's nodes before the level.
 template <class F>
 void for_subtree(int32_t z, int32_t log2_size, F f) {
-  for (int32_t s = log2_size, count = 1; s >= 2; s--, count *= 4) f(node_index(z, s), count);
+  for (int32_t s = log2_size, count = 1, k = 0; s >= 2; k += count, s--, count *= 4) f(node_index(z, s), count, k);
+}
+
+// Nodes of the subtree of a block of log2 size s.
+constexpr size_t subtree_nodes(int32_t log2_size) { return log2_size < 2 ? 0 : 1 + 4 * subtree_nodes(log2_size - 1); }
+
+// Places the arrays of the depth's snapshot at `base` + offset and returns
+// the bytes they take (with a null base it only measures).
+size_t carve(cu_snapshot_t *s, uint8_t *base, int32_t depth) {
+  const size_t n = static_cast<size_t>(64) >> depth, units = n * n / 16, n8 = n >= 8 ? n / 8 : 1, n4 = n / 4;
+  const size_t nodes = subtree_nodes(6 - depth);
+  size_t at = 0;
+  auto take = [&](auto *&p, size_t count) {
+    using T = std::remove_reference_t<decltype(*p)>;
+    at = (at + 31) & ~static_cast<size_t>(31);
+    p = base ? reinterpret_cast<T *>(base + at) : nullptr;
+    at += count * sizeof(T);
+  };
+  take(s->rec_y, n * n);
+  for (auto *&c : s->rec_c) take(c, n * n / 4);
+  for (auto *&u : s->units) take(u, units);
+  take(s->coef_y, n * n);
+  for (auto *&c : s->coef_c) take(c, n * n / 4);
+  for (auto *&m : s->map8) take(m, n8 * n8);
+  for (auto *&v : s->mv8) take(v, n8 * n8);
+  take(s->dir4, n4 * n4);
+  take(s->cdir, n8 * n8);
+  take(s->cu_split, nodes);
+  take(s->tu_split, nodes);
+  take(s->part_mode, nodes);
+  take(s->residual_mode, nodes);
+  take(s->cbf, nodes);
+  take(s->tree.tu_split, nodes);
+  take(s->tree.residual_mode, nodes);
+  take(s->tree.cbf, nodes);
+  take(s->tree.unit_tu_log2, units);
+  take(s->tree.unit_cbf, units);
+  return (at + 31) & ~static_cast<size_t>(31);
 }
 
 template <bool save>
 void tree_copy(encoder_t *ctx, cu_node_t *nodes, tree_flags_t *t, int32_t z, int32_t log2_size) {
   ctu_maps_t *m = ctx->maps;
-  for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
-    move<save>(t->tu_split + first, m->tu_split + first, sizeof(uint32_t) * count);
-    move<save>(t->residual_mode + first, m->residual_mode + first, static_cast<size_t>(count));
-    move<save>(t->cbf + first, m->cbf + first, static_cast<size_t>(count));
+  for_subtree(z, log2_size, [&](int32_t first, int32_t count, int32_t k) {
+    move<save>(t->tu_split + k, m->tu_split + first, sizeof(uint32_t) * count);
+    move<save>(t->residual_mode + k, m->residual_mode + first, static_cast<size_t>(count));
+    move<save>(t->cbf + k, m->cbf + first, static_cast<size_t>(count));
   });
   const size_t units = static_cast<size_t>(1) << (2 * (log2_size - 2));
   move<save>(t->unit_tu_log2, m->unit.tu_log2 + z, units);
@@ -98,12 +135,12 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
     move<save>(&s->cdir[k], &m->intra_dir[chroma_dir_index(x >> 3, (y >> 3) + j)], static_cast<size_t>(n8));
   }
   for (int32_t j = 0; j < n4; j++) move<save>(s->dir4 + j * n4, &m->intra_dir[map4_index(x >> 2, (y >> 2) + j)], n4);
-  for_subtree(z, log2_size, [&](int32_t first, int32_t count) {
-    move<save>(s->cu_split + first, m->cu_split + first, sizeof(uint32_t) * count);
-    move<save>(s->tu_split + first, m->tu_split + first, sizeof(uint32_t) * count);
-    move<save>(s->part_mode + first, m->part_mode + first, sizeof(uint32_t) * count);
-    move<save>(s->residual_mode + first, m->residual_mode + first, static_cast<size_t>(count));
-    move<save>(s->cbf + first, m->cbf + first, static_cast<size_t>(count));
+  for_subtree(z, log2_size, [&](int32_t first, int32_t count, int32_t k) {
+    move<save>(s->cu_split + k, m->cu_split + first, sizeof(uint32_t) * count);
+    move<save>(s->tu_split + k, m->tu_split + first, sizeof(uint32_t) * count);
+    move<save>(s->part_mode + k, m->part_mode + first, sizeof(uint32_t) * count);
+    move<save>(s->residual_mode + k, m->residual_mode + first, static_cast<size_t>(count));
+    move<save>(s->cbf + k, m->cbf + first, static_cast<size_t>(count));
   });
   move<save>(&s->cabac, &ctx->cabac, sizeof(cabac_t));
   // The transform flags are the record's, in the runs above; the nodes,
@@ -132,9 +169,17 @@ void transform_tree_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t
 }
 
 int32_t snapshots_alloc(encoder_t *ctx) {
-  ctx->snapshots = static_cast<cu_snapshot_t *>(aligned_malloc(5 * sizeof(cu_snapshot_t)));
-  if (!ctx->snapshots) return -1;
-  std::memset(static_cast<void *>(ctx->snapshots), 0, 5 * sizeof(cu_snapshot_t));
+  // The five records, then the arrays of each depth, sized for its CU.
+  cu_snapshot_t measure{};
+  const size_t head = (5 * sizeof(cu_snapshot_t) + 31) & ~static_cast<size_t>(31);
+  size_t total = head;
+  for (int32_t d = 0; d < 5; d++) total += carve(&measure, nullptr, d);
+  auto *block = static_cast<uint8_t *>(aligned_malloc(total));
+  if (!block) return -1;
+  std::memset(block, 0, total);
+  ctx->snapshots = reinterpret_cast<cu_snapshot_t *>(block);
+  size_t at = head;
+  for (int32_t d = 0; d < 5; d++) at += carve(ctx->snapshots + d, block + at, d);
   return 0;
 }
 

@@ -171,4 +171,50 @@ TEST_F(Snapshots, TransformTreeSlotsRoundTrip) {
   EXPECT_EQ(after.est, scrambled.est);
 }
 
+// The recursion holds the snapshots of every depth at once (a 64x64 CU's,
+// then its first 32x32 child's, ...): each depth's slot, sized for its CU,
+// must keep its own state while the deeper ones are saved and restored.
+TEST_F(Snapshots, NestedDepthsKeepTheirOwnStates) {
+  std::vector<image_t> saved;
+  std::vector<cabac_t> coders;
+  for (int32_t s = 6; s >= 3; s--) {
+    scramble();
+    saved.push_back(image());
+    coders.push_back(ctx->cabac);
+    cu_snapshot_save(ctx, ctx->nodes, 0, 0, s);
+    transform_tree_save(ctx, ctx->nodes, 0, s, 6 - s);
+  }
+  for (int32_t s = 3; s <= 6; s++) {
+    scramble();
+    cu_snapshot_restore(ctx, ctx->nodes, 0, 0, s);
+    const image_t after = image();
+    const image_t &want = saved[6 - s];
+    SCOPED_TRACE(testing::Message() << "depth " << 6 - s);
+    EXPECT_EQ(std::memcmp(&ctx->cabac, &coders[6 - s], sizeof(cabac_t)), 0);
+    for (int32_t r = 0; r < (1 << s); r++)
+      ASSERT_EQ(std::memcmp(&after.rec[r * RECON_STRIDE], &want.rec[r * RECON_STRIDE], 1u << s), 0) << "row " << r;
+    const auto *a = reinterpret_cast<const ctu_maps_t *>(after.maps.data());
+    const auto *b = reinterpret_cast<const ctu_maps_t *>(want.maps.data());
+    const size_t units = static_cast<size_t>(1) << (2 * (s - 2));
+    EXPECT_EQ(std::memcmp(a->unit.coef_y, b->unit.coef_y, sizeof(int16_t) * 16 * units), 0);
+    EXPECT_EQ(std::memcmp(a->unit.tu_log2, b->unit.tu_log2, units), 0);
+    for (int32_t l = s, count = 1; l >= 2; l--, count *= 4)
+      for (int32_t k = node_index(0, l); k < node_index(0, l) + count; k++) {
+        ASSERT_EQ(a->cu_split[k], b->cu_split[k]) << "node " << k;
+        ASSERT_EQ(a->part_mode[k], b->part_mode[k]) << "node " << k;
+        ASSERT_EQ(after.tu_split[k], want.tu_split[k]) << "node " << k;
+      }
+    // The transform slot of the depth, saved at the same time.
+    scramble();
+    transform_tree_restore(ctx, ctx->nodes, 0, s, 6 - s);
+    const auto *t = ctx->maps;
+    EXPECT_EQ(std::memcmp(t->unit.cbf, b->unit.cbf, units), 0);
+    for (int32_t l = s, count = 1; l >= 2; l--, count *= 4)
+      for (int32_t k = node_index(0, l); k < node_index(0, l) + count; k++) {
+        ASSERT_EQ(t->tu_split[k], b->tu_split[k]) << "node " << k;
+        ASSERT_EQ(t->cbf[k], b->cbf[k]) << "node " << k;
+      }
+  }
+}
+
 }  // namespace
