@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 
 #include "common/cabac_tables.h"
 #include "common/residual_ctx.h"
@@ -376,7 +377,8 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
 // pass would have dropped a group that this one kept.
 template <const rdoq_variant_t &V>
 bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *w) {
-  block_t b = block;
+  // Only a decision that advances the states works on a copy of them.
+  std::conditional_t<V.adapt_states, block_t, const block_t &> b = block;
   uint8_t csbf[64] = {0};
   const int32_t groups = b.n >> 2, last_group = last >> 4;
   const int32_t g1_base = CTX_GREATER1 + (b.chroma ? 16 : 0), g2_base = CTX_GREATER2 + (b.chroma ? 4 : 0);
@@ -396,7 +398,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       w->group_delta[g] = 0;
       const int32_t fctx = b.group_flag_ctx(csbf, g);
       w->group_flag_cost[g] = b.lambda * b.bin(fctx, 0);
-      if (V.adapt_states) b.code(fctx, 0);
+      if constexpr (V.adapt_states) b.code(fctx, 0);
       w->coded_end[g] = w->coded_count;
       continue;
     }
@@ -413,17 +415,19 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
         residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
     const int32_t increments = lay.pattern == 4 ? 9 : 3;
     uint8_t saved_sig[10], saved_lvl[5];
-    if (V.adapt_states) {
+    if constexpr (V.adapt_states) {
       std::memcpy(saved_sig, b.st + lay.offset, 9);
       if (lay.dc_ctx >= 0) saved_sig[9] = b.st[lay.dc_ctx];
       for (int32_t k = 0; k < 4; k++) saved_lvl[k] = b.st[g1_base + start.ctx_set * 4 + k];
       saved_lvl[4] = b.st[g2_base + start.ctx_set];
     }
     auto restore = [&] {
-      std::memcpy(b.st + lay.offset, saved_sig, static_cast<size_t>(increments));
-      if (lay.dc_ctx >= 0) b.st[lay.dc_ctx] = saved_sig[9];
-      for (int32_t k = 0; k < 4; k++) b.st[g1_base + start.ctx_set * 4 + k] = saved_lvl[k];
-      b.st[g2_base + start.ctx_set] = saved_lvl[4];
+      if constexpr (V.adapt_states) {
+        std::memcpy(b.st + lay.offset, saved_sig, static_cast<size_t>(increments));
+        if (lay.dc_ctx >= 0) b.st[lay.dc_ctx] = saved_sig[9];
+        for (int32_t k = 0; k < 4; k++) b.st[g1_base + start.ctx_set * 4 + k] = saved_lvl[k];
+        b.st[g2_base + start.ctx_set] = saved_lvl[4];
+      }
     };
 
     group_state_t gs = start;
@@ -439,7 +443,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
         w->coded[w->coded_count++] = {i, a, sig1, b.lambda * zero_bits + level_delta};
         level_delta += cost - w->zero_dist(i);
       }
-      if (V.adapt_states) {
+      if constexpr (V.adapt_states) {
         if (i != last) b.code(ctx, a != 0);
         if (a && gs.nz < 8) {
           b.code(g1_base + gs.ctx_set * 4 + gs.c1, a > 1);
@@ -519,7 +523,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       delta = b.lambda * zero_bits + level_delta;
     }
     if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
-      if (V.adapt_states) restore();
+      if constexpr (V.adapt_states) restore();
       refine_group(b, w, g, top, sctx, last, start);
       // The group priced again with its refined levels, in coding order.
       gs = start;
@@ -531,7 +535,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
         if (a == 0) {
           if (i != last) {
             zero_bits += b.bin(ctx, 0);
-            if (V.adapt_states) b.code(ctx, 0);
+            if constexpr (V.adapt_states) b.code(ctx, 0);
           }
           continue;
         }
@@ -568,14 +572,15 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       std::memset(w->level + 16 * g, 0, 16 * sizeof(int32_t));
       delta = 0;
       w->coded_count = w->coded_begin[g];
-      if (V.adapt_states) restore();
+      if constexpr (V.adapt_states) restore();
     }
     w->group_delta[g] = delta;
     w->coded_end[g] = w->coded_count;
     w->group_flag_cost[g] = middle ? b.lambda * b.bin(fctx, coded) : 0;
-    if (middle && V.adapt_states) b.code(fctx, coded);
+    if constexpr (V.adapt_states)
+      if (middle) b.code(fctx, coded);
   }
-  if (V.adapt_states) std::memcpy(w->states, b.st, sizeof b.st);
+  if constexpr (V.adapt_states) std::memcpy(w->states, b.st, sizeof b.st);
   return would_drop;
 }
 
