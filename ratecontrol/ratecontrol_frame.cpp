@@ -193,6 +193,21 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
   return std::clamp(q, lmin, lmax);
 }
 
+double ratecontrol_latency_qscale(const encoder_t *ctx, int32_t t, double q) {
+  const param_t &p = ctx->param;
+  if (p.latency_mode != 0 && p.latency_mode != 1) return q;
+  if (ctx->instance->coding_number == 0) q /= std::fabs(p.ip_factor);
+  if (t == RC_CLASS_I)
+    q -= 0.5 * ctx->rc->ip_offset;
+  else if (p.latency_mode == 0 && ctx->cur_input->p_layer == 0)
+    q -= 1.0;
+  // These steps subtract from the qscale: where the rate is far above what
+  // the pictures need (a small picture, a high bitrate, a low rate factor)
+  // q reaches zero or below, which has no QP (NaN); the lowest QP allowed
+  // is as far as it may go.
+  return std::max(q, ctx->rc->lmin[t]);
+}
+
 float ratecontrol_estimate_qscale(encoder_t *ctx) {
   ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;
@@ -277,19 +292,7 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
   rc->qp_novbv = rc_qscale2qp_f(static_cast<float>(q));
   const double q_abr = q;
   q = ratecontrol_clip_qscale(ctx, t, q);
-
-  if (p.latency_mode == 0 || p.latency_mode == 1) {
-    if (coded == 0) q /= ipf;
-    if (t == RC_CLASS_I)
-      q -= 0.5 * rc->ip_offset;
-    else if (p.latency_mode == 0 && pic->p_layer == 0)
-      q -= 1.0;
-    // These steps subtract from the qscale: where the rate is far above
-    // what the pictures need (a small picture, a high bitrate) q reaches
-    // zero or below, which has no QP (NaN); the lowest QP allowed is as far
-    // as it may go.
-    q = std::max(q, rc->lmin[t]);
-  }
+  q = ratecontrol_latency_qscale(ctx, t, q);
   rc->last_qscale = q;
   // The step limit between pictures of a class follows the average-bitrate
   // choice, not what VBV made of it: a picture that VBV held back (at a

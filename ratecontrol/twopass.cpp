@@ -42,7 +42,6 @@ int32_t twopass_frame_start(encoder_t *ctx) {
 
 float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
   ratecontrol_t *rc = ctx->rc;
-  const param_t &p = ctx->param;
   const encoder_t *enc = ctx->instance;
   const ratecontrol_t *inst = enc->rc;
   const ratecontrol_entry_t &e = *rc->entry;
@@ -79,14 +78,7 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     }
     rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
   }
-  q = std::clamp(q, rc->lmin[t], rc->lmax[t]);
-  if (p.latency_mode == 0 || p.latency_mode == 1) {
-    if (coded == 0) q /= std::fabs(p.ip_factor);
-    if (t == RC_CLASS_I)
-      q -= 0.5 * rc->ip_offset;
-    else if (p.latency_mode == 0 && ctx->cur_input->p_layer == 0)
-      q -= 1.0;
-  }
+  q = ratecontrol_latency_qscale(ctx, t, std::clamp(q, rc->lmin[t], rc->lmax[t]));
   rc->last_qscale = q;
   rc->last_qscale_for[t] = q;
   if (rc->vbv) {

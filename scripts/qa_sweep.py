@@ -48,7 +48,7 @@ def draw(rng, clips):
     if rng.random() < 0.3:
         args += ['--rc-lookahead', str(rng.choice([0, 1, 2, 4, 10]))]
     mode = rng.choice(['qp', 'qpx', 'qp', 'abr', 'crf', 'cbr', 'vbv', 'twopass', 'lqp', 'crfvbv'])
-    rate = max(5, int(w * h * 25 * rng.choice([0.01, 0.05, 0.2, 1.0]) / 1000))
+    rate = max(40, int(w * h * 25 * rng.choice([0.01, 0.05, 0.2, 1.0]) / 1000))
     if mode == 'qp':
         args += ['--qp', str(rng.randint(0, 51))]
     elif mode == 'qpx':
@@ -80,6 +80,10 @@ def draw(rng, clips):
         args += ['--random-decisions', str(rng.randint(1, 1000))]
     if rng.random() < 0.1:
         args += ['--tune', 'lowdelay']
+    elif rng.random() < 0.1:
+        # The real-time speed modes, forced so that the output does not
+        # depend on the machine's speed.
+        args += ['--tune', 'zerolatency', '--speed-mode', str(rng.randint(0, 3))]
     for flag in ('--no-sao', '--no-deblock', '--no-wpp', '--no-rdoq', '--no-sign-hiding', '--intra-nxn'):
         if rng.random() < 0.07:
             args.append(flag)

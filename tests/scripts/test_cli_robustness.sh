@@ -136,10 +136,16 @@ grep -q 'bframes 4 overridden' err.txt || fail "zerolatency-bframes: the overrid
 # --- the latency tunes' first-picture steps on the qscale at a rate far above
 # what the pictures need (without the CU-tree): the qscale fell below zero,
 # the QP became NaN and the first CTU read its lambda out of the table
+# (the second pass takes the same steps: 8x8 pictures, each its own texture)
+{ printf 'YUV4MPEG2 W8 H8 F25:1\n'; for i in 1 2 3 4 5 6 7 8; do printf 'FRAME\n'; yes "frame-$i-moving-$((i * 7))" | head -c 96; done; } >tiny.y4m
 for tune in lowdelay zerolatency; do
   run "rate-$tune" --tune "$tune" --speed-mode 0 --no-cutree --bitrate 1000 --frames 2 good.y4m o.hevc
   [ "$rc" -eq 0 ] || fail "rate-$tune: exit code $rc"
   [ $have_ffmpeg = 0 ] || [ "$(decoded_pictures o.hevc)" -eq 2 ] || fail "rate-$tune: the stream does not decode to 2 pictures"
+  for pass in 1 2; do
+    run "rate-$tune-pass$pass" --tune "$tune" --speed-mode 0 --no-cutree --bitrate 40 --pass $pass --stats tiny.log tiny.y4m o.hevc
+    [ "$rc" -eq 0 ] || fail "rate-$tune-pass$pass: exit code $rc"
+  done
 done
 
 # --- SIGTERM and SIGHUP as SIGINT; the input cut by another process ------------
