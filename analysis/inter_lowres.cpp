@@ -62,7 +62,9 @@ struct lowres_list_search_t {
   // to *best, in P pictures coded as B slices the runner-up to *other
   // (half-resolution costs and vectors).
   void run(int32_t list, me_result_t *best, me_result_t *other) const {
-    for (int32_t r = 0; r < me->ref_count[list]; r++) {
+    // Under real-time pressure only the nearest reference.
+    const int32_t refs = ctx->speed_mode == 0 ? me->ref_count[list] : std::min(1, me->ref_count[list]);
+    for (int32_t r = 0; r < refs; r++) {
       fill_ref_map(ctx, list, x, y, size, r);
       me_request_t rq = me_request_for(x >> 1, y >> 1, size >> 1, size >> 1, list, r);
       mv_t amvp[2];
