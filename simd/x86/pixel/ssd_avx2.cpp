@@ -128,10 +128,15 @@ uint32_t ssd_wxh_prefetch_avx2(const uint8_t *a, int32_t a_stride, const uint8_t
                                int32_t h) {
   if (w <= 0 || h <= 0) return 0;
   const int32_t w16 = w & ~15, w8 = w & ~7;
+  __m256i acc16 = _mm256_setzero_si256();
   __m128i acc = _mm_setzero_si128();
   uint32_t tail = 0;
   for (int32_t y = 0; y < h; y++, a += a_stride, b += b_stride) {
-    for (int32_t x = 0; x < w16; x += 16) acc = _mm_add_epi32(acc, squares16(load128(a + x), load128(b + x)));
+    // 16 samples widened to 16-bit lanes, subtracted, squared in pairs.
+    for (int32_t x = 0; x < w16; x += 16) {
+      const __m256i d = _mm256_sub_epi16(_mm256_cvtepu8_epi16(load128(a + x)), _mm256_cvtepu8_epi16(load128(b + x)));
+      acc16 = _mm256_add_epi32(acc16, _mm256_madd_epi16(d, d));
+    }
     if (w & 8) acc = _mm_add_epi32(acc, squares16(load64(a + w16), load64(b + w16)));
     for (int32_t x = w8; x < w; x++) {
       const int32_t d = a[x] - b[x];
@@ -140,5 +145,5 @@ uint32_t ssd_wxh_prefetch_avx2(const uint8_t *a, int32_t a_stride, const uint8_t
     _mm_prefetch(reinterpret_cast<const char *>(a + a_stride), _MM_HINT_NTA);
     _mm_prefetch(reinterpret_cast<const char *>(b + b_stride), _MM_HINT_NTA);
   }
-  return lane_sum32(acc) + tail;
+  return lane_sum32x8(acc16) + lane_sum32(acc) + tail;
 }
