@@ -272,14 +272,14 @@ void intra_ang_m8_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *d
 
 // Modes 3 to 8, 32 and 33 through the shared bodies: the horizontal ones
 // against the left column (nb + 2N), the vertical ones against the above row.
-void intra_ang_m3_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m3_m33_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
-void intra_ang_m4_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m4_m32_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
-void intra_ang_m5_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m5_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
-void intra_ang_m6_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m6_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
-void intra_ang_m7_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m7_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
-void intra_ang_m8_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m8_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
-void intra_ang_m32_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m4_m32_body_16x16_avx2(nb, true, dst, stride); }
-void intra_ang_m33_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m3_m33_body_16x16_avx2(nb, true, dst, stride); }
+__attribute__((flatten)) void intra_ang_m3_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m3_m33_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+__attribute__((flatten)) void intra_ang_m4_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m4_m32_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+__attribute__((flatten)) void intra_ang_m5_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m5_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+__attribute__((flatten)) void intra_ang_m6_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m6_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+__attribute__((flatten)) void intra_ang_m7_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m7_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+__attribute__((flatten)) void intra_ang_m8_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m8_body_16x16_avx2(nb + 2 * N, false, dst, stride); }
+__attribute__((flatten)) void intra_ang_m32_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m4_m32_body_16x16_avx2(nb, true, dst, stride); }
+__attribute__((flatten)) void intra_ang_m33_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_m3_m33_body_16x16_avx2(nb, true, dst, stride); }
 
 void intra_ang_m9_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<9>(dst, stride, nb); }
 void intra_ang_m11_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb) { intra_ang_16x16<11>(dst, stride, nb); }

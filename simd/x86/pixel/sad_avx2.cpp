@@ -152,10 +152,10 @@ uint32_t sad_half_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int
 uint32_t sad_half_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 32>(a, as, b, bs); }
 uint32_t sad_half_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<16, 16>(a, as, b, bs); }
 uint32_t sad_half_8x8_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<8, 8>(a, as, b, bs); }
-uint32_t sad_half_64x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half_64xh_avx2(a, as, b, bs, 32); }
+__attribute__((flatten)) uint32_t sad_half_64x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half_64xh_avx2(a, as, b, bs, 32); }
 uint32_t sad_half_32x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 16>(a, as, b, bs); }
 uint32_t sad_half_32x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 64>(a, as, b, bs); }
-uint32_t block_cost_sad_half_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half_64xh_avx2(a, as, b, bs, 64); }
+__attribute__((flatten)) uint32_t block_cost_sad_half_64x64_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half_64xh_avx2(a, as, b, bs, 64); }
 uint32_t block_cost_sad_half_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sad_half<32, 32>(a, as, b, bs); }
 
 // Rows 0 and 2 only.

@@ -89,19 +89,20 @@ uint32_t sad_half_32xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b
 uint32_t sad_half_16xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) { return sad_half_rows<16>(a, a_stride, b, b_stride, h); }
 uint32_t sad_half_8xh_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t h) { return sad_half_rows<8>(a, a_stride, b, b_stride, h); }
 
-// The size entries: a width kernel with the block's height.
-uint32_t sad_half_64x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_64xh_sse2(a, a_stride, b, b_stride, 64); }
-uint32_t sad_half_32x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 32); }
-uint32_t sad_half_16x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 16); }
-uint32_t sad_half_8x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 8); }
-uint32_t sad_half_64x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_64xh_sse2(a, a_stride, b, b_stride, 32); }
-uint32_t sad_half_32x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 16); }
-uint32_t sad_half_16x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 8); }
-uint32_t sad_half_8x4_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 4); }
-uint32_t sad_half_32x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 64); }
-uint32_t sad_half_16x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 32); }
-uint32_t sad_half_8x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 16); }
-uint32_t sad_half_4x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_4x8_rows(a, a_stride, b, b_stride); }
+// The size entries: a width kernel with the block's height, taken inline
+// (flatten) so that the fixed heights unroll.
+__attribute__((flatten)) uint32_t sad_half_64x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_64xh_sse2(a, a_stride, b, b_stride, 64); }
+__attribute__((flatten)) uint32_t sad_half_32x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 32); }
+__attribute__((flatten)) uint32_t sad_half_16x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 16); }
+__attribute__((flatten)) uint32_t sad_half_8x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 8); }
+__attribute__((flatten)) uint32_t sad_half_64x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_64xh_sse2(a, a_stride, b, b_stride, 32); }
+__attribute__((flatten)) uint32_t sad_half_32x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 16); }
+__attribute__((flatten)) uint32_t sad_half_16x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 8); }
+__attribute__((flatten)) uint32_t sad_half_8x4_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 4); }
+__attribute__((flatten)) uint32_t sad_half_32x64_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_32xh_sse2(a, a_stride, b, b_stride, 64); }
+__attribute__((flatten)) uint32_t sad_half_16x32_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_16xh_sse2(a, a_stride, b, b_stride, 32); }
+__attribute__((flatten)) uint32_t sad_half_8x16_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_8xh_sse2(a, a_stride, b, b_stride, 16); }
+__attribute__((flatten)) uint32_t sad_half_4x8_sse2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return sad_half_4x8_rows(a, a_stride, b, b_stride); }
 
 void sad_x4_half_64xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h) {
@@ -120,51 +121,51 @@ void sad_x4_half_8xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t 
   sad_x4_half_rows<8>(src, r0, r1, r2, r3, ref_stride, out, h);
 }
 
-void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_64x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_64xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 64);
 }
-void sad_x4_half_32x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_32x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 32);
 }
-void sad_x4_half_16x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_16x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_16xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 16);
 }
-void sad_x4_half_8x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_8x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_8xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 8);
 }
-void sad_x4_half_64x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_64x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_64xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 32);
 }
-void sad_x4_half_32x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_32x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 16);
 }
-void sad_x4_half_16x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_16x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_16xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 8);
 }
-void sad_x4_half_8x4_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_8x4_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_8xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 4);
 }
-void sad_x4_half_32x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_32x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 64);
 }
-void sad_x4_half_16x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_16x32_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_16xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 32);
 }
-void sad_x4_half_8x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_8x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_8xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 16);
 }
-void sad_x4_half_4x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+__attribute__((flatten)) void sad_x4_half_4x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_rows<4>(src, r0, r1, r2, r3, ref_stride, out, 8);
 }

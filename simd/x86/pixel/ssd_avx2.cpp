@@ -68,13 +68,13 @@ uint32_t ssd_row_16_avx(const uint8_t *a, const uint8_t *b) { return lane_sum32(
 uint32_t ssd_row_8_avx(const uint8_t *a, const uint8_t *b) { return lane_sum32(squares16(load64(a), load64(b))); }
 uint32_t ssd_row_4_avx(const uint8_t *a, const uint8_t *b) { return lane_sum32(squares16(load32(a), load32(b))); }
 
-// Any w x h block: per row the 64n-byte piece, then the 32-, 16-, 8- and
+// Any w x h block (the row pieces taken inline, flatten): per row the 64n-byte piece, then the 32-, 16-, 8- and
 // 4-byte pieces the width's bits select, then single samples.  0 for a
 // width or height below 1; nothing is read outside the block.  Sums wrap
 // modulo 2^32 like the portable function's (a block of more than 66051
 // samples can wrap; the encoder passes at most 64x64 in its decisions and
 // whole pictures for PSNR).
-uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h) {
+__attribute__((flatten)) uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return 0;
   // The square blocks of the residual coding take the fixed kernels.
   if (w == h) switch (w) {
@@ -116,9 +116,9 @@ uint32_t ssd_16nxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
   return lane_sum32x8(acc) + lane_sum32(acc16);
 }
 
-uint32_t ssd_64x64_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 64, 64); }
-uint32_t ssd_32x32_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 32, 32); }
-uint32_t ssd_16x16_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 16, 16); }
+__attribute__((flatten)) uint32_t ssd_64x64_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 64, 64); }
+__attribute__((flatten)) uint32_t ssd_32x32_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 32, 32); }
+__attribute__((flatten)) uint32_t ssd_16x16_unused_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_16nxh_avx2(a, as, b, bs, 16, 16); }
 
 // Any width: 16-byte pieces, one 8-byte piece when bit 3 is set, then
 // single samples summed apart; the first byte of each next row of both

@@ -62,18 +62,19 @@ uint32_t ssd_8nxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
   return lane_sum32(_mm_add_epi32(acc0, acc1)) + tail;
 }
 
-uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 64, 64); }
-uint32_t ssd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 32, 32); }
-uint32_t ssd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 16, 16); }
-uint32_t ssd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 8, 8); }
+__attribute__((flatten)) uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 64, 64); }
+__attribute__((flatten)) uint32_t ssd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 32, 32); }
+__attribute__((flatten)) uint32_t ssd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 16, 16); }
+__attribute__((flatten)) uint32_t ssd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) { return ssd_8nxh_ssse3(a, a_stride, b, b_stride, 8, 8); }
 
-uint32_t ssd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+__attribute__((flatten)) uint32_t ssd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const __m128i va = rows4x4(a, a_stride), vb = rows4x4(b, b_stride);
   return lane_sum32(_mm_add_epi32(squares8(va, vb), squares8(_mm_unpackhi_epi64(va, va), _mm_unpackhi_epi64(vb, vb))));
 }
 
-// The any-size slot: the same loop.
-uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
+// The any-size slot: the same loop.  The entries take it inline (flatten),
+// so the fixed sizes unroll.
+__attribute__((flatten)) uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w,
                        int32_t h) {
   return ssd_8nxh_ssse3(a, a_stride, b, b_stride, w, h);
 }

@@ -71,7 +71,7 @@ uint32_t coeff_cost_32x32_ssse3(const int16_t *coef) { return coeff_cost_nxn<32>
 
 // The slot's entry by size; sizes other than 4x4, 8x8 and 16x16 are costed
 // as 32x32.
-uint32_t coeff_cost_nxn_ssse3(const int16_t *coef, int32_t log2_size) {
+__attribute__((flatten)) uint32_t coeff_cost_nxn_ssse3(const int16_t *coef, int32_t log2_size) {
   switch (log2_size) {
     case 2: return coeff_cost_4x4_ssse3(coef);
     case 3: return coeff_cost_8x8_ssse3(coef);

@@ -56,46 +56,50 @@ inline void residual_of(int16_t *res, const uint8_t *src, const uint8_t *pred) {
 using fwd_core_fn = void (*)(const int16_t *, int16_t *, int32_t);
 using inv_core_fn = void (*)(const int16_t *, int16_t *, int32_t);
 
-template <int N>
-inline void forward_by(fwd_core_fn core, int16_t *coef, const uint8_t *src, const uint8_t *pred) {
+template <int N, fwd_core_fn CORE>
+inline void forward_by(int16_t *coef, const uint8_t *src, const uint8_t *pred) {
   alignas(32) int16_t res[N * N];
   residual_of<N>(res, src, pred);
-  core(res, coef, N);
+  CORE(res, coef, N);
 }
-template <int N>
-inline void inverse_by(inv_core_fn core, uint8_t *recon, const int16_t *coef) {
+template <int N, inv_core_fn CORE>
+inline void inverse_by(uint8_t *recon, const int16_t *coef) {
   alignas(32) int16_t res[N * N];
-  core(coef, res, N);
+  CORE(coef, res, N);
   add_residual<N>(recon, res);
 }
 
 }  // namespace
 
+// The slot functions take their core inline (flatten), as the passes were
+// before the cores had names of their own.
 // The 4x4 slots pick the DST core for the intra luma modes and the DCT core
 // otherwise; a mode whose two passes differ takes the mixed transform.
-void dct_fwd_4x4_avx(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
+__attribute__((flatten)) void dct_fwd_4x4_avx(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
   const bool rows = dst_4x4_choice_rows[mode], cols = dst_4x4_choice_cols[mode];
   if (rows != cols) return dct_fwd_4x4_kernel<true>(coef, src, pred, mode);
-  forward_by<4>(rows ? dst_fwd_core_4x4_avx : dct_fwd_core_4x4_avx, coef, src, pred);
+  if (rows) forward_by<4, dst_fwd_core_4x4_avx>(coef, src, pred);
+  else forward_by<4, dct_fwd_core_4x4_avx>(coef, src, pred);
 }
-void dct_inv_add_4x4_avx(uint8_t *recon, const int16_t *coef, int32_t mode) {
+__attribute__((flatten)) void dct_inv_add_4x4_avx(uint8_t *recon, const int16_t *coef, int32_t mode) {
   const bool rows = dst_4x4_choice_rows[mode], cols = dst_4x4_choice_cols[mode];
   if (rows != cols) return dct_inv_add_4x4_kernel<true>(recon, coef, mode);
-  inverse_by<4>(rows ? dst_inv_core_4x4_avx : dct_inv_core_4x4_avx, recon, coef);
+  if (rows) inverse_by<4, dst_inv_core_4x4_avx>(recon, coef);
+  else inverse_by<4, dct_inv_core_4x4_avx>(recon, coef);
 }
 // The low-frequency slots write their own corner whatever low_size says.
-void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<8>(dct_fwd_core_8x8_avx2, coef, src, pred); }
-void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<8>(dct_fwd_low_core_8x8_avx2, coef, src, pred); }
-void dct_inv_add_8x8_avx(uint8_t *recon, const int16_t *coef) { inverse_by<8>(dct_inv_core_8x8_avx, recon, coef); }
-void dct_inv_add_low_8x8_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<8>(dct_inv_low_core_8x8_avx, recon, coef); }
-void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<16>(dct_fwd_core_16x16_avx2, coef, src, pred); }
-void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<16>(dct_fwd_low_core_16x16_avx2, coef, src, pred); }
-void dct_inv_add_16x16_avx(uint8_t *recon, const int16_t *coef) { inverse_by<16>(dct_inv_core_16x16_avx, recon, coef); }
-void dct_inv_add_low_16x16_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<16>(dct_inv_low_core_16x16_avx, recon, coef); }
-void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<32>(dct_fwd_core_32x32_avx2, coef, src, pred); }
-void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<32>(dct_fwd_low_core_32x32_avx2, coef, src, pred); }
-void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef) { inverse_by<32>(dct_inv_core_32x32_avx2, recon, coef); }
-void dct_inv_add_low_32x32_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<32>(dct_inv_low_core_32x32_avx, recon, coef); }
+__attribute__((flatten)) void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<8, dct_fwd_core_8x8_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<8, dct_fwd_low_core_8x8_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_inv_add_8x8_avx(uint8_t *recon, const int16_t *coef) { inverse_by<8, dct_inv_core_8x8_avx>(recon, coef); }
+__attribute__((flatten)) void dct_inv_add_low_8x8_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<8, dct_inv_low_core_8x8_avx>(recon, coef); }
+__attribute__((flatten)) void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<16, dct_fwd_core_16x16_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<16, dct_fwd_low_core_16x16_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_inv_add_16x16_avx(uint8_t *recon, const int16_t *coef) { inverse_by<16, dct_inv_core_16x16_avx>(recon, coef); }
+__attribute__((flatten)) void dct_inv_add_low_16x16_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<16, dct_inv_low_core_16x16_avx>(recon, coef); }
+__attribute__((flatten)) void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<32, dct_fwd_core_32x32_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<32, dct_fwd_low_core_32x32_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef) { inverse_by<32, dct_inv_core_32x32_avx2>(recon, coef); }
+__attribute__((flatten)) void dct_inv_add_low_32x32_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<32, dct_inv_low_core_32x32_avx>(recon, coef); }
 
 void install_transform_avx2(transform_funcs_t *t) {
   t->dct_fwd_4x4 = dct_fwd_4x4_avx;
