@@ -646,7 +646,7 @@ TEST(Rdoq, RemainingLevelBinsEqualTheBinarisation) {
 }
 
 TEST(Rdoq, BlocksAreCodedOnlyWhenWorthTheirCodedFlag) {
-  std::mt19937_64 rng(announce_seed(current_test_name()));
+  std::mt19937_64 rng(announce_seed(current_test_name(), true));
   transform_funcs_t t;
   setup_transform_primitives(0, &t);
   quant_funcs_t f;
