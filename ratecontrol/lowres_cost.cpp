@@ -102,7 +102,10 @@ void estimate_block(lookahead_job_arg_t *a, lookahead_slot_t *s, int32_t x, int3
       // distance; only once that picture's vectors have been searched.
       const lowres_data_t *d_p1 = a->frames[p1]->la;
       const int32_t dist = p1 - p0;
-      const mv_t v = d_p1->mvs_searched[0][dist - 1] == 2 ? d_p1->mvs[0][dist - 1][k] : 0;
+      // Vectors are kept up to max_distance only: an anchor 17 pictures back
+      // (16 B pictures between) has none to lend.
+      const bool kept = dist <= l.max_distance;
+      const mv_t v = kept && d_p1->mvs_searched[0][dist - 1] == 2 ? d_p1->mvs[0][dist - 1][k] : 0;
       if (v != 0) {
         int32_t c0[2], c1[2];
         const int32_t comp[2] = {mv_x(v), mv_y(v)};
