@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
-bool recon_writer_t::open(const std::string &path, int32_t width, int32_t height) {
-  file_.reset(std::fopen(path.c_str(), "wb"));
+void recon_writer_t::open(file_ptr_t file, int32_t width, int32_t height) {
+  file_ = std::move(file);
   width_ = width;
   height_ = height;
-  return static_cast<bool>(file_);
 }
 
 bool recon_writer_t::write_picture(const std::vector<uint8_t> &picture) {

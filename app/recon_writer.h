@@ -13,7 +13,8 @@
 
 class recon_writer_t {
 public:
-  bool open(const std::string &path, int32_t width, int32_t height);
+  // Takes over a stream opened for writing.
+  void open(file_ptr_t file, int32_t width, int32_t height);
   bool is_open() const { return static_cast<bool>(file_); }
   std::FILE *file() const { return file_.get(); }
   // Takes the visible width x height area of a returned picture; writes it

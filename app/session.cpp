@@ -8,9 +8,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "exit_codes.h"
 #include "file_identity.h"
+#include "output_files.h"
 
 volatile std::sig_atomic_t interrupt_requested = 0;
 
@@ -218,22 +220,21 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     return exit_encoder_create;
   }
 
-  s.output.reset(std::fopen(cli.output_path.c_str(), "wb"));
-  if (!s.output) {
-    std::fprintf(stderr, "ziravov: cannot open output '%s': %s\n", cli.output_path.c_str(), std::strerror(errno));
+  // All or none: an output that cannot be opened leaves the others as they were.
+  std::vector<output_file_t> files(outputs.size());
+  for (size_t i = 0; i < outputs.size(); i++)
+    files[i].path = outputs[i].path;
+  const int failed = open_outputs_together(files);
+  if (failed >= 0) {
+    const named_file_t &f = outputs[static_cast<size_t>(failed)];
+    std::fprintf(stderr, "ziravov: cannot open %s '%s': %s\n", f.role, f.path.c_str(), std::strerror(errno));
     return exit_output_write;
   }
-  if (!cli.recon_path.empty() && !s.recon.open(cli.recon_path, input.width(), input.height())) {
-    std::fprintf(stderr, "ziravov: cannot open reconstruction file '%s': %s\n", cli.recon_path.c_str(),
-                 std::strerror(errno));
-    return exit_output_write;
-  }
+  s.output = std::move(files[0].file);
+  if (!cli.recon_path.empty())
+    s.recon.open(std::move(files[1].file), input.width(), input.height());
   if (param.pass == 1) {
-    if (!s.stats.open(cli.stats_path)) {
-      std::fprintf(stderr, "ziravov: cannot open statistics file '%s': %s\n", cli.stats_path.c_str(),
-                   std::strerror(errno));
-      return exit_output_write;
-    }
+    s.stats.open(std::move(files.back().file));
     s.write_stats = true;
   }
   // An output on the file (or pipe) of standard output, such as /dev/stdout,

@@ -3,11 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-bool stats_writer_t::open(const std::string &path) {
-  file_.reset(std::fopen(path.c_str(), "wb"));
-  return static_cast<bool>(file_);
-}
-
 bool stats_writer_t::append(const char *text) {
   if (!file_ || !text || !*text)
     return true;

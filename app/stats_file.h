@@ -11,7 +11,8 @@
 
 class stats_writer_t {
 public:
-  bool open(const std::string &path);
+  // Takes over a stream opened for writing.
+  void open(file_ptr_t file) { file_ = std::move(file); }
   // Appends text (may be NULL or empty); false on write error.
   bool append(const char *text);
   bool close() { return close_checked(file_); }

@@ -89,6 +89,25 @@ if ! "$ZIRAVOV" --version | grep -q 'address sanitizer'; then
   [ "$(cat kept.hevc)" = 'keep me' ] || fail "creation-out-of-memory: an existing output was emptied"
 fi
 
+# --- one output that cannot be opened: exit 5, the others left as they were ---
+# name|arguments (output, recon and stats named o.hevc, r.yuv, s.log)|files kept|files absent
+while IFS='|' read -r name args kept absent; do
+  rm -f o.hevc r.yuv s.log l_o.hevc t_new.yuv
+  for f in $kept; do printf 'keep me' >"$f"; done
+  [ "$name" = "through-a-link" ] && ln -s t_new.yuv l_o.hevc
+  # shellcheck disable=SC2086
+  expect 5 'cannot open' "$name" $args
+  for f in $kept; do [ "$(cat "$f")" = 'keep me' ] || fail "$name: $f was emptied"; done
+  for f in $absent; do [ ! -e "$f" ] || fail "$name: $f was left behind"; done
+done <<'CASES'
+recon-after-output|--recon no_dir/r.yuv good.y4m o.hevc|o.hevc|
+recon-after-new-output|--recon no_dir/r.yuv good.y4m o.hevc||o.hevc
+stats-after-both|--pass 1 --stats no_dir/s.log --recon r.yuv good.y4m o.hevc|o.hevc r.yuv|
+stats-after-new-both|--pass 1 --stats no_dir/s.log --recon r.yuv good.y4m o.hevc||o.hevc r.yuv
+through-a-link|--recon no_dir/r.yuv good.y4m l_o.hevc||t_new.yuv
+CASES
+[ -L l_o.hevc ] || fail "through-a-link: the link itself was removed"
+
 # --- messages about the input ---------------------------------------------------
 expect 4 'skips past all 2 pictures' seek-to-the-end --seek 2 good.y4m o.hevc
 expect 4 'skips past all 2 pictures' seek-past-the-end --seek 3 good.y4m o.hevc
