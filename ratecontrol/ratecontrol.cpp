@@ -3,6 +3,7 @@
 #include "ratecontrol/ratecontrol.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -102,7 +103,9 @@ int32_t ratecontrol_init(encoder_t *enc) {
     rc->lmax[c] = rc_qp2qscale(p.qp_max);
   }
   if (rc->vbv) {
-    const int32_t one_picture = static_cast<int32_t>(p.vbv_maxrate / rc->fps);
+    // Rounded up: a buffer smaller than one picture's refill (40 kbit/s at
+    // 25 fps is 1.6 kbit) could never hold what the rate brings in.
+    const int32_t one_picture = static_cast<int32_t>(std::ceil(p.vbv_maxrate / rc->fps));
     if (p.vbv_bufsize < one_picture) {
       p.vbv_bufsize = one_picture;
       std::fprintf(stderr, "VBV buffer size cannot be smaller than one frame, using %d kbit\n", p.vbv_bufsize);

@@ -136,7 +136,8 @@ TEST(RateControl, VbvSizesAndInitialFill) {
   // 25 pictures per second: 1000 kbit/s adds 40000 bits a picture.
   for (const vbv_case_t c : {vbv_case_t{1000, 1000, 0.9f, 1000000, 900000},
                              vbv_case_t{1000, 1000, 500.0f, 1000000, 500000},  // above 1: kbit
-                             vbv_case_t{1000, 10, 0.9f, 40000, 40000}}) {     // raised to one picture
+                             vbv_case_t{1000, 10, 0.9f, 40000, 40000},        // raised to one picture
+                             vbv_case_t{40, 1, 0.9f, 2000, 1800}}) {          // 1.6 kbit a picture: 2 kbit
     tarnhevcenc_param_t p = base_param();
     p.rcmode = TARNHEVCENC_RC_ABR;
     p.bitrate = 1000;
@@ -148,13 +149,13 @@ TEST(RateControl, VbvSizesAndInitialFill) {
     const ratecontrol_t *rc = enc->rc;
     EXPECT_EQ(rc->vbv, 1);
     EXPECT_EQ(rc->vbv_size, c.want_size) << "bufsize " << c.bufsize;
-    EXPECT_EQ(rc->vbv_rate, 40000);
+    EXPECT_EQ(rc->vbv_rate, c.maxrate * 40);
     EXPECT_NEAR(rc->vbv_fill, c.want_fill, 2) << "init " << c.init;
     // The settled values are reported to the caller.
     EXPECT_EQ(p.effective.vbv_bufsize * 1000, c.want_size);
     EXPECT_LE(p.effective.vbv_init, 1.0f);
     EXPECT_NEAR(p.effective.vbv_init * c.want_size, c.want_fill, 2);
-    EXPECT_EQ(rc->single_frame_vbv, c.want_size < 44000);
+    EXPECT_EQ(rc->single_frame_vbv, c.want_size * 10 < c.maxrate * 40 * 11);
   }
 }
 
