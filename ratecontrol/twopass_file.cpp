@@ -258,8 +258,12 @@ void twopass_write_line(encoder_t *ctx, int64_t bits) {
   const rc_picture_counts_t &n = rc->pic_counts;
   const int64_t misc = std::max<int64_t>(0, bits - n.tex_bits - n.mv_bits);
   auto clip = [](int64_t v) { return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX)); };
+  // A row's VBV re-decision may carry its QP past 51 where the bits do not
+  // answer to it (random decisions); the CTUs were coded at 51 at most, and
+  // the reader takes 0..51 only.
+  auto qp_of = [](double qp) { return std::clamp(qp, 0.0, 51.0); };
   std::snprintf(out + used, stats_out_size - used, "%d play:%d qp:%.2f %.2f bits: %d %d %d cu_count:%d %d type:%s\n",
-                rc->coding_index, ctx->cur_input->frame_number, ctx->cur_recon->avg_qp, ctx->cur_recon->avg_coded_qp,
+                rc->coding_index, ctx->cur_input->frame_number, qp_of(ctx->cur_recon->avg_qp), qp_of(ctx->cur_recon->avg_coded_qp),
                 clip(n.tex_bits), clip(n.mv_bits), clip(misc), n.intra_units, n.skip_units,
                 type_word_of(ctx->cur_input->frame_type_code));
 }

@@ -149,6 +149,41 @@ TEST(TwoPass, FirstPassTextHasTheFormatAndEveryPicture) {
   EXPECT_EQ(ratecontrol_2pass_frame_type(enc.get(), 0, nullptr), TARNHEVCENC_TYPE_IDR);
 }
 
+// A first pass starved by its buffer, whose random decisions do not answer
+// to the rows' QPs, drives those QPs past the top: the text still holds QPs
+// the reader takes (0..51), so the second pass starts.
+TEST(TwoPass, StarvedFirstPassReadsBack) {
+  tarnhevcenc_param_t p = base_param();
+  p.pass = 1;
+  p.bitrate = 1;
+  p.vbv_maxrate = 1;
+  p.vbv_bufsize = 1;
+  p.tune = TARNHEVCENC_TUNE_ZEROLATENCY;
+  p.speed_mode = 0;
+  p.random_decisions = 1;  // blocks whose bits the rows' QPs cannot steer
+  const std::string text = encode(p, 9);
+  std::vector<std::string> lines = lines_of(text);
+  ASSERT_EQ(lines.size(), 10u) << text;
+  double highest = 0.0;
+  for (size_t i = 1; i < lines.size(); i++) {
+    float qp = -1.0f, coded_qp = -1.0f;
+    ASSERT_EQ(std::sscanf(lines[i].c_str(), "%*d play:%*d qp:%f %f", &qp, &coded_qp), 2) << lines[i];
+    EXPECT_TRUE(qp >= 0.0f && qp <= 51.0f && coded_qp >= 0.0f && coded_qp <= 51.0f) << lines[i];
+    highest = std::max(highest, static_cast<double>(qp));
+  }
+  EXPECT_GE(highest, 50.0) << "the buffer should have starved the first pass";
+  std::string err;
+  tarnhevcenc_param_t p2 = base_param();
+  p2.bitrate = 1;
+  p2.vbv_maxrate = 1;
+  p2.vbv_bufsize = 1;
+  p2.tune = TARNHEVCENC_TUNE_ZEROLATENCY;
+  p2.speed_mode = 0;
+  p2.random_decisions = 1;
+  auto enc = second_pass(text, &err, p2, ERANGE);
+  EXPECT_EQ(err.find("out of range"), std::string::npos) << err;
+}
+
 // Also a single picture, whose plan has no bits before its last entry.
 TEST(TwoPass, SecondPassCodesEveryPicture) {
   for (const int32_t frames : {1, 9}) {
