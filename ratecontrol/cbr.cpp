@@ -58,23 +58,6 @@ const uint32_t *estimated_block_costs(encoder_t *ctx) {
   return lookahead_cached_cost(f, 0, 0, false) >= 0 ? d->intra_costs : nullptr;
 }
 
-// The reference QP of a B picture: between its references' QPs, nearer the
-// closer one, intra references on the P scale.
-double b_reference_qp(const encoder_t *ctx) {
-  const ratecontrol_t *rc = ctx->rc;
-  const frame_t *pic = ctx->cur_input;
-  const frame_t *r0 = ctx->ref_list[0][0];
-  const frame_t *r1 = ctx->ref_count[1] > 0 ? ctx->ref_list[1][0] : r0;
-  auto ref_qp = [&](const frame_t *r) {
-    return r->avg_qp - (r->frame_type_code == TARNHEVCENC_TYPE_BREF ? rc->pb_offset[rc_b_index(r->b_level)] : 0.0);
-  };
-  const bool i0 = intra_type(r0->frame_type_code), i1 = intra_type(r1->frame_type_code);
-  if (i0 && i1) return (ref_qp(r0) + ref_qp(r1)) / 2 + rc->ip_offset;
-  if (i0 != i1) return i0 ? ref_qp(r1) : ref_qp(r0);
-  const double d0 = std::abs(pic->poc - r0->poc), d1 = std::abs(pic->poc - r1->poc);
-  return d0 + d1 > 0 ? (d1 * ref_qp(r0) + d0 * ref_qp(r1)) / (d0 + d1) : ref_qp(r0);
-}
-
 }  // namespace
 
 int32_t cbr_init(encoder_t *enc) {
@@ -193,7 +176,7 @@ double cbr_estimate_qp(encoder_t *ctx) {
   } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {
     // A B picture takes its references' QP plus its level's offset when the
     // model says those bits fit; otherwise at most twice that offset.
-    const double r = b_reference_qp(ctx);
+    const double r = ratecontrol_b_reference_qp(ctx);
     const double off = rc->pb_offset[rc_b_index(pic->b_level)];
     const double q1 = r + off, q2 = q1 + off;
     const double f = c == CBR_CLASS_BREF ? 0.5 : 0.25;

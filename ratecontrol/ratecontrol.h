@@ -116,6 +116,10 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
 int32_t ratecontrol_frame_qp(const encoder_t *ctx);
 float ratecontrol_estimate_qscale(encoder_t *ctx);
 double ratecontrol_clip_qscale(encoder_t *ctx, int32_t slice_type, double q);
+// The QP of a B picture's references on the P scale: between the QPs of its
+// two first references, nearer the closer one; reference B pictures less
+// their level's offset, two intra references their mean plus the I offset.
+double ratecontrol_b_reference_qp(const encoder_t *ctx);
 // The latency tunes' steps on a non-B picture's qscale (the first picture
 // divided by the I factor, I pictures less half the I offset, under
 // zerolatency the lowest temporal layer less 1), kept at the lowest QP's.

@@ -71,9 +71,20 @@ int32_t constant_qp(const encoder_t *ctx) {
 float constant_qp_vbv(encoder_t *ctx, float qp) {
   ratecontrol_t *rc = ctx->rc;
   const int32_t t = rc_slice_type(ctx);
-  double q = rc_qp2qscale(qp);
   rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
   rc->qp_novbv = qp;
+  // A B picture follows its references where VBV has raised them above
+  // their constant QPs, as it does in the modes that aim at a rate.  Its
+  // own constant QP below them spends on a picture that predicts from
+  // coarse references several times the bits its class's predictor
+  // expects (the predictor learned at the raised QPs, and the size grows
+  // faster than 1/q as the QP falls); the rows' re-decision lifts it only
+  // from the split column on, after most of the picture is coded.
+  if (t == RC_CLASS_B && ctx->ref_count[0] > 0) {
+    const double follow = ratecontrol_b_reference_qp(ctx) + rc->pb_offset[rc_b_index(ctx->cur_input->b_level)];
+    qp = std::max(qp, static_cast<float>(follow));
+  }
+  double q = rc_qp2qscale(qp);
   q = ratecontrol_clip_qscale(ctx, t, q);
   if (t != RC_CLASS_B && rc->single_frame_vbv)
     rc->planned_bits = rc->vbv_rate;
@@ -134,6 +145,21 @@ double get_qscale(encoder_t *ctx, int32_t t, double blurred, int32_t tex_bits, d
 }
 
 }  // namespace
+
+double ratecontrol_b_reference_qp(const encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  const frame_t *pic = ctx->cur_input;
+  const frame_t *r0 = ctx->ref_list[0][0];
+  const frame_t *r1 = ctx->ref_count[1] > 0 ? ctx->ref_list[1][0] : r0;
+  auto ref_qp = [&](const frame_t *r) {
+    return r->avg_qp - (r->frame_type_code == TARNHEVCENC_TYPE_BREF ? rc->pb_offset[rc_b_index(r->b_level)] : 0.0);
+  };
+  const bool i0 = is_intra_type(r0->frame_type_code), i1 = is_intra_type(r1->frame_type_code);
+  if (i0 && i1) return (ref_qp(r0) + ref_qp(r1)) / 2 + rc->ip_offset;
+  if (i0 != i1) return i0 ? ref_qp(r1) : ref_qp(r0);
+  const double d0 = std::abs(pic->poc - r0->poc), d1 = std::abs(pic->poc - r1->poc);
+  return d0 + d1 > 0 ? (d1 * ref_qp(r0) + d0 * ref_qp(r1)) / (d0 + d1) : ref_qp(r0);
+}
 
 float ratecontrol_predict(const ratecontrol_predictor_t *p, float cost, float q, float n) {
   return (cost * p->coeff + n * p->offset) / (q * p->count);
@@ -217,27 +243,7 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
   const float ipf = std::fabs(p.ip_factor);
 
   if (t == RC_CLASS_B) {
-    // Between the QPs of the two references, nearer the closer one; intra
-    // references count on the P scale.
-    const frame_t *r0 = ctx->ref_list[0][0];
-    const frame_t *r1 = ctx->ref_count[1] > 0 ? ctx->ref_list[1][0] : r0;
-    auto ref_qp = [&](const frame_t *r) {
-      double q = r->avg_qp;
-      if (r->frame_type_code == TARNHEVCENC_TYPE_BREF) q -= rc->pb_offset[rc_b_index(r->b_level)];
-      return q;
-    };
-    const double q0 = ref_qp(r0), q1 = ref_qp(r1);
-    const bool i0 = is_intra_type(r0->frame_type_code), i1 = is_intra_type(r1->frame_type_code);
-    double qp;
-    if (i0 && i1) {
-      qp = (q0 + q1) / 2 + rc->ip_offset;
-    } else if (!i0 && !i1) {
-      const double d0 = std::abs(pic->poc - r0->poc), d1 = std::abs(pic->poc - r1->poc);
-      qp = d0 + d1 > 0 ? (d1 * q0 + d0 * q1) / (d0 + d1) : q0;
-    } else {
-      qp = i0 ? q1 : q0;
-    }
-    qp += rc->pb_offset[rc_b_index(pic->b_level)];
+    double qp = ratecontrol_b_reference_qp(ctx) + rc->pb_offset[rc_b_index(pic->b_level)];
     if (rc->vbv) {
       rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
       rc->qp_novbv = static_cast<float>(qp);

@@ -369,6 +369,50 @@ TEST(RateControl, BPictureQpFromItsReferences) {
   ctx->cur_input = nullptr;
 }
 
+// Under VBV a B picture of constant QP or LQP follows references that the
+// buffer raised above their constant QP, as in the modes aiming at a rate;
+// below them it keeps its own constant QP.  (Coded at its own QP between
+// references at 40, it took five times the rate and emptied the buffer.)
+TEST(RateControl, ConstantQpBPictureFollowsRaisedReferencesUnderVbv) {
+  for (const bool lqp : {false, true}) {
+    tarnhevcenc_param_t p = vbv_param();
+    p.qp = 22;
+    if (lqp) p.rcmode = TARNHEVCENC_RC_LQP;
+    auto enc = open(p);
+    ASSERT_TRUE(enc);
+    encoder_t *ctx = enc->frame_ctx[1];
+    frame_t *in = frame_get_unused(enc->pool, 1);
+    frame_t *rec = frame_get_unused(enc->pool, 0);
+    ASSERT_TRUE(in && rec);
+    frame_t r0{}, r1{};
+    in->frame_type_code = TARNHEVCENC_TYPE_B;
+    in->b_level = 1;
+    in->poc = 2;
+    r0.poc = 0;
+    r1.poc = 4;
+    r0.frame_type_code = r1.frame_type_code = TARNHEVCENC_TYPE_P;
+    ctx->cur_input = in;
+    ctx->cur_recon = rec;
+    ctx->slice_type_code = 0;
+    ctx->ref_list[0][0] = &r0;
+    ctx->ref_list[1][0] = &r1;
+    ctx->ref_count[0] = ctx->ref_count[1] = 1;
+    const ratecontrol_t *rc = ctx->rc;
+    r0.avg_qp = 40.0;
+    r1.avg_qp = 42.0;
+    ASSERT_EQ(ratecontrol_frame_start(ctx, 0, 0), 0);
+    EXPECT_GE(rc->frame_qp, 41.0f + static_cast<float>(rc->pb_offset[0]) - 0.01f) << "lqp " << lqp;
+    EXPECT_EQ(rc->qp_novbv, static_cast<float>(rc->cqp_b[0])) << "lqp " << lqp;
+    r0.avg_qp = r1.avg_qp = 22.0;
+    ASSERT_EQ(ratecontrol_frame_start(ctx, 0, 0), 0);
+    EXPECT_EQ(rc->frame_qp_int, rc->cqp_b[0]) << "lqp " << lqp;
+    ctx->ref_count[0] = ctx->ref_count[1] = 0;
+    ctx->cur_input = ctx->cur_recon = nullptr;
+    frame_release(enc->pool, in);
+    frame_release(enc->pool, rec);
+  }
+}
+
 // The reconstruction of every coded picture carries the picture's B level:
 // rate control reads a reference B picture's level from it.
 TEST(RateControl, ReconstructionsCarryTheBLevel) {
