@@ -7,7 +7,8 @@ of complexity, B structure (up to 16 B pictures), GOP (also all-intra and
 very long key periods), rate mode (constant QP, LQP, ABR, CRF, CBR, two
 passes, VBV with each of them), QP limits and steps at their extremes, AQ,
 CU-tree, scene cuts, random decisions, tunes, odd frame rates, threads and
-CPU tier.  Both decoders (ffmpeg, libde265) must give back the
+CPU tier, read raw or (a fifth of the cases) as YUV4MPEG2, sometimes after
+a --seek.  Both decoders (ffmpeg, libde265) must give back the
 reconstruction byte for byte and the exit code must be 0; where the output
 is promised not to depend on them, a second encode with another thread
 count and another CPU tier must give the same bytes.  Every VBV case also
@@ -47,6 +48,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 
 
 def inputs(folder):
@@ -80,10 +82,13 @@ def draw(rng, clips):
         frames = rng.choice([24, 40, 60])  # long B runs and GOPs
     else:
         frames = rng.choice([2, 5, 8, 16])
-    frames = min(pics, frames)
+    seek = rng.choice([0] * 8 + [1, 3]) if pics > 4 else 0
+    frames = min(pics - seek, frames)
     if w * h >= 352 * 288 and frames > 16:
         frames = 16
     args += ['--frames', str(frames)]
+    if seek:
+        args += ['--seek', str(seek)]
     cx = rng.randint(0, 7)
     args += ['--complexity', str(cx)]
     bframes = rng.choice([0, 1, 3, 7, 16, rng.randint(0, 16)])
@@ -95,7 +100,12 @@ def draw(rng, clips):
         args += ['--min-keyint', str(rng.choice([0, 1, 3, 1000, 2147483647]))]
     if rng.random() < 0.3:
         args += ['--rc-lookahead', str(rng.choice([0, 1, 2, 4, 10, 250]))]
-    fps = 25.0
+    # A fifth of the cases read the clip as YUV4MPEG2 (size and rate from its
+    # header) instead of raw.
+    y4m_rate = rng.choice(['25:1', '30000:1001']) if rng.random() < 0.2 else None
+    if y4m_rate:
+        args = args[2:]
+    fps = fps_value(y4m_rate.replace(':', '/')) if y4m_rate else 25.0
     if rng.random() < 0.25:
         rate_text = rng.choice(ODD_RATES)
         args += ['--fps', rate_text]
@@ -171,7 +181,27 @@ def draw(rng, clips):
     threads = rng.choice([1, 3, 8])
     tier = rng.choice([0, 2, 7])
     return {'input': path, 'w': w, 'h': h, 'frames': frames, 'mode': mode, 'args': args,
-            'threads': threads, 'tier': tier, 'fps': fps, 'vbv': vbv}
+            'threads': threads, 'tier': tier, 'fps': fps, 'vbv': vbv, 'y4m_rate': y4m_rate, 'pics': pics}
+
+
+y4m_lock = threading.Lock()
+
+
+def as_y4m(case, out_dir):
+    """The case's raw clip as a YUV4MPEG2 file at its header rate, made
+    once per clip and rate."""
+    base = os.path.splitext(os.path.basename(case['input']))[0]
+    path = os.path.join(out_dir, 'y4m_inputs', f'{base}_{case["y4m_rate"].replace(":", "_")}.y4m')
+    with y4m_lock:
+        if not os.path.exists(path):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            pic = case['w'] * case['h'] * 3 // 2
+            with open(case['input'], 'rb') as src, open(path + '.part', 'wb') as dst:
+                dst.write(f'YUV4MPEG2 W{case["w"]} H{case["h"]} F{case["y4m_rate"]} Ip A1:1 C420jpeg\n'.encode())
+                for _ in range(case['pics']):
+                    dst.write(b'FRAME\n' + src.read(pic))
+            os.rename(path + '.part', path)
+    return path
 
 
 def run(cmd, cwd, timeout=900, stdout=False):
@@ -225,14 +255,12 @@ def access_unit_bytes(data):
     return units
 
 
-def vbv_lowest(units, rate_kbps, size_kbit, init, fps):
+def vbv_lowest(units, rate_kbps, size_kbit, init, fps, full_start=False):
     """Lowest fill in bits of a decoder buffer of size_kbit filled at
-    rate_kbps, starting at init (a fraction up to 1, else kbit)."""
+    rate_kbps, starting at init (a fraction up to 1, else kbit), or full."""
     size = size_kbit * 1000.0
     per_picture = rate_kbps * 1000.0 / fps
-    start = init if init <= 1 else min(init / size_kbit, 1.0)
-    if per_picture >= size:
-        start = 1.0  # a buffer of one picture's worth starts full
+    start = 1.0 if full_start else init if init <= 1 else min(init / size_kbit, 1.0)
     fill = lowest = start * size
     for b in units:
         fill -= b * 8.0
@@ -277,13 +305,22 @@ def check_vbv(zv, case, cwd, out, faults, known):
         faults.append(f'VBV: {len(units)} access units in the stream, {case["frames"]} pictures encoded')
         return
     lowest, bits = vbv_lowest(units, rate, size, init, case['fps'])
-    case['vbv_lowest'] = round(lowest / bits, 4)
+    # A buffer of about one picture's refill starts full (where the rounding
+    # of the rate per picture lets the encoder see it so).
+    full_start = rate * 1000.0 / case['fps'] >= 0.999 * bits
+    started_full = False
+    if full_start:
+        lowest_full, _ = vbv_lowest(units, rate, size, init, case['fps'], full_start=True)
     reported = re.search(r'VBV lowest fill (-?\d+) of (\d+) bits', out)
     if not reported:
         faults.append('VBV: no lowest fill in the end report')
+    elif full_start and abs(int(reported.group(1)) - lowest_full) <= 16:
+        lowest = lowest_full
+        started_full = True
     elif abs(int(reported.group(1)) - lowest) > 16 or abs(int(reported.group(2)) - bits) > 1:
         faults.append(f'VBV: the end report says lowest fill {reported.group(1)} of {reported.group(2)}, '
                       f'the stream gives {lowest:.0f} of {bits:.0f}')
+    case['vbv_lowest'] = round(lowest / bits, 4)
     if lowest < 0:
         what = f'VBV underflow: lowest fill {lowest:.0f} of {bits:.0f} bits ({100 * lowest / bits:.1f}%)'
         bm = re.search(r'bframes (\d+)', out)
@@ -304,7 +341,7 @@ def check_vbv(zv, case, cwd, out, faults, known):
             faults.append(f'{what}; the QP {qpmax} floor stream failed: exit {rc}: {err}')
             return
         floor_units = access_unit_bytes(open(os.path.join(cwd, 'floor.hevc'), 'rb').read())
-        floor_lowest, _ = vbv_lowest(floor_units, rate, size, init, case['fps'])
+        floor_lowest, _ = vbv_lowest(floor_units, rate, size, init, case['fps'], full_start=started_full)
         # A plan cannot hit a buffer that the highest QP leaves almost full
         # to the brim; a quarter of it as headroom is asked for.
         if floor_lowest < 0.25 * bits:
@@ -318,6 +355,8 @@ def check_case(zv, case, out_dir):
     os.makedirs(cwd, exist_ok=True)
     faults = []
     known = case.setdefault('known', [])
+    if case.get('y4m_rate'):
+        case['input'] = as_y4m(case, out_dir)
     t, f = case['threads'], case['tier']
     extra = []
     if case['mode'].startswith('twopass'):
