@@ -77,26 +77,12 @@ constexpr rdoq_variant_t thorough_variant = {true, true, true, true, true, true,
 struct block_t {
   int32_t log2, n, chroma, scan_type;
   const uint16_t *scan;
-  int64_t scale;
-  int64_t recip;  // 2^40 / scale, rounded up
-  int32_t shift;
-  int64_t dist_weight;  // 256 = 1
-  int32_t dist_shift;
   int64_t lambda;
   int64_t cbf_cost[2];  // the block's coded flag as 0 and as 1
   uint8_t st[192];
 
   uint32_t bin(int32_t ctx, int32_t b) const { return cabac_bit_cost_table[st[ctx] ^ b]; }
   void code(int32_t ctx, int32_t b) { st[ctx] = cabac_transition_table[st[ctx] * 2 + b]; }
-
-  // err is |c| * scale - level << shift, the error in quantiser units
-  // (below 2^30).  Taken back to coefficient units with 8 fractional bits
-  // through scale's reciprocal (err * recip stays below 2^57), e^2 stays
-  // within 2^49.
-  int64_t dist(int64_t err) const {
-    const int64_t e8 = ((err < 0 ? -err : err) * recip) >> 32;
-    return (e8 * e8 * dist_weight) >> dist_shift;
-  }
 
   // sig_coeff_flag contexts of group g's sixteen positions.
   void group_sig_ctx(uint8_t out[16], int32_t g, int32_t prev_csbf) const {
@@ -159,6 +145,14 @@ struct group_state_t {
   int32_t rice;
 };
 
+// The context set of group g's greater1 flags (H.265 9.3.4.2.6), c1_carry
+// the greater1Ctx the last coded group left.  Formed in one expression: a
+// field stored alone and the state then copied whole cost a failed store
+// forwarding per group.
+inline int32_t group_ctx_set(int32_t g, int32_t chroma, int32_t c1_carry) {
+  return ((g == 0 || chroma) ? 0 : 2) + (c1_carry == 0);
+}
+
 // Bits of a non-zero level a after its sig_coeff_flag.
 inline uint32_t level_bits(const block_t &b, const group_state_t &g, int32_t a) {
   uint32_t bits = 256;  // sign
@@ -208,8 +202,7 @@ void advance_copies(block_t &b, const int32_t *a, const uint16_t *rounded_map, i
       b.group_xy(g, &gx, &gy);
       if (!((group_mask >> (gy * groups + gx)) & 1)) return false;
     }
-    group_state_t gs{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
-    if (c1_carry == 0) gs.ctx_set++;
+    group_state_t gs{group_ctx_set(g, b.chroma, c1_carry), 1, 0, 0, 0};
     // Only positions that round to a level can hold one.
     uint32_t map = rounded_map[g];
     if (g == last_group) map &= (2u << (last & 15)) - 1;
@@ -263,11 +256,12 @@ struct coded_level_t {
 // last rounded level is written or read.  Positions that keep the level 0
 // enter the costs only through their group's sum: the block's zero-level
 // distortion is summed once, so each position adds just its flag's bits.
+// Rounded levels and candidate distortions are read from the first step's
+// record by raster position.
 struct work_t {
-  int32_t rounded[MAX_COEFS];     // plainly rounded |level|
-  int64_t dist[MAX_COEFS][2];     // distortion of the rounded level and of one below it
+  const rdoq_prep_t *pre;
+  const uint16_t *scan;
   int32_t level[MAX_COEFS];       // chosen |level|
-  int64_t zdist[MAX_COEFS];       // distortion with the level 0 where the rounded level is not 0
   uint16_t rounded_map[64];       // by group in scan order: bit k, entry k's rounded level is not 0
   int64_t group_delta[64];        // by group in scan order: cost minus zero-level distortion, as chosen
   int64_t group_flag_cost[64];    // coded_sub_block_flag as decided
@@ -282,9 +276,20 @@ struct work_t {
   int64_t zero_total;             // distortion of the whole block left empty
   uint64_t group_mask;            // groups (gy * n / 4 + gx) with a non-zero rounded level
 
-  int64_t zero_dist(int32_t i) const { return zdist[i]; }
+  // Plainly rounded |level| at scan position i.
+  int32_t rounded(int32_t i) const { return pre->rounded[scan[i]]; }
+  // Distortion with the level 0; 0 where the rounded level is 0, as only
+  // the refinement reads there, on both sides of each comparison.
+  int64_t zero_dist(int32_t i) const {
+    const int32_t p = scan[i];
+    return pre->rounded[p] ? pre->zero_dist[p] : 0;
+  }
   // a is one of the candidates: the rounded level, one below it, or 0.
-  int64_t level_dist(int32_t i, int32_t a) const { return a == 0 ? zero_dist(i) : dist[i][rounded[i] - a]; }
+  int64_t level_dist(int32_t i, int32_t a) const {
+    const int32_t p = scan[i];
+    if (a == 0) return pre->rounded[p] ? pre->zero_dist[p] : 0;
+    return a == pre->rounded[p] ? pre->level_dist[p] : pre->below_dist[p];
+  }
 };
 
 // Group states that code every later level of the group alike.
@@ -334,7 +339,7 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
   };
   trace();
   for (int32_t k = top; k >= 0; k--) {
-    const int32_t i = 16 * g + k, rounded = w->rounded[i];
+    const int32_t i = 16 * g + k, rounded = w->rounded(i);
     // A position that rounds to 0 has no other candidate; one that rounds
     // to 1 has two, 1 and 0.
     const int32_t candidates[3] = {rounded, rounded - 1, 0};
@@ -406,8 +411,11 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
     b.group_sig_ctx(sctx, g, prev_csbf);
     const int32_t top = g == last_group ? last & 15 : 15;
-    group_state_t start{(g == 0 || b.chroma) ? 0 : 2, 1, 0, 0, 0};
-    if (c1_carry == 0) start.ctx_set++;
+    // The state at the group's start is made afresh where needed rather than
+    // copied from one held in memory, so that the walk's state can live in
+    // registers.
+    const int32_t ctx_set = group_ctx_set(g, b.chroma, c1_carry);
+    auto fresh = [ctx_set] { return group_state_t{ctx_set, 1, 0, 0, 0}; };
     // The group codes only its positions' flags and the level flags of its
     // context set: those states are all it can change.
     // The flags' contexts are offset + 0..increments - 1 and the DC one.
@@ -418,19 +426,19 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     if constexpr (V.adapt_states) {
       std::memcpy(saved_sig, b.st + lay.offset, 9);
       if (lay.dc_ctx >= 0) saved_sig[9] = b.st[lay.dc_ctx];
-      for (int32_t k = 0; k < 4; k++) saved_lvl[k] = b.st[g1_base + start.ctx_set * 4 + k];
-      saved_lvl[4] = b.st[g2_base + start.ctx_set];
+      for (int32_t k = 0; k < 4; k++) saved_lvl[k] = b.st[g1_base + ctx_set * 4 + k];
+      saved_lvl[4] = b.st[g2_base + ctx_set];
     }
     auto restore = [&] {
       if constexpr (V.adapt_states) {
         std::memcpy(b.st + lay.offset, saved_sig, static_cast<size_t>(increments));
         if (lay.dc_ctx >= 0) b.st[lay.dc_ctx] = saved_sig[9];
-        for (int32_t k = 0; k < 4; k++) b.st[g1_base + start.ctx_set * 4 + k] = saved_lvl[k];
-        b.st[g2_base + start.ctx_set] = saved_lvl[4];
+        for (int32_t k = 0; k < 4; k++) b.st[g1_base + ctx_set * 4 + k] = saved_lvl[k];
+        b.st[g2_base + ctx_set] = saved_lvl[4];
       }
     };
 
-    group_state_t gs = start;
+    group_state_t gs = fresh();
     int64_t delta = 0;
     int64_t level_delta = 0;  // cost minus zero-level distortion of the levels so far
     // Keeps level a at position i, whose cost with it is `cost` (sig1 of
@@ -456,20 +464,21 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     // rounded one, one below it and 0, by its cost with the group state so
     // far, and keeps it; returns the bits of its flag if it is 0.
     auto choose = [&](int32_t i, int32_t ctx, uint32_t zero_bits) -> uint32_t {
-      const int32_t rounded = w->rounded[i];
+      const int32_t p = b.scan[i], rounded = w->pre->rounded[p];
       const int64_t sig0 = i == last ? 0 : b.lambda * b.bin(ctx, 0);
       const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(ctx, 1);
+      const int64_t zero_dist = w->pre->zero_dist[p];
       // Ties go to the larger level, so that lambda 0 keeps the rounding.
       int32_t level = rounded;
-      int64_t best = w->dist[i][0] + sig1 + b.lambda * level_bits(b, gs, rounded);
+      int64_t best = w->pre->level_dist[p] + sig1 + b.lambda * level_bits(b, gs, rounded);
       if (rounded > 1) {
-        const int64_t c = w->dist[i][1] + sig1 + b.lambda * level_bits(b, gs, rounded - 1);
+        const int64_t c = w->pre->below_dist[p] + sig1 + b.lambda * level_bits(b, gs, rounded - 1);
         if (c < best) {
           best = c;
           level = rounded - 1;
         }
       }
-      if ((V.zero_any_level || rounded <= 2) && w->zero_dist(i) + sig0 < best) level = 0;
+      if ((V.zero_any_level || rounded <= 2) && zero_dist + sig0 < best) level = 0;
       const uint32_t own = level == 0 && i != last ? b.bin(ctx, 0) : 0;
       keep(i, ctx, level, best, sig1, zero_bits);
       return own;
@@ -524,9 +533,9 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     }
     if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
       if constexpr (V.adapt_states) restore();
-      refine_group(b, w, g, top, sctx, last, start);
+      refine_group(b, w, g, top, sctx, last, fresh());
       // The group priced again with its refined levels, in coding order.
-      gs = start;
+      gs = fresh();
       w->coded_count = w->coded_begin[g];
       level_delta = 0;
       uint32_t zero_bits = 0;
@@ -670,33 +679,18 @@ bool group_rounds_to_nonzero(const block_t &b, uint64_t mask, int32_t g) {
 // The decision of a block with at least one rounded level, after its first
 // step.
 template <const rdoq_variant_t &V>
-uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre, const rdoq_dist_params_t &dp) {
+uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre) {
   const int32_t last = last_rounded(b, pre);
   work_t w;
+  w.pre = &pre;
+  w.scan = b.scan;
   w.zero_total = pre.zero_total;
   w.group_mask = pre.group_mask;
   // The groups that round to nothing in between are settled by their flag
   // alone and never read.
-  for (int32_t g = 0; g <= last >> 4; g++) {
-    if (g > 0 && !group_rounds_to_nonzero(b, pre.group_mask, g)) continue;
-    // Only the refinement reads positions that round to 0; their zero-level
-    // distortions would enter it on both sides of each comparison.
-    if (b.log2 <= V.refine_max_log2) {
-      std::memset(w.rounded + 16 * g, 0, 16 * sizeof(int32_t));
-      std::memset(w.zdist + 16 * g, 0, 16 * sizeof(int64_t));
-    }
-    uint32_t map = scan_map(b, pre, g);
-    w.rounded_map[g] = static_cast<uint16_t>(map);
-    for (; map; map &= map - 1) {
-      const int32_t i = 16 * g + __builtin_ctz(map), p = b.scan[i], rounded = pre.rounded[p];
-      w.rounded[i] = rounded;
-      const int64_t c = req->coef[p];
-      w.zdist[i] = rdoq_zero_dist(static_cast<int32_t>(c), &dp);
-      const int64_t scaled = (c < 0 ? -c : c) * b.scale;
-      w.dist[i][0] = b.dist(scaled - (int64_t{rounded} << b.shift));
-      if (rounded > 1) w.dist[i][1] = b.dist(scaled - (int64_t{rounded - 1} << b.shift));
-    }
-  }
+  for (int32_t g = 0; g <= last >> 4; g++)
+    if (g == 0 || group_rounds_to_nonzero(b, pre.group_mask, g))
+      w.rounded_map[g] = static_cast<uint16_t>(scan_map(b, pre, g));
 
   const bool would_drop = decide_levels<V>(b, !V.second_pass, last, &w);
   last_choice_t choice = choose_last(b, V.full_last_search, last, &w);
@@ -726,12 +720,18 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   // cleared.  The last decision's list of chosen levels (in descending
   // scan order) is the final one unless its levels were put back.
   uint32_t nonzero = 0;
+  int16_t *const levels = req->levels;
+  const int16_t *const coef = req->coef;
+  // The coefficient's sign taken without a branch: it is as good as random.
+  auto put = [&](int32_t p, int32_t a) {
+    const int32_t negative = coef[p] >> 15;
+    levels[p] = static_cast<int16_t>((a ^ negative) - negative);
+  };
   if (levels_listed) {
     for (int32_t e = 0; e < w.coded_count; e++) {
       const coded_level_t &c = w.coded[e];
       if (c.i > choice.last) continue;
-      const int32_t p = b.scan[c.i];
-      req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -c.level : c.level);
+      put(b.scan[c.i], c.level);
       nonzero++;
     }
   } else {
@@ -742,8 +742,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
       for (; map; map &= map - 1) {
         const int32_t i = 16 * g + __builtin_ctz(map), a = w.level[i];
         if (!a) continue;
-        const int32_t p = b.scan[i];
-        req->levels[p] = static_cast<int16_t>(req->coef[p] < 0 ? -a : a);
+        put(b.scan[i], a);
         nonzero++;
       }
     }
@@ -778,9 +777,14 @@ void rdoq_prep_c(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t
   out->zero_total = rdoq_zero_total(sum_sq, odd, p);
   for (int32_t g = 0; g < groups * groups; g++) {
     if (!((mask >> g) & 1)) continue;
-    const int16_t *r = out->rounded + (g / groups) * 4 * n + (g % groups) * 4;
+    const int32_t at = (g / groups) * 4 * n + (g % groups) * 4;
     uint32_t map = 0;
-    for (int32_t k = 0; k < 16; k++) map |= static_cast<uint32_t>(r[(k >> 2) * n + (k & 3)] != 0) << k;
+    for (int32_t k = 0; k < 16; k++) {
+      const int32_t i = at + (k >> 2) * n + (k & 3);
+      if (!out->rounded[i]) continue;
+      map |= 1u << k;
+      rdoq_candidate_dists(out, coef, i, p);
+    }
     out->group_map[g] = static_cast<uint16_t>(map);
   }
 }
@@ -809,17 +813,13 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   b.log2 = req->log2_size;
   b.n = 1 << b.log2;
   b.chroma = req->plane > 0;
-  b.scale = q.scale;
-  b.recip = scale_reciprocal(req->qp);
-  b.shift = q.shift;
-  b.dist_shift = 22 - 2 * b.log2;
   // An unset (non-positive) chroma weight counts as 1; the clamps keep
   // every cost sum of a block below 2^60.
   const int64_t weight = req->chroma_weight > 0 ? std::min<int64_t>(req->chroma_weight, 4096) : 256;
-  b.dist_weight = b.chroma && !v.chroma_on_lambda ? weight : 256;
 
   rdoq_prep_t pre;
-  const rdoq_dist_params_t dp{b.log2, q.scale, b.shift, b.dist_shift, b.recip, b.dist_weight};
+  const rdoq_dist_params_t dp{b.log2, q.scale, q.shift, 22 - 2 * b.log2, scale_reciprocal(req->qp),
+                              b.chroma && !v.chroma_on_lambda ? weight : 256};
   prep(&pre, req->coef, &dp);
   std::memset(req->levels, 0, sizeof(int16_t) << (2 * b.log2));
   // Most blocks of a real encode round to nothing at all.
@@ -833,7 +833,7 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = req->est->state[copy_slot[i]];
-  return thorough ? decide_block<thorough_variant>(req, b, pre, dp) : decide_block<fast_variant>(req, b, pre, dp);
+  return thorough ? decide_block<thorough_variant>(req, b, pre) : decide_block<fast_variant>(req, b, pre);
 }
 
 uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_c); }

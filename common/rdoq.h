@@ -20,6 +20,15 @@ struct rdoq_dist_params_t {
   int64_t weight;      // 1..4096, 256 = 1
 };
 
+// Distortion of a non-zero candidate level whose quantiser-unit error is
+// err (|c| * scale - level << shift, below 2^30): taken back to coefficient
+// units with 8 fractional bits through scale's reciprocal (err * recip stays
+// below 2^57), e^2 stays within 2^49.
+inline int64_t rdoq_level_dist(int64_t err, const rdoq_dist_params_t *p) {
+  const int64_t e8 = ((err < 0 ? -err : err) * p->recip) >> 32;
+  return (e8 * e8 * p->weight) >> p->dist_shift;
+}
+
 // With the level 0 the error is |c| * scale, and scale * recip = 2^40 + r
 // with r < scale <= 2^15, so e8 = |c| * 2^8 + (|c| * r) >> 32 = |c| * 2^8
 // exactly: the zero-level distortion is c^2 * weight * 2^16 >> dist_shift,
@@ -40,15 +49,28 @@ inline int64_t rdoq_zero_total(uint64_t sum_sq, uint32_t odd, const rdoq_dist_pa
 }
 
 // Results of the first step, by raster position.  32-byte aligned so that
-// the vector tiers store whole registers into it.  The distortion of a
-// single zero level is rdoq_zero_dist of its coefficient, left to the
-// decision, which reads it for the few positions that round to a level.
+// the vector tiers store whole registers into it.  The three distortions of
+// a position's candidate levels are what the decision reads of its
+// coefficient: they hold at every position whose rounded level is not 0
+// (a vector tier may fill more; nothing reads the others).
 struct alignas(32) rdoq_prep_t {
   int16_t rounded[1024];    // min((|c| * scale + 2^(shift - 1)) >> shift, 32767)
+  int64_t level_dist[1024]; // rdoq_level_dist of the rounded level
+  int64_t below_dist[1024]; // rdoq_level_dist of one below it (a rounded level of 1: that of 0)
+  int64_t zero_dist[1024];  // rdoq_zero_dist
   uint16_t group_map[64];   // [gy * (n / 4) + gx]: bit y * 4 + x, the group's rounded level at (x, y) is not 0
   uint64_t group_mask;      // bit gy * (n / 4) + gx: group_map is not 0
   int64_t zero_total;       // rdoq_zero_total: the whole block's distortion with every level 0
 };
+
+// The three candidate distortions of raster position i, whose rounded
+// level is not 0.
+inline void rdoq_candidate_dists(rdoq_prep_t *out, const int16_t *coef, int32_t i, const rdoq_dist_params_t *p) {
+  const int64_t c = coef[i], scaled = (c < 0 ? -c : c) * p->scale, rounded = out->rounded[i];
+  out->zero_dist[i] = rdoq_zero_dist(static_cast<int32_t>(c), p);
+  out->level_dist[i] = rdoq_level_dist(scaled - (rounded << p->shift), p);
+  out->below_dist[i] = rdoq_level_dist(scaled - ((rounded - 1) << p->shift), p);
+}
 
 using rdoq_prep_fn = void (*)(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);
 void rdoq_prep_c(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);

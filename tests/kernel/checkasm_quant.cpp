@@ -15,6 +15,8 @@
 #include "checkasm.h"
 #include "common/cabac_tables.h"
 #include "common/primitives.h"
+#include "common/rdoq.h"
+#include "simd/x86/transform/quant_kernels.h"
 
 using namespace checkasm;
 
@@ -216,6 +218,89 @@ TEST_P(CheckasmQuant, RdoqSlotsMatchPortableForOneValueAtEveryPosition) {
                      slot_as<rdoq_fn>(ref_, slot), slot_as<rdoq_fn>(tst_, slot), seed + at, body);
       }
     }
+}
+
+// The RDOQ first step of the highest tier in the flags against
+// rdoq_prep_c: every rounded level, the group maps, the zero-level total,
+// and the three candidate distortions wherever the rounded level is not 0
+// (all the decision reads).  Parameters as the slots form them at every QP
+// and size, with the chroma weights the fast variant multiplies by (1,
+// 4096, the neutral 256 and random ones), and a scale too small for the
+// vector products, which takes the scalar route.
+struct prep_kernel_t {
+  const char *name;
+  rdoq_prep_fn fn;
+};
+
+prep_kernel_t prep_kernel(uint32_t flags) {
+  if (flags & FLAG_AVX2) return {"rdoq_prep_avx2", rdoq_prep_avx2};
+  if (flags & FLAG_SSSE3) return {"rdoq_prep_ssse3", rdoq_prep_ssse3};
+  return {nullptr, nullptr};
+}
+
+rdoq_dist_params_t prep_params(int32_t log2, int32_t qp, int64_t weight) {
+  const quant_params_t q = quant_params(qp, log2, 0);
+  return {log2, q.scale, q.shift, 22 - 2 * log2, ((int64_t{1} << 40) + q.scale - 1) / q.scale, weight};
+}
+
+void expect_prep_equal(const prep_kernel_t &k, const int16_t *coef, const rdoq_dist_params_t &p, const std::string &what) {
+  static rdoq_prep_t want, got;
+  rdoq_prep_c(&want, coef, &p);
+  k.fn(&got, coef, &p);
+  const int32_t n = 1 << p.log2_size, groups = n / 4;
+  const std::string label = std::string(k.name) + " " + std::to_string(n) + "x" + std::to_string(n) + " scale " +
+                            std::to_string(p.scale) + " shift " + std::to_string(p.shift) + " weight " +
+                            std::to_string(p.weight) + " " + what;
+  ASSERT_EQ(want.group_mask, got.group_mask) << label;
+  ASSERT_EQ(want.zero_total, got.zero_total) << label;
+  for (int32_t g = 0; g < groups * groups; g++) {
+    if ((want.group_mask >> g) & 1) {
+      ASSERT_EQ(want.group_map[g], got.group_map[g]) << label << " group " << g;
+    }
+  }
+  for (int32_t i = 0; i < n * n; i++) {
+    ASSERT_EQ(want.rounded[i], got.rounded[i]) << label << " at " << i;
+    if (!want.rounded[i]) continue;
+    ASSERT_EQ(want.level_dist[i], got.level_dist[i]) << label << " rounded level at " << i;
+    ASSERT_EQ(want.below_dist[i], got.below_dist[i]) << label << " one below at " << i;
+    ASSERT_EQ(want.zero_dist[i], got.zero_dist[i]) << label << " zero at " << i;
+  }
+}
+
+TEST_P(CheckasmQuant, RdoqFirstStepKernelsMatchPortable) {
+  const prep_kernel_t k = prep_kernel(GetParam());
+  if (!k.fn) return;
+  rng_t r(test_seed() + 5);
+  for (int32_t log2 = 2; log2 <= 5; log2++) {
+    const int32_t n = 1 << log2;
+    for (int32_t kind = 0; kind < int32_t(coef_kind::count); kind++)
+      for (int32_t qp = 0; qp <= 51; qp++)
+        for (int64_t weight : {int64_t{256}, int64_t{1}, int64_t{4096}, int64_t{r.range(60, 1200)}}) {
+          guarded_block &in = int16_block(0, n, (qp + kind) & 1, r);
+          fill_block(in, n, coef_kind(kind), r);
+          expect_prep_equal(k, in.as<int16_t>(), prep_params(log2, qp, weight),
+                            "kind " + std::to_string(kind) + " qp " + std::to_string(qp));
+          if (HasFatalFailure()) return;
+        }
+    for (int32_t at = 0; at < n * n; at++) {
+      guarded_block &in = int16_block(0, n, at & 1, r);
+      fill_single(in, n, at, r);
+      expect_prep_equal(k, in.as<int16_t>(), prep_params(log2, r.range(0, 51), r.range(0, 1) ? 256 : r.range(1, 4096)),
+                        "single at " + std::to_string(at));
+      if (HasFatalFailure()) return;
+    }
+    // recip = 2^40 / 100 is beyond 32 bits.
+    for (int32_t shift = 14; shift <= 20; shift++) {
+      guarded_block &in = int16_block(0, n, shift & 1, r);
+      fill_block(in, n, coef_kind::random, r);
+      rdoq_dist_params_t p = prep_params(log2, 0, r.range(1, 4096));
+      p.scale = 100;
+      p.shift = shift;
+      p.recip = ((int64_t{1} << 40) + 99) / 100;
+      expect_prep_equal(k, in.as<int16_t>(), p, "scalar route");
+      if (HasFatalFailure()) return;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, CheckasmQuant, ::testing::ValuesIn(flag_sets({0, 2, 3, 6, 7})), flags_name);

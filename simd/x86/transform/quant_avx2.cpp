@@ -2,13 +2,15 @@
 // (quant_ssse3.cpp) sixteen coefficients at a time.  The 16-bit products
 // unpack within each 128-bit half and pack back in the same order, so
 // quantisation and dequantisation need no lane crossing; the RDOQ step
-// reorders its 64-bit distortions to raster order with two half swaps.
+// forms the candidate distortions of a group row (four positions) in the
+// four 64-bit lanes of one register.
 #include <immintrin.h>
 
 #include <cstring>
 
 #include "common/rdoq.h"
 #include "simd/x86/simd_install.h"
+#include "simd/x86/transform/quant_kernels.h"
 #include "simd/x86/transform/quant_ranges.h"
 
 namespace {
@@ -124,8 +126,58 @@ void dequant_nxn_avx2(int16_t *coef, const int16_t *levels, int32_t count, int32
   dequant_c(coef, levels, count, scale, shift);
 }
 
+// The first step's distortion arithmetic (rdoq.h) in 64-bit lanes, one
+// per position of a group row, where prep_dists_in_range holds.
+struct dist_consts_avx2_t {
+  __m256i scale, recip, weight, step;  // step: 2^shift, the error of one level less
+  __m128i shift, dist_shift;
+  bool unit;  // weight 256
+};
+
+dist_consts_avx2_t dist_consts_avx2(const rdoq_dist_params_t *p) {
+  return {_mm256_set1_epi64x(p->scale),
+          _mm256_set1_epi64x(p->recip),
+          _mm256_set1_epi64x(p->weight),
+          _mm256_set1_epi64x(int64_t{1} << p->shift),
+          _mm_cvtsi32_si128(p->shift),
+          _mm_cvtsi32_si128(p->dist_shift),
+          p->weight == 256};
+}
+
+// v * weight for v < 2^52, from v's two 32-bit halves.
+inline __m256i times_weight(__m256i v, const dist_consts_avx2_t &k) {
+  if (k.unit) return _mm256_slli_epi64(v, 8);
+  const __m256i lo = _mm256_mul_epu32(v, k.weight), hi = _mm256_mul_epu32(_mm256_srli_epi64(v, 32), k.weight);
+  return _mm256_add_epi64(lo, _mm256_slli_epi64(hi, 32));
+}
+
+// rdoq_level_dist of errors whose low 32 bits hold |err|.
+inline __m256i level_dist_avx2(__m256i abs_err, const dist_consts_avx2_t &k) {
+  const __m256i e8 = _mm256_srli_epi64(_mm256_mul_epu32(abs_err, k.recip), 32);
+  return _mm256_srl_epi64(times_weight(_mm256_mul_epu32(e8, e8), k), k.dist_shift);
+}
+
+// The three distortions of the four positions from raster position at.
+// The error of the rounded level lies within +-2^31, so the absolute value
+// of its low 32 bits is its magnitude; one level less the error is
+// positive.
+inline void row_dists_avx2(rdoq_prep_t *out, const int16_t *coef, int32_t at, const dist_consts_avx2_t &k) {
+  const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + at));
+  const __m256i a = _mm256_cvtepu16_epi64(_mm_abs_epi16(c));
+  const __m256i r = _mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(out->rounded + at)));
+  const __m256i err = _mm256_sub_epi64(_mm256_mul_epu32(a, k.scale), _mm256_sll_epi64(r, k.shift));
+  auto store = [](int64_t *p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); };
+  store(out->level_dist + at, level_dist_avx2(_mm256_abs_epi32(err), k));
+  store(out->below_dist + at, level_dist_avx2(_mm256_add_epi64(err, k.step), k));
+  const __m256i sq = times_weight(_mm256_mul_epu32(a, a), k);
+  store(out->zero_dist + at, _mm256_srl_epi64(_mm256_slli_epi64(sq, 16), k.dist_shift));
+}
+
+}  // namespace
+
 // Sixteen raster positions at a time, four per group quarter; the sum of
-// squares as in quant_ssse3.cpp.
+// squares as in quant_ssse3.cpp.  The candidate distortions are formed for
+// every group row that holds a rounded level.
 void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
   const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m256i s = _mm256_set1_epi16(static_cast<int16_t>(p->scale));
@@ -134,6 +186,8 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   const __m256i zero = _mm256_setzero_si256(), low32 = _mm256_set1_epi64x(0xffffffff), one = _mm256_set1_epi16(1);
   __m256i total = zero, odd = zero;
   uint64_t mask = 0;
+  const bool vector_dists = prep_dists_in_range(p);
+  const dist_consts_avx2_t dk = dist_consts_avx2(p);
   std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
   for (int32_t k = 0; k < count; k += 16) {
     const __m256i c = load16(coef + k), a = _mm256_abs_epi16(c);
@@ -146,7 +200,15 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
     // One bit per position: bytes 0-7 of each half hold its eight words.
     const __m256i is_zero = _mm256_cmpeq_epi16(rounded, zero);
     const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(is_zero, is_zero)));
-    prep_group_rows(out, &mask, ~((m & 0xff) | ((m >> 8) & 0xff00)) & 0xffff, k, 16, log2);
+    const uint32_t nonzero = ~((m & 0xff) | ((m >> 8) & 0xff00)) & 0xffff;
+    prep_group_rows(out, &mask, nonzero, k, 16, log2);
+    for (int32_t c4 = 0; nonzero >> c4; c4 += 4) {
+      if (!((nonzero >> c4) & 15)) continue;
+      if (vector_dists)
+        row_dists_avx2(out, coef, k + c4, dk);
+      else
+        prep_row_dists(out, coef, k + c4, p);
+    }
     const __m256i sq = _mm256_madd_epi16(c, c);
     total = _mm256_add_epi64(total, _mm256_add_epi64(_mm256_and_si256(sq, low32), _mm256_srli_epi64(sq, 32)));
     odd = _mm256_add_epi16(odd, _mm256_and_si256(c, one));
@@ -157,6 +219,8 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
                                     static_cast<uint32_t>(sum_epi32(_mm256_madd_epi16(odd, one))), p);
   out->group_mask = mask;
 }
+
+namespace {
 
 uint32_t rdoq_nxn_avx2(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_avx2); }
 uint32_t rdoq_alt_nxn_avx2(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_avx2); }

@@ -60,13 +60,30 @@ inline void prep_group_rows(rdoq_prep_t *out, uint64_t *mask, uint32_t nonzero, 
                             int32_t log2) {
   if (!nonzero) return;
   const int32_t n = 1 << log2, groups = n >> 2;
+  // Without a branch per row: which rows hold a level is as good as random.
   for (int32_t c = 0; c < count; c += 4) {
     const uint32_t row = (nonzero >> c) & 15;
-    if (!row) continue;
     const int32_t at = k + c, y = at >> log2, x = at & (n - 1), g = (y >> 2) * groups + (x >> 2);
     out->group_map[g] = static_cast<uint16_t>(out->group_map[g] | row << (4 * (y & 3)));
-    *mask |= uint64_t{1} << g;
+    *mask |= uint64_t{row != 0} << g;
   }
+}
+
+// Whether the first step's distortions fit the vector tiers' 32 x 32-bit
+// products: with |err| < 2^31 (|c| * scale < 2^30 and the rounded level's
+// step below it) and recip < 2^32, e8 = |err| * recip >> 32 < 2^31 and its
+// square is one more such product; the weight (at most 4096) multiplies
+// the square's two 32-bit halves apart.
+inline bool prep_dists_in_range(const rdoq_dist_params_t *p) {
+  return p->recip > 0 && p->recip < (int64_t{1} << 32) && p->weight > 0 && p->weight <= 4096 && p->shift < 31;
+}
+
+// The candidate distortions of the positions of one group row (four from
+// raster position at) whose rounded level is not 0, as the portable first
+// step computes them: the route of parameters outside the vector range.
+inline void prep_row_dists(rdoq_prep_t *out, const int16_t *coef, int32_t at, const rdoq_dist_params_t *p) {
+  for (int32_t i = at; i < at + 4; i++)
+    if (out->rounded[i]) rdoq_candidate_dists(out, coef, i, p);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Quantisation table kernels of the SSSE3 tier: quantisation and
 // dequantisation eight coefficients at a time, and the data-parallel first
-// step of both RDOQ variants (rounded levels, zero-level distortions, group
-// map), whose sequential decision is the portable one.
+// step of both RDOQ variants (rounded levels, the block's zero-level
+// distortion, group maps, the candidate distortions of every group row
+// holding a rounded level), whose sequential decision is the portable one.
 //
 // Products: |c| * scale from the low and high halves of the 16-bit
 // multiply (exact below 2^32); the distortion's 64-bit products from the
@@ -13,6 +14,7 @@
 
 #include "common/rdoq.h"
 #include "simd/x86/simd_install.h"
+#include "simd/x86/transform/quant_kernels.h"
 #include "simd/x86/transform/quant_ranges.h"
 
 namespace {
@@ -122,6 +124,62 @@ void dequant_nxn_ssse3(int16_t *coef, const int16_t *levels, int32_t count, int3
   dequant_c(coef, levels, count, scale, shift);
 }
 
+// The first step's distortion arithmetic (rdoq.h) two positions at a time
+// in 64-bit lanes, where prep_dists_in_range holds.
+struct dist_consts_ssse3_t {
+  __m128i scale16, step32;  // step: 2^shift, the error of one level less
+  __m128i recip, weight;
+  __m128i shift, dist_shift;
+  bool unit;  // weight 256
+};
+
+dist_consts_ssse3_t dist_consts_ssse3(const rdoq_dist_params_t *p) {
+  return {_mm_set1_epi16(static_cast<int16_t>(p->scale)),
+          _mm_set1_epi32(static_cast<int32_t>(int64_t{1} << p->shift)),
+          _mm_set1_epi64x(p->recip),
+          _mm_set1_epi64x(p->weight),
+          _mm_cvtsi32_si128(p->shift),
+          _mm_cvtsi32_si128(p->dist_shift),
+          p->weight == 256};
+}
+
+// v * weight for v < 2^52, from v's two 32-bit halves.
+inline __m128i times_weight(__m128i v, const dist_consts_ssse3_t &k) {
+  if (k.unit) return _mm_slli_epi64(v, 8);
+  const __m128i lo = _mm_mul_epu32(v, k.weight), hi = _mm_mul_epu32(_mm_srli_epi64(v, 32), k.weight);
+  return _mm_add_epi64(lo, _mm_slli_epi64(hi, 32));
+}
+
+// rdoq_level_dist of errors whose low 32 bits hold |err|.
+inline __m128i level_dist_ssse3(__m128i abs_err, const dist_consts_ssse3_t &k) {
+  const __m128i e8 = _mm_srli_epi64(_mm_mul_epu32(abs_err, k.recip), 32);
+  return _mm_srl_epi64(times_weight(_mm_mul_epu32(e8, e8), k), k.dist_shift);
+}
+
+// The three distortions of the four positions from raster position at, in
+// 32-bit lanes up to the magnitudes of the errors (the rounded level's
+// lies within +-2^31, one level less is positive), then two at a time.
+inline void row_dists_ssse3(rdoq_prep_t *out, const int16_t *coef, int32_t at, const dist_consts_ssse3_t &k) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i a = _mm_abs_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + at)));
+  const __m128i r = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(out->rounded + at)), zero);
+  const __m128i scaled = _mm_unpacklo_epi16(_mm_mullo_epi16(a, k.scale16), _mm_mulhi_epu16(a, k.scale16));
+  const __m128i err = _mm_sub_epi32(scaled, _mm_sll_epi32(r, k.shift));
+  const __m128i level = _mm_abs_epi32(err), below = _mm_add_epi32(err, k.step32);
+  const __m128i a32 = _mm_unpacklo_epi16(a, zero);
+  auto store = [](int64_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); };
+  for (int32_t h = 0; h < 2; h++) {
+    auto spread = [&](__m128i v) { return h ? _mm_unpackhi_epi32(v, zero) : _mm_unpacklo_epi32(v, zero); };
+    store(out->level_dist + at + 2 * h, level_dist_ssse3(spread(level), k));
+    store(out->below_dist + at + 2 * h, level_dist_ssse3(spread(below), k));
+    const __m128i c = spread(a32);
+    store(out->zero_dist + at + 2 * h,
+          _mm_srl_epi64(_mm_slli_epi64(times_weight(_mm_mul_epu32(c, c), k), 16), k.dist_shift));
+  }
+}
+
+}  // namespace
+
 // Eight raster positions at a time; the low and high four lie in one group
 // each (the same group in a 4x4 block, whose rows are four wide).  The
 // zero-level distortion needs only the sum of squares (rdoq.h): pairs of
@@ -134,6 +192,8 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
   const __m128i zero = _mm_setzero_si128(), low32 = _mm_set1_epi64x(0xffffffff), one = _mm_set1_epi16(1);
   __m128i total = zero, odd = zero;
   uint64_t mask = 0;
+  const bool vector_dists = prep_dists_in_range(p);
+  const dist_consts_ssse3_t dk = dist_consts_ssse3(p);
   std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
   for (int32_t k = 0; k < count; k += 8) {
     const __m128i c = load8(coef + k), a = _mm_abs_epi16(c);
@@ -145,7 +205,15 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
     store8(out->rounded + k, rounded);
     const __m128i is_zero = _mm_cmpeq_epi16(rounded, zero);
     const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is_zero, is_zero)));
-    prep_group_rows(out, &mask, ~m & 0xff, k, 8, log2);
+    const uint32_t nonzero = ~m & 0xff;
+    prep_group_rows(out, &mask, nonzero, k, 8, log2);
+    for (int32_t c4 = 0; c4 < 8; c4 += 4) {
+      if (!((nonzero >> c4) & 15)) continue;
+      if (vector_dists)
+        row_dists_ssse3(out, coef, k + c4, dk);
+      else
+        prep_row_dists(out, coef, k + c4, p);
+    }
     const __m128i sq = _mm_madd_epi16(c, c);
     total = _mm_add_epi64(total, _mm_add_epi64(_mm_and_si128(sq, low32), _mm_srli_epi64(sq, 32)));
     odd = _mm_add_epi16(odd, _mm_and_si128(c, one));
@@ -159,6 +227,8 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
                                     static_cast<uint32_t>(_mm_cvtsi128_si32(odd)), p);
   out->group_mask = mask;
 }
+
+namespace {
 
 uint32_t rdoq_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_ssse3); }
 uint32_t rdoq_alt_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_ssse3); }
