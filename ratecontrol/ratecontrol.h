@@ -63,6 +63,9 @@ struct ratecontrol_t {
   ratecontrol_predictor_t *row_pred_cur;  // row_pred_pic
   ratecontrol_predictor_t *row_preds;     // two per CTU row (with VBV)
   ratecontrol_predictor_t frame_pred[4];
+  // The qscale each picture predictor last learned at (0 before it has):
+  // a plan below it grows as 1/q^2 (ratecontrol_frame.cpp).
+  float frame_pred_q[4];
   double last_qscale;
   double last_qscale_for[RC_CLASS_COUNT];
   int32_t last_non_b_type;

@@ -31,8 +31,13 @@ float pred_f(const ratecontrol_predictor_t &p, float cost, float q) { return rat
 // class.
 float planned_size(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
-  const ratecontrol_predictor_t &p = rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)];
-  return pred_f(p, static_cast<float>(rc->last_cost), static_cast<float>(q));
+  const int32_t cls = rc_class_of_type(ctx->cur_input->frame_type_code);
+  const float bits = pred_f(rc->frame_pred[cls], static_cast<float>(rc->last_cost), static_cast<float>(q));
+  // Below the qscale the predictor learned at, a picture's size grows
+  // about as 1/q^2 (B pictures) rather than the predictor's 1/q: a plan
+  // there counts the second factor too.
+  const float learned = rc->frame_pred_q[cls];
+  return learned > q ? bits * learned / static_cast<float>(q) : bits;
 }
 
 // Under VBV no picture, of whatever type, is planned to take more than half
@@ -48,9 +53,14 @@ double vbv_fit_fill(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
   if (!rc->vbv || rc->last_cost <= 0) return q;
   const bool learned = rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)].count >= 1.25f;
-  const float bits = planned_size(ctx, q);
   const float limit = (learned ? 0.5f : 0.25f) * static_cast<float>(std::max(rc->vbv_fill_start, 1));
-  if (bits > limit) q *= std::min(bits / limit, 1000.0f);
+  // The plan falls as 1/q^2 up to the qscale learned at, then as 1/q.
+  for (int32_t k = 0; k < 3; k++) {
+    const float bits = planned_size(ctx, q);
+    if (bits <= limit) break;
+    const float r = std::min(bits / limit, 1000.0f);
+    q *= q < rc->frame_pred_q[rc_class_of_type(ctx->cur_input->frame_type_code)] ? std::sqrt(r) : r;
+  }
   return q;
 }
 

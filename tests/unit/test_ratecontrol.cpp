@@ -232,7 +232,8 @@ TEST(RateControl, AqCtuOffsetIsTheMeanOfItsBlocks) {
 // Under VBV a picture of any type, B pictures too, is planned to take at
 // most half the fill it starts with, a quarter while its class's predictor
 // has not learned from a finished picture; a small picture keeps its
-// constant QP (VBV only caps it).
+// constant QP (VBV only caps it); a plan far below the qscale learned at
+// grows faster than the predictor's 1/q.
 TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   tarnhevcenc_param_t p = vbv_param();
   auto enc = open(p);
@@ -258,6 +259,22 @@ TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   EXPECT_NEAR(ratecontrol_predict(pred, cost, static_cast<float>(q), 1.0f), 100000.0f, 100.0f);
   rc->last_cost = 100;
   EXPECT_EQ(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20), q20);
+  // Below the qscale the predictor learned at, the plan grows as 1/q^2:
+  // from a predictor that learned at QP 34, a B picture at QP 20 is held to
+  // half the fill by that plan, not by the predictor's 1/q alone (which let
+  // P and B pictures far below the QPs learned at take twice their plans,
+  // and with twelve pictures in flight the buffer ran dry).  Above the
+  // learned qscale the plan is the predictor's.
+  rc->last_cost = 1000000;
+  const float q34 = static_cast<float>(rc_qp2qscale(34.0));
+  rc->frame_pred_q[RC_CLASS_B] = q34;
+  const float qa = static_cast<float>(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20));
+  ASSERT_LT(qa, q34);
+  EXPECT_NEAR(ratecontrol_predict(pred, cost, qa, 1.0f) * q34 / qa, 100000.0f, 1000.0f);
+  rc->vbv_fill_start = 20000;
+  const float qb = static_cast<float>(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20));
+  ASSERT_GT(qb, q34);
+  EXPECT_NEAR(ratecontrol_predict(pred, cost, qb, 1.0f), 10000.0f, 100.0f);
   ctx->cur_input = nullptr;
 }
 
@@ -490,12 +507,14 @@ TEST(RateControl, StateTravelsBetweenFrameContexts) {
   a->rc->last_qscale_for[RC_CLASS_P] = 3.0;
   b->rc->cplxr_sum = 11.0;
   b->rc->frame_pred[RC_CLASS_P].coeff = 0.123f;
+  b->rc->frame_pred_q[RC_CLASS_P] = 4.5f;
   c->rc->accum_qp = -1.0;
   ratecontrol_sync_state(b, a, c);  // b starts after a; c finishes next
   EXPECT_EQ(b->rc->accum_qp, 7.0);
   EXPECT_EQ(b->rc->last_qscale_for[RC_CLASS_P], 3.0);
   EXPECT_EQ(c->rc->cplxr_sum, 11.0);
   EXPECT_EQ(c->rc->frame_pred[RC_CLASS_P].coeff, 0.123f);
+  EXPECT_EQ(c->rc->frame_pred_q[RC_CLASS_P], 4.5f);
   EXPECT_EQ(c->rc->accum_qp, -1.0);  // frame-start state does not go to c
   EXPECT_NE(a->rc->cplxr_sum, 11.0);
 }
