@@ -41,6 +41,17 @@ for crf in 34 28 22; do
   prev=$size
 done
 
+# --- CRF: the same quantiser on clips of different complexity (with the
+# CU-tree every picture takes the factor's curve): carphone and foreman at
+# the same factor get average QPs within one of each other, at rates far apart
+qp_rate() { "$ZIRAVOV" --crf 28 --frames 10 --complexity 0 "$1" crfq.hevc 2>&1 >/dev/null |
+  sed -n 's/.* \([0-9.]*\) kb\/s, avg QP \([0-9.]*\).*/\2 \1/p'; }
+read -r qc rc <<<"$(qp_rate "$carphone")"
+read -r qf rf <<<"$(qp_rate "$foreman")"
+awk -v a="${qc:-0}" -v b="${qf:-99}" -v ra="${rc:-1}" -v rb="${rf:-1}" \
+  'BEGIN { exit !(a - b < 1 && b - a < 1 && rb > 2 * ra) }' ||
+  fail "crf 28: carphone QP ${qc:-?} at ${rc:-?} kb/s, foreman QP ${qf:-?} at ${rf:-?} kb/s"
+
 # --- CRF: the same quality whether the frame rate is written 30/1 or
 # 30000/1001 (the lookahead's costs per picture duration)
 qp_at() { "$ZIRAVOV" --crf 28 --no-cutree --frames 12 --complexity 0 --fps "$1" "$foreman" fps.hevc 2>&1 >/dev/null |

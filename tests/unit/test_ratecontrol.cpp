@@ -536,14 +536,19 @@ TEST(AdaptiveQuant, FixedPointHelpers) {
 
 // A picture whose left CTU is flat and right CTU textured: mode 1 gives the
 // flat blocks lower offsets; strength 0 gives no offset at all.
+// A picture whose left CTU is flat and right CTU textured: the blocks'
+// offsets differ, and so do the two CTUs' QPs; with AQ off in effect both
+// CTUs take the picture's QP.
 TEST(AdaptiveQuant, FlatAndTexturedHalvesGetDifferentOffsets) {
   for (int32_t mode : {1, 2}) {
     tarnhevcenc_param_t p = base_param(128, 64);
     p.aq_mode = mode;
     auto enc = open(p);
     ASSERT_TRUE(enc);
-    frame_t *f = frame_get_unused(enc->pool, 1);
-    ASSERT_TRUE(f);
+    encoder_t *ctx = enc->frame_ctx[1];
+    p_picture_t pic(enc.get(), ctx);
+    frame_t *f = pic.in;
+    ASSERT_TRUE(f && pic.rec);
     uint32_t rng = 1;
     for (int32_t c = 0; c < 3; c++)
       for (int32_t y = 0; y < (c ? 32 : 64); y++)
@@ -559,13 +564,22 @@ TEST(AdaptiveQuant, FlatAndTexturedHalvesGetDifferentOffsets) {
         EXPECT_LT(flat + 3.0f, textured) << "mode " << mode << " block " << bx << "," << by;
         EXPECT_EQ(f->aq_inv_qscale[by * stride + bx], exp2fix8(flat));
       }
+    ctx->rc->frame_qp = 30.0f;
+    auto ctu_qp = [&](int32_t x) {
+      ctx->ctu_x = ctx->ctu_addr = x;
+      ctx->ctu_y = 0;
+      return ratecontrol_ctu_qp(ctx);
+    };
+    EXPECT_LT(ctu_qp(0) + 3, ctu_qp(1)) << "mode " << mode;
+    ctx->aq_mode_active = 0;
+    EXPECT_EQ(ctu_qp(0), 30);
+    EXPECT_EQ(ctu_qp(1), 30);
     enc->param.aq_strength = 0.0f;
     aq_compute_qp_offsets(enc.get(), f);
     for (int32_t i = 0; i < enc->ctu_count * 16; i++) {
       EXPECT_EQ(f->aq_offsets[i], 0.0f);
       EXPECT_EQ(f->aq_inv_qscale[i], 256);
     }
-    frame_release(enc->pool, f);
   }
 }
 
