@@ -144,9 +144,10 @@ for args in "--aq-mode 1 --bframes 2" "--aq-mode 2 --complexity 6 --no-wpp"; do
   cmp -s aq.yuv d.yuv || fail "aq $args: dec265's decoding differs from the reconstruction"
 done
 
-# --- thread counts: CRF and AQ at 1, 3 and 8 threads; ABR at 8 and 16 (both
-# twelve pictures in flight)
-for set in "1 3 8|--crf 26 --aq-mode 1 --bframes 3 --hierarchy 1" "8 16|--bitrate 300 --aq-mode 2"; do
+# --- thread counts: CRF and AQ at 1, 3 and 8 threads; ABR and VBV at 8 and
+# 16 (both twelve pictures in flight)
+for set in "1 3 8|--crf 26 --aq-mode 1 --bframes 3 --hierarchy 1" "8 16|--bitrate 300 --aq-mode 2" \
+  "8 16|--lqp --qp 22 --vbv-maxrate 100 --vbv-bufsize 40" "8 16|--qp 22 --vbv-maxrate 100 --vbv-bufsize 40"; do
   threads=${set%%|*}
   args=${set#*|}
   ref=""
