@@ -139,6 +139,34 @@ static void repair_float(const char *name, float *v, float lo, float hi, float f
   }
 }
 
+constexpr int64_t CBR_SPAN_MAX = 1000;
+
+// Rate control counts a picture's share of a rate in 32 bits: at a low
+// frame rate a high rate gives one picture more than the largest buffer
+// (2,000,000 kbit) holds, which cannot be followed and is refused.
+static bool rates_fit_a_picture(const param_t &p) {
+  const double seconds = static_cast<double>(p.fps_den) / p.fps_num;
+  const bool bitrate_used = p.rcmode == TARNHEVCENC_RC_ABR || p.rcmode == TARNHEVCENC_RC_CBR || p.pass != 0;
+  const bool vbv_used = p.vbv_maxrate > 0 && p.vbv_bufsize > 0;
+  const struct {
+    const char *name;
+    int32_t kbps;
+    bool used;
+  } rates[] = {{"bitrate", p.bitrate, bitrate_used},
+               {"vbv_maxrate", p.vbv_maxrate, vbv_used},
+               {"constant bitrate's ceiling", p.cbr_maxrate, p.rcmode == TARNHEVCENC_RC_CBR}};
+  for (const auto &r : rates) {
+    if (r.used && r.kbps * seconds > 2000000.0) {
+      std::fprintf(stderr,
+                   "tarnhevcenc: %s %d kbit/s at %d/%d pictures per second gives one picture more than 2000000 "
+                   "kbit\n",
+                   r.name, r.kbps, p.fps_num, p.fps_den);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Rate-control settings: ranges, the modes that cannot run, and the B
 // pictures' qscale ratio per pyramid level.
 static void rate_control_repairs(param_t *p, const tarnhevcenc_param_t &in) {
@@ -155,7 +183,10 @@ static void rate_control_repairs(param_t *p, const tarnhevcenc_param_t &in) {
   // half times the rate (the VBV rate, when one is set, is the ceiling).
   p->cbr_maxrate = p->vbv_maxrate > 0 ? std::max(p->vbv_maxrate, p->bitrate) : p->bitrate + p->bitrate / 2;
   p->cbr_minrate = p->bitrate / 2;
-  p->cbr_span = std::max(8, (p->fps_num + p->fps_den / 2) / std::max(1, p->fps_den));
+  // At most a thousand pictures: the window's rings hold one slot each (at
+  // 2^31 pictures a second they took gigabytes).
+  const int64_t per_second = (int64_t(p->fps_num) + p->fps_den / 2) / std::max(1, p->fps_den);
+  p->cbr_span = static_cast<int32_t>(std::clamp<int64_t>(per_second, 8, CBR_SPAN_MAX));
   int32_t pass = in.pass;
   repair_int("pass", &pass, 0, 2);
   p->pass = pass;
@@ -350,6 +381,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   repair_int("scenecut", &p->scenecut, 0, 100);
   repair_int("rcmode", &p->rcmode, 0, 4);
   rate_control_repairs(p, in);
+  if (!rates_fit_a_picture(*p)) return -1;
   repair_int("subpel_level", &p->subpel_level, 0, 2);
   repair_int("search_range", &p->search_range, 4, 512);
   // Downward reach of motion vectors in samples; pictures that refer to a
