@@ -58,6 +58,32 @@ const scan_tables_t &scans() {
   return tables;
 }
 
+// Groups by scan order and by place: [type][log2 - 2][g], at the raster
+// index gy * (n / 4) + gx of the g-th group in scan order, order the other
+// way round.
+struct group_order_t {
+  uint8_t at[3][4][64];
+  uint8_t order[3][4][64];
+};
+
+const group_order_t &group_orders() {
+  static const group_order_t t = [] {
+    group_order_t o{};
+    for (int32_t type = 0; type < 3; type++)
+      for (int32_t l = 0; l < 4; l++) {
+        const int32_t log2 = l + 2, n = 1 << log2, groups = n >> 2;
+        for (int32_t g = 0; g < groups * groups; g++) {
+          const int32_t p = scans().scan[type][l][16 * g];
+          const int32_t at = ((p >> log2) >> 2) * groups + ((p & (n - 1)) >> 2);
+          o.at[type][l][g] = static_cast<uint8_t>(at);
+          o.order[type][l][at] = static_cast<uint8_t>(g);
+        }
+      }
+    return o;
+  }();
+  return t;
+}
+
 struct rdoq_variant_t {
   bool zero_any_level;    // weigh level 0 whatever the rounded level (else only up to 2)
   bool drop_groups;       // weigh dropping each coded group between the first and the last
@@ -74,34 +100,43 @@ struct rdoq_variant_t {
 constexpr rdoq_variant_t fast_variant = {false, true, false, false, false, false, 0};
 constexpr rdoq_variant_t thorough_variant = {true, true, true, true, true, true, 3};
 
+// A context state byte of the block's own copy.  Not a character type, so
+// that the compiler need not assume a state's update changes every other
+// value of the decision held in memory.
+enum class ctx_state_t : uint8_t {};
+
 struct block_t {
   int32_t log2, n, chroma, scan_type;
   const uint16_t *scan;
+  const uint8_t *group_at;  // group_order_t::at of the block's scan and size
   int64_t lambda;
   int64_t cbf_cost[2];  // the block's coded flag as 0 and as 1
-  uint8_t st[192];
+  ctx_state_t st[192];
 
-  uint32_t bin(int32_t ctx, int32_t b) const { return cabac_bit_cost_table[st[ctx] ^ b]; }
-  void code(int32_t ctx, int32_t b) { st[ctx] = cabac_transition_table[st[ctx] * 2 + b]; }
+  uint32_t bin(int32_t ctx, int32_t b) const { return cabac_bit_cost_table[static_cast<uint8_t>(st[ctx]) ^ b]; }
+  void code(int32_t ctx, int32_t b) {
+    st[ctx] = ctx_state_t{cabac_transition_table[static_cast<uint8_t>(st[ctx]) * 2 + b]};
+  }
 
   // sig_coeff_flag contexts of group g's sixteen positions.
   void group_sig_ctx(uint8_t out[16], int32_t g, int32_t prev_csbf) const {
     residual_ctx::group_sig_ctx(out, scan + 16 * g, log2, chroma, scan_type, prev_csbf);
   }
 
-  // Bits of the last_sig_coeff_{x,y}_prefix bins (contexts of H.265
-  // 9.3.4.2.3) plus the bypass suffix, for every prefix value the block
-  // allows; a coordinate c costs out[last_group_idx[c]].
-  void last_prefix_bits(int32_t ctx_base, uint32_t out[10]) const {
+  // Cost (bits times lambda) of the last_sig_coeff_{x,y}_prefix bins
+  // (contexts of H.265 9.3.4.2.3) plus the bypass suffix, for every prefix
+  // value up to top (within those the block allows); a coordinate c costs
+  // out[last_group_idx[c]].
+  void last_prefix_costs(int32_t ctx_base, int32_t top, int64_t out[10]) const {
     const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
     const int32_t sh = chroma ? log2 - 2 : (log2 + 1) >> 2;
     const int32_t cmax = 2 * log2 - 1;
     uint32_t ones = 0;
-    for (int32_t prefix = 0; prefix <= cmax; prefix++) {
+    for (int32_t prefix = 0; prefix <= std::min(top, cmax); prefix++) {
       uint32_t bits = ones;
       if (prefix < cmax) bits += bin(ctx_base + offset + (prefix >> sh), 0);
       if (prefix > 3) bits += 256u * static_cast<uint32_t>((prefix >> 1) - 1);
-      out[prefix] = bits;
+      out[prefix] = lambda * bits;
       if (prefix < cmax) ones += bin(ctx_base + offset + (prefix >> sh), 1);
     }
   }
@@ -113,16 +148,15 @@ struct block_t {
     if (scan_type == 2) std::swap(*x, *y);
   }
 
-  int32_t group_flag_ctx(const uint8_t *csbf, int32_t g) const {
-    int32_t gx, gy;
-    group_xy(g, &gx, &gy);
-    return CTX_CODED_SUB_BLOCK + (neighbour_flags(csbf, gx, gy) ? 1 : 0) + (chroma ? 2 : 0);
+  // coded_sub_block_flag's context from the group's neighbour_flags.
+  int32_t group_flag_ctx(int32_t neighbours) const {
+    return CTX_CODED_SUB_BLOCK + (neighbours ? 1 : 0) + (chroma ? 2 : 0);
   }
 
   void group_xy(int32_t g, int32_t *gx, int32_t *gy) const {
-    const int32_t p = scan[16 * g];
-    *gx = (p & (n - 1)) >> 2;
-    *gy = (p >> log2) >> 2;
+    const int32_t at = group_at[g];
+    *gx = at & ((n >> 2) - 1);
+    *gy = at >> (log2 - 2);
   }
 
   // Bit 0: the group to the right is coded; bit 1: the group below.
@@ -190,18 +224,14 @@ inline void group_advance(group_state_t &g, int32_t a) {
 // will code them.  Luma groups other than the first never take context set
 // 0 or 1: of them only the greater1 state left by the nearest coded one
 // matters, which sets the first group's context set.
-void advance_copies(block_t &b, const int32_t *a, const uint16_t *rounded_map, int32_t last, uint64_t group_mask) {
-  const int32_t groups = b.n >> 2, last_group = last >> 4;
+void advance_copies(block_t &b, const int32_t *a, const uint16_t *rounded_map, int32_t last, uint64_t scan_groups) {
+  const int32_t last_group = last >> 4;
   const int32_t g1_ctx = CTX_GREATER1 + (b.chroma ? 16 : 0);
   // Walks group g's levels with greater1 state c1_carry before it, coding
   // the copied context's bins; returns whether it holds a level.
   auto walk = [&](int32_t g, int32_t &c1_carry) {
     // Middle groups where nothing rounds to a level hold none.
-    if (g > 0 && g < last_group) {
-      int32_t gx, gy;
-      b.group_xy(g, &gx, &gy);
-      if (!((group_mask >> (gy * groups + gx)) & 1)) return false;
-    }
+    if (g > 0 && g < last_group && !((scan_groups >> g) & 1)) return false;
     group_state_t gs{group_ctx_set(g, b.chroma, c1_carry), 1, 0, 0, 0};
     // Only positions that round to a level can hold one.
     uint32_t map = rounded_map[g];
@@ -274,7 +304,7 @@ struct work_t {
   uint8_t states[192];
   bool states_as_coded;
   int64_t zero_total;             // distortion of the whole block left empty
-  uint64_t group_mask;            // groups (gy * n / 4 + gx) with a non-zero rounded level
+  uint64_t scan_groups;           // bit g: group g (in scan order) holds a non-zero rounded level
 
   // Plainly rounded |level| at scan position i.
   int32_t rounded(int32_t i) const { return pre->rounded[scan[i]]; }
@@ -396,12 +426,12 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     b.group_xy(g, &gx, &gy);
     const int32_t middle = g > 0 && g < last_group;
     w->coded_begin[g] = w->coded_count;
-    if (middle && !((w->group_mask >> (gy * groups + gx)) & 1)) {
+    if (middle && !((w->scan_groups >> g) & 1)) {
       // Every level rounds to 0: the group stays empty and codes only its
       // flag, whatever its positions' flags would have cost.
       std::memset(w->level + 16 * g, 0, 16 * sizeof(int32_t));
       w->group_delta[g] = 0;
-      const int32_t fctx = b.group_flag_ctx(csbf, g);
+      const int32_t fctx = b.group_flag_ctx(b.neighbour_flags(csbf, gx, gy));
       w->group_flag_cost[g] = b.lambda * b.bin(fctx, 0);
       if constexpr (V.adapt_states) b.code(fctx, 0);
       w->coded_end[g] = w->coded_count;
@@ -422,7 +452,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     const residual_ctx::group_sig_layout_t lay =
         residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
     const int32_t increments = lay.pattern == 4 ? 9 : 3;
-    uint8_t saved_sig[10], saved_lvl[5];
+    ctx_state_t saved_sig[10], saved_lvl[5];
     if constexpr (V.adapt_states) {
       std::memcpy(saved_sig, b.st + lay.offset, 9);
       if (lay.dc_ctx >= 0) saved_sig[9] = b.st[lay.dc_ctx];
@@ -518,7 +548,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       start_pass();
       uint32_t zero_bits = 0, zero_left = zero_rounded;
       auto code_zeros = [&](uint32_t set) {
-        zero_bits += residual_ctx::code_zero_flags(b.st, lay, b.scan_type, set);
+        zero_bits += residual_ctx::code_zero_flags(reinterpret_cast<uint8_t *>(b.st), lay, b.scan_type, set);
       };
       for (uint32_t map = w->rounded_map[g] & span; map;) {
         const int32_t k = 31 - __builtin_clz(map);
@@ -560,7 +590,8 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     // cost nothing: the last-position choice weighs dropping that one.
     // Kept, the group costs its flag's 1 and delta above dropped, which
     // costs its flag's 0.
-    const int32_t fctx = b.group_flag_ctx(csbf, g);
+    // The neighbours' flags are as they were at the group's start.
+    const int32_t fctx = b.group_flag_ctx(prev_csbf);
     bool coded = gs.nz > 0;
     if (coded && middle && coded_after && V.drop_groups && !would_drop) {
       const int64_t kept = b.lambda * b.bin(fctx, 1) + delta, dropped = b.lambda * b.bin(fctx, 0);
@@ -603,16 +634,9 @@ struct last_choice_t {
 // group, the last position's bins, the block's coded flag, and the
 // distortion of all beyond.  Only the chosen non-zero levels can be the
 // last; the costs of the positions between them come as group sums.
-last_choice_t choose_last(const block_t &b, bool full_search, int32_t last, const work_t *w) {
+last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bool full_search, int32_t last,
+                          const work_t *w) {
   const int32_t last_group = last >> 4;
-  uint32_t prefix_bits[2][10];
-  b.last_prefix_bits(CTX_LAST_X_PREFIX, prefix_bits[0]);
-  b.last_prefix_bits(CTX_LAST_Y_PREFIX, prefix_bits[1]);
-  int64_t prefix_cost[2][10];
-  for (int32_t k = 0; k <= 2 * b.log2 - 1; k++) {
-    prefix_cost[0][k] = b.lambda * prefix_bits[0][k];
-    prefix_cost[1][k] = b.lambda * prefix_bits[1][k];
-  }
   // Beyond the last position every position costs its zero distortion.
   int64_t body = b.cbf_cost[1] + w->zero_total, flags = 0;
   const int64_t uncoded = b.cbf_cost[0] + w->zero_total;
@@ -651,49 +675,60 @@ constexpr std::array<std::array<std::array<uint16_t, 256>, 2>, 3> raster_to_scan
   return t;
 }();
 
-// Group g's (scan order) map of rounded levels in scan order.
+// Group g's (scan order) map of rounded levels in scan order; the group
+// holds a rounded level.
 uint32_t scan_map(const block_t &b, const rdoq_prep_t &prep, int32_t g) {
-  int32_t gx, gy;
-  b.group_xy(g, &gx, &gy);
-  const int32_t at = gy * (b.n >> 2) + gx;
-  if (!((prep.group_mask >> at) & 1)) return 0;
-  const uint32_t m = prep.group_map[at];
+  const uint32_t m = prep.group_map[b.group_at[g]];
   const auto &t = raster_to_scan[b.scan_type];
   return t[0][m & 255] | t[1][m >> 8];
 }
 
-// The last scan position whose rounded level is not 0, or -1.
-int32_t last_rounded(const block_t &b, const rdoq_prep_t &prep) {
-  for (int32_t g = (1 << (2 * b.log2 - 4)) - 1; g >= 0; g--)
-    if (const uint32_t map = scan_map(b, prep, g)) return 16 * g + 31 - __builtin_clz(map);
-  return -1;
-}
-
-// Whether group g (in scan order) holds a rounded level.
-bool group_rounds_to_nonzero(const block_t &b, uint64_t mask, int32_t g) {
-  int32_t gx, gy;
-  b.group_xy(g, &gx, &gy);
-  return (mask >> (gy * (b.n >> 2) + gx)) & 1;
+// The groups of the first step's mask (by place) in scan order, and the
+// largest group column and row among them.
+uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *max_gy) {
+  const uint8_t *order = group_orders().order[b.scan_type][b.log2 - 2];
+  uint64_t groups = 0;
+  int32_t gx = 0, gy = 0;
+  for (; mask; mask &= mask - 1) {
+    const int32_t at = __builtin_ctzll(mask);
+    groups |= uint64_t{1} << order[at];
+    gx = std::max(gx, at & ((b.n >> 2) - 1));
+    gy = std::max(gy, at >> (b.log2 - 2));
+  }
+  *max_gx = gx;
+  *max_gy = gy;
+  return groups;
 }
 
 // The decision of a block with at least one rounded level, after its first
 // step.
 template <const rdoq_variant_t &V>
 uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre) {
-  const int32_t last = last_rounded(b, pre);
   work_t w;
+  int32_t max_gx, max_gy;
+  w.scan_groups = scan_groups(b, pre.group_mask, &max_gx, &max_gy);
+  // Only positions that round to a level can be the last: the prefixes of
+  // the coordinates up to the last column and row of such groups.
+  int64_t prefix_cost[2][10];
+  const int32_t top_x = last_group_idx[4 * max_gx + 3], top_y = last_group_idx[4 * max_gy + 3];
+  b.last_prefix_costs(CTX_LAST_X_PREFIX, b.scan_type == 2 ? top_y : top_x, prefix_cost[0]);
+  b.last_prefix_costs(CTX_LAST_Y_PREFIX, b.scan_type == 2 ? top_x : top_y, prefix_cost[1]);
+  // The last scan position whose rounded level is not 0.
+  const int32_t last_group = 63 - __builtin_clzll(w.scan_groups);
+  const int32_t last = 16 * last_group + 31 - __builtin_clz(scan_map(b, pre, last_group));
   w.pre = &pre;
   w.scan = b.scan;
   w.zero_total = pre.zero_total;
-  w.group_mask = pre.group_mask;
   // The groups that round to nothing in between are settled by their flag
-  // alone and never read.
-  for (int32_t g = 0; g <= last >> 4; g++)
-    if (g == 0 || group_rounds_to_nonzero(b, pre.group_mask, g))
-      w.rounded_map[g] = static_cast<uint16_t>(scan_map(b, pre, g));
+  // alone and never read; the first is always read.
+  w.rounded_map[0] = 0;
+  for (uint64_t m = w.scan_groups; m; m &= m - 1) {
+    const int32_t g = __builtin_ctzll(m);
+    w.rounded_map[g] = static_cast<uint16_t>(scan_map(b, pre, g));
+  }
 
   const bool would_drop = decide_levels<V>(b, !V.second_pass, last, &w);
-  last_choice_t choice = choose_last(b, V.full_last_search, last, &w);
+  last_choice_t choice = choose_last(b, prefix_cost, V.full_last_search, last, &w);
   // A second decision from the chosen last position keeps groups that
   // would end up the last from being weighed as middle ones.  From the same
   // last position, without groups to refine or to drop, it would repeat the
@@ -706,7 +741,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
     decide_levels<V>(b, true, choice.last, &w);
-    const last_choice_t second = choose_last(b, V.full_last_search, choice.last, &w);
+    const last_choice_t second = choose_last(b, prefix_cost, V.full_last_search, choice.last, &w);
     as_coded = second.cost < choice.cost && second.last == choice.last;
     if (second.cost < choice.cost)
       choice = second;
@@ -736,7 +771,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
     }
   } else {
     for (int32_t g = 0; g <= choice.last >> 4; g++) {
-      if (g > 0 && !group_rounds_to_nonzero(b, pre.group_mask, g)) continue;
+      if (g > 0 && !((w.scan_groups >> g) & 1)) continue;
       uint32_t map = w.rounded_map[g];
       if (g == choice.last >> 4) map &= (2u << (choice.last & 15)) - 1;
       for (; map; map &= map - 1) {
@@ -750,9 +785,9 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   if (as_coded && w.states_as_coded) {
     std::memcpy(b.st, w.states, sizeof b.st);
   } else {
-    advance_copies(b, w.level, w.rounded_map, choice.last, pre.group_mask);
+    advance_copies(b, w.level, w.rounded_map, choice.last, w.scan_groups);
   }
-  for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = b.st[copied_ctx[i]];
+  for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = static_cast<uint8_t>(b.st[copied_ctx[i]]);
   return nonzero;
 }
 
@@ -827,12 +862,13 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
 
   b.scan_type = req->scan_type;
   b.scan = scans().scan[req->scan_type][b.log2 - 2];
+  b.group_at = group_orders().at[req->scan_type][b.log2 - 2];
   b.lambda = req->lambda;
   if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
   // Bounded like lambda, so that the flag's cost stays below 2^48.
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
-  for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = req->est->state[copy_slot[i]];
+  for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
   return thorough ? decide_block<thorough_variant>(req, b, pre) : decide_block<fast_variant>(req, b, pre);
 }
 

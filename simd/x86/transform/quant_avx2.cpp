@@ -173,11 +173,39 @@ inline void row_dists_avx2(rdoq_prep_t *out, const int16_t *coef, int32_t at, co
   store(out->zero_dist + at, _mm256_srl_epi64(_mm256_slli_epi64(sq, 16), k.dist_shift));
 }
 
+// The group maps (cleared first) and mask from the non-zero rounded levels
+// of the sixteen raster positions from k (bit j for position k + j): one
+// row of four groups in blocks from 16x16 on, two rows of two groups in an
+// 8x8 block, the whole group of a 4x4 one.
+inline void group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_t k, int32_t log2) {
+  // Bit j: four-position run j of the sixteen holds a level.
+  const uint32_t runs = _pext_u32(bits | bits >> 1 | bits >> 2 | bits >> 3, 0x1111u);
+  if (log2 == 2) {
+    out->group_map[0] = static_cast<uint16_t>(bits);
+    *mask |= runs != 0;
+    return;
+  }
+  const int32_t n = 1 << log2, groups = n >> 2, y = k >> log2, sh = 4 * (y & 3);
+  const int32_t g0 = (y >> 2) * groups + ((k & (n - 1)) >> 2);
+  uint16_t *map = out->group_map + g0;
+  if (log2 == 3) {
+    // Runs 0 and 2 lie in group g0 (rows y and y + 1), 1 and 3 in g0 + 1.
+    map[0] = static_cast<uint16_t>(map[0] | (bits & 15) << sh | ((bits >> 8) & 15) << (sh + 4));
+    map[1] = static_cast<uint16_t>(map[1] | ((bits >> 4) & 15) << sh | ((bits >> 12) & 15) << (sh + 4));
+    *mask |= uint64_t{(runs | runs >> 2) & 3} << g0;
+    return;
+  }
+  for (int32_t j = 0; j < 4; j++) map[j] = static_cast<uint16_t>(map[j] | ((bits >> (4 * j)) & 15) << sh);
+  *mask |= uint64_t{runs} << g0;
+}
+
 }  // namespace
 
 // Sixteen raster positions at a time, four per group quarter; the sum of
-// squares as in quant_ssse3.cpp.  The candidate distortions are formed for
-// every group row that holds a rounded level.
+// squares as in quant_ssse3.cpp.  The pass over the block keeps only which
+// positions of each sixteen round to a level; the group maps and the
+// candidate distortions of every group row holding one follow for those
+// sixteens alone, so that the pass has no branch on the data.
 void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
   const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m256i s = _mm256_set1_epi16(static_cast<int16_t>(p->scale));
@@ -185,10 +213,8 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   const __m128i sh = _mm_cvtsi32_si128(p->shift);
   const __m256i zero = _mm256_setzero_si256(), low32 = _mm256_set1_epi64x(0xffffffff), one = _mm256_set1_epi16(1);
   __m256i total = zero, odd = zero;
-  uint64_t mask = 0;
-  const bool vector_dists = prep_dists_in_range(p);
-  const dist_consts_avx2_t dk = dist_consts_avx2(p);
-  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
+  uint16_t nonzero[64];  // by sixteen: bit j, position 16 * sixteen + j rounds to a level
+  uint64_t sixteens = 0;  // bit c: nonzero[c] is not 0
   for (int32_t k = 0; k < count; k += 16) {
     const __m256i c = load16(coef + k), a = _mm256_abs_epi16(c);
     const __m256i lo = _mm256_mullo_epi16(a, s), hi = _mm256_mulhi_epu16(a, s);
@@ -197,18 +223,11 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
     const __m256i rounded = _mm256_packs_epi32(_mm256_srl_epi32(_mm256_add_epi32(s0, half), sh),
                                                _mm256_srl_epi32(_mm256_add_epi32(s1, half), sh));
     store16(out->rounded + k, rounded);
-    // One bit per position: bytes 0-7 of each half hold its eight words.
-    const __m256i is_zero = _mm256_cmpeq_epi16(rounded, zero);
-    const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(is_zero, is_zero)));
-    const uint32_t nonzero = ~((m & 0xff) | ((m >> 8) & 0xff00)) & 0xffff;
-    prep_group_rows(out, &mask, nonzero, k, 16, log2);
-    for (int32_t c4 = 0; nonzero >> c4; c4 += 4) {
-      if (!((nonzero >> c4) & 15)) continue;
-      if (vector_dists)
-        row_dists_avx2(out, coef, k + c4, dk);
-      else
-        prep_row_dists(out, coef, k + c4, p);
-    }
+    // Two mask bits per position; the even ones.
+    const uint32_t m = _pext_u32(~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(rounded, zero))),
+                                 0x55555555u);
+    nonzero[k >> 4] = static_cast<uint16_t>(m);
+    sixteens |= uint64_t{m != 0} << (k >> 4);
     const __m256i sq = _mm256_madd_epi16(c, c);
     total = _mm256_add_epi64(total, _mm256_add_epi64(_mm256_and_si256(sq, low32), _mm256_srli_epi64(sq, 32)));
     odd = _mm256_add_epi16(odd, _mm256_and_si256(c, one));
@@ -217,6 +236,22 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   t = _mm_add_epi64(t, _mm_unpackhi_epi64(t, t));
   out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(t)),
                                     static_cast<uint32_t>(sum_epi32(_mm256_madd_epi16(odd, one))), p);
+  uint64_t mask = 0;
+  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
+  const bool vector_dists = prep_dists_in_range(p);
+  const dist_consts_avx2_t dk = dist_consts_avx2(p);
+  for (; sixteens; sixteens &= sixteens - 1) {
+    const int32_t k = 16 * __builtin_ctzll(sixteens);
+    const uint32_t rows = nonzero[k >> 4];
+    group_rows16(out, &mask, rows, k, log2);
+    for (int32_t c4 = 0; rows >> c4; c4 += 4) {
+      if (!((rows >> c4) & 15)) continue;
+      if (vector_dists)
+        row_dists_avx2(out, coef, k + c4, dk);
+      else
+        prep_row_dists(out, coef, k + c4, p);
+    }
+  }
   out->group_mask = mask;
 }
 

@@ -53,22 +53,6 @@ inline dequant_range_t dequant_range(int32_t count, int32_t scale, int32_t shift
   return r;
 }
 
-// The RDOQ first step's group maps (cleared first) from the non-zero
-// rounded levels of `count` (8 or 16) raster positions from k, bit j for
-// position k + j: four positions at a time lie in one row of one group.
-inline void prep_group_rows(rdoq_prep_t *out, uint64_t *mask, uint32_t nonzero, int32_t k, int32_t count,
-                            int32_t log2) {
-  if (!nonzero) return;
-  const int32_t n = 1 << log2, groups = n >> 2;
-  // Without a branch per row: which rows hold a level is as good as random.
-  for (int32_t c = 0; c < count; c += 4) {
-    const uint32_t row = (nonzero >> c) & 15;
-    const int32_t at = k + c, y = at >> log2, x = at & (n - 1), g = (y >> 2) * groups + (x >> 2);
-    out->group_map[g] = static_cast<uint16_t>(out->group_map[g] | row << (4 * (y & 3)));
-    *mask |= uint64_t{row != 0} << g;
-  }
-}
-
 // Whether the first step's distortions fit the vector tiers' 32 x 32-bit
 // products: with |err| < 2^31 (|c| * scale < 2^30 and the rounded level's
 // step below it) and recip < 2^32, e8 = |err| * recip >> 32 < 2^31 and its

@@ -178,23 +178,40 @@ inline void row_dists_ssse3(rdoq_prep_t *out, const int16_t *coef, int32_t at, c
   }
 }
 
+// The group maps (cleared first) and mask from the non-zero rounded levels
+// of the eight raster positions from k (bit j for position k + j): two
+// rows of the group of a 4x4 block, else one row of two groups.
+inline void group_rows8(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_t k, int32_t log2) {
+  if (log2 == 2) {
+    out->group_map[0] = static_cast<uint16_t>(out->group_map[0] | bits << k);
+    *mask |= bits != 0;
+    return;
+  }
+  const int32_t n = 1 << log2, groups = n >> 2, y = k >> log2, sh = 4 * (y & 3);
+  const int32_t g0 = (y >> 2) * groups + ((k & (n - 1)) >> 2);
+  const uint32_t left = bits & 15, right = bits >> 4;
+  out->group_map[g0] = static_cast<uint16_t>(out->group_map[g0] | left << sh);
+  out->group_map[g0 + 1] = static_cast<uint16_t>(out->group_map[g0 + 1] | right << sh);
+  *mask |= uint64_t{(left != 0) | static_cast<uint32_t>(right != 0) << 1} << g0;
+}
+
 }  // namespace
 
 // Eight raster positions at a time; the low and high four lie in one group
 // each (the same group in a 4x4 block, whose rows are four wide).  The
 // zero-level distortion needs only the sum of squares (rdoq.h): pairs of
 // squares reach 2^31 at most, so the multiply-add's lanes are read unsigned
-// and widened to 64 bits.
+// and widened to 64 bits.  As in the AVX2 tier, the pass over the block
+// keeps only which positions of each eight round to a level; the group
+// maps and candidate distortions follow for those eights alone.
 void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
   const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m128i s = _mm_set1_epi16(static_cast<int16_t>(p->scale));
   const __m128i half = _mm_set1_epi32(1 << (p->shift - 1)), sh = _mm_cvtsi32_si128(p->shift);
   const __m128i zero = _mm_setzero_si128(), low32 = _mm_set1_epi64x(0xffffffff), one = _mm_set1_epi16(1);
   __m128i total = zero, odd = zero;
-  uint64_t mask = 0;
-  const bool vector_dists = prep_dists_in_range(p);
-  const dist_consts_ssse3_t dk = dist_consts_ssse3(p);
-  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
+  uint8_t nonzero[128];        // by eight: bit j, position 8 * eight + j rounds to a level
+  uint64_t eights[2] = {0, 0};  // bit c of [h]: nonzero[64 * h + c] is not 0
   for (int32_t k = 0; k < count; k += 8) {
     const __m128i c = load8(coef + k), a = _mm_abs_epi16(c);
     const __m128i lo = _mm_mullo_epi16(a, s), hi = _mm_mulhi_epu16(a, s);
@@ -204,16 +221,9 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
                                             _mm_srl_epi32(_mm_add_epi32(s1, half), sh));
     store8(out->rounded + k, rounded);
     const __m128i is_zero = _mm_cmpeq_epi16(rounded, zero);
-    const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is_zero, is_zero)));
-    const uint32_t nonzero = ~m & 0xff;
-    prep_group_rows(out, &mask, nonzero, k, 8, log2);
-    for (int32_t c4 = 0; c4 < 8; c4 += 4) {
-      if (!((nonzero >> c4) & 15)) continue;
-      if (vector_dists)
-        row_dists_ssse3(out, coef, k + c4, dk);
-      else
-        prep_row_dists(out, coef, k + c4, p);
-    }
+    const uint32_t m = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is_zero, is_zero))) & 0xff;
+    nonzero[k >> 3] = static_cast<uint8_t>(m);
+    eights[k >> 9] |= uint64_t{m != 0} << ((k >> 3) & 63);
     const __m128i sq = _mm_madd_epi16(c, c);
     total = _mm_add_epi64(total, _mm_add_epi64(_mm_and_si128(sq, low32), _mm_srli_epi64(sq, 32)));
     odd = _mm_add_epi16(odd, _mm_and_si128(c, one));
@@ -225,6 +235,23 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
   odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0xB1));
   out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(total)),
                                     static_cast<uint32_t>(_mm_cvtsi128_si32(odd)), p);
+  uint64_t mask = 0;
+  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
+  const bool vector_dists = prep_dists_in_range(p);
+  const dist_consts_ssse3_t dk = dist_consts_ssse3(p);
+  for (int32_t h = 0; h < 2; h++)
+    for (uint64_t e = eights[h]; e; e &= e - 1) {
+      const int32_t k = 8 * (64 * h + __builtin_ctzll(e));
+      const uint32_t rows = nonzero[k >> 3];
+      group_rows8(out, &mask, rows, k, log2);
+      for (int32_t c4 = 0; c4 < 8; c4 += 4) {
+        if (!((rows >> c4) & 15)) continue;
+        if (vector_dists)
+          row_dists_ssse3(out, coef, k + c4, dk);
+        else
+          prep_row_dists(out, coef, k + c4, p);
+      }
+    }
   out->group_mask = mask;
 }
 
