@@ -43,9 +43,75 @@ double ns_per_call(int32_t blocks, Fn fn) {
   return best * 1e9;
 }
 
+// A recorded residual_bits call: block size, plane, scan type, whether
+// sign data hiding is on, the estimation state it started from and the
+// levels.
+struct recorded_call_t {
+  int32_t log2, plane, scan, sign_hiding;
+  cabac_est_t est;
+  std::vector<int16_t> levels;
+};
+
+std::vector<recorded_call_t> read_calls(const char *path) {
+  std::vector<recorded_call_t> calls;
+  FILE *f = std::fopen(path, "rb");
+  if (!f) return calls;
+  for (;;) {
+    recorded_call_t c{};
+    int32_t hdr[4];
+    if (std::fread(hdr, sizeof hdr, 1, f) != 1 || hdr[0] < 2 || hdr[0] > 5) break;
+    c.log2 = hdr[0], c.plane = hdr[1], c.scan = hdr[2], c.sign_hiding = hdr[3];
+    c.levels.resize(size_t(1) << (2 * c.log2));
+    if (std::fread(&c.est, sizeof c.est, 1, f) != 1 ||
+        std::fread(c.levels.data(), 2, c.levels.size(), f) != c.levels.size())
+      break;
+    calls.push_back(std::move(c));
+  }
+  std::fclose(f);
+  return calls;
+}
+
+// Replays recorded calls on ctx: ns per call (best of five passes), and a
+// checksum of every call's bits and final states, which two builds that
+// estimate alike print equal.
+int replay(encoder_t *ctx, pps_t *pps, const char *path) {
+  const std::vector<recorded_call_t> calls = read_calls(path);
+  if (calls.empty()) {
+    std::fprintf(stderr, "%s: no recorded calls\n", path);
+    return 1;
+  }
+  uint64_t sum = 0;
+  for (const recorded_call_t &c : calls) {
+    pps->sign_data_hiding = c.sign_hiding;
+    cabac_est_t est = c.est;
+    sum = sum * 1000003 + residual_bits(ctx, &est, c.levels.data(), c.log2, c.plane, c.scan);
+    for (uint8_t v : est.state) sum = sum * 31 + v;
+  }
+  // Passes of at least 1e6 calls each.
+  const int32_t reps = std::max<int32_t>(1, static_cast<int32_t>(1000000 / calls.size()));
+  double best = 1e30;
+  for (int32_t t = 0; t < 7; t++) {
+    const double t0 = cpu_seconds();
+    for (int32_t r = 0; r < reps; r++)
+      for (const recorded_call_t &c : calls) {
+        pps->sign_data_hiding = c.sign_hiding;
+        cabac_est_t est = c.est;
+        residual_bits(ctx, &est, c.levels.data(), c.log2, c.plane, c.scan);
+      }
+    best = std::min(best, (cpu_seconds() - t0) / reps);
+  }
+  std::printf("%s: %zu calls, %.1f ns per call, checksum %016llx\n", path, calls.size(), best * 1e9 / double(calls.size()),
+              static_cast<unsigned long long>(sum));
+  return 0;
+}
+
 }  // namespace
 
-int main() {
+// With --replay FILE..., times instead the calls a build configured with
+// -DTARN_RECORD_RESIDUAL_CALLS=ON recorded in an encode (ziravov --threads 1
+// with TARN_RECORD_RESIDUAL_CALLS=FILE in the environment); the checksum
+// tells whether two builds estimate those calls alike.
+int main(int argc, char **argv) {
   uint32_t flags = 0;
   __builtin_cpu_init();
   if (__builtin_cpu_supports("ssse3")) flags |= 2;
@@ -65,6 +131,12 @@ int main() {
     ctx[k]->pps = &pps;
     setup_pixel_primitives(k ? flags : 0, &ctx[k]->pixel, 1);
     setup_quant_primitives(k ? flags : 0, &ctx[k]->quant);
+  }
+  if (argc > 2 && std::string(argv[1]) == "--replay") {
+    int rc = 0;
+    for (int i = 2; i < argc; i++) rc |= replay(ctx[1], &pps, argv[i]);
+    for (encoder_t *c : ctx) aligned_free(c);
+    return rc;
   }
   cabac_est_t est0{};
   std::mt19937 rng(31);

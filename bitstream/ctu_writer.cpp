@@ -1,5 +1,6 @@
 #include "bitstream/ctu_writer.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <type_traits>
 
@@ -28,6 +29,25 @@ struct sink_estimate {
   void bypass(uint32_t) { e->bits += 256; }
   void bypass_bits(uint32_t, int32_t n) { e->bits += 256u * static_cast<uint32_t>(n); }
 };
+
+// The residual estimate's own sink: the bit count stays in a register while
+// the states are stored (a store through the state bytes may otherwise be a
+// store to the count, which then goes through memory at every bin); the
+// caller adds it to the estimation record at the end.
+struct sink_residual_estimate {
+  uint8_t *st;
+  uint32_t bits;
+  void bin(int32_t ctx, uint32_t b) {
+    const uint8_t s = st[ctx];
+    bits += cabac_bit_cost_table[s ^ b];
+    st[ctx] = cabac_transition_table[s * 2 + b];
+  }
+  void bypass(uint32_t) { bits += 256; }
+  void bypass_bits(uint32_t, int32_t n) { bits += 256u * static_cast<uint32_t>(n); }
+};
+
+template <class S>
+constexpr bool estimates = std::is_same_v<S, sink_estimate> || std::is_same_v<S, sink_residual_estimate>;
 
 // Quantisation-group state of the writer.
 struct qg_state_t {
@@ -93,9 +113,9 @@ void write_exp_golomb(S &s, uint32_t v, int32_t k) {
 // H.265 9.3.3.11 coeff_abs_level_remaining: a truncated Rice prefix of at
 // most four ones, then k-th order Exp-Golomb with k = rice + 1 for the rest.
 template <class S>
-void write_level_remaining(S &s, uint32_t value, int32_t rice) {
+[[gnu::always_inline]] inline void write_level_remaining(S &s, uint32_t value, int32_t rice) {
   // An estimate needs only the count of bins.
-  if constexpr (std::is_same_v<S, sink_estimate>) {
+  if constexpr (estimates<S>) {
     s.bypass_bits(0, static_cast<int32_t>(residual_ctx::remaining_bins(value, rice)));
     return;
   }
@@ -111,7 +131,7 @@ void write_level_remaining(S &s, uint32_t value, int32_t rice) {
 }
 
 template <class S>
-void write_last_pos_prefix(S &s, int32_t ctx_base, int32_t value, int32_t log2_size, int32_t chroma) {
+[[gnu::always_inline]] inline void write_last_pos_prefix(S &s, int32_t ctx_base, int32_t value, int32_t log2_size, int32_t chroma) {
   static const uint8_t group_idx[32] = {0, 1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7,
                                         8, 8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9};
   const int32_t prefix = group_idx[value];
@@ -123,7 +143,7 @@ void write_last_pos_prefix(S &s, int32_t ctx_base, int32_t value, int32_t log2_s
 }
 
 template <class S>
-void write_last_pos_suffix(S &s, int32_t value) {
+[[gnu::always_inline]] inline void write_last_pos_suffix(S &s, int32_t value) {
   static const uint8_t group_idx[32] = {0, 1, 2, 3, 4, 4, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7,
                                         8, 8, 8, 8, 8, 8, 8, 8, 9, 9, 9, 9, 9, 9, 9, 9};
   static const uint8_t min_in_group[10] = {0, 1, 2, 3, 4, 6, 8, 12, 16, 24};
@@ -136,9 +156,10 @@ void write_last_pos_suffix(S &s, int32_t value) {
 // pixel table's count_nonzero and coeff_scan_groups, so that only non-zero
 // levels are read again.
 template <class S>
-void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t log2_size, int32_t plane,
-                    int32_t scan_idx) {
+[[gnu::always_inline]] inline void write_residual_body(S &s, const encoder_t *ctx, const int16_t *levels,
+                                                       int32_t log2_size, int32_t plane, int32_t scan_idx) {
   const int32_t n = 1 << log2_size;
+  const int32_t sign_hiding = ctx->pps->sign_data_hiding;
   const int32_t chroma = plane > 0;
   const uint16_t *scan = ctx->scan_tables->scan[scan_idx][log2_size - 2];
   uint16_t signs[64], sigmap[64];
@@ -152,7 +173,7 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
     for (int32_t k = 0; k < 16; k++) map = 2 * map + (levels[scan[k]] != 0);
     last = map ? 15 - __builtin_ctz(map) : -1;
     sigmap[0] = static_cast<uint16_t>(map ? map >> (15 - last) : 0);
-    counts[0] = static_cast<uint8_t>(__builtin_popcount(map));
+    counts[0] = static_cast<uint8_t>(residual_ctx::count16(map));
   } else {
     const int32_t nonzero = static_cast<int32_t>(ctx->pixel.count_nonzero(levels, log2_size));
     last = ctx->pixel.coeff_scan_groups(scan, levels, signs, sigmap, counts, nonzero,
@@ -174,91 +195,94 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
   // Coded-sub-block flags over the group grid.
   const int32_t groups_per_row = n >> 2;
   const int32_t last_group = last >> 4;
-  uint8_t csbf[64] = {0};
+  // Bit gy * groups_per_row + gx: the group at (gx, gy) holds a level.
+  uint64_t csbf = 0;
   for (int32_t g = 0; g <= last_group; g++) {
     const int32_t gp = scan[16 * g];
-    csbf[((gp >> log2_size) >> 2) * groups_per_row + ((gp & (n - 1)) >> 2)] = counts[g] > 0;
+    csbf |= static_cast<uint64_t>(counts[g] > 0) << (((gp >> log2_size) >> 2) * groups_per_row + ((gp & (n - 1)) >> 2));
   }
 
   int32_t c1 = 1;  // greater1 context state carried across groups
   for (int32_t g = last_group; g >= 0; g--) {
     const uint16_t *pos = scan + 16 * g;
     const int32_t gx = (pos[0] & (n - 1)) >> 2, gy = (pos[0] >> log2_size) >> 2;
-    const int32_t right = gx + 1 < groups_per_row ? csbf[gy * groups_per_row + gx + 1] : 0;
-    const int32_t below = gy + 1 < groups_per_row ? csbf[(gy + 1) * groups_per_row + gx] : 0;
+    const int32_t at = gy * groups_per_row + gx;
+    const int32_t right = gx + 1 < groups_per_row ? (csbf >> (at + 1)) & 1 : 0;
+    const int32_t below = gy + 1 < groups_per_row ? (csbf >> (at + groups_per_row)) & 1 : 0;
     // The first and the last group are inferred coded.
-    const int32_t coded_group = (g == 0 || g == last_group) ? 1 : csbf[gy * groups_per_row + gx];
+    const int32_t coded_group = (g == 0 || g == last_group) ? 1 : (csbf >> at) & 1;
     int32_t infer_dc = 0;
     if (g < last_group && g > 0) {
       s.bin(CTX_CODED_SUB_BLOCK + (right | below) + (chroma ? 2 : 0), static_cast<uint32_t>(coded_group));
       infer_dc = 1;
     }
     if (!coded_group) continue;
-    // Significance flags, high to low scan position; the non-zero levels
-    // in that order, the last position's first.
+    // Significance flags from entry top down (bit top - k of the map is
+    // entry k).  The last position's flag is implied, and so is the DC flag
+    // of a group where no other entry is significant.
     const int32_t top = g == last_group ? last & 15 : 15;
     const uint32_t map = sigmap[g];
-    int32_t value[16];
-    int32_t nz_count = 0;
-    if (g == last_group) value[nz_count++] = levels[pos[top]];
     uint8_t sig_ctx[16];
     residual_ctx::group_sig_ctx(sig_ctx, pos, log2_size, chroma, scan_idx, right + 2 * below);
-    for (int32_t k = top - (g == last_group); k >= 0; k--) {
-      const int32_t sig = (map >> (top - k)) & 1;
-      if (k > 0 || !infer_dc) {
-        s.bin(sig_ctx[k], static_cast<uint32_t>(sig));
-        if (sig) infer_dc = 0;
-      }
-      if (sig) value[nz_count++] = levels[pos[k]];
-    }
+    const int32_t from = top - (g == last_group);
+    for (int32_t k = from; k > 0; k--) s.bin(sig_ctx[k], (map >> (top - k)) & 1);
+    if (from >= 0 && !(infer_dc && (map & ((1u << top) - 1)) == 0)) s.bin(sig_ctx[0], (map >> top) & 1);
+    // The non-zero levels in that order, the last position's first (an
+    // empty block's last position counts, as it is coded).
+    int32_t value[16];
+    int32_t nz_count = 0;
+    for (uint32_t m = g == last_group ? map | 1 : map; m; m &= m - 1)
+      value[nz_count++] = levels[pos[top - __builtin_ctz(m)]];
     if (nz_count == 0) continue;
 
-    // Greater-than-one and greater-than-two flags.
+    // Greater-than-one and greater-than-two flags; the greater1 context
+    // state c1 after a flag: 0 after a 1, else one up from 1 or 2.
+    static constexpr uint8_t c1_next[2][4] = {{0, 2, 3, 3}, {0, 0, 0, 0}};
     int32_t ctx_set = (g == 0 || chroma) ? 0 : 2;
     if (c1 == 0) ctx_set++;
     c1 = 1;
     int32_t first_g2 = -1;
     const int32_t g1_count = nz_count < 8 ? nz_count : 8;
+    const int32_t g1_ctx = CTX_GREATER1 + (chroma ? 16 : 0) + ctx_set * 4;
     for (int32_t k = 0; k < g1_count; k++) {
-      const int32_t a = value[k] < 0 ? -value[k] : value[k];
-      const int32_t flag = a > 1;
-      s.bin(CTX_GREATER1 + (chroma ? 16 : 0) + ctx_set * 4 + c1, static_cast<uint32_t>(flag));
-      if (flag) {
-        c1 = 0;
-        if (first_g2 < 0) first_g2 = k;
-      } else if (c1 > 0 && c1 < 3) {
-        c1++;
-      }
+      const uint32_t flag = std::abs(value[k]) > 1;
+      s.bin(g1_ctx + c1, flag);
+      first_g2 = (flag && first_g2 < 0) ? k : first_g2;
+      c1 = c1_next[flag][c1];
     }
-    if (first_g2 >= 0) {
-      const int32_t a = value[first_g2] < 0 ? -value[first_g2] : value[first_g2];
-      s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, static_cast<uint32_t>(a > 2));
-    }
+    if (first_g2 >= 0) s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, std::abs(value[first_g2]) > 2);
     // Signs; the first coefficient's sign is hidden when the group's
     // non-zero levels span more than three scan positions (sign data hiding).
     int32_t span = 0;
     if (map) span = (31 - __builtin_clz(map)) - __builtin_ctz(map);
-    const int32_t hide = ctx->pps->sign_data_hiding && span > 3;
-    if constexpr (std::is_same_v<S, sink_estimate>)
+    const int32_t hide = sign_hiding && span > 3;
+    if constexpr (estimates<S>)
       s.bypass_bits(0, nz_count - hide);
     else
       for (int32_t k = 0; k < nz_count - hide; k++) s.bypass(value[k] < 0 ? 1u : 0u);
-    // Remaining levels with the Rice parameter update.
+    // Remaining levels with the Rice parameter update: coded for the levels
+    // the flags leave open (the greater2 one from 3, the other flagged ones
+    // from 2, those past the eighth from 1).
     int32_t rice = 0;
     for (int32_t k = 0; k < nz_count; k++) {
-      const int32_t a = value[k] < 0 ? -value[k] : value[k];
-      int32_t base, threshold;
-      if (k < 8) {
-        base = 1 + (a > 1) + (k == first_g2 ? (a > 2) : 0);
-        threshold = k == first_g2 ? 3 : 2;
-      } else {
-        base = threshold = 1;
-      }
-      if (base == threshold) {
-        write_level_remaining(s, static_cast<uint32_t>(a - base), rice);
-        if (a > 3 * (1 << rice) && rice < 4) rice++;
-      }
+      const int32_t a = std::abs(value[k]);
+      const int32_t threshold = k < 8 ? (k == first_g2 ? 3 : 2) : 1;
+      if (a < threshold) continue;
+      write_level_remaining(s, static_cast<uint32_t>(a - threshold), rice);
+      if (a > 3 * (1 << rice) && rice < 4) rice++;
     }
+  }
+}
+
+template <class S>
+void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t log2_size, int32_t plane,
+                    int32_t scan_idx) {
+  if constexpr (std::is_same_v<S, sink_estimate>) {
+    sink_residual_estimate r{s.e->state, 0};
+    write_residual_body(r, ctx, levels, log2_size, plane, scan_idx);
+    s.e->bits += r.bits;
+  } else {
+    write_residual_body(s, ctx, levels, log2_size, plane, scan_idx);
   }
 }
 
@@ -633,10 +657,34 @@ uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y
   return est->bits - before;
 }
 
+#ifdef TARN_RECORD_RESIDUAL_CALLS
+namespace {
+// Builds with TARN_RECORD_RESIDUAL_CALLS append every estimate's arguments
+// to the file that the environment variable of that name gives, in the
+// format bench/residual_bench --replay reads: block size, plane, scan type,
+// sign hiding (four i32), the starting estimation state, the levels.  One
+// encoder thread.
+void record_residual_call(const encoder_t *ctx, const cabac_est_t *est, const int16_t *levels, int32_t log2_size,
+                          int32_t plane, int32_t scan_idx) {
+  static FILE *out = std::getenv("TARN_RECORD_RESIDUAL_CALLS")
+                         ? std::fopen(std::getenv("TARN_RECORD_RESIDUAL_CALLS"), "wb")
+                         : nullptr;
+  if (!out) return;
+  const int32_t head[4] = {log2_size, plane, scan_idx, ctx->pps->sign_data_hiding};
+  std::fwrite(head, sizeof head, 1, out);
+  std::fwrite(est, sizeof *est, 1, out);
+  std::fwrite(levels, sizeof *levels, size_t{1} << (2 * log2_size), out);
+}
+}  // namespace
+#endif
+
 uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
                        int32_t plane, int32_t scan_idx) {
   sink_estimate s{est};
   const uint32_t before = est->bits;
+#ifdef TARN_RECORD_RESIDUAL_CALLS
+  record_residual_call(ctx, est, levels, log2_size, plane, scan_idx);
+#endif
   write_residual(s, ctx, levels, log2_size, plane, scan_idx);
   return est->bits - before;
 }

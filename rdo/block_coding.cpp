@@ -232,6 +232,27 @@ static uint32_t sign_hiding_adjust(const pixel_funcs_t &px, int16_t *levels, con
   return count;
 }
 
+namespace {
+
+// The squared quantiser step 2^((qp - 4) / 3) and a level step's squared
+// error scale 2^(2 * shift) of the sign-hiding rate weight, computed once
+// with the same function rather than per block.
+struct sign_hiding_powers_t {
+  double qstep2[64];
+  double level_step2[32];
+  sign_hiding_powers_t() {
+    for (int32_t qp = 0; qp < 64; qp++) qstep2[qp] = std::exp2((qp - 4) / 3.0);
+    for (int32_t shift = 0; shift < 32; shift++) level_step2[shift] = std::exp2(2.0 * shift);
+  }
+};
+
+const sign_hiding_powers_t &sign_hiding_powers() {
+  static const sign_hiding_powers_t powers;
+  return powers;
+}
+
+}  // namespace
+
 uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                               int32_t is_intra, int32_t pred_mode, int16_t *levels) {
   const int32_t count = 1 << (2 * log2_size);
@@ -279,8 +300,10 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     // sample error; lambda weighs a bit against the latter.
     double rate_weight = 0;
     if (ctx->param.rdoq) {
-      const double qstep2 = std::exp2((qp - 4) / 3.0);
-      rate_weight = ctx->ctu_lambda_ssd / 256.0 * std::exp2(2.0 * qpar.shift) / qstep2;
+      const sign_hiding_powers_t &pw = sign_hiding_powers();
+      const double qstep2 = qp >= 0 && qp < 64 ? pw.qstep2[qp] : std::exp2((qp - 4) / 3.0);
+      const double step2 = qpar.shift >= 0 && qpar.shift < 32 ? pw.level_step2[qpar.shift] : std::exp2(2.0 * qpar.shift);
+      rate_weight = ctx->ctu_lambda_ssd / 256.0 * step2 / qstep2;
     }
     nz = sign_hiding_adjust(ctx->pixel, levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2],
                             ctx->scan_tables->scan[scan_idx][0], log2_size, nz, qpar.scale, qpar.shift, rate_weight);
