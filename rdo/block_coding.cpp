@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "analysis/analysis_tables.h"
 #include "encoder/encoder.h"
@@ -194,33 +195,37 @@ static uint32_t sign_hiding_adjust(const pixel_funcs_t &px, int16_t *levels, con
     }
     const bool negative = levels[pos[first]] < 0;
     if (((sum & 1) != 0) == negative) continue;
-    double best_cost = 0;
+    // Candidates in the order n, then -1 before +1; the first of equal
+    // costs wins.  Positions before the first non-zero level have none (a
+    // level there would become the first), so the walk starts at it.
+    const int64_t step = static_cast<int64_t>(1) << shift;
+    double best_cost = std::numeric_limits<double>::infinity();
     int32_t best_n = -1, best_delta = 0;
-    for (int32_t n = 0; n < 16; n++) {
-      int32_t p = pos[n];
-      int32_t l = levels[p];
-      int32_t c = coef[p];
-      int64_t ac = c < 0 ? -static_cast<int64_t>(c) : c;
-      int32_t al = l < 0 ? -l : l;
-      int64_t err = ac * scale - (static_cast<int64_t>(al) << shift);
-      const double old2 = static_cast<double>(err) * static_cast<double>(err);
-      for (int32_t delta = -1; delta <= 1; delta += 2) {
-        if (al == 0 && delta < 0) continue;
-        if (al == 0 && n < first) continue;                 // would become the first
-        if (al == 1 && delta < 0 && n == first) continue;  // would remove the first
-        if (al == 32767 && delta > 0) continue;
-        int64_t e2 = err - static_cast<int64_t>(delta) * (static_cast<int64_t>(1) << shift);
-        double bits = 0;
-        if (al == 0) bits = 4;
-        else if (al == 1 && delta < 0) bits = n == last ? -5 : -4;
-        else bits = delta * 1.0;
-        const double cost = static_cast<double>(e2) * static_cast<double>(e2) - old2 + rate_weight * bits;
-        if (best_n < 0 || cost < best_cost) {
-          best_cost = cost;
-          best_n = n;
-          best_delta = delta;
-        }
+    auto consider = [&](int64_t e2, double old2, double bits, int32_t n, int32_t delta) {
+      const double cost = static_cast<double>(e2) * static_cast<double>(e2) - old2 + rate_weight * bits;
+      if (cost < best_cost) {
+        best_cost = cost;
+        best_n = n;
+        best_delta = delta;
       }
+    };
+    for (int32_t n = first; n < 16; n++) {
+      const int32_t p = pos[n];
+      const int32_t l = levels[p], c = coef[p];
+      const int64_t ac = c < 0 ? -static_cast<int64_t>(c) : c;
+      const int32_t al = l < 0 ? -l : l;
+      const int64_t err = ac * scale - (static_cast<int64_t>(al) << shift);
+      const double old2 = static_cast<double>(err) * static_cast<double>(err);
+      if (al == 0) {
+        consider(err - step, old2, 4, n, 1);
+        continue;
+      }
+      // A level leaving 1 saves its bins; the first one may not go.
+      if (al > 1)
+        consider(err + step, old2, -1, n, -1);
+      else if (n != first)
+        consider(err + step, old2, n == last ? -5 : -4, n, -1);
+      if (al != 32767) consider(err - step, old2, 1, n, 1);
     }
     int32_t p = pos[best_n];
     int32_t l = levels[p];
