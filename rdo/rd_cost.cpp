@@ -98,10 +98,10 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
   const bool merge = node->part_mode == 0 && node->pu.p2n.merge_flag;
   // No residual: a merged 2Nx2N CU is then a skip CU.
   alignas(32) uint8_t pred[64 * 64 + 2 * 32 * 32];
-  for (int32_t r = 0; r < n; r++) std::memcpy(pred + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
+  const auto copy = ctx->mc.block_copy;
+  copy(pred, n, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, n, n);
   for (int32_t p = 1; p <= 2; p++)
-    for (int32_t r = 0; r < n / 2; r++)
-      std::memcpy(pred + n * n + (p - 1) * n * n / 4 + r * n / 2, ctu_rec_at(ctx, p, x / 2, y / 2 + r), n / 2);
+    copy(pred + n * n + (p - 1) * n * n / 4, n / 2, ctu_rec_at(ctx, p, x / 2, y / 2), RECON_STRIDE, n / 2, n / 2);
   const uint32_t was_skip = node->skip;
   if (merge) make_skip(ctx, node, z, x, y, log2_size);
   fill_units(ctx->maps->unit.cbf, z, log2_size, 0);
@@ -115,10 +115,9 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
     cost1 = cost_in_place(ctx, node->lambda_ssd, z, x, y, log2_size);
   if (cost1 < cost0) return cost1;
   // Back to the prediction without residual.
-  for (int32_t r = 0; r < n; r++) std::memcpy(ctu_rec_at(ctx, 0, x, y + r), pred + r * n, n);
+  copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, pred, n, n, n);
   for (int32_t p = 1; p <= 2; p++)
-    for (int32_t r = 0; r < n / 2; r++)
-      std::memcpy(ctu_rec_at(ctx, p, x / 2, y / 2 + r), pred + n * n + (p - 1) * n * n / 4 + r * n / 2, n / 2);
+    copy(ctu_rec_at(ctx, p, x / 2, y / 2), RECON_STRIDE, pred + n * n + (p - 1) * n * n / 4, n / 2, n / 2, n / 2);
   fill_units(ctx->maps->unit.cbf, z, log2_size, 0);
   if (merge || was_skip) make_skip(ctx, node, z, x, y, log2_size);
   ctx->cabac.est = after0;

@@ -59,11 +59,18 @@ void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, 
   };
   encoder_t *ctx = s.ctx;
   const int32_t n = 1 << log2_size, units = n * n / 16;
-  for (int32_t r = 0; r < n; r++) mv(t->rec_y + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
+  // Samples through the table's block copy, a row at a time for its size.
+  auto rows = [&](uint8_t *kept, uint8_t *live, int32_t w) {
+    if (save)
+      ctx->mc.block_copy(kept, w, live, RECON_STRIDE, w, w);
+    else
+      ctx->mc.block_copy(live, RECON_STRIDE, kept, w, w, w);
+  };
+  rows(t->rec_y, ctu_rec_at(ctx, 0, x, y), n);
   mv(t->coef_y, ctx->maps->unit.coef_y + 16 * z, sizeof(int16_t) * n * n);
   if (chroma && log2_size > 2)
     for (int32_t p = 0; p < 2; p++) {
-      for (int32_t r = 0; r < n / 2; r++) mv(t->rec_c[p] + r * n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2 + r), n / 2);
+      rows(t->rec_c[p], ctu_rec_at(ctx, p + 1, x / 2, y / 2), n / 2);
       mv(t->coef_c[p], ctx->maps->unit.coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
     }
   mv(t->tu_log2, ctx->maps->unit.tu_log2 + z, units);
