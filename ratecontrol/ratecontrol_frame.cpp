@@ -343,6 +343,11 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
     qp = rc_qscale2qp_f(ratecontrol_estimate_qscale(ctx));
   } else if (rc->cbr) {
     qp = static_cast<float>(cbr_estimate_qp(ctx));
+    // Under VBV the model's QP is planned and clipped by the buffer as a
+    // constant QP is: the model holds pictures near the rate only on
+    // average, and without a plan the rows had nothing to hold them to
+    // (a P picture of five times the rate emptied a buffer of 7.5).
+    if (rc->vbv) qp = constant_qp_vbv(ctx, qp);
   } else if (rc->two_pass) {
     const float q = ratecontrol_estimate_qscale(ctx);
     rc->entry->new_qscale = q;
