@@ -300,7 +300,8 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
   } else {
     nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
   }
-  if (nz && ctx->pps->sign_data_hiding) {
+  // A lone level spans nothing: sign hiding needs two levels in a group.
+  if (nz >= 2 && ctx->pps->sign_data_hiding) {
     // One level step is 2^shift in err units and Qstep^2 in squared
     // sample error; lambda weighs a bit against the latter.
     double rate_weight = 0;
