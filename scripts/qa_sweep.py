@@ -321,10 +321,10 @@ def check_vbv(zv, case, cwd, out, faults, known):
     reported = re.search(r'VBV lowest fill (-?\d+) of (\d+) bits', out)
     if not reported:
         faults.append('VBV: no lowest fill in the end report')
-    elif full_start and abs(int(reported.group(1)) - lowest_full) <= 16:
+    elif full_start and abs(int(reported.group(1)) - lowest_full) <= max(16, bits * 1e-7):
         lowest = lowest_full
         started_full = True
-    elif abs(int(reported.group(1)) - lowest) > 16 or abs(int(reported.group(2)) - bits) > 1:
+    elif abs(int(reported.group(1)) - lowest) > max(16, bits * 1e-7) or abs(int(reported.group(2)) - bits) > 1:
         faults.append(f'VBV: the end report says lowest fill {reported.group(1)} of {reported.group(2)}, '
                       f'the stream gives {lowest:.0f} of {bits:.0f}')
     case['vbv_lowest'] = round(lowest / bits, 4)
