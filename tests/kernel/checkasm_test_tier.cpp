@@ -71,6 +71,15 @@ void wrong_dequant(int16_t *coef, const int16_t *levels, int32_t count, int32_t 
   if (count > 0 && levels[0] == INT16_MIN) coef[0] ^= 1;
 }
 
+// The thorough RDOQ slot, wrong in one level of blocks of the most negative
+// coefficient only: its levels must be compared, not just its count.
+rdoq_fn portable_rdoq_alt;
+uint32_t wrong_rdoq_alt(const rdoq_request_t *req) {
+  const uint32_t r = portable_rdoq_alt(req);
+  if (req->coef[0] == INT16_MIN) req->levels[0] ^= 1;
+  return r;
+}
+
 intra_pred_fn portable_dc_8x8;
 void wrong_dc_8x8(uint8_t *dst, intptr_t dst_stride, const uint8_t *nb) {
   portable_dc_8x8(dst, dst_stride, nb);
@@ -139,6 +148,7 @@ void wrap_transform_funcs_t(uint32_t flags, transform_funcs_t *t) {
 void wrap_quant_funcs_t(uint32_t flags, quant_funcs_t *t) {
   real_quant_funcs_t(tier_flags(flags), t);
   install_wrong(flags, "quant", t->dequant, portable_dequant, wrong_dequant, "1 dequant");
+  install_wrong(flags, "quant_rdoq", t->rdoq_alt, portable_rdoq_alt, wrong_rdoq_alt, "3 rdoq_alt");
 }
 
 void wrap_intra_funcs_t(uint32_t flags, intra_funcs_t *t) {
@@ -194,6 +204,7 @@ INSTANTIATE_TEST_SUITE_P(, HarnessSelfTest,
                                            break_case_t{"deblock", "CheckasmDeblock.", "deblock slot 0 deblock_luma_ver_edge"},
                                            break_case_t{"transform", "CheckasmTransform.", ""},
                                            break_case_t{"quant", "CheckasmQuant.", ""},
+                                           break_case_t{"quant_rdoq", "CheckasmQuant.RdoqSlots", "rdoq_alt"},
                                            break_case_t{"intra", "CheckasmIntra.", ""},
                                            break_case_t{"pixel_overrun", "CheckasmPixel.AlignedCopy", "outside the block", false}),
                          [](const ::testing::TestParamInfo<break_case_t> &i) { return std::string(i.param.table); });
