@@ -208,7 +208,7 @@ inline void group_advance(group_state_t &g, int32_t a) {
       g.c1 = 0;
     } else {
       remaining_coded = 0;
-      if (g.c1 > 0 && g.c1 < 3) g.c1++;
+      g.c1 += static_cast<uint32_t>(g.c1 - 1) < 2;  // 1 or 2 step up, without a branch
     }
   }
   if (remaining_coded && a > (3 << g.rice) && g.rice < 4) g.rice++;
@@ -331,74 +331,87 @@ bool same_future(const group_state_t &a, const group_state_t &b) {
 // Revisits each level of group g (positions top..0) against the cost of
 // the group from it on, since a level also sets the greater1 context, the
 // greater2 budget and the Rice parameter of the levels coded after it.
-// The states of b are those at the start of the group, held fixed.
+// The states of b are those at the start of the group, held fixed.  Only
+// positions that round to a level have candidates, and only those hold one:
+// the walks go through the group's maps of them rather than test every
+// position (the tests are as good as random).
 void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uint8_t *sctx, int32_t last,
                   const group_state_t &start) {
-  int64_t sig[16][2];
+  int32_t *level = w->level + 16 * g;
+  const uint32_t rounded_set = w->rounded_map[g] & ((2u << top) - 1);
+  int64_t sig[16][2], zero_cost[16];
   for (int32_t k = 0; k <= top; k++) {
     const int32_t i = 16 * g + k;
     sig[k][0] = i == last ? 0 : b.lambda * b.bin(sctx[k], 0);
     sig[k][1] = i == last ? 0 : b.lambda * b.bin(sctx[k], 1);
+    zero_cost[k] = w->zero_dist(i) + sig[k][0];
   }
   auto cost_at = [&](int32_t k, const group_state_t &gs, int32_t a) {
     const int32_t i = 16 * g + k;
     return w->level_dist(i, a) + sig[k][a != 0] + (a ? b.lambda * level_bits(b, gs, a) : 0);
   };
-  // For the levels as they stand: the group state before position k, the
-  // cost of positions k..0, and the next position below k with a level.
-  // Positions with the level 0 cost the same whatever the group's state and
-  // do not change it, so the walks below step over them by their costs'
-  // sum.
+  // For the levels as they stand: the group state before each position
+  // that rounds to a level, the cost of positions k..0, and which positions
+  // hold a level.  Positions with the level 0 cost the same whatever the
+  // group's state and do not change it, so the walks below step over them
+  // by their costs' sum.
   group_state_t before[16];
   int64_t tail[16];
-  int32_t next_coded[16];
+  uint32_t coded_set = 0;
   auto trace = [&] {
-    group_state_t gs = start;
     int64_t c[16];
-    for (int32_t k = top; k >= 0; k--) {
+    std::memcpy(c, zero_cost, sizeof c);
+    group_state_t gs = start;
+    coded_set = 0;
+    for (uint32_t m = rounded_set; m;) {
+      const int32_t k = 31 - __builtin_clz(m);
+      m &= ~(1u << k);
       before[k] = gs;
-      c[k] = cost_at(k, gs, w->level[16 * g + k]);
-      group_advance(gs, w->level[16 * g + k]);
+      if (const int32_t a = level[k]) {
+        c[k] = cost_at(k, gs, a);
+        group_advance(gs, a);
+        coded_set |= 1u << k;
+      }
     }
-    int32_t coded = -1;
-    for (int32_t k = 0; k <= top; k++) {
-      tail[k] = c[k] + (k ? tail[k - 1] : 0);
-      next_coded[k] = coded;
-      if (w->level[16 * g + k]) coded = k;
-    }
+    tail[0] = c[0];
+    for (int32_t k = 1; k <= top; k++) tail[k] = tail[k - 1] + c[k];
   };
   trace();
-  for (int32_t k = top; k >= 0; k--) {
+  for (uint32_t m = rounded_set; m;) {
+    const int32_t k = 31 - __builtin_clz(m);
+    m &= ~(1u << k);
     const int32_t i = 16 * g + k, rounded = w->rounded(i);
-    // A position that rounds to 0 has no other candidate; one that rounds
-    // to 1 has two, 1 and 0.
+    // One that rounds to 1 has two candidates, 1 and 0.
     const int32_t candidates[3] = {rounded, rounded - 1, 0};
-    const int32_t count = rounded == 0 ? 0 : rounded == 1 ? 2 : 3;
+    const int32_t count = rounded == 1 ? 2 : 3;
     for (int32_t n = 0; n < count; n++) {
       const int32_t a = candidates[n];
       // The last position keeps a level; the last-position choice moves it.
-      if (a == w->level[i] || (a == 0 && i == last)) continue;
+      if (a == level[k] || (a == 0 && i == last)) continue;
       group_state_t gs = before[k];
       int64_t c = cost_at(k, gs, a);
       group_advance(gs, a);
-      for (int32_t j = k - 1; j >= 0;) {
-        const int32_t level = w->level[16 * g + j];
-        if (!level) {
-          const int32_t coded = next_coded[j];
-          c += tail[j] - (coded >= 0 ? tail[coded] : 0);
-          j = coded;
-          continue;
-        }
+      // The positions below k: those with the level 0 between two with a
+      // level by their sum, until the state is one the levels as they
+      // stand also had there.
+      int32_t above = k;  // positions above..k - 1 are yet to be added
+      bool rest = true;
+      for (uint32_t below = coded_set & ((1u << k) - 1); below;) {
+        const int32_t j = 31 - __builtin_clz(below);
+        below &= ~(1u << j);
+        c += tail[above - 1] - tail[j];
         if (same_future(gs, before[j])) {
           c += tail[j];
+          rest = false;
           break;
         }
-        c += cost_at(j, gs, level);
-        group_advance(gs, level);
-        j--;
+        c += cost_at(j, gs, level[j]);
+        group_advance(gs, level[j]);
+        above = j;
       }
+      if (rest && above > 0) c += tail[above - 1];
       if (c < tail[k]) {
-        w->level[i] = a;
+        level[k] = a;
         trace();
       }
     }
@@ -509,7 +522,8 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
         }
       }
       if ((V.zero_any_level || rounded <= 2) && zero_dist + sig0 < best) level = 0;
-      const uint32_t own = level == 0 && i != last ? b.bin(ctx, 0) : 0;
+      // Without a branch: whether the level is 0 is as good as random.
+      const uint32_t own = b.bin(ctx, 0) & (0u - static_cast<uint32_t>((level == 0) & (i != last)));
       keep(i, ctx, level, best, sig1, zero_bits);
       return own;
     };

@@ -176,14 +176,15 @@ inline void row_dists_avx2(rdoq_prep_t *out, const int16_t *coef, int32_t at, co
 // The group maps (cleared first) and mask from the non-zero rounded levels
 // of the sixteen raster positions from k (bit j for position k + j): one
 // row of four groups in blocks from 16x16 on, two rows of two groups in an
-// 8x8 block, the whole group of a 4x4 one.
-inline void group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_t k, int32_t log2) {
+// 8x8 block, the whole group of a 4x4 one.  Returns which four-position
+// runs hold a level.
+inline uint32_t group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_t k, int32_t log2) {
   // Bit j: four-position run j of the sixteen holds a level.
   const uint32_t runs = _pext_u32(bits | bits >> 1 | bits >> 2 | bits >> 3, 0x1111u);
   if (log2 == 2) {
     out->group_map[0] = static_cast<uint16_t>(bits);
     *mask |= runs != 0;
-    return;
+    return runs;
   }
   const int32_t n = 1 << log2, groups = n >> 2, y = k >> log2, sh = 4 * (y & 3);
   const int32_t g0 = (y >> 2) * groups + ((k & (n - 1)) >> 2);
@@ -193,10 +194,11 @@ inline void group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_
     map[0] = static_cast<uint16_t>(map[0] | (bits & 15) << sh | ((bits >> 8) & 15) << (sh + 4));
     map[1] = static_cast<uint16_t>(map[1] | ((bits >> 4) & 15) << sh | ((bits >> 12) & 15) << (sh + 4));
     *mask |= uint64_t{(runs | runs >> 2) & 3} << g0;
-    return;
+    return runs;
   }
   for (int32_t j = 0; j < 4; j++) map[j] = static_cast<uint16_t>(map[j] | ((bits >> (4 * j)) & 15) << sh);
   *mask |= uint64_t{runs} << g0;
+  return runs;
 }
 
 }  // namespace
@@ -243,13 +245,14 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   for (; sixteens; sixteens &= sixteens - 1) {
     const int32_t k = 16 * __builtin_ctzll(sixteens);
     const uint32_t rows = nonzero[k >> 4];
-    group_rows16(out, &mask, rows, k, log2);
-    for (int32_t c4 = 0; rows >> c4; c4 += 4) {
-      if (!((rows >> c4) & 15)) continue;
+    // Bit j: four-position run j holds a level.
+    uint32_t runs = group_rows16(out, &mask, rows, k, log2);
+    for (; runs; runs &= runs - 1) {
+      const int32_t at = k + 4 * __builtin_ctz(runs);
       if (vector_dists)
-        row_dists_avx2(out, coef, k + c4, dk);
+        row_dists_avx2(out, coef, at, dk);
       else
-        prep_row_dists(out, coef, k + c4, p);
+        prep_row_dists(out, coef, at, p);
     }
   }
   out->group_mask = mask;
