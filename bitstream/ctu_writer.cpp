@@ -154,10 +154,12 @@ template <class S>
 // H.265 7.3.8.11 residual_coding with the context selection of 9.3.4.2.
 // The non-zero count and the per-group significance maps come from the
 // pixel table's count_nonzero and coeff_scan_groups, so that only non-zero
-// levels are read again.
-template <class S>
+// levels are read again.  With fixed_log2 set the block size is that
+// constant (4x4 blocks, the most frequent, lose their group bookkeeping).
+template <int32_t fixed_log2, class S>
 [[gnu::always_inline]] inline void write_residual_body(S &s, const encoder_t *ctx, const int16_t *levels,
-                                                       int32_t log2_size, int32_t plane, int32_t scan_idx) {
+                                                       int32_t any_log2, int32_t plane, int32_t scan_idx) {
+  const int32_t log2_size = fixed_log2 ? fixed_log2 : any_log2;
   const int32_t n = 1 << log2_size;
   const int32_t sign_hiding = ctx->pps->sign_data_hiding;
   const int32_t chroma = plane > 0;
@@ -168,9 +170,12 @@ template <class S>
   // the last group, where it is the last position.
   int32_t last;
   if (log2_size == 2) {
-    // One group: cheaper read directly than through the table's walk.
-    uint32_t map = 0;
-    for (int32_t k = 0; k < 16; k++) map = 2 * map + (levels[scan[k]] != 0);
+    // One group: cheaper read directly than through the table's walk, in
+    // raster order and then put in scan order a byte at a time.
+    uint32_t raster = 0;
+    for (int32_t i = 0; i < 16; i++) raster |= static_cast<uint32_t>(levels[i] != 0) << i;
+    const auto &to_scan = residual_ctx::scan_map_4x4[scan_idx];
+    const uint32_t map = to_scan[0][raster & 255] | to_scan[1][raster >> 8];
     last = map ? 15 - __builtin_ctz(map) : -1;
     sigmap[0] = static_cast<uint16_t>(map ? map >> (15 - last) : 0);
     counts[0] = static_cast<uint8_t>(residual_ctx::count16(map));
@@ -279,10 +284,13 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
                     int32_t scan_idx) {
   if constexpr (std::is_same_v<S, sink_estimate>) {
     sink_residual_estimate r{s.e->state, 0};
-    write_residual_body(r, ctx, levels, log2_size, plane, scan_idx);
+    if (log2_size == 2)
+      write_residual_body<2>(r, ctx, levels, log2_size, plane, scan_idx);
+    else
+      write_residual_body<0>(r, ctx, levels, log2_size, plane, scan_idx);
     s.e->bits += r.bits;
   } else {
-    write_residual_body(s, ctx, levels, log2_size, plane, scan_idx);
+    write_residual_body<0>(s, ctx, levels, log2_size, plane, scan_idx);
   }
 }
 

@@ -77,6 +77,20 @@ constexpr std::array<std::array<std::array<uint16_t, 9>, 5>, 3> scan_ctx_masks =
   return t;
 }();
 
+// A 4x4 block's non-zero map in scan order from its raster map: bit 15 - k
+// for the k-th scan entry, as the OR of the entries of the raster map's low
+// byte [type][0][byte] and high byte [type][1][byte].
+constexpr std::array<std::array<std::array<uint16_t, 256>, 2>, 3> scan_map_4x4 = [] {
+  std::array<std::array<std::array<uint16_t, 256>, 2>, 3> t{};
+  for (int type = 0; type < 3; type++)
+    for (int k = 0; k < 16; k++) {
+      const int r = inner_scan[type][k];
+      for (int b = 0; b < 256; b++)
+        if ((b >> (r & 7)) & 1) t[type][r >> 3][b] |= static_cast<uint16_t>(1 << (15 - k));
+    }
+  return t;
+}();
+
 // Where the sig_coeff_flag contexts of a group come from: entry k takes
 // offset + scan_ctx_inc[scan_type][pattern][k], but for the DC position,
 // entry 0 of a block's first group from 8x8 on, which takes dc_ctx.
