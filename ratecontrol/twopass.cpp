@@ -65,10 +65,18 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     q *= std::pow(total / rc->expected_bits_sum, w);
   }
   rc->qp_novbv = rc_qscale2qp_f(static_cast<float>(q));
+  // Under VBV, below the first pass's qscale a picture is counted as
+  // growing faster than the plan's curve (the texture about as 1/q^1.5, not
+  // 1/q^1.1): planned on that curve, a first intra picture coded far below
+  // its first-pass QP left the P picture behind it a buffer it no longer had.
+  auto bits_at = [&](double qs) {
+    const double b = twopass_entry_bits(e, qs);
+    return qs < e.qscale ? b * std::pow(e.qscale / qs, 0.4) : b;
+  };
   if (rc->vbv) {
     // Raise the qscale until the buffer after the picture stays near its
     // plan, and never below empty.
-    auto fill_after = [&](double qs) { return rc->vbv_fill_start + rc->vbv_rate - twopass_entry_bits(e, qs); };
+    auto fill_after = [&](double qs) { return rc->vbv_fill_start + rc->vbv_rate - bits_at(qs); };
     const double full = e.expected_vbv / rc->vbv_size;
     const double qmax = full < 0.05 ? rc->lmax[t] : std::min(std::max(q * (2.0 - full), e.new_qscale), rc->lmax[t]);
     double ev = fill_after(q);
@@ -82,11 +90,10 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
   rc->last_qscale = q;
   rc->last_qscale_for[t] = q;
   if (rc->vbv) {
-    rc->planned_bits = rc->single_frame_vbv
-                           ? rc->vbv_rate
-                           : static_cast<int32_t>(ratecontrol_predict(&rc->frame_pred[t],
-                                                                      static_cast<float>(rc->last_cost),
-                                                                      static_cast<float>(q), 1.0f));
+    const float predicted =
+        ratecontrol_predict(&rc->frame_pred[t], static_cast<float>(rc->last_cost), static_cast<float>(q), 1.0f);
+    rc->planned_bits = rc->single_frame_vbv ? rc->vbv_rate
+                                            : static_cast<int32_t>(std::max(static_cast<double>(predicted), bits_at(q)));
     rc->planned_valid = 1;
   }
   return static_cast<float>(q);
