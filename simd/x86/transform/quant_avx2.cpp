@@ -238,8 +238,13 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   t = _mm_add_epi64(t, _mm_unpackhi_epi64(t, t));
   out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(t)),
                                     static_cast<uint32_t>(sum_epi32(_mm256_madd_epi16(odd, one))), p);
+  // Most blocks of a real encode round to nothing at all.
+  if (!sixteens) {
+    out->group_mask = 0;
+    return;
+  }
   uint64_t mask = 0;
-  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
+  std::memset(out->group_map, 0, sizeof out->group_map);
   const bool vector_dists = prep_dists_in_range(p);
   const dist_consts_avx2_t dk = dist_consts_avx2(p);
   for (; sixteens; sixteens &= sixteens - 1) {

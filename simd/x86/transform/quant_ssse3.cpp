@@ -235,8 +235,13 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
   odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0xB1));
   out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(total)),
                                     static_cast<uint32_t>(_mm_cvtsi128_si32(odd)), p);
+  // Most blocks of a real encode round to nothing at all.
+  if (!(eights[0] | eights[1])) {
+    out->group_mask = 0;
+    return;
+  }
   uint64_t mask = 0;
-  std::memset(out->group_map, 0, sizeof(uint16_t) << (2 * log2 - 4));
+  std::memset(out->group_map, 0, sizeof out->group_map);
   const bool vector_dists = prep_dists_in_range(p);
   const dist_consts_ssse3_t dk = dist_consts_ssse3(p);
   for (int32_t h = 0; h < 2; h++)
