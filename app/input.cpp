@@ -53,8 +53,14 @@ std::string parse_y4m_header(std::string_view line, y4m_header_t &out) {
       (line.size() > y4m_magic.size() && line[y4m_magic.size()] != ' '))
     return "not a YUV4MPEG2 stream header";
   std::optional<int64_t> w, h;
+  std::string seen;
   for (std::string_view tok : split_spaces(line.substr(y4m_magic.size()))) {
     std::string_view value = tok.substr(1);
+    // A parameter given twice has no one meaning (W16 ... W32 read the
+    // pictures at the second size and failed at a FRAME header later).
+    if (tok[0] != 'X' && seen.find(tok[0]) != std::string::npos)
+      return std::string("stream header gives the ") + tok[0] + " parameter twice ('" + shown(tok) + "')";
+    seen += tok[0];
     switch (tok[0]) {
     case 'W':
     case 'H': {

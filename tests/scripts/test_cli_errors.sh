@@ -118,6 +118,8 @@ interlaced-top|W64 H64 It|interlaced
 interlaced-bottom|W64 H64 Ib|interlaced
 interlaced-mixed|W64 H64 Im|interlaced
 interlace-garbage|W64 H64 Iz|interlace
+width-twice|W64 H64 W32|W parameter twice
+rate-twice|W64 H64 F25:1 F30:1|F parameter twice
 CASES
 
 { printf 'YUV4MPEG2 W64 H64\nFRAMX\n'; samples "$PIC"; } >bad_frame_header.y4m
