@@ -688,7 +688,9 @@ def y4m_cases(zv, a, out):
         # Either reading is sound here; a crash, a hang or a silent wrong
         # size is not.
         ('long FRAME parameters', body(good, marker='FRAME X' + 'a' * 100000 + '\n'), ('any', 3)),
-        ('W twice', body('YUV4MPEG2 W16 H16 W32 F25:1\n'), ('any', 3)),
+        ('W twice', body('YUV4MPEG2 W16 H16 W32 F25:1\n'), 'bad'),
+        ('C twice', body('YUV4MPEG2 W16 H16 C420 C420jpeg\n'), 'bad'),
+        ('X twice', body('YUV4MPEG2 W16 H16 Xa Xb\n'), ('ok', 3)),
         ('trailing blank', body('YUV4MPEG2 W16 H16 F25:1 \n'), ('any', 3)),
         ('two blanks', body('YUV4MPEG2 W16  H16 F25:1\n'), ('any', 3)),
         ('F25 without denominator', body('YUV4MPEG2 W16 H16 F25\n'), ('any', 3)),
