@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "encoder/encoder.h"
+#include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/lowres_data.h"
 #include "ratecontrol/ratecontrol.h"
 
@@ -37,6 +38,12 @@ int32_t ratecontrol_get_lookahead_cost(encoder_t *ctx) {
   const bool weighted = ctx->param.cutree == 0 && ctx->aq_mode_active != 0;
   const auto &cache = weighted ? d->aq_cost_cache : d->cost_cache;
   const int32_t cost = inside ? cache[d0][d1] : -1;
+  // Under VBV a picture without an estimate against its references is
+  // sized by its intra estimate, made here when the lookahead did not.
+  if (cost < 0 && cache[0][0] < 0 && ctx->rc->vbv) {
+    frame_t *self[1] = {f};
+    lookahead_frame_cost(ctx, self, 0, 0, 0);
+  }
   const int32_t intra = cache[0][0];
   f->lookahead_cost = std::max(cost, 0);
   f->intra_cost = std::max(intra, 0);

@@ -27,12 +27,28 @@ bool is_intra_type(uint32_t t) {
 
 float pred_f(const ratecontrol_predictor_t &p, float cost, float q) { return ratecontrol_predict(&p, cost, q, 1.0f); }
 
+// What VBV sizes a picture from: its lookahead cost with its class's
+// predictor.  A P picture farther from its reference than the lookahead
+// estimates (the P picture behind sixteen B pictures) has no cost; it is
+// then sized as an intra picture of its intra cost, which bounds it, rather
+// than left unplanned and unclipped (it took twice the buffer).
+struct vbv_basis_t {
+  float cost;
+  int32_t cls;
+};
+
+vbv_basis_t vbv_basis(const encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  if (rc->last_cost > 0) return {static_cast<float>(rc->last_cost), rc_class_of_type(ctx->cur_input->frame_type_code)};
+  return {static_cast<float>(ctx->cur_input->intra_cost), RC_CLASS_I};
+}
+
 // The size a picture is planned to take under VBV: the prediction of its
 // class.
 float planned_size(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
-  const int32_t cls = rc_class_of_type(ctx->cur_input->frame_type_code);
-  const float bits = pred_f(rc->frame_pred[cls], static_cast<float>(rc->last_cost), static_cast<float>(q));
+  const auto [cost, cls] = vbv_basis(ctx);
+  const float bits = pred_f(rc->frame_pred[cls], cost, static_cast<float>(q));
   // Below the qscale the predictor learned at, a picture's size grows
   // about as 1/q^2 (B pictures) rather than the predictor's 1/q: a plan
   // there counts the second factor too.
@@ -51,15 +67,16 @@ float planned_size(const encoder_t *ctx, double q) {
 // limit is found in one step.
 double vbv_fit_fill(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
-  if (!rc->vbv || rc->last_cost <= 0) return q;
-  const bool learned = rc->frame_pred[rc_class_of_type(ctx->cur_input->frame_type_code)].count >= 1.25f;
+  const vbv_basis_t basis = vbv_basis(ctx);
+  if (!rc->vbv || basis.cost <= 0) return q;
+  const bool learned = rc->frame_pred[basis.cls].count >= 1.25f;
   const float limit = (learned ? 0.5f : 0.25f) * static_cast<float>(std::max(rc->vbv_fill_start, 1));
   // The plan falls as 1/q^2 up to the qscale learned at, then as 1/q.
   for (int32_t k = 0; k < 3; k++) {
     const float bits = planned_size(ctx, q);
     if (bits <= limit) break;
     const float r = std::min(bits / limit, 1000.0f);
-    q *= q < rc->frame_pred_q[rc_class_of_type(ctx->cur_input->frame_type_code)] ? std::sqrt(r) : r;
+    q *= q < rc->frame_pred_q[basis.cls] ? std::sqrt(r) : r;
   }
   return q;
 }
@@ -179,13 +196,12 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
   ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;
   const double lmin = rc->lmin[t], lmax = rc->lmax[t];
-  if (rc->vbv && rc->last_cost > 0) {
-    const int32_t cls = rc_class_of_type(ctx->cur_input->frame_type_code);
-    const float cost = static_cast<float>(rc->last_cost);
+  const vbv_basis_t basis = vbv_basis(ctx);
+  if (rc->vbv && basis.cost > 0) {
     const float intra = static_cast<float>(ratecontrol_get_intra_cost(ctx));
-    float bits = pred_f(rc->frame_pred[cls], cost, static_cast<float>(q));
+    float bits = pred_f(rc->frame_pred[basis.cls], basis.cost, static_cast<float>(q));
     const float ipf = std::fabs(p.ip_factor);
-    if (t == RC_CLASS_P) {
+    if (t == RC_CLASS_P && rc->last_cost > 0) {
       const float bits_i = pred_f(rc->frame_pred[RC_CLASS_I], intra, static_cast<float>(q) / ipf);
       const float room = (0.75f * static_cast<float>(p.bframes) + 1.0f) * static_cast<float>(rc->vbv_rate) +
                          static_cast<float>(rc->vbv_fill_start);

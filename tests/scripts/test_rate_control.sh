@@ -102,8 +102,9 @@ hdr=$(head -n 1 "$foreman" | wc -c)
 # (P pictures only; then the default runs of B pictures, whose P picture is
 # coded ahead of them, under every mode and with a half-full start; then a
 # low constant QP and LQP, whose B pictures must follow the references that
-# the buffer raised, at one and several threads; and constant bitrate, whose
-# model holds the rate only on average)
+# the buffer raised, at one and several threads; constant bitrate, whose
+# model holds the rate only on average; and the P picture behind sixteen B
+# pictures, farther from its reference than the lookahead estimates)
 for args in "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0" \
   "--crf 24 --vbv-maxrate 600 --vbv-bufsize 300 --bframes 0" \
   "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 300 --bframes 3" \
@@ -116,6 +117,7 @@ for args in "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0" \
   "--lqp --qp 22 --vbv-maxrate 400 --vbv-bufsize 100 --threads 1" \
   "--lqp --qp 22 --bframes 3 --vbv-maxrate 400 --vbv-bufsize 100 --threads 8" \
   "--cbr --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 100" \
+  "--qp 20 --bframes 16 --vbv-maxrate 250 --vbv-bufsize 60" \
   "foreman|--lqp --qp 22 --vbv-maxrate 400 --vbv-bufsize 100 --threads 8"; do
   # (foreman alone: twelve pictures in flight, planned far below the QPs
   # their predictors learned at, before the first of them returns)
