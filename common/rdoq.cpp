@@ -58,6 +58,31 @@ const scan_tables_t &scans() {
   return tables;
 }
 
+// The last-position prefixes of every scan position, as coded (the
+// vertical scan swaps the coordinates): [type][log2 - 2][i], the x prefix
+// in the low byte, the y prefix above.
+struct last_prefixes_t {
+  uint16_t at[3][4][1024];
+};
+
+const last_prefixes_t &last_prefixes() {
+  static const last_prefixes_t t = [] {
+    last_prefixes_t o{};
+    for (int32_t type = 0; type < 3; type++)
+      for (int32_t l = 0; l < 4; l++) {
+        const int32_t log2 = l + 2, n = 1 << log2;
+        for (int32_t i = 0; i < n * n; i++) {
+          const int32_t p = scans().scan[type][l][i];
+          int32_t x = p & (n - 1), y = p >> log2;
+          if (type == 2) std::swap(x, y);
+          o.at[type][l][i] = static_cast<uint16_t>(last_group_idx[x] | last_group_idx[y] << 8);
+        }
+      }
+    return o;
+  }();
+  return t;
+}
+
 // Groups by scan order and by place: [type][log2 - 2][g], at the raster
 // index gy * (n / 4) + gx of the g-th group in scan order, order the other
 // way round.
@@ -109,6 +134,7 @@ struct block_t {
   int32_t log2, n, chroma, scan_type;
   const uint16_t *scan;
   const uint8_t *group_at;  // group_order_t::at of the block's scan and size
+  const uint16_t *last_prefix;  // last_prefixes_t::at of the block's scan and size
   int64_t lambda;
   int64_t cbf_cost[2];  // the block's coded flag as 0 and as 1
   ctx_state_t st[192];
@@ -141,12 +167,6 @@ struct block_t {
     }
   }
 
-  // Coordinates as coded: the vertical scan swaps them.
-  void last_coords(int32_t p, int32_t *x, int32_t *y) const {
-    *x = p & (n - 1);
-    *y = p >> log2;
-    if (scan_type == 2) std::swap(*x, *y);
-  }
 
   // coded_sub_block_flag's context from the group's neighbour_flags.
   int32_t group_flag_ctx(int32_t neighbours) const {
@@ -662,10 +682,8 @@ last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bo
     flags -= w->group_flag_cost[g];
     for (int32_t e = w->coded_begin[g]; e < w->coded_end[g]; e++) {
       const coded_level_t &c = w->coded[e];
-      int32_t lx, ly;
-      b.last_coords(b.scan[c.i], &lx, &ly);
-      const int64_t cost =
-          body - c.after - c.sig + flags + prefix_cost[0][last_group_idx[lx]] + prefix_cost[1][last_group_idx[ly]];
+      const uint32_t prefixes = b.last_prefix[c.i];
+      const int64_t cost = body - c.after - c.sig + flags + prefix_cost[0][prefixes & 255] + prefix_cost[1][prefixes >> 8];
       // The first candidate also wins a tie against coding nothing.
       if (cost < best.cost || (first && cost == best.cost)) best = {c.i, cost};
       first = false;
@@ -888,6 +906,7 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   b.scan_type = req->scan_type;
   b.scan = scans().scan[req->scan_type][b.log2 - 2];
   b.group_at = group_orders().at[req->scan_type][b.log2 - 2];
+  b.last_prefix = last_prefixes().at[req->scan_type][b.log2 - 2];
   b.lambda = req->lambda;
   if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
   // Bounded like lambda, so that the flag's cost stays below 2^48.
