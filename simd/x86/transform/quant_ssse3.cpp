@@ -197,46 +197,55 @@ inline void group_rows8(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_t
 
 }  // namespace
 
-// Eight raster positions at a time; the low and high four lie in one group
-// each (the same group in a 4x4 block, whose rows are four wide).  The
+// Sixteen raster positions at a time, as two registers of eight whose low
+// and high four lie in one group each (the same group in a 4x4 block,
+// whose rows are four wide): the two registers' zero tests pack into one
+// mask, so the bookkeeping per sixteen is that of the AVX2 tier.  The
 // zero-level distortion needs only the sum of squares (rdoq.h): pairs of
 // squares reach 2^31 at most, so the multiply-add's lanes are read unsigned
 // and widened to 64 bits.  As in the AVX2 tier, the pass over the block
-// keeps only which positions of each eight round to a level; the group
-// maps and candidate distortions follow for those eights alone.
+// keeps only which positions of each sixteen round to a level; the group
+// maps and candidate distortions follow for those sixteens alone.
 void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
   const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m128i s = _mm_set1_epi16(static_cast<int16_t>(p->scale));
   const __m128i half = _mm_set1_epi32(1 << (p->shift - 1)), sh = _mm_cvtsi32_si128(p->shift);
   const __m128i zero = _mm_setzero_si128(), low32 = _mm_set1_epi64x(0xffffffff), one = _mm_set1_epi16(1);
   __m128i total = zero, odd = zero;
-  uint8_t nonzero[128];        // by eight: bit j, position 8 * eight + j rounds to a level
-  uint64_t eights[2] = {0, 0};  // bit c of [h]: nonzero[64 * h + c] is not 0
-  for (int32_t k = 0; k < count; k += 8) {
-    const __m128i c = load8(coef + k), a = _mm_abs_epi16(c);
+  // Rounded levels above 32767 saturate to it, as the portable minimum.
+  auto round8 = [&](__m128i a) {
     const __m128i lo = _mm_mullo_epi16(a, s), hi = _mm_mulhi_epu16(a, s);
     const __m128i s0 = _mm_unpacklo_epi16(lo, hi), s1 = _mm_unpackhi_epi16(lo, hi);
-    // Rounded levels above 32767 saturate to it, as the portable minimum.
-    const __m128i rounded = _mm_packs_epi32(_mm_srl_epi32(_mm_add_epi32(s0, half), sh),
-                                            _mm_srl_epi32(_mm_add_epi32(s1, half), sh));
-    store8(out->rounded + k, rounded);
-    const __m128i is_zero = _mm_cmpeq_epi16(rounded, zero);
-    const uint32_t m = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(is_zero, is_zero))) & 0xff;
-    nonzero[k >> 3] = static_cast<uint8_t>(m);
-    eights[k >> 9] |= uint64_t{m != 0} << ((k >> 3) & 63);
+    return _mm_packs_epi32(_mm_srl_epi32(_mm_add_epi32(s0, half), sh), _mm_srl_epi32(_mm_add_epi32(s1, half), sh));
+  };
+  auto squares = [&](__m128i c) {
     const __m128i sq = _mm_madd_epi16(c, c);
     total = _mm_add_epi64(total, _mm_add_epi64(_mm_and_si128(sq, low32), _mm_srli_epi64(sq, 32)));
-    odd = _mm_add_epi16(odd, _mm_and_si128(c, one));
+  };
+  uint16_t nonzero[64];   // by sixteen: bit j, position 16 * sixteen + j rounds to a level
+  uint64_t sixteens = 0;  // bit c: nonzero[c] is not 0
+  for (int32_t k = 0; k < count; k += 16) {
+    const __m128i c0 = load8(coef + k), c1 = load8(coef + k + 8);
+    const __m128i r0 = round8(_mm_abs_epi16(c0)), r1 = round8(_mm_abs_epi16(c1));
+    store8(out->rounded + k, r0);
+    store8(out->rounded + k + 8, r1);
+    const __m128i is_zero = _mm_packs_epi16(_mm_cmpeq_epi16(r0, zero), _mm_cmpeq_epi16(r1, zero));
+    const uint32_t m = ~static_cast<uint32_t>(_mm_movemask_epi8(is_zero)) & 0xffff;
+    nonzero[k >> 4] = static_cast<uint16_t>(m);
+    sixteens |= uint64_t{m != 0} << (k >> 4);
+    squares(c0);
+    squares(c1);
+    // At most 128 odd coefficients per lane.
+    odd = _mm_add_epi16(odd, _mm_add_epi16(_mm_and_si128(c0, one), _mm_and_si128(c1, one)));
   }
   total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
-  // At most 128 odd coefficients per lane.
   odd = _mm_madd_epi16(odd, one);
   odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0x4E));
   odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0xB1));
   out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(total)),
                                     static_cast<uint32_t>(_mm_cvtsi128_si32(odd)), p);
   // Most blocks of a real encode round to nothing at all.
-  if (!(eights[0] | eights[1])) {
+  if (!sixteens) {
     out->group_mask = 0;
     return;
   }
@@ -244,19 +253,22 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
   std::memset(out->group_map, 0, sizeof out->group_map);
   const bool vector_dists = prep_dists_in_range(p);
   const dist_consts_ssse3_t dk = dist_consts_ssse3(p);
-  for (int32_t h = 0; h < 2; h++)
-    for (uint64_t e = eights[h]; e; e &= e - 1) {
-      const int32_t k = 8 * (64 * h + __builtin_ctzll(e));
-      const uint32_t rows = nonzero[k >> 3];
-      group_rows8(out, &mask, rows, k, log2);
-      for (int32_t c4 = 0; c4 < 8; c4 += 4) {
-        if (!((rows >> c4) & 15)) continue;
-        if (vector_dists)
-          row_dists_ssse3(out, coef, k + c4, dk);
-        else
-          prep_row_dists(out, coef, k + c4, p);
-      }
+  for (; sixteens; sixteens &= sixteens - 1) {
+    const int32_t k = 16 * __builtin_ctzll(sixteens);
+    const uint32_t bits = nonzero[k >> 4];
+    // An eight with no level adds nothing to the maps: no branch on it.
+    group_rows8(out, &mask, bits & 255, k, log2);
+    group_rows8(out, &mask, bits >> 8, k + 8, log2);
+    // Bit j: four-position run j holds a level.
+    const uint32_t any = (bits | bits >> 1 | bits >> 2 | bits >> 3) & 0x1111u;
+    for (uint32_t runs = (any | any >> 3 | any >> 6 | any >> 9) & 15; runs; runs &= runs - 1) {
+      const int32_t at = k + 4 * __builtin_ctz(runs);
+      if (vector_dists)
+        row_dists_ssse3(out, coef, at, dk);
+      else
+        prep_row_dists(out, coef, at, p);
     }
+  }
   out->group_mask = mask;
 }
 
