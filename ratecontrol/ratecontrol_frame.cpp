@@ -27,6 +27,10 @@ bool is_intra_type(uint32_t t) {
 
 float pred_f(const ratecontrol_predictor_t &p, float cost, float q) { return ratecontrol_predict(&p, cost, q, 1.0f); }
 
+// The power of the step below the learned qscale that a plan adds to the
+// predictor's 1/q.
+float below_learned_power(int32_t cls) { return cls == RC_CLASS_B || cls == RC_CLASS_BREF ? 1.0f : 0.4f; }
+
 // What VBV sizes a picture from: its lookahead cost with its class's
 // predictor.  A P picture farther from its reference than the lookahead
 // estimates (the P picture behind sixteen B pictures) has no cost; it is
@@ -50,10 +54,11 @@ float planned_size(const encoder_t *ctx, double q) {
   const auto [cost, cls] = vbv_basis(ctx);
   const float bits = pred_f(rc->frame_pred[cls], cost, static_cast<float>(q));
   // Below the qscale the predictor learned at, a picture's size grows
-  // about as 1/q^2 (B pictures) rather than the predictor's 1/q: a plan
-  // there counts the second factor too.
+  // faster than the predictor's 1/q: about as 1/q^2 for B pictures and
+  // 1/q^1.4 for P and I pictures (foreman, QP 22 against 31-36).  A plan
+  // there counts the extra factor too.
   const float learned = rc->frame_pred_q[cls];
-  return learned > q ? bits * learned / static_cast<float>(q) : bits;
+  return learned > q ? bits * std::pow(learned / static_cast<float>(q), below_learned_power(cls)) : bits;
 }
 
 // Under VBV no picture, of whatever type, is planned to take more than half
@@ -71,12 +76,13 @@ double vbv_fit_fill(const encoder_t *ctx, double q) {
   if (!rc->vbv || basis.cost <= 0) return q;
   const bool learned = rc->frame_pred[basis.cls].count >= 1.25f;
   const float limit = (learned ? 0.5f : 0.25f) * static_cast<float>(std::max(rc->vbv_fill_start, 1));
-  // The plan falls as 1/q^2 up to the qscale learned at, then as 1/q.
+  // The plan falls faster than 1/q up to the qscale learned at, then as 1/q.
+  const float steeper = 1.0f / (1.0f + below_learned_power(basis.cls));
   for (int32_t k = 0; k < 3; k++) {
     const float bits = planned_size(ctx, q);
     if (bits <= limit) break;
     const float r = std::min(bits / limit, 1000.0f);
-    q *= q < rc->frame_pred_q[basis.cls] ? std::sqrt(r) : r;
+    q *= q < rc->frame_pred_q[basis.cls] ? std::pow(r, steeper) : r;
   }
   return q;
 }

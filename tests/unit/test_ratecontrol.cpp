@@ -275,6 +275,16 @@ TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   const float qb = static_cast<float>(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20));
   ASSERT_GT(qb, q34);
   EXPECT_NEAR(ratecontrol_predict(pred, cost, qb, 1.0f), 10000.0f, 100.0f);
+  // A P picture's size grows less steeply there: as 1/q^1.4.
+  cur.frame_type_code = TARNHEVCENC_TYPE_P;
+  ctx->slice_type_code = 1;
+  rc->vbv_fill_start = 200000;
+  ratecontrol_predictor_t *pp = &rc->frame_pred[RC_CLASS_P];
+  ratecontrol_update_predictor(pp, 1.0f, cost, cost * pp->coeff / pp->count, 1.0f);
+  rc->frame_pred_q[RC_CLASS_P] = q34;
+  const float qc = static_cast<float>(ratecontrol_clip_qscale(ctx, RC_CLASS_P, q20));
+  ASSERT_LT(qc, q34);
+  EXPECT_NEAR(ratecontrol_predict(pp, cost, qc, 1.0f) * std::pow(q34 / qc, 0.4f), 100000.0f, 1000.0f);
   ctx->cur_input = nullptr;
 }
 
