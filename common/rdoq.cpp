@@ -310,6 +310,7 @@ struct coded_level_t {
 // record by raster position.
 struct work_t {
   const rdoq_prep_t *pre;
+  rdoq_zero_sums_fn zero_sums;
   const uint16_t *scan;
   int32_t level[MAX_COEFS];       // chosen |level|
   uint16_t rounded_map[64];       // by group in scan order: bit k, entry k's rounded level is not 0
@@ -563,10 +564,14 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       // from each position up, and the walk visits only the positions that
       // round to a level.
       start_pass();
-      uint32_t zero_above[17];  // [k]: bits of those flags at entries from k up
-      zero_above[top + 1] = 0;
-      for (int32_t k = top; k >= 0; k--)
-        zero_above[k] = zero_above[k + 1] + (b.bin(sctx[k], 0) & (0u - ((zero_rounded >> k) & 1)));
+      // Every entry but the DC one takes its context from the layout's
+      // increments: their flags' costs are looked up once per group.
+      uint16_t zero_above[17];  // [k]: bits of those flags at entries from k up
+      uint16_t cost[16] = {};
+      for (int32_t v = 0; v < increments; v++) cost[v] = static_cast<uint16_t>(b.bin(lay.offset + v, 0));
+      w->zero_sums(zero_above, residual_ctx::scan_ctx_inc[b.scan_type][lay.pattern].data(), cost, zero_rounded);
+      if (lay.dc_ctx >= 0 && (zero_rounded & 1))
+        zero_above[0] = static_cast<uint16_t>(zero_above[1] + b.bin(lay.dc_ctx, 0));
       uint32_t chosen_zero_bits = 0;
       for (uint32_t map = w->rounded_map[g] & span; map;) {
         const int32_t k = 31 - __builtin_clz(map);
@@ -735,8 +740,9 @@ uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *
 // The decision of a block with at least one rounded level, after its first
 // step.
 template <const rdoq_variant_t &V>
-uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre) {
+uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre, rdoq_zero_sums_fn zero_sums) {
   work_t w;
+  w.zero_sums = zero_sums;
   int32_t max_gx, max_gy;
   w.scan_groups = scan_groups(b, pre.group_mask, &max_gx, &max_gy);
   // Only positions that round to a level can be the last: the prefixes of
@@ -881,7 +887,7 @@ int64_t scale_reciprocal(int32_t qp) {
   return recips[static_cast<size_t>(qp % 6)];
 }
 
-uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn prep) {
+uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier) {
   const rdoq_variant_t &v = thorough ? thorough_variant : fast_variant;
   const quant_params_t q = quant_params(req->qp, req->log2_size, req->is_intra);
   // Without estimation states there is no rate to weigh.
@@ -898,7 +904,7 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   rdoq_prep_t pre;
   const rdoq_dist_params_t dp{b.log2, q.scale, q.shift, 22 - 2 * b.log2, scale_reciprocal(req->qp),
                               b.chroma && !v.chroma_on_lambda ? weight : 256};
-  prep(&pre, req->coef, &dp);
+  tier.prep(&pre, req->coef, &dp);
   clear_levels(req->levels, b.log2);
   // Most blocks of a real encode round to nothing at all.
   if (!pre.group_mask) return 0;
@@ -913,9 +919,21 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn p
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
-  return thorough ? decide_block<thorough_variant>(req, b, pre) : decide_block<fast_variant>(req, b, pre);
+  return thorough ? decide_block<thorough_variant>(req, b, pre, tier.zero_sums)
+                  : decide_block<fast_variant>(req, b, pre, tier.zero_sums);
 }
 
-uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_c); }
+void rdoq_zero_sums_c(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set) {
+  out[16] = 0;
+  for (int32_t k = 15; k >= 0; k--) out[k] = static_cast<uint16_t>(out[k + 1] + (((set >> k) & 1) ? cost[inc[k]] : 0));
+}
 
-uint32_t rdoq_alt_c(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_c); }
+namespace {
+
+constexpr rdoq_tier_t portable_tier = {rdoq_prep_c, rdoq_zero_sums_c};
+
+}  // namespace
+
+uint32_t rdoq_c(const rdoq_request_t *req) { return rdoq_decide(req, 0, portable_tier); }
+
+uint32_t rdoq_alt_c(const rdoq_request_t *req) { return rdoq_decide(req, 1, portable_tier); }

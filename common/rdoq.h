@@ -75,6 +75,22 @@ inline void rdoq_candidate_dists(rdoq_prep_t *out, const int16_t *coef, int32_t 
 using rdoq_prep_fn = void (*)(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);
 void rdoq_prep_c(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);
 
+// The sig_coeff_flag bits of a group's positions that keep the level 0
+// whatever is chosen (the fast decision, whose states stay as they came in
+// a block), summed from each position up: out[k] for k = 0..16 is the sum
+// over the entries j >= k of `set` (bit j for entry j) of cost[inc[j]],
+// inc[j] < 9.  A cost is at most 1469 (1/256 bit), so a group's sum stays
+// below 2^15.
+using rdoq_zero_sums_fn = void (*)(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set);
+void rdoq_zero_sums_c(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set);
+
+// The parts of the decision a tier may do its own way: every tier's
+// functions give the same results.
+struct rdoq_tier_t {
+  rdoq_prep_fn prep;
+  rdoq_zero_sums_fn zero_sums;
+};
+
 // The whole decision of slot rdoq (thorough = 0) or rdoq_alt (thorough = 1)
-// with `prep` as its first step; every prep function gives the same result.
-uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, rdoq_prep_fn prep);
+// with the tier's first step and sums.
+uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <tuple>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "common/cabac_tables.h"
 #include "common/primitives.h"
 #include "common/rdoq.h"
+#include "common/residual_ctx.h"
 #include "simd/x86/transform/quant_kernels.h"
 
 using namespace checkasm;
@@ -301,6 +303,51 @@ TEST_P(CheckasmQuant, RdoqFirstStepKernelsMatchPortable) {
       if (HasFatalFailure()) return;
     }
   }
+}
+
+// The fast decision's zero-flag sums of the highest tier in the flags
+// against rdoq_zero_sums_c: sets of a group's entries (each entry alone
+// and each left out, none, all, random ones) with the increments of every
+// scan and pattern, random costs, the largest cost everywhere (the largest
+// sums) and costs of 0; nothing written outside the seventeen sums.
+TEST_P(CheckasmQuant, RdoqZeroSumsKernelsMatchPortable) {
+  const uint32_t flags = GetParam();
+  const char *name = flags & FLAG_AVX2 ? "rdoq_zero_sums_avx2" : "rdoq_zero_sums_ssse3";
+  const rdoq_zero_sums_fn fn = flags & FLAG_AVX2    ? rdoq_zero_sums_avx2
+                               : flags & FLAG_SSSE3 ? rdoq_zero_sums_ssse3
+                                                    : nullptr;
+  if (!fn) return;
+  rng_t r(test_seed() + 11);
+  constexpr uint16_t canary = 0xa5c3;
+  for (int32_t type = 0; type < 3; type++)
+    for (int32_t pattern = 0; pattern < 5; pattern++)
+      for (int32_t costs = 0; costs < 3; costs++) {
+        uint16_t cost[16];
+        for (int32_t v = 0; v < 16; v++)
+          cost[v] = static_cast<uint16_t>(costs == 0 ? r.range(0, 1469) : costs == 1 ? 1469 : 0);
+        const uint8_t *inc = residual_ctx::scan_ctx_inc[type][pattern].data();
+        // Every single entry in and out, nothing, everything, random sets.
+        std::vector<uint32_t> sets = {0, 0xffff};
+        for (int32_t k = 0; k < 16; k++) {
+          sets.push_back(1u << k);
+          sets.push_back(0xffff & ~(1u << k));
+        }
+        for (int32_t i = 0; i < 1000; i++) sets.push_back(static_cast<uint32_t>(r.range(0, 0xffff)));
+        for (const uint32_t set : sets) {
+          uint16_t want[17], got[33];
+          for (uint16_t &g : got) g = canary;
+          rdoq_zero_sums_c(want, inc, cost, set);
+          fn(got + 8, inc, cost, set);
+          // Formed only for a failure.
+          auto label = [&] {
+            return std::string(name) + " scan " + std::to_string(type) + " pattern " + std::to_string(pattern) +
+                   " set " + std::to_string(set);
+          };
+          for (int32_t k = 0; k < 8; k++) ASSERT_EQ(got[k], canary) << label() << " wrote before its sums";
+          for (int32_t k = 0; k <= 16; k++) ASSERT_EQ(want[k], got[8 + k]) << label() << " at " << k;
+          for (int32_t k = 25; k < 33; k++) ASSERT_EQ(got[k], canary) << label() << " wrote after its sums";
+        }
+      }
 }
 
 INSTANTIATE_TEST_SUITE_P(, CheckasmQuant, ::testing::ValuesIn(flag_sets({0, 2, 3, 6, 7})), flags_name);

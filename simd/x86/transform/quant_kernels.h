@@ -1,7 +1,8 @@
-// The first step of RDOQ (common/rdoq.h) in the vector tiers, which their
-// rdoq and rdoq_alt slots hand to the shared decision: named so that the
-// harness holds each against rdoq_prep_c directly, candidate distortions
-// included.
+// The first step of RDOQ (common/rdoq.h) and the fast decision's zero-flag
+// sums in the vector tiers, which their rdoq and rdoq_alt slots hand to the
+// shared decision: named so that the harness holds each against its
+// portable function directly (rdoq_prep_c, candidate distortions included;
+// rdoq_zero_sums_c).
 #pragma once
 
 #include <cstdint>
@@ -10,3 +11,5 @@
 
 void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);
 void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);
+void rdoq_zero_sums_ssse3(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set);
+void rdoq_zero_sums_avx2(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set);

@@ -16,6 +16,7 @@
 #include "simd/x86/simd_install.h"
 #include "simd/x86/transform/quant_kernels.h"
 #include "simd/x86/transform/quant_ranges.h"
+#include "simd/x86/transform/quant_zero_sums.h"
 
 namespace {
 
@@ -272,10 +273,16 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
   out->group_mask = mask;
 }
 
+void rdoq_zero_sums_ssse3(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set) {
+  zero_sums_128(out, inc, cost, set);
+}
+
 namespace {
 
-uint32_t rdoq_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 0, rdoq_prep_ssse3); }
-uint32_t rdoq_alt_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 1, rdoq_prep_ssse3); }
+constexpr rdoq_tier_t tier_ssse3 = {rdoq_prep_ssse3, rdoq_zero_sums_ssse3};
+
+uint32_t rdoq_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 0, tier_ssse3); }
+uint32_t rdoq_alt_nxn_ssse3(const rdoq_request_t *req) { return rdoq_decide(req, 1, tier_ssse3); }
 
 }  // namespace
 
