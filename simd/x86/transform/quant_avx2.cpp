@@ -197,7 +197,12 @@ inline uint32_t group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, in
     *mask |= uint64_t{(runs | runs >> 2) & 3} << g0;
     return runs;
   }
-  for (int32_t j = 0; j < 4; j++) map[j] = static_cast<uint16_t>(map[j] | ((bits >> (4 * j)) & 15) << sh);
+  // The four groups' maps lie side by side: their rows y & 3 in one
+  // 64-bit read-modify-write, each run's four bits deposited in its map.
+  uint64_t maps;
+  std::memcpy(&maps, map, sizeof maps);
+  maps |= _pdep_u64(bits, 0x000f000f000f000full) << sh;
+  std::memcpy(map, &maps, sizeof maps);
   *mask |= uint64_t{runs} << g0;
   return runs;
 }
