@@ -196,6 +196,32 @@ inline void group_rows8(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_t
   *mask |= uint64_t{(left != 0) | static_cast<uint32_t>(right != 0) << 1} << g0;
 }
 
+// The group maps and mask from the non-zero rounded levels of the sixteen
+// raster positions from k, as group_rows8 twice; in blocks from 16x16 on
+// the sixteen is one row of four groups side by side, whose maps take their
+// four bits each in one 64-bit read-modify-write.  Returns which
+// four-position runs hold a level (bit j for run j).
+inline uint32_t group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, int32_t k, int32_t log2) {
+  const uint32_t any = (bits | bits >> 1 | bits >> 2 | bits >> 3) & 0x1111u;
+  const uint32_t runs = (any | any >> 3 | any >> 6 | any >> 9) & 15;
+  if (log2 <= 3) {
+    // An eight with no level adds nothing to the maps: no branch on it.
+    group_rows8(out, mask, bits & 255, k, log2);
+    group_rows8(out, mask, bits >> 8, k + 8, log2);
+    return runs;
+  }
+  const int32_t n = 1 << log2, groups = n >> 2, y = k >> log2;
+  const int32_t g0 = (y >> 2) * groups + ((k & (n - 1)) >> 2);
+  const uint64_t b = bits;
+  const uint64_t spread = (b & 0xf) | (b & 0xf0) << 12 | (b & 0xf00) << 24 | (b & 0xf000) << 36;
+  uint64_t maps;
+  std::memcpy(&maps, out->group_map + g0, sizeof maps);
+  maps |= spread << (4 * (y & 3));
+  std::memcpy(out->group_map + g0, &maps, sizeof maps);
+  *mask |= uint64_t{runs} << g0;
+  return runs;
+}
+
 }  // namespace
 
 // Sixteen raster positions at a time, as two registers of eight whose low
@@ -256,13 +282,8 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
   const dist_consts_ssse3_t dk = dist_consts_ssse3(p);
   for (; sixteens; sixteens &= sixteens - 1) {
     const int32_t k = 16 * __builtin_ctzll(sixteens);
-    const uint32_t bits = nonzero[k >> 4];
-    // An eight with no level adds nothing to the maps: no branch on it.
-    group_rows8(out, &mask, bits & 255, k, log2);
-    group_rows8(out, &mask, bits >> 8, k + 8, log2);
     // Bit j: four-position run j holds a level.
-    const uint32_t any = (bits | bits >> 1 | bits >> 2 | bits >> 3) & 0x1111u;
-    for (uint32_t runs = (any | any >> 3 | any >> 6 | any >> 9) & 15; runs; runs &= runs - 1) {
+    for (uint32_t runs = group_rows16(out, &mask, nonzero[k >> 4], k, log2); runs; runs &= runs - 1) {
       const int32_t at = k + 4 * __builtin_ctz(runs);
       if (vector_dists)
         row_dists_ssse3(out, coef, at, dk);
