@@ -126,6 +126,12 @@ void vbv_learn_rows(encoder_t *ctx) {
   const frame_t *ref = l0_reference(ctx);
   const int32_t cols = ctx->ctu_cols;
   ratecontrol_predictor_t *pair = rc->row_pred_init[picture_class(ctx)];
+  // A picture one CTU wide taught its pair CTU by CTU while it was coded.
+  if (cols == 1) {
+    pair[0] = rc->row_pred_cur[0];
+    pair[1] = rc->row_pred_cur[1];
+    return;
+  }
   for (int32_t r = 0; r < ctx->ctu_rows; r++) {
     const int32_t s = split_column(ctx, r);
     if (s >= cols - 1) continue;
@@ -138,6 +144,34 @@ void vbv_learn_rows(encoder_t *ctx) {
     if (ref && ref->row_qp[r].load(relaxed) > rc->frame_qp && intra >= 10)
       ratecontrol_update_predictor(&pair[1], q, static_cast<float>(intra), bits, n);
   }
+}
+
+// A picture one CTU wide or one CTU high is coded CTU after CTU (a row of
+// one column waits for the whole row above).  Its rows have no split column
+// inside them, or one row has a single split halfway, so a plan that the
+// predictors got wrong (their first guesses, before any picture of the
+// class returned) would run the buffer dry unchecked.  Such a picture
+// learns from every CTU it has coded and decides again after each one: the
+// rest of a one-row picture, the next row of a one-column picture.
+bool coded_in_sequence(const encoder_t *ctx) { return ctx->ctu_cols == 1 || ctx->ctu_rows == 1; }
+
+void vbv_sequence_step(encoder_t *ctx, int32_t bits) {
+  const ratecontrol_t *rc = ctx->rc;
+  const frame_t *in = ctx->cur_input;
+  const frame_t *rec = ctx->cur_recon;
+  const int32_t x = ctx->ctu_x, y = ctx->ctu_y, i = ctx->ctu_addr;
+  if (i == ctx->ctu_count - 1) return;
+  // One column: the picture's pair predicts the rows below; one row: the
+  // row's own pair predicts the rest of it.
+  ratecontrol_predictor_t *pr = ctx->ctu_cols == 1 ? rc->row_pred_cur : rc->row_preds + 2 * y;
+  const float q = rec->row_qscale[y].load(relaxed);
+  const uint32_t cost = in->lookahead_ctu_costs[i] - (x > 0 ? in->lookahead_ctu_costs[i - 1] : 0);
+  if (cost >= 10) ratecontrol_update_predictor(&pr[0], q, static_cast<float>(cost), static_cast<float>(bits), 1.0f);
+  const frame_t *ref = l0_reference(ctx);
+  const uint32_t intra = in->intra_ctu_costs[i] - (x > 0 ? in->intra_ctu_costs[i - 1] : 0);
+  if (ref && ref->row_qp[y].load(relaxed) > rec->row_qp[y].load(relaxed) && intra >= 10)
+    ratecontrol_update_predictor(&pr[1], q, static_cast<float>(intra), static_cast<float>(bits), 1.0f);
+  vbv_row_redecide(ctx, x, y);
 }
 
 // The CTU's share of the QP offsets.  The CU-tree leaves one offset per
@@ -183,8 +217,10 @@ void ratecontrol_ctu_start(encoder_t *ctx) {
   rc->row_preds[2 * y] = rc->row_pred_cur[0];
   rc->row_preds[2 * y + 1] = rc->row_pred_cur[1];
   frame_t *rec = ctx->cur_recon;
-  rec->row_qp[y].store(rc->frame_qp, relaxed);
-  rec->row_qscale[y].store(rc_qp2qscale_f(rc->frame_qp), relaxed);
+  // The rows of a one-column picture go on at the QP the row above decided.
+  const float qp = ctx->ctu_cols == 1 && y > 0 ? rec->row_qp[y - 1].load(relaxed) : rc->frame_qp;
+  rec->row_qp[y].store(qp, relaxed);
+  rec->row_qscale[y].store(rc_qp2qscale_f(qp), relaxed);
 }
 
 int32_t ratecontrol_ctu_qp(encoder_t *ctx) {
@@ -243,7 +279,9 @@ void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
   rec->row_bits[y].store(row_bits, relaxed);
   rec->ctu_bits[i].store(row_bits, relaxed);
   const int32_t cols = ctx->ctu_cols;
-  if (x == split_column(ctx, y) && x < cols - 1) {
+  if (coded_in_sequence(ctx)) {
+    vbv_sequence_step(ctx, bits);
+  } else if (x == split_column(ctx, y) && x < cols - 1) {
     const frame_t *in = ctx->cur_input;
     ratecontrol_predictor_t *pr = rc->row_preds + 2 * y;
     const float q = rec->row_qscale[y].load(relaxed);
