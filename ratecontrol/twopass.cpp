@@ -75,12 +75,16 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
   };
   if (rc->vbv) {
     // Raise the qscale until the buffer after the picture stays near its
-    // plan, and never below empty.
+    // plan, and never below empty.  The picture leaves the buffer before the
+    // rate refills it: a plan that lets it take the fill and the refill
+    // (the plan follows the buffer a picture at a time, net of the refill)
+    // empties the buffer by up to one picture's rate, which at a low
+    // frame rate is most of it.
     auto fill_after = [&](double qs) { return rc->vbv_fill_start + rc->vbv_rate - bits_at(qs); };
     const double full = e.expected_vbv / rc->vbv_size;
     const double qmax = full < 0.05 ? rc->lmax[t] : std::min(std::max(q * (2.0 - full), e.new_qscale), rc->lmax[t]);
     double ev = fill_after(q);
-    while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (ev < 0.0 && q < rc->lmax[t])) {
+    while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (ev < rc->vbv_rate && q < rc->lmax[t])) {
       q *= 1.05;
       ev = fill_after(q);
     }
