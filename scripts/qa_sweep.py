@@ -277,13 +277,10 @@ def vbv_lowest(units, rate_kbps, size_kbit, init, fps, full_start=False):
 
 
 # Underflows of faults already filed, by the cases they show in: listed
-# as known, not counted as failures.  (Constant QP and LQP with B pictures
-# are mended and count again.)
+# as known, not counted as failures.  (Constant QP and LQP with B pictures,
+# pictures one CTU wide or high and the second pass are mended and count
+# again.)
 KNOWN_VBV_FAULTS = [
-    # The rows re-decide their QP at a split column inside the row: never
-    # in a picture one CTU wide, late in one a CTU high.
-    ('VBV on pictures one CTU wide or high', lambda c: c['w'] <= 64 or c['h'] <= 64),
-    ('second pass under VBV', lambda c: c['mode'] == 'twopassvbv'),
 ]
 
 
