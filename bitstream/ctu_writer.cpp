@@ -170,15 +170,7 @@ template <int32_t fixed_log2, class S>
   // the last group, where it is the last position.
   int32_t last;
   if (log2_size == 2) {
-    // One group: cheaper read directly than through the table's walk, in
-    // raster order and then put in scan order a byte at a time.
-    uint32_t raster = 0;
-    for (int32_t i = 0; i < 16; i++) raster |= static_cast<uint32_t>(levels[i] != 0) << i;
-    const auto &to_scan = residual_ctx::scan_map_4x4[scan_idx];
-    const uint32_t map = to_scan[0][raster & 255] | to_scan[1][raster >> 8];
-    last = map ? 15 - __builtin_ctz(map) : -1;
-    sigmap[0] = static_cast<uint16_t>(map ? map >> (15 - last) : 0);
-    counts[0] = static_cast<uint8_t>(residual_ctx::count16(map));
+    last = residual_ctx::group_map_4x4(levels, scan_idx, sigmap, counts);
   } else {
     const int32_t nonzero = static_cast<int32_t>(ctx->pixel.count_nonzero(levels, log2_size));
     last = ctx->pixel.coeff_scan_groups(scan, levels, signs, sigmap, counts, nonzero,

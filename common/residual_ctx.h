@@ -178,6 +178,37 @@ constexpr std::array<uint8_t, 256> bit_count = [] {
 // portable code).
 inline int32_t count16(uint32_t v) { return bit_count[v & 255] + bit_count[(v >> 8) & 255]; }
 
+// Bit i set where the 4x4 block's raster position i holds a level: four
+// levels per 64-bit word, each lane's top bit set when its low fifteen bits
+// carry into it or it was set already, the four top bits then gathered to
+// bits 48-51 by one multiply (its partial products never overlap).
+inline uint32_t nonzero_mask_4x4(const int16_t *levels) {
+  uint32_t mask = 0;
+  for (int32_t w = 0; w < 4; w++) {
+    uint64_t v;
+    std::memcpy(&v, levels + 4 * w, sizeof v);
+    const uint64_t low = 0x7fff7fff7fff7fffull;
+    const uint64_t top = (((v & low) + low) | v) & ~low;
+    const uint64_t gathered = ((top >> 15) * ((1ull << 48) | (1ull << 33) | (1ull << 18) | (1ull << 3))) >> 48;
+    mask |= static_cast<uint32_t>(gathered & 15) << (4 * w);
+  }
+  return mask;
+}
+
+// The one group of a 4x4 block read as a group scan would read it, cheaper
+// than its walk: the non-zero map put in scan order a byte at a time.  Sets
+// sigmap[0] (bit last - k for entry k) and counts[0]; returns the last
+// non-zero entry, -1 for an empty block.
+inline int32_t group_map_4x4(const int16_t *levels, int32_t scan_type, uint16_t *sigmap, uint8_t *counts) {
+  const uint32_t raster = nonzero_mask_4x4(levels);
+  const auto &to_scan = scan_map_4x4[scan_type];
+  const uint32_t map = to_scan[0][raster & 255] | to_scan[1][raster >> 8];
+  const int32_t last = map ? 15 - __builtin_ctz(map) : -1;
+  sigmap[0] = static_cast<uint16_t>(map ? map >> (15 - last) : 0);
+  counts[0] = static_cast<uint8_t>(count16(map));
+  return last;
+}
+
 // Prices and codes on states st the sig_coeff_flag bins of 0 of the
 // entries in `set` (bit k for entry k) of a group laid out as `lay`, in
 // runs per context; returns their bits (1/256).

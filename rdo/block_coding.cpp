@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "analysis/analysis_tables.h"
+#include "common/residual_ctx.h"
 #include "encoder/encoder.h"
 
 uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp) {
@@ -163,7 +164,8 @@ void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, b
 //
 // The groups holding levels and their non-zero positions come from the
 // pixel table's group scan, which is handed the block's non-zero count: only
-// those groups are visited, and only their non-zero levels read to sum.
+// those groups are visited, and only their non-zero levels read to sum.  A
+// 4x4 block's one group is read directly, as the rate estimate reads it.
 // Returns the block's non-zero count after the changes.
 //
 // rate_weight converts a bit into the squared-error units of err^2 (0: error
@@ -171,12 +173,14 @@ void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, b
 // significance, greater-than-one and sign bins; a level leaving 1 saves
 // them; moving between larger levels costs about a bit.
 static uint32_t sign_hiding_adjust(const pixel_funcs_t &px, int16_t *levels, const int16_t *coef, const uint16_t *scan,
-                                   const uint16_t *scan4x4, int32_t log2_size, uint32_t nonzero, int32_t scale,
-                                   int32_t shift, double rate_weight) {
+                                   const uint16_t *scan4x4, int32_t scan_type, int32_t log2_size, uint32_t nonzero,
+                                   int32_t scale, int32_t shift, double rate_weight) {
   uint16_t signs[64], sigmap[64];
   uint8_t counts[64];
-  const int32_t last_pos = px.coeff_scan_groups(scan, levels, signs, sigmap, counts, static_cast<int32_t>(nonzero),
-                                                scan4x4, 1 << log2_size);
+  const int32_t last_pos =
+      log2_size == 2 ? residual_ctx::group_map_4x4(levels, scan_type, sigmap, counts)
+                     : px.coeff_scan_groups(scan, levels, signs, sigmap, counts, static_cast<int32_t>(nonzero), scan4x4,
+                                            1 << log2_size);
   uint32_t count = nonzero;
   for (int32_t g = 0; g <= last_pos >> 4 && last_pos >= 0; g++) {
     // A single level spans nothing.
@@ -312,7 +316,7 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
       rate_weight = ctx->ctu_lambda_ssd / 256.0 * step2 / qstep2;
     }
     nz = sign_hiding_adjust(ctx->pixel, levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2],
-                            ctx->scan_tables->scan[scan_idx][0], log2_size, nz, qpar.scale, qpar.shift, rate_weight);
+                            ctx->scan_tables->scan[scan_idx][0], scan_idx, log2_size, nz, qpar.scale, qpar.shift, rate_weight);
   }
   if (!nz) return 0;
   const quant_params_t dq = dequant_params(qp, log2_size);

@@ -12,6 +12,7 @@
 #include "bitstream/ctu_writer.h"
 #include "bitstream/param_sets.h"
 #include "common/memory.h"
+#include "common/residual_ctx.h"
 #include "encoder/encoder.h"
 #include "residual_syntax_count.h"
 
@@ -110,3 +111,23 @@ TEST(ResidualEstimate, MatchesTheSyntaxCountedBinByBin) {
 }
 
 }  // namespace
+
+// The 4x4 block's non-zero map read four levels a word: the levels that
+// carry into or already hold a lane's top bit (1, -1, 0x4000, the extremes)
+// and zeros around them, against the map read level by level.
+TEST(ResidualEstimate, NonzeroMapOfA4x4BlockFindsEveryLevel) {
+  const int16_t values[] = {0, 1, -1, 2, 0x4000, 0x7fff, -32768, 0x100, -0x100, 0x8000 >> 1};
+  std::mt19937 rng(31);
+  for (int32_t trial = 0; trial < 4000; trial++) {
+    int16_t levels[16];
+    for (int16_t &l : levels)
+      l = trial < 2000 ? values[rng() % (sizeof values / sizeof *values)] : static_cast<int16_t>(rng() % 3 ? 0 : rng());
+    if (trial < 16) {  // one level alone at each position
+      std::memset(levels, 0, sizeof levels);
+      levels[trial] = trial & 1 ? -32768 : 1;
+    }
+    uint32_t plain = 0;
+    for (int32_t i = 0; i < 16; i++) plain |= static_cast<uint32_t>(levels[i] != 0) << i;
+    ASSERT_EQ(residual_ctx::nonzero_mask_4x4(levels), plain) << "trial " << trial;
+  }
+}
