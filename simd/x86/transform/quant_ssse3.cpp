@@ -131,6 +131,12 @@ struct dist_consts_ssse3_t {
   __m128i scale16, step32;  // step: 2^shift, the error of one level less
   __m128i recip, weight;
   __m128i shift, dist_shift;
+  // With the weight 256: the shifts that take a square to its distortion
+  // in one step, dist_shift - 8 for a level's (its square stays below
+  // 2^50: e8 is about 256 times an error of at most one and a half steps
+  // in coefficient units, below 2^25) and 24 - dist_shift for level 0's
+  // (c^2 < 2^30, shifted left by at most 12).
+  __m128i unit_level_shift, unit_zero_shift;
   bool unit;  // weight 256
 };
 
@@ -141,7 +147,9 @@ dist_consts_ssse3_t dist_consts_ssse3(const rdoq_dist_params_t *p) {
           _mm_set1_epi64x(p->weight),
           _mm_cvtsi32_si128(p->shift),
           _mm_cvtsi32_si128(p->dist_shift),
-          p->weight == 256};
+          _mm_cvtsi32_si128(p->dist_shift - 8),
+          _mm_cvtsi32_si128(24 - p->dist_shift),
+          p->weight == 256 && p->dist_shift >= 8 && p->dist_shift <= 24};
 }
 
 // v * weight for v < 2^52, from v's two 32-bit halves.
@@ -152,14 +160,17 @@ inline __m128i times_weight(__m128i v, const dist_consts_ssse3_t &k) {
 }
 
 // rdoq_level_dist of errors whose low 32 bits hold |err|.
+template <bool Unit>
 inline __m128i level_dist_ssse3(__m128i abs_err, const dist_consts_ssse3_t &k) {
   const __m128i e8 = _mm_srli_epi64(_mm_mul_epu32(abs_err, k.recip), 32);
+  if (Unit) return _mm_srl_epi64(_mm_mul_epu32(e8, e8), k.unit_level_shift);
   return _mm_srl_epi64(times_weight(_mm_mul_epu32(e8, e8), k), k.dist_shift);
 }
 
 // The three distortions of the four positions from raster position at, in
 // 32-bit lanes up to the magnitudes of the errors (the rounded level's
 // lies within +-2^31, one level less is positive), then two at a time.
+template <bool Unit>
 inline void row_dists_ssse3(rdoq_prep_t *out, const int16_t *coef, int32_t at, const dist_consts_ssse3_t &k) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i a = _mm_abs_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + at)));
@@ -171,11 +182,11 @@ inline void row_dists_ssse3(rdoq_prep_t *out, const int16_t *coef, int32_t at, c
   auto store = [](int64_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); };
   for (int32_t h = 0; h < 2; h++) {
     auto spread = [&](__m128i v) { return h ? _mm_unpackhi_epi32(v, zero) : _mm_unpacklo_epi32(v, zero); };
-    store(out->level_dist + at + 2 * h, level_dist_ssse3(spread(level), k));
-    store(out->below_dist + at + 2 * h, level_dist_ssse3(spread(below), k));
-    const __m128i c = spread(a32);
-    store(out->zero_dist + at + 2 * h,
-          _mm_srl_epi64(_mm_slli_epi64(times_weight(_mm_mul_epu32(c, c), k), 16), k.dist_shift));
+    store(out->level_dist + at + 2 * h, level_dist_ssse3<Unit>(spread(level), k));
+    store(out->below_dist + at + 2 * h, level_dist_ssse3<Unit>(spread(below), k));
+    const __m128i c = spread(a32), sq = _mm_mul_epu32(c, c);
+    store(out->zero_dist + at + 2 * h, Unit ? _mm_sll_epi64(sq, k.unit_zero_shift)
+                                            : _mm_srl_epi64(_mm_slli_epi64(times_weight(sq, k), 16), k.dist_shift));
   }
 }
 
@@ -262,10 +273,13 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
     sixteens |= uint64_t{m != 0} << (k >> 4);
     squares(c0);
     squares(c1);
-    // At most 128 odd coefficients per lane.
-    odd = _mm_add_epi16(odd, _mm_add_epi16(_mm_and_si128(c0, one), _mm_and_si128(c1, one)));
   }
   total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
+  // The number of odd coefficients counts only where the zero-level total
+  // drops bits (rdoq_zero_total: 4x4 blocks), so it is formed only there;
+  // at most 128 per lane.
+  if (p->dist_shift > 16)
+    for (int32_t k = 0; k < count; k += 8) odd = _mm_add_epi16(odd, _mm_and_si128(load8(coef + k), one));
   odd = _mm_madd_epi16(odd, one);
   odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0x4E));
   odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0xB1));
@@ -285,8 +299,10 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
     // Bit j: four-position run j holds a level.
     for (uint32_t runs = group_rows16(out, &mask, nonzero[k >> 4], k, log2); runs; runs &= runs - 1) {
       const int32_t at = k + 4 * __builtin_ctz(runs);
-      if (vector_dists)
-        row_dists_ssse3(out, coef, at, dk);
+      if (vector_dists && dk.unit)
+        row_dists_ssse3<true>(out, coef, at, dk);
+      else if (vector_dists)
+        row_dists_ssse3<false>(out, coef, at, dk);
       else
         prep_row_dists(out, coef, at, p);
     }
