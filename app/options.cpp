@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -86,7 +87,9 @@ constexpr opt_def_t opt_defs[] = {
     {"random-decisions", opt_id_t::random_decisions, true, "SEED",
      "test only: make every coding decision at random (0 = off)"},
     {"speed-mode", opt_id_t::speed_mode, true, "N",
-     "test only: force the real-time speed mode 0-3 (default: chosen by --tune zerolatency)"},
+     "test only: force the real-time speed mode 0-3 (default: chosen by --tune zerolatency),\n"
+     "                            or up to 8 runs MxN,... (N pictures of mode M, in coding order,\n"
+     "                            repeated: 3x12,0x20)"},
     {"cbr", opt_id_t::cbr, false, nullptr, "constant bitrate at --bitrate: about the same bits every second"},
     {"pass", opt_id_t::pass, true, "N", "two-pass encoding: 1 writes the statistics file, 2 reads it and plans\n"
                                         "                            the whole sequence at --bitrate (same settings as pass 1)"},
@@ -151,6 +154,33 @@ std::optional<float> float_value(const given_opt_t &g, double lo, double hi, con
     return std::nullopt;
   }
   return static_cast<float>(*v);
+}
+
+// A speed mode 0-3, or runs MxN,... of N pictures of mode M each.
+bool speed_mode_value(const given_opt_t &g, tarnhevcenc_param_t &p) {
+  const std::string_view text = g.value;
+  if (text.find_first_of("x,") == std::string_view::npos) {
+    const auto v = int_value(g, 0, 3, "0, 1, 2 or 3, or runs MxN,... (3x12,0x20)");
+    if (v) p.speed_mode = *v;
+    return v.has_value();
+  }
+  int32_t n = 0;
+  for (size_t pos = 0; pos <= text.size();) {
+    const size_t comma = std::min(text.find(',', pos), text.size());
+    const std::string_view run = text.substr(pos, comma - pos);
+    const size_t x = run.find('x');
+    const auto mode = x == std::string_view::npos ? std::nullopt : parse_int_strict(run.substr(0, x), 0, 3);
+    const auto length = x == std::string_view::npos ? std::nullopt : parse_int_strict(run.substr(x + 1), 1, 65535);
+    if (!mode || !length || n == TARNHEVCENC_SPEED_MODE_RUNS_MAX) {
+      value_error(g, "0, 1, 2 or 3, or up to 8 runs MxN,... (mode 0-3, 1..65535 pictures: 3x12,0x20)");
+      return false;
+    }
+    p.speed_mode_run_mode[n] = static_cast<int32_t>(*mode);
+    p.speed_mode_run_length[n++] = static_cast<int32_t>(*length);
+    pos = comma + 1;
+  }
+  p.speed_mode_runs = n;
+  return true;
 }
 
 // One rate-control mode per command line: a second, different one is an
@@ -429,10 +459,7 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     p.random_decisions = *v;
     return true;
   case opt_id_t::speed_mode:
-    if (!(v = int_value(g, 0, 3, "0, 1, 2 or 3")))
-      return false;
-    p.speed_mode = *v;
-    return true;
+    return speed_mode_value(g, p);
   case opt_id_t::pass:
     if (!(v = int_value(g, 0, 2, "0, 1 or 2")))
       return false;

@@ -709,7 +709,18 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
 // they start well within it the mode steps back down.  Elsewhere the mode
 // stays 0 (or the forced one), so the output stays deterministic.
 static int32_t picture_speed_mode(encoder_t *enc) {
-  if (enc->param.speed_mode >= 0) return enc->param.speed_mode;
+  const param_t &p = enc->param;
+  if (p.speed_mode_runs > 0) {
+    // Forced runs, repeated in coding order (coding_number is this
+    // picture's, from 0).
+    int64_t cycle = 0;
+    for (int32_t k = 0; k < p.speed_mode_runs; k++) cycle += p.speed_mode_run_length[k];
+    int64_t at = enc->coding_number % cycle;
+    int32_t k = 0;
+    while (at >= p.speed_mode_run_length[k]) at -= p.speed_mode_run_length[k++];
+    return p.speed_mode_run_mode[k];
+  }
+  if (p.speed_mode >= 0) return p.speed_mode;
   if (enc->param.latency_mode != 0) return 0;
   const int64_t now = now_ns();
   const int64_t period = 1000000000LL * enc->param.fps_den / std::max(1, enc->param.fps_num);

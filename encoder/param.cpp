@@ -62,6 +62,27 @@ int32_t param_frame_contexts(int32_t threads) {
 namespace {
 constexpr int32_t DEFAULT_BFRAMES = 7;
 constexpr int32_t DEFAULT_LOOKAHEAD = 20;
+
+// The forced runs of speed modes, all checked: a list with a bad entry is
+// dropped as a whole (one repaired entry would leave a pattern nobody asked
+// for).
+void speed_mode_runs_build(param_t *p, const tarnhevcenc_param_t &in) {
+  const int32_t n = in.speed_mode_runs;
+  bool ok = n >= 0 && n <= TARNHEVCENC_SPEED_MODE_RUNS_MAX;
+  for (int32_t k = 0; ok && k < n; k++)
+    ok = in.speed_mode_run_mode[k] >= 0 && in.speed_mode_run_mode[k] <= 3 && in.speed_mode_run_length[k] >= 1 &&
+         in.speed_mode_run_length[k] <= 65535;
+  if (!ok) {
+    std::fprintf(stderr, "tarnhevcenc: speed_mode runs invalid (1..%d runs of modes 0-3, 1..65535 pictures each), "
+                 "not used\n", TARNHEVCENC_SPEED_MODE_RUNS_MAX);
+    return;
+  }
+  p->speed_mode_runs = n;
+  for (int32_t k = 0; k < n; k++) {
+    p->speed_mode_run_mode[k] = in.speed_mode_run_mode[k];
+    p->speed_mode_run_length[k] = in.speed_mode_run_length[k];
+  }
+}
 }  // namespace
 
 void param_public_defaults(tarnhevcenc_param_t *pub) {
@@ -342,6 +363,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   int32_t speed_mode = in.speed_mode;
   repair_int("speed_mode", &speed_mode, -1, 3);
   p->speed_mode = speed_mode;
+  speed_mode_runs_build(p, in);
 
   // 5. Structural checks: nothing sensible can replace a bad picture size.
   if (p->width <= 0 || p->height <= 0 || (p->width & 1) || (p->height & 1) ||

@@ -62,6 +62,10 @@ struct param_t {
   int32_t sao;
   int32_t random_decisions;
   int32_t speed_mode;  // -1 real-time pressure (zero-latency tune only), 0-3 forced
+  // Forced runs of speed modes in coding order (test only; 0 runs: none).
+  int32_t speed_mode_runs;
+  int32_t speed_mode_run_mode[TARNHEVCENC_SPEED_MODE_RUNS_MAX];
+  int32_t speed_mode_run_length[TARNHEVCENC_SPEED_MODE_RUNS_MAX];
 
   // Settings with no public field (preset- or tune-driven).
   int32_t latency_mode;  // 0 zerolatency, 1 lowdelay, 9 none

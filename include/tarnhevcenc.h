@@ -61,6 +61,9 @@ enum {
   TARNHEVCENC_MAX_KEYINT = 1 << 30 /* idr_period */
 };
 
+/* Test-only: the most runs of speed modes a parameter record holds. */
+enum { TARNHEVCENC_SPEED_MODE_RUNS_MAX = 8 };
+
 /* The settings an encoder runs with, as tarnhevcenc_create settled them:
  * automatic values filled in (threads 0, min_idr -1, the preset-driven fields
  * at -1), repairs made, tune overrides applied. */
@@ -177,6 +180,15 @@ typedef struct tarnhevcenc_param_t {
   /* Out only, never read: written by tarnhevcenc_create when the record's
    * size covers all of it. */
   tarnhevcenc_effective_t effective;
+
+  /* Test-only: with speed_mode_runs 1..TARNHEVCENC_SPEED_MODE_RUNS_MAX
+   * (default 0, none), the real-time speed mode of the pictures in coding
+   * order instead of speed_mode: speed_mode_run_length[k] pictures
+   * (1..65535) of mode speed_mode_run_mode[k] (0-3) for each run k, the
+   * runs repeated from the first when they end. */
+  int32_t speed_mode_runs;
+  int32_t speed_mode_run_mode[TARNHEVCENC_SPEED_MODE_RUNS_MAX];
+  int32_t speed_mode_run_length[TARNHEVCENC_SPEED_MODE_RUNS_MAX];
 } tarnhevcenc_param_t;
 
 typedef struct tarnhevcenc_frame_opts_t {

@@ -73,6 +73,13 @@ ipratio-zero|--ipratio 0
 pbratio-garbage|--pbratio fast
 qcomp-above-1|--qcomp 1.01
 aq-mode-3|--aq-mode 3
+speed-mode-4|--speed-mode 4
+speed-mode-run-mode-4|--speed-mode 0x3,4x2
+speed-mode-run-empty|--speed-mode 3x0
+speed-mode-run-no-length|--speed-mode 3x
+speed-mode-run-trailing-comma|--speed-mode 3x12,
+speed-mode-list-without-lengths|--speed-mode 0,3
+speed-mode-nine-runs|--speed-mode 0x1,1x1,2x1,3x1,0x1,1x1,2x1,3x1,0x1
 aq-strength-above-3|--aq-strength 3.5
 CASES
 # Rate-control settings that contradict each other.

@@ -158,7 +158,7 @@ struct short_record_t {
 const std::pair<const char *, size_t> record_cuts[] = {
     FIELD(width),  FIELD(fps_num), FIELD(compat),  FIELD(frame_contexts), FIELD(idr_period),
     FIELD(rcmode), FIELD(qp),      FIELD(crf),     FIELD(stats_in),       FIELD(search_range),
-    FIELD(deblock), FIELD(random_decisions), FIELD(subpel_planes), FIELD(effective),
+    FIELD(deblock), FIELD(random_decisions), FIELD(subpel_planes), FIELD(effective), FIELD(speed_mode_runs),
 };
 
 class ShortRecord : public ::testing::TestWithParam<std::pair<const char *, size_t>> {};
