@@ -787,6 +787,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
                          : ((type == TARNHEVCENC_TYPE_B || type == TARNHEVCENC_TYPE_BREF) && ctx->ref_count[0]) ? 0
                                                                                                              : 2;
   ctx->col_from_l0 = ctx->slice_type_code == 0 ? 0 : 1;
+  rec->skipped_by_speed = ctx->picture_speed_mode == 3 && ctx->slice_type_code != 2;
   lookahead_picture_start(ctx);
   ctx->max_merge_cand = 5;
   // Rate-control state arrives from the context that started the picture

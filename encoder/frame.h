@@ -132,6 +132,11 @@ struct frame_t {
   uint32_t *ctu_distortion;
   int32_t record_distortion;
 
+  // 1 when the picture was predicted in real-time speed mode 3, which skips
+  // its CUs whatever they cost: its samples need not resemble its source,
+  // so pictures predicted from it cost more than the lookahead estimated.
+  int32_t skipped_by_speed;
+
   // Statistics of the coded picture: the average of the CTU QPs rate
   // control chose, and of those coded.
   double avg_qp;

@@ -128,6 +128,11 @@ double ratecontrol_b_reference_qp(const encoder_t *ctx);
 // zerolatency the lowest temporal layer less 1), kept at the lowest QP's.
 double ratecontrol_latency_qscale(const encoder_t *ctx, int32_t slice_type, double q);
 int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits);
+// Whether a finished picture's bits say what its cost takes at its qscale,
+// so that the size predictors may learn from it: not for a predicted
+// picture of real-time speed mode 3, which skips every CU with a merge
+// candidate whatever its cost.
+bool ratecontrol_bits_follow_cost(const encoder_t *ctx);
 
 // CTU level, on the worker threads.
 void ratecontrol_ctu_start(encoder_t *ctx);

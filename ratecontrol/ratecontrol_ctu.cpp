@@ -338,12 +338,13 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
     const int32_t cls = pic->frame_type_code == TARNHEVCENC_TYPE_BREF ? RC_CLASS_BREF
                         : pic->frame_type_code == TARNHEVCENC_TYPE_P  ? RC_CLASS_P
                                                                       : picture_class(ctx);
-    if (rc->last_cost >= ctx->ctu_count && rc->last_cost >= 10) {
+    const bool learns = ratecontrol_bits_follow_cost(ctx);
+    if (learns && rc->last_cost >= ctx->ctu_count && rc->last_cost >= 10) {
       ratecontrol_update_predictor(&rc->frame_pred[cls], static_cast<float>(q), static_cast<float>(rc->last_cost),
                                    static_cast<float>(bits), 1.0f);
       rc->frame_pred_q[cls] = static_cast<float>(q);
     }
-    vbv_learn_rows(ctx);
+    if (learns) vbv_learn_rows(ctx);
     ratecontrol_t *inst = ctx->instance->rc;
     inst->vbv_fill = static_cast<int32_t>(
         std::min<int64_t>(inst->vbv_size, std::max<int64_t>(0, inst->vbv_fill - bits) + inst->vbv_rate));

@@ -41,9 +41,24 @@ struct vbv_basis_t {
   int32_t cls;
 };
 
+// Whether a first reference of the picture was skipped through by speed
+// mode 3 and may still show what its source has long left (the first
+// pictures after a scene cut).
+bool predicts_from_skipped(const encoder_t *ctx) {
+  if (ctx->slice_type_code == 2) return false;
+  for (int32_t l = 0; l < 2; l++)
+    if (ctx->ref_count[l] > 0 && ctx->ref_list[l][0]->skipped_by_speed) return true;
+  return false;
+}
+
+// A picture predicted from a picture skipped through by speed mode 3 codes
+// what its reference lacks, which the lookahead's cost against the sources
+// does not see: it too is sized by its intra cost (after a scene cut that
+// speed mode 3 skipped over, the first picture coded again took 70 kbit of
+// a 100 kbit buffer on a plan of a few).
 vbv_basis_t vbv_basis(const encoder_t *ctx) {
   const ratecontrol_t *rc = ctx->rc;
-  if (rc->last_cost > 0) return {static_cast<float>(rc->last_cost), rc_class_of_type(ctx->cur_input->frame_type_code)};
+  if (rc->last_cost > 0 && !predicts_from_skipped(ctx)) return {static_cast<float>(rc->last_cost), rc_class_of_type(ctx->cur_input->frame_type_code)};
   return {static_cast<float>(ctx->cur_input->intra_cost), RC_CLASS_I};
 }
 
@@ -192,6 +207,16 @@ double ratecontrol_b_reference_qp(const encoder_t *ctx) {
   if (i0 != i1) return i0 ? ref_qp(r1) : ref_qp(r0);
   const double d0 = std::abs(pic->poc - r0->poc), d1 = std::abs(pic->poc - r1->poc);
   return d0 + d1 > 0 ? (d1 * ref_qp(r0) + d0 * ref_qp(r1)) / (d0 + d1) : ref_qp(r0);
+}
+
+// Such a picture takes a few dozen bytes where its cost asks for thousands;
+// learnt from, it lowered the predictions to nearly nothing, and the
+// pictures of the lower modes planned on them after it (a zero-latency
+// encode whose machine catches up again) emptied the buffer many times
+// over.  Intra pictures of that mode (8x8 CUs throughout) still code their
+// cost and teach as usual.
+bool ratecontrol_bits_follow_cost(const encoder_t *ctx) {
+  return !ctx->cur_recon->skipped_by_speed && !predicts_from_skipped(ctx);
 }
 
 float ratecontrol_predict(const ratecontrol_predictor_t *p, float cost, float q, float n) {

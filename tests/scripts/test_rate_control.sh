@@ -104,7 +104,10 @@ hdr=$(head -n 1 "$foreman" | wc -c)
 # low constant QP and LQP, whose B pictures must follow the references that
 # the buffer raised, at one and several threads; constant bitrate, whose
 # model holds the rate only on average; and the P picture behind sixteen B
-# pictures, farther from its reference than the lookahead estimates)
+# pictures, farther from its reference than the lookahead estimates; and
+# the zero-latency tune's speed modes changing mid-stream, as machine load
+# makes them: twelve pictures of speed mode 3, which skips through the cut,
+# then mode 0 again)
 for args in "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0" \
   "--crf 24 --vbv-maxrate 600 --vbv-bufsize 300 --bframes 0" \
   "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 300 --bframes 3" \
@@ -118,6 +121,8 @@ for args in "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0" \
   "--lqp --qp 22 --bframes 3 --vbv-maxrate 400 --vbv-bufsize 100 --threads 8" \
   "--cbr --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 100" \
   "--qp 20 --bframes 16 --vbv-maxrate 250 --vbv-bufsize 60" \
+  "--tune zerolatency --speed-mode 0x4,3x12,0x16 --qp 22 --vbv-maxrate 400 --vbv-bufsize 100" \
+  "--tune zerolatency --speed-mode 0x4,3x12,0x16 --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 100" \
   "foreman|--lqp --qp 22 --vbv-maxrate 400 --vbv-bufsize 100 --threads 8"; do
   # (foreman alone: twelve pictures in flight, planned far below the QPs
   # their predictors learned at, before the first of them returns)
