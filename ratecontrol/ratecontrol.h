@@ -54,6 +54,9 @@ struct ratecontrol_t {
   int32_t vbv_fill;
   int32_t vbv_fill_start;
   int32_t planned_bits;
+  // planned_bits came from a class predictor still at its first guess, for
+  // a picture that can hardly correct itself while it is coded.
+  int32_t planned_on_guess;
   int32_t single_frame_vbv;
   float qp_novbv;
   ratecontrol_predictor_t row_pred_init[3][2];

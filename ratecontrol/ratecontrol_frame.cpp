@@ -166,7 +166,10 @@ void vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   for (int32_t k = 0; k < enc->inflight_count; k++) {
     const encoder_t *o = enc->inflight[k];
     if (o == ctx || !o->rc->planned_valid) continue;
-    fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - o->rc->planned_bits) + rc->vbv_rate);
+    // A plan on a first guess may be off by the factor of two that
+    // vbv_fit_fill allows for; the pictures after it count on that.
+    const int64_t planned = static_cast<int64_t>(o->rc->planned_bits) * (o->rc->planned_on_guess ? 2 : 1);
+    fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - planned) + rc->vbv_rate);
   }
   rc->vbv_fill_start = static_cast<int32_t>(std::max<int64_t>(0, fill - reserved));
 }
@@ -377,6 +380,7 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
   rc->forced_qp = forced;
   if (twopass_frame_start(ctx) < 0) return -1;
   rc->planned_valid = 0;
+  rc->planned_on_guess = 0;
   if (rc->vbv) vbv_frame_start(ctx, reserved);
   float qp;
   if (forced) {
@@ -404,6 +408,13 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
     if (rc->vbv) qp = constant_qp_vbv(ctx, qp);
   }
   qp = std::clamp(qp, static_cast<float>(p.qp_min), static_cast<float>(p.qp_max));
+  // A picture one CTU wide or high decides again only from its own few,
+  // small CTUs; several of them in flight on a first guess each count on
+  // the others keeping to theirs.
+  if (rc->vbv && rc->planned_valid && (ctx->ctu_cols == 1 || ctx->ctu_rows == 1)) {
+    const vbv_basis_t basis = vbv_basis(ctx);
+    rc->planned_on_guess = basis.cost > 0 && rc->frame_pred[basis.cls].count < 1.25f;
+  }
   rc->qp_sum = rc->coded_qp_sum = 0.0;
   rc->frame_qp_int = std::clamp(static_cast<int32_t>(qp + 0.5f), 0, 51);
   rc->frame_qp = qp;

@@ -146,25 +146,26 @@ done
 
 # --- VBV on pictures one CTU wide and one CTU high, coded CTU after CTU:
 # the rows have no column inside them to decide again at (or one row a
-# single one halfway), and the first P pictures are planned from guesses
+# single one halfway), and the first pictures, several in flight at more
+# threads, are planned from the predictors' first guesses (the intra
+# pictures of two CTUs learn almost nothing while they are coded)
 ffmpeg -y -v error -i "$foreman" -frames:v 16 -vf scale=16:2048 -pix_fmt yuv420p narrow.y4m
 ffmpeg -y -v error -i "$foreman" -frames:v 16 -vf scale=2048:16 -pix_fmt yuv420p flat.y4m
-for input in narrow.y4m flat.y4m; do
-  for threads in 1 4; do
-    # (eight pictures in flight on guesses at four threads still take a
-    # one-column buffer to its last percent: one thread for it)
-    [ $input = narrow.y4m ] && [ $threads = 4 ] && continue
-    args="--bframes 0 --bitrate 40 --vbv-maxrate 40 --vbv-bufsize 10 --no-cutree --threads $threads"
-    # shellcheck disable=SC2086
-    "$ZIRAVOV" $args --complexity 5 --log-level 2 --recon vbv.yuv $input vbv.hevc >vbv.txt 2>vbv.log ||
-      fail "vbv $input $args: exit code $?"
-    vbv_follow vbv.log 40 10 0.9 16 "$input $args" || failures=$((failures + 1))
-    ! grep -q UNDERFLOW vbv.txt || fail "vbv $input $args: the end report saw an underflow"
-    ffmpeg -y -v error -i vbv.hevc -f rawvideo -pix_fmt yuv420p d.yuv
-    cmp -s vbv.yuv d.yuv || fail "vbv $input $args: ffmpeg's decoding differs from the reconstruction"
-  done
+ffmpeg -y -v error -i "$foreman" -frames:v 16 -vf scale=66:34 -pix_fmt yuv420p tiny.y4m
+p_only="--bframes 0 --bitrate 40 --vbv-maxrate 40 --vbv-bufsize 10 --no-cutree --complexity 5"
+for case in "narrow.y4m|$p_only --threads 1" "narrow.y4m|$p_only --threads 4" "flat.y4m|$p_only --threads 1" \
+  "flat.y4m|$p_only --threads 4" "tiny.y4m|--keyint 1 --crf 28 --vbv-maxrate 40 --vbv-bufsize 10 --vbv-init 0.5 --threads 8 --complexity 0"; do
+  input=${case%%|*} args=${case#*|}
+  init=$(echo "$args" | sed -n 's/.*--vbv-init \([0-9.]*\).*/\1/p')
+  # shellcheck disable=SC2086
+  "$ZIRAVOV" $args --log-level 2 --recon vbv.yuv $input vbv.hevc >vbv.txt 2>vbv.log ||
+    fail "vbv $input $args: exit code $?"
+  vbv_follow vbv.log 40 10 "${init:-0.9}" 16 "$input $args" || failures=$((failures + 1))
+  ! grep -q UNDERFLOW vbv.txt || fail "vbv $input $args: the end report saw an underflow"
+  ffmpeg -y -v error -i vbv.hevc -f rawvideo -pix_fmt yuv420p d.yuv
+  cmp -s vbv.yuv d.yuv || fail "vbv $input $args: ffmpeg's decoding differs from the reconstruction"
 done
-rm -f narrow.y4m flat.y4m
+rm -f narrow.y4m flat.y4m tiny.y4m
 
 # --- VBV in a second pass: pictures planned below the first pass's QPs
 # grow faster than the plan's curve (bus, whose first intra picture takes
