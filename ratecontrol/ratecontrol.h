@@ -69,6 +69,9 @@ struct ratecontrol_t {
   // The qscale each picture predictor last learned at (0 before it has):
   // a plan below it grows as 1/q^2 (ratecontrol_frame.cpp).
   float frame_pred_q[4];
+  // The bits of that picture outside its slices (parameter sets, SEI): they
+  // do not fall as the qscale rises, where the predictor's 1/q has them do.
+  float frame_pred_fixed[4];
   double last_qscale;
   double last_qscale_for[RC_CLASS_COUNT];
   int32_t last_non_b_type;

@@ -73,7 +73,14 @@ float planned_size(const encoder_t *ctx, double q) {
   // 1/q^1.4 for P and I pictures (foreman, QP 22 against 31-36).  A plan
   // there counts the extra factor too.
   const float learned = rc->frame_pred_q[cls];
-  return learned > q ? bits * std::pow(learned / static_cast<float>(q), below_learned_power(cls)) : bits;
+  if (learned > q) return bits * std::pow(learned / static_cast<float>(q), below_learned_power(cls));
+  // Above it the bits outside the slices, which the predictor learned as
+  // part of the picture, stay as they were: with a parameter set in every
+  // picture they are most of a tiny intra picture (66x34: 91 of 130 bytes
+  // at QP 51), which a plan by 1/q alone put at half its size two steps
+  // of the qscale up, and such pictures drained the buffer.
+  const float fixed = rc->frame_pred_fixed[cls];
+  return bits + fixed * (1.0f - learned / static_cast<float>(q));
 }
 
 // Under VBV no picture, of whatever type, is planned to take more than half
@@ -93,11 +100,20 @@ double vbv_fit_fill(const encoder_t *ctx, double q) {
   const float limit = (learned ? 0.5f : 0.25f) * static_cast<float>(std::max(rc->vbv_fill_start, 1));
   // The plan falls faster than 1/q up to the qscale learned at, then as 1/q.
   const float steeper = 1.0f / (1.0f + below_learned_power(basis.cls));
+  // Above it only the part of the plan within the slices falls.
+  const float fixed = rc->frame_pred_fixed[basis.cls];
   for (int32_t k = 0; k < 3; k++) {
     const float bits = planned_size(ctx, q);
     if (bits <= limit) break;
-    const float r = std::min(bits / limit, 1000.0f);
-    q *= q < rc->frame_pred_q[basis.cls] ? std::pow(r, steeper) : r;
+    if (q < rc->frame_pred_q[basis.cls]) {
+      // A step past the learned qscale goes on from it, where the curve
+      // changes.
+      const double learned_q = rc->frame_pred_q[basis.cls];
+      q = std::min(q * std::pow(std::min(bits / limit, 1000.0f), steeper), learned_q);
+    } else {
+      const float r = limit > fixed ? (bits - fixed) / (limit - fixed) : 1000.0f;
+      q *= std::min(r, 1000.0f);
+    }
   }
   return q;
 }
