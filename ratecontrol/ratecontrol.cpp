@@ -201,6 +201,7 @@ void ratecontrol_sync_state(encoder_t *new_ctx, encoder_t *previous_ctx, encoder
     std::copy(n->frame_pred, n->frame_pred + 4, x->frame_pred);
     std::copy(n->frame_pred_q, n->frame_pred_q + 4, x->frame_pred_q);
     std::copy(n->frame_pred_fixed, n->frame_pred_fixed + 4, x->frame_pred_fixed);
+    std::copy(n->guess_error, n->guess_error + 4, x->guess_error);
     std::copy(&n->row_pred_init[0][0], &n->row_pred_init[0][0] + 6, &x->row_pred_init[0][0]);
   }
 }

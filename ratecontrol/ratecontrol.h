@@ -54,9 +54,10 @@ struct ratecontrol_t {
   int32_t vbv_fill;
   int32_t vbv_fill_start;
   int32_t planned_bits;
-  // planned_bits came from a class predictor still at its first guess, for
-  // a picture that can hardly correct itself while it is coded.
+  // planned_bits came from the first guess of the predictor of class
+  // planned_class (it had learned from no finished picture yet).
   int32_t planned_on_guess;
+  int32_t planned_class;
   int32_t single_frame_vbv;
   float qp_novbv;
   ratecontrol_predictor_t row_pred_init[3][2];
@@ -72,6 +73,9 @@ struct ratecontrol_t {
   // The bits of that picture outside its slices (parameter sets, SEI): they
   // do not fall as the qscale rises, where the predictor's 1/q has them do.
   float frame_pred_fixed[4];
+  // By how much the last finished picture planned on its class's first
+  // guess outgrew that plan (bits / plan; 0 before one has finished).
+  float guess_error[4];
   double last_qscale;
   double last_qscale_for[RC_CLASS_COUNT];
   int32_t last_non_b_type;

@@ -360,6 +360,8 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
       rc->frame_pred_q[cls] = static_cast<float>(q);
       rc->frame_pred_fixed[cls] = static_cast<float>(non_slice_bits(&ctx->nals));
     }
+    if (learns && rc->planned_on_guess && rc->planned_bits > 0)
+      rc->guess_error[rc->planned_class] = static_cast<float>(bits) / static_cast<float>(rc->planned_bits);
     if (learns) vbv_learn_rows(ctx);
     ratecontrol_t *inst = ctx->instance->rc;
     inst->vbv_fill = static_cast<int32_t>(

@@ -144,6 +144,17 @@ for args in "--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0" \
   done
 done
 
+# --- VBV: intra pictures only, at one thread (five pictures in flight): the
+# four started while the first is coded are planned on the intra
+# predictor's first guess and each outgrows its plan by about as much as
+# the first did, which the pictures started after them must count
+allintra="--keyint 1 --crf 24 --vbv-maxrate 600 --vbv-bufsize 200 --threads 1 --frames 7"
+# shellcheck disable=SC2086
+"$ZIRAVOV" $allintra --log-level 2 "$CLIPS/bus_cif_17f.y4m" vbv.hevc >vbv.txt 2>vbv.log ||
+  fail "vbv $allintra: exit code $?"
+vbv_follow vbv.log 600 200 0.9 7 "bus $allintra" || failures=$((failures + 1))
+! grep -q UNDERFLOW vbv.txt || fail "vbv bus $allintra: the end report saw an underflow"
+
 # --- VBV on pictures one CTU wide and one CTU high, coded CTU after CTU:
 # the rows have no column inside them to decide again at (or one row a
 # single one halfway), and the first pictures, several in flight at more
