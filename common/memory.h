@@ -1,14 +1,15 @@
-// The library's only allocator: 32-byte-aligned blocks whose raw address is
-// kept in the word before the returned block.
+// The library's only allocator: 32-byte-aligned blocks whose raw address and
+// origin are kept in the two words before the returned block.
 #pragma once
 
 #include <cstddef>
 
 void *aligned_malloc(size_t n);
 void aligned_free(void *p);
-// The same, zero-filled.  Large blocks come zeroed from the system without
-// being touched, so a buffer sized for the worst case costs resident memory
-// only for the part that is used.
+// The same, zero-filled.  Large blocks (64 KB and more) are mapped zeroed
+// from the system without being touched, so a buffer sized for the worst
+// case costs resident memory (and the time to clear it) only for the part
+// that is used, and only when it is first used.
 void *aligned_calloc(size_t n);
 
 // The memory account of one encoder's creation: bytes reserved per kind.

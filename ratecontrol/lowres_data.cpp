@@ -20,10 +20,11 @@ lowres_layout_t lowres_layout(int32_t width, int32_t height, int32_t bframes, in
 
 namespace {
 
+// Zeroed arrays, which come untouched from the system: the picture pool
+// makes every input picture's records when the encoder is created.
 template <typename T>
-bool make(T **p, int32_t count, int fill) {
-  *p = static_cast<T *>(aligned_malloc(sizeof(T) * static_cast<size_t>(count)));
-  if (*p) std::memset(*p, fill, sizeof(T) * static_cast<size_t>(count));
+bool make(T **p, int32_t count) {
+  *p = static_cast<T *>(aligned_calloc(sizeof(T) * static_cast<size_t>(count)));
   return *p != nullptr;
 }
 
@@ -38,14 +39,14 @@ lowres_data_t *lowres_data_new(const lowres_layout_t &l) {
   const int32_t ctus = l.ctu_cols * l.ctu_rows;
   for (int32_t i = 0; i <= l.max_distance; i++)
     for (int32_t j = 0; j <= l.max_distance; j++) {
-      ok = ok && make(&d->block_costs[i][j], l.block_count, 0);
-      if (l.row_arrays) ok = ok && make(&d->row_costs[i][j], l.ctu_rows, 0) && make(&d->ctu_costs[i][j], ctus, 0);
+      ok = ok && make(&d->block_costs[i][j], l.block_count);
+      if (l.row_arrays) ok = ok && make(&d->row_costs[i][j], l.ctu_rows) && make(&d->ctu_costs[i][j], ctus);
     }
-  for (int32_t i = 0; i <= l.max_distance; i++) ok = ok && make(&d->block_hint[i], l.block_count, 0);
+  for (int32_t i = 0; i <= l.max_distance; i++) ok = ok && make(&d->block_hint[i], l.block_count);
   for (int32_t list = 0; list < l.lists; list++)
     for (int32_t i = 0; i < l.max_distance; i++)
-      ok = ok && make(&d->mvs[list][i], l.block_count, 0) && make(&d->mv_costs[list][i], l.block_count, 0);
-  ok = ok && make(&d->propagate, l.block_count, 0);
+      ok = ok && make(&d->mvs[list][i], l.block_count) && make(&d->mv_costs[list][i], l.block_count);
+  ok = ok && make(&d->propagate, l.block_count);
   if (!ok) {
     lowres_data_delete(d);
     return nullptr;

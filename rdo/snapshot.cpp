@@ -174,9 +174,9 @@ int32_t snapshots_alloc(encoder_t *ctx) {
   const size_t head = (5 * sizeof(cu_snapshot_t) + 31) & ~static_cast<size_t>(31);
   size_t total = head;
   for (int32_t d = 0; d < 5; d++) total += carve(&measure, nullptr, d);
-  auto *block = static_cast<uint8_t *>(aligned_malloc(total));
+  // Zeroed by the system and left untouched until used (see analysis_alloc).
+  auto *block = static_cast<uint8_t *>(aligned_calloc(total));
   if (!block) return -1;
-  std::memset(block, 0, total);
   ctx->snapshots = reinterpret_cast<cu_snapshot_t *>(block);
   size_t at = head;
   for (int32_t d = 0; d < 5; d++) at += carve(ctx->snapshots + d, block + at, d);
