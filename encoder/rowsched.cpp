@@ -15,7 +15,7 @@ namespace {
 // from a reference with sub-pel planes, the plane windows over them.
 bool refs_ready(const rowsched_frame_t *f, int32_t r) {
   const int32_t reach = f->fctx->param.mv_range_y;
-  const int32_t need = std::min(f->row_count - 1, ((r + 1) * 64 + reach + 8) / 64);
+  const int32_t need = std::min(f->row_count - 1, ref_rows_needed(r, reach));
   const int32_t need_planes = ref_planes_rows_needed(r, reach, f->row_count);
   for (int32_t i = 0; i < f->ref_count; i++) {
     const frame_t *ref = f->refs[i];

@@ -60,6 +60,17 @@ struct rowsched_t {
   int (*finish_picture)(encoder_t *fctx);
 };
 
+// The last CTU row of a reference that CTU row `ctu_row` of a picture may
+// read (uncapped by the picture's height): its blocks end at luma row
+// 64 * (ctu_row + 1) - 1 and their vectors reach at most `reach` rows and
+// three quarters further down (the vector limit), whose interpolation taps
+// read four rows more; the search, which may try a step of two samples
+// beyond its window (its last whole-sample row `reach` - 1 further down),
+// stays within that.  Two spare rows on top.  A bound one row lower than
+// needed would let a picture read reference rows still being filtered;
+// one row higher delays every picture that refers to another by a CTU row.
+inline int32_t ref_rows_needed(int32_t ctu_row, int32_t reach) { return ((ctu_row + 1) * 64 + reach + 6) / 64; }
+
 int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*finalize_row)(encoder_t *, int32_t),
                   void (*build_planes)(encoder_t *, int32_t, int32_t), int (*finish_picture)(encoder_t *));
 // Stops the workers (after the CTU they are coding) and joins them.
