@@ -35,3 +35,24 @@ inline void release_pictures(encoder_t *enc, frame_t *in, frame_t *rec) {
   if (in) frame_release(enc->pool, in);
   if (rec) frame_release(enc->pool, rec);
 }
+
+// The encoder, its first row context and the two current pictures, given
+// back and closed when the holder goes; ctx is null when any of them could
+// not be made.
+struct row_context_holder_t {
+  encoder_t *enc = nullptr;
+  encoder_t *ctx = nullptr;
+  frame_t *in = nullptr;
+  frame_t *rec = nullptr;
+  row_context_holder_t(int32_t width, int32_t height) {
+    ctx = open_row_context(width, height, &enc);
+    if (ctx && !take_pictures(enc, ctx, &in, &rec)) ctx = nullptr;
+  }
+  ~row_context_holder_t() {
+    if (!enc) return;
+    release_pictures(enc, in, rec);
+    encoder_close(enc);
+  }
+  row_context_holder_t(const row_context_holder_t &) = delete;
+  row_context_holder_t &operator=(const row_context_holder_t &) = delete;
+};
