@@ -289,6 +289,25 @@ void register_sao(uint32_t flags) {
       });
     });
   }
+  // Border CTUs, which the AVX2 driver works row by row: the top-left CTU
+  // (first row and column without neighbours) and one of the right column,
+  // 48 samples wide, of a 176 x 176 picture.
+  static checkasm::sao_picture_t edge(176, 176);
+  for (size_t i = 0; i < edge.bytes; i++) edge.mem[i] = p[i % (PLANE_STRIDE * 64)];
+  for (int32_t type : {0, 2}) {
+    add_table("sao", ref, tst, 0, "sao_apply_ctu 64x64 corner type " + std::to_string(type), [=](const sao_funcs_t &t) {
+      return call([=] {
+        edge.params[0][0] = sao_param_t{type, 12, {3, 1, -1, -3}};
+        t.sao_apply_ctu(edge.ctx.get(), 0, 0, 0, 0);
+      });
+    });
+    add_table("sao", ref, tst, 0, "sao_apply_ctu 48x64 right type " + std::to_string(type), [=](const sao_funcs_t &t) {
+      return call([=] {
+        edge.params[0][5] = sao_param_t{type, 12, {3, 1, -1, -3}};
+        t.sao_apply_ctu(edge.ctx.get(), 2, 1, 0, 0);
+      });
+    });
+  }
 }
 
 // -------------------------------------------------------------- transform

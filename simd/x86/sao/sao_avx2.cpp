@@ -2,9 +2,12 @@
 // a last strip of 16 columns and for blocks narrower than 32.  The band
 // statistics keep the SSSE3 tier's kernels.  Slot 0 applies a CTU's offsets
 // through the whole-block kernels below wherever the block does not touch
-// the picture's border in the filter's direction, else through the portable
-// rows.
+// the picture's border in the filter's direction, else through the same
+// steps row by row around the border samples.
 #include "simd/x86/sao/sao_avx2.h"
+
+#include <algorithm>
+#include <cstring>
 
 #include "simd/x86/sao/sao_kernels.h"
 #include "simd/x86/simd_install.h"
@@ -195,6 +198,52 @@ bool whole_block(const sao_ctu_block_t &b, int32_t eo_class, int32_t *size) {
   return ok;
 }
 
+// A block at the picture's border, in the portable rows' order (each row
+// reads the source rows beside it before the rows below are written, which
+// the in-place layout needs): the samples without a neighbour copied, the
+// filtered run of each row in 32-sample steps, or 16 for a run of 16 to 31,
+// a narrower run sample by sample.
+void sao_apply_eo_partial_avx2(const sao_ctu_block_t &b, int32_t eo_class) {
+  const intptr_t s = b.stride;
+  const int32_t n = b.n;
+  const bool horizontal_taps = eo_class != 1, vertical_taps = eo_class != 0;
+  const int32_t x0 = horizontal_taps ? b.fc : 0, x1 = horizontal_taps ? b.w : n;
+  const int32_t y0 = vertical_taps ? b.fr : 0, y1 = vertical_taps ? b.h : n;
+  offset_tables_t tb{};
+  for (int32_t k : {0, 1, 3, 4}) tb.set(k, b.table[k]);
+  intptr_t oa, ob;
+  edge_neighbours(eo_class, s, oa, ob);
+  const int32_t run = x1 - x0;
+  auto vector_run = [&](auto v, uint8_t *d, const uint8_t *p) {
+    using V = decltype(v);
+    const auto pos = V::table(tb.pos), neg = V::table(tb.neg);
+    for_columns<V>(run, [&](int32_t x) {
+      typename V::T c;
+      const auto idx = edge_index<V>(p + x, oa, ob, c);
+      V::store(d + x, add_offset<V>(c, pos, neg, idx));
+    });
+  };
+  if (vertical_taps && b.fr) std::memcpy(b.dst, b.src, static_cast<size_t>(n));
+  for (int32_t y = y0; y < y1; y++) {
+    uint8_t *d = b.dst + y * s;
+    const uint8_t *p = b.src + y * s;
+    if (horizontal_taps && b.fc) d[0] = p[0];
+    if (run >= 32) {
+      vector_run(v256{}, d + x0, p + x0);
+    } else if (run >= 16) {
+      vector_run(v128{}, d + x0, p + x0);
+    } else {
+      for (int32_t x = x0; x < x1; x++) {
+        const int32_t v = p[x];
+        const int32_t e = (v > p[x + oa]) - (v < p[x + oa]) + (v > p[x + ob]) - (v < p[x + ob]);
+        d[x] = static_cast<uint8_t>(std::clamp(v + b.table[e + 2], 0, 255));
+      }
+    }
+    if (horizontal_taps && b.w < n) d[b.w] = p[b.w];
+  }
+  if (vertical_taps && b.h < n) std::memcpy(b.dst + b.h * s, b.src + b.h * s, static_cast<size_t>(n));
+}
+
 }  // namespace
 
 void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift) {
@@ -215,7 +264,7 @@ void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t pl
     (size == 64 ? EO_64 : EO_32)[b.type](b.dst, b.src, b.table, stride);
     return;
   }
-  sao_apply_edge_rows(b, b.type);
+  sao_apply_eo_partial_avx2(b, b.type);
 }
 
 void install_sao_avx2(sao_funcs_t *s) {
