@@ -790,6 +790,13 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   rec->skipped_by_speed = ctx->picture_speed_mode == 3 && ctx->slice_type_code != 2;
   lookahead_picture_start(ctx);
   ctx->max_merge_cand = 5;
+  nal_list_clear(&ctx->nals);
+  // Parameter sets precede the first picture and every IDR picture.  A CRA
+  // picture does not repeat them: libde265 empties its reference pictures
+  // when a sequence parameter set arrives, which would lose the references
+  // of the CRA picture's leading pictures.  (Written before the picture's
+  // QP is chosen: VBV plans the picture with their size.)
+  if (type == TARNHEVCENC_TYPE_IDR || enc->coding_number == 0) write_param_sets(ctx, &ctx->nals);
   // Rate-control state arrives from the context that started the picture
   // before; the sums frame ends update go on to the one collected next.
   encoder_t *previous = enc->last_started ? enc->last_started : ctx;
@@ -807,12 +814,6 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
     ctx->nal_type = reference ? NAL_TRAIL_R : NAL_TRAIL_N;
   ctx->nal_type = nal_type_for_compat(enc->param.compat, static_cast<uint8_t>(ctx->nal_type));
 
-  nal_list_clear(&ctx->nals);
-  // Parameter sets precede the first picture and every IDR picture.  A CRA
-  // picture does not repeat them: libde265 empties its reference pictures
-  // when a sequence parameter set arrives, which would lose the references
-  // of the CRA picture's leading pictures.
-  if (type == TARNHEVCENC_TYPE_IDR || enc->coding_number == 0) write_param_sets(ctx, &ctx->nals);
   ctx->slice_data_at = ctx->nals.arena_used + SLICE_HEADER_ROOM;
   ctx->rps_count = rps.count;
   for (int32_t i = 0; i < rps.count; i++) {

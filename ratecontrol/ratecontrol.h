@@ -58,6 +58,9 @@ struct ratecontrol_t {
   // planned_class (it had learned from no finished picture yet).
   int32_t planned_on_guess;
   int32_t planned_class;
+  // The bits of the picture outside its slices (its parameter sets), known
+  // when it starts and part of planned_bits.
+  int32_t planned_fixed;
   int32_t single_frame_vbv;
   float qp_novbv;
   ratecontrol_predictor_t row_pred_init[3][2];
@@ -148,6 +151,9 @@ bool ratecontrol_bits_follow_cost(const encoder_t *ctx);
 void ratecontrol_ctu_start(encoder_t *ctx);
 int32_t ratecontrol_ctu_qp(encoder_t *ctx);
 void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits);
+// The bits of the picture's units other than its slices so far, start codes
+// included (before emulation prevention, which parameter sets hardly need).
+int32_t ratecontrol_non_slice_bits(const encoder_t *ctx);
 // Adds a finished row's QP sums (in row order, at the end of the picture).
 void ratecontrol_accumulate_qp(ratecontrol_t *rc, double qp_sum, double coded_qp_sum);
 // After the CTU's decision, with one delta-QP group per CTU: the QP each CU

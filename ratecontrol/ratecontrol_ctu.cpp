@@ -319,20 +319,15 @@ void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp) {
   walk(walk, 0, 0, 6);
 }
 
-namespace {
-
-// The bits of a picture's units other than its slices, start codes
-// included (before emulation prevention, which parameter sets hardly need).
-int64_t non_slice_bits(const nal_list_t *l) {
-  int64_t bytes = 0;
+int32_t ratecontrol_non_slice_bits(const encoder_t *ctx) {
+  const nal_list_t *l = &ctx->nals;
+  int32_t bytes = 0;
   for (int32_t i = 0; i < l->count; i++) {
     const nal_t &n = l->items[i];
-    if (n.type >= NAL_VPS) bytes += n.size + (n.long_start_code ? 4 : 3);
+    if (n.type >= NAL_VPS) bytes += static_cast<int32_t>(n.size) + (n.long_start_code ? 4 : 3);
   }
   return 8 * bytes;
 }
-
-}  // namespace
 
 void ratecontrol_accumulate_qp(ratecontrol_t *rc, double qp_sum, double coded_qp_sum) {
   rc->qp_sum += qp_sum;
@@ -358,10 +353,13 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
       ratecontrol_update_predictor(&rc->frame_pred[cls], static_cast<float>(q), static_cast<float>(rc->last_cost),
                                    static_cast<float>(bits), 1.0f);
       rc->frame_pred_q[cls] = static_cast<float>(q);
-      rc->frame_pred_fixed[cls] = static_cast<float>(non_slice_bits(&ctx->nals));
+      rc->frame_pred_fixed[cls] = static_cast<float>(ratecontrol_non_slice_bits(ctx));
     }
-    if (learns && rc->planned_on_guess && rc->planned_bits > 0)
-      rc->guess_error[rc->planned_class] = static_cast<float>(bits) / static_cast<float>(rc->planned_bits);
+    // The guess's error on what it predicted: the slices.
+    const int64_t predicted = static_cast<int64_t>(rc->planned_bits) - rc->planned_fixed;
+    if (learns && rc->planned_on_guess && predicted > 0)
+      rc->guess_error[rc->planned_class] =
+          static_cast<float>(bits - rc->planned_fixed) / static_cast<float>(predicted);
     if (learns) vbv_learn_rows(ctx);
     ratecontrol_t *inst = ctx->instance->rc;
     inst->vbv_fill = static_cast<int32_t>(

@@ -62,25 +62,26 @@ vbv_basis_t vbv_basis(const encoder_t *ctx) {
   return {static_cast<float>(ctx->cur_input->intra_cost), RC_CLASS_I};
 }
 
-// The size a picture is planned to take under VBV: the prediction of its
-// class.
+// The size a picture is planned to take under VBV: its slices as its
+// class's predictor has them, and the bits outside them it carries.
 float planned_size(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
   const auto [cost, cls] = vbv_basis(ctx);
-  const float bits = pred_f(rc->frame_pred[cls], cost, static_cast<float>(q));
-  // Below the qscale the predictor learned at, a picture's size grows
-  // faster than the predictor's 1/q: about as 1/q^2 for B pictures and
-  // 1/q^1.4 for P and I pictures (foreman, QP 22 against 31-36).  A plan
-  // there counts the extra factor too.
+  const float qf = static_cast<float>(q);
+  const float bits = pred_f(rc->frame_pred[cls], cost, qf);
+  // The predictor learned the bits outside the slices of the picture it
+  // learned from as part of it, and scales them as 1/q; they do not
+  // change with the qscale, and the picture planned now carries its own
+  // (parameter sets: with one in every picture, 91 of a 66x34 intra
+  // picture's 130 bytes at QP 51).  Its slices are the prediction without
+  // them, and before the predictor has learned, its guess.
   const float learned = rc->frame_pred_q[cls];
-  if (learned > q) return bits * std::pow(learned / static_cast<float>(q), below_learned_power(cls));
-  // Above it the bits outside the slices, which the predictor learned as
-  // part of the picture, stay as they were: with a parameter set in every
-  // picture they are most of a tiny intra picture (66x34: 91 of 130 bytes
-  // at QP 51), which a plan by 1/q alone put at half its size two steps
-  // of the qscale up, and such pictures drained the buffer.
-  const float fixed = rc->frame_pred_fixed[cls];
-  return bits + fixed * (1.0f - learned / static_cast<float>(q));
+  float slices = std::max(bits - rc->frame_pred_fixed[cls] * learned / qf, 0.0f);
+  // Below the qscale the predictor learned at, the slices grow faster
+  // than the predictor's 1/q: about as 1/q^2 for B pictures and 1/q^1.4 for
+  // P and I pictures (foreman, QP 22 against 31-36).
+  if (learned > qf) slices *= std::pow(learned / qf, below_learned_power(cls));
+  return slices + static_cast<float>(rc->planned_fixed);
 }
 
 // Under VBV no picture, of whatever type, is planned to take more than half
@@ -90,29 +91,32 @@ float planned_size(const encoder_t *ctx, double q) {
 // the class's predictor has not yet learned from a finished picture its
 // coefficient is a guess (and a whole set of frame contexts may start on
 // it before any picture returns), so the picture then takes at most a
-// quarter.  The planned size falls as 1/q, so the qscale that meets the
-// limit is found in one step.
+// quarter.  The bits outside the slices (parameter sets) are known, not
+// predicted: the fractions hold for the slices within the fill they leave.
+// The planned size falls as 1/q, so the qscale that meets the limit is
+// found in one step.
 double vbv_fit_fill(const encoder_t *ctx, double q) {
   const ratecontrol_t *rc = ctx->rc;
   const vbv_basis_t basis = vbv_basis(ctx);
   if (!rc->vbv || basis.cost <= 0) return q;
   const bool learned = rc->frame_pred[basis.cls].count >= 1.25f;
-  const float limit = (learned ? 0.5f : 0.25f) * static_cast<float>(std::max(rc->vbv_fill_start, 1));
-  // The plan falls faster than 1/q up to the qscale learned at, then as 1/q.
+  const float fixed = static_cast<float>(rc->planned_fixed);
+  const float fill = static_cast<float>(std::max(rc->vbv_fill_start, 1));
+  const float limit = fixed + (learned ? 0.5f : 0.25f) * std::max(fill - fixed, 0.0f);
+  // Only the slices' part of the plan falls: faster than 1/q up to the
+  // qscale learned at, then as 1/q.
   const float steeper = 1.0f / (1.0f + below_learned_power(basis.cls));
-  // Above it only the part of the plan within the slices falls.
-  const float fixed = rc->frame_pred_fixed[basis.cls];
   for (int32_t k = 0; k < 3; k++) {
     const float bits = planned_size(ctx, q);
     if (bits <= limit) break;
+    const float over = limit > fixed ? std::min((bits - fixed) / (limit - fixed), 1000.0f) : 1000.0f;
     if (q < rc->frame_pred_q[basis.cls]) {
       // A step past the learned qscale goes on from it, where the curve
       // changes.
       const double learned_q = rc->frame_pred_q[basis.cls];
-      q = std::min(q * std::pow(std::min(bits / limit, 1000.0f), steeper), learned_q);
+      q = std::min(q * std::pow(over, steeper), learned_q);
     } else {
-      const float r = limit > fixed ? (bits - fixed) / (limit - fixed) : 1000.0f;
-      q *= std::min(r, 1000.0f);
+      q *= over;
     }
   }
   return q;
@@ -198,7 +202,9 @@ void vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   for (int32_t k = 0; k < enc->inflight_count; k++) {
     const encoder_t *o = enc->inflight[k];
     if (o == ctx || !o->rc->planned_valid) continue;
-    const int64_t planned = static_cast<int64_t>(static_cast<float>(o->rc->planned_bits) * guess_factor(ctx, o));
+    // The guess's error is on the slices; the bits outside them are known.
+    const int64_t slices = std::max(o->rc->planned_bits - o->rc->planned_fixed, 0);
+    const int64_t planned = static_cast<int64_t>(static_cast<float>(slices) * guess_factor(ctx, o)) + o->rc->planned_fixed;
     fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - planned) + rc->vbv_rate);
   }
   rc->vbv_fill_start = static_cast<int32_t>(std::max<int64_t>(0, fill - reserved));
@@ -411,7 +417,11 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
   if (twopass_frame_start(ctx) < 0) return -1;
   rc->planned_valid = 0;
   rc->planned_on_guess = 0;
-  if (rc->vbv) vbv_frame_start(ctx, reserved);
+  rc->planned_fixed = 0;
+  if (rc->vbv) {
+    rc->planned_fixed = ratecontrol_non_slice_bits(ctx);
+    vbv_frame_start(ctx, reserved);
+  }
   float qp;
   if (forced) {
     qp = static_cast<float>(forced - 1);

@@ -275,18 +275,24 @@ TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   const float qb = static_cast<float>(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20));
   ASSERT_GT(qb, q34);
   EXPECT_NEAR(ratecontrol_predict(pred, cost, qb, 1.0f), 10000.0f, 100.0f);
-  // The bits outside the slices (parameter sets in every picture) do not
-  // fall with the qscale: a plan above the learned qscale keeps them, and
-  // the picture is held to the half by a higher qscale than by 1/q alone.
-  // With a quarter of the size learned at fixed, half of it is met at three
-  // times the learned qscale, not two.
+  // The bits outside the slices (parameter sets) do not fall with the
+  // qscale, and each picture carries its own: the predictor's size holds a
+  // quarter of such bits of the picture it learned from.  A picture carrying
+  // as many keeps them and may take half of what they leave of the fill
+  // for its slices: from half the learned size, three quarters of it slices,
+  // an eighth is left for them, at six times the learned qscale (four by
+  // 1/q alone).  A picture without parameter sets takes half the fill in
+  // slices, at three times.
   const float at_learned = ratecontrol_predict(pred, cost, q34, 1.0f);
   rc->frame_pred_fixed[RC_CLASS_B] = 0.25f * at_learned;
-  rc->vbv_fill_start = static_cast<int32_t>(at_learned);
+  rc->planned_fixed = static_cast<int32_t>(0.25f * at_learned);
+  rc->vbv_fill_start = static_cast<int32_t>(0.5f * at_learned);
   const float qf = static_cast<float>(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20));
-  EXPECT_NEAR(qf / q34, 3.0f, 0.01f);
+  EXPECT_NEAR(qf / q34, 6.0f, 0.01f);
+  rc->planned_fixed = 0;
+  EXPECT_NEAR(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20) / q34, 3.0, 0.01);
   rc->frame_pred_fixed[RC_CLASS_B] = 0.0f;
-  EXPECT_NEAR(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20) / q34, 2.0, 0.01);
+  EXPECT_NEAR(ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20) / q34, 4.0, 0.01);
   // A P picture's size grows less steeply there: as 1/q^1.4.
   cur.frame_type_code = TARNHEVCENC_TYPE_P;
   ctx->slice_type_code = 1;
