@@ -100,8 +100,27 @@ void setup_quant_primitives(uint32_t cpu_flags, quant_funcs_t *q);
 struct quant_params_t {
   int32_t scale, shift, offset;
 };
-quant_params_t quant_params(int32_t qp, int32_t log2_size, int32_t is_intra);
-quant_params_t dequant_params(int32_t qp, int32_t log2_size);
+// Flat quantiser (H.265 8.6.2 step ratios, 8-bit video) of a QP and block
+// size, inline: every transform block asks for both.
+constexpr quant_params_t quant_params(int32_t qp, int32_t log2_size, int32_t is_intra) {
+  // quant_scale[k] * level_scale[k] ~ 2^20.
+  constexpr int32_t quant_scale[6] = {26214, 23302, 20560, 18396, 16384, 14564};
+  quant_params_t q{};
+  q.scale = quant_scale[qp % 6];
+  // The forward transform leaves 15 - bit depth - log2 size bits of headroom.
+  q.shift = 14 + qp / 6 + (15 - 8 - log2_size);
+  // Rounding offset of 1/3 (intra) or 1/6 (inter) of a step.
+  q.offset = (is_intra ? 171 : 85) << (q.shift - 9);
+  return q;
+}
+constexpr quant_params_t dequant_params(int32_t qp, int32_t log2_size) {
+  constexpr int32_t level_scale[6] = {40, 45, 51, 57, 64, 72};
+  quant_params_t q{};
+  q.scale = (16 * level_scale[qp % 6]) << (qp / 6);
+  q.shift = 8 + log2_size - 5;
+  q.offset = 1 << (q.shift - 1);
+  return q;
+}
 
 // --------------------------------------------------------- intra prediction
 // Neighbour array of an N x N block (4N + 1 samples): [0] corner,

@@ -453,6 +453,10 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
   const int32_t g1_base = CTX_GREATER1 + (b.chroma ? 16 : 0), g2_base = CTX_GREATER2 + (b.chroma ? 4 : 0);
   int32_t c1_carry = 1;
   bool coded_after = false, would_drop = false;
+  // The zero-flag costs of the groups after the first, by context
+  // increment (the fast decision, whose states stay as they came).
+  uint16_t later_cost[16] = {};
+  bool later_cost_made = false;
   w->coded_count = 0;
   w->states_as_coded = V.adapt_states;
   for (int32_t g = last_group; g >= 0; g--) {
@@ -565,10 +569,17 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       // round to a level.
       start_pass();
       // Every entry but the DC one takes its context from the layout's
-      // increments: their flags' costs are looked up once per group.
+      // increments: their flags' costs are looked up once per block for the
+      // groups after the first (which share their contexts) and once for
+      // the first.
       uint16_t zero_above[17];  // [k]: bits of those flags at entries from k up
-      uint16_t cost[16] = {};
-      for (int32_t v = 0; v < increments; v++) cost[v] = static_cast<uint16_t>(b.bin(lay.offset + v, 0));
+      uint16_t first_cost[16] = {};
+      const bool first_group = g == 0;
+      uint16_t *cost = first_group ? first_cost : later_cost;
+      if (first_group || !later_cost_made) {
+        for (int32_t v = 0; v < increments; v++) cost[v] = static_cast<uint16_t>(b.bin(lay.offset + v, 0));
+        later_cost_made |= !first_group;
+      }
       w->zero_sums(zero_above, residual_ctx::scan_ctx_inc[b.scan_type][lay.pattern].data(), cost, zero_rounded);
       if (lay.dc_ctx >= 0 && (zero_rounded & 1))
         zero_above[0] = static_cast<uint16_t>(zero_above[1] + b.bin(lay.dc_ctx, 0));
@@ -874,18 +885,15 @@ void clear_levels(int16_t *levels, int32_t log2) {
 }
 
 // 2^40 / scale rounded up for the quantiser scale of qp, which depends only
-// on qp % 6: six divisions once rather than one per block.
-int64_t scale_reciprocal(int32_t qp) {
-  static const std::array<int64_t, 6> recips = [] {
-    std::array<int64_t, 6> r{};
-    for (int32_t k = 0; k < 6; k++) {
-      const int64_t scale = quant_params(k, 2, 0).scale;
-      r[static_cast<size_t>(k)] = ((int64_t{1} << 40) + scale - 1) / scale;
-    }
-    return r;
-  }();
-  return recips[static_cast<size_t>(qp % 6)];
-}
+// on qp % 6: six divisions made when compiling rather than one per block.
+constexpr std::array<int64_t, 6> scale_reciprocals = [] {
+  std::array<int64_t, 6> r{};
+  for (int32_t k = 0; k < 6; k++) {
+    const int64_t scale = quant_params(k, 2, 0).scale;
+    r[static_cast<size_t>(k)] = ((int64_t{1} << 40) + scale - 1) / scale;
+  }
+  return r;
+}();
 
 uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier) {
   const rdoq_variant_t &v = thorough ? thorough_variant : fast_variant;
@@ -902,7 +910,7 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   const int64_t weight = req->chroma_weight > 0 ? std::min<int64_t>(req->chroma_weight, 4096) : 256;
 
   rdoq_prep_t pre;
-  const rdoq_dist_params_t dp{b.log2, q.scale, q.shift, 22 - 2 * b.log2, scale_reciprocal(req->qp),
+  const rdoq_dist_params_t dp{b.log2, q.scale, q.shift, 22 - 2 * b.log2, scale_reciprocals[static_cast<size_t>(req->qp % 6)],
                               b.chroma && !v.chroma_on_lambda ? weight : 256};
   tier.prep(&pre, req->coef, &dp);
   clear_levels(req->levels, b.log2);
