@@ -279,9 +279,14 @@ int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
 
 // The row's CTUs have all been filtered by now (by the CTUs of the row below,
 // or by its own in the last row): only the margins remain.
-void row_finalize(encoder_t *fctx, int32_t row) {
+void row_finalize(encoder_t *fctx, int32_t row, int32_t left_done) {
   frame_t *f = fctx->cur_recon;
-  frame_extend_rows(f, row * 64, std::min((row + 1) * 64, f->height));
+  frame_extend_rows(f, row * 64, std::min((row + 1) * 64, f->height), left_done != 0);
+}
+
+void row_extend_left(encoder_t *fctx, int32_t row) {
+  frame_t *f = fctx->cur_recon;
+  frame_extend_left(f, row * 64, std::min((row + 1) * 64, f->height));
 }
 
 int picture_finish(encoder_t *ctx) {

@@ -474,7 +474,8 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   }
   if (ok) {
     enc->sched = static_cast<rowsched_t *>(aligned_malloc(sizeof(rowsched_t)));
-    ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, row_finalize, picture_build_planes, picture_finish) == 0;
+    const rowsched_callbacks_t callbacks{row_finalize, row_extend_left, picture_build_planes, picture_finish};
+    ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, callbacks) == 0;
   }
   if (!ok) {
     encoder_close(enc);
@@ -854,6 +855,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
   // picture's reference set may drop them from the buffer before then.
   rowsched_frame_t *f = ctx->sched_entry;
   f->wavefront = ctx->pps->entropy_coding_sync;
+  rec->sched = f;
   rec->planes_valid = with_planes ? std::min(enc->param.subpel_build_mode, 2) : 0;
   rec->plane_rows = 0;
   f->planes = rec->planes_valid;

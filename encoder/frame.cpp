@@ -272,7 +272,19 @@ void frame_delete(frame_t *f) {
   aligned_free(f);
 }
 
-void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1) {
+void frame_extend_left(frame_t *f, int32_t y0, int32_t y1) {
+  for (int p = 0; p < 3; p++) {
+    const int32_t sx = p ? 1 : 0;
+    const int32_t r0 = y0 >> sx, r1 = std::min(y1 >> sx, f->height >> sx);
+    const int32_t left = FRAME_PAD_X >> sx;
+    for (int32_t y = r0; y < r1; y++) {
+      uint8_t *row = f->plane[p] + y * f->stride[p];
+      std::memset(row - left, row[0], left);
+    }
+  }
+}
+
+void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done) {
   // Prediction pads a reference picture beyond its coded size (H.265
   // 8.5.3.3.3.1 clamps sample positions into the picture), so everything
   // right of and below the coded area repeats its edge samples, out to the
@@ -288,7 +300,7 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1) {
     uint8_t *o = f->plane[p];
     for (int32_t y = r0; y < r1; y++) {
       uint8_t *row = o + y * stride;
-      std::memset(row - left, row[0], left);
+      if (!left_done) std::memset(row - left, row[0], left);
       std::memset(row + w, row[w - 1], right);
     }
     if (r0 == 0)

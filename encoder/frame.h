@@ -87,6 +87,9 @@ struct frame_t {
   int32_t is_reference;  // kept in the decoded picture buffer
   int32_t recon_done;    // coded, filtered and extended: readable as a reference
   int32_t final_rows;    // CTU rows from the top that are final (readable)
+  // While coded: its entry in the row scheduler, which tells how far into
+  // the row below `final_rows` it is final (read under the scheduler's lock).
+  struct rowsched_frame_t *sched;
 
   // With sub-pel planes: the 16 quarter-sample phase planes of the luma
   // picture ((fy << 2) | fx; entry 0 is plane[0]) and its raw horizontal
@@ -204,7 +207,11 @@ void frame_copy_lowres(frame_t *dst, const frame_t *src);
 void frame_extend_borders(frame_t *f);
 // The same for the luma rows [y0, y1) (multiples of 2) and their chroma
 // rows; the margin above comes with y0 = 0, the one below with y1 = height.
-void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1);
+// With `left_done` the left margin of those rows is not written again (it
+// was, by frame_extend_left).
+void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done = false);
+// The left margin alone of those rows, once their first CTU is final.
+void frame_extend_left(frame_t *f, int32_t y0, int32_t y1);
 
 // One set of sub-pel planes: fifteen phase planes and three 16-bit
 // horizontal planes, each with the luma plane's geometry (stride, origin

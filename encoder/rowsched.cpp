@@ -10,17 +10,41 @@
 
 namespace {
 
+// Whether a reference whose rows 0 .. need - 1 are final is final far
+// enough into row `need` for the CTU at column x: its blocks and vectors
+// reach as far right as down (the same limit and taps), so the columns up
+// to the one ref_rows_needed gives for x; the first of them are final once
+// the row below has coded the CTU right of them, which applies SAO to them
+// after every deblocking that changes them.  Columns left of the picture
+// (a block reaches at most 500 samples and the taps leftwards) need the
+// row's left margin; the right margin, like the margin below the last row,
+// comes only with the whole row.  Random decisions bound only the vertical
+// component of their vectors: their blocks may read anywhere in a row.
+bool ref_row_final_enough(const rowsched_frame_t *f, const frame_t *ref, int32_t need, int32_t x, int32_t reach) {
+  if (f->fctx->param.random_decisions) return false;
+  const rowsched_frame_t *g = ref->sched;
+  const int32_t last_col = ref_rows_needed(x, reach);
+  if (need + 1 >= g->row_count || last_col >= g->cols - 1) return false;
+  if (x * 64 < 512 && !g->rows[need].left_final) return false;
+  return g->rows[need + 1].progress >= last_col + 2;
+}
+
 // CTU row r of a picture may read its references down to the rows that the
 // vertical reach of its vectors (plus the interpolation taps) covers, and,
-// from a reference with sub-pel planes, the plane windows over them.
-bool refs_ready(const rowsched_frame_t *f, int32_t r) {
+// from a reference with sub-pel planes, the plane windows over them; x is
+// the column of the CTU the row codes next.
+bool refs_ready(const rowsched_frame_t *f, int32_t r, int32_t x) {
   const int32_t reach = f->fctx->param.mv_range_y;
   const int32_t need = std::min(f->row_count - 1, ref_rows_needed(r, reach));
   const int32_t need_planes = ref_planes_rows_needed(r, reach, f->row_count);
   for (int32_t i = 0; i < f->ref_count; i++) {
     const frame_t *ref = f->refs[i];
     if (ref->recon_done) continue;
-    if (ref->final_rows <= need || (ref->planes_valid && ref->plane_rows <= need_planes)) return false;
+    if (ref->planes_valid) {
+      if (ref->final_rows <= need || ref->plane_rows <= need_planes) return false;
+    } else if (ref->final_rows <= need) {
+      if (ref->final_rows < need || !ref_row_final_enough(f, ref, need, x, reach)) return false;
+    }
   }
   return true;
 }
@@ -59,7 +83,7 @@ bool find_task(rowsched_t *s, rowsched_frame_t **out_f, int32_t *out_r) {
     rowsched_frame_t *f = s->frames[i];
     if (!f->active || f->finished || f->failed) continue;
     for (int32_t r = 0; r < f->row_count; r++) {
-      if (row_ready(f, r) && refs_ready(f, r)) {
+      if (row_ready(f, r) && refs_ready(f, r, f->rows[r].progress)) {
         *out_f = f;
         *out_r = r;
         return true;
@@ -69,13 +93,29 @@ bool find_task(rowsched_t *s, rowsched_frame_t **out_f, int32_t *out_r) {
   return false;
 }
 
+// A row of a picture in flight, other than row r of f, may code its next
+// CTU.
+bool other_task_ready(const rowsched_t *s, const rowsched_frame_t *f, int32_t r) {
+  for (int32_t i = 0; i < s->frame_count; i++) {
+    const rowsched_frame_t *g = s->frames[i];
+    if (!g->active || g->finished || g->failed) continue;
+    for (int32_t k = 0; k < g->row_count; k++)
+      if ((g != f || k != r) && row_ready(g, k) && refs_ready(g, k, g->rows[k].progress)) return true;
+  }
+  return false;
+}
+
 // Wakes the idle workers only when a CTU made a task ready: the row below
 // (wavefront), or, once rows became final or finished (freeing a row
-// context) or coding failed, any row of any picture.  All of them, not one: on a loaded machine the first idle worker
+// context) or coding failed, any row of any picture; besides, while workers
+// are idle, a row of another picture that waited for this one to be final
+// far enough into a row.  All of them, not one: on a loaded machine the first idle worker
 // the kernel runs takes the task, which a single signalled worker waiting for
 // its turn on a processor delays (measured: several times the wall time).
 void wake_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool rows_final) {
-  if (rows_final || f->failed || (r + 1 < f->row_count && row_ready(f, r + 1) && refs_ready(f, r + 1)))
+  if (rows_final || f->failed || (r + 1 < f->row_count && row_ready(f, r + 1) && refs_ready(f, r + 1, f->rows[r + 1].progress)))
+    pthread_cond_broadcast(&s->wake);
+  else if (s->idle > 0 && other_task_ready(s, f, r))
     pthread_cond_broadcast(&s->wake);
 }
 
@@ -85,7 +125,11 @@ void *worker_main(void *arg) {
   for (;;) {
     rowsched_frame_t *f = nullptr;
     int32_t r = 0;
-    while (!s->stop && !find_task(s, &f, &r)) pthread_cond_wait(&s->wake, &s->mutex);
+    while (!s->stop && !find_task(s, &f, &r)) {
+      s->idle++;
+      pthread_cond_wait(&s->wake, &s->mutex);
+      s->idle--;
+    }
     if (s->stop) break;
     // The worker keeps its row while the row may go on, without searching
     // the pictures in flight again for every CTU.
@@ -103,6 +147,12 @@ void *worker_main(void *arg) {
       if (ok < 0) f->failed = 1;
       bool last = false;
       int32_t fin0 = -1, fin1 = -1;  // rows this worker finalizes
+      // The first CTU of the row above is final once this row has coded
+      // two: its left margin can be read by other pictures.
+      if (ok >= 0 && row.progress == 1 && r > 0 && f->cols > 2) {
+        s->extend_left(f->fctx, r - 1);
+        f->rows[r - 1].left_final = 1;
+      }
       if (ok >= 0 && ++row.progress == f->cols) {
         row.progress = ROW_FINISHED;
         f->rows_done++;
@@ -116,7 +166,7 @@ void *worker_main(void *arg) {
         pthread_mutex_unlock(&s->mutex);
         // Each row is finalized exactly once: by the worker that finishes the
         // row below it, or, for the bottom row, by the one that finishes it.
-        for (int32_t k = fin0; k <= fin1; k++) s->finalize_row(f->fctx, k);
+        for (int32_t k = fin0; k <= fin1; k++) s->finalize_row(f->fctx, k, f->rows[k].left_final);
         pthread_mutex_lock(&s->mutex);
         for (int32_t k = fin0; k <= fin1; k++) f->rows[k].final = 1;
         frame_t *rec = f->fctx->cur_recon;
@@ -140,7 +190,7 @@ void *worker_main(void *arg) {
         pthread_mutex_unlock(&f->mutex);
       }
       wake_after_ctu(s, f, r, row.progress == ROW_FINISHED || last);
-      if (s->stop || last || f->failed || f->finished || !row_ready(f, r) || !refs_ready(f, r)) break;
+      if (s->stop || last || f->failed || f->finished || !row_ready(f, r) || !refs_ready(f, r, row.progress)) break;
     }
   }
   pthread_mutex_unlock(&s->mutex);
@@ -149,14 +199,14 @@ void *worker_main(void *arg) {
 
 }  // namespace
 
-int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*finalize_row)(encoder_t *, int32_t),
-                  void (*build_planes)(encoder_t *, int32_t, int32_t), int (*finish_picture)(encoder_t *)) {
+int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, const rowsched_callbacks_t &callbacks) {
   std::memset(s, 0, sizeof(*s));
-  s->finalize_row = finalize_row;
-  s->build_planes = build_planes;
+  s->finalize_row = callbacks.finalize_row;
+  s->extend_left = callbacks.extend_left;
+  s->build_planes = callbacks.build_planes;
+  s->finish_picture = callbacks.finish_picture;
   pthread_mutex_init(&s->mutex, nullptr);
   pthread_cond_init(&s->wake, nullptr);
-  s->finish_picture = finish_picture;
   s->frame_capacity = max_frames;
   s->frames = static_cast<rowsched_frame_t **>(aligned_malloc(sizeof(rowsched_frame_t *) * max_frames));
   s->threads = static_cast<pthread_t *>(aligned_malloc(sizeof(pthread_t) * threads));
@@ -194,6 +244,7 @@ void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
     f->rows[r].progress = 0;
     f->rows[r].busy = 0;
     f->rows[r].final = 0;
+    f->rows[r].left_final = 0;
   }
   if (s->frame_count < s->frame_capacity) s->frames[s->frame_count++] = f;
   pthread_cond_broadcast(&s->wake);

@@ -17,6 +17,9 @@ struct rowsched_row_t {
   int32_t progress;  // CTUs coded; ROW_FINISHED once the row is complete
   int32_t busy;      // a worker is coding one of its CTUs
   int32_t final;     // filtered and extended: readable by other pictures
+  // Its left margin is extended: its first CTU is final (the row below has
+  // coded two CTUs) and the row has more than two CTUs.
+  int32_t left_final;
 };
 
 struct rowsched_frame_t {
@@ -50,12 +53,16 @@ struct rowsched_t {
   pthread_t *threads;
   int32_t thread_count;
   int32_t stop;
+  int32_t idle;  // workers waiting for a task
   // Called outside the scheduler's lock: finalize_row once a CTU row and the
-  // row below it are coded (the last row when it is coded), build_planes for
-  // the plane window rows [w0, w1) once CTU rows 0 .. w1 - 1 are final,
-  // finish_picture once every row is final and every plane window built;
-  // the latter returns 0 or -1.
-  void (*finalize_row)(encoder_t *fctx, int32_t row);
+  // row below it are coded (the last row when it is coded; `left_done` when
+  // extend_left ran for it), build_planes for the plane window rows
+  // [w0, w1) once CTU rows 0 .. w1 - 1 are final, finish_picture once every
+  // row is final and every plane window built; the latter returns 0 or -1.
+  // Called with the lock held (it is short): extend_left once the first CTU
+  // of a row is final.
+  void (*finalize_row)(encoder_t *fctx, int32_t row, int32_t left_done);
+  void (*extend_left)(encoder_t *fctx, int32_t row);
   void (*build_planes)(encoder_t *fctx, int32_t w0, int32_t w1);
   int (*finish_picture)(encoder_t *fctx);
 };
@@ -71,8 +78,13 @@ struct rowsched_t {
 // one row higher delays every picture that refers to another by a CTU row.
 inline int32_t ref_rows_needed(int32_t ctu_row, int32_t reach) { return ((ctu_row + 1) * 64 + reach + 6) / 64; }
 
-int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, void (*finalize_row)(encoder_t *, int32_t),
-                  void (*build_planes)(encoder_t *, int32_t, int32_t), int (*finish_picture)(encoder_t *));
+struct rowsched_callbacks_t {
+  void (*finalize_row)(encoder_t *, int32_t, int32_t);
+  void (*extend_left)(encoder_t *, int32_t);
+  void (*build_planes)(encoder_t *, int32_t, int32_t);
+  int (*finish_picture)(encoder_t *);
+};
+int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, const rowsched_callbacks_t &callbacks);
 // Stops the workers (after the CTU they are coding) and joins them.
 void rowsched_destroy(rowsched_t *s);
 // Puts a picture in flight; its rows become ready as the rules allow.
@@ -84,5 +96,6 @@ int rowsched_wait(rowsched_t *s, rowsched_frame_t *f);
 // Row and picture coding, provided by the CTU job.
 void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row);
 int ctu_encode_next(rowsched_frame_t *f, int32_t row);
-void row_finalize(encoder_t *fctx, int32_t row);
+void row_finalize(encoder_t *fctx, int32_t row, int32_t left_done);
+void row_extend_left(encoder_t *fctx, int32_t row);
 void picture_build_planes(encoder_t *fctx, int32_t w0, int32_t w1);

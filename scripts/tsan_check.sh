@@ -14,6 +14,15 @@ for args in "--bframes 0" "--bframes 3" "--bframes 3 --no-wpp" "--random-decisio
   "$enc" --log-level 0 --threads 4 $args "$dir/clip.y4m" "$dir/out.hevc" >/dev/null
   echo "tsan clean: --threads 4 $args"
 done
+# A picture seven CTUs wide at complexity 0 (the shorter vector reach) lets
+# predicted pictures start CTUs while their reference's row below is still
+# being coded: the reference's rows are read only as far as they are final.
+ffmpeg -v error -y -f lavfi -i testsrc2=size=448x200:rate=25 -frames:v 12 -pix_fmt yuv420p "$dir/wide.y4m"
+for args in "--complexity 0 --bframes 0" "--complexity 0 --bframes 2 --no-sao" "--complexity 0 --random-decisions 3"; do
+  # shellcheck disable=SC2086
+  "$enc" --log-level 0 --threads 4 $args "$dir/wide.y4m" "$dir/out.hevc" >/dev/null
+  echo "tsan clean: --threads 4 $args (448x200)"
+done
 # Two threads fill their 6 frame contexts within the clip: the type decisions
 # (with their cost jobs and the starts behind them) then run on the lookahead
 # pool while the caller waits for the oldest coded picture.

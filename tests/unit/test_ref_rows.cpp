@@ -1,0 +1,68 @@
+// What a picture may read of a reference still being coded: the CTU rows
+// its vectors reach, and margins written piecewise that end up exactly as
+// when written at once.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "encoder/frame.h"
+#include "encoder/rowsched.h"
+
+namespace {
+
+struct frame_deleter {
+  void operator()(frame_t *f) const { frame_delete(f); }
+};
+using frame_ptr = std::unique_ptr<frame_t, frame_deleter>;
+
+void fill_pattern(frame_t *f) {
+  for (int p = 0; p < 3; p++) {
+    const int32_t w = f->width >> (p ? 1 : 0), h = f->height >> (p ? 1 : 0);
+    for (int32_t y = 0; y < h; y++)
+      for (int32_t x = 0; x < w; x++) f->plane[p][y * f->stride[p] + x] = static_cast<uint8_t>(x * 7 + y * 13 + p * 50);
+  }
+}
+
+size_t alloc_bytes(const frame_t *f) {
+  const size_t luma = static_cast<size_t>(f->stride[0]) * (f->alloc_height + 2 * FRAME_PAD_Y);
+  return luma + 2 * static_cast<size_t>(f->stride[1]) * ((f->alloc_height + 2 * FRAME_PAD_Y) / 2);
+}
+
+TEST(RefRows, MarginsExtendedLeftFirstMatchOneExtension) {
+  // Widths and heights not multiples of 64, as the row scheduler extends
+  // them: the left margin of every CTU row but the last first, then each row
+  // without it.
+  for (const auto &[w, h] : {std::pair{200, 136}, std::pair{448, 200}, std::pair{72, 64}}) {
+    frame_ptr whole(frame_new(w, h, 0)), piecewise(frame_new(w, h, 0));
+    ASSERT_TRUE(whole && piecewise);
+    fill_pattern(whole.get());
+    fill_pattern(piecewise.get());
+    frame_extend_borders(whole.get());
+    const int32_t rows = (h + 63) / 64;
+    for (int32_t r = 0; r + 1 < rows; r++) frame_extend_left(piecewise.get(), r * 64, std::min((r + 1) * 64, h));
+    for (int32_t r = 0; r < rows; r++)
+      frame_extend_rows(piecewise.get(), r * 64, std::min((r + 1) * 64, h), r + 1 < rows);
+    EXPECT_EQ(std::memcmp(whole->alloc, piecewise->alloc, alloc_bytes(whole.get())), 0) << w << "x" << h;
+  }
+}
+
+TEST(RefRows, BoundCoversTheVectorReachWithoutAWholeRowToSpare) {
+  // A CTU row's blocks end at 64 (r + 1) - 1; a vector of up to reach + 3/4
+  // rows with the 8-tap filter reads 4 rows further: the bound must cover
+  // that row, and stay within the CTU row that holds it plus the spare.
+  for (int32_t reach = 8; reach <= 1024; reach++)
+    for (int32_t r = 0; r < 4; r++) {
+      const int32_t last_read = 64 * (r + 1) - 1 + reach + 4;
+      const int32_t bound = ref_rows_needed(r, reach);
+      EXPECT_GE(bound * 64 + 63, last_read) << reach << " " << r;
+      EXPECT_LE(bound * 64, last_read + 3) << reach << " " << r;
+    }
+  // The presets' reaches (56 below complexity 4, 120 from it) need one and
+  // two CTU rows below the row being coded.
+  EXPECT_EQ(ref_rows_needed(0, 56), 1);
+  EXPECT_EQ(ref_rows_needed(3, 120), 5);
+}
+
+}  // namespace
