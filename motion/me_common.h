@@ -65,10 +65,26 @@ inline void me_round_start(mv_t v, const me_window_t &w, int32_t *x, int32_t *y)
   *y = (std::clamp<int32_t>(mv_y(v), 4 * w.min_y, 4 * w.max_y) + 2) >> 2;
 }
 
+// Raw horizontal sums (the first filter stage) of the three fractions over
+// a small region of the reference around the vectors a refinement is about
+// to cost, so that its candidates of one horizontal fraction share one
+// first stage instead of filtering it again each.  The second stage over
+// these sums gives exactly the bytes of the direct interpolation.
+// The half-sample stage's vertical half phases are kept as pixels too:
+// every candidate of such a phase is then a pointer, not a second stage.
+struct me_local_planes_t {
+  // Up to 64 + 3 columns, and 64 + 3 + 7 rows (the vertical taps).
+  static constexpr int32_t STRIDE = 72, ROWS = 76;
+  alignas(32) int16_t sum[3][ROWS * STRIDE];
+  // Phases (0, 2) and (2, 2): up to 64 + 2 columns and 64 + 2 rows.
+  static constexpr int32_t PIX_STRIDE = 80, PIX_ROWS = 68;
+  alignas(32) uint8_t pix[2][PIX_ROWS * PIX_STRIDE];
+};
+
 // Prediction of the block for a quarter-sample vector: a pointer into the
 // phase planes when the picture has them, else a pointer into the reference
 // for whole-sample vectors and an interpolation into buf (stride 64)
-// otherwise.
+// otherwise, from the local sums when they cover the vector.
 struct me_predictor_t {
   const mc_funcs_t *mc;
   const uint8_t *ref;             // reference at the block
@@ -78,12 +94,32 @@ struct me_predictor_t {
   int32_t use_planes;  // the reference's planes_valid, 0 without planes
   int32_t bilinear;
   uint8_t *buf;
-  const uint8_t *predict(int32_t mvx, int32_t mvy, int32_t *out_stride) const;
+  me_local_planes_t *local;  // nullptr: every candidate filtered directly
+  // Per horizontal fraction 1..3: the whole-sample offsets [x0, x1] x
+  // [y0, y1] of the vectors the next candidates may have (want), and of
+  // those its sums were built for (have; empty until built); the same for
+  // the pixels of phases (0, 2) and (2, 2).
+  struct region_t {
+    int32_t x0, x1, y0, y1;
+    bool holds(int32_t x, int32_t y) const { return x >= x0 && x <= x1 && y >= y0 && y <= y1; }
+  } want[3], have[3], want_pix[2], have_pix[2];
+  const uint8_t *predict(int32_t mvx, int32_t mvy, int32_t *out_stride);
+  // The pixels of phase (2k, 2) at whole-sample offset (x, y), built on
+  // first use; nullptr when the expected region does not hold them.
+  const uint8_t *half_pixels(int32_t k, int32_t x, int32_t y);
+  // The sums of fraction f built for the expected region if they do not
+  // hold (x, y) yet; whether they hold it then.
+  bool sums_for(int32_t f, int32_t x, int32_t y);
+  // The next candidates lie within `reach` quarter samples of `centre` on
+  // each axis and inside the window: sums built from now on cover exactly
+  // those.  Sums built before stay in use for the vectors they cover.
+  void expect(mv_t centre, int32_t reach, const me_window_t &win);
 };
 // subpel_planes: the setting that lets the predictor read the reference's
-// precomputed quarter-sample planes.
+// precomputed quarter-sample planes; local: scratch for the shared first
+// stage, or nullptr.
 void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_context_t *me, const me_request_t *rq,
-                       int32_t bilinear, uint8_t *buf);
+                       int32_t bilinear, uint8_t *buf, me_local_planes_t *local = nullptr);
 
 // The integer stages of the multi-hexagon mode, after the start points, in
 // both searches.  S provides group (four points around a centre), cross,

@@ -53,7 +53,7 @@ me_mvcost_t me_mvcost(const analysis_tables_t *t, int32_t qp, int32_t slot) {
 }
 
 void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_context_t *me, const me_request_t *rq,
-                       int32_t bilinear, uint8_t *buf) {
+                       int32_t bilinear, uint8_t *buf, me_local_planes_t *local) {
   p->mc = me->mc_funcs;
   p->stride = me->luma_stride;
   const intptr_t at = static_cast<intptr_t>(rq->y) * p->stride + rq->x;
@@ -67,14 +67,112 @@ void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_contex
   p->height = rq->height;
   p->bilinear = bilinear;
   p->buf = buf;
+  // The planes or the bilinear filter leave nothing to share.
+  p->local = p->use_planes >= 2 || bilinear ? nullptr : local;
+  constexpr me_predictor_t::region_t none{0, -1, 0, -1};
+  for (int32_t f = 0; f < 3; f++) p->want[f] = p->have[f] = none;
+  for (int32_t k = 0; k < 2; k++) p->want_pix[k] = p->have_pix[k] = none;
 }
 
-const uint8_t *me_predictor_t::predict(int32_t mvx, int32_t mvy, int32_t *out_stride) const {
+namespace {
+
+// Whole-sample offsets of the vectors of phase f (0..3) within [c - reach,
+// c + reach] quarter samples, limited to [lo, hi]: empty (first > last)
+// when there is none.
+void phase_offsets(int32_t c, int32_t reach, int32_t f, int32_t lo, int32_t hi, int32_t *first, int32_t *last) {
+  const int32_t a = c - reach + ((f - (c - reach)) & 3), b = c + reach - ((c + reach - f) & 3);
+  *first = a <= b ? std::max(a >> 2, lo) : 1;
+  *last = a <= b ? std::min(b >> 2, hi) : 0;
+}
+
+// The region, or none when its w x h block does not fit the scratch.
+me_predictor_t::region_t fitting(me_predictor_t::region_t r, int32_t w, int32_t h, int32_t max_w, int32_t max_h) {
+  if (r.x1 - r.x0 + w > max_w || r.y1 - r.y0 + h > max_h) return {0, -1, 0, -1};
+  return r;
+}
+
+}  // namespace
+
+void me_predictor_t::expect(mv_t centre, int32_t reach, const me_window_t &win) {
+  if (!local) return;
+  const int32_t cx = mv_x(centre), cy = mv_y(centre);
+  // Vectors with a fraction lie strictly inside the window's quarter-sample
+  // bounds, so their whole-sample offsets stay below its far edges: the
+  // regions read no sample their candidates' direct filters would not.
+  // Vertically every fraction reads the sums of its rows (the vertical taps
+  // add 3 rows above and 4 below, built with them); horizontally a
+  // fraction's vectors are the ones of its phase.
+  using L = me_local_planes_t;
+  region_t rows{0, -1, 0, -1};
+  rows.y0 = std::max((cy - reach) >> 2, win.min_y);
+  rows.y1 = std::min((cy + reach) >> 2, win.max_y - 1);
+  for (int32_t f = 1; f < 4; f++) {
+    region_t r = rows;
+    phase_offsets(cx, reach, f, win.min_x, win.max_x - 1, &r.x0, &r.x1);
+    want[f - 1] = fitting(r, width, height + 7, L::STRIDE, L::ROWS);
+  }
+  for (int32_t k = 0; k < 2; k++) {
+    region_t r;
+    phase_offsets(cx, reach, 2 * k, win.min_x, k == 0 ? win.max_x : win.max_x - 1, &r.x0, &r.x1);
+    phase_offsets(cy, reach, 2, win.min_y, win.max_y - 1, &r.y0, &r.y1);
+    want_pix[k] = fitting(r, width, height, L::PIX_STRIDE, L::PIX_ROWS);
+  }
+}
+
+bool me_predictor_t::sums_for(int32_t f, int32_t x, int32_t y) {
+  region_t &h = have[f - 1];
+  if (!h.holds(x, y) && want[f - 1].holds(x, y)) {
+    // Raw horizontal sums of the region's rows and the taps' rows around
+    // them: the 16-bit prediction of a horizontal-only fraction.
+    h = want[f - 1];
+    int32_t ds = me_local_planes_t::STRIDE;
+    const uint8_t *at = ref + static_cast<intptr_t>(h.y0 - 3) * stride + h.x0;
+    mc->mc_luma_ps(local->sum[f - 1], &ds, at, nullptr, stride, f, 0, h.x1 - h.x0 + width, h.y1 - h.y0 + height + 7);
+  }
+  return h.holds(x, y);
+}
+
+const uint8_t *me_predictor_t::half_pixels(int32_t k, int32_t x, int32_t y) {
+  region_t &h = have_pix[k];
+  if (!h.holds(x, y) && want_pix[k].holds(x, y)) {
+    const region_t r = want_pix[k];
+    const int32_t w = r.x1 - r.x0 + width, hh = r.y1 - r.y0 + height;
+    if (k == 0) {
+      mc->mc_luma(local->pix[0], me_local_planes_t::PIX_STRIDE, ref, nullptr, stride, 4 * r.x0, 4 * r.y0 + 2, w, hh);
+    } else {
+      // From the sums of the half fraction, which the same reach covers.
+      if (!sums_for(2, r.x0, r.y0) || !have[1].holds(r.x1, r.y1)) return nullptr;
+      const int16_t *hplanes[3] = {nullptr, local->sum[1] + 3 * me_local_planes_t::STRIDE, nullptr};
+      mc->mc_luma(local->pix[1], me_local_planes_t::PIX_STRIDE, ref, hplanes, me_local_planes_t::STRIDE,
+                  4 * (r.x0 - have[1].x0) + 2, 4 * (r.y0 - have[1].y0) + 2, w, hh);
+    }
+    h = r;
+  }
+  if (!h.holds(x, y)) return nullptr;
+  return local->pix[k] + (y - h.y0) * me_local_planes_t::PIX_STRIDE + (x - h.x0);
+}
+
+const uint8_t *me_predictor_t::predict(int32_t mvx, int32_t mvy, int32_t *out_stride) {
   if (ref_planes_hold(use_planes, mvx, mvy)) {
     *out_stride = stride;
     return mc->subpel_plane_ptr(planes, stride, mvx, mvy);
   }
   *out_stride = 64;
   if (bilinear) return mc->get_ref_bilinear(buf, out_stride, ref, stride, mvx, mvy, width, height);
+  const int32_t fx = mvx & 3, fy = mvy & 3, ix = mvx >> 2, iy = mvy >> 2;
+  if (local && fy == 2 && (fx & 1) == 0) {
+    if (const uint8_t *p = half_pixels(fx >> 1, ix, iy)) {
+      *out_stride = me_local_planes_t::PIX_STRIDE;
+      return p;
+    }
+  }
+  if (local && fx != 0 && sums_for(fx, ix, iy)) {
+    // The sums stand in for the reference's horizontal plane of this
+    // fraction, the vector taken relative to the region's first sample.
+    const int16_t *hplanes[3] = {nullptr, nullptr, nullptr};
+    hplanes[fx - 1] = local->sum[fx - 1] + 3 * me_local_planes_t::STRIDE;
+    return mc->get_ref(buf, out_stride, ref, hplanes, me_local_planes_t::STRIDE, mvx - 4 * have[fx - 1].x0,
+                       mvy - 4 * have[fx - 1].y0, width, height);
+  }
   return mc->get_ref(buf, out_stride, ref, nullptr, stride, mvx, mvy, width, height);
 }

@@ -178,8 +178,11 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
   // Fractional refinement of the best vector and, when it is close, the
   // second-best.
   alignas(32) uint8_t buf[64 * 64];
+  me_local_planes_t local;
   me_predictor_t pred;
-  me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, 0, buf);
+  // From level 4 on the refinement costs the diagonals too: enough
+  // candidates per horizontal fraction to share their first filter stage.
+  me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, 0, buf, level >= 4 ? &local : nullptr);
   auto distortion = [&](mv_t v) {
     int32_t st;
     const uint8_t *p = pred.predict(mv_x(v), mv_y(v), &st);
@@ -213,6 +216,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
       if (cost < cur.cost) cur = {v, cost};
     };
     if (subpel >= 1) {
+      pred.expect(cur.v, 4, s.win);
       for (int32_t pass = 0; pass < 1 + (level >= 4); pass++) {
         const mv_t centre = cur.v;
         for (const auto &o : ME_HALF_CROSS) try_point(centre, o);
@@ -225,6 +229,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
     }
     if (subpel == 2) {
       const mv_t centre = cur.v;
+      pred.expect(centre, 1, s.win);
       for (const auto &o : ME_QUARTER_CROSS) try_point(centre, o);
       if (level >= 4)
         for (const auto &o : ME_QUARTER_X) try_point(centre, o);

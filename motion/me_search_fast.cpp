@@ -190,8 +190,12 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
 
   // Fractional stage: the integer vector's cost counts its bits twice.
   alignas(32) uint8_t buf[64 * 64];
+  me_local_planes_t local;
   me_predictor_t pred;
-  me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, ctx->param.bilinear_qpel, buf);
+  // From level 4 on the refinement costs the diagonals too: enough
+  // candidates per horizontal fraction to share their first filter stage.
+  me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, ctx->param.bilinear_qpel, buf,
+                    level >= 4 ? &local : nullptr);
   auto distortion = [&](mv_t v) {
     int32_t st;
     const uint8_t *p = pred.predict(mv_x(v), mv_y(v), &st);
@@ -229,6 +233,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   const mv_t integer = cur;
   uint32_t pair_cost[4] = {ME_COST_NONE, ME_COST_NONE, ME_COST_NONE, ME_COST_NONE};  // up, left, right, down
   if (subpel >= 1) {
+    pred.expect(cur, 4, s.win);
     const int32_t passes = level <= 2 ? 1 : 1 + (level >= 4);
     for (int32_t pass = 0; pass < passes; pass++) {
       const mv_t centre = cur;
@@ -245,6 +250,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   }
   if (subpel == 2) {
     const mv_t centre = cur;
+    pred.expect(centre, 1, s.win);
     if (level == 0 && cur == integer) {
       // Only toward the cheaper member of each half-sample pair.
       auto toward = [&](uint32_t a, uint32_t b, const int8_t *to_a, const int8_t *to_b) {

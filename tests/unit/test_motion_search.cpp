@@ -10,6 +10,8 @@
 
 #include "common/mc.h"
 #include "motion/me_common.h"
+#include "encoder/param.h"
+#include "simd/x86/simd_install.h"
 #include "row_context.h"
 
 namespace {
@@ -216,6 +218,74 @@ TEST(MotionWindow, EdgesAndLimits) {
     EXPECT_EQ(w.min_y, c.want.min_y) << c.x << "," << c.y;
     EXPECT_EQ(w.max_y, c.want.max_y) << c.x << "," << c.y;
   }
+}
+
+// The refinement's shared first filter stage: for every shape of block,
+// every centre (also at the window's edges of a small picture, whose
+// allocation ends at its margins so the sanitizer build sees any read
+// beyond them) and every vector within reach of it, in any order, the
+// predictor with local sums gives exactly the bytes of the one without, in
+// every tier, on random samples and on the extremes that drive the sums to
+// their limits.
+TEST_F(MotionSearch, LocalSumsPredictExactlyAsTheDirectFilter) {
+  std::mt19937 r(99);
+  open(96, 72);
+  plane_t ref(96, 72);
+  const std::pair<int32_t, int32_t> shapes[] = {{8, 8},  {16, 16}, {32, 32}, {64, 64}, {8, 4},   {4, 8},
+                                                {16, 4}, {12, 16}, {32, 24}, {64, 16}, {16, 64}, {48, 64}};
+  int32_t compared = 0;
+  for (int32_t content = 0; content < 3; content++) {
+    ref.fill([&](int32_t x, int32_t y) {
+      if (content == 0) return static_cast<int32_t>(r() % 256);
+      return ((x + y) & 1) == (content == 1) ? 255 : 0;  // alternating extremes, both phases
+    });
+    for (uint32_t flags : {0u, CPU_FLAG_SSSE3, CPU_FLAG_SSSE3 | CPU_FLAG_AVX2}) {
+      mc_funcs_t mc;
+      setup_mc_primitives(flags & cpu_detect_flags(), &mc);
+      me.mc_funcs = &mc;
+      for (auto [w, h] : shapes)
+        for (int32_t t = 0; t < 6; t++) {
+          // Blocks at the picture's corners and inside it.
+          const int32_t bx = t < 2 ? 0 : t < 4 ? std::max(0, 96 - w) : static_cast<int32_t>(r() % (97 - std::min(w, 96)));
+          const int32_t by = t % 2 == 0 ? 0 : std::max(0, 72 - h);
+          me.ctu_x = 0;
+          me.ctu_y = 0;
+          me.ref_planes[0][0] = ref.at(0, 0);
+          const me_request_t rq = me_request_for(bx, by, w, h, 0, 0);
+          const me_window_t win = me_window(bx, by, 96, 72, 120);
+          alignas(32) uint8_t buf_a[64 * 64], buf_b[64 * 64];
+          me_local_planes_t local;
+          me_predictor_t a, b;
+          me_predictor_init(&a, 0, &me, &rq, 0, buf_a, &local);
+          me_predictor_init(&b, 0, &me, &rq, 0, buf_b, nullptr);
+          for (int32_t c = 0; c < 4; c++) {
+            // A whole-sample centre anywhere in the window (its corners
+            // first), then a quarter-sample one next to it.
+            const int32_t cx = c == 0 ? win.min_x : c == 1 ? win.max_x : win.min_x + static_cast<int32_t>(r() % (win.max_x - win.min_x + 1));
+            const int32_t cy = c == 0 ? win.max_y : c == 1 ? win.min_y : win.min_y + static_cast<int32_t>(r() % (win.max_y - win.min_y + 1));
+            for (int32_t stage = 0; stage < 2; stage++) {
+              const int32_t reach = stage == 0 ? 4 : 1;
+              const mv_t centre = stage == 0 ? mv_make(4 * cx, 4 * cy)
+                                             : mv_make(4 * cx + static_cast<int32_t>(r() % 5) - 2, 4 * cy + static_cast<int32_t>(r() % 5) - 2);
+              a.expect(centre, reach, win);
+              // Candidates also beyond the reach (the direct filter serves them).
+              for (int32_t k = 0; k < 24; k++) {
+                const int32_t mvx = mv_x(centre) + static_cast<int32_t>(r() % 15) - 7;
+                const int32_t mvy = mv_y(centre) + static_cast<int32_t>(r() % 15) - 7;
+                if (!win.contains_qpel(mvx, mvy)) continue;
+                int32_t sa = 0, sb = 0;
+                const uint8_t *pa = a.predict(mvx, mvy, &sa), *pb = b.predict(mvx, mvy, &sb);
+                for (int32_t y = 0; y < h; y++)
+                  ASSERT_EQ(std::memcmp(pa + y * sa, pb + y * sb, size_t(w)), 0)
+                      << w << "x" << h << " at " << bx << "," << by << " mv " << mvx << "," << mvy << " flags " << flags;
+                compared++;
+              }
+            }
+          }
+        }
+    }
+  }
+  EXPECT_GT(compared, 3000);
 }
 
 // Whatever the picture size, the block and the predictors, every vector
