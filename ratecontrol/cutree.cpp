@@ -35,33 +35,87 @@ void clear_propagate(frame_t *f) {
 
 void add_saturating(uint32_t *t, int64_t v) { *t = static_cast<uint32_t>(std::min<int64_t>(*t + v, PROPAGATE_MAX)); }
 
+// The CU-tree walk runs twice: first it only lists the estimates it asks
+// for, which are then made together (lookahead_frame_costs keeps the
+// results of making them one by one in that order), then it propagates
+// with every estimate at hand.  The propagation reads the estimates alone
+// and the estimates never read the propagated amounts.
+struct walk_t {
+  encoder_t *ctx;
+  frame_t *const *f;
+  bool listing;
+  int32_t count;
+  lookahead_request_t requests[256];
+
+  void estimate(int32_t p0, int32_t p1, int32_t b) {
+    if (!listing) {
+      lookahead_frame_cost(ctx, f, p0, p1, b);
+    } else if (count < static_cast<int32_t>(sizeof(requests) / sizeof(requests[0]))) {
+      // Past the end of the list the second walk makes them one by one.
+      requests[count++] = lookahead_request_t{p0, p1, b};
+    }
+  }
+  void clear(int32_t i) {
+    if (!listing) clear_propagate(f[i]);
+  }
+  void propagate(int32_t p0, int32_t p1, int32_t b, int32_t referenced) {
+    if (!listing) cutree_propagate(ctx, f, p0, p1, b, referenced);
+  }
+};
+
 // The estimates and propagation of the B pictures between two anchors: the
 // plain B pictures first (latest first), then the reference B pictures from
 // the lowest pyramid level up, so each passes on what it received.
-void propagate_between(encoder_t *ctx, frame_t *const *f, int32_t p0, int32_t p1) {
-  const b_pyramid_t py = b_pyramid(ctx->param.hierarchy, p0, p1);
+void propagate_between(walk_t &w, int32_t p0, int32_t p1) {
+  const b_pyramid_t py = b_pyramid(w.ctx->param.hierarchy, p0, p1);
   if (py.levels >= 1) {
-    lookahead_frame_cost(ctx, f, p0, p1, py.m);
-    clear_propagate(f[py.m]);
+    w.estimate(p0, p1, py.m);
+    w.clear(py.m);
   }
   if (py.levels == 2) {
-    lookahead_frame_cost(ctx, f, p0, py.m, py.q1);
-    lookahead_frame_cost(ctx, f, py.m, p1, py.q2);
-    clear_propagate(f[py.q1]);
-    clear_propagate(f[py.q2]);
+    w.estimate(p0, py.m, py.q1);
+    w.estimate(py.m, p1, py.q2);
+    w.clear(py.q1);
+    w.clear(py.q2);
   }
   for (int32_t b = p1 - 1; b > p0; b--) {
     if (b_pyramid_is_ref(py, b)) continue;
     int32_t lo, hi;
     b_pyramid_refs(py, p0, p1, b, &lo, &hi);
-    lookahead_frame_cost(ctx, f, lo, hi, b);
-    cutree_propagate(ctx, f, lo, hi, b, 0);
+    w.estimate(lo, hi, b);
+    w.propagate(lo, hi, b, 0);
   }
   if (py.levels == 2) {
-    cutree_propagate(ctx, f, py.m, p1, py.q2, 1);
-    cutree_propagate(ctx, f, p0, py.m, py.q1, 1);
+    w.propagate(py.m, p1, py.q2, 1);
+    w.propagate(p0, py.m, py.q1, 1);
   }
-  if (py.levels >= 1) cutree_propagate(ctx, f, p0, p1, py.m, 1);
+  if (py.levels >= 1) w.propagate(p0, p1, py.m, 1);
+}
+
+// The estimates and the propagation from the latest anchor back to the
+// range start.
+void walk_range(walk_t &w, int32_t n, int32_t start) {
+  frame_t *const *f = w.f;
+  if (!is_b(f[start]) && f[start]->frame_type_code != TARNHEVCENC_TYPE_P) w.estimate(start, start, start);
+  // A P picture that starts the range and ends the queue (the last picture
+  // of the input) is reached by no step of the walk; rate control reads its
+  // estimate all the same.
+  if (f[start]->frame_type_code == TARNHEVCENC_TYPE_P && start > 0) w.estimate(start - 1, start, start);
+  int32_t p1 = n - 1;
+  while (p1 >= start && is_b(f[p1])) p1--;
+  if (p1 < start) return;
+  w.clear(p1);
+  while (p1 > start) {
+    int32_t p0 = p1 - 1;
+    while (p0 >= 0 && is_b(f[p0])) p0--;
+    if (p0 < 0) break;
+    const bool p1_is_p = f[p1]->frame_type_code == TARNHEVCENC_TYPE_P;
+    w.estimate(p1_is_p ? p0 : p1, p1, p1);
+    w.clear(p0);
+    propagate_between(w, p0, p1);
+    if (p1_is_p && p0 >= start) w.propagate(p0, p1, p1, 1);
+    p1 = p0;
+  }
 }
 
 }  // namespace
@@ -150,27 +204,15 @@ void cutree_compute_qp_offsets(encoder_t *ctx, frame_t *frame) {
 
 void cutree_run(encoder_t *ctx, frame_t *const *f, int32_t n, int32_t start) {
   if (n <= start) return;
-  if (!is_b(f[start]) && f[start]->frame_type_code != TARNHEVCENC_TYPE_P)
-    lookahead_frame_cost(ctx, f, start, start, start);
-  // A P picture that starts the range and ends the queue (the last picture
-  // of the input) is reached by no step of the walk; rate control reads its
-  // estimate all the same.
-  if (f[start]->frame_type_code == TARNHEVCENC_TYPE_P && start > 0) lookahead_frame_cost(ctx, f, start - 1, start, start);
-  int32_t p1 = n - 1;
-  while (p1 >= start && is_b(f[p1])) p1--;
-  if (p1 < start) return;
-  clear_propagate(f[p1]);
-  while (p1 > start) {
-    int32_t p0 = p1 - 1;
-    while (p0 >= 0 && is_b(f[p0])) p0--;
-    if (p0 < 0) break;
-    const bool p1_is_p = f[p1]->frame_type_code == TARNHEVCENC_TYPE_P;
-    lookahead_frame_cost(ctx, f, p1_is_p ? p0 : p1, p1, p1);
-    clear_propagate(f[p0]);
-    propagate_between(ctx, f, p0, p1);
-    if (p1_is_p && p0 >= start) cutree_propagate(ctx, f, p0, p1, p1, 1);
-    p1 = p0;
-  }
+  walk_t w;
+  w.ctx = ctx;
+  w.f = f;
+  w.listing = true;
+  w.count = 0;
+  walk_range(w, n, start);
+  lookahead_frame_costs(ctx, f, w.requests, w.count);
+  w.listing = false;
+  walk_range(w, n, start);
   // The group's anchor and its reference B pictures.
   int32_t k = start;
   while (k < n && is_b(f[k])) k++;

@@ -21,13 +21,28 @@ namespace {
 constexpr int32_t SIZE_8X8 = 3;  // size row of the pixel table
 constexpr int32_t LOG2_8X8 = 3;
 
+// One estimate of a batch.  state: waiting, started (rows being handed
+// out) or complete.
+enum estimate_state_t : int32_t { EST_WAITING, EST_STARTED, EST_COMPLETE };
 struct lookahead_job_arg_t {
   encoder_t *ctx;
   frame_t *const *frames;
   int32_t p0, p1, b;
   int32_t do_search[2];
-  int32_t *job_counter;
-  int32_t *row_counter;
+  int32_t state;
+  int32_t next_row, rows_done, rows_total;
+  uint64_t after;  // the earlier estimates of the batch it must follow
+};
+
+// The estimates of one call, in the order asked, and the jobs' progress
+// through them (under the engine's job mutex).
+struct lookahead_batch_t {
+  lookahead_job_arg_t *est;
+  int32_t count;
+  uint64_t complete;  // one bit per estimate (at most 64 of them)
+  uint64_t awaited;   // estimates that a later one must follow
+  int32_t job_counter;
+  pthread_cond_t progress;  // an estimate completed
 };
 
 int32_t log2_of(int32_t v) { return 31 - __builtin_clz(static_cast<uint32_t>(v)); }
@@ -197,38 +212,60 @@ void estimate_block(lookahead_job_arg_t *a, lookahead_slot_t *s, int32_t x, int3
 
 int32_t saturate(uint64_t v) { return static_cast<int32_t>(std::min<uint64_t>(v, INT32_MAX)); }
 
-// Adds a job's sums into the cache cell and, with row arrays, into the
-// per-row and running per-CTU sums.
-void add_totals(const lowres_layout_t &l, lowres_data_t *d, int32_t d0, int32_t d1, uint64_t sum, uint64_t aq_sum,
-                const uint64_t *per_ctu, int32_t shift) {
+// Adds the sums of one block row into the cache cell and, with row arrays,
+// into its CTU row's per-row and running per-CTU sums.  Every term is
+// non-negative, so the totals do not depend on the order rows come in.
+void add_row_totals(const lowres_layout_t &l, lowres_data_t *d, int32_t d0, int32_t d1, uint64_t sum,
+                    uint64_t aq_sum, const uint64_t *per_ctu, int32_t ctu_row, int32_t shift) {
   d->cost_cache[d0][d1] = saturate(static_cast<uint64_t>(d->cost_cache[d0][d1]) + (sum << shift));
   d->aq_cost_cache[d0][d1] = saturate(static_cast<uint64_t>(d->aq_cost_cache[d0][d1]) + (aq_sum << shift));
   if (!l.row_arrays) return;
-  for (int32_t r = 0; r < l.ctu_rows; r++) {
-    uint64_t run = 0;
-    for (int32_t c = 0; c < l.ctu_cols; c++) {
-      const int32_t i = r * l.ctu_cols + c;
-      run += per_ctu[i] << shift;
-      d->ctu_costs[d0][d1][i] = static_cast<uint32_t>(std::min<uint64_t>(d->ctu_costs[d0][d1][i] + run, UINT32_MAX));
-    }
-    d->row_costs[d0][d1][r] = static_cast<uint32_t>(std::min<uint64_t>(d->row_costs[d0][d1][r] + run, UINT32_MAX));
+  uint64_t run = 0;
+  for (int32_t c = 0; c < l.ctu_cols; c++) {
+    const int32_t i = ctu_row * l.ctu_cols + c;
+    run += per_ctu[i] << shift;
+    d->ctu_costs[d0][d1][i] = static_cast<uint32_t>(std::min<uint64_t>(d->ctu_costs[d0][d1][i] + run, UINT32_MAX));
   }
+  d->row_costs[d0][d1][ctu_row] =
+      static_cast<uint32_t>(std::min<uint64_t>(d->row_costs[d0][d1][ctu_row] + run, UINT32_MAX));
 }
 
-int64_t lookahead_cost_job(int64_t arg) {
-  lookahead_job_arg_t *a = reinterpret_cast<lookahead_job_arg_t *>(arg);
-  encoder_t *ctx = a->ctx;
-  lookahead_engine_t *e = ctx->lookahead_engine;
-  const lowres_layout_t &l = e->layout;
-  pthread_mutex_lock(&e->job_mutex);
-  const int32_t j = (*a->job_counter)++;
-  pthread_mutex_unlock(&e->job_mutex);
-  lookahead_slot_t *s = &e->slots[j];
-  s->intra_sum = s->inter_sum = s->aq_intra_sum = s->aq_inter_sum = 0;
-  const int32_t ctus = l.ctu_cols * l.ctu_rows;
-  std::memset(s->ctu_intra, 0, sizeof(uint64_t) * static_cast<size_t>(ctus));
-  std::memset(s->ctu_inter, 0, sizeof(uint64_t) * static_cast<size_t>(ctus));
+// What lookahead_frame_cost did before its jobs ran: the cache cells and
+// vector flags of the estimate.  false when nothing is left to estimate.
+bool estimate_begin(lookahead_job_arg_t *a, const lowres_layout_t &l) {
+  frame_t *fb = a->frames[a->b];
+  lowres_data_t *d = fb->la;
+  const int32_t d0 = a->b - a->p0, d1 = a->p1 - a->b;
+  if (d0 < 0 || d1 < 0 || d0 > l.max_distance || d1 > l.max_distance) return false;
+  if (d->cost_cache[d0][d1] >= 0) return false;
+  // 1: being searched; 2 (set at the end): searched, readable by other
+  // pictures.
+  a->do_search[0] = a->b != a->p0 && !d->mvs_searched[0][d0 - 1];
+  a->do_search[1] = a->b != a->p1 && !d->mvs_searched[1][d1 - 1];
+  for (int32_t list = 0; list < 2; list++)
+    if (a->do_search[list]) d->mvs_searched[list][(list ? d1 : d0) - 1] = 1;
+  if (!fb->intra_done) d->cost_cache[0][0] = d->aq_cost_cache[0][0] = 0;
+  d->cost_cache[d0][d1] = d->aq_cost_cache[d0][d1] = 0;
+  if (l.row_arrays) {
+    auto clear = [&](int32_t i, int32_t j) {
+      std::memset(d->row_costs[i][j], 0, sizeof(uint32_t) * l.ctu_rows);
+      std::memset(d->ctu_costs[i][j], 0, sizeof(uint32_t) * l.ctu_rows * l.ctu_cols);
+    };
+    clear(d0, d1);
+    if (!fb->intra_done && a->b != a->p0) clear(0, 0);
+  }
+  return true;
+}
 
+void estimate_end(lookahead_job_arg_t *a) {
+  frame_t *fb = a->frames[a->b];
+  const int32_t d0 = a->b - a->p0, d1 = a->p1 - a->b;
+  for (int32_t list = 0; list < 2; list++)
+    if (a->do_search[list]) fb->la->mvs_searched[list][(list ? d1 : d0) - 1] = 2;
+  if (a->b == a->p1) fb->intra_done = 1;
+}
+
+void prepare_search(const encoder_t *ctx, lookahead_slot_t *s, const lookahead_job_arg_t *a) {
   const frame_t *fb = a->frames[a->b];
   me_context_t &me = s->me;
   std::memset(&me, 0, sizeof(me));
@@ -242,24 +279,87 @@ int64_t lookahead_cost_job(int64_t arg) {
   me.list_count = a->b < a->p1 ? 2 : 1;
   me.ref_count[0] = me.ref_count[1] = 1;
   me.src = s->src;
+}
 
+// Under the job mutex: the next block row to estimate, starting estimates
+// in the order asked once every earlier one they must follow is complete.
+// Rows of estimates that others wait for go first (the P estimates whose
+// vectors the B estimates borrow), then the others, each in list order.
+// NULL when none is ready now.
+lookahead_job_arg_t *take_row(lookahead_batch_t *bt, const lowres_layout_t &l, int32_t step_y, int32_t *y) {
+  for (int32_t pass = 0; pass < 2; pass++)
+    for (int32_t i = 0; i < bt->count; i++) {
+      lookahead_job_arg_t *a = &bt->est[i];
+      if (pass == 0 && !(bt->awaited >> i & 1)) continue;
+      if (a->state == EST_WAITING) {
+        if (a->after & ~bt->complete) continue;
+        a->state = EST_STARTED;
+        a->next_row = a->rows_done = 0;
+        a->rows_total = (l.block_rows + step_y - 1) / step_y;
+        const bool begun = estimate_begin(a, l);
+        if (!begun || a->rows_total == 0) {
+          if (begun) estimate_end(a);
+          a->state = EST_COMPLETE;
+          bt->complete |= 1ull << i;
+          pthread_cond_broadcast(&bt->progress);
+          continue;
+        }
+      }
+      if (a->state == EST_STARTED && a->next_row < l.block_rows) {
+        *y = a->next_row;
+        a->next_row += step_y;
+        return a;
+      }
+    }
+  return nullptr;
+}
+
+int64_t lookahead_cost_job(int64_t arg) {
+  lookahead_batch_t *bt = reinterpret_cast<lookahead_batch_t *>(arg);
+  encoder_t *ctx = bt->est[0].ctx;
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  const lowres_layout_t &l = e->layout;
   const int32_t step_x = ctx->param.lookahead_step_x, step_y = ctx->param.lookahead_step_y;
-  for (;;) {
-    pthread_mutex_lock(&e->job_mutex);
-    const int32_t y = *a->row_counter;
-    *a->row_counter += step_y;
-    pthread_mutex_unlock(&e->job_mutex);
-    if (y >= l.block_rows) break;
-    for (int32_t x = 0; x < l.block_cols; x += step_x) estimate_block(a, s, x, y);
-  }
-
   const int32_t shift = log2_of(step_x) + log2_of(step_y);
-  frame_t *f = a->frames[a->b];
-  pthread_mutex_lock(&e->total_mutex);
-  if (!f->intra_done) add_totals(l, f->la, 0, 0, s->intra_sum, s->aq_intra_sum, s->ctu_intra, shift);
-  if (a->p0 != a->p1)
-    add_totals(l, f->la, a->b - a->p0, a->p1 - a->b, s->inter_sum, s->aq_inter_sum, s->ctu_inter, shift);
-  pthread_mutex_unlock(&e->total_mutex);
+  pthread_mutex_lock(&e->job_mutex);
+  lookahead_slot_t *s = &e->slots[bt->job_counter++];
+  const lookahead_job_arg_t *prepared = nullptr;
+  for (;;) {
+    int32_t y = 0;
+    lookahead_job_arg_t *a = take_row(bt, l, step_y, &y);
+    if (!a) {
+      // Rows come only from estimates still waiting for others: with none
+      // left, the job has nothing more to do.
+      bool waiting = false;
+      for (int32_t i = 0; i < bt->count && !waiting; i++) waiting = bt->est[i].state == EST_WAITING;
+      if (!waiting) break;
+      pthread_cond_wait(&bt->progress, &e->job_mutex);
+      continue;
+    }
+    pthread_mutex_unlock(&e->job_mutex);
+    if (a != prepared) prepare_search(ctx, s, a);
+    prepared = a;
+    s->intra_sum = s->inter_sum = s->aq_intra_sum = s->aq_inter_sum = 0;
+    const int32_t ctu_row = y >> 2;
+    std::memset(s->ctu_intra + ctu_row * l.ctu_cols, 0, sizeof(uint64_t) * static_cast<size_t>(l.ctu_cols));
+    std::memset(s->ctu_inter + ctu_row * l.ctu_cols, 0, sizeof(uint64_t) * static_cast<size_t>(l.ctu_cols));
+    for (int32_t x = 0; x < l.block_cols; x += step_x) estimate_block(a, s, x, y);
+    frame_t *f = a->frames[a->b];
+    pthread_mutex_lock(&e->total_mutex);
+    if (!f->intra_done) add_row_totals(l, f->la, 0, 0, s->intra_sum, s->aq_intra_sum, s->ctu_intra, ctu_row, shift);
+    if (a->p0 != a->p1)
+      add_row_totals(l, f->la, a->b - a->p0, a->p1 - a->b, s->inter_sum, s->aq_inter_sum, s->ctu_inter, ctu_row,
+                     shift);
+    pthread_mutex_unlock(&e->total_mutex);
+    pthread_mutex_lock(&e->job_mutex);
+    if (++a->rows_done == a->rows_total) {
+      estimate_end(a);
+      a->state = EST_COMPLETE;
+      bt->complete |= 1ull << (a - bt->est);
+      pthread_cond_broadcast(&bt->progress);
+    }
+  }
+  pthread_mutex_unlock(&e->job_mutex);
   return 0;
 }
 
@@ -334,50 +434,63 @@ void lookahead_engine_delete(lookahead_engine_t *e) {
   aligned_free(e);
 }
 
-void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b) {
+void lookahead_frame_costs(encoder_t *ctx, frame_t *const *frames, const lookahead_request_t *requests,
+                           int32_t count) {
   // The newest picture's half-resolution planes may still be in the making.
   lookahead_frame_wait(ctx);
   lookahead_engine_t *e = ctx->lookahead_engine;
-  frame_t *fb = frames[b];
-  lowres_data_t *d = fb->la;
-  const int32_t d0 = b - p0, d1 = p1 - b;
-  if (d0 < 0 || d1 < 0 || d0 > e->layout.max_distance || d1 > e->layout.max_distance) return;
-  if (d->cost_cache[d0][d1] >= 0) return;
+  const lowres_layout_t &l = e->layout;
+  lookahead_job_arg_t est[LOOKAHEAD_BATCH_MAX];
+  lookahead_batch_t bt{};
+  bt.est = est;
+  auto run = [&] {
+    if (bt.count == 0) return;
+    pthread_cond_init(&bt.progress, nullptr);
+    const int64_t arg = reinterpret_cast<int64_t>(&bt);
+    if (e->threads == 1) {
+      lookahead_cost_job(arg);
+    } else {
+      for (int32_t i = 0; i < e->threads; i++) threadpool_run(&e->pool, lookahead_cost_job, arg);
+      for (int32_t i = 0; i < e->threads; i++) threadpool_wait(&e->pool, arg);
+    }
+    pthread_cond_destroy(&bt.progress);
+    bt.count = bt.job_counter = 0;
+    bt.complete = bt.awaited = 0;
+  };
+  for (int32_t i = 0; i < count; i++) {
+    const lookahead_request_t &r = requests[i];
+    const int32_t d0 = r.b - r.p0, d1 = r.p1 - r.b;
+    // Estimates already made, or out of reach, stay as they are whatever
+    // runs before them: no job is started for them.
+    if (d0 < 0 || d1 < 0 || d0 > l.max_distance || d1 > l.max_distance) continue;
+    if (frames[r.b]->la->cost_cache[d0][d1] >= 0) continue;
+    lookahead_job_arg_t &a = est[bt.count++];
+    a = lookahead_job_arg_t{};
+    a.ctx = ctx;
+    a.frames = frames;
+    a.p0 = r.p0;
+    a.p1 = r.p1;
+    a.b = r.b;
+    a.state = EST_WAITING;
+    for (int32_t j = 0; j < bt.count - 1; j++)
+      if (lookahead_estimates_conflict(a.p0, a.p1, a.b, est[j].p0, est[j].p1, est[j].b)) a.after |= 1ull << j;
+    bt.awaited |= a.after;
+    // Longer lists go in parts, one after the other, which keeps their
+    // order.
+    if (bt.count == LOOKAHEAD_BATCH_MAX) run();
+  }
+  run();
+}
 
-  lookahead_job_arg_t a{};
-  a.ctx = ctx;
-  a.frames = frames;
-  a.p0 = p0;
-  a.p1 = p1;
-  a.b = b;
-  // 1: being searched; 2 (set below): searched, readable by other pictures.
-  a.do_search[0] = b != p0 && !d->mvs_searched[0][d0 - 1];
-  a.do_search[1] = b != p1 && !d->mvs_searched[1][d1 - 1];
-  for (int32_t l = 0; l < 2; l++)
-    if (a.do_search[l]) d->mvs_searched[l][(l ? d1 : d0) - 1] = 1;
-  if (!fb->intra_done) d->cost_cache[0][0] = d->aq_cost_cache[0][0] = 0;
-  d->cost_cache[d0][d1] = d->aq_cost_cache[d0][d1] = 0;
-  if (e->layout.row_arrays) {
-    auto clear = [&](int32_t i, int32_t j) {
-      std::memset(d->row_costs[i][j], 0, sizeof(uint32_t) * e->layout.ctu_rows);
-      std::memset(d->ctu_costs[i][j], 0, sizeof(uint32_t) * e->layout.ctu_rows * e->layout.ctu_cols);
-    };
-    clear(d0, d1);
-    if (!fb->intra_done && b != p0) clear(0, 0);
-  }
-  int32_t job_counter = 0, row_counter = 0;
-  a.job_counter = &job_counter;
-  a.row_counter = &row_counter;
-  const int64_t arg = reinterpret_cast<int64_t>(&a);
-  if (e->threads == 1) {
-    lookahead_cost_job(arg);
-  } else {
-    for (int32_t i = 0; i < e->threads; i++) threadpool_run(&e->pool, lookahead_cost_job, arg);
-    for (int32_t i = 0; i < e->threads; i++) threadpool_wait(&e->pool, arg);
-  }
-  for (int32_t l = 0; l < 2; l++)
-    if (a.do_search[l]) d->mvs_searched[l][(l ? d1 : d0) - 1] = 2;
-  if (b == p1) fb->intra_done = 1;
+void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b) {
+  const lookahead_request_t r{p0, p1, b};
+  lookahead_frame_costs(ctx, frames, &r, 1);
+}
+
+bool lookahead_estimates_conflict(int32_t p0, int32_t p1, int32_t b, int32_t q0, int32_t q1, int32_t c) {
+  (void)p0;
+  (void)q0;
+  return b == c || (b < p1 && p1 == c) || (c < q1 && q1 == b);
 }
 
 int32_t lookahead_cached_cost(const frame_t *f, int32_t d0, int32_t d1, bool weighted_cost) {

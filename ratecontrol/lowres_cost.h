@@ -75,6 +75,21 @@ float lookahead_qcompress(const encoder_t *ctx);
 // layout's max_distance are not estimated.
 void lookahead_frame_cost(encoder_t *ctx, frame_t *const *frames, int32_t p0, int32_t p1, int32_t b);
 
+// Several estimates with the results of lookahead_frame_cost called for
+// each in turn: estimates of different pictures whose vectors none of them
+// reads run at once, the block rows of all of them shared by the jobs, so
+// the jobs wait for each other once per call rather than once per estimate.
+struct lookahead_request_t {
+  int32_t p0, p1, b;
+};
+constexpr int32_t LOOKAHEAD_BATCH_MAX = 64;  // one bit each in a 64-bit mask
+// Whether the estimates (p0, p1, b) and (q0, q1, c) must keep their order:
+// each writes its own picture's records, and a B estimate reads the
+// vectors of its later picture.  Others may run in either order, or at once.
+bool lookahead_estimates_conflict(int32_t p0, int32_t p1, int32_t b, int32_t q0, int32_t q1, int32_t c);
+void lookahead_frame_costs(encoder_t *ctx, frame_t *const *frames, const lookahead_request_t *requests,
+                           int32_t count);
+
 // The cached total of an estimate, or -1 when it was not computed (or the
 // distances lie outside the cache).
 int32_t lookahead_cached_cost(const frame_t *f, int32_t d0, int32_t d1, bool weighted);

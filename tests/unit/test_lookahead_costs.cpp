@@ -169,6 +169,59 @@ TEST(LookaheadCosts, OneAndEightPoolThreadsGiveTheSameEstimates) {
       }
 }
 
+// Estimates asked together equal those made one by one in the same order,
+// on one thread and on eight, with the row and CTU sums of VBV: the list
+// holds B estimates that read the vectors of an anchor estimated just
+// before, one listed before the anchor's estimate (it must not see them),
+// two estimates of one picture sharing a list-0 search, a repeat, and
+// independent groups that run at once.
+TEST(LookaheadCosts, EstimatesAskedTogetherEqualThoseMadeOneByOne) {
+  const lookahead_request_t list[] = {{4, 8, 6}, {0, 4, 4}, {0, 4, 2}, {0, 2, 1}, {2, 4, 3}, {4, 8, 8},
+                                      {4, 8, 6}, {4, 6, 5}, {6, 8, 7}, {0, 2, 2}, {8, 8, 8}, {0, 0, 0}};
+  const int32_t count = static_cast<int32_t>(sizeof(list) / sizeof(list[0]));
+  la_encoder_t one(1, 4, 9, 3, true), each(8, 4, 9, 3, true), together(8, 4, 9, 3, true);
+  for (la_encoder_t *e : {&one, &each, &together}) ASSERT_NE(e->enc, nullptr);
+  for (const lookahead_request_t &r : list) {
+    one.cost(r.p0, r.p1, r.b);
+    each.cost(r.p0, r.p1, r.b);
+  }
+  lookahead_frame_costs(together.enc, together.frames.data(), list, count);
+  const lowres_layout_t &l = one.layout();
+  const int32_t blocks = l.block_count, ctus = l.ctu_cols * l.ctu_rows;
+  for (la_encoder_t *e : {&each, &together})
+    for (int32_t i = 0; i < 9; i++) {
+      const lowres_data_t *x = one.la(i), *y = e->la(i);
+      EXPECT_EQ(one.frames[i]->intra_done, e->frames[i]->intra_done) << i;
+      for (int32_t d0 = 0; d0 < LOWRES_DISTANCES; d0++)
+        for (int32_t d1 = 0; d1 < LOWRES_DISTANCES; d1++) {
+          EXPECT_EQ(x->cost_cache[d0][d1], y->cost_cache[d0][d1]) << i << " " << d0 << " " << d1;
+          EXPECT_EQ(x->aq_cost_cache[d0][d1], y->aq_cost_cache[d0][d1]) << i << " " << d0 << " " << d1;
+          if (x->cost_cache[d0][d1] < 0) continue;
+          EXPECT_TRUE(std::equal(x->block_costs[d0][d1], x->block_costs[d0][d1] + blocks, y->block_costs[d0][d1]));
+          EXPECT_TRUE(std::equal(x->row_costs[d0][d1], x->row_costs[d0][d1] + l.ctu_rows, y->row_costs[d0][d1]));
+          EXPECT_TRUE(std::equal(x->ctu_costs[d0][d1], x->ctu_costs[d0][d1] + ctus, y->ctu_costs[d0][d1]));
+        }
+      for (int32_t list_ = 0; list_ < 2; list_++)
+        for (int32_t d = 0; d < l.max_distance; d++) {
+          EXPECT_EQ(x->mvs_searched[list_][d], y->mvs_searched[list_][d]) << i << " " << list_ << " " << d;
+          if (x->mvs_searched[list_][d] != 2) continue;
+          EXPECT_TRUE(std::equal(x->mvs[list_][d], x->mvs[list_][d] + blocks, y->mvs[list_][d])) << i << " " << d;
+          EXPECT_TRUE(std::equal(x->mv_costs[list_][d], x->mv_costs[list_][d] + blocks, y->mv_costs[list_][d]));
+        }
+    }
+  EXPECT_GE(together.la(6)->cost_cache[2][2], 0);
+  // The order kept: one picture twice; a B estimate and the estimate of its
+  // later picture, either way round.  Pictures that share only a reference
+  // plane are free.
+  EXPECT_TRUE(lookahead_estimates_conflict(0, 4, 2, 0, 2, 2));
+  EXPECT_TRUE(lookahead_estimates_conflict(0, 4, 2, 0, 4, 4));
+  EXPECT_TRUE(lookahead_estimates_conflict(0, 4, 4, 0, 4, 2));
+  EXPECT_FALSE(lookahead_estimates_conflict(0, 4, 4, 4, 8, 8));
+  EXPECT_FALSE(lookahead_estimates_conflict(0, 4, 2, 4, 8, 6));
+  EXPECT_FALSE(lookahead_estimates_conflict(0, 4, 4, 0, 2, 2));
+  EXPECT_FALSE(lookahead_estimates_conflict(0, 2, 1, 2, 4, 3));
+}
+
 // With pool threads the half-resolution builds run on the pool behind the
 // caller's back, one after the other (they share the phase strip): more
 // pictures than the build queue holds, so that the caller also waits for a
