@@ -324,6 +324,10 @@ struct work_t {
   // the last position's bins).
   uint8_t states[192];
   bool states_as_coded;
+  // The fast decision of a 4x4 block: the state the coder leaves in the
+  // copied greater1 context (context set 0 after a level above 1) once it
+  // has coded the levels as decided from the last rounded level.
+  uint8_t g1_copy;
   int64_t zero_total;             // distortion of the whole block left empty
   uint64_t scan_groups;           // bit g: group g (in scan order) holds a non-zero rounded level
 
@@ -444,12 +448,16 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
 // dropping each group between the first and the last whole and, where the
 // variant says so, refines each group's levels.  Returns whether a final
 // pass would have dropped a group that this one kept.
-template <const rdoq_variant_t &V>
+//
+// small: a 4x4 block of the fast decision, whose one group takes context
+// set 0: the decision also follows the state it leaves in the copied
+// greater1 context, so that no walk over the levels need do it afterwards.
+template <const rdoq_variant_t &V, bool small = false>
 bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *w) {
   // Only a decision that advances the states works on a copy of them.
   std::conditional_t<V.adapt_states, block_t, const block_t &> b = block;
   uint8_t csbf[64] = {0};
-  const int32_t groups = b.n >> 2, last_group = last >> 4;
+  const int32_t groups = small ? 1 : b.n >> 2, last_group = small ? 0 : last >> 4;
   const int32_t g1_base = CTX_GREATER1 + (b.chroma ? 16 : 0), g2_base = CTX_GREATER2 + (b.chroma ? 4 : 0);
   int32_t c1_carry = 1;
   bool coded_after = false, would_drop = false;
@@ -459,6 +467,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
   bool later_cost_made = false;
   w->coded_count = 0;
   w->states_as_coded = V.adapt_states;
+  uint8_t g1_copy = static_cast<uint8_t>(b.st[g1_base]);
   for (int32_t g = last_group; g >= 0; g--) {
     int32_t gx, gy;
     b.group_xy(g, &gx, &gy);
@@ -525,6 +534,10 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
           b.code(g1_base + gs.ctx_set * 4 + gs.c1, a > 1);
           if (a > 1 && !gs.g2_done) b.code(g2_base + gs.ctx_set, a > 2);
         }
+      } else if constexpr (small) {
+        // The copied context codes the greater1 flags after a level above 1.
+        const uint8_t next = cabac_transition_table[g1_copy * 2 + (a > 1)];
+        g1_copy = a && gs.nz < 8 && gs.c1 == 0 ? next : g1_copy;
       }
       group_advance(gs, a);
     };
@@ -671,6 +684,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       if (middle) b.code(fctx, coded);
   }
   if constexpr (V.adapt_states) std::memcpy(w->states, b.st, sizeof b.st);
+  w->g1_copy = g1_copy;
   return would_drop;
 }
 
@@ -684,9 +698,10 @@ struct last_choice_t {
 // group, the last position's bins, the block's coded flag, and the
 // distortion of all beyond.  Only the chosen non-zero levels can be the
 // last; the costs of the positions between them come as group sums.
+template <bool small>
 last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bool full_search, int32_t last,
                           const work_t *w) {
-  const int32_t last_group = last >> 4;
+  const int32_t last_group = small ? 0 : last >> 4;
   // Beyond the last position every position costs its zero distortion.
   int64_t body = b.cbf_cost[1] + w->zero_total, flags = 0;
   const int64_t uncoded = b.cbf_cost[0] + w->zero_total;
@@ -750,12 +765,14 @@ uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *
 
 // The decision of a block with at least one rounded level, after its first
 // step.
-template <const rdoq_variant_t &V>
+// small as in decide_levels.
+template <const rdoq_variant_t &V, bool small = false>
 uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre, rdoq_zero_sums_fn zero_sums) {
+  static_assert(!small || !V.adapt_states);
   work_t w;
   w.zero_sums = zero_sums;
-  int32_t max_gx, max_gy;
-  w.scan_groups = scan_groups(b, pre.group_mask, &max_gx, &max_gy);
+  int32_t max_gx = 0, max_gy = 0;
+  w.scan_groups = small ? 1 : scan_groups(b, pre.group_mask, &max_gx, &max_gy);
   // Only positions that round to a level can be the last: the prefixes of
   // the coordinates up to the last column and row of such groups.
   int64_t prefix_cost[2][10];
@@ -763,7 +780,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   b.last_prefix_costs(CTX_LAST_X_PREFIX, b.scan_type == 2 ? top_y : top_x, prefix_cost[0]);
   b.last_prefix_costs(CTX_LAST_Y_PREFIX, b.scan_type == 2 ? top_x : top_y, prefix_cost[1]);
   // The last scan position whose rounded level is not 0.
-  const int32_t last_group = 63 - __builtin_clzll(w.scan_groups);
+  const int32_t last_group = small ? 0 : 63 - __builtin_clzll(w.scan_groups);
   const int32_t last = 16 * last_group + 31 - __builtin_clz(scan_map(b, pre, last_group));
   w.pre = &pre;
   w.scan = b.scan;
@@ -776,8 +793,8 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
     w.rounded_map[g] = static_cast<uint16_t>(scan_map(b, pre, g));
   }
 
-  const bool would_drop = decide_levels<V>(b, !V.second_pass, last, &w);
-  last_choice_t choice = choose_last(b, prefix_cost, V.full_last_search, last, &w);
+  const bool would_drop = decide_levels<V, small>(b, !V.second_pass, last, &w);
+  last_choice_t choice = choose_last<small>(b, prefix_cost, V.full_last_search, last, &w);
   // A second decision from the chosen last position keeps groups that
   // would end up the last from being weighed as middle ones.  From the same
   // last position, without groups to refine or to drop, it would repeat the
@@ -790,7 +807,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
     decide_levels<V>(b, true, choice.last, &w);
-    const last_choice_t second = choose_last(b, prefix_cost, V.full_last_search, choice.last, &w);
+    const last_choice_t second = choose_last<small>(b, prefix_cost, V.full_last_search, choice.last, &w);
     as_coded = second.cost < choice.cost && second.last == choice.last;
     if (second.cost < choice.cost)
       choice = second;
@@ -833,6 +850,11 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   }
   if (as_coded && w.states_as_coded) {
     std::memcpy(b.st, w.states, sizeof b.st);
+  } else if (small && choice.last == last) {
+    // The levels as decided: the copied greater1 state is the decision's,
+    // and position 0 codes its flag unless it is the last position.
+    b.st[CTX_GREATER1 + (b.chroma ? 16 : 0)] = ctx_state_t{w.g1_copy};
+    if (last > 0) b.code(CTX_SIG_COEFF + (b.chroma ? 27 : 0), w.level[0] != 0);
   } else {
     advance_copies(b, w.level, w.rounded_map, choice.last, w.scan_groups);
   }
@@ -927,8 +949,9 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
-  return thorough ? decide_block<thorough_variant>(req, b, pre, tier.zero_sums)
-                  : decide_block<fast_variant>(req, b, pre, tier.zero_sums);
+  if (thorough) return decide_block<thorough_variant>(req, b, pre, tier.zero_sums);
+  return b.log2 == 2 ? decide_block<fast_variant, true>(req, b, pre, tier.zero_sums)
+                     : decide_block<fast_variant>(req, b, pre, tier.zero_sums);
 }
 
 void rdoq_zero_sums_c(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set) {
