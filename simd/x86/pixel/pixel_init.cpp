@@ -96,6 +96,11 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->sad_x4_half_wide[0] = sad_x4_half_64x32_avx2;
   p->sad_x4_half_wide[1] = sad_x4_half_32x16_avx2;
   p->sad_x4_half_tall[0] = sad_x4_half_32x64_avx2;
+  p->sad_x4_half[2] = sad_x4_half_16x16_avx2;
+  p->sad_x4_half[3] = sad_x4_half_8x8_avx2;
+  p->sad_x4_half_wide[2] = sad_x4_half_16x8_avx2;
+  p->sad_x4_half_tall[1] = sad_x4_half_16x32_avx2;
+  p->sad_x4_half_tall[2] = sad_x4_half_8x16_avx2;
   p->sad_x3_half[0] = sad_x3_half_64x64_avx2;
   p->sad_x3_half[1] = sad_x3_half_32x32_avx2;
   p->sad_x3_half[2] = sad_x3_half_16x16_avx2;

@@ -88,9 +88,11 @@ inline void sad_multi_half(const uint8_t *src, const uint8_t *const ref[], int32
         acc[k] = _mm256_add_epi32(acc[k], _mm256_sad_epu8(s, rows16x2(ref[k] + y * rs, rs)));
     }
   } else {
-    static_assert(W == 8 && H == 8);
-    const __m256i s = rows8x4(src, ss);
-    for (int32_t k = 0; k < K; k++) acc[k] = _mm256_sad_epu8(s, rows8x4(ref[k], rs));
+    static_assert(W == 8 && H % 8 == 0);
+    for (int32_t y = 0; y < H / 2; y += 4) {
+      const __m256i s = rows8x4(src + y * ss, ss);
+      for (int32_t k = 0; k < K; k++) acc[k] = _mm256_add_epi32(acc[k], _mm256_sad_epu8(s, rows8x4(ref[k] + y * rs, rs)));
+    }
   }
   store_costs<K>(out, fold_candidates(acc[0], acc[1], acc[2], acc[3]));
 }
@@ -188,6 +190,32 @@ void sad_x4_half_32x64_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t
                             const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   const uint8_t *const ref[4] = {r0, r1, r2, r3};
   sad_multi_half<32, 64, 4>(src, ref, ref_stride, out);
+}
+
+void sad_x4_half_16x16_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<16, 16, 4>(src, ref, ref_stride, out);
+}
+void sad_x4_half_8x8_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                          const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<8, 8, 4>(src, ref, ref_stride, out);
+}
+void sad_x4_half_16x8_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<16, 8, 4>(src, ref, ref_stride, out);
+}
+void sad_x4_half_16x32_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<16, 32, 4>(src, ref, ref_stride, out);
+}
+void sad_x4_half_8x16_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<8, 16, 4>(src, ref, ref_stride, out);
 }
 
 // Installed nowhere: four candidates with any height (the even rows below
