@@ -121,6 +121,34 @@ struct me_predictor_t {
 void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_context_t *me, const me_request_t *rq,
                        int32_t bilinear, uint8_t *buf, me_local_planes_t *local = nullptr);
 
+// Whole-sample candidates costed in the order they are added, as S::point
+// would cost them one by one, their distortions taken four at a time by one
+// kernel call: a distortion does not depend on the candidates before it,
+// only whether it is kept does (S::keep).  S provides win, at, four, src,
+// stride, point and keep.
+template <typename S>
+struct me_batch_t {
+  S &s;
+  int32_t x[4] = {}, y[4] = {}, n = 0;
+  void add(int32_t px, int32_t py) {
+    if (!s.win.contains(px, py)) return;
+    x[n] = px;
+    y[n] = py;
+    if (++n == 4) flush();
+  }
+  void flush() {
+    if (n == 1) s.point(x[0], y[0]);
+    if (n > 1) {
+      const uint8_t *p[4];
+      for (int32_t k = 0; k < 4; k++) p[k] = s.at(x[std::min(k, n - 1)], y[std::min(k, n - 1)]);
+      uint32_t d[4];
+      s.four(s.src, p[0], p[1], p[2], p[3], s.stride, d);
+      for (int32_t k = 0; k < n; k++) s.keep(x[k], y[k], d[k]);
+    }
+    n = 0;
+  }
+};
+
 // The integer stages of the multi-hexagon mode, after the start points, in
 // both searches.  S provides group (four points around a centre), cross,
 // multihex_grid, hexagon_walk, square, best, best_cost, bx and by.  The

@@ -65,21 +65,30 @@ struct full_search_t {
       if (d[k] < second_cost && win.contains(x, y) && v != best) update(d[k] + bits(v), v);
     }
   }
+  // A costed candidate, as one_point keeps it.
+  void keep(int32_t x, int32_t y, uint32_t d) {
+    const mv_t v = mv_make(4 * x, 4 * y);
+    if (v != best && v != second && d < second_cost) update(d + bits(v), v);
+  }
+  void point(int32_t x, int32_t y) { one_point(x, y); }
+  const uint8_t *at(int32_t x, int32_t y) const { return ref + static_cast<intptr_t>(y) * stride + x; }
   // A cross of one-candidate tests from `start` in steps of 2: horizontally
   // below range_h, then vertically below range_v.  When the bound `reach`
   // stays inside the window every point is tried, otherwise only the points
   // strictly inside it.
   void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t reach) {
+    me_batch_t<full_search_t> b{*this};
     const bool free_h = reach < std::min(cx - win.min_x, win.max_x - cx);
     for (int32_t i = start; i < range_h; i += 2) {
-      if (free_h || cx - i > win.min_x) one_point(cx - i, cy);
-      if (free_h || cx + i < win.max_x) one_point(cx + i, cy);
+      if (free_h || cx - i > win.min_x) b.add(cx - i, cy);
+      if (free_h || cx + i < win.max_x) b.add(cx + i, cy);
     }
     const bool free_v = reach < std::min(cy - win.min_y, win.max_y - cy);
     for (int32_t i = start; i < range_v; i += 2) {
-      if (free_v || cy - i > win.min_y) one_point(cx, cy - i);
-      if (free_v || cy + i < win.max_y) one_point(cx, cy + i);
+      if (free_v || cy - i > win.min_y) b.add(cx, cy - i);
+      if (free_v || cy + i < win.max_y) b.add(cx, cy + i);
     }
+    b.flush();
   }
   void hexagon_walk(int32_t range) {
     for (int32_t k = 0; k < range; k += 2) {
@@ -108,7 +117,9 @@ struct full_search_t {
           group(cx, cy, off);
         }
       } else {
-        for (const auto &o : ME_MULTIHEX) one_point(cx + s * o[0], cy + s * o[1]);
+        me_batch_t<full_search_t> b{*this};
+        for (const auto &o : ME_MULTIHEX) b.add(cx + s * o[0], cy + s * o[1]);
+        b.flush();
       }
     }
   }

@@ -74,11 +74,15 @@ struct fast_search_t {
   // range_h, upward and downward below range_v, each also below the
   // distance to its window edge.
   void group(int32_t cx, int32_t cy, const int8_t (*off)[2]) { points(cx, cy, off, 4); }
+  void keep(int32_t x, int32_t y, uint32_t d) { take(x, y, d); }
+  // The runs' points in order, four to a kernel call.
   void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t) {
-    for (int32_t i = start; i < range_h && i < cx - win.min_x; i += 2) point(cx - i, cy);
-    for (int32_t i = start; i < range_h && i < win.max_x - cx; i += 2) point(cx + i, cy);
-    for (int32_t i = start; i < range_v && i < cy - win.min_y; i += 2) point(cx, cy - i);
-    for (int32_t i = start; i < range_v && i < win.max_y - cy; i += 2) point(cx, cy + i);
+    me_batch_t<fast_search_t> b{*this};
+    for (int32_t i = start; i < range_h && i < cx - win.min_x; i += 2) b.add(cx - i, cy);
+    for (int32_t i = start; i < range_h && i < win.max_x - cx; i += 2) b.add(cx + i, cy);
+    for (int32_t i = start; i < range_v && i < cy - win.min_y; i += 2) b.add(cx, cy - i);
+    for (int32_t i = start; i < range_v && i < win.max_y - cy; i += 2) b.add(cx, cy + i);
+    b.flush();
   }
   void hexagon_walk(int32_t range) {
     if (range <= 0) return;
@@ -118,7 +122,9 @@ struct fast_search_t {
       if (4 * s <= reach) {
         for (int32_t g = 0; g < 16; g += 4) points(cx, cy, off + g, 4);
       } else {
-        for (const auto &o : off) point(cx + o[0], cy + o[1]);
+        me_batch_t<fast_search_t> b{*this};
+        for (const auto &o : off) b.add(cx + o[0], cy + o[1]);
+        b.flush();
       }
     }
   }
