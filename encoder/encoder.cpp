@@ -15,6 +15,7 @@
 #include "encoder/ctu_start.h"
 #include "common/memory.h"
 #include "encoder/rowsched.h"
+#include "encoder/sched_trace.h"
 #include "encoder/threadpool.h"
 #include "analysis/analysis_tables.h"
 #include "filters/deblock.h"
@@ -275,6 +276,7 @@ static void print_memory_account(const encoder_t *enc, const mem_account_t &acco
 }
 
 encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
+  SCHED_TRACE_SCOPE('A', 0, 0, 0);
   param_t p;
   if (param_build(&p, pub) < 0) {
     errno = EINVAL;
@@ -528,8 +530,18 @@ static void print_end_statistics(const encoder_t *enc) {
                  enc->param.bitrate, 100.0 * (kbps / enc->param.bitrate - 1.0));
 }
 
+static void encoder_free(encoder_t *enc);
+
 void encoder_close(encoder_t *enc) {
   if (!enc) return;
+  {
+    SCHED_TRACE_SCOPE('Z', 0, 0, 0);
+    encoder_free(enc);
+  }
+  SCHED_TRACE_WRITE();
+}
+
+static void encoder_free(encoder_t *enc) {
   // A half-resolution build left on the lookahead pool writes into a picture
   // of the frame pool.
   if (enc->lookahead_engine) lookahead_frame_wait(enc);
@@ -737,6 +749,7 @@ static int32_t picture_speed_mode(encoder_t *enc) {
 }
 
 static int start_picture(encoder_t *enc, frame_t *pic) {
+  SCHED_TRACE_SCOPE('S', pic->frame_number, static_cast<int32_t>(pic->frame_type_code), 0);
   encoder_t *ctx = enc->frame_ctx[enc->frame_ctx_next];
   enc->frame_ctx_next = enc->frame_ctx_next % enc->frame_ctx_count + 1;
   enc->coding_number++;
@@ -868,6 +881,7 @@ static int start_picture(encoder_t *enc, frame_t *pic) {
       if (seen) continue;
       frame_ref_hold(enc->pool, r);
       f->refs[f->ref_count++] = r;
+      SCHED_TRACE_SCOPE('r', pic->frame_number, r->frame_number, 0);
     }
   enc->inflight[enc->inflight_count++] = ctx;
   rowsched_submit(enc->sched, f);
@@ -916,7 +930,10 @@ static int64_t fill_pipeline(int64_t arg) {
   for (;;) {
     if (decision_due(enc, job->flush)) {
       const int64_t t0 = now_ns();
-      lookahead_slicetype_run(enc, q, job->flush);
+      {
+        SCHED_TRACE_SCOPE('L', enc->coding_number, 0, 0);
+        lookahead_slicetype_run(enc, q, job->flush);
+      }
       job->decide_end = now_ns();
       job->decide_ns += job->decide_end - t0;
       job->decisions++;
@@ -944,7 +961,10 @@ static int fill_behind_oldest(encoder_t *enc, int32_t flush, int *oldest_status)
   fill_job_t job{enc, flush, 0, 0, 0};
   const int64_t arg = reinterpret_cast<int64_t>(&job);
   threadpool_run(pool, fill_pipeline, arg);
-  *oldest_status = rowsched_wait(enc->sched, oldest);
+  {
+    SCHED_TRACE_SCOPE('W', enc->inflight[0]->cur_input->frame_number, 1, 0);
+    *oldest_status = rowsched_wait(enc->sched, oldest);
+  }
   const int64_t waited = now_ns();
   const int64_t failed = threadpool_wait(pool, arg);
   enc->stats->decision_ns += job.decide_ns;
@@ -960,7 +980,12 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   encoder_t *ctx = enc->inflight[0];
   enc->inflight_count--;
   std::memmove(enc->inflight, enc->inflight + 1, sizeof(encoder_t *) * enc->inflight_count);
-  const int status = oldest_status == OLDEST_NOT_AWAITED ? rowsched_wait(enc->sched, ctx->sched_entry) : oldest_status;
+  int status = oldest_status;
+  if (oldest_status == OLDEST_NOT_AWAITED) {
+    SCHED_TRACE_SCOPE('W', ctx->cur_input->frame_number, 0, 0);
+    status = rowsched_wait(enc->sched, ctx->sched_entry);
+  }
+  SCHED_TRACE_SCOPE('O', ctx->cur_input->frame_number, 0, 0);
   for (int32_t k = 0; k < ctx->sched_entry->ref_count; k++) frame_ref_drop(enc->pool, ctx->sched_entry->refs[k]);
   ctx->sched_entry->ref_count = 0;
   frame_t *pic = ctx->cur_input;
@@ -1056,6 +1081,7 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
       pool_exhausted(enc, "input picture");
       return -1;
     }
+    SCHED_TRACE_SCOPE('I', enc->frames_received, 0, 0);
     load_picture(f, &enc->param, planes, strides);
     // Measured on entry: the lookahead and the CTU QPs read them later.
     f->use_cutree_offsets = 0;

@@ -6,6 +6,7 @@
 #include "common/memory.h"
 #include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
+#include "encoder/sched_trace.h"
 #include "encoder/threadpool.h"
 
 namespace {
@@ -139,8 +140,12 @@ void *worker_main(void *arg) {
       const int32_t starting = row.progress == 0;
       pthread_mutex_unlock(&s->mutex);
 
-      if (starting) row_begin(row.ctx, f->fctx, r);
-      const int ok = ctu_encode_next(f, r);
+      int ok = 0;
+      {
+        SCHED_TRACE_SCOPE('C', f->fctx->cur_input->frame_number, r, row.progress);
+        if (starting) row_begin(row.ctx, f->fctx, r);
+        ok = ctu_encode_next(f, r);
+      }
 
       pthread_mutex_lock(&s->mutex);
       row.busy = 0;
@@ -166,7 +171,10 @@ void *worker_main(void *arg) {
         pthread_mutex_unlock(&s->mutex);
         // Each row is finalized exactly once: by the worker that finishes the
         // row below it, or, for the bottom row, by the one that finishes it.
-        for (int32_t k = fin0; k <= fin1; k++) s->finalize_row(f->fctx, k, f->rows[k].left_final);
+        for (int32_t k = fin0; k <= fin1; k++) {
+          SCHED_TRACE_SCOPE('R', f->fctx->cur_input->frame_number, k, 0);
+          s->finalize_row(f->fctx, k, f->rows[k].left_final);
+        }
         pthread_mutex_lock(&s->mutex);
         for (int32_t k = fin0; k <= fin1; k++) f->rows[k].final = 1;
         frame_t *rec = f->fctx->cur_recon;
@@ -178,7 +186,11 @@ void *worker_main(void *arg) {
       }
       if (last) {
         pthread_mutex_unlock(&s->mutex);
-        const int fin = s->finish_picture(f->fctx);
+        int fin = 0;
+        {
+          SCHED_TRACE_SCOPE('X', f->fctx->cur_input->frame_number, 0, 0);
+          fin = s->finish_picture(f->fctx);
+        }
         pthread_mutex_lock(&s->mutex);
         if (fin < 0) f->failed = 1;
         f->finished = 1;

@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""Where the wall time of a multi-threaded encode goes, from the trace that a
+build with -DTARN_SCHED_TRACE=ON writes at close to the file named by the
+environment variable TARN_TRACE (one event per line: kind, thread, three
+numbers, start and end in ns).
+
+Prints creation and close times, the time until the first CTU starts, how
+long 0, 1, 2, ... workers were coding CTUs, the caller thread's steps, and a
+replay of the traced CTU times on ideal workers under the row scheduler's
+rules (wavefront inside a picture, reference rows and columns as far as the
+vectors reach): the parallelism the dependencies allow, which the machine's
+load does not change.
+
+Usage: bench/thread_trace.py TRACE REACH [WORKERS] [CONTEXTS]
+REACH is the vertical vector limit in rows (56 below complexity 4, 120 from
+it); WORKERS defaults to 8, CONTEXTS (frame contexts) to 12.
+"""
+import collections
+import heapq
+import sys
+
+
+def load(path):
+    events = []
+    for line in open(path):
+        k, tid, a, b, c, t0, t1 = line.split()
+        events.append((k, int(tid), int(a), int(b), int(c), int(t0), int(t1)))
+    return events
+
+
+def summary(ev):
+    ms = lambda ns: ns / 1e6
+    opened = next(e for e in ev if e[0] == 'A')
+    closed = next(e for e in ev if e[0] == 'Z')
+    t0 = opened[5]
+    ctus = [e for e in ev if e[0] == 'C']
+    print(f"creation {ms(opened[6] - opened[5]):.1f} ms, close {ms(closed[6] - closed[5]):.1f} ms, "
+          f"creation to end of close {ms(closed[6] - t0):.1f} ms")
+    print(f"first CTU starts at {ms(min(e[5] for e in ctus) - t0):.1f} ms, "
+          f"last ends at {ms(max(e[6] for e in ctus) - t0):.1f} ms")
+    work = [e for e in ev if e[0] in 'CRX']
+    points = sorted([(e[5], 1) for e in work] + [(e[6], -1) for e in work])
+    busy = collections.Counter()
+    cur, last = 0, t0
+    for t, d in points:
+        busy[cur] += t - last
+        cur += d
+        last = t
+    busy[cur] += closed[6] - last
+    total = sum(e[6] - e[5] for e in work)
+    print("time with k workers coding (ms): " +
+          ", ".join(f"{k}: {ms(v):.0f}" for k, v in sorted(busy.items())))
+    print(f"worker time {ms(total):.0f} ms, on average {total / (closed[6] - t0):.2f} workers coding")
+    names = {'I': 'input', 'L': 'type decisions', 'S': 'picture starts', 'W': 'waits for the oldest picture',
+             'O': 'output'}
+    caller = collections.Counter()
+    for e in ev:
+        if e[0] in names:
+            caller[e[0]] += e[6] - e[5]
+    print("caller thread (ms): " + ", ".join(f"{names[k]} {ms(v):.0f}" for k, v in caller.items()))
+
+
+def replay(ev, reach, workers, contexts):
+    dur, refs, order = {}, collections.defaultdict(list), []
+    for k, _, a, b, c, t0, t1 in ev:
+        if k == 'C':
+            dur[(a, b, c)] = (t1 - t0) / 1e6
+        elif k == 'r':
+            refs[a].append(b)
+        elif k == 'S':
+            order.append(a)
+    rows = max(k[1] for k in dur) + 1
+    cols = max(k[2] for k in dur) + 1
+    prog = {p: [0] * rows for p in order}
+    busy = {p: [False] * rows for p in order}
+    done = set()
+
+    def needed(r):
+        return ((r + 1) * 64 + reach + 6) // 64
+
+    def final_rows(p):
+        n = 0
+        while n < rows and (prog[p][n] == cols and (n == rows - 1 or prog[p][n + 1] == cols)):
+            n += 1
+        return n
+
+    def ready(p, r):
+        c = prog[p][r]
+        if busy[p][r] or c >= cols:
+            return False
+        if r > 0 and not (prog[p][r - 1] == cols or prog[p][r - 1] >= c + 2):
+            return False
+        need = min(rows - 1, needed(r))
+        for q in refs[p]:
+            if q in done or q not in prog:
+                continue
+            fr = final_rows(q)
+            if fr > need:
+                continue
+            last = needed(c)
+            if fr < need or need + 1 >= rows or last >= cols - 1 or prog[q][need + 1] < last + 2:
+                return False
+        return True
+
+    t, running, free, inflight, nxt = 0.0, [], workers, [], 0
+    while True:
+        while nxt < len(order) and len(inflight) < contexts:
+            inflight.append(order[nxt])
+            nxt += 1
+        for p in inflight:
+            for r in range(rows):
+                if free > 0 and p not in done and ready(p, r):
+                    busy[p][r] = True
+                    free -= 1
+                    heapq.heappush(running, (t + dur.get((p, r, prog[p][r]), 0.0), p, r))
+        if not running:
+            break
+        t, p, r = heapq.heappop(running)
+        free += 1
+        busy[p][r] = False
+        prog[p][r] += 1
+        if all(x == cols for x in prog[p]):
+            done.add(p)
+        while inflight and inflight[0] in done:
+            inflight.pop(0)
+    total = sum(dur.values())
+    print(f"replay on {workers} ideal workers, {contexts} frame contexts: CTU work {total:.0f} ms in {t:.0f} ms, "
+          f"parallelism {total / t:.2f} ({len(order)} pictures of {cols}x{rows} CTUs)")
+
+
+def main():
+    if len(sys.argv) < 3:
+        print(__doc__)
+        sys.exit(2)
+    ev = load(sys.argv[1])
+    summary(ev)
+    replay(ev, int(sys.argv[2]), int(sys.argv[3]) if len(sys.argv) > 3 else 8,
+           int(sys.argv[4]) if len(sys.argv) > 4 else 12)
+
+
+if __name__ == '__main__':
+    main()
