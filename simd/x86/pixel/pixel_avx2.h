@@ -130,6 +130,11 @@ uint32_t sa8d_8x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
 uint32_t sa8d_half_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_half_32x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_half_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+// Sum of the samples (low 32 bits) and of their squares (high 32 bits).
+uint64_t pixel_var_64x64_avx2(const uint8_t *p, int32_t stride);
+uint64_t pixel_var_32x32_avx2(const uint8_t *p, int32_t stride);
+uint64_t pixel_var_16x16_avx2(const uint8_t *p, int32_t stride);
+uint64_t pixel_var_8x8_avx2(const uint8_t *p, int32_t stride);
 // Non-zero count of a 2^log2 x 2^log2 coefficient block (log2 2..5; 0 for
 // any other size, as the portable function gives) and its kernels.
 uint32_t count_nonzero_avx2(const int16_t *coef, int32_t log2_size);

@@ -136,6 +136,10 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->sa8d_half[1] = sa8d_half_32x32_avx2;
   p->sa8d_half[2] = sa8d_half_16x16_avx2;
   p->sa8d_half[3] = sa8d_8x8_avx2;  // the 8x8 member is the full SA8D
+  p->pixel_var_64x64 = pixel_var_64x64_avx2;
+  p->pixel_var_32x32 = pixel_var_32x32_avx2;
+  p->pixel_var_16x16 = pixel_var_16x16_avx2;
+  p->pixel_var_8x8 = pixel_var_8x8_avx2;
   p->count_nonzero = count_nonzero_avx2;
   p->coeff_scan_groups = coeff_scan_groups_bmi2;
   p->copy_to_aligned_64x64 = copy_to_aligned_64x64_avx2;
