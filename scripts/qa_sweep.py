@@ -146,7 +146,7 @@ def draw(rng, clips):
     if vbv:
         args += ['--vbv-maxrate', str(vbv[0]), '--vbv-bufsize', str(vbv[1])]
         if rng.random() < 0.3:
-            args += ['--vbv-init', str(rng.choice([0, 0.1, 0.5, 1, 2 * vbv[1]]))]
+            args += ['--vbv-init', str(rng.choice([0, 0.1, 0.5, 1, min(2 * vbv[1], 2000000)]))]
     if rng.random() < 0.3:
         lo = rng.randint(0, 51)
         lo, hi = rng.choice([(0, 0), (51, 51), (0, 51), (50, 51), (0, 1), (lo, lo), (lo, rng.randint(lo, 51))])
