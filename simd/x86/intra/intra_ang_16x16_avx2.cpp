@@ -21,6 +21,7 @@
 
 #include "simd/x86/intra/intra_ang_model.h"
 #include "simd/x86/intra/intra_kernels.h"
+#include "simd/x86/intra/intra_transpose.h"
 
 namespace {
 
@@ -217,24 +218,6 @@ void intra_ang_16x16(uint8_t *dst, intptr_t stride, const uint8_t *nb) {
   }
 }
 
-// A 16x16 byte transpose: with the rows taken in bit-reversed order, four
-// rounds of interleaving rows 2i and 2i + 1 (low halves to row i, high
-// halves to row i + 8) leave column c in row bitrev(c).
-constexpr int32_t BITREV4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-inline void store_transposed(uint8_t *dst, intptr_t stride, const __m128i *lines) {
-  __m128i a[16], b[16];
-  for (int32_t i = 0; i < 16; i++) a[i] = lines[BITREV4[i]];
-  for (int32_t round = 0; round < 4; round++) {
-    for (int32_t i = 0; i < 8; i++) {
-      b[i] = _mm_unpacklo_epi8(a[2 * i], a[2 * i + 1]);
-      b[i + 8] = _mm_unpackhi_epi8(a[2 * i], a[2 * i + 1]);
-    }
-    for (int32_t i = 0; i < 16; i++) a[i] = b[i];
-  }
-  for (int32_t k = 0; k < 16; k++)
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + BITREV4[k] * stride), a[k]);
-}
-
 // The shared body of one positive angle, that of vertical mode VMODE: the
 // sixteen lines against ref[k] = base[k] (k = 1 .. 32), line i weighting
 // the pairs from ref[iIdx(i) + 1] by (32 - iFact(i), iFact(i)).  A vertical
@@ -258,7 +241,7 @@ inline void ang_body_16x16(const uint8_t *base, bool vertical, uint8_t *dst, int
       lines[y + 1] = _mm256_extracti128_si256(two, 1);
     }
   }
-  if (!vertical) store_transposed(dst, stride, lines);
+  if (!vertical) store_transposed_16x16(dst, stride, lines);
 }
 
 void intra_ang_m3_m33_body_16x16_avx2(const uint8_t *base, bool vertical, uint8_t *dst, intptr_t stride) { ang_body_16x16<33>(base, vertical, dst, stride); }
