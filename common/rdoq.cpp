@@ -449,9 +449,9 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
 // variant says so, refines each group's levels.  Returns whether a final
 // pass would have dropped a group that this one kept.
 //
-// small: a 4x4 block of the fast decision, whose one group takes context
-// set 0: the decision also follows the state it leaves in the copied
-// greater1 context, so that no walk over the levels need do it afterwards.
+// small: a 4x4 block, of one group.  Its group takes context set 0: the
+// fast decision also follows the state it leaves in the copied greater1
+// context, so that no walk over the levels need do it afterwards.
 template <const rdoq_variant_t &V, bool small = false>
 bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *w) {
   // Only a decision that advances the states works on a copy of them.
@@ -768,7 +768,6 @@ uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *
 // small as in decide_levels.
 template <const rdoq_variant_t &V, bool small = false>
 uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre, rdoq_zero_sums_fn zero_sums) {
-  static_assert(!small || !V.adapt_states);
   work_t w;
   w.zero_sums = zero_sums;
   int32_t max_gx = 0, max_gy = 0;
@@ -806,7 +805,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   if (V.second_pass && choice.last >= 0 && !repeats) {
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
-    decide_levels<V>(b, true, choice.last, &w);
+    decide_levels<V, small>(b, true, choice.last, &w);
     const last_choice_t second = choose_last<small>(b, prefix_cost, V.full_last_search, choice.last, &w);
     as_coded = second.cost < choice.cost && second.last == choice.last;
     if (second.cost < choice.cost)
@@ -850,7 +849,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   }
   if (as_coded && w.states_as_coded) {
     std::memcpy(b.st, w.states, sizeof b.st);
-  } else if (small && choice.last == last) {
+  } else if (small && !V.adapt_states && choice.last == last) {
     // The levels as decided: the copied greater1 state is the decision's,
     // and position 0 codes its flag unless it is the last position.
     b.st[CTX_GREATER1 + (b.chroma ? 16 : 0)] = ctx_state_t{w.g1_copy};
@@ -949,7 +948,9 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
-  if (thorough) return decide_block<thorough_variant>(req, b, pre, tier.zero_sums);
+  if (thorough)
+    return b.log2 == 2 ? decide_block<thorough_variant, true>(req, b, pre, tier.zero_sums)
+                       : decide_block<thorough_variant>(req, b, pre, tier.zero_sums);
   return b.log2 == 2 ? decide_block<fast_variant, true>(req, b, pre, tier.zero_sums)
                      : decide_block<fast_variant>(req, b, pre, tier.zero_sums);
 }
