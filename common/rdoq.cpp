@@ -109,6 +109,28 @@ const group_order_t &group_orders() {
   return t;
 }
 
+// The tables of one scan and block size, found once per block.
+struct block_tables_t {
+  const uint16_t *scan, *last_prefix;
+  const uint8_t *group_at, *group_order;
+};
+
+struct all_block_tables_t {
+  block_tables_t at[3][4];  // [type][log2 - 2]
+};
+
+const all_block_tables_t &block_tables() {
+  static const all_block_tables_t t = [] {
+    all_block_tables_t o{};
+    for (int32_t type = 0; type < 3; type++)
+      for (int32_t l = 0; l < 4; l++)
+        o.at[type][l] = {scans().scan[type][l], last_prefixes().at[type][l], group_orders().at[type][l],
+                         group_orders().order[type][l]};
+    return o;
+  }();
+  return t;
+}
+
 struct rdoq_variant_t {
   bool zero_any_level;    // weigh level 0 whatever the rounded level (else only up to 2)
   bool drop_groups;       // weigh dropping each coded group between the first and the last
@@ -134,6 +156,7 @@ struct block_t {
   int32_t log2, n, chroma, scan_type;
   const uint16_t *scan;
   const uint8_t *group_at;  // group_order_t::at of the block's scan and size
+  const uint8_t *group_order;  // group_order_t::order of the block's scan and size
   const uint16_t *last_prefix;  // last_prefixes_t::at of the block's scan and size
   int64_t lambda;
   int64_t cbf_cost[2];  // the block's coded flag as 0 and as 1
@@ -749,7 +772,7 @@ uint32_t scan_map(const block_t &b, const rdoq_prep_t &prep, int32_t g) {
 // The groups of the first step's mask (by place) in scan order, and the
 // largest group column and row among them.
 uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *max_gy) {
-  const uint8_t *order = group_orders().order[b.scan_type][b.log2 - 2];
+  const uint8_t *order = b.group_order;
   uint64_t groups = 0;
   int32_t gx = 0, gy = 0;
   for (; mask; mask &= mask - 1) {
@@ -939,9 +962,11 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   if (!pre.group_mask) return 0;
 
   b.scan_type = req->scan_type;
-  b.scan = scans().scan[req->scan_type][b.log2 - 2];
-  b.group_at = group_orders().at[req->scan_type][b.log2 - 2];
-  b.last_prefix = last_prefixes().at[req->scan_type][b.log2 - 2];
+  const block_tables_t &bt = block_tables().at[req->scan_type][b.log2 - 2];
+  b.scan = bt.scan;
+  b.group_at = bt.group_at;
+  b.group_order = bt.group_order;
+  b.last_prefix = bt.last_prefix;
   b.lambda = req->lambda;
   if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
   // Bounded like lambda, so that the flag's cost stays below 2^48.
