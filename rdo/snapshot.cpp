@@ -113,9 +113,12 @@ void tree_copy(encoder_t *ctx, cu_node_t *nodes, tree_flags_t *t, int32_t z, int
   if (!save) cu_reload_transform_flags(ctx, nodes, z, log2_size);
 }
 
-template <bool save>
-void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z, int32_t log2_size) {
-  const int32_t n = 1 << log2_size, x = 4 * zorder_x(z), y = 4 * zorder_y(z);
+// One body per CU size, so that every row and run has a constant length
+// and is copied inline rather than through a library call each.
+template <bool save, int LOG2>
+void snapshot_copy_of_size(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z) {
+  constexpr int32_t log2_size = LOG2, n = 1 << LOG2;
+  const int32_t x = 4 * zorder_x(z), y = 4 * zorder_y(z);
   const size_t units = static_cast<size_t>(n) * n / 16;
   for (int32_t r = 0; r < n; r++) move<save>(s->rec_y + r * n, ctu_rec_at(ctx, 0, x, y + r), n);
   for (int32_t p = 0; p < 2; p++)
@@ -126,7 +129,7 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
   move<save>(s->coef_y, d->coef_y + 16 * z, sizeof(int16_t) * n * n);
   for (int32_t p = 0; p < 2; p++) move<save>(s->coef_c[p], d->coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
   ctu_maps_t *m = ctx->maps;
-  const int32_t n8 = n >= 8 ? n / 8 : 1, n4 = n / 4;
+  constexpr int32_t n8 = n >= 8 ? n / 8 : 1, n4 = n / 4;
   // Each row of the CU's 8x8 units is one run in every map.
   for (int32_t j = 0; j < n8; j++) {
     const int32_t u = map8_index(x >> 3, (y >> 3) + j), k = j * n8;
@@ -146,6 +149,17 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
   // The transform flags are the record's, in the runs above; the nodes,
   // which the next commit reads, follow the record put back.
   if (!save) cu_reload_transform_flags(ctx, nodes, z, log2_size);
+}
+
+template <bool save>
+void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z, int32_t log2_size) {
+  switch (log2_size) {
+    case 2: return snapshot_copy_of_size<save, 2>(ctx, nodes, s, z);
+    case 3: return snapshot_copy_of_size<save, 3>(ctx, nodes, s, z);
+    case 4: return snapshot_copy_of_size<save, 4>(ctx, nodes, s, z);
+    case 5: return snapshot_copy_of_size<save, 5>(ctx, nodes, s, z);
+    default: return snapshot_copy_of_size<save, 6>(ctx, nodes, s, z);
+  }
 }
 
 }  // namespace
