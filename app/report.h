@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,8 @@ private:
   int32_t height_ = 0;
   int64_t pictures_ = 0;
   double mse_sum_[3] = {0, 0, 0};
-  std::map<int32_t, std::vector<uint8_t>> sources_;
+  std::map<int32_t, std::unique_ptr<uint8_t[]>> sources_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;
 };
 
 // "inf" for an infinite PSNR, else two decimals.
