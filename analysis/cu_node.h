@@ -42,6 +42,7 @@ struct cu_node_t {
   uint8_t cbf_intra;
   uint8_t no_early_stop;
   uint8_t tu_saved;
+  uint8_t held;  // 0, or the trial slot holding the decision as coding it again would leave it
   uint32_t mode_costs[35];
   uint32_t chroma_costs[5];
   uint32_t intra_sad_cost;

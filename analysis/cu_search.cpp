@@ -48,6 +48,7 @@ void cu_node_reset(const encoder_t *ctx, cu_node_t *node) {
   node->residual_mode = 0;
   node->pu.p2n.merge_flag = 0;
   node->tu_saved = 0;
+  node->held = 0;
   node->intra_sad_cost = COST_NONE;
   node->intra_cost = COST_NONE;
   node->inter_sad_cost = COST_NONE;
@@ -119,7 +120,9 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
   }
   const int32_t n = node_index(z, log2_size);
   cu_commit_depth(ctx, z, log2_size);
-  if (node->recode == 0 && (m != 1 || !pb || ctx->analysis_level < 4)) {
+  // A skip CU codes no residual, so the thorough quantiser of the recode
+  // below would leave it as its trial did.
+  if (node->recode == 0 && (m != 1 || !pb || ctx->analysis_level < 4 || node->skip)) {
     if (m == 1) {
       cu_snapshot_restore(ctx, nodes, z, y, log2_size);
       cu_commit(ctx, nodes, z, x, y, log2_size);
@@ -132,11 +135,16 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
       node->tu_split = 1;
       cu_tu_children_setup(nodes, node);
     }
-    cu_commit(ctx, nodes, z, x, y, log2_size);
-    ctx->cabac.est = ctx->cabac_est_save[1 + d];
-    grid_mark_unavailable(ctx, x, y, size, size);
-    cu_commit(ctx, nodes, z, x, y, log2_size);
-    cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
+    if (node->held) {
+      // The decision's trial was kept as its coding left it.
+      cu_trial_restore(ctx, nodes, z, log2_size, node->held);
+    } else {
+      cu_commit(ctx, nodes, z, x, y, log2_size);
+      ctx->cabac.est = ctx->cabac_est_save[1 + d];
+      grid_mark_unavailable(ctx, x, y, size, size);
+      cu_commit(ctx, nodes, z, x, y, log2_size);
+      cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
+    }
     if (pb && !node->pred_intra && node->part_mode == 0 && node->pu.p2n.merge_flag && !node->skip &&
         ctx->maps->cbf[n] == 0) {
       // Coded again (with the thorough quantiser) the merged CU lost its

@@ -36,12 +36,16 @@ struct inter_cu_t {
   lowres_cu_search_t *lowres = nullptr;
   merge_eval_t merge;
   int32_t second = -1;  // merge candidate kept for a second skip trial
+  bool skip_coded = false;      // the skip trial of the best merge candidate ran
+  bool residual_held = false;   // the merge candidate's residual trial is in its slot
+  bool residual_final = false;  // ... and the split decision would code it the same way
   // The AMVP lists the best result of each list was searched with.
   mv_t amvp[2][2] = {{0, 0}, {0, 0}};
   int32_t amvp_count[2] = {1, 1};
 
   void restore() const { ctx->cabac.est = ctx->cabac_est_save[1 + d]; }
   void commit() const { cu_commit(ctx, nodes, z, x, y, s); }
+  void hold(int32_t slot) const { cu_trial_save(ctx, nodes, z, s, slot); }
   void take_merge(int32_t i, uint8_t merge_flag) const {
     pu_single_t &pu = node->pu.p2n;
     pu.merge_flag = merge_flag;
@@ -66,6 +70,19 @@ struct inter_cu_t {
       take_merge(merge.best >= 0 ? merge.best : 0, 1);
     else
       take_motion(0, 0, -2, 0);
+  }
+  // The trial slot holding the residual of the committed inter motion: the
+  // merged CU's, when the motion predicts as the merge candidate does.
+  int32_t residual_slot() const {
+    const pu_single_t &pu = node->pu.p2n;
+    const int32_t i = merge.best;
+    if (!residual_held || node->pred_intra || node->part_mode != 0 || i < 0) return 0;
+    for (int32_t l = 0; l < 2; l++) {
+      const int32_t r = merge.list.ref_idx[l][i];
+      if ((pu.ref_idx[l] >= 0) != (r >= 0)) return 0;
+      if (r >= 0 && (pu.ref_idx[l] != r || pu.mv[l] != merge.list.mv[l][i])) return 0;
+    }
+    return TRIAL_RESIDUAL;
   }
   uint32_t vector_bits(const me_result_t &r, int32_t list) const {
     int16_t mvd[2];
@@ -102,6 +119,7 @@ void setup_and_skip(inter_cu_t &c) {
   node->pu.p2n.ref_idx[0] = node->pu.p2n.ref_idx[1] = -2;
   node->tu_split = 0;
   node->recode = 0;
+  node->held = 0;
   node->me_best.cost = node->me_other.cost = COST_NONE;
   node->merge_res_cost = COST_NONE;
   ctx->merge_res_flag = 0;
@@ -139,6 +157,7 @@ void setup_and_skip(inter_cu_t &c) {
   node->skip = 1;
   c.commit();
   node->skip_cost = cu_rd_cost(ctx, node->lambda_ssd, c.z, c.x, c.y, c.s, 0);
+  c.skip_coded = true;
   node->skip = 0;
   node->cbf_saved = 0;
   if (c.b_slice) node->pu.p2n.merge_flag = 0;
@@ -268,6 +287,14 @@ bool merge_with_residual(inter_cu_t &c) {
   c.commit();
   const uint32_t lambdas[2] = {node->lambda_sad, node->lambda_ssd};
   node->merge_res_cost = cu_rd_cost_residual(ctx, node->qp, lambdas, c.z, c.x, c.y, c.s);
+  // Kept for the searched motion when it predicts the same, and for the
+  // split decision, which would otherwise code it again where that coding
+  // uses the same quantiser (see cu_decide_split).
+  if (node->merge_res_cost < COST_NONE) {
+    c.hold(TRIAL_RESIDUAL);
+    c.residual_held = true;
+    c.residual_final = ctx->analysis_level < 3 || ctx->use_rdoq_alt;
+  }
   return true;
 }
 
@@ -394,18 +421,19 @@ bool inter_rd(inter_cu_t &c, uint32_t *C_out) {
       c.take_merge(c.merge.best, 1);
       node->cost = node->skip_cost;
       node->recode = 1;
+      node->held = c.skip_coded ? TRIAL_SKIP : 0;
       return false;
     }
     if (c.true_b && static_cast<int64_t>(D) <= INTER_RESIDUAL_THRESHOLD[qp] &&
         static_cast<int64_t>(D) < B_NORESIDUAL_THRESHOLD[qp] && D < node->skip_cost) {
       C = code_without_residual(c, D);
     } else if (m == 0 && !node->pred_intra) {
-      C = cu_rd_cost_node(ctx, node, c.z, c.x, c.y, c.s, D);
+      C = cu_rd_cost_node(ctx, node, c.z, c.x, c.y, c.s, D, c.residual_slot());
     } else {
       C = cu_rd_cost_nopred(ctx, node->lambda_ssd, c.z, c.x, c.y, c.s, m);
     }
   } else {
-    C = inter_cu_rd_cost(ctx, node, c.z, c.x, c.y, c.s, m);
+    C = inter_cu_rd_cost(ctx, node, c.z, c.x, c.y, c.s, m, m ? 0 : c.residual_slot());
   }
   node->cost = C;
   if (m == 1 && C >= COST_NONE && node->skip_cost >= COST_NONE) {
@@ -442,6 +470,9 @@ void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowr
     if (node->skip_cost >= COST_NONE) ctx->last_distortion = COST_NONE;
     E = node->skip_cost < COST_NONE && early_skip(c, R);
   }
+  // The skip trial is in the buffers until the next trial: kept when one
+  // follows, since the skip may still win.
+  if (c.skip_coded && (!E || c.second >= 0)) c.hold(TRIAL_SKIP);
   node->intra_sad_cost = node->intra_cost = COST_NONE;
   ctx->intra_rd_done = 0;
   if (!E) {
@@ -497,10 +528,13 @@ void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowr
         node->recode = node->pred_intra ? ctx->intra_rd_done != 0 : node->pu.p2n.merge_flag;
       else
         node->recode = ctx->intra_rd_done && node->pred_intra;
+      if (node->recode && !node->pred_intra && node->pu.p2n.merge_flag && c.residual_final)
+        node->held = TRIAL_RESIDUAL;
       return;
     }
     // The skip wins after all; its coding is no longer in the buffers.
     node->recode = 1;
+    node->held = c.skip_coded ? TRIAL_SKIP : 0;
     node->pred_intra = 0;
     node->skip = 1;
     node->cbf_saved = 0;
@@ -534,6 +568,7 @@ void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowr
     c.take_merge(c.merge.best, 1);
     node->cost = node->skip_cost;
     node->recode = 1;
+    node->held = TRIAL_SKIP;
   }
 }
 

@@ -122,7 +122,7 @@ struct encoder_t {
   uint32_t last_distortion;     // of the CU cu_rd_cost costed last
   struct cu_node_t *nodes;      // the quad-tree's 341 nodes
   struct lowres_cu_search_t *lowres;
-  struct cu_snapshot_t *snapshots;  // per depth 0-4
+  struct cu_snapshot_t *snapshots;  // per depth 0-4, then the trial slots (rd_cost.h)
   struct tu_state_t *tu_states;     // residual quad-tree trials, per block size
   cabac_est_t cabac_est_save[6];    // [0] the CTU save area, [1 + d] depth d
   ctu_gradients_t gradients;        // gradient sums of the CTU's luma source

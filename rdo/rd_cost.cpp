@@ -106,7 +106,7 @@ uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x
 }
 
 uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                         uint32_t pred_distortion) {
+                         uint32_t pred_distortion, int32_t residual_slot) {
   const int32_t n = 1 << log2_size;
   const cabac_est_t start = ctx->cabac.est;
   const bool merge = node->part_mode == 0 && node->pu.p2n.merge_flag;
@@ -125,8 +125,22 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
   ctx->cabac.est = start;
   if (merge) clear_skip(ctx, node, z, x, y, log2_size);
   uint32_t cost1 = COST_NONE;
-  if (inter_cu_residual(ctx, x, y, log2_size, node->qp))
+  if (residual_slot) {
+    // The levels and reconstruction the coding would make again; the
+    // decision's own syntax is committed back over the trial's.
+    cu_node_t *nodes = node - node_index(z, log2_size);
+    cu_trial_restore(ctx, nodes, z, log2_size, residual_slot);
+    // The contexts as before the coding, the estimators' scratch copies
+    // past them as the coding left them (counting the syntax keeps those).
+    uint8_t scratch[4];
+    std::memcpy(scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(scratch));
+    ctx->cabac.est = start;
+    std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
+    cu_commit(ctx, nodes, z, x, y, log2_size);
     cost1 = cost_in_place(ctx, node->lambda_ssd, z, x, y, log2_size);
+  } else if (inter_cu_residual(ctx, x, y, log2_size, node->qp)) {
+    cost1 = cost_in_place(ctx, node->lambda_ssd, z, x, y, log2_size);
+  }
   if (cost1 < cost0) return cost1;
   // Back to the prediction without residual.
   copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, pred, n, n, n);
@@ -148,11 +162,11 @@ uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas
 }
 
 uint32_t inter_cu_rd_cost(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                          int32_t flag) {
+                          int32_t flag, int32_t residual_slot) {
   if (node->pred_intra || flag) return cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, flag);
   inter_cu_code(ctx, x, y, log2_size, node->qp, 0);
   const uint32_t pred_distortion = block_distortion(ctx, x, y, log2_size, 3);
-  return cu_rd_cost_node(ctx, node, z, x, y, log2_size, pred_distortion);
+  return cu_rd_cost_node(ctx, node, z, x, y, log2_size, pred_distortion, residual_slot);
 }
 
 uint32_t split_cu_flag_cost(encoder_t *ctx, uint32_t lambda, int32_t map8_pos, int32_t depth, int32_t flag) {

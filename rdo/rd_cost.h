@@ -37,9 +37,12 @@ uint32_t cu_rd_cost_coded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x,
 uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t flag);
 // The committed decision with its prediction in place: the cheaper of no
-// residual (prediction distortion given) and the coded residual.
+// residual (prediction distortion given) and the coded residual.  A
+// residual_slot names a trial slot holding a trial of the same prediction
+// coded with residual from the same state, whose residual is then taken
+// instead of coded again.
 uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                         uint32_t pred_distortion);
+                         uint32_t pred_distortion, int32_t residual_slot = 0);
 // The committed prediction made again and the residual coded at qp;
 // COST_NONE when no coefficient is coded.
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
@@ -48,7 +51,7 @@ uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas
 // coded residual, the cheaper kept.  With flag set, cu_rd_cost with that
 // flag.  An intra node takes the intra path.
 uint32_t inter_cu_rd_cost(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                          int32_t flag);
+                          int32_t flag, int32_t residual_slot = 0);
 
 // Motion of the two prediction units of the partition in node->part_mode
 // (1 2NxN, 2 Nx2N): per unit the best merge candidate against searched
@@ -78,6 +81,14 @@ void cu_snapshot_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, in
 void cu_snapshot_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size);
 void transform_tree_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
 void transform_tree_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
+// Trial slots: a CU trial kept as its coding left it (before the CU's
+// split flag), so that a decision taken after later trials overwrote the
+// buffers is put back instead of coded again.  One slot of each kind per
+// depth.
+constexpr int32_t TRIAL_SKIP = 1;      // the skip CU of the best merge candidate
+constexpr int32_t TRIAL_RESIDUAL = 2;  // the merged CU with residual
+void cu_trial_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
+void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
 int32_t snapshots_alloc(encoder_t *ctx);
 void snapshots_free(encoder_t *ctx);
 

@@ -35,6 +35,9 @@ struct cu_snapshot_t {
 
 namespace {
 
+constexpr int32_t SNAPSHOT_DEPTHS = 5;
+constexpr int32_t SNAPSHOT_RECORDS = SNAPSHOT_DEPTHS * (1 + TRIAL_RESIDUAL);
+
 uint8_t *unit_array(ctu_unit_maps_t *d, int32_t i) {
   uint8_t *a[6] = {d->cu_log2, d->part_nxn, d->luma_mode, d->chroma_syntax, d->tu_log2, d->cbf};
   return a[i];
@@ -182,18 +185,27 @@ void transform_tree_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t
   tree_copy<false>(ctx, nodes, &ctx->snapshots[slot].tree, z, log2_size);
 }
 
+void cu_trial_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot) {
+  snapshot_copy<true>(ctx, nodes, ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size), z, log2_size);
+}
+
+void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot) {
+  snapshot_copy<false>(ctx, nodes, ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size), z, log2_size);
+}
+
 int32_t snapshots_alloc(encoder_t *ctx) {
-  // The five records, then the arrays of each depth, sized for its CU.
+  // The records (the depth snapshots, then the trial slots of each kind),
+  // then the arrays of each record, sized for its CU.
   cu_snapshot_t measure{};
-  const size_t head = (5 * sizeof(cu_snapshot_t) + 31) & ~static_cast<size_t>(31);
+  const size_t head = (SNAPSHOT_RECORDS * sizeof(cu_snapshot_t) + 31) & ~static_cast<size_t>(31);
   size_t total = head;
-  for (int32_t d = 0; d < 5; d++) total += carve(&measure, nullptr, d);
+  for (int32_t r = 0; r < SNAPSHOT_RECORDS; r++) total += carve(&measure, nullptr, r % SNAPSHOT_DEPTHS);
   // Zeroed by the system and left untouched until used (see analysis_alloc).
   auto *block = static_cast<uint8_t *>(aligned_calloc(total));
   if (!block) return -1;
   ctx->snapshots = reinterpret_cast<cu_snapshot_t *>(block);
   size_t at = head;
-  for (int32_t d = 0; d < 5; d++) at += carve(ctx->snapshots + d, block + at, d);
+  for (int32_t r = 0; r < SNAPSHOT_RECORDS; r++) at += carve(ctx->snapshots + r, block + at, r % SNAPSHOT_DEPTHS);
   return 0;
 }
 

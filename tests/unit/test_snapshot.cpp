@@ -217,4 +217,59 @@ TEST_F(Snapshots, NestedDepthsKeepTheirOwnStates) {
   }
 }
 
+// The trial slots of a depth (the skip trial, the merged trial with
+// residual) are kept beside its snapshot: a split decision may put back any
+// of the three after deeper CUs used theirs, so no slot may share storage
+// with another slot or depth.
+TEST_F(Snapshots, TrialSlotsKeepTheirOwnStatesBesideTheDepths) {
+  struct kept_t {
+    image_t image;
+    cabac_t coder;
+  };
+  const int32_t slots[3] = {0, TRIAL_SKIP, TRIAL_RESIDUAL};
+  auto save = [&](int32_t slot, int32_t s) {
+    if (slot == 0)
+      cu_snapshot_save(ctx, ctx->nodes, 0, 0, s);
+    else
+      cu_trial_save(ctx, ctx->nodes, 0, s, slot);
+  };
+  auto restore = [&](int32_t slot, int32_t s) {
+    if (slot == 0)
+      cu_snapshot_restore(ctx, ctx->nodes, 0, 0, s);
+    else
+      cu_trial_restore(ctx, ctx->nodes, 0, s, slot);
+  };
+  std::vector<kept_t> kept;
+  for (int32_t s = 6; s >= 3; s--)
+    for (int32_t slot : slots) {
+      scramble();
+      kept.push_back({image(), ctx->cabac});
+      save(slot, s);
+    }
+  size_t i = kept.size();
+  for (int32_t s = 3; s <= 6; s++)
+    for (int32_t j = 2; j >= 0; j--) {
+      const kept_t &want = kept[--i];
+      scramble();
+      restore(slots[j], s);
+      SCOPED_TRACE(testing::Message() << "CU " << (1 << s) << ", slot " << slots[j]);
+      const image_t after = image();
+      EXPECT_EQ(std::memcmp(&ctx->cabac, &want.coder, sizeof(cabac_t)), 0);
+      for (int32_t r = 0; r < (1 << s); r++)
+        ASSERT_EQ(std::memcmp(&after.rec[r * RECON_STRIDE], &want.image.rec[r * RECON_STRIDE], 1u << s), 0)
+            << "row " << r;
+      const auto *a = reinterpret_cast<const ctu_maps_t *>(after.maps.data());
+      const auto *b = reinterpret_cast<const ctu_maps_t *>(want.image.maps.data());
+      const size_t units = static_cast<size_t>(1) << (2 * (s - 2));
+      EXPECT_EQ(std::memcmp(a->unit.coef_y, b->unit.coef_y, sizeof(int16_t) * 16 * units), 0);
+      EXPECT_EQ(std::memcmp(a->unit.cbf, b->unit.cbf, units), 0);
+      for (int32_t l = s, count = 1; l >= 2; l--, count *= 4)
+        for (int32_t k = node_index(0, l); k < node_index(0, l) + count; k++) {
+          ASSERT_EQ(a->cbf[k], b->cbf[k]) << "node " << k;
+          ASSERT_EQ(after.tu_split[k], want.image.tu_split[k]) << "node " << k;
+        }
+      expect_nodes_follow_record(0, s);
+    }
+}
+
 }  // namespace
