@@ -5,10 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "cli_parse.h"
 
@@ -17,27 +14,16 @@
 // average is turned into decibels.
 class psnr_meter_t {
 public:
-  void set_size(int32_t width, int32_t height) {
-    width_ = width;
-    height_ = height;
-  }
-  // Keeps a copy of a source picture until its reconstruction comes back.
-  void keep_source(int32_t display_number, const uint8_t *const planes[3]);
-  // Adds the picture's errors and releases its source; false when no source
-  // of that number is kept.
-  bool measure(int32_t display_number, const uint8_t *const recon[3], const int32_t strides[3]);
+  // Adds one picture's errors, given as the library reports them (dB per
+  // component, +infinity for none).
+  void add(const double psnr_db[3]);
   int64_t pictures() const { return pictures_; }
   // PSNR of component c (0 Y, 1 Cb, 2 Cr) in dB; +infinity for no error.
   double psnr(int c) const;
 
 private:
-  static constexpr size_t max_kept_sources = 512;
-  int32_t width_ = 0;
-  int32_t height_ = 0;
   int64_t pictures_ = 0;
   double mse_sum_[3] = {0, 0, 0};
-  std::map<int32_t, std::unique_ptr<uint8_t[]>> sources_;
-  std::vector<std::unique_ptr<uint8_t[]>> spare_;
 };
 
 // "inf" for an infinite PSNR, else two decimals.

@@ -69,7 +69,7 @@ struct session_t {
     if (!out || std::fwrite(out, 1, static_cast<size_t>(n), output.get()) != static_cast<size_t>(n))
       failed_writing("output", cli.output_path);
     if (opts.recon[0] && opts.recon[1] && opts.recon[2]) {
-      psnr.measure(opts.frame_number, opts.recon, opts.recon_stride);
+      psnr.add(opts.psnr);
       if (!recon.add(opts.frame_number, opts.recon, opts.recon_stride))
         failed_writing("reconstruction file", cli.recon_path);
     }
@@ -181,7 +181,6 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
   }
 
   session_t s(cli, param, input.fps());
-  s.psnr.set_size(input.width(), input.height());
   std::string stats_text;
   if (param.pass == 2) {
     auto text = read_stats_file(cli.stats_path);
@@ -274,8 +273,6 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
       exit_code = exit_input_format;
       break;
     }
-    // The display number of a picture is its index among the fed ones.
-    s.psnr.keep_source(static_cast<int32_t>(fed), planes);
     if (s.encode(planes, strides, fed) < 0) {
       std::fprintf(stderr, "ziravov: encoding failed at picture %lld\n", static_cast<long long>(fed));
       return exit_encode_failed;

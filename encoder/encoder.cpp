@@ -605,7 +605,8 @@ int encoder_get_header(encoder_t *enc, uint8_t *buf, int32_t buf_size) {
 }
 
 // Copies a caller picture into a pool picture covering whole CTUs, with the
-// area beyond the picture filled by edge replication.
+// area beyond the picture filled by edge replication (the margins are left
+// to lookahead_picture_prepare).
 static void load_picture(frame_t *f, const param_t *p, const uint8_t *const planes[3], const int32_t strides[3]) {
   for (int32_t c = 0; c < 3; c++) {
     const int32_t sh = c ? 1 : 0;
@@ -619,18 +620,17 @@ static void load_picture(frame_t *f, const param_t *p, const uint8_t *const plan
     }
     for (int32_t y = h; y < ah; y++) std::memcpy(dst + y * f->stride[c], dst + (h - 1) * f->stride[c], aw);
   }
-  frame_extend_borders(f);
 }
 
-static double plane_mse(const frame_t *a, const frame_t *b, int32_t c, int32_t w, int32_t h) {
+// Through the any-size SSD in bands whose sum fits its 32 bits (65025 per
+// sample): the picture sums in 64 bits.
+static double plane_mse(const encoder_t *enc, const frame_t *a, const frame_t *b, int32_t c, int32_t w, int32_t h) {
+  const int32_t band = std::max<int32_t>(1, static_cast<int32_t>(UINT32_MAX / (255u * 255u)) / std::max(w, 1));
   uint64_t sse = 0;
-  for (int32_t y = 0; y < h; y++) {
-    const uint8_t *ra = a->plane[c] + y * a->stride[c];
-    const uint8_t *rb = b->plane[c] + y * b->stride[c];
-    for (int32_t x = 0; x < w; x++) {
-      const int32_t d = ra[x] - rb[x];
-      sse += static_cast<uint64_t>(d * d);
-    }
+  for (int32_t y = 0; y < h; y += band) {
+    const int32_t rows = std::min(band, h - y);
+    sse += enc->pixel.ssd_wxh(a->plane[c] + static_cast<intptr_t>(y) * a->stride[c], a->stride[c],
+                              b->plane[c] + static_cast<intptr_t>(y) * b->stride[c], b->stride[c], w, rows);
   }
   return static_cast<double>(sse) / (static_cast<double>(w) * h);
 }
@@ -1007,7 +1007,7 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   encoder_stats_t *s = enc->stats;
   double mse[3];
   for (int32_t c = 0; c < 3; c++)
-    mse[c] = plane_mse(pic, rec, c, enc->param.width >> (c ? 1 : 0), enc->param.height >> (c ? 1 : 0));
+    mse[c] = plane_mse(enc, pic, rec, c, enc->param.width >> (c ? 1 : 0), enc->param.height >> (c ? 1 : 0));
   s->frames++;
   s->frames_by_type[type]++;
   s->bytes_by_type[type] += static_cast<int64_t>(bytes);
@@ -1083,6 +1083,8 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     }
     SCHED_TRACE_SCOPE('I', enc->frames_received, 0, 0);
     load_picture(f, &enc->param, planes, strides);
+    f->pages_ready = 1;
+    lookahead_populate_ahead(enc);
     // Measured on entry: the lookahead and the CTU QPs read them later.
     f->use_cutree_offsets = 0;
     aq_compute_qp_offsets(enc, f);
@@ -1092,11 +1094,12 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     if (lookahead_enabled(enc)) {
       const int64_t t0 = now_ns();
       if (enc->stats->first_picture_ns == 0) enc->stats->first_picture_ns = t0;
-      lookahead_frame_init(enc, f, 1);
+      lookahead_picture_prepare(enc, f, PREPARE_EXTEND | PREPARE_LOWRES | PREPARE_LOOKAHEAD);
       enc->stats->lookahead_ns += now_ns() - t0;
+    } else {
+      const bool lowres = enc->param.intra_fast_path || enc->param.lowres_cu_search;
+      lookahead_picture_prepare(enc, f, PREPARE_EXTEND | (lowres ? PREPARE_LOWRES : 0));
     }
-    else if (enc->param.intra_fast_path || enc->param.lowres_cu_search)
-      lookahead_frame_init(enc, f, 0);
     f->pts = pts;
     f->frame_number = enc->frames_received++;
     f->control = opts && opts->size >= offsetof(tarnhevcenc_frame_opts_t, control) + sizeof(opts->control) ? opts->control : 0;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 #include "common/memory.h"
 #include "ratecontrol/lowres_data.h"
 
@@ -414,6 +416,29 @@ static void release_locked(frame_pool_t *pool, frame_t *f) {
     pool->in_use[f->is_input ? 1 : 0]--;
     frame_list_push_front(&pool->unused, f);
   }
+}
+
+frame_t *frame_peek_unused(frame_pool_t *pool, int32_t is_input, int32_t skip) {
+  pthread_mutex_lock(&pool->mutex);
+  frame_t *f = nullptr;
+  for (int32_t i = 0; i < pool->unused.count && !f; i++) {
+    frame_t *c = static_cast<frame_t *>(pool->unused.items[i]);
+    if (c->is_input == is_input && skip-- == 0) f = c;
+  }
+  pthread_mutex_unlock(&pool->mutex);
+  return f;
+}
+
+void frame_populate(frame_t *f) {
+#ifdef MADV_POPULATE_WRITE
+  const size_t luma = luma_plane_bytes(f);
+  const uintptr_t page = 4096;
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(f->alloc) + page - 1) & ~(page - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(f->alloc) + luma + luma / 2) & ~(page - 1);
+  if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)f;
+#endif
 }
 
 void frame_release(frame_pool_t *pool, frame_t *f) {

@@ -63,6 +63,9 @@ struct frame_t {
   // is coded (to its first reference of each list); -1 without an estimate.
   int16_t lowres_l0_distance, lowres_l1_distance;
   uint8_t intra_done;
+  // Every page of the planes is mapped (written once, or populated ahead):
+  // the caller's thread only, when it takes or looks ahead at pictures.
+  uint8_t pages_ready;
   int32_t refcount;
   int32_t is_input;  // 1: input picture kind (with lookahead data later)
 
@@ -256,6 +259,14 @@ int frame_pool_add_recon_lowres(frame_pool_t *pool);
 // use.
 frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input);
 void frame_release(frame_pool_t *pool, frame_t *f);
+// The picture of that kind frame_get_unused would hand out after `skip`
+// others (NULL when there is none), left in the pool.
+frame_t *frame_peek_unused(frame_pool_t *pool, int32_t is_input, int32_t skip);
+// Maps every page of the picture's planes now, without touching their
+// contents (so it may run while another thread writes them): the first write
+// of a fresh page otherwise costs a page fault and a clear of the page on
+// the writing thread.  Does nothing where the system cannot.
+void frame_populate(frame_t *f);
 // One more holder of a picture (released with frame_release).
 void frame_addref(frame_pool_t *pool, frame_t *f);
 

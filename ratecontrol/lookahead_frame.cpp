@@ -27,7 +27,12 @@ void extend_lowres_plane(uint8_t *o, int32_t stride, int32_t w, int32_t h) {
   }
 }
 
-// Builds the queued pictures in order until the queue is empty.
+void prepare(const mc_funcs_t &mc, frame_t *f, uint32_t tasks, int32_t all_phases) {
+  if (tasks & PREPARE_EXTEND) frame_extend_borders(f);
+  if (tasks & PREPARE_LOWRES) lowres_build(mc, f, all_phases);
+}
+
+// Works through the queued entries in order until the queue is empty.
 int64_t lowres_build_job(int64_t arg) {
   lowres_build_job_t *j = reinterpret_cast<lowres_build_job_t *>(arg);
   for (;;) {
@@ -38,14 +43,44 @@ int64_t lowres_build_job(int64_t arg) {
       return 0;
     }
     frame_t *f = j->queue[j->head];
-    const int32_t all_phases = j->all_phases[j->head];
+    const uint32_t tasks = j->tasks[j->head];
     pthread_mutex_unlock(&j->mutex);
-    lowres_build(*j->mc, f, all_phases);
+    prepare(*j->mc, f, tasks, (tasks & PREPARE_PHASES) != 0);
     pthread_mutex_lock(&j->mutex);
     j->head = (j->head + 1) % LOWRES_BUILD_QUEUE;
     j->count--;
     pthread_mutex_unlock(&j->mutex);
   }
+}
+
+int64_t populate_job(int64_t arg) {
+  frame_populate(reinterpret_cast<populate_job_t *>(arg)->f);
+  return 0;
+}
+
+// Appends an entry to the job's queue and starts the job when it is idle.
+void enqueue(encoder_t *ctx, frame_t *f, uint32_t tasks) {
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  lowres_build_job_t *j = &e->build;
+  pthread_mutex_lock(&j->mutex);
+  const bool queue_full = j->count == LOWRES_BUILD_QUEUE;
+  pthread_mutex_unlock(&j->mutex);
+  if (queue_full) lookahead_frame_wait(ctx);
+  pthread_mutex_lock(&j->mutex);
+  const int32_t at = (j->head + j->count) % LOWRES_BUILD_QUEUE;
+  j->queue[at] = f;
+  j->tasks[at] = tasks;
+  j->count++;
+  const bool start = !j->running;
+  j->running = 1;
+  pthread_mutex_unlock(&j->mutex);
+  if (!start) return;
+  // A job that found the queue empty has ended or is ending: its record is
+  // taken back before the next job goes in.
+  if (j->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
+  j->mc = &ctx->mc;
+  j->pending = 1;
+  threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(j));
 }
 
 }  // namespace
@@ -81,46 +116,55 @@ bool lookahead_enabled(const encoder_t *ctx) {
   return p.rcmode != 0 || p.vbv_bufsize != 0 || p.scenecut != 0 || p.cutree != 0;
 }
 
-void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full) {
-  const int32_t all_phases = full && ctx->param.search_quality > 2;
-  lookahead_engine_t *e = ctx->lookahead_engine;
+void lookahead_picture_prepare(encoder_t *ctx, frame_t *f, uint32_t tasks) {
+  const bool full = (tasks & PREPARE_LOWRES) && (tasks & PREPARE_LOOKAHEAD);
+  if (full && ctx->param.search_quality > 2) tasks |= PREPARE_PHASES;
   if (full && f->la) lowres_data_reset(f->la);
-  if (!full || !e || !e->pool_ready) {
-    lowres_build(ctx->mc, f, all_phases);
-    return;
-  }
+  const lookahead_engine_t *e = ctx->lookahead_engine;
   // The pool is idle between the caller's calls (its cost jobs and type
-  // decisions run only while the caller waits for them), so the builds
-  // overlap the caller's reading of the next pictures and its wait for
+  // decisions run only while the caller waits for them), so the work
+  // overlaps the caller's reading of the next pictures and its wait for
   // coded pictures.
-  lowres_build_job_t *j = &e->build;
-  pthread_mutex_lock(&j->mutex);
-  const bool queue_full = j->count == LOWRES_BUILD_QUEUE;
-  pthread_mutex_unlock(&j->mutex);
-  if (queue_full) lookahead_frame_wait(ctx);
-  pthread_mutex_lock(&j->mutex);
-  const int32_t at = (j->head + j->count) % LOWRES_BUILD_QUEUE;
-  j->queue[at] = f;
-  j->all_phases[at] = all_phases;
-  j->count++;
-  const bool start = !j->running;
-  j->running = 1;
-  pthread_mutex_unlock(&j->mutex);
-  if (!start) return;
-  // A job that found the queue empty has ended or is ending: its record is
-  // taken back before the next job goes in.
-  if (j->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
-  j->mc = &ctx->mc;
-  j->pending = 1;
-  threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(j));
+  if (e && e->pool_ready && full)
+    enqueue(ctx, f, tasks);
+  else
+    prepare(ctx->mc, f, tasks, (tasks & PREPARE_PHASES) != 0);
+}
+
+void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full) {
+  lookahead_picture_prepare(ctx, f, PREPARE_LOWRES | (full ? PREPARE_LOOKAHEAD : 0));
+}
+
+void lookahead_populate_ahead(encoder_t *ctx) {
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  if (!e || !e->pool_ready) return;
+  for (int32_t k = 0; k < LOOKAHEAD_POPULATE_SLOTS; k++) {
+    frame_t *next = frame_peek_unused(ctx->pool, 1, k);
+    if (!next || next->pages_ready) continue;
+    next->pages_ready = 1;
+    populate_job_t *j = &e->populate[e->populate_next];
+    e->populate_next = (e->populate_next + 1) % LOOKAHEAD_POPULATE_SLOTS;
+    if (j->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
+    j->f = next;
+    j->pending = 1;
+    threadpool_run(&e->pool, populate_job, reinterpret_cast<int64_t>(j));
+  }
 }
 
 void lookahead_frame_wait(encoder_t *ctx) {
   lookahead_engine_t *e = ctx->lookahead_engine;
+  if (!e) return;
+  // Pages mapped ahead belong to pictures of the pool, which must outlast
+  // the mapping.
+  for (populate_job_t &j : e->populate)
+    if (j.pending) {
+      threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&j));
+      j.pending = 0;
+    }
   // Only the caller's side appends to the queue, and not while it waits
   // here (or while a type decision waits here for it), so the job ends
   // with the queue empty.
-  if (!e || !e->build.pending) return;
+  if (!e->build.pending) return;
   threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
   e->build.pending = 0;
 }

@@ -19,14 +19,30 @@ void lowres_build(const mc_funcs_t &mc, frame_t *f, int32_t all_phases);
 // reads its costs.
 bool lookahead_enabled(const encoder_t *ctx);
 
-// On entry of an input picture.  full = 1: the picture enters the lookahead
-// (all phases when the search quality asks for them, and its cost records
-// are reset); full = 0: only the half-resolution picture the analysis reads.
-// With lookahead pool threads a full build runs there as a job and may still
-// be running on return: lookahead_frame_wait before reading the picture's
-// half-resolution planes (the cost estimates and the type decision do).
+// What lookahead_picture_prepare does to an input picture that has just
+// been loaded (its samples out to whole CTUs).
+// Its edges into the margins (frame_extend_borders).
+constexpr uint32_t PREPARE_EXTEND = 1;
+// The half-resolution picture the analysis reads.
+constexpr uint32_t PREPARE_LOWRES = 2;
+// With PREPARE_LOWRES: the picture enters the lookahead (all phases when the
+// search quality asks for them, and its cost records are reset).
+constexpr uint32_t PREPARE_LOOKAHEAD = 4;
+// Set within: the build makes all phases.
+constexpr uint32_t PREPARE_PHASES = 8;
+// With lookahead pool threads a preparation that includes PREPARE_LOOKAHEAD
+// runs there as a job and may still be running on
+// return: lookahead_frame_wait before reading the picture's margins or
+// half-resolution planes (the cost estimates and the type decision do, and
+// no picture starts before its type is decided).  Otherwise it runs here.
+void lookahead_picture_prepare(encoder_t *ctx, frame_t *f, uint32_t tasks);
+// PREPARE_LOWRES, with PREPARE_LOOKAHEAD when full.
 void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full);
+// After the caller took an input picture from the pool: the pages of the
+// next ones it will take, where never written yet, are mapped on the
+// lookahead pool meanwhile (nothing without pool threads).
+void lookahead_populate_ahead(encoder_t *ctx);
 
-// Returns once the half-resolution build lookahead_frame_init left on the
-// pool (if any) has ended.
+// Returns once the preparations and mappings left on the pool (if any) have
+// ended.
 void lookahead_frame_wait(encoder_t *ctx);

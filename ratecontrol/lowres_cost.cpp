@@ -405,8 +405,9 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
   if (e->threads > 1) {
     // One thread more than the cost jobs need, for the type decision that
     // runs there behind the caller and waits for its cost jobs; job records
-    // for those, the decision and a half-resolution build.
-    if (threadpool_init(&e->pool, e->threads + 1, e->threads + 2) < 0) {
+    // for those, the decision, a half-resolution build and the mapping of
+    // pictures ahead.
+    if (threadpool_init(&e->pool, e->threads + 1, e->threads + 2 + LOOKAHEAD_POPULATE_SLOTS) < 0) {
       lookahead_engine_delete(e);
       return nullptr;
     }
@@ -418,6 +419,8 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
 void lookahead_engine_delete(lookahead_engine_t *e) {
   if (!e) return;
   if (e->pool_ready && e->build.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
+  for (populate_job_t &j : e->populate)
+    if (e->pool_ready && j.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&j));
   if (e->pool_ready) threadpool_destroy(&e->pool);
   if (e->slots)
     for (int32_t i = 0; i < e->threads; i++) {

@@ -15,20 +15,29 @@ struct encoder_t;
 struct frame_t;
 struct mc_funcs_t;
 
-// The half-resolution builds of entering pictures, handed to the job pool
-// so that the caller's thread goes on reading the next picture.  One job
-// works through the queue in order (every build writes the pool's one phase
-// strip, so no two may run at once); the caller appends without waiting for
-// the builds before it, and waits only when the queue is full.
+// The preparation of entering pictures (margins, half-resolution planes),
+// handed to the job pool so that the caller's thread goes on reading the
+// next picture.  One job works through the queue in order (every build writes the pool's one
+// phase strip, so no two may run at once); the caller appends without
+// waiting for the entries before it, and waits only when the queue is full.
 constexpr int32_t LOWRES_BUILD_QUEUE = 8;
 struct lowres_build_job_t {
   const mc_funcs_t *mc;
   pthread_mutex_t mutex;  // the queue and `running`
   frame_t *queue[LOWRES_BUILD_QUEUE];
-  int32_t all_phases[LOWRES_BUILD_QUEUE];
-  int32_t head, count;  // count includes the build in progress
+  uint32_t tasks[LOWRES_BUILD_QUEUE];  // PREPARE_* of lookahead_frame.h
+  int32_t head, count;  // count includes the entry in progress
   int32_t running;      // the job works the queue (cleared by the job as it ends)
   int32_t pending;      // the job's record awaits threadpool_wait (caller's side)
+};
+
+// The pages of input pictures about to be taken mapped ahead, one job per
+// picture (mapping a 1080p picture takes about as long as the caller takes
+// to read one, so they run side by side).
+constexpr int32_t LOOKAHEAD_POPULATE_SLOTS = 4;
+struct populate_job_t {
+  frame_t *f;
+  int32_t pending;  // awaits threadpool_wait (caller's side)
 };
 
 // One per lookahead thread: the sums of the rows it estimated and its
@@ -55,6 +64,8 @@ struct lookahead_engine_t {
   uint32_t *zero_row;     // incoming amounts of unreferenced pictures
   uint16_t *unit_weights; // a row of 1.0 (256) weights, without AQ
   lowres_build_job_t build;
+  populate_job_t populate[LOOKAHEAD_POPULATE_SLOTS];
+  int32_t populate_next;
 };
 
 // Made at creation when the lookahead runs; -1 when memory or threads are

@@ -50,12 +50,14 @@ struct lowres_data_t {
   // CU-tree: the amount later pictures take from each block (the offsets
   // go to the picture's aq_cutree_offsets).
   uint32_t *propagate;
+  // The one block every array above lies in.
+  uint8_t *block;
   // The estimate handed to rate control for the picture being coded.
   int32_t lookahead_cost;
   const uint32_t *lookahead_row_costs, *lookahead_ctu_costs;
 };
 
-// One allocation per array, all made here; NULL when memory runs out.
+// Every array made here, in one block; NULL when memory runs out.
 lowres_data_t *lowres_data_new(const lowres_layout_t &layout);
 void lowres_data_delete(lowres_data_t *d);
 // A picture entering the lookahead: nothing computed, no vector searched.

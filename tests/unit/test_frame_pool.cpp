@@ -46,6 +46,34 @@ TEST(FramePool, HandsOutThePictureReleasedLastOfItsKind) {
   frame_pool_destroy(&pool);
 }
 
+// Looking ahead names the pictures in the order they are handed out, and
+// mapping a picture's pages ahead keeps what it holds.
+TEST(FramePool, PeekedPicturesComeOutInOrderAndPopulatingKeepsTheirSamples) {
+  frame_pool_t pool;
+  ASSERT_EQ(frame_pool_init(&pool, 96, 64, 3, 2), 0);
+  frame_t *in = frame_get_unused(&pool, 1);
+  ASSERT_NE(in, nullptr);
+  frame_release(&pool, in);
+  frame_t *next[3] = {frame_peek_unused(&pool, 1, 0), frame_peek_unused(&pool, 1, 1), frame_peek_unused(&pool, 1, 2)};
+  EXPECT_EQ(frame_peek_unused(&pool, 1, 3), nullptr);
+  EXPECT_EQ(next[0], in);
+  for (int32_t c = 0; c < 3; c++)
+    for (int32_t y = 0; y < 32; y++) in->plane[c][y * in->stride[c]] = static_cast<uint8_t>(y * 7 + c);
+  for (frame_t *f : next) {
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->is_input);
+    frame_populate(f);
+    EXPECT_EQ(frame_get_unused(&pool, 1), f);
+  }
+  for (int32_t c = 0; c < 3; c++)
+    for (int32_t y = 0; y < 32; y++) EXPECT_EQ(in->plane[c][y * in->stride[c]], static_cast<uint8_t>(y * 7 + c));
+  EXPECT_EQ(next[1]->plane[0][0], 0);
+  EXPECT_EQ(frame_peek_unused(&pool, 1, 0), nullptr);
+  EXPECT_NE(frame_peek_unused(&pool, 0, 1), nullptr);
+  for (frame_t *f : next) frame_release(&pool, f);
+  frame_pool_destroy(&pool);
+}
+
 TEST(FramePool, PlanesAndZeroedBlocksStartAsZerosAndAligned) {
   for (size_t n : {size_t(1), size_t(100), size_t(1) << 20, (size_t(1) << 22) + 3}) {
     uint8_t *p = static_cast<uint8_t *>(aligned_calloc(n));

@@ -2,7 +2,7 @@
 // pictures: cached estimates are not recomputed, shifted content is found
 // by the half-resolution search, totals scale with the evaluation steps,
 // the results do not depend on the number of pool threads (nor do the
-// half-resolution planes built on the pool), rate control
+// margins and half-resolution planes made on the pool), rate control
 // gets the estimate of the references a picture is coded with, and the
 // propagation distributes amounts as its weights say.
 #include <gtest/gtest.h>
@@ -34,7 +34,11 @@ struct la_encoder_t {
   encoder_t *enc = nullptr;
   std::vector<frame_t *> frames;
 
-  la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift, bool vbv = false) {
+  // as_encoder: each picture enters as the encoder takes it in (pages of the
+  // next ones mapped ahead, margins extended with the half-resolution build,
+  // on the pool when there is one) rather than extended here first.
+  la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift, bool vbv = false,
+               bool as_encoder = false) {
     tarnhevcenc_param_t p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
@@ -58,15 +62,20 @@ struct la_encoder_t {
     for (int32_t k = 0; k < pictures; k++) {
       frame_t *f = frame_get_unused(enc->pool, 1);
       EXPECT_NE(f, nullptr);
+      if (as_encoder) lookahead_populate_ahead(enc);
       for (int32_t c = 0; c < 3; c++) {
         const int32_t w = c ? W / 2 : W, h = c ? H / 2 : H;
         for (int32_t y = 0; y < h; y++)
           for (int32_t x = 0; x < w; x++)
             f->plane[c][y * f->stride[c] + x] = c ? 128 : texture(x - shift * k + 40, y + 8);
       }
-      frame_extend_borders(f);
       f->frame_number = k;
-      lookahead_frame_init(enc, f, 1);
+      if (as_encoder) {
+        lookahead_picture_prepare(enc, f, PREPARE_EXTEND | PREPARE_LOWRES | PREPARE_LOOKAHEAD);
+      } else {
+        frame_extend_borders(f);
+        lookahead_frame_init(enc, f, 1);
+      }
       frames.push_back(f);
     }
   }
@@ -222,13 +231,14 @@ TEST(LookaheadCosts, EstimatesAskedTogetherEqualThoseMadeOneByOne) {
   EXPECT_FALSE(lookahead_estimates_conflict(0, 2, 1, 2, 4, 3));
 }
 
-// With pool threads the half-resolution builds run on the pool behind the
-// caller's back, one after the other (they share the phase strip): more
+// With pool threads the margins and half-resolution builds run on the pool
+// behind the caller's back, one after the other (they share the phase
+// strip), while the pages of the next pictures are mapped beside them: more
 // pictures than the build queue holds, so that the caller also waits for a
 // full queue once.
-TEST(LookaheadCosts, HalfResolutionPlanesBuiltOnThePoolEqualTheInlineBuild) {
+TEST(LookaheadCosts, PicturesPreparedOnThePoolEqualTheInlinePreparation) {
   constexpr int32_t pictures = LOWRES_BUILD_QUEUE + 3;
-  la_encoder_t a(1, 7, pictures, 3), b(8, 7, pictures, 3);
+  la_encoder_t a(1, 7, pictures, 3), b(8, 7, pictures, 3, false, true);
   ASSERT_NE(a.enc, nullptr);
   ASSERT_NE(b.enc, nullptr);
   ASSERT_TRUE(b.enc->lookahead_engine->pool_ready);
@@ -243,7 +253,16 @@ TEST(LookaheadCosts, HalfResolutionPlanesBuiltOnThePoolEqualTheInlineBuild) {
       const intptr_t at = static_cast<intptr_t>(y) * fa->lowres_stride - LOWRES_PAD_X;
       ASSERT_EQ(std::memcmp(fa->lowres_planes[0] + at, fb->lowres_planes[0] + at, w), 0) << i << " row " << y;
     }
+    for (int32_t c = 0; c < 3; c++) {
+      const int32_t sh = c ? 1 : 0;
+      const int32_t px = FRAME_PAD_X >> sh, py = FRAME_PAD_Y >> sh, wc = (fa->alloc_width >> sh) + 2 * px;
+      for (int32_t y = -py; y < (fa->alloc_height >> sh) + py; y++) {
+        const intptr_t at = static_cast<intptr_t>(y) * fa->stride[c] - px;
+        ASSERT_EQ(std::memcmp(fa->plane[c] + at, fb->plane[c] + at, wc), 0) << i << " plane " << c << " row " << y;
+      }
+    }
   }
+  for (const populate_job_t &j : b.enc->lookahead_engine->populate) EXPECT_EQ(j.pending, 0);
   // A second wait, and estimates made after it, find nothing pending.
   lookahead_frame_wait(b.enc);
   b.cost(0, 1, 1);
