@@ -17,77 +17,80 @@ static const uint8_t range_tab_lps[64][4] = {
     {6, 8, 9, 11},        {6, 7, 9, 10},        {6, 7, 8, 9},         {2, 2, 2, 2},
 };
 
-static inline int32_t p_state(uint8_t s) { return 63 - (s >> 1); }
+// The same rows in state-byte order.
+static constexpr auto by_state() {
+  struct table_t {
+    uint8_t v[64][4];
+  } t{};
+  for (int32_t k = 0; k < 64; k++)
+    for (int32_t q = 0; q < 4; q++) t.v[k][q] = range_tab_lps[63 - k][q];
+  return t;
+}
+static constexpr auto lps_table = by_state();
+const uint8_t cabac_lps_by_state[64][4] = {
+#define ROW(k) {lps_table.v[k][0], lps_table.v[k][1], lps_table.v[k][2], lps_table.v[k][3]}
+#define ROW8(k) ROW(k), ROW(k + 1), ROW(k + 2), ROW(k + 3), ROW(k + 4), ROW(k + 5), ROW(k + 6), ROW(k + 7)
+    ROW8(0), ROW8(8), ROW8(16), ROW8(24), ROW8(32), ROW8(40), ROW8(48), ROW8(56),
+#undef ROW8
+#undef ROW
+};
 
 uint32_t cabac_lps_range(int32_t p_state, uint32_t range) { return range_tab_lps[p_state][(range >> 6) & 3]; }
 
 void cabac_start(cabac_t *c, bitwriter_t *bw) {
   c->low = 0;
   c->range = 510;
-  c->outstanding = 0;
-  c->first_bit = 1;
+  // The first position shifted out is the one the bit-serial coder drops:
+  // it is always 0 and no carry reaches it, so it sits where a gathered
+  // byte's carry would.
+  c->queued = -9 + CABAC_OPEN_BIAS;
+  c->held = 0;
+  c->held_byte = 0;
+  c->open = 1;
   c->bw = bw;
 }
 
-static inline void put_bit(cabac_t *c, uint32_t b) {
-  if (c->first_bit) {
-    c->first_bit = 0;
-  } else {
-    bw_write1(c->bw, b);
-  }
-  while (c->outstanding > 0) {
-    int32_t n = c->outstanding > 32 ? 32 : c->outstanding;
-    bw_write(c->bw, b ? 0u : 0xffffffffu, n);
-    c->outstanding -= n;
-  }
+static void put_held(cabac_t *c, uint32_t carry) {
+  if (!c->held) return;
+  bw_write(c->bw, (c->held_byte + carry) & 0xff, 8);
+  for (int32_t i = 1; i < c->held; i++) bw_write(c->bw, (0xffu + carry) & 0xff, 8);
 }
 
-static inline void renorm(cabac_t *c) {
-  while (c->range < 256) {
-    if (c->low < 256) {
-      put_bit(c, 0);
-    } else if (c->low >= 512) {
-      c->low -= 512;
-      put_bit(c, 1);
-    } else {
-      c->low -= 256;
-      c->outstanding++;
-    }
-    c->range <<= 1;
-    c->low <<= 1;
+void cabac_gather(cabac_t *c) {
+  if (c->open) {
+    // While every position so far is undecided, the low end lies within 512
+    // below the first position's weight; leaving that band decides one.
+    const int32_t queued = c->queued - CABAC_OPEN_BIAS;
+    const int32_t positions = queued + 9;
+    if (c->low >= (512u << positions) - 512 && c->low < (512u << positions)) return;
+    c->open = 0;
+    c->queued = queued;
+    if (queued < 0) return;
   }
-}
-
-void cabac_encode_bin(cabac_t *c, int32_t ctx, uint32_t bin) {
-  uint8_t s = c->est.state[ctx];
-  int32_t p = p_state(s);
-  uint32_t mps = s & 1;
-  uint32_t lps = range_tab_lps[p][(c->range >> 6) & 3];
-  c->range -= lps;
-  if (bin != mps) {
-    c->low += c->range;
-    c->range = lps;
+  // The byte above the ungathered rest, with the carry in bit 8.
+  const int32_t below = 10 + c->queued;
+  const uint32_t byte = c->low >> below;
+  c->low &= (1u << below) - 1;
+  c->queued -= 8;
+  if (byte == 0xff) {
+    // A later carry would turn it into 0x00 and reach the bytes before it.
+    if (!c->held) c->held_byte = 0xff;
+    c->held++;
+    return;
   }
-  c->est.state[ctx] = cabac_transition_table[s * 2 + bin];
-  renorm(c);
-}
-
-void cabac_encode_bypass(cabac_t *c, uint32_t bin) {
-  c->low <<= 1;
-  if (bin) c->low += c->range;
-  if (c->low >= 1024) {
-    put_bit(c, 1);
-    c->low -= 1024;
-  } else if (c->low < 512) {
-    put_bit(c, 0);
-  } else {
-    c->low -= 512;
-    c->outstanding++;
-  }
+  put_held(c, byte >> 8);
+  c->held_byte = byte & 0xff;
+  c->held = 1;
 }
 
 void cabac_encode_bypass_bits(cabac_t *c, uint32_t value, int32_t n) {
-  for (int32_t i = n - 1; i >= 0; i--) cabac_encode_bypass(c, (value >> i) & 1);
+  while (n > 0) {
+    const int32_t k = n < 8 ? n : 8;
+    n -= k;
+    c->low = (c->low << k) + ((value >> n) & ((1u << k) - 1)) * c->range;
+    c->queued += k;
+    if (c->queued >= 0) cabac_gather(c);
+  }
 }
 
 void cabac_encode_terminate(cabac_t *c, uint32_t bin) {
@@ -96,12 +99,17 @@ void cabac_encode_terminate(cabac_t *c, uint32_t bin) {
     c->low += c->range;
     c->range = 2;
   }
-  renorm(c);
+  cabac_shift(c, __builtin_clz(c->range) - 23);
 }
 
 void cabac_finish(cabac_t *c) {
-  // H.265 9.3.4.3.5 encoder flush: after the terminate bin, two more bits;
-  // the final 1 doubles as rbsp_stop_one_bit.
-  put_bit(c, (c->low >> 9) & 1);
-  bw_write(c->bw, ((c->low >> 7) & 3) | 1, 2);
+  // H.265 9.3.4.3.5 encoder flush: after the terminate bin, the window's
+  // two top bits and a 1, which doubles as rbsp_stop_one_bit; the rest of
+  // the window is dropped.
+  const int32_t queued = c->open ? c->queued - CABAC_OPEN_BIAS : c->queued;
+  const int32_t rest = queued + 8 + 3;  // ungathered positions with the three
+  const uint32_t v = (c->low | 0x80) >> 7;
+  put_held(c, v >> rest);
+  c->held = 0;
+  bw_write(c->bw, v & ((1u << rest) - 1), rest);
 }

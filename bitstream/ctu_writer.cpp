@@ -18,9 +18,7 @@ struct sink_code {
   void bypass(uint32_t b) { cabac_encode_bypass(c, b); }
   void bypass_bits(uint32_t v, int32_t n) { cabac_encode_bypass_bits(c, v, n); }
   // Bits produced so far, written or pending.
-  int64_t bits() const {
-    return static_cast<int64_t>(c->bw->cur - c->bw->buf) * 8 + c->bw->cache_bits + c->outstanding;
-  }
+  int64_t bits() const { return cabac_bits(c); }
 };
 
 struct sink_estimate {
@@ -253,10 +251,13 @@ template <int32_t fixed_log2, class S>
     int32_t span = 0;
     if (map) span = (31 - __builtin_clz(map)) - __builtin_ctz(map);
     const int32_t hide = sign_hiding && span > 3;
-    if constexpr (estimates<S>)
+    if constexpr (estimates<S>) {
       s.bypass_bits(0, nz_count - hide);
-    else
-      for (int32_t k = 0; k < nz_count - hide; k++) s.bypass(value[k] < 0 ? 1u : 0u);
+    } else {
+      uint32_t sign_bits = 0;
+      for (int32_t k = 0; k < nz_count - hide; k++) sign_bits = (sign_bits << 1) | (value[k] < 0);
+      s.bypass_bits(sign_bits, nz_count - hide);
+    }
     // Remaining levels with the Rice parameter update: coded for the levels
     // the flags leave open (the greater2 one from 3, the other flagged ones
     // from 2, those past the eighth from 1).
@@ -281,6 +282,8 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
     else
       write_residual_body<0>(r, ctx, levels, log2_size, plane, scan_idx);
     s.e->bits += r.bits;
+  } else if (log2_size == 2) {
+    write_residual_body<2>(s, ctx, levels, log2_size, plane, scan_idx);
   } else {
     write_residual_body<0>(s, ctx, levels, log2_size, plane, scan_idx);
   }

@@ -136,12 +136,6 @@ static uint32_t ctu_seed(const encoder_t *ctx) {
   return h ? h : 1;
 }
 
-// Bits the CTU's coder has produced so far, written or pending.
-static int64_t cabac_bits_so_far(const cabac_t *c) {
-  const bitwriter_t *bw = c->bw;
-  return static_cast<int64_t>(bw->cur - bw->buf) * 8 + bw->cache_bits + c->outstanding;
-}
-
 static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctx->ctu_x = col;
   ctx->ctu_y = row;
@@ -184,9 +178,9 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
     if (row_end) ctx->est_bits += 16 * 256;
     ctx->prev_qp = prev_qp;
   }
-  const int64_t bits_before = cabac_bits_so_far(&ctx->cabac);
+  const int64_t bits_before = cabac_bits(&ctx->cabac);
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);
-  ratecontrol_ctu_end(ctx, static_cast<int32_t>(cabac_bits_so_far(&ctx->cabac) - bits_before));
+  ratecontrol_ctu_end(ctx, static_cast<int32_t>(cabac_bits(&ctx->cabac) - bits_before));
   ctu_post_filter(ctx);
 }
 

@@ -440,6 +440,86 @@ struct cabac_decoder_t {
   }
 };
 
+// H.265 9.3.4.3 arithmetic encoding engine as written there: one bit at a
+// time, PutBit dropping the first bit, outstanding bits resolved by the next
+// decided one.  The coder under test gathers bytes instead and must give the
+// same bytes, and count the same bits (written plus outstanding) after every
+// bin, which the rate control reads.
+struct bit_serial_coder_t {
+  std::vector<uint8_t> bits;  // written bits, one per entry
+  uint32_t low = 0, range = 510;
+  int32_t outstanding = 0, max_outstanding = 0;
+  bool first = true;
+
+  void put_bit(uint32_t b) {
+    if (first)
+      first = false;
+    else
+      bits.push_back(static_cast<uint8_t>(b));
+    for (; outstanding > 0; outstanding--) bits.push_back(static_cast<uint8_t>(1 - b));
+  }
+  void renorm() {
+    while (range < 256) {
+      if (low < 256) {
+        put_bit(0);
+      } else if (low >= 512) {
+        low -= 512;
+        put_bit(1);
+      } else {
+        low -= 256;
+        max_outstanding = std::max(max_outstanding, ++outstanding);
+      }
+      range <<= 1;
+      low <<= 1;
+    }
+  }
+  void decision(ctx_model_t &m, uint32_t bin) {
+    const uint32_t lps = lps_range[m.p_state][(range >> 6) & 3];
+    range -= lps;
+    if (bin != static_cast<uint32_t>(m.mps)) {
+      low += range;
+      range = lps;
+      if (m.p_state == 0) m.mps = 1 - m.mps;
+      m.p_state = lps_next[m.p_state];
+    } else if (m.p_state < 62) {
+      m.p_state++;
+    }
+    renorm();
+  }
+  void bypass(uint32_t bin) {
+    low = (low << 1) + (bin ? range : 0);
+    if (low >= 1024) {
+      put_bit(1);
+      low -= 1024;
+    } else if (low < 512) {
+      put_bit(0);
+    } else {
+      low -= 512;
+      max_outstanding = std::max(max_outstanding, ++outstanding);
+    }
+  }
+  void terminate(uint32_t bin) {
+    range -= 2;
+    if (bin) {
+      low += range;
+      range = 2;
+    }
+    renorm();
+  }
+  void finish() {
+    put_bit((low >> 9) & 1);
+    bits.push_back(static_cast<uint8_t>((low >> 8) & 1));
+    bits.push_back(1);
+  }
+  int64_t count() const { return static_cast<int64_t>(bits.size()) + outstanding; }
+  // Whole bytes, the last padded with zeros.
+  std::vector<uint8_t> bytes() const {
+    std::vector<uint8_t> out((bits.size() + 7) / 8, 0);
+    for (size_t i = 0; i < bits.size(); i++) out[i / 8] |= static_cast<uint8_t>(bits[i] << (7 - i % 8));
+    return out;
+  }
+};
+
 enum class bin_kind_t { context, bypass, bypass_bits, terminate };
 
 struct bin_t {
@@ -449,29 +529,67 @@ struct bin_t {
   int32_t n;       // bypass_bits count
 };
 
-// Encodes `bins` (the last one a terminate 1) with the coder under test.
+// Encodes `bins` (the last one a terminate 1) with the coder under test,
+// beside the bit-serial coder: after every bin both count the same bits, and
+// at the end both give the same bytes.  `start_bits` bits are written before
+// the coder starts, so the coded bytes need not start on a byte boundary.
 std::vector<uint8_t> encode_bins(const std::vector<bin_t> &bins, const std::vector<ctx_model_t> &init,
-                                 std::vector<ctx_model_t> *final_states) {
+                                 std::vector<ctx_model_t> *final_states, int32_t start_bits = 0,
+                                 int32_t *max_held = nullptr, int32_t *max_outstanding = nullptr) {
   std::vector<uint8_t> buf(bins.size() * 8 + 64, 0);
   bitwriter_t bw;
   bw_init(&bw, buf.data(), buf.size());
+  bit_serial_coder_t ref;
+  for (int32_t i = 0; i < start_bits; i++) {
+    bw_write1(&bw, static_cast<uint32_t>(i & 1));
+    ref.bits.push_back(static_cast<uint8_t>(i & 1));
+  }
+  std::vector<ctx_model_t> models = init;
   cabac_t c;
   std::memset(&c, 0, sizeof(c));
   for (size_t i = 0; i < init.size(); i++) c.est.state[i] = coder_state(init[i]);
   cabac_start(&c, &bw);
-  for (const bin_t &b : bins) {
+  ref.first = true;
+  const int64_t ref_start = ref.count();
+  EXPECT_EQ(cabac_bits(&c), ref.count());
+  int32_t held = 0;
+  for (size_t i = 0; i < bins.size(); i++) {
+    const bin_t &b = bins[i];
     switch (b.kind) {
-    case bin_kind_t::context: cabac_encode_bin(&c, b.ctx, b.value); break;
-    case bin_kind_t::bypass: cabac_encode_bypass(&c, b.value); break;
-    case bin_kind_t::bypass_bits: cabac_encode_bypass_bits(&c, b.value, b.n); break;
-    case bin_kind_t::terminate: cabac_encode_terminate(&c, b.value); break;
+    case bin_kind_t::context:
+      cabac_encode_bin(&c, b.ctx, b.value);
+      ref.decision(models[static_cast<size_t>(b.ctx)], b.value);
+      break;
+    case bin_kind_t::bypass:
+      cabac_encode_bypass(&c, b.value);
+      ref.bypass(b.value);
+      break;
+    case bin_kind_t::bypass_bits:
+      cabac_encode_bypass_bits(&c, b.value, b.n);
+      for (int32_t k = b.n - 1; k >= 0; k--) ref.bypass((b.value >> k) & 1);
+      break;
+    case bin_kind_t::terminate:
+      cabac_encode_terminate(&c, b.value);
+      ref.terminate(b.value);
+      break;
+    }
+    held = std::max(held, c.held);
+    // Stop at the first difference: one wrong count makes every later one wrong.
+    if (cabac_bits(&c) != ref.count()) {
+      ADD_FAILURE() << "bin " << i << " of " << bins.size() << ": counted " << cabac_bits(&c) - ref_start
+                    << " bits, the bit-serial coder " << ref.count() - ref_start;
+      break;
     }
   }
   cabac_finish(&c);
+  ref.finish();
   bw_align_zero(&bw);
   bw_flush(&bw);
   EXPECT_EQ(bw.overflow, 0);
   buf.resize(bw_bytes(&bw));
+  EXPECT_EQ(buf, ref.bytes()) << "the bytes differ from the bit-serial coder's";
+  if (max_held) *max_held = held;
+  if (max_outstanding) *max_outstanding = ref.max_outstanding;
   if (final_states)
     for (size_t i = 0; i < init.size(); i++) final_states->push_back(model_of(c.est.state[i]));
   return buf;
@@ -551,47 +669,67 @@ TEST_P(CabacRoundTrip, DecoderReadsBackEveryBin) {
 
 INSTANTIATE_TEST_SUITE_P(Cabac, CabacRoundTrip, ::testing::Range(0, 120));
 
-// Bypass bins chosen to keep the coder's low in the middle band, so that a
-// single bit stays undecided for hundreds of bins (outstanding bits far
-// beyond one 32-bit word), then resolved either way.
+// Bypass bins chosen to keep the bit-serial coder's low in the middle band,
+// so that a single bit stays undecided for hundreds of bins (outstanding
+// bits far beyond one 32-bit word), then resolved either way.  The coder
+// under test then holds back a run of 0xff bytes for the carry.
 TEST(Cabac, LongOutstandingRunsResolve) {
   for (uint32_t last : {0u, 1u}) {
     for (int32_t run : {31, 32, 33, 64, 65, 500}) {
-      std::vector<uint8_t> buf(4096, 0);
-      bitwriter_t bw;
-      bw_init(&bw, buf.data(), buf.size());
-      cabac_t c;
-      std::memset(&c, 0, sizeof(c));
-      cabac_start(&c, &bw);
+      bit_serial_coder_t steer;
       std::vector<bin_t> bins;
       std::vector<ctx_model_t> init = {{0, 0}};
-      c.est.state[0] = coder_state(init[0]);
       // Bypass bins leave range at 510.  Of the bins whose doubled low lands
       // in [512, 1024), take the one that lands nearer the band's middle
       // (a 1 when neither does, to leave low = 0).
-      int32_t max_outstanding = 0;
       for (int32_t i = 0; i < run; i++) {
-        const int64_t lands[2] = {2 * static_cast<int64_t>(c.low), 2 * static_cast<int64_t>(c.low) + c.range};
+        const int64_t lands[2] = {2 * static_cast<int64_t>(steer.low), 2 * static_cast<int64_t>(steer.low) + steer.range};
         auto miss = [](int64_t v) { return v < 512 || v >= 1024 ? 100000 : (v > 768 ? v - 768 : 768 - v); };
         const uint32_t bin = miss(lands[1]) <= miss(lands[0]) ? 1u : 0u;
-        cabac_encode_bypass(&c, bin);
+        steer.bypass(bin);
         bins.push_back({bin_kind_t::bypass, -1, bin, 0});
-        max_outstanding = std::max(max_outstanding, c.outstanding);
       }
-      for (int32_t i = 0; i < 12; i++) {
-        cabac_encode_bypass(&c, last);
-        bins.push_back({bin_kind_t::bypass, -1, last, 0});
-      }
-      cabac_encode_terminate(&c, 1);
+      for (int32_t i = 0; i < 12; i++) bins.push_back({bin_kind_t::bypass, -1, last, 0});
       bins.push_back({bin_kind_t::terminate, -1, 1, 0});
-      cabac_finish(&c);
-      bw_align_zero(&bw);
-      bw_flush(&bw);
-      buf.resize(bw_bytes(&bw));
+      std::vector<ctx_model_t> coder_final;
+      int32_t max_held = 0, max_outstanding = 0;
+      const std::vector<uint8_t> buf = encode_bins(bins, init, &coder_final, 0, &max_held, &max_outstanding);
       EXPECT_GE(max_outstanding, run / 2) << "the steering did not build up outstanding bits";
-      std::vector<ctx_model_t> coder_final = {model_of(c.est.state[0])};
+      EXPECT_GE(max_held, run / 16) << "the coder did not hold back a run of bytes";
       decode_and_check(buf, bins, init, coder_final,
                        "run " + std::to_string(run) + " resolved by " + std::to_string(last));
+    }
+  }
+}
+
+// Short bin sequences from every start position within a byte: the first
+// positions stay undecided for a few bins in many of them, and the coder's
+// bit count must follow the bit-serial coder's dropped first bit there too
+// (checked after every bin inside encode_bins).
+TEST(Cabac, ShortSequencesCountAndWriteAsTheBitSerialCoder) {
+  std::mt19937 rng(test_seed() + 7u);
+  for (int32_t t = 0; t < 4000; t++) {
+    std::vector<ctx_model_t> init(4);
+    for (auto &m : init) m = {static_cast<int32_t>(rng() % 63), static_cast<int32_t>(rng() & 1)};
+    std::vector<bin_t> bins;
+    const int32_t count = static_cast<int32_t>(rng() % 12);
+    for (int32_t i = 0; i < count; i++) {
+      const uint32_t r = rng() % 10;
+      if (r < 6)
+        bins.push_back({bin_kind_t::context, static_cast<int32_t>(rng() % 4), static_cast<uint32_t>(rng() & 1), 0});
+      else if (r < 8)
+        bins.push_back({bin_kind_t::bypass, -1, static_cast<uint32_t>(rng() & 1), 0});
+      else if (r < 9)
+        bins.push_back({bin_kind_t::bypass_bits, -1, static_cast<uint32_t>(rng() & 0x3ff), 10});
+      else
+        bins.push_back({bin_kind_t::terminate, -1, 0, 0});
+    }
+    bins.push_back({bin_kind_t::terminate, -1, 1, 0});
+    const int32_t start_bits = static_cast<int32_t>(rng() % 8);
+    encode_bins(bins, init, nullptr, start_bits);
+    if (::testing::Test::HasFailure()) {
+      ADD_FAILURE() << "sequence " << t << " (seed " << test_seed() << ")";
+      break;
     }
   }
 }
