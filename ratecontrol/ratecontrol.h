@@ -53,6 +53,11 @@ struct ratecontrol_t {
   int32_t vbv_rate;  // bits added per picture
   int32_t vbv_fill;
   int32_t vbv_fill_start;
+  // How much lower the fill at the start would be if every picture in
+  // flight planned on a first guess whose error no finished picture has
+  // shown yet took twice its plan (vbv_fill_start counts them at their
+  // plans).
+  int32_t vbv_guess_risk;
   int32_t planned_bits;
   // planned_bits came from the first guess of the predictor of class
   // planned_class (it had learned from no finished picture yet).

@@ -102,7 +102,18 @@ double vbv_fit_fill(const encoder_t *ctx, double q) {
   const bool learned = rc->frame_pred[basis.cls].count >= 1.25f;
   const float fixed = static_cast<float>(rc->planned_fixed);
   const float fill = static_cast<float>(std::max(rc->vbv_fill_start, 1));
-  const float limit = fixed + (learned ? 0.5f : 0.25f) * std::max(fill - fixed, 0.0f);
+  float limit = fixed + (learned ? 0.5f : 0.25f) * std::max(fill - fixed, 0.0f);
+  // Intra pictures in flight planned on the intra predictor's first guess,
+  // before any picture has shown how far off it is, are all off by about
+  // the same factor: the buffer must also outlast them at twice their plans,
+  // and this picture at twice its own.  That binds only once such plans
+  // take more than about half the fill, where a whole set of frame contexts
+  // starts intra pictures before the first returns (bus CIF all-intra: each
+  // took 1.3-1.55 times its plan, and the buffer ran 36% dry at 8 threads).
+  // The first guesses of the other classes are mostly long (B pictures took
+  // a third of their plans) and are left to the quarter above.
+  const float worst = std::max(fill - static_cast<float>(rc->vbv_guess_risk), 1.0f);
+  limit = std::min(limit, fixed + 0.5f * std::max(worst - fixed, 0.0f));
   // Only the slices' part of the plan falls: faster than 1/q up to the
   // qscale learned at, then as 1/q.
   const float steeper = 1.0f / (1.0f + below_learned_power(basis.cls));
@@ -170,12 +181,16 @@ float constant_qp_vbv(encoder_t *ctx, float qp) {
 // 1.27-1.39 times its plan; counted at their plans, the buffer estimate was
 // 90 kbit where 50 were left, and the buffer ran dry).  A picture one CTU
 // wide or high, which can hardly correct itself while it is coded, counts
-// at least the factor of two that vbv_fit_fill allows for.
-float guess_factor(const encoder_t *ctx, const encoder_t *o) {
+// at least the factor of two that vbv_fit_fill allows for.  worst: the
+// factor the buffer must outlast (vbv_fit_fill), at least two for intra
+// plans while no such plan has returned.
+float guess_factor(const encoder_t *ctx, const encoder_t *o, bool worst) {
   const ratecontrol_t *orc = o->rc;
   if (!orc->planned_on_guess) return 1.0f;
-  const float least = o->ctu_cols == 1 || o->ctu_rows == 1 ? 2.0f : 1.0f;
-  return std::max(ctx->rc->guess_error[orc->planned_class], least);
+  const float measured = ctx->rc->guess_error[orc->planned_class];
+  const bool intra = orc->planned_class == RC_CLASS_I;
+  const float least = o->ctu_cols == 1 || o->ctu_rows == 1 || (worst && intra && measured <= 0.0f) ? 2.0f : 1.0f;
+  return std::max(measured, least);
 }
 
 // VBV at the start of a picture: the row arrays, the row predictors of the
@@ -198,16 +213,19 @@ void vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   // this picture's coding number would skip the P picture coded ahead of its
   // B pictures, and every B picture would count on bits that are gone.)
   const encoder_t *enc = ctx->instance;
-  int64_t fill = enc->rc->vbv_fill;
+  int64_t fill = enc->rc->vbv_fill, worst = fill;
   for (int32_t k = 0; k < enc->inflight_count; k++) {
     const encoder_t *o = enc->inflight[k];
     if (o == ctx || !o->rc->planned_valid) continue;
     // The guess's error is on the slices; the bits outside them are known.
-    const int64_t slices = std::max(o->rc->planned_bits - o->rc->planned_fixed, 0);
-    const int64_t planned = static_cast<int64_t>(static_cast<float>(slices) * guess_factor(ctx, o)) + o->rc->planned_fixed;
+    const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
+    const int64_t planned = static_cast<int64_t>(slices * guess_factor(ctx, o, false)) + o->rc->planned_fixed;
+    const int64_t planned_worst = static_cast<int64_t>(slices * guess_factor(ctx, o, true)) + o->rc->planned_fixed;
     fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - planned) + rc->vbv_rate);
+    worst = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, worst - planned_worst) + rc->vbv_rate);
   }
   rc->vbv_fill_start = static_cast<int32_t>(std::max<int64_t>(0, fill - reserved));
+  rc->vbv_guess_risk = static_cast<int32_t>(std::max<int64_t>(0, fill - worst));
 }
 
 // qscale of a complexity at a rate factor; the last qscale of the class when

@@ -306,6 +306,32 @@ TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   ctx->cur_input = nullptr;
 }
 
+// Two pictures in flight (frame contexts 1 and 2, planned at the given
+// sizes) in front of a P picture that frame context 3 starts, with a fill
+// of 900 kbit after the last picture collected.
+struct two_in_flight_t {
+  encoder_t *enc, *a, *b, *ctx;
+  frame_t pa{}, pb{};
+  p_picture_t pic;
+  two_in_flight_t(encoder_t *e, int32_t plan_a, int32_t plan_b)
+      : enc(e), a(e->frame_ctx[1]), b(e->frame_ctx[2]), ctx(e->frame_ctx[3]), pic(e, e->frame_ctx[3]) {
+    a->cur_input = &pa;
+    b->cur_input = &pb;
+    a->rc->planned_bits = plan_a;
+    b->rc->planned_bits = plan_b;
+    a->rc->planned_valid = b->rc->planned_valid = 1;
+    enc->inflight[0] = a;
+    enc->inflight[1] = b;
+    enc->inflight_count = 2;
+    enc->coding_number = 2;
+    enc->rc->vbv_fill = 900000;
+  }
+  ~two_in_flight_t() {
+    enc->inflight_count = 0;
+    a->cur_input = b->cur_input = nullptr;
+  }
+};
+
 // The fill a picture starts with counts every picture still in flight, in
 // coding order: also the P picture coded ahead of this B picture, whose
 // display index lies beyond this picture's coding number.
@@ -313,36 +339,70 @@ TEST(RateControl, VbvFillCountsEveryPictureInFlight) {
   tarnhevcenc_param_t p = vbv_param();
   auto enc = open(p);
   ASSERT_TRUE(enc);
-  encoder_t *a = enc->frame_ctx[1], *b = enc->frame_ctx[2], *ctx = enc->frame_ctx[3];
-  frame_t pa{}, pb{};
-  pa.frame_number = 0;  // the I picture
-  pb.frame_number = 4;  // the P picture coded next
-  a->cur_input = &pa;
-  b->cur_input = &pb;
-  a->rc->planned_bits = 300000;
-  b->rc->planned_bits = 200000;
-  a->rc->planned_valid = b->rc->planned_valid = 1;
-  enc->inflight[0] = a;
-  enc->inflight[1] = b;
-  enc->inflight_count = 2;
-  enc->coding_number = 2;
-  enc->rc->vbv_fill = 900000;
-  frame_t *in = frame_get_unused(enc->pool, 1);
-  frame_t *rec = frame_get_unused(enc->pool, 0);
-  ASSERT_TRUE(in && rec);
-  in->frame_type_code = TARNHEVCENC_TYPE_P;  // coded as P: no reference QPs to read
-  in->frame_number = 1;
-  ctx->cur_input = in;
-  ctx->cur_recon = rec;
-  ctx->slice_type_code = 1;
-  ASSERT_EQ(ratecontrol_frame_start(ctx, 0, 0), 0);
-  const int32_t rate = ctx->rc->vbv_rate;
-  EXPECT_EQ(ctx->rc->vbv_fill_start, 900000 - 300000 + rate - 200000 + rate);
-  enc->inflight_count = 0;
-  a->cur_input = b->cur_input = ctx->cur_input = nullptr;
-  ctx->cur_recon = nullptr;
-  frame_release(enc->pool, in);
-  frame_release(enc->pool, rec);
+  two_in_flight_t f(enc.get(), 300000, 200000);
+  ASSERT_TRUE(f.pic.in && f.pic.rec);
+  f.pa.frame_number = 0;  // the I picture
+  f.pb.frame_number = 4;  // the P picture coded next
+  f.pic.in->frame_number = 1;  // coded as P: no reference QPs to read
+  ASSERT_EQ(ratecontrol_frame_start(f.ctx, 0, 0), 0);
+  const int32_t rate = f.ctx->rc->vbv_rate;
+  EXPECT_EQ(f.ctx->rc->vbv_fill_start, 900000 - 300000 + rate - 200000 + rate);
+}
+
+// Intra pictures in flight planned on the intra predictor's first guess,
+// before one has returned, count twice their plans in the fill the buffer
+// must outlast (all may be off by the same factor); a picture then takes at
+// most half of that fill.  Other classes' guesses, and intra guesses once
+// one has shown its error, do not.
+TEST(RateControl, VbvIntraGuessesInFlightMustBeOutlastedTwice) {
+  tarnhevcenc_param_t p = vbv_param();
+  p.width = 256;  // pictures of one CTU row count twice their plans anyway
+  p.height = 128;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  {
+    two_in_flight_t f(enc.get(), 200000, 100000);
+    ASSERT_TRUE(f.pic.in && f.pic.rec);
+    for (encoder_t *o : {f.a, f.b}) {
+      o->rc->planned_on_guess = 1;
+      o->rc->planned_class = RC_CLASS_I;
+    }
+    f.pic.in->frame_number = 2;
+    ratecontrol_t *rc = f.ctx->rc;
+    const int32_t rate = rc->vbv_rate;
+    ASSERT_EQ(ratecontrol_frame_start(f.ctx, 0, 0), 0);
+    EXPECT_EQ(rc->vbv_fill_start, 900000 - 200000 + rate - 100000 + rate);
+    EXPECT_EQ(rc->vbv_guess_risk, 300000);
+    f.a->rc->planned_class = RC_CLASS_P;
+    ASSERT_EQ(ratecontrol_frame_start(f.ctx, 0, 0), 0);
+    EXPECT_EQ(rc->vbv_guess_risk, 100000);
+    // Once an intra plan has returned 1.2 times over, the rest count that.
+    rc->guess_error[RC_CLASS_I] = 1.2f;
+    ASSERT_EQ(ratecontrol_frame_start(f.ctx, 0, 0), 0);
+    EXPECT_EQ(rc->vbv_guess_risk, 0);
+    EXPECT_EQ(rc->vbv_fill_start, 900000 - 200000 + rate - 120000 + rate);
+  }
+  // The plan: half of what the fill would be at twice those plans, where
+  // that is less than the half (learned) of the fill at the plans.
+  encoder_t *ctx = enc->frame_ctx[3];
+  ratecontrol_t *rc = ctx->rc;
+  frame_t cur{};
+  cur.frame_type_code = TARNHEVCENC_TYPE_B;
+  cur.b_level = 2;
+  ctx->cur_input = &cur;
+  ctx->slice_type_code = 0;
+  rc->last_cost = 1000000;
+  ratecontrol_predictor_t *pred = &rc->frame_pred[RC_CLASS_B];
+  ratecontrol_update_predictor(pred, 1.0f, 1e6f, 1e6f * pred->coeff / pred->count, 1.0f);
+  const double q20 = rc_qp2qscale(20.0);
+  rc->vbv_fill_start = 200000;
+  rc->vbv_guess_risk = 40000;
+  double q = ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20);
+  EXPECT_NEAR(ratecontrol_predict(pred, 1e6f, static_cast<float>(q), 1.0f), 80000.0f, 100.0f);
+  rc->vbv_guess_risk = 150000;
+  q = ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20);
+  EXPECT_NEAR(ratecontrol_predict(pred, 1e6f, static_cast<float>(q), 1.0f), 25000.0f, 100.0f);
+  ctx->cur_input = nullptr;
 }
 
 // A P picture sent as a B slice (list 1 repeating list 0) is still a P
