@@ -224,6 +224,19 @@ void register_mc(uint32_t flags) {
       {"ctu_border_downscale_64x64", [=](const mc_funcs_t &t) { return call([=] { t.ctu_border_downscale_64x64(d); }); }},
       {"ctu_downscale_32x32", [=](const mc_funcs_t &t) { return call([=] { t.ctu_downscale_32x32(blk); }); }},
       {"ctu_border_downscale_32x32", [=](const mc_funcs_t &t) { return call([=] { t.ctu_border_downscale_32x32(d); }); }},
+      // The vertical passes by shape: from 8-bit samples (fx = 0) and over
+      // a horizontal plane (fx, fy both fractional), as the searches call them.
+      {"mc_luma 8x8 v", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, nullptr, PLANE_STRIDE, 4, 10, 8, 8); }); }},
+      {"mc_luma 8x16 v", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, nullptr, PLANE_STRIDE, 4, 10, 8, 16); }); }},
+      {"mc_luma 16x8 v", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, nullptr, PLANE_STRIDE, 4, 10, 16, 8); }); }},
+      {"mc_luma 32x32 v", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, nullptr, PLANE_STRIDE, 4, 10, 32, 32); }); }},
+      {"mc_luma 8x8 hv", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, nullptr, PLANE_STRIDE, 6, 10, 8, 8); }); }},
+      {"mc_luma 8x8 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 8, 8); }); }},
+      {"mc_luma 8x16 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 8, 16); }); }},
+      {"mc_luma 16x16 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 16, 16); }); }},
+      {"mc_luma 32x32 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 32, 32); }); }},
+      {"mc_luma_ps 8x8 hv plane", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, hp, PLANE_STRIDE, 6, 10, 8, 8)); }); }},
+      {"mc_luma_ps 16x16 v", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, nullptr, PLANE_STRIDE, 4, 10, 16, 16)); }); }},
       {"lowres_cost_energy 60x34", [=](const mc_funcs_t &t) {
          return call([=] {
            static uint32_t costs[64 * 34], out[16 * 9];

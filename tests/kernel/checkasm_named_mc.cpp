@@ -79,6 +79,13 @@ void plane_ps_ref(int16_t *d, int32_t ds, const int16_t *p, int32_t ps, int32_t,
   mc_luma_ps_c(d, &ds, reinterpret_cast<const uint8_t *>(p), planes, ps, 1, fy, w, h);
 }
 
+// A kernel of one width and any height (d, ds, s, ss, fy, h) in the
+// any-size form of the sweeps.
+template <auto K, typename D, typename S>
+void fixed_width(D *d, int32_t ds, const S *s, int32_t ss, int32_t, int32_t fy, int32_t, int32_t h) {
+  K(d, ds, s, ss, fy, h);
+}
+
 class CheckasmNamedMc : public ::testing::TestWithParam<uint32_t> {
  protected:
   bool ssse3() const { return GetParam() & FLAG_SSSE3; }
@@ -89,11 +96,13 @@ class CheckasmNamedMc : public ::testing::TestWithParam<uint32_t> {
   // Any-size filters from 8-bit samples: every width and height up to
   // `max`, a random fraction of each axis (1..frac_max), odd and wide
   // source strides and offsets.
+  // `only_w`: the kernel's one width (0: any).
   template <typename Fn>
-  void sweep(const char *name, Fn ref, Fn tst, margins_t m, int32_t frac_max, int32_t max, bool words) {
+  void sweep(const char *name, Fn ref, Fn tst, margins_t m, int32_t frac_max, int32_t max, bool words,
+             int32_t only_w = 0) {
     for (int32_t w : {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64})
       for (int32_t h : {-1, 0, 1, 2, 3, 5, 8, 16, 32, 64}) {
-        if (w > max || h > max) continue;
+        if (w > max || h > max || (only_w && w != only_w)) continue;
         compare_slot(std::string(name) + " " + std::to_string(w) + "x" + std::to_string(h), ref, tst,
                      seed_ + variant_++, [&](Fn f, rng_t &r) {
                        const int32_t ss = w + m.left + m.right + r.range(0, 1) * 37, gap = r.range(0, 31);
@@ -111,10 +120,10 @@ class CheckasmNamedMc : public ::testing::TestWithParam<uint32_t> {
 
   // Kernels over one 16-bit plane.
   template <typename Fn>
-  void sweep_plane(const char *name, Fn ref, Fn tst, int32_t max_w, bool round) {
+  void sweep_plane(const char *name, Fn ref, Fn tst, int32_t max_w, bool round, int32_t only_w = 0) {
     for (int32_t w : {1, 2, 3, 4, 5, 8, 12, 16, 24, 33, 64})
       for (int32_t h : {0, 1, 2, 3, 8, 17, 64}) {
-        if (w > max_w) continue;
+        if (w > max_w || (only_w && w != only_w)) continue;
         compare_slot(std::string(name) + " " + std::to_string(w) + "x" + std::to_string(h), ref, tst,
                      seed_ + variant_++, [&](Fn f, rng_t &r) {
                        const int32_t ps = w + 7 + r.range(0, 1) * 31, fy = round ? 0 : r.range(1, 3);
@@ -143,6 +152,12 @@ TEST_P(CheckasmNamedMc, AnySizeFiltersMatchPortable) {
   sweep<pp_fn>("interp_luma_v_pp_16xh_ssse3", luma_v_pp_ref, interp_luma_v_pp_16xh_ssse3, LUMA, 3, 64, false);
   sweep<ps_fn>("interp_luma_v_ps_8xh_ssse3", luma_v_ps_ref, interp_luma_v_ps_8xh_ssse3, LUMA, 3, 64, true);
   sweep<ps_fn>("interp_luma_v_ps_16xh_ssse3", luma_v_ps_ref, interp_luma_v_ps_16xh_ssse3, LUMA, 3, 64, true);
+  if (!avx2()) return;
+  // The fixed-width AVX2 vertical filters, in the any-size form.
+  sweep<pp_fn>("interp_luma_v_pp_8xh_avx2", luma_v_pp_ref, fixed_width<interp_luma_v_pp_8xh_avx2>, LUMA, 3, 64, false, 8);
+  sweep<pp_fn>("interp_luma_v_pp_16xh_avx2", luma_v_pp_ref, fixed_width<interp_luma_v_pp_16xh_avx2>, LUMA, 3, 64, false, 16);
+  sweep<ps_fn>("interp_luma_v_ps_8xh_avx2", luma_v_ps_ref, fixed_width<interp_luma_v_ps_8xh_avx2>, LUMA, 3, 64, true, 8);
+  sweep<ps_fn>("interp_luma_v_ps_16xh_avx2", luma_v_ps_ref, fixed_width<interp_luma_v_ps_16xh_avx2>, LUMA, 3, 64, true, 16);
 }
 
 TEST_P(CheckasmNamedMc, PlanePassesMatchPortable) {
@@ -178,6 +193,10 @@ TEST_P(CheckasmNamedMc, PlanePassesMatchPortable) {
         luma_hplane_round_32nxh_avx2(d, ds, p, ps, w, h);
       },
       64, true);
+  sweep_plane<plane_pp_fn>("interp_luma_hv_pp_8xh_avx2", plane_pp_ref, fixed_width<interp_luma_hv_pp_8xh_avx2>, 64,
+                           false, 8);
+  sweep_plane<plane_ps_fn>("mc_luma_ps_from_hplanes_8xh_avx2", plane_ps_ref,
+                           fixed_width<mc_luma_ps_from_hplanes_8xh_avx2>, 64, false, 8);
   sweep_plane<plane_pp_fn>(
       "interp_luma_hv_pp_16nxh_avx2", plane_pp_ref,
       [](uint8_t *d, int32_t ds, const int16_t *p, int32_t ps, int32_t, int32_t fy, int32_t w, int32_t h) {

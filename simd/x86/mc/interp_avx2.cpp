@@ -56,6 +56,15 @@ void interp_hv(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, int32_t fx,
   filter_hv<8, OUT>(dst, ds, src, ss, fx, fy, N, N);
 }
 
+// 8x8 with both fractions: the 15 rows of raw horizontal sums in a stack
+// scratch, then the second stage two rows per 256-bit register.
+template <out_t OUT, typename D>
+void hv_8x8(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, int32_t fx, int32_t fy) {
+  alignas(32) int16_t tmp[15 * 8];
+  filter_h<8, out_t::words>(tmp, 8, src - 3 * ss, ss, fx, 8, 15);
+  vw_column8<8, OUT>(dst, ds, tmp + 3 * 8, 8, taps_t<8>(fy), 8);
+}
+
 using pp_1d_t = void (*)(uint8_t *, intptr_t, const uint8_t *, intptr_t, int32_t);
 using pp_2d_t = void (*)(uint8_t *, intptr_t, const uint8_t *, intptr_t, int32_t, int32_t);
 using ps_1d_t = void (*)(int16_t *, intptr_t, const uint8_t *, intptr_t, int32_t);
@@ -65,17 +74,18 @@ using ps_2d_t = void (*)(int16_t *, intptr_t, const uint8_t *, intptr_t, int32_t
 void interp_luma_h_pp_4x4_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { filter_rows2<8, out_t::pixels, axis_t::h, 4>(d, ds, s, ss, fx, 4); }
 void interp_luma_v_pp_4x4_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { filter_rows2<8, out_t::pixels, axis_t::v, 4>(d, ds, s, ss, fy, 4); }
 
-// 8x8: every pass works on one 8-column group in 128-bit VEX code.
+// 8x8: the horizontal pass works on one 8-column group in 128-bit VEX
+// code; the vertical passes take two rows per 256-bit register.
 void interp_luma_h_pp_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 8>(d, ds, s, ss, fx); }
-void interp_luma_v_pp_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 8>(d, ds, s, ss, fy); }
-void interp_luma_hv_pp_8x8_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::pixels, uint8_t, 8>(d, ds, s, ss, fx, fy); }
+void interp_luma_v_pp_8x8_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { v_column_rows2<8, out_t::pixels, 8>(d, ds, s, ss, taps_t<8>(fy), 8); }
+void interp_luma_hv_pp_8x8_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { hv_8x8<out_t::pixels>(d, ds, s, ss, fx, fy); }
 void interp_luma_h_ps_8x8_avx(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 8>(d, ds, s, ss, fx); }
-void interp_luma_v_ps_8x8_avx(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 8>(d, ds, s, ss, fy); }
-void interp_luma_hv_ps_8x8_avx(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 8>(d, ds, s, ss, fx, fy); }
+void interp_luma_v_ps_8x8_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { v_column_rows2<8, out_t::words, 8>(d, ds, s, ss, taps_t<8>(fy), 8); }
+void interp_luma_hv_ps_8x8_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { hv_8x8<out_t::words>(d, ds, s, ss, fx, fy); }
 void interp_luma_h_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 16>(d, ds, s, ss, fx); }
 void interp_luma_h_pp_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 32>(d, ds, s, ss, fx); }
 void interp_luma_h_pp_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::pixels, uint8_t, 64>(d, ds, s, ss, fx); }
-void interp_luma_v_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 16>(d, ds, s, ss, fy); }
+void interp_luma_v_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { v_column_rows2<8, out_t::pixels, 16>(d, ds, s, ss, taps_t<8>(fy), 16); }
 void interp_luma_v_pp_32x32_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 32>(d, ds, s, ss, fy); }
 void interp_luma_v_pp_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::pixels, uint8_t, 64>(d, ds, s, ss, fy); }
 void interp_luma_hv_pp_16x16_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::pixels, uint8_t, 16>(d, ds, s, ss, fx, fy); }
@@ -84,7 +94,7 @@ void interp_luma_hv_pp_64x64_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, int
 void interp_luma_h_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 16>(d, ds, s, ss, fx); }
 void interp_luma_h_ps_32x32_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 32>(d, ds, s, ss, fx); }
 void interp_luma_h_ps_64x64_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx) { interp_h<out_t::words, int16_t, 64>(d, ds, s, ss, fx); }
-void interp_luma_v_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 16>(d, ds, s, ss, fy); }
+void interp_luma_v_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { v_column_rows2<8, out_t::words, 16>(d, ds, s, ss, taps_t<8>(fy), 16); }
 void interp_luma_v_ps_32x32_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 32>(d, ds, s, ss, fy); }
 void interp_luma_v_ps_64x64_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy) { interp_v<out_t::words, int16_t, 64>(d, ds, s, ss, fy); }
 void interp_luma_hv_ps_16x16_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fx, int32_t fy) { interp_hv<out_t::words, int16_t, 16>(d, ds, s, ss, fx, fy); }
@@ -93,15 +103,15 @@ void interp_luma_hv_ps_64x64_avx2(int16_t *d, intptr_t ds, const uint8_t *s, int
 
 constexpr pp_1d_t H_PP[4] = {interp_luma_h_pp_8x8_avx, interp_luma_h_pp_16x16_avx2, interp_luma_h_pp_32x32_avx2,
                              interp_luma_h_pp_64x64_avx2};
-constexpr pp_1d_t V_PP[4] = {interp_luma_v_pp_8x8_avx, interp_luma_v_pp_16x16_avx2, interp_luma_v_pp_32x32_avx2,
+constexpr pp_1d_t V_PP[4] = {interp_luma_v_pp_8x8_avx2, interp_luma_v_pp_16x16_avx2, interp_luma_v_pp_32x32_avx2,
                              interp_luma_v_pp_64x64_avx2};
-constexpr pp_2d_t HV_PP[4] = {interp_luma_hv_pp_8x8_avx, interp_luma_hv_pp_16x16_avx2, interp_luma_hv_pp_32x32_avx2,
+constexpr pp_2d_t HV_PP[4] = {interp_luma_hv_pp_8x8_avx2, interp_luma_hv_pp_16x16_avx2, interp_luma_hv_pp_32x32_avx2,
                               interp_luma_hv_pp_64x64_avx2};
 constexpr ps_1d_t H_PS[4] = {interp_luma_h_ps_8x8_avx, interp_luma_h_ps_16x16_avx2, interp_luma_h_ps_32x32_avx2,
                              interp_luma_h_ps_64x64_avx2};
-constexpr ps_1d_t V_PS[4] = {interp_luma_v_ps_8x8_avx, interp_luma_v_ps_16x16_avx2, interp_luma_v_ps_32x32_avx2,
+constexpr ps_1d_t V_PS[4] = {interp_luma_v_ps_8x8_avx2, interp_luma_v_ps_16x16_avx2, interp_luma_v_ps_32x32_avx2,
                              interp_luma_v_ps_64x64_avx2};
-constexpr ps_2d_t HV_PS[4] = {interp_luma_hv_ps_8x8_avx, interp_luma_hv_ps_16x16_avx2, interp_luma_hv_ps_32x32_avx2,
+constexpr ps_2d_t HV_PS[4] = {interp_luma_hv_ps_8x8_avx2, interp_luma_hv_ps_16x16_avx2, interp_luma_hv_ps_32x32_avx2,
                               interp_luma_hv_ps_64x64_avx2};
 
 }  // namespace
@@ -134,6 +144,29 @@ void interp_luma_hv_pp_16nxh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, int
   if (!filter_v_words<8, out_t::pixels>(d, ds, p, ps, fy, w, h)) interp_luma_hv_pp_4xh_ssse3(d, ds, p, ps, 1, fy, w, h);
 }
 
+// Blocks exactly 8 wide over the horizontal plane, to pixels and to 16-bit
+// samples, and from 8-bit samples, 8 and 16 wide, any height: two rows per
+// 256-bit register, each interleaved row pair kept for the four output
+// rows that use it.
+void interp_luma_hv_pp_8xh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t h) {
+  vw_column8<8, out_t::pixels>(d, ds, p, ps, taps_t<8>(fy), h);
+}
+void mc_luma_ps_from_hplanes_8xh_avx2(int16_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t h) {
+  vw_column8<8, out_t::words>(d, ds, p, ps, taps_t<8>(fy), h);
+}
+void interp_luma_v_pp_8xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h) {
+  v_column_rows2<8, out_t::pixels, 8>(d, ds, s, ss, taps_t<8>(fy), h);
+}
+void interp_luma_v_pp_16xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h) {
+  v_column_rows2<8, out_t::pixels, 16>(d, ds, s, ss, taps_t<8>(fy), h);
+}
+void interp_luma_v_ps_8xh_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h) {
+  v_column_rows2<8, out_t::words, 8>(d, ds, s, ss, taps_t<8>(fy), h);
+}
+void interp_luma_v_ps_16xh_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h) {
+  v_column_rows2<8, out_t::words, 16>(d, ds, s, ss, taps_t<8>(fy), h);
+}
+
 namespace {
 
 void mc_luma_ps_from_hplanes_avx2(int16_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t w,
@@ -158,7 +191,8 @@ void luma_from_plane(uint8_t *dst, int32_t ds, const int16_t *p, int32_t ps, int
     else luma_hplane_round_32nxh_avx2(dst, ds, p, ps, w, h);
   } else {
     if (w <= 4) interp_luma_hv_pp_4xh_ssse3(dst, ds, p, ps, fx, fy, w, h);
-    else if (w <= 8) interp_luma_hv_pp_wxh_ssse3(dst, ds, p, ps, fx, fy, w, h);
+    else if (w == 8) interp_luma_hv_pp_8xh_avx2(dst, ds, p, ps, fy, h);
+    else if (w < 8) interp_luma_hv_pp_wxh_ssse3(dst, ds, p, ps, fx, fy, w, h);
     else interp_luma_hv_pp_16nxh_avx2(dst, ds, p, ps, fy, w, h);
   }
 }
@@ -186,6 +220,9 @@ void mc_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const in
     if (fy == 0) H_PP[k](dst, dst_stride, s, ref_stride, fx);
     else if (fx == 0) V_PP[k](dst, dst_stride, s, ref_stride, fy);
     else HV_PP[k](dst, dst_stride, s, ref_stride, fx, fy);
+    return;
+  } else if (fx == 0 && (w == 8 || w == 16)) {
+    (w == 8 ? interp_luma_v_pp_8xh_avx2 : interp_luma_v_pp_16xh_avx2)(dst, dst_stride, s, ref_stride, fy, h);
     return;
   } else if (fx == 0 && w <= 16) {
     (w <= 8 ? interp_luma_v_pp_8xh_ssse3 : interp_luma_v_pp_16xh_ssse3)(dst, dst_stride, s, ref_stride, 0, fy, w, h);
@@ -251,12 +288,15 @@ const int16_t *mc_luma_ps_avx2(int16_t *dst, int32_t *dst_stride, const uint8_t 
   } else if (fx != 0 && hplanes != nullptr) {
     const int16_t *p = hplanes[fx - 1] + off;
     if (w <= 4) mc_luma_ps_from_hplanes_4xh_sse2(dst, ds, p, ref_stride, fx, fy, w, h);
-    else if (w <= 8) mc_luma_ps_from_hplanes_8xh_sse2(dst, ds, p, ref_stride, fx, fy, w, h);
+    else if (w == 8) mc_luma_ps_from_hplanes_8xh_avx2(dst, ds, p, ref_stride, fy, h);
+    else if (w < 8) mc_luma_ps_from_hplanes_8xh_sse2(dst, ds, p, ref_stride, fx, fy, w, h);
     else mc_luma_ps_from_hplanes_avx2(dst, ds, p, ref_stride, fy, w, h);
   } else if (k >= 0) {
     if (fy == 0) H_PS[k](dst, ds, s, ref_stride, fx);
     else if (fx == 0) V_PS[k](dst, ds, s, ref_stride, fy);
     else HV_PS[k](dst, ds, s, ref_stride, fx, fy);
+  } else if (fx == 0 && (w == 8 || w == 16)) {
+    (w == 8 ? interp_luma_v_ps_8xh_avx2 : interp_luma_v_ps_16xh_avx2)(dst, ds, s, ref_stride, fy, h);
   } else if (fx == 0 && w <= 16) {
     (w <= 8 ? interp_luma_v_ps_8xh_ssse3 : interp_luma_v_ps_16xh_ssse3)(dst, ds, s, ref_stride, 0, fy, w, h);
   } else if (fy == 0) done = filter_h<8, out_t::words>(dst, ds, s, ref_stride, fx, w, h);

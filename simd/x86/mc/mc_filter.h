@@ -26,8 +26,13 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "common/mc.h"
+
+// Forces the sliding filters' pieces inline: out of line, their 256-bit
+// windows would pass through memory at every step.
+#define ALWAYS_INLINE __attribute__((always_inline))
 
 namespace {
 
@@ -443,6 +448,141 @@ inline void filter_rows2(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, i
     if constexpr (N != 16) store_narrow<N>(d, OUT == out_t::pixels ? round6(a) : a);
   }
 }
+
+// Vertical filters by a sliding window.  Output row y takes the row pairs
+// (y + 2j, y + 2j + 1), j = 0 .. TAPS/2 - 1, of the window; row y + 2 takes
+// the same pairs but the first and one more, so each pair is interleaved
+// once and kept in registers for TAPS/2 output rows instead of being loaded
+// and interleaved again for each.  `make(k)` interleaves pair k (rows
+// counted from the first tap row), `emit(y, window)` filters and stores
+// output row y (or rows y and y + 1); the rows y0, y0 + 2, ... below y_end
+// are emitted.  Per lane the sums are those of the row-by-row groups.
+struct pair_regs_t {
+  __m256i lo, hi;  // the unpacks' low and high halves of one row pair
+};
+// The window is a ring of TAPS/2 entries: the loop is unrolled TAPS/2
+// times so that each step's slots are constants and the ring stays in
+// registers (the new pair takes the slot of the one that left).
+template <int TAPS, typename Make, typename Emit>
+ALWAYS_INLINE inline void slide_rows(int32_t y0, int32_t y_end, Make make, Emit emit) {
+  constexpr int32_t K = TAPS / 2;
+  if (y0 >= y_end) return;
+  pair_regs_t win[K];
+  for (int32_t j = 0; j < K; j++) win[j] = make(y0 + 2 * j);
+  int32_t y = y0;
+  auto step = [&](auto phase) ALWAYS_INLINE {
+    constexpr int32_t P = decltype(phase)::value;
+    emit(y, [&](int32_t j) ALWAYS_INLINE -> const pair_regs_t & { return win[(P + j) % K]; });
+    if (y + 2 >= y_end) return false;
+    win[P] = make(y + TAPS);
+    y += 2;
+    return true;
+  };
+  if constexpr (K == 4) {
+    while (step(std::integral_constant<int32_t, 0>{}) && step(std::integral_constant<int32_t, 1>{}) &&
+           step(std::integral_constant<int32_t, 2>{}) && step(std::integral_constant<int32_t, 3>{})) {
+    }
+  } else {
+    while (step(std::integral_constant<int32_t, 0>{}) && step(std::integral_constant<int32_t, 1>{})) {
+    }
+  }
+}
+
+// Sums of one window: PMADDWD over interleaved 16-bit rows (32-bit sums),
+// or PMADDUBSW over interleaved 8-bit rows (16-bit sums).
+template <int TAPS, typename At>
+ALWAYS_INLINE inline void window_sums_words(At win, const taps_t<TAPS> &t, __m256i &a, __m256i &b) {
+  a = _mm256_madd_epi16(win(0).lo, t.w[0]);
+  b = _mm256_madd_epi16(win(0).hi, t.w[0]);
+  for (int32_t j = 1; j < TAPS / 2; j++) {
+    a = _mm256_add_epi32(a, _mm256_madd_epi16(win(j).lo, t.w[j]));
+    b = _mm256_add_epi32(b, _mm256_madd_epi16(win(j).hi, t.w[j]));
+  }
+}
+// (HI: the high halves too.)
+template <int TAPS, bool HI, typename At>
+ALWAYS_INLINE inline void window_sums_bytes(At win, const taps_t<TAPS> &t, __m256i &a, __m256i &b) {
+  a = _mm256_maddubs_epi16(win(0).lo, t.b[0]);
+  b = HI ? _mm256_maddubs_epi16(win(0).hi, t.b[0]) : _mm256_setzero_si256();
+  for (int32_t j = 1; j < TAPS / 2; j++) {
+    a = _mm256_add_epi16(a, _mm256_maddubs_epi16(win(j).lo, t.b[j]));
+    if constexpr (HI) b = _mm256_add_epi16(b, _mm256_maddubs_epi16(win(j).hi, t.b[j]));
+  }
+}
+
+// Second-stage results of 32-bit sums (columns 0-3 | 8-11 of the lanes in
+// a, 4-7 | 12-15 in b): 16-bit pixels before the clip, or the stored 16-bit
+// prediction, in column order per lane.
+template <out_t OUT>
+ALWAYS_INLINE inline __m256i words_of_2d(__m256i a, __m256i b) {
+  if constexpr (OUT == out_t::pixels) {
+    const __m256i k = _mm256_set1_epi32(2048);
+    return _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(a, k), 12),
+                              _mm256_srai_epi32(_mm256_add_epi32(b, k), 12));
+  } else {
+    return _mm256_packs_epi32(low16_256(_mm256_srai_epi32(a, 6)), low16_256(_mm256_srai_epi32(b, 6)));
+  }
+}
+
+// 16-bit rows, 8 columns, two output rows per 256-bit register (row y in
+// the low lane, y + 1 in the high one); an odd last row takes the 128-bit
+// group.
+template <int TAPS, out_t OUT, typename D>
+ALWAYS_INLINE inline void vw_column8(D *d, intptr_t ds, const int16_t *p, intptr_t ps, const taps_t<TAPS> &t, int32_t h) {
+  const int16_t *r = p - (TAPS / 2 - 1) * ps;
+  auto row = [&](int32_t k) ALWAYS_INLINE { return load128(r + k * ps); };
+  slide_rows<TAPS>(0, h - 1, [&](int32_t k) ALWAYS_INLINE {
+    const __m128i r1 = row(k + 1);
+    const __m256i p0 = pair128(row(k), r1), p1 = pair128(r1, row(k + 2));
+    return pair_regs_t{_mm256_unpacklo_epi16(p0, p1), _mm256_unpackhi_epi16(p0, p1)};
+  }, [&](int32_t y, auto win) ALWAYS_INLINE {
+    __m256i a, b;
+    window_sums_words<TAPS>(win, t, a, b);
+    const __m256i v = words_of_2d<OUT>(a, b);
+    if constexpr (OUT == out_t::pixels) {
+      const __m256i px = _mm256_packus_epi16(v, v);
+      store64(d + y * ds, _mm256_castsi256_si128(px));
+      store64(d + (y + 1) * ds, _mm256_extracti128_si256(px, 1));
+    } else {
+      store128(d + y * ds, _mm256_castsi256_si128(v));
+      store128(d + (y + 1) * ds, _mm256_extracti128_si256(v, 1));
+    }
+  });
+  if (h > 0 && (h & 1)) {
+    __m128i a, b;
+    vsum_words<TAPS, 8>(p + (h - 1) * ps, ps, t.x, a, b);
+    store_narrow<8>(d + (h - 1) * ds, OUT == out_t::pixels ? pixels_of_2d(a, b) : ps_of_2d(a, b));
+  }
+}
+
+// 8-bit rows, 8 or 16 columns (N), two output rows per 256-bit register:
+// columns 0-7 of rows y | y + 1 in a, 8-15 in b.  An odd last row takes
+// the 128-bit group.
+template <int TAPS, out_t OUT, int N, typename D>
+ALWAYS_INLINE inline void v_column_rows2(D *d, intptr_t ds, const uint8_t *p, intptr_t ss, const taps_t<TAPS> &t, int32_t h) {
+  const uint8_t *r = p - (TAPS / 2 - 1) * ss;
+  auto row = [&](int32_t k) ALWAYS_INLINE { return N == 16 ? load128(r + k * ss) : load64(r + k * ss); };
+  slide_rows<TAPS>(0, h - 1, [&](int32_t k) ALWAYS_INLINE {
+    const __m128i r1 = row(k + 1);
+    const __m256i p0 = pair128(row(k), r1), p1 = pair128(r1, row(k + 2));
+    return pair_regs_t{_mm256_unpacklo_epi8(p0, p1),
+                                N == 16 ? _mm256_unpackhi_epi8(p0, p1) : _mm256_setzero_si256()};
+  }, [&](int32_t y, auto win) ALWAYS_INLINE {
+    __m256i a, b;
+    window_sums_bytes<TAPS, N == 16>(win, t, a, b);
+    store_rows2<N, OUT>(d + y * ds, ds, a, b);
+  });
+  if (h > 0 && (h & 1)) {
+    const uint8_t *s = p + (h - 1) * ss;
+    D *o = d + (h - 1) * ds;
+    __m128i a, b;
+    vsum_bytes<TAPS, N>(s, ss, t.x, a, b);
+    if constexpr (N == 16) store16_of_pair<OUT == out_t::pixels>(o, a, b);
+    else store_narrow<N>(o, OUT == out_t::pixels ? round6(a) : a);
+  }
+}
+
+
 #endif
 
 // The passes over a block.  Each returns false when the block is narrower

@@ -116,6 +116,14 @@ void luma_hplane_round_16nxh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, int
 void luma_hplane_round_32nxh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t w, int32_t h);
 void interp_luma_hv_pp_16nxh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t w,
                                   int32_t h);
+// Exactly 8 wide over the horizontal plane, and 8 or 16 wide from 8-bit
+// samples (fy 1..3), any height: two rows per 256-bit register.
+void interp_luma_hv_pp_8xh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t h);
+void mc_luma_ps_from_hplanes_8xh_avx2(int16_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t h);
+void interp_luma_v_pp_8xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h);
+void interp_luma_v_pp_16xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h);
+void interp_luma_v_ps_8xh_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h);
+void interp_luma_v_ps_16xh_avx2(int16_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t fy, int32_t h);
 void interp_luma_h_ps_32xh_avx2(int16_t *dst, const uint8_t *src, int32_t stride, int32_t width, int32_t height,
                                 int32_t phase);
 // The three vertical planes (fy = 1, 2, 3) of one horizontal fraction of
