@@ -158,20 +158,24 @@ inline __m256i level_dist_avx2(__m256i abs_err, const dist_consts_avx2_t &k) {
   return _mm256_srl_epi64(times_weight(_mm256_mul_epu32(e8, e8), k), k.dist_shift);
 }
 
-// The three distortions of the four positions from raster position at.
-// The error of the rounded level lies within +-2^31, so the absolute value
-// of its low 32 bits is its magnitude; one level less the error is
-// positive.
-inline void row_dists_avx2(rdoq_prep_t *out, const int16_t *coef, int32_t at, const dist_consts_avx2_t &k) {
-  const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + at));
-  const __m256i a = _mm256_cvtepu16_epi64(_mm_abs_epi16(c));
-  const __m256i r = _mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(out->rounded + at)));
+// The three distortions of the four positions from raster position at,
+// whose |c| and rounded levels the 64-bit lanes of a and r hold.  The error
+// of the rounded level lies within +-2^31, so the absolute value of its low
+// 32 bits is its magnitude; one level less the error is positive.
+inline void dists_avx2(rdoq_prep_t *out, int32_t at, __m256i a, __m256i r, const dist_consts_avx2_t &k) {
   const __m256i err = _mm256_sub_epi64(_mm256_mul_epu32(a, k.scale), _mm256_sll_epi64(r, k.shift));
   auto store = [](int64_t *p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); };
   store(out->level_dist + at, level_dist_avx2(_mm256_abs_epi32(err), k));
   store(out->below_dist + at, level_dist_avx2(_mm256_add_epi64(err, k.step), k));
   const __m256i sq = times_weight(_mm256_mul_epu32(a, a), k);
   store(out->zero_dist + at, _mm256_srl_epi64(_mm256_slli_epi64(sq, 16), k.dist_shift));
+}
+
+inline void row_dists_avx2(rdoq_prep_t *out, const int16_t *coef, int32_t at, const dist_consts_avx2_t &k) {
+  const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + at));
+  const __m256i a = _mm256_cvtepu16_epi64(_mm_abs_epi16(c));
+  const __m256i r = _mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(out->rounded + at)));
+  dists_avx2(out, at, a, r, k);
 }
 
 // The group maps (cleared first) and mask from the non-zero rounded levels
@@ -214,7 +218,48 @@ inline uint32_t group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, in
 // positions of each sixteen round to a level; the group maps and the
 // candidate distortions of every group row holding one follow for those
 // sixteens alone, so that the pass has no branch on the data.
+namespace {
+
+// A 4x4 block, the most frequent, in one register: no loop, and every row's
+// distortions at once rather than those of the rows holding a level (which
+// rows do is as good as random).  The group map of the other groups is not
+// written: a 4x4 block has one.
+void prep_4x4_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
+  const __m256i c = load16(coef), a = _mm256_abs_epi16(c), s = _mm256_set1_epi16(static_cast<int16_t>(p->scale));
+  const __m256i half = _mm256_set1_epi32(1 << (p->shift - 1));
+  const __m128i sh = _mm_cvtsi32_si128(p->shift);
+  const __m256i lo = _mm256_mullo_epi16(a, s), hi = _mm256_mulhi_epu16(a, s);
+  const __m256i rounded = _mm256_packs_epi32(_mm256_srl_epi32(_mm256_add_epi32(_mm256_unpacklo_epi16(lo, hi), half), sh),
+                                             _mm256_srl_epi32(_mm256_add_epi32(_mm256_unpackhi_epi16(lo, hi), half), sh));
+  store16(out->rounded, rounded);
+  const uint32_t m = _pext_u32(
+      ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(rounded, _mm256_setzero_si256()))), 0x55555555u);
+  const __m256i sq = _mm256_madd_epi16(c, c), low32 = _mm256_set1_epi64x(0xffffffff), one = _mm256_set1_epi16(1);
+  const __m256i total = _mm256_add_epi64(_mm256_and_si256(sq, low32), _mm256_srli_epi64(sq, 32));
+  __m128i t = _mm_add_epi64(_mm256_castsi256_si128(total), _mm256_extracti128_si256(total, 1));
+  t = _mm_add_epi64(t, _mm_unpackhi_epi64(t, t));
+  out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(t)),
+                                    static_cast<uint32_t>(sum_epi32(_mm256_madd_epi16(_mm256_and_si256(c, one), one))), p);
+  out->group_map[0] = static_cast<uint16_t>(m);
+  out->group_mask = m != 0;
+  if (!m) return;
+  if (!prep_dists_in_range(p)) {
+    for (int32_t at = 0; at < 16; at += 4) prep_row_dists(out, coef, at, p);
+    return;
+  }
+  const dist_consts_avx2_t dk = dist_consts_avx2(p);
+  const __m128i a01 = _mm256_castsi256_si128(a), a23 = _mm256_extracti128_si256(a, 1);
+  const __m128i r01 = _mm256_castsi256_si128(rounded), r23 = _mm256_extracti128_si256(rounded, 1);
+  dists_avx2(out, 0, _mm256_cvtepu16_epi64(a01), _mm256_cvtepu16_epi64(r01), dk);
+  dists_avx2(out, 4, _mm256_cvtepu16_epi64(_mm_srli_si128(a01, 8)), _mm256_cvtepu16_epi64(_mm_srli_si128(r01, 8)), dk);
+  dists_avx2(out, 8, _mm256_cvtepu16_epi64(a23), _mm256_cvtepu16_epi64(r23), dk);
+  dists_avx2(out, 12, _mm256_cvtepu16_epi64(_mm_srli_si128(a23, 8)), _mm256_cvtepu16_epi64(_mm_srli_si128(r23, 8)), dk);
+}
+
+}  // namespace
+
 void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
+  if (p->log2_size == 2) return prep_4x4_avx2(out, coef, p);
   const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m256i s = _mm256_set1_epi16(static_cast<int16_t>(p->scale));
   const __m256i half = _mm256_set1_epi32(1 << (p->shift - 1));
