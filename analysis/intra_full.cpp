@@ -6,6 +6,7 @@
 #include "analysis/intra_full.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "analysis/ctu_analysis.h"
 #include "analysis/cu_commit.h"
@@ -94,6 +95,47 @@ uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t 
   return saturated(static_cast<uint64_t>(cu.node->tu_tree_cost) + rd_cost(0, bits, cu.node->lambda_ssd));
 }
 
+// The best luma trial so far as its search left it (CUs up to 32x32 and 4x4
+// prediction units), so that the winner is put back rather than searched
+// again: the samples and levels of the CU, its units' cbf and transform
+// sizes, the transform flags of the nodes below it, the states and the
+// tree's cost.
+struct luma_kept_t {
+  alignas(32) uint8_t rec[32 * 32];
+  alignas(32) int16_t coef[32 * 32];
+  uint8_t cbf[64], tu_log2[64];
+  int8_t tu_split[1 + 4 + 16 + 64];
+  cabac_est_t est;
+  uint32_t tree_cost;
+};
+
+template <bool save>
+void luma_kept_copy(const cu_t &cu, luma_kept_t *k) {
+  auto move = [](void *kept, void *live, size_t n) {
+    if (save)
+      std::memcpy(kept, live, n);
+    else
+      std::memcpy(live, kept, n);
+  };
+  encoder_t *ctx = cu.ctx;
+  const int32_t n = cu.size, units = n * n / 16;
+  for (int32_t r = 0; r < n; r++) move(k->rec + r * n, ctu_rec_at(ctx, 0, cu.x, cu.y + r), static_cast<size_t>(n));
+  ctu_unit_maps_t *d = &ctx->maps->unit;
+  move(k->coef, d->coef_y + 16 * cu.z, sizeof(int16_t) * n * n);
+  move(k->cbf, d->cbf + cu.z, static_cast<size_t>(units));
+  move(k->tu_log2, d->tu_log2 + cu.z, static_cast<size_t>(units));
+  int32_t i = 0;
+  for (int32_t s = cu.log2_size, count = 1; s >= 2; s--, count *= 4)
+    for (int32_t j = node_index(cu.z, s); j < node_index(cu.z, s) + count; j++, i++) {
+      if (save)
+        k->tu_split[i] = cu.nodes[j].tu_split;
+      else
+        cu.nodes[j].tu_split = k->tu_split[i];
+    }
+  move(&k->est, &ctx->cabac.est, sizeof(cabac_est_t));
+  move(&k->tree_cost, &cu.node->tu_tree_cost, sizeof(uint32_t));
+}
+
 // Rough pass over all 35 modes, then the shortlist for the residual coder:
 // the cheapest modes by rough cost and the first two MPMs.
 int32_t rough_candidates(const cu_t &cu, const int32_t mpm[3], int32_t list[MAX_CANDIDATES]) {
@@ -153,11 +195,17 @@ void decide_luma(const cu_t &cu) {
 
   int32_t best_mode = 0;
   uint32_t best = UINT32_MAX;
+  luma_kept_t kept;
+  int32_t kept_mode = -1;
   auto consider = [&](int32_t mode) {
     const uint32_t c = luma_trial(cu, mode, mpm, 0);
     if (c < best) {
       best = c;
       best_mode = mode;
+      if (cu.log2_size <= 5) {
+        luma_kept_copy<true>(cu, &kept);
+        kept_mode = mode;
+      }
     }
   };
   if (ctx->analysis_level >= 7 && cu.log2_size <= min_cb_log2(ctx)) {
@@ -174,8 +222,17 @@ void decide_luma(const cu_t &cu) {
   node->split = 0;
   cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
   cu_commit_cbf(ctx, cu.z, cu.log2_size, 0);
-  // The winner's reconstruction is what the next block predicts from.
-  luma_trial(cu, best_mode, mpm, cu.log2_size == 2 ? 0 : 1);
+  // The winner's reconstruction is what the next block predicts from: put
+  // back as its search left it, the search's other effects as it makes them.
+  if (kept_mode != best_mode) {
+    luma_trial(cu, best_mode, mpm, cu.log2_size == 2 ? 0 : 1);
+    return;
+  }
+  begin_trial(cu);
+  cu_commit_luma_dir(ctx, node, cu.z, cu.log2_size);
+  luma_kept_copy<false>(cu, &kept);
+  node->residual_mode = 2;
+  ctx->maps->cbf[node_index(cu.z, cu.log2_size)] = block_cbf(ctx->maps->unit.cbf, cu.z, cu.log2_size);
 }
 
 // intra_chroma_pred_mode of the CU, or of the 8x8 area of four 4x4
