@@ -205,6 +205,11 @@ const uint8_t *list_prediction(encoder_t *ctx, int32_t x, int32_t y, int32_t siz
   me_predictor_t p;
   me_predictor_init(&p, ctx->param.subpel_planes, &ctx->me, &rq, lowres ? 0 : ctx->param.bilinear_qpel, buf);
   const mv_t c = clamp_to_pu_limits(ctx, mv, x, y);
+  // A search's final vector: its prediction is kept.
+  if (const uint8_t *k = me_kept_find(&ctx->me_kept, p.ref, size, size, p.bilinear, c)) {
+    *stride = me_kept_t::STRIDE;
+    return k;
+  }
   return p.predict(mv_x(c), mv_y(c), stride);
 }
 

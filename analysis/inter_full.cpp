@@ -260,7 +260,12 @@ uint32_t bi_cost(const full_cu_t &cu, const list_search_t &l0, const list_search
     const mv_t mv = clamp_to_pu_limits(ctx, res[l]->mv, cu.x, cu.y);
     const uint8_t *ref = me.ref_planes[l][res[l]->ref_idx] + cu.y * me.luma_stride + cu.x;
     stride[l] = 64;
-    pred[l] = ctx->mc.get_ref(buf[l], &stride[l], ref, nullptr, me.luma_stride, mv_x(mv), mv_y(mv), cu.size, cu.size);
+    // A search's final vector: its prediction is kept.
+    pred[l] = me_kept_find(&ctx->me_kept, ref, cu.size, cu.size, 0, mv);
+    if (pred[l])
+      stride[l] = me_kept_t::STRIDE;
+    else
+      pred[l] = ctx->mc.get_ref(buf[l], &stride[l], ref, nullptr, me.luma_stride, mv_x(mv), mv_y(mv), cu.size, cu.size);
   }
   uint8_t *dst = ctu_rec_at(ctx, 0, cu.x, cu.y);
   ctx->mc.pixel_avg(dst, RECON_STRIDE, pred[0], stride[0], pred[1], stride[1], cu.size, cu.size);

@@ -13,6 +13,7 @@
 #include "encoder/frame.h"
 #include "encoder/param.h"
 #include "motion/me_context.h"
+#include "motion/me_kept.h"
 #include "ratecontrol/lookahead.h"
 #include "ratecontrol/rc_counts.h"
 
@@ -127,6 +128,7 @@ struct encoder_t {
   cabac_est_t cabac_est_save[6];    // [0] the CTU save area, [1 + d] depth d
   ctu_gradients_t gradients;        // gradient sums of the CTU's luma source
   me_context_t me;                  // motion-search context of the current CTU
+  me_kept_t me_kept;                // the searches' final predictions, for the rough bi-prediction cost
 
   // Reference structure of the current picture.
   frame_t *ref_list[2][16];  // list 0 before list 1

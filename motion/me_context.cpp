@@ -37,6 +37,7 @@ void me_setup_refs(encoder_t *ctx, me_context_t *me) {
       for (int32_t p = 0; p < 16; p++) me->ref_subpel_planes[l][r][p] = f->subpel[p] + at;
     }
   me->src = ctx->ctu_src;
+  me_kept_new_ctu(&ctx->me_kept);
 }
 
 me_window_t me_window(int32_t x, int32_t y, int32_t pic_width, int32_t pic_height, int32_t range) {

@@ -194,10 +194,13 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
   // From level 4 on the refinement costs the diagonals too: enough
   // candidates per horizontal fraction to share their first filter stage.
   me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, 0, buf, level >= 4 ? &local : nullptr);
+  // The prediction of the last candidate costed, kept for the final vector.
+  const uint8_t *last = nullptr;
+  int32_t last_stride = 0;
+  me_keeper_t keeper{pred.mc, &ctx->me_kept, pred.ref, rq->width, rq->height, pred.bilinear};
   auto distortion = [&](mv_t v) {
-    int32_t st;
-    const uint8_t *p = pred.predict(mv_x(v), mv_y(v), &st);
-    return s.refine(s.src, 64, p, st);
+    last = pred.predict(mv_x(v), mv_y(v), &last_stride);
+    return s.refine(s.src, 64, last, last_stride);
   };
   struct vector_t {
     mv_t v;
@@ -224,7 +227,10 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
       const uint32_t d = distortion(v);
       if (d >= cur.cost) return;
       const uint32_t cost = d + s.bits(v);
-      if (cost < cur.cost) cur = {v, cost};
+      if (cost < cur.cost) {
+        cur = {v, cost};
+        keeper.take(v, last, last_stride);
+      }
     };
     if (subpel >= 1) {
       pred.expect(cur.v, 4, s.win);
@@ -247,6 +253,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
     }
     if (cur.cost < out.cost) out = cur;
   }
+  keeper.finish(out.v);
   result->cost = out.cost;
   result->mv = out.v;
   result->ref_idx = static_cast<uint8_t>(rq->ref_idx);

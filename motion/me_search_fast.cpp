@@ -202,14 +202,18 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   // candidates per horizontal fraction to share their first filter stage.
   me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, ctx->param.bilinear_qpel, buf,
                     level >= 4 ? &local : nullptr);
+  // The prediction of the last candidate costed, kept for the final vector.
+  const uint8_t *last = nullptr;
+  int32_t last_stride = 0;
+  me_keeper_t keeper{pred.mc, &ctx->me_kept, pred.ref, rq->width, rq->height, pred.bilinear};
   auto distortion = [&](mv_t v) {
-    int32_t st;
-    const uint8_t *p = pred.predict(mv_x(v), mv_y(v), &st);
-    return s.refine(s.src, 64, p, st);
+    last = pred.predict(mv_x(v), mv_y(v), &last_stride);
+    return s.refine(s.src, 64, last, last_stride);
   };
   mv_t cur = s.best;
   uint32_t cur_cost = distortion(cur) + 2 * s.bits(cur);
   auto finish = [&]() {
+    keeper.finish(cur);
     result->cost = cur_cost;
     result->mv = cur;
     result->ref_idx = static_cast<uint8_t>(rq->ref_idx);
@@ -232,6 +236,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
     if (cost < cur_cost) {
       cur = v;
       cur_cost = cost;
+      keeper.take(v, last, last_stride);
     }
     return cost;
   };

@@ -1,0 +1,45 @@
+#include "motion/me_kept.h"
+
+#include "common/primitives.h"
+
+void me_kept_new_ctu(me_kept_t *k) {
+  if (++k->ctu == 0) {
+    // The generation wrapped: no slot may claim the new value.
+    for (auto &key : k->key) key.ctu = 0;
+    k->ctu = 1;
+  }
+}
+
+const uint8_t *me_kept_find(const me_kept_t *k, const uint8_t *ref, int32_t width, int32_t height, int32_t bilinear,
+                            mv_t mv) {
+  for (int32_t s = 0; s < me_kept_t::SLOTS; s++) {
+    const me_kept_t::key_t &key = k->key[s];
+    if (key.ctu == k->ctu && key.ctu != 0 && key.ref == ref && key.width == width && key.height == height &&
+        key.bilinear == bilinear && key.mv == mv)
+      return k->pix[s];
+  }
+  return nullptr;
+}
+
+void me_keeper_t::take(mv_t v, const uint8_t *p, int32_t stride) {
+  // Whole-sample vectors are read in place from the reference.
+  if ((v & 0x00030003u) == 0 || width != height || width > 64) return;
+  if (slot < 0) {
+    slot = kept->next;
+    kept->next = (slot + 1) % me_kept_t::SLOTS;
+    kept->key[slot].ctu = 0;
+  }
+  mc->block_copy(kept->pix[slot], me_kept_t::STRIDE, p, stride, width, height);
+  copied = v;
+}
+
+void me_keeper_t::finish(mv_t v) {
+  if (slot < 0 || copied != v) return;
+  me_kept_t::key_t &key = kept->key[slot];
+  key.ctu = kept->ctu;
+  key.ref = ref;
+  key.width = static_cast<int16_t>(width);
+  key.height = static_cast<int16_t>(height);
+  key.bilinear = bilinear;
+  key.mv = v;
+}
