@@ -1085,20 +1085,20 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     load_picture(f, &enc->param, planes, strides);
     f->pages_ready = 1;
     lookahead_populate_ahead(enc);
-    // Measured on entry: the lookahead and the CTU QPs read them later.
+    // AQ offsets are measured on entry: the lookahead and the CTU QPs read
+    // them later.  The half-resolution picture is made once, on entry:
+    // rebuilding it when the picture starts would make the lookahead's
+    // later estimates depend on how many pictures are in flight, and so on
+    // the threads.
     f->use_cutree_offsets = 0;
-    aq_compute_qp_offsets(enc, f);
-    // The half-resolution picture is made once, on entry: rebuilding it
-    // when the picture starts would make the lookahead's later estimates
-    // depend on how many pictures are in flight, and so on the threads.
     if (lookahead_enabled(enc)) {
       const int64_t t0 = now_ns();
       if (enc->stats->first_picture_ns == 0) enc->stats->first_picture_ns = t0;
-      lookahead_picture_prepare(enc, f, PREPARE_EXTEND | PREPARE_LOWRES | PREPARE_LOOKAHEAD);
+      lookahead_picture_prepare(enc, f, PREPARE_AQ | PREPARE_EXTEND | PREPARE_LOWRES | PREPARE_LOOKAHEAD);
       enc->stats->lookahead_ns += now_ns() - t0;
     } else {
       const bool lowres = enc->param.intra_fast_path || enc->param.lowres_cu_search;
-      lookahead_picture_prepare(enc, f, PREPARE_EXTEND | (lowres ? PREPARE_LOWRES : 0));
+      lookahead_picture_prepare(enc, f, PREPARE_AQ | PREPARE_EXTEND | (lowres ? PREPARE_LOWRES : 0));
     }
     f->pts = pts;
     f->frame_number = enc->frames_received++;

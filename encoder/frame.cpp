@@ -390,6 +390,7 @@ frame_t *frame_get_unused(frame_pool_t *pool, int32_t is_input) {
     f->planes_valid = 0;
     f->plane_rows = 0;
     f->intra_done = 0;
+    f->intra_ready = 0;
     f->scenecut_candidate = 1;
     const int32_t kind = is_input ? 1 : 0;
     pool->peak[kind] = std::max(pool->peak[kind], ++pool->in_use[kind]);

@@ -63,6 +63,9 @@ struct frame_t {
   // is coded (to its first reference of each list); -1 without an estimate.
   int16_t lowres_l0_distance, lowres_l1_distance;
   uint8_t intra_done;
+  // The lookahead pool made the intra estimate of every evaluated block on
+  // entry (la->intra_costs); the estimates read it from there.
+  uint8_t intra_ready;
   // Every page of the planes is mapped (written once, or populated ahead):
   // the caller's thread only, when it takes or looks ahead at pictures.
   uint8_t pages_ready;

@@ -6,6 +6,7 @@
 #include "common/primitives.h"
 #include "encoder/encoder.h"
 #include "encoder/frame.h"
+#include "ratecontrol/aq.h"
 #include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/lowres_data.h"
 
@@ -27,9 +28,10 @@ void extend_lowres_plane(uint8_t *o, int32_t stride, int32_t w, int32_t h) {
   }
 }
 
-void prepare(const mc_funcs_t &mc, frame_t *f, uint32_t tasks, int32_t all_phases) {
+void prepare(encoder_t *enc, frame_t *f, uint32_t tasks) {
+  if (tasks & PREPARE_AQ) aq_compute_qp_offsets(enc, f);
   if (tasks & PREPARE_EXTEND) frame_extend_borders(f);
-  if (tasks & PREPARE_LOWRES) lowres_build(mc, f, all_phases);
+  if (tasks & PREPARE_LOWRES) lowres_build(enc->mc, f, (tasks & PREPARE_PHASES) != 0);
 }
 
 // Works through the queued entries in order until the queue is empty.
@@ -45,10 +47,11 @@ int64_t lowres_build_job(int64_t arg) {
     frame_t *f = j->queue[j->head];
     const uint32_t tasks = j->tasks[j->head];
     pthread_mutex_unlock(&j->mutex);
-    prepare(*j->mc, f, tasks, (tasks & PREPARE_PHASES) != 0);
+    prepare(j->enc, f, tasks);
     pthread_mutex_lock(&j->mutex);
     j->head = (j->head + 1) % LOWRES_BUILD_QUEUE;
     j->count--;
+    j->done++;
     pthread_mutex_unlock(&j->mutex);
   }
 }
@@ -58,8 +61,55 @@ int64_t populate_job(int64_t arg) {
   return 0;
 }
 
-// Appends an entry to the job's queue and starts the job when it is idle.
-void enqueue(encoder_t *ctx, frame_t *f, uint32_t tasks) {
+int64_t intra_job(int64_t arg) {
+  intra_job_t *j = reinterpret_cast<intra_job_t *>(arg);
+  lookahead_intra_costs(j->ctx, j->slot, j->f);
+  j->ended.store(1, std::memory_order_release);
+  return 0;
+}
+
+// Takes an intra job's record back; its picture's estimates are complete.
+void intra_collect(lookahead_engine_t *e, intra_job_t *j) {
+  if (!j->pending) return;
+  threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
+  j->f->intra_ready = 1;
+  j->pending = 0;
+}
+
+// Starts the intra estimates of the waiting pictures whose build has ended
+// on records that are free.  With `all` (the builds were waited for) every
+// waiting picture, waiting for records; else the caller never waits here.
+void intra_hand_out(encoder_t *ctx, bool all) {
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  pthread_mutex_lock(&e->build.mutex);
+  const int64_t built = e->build.done;
+  pthread_mutex_unlock(&e->build.mutex);
+  while (e->intra_waiting_count > 0) {
+    const int32_t at = e->intra_waiting_head;
+    if (!all && e->intra_waiting_entry[at] >= built) break;
+    intra_job_t *j = nullptr;
+    for (int32_t k = 0; k < LOOKAHEAD_INTRA_SLOTS && !j; k++) {
+      intra_job_t *c = &e->intra[(e->intra_next + k) % LOOKAHEAD_INTRA_SLOTS];
+      if (!c->pending || c->ended.load(std::memory_order_acquire)) j = c;
+    }
+    if (!j && !all) break;
+    if (!j) j = &e->intra[e->intra_next];
+    e->intra_next = static_cast<int32_t>(j - e->intra + 1) % LOOKAHEAD_INTRA_SLOTS;
+    intra_collect(e, j);
+    j->ended.store(0, std::memory_order_relaxed);
+    j->ctx = ctx->instance;
+    j->f = e->intra_waiting[at];
+    j->slot = &e->intra_slots[j - e->intra];
+    j->pending = 1;
+    threadpool_run(&e->pool, intra_job, reinterpret_cast<int64_t>(j));
+    e->intra_waiting_head = (at + 1) % LOOKAHEAD_INTRA_WAITING;
+    e->intra_waiting_count--;
+  }
+}
+
+// Appends an entry to the job's queue and starts the job when it is idle;
+// returns the entry's number (entries count from 0).
+int64_t enqueue(encoder_t *ctx, frame_t *f, uint32_t tasks) {
   lookahead_engine_t *e = ctx->lookahead_engine;
   lowres_build_job_t *j = &e->build;
   pthread_mutex_lock(&j->mutex);
@@ -71,16 +121,18 @@ void enqueue(encoder_t *ctx, frame_t *f, uint32_t tasks) {
   j->queue[at] = f;
   j->tasks[at] = tasks;
   j->count++;
+  const int64_t entry = j->queued++;
   const bool start = !j->running;
   j->running = 1;
   pthread_mutex_unlock(&j->mutex);
-  if (!start) return;
+  if (!start) return entry;
   // A job that found the queue empty has ended or is ending: its record is
   // taken back before the next job goes in.
   if (j->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
-  j->mc = &ctx->mc;
+  j->enc = ctx->instance;
   j->pending = 1;
   threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(j));
+  return entry;
 }
 
 }  // namespace
@@ -120,15 +172,25 @@ void lookahead_picture_prepare(encoder_t *ctx, frame_t *f, uint32_t tasks) {
   const bool full = (tasks & PREPARE_LOWRES) && (tasks & PREPARE_LOOKAHEAD);
   if (full && ctx->param.search_quality > 2) tasks |= PREPARE_PHASES;
   if (full && f->la) lowres_data_reset(f->la);
-  const lookahead_engine_t *e = ctx->lookahead_engine;
+  lookahead_engine_t *e = ctx->lookahead_engine;
   // The pool is idle between the caller's calls (its cost jobs and type
   // decisions run only while the caller waits for them), so the work
   // overlaps the caller's reading of the next pictures and its wait for
   // coded pictures.
-  if (e && e->pool_ready && full)
-    enqueue(ctx, f, tasks);
-  else
-    prepare(ctx->mc, f, tasks, (tasks & PREPARE_PHASES) != 0);
+  if (!e || !e->pool_ready || !full) {
+    prepare(ctx->instance, f, tasks);
+    return;
+  }
+  const int64_t entry = enqueue(ctx, f, tasks);
+  // With the CU-tree every queued picture gets an estimate, and with it an
+  // intra estimate, before it is coded.
+  if (!ctx->param.cutree) return;
+  if (e->intra_waiting_count == LOOKAHEAD_INTRA_WAITING) lookahead_frame_wait(ctx);
+  const int32_t at = (e->intra_waiting_head + e->intra_waiting_count) % LOOKAHEAD_INTRA_WAITING;
+  e->intra_waiting[at] = f;
+  e->intra_waiting_entry[at] = entry;
+  e->intra_waiting_count++;
+  intra_hand_out(ctx, false);
 }
 
 void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full) {
@@ -164,7 +226,12 @@ void lookahead_frame_wait(encoder_t *ctx) {
   // Only the caller's side appends to the queue, and not while it waits
   // here (or while a type decision waits here for it), so the job ends
   // with the queue empty.
-  if (!e->build.pending) return;
-  threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
-  e->build.pending = 0;
+  if (e->build.pending) {
+    threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
+    e->build.pending = 0;
+  }
+  // Then every built picture's intra estimates.
+  if (!e->pool_ready) return;
+  intra_hand_out(ctx, true);
+  for (intra_job_t &j : e->intra) intra_collect(e, &j);
 }

@@ -28,13 +28,16 @@ constexpr uint32_t PREPARE_LOWRES = 2;
 // With PREPARE_LOWRES: the picture enters the lookahead (all phases when the
 // search quality asks for them, and its cost records are reset).
 constexpr uint32_t PREPARE_LOOKAHEAD = 4;
+// Its adaptive-quantisation offsets (aq_compute_qp_offsets).
+constexpr uint32_t PREPARE_AQ = 8;
 // Set within: the build makes all phases.
-constexpr uint32_t PREPARE_PHASES = 8;
+constexpr uint32_t PREPARE_PHASES = 16;
 // With lookahead pool threads a preparation that includes PREPARE_LOOKAHEAD
 // runs there as a job and may still be running on
-// return: lookahead_frame_wait before reading the picture's margins or
-// half-resolution planes (the cost estimates and the type decision do, and
-// no picture starts before its type is decided).  Otherwise it runs here.
+// return: lookahead_frame_wait before reading the picture's margins,
+// half-resolution planes or AQ offsets (the cost estimates and the type
+// decision do, and no picture starts before its type is decided).
+// Otherwise it runs here.
 void lookahead_picture_prepare(encoder_t *ctx, frame_t *f, uint32_t tasks);
 // PREPARE_LOWRES, with PREPARE_LOOKAHEAD when full.
 void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full);

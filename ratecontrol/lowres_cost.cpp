@@ -180,7 +180,7 @@ void estimate_block(lookahead_job_arg_t *a, lookahead_slot_t *s, int32_t x, int3
   }
 
   uint32_t intra;
-  if (fb->intra_done) {
+  if (fb->intra_done || fb->intra_ready) {
     intra = db->intra_costs[k];
   } else {
     intra = intra_cost(ctx, s, fb->lowres_planes[0] + o, stride);
@@ -365,6 +365,17 @@ int64_t lookahead_cost_job(int64_t arg) {
 
 }  // namespace
 
+void lookahead_intra_costs(const encoder_t *ctx, lookahead_slot_t *s, frame_t *f) {
+  const lowres_layout_t &l = f->la->layout;
+  const int32_t stride = f->lowres_stride;
+  for (int32_t y = 0; y < l.block_rows; y += ctx->param.lookahead_step_y)
+    for (int32_t x = 0; x < l.block_cols; x += ctx->param.lookahead_step_x) {
+      const intptr_t o = 8 * x + static_cast<intptr_t>(8 * y) * stride;
+      ctx->mc.block_copy(s->src, 64, f->lowres_planes[0] + o, stride, 8, 8);
+      f->la->intra_costs[y * l.block_stride + x] = intra_cost(ctx, s, f->lowres_planes[0] + o, stride);
+    }
+}
+
 const uint16_t *lookahead_aq_weights(const encoder_t *ctx, const frame_t *f) {
   return ctx->aq_mode_active ? f->aq_inv_qscale : nullptr;
 }
@@ -384,10 +395,11 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
   pthread_mutex_init(&e->build.mutex, nullptr);
   const int32_t ctus = e->layout.ctu_cols * e->layout.ctu_rows;
   e->slots = static_cast<lookahead_slot_t *>(aligned_malloc(sizeof(lookahead_slot_t) * e->threads));
+  e->intra_slots = static_cast<lookahead_slot_t *>(aligned_calloc(sizeof(lookahead_slot_t) * LOOKAHEAD_INTRA_SLOTS));
   e->cutree_row = static_cast<int32_t *>(aligned_malloc(sizeof(int32_t) * e->layout.block_stride));
   e->zero_row = static_cast<uint32_t *>(aligned_malloc(sizeof(uint32_t) * e->layout.block_stride));
   e->unit_weights = static_cast<uint16_t *>(aligned_malloc(sizeof(uint16_t) * e->layout.block_stride));
-  if (!e->slots || !e->cutree_row || !e->zero_row || !e->unit_weights) {
+  if (!e->slots || !e->intra_slots || !e->cutree_row || !e->zero_row || !e->unit_weights) {
     lookahead_engine_delete(e);
     return nullptr;
   }
@@ -405,9 +417,10 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
   if (e->threads > 1) {
     // One thread more than the cost jobs need, for the type decision that
     // runs there behind the caller and waits for its cost jobs; job records
-    // for those, the decision, a half-resolution build and the mapping of
-    // pictures ahead.
-    if (threadpool_init(&e->pool, e->threads + 1, e->threads + 2 + LOOKAHEAD_POPULATE_SLOTS) < 0) {
+    // for those, the decision, a half-resolution build, the mapping of
+    // pictures ahead and the intra estimates of entering pictures.
+    if (threadpool_init(&e->pool, e->threads + 1,
+                        e->threads + 2 + LOOKAHEAD_POPULATE_SLOTS + LOOKAHEAD_INTRA_SLOTS) < 0) {
       lookahead_engine_delete(e);
       return nullptr;
     }
@@ -421,6 +434,8 @@ void lookahead_engine_delete(lookahead_engine_t *e) {
   if (e->pool_ready && e->build.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
   for (populate_job_t &j : e->populate)
     if (e->pool_ready && j.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&j));
+  for (intra_job_t &j : e->intra)
+    if (e->pool_ready && j.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&j));
   if (e->pool_ready) threadpool_destroy(&e->pool);
   if (e->slots)
     for (int32_t i = 0; i < e->threads; i++) {
@@ -428,6 +443,7 @@ void lookahead_engine_delete(lookahead_engine_t *e) {
       aligned_free(e->slots[i].ctu_inter);
     }
   aligned_free(e->slots);
+  aligned_free(e->intra_slots);
   aligned_free(e->cutree_row);
   aligned_free(e->zero_row);
   aligned_free(e->unit_weights);

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "encoder/threadpool.h"
@@ -22,13 +23,14 @@ struct mc_funcs_t;
 // waiting for the entries before it, and waits only when the queue is full.
 constexpr int32_t LOWRES_BUILD_QUEUE = 8;
 struct lowres_build_job_t {
-  const mc_funcs_t *mc;
+  encoder_t *enc;  // the instance, whose settings and kernels the work uses
   pthread_mutex_t mutex;  // the queue and `running`
   frame_t *queue[LOWRES_BUILD_QUEUE];
   uint32_t tasks[LOWRES_BUILD_QUEUE];  // PREPARE_* of lookahead_frame.h
   int32_t head, count;  // count includes the entry in progress
   int32_t running;      // the job works the queue (cleared by the job as it ends)
   int32_t pending;      // the job's record awaits threadpool_wait (caller's side)
+  int64_t queued, done; // entries ever queued (caller's side) and ever finished
 };
 
 // The pages of input pictures about to be taken mapped ahead, one job per
@@ -38,6 +40,20 @@ constexpr int32_t LOOKAHEAD_POPULATE_SLOTS = 4;
 struct populate_job_t {
   frame_t *f;
   int32_t pending;  // awaits threadpool_wait (caller's side)
+};
+
+// The intra estimates of entering pictures, made on the pool once their
+// half-resolution picture is built (one job per picture, several side by
+// side): they depend on the picture alone, so the type decisions that need
+// them find them made while the caller was still reading.
+constexpr int32_t LOOKAHEAD_INTRA_SLOTS = 8;
+constexpr int32_t LOOKAHEAD_INTRA_WAITING = 2 * LOWRES_BUILD_QUEUE;
+struct intra_job_t {
+  encoder_t *ctx;
+  frame_t *f;
+  struct lookahead_slot_t *slot;  // its working buffers
+  int32_t pending;                // awaits threadpool_wait (caller's side)
+  std::atomic<int32_t> ended;     // set by the job as it ends
 };
 
 // One per lookahead thread: the sums of the rows it estimated and its
@@ -66,6 +82,14 @@ struct lookahead_engine_t {
   lowres_build_job_t build;
   populate_job_t populate[LOOKAHEAD_POPULATE_SLOTS];
   int32_t populate_next;
+  intra_job_t intra[LOOKAHEAD_INTRA_SLOTS];
+  lookahead_slot_t *intra_slots;
+  int32_t intra_next;
+  // Pictures queued for a build whose intra estimates are still to be
+  // handed out (caller's side), with the build entry each waits for.
+  frame_t *intra_waiting[LOOKAHEAD_INTRA_WAITING];
+  int64_t intra_waiting_entry[LOOKAHEAD_INTRA_WAITING];
+  int32_t intra_waiting_head, intra_waiting_count;
 };
 
 // Made at creation when the lookahead runs; -1 when memory or threads are
@@ -100,6 +124,11 @@ constexpr int32_t LOOKAHEAD_BATCH_MAX = 64;  // one bit each in a 64-bit mask
 bool lookahead_estimates_conflict(int32_t p0, int32_t p1, int32_t b, int32_t q0, int32_t q1, int32_t c);
 void lookahead_frame_costs(encoder_t *ctx, frame_t *const *frames, const lookahead_request_t *requests,
                            int32_t count);
+
+// The intra estimate of every evaluated block of f into its intra_costs,
+// with s's working buffers (f->intra_ready is set by the caller once this
+// has ended).
+void lookahead_intra_costs(const encoder_t *ctx, lookahead_slot_t *s, frame_t *f);
 
 // The cached total of an estimate, or -1 when it was not computed (or the
 // distances lie outside the cache).

@@ -7,12 +7,14 @@
 // propagation distributes amounts as its weights say.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "encoder/encoder.h"
+#include "ratecontrol/aq.h"
 #include "ratecontrol/cutree.h"
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lowres_cost.h"
@@ -38,7 +40,7 @@ struct la_encoder_t {
   // next ones mapped ahead, margins extended with the half-resolution build,
   // on the pool when there is one) rather than extended here first.
   la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift, bool vbv = false,
-               bool as_encoder = false) {
+               bool as_encoder = false, int32_t aq_mode = 0) {
     tarnhevcenc_param_t p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
@@ -51,6 +53,7 @@ struct la_encoder_t {
     p.complexity = complexity;
     p.bframes = 3;
     p.scenecut = 40;
+    p.aq_mode = aq_mode;
     if (vbv) {
       p.vbv_maxrate = 500;
       p.vbv_bufsize = 1000;
@@ -71,8 +74,9 @@ struct la_encoder_t {
       }
       f->frame_number = k;
       if (as_encoder) {
-        lookahead_picture_prepare(enc, f, PREPARE_EXTEND | PREPARE_LOWRES | PREPARE_LOOKAHEAD);
+        lookahead_picture_prepare(enc, f, PREPARE_AQ | PREPARE_EXTEND | PREPARE_LOWRES | PREPARE_LOOKAHEAD);
       } else {
+        aq_compute_qp_offsets(enc, f);
         frame_extend_borders(f);
         lookahead_frame_init(enc, f, 1);
       }
@@ -233,12 +237,13 @@ TEST(LookaheadCosts, EstimatesAskedTogetherEqualThoseMadeOneByOne) {
 
 // With pool threads the margins and half-resolution builds run on the pool
 // behind the caller's back, one after the other (they share the phase
-// strip), while the pages of the next pictures are mapped beside them: more
+// strip) after the AQ offsets, while the pages of the next pictures are
+// mapped and the intra estimates of the built ones made beside them: more
 // pictures than the build queue holds, so that the caller also waits for a
 // full queue once.
 TEST(LookaheadCosts, PicturesPreparedOnThePoolEqualTheInlinePreparation) {
   constexpr int32_t pictures = LOWRES_BUILD_QUEUE + 3;
-  la_encoder_t a(1, 7, pictures, 3), b(8, 7, pictures, 3, false, true);
+  la_encoder_t a(1, 7, pictures, 3, false, false, 2), b(8, 7, pictures, 3, false, true, 2);
   ASSERT_NE(a.enc, nullptr);
   ASSERT_NE(b.enc, nullptr);
   ASSERT_TRUE(b.enc->lookahead_engine->pool_ready);
@@ -263,6 +268,30 @@ TEST(LookaheadCosts, PicturesPreparedOnThePoolEqualTheInlinePreparation) {
     }
   }
   for (const populate_job_t &j : b.enc->lookahead_engine->populate) EXPECT_EQ(j.pending, 0);
+  // AQ offsets measured there equal those measured on the caller's thread.
+  const size_t aq_blocks = static_cast<size_t>(a.enc->ctu_count) * 16;
+  for (int32_t i = 0; i < pictures; i++) {
+    EXPECT_TRUE(std::equal(a.frames[i]->aq_offsets, a.frames[i]->aq_offsets + aq_blocks, b.frames[i]->aq_offsets));
+    EXPECT_TRUE(
+        std::equal(a.frames[i]->aq_inv_qscale, a.frames[i]->aq_inv_qscale + aq_blocks, b.frames[i]->aq_inv_qscale));
+  }
+  // The intra estimates made on entry give the estimates made without them.
+  for (int32_t i = 0; i < pictures; i++) {
+    EXPECT_EQ(a.frames[i]->intra_ready, 0);
+    EXPECT_EQ(b.frames[i]->intra_ready, 1) << i;
+  }
+  for (int32_t i = 1; i < pictures; i++) {
+    const int32_t p0 = i - 1, p1 = std::min(i + 1, pictures - 1);
+    a.cost(p0, p1, i);
+    b.cost(p0, p1, i);
+    const int32_t d0 = i - p0, d1 = p1 - i;
+    EXPECT_EQ(a.la(i)->cost_cache[d0][d1], b.la(i)->cost_cache[d0][d1]) << i;
+    EXPECT_EQ(a.la(i)->cost_cache[0][0], b.la(i)->cost_cache[0][0]) << i;
+    EXPECT_EQ(a.la(i)->aq_cost_cache[d0][d1], b.la(i)->aq_cost_cache[d0][d1]) << i;
+    EXPECT_TRUE(std::equal(a.la(i)->block_costs[d0][d1], a.la(i)->block_costs[d0][d1] + a.layout().block_count,
+                           b.la(i)->block_costs[d0][d1]))
+        << i;
+  }
   // A second wait, and estimates made after it, find nothing pending.
   lookahead_frame_wait(b.enc);
   b.cost(0, 1, 1);
