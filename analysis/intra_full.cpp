@@ -197,6 +197,9 @@ void decide_luma(const cu_t &cu) {
   uint32_t best = UINT32_MAX;
   luma_kept_t kept;
   int32_t kept_mode = -1;
+  // The neighbours of the CU do not change between its trials.
+  ctx->refs_keep = 1;
+  ctx->refs_kept_log2 = 0;
   auto consider = [&](int32_t mode) {
     const uint32_t c = luma_trial(cu, mode, mpm, 0);
     if (c < best) {
@@ -216,6 +219,7 @@ void decide_luma(const cu_t &cu) {
     for (int32_t i = 0; i < count; i++) consider(list[i]);
   }
 
+  ctx->refs_keep = 0;
   node->intra_cost = best;
   node->luma_dir = best_mode;
   ctx->intra_refs_refresh = 1;

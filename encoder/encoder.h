@@ -153,6 +153,12 @@ struct encoder_t {
   alignas(16) uint8_t nb_luma[144];
   alignas(16) uint8_t nb_luma_smooth[144];
   alignas(16) uint8_t nb_chroma[2][96];
+  // The luma arrays of one block, kept across the mode trials of a CU while
+  // refs_keep is set (its neighbours do not change between them); kept_log2
+  // 0: none kept yet.
+  alignas(16) uint8_t nb_luma_kept[144];
+  alignas(16) uint8_t nb_luma_smooth_kept[144];
+  int32_t refs_keep, refs_kept_x, refs_kept_y, refs_kept_log2;
   // Deblocking: edge codes per CTU, edge QPs per CTU column.
   struct deblock_edge_map_t *deblock_edges;
   struct deblock_qp_map_t *deblock_qps;
