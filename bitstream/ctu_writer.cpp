@@ -236,15 +236,16 @@ template <int32_t fixed_log2, class S>
     int32_t ctx_set = (g == 0 || chroma) ? 0 : 2;
     if (c1 == 0) ctx_set++;
     c1 = 1;
-    int32_t first_g2 = -1;
     const int32_t g1_count = nz_count < 8 ? nz_count : 8;
     const int32_t g1_ctx = CTX_GREATER1 + (chroma ? 16 : 0) + ctx_set * 4;
+    uint32_t above1 = 0;  // bit k: the k-th level (k < 8) is above 1
     for (int32_t k = 0; k < g1_count; k++) {
       const uint32_t flag = std::abs(value[k]) > 1;
       s.bin(g1_ctx + c1, flag);
-      first_g2 = (flag && first_g2 < 0) ? k : first_g2;
+      above1 |= flag << k;
       c1 = c1_next[flag][c1];
     }
+    const int32_t first_g2 = above1 ? __builtin_ctz(above1) : -1;
     if (first_g2 >= 0) s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, std::abs(value[first_g2]) > 2);
     // Signs; the first coefficient's sign is hidden when the group's
     // non-zero levels span more than three scan positions (sign data hiding).
@@ -260,15 +261,20 @@ template <int32_t fixed_log2, class S>
     }
     // Remaining levels with the Rice parameter update: coded for the levels
     // the flags leave open (the greater2 one from 3, the other flagged ones
-    // from 2, those past the eighth from 1).
+    // from 2, those past the eighth from 1).  Up to eight levels of 1, the
+    // most frequent group, code none.
+    if (!above1 && nz_count <= 8) continue;
+    // Of the first eight only those above 1 can; every later one does.
     int32_t rice = 0;
-    for (int32_t k = 0; k < nz_count; k++) {
-      const int32_t a = std::abs(value[k]);
-      const int32_t threshold = k < 8 ? (k == first_g2 ? 3 : 2) : 1;
-      if (a < threshold) continue;
+    auto remaining = [&](int32_t a, int32_t threshold) {
       write_level_remaining(s, static_cast<uint32_t>(a - threshold), rice);
       if (a > 3 * (1 << rice) && rice < 4) rice++;
+    };
+    for (uint32_t m = above1; m; m &= m - 1) {
+      const int32_t k = __builtin_ctz(m), a = std::abs(value[k]), threshold = k == first_g2 ? 3 : 2;
+      if (a >= threshold) remaining(a, threshold);
     }
+    for (int32_t k = 8; k < nz_count; k++) remaining(std::abs(value[k]), 1);
   }
 }
 
