@@ -87,6 +87,14 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y) {
     else
       done += static_cast<float>(rec->row_bits[r].load(relaxed));
   }
+  // The picture's bits outside its CTUs count too, as they do in the plan
+  // and the buffer: its parameter sets, and the end of every substream
+  // (terminating bin, flush and byte alignment, and its entry point: about
+  // two bytes).  A picture one CTU wide, a substream per CTU, spends a
+  // sixth of its bits there; left out, its rows took the whole buffer in
+  // CTUs and the picture ran it 22% dry.
+  const int32_t substreams = ctx->pps->entropy_coding_sync ? ctx->ctu_rows : 1;
+  done += static_cast<float>(rc->planned_fixed + 16 * substreams);
   // Without a plan (no size prediction yet) there is nothing to hold to.
   const float planned = static_cast<float>(rc->planned_bits);
   if (!rc->planned_valid || planned <= 0.0f) return;

@@ -185,6 +185,14 @@ for case in "narrow.y4m|$p_only --threads 1" "narrow.y4m|$p_only --threads 4" "f
   ffmpeg -y -v error -i vbv.hevc -f rawvideo -pix_fmt yuv420p d.yuv
   cmp -s vbv.yuv d.yuv || fail "vbv $input $args: ffmpeg's decoding differs from the reconstruction"
 done
+# (a buffer of one picture, raised from 1 kbit: each picture may take the
+# whole fill, and a substream per CTU row spends a sixth of the narrow
+# picture's bits outside its CTUs, which the rows must count)
+single="--keyint 2 --tune lowdelay --bitrate 200 --vbv-maxrate 200 --vbv-bufsize 1 --complexity 2 --threads 1"
+# shellcheck disable=SC2086
+"$ZIRAVOV" $single --log-level 2 narrow.y4m vbv.hevc >vbv.txt 2>vbv.log || fail "vbv narrow.y4m $single: exit code $?"
+vbv_follow vbv.log 200 7 0.9 16 "narrow.y4m $single" || failures=$((failures + 1))
+! grep -q UNDERFLOW vbv.txt || fail "vbv narrow.y4m $single: the end report saw an underflow"
 rm -f narrow.y4m flat.y4m tiny.y4m
 
 # --- VBV in a second pass: pictures planned below the first pass's QPs
