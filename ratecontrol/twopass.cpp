@@ -88,7 +88,15 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     return static_cast<double>(
         ratecontrol_predict(&rc->frame_pred[t], static_cast<float>(rc->last_cost), static_cast<float>(qs), 1.0f));
   };
-  auto size_at = [&](double qs) { return blind ? std::max(predicted_at(qs), bits_at(qs)) : bits_at(qs); };
+  // Six QPs and more below the first pass's qscale its size says little
+  // either, above all where the first pass coded almost nothing but
+  // parameter sets and headers: a picture of a few hundred texture bits at
+  // QP 42 took 626 kbit of a 211 kbit buffer at QP 8, where the first
+  // pass's curve gave 164.  There too the larger of the two sizes counts.
+  auto size_at = [&](double qs) {
+    const bool far_below = qs * 2.0 < e.qscale;
+    return blind || far_below ? std::max(predicted_at(qs), bits_at(qs)) : bits_at(qs);
+  };
   if (rc->vbv) {
     // The latency tunes' steps come first: the buffer must hold the
     // picture at the qscale it is coded with (a first intra picture

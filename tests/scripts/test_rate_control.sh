@@ -206,6 +206,19 @@ vbv2="--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 100 --threads 8"
   fail "vbv pass 2: exit code $?"
 vbv_follow vbv.log 400 100 0.9 17 "second pass $vbv2" || failures=$((failures + 1))
 
+# (nearly flat pictures, whose first pass codes little but headers at a
+# high QP, and whose second pass plans them twenty and more QPs lower: the
+# first pass's curve cannot say what they take there)
+ffmpeg -y -v error -f lavfi -i "color=c=0x101010:s=16x2048:r=30000/1001,noise=alls=3:allf=t" -frames:v 8 -pix_fmt yuv420p flatn.y4m
+flat2="--bitrate 400 --vbv-maxrate 400 --vbv-bufsize 100 --threads 1 --complexity 2 --keyint 4 --no-cutree --no-wpp"
+# shellcheck disable=SC2086
+"$ZIRAVOV" --pass 1 --stats flat2.log $flat2 flatn.y4m p1.hevc >/dev/null 2>&1 || fail "vbv flat pass 1: exit code $?"
+# shellcheck disable=SC2086
+"$ZIRAVOV" --pass 2 --stats flat2.log $flat2 --log-level 2 flatn.y4m p2.hevc >/dev/null 2>vbv.log ||
+  fail "vbv flat pass 2: exit code $?"
+vbv_follow vbv.log 400 100 0.9 8 "second pass, flat pictures, $flat2" || failures=$((failures + 1))
+rm -f flatn.y4m
+
 # (at 2.5 pictures a second one picture's refill is most of the buffer: the
 # second pass planned the first intra picture to take the fill and the
 # refill together, which the buffer never holds at once)
