@@ -58,6 +58,13 @@ def summary(ev):
         if e[0] in names:
             caller[e[0]] += e[6] - e[5]
     print("caller thread (ms): " + ", ".join(f"{names[k]} {ms(v):.0f}" for k, v in caller.items()))
+    pool = {'P': 'picture preparations', 'T': 'intra estimates on entry'}
+    spent = collections.Counter()
+    for e in ev:
+        if e[0] in pool:
+            spent[e[0]] += e[6] - e[5]
+    if spent:
+        print("lookahead pool beside the caller (ms): " + ", ".join(f"{pool[k]} {ms(v):.0f}" for k, v in spent.items()))
 
 
 def replay(ev, reach, workers, contexts):

@@ -6,6 +6,7 @@
 #include "common/primitives.h"
 #include "encoder/encoder.h"
 #include "encoder/frame.h"
+#include "encoder/sched_trace.h"
 #include "ratecontrol/aq.h"
 #include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/lowres_data.h"
@@ -47,7 +48,10 @@ int64_t lowres_build_job(int64_t arg) {
     frame_t *f = j->queue[j->head];
     const uint32_t tasks = j->tasks[j->head];
     pthread_mutex_unlock(&j->mutex);
-    prepare(j->enc, f, tasks);
+    {
+      SCHED_TRACE_SCOPE('P', f->frame_number, static_cast<int32_t>(tasks), 0);
+      prepare(j->enc, f, tasks);
+    }
     pthread_mutex_lock(&j->mutex);
     j->head = (j->head + 1) % LOWRES_BUILD_QUEUE;
     j->count--;
@@ -63,6 +67,7 @@ int64_t populate_job(int64_t arg) {
 
 int64_t intra_job(int64_t arg) {
   intra_job_t *j = reinterpret_cast<intra_job_t *>(arg);
+  SCHED_TRACE_SCOPE('T', j->f->frame_number, 0, 0);
   lookahead_intra_costs(j->ctx, j->slot, j->f);
   j->ended.store(1, std::memory_order_release);
   return 0;
