@@ -214,6 +214,10 @@ uint32_t intra_chroma_trial(intra_cu_t *cu, int32_t chroma_mode, uint8_t *cbf) {
 
 int32_t intra_luma_rd_pass(intra_cu_t *cu, const intra_list_t *list, uint32_t *best_cost, uint8_t *best_cbf) {
   int32_t best = -1;
+  // The trials share the block's neighbours: their references are built once.
+  encoder_t *ctx = cu->ctx;
+  ctx->refs_keep = 1;
+  ctx->refs_kept_log2 = 0;
   for (int32_t i = list->size - 1; i >= 0; i--) {
     if (list->mode[i] < 0) continue;
     uint8_t cbf = 0;
@@ -224,6 +228,7 @@ int32_t intra_luma_rd_pass(intra_cu_t *cu, const intra_list_t *list, uint32_t *b
       *best_cbf = cbf;
     }
   }
+  ctx->refs_keep = 0;
   return best;
 }
 

@@ -305,6 +305,9 @@ uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
                              int32_t flag) {
   search_t s = make_search(ctx, ctx->nodes, z, log2_size);
   s.lambda = lambda;
+  s.root_x = x;
+  s.root_y = y;
+  s.root_log2 = log2_size;
   s.luma_mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
   // A 64x64 block is four blocks, each predicted from the one before.
   if (log2_size > 5) return luma_search(s, z, x, y, log2_size, 0);
