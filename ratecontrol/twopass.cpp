@@ -113,7 +113,18 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     const double full = e.expected_vbv / rc->vbv_size;
     const double qmax = full < 0.05 ? rc->lmax[t] : std::min(std::max(q * (2.0 - full), e.new_qscale), rc->lmax[t]);
     double ev = fill_after(q);
-    while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (ev < rc->vbv_rate && q < rc->lmax[t])) {
+    // Where the class predictor sizes the picture before it has learned
+    // from any, its first guess may be off by a factor of two and more, as
+    // in one pass: the picture then takes at most a quarter of the fill (a
+    // P picture 22 QPs below its first pass, sized by the guess at the
+    // whole of a one-picture buffer, took 1.4 times it).
+    const bool guessed = rc->frame_pred[t].count < 1.25f;
+    auto guess_fits = [&](double qs) {
+      const bool by_guess = guessed && (blind || qs * 2.0 < e.qscale) && predicted_at(qs) > bits_at(qs);
+      return !by_guess || size_at(qs) <= 0.25 * rc->vbv_fill_start;
+    };
+    while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (ev < rc->vbv_rate && q < rc->lmax[t]) ||
+           (!guess_fits(q) && q < rc->lmax[t])) {
       q *= 1.05;
       ev = fill_after(q);
     }
