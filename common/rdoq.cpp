@@ -633,8 +633,9 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       // order the positions interleave in.
       start_pass();
       uint32_t zero_bits = 0, zero_left = zero_rounded;
+      // Most positions that round to a level follow another directly.
       auto code_zeros = [&](uint32_t set) {
-        zero_bits += residual_ctx::code_zero_flags(reinterpret_cast<uint8_t *>(b.st), lay, b.scan_type, set);
+        if (set) zero_bits += residual_ctx::code_zero_flags(reinterpret_cast<uint8_t *>(b.st), lay, b.scan_type, set);
       };
       for (uint32_t map = w->rounded_map[g] & span; map;) {
         const int32_t k = 31 - __builtin_clz(map);
