@@ -566,7 +566,7 @@ static void encoder_free(encoder_t *enc) {
   }
   // Queued, referenced and held pictures all belong to the pool, which
   // frees every picture it ever made.
-  if (enc->pool) frame_pool_destroy(enc->pool);
+  if (enc->pool) frame_pool_destroy(enc->pool, enc->param.threads);
   lookahead_engine_delete(enc->lookahead_engine);
   if (enc->lookahead) {
     frame_list_destroy(enc->lookahead->input);

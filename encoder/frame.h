@@ -254,7 +254,9 @@ struct frame_pool_t {
 // the pool's one set.  -1 when memory runs out (then destroy it).
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
                     int32_t plane_sets = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr);
-void frame_pool_destroy(frame_pool_t *pool);
+// Frees every picture and plane set the pool made, on up to `threads`
+// threads at once (at most 4).
+void frame_pool_destroy(frame_pool_t *pool, int32_t threads = 1);
 // Gives every reconstruction of the pool a half-resolution plane: the CU
 // search on half-resolution pictures reads its references' there.
 int frame_pool_add_recon_lowres(frame_pool_t *pool);
