@@ -472,7 +472,7 @@ void analyse_inter_cu(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t *lowr
   }
   // The skip trial is in the buffers until the next trial: kept when one
   // follows, since the skip may still win.
-  if (c.skip_coded && (!E || c.second >= 0)) c.hold(TRIAL_SKIP);
+  if (c.skip_coded && (!E || c.second >= 0)) cu_prediction_save(ctx, z, log2_size, TRIAL_SKIP);
   node->intra_sad_cost = node->intra_cost = COST_NONE;
   ctx->intra_rd_done = 0;
   if (!E) {

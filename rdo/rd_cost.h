@@ -85,10 +85,15 @@ void transform_tree_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t
 // split flag), so that a decision taken after later trials overwrote the
 // buffers is put back instead of coded again.  One slot of each kind per
 // depth.
-constexpr int32_t TRIAL_SKIP = 1;      // the skip CU of the best merge candidate
+constexpr int32_t TRIAL_SKIP = 1;      // the skip CU of the best merge candidate (prediction and states)
 constexpr int32_t TRIAL_RESIDUAL = 2;  // the merged CU with residual
 void cu_trial_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
 void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
+// A trial without residual needs less: its reconstruction (the
+// prediction) and the states, into the slot's record; the rest follows
+// from committing the decision without residual (cu_decide_split).
+void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot);
+void cu_prediction_restore(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot);
 int32_t snapshots_alloc(encoder_t *ctx);
 void snapshots_free(encoder_t *ctx);
 

@@ -193,6 +193,24 @@ void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_
   snapshot_copy<false>(ctx, nodes, ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size), z, log2_size);
 }
 
+void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
+  cu_snapshot_t *s = ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size);
+  const int32_t n = 1 << log2_size, x = 4 * zorder_x(z), y = 4 * zorder_y(z);
+  ctx->mc.block_copy(s->rec_y, n, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, n, n);
+  for (int32_t p = 0; p < 2; p++)
+    ctx->mc.block_copy(s->rec_c[p], n / 2, ctu_rec_at(ctx, p + 1, x / 2, y / 2), RECON_STRIDE, n / 2, n / 2);
+  s->cabac.est = ctx->cabac.est;
+}
+
+void cu_prediction_restore(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
+  const cu_snapshot_t *s = ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size);
+  const int32_t n = 1 << log2_size, x = 4 * zorder_x(z), y = 4 * zorder_y(z);
+  ctx->mc.block_copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, s->rec_y, n, n, n);
+  for (int32_t p = 0; p < 2; p++)
+    ctx->mc.block_copy(ctu_rec_at(ctx, p + 1, x / 2, y / 2), RECON_STRIDE, s->rec_c[p], n / 2, n / 2, n / 2);
+  ctx->cabac.est = s->cabac.est;
+}
+
 int32_t snapshots_alloc(encoder_t *ctx) {
   // The records (the depth snapshots, then the trial slots of each kind),
   // then the arrays of each record, sized for its CU.

@@ -272,4 +272,30 @@ TEST_F(Snapshots, TrialSlotsKeepTheirOwnStatesBesideTheDepths) {
     }
 }
 
+// A skip trial keeps only its prediction and states: they come back for
+// the CU, and nothing else (levels, maps, samples outside the CU) moves.
+TEST_F(Snapshots, PredictionSlotKeepsSamplesAndStatesOnly) {
+  const struct {
+    int32_t x, y, s;
+  } cus[] = {{0, 0, 6}, {32, 32, 5}, {16, 0, 4}, {8, 40, 3}};
+  for (const auto &cu : cus) {
+    SCOPED_TRACE(testing::Message() << "CU " << (1 << cu.s) << " at " << cu.x << "," << cu.y);
+    const int32_t z = zorder_of(cu.x >> 2, cu.y >> 2);
+    scramble();
+    const image_t before = image();
+    cu_prediction_save(ctx, z, cu.s, TRIAL_SKIP);
+    scramble();
+    const image_t scrambled = image();
+    cu_prediction_restore(ctx, z, cu.s, TRIAL_SKIP);
+    const image_t after = image();
+    EXPECT_EQ(after.est, before.est);
+    for (size_t i = 0; i < after.rec.size(); i++) {
+      const bool inside = in_cu_rec(static_cast<int32_t>(i), cu.x, cu.y, cu.s);
+      ASSERT_EQ(after.rec[i], inside ? before.rec[i] : scrambled.rec[i]) << "sample " << i;
+    }
+    EXPECT_EQ(after.maps, scrambled.maps);
+    EXPECT_EQ(after.dec, scrambled.dec);
+  }
+}
+
 }  // namespace
