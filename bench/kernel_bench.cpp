@@ -355,6 +355,18 @@ void register_transform(uint32_t flags) {
       if (has_arg) return [=] { reinterpret_cast<dct_fwd_arg_fn>(fn)(c, src, rec, arg); };
       return [=] { reinterpret_cast<dct_fwd_fn>(fn)(c, src, rec); };
     });
+  // The 4x4 slots again with an intra luma mode, which takes the DST-VII.
+  add_table("transform", ref, tst, 0, "dct_fwd_4x4 mode 0 (DST)", [=](const transform_funcs_t &t) -> call {
+    static int16_t blocks[2][16];
+    int16_t *c = blocks[&t == &tst];
+    return [=] { t.dct_fwd_4x4(c, src, rec, 0); };
+  });
+  add_table("transform", ref, tst, 1, "dct_inv_add_4x4 mode 0 (DST)", [=](const transform_funcs_t &t) -> call {
+    static int16_t blocks[2][16];
+    int16_t *c = blocks[&t == &tst];
+    std::memcpy(c, coef, sizeof(blocks[0]));
+    return [=] { t.dct_inv_add_4x4(rec, c, 0); };
+  });
 }
 
 // ------------------------------------------------------------------ quant

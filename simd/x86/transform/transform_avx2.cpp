@@ -73,20 +73,6 @@ inline void inverse_by(uint8_t *recon, const int16_t *coef) {
 
 // The slot functions take their core inline (flatten), as the passes were
 // before the cores had names of their own.
-// The 4x4 slots pick the DST core for the intra luma modes and the DCT core
-// otherwise; a mode whose two passes differ takes the mixed transform.
-__attribute__((flatten)) void dct_fwd_4x4_avx(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
-  const bool rows = dst_4x4_choice_rows[mode], cols = dst_4x4_choice_cols[mode];
-  if (rows != cols) return dct_fwd_4x4_kernel<true>(coef, src, pred, mode);
-  if (rows) forward_by<4, dst_fwd_core_4x4_avx>(coef, src, pred);
-  else forward_by<4, dct_fwd_core_4x4_avx>(coef, src, pred);
-}
-__attribute__((flatten)) void dct_inv_add_4x4_avx(uint8_t *recon, const int16_t *coef, int32_t mode) {
-  const bool rows = dst_4x4_choice_rows[mode], cols = dst_4x4_choice_cols[mode];
-  if (rows != cols) return dct_inv_add_4x4_kernel<true>(recon, coef, mode);
-  if (rows) inverse_by<4, dst_inv_core_4x4_avx>(recon, coef);
-  else inverse_by<4, dct_inv_core_4x4_avx>(recon, coef);
-}
 // The low-frequency slots write their own corner whatever low_size says.
 __attribute__((flatten)) void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<8, dct_fwd_core_8x8_avx2>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<8, dct_fwd_low_core_8x8_avx2>(coef, src, pred); }
@@ -102,8 +88,8 @@ __attribute__((flatten)) void dct_inv_add_32x32_avx2(uint8_t *recon, const int16
 __attribute__((flatten)) void dct_inv_add_low_32x32_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<32, dct_inv_low_core_32x32_avx>(recon, coef); }
 
 void install_transform_avx2(transform_funcs_t *t) {
-  t->dct_fwd_4x4 = dct_fwd_4x4_avx;
-  t->dct_inv_add_4x4 = dct_inv_add_4x4_avx;
+  t->dct_fwd_4x4 = dct_fwd_4x4_avx2;
+  t->dct_inv_add_4x4 = dct_inv_add_4x4_avx2;
   t->dct_fwd_8x8 = dct_fwd_8x8_avx2;
   t->dct_fwd_low_8x8 = dct_fwd_low_8x8_avx2;
   t->dct_inv_add_8x8 = dct_inv_add_8x8_avx;

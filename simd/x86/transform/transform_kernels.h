@@ -31,8 +31,10 @@ uint32_t coeff_cost_32x32_ssse3(const int16_t *coef);
 // AVX2 tier: 256-bit passes where a row holds 16 or more values (suffix
 // avx2); the shapes without such rows are the SSSE3 arithmetic in 128-bit
 // VEX encodings (suffix avx).
-void dct_fwd_4x4_avx(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode);
-void dct_inv_add_4x4_avx(uint8_t *recon, const int16_t *coef, int32_t mode);
+// The 4x4 ones hold the whole block in one 256-bit register
+// (transform4_avx2.cpp).
+void dct_fwd_4x4_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode);
+void dct_inv_add_4x4_avx2(uint8_t *recon, const int16_t *coef, int32_t mode);
 void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred);
 void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size);
 void dct_inv_add_8x8_avx(uint8_t *recon, const int16_t *coef);
