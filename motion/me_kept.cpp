@@ -23,7 +23,12 @@ const uint8_t *me_kept_find(const me_kept_t *k, const uint8_t *ref, int32_t widt
 
 void me_keeper_t::take(mv_t v, const uint8_t *p, int32_t stride) {
   // Whole-sample vectors are read in place from the reference.
-  if ((v & 0x00030003u) == 0 || width != height || width > 64) return;
+  if (!p) {
+    // The vector's prediction is not at hand: keep nothing for it.
+    copied = MV_NONE;
+    return;
+  }
+  if ((v & 0x00030003u) == 0 || width > 64 || height > 64) return;
   if (slot < 0) {
     slot = kept->next;
     kept->next = (slot + 1) % me_kept_t::SLOTS;
@@ -34,8 +39,11 @@ void me_keeper_t::take(mv_t v, const uint8_t *p, int32_t stride) {
 }
 
 void me_keeper_t::finish(mv_t v) {
-  if (slot < 0 || copied != v) return;
-  me_kept_t::key_t &key = kept->key[slot];
+  const int32_t s = slot;
+  slot = -1;
+  if (s < 0 || copied != v) return;
+  copied = MV_NONE;
+  me_kept_t::key_t &key = kept->key[s];
   key.ctu = kept->ctu;
   key.ref = ref;
   key.width = static_cast<int16_t>(width);

@@ -12,7 +12,7 @@
 struct mc_funcs_t;
 
 struct me_kept_t {
-  static constexpr int32_t SLOTS = 4, STRIDE = 64;
+  static constexpr int32_t SLOTS = 8, STRIDE = 64;
   struct key_t {
     uint32_t ctu;           // the CTU's generation; 0 marks a free slot
     const uint8_t *ref;     // the reference plane at the block
@@ -36,8 +36,9 @@ const uint8_t *me_kept_find(const me_kept_t *k, const uint8_t *ref, int32_t widt
 // One search's use of the record: every time a fractional vector becomes
 // its best, its prediction is copied into the search's slot (the slot's
 // entry is dropped on the first copy); `finish` keeps the slot for the
-// final vector when the last copy was of that vector.  Only square blocks
-// are kept: the rough costs that look them up are of whole CUs.
+// final vector when the last copy was of that vector, and the next copy
+// takes a new slot (p nullptr: the
+// vector's prediction is not at hand, nothing is kept for it).
 struct me_keeper_t {
   const mc_funcs_t *mc;
   me_kept_t *kept;

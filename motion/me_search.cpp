@@ -252,8 +252,9 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
         for (const auto &o : ME_QUARTER_X) try_point(centre, o);
     }
     if (cur.cost < out.cost) out = cur;
+    // Each refined vector keeps its own slot: either may be the result.
+    keeper.finish(cur.v);
   }
-  keeper.finish(out.v);
   result->cost = out.cost;
   result->mv = out.v;
   result->ref_idx = static_cast<uint8_t>(rq->ref_idx);

@@ -50,7 +50,15 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
       full_stride[list] = f->stride[0];
     } else if (!bi) {
       // (The plane copy serves the power-of-two widths of the partitions.)
-      if (ref_planes_hold(planes, mx, my) && (w & (w - 1)) == 0)
+      // A search's final vector at the block's own position: its
+      // prediction is kept.
+      const uint8_t *kept = ax == px + (mx >> 2) && ay == py + (my >> 2)
+                                ? me_kept_find(&ctx->me_kept, f->plane[0] + static_cast<intptr_t>(py) * f->stride[0] + px,
+                                               w, h, 0, mv[list])
+                                : nullptr;
+      if (kept)
+        mc.block_copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, kept, me_kept_t::STRIDE, w, h);
+      else if (ref_planes_hold(planes, mx, my) && (w & (w - 1)) == 0)
         mc.subpel_plane_copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, f->subpel, f->stride[0], 4 * ax + (mx & 3),
                              4 * ay + (my & 3), w, h);
       else
