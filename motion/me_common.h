@@ -115,6 +115,37 @@ struct me_predictor_t {
   // those.  Sums built before stay in use for the vectors they cover.
   void expect(mv_t centre, int32_t reach, const me_window_t &win);
 };
+// Distortions a refinement has costed, by vector: its passes come back to
+// vectors they have costed (the old centre of the second half-sample pass,
+// the diagonal points beside the cross's, the second vector's neighbours
+// among the first's), and a distortion depends on the vector alone.  A
+// direct-mapped table on the low three bits of each component: the
+// candidates of one refinement lie within a few quarter samples of each
+// other, and a vector that meets another's entry replaces it.
+struct me_costed_t {
+  static constexpr int32_t SIZE = 64;
+  mv_t v[SIZE];
+  uint32_t d[SIZE];
+  me_costed_t() {
+    for (int32_t i = 0; i < SIZE; i++) {
+      v[i] = MV_NONE;
+      d[i] = 0;
+    }
+  }
+  static int32_t slot(mv_t x) { return static_cast<int32_t>((x & 7) | ((x >> 13) & 0x38)); }
+  bool find(mv_t x, uint32_t *out) const {
+    const int32_t i = slot(x);
+    if (v[i] != x) return false;
+    *out = d[i];
+    return true;
+  }
+  void add(mv_t x, uint32_t dist) {
+    const int32_t i = slot(x);
+    v[i] = x;
+    d[i] = dist;
+  }
+};
+
 // subpel_planes: the setting that lets the predictor read the reference's
 // precomputed quarter-sample planes; local: scratch for the shared first
 // stage, or nullptr.
