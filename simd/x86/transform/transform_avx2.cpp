@@ -24,10 +24,8 @@ void dst_fwd_core_4x4_avx(const int16_t *res, int16_t *coef, int32_t stride) {
 }
 void dct_fwd_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 3, 8>(res, stride, coef, fwd_dct<8>(), fwd_dct<8>()); }
 void dct_fwd_low_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 3, 4>(res, stride, coef, fwd_dct<8>(), fwd_dct<8>()); }
-void dct_fwd_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 4, 16>(res, stride, coef, fwd_dct<16>(), fwd_dct<16>()); }
-void dct_fwd_low_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 4, 8>(res, stride, coef, fwd_dct<16>(), fwd_dct<16>()); }
-void dct_fwd_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 5, 32>(res, stride, coef, fwd_dct<32>(), fwd_dct<32>()); }
-void dct_fwd_low_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 5, 8>(res, stride, coef, fwd_dct<32>(), fwd_dct<32>()); }
+// The forward 16x16 and 32x32 cores (and their corners) are lane-per-output
+// multiply-adds without horizontal additions: transform_fwd_wide_avx2.cpp.
 
 void dct_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 2, 4>(coef, res, stride, &inv_dct4.v[0][0], &inv_dct4.v[0][0]); }
 void dst_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 2, 4>(coef, res, stride, &inv_dst4.v[0][0], &inv_dst4.v[0][0]); }
