@@ -1,0 +1,107 @@
+// Inverse 16x16 DCT core of the AVX2 tier with every multiply-add in the
+// lane of its own output (no horizontal additions).
+//
+// Columns (shift 7): two coefficient rows are interleaved so that each
+// 32-bit lane holds (C[2q][u], C[2q + 1][u]); one multiply-add against the
+// broadcast pair (M[2q][y], M[2q + 1][y]) adds both to eight columns of
+// output row y.  Rows (shift 12): each pair (G[y][2p], G[y][2p + 1]) of an
+// intermediate row is broadcast, and one multiply-add against the lanes
+// (M[2p][x], M[2p + 1][x]) adds it to eight samples.  The sums are exact in
+// 32 bits; the saturating narrowing is the portable function's clip16
+// (after the row pass nothing reaches it).
+#include <immintrin.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "common/dct_matrix.h"
+#include "simd/x86/transform/transform_kernels.h"
+
+namespace {
+
+constexpr int32_t pair32(int16_t lo, int16_t hi) {
+  return static_cast<int32_t>(static_cast<uint16_t>(lo) | (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16));
+}
+
+// Column weights: [y][q] = (M[2q][y], M[2q + 1][y]).
+struct col_weights_t {
+  int32_t v[16][8];
+};
+constexpr col_weights_t make_col_weights() {
+  constexpr std::array<int16_t, 256> m = dct_matrix<16>();
+  col_weights_t t{};
+  for (int y = 0; y < 16; y++)
+    for (int q = 0; q < 8; q++) t.v[y][q] = pair32(m[2 * q * 16 + y], m[(2 * q + 1) * 16 + y]);
+  return t;
+}
+// Row weights: [xb][p] holds in lane x' the pair (M[2p][8xb + x'],
+// M[2p + 1][8xb + x']).
+struct alignas(32) row_weights_t {
+  int32_t v[2][8][8];
+};
+constexpr row_weights_t make_row_weights() {
+  constexpr std::array<int16_t, 256> m = dct_matrix<16>();
+  row_weights_t t{};
+  for (int xb = 0; xb < 2; xb++)
+    for (int p = 0; p < 8; p++)
+      for (int l = 0; l < 8; l++) t.v[xb][p][l] = pair32(m[2 * p * 16 + 8 * xb + l], m[(2 * p + 1) * 16 + 8 * xb + l]);
+  return t;
+}
+inline constexpr col_weights_t col_w = make_col_weights();
+inline constexpr row_weights_t row_w = make_row_weights();
+
+template <int SH>
+inline __m256i round_shift(__m256i v) {
+  return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(1 << (SH - 1))), SH);
+}
+inline __m256i load256(const void *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+
+// Two registers of eight 32-bit results as sixteen int16 in order.
+inline __m256i narrow16(__m256i lo, __m256i hi) {
+  return _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
+}
+
+}  // namespace
+
+void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride) {
+  // inter[q][u]: (C[2q][u], C[2q + 1][u]).
+  alignas(32) int32_t inter[8][16];
+  for (int q = 0; q < 8; q++) {
+    // Quarter order [u0-3, u8-11 | u4-7, u12-15], so that the unpacks
+    // give columns 0-7 and 8-15.
+    const __m256i r0 = _mm256_permute4x64_epi64(load256(coef + 32 * q), 0xD8);
+    const __m256i r1 = _mm256_permute4x64_epi64(load256(coef + 32 * q + 16), 0xD8);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(&inter[q][0]), _mm256_unpacklo_epi16(r0, r1));
+    _mm256_store_si256(reinterpret_cast<__m256i *>(&inter[q][8]), _mm256_unpackhi_epi16(r0, r1));
+  }
+  alignas(32) int16_t g[16][16];
+  for (int y = 0; y < 16; y += 2) {
+    __m256i acc[2][2] = {};
+    for (int q = 0; q < 8; q++) {
+      const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(&inter[q][0]));
+      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(&inter[q][8]));
+      for (int i = 0; i < 2; i++) {
+        const __m256i w = _mm256_set1_epi32(col_w.v[y + i][q]);
+        acc[i][0] = _mm256_add_epi32(acc[i][0], _mm256_madd_epi16(a, w));
+        acc[i][1] = _mm256_add_epi32(acc[i][1], _mm256_madd_epi16(b, w));
+      }
+    }
+    for (int i = 0; i < 2; i++)
+      _mm256_store_si256(reinterpret_cast<__m256i *>(g[y + i]),
+                         narrow16(round_shift<7>(acc[i][0]), round_shift<7>(acc[i][1])));
+  }
+  for (int y = 0; y < 16; y++) {
+    __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+    for (int p = 0; p < 8; p++) {
+      int32_t pair;
+      std::memcpy(&pair, &g[y][2 * p], 4);
+      const __m256i b = _mm256_set1_epi32(pair);
+      acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(b, _mm256_load_si256(reinterpret_cast<const __m256i *>(row_w.v[0][p]))));
+      acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(b, _mm256_load_si256(reinterpret_cast<const __m256i *>(row_w.v[1][p]))));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(res + y * stride),
+                        narrow16(round_shift<12>(acc0), round_shift<12>(acc1)));
+  }
+  _mm256_zeroupper();
+}
