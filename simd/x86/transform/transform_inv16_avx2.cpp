@@ -62,38 +62,46 @@ inline __m256i narrow16(__m256i lo, __m256i hi) {
   return _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
 }
 
-}  // namespace
-
-void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride) {
+// The inverse of the K x K corner (K 16 or 8; nothing outside it is read).
+template <int K>
+inline void inverse16(const int16_t *coef, int16_t *res, int32_t stride) {
+  constexpr int UB = K / 8;
   // inter[q][u]: (C[2q][u], C[2q + 1][u]).
-  alignas(32) int32_t inter[8][16];
-  for (int q = 0; q < 8; q++) {
-    // Quarter order [u0-3, u8-11 | u4-7, u12-15], so that the unpacks
-    // give columns 0-7 and 8-15.
-    const __m256i r0 = _mm256_permute4x64_epi64(load256(coef + 32 * q), 0xD8);
-    const __m256i r1 = _mm256_permute4x64_epi64(load256(coef + 32 * q + 16), 0xD8);
-    _mm256_store_si256(reinterpret_cast<__m256i *>(&inter[q][0]), _mm256_unpacklo_epi16(r0, r1));
-    _mm256_store_si256(reinterpret_cast<__m256i *>(&inter[q][8]), _mm256_unpackhi_epi16(r0, r1));
+  alignas(32) int32_t inter[K / 2][K];
+  for (int q = 0; q < K / 2; q++) {
+    if constexpr (K == 16) {
+      // Quarter order [u0-3, u8-11 | u4-7, u12-15], so that the unpacks
+      // give columns 0-7 and 8-15.
+      const __m256i r0 = _mm256_permute4x64_epi64(load256(coef + 32 * q), 0xD8);
+      const __m256i r1 = _mm256_permute4x64_epi64(load256(coef + 32 * q + 16), 0xD8);
+      _mm256_store_si256(reinterpret_cast<__m256i *>(&inter[q][0]), _mm256_unpacklo_epi16(r0, r1));
+      _mm256_store_si256(reinterpret_cast<__m256i *>(&inter[q][8]), _mm256_unpackhi_epi16(r0, r1));
+    } else {
+      const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 32 * q));
+      const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 32 * q + 16));
+      _mm256_store_si256(reinterpret_cast<__m256i *>(&inter[q][0]),
+                         _mm256_set_m128i(_mm_unpackhi_epi16(r0, r1), _mm_unpacklo_epi16(r0, r1)));
+    }
   }
+  // g[y]: the intermediate row (the row pass reads its first K columns).
   alignas(32) int16_t g[16][16];
   for (int y = 0; y < 16; y += 2) {
-    __m256i acc[2][2] = {};
-    for (int q = 0; q < 8; q++) {
-      const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(&inter[q][0]));
-      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(&inter[q][8]));
+    __m256i acc[2][UB] = {};
+    for (int q = 0; q < K / 2; q++)
       for (int i = 0; i < 2; i++) {
         const __m256i w = _mm256_set1_epi32(col_w.v[y + i][q]);
-        acc[i][0] = _mm256_add_epi32(acc[i][0], _mm256_madd_epi16(a, w));
-        acc[i][1] = _mm256_add_epi32(acc[i][1], _mm256_madd_epi16(b, w));
+        for (int ub = 0; ub < UB; ub++)
+          acc[i][ub] = _mm256_add_epi32(
+              acc[i][ub], _mm256_madd_epi16(_mm256_load_si256(reinterpret_cast<const __m256i *>(&inter[q][8 * ub])), w));
       }
+    for (int i = 0; i < 2; i++) {
+      const __m256i lo = round_shift<7>(acc[i][0]);
+      _mm256_store_si256(reinterpret_cast<__m256i *>(g[y + i]), narrow16(lo, UB == 2 ? round_shift<7>(acc[i][UB - 1]) : lo));
     }
-    for (int i = 0; i < 2; i++)
-      _mm256_store_si256(reinterpret_cast<__m256i *>(g[y + i]),
-                         narrow16(round_shift<7>(acc[i][0]), round_shift<7>(acc[i][1])));
   }
   for (int y = 0; y < 16; y++) {
     __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
-    for (int p = 0; p < 8; p++) {
+    for (int p = 0; p < K / 2; p++) {
       int32_t pair;
       std::memcpy(&pair, &g[y][2 * p], 4);
       const __m256i b = _mm256_set1_epi32(pair);
@@ -105,3 +113,8 @@ void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride) 
   }
   _mm256_zeroupper();
 }
+
+}  // namespace
+
+void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride) { inverse16<16>(coef, res, stride); }
+void dct_inv_low_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride) { inverse16<8>(coef, res, stride); }

@@ -42,7 +42,7 @@ void dct_inv_add_low_8x8_avx(uint8_t *recon, const int16_t *coef, int32_t low_si
 void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred);
 void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size);
 void dct_inv_add_16x16_avx2(uint8_t *recon, const int16_t *coef);
-void dct_inv_add_low_16x16_avx(uint8_t *recon, const int16_t *coef, int32_t low_size);
+void dct_inv_add_low_16x16_avx2(uint8_t *recon, const int16_t *coef, int32_t low_size);
 void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred);
 void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size);
 void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef);
@@ -62,7 +62,7 @@ void dst_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_low_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride);
-void dct_inv_low_core_16x16_avx(const int16_t *coef, int16_t *res, int32_t stride);
+void dct_inv_low_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_low_core_32x32_avx(const int16_t *coef, int16_t *res, int32_t stride);
 // The SSSE3 tier's forward row pass of N-point DCT rows (every output of
