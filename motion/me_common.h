@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "motion/me_context.h"
+#include "motion/me_kept.h"
 
 struct encoder_t;
 
@@ -143,6 +144,36 @@ struct me_costed_t {
     const int32_t i = slot(x);
     v[i] = x;
     d[i] = dist;
+  }
+};
+
+// One refinement's costing of candidate vectors: a vector costed before
+// comes from the table (its prediction is then not at hand), any other is
+// predicted and costed.  The last prediction made stays at hand, so that
+// keeping the final vector's prediction predicts it again only when its
+// distortion came from the table.
+struct me_refine_costs_t {
+  me_predictor_t *pred;
+  pixel_cost_fn cost;
+  const uint8_t *src;  // stride 64
+  me_costed_t costed{};
+  const uint8_t *last = nullptr;
+  int32_t last_stride = 0;
+  uint32_t operator()(mv_t v) {
+    uint32_t d;
+    if (costed.find(v, &d)) {
+      last = nullptr;
+      return d;
+    }
+    last = pred->predict(mv_x(v), mv_y(v), &last_stride);
+    d = cost(src, 64, last, last_stride);
+    costed.add(v, d);
+    return d;
+  }
+  // v was the last vector costed.
+  void keep(me_keeper_t *keeper, mv_t v) {
+    if (!last) last = pred->predict(mv_x(v), mv_y(v), &last_stride);
+    keeper->take(v, last, last_stride);
   }
 };
 

@@ -202,23 +202,8 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   // candidates per horizontal fraction to share their first filter stage.
   me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, ctx->param.bilinear_qpel, buf,
                     level >= 4 ? &local : nullptr);
-  // The prediction of the last candidate costed (nullptr when its
-  // distortion was known already), kept for the final vector.
-  const uint8_t *last = nullptr;
-  int32_t last_stride = 0;
-  me_costed_t costed;
   me_keeper_t keeper{pred.mc, &ctx->me_kept, pred.ref, rq->width, rq->height, pred.bilinear};
-  auto distortion = [&](mv_t v) {
-    uint32_t d;
-    if (costed.find(v, &d)) {
-      last = nullptr;
-      return d;
-    }
-    last = pred.predict(mv_x(v), mv_y(v), &last_stride);
-    d = s.refine(s.src, 64, last, last_stride);
-    costed.add(v, d);
-    return d;
-  };
+  me_refine_costs_t distortion{&pred, s.refine, s.src};
   mv_t cur = s.best;
   uint32_t cur_cost = distortion(cur) + 2 * s.bits(cur);
   auto finish = [&]() {
@@ -245,10 +230,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
     if (cost < cur_cost) {
       cur = v;
       cur_cost = cost;
-      // A distortion known already: the prediction is made again for the
-      // keeper only when its vector wins (the same bytes).
-      if (!last) last = pred.predict(mv_x(v), mv_y(v), &last_stride);
-      keeper.take(v, last, last_stride);
+      distortion.keep(&keeper, v);
     }
     return cost;
   };
