@@ -355,6 +355,19 @@ void register_transform(uint32_t flags) {
       if (has_arg) return [=] { reinterpret_cast<dct_fwd_arg_fn>(fn)(c, src, rec, arg); };
       return [=] { reinterpret_cast<dct_fwd_fn>(fn)(c, src, rec); };
     });
+  // The whole-block inverses again with coded-like blocks: non-zero
+  // coefficients only in the low-frequency 8x8 corner.
+  for (int32_t i : {8, 12})
+    add_table("transform", ref, tst, static_cast<size_t>(i), std::string(names[i]) + " 8x8 corner",
+              [=](const transform_funcs_t &t) -> call {
+                static int16_t blocks[2][15][1024];
+                int16_t *c = blocks[&t == &tst][i];
+                const int32_t n = i == 8 ? 16 : 32;
+                for (int32_t k = 0; k < n * n; k++) c[k] = k % n < 8 && k / n < 8 ? coef[k] : 0;
+                void *fn;
+                std::memcpy(&fn, reinterpret_cast<const char *>(&t) + i * sizeof(void *), sizeof(fn));
+                return [=] { reinterpret_cast<dct_inv_fn>(fn)(rec, c); };
+              });
   // The 4x4 slots again with an intra luma mode, which takes the DST-VII.
   add_table("transform", ref, tst, 0, "dct_fwd_4x4 mode 0 (DST)", [=](const transform_funcs_t &t) -> call {
     static int16_t blocks[2][16];

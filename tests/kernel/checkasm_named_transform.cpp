@@ -131,7 +131,7 @@ TEST_P(CheckasmNamedTransform, InverseCoresMatchTheirArithmetic) {
                           {"dct_inv_core_16x16_avx2", dct_inv_core_16x16_avx2, 16, 16, false},
                           {"dct_inv_low_core_16x16_avx2", dct_inv_low_core_16x16_avx2, 16, 8, false},
                           {"dct_inv_core_32x32_avx2", dct_inv_core_32x32_avx2, 32, 32, false},
-                          {"dct_inv_low_core_32x32_avx", dct_inv_low_core_32x32_avx, 32, 8, false}};
+                          {"dct_inv_low_core_32x32_avx2", dct_inv_low_core_32x32_avx2, 32, 8, false}};
   rng_t r(test_seed() + 1);
   for (const core_t &c : cores)
     for (int32_t kind = 0; kind < 5; kind++)

@@ -33,8 +33,8 @@ void dct_inv_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { i
 void dct_inv_low_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 3, 4>(coef, res, stride, inv_dct<8>(), inv_dct<8>()); }
 // The 16x16 inverse cores (whole and corner) are lane-per-output multiply-adds in
 // transform_inv16_avx2.cpp.
-void dct_inv_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 5, 32>(coef, res, stride, inv_dct<32>(), inv_dct<32>()); }
-void dct_inv_low_core_32x32_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 5, 8>(coef, res, stride, inv_dct<32>(), inv_dct<32>()); }
+// The 32x32 inverse cores and slots (whole and corner) are lane-per-output
+// multiply-adds in transform_inv32_avx2.cpp.
 
 namespace {
 
@@ -82,8 +82,6 @@ __attribute__((flatten)) void dct_inv_add_16x16_avx2(uint8_t *recon, const int16
 __attribute__((flatten)) void dct_inv_add_low_16x16_avx2(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<16, dct_inv_low_core_16x16_avx2>(recon, coef); }
 __attribute__((flatten)) void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<32, dct_fwd_core_32x32_avx2>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<32, dct_fwd_low_core_32x32_avx2>(coef, src, pred); }
-__attribute__((flatten)) void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef) { inverse_by<32, dct_inv_core_32x32_avx2>(recon, coef); }
-__attribute__((flatten)) void dct_inv_add_low_32x32_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<32, dct_inv_low_core_32x32_avx>(recon, coef); }
 
 void install_transform_avx2(transform_funcs_t *t) {
   t->dct_fwd_4x4 = dct_fwd_4x4_avx2;
@@ -99,5 +97,5 @@ void install_transform_avx2(transform_funcs_t *t) {
   t->dct_fwd_32x32 = dct_fwd_32x32_avx2;
   t->dct_fwd_low_32x32 = dct_fwd_low_32x32_avx2;
   t->dct_inv_add_32x32 = dct_inv_add_32x32_avx2;
-  t->dct_inv_add_low_32x32 = dct_inv_add_low_32x32_avx;
+  t->dct_inv_add_low_32x32 = dct_inv_add_low_32x32_avx2;
 }

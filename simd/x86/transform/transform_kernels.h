@@ -46,7 +46,7 @@ void dct_inv_add_low_16x16_avx2(uint8_t *recon, const int16_t *coef, int32_t low
 void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred);
 void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t low_size);
 void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef);
-void dct_inv_add_low_32x32_avx(uint8_t *recon, const int16_t *coef, int32_t low_size);
+void dct_inv_add_low_32x32_avx2(uint8_t *recon, const int16_t *coef, int32_t low_size);
 // The AVX2 tier's cores (residual rows `stride` elements apart,
 // coefficient rows N apart): forward from a residual, inverse to one.
 void dct_fwd_core_4x4_avx(const int16_t *res, int16_t *coef, int32_t stride);
@@ -64,7 +64,7 @@ void dct_inv_low_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride)
 void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_low_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride);
-void dct_inv_low_core_32x32_avx(const int16_t *coef, int16_t *res, int32_t stride);
+void dct_inv_low_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 // The SSSE3 tier's forward row pass of N-point DCT rows (every output of
 // each of the N rows, shift log2 N - 1; rows N apart in and out, natural
 // order), used by the low-frequency kernels; and the inverse second pass
