@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -384,8 +385,9 @@ void register_transform(uint32_t flags) {
 
 // ------------------------------------------------------------------ quant
 // Every block size at QP 32 with coefficients as a transform leaves them
-// (large near the DC, small beyond, some exact zeros), and the RDOQ slots
-// pricing with mid-range states from a fresh copy each call.
+// (large near the DC, small beyond, some exact zeros), the RDOQ slots
+// pricing with mid-range states from a fresh copy each call, and sign
+// hiding over the plainly quantised levels.
 void register_quant(uint32_t flags) {
   static quant_funcs_t ref, tst;
   setup_quant_primitives(0, &ref);
@@ -427,6 +429,17 @@ void register_quant(uint32_t flags) {
                     benchmark::DoNotOptimize(fn(&req));
                   });
                 });
+    // Sign hiding on a fresh copy of the plainly quantised levels (the copy
+    // is timed on both sides), at an encode's rate weight for QP 32.
+    uint32_t nonzero = 0;
+    for (int32_t i = 0; i < count; i++) nonzero += lv[i] != 0;
+    const double weight = 30000 / 256.0 * std::exp2(2.0 * q.shift) / std::exp2((32 - 4) / 3.0);
+    add_table("quant", ref, tst, 4, "sign_hide " + size, [=](const quant_funcs_t &t) {
+      return call([=] {
+        std::memcpy(out, lv, sizeof(int16_t) * static_cast<size_t>(count));
+        benchmark::DoNotOptimize(t.sign_hide(out, cf, log2, 0, nonzero, q.scale, q.shift, weight));
+      });
+    });
   }
 }
 

@@ -87,11 +87,25 @@ using rdoq_fn = uint32_t (*)(const rdoq_request_t *req);
 uint32_t rdoq_c(const rdoq_request_t *req);
 uint32_t rdoq_alt_c(const rdoq_request_t *req);
 
+// Sign data hiding over a block of levels (row-major, stride 2^log2_size,
+// each within +-32767, nonzero of them not 0) quantised from coef with the
+// quantiser's scale (1..2^15) and shift (1..30): in every 4x4 group whose
+// first and last levels in the scan order of scan_type lie more than 3
+// entries apart and whose level sum's parity disagrees with the first
+// level's sign, the one level change of least cost (squared error in
+// quantiser units plus rate_weight times its rough bits; rate_weight finite,
+// not negative) is made.  Returns the non-zero count after the changes.
+using sign_hide_fn = uint32_t (*)(int16_t *levels, const int16_t *coef, int32_t log2_size, int32_t scan_type,
+                                  uint32_t nonzero, int32_t scale, int32_t shift, double rate_weight);
+uint32_t sign_hide_c(int16_t *levels, const int16_t *coef, int32_t log2_size, int32_t scan_type, uint32_t nonzero,
+                     int32_t scale, int32_t shift, double rate_weight);
+
 struct quant_funcs_t {
-  quant_fn quant;      // 0
-  dequant_fn dequant;  // 1
-  rdoq_fn rdoq;        // 2
-  rdoq_fn rdoq_alt;    // 3
+  quant_fn quant;          // 0
+  dequant_fn dequant;      // 1
+  rdoq_fn rdoq;            // 2
+  rdoq_fn rdoq_alt;        // 3
+  sign_hide_fn sign_hide;  // 4
 };
 
 void setup_quant_primitives(uint32_t cpu_flags, quant_funcs_t *q);

@@ -34,6 +34,7 @@ void setup_quant_primitives(uint32_t cpu_flags, quant_funcs_t *q) {
   q->dequant = dequant_c;
   q->rdoq = rdoq_c;
   q->rdoq_alt = rdoq_alt_c;
+  q->sign_hide = sign_hide_c;
   if (cpu_flags & CPU_FLAG_SSSE3) install_quant_ssse3(q);
   if (cpu_flags & CPU_FLAG_AVX2) install_quant_avx2(q);
 }

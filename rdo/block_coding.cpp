@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "analysis/analysis_tables.h"
-#include "common/residual_ctx.h"
 #include "encoder/encoder.h"
 
 uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp) {
@@ -78,93 +76,6 @@ void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, b
     ctx->intra.ref_filter[3](ctx->nb_luma, ctx->nb_luma_smooth);
     intra_predict_prepared(ctx, 0, qx, qy, 5, mode);
   }
-}
-
-// Sign data hiding (H.265 7.3.8.11): in a coefficient group whose first and
-// last non-zero coefficients are more than 3 scan positions apart, the sign
-// of the first one is not sent but inferred from the parity of the group's
-// level sum.  Where the parity disagrees, one level moves by one: the change
-// with the least added squared error plus (with a rate weight) the bits it
-// adds or saves.  Changes that would alter which coefficient comes first are
-// excluded, so one change always suffices.
-//
-// The groups holding levels and their non-zero positions come from the
-// pixel table's group scan, which is handed the block's non-zero count: only
-// those groups are visited, and only their non-zero levels read to sum.  A
-// 4x4 block's one group is read directly, as the rate estimate reads it.
-// Returns the block's non-zero count after the changes.
-//
-// rate_weight converts a bit into the squared-error units of err^2 (0: error
-// only).  Bits of a change, roughly: a new non-zero level costs its
-// significance, greater-than-one and sign bins; a level leaving 1 saves
-// them; moving between larger levels costs about a bit.
-static uint32_t sign_hiding_adjust(const pixel_funcs_t &px, int16_t *levels, const int16_t *coef, const uint16_t *scan,
-                                   const uint16_t *scan4x4, int32_t scan_type, int32_t log2_size, uint32_t nonzero,
-                                   int32_t scale, int32_t shift, double rate_weight) {
-  uint16_t signs[64], sigmap[64];
-  uint8_t counts[64];
-  const int32_t last_pos =
-      log2_size == 2 ? residual_ctx::group_map_4x4(levels, scan_type, sigmap, counts)
-                     : px.coeff_scan_groups(scan, levels, signs, sigmap, counts, static_cast<int32_t>(nonzero), scan4x4,
-                                            1 << log2_size);
-  uint32_t count = nonzero;
-  for (int32_t g = 0; g <= last_pos >> 4 && last_pos >= 0; g++) {
-    // A single level spans nothing.
-    if (counts[g] < 2) continue;
-    const uint16_t *pos = scan + 16 * g;
-    // Bit top - n of the map: position n, top being the walk's last
-    // position in the group.
-    const uint32_t map = sigmap[g];
-    const int32_t top = g == last_pos >> 4 ? last_pos & 15 : 15;
-    const int32_t first = top - (31 - __builtin_clz(map)), last = top - __builtin_ctz(map);
-    if (last - first <= 3) continue;
-    int32_t sum = 0;
-    for (uint32_t m = map; m; m &= m - 1) {
-      const int32_t l = levels[pos[top - __builtin_ctz(m)]];
-      sum += l < 0 ? -l : l;
-    }
-    const bool negative = levels[pos[first]] < 0;
-    if (((sum & 1) != 0) == negative) continue;
-    // Candidates in the order n, then -1 before +1; the first of equal
-    // costs wins.  Positions before the first non-zero level have none (a
-    // level there would become the first), so the walk starts at it.
-    const int64_t step = static_cast<int64_t>(1) << shift;
-    double best_cost = std::numeric_limits<double>::infinity();
-    int32_t best_n = -1, best_delta = 0;
-    auto consider = [&](int64_t e2, double old2, double bits, int32_t n, int32_t delta) {
-      const double cost = static_cast<double>(e2) * static_cast<double>(e2) - old2 + rate_weight * bits;
-      if (cost < best_cost) {
-        best_cost = cost;
-        best_n = n;
-        best_delta = delta;
-      }
-    };
-    for (int32_t n = first; n < 16; n++) {
-      const int32_t p = pos[n];
-      const int32_t l = levels[p], c = coef[p];
-      const int64_t ac = c < 0 ? -static_cast<int64_t>(c) : c;
-      const int32_t al = l < 0 ? -l : l;
-      const int64_t err = ac * scale - (static_cast<int64_t>(al) << shift);
-      const double old2 = static_cast<double>(err) * static_cast<double>(err);
-      if (al == 0) {
-        consider(err - step, old2, 4, n, 1);
-        continue;
-      }
-      // A level leaving 1 saves its bins; the first one may not go.
-      if (al > 1)
-        consider(err + step, old2, -1, n, -1);
-      else if (n != first)
-        consider(err + step, old2, n == last ? -5 : -4, n, -1);
-      if (al != 32767) consider(err - step, old2, 1, n, 1);
-    }
-    int32_t p = pos[best_n];
-    int32_t l = levels[p];
-    int32_t al = (l < 0 ? -l : l) + best_delta;
-    bool neg = l != 0 ? l < 0 : coef[p] < 0;
-    levels[p] = static_cast<int16_t>(neg ? -al : al);
-    count = count + (l == 0) - (al == 0);
-  }
-  return count;
 }
 
 namespace {
@@ -241,8 +152,7 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
       const double step2 = qpar.shift >= 0 && qpar.shift < 32 ? pw.level_step2[qpar.shift] : std::exp2(2.0 * qpar.shift);
       rate_weight = ctx->ctu_lambda_ssd / 256.0 * step2 / qstep2;
     }
-    nz = sign_hiding_adjust(ctx->pixel, levels, coef, ctx->scan_tables->scan[scan_idx][log2_size - 2],
-                            ctx->scan_tables->scan[scan_idx][0], scan_idx, log2_size, nz, qpar.scale, qpar.shift, rate_weight);
+    nz = ctx->quant.sign_hide(levels, coef, log2_size, scan_idx, nz, qpar.scale, qpar.shift, rate_weight);
   }
   if (!nz) return 0;
   const quant_params_t dq = dequant_params(qp, log2_size);

@@ -112,7 +112,7 @@ inline std::string slot_name(const std::string &table, int32_t i) {
                                     "sao_stats_bo_wxh", "reserved[0]", "reserved[1]", "reserved[2]"};
   static const char *const deblock[] = {"deblock_luma_ver_edge", "deblock_luma_hor_edge", "deblock_chroma_ver_edge",
                                         "deblock_chroma_hor_edge"};
-  static const char *const quant[] = {"quant", "dequant", "rdoq", "rdoq_alt"};
+  static const char *const quant[] = {"quant", "dequant", "rdoq", "rdoq_alt", "sign_hide"};
   // (Appended rather than "#" + ..., which GCC 12 warns about wrongly.)
   std::string unknown = "#";
   unknown += std::to_string(i);

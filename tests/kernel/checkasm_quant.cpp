@@ -1,9 +1,9 @@
 // Every slot of quant_funcs_t, as installed for a set of CPU flags, against
 // the portable table: quantisation and dequantisation of every block size at
-// every QP with intra and inter rounding, and both RDOQ variants over every
-// size, scan, plane and QP with random estimation states; coefficients
-// random, realistic, all zero, one large value at every position, and the
-// int16 extremes.  Inputs and outputs lie flush against guard pages, the
+// every QP with intra and inter rounding, both RDOQ variants over every
+// size, scan, plane and QP with random estimation states, and sign hiding;
+// coefficients random, realistic, all zero, one large value at every
+// position, and the int16 extremes.  Inputs and outputs lie flush against guard pages, the
 // outputs among canaries.
 #include <cmath>
 #include <functional>
@@ -220,6 +220,66 @@ TEST_P(CheckasmQuant, RdoqSlotsMatchPortableForOneValueAtEveryPosition) {
                      slot_as<rdoq_fn>(ref_, slot), slot_as<rdoq_fn>(tst_, slot), seed + at, body);
       }
     }
+}
+
+// Sign hiding (slot 4) over levels quantised from every kind of block at
+// every QP, then stirred: single levels far from the rest, the largest
+// levels (+-32767, which may only go down), runs of ones, and blocks of
+// random levels; rate weights of 0, of an encode's size and huge; the
+// quantiser's own scales and shifts and the extremes 1 and 2^15, 1 and 30.
+// The levels are changed in place inside their guarded block.
+struct hide_case_t {
+  int32_t log2, scan, qp, stir, weight_kind;
+  coef_kind kind;
+};
+
+observation_t run_sign_hide(sign_hide_fn fn, const hide_case_t &c, rng_t &r) {
+  const int32_t n = 1 << c.log2, count = n * n;
+  const bool before = r.range(0, 1);
+  guarded_block &in = int16_block(0, n, before, r), &out = int16_block(1, n, !before, r);
+  fill_block(in, n, c.kind, r);
+  int16_t *levels = out.as<int16_t>();
+  const int16_t *coef = in.as<int16_t>();
+  quant_params_t q = quant_params(c.qp, c.log2, r.range(0, 1));
+  if (c.stir == 4) q = {r.range(0, 1) ? 1 : 32768, r.range(0, 1) ? 1 : 30, 0};
+  for (int32_t i = 0; i < count; i++) {
+    const int64_t v = coef[i], a = std::min<int64_t>(((v < 0 ? -v : v) * q.scale + q.offset) >> q.shift, 32767);
+    levels[i] = static_cast<int16_t>(v < 0 ? -a : a);
+  }
+  for (int32_t i = 0; i < count; i++) {
+    const int32_t roll = r.range(0, 15);
+    if (c.stir == 1 && roll == 0) levels[i] = static_cast<int16_t>(r.range(-2, 2));
+    if (c.stir == 2 && roll < 3) levels[i] = static_cast<int16_t>(r.range(0, 1) ? 32767 : -32767);
+    if (c.stir == 3) levels[i] = static_cast<int16_t>(roll < 8 ? 0 : roll < 13 ? r.range(-1, 1) : r.range(-32767, 32767));
+  }
+  uint32_t nonzero = 0;
+  for (int32_t i = 0; i < count; i++) nonzero += levels[i] != 0;
+  const double qstep2 = std::exp2((c.qp - 4) / 3.0), step2 = std::exp2(2.0 * q.shift);
+  const double weight = c.weight_kind == 0   ? 0.0
+                        : c.weight_kind == 1 ? std::exp2(c.qp / 3.0) * r.range(20, 400) / 2560.0 * step2 / qstep2
+                                             : 1e30;
+  const std::vector<uint8_t> canaries = out.snapshot();
+  observation_t o;
+  o.add_value(fn(levels, coef, c.log2, c.scan, nonzero, q.scale, q.shift, weight));
+  EXPECT_TRUE(out.written_only_inside(canaries, 2 * count, 1)) << "sign_hide levels";
+  o.add(out.snapshot());
+  return o;
+}
+
+TEST_P(CheckasmQuant, SignHideMatchesPortable) {
+  const uint64_t seed = test_seed();
+  for (int32_t log2 = 2; log2 <= 5; log2++)
+    for (int32_t scan = 0; scan < 3; scan++)
+      for (int32_t kind = 0; kind < int32_t(coef_kind::count); kind++)
+        for (int32_t stir = 0; stir < 5; stir++)
+          for (int32_t t = 0; t < (log2 == 5 ? 3 : 6); t++) {
+            rng_t pick(seed + 3 * t + 37 * stir + 211 * kind + 1699 * scan + 9973 * log2);
+            const hide_case_t c{log2, scan, pick.range(0, 51), stir, t % 3, coef_kind(kind)};
+            compare_slot("sign_hide " + std::to_string(1 << log2) + " scan " + std::to_string(scan) + " kind " +
+                             std::to_string(kind) + " stir " + std::to_string(stir) + " qp " + std::to_string(c.qp),
+                         slot_as<sign_hide_fn>(ref_, 4), slot_as<sign_hide_fn>(tst_, 4), pick.next(),
+                         [&](sign_hide_fn fn, rng_t &r) { return run_sign_hide(fn, c, r); });
+          }
 }
 
 // The RDOQ first step of the highest tier in the flags against

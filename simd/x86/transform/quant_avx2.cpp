@@ -332,4 +332,5 @@ void install_quant_avx2(quant_funcs_t *q) {
   q->dequant = dequant_nxn_avx2;
   q->rdoq = rdoq_nxn_avx2;
   q->rdoq_alt = rdoq_alt_nxn_avx2;
+  q->sign_hide = sign_hide_nxn_avx2;
 }
