@@ -134,9 +134,10 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
       cu.skip_idx = i;
     }
     if (!with_residual) continue;
+    // The skip trial left this motion's prediction in the buffer.
     node->skip = 0;
     cu.commit();
-    const uint32_t r = cu_rd_cost_residual(ctx, node->qp, &node->lambda_sad, cu.z, cu.x, cu.y, cu.s);
+    const uint32_t r = cu_rd_cost_residual(ctx, node->qp, &node->lambda_sad, cu.z, cu.x, cu.y, cu.s, true);
     cu.restore();
     if (r < *best_residual) {
       *best_residual = r;

@@ -155,8 +155,8 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
 }
 
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
-                             int32_t log2_size) {
-  const int32_t coded = code_cu(ctx, x, y, log2_size, 1, qp);
+                             int32_t log2_size, bool predicted) {
+  const int32_t coded = code_cu(ctx, x, y, log2_size, predicted ? 0 : 1, qp);
   if (!coded) return COST_NONE;
   return cost_in_place(ctx, lambdas[1], z, x, y, log2_size);
 }

@@ -44,9 +44,11 @@ uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x
 uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                          uint32_t pred_distortion, int32_t residual_slot = 0);
 // The committed prediction made again and the residual coded at qp;
-// COST_NONE when no coefficient is coded.
+// COST_NONE when no coefficient is coded.  With predicted set the
+// prediction is already in the buffer (left there by the skip trial of the
+// same motion) and is not made again.
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
-                             int32_t log2_size);
+                             int32_t log2_size, bool predicted = false);
 // The node's committed inter decision: without residual, then with the
 // coded residual, the cheaper kept.  With flag set, cu_rd_cost with that
 // flag.  An intra node takes the intra path.
