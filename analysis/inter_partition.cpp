@@ -28,18 +28,35 @@ struct pu_area_t {
   int32_t qp;
   uint32_t lambda_sad;
 
+  // The cost looks at luma alone, and the CU is predicted whole again
+  // when it is coded.
   uint32_t predict_cost(const int8_t ref[2], const mv_t mv[2]) const {
-    inter_predict_pu(ctx, x, y, w, h, ref, mv);
+    inter_predict_pu(ctx, x, y, w, h, ref, mv, false);
     return pu_prediction_satd(ctx, x, y, w, h);
   }
 };
 
+// Whether merge candidates i and j predict the same samples.
+bool same_prediction(const merge_candidates_t &mc, int32_t i, int32_t j) {
+  for (int32_t l = 0; l < 2; l++) {
+    const bool used = mc.ref_idx[l][i] >= 0;
+    if (used != (mc.ref_idx[l][j] >= 0)) return false;
+    if (used && (mc.ref_idx[l][i] != mc.ref_idx[l][j] || mc.mv[l][i] != mc.mv[l][j])) return false;
+  }
+  return true;
+}
+
 // The merge candidate of the unit with the cheapest prediction plus its
-// index bits; candidates leaving the vector range are passed over.
+// index bits; candidates leaving the vector range are passed over.  A
+// candidate predicting as an earlier one costs no less (its index bits
+// are no fewer), so it is not predicted again.
 void best_merge(const pu_area_t &a, pu_choice_t *best) {
   merge_candidates_t mc;
   const int32_t count = mvp_get_merge_list(a.ctx, a.z, a.x, a.y, a.w, a.h, &mc);
   for (int32_t i = 0; i < count; i++) {
+    bool repeat = false;
+    for (int32_t j = 0; j < i && !repeat; j++) repeat = same_prediction(mc, i, j);
+    if (repeat) continue;
     const int8_t ref[2] = {mc.ref_idx[0][i], mc.ref_idx[1][i]};
     const mv_t mv[2] = {mc.mv[0][i], mc.mv[1][i]};
     bool usable = true;

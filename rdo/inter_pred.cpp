@@ -20,7 +20,7 @@ inline int32_t clamp_pos(int32_t p, int32_t size, int32_t limit, int32_t taps_be
 }  // namespace
 
 void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2],
-                      const mv_t mv[2]) {
+                      const mv_t mv[2], bool with_chroma) {
   const mc_funcs_t &mc = ctx->mc;
   const int32_t bi = ref[0] >= 0 && ref[1] >= 0;
   const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
@@ -77,6 +77,7 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
     mc.pixel_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, full[0], full_stride[0], full[1], full_stride[1], w, h);
   else if (bi)
     mc.bipred_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ps[0], ps_stride[0], ps[1], ps_stride[1], w, h);
+  if (!with_chroma) return;
 
   // Chroma: the luma vector in eighth samples, 4-tap filter (1 before, 2 after).
   const int32_t cw = w >> 1, ch = h >> 1, cx = px >> 1, cy = py >> 1;
