@@ -139,10 +139,7 @@ void cu_decide_split(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int
       // The skip trial left its prediction and states; the rest is the
       // commit of the decision and no residual in any unit.
       cu_commit(ctx, nodes, z, x, y, log2_size);
-      uint8_t *cbf = ctx->maps->unit.cbf + z;
-      for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) cbf[i] = static_cast<uint8_t>(cbf[i] & ~7);
       cu_prediction_restore(ctx, z, log2_size, TRIAL_SKIP);
-      ctx->maps->cbf[n] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
     } else if (node->held) {
       // The decision's trial was kept as its coding left it.
       cu_trial_restore(ctx, nodes, z, log2_size, node->held);

@@ -1,8 +1,8 @@
 // Coding-tree search of P and B pictures at analysis levels 5-7.  Every
 // trial of a node is costed by the residual coder from the states the node
 // started with (its depth slot); the unsplit winner is coded once more at
-// the decision, so what the search leaves in place is always the decided
-// tree.
+// the decision (a skip winner put back from its kept trial), so what the
+// search leaves in place is always the decided tree.
 #include "analysis/inter_full.h"
 
 #include <algorithm>
@@ -49,8 +49,9 @@ struct full_cu_t {
   bool b_slice;    // two lists
   bool p_in_b;     // a P picture coded as a B slice: list 1 repeats list 0
   merge_list_t merge;
-  int32_t skip_idx = -1;  // best skip candidate
-  int32_t res_idx = -1;   // best merge-with-residual candidate
+  int32_t skip_idx = -1;   // best skip candidate
+  bool skip_kept = false;  // its trial is in the skip slot as coding the skip CU again would leave it
+  int32_t res_idx = -1;    // best merge-with-residual candidate
   int8_t parent_ref[2] = {-2, -2};
   mv_t parent_mv[2] = {0, 0};
 
@@ -113,6 +114,14 @@ bool candidate_usable(const full_cu_t &cu, int32_t i) {
   return false;
 }
 
+// Whether the 2Nx2N PU holds candidate i's listed vectors.
+bool listed_motion(const full_cu_t &cu, int32_t i) {
+  const pu_single_t &pu = cu.node->pu.p2n;
+  for (int32_t l = 0; l < 2; l++)
+    if (pu.ref_idx[l] >= 0 && pu.mv[l] != cu.merge.mv[l][i]) return false;
+  return true;
+}
+
 // Every usable merge candidate coded as a skip CU and, where asked, as a
 // merged CU with residual.  Returns the best skip cost.
 uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual) {
@@ -128,11 +137,15 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     node->merge_idx = static_cast<uint32_t>(i);
     cu.commit();
     const uint32_t c = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
-    cu.restore();
     if (c < best) {
       best = c;
       cu.skip_idx = i;
+      // A skip CU decided is coded with the listed vectors: where moving
+      // them changed nothing, the trial is what that coding leaves.
+      cu.skip_kept = listed_motion(cu, i);
+      if (cu.skip_kept) cu_prediction_save(ctx, cu.z, cu.s, TRIAL_SKIP);
     }
+    cu.restore();
     if (!with_residual) continue;
     // The skip trial left this motion's prediction in the buffer.
     node->skip = 0;
@@ -646,7 +659,10 @@ void analyse_cu_inter_full(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t 
   cu.commit();
   cu.restore();
   grid_mark_unavailable(ctx, x, y, cu.size, cu.size);
-  cu_rd_cost(ctx, node->lambda_ssd, z, x, y, cu.s, 0);
+  if (node->skip && cu.skip_kept)
+    cu_prediction_restore(ctx, z, cu.s, TRIAL_SKIP);
+  else
+    cu_rd_cost(ctx, node->lambda_ssd, z, x, y, cu.s, 0);
   split_flag_cost(cu, inside, 0);
   grid_mark_available(ctx, x, y, cu.size, cu.size);
 }

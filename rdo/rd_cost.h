@@ -93,7 +93,8 @@ void cu_trial_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_siz
 void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
 // A trial without residual needs less: its reconstruction (the
 // prediction) and the states, into the slot's record; the rest follows
-// from committing the decision without residual (cu_decide_split).
+// from committing the decision, and the restore clears the cbf bits of the
+// CU's units and its node as coding it without residual would.
 void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot);
 void cu_prediction_restore(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot);
 int32_t snapshots_alloc(encoder_t *ctx);

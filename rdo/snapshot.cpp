@@ -209,6 +209,10 @@ void cu_prediction_restore(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t
   for (int32_t p = 0; p < 2; p++)
     ctx->mc.block_copy(ctu_rec_at(ctx, p + 1, x / 2, y / 2), RECON_STRIDE, s->rec_c[p], n / 2, n / 2, n / 2);
   ctx->cabac.est = s->cabac.est;
+  // No residual in any unit, as coding the CU without one leaves them.
+  uint8_t *cbf = ctx->maps->unit.cbf + z;
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) cbf[i] = static_cast<uint8_t>(cbf[i] & ~7);
+  ctx->maps->cbf[node_index(z, log2_size)] = 0;
 }
 
 int32_t snapshots_alloc(encoder_t *ctx) {
