@@ -82,13 +82,17 @@ struct core_t {
   bool dst;
 };
 
-// 8-bit residuals: random, the extremes, alternating extremes.
-int16_t residual_value(int32_t kind, int64_t x, int64_t y, rng_t &r) {
+// 8-bit residuals: random, the extremes, alternating extremes, small, and
+// flat blocks of `level` (64..127 give a first-pass DC of 8192..16256 at
+// every size: the sums of mirrored rows pass 16384 in both signs).
+int16_t residual_value(int32_t kind, int64_t x, int64_t y, rng_t &r, int32_t level = 0) {
   switch (kind) {
     case 0: return static_cast<int16_t>(r.range(-255, 255));
     case 1: return 255;
     case 2: return -255;
     case 3: return ((x + y) & 1) ? 255 : -255;
+    case 5: return static_cast<int16_t>(level);
+    case 6: return static_cast<int16_t>(-level);
     default: return static_cast<int16_t>(r.range(-3, 3));
   }
 }
@@ -105,11 +109,12 @@ TEST_P(CheckasmNamedTransform, ForwardCoresMatchTheirArithmetic) {
                           {"dct_fwd_low_core_32x32_avx2", dct_fwd_low_core_32x32_avx2, 32, 8, false}};
   rng_t r(test_seed());
   for (const core_t &c : cores)
-    for (int32_t kind = 0; kind < 5; kind++)
+    for (int32_t kind = 0; kind < 7; kind++)
       for (int32_t extra : {0, 3, 8, 40}) {
         const int32_t rs = c.n + extra;
         guarded_block res(2 * c.n, c.n, 2 * rs, {}, kind & 1);
-        res.fill16([&](int64_t x, int64_t y) { return residual_value(kind, x, y, r); });
+        const int32_t level = r.range(64, 127);
+        res.fill16([&](int64_t x, int64_t y) { return residual_value(kind, x, y, r, level); });
         guarded_block out(2 * c.n, c.n, 2 * c.n, {}, !(kind & 1)), want(2 * c.n, c.n, 2 * c.n, {}, false);
         out.fill(pattern::random, r);
         std::memcpy(want.origin(), out.origin(), 2 * c.n * c.n);
