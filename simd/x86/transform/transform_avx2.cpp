@@ -31,8 +31,8 @@ void dct_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { i
 void dst_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 2, 4>(coef, res, stride, &inv_dst4.v[0][0], &inv_dst4.v[0][0]); }
 void dct_inv_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 3, 8>(coef, res, stride, inv_dct<8>(), inv_dct<8>()); }
 void dct_inv_low_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 3, 4>(coef, res, stride, inv_dct<8>(), inv_dct<8>()); }
-// The 16x16 inverse cores (whole and corner) are lane-per-output multiply-adds in
-// transform_inv16_avx2.cpp.
+// The 16x16 inverse cores and slots (whole and corner) are lane-per-output
+// multiply-adds in transform_inv16_avx2.cpp.
 // The 32x32 inverse cores and slots (whole and corner) are lane-per-output
 // multiply-adds in transform_inv32_avx2.cpp.
 
@@ -78,8 +78,6 @@ __attribute__((flatten)) void dct_inv_add_8x8_avx(uint8_t *recon, const int16_t 
 __attribute__((flatten)) void dct_inv_add_low_8x8_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<8, dct_inv_low_core_8x8_avx>(recon, coef); }
 __attribute__((flatten)) void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<16, dct_fwd_core_16x16_avx2>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<16, dct_fwd_low_core_16x16_avx2>(coef, src, pred); }
-__attribute__((flatten)) void dct_inv_add_16x16_avx2(uint8_t *recon, const int16_t *coef) { inverse_by<16, dct_inv_core_16x16_avx2>(recon, coef); }
-__attribute__((flatten)) void dct_inv_add_low_16x16_avx2(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<16, dct_inv_low_core_16x16_avx2>(recon, coef); }
 __attribute__((flatten)) void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<32, dct_fwd_core_32x32_avx2>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<32, dct_fwd_low_core_32x32_avx2>(coef, src, pred); }
 
