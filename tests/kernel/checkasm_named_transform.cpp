@@ -131,8 +131,8 @@ TEST_P(CheckasmNamedTransform, InverseCoresMatchTheirArithmetic) {
   if (!(GetParam() & FLAG_AVX2)) return;
   const core_t cores[] = {{"dct_inv_core_4x4_avx", dct_inv_core_4x4_avx, 4, 4, false},
                           {"dst_inv_core_4x4_avx", dst_inv_core_4x4_avx, 4, 4, true},
-                          {"dct_inv_core_8x8_avx", dct_inv_core_8x8_avx, 8, 8, false},
-                          {"dct_inv_low_core_8x8_avx", dct_inv_low_core_8x8_avx, 8, 4, false},
+                          {"dct_inv_core_8x8_avx2", dct_inv_core_8x8_avx2, 8, 8, false},
+                          {"dct_inv_low_core_8x8_avx2", dct_inv_low_core_8x8_avx2, 8, 4, false},
                           {"dct_inv_core_16x16_avx2", dct_inv_core_16x16_avx2, 16, 16, false},
                           {"dct_inv_low_core_16x16_avx2", dct_inv_low_core_16x16_avx2, 16, 8, false},
                           {"dct_inv_core_32x32_avx2", dct_inv_core_32x32_avx2, 32, 32, false},

@@ -22,15 +22,13 @@ void dst_fwd_core_4x4_avx(const int16_t *res, int16_t *coef, int32_t stride) {
   pad_rows4(padded8, res, stride);
   forward_core<true, 2, 4>(padded8, 8, coef, &fwd_dst4.v[0][0], &fwd_dst4.v[0][0]);
 }
-void dct_fwd_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 3, 8>(res, stride, coef, fwd_dct<8>(), fwd_dct<8>()); }
-void dct_fwd_low_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_core<true, 3, 4>(res, stride, coef, fwd_dct<8>(), fwd_dct<8>()); }
+// The 8x8 forward and inverse cores and slots (whole and corner) are lane-per-output
+// multiply-adds in transform8_avx2.cpp.
 // The forward 16x16 and 32x32 cores (and their corners) are lane-per-output
 // multiply-adds without horizontal additions: transform_fwd_wide_avx2.cpp.
 
 void dct_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 2, 4>(coef, res, stride, &inv_dct4.v[0][0], &inv_dct4.v[0][0]); }
 void dst_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 2, 4>(coef, res, stride, &inv_dst4.v[0][0], &inv_dst4.v[0][0]); }
-void dct_inv_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 3, 8>(coef, res, stride, inv_dct<8>(), inv_dct<8>()); }
-void dct_inv_low_core_8x8_avx(const int16_t *coef, int16_t *res, int32_t stride) { inverse_core<true, 3, 4>(coef, res, stride, inv_dct<8>(), inv_dct<8>()); }
 // The 16x16 inverse cores and slots (whole and corner) are lane-per-output
 // multiply-adds in transform_inv16_avx2.cpp.
 // The 32x32 inverse cores and slots (whole and corner) are lane-per-output
@@ -72,10 +70,6 @@ inline void inverse_by(uint8_t *recon, const int16_t *coef) {
 // The slot functions take their core inline (flatten), as the passes were
 // before the cores had names of their own.
 // The low-frequency slots write their own corner whatever low_size says.
-__attribute__((flatten)) void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<8, dct_fwd_core_8x8_avx2>(coef, src, pred); }
-__attribute__((flatten)) void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<8, dct_fwd_low_core_8x8_avx2>(coef, src, pred); }
-__attribute__((flatten)) void dct_inv_add_8x8_avx(uint8_t *recon, const int16_t *coef) { inverse_by<8, dct_inv_core_8x8_avx>(recon, coef); }
-__attribute__((flatten)) void dct_inv_add_low_8x8_avx(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by<8, dct_inv_low_core_8x8_avx>(recon, coef); }
 __attribute__((flatten)) void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<16, dct_fwd_core_16x16_avx2>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<16, dct_fwd_low_core_16x16_avx2>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<32, dct_fwd_core_32x32_avx2>(coef, src, pred); }
@@ -86,8 +80,8 @@ void install_transform_avx2(transform_funcs_t *t) {
   t->dct_inv_add_4x4 = dct_inv_add_4x4_avx2;
   t->dct_fwd_8x8 = dct_fwd_8x8_avx2;
   t->dct_fwd_low_8x8 = dct_fwd_low_8x8_avx2;
-  t->dct_inv_add_8x8 = dct_inv_add_8x8_avx;
-  t->dct_inv_add_low_8x8 = dct_inv_add_low_8x8_avx;
+  t->dct_inv_add_8x8 = dct_inv_add_8x8_avx2;
+  t->dct_inv_add_low_8x8 = dct_inv_add_low_8x8_avx2;
   t->dct_fwd_16x16 = dct_fwd_16x16_avx2;
   t->dct_fwd_low_16x16 = dct_fwd_low_16x16_avx2;
   t->dct_inv_add_16x16 = dct_inv_add_16x16_avx2;
