@@ -99,9 +99,7 @@ int16_t residual_value(int32_t kind, int64_t x, int64_t y, rng_t &r, int32_t lev
 
 TEST_P(CheckasmNamedTransform, ForwardCoresMatchTheirArithmetic) {
   if (!(GetParam() & FLAG_AVX2)) return;
-  const core_t cores[] = {{"dct_fwd_core_4x4_avx", dct_fwd_core_4x4_avx, 4, 4, false},
-                          {"dst_fwd_core_4x4_avx", dst_fwd_core_4x4_avx, 4, 4, true},
-                          {"dct_fwd_core_8x8_avx2", dct_fwd_core_8x8_avx2, 8, 8, false},
+  const core_t cores[] = {{"dct_fwd_core_8x8_avx2", dct_fwd_core_8x8_avx2, 8, 8, false},
                           {"dct_fwd_low_core_8x8_avx2", dct_fwd_low_core_8x8_avx2, 8, 4, false},
                           {"dct_fwd_core_16x16_avx2", dct_fwd_core_16x16_avx2, 16, 16, false},
                           {"dct_fwd_low_core_16x16_avx2", dct_fwd_low_core_16x16_avx2, 16, 8, false},
@@ -129,9 +127,7 @@ TEST_P(CheckasmNamedTransform, ForwardCoresMatchTheirArithmetic) {
 
 TEST_P(CheckasmNamedTransform, InverseCoresMatchTheirArithmetic) {
   if (!(GetParam() & FLAG_AVX2)) return;
-  const core_t cores[] = {{"dct_inv_core_4x4_avx", dct_inv_core_4x4_avx, 4, 4, false},
-                          {"dst_inv_core_4x4_avx", dst_inv_core_4x4_avx, 4, 4, true},
-                          {"dct_inv_core_8x8_avx2", dct_inv_core_8x8_avx2, 8, 8, false},
+  const core_t cores[] = {{"dct_inv_core_8x8_avx2", dct_inv_core_8x8_avx2, 8, 8, false},
                           {"dct_inv_low_core_8x8_avx2", dct_inv_low_core_8x8_avx2, 8, 4, false},
                           {"dct_inv_core_16x16_avx2", dct_inv_core_16x16_avx2, 16, 16, false},
                           {"dct_inv_low_core_16x16_avx2", dct_inv_low_core_16x16_avx2, 16, 8, false},

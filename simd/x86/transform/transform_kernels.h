@@ -28,11 +28,8 @@ uint32_t coeff_cost_4x4_ssse3(const int16_t *coef);
 uint32_t coeff_cost_8x8_ssse3(const int16_t *coef);
 uint32_t coeff_cost_16x16_ssse3(const int16_t *coef);
 uint32_t coeff_cost_32x32_ssse3(const int16_t *coef);
-// AVX2 tier: 256-bit passes where a row holds 16 or more values (suffix
-// avx2); the shapes without such rows are the SSSE3 arithmetic in 128-bit
-// VEX encodings (suffix avx).
-// The 4x4 ones hold the whole block in one 256-bit register
-// (transform4_avx2.cpp).
+// AVX2 tier: lane-per-output 256-bit multiply-adds; the 4x4 ones hold the
+// whole block in one 256-bit register (transform4_avx2.cpp).
 void dct_fwd_4x4_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode);
 void dct_inv_add_4x4_avx2(uint8_t *recon, const int16_t *coef, int32_t mode);
 void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred);
@@ -49,16 +46,12 @@ void dct_inv_add_32x32_avx2(uint8_t *recon, const int16_t *coef);
 void dct_inv_add_low_32x32_avx2(uint8_t *recon, const int16_t *coef, int32_t low_size);
 // The AVX2 tier's cores (residual rows `stride` elements apart,
 // coefficient rows N apart): forward from a residual, inverse to one.
-void dct_fwd_core_4x4_avx(const int16_t *res, int16_t *coef, int32_t stride);
-void dst_fwd_core_4x4_avx(const int16_t *res, int16_t *coef, int32_t stride);
 void dct_fwd_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride);
 void dct_fwd_low_core_8x8_avx2(const int16_t *res, int16_t *coef, int32_t stride);
 void dct_fwd_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride);
 void dct_fwd_low_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride);
 void dct_fwd_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride);
 void dct_fwd_low_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride);
-void dct_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride);
-void dst_inv_core_4x4_avx(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_core_8x8_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_low_core_8x8_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride);
