@@ -38,7 +38,16 @@ def summary(ev):
           f"creation to end of close {ms(closed[6] - t0):.1f} ms")
     print(f"first CTU starts at {ms(min(e[5] for e in ctus) - t0):.1f} ms, "
           f"last ends at {ms(max(e[6] for e in ctus) - t0):.1f} ms")
-    work = [e for e in ev if e[0] in 'CRX']
+    parts = collections.Counter()
+    for e in ev:
+        if e[0] in 'Gz':
+            parts[(e[0], e[2])] += e[6] - e[5]
+    made = {1: 'lookahead engine', 2: 'picture pool', 3: 'frame contexts', 4: 'rate control', 5: 'scheduler'}
+    freed = {1: 'scheduler', 2: 'frame contexts (own thread)', 3: 'picture pool', 4: 'lookahead engine'}
+    if parts:
+        print("creation (ms): " + ", ".join(f"{v} {ms(parts[('G', k)]):.1f}" for k, v in made.items()))
+        print("close (ms): " + ", ".join(f"{v} {ms(parts[('z', k)]):.1f}" for k, v in freed.items()))
+    work = [e for e in ev if e[0] in 'CRXB']
     points = sorted([(e[5], 1) for e in work] + [(e[6], -1) for e in work])
     busy = collections.Counter()
     cur, last = 0, t0
@@ -51,14 +60,16 @@ def summary(ev):
     print("time with k workers coding (ms): " +
           ", ".join(f"{k}: {ms(v):.0f}" for k, v in sorted(busy.items())))
     print(f"worker time {ms(total):.0f} ms, on average {total / (closed[6] - t0):.2f} workers coding")
-    names = {'I': 'input', 'L': 'type decisions', 'S': 'picture starts', 'W': 'waits for the oldest picture',
-             'O': 'output'}
+    names = {'I': 'input', 'L': 'type decisions', 'E': 'their estimates', 'U': 'their CU-tree propagation',
+             'S': 'picture starts', 'W': 'waits for the oldest picture', 'O': 'output'}
     caller = collections.Counter()
     for e in ev:
         if e[0] in names:
             caller[e[0]] += e[6] - e[5]
     print("caller thread (ms): " + ", ".join(f"{names[k]} {ms(v):.0f}" for k, v in caller.items()))
     pool = {'P': 'picture preparations', 'T': 'intra estimates on entry'}
+    # Type decisions ('L', with their estimates 'E' and propagation 'U' inside)
+    # run on the caller's thread or on the lookahead pool behind it.
     spent = collections.Counter()
     for e in ev:
         if e[0] in pool:
@@ -67,9 +78,15 @@ def summary(ev):
         print("lookahead pool beside the caller (ms): " + ", ".join(f"{pool[k]} {ms(v):.0f}" for k, v in spent.items()))
 
 
-def replay(ev, reach, workers, contexts):
+def replay(ev, reach, workers, contexts, timed=False):
+    """timed: each picture enters no earlier than the caller started it (ms
+    after creation began), so the start-up's reading and deciding count."""
     dur, refs, order = {}, collections.defaultdict(list), []
+    topen = next(e for e in ev if e[0] == 'A')[5]
+    submit = {}
     for k, _, a, b, c, t0, t1 in ev:
+        if k == 'S':
+            submit[a] = (t0 - topen) / 1e6
         if k == 'C':
             dur[(a, b, c)] = (t1 - t0) / 1e6
         elif k == 'r':
@@ -110,8 +127,10 @@ def replay(ev, reach, workers, contexts):
         return True
 
     t, running, free, inflight, nxt = 0.0, [], workers, [], 0
+    if timed:
+        t = min(submit.values())
     while True:
-        while nxt < len(order) and len(inflight) < contexts:
+        while nxt < len(order) and len(inflight) < contexts and (not timed or submit[order[nxt]] <= t):
             inflight.append(order[nxt])
             nxt += 1
         for p in inflight:
@@ -121,6 +140,9 @@ def replay(ev, reach, workers, contexts):
                     free -= 1
                     heapq.heappush(running, (t + dur.get((p, r, prog[p][r]), 0.0), p, r))
         if not running:
+            if timed and nxt < len(order) and len(inflight) < contexts:
+                t = max(t, submit[order[nxt]])
+                continue
             break
         t, p, r = heapq.heappop(running)
         free += 1
@@ -131,6 +153,10 @@ def replay(ev, reach, workers, contexts):
         while inflight and inflight[0] in done:
             inflight.pop(0)
     total = sum(dur.values())
+    if timed:
+        print(f"the same with the traced picture starts: the last CTU ends {t:.0f} ms after creation began "
+              f"(the start-up's reading and deciding included; later starts wait for the real collects too)")
+        return
     print(f"replay on {workers} ideal workers, {contexts} frame contexts: CTU work {total:.0f} ms in {t:.0f} ms, "
           f"parallelism {total / t:.2f} ({len(order)} pictures of {cols}x{rows} CTUs)")
 
@@ -141,8 +167,9 @@ def main():
         sys.exit(2)
     ev = load(sys.argv[1])
     summary(ev)
-    replay(ev, int(sys.argv[2]), int(sys.argv[3]) if len(sys.argv) > 3 else 8,
-           int(sys.argv[4]) if len(sys.argv) > 4 else 12)
+    for timed in (False, True):
+        replay(ev, int(sys.argv[2]), int(sys.argv[3]) if len(sys.argv) > 3 else 8,
+               int(sys.argv[4]) if len(sys.argv) > 4 else 12, timed)
 
 
 if __name__ == '__main__':

@@ -435,12 +435,17 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   // the estimates run on a job pool of their own.
   const bool with_lookahead = lookahead_enabled(enc);
   const lowres_layout_t layout = lowres_layout(enc->width, enc->height, p.bframes, p.vbv_maxrate != 0);
-  if (with_lookahead) enc->lookahead_engine = lookahead_engine_new(enc, std::min(p.threads, 8));
+  if (with_lookahead) {
+    SCHED_TRACE_SCOPE('G', 1, 0, 0);
+    enc->lookahead_engine = lookahead_engine_new(enc, std::min(p.threads, 8));
+  }
   bool ok = !with_lookahead || enc->lookahead_engine;
   if (ok) {
     const mem_kind_guard kind(MEM_PICTURES);
+    SCHED_TRACE_SCOPE('G', 2, 0, 0);
     ok = frame_pool_init(enc->pool, enc->width, enc->height, bounds.inputs, bounds.recons, bounds.plane_sets,
-                         with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr) == 0;
+                         with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr, true) == 0;
+    if (ok) lookahead_clear_recon_units(enc);
     if (ok && p.lowres_cu_search) ok = frame_pool_add_recon_lowres(enc->pool) == 0;
   }
   ok = ok && frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
@@ -463,9 +468,13 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
     }
     std::memcpy(static_cast<void *>(c), enc, sizeof(encoder_t));
     enc->frame_ctx[i] = c;
+    SCHED_TRACE_SCOPE('G', 3, i, 0);
     if (ctx_alloc_picture_arrays(c) < 0) ok = false;
   }
-  ok = ok && ratecontrol_init(enc) == 0;
+  {
+    SCHED_TRACE_SCOPE('G', 4, 0, 0);
+    ok = ok && ratecontrol_init(enc) == 0;
+  }
   if (ok) {
     // Room for the largest picture any frame context can produce (its NAL
     // list is reserved for the worst case), escaped.
@@ -477,6 +486,7 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   if (ok) {
     enc->sched = static_cast<rowsched_t *>(aligned_malloc(sizeof(rowsched_t)));
     const rowsched_callbacks_t callbacks{row_finalize, row_extend_left, picture_build_planes, picture_finish};
+    SCHED_TRACE_SCOPE('G', 5, 0, 0);
     ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, callbacks) == 0;
   }
   if (!ok) {
@@ -541,12 +551,27 @@ void encoder_close(encoder_t *enc) {
   SCHED_TRACE_WRITE();
 }
 
+static void *free_frame_contexts(void *arg) {
+  encoder_t *enc = static_cast<encoder_t *>(arg);
+  if (!enc->frame_ctx) return nullptr;
+  SCHED_TRACE_SCOPE('z', 2, 0, 0);
+  for (int32_t i = 1; i <= enc->frame_ctx_count; i++) {
+    if (!enc->frame_ctx[i]) continue;
+    ctx_free_picture_arrays(enc->frame_ctx[i]);
+    aligned_free(enc->frame_ctx[i]);
+  }
+  aligned_free(enc->frame_ctx);
+  enc->frame_ctx = nullptr;
+  return nullptr;
+}
+
 static void encoder_free(encoder_t *enc) {
   // A half-resolution build left on the lookahead pool writes into a picture
   // of the frame pool.
   if (enc->lookahead_engine) lookahead_frame_wait(enc);
   // The workers stop after the CTU they are coding; nothing runs afterwards.
   if (enc->sched) {
+    SCHED_TRACE_SCOPE('z', 1, 0, 0);
     if (enc->sched->threads) rowsched_destroy(enc->sched);
     aligned_free(enc->sched);
   }
@@ -556,18 +581,24 @@ static void encoder_free(encoder_t *enc) {
   }
   print_end_statistics(enc);
   ratecontrol_free(enc);
-  if (enc->frame_ctx) {
-    for (int32_t i = 1; i <= enc->frame_ctx_count; i++) {
-      if (!enc->frame_ctx[i]) continue;
-      ctx_free_picture_arrays(enc->frame_ctx[i]);
-      aligned_free(enc->frame_ctx[i]);
-    }
-    aligned_free(enc->frame_ctx);
-  }
+  // The frame contexts are freed on a thread of their own while the pool
+  // frees its pictures: both are mostly pages given back to the system,
+  // which frees them for several threads at once.
+  pthread_t contexts_thread;
+  const bool contexts_apart =
+      enc->frame_ctx && enc->param.threads > 1 && thread_start(&contexts_thread, free_frame_contexts, enc) == 0;
+  if (!contexts_apart) free_frame_contexts(enc);
   // Queued, referenced and held pictures all belong to the pool, which
   // frees every picture it ever made.
-  if (enc->pool) frame_pool_destroy(enc->pool, enc->param.threads);
-  lookahead_engine_delete(enc->lookahead_engine);
+  {
+    SCHED_TRACE_SCOPE('z', 3, 0, 0);
+    if (enc->pool) frame_pool_destroy(enc->pool, enc->param.threads);
+  }
+  if (contexts_apart) pthread_join(contexts_thread, nullptr);
+  {
+    SCHED_TRACE_SCOPE('z', 4, 0, 0);
+    lookahead_engine_delete(enc->lookahead_engine);
+  }
   if (enc->lookahead) {
     frame_list_destroy(enc->lookahead->input);
     frame_list_destroy(enc->lookahead->decided);

@@ -107,8 +107,16 @@ static void planes_bind(frame_t *f, frame_planes_t *set) {
   for (int k = 0; k < 3; k++) f->hplane[k] = set->hplanes + k * luma_size + origin;
 }
 
+void frame_units_clear(frame_t *f) {
+  pic_unit_t none{};
+  none.ref_idx[0] = none.ref_idx[1] = -1;
+  for (int32_t k = 0; k < 4; k++) none.luma_mode[k] = 1;
+  const size_t units = static_cast<size_t>(f->units_stride) * (f->alloc_height / 8);
+  for (size_t i = 0; i < units; i++) f->units[i] = none;
+}
+
 frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel, int32_t lowres_phases,
-                   const lowres_layout_t *layout) {
+                   const lowres_layout_t *layout, bool units_later) {
   frame_t *f = static_cast<frame_t *>(aligned_malloc(sizeof(frame_t)));
   if (!f) return nullptr;
   std::memset(f, 0, sizeof(*f));
@@ -141,10 +149,7 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
       return nullptr;
     }
     f->units_stride = ctu_cols * 8;
-    pic_unit_t none{};
-    none.ref_idx[0] = none.ref_idx[1] = -1;
-    for (int32_t k = 0; k < 4; k++) none.luma_mode[k] = 1;
-    for (size_t i = 0; i < units; i++) f->units[i] = none;
+    if (!units_later) frame_units_clear(f);
   }
   if (!is_input && subpel) {
     f->planes_own = static_cast<frame_planes_t *>(aligned_malloc(sizeof(frame_planes_t)));
@@ -317,7 +322,7 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done) {
 void frame_extend_borders(frame_t *f) { frame_extend_rows(f, 0, f->height); }
 
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
-                    int32_t plane_sets, int32_t lowres_phases, const lowres_layout_t *layout) {
+                    int32_t plane_sets, int32_t lowres_phases, const lowres_layout_t *layout, bool units_later) {
   std::memset(pool, 0, sizeof(*pool));
   pool->width = width;
   pool->height = height;
@@ -332,7 +337,7 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
   pthread_mutex_init(&pool->mutex, nullptr);
   // Every picture is made now: encoding only recycles them.
   for (int32_t i = 0; i < capacity; i++) {
-    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, 0, 0, layout);
+    frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, 0, 0, layout, units_later);
     if (!f) return -1;  // frame_pool_destroy frees what was made
     pool->all[pool->all_count++] = f;
     pool->made[f->is_input]++;
@@ -356,6 +361,11 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
     for (int32_t i = 0; i < inputs; i++) pool->all[i]->lowres_phase_strip = pool->shared_lowres_phases;
   }
   return 0;
+}
+
+void frame_pool_clear_units(frame_pool_t *pool) {
+  for (int32_t i = 0; i < pool->all_count; i++)
+    if (!pool->all[i]->is_input) frame_units_clear(pool->all[i]);
 }
 
 namespace {

@@ -197,8 +197,12 @@ void *frame_list_shift_wait(frame_list_t *l);
 // `subpel`: a reconstruction that carries sub-pel planes (ignored for input
 // pictures); `lowres_phases`: input pictures also get the 15 phase planes of
 // their half-resolution picture; `layout`: and the lookahead's records.
+// `units_later`: a reconstruction's units are left unwritten, for
+// frame_units_clear to set before the picture is first handed out.
 frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subpel = 0, int32_t lowres_phases = 0,
-                   const lowres_layout_t *layout = nullptr);
+                   const lowres_layout_t *layout = nullptr, bool units_later = false);
+// Sets every unit of a reconstruction to "none" (no motion, DC, no CU).
+void frame_units_clear(frame_t *f);
 void frame_delete(frame_t *f);
 // The half-resolution luma plane of a picture (with the 15 phase planes
 // when `phases`), margins included; -1 when memory runs out.  Input
@@ -252,8 +256,13 @@ struct frame_pool_t {
 // the reconstructions to borrow; input pictures with the lookahead's records
 // as for frame_new, and with `lowres_phases` pointing their phase planes at
 // the pool's one set.  -1 when memory runs out (then destroy it).
+// `units_later`: as for frame_new; frame_pool_clear_units must then run
+// before the first reconstruction is handed out.
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
-                    int32_t plane_sets = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr);
+                    int32_t plane_sets = 0, int32_t lowres_phases = 0, const lowres_layout_t *layout = nullptr,
+                    bool units_later = false);
+// frame_units_clear for every reconstruction of the pool.
+void frame_pool_clear_units(frame_pool_t *pool);
 // Frees every picture and plane set the pool made, on up to `threads`
 // threads at once (at most 4).
 void frame_pool_destroy(frame_pool_t *pool, int32_t threads = 1);

@@ -59,7 +59,10 @@ void build_ready_planes(rowsched_t *s, rowsched_frame_t *f) {
     f->planes_next = w1;
     f->planes_busy = 1;
     pthread_mutex_unlock(&s->mutex);
-    s->build_planes(f->fctx, w0, w1);
+    {
+      SCHED_TRACE_SCOPE('B', f->fctx->cur_input->frame_number, w0, w1);
+      s->build_planes(f->fctx, w0, w1);
+    }
     pthread_mutex_lock(&s->mutex);
     f->planes_busy = 0;
     rec->plane_rows = w1;

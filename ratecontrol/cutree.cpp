@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "encoder/encoder.h"
+#include "encoder/sched_trace.h"
 #include "ratecontrol/lookahead.h"
 #include "ratecontrol/lowres_cost.h"
 #include "tarnhevcenc.h"
@@ -210,9 +211,15 @@ void cutree_run(encoder_t *ctx, frame_t *const *f, int32_t n, int32_t start) {
   w.listing = true;
   w.count = 0;
   walk_range(w, n, start);
-  lookahead_frame_costs(ctx, f, w.requests, w.count);
+  {
+    SCHED_TRACE_SCOPE('E', start, n, w.count);
+    lookahead_frame_costs(ctx, f, w.requests, w.count);
+  }
   w.listing = false;
-  walk_range(w, n, start);
+  {
+    SCHED_TRACE_SCOPE('U', start, n, 0);
+    walk_range(w, n, start);
+  }
   // The group's anchor and its reference B pictures.
   int32_t k = start;
   while (k < n && is_b(f[k])) k++;

@@ -60,6 +60,11 @@ int64_t lowres_build_job(int64_t arg) {
   }
 }
 
+int64_t units_job(int64_t arg) {
+  frame_pool_clear_units(reinterpret_cast<frame_pool_t *>(arg));
+  return 0;
+}
+
 int64_t populate_job(int64_t arg) {
   frame_populate(reinterpret_cast<populate_job_t *>(arg)->f);
   return 0;
@@ -218,9 +223,24 @@ void lookahead_populate_ahead(encoder_t *ctx) {
   }
 }
 
+void lookahead_clear_recon_units(encoder_t *ctx) {
+  lookahead_engine_t *e = ctx->lookahead_engine;
+  if (!e || !e->pool_ready) {
+    frame_pool_clear_units(ctx->pool);
+    return;
+  }
+  e->units_pool = ctx->pool;
+  e->units_pending = 1;
+  threadpool_run(&e->pool, units_job, reinterpret_cast<int64_t>(ctx->pool));
+}
+
 void lookahead_frame_wait(encoder_t *ctx) {
   lookahead_engine_t *e = ctx->lookahead_engine;
   if (!e) return;
+  if (e->units_pending) {
+    threadpool_wait(&e->pool, reinterpret_cast<int64_t>(e->units_pool));
+    e->units_pending = 0;
+  }
   // Pages mapped ahead belong to pictures of the pool, which must outlast
   // the mapping.
   for (populate_job_t &j : e->populate)

@@ -46,6 +46,13 @@ void lookahead_frame_init(encoder_t *ctx, frame_t *f, int32_t full);
 // lookahead pool meanwhile (nothing without pool threads).
 void lookahead_populate_ahead(encoder_t *ctx);
 
+// The units of the pool's reconstructions, made with `units_later`, are set
+// on the lookahead pool (here without pool threads): some 3500 page faults
+// of a 1080p encoder's creation that thus overlap the reading of its first
+// pictures.  lookahead_frame_wait, which every type decision runs before
+// any picture starts, waits for them.
+void lookahead_clear_recon_units(encoder_t *ctx);
+
 // Returns once the preparations and mappings left on the pool (if any) have
 // ended.
 void lookahead_frame_wait(encoder_t *ctx);

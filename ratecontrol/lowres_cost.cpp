@@ -418,9 +418,10 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
     // One thread more than the cost jobs need, for the type decision that
     // runs there behind the caller and waits for its cost jobs; job records
     // for those, the decision, a half-resolution build, the mapping of
-    // pictures ahead and the intra estimates of entering pictures.
+    // pictures ahead, the intra estimates of entering pictures and the
+    // reconstructions' units after creation.
     if (threadpool_init(&e->pool, e->threads + 1,
-                        e->threads + 2 + LOOKAHEAD_POPULATE_SLOTS + LOOKAHEAD_INTRA_SLOTS) < 0) {
+                        e->threads + 3 + LOOKAHEAD_POPULATE_SLOTS + LOOKAHEAD_INTRA_SLOTS) < 0) {
       lookahead_engine_delete(e);
       return nullptr;
     }
@@ -432,6 +433,7 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
 void lookahead_engine_delete(lookahead_engine_t *e) {
   if (!e) return;
   if (e->pool_ready && e->build.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
+  if (e->pool_ready && e->units_pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(e->units_pool));
   for (populate_job_t &j : e->populate)
     if (e->pool_ready && j.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&j));
   for (intra_job_t &j : e->intra)

@@ -82,6 +82,10 @@ struct lookahead_engine_t {
   lowres_build_job_t build;
   populate_job_t populate[LOOKAHEAD_POPULATE_SLOTS];
   int32_t populate_next;
+  // The job setting the reconstructions' units after creation (the pool to
+  // set; awaits threadpool_wait while pending).
+  struct frame_pool_t *units_pool;
+  int32_t units_pending;
   intra_job_t intra[LOOKAHEAD_INTRA_SLOTS];
   lookahead_slot_t *intra_slots;
   int32_t intra_next;

@@ -165,3 +165,42 @@ TEST(FramePool, InputPicturesShareOnePhaseStrip) {
 }
 
 }  // namespace
+
+// Reconstructions whose units are set after creation (on the lookahead pool
+// while the first pictures are read) hold the same units as those set when
+// made: every unit "none", over whole CTUs, input pictures untouched.
+TEST(FramePool, UnitsSetLaterMatchUnitsSetWhenMade) {
+  for (const int32_t height : {64, 72, 136}) {
+    frame_pool_t now, later;
+    ASSERT_EQ(frame_pool_init(&now, 200, height, 1, 2), 0);
+    ASSERT_EQ(frame_pool_init(&later, 200, height, 1, 2, 0, 0, nullptr, true), 0);
+    frame_pool_clear_units(&later);
+    for (int32_t i = 0; i < now.all_count; i++) {
+      const frame_t *a = now.all[i], *b = later.all[i];
+      ASSERT_EQ(a->is_input, b->is_input);
+      if (a->is_input) {
+        EXPECT_EQ(b->units, nullptr);
+        continue;
+      }
+      const size_t units = static_cast<size_t>(a->units_stride) * (a->alloc_height / 8);
+      ASSERT_EQ(a->units_stride, 4 * 8);
+      ASSERT_EQ(units, static_cast<size_t>(a->units_stride) * ((height + 63) / 64 * 8));
+      for (size_t k = 0; k < units; k++) {
+        const pic_unit_t &u = b->units[k], &v = a->units[k];
+        for (int32_t l = 0; l < 2; l++) {
+          ASSERT_EQ(u.mv[l], v.mv[l]) << "unit " << k;
+          ASSERT_EQ(u.ref_idx[l], -1) << "unit " << k;
+          ASSERT_EQ(v.ref_idx[l], -1) << "unit " << k;
+        }
+        ASSERT_EQ(u.qp, v.qp);
+        ASSERT_EQ(u.cu_log2, v.cu_log2);
+        ASSERT_EQ(u.flags, v.flags);
+        ASSERT_EQ(u.leaf_size, v.leaf_size);
+        ASSERT_EQ(u.intra, v.intra);
+        for (int32_t q = 0; q < 4; q++) ASSERT_EQ(u.luma_mode[q], 1) << "unit " << k;
+      }
+    }
+    frame_pool_destroy(&now);
+    frame_pool_destroy(&later, 3);
+  }
+}
