@@ -216,8 +216,7 @@ int32_t intra_luma_rd_pass(intra_cu_t *cu, const intra_list_t *list, uint32_t *b
   int32_t best = -1;
   // The trials share the block's neighbours: their references are built once.
   encoder_t *ctx = cu->ctx;
-  ctx->refs_keep = 1;
-  ctx->refs_kept_log2 = 0;
+  intra_refs_keep_begin(ctx, cu->x, cu->y, cu->log2_size);
   for (int32_t i = list->size - 1; i >= 0; i--) {
     if (list->mode[i] < 0) continue;
     uint8_t cbf = 0;
@@ -228,7 +227,7 @@ int32_t intra_luma_rd_pass(intra_cu_t *cu, const intra_list_t *list, uint32_t *b
       *best_cbf = cbf;
     }
   }
-  ctx->refs_keep = 0;
+  intra_refs_keep_end(ctx);
   return best;
 }
 
@@ -456,6 +455,8 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   cu_node_t *node = nodes + node_index(z, log2_size);
   const int32_t d = 6 - log2_size;
   const bool from_source = ((ctx->param.intra_source_refs >> ctx->slice_type_code) & 1) != 0;
+  // The rough search and the RD trials code the CU alone.
+  intra_refs_keep_begin(ctx, x, y, log2_size);
   if (log2_size <= 5) {
     if (from_source) {
       intra_build_neighbours(ctx, 0, x, y, 1 << log2_size, 1, ctx->nb_luma);
@@ -535,4 +536,5 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   node->cbf_intra = cbf;
   // A losing trial left its mode in the maps.
   cu_commit_luma_dir(ctx, node, z, log2_size);
+  intra_refs_keep_end(ctx);
 }

@@ -197,9 +197,6 @@ void decide_luma(const cu_t &cu) {
   uint32_t best = UINT32_MAX;
   luma_kept_t kept;
   int32_t kept_mode = -1;
-  // The neighbours of the CU do not change between its trials.
-  ctx->refs_keep = 1;
-  ctx->refs_kept_log2 = 0;
   auto consider = [&](int32_t mode) {
     const uint32_t c = luma_trial(cu, mode, mpm, 0);
     if (c < best) {
@@ -219,7 +216,6 @@ void decide_luma(const cu_t &cu) {
     for (int32_t i = 0; i < count; i++) consider(list[i]);
   }
 
-  ctx->refs_keep = 0;
   node->intra_cost = best;
   node->luma_dir = best_mode;
   ctx->intra_refs_refresh = 1;
@@ -293,6 +289,8 @@ void evaluate_unsplit(const cu_t &cu) {
   cu_node_t *node = cu.node;
   cu_commit_depth(ctx, cu.z, cu.log2_size);
 
+  // Every trial below codes the CU alone.
+  intra_refs_keep_begin(ctx, cu.x, cu.y, cu.log2_size);
   decide_luma(cu);
   // The fourth 4x4 prediction unit decides the chroma of the 8x8 area.
   if (cu.log2_size >= min_cb_log2(ctx) || (cu.z & 3) == 3) decide_chroma(cu);
@@ -301,6 +299,7 @@ void evaluate_unsplit(const cu_t &cu) {
     ctx->cabac.est = ctx->cabac_est_save[1 + cu.depth];
     node->intra_cost = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, 0);
   }
+  intra_refs_keep_end(ctx);
   node->split_flag_cost[0] = split_flag_cost(cu, 0);
 }
 

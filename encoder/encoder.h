@@ -153,12 +153,17 @@ struct encoder_t {
   alignas(16) uint8_t nb_luma[144];
   alignas(16) uint8_t nb_luma_smooth[144];
   alignas(16) uint8_t nb_chroma[2][96];
-  // The luma arrays of one block, kept across the mode trials of a CU while
-  // refs_keep is set (its neighbours do not change between them); kept_log2
-  // 0: none kept yet.
-  alignas(16) uint8_t nb_luma_kept[144];
-  alignas(16) uint8_t nb_luma_smooth_kept[144];
-  int32_t refs_keep, refs_kept_x, refs_kept_y, refs_kept_log2;
+  // While refs_keep is set, a caller trying modes on one region (a CU or
+  // a 4x4 prediction unit, luma samples at refs_x, refs_y, size
+  // 1 << refs_log2) changes no sample outside it; the neighbours of a block
+  // at the region's top-left corner all lie outside, so its arrays are
+  // built once and kept, per plane and size (bit log2 - 2 of
+  // refs_kept[plane]).  Chroma is kept for regions of 8x8 and above.
+  int32_t refs_keep, refs_x, refs_y, refs_log2;
+  uint8_t refs_kept[3];
+  alignas(16) uint8_t nb_kept_luma[4][144];
+  alignas(16) uint8_t nb_kept_luma_smooth[4][144];
+  alignas(16) uint8_t nb_kept_chroma[2][3][96];
   // Deblocking: edge codes per CTU, edge QPs per CTU column.
   struct deblock_edge_map_t *deblock_edges;
   struct deblock_qp_map_t *deblock_qps;

@@ -45,10 +45,43 @@ int32_t chroma_mode_of(int32_t syntax, int32_t luma_mode) {
   return m == luma_mode ? 34 : m;
 }
 
+void intra_refs_keep_begin(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) {
+  ctx->refs_keep = 1;
+  ctx->refs_x = x;
+  ctx->refs_y = y;
+  ctx->refs_log2 = log2_size;
+  std::memset(ctx->refs_kept, 0, sizeof(ctx->refs_kept));
+}
+
+void intra_refs_keep_end(encoder_t *ctx) { ctx->refs_keep = 0; }
+
 void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size) {
   uint8_t *nb = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
+  const bool smooth = plane == 0 && log2_size > 2;
+  // A block at the corner of the region under trial sees only samples
+  // outside it: its arrays are those built for the first trial.
+  const int32_t sh = plane ? 1 : 0;
+  const bool corner = ctx->refs_keep && x == ctx->refs_x >> sh && y == ctx->refs_y >> sh &&
+                      log2_size <= (plane ? 4 : 5) && (plane == 0 || ctx->refs_log2 >= 3);
+  const size_t len = (4u << log2_size) + 1;
+  uint8_t *kept = nullptr, *kept_smooth = nullptr;
+  if (corner) {
+    const int32_t i = log2_size - 2;
+    kept = plane ? ctx->nb_kept_chroma[plane - 1][i] : ctx->nb_kept_luma[i];
+    kept_smooth = ctx->nb_kept_luma_smooth[i];
+    if (ctx->refs_kept[plane] >> i & 1) {
+      std::memcpy(nb, kept, len);
+      if (smooth) std::memcpy(ctx->nb_luma_smooth, kept_smooth, len);
+      return;
+    }
+    ctx->refs_kept[plane] = static_cast<uint8_t>(ctx->refs_kept[plane] | 1 << i);
+  }
   intra_build_neighbours(ctx, plane, x, y, 1 << log2_size, 0, nb);
-  if (plane == 0 && log2_size > 2) ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
+  if (smooth) ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
+  if (kept) {
+    std::memcpy(kept, nb, len);
+    if (smooth) std::memcpy(kept_smooth, ctx->nb_luma_smooth, len);
+  }
 }
 
 void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {

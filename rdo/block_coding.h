@@ -32,6 +32,12 @@ void intra_build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y,
 // the neighbour array (and, for luma, its smoothed copy) once, then any
 // number of predictions from it.
 void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size);
+// Mode trials on one region (a CU or a 4x4 prediction unit at CTU-relative
+// luma position x, y) that change no sample outside it: between begin and
+// end, the arrays of blocks at the region's top-left corner (every size,
+// luma, and chroma for regions of 8x8 and above) are built once and kept.
+void intra_refs_keep_begin(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size);
+void intra_refs_keep_end(encoder_t *ctx);
 void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
 
 // Chroma distortion weight of a QP (1/256 units).

@@ -47,31 +47,7 @@ struct search_t {
   // An intra block is predicted with its mode before it is coded; 0: the
   // prediction is already in the buffer.
   int32_t predict;
-  int32_t root_x, root_y, root_log2;  // the searched block
 };
-
-// Intra luma prediction of a block of the search; the searched block's
-// references come from the kept copy when the caller keeps them (they are
-// built once for all its mode trials).
-void luma_predict(search_t &s, int32_t x, int32_t y, int32_t log2_size) {
-  encoder_t *ctx = s.ctx;
-  if (!ctx->refs_keep || x != s.root_x || y != s.root_y || log2_size != s.root_log2) {
-    intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
-    return;
-  }
-  if (ctx->refs_kept_log2 == log2_size && ctx->refs_kept_x == x && ctx->refs_kept_y == y) {
-    std::memcpy(ctx->nb_luma, ctx->nb_luma_kept, sizeof(ctx->nb_luma));
-    std::memcpy(ctx->nb_luma_smooth, ctx->nb_luma_smooth_kept, sizeof(ctx->nb_luma_smooth));
-  } else {
-    intra_prepare_refs(ctx, 0, x, y, log2_size);
-    std::memcpy(ctx->nb_luma_kept, ctx->nb_luma, sizeof(ctx->nb_luma));
-    std::memcpy(ctx->nb_luma_smooth_kept, ctx->nb_luma_smooth, sizeof(ctx->nb_luma_smooth));
-    ctx->refs_kept_x = x;
-    ctx->refs_kept_y = y;
-    ctx->refs_kept_log2 = log2_size;
-  }
-  intra_predict_prepared(ctx, 0, x, y, log2_size, s.luma_mode);
-}
 
 template <bool save>
 void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool chroma) {
@@ -121,7 +97,7 @@ uint32_t split_trial(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
 
 uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
   encoder_t *ctx = s.ctx;
-  if (s.intra && s.predict) luma_predict(s, x, y, log2_size);
+  if (s.intra && s.predict) intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
   const uint32_t nz =
       transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->maps->unit.coef_y + 16 * z);
   set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
@@ -275,9 +251,6 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   (void)final;
   cu_node_t *node = nodes + node_index(z, log2_size);
   search_t s = make_search(ctx, nodes, z, log2_size);
-  s.root_x = x;
-  s.root_y = y;
-  s.root_log2 = log2_size;
   uint32_t cost = 0;
   if (mask == 33) {
     // One 4x4 PU of an NxN CU: its single luma block (transform depth 1).
@@ -305,9 +278,6 @@ uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
                              int32_t flag) {
   search_t s = make_search(ctx, ctx->nodes, z, log2_size);
   s.lambda = lambda;
-  s.root_x = x;
-  s.root_y = y;
-  s.root_log2 = log2_size;
   s.luma_mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
   // A 64x64 block is four blocks, each predicted from the one before.
   if (log2_size > 5) return luma_search(s, z, x, y, log2_size, 0);
