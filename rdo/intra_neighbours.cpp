@@ -4,6 +4,7 @@
 // decided in), the row above as whole runs and the left column down its
 // buffer, and the substitution fills whole missing units, so a block with
 // every neighbour in place costs a few copies.
+#include <algorithm>
 #include <cstring>
 
 #include "analysis/ctu_maps.h"
@@ -11,24 +12,6 @@
 #include "rdo/block_coding.h"
 
 namespace {
-
-// H.265 6.4.1: a neighbouring 4x4 luma unit is available when it lies in the
-// picture and precedes the current block in decoding order (CTU raster
-// order, then z-order inside the CTU).
-bool unit_available(const encoder_t *ctx, int32_t lx, int32_t ly, int32_t cur_z) {
-  const int32_t px = ctx->ctu_x * 64 + lx, py = ctx->ctu_y * 64 + ly;
-  if (px < 0 || py < 0 || px >= ctx->width || py >= ctx->height) return false;
-  const int32_t addr = (py >> 6) * ctx->ctu_cols + (px >> 6);
-  if (addr != ctx->ctu_addr) return addr < ctx->ctu_addr;
-  return zorder_of((lx >> 2) & 15, (ly >> 2) & 15) < cur_z;
-}
-
-// The bits of a 4x4 unit's column (0..15) spread to the even bits of its
-// z-order number (the row's go to the odd bits).
-inline int32_t spread_bits(int32_t v) {
-  v &= 15;
-  return (v & 1) | (v & 2) << 1 | (v & 4) << 2 | (v & 8) << 3;
-}
 
 // Where the samples of one edge come from.  Intra prediction uses samples
 // before deblocking: the row above the CTU comes from the line kept for
@@ -64,62 +47,65 @@ sources_t sources_of(encoder_t *ctx, int32_t plane, int32_t from_source) {
   return r;
 }
 
+// Counts of available units along the two edges of a block aligned to its
+// size n: the n samples straight above and straight left always precede it
+// in decoding order when they exist; the n beyond them (above right, below
+// left) form one aligned block of size n, which either precedes it whole or
+// not at all.  Inside the CTU z-order decides; the CTU row above is coded
+// whole, the left CTU too, but nothing below the CTU is.  The picture's
+// edges cut each run.
 template <int UNIT, int SH>
 void build(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32_t from_source, uint8_t *nb) {
   const int32_t cur_z = zorder_of(((x << SH) >> 2) & 15, ((y << SH) >> 2) & 15);
   const int32_t units = 2 * n / UNIT;  // per edge, at most 32
+  const int32_t half = units >> 1;
   const sources_t src = sources_of(ctx, plane, from_source);
   uint8_t *above = nb + 1;
   uint8_t *left = nb + 2 * n + 1;
-  // Availability per unit along each edge: above left to right, left top
-  // to bottom.
-  uint64_t above_avail = 0, left_avail = 0;
+  // Plane samples of the picture right of and below the CTU's origin.
+  const int32_t room_x = (ctx->width - ctx->ctu_x * 64 + SH) >> SH;
+  const int32_t room_y = (ctx->height - ctx->ctu_y * 64 + SH) >> SH;
+  const int32_t ctu = 64 >> SH;
 
-  // The row above: one run of one buffer.  In the CTU row above every
-  // unit inside the picture is available; in the CTU's own rows those of
-  // the next CTU never are, its own ones by z-order.
-  const int32_t ly_above = (y - 1) << SH;
+  // The row above: one run of one buffer.
+  int32_t above_units = 0;
   const uint8_t *row = y > 0 ? src.inside + (y - 1) * src.inside_stride : src.line;
-  const int32_t py_above = ctx->ctu_y * 64 + ly_above;
-  if (py_above >= 0 && py_above < ctx->height) {
-    const int32_t z_row = spread_bits(ly_above >> 2) << 1;
-    for (int32_t u = 0; u < units; u++) {
-      const int32_t lx = (x + u * UNIT) << SH;
-      if (ctx->ctu_x * 64 + lx >= ctx->width) break;
-      if (ly_above >= 0 && (lx >= 64 || (spread_bits(lx >> 2) | z_row) >= cur_z)) continue;
-      above_avail |= 1ull << u;
-      std::memcpy(above + u * UNIT, row + x + u * UNIT, UNIT);
+  if (y > 0 || ctx->ctu_y > 0) {
+    above_units = half;
+    const int32_t xr = x + n;
+    // Above right: in the CTU row above, coded whole; in the CTU's own rows
+    // inside it and earlier in z-order.
+    if (y == 0 || (xr < ctu && zorder_of((xr << SH) >> 2, ((y - 1) << SH) >> 2) < cur_z)) above_units = units;
+    above_units = std::min(above_units, (room_x - x + UNIT - 1) / UNIT);
+    std::memcpy(above, row + x, static_cast<size_t>(above_units * UNIT));
+  }
+  // The left column: inside the CTU, or the left CTU's last column.
+  int32_t left_units = 0;
+  const uint8_t *col = nullptr;
+  intptr_t col_stride = 0;
+  if (x > 0 || ctx->ctu_x > 0) {
+    if (x > 0) {
+      col = src.inside + (x - 1);
+      col_stride = src.inside_stride;
+    } else {
+      col = src.left;
+      col_stride = src.left_stride;
     }
+    left_units = half;
+    const int32_t yb = y + n;
+    // Below left: never below the CTU; in the left CTU coded, inside the CTU
+    // earlier in z-order.
+    if (yb < ctu && (x == 0 || zorder_of(((x - 1) << SH) >> 2, (yb << SH) >> 2) < cur_z)) left_units = units;
+    left_units = std::min(left_units, (room_y - y + UNIT - 1) / UNIT);
+    const uint8_t *p = col + y * col_stride;
+    for (int32_t k = 0; k < left_units * UNIT; k++, p += col_stride) left[k] = *p;
   }
-  // The left column: inside the CTU, or the left CTU's last column (below
-  // the CTU nothing is available).
-  const uint8_t *col;
-  intptr_t col_stride;
-  if (x > 0) {
-    col = src.inside + (x - 1);
-    col_stride = src.inside_stride;
-  } else {
-    col = src.left;
-    col_stride = src.left_stride;
-  }
-  // The left CTU's units of the CTU's own rows are available (those below
-  // it never); inside the CTU z-order decides.
-  const int32_t lx_left = (x - 1) << SH;
-  const int32_t px_left = ctx->ctu_x * 64 + lx_left;
-  if (px_left >= 0 && px_left < ctx->width) {
-    const int32_t z_col = spread_bits(lx_left >> 2);
-    for (int32_t u = 0; u < units; u++) {
-      const int32_t ly = (y + u * UNIT) << SH;
-      if (ly >= 64 || ctx->ctu_y * 64 + ly >= ctx->height) break;
-      if (lx_left >= 0 && (z_col | spread_bits(ly >> 2) << 1) >= cur_z) continue;
-      left_avail |= 1ull << u;
-      const uint8_t *p = col + (y + u * UNIT) * col_stride;
-      for (int32_t k = 0; k < UNIT; k++) left[u * UNIT + k] = p[k * col_stride];
-    }
-  }
+  const uint64_t above_avail = (1ull << above_units) - 1;
+  const uint64_t left_avail = (1ull << left_units) - 1;
   // The corner: in the row above (the kept line, also left of the CTU) or
   // in the left column's buffer.
-  const bool corner = unit_available(ctx, (x - 1) << SH, (y - 1) << SH, cur_z);
+  // Above left of an aligned block: whenever both edges exist.
+  const bool corner = (y > 0 || ctx->ctu_y > 0) && (x > 0 || ctx->ctu_x > 0);
   if (corner) {
     if (y == 0)
       nb[0] = src.line[x - 1];
