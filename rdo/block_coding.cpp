@@ -11,16 +11,6 @@ uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp) {
   return tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
 }
 
-uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
-  if (plane == 0) return ctx->ctu_src + y * SRC_STRIDE + x;
-  return ctx->ctu_src + (64 + y) * SRC_STRIDE + (plane == 2 ? 32 : 0) + x;
-}
-
-uint8_t *ctu_rec_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
-  if (plane == 0) return ctx->ctu_rec + y * RECON_STRIDE + x;
-  return ctx->ctu_rec + y * RECON_STRIDE + (plane == 2 ? 96 : 64) + x;
-}
-
 int32_t chroma_qp(int32_t qpy) {
   static const uint8_t table[14] = {29, 30, 31, 32, 33, 33, 34, 34, 35, 35, 36, 36, 37, 37};
   int32_t qpi = qpy < 0 ? 0 : qpy > 57 ? 57 : qpy;

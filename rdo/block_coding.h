@@ -4,13 +4,20 @@
 
 #include <cstdint>
 
-struct encoder_t;
+#include "encoder/encoder.h"
+
 struct analysis_tables_t;
 
 // Plane buffers of the current CTU at a block position (plane samples,
-// CTU-relative).
-uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y);
-uint8_t *ctu_rec_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y);
+// CTU-relative); inline, as every trial of the analysis asks for them.
+inline uint8_t *ctu_src_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
+  if (plane == 0) return ctx->ctu_src + y * SRC_STRIDE + x;
+  return ctx->ctu_src + (64 + y) * SRC_STRIDE + (plane == 2 ? 32 : 0) + x;
+}
+inline uint8_t *ctu_rec_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) {
+  if (plane == 0) return ctx->ctu_rec + y * RECON_STRIDE + x;
+  return ctx->ctu_rec + y * RECON_STRIDE + (plane == 2 ? 96 : 64) + x;
+}
 
 // H.265 8.6.1: QpC from QpY without offsets (4:2:0 table).
 int32_t chroma_qp(int32_t qpy);
