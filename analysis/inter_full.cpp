@@ -331,6 +331,14 @@ void choose_motion(const full_cu_t &cu, const list_search_t &l0, const list_sear
   }
 }
 
+// The inter CU's RD result: its cbf byte, and residual mode 3 when its
+// cost is that of the prediction alone, so that the CU is coded so again.
+void take_inter_result(const full_cu_t &cu) {
+  cu_node_t *node = cu.node;
+  node->cbf_saved = cu.ctx->maps->cbf[node_index(cu.z, cu.s)];
+  if (node->cbf_saved == 0) node->residual_mode = 3;
+}
+
 // The 2Nx2N inter CU against the intra trial, by RD cost.
 void inter_rd(const full_cu_t &cu) {
   encoder_t *ctx = cu.ctx;
@@ -348,7 +356,7 @@ void inter_rd(const full_cu_t &cu) {
       node->residual_mode = 0;
       node->pred_intra = 1;
     } else {
-      node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];
+      take_inter_result(cu);
     }
     return;
   }
@@ -357,7 +365,10 @@ void inter_rd(const full_cu_t &cu) {
   node->pred_intra = node->intra_sad_cost < COST_NONE && node->inter_sad_cost >= node->intra_sad_cost;
   cu.commit();
   node->cost = inter_cu_rd_cost(ctx, node, cu.z, cu.x, cu.y, cu.s, 0);
-  node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];
+  if (node->pred_intra)
+    node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];
+  else
+    take_inter_result(cu);
 }
 
 void intra_trial(const full_cu_t &cu) {
@@ -661,6 +672,10 @@ void analyse_cu_inter_full(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t 
   grid_mark_unavailable(ctx, x, y, cu.size, cu.size);
   if (node->skip && cu.skip_kept)
     cu_prediction_restore(ctx, z, cu.s, TRIAL_SKIP);
+  else if (!node->skip && !node->pred_intra && node->residual_mode == 3)
+    // The decision costed this CU without residual; coding one now would
+    // write a CU the decision rejected.
+    cu_rd_cost_prediction(ctx, node->lambda_ssd, z, x, y, cu.s);
   else
     cu_rd_cost(ctx, node->lambda_ssd, z, x, y, cu.s, 0);
   split_flag_cost(cu, inside, 0);

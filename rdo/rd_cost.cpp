@@ -91,6 +91,11 @@ uint32_t cu_rd_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32
   return cost_in_place(ctx, lambda, z, x, y, log2_size);
 }
 
+uint32_t cu_rd_cost_prediction(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  inter_cu_code(ctx, x, y, log2_size, 0, 0);
+  return cost_in_place(ctx, lambda, z, x, y, log2_size);
+}
+
 uint32_t cu_rd_cost_coded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   return cost_in_place(ctx, lambda, z, x, y, log2_size);
 }

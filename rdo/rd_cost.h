@@ -43,6 +43,9 @@ uint32_t cu_rd_cost_nopred(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x
 // instead of coded again.
 uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                          uint32_t pred_distortion, int32_t residual_slot = 0);
+// A committed inter CU decided without residual: its prediction alone,
+// no coded residual in any unit, costed with its syntax (as cu_rd_cost).
+uint32_t cu_rd_cost_prediction(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // The committed prediction made again and the residual coded at qp;
 // COST_NONE when no coefficient is coded.  With predicted set the
 // prediction is already in the buffer (left there by the skip trial of the

@@ -1,13 +1,16 @@
 // The P and B decisions of the full analysis (levels 5-7) on constructed
 // content, judged by what the coded picture's units hold: a static picture
 // is skipped, a shifted one is coded with the shift and without residual,
-// and a textured block that the reference does not have is coded intra.
+// a textured block that the reference does not have is coded intra, and a
+// CU decided without residual is written without.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include "analysis/ctu_maps.h"
+#include "analysis/cu_node.h"
 #include "encoder/encoder.h"
 #include "encoder/frame.h"
 #include "motion/mv.h"
@@ -32,8 +35,12 @@ struct coded_picture_t {
   std::vector<pic_unit_t> units;  // 8x8 units, row by row
 };
 
+// Called with the encoder before it is closed.
+using inspect_fn = std::function<void(const encoder_t *enc)>;
+
 std::vector<coded_picture_t> encode(const std::vector<sample_fn> &pictures, int32_t level, int32_t bframes,
-                                    int32_t qp = 27, int32_t kWidth = 192, int32_t kHeight = 128) {
+                                    int32_t qp = 27, int32_t kWidth = 192, int32_t kHeight = 128,
+                                    const inspect_fn &inspect = nullptr) {
   tarnhevcenc_param_t p{};
   p.size = sizeof(p);
   EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
@@ -77,6 +84,7 @@ std::vector<coded_picture_t> encode(const std::vector<sample_fn> &pictures, int3
     if (n <= 0) break;
     collect();
   }
+  if (inspect) inspect(enc);
   encoder_close(enc);
   EXPECT_EQ(coded.size(), pictures.size());
   return coded;
@@ -143,6 +151,48 @@ TEST_P(InterFull, NewlyUncoveredTexturedBlockIsCodedIntra) {
       EXPECT_TRUE(u.intra) << "unit " << x8 << "," << y8;
       EXPECT_EQ(u.luma_mode[0], 26) << "unit " << x8 << "," << y8;
     }
+}
+
+// The inter CUs with their own motion (2Nx2N, no merge) in the decided
+// tree below node (z, s) of the CTU the context coded last whose decision
+// found the prediction alone cheapest (cbf byte 0): counted, and those of
+// them written with coefficients counted apart.
+void count_no_residual_cus(const encoder_t *ctx, int32_t z, int32_t s, int32_t *decided, int32_t *written_with) {
+  const cu_node_t &n = ctx->nodes[node_index(z, s)];
+  if (n.split) {
+    for (int32_t k = 0; k < 4; k++) count_no_residual_cus(ctx, z + k * child_step(s), s - 1, decided, written_with);
+    return;
+  }
+  if (n.pred_intra || n.skip || n.part_mode != 0 || n.pu.p2n.merge_flag || n.cbf_saved != 0) return;
+  (*decided)++;
+  *written_with += block_cbf(ctx->maps->unit.cbf, z, s) != 0;
+}
+
+TEST_P(InterFull, CuDecidedWithoutResidualIsWrittenWithout) {
+  // Each 32x32 quarter of one CTU moves by its own vector, which no merge
+  // candidate offers at first, and brightens a little: worth a
+  // coefficient or two to the quantiser, but often not the CU's cost of
+  // coding any.
+  int32_t decided = 0, written_with = 0;
+  const sample_fn first = [](int32_t c, int32_t x, int32_t y) { return c ? static_cast<uint8_t>(128) : noise(0, x, y); };
+  for (const int32_t brighter : {1, 2, 3})
+    for (const int32_t qp : {22, 27, 32, 37}) {
+      const sample_fn second = [brighter](int32_t c, int32_t x, int32_t y) {
+        static const int32_t shift[4][2] = {{5, 3}, {-3, 2}, {2, -5}, {-4, -1}};
+        const int32_t *v = shift[(x >= 32) + 2 * (y >= 32)];
+        return c ? static_cast<uint8_t>(128) : static_cast<uint8_t>(noise(0, x + v[0], y + v[1]) + brighter);
+      };
+      encode({first, second}, GetParam(), 0, qp, 64, 64, [&](const encoder_t *enc) {
+        // The row context that coded the P picture's only CTU.
+        for (int32_t f = 1; f < enc->frame_ctx_count; f++) {
+          const encoder_t *ctx = enc->frame_ctx[f]->row_ctx[0];
+          if (ctx->slice_type_code != 2 && ctx->analysis_level == GetParam())
+            count_no_residual_cus(ctx, 0, 6, &decided, &written_with);
+        }
+      });
+    }
+  EXPECT_GT(decided, 0) << "the case never arose";
+  EXPECT_EQ(written_with, 0) << "of " << decided << " CUs decided without residual";
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, InterFull, ::testing::Values(5, 6, 7),
