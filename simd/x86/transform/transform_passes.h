@@ -1,6 +1,8 @@
-// Building blocks of the vector transforms, included by each tier's file and
-// compiled with that tier's flags only (everything has internal linkage, so
-// the tiers never share a compiled copy).
+// Building blocks of the SSSE3 transforms (128-bit passes with horizontal
+// additions), and the residual of source minus prediction that the AVX2
+// tier's forward slots take too; included by each tier's file and compiled
+// with that tier's flags only (everything has internal linkage, so the
+// tiers never share a compiled copy).
 //
 // Every transform is two "dot passes": out = sat16((sum_x in[y][x] * q[k][x]
 // + round) >> shift), the 16-bit products summed in pairs into 32 bits by
@@ -19,9 +21,6 @@
 #pragma once
 
 #include <tmmintrin.h>
-#ifdef __AVX2__
-#include <immintrin.h>
-#endif
 
 #include <cstdint>
 #include <cstring>
@@ -149,122 +148,12 @@ inline void pass_n128(const int16_t *in, int is, const int16_t *q, int qs, int16
   }
 }
 
-// ------------------------------------------------------------ 256-bit passes
-#ifdef __AVX2__
-inline __m256i load256(const int16_t *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
-
-template <int X>
-inline __m256i dot256(const int16_t *a, const int16_t *q) {
-  __m256i s = _mm256_madd_epi16(load256(a), load256(q));
-  for (int c = 16; c < X; c += 16) s = _mm256_add_epi32(s, _mm256_madd_epi16(load256(a + c), load256(q + c)));
-  return s;
-}
-
-// The eight dot products whose partial sums v[0..7] hold, in lane order.
-inline __m256i sum8(const __m256i *v) {
-  const __m256i g0 = _mm256_hadd_epi32(_mm256_hadd_epi32(v[0], v[1]), _mm256_hadd_epi32(v[2], v[3]));
-  const __m256i g1 = _mm256_hadd_epi32(_mm256_hadd_epi32(v[4], v[5]), _mm256_hadd_epi32(v[6], v[7]));
-  return _mm256_add_epi32(_mm256_permute2x128_si256(g0, g1, 0x20), _mm256_permute2x128_si256(g0, g1, 0x31));
-}
-
-template <int SH>
-inline __m256i round256(__m256i v) {
-  return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(1 << (SH - 1))), SH);
-}
-
-// Eight results of in-row a against q rows b, b + qs, ... (step_a 0) or of
-// rows a, a + is, ... against b (step_b 0).
-template <int X>
-inline __m256i eight_sums(const int16_t *a, int step_a, const int16_t *b, int step_b) {
-  __m256i v[8];
-  for (int i = 0; i < 8; i++) v[i] = dot256<X>(a + i * step_a, b + i * step_b);
-  return sum8(v);
-}
-template <int X, int SH>
-inline __m256i eight(const int16_t *a, int step_a, const int16_t *b, int step_b) {
-  return round256<SH>(eight_sums<X>(a, step_a, b, step_b));
-}
-
-// Narrows 8 or 16 results to int16 in order and stores them.
-inline void store_narrow(int16_t *out, __m256i lo, __m256i hi, bool both) {
-  const __m256i p = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
-  if (both)
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), p);
-  else
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm256_castsi256_si128(p));
-}
-
-// As pass_t128 with X a multiple of 16 and Y a multiple of 8.
 template <int X, int Y, int K, int SH>
-inline void pass_t256(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
-  for (int k = 0; k < K; k++)
-    for (int y = 0; y < Y; y += 16) {
-      const __m256i lo = eight<X, SH>(in + y * is, is, q + k * qs, 0);
-      if constexpr (Y == 8)
-        store_narrow(out + k * os + y, lo, lo, false);
-      else
-        store_narrow(out + k * os + y, lo, eight<X, SH>(in + (y + 8) * is, is, q + k * qs, 0), true);
-    }
-}
-
-// As pass_n128 with X a multiple of 16 and K a multiple of 8.
-template <int X, int Y, int K, int SH>
-inline void pass_n256(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
-  for (int y = 0; y < Y; y++)
-    for (int k = 0; k < K; k += 16) {
-      const __m256i lo = eight<X, SH>(in + y * is, 0, q + k * qs, qs);
-      if constexpr (K == 8)
-        store_narrow(out + y * os + k, lo, lo, false);
-      else
-        store_narrow(out + y * os + k, lo, eight<X, SH>(in + y * is, 0, q + (k + 8) * qs, qs), true);
-    }
-}
-
-// Rows of 8 values, Y of them (8 or 16), held in pairs: vector i of `paired`
-// is [row i | row i + Y/2].  out[k * os + y] = sat16((dot(row y, q row k) +
-// round) >> SH): the multiply-adds of a pair share one 256-bit operation and
-// the horizontal additions finish four rows of each half at once.
-template <int Y, int K, int SH>
-inline void pass_t_pairs256(const int16_t *paired, const int16_t *q, int qs, int16_t *out, int os) {
-  __m256i rows[Y / 2];
-  for (int i = 0; i < Y / 2; i++) rows[i] = load256(paired + 16 * i);
-  for (int k = 0; k < K; k++) {
-    const __m256i qk = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q + k * qs)));
-    __m256i m[Y / 2];
-    for (int i = 0; i < Y / 2; i++) m[i] = _mm256_madd_epi16(rows[i], qk);
-    const __m256i a = round256<SH>(_mm256_hadd_epi32(_mm256_hadd_epi32(m[0], m[1]), _mm256_hadd_epi32(m[2], m[3])));
-    if constexpr (Y == 16) {
-      // a: rows 0-3 | 8-11, b: rows 4-7 | 12-15.
-      const __m256i b =
-          round256<SH>(_mm256_hadd_epi32(_mm256_hadd_epi32(m[4], m[5]), _mm256_hadd_epi32(m[6], m[7])));
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + k * os), _mm256_packs_epi32(a, b));
-    } else {
-      // a: rows 0-3 | 4-7.
-      const __m256i p = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, a), 0x08);
-      store128(out + k * os, _mm256_castsi256_si128(p));
-    }
-  }
-}
-
-// Stores 8-value rows r (of R) in the paired layout of pass_t_pairs256.
-inline int16_t *paired_row(int16_t *paired, int r, int rows) {
-  return paired + (r % (rows / 2)) * 16 + (r / (rows / 2)) * 8;
-}
-#endif
-
-// The widest pass the tier (WIDE: 256-bit allowed) has for the shape.
-template <bool WIDE, int X, int Y, int K, int SH>
 inline void pass_t(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
-#ifdef __AVX2__
-  if constexpr (WIDE && X % 16 == 0 && Y % 8 == 0) return pass_t256<X, Y, K, SH>(in, is, q, qs, out, os);
-#endif
   pass_t128<X, Y, K, SH>(in, is, q, qs, out, os);
 }
-template <bool WIDE, int X, int Y, int K, int SH>
+template <int X, int Y, int K, int SH>
 inline void pass_n(const int16_t *in, int is, const int16_t *q, int qs, int16_t *out, int os) {
-#ifdef __AVX2__
-  if constexpr (WIDE && X % 16 == 0 && K % 8 == 0) return pass_n256<X, Y, K, SH>(in, is, q, qs, out, os);
-#endif
   pass_n128<X, Y, K, SH>(in, is, q, qs, out, os);
 }
 
@@ -311,23 +200,13 @@ inline __m128i round_pair128(__m128i e_lo, __m128i o_lo, __m128i e_hi, __m128i o
 
 // Pass 1 of the inverse: in rows (Y of them, [even | odd] halves of N/2)
 // against table rows k < N/2; out[k][y] = E + O, out[N-1-k][y] = E - O.
-template <bool WIDE, int N, int Y, int SH>
+template <int N, int Y, int SH>
 inline void bfly_pass_t(const int16_t *in, const int16_t *q, int16_t *out) {
   constexpr int H = N / 2;
   for (int k = 0; k < H; k++) {
     const int16_t *qe = q + k * N, *qo = qe + H;
     for (int y = 0; y < Y; y += 8) {
       const int16_t *a = in + y * N;
-#ifdef __AVX2__
-      if constexpr (WIDE && H % 16 == 0) {
-        const __m256i e = eight_sums<H>(a, N, qe, 0), o = eight_sums<H>(a + H, N, qo, 0);
-        const __m256i plus = round256<SH>(_mm256_add_epi32(e, o)), minus = round256<SH>(_mm256_sub_epi32(e, o));
-        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(plus, minus), 0xD8);
-        store128(out + k * Y + y, _mm256_castsi256_si128(packed));
-        store128(out + (N - 1 - k) * Y + y, _mm256_extracti128_si256(packed, 1));
-        continue;
-      }
-#endif
       __m128i e[2], o[2];
       for (int h = 0; h < 2; h++) {
         const int16_t *b = a + 4 * h * N;
@@ -343,36 +222,22 @@ inline void bfly_pass_t(const int16_t *in, const int16_t *q, int16_t *out) {
 
 // Pass 2 of the inverse: each in row ([even | odd] halves) against table
 // rows x < N/2; out[y][x] = E + O, out[y][N-1-x] = E - O.
-template <bool WIDE, int N, int SH>
+template <int N, int SH>
 inline void bfly_pass_n(const int16_t *in, const int16_t *q, int16_t *out, int os) {
   constexpr int H = N / 2;
   for (int y = 0; y < N; y++) {
     const int16_t *a = in + y * N;
     for (int x = 0; x < H; x += 8) {
       const int16_t *b = q + x * N;
-      __m128i plus, minus;
-#ifdef __AVX2__
-      if constexpr (WIDE && H % 16 == 0) {
-        const __m256i e = eight_sums<H>(a, 0, b, N), o = eight_sums<H>(a + H, 0, b + H, N);
-        const __m256i packed = _mm256_permute4x64_epi64(
-            _mm256_packs_epi32(round256<SH>(_mm256_add_epi32(e, o)), round256<SH>(_mm256_sub_epi32(e, o))), 0xD8);
-        plus = _mm256_castsi256_si128(packed);
-        minus = _mm256_extracti128_si256(packed, 1);
-      } else
-#endif
-      {
-        __m128i e[2], o[2];
-        for (int h = 0; h < 2; h++) {
-          const int16_t *c = b + 4 * h * N;
-          e[h] = sum4(dot128<H>(a, c), dot128<H>(a, c + N), dot128<H>(a, c + 2 * N), dot128<H>(a, c + 3 * N));
-          o[h] = sum4(dot128<H>(a + H, c + H), dot128<H>(a + H, c + N + H), dot128<H>(a + H, c + 2 * N + H),
-                      dot128<H>(a + H, c + 3 * N + H));
-        }
-        plus = round_pair128<SH>(e[0], o[0], e[1], o[1], false);
-        minus = round_pair128<SH>(e[0], o[0], e[1], o[1], true);
+      __m128i e[2], o[2];
+      for (int h = 0; h < 2; h++) {
+        const int16_t *c = b + 4 * h * N;
+        e[h] = sum4(dot128<H>(a, c), dot128<H>(a, c + N), dot128<H>(a, c + 2 * N), dot128<H>(a, c + 3 * N));
+        o[h] = sum4(dot128<H>(a + H, c + H), dot128<H>(a + H, c + N + H), dot128<H>(a + H, c + 2 * N + H),
+                    dot128<H>(a + H, c + 3 * N + H));
       }
-      store128(out + y * os + x, plus);
-      store128(out + y * os + N - 8 - x, reverse8(minus));
+      store128(out + y * os + x, round_pair128<SH>(e[0], o[0], e[1], o[1], false));
+      store128(out + y * os + N - 8 - x, reverse8(round_pair128<SH>(e[0], o[0], e[1], o[1], true)));
     }
   }
 }
@@ -380,31 +245,18 @@ inline void bfly_pass_n(const int16_t *in, const int16_t *q, int16_t *out, int o
 // Pass 1 of the forward transform with the input-side split: residual rows
 // become [E | O], E[j] = r[j] + r[N-1-j] and O[j] = r[j] - r[N-1-j] (at most
 // 510 in magnitude: exact in 16 bits); even frequencies take E, odd ones O.
-template <bool WIDE, int N, int K, int SH>
+template <int N, int K, int SH>
 inline void bfly_forward_rows(const int16_t *res, int rs, const int16_t *m, int16_t *tt) {
   constexpr int H = N / 2;
   alignas(32) int16_t eo[N * N];
-#ifdef __AVX2__
-  if constexpr (WIDE && N == 16) {
-    // E and O each as 16 rows of 8 in the paired layout.
-    for (int y = 0; y < N; y++) {
-      const __m128i a = load128(res + y * rs), b = reverse8(load128(res + y * rs + 8));
-      store128(paired_row(eo, y, 16), _mm_add_epi16(a, b));
-      store128(paired_row(eo + 128, y, 16), _mm_sub_epi16(a, b));
-    }
-    pass_t_pairs256<16, (K + 1) / 2, SH>(eo, m, 2 * N, tt, 2 * N);
-    pass_t_pairs256<16, K / 2, SH>(eo + 128, m + N, 2 * N, tt + N, 2 * N);
-    return;
-  }
-#endif
   for (int y = 0; y < N; y++)
     for (int c = 0; c < H; c += 8) {
       const __m128i a = load128(res + y * rs + c), b = reverse8(load128(res + y * rs + N - 8 - c));
       store128(eo + y * N + c, _mm_add_epi16(a, b));
       store128(eo + y * N + H + c, _mm_sub_epi16(a, b));
     }
-  pass_t<WIDE, H, N, (K + 1) / 2, SH>(eo, N, m, 2 * N, tt, 2 * N);
-  pass_t<WIDE, H, N, K / 2, SH>(eo + H, N, m + N, 2 * N, tt + N, 2 * N);
+  pass_t<H, N, (K + 1) / 2, SH>(eo, N, m, 2 * N, tt, 2 * N);
+  pass_t<H, N, K / 2, SH>(eo + H, N, m + N, 2 * N, tt + N, 2 * N);
 }
 
 // ------------------------------------------------------- residual and add
@@ -518,61 +370,31 @@ inline void transpose_even_odd(int16_t *ct, const int16_t *coef) {
 // N: all of it); rows with matrix mr, columns with mc (both padded forward
 // matrices).  Residual rows lie rs elements apart; a 4-wide row is read as
 // 8 values whose last 4 are zero.
-template <bool WIDE, int LOG2, int K>
+template <int LOG2, int K>
 inline void forward_core(const int16_t *res, int rs, int16_t *coef, const int16_t *mr, const int16_t *mc) {
   constexpr int N = 1 << LOG2, XP = padded(N);
   alignas(32) int16_t tt[K * XP];
   if constexpr (N == 4) std::memset(tt, 0, sizeof(tt));
-#ifdef __AVX2__
-  if constexpr (WIDE && N == 8) {
-    // Both passes on rows in the paired layout.
-    // The row pass makes only the K frequencies the column pass reads: tt
-    // holds K rows.
-    alignas(32) int16_t paired[64];
-    for (int y = 0; y < 8; y++) store128(paired_row(paired, y, 8), load128(res + rs * y));
-    pass_t_pairs256<8, K, LOG2 - 1>(paired, mr, 8, tt, 8);
-    if constexpr (K == 8) {
-      alignas(32) int16_t tt_paired[64];
-      for (int u = 0; u < 8; u++) store128(paired_row(tt_paired, u, 8), load128(tt + 8 * u));
-      pass_t_pairs256<8, 8, LOG2 + 6>(tt_paired, mc, 8, coef, 8);
-    } else {
-      pass_t<WIDE, XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
-    }
-    _mm256_zeroupper();
-    return;
-  }
-#endif
   if constexpr (N >= 16)
-    bfly_forward_rows<WIDE, N, K, LOG2 - 1>(res, rs, mr, tt);
+    bfly_forward_rows<N, K, LOG2 - 1>(res, rs, mr, tt);
   else
-    pass_t<WIDE, XP, N, K, LOG2 - 1>(res, rs, mr, XP, tt, XP);
-  pass_t<WIDE, XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
-#ifdef __AVX2__
-  _mm256_zeroupper();
-#endif
-}
-
-// The 4x4 residual of rows 4 elements or more apart, padded for
-// forward_core.
-inline void pad_rows4(int16_t *padded8, const int16_t *res, int rs) {
-  for (int y = 0; y < 4; y++)
-    store128(padded8 + 8 * y, _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(res + y * rs)),
-                                                 _mm_setzero_si128()));
+    pass_t<XP, N, K, LOG2 - 1>(res, rs, mr, XP, tt, XP);
+  pass_t<XP, K, K, LOG2 + 6>(tt, XP, mc, XP, coef, N);
 }
 
 // Forward transform of source minus prediction.
-template <bool WIDE, int LOG2, int K>
+template <int LOG2, int K>
 inline void forward(int16_t *coef, const uint8_t *src, const uint8_t *pred, const int16_t *mr, const int16_t *mc) {
   constexpr int N = 1 << LOG2, XP = padded(N);
   alignas(32) int16_t res[N * XP];
   residual<N>(res, src, pred);
-  forward_core<WIDE, LOG2, K>(res, XP, coef, mr, mc);
+  forward_core<LOG2, K>(res, XP, coef, mr, mc);
 }
 
 // Inverse N x N transform of the K x K corner into a residual of rows rs
 // elements apart; columns with mc, rows with mr (both padded inverse, that
 // is transposed, matrices).
-template <bool WIDE, int LOG2, int K>
+template <int LOG2, int K>
 inline void inverse_core(const int16_t *coef, int16_t *res, int rs, const int16_t *mc, const int16_t *mr) {
   constexpr int N = 1 << LOG2, MP = padded(N), KP = padded(K);
   alignas(32) int16_t ct[K * KP];
@@ -581,61 +403,56 @@ inline void inverse_core(const int16_t *coef, int16_t *res, int rs, const int16_
   if constexpr (K == N && N >= 16) {
     // mc and mr are the DCT's: the butterfly passes have their own table.
     transpose_even_odd<N>(ct, coef);
-    bfly_pass_t<WIDE, N, N, 7>(ct, inv_eo<N>(), g);
-    bfly_pass_n<WIDE, N, 12>(g, inv_eo<N>(), res, rs);
+    bfly_pass_t<N, N, 7>(ct, inv_eo<N>(), g);
+    bfly_pass_n<N, 12>(g, inv_eo<N>(), res, rs);
   } else {
     transpose_corner<K>(ct, coef, N);
-    pass_t<WIDE, KP, K, N, 7>(ct, KP, mc, MP, g, KP);
-    pass_n<WIDE, KP, N, N, 12>(g, KP, mr, MP, res, rs);
+    pass_t<KP, K, N, 7>(ct, KP, mc, MP, g, KP);
+    pass_n<KP, N, N, 12>(g, KP, mr, MP, res, rs);
   }
-#ifdef __AVX2__
-  _mm256_zeroupper();
-#endif
 }
 
 // The inverse plus the add to the prediction in place.
-template <bool WIDE, int LOG2, int K>
+template <int LOG2, int K>
 inline void inverse(uint8_t *recon, const int16_t *coef, const int16_t *mc, const int16_t *mr) {
   constexpr int N = 1 << LOG2;
   alignas(32) int16_t res[N * N];
-  inverse_core<WIDE, LOG2, K>(coef, res, N, mc, mr);
+  inverse_core<LOG2, K>(coef, res, N, mc, mr);
   add_residual<N>(recon, res);
 }
 
 // ------------------------------------------------------------ slot functions
 
-template <bool WIDE>
-void dct_fwd_4x4_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
+inline void dct_fwd_4x4_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
   const int16_t *rows = dst_4x4_choice_rows[mode] ? &fwd_dst4.v[0][0] : &fwd_dct4.v[0][0];
   const int16_t *cols = dst_4x4_choice_cols[mode] ? &fwd_dst4.v[0][0] : &fwd_dct4.v[0][0];
-  forward<WIDE, 2, 4>(coef, src, pred, rows, cols);
+  forward<2, 4>(coef, src, pred, rows, cols);
 }
-template <bool WIDE, int LOG2>
+template <int LOG2>
 void dct_fwd_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred) {
-  forward<WIDE, LOG2, 1 << LOG2>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
+  forward<LOG2, 1 << LOG2>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
 }
 // Every tier takes the corner side from the slot and does not read the
 // argument, as the portable function does: whatever a caller passes, the
 // slot writes its own corner and nothing else.
-template <bool WIDE, int LOG2, int K>
+template <int LOG2, int K>
 void dct_fwd_low_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) {
-  forward<WIDE, LOG2, K>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
+  forward<LOG2, K>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
 }
 
-template <bool WIDE>
-void dct_inv_add_4x4_kernel(uint8_t *recon, const int16_t *coef, int32_t mode) {
+inline void dct_inv_add_4x4_kernel(uint8_t *recon, const int16_t *coef, int32_t mode) {
   const int16_t *cols = dst_4x4_choice_cols[mode] ? &inv_dst4.v[0][0] : &inv_dct4.v[0][0];
   const int16_t *rows = dst_4x4_choice_rows[mode] ? &inv_dst4.v[0][0] : &inv_dct4.v[0][0];
-  inverse<WIDE, 2, 4>(recon, coef, cols, rows);
+  inverse<2, 4>(recon, coef, cols, rows);
 }
-template <bool WIDE, int LOG2>
+template <int LOG2>
 void dct_inv_add_kernel(uint8_t *recon, const int16_t *coef) {
-  inverse<WIDE, LOG2, 1 << LOG2>(recon, coef, inv_dct<1 << LOG2>(), inv_dct<1 << LOG2>());
+  inverse<LOG2, 1 << LOG2>(recon, coef, inv_dct<1 << LOG2>(), inv_dct<1 << LOG2>());
 }
 // Every tier ignores the corner argument here: the corner is the slot's.
-template <bool WIDE, int LOG2, int K>
+template <int LOG2, int K>
 void dct_inv_add_low_kernel(uint8_t *recon, const int16_t *coef, int32_t) {
-  inverse<WIDE, LOG2, K>(recon, coef, inv_dct<1 << LOG2>(), inv_dct<1 << LOG2>());
+  inverse<LOG2, K>(recon, coef, inv_dct<1 << LOG2>(), inv_dct<1 << LOG2>());
 }
 
 

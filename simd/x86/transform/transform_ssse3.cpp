@@ -9,12 +9,12 @@
 #include "simd/x86/transform/transform_kernels.h"
 #include "simd/x86/transform/transform_passes.h"
 
-void dct_fwd_1d_8_ssse3(int16_t *out, const int16_t *in) { pass_n<false, 8, 8, 8, 2>(in, 8, fwd_dct<8>(), 8, out, 8); }
-void dct_fwd_1d_16_ssse3(int16_t *out, const int16_t *in) { pass_n<false, 16, 16, 16, 3>(in, 16, fwd_dct<16>(), 16, out, 16); }
-void dct_fwd_1d_32_ssse3(int16_t *out, const int16_t *in) { pass_n<false, 32, 32, 32, 4>(in, 32, fwd_dct<32>(), 32, out, 32); }
-void dct_inv_1d_8_ssse3(int16_t *out, const int16_t *in) { pass_n<false, 8, 8, 8, 12>(in, 8, inv_dct<8>(), 8, out, 8); }
-void dct_inv_1d_16_ssse3(int16_t *out, const int16_t *in) { pass_n<false, 16, 16, 16, 12>(in, 16, inv_dct<16>(), 16, out, 16); }
-void dct_inv_1d_32_ssse3(int16_t *out, const int16_t *in) { pass_n<false, 32, 32, 32, 12>(in, 32, inv_dct<32>(), 32, out, 32); }
+void dct_fwd_1d_8_ssse3(int16_t *out, const int16_t *in) { pass_n<8, 8, 8, 2>(in, 8, fwd_dct<8>(), 8, out, 8); }
+void dct_fwd_1d_16_ssse3(int16_t *out, const int16_t *in) { pass_n<16, 16, 16, 3>(in, 16, fwd_dct<16>(), 16, out, 16); }
+void dct_fwd_1d_32_ssse3(int16_t *out, const int16_t *in) { pass_n<32, 32, 32, 4>(in, 32, fwd_dct<32>(), 32, out, 32); }
+void dct_inv_1d_8_ssse3(int16_t *out, const int16_t *in) { pass_n<8, 8, 8, 12>(in, 8, inv_dct<8>(), 8, out, 8); }
+void dct_inv_1d_16_ssse3(int16_t *out, const int16_t *in) { pass_n<16, 16, 16, 12>(in, 16, inv_dct<16>(), 16, out, 16); }
+void dct_inv_1d_32_ssse3(int16_t *out, const int16_t *in) { pass_n<32, 32, 32, 12>(in, 32, inv_dct<32>(), 32, out, 32); }
 
 namespace {
 
@@ -34,7 +34,7 @@ void forward_by_rows(void (*row_pass)(int16_t *, const int16_t *), int16_t *coef
       transpose8x8_epi16(a);
       for (int i = 0; i < (K < 8 ? K : 8); i++) store128(tt + (bx + i) * N + by, a[i]);
     }
-  pass_t<false, N, K, K, LOG2 + 6>(tt, N, fwd_dct<N>(), N, coef, N);
+  pass_t<N, K, K, LOG2 + 6>(tt, N, fwd_dct<N>(), N, coef, N);
 }
 
 // The column pass of the K x K corner into the first K columns of an N x N
@@ -46,26 +46,26 @@ void inverse_by_rows(void (*row_pass)(int16_t *, const int16_t *), uint8_t *reco
   alignas(32) int16_t ct[K * KP], g[N * N], res[N * N];
   std::memset(g, 0, sizeof(g));
   transpose_corner<K>(ct, coef, N);
-  pass_t<false, KP, K, N, 7>(ct, KP, inv_dct<N>(), N, g, N);
+  pass_t<KP, K, N, 7>(ct, KP, inv_dct<N>(), N, g, N);
   row_pass(res, g);
   add_residual<N>(recon, res);
 }
 
 }  // namespace
 
-void dct_fwd_4x4_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) { dct_fwd_4x4_kernel<false>(coef, src, pred, mode); }
-void dct_inv_add_4x4_ssse3(uint8_t *recon, const int16_t *coef, int32_t mode) { dct_inv_add_4x4_kernel<false>(recon, coef, mode); }
-void dct_fwd_8x8_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<false, 3>(coef, src, pred); }
+void dct_fwd_4x4_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) { dct_fwd_4x4_kernel(coef, src, pred, mode); }
+void dct_inv_add_4x4_ssse3(uint8_t *recon, const int16_t *coef, int32_t mode) { dct_inv_add_4x4_kernel(recon, coef, mode); }
+void dct_fwd_8x8_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<3>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_8x8_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<3, 4>(dct_fwd_1d_8_ssse3, coef, src, pred); }
-void dct_inv_add_8x8_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<false, 3>(recon, coef); }
+void dct_inv_add_8x8_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<3>(recon, coef); }
 __attribute__((flatten)) void dct_inv_add_low_8x8_ssse3(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by_rows<3, 4>(dct_inv_1d_8_ssse3, recon, coef); }
-void dct_fwd_16x16_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<false, 4>(coef, src, pred); }
+void dct_fwd_16x16_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<4>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_16x16_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<4, 8>(dct_fwd_1d_16_ssse3, coef, src, pred); }
-void dct_inv_add_16x16_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<false, 4>(recon, coef); }
+void dct_inv_add_16x16_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<4>(recon, coef); }
 __attribute__((flatten)) void dct_inv_add_low_16x16_ssse3(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by_rows<4, 8>(dct_inv_1d_16_ssse3, recon, coef); }
-void dct_fwd_32x32_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<false, 5>(coef, src, pred); }
+void dct_fwd_32x32_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<5>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_32x32_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<5, 8>(dct_fwd_1d_32_ssse3, coef, src, pred); }
-void dct_inv_add_32x32_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<false, 5>(recon, coef); }
+void dct_inv_add_32x32_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<5>(recon, coef); }
 __attribute__((flatten)) void dct_inv_add_low_32x32_ssse3(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by_rows<5, 8>(dct_inv_1d_32_ssse3, recon, coef); }
 
 void install_transform_ssse3(transform_funcs_t *t) {
