@@ -180,6 +180,7 @@ struct encoder_t {
   uint8_t *sao_scratch;
   int16_t *coef_tmp;  // transform scratch, 32x32
   int16_t *dq_tmp;    // dequantisation scratch, 32x32
+  struct quant_memo_t *quant_memo;  // recent quantisations (none: each is decided)
 
   // Rows of the picture (frame contexts): row contexts for the rows that
   // can be in flight at once (row r codes in row_ctx[r % row_slots]), what
@@ -296,6 +297,7 @@ struct row_buffers_t {
   uint8_t *pred_work;
   struct lowres_cu_search_t *lowres;
   int16_t *coef_tmp, *dq_tmp;
+  struct quant_memo_t *quant_memo;
   int16_t *sao_diff[3];
   uint8_t *sao_scratch;
 };

@@ -6,6 +6,7 @@
 
 #include "analysis/analysis_tables.h"
 #include "encoder/encoder.h"
+#include "rdo/quant_memo.h"
 
 uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp) {
   return tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
@@ -122,6 +123,65 @@ const sign_hiding_powers_t &sign_hiding_powers() {
 
 }  // namespace
 
+namespace {
+
+// Quantises coef into levels (plainly or rate-distortion optimised, then
+// sign hiding where the picture uses it); returns the non-zero count.
+[[gnu::always_inline]] inline uint32_t quantise_block(encoder_t *ctx, int32_t log2_size, int32_t qp, int32_t is_intra,
+                        int32_t scan_idx, const rdoq_request_t &req, int16_t *levels, const int16_t *coef) {
+  const int32_t count = 1 << (2 * log2_size);
+  const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
+  uint32_t nz;
+  if (ctx->param.rdoq)
+    nz = (ctx->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq)(&req);
+  else
+    nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
+  // A lone level spans nothing: sign hiding needs two levels in a group.
+  if (nz >= 2 && ctx->pps->sign_data_hiding) {
+    // One level step is 2^shift in err units and Qstep^2 in squared
+    // sample error; lambda weighs a bit against the latter.
+    double rate_weight = 0;
+    if (ctx->param.rdoq) {
+      const sign_hiding_powers_t &pw = sign_hiding_powers();
+      const double qstep2 = qp >= 0 && qp < 64 ? pw.qstep2[qp] : std::exp2((qp - 4) / 3.0);
+      const double step2 = qpar.shift >= 0 && qpar.shift < 32 ? pw.level_step2[qpar.shift] : std::exp2(2.0 * qpar.shift);
+      rate_weight = ctx->ctu_lambda_ssd / 256.0 * step2 / qstep2;
+    }
+    nz = ctx->quant.sign_hide(levels, coef, log2_size, scan_idx, nz, qpar.scale, qpar.shift, rate_weight);
+  }
+  return nz;
+}
+
+// quantise_block through the memo's table of N x N blocks: the kept
+// outcome where the coefficients, parameters and read states are those of
+// an entry, else decided and kept in the coefficients' slot.
+template <int32_t N, int32_t SLOTS>
+[[gnu::always_inline]] inline uint32_t quantise_block_memo(quant_memo_entry_t<N> (&table)[SLOTS], const quant_memo_key_t &key, encoder_t *ctx,
+                             int32_t log2_size, int32_t qp, int32_t is_intra, int32_t scan_idx,
+                             const rdoq_request_t &req, int16_t *levels, const int16_t *coef) {
+  constexpr size_t bytes = sizeof(int16_t) * N * N;
+  quant_memo_entry_t<N> &e = table[quant_memo_slot(coef, SLOTS)];
+  uint8_t *const st = ctx->cabac.est.state;
+  uint8_t *const copies = st + 186;
+  if (e.key == key && quant_memo_same<bytes>(e.coef, coef) &&
+      quant_memo_same<QUANT_MEMO_STATES>(e.state, st + QUANT_MEMO_STATES_AT)) {
+    std::memcpy(levels, e.levels, bytes);
+    std::memcpy(copies, e.copies, sizeof e.copies);
+    return e.nonzero;
+  }
+  e.key = {};
+  std::memcpy(e.state, st + QUANT_MEMO_STATES_AT, QUANT_MEMO_STATES);
+  std::memcpy(e.coef, coef, bytes);
+  const uint32_t nz = quantise_block(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
+  std::memcpy(e.levels, levels, bytes);
+  std::memcpy(e.copies, copies, sizeof e.copies);
+  e.nonzero = nz;
+  e.key = key;
+  return nz;
+}
+
+}  // namespace
+
 uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
                               int32_t is_intra, int32_t pred_mode, int16_t *levels) {
   const int32_t count = 1 << (2 * log2_size);
@@ -137,7 +197,6 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     case 4: t.dct_fwd_16x16(coef, src, rec); break;
     default: t.dct_fwd_32x32(coef, src, rec); break;
   }
-  const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
   const int32_t scan_idx = scan_idx_for(is_intra, pred_mode, log2_size, plane);
   uint32_t nz;
   if (ctx->param.rdoq) {
@@ -160,22 +219,19 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     const int32_t depth = std::max(cu_log2 - std::max(log2_size + sh, 3), 0);
     const int32_t cbf_ctx = plane ? CTX_CBF_CHROMA + std::min(depth, 4) : CTX_CBF_LUMA + (depth == 0 ? 1 : 0);
     for (int32_t bin = 0; bin < 2; bin++) req.cbf_bits[bin] = cabac_bit_cost_table[ctx->cabac.est.state[cbf_ctx] ^ bin];
-    nz = (ctx->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq)(&req);
-  } else {
-    nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
-  }
-  // A lone level spans nothing: sign hiding needs two levels in a group.
-  if (nz >= 2 && ctx->pps->sign_data_hiding) {
-    // One level step is 2^shift in err units and Qstep^2 in squared
-    // sample error; lambda weighs a bit against the latter.
-    double rate_weight = 0;
-    if (ctx->param.rdoq) {
-      const sign_hiding_powers_t &pw = sign_hiding_powers();
-      const double qstep2 = qp >= 0 && qp < 64 ? pw.qstep2[qp] : std::exp2((qp - 4) / 3.0);
-      const double step2 = qpar.shift >= 0 && qpar.shift < 32 ? pw.level_step2[qpar.shift] : std::exp2(2.0 * qpar.shift);
-      rate_weight = ctx->ctu_lambda_ssd / 256.0 * step2 / qstep2;
+    quant_memo_t *memo = ctx->quant_memo;
+    if (memo && log2_size <= 3 && ctx->param.complexity >= QUANT_MEMO_MIN_COMPLEXITY) {
+      const quant_memo_key_t key = quant_memo_key(log2_size, plane, scan_idx, is_intra, ctx->use_rdoq_alt,
+                                                  ctx->pps->sign_data_hiding, qp, req.chroma_weight, req.lambda,
+                                                  req.cbf_bits);
+      nz = log2_size == 2
+               ? quantise_block_memo(memo->q4, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef)
+               : quantise_block_memo(memo->q8, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
+    } else {
+      nz = quantise_block(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
     }
-    nz = ctx->quant.sign_hide(levels, coef, log2_size, scan_idx, nz, qpar.scale, qpar.shift, rate_weight);
+  } else {
+    nz = quantise_block(ctx, log2_size, qp, is_intra, scan_idx, rdoq_request_t{}, levels, coef);
   }
   if (!nz) return 0;
   const quant_params_t dq = dequant_params(qp, log2_size);
