@@ -207,6 +207,7 @@ void register_mc(uint32_t flags) {
       {"pixel_avg 16x16", [=](const mc_funcs_t &t) { return call([=] { t.pixel_avg(d, 256, p, PLANE_STRIDE, p + 1, PLANE_STRIDE, 16, 16); }); }},
       {"lowres_init 64x32", [=](const mc_funcs_t &t) { return call([=] { t.lowres_init(planes + 0, PLANE_STRIDE, p, PLANE_STRIDE, 64, 32); }); }},
       {"downscale_2x 64x32", [=](const mc_funcs_t &t) { return call([=] { t.downscale_2x(planes + 0, PLANE_STRIDE, p, PLANE_STRIDE, 64, 32); }); }},
+      {"lowres_plane0 64x32", [=](const mc_funcs_t &t) { return call([=] { t.lowres_plane0(planes + 0, PLANE_STRIDE, p, PLANE_STRIDE, 64, 32); }); }},
       {"get_ref 16x16 hv", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.get_ref(d, &st, p, nullptr, PLANE_STRIDE, 6, 10, 16, 16)); }); }},
       {"get_ref_bilinear 16x16 hv", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.get_ref_bilinear(d, &st, p, PLANE_STRIDE, 6, 10, 16, 16)); }); }},
       {"chroma_fullpel_ptr", [=](const mc_funcs_t &t) { return call([=] { benchmark::DoNotOptimize(t.chroma_fullpel_ptr(p, PLANE_STRIDE, 24, 40)); }); }},

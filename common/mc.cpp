@@ -358,16 +358,30 @@ void mc_luma_bilinear_c(uint8_t *dst, int32_t dst_stride, const uint8_t *src, in
   }
 }
 
-// Plane 0 only; the vertical averages round up and the horizontal step
-// rounds down, unlike phase 0 of lowres_init.
-void downscale_2x_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
-                    int32_t height) {
+namespace {
+
+// Plane 0 of the half-resolution picture: the vertical averages of each
+// source column pair round up, the horizontal step adds ROUND before it
+// halves.
+template <int32_t ROUND>
+void halve_2x(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+              int32_t height) {
   for (int32_t y = 0; y < height; y++) {
     const uint8_t *s0 = src + static_cast<intptr_t>(2 * y) * src_stride, *s1 = s0 + src_stride;
     uint8_t *d = planes[0] + static_cast<intptr_t>(y) * dst_stride;
     for (int32_t x = 0; x < width; x++)
-      d[x] = static_cast<uint8_t>((avg_round_up(s0[2 * x], s1[2 * x]) + avg_round_up(s0[2 * x + 1], s1[2 * x + 1])) >> 1);
+      d[x] = static_cast<uint8_t>(
+          (avg_round_up(s0[2 * x], s1[2 * x]) + avg_round_up(s0[2 * x + 1], s1[2 * x + 1]) + ROUND) >> 1);
   }
+}
+
+}  // namespace
+
+// Plane 0 only; the vertical averages round up and the horizontal step
+// rounds down, unlike phase 0 of lowres_init.
+void downscale_2x_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+                    int32_t height) {
+  halve_2x<0>(planes, dst_stride, src, src_stride, width, height);
 }
 
 void luma_hfilter_planes_c(int16_t *q, int16_t *hp, int16_t *tq, const uint8_t *src, int32_t stride, int32_t width,
@@ -421,6 +435,13 @@ void lowres_init_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *sr
     }
 }
 
+// Phase 0 of lowres_init alone, rows 0..h-1 and columns 0..w-1: the phase
+// planes cost fifteen times more and the lookahead keeps only this one.
+void lowres_plane0_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+                     int32_t height) {
+  halve_2x<1>(planes, dst_stride, src, src_stride, width, height);
+}
+
 void setup_mc_primitives(uint32_t cpu_flags, mc_funcs_t *m) {
   m->mc_luma = mc_luma_c;
   m->mc_luma_ps = mc_luma_ps_c;
@@ -434,6 +455,7 @@ void setup_mc_primitives(uint32_t cpu_flags, mc_funcs_t *m) {
   m->pixel_avg = pixel_avg_c;
   m->lowres_init = lowres_init_c;
   m->downscale_2x = downscale_2x_c;
+  m->lowres_plane0 = lowres_plane0_c;
   m->get_ref = get_ref_c;
   m->get_ref_bilinear = get_ref_bilinear_c;
   m->chroma_fullpel_ptr = chroma_fullpel_ptr_c;

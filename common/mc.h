@@ -41,3 +41,5 @@ void luma_hfilter_planes_c(int16_t *q, int16_t *hp, int16_t *tq, const uint8_t *
                            int32_t height, int32_t half_only);
 void lowres_init_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
                    int32_t height);
+void lowres_plane0_c(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t width,
+                     int32_t height);

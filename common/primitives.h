@@ -215,8 +215,11 @@ struct mc_funcs_t {
   void (*ctu_border_downscale_32x32)(uint8_t *block);  // 20
   uint32_t (*lowres_cost_energy)(uint32_t *out, const uint32_t *block_costs, int32_t blocks_x,
                                  int32_t blocks_y, int32_t stride, int32_t picture_type);  // 21
+  // Plane 0 of lowres_init alone (both averages round up), planes[0] only.
+  void (*lowres_plane0)(uint8_t *const *planes, int32_t lowres_stride, const uint8_t *src, int32_t src_stride,
+                        int32_t width, int32_t height);  // 22
 };
-static_assert(sizeof(mc_funcs_t) == 22 * sizeof(void *));
+static_assert(sizeof(mc_funcs_t) == 23 * sizeof(void *));
 
 void setup_mc_primitives(uint32_t cpu_flags, mc_funcs_t *m);
 

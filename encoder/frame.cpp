@@ -354,12 +354,8 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
       pool->plane_free[pool->plane_free_count++] = &pool->plane_sets[plane_sets - 1 - i];
     }
   }
-  if (lowres_phases && inputs > 0) {
-    pool->shared_lowres_phases =
-        static_cast<uint8_t *>(aligned_calloc(15 * lowres_phase_band_bytes(pool->all[0]->lowres_stride)));
-    if (!pool->shared_lowres_phases) return -1;
-    for (int32_t i = 0; i < inputs; i++) pool->all[i]->lowres_phase_strip = pool->shared_lowres_phases;
-  }
+  if (lowres_phases)
+    for (int32_t i = 0; i < inputs; i++) pool->all[i]->lowres_plane0_phased = 1;
   return 0;
 }
 
@@ -406,7 +402,6 @@ void frame_pool_destroy(frame_pool_t *pool, int32_t threads) {
   }
   aligned_free(pool->plane_sets);
   aligned_free(pool->plane_free);
-  aligned_free(pool->shared_lowres_phases);
   aligned_free(pool->all);
   pool->all = nullptr;
   frame_list_destroy(&pool->unused);

@@ -22,14 +22,6 @@ constexpr int32_t FRAME_PAD_Y = 88;
 // up to 31 columns and one row past the plane.
 constexpr int32_t LOWRES_PAD_X = 96;
 constexpr int32_t LOWRES_PAD_Y = 88;
-// Rows of the half-resolution picture built at a time into the pool's phase
-// strip; each band also writes the row below it.
-constexpr int32_t LOWRES_PHASE_STRIP_ROWS = 16;
-// Bytes of one phase plane's band in the strip: the band, the row below it
-// and a spare row for the vector kernels' writes past the last column.
-inline size_t lowres_phase_band_bytes(int32_t lowres_stride) {
-  return static_cast<size_t>(lowres_stride) * (LOWRES_PHASE_STRIP_ROWS + 2);
-}
 
 // What later CTUs of the picture and later pictures read of one coded 8x8
 // unit: split and skip contexts, the most-probable intra modes, QP
@@ -124,10 +116,10 @@ struct frame_t {
   uint8_t *lowres_alloc;
   uint8_t *lowres_phase_alloc;
   uint8_t *lowres_planes[16];
-  // Pool pictures: no phase planes of their own, but the pool's strip of
-  // the fifteen phases, which the lookahead writes band by band while it
-  // builds plane 0 the way the phases need it (see frame_pool_t).
-  uint8_t *lowres_phase_strip;
+  // Pool pictures that want the phases: no phase planes of their own (the
+  // lookahead's search is whole-sample and reads none), but plane 0 built
+  // the way the phases round it (lowres_plane0).
+  int32_t lowres_plane0_phased;
   uint8_t *lowres_luma;
   int32_t lowres_stride;
   int32_t lowres_width, lowres_height;
@@ -233,11 +225,6 @@ struct frame_planes_t {
 
 struct frame_pool_t {
   frame_list_t unused;
-  // The fifteen quarter-sample phase planes of the half-resolution picture
-  // are written when the lookahead builds a picture's plane 0 and read by
-  // nothing afterwards (its search is whole-sample): every input picture
-  // writes them into this one strip of LOWRES_PHASE_STRIP_ROWS rows.
-  uint8_t *shared_lowres_phases;
   frame_t **all;
   int32_t all_count, all_capacity;
   int32_t width, height;
@@ -254,8 +241,9 @@ struct frame_pool_t {
 // Makes every picture the pool will ever hand out: `inputs` input pictures
 // and `recons` reconstructions, and `plane_sets` sets of sub-pel planes for
 // the reconstructions to borrow; input pictures with the lookahead's records
-// as for frame_new, and with `lowres_phases` pointing their phase planes at
-// the pool's one set.  -1 when memory runs out (then destroy it).
+// as for frame_new, and with `lowres_phases` building plane 0 of their
+// half-resolution picture as the phases round it, without phase planes.
+// -1 when memory runs out (then destroy it).
 // `units_later`: as for frame_new; frame_pool_clear_units must then run
 // before the first reconstruction is handed out.
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,

@@ -152,17 +152,9 @@ void lowres_build(const mc_funcs_t &mc, frame_t *f, int32_t all_phases) {
   // half-resolution picture of every CTU it codes.
   const int32_t w = f->alloc_width / 2, h = f->alloc_height / 2;
   const bool phases = all_phases && f->lowres_planes[1];
-  if (all_phases && !phases && f->lowres_phase_strip) {
-    // Plane 0 as the phases make it, band by band, the phases going to the
-    // pool's strip: every row of a plane comes from two source rows alone.
-    const size_t band = lowres_phase_band_bytes(f->lowres_stride);
-    uint8_t *planes[16];
-    for (int32_t p = 1; p < 16; p++) planes[p] = f->lowres_phase_strip + (p - 1) * band;
-    for (int32_t y0 = 0; y0 < h; y0 += LOWRES_PHASE_STRIP_ROWS) {
-      planes[0] = f->lowres_planes[0] + static_cast<intptr_t>(y0) * f->lowres_stride;
-      mc.lowres_init(planes, f->lowres_stride, f->plane[0] + static_cast<intptr_t>(2 * y0) * f->stride[0],
-                     f->stride[0], w, std::min(LOWRES_PHASE_STRIP_ROWS, h - y0));
-    }
+  if (all_phases && !phases && f->lowres_plane0_phased) {
+    // Plane 0 as the phases make it, without them.
+    mc.lowres_plane0(f->lowres_planes, f->lowres_stride, f->plane[0], f->stride[0], w, h);
   } else if (phases) {
     mc.lowres_init(f->lowres_planes, f->lowres_stride, f->plane[0], f->stride[0], w, h);
   } else {

@@ -386,9 +386,12 @@ TEST_P(CheckasmMc, BlockCopyMatchesPortableOnAnyShape) {
 }
 
 TEST_P(CheckasmMc, LowResolutionSlotsMatchPortable) {
-  for (auto slot : {&mc_funcs_t::lowres_init, &mc_funcs_t::downscale_2x})
-    run(slot == &mc_funcs_t::lowres_init ? "lowres_init" : "downscale_2x", slot, 60, [&](auto f, rng_t &r) {
-      const int32_t w = r.range(1, 40), h = r.range(0, 24), ss = 2 * w + r.range(3, 40), ds = w + r.range(1, 20);
+  for (auto slot : {&mc_funcs_t::lowres_init, &mc_funcs_t::downscale_2x, &mc_funcs_t::lowres_plane0})
+    run(slot == &mc_funcs_t::lowres_init    ? "lowres_init"
+        : slot == &mc_funcs_t::downscale_2x ? "downscale_2x"
+                                            : "lowres_plane0",
+        slot, 60, [&](auto f, rng_t &r) {
+      const int32_t w = r.range(1, 72), h = r.range(0, 24), ss = 2 * w + r.range(3, 40), ds = w + r.range(1, 20);
       auto src = make_block(2 * w + 3, 2 * h + 3, ss, {}, r.range(0, 1), pick_pattern(r), r);
       block_ptr planes[16];
       uint8_t *table[16];

@@ -325,6 +325,11 @@ TEST_F(McHelpers, DownscalesRoundAsSpecified) {
   for (int32_t k = 0; k < 16; k++) planes[k] = lr[k].data();
   mc.lowres_init(planes, 16, src.data(), 16, 1, 1);
   EXPECT_EQ(lr[0][0], 2);
+  // Plane 0 alone rounds as the phases do.
+  uint8_t alone[16 * 4] = {};
+  uint8_t *plane0[1] = {alone};
+  mc.lowres_plane0(plane0, 16, src.data(), 16, 1, 1);
+  EXPECT_EQ(alone[0], 2);
   std::vector<uint8_t> block(64 * 64, 0);
   block[64] = 1;
   block[65] = 3;

@@ -13,6 +13,7 @@ void install_mc_ssse3(mc_funcs_t *m) {
   m->subpel_planes_build = subpel_planes_build_ssse3;
   m->pixel_avg = pixel_avg_sse2;
   m->lowres_init = lowres_init_ssse3;
+  m->lowres_plane0 = lowres_plane0_ssse3;
   m->downscale_2x = downscale_2x_ssse3;
   m->ctu_downscale_64x64 = ctu_downscale_64x64_ssse3;
   m->ctu_border_downscale_64x64 = ctu_border_downscale_64x64_ssse3;
@@ -31,6 +32,7 @@ void install_mc_avx2(mc_funcs_t *m) {
   m->subpel_plane_copy = subpel_plane_copy_avx2;
   m->pixel_avg = pixel_avg_avx2;
   m->downscale_2x = downscale_2x_avx2;
+  m->lowres_plane0 = lowres_plane0_avx2;
   m->get_ref = get_ref_avx2;
   m->get_ref_bilinear = get_ref_bilinear_avx2;
   m->block_copy = block_copy_avx2;

@@ -23,6 +23,8 @@ void ctu_downscale_64x64_ssse3(uint8_t *block);
 void ctu_border_downscale_64x64_ssse3(uint8_t *block);
 void ctu_downscale_32x32_ssse3(uint8_t *block);
 void ctu_border_downscale_32x32_ssse3(uint8_t *block);
+void lowres_plane0_ssse3(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
+                         int32_t width, int32_t height);
 void downscale_2x_ssse3(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
                         int32_t width, int32_t height);
 
@@ -153,6 +155,8 @@ void subpel_plane_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *con
                             int32_t mvx, int32_t mvy, int32_t w, int32_t h);
 void pixel_avg_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *a, int32_t a_stride, const uint8_t *b,
                     int32_t b_stride, int32_t w, int32_t h);
+void lowres_plane0_avx2(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
+                        int32_t width, int32_t height);
 void downscale_2x_avx2(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
                        int32_t width, int32_t height);
 const uint8_t *get_ref_avx2(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, const int16_t *const *hplanes,

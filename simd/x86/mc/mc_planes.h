@@ -80,6 +80,41 @@ inline void lowres_init_body(uint8_t *const *planes, int32_t dst_stride, const u
   }
 }
 
+// Phase 0 alone, rows 0..h-1 and columns 0..w-1, as the phase pass above
+// makes it (vertical averages, then neighbour pairs, both rounding up): a
+// group of n outputs reads 2n bytes of each of its two source rows; 32 at a
+// time where the file is compiled for AVX2.
+inline void lowres_plane0_body(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
+                               int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0) return;
+  const intptr_t ds = dst_stride, ss = src_stride;
+  const bool done = for_groups(width, WIDE_BYTES, [&](int32_t x, int32_t n) {
+    for (int32_t y = 0; y < height; y++) {
+      const uint8_t *s0 = src + 2 * y * ss + 2 * x, *s1 = s0 + ss;
+      uint8_t *d = planes[0] + y * ds + x;
+#ifdef __AVX2__
+      if (n == 32) {
+        const __m256i mask = _mm256_set1_epi16(0xff);
+        auto pairs = [&](__m256i v) { return _mm256_and_si256(_mm256_avg_epu8(v, _mm256_srli_epi16(v, 8)), mask); };
+        const __m256i v0 = _mm256_avg_epu8(load256(s0), load256(s1));
+        const __m256i v1 = _mm256_avg_epu8(load256(s0 + 32), load256(s1 + 32));
+        store256(d, _mm256_permute4x64_epi64(_mm256_packus_epi16(pairs(v0), pairs(v1)), 0xd8));
+        continue;
+      }
+#endif
+      if (n == 16) {
+        const __m128i v0 = _mm_avg_epu8(load128(s0), load128(s1));
+        const __m128i v1 = _mm_avg_epu8(load128(s0 + 16), load128(s1 + 16));
+        store128(d, _mm_packus_epi16(pair_avg(v0), pair_avg(v1)));
+      } else {
+        const __m128i v = n == 8 ? _mm_avg_epu8(load128(s0), load128(s1)) : _mm_avg_epu8(load64(s0), load64(s1));
+        store_n(d, n, _mm_packus_epi16(pair_avg(v), _mm_setzero_si128()));
+      }
+    }
+  });
+  if (!done) lowres_plane0_c(planes, dst_stride, src, src_stride, width, height);
+}
+
 // In place at stride 64: output row y (bytes 64y ..) is stored after its
 // source rows 2y, 2y + 1 (bytes 128y ..) are loaded, and no later row reads
 // it.

@@ -54,3 +54,8 @@ void subpel_planes_build_avx2(uint8_t *const *planes, const uint8_t *src, const 
     else subpel_vplanes_avx2(dst3, stride, src, hplanes, stride, fx, width, height);
   }
 }
+
+void lowres_plane0_avx2(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
+                        int32_t width, int32_t height) {
+  lowres_plane0_body(planes, dst_stride, src, src_stride, width, height);
+}

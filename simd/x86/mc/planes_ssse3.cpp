@@ -26,6 +26,11 @@ void lowres_init_ssse3(uint8_t *const *planes, int32_t dst_stride, const uint8_t
   lowres_init_body(planes, dst_stride, src, src_stride, width, height);
 }
 
+void lowres_plane0_ssse3(uint8_t *const *planes, int32_t dst_stride, const uint8_t *src, int32_t src_stride,
+                         int32_t width, int32_t height) {
+  lowres_plane0_body(planes, dst_stride, src, src_stride, width, height);
+}
+
 void ctu_downscale_64x64_ssse3(uint8_t *block) { ctu_downscale_body<64>(block); }
 void ctu_border_downscale_64x64_ssse3(uint8_t *block) { ctu_border_downscale_body<64>(block); }
 void ctu_downscale_32x32_ssse3(uint8_t *block) { ctu_downscale_body<32>(block); }
