@@ -1,8 +1,9 @@
 // Coding-tree search of P and B pictures at analysis levels 5-7.  Every
 // trial of a node is costed by the residual coder from the states the node
 // started with (its depth slot); the unsplit winner is coded once more at
-// the decision (a skip winner put back from its kept trial), so what the
-// search leaves in place is always the decided tree.
+// the decision (a skip winner, or a winner coded with its searched
+// transform tree, put back from its kept trial), so what the search leaves
+// in place is always the decided tree.
 #include "analysis/inter_full.h"
 
 #include <algorithm>
@@ -51,6 +52,7 @@ struct full_cu_t {
   merge_list_t merge;
   int32_t skip_idx = -1;   // best skip candidate
   bool skip_kept = false;  // its trial is in the skip slot as coding the skip CU again would leave it
+  bool tree_kept = false;  // the coding with the searched transform tree is in the residual slot
   int32_t res_idx = -1;    // best merge-with-residual candidate
   int8_t parent_ref[2] = {-2, -2};
   mv_t parent_mv[2] = {0, 0};
@@ -466,6 +468,10 @@ void final_choices(full_cu_t &cu) {
       if (c <= node->cost) {
         node->cost = c;
         node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];
+        // Coded from the node's states with the tree the decision keeps:
+        // what coding the unsplit CU again would leave.
+        cu_trial_save(ctx, cu.nodes, cu.z, cu.s, TRIAL_RESIDUAL);
+        cu.tree_kept = true;
       } else {
         if (cu.s == 6)
           set_up_64x64_transform(cu);
@@ -672,6 +678,8 @@ void analyse_cu_inter_full(encoder_t *ctx, cu_node_t *nodes, lowres_cu_search_t 
   grid_mark_unavailable(ctx, x, y, cu.size, cu.size);
   if (node->skip && cu.skip_kept)
     cu_prediction_restore(ctx, z, cu.s, TRIAL_SKIP);
+  else if (!node->skip && cu.tree_kept)
+    cu_trial_restore(ctx, nodes, z, cu.s, TRIAL_RESIDUAL);
   else if (!node->skip && !node->pred_intra && node->residual_mode == 3)
     // The decision costed this CU without residual; coding one now would
     // write a CU the decision rejected.
