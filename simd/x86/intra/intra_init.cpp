@@ -1,10 +1,10 @@
 // Tier installers of the intra table.  SSSE3: the reference smoothing of
 // 8x8 to 32x32 (cell 0, 4x4, stays portable: no caller smooths a 4x4 array).
-// AVX2: the angular modes at each size that have a straight-line kernel,
-// one kernel filling both the plain and the _filt cell of its mode, then
-// every other angular cell through a reference run (modes
-// 10 and 26 below 32x32 with a kernel per cell).  Every other cell keeps
-// the function the lower tier left.
+// AVX2: planar at every size, one kernel for both cells; the angular modes
+// at each size that have a straight-line kernel, one kernel filling both
+// the plain and the _filt cell of its mode, then every other angular cell
+// through a reference run (modes 10 and 26 below 32x32 with a kernel per
+// cell).  DC keeps the portable function.
 #include "simd/x86/intra/intra_kernels.h"
 #include "simd/x86/simd_install.h"
 
@@ -24,6 +24,10 @@ void install_intra_ssse3(intra_funcs_t *t) {
 }
 
 void install_intra_avx2(intra_funcs_t *t) {
+  cell(t, 0, 0, 2) = cell(t, 0, 1, 2) = intra_planar_4x4_avx2;
+  cell(t, 0, 0, 3) = cell(t, 0, 1, 3) = intra_planar_8x8_avx2;
+  cell(t, 0, 0, 4) = cell(t, 0, 1, 4) = intra_planar_16x16_avx2;
+  cell(t, 0, 0, 5) = cell(t, 0, 1, 5) = intra_planar_32x32_avx2;
   cell(t, 3, 0, 2) = cell(t, 3, 1, 2) = intra_ang_m3_4x4_avx2;
   cell(t, 4, 0, 2) = cell(t, 4, 1, 2) = intra_ang_m4_4x4_avx2;
   cell(t, 5, 0, 2) = cell(t, 5, 1, 2) = intra_ang_m5_4x4_avx2;

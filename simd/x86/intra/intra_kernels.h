@@ -9,6 +9,12 @@ void intra_ref_filter_8x8_ssse3(const uint8_t *src, uint8_t *dst);
 void intra_ref_filter_16x16_ssse3(const uint8_t *src, uint8_t *dst);
 void intra_ref_filter_32x32_ssse3(const uint8_t *src, uint8_t *dst);
 
+// Planar predictors, AVX2 tier, each serving both cells of its size.
+void intra_planar_4x4_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+void intra_planar_8x8_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+void intra_planar_16x16_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+void intra_planar_32x32_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+
 // Angular predictors, AVX2 tier; each serves its mode's plain and _filt cell
 // (none of these modes has a boundary filter at its size).
 void intra_ang_m3_4x4_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb);
