@@ -138,14 +138,6 @@ void intra_ang_c(uint8_t *dst, intptr_t dst_stride, const uint8_t *nb, int32_t m
   }
 }
 
-bool intra_needs_smoothing(int mode, int log2_size) {
-  // H.265 8.4.4.2.3 with strong intra smoothing off; planar counts as mode 0.
-  if (log2_size <= 2 || log2_size > 5 || mode == 1) return false;
-  const int dist = std::min(std::abs(mode - 26), std::abs(mode - 10));
-  const int threshold = log2_size == 3 ? 7 : (log2_size == 4 ? 1 : 0);
-  return dist > threshold;
-}
-
 void setup_intra_primitives(uint32_t cpu_flags, intra_funcs_t *t) {
   t->ref_filter[0] = intra_ref_filter_4x4_c;
   t->ref_filter[1] = intra_ref_filter_8x8_c;

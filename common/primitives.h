@@ -163,7 +163,15 @@ void intra_ang_c(uint8_t *dst, intptr_t dst_stride, const uint8_t *nb, int32_t m
                  int32_t edge_filter);
 // H.265 8.4.4.2.3 filterFlag of a luma block (strong smoothing off): whether
 // mode m at 2^log2_size predicts from the [1,2,1]-smoothed neighbours.
-bool intra_needs_smoothing(int mode, int log2_size);
+// Inline: every luma prediction asks.
+inline bool intra_needs_smoothing(int mode, int log2_size) {
+  // Planar counts as mode 0.
+  if (log2_size <= 2 || log2_size > 5 || mode == 1) return false;
+  const int d26 = mode > 26 ? mode - 26 : 26 - mode, d10 = mode > 10 ? mode - 10 : 10 - mode;
+  const int dist = d26 < d10 ? d26 : d10;
+  const int threshold = log2_size == 3 ? 7 : (log2_size == 4 ? 1 : 0);
+  return dist > threshold;
+}
 
 // ------------------------------------------------------- motion compensation
 // 16-bit predictions (mc_luma_ps, mc_chroma_ps, bipred_avg) hold H.265's

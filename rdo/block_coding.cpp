@@ -54,15 +54,19 @@ void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int
   const int32_t sh = plane ? 1 : 0;
   const bool corner = ctx->refs_keep && x == ctx->refs_x >> sh && y == ctx->refs_y >> sh &&
                       log2_size <= (plane ? 4 : 5) && (plane == 0 || ctx->refs_log2 >= 3);
-  const size_t len = (4u << log2_size) + 1;
   uint8_t *kept = nullptr, *kept_smooth = nullptr;
   if (corner) {
     const int32_t i = log2_size - 2;
     kept = plane ? ctx->nb_kept_chroma[plane - 1][i] : ctx->nb_kept_luma[i];
     kept_smooth = ctx->nb_kept_luma_smooth[i];
+    // Whole arrays: a fixed length copies faster than the used part.
     if (ctx->refs_kept[plane] >> i & 1) {
-      std::memcpy(nb, kept, len);
-      if (smooth) std::memcpy(ctx->nb_luma_smooth, kept_smooth, len);
+      if (plane) {
+        std::memcpy(nb, kept, sizeof(ctx->nb_chroma[0]));
+        return;
+      }
+      std::memcpy(nb, kept, sizeof(ctx->nb_luma));
+      if (smooth) std::memcpy(ctx->nb_luma_smooth, kept_smooth, sizeof(ctx->nb_luma_smooth));
       return;
     }
     ctx->refs_kept[plane] = static_cast<uint8_t>(ctx->refs_kept[plane] | 1 << i);
@@ -70,8 +74,12 @@ void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int
   intra_build_neighbours(ctx, plane, x, y, 1 << log2_size, 0, nb);
   if (smooth) ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
   if (kept) {
-    std::memcpy(kept, nb, len);
-    if (smooth) std::memcpy(kept_smooth, ctx->nb_luma_smooth, len);
+    if (plane) {
+      std::memcpy(kept, nb, sizeof(ctx->nb_chroma[0]));
+      return;
+    }
+    std::memcpy(kept, nb, sizeof(ctx->nb_luma));
+    if (smooth) std::memcpy(kept_smooth, ctx->nb_luma_smooth, sizeof(ctx->nb_luma_smooth));
   }
 }
 

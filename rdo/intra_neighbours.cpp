@@ -54,8 +54,10 @@ sources_t sources_of(encoder_t *ctx, int32_t plane, int32_t from_source) {
 // not at all.  Inside the CTU z-order decides; the CTU row above is coded
 // whole, the left CTU too, but nothing below the CTU is.  The picture's
 // edges cut each run.
-template <int UNIT, int SH>
-void build(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32_t from_source, uint8_t *nb) {
+// N is the block size: the copies and walks of whole runs have fixed lengths.
+template <int UNIT, int SH, int N>
+void build(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t from_source, uint8_t *nb) {
+  constexpr int32_t n = N;
   const int32_t cur_z = zorder_of(((x << SH) >> 2) & 15, ((y << SH) >> 2) & 15);
   const int32_t units = 2 * n / UNIT;  // per edge, at most 32
   const int32_t half = units >> 1;
@@ -77,7 +79,10 @@ void build(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32
     // inside it and earlier in z-order.
     if (y == 0 || (xr < ctu && zorder_of((xr << SH) >> 2, ((y - 1) << SH) >> 2) < cur_z)) above_units = units;
     above_units = std::min(above_units, (room_x - x + UNIT - 1) / UNIT);
-    std::memcpy(above, row + x, static_cast<size_t>(above_units * UNIT));
+    if (above_units == units)
+      std::memcpy(above, row + x, 2 * N);
+    else
+      std::memcpy(above, row + x, static_cast<size_t>(above_units * UNIT));
   }
   // The left column: inside the CTU, or the left CTU's last column.
   int32_t left_units = 0;
@@ -98,7 +103,10 @@ void build(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32
     if (yb < ctu && (x == 0 || zorder_of(((x - 1) << SH) >> 2, (yb << SH) >> 2) < cur_z)) left_units = units;
     left_units = std::min(left_units, (room_y - y + UNIT - 1) / UNIT);
     const uint8_t *p = col + y * col_stride;
-    for (int32_t k = 0; k < left_units * UNIT; k++, p += col_stride) left[k] = *p;
+    if (left_units == units)
+      for (int32_t k = 0; k < 2 * N; k++) left[k] = p[k * col_stride];
+    else
+      for (int32_t k = 0; k < left_units * UNIT; k++) left[k] = p[k * col_stride];
   }
   const uint64_t above_avail = (1ull << above_units) - 1;
   const uint64_t left_avail = (1ull << left_units) - 1;
@@ -151,8 +159,19 @@ void build(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32
 
 void intra_build_neighbours(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t n, int32_t from_source,
                             uint8_t *nb) {
-  if (plane == 0)
-    build<4, 0>(ctx, plane, x, y, n, from_source, nb);
-  else
-    build<2, 1>(ctx, plane, x, y, n, from_source, nb);
+  if (plane == 0) {
+    switch (n) {
+      case 4: return build<4, 0, 4>(ctx, plane, x, y, from_source, nb);
+      case 8: return build<4, 0, 8>(ctx, plane, x, y, from_source, nb);
+      case 16: return build<4, 0, 16>(ctx, plane, x, y, from_source, nb);
+      case 32: return build<4, 0, 32>(ctx, plane, x, y, from_source, nb);
+      default: return build<4, 0, 64>(ctx, plane, x, y, from_source, nb);
+    }
+  }
+  switch (n) {
+    case 4: return build<2, 1, 4>(ctx, plane, x, y, from_source, nb);
+    case 8: return build<2, 1, 8>(ctx, plane, x, y, from_source, nb);
+    case 16: return build<2, 1, 16>(ctx, plane, x, y, from_source, nb);
+    default: return build<2, 1, 32>(ctx, plane, x, y, from_source, nb);
+  }
 }
