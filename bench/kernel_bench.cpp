@@ -358,14 +358,14 @@ void register_transform(uint32_t flags) {
       return [=] { reinterpret_cast<dct_fwd_fn>(fn)(c, src, rec); };
     });
   // The whole-block inverses again with coded-like blocks: non-zero
-  // coefficients only in the low-frequency 8x8 corner.
-  for (int32_t i : {8, 12})
-    add_table("transform", ref, tst, static_cast<size_t>(i), std::string(names[i]) + " 8x8 corner",
+  // coefficients only in the low-frequency 4x4 (8x8) or 8x8 corner.
+  for (int32_t i : {4, 8, 12})
+    add_table("transform", ref, tst, static_cast<size_t>(i), std::string(names[i]) + (i == 4 ? " 4x4 corner" : " 8x8 corner"),
               [=](const transform_funcs_t &t) -> call {
                 static int16_t blocks[2][15][1024];
                 int16_t *c = blocks[&t == &tst][i];
-                const int32_t n = i == 8 ? 16 : 32;
-                for (int32_t k = 0; k < n * n; k++) c[k] = k % n < 8 && k / n < 8 ? coef[k] : 0;
+                const int32_t n = i == 4 ? 8 : i == 8 ? 16 : 32, k_side = i == 4 ? 4 : 8;
+                for (int32_t k = 0; k < n * n; k++) c[k] = k % n < k_side && k / n < k_side ? coef[k] : 0;
                 void *fn;
                 std::memcpy(&fn, reinterpret_cast<const char *>(&t) + i * sizeof(void *), sizeof(fn));
                 return [=] { reinterpret_cast<dct_inv_fn>(fn)(rec, c); };

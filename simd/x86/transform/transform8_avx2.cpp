@@ -211,5 +211,19 @@ void dct_fwd_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { 
 void dct_fwd_low_8x8_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward8<4>(from_source{src, pred}, coef); }
 void dct_inv_core_8x8_avx2(const int16_t *coef, int16_t *res, int32_t stride) { inverse8<8>(coef, to_residual{res, stride}); }
 void dct_inv_low_core_8x8_avx2(const int16_t *coef, int16_t *res, int32_t stride) { inverse8<4>(coef, to_residual{res, stride}); }
-void dct_inv_add_8x8_avx2(uint8_t *recon, const int16_t *coef) { inverse8<8>(coef, to_recon{recon}); }
+// A block whose non-zero coefficients all lie in the 4x4 corner (most coded
+// ones) takes the corner's passes: the zeros outside add nothing.
+void dct_inv_add_8x8_avx2(uint8_t *recon, const int16_t *coef) {
+  const __m256i r01 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coef));
+  const __m256i r23 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coef + 16));
+  const __m256i r45 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coef + 32));
+  const __m256i r67 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coef + 48));
+  // Columns 4-7 of rows 0-3, and rows 4-7 whole.
+  const __m256i right = _mm256_setr_epi16(0, 0, 0, 0, -1, -1, -1, -1, 0, 0, 0, 0, -1, -1, -1, -1);
+  const __m256i outside = _mm256_or_si256(_mm256_and_si256(_mm256_or_si256(r01, r23), right), _mm256_or_si256(r45, r67));
+  if (_mm256_testz_si256(outside, outside))
+    inverse8<4>(coef, to_recon{recon});
+  else
+    inverse8<8>(coef, to_recon{recon});
+}
 void dct_inv_add_low_8x8_avx2(uint8_t *recon, const int16_t *coef, int32_t) { inverse8<4>(coef, to_recon{recon}); }
