@@ -124,21 +124,74 @@ bool listed_motion(const full_cu_t &cu, int32_t i) {
   return true;
 }
 
+// Distortion and bits of a candidate's skip and merged trials.
+struct trial_result_t {
+  bool done = false;
+  uint32_t skip_dist = 0, skip_bits = 0;
+  uint32_t res_dist = 0, res_bits = 0;  // res_bits COST_NONE: no coefficient was coded
+};
+
+// The estimated bits of merge index k, from the node's states: one bin in
+// its context, the rest bypass (nothing else a CU codes uses the context).
+uint32_t merge_idx_bits(const full_cu_t &cu, int32_t k) {
+  const int32_t cmax = cu.ctx->max_merge_cand - 1;
+  if (cmax < 1) return 0;
+  const uint8_t s = cu.ctx->cabac_est_save[1 + cu.d].state[CTX_MERGE_IDX];
+  return cabac_bit_cost_table[s ^ (k > 0 ? 1 : 0)] + 256u * static_cast<uint32_t>(std::min(k + 1, cmax) - 1);
+}
+
+// An earlier candidate with candidate i's motion whose trials ran, or -1.
+int32_t same_motion_before(const full_cu_t &cu, const trial_result_t *t, int32_t i) {
+  const merge_list_t &m = cu.merge;
+  for (int32_t j = 0; j < i; j++) {
+    if (!t[j].done) continue;
+    bool same = true;
+    for (int32_t l = 0; l < 2 && same; l++)
+      same = m.ref[l][i] == m.ref[l][j] || (m.ref[l][i] < 0 && m.ref[l][j] < 0);
+    for (int32_t l = 0; l < 2 && same; l++) same = m.ref[l][i] < 0 || m.mv[l][i] == m.mv[l][j];
+    if (same) return j;
+  }
+  return -1;
+}
+
 // Every usable merge candidate coded as a skip CU and, where asked, as a
-// merged CU with residual.  Returns the best skip cost.
+// merged CU with residual.  Returns the best skip cost.  A candidate with
+// the motion of an earlier one predicts and codes exactly as it did (from
+// the same states); only its merge index bits differ, so its costs follow
+// from the earlier trials' unless it would become the best skip, whose
+// trial is kept.
 uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
   uint32_t best = COST_NONE;
   *best_residual = COST_NONE;
   node->pu.p2n.merge_flag = 1;
+  trial_result_t t[5];
   for (int32_t i = 0; i < cu.merge.count; i++) {
     if (!candidate_usable(cu, i)) continue;
+    const int32_t j = same_motion_before(cu, t, i);
+    if (j >= 0) {
+      const uint32_t delta = merge_idx_bits(cu, i) - merge_idx_bits(cu, j);
+      const uint32_t c = rd_cost(t[j].skip_dist, t[j].skip_bits + delta, node->lambda_ssd);
+      if (c >= best) {
+        if (with_residual && t[j].res_bits != COST_NONE) {
+          const uint32_t r = rd_cost(t[j].res_dist, t[j].res_bits + delta, node->lambda_ssd);
+          if (r < *best_residual) {
+            *best_residual = r;
+            cu.res_idx = i;
+          }
+        }
+        continue;
+      }
+    }
     take_candidate(cu, i, cu.b_slice);
     node->skip = 1;
     node->merge_idx = static_cast<uint32_t>(i);
     cu.commit();
     const uint32_t c = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
+    t[i].done = true;
+    t[i].skip_dist = ctx->last_distortion;
+    t[i].skip_bits = ctx->cabac.est.bits - ctx->cabac_est_save[1 + cu.d].bits;
     if (c < best) {
       best = c;
       cu.skip_idx = i;
@@ -153,6 +206,8 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     node->skip = 0;
     cu.commit();
     const uint32_t r = cu_rd_cost_residual(ctx, node->qp, &node->lambda_sad, cu.z, cu.x, cu.y, cu.s, true);
+    t[i].res_dist = ctx->last_distortion;
+    t[i].res_bits = r < COST_NONE ? ctx->cabac.est.bits - ctx->cabac_est_save[1 + cu.d].bits : COST_NONE;
     cu.restore();
     if (r < *best_residual) {
       *best_residual = r;
