@@ -180,7 +180,6 @@ int input_t::open(const input_settings_t &s) {
   if (s.forced_fps)
     fps_ = *s.forced_fps;
   picture_bytes_ = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_) * 3 / 2;
-  picture_.resize(static_cast<size_t>(picture_bytes_));
   // A few pictures per map keeps remaps rare without tying up memory.
   uint64_t window = picture_bytes_ * 3 + max_header_line;
   if (window < (uint64_t(8) << 20))
@@ -189,7 +188,7 @@ int input_t::open(const input_settings_t &s) {
   return exit_ok;
 }
 
-read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
+read_status_t input_t::next(const uint8_t *planes[3], bool want_samples, uint8_t *into) {
   if (window_.shrank())
     note_cut();
   const uint64_t size = window_.file_size();
@@ -211,7 +210,7 @@ read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
       message_ = "cannot map the input: " + std::string(std::strerror(errno));
       return read_status_t::malformed;
     case mapped_window_t::copy_result_t::cut:
-      return after_cut(planes, want_samples);
+      return after_cut(planes, want_samples, into);
     }
     std::string_view head(probe, probe_len);
     size_t eol = head.find('\n');
@@ -242,16 +241,18 @@ read_status_t input_t::next(const uint8_t *planes[3], bool want_samples) {
     return read_status_t::truncated;
   }
   if (want_samples) {
-    switch (window_.copy(position_ + header_len, static_cast<size_t>(picture_bytes_), picture_.data())) {
+    if (!into && picture_.empty())
+      picture_.resize(static_cast<size_t>(picture_bytes_));
+    uint8_t *const p = into ? into : picture_.data();
+    switch (window_.copy(position_ + header_len, static_cast<size_t>(picture_bytes_), p)) {
     case mapped_window_t::copy_result_t::ok:
       break;
     case mapped_window_t::copy_result_t::map_failed:
       message_ = "cannot map the input: " + std::string(std::strerror(errno));
       return read_status_t::malformed;
     case mapped_window_t::copy_result_t::cut:
-      return after_cut(planes, want_samples);
+      return after_cut(planes, want_samples, into);
     }
-    const uint8_t *p = picture_.data();
     const uint64_t luma = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
     planes[0] = p;
     planes[1] = p + luma;
@@ -276,11 +277,11 @@ void input_t::note_cut() {
   cut_note_ = " (the input was cut to " + std::to_string(window_.file_size()) + " bytes while being read)";
 }
 
-read_status_t input_t::after_cut(const uint8_t *planes[3], bool want_samples) {
+read_status_t input_t::after_cut(const uint8_t *planes[3], bool want_samples, uint8_t *into) {
   if (!window_.shrank()) {
     message_ = "the input changed while being read";
     return read_status_t::malformed;
   }
   note_cut();
-  return next(planes, want_samples);
+  return next(planes, want_samples, into);
 }

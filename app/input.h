@@ -44,10 +44,11 @@ public:
   uint64_t file_size() const { return window_.file_size(); }
 
   // Next picture: planes point into the program's copy of it and stay valid
-  // until the next call.  A file cut short by another process meanwhile ends
-  // as a truncated last picture.  With want_samples false only the position advances.
-  // On truncated or malformed, message() explains.
-  read_status_t next(const uint8_t *planes[3], bool want_samples = true);
+  // until the next call (with `into`, a buffer of picture_bytes() bytes, the
+  // copy goes there instead).  A file cut short by another process meanwhile
+  // ends as a truncated last picture.  With want_samples false only the
+  // position advances.  On truncated or malformed, message() explains.
+  read_status_t next(const uint8_t *planes[3], bool want_samples = true, uint8_t *into = nullptr);
   // What next() would return, without advancing.
   read_status_t peek();
   const std::string &message() const { return message_; }
@@ -56,7 +57,7 @@ public:
 private:
   void note_cut();
   // A copy hit pages another process cut off: read again with the new size.
-  read_status_t after_cut(const uint8_t *planes[3], bool want_samples);
+  read_status_t after_cut(const uint8_t *planes[3], bool want_samples, uint8_t *into);
 
   mapped_window_t window_;
   bool y4m_ = false;
@@ -67,7 +68,7 @@ private:
   uint64_t position_ = 0;
   int64_t index_ = 0;
   std::string message_;
-  std::vector<uint8_t> picture_;  // the current picture, copied out of the map
+  std::vector<uint8_t> picture_;  // the current picture, copied out of the map (made on first use)
   std::string cut_note_;          // set when another process cut the file
 };
 

@@ -13,6 +13,7 @@
 #include "exit_codes.h"
 #include "file_identity.h"
 #include "output_files.h"
+#include "read_ahead.h"
 
 volatile std::sig_atomic_t interrupt_requested = 0;
 
@@ -193,6 +194,10 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     param.stats_in = stats_text.c_str();
   }
 
+  // The pictures are read ahead from here on, beside the encoder's creation
+  // and its work.
+  read_ahead_t reader(input, cli.max_frames);
+
   // The encoder before the outputs: a run that cannot even create it leaves
   // no file behind and no existing one emptied.
   errno = 0;
@@ -259,17 +264,17 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
   int exit_code = exit_ok;
   int64_t fed = 0;
   while (!interrupt_requested && (cli.max_frames == 0 || fed < cli.max_frames)) {
-    const read_status_t st = input.next(planes);
+    const read_status_t st = reader.next(planes);
     if (st == read_status_t::end)
       break;
     if (st == read_status_t::truncated) {
       std::fprintf(stderr, "ziravov: warning: input '%s': %s; it is not encoded\n", cli.input_path.c_str(),
-                   input.message().c_str());
+                   reader.message().c_str());
       break;
     }
     if (st == read_status_t::malformed) {
       // Still flush below, so what was fed ends as a complete stream.
-      std::fprintf(stderr, "ziravov: input '%s': %s\n", cli.input_path.c_str(), input.message().c_str());
+      std::fprintf(stderr, "ziravov: input '%s': %s\n", cli.input_path.c_str(), reader.message().c_str());
       exit_code = exit_input_format;
       break;
     }

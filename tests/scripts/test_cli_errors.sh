@@ -187,6 +187,22 @@ for kind in y4m raw; do
   fi
 done
 
+# --- --frames stops the reading too: the pictures are read ahead of the
+# encoder, but never past the last one asked for, so a damaged picture after
+# it is no concern (no warning, no error), for --frames 1 to 3.
+for n in 1 2 3; do
+  run "frames-$n-before-cut" --frames $n cut.y4m cut_frames_$n.hevc
+  [ "$rc" -eq 0 ] || fail "--frames $n before a cut picture: exit code $rc"
+  grep -q -i 'warning\|error' err.txt && fail "--frames $n before a cut picture: $(head -1 err.txt)"
+  if [ $have_ffmpeg = 1 ] && [ -s cut_frames_$n.hevc ]; then
+    got=$(decoded_pictures cut_frames_$n.hevc)
+    [ "$got" = $n ] || fail "--frames $n before a cut picture: decoder got $got pictures"
+  fi
+done
+{ y4m "W$W H$H F25:1" 2; printf 'FRAMX\n'; samples $PIC; } >bad_third.y4m
+run frames-2-before-malformed --frames 2 bad_third.y4m bad_third.hevc
+[ "$rc" -eq 0 ] || fail "--frames 2 before a malformed picture: exit code $rc"
+
 # --- SIGINT: stop reading, flush, exit 130 with a complete stream -------------
 # A long input so the signal lands mid-run; if the machine is fast enough to
 # finish first, exit 0 is just as correct and the stream is checked the same.
