@@ -238,6 +238,19 @@ void register_mc(uint32_t flags) {
       {"mc_luma 16x16 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 16, 16); }); }},
       {"mc_luma 32x32 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 32, 32); }); }},
       {"mc_luma_ps 8x8 hv plane", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, hp, PLANE_STRIDE, 6, 10, 8, 8)); }); }},
+      // The shapes the level 4 and 7 refinements reach: the second pass
+      // over the local sums (16x8), the sums themselves and the regions of
+      // the half-sample phases (odd widths), a 16x8 unit, chroma units.
+      {"mc_luma 16x8 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 16, 8); }); }},
+      {"mc_luma 17x17 hv plane", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, hp, PLANE_STRIDE, 6, 10, 17, 17); }); }},
+      {"mc_luma 18x17 v", [=](const mc_funcs_t &t) { return call([=] { t.mc_luma(d, 256, p, nullptr, PLANE_STRIDE, 4, 10, 18, 17); }); }},
+      {"mc_luma_ps 10x17 h", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 72; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, nullptr, PLANE_STRIDE, 5, 0, 10, 17)); }); }},
+      {"mc_luma_ps 18x25 h", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 72; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, nullptr, PLANE_STRIDE, 5, 0, 18, 25)); }); }},
+      {"mc_luma_ps 16x8 hv", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, nullptr, PLANE_STRIDE, 6, 10, 16, 8)); }); }},
+      {"mc_chroma_ps 4x4 hv", [=](const mc_funcs_t &t) { return call([=] { t.mc_chroma_ps(s16, 64, p, PLANE_STRIDE, 3, 5, 4, 4); }); }},
+      {"mc_chroma_ps 8x4 hv", [=](const mc_funcs_t &t) { return call([=] { t.mc_chroma_ps(s16, 64, p, PLANE_STRIDE, 3, 5, 8, 4); }); }},
+      {"mc_chroma_ps 4x8 hv", [=](const mc_funcs_t &t) { return call([=] { t.mc_chroma_ps(s16, 64, p, PLANE_STRIDE, 3, 5, 4, 8); }); }},
+      {"mc_chroma_ps 8x8 h", [=](const mc_funcs_t &t) { return call([=] { t.mc_chroma_ps(s16, 64, p, PLANE_STRIDE, 3, 0, 8, 8); }); }},
       {"mc_luma_ps 16x16 v", [=](const mc_funcs_t &t) { return call([=] { int32_t st = 64; benchmark::DoNotOptimize(t.mc_luma_ps(s16, &st, p, nullptr, PLANE_STRIDE, 4, 10, 16, 16)); }); }},
       {"lowres_cost_energy 60x34", [=](const mc_funcs_t &t) {
          return call([=] {

@@ -156,26 +156,71 @@ void mc_luma_ps_from_hplanes_8xh_sse2(int16_t *dst, int32_t ds, const int16_t *p
   mc_luma_ps_from_hplanes_4xh_sse2(dst, ds, plane, ps, fx, fy, w, h);
 }
 
-// Luma prediction to pixels with the horizontal planes for fractional x
-// (the per-plane function of the sub-sample plane build); without planes a
-// fractional x takes the portable function.
-void mc_luma_from_hplanes_ssse3(uint8_t *dst, int32_t ds, const uint8_t *src, const int16_t *const *hplanes,
-                                int32_t ss, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+// Luma prediction to pixels (the mc_luma slot of this tier): over the
+// horizontal plane of a fractional x when there are planes, else by the
+// filter passes from the samples.
+void mc_luma_ssse3(uint8_t *dst, int32_t ds, const uint8_t *src, const int16_t *const *hplanes, int32_t ss,
+                   int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
   const intptr_t off = offset_of(mvx, mvy, ss, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
+  const uint8_t *s = src + off;
+  bool done;
   if (fx == 0 && fy == 0) {
-    block_copy_c(dst, ds, src + off, ss, w, h);
+    block_copy_c(dst, ds, s, ss, w, h);
+    return;
   } else if (fx == 0) {
-    (w <= 8 ? interp_luma_v_pp_8xh_ssse3 : interp_luma_v_pp_16xh_ssse3)(dst, ds, src + off, ss, 0, fy, w, h);
-  } else if (hplanes == nullptr) {
-    mc_luma_c(dst, ds, src, hplanes, ss, mvx, mvy, w, h);
+    interp_luma_v_pp_8xh_ssse3(dst, ds, s, ss, 0, fy, w, h);
+    return;
+  } else if (hplanes != nullptr) {
+    if (fy == 0) luma_hplane_round_8nxh_ssse3(dst, ds, hplanes[fx - 1] + off, ss, w, h);
+    else interp_luma_hv_pp_4xh_ssse3(dst, ds, hplanes[fx - 1] + off, ss, fx, fy, w, h);
+    return;
   } else if (fy == 0) {
-    (w <= 8 ? luma_hplane_round_8nxh_ssse3 : luma_hplane_round_16nxh_ssse3)(dst, ds, hplanes[fx - 1] + off, ss, w, h);
+    done = filter_h<8, out_t::pixels>(dst, ds, s, ss, fx, w, h);
   } else {
-    (w <= 4 ? interp_luma_hv_pp_4xh_ssse3 : interp_luma_hv_pp_wxh_ssse3)(dst, ds, hplanes[fx - 1] + off, ss, fx, fy,
-                                                                         w, h);
+    done = filter_hv<8, out_t::pixels>(dst, ds, s, ss, fx, fy, w, h);
   }
+  if (!done) mc_luma_c(dst, ds, src, hplanes, ss, mvx, mvy, w, h);
+}
+
+// The per-plane function of the sub-sample plane build.
+void mc_luma_from_hplanes_ssse3(uint8_t *dst, int32_t ds, const uint8_t *src, const int16_t *const *hplanes,
+                                int32_t ss, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+  mc_luma_ssse3(dst, ds, src, hplanes, ss, mvx, mvy, w, h);
+}
+
+const uint8_t *get_ref_ssse3(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, const int16_t *const *hplanes,
+                             int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+  if (((mvx | mvy) & 3) == 0) {
+    *stride_io = ref_stride;
+    return ref + offset_of(mvx, mvy, ref_stride, 2);
+  }
+  mc_luma_ssse3(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
+  return buf;
+}
+
+// Luma prediction to 16-bit samples (the mc_luma_ps slot of this tier): the
+// horizontal plane itself for a horizontal-only fraction, else as above.
+const int16_t *mc_luma_ps_ssse3(int16_t *dst, int32_t *dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
+                                int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
+  if (w <= 0 || h <= 0) return dst;
+  const intptr_t off = offset_of(mvx, mvy, ref_stride, 2);
+  const int32_t fx = mvx & 3, fy = mvy & 3;
+  const uint8_t *s = ref + off;
+  if (fx != 0 && fy == 0 && hplanes != nullptr) {
+    *dst_stride = ref_stride;
+    return hplanes[fx - 1] + off;
+  }
+  const int32_t ds = *dst_stride;
+  bool done;
+  if (fx == 0 && fy == 0) done = fullpel_words(dst, ds, s, ref_stride, w, h);
+  else if (fx != 0 && hplanes != nullptr)
+    done = filter_v_words<8, out_t::words>(dst, ds, hplanes[fx - 1] + off, ref_stride, fy, w, h);
+  else if (fy == 0) done = filter_h<8, out_t::words>(dst, ds, s, ref_stride, fx, w, h);
+  else if (fx == 0) done = filter_v<8, out_t::words>(dst, ds, s, ref_stride, fy, w, h);
+  else done = filter_hv<8, out_t::words>(dst, ds, s, ref_stride, fx, fy, w, h);
+  return done ? dst : mc_luma_ps_c(dst, dst_stride, ref, hplanes, ref_stride, mvx, mvy, w, h);
 }
 
 // Raw horizontal sums of phase + 1 for rows -3 .. height + 3 (the plane

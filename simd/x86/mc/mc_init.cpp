@@ -6,6 +6,9 @@
 #include "simd/x86/simd_install.h"
 
 void install_mc_ssse3(mc_funcs_t *m) {
+  m->mc_luma = mc_luma_ssse3;
+  m->mc_luma_ps = mc_luma_ps_ssse3;
+  m->get_ref = get_ref_ssse3;
   m->mc_chroma = mc_chroma_ssse3;
   m->mc_chroma_ps = mc_chroma_ps_ssse3;
   m->bipred_avg = bipred_avg_ssse3;

@@ -70,6 +70,12 @@ void mc_luma_ps_from_hplanes_8xh_sse2(int16_t *dst, int32_t ds, const int16_t *p
                                       int32_t fy, int32_t w, int32_t h);
 void mc_luma_from_hplanes_ssse3(uint8_t *dst, int32_t ds, const uint8_t *src, const int16_t *const *hplanes,
                                 int32_t ss, int32_t mvx, int32_t mvy, int32_t w, int32_t h);
+void mc_luma_ssse3(uint8_t *dst, int32_t ds, const uint8_t *src, const int16_t *const *hplanes, int32_t ss,
+                   int32_t mvx, int32_t mvy, int32_t w, int32_t h);
+const int16_t *mc_luma_ps_ssse3(int16_t *dst, int32_t *dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
+                                int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h);
+const uint8_t *get_ref_ssse3(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, const int16_t *const *hplanes,
+                             int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h);
 // Raw horizontal sums of fraction phase + 1 for rows -3 .. height + 3.
 void interp_luma_h_ps_8xh_ssse3(int16_t *dst, const uint8_t *src, int32_t stride, int32_t width, int32_t height,
                                 int32_t phase);
