@@ -291,22 +291,6 @@ int32_t mvp_get_amvp_candidates(encoder_t *ctx, int32_t /*z*/, int32_t x, int32_
   return (n == 1 && cand[0] == 0) ? 1 : 2;
 }
 
-int32_t mvp_select_mvd(const mv_t *mv, const mv_t *predictors, int32_t count, int16_t mvd[2]) {
-  const int16_t dx0 = static_cast<int16_t>(mv_x(*mv) - mv_x(predictors[0]));
-  const int16_t dy0 = static_cast<int16_t>(mv_y(*mv) - mv_y(predictors[0]));
-  mvd[0] = dx0;
-  mvd[1] = dy0;
-  if (count < 2) return 0;
-  const int16_t dx1 = static_cast<int16_t>(mv_x(*mv) - mv_x(predictors[1]));
-  const int16_t dy1 = static_cast<int16_t>(mv_y(*mv) - mv_y(predictors[1]));
-  const int32_t cost0 = std::abs(static_cast<int32_t>(dx0)) + std::abs(static_cast<int32_t>(dy0));
-  const int32_t cost1 = std::abs(static_cast<int32_t>(dx1)) + std::abs(static_cast<int32_t>(dy1));
-  if (cost0 <= cost1) return 0;
-  mvd[0] = dx1;
-  mvd[1] = dy1;
-  return 1;
-}
-
 int32_t mvp_get_merge_candidates(encoder_t *ctx, int32_t /*z*/, int32_t x, int32_t y, int32_t w, int32_t h,
                                  int32_t /*unused*/, mv_t mv_l0[5], mv_t mv_l1[5], int8_t ref_l0[5],
                                  int8_t ref_l1[5], uint32_t *mask) {

@@ -24,6 +24,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 
 #include "analysis/ctu_maps.h"
 #include "motion/mv.h"
@@ -48,8 +49,23 @@ int32_t mvp_get_amvp_candidates(encoder_t *ctx, int32_t z, int32_t x, int32_t y,
                                 int32_t unused, int32_t list, mv_t out[2]);
 
 // Writes mv - predictors[i] into mvd and returns i, the predictor with the
-// smaller sum of absolute differences (ties and count < 2 give 0).
-int32_t mvp_select_mvd(const mv_t *mv, const mv_t *predictors, int32_t count, int16_t mvd[2]);
+// smaller sum of absolute differences (ties and count < 2 give 0).  Inline:
+// the motion searches call it for every candidate that may win.
+inline int32_t mvp_select_mvd(const mv_t *mv, const mv_t *predictors, int32_t count, int16_t mvd[2]) {
+  const int16_t dx0 = static_cast<int16_t>(mv_x(*mv) - mv_x(predictors[0]));
+  const int16_t dy0 = static_cast<int16_t>(mv_y(*mv) - mv_y(predictors[0]));
+  mvd[0] = dx0;
+  mvd[1] = dy0;
+  if (count < 2) return 0;
+  const int16_t dx1 = static_cast<int16_t>(mv_x(*mv) - mv_x(predictors[1]));
+  const int16_t dy1 = static_cast<int16_t>(mv_y(*mv) - mv_y(predictors[1]));
+  const int32_t cost0 = std::abs(static_cast<int32_t>(dx0)) + std::abs(static_cast<int32_t>(dy0));
+  const int32_t cost1 = std::abs(static_cast<int32_t>(dx1)) + std::abs(static_cast<int32_t>(dy1));
+  if (cost0 <= cost1) return 0;
+  mvd[0] = dx1;
+  mvd[1] = dy1;
+  return 1;
+}
 
 // Merge candidates of P and B slices. Returns min(candidates, max_merge_cand);
 // bit i of *mask: candidate i is the temporal candidate or built from it.
