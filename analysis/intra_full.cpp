@@ -77,12 +77,10 @@ void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_s
   transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final);
 }
 
-// Every trial is costed from the states the node started with and sees
-// its own block as not yet coded.
-void begin_trial(const cu_t &cu) {
-  cu.ctx->cabac.est = cu.ctx->cabac_est_save[1 + cu.depth];
-  grid_mark_unavailable(cu.ctx, cu.x, cu.y, cu.size, cu.size);
-}
+// Every trial is costed from the states the node started with.  (The
+// availability grid says which neighbours' motion can be predicted from;
+// an intra picture has none, so its trials leave the grid alone.)
+void begin_trial(const cu_t &cu) { cu.ctx->cabac.est = cu.ctx->cabac_est_save[1 + cu.depth]; }
 
 // Residual quad-tree search of one luma mode plus its mode bits.
 uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final) {

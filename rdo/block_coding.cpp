@@ -20,15 +20,6 @@ int32_t chroma_qp(int32_t qpy) {
   return table[qpi - 30];
 }
 
-int32_t scan_idx_for(int32_t is_intra, int32_t pred_mode, int32_t log2_size, int32_t plane) {
-  if (!is_intra) return 0;
-  if (log2_size == 2 || (log2_size == 3 && plane == 0)) {
-    if (pred_mode >= 6 && pred_mode <= 14) return 2;
-    if (pred_mode >= 22 && pred_mode <= 30) return 1;
-  }
-  return 0;
-}
-
 int32_t chroma_mode_of(int32_t syntax, int32_t luma_mode) {
   static const uint8_t modes[4] = {0, 26, 10, 1};
   if (syntax == 4) return luma_mode;
@@ -46,6 +37,17 @@ void intra_refs_keep_begin(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_si
 
 void intra_refs_keep_end(encoder_t *ctx) { ctx->refs_keep = 0; }
 
+// An array of 4N + 1 samples (N = 4..32) in copies of fixed lengths, rounded
+// up to 16 bytes: 32, 48, 80, 144 (every array holds 144, chroma's 96).
+static void kept_copy(uint8_t *dst, const uint8_t *src, int32_t log2_size) {
+  switch (log2_size) {
+    case 2: std::memcpy(dst, src, 32); break;
+    case 3: std::memcpy(dst, src, 48); break;
+    case 4: std::memcpy(dst, src, 80); break;
+    default: std::memcpy(dst, src, 144); break;
+  }
+}
+
 void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size) {
   uint8_t *nb = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
   const bool smooth = plane == 0 && log2_size > 2;
@@ -59,14 +61,9 @@ void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int
     const int32_t i = log2_size - 2;
     kept = plane ? ctx->nb_kept_chroma[plane - 1][i] : ctx->nb_kept_luma[i];
     kept_smooth = ctx->nb_kept_luma_smooth[i];
-    // Whole arrays: a fixed length copies faster than the used part.
     if (ctx->refs_kept[plane] >> i & 1) {
-      if (plane) {
-        std::memcpy(nb, kept, sizeof(ctx->nb_chroma[0]));
-        return;
-      }
-      std::memcpy(nb, kept, sizeof(ctx->nb_luma));
-      if (smooth) std::memcpy(ctx->nb_luma_smooth, kept_smooth, sizeof(ctx->nb_luma_smooth));
+      kept_copy(nb, kept, log2_size);
+      if (smooth) kept_copy(ctx->nb_luma_smooth, kept_smooth, log2_size);
       return;
     }
     ctx->refs_kept[plane] = static_cast<uint8_t>(ctx->refs_kept[plane] | 1 << i);
@@ -74,12 +71,8 @@ void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int
   intra_build_neighbours(ctx, plane, x, y, 1 << log2_size, 0, nb);
   if (smooth) ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
   if (kept) {
-    if (plane) {
-      std::memcpy(kept, nb, sizeof(ctx->nb_chroma[0]));
-      return;
-    }
-    std::memcpy(kept, nb, sizeof(ctx->nb_luma));
-    if (smooth) std::memcpy(kept_smooth, ctx->nb_luma_smooth, sizeof(ctx->nb_luma_smooth));
+    kept_copy(kept, nb, log2_size);
+    if (smooth) kept_copy(kept_smooth, ctx->nb_luma_smooth, log2_size);
   }
 }
 

@@ -22,7 +22,14 @@ inline uint8_t *ctu_rec_at(encoder_t *ctx, int32_t plane, int32_t x, int32_t y) 
 // H.265 8.6.1: QpC from QpY without offsets (4:2:0 table).
 int32_t chroma_qp(int32_t qpy);
 // H.265 7.4.9.11: scanIdx of a transform block (0 diagonal, 1 horizontal, 2 vertical).
-int32_t scan_idx_for(int32_t is_intra, int32_t pred_mode, int32_t log2_size, int32_t plane);
+inline int32_t scan_idx_for(int32_t is_intra, int32_t pred_mode, int32_t log2_size, int32_t plane) {
+  if (!is_intra) return 0;
+  if (log2_size == 2 || (log2_size == 3 && plane == 0)) {
+    if (pred_mode >= 6 && pred_mode <= 14) return 2;
+    if (pred_mode >= 22 && pred_mode <= 30) return 1;
+  }
+  return 0;
+}
 // H.265 8.4.3: chroma prediction mode from intra_chroma_pred_mode and the luma mode.
 int32_t chroma_mode_of(int32_t syntax, int32_t luma_mode);
 
