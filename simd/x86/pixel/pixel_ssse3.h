@@ -75,6 +75,9 @@ uint32_t ssd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int
 uint32_t ssd_wxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h);
 // Hadamard sums: SATD of 4x4 tiles, SA8D of 8x8 tiles.
 uint32_t satd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t satd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t satd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t satd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t satd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t satd_8x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t satd_4x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

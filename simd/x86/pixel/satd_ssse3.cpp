@@ -65,6 +65,32 @@ uint32_t satd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
                         b_stride);
 }
 
+// The squares of 16, 32 and 64: the sum of their 8x8 tiles' SATDs, as the
+// portable function sums its 4x4 tiles (each halved exactly).
+namespace {
+
+template <int N>
+uint32_t satd_square_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  uint32_t sum = 0;
+  for (int32_t y = 0; y < N; y += 8)
+    for (int32_t x = 0; x < N; x += 8)
+      sum += satd_8x8_ssse3(a + y * static_cast<intptr_t>(a_stride) + x, a_stride,
+                            b + y * static_cast<intptr_t>(b_stride) + x, b_stride);
+  return sum;
+}
+
+}  // namespace
+
+uint32_t satd_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return satd_square_ssse3<16>(a, a_stride, b, b_stride);
+}
+uint32_t satd_32x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return satd_square_ssse3<32>(a, a_stride, b, b_stride);
+}
+uint32_t satd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  return satd_square_ssse3<64>(a, a_stride, b, b_stride);
+}
+
 // Rows k and k + 4 of a 4-wide block side by side: the 4x8 block as two
 // tiles of an 8x4 one.
 namespace {
