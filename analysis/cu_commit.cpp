@@ -29,10 +29,24 @@ void commit_pu(ctu_maps_t *m, int32_t p, int32_t w8, int32_t h8, uint8_t merge, 
   }
 }
 
+// Rows of n4 bytes of a 4x4-unit map, each row one fixed-width store.
+template <int32_t N4>
+void fill_map4(uint8_t *first, uint8_t v) {
+  uint8_t row[N4];
+  std::memset(row, v, N4);
+  for (int32_t r = 0; r < N4; r++) std::memcpy(first + r * MAP4_STRIDE, row, N4);
+}
+
 void set_luma_dir(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t mode) {
-  const int32_t n4 = 1 << (log2_size - 2);
-  grid_fill_rect(reinterpret_cast<uint8_t *>(ctx->maps->intra_dir) + map4_index(zorder_x(z), zorder_y(z)), n4, n4,
-                 static_cast<uint8_t>(mode));
+  uint8_t *first = reinterpret_cast<uint8_t *>(ctx->maps->intra_dir) + map4_index(zorder_x(z), zorder_y(z));
+  const uint8_t v = static_cast<uint8_t>(mode);
+  switch (log2_size) {
+    case 2: fill_map4<1>(first, v); break;
+    case 3: fill_map4<2>(first, v); break;
+    case 4: fill_map4<4>(first, v); break;
+    case 5: fill_map4<8>(first, v); break;
+    default: fill_map4<16>(first, v); break;
+  }
   fill_units(ctx->maps->unit.luma_mode, z, log2_size, static_cast<uint8_t>(mode < 0 ? 1 : mode));
 }
 
