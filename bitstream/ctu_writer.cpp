@@ -220,7 +220,9 @@ template <int32_t fixed_log2, class S>
     uint8_t sig_ctx[16];
     residual_ctx::group_sig_ctx(sig_ctx, pos, log2_size, chroma, scan_idx, right + 2 * below);
     const int32_t from = top - (g == last_group);
-    for (int32_t k = from; k > 0; k--) s.bin(sig_ctx[k], (map >> (top - k)) & 1);
+    // The map shifted along with k: bit 0 is always entry k's.
+    uint32_t ahead = map >> (top - from);
+    for (int32_t k = from; k > 0; k--, ahead >>= 1) s.bin(sig_ctx[k], ahead & 1);
     if (from >= 0 && !(infer_dc && (map & ((1u << top) - 1)) == 0)) s.bin(sig_ctx[0], (map >> top) & 1);
     // The non-zero levels in that order, the last position's first (an
     // empty block's last position counts, as it is coded).
@@ -283,8 +285,11 @@ void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t l
                     int32_t scan_idx) {
   if constexpr (std::is_same_v<S, sink_estimate>) {
     sink_residual_estimate r{s.e->state, 0};
+    // 8x8 blocks, a sixth of the estimates, also get a body of their own.
     if (log2_size == 2)
       write_residual_body<2>(r, ctx, levels, log2_size, plane, scan_idx);
+    else if (log2_size == 3)
+      write_residual_body<3>(r, ctx, levels, log2_size, plane, scan_idx);
     else
       write_residual_body<0>(r, ctx, levels, log2_size, plane, scan_idx);
     s.e->bits += r.bits;

@@ -8,9 +8,16 @@
 #include "encoder/encoder.h"
 #include "rdo/quant_memo.h"
 
-uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp) {
+namespace {
+// chroma_weight within this file, where every transform block asks for it:
+// the exported function is a call that the library's position-independent
+// build never takes inline.
+inline uint32_t chroma_weight_of(const analysis_tables_t *tables, int32_t qp) {
   return tables->chroma_weight_table[std::clamp(qp, 0, CHROMA_WEIGHT_COUNT - 1)];
 }
+}  // namespace
+
+uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp) { return chroma_weight_of(tables, qp); }
 
 int32_t chroma_qp(int32_t qpy) {
   static const uint8_t table[14] = {29, 30, 31, 32, 33, 33, 34, 34, 35, 35, 36, 36, 37, 37};
@@ -117,10 +124,8 @@ struct sign_hiding_powers_t {
   }
 };
 
-const sign_hiding_powers_t &sign_hiding_powers() {
-  static const sign_hiding_powers_t powers;
-  return powers;
-}
+// Built before the encoder runs: no guarded first use on every block.
+const sign_hiding_powers_t sign_hiding_powers;
 
 }  // namespace
 
@@ -143,7 +148,7 @@ namespace {
     // sample error; lambda weighs a bit against the latter.
     double rate_weight = 0;
     if (ctx->param.rdoq) {
-      const sign_hiding_powers_t &pw = sign_hiding_powers();
+      const sign_hiding_powers_t &pw = sign_hiding_powers;
       const double qstep2 = qp >= 0 && qp < 64 ? pw.qstep2[qp] : std::exp2((qp - 4) / 3.0);
       const double step2 = qpar.shift >= 0 && qpar.shift < 32 ? pw.level_step2[qpar.shift] : std::exp2(2.0 * qpar.shift);
       rate_weight = ctx->ctu_lambda_ssd / 256.0 * step2 / qstep2;
@@ -210,7 +215,7 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     req.is_intra = is_intra;
     req.scan_type = scan_idx;
     req.lambda = ctx->ctu_lambda_ssd;
-    req.chroma_weight = static_cast<int32_t>(chroma_weight(ctx->tables, qp));
+    req.chroma_weight = static_cast<int32_t>(chroma_weight_of(ctx->tables, qp));
     req.est = &ctx->cabac.est;
     // A block left empty also spares its cbf, which decides whether a lone
     // small level is worth coding.  Its context follows the block's depth
