@@ -79,6 +79,10 @@ void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, 
 }
 
 void set_units(uint8_t *a, int32_t z, int32_t log2_size, uint8_t mask, uint8_t bits) {
+  if (log2_size == 2) {
+    a[z] = static_cast<uint8_t>((a[z] & ~mask) | bits);
+    return;
+  }
   for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) a[z + i] = static_cast<uint8_t>((a[z + i] & ~mask) | bits);
 }
 
@@ -101,7 +105,8 @@ uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t lo
   const uint32_t nz =
       transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->maps->unit.coef_y + 16 * z);
   set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
-  cu_commit_transform_sizes(ctx, s.nodes, z, log2_size);
+  // Every caller has made this block a leaf (tu_split 0, 32x32 at most).
+  fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
   uint32_t bits = cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
   if (nz)
     bits += residual_bits(ctx, &ctx->cabac.est, ctx->maps->unit.coef_y + 16 * z, log2_size, 0,
