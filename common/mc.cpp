@@ -24,12 +24,6 @@ constexpr int32_t TILE = 64;
 
 inline uint8_t clip_pixel(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
-// Block offset of a vector: integer part by arithmetic shift (toward minus
-// infinity), in pointer-width arithmetic so no product can overflow.
-inline intptr_t vector_offset(int32_t mvx, int32_t mvy, int32_t stride, int32_t frac_bits) {
-  return static_cast<intptr_t>(mvy >> frac_bits) * stride + (mvx >> frac_bits);
-}
-
 template <int TAPS, typename T>
 inline int32_t filter_sum(const T *p, intptr_t step, const int16_t *c) {
   int32_t s = 0;
@@ -225,11 +219,8 @@ const int16_t *mc_luma_ps_c(int16_t *dst, int32_t *dst_stride, const uint8_t *re
   if (w <= 0 || h <= 0) return dst;
   const intptr_t off = vector_offset(mvx, mvy, ref_stride, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
+  if (const int16_t *window = luma_ps_plane_window(hplanes, off, fx, fy, ref_stride, dst_stride)) return window;
   const uint8_t *s = ref + off;
-  if (fx != 0 && fy == 0 && hplanes != nullptr) {
-    *dst_stride = ref_stride;
-    return hplanes[fx - 1] + off;
-  }
   const int32_t ds = *dst_stride;
   auto out = [&](int32_t x, int32_t y) -> int16_t & { return dst[static_cast<intptr_t>(y) * ds + x]; };
   if (fx == 0 && fy == 0) {

@@ -5,6 +5,22 @@
 
 #include "common/primitives.h"
 
+// Block offset of a vector: integer part by arithmetic shift (toward minus
+// infinity), in pointer-width arithmetic so no product can overflow.
+inline intptr_t vector_offset(int32_t mvx, int32_t mvy, int32_t stride, int32_t frac_bits) {
+  return static_cast<intptr_t>(mvy >> frac_bits) * stride + (mvx >> frac_bits);
+}
+
+// The mc_luma_ps contract of every tier: a horizontal-only fraction is a
+// window of the horizontal plane itself (its stride handed back), so nothing
+// is filtered; null when the samples must be filtered into dst.
+inline const int16_t *luma_ps_plane_window(const int16_t *const *hplanes, intptr_t off, int32_t fx, int32_t fy,
+                                           int32_t ref_stride, int32_t *dst_stride) {
+  if (fx == 0 || fy != 0 || hplanes == nullptr) return nullptr;
+  *dst_stride = ref_stride;
+  return hplanes[fx - 1] + off;
+}
+
 // H.265 Table 8-12 (luma, quarter fractions 0..3, tap k weighs the sample at
 // offset k - 3) and Table 8-13 (chroma, eighth fractions 0..7, tap k weighs
 // offset k - 1).

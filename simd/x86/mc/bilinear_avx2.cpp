@@ -108,7 +108,7 @@ constexpr bilinear_2d_t BILINEAR_HV[4] = {interp_bilinear_hv_8x8_avx, interp_bil
 void mc_luma_bilinear_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t mvx,
                            int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const uint8_t *s = src + offset_of(mvx, mvy, src_stride, 2);
+  const uint8_t *s = src + vector_offset(mvx, mvy, src_stride, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
   const int32_t k = w != h ? -1 : w == 8 ? 0 : w == 16 ? 1 : w == 32 ? 2 : w == 64 ? 3 : -1;
   if (k >= 0 && (fx | fy) != 0) {
@@ -127,7 +127,7 @@ const uint8_t *get_ref_bilinear_avx2(uint8_t *buf, int32_t *stride_io, const uin
                                      int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (((mvx | mvy) & 3) == 0) {
     *stride_io = ref_stride;
-    return ref + offset_of(mvx, mvy, ref_stride, 2);
+    return ref + vector_offset(mvx, mvy, ref_stride, 2);
   }
   mc_luma_bilinear_avx2(buf, *stride_io, ref, ref_stride, mvx, mvy, w, h);
   return buf;

@@ -202,7 +202,7 @@ void luma_from_plane(uint8_t *dst, int32_t ds, const int16_t *p, int32_t ps, int
 void mc_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
                   int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const intptr_t off = offset_of(mvx, mvy, ref_stride, 2);
+  const intptr_t off = vector_offset(mvx, mvy, ref_stride, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
   const uint8_t *s = ref + off;
   bool done;
@@ -241,7 +241,7 @@ const uint8_t *get_ref_avx2(uint8_t *buf, int32_t *stride_io, const uint8_t *ref
                             int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (((mvx | mvy) & 3) == 0) {
     *stride_io = ref_stride;
-    return ref + offset_of(mvx, mvy, ref_stride, 2);
+    return ref + vector_offset(mvx, mvy, ref_stride, 2);
   }
   mc_luma_avx2(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
   return buf;
@@ -249,7 +249,7 @@ const uint8_t *get_ref_avx2(uint8_t *buf, int32_t *stride_io, const uint8_t *ref
 
 void subpel_plane_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *const *planes, int32_t stride,
                             int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
-  block_copy_avx2(dst, dst_stride, planes[((mvy & 3) << 2) | (mvx & 3)] + offset_of(mvx, mvy, stride, 2), stride, w,
+  block_copy_avx2(dst, dst_stride, planes[((mvy & 3) << 2) | (mvx & 3)] + vector_offset(mvx, mvy, stride, 2), stride, w,
                   h);
 }
 
@@ -269,13 +269,10 @@ void p2s_64x64_avx2(const uint8_t *src, int32_t ss, int16_t *dst, int32_t ds) { 
 const int16_t *mc_luma_ps_avx2(int16_t *dst, int32_t *dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
                                int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return dst;
-  const intptr_t off = offset_of(mvx, mvy, ref_stride, 2);
+  const intptr_t off = vector_offset(mvx, mvy, ref_stride, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
+  if (const int16_t *window = luma_ps_plane_window(hplanes, off, fx, fy, ref_stride, dst_stride)) return window;
   const uint8_t *s = ref + off;
-  if (fx != 0 && fy == 0 && hplanes != nullptr) {
-    *dst_stride = ref_stride;
-    return hplanes[fx - 1] + off;
-  }
   const int32_t ds = *dst_stride;
   const int32_t k = square_kernel(w, h);
   bool done = true;
@@ -359,7 +356,7 @@ void interp_chroma_hv_ps_32x32_avx2(int16_t *d, int32_t ds, const uint8_t *s, in
 void mc_chroma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride, int32_t mvx, int32_t mvy,
                     int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const uint8_t *s = ref + offset_of(mvx, mvy, ref_stride, 3);
+  const uint8_t *s = ref + vector_offset(mvx, mvy, ref_stride, 3);
   const int32_t fx = mvx & 7, fy = mvy & 7;
   const uint32_t uh = static_cast<uint32_t>(h);
   if (fx == 0 && fy == 0) block_copy_avx2(dst, dst_stride, s, ref_stride, w, h);
@@ -382,7 +379,7 @@ void mc_chroma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32_
 void mc_chroma_ps_avx2(int16_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride, int32_t mvx,
                        int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const uint8_t *s = ref + offset_of(mvx, mvy, ref_stride, 3);
+  const uint8_t *s = ref + vector_offset(mvx, mvy, ref_stride, 3);
   const int32_t fx = mvx & 7, fy = mvy & 7;
   const uint32_t ux = static_cast<uint32_t>(fx), uy = static_cast<uint32_t>(fy);
   if (w == h && (w == 4 || w == 8 || w == 16 || w == 32)) {

@@ -84,7 +84,7 @@ void p2s_wxh_sse2(int16_t *dst, int32_t ds, const uint8_t *src, int32_t ss, int3
 void mc_chroma_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride, int32_t mvx,
                      int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const uint8_t *s = ref + offset_of(mvx, mvy, ref_stride, 3);
+  const uint8_t *s = ref + vector_offset(mvx, mvy, ref_stride, 3);
   const int32_t fx = mvx & 7, fy = mvy & 7;
   if (fx == 0 && fy == 0) block_copy_c(dst, dst_stride, s, ref_stride, w, h);
   else if (fx == 0) interp_chroma_v_pp_wxh_ssse3(dst, dst_stride, s, ref_stride, 0, fy, w, h);
@@ -95,7 +95,7 @@ void mc_chroma_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32
 void mc_chroma_ps_ssse3(int16_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride, int32_t mvx,
                         int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const uint8_t *s = ref + offset_of(mvx, mvy, ref_stride, 3);
+  const uint8_t *s = ref + vector_offset(mvx, mvy, ref_stride, 3);
   const int32_t fx = mvx & 7, fy = mvy & 7;
   if (fx == 0 && fy == 0) p2s_wxh_sse2(dst, dst_stride, s, ref_stride, w, h);
   else if (fx == 0) interp_chroma_v_ps_wxh_ssse3(dst, dst_stride, s, ref_stride, 0, fy, w, h);
@@ -162,7 +162,7 @@ void mc_luma_ps_from_hplanes_8xh_sse2(int16_t *dst, int32_t ds, const int16_t *p
 void mc_luma_ssse3(uint8_t *dst, int32_t ds, const uint8_t *src, const int16_t *const *hplanes, int32_t ss,
                    int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const intptr_t off = offset_of(mvx, mvy, ss, 2);
+  const intptr_t off = vector_offset(mvx, mvy, ss, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
   const uint8_t *s = src + off;
   bool done;
@@ -194,7 +194,7 @@ const uint8_t *get_ref_ssse3(uint8_t *buf, int32_t *stride_io, const uint8_t *re
                              int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (((mvx | mvy) & 3) == 0) {
     *stride_io = ref_stride;
-    return ref + offset_of(mvx, mvy, ref_stride, 2);
+    return ref + vector_offset(mvx, mvy, ref_stride, 2);
   }
   mc_luma_ssse3(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
   return buf;
@@ -205,13 +205,10 @@ const uint8_t *get_ref_ssse3(uint8_t *buf, int32_t *stride_io, const uint8_t *re
 const int16_t *mc_luma_ps_ssse3(int16_t *dst, int32_t *dst_stride, const uint8_t *ref, const int16_t *const *hplanes,
                                 int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return dst;
-  const intptr_t off = offset_of(mvx, mvy, ref_stride, 2);
+  const intptr_t off = vector_offset(mvx, mvy, ref_stride, 2);
   const int32_t fx = mvx & 3, fy = mvy & 3;
+  if (const int16_t *window = luma_ps_plane_window(hplanes, off, fx, fy, ref_stride, dst_stride)) return window;
   const uint8_t *s = ref + off;
-  if (fx != 0 && fy == 0 && hplanes != nullptr) {
-    *dst_stride = ref_stride;
-    return hplanes[fx - 1] + off;
-  }
   const int32_t ds = *dst_stride;
   bool done;
   if (fx == 0 && fy == 0) done = fullpel_words(dst, ds, s, ref_stride, w, h);

@@ -697,17 +697,13 @@ inline bool plane_round(uint8_t *dst, intptr_t ds, const int16_t *src, intptr_t 
   });
 }
 
-inline intptr_t offset_of(int32_t mvx, int32_t mvy, int32_t stride, int32_t frac_bits) {
-  return static_cast<intptr_t>(mvy >> frac_bits) * stride + (mvx >> frac_bits);
-}
-
 // The chroma slot bodies, shared by both tiers; `copy` is the tier's block
 // copy.
 template <typename Copy>
 void chroma_to_pixels(Copy copy, uint8_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride,
                       int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const uint8_t *s = ref + offset_of(mvx, mvy, ref_stride, 3);
+  const uint8_t *s = ref + vector_offset(mvx, mvy, ref_stride, 3);
   const int32_t fx = mvx & 7, fy = mvy & 7;
   bool done;
   if (fx == 0 && fy == 0) {
@@ -726,7 +722,7 @@ void chroma_to_pixels(Copy copy, uint8_t *dst, int32_t dst_stride, const uint8_t
 inline void chroma_to_words(int16_t *dst, int32_t dst_stride, const uint8_t *ref, int32_t ref_stride, int32_t mvx,
                             int32_t mvy, int32_t w, int32_t h) {
   if (w <= 0 || h <= 0) return;
-  const uint8_t *s = ref + offset_of(mvx, mvy, ref_stride, 3);
+  const uint8_t *s = ref + vector_offset(mvx, mvy, ref_stride, 3);
   const int32_t fx = mvx & 7, fy = mvy & 7;
   bool done;
   if (fx == 0 && fy == 0) done = fullpel_words(dst, dst_stride, s, ref_stride, w, h);

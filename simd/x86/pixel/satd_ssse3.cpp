@@ -65,18 +65,24 @@ uint32_t satd_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
                         b_stride);
 }
 
-// The squares of 16, 32 and 64: the sum of their 8x8 tiles' SATDs, as the
-// portable function sums its 4x4 tiles (each halved exactly).
 namespace {
 
+// A W x H block as the sum of its T x T tiles' costs.
+template <int W, int H, int T, uint32_t (*Tile)(const uint8_t *, int32_t, const uint8_t *, int32_t)>
+uint32_t tile_sum_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  uint32_t sum = 0;
+  for (int32_t y = 0; y < H; y += T)
+    for (int32_t x = 0; x < W; x += T)
+      sum += Tile(a + y * static_cast<intptr_t>(a_stride) + x, a_stride, b + y * static_cast<intptr_t>(b_stride) + x,
+                  b_stride);
+  return sum;
+}
+
+// The squares of 16, 32 and 64: the sum of their 8x8 tiles' SATDs, as the
+// portable function sums its 4x4 tiles (each halved exactly).
 template <int N>
 uint32_t satd_square_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  uint32_t sum = 0;
-  for (int32_t y = 0; y < N; y += 8)
-    for (int32_t x = 0; x < N; x += 8)
-      sum += satd_8x8_ssse3(a + y * static_cast<intptr_t>(a_stride) + x, a_stride,
-                            b + y * static_cast<intptr_t>(b_stride) + x, b_stride);
-  return sum;
+  return tile_sum_ssse3<N, N, 8, satd_8x8_ssse3>(a, a_stride, b, b_stride);
 }
 
 }  // namespace
@@ -192,12 +198,7 @@ namespace {
 // Larger blocks: the sum of their rounded 16x16 units.
 template <int W, int H>
 uint32_t sa8d_big_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  uint32_t sum = 0;
-  for (int32_t y = 0; y < H; y += 16)
-    for (int32_t x = 0; x < W; x += 16)
-      sum += sa8d_16x16_ssse3(a + y * static_cast<intptr_t>(a_stride) + x, a_stride,
-                              b + y * static_cast<intptr_t>(b_stride) + x, b_stride);
-  return sum;
+  return tile_sum_ssse3<W, H, 16, sa8d_16x16_ssse3>(a, a_stride, b, b_stride);
 }
 
 }  // namespace
