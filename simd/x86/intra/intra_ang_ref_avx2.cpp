@@ -23,6 +23,7 @@
 #include <cstring>
 #include <utility>
 
+#include "simd/x86/intra/intra_ang_lines.h"
 #include "simd/x86/intra/intra_ang_model.h"
 #include "simd/x86/intra/intra_kernels.h"
 #include "simd/x86/intra/intra_transpose.h"
@@ -47,42 +48,7 @@ inline void weighted_line(uint8_t *out, const uint8_t *row) {
     const __m256i hi = _mm256_mulhrs_epi16(_mm256_maddubs_epi16(_mm256_unpackhi_epi8(a, b), w), round);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), _mm256_packus_epi16(lo, hi));
   } else {
-    const __m128i w = _mm_set1_epi16(static_cast<int16_t>(f << 8 | (32 - f)));
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 1));
-    const __m128i round = _mm_set1_epi16(1024);
-    const __m128i lo = _mm_mulhrs_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), w), round);
-    const __m128i hi = _mm_mulhrs_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), w), round);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(lo, hi));
-  }
-}
-
-template <typename F, int... K>
-inline void unroll(F f, std::integer_sequence<int, K...>) {
-  (f(std::integral_constant<int, K>{}), ...);
-}
-
-inline uint8_t clip_pixel(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
-
-// Modes 10 and 26; FILT: the first line across the prediction direction
-// follows the side run's gradient (8.4.4.2.6).
-template <int N, int MODE, bool FILT>
-void straight(uint8_t *dst, intptr_t stride, const uint8_t *nb) {
-  static_assert(MODE == 10 || MODE == 26);
-  if constexpr (MODE == 26) {
-    for (int32_t y = 0; y < N; y++) std::memcpy(dst + y * stride, nb + 1, N);
-  } else {
-    for (int32_t y = 0; y < N; y++) std::memset(dst + y * stride, nb[2 * N + 1 + y], N);
-  }
-  if constexpr (FILT) {
-    const uint8_t *main_run = MODE == 10 ? nb + 2 * N : nb, *side_run = MODE == 10 ? nb : nb + 2 * N;
-    for (int32_t i = 0; i < N; i++) {
-      const uint8_t v = clip_pixel(main_run[1] + ((side_run[1 + i] - nb[0]) >> 1));
-      if (MODE == 10)
-        dst[i] = v;
-      else
-        dst[i * stride] = v;
-    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), weighted_16<F>(row));
   }
 }
 
@@ -90,20 +56,8 @@ template <int N, int MODE>
 void lines_of(uint8_t *dst, intptr_t stride, const uint8_t *nb) {
   constexpr int32_t angle = intra_pred_angle[MODE];
   static_assert(angle != 0);
-  const uint8_t *main_run = horizontal(MODE) ? nb + 2 * N : nb;
   alignas(32) uint8_t storage[2 * N + 1];
-  const uint8_t *ref = main_run;
-  if constexpr (angle < 0) {
-    // ref[-E .. N]: no line of a negative angle reads further on.
-    const uint8_t *side_run = horizontal(MODE) ? nb : nb + 2 * N;
-    uint8_t *r = storage + N;
-    r[0] = nb[0];
-    std::memcpy(r + 1, main_run + 1, N);
-    constexpr int32_t e = intra_ang_extension(angle, N);
-    static_assert(e < N);
-    for (int32_t k = 1; k <= e; k++) r[-k] = side_run[intra_ang_projected(angle, k)];
-    ref = r;
-  }
+  const uint8_t *ref = reference_of<N, MODE>(nb, storage);
   // Every line's offset and weight are constants.
   auto each_line = [&](auto line) {
     unroll([&](auto i) { line(i, ref + idx(MODE, decltype(i)::value) + 1); }, std::make_integer_sequence<int, N>());
@@ -132,15 +86,10 @@ void lines_of(uint8_t *dst, intptr_t stride, const uint8_t *nb) {
 
 template <int N, int MODE>
 void angular(uint8_t *dst, intptr_t stride, const uint8_t *nb) {
-  if constexpr (MODE == 2) {
-    // Sample (x, y) is ref[x + y + 2] of the left run.
-    for (int32_t y = 0; y < N; y++) std::memcpy(dst + y * stride, nb + 2 * N + y + 2, N);
-  } else if constexpr (MODE == 34) {
-    // Row y is ref[y + 2 ..] of the above run.
-    for (int32_t y = 0; y < N; y++) std::memcpy(dst + y * stride, nb + y + 2, N);
-  } else {
+  if constexpr (MODE == 2 || MODE == 34)
+    diagonal<N, MODE>(dst, stride, nb);
+  else
     lines_of<N, MODE>(dst, stride, nb);
-  }
 }
 
 }  // namespace
