@@ -3,9 +3,7 @@
 // map and count per group, and the last non-zero position).
 #include <immintrin.h>
 
-#include <cstring>
-
-#include "common/pixel_c.h"
+#include "simd/x86/pixel/coeff_groups.h"
 #include "simd/x86/pixel/pixel_avx2.h"
 
 namespace {
@@ -26,17 +24,6 @@ inline uint32_t count_nonzero_n(const int16_t *coef) {
   return N - zeros;
 }
 
-// The 16 coefficients of the 4x4 group whose top-left coefficient is at
-// `base`, in raster order (row * 4 + column), narrowed to bytes with signed
-// saturation.
-inline __m128i group_bytes(const int16_t *base, intptr_t width) {
-  const __m128i r01 = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(base)),
-                                         _mm_loadl_epi64(reinterpret_cast<const __m128i *>(base + width)));
-  const __m128i r23 = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(base + 2 * width)),
-                                         _mm_loadl_epi64(reinterpret_cast<const __m128i *>(base + 3 * width)));
-  return _mm_packs_epi16(r01, r23);
-}
-
 }  // namespace
 
 uint32_t count_nonzero_4x4_avx2(const int16_t *coef) {
@@ -50,13 +37,8 @@ uint32_t count_nonzero_32x32_avx2(const int16_t *coef) { return count_nonzero_n<
 
 // Any other size counts nothing, as the portable function does.
 uint32_t count_nonzero_avx2(const int16_t *coef, int32_t log2_size) {
-  switch (log2_size) {
-    case 2: return count_nonzero_4x4_avx2(coef);
-    case 3: return count_nonzero_8x8_avx2(coef);
-    case 4: return count_nonzero_16x16_avx2(coef);
-    case 5: return count_nonzero_32x32_avx2(coef);
-    default: return 0;
-  }
+  return count_nonzero_by_size<count_nonzero_4x4_avx2, count_nonzero_8x8_avx2, count_nonzero_16x16_avx2,
+                               count_nonzero_32x32_avx2>(coef, log2_size);
 }
 
 // A whole 4x4 group per step: its bytes put in scan order by one shuffle with
@@ -70,15 +52,9 @@ uint32_t count_nonzero_avx2(const int16_t *coef, int32_t log2_size) {
 // or for a width other than 4, 8, 16 or 32, the portable walk serves.
 int32_t coeff_scan_groups_bmi2(const uint16_t *scan, const int16_t *coef, uint16_t *signs, uint16_t *sigmap,
                                uint8_t *counts, int32_t nonzero, const uint16_t *scan4x4, int32_t width) {
-  if (!scan4x4 || (width != 4 && width != 8 && width != 16 && width != 32))
-    return coeff_scan_groups_c(scan, coef, signs, sigmap, counts, nonzero, scan4x4, width);
-  std::memset(signs, 0, 64 * sizeof(uint16_t));
-  std::memset(sigmap, 0, 64 * sizeof(uint16_t));
-  std::memset(counts, 0, 64);
-  if (nonzero <= 0) return -1;
-  // Positions of the 4x4 order as bytes, and the reversal of 16 bytes.
-  const __m128i order = _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(scan4x4)),
-                                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(scan4x4 + 8)));
+  int32_t result;
+  __m128i order;
+  if (group_scan_opening(scan, coef, signs, sigmap, counts, nonzero, scan4x4, width, &result, &order)) return result;
   const __m128i reverse = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   const int32_t groups = width * width / 16;
   int32_t last = -1;
@@ -86,6 +62,7 @@ int32_t coeff_scan_groups_bmi2(const uint16_t *scan, const int16_t *coef, uint16
     const __m128i v = _mm_shuffle_epi8(group_bytes(coef + scan[16 * g], width), order);
     // Bit i: position i of the group.
     const uint32_t nz = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) & 0xffff;
+    if (!nz) continue;  // most groups of a large block are empty
     const uint32_t neg = static_cast<uint32_t>(_mm_movemask_epi8(v));
     // Bit 15 - i: position i (the first position is the most significant).
     const uint32_t map = ~static_cast<uint32_t>(_mm_movemask_epi8(
@@ -97,7 +74,7 @@ int32_t coeff_scan_groups_bmi2(const uint16_t *scan, const int16_t *coef, uint16
       signs[g] = static_cast<uint16_t>(_pext_u32(neg, nz));
       sigmap[g] = static_cast<uint16_t>(map);
       nonzero -= n;
-      if (n) last = 16 * g + 31 - static_cast<int32_t>(__builtin_clz(nz));
+      last = 16 * g + 31 - static_cast<int32_t>(__builtin_clz(nz));
       continue;
     }
     // The group that holds the nonzero-th one: stop at its position L.

@@ -101,3 +101,12 @@ uint32_t ctu_gradient_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);
 uint32_t ctu_gradient_dir4_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);
 uint32_t ctu_gradient_hv_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);
 uint32_t ctu_gradient_diag_pyramid_ssse3(const uint8_t *src, ctu_gradients_t *g);
+// Coefficient helpers (coeff_ssse3.cpp): the non-zero count by block size
+// and the scan of the 4x4 groups.
+uint32_t count_nonzero_ssse3(const int16_t *coef, int32_t log2_size);
+uint32_t count_nonzero_4x4_ssse3(const int16_t *coef);
+uint32_t count_nonzero_8x8_ssse3(const int16_t *coef);
+uint32_t count_nonzero_16x16_ssse3(const int16_t *coef);
+uint32_t count_nonzero_32x32_ssse3(const int16_t *coef);
+int32_t coeff_scan_groups_ssse3(const uint16_t *scan, const int16_t *coef, uint16_t *signs, uint16_t *sigmap,
+                                uint8_t *counts, int32_t nonzero, const uint16_t *scan4x4, int32_t width);
