@@ -5,6 +5,7 @@
 // included) and any 16-bit coefficients; outputs sit among canaries.
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "checkasm.h"
 #include "common/dct_matrix.h"
@@ -98,13 +99,18 @@ int16_t residual_value(int32_t kind, int64_t x, int64_t y, rng_t &r, int32_t lev
 }
 
 TEST_P(CheckasmNamedTransform, ForwardCoresMatchTheirArithmetic) {
-  if (!(GetParam() & FLAG_AVX2)) return;
-  const core_t cores[] = {{"dct_fwd_core_8x8_avx2", dct_fwd_core_8x8_avx2, 8, 8, false},
-                          {"dct_fwd_low_core_8x8_avx2", dct_fwd_low_core_8x8_avx2, 8, 4, false},
-                          {"dct_fwd_core_16x16_avx2", dct_fwd_core_16x16_avx2, 16, 16, false},
-                          {"dct_fwd_low_core_16x16_avx2", dct_fwd_low_core_16x16_avx2, 16, 8, false},
-                          {"dct_fwd_core_32x32_avx2", dct_fwd_core_32x32_avx2, 32, 32, false},
-                          {"dct_fwd_low_core_32x32_avx2", dct_fwd_low_core_32x32_avx2, 32, 8, false}};
+  // The SSSE3 cores under the SSSE3 bit alone, the AVX2 ones with AVX2.
+  const bool avx2 = GetParam() & FLAG_AVX2;
+  if (!(GetParam() & FLAG_SSSE3)) return;
+  const std::vector<core_t> cores =
+      avx2 ? std::vector<core_t>{{"dct_fwd_core_8x8_avx2", dct_fwd_core_8x8_avx2, 8, 8, false},
+                                 {"dct_fwd_low_core_8x8_avx2", dct_fwd_low_core_8x8_avx2, 8, 4, false},
+                                 {"dct_fwd_core_16x16_avx2", dct_fwd_core_16x16_avx2, 16, 16, false},
+                                 {"dct_fwd_low_core_16x16_avx2", dct_fwd_low_core_16x16_avx2, 16, 8, false},
+                                 {"dct_fwd_core_32x32_avx2", dct_fwd_core_32x32_avx2, 32, 32, false},
+                                 {"dct_fwd_low_core_32x32_avx2", dct_fwd_low_core_32x32_avx2, 32, 8, false}}
+           : std::vector<core_t>{{"dct_fwd_core_16x16_ssse3", dct_fwd_core_16x16_ssse3, 16, 16, false},
+                                 {"dct_fwd_core_32x32_ssse3", dct_fwd_core_32x32_ssse3, 32, 32, false}};
   rng_t r(test_seed());
   for (const core_t &c : cores)
     for (int32_t kind = 0; kind < 7; kind++)

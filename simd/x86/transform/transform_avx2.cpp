@@ -10,27 +10,13 @@
 #include "simd/x86/transform/transform_kernels.h"
 #include "simd/x86/transform/transform_passes.h"
 
-namespace {
-
-using fwd_core_fn = void (*)(const int16_t *, int16_t *, int32_t);
-
-// The core of the N x N block after the residual, rows N apart.
-template <int N, fwd_core_fn CORE>
-inline void forward_by(int16_t *coef, const uint8_t *src, const uint8_t *pred) {
-  alignas(32) int16_t res[N * N];
-  residual<N>(res, src, pred);
-  CORE(res, coef, N);
-}
-
-}  // namespace
-
 // The slot functions take their core inline (flatten), as the passes were
 // before the cores had names of their own.
 // The low-frequency slots write their own corner whatever low_size says.
-__attribute__((flatten)) void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<16, dct_fwd_core_16x16_avx2>(coef, src, pred); }
-__attribute__((flatten)) void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<16, dct_fwd_low_core_16x16_avx2>(coef, src, pred); }
-__attribute__((flatten)) void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by<32, dct_fwd_core_32x32_avx2>(coef, src, pred); }
-__attribute__((flatten)) void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by<32, dct_fwd_low_core_32x32_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by_core<16, dct_fwd_core_16x16_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_fwd_low_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_core<16, dct_fwd_low_core_16x16_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by_core<32, dct_fwd_core_32x32_avx2>(coef, src, pred); }
+__attribute__((flatten)) void dct_fwd_low_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_core<32, dct_fwd_low_core_32x32_avx2>(coef, src, pred); }
 
 void install_transform_avx2(transform_funcs_t *t) {
   t->dct_fwd_4x4 = dct_fwd_4x4_avx2;

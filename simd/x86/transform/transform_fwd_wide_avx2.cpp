@@ -17,64 +17,19 @@
 // the portable function's clip16, so the results equal its.
 #include <immintrin.h>
 
-#include <array>
 #include <cstdint>
 
-#include "common/dct_matrix.h"
+#include "simd/x86/transform/transform_fwd_weights.h"
 #include "simd/x86/transform/transform_kernels.h"
 
 namespace {
 
-// Row weights: entry [kb][p] is the 16-bit vector whose lane k' holds
-// (M[8kb + k'][2p], M[8kb + k'][2p + 1]).
+inline constexpr row_weights_t<16, 8> row_w16 = make_row_weights<16, 8>();
+inline constexpr row_weights_t<32, 8> row_w32 = make_row_weights<32, 8>();
 template <int N>
-struct alignas(32) row_weights_t {
-  int16_t v[N / 8][N / 4][16];
-};
-template <int N>
-constexpr row_weights_t<N> make_row_weights() {
-  constexpr std::array<int16_t, N * N> m = dct_matrix<N>();
-  row_weights_t<N> t{};
-  for (int kb = 0; kb < N / 8; kb++)
-    for (int p = 0; p < N / 4; p++)
-      for (int l = 0; l < 8; l++) {
-        t.v[kb][p][2 * l] = m[(8 * kb + l) * N + 2 * p];
-        t.v[kb][p][2 * l + 1] = m[(8 * kb + l) * N + 2 * p + 1];
-      }
-  return t;
-}
-
-// Column weights: [v][q] is the pair (M[v][2q], M[v][2q + 1]) as one 32-bit
-// value, low half first.
-template <int N>
-struct col_weights_t {
-  int32_t v[N][N / 2];
-};
-template <int N>
-constexpr col_weights_t<N> make_col_weights() {
-  constexpr std::array<int16_t, N * N> m = dct_matrix<N>();
-  col_weights_t<N> t{};
-  for (int v = 0; v < N; v++)
-    for (int q = 0; q < N / 2; q++)
-      t.v[v][q] = static_cast<int32_t>(static_cast<uint16_t>(m[v * N + 2 * q]) |
-                                       (static_cast<uint32_t>(static_cast<uint16_t>(m[v * N + 2 * q + 1])) << 16));
-  return t;
-}
-
-inline constexpr row_weights_t<16> row_w16 = make_row_weights<16>();
-inline constexpr row_weights_t<32> row_w32 = make_row_weights<32>();
-inline constexpr col_weights_t<16> col_w16 = make_col_weights<16>();
-inline constexpr col_weights_t<32> col_w32 = make_col_weights<32>();
-
-template <int N>
-constexpr const row_weights_t<N> &row_w() {
+constexpr const row_weights_t<N, 8> &row_w() {
   if constexpr (N == 16) return row_w16;
   else return row_w32;
-}
-template <int N>
-constexpr const col_weights_t<N> &col_w() {
-  if constexpr (N == 16) return col_w16;
-  else return col_w32;
 }
 
 inline __m128i load128(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
@@ -117,7 +72,7 @@ inline void broadcast_pairs(const int16_t *r, __m256i *b) {
 // The first-pass outputs k = 8kb..8kb+7 of a row, rounded.
 template <int N, int SH>
 inline __m256i row_block(const __m256i *b, int kb) {
-  const row_weights_t<N> &w = row_w<N>();
+  const row_weights_t<N, 8> &w = row_w<N>();
   __m256i acc = _mm256_madd_epi16(b[0], load256(w.v[kb][0]));
   for (int p = 1; p < N / 4; p++) acc = _mm256_add_epi32(acc, _mm256_madd_epi16(b[p], load256(w.v[kb][p])));
   return round_shift<SH>(acc);

@@ -58,6 +58,11 @@ void dct_inv_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_low_core_16x16_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride);
 void dct_inv_low_core_32x32_avx2(const int16_t *coef, int16_t *res, int32_t stride);
+// The SSSE3 tier's forward 16x16 and 32x32 cores (residual rows `stride`
+// elements apart, coefficient rows N apart): lane-per-output 128-bit
+// multiply-adds (transform_fwd_wide_ssse3.cpp).
+void dct_fwd_core_16x16_ssse3(const int16_t *res, int16_t *coef, int32_t stride);
+void dct_fwd_core_32x32_ssse3(const int16_t *res, int16_t *coef, int32_t stride);
 // The SSSE3 tier's forward row pass of N-point DCT rows (every output of
 // each of the N rows, shift log2 N - 1; rows N apart in and out, natural
 // order), used by the low-frequency kernels; and the inverse second pass

@@ -421,6 +421,14 @@ inline void inverse(uint8_t *recon, const int16_t *coef, const int16_t *mc, cons
   add_residual<N>(recon, res);
 }
 
+// The core of the N x N block (residual rows N apart) after the residual.
+template <int N, void (*CORE)(const int16_t *, int16_t *, int32_t)>
+inline void forward_by_core(int16_t *coef, const uint8_t *src, const uint8_t *pred) {
+  alignas(32) int16_t res[N * N];
+  residual<N>(res, src, pred);
+  CORE(res, coef, N);
+}
+
 // ------------------------------------------------------------ slot functions
 
 inline void dct_fwd_4x4_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
