@@ -347,10 +347,6 @@ struct work_t {
   // the last position's bins).
   uint8_t states[192];
   bool states_as_coded;
-  // The fast decision of a 4x4 block: the state the coder leaves in the
-  // copied greater1 context (context set 0 after a level above 1) once it
-  // has coded the levels as decided from the last rounded level.
-  uint8_t g1_copy;
   int64_t zero_total;             // distortion of the whole block left empty
   uint64_t scan_groups;           // bit g: group g (in scan order) holds a non-zero rounded level
 
@@ -472,9 +468,7 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
 // variant says so, refines each group's levels.  Returns whether a final
 // pass would have dropped a group that this one kept.
 //
-// small: a 4x4 block, of one group.  Its group takes context set 0: the
-// fast decision also follows the state it leaves in the copied greater1
-// context, so that no walk over the levels need do it afterwards.
+// small: a 4x4 block, of one group.
 template <const rdoq_variant_t &V, bool small = false>
 bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *w) {
   // Only a decision that advances the states works on a copy of them.
@@ -490,7 +484,6 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
   bool later_cost_made = false;
   w->coded_count = 0;
   w->states_as_coded = V.adapt_states;
-  uint8_t g1_copy = static_cast<uint8_t>(b.st[g1_base]);
   for (int32_t g = last_group; g >= 0; g--) {
     int32_t gx, gy;
     b.group_xy(g, &gx, &gy);
@@ -557,10 +550,6 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
           b.code(g1_base + gs.ctx_set * 4 + gs.c1, a > 1);
           if (a > 1 && !gs.g2_done) b.code(g2_base + gs.ctx_set, a > 2);
         }
-      } else if constexpr (small) {
-        // The copied context codes the greater1 flags after a level above 1.
-        const uint8_t next = cabac_transition_table[g1_copy * 2 + (a > 1)];
-        g1_copy = a && gs.nz < 8 && gs.c1 == 0 ? next : g1_copy;
       }
       group_advance(gs, a);
     };
@@ -708,7 +697,6 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       if (middle) b.code(fctx, coded);
   }
   if constexpr (V.adapt_states) std::memcpy(w->states, b.st, sizeof b.st);
-  w->g1_copy = g1_copy;
   return would_drop;
 }
 
@@ -785,6 +773,117 @@ uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *
   *max_gx = gx;
   *max_gy = gy;
   return groups;
+}
+
+// The fast decision of a 4x4 block, the most frequent request: one group,
+// context set 0, no group flags.  One walk over the positions that round to
+// a level decides each as decide_levels does and notes, for every chosen
+// level the last-position search would try, the part of its cost that is
+// not the same for all of them; the block's cost then follows from the
+// levels' sum.  The levels, the states and every tie come out as
+// decide_block<fast_variant>'s.
+uint32_t decide_small_fast(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre) {
+  const uint32_t map = scan_map(b, pre, 0);  // bit k: entry k rounds to a level
+  const int32_t last = 31 - __builtin_clz(map);
+  const uint8_t *inc = residual_ctx::scan_ctx_inc[b.scan_type][4].data();
+  const int32_t sig_base = CTX_SIG_COEFF + (b.chroma ? 27 : 0);
+  const int64_t lambda = b.lambda;
+  // The last position's prefix bins: a coordinate c codes c ones (bins
+  // 0..c - 1) and, below 3, a zero (bin c).
+  uint32_t prefix_bits[2][4];
+  for (int32_t xy = 0; xy < 2; xy++) {
+    const int32_t ctx = (xy ? CTX_LAST_Y_PREFIX : CTX_LAST_X_PREFIX) + (b.chroma ? 15 : 0);
+    uint32_t ones = 0;
+    for (int32_t c = 0; c < 3; c++) {
+      prefix_bits[xy][c] = ones + b.bin(ctx + c, 0);
+      ones += b.bin(ctx + c, 1);
+    }
+    prefix_bits[xy][3] = ones;
+  }
+  int32_t level[16] = {};
+  group_state_t gs{0, 1, 0, 0, 0};
+  // Bits of the zero flags above the entry in hand: positions that round
+  // to 0 (the last position rounds to a level) and levels chosen 0.
+  uint32_t zero_bits = 0, zeros_left = ~map & ((1u << last) - 1);
+  int64_t level_delta = 0;  // cost minus zero-level distortion of the levels so far
+  // The last-position search stops at the first level above 1: the
+  // candidates up to it, each by the part of its cost the others do not
+  // share, in descending scan order.
+  int64_t own_cost[16];
+  int32_t cand_at[16], cands = 0;
+  bool searching = true;
+  uint8_t g1_copy = static_cast<uint8_t>(b.st[CTX_GREATER1 + (b.chroma ? 16 : 0)]);
+  for (uint32_t m = map; m;) {
+    const int32_t k = 31 - __builtin_clz(m);
+    m &= ~(1u << k);
+    for (uint32_t z = zeros_left & ~((2u << k) - 1); z; z &= z - 1) zero_bits += b.bin(sig_base + inc[__builtin_ctz(z)], 0);
+    zeros_left &= (1u << k) - 1;
+    const int32_t p = b.scan[k], rounded = pre.rounded[p], ctx = sig_base + inc[k];
+    const bool is_last = k == last;
+    const int64_t sig0 = is_last ? 0 : lambda * b.bin(ctx, 0);
+    const int64_t sig1 = is_last ? 0 : lambda * b.bin(ctx, 1);
+    // Ties go to the larger level, so that lambda 0 keeps the rounding.
+    int32_t a = rounded;
+    int64_t best = pre.level_dist[p] + sig1 + lambda * level_bits(b, gs, rounded);
+    if (rounded > 1) {
+      const int64_t c = pre.below_dist[p] + sig1 + lambda * level_bits(b, gs, rounded - 1);
+      if (c < best) {
+        best = c;
+        a = rounded - 1;
+      }
+    }
+    if (rounded <= 2 && pre.zero_dist[p] + sig0 < best) a = 0;
+    level[k] = a;
+    if (a) {
+      if (searching) {
+        const uint32_t pf = b.last_prefix[k];
+        own_cost[cands] = lambda * (prefix_bits[0][pf & 255] + prefix_bits[1][pf >> 8]) - sig1 -
+                          (lambda * zero_bits + level_delta);
+        cand_at[cands++] = k;
+        searching = a == 1;
+      }
+      level_delta += best - pre.zero_dist[p];
+      // The copied greater1 context codes the flags after a level above 1.
+      if (gs.nz < 8 && gs.c1 == 0) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
+      group_advance(gs, a);
+    } else if (!is_last) {
+      zero_bits += b.bin(ctx, 0);
+    }
+  }
+  for (uint32_t z = zeros_left; z; z &= z - 1) zero_bits += b.bin(sig_base + inc[__builtin_ctz(z)], 0);
+
+  // The first candidate also wins a tie against coding nothing.
+  const int64_t body = b.cbf_cost[1] + pre.zero_total + lambda * zero_bits + level_delta;
+  int64_t best_cost = b.cbf_cost[0] + pre.zero_total;
+  int32_t chosen = -1;
+  for (int32_t c = 0; c < cands; c++) {
+    const int64_t cost = body + own_cost[c];
+    if (cost < best_cost || (c == 0 && cost == best_cost)) {
+      best_cost = cost;
+      chosen = cand_at[c];
+    }
+  }
+  if (chosen < 0) return 0;
+
+  uint32_t nonzero = 0;
+  for (uint32_t m = map & ((2u << chosen) - 1); m; m &= m - 1) {
+    const int32_t k = __builtin_ctz(m), a = level[k];
+    if (!a) continue;
+    const int32_t p = b.scan[k], negative = req->coef[p] >> 15;
+    req->levels[p] = static_cast<int16_t>((a ^ negative) - negative);
+    nonzero++;
+  }
+  if (chosen == last) {
+    // The levels as decided: the copied greater1 state is the walk's, and
+    // position 0 codes its flag unless it is the last position.
+    b.st[CTX_GREATER1 + (b.chroma ? 16 : 0)] = ctx_state_t{g1_copy};
+    if (last > 0) b.code(sig_base, level[0] != 0);
+  } else {
+    const uint16_t rounded_map[1] = {static_cast<uint16_t>(map)};
+    advance_copies(b, level, rounded_map, chosen, 1);
+  }
+  for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = static_cast<uint8_t>(b.st[copied_ctx[i]]);
+  return nonzero;
 }
 
 // The decision of a block with at least one rounded level, after its first
@@ -873,11 +972,6 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   }
   if (as_coded && w.states_as_coded) {
     std::memcpy(b.st, w.states, sizeof b.st);
-  } else if (small && !V.adapt_states && choice.last == last) {
-    // The levels as decided: the copied greater1 state is the decision's,
-    // and position 0 codes its flag unless it is the last position.
-    b.st[CTX_GREATER1 + (b.chroma ? 16 : 0)] = ctx_state_t{w.g1_copy};
-    if (last > 0) b.code(CTX_SIG_COEFF + (b.chroma ? 27 : 0), w.level[0] != 0);
   } else {
     advance_copies(b, w.level, w.rounded_map, choice.last, w.scan_groups);
   }
@@ -940,7 +1034,7 @@ constexpr std::array<int64_t, 6> scale_reciprocals = [] {
   return r;
 }();
 
-uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier) {
+uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier, bool general) {
   const rdoq_variant_t &v = thorough ? thorough_variant : fast_variant;
   const quant_params_t q = quant_params(req->qp, req->log2_size, req->is_intra);
   // Without estimation states there is no rate to weigh.
@@ -977,8 +1071,8 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   if (thorough)
     return b.log2 == 2 ? decide_block<thorough_variant, true>(req, b, pre, tier.zero_sums)
                        : decide_block<thorough_variant>(req, b, pre, tier.zero_sums);
-  return b.log2 == 2 ? decide_block<fast_variant, true>(req, b, pre, tier.zero_sums)
-                     : decide_block<fast_variant>(req, b, pre, tier.zero_sums);
+  if (b.log2 == 2 && !general) return decide_small_fast(req, b, pre);
+  return decide_block<fast_variant>(req, b, pre, tier.zero_sums);
 }
 
 void rdoq_zero_sums_c(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set) {

@@ -93,4 +93,6 @@ struct rdoq_tier_t {
 
 // The whole decision of slot rdoq (thorough = 0) or rdoq_alt (thorough = 1)
 // with the tier's first step and sums.
-uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier);
+// general: without the shortcut of the fast decision's 4x4 blocks, the
+// same decision the long way (for tests that hold the two equal).
+uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier, bool general = false);

@@ -394,6 +394,46 @@ TEST(Rdoq, CopiesAdvanceOverTheChosenLevels) {
       }
 }
 
+// The fast decision's own way through blocks of one group gives what the
+// general decision gives: levels, count and every state byte, on residual
+// blocks and on random coefficients (ties, lone large levels, levels
+// reaching the Rice steps), with states trained or random and lambdas from
+// 0 to the largest.
+TEST(Rdoq, SmallFastBlocksDecideAsTheGeneralDecision) {
+  std::mt19937_64 rng(announce_seed(current_test_name()));
+  transform_funcs_t t;
+  setup_transform_primitives(0, &t);
+  const rdoq_tier_t portable = {rdoq_prep_c, rdoq_zero_sums_c};
+  const uint32_t lambdas[3] = {0, 1, UINT32_MAX};
+  int coded = 0;
+  for (int rep = 0; rep < 3000; rep++) {
+    rd_setup_t s{2, static_cast<int>(rng() % 3), static_cast<int>(rng() % 2), static_cast<int>(rng() % 52),
+                 static_cast<int>(rng() % 3), 0};
+    s.lambda = rep % 10 < 3 ? lambdas[rep % 10] : lambda_q8(s.qp) * (1 + static_cast<uint32_t>(rng() % 2));
+    int16_t coef[16];
+    if (rep % 2) {
+      random_coefficients(rng, 16, coef);
+    } else {
+      pixel_block_t b;
+      make_pixels(rng, 4, &b);
+      forward(t, s, b, coef);
+    }
+    cabac_est_t est{};
+    for (uint8_t &v : est.state) v = static_cast<uint8_t>(rep % 4 ? rng() % 128 : 63 + rng() % 3);
+    cabac_est_t general_est = est;
+    int16_t levels[16], general_levels[16];
+    const int weight = static_cast<int>(64 + rng() % 1024);
+    rdoq_request_t req = make_request(s, levels, coef, weight, &est);
+    rdoq_request_t general_req = make_request(s, general_levels, coef, weight, &general_est);
+    const uint32_t nz = rdoq_decide(&req, 0, portable);
+    ASSERT_EQ(nz, rdoq_decide(&general_req, 0, portable, true)) << "rep " << rep << " qp " << s.qp;
+    ASSERT_EQ(std::memcmp(levels, general_levels, sizeof levels), 0) << "rep " << rep << " qp " << s.qp;
+    ASSERT_EQ(std::memcmp(&est, &general_est, sizeof est), 0) << "rep " << rep << " qp " << s.qp;
+    coded += nz != 0;
+  }
+  EXPECT_GT(coded, 1000);
+}
+
 // The distortion the quantiser weighs in the coefficient domain stands for
 // pixel error through the transform's scale of 2^(7 - log2 N): the sample
 // error energy of a residual equals its coefficients' energy times
