@@ -55,9 +55,7 @@ void inverse_by_rows(void (*row_pass)(int16_t *, const int16_t *), uint8_t *reco
 
 void dct_fwd_4x4_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) { dct_fwd_4x4_kernel(coef, src, pred, mode); }
 void dct_inv_add_4x4_ssse3(uint8_t *recon, const int16_t *coef, int32_t mode) { dct_inv_add_4x4_kernel(recon, coef, mode); }
-void dct_fwd_8x8_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { dct_fwd_kernel<3>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_8x8_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<3, 4>(dct_fwd_1d_8_ssse3, coef, src, pred); }
-void dct_inv_add_8x8_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<3>(recon, coef); }
 __attribute__((flatten)) void dct_inv_add_low_8x8_ssse3(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by_rows<3, 4>(dct_inv_1d_8_ssse3, recon, coef); }
 __attribute__((flatten)) void dct_fwd_16x16_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by_core<16, dct_fwd_core_16x16_ssse3>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_16x16_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<4, 8>(dct_fwd_1d_16_ssse3, coef, src, pred); }
