@@ -18,36 +18,13 @@
 // portable functions apply after each pass, so every result equals theirs.
 #include <immintrin.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 
-#include "common/dct_matrix.h"
+#include "simd/x86/transform/transform4_matrices.h"
 #include "simd/x86/transform/transform_kernels.h"
 
 namespace {
-
-using mat4_t = std::array<std::array<int16_t, 4>, 4>;
-
-constexpr mat4_t dct4_matrix() {
-  const std::array<int16_t, 16> m = dct_matrix<4>();
-  mat4_t t{};
-  for (int k = 0; k < 4; k++)
-    for (int i = 0; i < 4; i++) t[k][i] = m[k * 4 + i];
-  return t;
-}
-constexpr mat4_t dst4_matrix() {
-  mat4_t t{};
-  for (int k = 0; k < 4; k++)
-    for (int i = 0; i < 4; i++) t[k][i] = dst_matrix_4[k][i];
-  return t;
-}
-constexpr mat4_t transposed(const mat4_t &m) {
-  mat4_t t{};
-  for (int k = 0; k < 4; k++)
-    for (int i = 0; i < 4; i++) t[i][k] = m[k][i];
-  return t;
-}
 
 // Weights of a row pass: lo[k] = (W[k][0], W[k][1]), hi[k] = (W[k][2],
 // W[k][3]), the same in both halves.
@@ -85,15 +62,7 @@ constexpr col_weights_t make_col_weights(const mat4_t &w) {
   return t;
 }
 
-// Forward: rows with the matrix, then columns with it.  Inverse: columns
-// with the transposed matrix (output y weighs input v by M[v][y]), then rows
-// with it (output x weighs input u by M[u][x]).  Index 0 the DCT, 1 the DST.
-inline constexpr row_weights_t fwd_rows[2] = {make_row_weights(dct4_matrix()), make_row_weights(dst4_matrix())};
-inline constexpr col_weights_t fwd_cols[2] = {make_col_weights(dct4_matrix()), make_col_weights(dst4_matrix())};
-inline constexpr col_weights_t inv_cols[2] = {make_col_weights(transposed(dct4_matrix())),
-                                              make_col_weights(transposed(dst4_matrix()))};
-inline constexpr row_weights_t inv_rows[2] = {make_row_weights(transposed(dct4_matrix())),
-                                              make_row_weights(transposed(dst4_matrix()))};
+using tables = pass_tables4<row_weights_t, col_weights_t, make_row_weights, make_col_weights>;
 
 inline __m256i load_w(const int16_t *p) { return _mm256_load_si256(reinterpret_cast<const __m256i *>(p)); }
 
@@ -141,16 +110,16 @@ inline __m256i load_rows4(const uint8_t *p, int32_t stride) {
 
 void dct_fwd_4x4_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
   const __m256i res = _mm256_sub_epi16(load_rows4(src, SRC_STRIDE), load_rows4(pred, RECON_STRIDE));
-  const __m256i t = row_pass<1>(res, fwd_rows[dst_4x4_choice_rows[mode] ? 1 : 0]);
-  const __m256i c = col_pass<8>(t, fwd_cols[dst_4x4_choice_cols[mode] ? 1 : 0]);
+  const __m256i t = row_pass<1>(res, tables::fwd_rows[dst_4x4_choice_rows[mode] ? 1 : 0]);
+  const __m256i c = col_pass<8>(t, tables::fwd_cols[dst_4x4_choice_cols[mode] ? 1 : 0]);
   _mm256_storeu_si256(reinterpret_cast<__m256i *>(coef), c);
   _mm256_zeroupper();
 }
 
 void dct_inv_add_4x4_avx2(uint8_t *recon, const int16_t *coef, int32_t mode) {
   const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coef));
-  const __m256i g = col_pass<7>(c, inv_cols[dst_4x4_choice_cols[mode] ? 1 : 0]);
-  const __m256i res = row_pass<12>(g, inv_rows[dst_4x4_choice_rows[mode] ? 1 : 0]);
+  const __m256i g = col_pass<7>(c, tables::inv_cols[dst_4x4_choice_cols[mode] ? 1 : 0]);
+  const __m256i res = row_pass<12>(g, tables::inv_rows[dst_4x4_choice_rows[mode] ? 1 : 0]);
   // The saturating add and the unsigned narrowing clip as the portable
   // function's clamp does.
   const __m256i sum = _mm256_adds_epi16(load_rows4(recon, RECON_STRIDE), res);

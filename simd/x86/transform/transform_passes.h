@@ -55,15 +55,7 @@ constexpr padded_matrix_t<N> make_dct(bool transposed) {
   return make_matrix<N>(dct_matrix<N>(), transposed);
 }
 
-constexpr padded_matrix_t<4> make_dst(bool transposed) {
-  std::array<int16_t, 16> m{};
-  for (int k = 0; k < 4; k++)
-    for (int i = 0; i < 4; i++) m[k * 4 + i] = dst_matrix_4[k][i];
-  return make_matrix<4>(m, transposed);
-}
-
 inline constexpr padded_matrix_t<4> fwd_dct4 = make_dct<4>(false), inv_dct4 = make_dct<4>(true);
-inline constexpr padded_matrix_t<4> fwd_dst4 = make_dst(false), inv_dst4 = make_dst(true);
 inline constexpr padded_matrix_t<8> fwd_dct8 = make_dct<8>(false), inv_dct8 = make_dct<8>(true);
 inline constexpr padded_matrix_t<16> fwd_dct16 = make_dct<16>(false), inv_dct16 = make_dct<16>(true);
 inline constexpr padded_matrix_t<32> fwd_dct32 = make_dct<32>(false), inv_dct32 = make_dct<32>(true);
@@ -431,11 +423,6 @@ inline void forward_by_core(int16_t *coef, const uint8_t *src, const uint8_t *pr
 
 // ------------------------------------------------------------ slot functions
 
-inline void dct_fwd_4x4_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
-  const int16_t *rows = dst_4x4_choice_rows[mode] ? &fwd_dst4.v[0][0] : &fwd_dct4.v[0][0];
-  const int16_t *cols = dst_4x4_choice_cols[mode] ? &fwd_dst4.v[0][0] : &fwd_dct4.v[0][0];
-  forward<2, 4>(coef, src, pred, rows, cols);
-}
 template <int LOG2>
 void dct_fwd_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred) {
   forward<LOG2, 1 << LOG2>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
@@ -448,11 +435,6 @@ void dct_fwd_low_kernel(int16_t *coef, const uint8_t *src, const uint8_t *pred, 
   forward<LOG2, K>(coef, src, pred, fwd_dct<1 << LOG2>(), fwd_dct<1 << LOG2>());
 }
 
-inline void dct_inv_add_4x4_kernel(uint8_t *recon, const int16_t *coef, int32_t mode) {
-  const int16_t *cols = dst_4x4_choice_cols[mode] ? &inv_dst4.v[0][0] : &inv_dct4.v[0][0];
-  const int16_t *rows = dst_4x4_choice_rows[mode] ? &inv_dst4.v[0][0] : &inv_dct4.v[0][0];
-  inverse<2, 4>(recon, coef, cols, rows);
-}
 template <int LOG2>
 void dct_inv_add_kernel(uint8_t *recon, const int16_t *coef) {
   inverse<LOG2, 1 << LOG2>(recon, coef, inv_dct<1 << LOG2>(), inv_dct<1 << LOG2>());

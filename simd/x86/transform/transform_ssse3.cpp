@@ -53,8 +53,6 @@ void inverse_by_rows(void (*row_pass)(int16_t *, const int16_t *), uint8_t *reco
 
 }  // namespace
 
-void dct_fwd_4x4_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) { dct_fwd_4x4_kernel(coef, src, pred, mode); }
-void dct_inv_add_4x4_ssse3(uint8_t *recon, const int16_t *coef, int32_t mode) { dct_inv_add_4x4_kernel(recon, coef, mode); }
 __attribute__((flatten)) void dct_fwd_low_8x8_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<3, 4>(dct_fwd_1d_8_ssse3, coef, src, pred); }
 __attribute__((flatten)) void dct_inv_add_low_8x8_ssse3(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by_rows<3, 4>(dct_inv_1d_8_ssse3, recon, coef); }
 __attribute__((flatten)) void dct_fwd_16x16_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by_core<16, dct_fwd_core_16x16_ssse3>(coef, src, pred); }
