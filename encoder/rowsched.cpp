@@ -97,30 +97,38 @@ bool find_task(rowsched_t *s, rowsched_frame_t **out_f, int32_t *out_r) {
   return false;
 }
 
-// A row of a picture in flight, other than row r of f, may code its next
-// CTU.
-bool other_task_ready(const rowsched_t *s, const rowsched_frame_t *f, int32_t r) {
-  for (int32_t i = 0; i < s->frame_count; i++) {
+// How many rows of the pictures in flight, other than row r of f, may code
+// their next CTU; counting stops at `limit`.
+int32_t tasks_ready(const rowsched_t *s, const rowsched_frame_t *f, int32_t r, int32_t limit) {
+  int32_t n = 0;
+  for (int32_t i = 0; i < s->frame_count && n < limit; i++) {
     const rowsched_frame_t *g = s->frames[i];
     if (!g->active || g->finished || g->failed) continue;
-    for (int32_t k = 0; k < g->row_count; k++)
-      if ((g != f || k != r) && row_ready(g, k) && refs_ready(g, k, g->rows[k].progress)) return true;
+    for (int32_t k = 0; k < g->row_count && n < limit; k++)
+      if ((g != f || k != r) && row_ready(g, k) && refs_ready(g, k, g->rows[k].progress)) n++;
   }
-  return false;
+  return n;
 }
 
-// Wakes the idle workers only when a CTU made a task ready: the row below
-// (wavefront), or, once rows became final or finished (freeing a row
-// context) or coding failed, any row of any picture; besides, while workers
-// are idle, a row of another picture that waited for this one to be final
-// far enough into a row.  All of them, not one: on a loaded machine the first idle worker
-// the kernel runs takes the task, which a single signalled worker waiting for
-// its turn on a processor delays (measured: several times the wall time).
-void wake_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool rows_final) {
-  if (rows_final || f->failed || (r + 1 < f->row_count && row_ready(f, r + 1) && refs_ready(f, r + 1, f->rows[r + 1].progress)))
+// Wakes idle workers for the tasks that are ready once a worker has coded a
+// CTU of row r of f, one worker per task: the task goes to whichever worker
+// the system runs first.  Workers signalled but not yet running count as
+// awake already.  The worker itself keeps row r when it may go on, or else
+// takes one of the tasks.  A failed picture wakes them all (they leave its
+// rows).
+void wake_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool continues) {
+  const int32_t asleep = s->idle - s->waking;
+  if (asleep <= 0) return;
+  if (f->failed) {
+    s->waking = s->idle;
     pthread_cond_broadcast(&s->wake);
-  else if (s->idle > 0 && other_task_ready(s, f, r))
-    pthread_cond_broadcast(&s->wake);
+    return;
+  }
+  const int32_t wanted = tasks_ready(s, f, r, asleep + (continues ? 0 : 1)) - (continues ? 0 : 1);
+  for (int32_t k = 0; k < wanted; k++) {
+    s->waking++;
+    pthread_cond_signal(&s->wake);
+  }
 }
 
 void *worker_main(void *arg) {
@@ -133,6 +141,7 @@ void *worker_main(void *arg) {
       s->idle++;
       pthread_cond_wait(&s->wake, &s->mutex);
       s->idle--;
+      if (s->waking > 0) s->waking--;
     }
     if (s->stop) break;
     // The worker keeps its row while the row may go on, without searching
@@ -204,8 +213,10 @@ void *worker_main(void *arg) {
         pthread_cond_broadcast(&f->done);
         pthread_mutex_unlock(&f->mutex);
       }
-      wake_after_ctu(s, f, r, row.progress == ROW_FINISHED || last);
-      if (s->stop || last || f->failed || f->finished || !row_ready(f, r) || !refs_ready(f, r, row.progress)) break;
+      const bool continues =
+          !s->stop && !last && !f->failed && !f->finished && row_ready(f, r) && refs_ready(f, r, row.progress);
+      wake_after_ctu(s, f, r, continues);
+      if (!continues) break;
     }
   }
   pthread_mutex_unlock(&s->mutex);
@@ -262,6 +273,7 @@ void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
     f->rows[r].left_final = 0;
   }
   if (s->frame_count < s->frame_capacity) s->frames[s->frame_count++] = f;
+  s->waking = s->idle;
   pthread_cond_broadcast(&s->wake);
   pthread_mutex_unlock(&s->mutex);
 }

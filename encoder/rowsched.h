@@ -53,7 +53,8 @@ struct rowsched_t {
   pthread_t *threads;
   int32_t thread_count;
   int32_t stop;
-  int32_t idle;  // workers waiting for a task
+  int32_t idle;    // workers waiting for a task
+  int32_t waking;  // of them, signalled and not yet running
   // Called outside the scheduler's lock: finalize_row once a CTU row and the
   // row below it are coded (the last row when it is coded; `left_done` when
   // extend_left ran for it), build_planes for the plane window rows
