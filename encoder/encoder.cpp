@@ -14,6 +14,7 @@
 #include "encoder/ctu_filter.h"
 #include "encoder/ctu_start.h"
 #include "common/memory.h"
+#include "encoder/row_contexts.h"
 #include "encoder/rowsched.h"
 #include "encoder/sched_trace.h"
 #include "encoder/threadpool.h"
@@ -132,20 +133,7 @@ int ctx_alloc_picture_arrays(encoder_t *ctx) {
   if (!f->rows) return -1;
   pthread_mutex_init(&f->mutex, nullptr);
   pthread_cond_init(&f->done, nullptr);
-  // Row contexts: copies of the frame context with their own buffers.
-  const mem_kind_guard kind(MEM_ROW_CTX);
-  for (int32_t r = 0; r < ctx->row_slots; r++) {
-    encoder_t *rc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
-    if (!rc) return -1;
-    std::memcpy(static_cast<void *>(rc), ctx, sizeof(encoder_t));
-    // None of the copied buffer pointers is the row's own: should making
-    // them fail half-way, freeing the row must not free the frame's.
-    const row_buffers_t none{};
-    row_buffers_restore(rc, &none);
-    ctx->row_ctx[r] = rc;
-    if (ctx_alloc_ctu_arrays(rc) < 0) return -1;
-  }
-  for (int32_t r = 0; r < ctx->ctu_rows; r++) f->rows[r].ctx = ctx->row_ctx[r % ctx->row_slots];
+  // The row contexts come later (row_contexts_make).
   return 0;
 }
 
@@ -302,7 +290,14 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
     errno = errno == EBADMSG || errno == ERANGE ? errno : ENOMEM;
     return nullptr;
   }
-  if (p.log_level & 2) print_memory_account(enc, account);
+  if (p.log_level & 2) {
+    if (row_contexts_wait(enc, ROW_CONTEXTS_ALL, &account) < 0) {
+      encoder_close(enc);
+      errno = ENOMEM;
+      return nullptr;
+    }
+    print_memory_account(enc, account);
+  }
   return enc;
 }
 
@@ -494,6 +489,8 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
     SCHED_TRACE_SCOPE('G', 5, 0, 0);
     ok = enc->sched && rowsched_init(enc->sched, p.threads, contexts, callbacks) == 0;
   }
+  // Last: the frame contexts are set up from here on, and are copied.
+  ok = ok && row_contexts_make(enc) == 0;
   if (!ok) {
     encoder_close(enc);
     return nullptr;
@@ -571,6 +568,8 @@ static void *free_frame_contexts(void *arg) {
 }
 
 static void encoder_free(encoder_t *enc) {
+  // The row contexts are made into the frame contexts.
+  row_contexts_free(enc);
   // A half-resolution build left on the lookahead pool writes into a picture
   // of the frame pool.
   if (enc->lookahead_engine) lookahead_frame_wait(enc);
@@ -786,6 +785,11 @@ static int32_t picture_speed_mode(encoder_t *enc) {
 
 static int start_picture(encoder_t *enc, frame_t *pic) {
   SCHED_TRACE_SCOPE('S', pic->frame_number, static_cast<int32_t>(pic->frame_type_code), 0);
+  if (row_contexts_wait(enc, enc->frame_ctx_next) < 0) {
+    std::fprintf(stderr, "tarnhevcenc: memory ran out while making the row contexts\n");
+    errno = ENOMEM;
+    return -1;
+  }
   encoder_t *ctx = enc->frame_ctx[enc->frame_ctx_next];
   enc->frame_ctx_next = enc->frame_ctx_next % enc->frame_ctx_count + 1;
   enc->coding_number++;

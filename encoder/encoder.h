@@ -212,6 +212,7 @@ struct encoder_t {
   encoder_t *instance;
   encoder_t **frame_ctx;  // entry 0 = the instance
   int32_t frame_ctx_count;
+  struct row_maker_t *row_maker;  // the instance: makes the row contexts (row_contexts.h)
   int32_t frame_ctx_next;
   frame_pool_t *pool;
   lookahead_queue_t *lookahead;

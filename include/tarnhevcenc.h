@@ -233,8 +233,11 @@ TARNHEVCENC_API int tarnhevcenc_get_header(tarnhevcenc_t *enc, uint8_t *buf, int
 /* Encodes one picture (planes[3] with strides[3], width x height luma) or,
  * with planes == NULL, flushes.  Returns the byte count of the Annex B data
  * of one coded picture placed in *out (valid until the next call), 0 when
- * nothing is ready yet, -1 on error: a missing plane or stride array, or a
- * stride smaller than its plane's width.  opts may be NULL. */
+ * nothing is ready yet, -1 on error: a missing plane or stride array, a
+ * stride smaller than its plane's width, or (errno ENOMEM, with a message on
+ * stderr) memory for the rows' working contexts, which an encoder of more
+ * than one thread makes in the background from its creation until the first
+ * picture starts, could not be had.  opts may be NULL. */
 TARNHEVCENC_API int tarnhevcenc_encode_frame(tarnhevcenc_t *enc, const uint8_t *const planes[3],
                                              const int32_t strides[3], int64_t pts,
                                              tarnhevcenc_frame_opts_t *opts, const uint8_t **out);

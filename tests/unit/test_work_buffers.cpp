@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <set>
 
 #include "encoder/encoder.h"
+#include "encoder/row_contexts.h"
 #include "encoder/rowsched.h"
 #include "tests/unit/row_context.h"
 
@@ -56,6 +59,7 @@ TEST(WorkBuffers, RowContextsOnlyForTheRowsInFlight) {
     p.log_level = 0;
     encoder_t *enc = encoder_open(&p);
     ASSERT_NE(enc, nullptr);
+    ASSERT_EQ(row_contexts_wait(enc, ROW_CONTEXTS_ALL), 0);
     for (int32_t f = 1; f <= enc->frame_ctx_count; f++) {
       const encoder_t *fc = enc->frame_ctx[f];
       ASSERT_EQ(fc->row_slots, c.slots) << c.height << " rows, " << c.threads << " threads, wpp " << c.wpp;
@@ -64,6 +68,40 @@ TEST(WorkBuffers, RowContextsOnlyForTheRowsInFlight) {
                                 : coded_bytes_bound(fc, fc->ctu_count);
       EXPECT_GE(fc->nals.arena_capacity, SLICE_HEADER_ROOM + data);
       EXPECT_EQ(substream_slot_bytes(fc), coded_bytes_bound(fc, fc->ctu_cols));
+    }
+    encoder_close(enc);
+  }
+}
+
+// The row contexts are made after creation has set up the frame contexts
+// (on a thread of their own with several threads): each is a copy of its
+// frame context as set up, rate control's record and settings included,
+// with working buffers no other context has.
+TEST(WorkBuffers, RowContextsCopyTheFrameContextsAsSetUp) {
+  for (const int32_t threads : {1, 4}) {
+    tarnhevcenc_param_t p{};
+    p.size = sizeof(p);
+    ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
+    p.width = 200;
+    p.height = 264;
+    p.threads = threads;
+    p.aq_mode = 1;
+    p.log_level = 0;
+    encoder_t *enc = encoder_open(&p);
+    ASSERT_NE(enc, nullptr);
+    ASSERT_EQ(row_contexts_wait(enc, ROW_CONTEXTS_ALL), 0);
+    std::set<const void *> buffers;
+    for (int32_t f = 1; f <= enc->frame_ctx_count; f++) {
+      const encoder_t *fc = enc->frame_ctx[f];
+      for (int32_t r = 0; r < fc->row_slots; r++) {
+        const encoder_t *rc = fc->row_ctx[r];
+        ASSERT_NE(rc, nullptr) << threads << " threads, frame context " << f << " row " << r;
+        EXPECT_EQ(rc->rc, fc->rc);
+        EXPECT_EQ(rc->aq_mode_active, fc->aq_mode_active);
+        EXPECT_EQ(std::memcmp(&rc->param, &fc->param, sizeof(param_t)), 0);
+        EXPECT_NE(rc->nodes, fc->nodes);
+        EXPECT_TRUE(buffers.insert(rc->ctu_src).second && buffers.insert(rc->nodes).second);
+      }
     }
     encoder_close(enc);
   }
