@@ -11,6 +11,7 @@
 #include "analysis/intra_full.h"
 #include "common/memory.h"
 #include "rdo/block_coding.h"
+#include "rdo/pred_cache.h"
 #include "rdo/rd_cost.h"
 #include "ratecontrol/ratecontrol_ctu.h"
 
@@ -168,7 +169,9 @@ void analyse_ctu_inter_full(encoder_t *ctx) {
   motion_search_setup(ctx);
   ctx->cabac_est_save[0] = ctx->cabac.est;
   ctu_predict_depth_range(ctx, ctx->nodes);
+  pred_cache_start(ctx->pred_cache);
   analyse_cu_inter_full(ctx, ctx->nodes, ctx->lowres, 0, 0, 0, 6);
+  pred_cache_stop(ctx->pred_cache);
   ctx->cabac.est = ctx->cabac_est_save[0];
   cu_commit(ctx, ctx->nodes, 0, 0, 0, 6);
   if (ctx->cur_recon->record_distortion) record_ctu_distortion(ctx);
@@ -192,7 +195,11 @@ void analyse_ctu_fast(encoder_t *ctx) {
     ctx->cabac_est_save[0] = ctx->cabac.est;
     ctu_predict_depth_range(ctx, ctx->nodes);
     if (ctx->param.lowres_cu_search) ctu_load_lowres_block(ctx, ctx->lowres);
+    // The fastest levels predict too little twice to pay for keeping.
+    const bool keep_predictions = ctx->analysis_level > 2;
+    if (keep_predictions) pred_cache_start(ctx->pred_cache);
     analyse_cu_fast_inter(ctx, ctx->nodes, ctx->lowres, 0, 0, 0, 6);
+    if (keep_predictions) pred_cache_stop(ctx->pred_cache);
     ctx->cabac.est = ctx->cabac_est_save[0];
   } else {
     const int32_t l = level > 0 && ctx->param.latency_mode == 0 ? level - 1 : level;

@@ -22,6 +22,7 @@
 #include "filters/deblock.h"
 #include "analysis/ctu_analysis.h"
 #include "filters/sao.h"
+#include "rdo/pred_cache.h"
 #include "rdo/quant_memo.h"
 #include "rdo/rd_cost.h"
 #include "ratecontrol/lookahead_frame.h"
@@ -175,9 +176,10 @@ int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   ctx->coef_tmp = alloc_array<int16_t>(32 * 32, 0);
   ctx->dq_tmp = alloc_array<int16_t>(32 * 32, 0);
   ctx->quant_memo = alloc_array<quant_memo_t>(1, 0);
+  ctx->pred_cache = alloc_array<pred_cache_t>(1, 0);
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = alloc_array<int16_t>(c ? 32 * 32 : 64 * 64, 0);
   ctx->sao_scratch = alloc_array<uint8_t>(147456, 0);
-  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp || !ctx->quant_memo ||
+  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp || !ctx->quant_memo || !ctx->pred_cache ||
       !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch)
     return -1;
   return 0;
@@ -194,6 +196,7 @@ void ctx_free_ctu_arrays(encoder_t *ctx) {
   aligned_free(ctx->coef_tmp);
   aligned_free(ctx->dq_tmp);
   aligned_free(ctx->quant_memo);
+  aligned_free(ctx->pred_cache);
   for (int c = 0; c < 3; c++) aligned_free(ctx->sao_diff[c]);
   aligned_free(ctx->sao_scratch);
 }
@@ -210,6 +213,7 @@ void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
   b->coef_tmp = ctx->coef_tmp;
   b->dq_tmp = ctx->dq_tmp;
   b->quant_memo = ctx->quant_memo;
+  b->pred_cache = ctx->pred_cache;
   for (int c = 0; c < 3; c++) b->sao_diff[c] = ctx->sao_diff[c];
   b->sao_scratch = ctx->sao_scratch;
 }
@@ -226,6 +230,7 @@ void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
   ctx->coef_tmp = b->coef_tmp;
   ctx->dq_tmp = b->dq_tmp;
   ctx->quant_memo = b->quant_memo;
+  ctx->pred_cache = b->pred_cache;
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = b->sao_diff[c];
   ctx->sao_scratch = b->sao_scratch;
 }

@@ -181,6 +181,7 @@ struct encoder_t {
   int16_t *coef_tmp;  // transform scratch, 32x32
   int16_t *dq_tmp;    // dequantisation scratch, 32x32
   struct quant_memo_t *quant_memo;  // recent quantisations (none: each is decided)
+  struct pred_cache_t *pred_cache;  // the CTU analysis's recent inter predictions
 
   // Rows of the picture (frame contexts): row contexts for the rows that
   // can be in flight at once (row r codes in row_ctx[r % row_slots]), what
@@ -299,6 +300,7 @@ struct row_buffers_t {
   struct lowres_cu_search_t *lowres;
   int16_t *coef_tmp, *dq_tmp;
   struct quant_memo_t *quant_memo;
+  struct pred_cache_t *pred_cache;
   int16_t *sao_diff[3];
   uint8_t *sao_scratch;
 };

@@ -5,6 +5,7 @@
 #include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
 #include "rdo/block_coding.h"
+#include "rdo/pred_cache.h"
 
 namespace {
 
@@ -19,8 +20,9 @@ inline int32_t clamp_pos(int32_t p, int32_t size, int32_t limit, int32_t taps_be
 
 }  // namespace
 
-void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2],
-                      const mv_t mv[2], bool with_chroma) {
+namespace {
+
+void predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2], const mv_t mv[2]) {
   const mc_funcs_t &mc = ctx->mc;
   const int32_t bi = ref[0] >= 0 && ref[1] >= 0;
   const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
@@ -30,7 +32,6 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
   // Both vectors on whole samples: the 16-bit predictions would be the
   // samples scaled by 64, whose rounded average is the samples' one.
   const bool full_luma = bi && ((mv_x(mv[0]) | mv_y(mv[0]) | mv_x(mv[1]) | mv_y(mv[1])) & 3) == 0;
-  const bool full_chroma = bi && ((mv_x(mv[0]) | mv_y(mv[0]) | mv_x(mv[1]) | mv_y(mv[1])) & 7) == 0;
   const uint8_t *full[2] = {nullptr, nullptr};
   int32_t full_stride[2] = {0, 0};
   // Luma: 8-tap filter, taps 3 before and 4 after the sample.
@@ -77,8 +78,17 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
     mc.pixel_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, full[0], full_stride[0], full[1], full_stride[1], w, h);
   else if (bi)
     mc.bipred_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ps[0], ps_stride[0], ps[1], ps_stride[1], w, h);
-  if (!with_chroma) return;
+}
 
+void predict_chroma(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2],
+                    const mv_t mv[2]) {
+  const mc_funcs_t &mc = ctx->mc;
+  const int32_t bi = ref[0] >= 0 && ref[1] >= 0;
+  const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
+  alignas(32) int16_t tmp[2][32 * 64];
+  const bool full_chroma = bi && ((mv_x(mv[0]) | mv_y(mv[0]) | mv_x(mv[1]) | mv_y(mv[1])) & 7) == 0;
+  const uint8_t *full[2] = {nullptr, nullptr};
+  int32_t full_stride[2] = {0, 0};
   // Chroma: the luma vector in eighth samples, 4-tap filter (1 before, 2 after).
   const int32_t cw = w >> 1, ch = h >> 1, cx = px >> 1, cy = py >> 1;
   for (int32_t plane = 1; plane <= 2; plane++) {
@@ -105,6 +115,62 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
     else if (bi)
       mc.bipred_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, tmp[0], 64, tmp[1], 64, cw, ch);
   }
+}
+
+// The block's luma (and chroma) as kept: copied into the reconstruction.
+void take_kept(encoder_t *ctx, const pred_cache_t *c, int32_t slot, int32_t x, int32_t y, int32_t w, int32_t h,
+               bool chroma) {
+  const auto copy = ctx->mc.block_copy;
+  copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, pred_cache_luma(c, slot, x, y), pred_cache_t::LUMA_STRIDE, w, h);
+  if (!chroma) return;
+  for (int32_t p = 1; p <= 2; p++)
+    copy(ctu_rec_at(ctx, p, x >> 1, y >> 1), RECON_STRIDE, pred_cache_chroma(c, slot, p, x, y),
+         pred_cache_t::CHROMA_STRIDE, w >> 1, h >> 1);
+}
+
+// Keeps the block just predicted into the reconstruction.
+void keep(encoder_t *ctx, pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
+          bool chroma) {
+  const auto copy = ctx->mc.block_copy;
+  const int32_t s = pred_cache_take(c, m, x, y, w, h, chroma);
+  copy(pred_cache_slot_luma(c, s), pred_cache_t::LUMA_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, w, h);
+  if (!chroma) return;
+  for (int32_t p = 1; p <= 2; p++)
+    copy(pred_cache_slot_chroma(c, s, p), pred_cache_t::CHROMA_STRIDE, ctu_rec_at(ctx, p, x >> 1, y >> 1),
+         RECON_STRIDE, w >> 1, h >> 1);
+}
+
+}  // namespace
+
+void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2],
+                      const mv_t mv[2], bool with_chroma) {
+  pred_cache_t *c = ctx->pred_cache;
+  // The luma of one list is a copy from the reference's sub-sample planes
+  // or the search's kept prediction more often than not: not worth
+  // keeping.
+  const bool bi = ref[0] >= 0 && ref[1] >= 0;
+  if (!pred_cache_on(c) || (!bi && !with_chroma)) {
+    predict_luma(ctx, x, y, w, h, ref, mv);
+    if (with_chroma) predict_chroma(ctx, x, y, w, h, ref, mv);
+    return;
+  }
+  pred_motion_t m;
+  for (int32_t l = 0; l < 2; l++) {
+    m.ref[l] = ref[l] >= 0 ? ctx->ref_list[l][ref[l]] : nullptr;
+    m.mv[l] = ref[l] >= 0 ? mv[l] : 0;
+  }
+  int32_t luma_only;
+  const int32_t s = pred_cache_find(c, m, x, y, w, h, with_chroma, &luma_only);
+  if (s >= 0) {
+    take_kept(ctx, c, s, x, y, w, h, with_chroma);
+    return;
+  }
+  if (luma_only >= 0)
+    take_kept(ctx, c, luma_only, x, y, w, h, false);
+  else
+    predict_luma(ctx, x, y, w, h, ref, mv);
+  if (with_chroma) predict_chroma(ctx, x, y, w, h, ref, mv);
+  keep(ctx, c, m, x, y, w, h, with_chroma);
 }
 
 namespace {

@@ -1,0 +1,61 @@
+#include "rdo/pred_cache.h"
+
+#include <cstring>
+
+void pred_cache_start(pred_cache_t *c) {
+  for (auto &t : c->tag) t = 0;
+  c->on = true;
+  c->next = 0;
+}
+
+void pred_cache_stop(pred_cache_t *c) { c->on = false; }
+
+int32_t pred_cache_find(const pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
+                        bool chroma, int32_t *luma_only) {
+  const uint32_t tag = m.tag();
+  // One byte per slot (a loop the compiler turns into vector compares),
+  // read back eight slots at a time.
+  uint8_t same[pred_cache_t::SLOTS];
+  for (int32_t s = 0; s < pred_cache_t::SLOTS; s++) same[s] = c->tag[s] == tag ? 1 : 0;
+  uint64_t groups[pred_cache_t::SLOTS / 8];
+  std::memcpy(groups, same, sizeof groups);
+  *luma_only = -1;
+  for (int32_t g = 0; g < pred_cache_t::SLOTS / 8; g++)
+  for (uint64_t bits = groups[g]; bits; bits &= bits - 1) {
+    const int32_t s = 8 * g + (__builtin_ctzll(bits) >> 3);
+    const pred_cache_t::key_t &k = c->key[s];
+    if (k.ref[0] != m.ref[0] || k.ref[1] != m.ref[1] || k.mv[0] != m.mv[0] || k.mv[1] != m.mv[1]) continue;
+    if (k.x > x || k.y > y || k.x + k.w < x + w || k.y + k.h < y + h) continue;
+    if (!chroma || k.chroma) return s;
+    *luma_only = s;
+  }
+  return -1;
+}
+
+const uint8_t *pred_cache_luma(const pred_cache_t *c, int32_t slot, int32_t x, int32_t y) {
+  const pred_cache_t::key_t &k = c->key[slot];
+  return c->luma[slot] + (y - k.y) * pred_cache_t::LUMA_STRIDE + (x - k.x);
+}
+
+const uint8_t *pred_cache_chroma(const pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y) {
+  const pred_cache_t::key_t &k = c->key[slot];
+  return c->chroma[slot][plane - 1] + ((y - k.y) >> 1) * pred_cache_t::CHROMA_STRIDE + ((x - k.x) >> 1);
+}
+
+int32_t pred_cache_take(pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
+                        bool chroma) {
+  const int32_t s = c->next;
+  c->next = (s + 1) % pred_cache_t::SLOTS;
+  pred_cache_t::key_t &k = c->key[s];
+  c->tag[s] = m.tag();
+  k.ref[0] = m.ref[0];
+  k.ref[1] = m.ref[1];
+  k.mv[0] = m.mv[0];
+  k.mv[1] = m.mv[1];
+  k.x = static_cast<uint8_t>(x);
+  k.y = static_cast<uint8_t>(y);
+  k.w = static_cast<uint8_t>(w);
+  k.h = static_cast<uint8_t>(h);
+  k.chroma = chroma ? 1 : 0;
+  return s;
+}

@@ -1,0 +1,173 @@
+// The CTU analysis's kept inter predictions: a block predicted again, or
+// inside a bigger block predicted with the same motion, gets exactly the
+// samples predicting it afresh gives; nothing is served across CTUs or
+// after the analysis switched the record off.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "encoder/frame.h"
+#include "rdo/block_coding.h"
+#include "rdo/inter_pred.h"
+#include "rdo/pred_cache.h"
+#include "row_context.h"
+
+namespace {
+
+struct frame_deleter {
+  void operator()(frame_t *f) const { frame_delete(f); }
+};
+
+void fill_frame(frame_t *f, uint32_t seed) {
+  std::mt19937 r(seed);
+  for (int32_t p = 0; p < 3; p++) {
+    const int32_t w = p ? f->width / 2 : f->width, h = p ? f->height / 2 : f->height;
+    for (int32_t y = 0; y < h; y++)
+      for (int32_t x = 0; x < w; x++)
+        f->plane[p][y * f->stride[p] + x] = static_cast<uint8_t>(((x * 7 + y * 3) & 127) + (r() % 96));
+  }
+  frame_extend_borders(f);
+}
+
+struct prediction_t {
+  int32_t x, y, w, h;
+  int8_t ref[2];
+  mv_t mv[2];
+  bool chroma;
+};
+
+// Blocks of the partitions a CU trial predicts, with a few motions shared
+// among them (some pointing far outside the picture), so that many lie
+// inside an earlier one of the same motion.
+std::vector<prediction_t> trial_sequence(uint32_t seed, int32_t count) {
+  std::mt19937 r(seed);
+  const mv_t motions[][2] = {{mv_make(5, -3), 0},           {0, mv_make(-8, 12)},     {mv_make(4, 4), mv_make(-7, 1)},
+                             {mv_make(-2000, 9), mv_make(6, -1500)}, {mv_make(0, 0), mv_make(0, 0)},
+                             {mv_make(13, 2), mv_make(2, 13)}};
+  const int32_t uses[][2] = {{0, -1}, {-1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}};
+  std::vector<prediction_t> seq;
+  for (int32_t i = 0; i < count; i++) {
+    const int32_t s = 3 + static_cast<int32_t>(r() % 4), size = 1 << s;
+    const int32_t x = static_cast<int32_t>(r() % (64 >> s)) * size, y = static_cast<int32_t>(r() % (64 >> s)) * size;
+    const int32_t part = size >= 16 ? static_cast<int32_t>(r() % 5) : 0;
+    prediction_t p{x, y, size, size, {-1, -1}, {0, 0}, (r() & 3) != 0};
+    if (part == 1 || part == 2) {
+      p.h = size / 2;
+      p.y += part == 2 ? size / 2 : 0;
+    } else if (part == 3 || part == 4) {
+      p.w = size / 2;
+      p.x += part == 4 ? size / 2 : 0;
+    }
+    const int32_t m = static_cast<int32_t>(r() % 6);
+    for (int32_t l = 0; l < 2; l++) {
+      p.ref[l] = static_cast<int8_t>(uses[m][l]);
+      p.mv[l] = motions[m][l];
+    }
+    seq.push_back(p);
+  }
+  return seq;
+}
+
+struct PredCache : ::testing::Test {
+  std::unique_ptr<row_context_holder_t> holder;
+  std::unique_ptr<frame_t, frame_deleter> refs[2];
+  encoder_t *ctx = nullptr;
+
+  void SetUp() override {
+    holder = std::make_unique<row_context_holder_t>(192, 128);
+    ctx = holder->ctx;
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_NE(ctx->pred_cache, nullptr);
+    for (int32_t l = 0; l < 2; l++) {
+      refs[l].reset(frame_new(192, 128, 0, 0));
+      ASSERT_TRUE(refs[l]);
+      fill_frame(refs[l].get(), 11 + l);
+      ctx->ref_list[l][0] = refs[l].get();
+    }
+    ctx->ctu_x = 1;
+    ctx->ctu_y = 1;
+  }
+  // The samples the prediction wrote: luma, then chroma when predicted.
+  std::vector<uint8_t> predicted(const prediction_t &p) {
+    std::vector<uint8_t> out;
+    for (int32_t y = 0; y < p.h; y++)
+      out.insert(out.end(), ctu_rec_at(ctx, 0, p.x, p.y + y), ctu_rec_at(ctx, 0, p.x, p.y + y) + p.w);
+    if (p.chroma)
+      for (int32_t c = 1; c <= 2; c++)
+        for (int32_t y = 0; y < p.h / 2; y++)
+          out.insert(out.end(), ctu_rec_at(ctx, c, p.x / 2, p.y / 2 + y), ctu_rec_at(ctx, c, p.x / 2, p.y / 2 + y) + p.w / 2);
+    return out;
+  }
+  void run(const prediction_t &p) { inter_predict_pu(ctx, p.x, p.y, p.w, p.h, p.ref, p.mv, p.chroma); }
+};
+
+TEST_F(PredCache, KeptSamplesEqualFreshPredictions) {
+  const std::vector<prediction_t> seq = trial_sequence(5, 400);
+  std::vector<std::vector<uint8_t>> fresh;
+  for (const auto &p : seq) {
+    run(p);
+    fresh.push_back(predicted(p));
+  }
+  pred_cache_start(ctx->pred_cache);
+  int32_t served = 0;
+  for (size_t i = 0; i < seq.size(); i++) {
+    const prediction_t &p = seq[i];
+    int32_t luma_only = -1;
+    pred_motion_t m;
+    for (int32_t l = 0; l < 2; l++) {
+      m.ref[l] = p.ref[l] >= 0 ? refs[l].get() : nullptr;
+      m.mv[l] = p.ref[l] >= 0 ? p.mv[l] : 0;
+    }
+    served += pred_cache_find(ctx->pred_cache, m, p.x, p.y, p.w, p.h, p.chroma, &luma_only) >= 0;
+    // Something else in the buffer first: a served block must overwrite it.
+    for (int32_t y = 0; y < 64; y++) std::memset(ctu_rec_at(ctx, 0, 0, y), 0x5a, 64);
+    run(p);
+    ASSERT_EQ(predicted(p), fresh[i]) << "prediction " << i << " at (" << p.x << ", " << p.y << ") " << p.w << "x"
+                                      << p.h;
+  }
+  pred_cache_stop(ctx->pred_cache);
+  // The sequence repeats motions over overlapping blocks: most are served.
+  EXPECT_GT(served, 100);
+}
+
+TEST_F(PredCache, ServesContainedBlocksOfTheSameMotionWithinOneCtu) {
+  pred_cache_t *c = ctx->pred_cache;
+  pred_motion_t a{{refs[0].get(), refs[1].get()}, {mv_make(3, 1), mv_make(-2, 5)}};
+  pred_motion_t b = a;
+  b.mv[1] = mv_make(-2, 6);
+  int32_t luma_only = -1;
+  // Switched off: nothing is kept.
+  const int8_t ref[2] = {0, 0};
+  inter_predict_pu(ctx, 0, 0, 32, 32, ref, a.mv, true);
+  pred_cache_start(c);
+  EXPECT_EQ(pred_cache_find(c, a, 0, 0, 32, 32, false, &luma_only), -1);
+  inter_predict_pu(ctx, 0, 0, 32, 32, ref, a.mv, false);  // luma only
+  EXPECT_GE(pred_cache_find(c, a, 8, 16, 16, 8, false, &luma_only), 0);
+  EXPECT_EQ(pred_cache_find(c, a, 8, 16, 16, 8, true, &luma_only), -1);
+  EXPECT_GE(luma_only, 0);
+  EXPECT_EQ(pred_cache_find(c, b, 8, 16, 16, 8, false, &luma_only), -1);
+  EXPECT_EQ(pred_cache_find(c, a, 24, 16, 16, 8, false, &luma_only), -1);  // reaches outside
+  inter_predict_pu(ctx, 16, 0, 16, 32, ref, a.mv, true);  // luma taken, chroma made and kept
+  EXPECT_GE(pred_cache_find(c, a, 16, 8, 16, 16, true, &luma_only), 0);
+  // A new CTU's analysis: the entries of the last one serve no more.
+  pred_cache_stop(c);
+  pred_cache_start(c);
+  EXPECT_EQ(pred_cache_find(c, a, 16, 8, 16, 16, false, &luma_only), -1);
+  EXPECT_EQ(luma_only, -1);
+  // Older entries make room for newer ones.
+  for (int32_t i = 0; i <= pred_cache_t::SLOTS; i++) {
+    const mv_t mv[2] = {mv_make(4 * i, 0), mv_make(0, 4 * i)};
+    inter_predict_pu(ctx, 0, 0, 8, 8, ref, mv, false);
+  }
+  const pred_motion_t first{{refs[0].get(), refs[1].get()}, {mv_make(0, 0), mv_make(0, 0)}};
+  const pred_motion_t last{{refs[0].get(), refs[1].get()},
+                           {mv_make(4 * pred_cache_t::SLOTS, 0), mv_make(0, 4 * pred_cache_t::SLOTS)}};
+  EXPECT_EQ(pred_cache_find(c, first, 0, 0, 8, 8, false, &luma_only), -1);
+  EXPECT_GE(pred_cache_find(c, last, 0, 0, 8, 8, false, &luma_only), 0);
+  pred_cache_stop(c);
+}
+
+}  // namespace
