@@ -29,6 +29,33 @@ void commit_pu(ctu_maps_t *m, int32_t p, int32_t w8, int32_t h8, uint8_t merge, 
   }
 }
 
+// The skip flag, merge index and prediction units of an inter CU, over
+// its w8 x w8 8x8 units from p.
+void commit_motion(ctu_maps_t *m, const cu_node_t *node, int32_t p, int32_t w8) {
+  for (int32_t j = 0; j < w8; j++)
+    for (int32_t i = 0; i < w8; i++)
+      m->flags[p + i + MAP8_STRIDE * j] = static_cast<uint8_t>((m->flags[p + i + MAP8_STRIDE * j] & 0xfe) | (node->skip & 1));
+  if (node->skip) ctu_map8_fill(m->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
+  if (node->part_mode == 0) {
+    const pu_single_t &pu = node->pu.p2n;
+    commit_pu(m, p, w8, w8, pu.merge_flag && !node->skip ? 1 : 0, pu.merge_idx, pu.ref_idx, pu.mv);
+    return;
+  }
+  const pu_pair_t &pp = node->part_mode == 1 ? node->pu.p2nxn : node->pu.pnx2n;
+  const int32_t half = std::max(1, w8 >> 1);
+  for (int32_t k = 0; k < 2; k++) {
+    int32_t pos = p, pw = w8, ph = w8;
+    if (node->part_mode == 1) {
+      ph = half;
+      if (k) pos += MAP8_STRIDE * (w8 >> 1);
+    } else {
+      pw = half;
+      if (k) pos += w8 >> 1;
+    }
+    commit_pu(m, pos, pw, ph, pp.merge_flag[k], pp.merge_idx[k], pp.ref_idx[k], pp.mv[k]);
+  }
+}
+
 // Rows of n4 bytes of a 4x4-unit map, each row one fixed-width store.
 template <int32_t N4>
 void fill_map4(uint8_t *first, uint8_t v) {
@@ -228,26 +255,10 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
       for (int32_t i = 0; i < w8; i++) m->flags[p + i + MAP8_STRIDE * j] &= 0xfe;
     return;
   }
-  for (int32_t j = 0; j < w8; j++)
-    for (int32_t i = 0; i < w8; i++)
-      m->flags[p + i + MAP8_STRIDE * j] = static_cast<uint8_t>((m->flags[p + i + MAP8_STRIDE * j] & 0xfe) | (node->skip & 1));
-  if (node->skip) ctu_map8_fill(m->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
-  if (node->part_mode == 0) {
-    const pu_single_t &pu = node->pu.p2n;
-    commit_pu(m, p, w8, w8, pu.merge_flag && !node->skip ? 1 : 0, pu.merge_idx, pu.ref_idx, pu.mv);
-    return;
-  }
-  const pu_pair_t &pp = node->part_mode == 1 ? node->pu.p2nxn : node->pu.pnx2n;
-  const int32_t half = std::max(1, w8 >> 1);
-  for (int32_t k = 0; k < 2; k++) {
-    int32_t pos = p, pw = w8, ph = w8;
-    if (node->part_mode == 1) {
-      ph = half;
-      if (k) pos += MAP8_STRIDE * (w8 >> 1);
-    } else {
-      pw = half;
-      if (k) pos += w8 >> 1;
-    }
-    commit_pu(m, pos, pw, ph, pp.merge_flag[k], pp.merge_idx[k], pp.ref_idx[k], pp.mv[k]);
-  }
+  commit_motion(m, node, p, w8);
+}
+
+void cu_commit_motion(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size) {
+  if (log2_size < 6 && nodes[node_index(z, log2_size + 1)].split != 1) return;
+  commit_motion(ctx->maps, nodes + node_index(z, log2_size), map8_of_z(z), 1 << (log2_size - 3));
 }

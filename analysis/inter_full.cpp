@@ -167,6 +167,16 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
   *best_residual = COST_NONE;
   node->pu.p2n.merge_flag = 1;
   trial_result_t t[5];
+  // After the first commit the trials change only the motion and the skip
+  // flag.
+  bool committed = false;
+  auto commit = [&]() {
+    if (committed)
+      cu_commit_motion(ctx, cu.nodes, cu.z, cu.s);
+    else
+      cu.commit();
+    committed = true;
+  };
   for (int32_t i = 0; i < cu.merge.count; i++) {
     if (!candidate_usable(cu, i)) continue;
     const int32_t j = same_motion_before(cu, t, i);
@@ -187,7 +197,7 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     take_candidate(cu, i, cu.b_slice);
     node->skip = 1;
     node->merge_idx = static_cast<uint32_t>(i);
-    cu.commit();
+    commit();
     const uint32_t c = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
     t[i].done = true;
     t[i].skip_dist = ctx->last_distortion;
@@ -204,7 +214,7 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     if (!with_residual) continue;
     // The skip trial left this motion's prediction in the buffer.
     node->skip = 0;
-    cu.commit();
+    commit();
     const uint32_t r = cu_rd_cost_residual(ctx, node->qp, &node->lambda_sad, cu.z, cu.x, cu.y, cu.s, true);
     t[i].res_dist = ctx->last_distortion;
     t[i].res_bits = r < COST_NONE ? ctx->cabac.est.bits - ctx->cabac_est_save[1 + cu.d].bits : COST_NONE;

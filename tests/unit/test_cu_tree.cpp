@@ -144,6 +144,42 @@ TEST_F(CommitFixture, ListOneVectorOnlyForPusUsingIt) {
   for (int32_t z = 0; z < 16; z++) EXPECT_EQ(unit_part_mode(ctx->maps, z), 1) << "unit " << z;
 }
 
+// The merge trials switch motion and the skip flag of a committed CU by
+// cu_commit_motion: the maps must read as a whole commit of the new state.
+TEST_F(CommitFixture, MotionCommitMatchesAWholeCommit) {
+  struct state_t {
+    uint32_t skip, merge_idx;
+    pu_single_t pu;
+  };
+  const state_t states[] = {
+      {1, 2, pu_single_t{1, 2, {mv_make(4, -8), mv_make(-3, 5)}, {0, 1}}},
+      {0, 2, pu_single_t{1, 2, {mv_make(4, -8), mv_make(-3, 5)}, {0, 1}}},
+      {1, 0, pu_single_t{1, 0, {mv_make(12, 0), 0}, {1, -1}}},
+      {0, 4, pu_single_t{1, 4, {0, mv_make(-40, 9)}, {-1, 0}}},
+      {0, 4, pu_single_t{0, 0, {mv_make(1, 1), mv_make(2, 2)}, {0, 0}}},
+  };
+  for (int32_t s : {6, 5, 3}) {
+    const int32_t z = s == 6 ? 0 : 64 + (s == 3 ? 4 : 0), x = z == 0 ? 0 : 32 + (s == 3 ? 8 : 0), y = 0;
+    split_parents(z, s);
+    cu_node_t &n = node(z, s);
+    n.split = 0;
+    n.qp = 27;
+    n.skip = 0;
+    n.pu.p2n = pu_single_t{1, 1, {mv_make(8, 8), mv_make(16, 16)}, {0, 0}};
+    cu_commit(ctx, nodes, z, x, y, s);
+    for (const state_t &st : states) {
+      n.skip = st.skip;
+      n.merge_idx = st.merge_idx;
+      n.pu.p2n = st.pu;
+      cu_commit_motion(ctx, nodes, z, s);
+      ctu_maps_t fast;
+      std::memcpy(&fast, ctx->maps, sizeof fast);
+      cu_commit(ctx, nodes, z, x, y, s);
+      EXPECT_EQ(std::memcmp(&fast, ctx->maps, sizeof fast), 0) << "size " << (1 << s) << " skip " << st.skip;
+    }
+  }
+}
+
 TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
   split_parents(0, 3);
   cu_node_t &cu = node(0, 3);
