@@ -164,6 +164,13 @@ struct encoder_t {
   alignas(16) uint8_t nb_kept_luma[4][144];
   alignas(16) uint8_t nb_kept_luma_smooth[4][144];
   alignas(16) uint8_t nb_kept_chroma[2][3][96];
+  // While a luma transform-tree search tries the quarters of a block (8x8
+  // to 32x32, both of whose edges exist), the block's own neighbour array,
+  // innermost last: the quarters' arrays follow from it and from the
+  // quarters coded before them.
+  int32_t quarter_depth;
+  int32_t quarter_x[4], quarter_y[4], quarter_log2[4];
+  alignas(16) uint8_t quarter_nb[4][144];
   // Deblocking: edge codes per CTU, edge QPs per CTU column.
   struct deblock_edge_map_t *deblock_edges;
   struct deblock_qp_map_t *deblock_qps;

@@ -55,8 +55,83 @@ static void kept_copy(uint8_t *dst, const uint8_t *src, int32_t log2_size) {
   }
 }
 
+bool intra_quarters_begin(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size) {
+  if ((y == 0 && ctx->ctu_y == 0) || (x == 0 && ctx->ctu_x == 0)) return false;
+  const int32_t d = ctx->quarter_depth++;
+  ctx->quarter_x[d] = x;
+  ctx->quarter_y[d] = y;
+  ctx->quarter_log2[d] = log2_size;
+  kept_copy(ctx->quarter_nb[d], ctx->nb_luma, log2_size);
+  return true;
+}
+
+void intra_quarters_end(encoder_t *ctx) { ctx->quarter_depth--; }
+
+// The array of quarter q of a block of size 2n whose own array is p (both
+// of its edges exist).  Samples outside the block are p's: the same
+// samples with the same availability (an edge's run is a prefix of its
+// units, and the block's and the quarter's runs end at the same unit), and
+// where missing the same substitute, the last sample present along that
+// edge.  The others come from the quarters coded before it; the block of a
+// quarter's size right of or below a quarter is never coded yet.
+template <int N>
+void quarter_neighbours(const uint8_t *p, const uint8_t *rec, int32_t q, uint8_t *nb) {
+  // rec: the block's top-left sample; p: corner, 4N above, 4N left.
+  const uint8_t *p_above = p + 1, *p_left = p + 4 * N + 1;
+  uint8_t *above = nb + 1, *left = nb + 2 * N + 1;
+  auto column = [rec](uint8_t *out, int32_t cx, int32_t cy) {
+    for (int32_t j = 0; j < N; j++) out[j] = rec[(cy + j) * RECON_STRIDE + cx];
+  };
+  switch (q) {
+    case 0:
+      nb[0] = p[0];
+      std::memcpy(above, p_above, 2 * N);
+      std::memcpy(left, p_left, 2 * N);
+      break;
+    case 1:
+      nb[0] = p_above[N - 1];
+      std::memcpy(above, p_above + N, 2 * N);
+      column(left, N - 1, 0);
+      std::memset(left + N, left[N - 1], N);
+      break;
+    case 2:
+      nb[0] = p_left[N - 1];
+      std::memcpy(above, rec + (N - 1) * RECON_STRIDE, 2 * N);
+      std::memcpy(left, p_left + N, 2 * N);
+      break;
+    default:
+      nb[0] = rec[(N - 1) * RECON_STRIDE + N - 1];
+      std::memcpy(above, rec + (N - 1) * RECON_STRIDE + N, N);
+      std::memset(above + N, above[N - 1], N);
+      column(left, N - 1, N);
+      std::memset(left + N, left[N - 1], N);
+      break;
+  }
+}
+
+// The array of a luma block that is a quarter of the innermost block whose
+// quarters are tried, derived from that block's; false for any other block.
+static bool quarter_from_parent(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint8_t *nb) {
+  const int32_t d = ctx->quarter_depth - 1;
+  if (d < 0 || ctx->quarter_log2[d] != log2_size + 1) return false;
+  const int32_t n = 1 << log2_size, dx = x - ctx->quarter_x[d], dy = y - ctx->quarter_y[d];
+  if ((dx != 0 && dx != n) || (dy != 0 && dy != n)) return false;
+  const int32_t q = (dx ? 1 : 0) + (dy ? 2 : 0);
+  const uint8_t *rec = ctu_rec_at(ctx, 0, ctx->quarter_x[d], ctx->quarter_y[d]);
+  switch (log2_size) {
+    case 2: quarter_neighbours<4>(ctx->quarter_nb[d], rec, q, nb); break;
+    case 3: quarter_neighbours<8>(ctx->quarter_nb[d], rec, q, nb); break;
+    default: quarter_neighbours<16>(ctx->quarter_nb[d], rec, q, nb); break;
+  }
+  return true;
+}
+
 void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size) {
   uint8_t *nb = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
+  if (plane == 0 && ctx->quarter_depth && quarter_from_parent(ctx, x, y, log2_size, nb)) {
+    if (log2_size > 2) ctx->intra.ref_filter[log2_size - 2](nb, ctx->nb_luma_smooth);
+    return;
+  }
   const bool smooth = plane == 0 && log2_size > 2;
   // A block at the corner of the region under trial sees only samples
   // outside it: its arrays are those built for the first trial.

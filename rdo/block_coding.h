@@ -52,6 +52,13 @@ void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int
 // luma, and chroma for regions of 8x8 and above) are built once and kept.
 void intra_refs_keep_begin(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size);
 void intra_refs_keep_end(encoder_t *ctx);
+// A luma tree search about to try the four quarters of the block at x, y
+// (log2 size 3..5) whose neighbour array ctx->nb_luma holds: while they are
+// tried, their arrays are derived from it (begin returns false, and end
+// need not be called, where it cannot serve: an edge of the block is
+// missing).  Nests, innermost last.
+bool intra_quarters_begin(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size);
+void intra_quarters_end(encoder_t *ctx);
 void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
 
 // Chroma distortion weight of a QP (1/256 units).

@@ -133,7 +133,10 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   tu_state_t *saved = tu_state_slot(ctx, log2_size, 0);
   tu_state_copy<true>(s, saved, z, x, y, log2_size, false);
   ctx->cabac.est = start;
+  // The whole block's prediction left its neighbour array in place.
+  const bool derived = s.predict && intra_quarters_begin(ctx, x, y, log2_size);
   const uint32_t split = quarters();
+  if (derived) intra_quarters_end(ctx);
   if (split < whole) return split;
   tu_state_copy<false>(s, saved, z, x, y, log2_size, false);
   node->tu_split = 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "encoder/encoder.h"
@@ -142,6 +143,60 @@ TEST_F(IntraNeighbours, EveryBlockOfEveryCtuMatchesTheSampleBySampleRules) {
     }
   EXPECT_GT(checked, 5000);
   EXPECT_GT(substituted, checked / 4);  // many arrays needed substitution
+}
+
+// A tree search trying the quarters of a block derives their arrays from
+// the block's own: the same arrays as the rules give, with the smoothed
+// copy, for every quarter of every luma block of 8x8 to 32x32 both of whose
+// edges exist, nested down to 4x4 quarters as the search nests.
+TEST_F(IntraNeighbours, QuartersOfATriedBlockGetTheRulesArrays) {
+  int32_t derived = 0, declined = 0;
+  // Only blocks wholly inside the picture are tried whole (CUs crossing its
+  // edges split).
+  auto inside = [&](int32_t x, int32_t y, int32_t n) {
+    return ctx->ctu_x * 64 + x + n <= kWidth && ctx->ctu_y * 64 + y + n <= kHeight;
+  };
+  std::function<void(int32_t, int32_t, int32_t)> quarters = [&](int32_t x, int32_t y, int32_t log2) {
+    if (!intra_quarters_begin(ctx, x, y, log2)) {
+      declined++;
+      return;
+    }
+    const int32_t n = 1 << (log2 - 1);
+    for (int32_t q = 0; q < 4; q++) {
+      const int32_t qx = x + (q & 1) * n, qy = y + (q >> 1) * n;
+      std::memset(ctx->nb_luma, 0xa5, sizeof(ctx->nb_luma));
+      intra_prepare_refs(ctx, 0, qx, qy, log2 - 1);
+      const std::vector<uint8_t> want = reference(0, qx, qy, n, false);
+      ASSERT_EQ(0, std::memcmp(want.data(), ctx->nb_luma, want.size()))
+          << "CTU " << ctx->ctu_x << "," << ctx->ctu_y << " quarter " << q << " of " << x << "," << y << " size "
+          << (2 * n);
+      if (n > 4) {
+        uint8_t smooth[144];
+        ctx->intra.ref_filter[log2 - 3](want.data(), smooth);
+        ASSERT_EQ(0, std::memcmp(smooth, ctx->nb_luma_smooth, want.size()));
+      }
+      derived++;
+      // The quarter's own quarters, tried with its array in place.
+      if (n > 4 && inside(qx, qy, n)) quarters(qx, qy, log2 - 1);
+      if (HasFatalFailure()) return;
+    }
+    intra_quarters_end(ctx);
+  };
+  for (int32_t row = 0; row < ctx->ctu_rows; row++)
+    for (int32_t col = 0; col < ctx->ctu_cols; col++) {
+      start_ctu(col, row);
+      for (int32_t y = 0; y < 64; y += 32)
+        for (int32_t x = 0; x < 64; x += 32) {
+          if (!inside(x, y, 32)) continue;
+          // The search has just predicted the whole block.
+          intra_build_neighbours(ctx, 0, x, y, 32, 0, ctx->nb_luma);
+          quarters(x, y, 5);
+          ASSERT_EQ(ctx->quarter_depth, 0);
+          if (HasFatalFailure()) return;
+        }
+    }
+  EXPECT_GT(derived, 1000);
+  EXPECT_GT(declined, 5);  // blocks on the picture's top or left edge
 }
 
 }  // namespace
