@@ -15,46 +15,17 @@
 // the prediction as they come.
 #include <immintrin.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 
-#include "common/dct_matrix.h"
 #include "common/primitives.h"
+#include "simd/x86/transform/transform_inv16_weights.h"
 #include "simd/x86/transform/transform_kernels.h"
 
 namespace {
 
-constexpr int32_t pair32(int16_t lo, int16_t hi) {
-  return static_cast<int32_t>(static_cast<uint16_t>(lo) | (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16));
-}
-
-// Column weights: [y][q] = (M[2q][y], M[2q + 1][y]).
-struct col_weights_t {
-  int32_t v[16][8];
-};
-constexpr col_weights_t make_col_weights() {
-  constexpr std::array<int16_t, 256> m = dct_matrix<16>();
-  col_weights_t t{};
-  for (int y = 0; y < 16; y++)
-    for (int q = 0; q < 8; q++) t.v[y][q] = pair32(m[2 * q * 16 + y], m[(2 * q + 1) * 16 + y]);
-  return t;
-}
-// Row weights: [xb][p] holds in lane x' the pair (M[2p][8xb + x'],
-// M[2p + 1][8xb + x']).
-struct alignas(32) row_weights_t {
-  int32_t v[2][8][8];
-};
-constexpr row_weights_t make_row_weights() {
-  constexpr std::array<int16_t, 256> m = dct_matrix<16>();
-  row_weights_t t{};
-  for (int xb = 0; xb < 2; xb++)
-    for (int p = 0; p < 8; p++)
-      for (int l = 0; l < 8; l++) t.v[xb][p][l] = pair32(m[2 * p * 16 + 8 * xb + l], m[(2 * p + 1) * 16 + 8 * xb + l]);
-  return t;
-}
-inline constexpr col_weights_t col_w = make_col_weights();
-inline constexpr row_weights_t row_w = make_row_weights();
+inline constexpr inv16_col_weights_t col_w = make_inv16_col_weights();
+inline constexpr inv16_row_weights_t<8> row_w = make_inv16_row_weights<8>();
 
 template <int SH>
 inline __m256i round_shift(__m256i v) {
