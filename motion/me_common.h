@@ -187,13 +187,16 @@ void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_contex
 // would cost them one by one, their distortions taken four at a time by one
 // kernel call: a distortion does not depend on the candidates before it,
 // only whether it is kept does (S::keep).  S provides win, at, four, src,
-// stride, point and keep.
+// stride, point, keep and keep_bound (no distortion at or above it is kept).
 template <typename S>
 struct me_batch_t {
   S &s;
   int32_t x[4] = {}, y[4] = {}, n = 0;
   void add(int32_t px, int32_t py) {
-    if (!s.win.contains(px, py)) return;
+    if (s.win.contains(px, py)) add_inside(px, py);
+  }
+  // A point the caller knows to lie in the window.
+  void add_inside(int32_t px, int32_t py) {
     x[n] = px;
     y[n] = py;
     if (++n == 4) flush();
@@ -205,11 +208,35 @@ struct me_batch_t {
       for (int32_t k = 0; k < 4; k++) p[k] = s.at(x[std::min(k, n - 1)], y[std::min(k, n - 1)]);
       uint32_t d[4];
       s.four(s.src, p[0], p[1], p[2], p[3], s.stride, d);
-      for (int32_t k = 0; k < n; k++) s.keep(x[k], y[k], d[k]);
+      // A candidate is kept only below S's bound, which only a kept one
+      // lowers: a batch with none below it keeps nothing.
+      uint32_t low = d[0];
+      for (int32_t k = 1; k < n; k++) low = std::min(low, d[k]);
+      if (low < s.keep_bound())
+        for (int32_t k = 0; k < n; k++) s.keep(x[k], y[k], d[k]);
     }
     n = 0;
   }
 };
+
+// Ring `scale` of the multi-hexagon around (cx, cy), all of it inside the
+// window: the ring's points in order, four to a kernel call, each group's
+// distortions handed to S::keep4 (d, cx, cy, the group's ME_MULTIHEX rows,
+// scale).  delta[k] is the sample offset of point k at scale 1
+// (me_ring_deltas).
+inline void me_ring_deltas(int32_t stride, intptr_t delta[16]) {
+  for (int32_t k = 0; k < 16; k++) delta[k] = static_cast<intptr_t>(ME_MULTIHEX[k][1]) * stride + ME_MULTIHEX[k][0];
+}
+template <typename S>
+void me_ring(S &s, int32_t cx, int32_t cy, int32_t scale, const intptr_t *delta) {
+  const uint8_t *c = s.at(cx, cy);
+  for (int32_t g = 0; g < 16; g += 4) {
+    const intptr_t *dg = delta + g;
+    uint32_t d[4];
+    s.four(s.src, c + scale * dg[0], c + scale * dg[1], c + scale * dg[2], c + scale * dg[3], s.stride, d);
+    s.keep4(d, cx, cy, ME_MULTIHEX + g, scale);
+  }
+}
 
 // The integer stages of the multi-hexagon mode, after the start points, in
 // both searches.  S provides group (four points around a centre), cross,

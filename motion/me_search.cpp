@@ -59,34 +59,45 @@ struct full_search_t {
     for (int32_t k = 0; k < 4; k++) p[k] = ref + static_cast<intptr_t>(cy + off[k][1]) * stride + cx + off[k][0];
     uint32_t d[4];
     four(src, p[0], p[1], p[2], p[3], stride, d);
+    keep4(d, cx, cy, off, 1);
+  }
+  // The distortions d of the candidates (cx, cy) + scale * off[k], kept in
+  // order.  Only a distortion below the runner-up's cost can change
+  // anything, and that cost only falls when one does: most groups end at
+  // the first test.
+  void keep4(const uint32_t *d, int32_t cx, int32_t cy, const int8_t (*off)[2], int32_t scale) {
+    if (std::min(std::min(d[0], d[1]), std::min(d[2], d[3])) >= second_cost) return;
     for (int32_t k = 0; k < 4; k++) {
-      const int32_t x = cx + off[k][0], y = cy + off[k][1];
+      const int32_t x = cx + scale * off[k][0], y = cy + scale * off[k][1];
       const mv_t v = mv_make(4 * x, 4 * y);
       if (d[k] < second_cost && win.contains(x, y) && v != best) update(d[k] + bits(v), v);
     }
   }
   // A costed candidate, as one_point keeps it.
   void keep(int32_t x, int32_t y, uint32_t d) {
+    if (d >= second_cost) return;
     const mv_t v = mv_make(4 * x, 4 * y);
-    if (v != best && v != second && d < second_cost) update(d + bits(v), v);
+    if (v != best && v != second) update(d + bits(v), v);
   }
+  uint32_t keep_bound() const { return second_cost; }
   void point(int32_t x, int32_t y) { one_point(x, y); }
   const uint8_t *at(int32_t x, int32_t y) const { return ref + static_cast<intptr_t>(y) * stride + x; }
   // A cross of one-candidate tests from `start` in steps of 2: horizontally
-  // below range_h, then vertically below range_v.  When the bound `reach`
-  // stays inside the window every point is tried, otherwise only the points
-  // strictly inside it.
+  // below range_h, then vertically below range_v (both at most `reach`).
+  // When the bound `reach` stays inside the window every point is tried,
+  // otherwise only the points strictly inside it; either way every point
+  // tried lies in the window.
   void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t reach) {
     me_batch_t<full_search_t> b{*this};
     const bool free_h = reach < std::min(cx - win.min_x, win.max_x - cx);
     for (int32_t i = start; i < range_h; i += 2) {
-      if (free_h || cx - i > win.min_x) b.add(cx - i, cy);
-      if (free_h || cx + i < win.max_x) b.add(cx + i, cy);
+      if (free_h || cx - i > win.min_x) b.add_inside(cx - i, cy);
+      if (free_h || cx + i < win.max_x) b.add_inside(cx + i, cy);
     }
     const bool free_v = reach < std::min(cy - win.min_y, win.max_y - cy);
     for (int32_t i = start; i < range_v; i += 2) {
-      if (free_v || cy - i > win.min_y) b.add(cx, cy - i);
-      if (free_v || cy + i < win.max_y) b.add(cx, cy + i);
+      if (free_v || cy - i > win.min_y) b.add_inside(cx, cy - i);
+      if (free_v || cy + i < win.max_y) b.add_inside(cx, cy + i);
     }
     b.flush();
   }
@@ -106,16 +117,13 @@ struct full_search_t {
     group(cx, cy, ME_CORNERS);
   }
   void multihex_grid(int32_t range) {
+    intptr_t delta[16];
+    me_ring_deltas(stride, delta);
     const int32_t cx = bx(), cy = by();
     const int32_t reach = std::min({cx - win.min_x, win.max_x - cx, cy - win.min_y, win.max_y - cy});
     for (int32_t s = 1; s < range >> 2; s++) {
       if (4 * s <= reach) {
-        for (int32_t g = 0; g < 4; g++) {
-          int8_t off[4][2];
-          for (int32_t k = 0; k < 4; k++)
-            for (int32_t c = 0; c < 2; c++) off[k][c] = static_cast<int8_t>(s * ME_MULTIHEX[4 * g + k][c]);
-          group(cx, cy, off);
-        }
+        me_ring(*this, cx, cy, s, delta);
       } else {
         me_batch_t<full_search_t> b{*this};
         for (const auto &o : ME_MULTIHEX) b.add(cx + s * o[0], cy + s * o[1]);

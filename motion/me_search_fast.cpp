@@ -75,6 +75,7 @@ struct fast_search_t {
   // distance to its window edge.
   void group(int32_t cx, int32_t cy, const int8_t (*off)[2]) { points(cx, cy, off, 4); }
   void keep(int32_t x, int32_t y, uint32_t d) { take(x, y, d); }
+  uint32_t keep_bound() const { return best_cost; }
   // The runs' points in order, four to a kernel call.
   void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t) {
     me_batch_t<fast_search_t> b{*this};
@@ -112,18 +113,21 @@ struct fast_search_t {
     if (points(cx, cy, ME_NEIGHBOURS, 4) < 0) return;
     points(cx, cy, ME_CORNERS, 4);
   }
+  // The costed points (cx, cy) + scale * off[k] of a ring, in order.
+  void keep4(const uint32_t *d, int32_t cx, int32_t cy, const int8_t (*off)[2], int32_t scale) {
+    for (int32_t k = 0; k < 4; k++) take(cx + scale * off[k][0], cy + scale * off[k][1], d[k]);
+  }
   void multihex_grid(int32_t range) {
     const int32_t cx = bx(), cy = by();
     const int32_t reach = std::min({cx - win.min_x, win.max_x - cx, cy - win.min_y, win.max_y - cy});
+    intptr_t delta[16];
+    me_ring_deltas(stride, delta);
     for (int32_t s = 1; s < range >> 2; s++) {
-      int8_t off[16][2];
-      for (int32_t k = 0; k < 16; k++)
-        for (int32_t c = 0; c < 2; c++) off[k][c] = static_cast<int8_t>(s * ME_MULTIHEX[k][c]);
       if (4 * s <= reach) {
-        for (int32_t g = 0; g < 16; g += 4) points(cx, cy, off + g, 4);
+        me_ring(*this, cx, cy, s, delta);
       } else {
         me_batch_t<fast_search_t> b{*this};
-        for (const auto &o : off) b.add(cx + o[0], cy + o[1]);
+        for (const auto &o : ME_MULTIHEX) b.add(cx + s * o[0], cy + s * o[1]);
         b.flush();
       }
     }

@@ -3,6 +3,7 @@
 // and the predictors, and the range and stop rules change what is tried.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -446,6 +447,49 @@ TEST_F(MotionStages, StopThresholds) {
   // start points and a cross's remainder.
   EXPECT_EQ(one_calls, 3);
   EXPECT_EQ(four_calls, 46);
+}
+
+// Every point of every multi-hexagon ring is costed at its own offset, also
+// the rings beyond 127 samples of a range above 131 (--merange): flat
+// content whose every candidate costs the same keeps the zero vector the
+// best, so the rings are centred on it, and the kernel's pointers give the
+// offsets tried.  Both searches.
+std::vector<intptr_t> four_offsets;
+const uint8_t *four_centre;
+void recording_four(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *d,
+                    int32_t st, uint32_t out[4]) {
+  for (const uint8_t *p : {a, b, c, d}) four_offsets.push_back(p - four_centre);
+  real_four(s, a, b, c, d, st, out);
+}
+TEST_F(MotionStages, RingsBeyond127SamplesAreCostedWhereTheyLie) {
+  open(320, 320);
+  plane_t ref(320, 320);
+  ref.fill([](int32_t, int32_t) { return 0; });
+  ctx->analysis_level = 7;
+  ctx->param.mv_range_y = 200;
+  me.search_mode = 1;
+  me.search_range = 160;
+  place(ref, 128, 128, 0, 0);
+  std::memset(src, 255, sizeof(src));
+  count_16x16();
+  counted.sad_x4_half[2] = recording_four;
+  four_centre = ref.at(128, 128);
+  for (int32_t fast : {0, 1}) {
+    four_offsets.clear();
+    me_request_t rq = request(0, 0, 16, 16, 0);
+    me_result_t r{};
+    if (fast)
+      me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+    else
+      me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+    int32_t missing = 0;
+    for (int32_t ring = 1; ring < 160 / 4; ring++)
+      for (const auto &o : ME_MULTIHEX) {
+        const intptr_t want = static_cast<intptr_t>(ring * o[1]) * ref.stride + ring * o[0];
+        if (std::find(four_offsets.begin(), four_offsets.end(), want) == four_offsets.end()) missing++;
+      }
+    EXPECT_EQ(missing, 0) << fast;
+  }
 }
 
 // likely_ref 0 divides the range by 3 and walks the hexagon: on content
