@@ -153,11 +153,18 @@ inline __m256i sa8d_raw_8x8_avx2(const uint8_t *a, intptr_t as, const uint8_t *b
   return acc;
 }
 
-// Pair-value sum of two side-by-side 8x8 blocks (a 16x8 area).
-inline __m256i sa8d_16x8_pairs(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
+// The pair values of two 8x8 blocks whose rows r arrive side by side
+// (row(r, a or b) gives 16 samples: the left block's 8, then the right
+// block's 8), summed per 64-bit group into its low 32 bits: groups 0 and 2
+// hold the left block's, groups 1 and 3 the right block's.
+template <typename Row>
+__attribute__((always_inline)) inline __m256i sa8d_side_by_side_pairs(Row row) {
   const __m256i pat = pattern_16wide();
   __m256i v[8];
-  for (int32_t r = 0; r < 8; r++) v[r] = stage1_16wide(a + r * as, b + r * bs, pat);
+  for (int32_t r = 0; r < 8; r++) {
+    const __m256i va = _mm256_broadcastsi128_si256(row(r, 0)), vb = _mm256_broadcastsi128_si256(row(r, 1));
+    v[r] = _mm256_sub_epi16(_mm256_maddubs_epi16(va, pat), _mm256_maddubs_epi16(vb, pat));
+  }
   vertical4(v);
   vertical4(v + 4);
   __m256i acc = _mm256_setzero_si256();
@@ -168,12 +175,20 @@ inline __m256i sa8d_16x8_pairs(const uint8_t *a, intptr_t as, const uint8_t *b, 
   return acc;
 }
 
+// Pair-value sum of two side-by-side 8x8 blocks (a 16x8 area).
+__attribute__((always_inline)) inline __m256i sa8d_16x8_pairs(const uint8_t *a, intptr_t as, const uint8_t *b,
+                                                               intptr_t bs) {
+  return sa8d_side_by_side_pairs([&](int32_t r, int32_t which) __attribute__((always_inline)) {
+    return which == 0 ? load128(a + r * as) : load128(b + r * bs);
+  });
+}
+
 // (raw + 2) >> 2 with raw = 2M.
 inline uint32_t round_pairs(uint32_t m) { return (m + 1) >> 1; }
 
 // One finished 16x16 unit: the raw sums of its four 8x8 blocks (taken two
 // side by side at a time) rounded once.
-inline uint32_t sa8d_raw_16x16_avx2(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
+__attribute__((always_inline)) inline uint32_t sa8d_raw_16x16_avx2(const uint8_t *a, intptr_t as, const uint8_t *b, intptr_t bs) {
   const __m256i top = sa8d_16x8_pairs(a, as, b, bs);
   const __m256i bottom = sa8d_16x8_pairs(a + 8 * as, as, b + 8 * bs, bs);
   return round_pairs(lane_sum32x8(_mm256_add_epi32(top, bottom)));
@@ -257,10 +272,19 @@ uint32_t sa8d_16x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
   return round_pairs(lane_sum32x8(sa8d_16x8_pairs(a, a_stride, b, b_stride)));
 }
 
-// Each 8x8 half rounded by itself.
+// Each 8x8 half rounded by itself: the lower half's rows are set beside
+// the upper half's, and the two blocks' pair values come out in their own
+// 64-bit groups.
 uint32_t sa8d_8x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  const intptr_t a8 = 8 * static_cast<intptr_t>(a_stride), b8 = 8 * static_cast<intptr_t>(b_stride);
-  return sa8d_8x8_avx2(a, a_stride, b, b_stride) + sa8d_8x8_avx2(a + a8, a_stride, b + b8, b_stride);
+  const intptr_t as = a_stride, bs = b_stride;
+  const __m256i acc = sa8d_side_by_side_pairs([&](int32_t r, int32_t which) __attribute__((always_inline)) {
+    const uint8_t *p = which == 0 ? a + r * as : b + r * bs;
+    const intptr_t s = which == 0 ? as : bs;
+    return _mm_unpacklo_epi64(load64(p), load64(p + 8 * s));
+  });
+  const __m128i g = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+  return round_pairs(static_cast<uint32_t>(_mm_cvtsi128_si32(g))) +
+         round_pairs(static_cast<uint32_t>(_mm_extract_epi32(g, 2)));
 }
 
 uint32_t sa8d_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<16, 16>(a, as, b, bs); }
