@@ -230,15 +230,24 @@ inline int32_t group_ctx_set(int32_t g, int32_t chroma, int32_t c1_carry) {
   return ((g == 0 || chroma) ? 0 : 2) + (c1_carry == 0);
 }
 
-// Bits of a non-zero level a after its sig_coeff_flag.
-inline uint32_t level_bits(const block_t &b, const group_state_t &g, int32_t a) {
+// Bits of a non-zero level a after its sig_coeff_flag; g1_bin(flag) and
+// g2_bin(flag) price the greater1 and greater2 flags in the contexts the
+// group state selects.
+template <class G1, class G2>
+[[gnu::always_inline]] inline uint32_t level_bits_by(const group_state_t &g, int32_t a, G1 g1_bin, G2 g2_bin) {
   uint32_t bits = 256;  // sign
   if (g.nz >= 8) return bits + remaining_bits(static_cast<uint32_t>(a - 1), g.rice);
-  bits += b.bin(CTX_GREATER1 + (b.chroma ? 16 : 0) + g.ctx_set * 4 + g.c1, a > 1);
+  bits += g1_bin(a > 1);
   if (a == 1) return bits;
   if (g.g2_done) return bits + remaining_bits(static_cast<uint32_t>(a - 2), g.rice);
-  bits += b.bin(CTX_GREATER2 + (b.chroma ? 4 : 0) + g.ctx_set, a > 2);
+  bits += g2_bin(a > 2);
   return a > 2 ? bits + remaining_bits(static_cast<uint32_t>(a - 3), g.rice) : bits;
+}
+
+inline uint32_t level_bits(const block_t &b, const group_state_t &g, int32_t a) {
+  return level_bits_by(
+      g, a, [&](int32_t f) { return b.bin(CTX_GREATER1 + (b.chroma ? 16 : 0) + g.ctx_set * 4 + g.c1, f); },
+      [&](int32_t f) { return b.bin(CTX_GREATER2 + (b.chroma ? 4 : 0) + g.ctx_set, f); });
 }
 
 inline void group_advance(group_state_t &g, int32_t a) {
@@ -780,23 +789,40 @@ uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *
 // a level decides each as decide_levels does and notes, for every chosen
 // level the last-position search would try, the part of its cost that is
 // not the same for all of them; the block's cost then follows from the
-// levels' sum.  The levels, the states and every tie come out as
-// decide_block<fast_variant>'s.
-uint32_t decide_small_fast(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre) {
-  const uint32_t map = scan_map(b, pre, 0);  // bit k: entry k rounds to a level
+// levels' sum.  The few states it reads are taken once (the copies for the
+// contexts they stand for) rather than the whole block's.  The levels, the
+// states and every tie come out as decide_block<fast_variant>'s.
+uint32_t decide_small_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
+  const int32_t chroma = req->plane > 0, scan_type = req->scan_type;
+  const block_tables_t &bt = block_tables().at[scan_type][0];
+  const uint16_t *const scan = bt.scan;
+  const auto &to_scan = raster_to_scan[scan_type];
+  const uint32_t map = to_scan[0][pre.group_map[0] & 255] | to_scan[1][pre.group_map[0] >> 8];  // bit k: entry k rounds to a level
   const int32_t last = 31 - __builtin_clz(map);
-  const uint8_t *inc = residual_ctx::scan_ctx_inc[b.scan_type][4].data();
-  const int32_t sig_base = CTX_SIG_COEFF + (b.chroma ? 27 : 0);
-  const int64_t lambda = b.lambda;
+  const uint8_t *inc = residual_ctx::scan_ctx_inc[scan_type][4].data();
+  const uint8_t *const est = req->est->state;
+  const int64_t lambda = req->lambda;
+  const uint16_t *const cost = cabac_bit_cost_table.data();
+  // The states by what they code: sig_coeff_flag by context increment
+  // (0 is position 0's, kept in its copy), greater1 of context set 0 by
+  // greater1Ctx (0 kept in its copy), greater2.
+  uint8_t sig[9], g1[4];
+  const int32_t sig_base = CTX_SIG_COEFF + (chroma ? 27 : 0), g1_base = CTX_GREATER1 + (chroma ? 16 : 0);
+  sig[0] = est[copy_slot[chroma]];
+  for (int32_t v = 1; v < 9; v++) sig[v] = est[sig_base + v];
+  g1[0] = est[copy_slot[2 + chroma]];
+  for (int32_t c = 1; c < 4; c++) g1[c] = est[g1_base + c];
+  const uint8_t g2 = est[CTX_GREATER2 + (chroma ? 4 : 0)];
+  auto bin = [&](uint8_t state, int32_t b) -> uint32_t { return cost[state ^ b]; };
   // The last position's prefix bins: a coordinate c codes c ones (bins
   // 0..c - 1) and, below 3, a zero (bin c).
   uint32_t prefix_bits[2][4];
   for (int32_t xy = 0; xy < 2; xy++) {
-    const int32_t ctx = (xy ? CTX_LAST_Y_PREFIX : CTX_LAST_X_PREFIX) + (b.chroma ? 15 : 0);
+    const uint8_t *st = est + (xy ? CTX_LAST_Y_PREFIX : CTX_LAST_X_PREFIX) + (chroma ? 15 : 0);
     uint32_t ones = 0;
     for (int32_t c = 0; c < 3; c++) {
-      prefix_bits[xy][c] = ones + b.bin(ctx + c, 0);
-      ones += b.bin(ctx + c, 1);
+      prefix_bits[xy][c] = ones + bin(st[c], 0);
+      ones += bin(st[c], 1);
     }
     prefix_bits[xy][3] = ones;
   }
@@ -812,21 +838,24 @@ uint32_t decide_small_fast(const rdoq_request_t *req, block_t &b, const rdoq_pre
   int64_t own_cost[16];
   int32_t cand_at[16], cands = 0;
   bool searching = true;
-  uint8_t g1_copy = static_cast<uint8_t>(b.st[CTX_GREATER1 + (b.chroma ? 16 : 0)]);
   for (uint32_t m = map; m;) {
     const int32_t k = 31 - __builtin_clz(m);
     m &= ~(1u << k);
-    for (uint32_t z = zeros_left & ~((2u << k) - 1); z; z &= z - 1) zero_bits += b.bin(sig_base + inc[__builtin_ctz(z)], 0);
+    for (uint32_t z = zeros_left & ~((2u << k) - 1); z; z &= z - 1) zero_bits += bin(sig[inc[__builtin_ctz(z)]], 0);
     zeros_left &= (1u << k) - 1;
-    const int32_t p = b.scan[k], rounded = pre.rounded[p], ctx = sig_base + inc[k];
+    const int32_t p = scan[k], rounded = pre.rounded[p];
+    const uint8_t ctx_state = sig[inc[k]];
     const bool is_last = k == last;
-    const int64_t sig0 = is_last ? 0 : lambda * b.bin(ctx, 0);
-    const int64_t sig1 = is_last ? 0 : lambda * b.bin(ctx, 1);
+    const int64_t sig0 = is_last ? 0 : lambda * bin(ctx_state, 0);
+    const int64_t sig1 = is_last ? 0 : lambda * bin(ctx_state, 1);
+    auto bits_of = [&](int32_t a) {
+      return level_bits_by(gs, a, [&](int32_t f) { return bin(g1[gs.c1], f); }, [&](int32_t f) { return bin(g2, f); });
+    };
     // Ties go to the larger level, so that lambda 0 keeps the rounding.
     int32_t a = rounded;
-    int64_t best = pre.level_dist[p] + sig1 + lambda * level_bits(b, gs, rounded);
+    int64_t best = pre.level_dist[p] + sig1 + lambda * bits_of(rounded);
     if (rounded > 1) {
-      const int64_t c = pre.below_dist[p] + sig1 + lambda * level_bits(b, gs, rounded - 1);
+      const int64_t c = pre.below_dist[p] + sig1 + lambda * bits_of(rounded - 1);
       if (c < best) {
         best = c;
         a = rounded - 1;
@@ -836,53 +865,57 @@ uint32_t decide_small_fast(const rdoq_request_t *req, block_t &b, const rdoq_pre
     level[k] = a;
     if (a) {
       if (searching) {
-        const uint32_t pf = b.last_prefix[k];
+        const uint32_t pf = bt.last_prefix[k];
         own_cost[cands] = lambda * (prefix_bits[0][pf & 255] + prefix_bits[1][pf >> 8]) - sig1 -
                           (lambda * zero_bits + level_delta);
         cand_at[cands++] = k;
         searching = a == 1;
       }
       level_delta += best - pre.zero_dist[p];
-      // The copied greater1 context codes the flags after a level above 1.
-      if (gs.nz < 8 && gs.c1 == 0) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
       group_advance(gs, a);
     } else if (!is_last) {
-      zero_bits += b.bin(ctx, 0);
+      zero_bits += bin(ctx_state, 0);
     }
   }
-  for (uint32_t z = zeros_left; z; z &= z - 1) zero_bits += b.bin(sig_base + inc[__builtin_ctz(z)], 0);
+  for (uint32_t z = zeros_left; z; z &= z - 1) zero_bits += bin(sig[inc[__builtin_ctz(z)]], 0);
 
-  // The first candidate also wins a tie against coding nothing.
-  const int64_t body = b.cbf_cost[1] + pre.zero_total + lambda * zero_bits + level_delta;
-  int64_t best_cost = b.cbf_cost[0] + pre.zero_total;
+  // The first candidate also wins a tie against coding nothing.  The coded
+  // flag's costs are bounded like lambda, so that they stay below 2^48.
+  const int64_t cbf0 = lambda * std::min<uint32_t>(req->cbf_bits[0], 65535);
+  const int64_t cbf1 = lambda * std::min<uint32_t>(req->cbf_bits[1], 65535);
+  const int64_t body = cbf1 + pre.zero_total + lambda * zero_bits + level_delta;
+  int64_t best_cost = cbf0 + pre.zero_total;
   int32_t chosen = -1;
   for (int32_t c = 0; c < cands; c++) {
-    const int64_t cost = body + own_cost[c];
-    if (cost < best_cost || (c == 0 && cost == best_cost)) {
-      best_cost = cost;
+    const int64_t cost_c = body + own_cost[c];
+    if (cost_c < best_cost || (c == 0 && cost_c == best_cost)) {
+      best_cost = cost_c;
       chosen = cand_at[c];
     }
   }
   if (chosen < 0) return 0;
 
+  // The levels up to the chosen last, in coding order; the copies advance
+  // as the coder will code them: the greater1 context with greater1Ctx 0
+  // over the flags after a level above 1, position 0's flag unless it is
+  // the last position.
   uint32_t nonzero = 0;
-  for (uint32_t m = map & ((2u << chosen) - 1); m; m &= m - 1) {
-    const int32_t k = __builtin_ctz(m), a = level[k];
+  uint8_t g1_copy = g1[0];
+  gs = group_state_t{0, 1, 0, 0, 0};
+  for (uint32_t m = map & ((2u << chosen) - 1); m;) {
+    const int32_t k = 31 - __builtin_clz(m), a = level[k];
+    m &= ~(1u << k);
     if (!a) continue;
-    const int32_t p = b.scan[k], negative = req->coef[p] >> 15;
+    // The coefficient's sign taken without a branch: it is as good as random.
+    const int32_t p = scan[k], negative = req->coef[p] >> 15;
     req->levels[p] = static_cast<int16_t>((a ^ negative) - negative);
     nonzero++;
+    if (gs.nz < 8 && gs.c1 == 0) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
+    group_advance(gs, a);
   }
-  if (chosen == last) {
-    // The levels as decided: the copied greater1 state is the walk's, and
-    // position 0 codes its flag unless it is the last position.
-    b.st[CTX_GREATER1 + (b.chroma ? 16 : 0)] = ctx_state_t{g1_copy};
-    if (last > 0) b.code(sig_base, level[0] != 0);
-  } else {
-    const uint16_t rounded_map[1] = {static_cast<uint16_t>(map)};
-    advance_copies(b, level, rounded_map, chosen, 1);
-  }
-  for (int32_t i = 0; i < 4; i++) req->est->state[copy_slot[i]] = static_cast<uint8_t>(b.st[copied_ctx[i]]);
+  uint8_t *const copies = req->est->state;
+  copies[copy_slot[2 + chroma]] = g1_copy;
+  if (chosen > 0) copies[copy_slot[chroma]] = cabac_transition_table[sig[0] * 2 + (level[0] != 0)];
   return nonzero;
 }
 
@@ -1057,6 +1090,7 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   clear_levels(req->levels, b.log2);
   // Most blocks of a real encode round to nothing at all.
   if (!pre.group_mask) return 0;
+  if (!thorough && b.log2 == 2 && !general) return decide_small_fast(req, pre);
 
   b.scan_type = req->scan_type;
   const block_tables_t &bt = block_tables().at[req->scan_type][b.log2 - 2];
@@ -1073,7 +1107,6 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   if (thorough)
     return b.log2 == 2 ? decide_block<thorough_variant, true>(req, b, pre, tier.zero_sums)
                        : decide_block<thorough_variant>(req, b, pre, tier.zero_sums);
-  if (b.log2 == 2 && !general) return decide_small_fast(req, b, pre);
   return decide_block<fast_variant>(req, b, pre, tier.zero_sums);
 }
 
