@@ -126,9 +126,8 @@ TEST_P(CheckasmIntra, TiersReplaceTheirCellsOnly) {
   for (int32_t c = 1; c < 4; c++) EXPECT_EQ(ref_.ref_filter[c] != tst_.ref_filter[c], (flags & FLAG_SSSE3) != 0) << c;
   for (int32_t mode = 0; mode <= 34; mode++)
     for (int32_t log2 = 2; log2 <= 5; log2++) {
-      // AVX2: planar and the angular modes; SSSE3: the angular modes.  DC
-      // stays portable.
-      const bool vector = (mode != 1 && (flags & FLAG_AVX2)) || (mode >= 2 && (flags & FLAG_SSSE3));
+      // Planar and the angular modes; DC stays portable.
+      const bool vector = mode != 1 && (flags & (FLAG_SSSE3 | FLAG_AVX2));
       for (int32_t filt = 0; filt < 2; filt++) {
         const int32_t i = intra_cell(mode, filt, log2) - 4;
         EXPECT_EQ(ref_.pred[i] != tst_.pred[i], vector) << "mode " << mode << " log2 " << log2 << " filt " << filt;

@@ -1,6 +1,6 @@
 // Tier installers of the intra table.  SSSE3: the reference smoothing of
-// 8x8 to 32x32 (cell 0, 4x4, stays portable: no caller smooths a 4x4 array)
-// and every angular cell.
+// 8x8 to 32x32 (cell 0, 4x4, stays portable: no caller smooths a 4x4 array),
+// planar at every size and every angular cell.
 // AVX2: planar at every size, one kernel for both cells; the angular modes
 // at each size that have a straight-line kernel, one kernel filling both
 // the plain and the _filt cell of its mode, then every other angular cell
@@ -22,6 +22,10 @@ void install_intra_ssse3(intra_funcs_t *t) {
   t->ref_filter[1] = intra_ref_filter_8x8_ssse3;
   t->ref_filter[2] = intra_ref_filter_16x16_ssse3;
   t->ref_filter[3] = intra_ref_filter_32x32_ssse3;
+  cell(t, 0, 0, 2) = cell(t, 0, 1, 2) = intra_planar_4x4_ssse3;
+  cell(t, 0, 0, 3) = cell(t, 0, 1, 3) = intra_planar_8x8_ssse3;
+  cell(t, 0, 0, 4) = cell(t, 0, 1, 4) = intra_planar_16x16_ssse3;
+  cell(t, 0, 0, 5) = cell(t, 0, 1, 5) = intra_planar_32x32_ssse3;
   cell(t, 2, 0, 2) = cell(t, 2, 1, 2) = intra_ang_m2_4x4_ssse3;
   cell(t, 3, 0, 2) = cell(t, 3, 1, 2) = intra_ang_m3_4x4_ssse3;
   cell(t, 4, 0, 2) = cell(t, 4, 1, 2) = intra_ang_m4_4x4_ssse3;

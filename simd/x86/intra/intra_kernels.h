@@ -151,6 +151,12 @@ void intra_ang_m32_32x32_ssse3(uint8_t *dst, intptr_t stride, const uint8_t *nb)
 void intra_ang_m33_32x32_ssse3(uint8_t *dst, intptr_t stride, const uint8_t *nb);
 void intra_ang_m34_32x32_ssse3(uint8_t *dst, intptr_t stride, const uint8_t *nb);
 
+// Planar predictors, SSSE3 tier, each serving both cells of its size.
+void intra_planar_4x4_ssse3(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+void intra_planar_8x8_ssse3(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+void intra_planar_16x16_ssse3(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+void intra_planar_32x32_ssse3(uint8_t *dst, intptr_t stride, const uint8_t *nb);
+
 // Planar predictors, AVX2 tier, each serving both cells of its size.
 void intra_planar_4x4_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb);
 void intra_planar_8x8_avx2(uint8_t *dst, intptr_t stride, const uint8_t *nb);
