@@ -549,6 +549,36 @@ static void print_end_statistics(const encoder_t *enc) {
 
 static void encoder_free(encoder_t *enc);
 
+static int64_t page_return_job(int64_t arg) {
+  frame_pool_t *pool = reinterpret_cast<encoder_t::page_return_t *>(arg)->pool;
+  while (frame_t *f = frame_pool_next_returning(pool)) frame_return_pages(f);
+  return 0;
+}
+
+static void page_return_wait(encoder_t *enc) {
+  encoder_t::page_return_t *r = &enc->page_return;
+  if (!r->pending) return;
+  threadpool_wait(&enc->lookahead_engine->pool, reinterpret_cast<int64_t>(r));
+  r->pending = 0;
+}
+
+// Starts the job when input pictures wait for it and none takes them.
+static void page_return_start(encoder_t *enc) {
+  if (!enc->input_ended || !frame_pool_returning_job_due(enc->pool)) return;
+  // A job that found the list empty has ended or is ending: its record is
+  // taken back before the next one goes in.
+  page_return_wait(enc);
+  enc->page_return.pool = enc->pool;
+  enc->page_return.pending = 1;
+  threadpool_run(&enc->lookahead_engine->pool, page_return_job, reinterpret_cast<int64_t>(&enc->page_return));
+}
+
+// Whether the input's end lets input pictures give their pages back early:
+// with a lookahead pool to do it beside the workers.
+static bool pages_return_early(const encoder_t *enc) {
+  return enc->param.threads > 1 && enc->lookahead_engine && enc->lookahead_engine->pool_ready;
+}
+
 void encoder_close(encoder_t *enc) {
   if (!enc) return;
   {
@@ -573,6 +603,8 @@ static void *free_frame_contexts(void *arg) {
 }
 
 static void encoder_free(encoder_t *enc) {
+  // The pages go back before the pool and its pictures go.
+  if (enc->lookahead_engine && enc->lookahead_engine->pool_ready) page_return_wait(enc);
   // The row contexts are made into the frame contexts.
   row_contexts_free(enc);
   // A half-resolution build left on the lookahead pool writes into a picture
@@ -1099,6 +1131,17 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
   *out = nullptr;
   // The statistics text holds the line of the picture this call returns.
   if (enc->rc->stats_out) enc->rc->stats_out[0] = 0;
+  // The end of the input (a flush): input pictures whose last holder lets
+  // them go from here on give their pages back.  Input again after it: the
+  // pages returned so far are back to be written, the rest keep theirs.
+  if (!planes && !enc->input_ended && pages_return_early(enc)) {
+    frame_pool_input_ended(enc->pool, 1);
+    enc->input_ended = 1;
+  } else if (planes && enc->input_ended) {
+    page_return_wait(enc);
+    frame_pool_input_ended(enc->pool, 0);
+    enc->input_ended = 0;
+  }
   // What the previous call returned is no longer needed.
   if (enc->held_recon) frame_release(enc->pool, enc->held_recon);
   if (enc->held_input) frame_release(enc->pool, enc->held_input);
@@ -1169,6 +1212,7 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
   }
   // Hand back the oldest picture once every frame context is busy, or when
   // draining at the end.
+  page_return_start(enc);
   if (enc->inflight_count == 0) return 0;
   if (!flush && enc->inflight_count < enc->frame_ctx_count) return 0;
   return collect_picture(enc, opts, out, oldest_status);

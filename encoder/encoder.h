@@ -221,6 +221,14 @@ struct encoder_t {
   encoder_t **frame_ctx;  // entry 0 = the instance
   int32_t frame_ctx_count;
   struct row_maker_t *row_maker;  // the instance: makes the row contexts (row_contexts.h)
+  // The instance, once the input has ended: a lookahead-pool job gives back
+  // the pages of the input pictures nobody holds any more (frame.h), while
+  // the last pictures are coded rather than all at close.
+  struct page_return_t {
+    struct frame_pool_t *pool;
+    int32_t pending;  // the job was started and not waited for
+  } page_return;
+  int32_t input_ended;
   int32_t frame_ctx_next;
   frame_pool_t *pool;
   lookahead_queue_t *lookahead;

@@ -335,6 +335,9 @@ int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t i
     return -1;
   }
   pthread_mutex_init(&pool->mutex, nullptr);
+  // An input picture is listed at most once while the input has ended.
+  pool->returning = static_cast<frame_t **>(aligned_malloc(sizeof(frame_t *) * capacity));
+  if (!pool->returning) return -1;
   // Every picture is made now: encoding only recycles them.
   for (int32_t i = 0; i < capacity; i++) {
     frame_t *f = frame_new(width, height, i < inputs ? 1 : 0, 0, 0, layout, units_later);
@@ -402,6 +405,7 @@ void frame_pool_destroy(frame_pool_t *pool, int32_t threads) {
   }
   aligned_free(pool->plane_sets);
   aligned_free(pool->plane_free);
+  aligned_free(pool->returning);
   aligned_free(pool->all);
   pool->all = nullptr;
   frame_list_destroy(&pool->unused);
@@ -454,6 +458,7 @@ static void release_locked(frame_pool_t *pool, frame_t *f) {
     planes_return_locked(pool, f);
     pool->in_use[f->is_input ? 1 : 0]--;
     frame_list_push_front(&pool->unused, f);
+    if (pool->input_ended && f->is_input && pool->returning) pool->returning[pool->returning_count++] = f;
   }
 }
 
@@ -478,6 +483,41 @@ void frame_populate(frame_t *f) {
 #else
   (void)f;
 #endif
+}
+
+void frame_return_pages(frame_t *f) {
+  const size_t luma = luma_plane_bytes(f);
+  const uintptr_t page = 4096;
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(f->alloc) + page - 1) & ~(page - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(f->alloc) + luma + luma / 2) & ~(page - 1);
+  if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
+  f->pages_ready = 0;
+}
+
+void frame_pool_input_ended(frame_pool_t *pool, int32_t ended) {
+  pthread_mutex_lock(&pool->mutex);
+  pool->input_ended = ended;
+  pool->returning_count = 0;
+  pthread_mutex_unlock(&pool->mutex);
+}
+
+bool frame_pool_returning_job_due(frame_pool_t *pool) {
+  pthread_mutex_lock(&pool->mutex);
+  const bool due = pool->returning_count > 0 && !pool->returning_busy;
+  if (due) pool->returning_busy = 1;
+  pthread_mutex_unlock(&pool->mutex);
+  return due;
+}
+
+frame_t *frame_pool_next_returning(frame_pool_t *pool) {
+  pthread_mutex_lock(&pool->mutex);
+  frame_t *f = nullptr;
+  if (pool->returning_count > 0)
+    f = pool->returning[--pool->returning_count];
+  else
+    pool->returning_busy = 0;
+  pthread_mutex_unlock(&pool->mutex);
+  return f;
 }
 
 void frame_release(frame_pool_t *pool, frame_t *f) {

@@ -236,6 +236,12 @@ struct frame_pool_t {
   frame_planes_t *plane_sets;
   frame_planes_t **plane_free;
   int32_t plane_set_count, plane_free_count, plane_peak;
+  // Once the input has ended (frame_pool_input_ended), the input pictures
+  // nobody holds any more, whose planes' pages go back to the system.
+  int32_t input_ended;
+  frame_t **returning;
+  int32_t returning_count;
+  int32_t returning_busy;  // a job takes them (frame_pool_next_returning)
   pthread_mutex_t mutex;
 };
 // Makes every picture the pool will ever hand out: `inputs` input pictures
@@ -269,6 +275,17 @@ frame_t *frame_peek_unused(frame_pool_t *pool, int32_t is_input, int32_t skip);
 // of a fresh page otherwise costs a page fault and a clear of the page on
 // the writing thread.  Does nothing where the system cannot.
 void frame_populate(frame_t *f);
+// Gives the pages of the picture's planes back to the system (they read as
+// zero when next written; the planes are written whole before an input
+// picture is used again); the reverse of frame_populate.
+void frame_return_pages(frame_t *f);
+// From `ended` 1 on, an input picture released by its last holder is listed
+// for frame_return_pages; 0 forgets the list (its pictures keep their pages).
+void frame_pool_input_ended(frame_pool_t *pool, int32_t ended);
+// Whether listed pictures wait and no job takes them: then the caller starts
+// one, which calls frame_pool_next_returning until it gives NULL.
+bool frame_pool_returning_job_due(frame_pool_t *pool);
+frame_t *frame_pool_next_returning(frame_pool_t *pool);
 // One more holder of a picture (released with frame_release).
 void frame_addref(frame_pool_t *pool, frame_t *f);
 
