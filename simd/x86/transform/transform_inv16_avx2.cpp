@@ -19,13 +19,13 @@
 #include <cstring>
 
 #include "common/primitives.h"
-#include "simd/x86/transform/transform_inv16_weights.h"
+#include "simd/x86/transform/transform_inv_weights.h"
 #include "simd/x86/transform/transform_kernels.h"
 
 namespace {
 
-inline constexpr inv16_col_weights_t col_w = make_inv16_col_weights();
-inline constexpr inv16_row_weights_t<8> row_w = make_inv16_row_weights<8>();
+inline constexpr inv_col_weights_t<16> col_w = make_inv_col_weights<16>();
+inline constexpr inv_row_weights_t<16, 8> row_w = make_inv_row_weights<16, 8>();
 
 template <int SH>
 inline __m256i round_shift(__m256i v) {

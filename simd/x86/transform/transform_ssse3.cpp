@@ -59,8 +59,6 @@ __attribute__((flatten)) void dct_fwd_16x16_ssse3(int16_t *coef, const uint8_t *
 __attribute__((flatten)) void dct_fwd_low_16x16_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<4, 8>(dct_fwd_1d_16_ssse3, coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_32x32_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_by_core<32, dct_fwd_core_32x32_ssse3>(coef, src, pred); }
 __attribute__((flatten)) void dct_fwd_low_32x32_ssse3(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t) { forward_by_rows<5, 8>(dct_fwd_1d_32_ssse3, coef, src, pred); }
-void dct_inv_add_32x32_ssse3(uint8_t *recon, const int16_t *coef) { dct_inv_add_kernel<5>(recon, coef); }
-__attribute__((flatten)) void dct_inv_add_low_32x32_ssse3(uint8_t *recon, const int16_t *coef, int32_t) { inverse_by_rows<5, 8>(dct_inv_1d_32_ssse3, recon, coef); }
 
 void install_transform_ssse3(transform_funcs_t *t) {
   t->dct_fwd_4x4 = dct_fwd_4x4_ssse3;
