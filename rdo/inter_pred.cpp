@@ -121,11 +121,14 @@ void predict_chroma(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, 
 void take_kept(encoder_t *ctx, const pred_cache_t *c, int32_t slot, int32_t x, int32_t y, int32_t w, int32_t h,
                bool chroma) {
   const auto copy = ctx->mc.block_copy;
-  copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, pred_cache_luma(c, slot, x, y), pred_cache_t::LUMA_STRIDE, w, h);
+  int32_t stride;
+  const uint8_t *luma = pred_cache_luma(c, slot, x, y, &stride);
+  copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, luma, stride, w, h);
   if (!chroma) return;
-  for (int32_t p = 1; p <= 2; p++)
-    copy(ctu_rec_at(ctx, p, x >> 1, y >> 1), RECON_STRIDE, pred_cache_chroma(c, slot, p, x, y),
-         pred_cache_t::CHROMA_STRIDE, w >> 1, h >> 1);
+  for (int32_t p = 1; p <= 2; p++) {
+    const uint8_t *kept = pred_cache_chroma(c, slot, p, x, y, &stride);
+    copy(ctu_rec_at(ctx, p, x >> 1, y >> 1), RECON_STRIDE, kept, stride, w >> 1, h >> 1);
+  }
 }
 
 // Keeps the block just predicted into the reconstruction.
@@ -133,11 +136,10 @@ void keep(encoder_t *ctx, pred_cache_t *c, const pred_motion_t &m, int32_t x, in
           bool chroma) {
   const auto copy = ctx->mc.block_copy;
   const int32_t s = pred_cache_take(c, m, x, y, w, h, chroma);
-  copy(pred_cache_slot_luma(c, s), pred_cache_t::LUMA_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, w, h);
+  copy(pred_cache_slot_luma(c, s), w, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, w, h);
   if (!chroma) return;
   for (int32_t p = 1; p <= 2; p++)
-    copy(pred_cache_slot_chroma(c, s, p), pred_cache_t::CHROMA_STRIDE, ctu_rec_at(ctx, p, x >> 1, y >> 1),
-         RECON_STRIDE, w >> 1, h >> 1);
+    copy(pred_cache_slot_chroma(c, s, p), w >> 1, ctu_rec_at(ctx, p, x >> 1, y >> 1), RECON_STRIDE, w >> 1, h >> 1);
 }
 
 }  // namespace

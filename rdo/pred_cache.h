@@ -15,20 +15,25 @@
 struct frame_t;
 
 struct pred_cache_t {
-  static constexpr int32_t SLOTS = 32, LUMA_STRIDE = 64, CHROMA_STRIDE = 32;
+  // Up to SLOTS blocks, their samples one after another in a ring of
+  // BYTES: luma (stride w), then Cb and Cr (stride w / 2).  The oldest
+  // blocks make room for a new one.
+  static constexpr int32_t SLOTS = 64, BYTES = 64 * 1024;
   struct key_t {
     const frame_t *ref[2];
     mv_t mv[2];
+    int32_t at, bytes;   // the samples in the ring
     uint8_t x, y, w, h;  // the kept block, CTU-relative luma samples
     uint8_t chroma;      // both chroma blocks are kept too
   };
   // A digest of each slot's motion, for a quick first test (0: a free slot).
   uint32_t tag[SLOTS];
   key_t key[SLOTS];
-  bool on;       // a CTU's analysis is running
-  int32_t next;  // the slot the next prediction takes
-  alignas(32) uint8_t luma[SLOTS][64 * LUMA_STRIDE];
-  alignas(32) uint8_t chroma[SLOTS][2][32 * CHROMA_STRIDE];
+  bool on;         // a CTU's analysis is running
+  int32_t oldest;  // slots are taken in turn: the oldest live one
+  int32_t live;    // the number of live slots
+  int32_t end;     // the ring position after the newest block's samples
+  alignas(32) uint8_t ring[BYTES];
 };
 
 // The motion of a prediction: the pictures of the lists in use (null for a
@@ -55,14 +60,16 @@ inline bool pred_cache_on(const pred_cache_t *c) { return c && c->on; }
 int32_t pred_cache_find(const pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
                         bool chroma, int32_t *luma_only);
 // The kept samples of the block at (x, y) inside the slot's block: luma
-// (stride LUMA_STRIDE) and chroma plane 1 or 2 (stride CHROMA_STRIDE).
-const uint8_t *pred_cache_luma(const pred_cache_t *c, int32_t slot, int32_t x, int32_t y);
-const uint8_t *pred_cache_chroma(const pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y);
-// Takes the next slot for the w x h block at (x, y), whose samples the
-// caller then copies in (pred_cache_slot_luma / _chroma).
+// and chroma plane 1 or 2, with their strides.
+const uint8_t *pred_cache_luma(const pred_cache_t *c, int32_t slot, int32_t x, int32_t y, int32_t *stride);
+const uint8_t *pred_cache_chroma(const pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y,
+                                 int32_t *stride);
+// Takes a slot for the w x h block at (x, y), whose samples the caller then
+// copies in (pred_cache_slot_luma / _chroma, strides w and w / 2).
 int32_t pred_cache_take(pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
                         bool chroma);
-inline uint8_t *pred_cache_slot_luma(pred_cache_t *c, int32_t slot) { return c->luma[slot]; }
+inline uint8_t *pred_cache_slot_luma(pred_cache_t *c, int32_t slot) { return c->ring + c->key[slot].at; }
 inline uint8_t *pred_cache_slot_chroma(pred_cache_t *c, int32_t slot, int32_t plane) {
-  return c->chroma[slot][plane - 1];
+  const pred_cache_t::key_t &k = c->key[slot];
+  return c->ring + k.at + k.w * k.h + (plane - 1) * (k.w * k.h / 4);
 }

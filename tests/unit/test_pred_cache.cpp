@@ -167,6 +167,20 @@ TEST_F(PredCache, ServesContainedBlocksOfTheSameMotionWithinOneCtu) {
                            {mv_make(4 * pred_cache_t::SLOTS, 0), mv_make(0, 4 * pred_cache_t::SLOTS)}};
   EXPECT_EQ(pred_cache_find(c, first, 0, 0, 8, 8, false, &luma_only), -1);
   EXPECT_GE(pred_cache_find(c, last, 0, 0, 8, 8, false, &luma_only), 0);
+  // Large blocks fill the ring of samples before the slots run out; it
+  // wraps and the oldest go first.
+  const int32_t big = pred_cache_t::BYTES / (64 * 64 * 3 / 2) + 3;
+  for (int32_t i = 0; i < big; i++) {
+    const mv_t mv[2] = {mv_make(4 * i + 1, 0), mv_make(0, 4 * i + 1)};
+    inter_predict_pu(ctx, 0, 0, 64, 64, ref, mv, true);
+  }
+  auto motion = [&](int32_t i) {
+    return pred_motion_t{{refs[0].get(), refs[1].get()}, {mv_make(4 * i + 1, 0), mv_make(0, 4 * i + 1)}};
+  };
+  EXPECT_EQ(pred_cache_find(c, motion(0), 0, 0, 64, 64, true, &luma_only), -1);
+  EXPECT_EQ(pred_cache_find(c, motion(2), 0, 0, 64, 64, true, &luma_only), -1);
+  EXPECT_GE(pred_cache_find(c, motion(big - 1), 0, 0, 64, 64, true, &luma_only), 0);
+  EXPECT_GE(pred_cache_find(c, motion(big - 8), 32, 32, 32, 32, true, &luma_only), 0);
   pred_cache_stop(c);
 }
 
