@@ -1046,10 +1046,8 @@ void rdoq_prep_c(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t
 }
 
 // The block's levels cleared with a size the compiler knows, which it
-// writes in place rather than through a call.  Kept a call of its own:
-// taken inline into rdoq_decide it tips the inliner into leaving the fast
-// variant's level decision a separate call (+0.8% of level 7 instructions).
-[[gnu::noinline]] void clear_levels(int16_t *levels, int32_t log2) {
+// writes in place rather than through a call.
+void clear_levels(int16_t *levels, int32_t log2) {
   switch (log2) {
     case 2: std::memset(levels, 0, 2 * 16); break;
     case 3: std::memset(levels, 0, 2 * 64); break;
