@@ -72,12 +72,7 @@ const uint8_t *chroma_fullpel_ptr_c(const uint8_t *ref, int32_t stride, int32_t 
 
 const uint8_t *get_ref_c(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, const int16_t *const *hplanes,
                          int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
-  if (((mvx | mvy) & 3) == 0) {
-    *stride_io = ref_stride;
-    return ref + vector_offset(mvx, mvy, ref_stride, 2);
-  }
-  mc_luma_c(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
-  return buf;
+  return get_ref_through<mc_luma_c>(buf, stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
 }
 
 const uint8_t *get_ref_bilinear_c(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, int32_t ref_stride,

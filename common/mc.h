@@ -21,6 +21,21 @@ inline const int16_t *luma_ps_plane_window(const int16_t *const *hplanes, intptr
   return hplanes[fx - 1] + off;
 }
 
+// The get_ref contract of every tier: a whole-sample vector reads the
+// reference in place (its stride handed back); any other is filtered into buf
+// by the tier's own luma filter.
+template <auto mc_luma>
+inline const uint8_t *get_ref_through(uint8_t *buf, int32_t *stride_io, const uint8_t *ref,
+                                      const int16_t *const *hplanes, int32_t ref_stride, int32_t mvx, int32_t mvy,
+                                      int32_t w, int32_t h) {
+  if (((mvx | mvy) & 3) == 0) {
+    *stride_io = ref_stride;
+    return ref + vector_offset(mvx, mvy, ref_stride, 2);
+  }
+  mc_luma(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
+  return buf;
+}
+
 // H.265 Table 8-12 (luma, quarter fractions 0..3, tap k weighs the sample at
 // offset k - 3) and Table 8-13 (chroma, eighth fractions 0..7, tap k weighs
 // offset k - 1).

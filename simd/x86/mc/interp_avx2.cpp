@@ -239,12 +239,7 @@ void mc_luma_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *ref, const in
 
 const uint8_t *get_ref_avx2(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, const int16_t *const *hplanes,
                             int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
-  if (((mvx | mvy) & 3) == 0) {
-    *stride_io = ref_stride;
-    return ref + vector_offset(mvx, mvy, ref_stride, 2);
-  }
-  mc_luma_avx2(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
-  return buf;
+  return get_ref_through<mc_luma_avx2>(buf, stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
 }
 
 void subpel_plane_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *const *planes, int32_t stride,

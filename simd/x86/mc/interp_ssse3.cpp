@@ -192,12 +192,7 @@ void mc_luma_from_hplanes_ssse3(uint8_t *dst, int32_t ds, const uint8_t *src, co
 
 const uint8_t *get_ref_ssse3(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, const int16_t *const *hplanes,
                              int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h) {
-  if (((mvx | mvy) & 3) == 0) {
-    *stride_io = ref_stride;
-    return ref + vector_offset(mvx, mvy, ref_stride, 2);
-  }
-  mc_luma_ssse3(buf, *stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
-  return buf;
+  return get_ref_through<mc_luma_ssse3>(buf, stride_io, ref, hplanes, ref_stride, mvx, mvy, w, h);
 }
 
 // Luma prediction to 16-bit samples (the mc_luma_ps slot of this tier): the
