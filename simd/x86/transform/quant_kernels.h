@@ -13,5 +13,7 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
 void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p);
 void rdoq_zero_sums_ssse3(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set);
 void rdoq_zero_sums_avx2(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set);
+uint32_t sign_hide_nxn_ssse3(int16_t *levels, const int16_t *coef, int32_t log2_size, int32_t scan_type,
+                             uint32_t nonzero, int32_t scale, int32_t shift, double rate_weight);
 uint32_t sign_hide_nxn_avx2(int16_t *levels, const int16_t *coef, int32_t log2_size, int32_t scan_type,
                             uint32_t nonzero, int32_t scale, int32_t shift, double rate_weight);

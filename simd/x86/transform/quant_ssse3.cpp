@@ -328,4 +328,5 @@ void install_quant_ssse3(quant_funcs_t *q) {
   q->dequant = dequant_nxn_ssse3;
   q->rdoq = rdoq_nxn_ssse3;
   q->rdoq_alt = rdoq_alt_nxn_ssse3;
+  q->sign_hide = sign_hide_nxn_ssse3;
 }
