@@ -110,34 +110,55 @@ int32_t tasks_ready(const rowsched_t *s, const rowsched_frame_t *f, int32_t r, i
   return n;
 }
 
-// Wakes idle workers for the tasks that are ready once a worker has coded a
-// CTU of row r of f, one worker per task: the task goes to whichever worker
-// the system runs first.  Workers signalled but not yet running count as
-// awake already.  The worker itself keeps row r when it may go on, or else
-// takes one of the tasks.  A failed picture wakes them all (they leave its
-// rows).
-void wake_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool continues) {
+// How many idle workers to wake for the tasks that are ready once a worker
+// has coded a CTU of row r of f, one worker per task: the task goes to
+// whichever worker the system runs first.  Workers signalled but not yet
+// running count as awake already (they are counted here).  The worker itself
+// keeps row r when it may go on, or else takes one of the tasks.  A failed
+// picture wakes them all (they leave its rows): WAKE_ALL.
+constexpr int32_t WAKE_ALL = -1;
+int32_t wakes_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool continues) {
   const int32_t asleep = s->idle - s->waking;
-  if (asleep <= 0) return;
+  if (asleep <= 0) return 0;
   if (f->failed) {
     s->waking = s->idle;
+    return WAKE_ALL;
+  }
+  const int32_t wanted = std::max(0, tasks_ready(s, f, r, asleep + (continues ? 0 : 1)) - (continues ? 0 : 1));
+  s->waking += wanted;
+  return wanted;
+}
+
+// Sends the wake-ups counted under the scheduler's lock after it is let go:
+// a worker woken while the signalling one still holds the lock would only
+// block on it again, and the system call would lengthen every other
+// worker's wait for the lock.  The workers counted were waiting when they
+// were counted, and a condition signal reaches one of the threads waiting
+// when it is sent, so none is lost.
+void send_wakes(rowsched_t *s, int32_t wakes) {
+  if (wakes == WAKE_ALL) {
     pthread_cond_broadcast(&s->wake);
     return;
   }
-  const int32_t wanted = tasks_ready(s, f, r, asleep + (continues ? 0 : 1)) - (continues ? 0 : 1);
-  for (int32_t k = 0; k < wanted; k++) {
-    s->waking++;
-    pthread_cond_signal(&s->wake);
-  }
+  for (int32_t k = 0; k < wakes; k++) pthread_cond_signal(&s->wake);
 }
 
 void *worker_main(void *arg) {
   rowsched_t *s = static_cast<rowsched_t *>(arg);
+  int32_t wakes = 0;  // counted under the lock, sent once it is let go
   pthread_mutex_lock(&s->mutex);
   for (;;) {
     rowsched_frame_t *f = nullptr;
     int32_t r = 0;
     while (!s->stop && !find_task(s, &f, &r)) {
+      if (wakes != 0) {
+        // Before sleeping: the wake-ups owed go out first.
+        pthread_mutex_unlock(&s->mutex);
+        send_wakes(s, wakes);
+        wakes = 0;
+        pthread_mutex_lock(&s->mutex);
+        continue;
+      }
       s->idle++;
       pthread_cond_wait(&s->wake, &s->mutex);
       s->idle--;
@@ -151,6 +172,8 @@ void *worker_main(void *arg) {
       row.busy = 1;
       const int32_t starting = row.progress == 0;
       pthread_mutex_unlock(&s->mutex);
+      send_wakes(s, wakes);
+      wakes = 0;
 
       int ok = 0;
       {
@@ -215,7 +238,7 @@ void *worker_main(void *arg) {
       }
       const bool continues =
           !s->stop && !last && !f->failed && !f->finished && row_ready(f, r) && refs_ready(f, r, row.progress);
-      wake_after_ctu(s, f, r, continues);
+      wakes = wakes_after_ctu(s, f, r, continues);
       if (!continues) break;
     }
   }
@@ -274,8 +297,8 @@ void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
   }
   if (s->frame_count < s->frame_capacity) s->frames[s->frame_count++] = f;
   s->waking = s->idle;
-  pthread_cond_broadcast(&s->wake);
   pthread_mutex_unlock(&s->mutex);
+  send_wakes(s, WAKE_ALL);
 }
 
 int rowsched_wait(rowsched_t *s, rowsched_frame_t *f) {

@@ -9,6 +9,9 @@ namespace {
 
 void *pool_main(void *p) {
   threadpool_t *pool = static_cast<threadpool_t *>(p);
+  // Wake-ups go out after the lock is let go (see rowsched.cpp): a thread
+  // woken while the lock is held would only block on it again.
+  bool notify = false;  // a job ended while someone waited for one
   pthread_mutex_lock(&pool->mutex);
   for (;;) {
     threadpool_job_t *job = nullptr;
@@ -16,19 +19,29 @@ void *pool_main(void *p) {
       for (int32_t i = 0; i < pool->job_count && !job; i++)
         if (pool->jobs[i].state == 1) job = &pool->jobs[i];
       if (job) break;
+      if (notify) {
+        pthread_mutex_unlock(&pool->mutex);
+        pthread_cond_broadcast(&pool->finished);
+        notify = false;
+        pthread_mutex_lock(&pool->mutex);
+        continue;
+      }
       pthread_cond_wait(&pool->work, &pool->mutex);
     }
     if (pool->stop) break;
     job->state = 2;
     pthread_mutex_unlock(&pool->mutex);
+    if (notify) pthread_cond_broadcast(&pool->finished);
+    notify = false;
     const int64_t result = job->fn(job->arg);
     pthread_mutex_lock(&pool->mutex);
     job->result = result;
     job->state = 3;
     // Most jobs end while nobody waits for them: no wake-up then.
-    if (pool->waiters) pthread_cond_broadcast(&pool->finished);
+    notify = pool->waiters != 0;
   }
   pthread_mutex_unlock(&pool->mutex);
+  if (notify) pthread_cond_broadcast(&pool->finished);
   return nullptr;
 }
 
@@ -97,8 +110,8 @@ void threadpool_run(threadpool_t *pool, int64_t (*fn)(int64_t), int64_t arg) {
       j.fn = fn;
       j.arg = arg;
       j.state = 1;
-      pthread_cond_signal(&pool->work);
       pthread_mutex_unlock(&pool->mutex);
+      pthread_cond_signal(&pool->work);
       return;
     }
     pool->waiters++;
@@ -116,8 +129,9 @@ int64_t threadpool_wait(threadpool_t *pool, int64_t arg) {
         const int64_t result = j.result;
         j.state = 0;
         // A record became free for a blocked threadpool_run.
-        if (pool->waiters) pthread_cond_broadcast(&pool->finished);
+        const bool notify = pool->waiters != 0;
         pthread_mutex_unlock(&pool->mutex);
+        if (notify) pthread_cond_broadcast(&pool->finished);
         return result;
       }
     }
