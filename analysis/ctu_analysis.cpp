@@ -197,7 +197,7 @@ void analyse_ctu_fast(encoder_t *ctx) {
     if (ctx->param.lowres_cu_search) ctu_load_lowres_block(ctx, ctx->lowres);
     // The fastest levels predict too little twice to pay for keeping.
     const bool keep_predictions = ctx->analysis_level > 2;
-    if (keep_predictions) pred_cache_start(ctx->pred_cache);
+    if (keep_predictions) pred_cache_start(ctx->pred_cache, false);
     analyse_cu_fast_inter(ctx, ctx->nodes, ctx->lowres, 0, 0, 0, 6);
     if (keep_predictions) pred_cache_stop(ctx->pred_cache);
     ctx->cabac.est = ctx->cabac_est_save[0];

@@ -22,8 +22,29 @@ inline int32_t clamp_pos(int32_t p, int32_t size, int32_t limit, int32_t taps_be
 
 namespace {
 
+// One list's intermediates of a bi-prediction, kept while the CTU's
+// analysis runs: found, or made into a new slot.  Returns the slot (-1:
+// nothing kept, the caller makes them itself) and its serial.
+template <class Make>
+int32_t kept_halves(encoder_t *ctx, const pred_half_t &k, int32_t x, int32_t y, int32_t w, int32_t h,
+                    uint32_t *serial, Make make) {
+  pred_cache_t *c = ctx->pred_cache;
+  if (!pred_cache_on(c) || !c->on_halves) return -1;
+  int32_t slot = pred_half_find(c, k, x, y, w, h);
+  if (slot < 0) {
+    slot = pred_half_take(c, k, x, y, w, h);
+    make(slot);
+  }
+  *serial = pred_half_serial(c, slot);
+  return slot;
+}
+
 void predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2], const mv_t mv[2]) {
   const mc_funcs_t &mc = ctx->mc;
+  pred_cache_t *c = ctx->pred_cache;
+  int32_t half_slot[2] = {-1, -1};
+  uint32_t serial[2] = {0, 0};
+  const uint8_t *made_from[2] = {nullptr, nullptr};
   const int32_t bi = ref[0] >= 0 && ref[1] >= 0;
   const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
   alignas(32) int16_t tmp[2][64 * 64];
@@ -69,11 +90,30 @@ void predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, co
       const bool with_h = planes >= 2 || (planes == 1 && (mx & 3) == 2);
       if (with_h)
         for (int32_t k = 0; k < 3; k++) hp[k] = f->hplane[k] + at;
+      // Filtered intermediates are kept; plane windows cost nothing.
+      if (!with_h)
+        half_slot[list] = kept_halves(ctx, pred_half_t{f, mv[list], false}, x, y, w, h, &serial[list], [&](int32_t slot) {
+          int32_t stride;
+          int16_t *dst = pred_half_samples(c, slot, 0, x, y, &stride);
+          mc.mc_luma_ps(dst, &stride, src, nullptr, f->stride[0], mx & 3, my & 3, w, h);
+        });
+      if (half_slot[list] >= 0) {
+        ps[list] = pred_half_samples(c, half_slot[list], 0, x, y, &ps_stride[list]);
+        made_from[list] = src;
+        continue;
+      }
       ps_stride[list] = 64;
       ps[list] = mc.mc_luma_ps(tmp[list], &ps_stride[list], src, with_h ? hp : nullptr, f->stride[0], mx & 3, my & 3,
                                w, h);
     }
   }
+  // A slot found for list 0 may have made room for list 1's: made again.
+  for (int32_t list = 0; list < 2; list++)
+    if (half_slot[list] >= 0 && !pred_half_live(c, half_slot[list], serial[list])) {
+      ps_stride[list] = 64;
+      ps[list] = mc.mc_luma_ps(tmp[list], &ps_stride[list], made_from[list], nullptr,
+                               ctx->ref_list[list][ref[list]]->stride[0], mv_x(mv[list]) & 3, mv_y(mv[list]) & 3, w, h);
+    }
   if (full_luma)
     mc.pixel_avg(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, full[0], full_stride[0], full[1], full_stride[1], w, h);
   else if (bi)
@@ -83,38 +123,76 @@ void predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, co
 void predict_chroma(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h, const int8_t ref[2],
                     const mv_t mv[2]) {
   const mc_funcs_t &mc = ctx->mc;
+  pred_cache_t *c = ctx->pred_cache;
   const int32_t bi = ref[0] >= 0 && ref[1] >= 0;
   const int32_t px = ctx->ctu_x * 64 + x, py = ctx->ctu_y * 64 + y;
-  alignas(32) int16_t tmp[2][32 * 64];
   const bool full_chroma = bi && ((mv_x(mv[0]) | mv_y(mv[0]) | mv_x(mv[1]) | mv_y(mv[1])) & 7) == 0;
-  const uint8_t *full[2] = {nullptr, nullptr};
-  int32_t full_stride[2] = {0, 0};
   // Chroma: the luma vector in eighth samples, 4-tap filter (1 before, 2 after).
   const int32_t cw = w >> 1, ch = h >> 1, cx = px >> 1, cy = py >> 1;
-  for (int32_t plane = 1; plane <= 2; plane++) {
-    for (int32_t list = 0; list < 2; list++) {
-      if (ref[list] < 0) continue;
-      const frame_t *f = ctx->ref_list[list][ref[list]];
-      const int32_t mx = mv_x(mv[list]), my = mv_y(mv[list]);
-      const int32_t ax = clamp_pos(cx + (mx >> 3), cw, f->width >> 1, 1, 2);
-      const int32_t ay = clamp_pos(cy + (my >> 3), ch, f->height >> 1, 1, 2);
-      const uint8_t *src = f->plane[plane] + ay * f->stride[plane] + ax;
-      if (full_chroma) {
-        full[list] = src;
-        full_stride[list] = f->stride[plane];
-      } else if (!bi) {
-        mc.mc_chroma(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, src, f->stride[plane], mx & 7, my & 7, cw,
-                     ch);
-      } else {
-        mc.mc_chroma_ps(tmp[list], 64, src, f->stride[plane], mx & 7, my & 7, cw, ch);
-      }
-    }
-    if (full_chroma)
-      mc.pixel_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, full[0], full_stride[0], full[1],
-                   full_stride[1], cw, ch);
-    else if (bi)
-      mc.bipred_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, tmp[0], 64, tmp[1], 64, cw, ch);
+  const uint8_t *src[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // [list][plane - 1]
+  for (int32_t list = 0; list < 2; list++) {
+    if (ref[list] < 0) continue;
+    const frame_t *f = ctx->ref_list[list][ref[list]];
+    const int32_t ax = clamp_pos(cx + (mv_x(mv[list]) >> 3), cw, f->width >> 1, 1, 2);
+    const int32_t ay = clamp_pos(cy + (mv_y(mv[list]) >> 3), ch, f->height >> 1, 1, 2);
+    for (int32_t plane = 1; plane <= 2; plane++) src[list][plane - 1] = f->plane[plane] + ay * f->stride[plane] + ax;
   }
+  if (!bi || full_chroma) {
+    for (int32_t plane = 1; plane <= 2; plane++) {
+      uint8_t *dst = ctu_rec_at(ctx, plane, x >> 1, y >> 1);
+      if (full_chroma) {
+        mc.pixel_avg(dst, RECON_STRIDE, src[0][plane - 1], ctx->ref_list[0][ref[0]]->stride[plane], src[1][plane - 1],
+                     ctx->ref_list[1][ref[1]]->stride[plane], cw, ch);
+        continue;
+      }
+      const int32_t list = ref[0] >= 0 ? 0 : 1;
+      mc.mc_chroma(dst, RECON_STRIDE, src[list][plane - 1], ctx->ref_list[list][ref[list]]->stride[plane],
+                   mv_x(mv[list]) & 7, mv_y(mv[list]) & 7, cw, ch);
+    }
+    return;
+  }
+  alignas(32) int16_t tmp[2][2][32 * 32];  // [list][plane - 1]
+  const int16_t *ps[2][2];
+  int32_t ps_stride[2][2];
+  int32_t kept[2];
+  uint32_t serial[2] = {0, 0};
+  // Both chroma blocks of one list into dst (strides ds).
+  auto make = [&](int32_t list, int16_t *const dst[2], const int32_t ds[2]) {
+    const frame_t *f = ctx->ref_list[list][ref[list]];
+    for (int32_t p = 0; p < 2; p++)
+      mc.mc_chroma_ps(dst[p], ds[p], src[list][p], f->stride[p + 1], mv_x(mv[list]) & 7, mv_y(mv[list]) & 7, cw, ch);
+  };
+  auto make_unkept = [&](int32_t list) {
+    int16_t *dst[2] = {tmp[list][0], tmp[list][1]};
+    const int32_t ds[2] = {32, 32};
+    make(list, dst, ds);
+    for (int32_t p = 0; p < 2; p++) {
+      ps[list][p] = tmp[list][p];
+      ps_stride[list][p] = 32;
+    }
+  };
+  for (int32_t list = 0; list < 2; list++) {
+    const pred_half_t k{ctx->ref_list[list][ref[list]], mv[list], true};
+    kept[list] = kept_halves(ctx, k, x, y, w, h, &serial[list], [&](int32_t slot) {
+      int16_t *dst[2];
+      int32_t ds[2];
+      for (int32_t p = 0; p < 2; p++) dst[p] = pred_half_samples(c, slot, p + 1, x, y, &ds[p]);
+      make(list, dst, ds);
+    });
+    if (kept[list] < 0) make_unkept(list);
+  }
+  for (int32_t list = 0; list < 2; list++) {
+    if (kept[list] < 0) continue;
+    // A slot found for list 0 may have made room for list 1's: made again.
+    if (!pred_half_live(c, kept[list], serial[list])) {
+      make_unkept(list);
+      continue;
+    }
+    for (int32_t p = 0; p < 2; p++) ps[list][p] = pred_half_samples(c, kept[list], p + 1, x, y, &ps_stride[list][p]);
+  }
+  for (int32_t plane = 1; plane <= 2; plane++)
+    mc.bipred_avg(ctu_rec_at(ctx, plane, x >> 1, y >> 1), RECON_STRIDE, ps[0][plane - 1], ps_stride[0][plane - 1],
+                  ps[1][plane - 1], ps_stride[1][plane - 1], cw, ch);
 }
 
 // The block's luma (and chroma) as kept: copied into the reconstruction.

@@ -2,72 +2,58 @@
 
 #include <cstring>
 
-void pred_cache_start(pred_cache_t *c) {
-  for (auto &t : c->tag) t = 0;
-  c->on = true;
-  c->oldest = c->live = c->end = 0;
+namespace {
+
+void ring_clear(kept_ring_t *r) {
+  for (auto &t : r->tag) t = 0;
+  r->oldest = r->live = r->end = 0;
 }
 
-void pred_cache_stop(pred_cache_t *c) { c->on = false; }
-
-int32_t pred_cache_find(const pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
-                        bool chroma, int32_t *luma_only) {
-  const uint32_t tag = m.tag();
+// Calls found(slot) for every live slot of the tag whose motion is m and
+// whose block holds the w x h block at (x, y), until it returns true; returns
+// that slot or -1.
+template <class F>
+int32_t ring_find(const kept_ring_t *r, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
+                  F found) {
+  const uint8_t tag = m.tag();
   // One byte per slot (a loop the compiler turns into vector compares),
   // read back eight slots at a time.
-  uint8_t same[pred_cache_t::SLOTS];
-  for (int32_t s = 0; s < pred_cache_t::SLOTS; s++) same[s] = c->tag[s] == tag ? 1 : 0;
-  uint64_t groups[pred_cache_t::SLOTS / 8];
+  uint8_t same[kept_ring_t::SLOTS];
+  for (int32_t s = 0; s < kept_ring_t::SLOTS; s++) same[s] = r->tag[s] == tag ? 1 : 0;
+  uint64_t groups[kept_ring_t::SLOTS / 8];
   std::memcpy(groups, same, sizeof groups);
-  *luma_only = -1;
-  for (int32_t g = 0; g < pred_cache_t::SLOTS / 8; g++)
-  for (uint64_t bits = groups[g]; bits; bits &= bits - 1) {
-    const int32_t s = 8 * g + (__builtin_ctzll(bits) >> 3);
-    const pred_cache_t::key_t &k = c->key[s];
-    if (k.ref[0] != m.ref[0] || k.ref[1] != m.ref[1] || k.mv[0] != m.mv[0] || k.mv[1] != m.mv[1]) continue;
-    if (k.x > x || k.y > y || k.x + k.w < x + w || k.y + k.h < y + h) continue;
-    if (!chroma || k.chroma) return s;
-    *luma_only = s;
-  }
+  for (int32_t g = 0; g < kept_ring_t::SLOTS / 8; g++)
+    for (uint64_t bits = groups[g]; bits; bits &= bits - 1) {
+      const int32_t s = 8 * g + (__builtin_ctzll(bits) >> 3);
+      const kept_ring_t::key_t &k = r->key[s];
+      if (k.ref[0] != m.ref[0] || k.ref[1] != m.ref[1] || k.mv[0] != m.mv[0] || k.mv[1] != m.mv[1]) continue;
+      if (k.x > x || k.y > y || k.x + k.w < x + w || k.y + k.h < y + h) continue;
+      if (found(s)) return s;
+    }
   return -1;
 }
 
-const uint8_t *pred_cache_luma(const pred_cache_t *c, int32_t slot, int32_t x, int32_t y, int32_t *stride) {
-  const pred_cache_t::key_t &k = c->key[slot];
-  *stride = k.w;
-  return c->ring + k.at + (y - k.y) * k.w + (x - k.x);
-}
-
-const uint8_t *pred_cache_chroma(const pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y,
-                                 int32_t *stride) {
-  const pred_cache_t::key_t &k = c->key[slot];
-  *stride = k.w / 2;
-  return c->ring + k.at + k.w * k.h + (plane - 1) * (k.w * k.h / 4) + ((y - k.y) >> 1) * (k.w / 2) +
-         ((x - k.x) >> 1);
-}
-
-int32_t pred_cache_take(pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
-                        bool chroma) {
-  const int32_t bytes = w * h + (chroma ? w * h / 2 : 0);
+int32_t ring_take(kept_ring_t *r, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h, bool chroma,
+                  int32_t bytes) {
   // The ring's blocks lie in the order they came, wrapping once: a new one
   // at the end (or back at 0) overwrites the oldest first.
-  const bool wrap = c->end + bytes > pred_cache_t::BYTES;
-  const int32_t at = wrap ? 0 : c->end;
-  while (c->live > 0) {
-    const pred_cache_t::key_t &o = c->key[c->oldest];
+  const bool wrap = r->end + bytes > kept_ring_t::BYTES;
+  const int32_t at = wrap ? 0 : r->end;
+  while (r->live > 0) {
+    const kept_ring_t::key_t &o = r->key[r->oldest];
     const bool overlaps = o.at < at + bytes && at < o.at + o.bytes;
     // Blocks beyond the old end are older than any block from 0 on.
-    const bool beyond = wrap && o.at >= c->end;
-    if (c->live < pred_cache_t::SLOTS && !overlaps && !beyond) break;
-    c->tag[c->oldest] = 0;
-    c->oldest = (c->oldest + 1) % pred_cache_t::SLOTS;
-    c->live--;
+    const bool beyond = wrap && o.at >= r->end;
+    if (r->live < kept_ring_t::SLOTS && !overlaps && !beyond) break;
+    r->tag[r->oldest] = 0;
+    r->oldest = (r->oldest + 1) % kept_ring_t::SLOTS;
+    r->live--;
   }
-  const int32_t s = (c->oldest + c->live) % pred_cache_t::SLOTS;
-  c->live++;
-  c->end = at + bytes;
-  pred_cache_t::key_t &k = c->key[s];
-  c->tag[s] = m.tag();
+  const int32_t s = (r->oldest + r->live) % kept_ring_t::SLOTS;
+  r->live++;
+  r->end = at + bytes;
+  kept_ring_t::key_t &k = r->key[s];
+  r->tag[s] = m.tag();
   k.ref[0] = m.ref[0];
   k.ref[1] = m.ref[1];
   k.mv[0] = m.mv[0];
@@ -79,5 +65,70 @@ int32_t pred_cache_take(pred_cache_t *c, const pred_motion_t &m, int32_t x, int3
   k.w = static_cast<uint8_t>(w);
   k.h = static_cast<uint8_t>(h);
   k.chroma = chroma ? 1 : 0;
+  k.serial = ++r->serial;
   return s;
+}
+
+// An intermediate is looked up as the motion of its list alone.
+pred_motion_t half_motion(const pred_half_t &k) { return pred_motion_t{{k.ref, nullptr}, {k.mv, 0}}; }
+
+}  // namespace
+
+void pred_cache_start(pred_cache_t *c, bool halves) {
+  ring_clear(&c->blocks);
+  if (halves) ring_clear(&c->halves);
+  c->on = true;
+  c->on_halves = halves;
+}
+
+void pred_cache_stop(pred_cache_t *c) { c->on = c->on_halves = false; }
+
+int32_t pred_cache_find(const pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
+                        bool chroma, int32_t *luma_only) {
+  *luma_only = -1;
+  return ring_find(&c->blocks, m, x, y, w, h, [&](int32_t s) {
+    if (!chroma || c->blocks.key[s].chroma) return true;
+    *luma_only = s;
+    return false;
+  });
+}
+
+const uint8_t *pred_cache_luma(const pred_cache_t *c, int32_t slot, int32_t x, int32_t y, int32_t *stride) {
+  const kept_ring_t::key_t &k = c->blocks.key[slot];
+  *stride = k.w;
+  return c->blocks.ring + k.at + (y - k.y) * k.w + (x - k.x);
+}
+
+const uint8_t *pred_cache_chroma(const pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y,
+                                 int32_t *stride) {
+  const kept_ring_t::key_t &k = c->blocks.key[slot];
+  *stride = k.w / 2;
+  return c->blocks.ring + k.at + k.w * k.h + (plane - 1) * (k.w * k.h / 4) + ((y - k.y) >> 1) * (k.w / 2) +
+         ((x - k.x) >> 1);
+}
+
+int32_t pred_cache_take(pred_cache_t *c, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
+                        bool chroma) {
+  return ring_take(&c->blocks, m, x, y, w, h, chroma, w * h + (chroma ? w * h / 2 : 0));
+}
+
+int32_t pred_half_find(const pred_cache_t *c, const pred_half_t &k, int32_t x, int32_t y, int32_t w, int32_t h) {
+  return ring_find(&c->halves, half_motion(k), x, y, w, h,
+                   [&](int32_t s) { return (c->halves.key[s].chroma != 0) == k.chroma; });
+}
+
+int32_t pred_half_take(pred_cache_t *c, const pred_half_t &k, int32_t x, int32_t y, int32_t w, int32_t h) {
+  // 16-bit samples: luma w x h, or two chroma blocks of a quarter of that.
+  return ring_take(&c->halves, half_motion(k), x, y, w, h, k.chroma, k.chroma ? w * h : 2 * w * h);
+}
+
+int16_t *pred_half_samples(pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y, int32_t *stride) {
+  const kept_ring_t::key_t &k = c->halves.key[slot];
+  auto *first = reinterpret_cast<int16_t *>(c->halves.ring + k.at);
+  if (plane == 0) {
+    *stride = k.w;
+    return first + (y - k.y) * k.w + (x - k.x);
+  }
+  *stride = k.w / 2;
+  return first + (plane - 1) * (k.w * k.h / 4) + ((y - k.y) >> 1) * (k.w / 2) + ((x - k.x) >> 1);
 }

@@ -184,4 +184,53 @@ TEST_F(PredCache, ServesContainedBlocksOfTheSameMotionWithinOneCtu) {
   pred_cache_stop(c);
 }
 
+// A bi-prediction averages one 16-bit intermediate per list; those are
+// kept too, and serve any later pairing of the same list vector over the
+// same samples.  The second pass takes its list-0 intermediate from the
+// record every time while the list-1 ones fill the ring: the found one is
+// the oldest and is overwritten by the next, so it must be made again.
+// With whole-sample luma vectors whose chroma is fractional, only chroma
+// intermediates are kept, and the chroma pair alone meets that.
+TEST_F(PredCache, IntermediatesServeOtherPairingsAndSurviveTheirOwnEviction) {
+  pred_cache_t *c = ctx->pred_cache;
+  const int8_t ref[2] = {0, 0};
+  const int32_t count = kept_ring_t::BYTES / (64 * 64) + 4;
+  struct block_t {
+    int32_t x, y, w, h;
+  };
+  const block_t blocks[] = {{0, 0, 64, 64}, {16, 32, 16, 16}, {32, 0, 32, 64}};
+  for (int32_t whole_luma = 0; whole_luma < 2; whole_luma++)
+  for (const block_t &b : blocks) {
+    std::vector<std::vector<uint8_t>> fresh;
+    const mv_t fixed = whole_luma ? mv_make(4, -12) : mv_make(5, -3);
+    auto pairing = [&](int32_t i) {
+      const mv_t other = whole_luma ? mv_make(4 * (2 * i - 5), 4 * (2 * i + 1)) : mv_make(3 - 2 * i, 1 + 3 * i);
+      return prediction_t{b.x, b.y, b.w, b.h, {0, 0}, {fixed, other}, true};
+    };
+    for (int32_t i = 0; i < count; i++) {
+      run(pairing(i));
+      fresh.push_back(predicted(pairing(i)));
+    }
+    pred_cache_start(c);
+    int32_t served = 0;
+    for (int32_t i = 0; i < count; i++) {
+      const prediction_t p = pairing(i);
+      served += pred_half_find(c, pred_half_t{refs[0].get(), fixed, true}, p.x, p.y, p.w, p.h) >= 0;
+      for (int32_t y = 0; y < 64; y++) std::memset(ctu_rec_at(ctx, 0, 0, y), 0x5a, 64);
+      for (int32_t y = 0; y < 32; y++) std::memset(ctu_rec_at(ctx, 1, 0, y), 0x5a, 32);
+      inter_predict_pu(ctx, p.x, p.y, p.w, p.h, ref, p.mv, true);
+      ASSERT_EQ(predicted(p), fresh[i]) << "pairing " << i << " of block at (" << b.x << ", " << b.y << ") " << b.w
+                                        << "x" << b.h << (whole_luma ? ", whole-sample luma" : "");
+    }
+    pred_cache_stop(c);
+    EXPECT_GE(served, count / 2);
+  }
+  // Switched on without intermediates: none is kept.
+  pred_cache_start(c, false);
+  const mv_t mv[2] = {mv_make(1, 2), mv_make(3, 1)};
+  inter_predict_pu(ctx, 0, 0, 16, 16, ref, mv, true);
+  EXPECT_EQ(pred_half_find(c, pred_half_t{refs[0].get(), mv[0], false}, 0, 0, 16, 16), -1);
+  pred_cache_stop(c);
+}
+
 }  // namespace
