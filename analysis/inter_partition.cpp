@@ -8,6 +8,7 @@
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
 #include "motion/me_common.h"
+#include "motion/me_context.h"
 #include "motion/mvp.h"
 #include "motion/pu_search.h"
 #include "rdo/inter_pred.h"
@@ -78,12 +79,39 @@ struct list_best_t {
   uint32_t cost = COST_NONE;
 };
 
-list_best_t search_list(const pu_area_t &a, int32_t l) {
+// List 0's search of each reference of a unit.  A search depends on the
+// picture, the vector predictors, the bound and the reference index, not
+// on the list: where list 1 holds the same picture at the same index (a P
+// picture coded as a B slice repeats list 0) and the unit's predictors and
+// bound come out the same, list 1's search finds what list 0's did, with
+// the same prediction.
+struct list0_searches_t {
+  struct entry_t {
+    const uint8_t *plane;
+    mv_t amvp[2];
+    int32_t amvp_count;
+    uint32_t bound;
+    me_result_t res;
+    uint32_t satd;
+  };
+  entry_t at[ME_MAX_REFS];
+  int32_t count = 0;
+
+  const entry_t *same(const uint8_t *plane, int32_t r, const me_request_t &rq, uint32_t bound) const {
+    if (r >= count) return nullptr;
+    const entry_t &e = at[r];
+    if (e.plane != plane || e.bound != bound || e.amvp_count != rq.amvp_count || e.amvp[0] != rq.amvp[0]) return nullptr;
+    return e.amvp_count < 2 || e.amvp[1] == rq.amvp[1] ? &e : nullptr;
+  }
+};
+
+list_best_t search_list(const pu_area_t &a, int32_t l, list0_searches_t *list0) {
   encoder_t *ctx = a.ctx;
   const me_mvcost_t mvcost = me_mvcost(ctx->tables, a.qp, ctx->cur_input->b_level);
   const int32_t refs = ctx->speed_mode != 0 ? std::min(ctx->ref_count[l], 1) : ctx->ref_count[l];
   list_best_t best;
   uint32_t bound = COST_NONE;
+  if (l == 0) list0->count = 0;
   for (int32_t r = 0; r < refs; r++) {
     int8_t ref[2] = {-1, -1};
     ref[l] = static_cast<int8_t>(r);
@@ -92,8 +120,18 @@ list_best_t search_list(const pu_area_t &a, int32_t l) {
     cu_commit_pu_trial(ctx, a.x, a.y, a.w, a.h, 0, 0, ref, none);
     me_request_t rq = me_request_for(a.x, a.y, a.w, a.h, l, r);
     rq.amvp_count = mvp_get_amvp_candidates(ctx, a.z, a.x, a.y, a.w, a.h, 0, l, rq.amvp);
+    const uint8_t *plane = r < ME_MAX_REFS ? ctx->me.ref_planes[l][r] : nullptr;
+    const list0_searches_t::entry_t *repeat = l == 1 && plane ? list0->same(plane, r, rq, bound) : nullptr;
     me_result_t res{};
-    me_search(ctx, &ctx->me, &res, &rq, a.qp, bound, 0, 1);
+    if (repeat)
+      res = repeat->res;
+    else
+      me_search(ctx, &ctx->me, &res, &rq, a.qp, bound, 0, 1);
+    list0_searches_t::entry_t *kept = nullptr;
+    if (l == 0 && plane && list0->count == r) {
+      kept = &list0->at[list0->count++];
+      *kept = {plane, {rq.amvp[0], rq.amvp[1]}, rq.amvp_count, bound, res, 0};
+    }
     if (res.cost >= COST_NONE) continue;
     bound = std::min(bound, res.cost);
     int16_t mvd[2];
@@ -101,7 +139,9 @@ list_best_t search_list(const pu_area_t &a, int32_t l) {
     mv_t mv[2] = {0, 0};
     mv[l] = res.mv;
     const uint32_t bits = mvcost(mvd[0]) + mvcost(mvd[1]);
-    const uint32_t c = a.predict_cost(ref, mv) + bits;
+    const uint32_t satd = repeat ? repeat->satd : a.predict_cost(ref, mv);
+    if (kept) kept->satd = satd;
+    const uint32_t c = satd + bits;
     if (c < best.cost) {
       best.ref = static_cast<int8_t>(r);
       best.mv = res.mv;
@@ -121,8 +161,9 @@ pu_choice_t choose_pu(const pu_area_t &a) {
   best_merge(a, &best);
   const int32_t lists = ctx->slice_type_code == 0 ? 2 : 1;
   list_best_t found[2];
+  list0_searches_t list0;
   for (int32_t l = 0; l < lists; l++) {
-    found[l] = search_list(a, l);
+    found[l] = search_list(a, l, &list0);
     if (found[l].cost < best.cost) {
       pu_choice_t c{0, 0, {-2, -2}, {0, 0}, found[l].cost};
       c.ref[l] = found[l].ref;

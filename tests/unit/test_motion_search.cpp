@@ -340,6 +340,57 @@ TEST_F(MotionSearch, FinalPredictionIsKeptForTheSameBlockAndVectorOnly) {
   EXPECT_GE(kept, 40);  // of 48 searches, most end on fractional vectors
 }
 
+// The rectangular partitions take list 1's search of a reference from list
+// 0's when list 1 holds the same picture at the same index and the
+// predictors and bound are the same (a P picture coded as a B slice): the
+// search must not depend on the list it was asked for, nor on what earlier
+// searches kept.
+TEST_F(MotionSearch, ListOfTheRequestDoesNotChangeTheSearch) {
+  open(320, 256);
+  plane_t ref(320, 256), other(320, 256);
+  textured(ref, 7, 1, 16);
+  other.fill(texture_t(9, 48));
+  me.list_count = 2;
+  me.ref_count[0] = me.ref_count[1] = 2;
+  const std::pair<int32_t, int32_t> shapes[] = {{16, 16}, {32, 16}, {16, 32}, {64, 32}, {8, 16}};
+  int32_t searched = 0;
+  for (int32_t level : {5, 7})
+    for (auto [w, h] : shapes)
+      for (int32_t r = 0; r < 2; r++)
+        for (uint32_t bound : {ME_COST_NONE, 2000u, 300u}) {
+          ctx->analysis_level = level;
+          place(ref, 128, 96, 4 * 3 + 1, -(4 * 2 + 3));
+          for (int32_t l = 0; l < 2; l++) {
+            me.ref_planes[l][0] = ref.at(128, 96);
+            me.ref_planes[l][1] = other.at(128, 96);
+          }
+          me_request_t rq[2];
+          for (int32_t l = 0; l < 2; l++) {
+            rq[l] = request(16, 0, w, h, mv_make(9, -7));
+            rq[l].list = static_cast<int8_t>(l);
+            rq[l].ref_idx = static_cast<int8_t>(r);
+            rq[l].amvp_count = 2;
+            rq[l].amvp[1] = mv_make(-4, 2);
+          }
+          me_result_t got[3]{};
+          me_kept_new_ctu(&ctx->me_kept);
+          me_search(ctx, &me, &got[0], &rq[0], 27, bound, 0, 1);
+          me_search(ctx, &me, &got[1], &rq[1], 27, bound, 0, 1);
+          me_kept_new_ctu(&ctx->me_kept);
+          me_search(ctx, &me, &got[2], &rq[1], 27, bound, 0, 1);
+          const std::string what = "level " + std::to_string(level) + " " + std::to_string(w) + "x" +
+                                   std::to_string(h) + " ref " + std::to_string(r) + " bound " + std::to_string(bound);
+          for (int32_t k = 1; k < 3; k++) {
+            EXPECT_EQ(got[k].cost, got[0].cost) << what;
+            EXPECT_EQ(got[k].second_cost, got[0].second_cost) << what;
+            EXPECT_EQ(got[k].mv, got[0].mv) << what;
+            EXPECT_EQ(got[k].ref_idx, got[0].ref_idx) << what;
+          }
+          searched += got[0].cost < ME_COST_NONE;
+        }
+  EXPECT_GE(searched, 30);
+}
+
 // Whatever the picture size, the block and the predictors, every vector
 // stays in its window and within the vector limits, and no search reads
 // outside the reference (the sanitizer build checks the reads: the planes
