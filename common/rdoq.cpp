@@ -387,8 +387,9 @@ bool same_future(const group_state_t &a, const group_state_t &b) {
 // The states of b are those at the start of the group, held fixed.  Only
 // positions that round to a level have candidates, and only those hold one:
 // the walks go through the group's maps of them rather than test every
-// position (the tests are as good as random).
-void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uint8_t *sctx, int32_t last,
+// position (the tests are as good as random).  Returns whether a level
+// changed.
+bool refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uint8_t *sctx, int32_t last,
                   const group_state_t &start) {
   int32_t *level = w->level + 16 * g;
   const uint32_t rounded_set = w->rounded_map[g] & ((2u << top) - 1);
@@ -430,6 +431,7 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
     for (int32_t k = 1; k <= top; k++) tail[k] = tail[k - 1] + c[k];
   };
   trace();
+  bool changed = false;
   for (uint32_t m = rounded_set; m;) {
     const int32_t k = 31 - __builtin_clz(m);
     m &= ~(1u << k);
@@ -465,10 +467,20 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
       if (rest && above > 0) c += tail[above - 1];
       if (c < tail[k]) {
         level[k] = a;
+        changed = true;
         trace();
       }
     }
   }
+  return changed;
+}
+
+// Whether any of a group's positions in set (bit k for entry k) holds a
+// level.
+inline bool group_holds_level(const int32_t *level, uint32_t set) {
+  for (; set; set &= set - 1)
+    if (level[__builtin_ctz(set)]) return true;
+  return false;
 }
 
 // Chooses every level up to scan position last in coding order, each given
@@ -478,8 +490,13 @@ void refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
 // pass would have dropped a group that this one kept.
 //
 // small: a 4x4 block, of one group.
+// repeat: a final pass from the last position the previous pass started
+// from, which dropped nothing and would have dropped nothing: each group
+// meets the states, neighbours and greater1 context the previous pass met
+// there until a refinement changes a level, so its first choice of levels
+// would come out as that pass's, which w->level still holds.
 template <const rdoq_variant_t &V, bool small = false>
-bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *w) {
+bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *w, bool repeat = false) {
   // Only a decision that advances the states works on a copy of them.
   std::conditional_t<V.adapt_states, block_t, const block_t &> b = block;
   uint8_t csbf[64] = {0};
@@ -624,6 +641,11 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
         chosen_zero_bits += choose(16 * g + k, sctx[k], chosen_zero_bits + zero_above[k + 1]);
       }
       delta = b.lambda * (chosen_zero_bits + zero_above[0]) + level_delta;
+    } else if (repeat && final_pass && b.log2 <= V.refine_max_log2 &&
+               group_holds_level(w->level + 16 * g, w->rounded_map[g] & span)) {
+      // The previous pass's levels, refined and priced again below from
+      // the group's start; the states are still those at its start.
+      gs.nz = 1;
     } else {
       // With states that move, the flags of positions that round to 0
       // between two that round to a level are coded as runs per context: a
@@ -648,7 +670,9 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     }
     if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
       if constexpr (V.adapt_states) restore();
-      refine_group(b, w, g, top, sctx, last, fresh());
+      // Levels refined otherwise than before leave the later groups other
+      // states.
+      if (refine_group(b, w, g, top, sctx, last, fresh())) repeat = false;
       // The group priced again with its refined levels, in coding order.
       gs = fresh();
       w->coded_count = w->coded_begin[g];
@@ -922,8 +946,10 @@ uint32_t decide_small_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
 // The decision of a block with at least one rounded level, after its first
 // step.
 // small as in decide_levels.
+// general: the second decision decides every group afresh.
 template <const rdoq_variant_t &V, bool small = false>
-uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre, rdoq_zero_sums_fn zero_sums) {
+uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &pre, rdoq_zero_sums_fn zero_sums,
+                      bool general) {
   work_t w;
   w.zero_sums = zero_sums;
   int32_t max_gx = 0, max_gy = 0;
@@ -961,7 +987,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   if (V.second_pass && choice.last >= 0 && !repeats) {
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
-    decide_levels<V, small>(b, true, choice.last, &w);
+    decide_levels<V, small>(b, true, choice.last, &w, choice.last == last && !would_drop && !general);
     const last_choice_t second = choose_last<small>(b, prefix_cost, V.full_last_search, choice.last, &w);
     as_coded = second.cost < choice.cost && second.last == choice.last;
     if (second.cost < choice.cost)
@@ -1103,9 +1129,9 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
   if (thorough)
-    return b.log2 == 2 ? decide_block<thorough_variant, true>(req, b, pre, tier.zero_sums)
-                       : decide_block<thorough_variant>(req, b, pre, tier.zero_sums);
-  return decide_block<fast_variant>(req, b, pre, tier.zero_sums);
+    return b.log2 == 2 ? decide_block<thorough_variant, true>(req, b, pre, tier.zero_sums, general)
+                       : decide_block<thorough_variant>(req, b, pre, tier.zero_sums, general);
+  return decide_block<fast_variant>(req, b, pre, tier.zero_sums, general);
 }
 
 void rdoq_zero_sums_c(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set) {

@@ -394,6 +394,43 @@ TEST(Rdoq, CopiesAdvanceOverTheChosenLevels) {
       }
 }
 
+// Decides one block of side 2^log2 (a residual block's or random
+// coefficients, states trained or random, luma or chroma, any QP, lambdas
+// from 0 to the largest, as rep selects) with the variant's shortcuts and
+// the long way, and holds the two equal: levels, count and every state
+// byte.  Returns whether the block was coded.
+bool expect_shortcuts_decide_as_the_long_way(std::mt19937_64 &rng, const transform_funcs_t &t, int log2,
+                                             int32_t thorough, int rep) {
+  const rdoq_tier_t portable = {rdoq_prep_c, rdoq_zero_sums_c};
+  const uint32_t lambdas[3] = {0, 1, UINT32_MAX};
+  const int count = 1 << (2 * log2);
+  rd_setup_t s{log2, static_cast<int>(rng() % 3), static_cast<int>(rng() % 2), static_cast<int>(rng() % 52),
+               static_cast<int>(rng() % 3), 0};
+  s.lambda = rep % 10 < 3 ? lambdas[rep % 10] : lambda_q8(s.qp) * (1 + static_cast<uint32_t>(rng() % 2));
+  int16_t coef[1024];
+  if (rep % 2) {
+    random_coefficients(rng, count, coef);
+  } else {
+    pixel_block_t b;
+    make_pixels(rng, 1 << log2, &b);
+    forward(t, s, b, coef);
+  }
+  cabac_est_t est{};
+  for (uint8_t &v : est.state) v = static_cast<uint8_t>(rep % 4 ? rng() % 128 : 63 + rng() % 3);
+  cabac_est_t general_est = est;
+  int16_t levels[1024], general_levels[1024];
+  const int weight = static_cast<int>(64 + rng() % 1024);
+  rdoq_request_t req = make_request(s, levels, coef, weight, &est);
+  rdoq_request_t general_req = make_request(s, general_levels, coef, weight, &general_est);
+  const uint32_t nz = rdoq_decide(&req, thorough, portable);
+  const std::string where = "rep " + std::to_string(rep) + " log2 " + std::to_string(log2) + " qp " +
+                            std::to_string(s.qp);
+  EXPECT_EQ(nz, rdoq_decide(&general_req, thorough, portable, true)) << where;
+  EXPECT_EQ(std::memcmp(levels, general_levels, sizeof(int16_t) * static_cast<size_t>(count)), 0) << where;
+  EXPECT_EQ(std::memcmp(&est, &general_est, sizeof est), 0) << where;
+  return nz != 0;
+}
+
 // The fast decision's own way through blocks of one group gives what the
 // general decision gives: levels, count and every state byte, on residual
 // blocks and on random coefficients (ties, lone large levels, levels
@@ -403,35 +440,28 @@ TEST(Rdoq, SmallFastBlocksDecideAsTheGeneralDecision) {
   std::mt19937_64 rng(announce_seed(current_test_name()));
   transform_funcs_t t;
   setup_transform_primitives(0, &t);
-  const rdoq_tier_t portable = {rdoq_prep_c, rdoq_zero_sums_c};
-  const uint32_t lambdas[3] = {0, 1, UINT32_MAX};
   int coded = 0;
-  for (int rep = 0; rep < 3000; rep++) {
-    rd_setup_t s{2, static_cast<int>(rng() % 3), static_cast<int>(rng() % 2), static_cast<int>(rng() % 52),
-                 static_cast<int>(rng() % 3), 0};
-    s.lambda = rep % 10 < 3 ? lambdas[rep % 10] : lambda_q8(s.qp) * (1 + static_cast<uint32_t>(rng() % 2));
-    int16_t coef[16];
-    if (rep % 2) {
-      random_coefficients(rng, 16, coef);
-    } else {
-      pixel_block_t b;
-      make_pixels(rng, 4, &b);
-      forward(t, s, b, coef);
-    }
-    cabac_est_t est{};
-    for (uint8_t &v : est.state) v = static_cast<uint8_t>(rep % 4 ? rng() % 128 : 63 + rng() % 3);
-    cabac_est_t general_est = est;
-    int16_t levels[16], general_levels[16];
-    const int weight = static_cast<int>(64 + rng() % 1024);
-    rdoq_request_t req = make_request(s, levels, coef, weight, &est);
-    rdoq_request_t general_req = make_request(s, general_levels, coef, weight, &general_est);
-    const uint32_t nz = rdoq_decide(&req, 0, portable);
-    ASSERT_EQ(nz, rdoq_decide(&general_req, 0, portable, true)) << "rep " << rep << " qp " << s.qp;
-    ASSERT_EQ(std::memcmp(levels, general_levels, sizeof levels), 0) << "rep " << rep << " qp " << s.qp;
-    ASSERT_EQ(std::memcmp(&est, &general_est, sizeof est), 0) << "rep " << rep << " qp " << s.qp;
-    coded += nz != 0;
-  }
+  for (int rep = 0; rep < 3000 && !HasFailure(); rep++)
+    coded += expect_shortcuts_decide_as_the_long_way(rng, t, 2, 0, rep);
   EXPECT_GT(coded, 1000);
+}
+
+// The thorough decision's second pass from the last position the first one
+// started from takes over the first pass's levels group by group until a
+// refinement changes one: it gives what deciding every group again gives,
+// on 4x4 to 16x16 blocks drawn as above, most of them 8x8 (several groups
+// refined one after another).
+TEST(Rdoq, ThoroughSecondPassDecidesAsTheGeneralDecision) {
+  std::mt19937_64 rng(announce_seed(current_test_name()));
+  transform_funcs_t t;
+  setup_transform_primitives(0, &t);
+  constexpr int sizes[5] = {2, 3, 3, 3, 4};
+  int coded[3] = {};
+  for (int rep = 0; rep < 6000 && !HasFailure(); rep++) {
+    const int log2 = sizes[rep % 5];
+    coded[log2 - 2] += expect_shortcuts_decide_as_the_long_way(rng, t, log2, 1, rep);
+  }
+  for (int k = 0; k < 3; k++) EXPECT_GT(coded[k], 500) << "log2 " << k + 2;
 }
 
 // The distortion the quantiser weighs in the coefficient domain stands for
