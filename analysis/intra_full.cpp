@@ -73,7 +73,8 @@ uint32_t split_flag_cost(const cu_t &cu, int32_t flag) {
 }
 
 void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mask, int32_t final) {
-  if (probe && probe->tree_search) probe->tree_search(probe->user, z, log2_size, mask, final);
+  if (probe && probe->tree_search)
+    probe->tree_search(probe->user, z, log2_size, mask & ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER), final);
   transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final);
 }
 
@@ -89,7 +90,14 @@ uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t 
   cu.node->luma_dir = mode;
   cu_commit_luma_dir(ctx, cu.node, cu.z, cu.log2_size);
   const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
-  tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, cu.log2_size == 2 ? 33 : 1, final);
+  // The first 4x4 prediction unit of an 8x8 CU is the first quarter of the
+  // CU's split trial of the same mode.
+  int32_t mask = 1;
+  if (cu.log2_size == 2)
+    mask = (cu.z & 3) == 0 ? 33 | TREE_TAKE_FIRST_QUARTER : 33;
+  else if (cu.log2_size == 3 && split_mode_of(cu) != SPLIT_NEVER && min_cb_log2(ctx) == 3)
+    mask = 1 | TREE_KEEP_FIRST_QUARTER;
+  tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, mask, final);
   return saturated(static_cast<uint64_t>(cu.node->tu_tree_cost) + rd_cost(0, bits, cu.node->lambda_ssd));
 }
 
@@ -360,6 +368,8 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   const cu_t cu = make_cu(ctx, nodes, z, x, y, log2_size);
   cu_node_t *node = cu.node;
   cu_node_reset(ctx, node);
+  // Quarters kept for a CU at this place before are not this CU's.
+  if (log2_size == 3) tu_first_quarters_forget(ctx);
   const int32_t mode = split_mode_of(cu);
   ctx->cabac_est_save[1 + cu.depth] = ctx->cabac.est;
 

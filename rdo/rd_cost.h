@@ -109,8 +109,16 @@ void snapshots_free(encoder_t *ctx);
 // luma of a 4x4 PU.  Leaves the best tree in the nodes, the
 // reconstruction, the levels and the node's cbf byte, and the cost in
 // node->tu_tree_cost.
+// With 1 on an 8x8 intra CU, TREE_KEEP_FIRST_QUARTER keeps the first 4x4
+// quarter as the split trial codes it, per mode; with 33 on the CU's first
+// 4x4 PU, TREE_TAKE_FIRST_QUARTER takes it instead of coding the unit again
+// where that gives the same result.  Kept quarters last until the next
+// tu_first_quarters_forget or a quarter of another CU is kept.
+constexpr int32_t TREE_KEEP_FIRST_QUARTER = 64;
+constexpr int32_t TREE_TAKE_FIRST_QUARTER = 128;
 void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final);
+void tu_first_quarters_forget(encoder_t *ctx);
 // The search's saved states (two per transform size 8x8..32x32), made with
 // the row context so that searching allocates nothing.
 int32_t tu_states_alloc(encoder_t *ctx);

@@ -27,6 +27,31 @@ struct tu_state_t {
 
 namespace {
 
+// The first 4x4 quarter of an 8x8 intra CU's luma tree as each mode's split
+// trial coded it, for the CU's first 4x4 prediction unit: the same block,
+// predicted from the same samples with the same mode, is coded the same
+// wherever the states its levels and bits are estimated from are the same.
+// Those states differ from the unit's only in the 8x8 split flag's context,
+// which the split trial estimated before the quarter and which coding the
+// block does not read.
+struct first_quarter_entry_t {
+  cabac_est_t before, after;  // around the quarter's coding
+  alignas(16) uint8_t rec[16];
+  int16_t levels[16];
+  uint32_t bits;
+  uint32_t ctu_lambda;
+  int32_t qp, rdoq_alt;
+  uint8_t cbf;
+};
+
+struct first_quarters_t {
+  int32_t ctu_x, ctu_y, x, y;  // the CU they belong to
+  uint64_t kept;               // bit m: mode m's quarter is kept
+  first_quarter_entry_t mode[35];
+};
+
+constexpr int32_t SPLIT_FLAG_8X8 = CTX_SPLIT_TRANSFORM + 5 - 3;
+
 // A search level holds at most two states at once (the prediction and the
 // whole block's result); one level per transform size 8x8..32x32.
 constexpr int32_t tu_states_per_size = 2;
@@ -34,6 +59,11 @@ constexpr int32_t tu_state_count = 3 * tu_states_per_size;
 
 tu_state_t *tu_state_slot(encoder_t *ctx, int32_t log2_size, int32_t which) {
   return ctx->tu_states + (log2_size - 3) * tu_states_per_size + which;
+}
+
+// Behind the states in the same allocation.
+first_quarters_t *first_quarters(encoder_t *ctx) {
+  return reinterpret_cast<first_quarters_t *>(ctx->tu_states + tu_state_count);
 }
 
 struct search_t {
@@ -47,6 +77,9 @@ struct search_t {
   // An intra block is predicted with its mode before it is coded; 0: the
   // prediction is already in the buffer.
   int32_t predict;
+  // Keep the first 4x4 quarter of the tree rooted at z (an 8x8 intra CU).
+  int32_t keep_first_quarter;
+  int32_t root_z;
 };
 
 template <bool save>
@@ -114,6 +147,64 @@ uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t lo
   return bits;
 }
 
+// The first quarter (4x4, transform depth 1) of an 8x8 CU's luma tree,
+// coded and kept for the mode.
+uint32_t first_quarter_code(search_t &s, int32_t z, int32_t x, int32_t y) {
+  encoder_t *ctx = s.ctx;
+  first_quarters_t *fq = first_quarters(ctx);
+  if (fq->ctu_x != ctx->ctu_x || fq->ctu_y != ctx->ctu_y || fq->x != x || fq->y != y) {
+    fq->ctu_x = ctx->ctu_x;
+    fq->ctu_y = ctx->ctu_y;
+    fq->x = x;
+    fq->y = y;
+    fq->kept = 0;
+  }
+  first_quarter_entry_t &e = fq->mode[s.luma_mode];
+  e.before = ctx->cabac.est;
+  const uint32_t bits = luma_leaf_code(s, z, x, y, 2, 1);
+  e.after = ctx->cabac.est;
+  e.bits = bits;
+  e.ctu_lambda = ctx->ctu_lambda_ssd;
+  e.qp = s.qp;
+  e.rdoq_alt = ctx->use_rdoq_alt;
+  e.cbf = ctx->maps->unit.cbf[z] & 1;
+  const uint8_t *rec = ctu_rec_at(ctx, 0, x, y);
+  for (int32_t r = 0; r < 4; r++) std::memcpy(e.rec + 4 * r, rec + r * RECON_STRIDE, 4);
+  std::memcpy(e.levels, ctx->maps->unit.coef_y + 16 * z, sizeof(e.levels));
+  fq->kept |= uint64_t{1} << s.luma_mode;
+  return bits;
+}
+
+// The 4x4 prediction unit at z as its CU's split trial coded the same
+// block with the same mode, when that trial started from the same states;
+// its bits, or false (nothing changed) when there is no such trial.
+bool first_quarter_take(search_t &s, int32_t z, int32_t x, int32_t y, uint32_t *bits) {
+  encoder_t *ctx = s.ctx;
+  const first_quarters_t *fq = first_quarters(ctx);
+  if (!(fq->kept >> s.luma_mode & 1) || fq->ctu_x != ctx->ctu_x || fq->ctu_y != ctx->ctu_y || fq->x != x ||
+      fq->y != y)
+    return false;
+  const first_quarter_entry_t &e = fq->mode[s.luma_mode];
+  cabac_est_t &est = ctx->cabac.est;
+  if (e.qp != s.qp || e.ctu_lambda != ctx->ctu_lambda_ssd || e.rdoq_alt != ctx->use_rdoq_alt) return false;
+  if (std::memcmp(e.before.state, est.state, SPLIT_FLAG_8X8) ||
+      std::memcmp(e.before.state + SPLIT_FLAG_8X8 + 1, est.state + SPLIT_FLAG_8X8 + 1,
+                  sizeof(est.state) - SPLIT_FLAG_8X8 - 1))
+    return false;
+  const uint8_t split_state = est.state[SPLIT_FLAG_8X8];
+  const uint32_t bits_before = est.bits;
+  est = e.after;
+  est.state[SPLIT_FLAG_8X8] = split_state;
+  est.bits = bits_before + (e.after.bits - e.before.bits);
+  uint8_t *rec = ctu_rec_at(ctx, 0, x, y);
+  for (int32_t r = 0; r < 4; r++) std::memcpy(rec + r * RECON_STRIDE, e.rec + 4 * r, 4);
+  std::memcpy(ctx->maps->unit.coef_y + 16 * z, e.levels, sizeof(e.levels));
+  set_units(ctx->maps->unit.cbf, z, 2, 1, e.cbf);
+  ctx->maps->unit.tu_log2[z] = 2;
+  *bits = e.bits;
+  return true;
+}
+
 // Luma transform tree of an intra CU (each block predicted from the
 // reconstruction of the blocks before it).
 uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
@@ -126,7 +217,10 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   const cabac_est_t start = ctx->cabac.est;
   node->tu_split = 0;
   uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
-  bits += luma_leaf_code(s, z, x, y, log2_size, depth);
+  if (log2_size == 2 && s.keep_first_quarter && z == s.root_z)
+    bits += first_quarter_code(s, z, x, y);
+  else
+    bits += luma_leaf_code(s, z, x, y, log2_size, depth);
   const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 1), bits, s.lambda);
   // A block that needs no coefficient is predicted well as a whole.
   if (!can_split || !(ctx->maps->unit.cbf[z] & 1)) return whole;
@@ -234,6 +328,7 @@ search_t make_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_s
   s.luma_mode = ctx->maps->unit.luma_mode[z];
   s.max_depth = s.intra ? ctx->sps->max_tr_depth_intra : ctx->sps->max_tr_depth_inter;
   s.predict = 1;
+  s.root_z = z;
   return s;
 }
 
@@ -245,8 +340,18 @@ int32_t chroma_mode_at(const encoder_t *ctx, int32_t z) {
 }  // namespace
 
 int32_t tu_states_alloc(encoder_t *ctx) {
-  ctx->tu_states = static_cast<tu_state_t *>(aligned_malloc(tu_state_count * sizeof(tu_state_t)));
-  return ctx->tu_states ? 0 : -1;
+  static_assert(sizeof(tu_state_t) % alignof(first_quarters_t) == 0);
+  ctx->tu_states =
+      static_cast<tu_state_t *>(aligned_malloc(tu_state_count * sizeof(tu_state_t) + sizeof(first_quarters_t)));
+  if (!ctx->tu_states) return -1;
+  tu_first_quarters_forget(ctx);
+  return 0;
+}
+
+void tu_first_quarters_forget(encoder_t *ctx) {
+  first_quarters_t *fq = first_quarters(ctx);
+  fq->kept = 0;
+  fq->ctu_x = fq->ctu_y = fq->x = fq->y = -1;
 }
 
 void tu_states_free(encoder_t *ctx) {
@@ -259,11 +364,15 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   (void)final;
   cu_node_t *node = nodes + node_index(z, log2_size);
   search_t s = make_search(ctx, nodes, z, log2_size);
+  s.keep_first_quarter = (mask & TREE_KEEP_FIRST_QUARTER) && log2_size == 3;
+  const bool take_first_quarter = mask & TREE_TAKE_FIRST_QUARTER;
+  mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER);
   uint32_t cost = 0;
   if (mask == 33) {
     // One 4x4 PU of an NxN CU: its single luma block (transform depth 1).
     node->tu_split = 0;
-    const uint32_t bits = luma_leaf_code(s, z, x, y, 2, 1);
+    uint32_t bits;
+    if (!take_first_quarter || !first_quarter_take(s, z, x, y, &bits)) bits = luma_leaf_code(s, z, x, y, 2, 1);
     cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
   } else if (mask == 1) {
     cost = luma_search(s, z, x, y, log2_size, 0);

@@ -39,6 +39,13 @@ struct IntraFull : ::testing::Test {
   std::vector<search_call_t> searches;
   std::vector<decision_t> decisions;
   intra_full_probe_t probe{};
+  // First 4x4 prediction units: forget the quarters kept by their CU's
+  // split trials before each search, or count the searches that took one
+  // (they leave the transform scratch as the probe filled it).
+  bool forget_first_quarters = false;
+  bool watching_scratch = false;
+  int32_t taken_first_quarters = 0;
+  std::vector<cabac_est_t> states_at_searches;  // as each search (but the first) found them
 
   void TearDown() override {
     intra_full_set_probe(nullptr);
@@ -61,6 +68,18 @@ struct IntraFull : ::testing::Test {
     probe.tree_search = [](void *u, int32_t z, int32_t log2_size, int32_t mask, int32_t final) {
       auto *t = static_cast<IntraFull *>(u);
       t->searches.push_back({z, log2_size, mask, final, t->ctx->maps->unit.luma_mode[z]});
+      t->states_at_searches.push_back(t->ctx->cabac.est);
+      int16_t *scratch = t->ctx->coef_tmp;
+      if (t->watching_scratch && std::all_of(scratch, scratch + 16, [](int16_t v) { return v == 0x7ff1; }))
+        t->taken_first_quarters++;
+      t->watching_scratch = false;
+      if (mask != 33 || (z & 3) != 0) return;
+      if (t->forget_first_quarters) {
+        tu_first_quarters_forget(t->ctx);
+      } else {
+        std::fill(scratch, scratch + 16, int16_t{0x7ff1});
+        t->watching_scratch = true;
+      }
     };
     probe.decision = [](void *u, int32_t z, int32_t log2_size, uint32_t unsplit, uint32_t split, int32_t kind) {
       static_cast<IntraFull *>(u)->decisions.push_back({z, log2_size, unsplit, split, kind});
@@ -289,6 +308,57 @@ TEST_F(IntraFull, Level7SearchesAll35ModesFor2Nx2NAndEachPredictionUnit) {
     }
   }
   expect_in_place_coding_matches_decision();
+}
+
+// The first 4x4 prediction unit of an 8x8 CU, where taken from the CU's
+// split trial of the same mode, is what coding it again gives: every cost
+// the search compares, and the reconstruction, levels and flags it leaves,
+// equal those of a search that codes each unit itself.  With the residual
+// coder's level decision on, so that the estimation states matter.
+TEST_F(IntraFull, FirstPredictionUnitTakenFromTheSplitTrialCostsAsCodedAgain) {
+  open(128, 128);
+  fill_picture(textured(21));
+  struct outcome_t {
+    std::vector<decision_t> decisions;
+    std::vector<cabac_est_t> states;
+    std::vector<uint8_t> rec;
+    ctu_unit_maps_t maps;
+    int32_t taken;
+  };
+  for (const int32_t qp : {22, 34})
+    for (const int32_t col : {0, 1}) {
+      SCOPED_TRACE(testing::Message() << "qp " << qp << ", CTU column " << col);
+      outcome_t o[2];
+      for (int32_t forget = 0; forget < 2; forget++) {
+        setup_ctu(col, 1, 7, qp);
+        ctx->param.rdoq = 1;
+        ctx->cu_min_depth = 2;
+        forget_first_quarters = forget != 0;
+        taken_first_quarters = 0;
+        states_at_searches.clear();
+        run_ctu();
+        o[forget] = {decisions, states_at_searches, std::vector<uint8_t>(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64),
+                     ctx->maps->unit, taken_first_quarters};
+      }
+      EXPECT_GT(o[0].taken, 0) << "no unit took its quarter";
+      EXPECT_EQ(o[1].taken, 0);
+      ASSERT_EQ(o[0].decisions.size(), o[1].decisions.size());
+      for (size_t i = 0; i < o[0].decisions.size(); i++) {
+        const decision_t &a = o[0].decisions[i], &b = o[1].decisions[i];
+        ASSERT_EQ(a.z, b.z) << "decision " << i;
+        ASSERT_EQ(a.log2_size, b.log2_size) << "decision " << i;
+        EXPECT_EQ(a.unsplit, b.unsplit) << "unsplit cost at unit " << a.z << ", size " << (1 << a.log2_size);
+        EXPECT_EQ(a.split, b.split) << "split cost at unit " << a.z << ", size " << (1 << a.log2_size);
+        EXPECT_EQ(a.kind, b.kind) << "decision " << i;
+      }
+      ASSERT_EQ(o[0].states.size(), o[1].states.size());
+      for (size_t i = 0; i < o[0].states.size(); i++)
+        ASSERT_EQ(std::memcmp(&o[0].states[i], &o[1].states[i], sizeof(cabac_est_t)), 0)
+            << "estimation states at search " << i << " (unit " << searches[i].z << ", size "
+            << (1 << searches[i].log2_size) << ")";
+      EXPECT_TRUE(o[0].rec == o[1].rec) << "reconstruction";
+      EXPECT_EQ(std::memcmp(&o[0].maps, &o[1].maps, sizeof(ctu_unit_maps_t)), 0) << "unit maps";
+    }
 }
 
 TEST_F(IntraFull, Level6ShortlistsByRoughCostAndAddsTheFirstTwoMpms) {
