@@ -173,7 +173,13 @@ pu_choice_t choose_pu(const pu_area_t &a) {
   }
   // H.265 forbids bi-prediction of 8x4 and 4x8 prediction units.
   const bool bi_allowed = a.w + a.h > 12;
-  if (lists == 2 && bi_allowed && found[0].cost < COST_NONE && found[1].cost < COST_NONE) {
+  // Both lists on the same picture with the same vector: the average of two
+  // equal predictions is that prediction, so the pair costs list 0's cost
+  // plus list 1's bits and cannot win.
+  const bool same_halves = lists == 2 && found[0].cost < COST_NONE && found[1].cost < COST_NONE &&
+                           ctx->ref_list[0][found[0].ref] == ctx->ref_list[1][found[1].ref] &&
+                           found[0].mv == found[1].mv;
+  if (lists == 2 && bi_allowed && !same_halves && found[0].cost < COST_NONE && found[1].cost < COST_NONE) {
     const int8_t ref[2] = {found[0].ref, found[1].ref};
     const mv_t mv[2] = {found[0].mv, found[1].mv};
     const uint32_t c = a.predict_cost(ref, mv) + found[0].bits + found[1].bits;
