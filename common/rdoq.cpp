@@ -358,6 +358,7 @@ struct work_t {
   bool states_as_coded;
   int64_t zero_total;             // distortion of the whole block left empty
   uint64_t scan_groups;           // bit g: group g (in scan order) holds a non-zero rounded level
+  bool general;                   // no shortcuts (rdoq_decide's general)
 
   // Plainly rounded |level| at scan position i.
   int32_t rounded(int32_t i) const { return pre->rounded[scan[i]]; }
@@ -375,10 +376,12 @@ struct work_t {
   }
 };
 
-// Group states that code every later level of the group alike.
-bool same_future(const group_state_t &a, const group_state_t &b) {
+// Group states that code every later level of the group alike, `later`
+// levels in all: the count of levels so far matters only as far as it
+// reaches 8 by the last of them (strict: as far as it reaches 8 at all).
+bool same_future(const group_state_t &a, const group_state_t &b, int32_t later, bool strict) {
   return a.ctx_set == b.ctx_set && a.c1 == b.c1 && a.g2_done == b.g2_done && a.rice == b.rice &&
-         std::min(a.nz, 8) == std::min(b.nz, 8);
+         (std::min(a.nz, 8) == std::min(b.nz, 8) || (!strict && std::max(a.nz, b.nz) + later <= 8));
 }
 
 // Revisits each level of group g (positions top..0) against the cost of
@@ -412,6 +415,7 @@ bool refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
   group_state_t before[16];
   int64_t tail[16];
   uint32_t coded_set = 0;
+  int32_t coded_total = 0;  // the group's levels, start's count included
   auto trace = [&] {
     int64_t c[16];
     std::memcpy(c, zero_cost, sizeof c);
@@ -427,6 +431,7 @@ bool refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
         coded_set |= 1u << k;
       }
     }
+    coded_total = gs.nz;
     tail[0] = c[0];
     for (int32_t k = 1; k <= top; k++) tail[k] = tail[k - 1] + c[k];
   };
@@ -455,7 +460,8 @@ bool refine_group(const block_t &b, work_t *w, int32_t g, int32_t top, const uin
         const int32_t j = 31 - __builtin_clz(below);
         below &= ~(1u << j);
         c += tail[above - 1] - tail[j];
-        if (same_future(gs, before[j])) {
+        // Levels from j down: those counted by the end but not before j.
+        if (same_future(gs, before[j], coded_total - before[j].nz, w->general)) {
           c += tail[j];
           rest = false;
           break;
@@ -952,6 +958,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
                       bool general) {
   work_t w;
   w.zero_sums = zero_sums;
+  w.general = general;
   int32_t max_gx = 0, max_gy = 0;
   w.scan_groups = small ? 1 : scan_groups(b, pre.group_mask, &max_gx, &max_gy);
   // Only positions that round to a level can be the last: the prefixes of

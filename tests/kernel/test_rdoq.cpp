@@ -446,12 +446,14 @@ TEST(Rdoq, SmallFastBlocksDecideAsTheGeneralDecision) {
   EXPECT_GT(coded, 1000);
 }
 
-// The thorough decision's second pass from the last position the first one
-// started from takes over the first pass's levels group by group until a
-// refinement changes one: it gives what deciding every group again gives,
-// on 4x4 to 16x16 blocks drawn as above, most of them 8x8 (several groups
+// The thorough decision's shortcuts give what the long way gives: the
+// second pass from the last position the first one started from takes over
+// the first pass's levels group by group until a refinement changes one,
+// and the refinement stops pricing a changed level's effect on the later
+// ones once the count of levels can no longer reach 8 by the group's last.
+// On 4x4 to 16x16 blocks drawn as above, most of them 8x8 (several groups
 // refined one after another).
-TEST(Rdoq, ThoroughSecondPassDecidesAsTheGeneralDecision) {
+TEST(Rdoq, ThoroughShortcutsDecideAsTheGeneralDecision) {
   std::mt19937_64 rng(announce_seed(current_test_name()));
   transform_funcs_t t;
   setup_transform_primitives(0, &t);
