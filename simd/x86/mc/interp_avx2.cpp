@@ -4,24 +4,11 @@
 // 256-bit column groups.
 #include <algorithm>
 
+#include "simd/x86/mc/mc_copy.h"
 #include "simd/x86/mc/mc_filter.h"
 #include "simd/x86/mc/mc_kernels.h"
 
 namespace {
-
-// h rows of w bytes in column groups of 32, 16, 8 or 4; false when w < 4.
-bool copy_groups(uint8_t *dst, intptr_t dst_stride, const uint8_t *src, intptr_t src_stride, int32_t w, int32_t h) {
-  return for_groups(w, 32, [&](int32_t x, int32_t n) {
-    for (int32_t y = 0; y < h; y++) {
-      const uint8_t *s = src + y * src_stride + x;
-      uint8_t *d = dst + y * dst_stride + x;
-      if (n == 32) store256(d, load256(s));
-      else if (n == 16) store128(d, load128(s));
-      else if (n == 8) store64(d, load64(s));
-      else store32(d, load32(s));
-    }
-  });
-}
 
 // The row kernels of the three wide block widths: 16 bytes a row in one
 // 128-bit move, 32 and 64 in 256-bit moves.

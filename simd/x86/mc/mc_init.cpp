@@ -22,6 +22,7 @@ void install_mc_ssse3(mc_funcs_t *m) {
   m->ctu_border_downscale_64x64 = ctu_border_downscale_64x64_ssse3;
   m->ctu_downscale_32x32 = ctu_downscale_32x32_ssse3;
   m->ctu_border_downscale_32x32 = ctu_border_downscale_32x32_ssse3;
+  m->block_copy = block_copy_ssse3;
 }
 
 void install_mc_avx2(mc_funcs_t *m) {

@@ -169,4 +169,5 @@ const uint8_t *get_ref_avx2(uint8_t *buf, int32_t *stride_io, const uint8_t *ref
                             int32_t ref_stride, int32_t mvx, int32_t mvy, int32_t w, int32_t h);
 const uint8_t *get_ref_bilinear_avx2(uint8_t *buf, int32_t *stride_io, const uint8_t *ref, int32_t ref_stride,
                                      int32_t mvx, int32_t mvy, int32_t w, int32_t h);
+void block_copy_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h);
 void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h);
