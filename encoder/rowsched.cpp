@@ -110,59 +110,70 @@ int32_t tasks_ready(const rowsched_t *s, const rowsched_frame_t *f, int32_t r, i
   return n;
 }
 
-// How many idle workers to wake for the tasks that are ready once a worker
-// has coded a CTU of row r of f, one worker per task: the task goes to
-// whichever worker the system runs first.  Workers signalled but not yet
-// running count as awake already (they are counted here).  The worker itself
-// keeps row r when it may go on, or else takes one of the tasks.  A failed
-// picture wakes them all (they leave its rows): WAKE_ALL.
+// Takes up to n workers off the stack of sleeping ones (all of them for
+// WAKE_ALL) and puts them in front of the list `head` of workers to post;
+// the scheduler's lock is held.  Taken off, a worker counts as awake.
 constexpr int32_t WAKE_ALL = -1;
-int32_t wakes_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool continues) {
-  const int32_t asleep = s->idle - s->waking;
-  if (asleep <= 0) return 0;
-  if (f->failed) {
-    s->waking = s->idle;
-    return WAKE_ALL;
+constexpr int32_t NO_WORKER = -1;
+int32_t take_sleepers(rowsched_t *s, int32_t n, int32_t head) {
+  for (int32_t k = 0; (n == WAKE_ALL || k < n) && s->sleeping != NO_WORKER; k++) {
+    rowsched_worker_t &w = s->workers[s->sleeping];
+    s->sleeping = w.next;
+    s->idle--;
+    w.next = head;
+    head = w.index;
   }
-  const int32_t wanted = std::max(0, tasks_ready(s, f, r, asleep + (continues ? 0 : 1)) - (continues ? 0 : 1));
-  s->waking += wanted;
-  return wanted;
+  return head;
 }
 
-// Sends the wake-ups counted under the scheduler's lock after it is let go:
-// a worker woken while the signalling one still holds the lock would only
-// block on it again, and the system call would lengthen every other
-// worker's wait for the lock.  The workers counted were waiting when they
-// were counted, and a condition signal reaches one of the threads waiting
-// when it is sent, so none is lost.
-void send_wakes(rowsched_t *s, int32_t wakes) {
-  if (wakes == WAKE_ALL) {
-    pthread_cond_broadcast(&s->wake);
-    return;
+// Wakes the listed workers; called after the scheduler's lock is let go, so
+// that a woken worker does not block on the lock its waker holds.  Each
+// worker of the list sleeps until this posts it (nobody else can: it is off
+// the stack), so its link is read before.
+void post_sleepers(rowsched_t *s, int32_t head) {
+  while (head != NO_WORKER) {
+    rowsched_worker_t &w = s->workers[head];
+    head = w.next;
+    sem_post(&w.wake);
   }
-  for (int32_t k = 0; k < wakes; k++) pthread_cond_signal(&s->wake);
+}
+
+// Adds to the list `head` the idle workers to wake for the tasks that are
+// ready once a worker has coded a CTU of row r of f, one worker per task:
+// the task goes to whichever worker the system runs first.  The worker
+// itself keeps row r when it may go on, or else takes one of the tasks.  A
+// failed picture wakes them all (they leave its rows).
+int32_t wakes_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, bool continues, int32_t head) {
+  if (s->idle <= 0) return head;
+  if (f->failed) return take_sleepers(s, WAKE_ALL, head);
+  const int32_t wanted = tasks_ready(s, f, r, s->idle + (continues ? 0 : 1)) - (continues ? 0 : 1);
+  return wanted > 0 ? take_sleepers(s, wanted, head) : head;
 }
 
 void *worker_main(void *arg) {
-  rowsched_t *s = static_cast<rowsched_t *>(arg);
-  int32_t wakes = 0;  // counted under the lock, sent once it is let go
+  rowsched_worker_t *self = static_cast<rowsched_worker_t *>(arg);
+  rowsched_t *s = self->sched;
+  int32_t wakes = NO_WORKER;  // workers taken off the stack under the lock, posted once it is let go
   pthread_mutex_lock(&s->mutex);
   for (;;) {
     rowsched_frame_t *f = nullptr;
     int32_t r = 0;
     while (!s->stop && !find_task(s, &f, &r)) {
-      if (wakes != 0) {
+      if (wakes != NO_WORKER) {
         // Before sleeping: the wake-ups owed go out first.
         pthread_mutex_unlock(&s->mutex);
-        send_wakes(s, wakes);
-        wakes = 0;
+        post_sleepers(s, wakes);
+        wakes = NO_WORKER;
         pthread_mutex_lock(&s->mutex);
         continue;
       }
+      self->next = s->sleeping;
+      s->sleeping = self->index;
       s->idle++;
-      pthread_cond_wait(&s->wake, &s->mutex);
-      s->idle--;
-      if (s->waking > 0) s->waking--;
+      pthread_mutex_unlock(&s->mutex);
+      while (sem_wait(&self->wake) != 0) {
+      }
+      pthread_mutex_lock(&s->mutex);
     }
     if (s->stop) break;
     // The worker keeps its row while the row may go on, without searching
@@ -172,8 +183,8 @@ void *worker_main(void *arg) {
       row.busy = 1;
       const int32_t starting = row.progress == 0;
       pthread_mutex_unlock(&s->mutex);
-      send_wakes(s, wakes);
-      wakes = 0;
+      post_sleepers(s, wakes);
+      wakes = NO_WORKER;
 
       int ok = 0;
       {
@@ -238,11 +249,12 @@ void *worker_main(void *arg) {
       }
       const bool continues =
           !s->stop && !last && !f->failed && !f->finished && row_ready(f, r) && refs_ready(f, r, row.progress);
-      wakes = wakes_after_ctu(s, f, r, continues);
+      wakes = wakes_after_ctu(s, f, r, continues, wakes);
       if (!continues) break;
     }
   }
   pthread_mutex_unlock(&s->mutex);
+  post_sleepers(s, wakes);
   return nullptr;
 }
 
@@ -254,14 +266,23 @@ int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, const rows
   s->extend_left = callbacks.extend_left;
   s->build_planes = callbacks.build_planes;
   s->finish_picture = callbacks.finish_picture;
+  s->sleeping = NO_WORKER;
   pthread_mutex_init(&s->mutex, nullptr);
-  pthread_cond_init(&s->wake, nullptr);
   s->frame_capacity = max_frames;
   s->frames = static_cast<rowsched_frame_t **>(aligned_malloc(sizeof(rowsched_frame_t *) * max_frames));
   s->threads = static_cast<pthread_t *>(aligned_malloc(sizeof(pthread_t) * threads));
-  if (!s->frames || !s->threads) return -1;
+  s->workers = static_cast<rowsched_worker_t *>(aligned_malloc(sizeof(rowsched_worker_t) * threads));
+  if (!s->frames || !s->threads || !s->workers) return -1;
   for (int32_t i = 0; i < threads; i++) {
-    if (thread_start(&s->threads[i], worker_main, s) != 0) return -1;
+    rowsched_worker_t &w = s->workers[i];
+    w.sched = s;
+    w.index = i;
+    w.next = NO_WORKER;
+    if (sem_init(&w.wake, 0, 0) != 0) return -1;
+    if (thread_start(&s->threads[i], worker_main, &w) != 0) {
+      sem_destroy(&w.wake);
+      return -1;
+    }
     s->thread_count++;
   }
   return 0;
@@ -270,13 +291,16 @@ int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, const rows
 void rowsched_destroy(rowsched_t *s) {
   pthread_mutex_lock(&s->mutex);
   s->stop = 1;
-  pthread_cond_broadcast(&s->wake);
+  const int32_t all = take_sleepers(s, WAKE_ALL, NO_WORKER);
   pthread_mutex_unlock(&s->mutex);
+  post_sleepers(s, all);
   for (int32_t i = 0; i < s->thread_count; i++) pthread_join(s->threads[i], nullptr);
+  for (int32_t i = 0; i < s->thread_count; i++) sem_destroy(&s->workers[i].wake);
+  aligned_free(s->workers);
   aligned_free(s->threads);
   aligned_free(s->frames);
   pthread_mutex_destroy(&s->mutex);
-  pthread_cond_destroy(&s->wake);
+  s->workers = nullptr;
   s->threads = nullptr;
   s->frames = nullptr;
 }
@@ -296,9 +320,9 @@ void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
     f->rows[r].left_final = 0;
   }
   if (s->frame_count < s->frame_capacity) s->frames[s->frame_count++] = f;
-  s->waking = s->idle;
+  const int32_t all = take_sleepers(s, WAKE_ALL, NO_WORKER);
   pthread_mutex_unlock(&s->mutex);
-  send_wakes(s, WAKE_ALL);
+  post_sleepers(s, all);
 }
 
 int rowsched_wait(rowsched_t *s, rowsched_frame_t *f) {

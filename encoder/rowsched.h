@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <semaphore.h>
 
 #include <cstdint>
 
@@ -45,16 +46,31 @@ struct rowsched_frame_t {
   pthread_cond_t done;
 };
 
+struct rowsched_t;
+
+// A worker's own wake-up: a worker without a task sleeps on its semaphore,
+// and whoever finds a task for it takes it off the stack of sleeping workers
+// and posts the semaphore.  A post is an atomic add and at most one wake-up
+// call; a condition signal (glibc) also settles with the waiters that
+// earlier signals woke, and on a busy machine it held the signalling worker,
+// often on the critical path, for up to milliseconds.
+struct rowsched_worker_t {
+  rowsched_t *sched;
+  sem_t wake;
+  int32_t index;
+  int32_t next;  // the next in the stack of sleepers, or in a waker's list; -1: none
+};
+
 struct rowsched_t {
   pthread_mutex_t mutex;
-  pthread_cond_t wake;
   rowsched_frame_t **frames;  // in flight, in coding order
   int32_t frame_count, frame_capacity;
   pthread_t *threads;
+  rowsched_worker_t *workers;
   int32_t thread_count;
   int32_t stop;
-  int32_t idle;    // workers waiting for a task
-  int32_t waking;  // of them, signalled and not yet running
+  int32_t sleeping;  // the worker last put to sleep (top of the stack); -1: none
+  int32_t idle;      // workers in that stack
   // Called outside the scheduler's lock: finalize_row once a CTU row and the
   // row below it are coded (the last row when it is coded; `left_done` when
   // extend_left ran for it), build_planes for the plane window rows

@@ -7,8 +7,19 @@
 
 namespace {
 
+constexpr int32_t NO_SLEEPER = -1;
+
+// Takes the thread put to sleep last off the stack (the lock is held);
+// NO_SLEEPER when every thread is awake.
+int32_t take_sleeper(threadpool_t *pool) {
+  const int32_t top = pool->sleeping;
+  if (top != NO_SLEEPER) pool->sleeping = pool->sleepers[top].next;
+  return top;
+}
+
 void *pool_main(void *p) {
-  threadpool_t *pool = static_cast<threadpool_t *>(p);
+  threadpool_sleeper_t *self = static_cast<threadpool_sleeper_t *>(p);
+  threadpool_t *pool = self->pool;
   // Wake-ups go out after the lock is let go (see rowsched.cpp): a thread
   // woken while the lock is held would only block on it again.
   bool notify = false;  // a job ended while someone waited for one
@@ -26,7 +37,12 @@ void *pool_main(void *p) {
         pthread_mutex_lock(&pool->mutex);
         continue;
       }
-      pthread_cond_wait(&pool->work, &pool->mutex);
+      self->next = pool->sleeping;
+      pool->sleeping = self->index;
+      pthread_mutex_unlock(&pool->mutex);
+      while (sem_wait(&self->wake) != 0) {
+      }
+      pthread_mutex_lock(&pool->mutex);
     }
     if (pool->stop) break;
     job->state = 2;
@@ -64,18 +80,29 @@ int threadpool_init(threadpool_t *pool, int32_t threads, int32_t job_records) {
   job_records = std::max(job_records, 1);
   pool->jobs = static_cast<threadpool_job_t *>(aligned_malloc(sizeof(threadpool_job_t) * job_records));
   pool->threads = static_cast<pthread_t *>(aligned_malloc(sizeof(pthread_t) * threads));
-  if (!pool->jobs || !pool->threads) {
+  pool->sleepers = static_cast<threadpool_sleeper_t *>(aligned_malloc(sizeof(threadpool_sleeper_t) * threads));
+  if (!pool->jobs || !pool->threads || !pool->sleepers) {
     aligned_free(pool->jobs);
     aligned_free(pool->threads);
+    aligned_free(pool->sleepers);
+    pool->jobs = nullptr;
     return -1;
   }
   std::memset(pool->jobs, 0, sizeof(threadpool_job_t) * job_records);
   pool->job_count = job_records;
+  pool->sleeping = NO_SLEEPER;
   pthread_mutex_init(&pool->mutex, nullptr);
-  pthread_cond_init(&pool->work, nullptr);
   pthread_cond_init(&pool->finished, nullptr);
   for (int32_t i = 0; i < threads; i++) {
-    if (thread_start(&pool->threads[i], pool_main, pool) != 0) break;
+    threadpool_sleeper_t &w = pool->sleepers[i];
+    w.pool = pool;
+    w.index = i;
+    w.next = NO_SLEEPER;
+    if (sem_init(&w.wake, 0, 0) != 0) break;
+    if (thread_start(&pool->threads[i], pool_main, &w) != 0) {
+      sem_destroy(&w.wake);
+      break;
+    }
     pool->thread_count++;
   }
   if (pool->thread_count == 0) {
@@ -89,16 +116,28 @@ void threadpool_destroy(threadpool_t *pool) {
   if (!pool->jobs) return;
   pthread_mutex_lock(&pool->mutex);
   pool->stop = 1;
-  pthread_cond_broadcast(&pool->work);
+  int32_t asleep = NO_SLEEPER;
+  while (pool->sleeping != NO_SLEEPER) {
+    const int32_t w = take_sleeper(pool);
+    pool->sleepers[w].next = asleep;
+    asleep = w;
+  }
   pthread_mutex_unlock(&pool->mutex);
+  while (asleep != NO_SLEEPER) {
+    threadpool_sleeper_t &w = pool->sleepers[asleep];
+    asleep = w.next;
+    sem_post(&w.wake);
+  }
   for (int32_t i = 0; i < pool->thread_count; i++) pthread_join(pool->threads[i], nullptr);
+  for (int32_t i = 0; i < pool->thread_count; i++) sem_destroy(&pool->sleepers[i].wake);
   pthread_mutex_destroy(&pool->mutex);
-  pthread_cond_destroy(&pool->work);
   pthread_cond_destroy(&pool->finished);
   aligned_free(pool->jobs);
   aligned_free(pool->threads);
+  aligned_free(pool->sleepers);
   pool->jobs = nullptr;
   pool->threads = nullptr;
+  pool->sleepers = nullptr;
 }
 
 void threadpool_run(threadpool_t *pool, int64_t (*fn)(int64_t), int64_t arg) {
@@ -110,8 +149,11 @@ void threadpool_run(threadpool_t *pool, int64_t (*fn)(int64_t), int64_t arg) {
       j.fn = fn;
       j.arg = arg;
       j.state = 1;
+      // One sleeping thread for the job, if every thread sleeps; an awake
+      // one finds it when it looks for work next.
+      const int32_t w = take_sleeper(pool);
       pthread_mutex_unlock(&pool->mutex);
-      pthread_cond_signal(&pool->work);
+      if (w != NO_SLEEPER) sem_post(&pool->sleepers[w].wake);
       return;
     }
     pool->waiters++;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <semaphore.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,13 +34,26 @@ struct threadpool_job_t {
   int32_t state;  // 0 free, 1 queued, 2 running, 3 finished
 };
 
+struct threadpool_t;
+
+// A pool thread's own wake-up, as the row scheduler's workers have (see
+// rowsched.h): an idle thread sleeps on its semaphore in a stack of
+// sleepers, and a queued job posts one of them.
+struct threadpool_sleeper_t {
+  threadpool_t *pool;
+  sem_t wake;
+  int32_t index;
+  int32_t next;  // the next sleeper in the stack; -1: none
+};
+
 struct threadpool_t {
   pthread_mutex_t mutex;
-  pthread_cond_t work;      // a job was queued, or the pool stops
   pthread_cond_t finished;  // a job finished, or a record became free
   threadpool_job_t *jobs;
   int32_t job_count;
   pthread_t *threads;
+  threadpool_sleeper_t *sleepers;  // one per thread
+  int32_t sleeping;                // the thread last put to sleep; -1: none
   int32_t thread_count;
   int32_t stop;
   int32_t waiters;  // threads blocked on `finished`
