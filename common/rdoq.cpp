@@ -359,6 +359,10 @@ struct work_t {
   int64_t zero_total;             // distortion of the whole block left empty
   uint64_t scan_groups;           // bit g: group g (in scan order) holds a non-zero rounded level
   bool general;                   // no shortcuts (rdoq_decide's general)
+  // By group, where the levels are refined: the states the group's bins
+  // touch and its greater1 context after the last choice of its levels.
+  ctx_state_t chosen_sig[64][10], chosen_lvl[64][5];
+  int32_t chosen_c1[64];
 
   // Plainly rounded |level| at scan position i.
   int32_t rounded(int32_t i) const { return pre->rounded[scan[i]]; }
@@ -547,21 +551,26 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     const residual_ctx::group_sig_layout_t lay =
         residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
     const int32_t increments = lay.pattern == 4 ? 9 : 3;
-    ctx_state_t saved_sig[10], saved_lvl[5];
-    if constexpr (V.adapt_states) {
-      std::memcpy(saved_sig, b.st + lay.offset, 9);
-      if (lay.dc_ctx >= 0) saved_sig[9] = b.st[lay.dc_ctx];
-      for (int32_t k = 0; k < 4; k++) saved_lvl[k] = b.st[g1_base + ctx_set * 4 + k];
-      saved_lvl[4] = b.st[g2_base + ctx_set];
-    }
-    auto restore = [&] {
+    auto save_states = [&](ctx_state_t *sig, ctx_state_t *lvl) {
+      std::memcpy(sig, b.st + lay.offset, 9);
+      if (lay.dc_ctx >= 0) sig[9] = b.st[lay.dc_ctx];
+      for (int32_t k = 0; k < 4; k++) lvl[k] = b.st[g1_base + ctx_set * 4 + k];
+      lvl[4] = b.st[g2_base + ctx_set];
+    };
+    auto put_states = [&](const ctx_state_t *sig, const ctx_state_t *lvl) {
       if constexpr (V.adapt_states) {
-        std::memcpy(b.st + lay.offset, saved_sig, static_cast<size_t>(increments));
-        if (lay.dc_ctx >= 0) b.st[lay.dc_ctx] = saved_sig[9];
-        for (int32_t k = 0; k < 4; k++) b.st[g1_base + ctx_set * 4 + k] = saved_lvl[k];
-        b.st[g2_base + ctx_set] = saved_lvl[4];
+        std::memcpy(b.st + lay.offset, sig, static_cast<size_t>(increments));
+        if (lay.dc_ctx >= 0) b.st[lay.dc_ctx] = sig[9];
+        for (int32_t k = 0; k < 4; k++) b.st[g1_base + ctx_set * 4 + k] = lvl[k];
+        b.st[g2_base + ctx_set] = lvl[4];
       }
     };
+    ctx_state_t saved_sig[10], saved_lvl[5];
+    if constexpr (V.adapt_states) save_states(saved_sig, saved_lvl);
+    auto restore = [&] { put_states(saved_sig, saved_lvl); };
+    // Whether this pass takes the previous pass's choice of the group's
+    // levels rather than choosing them.
+    bool taken = false;
 
     group_state_t gs = fresh();
     int64_t delta = 0;
@@ -649,9 +658,10 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       delta = b.lambda * (chosen_zero_bits + zero_above[0]) + level_delta;
     } else if (repeat && final_pass && b.log2 <= V.refine_max_log2 &&
                group_holds_level(w->level + 16 * g, w->rounded_map[g] & span)) {
-      // The previous pass's levels, refined and priced again below from
-      // the group's start; the states are still those at its start.
+      // The previous pass's levels, refined below from the group's start;
+      // the states are still those at its start.
       gs.nz = 1;
+      taken = true;
     } else {
       // With states that move, the flags of positions that round to 0
       // between two that round to a level are coded as runs per context: a
@@ -674,11 +684,33 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       code_zeros(zero_left);
       delta = b.lambda * zero_bits + level_delta;
     }
+    if constexpr (V.adapt_states) {
+      if (b.log2 <= V.refine_max_log2 && !taken) {
+        save_states(w->chosen_sig[g], w->chosen_lvl[g]);
+        w->chosen_c1[g] = gs.c1;
+      }
+    }
+    bool refined_alike = false;
     if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
       if constexpr (V.adapt_states) restore();
       // Levels refined otherwise than before leave the later groups other
       // states.
-      if (refine_group(b, w, g, top, sctx, last, fresh())) repeat = false;
+      if (refine_group(b, w, g, top, sctx, last, fresh()))
+        repeat = false;
+      else
+        refined_alike = V.adapt_states && !w->general;
+    }
+    if (refined_alike) {
+      // The levels as chosen, priced as when they were chosen: pricing
+      // them again in coding order would give the same states, list and
+      // costs.  Those of a choice taken over are the previous pass's.
+      put_states(w->chosen_sig[g], w->chosen_lvl[g]);
+      if (taken) {
+        w->coded_count = w->coded_end[g];
+        delta = w->group_delta[g];
+        gs.c1 = w->chosen_c1[g];
+      }
+    } else if (final_pass && b.log2 <= V.refine_max_log2 && gs.nz > 0) {
       // The group priced again with its refined levels, in coding order.
       gs = fresh();
       w->coded_count = w->coded_begin[g];

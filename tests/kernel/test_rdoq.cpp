@@ -449,8 +449,10 @@ TEST(Rdoq, SmallFastBlocksDecideAsTheGeneralDecision) {
 // The thorough decision's shortcuts give what the long way gives: the
 // second pass from the last position the first one started from takes over
 // the first pass's levels group by group until a refinement changes one,
-// and the refinement stops pricing a changed level's effect on the later
-// ones once the count of levels can no longer reach 8 by the group's last.
+// the refinement stops pricing a changed level's effect on the later ones
+// once the count of levels can no longer reach 8 by the group's last, and
+// a group whose refinement changes nothing keeps the states, list and
+// costs of its choice instead of being priced again.
 // On 4x4 to 16x16 blocks drawn as above, most of them 8x8 (several groups
 // refined one after another).
 TEST(Rdoq, ThoroughShortcutsDecideAsTheGeneralDecision) {
