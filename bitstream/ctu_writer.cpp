@@ -270,15 +270,25 @@ template <int32_t fixed_log2, class S>
     if (!above1 && nz_count <= 8) continue;
     // Of the first eight only those above 1 can; every later one does.
     int32_t rice = 0;
+    uint32_t bins = 0;  // of the estimate's looked-up levels
     auto remaining = [&](int32_t a, int32_t threshold) {
+      if constexpr (estimates<S>) {
+        if (static_cast<uint32_t>(a) < residual_ctx::REMAINING_STEP_LEVELS) {
+          const uint32_t step = residual_ctx::remaining_steps[rice][threshold][a];
+          bins += step & 255;
+          rice = static_cast<int32_t>(step >> 8);
+          return;
+        }
+      }
       write_level_remaining(s, static_cast<uint32_t>(a - threshold), rice);
-      if (a > 3 * (1 << rice) && rice < 4) rice++;
+      rice = residual_ctx::rice_after(static_cast<uint32_t>(a), rice);
     };
     for (uint32_t m = above1; m; m &= m - 1) {
       const int32_t k = __builtin_ctz(m), a = std::abs(value[k]), threshold = k == first_g2 ? 3 : 2;
       if (a >= threshold) remaining(a, threshold);
     }
     for (int32_t k = 8; k < nz_count; k++) remaining(std::abs(value[k]), 1);
+    if constexpr (estimates<S>) s.bypass_bits(0, static_cast<int32_t>(bins));
   }
 }
 

@@ -137,12 +137,33 @@ inline void group_sig_ctx(uint8_t out[16], const uint16_t *pos, int32_t log2, in
 // bits below 4 << rice; else four ones, then Exp-Golomb of order k = rice + 1
 // of u = v - (4 << rice), whose p = floor(log2(u / 2^k + 1)) prefix ones
 // each double the step: p ones, a zero and k + p suffix bits.
-inline uint32_t remaining_bins(uint32_t v, int32_t rice) {
+constexpr uint32_t remaining_bins(uint32_t v, int32_t rice) {
   if (v < (4u << rice)) return (v >> rice) + 1 + static_cast<uint32_t>(rice);
   const uint32_t k = static_cast<uint32_t>(rice) + 1;
   const uint32_t p = 31 - static_cast<uint32_t>(__builtin_clz(((v - (4u << rice)) >> k) + 1));
   return 5 + k + 2 * p;
 }
+
+// The Rice parameter after a level of magnitude a is coded at rice
+// (H.265 9.3.3.11: up by one past 3 * 2^rice, at most 4).
+constexpr int32_t rice_after(uint32_t a, int32_t rice) {
+  return a > (3u << rice) && rice < 4 ? rice + 1 : rice;
+}
+
+// A level's remaining value priced in one look-up, for the magnitudes
+// below REMAINING_STEP_LEVELS (nearly all): [rice][threshold][a] holds the
+// bins of a - threshold at rice (threshold 1..3, a >= threshold) and
+// rice_after(a, rice) << 8.
+inline constexpr uint32_t REMAINING_STEP_LEVELS = 64;
+constexpr std::array<std::array<std::array<uint16_t, REMAINING_STEP_LEVELS>, 4>, 5> remaining_steps = [] {
+  std::array<std::array<std::array<uint16_t, REMAINING_STEP_LEVELS>, 4>, 5> t{};
+  for (int32_t rice = 0; rice < 5; rice++)
+    for (uint32_t threshold = 1; threshold < 4; threshold++)
+      for (uint32_t a = threshold; a < REMAINING_STEP_LEVELS; a++)
+        t[rice][threshold][a] =
+            static_cast<uint16_t>(remaining_bins(a - threshold, rice) | rice_after(a, rice) << 8);
+  return t;
+}();
 
 // Bits and final state of n sig_coeff_flag bins of 0 in a row on one
 // context from state s: [s][n], bits in the low 24 bits, the state above.
