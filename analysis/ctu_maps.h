@@ -82,22 +82,33 @@ inline uint8_t block_cbf(const uint8_t *cbf, int32_t z, int32_t log2_size) {
   return v & 7;
 }
 
+// The z-order number of every unit position (y4 * 16 + x4) and the
+// position of every z-order number (x4 + 16 * y4): nearly every map access
+// of the analysis and the coders goes through one, and a look-up is a few
+// instructions where interleaving the bits takes thirty.
+struct zorder_tables_t {
+  uint8_t z[256];
+  uint8_t xy[256];
+};
+inline constexpr zorder_tables_t zorder_tables = [] {
+  zorder_tables_t t{};
+  for (int32_t i = 0; i < 256; i++) {
+    int32_t z = 0, x = 0, y = 0;
+    for (int32_t b = 0; b < 4; b++) {
+      z |= ((i >> b) & 1) << (2 * b) | ((i >> (4 + b)) & 1) << (2 * b + 1);
+      x |= ((i >> (2 * b)) & 1) << b;
+      y |= ((i >> (2 * b + 1)) & 1) << b;
+    }
+    t.z[i] = static_cast<uint8_t>(z);
+    t.xy[i] = static_cast<uint8_t>(x | y << 4);
+  }
+  return t;
+}();
+
 // z-order number of the 4x4 unit at (x4, y4) inside a CTU (0..15 each).
-inline constexpr int32_t zorder_of(int32_t x4, int32_t y4) {
-  int32_t z = 0;
-  for (int32_t b = 0; b < 4; b++) z |= (((x4 >> b) & 1) << (2 * b)) | (((y4 >> b) & 1) << (2 * b + 1));
-  return z;
-}
-inline constexpr int32_t zorder_x(int32_t z) {
-  int32_t x = 0;
-  for (int32_t b = 0; b < 4; b++) x |= ((z >> (2 * b)) & 1) << b;
-  return x;
-}
-inline constexpr int32_t zorder_y(int32_t z) {
-  int32_t y = 0;
-  for (int32_t b = 0; b < 4; b++) y |= ((z >> (2 * b + 1)) & 1) << b;
-  return y;
-}
+inline constexpr int32_t zorder_of(int32_t x4, int32_t y4) { return zorder_tables.z[(y4 & 15) << 4 | (x4 & 15)]; }
+inline constexpr int32_t zorder_x(int32_t z) { return zorder_tables.xy[z & 255] & 15; }
+inline constexpr int32_t zorder_y(int32_t z) { return zorder_tables.xy[z & 255] >> 4; }
 
 // 8x8-map position of the unit with z-order number z.
 inline constexpr int32_t map8_of_z(int32_t z) { return map8_index(zorder_x(z) >> 1, zorder_y(z) >> 1); }
