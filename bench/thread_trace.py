@@ -11,6 +11,14 @@ rules (wavefront inside a picture, reference rows and columns as far as the
 vectors reach): the parallelism the dependencies allow, which the machine's
 load does not change.
 
+Then, from the trace's own times: how long each CTU waited after its
+dependencies were met, split by whether its worker went on along its row
+or another worker had to pick it up (a wake-up, then a search under the
+scheduler's lock), with the workers' waits for that lock and their wake-up
+calls; and the dependency chain that bounds the encode on unlimited
+workers, picture by picture (the first intra picture, coded alone in its
+wavefront, is often most of it).
+
 Usage: bench/thread_trace.py TRACE REACH [WORKERS] [CONTEXTS]
 REACH is the vertical vector limit in rows (56 below complexity 4, 120 from
 it); WORKERS defaults to 8, CONTEXTS (frame contexts) to 12.
@@ -77,6 +85,120 @@ def summary(ev):
             spent[e[0]] += e[6] - e[5]
     if spent:
         print("lookahead pool beside the caller (ms): " + ", ".join(f"{pool[k]} {ms(v):.0f}" for k, v in spent.items()))
+
+
+def needed_rows(r, reach):
+    return ((r + 1) * 64 + reach + 6) // 64
+
+
+def ctu_graph(ev):
+    """CTU times (ms from creation), references and picture starts."""
+    topen = next(e for e in ev if e[0] == 'A')[5]
+    start, end, thread, refs, submit = {}, {}, {}, collections.defaultdict(list), {}
+    for k, tid, a, b, c, t0, t1 in ev:
+        if k == 'C':
+            start[(a, b, c)] = (t0 - topen) / 1e6
+            end[(a, b, c)] = (t1 - topen) / 1e6
+            thread[(a, b, c)] = tid
+        elif k == 'r':
+            refs[a].append(b)
+        elif k == 'S':
+            submit[a] = (t1 - topen) / 1e6
+    rows = max(k[1] for k in end) + 1
+    cols = max(k[2] for k in end) + 1
+    return start, end, thread, refs, submit, rows, cols
+
+
+def dependencies(key, refs, rows, cols, reach, row_slots):
+    """The CTUs whose end lets CTU `key` start under the scheduler's rules,
+    as a list of alternatives per rule (a rule is met by its earliest)."""
+    p, r, c = key
+    rules = []
+    if c > 0:
+        rules.append([(p, r, c - 1)])
+    if r > 0:
+        rules.append([(p, r - 1, min(c + 1, cols - 1))])
+    if c == 0 and r >= row_slots:
+        rules.append([(p, r - row_slots, cols - 1)])
+    need = min(rows - 1, needed_rows(r, reach))
+    for q in refs[p]:
+        whole = [(q, min(rows - 1, need + 1), cols - 1)]
+        last = needed_rows(c, reach)
+        if need + 1 < rows and last < cols - 1:
+            # Row `need` complete and the row below far enough along.
+            whole.append(((q, need, cols - 1), (q, need + 1, last + 1)))
+        rules.append(whole)
+    return rules
+
+
+def met_at(alt, end):
+    return max(end[k] for k in alt) if isinstance(alt[0], tuple) else end[alt]
+
+
+def start_delays(ev, reach, workers):
+    start, end, thread, refs, submit, rows, cols = ctu_graph(ev)
+    slots = min(rows, workers + 2)
+    kinds = collections.defaultdict(list)
+    for key in start:
+        ready = submit.get(key[0], 0.0)
+        own = False
+        for rule in dependencies(key, refs, rows, cols, reach, slots):
+            t = min(met_at(a, end) for a in rule)
+            if t > ready:
+                ready = t
+        p, r, c = key
+        if c > 0 and thread[(p, r, c - 1)] == thread[key] and end[(p, r, c - 1)] >= ready:
+            own = True
+        kinds['went on along its row' if own else 'picked up by another worker'].append(start[key] - ready)
+    for k, v in kinds.items():
+        v.sort()
+        n = len(v)
+        print(f"CTU start after its dependencies, {k}: {n} CTUs, {sum(v):.0f} ms in all, median "
+              f"{1000 * v[n // 2]:.0f} us, 9 in 10 within {1000 * v[int(n * 0.9)]:.0f} us, {sum(x > 1 for x in v)} over 1 ms")
+    spent = collections.Counter()
+    for e in ev:
+        if e[0] in 'ky':
+            spent[e[0]] += e[6] - e[5]
+    if spent:
+        print(f"workers' waits for the scheduler's lock after a CTU {spent['k'] / 1e6:.0f} ms, "
+              f"their wake-up calls {spent['y'] / 1e6:.0f} ms")
+
+
+def critical_path(ev, reach, workers):
+    """The chain of CTUs that ends last when every CTU starts as soon as its
+    dependencies allow (unlimited workers, the traced CTU times)."""
+    start, end, thread, refs, submit, rows, cols = ctu_graph(ev)
+    slots = min(rows, workers + 2)
+    dur = {k: end[k] - start[k] for k in start}
+    order = sorted(submit, key=lambda p: submit[p])
+    fin, why = {}, {}
+    for p in order:
+        for r in range(rows):
+            for c in range(cols):
+                key = (p, r, c)
+                t0, by = 0.0, None
+                for rule in dependencies(key, refs, rows, cols, reach, slots):
+                    alt = min(rule, key=lambda a: max(fin[k] for k in a) if isinstance(a[0], tuple) else fin[a])
+                    last = max(alt, key=lambda k: fin[k]) if isinstance(alt[0], tuple) else alt
+                    if fin[last] > t0:
+                        t0, by = fin[last], last
+                fin[key] = t0 + dur[key]
+                why[key] = by
+    key = max(fin, key=lambda k: fin[k])
+    bound = fin[key]
+    chain = []
+    while key:
+        if not chain or chain[-1][0] != key[0]:
+            chain.append([key[0], 0, 0.0])
+        chain[-1][1] += 1
+        chain[-1][2] += dur[key]
+        key = why[key]
+    total = sum(dur.values())
+    first = order[0]
+    print(f"dependency bound on unlimited workers {bound:.0f} ms for {total:.0f} ms of CTU work (parallelism "
+          f"{total / bound:.2f}); picture {first} alone is {sum(d for k, d in dur.items() if k[0] == first):.0f} ms "
+          f"of the work")
+    print("its chain, last picture first: " + ", ".join(f"{p} ({n} CTUs, {t:.0f} ms)" for p, n, t in chain))
 
 
 def replay(ev, reach, workers, contexts, timed=False):
@@ -167,10 +289,13 @@ def main():
         print(__doc__)
         sys.exit(2)
     ev = load(sys.argv[1])
+    reach = int(sys.argv[2])
+    workers = int(sys.argv[3]) if len(sys.argv) > 3 else 8
     summary(ev)
     for timed in (False, True):
-        replay(ev, int(sys.argv[2]), int(sys.argv[3]) if len(sys.argv) > 3 else 8,
-               int(sys.argv[4]) if len(sys.argv) > 4 else 12, timed)
+        replay(ev, reach, workers, int(sys.argv[4]) if len(sys.argv) > 4 else 12, timed)
+    start_delays(ev, reach, workers)
+    critical_path(ev, reach, workers)
 
 
 if __name__ == '__main__':

@@ -183,7 +183,10 @@ void *worker_main(void *arg) {
       row.busy = 1;
       const int32_t starting = row.progress == 0;
       pthread_mutex_unlock(&s->mutex);
-      post_sleepers(s, wakes);
+      {
+        SCHED_TRACE_SCOPE('y', f->fctx->cur_input->frame_number, r, 0);
+        post_sleepers(s, wakes);
+      }
       wakes = NO_WORKER;
 
       int ok = 0;
@@ -193,7 +196,10 @@ void *worker_main(void *arg) {
         ok = ctu_encode_next(f, r);
       }
 
-      pthread_mutex_lock(&s->mutex);
+      {
+        SCHED_TRACE_SCOPE('k', f->fctx->cur_input->frame_number, r, 0);
+        pthread_mutex_lock(&s->mutex);
+      }
       row.busy = 0;
       if (ok < 0) f->failed = 1;
       bool last = false;
