@@ -4,7 +4,8 @@
 
 namespace {
 
-void ring_clear(kept_ring_t *r) {
+template <class Ring>
+void ring_clear(Ring *r) {
   for (auto &t : r->tag) t = 0;
   r->oldest = r->live = r->end = 0;
 }
@@ -12,20 +13,20 @@ void ring_clear(kept_ring_t *r) {
 // Calls found(slot) for every live slot of the tag whose motion is m and
 // whose block holds the w x h block at (x, y), until it returns true; returns
 // that slot or -1.
-template <class F>
-int32_t ring_find(const kept_ring_t *r, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
+template <class Ring, class F>
+int32_t ring_find(const Ring *r, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
                   F found) {
   const uint8_t tag = m.tag();
   // One byte per slot (a loop the compiler turns into vector compares),
   // read back eight slots at a time.
-  uint8_t same[kept_ring_t::SLOTS];
-  for (int32_t s = 0; s < kept_ring_t::SLOTS; s++) same[s] = r->tag[s] == tag ? 1 : 0;
-  uint64_t groups[kept_ring_t::SLOTS / 8];
+  uint8_t same[Ring::SLOTS];
+  for (int32_t s = 0; s < Ring::SLOTS; s++) same[s] = r->tag[s] == tag ? 1 : 0;
+  uint64_t groups[Ring::SLOTS / 8];
   std::memcpy(groups, same, sizeof groups);
-  for (int32_t g = 0; g < kept_ring_t::SLOTS / 8; g++)
+  for (int32_t g = 0; g < Ring::SLOTS / 8; g++)
     for (uint64_t bits = groups[g]; bits; bits &= bits - 1) {
       const int32_t s = 8 * g + (__builtin_ctzll(bits) >> 3);
-      const kept_ring_t::key_t &k = r->key[s];
+      const kept_block_t &k = r->key[s];
       if (k.ref[0] != m.ref[0] || k.ref[1] != m.ref[1] || k.mv[0] != m.mv[0] || k.mv[1] != m.mv[1]) continue;
       if (k.x > x || k.y > y || k.x + k.w < x + w || k.y + k.h < y + h) continue;
       if (found(s)) return s;
@@ -33,26 +34,27 @@ int32_t ring_find(const kept_ring_t *r, const pred_motion_t &m, int32_t x, int32
   return -1;
 }
 
-int32_t ring_take(kept_ring_t *r, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h, bool chroma,
+template <class Ring>
+int32_t ring_take(Ring *r, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h, bool chroma,
                   int32_t bytes) {
   // The ring's blocks lie in the order they came, wrapping once: a new one
   // at the end (or back at 0) overwrites the oldest first.
-  const bool wrap = r->end + bytes > kept_ring_t::BYTES;
+  const bool wrap = r->end + bytes > Ring::BYTES;
   const int32_t at = wrap ? 0 : r->end;
   while (r->live > 0) {
-    const kept_ring_t::key_t &o = r->key[r->oldest];
+    const kept_block_t &o = r->key[r->oldest];
     const bool overlaps = o.at < at + bytes && at < o.at + o.bytes;
     // Blocks beyond the old end are older than any block from 0 on.
     const bool beyond = wrap && o.at >= r->end;
-    if (r->live < kept_ring_t::SLOTS && !overlaps && !beyond) break;
+    if (r->live < Ring::SLOTS && !overlaps && !beyond) break;
     r->tag[r->oldest] = 0;
-    r->oldest = (r->oldest + 1) % kept_ring_t::SLOTS;
+    r->oldest = (r->oldest + 1) % Ring::SLOTS;
     r->live--;
   }
-  const int32_t s = (r->oldest + r->live) % kept_ring_t::SLOTS;
+  const int32_t s = (r->oldest + r->live) % Ring::SLOTS;
   r->live++;
   r->end = at + bytes;
-  kept_ring_t::key_t &k = r->key[s];
+  kept_block_t &k = r->key[s];
   r->tag[s] = m.tag();
   k.ref[0] = m.ref[0];
   k.ref[1] = m.ref[1];
@@ -94,14 +96,14 @@ int32_t pred_cache_find(const pred_cache_t *c, const pred_motion_t &m, int32_t x
 }
 
 const uint8_t *pred_cache_luma(const pred_cache_t *c, int32_t slot, int32_t x, int32_t y, int32_t *stride) {
-  const kept_ring_t::key_t &k = c->blocks.key[slot];
+  const kept_block_t &k = c->blocks.key[slot];
   *stride = k.w;
   return c->blocks.ring + k.at + (y - k.y) * k.w + (x - k.x);
 }
 
 const uint8_t *pred_cache_chroma(const pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y,
                                  int32_t *stride) {
-  const kept_ring_t::key_t &k = c->blocks.key[slot];
+  const kept_block_t &k = c->blocks.key[slot];
   *stride = k.w / 2;
   return c->blocks.ring + k.at + k.w * k.h + (plane - 1) * (k.w * k.h / 4) + ((y - k.y) >> 1) * (k.w / 2) +
          ((x - k.x) >> 1);
@@ -123,7 +125,7 @@ int32_t pred_half_take(pred_cache_t *c, const pred_half_t &k, int32_t x, int32_t
 }
 
 int16_t *pred_half_samples(pred_cache_t *c, int32_t slot, int32_t plane, int32_t x, int32_t y, int32_t *stride) {
-  const kept_ring_t::key_t &k = c->halves.key[slot];
+  const kept_block_t &k = c->halves.key[slot];
   auto *first = reinterpret_cast<int16_t *>(c->halves.ring + k.at);
   if (plane == 0) {
     *stride = k.w;

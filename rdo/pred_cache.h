@@ -19,22 +19,25 @@
 
 struct frame_t;
 
+// A kept block: its motion, place and where its samples lie in the ring.
+struct kept_block_t {
+  const frame_t *ref[2];
+  mv_t mv[2];
+  int32_t at, bytes;   // the samples in the ring
+  uint8_t x, y, w, h;  // the kept block, CTU-relative luma samples
+  uint8_t chroma;      // predictions: both chroma blocks are kept too; intermediates: the chroma pair alone
+  uint32_t serial;     // the take that filled the slot
+};
+
 // Up to SLOTS blocks, their samples one after another in a ring of BYTES;
 // the oldest blocks make room for a new one.
+template <int32_t BYTES_>
 struct kept_ring_t {
-  static constexpr int32_t SLOTS = 64, BYTES = 64 * 1024;
-  struct key_t {
-    const frame_t *ref[2];
-    mv_t mv[2];
-    int32_t at, bytes;   // the samples in the ring
-    uint8_t x, y, w, h;  // the kept block, CTU-relative luma samples
-    uint8_t chroma;      // predictions: both chroma blocks are kept too; intermediates: the chroma pair alone
-    uint32_t serial;     // the take that filled the slot
-  };
+  static constexpr int32_t SLOTS = 64, BYTES = BYTES_;
   // A byte digest of each slot's motion, for a quick first test that
   // compares all slots at once (0: a free slot).
   alignas(16) uint8_t tag[SLOTS];
-  key_t key[SLOTS];
+  kept_block_t key[SLOTS];
   int32_t oldest;   // slots are taken in turn: the oldest live one
   int32_t live;     // the number of live slots
   int32_t end;      // the ring position after the newest block's samples
@@ -43,12 +46,13 @@ struct kept_ring_t {
 };
 
 struct pred_cache_t {
-  static constexpr int32_t SLOTS = kept_ring_t::SLOTS, BYTES = kept_ring_t::BYTES;
+  static constexpr int32_t SLOTS = 64, BYTES = 64 * 1024, HALF_BYTES = 32 * 1024;
   // Predictions as made: luma (stride w), then Cb and Cr (stride w / 2).
-  kept_ring_t blocks;
+  kept_ring_t<BYTES> blocks;
   // One list's 16-bit intermediates: luma (stride w), or Cb then Cr
-  // (stride w / 2) of the block's chroma.
-  kept_ring_t halves;
+  // (stride w / 2) of the block's chroma.  Half the room serves nearly as
+  // many (the later pairings of a vector come soon).
+  kept_ring_t<HALF_BYTES> halves;
   bool on;         // a CTU's analysis is running
   bool on_halves;  // ... and keeps intermediates too
 };
@@ -91,7 +95,7 @@ int32_t pred_cache_take(pred_cache_t *c, const pred_motion_t &m, int32_t x, int3
                         bool chroma);
 inline uint8_t *pred_cache_slot_luma(pred_cache_t *c, int32_t slot) { return c->blocks.ring + c->blocks.key[slot].at; }
 inline uint8_t *pred_cache_slot_chroma(pred_cache_t *c, int32_t slot, int32_t plane) {
-  const kept_ring_t::key_t &k = c->blocks.key[slot];
+  const kept_block_t &k = c->blocks.key[slot];
   return c->blocks.ring + k.at + k.w * k.h + (plane - 1) * (k.w * k.h / 4);
 }
 

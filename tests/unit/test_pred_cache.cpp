@@ -194,7 +194,7 @@ TEST_F(PredCache, ServesContainedBlocksOfTheSameMotionWithinOneCtu) {
 TEST_F(PredCache, IntermediatesServeOtherPairingsAndSurviveTheirOwnEviction) {
   pred_cache_t *c = ctx->pred_cache;
   const int8_t ref[2] = {0, 0};
-  const int32_t count = kept_ring_t::BYTES / (64 * 64) + 4;
+  const int32_t count = pred_cache_t::HALF_BYTES / (64 * 64) + 4;
   struct block_t {
     int32_t x, y, w, h;
   };
