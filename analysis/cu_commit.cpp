@@ -29,12 +29,16 @@ void commit_pu(ctu_maps_t *m, int32_t p, int32_t w8, int32_t h8, uint8_t merge, 
   }
 }
 
-// The skip flag, merge index and prediction units of an inter CU, over
-// its w8 x w8 8x8 units from p.
-void commit_motion(ctu_maps_t *m, const cu_node_t *node, int32_t p, int32_t w8) {
+void commit_skip(ctu_maps_t *m, const cu_node_t *node, int32_t p, int32_t w8) {
   for (int32_t j = 0; j < w8; j++)
     for (int32_t i = 0; i < w8; i++)
       m->flags[p + i + MAP8_STRIDE * j] = static_cast<uint8_t>((m->flags[p + i + MAP8_STRIDE * j] & 0xfe) | (node->skip & 1));
+}
+
+// The skip flag, merge index and prediction units of an inter CU, over
+// its w8 x w8 8x8 units from p.
+void commit_motion(ctu_maps_t *m, const cu_node_t *node, int32_t p, int32_t w8) {
+  commit_skip(m, node, p, w8);
   if (node->skip) ctu_map8_fill(m->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
   if (node->part_mode == 0) {
     const pu_single_t &pu = node->pu.p2n;
@@ -261,4 +265,19 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
 void cu_commit_motion(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size) {
   if (log2_size < 6 && nodes[node_index(z, log2_size + 1)].split != 1) return;
   commit_motion(ctx->maps, nodes + node_index(z, log2_size), map8_of_z(z), 1 << (log2_size - 3));
+}
+
+void cu_commit_skip_flag(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size) {
+  if (log2_size < 6 && nodes[node_index(z, log2_size + 1)].split != 1) return;
+  const cu_node_t *node = nodes + node_index(z, log2_size);
+  const pu_single_t &pu = node->pu.p2n;
+  const int32_t p = map8_of_z(z), w8 = 1 << (log2_size - 3);
+  // The merge index map holds the skip's index, or the merged unit's: the
+  // same one.
+  if (node->part_mode != 0 || !pu.merge_flag || pu.merge_idx != node->merge_idx) {
+    commit_motion(ctx->maps, node, p, w8);
+    return;
+  }
+  commit_skip(ctx->maps, node, p, w8);
+  ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, node->skip ? 0 : 1);
 }

@@ -13,6 +13,9 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
 // An unsplit 2Nx2N inter CU committed since with cu_commit whose skip flag,
 // merge index or motion alone changed: those maps only.
 void cu_commit_motion(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size);
+// The same when the skip flag alone changed, on a 2Nx2N merged CU whose
+// skip merge index is its unit's: the skip and merge flags only.
+void cu_commit_skip_flag(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size);
 // The transform tree below a leaf CU.
 void cu_commit_transform_flags(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y,
                                int32_t log2_size);

@@ -214,7 +214,7 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     if (!with_residual) continue;
     // The skip trial left this motion's prediction in the buffer.
     node->skip = 0;
-    commit();
+    cu_commit_skip_flag(ctx, cu.nodes, cu.z, cu.s);
     const uint32_t r = cu_rd_cost_residual(ctx, node->qp, &node->lambda_sad, cu.z, cu.x, cu.y, cu.s, true);
     t[i].res_dist = ctx->last_distortion;
     t[i].res_bits = r < COST_NONE ? ctx->cabac.est.bits - ctx->cabac_est_save[1 + cu.d].bits : COST_NONE;

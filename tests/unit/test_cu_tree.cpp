@@ -180,6 +180,45 @@ TEST_F(CommitFixture, MotionCommitMatchesAWholeCommit) {
   }
 }
 
+// A merge candidate's trial with residual follows its skip trial with
+// only the skip flag changed; the commit of that flag alone must leave the
+// maps as a whole commit would, also where the unit's merge index is not
+// the skip's or the unit is not merged (then everything is written).
+TEST_F(CommitFixture, SkipFlagCommitMatchesAWholeCommit) {
+  struct state_t {
+    uint32_t merge_idx;
+    pu_single_t pu;
+  };
+  const state_t states[] = {
+      {2, pu_single_t{1, 2, {mv_make(4, -8), mv_make(-3, 5)}, {0, 1}}},
+      {0, pu_single_t{1, 0, {mv_make(12, 0), 0}, {1, -1}}},
+      {4, pu_single_t{1, 4, {0, mv_make(-40, 9)}, {-1, 0}}},
+      {3, pu_single_t{1, 1, {mv_make(1, 1), mv_make(2, 2)}, {0, 0}}},
+      {4, pu_single_t{0, 4, {mv_make(1, 1), mv_make(2, 2)}, {0, 0}}},
+  };
+  for (int32_t s : {6, 5, 3}) {
+    const int32_t z = s == 6 ? 0 : 64 + (s == 3 ? 4 : 0), x = z == 0 ? 0 : 32 + (s == 3 ? 8 : 0), y = 0;
+    split_parents(z, s);
+    cu_node_t &n = node(z, s);
+    n.split = 0;
+    n.qp = 27;
+    for (const state_t &st : states)
+      for (uint32_t first : {1u, 0u}) {
+        n.skip = first;
+        n.merge_idx = st.merge_idx;
+        n.pu.p2n = st.pu;
+        cu_commit(ctx, nodes, z, x, y, s);
+        n.skip = first ^ 1;
+        cu_commit_skip_flag(ctx, nodes, z, s);
+        ctu_maps_t fast;
+        std::memcpy(&fast, ctx->maps, sizeof fast);
+        cu_commit(ctx, nodes, z, x, y, s);
+        EXPECT_EQ(std::memcmp(&fast, ctx->maps, sizeof fast), 0)
+            << "size " << (1 << s) << " skip " << first << " -> " << (first ^ 1) << " merge index " << st.merge_idx;
+      }
+  }
+}
+
 TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
   split_parents(0, 3);
   cu_node_t &cu = node(0, 3);
