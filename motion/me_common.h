@@ -7,6 +7,7 @@
 
 #include "motion/me_context.h"
 #include "motion/me_kept.h"
+#include "motion/me_subpel_cache.h"
 
 struct encoder_t;
 
@@ -96,6 +97,8 @@ struct me_predictor_t {
   int32_t bilinear;
   uint8_t *buf;
   me_local_planes_t *local;  // nullptr: every candidate filtered directly
+  me_subpel_slot_t *cache;   // the CTU's phases of this reference, or nullptr
+  int32_t x, y;              // the block relative to the CTU origin
   // Per horizontal fraction 1..3: the whole-sample offsets [x0, x1] x
   // [y0, y1] of the vectors the next candidates may have (want), and of
   // those its sums were built for (have; empty until built); the same for

@@ -4,6 +4,7 @@
 #include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
 #include "motion/me_common.h"
+#include "motion/me_subpel_cache.h"
 
 void me_setup_context(encoder_t *ctx, me_context_t *me) {
   me->luma_stride = ctx->cur_recon->stride[0];
@@ -38,6 +39,11 @@ void me_setup_refs(encoder_t *ctx, me_context_t *me) {
     }
   me->src = ctx->ctu_src;
   me_kept_new_ctu(&ctx->me_kept);
+  // The refinements that share their first filter stage (level 4 on) cost
+  // enough candidates for the cache to pay.
+  me->subpel_cache = ctx->analysis_level >= 4 ? me_subpel_cache_of_thread() : nullptr;
+  me->subpel_gen = me->subpel_cache ? me_subpel_cache_new_ctu(me->subpel_cache) : 0;
+  me->vector_reach = ctx->param.mv_range_y;
 }
 
 me_window_t me_window(int32_t x, int32_t y, int32_t pic_width, int32_t pic_height, int32_t range) {
@@ -70,6 +76,12 @@ void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_contex
   p->buf = buf;
   // The planes or the bilinear filter leave nothing to share.
   p->local = p->use_planes >= 2 || bilinear ? nullptr : local;
+  p->x = rq->x;
+  p->y = rq->y;
+  p->cache = p->local && me->subpel_cache
+                 ? me_subpel_cache_slot(me->subpel_cache, me->subpel_gen, me->ref_planes[rq->list][rq->ref_idx],
+                                        me->luma_stride, me->vector_reach)
+                 : nullptr;
   constexpr me_predictor_t::region_t none{0, -1, 0, -1};
   for (int32_t f = 0; f < 3; f++) p->want[f] = p->have[f] = none;
   for (int32_t k = 0; k < 2; k++) p->want_pix[k] = p->have_pix[k] = none;
@@ -97,6 +109,14 @@ me_predictor_t::region_t fitting(me_predictor_t::region_t r, int32_t w, int32_t 
 void me_predictor_t::expect(mv_t centre, int32_t reach, const me_window_t &win) {
   if (!local) return;
   const int32_t cx = mv_x(centre), cy = mv_y(centre);
+  // The CTU's phase cache serves every block within reach: no sums.
+  if (cache && cache->holds(x + ((cx - reach) >> 2), y + ((cy - reach) >> 2), x + ((cx + reach) >> 2) + 1 + width,
+                            y + ((cy + reach) >> 2) + 1 + height)) {
+    constexpr region_t none{0, -1, 0, -1};
+    for (int32_t f = 0; f < 3; f++) want[f] = none;
+    for (int32_t k = 0; k < 2; k++) want_pix[k] = none;
+    return;
+  }
   // Vectors with a fraction lie strictly inside the window's quarter-sample
   // bounds, so their whole-sample offsets stay below its far edges: the
   // regions read no sample their candidates' direct filters would not.
@@ -161,6 +181,12 @@ const uint8_t *me_predictor_t::predict(int32_t mvx, int32_t mvy, int32_t *out_st
   *out_stride = 64;
   if (bilinear) return mc->get_ref_bilinear(buf, out_stride, ref, stride, mvx, mvy, width, height);
   const int32_t fx = mvx & 3, fy = mvy & 3, ix = mvx >> 2, iy = mvy >> 2;
+  if (cache && (fx | fy) != 0) {
+    if (const uint8_t *p = cache->block(mc, x + ix, y + iy, width, height, (fy << 2) | fx)) {
+      *out_stride = me_subpel_slot_t::SPAN;
+      return p;
+    }
+  }
   if (local && fy == 2 && (fx & 1) == 0) {
     if (const uint8_t *p = half_pixels(fx >> 1, ix, iy)) {
       *out_stride = me_local_planes_t::PIX_STRIDE;

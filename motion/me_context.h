@@ -9,6 +9,7 @@
 struct encoder_t;
 struct pixel_funcs_t;
 struct mc_funcs_t;
+struct me_subpel_cache_t;
 
 // A cost that was not evaluated.
 constexpr uint32_t ME_COST_NONE = 0x1fffffff;
@@ -35,6 +36,12 @@ struct me_context_t {
   // all (the reference's `planes_valid`); read only with the planes above.
   int32_t ref_planes_valid[2][ME_MAX_REFS];
   const uint8_t *src;  // 64x64 source block, stride 64
+  // The worker thread's fractional-phase cache and the CTU's generation in
+  // it (nullptr, 0: every candidate is filtered by itself); the downward
+  // vector limit bounds what it may read.
+  me_subpel_cache_t *subpel_cache;
+  uint32_t subpel_gen;
+  int32_t vector_reach;
 };
 
 constexpr int32_t ME_MAX_EXTRA = 4;

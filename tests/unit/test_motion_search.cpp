@@ -12,6 +12,7 @@
 
 #include "common/mc.h"
 #include "motion/me_common.h"
+#include "motion/me_subpel_cache.h"
 #include "encoder/param.h"
 #include "simd/x86/simd_install.h"
 #include "row_context.h"
@@ -288,6 +289,104 @@ TEST_F(MotionSearch, LocalSumsPredictExactlyAsTheDirectFilter) {
     }
   }
   EXPECT_GT(compared, 3000);
+}
+
+// With the CTU's phase cache, the predictor gives exactly the bytes of the
+// direct filter: blocks of every shape anywhere in the CTU, vectors anywhere
+// in their windows (the cache serves those whose block lies in its area),
+// tiles filtered by one block and read by the next, small downward limits
+// (the cached area shrinks to what the vectors may read; the sanitizer
+// build checks that no read leaves the planes' margins), and new content
+// under the same planes in the next CTU generation.
+TEST_F(MotionSearch, SubpelCachePredictsExactlyAsTheDirectFilter) {
+  const uint32_t seed = 4242;
+  std::mt19937 r(seed);
+  constexpr int32_t W = 200, H = 136;
+  open(W, H);
+  plane_t ref(W, H);
+  me_subpel_cache_t *cache = me_subpel_cache_of_thread();
+  ASSERT_NE(cache, nullptr);
+  const std::pair<int32_t, int32_t> shapes[] = {{8, 8},  {16, 16}, {32, 32}, {64, 64}, {8, 4},  {4, 8},
+                                                {16, 8}, {8, 16},  {32, 16}, {16, 32}, {64, 48}, {16, 64}};
+  int32_t compared = 0, cached = 0;
+  for (int32_t round = 0; round < 8; round++) {
+    ref.fill([&](int32_t x, int32_t y) {
+      if (round % 4 == 3) return ((x + y) & 1) ? 255 : 0;  // extremes: the sums at their limits
+      return static_cast<int32_t>(r() % 256);
+    });
+    const int32_t reach = round < 2 ? 120 : round < 4 ? 8 + static_cast<int32_t>(r() % 40) : 10;
+    me.ctu_x = 64 * static_cast<int32_t>(r() % 4);
+    me.ctu_y = 64 * static_cast<int32_t>(r() % 3);
+    me.ref_planes[0][0] = ref.at(me.ctu_x, me.ctu_y);
+    me.subpel_cache = cache;
+    me.subpel_gen = me_subpel_cache_new_ctu(cache);
+    me.vector_reach = reach;
+    for (int32_t t = 0; t < 60; t++) {
+      const auto [w, h] = shapes[r() % std::size(shapes)];
+      const int32_t bx = w * static_cast<int32_t>(r() % (64 / w)), by = h * static_cast<int32_t>(r() % (64 / h));
+      if (me.ctu_x + bx + w > W || me.ctu_y + by + h > H) continue;
+      const me_request_t rq = me_request_for(bx, by, w, h, 0, 0);
+      const me_window_t win = me_window(me.ctu_x + bx, me.ctu_y + by, W, H, reach);
+      alignas(32) uint8_t buf_a[64 * 64], buf_b[64 * 64];
+      me_local_planes_t local;
+      me_predictor_t a, b;
+      me_predictor_init(&a, 0, &me, &rq, 0, buf_a, &local);
+      me_predictor_init(&b, 0, &me, &rq, 0, buf_b, nullptr);
+      ASSERT_NE(a.cache, nullptr);
+      EXPECT_EQ(b.cache, nullptr);
+      for (int32_t k = 0; k < 40; k++) {
+        // Mostly near the CTU, some anywhere in the window.
+        const bool near = k % 4 != 0;
+        const int32_t mvx = near ? static_cast<int32_t>(r() % 161) - 80
+                                 : 4 * win.min_x + static_cast<int32_t>(r() % (4 * (win.max_x - win.min_x) + 1));
+        const int32_t mvy = near ? static_cast<int32_t>(r() % 161) - 80
+                                 : 4 * win.min_y + static_cast<int32_t>(r() % (4 * (win.max_y - win.min_y) + 1));
+        if (!win.contains_qpel(mvx, mvy)) continue;
+        int32_t sa = 0, sb = 0;
+        const uint8_t *pa = a.predict(mvx, mvy, &sa), *pb = b.predict(mvx, mvy, &sb);
+        for (int32_t y = 0; y < h; y++)
+          ASSERT_EQ(std::memcmp(pa + y * sa, pb + y * sb, size_t(w)), 0)
+              << "seed " << seed << " round " << round << " " << w << "x" << h << " at " << bx << "," << by
+              << " ctu " << me.ctu_x << "," << me.ctu_y << " mv " << mvx << "," << mvy << " reach " << reach;
+        compared++;
+        cached += sa == me_subpel_slot_t::SPAN;
+      }
+    }
+  }
+  EXPECT_GT(compared, 5000);
+  EXPECT_GT(cached, compared / 3);
+  me.subpel_cache = nullptr;
+  me.subpel_gen = 0;
+}
+
+// A slot serves one reference plane in one CTU generation; the planes of a
+// CTU beyond the slots get none (their candidates are filtered directly),
+// and a new generation frees every slot.
+TEST(SubpelCache, SlotsServeOnePlaneInOneGeneration) {
+  me_subpel_cache_t *c = me_subpel_cache_of_thread();
+  ASSERT_NE(c, nullptr);
+  static const uint8_t planes[me_subpel_cache_t::SLOTS + 1][1] = {};
+  const uint32_t g = me_subpel_cache_new_ctu(c);
+  me_subpel_slot_t *s[me_subpel_cache_t::SLOTS];
+  for (int32_t i = 0; i < me_subpel_cache_t::SLOTS; i++) {
+    s[i] = me_subpel_cache_slot(c, g, planes[i], 400, 120);
+    ASSERT_NE(s[i], nullptr);
+    for (int32_t j = 0; j < i; j++) EXPECT_NE(s[i], s[j]);
+  }
+  EXPECT_EQ(me_subpel_cache_slot(c, g, planes[1], 400, 120), s[1]);
+  EXPECT_EQ(me_subpel_cache_slot(c, g, planes[me_subpel_cache_t::SLOTS], 400, 120), nullptr);
+  const uint32_t g2 = me_subpel_cache_new_ctu(c);
+  EXPECT_NE(g2, g);
+  me_subpel_slot_t *n = me_subpel_cache_slot(c, g2, planes[me_subpel_cache_t::SLOTS], 400, 120);
+  ASSERT_NE(n, nullptr);
+  // A fresh slot holds no tile of the CTU before.
+  for (const auto &phase : n->valid)
+    for (uint32_t row : phase) EXPECT_EQ(row, 0u);
+  // The far edge: every fractional vector of a block inside the CTU reads at
+  // most reach + 2 samples beyond it.
+  EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[0], 400, 9)->far, 0);
+  EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[1], 400, 20)->far, 16);
+  EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[2], 400, 120)->far, me_subpel_slot_t::MARGIN);
 }
 
 // A search that ends on a fractional vector leaves that vector's prediction

@@ -1,0 +1,96 @@
+#include "motion/me_subpel_cache.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "common/memory.h"
+#include "common/primitives.h"
+
+namespace {
+
+struct cache_free_t {
+  void operator()(me_subpel_cache_t *c) const { aligned_free(c); }
+};
+
+}  // namespace
+
+me_subpel_cache_t *me_subpel_cache_of_thread() {
+  // Freed when the thread ends.
+  thread_local std::unique_ptr<me_subpel_cache_t, cache_free_t> cache;
+  if (!cache) {
+    auto *c = static_cast<me_subpel_cache_t *>(aligned_malloc(sizeof(me_subpel_cache_t)));
+    if (!c) return nullptr;
+    c->gen = 0;
+    for (auto &s : c->slot) s.gen = 0;
+    cache.reset(c);
+  }
+  return cache.get();
+}
+
+uint32_t me_subpel_cache_new_ctu(me_subpel_cache_t *c) {
+  if (++c->gen == 0) {
+    // The generation wrapped: no slot may claim the new value.
+    for (auto &s : c->slot) s.gen = 0;
+    c->gen = 1;
+  }
+  return c->gen;
+}
+
+me_subpel_slot_t *me_subpel_cache_slot(me_subpel_cache_t *c, uint32_t gen, const uint8_t *ref, int32_t stride,
+                                       int32_t reach) {
+  using S = me_subpel_slot_t;
+  me_subpel_slot_t *free_slot = nullptr;
+  for (auto &s : c->slot) {
+    if (s.gen == gen && s.ref == ref && s.stride == stride) return &s;
+    if (s.gen != gen && !free_slot) free_slot = &s;
+  }
+  if (!free_slot) return nullptr;
+  free_slot->gen = gen;
+  free_slot->ref = ref;
+  free_slot->stride = stride;
+  // A fractional vector's block ends at most reach - 2 samples below (or
+  // right of) the CTU's far edge and its taps read 4 more: tiles up to
+  // reach - 2 samples beyond the edge read nothing those vectors cannot.
+  free_slot->far = std::clamp(((reach - 2) / S::TILE) * S::TILE, 0, S::MARGIN);
+  for (auto &v : free_slot->valid)
+    for (auto &row : v) row = 0;
+  return free_slot;
+}
+
+const uint8_t *me_subpel_slot_t::block(const mc_funcs_t *mc, int32_t x, int32_t y, int32_t w, int32_t h,
+                                       int32_t phase) {
+  if (!holds(x, y, x + w, y + h)) return nullptr;
+  const int32_t cx = x + MARGIN, cy = y + MARGIN;
+  const int32_t tx0 = cx / TILE, tx1 = (cx + w - 1) / TILE, ty0 = cy / TILE, ty1 = (cy + h - 1) / TILE;
+  const uint32_t cols = ((2u << tx1) - 1) & ~((1u << tx0) - 1);
+  uint32_t *v = valid[phase - 1];
+  // The bounding box of the tiles still to filter: filtering a tile again
+  // writes the same bytes.
+  uint32_t missing = 0;
+  int32_t my0 = TILES, my1 = -1;
+  for (int32_t t = ty0; t <= ty1; t++) {
+    const uint32_t m = cols & ~v[t];
+    if (m) {
+      missing |= m;
+      my0 = std::min(my0, t);
+      my1 = t;
+    }
+  }
+  uint8_t *plane = pix[phase - 1];
+  if (missing) {
+    const int32_t mx0 = __builtin_ctz(missing), mx1 = 31 - __builtin_clz(missing);
+    const int32_t fx = phase & 3, fy = phase >> 2;
+    // In pieces of at most 64 x 64, the largest the tiers' two-stage
+    // kernels take.
+    const int32_t x0 = mx0 * TILE, x1 = (mx1 + 1) * TILE, y0 = my0 * TILE, y1 = (my1 + 1) * TILE;
+    for (int32_t py = y0; py < y1; py += 64)
+      for (int32_t px = x0; px < x1; px += 64) {
+        const int32_t pw = std::min(64, x1 - px), ph = std::min(64, y1 - py);
+        mc->mc_luma(plane + py * SPAN + px, SPAN, ref, nullptr, stride, 4 * (px - MARGIN) + fx, 4 * (py - MARGIN) + fy,
+                    pw, ph);
+      }
+    const uint32_t filled = ((2u << mx1) - 1) & ~((1u << mx0) - 1);
+    for (int32_t t = my0; t <= my1; t++) v[t] |= filled;
+  }
+  return plane + cy * SPAN + cx;
+}

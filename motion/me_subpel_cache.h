@@ -1,0 +1,59 @@
+// Fractional-phase samples of the references around one CTU, filtered once
+// per CTU and reference instead of once per candidate of every search.
+// The searches of one CTU (every CU size, every partition, both refined
+// vectors) cost their fractional candidates over largely the same reference
+// area: without the cache each sample of a phase is interpolated about ten
+// times per CTU.  A sample of a phase depends on its position alone, so a
+// block read from the cache has exactly the bytes of its direct
+// interpolation.
+//
+// One cache per worker thread (a CTU is analysed by one thread from start to
+// end), made when the thread first sets up a CTU; a slot serves one
+// reference plane within one CTU generation, and 8x8 tiles of a phase are
+// filtered on first use.
+#pragma once
+
+#include <cstdint>
+
+struct mc_funcs_t;
+
+struct me_subpel_slot_t {
+  // The cached area runs from MARGIN samples left of and above the CTU to
+  // `far` samples right of and below it (far at most MARGIN, a multiple of
+  // TILE): a block must lie inside it.
+  static constexpr int32_t MARGIN = 32, SPAN = 64 + 2 * MARGIN, TILE = 8, TILES = SPAN / TILE;
+  const uint8_t *ref;  // the reference plane at the CTU origin
+  uint32_t gen;        // CTU generation; 0 marks a free slot
+  int32_t stride;      // of the reference
+  int32_t far;
+  uint32_t valid[15][TILES];  // per phase - 1, per tile row: a bit per filtered tile
+  static_assert(TILES <= 32);
+  alignas(32) uint8_t pix[15][SPAN * SPAN];
+
+  // Whether the area holds the samples [x0, x1) x [y0, y1) (relative to the
+  // CTU origin).
+  bool holds(int32_t x0, int32_t y0, int32_t x1, int32_t y1) const {
+    return x0 >= -MARGIN && y0 >= -MARGIN && x1 <= 64 + far && y1 <= 64 + far;
+  }
+  // The w x h block at (x, y) relative to the CTU origin in phase
+  // (fy << 2) | fx (not 0), stride SPAN; nullptr when it leaves the area.
+  const uint8_t *block(const mc_funcs_t *mc, int32_t x, int32_t y, int32_t w, int32_t h, int32_t phase);
+};
+
+struct me_subpel_cache_t {
+  static constexpr int32_t SLOTS = 4;
+  uint32_t gen;  // the current CTU's generation (never 0 once a CTU is set up)
+  me_subpel_slot_t slot[SLOTS];
+};
+
+// This thread's cache, made on first use; nullptr when memory ran out.
+me_subpel_cache_t *me_subpel_cache_of_thread();
+// A new CTU: the slots of the ones before no longer serve.  Returns the
+// generation the CTU's searches hand to me_subpel_cache_slot.
+uint32_t me_subpel_cache_new_ctu(me_subpel_cache_t *c);
+// The slot of reference plane `ref` (at the CTU origin, rows `stride` apart)
+// in generation gen, taken from the free ones on first use; nullptr when
+// none is left.  Far rows and columns are cached only where every vector the
+// window allows may read them (reach: the downward vector limit, samples).
+me_subpel_slot_t *me_subpel_cache_slot(me_subpel_cache_t *c, uint32_t gen, const uint8_t *ref, int32_t stride,
+                                       int32_t reach);
