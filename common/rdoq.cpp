@@ -176,17 +176,22 @@ struct block_t {
   // (contexts of H.265 9.3.4.2.3) plus the bypass suffix, for every prefix
   // value up to top (within those the block allows); a coordinate c costs
   // out[last_group_idx[c]].
+  // The largest prefix codes no terminating 0 (its state is read all the
+  // same: within the state array, and costed as nothing), and adds no 1
+  // for a larger one.
   void last_prefix_costs(int32_t ctx_base, int32_t top, int64_t out[10]) const {
+    // The bypass suffix of each prefix value: (prefix >> 1) - 1 bits from 4 on.
+    static constexpr uint32_t suffix_bits[10] = {0, 0, 0, 0, 256, 256, 512, 512, 768, 768};
     const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
     const int32_t sh = chroma ? log2 - 2 : (log2 + 1) >> 2;
-    const int32_t cmax = 2 * log2 - 1;
+    const int32_t cmax = 2 * log2 - 1, end = std::min(top, cmax);
+    const ctx_state_t *const states = st + ctx_base + offset;
     uint32_t ones = 0;
-    for (int32_t prefix = 0; prefix <= std::min(top, cmax); prefix++) {
-      uint32_t bits = ones;
-      if (prefix < cmax) bits += bin(ctx_base + offset + (prefix >> sh), 0);
-      if (prefix > 3) bits += 256u * static_cast<uint32_t>((prefix >> 1) - 1);
-      out[prefix] = lambda * bits;
-      if (prefix < cmax) ones += bin(ctx_base + offset + (prefix >> sh), 1);
+    for (int32_t prefix = 0; prefix <= end; prefix++) {
+      const uint8_t s = static_cast<uint8_t>(states[prefix >> sh]);
+      const uint32_t zero = cabac_bit_cost_table[s] & (0u - static_cast<uint32_t>(prefix < cmax));
+      out[prefix] = lambda * (ones + zero + suffix_bits[prefix]);
+      ones += cabac_bit_cost_table[s ^ 1];
     }
   }
 
