@@ -214,7 +214,9 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   const bool can_split = log2_size > 2 && depth < s.max_depth;
   auto quarters = [&]() { return split_trial(s, z, x, y, log2_size, depth, flag_coded, luma_search); };
   if (log2_size > 5) return quarters();
-  const cabac_est_t start = ctx->cabac.est;
+  // The states the split trial starts from (a leaf has none to keep).
+  cabac_est_t start;
+  if (can_split) start = ctx->cabac.est;
   node->tu_split = 0;
   uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
   if (log2_size == 2 && s.keep_first_quarter && z == s.root_z)
