@@ -71,6 +71,17 @@ struct CommitFixture : ::testing::Test {
   void split_parents(int32_t z, int32_t s) {
     for (int32_t p = s + 1; p <= 6; p++) node(z, p).split = 1;
   }
+  // An unsplit CU at QP 27 in a tree split down to it: 64x64, or 32x32 or
+  // 8x8 in the CTU's second 32x32; its first unit z and column x (row 0).
+  cu_node_t &unsplit_cu(int32_t s, int32_t *z, int32_t *x) {
+    *z = s == 6 ? 0 : 64 + (s == 3 ? 4 : 0);
+    *x = *z == 0 ? 0 : 32 + (s == 3 ? 8 : 0);
+    split_parents(*z, s);
+    cu_node_t &n = node(*z, s);
+    n.split = 0;
+    n.qp = 27;
+    return n;
+  }
   // The node as an unsplit intra CU with the luma mode and derived chroma.
   cu_node_t &intra_cu(int32_t z, int32_t s, int32_t luma_dir) {
     cu_node_t &n = node(z, s);
@@ -159,11 +170,9 @@ TEST_F(CommitFixture, MotionCommitMatchesAWholeCommit) {
       {0, 4, pu_single_t{0, 0, {mv_make(1, 1), mv_make(2, 2)}, {0, 0}}},
   };
   for (int32_t s : {6, 5, 3}) {
-    const int32_t z = s == 6 ? 0 : 64 + (s == 3 ? 4 : 0), x = z == 0 ? 0 : 32 + (s == 3 ? 8 : 0), y = 0;
-    split_parents(z, s);
-    cu_node_t &n = node(z, s);
-    n.split = 0;
-    n.qp = 27;
+    int32_t z, x;
+    const int32_t y = 0;
+    cu_node_t &n = unsplit_cu(s, &z, &x);
     n.skip = 0;
     n.pu.p2n = pu_single_t{1, 1, {mv_make(8, 8), mv_make(16, 16)}, {0, 0}};
     cu_commit(ctx, nodes, z, x, y, s);
@@ -197,11 +206,9 @@ TEST_F(CommitFixture, SkipFlagCommitMatchesAWholeCommit) {
       {4, pu_single_t{0, 4, {mv_make(1, 1), mv_make(2, 2)}, {0, 0}}},
   };
   for (int32_t s : {6, 5, 3}) {
-    const int32_t z = s == 6 ? 0 : 64 + (s == 3 ? 4 : 0), x = z == 0 ? 0 : 32 + (s == 3 ? 8 : 0), y = 0;
-    split_parents(z, s);
-    cu_node_t &n = node(z, s);
-    n.split = 0;
-    n.qp = 27;
+    int32_t z, x;
+    const int32_t y = 0;
+    cu_node_t &n = unsplit_cu(s, &z, &x);
     for (const state_t &st : states)
       for (uint32_t first : {1u, 0u}) {
         n.skip = first;
