@@ -116,9 +116,11 @@ struct quant_params_t {
 };
 // Flat quantiser (H.265 8.6.2 step ratios, 8-bit video) of a QP and block
 // size, inline: every transform block asks for both.
+// quant_scale[k] * level_scale[k] ~ 2^20.  At namespace scope, so that a
+// call reads them where they lie instead of building them on its stack.
+inline constexpr int32_t quant_scale[6] = {26214, 23302, 20560, 18396, 16384, 14564};
+inline constexpr int32_t level_scale[6] = {40, 45, 51, 57, 64, 72};
 constexpr quant_params_t quant_params(int32_t qp, int32_t log2_size, int32_t is_intra) {
-  // quant_scale[k] * level_scale[k] ~ 2^20.
-  constexpr int32_t quant_scale[6] = {26214, 23302, 20560, 18396, 16384, 14564};
   quant_params_t q{};
   q.scale = quant_scale[qp % 6];
   // The forward transform leaves 15 - bit depth - log2 size bits of headroom.
@@ -128,7 +130,6 @@ constexpr quant_params_t quant_params(int32_t qp, int32_t log2_size, int32_t is_
   return q;
 }
 constexpr quant_params_t dequant_params(int32_t qp, int32_t log2_size) {
-  constexpr int32_t level_scale[6] = {40, 45, 51, 57, 64, 72};
   quant_params_t q{};
   q.scale = (16 * level_scale[qp % 6]) << (qp / 6);
   q.shift = 8 + log2_size - 5;
