@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "common/quadtree.h"
 #include "motion/mv.h"
@@ -77,9 +78,24 @@ struct merge_candidates_t {
 // Coded-block flags of the block of log2 size at z: the OR of the cbf bytes
 // of its units (bit 0 Y, bit 1 Cb, bit 2 Cr).
 inline uint8_t block_cbf(const uint8_t *cbf, int32_t z, int32_t log2_size) {
-  uint8_t v = 0;
-  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) v |= cbf[z + i];
-  return v & 7;
+  if (log2_size == 2) return cbf[z] & 7;
+  // 4, 16, 64 or 256 bytes: a word at a time.
+  uint64_t v = 0;
+  if (log2_size == 3) {
+    uint32_t w;
+    std::memcpy(&w, cbf + z, 4);
+    v = w;
+  } else {
+    for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, cbf + z + i, 8);
+      v |= w;
+    }
+  }
+  v |= v >> 32;
+  v |= v >> 16;
+  v |= v >> 8;
+  return static_cast<uint8_t>(v & 7);
 }
 
 // The z-order number of every unit position (y4 * 16 + x4) and the

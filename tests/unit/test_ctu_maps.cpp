@@ -1,9 +1,14 @@
-// The z-order numbering of a CTU's 4x4 units that every map access goes
-// through: the unit at (x4, y4) gets x4's bits at the even and y4's at the
-// odd bit positions, so that a block's units are consecutive and its
-// quarters follow each other in coding order; the position comes back from
-// the number, and only the low four bits of a coordinate count.
+// The CTU maps' unit helpers that every map access goes through.
+//
+// The z-order numbering of a CTU's 4x4 units: the unit at (x4, y4) gets
+// x4's bits at the even and y4's at the odd bit positions, so that a
+// block's units are consecutive and its quarters follow each other in
+// coding order; the position comes back from the number, and only the low
+// four bits of a coordinate count.
 #include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
 
 #include "analysis/ctu_maps.h"
 
@@ -31,4 +36,23 @@ TEST(CtuMapsZorder, NumbersInterleaveTheCoordinateBitsAndComeBack) {
       }
   }
   static_assert(zorder_of(3, 5) == 0x27 && zorder_x(0x27) == 3 && zorder_y(0x27) == 5);
+}
+
+// A block's coded-block flags: the OR of its units' bytes, bits 0-2 only,
+// for every block size and place, with the bytes around the block set so
+// that reading one unit too many or too few shows.
+TEST(CtuMapsCbf, BlockFlagsAreTheOrOfItsUnitsOnly) {
+  std::mt19937 rng(26);
+  std::vector<uint8_t> cbf(256 + 64);
+  for (int32_t trial = 0; trial < 400; trial++) {
+    for (uint8_t &b : cbf) b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : (rng() & 0xf8));
+    for (int32_t log2 = 2; log2 <= 6; log2++) {
+      const int32_t units = 1 << (2 * (log2 - 2));
+      for (int32_t z = 0; z < 256; z += units) {
+        uint8_t plain = 0;
+        for (int32_t i = 0; i < units; i++) plain = static_cast<uint8_t>(plain | cbf[32 + z + i]);
+        ASSERT_EQ(block_cbf(cbf.data() + 32, z, log2), plain & 7) << "trial " << trial << " log2 " << log2 << " z " << z;
+      }
+    }
+  }
 }
