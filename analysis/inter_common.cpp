@@ -213,6 +213,56 @@ const uint8_t *list_prediction(encoder_t *ctx, int32_t x, int32_t y, int32_t siz
   return p.predict(mv_x(c), mv_y(c), stride);
 }
 
+// The list predictions of one merge evaluation, kept for the candidates
+// that take the same vector of a list again: the combined bi-predictive
+// candidates pair the lists of the candidates before them.
+struct list_predictions_t {
+  static constexpr int32_t MAX = 6;
+  const uint8_t *plane[MAX];
+  mv_t mv[MAX];
+  const uint8_t *pred[MAX];
+  int32_t stride[MAX];
+  int32_t count = 0;
+  alignas(32) uint8_t buf[MAX][64 * 64];
+};
+
+// inter_rough_predict, taking and keeping list predictions in `kept` when
+// given.
+void rough_predict(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, const int8_t ref[2], const mv_t mv[2],
+                   bool lowres, list_predictions_t *kept) {
+  const int32_t size = 1 << log2_size;
+  alignas(32) uint8_t buf[2][64 * 64];
+  const uint8_t *p[2] = {nullptr, nullptr};
+  int32_t stride[2] = {64, 64};
+  for (int32_t l = 0; l < 2; l++) {
+    if (ref[l] < 0) continue;
+    const uint8_t *plane = ref[l] < ME_MAX_REFS ? ctx->me.ref_planes[l][ref[l]] : nullptr;
+    int32_t k = -1;
+    if (kept && plane)
+      for (int32_t i = 0; i < kept->count && k < 0; i++)
+        if (kept->plane[i] == plane && kept->mv[i] == mv[l]) k = i;
+    if (k >= 0) {
+      p[l] = kept->pred[k];
+      stride[l] = kept->stride[k];
+      continue;
+    }
+    const bool keep = kept && plane && kept->count < list_predictions_t::MAX;
+    uint8_t *into = keep ? kept->buf[kept->count] : buf[l];
+    p[l] = list_prediction(ctx, x, y, size, l, ref[l], mv[l], lowres, into, &stride[l]);
+    if (!keep) continue;
+    const int32_t i = kept->count++;
+    kept->plane[i] = plane;
+    kept->mv[i] = mv[l];
+    kept->pred[i] = p[l];
+    kept->stride[i] = stride[l];
+  }
+  uint8_t *dst = ctu_rec_at(ctx, 0, x, y);
+  if (p[0] && p[1])
+    ctx->mc.pixel_avg(dst, RECON_STRIDE, p[0], stride[0], p[1], stride[1], size, size);
+  else
+    ctx->mc.block_copy(dst, RECON_STRIDE, p[0] ? p[0] : p[1], p[0] ? stride[0] : stride[1], size, size);
+}
+
 }  // namespace
 
 uint32_t inter_rough_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, bool lowres) {
@@ -221,17 +271,7 @@ uint32_t inter_rough_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_siz
 
 void inter_rough_predict(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, const int8_t ref[2],
                          const mv_t mv[2], bool lowres) {
-  const int32_t size = 1 << log2_size;
-  alignas(32) uint8_t buf[2][64 * 64];
-  const uint8_t *p[2] = {nullptr, nullptr};
-  int32_t stride[2] = {64, 64};
-  for (int32_t l = 0; l < 2; l++)
-    if (ref[l] >= 0) p[l] = list_prediction(ctx, x, y, size, l, ref[l], mv[l], lowres, buf[l], &stride[l]);
-  uint8_t *dst = ctu_rec_at(ctx, 0, x, y);
-  if (p[0] && p[1])
-    ctx->mc.pixel_avg(dst, RECON_STRIDE, p[0], stride[0], p[1], stride[1], size, size);
-  else
-    ctx->mc.block_copy(dst, RECON_STRIDE, p[0] ? p[0] : p[1], p[0] ? stride[0] : stride[1], size, size);
+  rough_predict(ctx, x, y, log2_size, ref, mv, lowres, nullptr);
 }
 
 void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool two_lists, bool lowres,
@@ -253,6 +293,7 @@ void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log
   const int32_t subpel = ctx->ctu_subpel_level;
   const pixel_cost_fn kernel = rough_kernel(ctx, log2_size, lowres);
   const uint8_t *src = ctu_src_at(ctx, 0, x, y);
+  list_predictions_t kept;
   for (int32_t i = 0; i < out->count; i++) {
     const int8_t ref[2] = {mc.ref_idx[0][i], mc.ref_idx[1][i]};
     const mv_t mv[2] = {mc.mv[0][i], mc.mv[1][i]};
@@ -276,7 +317,7 @@ void merge_evaluate(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log
     // seldom pay.
     if ((subpel == 0 && fractional) || (subpel == 1 && odd)) continue;
     if (!lowres && ((mc.temporal_mask >> i) & 1) && fractional) continue;
-    inter_rough_predict(ctx, x, y, log2_size, ref, mv, lowres);
+    rough_predict(ctx, x, y, log2_size, ref, mv, lowres, &kept);
     const uint32_t cost = kernel(src, SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE) +
                           ctx->ctu_lambda_sad * static_cast<uint32_t>(std::min(i + 1, 4));
     if (cost < out->best_cost) {

@@ -4,15 +4,18 @@
 // block, the early skip, and the candidates it may and may not choose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "analysis/analysis_tables.h"
 #include "analysis/ctu_analysis.h"
 #include "analysis/inter_common.h"
 #include "encoder/ctu_start.h"
 #include "encoder/encoder.h"
+#include "motion/mvp.h"
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/ratecontrol.h"
 #include "rdo/block_coding.h"
@@ -321,6 +324,82 @@ TEST_F(InterDecision, MergeCandidatesOutsideTheLimitsAreNeverChosen) {
   EXPECT_EQ(inter, 64);
 }
 
+
+// The merge evaluation keeps each list prediction it makes for the later
+// candidates that take the same vector of the same picture (the combined
+// candidates pair earlier ones' lists).  Candidates that share vectors
+// across the two pictures and within one list must each cost what a fresh
+// prediction of theirs costs: the best and the runner-up come out as from
+// fresh costs.
+TEST_F(InterDecision, MergeEvaluationCostsEveryCandidateAsAFreshPrediction) {
+  auto l0 = [](int32_t c, int32_t x, int32_t y) { return waves(c, x, y); };
+  auto l1 = [](int32_t c, int32_t x, int32_t y) { return texture(c, x, y); };
+  auto mid = [&](int32_t c, int32_t x, int32_t y) { return static_cast<uint8_t>((l0(c, x, y) + l1(c, x, y) + 1) / 2); };
+  const picture_fn second = l1;
+  start_picture(mid, l0, &second, 4, 27);
+  code_ctu(1, 1);
+  // The neighbours of the 16x16 CU at (16, 16): a vector in both lists, and
+  // the same vectors again in other pairings.
+  const mv_t a = mv_make(6, -2), b = mv_make(-4, 8), c = mv_make(2, 2);
+  auto set = [&](int32_t x8, int32_t y8, int8_t r0, mv_t m0, int8_t r1, mv_t m1) {
+    const int32_t u = map8_index(x8, y8);
+    ctx->maps->pred_intra[u] = 0;
+    ctx->maps->ref_idx[0][u] = r0;
+    ctx->maps->ref_idx[1][u] = r1;
+    ctx->maps->mv[0][u] = m0;
+    ctx->maps->mv[1][u] = m1;
+  };
+  set(1, 3, 0, a, 0, a);   // left
+  set(3, 1, 0, b, 0, a);   // above
+  set(4, 1, 0, c, -1, 0);  // above right
+  set(1, 4, 0, b, 0, c);   // below left
+  set(1, 1, -1, 0, 0, b);  // above left
+  grid_mark_available(ctx, 0, 0, 64, 64);
+  grid_mark_unavailable(ctx, 16, 16, 16, 16);
+  const int32_t x = 16, y = 16, s = 4, z = zorder_of(x >> 2, y >> 2);
+  merge_eval_t got;
+  merge_evaluate(ctx, z, x, y, s, true, false, &got);
+  merge_candidates_t mc;
+  const int32_t count = mvp_get_merge_list(ctx, z, x, y, 16, 16, &mc);
+  ASSERT_EQ(count, got.count);
+  int32_t shared = 0;
+  for (int32_t i = 0; i < count; i++)
+    for (int32_t j = 0; j < i; j++)
+      for (int32_t l = 0; l < 2; l++)
+        shared += mc.ref_idx[l][i] >= 0 && mc.ref_idx[l][i] == mc.ref_idx[l][j] && mc.mv[l][i] == mc.mv[l][j];
+  EXPECT_GE(shared, 2);
+  // Fresh costs of the candidates the evaluation may cost (vectors inside
+  // the limits, no temporal candidate, fractions as the CTU allows).
+  std::vector<uint32_t> fresh(static_cast<size_t>(count), COST_NONE);
+  for (int32_t i = 0; i < count; i++) {
+    const int8_t ref[2] = {mc.ref_idx[0][i], mc.ref_idx[1][i]};
+    const mv_t mv[2] = {mc.mv[0][i], mc.mv[1][i]};
+    bool odd = false, fractional = false;
+    for (int32_t l = 0; l < 2; l++)
+      if (ref[l] >= 0) {
+        fractional = fractional || (mv[l] & 0x00030003u) != 0;
+        odd = odd || (mv[l] & 0x00010001u) != 0;
+      }
+    if ((ctx->ctu_subpel_level == 0 && fractional) || (ctx->ctu_subpel_level == 1 && odd)) continue;
+    inter_rough_predict(ctx, x, y, s, ref, mv, false);
+    fresh[i] = inter_rough_cost(ctx, x, y, s, false) + ctx->ctu_lambda_sad * static_cast<uint32_t>(std::min(i + 1, 4));
+  }
+  ASSERT_GE(got.best, 0);
+  ASSERT_GE(got.second, 0);
+  EXPECT_EQ(got.best_cost, fresh[got.best]);
+  EXPECT_EQ(got.second_cost, fresh[got.second]);
+  // Nothing is cheaper than the best, nor than the runner-up but the best
+  // and its repeats (which are passed over).
+  for (int32_t i = 0; i < count; i++) {
+    bool repeat = true;
+    for (int32_t l = 0; l < 2 && repeat; l++)
+      repeat = mc.ref_idx[l][i] == mc.ref_idx[l][got.best] && (mc.ref_idx[l][i] < 0 || mc.mv[l][i] == mc.mv[l][got.best]);
+    EXPECT_GE(fresh[i], got.best_cost) << "candidate " << i;
+    if (!repeat) {
+      EXPECT_GE(fresh[i], got.second_cost) << "candidate " << i;
+    }
+  }
+}
 
 // The abort rules of the split trial in B pictures at levels 0-2: once the
 // first children searched alone cost more than two thirds of the whole CU,
