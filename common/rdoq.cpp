@@ -581,14 +581,16 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     int64_t delta = 0;
     int64_t level_delta = 0;  // cost minus zero-level distortion of the levels so far
     // Keeps level a at position i, whose cost with it is `cost` (sig1 of
-    // which its flag's 1), after flags of 0 worth zero_bits above it; only
-    // non-zero levels are listed, for the last-position choice.  Advances
-    // the states over the position's bins where the variant adapts them.
-    auto keep = [&](int32_t i, int32_t ctx, int32_t a, int64_t cost, int64_t sig1, uint32_t zero_bits) {
+    // which its flag's 1) and with the level 0 zero_dist plus its flag's 0,
+    // after flags of 0 worth zero_bits above it; only non-zero levels are
+    // listed, for the last-position choice.  Advances the states over the
+    // position's bins where the variant adapts them.
+    auto keep = [&](int32_t i, int32_t ctx, int32_t a, int64_t cost, int64_t sig1, uint32_t zero_bits,
+                    int64_t zero_dist) {
       w->level[i] = a;
       if (a) {
         w->coded[w->coded_count++] = {i, a, sig1, b.lambda * zero_bits + level_delta};
-        level_delta += cost - w->zero_dist(i);
+        level_delta += cost - zero_dist;
       }
       if constexpr (V.adapt_states) {
         if (i != last) b.code(ctx, a != 0);
@@ -620,7 +622,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       if ((V.zero_any_level || rounded <= 2) && zero_dist + sig0 < best) level = 0;
       // Without a branch: whether the level is 0 is as good as random.
       const uint32_t own = b.bin(ctx, 0) & (0u - static_cast<uint32_t>((level == 0) & (i != last)));
-      keep(i, ctx, level, best, sig1, zero_bits);
+      keep(i, ctx, level, best, sig1, zero_bits, zero_dist);
       return own;
     };
     const uint32_t span = (2u << top) - 1;
@@ -731,7 +733,8 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
           continue;
         }
         const int64_t sig1 = i == last ? 0 : b.lambda * b.bin(ctx, 1);
-        keep(i, ctx, a, w->level_dist(i, a) + sig1 + b.lambda * level_bits(b, gs, a), sig1, zero_bits);
+        keep(i, ctx, a, w->level_dist(i, a) + sig1 + b.lambda * level_bits(b, gs, a), sig1, zero_bits,
+             w->zero_dist(i));
       }
       delta = b.lambda * zero_bits + level_delta;
     }
