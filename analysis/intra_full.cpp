@@ -74,7 +74,8 @@ uint32_t split_flag_cost(const cu_t &cu, int32_t flag) {
 
 void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mask, int32_t final) {
   if (probe && probe->tree_search)
-    probe->tree_search(probe->user, z, log2_size, mask & ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER), final);
+    probe->tree_search(probe->user, z, log2_size,
+                       mask & ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED), final);
   transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final);
 }
 
@@ -93,8 +94,9 @@ uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t 
   // The first 4x4 prediction unit of an 8x8 CU is the first quarter of the
   // CU's split trial of the same mode.
   int32_t mask = 1;
+  // A unit's neighbour arrays are prepared before its trials (decide_luma).
   if (cu.log2_size == 2)
-    mask = (cu.z & 3) == 0 ? 33 | TREE_TAKE_FIRST_QUARTER : 33;
+    mask = ((cu.z & 3) == 0 ? 33 | TREE_TAKE_FIRST_QUARTER : 33) | TREE_REFS_PREPARED;
   else if (cu.log2_size == 3 && split_mode_of(cu) != SPLIT_NEVER && min_cb_log2(ctx) == 3)
     mask = 1 | TREE_KEEP_FIRST_QUARTER;
   tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, mask, final);
@@ -214,11 +216,18 @@ void decide_luma(const cu_t &cu) {
       }
     }
   };
+  // A 4x4 unit's trials all predict from its reconstruction's arrays,
+  // built once before them: nothing between them predicts a luma block.
+  const auto prepare_unit = [&]() {
+    if (cu.log2_size == 2) intra_prepare_refs(ctx, 0, cu.x, cu.y, 2);
+  };
   if (ctx->analysis_level >= 7 && cu.log2_size <= min_cb_log2(ctx)) {
+    prepare_unit();
     for (int32_t mode = 0; mode < 35; mode++) consider(mode);
   } else {
     int32_t list[MAX_CANDIDATES];
     const int32_t count = rough_candidates(cu, mpm, list);
+    prepare_unit();
     for (int32_t i = 0; i < count; i++) consider(list[i]);
   }
 

@@ -116,6 +116,9 @@ void snapshots_free(encoder_t *ctx);
 // tu_first_quarters_forget or a quarter of another CU is kept.
 constexpr int32_t TREE_KEEP_FIRST_QUARTER = 64;
 constexpr int32_t TREE_TAKE_FIRST_QUARTER = 128;
+// With 33: the unit's neighbour arrays are in place (prepared for it, and
+// nothing has predicted a luma block since), so its prediction reads them.
+constexpr int32_t TREE_REFS_PREPARED = 256;
 void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final);
 void tu_first_quarters_forget(encoder_t *ctx);

@@ -79,6 +79,8 @@ struct search_t {
   int32_t predict;
   // Keep the first 4x4 quarter of the tree rooted at z (an 8x8 intra CU).
   int32_t keep_first_quarter;
+  // The neighbour arrays of the (single) block are in place.
+  int32_t refs_prepared;
   int32_t root_z;
 };
 
@@ -134,7 +136,12 @@ uint32_t split_trial(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
 
 uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
   encoder_t *ctx = s.ctx;
-  if (s.intra && s.predict) intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
+  if (s.intra && s.predict) {
+    if (s.refs_prepared)
+      intra_predict_prepared(ctx, 0, x, y, log2_size, s.luma_mode);
+    else
+      intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
+  }
   const uint32_t nz =
       transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->maps->unit.coef_y + 16 * z);
   set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
@@ -368,11 +375,13 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   search_t s = make_search(ctx, nodes, z, log2_size);
   s.keep_first_quarter = (mask & TREE_KEEP_FIRST_QUARTER) && log2_size == 3;
   const bool take_first_quarter = mask & TREE_TAKE_FIRST_QUARTER;
-  mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER);
+  const bool refs_prepared = mask & TREE_REFS_PREPARED;
+  mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED);
   uint32_t cost = 0;
   if (mask == 33) {
     // One 4x4 PU of an NxN CU: its single luma block (transform depth 1).
     node->tu_split = 0;
+    s.refs_prepared = refs_prepared;
     uint32_t bits;
     if (!take_first_quarter || !first_quarter_take(s, z, x, y, &bits)) bits = luma_leaf_code(s, z, x, y, 2, 1);
     cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
