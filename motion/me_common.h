@@ -99,6 +99,9 @@ struct me_predictor_t {
   me_local_planes_t *local;  // nullptr: every candidate filtered directly
   me_subpel_slot_t *cache;   // the CTU's phases of this reference, or nullptr
   int32_t x, y;              // the block relative to the CTU origin
+  // Whether the last prediction stays as it is for the rest of the CTU (it
+  // came from the cache), not only until the next one.
+  bool lasting = false;
   // Per horizontal fraction 1..3: the whole-sample offsets [x0, x1] x
   // [y0, y1] of the vectors the next candidates may have (want), and of
   // those its sums were built for (have; empty until built); the same for
@@ -107,7 +110,21 @@ struct me_predictor_t {
     int32_t x0, x1, y0, y1;
     bool holds(int32_t x, int32_t y) const { return x >= x0 && x <= x1 && y >= y0 && y <= y1; }
   } want[3], have[3], want_pix[2], have_pix[2];
-  const uint8_t *predict(int32_t mvx, int32_t mvy, int32_t *out_stride);
+  const uint8_t *predict(int32_t mvx, int32_t mvy, int32_t *out_stride) {
+    // Most candidates come from the CTU's phase cache: no call for them.
+    if (cache && use_planes == 0 && ((mvx | mvy) & 3) != 0) {
+      const int32_t phase = ((mvy & 3) << 2) | (mvx & 3);
+      if (const uint8_t *p = cache->block(mc, x + (mvx >> 2), y + (mvy >> 2), width, height, phase)) {
+        *out_stride = me_subpel_slot_t::SPAN;
+        lasting = true;
+        return p;
+      }
+    }
+    lasting = false;
+    return predict_filtered(mvx, mvy, out_stride);
+  }
+  // The prediction by the planes, the local sums or the direct filter.
+  const uint8_t *predict_filtered(int32_t mvx, int32_t mvy, int32_t *out_stride);
   // The pixels of phase (2k, 2) at whole-sample offset (x, y), built on
   // first use; nullptr when the expected region does not hold them.
   const uint8_t *half_pixels(int32_t k, int32_t x, int32_t y);
@@ -176,7 +193,7 @@ struct me_refine_costs_t {
   // v was the last vector costed.
   void keep(me_keeper_t *keeper, mv_t v) {
     if (!last) last = pred->predict(mv_x(v), mv_y(v), &last_stride);
-    keeper->take(v, last, last_stride);
+    keeper->take(v, last, last_stride, pred->lasting);
   }
 };
 

@@ -173,7 +173,7 @@ const uint8_t *me_predictor_t::half_pixels(int32_t k, int32_t x, int32_t y) {
   return local->pix[k] + (y - h.y0) * me_local_planes_t::PIX_STRIDE + (x - h.x0);
 }
 
-const uint8_t *me_predictor_t::predict(int32_t mvx, int32_t mvy, int32_t *out_stride) {
+const uint8_t *me_predictor_t::predict_filtered(int32_t mvx, int32_t mvy, int32_t *out_stride) {
   if (ref_planes_hold(use_planes, mvx, mvy)) {
     *out_stride = stride;
     return mc->subpel_plane_ptr(planes, stride, mvx, mvy);

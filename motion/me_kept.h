@@ -38,7 +38,9 @@ const uint8_t *me_kept_find(const me_kept_t *k, const uint8_t *ref, int32_t widt
 // entry is dropped on the first copy); `finish` keeps the slot for the
 // final vector when the last copy was of that vector, and the next copy
 // takes a new slot (p nullptr: the
-// vector's prediction is not at hand, nothing is kept for it).
+// vector's prediction is not at hand, nothing is kept for it).  A
+// prediction that lasts (lasting: it stays as it is until the search ends)
+// is copied only by `finish`, and only if its vector is the final one.
 struct me_keeper_t {
   const mc_funcs_t *mc;
   me_kept_t *kept;
@@ -46,6 +48,8 @@ struct me_keeper_t {
   int32_t width, height, bilinear;
   int32_t slot = -1;
   mv_t copied = MV_NONE;
-  void take(mv_t v, const uint8_t *p, int32_t stride);
+  const uint8_t *pending = nullptr;  // the lasting prediction of `copied`, not copied yet
+  int32_t pending_stride = 0;
+  void take(mv_t v, const uint8_t *p, int32_t stride, bool lasting = false);
   void finish(mv_t v);
 };

@@ -57,18 +57,12 @@ me_subpel_slot_t *me_subpel_cache_slot(me_subpel_cache_t *c, uint32_t gen, const
   return free_slot;
 }
 
-const uint8_t *me_subpel_slot_t::block(const mc_funcs_t *mc, int32_t x, int32_t y, int32_t w, int32_t h,
-                                       int32_t phase) {
-  if (!holds(x, y, x + w, y + h)) return nullptr;
-  const int32_t cx = x + MARGIN, cy = y + MARGIN;
-  const int32_t tx0 = cx / TILE, tx1 = (cx + w - 1) / TILE, ty0 = cy / TILE, ty1 = (cy + h - 1) / TILE;
-  const uint32_t cols = ((2u << tx1) - 1) & ~((1u << tx0) - 1);
+void me_subpel_slot_t::fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, uint32_t ty1, int32_t phase) {
   uint32_t *v = valid[phase - 1];
   // The bounding box of the tiles still to filter: filtering a tile again
   // writes the same bytes.
-  uint32_t missing = 0;
-  int32_t my0 = TILES, my1 = -1;
-  for (int32_t t = ty0; t <= ty1; t++) {
+  uint32_t missing = 0, my0 = TILES, my1 = 0;
+  for (uint32_t t = ty0; t <= ty1; t++) {
     const uint32_t m = cols & ~v[t];
     if (m) {
       missing |= m;
@@ -76,21 +70,19 @@ const uint8_t *me_subpel_slot_t::block(const mc_funcs_t *mc, int32_t x, int32_t 
       my1 = t;
     }
   }
+  const int32_t mx0 = __builtin_ctz(missing), mx1 = 31 - __builtin_clz(missing);
+  const int32_t fx = phase & 3, fy = phase >> 2;
+  // In pieces of at most 64 x 64, the largest the tiers' two-stage kernels
+  // take.
+  const int32_t x0 = mx0 * TILE, x1 = (mx1 + 1) * TILE;
+  const int32_t y0 = static_cast<int32_t>(my0) * TILE, y1 = static_cast<int32_t>(my1 + 1) * TILE;
   uint8_t *plane = pix[phase - 1];
-  if (missing) {
-    const int32_t mx0 = __builtin_ctz(missing), mx1 = 31 - __builtin_clz(missing);
-    const int32_t fx = phase & 3, fy = phase >> 2;
-    // In pieces of at most 64 x 64, the largest the tiers' two-stage
-    // kernels take.
-    const int32_t x0 = mx0 * TILE, x1 = (mx1 + 1) * TILE, y0 = my0 * TILE, y1 = (my1 + 1) * TILE;
-    for (int32_t py = y0; py < y1; py += 64)
-      for (int32_t px = x0; px < x1; px += 64) {
-        const int32_t pw = std::min(64, x1 - px), ph = std::min(64, y1 - py);
-        mc->mc_luma(plane + py * SPAN + px, SPAN, ref, nullptr, stride, 4 * (px - MARGIN) + fx, 4 * (py - MARGIN) + fy,
-                    pw, ph);
-      }
-    const uint32_t filled = ((2u << mx1) - 1) & ~((1u << mx0) - 1);
-    for (int32_t t = my0; t <= my1; t++) v[t] |= filled;
-  }
-  return plane + cy * SPAN + cx;
+  for (int32_t py = y0; py < y1; py += 64)
+    for (int32_t px = x0; px < x1; px += 64) {
+      const int32_t pw = std::min(64, x1 - px), ph = std::min(64, y1 - py);
+      mc->mc_luma(plane + py * SPAN + px, SPAN, ref, nullptr, stride, 4 * (px - MARGIN) + fx, 4 * (py - MARGIN) + fy,
+                  pw, ph);
+    }
+  const uint32_t filled = ((2u << mx1) - 1) & ~((1u << mx0) - 1);
+  for (uint32_t t = my0; t <= my1; t++) v[t] |= filled;
 }

@@ -37,7 +37,20 @@ struct me_subpel_slot_t {
   }
   // The w x h block at (x, y) relative to the CTU origin in phase
   // (fy << 2) | fx (not 0), stride SPAN; nullptr when it leaves the area.
-  const uint8_t *block(const mc_funcs_t *mc, int32_t x, int32_t y, int32_t w, int32_t h, int32_t phase);
+  const uint8_t *block(const mc_funcs_t *mc, int32_t x, int32_t y, int32_t w, int32_t h, int32_t phase) {
+    if (!holds(x, y, x + w, y + h)) return nullptr;
+    const uint32_t cx = static_cast<uint32_t>(x + MARGIN), cy = static_cast<uint32_t>(y + MARGIN);
+    const uint32_t cols = ((2u << ((cx + w - 1) / TILE)) - 1) & ~((1u << (cx / TILE)) - 1);
+    const uint32_t ty0 = cy / TILE, ty1 = (cy + h - 1) / TILE;
+    const uint32_t *v = valid[phase - 1];
+    uint32_t all = cols;
+    for (uint32_t t = ty0; t <= ty1; t++) all &= v[t];
+    if (all != cols) fill(mc, cols, ty0, ty1, phase);
+    return pix[phase - 1] + cy * SPAN + cx;
+  }
+  // Filters the tiles of columns `cols` (a bit each) in tile rows ty0..ty1
+  // of the phase that are not filtered yet.
+  void fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, uint32_t ty1, int32_t phase);
 };
 
 struct me_subpel_cache_t {
