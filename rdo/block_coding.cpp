@@ -301,7 +301,8 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     const int32_t cbf_ctx = plane ? CTX_CBF_CHROMA + std::min(depth, 4) : CTX_CBF_LUMA + (depth == 0 ? 1 : 0);
     for (int32_t bin = 0; bin < 2; bin++) req.cbf_bits[bin] = cabac_bit_cost_table[ctx->cabac.est.state[cbf_ctx] ^ bin];
     quant_memo_t *memo = ctx->quant_memo;
-    if (memo && log2_size <= 3 && ctx->param.complexity >= QUANT_MEMO_MIN_COMPLEXITY) {
+    if (memo && log2_size <= 3 && ctx->param.complexity >= QUANT_MEMO_MIN_COMPLEXITY &&
+        ctx->param.complexity <= QUANT_MEMO_MAX_COMPLEXITY) {
       const quant_memo_key_t key = quant_memo_key(log2_size, plane, scan_idx, is_intra, ctx->use_rdoq_alt,
                                                   ctx->pps->sign_data_hiding, qp, req.chroma_weight, req.lambda,
                                                   req.cbf_bits);

@@ -1,7 +1,7 @@
 // The recent quantisations of a working context, for repeating one exactly
 // without deciding it again.  The analysis quantises the same coefficients
 // with the same parameters and residual context states again now and then
-// (a sixth of the requests at the slowest level, nearly all within the last
+// (an eighth of the requests at complexity 5, nearly all within the last
 // few dozen blocks); what the quantiser and sign hiding then give depends on
 // nothing else, so the kept outcome is the outcome.
 #pragma once
@@ -14,7 +14,7 @@
 // est->state[186..189], which are all it writes): state bytes from
 // QUANT_MEMO_STATES_AT on.  Whole 16-byte pieces.
 inline constexpr int32_t QUANT_MEMO_STATES_AT = 46, QUANT_MEMO_STATES = 144;
-inline constexpr int32_t QUANT_MEMO_MIN_COMPLEXITY = 5;
+inline constexpr int32_t QUANT_MEMO_MIN_COMPLEXITY = 5, QUANT_MEMO_MAX_COMPLEXITY = 5;
 
 // Everything else a block's quantisation reads besides its coefficients,
 // packed; 0 marks an empty entry (log2_size is at least 2).
@@ -47,16 +47,11 @@ struct alignas(16) quant_memo_entry_t {
   uint32_t nonzero;
 };
 
-// Direct-mapped by a hash of the coefficients: 4x4 and 8x8 blocks, the
-// ones that repeat (larger ones repeat too seldom to be worth their copies).
-// The repeats come from the slower complexities' trials: from complexity 5
-// on a sixth of the requests at the slowest (an eighth at 5), at 4 and
-// below too few to pay for keeping them.
 // The recent luma residual rate estimates of a working context, for the
 // same reason: a 4x4 or 8x8 luma block's levels are estimated again on the
-// same residual context states (more than a quarter of the 4x4 estimates
-// at the slowest level; chroma blocks seldom repeat), and then the bits and
-// the states left are the first estimate's.  An estimate of a luma block
+// same residual context states (at the slowest level, whose intra trials in
+// every inter CU repeat some; chroma blocks seldom repeat), and then the
+// bits and the states left are the first estimate's.  An estimate of a luma block
 // of one of these sizes reads and writes only the contexts of its size:
 // eight state bytes from each offset of residual_memo_pieces_t (pieces
 // overlap where the contexts lie closer; a piece that also covers other
@@ -97,6 +92,13 @@ struct residual_memo_t {
   residual_memo_entry_t<8> e8[16];
 };
 
+// Direct-mapped by a hash of the coefficients: 4x4 and 8x8 blocks, the
+// ones that repeat (larger ones repeat too seldom to be worth their copies).
+// The repeats come from complexity 5's trials (an eighth of its
+// requests); at 4 and below too few repeat, and at 6 and 7 the many more
+// distinct blocks of their extra trials cost more to keep than the repeats
+// save (since the first 4x4 intra unit takes its block from the 8x8 split
+// trial instead of coding it again).
 struct quant_memo_t {
   quant_memo_entry_t<4> q4[256];
   quant_memo_entry_t<8> q8[64];

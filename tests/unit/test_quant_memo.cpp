@@ -33,7 +33,7 @@ struct QuantMemo : ::testing::Test {
     ctx = open_row_context(64, 64, &enc);
     ASSERT_NE(ctx, nullptr);
     ASSERT_NE(ctx->quant_memo, nullptr);
-    ctx->param.complexity = 7;
+    ctx->param.complexity = QUANT_MEMO_MAX_COMPLEXITY;
     ctx->param.rdoq = 1;
     ctx->pps->sign_data_hiding = 1;
     ctx->use_rdoq_alt = 0;
@@ -122,6 +122,16 @@ TEST_F(QuantMemo, LowComplexitiesKeepNothing) {
   ctx->param.complexity = QUANT_MEMO_MIN_COMPLEXITY;
   transform_block_code(ctx, 0, 0, 0, 2, 30, 1, 10, levels.data());
   EXPECT_NE(std::memcmp(ctx->quant_memo, &empty, sizeof empty), 0);
+}
+
+// Above them too: the slowest complexities try too many distinct blocks.
+TEST_F(QuantMemo, SlowestComplexitiesKeepNothing) {
+  ctx->param.complexity = QUANT_MEMO_MAX_COMPLEXITY + 1;
+  std::memset(ctx->quant_memo, 0, sizeof(quant_memo_t));
+  std::vector<int16_t> levels(16);
+  transform_block_code(ctx, 0, 0, 0, 2, 30, 1, 10, levels.data());
+  static const quant_memo_t empty{};
+  EXPECT_EQ(std::memcmp(ctx->quant_memo, &empty, sizeof empty), 0);
 }
 
 }  // namespace
