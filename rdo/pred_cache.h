@@ -62,13 +62,15 @@ struct pred_cache_t {
 struct pred_motion_t {
   const frame_t *ref[2];
   mv_t mv[2];
-  // Never 0.
+  // Never 0.  The top byte of a product mixes every bit of the motion:
+  // the kept blocks' vectors are small and alike, and a weak digest lets
+  // most of them through the first test.
   uint8_t tag() const {
     const uintptr_t r = reinterpret_cast<uintptr_t>(ref[0]) ^ (reinterpret_cast<uintptr_t>(ref[1]) << 1);
-    uint32_t t = mv[0] ^ (mv[1] * 0x9e3779b1u) ^ static_cast<uint32_t>(r >> 4) ^ static_cast<uint32_t>(r >> 36);
-    t ^= t >> 16;
-    t ^= t >> 8;
-    return static_cast<uint8_t>(t | 1u);
+    const uint32_t t = (mv[0] * 0x9e3779b1u) ^ (mv[1] * 0x85ebca6bu) ^ static_cast<uint32_t>(r >> 4) ^
+                       static_cast<uint32_t>(r >> 36);
+    const uint8_t b = static_cast<uint8_t>((t * 0x9e3779b1u) >> 24);
+    return b ? b : 1;
   }
 };
 
