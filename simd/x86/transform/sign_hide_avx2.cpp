@@ -85,7 +85,8 @@ inline uint32_t parity16(uint32_t v) {
 }
 
 struct hide_consts_t {
-  __m256i scale, step;
+  __m256i scale;
+  __m256d step;  // 2^shift, the error of one level step
   __m128i shift;
   __m256d rw_up_new, rw_up, rw_down, rw_leave, rw_leave_last;  // rate_weight times 4, 1, -1, -4, -5
 };
@@ -102,8 +103,10 @@ inline four_costs_t four_costs(__m128i al16, __m128i ac16, int32_t base, const _
                                const hide_consts_t &k) {
   const __m256i al = _mm256_cvtepu16_epi64(al16), ac = _mm256_cvtepu16_epi64(ac16);
   const __m256i err = _mm256_sub_epi64(_mm256_mul_epi32(ac, k.scale), _mm256_sll_epi64(al, k.shift));
+  // The errors one level step either way, in doubles: integers below 2^53,
+  // so the sums are exact and equal the portable function's conversions.
   const __m256d e = to_double(err);
-  const __m256d down_e = to_double(_mm256_add_epi64(err, k.step)), up_e = to_double(_mm256_sub_epi64(err, k.step));
+  const __m256d down_e = _mm256_add_pd(e, k.step), up_e = _mm256_sub_pd(e, k.step);
   const __m256d old2 = _mm256_mul_pd(e, e);
   const __m256i idx = _mm256_add_epi64(_mm256_set1_epi64x(base), _mm256_setr_epi64x(0, 1, 2, 3));
   const __m256i zero = _mm256_cmpeq_epi64(al, _mm256_setzero_si256());
@@ -135,16 +138,22 @@ uint32_t sign_hide_nxn_avx2(int16_t *levels, const int16_t *coef, int32_t log2_s
   const uint8_t *inner = residual_ctx::inner_scan[scan_type].data();
   const __m256i from_low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(scan_shuffles[scan_type][0].data()));
   const __m256i from_high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(scan_shuffles[scan_type][1].data()));
+  // Made at the first group that must change a level: most calls have
+  // none.
   hide_consts_t k;
-  k.scale = _mm256_set1_epi64x(scale);
-  k.step = _mm256_set1_epi64x(int64_t{1} << shift);
-  k.shift = _mm_cvtsi32_si128(shift);
-  // rate_weight * bits, formed as the portable function forms them.
-  k.rw_up_new = _mm256_set1_pd(rate_weight * 4.0);
-  k.rw_up = _mm256_set1_pd(rate_weight * 1.0);
-  k.rw_down = _mm256_set1_pd(rate_weight * -1.0);
-  k.rw_leave = _mm256_set1_pd(rate_weight * -4.0);
-  k.rw_leave_last = _mm256_set1_pd(rate_weight * -5.0);
+  bool made = false;
+  auto make_consts = [&] {
+    k.scale = _mm256_set1_epi64x(scale);
+    k.step = _mm256_set1_pd(static_cast<double>(int64_t{1} << shift));
+    k.shift = _mm_cvtsi32_si128(shift);
+    // rate_weight * bits, formed as the portable function forms them.
+    k.rw_up_new = _mm256_set1_pd(rate_weight * 4.0);
+    k.rw_up = _mm256_set1_pd(rate_weight * 1.0);
+    k.rw_down = _mm256_set1_pd(rate_weight * -1.0);
+    k.rw_leave = _mm256_set1_pd(rate_weight * -4.0);
+    k.rw_leave_last = _mm256_set1_pd(rate_weight * -5.0);
+    made = true;
+  };
   uint32_t count = nonzero;
   for (int32_t gy = 0; gy < groups; gy++)
     for (uint32_t held = groups_holding_levels(levels + 4 * gy * n, n); held; held &= held - 1) {
@@ -161,6 +170,7 @@ uint32_t sign_hide_nxn_avx2(int16_t *levels, const int16_t *coef, int32_t log2_s
           _mm_packs_epi16(_mm256_castsi256_si128(odd_bits), _mm256_extracti128_si256(odd_bits, 1))));
       const uint32_t negative = (static_cast<uint32_t>(_mm_movemask_epi8(packed)) >> first) & 1;
       if (parity16(odd) == negative) continue;
+      if (!made) make_consts();
 
       const __m256i al = _mm256_abs_epi16(l);
       const __m256i ac = _mm256_abs_epi16(group_in_scan(coef + origin, n, from_low, from_high));
