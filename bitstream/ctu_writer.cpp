@@ -219,8 +219,7 @@ template <int32_t fixed_log2, class S>
     // of a group where no other entry is significant.
     const int32_t top = g == last_group ? last & 15 : 15;
     const uint32_t map = sigmap[g];
-    uint8_t sig_ctx[16];
-    residual_ctx::group_sig_ctx(sig_ctx, pos, log2_size, chroma, scan_idx, right + 2 * below);
+    const uint8_t *sig_ctx = residual_ctx::group_sig_contexts(pos, log2_size, chroma, scan_idx, right + 2 * below);
     const int32_t from = top - (g == last_group);
     // The map shifted along with k: bit 0 is always entry k's.
     uint32_t ahead = map >> (top - from);

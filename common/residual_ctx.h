@@ -103,8 +103,8 @@ struct group_sig_layout_t {
 // The layout of the group whose first scan entry is `pos` (sixteen raster
 // positions y * n + x of an n = 2^log2 block, in scan order); prev_csbf as
 // in group_pattern.
-inline group_sig_layout_t group_sig_layout(const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
-                                           int32_t prev_csbf) {
+constexpr group_sig_layout_t group_sig_layout(const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
+                                              int32_t prev_csbf) {
   const int32_t base = CTX_SIG_COEFF + (chroma ? 27 : 0);
   if (log2 == 2) return {base, 4, -1};
   // Only the group at the block's corner starts at position 0.
@@ -117,19 +117,34 @@ inline group_sig_layout_t group_sig_layout(const uint16_t *pos, int32_t log2, in
   return l;
 }
 
+// The sixteen contexts of every group layout, built once:
+// [log2 - 2][chroma][scan type][first group][prev_csbf] (4x4 blocks have
+// the same for every prev_csbf).
+constexpr auto group_sig_table = [] {
+  std::array<std::array<std::array<std::array<std::array<std::array<uint8_t, 16>, 4>, 2>, 3>, 2>, 4> t{};
+  for (int32_t log2 = 2; log2 <= 5; log2++)
+    for (int32_t chroma = 0; chroma < 2; chroma++)
+      for (int32_t type = 0; type < 3; type++)
+        for (int32_t first = 0; first < 2; first++)
+          for (int32_t prev = 0; prev < 4; prev++) {
+            const uint16_t pos0 = first ? 0 : 1;
+            const group_sig_layout_t l = group_sig_layout(&pos0, log2, chroma, type, prev);
+            auto &out = t[log2 - 2][chroma][type][first][prev];
+            for (int32_t k = 0; k < 16; k++) out[k] = static_cast<uint8_t>(scan_ctx_inc[type][l.pattern][k] + l.offset);
+            if (l.dc_ctx >= 0) out[0] = static_cast<uint8_t>(l.dc_ctx);
+          }
+  return t;
+}();
+
 // Contexts of the group whose first scan entry is `pos`, laid out as
 // group_sig_layout says.
+inline const uint8_t *group_sig_contexts(const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
+                                         int32_t prev_csbf) {
+  return group_sig_table[log2 - 2][chroma != 0][scan_type][pos[0] == 0][prev_csbf & 3].data();
+}
 inline void group_sig_ctx(uint8_t out[16], const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
                           int32_t prev_csbf) {
-  const group_sig_layout_t l = group_sig_layout(pos, log2, chroma, scan_type, prev_csbf);
-  const uint8_t *inc = scan_ctx_inc[scan_type][l.pattern].data();
-  // Through a copy: out may alias the table as far as the compiler knows,
-  // which would keep it from adding the sixteen bytes at once.
-  uint8_t add[16];
-  std::memcpy(add, inc, sizeof add);
-  for (int32_t k = 0; k < 16; k++) add[k] = static_cast<uint8_t>(add[k] + l.offset);
-  std::memcpy(out, add, sizeof add);
-  if (l.dc_ctx >= 0) out[0] = static_cast<uint8_t>(l.dc_ctx);
+  std::memcpy(out, group_sig_contexts(pos, log2, chroma, scan_type, prev_csbf), 16);
 }
 
 // Bins of coeff_abs_level_remaining (H.265 9.3.3.11) for value v at Rice
