@@ -297,7 +297,7 @@ TEST_F(MotionSearch, LocalSumsPredictExactlyAsTheDirectFilter) {
 // tiles filtered by one block and read by the next, small downward limits
 // (the cached area shrinks to what the vectors may read; the sanitizer
 // build checks that no read leaves the planes' margins), and new content
-// under the same planes in the next CTU generation.
+// under the same planes in the next CTU generation, in every tier.
 TEST_F(MotionSearch, SubpelCachePredictsExactlyAsTheDirectFilter) {
   const uint32_t seed = 4242;
   std::mt19937 r(seed);
@@ -321,6 +321,11 @@ TEST_F(MotionSearch, SubpelCachePredictsExactlyAsTheDirectFilter) {
     me.subpel_cache = cache;
     me.subpel_gen = me_subpel_cache_new_ctu(cache);
     me.vector_reach = reach;
+    // Every tier fills the cache (its second stage reads the kept sums).
+    static const uint32_t tiers[3] = {0u, CPU_FLAG_SSSE3, CPU_FLAG_SSSE3 | CPU_FLAG_AVX2};
+    mc_funcs_t mc;
+    setup_mc_primitives(tiers[round % 3] & cpu_detect_flags(), &mc);
+    me.mc_funcs = &mc;
     for (int32_t t = 0; t < 60; t++) {
       const auto [w, h] = shapes[r() % std::size(shapes)];
       const int32_t bx = w * static_cast<int32_t>(r() % (64 / w)), by = h * static_cast<int32_t>(r() % (64 / h));
@@ -357,6 +362,7 @@ TEST_F(MotionSearch, SubpelCachePredictsExactlyAsTheDirectFilter) {
   EXPECT_GT(cached, compared / 3);
   me.subpel_cache = nullptr;
   me.subpel_gen = 0;
+  me.mc_funcs = &ctx->mc;
 }
 
 // A slot serves one reference plane in one CTU generation; the planes of a
