@@ -167,9 +167,14 @@ struct block_t {
     st[ctx] = ctx_state_t{cabac_transition_table[static_cast<uint8_t>(st[ctx]) * 2 + b]};
   }
 
-  // sig_coeff_flag contexts of group g's sixteen positions.
-  void group_sig_ctx(uint8_t out[16], int32_t g, int32_t prev_csbf) const {
-    residual_ctx::group_sig_ctx(out, scan + 16 * g, log2, chroma, scan_type, prev_csbf);
+  // sig_coeff_flag contexts of a group's sixteen positions as lay places
+  // them, from the layout the decision needs anyway.
+  void group_sig_ctx(uint8_t out[16], const residual_ctx::group_sig_layout_t &lay) const {
+    uint8_t add[16];
+    std::memcpy(add, residual_ctx::scan_ctx_inc[scan_type][lay.pattern].data(), sizeof add);
+    for (int32_t k = 0; k < 16; k++) add[k] = static_cast<uint8_t>(add[k] + lay.offset);
+    std::memcpy(out, add, sizeof add);
+    if (lay.dc_ctx >= 0) out[0] = static_cast<uint8_t>(lay.dc_ctx);
   }
 
   // Cost (bits times lambda) of the last_sig_coeff_{x,y}_prefix bins
@@ -541,9 +546,12 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       w->coded_end[g] = w->coded_count;
       continue;
     }
-    uint8_t sctx[16];
     const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
-    b.group_sig_ctx(sctx, g, prev_csbf);
+    // The flags' contexts are offset + 0..increments - 1 and the DC one.
+    const residual_ctx::group_sig_layout_t lay =
+        residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
+    uint8_t sctx[16];
+    b.group_sig_ctx(sctx, lay);
     const int32_t top = g == last_group ? last & 15 : 15;
     // The state at the group's start is made afresh where needed rather than
     // copied from one held in memory, so that the walk's state can live in
@@ -552,9 +560,6 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     auto fresh = [ctx_set] { return group_state_t{ctx_set, 1, 0, 0, 0}; };
     // The group codes only its positions' flags and the level flags of its
     // context set: those states are all it can change.
-    // The flags' contexts are offset + 0..increments - 1 and the DC one.
-    const residual_ctx::group_sig_layout_t lay =
-        residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
     const int32_t increments = lay.pattern == 4 ? 9 : 3;
     auto save_states = [&](ctx_state_t *sig, ctx_state_t *lvl) {
       std::memcpy(sig, b.st + lay.offset, 9);
