@@ -243,7 +243,7 @@ template <int32_t fixed_log2, class S>
     const int32_t g1_ctx = CTX_GREATER1 + (chroma ? 16 : 0) + ctx_set * 4;
     uint32_t above1 = 0;  // bit k: the k-th level (k < 8) is above 1
     for (int32_t k = 0; k < g1_count; k++) {
-      const uint32_t flag = std::abs(value[k]) > 1;
+      const uint32_t flag = static_cast<uint32_t>(value[k] + 1) > 2;  // |value| > 1
       s.bin(g1_ctx + c1, flag);
       above1 |= flag << k;
       c1 = c1_next[flag][c1];
