@@ -1145,7 +1145,11 @@ constexpr std::array<int64_t, 6> scale_reciprocals = [] {
   return r;
 }();
 
-uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier, bool general) {
+namespace {
+
+// rdoq_decide of one variant: each compiled with only its own paths.
+template <bool thorough>
+uint32_t decide_variant(const rdoq_request_t *req, const rdoq_tier_t &tier, bool general) {
   const rdoq_variant_t &v = thorough ? thorough_variant : fast_variant;
   const quant_params_t q = quant_params(req->qp, req->log2_size, req->is_intra);
   // Without estimation states there is no rate to weigh.
@@ -1180,10 +1184,17 @@ uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tie
   for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
   std::memcpy(b.st, req->est->state, sizeof b.st);
   for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
-  if (thorough)
+  if constexpr (thorough)
     return b.log2 == 2 ? decide_block<thorough_variant, true>(req, b, pre, tier.zero_sums, general)
                        : decide_block<thorough_variant>(req, b, pre, tier.zero_sums, general);
-  return decide_block<fast_variant>(req, b, pre, tier.zero_sums, general);
+  else
+    return decide_block<fast_variant>(req, b, pre, tier.zero_sums, general);
+}
+
+}  // namespace
+
+uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier, bool general) {
+  return thorough ? decide_variant<true>(req, tier, general) : decide_variant<false>(req, tier, general);
 }
 
 void rdoq_zero_sums_c(uint16_t *out, const uint8_t *inc, const uint16_t *cost, uint32_t set) {
