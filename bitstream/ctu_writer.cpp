@@ -282,10 +282,13 @@ template <int32_t fixed_log2, class S>
       write_level_remaining(s, static_cast<uint32_t>(a - threshold), rice);
       rice = residual_ctx::rice_after(static_cast<uint32_t>(a), rice);
     };
-    for (uint32_t m = above1; m; m &= m - 1) {
-      const int32_t k = __builtin_ctz(m), a = std::abs(value[k]), threshold = k == first_g2 ? 3 : 2;
-      if (a >= threshold) remaining(a, threshold);
+    // The greater2 level (the first flagged) codes from 3 when above 2;
+    // the other flagged ones are above 1 and code from 2.
+    if (above1) {
+      const int32_t a = std::abs(value[first_g2]);
+      if (a >= 3) remaining(a, 3);
     }
+    for (uint32_t m = above1 & (above1 - 1); m; m &= m - 1) remaining(std::abs(value[__builtin_ctz(m)]), 2);
     for (int32_t k = 8; k < nz_count; k++) remaining(std::abs(value[k]), 1);
     if constexpr (estimates<S>) s.bypass_bits(0, static_cast<int32_t>(bins));
   }
