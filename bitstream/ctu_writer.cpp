@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <type_traits>
 
 #include "common/residual_ctx.h"
@@ -10,7 +9,6 @@
 #include "filters/sao.h"
 #include "motion/mvp.h"
 #include "rdo/block_coding.h"
-#include "rdo/quant_memo.h"
 
 namespace {
 
@@ -706,59 +704,8 @@ void record_residual_call(const encoder_t *ctx, const cabac_est_t *est, const in
 }  // namespace
 #endif
 
-namespace {
-
-// residual_bits of an N x N luma block through the memo's table: the kept
-// bits and states where the levels, the parameters and the state pieces
-// the estimate reads are an entry's, else estimated and kept in the
-// levels' slot.
-template <int32_t N, int32_t SLOTS>
-[[gnu::noinline]] uint32_t luma_residual_bits_memo(residual_memo_entry_t<N> (&table)[SLOTS], const encoder_t *ctx, cabac_est_t *est,
-                                 const int16_t *levels, int32_t scan_idx) {
-  constexpr int32_t log2_size = N == 4 ? 2 : 3, pieces = residual_memo_entry_t<N>::PIECES;
-  constexpr const uint8_t *at = residual_memo_pieces_t<N>::at;
-  const uint32_t key = static_cast<uint32_t>(log2_size | scan_idx << 3 | ctx->pps->sign_data_hiding << 5);
-  residual_memo_entry_t<N> &e = table[quant_memo_slot(levels, SLOTS)];
-  uint8_t *const st = est->state;
-  // The levels first: most blocks are new.
-  if (e.key == key && quant_memo_same<sizeof e.levels>(e.levels, levels)) {
-    uint64_t diff = 0;
-    for (int32_t i = 0; i < pieces; i++) {
-      uint64_t now;
-      std::memcpy(&now, st + at[i], 8);
-      diff |= now ^ e.before[i];
-    }
-    if (diff == 0) {
-      for (int32_t i = 0; i < pieces; i++) std::memcpy(st + at[i], &e.after[i], 8);
-      est->bits += e.bits;
-      return e.bits;
-    }
-  }
-  for (int32_t i = 0; i < pieces; i++) std::memcpy(&e.before[i], st + at[i], 8);
-  sink_estimate s{est};
-  const uint32_t start = est->bits;
-  write_residual(s, ctx, levels, log2_size, 0, scan_idx);
-  const uint32_t bits = est->bits - start;
-  e.key = key;
-  e.bits = bits;
-  for (int32_t i = 0; i < pieces; i++) std::memcpy(&e.after[i], st + at[i], 8);
-  std::memcpy(e.levels, levels, sizeof e.levels);
-  return bits;
-}
-
-}  // namespace
-
 uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
                        int32_t plane, int32_t scan_idx) {
-#ifndef TARN_RECORD_RESIDUAL_CALLS
-  // The memo's blocks leave by a jump, so that the others' path saves no
-  // more registers than its own call needs.
-  if (ctx->analysis_level >= RESIDUAL_MEMO_MIN_LEVEL && plane == 0 && log2_size <= 3 && ctx->quant_memo) {
-    residual_memo_t &m = ctx->quant_memo->estimates;
-    return log2_size == 2 ? luma_residual_bits_memo(m.e4, ctx, est, levels, scan_idx)
-                          : luma_residual_bits_memo(m.e8, ctx, est, levels, scan_idx);
-  }
-#endif
   sink_estimate s{est};
   const uint32_t before = est->bits;
 #ifdef TARN_RECORD_RESIDUAL_CALLS

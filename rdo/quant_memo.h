@@ -47,51 +47,6 @@ struct alignas(16) quant_memo_entry_t {
   uint32_t nonzero;
 };
 
-// The recent luma residual rate estimates of a working context, for the
-// same reason: a 4x4 or 8x8 luma block's levels are estimated again on the
-// same residual context states (at the slowest level, whose intra trials in
-// every inter CU repeat some; chroma blocks seldom repeat), and then the
-// bits and the states left are the first estimate's.  An estimate of a luma block
-// of one of these sizes reads and writes only the contexts of its size:
-// eight state bytes from each offset of residual_memo_pieces_t (pieces
-// overlap where the contexts lie closer; a piece that also covers other
-// contexts only keeps a repeat from being taken when one of those differs).
-template <int32_t N>
-struct residual_memo_pieces_t;
-template <>
-struct residual_memo_pieces_t<4> {
-  // Significance 47-55, last position 89-91 and 107-109, greater1 149-152, greater2 173.
-  static constexpr uint8_t at[6] = {47, 48, 89, 107, 149, 173};
-};
-template <>
-struct residual_memo_pieces_t<8> {
-  // Significance 47 and 56-67, last position 92-94 and 110-112, coded groups
-  // 125-126, greater1 149-164, greater2 173-176.
-  static constexpr uint8_t at[9] = {47, 56, 60, 89, 107, 125, 149, 157, 173};
-};
-
-// One kept estimate of an N x N luma block: its bits and the pieces before
-// and after it.
-template <int32_t N>
-struct alignas(16) residual_memo_entry_t {
-  static constexpr int32_t PIECES = sizeof residual_memo_pieces_t<N>::at;
-  uint32_t key;  // 0: empty
-  uint32_t bits;
-  uint64_t before[PIECES];
-  uint64_t after[PIECES];
-  int16_t levels[N * N];
-};
-
-// Direct-mapped by a hash of the levels; nearly every repeat comes within
-// a few dozen estimates.  The repeats come mostly from the intra trials the
-// slowest level runs in every inter CU: below it too few repeat to pay for
-// keeping them.
-inline constexpr int32_t RESIDUAL_MEMO_MIN_LEVEL = 7;
-struct residual_memo_t {
-  residual_memo_entry_t<4> e4[64];
-  residual_memo_entry_t<8> e8[16];
-};
-
 // Direct-mapped by a hash of the coefficients: 4x4 and 8x8 blocks, the
 // ones that repeat (larger ones repeat too seldom to be worth their copies).
 // The repeats come from complexity 5's trials (an eighth of its
@@ -102,7 +57,6 @@ struct residual_memo_t {
 struct quant_memo_t {
   quant_memo_entry_t<4> q4[256];
   quant_memo_entry_t<8> q8[64];
-  residual_memo_t estimates;
 };
 
 // The slot of a block's coefficients among `slots` (a power of 2), from
