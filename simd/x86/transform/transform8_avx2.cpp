@@ -29,12 +29,10 @@
 #include "common/dct_matrix.h"
 #include "common/primitives.h"
 #include "simd/x86/transform/transform_kernels.h"
+#include "simd/x86/transform/weight_pair.h"
 
 namespace {
 
-constexpr int32_t pair32(int16_t lo, int16_t hi) {
-  return static_cast<int32_t>(static_cast<uint16_t>(lo) | (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16));
-}
 inline constexpr std::array<int16_t, 64> M8 = dct_matrix<8>();
 
 // Forward row weights [p]: lane k holds (M[k][2p], M[k][2p+1]).

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "common/dct_matrix.h"
+#include "simd/x86/transform/weight_pair.h"
 
 namespace {
 
@@ -42,8 +43,7 @@ constexpr col_weights_t<N> make_col_weights() {
   col_weights_t<N> t{};
   for (int v = 0; v < N; v++)
     for (int q = 0; q < N / 2; q++)
-      t.v[v][q] = static_cast<int32_t>(static_cast<uint16_t>(m[v * N + 2 * q]) |
-                                       (static_cast<uint32_t>(static_cast<uint16_t>(m[v * N + 2 * q + 1])) << 16));
+      t.v[v][q] = pair32(m[v * N + 2 * q], m[v * N + 2 * q + 1]);
   return t;
 }
 

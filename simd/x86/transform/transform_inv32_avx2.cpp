@@ -31,12 +31,9 @@
 #include "common/dct_matrix.h"
 #include "common/primitives.h"
 #include "simd/x86/transform/transform_kernels.h"
+#include "simd/x86/transform/weight_pair.h"
 
 namespace {
-
-constexpr int32_t pair32(int16_t lo, int16_t hi) {
-  return static_cast<int32_t>(static_cast<uint16_t>(lo) | (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16));
-}
 
 // The coefficient column at position `pos` of a loaded row (and of an
 // intermediate row).  A load shuffles each eight columns 8h..8h+7 to

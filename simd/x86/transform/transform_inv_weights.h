@@ -8,12 +8,9 @@
 #include <cstdint>
 
 #include "common/dct_matrix.h"
+#include "simd/x86/transform/weight_pair.h"
 
 namespace {
-
-constexpr int32_t inv_pair(int16_t lo, int16_t hi) {
-  return static_cast<int32_t>(static_cast<uint16_t>(lo) | (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16));
-}
 
 // Column weights: [y][q] = (M[2q][y], M[2q + 1][y]).
 template <int N>
@@ -25,7 +22,7 @@ constexpr inv_col_weights_t<N> make_inv_col_weights() {
   constexpr std::array<int16_t, N * N> m = dct_matrix<N>();
   inv_col_weights_t<N> t{};
   for (int y = 0; y < N; y++)
-    for (int q = 0; q < N / 2; q++) t.v[y][q] = inv_pair(m[2 * q * N + y], m[(2 * q + 1) * N + y]);
+    for (int q = 0; q < N / 2; q++) t.v[y][q] = pair32(m[2 * q * N + y], m[(2 * q + 1) * N + y]);
   return t;
 }
 // Row weights for L lanes: [xb][p] holds in lane x' the pair (M[2p][L xb +
@@ -40,7 +37,7 @@ constexpr inv_row_weights_t<N, L> make_inv_row_weights() {
   inv_row_weights_t<N, L> t{};
   for (int xb = 0; xb < N / L; xb++)
     for (int p = 0; p < N / 2; p++)
-      for (int l = 0; l < L; l++) t.v[xb][p][l] = inv_pair(m[2 * p * N + L * xb + l], m[(2 * p + 1) * N + L * xb + l]);
+      for (int l = 0; l < L; l++) t.v[xb][p][l] = pair32(m[2 * p * N + L * xb + l], m[(2 * p + 1) * N + L * xb + l]);
   return t;
 }
 
