@@ -38,6 +38,7 @@ void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
   p->ssd[1] = ssd_32x32_ssse3;
   p->ssd[2] = ssd_16x16_ssse3;
   p->ssd[3] = ssd_8x8_ssse3;
+  p->ssd[4] = ssd_4x4_ssse3;
   p->ssd_wxh = ssd_wxh_ssse3;
   p->satd[0] = satd_64x64_ssse3;
   p->satd[1] = satd_32x32_ssse3;
