@@ -117,23 +117,27 @@ struct luma_kept_t {
   uint32_t tree_cost;
 };
 
-template <bool save>
-void luma_kept_copy(const cu_t &cu, luma_kept_t *k) {
-  auto move = [](void *kept, void *live, size_t n) {
+// The samples, levels and unit bytes in copies of lengths fixed by the
+// size (a call per row of a length known only at run time cost more than
+// the row).
+template <bool save, int32_t LOG2>
+void luma_kept_copy_sized(const cu_t &cu, luma_kept_t *k) {
+  constexpr int32_t n = 1 << LOG2, units = n * n / 16;
+  auto move = [](void *kept, void *live, size_t bytes) {
     if (save)
-      std::memcpy(kept, live, n);
+      std::memcpy(kept, live, bytes);
     else
-      std::memcpy(live, kept, n);
+      std::memcpy(live, kept, bytes);
   };
   encoder_t *ctx = cu.ctx;
-  const int32_t n = cu.size, units = n * n / 16;
-  for (int32_t r = 0; r < n; r++) move(k->rec + r * n, ctu_rec_at(ctx, 0, cu.x, cu.y + r), static_cast<size_t>(n));
+  uint8_t *rec = ctu_rec_at(ctx, 0, cu.x, cu.y);
+  for (int32_t r = 0; r < n; r++) move(k->rec + r * n, rec + r * RECON_STRIDE, n);
   ctu_unit_maps_t *d = &ctx->maps->unit;
   move(k->coef, d->coef_y + 16 * cu.z, sizeof(int16_t) * n * n);
-  move(k->cbf, d->cbf + cu.z, static_cast<size_t>(units));
-  move(k->tu_log2, d->tu_log2 + cu.z, static_cast<size_t>(units));
+  move(k->cbf, d->cbf + cu.z, units);
+  move(k->tu_log2, d->tu_log2 + cu.z, units);
   int32_t i = 0;
-  for (int32_t s = cu.log2_size, count = 1; s >= 2; s--, count *= 4)
+  for (int32_t s = LOG2, count = 1; s >= 2; s--, count *= 4)
     for (int32_t j = node_index(cu.z, s); j < node_index(cu.z, s) + count; j++, i++) {
       if (save)
         k->tu_split[i] = cu.nodes[j].tu_split;
@@ -142,6 +146,17 @@ void luma_kept_copy(const cu_t &cu, luma_kept_t *k) {
     }
   move(&k->est, &ctx->cabac.est, sizeof(cabac_est_t));
   move(&k->tree_cost, &cu.node->tu_tree_cost, sizeof(uint32_t));
+}
+
+// CUs up to 32x32 and 4x4 prediction units.
+template <bool save>
+void luma_kept_copy(const cu_t &cu, luma_kept_t *k) {
+  switch (cu.log2_size) {
+    case 2: return luma_kept_copy_sized<save, 2>(cu, k);
+    case 3: return luma_kept_copy_sized<save, 3>(cu, k);
+    case 4: return luma_kept_copy_sized<save, 4>(cu, k);
+    default: return luma_kept_copy_sized<save, 5>(cu, k);
+  }
 }
 
 // Rough pass over all 35 modes, then the shortlist for the residual coder:

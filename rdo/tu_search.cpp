@@ -3,6 +3,7 @@
 // levels and estimation states left in place.
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
@@ -84,33 +85,40 @@ struct search_t {
   int32_t root_z;
 };
 
-template <bool save>
-void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool chroma) {
-  auto mv = [](void *a, void *b, size_t n) {
+// Every piece has a length fixed by the block size, so that each copy is a
+// few moves inline rather than a call for a length known only at run time.
+template <bool save, int32_t LOG2>
+void tu_state_copy_sized(encoder_t *ctx, tu_state_t *t, int32_t z, int32_t x, int32_t y, bool chroma) {
+  constexpr int32_t n = 1 << LOG2, units = n * n / 16;
+  auto mv = [](void *kept, void *live, size_t bytes) {
     if (save)
-      std::memcpy(a, b, n);
+      std::memcpy(kept, live, bytes);
     else
-      std::memcpy(b, a, n);
+      std::memcpy(live, kept, bytes);
   };
-  encoder_t *ctx = s.ctx;
-  const int32_t n = 1 << log2_size, units = n * n / 16;
-  // Samples through the table's block copy, a row at a time for its size.
-  auto rows = [&](uint8_t *kept, uint8_t *live, int32_t w) {
-    if (save)
-      ctx->mc.block_copy(kept, w, live, RECON_STRIDE, w, w);
-    else
-      ctx->mc.block_copy(live, RECON_STRIDE, kept, w, w, w);
+  auto rows = [&](uint8_t *kept, uint8_t *live, auto width) {
+    for (int32_t r = 0; r < width(); r++) mv(kept + r * width(), live + r * RECON_STRIDE, width());
   };
-  rows(t->rec_y, ctu_rec_at(ctx, 0, x, y), n);
+  rows(t->rec_y, ctu_rec_at(ctx, 0, x, y), std::integral_constant<int32_t, n>{});
   mv(t->coef_y, ctx->maps->unit.coef_y + 16 * z, sizeof(int16_t) * n * n);
-  if (chroma && log2_size > 2)
+  if (chroma)
     for (int32_t p = 0; p < 2; p++) {
-      rows(t->rec_c[p], ctu_rec_at(ctx, p + 1, x / 2, y / 2), n / 2);
+      rows(t->rec_c[p], ctu_rec_at(ctx, p + 1, x / 2, y / 2), std::integral_constant<int32_t, n / 2>{});
       mv(t->coef_c[p], ctx->maps->unit.coef_c[p] + 4 * z, sizeof(int16_t) * n * n / 4);
     }
   mv(t->tu_log2, ctx->maps->unit.tu_log2 + z, units);
   mv(t->cbf, ctx->maps->unit.cbf + z, units);
   mv(&t->est, &ctx->cabac.est, sizeof(cabac_est_t));
+}
+
+// Blocks that keep a state are 8x8 .. 32x32.
+template <bool save>
+void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, int32_t log2_size, bool chroma) {
+  switch (log2_size) {
+    case 3: return tu_state_copy_sized<save, 3>(s.ctx, t, z, x, y, chroma);
+    case 4: return tu_state_copy_sized<save, 4>(s.ctx, t, z, x, y, chroma);
+    default: return tu_state_copy_sized<save, 5>(s.ctx, t, z, x, y, chroma);
+  }
 }
 
 void set_units(uint8_t *a, int32_t z, int32_t log2_size, uint8_t mask, uint8_t bits) {
