@@ -35,22 +35,33 @@ void ctu_map32_fill(mv_t *first, int32_t w, int32_t h, mv_t value) {
     for (int32_t i = 0; i < w; i++) first[MAP8_STRIDE * j + i] = value;
 }
 
-// The blocks are squares of 4x4 .. 64x64 (chroma 4x4 .. 32x32): each size's
-// own kernel, with no size dispatch per call.
-uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t planes) {
+namespace {
+
+// Luma and chroma, or chroma alone.  The blocks are squares of 4x4 .. 64x64
+// (chroma 4x4 .. 32x32): each size's own kernel, with no size dispatch.
+[[gnu::noinline]] uint32_t distortion_with_chroma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
+                                                  int32_t planes) {
   uint32_t d = 0;
   if (planes & 1)
     d = ctx->pixel.ssd[6 - log2_size](ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE);
-  if (planes & 2) {
-    const int32_t log2_c = std::max(log2_size - 1, 2), c = 1 << log2_c;
-    const int32_t cx = (x >> 1) & ~(c - 1), cy = (y >> 1) & ~(c - 1);
-    const pixel_cost_fn ssd = ctx->pixel.ssd[6 - log2_c];
-    uint64_t sc = 0;
-    for (int32_t p = 1; p <= 2; p++)
-      sc += ssd(ctu_src_at(ctx, p, cx, cy), SRC_STRIDE, ctu_rec_at(ctx, p, cx, cy), RECON_STRIDE);
-    d += static_cast<uint32_t>((sc * chroma_weight(ctx->tables, ctx->ctu_qp) + 128) >> 8);
-  }
-  return d;
+  const int32_t log2_c = std::max(log2_size - 1, 2), c = 1 << log2_c;
+  const int32_t cx = (x >> 1) & ~(c - 1), cy = (y >> 1) & ~(c - 1);
+  const pixel_cost_fn ssd = ctx->pixel.ssd[6 - log2_c];
+  uint64_t sc = 0;
+  for (int32_t p = 1; p <= 2; p++)
+    sc += ssd(ctu_src_at(ctx, p, cx, cy), SRC_STRIDE, ctu_rec_at(ctx, p, cx, cy), RECON_STRIDE);
+  return d + static_cast<uint32_t>((sc * chroma_weight(ctx->tables, ctx->ctu_qp) + 128) >> 8);
+}
+
+}  // namespace
+
+// Luma alone, the transform searches' case, is a jump to its kernel.
+uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t planes) {
+  if (planes == 1)
+    return ctx->pixel.ssd[6 - log2_size](ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y),
+                                         RECON_STRIDE);
+  if (!(planes & 2)) return 0;
+  return distortion_with_chroma(ctx, x, y, log2_size, planes);
 }
 
 namespace {
