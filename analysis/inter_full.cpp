@@ -167,6 +167,7 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
   *best_residual = COST_NONE;
   node->pu.p2n.merge_flag = 1;
   trial_result_t t[5];
+  cu_trial_forget(ctx, cu.s, TRIAL_MERGED);
   // After the first commit the trials change only the motion and the skip
   // flag.
   bool committed = false;
@@ -218,11 +219,14 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     const uint32_t r = cu_rd_cost_residual(ctx, node->qp, &node->lambda_sad, cu.z, cu.x, cu.y, cu.s, true);
     t[i].res_dist = ctx->last_distortion;
     t[i].res_bits = r < COST_NONE ? ctx->cabac.est.bits - ctx->cabac_est_save[1 + cu.d].bits : COST_NONE;
-    cu.restore();
     if (r < *best_residual) {
       *best_residual = r;
       cu.res_idx = i;
+      // The search of the decided transform tree takes it instead of coding
+      // its unsplit root again (the kept record says when it may).
+      if (cu.s <= 5) cu_trial_keep(ctx, cu.nodes, cu.z, cu.s, TRIAL_MERGED, ctx->cabac_est_save[1 + cu.d]);
     }
+    cu.restore();
   }
   node->skip = 0;
   return best;
@@ -523,13 +527,17 @@ void final_choices(full_cu_t &cu) {
       transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 1, 1);
       transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 2, 1);
     } else {
-      transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 3, 1);
+      transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 3 | TREE_TAKE_MERGED_ROOT, 1);
     }
     if (node->tu_split || node->residual_mode != m) {
       cu.restore();
       grid_mark_unavailable(ctx, cu.x, cu.y, cu.size, cu.size);
       cu.commit();
-      const uint32_t c = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, node->pu.p2n.merge_flag);
+      // An unsplit tree coded as the kept merged trial coded it is taken.
+      const uint32_t c =
+          !node->pred_intra && !node->tu_split && cu_trial_residual_kept(ctx, cu.z, cu.s, TRIAL_MERGED)
+              ? cu_rd_cost_kept(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, TRIAL_MERGED, ctx->cabac_est_save[1 + cu.d])
+              : cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, node->pu.p2n.merge_flag);
       if (c <= node->cost) {
         node->cost = c;
         node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];

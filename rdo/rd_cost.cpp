@@ -144,18 +144,7 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
   if (merge) clear_skip(ctx, node, z, x, y, log2_size);
   uint32_t cost1 = COST_NONE;
   if (residual_slot) {
-    // The levels and reconstruction the coding would make again; the
-    // decision's own syntax is committed back over the trial's.
-    cu_node_t *nodes = node - node_index(z, log2_size);
-    cu_trial_restore(ctx, nodes, z, log2_size, residual_slot);
-    // The contexts as before the coding, the estimators' scratch copies
-    // past them as the coding left them (counting the syntax keeps those).
-    uint8_t scratch[4];
-    std::memcpy(scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(scratch));
-    ctx->cabac.est = start;
-    std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
-    cu_commit(ctx, nodes, z, x, y, log2_size);
-    cost1 = cost_in_place(ctx, node->lambda_ssd, z, x, y, log2_size);
+    cost1 = cu_rd_cost_kept(ctx, node - node_index(z, log2_size), z, x, y, log2_size, residual_slot, start);
   } else if (inter_cu_residual(ctx, x, y, log2_size, node->qp)) {
     cost1 = cost_in_place(ctx, node->lambda_ssd, z, x, y, log2_size);
   }
@@ -170,6 +159,21 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
   ctx->maps->cbf[node_index(z, log2_size)] = 0;
   ctx->last_distortion = pred_distortion;
   return cost0;
+}
+
+uint32_t cu_rd_cost_kept(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                         int32_t slot, const cabac_est_t &start) {
+  // The levels and reconstruction the coding would make again; the
+  // decision's own syntax is committed back over the trial's.
+  cu_trial_restore(ctx, nodes, z, log2_size, slot);
+  // The contexts as before the coding, the estimators' scratch copies
+  // past them as the coding left them (counting the syntax keeps those).
+  uint8_t scratch[4];
+  std::memcpy(scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(scratch));
+  ctx->cabac.est = start;
+  std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
+  cu_commit(ctx, nodes, z, x, y, log2_size);
+  return cost_in_place(ctx, nodes[node_index(z, log2_size)].lambda_ssd, z, x, y, log2_size);
 }
 
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,

@@ -46,6 +46,12 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
 // A committed inter CU decided without residual: its prediction alone,
 // no coded residual in any unit, costed with its syntax (as cu_rd_cost).
 uint32_t cu_rd_cost_prediction(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// The committed CU as the trial kept in a slot coded it, from the node's
+// starting states start (coding the committed decision again would give
+// the same levels and reconstruction): the decision's syntax committed
+// back over the trial's and costed in place.
+uint32_t cu_rd_cost_kept(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                         int32_t slot, const cabac_est_t &start);
 // The committed prediction made again and the residual coded at qp;
 // COST_NONE when no coefficient is coded.  With predicted set the
 // prediction is already in the buffer (left there by the skip trial of the
@@ -94,6 +100,25 @@ constexpr int32_t TRIAL_SKIP = 1;      // the skip CU of the best merge candidat
 constexpr int32_t TRIAL_RESIDUAL = 2;  // the merged CU with residual
 void cu_trial_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
 void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
+// A merged CU with residual kept with what its coding read besides the
+// maps (the states it started from, QP, lambda and quantiser), so that
+// coding the same CU again is taken from it: TRIAL_MERGED, the best such
+// trial of the node, kept until the next forget at that depth.
+constexpr int32_t TRIAL_MERGED = 3;
+void cu_trial_keep(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot,
+                   const cabac_est_t &start);
+void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot);
+// The kept trial's residual of the CU at z (its reconstruction, levels,
+// the cbf bits of its units and the quantiser's scratch states) put in
+// place, when coding the CU's one unsplit transform block per plane over
+// the prediction in the buffer from the live states gives exactly that:
+// same CU, QP, lambda, quantiser, motion and partition, and the live states
+// those of the trial's start (but for the transform split flag's
+// contexts).  False, with nothing changed, otherwise.
+bool cu_trial_residual_take(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot);
+// Whether the take would succeed now (the committed CU coded from the live
+// states repeats the kept trial).
+bool cu_trial_residual_kept(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot);
 // A trial without residual needs less: its reconstruction (the
 // prediction) and the states, into the slot's record; the rest follows
 // from committing the decision, and the restore clears the cbf bits of the
@@ -119,6 +144,9 @@ constexpr int32_t TREE_TAKE_FIRST_QUARTER = 128;
 // With 33: the unit's neighbour arrays are in place (prepared for it, and
 // nothing has predicted a luma block since), so its prediction reads them.
 constexpr int32_t TREE_REFS_PREPARED = 256;
+// With 3: the unsplit root takes its residual from the TRIAL_MERGED trial
+// where cu_trial_residual_take allows it, instead of coding it again.
+constexpr int32_t TREE_TAKE_MERGED_ROOT = 512;
 void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final);
 void tu_first_quarters_forget(encoder_t *ctx);

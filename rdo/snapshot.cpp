@@ -1,5 +1,6 @@
 // Per-depth snapshots of a CU trial, so that the decision can put the
 // better trial back instead of coding it again.
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -31,12 +32,19 @@ struct cu_snapshot_t {
   uint8_t *residual_mode, *cbf;
   tree_flags_t tree;  // the transform-tree slot of the depth
   cabac_t cabac;
+  // What a kept trial's coding read besides the CU's maps (cu_trial_keep):
+  // the states it started from and the quantiser's parameters.
+  cabac_est_t start;
+  const frame_t *picture;
+  int32_t frame_number, ctu_x, ctu_y, z, qp, rdoq_alt;
+  uint32_t ctu_lambda;
+  bool kept;
 };
 
 namespace {
 
 constexpr int32_t SNAPSHOT_DEPTHS = 5;
-constexpr int32_t SNAPSHOT_RECORDS = SNAPSHOT_DEPTHS * (1 + TRIAL_RESIDUAL);
+constexpr int32_t SNAPSHOT_RECORDS = SNAPSHOT_DEPTHS * (1 + TRIAL_MERGED);
 
 uint8_t *unit_array(ctu_unit_maps_t *d, int32_t i) {
   uint8_t *a[6] = {d->cu_log2, d->part_nxn, d->luma_mode, d->chroma_syntax, d->tu_log2, d->cbf};
@@ -165,6 +173,46 @@ void snapshot_copy(encoder_t *ctx, cu_node_t *nodes, cu_snapshot_t *s, int32_t z
   }
 }
 
+cu_snapshot_t *trial_slot(encoder_t *ctx, int32_t log2_size, int32_t slot) {
+  return ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size);
+}
+
+// Whether coding the CU at z with one unsplit transform block per plane,
+// over the prediction its committed motion makes, from the live states,
+// gives exactly what the slot's kept trial gave.
+bool trial_repeats(encoder_t *ctx, const cu_snapshot_t *s, int32_t z, int32_t log2_size) {
+  const ctu_maps_t *m = ctx->maps;
+  const cabac_est_t &est = ctx->cabac.est;
+  // The same CU coded with one unsplit transform block per plane...
+  if (log2_size > 5 || !s->kept || s->picture != ctx->cur_input || s->frame_number != ctx->cur_input->frame_number ||
+      s->ctu_x != ctx->ctu_x || s->ctu_y != ctx->ctu_y || s->z != z || s->units[4][0] != log2_size ||
+      m->unit.tu_log2[z] != log2_size)
+    return false;
+  // ...at the same QP, lambda and quantiser...
+  if (s->qp != unit_qp(m, z) || s->rdoq_alt != ctx->use_rdoq_alt || s->ctu_lambda != ctx->ctu_lambda_ssd) return false;
+  // ...from the same states (the transform split flag's contexts, which
+  // the search codes first, are read by no block)...
+  constexpr int32_t flag_ctx = CTX_SPLIT_TRANSFORM, after_flag = CTX_SPLIT_TRANSFORM + 3;
+  if (std::memcmp(s->start.state, est.state, flag_ctx) ||
+      std::memcmp(s->start.state + after_flag, est.state + after_flag, CABAC_NUM_CTX + 4 - after_flag))
+    return false;
+  // ...and the same prediction: the same partition and motion in every
+  // 8x8 unit.
+  const int32_t n8 = std::max((1 << log2_size) / 8, 1);
+  const int32_t x = 4 * zorder_x(z), y = 4 * zorder_y(z);
+  if (s->part_mode[0] != m->part_mode[node_index(z, log2_size)]) return false;
+  for (int32_t j = 0; j < n8; j++) {
+    const int32_t u = map8_index(x >> 3, (y >> 3) + j), k = j * n8;
+    if (std::memcmp(&s->map8[4][k], m->pred_intra + u, static_cast<size_t>(n8)) ||
+        std::memcmp(&s->map8[7][k], m->ref_idx[0] + u, static_cast<size_t>(n8)) ||
+        std::memcmp(&s->map8[8][k], m->ref_idx[1] + u, static_cast<size_t>(n8)))
+      return false;
+    for (int32_t l = 0; l < 2; l++)
+      if (std::memcmp(&s->mv8[l][k], &m->mv[l][u], sizeof(mv_t) * n8)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void cu_snapshot_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t y, int32_t log2_size) {
@@ -186,15 +234,54 @@ void transform_tree_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t
 }
 
 void cu_trial_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot) {
-  snapshot_copy<true>(ctx, nodes, ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size), z, log2_size);
+  snapshot_copy<true>(ctx, nodes, trial_slot(ctx, log2_size, slot), z, log2_size);
 }
 
 void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot) {
-  snapshot_copy<false>(ctx, nodes, ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size), z, log2_size);
+  snapshot_copy<false>(ctx, nodes, trial_slot(ctx, log2_size, slot), z, log2_size);
+}
+
+void cu_trial_keep(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot,
+                   const cabac_est_t &start) {
+  cu_snapshot_t *s = trial_slot(ctx, log2_size, slot);
+  snapshot_copy<true>(ctx, nodes, s, z, log2_size);
+  s->start = start;
+  s->picture = ctx->cur_input;
+  s->frame_number = ctx->cur_input->frame_number;
+  s->ctu_x = ctx->ctu_x;
+  s->ctu_y = ctx->ctu_y;
+  s->z = z;
+  s->qp = unit_qp(ctx->maps, z);
+  s->rdoq_alt = ctx->use_rdoq_alt;
+  s->ctu_lambda = ctx->ctu_lambda_ssd;
+  s->kept = true;
+}
+
+void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot) { trial_slot(ctx, log2_size, slot)->kept = false; }
+
+bool cu_trial_residual_kept(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
+  return log2_size <= 5 && trial_repeats(ctx, trial_slot(ctx, log2_size, slot), z, log2_size);
+}
+
+bool cu_trial_residual_take(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
+  if (!cu_trial_residual_kept(ctx, z, log2_size, slot)) return false;
+  const cu_snapshot_t *s = trial_slot(ctx, log2_size, slot);
+  const int32_t n = 1 << log2_size, x = 4 * zorder_x(z), y = 4 * zorder_y(z);
+  ctx->mc.block_copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, s->rec_y, n, n, n);
+  for (int32_t p = 0; p < 2; p++)
+    ctx->mc.block_copy(ctu_rec_at(ctx, p + 1, x / 2, y / 2), RECON_STRIDE, s->rec_c[p], n / 2, n / 2, n / 2);
+  ctu_unit_maps_t *d = &ctx->maps->unit;
+  std::memcpy(d->coef_y + 16 * z, s->coef_y, sizeof(int16_t) * n * n);
+  for (int32_t p = 0; p < 2; p++) std::memcpy(d->coef_c[p] + 4 * z, s->coef_c[p], sizeof(int16_t) * n * n / 4);
+  const uint8_t *cbf = s->units[5];
+  for (int32_t i = 0; i < n * n / 16; i++) d->cbf[z + i] = static_cast<uint8_t>((d->cbf[z + i] & ~7) | (cbf[i] & 7));
+  // The quantiser's scratch copies as the coding left them.
+  std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, s->cabac.est.state + CABAC_NUM_CTX, 4);
+  return true;
 }
 
 void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
-  cu_snapshot_t *s = ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size);
+  cu_snapshot_t *s = trial_slot(ctx, log2_size, slot);
   const int32_t n = 1 << log2_size, x = 4 * zorder_x(z), y = 4 * zorder_y(z);
   ctx->mc.block_copy(s->rec_y, n, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, n, n);
   for (int32_t p = 0; p < 2; p++)
@@ -203,7 +290,7 @@ void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t sl
 }
 
 void cu_prediction_restore(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
-  const cu_snapshot_t *s = ctx->snapshots + SNAPSHOT_DEPTHS * slot + (6 - log2_size);
+  const cu_snapshot_t *s = trial_slot(ctx, log2_size, slot);
   const int32_t n = 1 << log2_size, x = 4 * zorder_x(z), y = 4 * zorder_y(z);
   ctx->mc.block_copy(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, s->rec_y, n, n, n);
   for (int32_t p = 0; p < 2; p++)

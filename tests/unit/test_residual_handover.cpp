@@ -1,0 +1,255 @@
+// A merged CU's residual kept from its trial must be exactly what coding the
+// CU again gives: the search of its transform tree, which takes the unsplit
+// root from the trial, and the committed CU costed from the trial, against
+// the same steps coding everything themselves, with the level decision on
+// so that every estimation state matters.  And the kept trial must refuse
+// whatever its coding did not read the same way.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "analysis/cu_commit.h"
+#include "analysis/decision_common.h"
+#include "rdo/block_coding.h"
+#include "rdo/rd_cost.h"
+#include "tests/unit/row_context.h"
+
+namespace {
+
+struct ResidualHandover : ::testing::Test {
+  row_context_holder_t holder{128, 64};
+  encoder_t *ctx = nullptr;
+  std::mt19937 rng{11};
+  cabac_est_t start{};
+  std::vector<uint8_t> prediction;  // the CU's planes, as ctu_rec holds them
+
+  void SetUp() override {
+    ctx = holder.ctx;
+    ASSERT_NE(ctx, nullptr);
+    std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
+    std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
+    std::memset(static_cast<void *>(ctx->nodes), 0, sizeof(cu_node_t) * CU_NODE_COUNT);
+    ctx->ctu_x = ctx->ctu_y = 0;
+    ctx->param.rdoq = 1;
+    ctx->use_rdoq_alt = 1;
+    ctx->ctu_lambda_ssd = 9000;
+  }
+
+  cu_node_t &node(int32_t z, int32_t s) { return ctx->nodes[node_index(z, s)]; }
+
+  // An unsplit merged 2Nx2N CU at QP qp with one list-0 vector, committed;
+  // source and prediction differ by a texture that leaves levels to code.
+  void set_up_cu(int32_t z, int32_t s, int32_t qp) {
+    for (int32_t p = s + 1; p <= 6; p++) node(z, p).split = 1;
+    cu_node_t &n = node(z, s);
+    n.split = 0;
+    n.tu_split = 0;
+    n.pred_intra = 0;
+    n.part_mode = 0;
+    n.skip = 0;
+    n.qp = qp;
+    n.lambda_sad = 60;
+    n.lambda_ssd = ctx->ctu_lambda_ssd;
+    n.pu.p2n.merge_flag = 1;
+    n.pu.p2n.merge_idx = 1;
+    n.merge_idx = 1;
+    n.pu.p2n.ref_idx[0] = 0;
+    n.pu.p2n.ref_idx[1] = -2;
+    n.pu.p2n.mv[0] = mv_make(5, -3);
+    const int32_t x = 4 * zorder_x(z), y = 4 * zorder_y(z), size = 1 << s;
+    cu_commit(ctx, ctx->nodes, z, x, y, s);
+    cu_commit_transform_sizes(ctx, ctx->nodes, z, s);
+    for (int32_t p = 0; p < 3; p++) {
+      const int32_t c = p ? size / 2 : size, px = p ? x / 2 : x, py = p ? y / 2 : y;
+      for (int32_t j = 0; j < c; j++)
+        for (int32_t i = 0; i < c; i++) {
+          const int32_t v = static_cast<int32_t>(rng() % 40);
+          ctu_rec_at(ctx, p, px + i, py + j)[0] = static_cast<uint8_t>(100 + ((i * 7 + j * 3) & 31));
+          ctu_src_at(ctx, p, px + i, py + j)[0] = static_cast<uint8_t>(ctu_rec_at(ctx, p, px + i, py + j)[0] + v - 20);
+        }
+    }
+    prediction = planes(z, s);
+    // Valid states (2 * (63 - pStateIdx) + valMps), the scratch copies
+    // among them.
+    for (int32_t i = 0; i < CABAC_NUM_CTX + 4; i++) start.state[i] = static_cast<uint8_t>(2 + rng() % 124);
+    start.bits = 12345;
+  }
+
+  std::vector<uint8_t> planes(int32_t z, int32_t s) {
+    std::vector<uint8_t> v;
+    const int32_t x = 4 * zorder_x(z), y = 4 * zorder_y(z), size = 1 << s;
+    for (int32_t p = 0; p < 3; p++) {
+      const int32_t c = p ? size / 2 : size, px = p ? x / 2 : x, py = p ? y / 2 : y;
+      for (int32_t j = 0; j < c; j++) v.insert(v.end(), ctu_rec_at(ctx, p, px, py + j), ctu_rec_at(ctx, p, px, py + j) + c);
+    }
+    return v;
+  }
+  void put_prediction(int32_t z, int32_t s) {
+    const int32_t x = 4 * zorder_x(z), y = 4 * zorder_y(z), size = 1 << s;
+    size_t k = 0;
+    for (int32_t p = 0; p < 3; p++) {
+      const int32_t c = p ? size / 2 : size, px = p ? x / 2 : x, py = p ? y / 2 : y;
+      for (int32_t j = 0; j < c; j++, k += static_cast<size_t>(c))
+        std::memcpy(ctu_rec_at(ctx, p, px, py + j), prediction.data() + k, static_cast<size_t>(c));
+    }
+  }
+
+  // The merged trial as the analysis runs it, kept; its cost.
+  uint32_t keep_trial(int32_t z, int32_t s) {
+    cu_node_t &n = node(z, s);
+    n.tu_split = 0;
+    cu_commit_transform_sizes(ctx, ctx->nodes, z, s);
+    put_prediction(z, s);
+    ctx->cabac.est = start;
+    const uint32_t r = cu_rd_cost_residual(ctx, n.qp, &n.lambda_sad, z, 4 * zorder_x(z), 4 * zorder_y(z), s, true);
+    cu_trial_keep(ctx, ctx->nodes, z, s, TRIAL_MERGED, start);
+    return r;
+  }
+
+  struct outcome_t {
+    uint32_t cost;
+    int8_t tu_split;
+    cabac_est_t est;
+    std::vector<uint8_t> rec;
+    ctu_unit_maps_t maps;
+    uint8_t node_cbf;
+  };
+  outcome_t outcome(int32_t z, int32_t s, uint32_t cost) {
+    return {cost, node(z, s).tu_split, ctx->cabac.est, planes(z, s), ctx->maps->unit,
+            ctx->maps->cbf[node_index(z, s)]};
+  }
+  static void expect_same(const outcome_t &a, const outcome_t &b) {
+    EXPECT_EQ(a.cost, b.cost);
+    EXPECT_EQ(a.tu_split, b.tu_split);
+    EXPECT_EQ(a.est.bits, b.est.bits);
+    for (int32_t i = 0; i < CABAC_NUM_CTX + 4; i++) ASSERT_EQ(a.est.state[i], b.est.state[i]) << "state " << i;
+    EXPECT_TRUE(a.rec == b.rec) << "reconstruction";
+    EXPECT_EQ(std::memcmp(&a.maps, &b.maps, sizeof(ctu_unit_maps_t)), 0) << "unit maps";
+    EXPECT_EQ(a.node_cbf, b.node_cbf);
+  }
+};
+
+struct cu_case_t {
+  int32_t z, s, qp;
+};
+constexpr cu_case_t cases[] = {{0, 5, 22}, {64, 4, 27}, {80, 4, 37}, {4, 3, 22}, {200, 3, 32}, {128, 5, 32}};
+
+TEST_F(ResidualHandover, SearchTakingTheKeptRootSearchesAsCodingItAgain) {
+  int32_t coded = 0;
+  for (const cu_case_t &c : cases) {
+    SCOPED_TRACE(testing::Message() << "CU " << (1 << c.s) << " at unit " << c.z << ", QP " << c.qp);
+    set_up_cu(c.z, c.s, c.qp);
+    const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
+    outcome_t o[2];
+    for (int32_t take = 0; take < 2; take++) {
+      if (take)
+        coded += keep_trial(c.z, c.s) < COST_NONE;
+      else
+        cu_trial_forget(ctx, c.s, TRIAL_MERGED);
+      put_prediction(c.z, c.s);
+      node(c.z, c.s).tu_split = 0;
+      cu_commit_transform_sizes(ctx, ctx->nodes, c.z, c.s);
+      ctx->cabac.est = start;
+      EXPECT_EQ(cu_trial_residual_kept(ctx, c.z, c.s, TRIAL_MERGED), take != 0);
+      transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.s, 3 | TREE_TAKE_MERGED_ROOT, 1);
+      o[take] = outcome(c.z, c.s, node(c.z, c.s).tu_tree_cost);
+    }
+    expect_same(o[1], o[0]);
+  }
+  EXPECT_GE(coded, 4) << "too few trials coded a residual";
+}
+
+TEST_F(ResidualHandover, CuCostedFromTheKeptTrialCostsAsCodedAgain) {
+  for (const cu_case_t &c : cases) {
+    SCOPED_TRACE(testing::Message() << "CU " << (1 << c.s) << " at unit " << c.z << ", QP " << c.qp);
+    set_up_cu(c.z, c.s, c.qp);
+    const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
+    cu_node_t &n = node(c.z, c.s);
+    if (keep_trial(c.z, c.s) >= COST_NONE) continue;
+    // The decision differs from the trial in syntax the coding does not
+    // read: the searched tree's residual mode.
+    n.residual_mode = 2;
+    cu_commit(ctx, ctx->nodes, c.z, x, y, c.s);
+    put_prediction(c.z, c.s);
+    ctx->cabac.est = start;
+    const uint32_t fresh_cost = cu_rd_cost_nopred(ctx, n.lambda_ssd, c.z, x, y, c.s, 0);
+    const uint32_t fresh_distortion = ctx->last_distortion;
+    const outcome_t fresh = outcome(c.z, c.s, fresh_cost);
+    // Anything left in the buffer is put back by the kept trial.
+    put_prediction(c.z, c.s);
+    ctx->cabac.est = start;
+    ASSERT_TRUE(cu_trial_residual_kept(ctx, c.z, c.s, TRIAL_MERGED));
+    const uint32_t kept_cost = cu_rd_cost_kept(ctx, ctx->nodes, c.z, x, y, c.s, TRIAL_MERGED, start);
+    EXPECT_EQ(ctx->last_distortion, fresh_distortion);
+    expect_same(outcome(c.z, c.s, kept_cost), fresh);
+  }
+}
+
+// Each thing the coding reads, changed after the trial, makes the kept
+// trial useless; the transform split flag's contexts, which no block reads,
+// do not.
+TEST_F(ResidualHandover, KeptTrialRefusesWhatItsCodingDidNotRead) {
+  const int32_t z = 64, s = 4, x = 32, y = 0;
+  set_up_cu(z, s, 27);
+  ASSERT_LT(keep_trial(z, s), COST_NONE);
+  cu_node_t &n = node(z, s);
+  auto kept = [&]() {
+    ctx->cabac.est = start;
+    return cu_trial_residual_kept(ctx, z, s, TRIAL_MERGED);
+  };
+  ASSERT_TRUE(kept());
+  auto refuses_state = [&](int32_t i) {
+    const uint8_t was = start.state[i];
+    start.state[i] = static_cast<uint8_t>(was ^ 2);
+    const bool k = kept();
+    start.state[i] = was;
+    return !k;
+  };
+  for (const int32_t i : {+CTX_CBF_LUMA, CTX_CBF_LUMA + 1, +CTX_CBF_CHROMA, CTX_SIG_COEFF + 9, CTX_LAST_X_PREFIX + 2,
+                          CTX_CODED_SUB_BLOCK + 1, CTX_GREATER1 + 17, CTX_GREATER2 + 5, CABAC_NUM_CTX + 2})
+    EXPECT_TRUE(refuses_state(i)) << "state " << i;
+  for (int32_t i = CTX_SPLIT_TRANSFORM; i < CTX_SPLIT_TRANSFORM + 3; i++)
+    EXPECT_FALSE(refuses_state(i)) << "transform split flag state " << i;
+  ASSERT_TRUE(kept());
+
+  n.pu.p2n.mv[0] = mv_make(5, -2);
+  cu_commit(ctx, ctx->nodes, z, x, y, s);
+  EXPECT_FALSE(kept()) << "another vector";
+  n.pu.p2n.mv[0] = mv_make(5, -3);
+  n.pu.p2n.ref_idx[1] = 0;
+  cu_commit(ctx, ctx->nodes, z, x, y, s);
+  EXPECT_FALSE(kept()) << "bi-prediction";
+  n.pu.p2n.ref_idx[1] = -2;
+  n.qp = 28;
+  cu_commit(ctx, ctx->nodes, z, x, y, s);
+  EXPECT_FALSE(kept()) << "another QP";
+  n.qp = 27;
+  cu_commit(ctx, ctx->nodes, z, x, y, s);
+  ASSERT_TRUE(kept());
+
+  ctx->use_rdoq_alt = 0;
+  EXPECT_FALSE(kept()) << "the other level decision";
+  ctx->use_rdoq_alt = 1;
+  ctx->ctu_lambda_ssd++;
+  EXPECT_FALSE(kept()) << "another lambda";
+  ctx->ctu_lambda_ssd--;
+  ctx->ctu_x = 1;
+  EXPECT_FALSE(kept()) << "another CTU";
+  ctx->ctu_x = 0;
+  ctx->cur_input->frame_number++;
+  EXPECT_FALSE(kept()) << "another picture";
+  ctx->cur_input->frame_number--;
+  EXPECT_FALSE(cu_trial_residual_kept(ctx, z + 16, s, TRIAL_MERGED)) << "another CU";
+  node(z, s).tu_split = 1;
+  cu_commit_transform_sizes(ctx, ctx->nodes, z, s);
+  EXPECT_FALSE(kept()) << "a split transform tree";
+  node(z, s).tu_split = 0;
+  cu_commit_transform_sizes(ctx, ctx->nodes, z, s);
+  ASSERT_TRUE(kept());
+  cu_trial_forget(ctx, s, TRIAL_MERGED);
+  EXPECT_FALSE(kept()) << "forgotten";
+}
+
+}  // namespace
