@@ -182,19 +182,37 @@ template <int32_t fixed_log2, class S>
     lx = ly;
     ly = t;
   }
-  write_last_pos_prefix(s, CTX_LAST_X_PREFIX, lx, log2_size, chroma);
-  write_last_pos_prefix(s, CTX_LAST_Y_PREFIX, ly, log2_size, chroma);
-  write_last_pos_suffix(s, lx);
-  write_last_pos_suffix(s, ly);
+  if constexpr (fixed_log2 == 2) {
+    // Both coordinates are below 4: no suffix, and the prefix is the value
+    // itself in unary, on one context per bin, its zero left out at 3.
+    auto prefix_4x4 = [&s](int32_t ctx, int32_t v) {
+      if (v > 0) s.bin(ctx, 1);
+      if (v > 1) s.bin(ctx + 1, 1);
+      if (v > 2)
+        s.bin(ctx + 2, 1);
+      else
+        s.bin(ctx + v, 0);
+    };
+    prefix_4x4(CTX_LAST_X_PREFIX + (chroma ? 15 : 0), lx);
+    prefix_4x4(CTX_LAST_Y_PREFIX + (chroma ? 15 : 0), ly);
+  } else {
+    write_last_pos_prefix(s, CTX_LAST_X_PREFIX, lx, log2_size, chroma);
+    write_last_pos_prefix(s, CTX_LAST_Y_PREFIX, ly, log2_size, chroma);
+    write_last_pos_suffix(s, lx);
+    write_last_pos_suffix(s, ly);
+  }
 
-  // Coded-sub-block flags over the group grid.
+  // Coded-sub-block flags over the group grid (a 4x4 block's one group has
+  // no neighbours and is coded).
   const int32_t groups_per_row = n >> 2;
-  const int32_t last_group = last >> 4;
+  const int32_t last_group = fixed_log2 == 2 ? 0 : last >> 4;
   // Bit gy * groups_per_row + gx: the group at (gx, gy) holds a level.
   uint64_t csbf = 0;
-  for (int32_t g = 0; g <= last_group; g++) {
-    const int32_t gp = scan[16 * g];
-    csbf |= static_cast<uint64_t>(counts[g] > 0) << (((gp >> log2_size) >> 2) * groups_per_row + ((gp & (n - 1)) >> 2));
+  if constexpr (fixed_log2 != 2) {
+    for (int32_t g = 0; g <= last_group; g++) {
+      const int32_t gp = scan[16 * g];
+      csbf |= static_cast<uint64_t>(counts[g] > 0) << (((gp >> log2_size) >> 2) * groups_per_row + ((gp & (n - 1)) >> 2));
+    }
   }
 
   int32_t c1 = 1;  // greater1 context state carried across groups
@@ -217,7 +235,9 @@ template <int32_t fixed_log2, class S>
     // of a group where no other entry is significant.
     const int32_t top = g == last_group ? last & 15 : 15;
     const uint32_t map = sigmap[g];
-    const uint8_t *sig_ctx = residual_ctx::group_sig_contexts(pos, log2_size, chroma, scan_idx, right + 2 * below);
+    const uint8_t *sig_ctx = fixed_log2 == 2
+                                 ? residual_ctx::sig_contexts_4x4(chroma, scan_idx)
+                                 : residual_ctx::group_sig_contexts(pos, log2_size, chroma, scan_idx, right + 2 * below);
     const int32_t from = top - (g == last_group);
     // The map shifted along with k: bit 0 is always entry k's.
     uint32_t ahead = map >> (top - from);
@@ -296,15 +316,7 @@ template <class S>
 void write_residual(S &s, const encoder_t *ctx, const int16_t *levels, int32_t log2_size, int32_t plane,
                     int32_t scan_idx) {
   if constexpr (std::is_same_v<S, sink_estimate>) {
-    sink_residual_estimate r{s.e->state, 0};
-    // 8x8 blocks, a sixth of the estimates, also get a body of their own.
-    if (log2_size == 2)
-      write_residual_body<2>(r, ctx, levels, log2_size, plane, scan_idx);
-    else if (log2_size == 3)
-      write_residual_body<3>(r, ctx, levels, log2_size, plane, scan_idx);
-    else
-      write_residual_body<0>(r, ctx, levels, log2_size, plane, scan_idx);
-    s.e->bits += r.bits;
+    residual_bits(ctx, s.e, levels, log2_size, plane, scan_idx);
   } else if (log2_size == 2) {
     write_residual_body<2>(s, ctx, levels, log2_size, plane, scan_idx);
   } else {
@@ -706,13 +718,20 @@ void record_residual_call(const encoder_t *ctx, const cabac_est_t *est, const in
 
 uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
                        int32_t plane, int32_t scan_idx) {
-  sink_estimate s{est};
-  const uint32_t before = est->bits;
 #ifdef TARN_RECORD_RESIDUAL_CALLS
   record_residual_call(ctx, est, levels, log2_size, plane, scan_idx);
 #endif
-  write_residual(s, ctx, levels, log2_size, plane, scan_idx);
-  return est->bits - before;
+  // The bodies are expanded here, where nearly every estimate comes in.
+  sink_residual_estimate r{est->state, 0};
+  // 8x8 blocks, a sixth of the estimates, also get a body of their own.
+  if (log2_size == 2)
+    write_residual_body<2>(r, ctx, levels, log2_size, plane, scan_idx);
+  else if (log2_size == 3)
+    write_residual_body<3>(r, ctx, levels, log2_size, plane, scan_idx);
+  else
+    write_residual_body<0>(r, ctx, levels, log2_size, plane, scan_idx);
+  est->bits += r.bits;
+  return r.bits;
 }
 
 uint32_t prediction_unit_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t w, int32_t h,

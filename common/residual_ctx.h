@@ -142,6 +142,10 @@ inline const uint8_t *group_sig_contexts(const uint16_t *pos, int32_t log2, int3
                                          int32_t prev_csbf) {
   return group_sig_table[log2 - 2][chroma != 0][scan_type][pos[0] == 0][prev_csbf & 3].data();
 }
+// The one group of a 4x4 block (its first scan entry is position 0).
+inline const uint8_t *sig_contexts_4x4(int32_t chroma, int32_t scan_type) {
+  return group_sig_table[0][chroma != 0][scan_type][1][0].data();
+}
 inline void group_sig_ctx(uint8_t out[16], const uint16_t *pos, int32_t log2, int32_t chroma, int32_t scan_type,
                           int32_t prev_csbf) {
   std::memcpy(out, group_sig_contexts(pos, log2, chroma, scan_type, prev_csbf), 16);
@@ -216,19 +220,19 @@ inline int32_t count16(uint32_t v) { return bit_count[v & 255] + bit_count[(v >>
 
 // Bit i set where the 4x4 block's raster position i holds a level: four
 // levels per 64-bit word, each lane's top bit set when its low fifteen bits
-// carry into it or it was set already, the four top bits then gathered to
-// bits 48-51 by one multiply (its partial products never overlap).
+// carry into it or it was set already.  Word w's top bits are moved to bits
+// 16 * j + 4 * w (j the lane) and the sixteen gathered to bits 48-63, at
+// 48 + 4 * w + j, by one multiply: the product terms of other lanes fall
+// below bit 48 on distinct bits (no carry) or past bit 63.
 inline uint32_t nonzero_mask_4x4(const int16_t *levels) {
-  uint32_t mask = 0;
+  const uint64_t low = 0x7fff7fff7fff7fffull;
+  uint64_t spread = 0;
   for (int32_t w = 0; w < 4; w++) {
     uint64_t v;
     std::memcpy(&v, levels + 4 * w, sizeof v);
-    const uint64_t low = 0x7fff7fff7fff7fffull;
-    const uint64_t top = (((v & low) + low) | v) & ~low;
-    const uint64_t gathered = ((top >> 15) * ((1ull << 48) | (1ull << 33) | (1ull << 18) | (1ull << 3))) >> 48;
-    mask |= static_cast<uint32_t>(gathered & 15) << (4 * w);
+    spread |= ((((v & low) + low) | v) & ~low) >> (15 - 4 * w);
   }
-  return mask;
+  return static_cast<uint32_t>((spread * ((1ull << 48) | (1ull << 33) | (1ull << 18) | (1ull << 3))) >> 48);
 }
 
 // The one group of a 4x4 block read as a group scan would read it, cheaper
