@@ -171,7 +171,9 @@ struct me_costed_t {
 // comes from the table (its prediction is then not at hand), any other is
 // predicted and costed.  The last prediction made stays at hand, so that
 // keeping the final vector's prediction predicts it again only when its
-// distortion came from the table.
+// distortion came from the table.  With the CTU's unit costs (share_units)
+// the cost is the sum of the units', and a vector whose units were all
+// costed before, by this search or another, needs no prediction.
 struct me_refine_costs_t {
   me_predictor_t *pred;
   pixel_cost_fn cost;
@@ -179,17 +181,29 @@ struct me_refine_costs_t {
   me_costed_t costed{};
   const uint8_t *last = nullptr;
   int32_t last_stride = 0;
+  me_subpel_slot_t *units = nullptr;  // the slot whose unit costs serve, or nullptr
+  pixel_cost_fn unit_cost = nullptr;
+  int32_t ux = 0, uy = 0, uw = 0, uh = 0;  // the block in 16x16 units, relative to the CTU
   uint32_t operator()(mv_t v) {
     uint32_t d;
     if (costed.find(v, &d)) {
       last = nullptr;
       return d;
     }
-    last = pred->predict(mv_x(v), mv_y(v), &last_stride);
-    d = cost(src, 64, last, last_stride);
+    if (units) {
+      d = unit_sum(v);
+    } else {
+      last = pred->predict(mv_x(v), mv_y(v), &last_stride);
+      d = cost(src, 64, last, last_stride);
+    }
     costed.add(v, d);
     return d;
   }
+  uint32_t unit_sum(mv_t v);
+  // Takes the costs of the CTU's 16x16 units of the predictor's reference
+  // when `cost` is the SA8D of the request's shape and the block is made of
+  // whole units; otherwise every vector is costed by `cost`.
+  void share_units(const pixel_funcs_t &px, const me_request_t *rq);
   // v was the last vector costed.
   void keep(me_keeper_t *keeper, mv_t v) {
     if (!last) last = pred->predict(mv_x(v), mv_y(v), &last_stride);

@@ -1,6 +1,7 @@
 #include "motion/me_context.h"
 
 #include "analysis/analysis_tables.h"
+#include "common/primitives.h"
 #include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
 #include "motion/me_common.h"
@@ -85,6 +86,40 @@ void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_contex
   constexpr me_predictor_t::region_t none{0, -1, 0, -1};
   for (int32_t f = 0; f < 3; f++) p->want[f] = p->have[f] = none;
   for (int32_t k = 0; k < 2; k++) p->want_pix[k] = p->have_pix[k] = none;
+}
+
+void me_refine_costs_t::share_units(const pixel_funcs_t &px, const me_request_t *rq) {
+  const int32_t w = rq->width, h = rq->height, c = rq->size_class;
+  if (!pred->cache || ((rq->x | rq->y) & 15) != 0 || w < 16 || h < 16 || c < 0 || c > 2) return;
+  // Only the SA8D of the shape is the sum of its units' SA8Ds.
+  const int32_t side = 64 >> c;
+  pixel_cost_fn shape = nullptr;
+  if (w == side && h == side) shape = px.sa8d[c];
+  if (w == side && h == side / 2) shape = px.sa8d_wide[c];
+  if (w == side / 2 && h == side) shape = px.sa8d_tall[c];
+  if (!shape || cost != shape) return;
+  units = pred->cache;
+  unit_cost = px.sa8d[2];
+  ux = rq->x >> 4;
+  uy = rq->y >> 4;
+  uw = w >> 4;
+  uh = h >> 4;
+}
+
+uint32_t me_refine_costs_t::unit_sum(mv_t v) {
+  last = nullptr;
+  uint32_t sum = 0;
+  for (int32_t j = 0; j < uh; j++)
+    for (int32_t i = 0; i < uw; i++) {
+      me_unit_costs_t::entry_t &e = units->unit(ux + i, uy + j, v);
+      if (e.v != v) {
+        if (!last) last = pred->predict(mv_x(v), mv_y(v), &last_stride);
+        e.v = v;
+        e.cost = unit_cost(src + 16 * (j * 64 + i), 64, last + 16 * (j * last_stride + i), last_stride);
+      }
+      sum += e.cost;
+    }
+  return sum;
 }
 
 namespace {

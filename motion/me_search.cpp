@@ -204,6 +204,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
   me_predictor_init(&pred, ctx->param.subpel_planes, me, rq, 0, buf, level >= 4 ? &local : nullptr);
   me_keeper_t keeper{pred.mc, &ctx->me_kept, pred.ref, rq->width, rq->height, pred.bilinear};
   me_refine_costs_t distortion{&pred, s.refine, s.src};
+  distortion.share_units(px, rq);
   struct vector_t {
     mv_t v;
     uint32_t cost;

@@ -21,7 +21,10 @@ me_subpel_cache_t *me_subpel_cache_of_thread() {
     auto *c = static_cast<me_subpel_cache_t *>(aligned_malloc(sizeof(me_subpel_cache_t)));
     if (!c) return nullptr;
     c->gen = 0;
-    for (auto &s : c->slot) s.gen = 0;
+    for (auto &s : c->slot) {
+      s.gen = 0;
+      for (uint32_t &g : s.units.gen) g = 0;
+    }
     cache.reset(c);
   }
   return cache.get();
@@ -30,7 +33,10 @@ me_subpel_cache_t *me_subpel_cache_of_thread() {
 uint32_t me_subpel_cache_new_ctu(me_subpel_cache_t *c) {
   if (++c->gen == 0) {
     // The generation wrapped: no slot may claim the new value.
-    for (auto &s : c->slot) s.gen = 0;
+    for (auto &s : c->slot) {
+      s.gen = 0;
+      for (uint32_t &g : s.units.gen) g = 0;
+    }
     c->gen = 1;
   }
   return c->gen;
@@ -55,6 +61,11 @@ me_subpel_slot_t *me_subpel_cache_slot(me_subpel_cache_t *c, uint32_t gen, const
   for (auto &v : free_slot->valid)
     for (auto &row : v) row = 0;
   return free_slot;
+}
+
+void me_unit_costs_t::empty(int32_t u, uint32_t g) {
+  for (entry_t &e : entry[u]) e.v = MV_NONE;
+  gen[u] = g;
 }
 
 void me_subpel_slot_t::fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, uint32_t ty1, int32_t phase) {

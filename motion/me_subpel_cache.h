@@ -15,7 +15,37 @@
 
 #include <cstdint>
 
+#include "motion/mv.h"
+
 struct mc_funcs_t;
+
+// SA8D costs of the CTU's 16x16 units against one reference, by vector.
+// The searches of one CTU refine around largely the same vectors over the
+// same units: the 32x32 CU's candidates come back in its 16x16 CUs and
+// their 32x16 and 16x32 neighbours'.  The SA8D of a block of 16x16 or
+// larger is the sum of its 16x16 units' SA8Ds, so a unit costed once serves
+// every block that holds it with the same vector.  A direct-mapped table
+// per unit on the low three bits of each component (the neighbouring
+// candidates of one refinement never meet); a vector that meets another's
+// entry replaces it.  A unit's table is emptied when the first search of a
+// CTU generation reads it.
+struct me_unit_costs_t {
+  static constexpr int32_t WAYS = 64, UNITS = 16;
+  struct entry_t {
+    mv_t v;
+    uint32_t cost;
+  };
+  uint32_t gen[UNITS];
+  entry_t entry[UNITS][WAYS];
+  // The entry of vector v in the unit at (ux, uy) (in units, relative to the
+  // CTU origin) in generation g.
+  entry_t &at(uint32_t g, int32_t ux, int32_t uy, mv_t v) {
+    const int32_t u = uy * 4 + ux;
+    if (gen[u] != g) empty(u, g);
+    return entry[u][(v & 7) | ((v >> 13) & 0x38)];
+  }
+  void empty(int32_t u, uint32_t g);
+};
 
 struct me_subpel_slot_t {
   // The cached area runs from MARGIN samples left of and above the CTU to
@@ -29,6 +59,9 @@ struct me_subpel_slot_t {
   uint32_t valid[15][TILES];  // per phase - 1, per tile row: a bit per filtered tile
   static_assert(TILES <= 32);
   alignas(32) uint8_t pix[15][SPAN * SPAN];
+  // Unit costs of the same reference within the same CTU generation.
+  me_unit_costs_t units;
+  me_unit_costs_t::entry_t &unit(int32_t ux, int32_t uy, mv_t v) { return units.at(gen, ux, uy, v); }
 
   // Whether the area holds the samples [x0, x1) x [y0, y1) (relative to the
   // CTU origin).

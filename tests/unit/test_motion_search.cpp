@@ -81,6 +81,11 @@ struct MotionSearch : ::testing::Test {
     me.ref_count[0] = 1;
     me.src = src;
   }
+  // A w x h picture searched with the thread's phase cache.
+  me_subpel_cache_t *open_cached(int32_t w, int32_t h) {
+    open(w, h);
+    return me_subpel_cache_of_thread();
+  }
   // The textured reference of the shift tests, searched at this level.
   void textured(plane_t &ref, int32_t level, int32_t mode, int32_t range, uint32_t seed = 7) {
     ref.fill(texture_t(seed, 48));
@@ -302,10 +307,9 @@ TEST_F(MotionSearch, SubpelCachePredictsExactlyAsTheDirectFilter) {
   const uint32_t seed = 4242;
   std::mt19937 r(seed);
   constexpr int32_t W = 200, H = 136;
-  open(W, H);
-  plane_t ref(W, H);
-  me_subpel_cache_t *cache = me_subpel_cache_of_thread();
+  me_subpel_cache_t *cache = open_cached(W, H);
   ASSERT_NE(cache, nullptr);
+  plane_t ref(W, H);
   const std::pair<int32_t, int32_t> shapes[] = {{8, 8},  {16, 16}, {32, 32}, {64, 64}, {8, 4},  {4, 8},
                                                 {16, 8}, {8, 16},  {32, 16}, {16, 32}, {64, 48}, {16, 64}};
   int32_t compared = 0, cached = 0;
@@ -363,6 +367,95 @@ TEST_F(MotionSearch, SubpelCachePredictsExactlyAsTheDirectFilter) {
   me.subpel_cache = nullptr;
   me.subpel_gen = 0;
   me.mc_funcs = &ctx->mc;
+}
+
+// The SA8D of a block of 16x16 or larger costed from the CTU's 16x16 unit
+// costs equals the SA8D of its direct prediction: blocks of every such shape
+// reuse units that bigger, smaller and rectangular blocks costed with the
+// same vector before them, vectors that meet in a unit's table replace
+// each other, and new content under the same plane in the next CTU
+// generation is costed anew, in every tier.  Shapes the units do not make
+// up, and costs other than the shape's SA8D, take nothing from the units.
+TEST_F(MotionSearch, UnitCostsGiveEveryBlockItsOwnSa8d) {
+  const std::pair<int32_t, int32_t> shapes[] = {{64, 64}, {64, 32}, {32, 64}, {32, 32}, {32, 16}, {16, 32}, {16, 16}};
+  constexpr int32_t W = 200, H = 136;
+  me_subpel_cache_t *cache = open_cached(W, H);
+  ASSERT_NE(cache, nullptr);
+  plane_t ref(W, H);
+  const uint32_t seed = 5151;
+  std::mt19937 r(seed);
+  int32_t compared = 0, from_units = 0;
+  for (int32_t round = 0; round < 6; round++) {
+    ref.fill([&](int32_t x, int32_t y) {
+      if (round == 5) return ((x + y) & 1) ? 255 : 0;
+      return static_cast<int32_t>(r() % 256);
+    });
+    for (uint8_t &v : src) v = static_cast<uint8_t>(round == 5 ? 0 : r() % 256);
+    // The same plane and CTU every round: only the generation tells the
+    // old costs from the new.
+    me.ctu_x = 64;
+    me.ctu_y = 64;
+    me.ref_planes[0][0] = ref.at(me.ctu_x, me.ctu_y);
+    me.subpel_cache = cache;
+    me.subpel_gen = me_subpel_cache_new_ctu(cache);
+    me.vector_reach = 120;
+    static const uint32_t tiers[3] = {0u, CPU_FLAG_SSSE3, CPU_FLAG_SSSE3 | CPU_FLAG_AVX2};
+    pixel_funcs_t px;
+    setup_pixel_primitives(tiers[round % 3] & cpu_detect_flags(), &px, 1);
+    // A few motion centres, so that the blocks' candidates meet.
+    const mv_t centres[3] = {mv_make(0, 0), mv_make(-9, 6), mv_make(13, -22)};
+    for (int32_t t = 0; t < 120; t++) {
+      const auto [w, h] = shapes[r() % std::size(shapes)];
+      const int32_t bx = w * static_cast<int32_t>(r() % (64 / w)), by = h * static_cast<int32_t>(r() % (64 / h));
+      const me_request_t rq = me_request_for(bx, by, w, h, 0, 0);
+      const int32_t c = rq.size_class;
+      const pixel_cost_fn sa8d = w == h ? px.sa8d[c] : w > h ? px.sa8d_wide[c] : px.sa8d_tall[c];
+      alignas(32) uint8_t buf[64 * 64];
+      me_local_planes_t local;
+      me_predictor_t pred;
+      me_predictor_init(&pred, 0, &me, &rq, 0, buf, &local);
+      me_refine_costs_t costs{&pred, sa8d, src + by * 64 + bx};
+      costs.share_units(px, &rq);
+      ASSERT_NE(costs.units, nullptr) << w << "x" << h;
+      for (int32_t k = 0; k < 12; k++) {
+        const mv_t centre = centres[r() % 3];
+        const int32_t mvx = mv_x(centre) + static_cast<int32_t>(r() % 9) - 4;
+        const int32_t mvy = mv_y(centre) + static_cast<int32_t>(r() % 9) - 4;
+        const uint32_t got = costs(mv_make(mvx, mvy));
+        from_units += costs.last == nullptr;
+        alignas(32) uint8_t want[64 * 64];
+        mc_luma_c(want, 64, ref.at(me.ctu_x + bx, me.ctu_y + by), nullptr, ref.stride, mvx, mvy, w, h);
+        ASSERT_EQ(got, sa8d(src + by * 64 + bx, 64, want, 64))
+            << "seed " << seed << " round " << round << " " << w << "x" << h << " at " << bx << "," << by << " mv "
+            << mvx << "," << mvy;
+        compared++;
+      }
+    }
+    // Not the shapes' SA8D: every vector costed by the function itself.
+    const std::pair<int32_t, int32_t> others[] = {{16, 8}, {8, 16}, {8, 8}, {32, 8}};
+    for (auto [w, h] : others) {
+      const me_request_t rq = me_request_for(0, 16, w, h, 0, 0);
+      const int32_t c = rq.size_class;
+      me_predictor_t pred;
+      alignas(32) uint8_t buf[64 * 64];
+      me_local_planes_t local;
+      me_predictor_init(&pred, 0, &me, &rq, 0, buf, &local);
+      me_refine_costs_t costs{&pred, w == h ? px.sa8d[c] : w > h ? px.sa8d_wide[c] : px.sa8d_tall[c], src};
+      costs.share_units(px, &rq);
+      EXPECT_EQ(costs.units, nullptr) << w << "x" << h;
+    }
+    const me_request_t rq = me_request_for(16, 16, 16, 16, 0, 0);
+    me_predictor_t pred;
+    alignas(32) uint8_t buf[64 * 64];
+    me_local_planes_t local;
+    me_predictor_init(&pred, 0, &me, &rq, 0, buf, &local);
+    me_refine_costs_t satd{&pred, px.satd[2], src};
+    satd.share_units(px, &rq);
+    EXPECT_EQ(satd.units, nullptr);
+  }
+  EXPECT_GT(from_units, compared / 10);
+  me.subpel_cache = nullptr;
+  me.subpel_gen = 0;
 }
 
 // A slot serves one reference plane in one CTU generation; the planes of a
