@@ -125,8 +125,8 @@ def dependencies(key, refs, rows, cols, reach, row_slots):
         whole = [(q, min(rows - 1, need + 1), cols - 1)]
         last = needed_rows(c, reach)
         if need + 1 < rows and last < cols - 1:
-            # Row `need` complete and the row below far enough along.
-            whole.append(((q, need, cols - 1), (q, need + 1, last + 1)))
+            # The row below the last one read far enough along.
+            whole.append((q, need + 1, last + 1))
         rules.append(whole)
     return rules
 
@@ -245,7 +245,7 @@ def replay(ev, reach, workers, contexts, timed=False):
             if fr > need:
                 continue
             last = needed(c)
-            if fr < need or need + 1 >= rows or last >= cols - 1 or prog[q][need + 1] < last + 2:
+            if need + 1 >= rows or last >= cols - 1 or prog[q][need + 1] < last + 2:
                 return False
         return True
 

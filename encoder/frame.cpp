@@ -292,7 +292,7 @@ void frame_extend_left(frame_t *f, int32_t y0, int32_t y1) {
   }
 }
 
-void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done) {
+void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done, int32_t top_from) {
   // Prediction pads a reference picture beyond its coded size (H.265
   // 8.5.3.3.3.1 clamps sample positions into the picture), so everything
   // right of and below the coded area repeats its edge samples, out to the
@@ -311,8 +311,10 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done) {
       if (!left_done) std::memset(row - left, row[0], left);
       std::memset(row + w, row[w - 1], right);
     }
-    if (r0 == 0)
-      for (int32_t y = 1; y <= top; y++) std::memcpy(o - y * stride - left, o - left, left + w + right);
+    if (r0 == 0) {
+      const int32_t from = top_from > 0 ? top_from >> sx : -left;
+      for (int32_t y = 1; y <= top; y++) std::memcpy(o - y * stride + from, o + from, right + w - from);
+    }
     if (r1 == h)
       for (int32_t y = 0; y < bottom; y++)
         std::memcpy(o + (h + y) * stride - left, o + (h - 1) * stride - left, left + w + right);
@@ -320,6 +322,23 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done) {
 }
 
 void frame_extend_borders(frame_t *f) { frame_extend_rows(f, 0, f->height); }
+
+void frame_extend_top(frame_t *f, int32_t x0, int32_t x1) {
+  for (int p = 0; p < 3; p++) {
+    const int32_t sx = p ? 1 : 0;
+    const int32_t left = FRAME_PAD_X >> sx, top = FRAME_PAD_Y >> sx;
+    const int32_t c0 = x0 >> sx, c1 = std::min(x1, f->width) >> sx;
+    const int32_t stride = f->stride[p];
+    uint8_t *o = f->plane[p];
+    for (int32_t y = 1; y <= top; y++) {
+      uint8_t *row = o - y * stride;
+      // The corner repeats the first sample, as the first row's left margin
+      // will once it is written.
+      if (c0 == 0) std::memset(row - left, o[0], left);
+      std::memcpy(row + c0, o + c0, c1 - c0);
+    }
+  }
+}
 
 int frame_pool_init(frame_pool_t *pool, int32_t width, int32_t height, int32_t inputs, int32_t recons,
                     int32_t plane_sets, int32_t lowres_phases, const lowres_layout_t *layout, bool units_later) {

@@ -210,8 +210,13 @@ void frame_extend_borders(frame_t *f);
 // The same for the luma rows [y0, y1) (multiples of 2) and their chroma
 // rows; the margin above comes with y0 = 0, the one below with y1 = height.
 // With `left_done` the left margin of those rows is not written again (it
-// was, by frame_extend_left).
-void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done = false);
+// was, by frame_extend_left); the margin above is written from luma column
+// `top_from` on (frame_extend_top wrote it left of there), or whole with 0.
+void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done = false, int32_t top_from = 0);
+// The margin above luma columns [x0, x1) (multiples of 2) and their chroma
+// columns, with the corner left of the picture when x0 = 0, once the
+// picture's first row is final there.
+void frame_extend_top(frame_t *f, int32_t x0, int32_t x1);
 // The left margin alone of those rows, once their first CTU is final.
 void frame_extend_left(frame_t *f, int32_t y0, int32_t y1);
 

@@ -11,17 +11,21 @@
 
 namespace {
 
-// Whether a reference whose rows 0 .. need - 1 are final is final far
-// enough into row `need` for the CTU at column x: its blocks and vectors
-// reach as far right as down (the same limit and taps), so the columns up
-// to the one ref_rows_needed gives for x; the first of them are final once
-// the row below has coded the CTU right of them, which applies SAO to them
-// after every deblocking that changes them.  Columns left of the picture
-// (a block reaches at most 500 samples and the taps leftwards) need the
-// row's left margin; the right margin, like the margin below the last row,
-// comes only with the whole row.  Random decisions bound only the vertical
-// component of their vectors: their blocks may read anywhere in a row.
-bool ref_row_final_enough(const rowsched_frame_t *f, const frame_t *ref, int32_t need, int32_t x, int32_t reach) {
+// Whether a reference is final enough for the CTU at column x of a row that
+// reads its rows 0 .. need: its blocks and vectors reach as far right as
+// down (the same limit and taps), so the columns up to the one
+// ref_rows_needed gives for x.  A CTU is final once the row below has coded
+// the CTU right of it, which applies SAO to it after every deblocking that
+// changes it; the rows above `need` are at least as far along (wavefront),
+// so row need + 1 having coded two CTUs past that column covers them all.
+// Margins: the left one of a row is written when the row below has coded
+// two CTUs, the one above the first row by the second row's CTUs right of
+// it (ctu_encode_job); the right margin, like the margin below the last
+// row, comes only with the whole row.  Columns left of the picture (a block
+// reaches at most 500 samples and the taps leftwards) need the left
+// margins.  Random decisions bound only the vertical component of their
+// vectors: their blocks may read anywhere in a row.
+bool ref_final_enough(const rowsched_frame_t *f, const frame_t *ref, int32_t need, int32_t x, int32_t reach) {
   if (f->fctx->param.random_decisions) return false;
   const rowsched_frame_t *g = ref->sched;
   const int32_t last_col = ref_rows_needed(x, reach);
@@ -43,8 +47,8 @@ bool refs_ready(const rowsched_frame_t *f, int32_t r, int32_t x) {
     if (ref->recon_done) continue;
     if (ref->planes_valid) {
       if (ref->final_rows <= need || ref->plane_rows <= need_planes) return false;
-    } else if (ref->final_rows <= need) {
-      if (ref->final_rows < need || !ref_row_final_enough(f, ref, need, x, reach)) return false;
+    } else if (ref->final_rows <= need && !ref_final_enough(f, ref, need, x, reach)) {
+      return false;
     }
   }
   return true;

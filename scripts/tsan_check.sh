@@ -23,6 +23,18 @@ for args in "--complexity 0 --bframes 0" "--complexity 0 --bframes 2 --no-sao" "
   "$enc" --log-level 0 --threads 4 $args "$dir/wide.y4m" "$dir/out.hevc" >/dev/null
   echo "tsan clean: --threads 4 $args (448x200)"
 done
+# Content that moves about 110 samples a picture, one way and back: vectors
+# run up to the limits, so pictures read their references' rows, columns
+# and the margins above and left right where they become final; a read
+# that comes too early races with the writes that finish them.
+for motion in "110*n:112*n" "1700-110*n:1900-112*n"; do
+  ffmpeg -v error -y -f lavfi -i testsrc2=size=2400x2400:rate=25 -frames:v 8 \
+    -vf "crop=640:384:'${motion%%:*}':'${motion##*:}'" -pix_fmt yuv420p "$dir/scroll.y4m"
+  for level in 0 4; do
+    "$enc" --log-level 0 --threads 4 --complexity $level --bframes 0 "$dir/scroll.y4m" "$dir/out.hevc" >/dev/null
+    echo "tsan clean: --threads 4 --complexity $level --bframes 0 (640x384, moving $motion)"
+  done
+done
 # Two threads fill their 6 frame contexts within the clip: the type decisions
 # (with their cost jobs and the starts behind them) then run on the lookahead
 # pool while the caller waits for the oldest coded picture.

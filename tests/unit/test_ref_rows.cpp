@@ -32,19 +32,48 @@ size_t alloc_bytes(const frame_t *f) {
 
 TEST(RefRows, MarginsExtendedLeftFirstMatchOneExtension) {
   // Widths and heights not multiples of 64, as the row scheduler extends
-  // them: the left margin of every CTU row but the last first, then each row
-  // without it.
-  for (const auto &[w, h] : {std::pair{200, 136}, std::pair{448, 200}, std::pair{72, 64}}) {
+  // them: the margin above each CTU of the first row but the last one's
+  // (when there is a second row), the left margin of every CTU row but the
+  // last, then each row without them.
+  for (const auto &[w, h] : {std::pair{200, 136}, std::pair{448, 200}, std::pair{72, 64}, std::pair{64, 128}}) {
     frame_ptr whole(frame_new(w, h, 0)), piecewise(frame_new(w, h, 0));
     ASSERT_TRUE(whole && piecewise);
     fill_pattern(whole.get());
     fill_pattern(piecewise.get());
     frame_extend_borders(whole.get());
-    const int32_t rows = (h + 63) / 64;
+    const int32_t rows = (h + 63) / 64, cols = (w + 63) / 64;
+    const int32_t top_from = rows > 1 ? 64 * (cols - 1) : 0;
+    for (int32_t x = 0; x < top_from / 64; x++) frame_extend_top(piecewise.get(), 64 * x, 64 * (x + 1));
     for (int32_t r = 0; r + 1 < rows; r++) frame_extend_left(piecewise.get(), r * 64, std::min((r + 1) * 64, h));
     for (int32_t r = 0; r < rows; r++)
-      frame_extend_rows(piecewise.get(), r * 64, std::min((r + 1) * 64, h), r + 1 < rows);
+      frame_extend_rows(piecewise.get(), r * 64, std::min((r + 1) * 64, h), r + 1 < rows, r == 0 ? top_from : 0);
     EXPECT_EQ(std::memcmp(whole->alloc, piecewise->alloc, alloc_bytes(whole.get())), 0) << w << "x" << h;
+  }
+}
+
+TEST(RefRows, MarginAboveAColumnIsItsFirstSampleRepeated) {
+  // Written alone, before anything else of the margins: the columns asked
+  // for and the corner with the first column, nothing else.
+  frame_ptr f(frame_new(200, 136, 0));
+  ASSERT_TRUE(f);
+  fill_pattern(f.get());
+  for (int p = 0; p < 3; p++) {
+    const int32_t sx = p ? 1 : 0, stride = f->stride[p];
+    uint8_t *o = f->plane[p];
+    for (int32_t y = 1; y <= FRAME_PAD_Y >> sx; y++) std::memset(o - y * stride - (FRAME_PAD_X >> sx), 0xee, stride);
+  }
+  frame_extend_top(f.get(), 0, 64);
+  frame_extend_top(f.get(), 128, 192);
+  for (int p = 0; p < 3; p++) {
+    const int32_t sx = p ? 1 : 0, stride = f->stride[p];
+    const uint8_t *o = f->plane[p];
+    for (int32_t y = 1; y <= FRAME_PAD_Y >> sx; y++)
+      for (int32_t x = -(FRAME_PAD_X >> sx); x < (200 >> sx) + 8; x++) {
+        const int32_t lx = x << sx;
+        const bool written = lx < 64 || (lx >= 128 && lx < 192);
+        const uint8_t want = written ? o[std::max(x, 0)] : 0xee;
+        ASSERT_EQ(o[-y * stride + x], want) << p << " " << y << " " << x;
+      }
   }
 }
 
