@@ -22,13 +22,14 @@
 // scales coefficients by 2^(7 - log2 N) over an orthonormal transform, so a
 // coefficient error e is worth e^2 * 2^(2 log2 N - 14) squared sample
 // errors, and lambda (lambda * 256) times bits in 1/256 is already in that
-// unit.
+// unit.  Every cost counts from the distortion of the block left empty,
+// which every choice pays alike and which therefore never needs summing: a
+// level adds what it changes of it, a position left 0 only its flag's bits.
 //
 // The work of a block is bounded by its last rounded level, not its size:
-// nothing beyond that position is visited again after the first step, whose
-// zero-level distortions enter the costs only as their sum; groups between
-// the first and the last that round to nothing are settled without pricing
-// their positions.
+// nothing beyond that position is visited again after the first step;
+// groups between the first and the last that round to nothing are settled
+// without pricing their positions.
 #include "common/rdoq.h"
 
 #include <algorithm>
@@ -346,9 +347,8 @@ struct coded_level_t {
 // Scratch of one block's decision, by scan position.  Only groups that
 // hold a rounded level (and the first group) are filled; nothing beyond the
 // last rounded level is written or read.  Positions that keep the level 0
-// enter the costs only through their group's sum: the block's zero-level
-// distortion is summed once, so each position adds just its flag's bits.
-// Rounded levels and candidate distortions are read from the first step's
+// add just their flags' bits to the costs, which count from the block left
+// empty.  Rounded levels and candidate distortions are read from the first step's
 // record by raster position.
 struct work_t {
   const rdoq_prep_t *pre;
@@ -366,7 +366,6 @@ struct work_t {
   // the last position's bins).
   uint8_t states[192];
   bool states_as_coded;
-  int64_t zero_total;             // distortion of the whole block left empty
   uint64_t scan_groups;           // bit g: group g (in scan order) holds a non-zero rounded level
   bool general;                   // no shortcuts (rdoq_decide's general)
   // By group, where the levels are refined: the states the group's bins
@@ -791,16 +790,15 @@ struct last_choice_t {
 
 // Cost with the last position at scan position i: everything up to i as
 // decided but i's own sig_coeff_flag, the flags of the groups before i's
-// group, the last position's bins, the block's coded flag, and the
-// distortion of all beyond.  Only the chosen non-zero levels can be the
+// group, the last position's bins and the block's coded flag (positions
+// beyond keep the distortion the costs count from).  Only the chosen non-zero levels can be the
 // last; the costs of the positions between them come as group sums.
 template <bool small>
 last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bool full_search, int32_t last,
                           const work_t *w) {
   const int32_t last_group = small ? 0 : last >> 4;
-  // Beyond the last position every position costs its zero distortion.
-  int64_t body = b.cbf_cost[1] + w->zero_total, flags = 0;
-  const int64_t uncoded = b.cbf_cost[0] + w->zero_total;
+  int64_t body = b.cbf_cost[1], flags = 0;
+  const int64_t uncoded = b.cbf_cost[0];
   for (int32_t g = 0; g <= last_group; g++) body += w->group_delta[g];
   for (int32_t g = 1; g < last_group; g++) flags += w->group_flag_cost[g];
   last_choice_t best{-1, uncoded};
@@ -958,8 +956,8 @@ uint32_t decide_small_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
   // flag's costs are bounded like lambda, so that they stay below 2^48.
   const int64_t cbf0 = lambda * std::min<uint32_t>(req->cbf_bits[0], 65535);
   const int64_t cbf1 = lambda * std::min<uint32_t>(req->cbf_bits[1], 65535);
-  const int64_t body = cbf1 + pre.zero_total + lambda * zero_bits + level_delta;
-  int64_t best_cost = cbf0 + pre.zero_total;
+  const int64_t body = cbf1 + lambda * zero_bits + level_delta;
+  int64_t best_cost = cbf0;
   int32_t chosen = -1;
   for (int32_t c = 0; c < cands; c++) {
     const int64_t cost_c = body + own_cost[c];
@@ -1017,7 +1015,6 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   const int32_t last = 16 * last_group + 31 - __builtin_clz(scan_map(b, pre, last_group));
   w.pre = &pre;
   w.scan = b.scan;
-  w.zero_total = pre.zero_total;
   // The groups that round to nothing in between are settled by their flag
   // alone and never read; the first is always read.
   w.rounded_map[0] = 0;
@@ -1095,20 +1092,16 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
 void rdoq_prep_c(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
   const int32_t log2 = p->log2_size, n = 1 << log2, groups = n >> 2;
   const int64_t half = int64_t{1} << (p->shift - 1);
-  uint64_t mask = 0, sum_sq = 0;
-  uint32_t odd = 0;
+  uint64_t mask = 0;
   for (int32_t y = 0; y < n; y++)
     for (int32_t x = 0; x < n; x++) {
       const int32_t i = y * n + x;
       const int64_t c = coef[i];
       const int64_t rounded = std::min<int64_t>(((c < 0 ? -c : c) * p->scale + half) >> p->shift, 32767);
       out->rounded[i] = static_cast<int16_t>(rounded);
-      sum_sq += static_cast<uint64_t>(c * c);
-      odd += static_cast<uint32_t>(c & 1);
       if (rounded) mask |= uint64_t{1} << ((y >> 2) * groups + (x >> 2));
     }
   out->group_mask = mask;
-  out->zero_total = rdoq_zero_total(sum_sq, odd, p);
   for (int32_t g = 0; g < groups * groups; g++) {
     if (!((mask >> g) & 1)) continue;
     const int32_t at = (g / groups) * 4 * n + (g % groups) * 4;

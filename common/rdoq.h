@@ -37,17 +37,6 @@ inline int64_t rdoq_zero_dist(int32_t c, const rdoq_dist_params_t *p) {
   return ((int64_t{c} * c * p->weight) << 16) >> p->dist_shift;
 }
 
-// The sum of rdoq_zero_dist over a block from the sum of its squared
-// coefficients and (for 4x4 blocks) the number of odd ones.  Up to
-// dist_shift 16 the shift is exact; at 18 (4x4) each term drops
-// (c^2 * weight) mod 4, which is weight mod 4 for an odd c and 0 for an even
-// one.  Below 2^57: sum_sq < 2^40, weight <= 2^12, shifted left at most 4.
-inline int64_t rdoq_zero_total(uint64_t sum_sq, uint32_t odd, const rdoq_dist_params_t *p) {
-  const int64_t weighted = static_cast<int64_t>(sum_sq) * p->weight;
-  if (p->dist_shift <= 16) return weighted << (16 - p->dist_shift);
-  return (weighted - (p->weight & 3) * int64_t{odd}) >> (p->dist_shift - 16);
-}
-
 // Results of the first step, by raster position.  32-byte aligned so that
 // the vector tiers store whole registers into it.  The three distortions of
 // a position's candidate levels are what the decision reads of its
@@ -60,7 +49,6 @@ struct alignas(32) rdoq_prep_t {
   int64_t zero_dist[1024];  // rdoq_zero_dist
   uint16_t group_map[64];   // [gy * (n / 4) + gx]: bit y * 4 + x, the group's rounded level at (x, y) is not 0
   uint64_t group_mask;      // bit gy * (n / 4) + gx: group_map is not 0
-  int64_t zero_total;       // rdoq_zero_total: the whole block's distortion with every level 0
 };
 
 // The three candidate distortions of raster position i, whose rounded

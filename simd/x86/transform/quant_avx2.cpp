@@ -213,11 +213,11 @@ inline uint32_t group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, in
 
 }  // namespace
 
-// Sixteen raster positions at a time, four per group quarter; the sum of
-// squares as in quant_ssse3.cpp.  The pass over the block keeps only which
-// positions of each sixteen round to a level; the group maps and the
-// candidate distortions of every group row holding one follow for those
-// sixteens alone, so that the pass has no branch on the data.
+// Sixteen raster positions at a time, four per group quarter.  The pass
+// over the block keeps only which positions of each sixteen round to a
+// level; the group maps and the candidate distortions of every group row
+// holding one follow for those sixteens alone, so that the pass has no
+// branch on the data.
 namespace {
 
 // A 4x4 block, the most frequent, in one register: no loop, and every row's
@@ -234,12 +234,6 @@ void prep_4x4_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params
   store16(out->rounded, rounded);
   const uint32_t m = _pext_u32(
       ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(rounded, _mm256_setzero_si256()))), 0x55555555u);
-  const __m256i sq = _mm256_madd_epi16(c, c), low32 = _mm256_set1_epi64x(0xffffffff), one = _mm256_set1_epi16(1);
-  const __m256i total = _mm256_add_epi64(_mm256_and_si256(sq, low32), _mm256_srli_epi64(sq, 32));
-  __m128i t = _mm_add_epi64(_mm256_castsi256_si128(total), _mm256_extracti128_si256(total, 1));
-  t = _mm_add_epi64(t, _mm_unpackhi_epi64(t, t));
-  out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(t)),
-                                    static_cast<uint32_t>(sum_epi32(_mm256_madd_epi16(_mm256_and_si256(c, one), one))), p);
   out->group_map[0] = static_cast<uint16_t>(m);
   out->group_mask = m != 0;
   if (!m) return;
@@ -264,8 +258,7 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   const __m256i s = _mm256_set1_epi16(static_cast<int16_t>(p->scale));
   const __m256i half = _mm256_set1_epi32(1 << (p->shift - 1));
   const __m128i sh = _mm_cvtsi32_si128(p->shift);
-  const __m256i zero = _mm256_setzero_si256(), low32 = _mm256_set1_epi64x(0xffffffff), one = _mm256_set1_epi16(1);
-  __m256i total = zero, odd = zero;
+  const __m256i zero = _mm256_setzero_si256();
   uint16_t nonzero[64];  // by sixteen: bit j, position 16 * sixteen + j rounds to a level
   uint64_t sixteens = 0;  // bit c: nonzero[c] is not 0
   for (int32_t k = 0; k < count; k += 16) {
@@ -281,14 +274,7 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
                                  0x55555555u);
     nonzero[k >> 4] = static_cast<uint16_t>(m);
     sixteens |= uint64_t{m != 0} << (k >> 4);
-    const __m256i sq = _mm256_madd_epi16(c, c);
-    total = _mm256_add_epi64(total, _mm256_add_epi64(_mm256_and_si256(sq, low32), _mm256_srli_epi64(sq, 32)));
-    odd = _mm256_add_epi16(odd, _mm256_and_si256(c, one));
   }
-  __m128i t = _mm_add_epi64(_mm256_castsi256_si128(total), _mm256_extracti128_si256(total, 1));
-  t = _mm_add_epi64(t, _mm_unpackhi_epi64(t, t));
-  out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(t)),
-                                    static_cast<uint32_t>(sum_epi32(_mm256_madd_epi16(odd, one))), p);
   // Most blocks of a real encode round to nothing at all.
   if (!sixteens) {
     out->group_mask = 0;

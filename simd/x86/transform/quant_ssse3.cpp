@@ -238,27 +238,20 @@ inline uint32_t group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, in
 // Sixteen raster positions at a time, as two registers of eight whose low
 // and high four lie in one group each (the same group in a 4x4 block,
 // whose rows are four wide): the two registers' zero tests pack into one
-// mask, so the bookkeeping per sixteen is that of the AVX2 tier.  The
-// zero-level distortion needs only the sum of squares (rdoq.h): pairs of
-// squares reach 2^31 at most, so the multiply-add's lanes are read unsigned
-// and widened to 64 bits.  As in the AVX2 tier, the pass over the block
-// keeps only which positions of each sixteen round to a level; the group
-// maps and candidate distortions follow for those sixteens alone.
+// mask, so the bookkeeping per sixteen is that of the AVX2 tier.  As in
+// the AVX2 tier, the pass over the block keeps only which positions of each
+// sixteen round to a level; the group maps and candidate distortions follow
+// for those sixteens alone.
 void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params_t *p) {
   const int32_t log2 = p->log2_size, count = 1 << (2 * log2);
   const __m128i s = _mm_set1_epi16(static_cast<int16_t>(p->scale));
   const __m128i half = _mm_set1_epi32(1 << (p->shift - 1)), sh = _mm_cvtsi32_si128(p->shift);
-  const __m128i zero = _mm_setzero_si128(), low32 = _mm_set1_epi64x(0xffffffff), one = _mm_set1_epi16(1);
-  __m128i total = zero, odd = zero;
+  const __m128i zero = _mm_setzero_si128();
   // Rounded levels above 32767 saturate to it, as the portable minimum.
   auto round8 = [&](__m128i a) {
     const __m128i lo = _mm_mullo_epi16(a, s), hi = _mm_mulhi_epu16(a, s);
     const __m128i s0 = _mm_unpacklo_epi16(lo, hi), s1 = _mm_unpackhi_epi16(lo, hi);
     return _mm_packs_epi32(_mm_srl_epi32(_mm_add_epi32(s0, half), sh), _mm_srl_epi32(_mm_add_epi32(s1, half), sh));
-  };
-  auto squares = [&](__m128i c) {
-    const __m128i sq = _mm_madd_epi16(c, c);
-    total = _mm_add_epi64(total, _mm_add_epi64(_mm_and_si128(sq, low32), _mm_srli_epi64(sq, 32)));
   };
   uint16_t nonzero[64];   // by sixteen: bit j, position 16 * sixteen + j rounds to a level
   uint64_t sixteens = 0;  // bit c: nonzero[c] is not 0
@@ -271,20 +264,7 @@ void rdoq_prep_ssse3(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_para
     const uint32_t m = ~static_cast<uint32_t>(_mm_movemask_epi8(is_zero)) & 0xffff;
     nonzero[k >> 4] = static_cast<uint16_t>(m);
     sixteens |= uint64_t{m != 0} << (k >> 4);
-    squares(c0);
-    squares(c1);
   }
-  total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
-  // The number of odd coefficients counts only where the zero-level total
-  // drops bits (rdoq_zero_total: 4x4 blocks), so it is formed only there;
-  // at most 128 per lane.
-  if (p->dist_shift > 16)
-    for (int32_t k = 0; k < count; k += 8) odd = _mm_add_epi16(odd, _mm_and_si128(load8(coef + k), one));
-  odd = _mm_madd_epi16(odd, one);
-  odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0x4E));
-  odd = _mm_add_epi32(odd, _mm_shuffle_epi32(odd, 0xB1));
-  out->zero_total = rdoq_zero_total(static_cast<uint64_t>(_mm_cvtsi128_si64(total)),
-                                    static_cast<uint32_t>(_mm_cvtsi128_si32(odd)), p);
   // Most blocks of a real encode round to nothing at all.
   if (!sixteens) {
     out->group_mask = 0;
