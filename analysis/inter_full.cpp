@@ -168,6 +168,7 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
   node->pu.p2n.merge_flag = 1;
   trial_result_t t[5];
   cu_trial_forget(ctx, cu.s, TRIAL_MERGED);
+  cu_trial_forget(ctx, cu.s, TRIAL_CODED);
   // After the first commit the trials change only the motion and the skip
   // flag.
   bool committed = false;
@@ -410,6 +411,13 @@ void take_inter_result(const full_cu_t &cu) {
   if (node->cbf_saved == 0) node->residual_mode = 3;
 }
 
+// The 2Nx2N inter CU with searched motion, where its residual won over
+// none, kept for coding it again.
+void keep_coded(const full_cu_t &cu) {
+  if (cu.s <= 5 && cu.ctx->maps->cbf[node_index(cu.z, cu.s)] != 0)
+    cu_trial_keep(cu.ctx, cu.nodes, cu.z, cu.s, TRIAL_CODED, cu.ctx->cabac_est_save[1 + cu.d]);
+}
+
 // The 2Nx2N inter CU against the intra trial, by RD cost.
 void inter_rd(const full_cu_t &cu) {
   encoder_t *ctx = cu.ctx;
@@ -421,6 +429,7 @@ void inter_rd(const full_cu_t &cu) {
     node->pred_intra = 0;
     cu.commit();
     const uint32_t c = inter_cu_rd_cost(ctx, node, cu.z, cu.x, cu.y, cu.s, 0);
+    keep_coded(cu);
     node->cost = c;
     if (c > node->intra_cost) {
       node->cost = node->intra_cost;
@@ -436,6 +445,7 @@ void inter_rd(const full_cu_t &cu) {
   node->pred_intra = node->intra_sad_cost < COST_NONE && node->inter_sad_cost >= node->intra_sad_cost;
   cu.commit();
   node->cost = inter_cu_rd_cost(ctx, node, cu.z, cu.x, cu.y, cu.s, 0);
+  if (!node->pred_intra) keep_coded(cu);
   if (node->pred_intra)
     node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];
   else
@@ -474,6 +484,9 @@ void rect_partitions(const full_cu_t &cu) {
     cu.commit();
     cost[pm] = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
     cbf[pm] = ctx->maps->cbf[node_index(cu.z, cu.s)];
+    // The one the choice below would take so far.
+    if (cost[pm] < cost[0] && (pm == 1 || cost[2] <= cost[1]) && cu.s <= 5)
+      cu_trial_keep(ctx, cu.nodes, cu.z, cu.s, TRIAL_CODED, ctx->cabac_est_save[1 + cu.d]);
   }
   if (cost[1] < cost[0] && cost[1] < cost[2]) {
     node->cost = cost[1];
@@ -527,17 +540,20 @@ void final_choices(full_cu_t &cu) {
       transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 1, 1);
       transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 2, 1);
     } else {
-      transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 3 | TREE_TAKE_MERGED_ROOT, 1);
+      transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 3 | TREE_TAKE_KEPT_ROOT, 1);
     }
     if (node->tu_split || node->residual_mode != m) {
       cu.restore();
       grid_mark_unavailable(ctx, cu.x, cu.y, cu.size, cu.size);
       cu.commit();
-      // An unsplit tree coded as the kept merged trial coded it is taken.
+      // An unsplit tree coded as a kept trial coded it is taken.
+      int32_t kept = 0;
+      if (!node->pred_intra && !node->tu_split)
+        for (const int32_t slot : {TRIAL_MERGED, TRIAL_CODED})
+          if (!kept && cu_trial_residual_kept(ctx, cu.z, cu.s, slot)) kept = slot;
       const uint32_t c =
-          !node->pred_intra && !node->tu_split && cu_trial_residual_kept(ctx, cu.z, cu.s, TRIAL_MERGED)
-              ? cu_rd_cost_kept(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, TRIAL_MERGED, ctx->cabac_est_save[1 + cu.d])
-              : cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, node->pu.p2n.merge_flag);
+          kept ? cu_rd_cost_kept(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, kept, ctx->cabac_est_save[1 + cu.d])
+               : cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, node->pu.p2n.merge_flag);
       if (c <= node->cost) {
         node->cost = c;
         node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];

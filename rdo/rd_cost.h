@@ -100,11 +100,13 @@ constexpr int32_t TRIAL_SKIP = 1;      // the skip CU of the best merge candidat
 constexpr int32_t TRIAL_RESIDUAL = 2;  // the merged CU with residual
 void cu_trial_save(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
 void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot);
-// A merged CU with residual kept with what its coding read besides the
-// maps (the states it started from, QP, lambda and quantiser), so that
-// coding the same CU again is taken from it: TRIAL_MERGED, the best such
-// trial of the node, kept until the next forget at that depth.
+// An inter CU coded with residual, kept with what its coding read besides
+// the maps (the states it started from, QP, lambda and quantiser), so that
+// coding the same CU again is taken from it: TRIAL_MERGED, the best merged
+// trial of the node, and TRIAL_CODED, its best trial with searched motion;
+// each kept until the next forget at that depth.
 constexpr int32_t TRIAL_MERGED = 3;
+constexpr int32_t TRIAL_CODED = 4;
 void cu_trial_keep(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot,
                    const cabac_est_t &start);
 void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot);
@@ -144,9 +146,10 @@ constexpr int32_t TREE_TAKE_FIRST_QUARTER = 128;
 // With 33: the unit's neighbour arrays are in place (prepared for it, and
 // nothing has predicted a luma block since), so its prediction reads them.
 constexpr int32_t TREE_REFS_PREPARED = 256;
-// With 3: the unsplit root takes its residual from the TRIAL_MERGED trial
-// where cu_trial_residual_take allows it, instead of coding it again.
-constexpr int32_t TREE_TAKE_MERGED_ROOT = 512;
+// With 3: the unsplit root takes its residual from the TRIAL_MERGED or
+// TRIAL_CODED trial where cu_trial_residual_take allows it, instead of
+// coding it again.
+constexpr int32_t TREE_TAKE_KEPT_ROOT = 512;
 void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final);
 void tu_first_quarters_forget(encoder_t *ctx);

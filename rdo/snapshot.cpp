@@ -44,7 +44,7 @@ struct cu_snapshot_t {
 namespace {
 
 constexpr int32_t SNAPSHOT_DEPTHS = 5;
-constexpr int32_t SNAPSHOT_RECORDS = SNAPSHOT_DEPTHS * (1 + TRIAL_MERGED);
+constexpr int32_t SNAPSHOT_RECORDS = SNAPSHOT_DEPTHS * (1 + TRIAL_CODED);
 
 uint8_t *unit_array(ctu_unit_maps_t *d, int32_t i) {
   uint8_t *a[6] = {d->cu_log2, d->part_nxn, d->luma_mode, d->chroma_syntax, d->tu_log2, d->cbf};
@@ -257,7 +257,9 @@ void cu_trial_keep(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_siz
   s->kept = true;
 }
 
-void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot) { trial_slot(ctx, log2_size, slot)->kept = false; }
+void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot) {
+  trial_slot(ctx, log2_size, slot)->kept = false;
+}
 
 bool cu_trial_residual_kept(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
   return log2_size <= 5 && trial_repeats(ctx, trial_slot(ctx, log2_size, slot), z, log2_size);

@@ -82,8 +82,8 @@ struct search_t {
   int32_t keep_first_quarter;
   // The neighbour arrays of the (single) block are in place.
   int32_t refs_prepared;
-  // The unsplit root may take the kept merged trial's residual.
-  int32_t take_merged_root;
+  // The unsplit root may take a kept trial's residual.
+  int32_t take_kept_root;
   int32_t root_z;
 };
 
@@ -317,7 +317,10 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   cu_commit_transform_sizes(ctx, s.nodes, z, log2_size);
   uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
   uint32_t nz;
-  if (depth == 0 && s.take_merged_root && cu_trial_residual_take(ctx, z, log2_size, TRIAL_MERGED)) {
+  const bool taken = depth == 0 && s.take_kept_root &&
+                     (cu_trial_residual_take(ctx, z, log2_size, TRIAL_MERGED) ||
+                      cu_trial_residual_take(ctx, z, log2_size, TRIAL_CODED));
+  if (taken) {
     nz = ctx->maps->unit.cbf[z] & 1;
   } else {
     chroma_code(s, z, x, y, log2_size, 0);
@@ -390,8 +393,8 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   s.keep_first_quarter = (mask & TREE_KEEP_FIRST_QUARTER) && log2_size == 3;
   const bool take_first_quarter = mask & TREE_TAKE_FIRST_QUARTER;
   const bool refs_prepared = mask & TREE_REFS_PREPARED;
-  s.take_merged_root = (mask & TREE_TAKE_MERGED_ROOT) != 0;
-  mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_TAKE_MERGED_ROOT);
+  s.take_kept_root = (mask & TREE_TAKE_KEPT_ROOT) != 0;
+  mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_TAKE_KEPT_ROOT);
   uint32_t cost = 0;
   if (mask == 33) {
     // One 4x4 PU of an NxN CU: its single luma block (transform depth 1).

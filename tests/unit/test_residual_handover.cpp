@@ -82,7 +82,10 @@ struct ResidualHandover : ::testing::Test {
     const int32_t x = 4 * zorder_x(z), y = 4 * zorder_y(z), size = 1 << s;
     for (int32_t p = 0; p < 3; p++) {
       const int32_t c = p ? size / 2 : size, px = p ? x / 2 : x, py = p ? y / 2 : y;
-      for (int32_t j = 0; j < c; j++) v.insert(v.end(), ctu_rec_at(ctx, p, px, py + j), ctu_rec_at(ctx, p, px, py + j) + c);
+      for (int32_t j = 0; j < c; j++) {
+        const uint8_t *row = ctu_rec_at(ctx, p, px, py + j);
+        v.insert(v.end(), row, row + c);
+      }
     }
     return v;
   }
@@ -96,15 +99,17 @@ struct ResidualHandover : ::testing::Test {
     }
   }
 
-  // The merged trial as the analysis runs it, kept; its cost.
-  uint32_t keep_trial(int32_t z, int32_t s) {
+  // The trial as the analysis runs it, kept in slot (the other slot
+  // forgotten); its cost.
+  uint32_t keep_trial(int32_t z, int32_t s, int32_t slot = TRIAL_MERGED) {
     cu_node_t &n = node(z, s);
     n.tu_split = 0;
     cu_commit_transform_sizes(ctx, ctx->nodes, z, s);
     put_prediction(z, s);
     ctx->cabac.est = start;
     const uint32_t r = cu_rd_cost_residual(ctx, n.qp, &n.lambda_sad, z, 4 * zorder_x(z), 4 * zorder_y(z), s, true);
-    cu_trial_keep(ctx, ctx->nodes, z, s, TRIAL_MERGED, start);
+    cu_trial_keep(ctx, ctx->nodes, z, s, slot, start);
+    cu_trial_forget(ctx, s, slot == TRIAL_MERGED ? TRIAL_CODED : TRIAL_MERGED);
     return r;
   }
 
@@ -136,55 +141,63 @@ struct cu_case_t {
 };
 constexpr cu_case_t cases[] = {{0, 5, 22}, {64, 4, 27}, {80, 4, 37}, {4, 3, 22}, {200, 3, 32}, {128, 5, 32}};
 
+// Runs f(z, s, x, y, slot) on every case set up afresh, with either slot.
+template <class F>
+void for_each_case(ResidualHandover &t, F f) {
+  for (const cu_case_t &c : cases)
+    for (const int32_t slot : {TRIAL_MERGED, TRIAL_CODED}) {
+      SCOPED_TRACE(testing::Message() << "CU " << (1 << c.s) << " at unit " << c.z << ", QP " << c.qp << ", slot "
+                                      << slot);
+      t.set_up_cu(c.z, c.s, c.qp);
+      f(c.z, c.s, 4 * zorder_x(c.z), 4 * zorder_y(c.z), slot);
+    }
+}
+
 TEST_F(ResidualHandover, SearchTakingTheKeptRootSearchesAsCodingItAgain) {
   int32_t coded = 0;
-  for (const cu_case_t &c : cases) {
-    SCOPED_TRACE(testing::Message() << "CU " << (1 << c.s) << " at unit " << c.z << ", QP " << c.qp);
-    set_up_cu(c.z, c.s, c.qp);
-    const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
+  for_each_case(*this, [&](int32_t z, int32_t s, int32_t x, int32_t y, int32_t slot) {
     outcome_t o[2];
     for (int32_t take = 0; take < 2; take++) {
-      if (take)
-        coded += keep_trial(c.z, c.s) < COST_NONE;
-      else
-        cu_trial_forget(ctx, c.s, TRIAL_MERGED);
-      put_prediction(c.z, c.s);
-      node(c.z, c.s).tu_split = 0;
-      cu_commit_transform_sizes(ctx, ctx->nodes, c.z, c.s);
+      if (take) {
+        coded += keep_trial(z, s, slot) < COST_NONE;
+      } else {
+        cu_trial_forget(ctx, s, TRIAL_MERGED);
+        cu_trial_forget(ctx, s, TRIAL_CODED);
+      }
+      put_prediction(z, s);
+      node(z, s).tu_split = 0;
+      cu_commit_transform_sizes(ctx, ctx->nodes, z, s);
       ctx->cabac.est = start;
-      EXPECT_EQ(cu_trial_residual_kept(ctx, c.z, c.s, TRIAL_MERGED), take != 0);
-      transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.s, 3 | TREE_TAKE_MERGED_ROOT, 1);
-      o[take] = outcome(c.z, c.s, node(c.z, c.s).tu_tree_cost);
+      EXPECT_EQ(cu_trial_residual_kept(ctx, z, s, slot), take != 0);
+      transform_tree_search(ctx, ctx->nodes, z, x, y, s, 3 | TREE_TAKE_KEPT_ROOT, 1);
+      o[take] = outcome(z, s, node(z, s).tu_tree_cost);
     }
     expect_same(o[1], o[0]);
-  }
-  EXPECT_GE(coded, 4) << "too few trials coded a residual";
+  });
+  EXPECT_GE(coded, 8) << "too few trials coded a residual";
 }
 
 TEST_F(ResidualHandover, CuCostedFromTheKeptTrialCostsAsCodedAgain) {
-  for (const cu_case_t &c : cases) {
-    SCOPED_TRACE(testing::Message() << "CU " << (1 << c.s) << " at unit " << c.z << ", QP " << c.qp);
-    set_up_cu(c.z, c.s, c.qp);
-    const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
-    cu_node_t &n = node(c.z, c.s);
-    if (keep_trial(c.z, c.s) >= COST_NONE) continue;
+  for_each_case(*this, [&](int32_t z, int32_t s, int32_t x, int32_t y, int32_t slot) {
+    cu_node_t &n = node(z, s);
+    if (keep_trial(z, s, slot) >= COST_NONE) return;
     // The decision differs from the trial in syntax the coding does not
     // read: the searched tree's residual mode.
     n.residual_mode = 2;
-    cu_commit(ctx, ctx->nodes, c.z, x, y, c.s);
-    put_prediction(c.z, c.s);
+    cu_commit(ctx, ctx->nodes, z, x, y, s);
+    put_prediction(z, s);
     ctx->cabac.est = start;
-    const uint32_t fresh_cost = cu_rd_cost_nopred(ctx, n.lambda_ssd, c.z, x, y, c.s, 0);
+    const uint32_t fresh_cost = cu_rd_cost_nopred(ctx, n.lambda_ssd, z, x, y, s, 0);
     const uint32_t fresh_distortion = ctx->last_distortion;
-    const outcome_t fresh = outcome(c.z, c.s, fresh_cost);
+    const outcome_t fresh = outcome(z, s, fresh_cost);
     // Anything left in the buffer is put back by the kept trial.
-    put_prediction(c.z, c.s);
+    put_prediction(z, s);
     ctx->cabac.est = start;
-    ASSERT_TRUE(cu_trial_residual_kept(ctx, c.z, c.s, TRIAL_MERGED));
-    const uint32_t kept_cost = cu_rd_cost_kept(ctx, ctx->nodes, c.z, x, y, c.s, TRIAL_MERGED, start);
+    ASSERT_TRUE(cu_trial_residual_kept(ctx, z, s, slot));
+    const uint32_t kept_cost = cu_rd_cost_kept(ctx, ctx->nodes, z, x, y, s, slot, start);
     EXPECT_EQ(ctx->last_distortion, fresh_distortion);
-    expect_same(outcome(c.z, c.s, kept_cost), fresh);
-  }
+    expect_same(outcome(z, s, kept_cost), fresh);
+  });
 }
 
 // Each thing the coding reads, changed after the trial, makes the kept
