@@ -12,9 +12,9 @@
 // of these pair values.
 //
 // Every intermediate stays in 16 bits exactly (an 8x8 coefficient before the
-// last stage is at most 32 x 255 = 8160) and the pair values are widened to
-// 32-bit lanes before they are added, so every result is exact: no class or
-// block sum saturates at any size.
+// last stage is at most 32 x 255 = 8160); at most four pair values (32640)
+// add in a 16-bit lane before they are widened to 32-bit lanes, so every
+// result is exact: no class or block sum saturates at any size.
 #include <immintrin.h>
 
 #include "simd/x86/pixel/pixel_avx2.h"
@@ -79,18 +79,23 @@ inline __m256i satd_pairs(const __m256i *v) {
 }
 
 // SA8D: the horizontal butterfly at distance 1 within each group of four
-// lanes (after it, lanes 0/2 and 1/3 of a group are the last stage's pairs,
-// the odd lanes negated, which no magnitude notices), then the pair values,
-// summed per 64-bit group into its low 32 bits.
-inline __m256i sa8d_pairs(__m256i v) {
+// lanes (after it, lanes 0/2 and 1/3 of a group are the last stage's pairs;
+// the odd lanes come out as the neighbour minus the lane, negated, which no
+// magnitude notices), then the pair values in the low 32 bits of each
+// 64-bit group, 16-bit lanes (each at most 8160; the high 32 bits hold
+// values of the same bound that sa8d_widen drops).  Up to four such
+// vectors add in 16 bits without carrying.
+inline __m256i sa8d_pairs16(__m256i v) {
   const __m256i swapped = _mm256_shuffle_epi8(
       v, _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9,
                           14, 15, 12, 13));
-  const __m256i t = _mm256_blend_epi16(_mm256_add_epi16(v, swapped), _mm256_sub_epi16(v, swapped), 0xaa);
+  const __m256i t = _mm256_add_epi16(swapped, _mm256_sign_epi16(v, _mm256_set1_epi32(0xffff0001)));
   const __m256i m = _mm256_abs_epi16(t);
-  const __m256i pair = _mm256_max_epi16(m, _mm256_srli_epi64(m, 32));
-  return _mm256_madd_epi16(pair, _mm256_set1_epi64x(0x0000000000010001ll));
+  return _mm256_max_epi16(m, _mm256_srli_epi64(m, 32));
 }
+// The sums of pair values (up to four vectors' worth), per 64-bit group in
+// its low 32 bits.
+inline __m256i sa8d_widen(__m256i pairs16) { return _mm256_madd_epi16(pairs16, _mm256_set1_epi64x(0x0000000000010001ll)); }
 
 // Pair values of the 4x4 tiles of a 16-wide, 4-row strip, per 16-bit lane
 // (each at most 4 x 2040 = 8160).
@@ -143,14 +148,15 @@ inline __m256i sa8d_raw_8x8_avx2(const uint8_t *a, intptr_t as, const uint8_t *b
   __m256i v[4];
   for (int32_t r = 0; r < 4; r++) v[r] = stage1_8wide(a + r * as, as, b + r * bs, bs, pat);
   vertical4(v);
+  __m256i pairs = _mm256_setzero_si256();
   for (int32_t r = 0; r < 4; r++) {
     // The vertical butterfly at distance 4: rows 0-3 (low half) against
     // rows 4-7 (high half); the high half takes low - high.
     const __m256i x = _mm256_permute2x128_si256(v[r], v[r], 0x01);
     const __m256i t = _mm256_blend_epi32(_mm256_add_epi16(v[r], x), _mm256_sub_epi16(x, v[r]), 0xf0);
-    acc = _mm256_add_epi32(acc, sa8d_pairs(t));
+    pairs = _mm256_add_epi16(pairs, sa8d_pairs16(t));
   }
-  return acc;
+  return _mm256_add_epi32(acc, sa8d_widen(pairs));
 }
 
 // The pair values of two 8x8 blocks whose rows r arrive side by side
@@ -167,12 +173,14 @@ __attribute__((always_inline)) inline __m256i sa8d_side_by_side_pairs(Row row) {
   }
   vertical4(v);
   vertical4(v + 4);
-  __m256i acc = _mm256_setzero_si256();
+  // Rows 0-3 and rows 4-7 of the last vertical stage, four vectors each.
+  __m256i upper = _mm256_setzero_si256(), lower = _mm256_setzero_si256();
   for (int32_t r = 0; r < 4; r++) {
     butterfly(v[r], v[r + 4]);
-    acc = _mm256_add_epi32(acc, _mm256_add_epi32(sa8d_pairs(v[r]), sa8d_pairs(v[r + 4])));
+    upper = _mm256_add_epi16(upper, sa8d_pairs16(v[r]));
+    lower = _mm256_add_epi16(lower, sa8d_pairs16(v[r + 4]));
   }
-  return acc;
+  return _mm256_add_epi32(sa8d_widen(upper), sa8d_widen(lower));
 }
 
 // Pair-value sum of two side-by-side 8x8 blocks (a 16x8 area).
