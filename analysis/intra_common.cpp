@@ -26,12 +26,6 @@ void intra_mpms(const encoder_t *ctx, int32_t z, int32_t mpm[3]) {
   mpm[2] = (a != 0 && b != 0) ? 0 : (a != 1 && b != 1) ? 1 : 26;
 }
 
-uint32_t intra_mode_penalty(uint32_t lambda_sad, int32_t mode, const int32_t mpm[3]) {
-  if (mode == mpm[0]) return 2 * lambda_sad;
-  if (mode == mpm[1] || mode == mpm[2]) return 3 * lambda_sad;
-  return 6 * lambda_sad;
-}
-
 uint32_t intra_luma_mode_bits(cabac_est_t *est, int32_t mode, const int32_t mpm[3]) {
   // The bypass bins count as a whole bit each.
   uint32_t bypass = 1280;

@@ -15,7 +15,12 @@ struct encoder_t;
 // reads as not intra, as the standard asks).
 void intra_mpms(const encoder_t *ctx, int32_t z, int32_t mpm[3]);
 // Rough-pass penalty: lambda_sad times 2 (MPM0), 3 (MPM1, MPM2) or 6.
-uint32_t intra_mode_penalty(uint32_t lambda_sad, int32_t mode, const int32_t mpm[3]);
+// Inline: every rough mode trial adds it.
+inline uint32_t intra_mode_penalty(uint32_t lambda_sad, int32_t mode, const int32_t mpm[3]) {
+  if (mode == mpm[0]) return 2 * lambda_sad;
+  if (mode == mpm[1] || mode == mpm[2]) return 3 * lambda_sad;
+  return 6 * lambda_sad;
+}
 // Bits (1/256) of prev_intra_luma_pred_flag with its bypass bins, and of
 // intra_chroma_pred_mode, added to est's counter with the context advanced.
 uint32_t intra_luma_mode_bits(cabac_est_t *est, int32_t mode, const int32_t mpm[3]);

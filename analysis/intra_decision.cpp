@@ -163,7 +163,7 @@ uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode) {
   encoder_t *ctx = cu->ctx;
   cu->node->luma_dir = mode;
   cu_commit_rough_luma_dir(ctx, cu->node, cu->z);
-  intra_predict(ctx, cu->z, cu->x, cu->y, cu->log2_size, cu->node->qp, 1);
+  intra_predict_luma(ctx, cu->x, cu->y, cu->log2_size, mode);
   ctx->intra_refs_refresh = 0;
   return cu->luma_cost(ctu_src_at(ctx, 0, cu->x, cu->y), SRC_STRIDE, ctu_rec_at(ctx, 0, cu->x, cu->y), RECON_STRIDE) +
          intra_mode_penalty(cu->node->lambda_sad, mode, cu->mpm);
@@ -485,7 +485,7 @@ void intra_mode_decision(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
     node->luma_dir = mode;
     cu_commit_rough_luma_dir(ctx, node, z);
     if (log2_size <= 5)
-      encode_block_of_size(ctx, z, x, y, log2_size, static_cast<int8_t>(node->qp), 1, 0, 1);
+      intra_predict_luma(ctx, x, y, log2_size, mode);
     else
       intra_predict_luma_64(ctx, x, y, mode, from_source);
     const uint32_t cost = kernel(src, SRC_STRIDE, rec, RECON_STRIDE) + intra_mode_penalty(node->lambda_sad, mode, mpm);

@@ -171,7 +171,7 @@ int32_t rough_candidates(const cu_t &cu, const int32_t mpm[3], int32_t list[MAX_
   for (int32_t mode = 0; mode < 35; mode++) {
     node->luma_dir = mode;
     cu_commit_rough_luma_dir(ctx, node, cu.z);
-    encode_block_of_size(ctx, cu.z, cu.x, cu.y, cu.log2_size, static_cast<int8_t>(node->qp), 1, 0, 1);
+    intra_predict_luma(ctx, cu.x, cu.y, cu.log2_size, mode);
     node->mode_costs[mode] = kernel(src, SRC_STRIDE, pred, RECON_STRIDE);
     ctx->intra_refs_refresh = 0;
   }

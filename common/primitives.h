@@ -164,8 +164,8 @@ void intra_ang_c(uint8_t *dst, intptr_t dst_stride, const uint8_t *nb, int32_t m
                  int32_t edge_filter);
 // H.265 8.4.4.2.3 filterFlag of a luma block (strong smoothing off): whether
 // mode m at 2^log2_size predicts from the [1,2,1]-smoothed neighbours.
-// Inline: every luma prediction asks.
-inline bool intra_needs_smoothing(int mode, int log2_size) {
+// Inline: every luma prediction asks (constexpr: tables are built from it).
+constexpr bool intra_needs_smoothing(int mode, int log2_size) {
   // Planar counts as mode 0.
   if (log2_size <= 2 || log2_size > 5 || mode == 1) return false;
   const int d26 = mode > 26 ? mode - 26 : 26 - mode, d10 = mode > 10 ? mode - 10 : 10 - mode;

@@ -114,9 +114,11 @@ void quarter_neighbours(const uint8_t *p, const uint8_t *rec, int32_t q, uint8_t
 static bool quarter_from_parent(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint8_t *nb) {
   const int32_t d = ctx->quarter_depth - 1;
   if (d < 0 || ctx->quarter_log2[d] != log2_size + 1) return false;
-  const int32_t n = 1 << log2_size, dx = x - ctx->quarter_x[d], dy = y - ctx->quarter_y[d];
-  if ((dx != 0 && dx != n) || (dy != 0 && dy != n)) return false;
-  const int32_t q = (dx ? 1 : 0) + (dy ? 2 : 0);
+  // Both offsets 0 or n (as unsigned, a negative one has other bits too).
+  const uint32_t n = 1u << log2_size;
+  const uint32_t dx = static_cast<uint32_t>(x - ctx->quarter_x[d]), dy = static_cast<uint32_t>(y - ctx->quarter_y[d]);
+  if ((dx | dy) & ~n) return false;
+  const int32_t q = static_cast<int32_t>((dx | dy << 1) >> log2_size);
   const uint8_t *rec = ctu_rec_at(ctx, 0, ctx->quarter_x[d], ctx->quarter_y[d]);
   switch (log2_size) {
     case 2: quarter_neighbours<4>(ctx->quarter_nb[d], rec, q, nb); break;
@@ -158,13 +160,32 @@ void intra_prepare_refs(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int
   }
 }
 
+namespace {
+
+// Bit m of entry log2_size: luma mode m at that size predicts from the
+// smoothed array (one look-up instead of the rule's arithmetic per call).
+struct smoothing_masks_t {
+  uint64_t by_size[8];
+  constexpr smoothing_masks_t() : by_size{} {
+    for (int32_t log2_size = 0; log2_size < 8; log2_size++)
+      for (int32_t mode = 0; mode < 35; mode++)
+        if (intra_needs_smoothing(mode, log2_size)) by_size[log2_size] |= uint64_t{1} << mode;
+  }
+};
+constexpr smoothing_masks_t smoothing_masks;
+
+}  // namespace
+
 void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
-  const uint8_t *ref = plane == 0 ? ctx->nb_luma : ctx->nb_chroma[plane - 1];
-  // Reference smoothing applies to luma only in 4:2:0 (H.265 8.4.4.2.3).
-  if (plane == 0 && intra_needs_smoothing(mode, log2_size)) ref = ctx->nb_luma_smooth;
-  // The DC and pure horizontal/vertical edge filters: luma below 32x32 only.
-  const int32_t filt = (plane == 0 && log2_size < 5) ? 1 : 0;
-  intra_predictor(ctx->intra, mode, filt, log2_size)(ctu_rec_at(ctx, plane, x, y), RECON_STRIDE, ref);
+  if (plane == 0) {
+    // Reference smoothing applies to luma only in 4:2:0 (H.265 8.4.4.2.3).
+    const uint8_t *ref = smoothing_masks.by_size[log2_size & 7] >> mode & 1 ? ctx->nb_luma_smooth : ctx->nb_luma;
+    // The DC and pure horizontal/vertical edge filters: luma below 32x32 only.
+    intra_predictor(ctx->intra, mode, log2_size < 5 ? 1 : 0, log2_size)(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ref);
+    return;
+  }
+  intra_predictor(ctx->intra, mode, 0, log2_size)(ctu_rec_at(ctx, plane, x, y), RECON_STRIDE,
+                                                  ctx->nb_chroma[plane - 1]);
 }
 
 void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
@@ -183,6 +204,12 @@ void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, b
     ctx->intra.ref_filter[3](ctx->nb_luma, ctx->nb_luma_smooth);
     intra_predict_prepared(ctx, 0, qx, qy, 5, mode);
   }
+}
+
+void intra_predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t mode) {
+  if (log2_size == 6) return intra_predict_luma_64(ctx, x, y, mode, false);
+  if (ctx->intra_refs_refresh) intra_prepare_refs(ctx, 0, x, y, log2_size);
+  intra_predict_prepared(ctx, 0, x, y, log2_size, mode);
 }
 
 namespace {

@@ -68,6 +68,10 @@ uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp);
 // each from the blocks before it; with from_source the neighbours inside the
 // CTU are source samples, so the earlier quadrants' predictions do not matter.
 void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, bool from_source);
+// The luma prediction of a mode trial on an intra block of any size: its
+// neighbour array first where ctx->intra_refs_refresh asks for it (the
+// trials after the first reuse it), a 64x64 block as intra_predict_luma_64.
+void intra_predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
 
 // Transforms source minus the prediction in place, quantises at qp into
 // levels (row-major, stride N), applies sign hiding when enabled, and adds

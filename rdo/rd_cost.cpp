@@ -230,10 +230,7 @@ uint32_t transform_tree_bits(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_
 namespace {
 
 void predict_intra_luma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
-  const int32_t mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
-  if (log2_size == 6) return intra_predict_luma_64(ctx, x, y, mode, false);
-  if (ctx->intra_refs_refresh) intra_prepare_refs(ctx, 0, x, y, log2_size);
-  intra_predict_prepared(ctx, 0, x, y, log2_size, mode);
+  intra_predict_luma(ctx, x, y, log2_size, ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))]);
 }
 
 void predict_intra_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
