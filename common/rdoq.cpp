@@ -291,26 +291,33 @@ void advance_copies(block_t &b, const int32_t *a, const uint16_t *rounded_map, i
   const int32_t last_group = last >> 4;
   const int32_t g1_ctx = CTX_GREATER1 + (b.chroma ? 16 : 0);
   // Walks group g's levels with greater1 state c1_carry before it, coding
-  // the copied context's bins; returns whether it holds a level.
+  // the copied context's bins; returns whether it holds a level.  Of the
+  // group's state only greater1Ctx and the count of levels reach the
+  // copies.
   auto walk = [&](int32_t g, int32_t &c1_carry) {
     // Middle groups where nothing rounds to a level hold none.
     if (g > 0 && g < last_group && !((scan_groups >> g) & 1)) return false;
-    group_state_t gs{group_ctx_set(g, b.chroma, c1_carry), 1, 0, 0, 0};
+    const bool copied = group_ctx_set(g, b.chroma, c1_carry) == 0;
     // Only positions that round to a level can hold one.
     uint32_t map = rounded_map[g];
     if (g == last_group) map &= (2u << (last & 15)) - 1;
-    bool any = false;
-    while (map && gs.nz < 8) {
+    int32_t c1 = 1, nz = 0;
+    while (map && nz < 8) {
       const int32_t k = 31 - __builtin_clz(map);
       map &= ~(1u << k);
       const int32_t v = a[16 * g + k];
       if (!v) continue;
-      any = true;
-      if (gs.ctx_set == 0 && gs.c1 == 0) b.code(g1_ctx, v > 1);
-      group_advance(gs, v);
+      if (c1 == 0) {
+        // greater1Ctx stays 0 to the group's end: outside the copied
+        // context set nothing more can change.
+        if (!copied) break;
+        b.code(g1_ctx, v > 1);
+      }
+      c1 = v > 1 ? 0 : c1 + (static_cast<uint32_t>(c1 - 1) < 2);
+      nz++;
     }
-    if (any) c1_carry = gs.c1;
-    return any;
+    if (nz) c1_carry = c1;
+    return nz > 0;
   };
   int32_t c1_carry = 1;
   if (b.chroma) {
