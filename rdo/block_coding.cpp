@@ -235,12 +235,14 @@ namespace {
 
 // Quantises coef into levels (plainly or rate-distortion optimised, then
 // sign hiding where the picture uses it); returns the non-zero count.
+// rdoq: ctx->param.rdoq, which the caller has tested already.
+template <bool rdoq>
 [[gnu::always_inline]] inline uint32_t quantise_block(encoder_t *ctx, int32_t log2_size, int32_t qp, int32_t is_intra,
                         int32_t scan_idx, const rdoq_request_t &req, int16_t *levels, const int16_t *coef) {
   const int32_t count = 1 << (2 * log2_size);
   const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
   uint32_t nz;
-  if (ctx->param.rdoq)
+  if constexpr (rdoq)
     nz = (ctx->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq)(&req);
   else
     nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
@@ -249,7 +251,7 @@ namespace {
     // One level step is 2^shift in err units and Qstep^2 in squared
     // sample error; lambda weighs a bit against the latter.
     double rate_weight = 0;
-    if (ctx->param.rdoq) {
+    if constexpr (rdoq) {
       const sign_hiding_powers_t &pw = sign_hiding_powers;
       const double qstep2 = qp >= 0 && qp < 64 ? pw.qstep2[qp] : std::exp2((qp - 4) / 3.0);
       const double step2 = qpar.shift >= 0 && qpar.shift < 32 ? pw.level_step2[qpar.shift] : std::exp2(2.0 * qpar.shift);
@@ -280,7 +282,7 @@ template <int32_t N, int32_t SLOTS>
   e.key = {};
   std::memcpy(e.state, st + QUANT_MEMO_STATES_AT, QUANT_MEMO_STATES);
   std::memcpy(e.coef, coef, bytes);
-  const uint32_t nz = quantise_block(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
+  const uint32_t nz = quantise_block<true>(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
   std::memcpy(e.levels, levels, bytes);
   std::memcpy(e.copies, copies, sizeof e.copies);
   e.nonzero = nz;
@@ -299,26 +301,18 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
   const transform_funcs_t &t = ctx->transform;
   // Only intra luma 4x4 blocks use the DST; 35 selects the DCT.
   const int32_t dst_mode = (is_intra && plane == 0) ? pred_mode : 35;
-  switch (log2_size) {
-    case 2: t.dct_fwd_4x4(coef, src, rec, dst_mode); break;
-    case 3: t.dct_fwd_8x8(coef, src, rec); break;
-    case 4: t.dct_fwd_16x16(coef, src, rec); break;
-    default: t.dct_fwd_32x32(coef, src, rec); break;
-  }
+  // By frequency: 4x4 blocks are most of the calls.
+  if (log2_size == 2)
+    t.dct_fwd_4x4(coef, src, rec, dst_mode);
+  else if (log2_size == 3)
+    t.dct_fwd_8x8(coef, src, rec);
+  else if (log2_size == 4)
+    t.dct_fwd_16x16(coef, src, rec);
+  else
+    t.dct_fwd_32x32(coef, src, rec);
   const int32_t scan_idx = scan_idx_for(is_intra, pred_mode, log2_size, plane);
   uint32_t nz;
   if (ctx->param.rdoq) {
-    rdoq_request_t req{};
-    req.levels = levels;
-    req.coef = coef;
-    req.log2_size = log2_size;
-    req.plane = plane;
-    req.qp = qp;
-    req.is_intra = is_intra;
-    req.scan_type = scan_idx;
-    req.lambda = ctx->ctu_lambda_ssd;
-    req.chroma_weight = static_cast<int32_t>(chroma_weight_of(ctx->tables, qp));
-    req.est = &ctx->cabac.est;
     // A block left empty also spares its cbf, which decides whether a lone
     // small level is worth coding.  Its context follows the block's depth
     // below the committed CU.
@@ -326,10 +320,22 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     const int32_t cu_log2 = ctx->maps->unit.cu_log2[zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15)];
     const int32_t depth = std::max(cu_log2 - std::max(log2_size + sh, 3), 0);
     const int32_t cbf_ctx = plane ? CTX_CBF_CHROMA + std::min(depth, 4) : CTX_CBF_LUMA + (depth == 0 ? 1 : 0);
-    for (int32_t bin = 0; bin < 2; bin++) req.cbf_bits[bin] = cabac_bit_cost_table[ctx->cabac.est.state[cbf_ctx] ^ bin];
+    const uint8_t cbf_state = ctx->cabac.est.state[cbf_ctx];
+    const rdoq_request_t req{levels,
+                             coef,
+                             log2_size,
+                             plane,
+                             qp,
+                             is_intra,
+                             scan_idx,
+                             ctx->ctu_lambda_ssd,
+                             static_cast<int32_t>(chroma_weight_of(ctx->tables, qp)),
+                             &ctx->cabac.est,
+                             {cabac_bit_cost_table[cbf_state], cabac_bit_cost_table[cbf_state ^ 1]}};
     quant_memo_t *memo = ctx->quant_memo;
-    if (memo && log2_size <= 3 && ctx->param.complexity >= QUANT_MEMO_MIN_COMPLEXITY &&
-        ctx->param.complexity <= QUANT_MEMO_MAX_COMPLEXITY) {
+    // The complexity first: it rules the memo out at most levels.
+    if (ctx->param.complexity <= QUANT_MEMO_MAX_COMPLEXITY && ctx->param.complexity >= QUANT_MEMO_MIN_COMPLEXITY &&
+        memo && log2_size <= 3) {
       const quant_memo_key_t key = quant_memo_key(log2_size, plane, scan_idx, is_intra, ctx->use_rdoq_alt,
                                                   ctx->pps->sign_data_hiding, qp, req.chroma_weight, req.lambda,
                                                   req.cbf_bits);
@@ -337,20 +343,22 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
                ? quantise_block_memo(memo->q4, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef)
                : quantise_block_memo(memo->q8, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
     } else {
-      nz = quantise_block(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
+      nz = quantise_block<true>(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
     }
   } else {
-    nz = quantise_block(ctx, log2_size, qp, is_intra, scan_idx, rdoq_request_t{}, levels, coef);
+    nz = quantise_block<false>(ctx, log2_size, qp, is_intra, scan_idx, rdoq_request_t{}, levels, coef);
   }
   if (!nz) return 0;
   const quant_params_t dq = dequant_params(qp, log2_size);
   ctx->quant.dequant(ctx->dq_tmp, levels, count, dq.scale, dq.shift);
-  switch (log2_size) {
-    case 2: t.dct_inv_add_4x4(rec, ctx->dq_tmp, dst_mode); break;
-    case 3: t.dct_inv_add_8x8(rec, ctx->dq_tmp); break;
-    case 4: t.dct_inv_add_16x16(rec, ctx->dq_tmp); break;
-    default: t.dct_inv_add_32x32(rec, ctx->dq_tmp); break;
-  }
+  if (log2_size == 2)
+    t.dct_inv_add_4x4(rec, ctx->dq_tmp, dst_mode);
+  else if (log2_size == 3)
+    t.dct_inv_add_8x8(rec, ctx->dq_tmp);
+  else if (log2_size == 4)
+    t.dct_inv_add_16x16(rec, ctx->dq_tmp);
+  else
+    t.dct_inv_add_32x32(rec, ctx->dq_tmp);
   return nz;
 }
 
