@@ -153,7 +153,8 @@ template <class S>
 // The non-zero count and the per-group significance maps come from the
 // pixel table's count_nonzero and coeff_scan_groups, so that only non-zero
 // levels are read again.  With fixed_log2 set the block size is that
-// constant (4x4 blocks, the most frequent, lose their group bookkeeping).
+// constant (4x4 blocks, the most frequent, lose their group bookkeeping and
+// take map and non-zero levels in reading order from coeff_levels_4x4).
 template <int32_t fixed_log2, class S>
 [[gnu::always_inline]] inline void write_residual_body(S &s, const encoder_t *ctx, const int16_t *levels,
                                                        int32_t any_log2, int32_t plane, int32_t scan_idx) {
@@ -164,11 +165,15 @@ template <int32_t fixed_log2, class S>
   const uint16_t *scan = ctx->scan_tables->scan[scan_idx][log2_size - 2];
   uint16_t signs[64], sigmap[64];
   uint8_t counts[64];
+  // A 4x4 block's non-zero levels in reading order.
+  alignas(16) int16_t levels_4x4[16];
   // sigmap[g]: bit top - k for position k of group g, top being 15 but in
   // the last group, where it is the last position.
   int32_t last;
-  if (log2_size == 2) {
-    last = residual_ctx::group_map_4x4(levels, scan_idx, sigmap, counts);
+  if constexpr (fixed_log2 == 2) {
+    const uint32_t map = ctx->pixel.coeff_levels_4x4(levels, scan_idx, levels_4x4);
+    last = map ? 15 - __builtin_ctz(map) : -1;
+    sigmap[0] = static_cast<uint16_t>(map ? map >> __builtin_ctz(map) : 0);
   } else {
     const int32_t nonzero = static_cast<int32_t>(ctx->pixel.count_nonzero(levels, log2_size));
     last = ctx->pixel.coeff_scan_groups(scan, levels, signs, sigmap, counts, nonzero,
@@ -245,11 +250,22 @@ template <int32_t fixed_log2, class S>
     if (from >= 0 && !(infer_dc && (map & ((1u << top) - 1)) == 0)) s.bin(sig_ctx[0], (map >> top) & 1);
     // The non-zero levels in that order, the last position's first (an
     // empty block's last position counts, as it is coded).
-    int32_t value[16];
+    int32_t gathered[16];
     int32_t nz_count = 0;
-    for (uint32_t m = g == last_group ? map | 1 : map; m; m &= m - 1)
-      value[nz_count++] = levels[pos[top - __builtin_ctz(m)]];
-    if (nz_count == 0) continue;
+    if constexpr (fixed_log2 == 2) {
+      // An empty block's one coded level is its DC, 0 in the list.
+      nz_count = map ? residual_ctx::count16(map) : 1;
+    } else {
+      for (uint32_t m = g == last_group ? map | 1 : map; m; m &= m - 1)
+        gathered[nz_count++] = levels[pos[top - __builtin_ctz(m)]];
+      if (nz_count == 0) continue;
+    }
+    auto value = [&](int32_t k) -> int32_t {
+      if constexpr (fixed_log2 == 2)
+        return levels_4x4[k];
+      else
+        return gathered[k];
+    };
 
     // Greater-than-one and greater-than-two flags; the greater1 context
     // state c1 after a flag: 0 after a 1, else one up from 1 or 2.
@@ -261,13 +277,13 @@ template <int32_t fixed_log2, class S>
     const int32_t g1_ctx = CTX_GREATER1 + (chroma ? 16 : 0) + ctx_set * 4;
     uint32_t above1 = 0;  // bit k: the k-th level (k < 8) is above 1
     for (int32_t k = 0; k < g1_count; k++) {
-      const uint32_t flag = static_cast<uint32_t>(value[k] + 1) > 2;  // |value| > 1
+      const uint32_t flag = static_cast<uint32_t>(value(k) + 1) > 2;  // |value| > 1
       s.bin(g1_ctx + c1, flag);
       above1 |= flag << k;
       c1 = c1_next[flag][c1];
     }
     const int32_t first_g2 = above1 ? __builtin_ctz(above1) : -1;
-    if (first_g2 >= 0) s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, std::abs(value[first_g2]) > 2);
+    if (first_g2 >= 0) s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, std::abs(value(first_g2)) > 2);
     // Signs; the first coefficient's sign is hidden when the group's
     // non-zero levels span more than three scan positions (sign data hiding).
     int32_t span = 0;
@@ -277,7 +293,7 @@ template <int32_t fixed_log2, class S>
       s.bypass_bits(0, nz_count - hide);
     } else {
       uint32_t sign_bits = 0;
-      for (int32_t k = 0; k < nz_count - hide; k++) sign_bits = (sign_bits << 1) | (value[k] < 0);
+      for (int32_t k = 0; k < nz_count - hide; k++) sign_bits = (sign_bits << 1) | (value(k) < 0);
       s.bypass_bits(sign_bits, nz_count - hide);
     }
     // Remaining levels with the Rice parameter update: coded for the levels
@@ -303,11 +319,11 @@ template <int32_t fixed_log2, class S>
     // The greater2 level (the first flagged) codes from 3 when above 2;
     // the other flagged ones are above 1 and code from 2.
     if (above1) {
-      const int32_t a = std::abs(value[first_g2]);
+      const int32_t a = std::abs(value(first_g2));
       if (a >= 3) remaining(a, 3);
     }
-    for (uint32_t m = above1 & (above1 - 1); m; m &= m - 1) remaining(std::abs(value[__builtin_ctz(m)]), 2);
-    for (int32_t k = 8; k < nz_count; k++) remaining(std::abs(value[k]), 1);
+    for (uint32_t m = above1 & (above1 - 1); m; m &= m - 1) remaining(std::abs(value(__builtin_ctz(m))), 2);
+    for (int32_t k = 8; k < nz_count; k++) remaining(std::abs(value(k)), 1);
     if constexpr (estimates<S>) s.bypass_bits(0, static_cast<int32_t>(bins));
   }
 }

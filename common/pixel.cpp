@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/pixel_c.h"
+#include "common/residual_ctx.h"
 #include "simd/x86/simd_install.h"
 
 namespace {
@@ -110,6 +111,17 @@ void copy_block_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t 
 
 }  // namespace
 
+uint32_t coeff_levels_4x4_c(const int16_t *coef, int32_t scan_type, int16_t *out) {
+  const uint32_t raster = residual_ctx::nonzero_mask_4x4(coef);
+  const auto &to_scan = residual_ctx::scan_map_4x4[scan_type];
+  const uint32_t map = to_scan[0][raster & 255] | to_scan[1][raster >> 8];
+  const auto &order = residual_ctx::inner_scan[scan_type];
+  int32_t n = 0;
+  for (uint32_t m = map; m; m &= m - 1) out[n++] = coef[order[15 - __builtin_ctz(m)]];
+  std::memset(out + n, 0, sizeof(int16_t) * static_cast<size_t>(16 - n));
+  return map;
+}
+
 // Walks the scan until `nonzero` coefficients have been seen, building per
 // 4x4 group the sign bits, significance map and count in scan order.  The
 // walk never passes the end of the width x width scan table, whatever count
@@ -210,6 +222,7 @@ void setup_pixel_primitives(uint32_t cpu_flags, pixel_funcs_t *p, int32_t block_
   p->sad_wxh = sad_wxh_c;
   p->count_nonzero = count_nonzero_c;
   p->coeff_scan_groups = coeff_scan_groups_c;
+  p->coeff_levels_4x4 = coeff_levels_4x4_c;
   p->copy_to_aligned_64x64 = copy_block_c<64>;
   p->copy_to_aligned_32x32 = copy_block_c<32>;
   p->copy_from_aligned_64x64 = copy_block_c<64>;

@@ -21,6 +21,10 @@ void fill_gradient_primitives(pixel_funcs_t *p);
 int32_t coeff_scan_groups_c(const uint16_t *scan, const int16_t *coef, uint16_t *signs, uint16_t *sigmap,
                             uint8_t *counts, int32_t nonzero, const uint16_t *scan4x4, int32_t width);
 
+// The 4x4 levels of the coeff_levels_4x4 slot: the non-zero map a word at a
+// time, then the levels it marks.
+uint32_t coeff_levels_4x4_c(const int16_t *coef, int32_t scan_type, int16_t *out);
+
 uint32_t satd_4x4_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_16x16_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

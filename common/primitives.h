@@ -274,8 +274,15 @@ using coeff_scan_groups_fn = int32_t (*)(const uint16_t *scan, const int16_t *co
                                          uint16_t *sigmap, uint8_t *counts, int32_t nonzero,
                                          const uint16_t *scan4x4, int32_t width);
 using copy_aligned_fn = void (*)(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride);
+// The levels of a 4x4 block (raster order, 16 values) in the order the
+// residual syntax reads them: the non-zero ones from the last entry of the
+// 4x4 scan of scan_type (0 up-right diagonal, 1 horizontal, 2 vertical) down
+// to the first, into out[0..n); out[n..16) are set to 0.  Returns the map of
+// the non-zero entries, bit 15 - k for scan entry k.  Reads coef[0..16) and
+// writes out[0..16) only.
+using coeff_levels_4x4_fn = uint32_t (*)(const int16_t *coef, int32_t scan_type, int16_t *out);
 
-// 118 slots; numbers in the comments are the slot numbers.  Size classes
+// 119 slots; numbers in the comments are the slot numbers.  Size classes
 // c = 0..4 are 64x64, 32x32, 16x16, 8x8, 4x4.
 struct pixel_funcs_t {
   pixel_cost_fn sad_half[5];        // 0-4    sad_half_64x64 .. sad_half_4x4
@@ -317,8 +324,9 @@ struct pixel_funcs_t {
   copy_aligned_fn copy_to_aligned_32x32;   // 115
   copy_aligned_fn copy_from_aligned_64x64;  // 116
   copy_aligned_fn copy_from_aligned_32x32;  // 117
+  coeff_levels_4x4_fn coeff_levels_4x4;     // 118
 };
-static_assert(sizeof(pixel_funcs_t) == 118 * sizeof(void *));
+static_assert(sizeof(pixel_funcs_t) == 119 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, ssd) == 45 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, satd) == 60 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, block_cost) == 95 * sizeof(void *));

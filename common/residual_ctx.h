@@ -235,20 +235,6 @@ inline uint32_t nonzero_mask_4x4(const int16_t *levels) {
   return static_cast<uint32_t>((spread * ((1ull << 48) | (1ull << 33) | (1ull << 18) | (1ull << 3))) >> 48);
 }
 
-// The one group of a 4x4 block read as a group scan would read it, cheaper
-// than its walk: the non-zero map put in scan order a byte at a time.  Sets
-// sigmap[0] (bit last - k for entry k) and counts[0]; returns the last
-// non-zero entry, -1 for an empty block.
-inline int32_t group_map_4x4(const int16_t *levels, int32_t scan_type, uint16_t *sigmap, uint8_t *counts) {
-  const uint32_t raster = nonzero_mask_4x4(levels);
-  const auto &to_scan = scan_map_4x4[scan_type];
-  const uint32_t map = to_scan[0][raster & 255] | to_scan[1][raster >> 8];
-  const int32_t last = map ? 15 - __builtin_ctz(map) : -1;
-  sigmap[0] = static_cast<uint16_t>(map ? map >> (15 - last) : 0);
-  counts[0] = static_cast<uint8_t>(count16(map));
-  return last;
-}
-
 // Prices and codes on states st the sig_coeff_flag bins of 0 of the
 // entries in `set` (bit k for entry k) of a group laid out as `lay`, in
 // runs per context; returns their bits (1/256).

@@ -102,7 +102,7 @@ TEST_P(CheckasmPixel, EverySlotIsFilledAtEveryBlockCostLevel) {
     for (size_t i = 0; i < slot_count<pixel_funcs_t>(); i++)
       EXPECT_EQ(slot_as<void *>(t, i) == nullptr, i == 24) << slot_label("pixel", i) << " level " << level;
   }
-  EXPECT_EQ(slot_count<pixel_funcs_t>(), 118u);
+  EXPECT_EQ(slot_count<pixel_funcs_t>(), 119u);
 }
 
 TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
@@ -111,7 +111,7 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
     pixel_funcs_t ref{}, tst{};
     setup_pixel_primitives(0, &ref, level);
     setup_pixel_primitives(GetParam(), &tst, level);
-    for (int32_t i = 0; i < 118; i++) {
+    for (int32_t i = 0; i < 119; i++) {
       const slot_shape_t s = pixel_slot_shape(i);
       if (s.k != kind::cost || (level == 1 && (i < 95 || i > 99))) continue;
       int32_t variant = 0;
@@ -358,6 +358,39 @@ TEST_P(CheckasmPixel, CoeffScanGroupsMatchesPortableOnTheScanTables) {
                        return o;
                      });
       }
+}
+
+// Every scan type on blocks from empty to full, lone levels at every
+// position, the int16 extremes (which a narrowing to bytes would keep
+// non-zero but whose value must come through whole), the input and output
+// against guard pages on either side at every 2-byte offset, and an output
+// first filled with noise that the slot must overwrite with zeros.
+TEST_P(CheckasmPixel, CoeffLevels4x4MatchesPortable) {
+  const uint64_t seed = test_seed();
+  int32_t variant = 0;
+  for (int32_t type = 0; type < 3; type++)
+    for (int32_t trial = 0; trial < 120; trial++) {
+      const std::string name = "coeff_levels_4x4 type " + std::to_string(type) + " trial " + std::to_string(trial);
+      compare_slot(name, ref_.coeff_levels_4x4, tst_.coeff_levels_4x4, seed + variant++,
+                   [&](coeff_levels_4x4_fn f, rng_t &r) {
+                     guarded_block coef(32, 1, 32, {}, trial & 1, 2 * r.range(0, 15));
+                     guarded_block out(32, 1, 32, {}, !(trial & 1), 2 * r.range(0, 15));
+                     const int16_t extremes[] = {1, -1, 256, -256, -32768, 32767, 0x100, -0x80};
+                     const int32_t density = trial < 16 ? 0 : trial < 24 ? 100 : r.range(0, 100);
+                     coef.fill16([&](int64_t x, int64_t) -> int32_t {
+                       if (trial < 16) return x == trial ? (trial & 2 ? -32768 : 1) : 0;
+                       if (r.range(0, 99) >= density) return 0;
+                       return r.range(0, 3) ? r.range(-300, 300) : extremes[r.range(0, 7)];
+                     });
+                     out.fill(pattern::random, r);
+                     const auto out0 = out.snapshot();
+                     observation_t o;
+                     o.add_value(f(coef.as<int16_t>(), type, out.as<int16_t>()));
+                     EXPECT_TRUE(out.written_only_inside(out0, 32, 1)) << name;
+                     o.add(out.snapshot());
+                     return o;
+                   });
+    }
 }
 
 TEST_P(CheckasmPixel, GradientSlotsMatchPortableInEveryRecord) {

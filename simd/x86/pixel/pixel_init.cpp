@@ -64,6 +64,7 @@ void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
   p->ctu_gradient_diag_pyramid = ctu_gradient_diag_pyramid_ssse3;
   p->count_nonzero = count_nonzero_ssse3;
   p->coeff_scan_groups = coeff_scan_groups_ssse3;
+  p->coeff_levels_4x4 = coeff_levels_4x4_ssse3;
   // The block cost follows its level's choice (half-row SAD or SA8D); the
   // 4x4 cost keeps the lower tier's function.
   if (block_cost_level < 1) {

@@ -107,5 +107,7 @@ uint32_t count_nonzero_4x4_ssse3(const int16_t *coef);
 uint32_t count_nonzero_8x8_ssse3(const int16_t *coef);
 uint32_t count_nonzero_16x16_ssse3(const int16_t *coef);
 uint32_t count_nonzero_32x32_ssse3(const int16_t *coef);
+// The levels of a 4x4 block in reading order (coeff_levels_ssse3.cpp).
+uint32_t coeff_levels_4x4_ssse3(const int16_t *coef, int32_t scan_type, int16_t *out);
 int32_t coeff_scan_groups_ssse3(const uint16_t *scan, const int16_t *coef, uint16_t *signs, uint16_t *sigmap,
                                 uint8_t *counts, int32_t nonzero, const uint16_t *scan4x4, int32_t width);
