@@ -266,8 +266,9 @@ void decide_luma(const cu_t &cu) {
 }
 
 // intra_chroma_pred_mode of the CU, or of the 8x8 area of four 4x4
-// prediction units when called for the fourth.
-void decide_chroma(const cu_t &cu) {
+// prediction units when called for the fourth.  With keep the derived
+// mode's trial is kept (cu_chroma_keep).
+void decide_chroma(const cu_t &cu, bool keep) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
   const bool pu = cu.log2_size == 2;
@@ -307,6 +308,7 @@ void decide_chroma(const cu_t &cu) {
     return saturated(static_cast<uint64_t>(area->tu_tree_cost) + rd_cost(0, bits, node->lambda_ssd));
   };
   const uint32_t derived = trial(4);
+  if (keep) cu_chroma_keep(ctx, az, area_log2);
   const uint32_t other = trial(listed);
   node->chroma_dir = derived < other ? 4 : listed;
   cu_commit_chroma_dir(ctx, node, cu.z, cu.log2_size);
@@ -322,11 +324,30 @@ void evaluate_unsplit(const cu_t &cu) {
   // Every trial below codes the CU alone.
   intra_refs_keep_begin(ctx, cu.x, cu.y, cu.log2_size);
   decide_luma(cu);
+  // The CU's chroma trials code its chroma blocks as coding the CU from
+  // its starting states would (chroma blocks read no context the luma
+  // blocks change), so the decided mode's blocks are put back rather than
+  // coded again: the derived mode's, overwritten by the other trial, kept.
+  // Where the luma is one transform block, the search coded it first from
+  // those states too (but for the mode and split flag contexts, which no
+  // block reads) and nothing is coded again.
+  const bool coded = cu.log2_size >= min_cb_log2(ctx);
+  const bool chroma_in_place = coded && cu.log2_size <= 5;
+  const bool luma_in_place =
+      chroma_in_place && !node->tu_split && ctx->maps->unit.tu_log2[cu.z] == cu.log2_size;
   // The fourth 4x4 prediction unit decides the chroma of the 8x8 area.
-  if (cu.log2_size >= min_cb_log2(ctx) || (cu.z & 3) == 3) decide_chroma(cu);
+  if (coded || (cu.z & 3) == 3) decide_chroma(cu, chroma_in_place);
   cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
-  if (cu.log2_size >= min_cb_log2(ctx)) {
-    ctx->cabac.est = ctx->cabac_est_save[1 + cu.depth];
+  const cabac_est_t &start = ctx->cabac_est_save[1 + cu.depth];
+  if (chroma_in_place) {
+    if (node->chroma_dir == 4) cu_chroma_put_back(ctx, cu.z, cu.log2_size);
+    if (!luma_in_place) {
+      cu_luma_states_restart(ctx, start);
+      intra_cu_code_luma(ctx, cu.x, cu.y, cu.log2_size, unit_qp(ctx->maps, cu.z));
+    }
+    node->intra_cost = cu_rd_cost_in_place(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, start);
+  } else if (coded) {
+    ctx->cabac.est = start;
     node->intra_cost = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, 0);
   }
   intra_refs_keep_end(ctx);

@@ -381,16 +381,17 @@ static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t lo
   return bits != 0;
 }
 
-static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, bool chroma) {
   ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t units = 1 << (2 * (log2_size - 2));
   int32_t coded = 0;
   if (d->tu_log2[z] < log2_size) {
     const int32_t h = 1 << (log2_size - 1);
-    for (int32_t k = 0; k < 4; k++) coded |= intra_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp);
+    for (int32_t k = 0; k < 4; k++)
+      coded |= intra_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp, chroma);
     // Four 4x4 luma blocks carry their chroma as one 4x4 pair at the parent.
-    if (log2_size == 3) coded |= code_chroma_pair(ctx, x, y, 2, z, units, qp, d->luma_mode[z]);
+    if (log2_size == 3 && chroma) coded |= code_chroma_pair(ctx, x, y, 2, z, units, qp, d->luma_mode[z]);
     return coded;
   }
   const int32_t mode = d->luma_mode[z];
@@ -398,11 +399,15 @@ static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log
   const uint32_t nz = transform_block_code(ctx, 0, x, y, log2_size, qp, 1, mode, d->coef_y + 16 * z);
   set_cbf_bits(d, z, units, 1, nz ? 1 : 0);
   coded |= nz != 0;
-  if (log2_size > 2) coded |= code_chroma_pair(ctx, x, y, log2_size - 1, z, units, qp, mode);
+  if (log2_size > 2 && chroma) coded |= code_chroma_pair(ctx, x, y, log2_size - 1, z, units, qp, mode);
   return coded;
 }
 
 int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
-  return intra_tree_code(ctx, x, y, log2_size, qp);
+  return intra_tree_code(ctx, x, y, log2_size, qp, true);
+}
+
+int32_t intra_cu_code_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  return intra_tree_code(ctx, x, y, log2_size, qp, false);
 }
 

@@ -84,3 +84,6 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
 // transform block in decoding order; writes the cbf bits.  Returns 1 when
 // any block has a coded coefficient.
 int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
+// The same for its luma blocks alone (the chroma blocks, which read and
+// change nothing the luma blocks do, left as they are).
+int32_t intra_cu_code_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);

@@ -161,19 +161,32 @@ uint32_t cu_rd_cost_node(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, 
   return cost0;
 }
 
+uint32_t cu_rd_cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                             const cabac_est_t &start) {
+  uint8_t scratch[4];
+  std::memcpy(scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(scratch));
+  ctx->cabac.est = start;
+  std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
+  return cost_in_place(ctx, lambda, z, x, y, log2_size);
+}
+
+void cu_luma_states_restart(encoder_t *ctx, const cabac_est_t &start) {
+  // The chroma sig_coeff_flag and greater1 copies.
+  const uint8_t sig = ctx->cabac.est.state[CABAC_NUM_CTX + 1], g1 = ctx->cabac.est.state[CABAC_NUM_CTX + 3];
+  ctx->cabac.est = start;
+  ctx->cabac.est.state[CABAC_NUM_CTX + 1] = sig;
+  ctx->cabac.est.state[CABAC_NUM_CTX + 3] = g1;
+}
+
 uint32_t cu_rd_cost_kept(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                          int32_t slot, const cabac_est_t &start) {
   // The levels and reconstruction the coding would make again; the
   // decision's own syntax is committed back over the trial's.
   cu_trial_restore(ctx, nodes, z, log2_size, slot);
+  cu_commit(ctx, nodes, z, x, y, log2_size);
   // The contexts as before the coding, the estimators' scratch copies
   // past them as the coding left them (counting the syntax keeps those).
-  uint8_t scratch[4];
-  std::memcpy(scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(scratch));
-  ctx->cabac.est = start;
-  std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
-  cu_commit(ctx, nodes, z, x, y, log2_size);
-  return cost_in_place(ctx, nodes[node_index(z, log2_size)].lambda_ssd, z, x, y, log2_size);
+  return cu_rd_cost_in_place(ctx, nodes[node_index(z, log2_size)].lambda_ssd, z, x, y, log2_size, start);
 }
 
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,

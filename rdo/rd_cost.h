@@ -52,6 +52,14 @@ uint32_t cu_rd_cost_prediction(encoder_t *ctx, uint32_t lambda, int32_t z, int32
 // back over the trial's and costed in place.
 uint32_t cu_rd_cost_kept(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                          int32_t slot, const cabac_est_t &start);
+// The committed CU with every block in place as coding it from the states
+// start would leave them (only the quantiser's scratch states, in the live
+// states, differ from start), costed in place.
+uint32_t cu_rd_cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                             const cabac_est_t &start);
+// The live states back to start but for the chroma blocks' scratch
+// states: where a CU's luma blocks are coded with its chroma in place.
+void cu_luma_states_restart(encoder_t *ctx, const cabac_est_t &start);
 // The committed prediction made again and the residual coded at qp;
 // COST_NONE when no coefficient is coded.  With predicted set the
 // prediction is already in the buffer (left there by the skip trial of the
@@ -107,6 +115,12 @@ void cu_trial_restore(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_
 // each kept until the next forget at that depth.
 constexpr int32_t TRIAL_MERGED = 3;
 constexpr int32_t TRIAL_CODED = 4;
+// The chroma blocks of an intra CU as a trial of its chroma mode coded them
+// (samples, levels, the units' chroma cbf bits and the quantiser's chroma
+// scratch states), kept per depth and put back.
+constexpr int32_t TRIAL_CHROMA = 5;
+void cu_chroma_keep(encoder_t *ctx, int32_t z, int32_t log2_size);
+void cu_chroma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size);
 void cu_trial_keep(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot,
                    const cabac_est_t &start);
 void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot);

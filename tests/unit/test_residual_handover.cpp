@@ -1,9 +1,10 @@
-// A merged CU's residual kept from its trial must be exactly what coding the
-// CU again gives: the search of its transform tree, which takes the unsplit
-// root from the trial, and the committed CU costed from the trial, against
-// the same steps coding everything themselves, with the level decision on
-// so that every estimation state matters.  And the kept trial must refuse
-// whatever its coding did not read the same way.
+// An inter CU's residual kept from its trial must be exactly what coding
+// the CU again gives: the search of its transform tree, which takes the
+// unsplit root from the trial, and the committed CU costed from the trial,
+// against the same steps coding everything themselves, with the level
+// decision on so that every estimation state matters.  The kept trial must
+// refuse whatever its coding did not read the same way.  And an intra CU
+// costed from the blocks its trials left must cost as coded again.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -263,6 +264,61 @@ TEST_F(ResidualHandover, KeptTrialRefusesWhatItsCodingDidNotRead) {
   ASSERT_TRUE(kept());
   cu_trial_forget(ctx, s, TRIAL_MERGED);
   EXPECT_FALSE(kept()) << "forgotten";
+}
+
+// An intra CU's decided chroma put back from its trials, and its luma
+// left by the search where it is one block (coded again alone otherwise),
+// costs as coding the whole CU again: the order of the analysis (the luma
+// search, the derived chroma mode's trial kept, another mode's trial) then
+// the CU costed in place, against a fresh coding from the same states.
+TEST_F(ResidualHandover, IntraCuFromItsTrialsCostsAsCodedAgain) {
+  constexpr cu_case_t intra_cases[] = {{48, 4, 22}, {48, 4, 37}, {176, 3, 27}, {180, 3, 37},
+                                       {192, 5, 32}, {192, 5, 22}, {60, 3, 22}, {240, 4, 30}};
+  int32_t one_block = 0, split = 0;
+  for (const cu_case_t &c : intra_cases)
+    for (const int32_t mode : {0, 1, 10, 26, 7}) {
+      SCOPED_TRACE(testing::Message() << "CU " << (1 << c.s) << " at unit " << c.z << ", QP " << c.qp << ", mode "
+                                      << mode);
+      set_up_cu(c.z, c.s, c.qp);
+      const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
+      cu_node_t &n = node(c.z, c.s);
+      // A low lambda at the low QPs, where the luma tree then splits.
+      ctx->ctu_lambda_ssd = n.lambda_ssd = c.qp < 30 ? 300 : 9000;
+      n.pred_intra = 1;
+      n.luma_dir = mode;
+      n.chroma_dir = 4;
+      n.pu.p2n.merge_flag = 0;
+      cu_commit(ctx, ctx->nodes, c.z, x, y, c.s);
+      ctx->cabac.est = start;
+      transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.s, 1, 0);
+      const cabac_est_t after_luma = ctx->cabac.est;
+      for (const int32_t chroma : {4, 2}) {
+        ctx->cabac.est = after_luma;
+        n.chroma_dir = chroma;
+        cu_commit_chroma_dir(ctx, &n, c.z, c.s);
+        transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.s, 2, 0);
+        if (chroma == 4) cu_chroma_keep(ctx, c.z, c.s);
+      }
+      n.chroma_dir = 4;
+      cu_commit(ctx, ctx->nodes, c.z, x, y, c.s);
+      cu_chroma_put_back(ctx, c.z, c.s);
+      if (!n.tu_split && ctx->maps->unit.tu_log2[c.z] == c.s) {
+        one_block++;
+      } else {
+        split++;
+        cu_luma_states_restart(ctx, start);
+        intra_cu_code_luma(ctx, x, y, c.s, c.qp);
+      }
+      const uint32_t handed_cost = cu_rd_cost_in_place(ctx, n.lambda_ssd, c.z, x, y, c.s, start);
+      const uint32_t handed_distortion = ctx->last_distortion;
+      const outcome_t handed = outcome(c.z, c.s, handed_cost);
+      ctx->cabac.est = start;
+      const uint32_t fresh_cost = cu_rd_cost(ctx, n.lambda_ssd, c.z, x, y, c.s, 0);
+      EXPECT_EQ(handed_distortion, ctx->last_distortion);
+      expect_same(handed, outcome(c.z, c.s, fresh_cost));
+    }
+  EXPECT_GT(one_block, 4);
+  EXPECT_GT(split, 4);
 }
 
 }  // namespace
