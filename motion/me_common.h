@@ -25,6 +25,8 @@ struct me_window_t {
   bool contains_qpel(int32_t x, int32_t y) const {
     return x >= 4 * min_x && x <= 4 * max_x && y >= 4 * min_y && y <= 4 * max_y;
   }
+  // The same window in quarter samples, for the many tests of a refinement.
+  me_window_t qpel() const { return {4 * min_x, 4 * max_x, 4 * min_y, 4 * max_y}; }
 };
 me_window_t me_window(int32_t x, int32_t y, int32_t pic_width, int32_t pic_height, int32_t range);
 

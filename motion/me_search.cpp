@@ -88,8 +88,9 @@ struct full_search_t {
   // otherwise only the points strictly inside it; either way every point
   // tried lies in the window.
   void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t reach) {
-    me_batch_t<full_search_t> b{*this};
     const bool free_h = reach < std::min(cx - win.min_x, win.max_x - cx);
+    if (free_h && reach < std::min(cy - win.min_y, win.max_y - cy)) return free_cross(cx, cy, start, range_h, range_v);
+    me_batch_t<full_search_t> b{*this};
     for (int32_t i = start; i < range_h; i += 2) {
       if (free_h || cx - i > win.min_x) b.add_inside(cx - i, cy);
       if (free_h || cx + i < win.max_x) b.add_inside(cx + i, cy);
@@ -100,6 +101,43 @@ struct full_search_t {
       if (free_v || cy + i < win.max_y) b.add_inside(cx, cy + i);
     }
     b.flush();
+  }
+  // The cross with every point inside the window: its points come in pairs
+  // (left and right of the centre, then above and below), and the batches
+  // of four in which me_batch_t costs them are two consecutive pairs (the
+  // last batch holds one pair when their number is odd).
+  void free_cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v) {
+    const int32_t pairs_h = std::max(0, (range_h - start + 1) >> 1), pairs_v = std::max(0, (range_v - start + 1) >> 1);
+    const int32_t pairs = pairs_h + pairs_v;
+    const uint8_t *c = at(cx, cy);
+    // Pair j: its distance from the centre and the sample step along it.
+    auto pair = [&](int32_t j, intptr_t *step) {
+      *step = j < pairs_h ? 1 : stride;
+      return start + 2 * (j < pairs_h ? j : j - pairs_h);
+    };
+    auto keep_pair = [&](int32_t j, const uint32_t *d) {
+      intptr_t step;
+      const int32_t i = pair(j, &step);
+      if (step == 1) {
+        keep(cx - i, cy, d[0]);
+        keep(cx + i, cy, d[1]);
+      } else {
+        keep(cx, cy - i, d[0]);
+        keep(cx, cy + i, d[1]);
+      }
+    };
+    for (int32_t j = 0; j < pairs; j += 2) {
+      intptr_t s0, s1 = 0;
+      const intptr_t o0 = pair(j, &s0) * s0;
+      const bool both = j + 1 < pairs;
+      const intptr_t o1 = both ? pair(j + 1, &s1) * s1 : o0;
+      uint32_t d[4];
+      four(src, c - o0, c + o0, c - o1, c + o1, stride, d);
+      if (!both) d[2] = d[3] = d[1];
+      if (std::min(std::min(d[0], d[1]), std::min(d[2], d[3])) >= second_cost) continue;
+      keep_pair(j, d);
+      if (both) keep_pair(j + 1, d + 2);
+    }
   }
   void hexagon_walk(int32_t range) {
     for (int32_t k = 0; k < range; k += 2) {
@@ -218,6 +256,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
   }
   vector_t out = vec[0];
   const int32_t subpel = ctx->param.subpel_level;
+  const me_window_t qwin = s.win.qpel();
   for (int32_t i = 0; i < count; i++) {
     const uint32_t running = i == 0 ? vec[0].cost : ME_COST_NONE;
     if (rq->width != rq->height && ((running * 7) >> 3) > cost_bound) break;
@@ -226,7 +265,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
     vector_t cur{vec[i].v, running};
     auto try_point = [&](mv_t centre, const int8_t *o) {
       const mv_t v = mv_make(mv_x(centre) + o[0], mv_y(centre) + o[1]);
-      if (v == cur.v || !s.win.contains_qpel(mv_x(v), mv_y(v))) return;
+      if (v == cur.v || !qwin.contains(mv_x(v), mv_y(v))) return;
       const uint32_t d = distortion(v);
       if (d >= cur.cost) return;
       const uint32_t cost = d + s.bits(v);

@@ -225,11 +225,12 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
     const uint64_t cost = cur_cost;
     if (g < cost * 6 / 5 || g < 2u * rq->width * rq->height || (c == 0 && cost > 4000)) return finish();
   }
+  const me_window_t qwin = s.win.qpel();
   // Costs a fractional candidate; returns its cost or ME_COST_NONE when it
   // was not costed.
   auto try_point = [&](mv_t centre, const int8_t *o) -> uint32_t {
     const mv_t v = mv_make(mv_x(centre) + o[0], mv_y(centre) + o[1]);
-    if (v == cur || !s.win.contains_qpel(mv_x(v), mv_y(v))) return ME_COST_NONE;
+    if (v == cur || !qwin.contains(mv_x(v), mv_y(v))) return ME_COST_NONE;
     const uint32_t cost = distortion(v) + s.bits(v);
     if (cost < cur_cost) {
       cur = v;
