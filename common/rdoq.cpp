@@ -979,9 +979,11 @@ uint32_t decide_small_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
   // as the coder will code them: the greater1 context with greater1Ctx 0
   // over the flags after a level above 1, position 0's flag unless it is
   // the last position.
+  // Of the group state only greater1Ctx reaches the copy, up to the
+  // eighth level.
   uint32_t nonzero = 0;
   uint8_t g1_copy = g1[0];
-  gs = group_state_t{0, 1, 0, 0, 0};
+  int32_t c1 = 1;
   for (uint32_t m = map & ((2u << chosen) - 1); m;) {
     const int32_t k = 31 - __builtin_clz(m), a = level[k];
     m &= ~(1u << k);
@@ -989,9 +991,11 @@ uint32_t decide_small_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
     // The coefficient's sign taken without a branch: it is as good as random.
     const int32_t p = scan[k], negative = req->coef[p] >> 15;
     req->levels[p] = static_cast<int16_t>((a ^ negative) - negative);
+    if (nonzero < 8) {
+      if (c1 == 0) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
+      c1 = a > 1 ? 0 : c1 + (static_cast<uint32_t>(c1 - 1) < 2);
+    }
     nonzero++;
-    if (gs.nz < 8 && gs.c1 == 0) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
-    group_advance(gs, a);
   }
   uint8_t *const copies = req->est->state;
   copies[copy_slot[2 + chroma]] = g1_copy;
