@@ -1,6 +1,7 @@
 #include "rdo/inter_pred.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
@@ -255,8 +256,21 @@ void inter_predict_pu(encoder_t *ctx, int32_t x, int32_t y, int32_t w, int32_t h
 
 namespace {
 
+// The cbf bytes of a block's units (1, 4, 16, 64 or 256 in z-order), eight
+// at a time where there are as many.
 void set_cbf(ctu_unit_maps_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
-  for (int32_t i = 0; i < units; i++) d->cbf[z + i] = static_cast<uint8_t>((d->cbf[z + i] & ~mask) | bits);
+  uint8_t *p = d->cbf + z;
+  if (units < 8) {
+    for (int32_t i = 0; i < units; i++) p[i] = static_cast<uint8_t>((p[i] & ~mask) | bits);
+    return;
+  }
+  const uint64_t keep = ~(0x0101010101010101ull * mask), set = 0x0101010101010101ull * bits;
+  for (int32_t i = 0; i < units; i += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + i, sizeof(v));
+    v = (v & keep) | set;
+    std::memcpy(p + i, &v, sizeof(v));
+  }
 }
 
 int32_t inter_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
