@@ -54,6 +54,11 @@ struct full_cu_t {
   bool skip_kept = false;  // its trial is in the skip slot as coding the skip CU again would leave it
   bool tree_kept = false;  // the coding with the searched transform tree is in the residual slot
   int32_t res_idx = -1;    // best merge-with-residual candidate
+  // The 2Nx2N searched motion's inter trial was the last coding: its
+  // levels, cbf bits, reconstruction and scratch states are in the buffers
+  // as coding it with residual leaves them, unless the trial kept the
+  // prediction alone over coded levels (no cbf bit set, some level not 0).
+  bool searched_last = false;
   int8_t parent_ref[2] = {-2, -2};
   mv_t parent_mv[2] = {0, 0};
 
@@ -419,7 +424,7 @@ void keep_coded(const full_cu_t &cu) {
 }
 
 // The 2Nx2N inter CU against the intra trial, by RD cost.
-void inter_rd(const full_cu_t &cu) {
+void inter_rd(full_cu_t &cu) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
   node->pu.p2n.merge_flag = 0;
@@ -430,6 +435,7 @@ void inter_rd(const full_cu_t &cu) {
     cu.commit();
     const uint32_t c = inter_cu_rd_cost(ctx, node, cu.z, cu.x, cu.y, cu.s, 0);
     keep_coded(cu);
+    cu.searched_last = true;
     node->cost = c;
     if (c > node->intra_cost) {
       node->cost = node->intra_cost;
@@ -446,6 +452,7 @@ void inter_rd(const full_cu_t &cu) {
   cu.commit();
   node->cost = inter_cu_rd_cost(ctx, node, cu.z, cu.x, cu.y, cu.s, 0);
   if (!node->pred_intra) keep_coded(cu);
+  cu.searched_last = !node->pred_intra;
   if (node->pred_intra)
     node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];
   else
@@ -465,8 +472,37 @@ void intra_trial(const full_cu_t &cu) {
   if (run) intra_mode_decision(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s);
 }
 
+// Whether both prediction units of the partition hold the motion of the
+// 2Nx2N unit: they then predict its samples.
+bool halves_repeat_2nx2n(const cu_node_t *node, uint32_t pm) {
+  const pu_pair_t &pp = pm == 1 ? node->pu.p2nxn : node->pu.pnx2n;
+  const pu_single_t &whole = node->pu.p2n;
+  for (int32_t k = 0; k < 2; k++)
+    for (int32_t l = 0; l < 2; l++) {
+      const bool used = whole.ref_idx[l] >= 0;
+      if ((pp.ref_idx[k][l] >= 0) != used) return false;
+      if (used && (pp.ref_idx[k][l] != whole.ref_idx[l] || pp.mv[k][l] != whole.mv[l])) return false;
+    }
+  return true;
+}
+
+// Whether the CU's levels are all 0.
+bool levels_zero(const encoder_t *ctx, int32_t z, int32_t size) {
+  const ctu_unit_maps_t &d = ctx->maps->unit;
+  auto zero = [](const int16_t *p, int32_t n) {
+    int16_t any = 0;
+    for (int32_t i = 0; i < n; i++) any |= p[i];
+    return any == 0;
+  };
+  const int32_t n = size * size;
+  return zero(d.coef_y + 16 * z, n) && zero(d.coef_c[0] + 4 * z, n / 4) && zero(d.coef_c[1] + 4 * z, n / 4);
+}
+
 // 2NxN and Nx2N, each with its own motion per prediction unit, against the
-// decision so far.
+// decision so far.  A partition whose units both hold the searched 2Nx2N
+// motion predicts as that trial did, from the same states and the same
+// transform tree: its residual is what that trial coded, so while that
+// coding is in place only the partition's syntax is counted anew.
 void rect_partitions(const full_cu_t &cu) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
@@ -477,12 +513,33 @@ void rect_partitions(const full_cu_t &cu) {
   node->skip = 0;
   uint32_t cost[3] = {node->cost, COST_NONE, COST_NONE};
   uint8_t cbf[3] = {0, 0, 0};
+  // The searches predict luma over the reconstruction: the trial's luma
+  // and scratch states are kept aside.
+  bool in_place = cu.searched_last;
+  bool checked = ctx->maps->cbf[node_index(cu.z, cu.s)] != 0;
+  alignas(32) uint8_t luma[64 * 64];
+  uint8_t scratch[4] = {};
+  if (in_place) {
+    ctx->mc.block_copy(luma, cu.size, ctu_rec_at(ctx, 0, cu.x, cu.y), RECON_STRIDE, cu.size, cu.size);
+    std::memcpy(scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(scratch));
+  }
   for (uint32_t pm = 1; pm <= 2; pm++) {
     node->part_mode = pm;
     inter_cu_search_full(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s);
     cu.restore();
     cu.commit();
-    cost[pm] = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
+    if (in_place && halves_repeat_2nx2n(node, pm) && !checked) {
+      in_place = levels_zero(ctx, cu.z, cu.size);
+      checked = true;
+    }
+    if (in_place && halves_repeat_2nx2n(node, pm)) {
+      ctx->mc.block_copy(ctu_rec_at(ctx, 0, cu.x, cu.y), RECON_STRIDE, luma, cu.size, cu.size, cu.size);
+      std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
+      cost[pm] = cu_rd_cost_coded(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s);
+    } else {
+      cost[pm] = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
+      in_place = false;
+    }
     cbf[pm] = ctx->maps->cbf[node_index(cu.z, cu.s)];
     // The one the choice below would take so far.
     if (cost[pm] < cost[0] && (pm == 1 || cost[2] <= cost[1]) && cu.s <= 5)
