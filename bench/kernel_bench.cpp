@@ -321,7 +321,7 @@ void register_sao(uint32_t flags) {
     add_table("sao", ref, tst, 0, "sao_apply_ctu 64x64 type " + std::to_string(type), [=](const sao_funcs_t &t) {
       return call([=] {
         pic.params[0][4] = sao_param_t{type, 12, {3, 1, -1, -3}};
-        t.sao_apply_ctu(pic.ctx.get(), 1, 1, 0, 0);
+        t.sao_apply_ctu(pic.ctx.get(), 1, 1, 0, 0, SAO_ROWS_ALL);
       });
     });
   }
@@ -334,13 +334,13 @@ void register_sao(uint32_t flags) {
     add_table("sao", ref, tst, 0, "sao_apply_ctu 64x64 corner type " + std::to_string(type), [=](const sao_funcs_t &t) {
       return call([=] {
         edge.params[0][0] = sao_param_t{type, 12, {3, 1, -1, -3}};
-        t.sao_apply_ctu(edge.ctx.get(), 0, 0, 0, 0);
+        t.sao_apply_ctu(edge.ctx.get(), 0, 0, 0, 0, SAO_ROWS_ALL);
       });
     });
     add_table("sao", ref, tst, 0, "sao_apply_ctu 48x64 right type " + std::to_string(type), [=](const sao_funcs_t &t) {
       return call([=] {
         edge.params[0][5] = sao_param_t{type, 12, {3, 1, -1, -3}};
-        t.sao_apply_ctu(edge.ctx.get(), 2, 1, 0, 0);
+        t.sao_apply_ctu(edge.ctx.get(), 2, 1, 0, 0, SAO_ROWS_ALL);
       });
     });
   }

@@ -91,6 +91,12 @@ def needed_rows(r, reach):
     return ((r + 1) * 64 + reach + 6) // 64
 
 
+def needed_top_rows(r, reach):
+    """The CTU row whose top rows (all but the last 4 luma, 2 chroma) hold
+    the last reference row that CTU row r reads."""
+    return max((64 * (r + 1) + reach + 7) // 64, (32 * (r + 1) + 3 + (4 * reach + 3) // 8) // 32)
+
+
 def ctu_graph(ev):
     """CTU times (ms from creation), references and picture starts."""
     topen = next(e for e in ev if e[0] == 'A')[5]
@@ -121,12 +127,13 @@ def dependencies(key, refs, rows, cols, reach, row_slots):
     if c == 0 and r >= row_slots:
         rules.append([(p, r - row_slots, cols - 1)])
     need = min(rows - 1, needed_rows(r, reach))
+    top = needed_top_rows(r, reach)
     for q in refs[p]:
         whole = [(q, min(rows - 1, need + 1), cols - 1)]
         last = needed_rows(c, reach)
-        if need + 1 < rows and last < cols - 1:
-            # The row below the last one read far enough along.
-            whole.append((q, need + 1, last + 1))
+        if top < rows - 1 and last < cols - 1:
+            # The row whose top rows are read far enough along.
+            whole.append((q, top, last + 1))
         rules.append(whole)
     return rules
 
@@ -244,8 +251,8 @@ def replay(ev, reach, workers, contexts, timed=False):
             fr = final_rows(q)
             if fr > need:
                 continue
-            last = needed(c)
-            if need + 1 >= rows or last >= cols - 1 or prog[q][need + 1] < last + 2:
+            last, top = needed(c), needed_top_rows(r, reach)
+            if top >= rows - 1 or last >= cols - 1 or prog[q][top] < last + 2:
                 return False
         return True
 

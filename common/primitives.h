@@ -350,7 +350,7 @@ using sao_stats_wxh_fn = void (*)(sao_stats_t *out, const uint8_t *deblocked, in
                                   const int16_t *diff, int32_t w, int32_t h, void *scratch);
 
 struct sao_funcs_t {
-  void (*sao_apply_ctu)(encoder_t *ctx, int32_t col, int32_t row, int32_t plane, int32_t shift);  // 0
+  void (*sao_apply_ctu)(encoder_t *ctx, int32_t col, int32_t row, int32_t plane, int32_t shift, int32_t part);  // 0
   void (*sao_diff)(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src, int32_t src_stride,
                    int32_t is_luma);  // 1
   void (*sao_diff_wxh)(int16_t *diff, const uint8_t *rec, int32_t rec_stride, const uint8_t *src,
@@ -373,19 +373,24 @@ void setup_sao_primitives(uint32_t cpu_flags, sao_funcs_t *s);
 // and copies the picture's first and last column and row; band offset and
 // "not applied" write the whole block, also past the picture's edges; edge
 // classes write the rows and columns past the edge that the whole-block
-// kernels of the vector tier write.  Type above 5: nothing.
-void sao_apply_ctu_c(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift);
+// kernels of the vector tier write.  Type above 5: nothing.  `part` picks
+// the block's rows: all of them (SAO_ROWS_ALL), the top ones whose filtered
+// samples the deblocking of the CTU row below does not change (SAO_ROWS_TOP:
+// all but the last n / 16), or those last rows (SAO_ROWS_BOTTOM); the two
+// parts, top then bottom, write what the whole block writes.
+enum sao_rows_t : int32_t { SAO_ROWS_ALL = 0, SAO_ROWS_TOP = 1, SAO_ROWS_BOTTOM = 2 };
+void sao_apply_ctu_c(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift, int32_t part);
 
 // One CTU block of one plane as slot 0 sees it: block side n, output and
 // source origins sharing one stride, the record's type and band, the
 // offset table (entry e + 2 for edge value e, entry 2 zero; bands use 0, 1,
 // 3, 4), fc / fr set in the first column / row, and the filtered extent w x
 // h (n, or in the last column the index of the picture's last column in the
-// block, likewise h).
+// block, likewise h); rows y0 .. y1 - 1 of the block are written.
 struct sao_ctu_block_t {
   uint8_t *dst;
   const uint8_t *src;
-  int32_t stride, n, type, band_position, fc, fr, w, h;
+  int32_t stride, n, type, band_position, fc, fr, w, h, y0, y1;
   int8_t *table;
 };
 // Where slot 0 keeps its offset table and band table in the scratch block.
@@ -394,7 +399,7 @@ constexpr int32_t SAO_BAND_TABLE_AT = 256;
 // Fills the block record and writes the offset table into the context's
 // scratch block (offsets shifted left by shift & 31, as bytes); false when
 // the type is above 5 or negative.
-bool sao_ctu_block_setup(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift,
+bool sao_ctu_block_setup(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift, int32_t part,
                          sao_ctu_block_t *b);
 // The scalar edge-offset rows of slot 0 for edge class 0 to 3.
 void sao_apply_edge_rows(const sao_ctu_block_t &b, int32_t eo_class);

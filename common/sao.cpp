@@ -106,7 +106,7 @@ void sao_stats_bo_wxh_c(sao_stats_t *out, const uint8_t *deblocked, int32_t stri
 
 }  // namespace
 
-bool sao_ctu_block_setup(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift,
+bool sao_ctu_block_setup(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift, int32_t part,
                          sao_ctu_block_t *b) {
   const frame_t *f = ctx->cur_recon;
   const sao_param_t &r = ctx->sao_params[plane][ctu_y * ctx->ctu_cols + ctu_x];
@@ -134,6 +134,9 @@ bool sao_ctu_block_setup(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t p
   b->fr = ctu_y == 0;
   b->w = (std::min(ctx->width - 64 * ctu_x, 64) - last_col) >> p;
   b->h = (std::min(ctx->height - 64 * ctu_y, 64) - last_row) >> p;
+  const int32_t top = b->n - (b->n >> 4);
+  b->y0 = part == SAO_ROWS_BOTTOM ? top : 0;
+  b->y1 = part == SAO_ROWS_TOP ? top : b->n;
   return static_cast<uint32_t>(b->type) <= 5;
 }
 
@@ -154,7 +157,7 @@ void sao_apply_edge_rows(const sao_ctu_block_t &b, int32_t eo_class) {
   const intptr_t s = b.stride;
   const int32_t n = b.n;
   if (eo_class == 0) {
-    for (int32_t y = 0; y < n; y++) {
+    for (int32_t y = b.y0; y < b.y1; y++) {
       uint8_t *d = b.dst + y * s;
       const uint8_t *p = b.src + y * s;
       if (b.fc) d[0] = p[0];
@@ -163,9 +166,9 @@ void sao_apply_edge_rows(const sao_ctu_block_t &b, int32_t eo_class) {
     }
     return;
   }
-  if (b.fr) std::memcpy(b.dst, b.src, static_cast<size_t>(n));
+  if (b.fr && b.y0 == 0) std::memcpy(b.dst, b.src, static_cast<size_t>(n));
   const intptr_t oa = eo_class == 1 ? -s : eo_class == 2 ? -s - 1 : -s + 1;
-  for (int32_t y = b.fr; y < b.h; y++) {
+  for (int32_t y = std::max(b.fr, b.y0); y < std::min(b.h, b.y1); y++) {
     uint8_t *d = b.dst + y * s;
     const uint8_t *p = b.src + y * s;
     if (eo_class == 1) {
@@ -176,21 +179,21 @@ void sao_apply_edge_rows(const sao_ctu_block_t &b, int32_t eo_class) {
     for (int32_t x = b.fc; x < b.w; x++) d[x] = edge_filtered(p + x, oa, -oa, b.table);
     if (b.w < n) d[b.w] = p[b.w];
   }
-  if (b.h < n) std::memcpy(b.dst + b.h * s, b.src + b.h * s, static_cast<size_t>(n));
+  if (b.h < n && b.h >= b.y0 && b.h < b.y1) std::memcpy(b.dst + b.h * s, b.src + b.h * s, static_cast<size_t>(n));
 }
 
 // Slot 0, portable: every sample the AVX2 driver writes, from the same
 // source samples; band offset through a 256-entry table in the scratch block.
-void sao_apply_ctu_c(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift) {
+void sao_apply_ctu_c(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift, int32_t part) {
   sao_ctu_block_t b;
-  if (!sao_ctu_block_setup(ctx, ctu_x, ctu_y, plane, shift, &b)) return;
+  if (!sao_ctu_block_setup(ctx, ctu_x, ctu_y, plane, shift, part, &b)) return;
   const intptr_t s = b.stride;
   if (b.type < 4) {
     sao_apply_edge_rows(b, b.type);
     return;
   }
   if (b.type == 5) {
-    for (int32_t y = 0; y < b.n; y++) std::memcpy(b.dst + y * s, b.src + y * s, static_cast<size_t>(b.n));
+    for (int32_t y = b.y0; y < b.y1; y++) std::memcpy(b.dst + y * s, b.src + y * s, static_cast<size_t>(b.n));
     return;
   }
   uint8_t *bands = ctx->sao_scratch + SAO_BAND_TABLE_AT;
@@ -199,7 +202,7 @@ void sao_apply_ctu_c(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane
     const int32_t k = ((v >> 3) - b.band_position) & 31;
     bands[v] = clip_u8(v + (k < 4 ? b.table[ENTRY[k]] : 0));
   }
-  for (int32_t y = 0; y < b.n; y++)
+  for (int32_t y = b.y0; y < b.y1; y++)
     for (int32_t x = 0; x < b.n; x++) b.dst[y * s + x] = bands[b.src[y * s + x]];
 }
 

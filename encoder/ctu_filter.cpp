@@ -18,10 +18,13 @@ void ctu_post_filter(encoder_t *ctx) {
   if (!ctx->sao_enable) return;
   const int32_t x = ctx->ctu_x, y = ctx->ctu_y;
   const bool last_col = x == ctx->ctu_cols - 1, last_row = y == ctx->ctu_rows - 1;
-  if (x >= 1 && y >= 1) sao_filter_ctu(ctx, x - 1, y - 1);
-  if (last_col && y >= 1) sao_filter_ctu(ctx, x, y - 1);
-  if (last_row) {
-    if (x >= 1) sao_filter_ctu(ctx, x - 1, y);
-    if (last_col) sao_filter_ctu(ctx, x, y);
+  // The CTU left of this one (and this one in the last column): the bottom
+  // rows of the one above it, which this row's deblocking finished, then its
+  // own top rows, or all of them in the last row.  In this order each part
+  // overwrites only source samples that the parts before it have read.
+  for (int32_t cx = x - 1; cx <= x; cx++) {
+    if (cx < 0 || (cx == x && !last_col)) continue;
+    if (y >= 1) sao_filter_ctu(ctx, cx, y - 1, SAO_ROWS_BOTTOM);
+    sao_filter_ctu(ctx, cx, y, last_row ? SAO_ROWS_ALL : SAO_ROWS_TOP);
   }
 }

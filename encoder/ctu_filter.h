@@ -11,8 +11,10 @@ struct encoder_t;
 void ctu_setup_pointers(encoder_t *ctx);
 
 // After the CTU at (ctu_x, ctu_y) is deblocked and its SAO decided: applies
-// SAO to the CTUs whose right, lower and lower-right neighbours are now
-// deblocked (the one above-left; in the last column also the one above; in
-// the last row also the one to the left and, in the last column, this one),
-// so every CTU is filtered once.
+// SAO to the rows of CTUs that no later deblocking changes: the top rows
+// (all but the last n / 16) of the CTU to the left, whose right neighbour is
+// now deblocked, and the bottom rows of the one above that, whose lower and
+// lower-right neighbours are; in the last column the same for this CTU, and
+// in the last row whole CTUs.  So every sample is filtered once, and a CTU's
+// top rows are final as soon as the CTU right of it is coded.
 void ctu_post_filter(encoder_t *ctx);

@@ -182,10 +182,11 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctu_write(ctx, ctx->ctu_addr == ctx->ctu_count - 1);
   ratecontrol_ctu_end(ctx, static_cast<int32_t>(cabac_bits(&ctx->cabac) - bits_before));
   ctu_post_filter(ctx);
-  // The first row's CTU left of this one is final now (see rowsched.cpp):
-  // the margin above it can be read by later pictures before the first row
-  // is finalized.  The last column's waits for the row's right margin.
-  if (row == 1 && col > 0) frame_extend_top(ctx->cur_recon, 64 * (col - 1), 64 * col);
+  // The top rows of the CTU left of this one are final now (see
+  // rowsched.cpp): in the first row, the margin above it can be read by
+  // later pictures before the row is finalized.  The last column's waits
+  // for the row's right margin.
+  if (row == 0 && col > 0) frame_extend_top(ctx->cur_recon, 64 * (col - 1), 64 * col);
 }
 
 // Copies the picture state of the frame context into a row context, keeping
@@ -279,15 +280,21 @@ int ctu_encode_next(rowsched_frame_t *f, int32_t row) {
 // or by its own in the last row): only the margins remain.
 void row_finalize(encoder_t *fctx, int32_t row, int32_t left_done) {
   frame_t *f = fctx->cur_recon;
-  // Above the first row, the CTUs of the second one extended all but the
-  // last column's part (ctu_encode_job).
-  const int32_t top_from = row == 0 && fctx->ctu_rows > 1 ? 64 * (fctx->ctu_cols - 1) : 0;
+  // Above the first row, its CTUs extended all but the last column's part
+  // (ctu_encode_job).
+  const int32_t top_from = row == 0 ? 64 * (fctx->ctu_cols - 1) : 0;
   frame_extend_rows(f, row * 64, std::min((row + 1) * 64, f->height), left_done != 0, top_from);
 }
 
-void row_extend_left(encoder_t *fctx, int32_t row) {
+void row_extend_left(encoder_t *fctx, int32_t row, int32_t bottom) {
+  // The part of the row's first CTU that SAO has filtered: its top rows
+  // (all but the last 4, chroma 2), later the bottom ones (ctu_post_filter).
   frame_t *f = fctx->cur_recon;
-  frame_extend_left(f, row * 64, std::min((row + 1) * 64, f->height));
+  const int32_t split = row * 64 + 60;
+  if (bottom)
+    frame_extend_left(f, split, std::min((row + 1) * 64, f->height));
+  else
+    frame_extend_left(f, row * 64, std::min(split, f->height));
 }
 
 int picture_finish(encoder_t *ctx) {

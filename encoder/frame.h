@@ -217,7 +217,7 @@ void frame_extend_rows(frame_t *f, int32_t y0, int32_t y1, bool left_done = fals
 // columns, with the corner left of the picture when x0 = 0, once the
 // picture's first row is final there.
 void frame_extend_top(frame_t *f, int32_t x0, int32_t x1);
-// The left margin alone of those rows, once their first CTU is final.
+// The left margin alone of those rows, once they are final in the first CTU.
 void frame_extend_left(frame_t *f, int32_t y0, int32_t y1);
 
 // One set of sub-pel planes: fifteen phase planes and three 16-bit

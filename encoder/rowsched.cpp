@@ -11,27 +11,28 @@
 
 namespace {
 
-// Whether a reference is final enough for the CTU at column x of a row that
-// reads its rows 0 .. need: its blocks and vectors reach as far right as
-// down (the same limit and taps), so the columns up to the one
-// ref_rows_needed gives for x.  A CTU is final once the row below has coded
-// the CTU right of it, which applies SAO to it after every deblocking that
-// changes it; the rows above `need` are at least as far along (wavefront),
-// so row need + 1 having coded two CTUs past that column covers them all.
-// Margins: the left one of a row is written when the row below has coded
-// two CTUs, the one above the first row by the second row's CTUs right of
-// it (ctu_encode_job); the right margin, like the margin below the last
+// Whether a reference is final enough for the CTU at column x of row r,
+// which reads its rows down to the top rows of row `top`
+// (ref_top_rows_needed): its blocks and vectors reach as far right as down
+// (the same limit and taps), so the columns up to the one ref_rows_needed
+// gives for x.  SAO filters a CTU's top rows once the CTU right of it is
+// coded, and the bottom rows once the row below has coded the CTU right of
+// it (ctu_post_filter); the rows above `top` are further along (wavefront),
+// so row `top` having coded two CTUs past that column covers them all.
+// Margins: the left one of a CTU row's top and bottom rows is written as
+// they are filtered in its first CTU, the one above the first row CTU by
+// CTU (ctu_encode_job); the right margin, like the margin below the last
 // row, comes only with the whole row.  Columns left of the picture (a block
 // reaches at most 500 samples and the taps leftwards) need the left
 // margins.  Random decisions bound only the vertical component of their
 // vectors: their blocks may read anywhere in a row.
-bool ref_final_enough(const rowsched_frame_t *f, const frame_t *ref, int32_t need, int32_t x, int32_t reach) {
+bool ref_final_enough(const rowsched_frame_t *f, const frame_t *ref, int32_t r, int32_t x, int32_t reach) {
   if (f->fctx->param.random_decisions) return false;
   const rowsched_frame_t *g = ref->sched;
-  const int32_t last_col = ref_rows_needed(x, reach);
-  if (need + 1 >= g->row_count || last_col >= g->cols - 1) return false;
-  if (x * 64 < 512 && !g->rows[need].left_final) return false;
-  return g->rows[need + 1].progress >= last_col + 2;
+  const int32_t last_col = ref_rows_needed(x, reach), top = ref_top_rows_needed(r, reach);
+  if (top >= g->row_count - 1 || last_col >= g->cols - 1) return false;
+  if (x * 64 < 512 && !g->rows[top].left_top) return false;
+  return g->rows[top].progress >= last_col + 2;
 }
 
 // CTU row r of a picture may read its references down to the rows that the
@@ -47,7 +48,7 @@ bool refs_ready(const rowsched_frame_t *f, int32_t r, int32_t x) {
     if (ref->recon_done) continue;
     if (ref->planes_valid) {
       if (ref->final_rows <= need || ref->plane_rows <= need_planes) return false;
-    } else if (ref->final_rows <= need && !ref_final_enough(f, ref, need, x, reach)) {
+    } else if (ref->final_rows <= need && !ref_final_enough(f, ref, r, x, reach)) {
       return false;
     }
   }
@@ -208,11 +209,18 @@ void *worker_main(void *arg) {
       if (ok < 0) f->failed = 1;
       bool last = false;
       int32_t fin0 = -1, fin1 = -1;  // rows this worker finalizes
-      // The first CTU of the row above is final once this row has coded
-      // two: its left margin can be read by other pictures.
-      if (ok >= 0 && row.progress == 1 && r > 0 && f->cols > 2) {
-        s->extend_left(f->fctx, r - 1);
-        f->rows[r - 1].left_final = 1;
+      // Once this row has coded two CTUs, SAO has filtered the bottom rows of
+      // the row above's first CTU and the top rows of its own: their left
+      // margin can be read by other pictures (the last row's comes whole).
+      if (ok >= 0 && row.progress == 1 && f->cols > 2) {
+        if (r > 0) {
+          s->extend_left(f->fctx, r - 1, 1);
+          f->rows[r - 1].left_final = 1;
+        }
+        if (r < f->row_count - 1) {
+          s->extend_left(f->fctx, r, 0);
+          row.left_top = 1;
+        }
       }
       if (ok >= 0 && ++row.progress == f->cols) {
         row.progress = ROW_FINISHED;
@@ -328,6 +336,7 @@ void rowsched_submit(rowsched_t *s, rowsched_frame_t *f) {
     f->rows[r].busy = 0;
     f->rows[r].final = 0;
     f->rows[r].left_final = 0;
+    f->rows[r].left_top = 0;
   }
   if (s->frame_count < s->frame_capacity) s->frames[s->frame_count++] = f;
   const int32_t all = take_sleepers(s, WAKE_ALL, NO_WORKER);

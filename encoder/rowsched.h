@@ -21,6 +21,8 @@ struct rowsched_row_t {
   // Its left margin is extended: its first CTU is final (the row below has
   // coded two CTUs) and the row has more than two CTUs.
   int32_t left_final;
+  // The same for the first CTU's top rows (this row has coded two CTUs).
+  int32_t left_top;
 };
 
 struct rowsched_frame_t {
@@ -76,10 +78,10 @@ struct rowsched_t {
   // extend_left ran for it), build_planes for the plane window rows
   // [w0, w1) once CTU rows 0 .. w1 - 1 are final, finish_picture once every
   // row is final and every plane window built; the latter returns 0 or -1.
-  // Called with the lock held (it is short): extend_left once the first CTU
-  // of a row is final.
+  // Called with the lock held (it is short): extend_left once the top rows
+  // (bottom 0) or the bottom rows (bottom 1) of a row's first CTU are final.
   void (*finalize_row)(encoder_t *fctx, int32_t row, int32_t left_done);
-  void (*extend_left)(encoder_t *fctx, int32_t row);
+  void (*extend_left)(encoder_t *fctx, int32_t row, int32_t bottom);
   void (*build_planes)(encoder_t *fctx, int32_t w0, int32_t w1);
   int (*finish_picture)(encoder_t *fctx);
 };
@@ -95,9 +97,22 @@ struct rowsched_t {
 // one row higher delays every picture that refers to another by a CTU row.
 inline int32_t ref_rows_needed(int32_t ctu_row, int32_t reach) { return ((ctu_row + 1) * 64 + reach + 6) / 64; }
 
+// The same bound counting only the top rows of each CTU row (all but the
+// last 4 luma and 2 chroma rows, which the deblocking of the row below
+// still changes): the last luma row read is 64 (ctu_row + 1) + reach + 3
+// (as above, without spare rows), the last chroma row 32 (ctu_row + 1) + 1
+// plus the whole part of the chroma vector, (4 reach + 3) / 8 eighths, with
+// the 4-tap filter's two rows below.  With the presets' reaches (56 and
+// 120) both end exactly at the last top row of a CTU row.
+inline int32_t ref_top_rows_needed(int32_t ctu_row, int32_t reach) {
+  const int32_t luma = (64 * (ctu_row + 1) + reach + 7) / 64;
+  const int32_t chroma = (32 * (ctu_row + 1) + 3 + (4 * reach + 3) / 8) / 32;
+  return luma > chroma ? luma : chroma;
+}
+
 struct rowsched_callbacks_t {
   void (*finalize_row)(encoder_t *, int32_t, int32_t);
-  void (*extend_left)(encoder_t *, int32_t);
+  void (*extend_left)(encoder_t *, int32_t, int32_t);
   void (*build_planes)(encoder_t *, int32_t, int32_t);
   int (*finish_picture)(encoder_t *);
 };
@@ -114,5 +129,5 @@ int rowsched_wait(rowsched_t *s, rowsched_frame_t *f);
 void row_begin(encoder_t *rctx, encoder_t *fctx, int32_t row);
 int ctu_encode_next(rowsched_frame_t *f, int32_t row);
 void row_finalize(encoder_t *fctx, int32_t row, int32_t left_done);
-void row_extend_left(encoder_t *fctx, int32_t row);
+void row_extend_left(encoder_t *fctx, int32_t row, int32_t bottom);
 void picture_build_planes(encoder_t *fctx, int32_t w0, int32_t w1);

@@ -18,9 +18,10 @@ enum sao_merge_t : int32_t { SAO_MERGE_NONE = 0, SAO_MERGE_LEFT = 1, SAO_MERGE_U
 // Chooses the current CTU's records and merge mode from its deblocked
 // samples (H.265 7.3.8.3 syntax, costs D + lambda R).
 void sao_decide_ctu(encoder_t *ctx);
-// Applies the decided SAO of one CTU to the picture's planes: luma when bit
-// 0 of the slice's SAO word is set, Cb and Cr when bit 1 is, through slot 0
-// of the SAO table (its only caller).
-void sao_filter_ctu(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y);
+// Applies the decided SAO of one CTU (the rows `part` picks, see
+// sao_apply_ctu_c) to the picture's planes: luma when bit 0 of the slice's
+// SAO word is set, Cb and Cr when bit 1 is, through slot 0 of the SAO table
+// (its only caller).
+void sao_filter_ctu(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t part);
 // Adds the estimated bits of one plane's SAO syntax (without merge flags).
 void sao_param_bits(cabac_est_t *est, const sao_param_t *p, int32_t component);

@@ -73,7 +73,19 @@ struct sao_picture_t {
   void apply_all(Fn fn, int32_t shift = 0) {
     for (int32_t y = 0; y < rows; y++)
       for (int32_t x = 0; x < cols; x++)
-        for (int32_t c = 0; c < 3; c++) fn(ctx.get(), x, y, c, shift);
+        for (int32_t c = 0; c < 3; c++) fn(ctx.get(), x, y, c, shift, SAO_ROWS_ALL);
+  }
+  // In parts, as ctu_post_filter calls slot 0: going along each CTU row,
+  // the bottom rows of the CTU above, then the CTU's top rows (the last
+  // row's CTUs whole).  The output must equal apply_all's.
+  template <typename Fn>
+  void apply_in_parts(Fn fn, int32_t shift = 0) {
+    for (int32_t y = 0; y < rows; y++)
+      for (int32_t x = 0; x < cols; x++)
+        for (int32_t c = 0; c < 3; c++) {
+          if (y > 0) fn(ctx.get(), x, y - 1, c, shift, SAO_ROWS_BOTTOM);
+          fn(ctx.get(), x, y, c, shift, y == rows - 1 ? SAO_ROWS_ALL : SAO_ROWS_TOP);
+        }
   }
 };
 

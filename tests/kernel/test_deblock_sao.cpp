@@ -189,6 +189,26 @@ TEST(SaoApply, EdgeOffsetFollowsTheNeighbourSignsOfEachClass) {
   }
 }
 
+// Applied in parts, top rows of each CTU before the bottom rows of the one
+// above as the encoder goes along a CTU row, every type: the same allocation
+// bytes as whole blocks in raster order, margins included.
+TEST(SaoApply, PartsInTheEncodersOrderWriteWhatWholeBlocksWrite) {
+  checkasm::rng_t r(checkasm::test_seed());
+  for (auto [w, h] : {std::pair{200, 136}, std::pair{64, 128}, std::pair{72, 8}, std::pair{136, 200}, std::pair{256, 192}})
+    for (int32_t round = 0; round < 4; round++) {
+      checkasm::sao_picture_t whole(w, h), parts(w, h);
+      for (size_t i = 0; i < whole.bytes; i++) whole.mem[i] = parts.mem[i] = r.range(0, 3) ? r.byte() : 128;
+      for (int32_t c = 0; c < 3; c++)
+        for (size_t k = 0; k < whole.params[c].size(); k++) {
+          sao_param_t p{r.range(0, 5), r.range(0, 31), {r.range(0, 7), r.range(0, 7), -r.range(0, 7), -r.range(0, 7)}};
+          whole.params[c][k] = parts.params[c][k] = p;
+        }
+      whole.apply_all(sao_apply_ctu_c);
+      parts.apply_in_parts(sao_apply_ctu_c);
+      ASSERT_TRUE(std::equal(whole.mem, whole.mem + whole.bytes, parts.mem)) << w << "x" << h << " round " << round;
+    }
+}
+
 // Band offset: the four bands from the band position on (wrapping at 32) get
 // offsets 0 to 3; every other sample keeps its value, and the whole CTU
 // block is written, also past the picture's right and bottom edges.

@@ -1,6 +1,7 @@
 // The SAO application one CTU behind the coding: every CTU of every plane is
-// filtered exactly once, only after its right, lower and lower-right
-// neighbours are finished (deblocked), and left to right within a row; and
+// filtered exactly once, its top rows only after its right neighbour is
+// finished (deblocked), its other rows after its lower and lower-right ones
+// too, and left to right within a row; and
 // the SAO source of a component whose SAO is on lies in its own plane's
 // allocation 4 rows lower and 32 samples further right.
 #include <gtest/gtest.h>
@@ -17,13 +18,13 @@
 namespace {
 
 struct call_t {
-  int32_t x, y, plane;
+  int32_t x, y, plane, part;
 };
 std::vector<call_t> calls;
 
-void record_call(encoder_t *, int32_t x, int32_t y, int32_t plane, int32_t shift) {
+void record_call(encoder_t *, int32_t x, int32_t y, int32_t plane, int32_t shift, int32_t part) {
   EXPECT_EQ(shift, 0);
-  calls.push_back({x, y, plane});
+  calls.push_back({x, y, plane, part});
 }
 
 TEST(CtuPostFilter, EveryCtuOnceAfterItsRightAndLowerNeighbours) {
@@ -47,25 +48,38 @@ TEST(CtuPostFilter, EveryCtuOnceAfterItsRightAndLowerNeighbours) {
           ctu_post_filter(ctx.get());
           for (; seen < calls.size(); seen++) {
             const call_t &c = calls[seen];
-            for (int32_t dy = 0; dy < 2; dy++)
+            // Top rows: after the CTU and its right neighbour; the rest after
+            // the lower and lower-right ones too.
+            const int32_t below = c.part == SAO_ROWS_TOP ? 1 : 2;
+            for (int32_t dy = 0; dy < below; dy++)
               for (int32_t dx = 0; dx < 2; dx++) {
                 const int32_t nx = c.x + dx, ny = c.y + dy;
                 if (nx < cols && ny < rows) {
-                  EXPECT_TRUE(finished.count({nx, ny})) << "CTU " << c.x << "," << c.y << " filtered before " << nx << "," << ny;
+                  EXPECT_TRUE(finished.count({nx, ny})) << "CTU " << c.x << "," << c.y << " part " << c.part
+                                                        << " filtered before " << nx << "," << ny;
                 }
               }
           }
         }
+      // Every CTU of a plane with SAO once: whole in the last row, else its
+      // top rows, then its bottom rows.
       const int32_t planes = (enable & 1) + 2 * ((enable >> 1) & 1);
-      ASSERT_EQ(calls.size(), static_cast<size_t>(cols * rows * planes)) << cols << "x" << rows << " enable " << enable;
+      const int32_t parts = rows == 1 ? 1 : 2;
+      ASSERT_EQ(calls.size(), static_cast<size_t>((cols * (rows - 1) * parts + cols) * planes))
+          << cols << "x" << rows << " enable " << enable;
       std::set<std::vector<int32_t>> once;
       for (size_t i = 0; i < calls.size(); i++) {
         const call_t &c = calls[i];
-        EXPECT_TRUE(once.insert({c.x, c.y, c.plane}).second) << "twice: " << c.x << "," << c.y << " plane " << c.plane;
+        EXPECT_EQ(c.part == SAO_ROWS_ALL, c.y == rows - 1) << c.x << "," << c.y;
+        EXPECT_TRUE(once.insert({c.x, c.y, c.plane, c.part}).second)
+            << "twice: " << c.x << "," << c.y << " plane " << c.plane << " part " << c.part;
+        if (c.part == SAO_ROWS_BOTTOM) {
+          EXPECT_TRUE(once.count({c.x, c.y, c.plane, SAO_ROWS_TOP})) << "bottom rows first at " << c.x << "," << c.y;
+        }
         EXPECT_TRUE(c.plane == 0 ? (enable & 1) : (enable & 2)) << "plane " << c.plane << " with SAO off";
         // Within a CTU row, left to right.
         for (size_t k = i + 1; k < calls.size(); k++)
-          if (calls[k].y == c.y && calls[k].plane == c.plane) {
+          if (calls[k].y == c.y && calls[k].plane == c.plane && calls[k].part == c.part) {
             EXPECT_GT(calls[k].x, c.x);
           }
       }

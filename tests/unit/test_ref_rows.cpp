@@ -94,4 +94,24 @@ TEST(RefRows, BoundCoversTheVectorReachWithoutAWholeRowToSpare) {
   EXPECT_EQ(ref_rows_needed(3, 120), 5);
 }
 
+TEST(RefRows, TopRowBoundCoversTheReachOfLumaAndChroma) {
+  // A vector of up to reach + 3/4 rows: luma taps read 4 rows below its
+  // whole part, chroma (half the rows, the vector in eighths) 2.  The row
+  // found must hold both in its top rows (all but the last 4 luma and 2
+  // chroma rows), and the row above it must not.
+  for (int32_t reach = 8; reach <= 1024; reach++)
+    for (int32_t r = 0; r < 4; r++) {
+      const int32_t luma = 64 * (r + 1) - 1 + reach + 4;
+      const int32_t chroma = 32 * (r + 1) - 1 + (4 * reach + 3) / 8 + 2;
+      const int32_t top = ref_top_rows_needed(r, reach);
+      EXPECT_GE(64 * top + 59, luma) << reach << " " << r;
+      EXPECT_GE(32 * top + 29, chroma) << reach << " " << r;
+      EXPECT_TRUE(64 * (top - 1) + 59 < luma || 32 * (top - 1) + 29 < chroma) << reach << " " << r;
+      EXPECT_LE(top, ref_rows_needed(r, reach) + 1) << reach << " " << r;
+    }
+  // The presets' reaches end exactly on a top row, in luma and chroma.
+  EXPECT_EQ(ref_top_rows_needed(0, 56), 1);
+  EXPECT_EQ(ref_top_rows_needed(3, 120), 5);
+}
+
 }  // namespace

@@ -208,7 +208,7 @@ void sao_apply_eo_partial_avx2(const sao_ctu_block_t &b, int32_t eo_class) {
   const int32_t n = b.n;
   const bool horizontal_taps = eo_class != 1, vertical_taps = eo_class != 0;
   const int32_t x0 = horizontal_taps ? b.fc : 0, x1 = horizontal_taps ? b.w : n;
-  const int32_t y0 = vertical_taps ? b.fr : 0, y1 = vertical_taps ? b.h : n;
+  const int32_t y0 = std::max(vertical_taps ? b.fr : 0, b.y0), y1 = std::min(vertical_taps ? b.h : n, b.y1);
   offset_tables_t tb{};
   for (int32_t k : {0, 1, 3, 4}) tb.set(k, b.table[k]);
   intptr_t oa, ob;
@@ -223,7 +223,7 @@ void sao_apply_eo_partial_avx2(const sao_ctu_block_t &b, int32_t eo_class) {
       V::store(d + x, add_offset<V>(c, pos, neg, idx));
     });
   };
-  if (vertical_taps && b.fr) std::memcpy(b.dst, b.src, static_cast<size_t>(n));
+  if (vertical_taps && b.fr && b.y0 == 0) std::memcpy(b.dst, b.src, static_cast<size_t>(n));
   for (int32_t y = y0; y < y1; y++) {
     uint8_t *d = b.dst + y * s;
     const uint8_t *p = b.src + y * s;
@@ -241,15 +241,33 @@ void sao_apply_eo_partial_avx2(const sao_ctu_block_t &b, int32_t eo_class) {
     }
     if (horizontal_taps && b.w < n) d[b.w] = p[b.w];
   }
-  if (vertical_taps && b.h < n) std::memcpy(b.dst + b.h * s, b.src + b.h * s, static_cast<size_t>(n));
+  if (vertical_taps && b.h < n && b.h >= b.y0 && b.h < b.y1)
+    std::memcpy(b.dst + b.h * s, b.src + b.h * s, static_cast<size_t>(n));
 }
 
 }  // namespace
 
-void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift) {
+void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift, int32_t part) {
   sao_ctu_block_t b;
-  if (!sao_ctu_block_setup(ctx, ctu_x, ctu_y, plane, shift, &b)) return;
+  if (!sao_ctu_block_setup(ctx, ctu_x, ctu_y, plane, shift, part, &b)) return;
   const uint32_t stride = static_cast<uint32_t>(b.stride);
+  if (b.y0 != 0 || b.y1 != b.n) {
+    // Part of the block's rows: the same steps over those rows only.
+    const int32_t s = b.stride, rows = b.y1 - b.y0;
+    uint8_t *dst = b.dst + static_cast<intptr_t>(b.y0) * s;
+    const uint8_t *src = b.src + static_cast<intptr_t>(b.y0) * s;
+    int32_t size = 0;
+    if (b.type == 4) {
+      apply_bo_rows<v256>(dst, s, src, s, b.table, b.band_position, b.n, rows);
+    } else if (b.type == 5) {
+      copy_rows<v256>(dst, s, src, s, b.n, rows);
+    } else if (whole_block(b, b.type, &size)) {
+      apply_eo_rows<v256>(dst, s, src, s, b.table, b.type, size, rows);
+    } else {
+      sao_apply_eo_partial_avx2(b, b.type);
+    }
+    return;
+  }
   if (b.type == 4) {
     (b.n == 64 ? sao_apply_bo_64x64_avx2 : sao_apply_bo_32x32_avx2)(b.dst, b.src, b.table,
                                                                    static_cast<uint32_t>(b.band_position), stride);

@@ -8,7 +8,7 @@
 
 #include "common/primitives.h"
 
-void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift);
+void sao_apply_ctu_avx2(encoder_t *ctx, int32_t ctu_x, int32_t ctu_y, int32_t plane, int32_t shift, int32_t part);
 
 void sao_apply_eo0_64x64_avx2(uint8_t *dst, const uint8_t *src, const int8_t *offsets, uint32_t stride);
 void sao_apply_eo1_64x64_avx2(uint8_t *dst, const uint8_t *src, const int8_t *offsets, uint32_t stride);
