@@ -52,7 +52,7 @@ std::map<int32_t, const void *> avx2_slots(int32_t level) {
       {46, reinterpret_cast<const void *>(ssd_32x32_avx2)},
       {47, reinterpret_cast<const void *>(ssd_16x16_avx2)},
       {48, reinterpret_cast<const void *>(ssd_8x8_avx2)},
-      {49, reinterpret_cast<const void *>(ssd_4x4_avx)},
+      {49, reinterpret_cast<const void *>(ssd_4x4_avx2)},
       {60, reinterpret_cast<const void *>(satd_64x64_avx2)},
       {61, reinterpret_cast<const void *>(satd_32x32_avx2)},
       {62, reinterpret_cast<const void *>(satd_16x16_avx2)},

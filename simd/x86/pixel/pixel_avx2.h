@@ -92,7 +92,7 @@ uint32_t ssd_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
 uint32_t ssd_32x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t ssd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t ssd_4x4_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h);
 // The row pieces ssd_wxh_avx2 strings along each row: 64n bytes (len a
 // positive multiple of 64), 32, 16, 8 and 4 bytes.

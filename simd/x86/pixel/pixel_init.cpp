@@ -122,7 +122,7 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->ssd[1] = ssd_32x32_avx2;
   p->ssd[2] = ssd_16x16_avx2;
   p->ssd[3] = ssd_8x8_avx2;
-  p->ssd[4] = ssd_4x4_avx;
+  p->ssd[4] = ssd_4x4_avx2;
   p->ssd_wxh = ssd_wxh_avx2;
   p->satd[0] = satd_64x64_avx2;
   p->satd[1] = satd_32x32_avx2;

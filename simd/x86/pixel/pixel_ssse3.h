@@ -64,7 +64,7 @@ void sad_x4_half_8xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t 
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4], int32_t h);
 // Sum of squared differences.  The square entries call ssd_8nxh_ssse3,
 // which takes any w x h (0 when either is below 1).  ssd_4x4_ssse3 is the
-// legacy-encoded 4x4 SSD of this tier's 4x4 slot (ssd_4x4_avx under AVX2).
+// legacy-encoded 4x4 SSD of this tier's 4x4 slot (ssd_4x4_avx2 under AVX2).
 uint32_t ssd_8nxh_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, int32_t w, int32_t h);
 uint32_t ssd_4x4_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t ssd_64x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

@@ -6,6 +6,8 @@
 // additions preserve.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "simd/x86/pixel/pixel_avx2.h"
 #include "simd/x86/pixel/vector_avx2.h"
 
@@ -33,10 +35,17 @@ inline uint32_t ssd_block(const uint8_t *a, int32_t a_stride, const uint8_t *b, 
   return lane_sum32x8(sum_rows<W, H>(a, a_stride, b, b_stride, squares32));
 }
 
-// Four 4-sample rows of p in one vector.
+// Four 4-sample rows of p in one vector: a row load and three inserts.
 inline __m128i rows4x4(const uint8_t *p, intptr_t s) {
-  return _mm_unpacklo_epi64(_mm_unpacklo_epi32(load32(p), load32(p + s)),
-                            _mm_unpacklo_epi32(load32(p + 2 * s), load32(p + 3 * s)));
+  auto row = [p, s](int32_t r) {
+    int32_t v;
+    std::memcpy(&v, p + r * s, 4);
+    return v;
+  };
+  __m128i v = _mm_cvtsi32_si128(row(0));
+  v = _mm_insert_epi32(v, row(1), 1);
+  v = _mm_insert_epi32(v, row(2), 2);
+  return _mm_insert_epi32(v, row(3), 3);
 }
 
 }  // namespace
@@ -46,8 +55,12 @@ uint32_t ssd_32x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t 
 uint32_t ssd_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_block<16, 16>(a, as, b, bs); }
 uint32_t ssd_8x8_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return ssd_block<8, 8>(a, as, b, bs); }
 
-uint32_t ssd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
-  return lane_sum32(squares16(rows4x4(a, a_stride), rows4x4(b, b_stride)));
+// The sixteen differences widened to 16 bits in one register, squared and
+// added in pairs (each pair at most 2 x 255^2).
+uint32_t ssd_4x4_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+  const __m256i d = _mm256_sub_epi16(_mm256_cvtepu8_epi16(rows4x4(a, a_stride)), _mm256_cvtepu8_epi16(rows4x4(b, b_stride)));
+  const __m256i sq = _mm256_madd_epi16(d, d);
+  return lane_sum32(_mm_add_epi32(_mm256_castsi256_si128(sq), _mm256_extracti128_si256(sq, 1)));
 }
 
 uint32_t ssd_row_64n_avx2(const uint8_t *a, const uint8_t *b, int32_t len) {
@@ -78,7 +91,7 @@ __attribute__((flatten)) uint32_t ssd_wxh_avx2(const uint8_t *a, int32_t a_strid
   if (w <= 0 || h <= 0) return 0;
   // The square blocks of the residual coding take the fixed kernels.
   if (w == h) switch (w) {
-      case 4: return ssd_4x4_avx(a, a_stride, b, b_stride);
+      case 4: return ssd_4x4_avx2(a, a_stride, b, b_stride);
       case 8: return ssd_8x8_avx2(a, a_stride, b, b_stride);
       case 16: return ssd_16x16_avx2(a, a_stride, b, b_stride);
       case 32: return ssd_32x32_avx2(a, a_stride, b, b_stride);
