@@ -120,18 +120,40 @@ struct quant_params_t {
 // call reads them where they lie instead of building them on its stack.
 inline constexpr int32_t quant_scale[6] = {26214, 23302, 20560, 18396, 16384, 14564};
 inline constexpr int32_t level_scale[6] = {40, 45, 51, 57, 64, 72};
+// qp / 6 and qp % 6, looked up for the QPs of 8-bit video rather than
+// divided at every block; divided for any other.
+struct qp_split_t {
+  int32_t per, rem;
+};
+struct qp_split_table_t {
+  int8_t per[64], rem[64];
+};
+inline constexpr qp_split_table_t qp_split_table = [] {
+  qp_split_table_t t{};
+  for (int32_t qp = 0; qp < 64; qp++) {
+    t.per[qp] = static_cast<int8_t>(qp / 6);
+    t.rem[qp] = static_cast<int8_t>(qp % 6);
+  }
+  return t;
+}();
+constexpr qp_split_t qp_split(int32_t qp) {
+  if (static_cast<uint32_t>(qp) < 64) return {qp_split_table.per[qp], qp_split_table.rem[qp]};
+  return {qp / 6, qp % 6};
+}
 constexpr quant_params_t quant_params(int32_t qp, int32_t log2_size, int32_t is_intra) {
   quant_params_t q{};
-  q.scale = quant_scale[qp % 6];
+  const qp_split_t d = qp_split(qp);
+  q.scale = quant_scale[d.rem];
   // The forward transform leaves 15 - bit depth - log2 size bits of headroom.
-  q.shift = 14 + qp / 6 + (15 - 8 - log2_size);
+  q.shift = 14 + d.per + (15 - 8 - log2_size);
   // Rounding offset of 1/3 (intra) or 1/6 (inter) of a step.
   q.offset = (is_intra ? 171 : 85) << (q.shift - 9);
   return q;
 }
 constexpr quant_params_t dequant_params(int32_t qp, int32_t log2_size) {
   quant_params_t q{};
-  q.scale = (16 * level_scale[qp % 6]) << (qp / 6);
+  const qp_split_t d = qp_split(qp);
+  q.scale = (16 * level_scale[d.rem]) << d.per;
   q.shift = 8 + log2_size - 5;
   q.offset = 1 << (q.shift - 1);
   return q;

@@ -240,14 +240,16 @@ template <bool rdoq>
 [[gnu::always_inline]] inline uint32_t quantise_block(encoder_t *ctx, int32_t log2_size, int32_t qp, int32_t is_intra,
                         int32_t scan_idx, const rdoq_request_t &req, int16_t *levels, const int16_t *coef) {
   const int32_t count = 1 << (2 * log2_size);
-  const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
   uint32_t nz;
   if constexpr (rdoq)
     nz = (ctx->use_rdoq_alt ? ctx->quant.rdoq_alt : ctx->quant.rdoq)(&req);
-  else
+  else {
+    const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
     nz = ctx->quant.quant(levels, coef, count, qpar.scale, qpar.shift, qpar.offset);
+  }
   // A lone level spans nothing: sign hiding needs two levels in a group.
   if (nz >= 2 && ctx->pps->sign_data_hiding) {
+    const quant_params_t qpar = quant_params(qp, log2_size, is_intra);
     // One level step is 2^shift in err units and Qstep^2 in squared
     // sample error; lambda weighs a bit against the latter.
     double rate_weight = 0;
