@@ -864,47 +864,69 @@ uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *
   return groups;
 }
 
-// The fast decision of a 4x4 block, the most frequent request: one group,
-// context set 0, no group flags.  One walk over the positions that round to
-// a level decides each as decide_levels does and notes, for every chosen
-// level the last-position search would try, the part of its cost that is
-// not the same for all of them; the block's cost then follows from the
-// levels' sum.  The few states it reads are taken once (the copies for the
-// contexts they stand for) rather than the whole block's.  The levels, the
-// states and every tie come out as decide_block<fast_variant>'s.
-uint32_t decide_small_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
-  const int32_t chroma = req->plane > 0, scan_type = req->scan_type;
-  const block_tables_t &bt = block_tables().at[scan_type][0];
+// The fast decision of a block whose rounded levels all lie in its first
+// group: every 4x4 block, the most frequent request, and about half the
+// 8x8 ones.  One group, context set 0, no group flags.  One walk over the
+// positions that round to a level decides each as decide_levels does and
+// notes, for every chosen level the last-position search would try, the
+// part of its cost that is not the same for all of them; the block's cost
+// then follows from the levels' sum.  The few states it reads are taken
+// once (the copies for the contexts they stand for) rather than the whole
+// block's.  The levels, the states and every tie come out as
+// decide_block<fast_variant>'s.
+// small: a 4x4 block, whose layout and prefixes the compiler then knows.
+template <bool small>
+uint32_t decide_first_group_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
+  const int32_t chroma = req->plane > 0, scan_type = req->scan_type, log2 = small ? 2 : req->log2_size;
+  const block_tables_t &bt = block_tables().at[scan_type][log2 - 2];
   const uint16_t *const scan = bt.scan;
   const auto &to_scan = raster_to_scan[scan_type];
   const uint32_t map = to_scan[0][pre.group_map[0] & 255] | to_scan[1][pre.group_map[0] >> 8];  // bit k: entry k rounds to a level
   const int32_t last = 31 - __builtin_clz(map);
-  const uint8_t *inc = residual_ctx::scan_ctx_inc[scan_type][4].data();
   const uint8_t *const est = req->est->state;
   const int64_t lambda = req->lambda;
   const uint16_t *const cost = cabac_bit_cost_table.data();
-  // The states by what they code: sig_coeff_flag by context increment
-  // (0 is position 0's, kept in its copy), greater1 of context set 0 by
-  // greater1Ctx (0 kept in its copy), greater2.
-  uint8_t sig[9], g1[4];
-  const int32_t sig_base = CTX_SIG_COEFF + (chroma ? 27 : 0), g1_base = CTX_GREATER1 + (chroma ? 16 : 0);
-  sig[0] = est[copy_slot[chroma]];
-  for (int32_t v = 1; v < 9; v++) sig[v] = est[sig_base + v];
+  // The sig_coeff_flag states by the index inc gives each entry: offset +
+  // increment, and position 0's context, kept in its copy (index 9): the
+  // DC context from 8x8 on, increment 0 of a 4x4 block.  No group after
+  // the first is coded, so the layout is that of no coded neighbours.
+  const residual_ctx::group_sig_layout_t lay = residual_ctx::group_sig_layout(scan, log2, chroma, scan_type, 0);
+  const uint8_t *inc = residual_ctx::scan_ctx_inc[scan_type][lay.pattern].data();
+  uint8_t sig[10], inc_dc[16];
+  sig[9] = est[copy_slot[chroma]];
+  for (int32_t v = small; v < 9; v++) sig[v] = est[lay.offset + v];
+  if (lay.dc_ctx >= 0) {
+    std::memcpy(inc_dc, inc, sizeof inc_dc);
+    inc_dc[0] = 9;
+    inc = inc_dc;
+  } else {
+    sig[0] = sig[9];
+  }
+  // greater1 of context set 0 by greater1Ctx (0 kept in its copy), greater2.
+  uint8_t g1[4];
+  const int32_t g1_base = CTX_GREATER1 + (chroma ? 16 : 0);
   g1[0] = est[copy_slot[2 + chroma]];
   for (int32_t c = 1; c < 4; c++) g1[c] = est[g1_base + c];
   const uint8_t g2 = est[CTX_GREATER2 + (chroma ? 4 : 0)];
   auto bin = [&](uint8_t state, int32_t b) -> uint32_t { return cost[state ^ b]; };
-  // The last position's prefix bins: a coordinate c codes c ones (bins
-  // 0..c - 1) and, below 3, a zero (bin c).
+  // The last position's prefix bins (block_t::last_prefix_costs), of the
+  // coordinates 0..3 the group holds, whose prefixes are themselves: a
+  // coordinate c codes c ones (bins 0..c - 1) and, below the largest
+  // prefix (3 in a 4x4 block), a zero (bin c).
   uint32_t prefix_bits[2][4];
-  for (int32_t xy = 0; xy < 2; xy++) {
-    const uint8_t *st = est + (xy ? CTX_LAST_Y_PREFIX : CTX_LAST_X_PREFIX) + (chroma ? 15 : 0);
-    uint32_t ones = 0;
-    for (int32_t c = 0; c < 3; c++) {
-      prefix_bits[xy][c] = ones + bin(st[c], 0);
-      ones += bin(st[c], 1);
+  {
+    const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
+    const int32_t sh = chroma ? log2 - 2 : (log2 + 1) >> 2;
+    for (int32_t xy = 0; xy < 2; xy++) {
+      const uint8_t *st = est + (xy ? CTX_LAST_Y_PREFIX : CTX_LAST_X_PREFIX) + offset;
+      uint32_t ones = 0;
+      for (int32_t c = 0; c < 3; c++) {
+        const uint8_t s = st[c >> sh];
+        prefix_bits[xy][c] = ones + bin(s, 0);
+        ones += bin(s, 1);
+      }
+      prefix_bits[xy][3] = ones + (small ? 0 : bin(st[3 >> sh], 0));
     }
-    prefix_bits[xy][3] = ones;
   }
   int32_t level[16] = {};
   group_state_t gs{0, 1, 0, 0, 0};
@@ -999,7 +1021,7 @@ uint32_t decide_small_fast(const rdoq_request_t *req, const rdoq_prep_t &pre) {
   }
   uint8_t *const copies = req->est->state;
   copies[copy_slot[2 + chroma]] = g1_copy;
-  if (chosen > 0) copies[copy_slot[chroma]] = cabac_transition_table[sig[0] * 2 + (level[0] != 0)];
+  if (chosen > 0) copies[copy_slot[chroma]] = cabac_transition_table[sig[9] * 2 + (level[0] != 0)];
   return nonzero;
 }
 
@@ -1174,7 +1196,8 @@ uint32_t decide_variant(const rdoq_request_t *req, const rdoq_tier_t &tier, bool
   clear_levels(req->levels, b.log2);
   // Most blocks of a real encode round to nothing at all.
   if (!pre.group_mask) return 0;
-  if (!thorough && b.log2 == 2 && !general) return decide_small_fast(req, pre);
+  if (!thorough && !general && pre.group_mask == 1)
+    return b.log2 == 2 ? decide_first_group_fast<true>(req, pre) : decide_first_group_fast<false>(req, pre);
 
   b.scan_type = req->scan_type;
   const block_tables_t &bt = block_tables().at[req->scan_type][b.log2 - 2];

@@ -81,9 +81,10 @@ struct rdoq_tier_t {
 
 // The whole decision of slot rdoq (thorough = 0) or rdoq_alt (thorough = 1)
 // with the tier's first step and sums.
-// general: without the shortcuts (the fast decision's 4x4 blocks, the
-// thorough one's second decision taking over the first one's levels, its
-// refinement stopping a walk as soon as the level count no longer
-// matters, and keeping the pricing of levels it leaves as they were), the
-// same decision the long way (for tests that hold the two equal).
+// general: without the shortcuts (the fast decision's blocks whose levels
+// lie in their first group, the thorough one's second decision taking over
+// the first one's levels, its refinement stopping a walk as soon as the
+// level count no longer matters, and keeping the pricing of levels it
+// leaves as they were), the same decision the long way (for tests that
+// hold the two equal).
 uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier, bool general = false);

@@ -400,7 +400,7 @@ TEST(Rdoq, CopiesAdvanceOverTheChosenLevels) {
 // the long way, and holds the two equal: levels, count and every state
 // byte.  Returns whether the block was coded.
 bool expect_shortcuts_decide_as_the_long_way(std::mt19937_64 &rng, const transform_funcs_t &t, int log2,
-                                             int32_t thorough, int rep) {
+                                             int32_t thorough, int rep, bool corner_only = false) {
   const rdoq_tier_t portable = {rdoq_prep_c, rdoq_zero_sums_c};
   const uint32_t lambdas[3] = {0, 1, UINT32_MAX};
   const int count = 1 << (2 * log2);
@@ -415,6 +415,10 @@ bool expect_shortcuts_decide_as_the_long_way(std::mt19937_64 &rng, const transfo
     make_pixels(rng, 1 << log2, &b);
     forward(t, s, b, coef);
   }
+  // Only the corner group (the first in every scan) may hold levels.
+  if (corner_only)
+    for (int i = 0; i < count; i++)
+      if ((i & ((1 << log2) - 1)) >= 4 || (i >> log2) >= 4) coef[i] = 0;
   cabac_est_t est{};
   for (uint8_t &v : est.state) v = static_cast<uint8_t>(rep % 4 ? rng() % 128 : 63 + rng() % 3);
   cabac_est_t general_est = est;
@@ -444,6 +448,24 @@ TEST(Rdoq, SmallFastBlocksDecideAsTheGeneralDecision) {
   for (int rep = 0; rep < 3000 && !HasFailure(); rep++)
     coded += expect_shortcuts_decide_as_the_long_way(rng, t, 2, 0, rep);
   EXPECT_GT(coded, 1000);
+}
+
+// The same for 8x8 to 32x32 blocks whose levels all lie in the first group,
+// which the fast decision takes the same way: the DC context, the layout
+// of a group with no coded neighbours and the larger blocks' last-position
+// prefixes.  Every other block is drawn whole, so that the way taken only
+// where nothing rounds beyond the first group is held against the
+// general decision too.
+TEST(Rdoq, FirstGroupFastBlocksDecideAsTheGeneralDecision) {
+  std::mt19937_64 rng(announce_seed(current_test_name()));
+  transform_funcs_t t;
+  setup_transform_primitives(0, &t);
+  int coded[3] = {};
+  for (int rep = 0; rep < 4800 && !HasFailure(); rep++) {
+    const int log2 = 3 + rep % 3;
+    coded[log2 - 3] += expect_shortcuts_decide_as_the_long_way(rng, t, log2, 0, rep / 6, (rep / 3) % 2 == 0);
+  }
+  for (int k = 0; k < 3; k++) EXPECT_GT(coded[k], 500) << "log2 " << k + 3;
 }
 
 // The thorough decision's shortcuts give what the long way gives: the
