@@ -89,18 +89,42 @@ struct full_search_t {
   // tried lies in the window.
   void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t reach) {
     const bool free_h = reach < std::min(cx - win.min_x, win.max_x - cx);
-    if (free_h && reach < std::min(cy - win.min_y, win.max_y - cy)) return free_cross(cx, cy, start, range_h, range_v);
-    me_batch_t<full_search_t> b{*this};
-    for (int32_t i = start; i < range_h; i += 2) {
-      if (free_h || cx - i > win.min_x) b.add_inside(cx - i, cy);
-      if (free_h || cx + i < win.max_x) b.add_inside(cx + i, cy);
-    }
     const bool free_v = reach < std::min(cy - win.min_y, win.max_y - cy);
-    for (int32_t i = start; i < range_v; i += 2) {
-      if (free_v || cy - i > win.min_y) b.add_inside(cx, cy - i);
-      if (free_v || cy + i < win.max_y) b.add_inside(cx, cy + i);
+    if (free_h && free_v) return free_cross(cx, cy, start, range_h, range_v);
+    // Every point tried, in order, as its offset from the centre (samples
+    // and vector), then costed four at a time as me_batch_t would.  Search
+    // ranges stop at 512, so a cross has at most 1024 points.
+    constexpr int32_t MAX = 4 * 256 + 4;
+    intptr_t off[MAX];
+    mv_t at_vec[MAX];
+    int32_t n = 0;
+    auto add = [&](int32_t dx, int32_t dy) {
+      off[n] = static_cast<intptr_t>(dy) * stride + dx;
+      at_vec[n++] = mv_make(dx, dy);
+    };
+    for (int32_t i = start; i < range_h && n < MAX - 1; i += 2) {
+      if (free_h || cx - i > win.min_x) add(-i, 0);
+      if (free_h || cx + i < win.max_x) add(i, 0);
     }
-    b.flush();
+    for (int32_t i = start; i < range_v && n < MAX - 1; i += 2) {
+      if (free_v || cy - i > win.min_y) add(0, -i);
+      if (free_v || cy + i < win.max_y) add(0, i);
+    }
+    const uint8_t *c = at(cx, cy);
+    for (int32_t g = 0; g < n; g += 4) {
+      const int32_t m = std::min(4, n - g);
+      if (m == 1) {
+        point(cx + mv_x(at_vec[g]), cy + mv_y(at_vec[g]));
+        break;
+      }
+      const intptr_t *o = off + g;
+      uint32_t d[4];
+      four(src, c + o[0], c + o[1], c + o[std::min(2, m - 1)], c + o[m - 1], stride, d);
+      if (m < 4) d[3] = d[m - 1];
+      if (m < 3) d[2] = d[1];
+      if (std::min(std::min(d[0], d[1]), std::min(d[2], d[3])) >= second_cost) continue;
+      for (int32_t k = 0; k < m; k++) keep(cx + mv_x(at_vec[g + k]), cy + mv_y(at_vec[g + k]), d[k]);
+    }
   }
   // The cross with every point inside the window: its points come in pairs
   // (left and right of the centre, then above and below), and the batches
