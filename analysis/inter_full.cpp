@@ -600,7 +600,10 @@ void final_choices(full_cu_t &cu) {
       transform_tree_search(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, 3 | TREE_TAKE_KEPT_ROOT, 1);
     }
     if (node->tu_split || node->residual_mode != m) {
-      cu.restore();
+      // The intra searches, from the node's states, left the chroma blocks
+      // (and a luma tree of one block) as coding the CU would.
+      const bool intra_in_place = node->pred_intra && cu.s <= 5;
+      if (!intra_in_place) cu.restore();
       grid_mark_unavailable(ctx, cu.x, cu.y, cu.size, cu.size);
       cu.commit();
       // An unsplit tree coded as a kept trial coded it is taken.
@@ -608,9 +611,11 @@ void final_choices(full_cu_t &cu) {
       if (!node->pred_intra && !node->tu_split)
         for (const int32_t slot : {TRIAL_MERGED, TRIAL_CODED})
           if (!kept && cu_trial_residual_kept(ctx, cu.z, cu.s, slot)) kept = slot;
+      const cabac_est_t &start = ctx->cabac_est_save[1 + cu.d];
       const uint32_t c =
-          kept ? cu_rd_cost_kept(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, kept, ctx->cabac_est_save[1 + cu.d])
-               : cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, node->pu.p2n.merge_flag);
+          kept             ? cu_rd_cost_kept(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, kept, start)
+          : intra_in_place ? cu_rd_cost_intra_in_place(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, start)
+                           : cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, node->pu.p2n.merge_flag);
       if (c <= node->cost) {
         node->cost = c;
         node->cbf_saved = ctx->maps->cbf[node_index(cu.z, cu.s)];

@@ -17,6 +17,10 @@ namespace {
 
 int32_t first_unit_index(int32_t z) { return map4_index(zorder_x(z), zorder_y(z)); }
 
+// A CU whose trials keep their blocks for its cost: one transform block
+// per plane (at 64x64 the luma is four).
+bool keeps_blocks(const intra_cu_t *cu) { return cu->log2_size >= 3 && cu->log2_size <= 5; }
+
 }  // namespace
 
 // ------------------------------------------------------------------ lists
@@ -65,6 +69,7 @@ void intra_cu_begin(intra_cu_t *cu, encoder_t *ctx, cu_node_t *nodes, int32_t z,
   cu->y = y;
   cu->log2_size = log2_size;
   cu->depth = 6 - log2_size;
+  cu->luma_kept = cu->chroma_kept = cu->chroma_in_place = -1;
   const pixel_funcs_t &px = ctx->pixel;
   const bool thorough = ctx->analysis_level > 2;
   if (log2_size == 2) {
@@ -206,6 +211,7 @@ uint32_t intra_chroma_trial(intra_cu_t *cu, int32_t chroma_mode, uint8_t *cbf) {
   node->chroma_dir = chroma_mode;
   cu_commit_chroma_dir(ctx, node, cu->z, cu->log2_size);
   uint32_t cost = tu_chroma_encode_cost(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size, 1);
+  cu->chroma_in_place = chroma_mode;
   const uint32_t bits = intra_chroma_mode_bits(&ctx->cabac.est, chroma_mode);
   cost = rd_cost(cost, bits, node->lambda_ssd);
   *cbf = cu->log2_size == 2 ? block_cbf(ctx->maps->unit.cbf, cu->z & ~3, 3) & 6 : block_cbf(ctx->maps->unit.cbf, cu->z, cu->log2_size) & 6;
@@ -217,6 +223,8 @@ int32_t intra_luma_rd_pass(intra_cu_t *cu, const intra_list_t *list, uint32_t *b
   // The trials share the block's neighbours: their references are built once.
   encoder_t *ctx = cu->ctx;
   intra_refs_keep_begin(ctx, cu->x, cu->y, cu->log2_size);
+  // The CU's cost takes the winner's luma block back (intra_cu_cost).
+  const bool keep = keeps_blocks(cu);
   for (int32_t i = list->size - 1; i >= 0; i--) {
     if (list->mode[i] < 0) continue;
     uint8_t cbf = 0;
@@ -225,6 +233,10 @@ int32_t intra_luma_rd_pass(intra_cu_t *cu, const intra_list_t *list, uint32_t *b
       best = i;
       *best_cost = cost;
       *best_cbf = cbf;
+      if (keep) {
+        cu_luma_keep(ctx, cu->z, cu->log2_size);
+        cu->luma_kept = list->mode[i];
+      }
     }
   }
   intra_refs_keep_end(ctx);
@@ -241,6 +253,12 @@ void intra_take_luma(intra_cu_t *cu, int32_t mode, uint32_t cost, uint8_t cbf) {
 }
 
 int32_t intra_chroma_mode4(intra_cu_t *cu, int32_t best_mode, uint32_t best_cost) {
+  // The best listed mode's blocks, in place when it was the last tried, are
+  // kept for the CU's cost.
+  if (best_mode >= 0 && cu->chroma_in_place == best_mode && keeps_blocks(cu)) {
+    cu_chroma_keep(cu->ctx, cu->z, cu->log2_size);
+    cu->chroma_kept = best_mode;
+  }
   uint8_t cbf = 0;
   const uint32_t cost = intra_chroma_trial(cu, 4, &cbf);
   cu->ctx->intra_refs_refresh = 1;
@@ -254,14 +272,29 @@ void intra_cu_cost(intra_cu_t *cu, bool luma_first, int32_t chroma_mode) {
   cu_node_t *node = cu->node;
   node->recode = 0;
   node->chroma_dir = chroma_mode;
-  ctx->cabac.est = ctx->cabac_est_save[1 + cu->depth];
+  // The scratch states of the chroma blocks in place.
+  uint8_t chroma_scratch[4];
+  std::memcpy(chroma_scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(chroma_scratch));
+  const cabac_est_t &start = ctx->cabac_est_save[1 + cu->depth];
+  ctx->cabac.est = start;
   cu_commit_chroma_dir(ctx, node, cu->z, cu->log2_size);
   const int32_t rdoq_alt = ctx->use_rdoq_alt;
   const int32_t level = ctx->analysis_level;
   if ((level >= 4 && ctx->param.latency_mode == 0) || (level >= 3 && ctx->param.latency_mode != 0))
     ctx->use_rdoq_alt = 1;
   const int32_t n = node_index(cu->z, cu->log2_size);
-  if (ctx->param.intra_nxn && ctx->use_rdoq_alt == rdoq_alt && luma_first && chroma_mode == 4) {
+  if (ctx->use_rdoq_alt == rdoq_alt && cu->luma_kept == node->luma_dir &&
+      (chroma_mode == 4 ? cu->chroma_in_place == 4 : cu->chroma_kept == chroma_mode)) {
+    // Every trial coded its blocks from the node's states (but for the
+    // mode contexts, which no block reads) with this quantiser, as coding
+    // the CU would: the decided luma and chroma blocks are put back.
+    std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX + 1, chroma_scratch + 1, 1);
+    std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX + 3, chroma_scratch + 3, 1);
+    cu_luma_put_back(ctx, cu->z, cu->log2_size);
+    if (chroma_mode != 4) cu_chroma_put_back(ctx, cu->z, cu->log2_size);
+    node->intra_cost = cu_rd_cost_in_place(ctx, node->lambda_ssd, cu->z, cu->x, cu->y, cu->log2_size, start);
+    node->cbf_intra = ctx->maps->cbf[n];
+  } else if (ctx->param.intra_nxn && ctx->use_rdoq_alt == rdoq_alt && luma_first && chroma_mode == 4) {
     // The reconstruction in place is the winner's: only its syntax is left
     // to count.
     cu_commit_cbf(ctx, cu->z, cu->log2_size, node->cbf_intra);

@@ -61,6 +61,10 @@ struct intra_cu_t {
   int8_t cost_from[35];
   pixel_cost_fn luma_cost;    // source vs. prediction, the CU size
   pixel_cost_fn chroma_cost;  // the same for one chroma block
+  // The luma mode whose trial is kept (cu_luma_keep), the chroma mode whose
+  // trial is kept (cu_chroma_keep) and the one whose blocks are in place;
+  // -1: none.
+  int32_t luma_kept, chroma_kept, chroma_in_place;
 };
 
 // Geometry, kernels, the depth map and the node's intra initialisation.

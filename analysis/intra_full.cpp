@@ -332,20 +332,15 @@ void evaluate_unsplit(const cu_t &cu) {
   // those states too (but for the mode and split flag contexts, which no
   // block reads) and nothing is coded again.
   const bool coded = cu.log2_size >= min_cb_log2(ctx);
-  const bool chroma_in_place = coded && cu.log2_size <= 5;
-  const bool luma_in_place =
-      chroma_in_place && !node->tu_split && ctx->maps->unit.tu_log2[cu.z] == cu.log2_size;
-  // The fourth 4x4 prediction unit decides the chroma of the 8x8 area.
-  if (coded || (cu.z & 3) == 3) decide_chroma(cu, chroma_in_place);
+  const bool in_place = coded && cu.log2_size <= 5;
+  // The fourth 4x4 prediction unit decides the chroma of the 8x8 area
+  // (which the NxN CU then takes back in the same way).
+  if (coded || (cu.z & 3) == 3) decide_chroma(cu, cu.log2_size <= 5);
   cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
   const cabac_est_t &start = ctx->cabac_est_save[1 + cu.depth];
-  if (chroma_in_place) {
+  if (in_place) {
     if (node->chroma_dir == 4) cu_chroma_put_back(ctx, cu.z, cu.log2_size);
-    if (!luma_in_place) {
-      cu_luma_states_restart(ctx, start);
-      intra_cu_code_luma(ctx, cu.x, cu.y, cu.log2_size, unit_qp(ctx->maps, cu.z));
-    }
-    node->intra_cost = cu_rd_cost_in_place(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, start);
+    node->intra_cost = cu_rd_cost_intra_in_place(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, start);
   } else if (coded) {
     ctx->cabac.est = start;
     node->intra_cost = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, 0);
@@ -377,7 +372,6 @@ uint32_t nxn_alternative(const cu_t &cu, bool evaluated, int32_t unsplit_mode, i
   const int32_t common = pus[0].luma_dir;
   bool same = true;
   for (int32_t k = 1; k < 4; k++) same &= pus[k].luma_dir == common;
-  begin_trial(cu);
   if (evaluated && same && common != unsplit_mode) {
     *kind = INTRA_FULL_SPLIT_COMMON_2NX2N;
     node->split = 0;
@@ -390,7 +384,12 @@ uint32_t nxn_alternative(const cu_t &cu, bool evaluated, int32_t unsplit_mode, i
     node->split = 1;
   }
   cu_commit(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.log2_size);
-  return cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size, 0);
+  // Either way the chroma is the fourth unit's decision, whose trials left
+  // it as coding the CU from its starting states would (see
+  // evaluate_unsplit); the live states still hold their scratch states.
+  if (pus[3].chroma_dir == 4) cu_chroma_put_back(ctx, cu.z, cu.log2_size);
+  return cu_rd_cost_intra_in_place(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size,
+                                   ctx->cabac_est_save[1 + cu.depth]);
 }
 
 // Makes the units of an 8x8 CU that was never tried unsplit intra units, as

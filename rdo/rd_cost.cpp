@@ -170,12 +170,18 @@ uint32_t cu_rd_cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
   return cost_in_place(ctx, lambda, z, x, y, log2_size);
 }
 
-void cu_luma_states_restart(encoder_t *ctx, const cabac_est_t &start) {
-  // The chroma sig_coeff_flag and greater1 copies.
-  const uint8_t sig = ctx->cabac.est.state[CABAC_NUM_CTX + 1], g1 = ctx->cabac.est.state[CABAC_NUM_CTX + 3];
-  ctx->cabac.est = start;
-  ctx->cabac.est.state[CABAC_NUM_CTX + 1] = sig;
-  ctx->cabac.est.state[CABAC_NUM_CTX + 3] = g1;
+uint32_t cu_rd_cost_intra_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                                   int32_t log2_size, const cabac_est_t &start) {
+  if (ctx->maps->unit.tu_log2[z] != log2_size) {
+    // The chroma sig_coeff_flag and greater1 copies stay as the chroma
+    // blocks left them.
+    const uint8_t sig = ctx->cabac.est.state[CABAC_NUM_CTX + 1], g1 = ctx->cabac.est.state[CABAC_NUM_CTX + 3];
+    ctx->cabac.est = start;
+    ctx->cabac.est.state[CABAC_NUM_CTX + 1] = sig;
+    ctx->cabac.est.state[CABAC_NUM_CTX + 3] = g1;
+    intra_cu_code_luma(ctx, x, y, log2_size, unit_qp(ctx->maps, z));
+  }
+  return cu_rd_cost_in_place(ctx, lambda, z, x, y, log2_size, start);
 }
 
 uint32_t cu_rd_cost_kept(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,

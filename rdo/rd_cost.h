@@ -57,9 +57,13 @@ uint32_t cu_rd_cost_kept(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
 // states, differ from start), costed in place.
 uint32_t cu_rd_cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                              const cabac_est_t &start);
-// The live states back to start but for the chroma blocks' scratch
-// states: where a CU's luma blocks are coded with its chroma in place.
-void cu_luma_states_restart(encoder_t *ctx, const cabac_est_t &start);
+// An intra CU whose chroma blocks are in place as coding it from the
+// states start would leave them (the quantiser's chroma scratch states in
+// the live states), and so its luma where it is one transform block (with
+// the luma scratch states): the luma coded again where it is not, from
+// start with the chroma scratch states kept, and the CU costed in place.
+uint32_t cu_rd_cost_intra_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
+                                   int32_t log2_size, const cabac_est_t &start);
 // The committed prediction made again and the residual coded at qp;
 // COST_NONE when no coefficient is coded.  With predicted set the
 // prediction is already in the buffer (left there by the skip trial of the
@@ -121,6 +125,11 @@ constexpr int32_t TRIAL_CODED = 4;
 constexpr int32_t TRIAL_CHROMA = 5;
 void cu_chroma_keep(encoder_t *ctx, int32_t z, int32_t log2_size);
 void cu_chroma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size);
+// The same for the luma block of a CU (its samples, levels, the units'
+// luma cbf bits and the quantiser's luma scratch states).
+constexpr int32_t TRIAL_LUMA = 6;
+void cu_luma_keep(encoder_t *ctx, int32_t z, int32_t log2_size);
+void cu_luma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size);
 void cu_trial_keep(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot,
                    const cabac_est_t &start);
 void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot);

@@ -44,7 +44,7 @@ struct cu_snapshot_t {
 namespace {
 
 constexpr int32_t SNAPSHOT_DEPTHS = 5;
-constexpr int32_t SNAPSHOT_RECORDS = SNAPSHOT_DEPTHS * (1 + TRIAL_CHROMA);
+constexpr int32_t SNAPSHOT_RECORDS = SNAPSHOT_DEPTHS * (1 + TRIAL_LUMA);
 
 uint8_t *unit_array(ctu_unit_maps_t *d, int32_t i) {
   uint8_t *a[6] = {d->cu_log2, d->part_nxn, d->luma_mode, d->chroma_syntax, d->tu_log2, d->cbf};
@@ -282,33 +282,44 @@ bool cu_trial_residual_take(encoder_t *ctx, int32_t z, int32_t log2_size, int32_
   return true;
 }
 
+namespace {
+
+// The luma block (or the two chroma blocks) of a CU as a trial coded them:
+// samples, levels, the units' cbf bits of the plane and the quantiser's
+// scratch states of the plane (sig_coeff_flag and greater1 copies).
 template <bool save>
-void chroma_copy(encoder_t *ctx, int32_t z, int32_t log2_size) {
-  cu_snapshot_t *s = trial_slot(ctx, log2_size, TRIAL_CHROMA);
-  const int32_t c = 1 << (log2_size - 1), x = 2 * zorder_x(z), y = 2 * zorder_y(z);
+void blocks_copy(encoder_t *ctx, int32_t z, int32_t log2_size, bool chroma) {
+  cu_snapshot_t *s = trial_slot(ctx, log2_size, chroma ? TRIAL_CHROMA : TRIAL_LUMA);
+  const int32_t sh = chroma ? 1 : 0, n = 1 << (log2_size - sh);
+  const int32_t x = (4 >> sh) * zorder_x(z), y = (4 >> sh) * zorder_y(z);
   ctu_unit_maps_t *d = &ctx->maps->unit;
-  for (int32_t p = 0; p < 2; p++) {
-    uint8_t *live = ctu_rec_at(ctx, p + 1, x, y);
+  for (int32_t p = sh; p <= 2 * sh; p++) {
+    uint8_t *kept = p ? s->rec_c[p - 1] : s->rec_y, *live = ctu_rec_at(ctx, p, x, y);
     if (save)
-      ctx->mc.block_copy(s->rec_c[p], c, live, RECON_STRIDE, c, c);
+      ctx->mc.block_copy(kept, n, live, RECON_STRIDE, n, n);
     else
-      ctx->mc.block_copy(live, RECON_STRIDE, s->rec_c[p], c, c, c);
-    move<save>(s->coef_c[p], d->coef_c[p] + 4 * z, sizeof(int16_t) * c * c);
+      ctx->mc.block_copy(live, RECON_STRIDE, kept, n, n, n);
+    move<save>(p ? s->coef_c[p - 1] : s->coef_y, p ? d->coef_c[p - 1] + 4 * z : d->coef_y + 16 * z,
+               sizeof(int16_t) * n * n);
   }
+  const uint8_t mask = chroma ? 6 : 1;
   uint8_t *kept = s->units[5], *cbf = d->cbf + z;
-  for (int32_t i = 0; i < c * c / 4; i++) {
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) {
     if (save)
       kept[i] = cbf[i];
     else
-      cbf[i] = static_cast<uint8_t>((cbf[i] & ~6) | (kept[i] & 6));
+      cbf[i] = static_cast<uint8_t>((cbf[i] & ~mask) | (kept[i] & mask));
   }
-  // The chroma copies (sig_coeff_flag and greater1) among the scratch states.
-  uint8_t *st = ctx->cabac.est.state, *kst = s->cabac.est.state;
-  for (const int32_t i : {CABAC_NUM_CTX + 1, CABAC_NUM_CTX + 3}) move<save>(kst + i, st + i, 1);
+  uint8_t *st = ctx->cabac.est.state + CABAC_NUM_CTX + sh, *kst = s->cabac.est.state + CABAC_NUM_CTX + sh;
+  for (const int32_t i : {0, 2}) move<save>(kst + i, st + i, 1);
 }
 
-void cu_chroma_keep(encoder_t *ctx, int32_t z, int32_t log2_size) { chroma_copy<true>(ctx, z, log2_size); }
-void cu_chroma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size) { chroma_copy<false>(ctx, z, log2_size); }
+}  // namespace
+
+void cu_chroma_keep(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<true>(ctx, z, log2_size, true); }
+void cu_chroma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<false>(ctx, z, log2_size, true); }
+void cu_luma_keep(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<true>(ctx, z, log2_size, false); }
+void cu_luma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<false>(ctx, z, log2_size, false); }
 
 void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
   cu_snapshot_t *s = trial_slot(ctx, log2_size, slot);

@@ -295,6 +295,45 @@ TEST_F(IntraDecision, StripesContinuedFromTheNeighboursAreFoundByEveryEvaluator)
     }
 }
 
+// The CU's cost counted on the blocks its luma and chroma trials left or
+// kept is what coding the decided CU again from the node's states gives:
+// the cost, every estimation state, the reconstruction and the unit maps.
+TEST_F(IntraDecision, CuCostFromTheTrialsBlocksCostsAsCodedAgain) {
+  load_picture(texture);
+  const struct {
+    const char *name;
+    evaluator_fn f;
+  } evaluators[] = {{"analyse_intra_cu", analyse_intra_cu}, {"analyse_intra_cu_fast", analyse_intra_cu_fast}};
+  const int32_t pos[3][2] = {{24, 40}, {16, 32}, {32, 32}};
+  for (const auto &e : evaluators)
+    for (const int32_t level : {2, 3})
+      for (int32_t s = 3; s <= 5; s++) {
+        SCOPED_TRACE(testing::Message() << e.name << " level " << level << " size " << (1 << s));
+        start_ctu(1, 1, level);
+        ctx->param.rdoq = 1;
+        // The trials' quantiser also costs the CU (at level 3 too).
+        ctx->param.latency_mode = 0;
+        const int32_t x = pos[s - 3][0], y = pos[s - 3][1], z = zorder_of(x >> 2, y >> 2), n = node_index(z, s);
+        cu_node_t &cu = enter(x, y, s);
+        run(e.f, x, y, s);
+        const uint32_t cost = cu.intra_cost;
+        const cabac_est_t est = ctx->cabac.est;
+        const std::vector<uint8_t> recon(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64);
+        const ctu_unit_maps_t units = ctx->maps->unit;
+        const uint8_t cbf = ctx->maps->cbf[n];
+        const cabac_est_t &start = ctx->cabac_est_save[1 + 6 - s];
+        ctx->cabac.est = start;
+        cu_commit(ctx, ctx->nodes, z, x, y, s);
+        EXPECT_EQ(cost, cu_rd_cost(ctx, cu.lambda_ssd, z, x, y, s, 0));
+        EXPECT_EQ(est.bits, ctx->cabac.est.bits);
+        for (int32_t i = 0; i < CABAC_NUM_CTX + 4; i++)
+          ASSERT_EQ(est.state[i], ctx->cabac.est.state[i]) << "state " << i;
+        EXPECT_TRUE(recon == std::vector<uint8_t>(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64));
+        EXPECT_EQ(std::memcmp(&units, &ctx->maps->unit, sizeof(units)), 0);
+        EXPECT_EQ(cbf, ctx->maps->cbf[n]);
+      }
+}
+
 // ------------------------------------------------- candidates and ties
 
 TEST_F(IntraDecision, EverySpeedModeTriesTheBestListedChromaMode) {

@@ -266,17 +266,21 @@ TEST_F(ResidualHandover, KeptTrialRefusesWhatItsCodingDidNotRead) {
   EXPECT_FALSE(kept()) << "forgotten";
 }
 
-// An intra CU's decided chroma put back from its trials, and its luma
-// left by the search where it is one block (coded again alone otherwise),
-// costs as coding the whole CU again: the order of the analysis (the luma
-// search, the derived chroma mode's trial kept, another mode's trial) then
-// the CU costed in place, against a fresh coding from the same states.
+// An intra CU's decided chroma put back from its trials (or left by its
+// one search), and its luma left by the search where it is one block
+// (coded again alone otherwise), costs as coding the whole CU again: the
+// order of the analysis (the luma search, the derived chroma mode's trial
+// kept, another mode's trial) then the CU costed in place, against a fresh
+// coding from the same states.
 TEST_F(ResidualHandover, IntraCuFromItsTrialsCostsAsCodedAgain) {
   constexpr cu_case_t intra_cases[] = {{48, 4, 22}, {48, 4, 37}, {176, 3, 27}, {180, 3, 37},
                                        {192, 5, 32}, {192, 5, 22}, {60, 3, 22}, {240, 4, 30}};
   int32_t one_block = 0, split = 0;
   for (const cu_case_t &c : intra_cases)
-    for (const int32_t mode : {0, 1, 10, 26, 7}) {
+    for (const int32_t mode : {0, 1, 10, 26, 7, 18}) {
+      // Two chroma trials as the intra analysis runs them, or (odd modes)
+      // one search of the decided chroma mode as the inter analysis does.
+      const bool trials = mode % 2 == 0;
       SCOPED_TRACE(testing::Message() << "CU " << (1 << c.s) << " at unit " << c.z << ", QP " << c.qp << ", mode "
                                       << mode);
       set_up_cu(c.z, c.s, c.qp);
@@ -293,6 +297,7 @@ TEST_F(ResidualHandover, IntraCuFromItsTrialsCostsAsCodedAgain) {
       transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.s, 1, 0);
       const cabac_est_t after_luma = ctx->cabac.est;
       for (const int32_t chroma : {4, 2}) {
+        if (chroma != 4 && !trials) break;
         ctx->cabac.est = after_luma;
         n.chroma_dir = chroma;
         cu_commit_chroma_dir(ctx, &n, c.z, c.s);
@@ -301,15 +306,12 @@ TEST_F(ResidualHandover, IntraCuFromItsTrialsCostsAsCodedAgain) {
       }
       n.chroma_dir = 4;
       cu_commit(ctx, ctx->nodes, c.z, x, y, c.s);
-      cu_chroma_put_back(ctx, c.z, c.s);
-      if (!n.tu_split && ctx->maps->unit.tu_log2[c.z] == c.s) {
+      if (trials) cu_chroma_put_back(ctx, c.z, c.s);
+      if (!n.tu_split && ctx->maps->unit.tu_log2[c.z] == c.s)
         one_block++;
-      } else {
+      else
         split++;
-        cu_luma_states_restart(ctx, start);
-        intra_cu_code_luma(ctx, x, y, c.s, c.qp);
-      }
-      const uint32_t handed_cost = cu_rd_cost_in_place(ctx, n.lambda_ssd, c.z, x, y, c.s, start);
+      const uint32_t handed_cost = cu_rd_cost_intra_in_place(ctx, n.lambda_ssd, c.z, x, y, c.s, start);
       const uint32_t handed_distortion = ctx->last_distortion;
       const outcome_t handed = outcome(c.z, c.s, handed_cost);
       ctx->cabac.est = start;
