@@ -223,8 +223,9 @@ int32_t intra_luma_rd_pass(intra_cu_t *cu, const intra_list_t *list, uint32_t *b
   // The trials share the block's neighbours: their references are built once.
   encoder_t *ctx = cu->ctx;
   intra_refs_keep_begin(ctx, cu->x, cu->y, cu->log2_size);
-  // The CU's cost takes the winner's luma block back (intra_cu_cost).
-  const bool keep = keeps_blocks(cu);
+  // The CU's cost takes the winner's luma block back (intra_cu_cost), a
+  // 4x4 unit the whole trial (analyse_intra_cu).
+  const bool keep = keeps_blocks(cu) || cu->log2_size == 2;
   for (int32_t i = list->size - 1; i >= 0; i--) {
     if (list->mode[i] < 0) continue;
     uint8_t cbf = 0;
@@ -440,8 +441,16 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
   const int32_t best_mode = list.mode[best];
 
   if (log2_size == 2) {
-    // The next PU predicts from this one's reconstruction.
-    if (best != 0) intra_luma_trial(&cu, best_mode, &best_cbf);
+    // The next PU predicts from this one's reconstruction: the winner's
+    // trial, kept as it left the unit and the states.
+    if (best != 0 && cu.luma_kept == best_mode) {
+      node->luma_dir = best_mode;
+      cu_commit_luma_dir(ctx, node, z, 2);
+      cu_luma_trial_put_back(ctx, z, 2);
+      ctx->maps->cbf[node_index(z, 2)] = block_cbf(ctx->maps->unit.cbf, z, 2);
+    } else if (best != 0) {
+      intra_luma_trial(&cu, best_mode, &best_cbf);
+    }
     node->cbf_intra |= best_cbf;
     ctx->intra_refs_refresh = 1;
     node->intra_cost = best_cost;

@@ -126,10 +126,12 @@ constexpr int32_t TRIAL_CHROMA = 5;
 void cu_chroma_keep(encoder_t *ctx, int32_t z, int32_t log2_size);
 void cu_chroma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size);
 // The same for the luma block of a CU (its samples, levels, the units'
-// luma cbf bits and the quantiser's luma scratch states).
+// luma cbf bits and the quantiser's luma scratch states); the keep holds
+// the whole live states too, which the trial put-back restores.
 constexpr int32_t TRIAL_LUMA = 6;
 void cu_luma_keep(encoder_t *ctx, int32_t z, int32_t log2_size);
 void cu_luma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size);
+void cu_luma_trial_put_back(encoder_t *ctx, int32_t z, int32_t log2_size);
 void cu_trial_keep(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size, int32_t slot,
                    const cabac_est_t &start);
 void cu_trial_forget(encoder_t *ctx, int32_t log2_size, int32_t slot);

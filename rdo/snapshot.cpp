@@ -318,8 +318,15 @@ void blocks_copy(encoder_t *ctx, int32_t z, int32_t log2_size, bool chroma) {
 
 void cu_chroma_keep(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<true>(ctx, z, log2_size, true); }
 void cu_chroma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<false>(ctx, z, log2_size, true); }
-void cu_luma_keep(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<true>(ctx, z, log2_size, false); }
+void cu_luma_keep(encoder_t *ctx, int32_t z, int32_t log2_size) {
+  blocks_copy<true>(ctx, z, log2_size, false);
+  trial_slot(ctx, log2_size, TRIAL_LUMA)->cabac.est = ctx->cabac.est;
+}
 void cu_luma_put_back(encoder_t *ctx, int32_t z, int32_t log2_size) { blocks_copy<false>(ctx, z, log2_size, false); }
+void cu_luma_trial_put_back(encoder_t *ctx, int32_t z, int32_t log2_size) {
+  blocks_copy<false>(ctx, z, log2_size, false);
+  ctx->cabac.est = trial_slot(ctx, log2_size, TRIAL_LUMA)->cabac.est;
+}
 
 void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot) {
   cu_snapshot_t *s = trial_slot(ctx, log2_size, slot);

@@ -334,6 +334,35 @@ TEST_F(IntraDecision, CuCostFromTheTrialsBlocksCostsAsCodedAgain) {
       }
 }
 
+// A 4x4 prediction unit whose winning luma trial was not the last one is
+// left as that trial left the unit and the states: as trying the winner
+// again from the node's states leaves them.
+TEST_F(IntraDecision, PredictionUnitLeftAsItsWinningTrialCodedIt) {
+  load_picture(texture);
+  for (const int32_t level : {2, 3, 4})
+    for (const int32_t k : {0, 1, 2}) {
+      SCOPED_TRACE(testing::Message() << "level " << level << " unit " << k);
+      start_ctu(1, 1, level);
+      ctx->param.rdoq = 1;
+      const int32_t x = 24 + 4 * (k & 1), y = 40 + 4 * (k >> 1), z = zorder_of(x >> 2, y >> 2);
+      cu_node_t &pu = enter(x, y, 2);
+      run(analyse_intra_cu, x, y, 2);
+      const int32_t mode = pu.luma_dir;
+      const cabac_est_t est = ctx->cabac.est;
+      const std::vector<uint8_t> recon(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64);
+      const ctu_unit_maps_t unit_maps = ctx->maps->unit;
+      const uint8_t cbf = ctx->maps->cbf[node_index(z, 2)];
+      intra_cu_t again;
+      intra_cu_begin(&again, ctx, ctx->nodes, z, x, y, 2);
+      uint8_t luma_cbf = 0;
+      intra_luma_trial(&again, mode, &luma_cbf);
+      EXPECT_EQ(std::memcmp(&est, &ctx->cabac.est, sizeof(est)), 0) << "states";
+      EXPECT_TRUE(recon == std::vector<uint8_t>(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64));
+      EXPECT_EQ(std::memcmp(&unit_maps, &ctx->maps->unit, sizeof(unit_maps)), 0);
+      EXPECT_EQ(cbf, ctx->maps->cbf[node_index(z, 2)]);
+    }
+}
+
 // ------------------------------------------------- candidates and ties
 
 TEST_F(IntraDecision, EverySpeedModeTriesTheBestListedChromaMode) {
