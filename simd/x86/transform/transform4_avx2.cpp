@@ -64,6 +64,25 @@ constexpr col_weights_t make_col_weights(const mat4_t &w) {
 
 using tables = pass_tables4<row_weights_t, col_weights_t, make_row_weights, make_col_weights>;
 
+// Each mode's four pass tables, so that a call finds its weights with one
+// load per pass instead of testing the mode's choice.
+struct mode_tables_t {
+  const row_weights_t *fwd_rows[40], *inv_rows[40];
+  const col_weights_t *fwd_cols[40], *inv_cols[40];
+};
+constexpr mode_tables_t make_mode_tables() {
+  mode_tables_t t{};
+  for (int m = 0; m < 40; m++) {
+    const int r = dst_4x4_choice_rows[m] ? 1 : 0, c = dst_4x4_choice_cols[m] ? 1 : 0;
+    t.fwd_rows[m] = &tables::fwd_rows[r];
+    t.inv_rows[m] = &tables::inv_rows[r];
+    t.fwd_cols[m] = &tables::fwd_cols[c];
+    t.inv_cols[m] = &tables::inv_cols[c];
+  }
+  return t;
+}
+constexpr mode_tables_t by_mode = make_mode_tables();
+
 inline __m256i load_w(const int16_t *p) { return _mm256_load_si256(reinterpret_cast<const __m256i *>(p)); }
 
 template <int SH>
@@ -110,16 +129,15 @@ inline __m256i load_rows4(const uint8_t *p, int32_t stride) {
 
 void dct_fwd_4x4_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
   const __m256i res = _mm256_sub_epi16(load_rows4(src, SRC_STRIDE), load_rows4(pred, RECON_STRIDE));
-  const __m256i t = row_pass<1>(res, tables::fwd_rows[dst_4x4_choice_rows[mode] ? 1 : 0]);
-  const __m256i c = col_pass<8>(t, tables::fwd_cols[dst_4x4_choice_cols[mode] ? 1 : 0]);
+  const __m256i t = row_pass<1>(res, *by_mode.fwd_rows[mode]);
+  const __m256i c = col_pass<8>(t, *by_mode.fwd_cols[mode]);
   _mm256_storeu_si256(reinterpret_cast<__m256i *>(coef), c);
-  _mm256_zeroupper();
 }
 
 void dct_inv_add_4x4_avx2(uint8_t *recon, const int16_t *coef, int32_t mode) {
   const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coef));
-  const __m256i g = col_pass<7>(c, tables::inv_cols[dst_4x4_choice_cols[mode] ? 1 : 0]);
-  const __m256i res = row_pass<12>(g, tables::inv_rows[dst_4x4_choice_rows[mode] ? 1 : 0]);
+  const __m256i g = col_pass<7>(c, *by_mode.inv_cols[mode]);
+  const __m256i res = row_pass<12>(g, *by_mode.inv_rows[mode]);
   // The saturating add and the unsigned narrowing clip as the portable
   // function's clamp does.
   const __m256i sum = _mm256_adds_epi16(load_rows4(recon, RECON_STRIDE), res);
@@ -127,5 +145,4 @@ void dct_inv_add_4x4_avx2(uint8_t *recon, const int16_t *coef, int32_t mode) {
   const int32_t rows[4] = {_mm_cvtsi128_si32(bytes), _mm_extract_epi32(bytes, 1), _mm_extract_epi32(bytes, 2),
                      _mm_extract_epi32(bytes, 3)};
   for (int y = 0; y < 4; y++) std::memcpy(recon + y * RECON_STRIDE, &rows[y], 4);
-  _mm256_zeroupper();
 }
