@@ -286,9 +286,10 @@ template <int32_t fixed_log2, class S>
     if (first_g2 >= 0) s.bin(CTX_GREATER2 + (chroma ? 4 : 0) + ctx_set, std::abs(value(first_g2)) > 2);
     // Signs; the first coefficient's sign is hidden when the group's
     // non-zero levels span more than three scan positions (sign data hiding).
-    int32_t span = 0;
-    if (map) span = (31 - __builtin_clz(map)) - __builtin_ctz(map);
-    const int32_t hide = sign_hiding && span > 3;
+    // The span is above 3 when the map reaches 16 times its lowest set bit;
+    // an empty map's lowest bit is 0, and 0 * 16 - 1 wraps above any map.
+    const uint32_t lowest = map & (0u - map);
+    const int32_t hide = sign_hiding && map > lowest * 16 - 1;
     if constexpr (estimates<S>) {
       s.bypass_bits(0, nz_count - hide);
     } else {
