@@ -472,17 +472,14 @@ void intra_trial(const full_cu_t &cu) {
   if (run) intra_mode_decision(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s);
 }
 
-// Whether both prediction units of the partition hold the motion of the
-// 2Nx2N unit: they then predict its samples.
-bool halves_repeat_2nx2n(const cu_node_t *node, uint32_t pm) {
-  const pu_pair_t &pp = pm == 1 ? node->pu.p2nxn : node->pu.pnx2n;
-  const pu_single_t &whole = node->pu.p2n;
-  for (int32_t k = 0; k < 2; k++)
-    for (int32_t l = 0; l < 2; l++) {
-      const bool used = whole.ref_idx[l] >= 0;
-      if ((pp.ref_idx[k][l] >= 0) != used) return false;
-      if (used && (pp.ref_idx[k][l] != whole.ref_idx[l] || pp.mv[k][l] != whole.mv[l])) return false;
-    }
+// Whether motion b predicts as motion a: the same lists, references and
+// vectors.
+bool same_motion(const int8_t ra[2], const mv_t ma[2], const int8_t rb[2], const mv_t mb[2]) {
+  for (int32_t l = 0; l < 2; l++) {
+    const bool used = ra[l] >= 0;
+    if ((rb[l] >= 0) != used) return false;
+    if (used && (rb[l] != ra[l] || mb[l] != ma[l])) return false;
+  }
   return true;
 }
 
@@ -499,10 +496,12 @@ bool levels_zero(const encoder_t *ctx, int32_t z, int32_t size) {
 }
 
 // 2NxN and Nx2N, each with its own motion per prediction unit, against the
-// decision so far.  A partition whose units both hold the searched 2Nx2N
-// motion predicts as that trial did, from the same states and the same
-// transform tree: its residual is what that trial coded, so while that
-// coding is in place only the partition's syntax is counted anew.
+// decision so far.  A partition whose units both hold the motion of the
+// last coding with residual (the searched 2Nx2N trial's, or the 2NxN
+// trial's where its units share one motion) predicts as that trial did,
+// from the same states and the same transform tree: its residual is what
+// that trial coded, so while that coding is in place only the partition's
+// syntax is counted anew.
 void rect_partitions(const full_cu_t &cu) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
@@ -513,32 +512,48 @@ void rect_partitions(const full_cu_t &cu) {
   node->skip = 0;
   uint32_t cost[3] = {node->cost, COST_NONE, COST_NONE};
   uint8_t cbf[3] = {0, 0, 0};
-  // The searches predict luma over the reconstruction: the trial's luma
+  // The searches predict luma over the reconstruction: the coding's luma
   // and scratch states are kept aside.
-  bool in_place = cu.searched_last;
-  bool checked = ctx->maps->cbf[node_index(cu.z, cu.s)] != 0;
+  bool in_place = false;
+  bool checked = true;  // no level check needed: the coding kept its residual
+  int8_t placed_ref[2] = {-2, -2};
+  mv_t placed_mv[2] = {0, 0};
   alignas(32) uint8_t luma[64 * 64];
   uint8_t scratch[4] = {};
-  if (in_place) {
+  auto keep_aside = [&](const int8_t ref[2], const mv_t mv[2]) {
+    in_place = true;
+    for (int32_t l = 0; l < 2; l++) {
+      placed_ref[l] = ref[l];
+      placed_mv[l] = mv[l];
+    }
     ctx->mc.block_copy(luma, cu.size, ctu_rec_at(ctx, 0, cu.x, cu.y), RECON_STRIDE, cu.size, cu.size);
     std::memcpy(scratch, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(scratch));
+  };
+  if (cu.searched_last) {
+    keep_aside(node->pu.p2n.ref_idx, node->pu.p2n.mv);
+    checked = ctx->maps->cbf[node_index(cu.z, cu.s)] != 0;
   }
   for (uint32_t pm = 1; pm <= 2; pm++) {
     node->part_mode = pm;
     inter_cu_search_full(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s);
     cu.restore();
     cu.commit();
-    if (in_place && halves_repeat_2nx2n(node, pm) && !checked) {
-      in_place = levels_zero(ctx, cu.z, cu.size);
+    const pu_pair_t &pp = pm == 1 ? node->pu.p2nxn : node->pu.pnx2n;
+    const bool shared = same_motion(pp.ref_idx[0], pp.mv[0], pp.ref_idx[1], pp.mv[1]);
+    bool repeat = in_place && shared && same_motion(placed_ref, placed_mv, pp.ref_idx[0], pp.mv[0]);
+    if (repeat && !checked) {
+      repeat = levels_zero(ctx, cu.z, cu.size);
       checked = true;
     }
-    if (in_place && halves_repeat_2nx2n(node, pm)) {
+    if (repeat) {
       ctx->mc.block_copy(ctu_rec_at(ctx, 0, cu.x, cu.y), RECON_STRIDE, luma, cu.size, cu.size, cu.size);
       std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
       cost[pm] = cu_rd_cost_coded(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s);
     } else {
       cost[pm] = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
       in_place = false;
+      checked = true;
+      if (pm == 1 && shared) keep_aside(pp.ref_idx[0], pp.mv[0]);
     }
     cbf[pm] = ctx->maps->cbf[node_index(cu.z, cu.s)];
     // The one the choice below would take so far.
