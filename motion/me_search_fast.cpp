@@ -78,11 +78,13 @@ struct fast_search_t {
   uint32_t keep_bound() const { return best_cost; }
   // The runs' points in order, four to a kernel call.
   void cross(int32_t cx, int32_t cy, int32_t start, int32_t range_h, int32_t range_v, int32_t) {
+    // The runs stop before the window's edges and the centre lies in it:
+    // every point does.
     me_batch_t<fast_search_t> b{*this};
-    for (int32_t i = start; i < range_h && i < cx - win.min_x; i += 2) b.add(cx - i, cy);
-    for (int32_t i = start; i < range_h && i < win.max_x - cx; i += 2) b.add(cx + i, cy);
-    for (int32_t i = start; i < range_v && i < cy - win.min_y; i += 2) b.add(cx, cy - i);
-    for (int32_t i = start; i < range_v && i < win.max_y - cy; i += 2) b.add(cx, cy + i);
+    for (int32_t i = start; i < range_h && i < cx - win.min_x; i += 2) b.add_inside(cx - i, cy);
+    for (int32_t i = start; i < range_h && i < win.max_x - cx; i += 2) b.add_inside(cx + i, cy);
+    for (int32_t i = start; i < range_v && i < cy - win.min_y; i += 2) b.add_inside(cx, cy - i);
+    for (int32_t i = start; i < range_v && i < win.max_y - cy; i += 2) b.add_inside(cx, cy + i);
     b.flush();
   }
   void hexagon_walk(int32_t range) {
