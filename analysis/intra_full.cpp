@@ -72,11 +72,12 @@ uint32_t split_flag_cost(const cu_t &cu, int32_t flag) {
   return split_cu_flag_cost(cu.ctx, cu.node->lambda_ssd, map8_index(cu.x >> 3, cu.y >> 3), cu.depth, flag);
 }
 
-void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mask, int32_t final) {
+void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mask, int32_t final,
+                 uint32_t bound = TREE_NO_BOUND) {
   if (probe && probe->tree_search)
     probe->tree_search(probe->user, z, log2_size,
                        mask & ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED), final);
-  transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final);
+  transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final, bound);
 }
 
 // Every trial is costed from the states the node started with.  (The
@@ -84,8 +85,10 @@ void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_s
 // an intra picture has none, so its trials leave the grid alone.)
 void begin_trial(const cu_t &cu) { cu.ctx->cabac.est = cu.ctx->cabac_est_save[1 + cu.depth]; }
 
-// Residual quad-tree search of one luma mode plus its mode bits.
-uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final) {
+// Residual quad-tree search of one luma mode plus its mode bits.  A trial
+// that only has to cost less than beat gives up once it cannot, and then
+// returns beat or more with the CU left part way.
+uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final, uint32_t beat = UINT32_MAX) {
   encoder_t *ctx = cu.ctx;
   begin_trial(cu);
   cu.node->luma_dir = mode;
@@ -99,8 +102,11 @@ uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t 
     mask = ((cu.z & 3) == 0 ? 33 | TREE_TAKE_FIRST_QUARTER : 33) | TREE_REFS_PREPARED;
   else if (cu.log2_size == 3 && split_mode_of(cu) != SPLIT_NEVER && min_cb_log2(ctx) == 3)
     mask = 1 | TREE_KEEP_FIRST_QUARTER;
-  tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, mask, final);
-  return saturated(static_cast<uint64_t>(cu.node->tu_tree_cost) + rd_cost(0, bits, cu.node->lambda_ssd));
+  const uint32_t mode_cost = rd_cost(0, bits, cu.node->lambda_ssd);
+  // The trial costs less than beat exactly when its tree costs less than
+  // beat - mode_cost (none can when the mode alone costs that much).
+  tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, mask, final, beat > mode_cost ? beat - mode_cost : 0);
+  return saturated(static_cast<uint64_t>(cu.node->tu_tree_cost) + mode_cost);
 }
 
 // The best luma trial so far as its search left it (CUs up to 32x32 and 4x4
@@ -221,7 +227,7 @@ void decide_luma(const cu_t &cu) {
   luma_kept_t kept;
   int32_t kept_mode = -1;
   auto consider = [&](int32_t mode) {
-    const uint32_t c = luma_trial(cu, mode, mpm, 0);
+    const uint32_t c = luma_trial(cu, mode, mpm, 0, best);
     if (c < best) {
       best = c;
       best_mode = mode;

@@ -175,8 +175,17 @@ constexpr int32_t TREE_REFS_PREPARED = 256;
 // TRIAL_CODED trial where cu_trial_residual_take allows it, instead of
 // coding it again.
 constexpr int32_t TREE_TAKE_KEPT_ROOT = 512;
-void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                           int32_t mask, int32_t final);
+// A trial that only has to beat a cost passes a bound: the search stops
+// coding once the tree's cost is known to reach it.  Returns whether the
+// cost stayed below the bound; then everything is as without a bound.  On
+// false the tree costs at least the bound, node->tu_tree_cost holds a cost
+// at or above it, and the reconstruction, levels, unit and node bytes and
+// states the search writes are left part way: the caller puts back or
+// codes again whatever it reads next.  (Masks 2 and 33 code everything
+// anyway and only report.)
+constexpr uint32_t TREE_NO_BOUND = UINT32_MAX;
+bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t mask, int32_t final, uint32_t bound = TREE_NO_BOUND);
 void tu_first_quarters_forget(encoder_t *ctx);
 // The search's saved states (two per transform size 8x8..32x32), made with
 // the row context so that searching allocates nothing.

@@ -131,15 +131,25 @@ void set_units(uint8_t *a, int32_t z, int32_t log2_size, uint8_t mask, uint8_t b
   for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) a[z + i] = static_cast<uint8_t>((a[z + i] & ~mask) | bits);
 }
 
+// Every search below takes a bound.  A cost below it is the tree's exact
+// cost with the tree left in place; one at or above it says only that the
+// tree costs at least the bound: the search may have stopped part way,
+// leaving blocks, levels, unit bytes, node flags and states as they were.
+// A tree's cost is a sum of rounded non-negative parts (the split flag's,
+// each quarter's), so the sum so far bounds it from below.
+//
 // The four quarters of a transform block, each searched by `search`, plus
 // the split flag where it is coded.
 template <class F>
 uint32_t split_trial(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth, bool flag_coded,
-                     F search) {
+                     uint32_t bound, F search) {
   uint32_t bits = flag_coded ? cabac_est_bin(&s.ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 1) : 0;
   uint32_t cost = rd_cost(0, bits, s.lambda);
   const int32_t h = 1 << (log2_size - 1), q = child_step(log2_size);
-  for (int32_t k = 0; k < 4; k++) cost += search(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, depth + 1);
+  for (int32_t k = 0; k < 4; k++) {
+    if (cost >= bound) return cost;
+    cost += search(s, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, depth + 1, bound - cost);
+  }
   s.nodes[node_index(z, log2_size)].tu_split = 1;
   return cost;
 }
@@ -224,13 +234,13 @@ bool first_quarter_take(search_t &s, int32_t z, int32_t x, int32_t y, uint32_t *
 
 // Luma transform tree of an intra CU (each block predicted from the
 // reconstruction of the blocks before it).
-uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
+uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth, uint32_t bound) {
   encoder_t *ctx = s.ctx;
   cu_node_t *node = s.nodes + node_index(z, log2_size);
   const bool flag_coded = log2_size <= 5 && log2_size > 2 && depth < s.max_depth;
   const bool can_split = log2_size > 2 && depth < s.max_depth;
-  auto quarters = [&]() { return split_trial(s, z, x, y, log2_size, depth, flag_coded, luma_search); };
-  if (log2_size > 5) return quarters();
+  auto quarters = [&](uint32_t b) { return split_trial(s, z, x, y, log2_size, depth, flag_coded, b, luma_search); };
+  if (log2_size > 5) return quarters(bound);
   // The states the split trial starts from (a leaf has none to keep).
   cabac_est_t start;
   if (can_split) start = ctx->cabac.est;
@@ -248,7 +258,9 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   ctx->cabac.est = start;
   // The whole block's prediction left its neighbour array in place.
   const bool derived = s.predict && intra_quarters_begin(ctx, x, y, log2_size);
-  const uint32_t split = quarters();
+  // The split wins only below the whole block (a tie keeps the whole), and
+  // matters only below the bound.
+  const uint32_t split = quarters(std::min(bound, whole));
   if (derived) intra_quarters_end(ctx);
   if (split < whole) return split;
   tu_state_copy<false>(s, saved, z, x, y, log2_size, false);
@@ -302,13 +314,13 @@ uint32_t chroma_bits(search_t &s, int32_t z, int32_t log2_size, int32_t depth, i
 
 // Luma and chroma of an inter CU together; blocks stay 8x8 or larger so
 // that every leaf carries its own chroma.
-uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
+uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth, uint32_t bound) {
   encoder_t *ctx = s.ctx;
   cu_node_t *node = s.nodes + node_index(z, log2_size);
   const bool flag_coded = log2_size <= 5 && depth < s.max_depth;
   const bool can_split = log2_size > 3 && depth < s.max_depth;
-  auto quarters = [&]() { return split_trial(s, z, x, y, log2_size, depth, flag_coded, joint_search); };
-  if (log2_size > 5) return quarters();
+  auto quarters = [&](uint32_t b) { return split_trial(s, z, x, y, log2_size, depth, flag_coded, b, joint_search); };
+  if (log2_size > 5) return quarters(bound);
   const bool try_split = can_split;
   // The split trial starts again from the prediction.
   tu_state_t *pred = try_split ? tu_state_slot(ctx, log2_size, 0) : nullptr;
@@ -336,7 +348,7 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   tu_state_t *saved = tu_state_slot(ctx, log2_size, 1);
   tu_state_copy<true>(s, saved, z, x, y, log2_size, true);
   tu_state_copy<false>(s, pred, z, x, y, log2_size, true);
-  const uint32_t split = quarters();
+  const uint32_t split = quarters(std::min(bound, whole));
   if (split < whole) return split;
   tu_state_copy<false>(s, saved, z, x, y, log2_size, true);
   node->tu_split = 0;
@@ -385,8 +397,8 @@ void tu_states_free(encoder_t *ctx) {
   ctx->tu_states = nullptr;
 }
 
-void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
-                           int32_t mask, int32_t final) {
+bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                           int32_t mask, int32_t final, uint32_t bound) {
   (void)final;
   cu_node_t *node = nodes + node_index(z, log2_size);
   search_t s = make_search(ctx, nodes, z, log2_size);
@@ -404,7 +416,7 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
     if (!take_first_quarter || !first_quarter_take(s, z, x, y, &bits)) bits = luma_leaf_code(s, z, x, y, 2, 1);
     cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
   } else if (mask == 1) {
-    cost = luma_search(s, z, x, y, log2_size, 0);
+    cost = luma_search(s, z, x, y, log2_size, 0, bound);
   } else if (mask == 2) {
     const cabac_est_t start = ctx->cabac.est;
     (void)start;
@@ -413,11 +425,12 @@ void transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
     const uint32_t bits = chroma_bits(s, z, log2_size, 0, 1, 1, mode);
     cost = rd_cost(block_distortion(ctx, x, y, std::max(log2_size, 3), 2), bits, s.lambda);
   } else {
-    cost = joint_search(s, z, x, y, log2_size, 0);
+    cost = joint_search(s, z, x, y, log2_size, 0, bound);
   }
   node->residual_mode = 2;
   node->tu_tree_cost = cost;
   ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
+  return cost < bound;
 }
 
 uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
@@ -426,7 +439,7 @@ uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
   s.lambda = lambda;
   s.luma_mode = ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))];
   // A 64x64 block is four blocks, each predicted from the one before.
-  if (log2_size > 5) return luma_search(s, z, x, y, log2_size, 0);
+  if (log2_size > 5) return luma_search(s, z, x, y, log2_size, 0, TREE_NO_BOUND);
   s.predict = flag;
   ctx->nodes[node_index(z, log2_size)].tu_split = 0;
   const uint32_t bits = luma_leaf_code(s, z, x, y, log2_size, log2_size == 2 ? 1 : 0);
