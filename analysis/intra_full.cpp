@@ -441,21 +441,26 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   node->split = 1;
   const int32_t h = cu.size >> 1, q = child_step(log2_size);
   const bool right = block_in_picture(ctx, x + h, y), below = block_in_picture(ctx, x, y + h);
-  analyse_cu_intra_full(ctx, nodes, z, x, y, log2_size - 1);
-  if (right) analyse_cu_intra_full(ctx, nodes, z + q, x + h, y, log2_size - 1);
-  if (below) analyse_cu_intra_full(ctx, nodes, z + 2 * q, x, y + h, log2_size - 1);
-  if (right && below) analyse_cu_intra_full(ctx, nodes, z + 3 * q, x + h, y + h, log2_size - 1);
+  const bool inside[4] = {true, right, below, right && below};
+  const int32_t first_child = node_index(z, log2_size - 1);
+  // Four CUs cost the sum of their costs and the split flag's: they only
+  // have to cost less than the unsplit CU, so once the CUs searched so far
+  // cost that much the rest are left alone (the unsplit CU is put back from
+  // its snapshot, and a CU not searched leaves nothing anyone reads).
+  const bool children = log2_size > min_cb_log2(ctx);
+  uint64_t children_cost = 0;
+  for (int32_t k = 0; k < 4; k++) {
+    if (!inside[k]) continue;
+    if (children && evaluated && children_cost >= unsplit_cost) break;
+    analyse_cu_intra_full(ctx, nodes, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
+    children_cost += nodes[first_child + k].intra_cost;
+  }
   node->split_flag_cost[1] = split_flag_cost(cu, 1);
 
   int32_t kind = INTRA_FULL_SPLIT_CHILDREN;
   uint32_t split_cost;
-  const int32_t first_child = node_index(z, log2_size - 1);
-  const bool inside[4] = {true, right, below, right && below};
-  if (log2_size > min_cb_log2(ctx)) {
-    uint64_t sum = node->split_flag_cost[1];
-    for (int32_t k = 0; k < 4; k++)
-      if (inside[k]) sum += nodes[first_child + k].intra_cost;
-    split_cost = saturated(sum);
+  if (children) {
+    split_cost = saturated(node->split_flag_cost[1] + children_cost);
   } else {
     split_cost = nxn_alternative(cu, evaluated, unsplit.luma_dir, &kind);
   }

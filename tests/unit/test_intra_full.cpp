@@ -441,6 +441,58 @@ TEST_F(IntraFull, FourEqualPuModesBecomeA2Nx2NCuWithSplitTransformWhenCheaper) {
   EXPECT_GT(taken, 0) << "no content met the case";
 }
 
+// ---------------------------------------------------------- split cut-off
+
+// A CU's split into four CUs only has to cost less than the unsplit CU:
+// its CUs are searched in order until the ones searched cost that much.
+// Every split that won searched all four; every split that lost searched
+// the shortest run of them whose costs reach the unsplit CU's (or all four).
+TEST_F(IntraFull, SplitStopsOnceItsCusCostAsMuchAsTheUnsplitCu) {
+  open(128, 128);
+  int32_t cut = 0, won = 0;
+  for (const int32_t qp : {22, 32, 42})
+    for (const int32_t level : {6, 7}) {
+      fill_picture(textured(static_cast<uint32_t>(qp * 3 + level)));
+      setup_ctu(1, 1, level, qp);
+      run_ctu();
+      SCOPED_TRACE(testing::Message() << "level " << level << " QP " << qp);
+      // What each CU decided costs: the cheaper alternative (a split one
+      // when forced).
+      auto cost_of = [&](int32_t z, int32_t log2_size, bool *found) {
+        for (const auto &d : decisions)
+          if (d.z == z && d.log2_size == log2_size) {
+            *found = true;
+            return d.split < d.unsplit ? d.split : d.unsplit;
+          }
+        *found = false;
+        return 0u;
+      };
+      for (const auto &d : decisions) {
+        if (d.kind != INTRA_FULL_SPLIT_CHILDREN || d.log2_size < 4 || d.unsplit == COST_NONE) continue;
+        SCOPED_TRACE(testing::Message() << "CU " << (1 << d.log2_size) << " at unit " << d.z);
+        uint64_t so_far = 0;
+        int32_t searched = 0;
+        for (int32_t k = 0; k < 4; k++) {
+          bool found = false;
+          const uint32_t c = cost_of(d.z + k * child_step(d.log2_size), d.log2_size - 1, &found);
+          if (!found) break;
+          ASSERT_LT(so_far, d.unsplit) << "CU " << k << " searched after the split had lost";
+          so_far += c;
+          searched++;
+        }
+        if (d.split < d.unsplit) {
+          EXPECT_EQ(searched, 4);
+          won++;
+        } else if (searched < 4) {
+          EXPECT_GE(so_far, d.unsplit) << "the split stopped before it had lost";
+          cut++;
+        }
+      }
+    }
+  EXPECT_GT(cut, 3);
+  EXPECT_GT(won, 3);
+}
+
 // ------------------------------------------------------------------ ties
 
 // With both lambdas zero every cost of a flat block without neighbours is
