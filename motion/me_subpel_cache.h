@@ -59,6 +59,16 @@ struct me_subpel_slot_t {
   uint32_t valid[15][TILES];  // per phase - 1, per tile row: a bit per filtered tile
   static_assert(TILES <= 32);
   alignas(32) uint8_t pix[15][SPAN * SPAN];
+  // Raw horizontal sums (the first filter stage) of the three horizontal
+  // fractions: the four phases of one horizontal fraction share them, each
+  // filtering only its second stage (or rounding them, vertical fraction 0).
+  // A tile row's sums cover its rows and the vertical taps' 3 rows above and
+  // 4 below (area row r at index r + 3), the samples the direct filter of
+  // any of its phases with a vertical fraction reads; per fraction - 1 and
+  // tile row, a bit per tile column whose sums are there.
+  static constexpr int32_t SUM_ROWS = SPAN + 7;
+  uint32_t sum_valid[3][TILES];
+  alignas(32) int16_t sums[3][SUM_ROWS * SPAN];
   // Unit costs of the same reference within the same CTU generation.
   me_unit_costs_t units;
   me_unit_costs_t::entry_t &unit(int32_t ux, int32_t uy, mv_t v) { return units.at(gen, ux, uy, v); }
@@ -84,6 +94,9 @@ struct me_subpel_slot_t {
   // Filters the tiles of columns `cols` (a bit each) in tile rows ty0..ty1
   // of the phase that are not filtered yet.
   void fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, uint32_t ty1, int32_t phase);
+  // Makes the sums of horizontal fraction fx hold tile columns `cols` of
+  // tile rows ty0..ty1.
+  void fill_sums(const mc_funcs_t *mc, int32_t fx, uint32_t cols, uint32_t ty0, uint32_t ty1);
 };
 
 struct me_subpel_cache_t {
