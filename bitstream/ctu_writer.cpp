@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 #include "common/residual_ctx.h"
@@ -154,7 +155,10 @@ template <class S>
 // pixel table's count_nonzero and coeff_scan_groups, so that only non-zero
 // levels are read again.  With fixed_log2 set the block size is that
 // constant (4x4 blocks, the most frequent, lose their group bookkeeping and
-// take map and non-zero levels in reading order from coeff_levels_4x4).
+// take map and non-zero levels in reading order from coeff_levels_4x4; 8x8
+// blocks take them the same way a group at a time, from the last group down
+// to the first, which spares the count and the scan of the whole block and
+// never reads the groups below an all-zero tail twice).
 template <int32_t fixed_log2, class S>
 [[gnu::always_inline]] inline void write_residual_body(S &s, const encoder_t *ctx, const int16_t *levels,
                                                        int32_t any_log2, int32_t plane, int32_t scan_idx) {
@@ -165,15 +169,31 @@ template <int32_t fixed_log2, class S>
   const uint16_t *scan = ctx->scan_tables->scan[scan_idx][log2_size - 2];
   uint16_t signs[64], sigmap[64];
   uint8_t counts[64];
-  // A 4x4 block's non-zero levels in reading order.
-  alignas(16) int16_t levels_4x4[16];
+  // A 4x4 block's non-zero levels in reading order; an 8x8 block's per group.
+  alignas(16) int16_t levels_4x4[fixed_log2 == 3 ? 4 : 1][16];
   // sigmap[g]: bit top - k for position k of group g, top being 15 but in
   // the last group, where it is the last position.
   int32_t last;
   if constexpr (fixed_log2 == 2) {
-    const uint32_t map = ctx->pixel.coeff_levels_4x4(levels, scan_idx, levels_4x4);
+    const uint32_t map = ctx->pixel.coeff_levels_4x4(levels, scan_idx, levels_4x4[0]);
     last = map ? 15 - __builtin_ctz(map) : -1;
     sigmap[0] = static_cast<uint16_t>(map ? map >> __builtin_ctz(map) : 0);
+  } else if constexpr (fixed_log2 == 3) {
+    // Every scan enters a group at its top-left corner: its four rows of
+    // four levels, gathered into a 4x4 block of their own.
+    last = -1;
+    for (int32_t g = 3; g >= 0; g--) {
+      const int16_t *corner = levels + scan[16 * g];
+      alignas(16) int16_t group[16];
+      for (int32_t r = 0; r < 4; r++) std::memcpy(group + 4 * r, corner + 8 * r, 4 * sizeof(int16_t));
+      const uint32_t map = ctx->pixel.coeff_levels_4x4(group, scan_idx, levels_4x4[g]);
+      counts[g] = map != 0;
+      sigmap[g] = static_cast<uint16_t>(map);
+      if (last < 0 && map) {
+        last = 16 * g + 15 - __builtin_ctz(map);
+        sigmap[g] = static_cast<uint16_t>(map >> __builtin_ctz(map));
+      }
+    }
   } else {
     const int32_t nonzero = static_cast<int32_t>(ctx->pixel.count_nonzero(levels, log2_size));
     last = ctx->pixel.coeff_scan_groups(scan, levels, signs, sigmap, counts, nonzero,
@@ -252,9 +272,11 @@ template <int32_t fixed_log2, class S>
     // empty block's last position counts, as it is coded).
     int32_t gathered[16];
     int32_t nz_count = 0;
-    if constexpr (fixed_log2 == 2) {
-      // An empty block's one coded level is its DC, 0 in the list.
-      nz_count = map ? residual_ctx::count16(map) : 1;
+    if constexpr (fixed_log2 == 2 || fixed_log2 == 3) {
+      // An empty block's one coded level is its DC, 0 in the list; another
+      // group without levels codes none.
+      nz_count = map ? residual_ctx::count16(map) : g == last_group ? 1 : 0;
+      if (nz_count == 0) continue;
     } else {
       for (uint32_t m = g == last_group ? map | 1 : map; m; m &= m - 1)
         gathered[nz_count++] = levels[pos[top - __builtin_ctz(m)]];
@@ -262,7 +284,9 @@ template <int32_t fixed_log2, class S>
     }
     auto value = [&](int32_t k) -> int32_t {
       if constexpr (fixed_log2 == 2)
-        return levels_4x4[k];
+        return levels_4x4[0][k];
+      else if constexpr (fixed_log2 == 3)
+        return levels_4x4[g][k];
       else
         return gathered[k];
     };
