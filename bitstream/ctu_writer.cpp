@@ -29,20 +29,36 @@ struct sink_estimate {
   void bypass_bits(uint32_t, int32_t n) { e->bits += 256u * static_cast<uint32_t>(n); }
 };
 
+// A bin's cost and the state after it in one word, [state * 2 + bin]: the
+// cost in the low 32 bits, the next state from bit 32 up.  A sum of such
+// words holds the costs' sum in its low 32 bits (carries only go up), so
+// one load serves both halves of a bin.
+struct bin_steps_t {
+  uint64_t step[256];
+  bin_steps_t() {
+    for (int32_t i = 0; i < 256; i++)
+      step[i] = cabac_bit_cost_table[(i >> 1) ^ (i & 1)] | uint64_t{cabac_transition_table[i]} << 32;
+  }
+};
+
+// Built before the encoder runs (the tables it reads are constants).
+const bin_steps_t bin_steps;
+
 // The residual estimate's own sink: the bit count stays in a register while
 // the states are stored (a store through the state bytes may otherwise be a
 // store to the count, which then goes through memory at every bin); the
-// caller adds it to the estimation record at the end.
+// caller takes the low 32 bits of the sum and adds them to the estimation
+// record at the end.
 struct sink_residual_estimate {
   uint8_t *st;
-  uint32_t bits;
+  uint64_t sum;
   void bin(int32_t ctx, uint32_t b) {
-    const uint8_t s = st[ctx];
-    bits += cabac_bit_cost_table[s ^ b];
-    st[ctx] = cabac_transition_table[s * 2 + b];
+    const uint64_t step = bin_steps.step[st[ctx] * 2 + b];
+    sum += step;
+    st[ctx] = static_cast<uint8_t>(step >> 32);
   }
-  void bypass(uint32_t) { bits += 256; }
-  void bypass_bits(uint32_t, int32_t n) { bits += 256u * static_cast<uint32_t>(n); }
+  void bypass(uint32_t) { sum += 256; }
+  void bypass_bits(uint32_t, int32_t n) { sum += 256u * static_cast<uint32_t>(n); }
 };
 
 template <class S>
@@ -771,8 +787,9 @@ uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *le
     write_residual_body<3>(r, ctx, levels, log2_size, plane, scan_idx);
   else
     write_residual_body<0>(r, ctx, levels, log2_size, plane, scan_idx);
-  est->bits += r.bits;
-  return r.bits;
+  const uint32_t bits = static_cast<uint32_t>(r.sum);
+  est->bits += bits;
+  return bits;
 }
 
 uint32_t prediction_unit_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t w, int32_t h,
