@@ -34,8 +34,11 @@ void intra_list_init(intra_list_t *l, int32_t size) {
 }
 
 void intra_list_insert(intra_list_t *l, int32_t mode, uint32_t cost) {
-  int32_t pos = 0;
-  while (pos < l->size && l->mode[pos] >= 0 && l->cost[pos] <= cost) pos++;
+  // From the back: the entries in use are sorted, so the place is after the
+  // last one that is no dearer, and a full list whose last entry is no
+  // dearer (the usual case once a rough pass has filled it) is left at once.
+  int32_t pos = l->size;
+  while (pos > 0 && (l->mode[pos - 1] < 0 || l->cost[pos - 1] > cost)) pos--;
   if (pos >= l->size) return;
   for (int32_t i = l->size - 1; i > pos; i--) {
     l->mode[i] = l->mode[i - 1];
@@ -172,6 +175,22 @@ uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode) {
   ctx->intra_refs_refresh = 0;
   return cu->luma_cost(ctu_src_at(ctx, 0, cu->x, cu->y), SRC_STRIDE, ctu_rec_at(ctx, 0, cu->x, cu->y), RECON_STRIDE) +
          intra_mode_penalty(cu->node->lambda_sad, mode, cu->mpm);
+}
+
+void intra_rough_luma_enabled(intra_cu_t *cu, uint32_t costs[35]) {
+  uint8_t modes[35];
+  int32_t count = 0;
+  for (int32_t mode = 0; mode < 35; mode++)
+    if (cu->enabled[mode]) modes[count++] = static_cast<uint8_t>(mode);
+  if (count == 0) return;
+  encoder_t *ctx = cu->ctx;
+  uint32_t raw[35];
+  intra_rough_luma_costs(ctx, cu->x, cu->y, cu->log2_size, cu->luma_cost, modes, count, raw);
+  for (int32_t i = 0; i < count; i++)
+    costs[modes[i]] = raw[i] + intra_mode_penalty(cu->node->lambda_sad, modes[i], cu->mpm);
+  // The direction the trials one by one would have left at the first unit.
+  cu->node->luma_dir = modes[count - 1];
+  cu_commit_rough_luma_dir(ctx, cu->node, cu->z);
 }
 
 uint32_t intra_rough_chroma(intra_cu_t *cu, int32_t chroma_mode) {
@@ -388,12 +407,14 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
   intra_list_t list;
   intra_list_init(&list, n);
   ctx->intra_refs_refresh = 1;
+  uint32_t rough[35];
+  intra_rough_luma_enabled(&cu, rough);
   for (int32_t mode = 0; mode < 35; mode++) {
     if (!cu.enabled[mode]) {
       node->mode_costs[mode] = cu.cost_from[mode] >= 0 ? node->mode_costs[cu.cost_from[mode]] : COST_NONE;
       continue;
     }
-    const uint32_t cost = intra_rough_luma(&cu, mode);
+    const uint32_t cost = rough[mode];
     node->mode_costs[mode] = cost;
     intra_list_insert(&list, mode, cost);
   }

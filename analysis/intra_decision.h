@@ -80,6 +80,9 @@ void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2
 // Rough cost of a luma mode at full resolution: prediction, kernel and
 // mode-bit penalty; later predictions of the block reuse its neighbours.
 uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode);
+// intra_rough_luma of every enabled mode, in order, into costs[mode] (the
+// others are left alone), with the same effects on the node and maps.
+void intra_rough_luma_enabled(intra_cu_t *cu, uint32_t costs[35]);
 // Rough cost of a chroma mode: Cb plus Cr against their predictions.
 uint32_t intra_rough_chroma(intra_cu_t *cu, int32_t chroma_mode);
 // The residual coder's cost of a luma mode (chroma mode) with its mode

@@ -6,6 +6,7 @@
 #include "analysis/intra_full.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "analysis/ctu_analysis.h"
@@ -171,16 +172,14 @@ int32_t rough_candidates(const cu_t &cu, const int32_t mpm[3], int32_t list[MAX_
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
   const pixel_cost_fn kernel = cu.log2_size == 2 ? ctx->pixel.satd[4] : ctx->pixel.block_cost[6 - cu.log2_size];
-  const uint8_t *src = ctu_src_at(ctx, 0, cu.x, cu.y);
-  const uint8_t *pred = ctu_rec_at(ctx, 0, cu.x, cu.y);
-  // The neighbours are built for the first prediction and reused after.
-  for (int32_t mode = 0; mode < 35; mode++) {
-    node->luma_dir = mode;
-    cu_commit_rough_luma_dir(ctx, node, cu.z);
-    intra_predict_luma(ctx, cu.x, cu.y, cu.log2_size, mode);
-    node->mode_costs[mode] = kernel(src, SRC_STRIDE, pred, RECON_STRIDE);
-    ctx->intra_refs_refresh = 0;
-  }
+  static constexpr std::array<uint8_t, 35> every_mode = [] {
+    std::array<uint8_t, 35> m{};
+    for (int32_t i = 0; i < 35; i++) m[i] = static_cast<uint8_t>(i);
+    return m;
+  }();
+  intra_rough_luma_costs(ctx, cu.x, cu.y, cu.log2_size, kernel, every_mode.data(), 35, node->mode_costs);
+  node->luma_dir = 34;
+  cu_commit_rough_luma_dir(ctx, node, cu.z);
   ctx->intra_refs_refresh = 1;
 
   const int32_t size = cu.log2_size <= 3 ? 8 : 3;

@@ -26,6 +26,7 @@ int32_t coeff_scan_groups_c(const uint16_t *scan, const int16_t *coef, uint16_t 
 uint32_t coeff_levels_4x4_c(const int16_t *coef, int32_t scan_type, int16_t *out);
 
 uint32_t satd_4x4_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+void satd_x4_4x4_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t out[4]);
 uint32_t sa8d_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_16x16_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_32x32_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

@@ -209,6 +209,10 @@ uint32_t satd_4x4_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_
   return hadamard_abs_4x4(a, a_stride, b, b_stride) >> 1;
 }
 
+void satd_x4_4x4_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t out[4]) {
+  for (int32_t k = 0; k < 4; k++) out[k] = satd_4x4_c(a, a_stride, b + 4 * k, b_stride);
+}
+
 uint32_t sa8d_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   return (sa8d_raw_8x8_c(a, a_stride, b, b_stride) + 2) >> 2;
 }
@@ -233,6 +237,7 @@ void fill_satd_primitives(pixel_funcs_t *p) {
   p->satd[2] = satd_c<16, 16>;
   p->satd[3] = satd_c<8, 8>;
   p->satd[4] = satd_4x4_c;
+  p->satd_x4_4x4 = satd_x4_4x4_c;
   p->satd_wide[0] = satd_c<64, 32>;
   p->satd_wide[1] = satd_c<32, 16>;
   p->satd_wide[2] = satd_c<16, 8>;

@@ -303,8 +303,13 @@ using copy_aligned_fn = void (*)(uint8_t *dst, const uint8_t *src, int32_t dst_s
 // the non-zero entries, bit 15 - k for scan entry k.  Reads coef[0..16) and
 // writes out[0..16) only.
 using coeff_levels_4x4_fn = uint32_t (*)(const int16_t *coef, int32_t scan_type, int16_t *out);
+// SATD of the 4x4 block a against each of four 4x4 blocks side by side in b
+// (block k at b + 4k; rows of 16 bytes at b_stride) into out[0..4): the
+// satd_4x4 of each pair, for trying four predictions of one block at once.
+// Reads 4 bytes of each row of a and 16 of each row of b.
+using satd_x4_fn = void (*)(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t out[4]);
 
-// 119 slots; numbers in the comments are the slot numbers.  Size classes
+// 120 slots; numbers in the comments are the slot numbers.  Size classes
 // c = 0..4 are 64x64, 32x32, 16x16, 8x8, 4x4.
 struct pixel_funcs_t {
   pixel_cost_fn sad_half[5];        // 0-4    sad_half_64x64 .. sad_half_4x4
@@ -347,8 +352,9 @@ struct pixel_funcs_t {
   copy_aligned_fn copy_from_aligned_64x64;  // 116
   copy_aligned_fn copy_from_aligned_32x32;  // 117
   coeff_levels_4x4_fn coeff_levels_4x4;     // 118
+  satd_x4_fn satd_x4_4x4;                   // 119
 };
-static_assert(sizeof(pixel_funcs_t) == 119 * sizeof(void *));
+static_assert(sizeof(pixel_funcs_t) == 120 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, ssd) == 45 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, satd) == 60 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, block_cost) == 95 * sizeof(void *));

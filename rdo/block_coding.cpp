@@ -212,6 +212,49 @@ void intra_predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
   intra_predict_prepared(ctx, 0, x, y, log2_size, mode);
 }
 
+void intra_rough_luma_costs(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, pixel_cost_fn kernel,
+                            const uint8_t *modes, int32_t count, uint32_t *costs) {
+  const uint8_t *src = ctu_src_at(ctx, 0, x, y);
+  uint8_t *dst = ctu_rec_at(ctx, 0, x, y);
+  if (log2_size == 6) {
+    for (int32_t i = 0; i < count; i++) {
+      intra_predict_luma_64(ctx, x, y, modes[i], false);
+      costs[i] = kernel(src, SRC_STRIDE, dst, RECON_STRIDE);
+      ctx->intra_refs_refresh = 0;
+    }
+    return;
+  }
+  if (count > 0 && ctx->intra_refs_refresh) intra_prepare_refs(ctx, 0, x, y, log2_size);
+  if (log2_size == 2 && kernel == ctx->pixel.satd[4]) {
+    // Four predictions side by side, costed by one call; the last one is
+    // then copied where predicting it in place would have put it.
+    alignas(16) uint8_t four[4 * 16] = {};
+    for (int32_t i = 0; i < count; i += 4) {
+      const int32_t n = std::min(count - i, 4);
+      for (int32_t k = 0; k < n; k++) intra_predictor(ctx->intra, modes[i + k], 1, 2)(four + 4 * k, 16, ctx->nb_luma);
+      uint32_t c[4];
+      ctx->pixel.satd_x4_4x4(src, SRC_STRIDE, four, 16, c);
+      for (int32_t k = 0; k < n; k++) costs[i + k] = c[k];
+    }
+    if (count > 0) {
+      const uint8_t *last = four + 4 * ((count - 1) & 3);
+      for (int32_t r = 0; r < 4; r++) std::memcpy(dst + r * RECON_STRIDE, last + 16 * r, 4);
+      ctx->intra_refs_refresh = 0;
+    }
+    return;
+  }
+  // The per-mode choices of intra_predict_prepared, taken once for the size.
+  const uint64_t smoothed = smoothing_masks.by_size[log2_size & 7];
+  const int32_t edge_filter = log2_size < 5 ? 1 : 0;
+  for (int32_t i = 0; i < count; i++) {
+    const int32_t mode = modes[i];
+    const uint8_t *ref = smoothed >> mode & 1 ? ctx->nb_luma_smooth : ctx->nb_luma;
+    intra_predictor(ctx->intra, mode, edge_filter, log2_size)(dst, RECON_STRIDE, ref);
+    costs[i] = kernel(src, SRC_STRIDE, dst, RECON_STRIDE);
+  }
+  if (count > 0) ctx->intra_refs_refresh = 0;
+}
+
 namespace {
 
 // The squared quantiser step 2^((qp - 4) / 3) and a level step's squared

@@ -72,6 +72,12 @@ void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, b
 // neighbour array first where ctx->intra_refs_refresh asks for it (the
 // trials after the first reuse it), a 64x64 block as intra_predict_luma_64.
 void intra_predict_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
+// Rough costs of luma modes on one block (log2 size 2..6): modes[i]
+// predicted as intra_predict_luma predicts it and costed against the source
+// by kernel into costs[i].  The reconstruction is left holding the last
+// mode's prediction, as predicting the modes one after another leaves it.
+void intra_rough_luma_costs(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, pixel_cost_fn kernel,
+                            const uint8_t *modes, int32_t count, uint32_t *costs);
 
 // Transforms source minus the prediction in place, quantises at qp into
 // levels (row-major, stride N), applies sign hiding when enabled, and adds

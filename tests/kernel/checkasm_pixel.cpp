@@ -102,7 +102,7 @@ TEST_P(CheckasmPixel, EverySlotIsFilledAtEveryBlockCostLevel) {
     for (size_t i = 0; i < slot_count<pixel_funcs_t>(); i++)
       EXPECT_EQ(slot_as<void *>(t, i) == nullptr, i == 24) << slot_label("pixel", i) << " level " << level;
   }
-  EXPECT_EQ(slot_count<pixel_funcs_t>(), 119u);
+  EXPECT_EQ(slot_count<pixel_funcs_t>(), 120u);
 }
 
 TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
@@ -111,7 +111,7 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
     pixel_funcs_t ref{}, tst{};
     setup_pixel_primitives(0, &ref, level);
     setup_pixel_primitives(GetParam(), &tst, level);
-    for (int32_t i = 0; i < 119; i++) {
+    for (int32_t i = 0; i < 120; i++) {
       const slot_shape_t s = pixel_slot_shape(i);
       if (s.k != kind::cost || (level == 1 && (i < 95 || i > 99))) continue;
       int32_t variant = 0;
@@ -391,6 +391,44 @@ TEST_P(CheckasmPixel, CoeffLevels4x4MatchesPortable) {
                      return o;
                    });
     }
+}
+
+// One block against four candidates side by side: every pattern pair, with
+// the candidates apart from the first each of their own pattern (so that a
+// kernel mixing up the candidates' columns or their order gives other
+// values), the candidates' rows at the narrowest stride (16) and wider odd
+// ones, the block at odd strides and the 4096 of a picture, every pointer
+// offset against a guard page on either side, and an output first filled
+// with noise of which exactly 16 bytes must change.
+TEST_P(CheckasmPixel, SatdX4MatchesPortable) {
+  const uint64_t seed = test_seed();
+  int32_t variant = 0;
+  for (const pattern_pair_t pp : COST_PAIRS)
+    for (int32_t sa : {4, 5, 67, 4096})
+      for (int32_t sb : {16, 17, 51, 4096})
+        for (bool before : {false, true}) {
+          const std::string name = "satd_x4_4x4 strides " + std::to_string(sa) + "/" + std::to_string(sb);
+          compare_slot(name, ref_.satd_x4_4x4, tst_.satd_x4_4x4, seed + variant++, [&](satd_x4_fn f, rng_t &r) {
+            guarded_block a(4, 4, sa, {}, before, r.range(0, 31)), b(16, 4, sb, {}, !before, r.range(0, 31));
+            a.fill(pp.a, r);
+            b.fill(pp.b, r);
+            for (int32_t k = 1; k < 4; k++) {
+              const pattern p = pick_pattern(r);
+              for (int32_t y = 0; y < 4; y++)
+                for (int32_t x = 0; x < 4; x++) b.origin()[y * sb + 4 * k + x] = pattern_sample(p, x, y, r);
+            }
+            guarded_block out(16, 1, 16, {}, !before, 4 * r.range(0, 7));
+            out.fill(pattern::random, r);
+            const auto a0 = a.snapshot(), b0 = b.snapshot(), out0 = out.snapshot();
+            f(a.origin(), sa, b.origin(), sb, out.as<uint32_t>());
+            EXPECT_TRUE(a.written_only_inside(a0, 0, 0)) << name;
+            EXPECT_TRUE(b.written_only_inside(b0, 0, 0)) << name;
+            EXPECT_TRUE(out.written_only_inside(out0, 16, 1)) << name;
+            observation_t o;
+            o.add(out.snapshot());
+            return o;
+          });
+        }
 }
 
 TEST_P(CheckasmPixel, GradientSlotsMatchPortableInEveryRecord) {

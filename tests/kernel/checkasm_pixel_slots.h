@@ -6,7 +6,21 @@
 
 namespace checkasm {
 
-enum class kind { cost, x4, x3, x2, var, wxh, hadamard_ac, count_nonzero, scan_groups, gradient, copy, levels_4x4 };
+enum class kind {
+  cost,
+  x4,
+  x3,
+  x2,
+  var,
+  wxh,
+  hadamard_ac,
+  count_nonzero,
+  scan_groups,
+  gradient,
+  copy,
+  levels_4x4,
+  satd_x4
+};
 
 struct slot_shape_t {
   kind k;
@@ -45,6 +59,7 @@ inline slot_shape_t pixel_slot_shape(int32_t i) {
   if (i == 108) return {kind::scan_groups, 0, 0};
   if (i < 114) return {kind::gradient, 64, 64};
   if (i == 118) return {kind::levels_4x4, 4, 4};
+  if (i == 119) return {kind::satd_x4, 4, 4};
   return {kind::copy, (i & 1) ? 32 : 64, (i & 1) ? 32 : 64};
 }
 
