@@ -154,7 +154,8 @@ uint32_t split_trial(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   return cost;
 }
 
-uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
+// Codes the block as a leaf; whether it has levels.
+bool luma_leaf_block(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   encoder_t *ctx = s.ctx;
   if (s.intra && s.predict) {
     if (s.refs_prepared)
@@ -167,11 +168,38 @@ uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t lo
   set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
   // Every caller has made this block a leaf (tu_split 0, 32x32 at most).
   fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
-  uint32_t bits = cabac_est_bin(&ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
-  if (nz)
-    bits += residual_bits(ctx, &ctx->cabac.est, ctx->maps->unit.coef_y + 16 * z, log2_size, 0,
-                          scan_idx_for(s.intra, s.luma_mode, log2_size, 0));
-  return bits;
+  return nz != 0;
+}
+
+uint32_t luma_cbf_bits(search_t &s, int32_t depth, bool nz) {
+  return cabac_est_bin(&s.ctx->cabac.est, CTX_CBF_LUMA + (depth == 0 ? 1 : 0), nz ? 1u : 0u);
+}
+
+uint32_t luma_residual_bits(search_t &s, int32_t z, int32_t log2_size) {
+  return residual_bits(s.ctx, &s.ctx->cabac.est, s.ctx->maps->unit.coef_y + 16 * z, log2_size, 0,
+                       scan_idx_for(s.intra, s.luma_mode, log2_size, 0));
+}
+
+uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
+  const bool nz = luma_leaf_block(s, z, x, y, log2_size);
+  const uint32_t bits = luma_cbf_bits(s, depth, nz);
+  return nz ? bits + luma_residual_bits(s, z, log2_size) : bits;
+}
+
+// The leaf's cost, its flags before it counting `bits`: the residual's bits
+// are estimated only while the distortion and the flags stay below the
+// bound (at or above it the cost returned is that lower one).
+uint32_t luma_leaf_cost(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth,
+                        uint32_t bits, uint32_t bound) {
+  const bool nz = luma_leaf_block(s, z, x, y, log2_size);
+  bits += luma_cbf_bits(s, depth, nz);
+  const uint32_t distortion = block_distortion(s.ctx, x, y, log2_size, 1);
+  if (nz) {
+    const uint32_t least = rd_cost(distortion, bits, s.lambda);
+    if (least >= bound) return least;
+    bits += luma_residual_bits(s, z, log2_size);
+  }
+  return rd_cost(distortion, bits, s.lambda);
 }
 
 // The first quarter (4x4, transform depth 1) of an 8x8 CU's luma tree,
@@ -245,12 +273,12 @@ uint32_t luma_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   cabac_est_t start;
   if (can_split) start = ctx->cabac.est;
   node->tu_split = 0;
-  uint32_t bits = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
-  if (log2_size == 2 && s.keep_first_quarter && z == s.root_z)
-    bits += first_quarter_code(s, z, x, y);
-  else
-    bits += luma_leaf_code(s, z, x, y, log2_size, depth);
-  const uint32_t whole = rd_cost(block_distortion(ctx, x, y, log2_size, 1), bits, s.lambda);
+  const uint32_t flag = flag_coded ? cabac_est_bin(&ctx->cabac.est, CTX_SPLIT_TRANSFORM + 5 - log2_size, 0) : 0;
+  // A kept quarter is kept whole, whatever the bound.
+  const uint32_t whole =
+      log2_size == 2 && s.keep_first_quarter && z == s.root_z
+          ? rd_cost(block_distortion(ctx, x, y, 2, 1), flag + first_quarter_code(s, z, x, y), s.lambda)
+          : luma_leaf_cost(s, z, x, y, log2_size, depth, flag, bound);
   // A block that needs no coefficient is predicted well as a whole.
   if (!can_split || !(ctx->maps->unit.cbf[z] & 1)) return whole;
   tu_state_t *saved = tu_state_slot(ctx, log2_size, 0);
@@ -413,8 +441,10 @@ bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
     node->tu_split = 0;
     s.refs_prepared = refs_prepared;
     uint32_t bits;
-    if (!take_first_quarter || !first_quarter_take(s, z, x, y, &bits)) bits = luma_leaf_code(s, z, x, y, 2, 1);
-    cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
+    if (take_first_quarter && first_quarter_take(s, z, x, y, &bits))
+      cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
+    else
+      cost = luma_leaf_cost(s, z, x, y, 2, 1, 0, bound);
   } else if (mask == 1) {
     cost = luma_search(s, z, x, y, log2_size, 0, bound);
   } else if (mask == 2) {

@@ -142,43 +142,49 @@ struct TreeSearchBound : ::testing::Test {
 };
 
 TEST_F(TreeSearchBound, BelowTheBoundAsWithoutItAtTheBoundReportedLost) {
-  int32_t split_trees = 0, deep_trees = 0;
-  for (const tree_case_t &c : cases)
-    for (const int32_t mode : {-1, 0, 1, 10, 26, 2, 18, 34}) {
-      const int32_t mask = mode < 0 ? 3 : 1;
-      SCOPED_TRACE(testing::Message() << "CU " << (1 << c.log2_size) << " at unit " << c.z << ", QP " << c.qp
-                                      << ", " << (mode < 0 ? "inter" : "intra mode ") << mode);
-      set_up_cu(c, mode);
-      const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
-      restore(c);
-      ASSERT_TRUE(transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.log2_size, mask, 0));
-      const outcome_t free = outcome(c);
-      const uint32_t cost = free.cost;
-      split_trees += free.flags.size() > 1;
-      deep_trees += free.flags.size() > 5;
-      for (const uint32_t bound : {cost + 1, cost + 2, cost + 5000, cost, cost - 1, cost / 2, 1u, 0u}) {
-        SCOPED_TRACE(testing::Message() << "cost " << cost << ", bound " << bound);
+  int32_t split_trees = 0, deep_trees = 0, units = 0;
+  for (const tree_case_t &cu : cases)
+    for (const int32_t mode : {-1, 0, 1, 10, 26, 2, 18, 34})
+      // An 8x8 intra CU also as the search of its first 4x4 prediction unit.
+      for (const bool unit : {false, true}) {
+        if (unit && (mode < 0 || cu.log2_size != 3)) continue;
+        const tree_case_t c = unit ? tree_case_t{cu.z, 2, cu.qp, cu.lambda} : cu;
+        const int32_t mask = unit ? 33 : mode < 0 ? 3 : 1;
+        SCOPED_TRACE(testing::Message() << "block " << (1 << c.log2_size) << " at unit " << c.z << ", QP " << c.qp
+                                        << ", " << (mode < 0 ? "inter" : "intra mode ") << mode);
+        set_up_cu(cu, mode);
+        const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
         restore(c);
-        const bool below = transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.log2_size, mask, 0, bound);
-        if (bound > cost) {
-          ASSERT_TRUE(below);
-          const outcome_t o = outcome(c);
-          EXPECT_EQ(o.cost, cost);
-          EXPECT_EQ(o.flags, free.flags) << "transform tree";
-          EXPECT_EQ(o.est.bits, free.est.bits);
-          EXPECT_EQ(std::memcmp(o.est.state, free.est.state, sizeof(o.est.state)), 0) << "states";
-          EXPECT_TRUE(o.rec == free.rec) << "reconstruction";
-          EXPECT_EQ(std::memcmp(&o.maps, &free.maps, sizeof(ctu_unit_maps_t)), 0) << "levels and unit bytes";
-          EXPECT_EQ(o.node_cbf, free.node_cbf);
-        } else {
-          EXPECT_FALSE(below);
-          EXPECT_GE(node(c.z, c.log2_size).tu_tree_cost, bound);
+        ASSERT_TRUE(transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.log2_size, mask, 0));
+        const outcome_t free = outcome(c);
+        const uint32_t cost = free.cost;
+        split_trees += free.flags.size() > 1;
+        deep_trees += free.flags.size() > 5;
+        units += unit && (ctx->maps->unit.cbf[c.z] & 1);
+        for (const uint32_t bound : {cost + 1, cost + 2, cost + 5000, cost, cost - 1, cost / 2, 1u, 0u}) {
+          SCOPED_TRACE(testing::Message() << "cost " << cost << ", bound " << bound);
+          restore(c);
+          const bool below = transform_tree_search(ctx, ctx->nodes, c.z, x, y, c.log2_size, mask, 0, bound);
+          if (bound > cost) {
+            ASSERT_TRUE(below);
+            const outcome_t o = outcome(c);
+            EXPECT_EQ(o.cost, cost);
+            EXPECT_EQ(o.flags, free.flags) << "transform tree";
+            EXPECT_EQ(o.est.bits, free.est.bits);
+            EXPECT_EQ(std::memcmp(o.est.state, free.est.state, sizeof(o.est.state)), 0) << "states";
+            EXPECT_TRUE(o.rec == free.rec) << "reconstruction";
+            EXPECT_EQ(std::memcmp(&o.maps, &free.maps, sizeof(ctu_unit_maps_t)), 0) << "levels and unit bytes";
+            EXPECT_EQ(o.node_cbf, free.node_cbf);
+          } else {
+            EXPECT_FALSE(below);
+            EXPECT_GE(node(c.z, c.log2_size).tu_tree_cost, bound);
+          }
         }
       }
-    }
   // The bounds must have reached into split trees, some of them two deep.
   EXPECT_GT(split_trees, 12);
   EXPECT_GT(deep_trees, 3);
+  EXPECT_GT(units, 8) << "too few prediction units coded levels";
 }
 
 }  // namespace
