@@ -864,6 +864,73 @@ uint64_t scan_groups(const block_t &b, uint64_t mask, int32_t *max_gx, int32_t *
   return groups;
 }
 
+// The fast decision of a block whose one rounded level lies at entry k of
+// its first group (a third of the 4x4 blocks that round to anything): the
+// level is the last position, whose flag is not coded, and the first the
+// group codes, so it needs only the level bins' states of a fresh group,
+// the flags of the entries below it (all 0) and its own last-position
+// prefixes.  The level, the states and every tie come out as
+// decide_first_group_fast's.
+template <bool small>
+uint32_t decide_lone_level_fast(const rdoq_request_t *req, const rdoq_prep_t &pre, const block_tables_t &bt,
+                                int32_t k) {
+  const int32_t chroma = req->plane > 0, scan_type = req->scan_type, log2 = small ? 2 : req->log2_size;
+  const uint8_t *const est = req->est->state;
+  const int64_t lambda = req->lambda;
+  const uint16_t *const cost = cabac_bit_cost_table.data();
+  const int32_t p = bt.scan[k], rounded = pre.rounded[p];
+  // The greater1 flag with greater1Ctx 1 and the greater2 flag of context
+  // set 0, then the remainder with Rice parameter 0.
+  const uint8_t g1 = est[CTX_GREATER1 + (chroma ? 16 : 0) + 1], g2 = est[CTX_GREATER2 + (chroma ? 4 : 0)];
+  auto bits_of = [&](int32_t a) {
+    uint32_t bits = 256 + cost[g1 ^ (a > 1)];
+    if (a > 1) bits += cost[g2 ^ (a > 2)];
+    if (a > 2) bits += remaining_bits(static_cast<uint32_t>(a - 3), 0);
+    return bits;
+  };
+  // Ties go to the larger level, so that lambda 0 keeps the rounding.
+  int32_t a = rounded;
+  int64_t best = pre.level_dist[p] + lambda * bits_of(rounded);
+  if (rounded > 1) {
+    const int64_t c = pre.below_dist[p] + lambda * bits_of(rounded - 1);
+    if (c < best) {
+      best = c;
+      a = rounded - 1;
+    }
+  }
+  if (rounded <= 2 && pre.zero_dist[p] < best) return 0;
+  // The zero flags below it: entry 0's context is the copied one (the DC
+  // context from 8x8 on), the others the layout's of no coded neighbours.
+  const residual_ctx::group_sig_layout_t lay = residual_ctx::group_sig_layout(bt.scan, log2, chroma, scan_type, 0);
+  const uint8_t *const inc = residual_ctx::scan_ctx_inc[scan_type][lay.pattern].data();
+  const uint8_t sig0 = est[copy_slot[chroma]];
+  uint32_t bits = k > 0 ? cost[sig0] : 0;
+  for (int32_t j = 1; j < k; j++) bits += cost[est[lay.offset + inc[j]]];
+  // The last position's prefixes (block_t::last_prefix_costs): a
+  // coordinate c codes c ones and, below the largest prefix (3 in a 4x4
+  // block), a zero.
+  const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
+  const int32_t sh = chroma ? log2 - 2 : (log2 + 1) >> 2;
+  const uint32_t pf = bt.last_prefix[k];
+  for (int32_t xy = 0; xy < 2; xy++) {
+    const uint8_t *st = est + (xy ? CTX_LAST_Y_PREFIX : CTX_LAST_X_PREFIX) + offset;
+    const int32_t c = xy ? static_cast<int32_t>(pf >> 8) : static_cast<int32_t>(pf & 255);
+    for (int32_t i = 0; i < c; i++) bits += cost[st[i >> sh] ^ 1];
+    if (!small || c < 3) bits += cost[st[c >> sh]];
+  }
+  // The block's cost against coding nothing, which the level also wins on
+  // a tie.  The coded flag's costs are bounded like lambda.
+  const int64_t cbf0 = lambda * std::min<uint32_t>(req->cbf_bits[0], 65535);
+  const int64_t cbf1 = lambda * std::min<uint32_t>(req->cbf_bits[1], 65535);
+  if (cbf1 + lambda * bits + (best - pre.zero_dist[p]) > cbf0) return 0;
+  const int32_t negative = req->coef[p] >> 15;
+  req->levels[p] = static_cast<int16_t>((a ^ negative) - negative);
+  // The greater1 copy codes nothing (greater1Ctx is 1 at the group's only
+  // level); entry 0's flag, a 0, is coded unless it is the last position.
+  if (k > 0) req->est->state[copy_slot[chroma]] = cabac_transition_table[sig0 * 2];
+  return 1;
+}
+
 // The fast decision of a block whose rounded levels all lie in its first
 // group: every 4x4 block, the most frequent request, and about half the
 // 8x8 ones.  One group, context set 0, no group flags.  One walk over the
@@ -883,6 +950,7 @@ uint32_t decide_first_group_fast(const rdoq_request_t *req, const rdoq_prep_t &p
   const auto &to_scan = raster_to_scan[scan_type];
   const uint32_t map = to_scan[0][pre.group_map[0] & 255] | to_scan[1][pre.group_map[0] >> 8];  // bit k: entry k rounds to a level
   const int32_t last = 31 - __builtin_clz(map);
+  if (!(map & (map - 1))) return decide_lone_level_fast<small>(req, pre, bt, last);
   const uint8_t *const est = req->est->state;
   const int64_t lambda = req->lambda;
   const uint16_t *const cost = cabac_bit_cost_table.data();

@@ -399,8 +399,11 @@ TEST(Rdoq, CopiesAdvanceOverTheChosenLevels) {
 // from 0 to the largest, as rep selects) with the variant's shortcuts and
 // the long way, and holds the two equal: levels, count and every state
 // byte.  Returns whether the block was coded.
+// Which coefficients a drawn block keeps.
+enum class keep_t { whole, corner_group, one_in_corner_group };
+
 bool expect_shortcuts_decide_as_the_long_way(std::mt19937_64 &rng, const transform_funcs_t &t, int log2,
-                                             int32_t thorough, int rep, bool corner_only = false) {
+                                             int32_t thorough, int rep, keep_t keep = keep_t::whole) {
   const rdoq_tier_t portable = {rdoq_prep_c, rdoq_zero_sums_c};
   const uint32_t lambdas[3] = {0, 1, UINT32_MAX};
   const int count = 1 << (2 * log2);
@@ -416,9 +419,17 @@ bool expect_shortcuts_decide_as_the_long_way(std::mt19937_64 &rng, const transfo
     forward(t, s, b, coef);
   }
   // Only the corner group (the first in every scan) may hold levels.
-  if (corner_only)
+  if (keep != keep_t::whole)
     for (int i = 0; i < count; i++)
       if ((i & ((1 << log2) - 1)) >= 4 || (i >> log2) >= 4) coef[i] = 0;
+  // Or a single coefficient of it, of any size from one that rounds to 0
+  // to the largest.
+  if (keep == keep_t::one_in_corner_group) {
+    const int at = static_cast<int>((rng() % 4) << log2) + static_cast<int>(rng() % 4);
+    const int magnitude = 1 + static_cast<int>(rng() % (1u << (rng() % 16)));
+    std::fill(coef, coef + count, int16_t{0});
+    coef[at] = static_cast<int16_t>(rng() % 2 ? -magnitude : std::min(magnitude, 32767));
+  }
   cabac_est_t est{};
   for (uint8_t &v : est.state) v = static_cast<uint8_t>(rep % 4 ? rng() % 128 : 63 + rng() % 3);
   cabac_est_t general_est = est;
@@ -453,19 +464,25 @@ TEST(Rdoq, SmallFastBlocksDecideAsTheGeneralDecision) {
 // The same for 8x8 to 32x32 blocks whose levels all lie in the first group,
 // which the fast decision takes the same way: the DC context, the layout
 // of a group with no coded neighbours and the larger blocks' last-position
-// prefixes.  Every other block is drawn whole, so that the way taken only
-// where nothing rounds beyond the first group is held against the
-// general decision too.
+// prefixes; and for blocks of every size that hold one coefficient, in the
+// corner group, which it takes a shorter way still when that rounds to a
+// level: its prefixes, the zero flags below it, its level against 0 and
+// against coding nothing, and the copy of entry 0's flag context.  A third
+// of the blocks are drawn whole, so that the ways taken only where nothing
+// rounds beyond the first group are held against the general decision
+// too.
 TEST(Rdoq, FirstGroupFastBlocksDecideAsTheGeneralDecision) {
   std::mt19937_64 rng(announce_seed(current_test_name()));
   transform_funcs_t t;
   setup_transform_primitives(0, &t);
-  int coded[3] = {};
-  for (int rep = 0; rep < 4800 && !HasFailure(); rep++) {
-    const int log2 = 3 + rep % 3;
-    coded[log2 - 3] += expect_shortcuts_decide_as_the_long_way(rng, t, log2, 0, rep / 6, (rep / 3) % 2 == 0);
+  constexpr keep_t kinds[3] = {keep_t::whole, keep_t::corner_group, keep_t::one_in_corner_group};
+  int coded[3][4] = {};
+  for (int rep = 0; rep < 14400 && !HasFailure(); rep++) {
+    const int log2 = 2 + rep % 4, kind = (rep / 4) % 3;
+    coded[kind][log2 - 2] += expect_shortcuts_decide_as_the_long_way(rng, t, log2, 0, rep / 12, kinds[kind]);
   }
-  for (int k = 0; k < 3; k++) EXPECT_GT(coded[k], 500) << "log2 " << k + 3;
+  for (int kind = 0; kind < 3; kind++)
+    for (int k = 0; k < 4; k++) EXPECT_GT(coded[kind][k], 300) << "kind " << kind << " log2 " << k + 2;
 }
 
 // The thorough decision's shortcuts give what the long way gives: the
