@@ -52,7 +52,8 @@ def summary(ev):
             parts[(e[0], e[2])] += e[6] - e[5]
     made = {1: 'lookahead engine', 2: 'picture pool', 3: 'frame contexts', 4: 'rate control', 5: 'scheduler',
             6: 'row contexts (own thread)'}
-    freed = {1: 'scheduler', 2: 'frame contexts (own thread)', 3: 'picture pool', 4: 'lookahead engine'}
+    freed = {1: 'scheduler', 2: 'frame contexts (own thread)', 3: 'picture pool', 4: 'lookahead engine',
+             5: 'row contexts released beside the last pictures, before it'}
     if parts:
         print("creation (ms): " + ", ".join(f"{v} {ms(parts[('G', k)]):.1f}" for k, v in made.items()))
         print("close (ms): " + ", ".join(f"{v} {ms(parts[('z', k)]):.1f}" for k, v in freed.items()))

@@ -555,12 +555,14 @@ static int64_t page_return_job(int64_t arg) {
   return 0;
 }
 
-static void page_return_wait(encoder_t *enc) {
-  encoder_t::page_return_t *r = &enc->page_return;
-  if (!r->pending) return;
-  threadpool_wait(&enc->lookahead_engine->pool, reinterpret_cast<int64_t>(r));
-  r->pending = 0;
+// Takes back the record of a job left on the lookahead pool, if one is.
+static void pool_job_wait(encoder_t *enc, const void *record, int32_t *pending) {
+  if (!*pending) return;
+  threadpool_wait(&enc->lookahead_engine->pool, reinterpret_cast<int64_t>(record));
+  *pending = 0;
 }
+
+static void page_return_wait(encoder_t *enc) { pool_job_wait(enc, &enc->page_return, &enc->page_return.pending); }
 
 // Starts the job when input pictures wait for it and none takes them.
 static void page_return_start(encoder_t *enc) {
@@ -571,6 +573,28 @@ static void page_return_start(encoder_t *enc) {
   enc->page_return.pool = enc->pool;
   enc->page_return.pending = 1;
   threadpool_run(&enc->lookahead_engine->pool, page_return_job, reinterpret_cast<int64_t>(&enc->page_return));
+}
+
+static int64_t row_release_job(int64_t arg) {
+  SCHED_TRACE_SCOPE('z', 5, 0, 0);
+  row_contexts_release(reinterpret_cast<encoder_t::row_release_t *>(arg)->fctx);
+  return 0;
+}
+
+static void row_release_wait(encoder_t *enc) { pool_job_wait(enc, &enc->row_release, &enc->row_release.pending); }
+
+// Once the input has ended and every picture has started, a frame context
+// whose picture was collected codes nothing more unless input comes again:
+// its row contexts' buffers go back beside the last pictures' coding, one
+// frame context at a time (a collect every few milliseconds, each release
+// a few), instead of at close, where they were most of the closing time.
+static void row_release_start(encoder_t *enc, encoder_t *fctx) {
+  const lookahead_queue_t *q = enc->lookahead;
+  if (!enc->input_ended || q->input->count > 0 || q->decided->count > 0) return;
+  row_release_wait(enc);
+  enc->row_release.fctx = fctx;
+  enc->row_release.pending = 1;
+  threadpool_run(&enc->lookahead_engine->pool, row_release_job, reinterpret_cast<int64_t>(&enc->row_release));
 }
 
 // Whether the input's end lets input pictures give their pages back early:
@@ -603,8 +627,12 @@ static void *free_frame_contexts(void *arg) {
 }
 
 static void encoder_free(encoder_t *enc) {
-  // The pages go back before the pool and its pictures go.
-  if (enc->lookahead_engine && enc->lookahead_engine->pool_ready) page_return_wait(enc);
+  // The pages go back before the pool and its pictures go, the row
+  // contexts' buffers before the frame contexts.
+  if (enc->lookahead_engine && enc->lookahead_engine->pool_ready) {
+    page_return_wait(enc);
+    row_release_wait(enc);
+  }
   // The row contexts are made into the frame contexts.
   row_contexts_free(enc);
   // A half-resolution build left on the lookahead pool writes into a picture
@@ -822,7 +850,7 @@ static int32_t picture_speed_mode(encoder_t *enc) {
 
 static int start_picture(encoder_t *enc, frame_t *pic) {
   SCHED_TRACE_SCOPE('S', pic->frame_number, static_cast<int32_t>(pic->frame_type_code), 0);
-  if (row_contexts_wait(enc, enc->frame_ctx_next) < 0) {
+  if (row_contexts_wait(enc, enc->frame_ctx_next) < 0 || row_contexts_restore(enc->frame_ctx[enc->frame_ctx_next]) < 0) {
     std::fprintf(stderr, "tarnhevcenc: memory ran out while making the row contexts\n");
     errno = ENOMEM;
     return -1;
@@ -1077,6 +1105,7 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   if (packable) ratecontrol_frame_end(ctx, static_cast<int64_t>(bytes) * 8);
   ctx->cur_recon = nullptr;
   ctx->cur_input = nullptr;
+  row_release_start(enc, ctx);
   if (!packable) return -1;
   const uint32_t type = pic->frame_type_code;
 
@@ -1139,6 +1168,7 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     enc->input_ended = 1;
   } else if (planes && enc->input_ended) {
     page_return_wait(enc);
+    row_release_wait(enc);
     frame_pool_input_ended(enc->pool, 0);
     enc->input_ended = 0;
   }

@@ -228,6 +228,12 @@ struct encoder_t {
     struct frame_pool_t *pool;
     int32_t pending;  // the job was started and not waited for
   } page_return;
+  // The same for the row contexts' CTU buffers of a frame context that has
+  // nothing left to code once the input has ended (row_contexts.h).
+  struct row_release_t {
+    encoder_t *fctx;
+    int32_t pending;  // the job was started and not waited for
+  } row_release;
   int32_t input_ended;
   int32_t frame_ctx_next;
   frame_pool_t *pool;

@@ -39,6 +39,25 @@ int ctx_alloc_row_contexts(encoder_t *ctx) {
   return 0;
 }
 
+void row_contexts_release(encoder_t *fctx) {
+  const row_buffers_t none{};
+  for (int32_t r = 0; r < fctx->row_slots; r++) {
+    encoder_t *rc = fctx->row_ctx[r];
+    if (!rc || !rc->ctu_src) continue;
+    ctx_free_ctu_arrays(rc);
+    row_buffers_restore(rc, &none);
+  }
+}
+
+int row_contexts_restore(encoder_t *fctx) {
+  const mem_kind_guard kind(MEM_ROW_CTX);
+  for (int32_t r = 0; r < fctx->row_slots; r++) {
+    encoder_t *rc = fctx->row_ctx[r];
+    if (rc && !rc->ctu_src && ctx_alloc_ctu_arrays(rc) < 0) return -1;
+  }
+  return 0;
+}
+
 namespace {
 
 void make_all(encoder_t *enc) {

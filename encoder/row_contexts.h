@@ -29,5 +29,15 @@ constexpr int32_t ROW_CONTEXTS_ALL = INT32_MAX;
 // the frame contexts are freed only after waiting for them all.  Adds what
 // the thread booked to `account`, when given, on the wait for all.
 int row_contexts_wait(encoder_t *enc, int32_t context, mem_account_t *account = nullptr);
+// Frees the CTU working buffers of a frame context's row contexts, keeping
+// their records: most of the memory an encode touches besides the
+// pictures, and most of the closing time once the pictures go on several
+// threads.  Nothing reads the buffers across rows (which row context codes
+// a row depends on the thread count), so buffers made again come to the
+// same stream.  The frame context must have no picture in flight.
+void row_contexts_release(encoder_t *fctx);
+// Makes released buffers again, before a picture starts on the frame
+// context: 0, or -1 when memory ran out.
+int row_contexts_restore(encoder_t *fctx);
 // Waits for them all, then frees the maker's record.
 void row_contexts_free(encoder_t *enc);

@@ -419,10 +419,10 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
     // runs there behind the caller and waits for its cost jobs; job records
     // for those, the decision, a half-resolution build, the mapping of
     // pictures ahead, the intra estimates of entering pictures, the
-    // reconstructions' units after creation and the input pictures' pages
-    // given back after the input has ended.
+    // reconstructions' units after creation, and the input pictures' pages
+    // and the row contexts' buffers given back after the input has ended.
     if (threadpool_init(&e->pool, e->threads + 1,
-                        e->threads + 4 + LOOKAHEAD_POPULATE_SLOTS + LOOKAHEAD_INTRA_SLOTS) < 0) {
+                        e->threads + 5 + LOOKAHEAD_POPULATE_SLOTS + LOOKAHEAD_INTRA_SLOTS) < 0) {
       lookahead_engine_delete(e);
       return nullptr;
     }

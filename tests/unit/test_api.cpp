@@ -873,8 +873,10 @@ TEST(Api, CreateReportsMemoryRunningOut) {
 }
 
 // Input pictures let go after a flush give their pages back (with several
-// threads); pictures given after the flush reuse them, written whole again:
-// the stream is the one-thread stream, whose pictures keep their pages.
+// threads), and so do the row contexts of the frame contexts left with
+// nothing to code; pictures given after the flush reuse the pictures,
+// written whole again, and row contexts made again: the stream is the
+// one-thread stream, whose pictures and row contexts keep their pages.
 TEST(Api, PicturesAfterAFlushCodeAsWithOneThread) {
   auto run = [](int32_t threads) {
     tarnhevcenc_param_t p = default_param(128, 96, 30);
