@@ -335,6 +335,26 @@ template <int32_t N, int32_t SLOTS>
   return nz;
 }
 
+// The memo's lookup (complexity 5's 4x4 and 8x8 blocks) and the plain
+// quantiser, out of line: inlined, their copies and key crowded the
+// registers of the common path, rate-distortion optimised without the memo.
+[[gnu::noinline]] uint32_t quantise_block_memo_of(encoder_t *ctx, int32_t log2_size, int32_t qp, int32_t is_intra,
+                                                  int32_t scan_idx, const rdoq_request_t &req, int16_t *levels,
+                                                  const int16_t *coef) {
+  quant_memo_t *memo = ctx->quant_memo;
+  const quant_memo_key_t key = quant_memo_key(log2_size, req.plane, scan_idx, is_intra, ctx->use_rdoq_alt,
+                                              ctx->pps->sign_data_hiding, qp, req.chroma_weight, req.lambda,
+                                              req.cbf_bits);
+  return log2_size == 2
+             ? quantise_block_memo(memo->q4, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef)
+             : quantise_block_memo(memo->q8, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
+}
+
+[[gnu::noinline]] uint32_t quantise_block_plain(encoder_t *ctx, int32_t log2_size, int32_t qp, int32_t is_intra,
+                                                int32_t scan_idx, int16_t *levels, const int16_t *coef) {
+  return quantise_block<false>(ctx, log2_size, qp, is_intra, scan_idx, rdoq_request_t{}, levels, coef);
+}
+
 }  // namespace
 
 uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
@@ -377,21 +397,14 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
                              static_cast<int32_t>(chroma_weight_of(ctx->tables, qp)),
                              &ctx->cabac.est,
                              {cabac_bit_cost_table[cbf_state], cabac_bit_cost_table[cbf_state ^ 1]}};
-    quant_memo_t *memo = ctx->quant_memo;
     // The complexity first: it rules the memo out at most levels.
     if (ctx->param.complexity <= QUANT_MEMO_MAX_COMPLEXITY && ctx->param.complexity >= QUANT_MEMO_MIN_COMPLEXITY &&
-        memo && log2_size <= 3) {
-      const quant_memo_key_t key = quant_memo_key(log2_size, plane, scan_idx, is_intra, ctx->use_rdoq_alt,
-                                                  ctx->pps->sign_data_hiding, qp, req.chroma_weight, req.lambda,
-                                                  req.cbf_bits);
-      nz = log2_size == 2
-               ? quantise_block_memo(memo->q4, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef)
-               : quantise_block_memo(memo->q8, key, ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
-    } else {
+        ctx->quant_memo && log2_size <= 3)
+      nz = quantise_block_memo_of(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
+    else
       nz = quantise_block<true>(ctx, log2_size, qp, is_intra, scan_idx, req, levels, coef);
-    }
   } else {
-    nz = quantise_block<false>(ctx, log2_size, qp, is_intra, scan_idx, rdoq_request_t{}, levels, coef);
+    nz = quantise_block_plain(ctx, log2_size, qp, is_intra, scan_idx, levels, coef);
   }
   if (!nz) return 0;
   const quant_params_t dq = dequant_params(qp, log2_size);
