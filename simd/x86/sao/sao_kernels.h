@@ -87,13 +87,16 @@ void eo_stats_strip(eo_totals_t &t, const uint8_t *px, int32_t stride, const int
       for (int32_t x = 0; x < cols; x += V::L) {
         T s;
         const T k = edge_index<V>(p + x, oa, ob, s);
-        const T d0 = V::load(d + x), d1 = V::load(d + x + V::L / 2);
+        // The differences in the order of a mask interleaved within halves,
+        // which then needs no lane crossing per category.
+        T d0, d1;
+        V::match_halves(V::load(d + x), V::load(d + x + V::L / 2), d0, d1);
         all16 = V::add16(all16, V::add16(d0, d1));
         for (int32_t c = 0; c < 4; c++) {
           const T m = V::eq8(k, V::set8(CATEGORY[c]));
           cnt8[c] = V::sub8(cnt8[c], m);  // wrapping byte add of 1
           T mlo, mhi;
-          V::interleave(m, m, mlo, mhi);
+          V::interleave_halves(m, m, mlo, mhi);
           sum16[c] = V::add16(sum16[c], V::add16(V::band(d0, mlo), V::band(d1, mhi)));
         }
       }

@@ -7,18 +7,24 @@
 namespace {
 
 // Band statistics: the counting is a histogram, which vectors do not speed
-// up.  Each sample makes one addition, count and difference packed in one
-// 64-bit entry (count << 32 plus the difference, whose total stays within
-// +-2^31), and four interleaved histograms keep consecutive samples of one
-// band from waiting on each other's additions.
+// up, but a row's bands are found 16 at a time first.  Each sample makes
+// one addition, count and difference packed in one 64-bit entry (count <<
+// 32 plus the difference, whose total stays within +-2^31), and four
+// interleaved histograms keep consecutive samples of one band from waiting
+// on each other's additions.  cols is at most 64.
 void bo_stats_rows(sao_stats_t *out, const uint8_t *px, int32_t stride, const int16_t *diff, int32_t dstride,
                    int32_t cols, int32_t h) {
   int64_t acc[4][32] = {};
+  alignas(16) uint8_t band[64];
+  const auto b31 = v128::set8(31);
   for (int32_t y = 0; y < h; y++) {
     const uint8_t *p = px + static_cast<intptr_t>(y) * stride;
     const int16_t *d = diff + static_cast<intptr_t>(y) * dstride;
+    // Bytes shifted in 16-bit lanes, the bits from the neighbouring byte
+    // masked off.
+    for (int32_t x = 0; x < cols; x += 16) v128::store(band + x, v128::band(v128::srl16(v128::load(p + x), 3), b31));
     for (int32_t x = 0; x < cols; x += 4)
-      for (int32_t j = 0; j < 4; j++) acc[j][p[x + j] >> 3] += (int64_t{1} << 32) + d[x + j];
+      for (int32_t j = 0; j < 4; j++) acc[j][band[x + j]] += (int64_t{1} << 32) + d[x + j];
   }
   std::memset(out, 0, sizeof(*out));
   for (int32_t b = 0; b < 32; b++) {

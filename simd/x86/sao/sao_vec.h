@@ -46,6 +46,13 @@ struct v128 {
     lo = _mm_unpacklo_epi8(a, b);
     hi = _mm_unpackhi_epi8(a, b);
   }
+  // The same interleave within each 128-bit half (here the whole vector),
+  // and the 16-bit lanes of two vectors regrouped to match it.
+  static void interleave_halves(T a, T b, T &lo, T &hi) { interleave(a, b, lo, hi); }
+  static void match_halves(T a, T b, T &lo, T &hi) {
+    lo = a;
+    hi = b;
+  }
   static int64_t total64(T a) { return _mm_cvtsi128_si64(a) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(a, a)); }
   static int32_t total32(T a) {
     const T s = _mm_add_epi32(a, _mm_shuffle_epi32(a, 0x4e));
@@ -89,6 +96,17 @@ struct v256 {
     const T ap = _mm256_permute4x64_epi64(a, 0xd8), bp = _mm256_permute4x64_epi64(b, 0xd8);
     lo = _mm256_unpacklo_epi8(ap, bp);
     hi = _mm256_unpackhi_epi8(ap, bp);
+  }
+  // Interleaved within each half: lo holds samples 0..7 and 16..23, hi
+  // samples 8..15 and 24..31; match_halves puts the 16-bit lanes of a
+  // (samples 0..15) and b (16..31) in that order.
+  static void interleave_halves(T a, T b, T &lo, T &hi) {
+    lo = _mm256_unpacklo_epi8(a, b);
+    hi = _mm256_unpackhi_epi8(a, b);
+  }
+  static void match_halves(T a, T b, T &lo, T &hi) {
+    lo = _mm256_permute2x128_si256(a, b, 0x20);
+    hi = _mm256_permute2x128_si256(a, b, 0x31);
   }
   static int64_t total64(T a) {
     return v128::total64(_mm_add_epi64(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
