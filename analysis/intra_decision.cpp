@@ -180,14 +180,20 @@ uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode) {
 void intra_rough_luma_enabled(intra_cu_t *cu, uint32_t costs[35]) {
   uint8_t modes[35];
   int32_t count = 0;
-  for (int32_t mode = 0; mode < 35; mode++)
-    if (cu->enabled[mode]) modes[count++] = static_cast<uint8_t>(mode);
+  for (int32_t mode = 0; mode < 35; mode++) {
+    modes[count] = static_cast<uint8_t>(mode);
+    count += cu->enabled[mode];
+  }
   if (count == 0) return;
   encoder_t *ctx = cu->ctx;
   uint32_t raw[35];
   intra_rough_luma_costs(ctx, cu->x, cu->y, cu->log2_size, cu->luma_cost, modes, count, raw);
-  for (int32_t i = 0; i < count; i++)
-    costs[modes[i]] = raw[i] + intra_mode_penalty(cu->node->lambda_sad, modes[i], cu->mpm);
+  // intra_mode_penalty: six lambdas, less for the three (distinct) MPMs;
+  // unsigned arithmetic makes the correction exact.
+  const uint32_t lambda = cu->node->lambda_sad;
+  for (int32_t i = 0; i < count; i++) costs[modes[i]] = raw[i] + 6 * lambda;
+  for (int32_t k = 0; k < 3; k++)
+    if (cu->enabled[cu->mpm[k]]) costs[cu->mpm[k]] -= (k == 0 ? 4 : 3) * lambda;
   // The direction the trials one by one would have left at the first unit.
   cu->node->luma_dir = modes[count - 1];
   cu_commit_rough_luma_dir(ctx, cu->node, cu->z);

@@ -229,12 +229,16 @@ void intra_rough_luma_costs(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_s
     // Four predictions side by side, costed by one call; the last one is
     // then copied where predicting it in place would have put it.
     alignas(16) uint8_t four[4 * 16] = {};
-    for (int32_t i = 0; i < count; i += 4) {
-      const int32_t n = std::min(count - i, 4);
-      for (int32_t k = 0; k < n; k++) intra_predictor(ctx->intra, modes[i + k], 1, 2)(four + 4 * k, 16, ctx->nb_luma);
+    int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+      for (int32_t k = 0; k < 4; k++) intra_predictor(ctx->intra, modes[i + k], 1, 2)(four + 4 * k, 16, ctx->nb_luma);
+      ctx->pixel.satd_x4_4x4(src, SRC_STRIDE, four, 16, costs + i);
+    }
+    if (i < count) {
+      for (int32_t k = 0; i + k < count; k++) intra_predictor(ctx->intra, modes[i + k], 1, 2)(four + 4 * k, 16, ctx->nb_luma);
       uint32_t c[4];
       ctx->pixel.satd_x4_4x4(src, SRC_STRIDE, four, 16, c);
-      for (int32_t k = 0; k < n; k++) costs[i + k] = c[k];
+      for (int32_t k = 0; i + k < count; k++) costs[i + k] = c[k];
     }
     if (count > 0) {
       const uint8_t *last = four + 4 * ((count - 1) & 3);

@@ -57,7 +57,7 @@ std::map<int32_t, const void *> avx2_slots(int32_t level) {
       {61, reinterpret_cast<const void *>(satd_32x32_avx2)},
       {62, reinterpret_cast<const void *>(satd_16x16_avx2)},
       {63, reinterpret_cast<const void *>(satd_8x8_avx2)},
-      {64, reinterpret_cast<const void *>(satd_4x4_avx)},
+      {64, reinterpret_cast<const void *>(satd_4x4_avx2)},
       {75, reinterpret_cast<const void *>(sa8d_64x64_avx2)},
       {76, reinterpret_cast<const void *>(sa8d_32x32_avx2)},
       {77, reinterpret_cast<const void *>(sa8d_16x16_avx2)},

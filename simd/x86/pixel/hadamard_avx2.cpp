@@ -17,6 +17,8 @@
 // result is exact: no class or block sum saturates at any size.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "simd/x86/pixel/pixel_avx2.h"
 #include "simd/x86/pixel/vector_avx2.h"
 
@@ -239,26 +241,29 @@ uint32_t satd_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, i
   return lane_sum32x8(_mm256_madd_epi16(acc16, _mm256_set1_epi32(1)));
 }
 
-// One tile in 128-bit vectors: each row twice, so that the multiply-add
-// with (+1, +1, +1, +1, +1, -1, +1, -1) gives its pair sums and pair
-// differences; rows 0/1 in one vector and rows 2/3 in the other.
-uint32_t satd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
+// The whole tile in one vector: rows 0 and 1 widened into the low half,
+// rows 2 and 3 into the high half, a - b.  Each butterfly stage pairs every
+// lane with the lane a permutation brings beside it and adds it with the
+// sign of one of the two flipped (a +-1 pattern), so a stage is one
+// shuffle, one sign and one add: rows 0 +- 2 and 1 +- 3 across the halves,
+// then the row pairs within each half, then columns 0 +- 2 and 1 +- 3 within
+// each row.  The last column stage is the larger magnitude of each pair.
+uint32_t satd_4x4_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t as = a_stride, bs = b_stride;
-  const __m128i pat = _mm_setr_epi8(1, 1, 1, 1, 1, -1, 1, -1, 1, 1, 1, 1, 1, -1, 1, -1);
-  auto rows = [&](int32_t r) {
-    const __m128i ra = _mm_unpacklo_epi64(_mm_unpacklo_epi32(load32(a + r * as), load32(a + r * as)),
-                                          _mm_unpacklo_epi32(load32(a + (r + 1) * as), load32(a + (r + 1) * as)));
-    const __m128i rb = _mm_unpacklo_epi64(_mm_unpacklo_epi32(load32(b + r * bs), load32(b + r * bs)),
-                                          _mm_unpacklo_epi32(load32(b + (r + 1) * bs), load32(b + (r + 1) * bs)));
-    return _mm_sub_epi16(_mm_maddubs_epi16(ra, pat), _mm_maddubs_epi16(rb, pat));
+  auto tile = [](const uint8_t *p, intptr_t s) {
+    int32_t r[4];
+    for (int32_t k = 0; k < 4; k++) std::memcpy(&r[k], p + k * s, 4);
+    return _mm256_cvtepu8_epi16(_mm_setr_epi32(r[0], r[1], r[2], r[3]));
   };
-  const __m128i r01 = rows(0), r23 = rows(2);
-  // Rows 0 +- 2 | 1 +- 3, then (0 +- 2) +- (1 +- 3).
-  const __m128i s = _mm_add_epi16(r01, r23), d = _mm_sub_epi16(r01, r23);
-  const __m128i u = _mm_unpacklo_epi64(s, d), v = _mm_unpackhi_epi64(s, d);
-  const __m128i m0 = _mm_abs_epi16(_mm_add_epi16(u, v)), m1 = _mm_abs_epi16(_mm_sub_epi16(u, v));
-  const __m128i pairs = _mm_add_epi16(_mm_max_epi16(m0, _mm_srli_epi32(m0, 16)), _mm_max_epi16(m1, _mm_srli_epi32(m1, 16)));
-  return lane_sum32(_mm_madd_epi16(pairs, _mm_set1_epi32(1)));
+  const __m256i d = _mm256_sub_epi16(tile(a, as), tile(b, bs));
+  const __m256i halves = _mm256_setr_epi16(1, 1, 1, 1, 1, 1, 1, 1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const __m256i rows = _mm256_setr_epi16(1, 1, 1, 1, -1, -1, -1, -1, 1, 1, 1, 1, -1, -1, -1, -1);
+  const __m256i cols = _mm256_setr_epi16(1, 1, -1, -1, 1, 1, -1, -1, 1, 1, -1, -1, 1, 1, -1, -1);
+  const __m256i v = _mm256_add_epi16(_mm256_sign_epi16(d, halves), _mm256_permute2x128_si256(d, d, 0x01));
+  const __m256i w = _mm256_add_epi16(_mm256_sign_epi16(v, rows), _mm256_shuffle_epi32(v, 0x4e));
+  const __m256i h = _mm256_add_epi16(_mm256_sign_epi16(w, cols), _mm256_shuffle_epi32(w, 0xb1));
+  const __m256i m = _mm256_abs_epi16(h);
+  return lane_sum32x8(_mm256_madd_epi16(_mm256_max_epi16(m, _mm256_srli_epi32(m, 16)), _mm256_set1_epi32(1)));
 }
 
 // Rows 0-3 in the low half, rows 4-7 in the high half: four tiles at once.

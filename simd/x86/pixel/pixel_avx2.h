@@ -115,7 +115,7 @@ uint32_t satd_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, i
 uint32_t satd_32x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t satd_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t satd_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
-uint32_t satd_4x4_avx(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+uint32_t satd_4x4_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 void satd_x4_4x4_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t out[4]);
 uint32_t sa8d_64x64_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_32x32_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);

@@ -129,7 +129,7 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->satd[1] = satd_32x32_avx2;
   p->satd[2] = satd_16x16_avx2;
   p->satd[3] = satd_8x8_avx2;
-  p->satd[4] = satd_4x4_avx;
+  p->satd[4] = satd_4x4_avx2;
   p->satd_x4_4x4 = satd_x4_4x4_avx2;
   p->sa8d[0] = sa8d_64x64_avx2;
   p->sa8d[1] = sa8d_32x32_avx2;

@@ -2,16 +2,17 @@
 // 256-bit pass: the rough intra pass predicts four modes of a 4x4 unit next
 // to each other and costs them with one call.
 //
-// The stages are satd_4x4_avx's.  A row of four samples set twice in 8
-// bytes and multiplied by (+1, +1, +1, +1, +1, -1, +1, -1) gives its two pair
-// sums and two pair differences; candidates 0 and 1 fill the low half of a
-// row vector, 2 and 3 the high half, and a's row, broadcast to all four,
-// is subtracted (the transform is linear).  The vertical butterflies run on
-// whole row vectors, and the last horizontal stage is never carried out:
-// |x + y| + |x - y| = 2 max(|x|, |y|), so a block's SATD (half its absolute
-// coefficient sum) is the sum of its pairs' larger magnitudes.  A value
-// before the last stage is at most 4 x 510 and four pair values add in one
-// 16-bit lane (8160 at most), so every result is exact.
+// The stages are those of the 8x8 and larger SATD kernels.  A row of
+// four samples set twice in 8 bytes and multiplied by (+1, +1, +1, +1, +1,
+// -1, +1, -1) gives its two pair sums and two pair differences; candidates
+// 0 and 1 fill the low half of a row vector, 2 and 3 the high half, and a's
+// row, broadcast to all four, is subtracted (the transform is linear).  The
+// vertical butterflies run on whole row vectors, and the last horizontal
+// stage is never carried out: |x + y| + |x - y| = 2 max(|x|, |y|), so a
+// block's SATD (half its absolute coefficient sum) is the sum of its pairs'
+// larger magnitudes.  A value before the last stage is at most 4 x 510 and
+// four pair values add in one 16-bit lane (8160 at most), so every result
+// is exact.
 #include <immintrin.h>
 
 #include <cstring>
