@@ -91,40 +91,70 @@ struct full_search_t {
     const bool free_h = reach < std::min(cx - win.min_x, win.max_x - cx);
     const bool free_v = reach < std::min(cy - win.min_y, win.max_y - cy);
     if (free_h && free_v) return free_cross(cx, cy, start, range_h, range_v);
-    // Every point tried, in order, as its offset from the centre (samples
-    // and vector), then costed four at a time as me_batch_t would.  Search
-    // ranges stop at 512, so a cross has at most 1024 points.
-    constexpr int32_t MAX = 4 * 256 + 4;
-    intptr_t off[MAX];
-    mv_t at_vec[MAX];
-    int32_t n = 0;
-    auto add = [&](int32_t dx, int32_t dy) {
-      off[n] = static_cast<intptr_t>(dy) * stride + dx;
-      at_vec[n++] = mv_make(dx, dy);
+    // The number of points of a run: distances start, start + 2, ... below
+    // its range and below the room up to its window edge (the range never
+    // passes that room where the run is free).
+    auto points = [&](int32_t room, int32_t range) {
+      const int32_t end = std::min(range, room);
+      return end > start ? (end - start + 1) >> 1 : 0;
     };
-    for (int32_t i = start; i < range_h && n < MAX - 1; i += 2) {
-      if (free_h || cx - i > win.min_x) add(-i, 0);
-      if (free_h || cx + i < win.max_x) add(i, 0);
-    }
-    for (int32_t i = start; i < range_v && n < MAX - 1; i += 2) {
-      if (free_v || cy - i > win.min_y) add(0, -i);
-      if (free_v || cy + i < win.max_y) add(0, i);
-    }
+    cross_line(cx, cy, start, points(cx - win.min_x, range_h), points(win.max_x - cx, range_h), 1);
+    cross_line(cx, cy, start, points(cy - win.min_y, range_v), points(win.max_y - cy, range_v), stride);
+  }
+  // One line of the cross (step 1 horizontal, stride vertical): n_neg and
+  // n_pos points before and after the centre, tried in the cross's order,
+  // each distance's point before the centre first.  Distortions do not
+  // depend on how the points are grouped into kernel calls, only on the
+  // order in which they are kept: while both sides have points they go two
+  // distances to a call, then the rest four to a call.
+  void cross_line(int32_t cx, int32_t cy, int32_t start, int32_t n_neg, int32_t n_pos, intptr_t step) {
     const uint8_t *c = at(cx, cy);
-    for (int32_t g = 0; g < n; g += 4) {
-      const int32_t m = std::min(4, n - g);
-      if (m == 1) {
-        point(cx + mv_x(at_vec[g]), cy + mv_y(at_vec[g]));
-        break;
-      }
-      const intptr_t *o = off + g;
+    auto keep_at = [&](int32_t i, uint32_t d) {
+      if (step == 1)
+        keep(cx + i, cy, d);
+      else
+        keep(cx, cy + i, d);
+    };
+    const int32_t both = std::min(n_neg, n_pos);
+    int32_t k = 0;
+    for (; k + 1 < both; k += 2) {
+      const int32_t i0 = start + 2 * k, i1 = i0 + 2;
+      const intptr_t o0 = i0 * step, o1 = i1 * step;
       uint32_t d[4];
-      four(src, c + o[0], c + o[1], c + o[std::min(2, m - 1)], c + o[m - 1], stride, d);
-      if (m < 4) d[3] = d[m - 1];
-      if (m < 3) d[2] = d[1];
+      four(src, c - o0, c + o0, c - o1, c + o1, stride, d);
       if (std::min(std::min(d[0], d[1]), std::min(d[2], d[3])) >= second_cost) continue;
-      for (int32_t k = 0; k < m; k++) keep(cx + mv_x(at_vec[g + k]), cy + mv_y(at_vec[g + k]), d[k]);
+      keep_at(-i0, d[0]);
+      keep_at(i0, d[1]);
+      keep_at(-i1, d[2]);
+      keep_at(i1, d[3]);
     }
+    int32_t pending[4], n = 0;
+    auto flush = [&]() {
+      if (n == 1) point(step == 1 ? cx + pending[0] : cx, step == 1 ? cy : cy + pending[0]);
+      if (n > 1) {
+        const uint8_t *p[4];
+        for (int32_t j = 0; j < 4; j++) p[j] = c + pending[std::min(j, n - 1)] * step;
+        uint32_t d[4];
+        four(src, p[0], p[1], p[2], p[3], stride, d);
+        uint32_t low = d[0];
+        for (int32_t j = 1; j < n; j++) low = std::min(low, d[j]);
+        if (low < second_cost)
+          for (int32_t j = 0; j < n; j++) keep_at(pending[j], d[j]);
+      }
+      n = 0;
+    };
+    auto add = [&](int32_t i) {
+      pending[n++] = i;
+      if (n == 4) flush();
+    };
+    if (k < both) {
+      add(-(start + 2 * k));
+      add(start + 2 * k);
+      k++;
+    }
+    const int32_t sign = n_neg > n_pos ? -1 : 1, last = std::max(n_neg, n_pos);
+    for (; k < last; k++) add(sign * (start + 2 * k));
+    flush();
   }
   // The cross with every point inside the window: its points come in pairs
   // (left and right of the centre, then above and below), and the batches

@@ -718,19 +718,25 @@ void recording_four(const uint8_t *s, const uint8_t *a, const uint8_t *b, const 
   for (const uint8_t *p : {a, b, c, d}) four_offsets.push_back(p - four_centre);
   real_four(s, a, b, c, d, st, out);
 }
+// A level 7 multi-hexagon search of range `range` over flat content, the
+// CTU at (x, y), its four-candidate kernel of 16x16 recording the offsets
+// from the CTU's origin.
+void flat_recorded(MotionStages &t, plane_t &ref, int32_t x, int32_t y, int32_t range) {
+  ref.fill([](int32_t, int32_t) { return 0; });
+  t.ctx->analysis_level = 7;
+  t.me.search_mode = 1;
+  t.me.search_range = range;
+  t.place(ref, x, y, 0, 0);
+  std::memset(t.src, 255, sizeof(t.src));
+  t.count_16x16();
+  t.counted.sad_x4_half[2] = recording_four;
+  four_centre = ref.at(x, y);
+}
 TEST_F(MotionStages, RingsBeyond127SamplesAreCostedWhereTheyLie) {
   open(320, 320);
   plane_t ref(320, 320);
-  ref.fill([](int32_t, int32_t) { return 0; });
-  ctx->analysis_level = 7;
   ctx->param.mv_range_y = 200;
-  me.search_mode = 1;
-  me.search_range = 160;
-  place(ref, 128, 128, 0, 0);
-  std::memset(src, 255, sizeof(src));
-  count_16x16();
-  counted.sad_x4_half[2] = recording_four;
-  four_centre = ref.at(128, 128);
+  flat_recorded(*this, ref, 128, 128, 160);
   for (int32_t fast : {0, 1}) {
     four_offsets.clear();
     me_request_t rq = request(0, 0, 16, 16, 0);
@@ -747,6 +753,52 @@ TEST_F(MotionStages, RingsBeyond127SamplesAreCostedWhereTheyLie) {
       }
     EXPECT_EQ(missing, 0) << fast;
   }
+}
+
+// The long cross of a block at the picture's top left corner, whose window
+// cuts its leftward and upward runs short: every point of all four runs
+// that lies in the window is costed, by the four-candidate kernel or, for a
+// run's last single point, by the one-candidate kernel (their pointers give
+// the offsets tried).  Flat content whose every candidate costs the same
+// keeps the zero vector the best, so the cross is centred on it.
+std::vector<intptr_t> one_offsets;
+uint32_t recording_one(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) {
+  one_offsets.push_back(b - four_centre);
+  return real_one(a, as, b, bs);
+}
+TEST_F(MotionStages, LongCrossAtTheWindowEdgeCostsEveryPointInside) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  flat_recorded(*this, ref, 0, 0, 128);
+  counted.sad_half[2] = recording_one;
+  four_offsets.clear();
+  one_offsets.clear();
+  me_request_t rq = request(0, 0, 16, 16, 0);
+  me_result_t r{};
+  me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+  EXPECT_EQ(r.mv, 0u);
+  const me_window_t win = me_window(0, 0, 320, 256, ctx->param.mv_range_y);
+  auto tried = [&](int32_t x, int32_t y) {
+    const intptr_t o = static_cast<intptr_t>(y) * ref.stride + x;
+    return std::find(four_offsets.begin(), four_offsets.end(), o) != four_offsets.end() ||
+           std::find(one_offsets.begin(), one_offsets.end(), o) != one_offsets.end();
+  };
+  // The cross from 3 in steps of 2: below the range horizontally, below
+  // half of it vertically, and strictly inside the window.
+  int32_t expected = 0, missing = 0;
+  for (int32_t i = 3; i < 128; i += 2)
+    for (int32_t sign : {-1, 1}) {
+      if (win.contains(sign * i, 0) && sign * i != win.min_x && sign * i != win.max_x) {
+        expected++;
+        missing += !tried(sign * i, 0);
+      }
+      if (i < 64 && win.contains(0, sign * i) && sign * i != win.min_y && sign * i != win.max_y) {
+        expected++;
+        missing += !tried(0, sign * i);
+      }
+    }
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(expected, 30 + 58 + 30 + 31);
 }
 
 // likely_ref 0 divides the range by 3 and walks the hexagon: on content
