@@ -134,6 +134,7 @@ struct trial_result_t {
   bool done = false;
   uint32_t skip_dist = 0, skip_bits = 0;
   uint32_t res_dist = 0, res_bits = 0;  // res_bits COST_NONE: no coefficient was coded
+  bool res_cut = false;                 // the residual trial stopped as it could not win
 };
 
 // The estimated bits of merge index k, from the node's states: one bin in
@@ -190,8 +191,10 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     if (j >= 0) {
       const uint32_t delta = merge_idx_bits(cu, i) - merge_idx_bits(cu, j);
       const uint32_t c = rd_cost(t[j].skip_dist, t[j].skip_bits + delta, node->lambda_ssd);
-      if (c >= best) {
-        if (with_residual && t[j].res_bits != COST_NONE) {
+      // A stopped residual trial cost at least the best so far then; with
+      // fewer index bits this one may cost less and is coded.
+      if (c >= best && !(with_residual && t[j].res_cut && merge_idx_bits(cu, i) < merge_idx_bits(cu, j))) {
+        if (with_residual && t[j].res_bits != COST_NONE && !t[j].res_cut) {
           const uint32_t r = rd_cost(t[j].res_dist, t[j].res_bits + delta, node->lambda_ssd);
           if (r < *best_residual) {
             *best_residual = r;
@@ -222,7 +225,9 @@ uint32_t skip_trials(full_cu_t &cu, bool with_residual, uint32_t *best_residual)
     // The skip trial left this motion's prediction in the buffer.
     node->skip = 0;
     cu_commit_skip_flag(ctx, cu.nodes, cu.z, cu.s);
-    const uint32_t r = cu_rd_cost_residual(ctx, node->qp, &node->lambda_sad, cu.z, cu.x, cu.y, cu.s, true);
+    // Only the best trial's cost is kept: one that cannot beat it stops.
+    const uint32_t r = cu_rd_cost_bounded(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, node->qp, *best_residual,
+                                          BOUNDED_NONE_IF_EMPTY, &t[i].res_cut);
     t[i].res_dist = ctx->last_distortion;
     t[i].res_bits = r < COST_NONE ? ctx->cabac.est.bits - ctx->cabac_est_save[1 + cu.d].bits : COST_NONE;
     if (r < *best_residual) {
@@ -550,10 +555,16 @@ void rect_partitions(const full_cu_t &cu) {
       std::memcpy(ctx->cabac.est.state + CABAC_NUM_CTX, scratch, sizeof(scratch));
       cost[pm] = cu_rd_cost_coded(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s);
     } else {
-      cost[pm] = cu_rd_cost(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, 0);
+      // The choice below takes 2NxN below cost[0], Nx2N below cost[0] and
+      // not above cost[1]; a trial that cannot get there stops (a stopped
+      // 2NxN trial's partial cost is at least cost[0], so the bound holds).
+      const uint32_t bound = pm == 1 || cost[1] >= cost[0] ? cost[0] : cost[1] + 1;
+      bool cut = false;
+      cost[pm] = cu_rd_cost_bounded(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.s, unit_qp(ctx->maps, cu.z), bound,
+                                    BOUNDED_PREDICT | BOUNDED_HEAD_FIRST, &cut);
       in_place = false;
       checked = true;
-      if (pm == 1 && shared) keep_aside(pp.ref_idx[0], pp.mv[0]);
+      if (pm == 1 && shared && !cut) keep_aside(pp.ref_idx[0], pp.mv[0]);
     }
     cbf[pm] = ctx->maps->cbf[node_index(cu.z, cu.s)];
     // The one the choice below would take so far.

@@ -433,6 +433,9 @@ struct cu_writer {
   // When set (coding only): the bits of prediction units and transform
   // trees are added here.
   rc_picture_counts_t *counts = nullptr;
+  // Estimates only: the part of an inter CU counted (INTER_CU_*), or 0 for
+  // all of it.
+  int32_t part = 0;
 
   template <class F>
   void counted(int64_t rc_picture_counts_t::*field, F &&write) {
@@ -464,7 +467,8 @@ struct cu_writer {
     const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t is_intra = unit_intra(ctx->maps, z);
     const int32_t luma_mode = d->luma_mode[z];
-    if (cbf_l) write_residual(s, ctx, d->coef_y + 16 * z, log2_size, 0, scan_idx_for(is_intra, luma_mode, log2_size, 0));
+    if (cbf_l && part != INTER_CU_TAIL_BUT_LUMA)
+      write_residual(s, ctx, d->coef_y + 16 * z, log2_size, 0, scan_idx_for(is_intra, luma_mode, log2_size, 0));
     int32_t cz = -1, log2_c = 0;
     if (log2_size > 2) {
       cz = z;
@@ -546,6 +550,10 @@ struct cu_writer {
     const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t size = 1 << log2_size;
     cu_z = z;
+    if (part >= INTER_CU_TAIL) {
+      inter_residual(x, y, log2_size, unit_part_mode(ctx->maps, z));
+      return;
+    }
     if (ctx->slice_type_code != 2) {
       int32_t inc = 0;
       if (in_picture(ctx, x - 1, y) && skip_at(ctx, x - 1, y)) inc++;
@@ -575,6 +583,12 @@ struct cu_writer {
       counted(&rc_picture_counts_t::mv_bits, [&] { prediction_unit(px, py, pw, ph, log2_size); });
       mark(px, py, pw, ph);
     }
+    if (part != INTER_CU_HEAD) inter_residual(x, y, log2_size, pm);
+  }
+
+  // rqt_root_cbf and the transform tree of an inter CU.
+  void inter_residual(int32_t x, int32_t y, int32_t log2_size, int32_t pm) {
+    const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t root_cbf = block_cbf(ctx->maps->unit.cbf, z, log2_size) != 0;
     // A merged 2Nx2N CU that is not skipped always carries a residual.
     if (!(pm == 0 && ctx->maps->merge_flag[map8_index(x >> 3, y >> 3)]))
@@ -744,10 +758,16 @@ void ctu_write(encoder_t *ctx, int32_t last_in_slice) {
 }
 
 uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size) {
+  return inter_cu_part_estimate(ctx, est, x, y, log2_size, 0);
+}
+
+uint32_t inter_cu_part_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size,
+                                int32_t part) {
   sink_estimate s{est};
   const uint32_t before = est->bits;
   qg_state_t qg{};
   cu_writer<sink_estimate> w{s, ctx, &qg, 0, 0};
+  w.part = part;
   w.coding_unit(x, y, log2_size);
   return est->bits - before;
 }

@@ -18,6 +18,16 @@ void ctu_write(encoder_t *ctx, int32_t last_in_slice);
 // est, which advances as coding would.  QP deltas are not counted.
 uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size);
 
+// A committed inter CU that is not skipped, counted in parts as a trial
+// codes it: INTER_CU_HEAD its syntax up to the prediction units, then
+// INTER_CU_TAIL the rest; or the head, the luma residuals one by one
+// through residual_bits, then INTER_CU_TAIL_BUT_LUMA (the rest without
+// the luma residuals).  The parts share no context, so their sum and the
+// final states are cu_estimate_bits's in any order.
+constexpr int32_t INTER_CU_HEAD = 1, INTER_CU_TAIL = 2, INTER_CU_TAIL_BUT_LUMA = 3;
+uint32_t inter_cu_part_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size,
+                                int32_t part);
+
 // Bits of one residual_coding() of the levels (row-major, stride N).
 uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
                        int32_t plane, int32_t scan_idx);

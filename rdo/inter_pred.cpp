@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bitstream/ctu_writer.h"
+#include "common/rd_cost.h"
 #include "encoder/encoder.h"
 #include "encoder/ref_planes.h"
 #include "rdo/block_coding.h"
@@ -273,14 +275,45 @@ void set_cbf(ctu_unit_maps_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t
   }
 }
 
-int32_t inter_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+// Whether the trial has reached its bound with the luma block just coded.
+// Its syntax is counted with its first coded level at the latest: a trial
+// that codes none may not be costed at all.
+bool reaches_bound(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint32_t nz, const int16_t *levels,
+                   inter_trial_bound_t *b) {
+  b->luma_distortion +=
+      ctx->pixel.ssd[6 - log2_size](ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE);
+  if (nz) {
+    inter_trial_count_head(ctx, b);
+    if (b->luma_counted) b->bits += residual_bits(ctx, &ctx->cabac.est, levels, log2_size, 0, 0);
+  }
+  b->cut = rd_cost(b->luma_distortion, b->bits, b->lambda) >= b->bound;
+  return b->cut;
+}
+
+// The same with the Cb block just coded: its distortion counts too.  Its
+// bits cannot be counted yet: the Cr block's quantisation reads the chroma
+// contexts.
+bool cb_reaches_bound(encoder_t *ctx, int32_t cx, int32_t cy, int32_t log2_c, inter_trial_bound_t *b) {
+  b->cb_distortion +=
+      ctx->pixel.ssd[6 - log2_c](ctu_src_at(ctx, 1, cx, cy), SRC_STRIDE, ctu_rec_at(ctx, 1, cx, cy), RECON_STRIDE);
+  b->cut = rd_cost(b->distortion(), b->bits, b->lambda) >= b->bound;
+  return b->cut;
+}
+
+// Bounded: a trial that stops at its bound; the other codings test nothing.
+template <bool Bounded>
+int32_t inter_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+                        inter_trial_bound_t *b = nullptr) {
   ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   const int32_t units = 1 << (2 * (log2_size - 2));
   if (d->tu_log2[z] < log2_size) {
     const int32_t h = 1 << (log2_size - 1);
     int32_t coded = 0;
-    for (int32_t k = 0; k < 4; k++) coded |= inter_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp);
+    for (int32_t k = 0; k < 4; k++) {
+      coded |= inter_tree_code<Bounded>(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp, b);
+      if (Bounded && b->cut) return coded;
+    }
     if (log2_size == 3) {  // the chroma of four 4x4 luma blocks
       uint8_t bits = 0;
       for (int32_t p = 1; p <= 2; p++)
@@ -294,11 +327,14 @@ int32_t inter_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size,
   const uint32_t nz = transform_block_code(ctx, 0, x, y, log2_size, qp, 0, 0, d->coef_y + 16 * z);
   set_cbf(d, z, units, 1, nz ? 1 : 0);
   int32_t coded = nz != 0;
+  if (Bounded && reaches_bound(ctx, x, y, log2_size, nz, d->coef_y + 16 * z, b)) return coded;
   if (log2_size > 2) {
     uint8_t bits = 0;
-    for (int32_t p = 1; p <= 2; p++)
+    for (int32_t p = 1; p <= 2; p++) {
       if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_size - 1, chroma_qp(qp), 0, 0, d->coef_c[p - 1] + 4 * z))
         bits |= static_cast<uint8_t>(1 << p);
+      if (Bounded && p == 1 && cb_reaches_bound(ctx, x >> 1, y >> 1, log2_size - 1, b)) return coded | (bits != 0);
+    }
     set_cbf(d, z, units, 6, bits);
     coded |= bits != 0;
   }
@@ -325,9 +361,19 @@ int32_t inter_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, i
     set_cbf(d, z, 1 << (2 * (log2_size - 2)), 7, 0);
     return 0;
   }
-  return inter_tree_code(ctx, x, y, log2_size, qp);
+  return inter_tree_code<false>(ctx, x, y, log2_size, qp);
 }
 
 int32_t inter_cu_residual(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
-  return inter_tree_code(ctx, x, y, log2_size, qp);
+  return inter_tree_code<false>(ctx, x, y, log2_size, qp);
+}
+
+void inter_trial_count_head(encoder_t *ctx, inter_trial_bound_t *b) {
+  if (b->head_counted) return;
+  b->head_counted = true;
+  b->bits += inter_cu_part_estimate(ctx, &ctx->cabac.est, b->x, b->y, b->log2_size, INTER_CU_HEAD);
+}
+
+int32_t inter_cu_residual_bounded(encoder_t *ctx, int32_t qp, inter_trial_bound_t *b) {
+  return inter_tree_code<true>(ctx, b->x, b->y, b->log2_size, qp, b);
 }

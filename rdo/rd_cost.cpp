@@ -195,6 +195,25 @@ uint32_t cu_rd_cost_kept(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x,
   return cu_rd_cost_in_place(ctx, nodes[node_index(z, log2_size)].lambda_ssd, z, x, y, log2_size, start);
 }
 
+uint32_t cu_rd_cost_bounded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                            int32_t qp, uint32_t bound, int32_t flags, bool *cut) {
+  if (flags & BOUNDED_PREDICT) inter_cu_code(ctx, x, y, log2_size, qp, 0);
+  inter_trial_bound_t b{x, y, log2_size, lambda, bound, chroma_weight(ctx->tables, ctx->ctu_qp),
+                        ctx->maps->unit.tu_log2[z] == log2_size};
+  if (flags & BOUNDED_HEAD_FIRST) inter_trial_count_head(ctx, &b);
+  const int32_t coded = inter_cu_residual_bounded(ctx, qp, &b);
+  *cut = b.cut;
+  if (b.cut) return rd_cost(b.distortion(), b.bits, lambda);
+  if ((flags & BOUNDED_NONE_IF_EMPTY) && !coded) return COST_NONE;
+  inter_trial_count_head(ctx, &b);
+  const uint32_t bits = b.bits + inter_cu_part_estimate(ctx, &ctx->cabac.est, x, y, log2_size,
+                                                        b.luma_counted ? INTER_CU_TAIL_BUT_LUMA : INTER_CU_TAIL);
+  const uint32_t dist = b.luma_distortion + distortion_with_chroma(ctx, x, y, log2_size, 2);
+  ctx->last_distortion = dist;
+  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
+  return rd_cost(dist, bits, lambda);
+}
+
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
                              int32_t log2_size, bool predicted) {
   const int32_t coded = code_cu(ctx, x, y, log2_size, predicted ? 0 : 1, qp);

@@ -70,6 +70,22 @@ uint32_t cu_rd_cost_intra_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, i
 // same motion) and is not made again.
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
                              int32_t log2_size, bool predicted = false);
+// A trial of the committed inter CU (not skipped) with residual at qp whose
+// cost only matters below bound: the coding stops once what it has costed
+// reaches bound (the distortion of its luma and Cb blocks, and from its
+// first coded luma level on the bits of its syntax up to the prediction
+// units and, where the CU is one transform block, of its luma residual; see
+// inter_trial_bound_t), and *cut tells so; the cost returned is then that
+// partial cost, at least bound and at most the trial's, and the buffers and
+// states are left part way.  Otherwise the trial's cost as cu_rd_cost
+// gives it, with ctx->last_distortion.  Flags: BOUNDED_PREDICT makes the
+// prediction first, BOUNDED_NONE_IF_EMPTY returns COST_NONE when no
+// coefficient is coded, BOUNDED_HEAD_FIRST counts the syntax up to the
+// prediction units before the first luma block (worth it where their
+// motion bits are many and nearly every trial codes a level).
+constexpr int32_t BOUNDED_PREDICT = 1, BOUNDED_NONE_IF_EMPTY = 2, BOUNDED_HEAD_FIRST = 4;
+uint32_t cu_rd_cost_bounded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                            int32_t qp, uint32_t bound, int32_t flags, bool *cut);
 // The node's committed inter decision: without residual, then with the
 // coded residual, the cheaper kept.  With flag set, cu_rd_cost with that
 // flag.  An intra node takes the intra path.

@@ -2,6 +2,10 @@
 // first CTU row, for tests that drive the decision and the coders directly.
 #pragma once
 
+#include <cstring>
+
+#include "analysis/ctu_maps.h"
+#include "analysis/cu_node.h"
 #include "encoder/encoder.h"
 #include "encoder/frame.h"
 
@@ -56,3 +60,16 @@ struct row_context_holder_t {
   row_context_holder_t(const row_context_holder_t &) = delete;
   row_context_holder_t &operator=(const row_context_holder_t &) = delete;
 };
+
+// The first CTU with its maps, unit maps and nodes cleared and the
+// thorough level decision on (lambda 9000), so that every estimation state
+// a coding reads matters: the set-up of the tests that code CUs directly.
+inline void clear_first_ctu_thorough(encoder_t *ctx) {
+  std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
+  std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
+  std::memset(static_cast<void *>(ctx->nodes), 0, sizeof(cu_node_t) * CU_NODE_COUNT);
+  ctx->ctu_x = ctx->ctu_y = 0;
+  ctx->param.rdoq = 1;
+  ctx->use_rdoq_alt = 1;
+  ctx->ctu_lambda_ssd = 9000;
+}

@@ -15,6 +15,7 @@
 #include "analysis/decision_common.h"
 #include "rdo/block_coding.h"
 #include "rdo/rd_cost.h"
+#include "tests/unit/coding_outcome.h"
 #include "tests/unit/row_context.h"
 
 namespace {
@@ -29,13 +30,7 @@ struct ResidualHandover : ::testing::Test {
   void SetUp() override {
     ctx = holder.ctx;
     ASSERT_NE(ctx, nullptr);
-    std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
-    std::memset(&ctx->maps->unit, 0, sizeof(ctu_unit_maps_t));
-    std::memset(static_cast<void *>(ctx->nodes), 0, sizeof(cu_node_t) * CU_NODE_COUNT);
-    ctx->ctu_x = ctx->ctu_y = 0;
-    ctx->param.rdoq = 1;
-    ctx->use_rdoq_alt = 1;
-    ctx->ctu_lambda_ssd = 9000;
+    clear_first_ctu_thorough(ctx);
   }
 
   cu_node_t &node(int32_t z, int32_t s) { return ctx->nodes[node_index(z, s)]; }
@@ -117,23 +112,16 @@ struct ResidualHandover : ::testing::Test {
   struct outcome_t {
     uint32_t cost;
     int8_t tu_split;
-    cabac_est_t est;
-    std::vector<uint8_t> rec;
-    ctu_unit_maps_t maps;
-    uint8_t node_cbf;
+    coding_outcome_t coding;
   };
   outcome_t outcome(int32_t z, int32_t s, uint32_t cost) {
-    return {cost, node(z, s).tu_split, ctx->cabac.est, planes(z, s), ctx->maps->unit,
-            ctx->maps->cbf[node_index(z, s)]};
+    return {cost, node(z, s).tu_split,
+            {ctx->cabac.est, planes(z, s), ctx->maps->unit, ctx->maps->cbf[node_index(z, s)]}};
   }
   static void expect_same(const outcome_t &a, const outcome_t &b) {
     EXPECT_EQ(a.cost, b.cost);
     EXPECT_EQ(a.tu_split, b.tu_split);
-    EXPECT_EQ(a.est.bits, b.est.bits);
-    for (int32_t i = 0; i < CABAC_NUM_CTX + 4; i++) ASSERT_EQ(a.est.state[i], b.est.state[i]) << "state " << i;
-    EXPECT_TRUE(a.rec == b.rec) << "reconstruction";
-    EXPECT_EQ(std::memcmp(&a.maps, &b.maps, sizeof(ctu_unit_maps_t)), 0) << "unit maps";
-    EXPECT_EQ(a.node_cbf, b.node_cbf);
+    expect_same_coding(a.coding, b.coding);
   }
 };
 
