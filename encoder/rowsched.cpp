@@ -306,12 +306,16 @@ int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, const rows
   return 0;
 }
 
-void rowsched_destroy(rowsched_t *s) {
+void rowsched_stop(rowsched_t *s) {
   pthread_mutex_lock(&s->mutex);
   s->stop = 1;
   const int32_t all = take_sleepers(s, WAKE_ALL, NO_WORKER);
   pthread_mutex_unlock(&s->mutex);
   post_sleepers(s, all);
+}
+
+void rowsched_destroy(rowsched_t *s) {
+  rowsched_stop(s);
   for (int32_t i = 0; i < s->thread_count; i++) pthread_join(s->threads[i], nullptr);
   for (int32_t i = 0; i < s->thread_count; i++) sem_destroy(&s->workers[i].wake);
   aligned_free(s->workers);

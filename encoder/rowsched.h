@@ -117,7 +117,9 @@ struct rowsched_callbacks_t {
   int (*finish_picture)(encoder_t *);
 };
 int rowsched_init(rowsched_t *s, int32_t threads, int32_t max_frames, const rowsched_callbacks_t &callbacks);
-// Stops the workers (after the CTU they are coding) and joins them.
+// Tells the workers to stop after the CTU they are coding, without waiting.
+void rowsched_stop(rowsched_t *s);
+// Stops the workers and joins them.
 void rowsched_destroy(rowsched_t *s);
 // Puts a picture in flight; its rows become ready as the rules allow.
 void rowsched_submit(rowsched_t *s, rowsched_frame_t *f);
