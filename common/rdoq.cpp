@@ -1245,28 +1245,30 @@ namespace {
 template <bool thorough>
 uint32_t decide_variant(const rdoq_request_t *req, const rdoq_tier_t &tier, bool general) {
   const rdoq_variant_t &v = thorough ? thorough_variant : fast_variant;
-  const quant_params_t q = quant_params(req->qp, req->log2_size, req->is_intra);
+  const int32_t log2 = req->log2_size, chroma = req->plane > 0;
+  const quant_params_t q = quant_params(req->qp, log2, req->is_intra);
   // Without estimation states there is no rate to weigh.
   if (!req->est) return quantise_plainly(req, q);
 
-  block_t b;
-  b.log2 = req->log2_size;
-  b.n = 1 << b.log2;
-  b.chroma = req->plane > 0;
   // An unset (non-positive) chroma weight counts as 1; the clamps keep
   // every cost sum of a block below 2^60.
   const int64_t weight = req->chroma_weight > 0 ? std::min<int64_t>(req->chroma_weight, 4096) : 256;
-
+  // Only what the first step needs is formed before it: most blocks end
+  // with it.
   rdoq_prep_t pre;
-  const rdoq_dist_params_t dp{b.log2, q.scale, q.shift, 22 - 2 * b.log2, scale_reciprocals[static_cast<size_t>(req->qp % 6)],
-                              b.chroma && !v.chroma_on_lambda ? weight : 256};
+  const rdoq_dist_params_t dp{log2, q.scale, q.shift, 22 - 2 * log2, scale_reciprocals[static_cast<size_t>(qp_split(req->qp).rem)],
+                              chroma && !v.chroma_on_lambda ? weight : 256};
   tier.prep(&pre, req->coef, &dp);
-  clear_levels(req->levels, b.log2);
+  clear_levels(req->levels, log2);
   // Most blocks of a real encode round to nothing at all.
   if (!pre.group_mask) return 0;
   if (!thorough && !general && pre.group_mask == 1)
-    return b.log2 == 2 ? decide_first_group_fast<true>(req, pre) : decide_first_group_fast<false>(req, pre);
+    return log2 == 2 ? decide_first_group_fast<true>(req, pre) : decide_first_group_fast<false>(req, pre);
 
+  block_t b;
+  b.log2 = log2;
+  b.n = 1 << log2;
+  b.chroma = chroma;
   b.scan_type = req->scan_type;
   const block_tables_t &bt = block_tables().at[req->scan_type][b.log2 - 2];
   b.scan = bt.scan;
