@@ -1134,7 +1134,23 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   // Whether the last decision's states are the coder's: decided from the
   // last position chosen, and its levels kept.
   bool as_coded = choice.last == last, levels_listed = true;
-  if (V.second_pass && choice.last >= 0 && !repeats) {
+  // A 4x4 block whose last position stays has one group, which the second
+  // decision would take over from the first and refine from the same
+  // states: where the refinement changes no level, that decision would
+  // price the same levels the same and end where the first one did, whose
+  // list and states then stand (a change puts the levels back for it).
+  bool refined_alike = false;
+  if constexpr (small && V.second_pass && V.refine_max_log2 >= 2) {
+    if (choice.last == last && !general) {
+      int32_t kept[16];
+      std::memcpy(kept, w.level, sizeof kept);
+      uint8_t sctx[16];
+      b.group_sig_ctx(sctx, residual_ctx::group_sig_layout(b.scan, b.log2, b.chroma, b.scan_type, 0));
+      refined_alike = !refine_group(b, &w, 0, last, sctx, last, group_state_t{group_ctx_set(0, b.chroma, 1), 1, 0, 0, 0});
+      if (!refined_alike) std::memcpy(w.level, kept, sizeof kept);
+    }
+  }
+  if (V.second_pass && choice.last >= 0 && !repeats && !refined_alike) {
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
     decide_levels<V, small>(b, true, choice.last, &w, choice.last == last && !would_drop && !general);

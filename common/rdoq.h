@@ -83,8 +83,9 @@ struct rdoq_tier_t {
 // with the tier's first step and sums.
 // general: without the shortcuts (the fast decision's blocks whose levels
 // lie in their first group, the thorough one's second decision taking over
-// the first one's levels, its refinement stopping a walk as soon as the
-// level count no longer matters, and keeping the pricing of levels it
-// leaves as they were), the same decision the long way (for tests that
+// the first one's levels or left out where a 4x4 block's refinement
+// changes nothing, its refinement stopping a walk as soon as the level
+// count no longer matters, and keeping the pricing of levels it leaves as
+// they were), the same decision the long way (for tests that
 // hold the two equal).
 uint32_t rdoq_decide(const rdoq_request_t *req, int32_t thorough, const rdoq_tier_t &tier, bool general = false);

@@ -491,7 +491,11 @@ TEST(Rdoq, FirstGroupFastBlocksDecideAsTheGeneralDecision) {
 // the refinement stops pricing a changed level's effect on the later ones
 // once the count of levels can no longer reach 8 by the group's last, and
 // a group whose refinement changes nothing keeps the states, list and
-// costs of its choice instead of being priced again.
+// costs of its choice instead of being priced again, and a 4x4 block whose
+// last position stays and whose refinement changes nothing keeps its first
+// decision without a second one (it fails when a change does not put the
+// levels back, or the refinement starts from another context set or stops
+// short of the last position).
 // On 4x4 to 16x16 blocks drawn as above, most of them 8x8 (several groups
 // refined one after another).
 TEST(Rdoq, ThoroughShortcutsDecideAsTheGeneralDecision) {
