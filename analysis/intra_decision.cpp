@@ -152,19 +152,9 @@ bool intra_enable_modes(intra_cu_t *cu, int32_t parent_dir) {
   return flat;
 }
 
-void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags) {
-  if (log2_size <= 5) {
-    encode_block_of_size(ctx, z, x, y, log2_size, static_cast<int8_t>(qp), 1, 0, flags);
-    return;
-  }
-  const int32_t luma = ctx->maps->intra_dir[first_unit_index(z)];
-  if (flags & 1) intra_predict_luma_64(ctx, x, y, luma, false);
-  if (flags & 2) {
-    const int32_t syntax = ctx->maps->intra_dir[chroma_dir_index(zorder_x(z) >> 1, zorder_y(z) >> 1)];
-    const int32_t mode = chroma_mode_of(syntax, luma);
-    for (int32_t p = 1; p <= 2; p++)
-      for (int32_t k = 0; k < 4; k++) intra_predict_block(ctx, p, (x >> 1) + (k & 1) * 16, (y >> 1) + (k >> 1) * 16, 4, mode);
-  }
+void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, uint32_t flags) {
+  if (flags & 1) intra_predict_luma(ctx, x, y, log2_size, ctx->maps->intra_dir[first_unit_index(z)]);
+  if (flags & 2) intra_predict_cu_chroma(ctx, z, x, y, log2_size);
 }
 
 uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode) {
@@ -186,12 +176,18 @@ void intra_rough_luma_enabled(intra_cu_t *cu, uint32_t costs[35]) {
   }
   if (count == 0) return;
   encoder_t *ctx = cu->ctx;
-  uint32_t raw[35];
-  intra_rough_luma_costs(ctx, cu->x, cu->y, cu->log2_size, cu->luma_cost, modes, count, raw);
   // intra_mode_penalty: six lambdas, less for the three (distinct) MPMs;
   // unsigned arithmetic makes the correction exact.
   const uint32_t lambda = cu->node->lambda_sad;
-  for (int32_t i = 0; i < count; i++) costs[modes[i]] = raw[i] + 6 * lambda;
+  if (count == 35) {
+    // Every mode: the costs land in place.
+    intra_rough_luma_costs(ctx, cu->x, cu->y, cu->log2_size, cu->luma_cost, modes, count, costs);
+    for (int32_t mode = 0; mode < 35; mode++) costs[mode] += 6 * lambda;
+  } else {
+    uint32_t raw[35];
+    intra_rough_luma_costs(ctx, cu->x, cu->y, cu->log2_size, cu->luma_cost, modes, count, raw);
+    for (int32_t i = 0; i < count; i++) costs[modes[i]] = raw[i] + 6 * lambda;
+  }
   for (int32_t k = 0; k < 3; k++)
     if (cu->enabled[cu->mpm[k]]) costs[cu->mpm[k]] -= (k == 0 ? 4 : 3) * lambda;
   // The direction the trials one by one would have left at the first unit.
@@ -203,7 +199,7 @@ uint32_t intra_rough_chroma(intra_cu_t *cu, int32_t chroma_mode) {
   encoder_t *ctx = cu->ctx;
   cu->node->chroma_dir = chroma_mode;
   cu_commit_chroma_dir(ctx, cu->node, cu->z, cu->log2_size);
-  intra_predict(ctx, cu->z, cu->x, cu->y, cu->log2_size, cu->node->qp, 2);
+  intra_predict(ctx, cu->z, cu->x, cu->y, cu->log2_size, 2);
   ctx->intra_refs_refresh = 0;
   // A 4x4 PU's chroma is the 4x4 pair of its 8x8 CU.
   const int32_t cx = cu->log2_size == 2 ? (cu->x & ~7) >> 1 : cu->x >> 1;
@@ -422,6 +418,8 @@ void analyse_intra_cu(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, in
     }
     const uint32_t cost = rough[mode];
     node->mode_costs[mode] = cost;
+    // The insert keeps a full list whose last entry is no dearer as it is.
+    if (list.mode[n - 1] >= 0 && list.cost[n - 1] <= cost) continue;
     intra_list_insert(&list, mode, cost);
   }
 

@@ -76,7 +76,7 @@ void intra_cu_begin(intra_cu_t *cu, encoder_t *ctx, cu_node_t *nodes, int32_t z,
 bool intra_enable_modes(intra_cu_t *cu, int32_t parent_dir);
 // Prediction of the committed mode at the block's first 4x4 unit (flags 1
 // luma, 2 chroma) into the reconstruction buffer.
-void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t qp, uint32_t flags);
+void intra_predict(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, uint32_t flags);
 // Rough cost of a luma mode at full resolution: prediction, kernel and
 // mode-bit penalty; later predictions of the block reuse its neighbours.
 uint32_t intra_rough_luma(intra_cu_t *cu, int32_t mode);

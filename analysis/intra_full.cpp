@@ -288,7 +288,7 @@ void decide_chroma(const cu_t &cu, bool keep) {
   for (int32_t mode = 0; mode < 4; mode++) {
     node->chroma_dir = mode;
     cu_commit_chroma_dir(ctx, node, cu.z, cu.log2_size);
-    encode_block_of_size(ctx, cu.z, cu.x, cu.y, cu.log2_size, static_cast<int8_t>(node->qp), 1, 0, 2);
+    intra_predict_cu_chroma(ctx, cu.z, cu.x, cu.y, cu.log2_size);
     uint64_t c = penalty;
     for (int32_t p = 1; p <= 2; p++)
       c += kernel(ctu_src_at(ctx, p, ax >> 1, ay >> 1), SRC_STRIDE, ctu_rec_at(ctx, p, ax >> 1, ay >> 1),

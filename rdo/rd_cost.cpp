@@ -265,13 +265,7 @@ uint32_t transform_tree_bits(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_
 
 // ------------------------------------------------------------ block encoders
 
-namespace {
-
-void predict_intra_luma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
-  intra_predict_luma(ctx, x, y, log2_size, ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))]);
-}
-
-void predict_intra_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+void intra_predict_cu_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
   // Chroma of a 4x4 PU belongs to its 8x8 area.
   const int32_t cz = log2_size == 2 ? z & ~3 : z;
   const int32_t log2_c = log2_size == 2 ? 2 : log2_size - 1;
@@ -292,6 +286,12 @@ void predict_intra_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32
   }
 }
 
+namespace {
+
+void predict_intra_luma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+  intra_predict_luma(ctx, x, y, log2_size, ctx->maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))]);
+}
+
 void encode_block(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int8_t qp, int32_t do_prediction,
                   int32_t code_residual, uint32_t flags) {
   const bool intra = unit_intra(ctx->maps, z);
@@ -308,7 +308,7 @@ void encode_block(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_
     return;
   }
   if (flags & 1) predict_intra_luma(ctx, z, x, y, log2_size);
-  if (flags & 2) predict_intra_chroma(ctx, z, x, y, log2_size);
+  if (flags & 2) intra_predict_cu_chroma(ctx, z, x, y, log2_size);
 }
 
 }  // namespace
@@ -325,7 +325,7 @@ void encode_tu_4x4(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, i
   }
   if (!do_prediction) return;
   if (flags & 1) predict_intra_luma(ctx, z, x, y, 2);
-  if (flags & 2) predict_intra_chroma(ctx, z, x, y, 2);
+  if (flags & 2) intra_predict_cu_chroma(ctx, z, x, y, 2);
 }
 void encode_cu_8x8(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int8_t qp, int32_t do_prediction,
                    int32_t code_residual, uint32_t flags) {

@@ -22,6 +22,10 @@ struct encoder_t;
 void ctu_map8_fill(uint8_t *first, int32_t w, int32_t h, uint8_t value);
 void ctu_map32_fill(mv_t *first, int32_t w, int32_t h, mv_t value);
 
+// The chroma prediction of the intra CU (log2 size 3..6) or 4x4 PU at z
+// with the modes the direction maps hold (a PU's chroma is that of its 8x8
+// area, whose first PU gives the luma mode).
+void intra_predict_cu_chroma(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size);
 // Weighted distortion of the CU's (or block's) reconstruction.
 uint32_t block_distortion(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t planes);
 
