@@ -25,6 +25,30 @@ inline bool motion_within_limits(const encoder_t *ctx, const int8_t ref[2], cons
   return true;
 }
 
+// Sets the bits `mask` of a per-unit decision array over the block of log2
+// size at z to `bits`: the four units of an 8x8 block as one word, larger
+// blocks eight units a word (the trials set them by the million).
+inline void set_unit_bits(uint8_t *a, int32_t z, int32_t log2_size, uint8_t mask, uint8_t bits) {
+  if (log2_size <= 2) {
+    a[z] = static_cast<uint8_t>((a[z] & ~mask) | bits);
+    return;
+  }
+  constexpr uint64_t ones = 0x0101010101010101ull;
+  if (log2_size == 3) {
+    uint32_t w;
+    std::memcpy(&w, a + z, sizeof w);
+    w = (w & ~(static_cast<uint32_t>(ones) * mask)) | static_cast<uint32_t>(ones) * bits;
+    std::memcpy(a + z, &w, sizeof w);
+    return;
+  }
+  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, a + z + i, sizeof w);
+    w = (w & ~(ones * mask)) | ones * bits;
+    std::memcpy(a + z + i, &w, sizeof w);
+  }
+}
+
 // Sets a per-unit decision array over the block of log2 size at z; each
 // size its own fixed-length fill (the trials set small blocks by the
 // million, where a call of memset costs more than the bytes).

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/analysis_tables.h"
+#include "analysis/decision_common.h"
 #include "encoder/encoder.h"
 #include "rdo/quant_memo.h"
 
@@ -424,11 +425,7 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
   return nz;
 }
 
-static void set_cbf_bits(ctu_unit_maps_t *d, int32_t z, int32_t units, uint8_t mask, uint8_t bits) {
-  for (int32_t i = 0; i < units; i++) d->cbf[z + i] = static_cast<uint8_t>((d->cbf[z + i] & ~mask) | bits);
-}
-
-static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_c, int32_t z, int32_t units,
+static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_c, int32_t z, int32_t log2_luma,
                                 int32_t qp, int32_t luma_mode) {
   ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t cmode = chroma_mode_of(d->chroma_syntax[z], luma_mode);
@@ -439,29 +436,28 @@ static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t lo
     int16_t *lv = d->coef_c[p - 1] + 4 * z;
     if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_c, qpc, 1, cmode, lv)) bits |= static_cast<uint8_t>(1 << p);
   }
-  set_cbf_bits(d, z, units, 6, bits);
+  set_unit_bits(d->cbf, z, log2_luma, 6, bits);
   return bits != 0;
 }
 
 static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, bool chroma) {
   ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
-  const int32_t units = 1 << (2 * (log2_size - 2));
   int32_t coded = 0;
   if (d->tu_log2[z] < log2_size) {
     const int32_t h = 1 << (log2_size - 1);
     for (int32_t k = 0; k < 4; k++)
       coded |= intra_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp, chroma);
     // Four 4x4 luma blocks carry their chroma as one 4x4 pair at the parent.
-    if (log2_size == 3 && chroma) coded |= code_chroma_pair(ctx, x, y, 2, z, units, qp, d->luma_mode[z]);
+    if (log2_size == 3 && chroma) coded |= code_chroma_pair(ctx, x, y, 2, z, log2_size, qp, d->luma_mode[z]);
     return coded;
   }
   const int32_t mode = d->luma_mode[z];
   intra_predict_block(ctx, 0, x, y, log2_size, mode);
   const uint32_t nz = transform_block_code(ctx, 0, x, y, log2_size, qp, 1, mode, d->coef_y + 16 * z);
-  set_cbf_bits(d, z, units, 1, nz ? 1 : 0);
+  set_unit_bits(d->cbf, z, log2_size, 1, nz ? 1 : 0);
   coded |= nz != 0;
-  if (log2_size > 2 && chroma) coded |= code_chroma_pair(ctx, x, y, log2_size - 1, z, units, qp, mode);
+  if (log2_size > 2 && chroma) coded |= code_chroma_pair(ctx, x, y, log2_size - 1, z, log2_size, qp, mode);
   return coded;
 }
 

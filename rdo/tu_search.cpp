@@ -123,14 +123,6 @@ void tu_state_copy(search_t &s, tu_state_t *t, int32_t z, int32_t x, int32_t y, 
   }
 }
 
-void set_units(uint8_t *a, int32_t z, int32_t log2_size, uint8_t mask, uint8_t bits) {
-  if (log2_size == 2) {
-    a[z] = static_cast<uint8_t>((a[z] & ~mask) | bits);
-    return;
-  }
-  for (int32_t i = 0; i < (1 << (2 * (log2_size - 2))); i++) a[z + i] = static_cast<uint8_t>((a[z + i] & ~mask) | bits);
-}
-
 // Every search below takes a bound.  A cost below it is the tree's exact
 // cost with the tree left in place; one at or above it says only that the
 // tree costs at least the bound: the search may have stopped part way,
@@ -165,7 +157,7 @@ bool luma_leaf_block(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   }
   const uint32_t nz =
       transform_block_code(ctx, 0, x, y, log2_size, s.qp, s.intra, s.luma_mode, ctx->maps->unit.coef_y + 16 * z);
-  set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
+  set_unit_bits(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
   // Every caller has made this block a leaf (tu_split 0, 32x32 at most).
   fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
   return nz != 0;
@@ -254,7 +246,7 @@ bool first_quarter_take(search_t &s, int32_t z, int32_t x, int32_t y, uint32_t *
   uint8_t *rec = ctu_rec_at(ctx, 0, x, y);
   for (int32_t r = 0; r < 4; r++) std::memcpy(rec + r * RECON_STRIDE, e.rec + 4 * r, 4);
   std::memcpy(ctx->maps->unit.coef_y + 16 * z, e.levels, sizeof(e.levels));
-  set_units(ctx->maps->unit.cbf, z, 2, 1, e.cbf);
+  set_unit_bits(ctx->maps->unit.cbf, z, 2, 1, e.cbf);
   ctx->maps->unit.tu_log2[z] = 2;
   *bits = e.bits;
   return true;
@@ -314,7 +306,7 @@ void chroma_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size
                              ctx->maps->unit.coef_c[p - 1] + 4 * z))
       bits |= static_cast<uint8_t>(1 << p);
   }
-  set_units(ctx->maps->unit.cbf, z, log2_size, 6, bits);
+  set_unit_bits(ctx->maps->unit.cbf, z, log2_size, 6, bits);
 }
 
 // Bits of the chroma cbf flags and residuals of the tree, as the writer
@@ -365,7 +357,7 @@ uint32_t joint_search(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2
   } else {
     chroma_code(s, z, x, y, log2_size, 0);
     nz = transform_block_code(ctx, 0, x, y, log2_size, s.qp, 0, 0, ctx->maps->unit.coef_y + 16 * z);
-    set_units(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
+    set_unit_bits(ctx->maps->unit.cbf, z, log2_size, 1, nz ? 1 : 0);
   }
   const uint8_t v = ctx->maps->unit.cbf[z];
   bits += chroma_bits(s, z, log2_size, depth, 1, 1, 0);

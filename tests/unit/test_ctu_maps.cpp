@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "analysis/ctu_maps.h"
+#include "analysis/decision_common.h"
 
 TEST(CtuMapsZorder, NumbersInterleaveTheCoordinateBitsAndComeBack) {
   for (int32_t y4 = 0; y4 < 16; y4++)
@@ -54,5 +55,27 @@ TEST(CtuMapsCbf, BlockFlagsAreTheOrOfItsUnitsOnly) {
         ASSERT_EQ(block_cbf(cbf.data() + 32, z, log2), plain & 7) << "trial " << trial << " log2 " << log2 << " z " << z;
       }
     }
+  }
+}
+
+// The per-unit bit setter writes words: within the block's units only the
+// masked bits change (to the given ones), and no byte around the block
+// changes, for every block size and position in a CTU.
+TEST(CtuMapsUnitBits, SetTheMaskedBitsOfTheBlocksUnitsOnly) {
+  const uint32_t seed = 0x5e7b;
+  std::mt19937 rng(seed);
+  for (int32_t log2_size = 2; log2_size <= 6; log2_size++) {
+    const int32_t units = 1 << (2 * (log2_size - 2));
+    for (int32_t z = 0; z < 256; z += units)
+      for (int32_t trial = 0; trial < 8; trial++) {
+        // Guard bytes on both sides of the CTU's 256 units.
+        std::vector<uint8_t> a(256 + 32), want;
+        for (uint8_t &v : a) v = static_cast<uint8_t>(rng());
+        const uint8_t mask = static_cast<uint8_t>(rng() | 1), bits = static_cast<uint8_t>(rng() & mask);
+        want = a;
+        for (int32_t i = 0; i < units; i++) want[16 + z + i] = static_cast<uint8_t>((want[16 + z + i] & ~mask) | bits);
+        set_unit_bits(a.data() + 16, z, log2_size, mask, bits);
+        ASSERT_EQ(a, want) << "seed " << seed << " log2 " << log2_size << " z " << z << " trial " << trial;
+      }
   }
 }
