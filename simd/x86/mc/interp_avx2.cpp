@@ -128,7 +128,11 @@ void luma_hplane_round_32nxh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, int
 }
 void interp_luma_hv_pp_16nxh_avx2(uint8_t *d, intptr_t ds, const int16_t *p, intptr_t ps, int32_t fy, int32_t w,
                                   int32_t h) {
-  if (!filter_v_words<8, out_t::pixels>(d, ds, p, ps, fy, w, h)) interp_luma_hv_pp_4xh_ssse3(d, ds, p, ps, 1, fy, w, h);
+  // Blocks of 16 rows and more over a plane (the phase cache's tiles, the
+  // refinement's local sums) amortise the sliding window's start.
+  const bool done = h >= 16 ? filter_v_words<8, out_t::pixels, uint8_t, true>(d, ds, p, ps, fy, w, h)
+                            : filter_v_words<8, out_t::pixels>(d, ds, p, ps, fy, w, h);
+  if (!done) interp_luma_hv_pp_4xh_ssse3(d, ds, p, ps, 1, fy, w, h);
 }
 
 // Blocks exactly 8 wide over the horizontal plane, to pixels and to 16-bit

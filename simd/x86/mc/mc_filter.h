@@ -582,6 +582,27 @@ ALWAYS_INLINE inline void v_column_rows2(D *d, intptr_t ds, const uint8_t *p, in
   }
 }
 
+// 16-bit rows, 16 columns, one output row per 256-bit register: the even
+// output rows by one sliding window, the odd ones by another, so that each
+// output row interleaves one new row pair instead of four.
+template <int TAPS, out_t OUT, typename D>
+ALWAYS_INLINE inline void vw_column16(D *d, intptr_t ds, const int16_t *p, intptr_t ps, const taps_t<TAPS> &t,
+                                      int32_t h) {
+  const int16_t *r = p - (TAPS / 2 - 1) * ps;
+  auto make = [&](int32_t k) ALWAYS_INLINE {
+    const __m256i r0 = load256(r + k * ps), r1 = load256(r + (k + 1) * ps);
+    return pair_regs_t{_mm256_unpacklo_epi16(r0, r1), _mm256_unpackhi_epi16(r0, r1)};
+  };
+  auto emit = [&](int32_t y, auto win) ALWAYS_INLINE {
+    __m256i a, b;
+    window_sums_words<TAPS>(win, t, a, b);
+    const __m256i v = words_of_2d<OUT>(a, b);
+    if constexpr (OUT == out_t::pixels) store_pixels16(d + y * ds, v);
+    else store256(d + y * ds, v);
+  };
+  slide_rows<TAPS>(0, h, make, emit);
+  slide_rows<TAPS>(1, h, make, emit);
+}
 
 #endif
 
@@ -629,10 +650,16 @@ bool filter_v(D *dst, intptr_t ds, const uint8_t *src, intptr_t ss, int32_t frac
 }
 
 // Second stage over 16-bit raw horizontal sums (a scratch or a plane).
-template <int TAPS, out_t OUT, typename D>
+// SLIDE: the full column groups by the sliding windows (vw_column16), which
+// read the same rows; their start costs about what they save on a block of
+// a few rows, so they pay from about 16 rows on.
+template <int TAPS, out_t OUT, typename D, bool SLIDE = false>
 bool filter_v_words(D *dst, intptr_t ds, const int16_t *src, intptr_t ss, int32_t frac, int32_t w, int32_t h) {
   const taps_t<TAPS> t(frac);
   return for_groups(w, WIDE_WORDS, [&](int32_t x, int32_t n) {
+#ifdef __AVX2__
+    if (SLIDE && n == WIDE_WORDS) return vw_column16<TAPS, OUT>(dst + x, ds, src + x, ss, t, h);
+#endif
     for (int32_t y = 0; y < h; y++) {
       const int16_t *s = src + y * ss + x;
       D *d = dst + y * ds + x;
