@@ -120,17 +120,18 @@ struct all_block_tables_t {
   block_tables_t at[3][4];  // [type][log2 - 2]
 };
 
-const all_block_tables_t &block_tables() {
-  static const all_block_tables_t t = [] {
-    all_block_tables_t o{};
-    for (int32_t type = 0; type < 3; type++)
-      for (int32_t l = 0; l < 4; l++)
-        o.at[type][l] = {scans().scan[type][l], last_prefixes().at[type][l], group_orders().at[type][l],
-                         group_orders().order[type][l]};
-    return o;
-  }();
-  return t;
-}
+// Built when the library loads rather than behind a guard tested at every
+// block: the tables it points into are built on their first use.
+const all_block_tables_t block_tables_at_load = [] {
+  all_block_tables_t o{};
+  for (int32_t type = 0; type < 3; type++)
+    for (int32_t l = 0; l < 4; l++)
+      o.at[type][l] = {scans().scan[type][l], last_prefixes().at[type][l], group_orders().at[type][l],
+                       group_orders().order[type][l]};
+  return o;
+}();
+
+const all_block_tables_t &block_tables() { return block_tables_at_load; }
 
 struct rdoq_variant_t {
   bool zero_any_level;    // weigh level 0 whatever the rounded level (else only up to 2)
