@@ -421,6 +421,12 @@ bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
                            int32_t mask, int32_t final, uint32_t bound) {
   (void)final;
   cu_node_t *node = nodes + node_index(z, log2_size);
+  // No tree costs less than nothing: one bound at 0 (a trial whose mode
+  // alone costs what it has to beat) has lost before it is coded.
+  if (bound == 0) {
+    node->tu_tree_cost = 0;
+    return false;
+  }
   search_t s = make_search(ctx, nodes, z, log2_size);
   s.keep_first_quarter = (mask & TREE_KEEP_FIRST_QUARTER) && log2_size == 3;
   const bool take_first_quarter = mask & TREE_TAKE_FIRST_QUARTER;
