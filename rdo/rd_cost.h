@@ -201,8 +201,10 @@ constexpr int32_t TREE_TAKE_KEPT_ROOT = 512;
 // false the tree costs at least the bound, node->tu_tree_cost holds a cost
 // at or above it, and the reconstruction, levels, unit and node bytes and
 // states the search writes are left part way: the caller puts back or
-// codes again whatever it reads next.  (Masks 2 and 33 code everything
-// anyway and only report.)
+// codes again whatever it reads next.  A bound of 0 has lost before
+// anything is coded (no tree costs less than nothing), whatever the mask;
+// mask 33 codes its one block and leaves out only its residual's bits once
+// the rest reaches the bound, and mask 2 codes everything and only reports.
 constexpr uint32_t TREE_NO_BOUND = UINT32_MAX;
 bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final, uint32_t bound = TREE_NO_BOUND);
