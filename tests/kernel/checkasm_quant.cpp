@@ -141,6 +141,46 @@ TEST_P(CheckasmQuant, QuantAndDequantMatchPortableForOneValueAtEveryPosition) {
     }
 }
 
+// The dequantiser's routes hinge on the scale's power of two against the
+// shift and on the factor that is left: scales that are exact multiples of
+// 2^shift with factors at and past the 16-bit limit, ones just off such a
+// multiple, and random ones, each with extreme and random levels.
+TEST_P(CheckasmQuant, DequantMatchesPortableForAnyScaleAndShift) {
+  const uint64_t seed = test_seed();
+  rng_t pick(seed);
+  struct params_t {
+    int32_t scale, shift;
+  };
+  std::vector<params_t> params;
+  for (int32_t shift = 1; shift <= 20; shift++)
+    for (int32_t factor : {1, 2, 3, 32766, 32767, 32768, 40000})
+      if (int64_t{factor} << shift <= INT32_MAX) {
+        params.push_back({factor << shift, shift});
+        params.push_back({(factor << shift) + 1, shift});
+        params.push_back({(factor << shift) - (int32_t{1} << (shift - 1)), shift});
+      }
+  for (int32_t i = 0; i < 40; i++) params.push_back({pick.range(1, INT32_MAX), pick.range(1, 30)});
+  for (int32_t log2 = 2; log2 <= 5; log2++) {
+    const int32_t n = 1 << log2, count = n * n;
+    for (const params_t &p : params)
+      for (int32_t kind : {int32_t(coef_kind::random), int32_t(coef_kind::alternating), int32_t(coef_kind::small)}) {
+        auto body = [&](void *fn, rng_t &r) {
+          guarded_block &in = int16_block(0, n, false, r), &out = int16_block(1, n, true, r);
+          fill_block(in, n, coef_kind(kind), r);
+          const std::vector<uint8_t> canaries = out.snapshot();
+          reinterpret_cast<dequant_fn>(fn)(out.as<int16_t>(), in.as<int16_t>(), count, p.scale, p.shift);
+          EXPECT_TRUE(out.written_only_inside(canaries, 2 * count, 1)) << "dequant";
+          observation_t o;
+          o.add(out.snapshot());
+          return o;
+        };
+        const std::string name = "dequant " + std::to_string(n) + "x" + std::to_string(n) + " scale " +
+                                 std::to_string(p.scale) + " shift " + std::to_string(p.shift);
+        compare_slot(name, slot_as<void *>(ref_, 1), slot_as<void *>(tst_, 1), seed + p.scale + kind, body);
+      }
+  }
+}
+
 // An RDOQ request of the given shape with random states, lambda, weight
 // and coded-flag bits drawn from r.
 struct rdoq_case_t {

@@ -112,8 +112,36 @@ void dequant_32x32_avx2(int16_t *c, const int16_t *l, const dequant_range_t &r, 
   dequant_body<1024>(c, l, r, shift);
 }
 
+// Where scale is a multiple of 2^shift (the level scale's power of two
+// and the QP's sixth cover the shift from QP 22 up for every block size,
+// and at all but a few low QPs for the small ones), the rounding term
+// never reaches the product and the result is sat16(l * (scale >> shift));
+// with that factor below 2^15, l times it is exact in 32 bits.  The signed
+// 16-bit products' halves, unpacked and packed back with saturation, give
+// it in five instructions per sixteen coefficients.
+template <int32_t Count>
+void dequant_whole_body(int16_t *coef, const int16_t *levels, int32_t factor) {
+  const __m256i f = _mm256_set1_epi16(static_cast<int16_t>(factor));
+  for (int32_t k = 0; k < Count; k += 16) {
+    const __m256i l = load16(levels + k);
+    const __m256i pl = _mm256_mullo_epi16(l, f), ph = _mm256_mulhi_epi16(l, f);
+    store16(coef + k, _mm256_packs_epi32(_mm256_unpacklo_epi16(pl, ph), _mm256_unpackhi_epi16(pl, ph)));
+  }
+}
+
 // Slot 1 takes any count, like slot 0.
 void dequant_nxn_avx2(int16_t *coef, const int16_t *levels, int32_t count, int32_t scale, int32_t shift) {
+  if (static_cast<uint32_t>(shift - 1) < 30 && scale > 0 && !(scale & ((int32_t{1} << shift) - 1)) &&
+      (scale >> shift) <= 32767) {
+    const int32_t factor = scale >> shift;
+    switch (count) {
+      case 16: return dequant_whole_body<16>(coef, levels, factor);
+      case 64: return dequant_whole_body<64>(coef, levels, factor);
+      case 256: return dequant_whole_body<256>(coef, levels, factor);
+      case 1024: return dequant_whole_body<1024>(coef, levels, factor);
+      default: break;
+    }
+  }
   const dequant_range_t r = dequant_range(count, scale, shift, 16);
   if (r.ok) {
     switch (count) {
