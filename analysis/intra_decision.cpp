@@ -508,7 +508,7 @@ void intra_cu_rd_trial(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, i
   const int32_t best = node->luma_dir;
   ctx->cabac.est = ctx->cabac_est_save[1 + 6 - log2_size];
   node->luma_dir = mode;
-  cu_commit(ctx, nodes, z, x, y, log2_size);
+  cu_commit_luma_dir(ctx, node, z, log2_size);
   const uint32_t cost = cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
   if (cost <= node->intra_cost) {
     node->intra_cost = cost;

@@ -103,7 +103,9 @@ int32_t intra_chroma_mode4(intra_cu_t *cu, int32_t best_mode, uint32_t best_cost
 void intra_finish_without_rd(intra_cu_t *cu, int32_t mode);
 // Whole-CU RD cost of a luma mode from the depth slot's states, taken over
 // node->intra_cost when not dearer (ties go to the newcomer; *cbf receives
-// its cbf byte); otherwise luma_dir goes back to the mode it held.
+// its cbf byte); otherwise luma_dir goes back to the mode it held.  The CU
+// is committed as it stands (by the caller or an earlier trial): only its
+// luma mode changes.
 void intra_cu_rd_trial(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                        int32_t mode, uint8_t *cbf);
 // Final cost of a CU from the depth slot's states.
