@@ -180,11 +180,6 @@ int input_t::open(const input_settings_t &s) {
   if (s.forced_fps)
     fps_ = *s.forced_fps;
   picture_bytes_ = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_) * 3 / 2;
-  // A few pictures per map keeps remaps rare without tying up memory.
-  uint64_t window = picture_bytes_ * 3 + max_header_line;
-  if (window < (uint64_t(8) << 20))
-    window = uint64_t(8) << 20;
-  window_.set_min_window(static_cast<size_t>(window));
   return exit_ok;
 }
 
@@ -206,8 +201,8 @@ read_status_t input_t::next(const uint8_t *planes[3], bool want_samples, uint8_t
     switch (window_.copy(position_, probe_len, reinterpret_cast<uint8_t *>(probe))) {
     case mapped_window_t::copy_result_t::ok:
       break;
-    case mapped_window_t::copy_result_t::map_failed:
-      message_ = "cannot map the input: " + std::string(std::strerror(errno));
+    case mapped_window_t::copy_result_t::read_failed:
+      message_ = "cannot read the input: " + std::string(std::strerror(errno));
       return read_status_t::malformed;
     case mapped_window_t::copy_result_t::cut:
       return after_cut(planes, want_samples, into);
@@ -247,8 +242,8 @@ read_status_t input_t::next(const uint8_t *planes[3], bool want_samples, uint8_t
     switch (window_.copy(position_ + header_len, static_cast<size_t>(picture_bytes_), p)) {
     case mapped_window_t::copy_result_t::ok:
       break;
-    case mapped_window_t::copy_result_t::map_failed:
-      message_ = "cannot map the input: " + std::string(std::strerror(errno));
+    case mapped_window_t::copy_result_t::read_failed:
+      message_ = "cannot read the input: " + std::string(std::strerror(errno));
       return read_status_t::malformed;
     case mapped_window_t::copy_result_t::cut:
       return after_cut(planes, want_samples, into);

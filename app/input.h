@@ -1,5 +1,5 @@
 // Input pictures: YUV4MPEG2 (4:2:0, progressive) or raw planar 8-bit 4:2:0,
-// read in place through a mapped window.
+// identified through a mapped window, the pictures read from the file.
 #ifndef ZIRAVOV_INPUT_H
 #define ZIRAVOV_INPUT_H
 

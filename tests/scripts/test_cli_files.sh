@@ -116,5 +116,31 @@ expect 4 "'H6\\\\x004'" nul-in-header nul_header.y4m o.hevc
 { printf 'YUV4MPEG2 W64 H64 F25:1 Z\001\033[2J\n'; printf 'FRAME\n'; samples "$PIC"; } >ctl_header.y4m
 expect 4 "'Z\\\\x01\\\\x1b\\[2J'" control-bytes-in-header ctl_header.y4m o.hevc
 
+# --- where each picture's samples are read from -----------------------------------
+# Pictures unlike each other, as raw samples and as YUV4MPEG2 with FRAME lines
+# of different lengths: every picture must be read from its own place, so
+# both files (and both with the first pictures skipped) code to one stream.
+frames=12
+rm -f pics_64x64.yuv varied.y4m
+printf 'YUV4MPEG2 W64 H64 F25:1\n' >varied.y4m
+for ((i = 0; i < frames; i++)); do
+  yes "picture $i $((i * 7919 % 1000))" | head -c "$PIC" >pic.bin
+  cat pic.bin >>pics_64x64.yuv
+  case $((i % 3)) in
+  0) printf 'FRAME\n' ;;
+  1) printf 'FRAME Ip\n' ;;
+  *) printf 'FRAME XPICTURE=%d\n' $((i * 1000003)) ;;
+  esac >>varied.y4m
+  cat pic.bin >>varied.y4m
+done
+for seek in 0 5; do
+  run "raw-seek-$seek" --seek $seek --frames 6 --complexity 0 --bframes 2 pics_64x64.yuv raw.hevc
+  run "y4m-seek-$seek" --seek $seek --frames 6 --complexity 0 --bframes 2 varied.y4m y4m.hevc
+  [ -s raw.hevc ] && cmp -s raw.hevc y4m.hevc || fail "seek $seek: raw and YUV4MPEG2 input coded differently"
+done
+run "seek-apart" --seek 5 --frames 6 --complexity 0 --bframes 2 pics_64x64.yuv raw5.hevc
+run "seek-none" --frames 6 --complexity 0 --bframes 2 pics_64x64.yuv raw0.hevc
+cmp -s raw0.hevc raw5.hevc && fail "seek 5 and seek 0 coded alike: the pictures were not read from their places"
+
 echo "$checks runs, $failures failures"
 [ "$failures" -eq 0 ]
