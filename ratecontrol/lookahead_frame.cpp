@@ -66,7 +66,9 @@ int64_t units_job(int64_t arg) {
 }
 
 int64_t populate_job(int64_t arg) {
-  frame_populate(reinterpret_cast<populate_job_t *>(arg)->f);
+  populate_job_t *j = reinterpret_cast<populate_job_t *>(arg);
+  frame_populate(j->f);
+  j->ended.store(1, std::memory_order_release);
   return 0;
 }
 
@@ -205,11 +207,19 @@ void lookahead_populate_ahead(encoder_t *ctx) {
   for (int32_t k = 0; k < LOOKAHEAD_POPULATE_SLOTS; k++) {
     frame_t *next = frame_peek_unused(ctx->pool, 1, k);
     if (!next || next->pages_ready) continue;
-    next->pages_ready = 1;
     populate_job_t *j = &e->populate[e->populate_next];
+    // The caller never waits for a job still mapping pages: the picture
+    // that job would have made room for gets its pages when the caller
+    // writes it, or from a later call.  While the lookahead fills, the page
+    // mapping of the row contexts, the half-resolution builds and these jobs
+    // crowd the machine's memory, and such waits held the caller before the
+    // first decision by milliseconds, longer than faulting the pages itself.
+    if (j->pending && !j->ended.load(std::memory_order_acquire)) return;
+    next->pages_ready = 1;
     e->populate_next = (e->populate_next + 1) % LOOKAHEAD_POPULATE_SLOTS;
     if (j->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
     j->f = next;
+    j->ended.store(0, std::memory_order_relaxed);
     j->pending = 1;
     threadpool_run(&e->pool, populate_job, reinterpret_cast<int64_t>(j));
   }

@@ -40,6 +40,7 @@ constexpr int32_t LOOKAHEAD_POPULATE_SLOTS = 4;
 struct populate_job_t {
   frame_t *f;
   int32_t pending;  // awaits threadpool_wait (caller's side)
+  std::atomic<int32_t> ended;  // set by the job as it ends
 };
 
 // The intra estimates of entering pictures, made on the pool once their
