@@ -385,6 +385,29 @@ TEST_P(CheckasmMc, BlockCopyMatchesPortableOnAnyShape) {
   });
 }
 
+// The prediction widths take their own routes, rows four at a time: every
+// such width with every height up to 17 (each remainder of four), the
+// largest, and the empty and negative ones.
+TEST_P(CheckasmMc, BlockCopyMatchesPortableAtThePredictionWidths) {
+  for (int32_t w : {4, 8, 16, 32, 64})
+    for (int32_t h = -1; h <= 18; h++) {
+      const int32_t rows = h == 18 ? 64 : h;
+      const std::string name = "block_copy " + std::to_string(w) + "x" + std::to_string(rows);
+      run(name.c_str(), &mc_funcs_t::block_copy, 2,
+          [&](auto f, rng_t &r) {
+            const int32_t ss = w + r.range(0, 40), ds = w + r.range(0, 40);
+            auto src = make_block(w, rows, ss, {}, r.range(0, 1), pattern::random, r);
+            auto dst = make_block(w, rows, ds, {}, r.range(0, 1), pattern::random, r);
+            const auto d0 = dst->snapshot();
+            f(dst->origin(), ds, src->origin(), ss, w, rows);
+            EXPECT_TRUE(dst->written_only_inside(d0, w, std::max(rows, 0)));
+            observation_t o;
+            o.add(dst->snapshot());
+            return o;
+          });
+    }
+}
+
 TEST_P(CheckasmMc, LowResolutionSlotsMatchPortable) {
   for (auto slot : {&mc_funcs_t::lowres_init, &mc_funcs_t::downscale_2x, &mc_funcs_t::lowres_plane0})
     run(slot == &mc_funcs_t::lowres_init    ? "lowres_init"

@@ -6,5 +6,5 @@
 #include "simd/x86/mc/mc_kernels.h"
 
 void block_copy_ssse3(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
-  if (!copy_groups(dst, dst_stride, src, src_stride, w, h)) block_copy_c(dst, dst_stride, src, src_stride, w, h);
+  copy_block(dst, dst_stride, src, src_stride, w, h);
 }

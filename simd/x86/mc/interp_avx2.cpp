@@ -8,21 +8,8 @@
 #include "simd/x86/mc/mc_filter.h"
 #include "simd/x86/mc/mc_kernels.h"
 
-namespace {
-
-// The row kernels of the three wide block widths: 16 bytes a row in one
-// 128-bit move, 32 and 64 in 256-bit moves.
-void block_copy_16xh_avx(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t h) { copy_groups(d, ds, s, ss, 16, h); }
-void block_copy_32xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t h) { copy_groups(d, ds, s, ss, 32, h); }
-void block_copy_64xh_avx2(uint8_t *d, intptr_t ds, const uint8_t *s, intptr_t ss, int32_t h) { copy_groups(d, ds, s, ss, 64, h); }
-
-}  // namespace
-
 void block_copy_avx2(uint8_t *dst, int32_t dst_stride, const uint8_t *src, int32_t src_stride, int32_t w, int32_t h) {
-  if (w == 64) block_copy_64xh_avx2(dst, dst_stride, src, src_stride, h);
-  else if (w == 32) block_copy_32xh_avx2(dst, dst_stride, src, src_stride, h);
-  else if (w == 16) block_copy_16xh_avx(dst, dst_stride, src, src_stride, h);
-  else if (!copy_groups(dst, dst_stride, src, src_stride, w, h)) block_copy_c(dst, dst_stride, src, src_stride, w, h);
+  copy_block(dst, dst_stride, src, src_stride, w, h);
 }
 
 namespace {
