@@ -999,6 +999,12 @@ uint32_t decide_first_group_fast(const rdoq_request_t *req, const rdoq_prep_t &p
   }
   int32_t level[16] = {};
   group_state_t gs{0, 1, 0, 0, 0};
+  // The levels go out as they are chosen, and the copy of the greater1
+  // context with greater1Ctx 0 advances over their flags as the coder will
+  // code them (only greater1Ctx of the group state reaches it, up to the
+  // eighth level): from the chosen last position on, which is nearly always
+  // the first candidate, whose walk this is.
+  uint8_t g1_copy = g1[0];
   // Bits of the zero flags above the entry in hand: positions that round
   // to 0 (the last position rounds to a level) and levels chosen 0.
   uint32_t zero_bits = 0, zeros_left = ~map & ((1u << last) - 1);
@@ -1043,6 +1049,13 @@ uint32_t decide_first_group_fast(const rdoq_request_t *req, const rdoq_prep_t &p
         searching = a == 1;
       }
       level_delta += best - pre.zero_dist[p];
+      // The coefficient's sign taken without a branch: it is as good as
+      // random.
+      if constexpr (small) {
+        const int32_t negative = req->coef[p] >> 15;
+        req->levels[p] = static_cast<int16_t>((a ^ negative) - negative);
+        if (gs.c1 == 0 && gs.nz < 8) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
+      }
       group_advance(gs, a);
     } else if (!is_last) {
       zero_bits += bin(ctx_state, 0);
@@ -1064,30 +1077,36 @@ uint32_t decide_first_group_fast(const rdoq_request_t *req, const rdoq_prep_t &p
       chosen = cand_at[c];
     }
   }
-  if (chosen < 0) return 0;
-
-  // The levels up to the chosen last, in coding order; the copies advance
-  // as the coder will code them: the greater1 context with greater1Ctx 0
-  // over the flags after a level above 1, position 0's flag unless it is
-  // the last position.
-  // Of the group state only greater1Ctx reaches the copy, up to the
-  // eighth level.
-  uint32_t nonzero = 0;
-  uint8_t g1_copy = g1[0];
-  int32_t c1 = 1;
-  for (uint32_t m = map & ((2u << chosen) - 1); m;) {
-    const int32_t k = 31 - __builtin_clz(m), a = level[k];
-    m &= ~(1u << k);
-    if (!a) continue;
-    // The coefficient's sign taken without a branch: it is as good as random.
-    const int32_t p = scan[k], negative = req->coef[p] >> 15;
-    req->levels[p] = static_cast<int16_t>((a ^ negative) - negative);
-    if (nonzero < 8) {
-      if (c1 == 0) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
-      c1 = a > 1 ? 0 : c1 + (static_cast<uint32_t>(c1 - 1) < 2);
+  if (!cands) return 0;
+  uint32_t nonzero = static_cast<uint32_t>(gs.nz);
+  if (!small || chosen != cand_at[0]) {
+    // The levels up to the chosen last, in coding order, as above.  A 4x4
+    // block's levels above it go back to 0.
+    const uint32_t kept = chosen < 0 ? 0 : (2u << chosen) - 1;
+    if constexpr (small)
+      for (uint32_t m = map & ~kept; m; m &= m - 1) req->levels[scan[__builtin_ctz(m)]] = 0;
+    if (chosen < 0) return 0;
+    nonzero = 0;
+    g1_copy = g1[0];
+    int32_t c1 = 1;
+    for (uint32_t m = map & kept; m;) {
+      const int32_t k = 31 - __builtin_clz(m), a = level[k];
+      m &= ~(1u << k);
+      if (!a) continue;
+      if constexpr (!small) {
+        // The coefficient's sign taken without a branch: it is as good as
+        // random.
+        const int32_t p = scan[k], negative = req->coef[p] >> 15;
+        req->levels[p] = static_cast<int16_t>((a ^ negative) - negative);
+      }
+      if (nonzero < 8) {
+        if (c1 == 0) g1_copy = cabac_transition_table[g1_copy * 2 + (a > 1)];
+        c1 = a > 1 ? 0 : c1 + (static_cast<uint32_t>(c1 - 1) < 2);
+      }
+      nonzero++;
     }
-    nonzero++;
   }
+  // Position 0 codes its flag unless it is the last position.
   uint8_t *const copies = req->est->state;
   copies[copy_slot[2 + chroma]] = g1_copy;
   if (chosen > 0) copies[copy_slot[chroma]] = cabac_transition_table[sig[9] * 2 + (level[0] != 0)];
