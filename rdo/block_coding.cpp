@@ -362,15 +362,23 @@ template <int32_t N, int32_t SLOTS>
 
 }  // namespace
 
-uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
-                              int32_t is_intra, int32_t pred_mode, int16_t *levels) {
+namespace {
+
+// The coding of a block of one plane class: luma (chroma 0), the most
+// frequent, without any of the plane tests of the block's buffers, transform
+// and contexts.
+template <int32_t chroma>
+[[gnu::always_inline]] inline uint32_t code_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y,
+                                                  int32_t log2_size, int32_t qp, int32_t is_intra, int32_t pred_mode,
+                                                  int16_t *levels) {
+  if constexpr (!chroma) plane = 0;
   const int32_t count = 1 << (2 * log2_size);
   uint8_t *src = ctu_src_at(ctx, plane, x, y);
   uint8_t *rec = ctu_rec_at(ctx, plane, x, y);
   int16_t *coef = ctx->coef_tmp;
   const transform_funcs_t &t = ctx->transform;
   // Only intra luma 4x4 blocks use the DST; 35 selects the DCT.
-  const int32_t dst_mode = (is_intra && plane == 0) ? pred_mode : 35;
+  const int32_t dst_mode = (is_intra && !chroma) ? pred_mode : 35;
   // By frequency: 4x4 blocks are most of the calls.
   if (log2_size == 2)
     t.dct_fwd_4x4(coef, src, rec, dst_mode);
@@ -380,16 +388,16 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
     t.dct_fwd_16x16(coef, src, rec);
   else
     t.dct_fwd_32x32(coef, src, rec);
-  const int32_t scan_idx = scan_idx_for(is_intra, pred_mode, log2_size, plane);
+  const int32_t scan_idx = scan_idx_for(is_intra, pred_mode, log2_size, chroma);
   uint32_t nz;
   if (ctx->param.rdoq) {
     // A block left empty also spares its cbf, which decides whether a lone
     // small level is worth coding.  Its context follows the block's depth
     // below the committed CU.
-    const int32_t sh = plane ? 1 : 0;
+    const int32_t sh = chroma;
     const int32_t cu_log2 = ctx->maps->unit.cu_log2[zorder_of(((x << sh) >> 2) & 15, ((y << sh) >> 2) & 15)];
     const int32_t depth = std::max(cu_log2 - std::max(log2_size + sh, 3), 0);
-    const int32_t cbf_ctx = plane ? CTX_CBF_CHROMA + std::min(depth, 4) : CTX_CBF_LUMA + (depth == 0 ? 1 : 0);
+    const int32_t cbf_ctx = chroma ? CTX_CBF_CHROMA + std::min(depth, 4) : CTX_CBF_LUMA + (depth == 0 ? 1 : 0);
     const uint8_t cbf_state = ctx->cabac.est.state[cbf_ctx];
     const rdoq_request_t req{levels,
                              coef,
@@ -423,6 +431,14 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
   else
     t.dct_inv_add_32x32(rec, ctx->dq_tmp);
   return nz;
+}
+
+}  // namespace
+
+uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+                              int32_t is_intra, int32_t pred_mode, int16_t *levels) {
+  if (plane == 0) return code_block<0>(ctx, 0, x, y, log2_size, qp, is_intra, pred_mode, levels);
+  return code_block<1>(ctx, plane, x, y, log2_size, qp, is_intra, pred_mode, levels);
 }
 
 static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_c, int32_t z, int32_t log2_luma,
