@@ -19,9 +19,12 @@ calls; and the dependency chain that bounds the encode on unlimited
 workers, picture by picture (the first intra picture, coded alone in its
 wavefront, is often most of it).
 
-Usage: bench/thread_trace.py TRACE REACH [WORKERS] [CONTEXTS]
+Usage: bench/thread_trace.py [--cpu] TRACE REACH [WORKERS] [CONTEXTS]
 REACH is the vertical vector limit in rows (56 below complexity 4, 120 from
-it); WORKERS defaults to 8, CONTEXTS (frame contexts) to 12.
+it); WORKERS defaults to 8, CONTEXTS (frame contexts) to 12.  With --cpu the
+replays and the dependency chain take each CTU's CPU time instead of its
+wall time, which on a loaded machine also holds the time the system gave to
+other programs while the CTU's thread waited.
 """
 import collections
 import heapq
@@ -29,11 +32,16 @@ import sys
 
 
 def load(path):
-    events = []
+    """The events, and the CPU time (ns) of each CTU job where the trace has
+    it (an eighth column; older traces have seven)."""
+    events, cpu = [], {}
     for line in open(path):
-        k, tid, a, b, c, t0, t1 = line.split()
-        events.append((k, int(tid), int(a), int(b), int(c), int(t0), int(t1)))
-    return events
+        f = line.split()
+        k, tid, a, b, c, t0, t1 = f[0], int(f[1]), int(f[2]), int(f[3]), int(f[4]), int(f[5]), int(f[6])
+        events.append((k, tid, a, b, c, t0, t1))
+        if k == 'C' and len(f) > 7:
+            cpu[(a, b, c)] = int(f[7])
+    return events, cpu
 
 
 def summary(ev):
@@ -172,12 +180,13 @@ def start_delays(ev, reach, workers):
               f"their wake-up calls {spent['y'] / 1e6:.0f} ms")
 
 
-def critical_path(ev, reach, workers):
+def critical_path(ev, reach, workers, cpu=None):
     """The chain of CTUs that ends last when every CTU starts as soon as its
-    dependencies allow (unlimited workers, the traced CTU times)."""
+    dependencies allow (unlimited workers, the traced CTU times, or their
+    CPU times when `cpu` is given)."""
     start, end, thread, refs, submit, rows, cols = ctu_graph(ev)
     slots = min(rows, workers + 2)
-    dur = {k: end[k] - start[k] for k in start}
+    dur = {k: (cpu[k] / 1e6 if cpu else end[k] - start[k]) for k in start}
     order = sorted(submit, key=lambda p: submit[p])
     fin, why = {}, {}
     for p in order:
@@ -209,9 +218,10 @@ def critical_path(ev, reach, workers):
     print("its chain, last picture first: " + ", ".join(f"{p} ({n} CTUs, {t:.0f} ms)" for p, n, t in chain))
 
 
-def replay(ev, reach, workers, contexts, timed=False):
+def replay(ev, reach, workers, contexts, timed=False, cpu=None):
     """timed: each picture enters no earlier than the caller started it (ms
-    after creation began), so the start-up's reading and deciding count."""
+    after creation began), so the start-up's reading and deciding count.
+    cpu: each CTU takes its CPU time instead of its wall time."""
     dur, refs, order = {}, collections.defaultdict(list), []
     topen = next(e for e in ev if e[0] == 'A')[5]
     submit = {}
@@ -219,7 +229,7 @@ def replay(ev, reach, workers, contexts, timed=False):
         if k == 'S':
             submit[a] = (t0 - topen) / 1e6
         if k == 'C':
-            dur[(a, b, c)] = (t1 - t0) / 1e6
+            dur[(a, b, c)] = (cpu[(a, b, c)] if cpu else t1 - t0) / 1e6
         elif k == 'r':
             refs[a].append(b)
         elif k == 'S':
@@ -293,17 +303,28 @@ def replay(ev, reach, workers, contexts, timed=False):
 
 
 def main():
-    if len(sys.argv) < 3:
+    use_cpu = '--cpu' in sys.argv[1:]
+    args = [a for a in sys.argv[1:] if a != '--cpu']
+    if len(args) < 2:
         print(__doc__)
         sys.exit(2)
-    ev = load(sys.argv[1])
-    reach = int(sys.argv[2])
-    workers = int(sys.argv[3]) if len(sys.argv) > 3 else 8
+    ev, cpu = load(args[0])
+    if use_cpu and not cpu:
+        print("the trace has no CPU times (made before they were recorded): --cpu needs a new trace")
+        sys.exit(2)
+    cpu = cpu if use_cpu else None
+    reach = int(args[1])
+    workers = int(args[2]) if len(args) > 2 else 8
     summary(ev)
+    if cpu:
+        total = sum(cpu.values())
+        wall = sum(e[6] - e[5] for e in ev if e[0] == 'C')
+        print(f"CTU jobs: {total / 1e6:.0f} ms of CPU time in {wall / 1e6:.0f} ms of wall time (the rest: the system "
+              f"ran something else); the replays below take the CPU times")
     for timed in (False, True):
-        replay(ev, reach, workers, int(sys.argv[4]) if len(sys.argv) > 4 else 12, timed)
+        replay(ev, reach, workers, int(args[3]) if len(args) > 3 else 12, timed, cpu)
     start_delays(ev, reach, workers)
-    critical_path(ev, reach, workers)
+    critical_path(ev, reach, workers, cpu)
 
 
 if __name__ == '__main__':

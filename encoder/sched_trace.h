@@ -1,8 +1,9 @@
 // The scheduling trace for bench/thread_trace.py: built with
 // -DTARN_SCHED_TRACE=ON, the encoder records when each CTU job, each row
-// finalisation and each step of the caller's thread began and ended, and at
-// close writes them to the file that the environment variable TARN_TRACE
-// names.  Otherwise every macro here is empty.
+// finalisation and each step of the caller's thread began and ended (and
+// the CPU time of each CTU job), and at close writes them to the file that
+// the environment variable TARN_TRACE names.  Otherwise every macro here is
+// empty.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@ class sched_trace_scope {
   char kind_;
   int32_t a_, b_, c_;
   int64_t start_;
+  int64_t cpu_start_;
 };
 void sched_trace_write();
 #define SCHED_TRACE_SCOPE(kind, a, b, c) const sched_trace_scope sched_trace_scope_((kind), (a), (b), (c))
