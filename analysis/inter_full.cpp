@@ -538,9 +538,10 @@ void rect_partitions(const full_cu_t &cu) {
     keep_aside(node->pu.p2n.ref_idx, node->pu.p2n.mv);
     checked = ctx->maps->cbf[node_index(cu.z, cu.s)] != 0;
   }
+  pu_quarter_costs_t quarters;
   for (uint32_t pm = 1; pm <= 2; pm++) {
     node->part_mode = pm;
-    inter_cu_search_full(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s);
+    inter_cu_search_full(ctx, cu.nodes, cu.z, cu.x, cu.y, cu.s, &quarters);
     cu.restore();
     cu.commit();
     const pu_pair_t &pp = pm == 1 ? node->pu.p2nxn : node->pu.pnx2n;

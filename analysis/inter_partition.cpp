@@ -23,17 +23,54 @@ struct pu_choice_t {
   uint32_t cost;
 };
 
+// The slot of the motion's SATD in a quarter's table: its own, else the
+// empty one where it goes (probing on from its hashed place), else, with
+// the table full, the spare one, which nothing finds.
+pu_quarter_costs_t::entry_t &quarter_slot(pu_quarter_costs_t *k, int32_t q, uint32_t ref, uint64_t mv) {
+  constexpr int32_t n = pu_quarter_costs_t::SLOTS;
+  const uint64_t h = (mv ^ (static_cast<uint64_t>(ref) * 0x9e3779b97f4a7c15ull)) * 0xc2b2ae3d27d4eb4full;
+  for (int32_t i = 0, at = static_cast<int32_t>(h >> 58); i < n; i++, at = (at + 1) & (n - 1)) {
+    pu_quarter_costs_t::entry_t &e = k->at[q][at];
+    if (e.ref == pu_quarter_costs_t::EMPTY || (e.mv == mv && e.ref == ref)) return e;
+  }
+  return k->spare;
+}
+
 struct pu_area_t {
   encoder_t *ctx;
   int32_t z, x, y, w, h;
   int32_t qp;
   uint32_t lambda_sad;
+  pu_quarter_costs_t *quarters;
+  int32_t q0, q1;  // the CU quarters the unit covers (z-order)
 
   // The cost looks at luma alone, and the CU is predicted whole again
-  // when it is coded.
+  // when it is coded.  The unit's SATD is its two square halves' sum; a
+  // half measured before under the same motion is not predicted again.
   uint32_t predict_cost(const int8_t ref[2], const mv_t mv[2]) const {
-    inter_predict_pu(ctx, x, y, w, h, ref, mv, false);
-    return pu_prediction_satd(ctx, x, y, w, h);
+    uint32_t rk = 0;
+    uint64_t mk = 0;
+    for (int32_t l = 0; l < 2; l++) {
+      rk |= static_cast<uint32_t>(ref[l] >= 0 ? static_cast<uint8_t>(ref[l]) : 0xffu) << (8 * l);
+      mk |= static_cast<uint64_t>(ref[l] >= 0 ? mv[l] : 0) << (32 * l);
+    }
+    const int32_t n = std::min(w, h);
+    pu_quarter_costs_t::entry_t *e[2] = {&quarter_slot(quarters, q0, rk, mk), &quarter_slot(quarters, q1, rk, mk)};
+    bool kept[2];
+    for (int32_t k = 0; k < 2; k++) kept[k] = e[k]->mv == mk && e[k]->ref == rk;
+    if (!kept[0] && !kept[1]) inter_predict_pu(ctx, x, y, w, h, ref, mv, false);
+    uint32_t half[2];
+    for (int32_t k = 0; k < 2; k++) {
+      if (kept[k]) {
+        half[k] = e[k]->satd;
+        continue;
+      }
+      const int32_t hx = x + (w > h ? k * n : 0), hy = y + (h > w ? k * n : 0);
+      if (kept[1 - k]) inter_predict_pu(ctx, hx, hy, n, n, ref, mv, false);
+      half[k] = pu_prediction_satd(ctx, hx, hy, n, n);
+      *e[k] = {mk, rk, half[k]};
+    }
+    return half[0] + half[1];
   }
 };
 
@@ -194,7 +231,8 @@ pu_choice_t choose_pu(const pu_area_t &a) {
 
 }  // namespace
 
-void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size) {
+void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                          pu_quarter_costs_t *quarters) {
   cu_node_t *node = nodes + node_index(z, log2_size);
   const int32_t pm = static_cast<int32_t>(node->part_mode);
   pu_pair_t &pp = pm == 1 ? node->pu.p2nxn : node->pu.pnx2n;
@@ -202,7 +240,9 @@ void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x
   const int32_t w = pm == 2 ? size / 2 : size, h = pm == 1 ? size / 2 : size;
   for (int32_t k = 0; k < 2; k++) {
     const int32_t px = x + (pm == 2 ? k * w : 0), py = y + (pm == 1 ? k * h : 0);
-    const pu_area_t a{ctx, zorder_of(px >> 2, py >> 2), px, py, w, h, node->qp, node->lambda_sad};
+    // 2NxN: quarters 0 and 1, then 2 and 3; Nx2N: 0 and 2, then 1 and 3.
+    const int32_t q0 = pm == 1 ? 2 * k : k, q1 = q0 + (pm == 1 ? 1 : 2);
+    const pu_area_t a{ctx, zorder_of(px >> 2, py >> 2), px, py, w, h, node->qp, node->lambda_sad, quarters, q0, q1};
     const pu_choice_t c = choose_pu(a);
     pp.merge_flag[k] = c.merge;
     pp.merge_idx[k] = c.merge_idx;

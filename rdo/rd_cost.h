@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "analysis/cu_node.h"
 #include "bitstream/cabac.h"
@@ -96,12 +97,33 @@ uint32_t cu_rd_cost_bounded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t 
 uint32_t inter_cu_rd_cost(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                           int32_t flag, int32_t residual_slot = 0);
 
+// The luma SATDs of a CU's four quarters (z-order) under the motions its
+// rectangular partitions' units were costed with.  A unit's SATD is the sum
+// of its two square halves' and a prediction depends only on the motion and
+// the place: each Nx2N unit covers one quarter of each 2NxN unit, so the
+// motions both partitions try are predicted and measured once per quarter.
+// Lives for the partition trials of one CU.
+struct pu_quarter_costs_t {
+  static constexpr int32_t SLOTS = 64;  // per quarter, open addressing by the motion
+  static constexpr uint32_t EMPTY = ~0u;
+  struct entry_t {
+    uint64_t mv;   // list 0's vector, then list 1's (0 for a list not used)
+    uint32_t ref;  // both lists' reference indices as bytes (0xff: not used); EMPTY: a free slot
+    uint32_t satd;
+  };
+  entry_t at[4][SLOTS];
+  entry_t spare;  // written when a quarter's table is full, never found
+  pu_quarter_costs_t() { std::memset(at, 0xff, sizeof at); }
+};
+
 // Motion of the two prediction units of the partition in node->part_mode
 // (1 2NxN, 2 Nx2N): per unit the best merge candidate against searched
 // uni- and bi-predicted motion, by SATD; written into the node's block of
 // that partition.  Writes the reference maps as it searches; codes and
-// commits nothing.
-void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size);
+// commits nothing.  The quarters' SATDs are looked up in and added to
+// `quarters`, shared by the CU's two partition trials.
+void inter_cu_search_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                          pu_quarter_costs_t *quarters);
 
 // split_cu_flag at the node: context from the left and above depths of the
 // 8x8 depth map at map8_pos; advances the state.  0 for depths above 2.

@@ -4,12 +4,14 @@
 // after the analysis switched the record off.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "encoder/frame.h"
+#include "motion/pu_search.h"
 #include "rdo/block_coding.h"
 #include "rdo/inter_pred.h"
 #include "rdo/pred_cache.h"
@@ -231,6 +233,53 @@ TEST_F(PredCache, IntermediatesServeOtherPairingsAndSurviveTheirOwnEviction) {
   inter_predict_pu(ctx, 0, 0, 16, 16, ref, mv, true);
   EXPECT_EQ(pred_half_find(c, pred_half_t{refs[0].get(), mv[0], false}, 0, 0, 16, 16), -1);
   pred_cache_stop(c);
+}
+
+// The rectangular partitions' units are costed by the luma SATD of their
+// two square halves, each measured once per motion and taken by the other
+// partition's unit that covers it: a half predicted alone must give the
+// samples the whole unit's prediction gives there, whether predictions are
+// kept or not, and the halves' SATDs must add up to the unit's.
+TEST_F(PredCache, SquareHalvesOfAUnitPredictAndMeasureAsTheUnit) {
+  std::mt19937 r(17);
+  for (int32_t y = 0; y < 64; y++)
+    for (int32_t x = 0; x < 64; x++) ctu_src_at(ctx, 0, x, y)[0] = static_cast<uint8_t>(r());
+  const mv_t motions[][2] = {{mv_make(5, -3), 0},           {0, mv_make(-8, 12)},     {mv_make(4, 4), mv_make(-7, 1)},
+                             {mv_make(-2000, 9), mv_make(6, -1500)}, {mv_make(8, -4), mv_make(-12, 4)},
+                             {mv_make(13, 2), mv_make(2, 13)}};
+  const int8_t uses[][2] = {{0, -1}, {-1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}};
+  struct unit_t {
+    int32_t x, y, w, h;
+  };
+  const unit_t units[] = {{0, 0, 64, 32}, {32, 0, 32, 64}, {16, 24, 16, 8}, {40, 32, 8, 16}, {0, 48, 32, 16}};
+  for (int32_t keep = 0; keep < 2; keep++)
+    for (const unit_t &u : units)
+      for (int32_t m = 0; m < 6; m++) {
+        const prediction_t whole{u.x, u.y, u.w, u.h, {uses[m][0], uses[m][1]}, {motions[m][0], motions[m][1]}, false};
+        run(whole);
+        const std::vector<uint8_t> samples = predicted(whole);
+        const uint32_t satd = pu_prediction_satd(ctx, u.x, u.y, u.w, u.h);
+        if (keep) pred_cache_start(ctx->pred_cache);
+        const int32_t n = std::min(u.w, u.h);
+        uint32_t sum = 0;
+        for (int32_t k = 0; k < 2; k++) {
+          prediction_t half = whole;
+          half.x += u.w > u.h ? k * n : 0;
+          half.y += u.h > u.w ? k * n : 0;
+          half.w = half.h = n;
+          for (int32_t y = 0; y < 64; y++) std::memset(ctu_rec_at(ctx, 0, 0, y), 0x5a, 64);
+          run(half);
+          const std::vector<uint8_t> got = predicted(half);
+          for (int32_t y = 0; y < n; y++)
+            for (int32_t x = 0; x < n; x++)
+              ASSERT_EQ(got[y * n + x], samples[(half.y - u.y + y) * u.w + half.x - u.x + x])
+                  << "half " << k << " of the " << u.w << "x" << u.h << " unit at (" << u.x << ", " << u.y
+                  << "), motion " << m << (keep ? ", kept" : "") << ", sample (" << x << ", " << y << ")";
+          sum += pu_prediction_satd(ctx, half.x, half.y, n, n);
+        }
+        if (keep) pred_cache_stop(ctx->pred_cache);
+        EXPECT_EQ(sum, satd) << u.w << "x" << u.h << " unit at (" << u.x << ", " << u.y << "), motion " << m;
+      }
 }
 
 }  // namespace
