@@ -23,6 +23,7 @@
 
 #include "simd/x86/transform/transform4_matrices.h"
 #include "simd/x86/transform/transform_kernels.h"
+#include "simd/x86/transform/transform_rounds.h"
 
 namespace {
 
@@ -85,26 +86,21 @@ constexpr mode_tables_t by_mode = make_mode_tables();
 
 inline __m256i load_w(const int16_t *p) { return _mm256_load_si256(reinterpret_cast<const __m256i *>(p)); }
 
-template <int SH>
-inline __m256i round_shift(__m256i v) {
-  return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(1 << (SH - 1))), SH);
-}
-
 // The sixteen outputs of a row pass, rows in order.
 template <int SH>
-inline __m256i row_pass(__m256i in, const row_weights_t &w) {
+inline __m256i row_pass(__m256i in, const row_weights_t &w, const pass_rounds_t *r) {
   const __m256i lo = load_w(w.lo), hi = load_w(w.hi);
   // Rows 0 | 2, then 1 | 3.
   const __m256i r02 = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi32(in, 0x00), lo),
                                        _mm256_madd_epi16(_mm256_shuffle_epi32(in, 0x55), hi));
   const __m256i r13 = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi32(in, 0xAA), lo),
                                        _mm256_madd_epi16(_mm256_shuffle_epi32(in, 0xFF), hi));
-  return _mm256_packs_epi32(round_shift<SH>(r02), round_shift<SH>(r13));
+  return _mm256_packs_epi32(round_shift_by<SH>(r02, r), round_shift_by<SH>(r13, r));
 }
 
 // The sixteen outputs of a column pass, rows in order.
 template <int SH>
-inline __m256i col_pass(__m256i in, const col_weights_t &w) {
+inline __m256i col_pass(__m256i in, const col_weights_t &w, const pass_rounds_t *r) {
   // Per half: (row a, row b) of each column, the halves holding rows 0, 1
   // and rows 2, 3.
   const __m256i pairs = _mm256_shuffle_epi8(
@@ -114,7 +110,7 @@ inline __m256i col_pass(__m256i in, const col_weights_t &w) {
   const __m256i a = _mm256_add_epi32(_mm256_madd_epi16(p01, load_w(w.a_lo)), _mm256_madd_epi16(p23, load_w(w.a_hi)));
   const __m256i b = _mm256_add_epi32(_mm256_madd_epi16(p01, load_w(w.b_lo)), _mm256_madd_epi16(p23, load_w(w.b_hi)));
   // a: rows 0 | 2, b: rows 1 | 3; the pack interleaves them back in order.
-  return _mm256_packs_epi32(round_shift<SH>(a), round_shift<SH>(b));
+  return _mm256_packs_epi32(round_shift_by<SH>(a, r), round_shift_by<SH>(b, r));
 }
 
 // Four rows of four bytes, rows `stride` apart, as sixteen 16-bit values.
@@ -129,15 +125,17 @@ inline __m256i load_rows4(const uint8_t *p, int32_t stride) {
 
 void dct_fwd_4x4_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred, int32_t mode) {
   const __m256i res = _mm256_sub_epi16(load_rows4(src, SRC_STRIDE), load_rows4(pred, RECON_STRIDE));
-  const __m256i t = row_pass<1>(res, *by_mode.fwd_rows[mode]);
-  const __m256i c = col_pass<8>(t, *by_mode.fwd_cols[mode]);
+  const pass_rounds_t *r = opaque_rounds();
+  const __m256i t = row_pass<1>(res, *by_mode.fwd_rows[mode], r);
+  const __m256i c = col_pass<8>(t, *by_mode.fwd_cols[mode], r);
   _mm256_storeu_si256(reinterpret_cast<__m256i *>(coef), c);
 }
 
 void dct_inv_add_4x4_avx2(uint8_t *recon, const int16_t *coef, int32_t mode) {
   const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coef));
-  const __m256i g = col_pass<7>(c, *by_mode.inv_cols[mode]);
-  const __m256i res = row_pass<12>(g, *by_mode.inv_rows[mode]);
+  const pass_rounds_t *r = opaque_rounds();
+  const __m256i g = col_pass<7>(c, *by_mode.inv_cols[mode], r);
+  const __m256i res = row_pass<12>(g, *by_mode.inv_rows[mode], r);
   // The saturating add and the unsigned narrowing clip as the portable
   // function's clamp does.
   const __m256i sum = _mm256_adds_epi16(load_rows4(recon, RECON_STRIDE), res);
