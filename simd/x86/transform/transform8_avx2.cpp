@@ -29,6 +29,7 @@
 #include "common/dct_matrix.h"
 #include "common/primitives.h"
 #include "simd/x86/transform/transform_kernels.h"
+#include "simd/x86/transform/transform_rounds.h"
 #include "simd/x86/transform/weight_pair.h"
 
 namespace {
@@ -66,46 +67,72 @@ inline constexpr weights8_t w8 = make_weights8();
 inline __m256i load256(const void *p) { return _mm256_load_si256(reinterpret_cast<const __m256i *>(p)); }
 inline __m128i load64(const void *p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)); }
 inline __m128i load128(const void *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-template <int SH>
-inline __m256i round_shift(__m256i v) {
-  return _mm256_srai_epi32(_mm256_add_epi32(v, _mm256_set1_epi32(1 << (SH - 1))), SH);
-}
 
 // ------------------------------------------------------------------ forward
 // rows(q): residual rows 2q and 2q + 1 as [row 2q | row 2q + 1].  Writes
 // the K x K low-frequency corner (K 8 or 4) and nothing else.
+// The column pass takes M[v][7-y] = (-1)^v M[v][y]: even v from E(y) =
+// T[y] + T[7-y], odd v from O(y) = T[y] - T[7-y] (y < 4), half the
+// products of the direct sums.  Rows 4-7 are interleaved in the swapped
+// order (T[5], T[4]) and (T[7], T[6]), so that E and O of a pair of y are
+// one add and one subtract of two interleaved registers.  E and O are
+// exact in 16 bits while every |T| < 16384 (all but near-flat residuals of
+// 128 and more); a block with a larger T takes the direct sums.
 template <int K, typename Rows>
 inline void forward8(Rows rows, int16_t *coef) {
+  const pass_rounds_t *rounds = opaque_rounds();
   const __m256i reverse = _mm256_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1, 14, 15, 12, 13, 10,
                                            11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
-  // packs leaves [row a k0-3, row b k0-3 | k4-7 likewise]; pairs per k.
+  // packs leaves [row a k0-3, row b k0-3 | k4-7 likewise]; pairs per k,
+  // row a first or row b first.
   const __m256i interleave = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0, 1, 8, 9, 2, 3,
                                               10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  const __m256i swapped = _mm256_setr_epi8(8, 9, 0, 1, 10, 11, 2, 3, 12, 13, 4, 5, 14, 15, 6, 7, 8, 9, 0, 1, 10, 11,
+                                           2, 3, 12, 13, 4, 5, 14, 15, 6, 7);
   const __m256i w0 = load256(w8.fwd_rows[0]), w1 = load256(w8.fwd_rows[1]);
-  __m256i inter[4];
+  __m256i inter[4], large = _mm256_setzero_si256();
   for (int q = 0; q < 4; q++) {
     const __m256i r = rows(q), rr = _mm256_shuffle_epi8(r, reverse);
     // Per half: [E0 E1, O0 O1, E2 E3, O2 O3].
     const __m256i groups = _mm256_unpacklo_epi32(_mm256_add_epi16(r, rr), _mm256_sub_epi16(r, rr));
-    const __m256i t0 = round_shift<2>(_mm256_add_epi32(_mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0x00), w0),
-                                                       _mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0x55), w1)));
-    const __m256i t1 = round_shift<2>(_mm256_add_epi32(_mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0xAA), w0),
-                                                       _mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0xFF), w1)));
-    inter[q] = _mm256_shuffle_epi8(_mm256_packs_epi32(t0, t1), interleave);
+    const __m256i t0 = round_shift_by<2>(_mm256_add_epi32(_mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0x00), w0),
+                                                          _mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0x55), w1)),
+                                         rounds);
+    const __m256i t1 = round_shift_by<2>(_mm256_add_epi32(_mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0xAA), w0),
+                                                          _mm256_madd_epi16(_mm256_permute4x64_epi64(groups, 0xFF), w1)),
+                                         rounds);
+    const __m256i packed = _mm256_packs_epi32(t0, t1);
+    large = _mm256_or_si256(large, _mm256_abs_epi16(packed));
+    inter[q] = _mm256_shuffle_epi8(packed, q < 2 ? interleave : swapped);
   }
-  for (int v = 0; v < K; v += 2) {
-    __m256i acc[2];
-    for (int i = 0; i < 2; i++) {
-      acc[i] = _mm256_madd_epi16(inter[0], _mm256_set1_epi32(w8.fwd_cols[v + i][0]));
-      for (int q = 1; q < 4; q++)
-        acc[i] = _mm256_add_epi32(acc[i], _mm256_madd_epi16(inter[q], _mm256_set1_epi32(w8.fwd_cols[v + i][q])));
-    }
-    const __m256i out = _mm256_permute4x64_epi64(_mm256_packs_epi32(round_shift<9>(acc[0]), round_shift<9>(acc[1])), 0xD8);
+  auto store_rows = [&](int v, __m256i a, __m256i b) {
+    const __m256i out =
+        _mm256_permute4x64_epi64(_mm256_packs_epi32(round_shift_by<9>(a, rounds), round_shift_by<9>(b, rounds)), 0xD8);
     if constexpr (K == 8) {
       _mm256_storeu_si256(reinterpret_cast<__m256i *>(coef + 8 * v), out);
     } else {
       _mm_storel_epi64(reinterpret_cast<__m128i *>(coef + 8 * v), _mm256_castsi256_si128(out));
       _mm_storel_epi64(reinterpret_cast<__m128i *>(coef + 8 * v + 8), _mm256_extracti128_si256(out, 1));
+    }
+  };
+  auto weight = [](int v, int q) { return _mm256_set1_epi32(w8.fwd_cols[v][q]); };
+  // Bits 14 and 15 of |T| are clear exactly when |T| < 16384.
+  if (_mm256_testz_si256(large, _mm256_set1_epi16(static_cast<int16_t>(0xC000)))) {
+    const __m256i e01 = _mm256_add_epi16(inter[0], inter[3]), e23 = _mm256_add_epi16(inter[1], inter[2]);
+    const __m256i o01 = _mm256_sub_epi16(inter[0], inter[3]), o23 = _mm256_sub_epi16(inter[1], inter[2]);
+    for (int v = 0; v < K; v += 2)
+      store_rows(v, _mm256_add_epi32(_mm256_madd_epi16(e01, weight(v, 0)), _mm256_madd_epi16(e23, weight(v, 1))),
+                 _mm256_add_epi32(_mm256_madd_epi16(o01, weight(v + 1, 0)), _mm256_madd_epi16(o23, weight(v + 1, 1))));
+  } else {
+    // Rows 4-7 back in their own order.
+    for (int q = 2; q < 4; q++) inter[q] = _mm256_shufflelo_epi16(_mm256_shufflehi_epi16(inter[q], 0xB1), 0xB1);
+    for (int v = 0; v < K; v += 2) {
+      __m256i acc[2];
+      for (int i = 0; i < 2; i++) {
+        acc[i] = _mm256_madd_epi16(inter[0], weight(v + i, 0));
+        for (int q = 1; q < 4; q++) acc[i] = _mm256_add_epi32(acc[i], _mm256_madd_epi16(inter[q], weight(v + i, q)));
+      }
+      store_rows(v, acc[0], acc[1]);
     }
   }
   _mm256_zeroupper();
@@ -133,6 +160,7 @@ struct from_source {
 // of rows and columns 4-7 are left out).
 template <int K, typename Out>
 inline void inverse8(const int16_t *coef, Out out) {
+  const pass_rounds_t *rounds = opaque_rounds();
   __m256i inter[4];
   for (int i = 0; i < 4; i++) {
     if (K == 4 && (i & 1)) {
@@ -162,7 +190,7 @@ inline void inverse8(const int16_t *coef, Out out) {
     // [G row y | G row 7 - y], columns by parity.
     const __m256i g = _mm256_shuffle_epi8(
         _mm256_permute4x64_epi64(
-            _mm256_packs_epi32(round_shift<7>(_mm256_add_epi32(e, o)), round_shift<7>(_mm256_sub_epi32(e, o))), 0xD8),
+            _mm256_packs_epi32(round_shift_by<7>(_mm256_add_epi32(e, o), rounds), round_shift_by<7>(_mm256_sub_epi32(e, o), rounds)), 0xD8),
         parity);
     __m256i re = _mm256_madd_epi16(_mm256_shuffle_epi32(g, 0x00), r0);
     __m256i ro = _mm256_madd_epi16(_mm256_shuffle_epi32(g, 0xAA), r2);
@@ -171,8 +199,8 @@ inline void inverse8(const int16_t *coef, Out out) {
       ro = _mm256_add_epi32(ro, _mm256_madd_epi16(_mm256_shuffle_epi32(g, 0xFF), r3));
     }
     // Samples 0-3, then 4-7 (7 - x from the difference at x, reversed).
-    const __m256i first = round_shift<12>(_mm256_add_epi32(re, ro));
-    const __m256i second = round_shift<12>(_mm256_shuffle_epi32(_mm256_sub_epi32(re, ro), 0x1B));
+    const __m256i first = round_shift_by<12>(_mm256_add_epi32(re, ro), rounds);
+    const __m256i second = round_shift_by<12>(_mm256_shuffle_epi32(_mm256_sub_epi32(re, ro), 0x1B), rounds);
     out(y, _mm256_packs_epi32(first, second));
   }
   _mm256_zeroupper();
