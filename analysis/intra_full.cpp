@@ -77,7 +77,8 @@ void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_s
                  uint32_t bound = TREE_NO_BOUND) {
   if (probe && probe->tree_search)
     probe->tree_search(probe->user, z, log2_size,
-                       mask & ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED), final);
+                       mask & ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_PREDICTED),
+                       final);
   transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final, bound);
 }
 
@@ -88,8 +89,10 @@ void begin_trial(const cu_t &cu) { cu.ctx->cabac.est = cu.ctx->cabac_est_save[1 
 
 // Residual quad-tree search of one luma mode plus its mode bits.  A trial
 // that only has to cost less than beat gives up once it cannot, and then
-// returns beat or more with the CU left part way.
-uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final, uint32_t beat = UINT32_MAX) {
+// returns beat or more with the CU left part way.  Flags go to the 4x4
+// unit's search.
+uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final, uint32_t beat = UINT32_MAX,
+                    int32_t flags = 0) {
   encoder_t *ctx = cu.ctx;
   begin_trial(cu);
   cu.node->luma_dir = mode;
@@ -100,7 +103,7 @@ uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t 
   int32_t mask = 1;
   // A unit's neighbour arrays are prepared before its trials (decide_luma).
   if (cu.log2_size == 2)
-    mask = ((cu.z & 3) == 0 ? 33 | TREE_TAKE_FIRST_QUARTER : 33) | TREE_REFS_PREPARED;
+    mask = ((cu.z & 3) == 0 ? 33 | TREE_TAKE_FIRST_QUARTER : 33) | TREE_REFS_PREPARED | flags;
   else if (cu.log2_size == 3 && split_mode_of(cu) != SPLIT_NEVER && min_cb_log2(ctx) == 3)
     mask = 1 | TREE_KEEP_FIRST_QUARTER;
   const uint32_t mode_cost = rd_cost(0, bits, cu.node->lambda_ssd);
@@ -166,6 +169,52 @@ void luma_kept_copy(const cu_t &cu, luma_kept_t *k) {
   }
 }
 
+// The distinct predictions of a 4x4 unit's trials.  Two modes that predict
+// the unit alike and scan its levels alike code the same residual (every
+// intra 4x4 luma block takes the same transform) from the same states: the
+// mode's own bin is a context no residual syntax reads.  So a repeated
+// prediction's trial differs from the first one's only by its mode bits,
+// and its tree's cost is known from that trial: exactly where that one
+// came in below its bound, else bounded from below by the cost the search
+// had reached when it stopped, which decides as well whether the trial
+// could win.
+class unit_predictions_t {
+ public:
+  struct entry_t {
+    uint64_t lo, hi;  // the 16 predicted samples
+    int32_t scan;
+    uint32_t tree;  // the tree's cost, or where the search stopped at its bound a lower one
+  };
+  // The entry of the prediction in pred (16 bytes, rows of 4) and scan;
+  // *fresh when there was none (its cost yet to be filled).
+  entry_t *find(const uint8_t *pred, int32_t scan, bool *fresh) {
+    uint64_t lo, hi;
+    std::memcpy(&lo, pred, 8);
+    std::memcpy(&hi, pred + 8, 8);
+    const uint64_t h = lo * 0x9e3779b97f4a7c15ull ^ (hi + static_cast<uint64_t>(scan)) * 0xc2b2ae3d27d4eb4full;
+    uint32_t i = static_cast<uint32_t>(h >> 58);
+    for (; slot_[i]; i = (i + 1) & 63) {
+      entry_t &e = entries_[slot_[i] - 1];
+      if (e.lo == lo && e.hi == hi && e.scan == scan) {
+        *fresh = false;
+        return &e;
+      }
+    }
+    entry_t &e = entries_[count_];
+    slot_[i] = static_cast<uint8_t>(++count_);
+    e.lo = lo;
+    e.hi = hi;
+    e.scan = scan;
+    *fresh = true;
+    return &e;
+  }
+
+ private:
+  uint8_t slot_[64] = {};  // 1 + entry, open addressing by hash
+  entry_t entries_[35];
+  int32_t count_ = 0;
+};
+
 // Rough pass over all 35 modes, then the shortlist for the residual coder:
 // the cheapest modes by rough cost and the first two MPMs.
 int32_t rough_candidates(const cu_t &cu, const int32_t mpm[3], int32_t list[MAX_CANDIDATES]) {
@@ -225,8 +274,8 @@ void decide_luma(const cu_t &cu) {
   uint32_t best = UINT32_MAX;
   luma_kept_t kept;
   int32_t kept_mode = -1;
-  auto consider = [&](int32_t mode) {
-    const uint32_t c = luma_trial(cu, mode, mpm, 0, best);
+  auto consider = [&](int32_t mode, int32_t flags = 0) {
+    const uint32_t c = luma_trial(cu, mode, mpm, 0, best, flags);
     if (c < best) {
       best = c;
       best_mode = mode;
@@ -241,8 +290,37 @@ void decide_luma(const cu_t &cu) {
   const auto prepare_unit = [&]() {
     if (cu.log2_size == 2) intra_prepare_refs(ctx, 0, cu.x, cu.y, 2);
   };
-  if (ctx->analysis_level >= 7 && cu.log2_size <= min_cb_log2(ctx)) {
-    prepare_unit();
+  const bool exhaustive = ctx->analysis_level >= 7 && cu.log2_size <= min_cb_log2(ctx);
+  if (exhaustive) prepare_unit();
+  if (exhaustive && cu.log2_size == 2 && !(probe && probe->every_trial)) {
+    unit_predictions_t seen;
+    const cabac_est_t &start = ctx->cabac_est_save[1 + cu.depth];
+    uint8_t *rec = ctu_rec_at(ctx, 0, cu.x, cu.y);
+    // Each mode's prediction first (from the unsmoothed array with the edge
+    // filters, as every 4x4 luma block): one repeated is costed from its
+    // first trial's tree, a fresh one put where its trial would predict it.
+    for (int32_t mode = 0; mode < 35; mode++) {
+      alignas(16) uint8_t pred[16];
+      intra_predictor(ctx->intra, mode, 1, 2)(pred, 4, ctx->nb_luma);
+      bool fresh;
+      unit_predictions_t::entry_t *e = seen.find(pred, scan_idx_for(1, mode, 2, 0), &fresh);
+      if (!fresh) {
+        // The trial's mode bits from the unit's starting states (the one
+        // context they read).
+        cabac_est_t bin;
+        bin.bits = 0;
+        bin.state[CTX_PREV_INTRA_LUMA_PRED] = start.state[CTX_PREV_INTRA_LUMA_PRED];
+        const uint32_t mode_cost = rd_cost(0, intra_luma_mode_bits(&bin, mode, mpm), cu.node->lambda_ssd);
+        // Its tree would have to cost less than this to win.  Below it the
+        // trial wins or may: it is coded, so that a winner is the one kept.
+        const uint32_t bound = best > mode_cost ? best - mode_cost : 0;
+        if (e->tree >= bound) continue;
+      }
+      for (int32_t r = 0; r < 4; r++) std::memcpy(rec + r * RECON_STRIDE, pred + 4 * r, 4);
+      consider(mode, TREE_PREDICTED);
+      e->tree = cu.node->tu_tree_cost;
+    }
+  } else if (exhaustive) {
     for (int32_t mode = 0; mode < 35; mode++) consider(mode);
   } else {
     int32_t list[MAX_CANDIDATES];

@@ -35,6 +35,9 @@ struct intra_full_probe_t {
   void (*tree_search)(void *user, int32_t z, int32_t log2_size, int32_t mask, int32_t final);
   void (*decision)(void *user, int32_t z, int32_t log2_size, uint32_t unsplit_cost, uint32_t split_cost,
                    int32_t kind);
+  // Search every mode of a 4x4 prediction unit, also those whose trial
+  // repeats an earlier one's prediction (the result is the same).
+  bool every_trial;
 };
 // Installs the observer for searches running on the calling thread; null
 // removes it.

@@ -217,6 +217,8 @@ constexpr int32_t TREE_REFS_PREPARED = 256;
 // TRIAL_CODED trial where cu_trial_residual_take allows it, instead of
 // coding it again.
 constexpr int32_t TREE_TAKE_KEPT_ROOT = 512;
+// With 33: the unit's prediction is in the reconstruction already.
+constexpr int32_t TREE_PREDICTED = 1024;
 // A trial that only has to beat a cost passes a bound: the search stops
 // coding once the tree's cost is known to reach it.  Returns whether the
 // cost stayed below the bound; then everything is as without a bound.  On

@@ -432,12 +432,15 @@ bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   const bool take_first_quarter = mask & TREE_TAKE_FIRST_QUARTER;
   const bool refs_prepared = mask & TREE_REFS_PREPARED;
   s.take_kept_root = (mask & TREE_TAKE_KEPT_ROOT) != 0;
-  mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_TAKE_KEPT_ROOT);
+  const bool predicted = mask & TREE_PREDICTED;
+  mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_TAKE_KEPT_ROOT |
+            TREE_PREDICTED);
   uint32_t cost = 0;
   if (mask == 33) {
     // One 4x4 PU of an NxN CU: its single luma block (transform depth 1).
     node->tu_split = 0;
     s.refs_prepared = refs_prepared;
+    s.predict = !predicted;
     uint32_t bits;
     if (take_first_quarter && first_quarter_take(s, z, x, y, &bits))
       cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);

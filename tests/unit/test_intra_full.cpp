@@ -228,6 +228,19 @@ source_fn flat(uint8_t v) {
   return [v](int32_t, int32_t, int32_t) { return v; };
 }
 
+// The same split decisions at the same costs, in the same order.
+void expect_same_decisions(const std::vector<decision_t> &x, const std::vector<decision_t> &y) {
+  ASSERT_EQ(x.size(), y.size());
+  for (size_t i = 0; i < x.size(); i++) {
+    const decision_t &a = x[i], &b = y[i];
+    ASSERT_EQ(a.z, b.z) << "decision " << i;
+    ASSERT_EQ(a.log2_size, b.log2_size) << "decision " << i;
+    EXPECT_EQ(a.unsplit, b.unsplit) << "unsplit cost at unit " << a.z << ", size " << (1 << a.log2_size);
+    EXPECT_EQ(a.split, b.split) << "split cost at unit " << a.z << ", size " << (1 << a.log2_size);
+    EXPECT_EQ(a.kind, b.kind) << "decision " << i;
+  }
+}
+
 int32_t count_searches(const std::vector<search_call_t> &s, int32_t z, int32_t log2_size, int32_t mask, int32_t final) {
   int32_t n = 0;
   for (const auto &c : s) n += c.z == z && c.log2_size == log2_size && c.mask == mask && c.final == final;
@@ -286,6 +299,8 @@ TEST_F(IntraFull, Level7SearchesAll35ModesFor2Nx2NAndEachPredictionUnit) {
   open(64, 64);
   fill_picture(textured(5));
   setup_ctu(0, 0, 7, 32);
+  // Also the units' modes that repeat an earlier mode's prediction.
+  probe.every_trial = true;
   // Only 8x8 CUs: the CTU's minimum depth forces the larger ones to split.
   ctx->cu_min_depth = 3;
   run_ctu();
@@ -342,21 +357,67 @@ TEST_F(IntraFull, FirstPredictionUnitTakenFromTheSplitTrialCostsAsCodedAgain) {
       }
       EXPECT_GT(o[0].taken, 0) << "no unit took its quarter";
       EXPECT_EQ(o[1].taken, 0);
-      ASSERT_EQ(o[0].decisions.size(), o[1].decisions.size());
-      for (size_t i = 0; i < o[0].decisions.size(); i++) {
-        const decision_t &a = o[0].decisions[i], &b = o[1].decisions[i];
-        ASSERT_EQ(a.z, b.z) << "decision " << i;
-        ASSERT_EQ(a.log2_size, b.log2_size) << "decision " << i;
-        EXPECT_EQ(a.unsplit, b.unsplit) << "unsplit cost at unit " << a.z << ", size " << (1 << a.log2_size);
-        EXPECT_EQ(a.split, b.split) << "split cost at unit " << a.z << ", size " << (1 << a.log2_size);
-        EXPECT_EQ(a.kind, b.kind) << "decision " << i;
-      }
+      expect_same_decisions(o[0].decisions, o[1].decisions);
       ASSERT_EQ(o[0].states.size(), o[1].states.size());
       for (size_t i = 0; i < o[0].states.size(); i++)
         ASSERT_EQ(std::memcmp(&o[0].states[i], &o[1].states[i], sizeof(cabac_est_t)), 0)
             << "estimation states at search " << i << " (unit " << searches[i].z << ", size "
             << (1 << searches[i].log2_size) << ")";
       EXPECT_TRUE(o[0].rec == o[1].rec) << "reconstruction";
+      EXPECT_EQ(std::memcmp(&o[0].maps, &o[1].maps, sizeof(ctu_unit_maps_t)), 0) << "unit maps";
+    }
+}
+
+// A 4x4 unit's mode whose prediction repeats an earlier mode's (and scans
+// alike) is costed from that mode's trial instead of searched: the
+// decisions, every cost they compare, and the reconstruction, levels and
+// flags left in place are those of searching every mode.  On flat areas,
+// gentle slopes and flat blocks with a dot, where many modes predict alike,
+// with the residual coder's level decision on so that the estimation states
+// matter.
+TEST_F(IntraFull, RepeatedUnitPredictionsDecideAsSearchingEveryMode) {
+  open(128, 128);
+  const source_fn rough = textured(33);
+  fill_picture([&](int32_t p, int32_t x, int32_t y) {
+    switch (hash(static_cast<uint32_t>((x >> 3) * 31 + (y >> 3) * 17 + p)) % 6) {
+      case 0: return static_cast<uint8_t>(90 + p * 20);
+      case 1: return static_cast<uint8_t>(80 + x / 5 + y / 7);
+      case 2: return static_cast<uint8_t>(150 - x / 9 + (y / 3) % 3);
+      // A dot inside each 4x4 block, none on the rows and columns its
+      // neighbours predict from: a residual under many equal predictions.
+      case 3: return static_cast<uint8_t>((x & 3) == 1 && (y & 3) == 2 ? 160 : 100);
+      // A column inside each 4x4 block: the modes that read only the
+      // (flat) left neighbours predict alike, in two scans.
+      case 4: return static_cast<uint8_t>((x & 3) == 1 ? 150 : 100);
+      default: return rough(p, x, y);
+    }
+  });
+  struct outcome_t {
+    std::vector<decision_t> decisions;
+    std::vector<uint8_t> rec;
+    ctu_unit_maps_t maps;
+    size_t searches;
+  };
+  for (const int32_t qp : {22, 30, 37})
+    for (const int32_t col : {0, 1}) {
+      SCOPED_TRACE(testing::Message() << "qp " << qp << ", CTU column " << col);
+      outcome_t o[2];
+      for (int32_t every = 0; every < 2; every++) {
+        setup_ctu(col, 1, 7, qp);
+        ctx->param.rdoq = 1;
+        ctx->cu_min_depth = 2;
+        probe.every_trial = every != 0;
+        run_ctu();
+        o[every] = {decisions, std::vector<uint8_t>(ctx->ctu_rec, ctx->ctu_rec + RECON_STRIDE * 64), ctx->maps->unit,
+                    searches.size()};
+      }
+      EXPECT_LT(o[0].searches, o[1].searches) << "no repeated prediction was left unsearched";
+      expect_same_decisions(o[0].decisions, o[1].decisions);
+      EXPECT_TRUE(o[0].rec == o[1].rec) << "reconstruction";
+      for (int32_t z = 0; z < 256; z++) {
+        EXPECT_EQ(o[0].maps.luma_mode[z], o[1].maps.luma_mode[z]) << "luma mode of unit " << z;
+        EXPECT_EQ(o[0].maps.cbf[z], o[1].maps.cbf[z]) << "cbf of unit " << z;
+      }
       EXPECT_EQ(std::memcmp(&o[0].maps, &o[1].maps, sizeof(ctu_unit_maps_t)), 0) << "unit maps";
     }
 }
