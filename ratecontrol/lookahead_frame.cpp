@@ -35,29 +35,38 @@ void prepare(encoder_t *enc, frame_t *f, uint32_t tasks) {
   if (tasks & PREPARE_LOWRES) lowres_build(enc->mc, f, (tasks & PREPARE_PHASES) != 0);
 }
 
-// Works through the queued entries in order until the queue is empty.
+// Takes the next entry not yet taken until none is left; a built entry is
+// retired once every entry before it is (the intra estimates of an entry
+// wait for `done` to pass it).
 int64_t lowres_build_job(int64_t arg) {
-  lowres_build_job_t *j = reinterpret_cast<lowres_build_job_t *>(arg);
-  for (;;) {
-    pthread_mutex_lock(&j->mutex);
-    if (j->count == 0) {
-      j->running = 0;
-      pthread_mutex_unlock(&j->mutex);
-      return 0;
-    }
-    frame_t *f = j->queue[j->head];
-    const uint32_t tasks = j->tasks[j->head];
+  lowres_build_worker_t *w = reinterpret_cast<lowres_build_worker_t *>(arg);
+  lowres_build_job_t *j = w->job;
+  pthread_mutex_lock(&j->mutex);
+  while (j->claimed < j->count) {
+    const int32_t at = (j->head + j->claimed) % LOWRES_BUILD_QUEUE;
+    j->claimed++;
+    frame_t *f = j->queue[at];
+    const uint32_t tasks = j->tasks[at];
+    encoder_t *enc = j->enc;
     pthread_mutex_unlock(&j->mutex);
     {
       SCHED_TRACE_SCOPE('P', f->frame_number, static_cast<int32_t>(tasks), 0);
-      prepare(j->enc, f, tasks);
+      prepare(enc, f, tasks);
     }
     pthread_mutex_lock(&j->mutex);
-    j->head = (j->head + 1) % LOWRES_BUILD_QUEUE;
-    j->count--;
-    j->done++;
-    pthread_mutex_unlock(&j->mutex);
+    j->built[at] = 1;
+    while (j->count > 0 && j->built[j->head]) {
+      j->built[j->head] = 0;
+      j->head = (j->head + 1) % LOWRES_BUILD_QUEUE;
+      j->count--;
+      j->claimed--;
+      j->done++;
+    }
   }
+  w->running = 0;
+  j->running--;
+  pthread_mutex_unlock(&j->mutex);
+  return 0;
 }
 
 int64_t units_job(int64_t arg) {
@@ -119,8 +128,8 @@ void intra_hand_out(encoder_t *ctx, bool all) {
   }
 }
 
-// Appends an entry to the job's queue and starts the job when it is idle;
-// returns the entry's number (entries count from 0).
+// Appends an entry to the queue and starts one more job when fewer work it
+// than may; returns the entry's number (entries count from 0).
 int64_t enqueue(encoder_t *ctx, frame_t *f, uint32_t tasks) {
   lookahead_engine_t *e = ctx->lookahead_engine;
   lowres_build_job_t *j = &e->build;
@@ -130,20 +139,32 @@ int64_t enqueue(encoder_t *ctx, frame_t *f, uint32_t tasks) {
   if (queue_full) lookahead_frame_wait(ctx);
   pthread_mutex_lock(&j->mutex);
   const int32_t at = (j->head + j->count) % LOWRES_BUILD_QUEUE;
+  j->enc = ctx->instance;
   j->queue[at] = f;
   j->tasks[at] = tasks;
+  j->built[at] = 0;
   j->count++;
   const int64_t entry = j->queued++;
-  const bool start = !j->running;
-  j->running = 1;
+  // Every job at work is busy with an entry (a job leaves once none is left
+  // to take), so the new one waits for a free job unless one more starts.
+  lowres_build_worker_t *w = nullptr;
+  if (j->running < j->workers)
+    for (lowres_build_worker_t &c : j->worker)
+      if (!c.running) {
+        w = &c;
+        break;
+      }
+  if (w) {
+    w->running = 1;
+    j->running++;
+  }
   pthread_mutex_unlock(&j->mutex);
-  if (!start) return entry;
-  // A job that found the queue empty has ended or is ending: its record is
-  // taken back before the next job goes in.
-  if (j->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(j));
-  j->enc = ctx->instance;
-  j->pending = 1;
-  threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(j));
+  if (!w) return entry;
+  // A job that found nothing left to take has ended or is ending: its
+  // record is taken back before the next job goes in.
+  if (w->pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(w));
+  w->pending = 1;
+  threadpool_run(&e->pool, lowres_build_job, reinterpret_cast<int64_t>(w));
   return entry;
 }
 
@@ -251,12 +272,14 @@ void lookahead_frame_wait(encoder_t *ctx) {
       j.pending = 0;
     }
   // Only the caller's side appends to the queue, and not while it waits
-  // here (or while a type decision waits here for it), so the job ends
-  // with the queue empty.
-  if (e->build.pending) {
-    threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
-    e->build.pending = 0;
-  }
+  // here (or while a type decision waits here for it); a job leaves once
+  // every entry is taken, and each finishes the one it took, so once all
+  // have ended the queue is empty.
+  for (lowres_build_worker_t &w : e->build.worker)
+    if (w.pending) {
+      threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&w));
+      w.pending = 0;
+    }
   // Then every built picture's intra estimates.
   if (!e->pool_ready) return;
   intra_hand_out(ctx, true);

@@ -393,6 +393,8 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
   pthread_mutex_init(&e->job_mutex, nullptr);
   pthread_mutex_init(&e->total_mutex, nullptr);
   pthread_mutex_init(&e->build.mutex, nullptr);
+  e->build.workers = enc->param.search_quality > 2 ? 1 : std::min(LOWRES_BUILD_WORKERS, e->threads);
+  for (lowres_build_worker_t &w : e->build.worker) w.job = &e->build;
   const int32_t ctus = e->layout.ctu_cols * e->layout.ctu_rows;
   e->slots = static_cast<lookahead_slot_t *>(aligned_malloc(sizeof(lookahead_slot_t) * e->threads));
   e->intra_slots = static_cast<lookahead_slot_t *>(aligned_calloc(sizeof(lookahead_slot_t) * LOOKAHEAD_INTRA_SLOTS));
@@ -417,12 +419,13 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
   if (e->threads > 1) {
     // One thread more than the cost jobs need, for the type decision that
     // runs there behind the caller and waits for its cost jobs; job records
-    // for those, the decision, a half-resolution build, the mapping of
+    // for those, the decision, the half-resolution builds, the mapping of
     // pictures ahead, the intra estimates of entering pictures, the
     // reconstructions' units after creation, and the input pictures' pages
     // and the row contexts' buffers given back after the input has ended.
     if (threadpool_init(&e->pool, e->threads + 1,
-                        e->threads + 5 + LOOKAHEAD_POPULATE_SLOTS + LOOKAHEAD_INTRA_SLOTS) < 0) {
+                        e->threads + 4 + LOWRES_BUILD_WORKERS + LOOKAHEAD_POPULATE_SLOTS + LOOKAHEAD_INTRA_SLOTS) <
+        0) {
       lookahead_engine_delete(e);
       return nullptr;
     }
@@ -433,7 +436,8 @@ lookahead_engine_t *lookahead_engine_new(const encoder_t *enc, int32_t threads) 
 
 void lookahead_engine_delete(lookahead_engine_t *e) {
   if (!e) return;
-  if (e->pool_ready && e->build.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&e->build));
+  for (lowres_build_worker_t &w : e->build.worker)
+    if (e->pool_ready && w.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&w));
   if (e->pool_ready && e->units_pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(e->units_pool));
   for (populate_job_t &j : e->populate)
     if (e->pool_ready && j.pending) threadpool_wait(&e->pool, reinterpret_cast<int64_t>(&j));

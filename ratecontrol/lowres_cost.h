@@ -18,19 +18,36 @@ struct mc_funcs_t;
 
 // The preparation of entering pictures (margins, half-resolution planes),
 // handed to the job pool so that the caller's thread goes on reading the
-// next picture.  One job works through the queue in order (every build writes the pool's one
-// phase strip, so no two may run at once); the caller appends without
-// waiting for the entries before it, and waits only when the queue is full.
+// next picture.  Jobs take the queued entries in order; the caller appends
+// without waiting for the entries before it, and waits only when the queue
+// is full.  Each build writes only its own picture, so up to
+// LOWRES_BUILD_WORKERS jobs build side by side, except when the builds make
+// all phases: those write the pool's one phase strip, and one job does them
+// one after the other.  While the lookahead fills at the start, one job
+// building alone (about half a millisecond per 720p picture) fell behind
+// the caller's reading.
 constexpr int32_t LOWRES_BUILD_QUEUE = 8;
+constexpr int32_t LOWRES_BUILD_WORKERS = 3;
+struct lowres_build_job_t;
+struct lowres_build_worker_t {
+  lowres_build_job_t *job;
+  int32_t running;  // works the queue (cleared by the job as it ends; under the queue's mutex)
+  int32_t pending;  // the job's record awaits threadpool_wait (caller's side)
+};
 struct lowres_build_job_t {
-  encoder_t *enc;  // the instance, whose settings and kernels the work uses
-  pthread_mutex_t mutex;  // the queue and `running`
+  encoder_t *enc;  // the instance, whose settings and kernels the work uses (under the mutex)
+  pthread_mutex_t mutex;  // the queue, `enc` and the workers' `running`
   frame_t *queue[LOWRES_BUILD_QUEUE];
   uint32_t tasks[LOWRES_BUILD_QUEUE];  // PREPARE_* of lookahead_frame.h
-  int32_t head, count;  // count includes the entry in progress
-  int32_t running;      // the job works the queue (cleared by the job as it ends)
-  int32_t pending;      // the job's record awaits threadpool_wait (caller's side)
-  int64_t queued, done; // entries ever queued (caller's side) and ever finished
+  uint8_t built[LOWRES_BUILD_QUEUE];   // the entry's build has ended
+  int32_t head, count;  // count includes the entries in progress or built but not yet retired
+  int32_t claimed;      // entries from head on that a job has taken
+  int32_t workers;      // jobs allowed to build at once (1 with phases)
+  int32_t running;      // jobs working the queue
+  // Entries ever queued (caller's side) and ever retired: entries are
+  // retired in order, so every entry below `done` is built.
+  int64_t queued, done;
+  lowres_build_worker_t worker[LOWRES_BUILD_WORKERS];
 };
 
 // The pages of input pictures about to be taken mapped ahead, one job per

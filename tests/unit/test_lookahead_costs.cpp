@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "encoder/encoder.h"
@@ -19,6 +22,7 @@
 #include "ratecontrol/lookahead_frame.h"
 #include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/ratecontrol.h"
+#include "encoder/threadpool.h"
 #include "tarnhevcenc.h"
 
 namespace {
@@ -32,6 +36,14 @@ uint8_t texture(int32_t x, int32_t y) {
   return static_cast<uint8_t>(std::lround(std::fmin(255, std::fmax(0, v))));
 }
 
+// Pool jobs that hold every pool thread until released.
+std::atomic<int32_t> pool_held{0};
+int64_t held_job(int64_t) {
+  while (pool_held.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::microseconds(50));
+  return 0;
+}
+constexpr int64_t HELD_JOB_ARG = 1 << 20;
+
 struct la_encoder_t {
   encoder_t *enc = nullptr;
   std::vector<frame_t *> frames;
@@ -39,8 +51,10 @@ struct la_encoder_t {
   // as_encoder: each picture enters as the encoder takes it in (pages of the
   // next ones mapped ahead, margins extended with the half-resolution build,
   // on the pool when there is one) rather than extended here first.
+  // hold_builds: the pool's threads are held while the first pictures fill
+  // the build queue, so that its jobs then start on a full queue at once.
   la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift, bool vbv = false,
-               bool as_encoder = false, int32_t aq_mode = 0) {
+               bool as_encoder = false, int32_t aq_mode = 0, bool hold_builds = false) {
     tarnhevcenc_param_t p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
@@ -62,6 +76,11 @@ struct la_encoder_t {
     EXPECT_NE(enc, nullptr);
     if (!enc) return;
     EXPECT_NE(enc->lookahead_engine, nullptr);
+    const bool hold = as_encoder && hold_builds && enc->lookahead_engine && enc->lookahead_engine->pool_ready;
+    threadpool_t *pool = hold ? &enc->lookahead_engine->pool : nullptr;
+    const int32_t held = hold ? pool->thread_count : 0;
+    pool_held.store(held > 0, std::memory_order_release);
+    for (int32_t t = 0; t < held; t++) threadpool_run(pool, held_job, HELD_JOB_ARG + t);
     for (int32_t k = 0; k < pictures; k++) {
       frame_t *f = frame_get_unused(enc->pool, 1);
       EXPECT_NE(f, nullptr);
@@ -75,6 +94,11 @@ struct la_encoder_t {
       f->frame_number = k;
       if (as_encoder) {
         lookahead_picture_prepare(enc, f, PREPARE_AQ | PREPARE_EXTEND | PREPARE_LOWRES | PREPARE_LOOKAHEAD);
+        // The queue is full: the next picture would wait for its builds.
+        if (held > 0 && k == LOWRES_BUILD_QUEUE - 1) {
+          pool_held.store(0, std::memory_order_release);
+          for (int32_t t = 0; t < held; t++) threadpool_wait(pool, HELD_JOB_ARG + t);
+        }
       } else {
         aq_compute_qp_offsets(enc, f);
         frame_extend_borders(f);
@@ -236,19 +260,22 @@ TEST(LookaheadCosts, EstimatesAskedTogetherEqualThoseMadeOneByOne) {
 }
 
 // With pool threads the margins and half-resolution builds run on the pool
-// behind the caller's back, one after the other (they share the phase
-// strip) after the AQ offsets, while the pages of the next pictures are
-// mapped and the intra estimates of the built ones made beside them: more
-// pictures than the build queue holds, so that the caller also waits for a
-// full queue once.
-TEST(LookaheadCosts, PicturesPreparedOnThePoolEqualTheInlinePreparation) {
+// behind the caller's back after the AQ offsets (at complexity 7 one after
+// the other, as they share the phase strip; without the phases several side
+// by side), while the pages of the next pictures are mapped and the intra
+// estimates of the built ones made beside them: more pictures than the build
+// queue holds, so that the caller also waits for a full queue once.
+void expect_pool_preparation_equals_inline(int32_t complexity, int32_t build_workers, bool hold_builds) {
   constexpr int32_t pictures = LOWRES_BUILD_QUEUE + 3;
-  la_encoder_t a(1, 7, pictures, 3, false, false, 2), b(8, 7, pictures, 3, false, true, 2);
+  la_encoder_t a(1, complexity, pictures, 3, false, false, 2),
+      b(8, complexity, pictures, 3, false, true, 2, hold_builds);
   ASSERT_NE(a.enc, nullptr);
   ASSERT_NE(b.enc, nullptr);
   ASSERT_TRUE(b.enc->lookahead_engine->pool_ready);
+  EXPECT_EQ(b.enc->lookahead_engine->build.workers, build_workers);
   lookahead_frame_wait(b.enc);
-  EXPECT_EQ(b.enc->lookahead_engine->build.pending, 0);
+  for (const lowres_build_worker_t &w : b.enc->lookahead_engine->build.worker) EXPECT_EQ(w.pending, 0);
+  EXPECT_EQ(b.enc->lookahead_engine->build.done, pictures);
   ASSERT_EQ(b.frames.size(), static_cast<size_t>(pictures));
   for (int32_t i = 0; i < pictures; i++) {
     const frame_t *fa = a.frames[i], *fb = b.frames[i];
@@ -296,6 +323,18 @@ TEST(LookaheadCosts, PicturesPreparedOnThePoolEqualTheInlinePreparation) {
   lookahead_frame_wait(b.enc);
   b.cost(0, 1, 1);
   EXPECT_GE(b.la(1)->cost_cache[1][0], 0);
+}
+
+TEST(LookaheadCosts, PicturesPreparedOnThePoolEqualTheInlinePreparation) {
+  expect_pool_preparation_equals_inline(7, 1, false);
+}
+
+// Without the phases the builds run side by side: held back until the
+// queue is full, its jobs then take the entries at once and end them out of
+// order.
+TEST(LookaheadCosts, PicturesBuiltSideBySideOnThePoolEqualTheInlinePreparation) {
+  expect_pool_preparation_equals_inline(2, LOWRES_BUILD_WORKERS, false);
+  expect_pool_preparation_equals_inline(2, LOWRES_BUILD_WORKERS, true);
 }
 
 TEST(LookaheadCosts, APictureFindsItsEstimateOnlyWhereOneWasMade) {
