@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "analysis/decision_common.h"
 #include "motion/mvp.h"
@@ -19,44 +20,90 @@ void fill_tu_sizes(encoder_t *ctx, const cu_node_t *nodes, int32_t z, int32_t lo
   fill_units(ctx->maps->unit.tu_log2, z, log2_size, static_cast<uint8_t>(log2_size));
 }
 
-void commit_pu(ctu_maps_t *m, int32_t p, int32_t w8, int32_t h8, uint8_t merge, uint8_t merge_idx,
-               const int8_t ref[2], const mv_t mv[2]) {
-  ctu_map8_fill(m->merge_flag + p, w8, h8, merge);
-  if (merge) ctu_map8_fill(m->merge_idx + p, w8, h8, merge_idx);
+// A W x H block of 8x8-unit map entries from `first`: each row one store of
+// its width (the CU's size fixes the widths, so the commit of a CU takes
+// them once instead of dispatching on them per map).
+template <int32_t W, int32_t H>
+inline void fill8(uint8_t *first, uint8_t value) {
+  const uint64_t bytes = 0x0101010101010101ull * value;
+  for (int32_t j = 0; j < H; j++) std::memcpy(first + MAP8_STRIDE * j, &bytes, W);
+}
+template <int32_t W, int32_t H>
+inline void fill32(mv_t *first, mv_t value) {
+  for (int32_t j = 0; j < H; j++)
+    for (int32_t i = 0; i < W; i++) first[MAP8_STRIDE * j + i] = value;
+}
+
+template <int32_t W, int32_t H>
+void commit_pu(ctu_maps_t *m, int32_t p, uint8_t merge, uint8_t merge_idx, const int8_t ref[2], const mv_t mv[2]) {
+  fill8<W, H>(m->merge_flag + p, merge);
+  if (merge) fill8<W, H>(m->merge_idx + p, merge_idx);
   for (int32_t l = 0; l < 2; l++) {
-    ctu_map8_fill(reinterpret_cast<uint8_t *>(m->ref_idx[l]) + p, w8, h8, static_cast<uint8_t>(ref[l]));
-    if (l == 0 || ref[1] >= 0) ctu_map32_fill(m->mv[l] + p, w8, h8, mv[l]);
+    fill8<W, H>(reinterpret_cast<uint8_t *>(m->ref_idx[l]) + p, static_cast<uint8_t>(ref[l]));
+    if (l == 0 || ref[1] >= 0) fill32<W, H>(m->mv[l] + p, mv[l]);
   }
 }
 
-void commit_skip(ctu_maps_t *m, const cu_node_t *node, int32_t p, int32_t w8) {
-  for (int32_t j = 0; j < w8; j++)
-    for (int32_t i = 0; i < w8; i++)
-      m->flags[p + i + MAP8_STRIDE * j] = static_cast<uint8_t>((m->flags[p + i + MAP8_STRIDE * j] & 0xfe) | (node->skip & 1));
+// Bit 0 of the flags of the W x W units from p: the skip flag.
+template <int32_t W>
+void commit_skip(ctu_maps_t *m, uint32_t skip, int32_t p) {
+  const uint64_t keep = 0xfefefefefefefefeull, set = 0x0101010101010101ull * (skip & 1);
+  for (int32_t j = 0; j < W; j++) {
+    uint8_t *row = m->flags + p + MAP8_STRIDE * j;
+    uint64_t v = 0;
+    std::memcpy(&v, row, W);
+    v = (v & keep) | set;
+    std::memcpy(row, &v, W);
+  }
 }
 
 // The skip flag, merge index and prediction units of an inter CU, over
-// its w8 x w8 8x8 units from p.
-void commit_motion(ctu_maps_t *m, const cu_node_t *node, int32_t p, int32_t w8) {
-  commit_skip(m, node, p, w8);
-  if (node->skip) ctu_map8_fill(m->merge_idx + p, w8, w8, static_cast<uint8_t>(node->merge_idx));
+// its W x W 8x8 units from p.
+template <int32_t W>
+void commit_motion(ctu_maps_t *m, const cu_node_t *node, int32_t p) {
+  commit_skip<W>(m, node->skip, p);
+  if (node->skip) fill8<W, W>(m->merge_idx + p, static_cast<uint8_t>(node->merge_idx));
   if (node->part_mode == 0) {
     const pu_single_t &pu = node->pu.p2n;
-    commit_pu(m, p, w8, w8, pu.merge_flag && !node->skip ? 1 : 0, pu.merge_idx, pu.ref_idx, pu.mv);
+    commit_pu<W, W>(m, p, pu.merge_flag && !node->skip ? 1 : 0, pu.merge_idx, pu.ref_idx, pu.mv);
     return;
   }
+  // An 8x8 CU's two units share its one map entry; the second is kept.
+  constexpr int32_t HALF = W > 1 ? W / 2 : 1;
   const pu_pair_t &pp = node->part_mode == 1 ? node->pu.p2nxn : node->pu.pnx2n;
-  const int32_t half = std::max(1, w8 >> 1);
   for (int32_t k = 0; k < 2; k++) {
-    int32_t pos = p, pw = w8, ph = w8;
-    if (node->part_mode == 1) {
-      ph = half;
-      if (k) pos += MAP8_STRIDE * (w8 >> 1);
-    } else {
-      pw = half;
-      if (k) pos += w8 >> 1;
-    }
-    commit_pu(m, pos, pw, ph, pp.merge_flag[k], pp.merge_idx[k], pp.ref_idx[k], pp.mv[k]);
+    if (node->part_mode == 1)
+      commit_pu<W, HALF>(m, p + (k ? MAP8_STRIDE * (W >> 1) : 0), pp.merge_flag[k], pp.merge_idx[k], pp.ref_idx[k],
+                         pp.mv[k]);
+    else
+      commit_pu<HALF, W>(m, p + (k ? W >> 1 : 0), pp.merge_flag[k], pp.merge_idx[k], pp.ref_idx[k], pp.mv[k]);
+  }
+}
+
+// The 8x8-unit maps of a leaf CU of W x W units from p.
+template <int32_t W>
+void commit_leaf_maps(ctu_maps_t *m, const cu_node_t *node, int32_t p, int32_t log2_size) {
+  fill8<W, W>(m->depth + p, static_cast<uint8_t>(6 - log2_size));
+  fill8<W, W>(reinterpret_cast<uint8_t *>(m->qp) + p, static_cast<uint8_t>(node->qp));
+  fill8<W, W>(m->pred_intra + p, static_cast<uint8_t>(node->pred_intra));
+  if (!node->pred_intra) {
+    commit_motion<W>(m, node, p);
+    return;
+  }
+  fill8<W, W>(reinterpret_cast<uint8_t *>(m->ref_idx[0]) + p, static_cast<uint8_t>(-2));
+  fill8<W, W>(reinterpret_cast<uint8_t *>(m->ref_idx[1]) + p, static_cast<uint8_t>(-2));
+  fill8<W, W>(m->merge_flag + p, 0);
+  commit_skip<W>(m, 0, p);
+}
+
+// The CU's width in 8x8 units (1 for 8x8 and below) picks the widths.
+template <class F>
+void by_width(int32_t w8, F f) {
+  switch (w8) {
+    case 1: f(std::integral_constant<int32_t, 1>{}); break;
+    case 2: f(std::integral_constant<int32_t, 2>{}); break;
+    case 4: f(std::integral_constant<int32_t, 4>{}); break;
+    default: f(std::integral_constant<int32_t, 8>{}); break;
   }
 }
 
@@ -247,24 +294,14 @@ void cu_commit(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y
   else
     fill_tu_sizes(ctx, nodes, z, log2_size);
 
-  const int32_t p = map8_of_z(z), s8 = log2_size - 3, w8 = 1 << s8;
-  ctu_map8_fill(m->depth + p, w8, w8, static_cast<uint8_t>(6 - log2_size));
-  ctu_map8_fill(reinterpret_cast<uint8_t *>(m->qp) + p, w8, w8, static_cast<uint8_t>(node->qp));
-  ctu_map8_fill(m->pred_intra + p, w8, w8, static_cast<uint8_t>(node->pred_intra));
-  if (node->pred_intra) {
-    ctu_map8_fill(reinterpret_cast<uint8_t *>(m->ref_idx[0]) + p, w8, w8, static_cast<uint8_t>(-2));
-    ctu_map8_fill(reinterpret_cast<uint8_t *>(m->ref_idx[1]) + p, w8, w8, static_cast<uint8_t>(-2));
-    ctu_map8_fill(m->merge_flag + p, w8, w8, 0);
-    for (int32_t j = 0; j < w8; j++)
-      for (int32_t i = 0; i < w8; i++) m->flags[p + i + MAP8_STRIDE * j] &= 0xfe;
-    return;
-  }
-  commit_motion(m, node, p, w8);
+  const int32_t p = map8_of_z(z);
+  by_width(1 << (log2_size - 3), [&](auto w) { commit_leaf_maps<w()>(m, node, p, log2_size); });
 }
 
 void cu_commit_motion(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size) {
   if (log2_size < 6 && nodes[node_index(z, log2_size + 1)].split != 1) return;
-  commit_motion(ctx->maps, nodes + node_index(z, log2_size), map8_of_z(z), 1 << (log2_size - 3));
+  const cu_node_t *node = nodes + node_index(z, log2_size);
+  by_width(1 << (log2_size - 3), [&](auto w) { commit_motion<w()>(ctx->maps, node, map8_of_z(z)); });
 }
 
 void cu_commit_skip_flag(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t log2_size) {
@@ -274,10 +311,13 @@ void cu_commit_skip_flag(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t lo
   const int32_t p = map8_of_z(z), w8 = 1 << (log2_size - 3);
   // The merge index map holds the skip's index, or the merged unit's: the
   // same one.
-  if (node->part_mode != 0 || !pu.merge_flag || pu.merge_idx != node->merge_idx) {
-    commit_motion(ctx->maps, node, p, w8);
-    return;
-  }
-  commit_skip(ctx->maps, node, p, w8);
-  ctu_map8_fill(ctx->maps->merge_flag + p, w8, w8, node->skip ? 0 : 1);
+  const bool motion = node->part_mode != 0 || !pu.merge_flag || pu.merge_idx != node->merge_idx;
+  by_width(w8, [&](auto w) {
+    if (motion) {
+      commit_motion<w()>(ctx->maps, node, p);
+      return;
+    }
+    commit_skip<w()>(ctx->maps, node->skip, p);
+    fill8<w(), w()>(ctx->maps->merge_flag + p, node->skip ? 0 : 1);
+  });
 }

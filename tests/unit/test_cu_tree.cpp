@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "analysis/ctu_analysis.h"
 #include "analysis/cu_commit.h"
@@ -224,6 +225,75 @@ TEST_F(CommitFixture, SkipFlagCommitMatchesAWholeCommit) {
             << "size " << (1 << s) << " skip " << first << " -> " << (first ^ 1) << " merge index " << st.merge_idx;
       }
   }
+}
+
+// Every 8x8 unit of a committed inter CU holds the motion of the
+// prediction unit covering it (an 8x8 CU's two units share its one entry:
+// the second's), its skip bit and merge flag and index; the other bits of
+// its flags and every unit outside the CU keep what they held.
+TEST_F(CommitFixture, UnitsHoldTheMotionOfThePredictionUnitCoveringThem) {
+  const mv_t guard_mv = mv_make(-99, 77);
+  const pu_single_t pus[2] = {pu_single_t{0, 0, {mv_make(4, -8), mv_make(-3, 5)}, {0, 1}},
+                              pu_single_t{1, 3, {mv_make(-12, 20), mv_make(9, 9)}, {1, -1}}};
+  for (int32_t s : {6, 5, 4, 3})
+    for (uint32_t pm = 0; pm <= 2; pm++)
+      for (uint32_t skip = 0; skip <= (pm == 0 ? 1u : 0u); skip++) {
+        std::memset(static_cast<void *>(nodes), 0, sizeof(cu_node_t) * CU_NODE_COUNT);
+        int32_t z, x;
+        cu_node_t &n = unsplit_cu(s, &z, &x);
+        ctu_maps_t *m = ctx->maps;
+        for (int32_t u = 0; u < 160; u++) {
+          m->flags[u] = 0xaa;
+          m->merge_flag[u] = m->merge_idx[u] = 0x55;
+          m->ref_idx[0][u] = m->ref_idx[1][u] = 7;
+          m->mv[0][u] = m->mv[1][u] = guard_mv;
+        }
+        n.part_mode = pm;
+        n.skip = skip;
+        n.merge_idx = 2;
+        n.pu.p2n = pu_single_t{1, 2, {mv_make(16, -4), mv_make(0, 8)}, {0, 0}};
+        pu_pair_t &pp = pm == 1 ? n.pu.p2nxn : n.pu.pnx2n;
+        for (int32_t k = 0; k < 2; k++) {
+          pp.merge_flag[k] = pus[k].merge_flag;
+          pp.merge_idx[k] = pus[k].merge_idx;
+          for (int32_t l = 0; l < 2; l++) {
+            pp.mv[k][l] = pus[k].mv[l];
+            pp.ref_idx[k][l] = pus[k].ref_idx[l];
+          }
+        }
+        cu_commit(ctx, nodes, z, x, 0, s);
+        const int32_t w8 = 1 << (s - 3), x8 = x / 8;
+        for (int32_t v = 0; v < 8; v++)
+          for (int32_t h = 0; h < 8; h++) {
+            const int32_t u = map8_index(h, v);
+            const std::string at = "size " + std::to_string(1 << s) + " part mode " + std::to_string(pm) + " skip " +
+                                   std::to_string(skip) + " unit (" + std::to_string(h) + ", " + std::to_string(v) + ")";
+            if (h < x8 || h >= x8 + w8 || v >= w8) {
+              EXPECT_EQ(m->flags[u], 0xaa) << at;
+              EXPECT_EQ(m->merge_flag[u], 0x55) << at;
+              EXPECT_EQ(m->ref_idx[1][u], 7) << at;
+              EXPECT_EQ(m->mv[0][u], guard_mv) << at;
+              EXPECT_EQ(m->mv[1][u], guard_mv) << at;
+              continue;
+            }
+            const int32_t k = w8 == 1 ? 1 : pm == 1 ? (2 * v >= w8) : (2 * (h - x8) >= w8);
+            const pu_single_t &pu = pm == 0 ? n.pu.p2n : pus[k];
+            // A list-1 vector is written only by a unit using the list.
+            mv_t mv1 = guard_mv;
+            for (int32_t j = w8 == 1 && pm ? 0 : k; j <= k; j++) {
+              const pu_single_t &writer = pm == 0 ? n.pu.p2n : pus[j];
+              if (writer.ref_idx[1] >= 0) mv1 = writer.mv[1];
+            }
+            EXPECT_EQ(m->flags[u], 0xaa | skip) << at;
+            EXPECT_EQ(m->merge_flag[u], pu.merge_flag && !skip ? 1 : 0) << at;
+            if (skip || pu.merge_flag) {
+              EXPECT_EQ(m->merge_idx[u], pu.merge_idx) << at;
+            }
+            for (int32_t l = 0; l < 2; l++) EXPECT_EQ(m->ref_idx[l][u], pu.ref_idx[l]) << at;
+            EXPECT_EQ(m->mv[0][u], pu.mv[0]) << at;
+            EXPECT_EQ(m->mv[1][u], mv1) << at;
+          }
+      }
 }
 
 TEST_F(CommitFixture, NxnCuWritesFourLumaDirectionsAndOneChroma) {
