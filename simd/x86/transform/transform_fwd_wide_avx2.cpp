@@ -144,11 +144,16 @@ inline void column_rows(const __m256i (*in)[UB], int v0, int16_t *coef) {
     const __m256i wq = _mm256_set1_epi32(w.v[v0 + VSTEP * i][0]);
     for (int ub = 0; ub < UB; ub++) acc[i][ub] = _mm256_madd_epi16(in[0][ub], wq);
   }
-  for (int p = 1; p < NP; p++)
+  for (int p = 1; p < NP; p++) {
     for (int i = 0; i < VB; i++) {
       const __m256i wq = _mm256_set1_epi32(w.v[v0 + VSTEP * i][p]);
       for (int ub = 0; ub < UB; ub++) acc[i][ub] = _mm256_add_epi32(acc[i][ub], _mm256_madd_epi16(in[p][ub], wq));
     }
+    // Keeps the sums accumulating in registers, pair by pair: left free,
+    // the compiler forms every product first and spills them all.
+    for (int i = 0; i < VB; i++)
+      for (int ub = 0; ub < UB; ub++) __asm__("" : "+x"(acc[i][ub]));
+  }
   for (int i = 0; i < VB; i++) {
     int16_t *out = coef + (v0 + VSTEP * i) * N;
     for (int ub = 0; ub < UB; ub += 2)
