@@ -105,7 +105,7 @@ void register_pixel(uint32_t flags) {
   setup_pixel_primitives(0, &ref, 1);
   setup_pixel_primitives(flags, &tst, 1);
   arena_t &a = arena();
-  for (int32_t i = 0; i < 120; i++) {
+  for (int32_t i = 0; i < 124; i++) {
     void *slot;
     std::memcpy(&slot, reinterpret_cast<const char *>(&ref) + i * sizeof(void *), sizeof(slot));
     if (!slot) continue;  // an empty slot (24) has nothing to time
@@ -114,12 +114,14 @@ void register_pixel(uint32_t flags) {
         "sad_half", "sad",       "sad_half_wide", "sad_half_tall", "sad_x4_half", "sad_x4_half_wide", "sad_x4_half_tall",
         "sad_x3_half", "sad_x2_half", "ssd",       "ssd_wide",      "ssd_tall",    "satd",             "satd_wide",
         "satd_tall",   "sa8d",       "sa8d_wide", "sa8d_tall",     "sa8d_half",   "block_cost",       "pixel_var"};
-    static const char *const singles[15] = {"ssd_wxh 48x24", "hadamard_ac_8x8", "count_nonzero 16x16",
+    static const char *const singles[19] = {"ssd_wxh 48x24", "hadamard_ac_8x8", "count_nonzero 16x16",
                                             "coeff_scan_groups 16x16", "sad_wxh 48x24", "ctu_gradient_pyramid",
                                             "ctu_gradient_dir4_pyramid", "ctu_gradient_hv_pyramid",
                                             "ctu_gradient_diag_pyramid", "copy_to_aligned_64x64",
                                             "copy_to_aligned_32x32", "copy_from_aligned_64x64",
-                                            "copy_from_aligned_32x32", "coeff_levels_4x4", "satd_x4_4x4"};
+                                            "copy_from_aligned_32x32", "coeff_levels_4x4", "satd_x4_4x4",
+                                            "sa8d_blocks_16x16",       "sa8d_blocks_16x8",
+                                            "sa8d_blocks_8x16",        "sa8d_blocks_8x8"};
     const std::string label = i < 105 ? std::string(families[i / 5]) + " " + std::to_string(s.w) + "x" + std::to_string(s.h)
                                       : std::string(singles[i - 105]);
     add_table("pixel", ref, tst, static_cast<size_t>(i), label, [&, i, s](const pixel_funcs_t &t) -> std::function<void()> {
@@ -172,6 +174,13 @@ void register_pixel(uint32_t flags) {
             uint32_t out[4];
             reinterpret_cast<satd_x4_fn>(fn)(src, 64, p + 1, PLANE_STRIDE, out);
             benchmark::DoNotOptimize(out);
+          };
+        }
+        case checkasm::kind::sa8d_blocks: {
+          return [=] {
+            uint32_t raw[4];
+            reinterpret_cast<sa8d_blocks_fn>(fn)(src, 64, p + 1, PLANE_STRIDE, raw);
+            benchmark::DoNotOptimize(raw);
           };
         }
         case checkasm::kind::levels_4x4: {

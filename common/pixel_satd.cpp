@@ -217,6 +217,13 @@ uint32_t sa8d_8x8_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_
   return (sa8d_raw_8x8_c(a, a_stride, b, b_stride) + 2) >> 2;
 }
 
+template <int W, int H>
+void sa8d_blocks_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  for (int32_t y = 0; y < H; y += 8)
+    for (int32_t x = 0; x < W; x += 8)
+      *raw++ = sa8d_raw_8x8_c(a + y * a_stride + x, a_stride, b + y * b_stride + x, b_stride);
+}
+
 uint32_t sa8d_16x16_c(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   uint32_t raw = 0;
   for (int32_t y = 0; y < 16; y += 8)
@@ -238,6 +245,10 @@ void fill_satd_primitives(pixel_funcs_t *p) {
   p->satd[3] = satd_c<8, 8>;
   p->satd[4] = satd_4x4_c;
   p->satd_x4_4x4 = satd_x4_4x4_c;
+  p->sa8d_blocks_16x16 = sa8d_blocks_c<16, 16>;
+  p->sa8d_blocks_16x8 = sa8d_blocks_c<16, 8>;
+  p->sa8d_blocks_8x16 = sa8d_blocks_c<8, 16>;
+  p->sa8d_blocks_8x8 = sa8d_blocks_c<8, 8>;
   p->satd_wide[0] = satd_c<64, 32>;
   p->satd_wide[1] = satd_c<32, 16>;
   p->satd_wide[2] = satd_c<16, 8>;

@@ -308,8 +308,14 @@ using coeff_levels_4x4_fn = uint32_t (*)(const int16_t *coef, int32_t scan_type,
 // satd_4x4 of each pair, for trying four predictions of one block at once.
 // Reads 4 bytes of each row of a and 16 of each row of b.
 using satd_x4_fn = void (*)(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t out[4]);
+// The unrounded SA8D sums (sa8d_raw_8x8 of each pair) of the 8x8 blocks of
+// a - b in raster order into raw[0..n), n the block's count of 8x8 blocks:
+// every SA8D of the block or of a part of it made of whole 8x8 blocks
+// follows from them, so the motion refinement keeps them per 8x8 block and
+// vector.  Reads the block only.
+using sa8d_blocks_fn = void (*)(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw);
 
-// 120 slots; numbers in the comments are the slot numbers.  Size classes
+// 124 slots; numbers in the comments are the slot numbers.  Size classes
 // c = 0..4 are 64x64, 32x32, 16x16, 8x8, 4x4.
 struct pixel_funcs_t {
   pixel_cost_fn sad_half[5];        // 0-4    sad_half_64x64 .. sad_half_4x4
@@ -353,8 +359,12 @@ struct pixel_funcs_t {
   copy_aligned_fn copy_from_aligned_32x32;  // 117
   coeff_levels_4x4_fn coeff_levels_4x4;     // 118
   satd_x4_fn satd_x4_4x4;                   // 119
+  sa8d_blocks_fn sa8d_blocks_16x16;         // 120  four sums
+  sa8d_blocks_fn sa8d_blocks_16x8;          // 121  two, left and right
+  sa8d_blocks_fn sa8d_blocks_8x16;          // 122  two, upper and lower
+  sa8d_blocks_fn sa8d_blocks_8x8;           // 123  one
 };
-static_assert(sizeof(pixel_funcs_t) == 120 * sizeof(void *));
+static_assert(sizeof(pixel_funcs_t) == 124 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, ssd) == 45 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, satd) == 60 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, block_cost) == 95 * sizeof(void *));

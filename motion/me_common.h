@@ -174,7 +174,8 @@ struct me_costed_t {
 // predicted and costed.  The last prediction made stays at hand, so that
 // keeping the final vector's prediction predicts it again only when its
 // distortion came from the table.  With the CTU's unit costs (share_units)
-// the cost is the sum of the units', and a vector whose units were all
+// the cost is the sum of the units' (or follows from the 8x8 blocks of the
+// one unit the block lies in), and a vector whose units or blocks were all
 // costed before, by this search or another, needs no prediction.
 struct me_refine_costs_t {
   me_predictor_t *pred;
@@ -184,8 +185,16 @@ struct me_refine_costs_t {
   const uint8_t *last = nullptr;
   int32_t last_stride = 0;
   me_subpel_slot_t *units = nullptr;  // the slot whose unit costs serve, or nullptr
-  pixel_cost_fn unit_cost = nullptr;
+  sa8d_blocks_fn unit_blocks = nullptr;
   int32_t ux = 0, uy = 0, uw = 0, uh = 0;  // the block in 16x16 units, relative to the CTU
+  // A block inside one unit (16x8, 8x16 or 8x8): its 8x8 blocks in the
+  // unit (part_mask, a bit per block; part_first the first one), their
+  // kernel and how its SA8D rounds them; part_mask 0 for whole units.
+  enum part_t : int32_t { PART_WIDE, PART_TALL, PART_QUARTER };
+  uint32_t part_mask = 0;
+  int32_t part_first = 0;
+  part_t part = PART_QUARTER;
+  sa8d_blocks_fn part_blocks = nullptr;
   uint32_t operator()(mv_t v) {
     uint32_t d;
     if (costed.find(v, &d)) {
@@ -193,7 +202,7 @@ struct me_refine_costs_t {
       return d;
     }
     if (units) {
-      d = unit_sum(v);
+      d = part_mask ? part_sum(v) : unit_sum(v);
     } else {
       last = pred->predict(mv_x(v), mv_y(v), &last_stride);
       d = cost(src, 64, last, last_stride);
@@ -202,9 +211,11 @@ struct me_refine_costs_t {
     return d;
   }
   uint32_t unit_sum(mv_t v);
+  uint32_t part_sum(mv_t v);
   // Takes the costs of the CTU's 16x16 units of the predictor's reference
   // when `cost` is the SA8D of the request's shape and the block is made of
-  // whole units; otherwise every vector is costed by `cost`.
+  // whole units or of whole 8x8 blocks of one unit; otherwise every vector
+  // is costed by `cost`.
   void share_units(const pixel_funcs_t &px, const me_request_t *rq);
   // v was the last vector costed.
   void keep(me_keeper_t *keeper, mv_t v) {

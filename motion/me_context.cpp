@@ -90,21 +90,52 @@ void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_contex
 
 void me_refine_costs_t::share_units(const pixel_funcs_t &px, const me_request_t *rq) {
   const int32_t w = rq->width, h = rq->height, c = rq->size_class;
-  if (!pred->cache || ((rq->x | rq->y) & 15) != 0 || w < 16 || h < 16 || c < 0 || c > 2) return;
-  // Only the SA8D of the shape is the sum of its units' SA8Ds.
-  const int32_t side = 64 >> c;
-  pixel_cost_fn shape = nullptr;
-  if (w == side && h == side) shape = px.sa8d[c];
-  if (w == side && h == side / 2) shape = px.sa8d_wide[c];
-  if (w == side / 2 && h == side) shape = px.sa8d_tall[c];
-  if (!shape || cost != shape) return;
+  if (!pred->cache || c < 0 || c > 3) return;
+  if (w <= 16 && h <= 16 && w * h < 256) {
+    // Only the SA8D of the shape follows from the 8x8 blocks' sums.
+    const int32_t bx = (rq->x >> 3) & 1, by = (rq->y >> 3) & 1;
+    if (w == 16 && h == 8 && (rq->x & 15) == 0 && (rq->y & 7) == 0 && cost == px.sa8d_wide[2]) {
+      part = PART_WIDE;
+      part_first = 2 * by;
+      part_mask = 3u << part_first;
+      part_blocks = px.sa8d_blocks_16x8;
+    } else if (w == 8 && h == 16 && (rq->x & 7) == 0 && (rq->y & 15) == 0 && cost == px.sa8d_tall[2]) {
+      part = PART_TALL;
+      part_first = bx;
+      part_mask = 5u << part_first;
+      part_blocks = px.sa8d_blocks_8x16;
+    } else if (w == 8 && h == 8 && ((rq->x | rq->y) & 7) == 0 && cost == px.sa8d[3]) {
+      part = PART_QUARTER;
+      part_first = 2 * by + bx;
+      part_mask = 1u << part_first;
+      part_blocks = px.sa8d_blocks_8x8;
+    } else {
+      return;
+    }
+  } else {
+    if (((rq->x | rq->y) & 15) != 0 || w < 16 || h < 16) return;
+    // Only the SA8D of the shape is the sum of its units' SA8Ds.
+    const int32_t side = 64 >> c;
+    pixel_cost_fn shape = nullptr;
+    if (w == side && h == side) shape = px.sa8d[c];
+    if (w == side && h == side / 2) shape = px.sa8d_wide[c];
+    if (w == side / 2 && h == side) shape = px.sa8d_tall[c];
+    if (!shape || cost != shape) return;
+  }
   units = pred->cache;
-  unit_cost = px.sa8d[2];
+  unit_blocks = px.sa8d_blocks_16x16;
   ux = rq->x >> 4;
   uy = rq->y >> 4;
-  uw = w >> 4;
-  uh = h >> 4;
+  uw = std::max(w >> 4, 1);
+  uh = std::max(h >> 4, 1);
 }
+
+namespace {
+
+// The SA8D of a unit from its four blocks' sums, rounded once.
+uint32_t unit_sa8d(const uint32_t *raw) { return (raw[0] + raw[1] + raw[2] + raw[3] + 2) >> 2; }
+
+}  // namespace
 
 uint32_t me_refine_costs_t::unit_sum(mv_t v) {
   last = nullptr;
@@ -112,14 +143,46 @@ uint32_t me_refine_costs_t::unit_sum(mv_t v) {
   for (int32_t j = 0; j < uh; j++)
     for (int32_t i = 0; i < uw; i++) {
       me_unit_costs_t::entry_t &e = units->unit(ux + i, uy + j, v);
-      if (e.v != v) {
+      if (e.known != 15) {
         if (!last) last = pred->predict(mv_x(v), mv_y(v), &last_stride);
-        e.v = v;
-        e.cost = unit_cost(src + 16 * (j * 64 + i), 64, last + 16 * (j * last_stride + i), last_stride);
+        e.known = 15;
+        unit_blocks(src + 16 * (j * 64 + i), 64, last + 16 * (j * last_stride + i), last_stride, e.raw);
+        e.cost = unit_sa8d(e.raw);
       }
       sum += e.cost;
     }
   return sum;
+}
+
+uint32_t me_refine_costs_t::part_sum(mv_t v) {
+  me_unit_costs_t::entry_t &e = units->unit(ux, uy, v);
+  uint32_t *raw = e.raw + part_first;
+  if ((e.known & part_mask) == part_mask) {
+    last = nullptr;
+  } else {
+    last = pred->predict(mv_x(v), mv_y(v), &last_stride);
+    if (part == PART_TALL) {
+      uint32_t pair[2];
+      part_blocks(src, 64, last, last_stride, pair);
+      raw[0] = pair[0];
+      raw[2] = pair[1];
+    } else {
+      // The wide half's two blocks and the quarter's one lie in order.
+      part_blocks(src, 64, last, last_stride, raw);
+    }
+    e.known |= part_mask;
+    if (e.known == 15) e.cost = unit_sa8d(e.raw);
+  }
+  // The rounding of each shape's SA8D: the wide half once over both
+  // blocks, the tall half per block.
+  switch (part) {
+    case PART_WIDE:
+      return (raw[0] + raw[1] + 2) >> 2;
+    case PART_TALL:
+      return ((raw[0] + 2) >> 2) + ((raw[2] + 2) >> 2);
+    default:
+      return (raw[0] + 2) >> 2;
+  }
 }
 
 namespace {

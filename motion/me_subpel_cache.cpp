@@ -23,7 +23,7 @@ me_subpel_cache_t *me_subpel_cache_of_thread() {
     c->gen = 0;
     for (auto &s : c->slot) {
       s.gen = 0;
-      for (uint32_t &g : s.units.gen) g = 0;
+      s.units.clear();
     }
     cache.reset(c);
   }
@@ -35,7 +35,7 @@ uint32_t me_subpel_cache_new_ctu(me_subpel_cache_t *c) {
     // The generation wrapped: no slot may claim the new value.
     for (auto &s : c->slot) {
       s.gen = 0;
-      for (uint32_t &g : s.units.gen) g = 0;
+      s.units.clear();
     }
     c->gen = 1;
   }
@@ -65,9 +65,9 @@ me_subpel_slot_t *me_subpel_cache_slot(me_subpel_cache_t *c, uint32_t gen, const
   return free_slot;
 }
 
-void me_unit_costs_t::empty(int32_t u, uint32_t g) {
-  for (entry_t &e : entry[u]) e.v = MV_NONE;
-  gen[u] = g;
+void me_unit_costs_t::clear() {
+  for (auto &unit : entry)
+    for (entry_t &e : unit) e.gen = 0;
 }
 
 namespace {

@@ -22,29 +22,35 @@ struct mc_funcs_t;
 // SA8D costs of the CTU's 16x16 units against one reference, by vector.
 // The searches of one CTU refine around largely the same vectors over the
 // same units: the 32x32 CU's candidates come back in its 16x16 CUs and
-// their 32x16 and 16x32 neighbours'.  The SA8D of a block of 16x16 or
-// larger is the sum of its 16x16 units' SA8Ds, so a unit costed once serves
-// every block that holds it with the same vector.  A direct-mapped table
-// per unit on the low three bits of each component (the neighbouring
-// candidates of one refinement never meet); a vector that meets another's
-// entry replaces it.  A unit's table is emptied when the first search of a
-// CTU generation reads it.
+// their 32x16 and 16x32 neighbours', and the 16x16 CU's in its 16x8 and
+// 8x16 units and its 8x8 CUs.  The SA8D of a block of 16x16 or larger is
+// the sum of its 16x16 units' SA8Ds, and that of a unit, of its 16x8 and
+// 8x16 halves and of its 8x8 quarters follows from the unrounded sums of
+// its four 8x8 blocks, so a unit costed once serves every block that holds
+// it, or lies in it, with the same vector.  A direct-mapped table per unit
+// on the low four bits of each component (the candidates of one refinement
+// never meet, nor do those of most refinements of one CTU); a vector that
+// meets another's entry replaces it.  An entry holds for the CTU generation
+// it was written in.
 struct me_unit_costs_t {
-  static constexpr int32_t WAYS = 64, UNITS = 16;
+  static constexpr int32_t WAYS = 256, UNITS = 16;
+  // The 8x8 blocks' unrounded sums costed so far for vector v in CTU
+  // generation gen (bit k of `known`: block k in raster order) and, once
+  // all four are, the unit's SA8D.
   struct entry_t {
     mv_t v;
+    uint32_t gen;
+    uint32_t known;
     uint32_t cost;
+    uint32_t raw[4];
   };
-  uint32_t gen[UNITS];
+  static_assert(sizeof(entry_t) == 32);
   entry_t entry[UNITS][WAYS];
   // The entry of vector v in the unit at (ux, uy) (in units, relative to the
-  // CTU origin) in generation g.
-  entry_t &at(uint32_t g, int32_t ux, int32_t uy, mv_t v) {
-    const int32_t u = uy * 4 + ux;
-    if (gen[u] != g) empty(u, g);
-    return entry[u][(v & 7) | ((v >> 13) & 0x38)];
-  }
-  void empty(int32_t u, uint32_t g);
+  // CTU origin), whatever it holds.
+  entry_t &at(int32_t ux, int32_t uy, mv_t v) { return entry[uy * 4 + ux][(v & 15) | ((v >> 12) & 0xf0)]; }
+  // No entry holds for any generation from 1 on.
+  void clear();
 };
 
 struct me_subpel_slot_t {
@@ -69,9 +75,19 @@ struct me_subpel_slot_t {
   static constexpr int32_t SUM_ROWS = SPAN + 7;
   uint32_t sum_valid[3][TILES];
   alignas(32) int16_t sums[3][SUM_ROWS * SPAN];
-  // Unit costs of the same reference within the same CTU generation.
+  // Unit costs of the same reference within the same CTU generation: the
+  // entry of vector v in the unit at (ux, uy), taken over for v (with no
+  // block known) when it held another vector or generation.
   me_unit_costs_t units;
-  me_unit_costs_t::entry_t &unit(int32_t ux, int32_t uy, mv_t v) { return units.at(gen, ux, uy, v); }
+  me_unit_costs_t::entry_t &unit(int32_t ux, int32_t uy, mv_t v) {
+    me_unit_costs_t::entry_t &e = units.at(ux, uy, v);
+    if (e.v != v || e.gen != gen) {
+      e.v = v;
+      e.gen = gen;
+      e.known = 0;
+    }
+    return e;
+  }
 
   // Whether the area holds the samples [x0, x1) x [y0, y1) (relative to the
   // CTU origin).

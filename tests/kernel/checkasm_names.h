@@ -101,7 +101,9 @@ inline std::string slot_name(const std::string &table, int32_t i) {
                                            "ctu_gradient_dir4_pyramid", "ctu_gradient_hv_pyramid",
                                            "ctu_gradient_diag_pyramid", "copy_to_aligned_64x64", "copy_to_aligned_32x32",
                                            "copy_from_aligned_64x64", "copy_from_aligned_32x32",
-                                           "coeff_levels_4x4", "satd_x4_4x4"};
+                                           "coeff_levels_4x4", "satd_x4_4x4",
+                                           "sa8d_blocks_16x16", "sa8d_blocks_16x8", "sa8d_blocks_8x16",
+                                           "sa8d_blocks_8x8"};
   static const char *const transform[] = {"dct_fwd_4x4", "dct_inv_add_4x4", "dct_fwd_8x8", "dct_fwd_low_8x8",
                                           "dct_inv_add_8x8", "dct_inv_add_low_8x8", "dct_fwd_16x16",
                                           "dct_fwd_low_16x16", "dct_inv_add_16x16", "dct_inv_add_low_16x16",
@@ -122,7 +124,7 @@ inline std::string slot_name(const std::string &table, int32_t i) {
   };
   if (table == "pixel") {
     if (i >= 0 && i < 100) return std::string(pixel_rows[i / 5]) + "[" + std::to_string(i % 5) + "]";
-    if (i >= 100 && i < 120) return pixel_tail[i - 100];
+    if (i >= 100 && i < 124) return pixel_tail[i - 100];
     return unknown;
   }
   if (table == "transform") return pick(transform, sizeof transform / sizeof *transform);

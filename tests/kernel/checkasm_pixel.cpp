@@ -85,6 +85,25 @@ observation_t run_multi(void *fn, rng_t &r, slot_shape_t s, pattern_pair_t pp, i
   return o;
 }
 
+// A kernel reading blocks a and b and writing up to 16 bytes of results:
+// the output starts as noise at a random 4-byte offset against a guard
+// page (on the side out_before says), and only its first out_bytes may
+// change; a and b stay as they were.
+template <typename Call>
+observation_t run_into_noise(guarded_block &a, guarded_block &b, bool out_before, int32_t out_bytes, rng_t &r,
+                             const std::string &name, Call call) {
+  guarded_block out(16, 1, 16, {}, out_before, 4 * r.range(0, 7));
+  out.fill(pattern::random, r);
+  const auto a0 = a.snapshot(), b0 = b.snapshot(), out0 = out.snapshot();
+  call(out.as<uint32_t>());
+  EXPECT_TRUE(a.written_only_inside(a0, 0, 0)) << name;
+  EXPECT_TRUE(b.written_only_inside(b0, 0, 0)) << name;
+  EXPECT_TRUE(out.written_only_inside(out0, out_bytes, 1)) << name;
+  observation_t o;
+  o.add(out.snapshot());
+  return o;
+}
+
 class CheckasmPixel : public ::testing::TestWithParam<uint32_t> {
  protected:
   void SetUp() override {
@@ -102,7 +121,7 @@ TEST_P(CheckasmPixel, EverySlotIsFilledAtEveryBlockCostLevel) {
     for (size_t i = 0; i < slot_count<pixel_funcs_t>(); i++)
       EXPECT_EQ(slot_as<void *>(t, i) == nullptr, i == 24) << slot_label("pixel", i) << " level " << level;
   }
-  EXPECT_EQ(slot_count<pixel_funcs_t>(), 120u);
+  EXPECT_EQ(slot_count<pixel_funcs_t>(), 124u);
 }
 
 TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
@@ -111,7 +130,7 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
     pixel_funcs_t ref{}, tst{};
     setup_pixel_primitives(0, &ref, level);
     setup_pixel_primitives(GetParam(), &tst, level);
-    for (int32_t i = 0; i < 120; i++) {
+    for (int32_t i = 0; i < 124; i++) {
       const slot_shape_t s = pixel_slot_shape(i);
       if (s.k != kind::cost || (level == 1 && (i < 95 || i > 99))) continue;
       int32_t variant = 0;
@@ -417,18 +436,47 @@ TEST_P(CheckasmPixel, SatdX4MatchesPortable) {
               for (int32_t y = 0; y < 4; y++)
                 for (int32_t x = 0; x < 4; x++) b.origin()[y * sb + 4 * k + x] = pattern_sample(p, x, y, r);
             }
-            guarded_block out(16, 1, 16, {}, !before, 4 * r.range(0, 7));
-            out.fill(pattern::random, r);
-            const auto a0 = a.snapshot(), b0 = b.snapshot(), out0 = out.snapshot();
-            f(a.origin(), sa, b.origin(), sb, out.as<uint32_t>());
-            EXPECT_TRUE(a.written_only_inside(a0, 0, 0)) << name;
-            EXPECT_TRUE(b.written_only_inside(b0, 0, 0)) << name;
-            EXPECT_TRUE(out.written_only_inside(out0, 16, 1)) << name;
-            observation_t o;
-            o.add(out.snapshot());
-            return o;
+            return run_into_noise(a, b, !before, 16, r, name,
+                                  [&](uint32_t *out) { f(a.origin(), sa, b.origin(), sb, out); });
           });
         }
+}
+
+// The unrounded 8x8 sums of each block shape: every pattern pair (the
+// extremes give the largest sums a 16-bit lane could carry), odd strides
+// and the 4096 of a picture for either block, every pointer offset 0..31
+// against a guard page on either side, and an output first filled with
+// noise of which exactly the shape's sums must change.  Each sum must also
+// be the sum of its own 8x8 block, which catches two blocks' sums swapped.
+TEST_P(CheckasmPixel, Sa8dBlocksMatchPortable) {
+  const uint64_t seed = test_seed();
+  for (int32_t i = 120; i < 124; i++) {
+    const slot_shape_t s = pixel_slot_shape(i);
+    const int32_t n = (s.w / 8) * (s.h / 8);
+    int32_t variant = 0;
+    for (const pattern_pair_t pp : COST_PAIRS)
+      for (int32_t sa : {s.w, s.w + 3, 4096})
+        for (int32_t sb : {s.w + 1, 64, 4096})
+          for (bool before : {false, true}) {
+            const std::string name = slot_label("pixel", i) + " strides " + std::to_string(sa) + "/" + std::to_string(sb);
+            const int32_t gap = variant % 32;
+            compare_slot(name, slot_as<sa8d_blocks_fn>(ref_, i), slot_as<sa8d_blocks_fn>(tst_, i), seed + variant++,
+                         [&](sa8d_blocks_fn f, rng_t &r) {
+                           guarded_block a(s.w, s.h, sa, {}, before, gap), b(s.w, s.h, sb, {}, !before, 31 - gap);
+                           a.fill(pp.a, r);
+                           b.fill(pp.b, r);
+                           return run_into_noise(a, b, !before, 4 * n, r, name, [&](uint32_t *out) {
+                             f(a.origin(), sa, b.origin(), sb, out);
+                             for (int32_t k = 0; k < n; k++) {
+                               const int32_t x = 8 * (k % (s.w / 8)), y = 8 * (k / (s.w / 8));
+                               uint32_t own;
+                               ref_.sa8d_blocks_8x8(a.origin() + y * sa + x, sa, b.origin() + y * sb + x, sb, &own);
+                               EXPECT_EQ(out[k], own) << name << " block " << k;
+                             }
+                           });
+                         });
+          }
+  }
 }
 
 TEST_P(CheckasmPixel, GradientSlotsMatchPortableInEveryRecord) {

@@ -19,7 +19,8 @@ enum class kind {
   gradient,
   copy,
   levels_4x4,
-  satd_x4
+  satd_x4,
+  sa8d_blocks
 };
 
 struct slot_shape_t {
@@ -60,6 +61,7 @@ inline slot_shape_t pixel_slot_shape(int32_t i) {
   if (i < 114) return {kind::gradient, 64, 64};
   if (i == 118) return {kind::levels_4x4, 4, 4};
   if (i == 119) return {kind::satd_x4, 4, 4};
+  if (i >= 120 && i < 124) return {kind::sa8d_blocks, i < 122 ? 16 : 8, i == 120 || i == 122 ? 16 : 8};
   return {kind::copy, (i & 1) ? 32 : 64, (i & 1) ? 32 : 64};
 }
 

@@ -84,6 +84,10 @@ std::map<int32_t, const void *> avx2_slots(int32_t level) {
       {116, reinterpret_cast<const void *>(copy_from_aligned_64x64_avx2)},
       {117, reinterpret_cast<const void *>(copy_from_aligned_32x32_avx2)},
       {119, reinterpret_cast<const void *>(satd_x4_4x4_avx2)},
+      {120, reinterpret_cast<const void *>(sa8d_blocks_16x16_avx2)},
+      {121, reinterpret_cast<const void *>(sa8d_blocks_16x8_avx2)},
+      {122, reinterpret_cast<const void *>(sa8d_blocks_8x16_avx2)},
+      {123, reinterpret_cast<const void *>(sa8d_blocks_8x8_avx2)},
   };
   if (level < 1) {
     // Block costs of the fast levels: the half-row SADs of 64x64 and 32x32
@@ -113,7 +117,7 @@ TEST_P(PixelSlotMap, Avx2KernelsSitInExactlyTheirListedSlots) {
     std::set<const void *> kernels;
     for (const auto &e : avx2_slots(-1)) kernels.insert(e.second);
     for (const auto &e : avx2_slots(1)) kernels.insert(e.second);
-    for (int32_t i = 0; i < 120; i++) {
+    for (int32_t i = 0; i < 124; i++) {
       const void *got = checkasm::slot_as<const void *>(t, static_cast<size_t>(i));
       const auto it = list.find(i);
       if ((flags & checkasm::FLAG_AVX2) && it != list.end()) {

@@ -369,15 +369,19 @@ TEST_F(MotionSearch, SubpelCachePredictsExactlyAsTheDirectFilter) {
   me.mc_funcs = &ctx->mc;
 }
 
-// The SA8D of a block of 16x16 or larger costed from the CTU's 16x16 unit
-// costs equals the SA8D of its direct prediction: blocks of every such shape
-// reuse units that bigger, smaller and rectangular blocks costed with the
-// same vector before them, vectors that meet in a unit's table replace
+// The SA8D of a block costed from the CTU's 16x16 unit costs equals the
+// SA8D of its direct prediction: blocks of every shape of 16x16 or larger,
+// and the 16x8, 8x16 and 8x8 blocks inside one unit, reuse the units and
+// 8x8 blocks that bigger, smaller and rectangular blocks costed with the
+// same vector before them (a half or a quarter leaves the unit's other
+// blocks to be costed later), vectors that meet in a unit's table replace
 // each other, and new content under the same plane in the next CTU
 // generation is costed anew, in every tier.  Shapes the units do not make
-// up, and costs other than the shape's SA8D, take nothing from the units.
+// up, blocks across units, and costs other than the shape's SA8D take
+// nothing from the units.
 TEST_F(MotionSearch, UnitCostsGiveEveryBlockItsOwnSa8d) {
-  const std::pair<int32_t, int32_t> shapes[] = {{64, 64}, {64, 32}, {32, 64}, {32, 32}, {32, 16}, {16, 32}, {16, 16}};
+  const std::pair<int32_t, int32_t> shapes[] = {{64, 64}, {64, 32}, {32, 64}, {32, 32}, {32, 16},
+                                                 {16, 32}, {16, 16}, {16, 8},  {8, 16},  {8, 8}};
   constexpr int32_t W = 200, H = 136;
   me_subpel_cache_t *cache = open_cached(W, H);
   ASSERT_NE(cache, nullptr);
@@ -431,10 +435,11 @@ TEST_F(MotionSearch, UnitCostsGiveEveryBlockItsOwnSa8d) {
         compared++;
       }
     }
-    // Not the shapes' SA8D: every vector costed by the function itself.
-    const std::pair<int32_t, int32_t> others[] = {{16, 8}, {8, 16}, {8, 8}, {32, 8}};
-    for (auto [w, h] : others) {
-      const me_request_t rq = me_request_for(0, 16, w, h, 0, 0);
+    // Not made of units or of one unit's 8x8 blocks: every vector costed
+    // by the function itself.
+    const int32_t others[][4] = {{0, 16, 32, 8}, {8, 16, 16, 8}, {8, 8, 8, 16}, {4, 8, 8, 8}, {0, 16, 8, 4}};
+    for (auto [x, y, w, h] : others) {
+      const me_request_t rq = me_request_for(x, y, w, h, 0, 0);
       const int32_t c = rq.size_class;
       me_predictor_t pred;
       alignas(32) uint8_t buf[64 * 64];
@@ -444,14 +449,16 @@ TEST_F(MotionSearch, UnitCostsGiveEveryBlockItsOwnSa8d) {
       costs.share_units(px, &rq);
       EXPECT_EQ(costs.units, nullptr) << w << "x" << h;
     }
-    const me_request_t rq = me_request_for(16, 16, 16, 16, 0, 0);
-    me_predictor_t pred;
-    alignas(32) uint8_t buf[64 * 64];
-    me_local_planes_t local;
-    me_predictor_init(&pred, 0, &me, &rq, 0, buf, &local);
-    me_refine_costs_t satd{&pred, px.satd[2], src};
-    satd.share_units(px, &rq);
-    EXPECT_EQ(satd.units, nullptr);
+    for (auto [w, h] : {std::pair{16, 16}, std::pair{16, 8}, std::pair{8, 8}}) {
+      const me_request_t rq = me_request_for(16, 16, w, h, 0, 0);
+      me_predictor_t pred;
+      alignas(32) uint8_t buf[64 * 64];
+      me_local_planes_t local;
+      me_predictor_init(&pred, 0, &me, &rq, 0, buf, &local);
+      me_refine_costs_t satd{&pred, w == h ? px.satd[rq.size_class] : px.satd_wide[rq.size_class], src};
+      satd.share_units(px, &rq);
+      EXPECT_EQ(satd.units, nullptr) << w << "x" << h;
+    }
   }
   EXPECT_GT(from_units, compared / 10);
   me.subpel_cache = nullptr;

@@ -300,6 +300,50 @@ uint32_t sa8d_8x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
          round_pairs(static_cast<uint32_t>(_mm_extract_epi32(g, 2)));
 }
 
+// The blocks' unrounded sums for the motion refinement's memo.  A block's
+// raw sum is twice its pair values' total; sa8d_side_by_side_pairs leaves
+// the left block's in 64-bit groups 0 and 2 and the right block's in 1 and
+// 3 (their high 32 bits zero), so adding the two 128-bit halves gives the
+// left total in 32-bit lane 0 and the right one in lane 2.
+namespace {
+
+inline __m128i fold_side_by_side(__m256i pairs) {
+  return _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+}
+
+}  // namespace
+
+void sa8d_blocks_16x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  const intptr_t as = a_stride, bs = b_stride;
+  const __m128i top = fold_side_by_side(sa8d_16x8_pairs(a, as, b, bs));
+  const __m128i bottom = fold_side_by_side(sa8d_16x8_pairs(a + 8 * as, as, b + 8 * bs, bs));
+  const __m128i lanes =
+      _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(top), _mm_castsi128_ps(bottom), _MM_SHUFFLE(2, 0, 2, 0)));
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(raw), _mm_slli_epi32(lanes, 1));
+}
+
+void sa8d_blocks_16x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  const __m128i g = fold_side_by_side(sa8d_16x8_pairs(a, a_stride, b, b_stride));
+  raw[0] = 2 * static_cast<uint32_t>(_mm_cvtsi128_si32(g));
+  raw[1] = 2 * static_cast<uint32_t>(_mm_extract_epi32(g, 2));
+}
+
+// The lower block's rows set beside the upper block's, as sa8d_8x16_avx2.
+void sa8d_blocks_8x16_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  const intptr_t as = a_stride, bs = b_stride;
+  const __m128i g = fold_side_by_side(sa8d_side_by_side_pairs([&](int32_t r, int32_t which) __attribute__((always_inline)) {
+    const uint8_t *p = which == 0 ? a + r * as : b + r * bs;
+    const intptr_t s = which == 0 ? as : bs;
+    return _mm_unpacklo_epi64(load64(p), load64(p + 8 * s));
+  }));
+  raw[0] = 2 * static_cast<uint32_t>(_mm_cvtsi128_si32(g));
+  raw[1] = 2 * static_cast<uint32_t>(_mm_extract_epi32(g, 2));
+}
+
+void sa8d_blocks_8x8_avx2(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  raw[0] = 2 * lane_sum32x8(sa8d_raw_8x8_avx2(a, a_stride, b, b_stride, _mm256_setzero_si256()));
+}
+
 uint32_t sa8d_16x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<16, 16>(a, as, b, bs); }
 uint32_t sa8d_32x16_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<32, 16>(a, as, b, bs); }
 uint32_t sa8d_16x32_avx2(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) { return sa8d_units<16, 32>(a, as, b, bs); }

@@ -46,6 +46,10 @@ void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
   p->satd[3] = satd_8x8_ssse3;
   p->satd[4] = satd_4x4_ssse3;
   p->satd_x4_4x4 = satd_x4_4x4_ssse3;
+  p->sa8d_blocks_16x16 = sa8d_blocks_16x16_ssse3;
+  p->sa8d_blocks_16x8 = sa8d_blocks_16x8_ssse3;
+  p->sa8d_blocks_8x16 = sa8d_blocks_8x16_ssse3;
+  p->sa8d_blocks_8x8 = sa8d_blocks_8x8_ssse3;
   p->sa8d[0] = sa8d_64x64_ssse3;
   p->sa8d[1] = sa8d_32x32_ssse3;
   p->sa8d[2] = sa8d_16x16_ssse3;
@@ -131,6 +135,10 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->satd[3] = satd_8x8_avx2;
   p->satd[4] = satd_4x4_avx2;
   p->satd_x4_4x4 = satd_x4_4x4_avx2;
+  p->sa8d_blocks_16x16 = sa8d_blocks_16x16_avx2;
+  p->sa8d_blocks_16x8 = sa8d_blocks_16x8_avx2;
+  p->sa8d_blocks_8x16 = sa8d_blocks_8x16_avx2;
+  p->sa8d_blocks_8x8 = sa8d_blocks_8x8_avx2;
   p->sa8d[0] = sa8d_64x64_avx2;
   p->sa8d[1] = sa8d_32x32_avx2;
   p->sa8d[2] = sa8d_16x16_avx2;

@@ -91,6 +91,10 @@ uint32_t sa8d_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, i
 uint32_t sa8d_32x64_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_16x32_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
 uint32_t sa8d_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride);
+void sa8d_blocks_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw);
+void sa8d_blocks_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw);
+void sa8d_blocks_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw);
+void sa8d_blocks_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw);
 // R left + R right of a 16x8 block, R the unrounded 8x8 Hadamard sum that
 // the SA8D kernels round; installed nowhere (sa8d_16x8_ssse3 rounds the
 // same sum).

@@ -183,6 +183,30 @@ uint32_t hadamard_cost_16w_unused_ssse3(const uint8_t *a, int32_t a_stride, cons
   return sa8d_raw_8x8_ssse3(a, a_stride, b, b_stride) + sa8d_raw_8x8_ssse3(a + 8, a_stride, b + 8, b_stride);
 }
 
+// The blocks' unrounded sums, one 8x8 block at a time.
+void sa8d_blocks_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  const intptr_t a8 = 8 * static_cast<intptr_t>(a_stride), b8 = 8 * static_cast<intptr_t>(b_stride);
+  raw[0] = sa8d_raw_8x8_ssse3(a, a_stride, b, b_stride);
+  raw[1] = sa8d_raw_8x8_ssse3(a + 8, a_stride, b + 8, b_stride);
+  raw[2] = sa8d_raw_8x8_ssse3(a + a8, a_stride, b + b8, b_stride);
+  raw[3] = sa8d_raw_8x8_ssse3(a + a8 + 8, a_stride, b + b8 + 8, b_stride);
+}
+
+void sa8d_blocks_16x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  raw[0] = sa8d_raw_8x8_ssse3(a, a_stride, b, b_stride);
+  raw[1] = sa8d_raw_8x8_ssse3(a + 8, a_stride, b + 8, b_stride);
+}
+
+void sa8d_blocks_8x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  raw[0] = sa8d_raw_8x8_ssse3(a, a_stride, b, b_stride);
+  raw[1] = sa8d_raw_8x8_ssse3(a + 8 * static_cast<intptr_t>(a_stride), a_stride,
+                              b + 8 * static_cast<intptr_t>(b_stride), b_stride);
+}
+
+void sa8d_blocks_8x8_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw) {
+  raw[0] = sa8d_raw_8x8_ssse3(a, a_stride, b, b_stride);
+}
+
 // The 16x16 unit rounds once over its four 8x8 sums.
 uint32_t sa8d_16x16_ssse3(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride) {
   const intptr_t a8 = 8 * static_cast<intptr_t>(a_stride), b8 = 8 * static_cast<intptr_t>(b_stride);
