@@ -61,8 +61,15 @@ struct sink_residual_estimate {
   void bypass_bits(uint32_t, int32_t n) { sum += 256u * static_cast<uint32_t>(n); }
 };
 
+// The same with a reach: an estimate whose bits times lambda reach it may
+// stop there.
+struct sink_residual_within : sink_residual_estimate {
+  uint64_t lambda, reach;
+};
+
 template <class S>
-constexpr bool estimates = std::is_same_v<S, sink_estimate> || std::is_same_v<S, sink_residual_estimate>;
+constexpr bool estimates = std::is_same_v<S, sink_estimate> || std::is_same_v<S, sink_residual_estimate> ||
+                           std::is_same_v<S, sink_residual_within>;
 
 // Quantisation-group state of the writer.
 struct qg_state_t {
@@ -180,6 +187,14 @@ template <int32_t fixed_log2, class S>
                                                        int32_t any_log2, int32_t plane, int32_t scan_idx) {
   const int32_t log2_size = fixed_log2 ? fixed_log2 : any_log2;
   const int32_t n = 1 << log2_size;
+  // Whether a bounded estimate has reached its reach (the bins counted only
+  // ever add bits).
+  auto spent = [&s] {
+    if constexpr (std::is_same_v<S, sink_residual_within>)
+      return static_cast<uint32_t>(s.sum) * s.lambda >= s.reach;
+    else
+      return false;
+  };
   const int32_t sign_hiding = ctx->pps->sign_data_hiding;
   const int32_t chroma = plane > 0;
   const uint16_t *scan = ctx->scan_tables->scan[scan_idx][log2_size - 2];
@@ -242,6 +257,7 @@ template <int32_t fixed_log2, class S>
     write_last_pos_suffix(s, lx);
     write_last_pos_suffix(s, ly);
   }
+  if (spent()) return;
 
   // Coded-sub-block flags over the group grid (a 4x4 block's one group has
   // no neighbours and is coded).
@@ -258,6 +274,7 @@ template <int32_t fixed_log2, class S>
 
   int32_t c1 = 1;  // greater1 context state carried across groups
   for (int32_t g = last_group; g >= 0; g--) {
+    if (g != last_group && spent()) return;
     const uint16_t *pos = scan + 16 * g;
     const int32_t gx = (pos[0] & (n - 1)) >> 2, gy = (pos[0] >> log2_size) >> 2;
     const int32_t at = gy * groups_per_row + gx;
@@ -284,6 +301,7 @@ template <int32_t fixed_log2, class S>
     uint32_t ahead = map >> (top - from);
     for (int32_t k = from; k > 0; k--, ahead >>= 1) s.bin(sig_ctx[k], ahead & 1);
     if (from >= 0 && !(infer_dc && (map & ((1u << top) - 1)) == 0)) s.bin(sig_ctx[0], (map >> top) & 1);
+    if (spent()) return;
     // The non-zero levels in that order, the last position's first (an
     // empty block's last position counts, as it is coded).
     int32_t gathered[16];
@@ -793,13 +811,15 @@ void record_residual_call(const encoder_t *ctx, const cabac_est_t *est, const in
 }  // namespace
 #endif
 
-uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
-                       int32_t plane, int32_t scan_idx) {
-#ifdef TARN_RECORD_RESIDUAL_CALLS
-  record_residual_call(ctx, est, levels, log2_size, plane, scan_idx);
-#endif
-  // The bodies are expanded here, where nearly every estimate comes in.
-  sink_residual_estimate r{est->state, 0};
+namespace {
+
+// The residual counted on the estimate's sink r (the bodies are expanded in
+// the estimates' entry points, where nearly every estimate comes in), its
+// bits added to est.
+template <class S>
+[[gnu::always_inline]] inline uint32_t count_residual(S &r, const encoder_t *ctx, cabac_est_t *est,
+                                                      const int16_t *levels, int32_t log2_size, int32_t plane,
+                                                      int32_t scan_idx) {
   // 8x8 blocks, a sixth of the estimates, also get a body of their own.
   if (log2_size == 2)
     write_residual_body<2>(r, ctx, levels, log2_size, plane, scan_idx);
@@ -810,6 +830,23 @@ uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *le
   const uint32_t bits = static_cast<uint32_t>(r.sum);
   est->bits += bits;
   return bits;
+}
+
+}  // namespace
+
+uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
+                       int32_t plane, int32_t scan_idx) {
+#ifdef TARN_RECORD_RESIDUAL_CALLS
+  record_residual_call(ctx, est, levels, log2_size, plane, scan_idx);
+#endif
+  sink_residual_estimate r{est->state, 0};
+  return count_residual(r, ctx, est, levels, log2_size, plane, scan_idx);
+}
+
+uint32_t residual_bits_within(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
+                              int32_t plane, int32_t scan_idx, uint32_t lambda, uint64_t reach) {
+  sink_residual_within r{{est->state, 0}, lambda, reach};
+  return count_residual(r, ctx, est, levels, log2_size, plane, scan_idx);
 }
 
 uint32_t prediction_unit_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t w, int32_t h,

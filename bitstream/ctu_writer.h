@@ -31,6 +31,12 @@ uint32_t inter_cu_part_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int
 // Bits of one residual_coding() of the levels (row-major, stride N).
 uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
                        int32_t plane, int32_t scan_idx);
+// The same for a caller that only needs to know whether bits * lambda
+// reaches `reach`: while it stays below, exactly residual_bits; once the
+// bits counted reach it the count may stop part way, returning them (bits *
+// lambda at least reach) with the states advanced that far.
+uint32_t residual_bits_within(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
+                              int32_t plane, int32_t scan_idx, uint32_t lambda, uint64_t reach);
 // Bits of one prediction unit as committed in the CTU maps.
 uint32_t prediction_unit_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t w, int32_t h,
                                   int32_t log2_cu);

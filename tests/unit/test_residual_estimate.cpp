@@ -74,39 +74,52 @@ void make_levels(std::mt19937_64 &rng, int kind, int log2, int scan_type, std::v
   if (std::all_of(levels.begin(), levels.end(), [](int16_t v) { return v == 0; })) levels[scan[0]] = 1;
 }
 
+// f(log2, chroma, scan_type) for every block size, plane class and scan a
+// block can have (horizontal and vertical scans exist for 4x4 blocks and
+// 8x8 luma; chroma blocks stop at 16x16).
+template <class F>
+void each_block_kind(F f) {
+  for (int log2 = 2; log2 <= 5; log2++)
+    for (int chroma = 0; chroma < 2; chroma++) {
+      if (chroma && log2 == 5) continue;
+      for (int scan_type = 0; scan_type < 3; scan_type++)
+        if (!scan_type || log2 == 2 || (log2 == 3 && !chroma)) f(log2, chroma, scan_type);
+    }
+}
+
+// Estimation states at random and a bit count at random.
+cabac_est_t random_states(std::mt19937_64 &rng) {
+  cabac_est_t est{};
+  for (uint8_t &s : est.state) s = static_cast<uint8_t>(rng() % 126);
+  est.bits = static_cast<uint32_t>(rng());
+  return est;
+}
+
 TEST(ResidualEstimate, MatchesTheSyntaxCountedBinByBin) {
   std::mt19937_64 rng(0x31e);
   uint32_t tiers[3] = {0, 2, 7};
   for (uint32_t flags : tiers) {
     estimate_ctx_t e(flags);
-    for (int log2 = 2; log2 <= 5; log2++)
-      for (int chroma = 0; chroma < 2; chroma++) {
-        if (chroma && log2 == 5) continue;
-        for (int scan_type = 0; scan_type < 3; scan_type++) {
-          // Horizontal and vertical scans exist for 4x4 blocks and 8x8 luma.
-          if (scan_type && !(log2 == 2 || (log2 == 3 && !chroma))) continue;
-          for (int sign_hiding = 0; sign_hiding < 2; sign_hiding++) {
-            e.pps.sign_data_hiding = sign_hiding;
-            std::vector<int16_t> levels(size_t{1} << (2 * log2));
-            for (int trial = 0; trial < 60; trial++) {
-              make_levels(rng, trial % 3, log2, scan_type, levels);
-              cabac_est_t est{};
-              for (uint8_t &s : est.state) s = static_cast<uint8_t>(rng() % 126);
-              est.bits = static_cast<uint32_t>(rng());
-              bin_count_t ref;
-              std::memcpy(ref.st, est.state, sizeof ref.st);
-              count_residual(ref, levels.data(), log2, chroma, scan_type, sign_hiding);
-              const uint32_t before = est.bits;
-              const uint32_t bits = residual_bits(e.ctx, &est, levels.data(), log2, chroma, scan_type);
-              ASSERT_EQ(bits, ref.bits) << "tier " << flags << " log2 " << log2 << " chroma " << chroma << " scan "
-                                        << scan_type << " hiding " << sign_hiding << " trial " << trial;
-              ASSERT_EQ(est.bits - before, bits);
-              ASSERT_EQ(0, std::memcmp(est.state, ref.st, sizeof ref.st))
-                  << "states, tier " << flags << " log2 " << log2 << " trial " << trial;
-            }
-          }
+    each_block_kind([&](int log2, int chroma, int scan_type) {
+      for (int sign_hiding = 0; sign_hiding < 2; sign_hiding++) {
+        e.pps.sign_data_hiding = sign_hiding;
+        std::vector<int16_t> levels(size_t{1} << (2 * log2));
+        for (int trial = 0; trial < 60; trial++) {
+          make_levels(rng, trial % 3, log2, scan_type, levels);
+          cabac_est_t est = random_states(rng);
+          bin_count_t ref;
+          std::memcpy(ref.st, est.state, sizeof ref.st);
+          count_residual(ref, levels.data(), log2, chroma, scan_type, sign_hiding);
+          const uint32_t before = est.bits;
+          const uint32_t bits = residual_bits(e.ctx, &est, levels.data(), log2, chroma, scan_type);
+          ASSERT_EQ(bits, ref.bits) << "tier " << flags << " log2 " << log2 << " chroma " << chroma << " scan "
+                                    << scan_type << " hiding " << sign_hiding << " trial " << trial;
+          ASSERT_EQ(est.bits - before, bits);
+          ASSERT_EQ(0, std::memcmp(est.state, ref.st, sizeof ref.st))
+              << "states, tier " << flags << " log2 " << log2 << " trial " << trial;
         }
       }
+    });
   }
 }
 
@@ -130,4 +143,52 @@ TEST(ResidualEstimate, NonzeroMapOfA4x4BlockFindsEveryLevel) {
     for (int32_t i = 0; i < 16; i++) plain |= static_cast<uint32_t>(levels[i] != 0) << i;
     ASSERT_EQ(residual_ctx::nonzero_mask_4x4(levels), plain) << "trial " << trial;
   }
+}
+
+// A bounded estimate is the estimate wherever its bits times lambda stay
+// below its reach, and reports bits that reach it (never more than the whole
+// estimate, moving no state but the residual contexts') wherever the whole
+// estimate's do: reaches that the fewest bits 0, 1, one below, at and one
+// above the block's bits and a random count meet, under lambdas from 1 up,
+// and an unreachable one, for every block size, plane and scan.
+TEST(ResidualEstimate, WithinAReachStopsOnlyOnceItIsReached) {
+  const uint64_t seed = 0x5eed;
+  std::mt19937_64 rng(seed);
+  estimate_ctx_t e(7);
+  int32_t stopped = 0;
+  each_block_kind([&](int log2, int chroma, int scan_type) {
+    e.pps.sign_data_hiding = scan_type != 1;
+    std::vector<int16_t> levels(size_t{1} << (2 * log2));
+    for (int trial = 0; trial < 40; trial++) {
+      make_levels(rng, trial % 3, log2, scan_type, levels);
+      const cabac_est_t start = random_states(rng);
+      cabac_est_t whole = start;
+      const uint64_t all = residual_bits(e.ctx, &whole, levels.data(), log2, chroma, scan_type);
+      const uint32_t lambdas[] = {1, 3, 977, 60000};
+      const uint32_t lambda = lambdas[trial % 4];
+      const uint64_t fewest[] = {0, 1, all - 1, all, all + 1, rng() % (all + 1)};
+      std::vector<uint64_t> reaches{UINT64_MAX};
+      // The reaches whose fewest bits are n: (n - 1) * lambda + 1 .. n * lambda.
+      for (const uint64_t n : fewest) reaches.push_back(n ? n * lambda - rng() % lambda : 0);
+      for (const uint64_t reach : reaches) {
+        cabac_est_t est = start;
+        const uint64_t bits = residual_bits_within(e.ctx, &est, levels.data(), log2, chroma, scan_type, lambda, reach);
+        ASSERT_EQ(est.bits - start.bits, bits);
+        if (all * lambda < reach) {
+          ASSERT_EQ(bits, all) << "seed " << seed << " log2 " << log2 << " trial " << trial << " reach " << reach;
+          ASSERT_EQ(0, std::memcmp(est.state, whole.state, sizeof est.state));
+          continue;
+        }
+        ASSERT_GE(bits * lambda, reach) << "seed " << seed << " log2 " << log2 << " trial " << trial;
+        ASSERT_LE(bits, all) << "seed " << seed << " log2 " << log2 << " trial " << trial;
+        stopped += bits < all;
+        // Only residual contexts move.
+        for (int32_t i = 0; i < static_cast<int32_t>(sizeof est.state); i++)
+          if (est.state[i] != start.state[i]) {
+            ASSERT_TRUE(i >= CTX_SIG_COEFF && i < CTX_SAO_MERGE) << i;
+          }
+      }
+    }
+  });
+  EXPECT_GT(stopped, 100);  // the reaches do stop estimates part way
 }
