@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "analysis/ctu_maps.h"
 #include "analysis/cu_node.h"
 
 struct encoder_t;
@@ -33,6 +34,12 @@ void cu_commit_transform_sizes(encoder_t *ctx, const cu_node_t *nodes, int32_t z
 // the node's luma_dir or chroma_dir and commits that field alone, where the
 // predictors, the block coders and the rate estimate read it.
 void cu_commit_luma_dir(encoder_t *ctx, const cu_node_t *node, int32_t z, int32_t log2_size);
+// The same for a 4x4 prediction unit's mode, inline: each of a unit's many
+// trials publishes its mode.
+inline void cu_commit_unit_luma_dir(ctu_maps_t *maps, int32_t z, int32_t mode) {
+  maps->intra_dir[map4_index(zorder_x(z), zorder_y(z))] = static_cast<int8_t>(mode);
+  maps->unit.luma_mode[z] = static_cast<uint8_t>(mode);
+}
 // The mode in the block's first 4x4 unit only, all that a prediction of the
 // block reads: for the rough passes over many modes, whose winner an RD
 // trial or the commit then publishes over the whole block.

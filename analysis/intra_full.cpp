@@ -73,12 +73,16 @@ uint32_t split_flag_cost(const cu_t &cu, int32_t flag) {
   return split_cu_flag_cost(cu.ctx, cu.node->lambda_ssd, map8_index(cu.x >> 3, cu.y >> 3), cu.depth, flag);
 }
 
-void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mask, int32_t final,
-                 uint32_t bound = TREE_NO_BOUND) {
+void report_search(int32_t z, int32_t log2_size, int32_t mask, int32_t final) {
   if (probe && probe->tree_search)
     probe->tree_search(probe->user, z, log2_size,
                        mask & ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_PREDICTED),
                        final);
+}
+
+void tree_search(const cu_t &cu, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t mask, int32_t final,
+                 uint32_t bound = TREE_NO_BOUND) {
+  report_search(z, log2_size, mask, final);
   transform_tree_search(cu.ctx, cu.nodes, z, x, y, log2_size, mask, final, bound);
 }
 
@@ -96,20 +100,27 @@ uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t 
   encoder_t *ctx = cu.ctx;
   begin_trial(cu);
   cu.node->luma_dir = mode;
-  cu_commit_luma_dir(ctx, cu.node, cu.z, cu.log2_size);
-  const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
-  // The first 4x4 prediction unit of an 8x8 CU is the first quarter of the
-  // CU's split trial of the same mode.
-  int32_t mask = 1;
-  // A unit's neighbour arrays are prepared before its trials (decide_luma).
   if (cu.log2_size == 2)
-    mask = ((cu.z & 3) == 0 ? 33 | TREE_TAKE_FIRST_QUARTER : 33) | TREE_REFS_PREPARED | flags;
-  else if (cu.log2_size == 3 && split_mode_of(cu) != SPLIT_NEVER && min_cb_log2(ctx) == 3)
-    mask = 1 | TREE_KEEP_FIRST_QUARTER;
+    cu_commit_unit_luma_dir(ctx->maps, cu.z, mode);
+  else
+    cu_commit_luma_dir(ctx, cu.node, cu.z, cu.log2_size);
+  const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
   const uint32_t mode_cost = rd_cost(0, bits, cu.node->lambda_ssd);
   // The trial costs less than beat exactly when its tree costs less than
   // beat - mode_cost (none can when the mode alone costs that much).
-  tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, mask, final, beat > mode_cost ? beat - mode_cost : 0);
+  const uint32_t bound = beat > mode_cost ? beat - mode_cost : 0;
+  if (cu.log2_size == 2) {
+    // The first 4x4 prediction unit of an 8x8 CU is the first quarter of
+    // the CU's split trial of the same mode.  A unit's neighbour arrays are
+    // prepared before its trials (decide_luma).
+    const int32_t unit_flags = ((cu.z & 3) == 0 ? TREE_TAKE_FIRST_QUARTER : 0) | TREE_REFS_PREPARED | flags;
+    report_search(cu.z, 2, 33 | unit_flags, final);
+    tu_unit_search(ctx, cu.node, cu.z, cu.x, cu.y, mode, unit_flags, bound);
+  } else {
+    const bool keep_first_quarter =
+        cu.log2_size == 3 && split_mode_of(cu) != SPLIT_NEVER && min_cb_log2(ctx) == 3;
+    tree_search(cu, cu.z, cu.x, cu.y, cu.log2_size, keep_first_quarter ? 1 | TREE_KEEP_FIRST_QUARTER : 1, final, bound);
+  }
   return saturated(static_cast<uint64_t>(cu.node->tu_tree_cost) + mode_cost);
 }
 

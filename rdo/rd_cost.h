@@ -232,6 +232,13 @@ constexpr int32_t TREE_PREDICTED = 1024;
 constexpr uint32_t TREE_NO_BOUND = UINT32_MAX;
 bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                            int32_t mask, int32_t final, uint32_t bound = TREE_NO_BOUND);
+// The search of mask 33 (the luma of the 4x4 PU at z, whose node is node)
+// for its luma mode `mode` with the TREE_ flags that go with 33, without
+// finding the node and the mode again: what transform_tree_search does
+// with it (it returns the cost, which is below the bound exactly where that
+// returns true).
+uint32_t tu_unit_search(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t mode, int32_t flags,
+                        uint32_t bound);
 void tu_first_quarters_forget(encoder_t *ctx);
 // The search's saved states (two per transform size 8x8..32x32), made with
 // the row context so that searching allocates nothing.

@@ -441,23 +441,13 @@ bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   }
   search_t s = make_search(ctx, nodes, z, log2_size);
   s.keep_first_quarter = (mask & TREE_KEEP_FIRST_QUARTER) && log2_size == 3;
-  const bool take_first_quarter = mask & TREE_TAKE_FIRST_QUARTER;
-  const bool refs_prepared = mask & TREE_REFS_PREPARED;
   s.take_kept_root = (mask & TREE_TAKE_KEPT_ROOT) != 0;
-  const bool predicted = mask & TREE_PREDICTED;
+  const int32_t flags = mask & (TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_PREDICTED);
   mask &= ~(TREE_KEEP_FIRST_QUARTER | TREE_TAKE_FIRST_QUARTER | TREE_REFS_PREPARED | TREE_TAKE_KEPT_ROOT |
             TREE_PREDICTED);
   uint32_t cost = 0;
   if (mask == 33) {
-    // One 4x4 PU of an NxN CU: its single luma block (transform depth 1).
-    node->tu_split = 0;
-    s.refs_prepared = refs_prepared;
-    s.predict = !predicted;
-    uint32_t bits;
-    if (take_first_quarter && first_quarter_take(s, z, x, y, &bits))
-      cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
-    else
-      cost = luma_leaf_cost(s, z, x, y, 2, 1, 0, bound);
+    return tu_unit_search(ctx, node, z, x, y, s.luma_mode, flags, bound) < bound;
   } else if (mask == 1) {
     cost = luma_search(s, z, x, y, log2_size, 0, bound);
   } else if (mask == 2) {
@@ -474,6 +464,34 @@ bool transform_tree_search(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   node->tu_tree_cost = cost;
   ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(ctx->maps->unit.cbf, z, log2_size);
   return cost < bound;
+}
+
+uint32_t tu_unit_search(encoder_t *ctx, cu_node_t *node, int32_t z, int32_t x, int32_t y, int32_t mode, int32_t flags,
+                        uint32_t bound) {
+  if (bound == 0) {
+    node->tu_tree_cost = 0;
+    return 0;
+  }
+  // One 4x4 PU of an NxN CU: its single luma block (transform depth 1),
+  // with what the leaf's coding reads of a search.
+  search_t s{};
+  s.ctx = ctx;
+  s.lambda = node->lambda_ssd;
+  s.qp = node->qp;
+  s.intra = 1;
+  s.luma_mode = mode;
+  s.predict = !(flags & TREE_PREDICTED);
+  s.refs_prepared = (flags & TREE_REFS_PREPARED) != 0;
+  node->tu_split = 0;
+  uint32_t bits, cost;
+  if ((flags & TREE_TAKE_FIRST_QUARTER) && first_quarter_take(s, z, x, y, &bits))
+    cost = rd_cost(block_distortion(ctx, x, y, 2, 1), bits, s.lambda);
+  else
+    cost = luma_leaf_cost(s, z, x, y, 2, 1, 0, bound);
+  node->residual_mode = 2;
+  node->tu_tree_cost = cost;
+  ctx->maps->cbf[node_index(z, 2)] = block_cbf(ctx->maps->unit.cbf, z, 2);
+  return cost;
 }
 
 uint32_t tu_luma_encode_cost(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
