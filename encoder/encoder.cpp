@@ -452,6 +452,9 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
                          with_lookahead && p.search_quality > 2, with_lookahead ? &layout : nullptr, true) == 0;
     if (ok) lookahead_clear_recon_units(enc);
     if (ok && p.lowres_cu_search) ok = frame_pool_add_recon_lowres(enc->pool) == 0;
+    // The first input pictures' pages are mapped on the lookahead pool
+    // while the rest of the encoder is made.
+    if (ok) lookahead_populate_ahead(enc);
   }
   ok = ok && frame_list_init(enc->lookahead->input, enc->decision_delay + 3) == 0 &&
             frame_list_init(enc->lookahead->decided, enc->decision_delay + 3) == 0;

@@ -52,8 +52,11 @@ struct lowres_build_job_t {
 
 // The pages of input pictures about to be taken mapped ahead, one job per
 // picture (mapping a 1080p picture takes about as long as the caller takes
-// to read one, so they run side by side).
-constexpr int32_t LOOKAHEAD_POPULATE_SLOTS = 4;
+// to read one, so they run side by side), the first ones from creation on.
+// Eight at a time: with four, while the lookahead filled at the start, the
+// caller met unmapped pages in its own copies, which then took it about
+// twice as long per picture.
+constexpr int32_t LOOKAHEAD_POPULATE_SLOTS = 8;
 struct populate_job_t {
   frame_t *f;
   int32_t pending;  // awaits threadpool_wait (caller's side)

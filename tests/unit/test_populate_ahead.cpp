@@ -1,8 +1,8 @@
-// The pages of the next input pictures are mapped on the lookahead pool, and
-// the caller never waits for that: with every pool thread held up, taking
-// pictures and asking for more pages ahead still returns, the pictures whose
-// job could not start are left for a later call, and once the pool runs
-// again a later call maps them.
+// The pages of the next input pictures are mapped on the lookahead pool, the
+// first ones from creation on, and the caller never waits for that: with
+// every pool thread held up, taking pictures and asking for more pages ahead
+// still returns, the pictures whose job could not start are left for a later
+// call, and once the pool runs again a later call maps them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -93,6 +93,22 @@ TEST(PopulateAhead, TheCallerGoesOnWhileThePoolIsHeldAndTheSkippedPicturesAreMap
     }
   }
   for (frame_t *f : taken) frame_release(enc->pool, f);
+  encoder_close(enc);
+}
+
+// The first input pictures' pages are mapped from creation on, before the
+// first picture enters.
+TEST(PopulateAhead, TheFirstPicturesAreMappedAtCreation) {
+  encoder_t *enc = open_encoder();
+  ASSERT_NE(enc, nullptr);
+  ASSERT_NE(enc->lookahead_engine, nullptr);
+  ASSERT_TRUE(enc->lookahead_engine->pool_ready);
+  lookahead_frame_wait(enc);
+  for (int32_t k = 0; k < LOOKAHEAD_POPULATE_SLOTS; k++) {
+    const frame_t *next = frame_peek_unused(enc->pool, 1, k);
+    ASSERT_NE(next, nullptr);
+    EXPECT_TRUE(next->pages_ready) << "picture " << k;
+  }
   encoder_close(enc);
 }
 
