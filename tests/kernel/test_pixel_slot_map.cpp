@@ -83,6 +83,7 @@ std::map<int32_t, const void *> avx2_slots(int32_t level) {
       {115, reinterpret_cast<const void *>(copy_to_aligned_32x32_avx2)},
       {116, reinterpret_cast<const void *>(copy_from_aligned_64x64_avx2)},
       {117, reinterpret_cast<const void *>(copy_from_aligned_32x32_avx2)},
+      {118, reinterpret_cast<const void *>(coeff_levels_4x4_avx2)},
       {119, reinterpret_cast<const void *>(satd_x4_4x4_avx2)},
       {120, reinterpret_cast<const void *>(sa8d_blocks_16x16_avx2)},
       {121, reinterpret_cast<const void *>(sa8d_blocks_16x8_avx2)},

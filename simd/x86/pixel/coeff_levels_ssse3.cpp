@@ -7,11 +7,10 @@
 #include <array>
 
 #include "common/residual_ctx.h"
+#include "simd/x86/pixel/coeff_levels_tables.h"
 #include "simd/x86/pixel/pixel_ssse3.h"
 
 namespace {
-
-using bytes16 = std::array<uint8_t, 16>;
 
 // [scan type][output half][source half]: the shuffle that puts lane i of the
 // reversed scan (entry 15 - i) from the raster half holding it; lanes the
@@ -27,23 +26,6 @@ alignas(16) constexpr auto reverse_scan = [] {
         t[type][i >> 3][src][2 * (i & 7) + 1] = here ? static_cast<uint8_t>(2 * (r & 7) + 1) : 0x80;
       }
     }
-  return t;
-}();
-
-// [8-bit map]: the shuffle that moves the 16-bit lanes the map marks to the
-// front, in order, and zeroes the rest.
-alignas(16) constexpr auto compact_lanes = [] {
-  std::array<bytes16, 256> t{};
-  for (int m = 0; m < 256; m++) {
-    int n = 0;
-    for (int lane = 0; lane < 8; lane++)
-      if ((m >> lane) & 1) {
-        t[m][2 * n] = static_cast<uint8_t>(2 * lane);
-        t[m][2 * n + 1] = static_cast<uint8_t>(2 * lane + 1);
-        n++;
-      }
-    for (int b = 2 * n; b < 16; b++) t[m][b] = 0x80;
-  }
   return t;
 }();
 

@@ -151,6 +151,8 @@ uint32_t count_nonzero_32x32_avx2(const int16_t *coef);
 // non-zero coefficient; the scan position of that coefficient.
 int32_t coeff_scan_groups_bmi2(const uint16_t *scan, const int16_t *coef, uint16_t *signs, uint16_t *sigmap,
                                uint8_t *counts, int32_t nonzero, const uint16_t *scan4x4, int32_t width);
+// The levels of a 4x4 block in reading order (coeff_levels_avx2.cpp).
+uint32_t coeff_levels_4x4_avx2(const int16_t *coef, int32_t scan_type, int16_t *out);
 // Copies of a CTU block into and out of the working buffers.
 void copy_to_aligned_64x64_avx2(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride);
 void copy_to_aligned_32x32_avx2(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride);

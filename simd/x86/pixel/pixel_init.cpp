@@ -159,6 +159,7 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->pixel_var_8x8 = pixel_var_8x8_avx2;
   p->count_nonzero = count_nonzero_avx2;
   p->coeff_scan_groups = coeff_scan_groups_bmi2;
+  p->coeff_levels_4x4 = coeff_levels_4x4_avx2;
   p->copy_to_aligned_64x64 = copy_to_aligned_64x64_avx2;
   p->copy_to_aligned_32x32 = copy_to_aligned_32x32_avx2;
   p->copy_from_aligned_64x64 = copy_from_aligned_64x64_avx2;
