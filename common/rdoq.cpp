@@ -1277,6 +1277,38 @@ constexpr std::array<int64_t, 6> scale_reciprocals = [] {
 
 namespace {
 
+// The block record of a decision from its request (weight as
+// decide_variant forms it).
+block_t make_block(const rdoq_request_t *req, const rdoq_variant_t &v, int64_t weight) {
+  block_t b;
+  b.log2 = req->log2_size;
+  b.n = 1 << b.log2;
+  b.chroma = req->plane > 0;
+  b.scan_type = req->scan_type;
+  const block_tables_t &bt = block_tables().at[req->scan_type][b.log2 - 2];
+  b.scan = bt.scan;
+  b.group_at = bt.group_at;
+  b.group_order = bt.group_order;
+  b.last_prefix = bt.last_prefix;
+  b.lambda = req->lambda;
+  if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
+  // Bounded like lambda, so that the flag's cost stays below 2^48.
+  for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
+  std::memcpy(b.st, req->est->state, sizeof b.st);
+  for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
+  return b;
+}
+
+// The fast decision of a block whose rounded levels reach beyond its first
+// group, after its first step: apart, so that the requests the entry
+// settles (most of them) pay neither its frame nor the registers it saves,
+// and with the whole decision taken in place.
+[[gnu::noinline, gnu::flatten]] uint32_t decide_groups_fast(const rdoq_request_t *req, const rdoq_prep_t &pre,
+                                                            const rdoq_tier_t &tier, bool general) {
+  block_t b = make_block(req, fast_variant, 256);
+  return decide_block<fast_variant>(req, b, pre, tier.zero_sums, general);
+}
+
 // rdoq_decide of one variant: each compiled with only its own paths.
 template <bool thorough>
 uint32_t decide_variant(const rdoq_request_t *req, const rdoq_tier_t &tier, bool general) {
@@ -1298,30 +1330,15 @@ uint32_t decide_variant(const rdoq_request_t *req, const rdoq_tier_t &tier, bool
   clear_levels(req->levels, log2);
   // Most blocks of a real encode round to nothing at all.
   if (!pre.group_mask) return 0;
-  if (!thorough && !general && pre.group_mask == 1)
-    return log2 == 2 ? decide_first_group_fast<true>(req, pre) : decide_first_group_fast<false>(req, pre);
-
-  block_t b;
-  b.log2 = log2;
-  b.n = 1 << log2;
-  b.chroma = chroma;
-  b.scan_type = req->scan_type;
-  const block_tables_t &bt = block_tables().at[req->scan_type][b.log2 - 2];
-  b.scan = bt.scan;
-  b.group_at = bt.group_at;
-  b.group_order = bt.group_order;
-  b.last_prefix = bt.last_prefix;
-  b.lambda = req->lambda;
-  if (b.chroma && v.chroma_on_lambda) b.lambda = std::min<int64_t>((b.lambda << 9) / weight, UINT32_MAX);
-  // Bounded like lambda, so that the flag's cost stays below 2^48.
-  for (int32_t k = 0; k < 2; k++) b.cbf_cost[k] = b.lambda * std::min<uint32_t>(req->cbf_bits[k], 65535);
-  std::memcpy(b.st, req->est->state, sizeof b.st);
-  for (int32_t i = 0; i < 4; i++) b.st[copied_ctx[i]] = ctx_state_t{req->est->state[copy_slot[i]]};
-  if constexpr (thorough)
+  if constexpr (thorough) {
+    block_t b = make_block(req, v, weight);
     return b.log2 == 2 ? decide_block<thorough_variant, true>(req, b, pre, tier.zero_sums, general)
                        : decide_block<thorough_variant>(req, b, pre, tier.zero_sums, general);
-  else
-    return decide_block<fast_variant>(req, b, pre, tier.zero_sums, general);
+  } else {
+    if (!general && pre.group_mask == 1)
+      return log2 == 2 ? decide_first_group_fast<true>(req, pre) : decide_first_group_fast<false>(req, pre);
+    return decide_groups_fast(req, pre, tier, general);
+  }
 }
 
 // The fast decision of a 4x4 block, the most frequent request, as
