@@ -202,7 +202,7 @@ struct me_refine_costs_t {
       return d;
     }
     if (units) {
-      d = part_mask ? part_sum(v) : unit_sum(v);
+      d = part_mask ? part_cost(v) : unit_sum(v);
     } else {
       last = pred->predict(mv_x(v), mv_y(v), &last_stride);
       d = cost(src, 64, last, last_stride);
@@ -211,7 +211,29 @@ struct me_refine_costs_t {
     return d;
   }
   uint32_t unit_sum(mv_t v);
-  uint32_t part_sum(mv_t v);
+  // A block inside one unit: most candidates find their blocks' sums in the
+  // unit's entry, so that path stays inline; the others are costed by
+  // part_fill.
+  uint32_t part_cost(mv_t v) {
+    me_unit_costs_t::entry_t &e = units->unit(ux, uy, v);
+    if ((e.known & part_mask) != part_mask) return part_fill(e, v);
+    last = nullptr;
+    return part_sa8d(e.raw + part_first);
+  }
+  uint32_t part_fill(me_unit_costs_t::entry_t &e, mv_t v);
+  // The rounding of each shape's SA8D from its blocks' sums (raw at its
+  // first block, rows of two): the wide half once over both blocks, the
+  // tall half per block.
+  uint32_t part_sa8d(const uint32_t *raw) const {
+    switch (part) {
+      case PART_WIDE:
+        return (raw[0] + raw[1] + 2) >> 2;
+      case PART_TALL:
+        return ((raw[0] + 2) >> 2) + ((raw[2] + 2) >> 2);
+      default:
+        return (raw[0] + 2) >> 2;
+    }
+  }
   // Takes the costs of the CTU's 16x16 units of the predictor's reference
   // when `cost` is the SA8D of the request's shape and the block is made of
   // whole units or of whole 8x8 blocks of one unit; otherwise every vector

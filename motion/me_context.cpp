@@ -154,35 +154,21 @@ uint32_t me_refine_costs_t::unit_sum(mv_t v) {
   return sum;
 }
 
-uint32_t me_refine_costs_t::part_sum(mv_t v) {
-  me_unit_costs_t::entry_t &e = units->unit(ux, uy, v);
+uint32_t me_refine_costs_t::part_fill(me_unit_costs_t::entry_t &e, mv_t v) {
   uint32_t *raw = e.raw + part_first;
-  if ((e.known & part_mask) == part_mask) {
-    last = nullptr;
+  last = pred->predict(mv_x(v), mv_y(v), &last_stride);
+  if (part == PART_TALL) {
+    uint32_t pair[2];
+    part_blocks(src, 64, last, last_stride, pair);
+    raw[0] = pair[0];
+    raw[2] = pair[1];
   } else {
-    last = pred->predict(mv_x(v), mv_y(v), &last_stride);
-    if (part == PART_TALL) {
-      uint32_t pair[2];
-      part_blocks(src, 64, last, last_stride, pair);
-      raw[0] = pair[0];
-      raw[2] = pair[1];
-    } else {
-      // The wide half's two blocks and the quarter's one lie in order.
-      part_blocks(src, 64, last, last_stride, raw);
-    }
-    e.known |= part_mask;
-    if (e.known == 15) e.cost = unit_sa8d(e.raw);
+    // The wide half's two blocks and the quarter's one lie in order.
+    part_blocks(src, 64, last, last_stride, raw);
   }
-  // The rounding of each shape's SA8D: the wide half once over both
-  // blocks, the tall half per block.
-  switch (part) {
-    case PART_WIDE:
-      return (raw[0] + raw[1] + 2) >> 2;
-    case PART_TALL:
-      return ((raw[0] + 2) >> 2) + ((raw[2] + 2) >> 2);
-    default:
-      return (raw[0] + 2) >> 2;
-  }
+  e.known |= part_mask;
+  if (e.known == 15) e.cost = unit_sa8d(e.raw);
+  return part_sa8d(raw);
 }
 
 namespace {
