@@ -284,7 +284,11 @@ bool reaches_bound(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, uint
       ctx->pixel.ssd[6 - log2_size](ctu_src_at(ctx, 0, x, y), SRC_STRIDE, ctu_rec_at(ctx, 0, x, y), RECON_STRIDE);
   if (nz) {
     inter_trial_count_head(ctx, b);
-    if (b->luma_counted) b->bits += residual_bits(ctx, &ctx->cabac.est, levels, log2_size, 0, 0);
+    // The residual's bits only as far as the bound needs them: past what the
+    // distortion and the bits so far leave to it, the trial is cut anyway.
+    if (b->luma_counted)
+      b->bits += residual_bits_within(ctx, &ctx->cabac.est, levels, log2_size, 0, 0, b->lambda,
+                                      rd_cost_reach(b->luma_distortion, b->bits, b->bound, b->lambda));
   }
   b->cut = rd_cost(b->luma_distortion, b->bits, b->lambda) >= b->bound;
   return b->cut;

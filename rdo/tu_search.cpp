@@ -172,14 +172,6 @@ uint32_t luma_residual_bits(search_t &s, int32_t z, int32_t log2_size) {
                        scan_idx_for(s.intra, s.luma_mode, log2_size, 0));
 }
 
-// What the residual's bits times lambda must reach to bring a leaf of this
-// distortion and flag bits to the bound (its cost with the flags alone below
-// it): rd_cost reaches the bound once (bits + residual) * lambda + 32768 >=
-// (bound - distortion) << 16.  The residual estimate need not count further.
-uint64_t residual_reach(uint32_t distortion, uint32_t bits, uint32_t bound, uint32_t lambda) {
-  return (uint64_t{bound - distortion} << 16) - 32768 - uint64_t{bits} * lambda;
-}
-
 uint32_t luma_leaf_code(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_size, int32_t depth) {
   const bool nz = luma_leaf_block(s, z, x, y, log2_size);
   const uint32_t bits = luma_cbf_bits(s, depth, nz);
@@ -201,7 +193,7 @@ uint32_t luma_leaf_cost(search_t &s, int32_t z, int32_t x, int32_t y, int32_t lo
     // its residual costs.
     bits += residual_bits_within(s.ctx, &s.ctx->cabac.est, s.ctx->maps->unit.coef_y + 16 * z, log2_size, 0,
                                  scan_idx_for(s.intra, s.luma_mode, log2_size, 0),
-                                 s.lambda, residual_reach(distortion, bits, bound, s.lambda));
+                                 s.lambda, rd_cost_reach(distortion, bits, bound, s.lambda));
   }
   return rd_cost(distortion, bits, s.lambda);
 }

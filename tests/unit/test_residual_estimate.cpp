@@ -12,6 +12,7 @@
 #include "bitstream/ctu_writer.h"
 #include "bitstream/param_sets.h"
 #include "common/memory.h"
+#include "common/rd_cost.h"
 #include "common/residual_ctx.h"
 #include "encoder/encoder.h"
 #include "residual_syntax_count.h"
@@ -191,4 +192,31 @@ TEST(ResidualEstimate, WithinAReachStopsOnlyOnceItIsReached) {
     }
   });
   EXPECT_GT(stopped, 100);  // the reaches do stop estimates part way
+}
+
+// A cost below its bound reaches it by further bits exactly when their
+// bits times lambda reach rd_cost_reach: around the fewest such bits, at 0
+// and at random, for lambdas from 0 up; a cost at the bound has nothing
+// left to reach.
+TEST(RdCostReach, FurtherBitsReachTheBoundExactlyWhenTheirWeightReachesIt) {
+  const uint64_t seed = 0x4eac4;
+  std::mt19937_64 rng(seed);
+  for (int32_t trial = 0; trial < 20000; trial++) {
+    const uint64_t lambda = trial % 7 == 0 ? 0 : 1 + rng() % (trial % 2 ? 300 : 1u << 20);
+    const uint32_t bound = static_cast<uint32_t>(1 + rng() % 2000000);
+    const uint32_t distortion = static_cast<uint32_t>(rng() % (uint64_t{bound} + 50));
+    const uint32_t bits = static_cast<uint32_t>(rng() % 100000);
+    const uint64_t reach = rd_cost_reach(distortion, bits, bound, lambda);
+    if (rd_cost(distortion, bits, lambda) >= bound) {
+      ASSERT_EQ(reach, 0u) << "seed " << seed << " trial " << trial;
+      continue;
+    }
+    const uint64_t fewest = lambda ? (reach + lambda - 1) / lambda : 0;
+    for (const uint64_t extra : {uint64_t{0}, fewest ? fewest - 1 : 0, fewest, fewest + 1, rng() % 200000}) {
+      if (extra > 100000000) continue;
+      const bool reached = rd_cost(distortion, static_cast<uint32_t>(bits + extra), lambda) >= bound;
+      ASSERT_EQ(reached, extra * lambda >= reach)
+          << "seed " << seed << " trial " << trial << " lambda " << lambda << " extra " << extra;
+    }
+  }
 }
