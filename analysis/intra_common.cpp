@@ -26,20 +26,6 @@ void intra_mpms(const encoder_t *ctx, int32_t z, int32_t mpm[3]) {
   mpm[2] = (a != 0 && b != 0) ? 0 : (a != 1 && b != 1) ? 1 : 26;
 }
 
-uint32_t intra_luma_mode_bits(cabac_est_t *est, int32_t mode, const int32_t mpm[3]) {
-  // The bypass bins count as a whole bit each.
-  uint32_t bypass = 1280;
-  uint32_t bits;
-  if (mode == mpm[0] || mode == mpm[1] || mode == mpm[2]) {
-    bits = cabac_est_bin(est, CTX_PREV_INTRA_LUMA_PRED, 1);
-    bypass = mode == mpm[0] ? 256 : 512;
-  } else {
-    bits = cabac_est_bin(est, CTX_PREV_INTRA_LUMA_PRED, 0);
-  }
-  est->bits += bypass;
-  return bits + bypass;
-}
-
 uint32_t intra_chroma_mode_bits(cabac_est_t *est, int32_t chroma_mode) {
   if (chroma_mode == 4) return cabac_est_bin(est, CTX_INTRA_CHROMA_PRED, 0);
   const uint32_t bits = cabac_est_bin(est, CTX_INTRA_CHROMA_PRED, 1) + 512;

@@ -23,7 +23,20 @@ inline uint32_t intra_mode_penalty(uint32_t lambda_sad, int32_t mode, const int3
 }
 // Bits (1/256) of prev_intra_luma_pred_flag with its bypass bins, and of
 // intra_chroma_pred_mode, added to est's counter with the context advanced.
-uint32_t intra_luma_mode_bits(cabac_est_t *est, int32_t mode, const int32_t mpm[3]);
+// The luma one inline: every mode trial counts it.
+inline uint32_t intra_luma_mode_bits(cabac_est_t *est, int32_t mode, const int32_t mpm[3]) {
+  // The bypass bins count as a whole bit each.
+  uint32_t bypass = 1280;
+  uint32_t bits;
+  if (mode == mpm[0] || mode == mpm[1] || mode == mpm[2]) {
+    bits = cabac_est_bin(est, CTX_PREV_INTRA_LUMA_PRED, 1);
+    bypass = mode == mpm[0] ? 256 : 512;
+  } else {
+    bits = cabac_est_bin(est, CTX_PREV_INTRA_LUMA_PRED, 0);
+  }
+  est->bits += bypass;
+  return bits + bypass;
+}
 uint32_t intra_chroma_mode_bits(cabac_est_t *est, int32_t chroma_mode);
 // encode_tu_4x4 .. encode_cu_64x64 by log2 size.
 void encode_block_of_size(encoder_t *ctx, int32_t z, int32_t x, int32_t y, int32_t log2_size, int8_t qp,
