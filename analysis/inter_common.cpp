@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "analysis/decision_common.h"
+#include "analysis/pu_limits.h"
 #include "encoder/encoder.h"
 #include "motion/me_common.h"
 #include "motion/mvp.h"
@@ -174,16 +175,6 @@ uint32_t cu_lowres_cost(const encoder_t *ctx, int32_t x, int32_t y, int32_t log2
     for (int32_t bx = x0; bx < x1; bx++, units++) sum += costs[by * l.block_stride + bx];
   if (units == 0) return 0;
   return static_cast<uint32_t>(std::min<uint64_t>((sum << 7) / units, UINT32_MAX));
-}
-
-bool mv_in_limits(const encoder_t *ctx, mv_t mv) {
-  return mv_x(mv) >= ctx->mv_min && mv_x(mv) <= ctx->mv_max && mv_y(mv) >= ctx->mv_min && mv_y(mv) <= ctx->mv_max;
-}
-
-mv_t clamp_to_pu_limits(const encoder_t *ctx, mv_t mv, int32_t x, int32_t y) {
-  const int32_t mx = std::clamp<int32_t>(mv_x(mv), 4 * (ctx->pu_pos_min_x - x), 4 * (ctx->pu_pos_max_x - x));
-  const int32_t my = std::clamp<int32_t>(mv_y(mv), 4 * (ctx->pu_pos_min_y - y), 4 * (ctx->pu_pos_max_y - y));
-  return mv_make(mx, my);
 }
 
 namespace {

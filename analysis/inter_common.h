@@ -63,11 +63,6 @@ uint32_t inter_rough_cost(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_siz
 // list, or both averaged.
 void inter_rough_predict(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, const int8_t ref[2],
                          const mv_t mv[2], bool lowres);
-// A vector clamped so the block at CTU-relative (x, y) starts inside the
-// CTU's prediction-unit limits.
-mv_t clamp_to_pu_limits(const encoder_t *ctx, mv_t mv, int32_t x, int32_t y);
-// Both components of a (clamped) vector inside the CTU's vector limits.
-bool mv_in_limits(const encoder_t *ctx, mv_t mv);
 
 // Leaf evaluations of an unsplit CU (log2 size 3..6): P slices with list 0,
 // B slices with both lists and bi-prediction.  The decision is left in the

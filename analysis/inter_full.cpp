@@ -13,6 +13,7 @@
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
+#include "analysis/pu_limits.h"
 #include "analysis/intra_common.h"
 #include "analysis/intra_decision.h"
 #include "motion/me_common.h"

@@ -7,6 +7,7 @@
 #include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
+#include "analysis/pu_limits.h"
 #include "motion/me_common.h"
 #include "motion/me_context.h"
 #include "motion/mvp.h"

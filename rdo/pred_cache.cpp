@@ -1,6 +1,9 @@
 #include "rdo/pred_cache.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -10,27 +13,39 @@ void ring_clear(Ring *r) {
   r->oldest = r->live = r->end = 0;
 }
 
+// Bit s set for every slot whose tag byte is `tag`: the lookups call
+// this for every prediction a trial makes, and one compare and byte mask
+// per 16 slots is most of what a miss costs.
+uint64_t slots_tagged(const uint8_t (&tags)[64], uint8_t tag) {
+#if defined(__SSE2__)
+  const __m128i t = _mm_set1_epi8(static_cast<char>(tag));
+  uint64_t bits = 0;
+  for (int32_t g = 0; g < 4; g++) {
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(tags) + g);
+    bits |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, t)))) << (16 * g);
+  }
+  return bits;
+#else
+  uint64_t bits = 0;
+  for (int32_t s = 0; s < 64; s++) bits |= static_cast<uint64_t>(tags[s] == tag) << s;
+  return bits;
+#endif
+}
+
 // Calls found(slot) for every live slot of the tag whose motion is m and
 // whose block holds the w x h block at (x, y), until it returns true; returns
 // that slot or -1.
 template <class Ring, class F>
 int32_t ring_find(const Ring *r, const pred_motion_t &m, int32_t x, int32_t y, int32_t w, int32_t h,
                   F found) {
-  const uint8_t tag = m.tag();
-  // One byte per slot (a loop the compiler turns into vector compares),
-  // read back eight slots at a time.
-  uint8_t same[Ring::SLOTS];
-  for (int32_t s = 0; s < Ring::SLOTS; s++) same[s] = r->tag[s] == tag ? 1 : 0;
-  uint64_t groups[Ring::SLOTS / 8];
-  std::memcpy(groups, same, sizeof groups);
-  for (int32_t g = 0; g < Ring::SLOTS / 8; g++)
-    for (uint64_t bits = groups[g]; bits; bits &= bits - 1) {
-      const int32_t s = 8 * g + (__builtin_ctzll(bits) >> 3);
-      const kept_block_t &k = r->key[s];
-      if (k.ref[0] != m.ref[0] || k.ref[1] != m.ref[1] || k.mv[0] != m.mv[0] || k.mv[1] != m.mv[1]) continue;
-      if (k.x > x || k.y > y || k.x + k.w < x + w || k.y + k.h < y + h) continue;
-      if (found(s)) return s;
-    }
+  const uint64_t tagged = slots_tagged(r->tag, m.tag());
+  for (uint64_t bits = tagged; bits; bits &= bits - 1) {
+    const int32_t s = __builtin_ctzll(bits);
+    const kept_block_t &k = r->key[s];
+    if (k.ref[0] != m.ref[0] || k.ref[1] != m.ref[1] || k.mv[0] != m.mv[0] || k.mv[1] != m.mv[1]) continue;
+    if (k.x > x || k.y > y || k.x + k.w < x + w || k.y + k.h < y + h) continue;
+    if (found(s)) return s;
+  }
   return -1;
 }
 

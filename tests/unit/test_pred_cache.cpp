@@ -282,4 +282,36 @@ TEST_F(PredCache, SquareHalvesOfAUnitPredictAndMeasureAsTheUnit) {
       }
 }
 
+// Every slot of a full record is found at its own place and nowhere else,
+// with the same few motions kept at many places all over the record (a
+// lookup then meets several slots of its motion, in every group of slots).
+TEST_F(PredCache, EveryLiveSlotIsFoundByItsMotionAndPlace) {
+  pred_cache_t *c = ctx->pred_cache;
+  pred_cache_start(c);
+  auto motion = [&](int32_t i) {
+    return pred_motion_t{{refs[0].get(), i % 2 ? refs[1].get() : nullptr}, {mv_make(i % 5, -(i % 5)), 0}};
+  };
+  auto half = [&](int32_t i) { return pred_half_t{refs[i % 2].get(), mv_make(i % 5, 3), false}; };
+  int32_t slot[pred_cache_t::SLOTS], half_slot[pred_cache_t::SLOTS];
+  for (int32_t i = 0; i < pred_cache_t::SLOTS; i++) {
+    slot[i] = pred_cache_take(c, motion(i), 8 * (i % 8), 8 * (i / 8), 8, 8, false);
+    half_slot[i] = pred_half_take(c, half(i), 8 * (i % 8), 8 * (i / 8), 8, 8);
+  }
+  for (int32_t i = 0; i < pred_cache_t::SLOTS; i++) {
+    const int32_t x = 8 * (i % 8), y = 8 * (i / 8);
+    int32_t luma_only = -1;
+    EXPECT_EQ(pred_cache_find(c, motion(i), x, y, 8, 8, false, &luma_only), slot[i]) << "block " << i;
+    EXPECT_EQ(pred_cache_find(c, motion(i), x + 4, y, 4, 8, false, &luma_only), slot[i]) << "block " << i;
+    EXPECT_EQ(pred_half_find(c, half(i), x, y + 4, 8, 4), half_slot[i]) << "block " << i;
+    // Across two blocks of the same motion: no one block holds it.
+    if (i % 8 < 3) {
+      EXPECT_EQ(pred_cache_find(c, motion(i), x + 4, y, 8, 8, false, &luma_only), -1) << "block " << i;
+    }
+    // The same place with a motion kept elsewhere only.
+    EXPECT_EQ(pred_cache_find(c, motion(i + 1), x, y, 8, 8, false, &luma_only), -1) << "block " << i;
+    EXPECT_EQ(pred_half_find(c, half(i + 1), x, y, 8, 8), -1) << "block " << i;
+  }
+  pred_cache_stop(c);
+}
+
 }  // namespace
