@@ -131,6 +131,31 @@ TEST_P(CheckasmNamedTransform, ForwardCoresMatchTheirArithmetic) {
       }
 }
 
+// Blocks of one level, flat or with rows of alternating sign, at every
+// level: the first pass's largest magnitude (128 times the level at 16x16
+// and 32x32) passes each power of two from 2^7 to 2^15, where the cores
+// choose how many even/odd levels the second pass can sum in 16 bits.
+TEST_P(CheckasmNamedTransform, ForwardCoresMatchAtEveryLevelOfFlatBlocks) {
+  if (!(GetParam() & FLAG_SSSE3)) return;
+  const bool avx2 = GetParam() & FLAG_AVX2;
+  const std::vector<core_t> cores =
+      avx2 ? std::vector<core_t>{{"dct_fwd_core_16x16_avx2", dct_fwd_core_16x16_avx2, 16, 16, false},
+                                 {"dct_fwd_core_32x32_avx2", dct_fwd_core_32x32_avx2, 32, 32, false}}
+           : std::vector<core_t>{{"dct_fwd_core_16x16_ssse3", dct_fwd_core_16x16_ssse3, 16, 16, false},
+                                 {"dct_fwd_core_32x32_ssse3", dct_fwd_core_32x32_ssse3, 32, 32, false}};
+  for (const core_t &c : cores)
+    for (int32_t alternate = 0; alternate < 2; alternate++)
+      for (int32_t level = -255; level <= 255; level++) {
+        guarded_block res(2 * c.n, c.n, 2 * c.n, {}, false), out(2 * c.n, c.n, 2 * c.n, {}, false);
+        res.fill16([&](int64_t, int64_t y) { return static_cast<int16_t>(alternate && (y & 1) ? -level : level); });
+        std::vector<int16_t> want(c.n * c.n);
+        c.fn(res.as<int16_t>(), out.as<int16_t>(), c.n);
+        forward_ref(res.as<int16_t>(), c.n, want.data(), c.n, c.k, c.dst);
+        ASSERT_EQ(0, std::memcmp(want.data(), out.origin(), 2 * c.n * c.n))
+            << c.name << " level " << level << (alternate ? " alternating rows" : " flat");
+      }
+}
+
 TEST_P(CheckasmNamedTransform, InverseCoresMatchTheirArithmetic) {
   if (!(GetParam() & FLAG_AVX2)) return;
   const core_t cores[] = {{"dct_inv_core_8x8_avx2", dct_inv_core_8x8_avx2, 8, 8, false},

@@ -3,7 +3,7 @@
 // handed to the cores.  Every kernel of the tier is lane-per-output 256-bit
 // multiply-adds, each in its own file: 4x4 (transform4_avx2.cpp), 8x8
 // (transform8_avx2.cpp), the forward 16x16 and 32x32 cores
-// (transform_fwd_wide_avx2.cpp), the inverse 16x16 and 32x32
+// (transform_fwd_full_avx2.cpp, corners in transform_fwd_wide_avx2.cpp), the inverse 16x16 and 32x32
 // (transform_inv16_avx2.cpp, transform_inv32_avx2.cpp).  Slot 14 keeps the
 // SSSE3 kernel: the AVX2 tier has none.
 #include "simd/x86/simd_install.h"

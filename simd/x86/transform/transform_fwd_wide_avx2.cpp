@@ -1,5 +1,6 @@
-// Forward 16x16 and 32x32 DCT cores of the AVX2 tier (and their
-// low-frequency corners) without horizontal additions: every multiply-add
+// The low-frequency corners of the forward 16x16 and 32x32 DCT in the AVX2
+// tier (the whole transforms are in transform_fwd_full_avx2.cpp), without
+// horizontal additions: every multiply-add
 // lands in the lane of its own output.
 //
 // Rows: a residual row becomes E[j] = r[j] + r[N-1-j] and O[j] = r[j] -
@@ -132,124 +133,7 @@ inline void forward_wide(const int16_t *res, int rs, int16_t *coef) {
   _mm256_zeroupper();
 }
 
-// Output rows v0 .. v0 + VB - 1 (step VSTEP) of the column pass: sum over
-// the NP interleaved pairs in[p] (UB registers each) against the broadcast
-// weights w[v][p], rounded, narrowed and stored in natural order.
-template <int N, int NP, int UB, int VB, int VSTEP>
-inline void column_rows(const __m256i (*in)[UB], int v0, int16_t *coef) {
-  constexpr int LOG2 = N == 16 ? 4 : 5;
-  const col_weights_t<N> &w = col_w<N>();
-  __m256i acc[VB][UB];
-  for (int i = 0; i < VB; i++) {
-    const __m256i wq = _mm256_set1_epi32(w.v[v0 + VSTEP * i][0]);
-    for (int ub = 0; ub < UB; ub++) acc[i][ub] = _mm256_madd_epi16(in[0][ub], wq);
-  }
-  for (int p = 1; p < NP; p++) {
-    for (int i = 0; i < VB; i++) {
-      const __m256i wq = _mm256_set1_epi32(w.v[v0 + VSTEP * i][p]);
-      for (int ub = 0; ub < UB; ub++) acc[i][ub] = _mm256_add_epi32(acc[i][ub], _mm256_madd_epi16(in[p][ub], wq));
-    }
-    // Keeps the sums accumulating in registers, pair by pair: left free,
-    // the compiler forms every product first and spills them all.
-    for (int i = 0; i < VB; i++)
-      for (int ub = 0; ub < UB; ub++) __asm__("" : "+x"(acc[i][ub]));
-  }
-  for (int i = 0; i < VB; i++) {
-    int16_t *out = coef + (v0 + VSTEP * i) * N;
-    for (int ub = 0; ub < UB; ub += 2)
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8 * ub),
-                          _mm256_permute4x64_epi64(_mm256_packs_epi32(round_shift<LOG2 + 6>(acc[i][ub]),
-                                                                      round_shift<LOG2 + 6>(acc[i][ub + 1])),
-                                                   0xD8));
-  }
-}
-
-// The whole N x N forward DCT.  The row pass keeps its rows in the order
-// packs leaves them ([k0-3, k8-11 | k4-7, k12-15] per 16), which the
-// unpacks of the column pass turn back into k0-7 and k8-15.  The columns
-// then take M[v][N-1-y] = (-1)^v M[v][y]: even v from E(y) = T[y] +
-// T[N-1-y], odd v from O(y) = T[y] - T[N-1-y] (y < N/2), half the products
-// of the direct sums.  E and O are exact in 16 bits while every |T| <
-// 16384 (all real residuals: T reaches 16384 only when a row's residuals
-// average 128 or more); a block with a larger T takes the direct sums.
-template <int N>
-inline void forward_full(const int16_t *res, int rs, int16_t *coef) {
-  constexpr int LOG2 = N == 16 ? 4 : 5, C = N / 16, UB = N / 8;
-  alignas(32) int16_t t[N][N];
-  __m256i wide = _mm256_setzero_si256();
-  for (int y = 0; y < N; y++) {
-    __m256i b[N / 4];
-    broadcast_pairs<N>(res + y * rs, b);
-    for (int c = 0; c < C; c++) {
-      const __m256i s = _mm256_packs_epi32(row_block<N, LOG2 - 1>(b, 2 * c), row_block<N, LOG2 - 1>(b, 2 * c + 1));
-      _mm256_store_si256(reinterpret_cast<__m256i *>(&t[y][16 * c]), s);
-      // Bits 15 and 14 differ exactly when |T| >= 16384.
-      wide = _mm256_or_si256(wide, _mm256_xor_si256(s, _mm256_slli_epi16(s, 1)));
-    }
-  }
-  auto load = [](const int16_t *p) { return _mm256_load_si256(reinterpret_cast<const __m256i *>(p)); };
-  constexpr int VB = UB == 4 ? 2 : 4;
-  if (!(_mm256_movemask_epi8(wide) & 0xAAAAAAAA)) {
-    // E(y) and O(y) rows, y < N/2.
-    __m256i e[N / 2][C], odd[N / 4][UB];
-    __m256i wide_e = _mm256_setzero_si256();
-    for (int y = 0; y < N / 2; y++)
-      for (int c = 0; c < C; c++) {
-        const __m256i a = load(&t[y][16 * c]), b = load(&t[N - 1 - y][16 * c]);
-        e[y][c] = _mm256_add_epi16(a, b);
-        wide_e = _mm256_or_si256(wide_e, _mm256_xor_si256(e[y][c], _mm256_slli_epi16(e[y][c], 1)));
-        const __m256i o = _mm256_sub_epi16(a, b);
-        // Interleaved by pairs of y: (O(2p), O(2p + 1)).
-        if (y & 1) {
-          const __m256i prev = _mm256_sub_epi16(load(&t[y - 1][16 * c]), load(&t[N - y][16 * c]));
-          odd[y / 2][2 * c] = _mm256_unpacklo_epi16(prev, o);
-          odd[y / 2][2 * c + 1] = _mm256_unpackhi_epi16(prev, o);
-        }
-      }
-    for (int v0 = 1; v0 < N; v0 += 2 * VB) column_rows<N, N / 4, UB, VB, 2>(odd, v0, coef);
-    if (!(_mm256_movemask_epi8(wide_e) & 0xAAAAAAAA)) {
-      // Even v split once more over M[2j][N/2-1-y] = (-1)^j M[2j][y]
-      // (y < N/4): v = 0 mod 4 from EE(y) = E(y) + E(N/2-1-y), v = 2 mod 4
-      // from EO(y) = E(y) - E(N/2-1-y), exact in 16 bits while |E| < 16384.
-      __m256i ee[N / 8][UB], eo[N / 8][UB];
-      for (int p = 0; p < N / 8; p++)
-        for (int c = 0; c < C; c++) {
-          const __m256i a0 = e[2 * p][c], b0 = e[N / 2 - 1 - 2 * p][c];
-          const __m256i a1 = e[2 * p + 1][c], b1 = e[N / 2 - 2 - 2 * p][c];
-          const __m256i s0 = _mm256_add_epi16(a0, b0), s1 = _mm256_add_epi16(a1, b1);
-          const __m256i d0 = _mm256_sub_epi16(a0, b0), d1 = _mm256_sub_epi16(a1, b1);
-          ee[p][2 * c] = _mm256_unpacklo_epi16(s0, s1);
-          ee[p][2 * c + 1] = _mm256_unpackhi_epi16(s0, s1);
-          eo[p][2 * c] = _mm256_unpacklo_epi16(d0, d1);
-          eo[p][2 * c + 1] = _mm256_unpackhi_epi16(d0, d1);
-        }
-      for (int v0 = 0; v0 < N; v0 += 4 * VB) column_rows<N, N / 8, UB, VB, 4>(ee, v0, coef);
-      for (int v0 = 2; v0 < N; v0 += 4 * VB) column_rows<N, N / 8, UB, VB, 4>(eo, v0, coef);
-    } else {
-      __m256i even[N / 4][UB];
-      for (int p = 0; p < N / 4; p++)
-        for (int c = 0; c < C; c++) {
-          even[p][2 * c] = _mm256_unpacklo_epi16(e[2 * p][c], e[2 * p + 1][c]);
-          even[p][2 * c + 1] = _mm256_unpackhi_epi16(e[2 * p][c], e[2 * p + 1][c]);
-        }
-      for (int v0 = 0; v0 < N; v0 += 2 * VB) column_rows<N, N / 4, UB, VB, 2>(even, v0, coef);
-    }
-  } else {
-    __m256i pairs[N / 2][UB];
-    for (int q = 0; q < N / 2; q++)
-      for (int c = 0; c < C; c++) {
-        const __m256i a = load(&t[2 * q][16 * c]), b = load(&t[2 * q + 1][16 * c]);
-        pairs[q][2 * c] = _mm256_unpacklo_epi16(a, b);
-        pairs[q][2 * c + 1] = _mm256_unpackhi_epi16(a, b);
-      }
-    for (int v0 = 0; v0 < N; v0 += VB) column_rows<N, N / 2, UB, VB, 1>(pairs, v0, coef);
-  }
-  _mm256_zeroupper();
-}
-
 }  // namespace
 
-void dct_fwd_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_full<16>(res, stride, coef); }
 void dct_fwd_low_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_wide<16, 8>(res, stride, coef); }
-void dct_fwd_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_full<32>(res, stride, coef); }
 void dct_fwd_low_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_wide<32, 8>(res, stride, coef); }
