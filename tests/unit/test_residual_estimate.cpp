@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "common/rd_cost.h"
 #include "common/residual_ctx.h"
 #include "encoder/encoder.h"
+#include "rdo/block_coding.h"
 #include "residual_syntax_count.h"
 
 namespace {
@@ -192,6 +194,22 @@ TEST(ResidualEstimate, WithinAReachStopsOnlyOnceItIsReached) {
     }
   });
   EXPECT_GT(stopped, 100);  // the reaches do stop estimates part way
+}
+
+// The scan of a block: an intra 4x4 block, or an intra luma 8x8 block,
+// whose mode lies within four of horizontal (10) is scanned vertically,
+// within four of vertical (26) horizontally; every other block, and every
+// inter block, diagonally.
+TEST(ResidualEstimate, ScanFollowsTheIntraModeOfSmallBlocksOnly) {
+  for (int32_t intra = 0; intra <= 1; intra++)
+    for (int32_t log2_size = 2; log2_size <= 5; log2_size++)
+      for (int32_t plane = 0; plane <= 2; plane++)
+        for (int32_t mode = 0; mode <= 34; mode++) {
+          const bool follows = intra && (log2_size == 2 || (log2_size == 3 && plane == 0));
+          const int32_t expected = !follows ? 0 : std::abs(mode - 10) <= 4 ? 2 : std::abs(mode - 26) <= 4 ? 1 : 0;
+          ASSERT_EQ(scan_idx_for(intra, mode, log2_size, plane), expected)
+              << "intra " << intra << " log2 " << log2_size << " plane " << plane << " mode " << mode;
+        }
 }
 
 // A cost below its bound reaches it by further bits exactly when their
