@@ -348,8 +348,10 @@ uint32_t quantise_plainly(const rdoq_request_t *req, const quant_params_t &q) {
 struct coded_level_t {
   int32_t i;       // scan position
   int32_t level;   // > 0
-  int64_t sig;     // the part of its cost its sig_coeff_flag takes
-  int64_t after;   // cost minus zero-level distortion of the group's positions after it
+  // The part of its cost its sig_coeff_flag takes plus the cost minus
+  // zero-level distortion of the group's positions after it: what the
+  // block's cost loses with it as the last position, beyond its prefixes.
+  int64_t dropped;
 };
 
 // Scratch of one block's decision, by scan position.  Only groups that
@@ -535,6 +537,11 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
   // increment (the fast decision, whose states stay as they came).
   uint16_t later_cost[16] = {};
   bool later_cost_made = false;
+  // The fast decision's prices of levels 1 and 2 by context set, level and
+  // greater1Ctx (lambda times bits; where they hold, see the walk), made on
+  // a context set's first group (bit ctx_set of level_costs_made).
+  int64_t level_costs[4][2][4];
+  uint32_t level_costs_made = 0;
   w->coded_count = 0;
   w->states_as_coded = V.adapt_states;
   for (int32_t g = last_group; g >= 0; g--) {
@@ -601,7 +608,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
                     int64_t zero_dist) {
       w->level[i] = a;
       if (a) {
-        w->coded[w->coded_count++] = {i, a, sig1, b.lambda * zero_bits + level_delta};
+        w->coded[w->coded_count++] = {i, a, sig1 + b.lambda * zero_bits + level_delta};
         level_delta += cost - zero_dist;
       }
       if constexpr (V.adapt_states) {
@@ -668,13 +675,86 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
       w->zero_sums(zero_above, residual_ctx::scan_ctx_inc[b.scan_type][lay.pattern].data(), cost, zero_rounded);
       if (lay.dc_ctx >= 0 && (zero_rounded & 1))
         zero_above[0] = static_cast<uint16_t>(zero_above[1] + b.bin(lay.dc_ctx, 0));
-      uint32_t chosen_zero_bits = 0;
-      for (uint32_t map = w->rounded_map[g] & span; map;) {
-        const int32_t k = 31 - __builtin_clz(map);
-        map &= ~(1u << k);
-        chosen_zero_bits += choose(16 * g + k, sctx[k], chosen_zero_bits + zero_above[k + 1]);
+      if (w->general) {
+        // The long way: every level priced from the context states.
+        uint32_t chosen_zero_bits = 0;
+        for (uint32_t map = w->rounded_map[g] & span; map;) {
+          const int32_t k = 31 - __builtin_clz(map);
+          map &= ~(1u << k);
+          chosen_zero_bits += choose(16 * g + k, sctx[k], chosen_zero_bits + zero_above[k + 1]);
+        }
+        delta = b.lambda * (chosen_zero_bits + zero_above[0]) + level_delta;
+      } else {
+        // With fewer than 8 levels before it in the group and the Rice
+        // parameter still 0 (no level above 3 yet), a level of 1 or 2 costs
+        // bits that depend only on greater1Ctx, which is 0 exactly when a
+        // level above 1 has spent the greater2 flag: priced once per block
+        // and context set, so that the walk looks them up by greater1Ctx.
+        int64_t(*const simple)[4] = level_costs[ctx_set];
+        if (!((level_costs_made >> ctx_set) & 1)) {
+          level_costs_made |= 1u << ctx_set;
+          const uint8_t g2 = static_cast<uint8_t>(b.st[g2_base + ctx_set]);
+          for (int32_t c = 0; c < 4; c++) {
+            const uint8_t g1 = static_cast<uint8_t>(b.st[g1_base + ctx_set * 4 + c]);
+            simple[0][c] = b.lambda * (256 + cabac_bit_cost_table[g1]);
+            // After the greater2 flag, level 2 codes a remainder of 0: one bin.
+            simple[1][c] = b.lambda * (256 + cabac_bit_cost_table[g1 ^ 1] + (c ? cabac_bit_cost_table[g2] : 256u));
+          }
+        }
+        // choose and keep as one walk that holds its state in registers (its
+        // own copies of the group state and the levels' cost, which the
+        // lambdas above take by reference): the levels go straight to the
+        // group's entries and the list.
+        group_state_t walk_gs = gs;
+        int64_t walk_delta = 0;
+        const rdoq_prep_t &pre = *w->pre;
+        const int32_t base = 16 * g, last_k = g == last_group ? last & 15 : -1;
+        const uint16_t *const group_scan = b.scan + base;
+        int32_t *const group_level = w->level + base;
+        coded_level_t *listed = w->coded + w->coded_count;
+        uint32_t chosen_zero_bits = 0;
+        for (uint32_t map = w->rounded_map[g] & span; map;) {
+          const int32_t k = 31 - __builtin_clz(map);
+          map &= ~(1u << k);
+          const int32_t p = group_scan[k], rounded = pre.rounded[p];
+          const uint8_t state = static_cast<uint8_t>(b.st[sctx[k]]);
+          // The last position codes no flag.
+          const uint32_t flag_coded = 0u - static_cast<uint32_t>(k != last_k);
+          const uint32_t bits0 = cabac_bit_cost_table[state] & flag_coded;
+          const int64_t sig1 = b.lambda * (cabac_bit_cost_table[state ^ 1] & flag_coded);
+          int64_t here, below;  // lambda times the bits of the rounded level and of one below it
+          if (rounded <= 2 && walk_gs.nz < 8 && walk_gs.rice == 0) {
+            here = simple[rounded - 1][walk_gs.c1];
+            below = simple[0][walk_gs.c1];
+          } else {
+            here = b.lambda * level_bits(b, walk_gs, rounded);
+            below = rounded > 1 ? b.lambda * level_bits(b, walk_gs, rounded - 1) : 0;
+          }
+          // Ties go to the larger level, so that lambda 0 keeps the rounding.
+          int32_t a = rounded;
+          int64_t best = pre.level_dist[p] + sig1 + here;
+          if (rounded > 1) {
+            const int64_t c = pre.below_dist[p] + sig1 + below;
+            if (c < best) {
+              best = c;
+              a = rounded - 1;
+            }
+          }
+          if (rounded <= 2 && pre.zero_dist[p] + b.lambda * bits0 < best) a = 0;
+          group_level[k] = a;
+          if (a) {
+            *listed++ = {base + k, a, sig1 + b.lambda * (chosen_zero_bits + zero_above[k + 1]) + walk_delta};
+            walk_delta += best - pre.zero_dist[p];
+            group_advance(walk_gs, a);
+          } else {
+            chosen_zero_bits += bits0;
+          }
+        }
+        w->coded_count = static_cast<int32_t>(listed - w->coded);
+        gs = walk_gs;
+        level_delta = walk_delta;
+        delta = b.lambda * (chosen_zero_bits + zero_above[0]) + level_delta;
       }
-      delta = b.lambda * (chosen_zero_bits + zero_above[0]) + level_delta;
     } else if (repeat && final_pass && b.log2 <= V.refine_max_log2 &&
                group_holds_level(w->level + 16 * g, w->rounded_map[g] & span)) {
       // The previous pass's levels, refined below from the group's start;
@@ -816,7 +896,7 @@ last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bo
     for (int32_t e = w->coded_begin[g]; e < w->coded_end[g]; e++) {
       const coded_level_t &c = w->coded[e];
       const uint32_t prefixes = b.last_prefix[c.i];
-      const int64_t cost = body - c.after - c.sig + flags + prefix_cost[0][prefixes & 255] + prefix_cost[1][prefixes >> 8];
+      const int64_t cost = body - c.dropped + flags + prefix_cost[0][prefixes & 255] + prefix_cost[1][prefixes >> 8];
       // The first candidate also wins a tie against coding nothing.
       if (cost < best.cost || (first && cost == best.cost)) best = {c.i, cost};
       first = false;

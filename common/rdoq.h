@@ -82,7 +82,8 @@ struct rdoq_tier_t {
 // The whole decision of slot rdoq (thorough = 0) or rdoq_alt (thorough = 1)
 // with the tier's first step and sums.
 // general: without the shortcuts (the fast decision's blocks whose levels
-// lie in their first group, the thorough one's second decision taking over
+// lie in their first group and its levels of 1 and 2 priced from tables
+// made once per block, the thorough one's second decision taking over
 // the first one's levels or left out where a 4x4 block's refinement
 // changes nothing, its refinement stopping a walk as soon as the level
 // count no longer matters, and keeping the pricing of levels it leaves as
