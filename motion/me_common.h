@@ -252,10 +252,42 @@ struct me_refine_costs_t {
 void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_context_t *me, const me_request_t *rq,
                        int32_t bilinear, uint8_t *buf, me_local_planes_t *local = nullptr);
 
+// The row-subsampled SAD of four whole-sample candidates taken as the top
+// and the bottom half of the block, each by the kernel of the half's shape
+// where that kernel costs about half the whole one (square blocks from
+// 16x16 and tall ones from 8x16 on): the halves add up to the whole
+// block's distortion exactly, and a group none of whose top halves is below
+// the bound a kept candidate must get under is done after the top.  Most
+// groups of the long cross and of the rings end there.
+struct me_split_sad_t {
+  sad_x4_fn whole = nullptr, half = nullptr;  // half: nullptr to cost whole blocks
+  intptr_t src_rest = 0, ref_rest = 0;        // where the bottom half starts
+  // The four distortions into d and true when one of them may be kept (is
+  // below `bound`); false, d partly filled, when none can.  Groups of fewer
+  // candidates repeat one of them in the other places.
+  bool operator()(const uint8_t *src, const uint8_t *const p[4], int32_t stride, uint32_t bound,
+                  uint32_t d[4]) const {
+    if (!half) {
+      whole(src, p[0], p[1], p[2], p[3], stride, d);
+      return low4(d) < bound;
+    }
+    half(src, p[0], p[1], p[2], p[3], stride, d);
+    if (low4(d) >= bound) return false;
+    uint32_t rest[4];
+    half(src + src_rest, p[0] + ref_rest, p[1] + ref_rest, p[2] + ref_rest, p[3] + ref_rest, stride, rest);
+    for (int32_t k = 0; k < 4; k++) d[k] += rest[k];
+    return true;
+  }
+  static uint32_t low4(const uint32_t *d) { return std::min(std::min(d[0], d[1]), std::min(d[2], d[3])); }
+};
+// The costing of the four candidates of a width x height block of size
+// class c (square, wide or tall as its sides say) at the reference stride.
+me_split_sad_t me_split_sad(const pixel_funcs_t &px, int32_t width, int32_t height, int32_t c, int32_t stride);
+
 // Whole-sample candidates costed in the order they are added, as S::point
 // would cost them one by one, their distortions taken four at a time by one
-// kernel call: a distortion does not depend on the candidates before it,
-// only whether it is kept does (S::keep).  S provides win, at, four, src,
+// split costing: a distortion does not depend on the candidates before it,
+// only whether it is kept does (S::keep).  S provides win, at, split, src,
 // stride, point, keep and keep_bound (no distortion at or above it is kept).
 template <typename S>
 struct me_batch_t {
@@ -276,12 +308,9 @@ struct me_batch_t {
       const uint8_t *p[4];
       for (int32_t k = 0; k < 4; k++) p[k] = s.at(x[std::min(k, n - 1)], y[std::min(k, n - 1)]);
       uint32_t d[4];
-      s.four(s.src, p[0], p[1], p[2], p[3], s.stride, d);
       // A candidate is kept only below S's bound, which only a kept one
       // lowers: a batch with none below it keeps nothing.
-      uint32_t low = d[0];
-      for (int32_t k = 1; k < n; k++) low = std::min(low, d[k]);
-      if (low < s.keep_bound())
+      if (s.split(s.src, p, s.stride, s.keep_bound(), d))
         for (int32_t k = 0; k < n; k++) s.keep(x[k], y[k], d[k]);
     }
     n = 0;
@@ -289,10 +318,10 @@ struct me_batch_t {
 };
 
 // Ring `scale` of the multi-hexagon around (cx, cy), all of it inside the
-// window: the ring's points in order, four to a kernel call, each group's
-// distortions handed to S::keep4 (d, cx, cy, the group's ME_MULTIHEX rows,
-// scale).  delta[k] is the sample offset of point k at scale 1
-// (me_ring_deltas).
+// window: the ring's points in order, four to a costing (S::split), the
+// distortions of each group that may keep one handed to S::keep4 (d, cx,
+// cy, the group's ME_MULTIHEX rows, scale).  delta[k] is the sample offset
+// of point k at scale 1 (me_ring_deltas).
 inline void me_ring_deltas(int32_t stride, intptr_t delta[16]) {
   for (int32_t k = 0; k < 16; k++) delta[k] = static_cast<intptr_t>(ME_MULTIHEX[k][1]) * stride + ME_MULTIHEX[k][0];
 }
@@ -301,9 +330,9 @@ void me_ring(S &s, int32_t cx, int32_t cy, int32_t scale, const intptr_t *delta)
   const uint8_t *c = s.at(cx, cy);
   for (int32_t g = 0; g < 16; g += 4) {
     const intptr_t *dg = delta + g;
+    const uint8_t *p[4] = {c + scale * dg[0], c + scale * dg[1], c + scale * dg[2], c + scale * dg[3]};
     uint32_t d[4];
-    s.four(s.src, c + scale * dg[0], c + scale * dg[1], c + scale * dg[2], c + scale * dg[3], s.stride, d);
-    s.keep4(d, cx, cy, ME_MULTIHEX + g, scale);
+    if (s.split(s.src, p, s.stride, s.keep_bound(), d)) s.keep4(d, cx, cy, ME_MULTIHEX + g, scale);
   }
 }
 

@@ -56,6 +56,23 @@ me_window_t me_window(int32_t x, int32_t y, int32_t pic_width, int32_t pic_heigh
   return w;
 }
 
+me_split_sad_t me_split_sad(const pixel_funcs_t &px, int32_t width, int32_t height, int32_t c, int32_t stride) {
+  me_split_sad_t s;
+  if (width == height) {
+    s.whole = px.sad_x4_half[c];
+    if (c <= 2) s.half = px.sad_x4_half_wide[c];
+  } else if (width > height) {
+    // The left half of a wide block costs more than half the whole.
+    s.whole = px.sad_x4_half_wide[c];
+  } else {
+    s.whole = px.sad_x4_half_tall[c];
+    if (c <= 2) s.half = px.sad_x4_half[c + 1];
+  }
+  s.src_rest = static_cast<intptr_t>(height / 2) * SRC_STRIDE;
+  s.ref_rest = static_cast<intptr_t>(height / 2) * stride;
+  return s;
+}
+
 me_mvcost_t me_mvcost(const analysis_tables_t *t, int32_t qp, int32_t slot) {
   return me_mvcost_t{t->mvcost_table[qp][slot], 4 * t->mv_range + MVCOST_FILLED_MARGIN};
 }

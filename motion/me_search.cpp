@@ -15,6 +15,7 @@ constexpr int8_t HEX_LOWER[4][2] = {{-2, 0}, {-1, 2}, {1, 2}, {2, 0}};
 struct full_search_t {
   pixel_cost_fn one, refine;
   sad_x4_fn four;
+  me_split_sad_t split;  // the long cross and the rings
   const uint8_t *src;  // stride 64
   const uint8_t *ref;  // at the block
   int32_t stride;
@@ -120,9 +121,9 @@ struct full_search_t {
     for (; k + 1 < both; k += 2) {
       const int32_t i0 = start + 2 * k, i1 = i0 + 2;
       const intptr_t o0 = i0 * step, o1 = i1 * step;
+      const uint8_t *p[4] = {c - o0, c + o0, c - o1, c + o1};
       uint32_t d[4];
-      four(src, c - o0, c + o0, c - o1, c + o1, stride, d);
-      if (std::min(std::min(d[0], d[1]), std::min(d[2], d[3])) >= second_cost) continue;
+      if (!split(src, p, stride, second_cost, d)) continue;
       keep_at(-i0, d[0]);
       keep_at(i0, d[1]);
       keep_at(-i1, d[2]);
@@ -135,10 +136,7 @@ struct full_search_t {
         const uint8_t *p[4];
         for (int32_t j = 0; j < 4; j++) p[j] = c + pending[std::min(j, n - 1)] * step;
         uint32_t d[4];
-        four(src, p[0], p[1], p[2], p[3], stride, d);
-        uint32_t low = d[0];
-        for (int32_t j = 1; j < n; j++) low = std::min(low, d[j]);
-        if (low < second_cost)
+        if (split(src, p, stride, second_cost, d))
           for (int32_t j = 0; j < n; j++) keep_at(pending[j], d[j]);
       }
       n = 0;
@@ -185,10 +183,9 @@ struct full_search_t {
       const intptr_t o0 = pair(j, &s0) * s0;
       const bool both = j + 1 < pairs;
       const intptr_t o1 = both ? pair(j + 1, &s1) * s1 : o0;
+      const uint8_t *p[4] = {c - o0, c + o0, c - o1, c + o1};
       uint32_t d[4];
-      four(src, c - o0, c + o0, c - o1, c + o1, stride, d);
-      if (!both) d[2] = d[3] = d[1];
-      if (std::min(std::min(d[0], d[1]), std::min(d[2], d[3])) >= second_cost) continue;
+      if (!split(src, p, stride, second_cost, d)) continue;
       keep_pair(j, d);
       if (both) keep_pair(j + 1, d + 2);
     }
@@ -271,6 +268,7 @@ void me_search(encoder_t *ctx, const me_context_t *me, me_result_t *result, cons
   }
   s.src = me->src + rq->y * 64 + rq->x;
   s.stride = me->luma_stride;
+  s.split = me_split_sad(px, rq->width, rq->height, c, s.stride);
   s.ref = me->ref_planes[rq->list][rq->ref_idx] + static_cast<intptr_t>(rq->y) * s.stride + rq->x;
   s.win = me_window(x, y, me->pic_width, me->pic_height, ctx->param.mv_range_y);
   s.mvcost = me_mvcost(ctx->tables, qp, ctx->cur_input->b_level);

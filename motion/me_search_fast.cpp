@@ -20,6 +20,7 @@ struct fast_search_t {
   pixel_cost_fn one, refine;
   sad_x3_fn three;
   sad_x4_fn four;
+  me_split_sad_t split;  // the long cross and the rings
   const uint8_t *src;
   const uint8_t *ref;
   int32_t stride;
@@ -152,6 +153,7 @@ void me_search_fast(encoder_t *ctx, const me_context_t *me, me_result_t *result,
   s.refine = level <= 4 && c == 0 ? px.sad[0] : px.satd[c];
   s.src = me->src + rq->y * 64 + rq->x;
   s.stride = me->luma_stride;
+  s.split = me_split_sad(px, rq->width, rq->height, c, s.stride);
   s.ref = me->ref_planes[rq->list][rq->ref_idx] + static_cast<intptr_t>(rq->y) * s.stride + rq->x;
   s.win = me_window(x, y, me->pic_width, me->pic_height, ctx->param.mv_range_y);
   s.mvcost = me_mvcost(ctx->tables, qp, ctx->cur_input->b_level);

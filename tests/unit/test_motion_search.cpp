@@ -228,6 +228,68 @@ TEST(MotionWindow, EdgesAndLimits) {
   }
 }
 
+// The cross and the rings cost four candidates in two halves: whenever the
+// costing says one of them may be kept its distortions are exactly those of
+// the block's own kernel, and it stops early only when none of them is
+// below the bound, for every shape, in every tier, on random samples, the
+// extremes and bounds around the distortions themselves.  Square blocks
+// from 16x16 and tall ones from 8x16 on do stop after the top half.
+TEST(SplitSad, HalvesAddUpToTheWholeBlockAndStopOnlyWhereNoneIsKept) {
+  struct shape_t {
+    int32_t w, h;
+    bool halves;  // stops after the top half
+  } shapes[] = {{64, 64, true}, {64, 32, false}, {32, 64, true}, {32, 32, true}, {32, 16, false}, {16, 32, true},
+                {16, 16, true}, {16, 8, false},  {8, 16, true},  {8, 8, false},  {8, 4, false},  {4, 8, false}};
+  constexpr int32_t W = 160, H = 144;
+  plane_t ref(W, H);
+  alignas(32) uint8_t src[64 * 64];
+  std::mt19937 r(4242);
+  for (uint32_t flags : {0u, CPU_FLAG_SSSE3, CPU_FLAG_SSSE3 | CPU_FLAG_AVX2}) {
+    pixel_funcs_t px;
+    setup_pixel_primitives(flags & cpu_detect_flags(), &px, 1);
+    for (const auto [w, h, halves] : shapes) {
+      const int32_t c = me_request_for(0, 0, w, h, 0, 0).size_class;
+      const sad_x4_fn whole = w == h ? px.sad_x4_half[c] : w > h ? px.sad_x4_half_wide[c] : px.sad_x4_half_tall[c];
+      const me_split_sad_t split = me_split_sad(px, w, h, c, ref.stride);
+      int32_t stopped = 0, kept = 0;
+      for (int32_t round = 0; round < 40; round++) {
+        // Random samples, then the extremes: a flat source against a flat
+        // or a checkered reference.
+        ref.fill([&](int32_t x, int32_t y) {
+          if (round == 38) return 255;
+          if (round == 39) return ((x ^ y) & 1) * 255;
+          return static_cast<int32_t>(r() % 256);
+        });
+        for (uint8_t &v : src) v = static_cast<uint8_t>(round >= 38 ? 0 : r() % 256);
+        for (int32_t t = 0; t < 8; t++) {
+          const uint8_t *p[4];
+          for (auto &q : p) q = ref.at(static_cast<int32_t>(r() % (W - w + 1)), static_cast<int32_t>(r() % (H - h + 1)));
+          if (t == 1) p[2] = p[3] = p[1];  // a group of two, as the batches pad it
+          uint32_t want[4];
+          whole(src, p[0], p[1], p[2], p[3], ref.stride, want);
+          const uint32_t low = *std::min_element(want, want + 4), high = *std::max_element(want, want + 4);
+          const uint32_t bounds[] = {0, low, low + 1, low / 2 + 1, high + 1, static_cast<uint32_t>(r() % (high + 2))};
+          for (const uint32_t bound : bounds) {
+            uint32_t d[4];
+            const bool any = split(src, p, ref.stride, bound, d);
+            if (any) {
+              for (int32_t k = 0; k < 4; k++)
+                ASSERT_EQ(d[k], want[k]) << w << "x" << h << " flags " << flags << " round " << round << " candidate "
+                                         << k << " bound " << bound;
+              kept++;
+            } else {
+              ASSERT_GE(low, bound) << w << "x" << h << " flags " << flags << " round " << round;
+              stopped += !std::equal(d, d + 4, want);  // only the top half costed
+            }
+          }
+        }
+      }
+      EXPECT_GT(kept, 0) << w << "x" << h;
+      EXPECT_EQ(stopped > 0, halves) << w << "x" << h << " flags " << flags;
+    }
+  }
+}
+
 // The refinement's shared first filter stage: for every shape of block,
 // every centre (also at the window's edges of a small picture, whose
 // allocation ends at its margins so the sanitizer build sees any read
@@ -670,6 +732,17 @@ void counted_four(const uint8_t *s, const uint8_t *a, const uint8_t *b, const ui
   four_calls++;
   real_four(s, a, b, c, d, st, out);
 }
+// The long cross and the rings cost a 16x16 group by its top half (16x8)
+// first and the bottom half only where the top leaves a candidate that may
+// be kept: a group costed counts once, at its top half, whose source is the
+// block's own (top_src).
+sad_x4_fn real_half;
+const uint8_t *top_src;
+void counted_half(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *d, int32_t st,
+                  uint32_t out[4]) {
+  four_calls += s == top_src;
+  real_half(s, a, b, c, d, st, out);
+}
 
 struct MotionStages : MotionSearch {
   pixel_funcs_t counted{};
@@ -677,8 +750,10 @@ struct MotionStages : MotionSearch {
     counted = ctx->pixel;
     real_one = counted.sad_half[2];
     real_four = counted.sad_x4_half[2];
+    real_half = counted.sad_x4_half_wide[2];
     counted.sad_half[2] = counted_one;
     counted.sad_x4_half[2] = counted_four;
+    counted.sad_x4_half_wide[2] = counted_half;
     me.pixel_funcs = &counted;
     one_calls = four_calls = 0;
   }
@@ -695,6 +770,7 @@ TEST_F(MotionStages, StopThresholds) {
   place(ref, 128, 128, 0, 0);
   count_16x16();
   me_request_t rq = request(16, 16, 16, 16, 0);
+  top_src = src + 16 * 64 + 16;
   me_result_t r{};
   me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
   EXPECT_EQ(r.mv, 0u);
@@ -706,9 +782,9 @@ TEST_F(MotionStages, StopThresholds) {
   one_calls = four_calls = 0;
   me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
   // The cross from 3 tries 14 points horizontally and 6 vertically, four
-  // to a kernel call (five calls); the multi-hexagon grid and the walks
-  // take the other groups, and the single-point kernel is left to the
-  // start points and a cross's remainder.
+  // to a costing (five groups); the multi-hexagon grid and the walks take
+  // the other groups, and the single-point kernel is left to the start
+  // points and a cross's remainder.
   EXPECT_EQ(one_calls, 3);
   EXPECT_EQ(four_calls, 46);
 }
@@ -725,9 +801,15 @@ void recording_four(const uint8_t *s, const uint8_t *a, const uint8_t *b, const 
   for (const uint8_t *p : {a, b, c, d}) four_offsets.push_back(p - four_centre);
   real_four(s, a, b, c, d, st, out);
 }
+void recording_half(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *d,
+                    int32_t st, uint32_t out[4]) {
+  if (s == top_src)
+    for (const uint8_t *p : {a, b, c, d}) four_offsets.push_back(p - four_centre);
+  real_half(s, a, b, c, d, st, out);
+}
 // A level 7 multi-hexagon search of range `range` over flat content, the
-// CTU at (x, y), its four-candidate kernel of 16x16 recording the offsets
-// from the CTU's origin.
+// CTU at (x, y), its four-candidate kernels of 16x16 recording the offsets
+// from the CTU's origin (the top half's for the groups costed in halves).
 void flat_recorded(MotionStages &t, plane_t &ref, int32_t x, int32_t y, int32_t range) {
   ref.fill([](int32_t, int32_t) { return 0; });
   t.ctx->analysis_level = 7;
@@ -737,6 +819,8 @@ void flat_recorded(MotionStages &t, plane_t &ref, int32_t x, int32_t y, int32_t 
   std::memset(t.src, 255, sizeof(t.src));
   t.count_16x16();
   t.counted.sad_x4_half[2] = recording_four;
+  t.counted.sad_x4_half_wide[2] = recording_half;
+  top_src = t.src;
   four_centre = ref.at(x, y);
 }
 TEST_F(MotionStages, RingsBeyond127SamplesAreCostedWhereTheyLie) {
@@ -764,9 +848,9 @@ TEST_F(MotionStages, RingsBeyond127SamplesAreCostedWhereTheyLie) {
 
 // The long cross of a block at the picture's top left corner, whose window
 // cuts its leftward and upward runs short: every point of all four runs
-// that lies in the window is costed, by the four-candidate kernel or, for a
-// run's last single point, by the one-candidate kernel (their pointers give
-// the offsets tried).  Flat content whose every candidate costs the same
+// that lies in the window is costed, by the four-candidate costing or, for
+// a run's last single point, by the one-candidate kernel (their pointers
+// give the offsets tried).  Flat content whose every candidate costs the same
 // keeps the zero vector the best, so the cross is centred on it.
 std::vector<intptr_t> one_offsets;
 uint32_t recording_one(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) {
