@@ -509,7 +509,8 @@ void intra_cu_rd_trial(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t x, i
   ctx->cabac.est = ctx->cabac_est_save[1 + 6 - log2_size];
   node->luma_dir = mode;
   cu_commit_luma_dir(ctx, node, z, log2_size);
-  const uint32_t cost = cu_rd_cost(ctx, node->lambda_ssd, z, x, y, log2_size, 0);
+  // The trial wins at a cost no higher than the best's.
+  const uint32_t cost = cu_rd_cost_intra_within(ctx, node->lambda_ssd, z, x, y, log2_size, node->intra_cost);
   if (cost <= node->intra_cost) {
     node->intra_cost = cost;
     *cbf = ctx->maps->cbf[node_index(z, log2_size)];

@@ -451,8 +451,8 @@ struct cu_writer {
   // When set (coding only): the bits of prediction units and transform
   // trees are added here.
   rc_picture_counts_t *counts = nullptr;
-  // Estimates only: the part of an inter CU counted (INTER_CU_*), or 0 for
-  // all of it.
+  // Estimates only: the part of a CU counted (INTER_CU_*, INTRA_CU_SYNTAX),
+  // or 0 for all of it.
   int32_t part = 0;
 
   template <class F>
@@ -473,7 +473,9 @@ struct cu_writer {
   void transform_unit(int32_t x, int32_t y, int32_t xb, int32_t yb, int32_t log2_size, int32_t blk, int32_t cbf_l,
                       int32_t cbf_cb, int32_t cbf_cr) {
     const ctu_unit_maps_t *d = &ctx->maps->unit;
-    if (!(cbf_l || cbf_cb || cbf_cr)) return;
+    // The intra syntax part ends before the residuals (and the QP delta,
+    // which no estimate counts).
+    if (!(cbf_l || cbf_cb || cbf_cr) || part == INTRA_CU_SYNTAX) return;
     if (qg && qg->enabled && !qg->delta_coded) {
       int32_t delta = unit_qp(ctx->maps, cu_z) - qg->qp_pred;
       // QpY wraps modulo 52, so any QP is reachable with a delta in -26..25.
@@ -514,8 +516,10 @@ struct cu_writer {
     if (log2_size > 2) {
       cbf_cb = (depth == 0 || parent_cb) ? cbf_or(z, log2_size, 1) : 0;
       cbf_cr = (depth == 0 || parent_cr) ? cbf_or(z, log2_size, 2) : 0;
-      if (depth == 0 || parent_cb) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cb));
-      if (depth == 0 || parent_cr) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cr));
+      if (part != INTRA_CU_SYNTAX) {
+        if (depth == 0 || parent_cb) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cb));
+        if (depth == 0 || parent_cr) s.bin(CTX_CBF_CHROMA + depth, static_cast<uint32_t>(cbf_cr));
+      }
     }
     if (split) {
       const int32_t h = 1 << (log2_size - 1);
@@ -568,7 +572,7 @@ struct cu_writer {
     const int32_t z = zorder_of(x >> 2, y >> 2);
     const int32_t size = 1 << log2_size;
     cu_z = z;
-    if (part >= INTER_CU_TAIL) {
+    if (part == INTER_CU_TAIL || part == INTER_CU_TAIL_BUT_LUMA) {
       inter_residual(x, y, log2_size, unit_part_mode(ctx->maps, z));
       return;
     }

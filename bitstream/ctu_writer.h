@@ -23,8 +23,11 @@ uint32_t cu_estimate_bits(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y
 // INTER_CU_TAIL the rest; or the head, the luma residuals one by one
 // through residual_bits, then INTER_CU_TAIL_BUT_LUMA (the rest without
 // the luma residuals).  The parts share no context, so their sum and the
-// final states are cu_estimate_bits's in any order.
-constexpr int32_t INTER_CU_HEAD = 1, INTER_CU_TAIL = 2, INTER_CU_TAIL_BUT_LUMA = 3;
+// final states are cu_estimate_bits's in any order.  INTRA_CU_SYNTAX
+// counts a committed intra CU without its chroma cbf flags and without the
+// residual_coding() of any block (the bins left share no context with
+// those, so they too sum with them to cu_estimate_bits in any order).
+constexpr int32_t INTER_CU_HEAD = 1, INTER_CU_TAIL = 2, INTER_CU_TAIL_BUT_LUMA = 3, INTRA_CU_SYNTAX = 4;
 uint32_t inter_cu_part_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t log2_size,
                                 int32_t part);
 

@@ -485,3 +485,8 @@ int32_t intra_cu_code_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_si
   return intra_tree_code(ctx, x, y, log2_size, qp, false);
 }
 
+int32_t intra_leaf_code_chroma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  const int32_t z = zorder_of(x >> 2, y >> 2);
+  return code_chroma_pair(ctx, x, y, log2_size - 1, z, log2_size, qp, ctx->maps->unit.luma_mode[z]);
+}
+

@@ -214,6 +214,47 @@ uint32_t cu_rd_cost_bounded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t 
   return rd_cost(dist, bits, lambda);
 }
 
+uint32_t cu_rd_cost_intra_within(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                                 uint32_t limit) {
+  ctu_unit_maps_t *d = &ctx->maps->unit;
+  if (limit >= COST_NONE || d->tu_log2[z] != log2_size || log2_size < 3 || log2_size > 5)
+    return cu_rd_cost(ctx, lambda, z, x, y, log2_size, 0);
+  // A cost reaching bound is above the limit.
+  const uint32_t bound = limit + 1;
+  const int32_t qp = unit_qp(ctx->maps, z);
+  const bool luma_coded = intra_cu_code_luma(ctx, x, y, log2_size, qp) != 0;
+  const uint32_t luma_distortion = block_distortion(ctx, x, y, log2_size, 1);
+  // Counted on a copy: the chroma blocks are decided from the live states
+  // as the luma block left them.  The parts share no context, so their
+  // sum and final states are those of counting the CU at once.
+  cabac_est_t est = ctx->cabac.est;
+  uint32_t bits = inter_cu_part_estimate(ctx, &est, x, y, log2_size, INTRA_CU_SYNTAX);
+  uint32_t least = rd_cost(luma_distortion, bits, lambda);
+  if (least >= bound) return least;
+  if (luma_coded) {
+    const int32_t scan = scan_idx_for(1, d->luma_mode[z], log2_size, 0);
+    bits += residual_bits_within(ctx, &est, d->coef_y + 16 * z, log2_size, 0, scan, lambda,
+                                 rd_cost_reach(luma_distortion, bits, bound, lambda));
+    least = rd_cost(luma_distortion, bits, lambda);
+    if (least >= bound) return least;
+  }
+  intra_leaf_code_chroma(ctx, x, y, log2_size, qp);
+  const uint8_t v = d->cbf[z];
+  bits += cabac_est_bin(&est, CTX_CBF_CHROMA, (v >> 1) & 1u);
+  bits += cabac_est_bin(&est, CTX_CBF_CHROMA, (v >> 2) & 1u);
+  const int32_t log2_c = log2_size - 1;
+  const int32_t scan_c = scan_idx_for(1, chroma_mode_of(d->chroma_syntax[z], d->luma_mode[z]), log2_c, 1);
+  if (v & 2) bits += residual_bits(ctx, &est, d->coef_c[0] + 4 * z, log2_c, 1, scan_c);
+  if (v & 4) bits += residual_bits(ctx, &est, d->coef_c[1] + 4 * z, log2_c, 2, scan_c);
+  // The live scratch states are as the quantiser left them.
+  std::memcpy(est.state + CABAC_NUM_CTX, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(est.state) - CABAC_NUM_CTX);
+  ctx->cabac.est = est;
+  const uint32_t dist = luma_distortion + block_distortion(ctx, x, y, log2_size, 2);
+  ctx->last_distortion = dist;
+  ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(d->cbf, z, log2_size);
+  return rd_cost(dist, bits, lambda);
+}
+
 uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas, int32_t z, int32_t x, int32_t y,
                              int32_t log2_size, bool predicted) {
   const int32_t coded = code_cu(ctx, x, y, log2_size, predicted ? 0 : 1, qp);

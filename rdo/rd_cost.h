@@ -91,6 +91,16 @@ uint32_t cu_rd_cost_residual(encoder_t *ctx, int32_t qp, const uint32_t *lambdas
 constexpr int32_t BOUNDED_PREDICT = 1, BOUNDED_NONE_IF_EMPTY = 2, BOUNDED_HEAD_FIRST = 4;
 uint32_t cu_rd_cost_bounded(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
                             int32_t qp, uint32_t bound, int32_t flags, bool *cut);
+// A trial of the committed intra CU (log2 size 3..5, one transform block)
+// whose cost only matters up to limit: as cu_rd_cost (with
+// ctx->last_distortion) while it costs at most limit, else some cost above
+// limit and at most the trial's, the buffers and states left part way.
+// The luma block is coded first and costed with all of the CU's syntax
+// but the chroma cbf flags and residuals, then with its residual's bits
+// as far as they stay within the limit; only a trial still within it
+// codes its chroma blocks.
+uint32_t cu_rd_cost_intra_within(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y, int32_t log2_size,
+                                 uint32_t limit);
 // The node's committed inter decision: without residual, then with the
 // coded residual, the cheaper kept.  With flag set, cu_rd_cost with that
 // flag.  An intra node takes the intra path.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/ctu_maps.h"
+#include "analysis/cu_node.h"
 #include "common/cabac_tables.h"
 
 struct coding_outcome_t {
@@ -24,4 +25,19 @@ inline void expect_same_coding(const coding_outcome_t &a, const coding_outcome_t
   EXPECT_TRUE(a.rec == b.rec) << "reconstruction";
   EXPECT_EQ(std::memcmp(&a.maps, &b.maps, sizeof(ctu_unit_maps_t)), 0) << "unit maps";
   EXPECT_EQ(a.node_cbf, b.node_cbf);
+}
+
+// A trial's cost and distortion beside what its coding left.
+struct costed_outcome_t {
+  uint32_t cost, distortion;
+  coding_outcome_t coding;
+};
+
+// The same cost, and where it is one (below COST_NONE) the same
+// distortion and coding.
+inline void expect_same_costed(const costed_outcome_t &a, const costed_outcome_t &b) {
+  EXPECT_EQ(a.cost, b.cost);
+  if (a.cost >= COST_NONE) return;
+  EXPECT_EQ(a.distortion, b.distortion);
+  expect_same_coding(a.coding, b.coding);
 }

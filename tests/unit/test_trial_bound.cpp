@@ -125,20 +125,12 @@ struct TrialBound : ::testing::Test {
     ctx->cabac.est = start;
   }
 
-  struct outcome_t {
-    uint32_t cost, distortion;
-    coding_outcome_t coding;
-  };
+  using outcome_t = costed_outcome_t;
   outcome_t outcome(const trial_case_t &c, uint32_t cost) {
     return {cost, ctx->last_distortion,
             {ctx->cabac.est, planes(c), ctx->maps->unit, ctx->maps->cbf[node_index(c.z, c.s)]}};
   }
-  static void expect_same(const outcome_t &a, const outcome_t &b) {
-    EXPECT_EQ(a.cost, b.cost);
-    if (a.cost >= COST_NONE) return;
-    EXPECT_EQ(a.distortion, b.distortion);
-    expect_same_coding(a.coding, b.coding);
-  }
+  static void expect_same(const outcome_t &a, const outcome_t &b) { expect_same_costed(a, b); }
 
   // The CU coded and costed whole over the prediction in place: a merged
   // 2Nx2N CU as the merge trials cost it (COST_NONE without a coded
