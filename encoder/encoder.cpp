@@ -10,6 +10,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
 
 #include "encoder/ctu_filter.h"
 #include "encoder/ctu_start.h"
@@ -21,6 +28,8 @@
 #include "analysis/analysis_tables.h"
 #include "filters/deblock.h"
 #include "analysis/ctu_analysis.h"
+#include "analysis/ctu_maps.h"
+#include "analysis/cu_node.h"
 #include "filters/sao.h"
 #include "rdo/pred_cache.h"
 #include "rdo/quant_memo.h"
@@ -166,42 +175,65 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
   nal_list_free(&ctx->nals);
 }
 
+// Lays the working buffers of a row context out one after the other from
+// `base` (nothing but the size with base null): 64-byte steps with a gap of
+// at least 64 bytes after each buffer, which address-sanitizer builds mark
+// unreadable so that they still catch a kernel reading past its buffer.
+static size_t lay_out_ctu_arrays(uint8_t *base, row_buffers_t *b) {
+  constexpr size_t GAP = 64;
+  size_t at = 0;
+  auto take = [&](auto *&p, size_t count) {
+    using T = std::remove_reference_t<decltype(*p)>;
+    const size_t bytes = sizeof(T) * count;
+    p = base ? reinterpret_cast<T *>(base + at) : nullptr;
+    if (base) ASAN_POISON_MEMORY_REGION(base + at + bytes, ((bytes + 63) & ~size_t{63}) + GAP - bytes);
+    at += ((bytes + 63) & ~size_t{63}) + GAP;
+  };
+  take(b->ctu_src, SRC_STRIDE * 96);
+  take(b->ctu_rec, RECON_STRIDE * 64);
+  take(b->maps, 1);
+  uint8_t *snapshots = nullptr, *tu_states = nullptr;
+  take(snapshots, snapshots_bytes());
+  b->snapshots = reinterpret_cast<cu_snapshot_t *>(snapshots);
+  take(tu_states, tu_states_bytes());
+  b->tu_states = reinterpret_cast<tu_state_t *>(tu_states);
+  take(b->nodes, CU_NODE_COUNT);
+  take(b->lowres, 1);
+  take(b->pred_work, RECON_STRIDE * 64);
+  take(b->coef_tmp, 32 * 32);
+  take(b->dq_tmp, 32 * 32);
+  take(b->quant_memo, 1);
+  take(b->pred_cache, 1);
+  for (int c = 0; c < 3; c++) take(b->sao_diff[c], c ? 32 * 32 : 64 * 64);
+  take(b->sao_scratch, 147456);
+  return at;
+}
+
+// One zeroed block for all the buffers, untouched until used: one mapping
+// and one unmapping per row context where a dozen each (and the C
+// allocator's heap growth for the small ones) took the system's memory map
+// lock thousands of times while the row contexts were made beside the
+// lookahead's page mapping, and again when they were given back.
 int ctx_alloc_ctu_arrays(encoder_t *ctx) {
-  ctx->ctu_src = alloc_array<uint8_t>(SRC_STRIDE * 96, 0);
-  ctx->ctu_rec = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
-  ctx->maps = alloc_array<ctu_maps_t>(1, 0);
-  if (snapshots_alloc(ctx) < 0 || tu_states_alloc(ctx) < 0 || analysis_alloc(ctx) < 0) return -1;
-  ctx->pred_work = alloc_array<uint8_t>(RECON_STRIDE * 64, 0);
-  if (!ctx->pred_work) return -1;
-  ctx->coef_tmp = alloc_array<int16_t>(32 * 32, 0);
-  ctx->dq_tmp = alloc_array<int16_t>(32 * 32, 0);
-  ctx->quant_memo = alloc_array<quant_memo_t>(1, 0);
-  ctx->pred_cache = alloc_array<pred_cache_t>(1, 0);
-  for (int c = 0; c < 3; c++) ctx->sao_diff[c] = alloc_array<int16_t>(c ? 32 * 32 : 64 * 64, 0);
-  ctx->sao_scratch = alloc_array<uint8_t>(147456, 0);
-  if (!ctx->ctu_src || !ctx->ctu_rec || !ctx->maps || !ctx->coef_tmp || !ctx->dq_tmp || !ctx->quant_memo || !ctx->pred_cache ||
-      !ctx->sao_diff[0] || !ctx->sao_diff[1] || !ctx->sao_diff[2] || !ctx->sao_scratch)
-    return -1;
+  row_buffers_t b{};
+  uint8_t *block = static_cast<uint8_t *>(aligned_calloc(lay_out_ctu_arrays(nullptr, &b)));
+  if (!block) return -1;
+  lay_out_ctu_arrays(block, &b);
+  b.ctu_block = block;
+  row_buffers_restore(ctx, &b);
+  snapshots_lay_out(ctx);
+  tu_first_quarters_forget(ctx);
   return 0;
 }
 
 void ctx_free_ctu_arrays(encoder_t *ctx) {
-  aligned_free(ctx->ctu_src);
-  aligned_free(ctx->ctu_rec);
-  aligned_free(ctx->maps);
-  snapshots_free(ctx);
-  tu_states_free(ctx);
-  analysis_free(ctx);
-  aligned_free(ctx->pred_work);
-  aligned_free(ctx->coef_tmp);
-  aligned_free(ctx->dq_tmp);
-  aligned_free(ctx->quant_memo);
-  aligned_free(ctx->pred_cache);
-  for (int c = 0; c < 3; c++) aligned_free(ctx->sao_diff[c]);
-  aligned_free(ctx->sao_scratch);
+  aligned_free(ctx->ctu_block);
+  const row_buffers_t none{};
+  row_buffers_restore(ctx, &none);
 }
 
 void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
+  b->ctu_block = ctx->ctu_block;
   b->ctu_src = ctx->ctu_src;
   b->ctu_rec = ctx->ctu_rec;
   b->maps = ctx->maps;
@@ -219,6 +251,7 @@ void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
 }
 
 void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
+  ctx->ctu_block = b->ctu_block;
   ctx->ctu_src = b->ctu_src;
   ctx->ctu_rec = b->ctu_rec;
   ctx->maps = b->maps;

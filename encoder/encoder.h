@@ -149,6 +149,9 @@ struct encoder_t {
   // columns 64..95 and Cr at 96..127 of rows 0..31.
   uint8_t *ctu_src;
   uint8_t *ctu_rec;
+  // The one block that holds every working buffer of a row context (see
+  // ctx_alloc_ctu_arrays); none elsewhere.
+  uint8_t *ctu_block;
   // Intra neighbour arrays: luma, its smoothed copy, Cb, Cr.
   alignas(16) uint8_t nb_luma[144];
   alignas(16) uint8_t nb_luma_smooth[144];
@@ -312,6 +315,7 @@ struct row_result_t {
 };
 
 struct row_buffers_t {
+  uint8_t *ctu_block;
   uint8_t *ctu_src, *ctu_rec;
   ctu_maps_t *maps;
   struct cu_node_t *nodes;

@@ -206,6 +206,11 @@ void cu_prediction_save(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t sl
 void cu_prediction_restore(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t slot);
 int32_t snapshots_alloc(encoder_t *ctx);
 void snapshots_free(encoder_t *ctx);
+// The same records in a block of the caller's: its size, and, with
+// ctx->snapshots pointing at such a block (zeroed, 32-byte aligned), the
+// records' arrays laid out in it.
+size_t snapshots_bytes();
+void snapshots_lay_out(encoder_t *ctx);
 
 // Residual quad-tree search of the node with its current prediction.
 // Component mask: 1 luma (intra: predicted per transform block), 2 chroma
@@ -254,6 +259,9 @@ void tu_first_quarters_forget(encoder_t *ctx);
 // the row context so that searching allocates nothing.
 int32_t tu_states_alloc(encoder_t *ctx);
 void tu_states_free(encoder_t *ctx);
+// Their size, for a block of the caller's (32-byte aligned; set
+// ctx->tu_states to it, then tu_first_quarters_forget).
+size_t tu_states_bytes();
 // Codes the luma (or the two chroma) blocks of the node unsplit with its
 // current mode and returns distortion + ((bit delta * lambda + 32768) >> 16).
 // flag 1 predicts the blocks first (the decision's calls); 0 codes them

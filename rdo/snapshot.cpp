@@ -350,19 +350,34 @@ void cu_prediction_restore(encoder_t *ctx, int32_t z, int32_t log2_size, int32_t
   ctx->maps->cbf[node_index(z, log2_size)] = 0;
 }
 
-int32_t snapshots_alloc(encoder_t *ctx) {
-  // The records (the depth snapshots, then the trial slots of each kind),
-  // then the arrays of each record, sized for its CU.
+namespace {
+
+// The records (the depth snapshots, then the trial slots of each kind) come
+// first in the block, then the arrays of each record, sized for its CU.
+size_t snapshot_records_bytes() {
+  return (SNAPSHOT_RECORDS * sizeof(cu_snapshot_t) + 31) & ~static_cast<size_t>(31);
+}
+
+}  // namespace
+
+size_t snapshots_bytes() {
   cu_snapshot_t measure{};
-  const size_t head = (SNAPSHOT_RECORDS * sizeof(cu_snapshot_t) + 31) & ~static_cast<size_t>(31);
-  size_t total = head;
+  size_t total = snapshot_records_bytes();
   for (int32_t r = 0; r < SNAPSHOT_RECORDS; r++) total += carve(&measure, nullptr, r % SNAPSHOT_DEPTHS);
-  // Zeroed by the system and left untouched until used (see analysis_alloc).
-  auto *block = static_cast<uint8_t *>(aligned_calloc(total));
-  if (!block) return -1;
-  ctx->snapshots = reinterpret_cast<cu_snapshot_t *>(block);
-  size_t at = head;
+  return total;
+}
+
+void snapshots_lay_out(encoder_t *ctx) {
+  auto *block = reinterpret_cast<uint8_t *>(ctx->snapshots);
+  size_t at = snapshot_records_bytes();
   for (int32_t r = 0; r < SNAPSHOT_RECORDS; r++) at += carve(ctx->snapshots + r, block + at, r % SNAPSHOT_DEPTHS);
+}
+
+int32_t snapshots_alloc(encoder_t *ctx) {
+  // Zeroed by the system and left untouched until used (see analysis_alloc).
+  ctx->snapshots = static_cast<cu_snapshot_t *>(aligned_calloc(snapshots_bytes()));
+  if (!ctx->snapshots) return -1;
+  snapshots_lay_out(ctx);
   return 0;
 }
 

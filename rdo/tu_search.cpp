@@ -403,12 +403,13 @@ int32_t chroma_mode_at(const encoder_t *ctx, int32_t z) {
 
 int32_t tu_states_alloc(encoder_t *ctx) {
   static_assert(sizeof(tu_state_t) % alignof(first_quarters_t) == 0);
-  ctx->tu_states =
-      static_cast<tu_state_t *>(aligned_malloc(tu_state_count * sizeof(tu_state_t) + sizeof(first_quarters_t)));
+  ctx->tu_states = static_cast<tu_state_t *>(aligned_malloc(tu_states_bytes()));
   if (!ctx->tu_states) return -1;
   tu_first_quarters_forget(ctx);
   return 0;
 }
+
+size_t tu_states_bytes() { return tu_state_count * sizeof(tu_state_t) + sizeof(first_quarters_t); }
 
 void tu_first_quarters_forget(encoder_t *ctx) {
   first_quarters_t *fq = first_quarters(ctx);

@@ -5,11 +5,16 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "encoder/encoder.h"
 #include "encoder/row_contexts.h"
 #include "encoder/rowsched.h"
+#include "analysis/ctu_analysis.h"
+#include "rdo/pred_cache.h"
+#include "rdo/quant_memo.h"
+#include "rdo/rd_cost.h"
 #include "tests/unit/row_context.h"
 
 namespace {
@@ -105,6 +110,65 @@ TEST(WorkBuffers, RowContextsCopyTheFrameContextsAsSetUp) {
     }
     encoder_close(enc);
   }
+}
+
+// Each row context's working buffers are laid out in one block of its own:
+// no two buffers of any row contexts share a byte over the extents their
+// users write (the CTU source 64 x 96, prediction and reconstruction
+// 128 x 64, transform scratch 32 x 32, SAO differences per plane and its
+// 144 KB statistics scratch, one record each of the rest), and that holds
+// again for buffers given back and made anew.
+TEST(WorkBuffers, RowContextBuffersNeverOverlap) {
+  tarnhevcenc_param_t p{};
+  p.size = sizeof(p);
+  ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.width = 200;
+  p.height = 264;
+  p.threads = 3;
+  p.log_level = 0;
+  encoder_t *enc = encoder_open(&p);
+  ASSERT_NE(enc, nullptr);
+  ASSERT_EQ(row_contexts_wait(enc, ROW_CONTEXTS_ALL), 0);
+  row_contexts_release(enc->frame_ctx[2]);
+  for (int32_t r = 0; r < enc->frame_ctx[2]->row_slots; r++) EXPECT_EQ(enc->frame_ctx[2]->row_ctx[r]->ctu_src, nullptr);
+  ASSERT_EQ(row_contexts_restore(enc->frame_ctx[2]), 0);
+  std::map<uintptr_t, std::pair<uintptr_t, const char *>> extents;  // start -> end, name
+  auto add = [&](const void *at, size_t bytes, const char *name) {
+    ASSERT_NE(at, nullptr) << name;
+    const uintptr_t a = reinterpret_cast<uintptr_t>(at);
+    extents[a] = {a + bytes, name};
+  };
+  size_t buffers = 0;
+  for (int32_t f = 1; f <= enc->frame_ctx_count; f++) {
+    const encoder_t *fc = enc->frame_ctx[f];
+    for (int32_t r = 0; r < fc->row_slots; r++) {
+      const encoder_t *c = fc->row_ctx[r];
+      add(c->ctu_src, 64 * 96, "ctu_src");
+      add(c->ctu_rec, 128 * 64, "ctu_rec");
+      add(c->pred_work, 128 * 64, "pred_work");
+      add(c->maps, sizeof(ctu_maps_t), "maps");
+      add(c->snapshots, snapshots_bytes(), "snapshots");
+      add(c->tu_states, tu_states_bytes(), "tu_states");
+      add(c->nodes, sizeof(cu_node_t) * CU_NODE_COUNT, "nodes");
+      add(c->lowres, sizeof(lowres_cu_search_t), "lowres");
+      add(c->coef_tmp, 2 * 32 * 32, "coef_tmp");
+      add(c->dq_tmp, 2 * 32 * 32, "dq_tmp");
+      add(c->quant_memo, sizeof(quant_memo_t), "quant_memo");
+      add(c->pred_cache, sizeof(pred_cache_t), "pred_cache");
+      for (int32_t k = 0; k < 3; k++) add(c->sao_diff[k], k ? 2 * 32 * 32 : 2 * 64 * 64, "sao_diff");
+      add(c->sao_scratch, 147456, "sao_scratch");
+      buffers += 16;
+    }
+  }
+  EXPECT_EQ(extents.size(), buffers);
+  uintptr_t end = 0;
+  const char *last = "";
+  for (const auto &[start, e] : extents) {
+    EXPECT_LE(end, start) << e.second << " starts inside " << last;
+    end = e.first;
+    last = e.second;
+  }
+  encoder_close(enc);
 }
 
 }  // namespace
