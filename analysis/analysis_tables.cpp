@@ -134,12 +134,14 @@ void chroma_weight_init(encoder_t *ctx) {
 }
 
 int32_t mvcost_table_init(encoder_t *ctx, int32_t qp) {
-  if (!ctx || !ctx->tables || qp < 0 || qp >= MVCOST_QP_COUNT) return -1;
-  analysis_tables_t *t = ctx->tables;
-  if (t->mvcost_block[qp]) return 0;
-  const param_t &p = ctx->param;
-  if (analysis_tables_validate(&p) < 0) return -1;
+  if (!ctx) return -1;
+  return mvcost_table_init(ctx->param, ctx->tables, qp);
+}
 
+int32_t mvcost_table_init(const param_t &p, analysis_tables_t *t, int32_t qp) {
+  if (!t || qp < 0 || qp >= MVCOST_QP_COUNT) return -1;
+  if (t->mvcost_block[qp]) return 0;
+  if (analysis_tables_validate(&p) < 0) return -1;
   // The search window runs from -500 to mv_range_y whole samples in both
   // directions; R is its span.  Every QP shares the R of the first one built.
   if (t->mv_range == 0) {
@@ -166,19 +168,26 @@ int32_t mvcost_table_init(encoder_t *ctx, int32_t qp) {
 }
 
 int32_t mvcost_tables_build(encoder_t *ctx) {
-  if (!ctx || !ctx->tables) return -1;
-  const param_t &p = ctx->param;
+  if (!ctx) return -1;
+  return mvcost_tables_build(ctx->param, ctx->tables);
+}
+
+int32_t mvcost_tables_build(const param_t &p, analysis_tables_t *t) {
+  if (!t) return -1;
   bool ok = true;
-  if (12 < p.qp_min || 12 > p.qp_max) ok = mvcost_table_init(ctx, 12) == 0;
-  for (int32_t qp = p.qp_min; ok && qp <= p.qp_max; qp++) ok = mvcost_table_init(ctx, qp) == 0;
+  if (12 < p.qp_min || 12 > p.qp_max) ok = mvcost_table_init(p, t, 12) == 0;
+  for (int32_t qp = p.qp_min; ok && qp <= p.qp_max; qp++) ok = mvcost_table_init(p, t, qp) == 0;
   if (ok) return 0;
-  mvcost_tables_free(ctx);
+  mvcost_tables_free(t);
   return -1;
 }
 
 void mvcost_tables_free(encoder_t *ctx) {
-  if (!ctx || !ctx->tables) return;
-  analysis_tables_t *t = ctx->tables;
+  if (ctx) mvcost_tables_free(ctx->tables);
+}
+
+void mvcost_tables_free(analysis_tables_t *t) {
+  if (!t) return;
   for (int32_t qp = 0; qp < MVCOST_QP_COUNT; qp++) {
     aligned_free(t->mvcost_block[qp]);
     t->mvcost_block[qp] = nullptr;

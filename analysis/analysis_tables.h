@@ -50,14 +50,19 @@ void chroma_weight_init(encoder_t *ctx);
 // Costs are clamped to 65535 rather than wrapped; no setting the encoder
 // accepts comes near that.
 int32_t mvcost_table_init(encoder_t *ctx, int32_t qp);
+int32_t mvcost_table_init(const param_t &p, analysis_tables_t *t, int32_t qp);
 
 // QP 12, which is always available whatever the coding range, first when it
 // lies outside [qp_min, qp_max], then every QP of that range.  On failure everything built is released
 // again and -1 is returned.
 int32_t mvcost_tables_build(encoder_t *ctx);
+// The same from settings and tables of the caller's, which may run beside
+// the rest of the encoder's creation (it reads nothing else).
+int32_t mvcost_tables_build(const param_t &p, analysis_tables_t *t);
 
 // Releases every MV cost block once; the multiplier tables stay.
 void mvcost_tables_free(encoder_t *ctx);
+void mvcost_tables_free(analysis_tables_t *t);
 
 // Releases the MV cost blocks and the record, and clears ctx->tables.  Call
 // on the instance only: contexts copied from it share the same record.

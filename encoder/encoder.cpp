@@ -395,6 +395,16 @@ void pool_exhausted(const encoder_t *enc, const char *what) {
   assert(!"the picture pool's bound is wrong");
 }
 
+struct mvcost_job_t {
+  param_t param;
+  analysis_tables_t *tables;
+};
+
+static int64_t mvcost_job(int64_t arg) {
+  const mvcost_job_t *job = reinterpret_cast<const mvcost_job_t *>(arg);
+  return mvcost_tables_build(job->param, job->tables);
+}
+
 static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   encoder_t *enc = static_cast<encoder_t *>(aligned_malloc(sizeof(encoder_t)));
   if (!enc) return nullptr;
@@ -462,10 +472,6 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   }
   lambda_tables_init(enc);
   chroma_weight_init(enc);
-  if (mvcost_tables_build(enc) < 0) {
-    encoder_close(enc);
-    return nullptr;
-  }
 
   const int32_t contexts = p.frame_contexts;
   const pool_bounds_t bounds = picture_pool_bounds(p, enc->decision_delay, contexts, enc->sps->max_dec_pic_buffering);
@@ -478,6 +484,15 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
     enc->lookahead_engine = lookahead_engine_new(enc, std::min(p.threads, 8));
   }
   bool ok = !with_lookahead || enc->lookahead_engine;
+  // With a lookahead pool the MV cost tables are filled there while the
+  // rest is made (1-2 ms of the creation, most of it the first writes to
+  // their 2 MB), from the settings as they stand here.
+  mvcost_job_t mvcost{enc->param, enc->tables};
+  const bool mvcost_apart = ok && enc->lookahead_engine && enc->lookahead_engine->pool_ready;
+  if (mvcost_apart)
+    threadpool_run(&enc->lookahead_engine->pool, mvcost_job, reinterpret_cast<int64_t>(&mvcost));
+  else
+    ok = ok && mvcost_tables_build(mvcost.param, mvcost.tables) == 0;
   if (ok) {
     const mem_kind_guard kind(MEM_PICTURES);
     SCHED_TRACE_SCOPE('G', 2, 0, 0);
@@ -532,6 +547,8 @@ static encoder_t *encoder_make(const param_t &p, tarnhevcenc_param_t *pub) {
   }
   // Last: the frame contexts are set up from here on, and are copied.
   ok = ok && row_contexts_make(enc) == 0;
+  if (mvcost_apart && threadpool_wait(&enc->lookahead_engine->pool, reinterpret_cast<int64_t>(&mvcost)) < 0)
+    ok = false;
   if (!ok) {
     encoder_close(enc);
     return nullptr;

@@ -14,6 +14,7 @@
 #include "encoder/encoder.h"
 #include "common/memory.h"
 #include "encoder/param.h"
+#include "ratecontrol/lowres_cost.h"
 
 namespace {
 
@@ -348,6 +349,54 @@ TEST(AnalysisTables, EachEncoderKeepsItsOwnTables) {
   EXPECT_EQ(a32[0], 5);
   EXPECT_EQ(a32[-1], 11);
   EXPECT_EQ(a32[15], 56);
+}
+
+// An encoder with a lookahead pool fills its MV cost tables there while the
+// rest of it is made: once open it has every array of every QP it codes
+// with (and QP 12), the same as a fill from its settings on one thread.
+TEST(AnalysisTables, AnOpenEncoderHasEveryMvCostArrayOfItsSettings) {
+  for (const int32_t rcmode : {TARNHEVCENC_RC_CQP, TARNHEVCENC_RC_ABR}) {
+    tarnhevcenc_param_t pub{};
+    pub.size = sizeof(pub);
+    ASSERT_EQ(tarnhevcenc_default_param(&pub), 0);
+    pub.width = 200;
+    pub.height = 136;
+    pub.threads = 4;
+    pub.bframes = 3;
+    pub.rcmode = rcmode;
+    pub.bitrate = 500;
+    pub.qp_min = 20;
+    pub.qp_max = 40;
+    pub.log_level = 0;
+    encoder_t *enc = encoder_open(&pub);
+    ASSERT_NE(enc, nullptr);
+    ASSERT_NE(enc->lookahead_engine, nullptr);
+    ASSERT_TRUE(enc->lookahead_engine->pool_ready);
+    settings_t s;
+    s.rcmode = enc->param.rcmode;
+    s.bframes = enc->param.bframes;
+    s.hierarchy = enc->param.hierarchy;
+    s.qp_min = enc->param.qp_min;
+    s.qp_max = enc->param.qp_max;
+    s.mv_range_y = enc->param.mv_range_y;
+    s.complexity = enc->param.complexity;
+    tables_ctx_t ref(s);
+    ASSERT_EQ(mvcost_tables_build(ref.ctx), 0);
+    const analysis_tables_t &t = *enc->tables;
+    ASSERT_EQ(t.mv_range, ref.t().mv_range);
+    const size_t reach = 4 * static_cast<size_t>(t.mv_range) + MVCOST_MARGIN;
+    for (int32_t qp = 0; qp < MVCOST_QP_COUNT; qp++) {
+      const bool coded = qp == 12 || (qp >= s.qp_min && qp <= s.qp_max);
+      for (int32_t k = 0; k < MVCOST_SLOT_COUNT; k++) {
+        const uint16_t *a = t.mvcost_table[qp][k], *b = ref.t().mvcost_table[qp][k];
+        ASSERT_EQ(a != nullptr, coded) << "rc " << rcmode << " qp " << qp << " slot " << k;
+        if (coded) {
+          ASSERT_EQ(std::memcmp(a - reach, b - reach, 2 * reach * sizeof(uint16_t)), 0) << qp;
+        }
+      }
+    }
+    encoder_close(enc);
+  }
 }
 
 TEST(AnalysisTables, TeardownIsSafeOnAnyState) {
