@@ -679,6 +679,59 @@ static void *free_frame_contexts(void *arg) {
   return nullptr;
 }
 
+// Most of the closing time: the frame contexts on a thread of their own
+// while the caller's and up to three more threads free the pool.
+static void free_on_own_threads(encoder_t *enc) {
+  pthread_t contexts_thread;
+  const bool contexts_apart =
+      enc->frame_ctx && enc->param.threads > 1 && thread_start(&contexts_thread, free_frame_contexts, enc) == 0;
+  if (!contexts_apart) free_frame_contexts(enc);
+  {
+    SCHED_TRACE_SCOPE('z', 3, 0, 0);
+    if (enc->pool) frame_pool_destroy(enc->pool, enc->param.threads);
+  }
+  if (contexts_apart) pthread_join(contexts_thread, nullptr);
+}
+
+// A part of the closing that runs on the lookahead pool: the frame contexts
+// (share < 0) or a share of the picture pool.
+struct close_job_t {
+  encoder_t *enc;
+  int32_t share, shares;
+};
+
+static int64_t close_job(int64_t arg) {
+  const close_job_t *job = reinterpret_cast<const close_job_t *>(arg);
+  if (job->share < 0)
+    free_frame_contexts(job->enc);
+  else
+    frame_pool_free_share(job->enc->pool, job->share, job->shares);
+  return 0;
+}
+
+// The same on the lookahead pool's threads, idle by now: threads started
+// here each waited for the memory-map lock that the others' unmapping held,
+// a millisecond and more on the caller's thread per start on a loaded
+// machine.
+static void free_beside_lookahead_pool(encoder_t *enc) {
+  constexpr int32_t POOL_SHARES = 4;
+  threadpool_t *helpers = &enc->lookahead_engine->pool;
+  const int32_t shares = enc->pool && enc->pool->all ? std::clamp(enc->param.threads, 1, POOL_SHARES) : 0;
+  close_job_t jobs[POOL_SHARES];
+  jobs[0] = close_job_t{enc, -1, 0};
+  for (int32_t k = 1; k < shares; k++) jobs[k] = close_job_t{enc, k, shares};
+  const bool contexts = enc->frame_ctx != nullptr;
+  if (contexts) threadpool_run(helpers, close_job, reinterpret_cast<int64_t>(&jobs[0]));
+  for (int32_t k = 1; k < shares; k++) threadpool_run(helpers, close_job, reinterpret_cast<int64_t>(&jobs[k]));
+  {
+    SCHED_TRACE_SCOPE('z', 3, 0, 0);
+    if (shares > 0) frame_pool_free_share(enc->pool, 0, shares);
+    for (int32_t k = 1; k < shares; k++) threadpool_wait(helpers, reinterpret_cast<int64_t>(&jobs[k]));
+    if (enc->pool) frame_pool_destroy(enc->pool);
+  }
+  if (contexts) threadpool_wait(helpers, reinterpret_cast<int64_t>(&jobs[0]));
+}
+
 static void encoder_free(encoder_t *enc) {
   // The pages go back before the pool and its pictures go, the row
   // contexts' buffers before the frame contexts.
@@ -710,20 +763,14 @@ static void encoder_free(encoder_t *enc) {
   }
   print_end_statistics(enc);
   ratecontrol_free(enc);
-  // The frame contexts are freed on a thread of their own while the pool
-  // frees its pictures: both are mostly pages given back to the system,
-  // which frees them for several threads at once.
-  pthread_t contexts_thread;
-  const bool contexts_apart =
-      enc->frame_ctx && enc->param.threads > 1 && thread_start(&contexts_thread, free_frame_contexts, enc) == 0;
-  if (!contexts_apart) free_frame_contexts(enc);
-  // Queued, referenced and held pictures all belong to the pool, which
-  // frees every picture it ever made.
-  {
-    SCHED_TRACE_SCOPE('z', 3, 0, 0);
-    if (enc->pool) frame_pool_destroy(enc->pool, enc->param.threads);
-  }
-  if (contexts_apart) pthread_join(contexts_thread, nullptr);
+  // The frame contexts are freed beside the pool's pictures, and those in
+  // shares at once: both are mostly pages given back to the system, which
+  // frees them for several threads at once.  Queued, referenced and held
+  // pictures all belong to the pool, which frees every picture it ever made.
+  if (enc->lookahead_engine && enc->lookahead_engine->pool_ready)
+    free_beside_lookahead_pool(enc);
+  else
+    free_on_own_threads(enc);
   if (enc->sched) {
     SCHED_TRACE_SCOPE('z', 1, 1, 0);
     if (enc->sched->threads) rowsched_destroy(enc->sched);

@@ -396,12 +396,19 @@ struct pool_share_t {
 
 void *free_share(void *arg) {
   const pool_share_t *s = static_cast<const pool_share_t *>(arg);
-  for (int32_t i = s->k; i < s->pool->all_count; i += s->n) frame_delete(s->pool->all[i]);
-  for (int32_t i = s->k; i < s->pool->plane_set_count; i += s->n) planes_set_free(&s->pool->plane_sets[i]);
+  frame_pool_free_share(s->pool, s->k, s->n);
   return nullptr;
 }
 
 }  // namespace
+
+void frame_pool_free_share(frame_pool_t *pool, int32_t k, int32_t n) {
+  for (int32_t i = k; i < pool->all_count; i += n) {
+    frame_delete(pool->all[i]);
+    pool->all[i] = nullptr;
+  }
+  for (int32_t i = k; i < pool->plane_set_count; i += n) planes_set_free(&pool->plane_sets[i]);
+}
 
 void frame_pool_destroy(frame_pool_t *pool, int32_t threads) {
   if (!pool->all) return;

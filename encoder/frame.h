@@ -265,6 +265,10 @@ void frame_pool_clear_units(frame_pool_t *pool);
 // Frees every picture and plane set the pool made, on up to `threads`
 // threads at once (at most 4).
 void frame_pool_destroy(frame_pool_t *pool, int32_t threads = 1);
+// Share k of n of what frame_pool_destroy frees (every n-th picture and
+// plane set from the k-th), for a caller with threads of its own to run the
+// shares on at once; frame_pool_destroy afterwards frees the rest.
+void frame_pool_free_share(frame_pool_t *pool, int32_t k, int32_t n);
 // Gives every reconstruction of the pool a half-resolution plane: the CU
 // search on half-resolution pictures reads its references' there.
 int frame_pool_add_recon_lowres(frame_pool_t *pool);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "common/memory.h"
@@ -86,6 +87,28 @@ TEST(FramePool, DestroyedOnSeveralThreads) {
     std::fill(rec->plane[0], rec->plane[0] + 16, 9);
     frame_release(&pool, rec);
     frame_pool_destroy(&pool, threads);
+    EXPECT_EQ(pool.all, nullptr);
+  }
+}
+
+// Freed in shares on threads of the caller's (the encoder's close runs them
+// on its lookahead pool), then destroyed: the destroy frees only what the
+// shares left, every block once.
+TEST(FramePool, FreedInSharesThenDestroyed) {
+  for (int32_t shares : {1, 2, 4, 9}) {
+    frame_pool_t pool;
+    ASSERT_EQ(frame_pool_init(&pool, 72, 40, 3, 4, 2), 0);
+    frame_t *rec = frame_get_unused(&pool, 0);
+    ASSERT_NE(rec, nullptr);
+    ASSERT_EQ(frame_planes_attach(&pool, rec), 0);
+    frame_release(&pool, rec);
+    std::vector<std::thread> threads;
+    for (int32_t k = shares - 1; k > 0; k--) threads.emplace_back(frame_pool_free_share, &pool, k, shares);
+    frame_pool_free_share(&pool, 0, shares);
+    for (std::thread &t : threads) t.join();
+    for (int32_t i = 0; i < pool.all_count; i++) EXPECT_EQ(pool.all[i], nullptr) << shares << " shares, picture " << i;
+    for (int32_t i = 0; i < pool.plane_set_count; i++) EXPECT_EQ(pool.plane_sets[i].phases, nullptr) << i;
+    frame_pool_destroy(&pool, 2);
     EXPECT_EQ(pool.all, nullptr);
   }
 }
