@@ -31,6 +31,7 @@
 #include <cstdint>
 
 #include "common/dct_matrix.h"
+#include "common/primitives.h"
 #include "simd/x86/transform/transform_kernels.h"
 #include "simd/x86/transform/weight_pair.h"
 
@@ -96,7 +97,6 @@ constexpr line_shuffles_t make_line_shuffles() {
 }
 inline constexpr line_shuffles_t line_shuffles = make_line_shuffles();
 
-inline __m128i load128(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
 inline __m256i load256(const void *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
 
 // r[i] holds eight dwords of line i on entry, dword i of the eight lines on
@@ -130,17 +130,18 @@ inline void transpose4x4_epi32_lanes(__m256i *r) {
   r[3] = _mm256_unpackhi_epi64(t1, t3);
 }
 
-// Eight lines from `src` (rows `stride` apart) into slots in[s][b]: at
-// depth 0 the lines' dwords in order; else O^1 .. O^D and E^D, O^L from
-// slot N/2 - (N >> L), E^D from N/2 - (N >> (D + 1)).
-template <int N, int D, int NB>
-inline void line_block(const int16_t *src, intptr_t stride, __m256i (*in)[NB], int b) {
+// Eight lines, line(l, half) giving samples 16 half .. 16 half + 15 of
+// line l, into slots in[s][b]: at depth 0 the lines' dwords in order; else
+// O^1 .. O^D and E^D, O^L from slot N/2 - (N >> L), E^D from N/2 - (N >>
+// (D + 1)).
+template <int N, int D, int NB, typename Line>
+inline void line_block(Line line, __m256i (*in)[NB], int b) {
   const __m256i ordered = _mm256_load_si256(reinterpret_cast<const __m256i *>(line_shuffles.ordered));
   const __m256i mirrored = _mm256_load_si256(reinterpret_cast<const __m256i *>(line_shuffles.mirrored));
   __m256i e[N / 4], o[N / 4];
   if constexpr (N == 32) {
     for (int l = 0; l < 8; l++) {
-      const __m256i lo = load256(src + l * stride), hi = load256(src + l * stride + 16);
+      const __m256i lo = line(l, 0), hi = line(l, 1);
       if constexpr (D == 0) {
         e[l] = lo;
         o[l] = hi;
@@ -155,9 +156,8 @@ inline void line_block(const int16_t *src, intptr_t stride, __m256i (*in)[NB], i
     transpose8x8_epi32(o);
   } else {
     for (int l = 0; l < 4; l++) {
-      const int16_t *p = src + l * stride, *q = src + (l + 4) * stride;
-      const __m256i lo = _mm256_inserti128_si256(_mm256_castsi128_si256(load128(p)), load128(q), 1);
-      const __m256i hi = _mm256_inserti128_si256(_mm256_castsi128_si256(load128(p + 8)), load128(q + 8), 1);
+      const __m256i p = line(l, 0), q = line(l + 4, 0);
+      const __m256i lo = _mm256_permute2x128_si256(p, q, 0x20), hi = _mm256_permute2x128_si256(p, q, 0x31);
       if constexpr (D == 0) {
         e[l] = lo;
         o[l] = hi;
@@ -240,26 +240,33 @@ inline void level_outputs(const __m256i (*in)[N / 8], int16_t *out, __m256i &mag
   }
 }
 
-// One pass over the N lines at src (rows `stride` apart) into out (rows N
+// One pass over the N lines that line(l, half) gives into out (rows N
 // apart); returns the OR of the outputs' magnitudes when TRACK.
-template <int N, int SH, int D, bool TRACK>
-inline __m256i line_pass(const int16_t *src, intptr_t stride, int16_t *out) {
+template <int N, int SH, int D, bool TRACK, typename Line>
+inline __m256i line_pass(Line line, int16_t *out) {
   constexpr int NB = N / 8;
   alignas(32) __m256i in[N / 2][NB];
-  for (int b = 0; b < NB; b++) line_block<N, D, NB>(src + 8 * b * stride, stride, in, b);
+  for (int b = 0; b < NB; b++)
+    line_block<N, D, NB>([&](int l, int half) { return line(8 * b + l, half); }, in, b);
   __m256i mag = _mm256_setzero_si256();
   if constexpr (D == 0) source_outputs<N, SH, false, TRACK, N / 2, 0, 1, N>(in, out, mag);
   else level_outputs<N, SH, D, TRACK, 1>(in, out, mag);
   return mag;
 }
 
-// The whole N x N forward DCT: the first pass at full depth, the second as
-// deep as the first's largest magnitude allows.
-template <int N>
-inline void forward_full(const int16_t *res, int rs, int16_t *coef) {
+// Rows of 16-bit values `stride` apart.
+inline auto word_lines(const int16_t *p, intptr_t stride) {
+  return [p, stride](int l, int half) { return load256(p + l * stride + 16 * half); };
+}
+
+// The whole N x N forward DCT of the residual that first_lines gives: the
+// first pass at full depth, the second as deep as the first's largest
+// magnitude allows.
+template <int N, typename Line>
+inline void forward_full(Line first_lines, int16_t *coef) {
   constexpr int LOG2 = N == 16 ? 4 : 5, SH1 = LOG2 - 1, SH2 = LOG2 + 6, DMAX = LOG2 - 1;
   alignas(32) int16_t tt[N * N];
-  const __m256i mag = line_pass<N, SH1, DMAX, true>(res, rs, tt);
+  const __m256i mag = line_pass<N, SH1, DMAX, true>(first_lines, tt);
   __m128i m = _mm_or_si128(_mm256_castsi256_si128(mag), _mm256_extracti128_si256(mag, 1));
   m = _mm_or_si128(m, _mm_srli_si128(m, 8));
   m = _mm_or_si128(m, _mm_srli_si128(m, 4));
@@ -267,19 +274,32 @@ inline void forward_full(const int16_t *res, int rs, int16_t *coef) {
   const uint32_t largest = static_cast<uint32_t>(_mm_cvtsi128_si32(m)) & 0xffff;
   // Inputs below 2^bits: 2^L of them sum exactly in 16 bits for L <= 15 - bits.
   const int bits = largest ? 32 - __builtin_clz(largest) : 0;
+  const auto second = word_lines(tt, N);
   switch (std::clamp(15 - bits, 0, DMAX)) {
-    case 0: line_pass<N, SH2, 0, false>(tt, N, coef); break;
-    case 1: line_pass<N, SH2, 1, false>(tt, N, coef); break;
-    case 2: line_pass<N, SH2, 2, false>(tt, N, coef); break;
-    case 3: line_pass<N, SH2, 3, false>(tt, N, coef); break;
+    case 0: line_pass<N, SH2, 0, false>(second, coef); break;
+    case 1: line_pass<N, SH2, 1, false>(second, coef); break;
+    case 2: line_pass<N, SH2, 2, false>(second, coef); break;
+    case 3: line_pass<N, SH2, 3, false>(second, coef); break;
     default:
-      if constexpr (DMAX >= 4) line_pass<N, SH2, 4, false>(tt, N, coef);
+      if constexpr (DMAX >= 4) line_pass<N, SH2, 4, false>(second, coef);
       break;
   }
   _mm256_zeroupper();
 }
 
+// The residual of the CTU source copy less the prediction, widened as the
+// rows are read (no residual block in between).
+inline auto residual_lines(const uint8_t *src, const uint8_t *pred) {
+  return [src, pred](int l, int half) {
+    const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + l * SRC_STRIDE + 16 * half));
+    const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pred + l * RECON_STRIDE + 16 * half));
+    return _mm256_sub_epi16(_mm256_cvtepu8_epi16(s), _mm256_cvtepu8_epi16(p));
+  };
+}
+
 }  // namespace
 
-void dct_fwd_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_full<16>(res, stride, coef); }
-void dct_fwd_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_full<32>(res, stride, coef); }
+void dct_fwd_core_16x16_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_full<16>(word_lines(res, stride), coef); }
+void dct_fwd_core_32x32_avx2(const int16_t *res, int16_t *coef, int32_t stride) { forward_full<32>(word_lines(res, stride), coef); }
+void dct_fwd_16x16_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_full<16>(residual_lines(src, pred), coef); }
+void dct_fwd_32x32_avx2(int16_t *coef, const uint8_t *src, const uint8_t *pred) { forward_full<32>(residual_lines(src, pred), coef); }
