@@ -140,6 +140,11 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
   ctx->ctu_x = col;
   ctx->ctu_y = row;
   ctx->ctu_addr = row * ctx->ctu_cols + col;
+  // The collocated vectors kept belong to the CTU before.
+  if (++ctx->collocated_serial == 0) {
+    std::memset(&ctx->collocated_memo, 0, sizeof(ctx->collocated_memo));
+    ctx->collocated_serial = 1;
+  }
   ctu_load_source(ctx);
   ctu_maps_setup(ctx);
   ctu_start(ctx);

@@ -12,6 +12,7 @@
 #include "common/primitives.h"
 #include "encoder/frame.h"
 #include "encoder/param.h"
+#include "motion/collocated_memo.h"
 #include "motion/me_context.h"
 #include "motion/me_kept.h"
 #include "ratecontrol/lookahead.h"
@@ -73,6 +74,11 @@ struct encoder_t {
   double lambda_ssd;  // RD multiplier for squared errors of the current CTU
   double lambda_sad;  // for SATD costs
   uint32_t rng;       // random-decision state of the current CTU
+  // Collocated vectors of the current CTU's blocks (motion/mvp.cpp): an
+  // entry holds while its serial is collocated_serial, which moves on with
+  // each CTU coded; 0 keeps nothing.
+  uint32_t collocated_serial;
+  mutable collocated_memo_t collocated_memo;
 
   // Per-CTU analysis state.
   int32_t analysis_level;

@@ -107,6 +107,31 @@ bool collocated_at(const encoder_t *ctx, const frame_t *col, int32_t px, int32_t
   return true;
 }
 
+// collocated_at of a sample of the current CTU or of the column right of
+// it, kept for the CTU's coding: the collocated picture, its motion and the
+// slice's references stay the same while it is coded.
+bool collocated_kept(const encoder_t *ctx, const frame_t *col, int32_t px, int32_t py, int32_t list_x,
+                     int32_t target_poc, bool is_b, mv_t *out) {
+  const uint32_t serial = ctx->collocated_serial;
+  if (!serial) return collocated_at(ctx, col, px, py, list_x, target_poc, is_b, out);
+  const int32_t u = ((py - ctx->ctu_y * 64) >> 4) * 5 + ((px - ctx->ctu_x * 64) >> 4);
+  collocated_memo_t::entry_t *e = ctx->collocated_memo.at[u][list_x][is_b ? 1 : 0];
+  for (int32_t k = 0; k < collocated_memo_t::WAYS; k++)
+    if (e[k].serial == serial && e[k].target_poc == target_poc) {
+      if (e[k].found) *out = e[k].mv;
+      return e[k].found != 0;
+    }
+  mv_t mv = 0;
+  const bool found = collocated_at(ctx, col, px, py, list_x, target_poc, is_b, &mv);
+  if (found) *out = mv;
+  for (int32_t k = 0; k < collocated_memo_t::WAYS; k++)
+    if (e[k].serial != serial) {
+      e[k] = {serial, target_poc, mv, found ? 1 : 0};
+      break;
+    }
+  return found;
+}
+
 // Temporal luma vector prediction (8.5.3.2.8): bottom-right block when it
 // lies in the picture and in the same CTU row, else (or when that block has
 // no motion) the centre block.
@@ -117,9 +142,9 @@ bool temporal_candidate(const encoder_t *ctx, int32_t x, int32_t y, int32_t w, i
   const int32_t ox = ctx->ctu_x * 64, oy = ctx->ctu_y * 64;
   const int32_t bx = ox + x + w, by = oy + y + h;
   if (y + h < 64 && bx < ctx->width && by < ctx->height &&
-      collocated_at(ctx, col, bx, by, list_x, target_poc, is_b, out))
+      collocated_kept(ctx, col, bx, by, list_x, target_poc, is_b, out))
     return true;
-  return collocated_at(ctx, col, ox + x + w / 2, oy + y + h / 2, list_x, target_poc, is_b, out);
+  return collocated_kept(ctx, col, ox + x + w / 2, oy + y + h / 2, list_x, target_poc, is_b, out);
 }
 
 bool is_inter(const ctu_maps_t *m, int32_t u) { return m->ref_idx[0][u] >= 0 || m->ref_idx[1][u] >= 0; }

@@ -715,6 +715,27 @@ INSTANTIATE_TEST_SUITE_P(Mvp, MvpRandomCtu,
                            return std::string(i.param.is_b ? "B" : "P") + (i.param.tmvp ? "Tmvp" : "NoTmvp");
                          });
 
+// The same with the collocated vectors kept while a CTU is coded: each
+// world is the coding of a CTU of its own (a serial of its own), whose
+// vector predictor and merge lists ask for collocated units again with other
+// lists and target pictures.
+TEST(MvpKeptCollocated, ListsEqualDecoderModel) {
+  for (const bool is_b : {false, true}) {
+    const uint32_t seed = test_seed() + (is_b ? 2001u : 2000u);
+    std::printf("MvpKeptCollocated %s: seed %u\n", is_b ? "B" : "P", seed);
+    std::mt19937 rng(seed);
+    encoder_fixture_t fx;
+    for (int32_t iter = 0; iter < 4000; iter++) {
+      world_t w = random_world(rng, is_b, true);
+      random_cu(rng, w);
+      SCOPED_TRACE(std::string(is_b ? "B" : "P") + " iteration " + std::to_string(iter));
+      fx.ctx->collocated_serial = static_cast<uint32_t>(iter + 1);
+      check_world(rng, w, fx);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Scaling.
 
