@@ -542,6 +542,14 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
   // a context set's first group (bit ctx_set of level_costs_made).
   int64_t level_costs[4][2][4];
   uint32_t level_costs_made = 0;
+  // The groups' sig_coeff_flag layouts differ only in their pattern (that
+  // of a 4x4 block's one group stays), but for the first, which alone
+  // holds position 0.
+  const residual_ctx::group_sig_layout_t first_layout =
+      residual_ctx::group_sig_layout(b.scan, b.log2, b.chroma, b.scan_type, 0);
+  const residual_ctx::group_sig_layout_t later_layout =
+      b.log2 == 2 ? first_layout : residual_ctx::group_sig_layout(b.scan + 16, b.log2, b.chroma, b.scan_type, 0);
+  const auto &sig_contexts = residual_ctx::group_sig_table[b.log2 - 2][b.chroma][b.scan_type];
   w->coded_count = 0;
   w->states_as_coded = V.adapt_states;
   for (int32_t g = last_group; g >= 0; g--) {
@@ -562,10 +570,9 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
     }
     const int32_t prev_csbf = b.neighbour_flags(csbf, gx, gy);
     // The flags' contexts are offset + 0..increments - 1 and the DC one.
-    const residual_ctx::group_sig_layout_t lay =
-        residual_ctx::group_sig_layout(b.scan + 16 * g, b.log2, b.chroma, b.scan_type, prev_csbf);
-    uint8_t sctx[16];
-    b.group_sig_ctx(sctx, lay);
+    residual_ctx::group_sig_layout_t lay = g ? later_layout : first_layout;
+    if (b.log2 > 2) lay.pattern = prev_csbf;
+    const uint8_t *const sctx = sig_contexts[g == 0][prev_csbf].data();
     const int32_t top = g == last_group ? last & 15 : 15;
     // The state at the group's start is made afresh where needed rather than
     // copied from one held in memory, so that the walk's state can live in
@@ -702,17 +709,17 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
           }
         }
         // choose and keep as one walk that holds its state in registers (its
-        // own copies of the group state and the levels' cost, which the
-        // lambdas above take by reference): the levels go straight to the
-        // group's entries and the list.
+        // own copy of the group state, which the lambdas above take by
+        // reference): the levels go straight to the group's entries and the
+        // list.  run: the cost so far minus the zero-level distortion, of
+        // the levels and the flags of those chosen 0.
         group_state_t walk_gs = gs;
-        int64_t walk_delta = 0;
+        int64_t run = 0;
         const rdoq_prep_t &pre = *w->pre;
         const int32_t base = 16 * g, last_k = g == last_group ? last & 15 : -1;
         const uint16_t *const group_scan = b.scan + base;
         int32_t *const group_level = w->level + base;
         coded_level_t *listed = w->coded + w->coded_count;
-        uint32_t chosen_zero_bits = 0;
         for (uint32_t map = w->rounded_map[g] & span; map;) {
           const int32_t k = 31 - __builtin_clz(map);
           map &= ~(1u << k);
@@ -720,7 +727,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
           const uint8_t state = static_cast<uint8_t>(b.st[sctx[k]]);
           // The last position codes no flag.
           const uint32_t flag_coded = 0u - static_cast<uint32_t>(k != last_k);
-          const uint32_t bits0 = cabac_bit_cost_table[state] & flag_coded;
+          const int64_t sig0 = b.lambda * (cabac_bit_cost_table[state] & flag_coded);
           const int64_t sig1 = b.lambda * (cabac_bit_cost_table[state ^ 1] & flag_coded);
           int64_t here, below;  // lambda times the bits of the rounded level and of one below it
           if (rounded <= 2 && walk_gs.nz < 8 && walk_gs.rice == 0) {
@@ -740,20 +747,19 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
               a = rounded - 1;
             }
           }
-          if (rounded <= 2 && pre.zero_dist[p] + b.lambda * bits0 < best) a = 0;
+          if (rounded <= 2 && pre.zero_dist[p] + sig0 < best) a = 0;
           group_level[k] = a;
           if (a) {
-            *listed++ = {base + k, a, sig1 + b.lambda * (chosen_zero_bits + zero_above[k + 1]) + walk_delta};
-            walk_delta += best - pre.zero_dist[p];
+            *listed++ = {base + k, a, sig1 + b.lambda * zero_above[k + 1] + run};
+            run += best - pre.zero_dist[p];
             group_advance(walk_gs, a);
           } else {
-            chosen_zero_bits += bits0;
+            run += sig0;
           }
         }
         w->coded_count = static_cast<int32_t>(listed - w->coded);
         gs = walk_gs;
-        level_delta = walk_delta;
-        delta = b.lambda * (chosen_zero_bits + zero_above[0]) + level_delta;
+        delta = run + b.lambda * zero_above[0];
       }
     } else if (repeat && final_pass && b.log2 <= V.refine_max_log2 &&
                group_holds_level(w->level + 16 * g, w->rounded_map[g] & span)) {
