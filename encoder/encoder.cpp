@@ -1352,6 +1352,10 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     enc->stats->decisions += job.decisions;
     if (failed) return -1;
   }
+  // Once the input has ended and every picture has started, the
+  // reconstructions nobody holds give their pages back too, beside the last
+  // pictures' coding instead of at close.
+  if (enc->input_ended && q->input->count == 0 && q->decided->count == 0) frame_pool_starts_ended(enc->pool);
   // Hand back the oldest picture once every frame context is busy, or when
   // draining at the end.
   page_return_start(enc);

@@ -484,7 +484,8 @@ static void release_locked(frame_pool_t *pool, frame_t *f) {
     planes_return_locked(pool, f);
     pool->in_use[f->is_input ? 1 : 0]--;
     frame_list_push_front(&pool->unused, f);
-    if (pool->input_ended && f->is_input && pool->returning) pool->returning[pool->returning_count++] = f;
+    if (pool->input_ended && (f->is_input || pool->starts_ended) && pool->returning)
+      pool->returning[pool->returning_count++] = f;
   }
 }
 
@@ -523,7 +524,21 @@ void frame_return_pages(frame_t *f) {
 void frame_pool_input_ended(frame_pool_t *pool, int32_t ended) {
   pthread_mutex_lock(&pool->mutex);
   pool->input_ended = ended;
+  pool->starts_ended = 0;
   pool->returning_count = 0;
+  pthread_mutex_unlock(&pool->mutex);
+}
+
+void frame_pool_starts_ended(frame_pool_t *pool) {
+  pthread_mutex_lock(&pool->mutex);
+  if (pool->input_ended && !pool->starts_ended && pool->returning) {
+    pool->starts_ended = 1;
+    // Each picture is listed once: unused now, or released later.
+    for (int32_t i = 0; i < pool->unused.count; i++) {
+      frame_t *f = static_cast<frame_t *>(pool->unused.items[i]);
+      if (!f->is_input) pool->returning[pool->returning_count++] = f;
+    }
+  }
   pthread_mutex_unlock(&pool->mutex);
 }
 

@@ -242,8 +242,11 @@ struct frame_pool_t {
   frame_planes_t **plane_free;
   int32_t plane_set_count, plane_free_count, plane_peak;
   // Once the input has ended (frame_pool_input_ended), the input pictures
-  // nobody holds any more, whose planes' pages go back to the system.
+  // nobody holds any more, whose planes' pages go back to the system; once
+  // every picture has started too (frame_pool_starts_ended), the
+  // reconstructions nobody holds any more as well.
   int32_t input_ended;
+  int32_t starts_ended;
   frame_t **returning;
   int32_t returning_count;
   int32_t returning_busy;  // a job takes them (frame_pool_next_returning)
@@ -291,6 +294,14 @@ void frame_return_pages(frame_t *f);
 // From `ended` 1 on, an input picture released by its last holder is listed
 // for frame_return_pages; 0 forgets the list (its pictures keep their pages).
 void frame_pool_input_ended(frame_pool_t *pool, int32_t ended);
+// After the input has ended: every picture has started, so no
+// reconstruction is handed out again unless input comes again
+// (frame_pool_input_ended 0).  The unused reconstructions, and from now on
+// those released by their last holder, are listed too: their planes are
+// written whole (coded, then extended into the margins) before a
+// reconstruction is read again, so returned pages, which read as zero, are
+// as good as the old samples.
+void frame_pool_starts_ended(frame_pool_t *pool);
 // Whether listed pictures wait and no job takes them: then the caller starts
 // one, which calls frame_pool_next_returning until it gives NULL.
 bool frame_pool_returning_job_due(frame_pool_t *pool);

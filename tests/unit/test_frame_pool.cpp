@@ -113,6 +113,47 @@ TEST(FramePool, FreedInSharesThenDestroyed) {
   }
 }
 
+// The pictures whose pages go back to the system beside the last pictures'
+// coding: after the input has ended, input pictures as they are released;
+// once every picture has started, every reconstruction nobody holds, each
+// listed once (unused then, or released later); input coming again forgets
+// the list and the reconstructions are kept again.
+std::set<frame_t *> take_returning(frame_pool_t *pool) {
+  std::set<frame_t *> listed;
+  if (!frame_pool_returning_job_due(pool)) return listed;
+  while (frame_t *f = frame_pool_next_returning(pool)) EXPECT_TRUE(listed.insert(f).second);
+  return listed;
+}
+
+TEST(FramePool, ReconstructionsGiveTheirPagesBackOnceEveryPictureStarted) {
+  frame_pool_t pool;
+  ASSERT_EQ(frame_pool_init(&pool, 72, 40, 2, 3), 0);
+  frame_t *in = frame_get_unused(&pool, 1);
+  frame_t *rec = frame_get_unused(&pool, 0);
+  ASSERT_TRUE(in && rec);
+  frame_pool_input_ended(&pool, 1);
+  frame_release(&pool, rec);
+  frame_release(&pool, in);
+  EXPECT_EQ(take_returning(&pool), std::set<frame_t *>{in});
+  frame_t *held = frame_get_unused(&pool, 0);
+  ASSERT_EQ(held, rec);
+  held->plane[0][0] = 9;
+  frame_pool_starts_ended(&pool);
+  frame_pool_starts_ended(&pool);
+  std::set<frame_t *> recons = take_returning(&pool);
+  EXPECT_EQ(recons.size(), 2u);
+  EXPECT_EQ(recons.count(held), 0u);
+  frame_release(&pool, held);
+  EXPECT_EQ(take_returning(&pool), std::set<frame_t *>{held});
+  frame_return_pages(held);
+  EXPECT_EQ(held->plane[0][0], 0);
+  frame_pool_input_ended(&pool, 0);
+  held = frame_get_unused(&pool, 0);
+  frame_release(&pool, held);
+  EXPECT_TRUE(take_returning(&pool).empty());
+  frame_pool_destroy(&pool);
+}
+
 TEST(FramePool, PlanesAndZeroedBlocksStartAsZerosAndAligned) {
   for (size_t n : {size_t(1), size_t(100), size_t(1) << 20, (size_t(1) << 22) + 3}) {
     uint8_t *p = static_cast<uint8_t *>(aligned_calloc(n));
