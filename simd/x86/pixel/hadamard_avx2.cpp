@@ -168,20 +168,26 @@ inline __m256i sa8d_raw_8x8_avx2(const uint8_t *a, intptr_t as, const uint8_t *b
 template <typename Row>
 __attribute__((always_inline)) inline __m256i sa8d_side_by_side_pairs(Row row) {
   const __m256i pat = pattern_16wide();
-  __m256i v[8];
-  for (int32_t r = 0; r < 8; r++) {
+  auto stage1 = [&](int32_t r) __attribute__((always_inline)) {
     const __m256i va = _mm256_broadcastsi128_si256(row(r, 0)), vb = _mm256_broadcastsi128_si256(row(r, 1));
-    v[r] = _mm256_sub_epi16(_mm256_maddubs_epi16(va, pat), _mm256_maddubs_epi16(vb, pat));
-  }
-  vertical4(v);
-  vertical4(v + 4);
-  // Rows 0-3 and rows 4-7 of the last vertical stage, four vectors each.
-  __m256i upper = _mm256_setzero_si256(), lower = _mm256_setzero_si256();
+    return _mm256_sub_epi16(_mm256_maddubs_epi16(va, pat), _mm256_maddubs_epi16(vb, pat));
+  };
+  // The vertical stages act on separate bits of the row index and commute:
+  // the one at distance 4 first, as each pair of rows arrives, then the
+  // sums' and the differences' stages at distance 1 and 2 and their pair
+  // values, one half at a time, so that fewer vectors are live at once.
+  __m256i sums[4], diffs[4];
   for (int32_t r = 0; r < 4; r++) {
-    butterfly(v[r], v[r + 4]);
-    upper = _mm256_add_epi16(upper, sa8d_pairs16(v[r]));
-    lower = _mm256_add_epi16(lower, sa8d_pairs16(v[r + 4]));
+    sums[r] = stage1(r);
+    diffs[r] = stage1(r + 4);
+    butterfly(sums[r], diffs[r]);
   }
+  vertical4(sums);
+  __m256i upper = sa8d_pairs16(sums[0]);
+  for (int32_t r = 1; r < 4; r++) upper = _mm256_add_epi16(upper, sa8d_pairs16(sums[r]));
+  vertical4(diffs);
+  __m256i lower = sa8d_pairs16(diffs[0]);
+  for (int32_t r = 1; r < 4; r++) lower = _mm256_add_epi16(lower, sa8d_pairs16(diffs[r]));
   return _mm256_add_epi32(sa8d_widen(upper), sa8d_widen(lower));
 }
 
