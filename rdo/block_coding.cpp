@@ -441,17 +441,22 @@ uint32_t transform_block_code(encoder_t *ctx, int32_t plane, int32_t x, int32_t 
   return code_block<1>(ctx, plane, x, y, log2_size, qp, is_intra, pred_mode, levels);
 }
 
+// One chroma block of an intra leaf at luma (x, y), predicted and coded
+// into the levels of unit z; whether it has levels.
+static bool code_chroma_block(encoder_t *ctx, int32_t p, int32_t x, int32_t y, int32_t log2_c, int32_t z,
+                              int32_t cmode, int32_t qpc) {
+  intra_predict_block(ctx, p, x >> 1, y >> 1, log2_c, cmode);
+  return transform_block_code(ctx, p, x >> 1, y >> 1, log2_c, qpc, 1, cmode, ctx->maps->unit.coef_c[p - 1] + 4 * z) != 0;
+}
+
 static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_c, int32_t z, int32_t log2_luma,
                                 int32_t qp, int32_t luma_mode) {
   ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t cmode = chroma_mode_of(d->chroma_syntax[z], luma_mode);
   const int32_t qpc = chroma_qp(qp);
   uint8_t bits = 0;
-  for (int32_t p = 1; p <= 2; p++) {
-    intra_predict_block(ctx, p, x >> 1, y >> 1, log2_c, cmode);
-    int16_t *lv = d->coef_c[p - 1] + 4 * z;
-    if (transform_block_code(ctx, p, x >> 1, y >> 1, log2_c, qpc, 1, cmode, lv)) bits |= static_cast<uint8_t>(1 << p);
-  }
+  for (int32_t p = 1; p <= 2; p++)
+    if (code_chroma_block(ctx, p, x, y, log2_c, z, cmode, qpc)) bits |= static_cast<uint8_t>(1 << p);
   set_unit_bits(d->cbf, z, log2_luma, 6, bits);
   return bits != 0;
 }
@@ -485,8 +490,13 @@ int32_t intra_cu_code_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_si
   return intra_tree_code(ctx, x, y, log2_size, qp, false);
 }
 
-int32_t intra_leaf_code_chroma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+bool intra_leaf_code_chroma(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
+  ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
-  return code_chroma_pair(ctx, x, y, log2_size - 1, z, log2_size, qp, ctx->maps->unit.luma_mode[z]);
+  const int32_t cmode = chroma_mode_of(d->chroma_syntax[z], d->luma_mode[z]);
+  const bool coded = code_chroma_block(ctx, plane, x, y, log2_size - 1, z, cmode, chroma_qp(qp));
+  const uint8_t bit = static_cast<uint8_t>(1 << plane);
+  set_unit_bits(d->cbf, z, log2_size, bit, coded ? bit : 0);
+  return coded;
 }
 

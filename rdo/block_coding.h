@@ -101,7 +101,8 @@ int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, i
 // The same for its luma blocks alone (the chroma blocks, which read and
 // change nothing the luma blocks do, left as they are).
 int32_t intra_cu_code_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
-// The chroma pair of the intra luma transform block (log2 size 3..5) at
-// (x, y), as intra_cu_code codes it after that block; writes their cbf
-// bits and returns 1 when either has a coded coefficient.
-int32_t intra_leaf_code_chroma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
+// One block (plane 1 Cb, 2 Cr) of the chroma pair of the intra luma
+// transform block (log2 size 3..5) at (x, y), as intra_cu_code codes it
+// after that block (Cb, then Cr); writes its cbf bit and returns whether
+// it has a coded coefficient.
+bool intra_leaf_code_chroma(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp);

@@ -238,18 +238,26 @@ uint32_t cu_rd_cost_intra_within(encoder_t *ctx, uint32_t lambda, int32_t z, int
     least = rd_cost(luma_distortion, bits, lambda);
     if (least >= bound) return least;
   }
-  intra_leaf_code_chroma(ctx, x, y, log2_size, qp);
-  const uint8_t v = d->cbf[z];
-  bits += cabac_est_bin(&est, CTX_CBF_CHROMA, (v >> 1) & 1u);
-  bits += cabac_est_bin(&est, CTX_CBF_CHROMA, (v >> 2) & 1u);
+  // Cb, then Cr: their cbf flags share a context, counted in that order
+  // (the residuals' contexts are their own); the weighted distortion of
+  // Cb alone is no more than that of both.
   const int32_t log2_c = log2_size - 1;
   const int32_t scan_c = scan_idx_for(1, chroma_mode_of(d->chroma_syntax[z], d->luma_mode[z]), log2_c, 1);
-  if (v & 2) bits += residual_bits(ctx, &est, d->coef_c[0] + 4 * z, log2_c, 1, scan_c);
-  if (v & 4) bits += residual_bits(ctx, &est, d->coef_c[1] + 4 * z, log2_c, 2, scan_c);
+  const uint64_t weight = chroma_weight(ctx->tables, ctx->ctu_qp);
+  const pixel_cost_fn ssd = ctx->pixel.ssd[6 - log2_c];
+  uint64_t chroma_ssd = 0;
+  uint32_t dist = luma_distortion;
+  for (int32_t p = 1; p <= 2; p++) {
+    const bool coded = intra_leaf_code_chroma(ctx, p, x, y, log2_size, qp);
+    bits += cabac_est_bin(&est, CTX_CBF_CHROMA, coded ? 1u : 0u);
+    if (coded) bits += residual_bits(ctx, &est, d->coef_c[p - 1] + 4 * z, log2_c, p, scan_c);
+    chroma_ssd += ssd(ctu_src_at(ctx, p, x >> 1, y >> 1), SRC_STRIDE, ctu_rec_at(ctx, p, x >> 1, y >> 1), RECON_STRIDE);
+    dist = luma_distortion + static_cast<uint32_t>((chroma_ssd * weight + 128) >> 8);
+    if (p == 1 && rd_cost(dist, bits, lambda) >= bound) return rd_cost(dist, bits, lambda);
+  }
   // The live scratch states are as the quantiser left them.
   std::memcpy(est.state + CABAC_NUM_CTX, ctx->cabac.est.state + CABAC_NUM_CTX, sizeof(est.state) - CABAC_NUM_CTX);
   ctx->cabac.est = est;
-  const uint32_t dist = luma_distortion + block_distortion(ctx, x, y, log2_size, 2);
   ctx->last_distortion = dist;
   ctx->maps->cbf[node_index(z, log2_size)] = block_cbf(d->cbf, z, log2_size);
   return rd_cost(dist, bits, lambda);

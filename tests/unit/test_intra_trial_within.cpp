@@ -102,6 +102,8 @@ struct IntraTrialWithin : ::testing::Test {
     n.luma_dir = mode;
     n.chroma_dir = c.chroma;
     n.qp = c.qp;
+    // The chroma distortion's weight follows the CTU's QP.
+    ctx->ctu_qp = c.qp;
     n.lambda_sad = 60;
     n.lambda_ssd = ctx->ctu_lambda_ssd;
     cu_commit(ctx, ctx->nodes, c.z(), c.x, c.y, c.s);
