@@ -105,7 +105,7 @@ void register_pixel(uint32_t flags) {
   setup_pixel_primitives(0, &ref, 1);
   setup_pixel_primitives(flags, &tst, 1);
   arena_t &a = arena();
-  for (int32_t i = 0; i < 124; i++) {
+  for (int32_t i = 0; i < 129; i++) {
     void *slot;
     std::memcpy(&slot, reinterpret_cast<const char *>(&ref) + i * sizeof(void *), sizeof(slot));
     if (!slot) continue;  // an empty slot (24) has nothing to time
@@ -122,8 +122,10 @@ void register_pixel(uint32_t flags) {
                                             "copy_from_aligned_32x32", "coeff_levels_4x4", "satd_x4_4x4",
                                             "sa8d_blocks_16x16",       "sa8d_blocks_16x8",
                                             "sa8d_blocks_8x16",        "sa8d_blocks_8x8"};
-    const std::string label = i < 105 ? std::string(families[i / 5]) + " " + std::to_string(s.w) + "x" + std::to_string(s.h)
-                                      : std::string(singles[i - 105]);
+    const std::string shape = std::to_string(s.w) + "x" + std::to_string(s.h);
+    const std::string label = i < 105   ? std::string(families[i / 5]) + " " + shape
+                              : i < 124 ? std::string(singles[i - 105])
+                                        : "sad_x4_half_flat " + shape;
     add_table("pixel", ref, tst, static_cast<size_t>(i), label, [&, i, s](const pixel_funcs_t &t) -> std::function<void()> {
       uint8_t *p = a.pic(), *src = a.src64.data();
       void *fn;

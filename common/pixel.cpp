@@ -186,6 +186,11 @@ void setup_pixel_primitives(uint32_t cpu_flags, pixel_funcs_t *p, int32_t block_
   p->sad_x4_half_tall[2] = sad_x4_half_c<8, 16>;
   p->sad_x4_half_tall[3] = sad_x4_half_c<4, 8>;
   p->sad_x4_half_tall[4] = sad_x4_half_c<2, 4>;
+  p->sad_x4_half_flat[0] = sad_x4_half_c<64, 16>;
+  p->sad_x4_half_flat[1] = sad_x4_half_c<32, 8>;
+  p->sad_x4_half_flat[2] = sad_x4_half_c<16, 4>;
+  p->sad_x4_half_flat[3] = nullptr;  // no block is costed by 8x2 halves
+  p->sad_x4_half_flat[4] = nullptr;
   p->sad_x3_half[0] = sad_x3_half_c<64, 64>;
   p->sad_x3_half[1] = sad_x3_half_c<32, 32>;
   p->sad_x3_half[2] = sad_x3_half_c<16, 16>;

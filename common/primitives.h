@@ -315,7 +315,7 @@ using satd_x4_fn = void (*)(const uint8_t *a, int32_t a_stride, const uint8_t *b
 // vector.  Reads the block only.
 using sa8d_blocks_fn = void (*)(const uint8_t *a, int32_t a_stride, const uint8_t *b, int32_t b_stride, uint32_t *raw);
 
-// 124 slots; numbers in the comments are the slot numbers.  Size classes
+// 129 slots; numbers in the comments are the slot numbers.  Size classes
 // c = 0..4 are 64x64, 32x32, 16x16, 8x8, 4x4.
 struct pixel_funcs_t {
   pixel_cost_fn sad_half[5];        // 0-4    sad_half_64x64 .. sad_half_4x4
@@ -363,8 +363,12 @@ struct pixel_funcs_t {
   sa8d_blocks_fn sa8d_blocks_16x8;          // 121  two, left and right
   sa8d_blocks_fn sa8d_blocks_8x16;          // 122  two, upper and lower
   sa8d_blocks_fn sa8d_blocks_8x8;           // 123  one
+  // The top or bottom half of a wide block, for costing a search's four
+  // candidates half by half: 64x16, 32x8, 16x4 (the 8x8 block's halves take
+  // sad_x4_half_wide[3]; 127-128 unused).
+  sad_x4_fn sad_x4_half_flat[5];            // 124-126
 };
-static_assert(sizeof(pixel_funcs_t) == 124 * sizeof(void *));
+static_assert(sizeof(pixel_funcs_t) == 129 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, ssd) == 45 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, satd) == 60 * sizeof(void *));
 static_assert(offsetof(pixel_funcs_t, block_cost) == 95 * sizeof(void *));

@@ -254,8 +254,8 @@ void me_predictor_init(me_predictor_t *p, int32_t subpel_planes, const me_contex
 
 // The row-subsampled SAD of four whole-sample candidates taken as the top
 // and the bottom half of the block, each by the kernel of the half's shape
-// where that kernel costs about half the whole one (square blocks from
-// 16x16 and tall ones from 8x16 on): the halves add up to the whole
+// (every block from 8x8, 16x8 and 8x16 on; 8x4 and 4x8 have no half
+// shape worth a kernel call): the halves add up to the whole
 // block's distortion exactly, and a group none of whose top halves is below
 // the bound a kept candidate must get under is done after the top.  Most
 // groups of the long cross and of the rings end there.

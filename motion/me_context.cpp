@@ -60,10 +60,10 @@ me_split_sad_t me_split_sad(const pixel_funcs_t &px, int32_t width, int32_t heig
   me_split_sad_t s;
   if (width == height) {
     s.whole = px.sad_x4_half[c];
-    if (c <= 2) s.half = px.sad_x4_half_wide[c];
+    if (c <= 3) s.half = px.sad_x4_half_wide[c];
   } else if (width > height) {
-    // The left half of a wide block costs more than half the whole.
     s.whole = px.sad_x4_half_wide[c];
+    if (c <= 2) s.half = px.sad_x4_half_flat[c];
   } else {
     s.whole = px.sad_x4_half_tall[c];
     if (c <= 2) s.half = px.sad_x4_half[c + 1];

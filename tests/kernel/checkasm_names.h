@@ -125,6 +125,7 @@ inline std::string slot_name(const std::string &table, int32_t i) {
   if (table == "pixel") {
     if (i >= 0 && i < 100) return std::string(pixel_rows[i / 5]) + "[" + std::to_string(i % 5) + "]";
     if (i >= 100 && i < 124) return pixel_tail[i - 100];
+    if (i >= 124 && i < 129) return "sad_x4_half_flat[" + std::to_string(i - 124) + "]";
     return unknown;
   }
   if (table == "transform") return pick(transform, sizeof transform / sizeof *transform);

@@ -117,11 +117,13 @@ TEST_P(CheckasmPixel, EverySlotIsFilledAtEveryBlockCostLevel) {
   for (int32_t level : {-1, 0, 1, 2}) {
     pixel_funcs_t t{};
     setup_pixel_primitives(GetParam(), &t, level);
-    // Slot 24, four candidates of 4x4, has no caller and stays empty.
+    // Slot 24 (four candidates of 4x4) and the flat halves below 16x4 have
+    // no caller and stay empty.
     for (size_t i = 0; i < slot_count<pixel_funcs_t>(); i++)
-      EXPECT_EQ(slot_as<void *>(t, i) == nullptr, i == 24) << slot_label("pixel", i) << " level " << level;
+      EXPECT_EQ(slot_as<void *>(t, i) == nullptr, pixel_slot_empty(static_cast<int32_t>(i)))
+          << slot_label("pixel", i) << " level " << level;
   }
-  EXPECT_EQ(slot_count<pixel_funcs_t>(), 124u);
+  EXPECT_EQ(slot_count<pixel_funcs_t>(), 129u);
 }
 
 TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
@@ -130,7 +132,7 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableOnEveryPatternAndStride) {
     pixel_funcs_t ref{}, tst{};
     setup_pixel_primitives(0, &ref, level);
     setup_pixel_primitives(GetParam(), &tst, level);
-    for (int32_t i = 0; i < 124; i++) {
+    for (int32_t i = 0; i < 129; i++) {
       const slot_shape_t s = pixel_slot_shape(i);
       if (s.k != kind::cost || (level == 1 && (i < 95 || i > 99))) continue;
       int32_t variant = 0;
@@ -166,8 +168,8 @@ TEST_P(CheckasmPixel, CostSlotsMatchPortableAtEveryOffsetAndStrideSign) {
 
 TEST_P(CheckasmPixel, MultiCandidateSlotsMatchPortable) {
   const uint64_t seed = test_seed();
-  for (int32_t i = 20; i < 45; i++) {
-    if (i == 24) continue;  // empty in every tier
+  for (int32_t i = 20; i < 129; i++) {
+    if (!pixel_slot_multi(i) || pixel_slot_empty(i)) continue;
     const slot_shape_t s = pixel_slot_shape(i);
     int32_t variant = 0;
     // 32 variants: every source and candidate offset 0..31 (candidate k
@@ -194,13 +196,22 @@ TEST_P(CheckasmPixel, MultiCandidateSlotsMatchPortable) {
 TEST_P(CheckasmPixel, MultiCandidateCostsFollowTheirArguments) {
   const uint64_t seed = test_seed();
   rng_t r(seed);
-  for (int32_t i = 20; i < 45; i++) {
-    if (i == 24) continue;
+  for (int32_t i = 20; i < 129; i++) {
+    if (!pixel_slot_multi(i) || pixel_slot_empty(i)) continue;
     const slot_shape_t s = pixel_slot_shape(i);
     const int32_t n = s.k == kind::x4 ? 4 : s.k == kind::x3 ? 3 : 2;
-    // The single-candidate half-row SAD of the same shape.
+    // The single-candidate half-row SAD of the same shape; the flat halves
+    // have none, their portable function given the one candidate four times
+    // stands in.
     const int32_t single = i < 25 ? i - 20 : i < 30 ? i - 15 : i < 35 ? i - 15 : i < 40 ? i - 35 : i - 40;
-    const pixel_cost_fn cost = slot_as<pixel_cost_fn>(ref_, static_cast<size_t>(single));
+    const pixel_cost_fn one = i < 124 ? slot_as<pixel_cost_fn>(ref_, static_cast<size_t>(single)) : nullptr;
+    const sad_x4_fn flat = slot_as<sad_x4_fn>(ref_, static_cast<size_t>(i));
+    auto cost = [&](const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) {
+      if (one) return one(a, as, b, bs);
+      uint32_t d[4];
+      flat(a, b, b, b, b, bs, d);
+      return d[0];
+    };
     for (int32_t stride : {65, 4096}) {
       guarded_block src(s.w, s.h, SRC_STRIDE, {}, true);
       src.fill(pattern::zero, r);

@@ -28,6 +28,13 @@ struct slot_shape_t {
   int32_t w, h;
 };
 
+// The slots that hold no function in any tier: four candidates of 4x4 and
+// the flat halves below 16x4.
+inline bool pixel_slot_empty(int32_t i) { return i == 24 || i == 127 || i == 128; }
+
+// The two-, three- and four-candidate slots.
+inline bool pixel_slot_multi(int32_t i) { return (i >= 20 && i < 45) || (i >= 124 && i < 129); }
+
 // Block shape of each slot, by the numbering of pixel_funcs_t.
 inline slot_shape_t pixel_slot_shape(int32_t i) {
   const int32_t c = i % 5;
@@ -62,6 +69,7 @@ inline slot_shape_t pixel_slot_shape(int32_t i) {
   if (i == 118) return {kind::levels_4x4, 4, 4};
   if (i == 119) return {kind::satd_x4, 4, 4};
   if (i >= 120 && i < 124) return {kind::sa8d_blocks, i < 122 ? 16 : 8, i == 120 || i == 122 ? 16 : 8};
+  if (i >= 124 && i < 129) return {kind::x4, 64 >> (i - 124), 16 >> (i - 124)};  // sad_x4_half_flat
   return {kind::copy, (i & 1) ? 32 : 64, (i & 1) ? 32 : 64};
 }
 

@@ -37,6 +37,7 @@ std::map<int32_t, const void *> avx2_slots(int32_t level) {
       {27, reinterpret_cast<const void *>(sad_x4_half_16x8_avx2)},
       {30, reinterpret_cast<const void *>(sad_x4_half_32x64_avx2)},
       {31, reinterpret_cast<const void *>(sad_x4_half_16x32_avx2)},
+      {28, reinterpret_cast<const void *>(sad_x4_half_8x4_avx2)},
       {32, reinterpret_cast<const void *>(sad_x4_half_8x16_avx2)},
       {35, reinterpret_cast<const void *>(sad_x3_half_64x64_avx2)},
       {36, reinterpret_cast<const void *>(sad_x3_half_32x32_avx2)},
@@ -89,6 +90,9 @@ std::map<int32_t, const void *> avx2_slots(int32_t level) {
       {121, reinterpret_cast<const void *>(sa8d_blocks_16x8_avx2)},
       {122, reinterpret_cast<const void *>(sa8d_blocks_8x16_avx2)},
       {123, reinterpret_cast<const void *>(sa8d_blocks_8x8_avx2)},
+      {124, reinterpret_cast<const void *>(sad_x4_half_64x16_avx2)},
+      {125, reinterpret_cast<const void *>(sad_x4_half_32x8_avx2)},
+      {126, reinterpret_cast<const void *>(sad_x4_half_16x4_avx2)},
   };
   if (level < 1) {
     // Block costs of the fast levels: the half-row SADs of 64x64 and 32x32
@@ -118,7 +122,7 @@ TEST_P(PixelSlotMap, Avx2KernelsSitInExactlyTheirListedSlots) {
     std::set<const void *> kernels;
     for (const auto &e : avx2_slots(-1)) kernels.insert(e.second);
     for (const auto &e : avx2_slots(1)) kernels.insert(e.second);
-    for (int32_t i = 0; i < 124; i++) {
+    for (int32_t i = 0; i < 129; i++) {
       const void *got = checkasm::slot_as<const void *>(t, static_cast<size_t>(i));
       const auto it = list.find(i);
       if ((flags & checkasm::FLAG_AVX2) && it != list.end()) {

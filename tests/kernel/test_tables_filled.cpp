@@ -5,28 +5,34 @@
 
 #include <cstring>
 
+#include "checkasm_pixel_slots.h"
 #include "common/primitives.h"
 
 namespace {
 
-// Slots from `empty` to `empty_last` must stay empty (none when negative).
-template <class T>
-void expect_filled(const T &table, const char *name, uint32_t flags, int empty = -1, int empty_last = -1) {
+// The slots `empty` says must stay empty do; every other is filled.
+template <class T, class Empty>
+void expect_filled(const T &table, const char *name, uint32_t flags, Empty empty) {
   void *slots[sizeof(T) / sizeof(void *)];
   std::memcpy(slots, &table, sizeof(T));
-  if (empty_last < empty) empty_last = empty;
   for (size_t i = 0; i < sizeof(T) / sizeof(void *); i++) {
-    if (empty >= 0 && static_cast<int>(i) >= empty && static_cast<int>(i) <= empty_last)
+    if (empty(static_cast<int>(i)))
       EXPECT_EQ(slots[i], nullptr) << name << " slot " << i << " filled with cpu flags " << flags;
     else
       EXPECT_NE(slots[i], nullptr) << name << " slot " << i << " empty with cpu flags " << flags;
   }
 }
 
-// The four-candidate 4x4 SAD has no caller and no function in any tier.
-constexpr int PIXEL_EMPTY_SLOT = 24;
+template <class T>
+void expect_filled(const T &table, const char *name, uint32_t flags) {
+  expect_filled(table, name, flags, [](int) { return false; });
+}
+
+// The four-candidate 4x4 SAD and the flat halves below 16x4 have no caller
+// and no function in any tier.
+bool pixel_empty(int i) { return checkasm::pixel_slot_empty(i); }
 // The SAO table's last three cells are reserved.
-constexpr int SAO_FIRST_RESERVED = 13, SAO_LAST_RESERVED = 15;
+bool sao_reserved(int i) { return i >= 13 && i <= 15; }
 
 uint32_t supported() {
   uint32_t f = 0;
@@ -64,12 +70,12 @@ TEST_P(TablesFilled, EverySlotOfEveryTableHoldsAFunction) {
   expect_filled(q, "quant_funcs_t", flags);
   expect_filled(m, "mc_funcs_t", flags);
   expect_filled(d, "deblock_funcs_t", flags);
-  expect_filled(p, "pixel_funcs_t", flags, PIXEL_EMPTY_SLOT);
+  expect_filled(p, "pixel_funcs_t", flags, pixel_empty);
   expect_filled(i, "intra_funcs_t", flags);
-  expect_filled(s, "sao_funcs_t", flags, SAO_FIRST_RESERVED, SAO_LAST_RESERVED);
+  expect_filled(s, "sao_funcs_t", flags, sao_reserved);
   pixel_funcs_t p1;
   setup_pixel_primitives(flags, &p1, 1);
-  expect_filled(p1, "pixel_funcs_t (block-cost level 1)", flags, PIXEL_EMPTY_SLOT);
+  expect_filled(p1, "pixel_funcs_t (block-cost level 1)", flags, pixel_empty);
 }
 
 INSTANTIATE_TEST_SUITE_P(CpuFlags, TablesFilled, ::testing::Values(0u, 2u, 6u, 7u));

@@ -57,6 +57,14 @@ void sad_x4_half_16x32_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t
                             const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 void sad_x4_half_8x16_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_8x4_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_64x16_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_32x8_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_16x4_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 // Installed nowhere: four candidates with any height (the even rows below
 // it, four zeros for h of 0 or less) and two fixed sizes of the same design.
 void sad_x4_half_64xh_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,

@@ -34,6 +34,9 @@ void install_pixel_ssse3(pixel_funcs_t *p, int32_t block_cost_level) {
   p->sad_x4_half_tall[1] = sad_x4_half_16x32_ssse3;
   p->sad_x4_half_tall[2] = sad_x4_half_8x16_ssse3;
   p->sad_x4_half_tall[3] = sad_x4_half_4x8_ssse3;
+  p->sad_x4_half_flat[0] = sad_x4_half_64x16_ssse3;
+  p->sad_x4_half_flat[1] = sad_x4_half_32x8_ssse3;
+  p->sad_x4_half_flat[2] = sad_x4_half_16x4_ssse3;
   p->ssd[0] = ssd_64x64_ssse3;
   p->ssd[1] = ssd_32x32_ssse3;
   p->ssd[2] = ssd_16x16_ssse3;
@@ -113,6 +116,10 @@ void install_pixel_avx2(pixel_funcs_t *p, int32_t block_cost_level) {
   p->sad_x4_half_wide[2] = sad_x4_half_16x8_avx2;
   p->sad_x4_half_tall[1] = sad_x4_half_16x32_avx2;
   p->sad_x4_half_tall[2] = sad_x4_half_8x16_avx2;
+  p->sad_x4_half_wide[3] = sad_x4_half_8x4_avx2;
+  p->sad_x4_half_flat[0] = sad_x4_half_64x16_avx2;
+  p->sad_x4_half_flat[1] = sad_x4_half_32x8_avx2;
+  p->sad_x4_half_flat[2] = sad_x4_half_16x4_avx2;
   p->sad_x3_half[0] = sad_x3_half_64x64_avx2;
   p->sad_x3_half[1] = sad_x3_half_32x32_avx2;
   p->sad_x3_half[2] = sad_x3_half_16x16_avx2;

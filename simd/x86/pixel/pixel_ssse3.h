@@ -52,6 +52,12 @@ void sad_x4_half_8x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 void sad_x4_half_4x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_64x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_32x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
+void sad_x4_half_16x4_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]);
 // The four-candidate width kernels: rows 0, 2, 4, ... below h (four zeros
 // for h of 0 or less).
 void sad_x4_half_64xh_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,

@@ -97,6 +97,25 @@ inline void sad_multi_half(const uint8_t *src, const uint8_t *const ref[], int32
   store_costs<K>(out, fold_candidates(acc[0], acc[1], acc[2], acc[3]));
 }
 
+// Four candidates of 8x4 (rows 0 and 2): two candidates per vector against
+// the source's two rows in both halves, so two packed SADs do the four.
+inline void sad_x4_half_8x4_pairs(const uint8_t *src, const uint8_t *const ref[], int32_t ref_stride, uint32_t *out) {
+  const intptr_t rs = static_cast<int32_t>(2 * ref_stride);
+  const __m256i s = _mm256_broadcastsi128_si256(_mm_unpacklo_epi64(load64(src), load64(src + 2 * SRC_STRIDE)));
+  auto pair = [&](const uint8_t *a, const uint8_t *b) {
+    const __m128i lo = _mm_unpacklo_epi64(load64(a), load64(a + rs));
+    const __m128i hi = _mm_unpacklo_epi64(load64(b), load64(b + rs));
+    return _mm256_sad_epu8(s, _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
+  };
+  // 64-bit lanes: first candidate's rows 0 and 2, then the second's.
+  const __m256i d01 = pair(ref[0], ref[1]), d23 = pair(ref[2], ref[3]);
+  // 32-bit lanes c0r0 c2r0 c0r2 c2r2 | c1r0 c3r0 c1r2 c3r2, then the row
+  // pairs added: c0 c2 | c1 c3 in the low 64 bits of each half.
+  const __m256i v = _mm256_or_si256(d01, _mm256_slli_epi64(d23, 32));
+  const __m256i t = _mm256_add_epi32(v, _mm256_unpackhi_epi64(v, v));
+  store_costs<4>(out, _mm_unpacklo_epi32(_mm256_castsi256_si128(t), _mm256_extracti128_si256(t, 1)));
+}
+
 // Four candidates of a 32- or 64-wide block over the rows 0, 2, 4, ...
 // below h; four zeros for h of 0 or less.
 template <int W>
@@ -216,6 +235,27 @@ void sad_x4_half_8x16_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t 
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   const uint8_t *const ref[4] = {r0, r1, r2, r3};
   sad_multi_half<8, 16, 4>(src, ref, ref_stride, out);
+}
+
+void sad_x4_half_8x4_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                          const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_x4_half_8x4_pairs(src, ref, ref_stride, out);
+}
+void sad_x4_half_64x16_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<64, 16, 4>(src, ref, ref_stride, out);
+}
+void sad_x4_half_32x8_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<32, 8, 4>(src, ref, ref_stride, out);
+}
+void sad_x4_half_16x4_avx2(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  const uint8_t *const ref[4] = {r0, r1, r2, r3};
+  sad_multi_half<16, 4, 4>(src, ref, ref_stride, out);
 }
 
 // Installed nowhere: four candidates with any height (the even rows below

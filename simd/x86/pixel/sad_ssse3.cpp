@@ -153,6 +153,18 @@ __attribute__((flatten)) void sad_x4_half_8x4_ssse3(const uint8_t *src, const ui
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_8xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 4);
 }
+__attribute__((flatten)) void sad_x4_half_64x16_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_64xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 16);
+}
+__attribute__((flatten)) void sad_x4_half_32x8_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 8);
+}
+__attribute__((flatten)) void sad_x4_half_16x4_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
+                           const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
+  sad_x4_half_16xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 4);
+}
 __attribute__((flatten)) void sad_x4_half_32x64_ssse3(const uint8_t *src, const uint8_t *r0, const uint8_t *r1, const uint8_t *r2,
                            const uint8_t *r3, int32_t ref_stride, uint32_t out[4]) {
   sad_x4_half_32xh_ssse3(src, r0, r1, r2, r3, ref_stride, out, 64);
