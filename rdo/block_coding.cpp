@@ -8,6 +8,7 @@
 #include "analysis/decision_common.h"
 #include "encoder/encoder.h"
 #include "rdo/quant_memo.h"
+#include "rdo/zero_block.h"
 
 namespace {
 // chroma_weight within this file, where every transform block asks for it:
@@ -377,6 +378,14 @@ template <int32_t chroma>
   uint8_t *rec = ctu_rec_at(ctx, plane, x, y);
   int16_t *coef = ctx->coef_tmp;
   const transform_funcs_t &t = ctx->transform;
+  if constexpr (chroma) {
+    // Most chroma residuals are too small to keep any level: such a block
+    // is left empty as the quantiser would leave it, without transforming it.
+    if (residual_rounds_to_zero(ctx->pixel.ssd[6 - log2_size](src, SRC_STRIDE, rec, RECON_STRIDE), log2_size, qp)) {
+      std::memset(levels, 0, sizeof(int16_t) * static_cast<size_t>(count));
+      return 0;
+    }
+  }
   // Only intra luma 4x4 blocks use the DST; 35 selects the DCT.
   const int32_t dst_mode = (is_intra && !chroma) ? pred_mode : 35;
   // By frequency: 4x4 blocks are most of the calls.
