@@ -195,6 +195,25 @@ void intra_predict_block(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, in
   intra_predict_prepared(ctx, plane, x, y, log2_size, mode);
 }
 
+// Out of line, so that the quick path below keeps a light frame.
+[[gnu::noinline]] static void intra_predict_luma_4x4_built(encoder_t *ctx, int32_t x, int32_t y, int32_t mode) {
+  intra_predict_block(ctx, 0, x, y, 2, mode);
+}
+
+[[gnu::flatten]] void intra_predict_luma_4x4(encoder_t *ctx, int32_t x, int32_t y, int32_t mode) {
+  // Most 4x4 blocks a tree search codes are quarters of the 8x8 block whose
+  // quarters it tries: their arrays come from that block's, without the
+  // general path's checks for the kept corner arrays, the size and the
+  // plane (4x4 luma arrays are never smoothed).
+  const int32_t d = ctx->quarter_depth - 1;
+  if (d < 0 || ctx->quarter_log2[d] != 3) return intra_predict_luma_4x4_built(ctx, x, y, mode);
+  const uint32_t dx = static_cast<uint32_t>(x - ctx->quarter_x[d]), dy = static_cast<uint32_t>(y - ctx->quarter_y[d]);
+  if ((dx | dy) & ~4u) return intra_predict_luma_4x4_built(ctx, x, y, mode);
+  const int32_t q = static_cast<int32_t>((dx | dy << 1) >> 2);
+  quarter_neighbours<4>(ctx->quarter_nb[d], ctu_rec_at(ctx, 0, ctx->quarter_x[d], ctx->quarter_y[d]), q, ctx->nb_luma);
+  intra_predictor(ctx->intra, mode, 1, 2)(ctu_rec_at(ctx, 0, x, y), RECON_STRIDE, ctx->nb_luma);
+}
+
 void intra_predict_luma_64(encoder_t *ctx, int32_t x, int32_t y, int32_t mode, bool from_source) {
   for (int32_t k = 0; k < 4; k++) {
     const int32_t qx = x + (k & 1) * 32, qy = y + (k >> 1) * 32;

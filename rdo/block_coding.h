@@ -68,6 +68,9 @@ void intra_refs_keep_end(encoder_t *ctx);
 bool intra_quarters_begin(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size);
 void intra_quarters_end(encoder_t *ctx);
 void intra_predict_prepared(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t mode);
+// intra_predict_block of a 4x4 luma block, quicker for a quarter of the
+// innermost 8x8 block whose quarters are tried.
+void intra_predict_luma_4x4(encoder_t *ctx, int32_t x, int32_t y, int32_t mode);
 
 // Chroma distortion weight of a QP (1/256 units).
 uint32_t chroma_weight(const analysis_tables_t *tables, int32_t qp);

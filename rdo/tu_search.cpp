@@ -152,6 +152,8 @@ bool luma_leaf_block(search_t &s, int32_t z, int32_t x, int32_t y, int32_t log2_
   if (s.intra && s.predict) {
     if (s.refs_prepared)
       intra_predict_prepared(ctx, 0, x, y, log2_size, s.luma_mode);
+    else if (log2_size == 2)
+      intra_predict_luma_4x4(ctx, x, y, s.luma_mode);
     else
       intra_predict_block(ctx, 0, x, y, log2_size, s.luma_mode);
   }

@@ -60,6 +60,12 @@ struct IntraNeighbours : ::testing::Test {
     }
   }
 
+  // Only luma blocks wholly inside the picture are tried whole (CUs
+  // crossing its edges split).
+  bool inside(int32_t x, int32_t y, int32_t n) const {
+    return ctx->ctu_x * 64 + x + n <= kWidth && ctx->ctu_y * 64 + y + n <= kHeight;
+  }
+
   // Plane sample (x, y), CTU-relative, as decoding order makes it available
   // to the block whose first 4x4 luma unit has z-order number cur_z.
   bool available(int32_t plane, int32_t x, int32_t y, int32_t cur_z) const {
@@ -151,11 +157,6 @@ TEST_F(IntraNeighbours, EveryBlockOfEveryCtuMatchesTheSampleBySampleRules) {
 // edges exist, nested down to 4x4 quarters as the search nests.
 TEST_F(IntraNeighbours, QuartersOfATriedBlockGetTheRulesArrays) {
   int32_t derived = 0, declined = 0;
-  // Only blocks wholly inside the picture are tried whole (CUs crossing its
-  // edges split).
-  auto inside = [&](int32_t x, int32_t y, int32_t n) {
-    return ctx->ctu_x * 64 + x + n <= kWidth && ctx->ctu_y * 64 + y + n <= kHeight;
-  };
   std::function<void(int32_t, int32_t, int32_t)> quarters = [&](int32_t x, int32_t y, int32_t log2) {
     if (!intra_quarters_begin(ctx, x, y, log2)) {
       declined++;
@@ -197,6 +198,59 @@ TEST_F(IntraNeighbours, QuartersOfATriedBlockGetTheRulesArrays) {
     }
   EXPECT_GT(derived, 1000);
   EXPECT_GT(declined, 5);  // blocks on the picture's top or left edge
+}
+
+// A 4x4 luma block predicted by intra_predict_luma_4x4 gets every mode's
+// prediction from the rules' array: as a quarter of an 8x8 block whose
+// quarters are tried (its array derived from the block's), and through the
+// general path where no such block is tried (none, or a 16x16 one) or its
+// edge declines the derivation.
+TEST_F(IntraNeighbours, A4x4BlockPredictsFromTheRulesArrayWithOrWithoutItsTriedBlock) {
+  int32_t quick = 0, general = 0;
+  auto check = [&](int32_t x, int32_t y) {
+    const std::vector<uint8_t> want = reference(0, x, y, 4, false);
+    uint8_t *rec = ctu_rec_at(ctx, 0, x, y);
+    uint8_t kept[4][4];
+    for (int32_t r = 0; r < 4; r++) std::memcpy(kept[r], rec + r * RECON_STRIDE, 4);
+    for (int32_t mode = 0; mode < 35; mode++) {
+      uint8_t pred[16];
+      intra_predictor(ctx->intra, mode, 1, 2)(pred, 4, want.data());
+      intra_predict_luma_4x4(ctx, x, y, mode);
+      for (int32_t r = 0; r < 4; r++)
+        ASSERT_EQ(0, std::memcmp(pred + 4 * r, rec + r * RECON_STRIDE, 4))
+            << "CTU " << ctx->ctu_x << "," << ctx->ctu_y << " block " << x << "," << y << " mode " << mode
+            << " row " << r;
+      // Later blocks read the samples the rules' array was made from.
+      for (int32_t r = 0; r < 4; r++) std::memcpy(rec + r * RECON_STRIDE, kept[r], 4);
+    }
+  };
+  for (int32_t row = 0; row < ctx->ctu_rows; row++)
+    for (int32_t col = 0; col < ctx->ctu_cols; col++) {
+      start_ctu(col, row);
+      for (int32_t y = 0; y < 64; y += 16)
+        for (int32_t x = 0; x < 64; x += 16) {
+          if (!inside(x, y, 16)) continue;
+          intra_build_neighbours(ctx, 0, x, y, 16, 0, ctx->nb_luma);
+          const bool outer = intra_quarters_begin(ctx, x, y, 4);
+          for (int32_t q8 = 0; q8 < 4; q8++) {
+            const int32_t x8 = x + (q8 & 1) * 8, y8 = y + (q8 >> 1) * 8;
+            // The first 8x8 quarter's blocks with only the 16x16 block tried.
+            const bool tried = q8 > 0;
+            if (tried) intra_build_neighbours(ctx, 0, x8, y8, 8, 0, ctx->nb_luma);
+            const bool begun = tried && intra_quarters_begin(ctx, x8, y8, 3);
+            for (int32_t q = 0; q < 4; q++) {
+              check(x8 + (q & 1) * 4, y8 + (q >> 1) * 4);
+              if (HasFatalFailure()) return;
+              (begun ? quick : general)++;
+            }
+            if (begun) intra_quarters_end(ctx);
+          }
+          if (outer) intra_quarters_end(ctx);
+          ASSERT_EQ(ctx->quarter_depth, 0);
+        }
+    }
+  EXPECT_GT(quick, 500);
+  EXPECT_GT(general, 200);
 }
 
 }  // namespace
