@@ -23,6 +23,7 @@ me_subpel_cache_t *me_subpel_cache_of_thread() {
     c->gen = 0;
     for (auto &s : c->slot) {
       s.gen = 0;
+      s.sums = c->sums;
       s.units.clear();
     }
     cache.reset(c);
@@ -60,8 +61,6 @@ me_subpel_slot_t *me_subpel_cache_slot(me_subpel_cache_t *c, uint32_t gen, const
   free_slot->far = std::clamp(((reach - 2) / S::TILE) * S::TILE, 0, S::MARGIN);
   for (auto &v : free_slot->valid)
     for (auto &row : v) row = 0;
-  for (auto &v : free_slot->sum_valid)
-    for (auto &row : v) row = 0;
   return free_slot;
 }
 
@@ -91,50 +90,44 @@ uint32_t missing_tiles(const uint32_t *v, uint32_t cols, uint32_t ty0, uint32_t 
 
 }  // namespace
 
-void me_subpel_slot_t::fill_sums(const mc_funcs_t *mc, int32_t fx, uint32_t cols, uint32_t ty0, uint32_t ty1) {
-  uint32_t *v = sum_valid[fx - 1];
-  uint32_t my0, my1;
-  const uint32_t missing = missing_tiles(v, cols, ty0, ty1, &my0, &my1);
-  if (!missing) return;
-  // The bounding box of what is missing: rows shared by neighbouring tile
-  // rows, or summed again, get the same values.
-  const int32_t mx0 = __builtin_ctz(missing), mx1 = 31 - __builtin_clz(missing);
-  const int32_t x0 = mx0 * TILE, r0 = static_cast<int32_t>(my0) * TILE - 3;
-  const uint8_t *at = ref + static_cast<intptr_t>(r0 - MARGIN) * stride + (x0 - MARGIN);
-  int32_t ds = SPAN;
-  mc->mc_luma_ps(sums[fx - 1] + (r0 + 3) * SPAN + x0, &ds, at, nullptr, stride, fx, 0, (mx1 + 1 - mx0) * TILE,
-                 static_cast<int32_t>(my1 + 1 - my0) * TILE + 7);
-  const uint32_t filled = ((2u << mx1) - 1) & ~((1u << mx0) - 1);
-  for (uint32_t t = my0; t <= my1; t++) v[t] |= filled;
-}
-
 void me_subpel_slot_t::fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, uint32_t ty1, int32_t phase) {
-  uint32_t *v = valid[phase - 1];
   // The bounding box of the tiles still to filter: filtering a tile again
-  // writes the same bytes.
+  // writes the same bytes.  The phases of a horizontal fraction are filled
+  // together, so they miss the same tiles.
   uint32_t my0, my1;
-  const uint32_t missing = missing_tiles(v, cols, ty0, ty1, &my0, &my1);
+  const uint32_t missing = missing_tiles(valid[phase - 1], cols, ty0, ty1, &my0, &my1);
   const int32_t mx0 = __builtin_ctz(missing), mx1 = 31 - __builtin_clz(missing);
   const int32_t fx = phase & 3, fy = phase >> 2;
   const int32_t x0 = mx0 * TILE, x1 = (mx1 + 1) * TILE;
   const int32_t y0 = static_cast<int32_t>(my0) * TILE, y1 = static_cast<int32_t>(my1 + 1) * TILE;
-  uint8_t *plane = pix[phase - 1];
+  const uint32_t filled = ((2u << mx1) - 1) & ~((1u << mx0) - 1);
   if (fx != 0) {
-    // The second stage over the fraction's sums (the rounding of them for
-    // vertical fraction 0).
-    fill_sums(mc, fx, ((2u << mx1) - 1) & ~((1u << mx0) - 1), my0, my1);
+    // In pieces of at most FILL_MAX x FILL_MAX, the sums' size: each
+    // piece's sums from 3 rows above to 4 below it, then every vertical
+    // phase's second stage over them (the rounding of them for vertical
+    // fraction 0).
     const int16_t *hplanes[3] = {nullptr, nullptr, nullptr};
-    hplanes[fx - 1] = sums[fx - 1] + 3 * SPAN;
-    mc->mc_luma(plane + y0 * SPAN + x0, SPAN, ref, hplanes, SPAN, 4 * x0 + fx, 4 * y0 + fy, x1 - x0, y1 - y0);
+    for (int32_t py = y0; py < y1; py += FILL_MAX)
+      for (int32_t px = x0; px < x1; px += FILL_MAX) {
+        const int32_t pw = std::min(FILL_MAX, x1 - px), ph = std::min(FILL_MAX, y1 - py);
+        const uint8_t *at = ref + static_cast<intptr_t>(py - 3 - MARGIN) * stride + (px - MARGIN);
+        int32_t ds = pw;
+        mc->mc_luma_ps(sums, &ds, at, nullptr, stride, fx, 0, pw, ph + 7);
+        hplanes[fx - 1] = sums + 3 * pw;
+        for (int32_t f = fx; f < 16; f += 4)
+          mc->mc_luma(pix[f - 1] + py * SPAN + px, SPAN, ref, hplanes, pw, fx, f >> 2, pw, ph);
+      }
+    for (int32_t f = fx; f < 16; f += 4)
+      for (uint32_t t = my0; t <= my1; t++) valid[f - 1][t] |= filled;
   } else {
     // In pieces of at most 64 x 64, the largest the tiers' kernels take.
+    uint8_t *plane = pix[phase - 1];
     for (int32_t py = y0; py < y1; py += 64)
       for (int32_t px = x0; px < x1; px += 64) {
         const int32_t pw = std::min(64, x1 - px), ph = std::min(64, y1 - py);
         mc->mc_luma(plane + py * SPAN + px, SPAN, ref, nullptr, stride, 4 * (px - MARGIN), 4 * (py - MARGIN) + fy, pw,
                     ph);
       }
+    for (uint32_t t = my0; t <= my1; t++) valid[phase - 1][t] |= filled;
   }
-  const uint32_t filled = ((2u << mx1) - 1) & ~((1u << mx0) - 1);
-  for (uint32_t t = my0; t <= my1; t++) v[t] |= filled;
 }

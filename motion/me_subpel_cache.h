@@ -10,7 +10,8 @@
 // One cache per worker thread (a CTU is analysed by one thread from start to
 // end), made when the thread first sets up a CTU; a slot serves one
 // reference plane within one CTU generation, and 8x8 tiles of a phase are
-// filtered on first use.
+// filtered on first use, those of a horizontal fraction in all four of its
+// vertical phases at once.
 #pragma once
 
 #include <cstdint>
@@ -65,16 +66,19 @@ struct me_subpel_slot_t {
   uint32_t valid[15][TILES];  // per phase - 1, per tile row: a bit per filtered tile
   static_assert(TILES <= 32);
   alignas(32) uint8_t pix[15][SPAN * SPAN];
-  // Raw horizontal sums (the first filter stage) of the three horizontal
-  // fractions: the four phases of one horizontal fraction share them, each
-  // filtering only its second stage (or rounding them, vertical fraction 0).
-  // A tile row's sums cover its rows and the vertical taps' 3 rows above and
-  // 4 below (area row r at index r + 3), the samples the direct filter of
-  // any of its phases with a vertical fraction reads; per fraction - 1 and
-  // tile row, a bit per tile column whose sums are there.
-  static constexpr int32_t SUM_ROWS = SPAN + 7;
-  uint32_t sum_valid[3][TILES];
-  alignas(32) int16_t sums[3][SUM_ROWS * SPAN];
+  // Raw horizontal sums (the first filter stage) of the piece being filled,
+  // the cache's scratch: a horizontal fraction's four phases are filled
+  // together from one pass of sums over their tiles (and the vertical taps'
+  // 3 rows above and 4 below), which the next fill overwrites.  The
+  // searches of a CTU read nearly the same tiles in every phase (all 15
+  // phases together hold 1.2 times the tiles of one), so the few tiles
+  // filled in a phase that is never read cost less than keeping each
+  // fraction's sums over the whole area until the CTU ends: 88 KB more of
+  // fresh memory per CTU and reference, which pushed the phases themselves
+  // and the analysis code out of the per-core cache.
+  int16_t *sums;
+  // A fill covers at most a block's tiles: 64 samples at any offset span 9.
+  static constexpr int32_t FILL_MAX = 64 + TILE, SUM_ROWS = FILL_MAX + 7;
   // Unit costs of the same reference within the same CTU generation: the
   // entry of vector v in the unit at (ux, uy), taken over for v (with no
   // block known) when it held another vector or generation.
@@ -108,17 +112,18 @@ struct me_subpel_slot_t {
     return pix[phase - 1] + cy * SPAN + cx;
   }
   // Filters the tiles of columns `cols` (a bit each) in tile rows ty0..ty1
-  // of the phase that are not filtered yet.
+  // of the phase that are not filtered yet (with a horizontal fraction, in
+  // its three other vertical phases too).
   void fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, uint32_t ty1, int32_t phase);
-  // Makes the sums of horizontal fraction fx hold tile columns `cols` of
-  // tile rows ty0..ty1.
-  void fill_sums(const mc_funcs_t *mc, int32_t fx, uint32_t cols, uint32_t ty0, uint32_t ty1);
 };
 
 struct me_subpel_cache_t {
   static constexpr int32_t SLOTS = 4;
   uint32_t gen;  // the current CTU's generation (never 0 once a CTU is set up)
   me_subpel_slot_t slot[SLOTS];
+  // The slots' sums: up to SUM_ROWS rows of up to FILL_MAX, rows as far
+  // apart as the piece is wide.
+  alignas(32) int16_t sums[me_subpel_slot_t::SUM_ROWS * me_subpel_slot_t::FILL_MAX];
 };
 
 // This thread's cache, made on first use; nullptr when memory ran out.

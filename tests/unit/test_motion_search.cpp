@@ -557,6 +557,53 @@ TEST(SubpelCache, SlotsServeOnePlaneInOneGeneration) {
   EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[2], 400, 120)->far, me_subpel_slot_t::MARGIN);
 }
 
+// A block read in a phase with a horizontal fraction leaves the same tiles
+// filtered in that fraction's three other vertical phases (they share one
+// pass of horizontal sums), with exactly the bytes of the direct filter,
+// and no tile of another fraction; a phase without a horizontal fraction
+// fills only itself.  In every tier.
+TEST(SubpelCache, FillsAHorizontalFractionsFourPhasesTogether) {
+  me_subpel_cache_t *c = me_subpel_cache_of_thread();
+  ASSERT_NE(c, nullptr);
+  constexpr int32_t W = 256, H = 192;
+  plane_t ref(W, H);
+  const uint32_t seed = 6262;
+  std::mt19937 r(seed);
+  ref.fill([&](int32_t, int32_t) { return static_cast<int32_t>(r() % 256); });
+  using S = me_subpel_slot_t;
+  static const uint32_t tiers[3] = {0u, CPU_FLAG_SSSE3, CPU_FLAG_SSSE3 | CPU_FLAG_AVX2};
+  for (int32_t round = 0; round < 12; round++) {
+    mc_funcs_t mc;
+    setup_mc_primitives(tiers[round % 3] & cpu_detect_flags(), &mc);
+    const int32_t phase = 1 + round % 15 + (round == 11 ? 3 : 0);  // 1..11, then 15
+    const int32_t fx = phase & 3;
+    const int32_t w = 8 << (round % 4), h = 64 >> (round % 4);
+    const int32_t x = static_cast<int32_t>(r() % 60) - 30, y = static_cast<int32_t>(r() % 60) - 30;
+    const int32_t cx = 64, cy = 64;
+    const uint32_t g = me_subpel_cache_new_ctu(c);
+    S *s = me_subpel_cache_slot(c, g, ref.at(cx, cy), ref.stride, 120);
+    ASSERT_NE(s, nullptr);
+    ASSERT_NE(s->block(&mc, x, y, w, h, phase), nullptr);
+    const int32_t tx0 = (x + S::MARGIN) / S::TILE, tx1 = (x + w - 1 + S::MARGIN) / S::TILE;
+    const int32_t ty0 = (y + S::MARGIN) / S::TILE, ty1 = (y + h - 1 + S::MARGIN) / S::TILE;
+    for (int32_t p = 1; p < 16; p++) {
+      const bool sibling = p == phase || (fx != 0 && (p & 3) == fx);
+      for (int32_t ty = ty0; ty <= ty1; ty++)
+        for (int32_t tx = tx0; tx <= tx1; tx++)
+          EXPECT_EQ((s->valid[p - 1][ty] >> tx) & 1, sibling ? 1u : 0u)
+              << "seed " << seed << " round " << round << " phase " << phase << " tile " << tx << "," << ty
+              << " of phase " << p;
+      if (!sibling) continue;
+      alignas(32) uint8_t want[64 * 64];
+      mc_luma_c(want, 64, ref.at(cx + x, cy + y), nullptr, ref.stride, p & 3, p >> 2, w, h);
+      const uint8_t *got = s->pix[p - 1] + (y + S::MARGIN) * S::SPAN + x + S::MARGIN;
+      for (int32_t j = 0; j < h; j++)
+        ASSERT_EQ(std::memcmp(got + j * S::SPAN, want + j * 64, size_t(w)), 0)
+            << "seed " << seed << " round " << round << " phase " << phase << " row " << j << " of phase " << p;
+    }
+  }
+}
+
 // A search that ends on a fractional vector leaves that vector's prediction
 // for the rough costs and the prediction after it: exactly the direct
 // interpolation, found only for the same plane, block, vector and filter in
