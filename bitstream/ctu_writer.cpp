@@ -838,19 +838,23 @@ template <class S>
 
 }  // namespace
 
+// Kept whole and apart: residual_bits runs the same body, so that the two
+// estimates, which the searches call in turn, share their code in the
+// instruction cache.
+[[gnu::noinline, gnu::noclone]] uint32_t residual_bits_within(const encoder_t *ctx, cabac_est_t *est,
+                                                              const int16_t *levels, int32_t log2_size, int32_t plane,
+                                                              int32_t scan_idx, uint32_t lambda, uint64_t reach) {
+  sink_residual_within r{{est->state, 0}, lambda, reach};
+  return count_residual(r, ctx, est, levels, log2_size, plane, scan_idx);
+}
+
 uint32_t residual_bits(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
                        int32_t plane, int32_t scan_idx) {
 #ifdef TARN_RECORD_RESIDUAL_CALLS
   record_residual_call(ctx, est, levels, log2_size, plane, scan_idx);
 #endif
-  sink_residual_estimate r{est->state, 0};
-  return count_residual(r, ctx, est, levels, log2_size, plane, scan_idx);
-}
-
-uint32_t residual_bits_within(const encoder_t *ctx, cabac_est_t *est, const int16_t *levels, int32_t log2_size,
-                              int32_t plane, int32_t scan_idx, uint32_t lambda, uint64_t reach) {
-  sink_residual_within r{{est->state, 0}, lambda, reach};
-  return count_residual(r, ctx, est, levels, log2_size, plane, scan_idx);
+  // Bits times lambda 0 never reach 1: the whole count.
+  return residual_bits_within(ctx, est, levels, log2_size, plane, scan_idx, 0, 1);
 }
 
 uint32_t prediction_unit_estimate(encoder_t *ctx, cabac_est_t *est, int32_t x, int32_t y, int32_t w, int32_t h,
