@@ -241,11 +241,11 @@ inline uint32_t group_rows16(rdoq_prep_t *out, uint64_t *mask, uint32_t bits, in
 
 }  // namespace
 
-// Sixteen raster positions at a time, four per group quarter.  The pass
-// over the block keeps only which positions of each sixteen round to a
-// level; the group maps and the candidate distortions of every group row
-// holding one follow for those sixteens alone, so that the pass has no
-// branch on the data.
+// Sixteen raster positions at a time, four per group quarter (two sixteens
+// per step of the pass over a block from 8x8 on).  The pass over the block
+// keeps only which positions of each sixteen round to a level; the group
+// maps and the candidate distortions of every group row holding one follow
+// for those sixteens alone, so that the pass has no branch on the data.
 namespace {
 
 // A 4x4 block, the most frequent, in one register: no loop, and every row's
@@ -287,9 +287,7 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
   const __m256i half = _mm256_set1_epi32(1 << (p->shift - 1));
   const __m128i sh = _mm_cvtsi32_si128(p->shift);
   const __m256i zero = _mm256_setzero_si256();
-  uint16_t nonzero[64];  // by sixteen: bit j, position 16 * sixteen + j rounds to a level
-  uint64_t sixteens = 0;  // bit c: nonzero[c] is not 0
-  for (int32_t k = 0; k < count; k += 16) {
+  auto round16 = [&](int32_t k) {
     const __m256i c = load16(coef + k), a = _mm256_abs_epi16(c);
     const __m256i lo = _mm256_mullo_epi16(a, s), hi = _mm256_mulhi_epu16(a, s);
     // Positions 0-3 | 8-11 and 4-7 | 12-15.
@@ -297,11 +295,32 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
     const __m256i rounded = _mm256_packs_epi32(_mm256_srl_epi32(_mm256_add_epi32(s0, half), sh),
                                                _mm256_srl_epi32(_mm256_add_epi32(s1, half), sh));
     store16(out->rounded + k, rounded);
-    // Two mask bits per position; the even ones.
-    const uint32_t m = _pext_u32(~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(rounded, zero))),
-                                 0x55555555u);
-    nonzero[k >> 4] = static_cast<uint16_t>(m);
-    sixteens |= uint64_t{m != 0} << (k >> 4);
+    return rounded;
+  };
+  // Blocks from 8x8 on hold a multiple of 32 positions: two sixteens at a
+  // time, whose levels (0..32767) saturate to bytes that are 0 exactly
+  // where the level is, one mask bit per position once the packing's
+  // 128-bit lanes are put back in order.
+  alignas(32) uint16_t nonzero[64];  // by sixteen: bit j, position 16 * sixteen + j rounds to a level
+  for (int32_t k = 0; k < count; k += 32) {
+    const __m256i rounded0 = round16(k), rounded1 = round16(k + 16);
+    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(rounded0, rounded1), 0xd8);
+    const uint32_t m = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, zero)));
+    std::memcpy(nonzero + (k >> 4), &m, sizeof m);
+  }
+  // Bit c: nonzero[c] is not 0, sixteen entries at a time (the four of an
+  // 8x8 block from one 64-bit load, the rest of whose lanes are 0).
+  uint64_t sixteens = 0;
+  if (count == 64) {
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(nonzero));
+    sixteens = _pext_u32(~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128()))), 0x5555u);
+  } else {
+    for (int32_t e = 0; e < count >> 4; e += 16) {
+      const __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i *>(nonzero + e));
+      sixteens |= uint64_t{_pext_u32(~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(v, zero))),
+                                     0x55555555u)}
+                  << e;
+    }
   }
   // Most blocks of a real encode round to nothing at all.
   if (!sixteens) {
@@ -309,7 +328,13 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
     return;
   }
   uint64_t mask = 0;
-  std::memset(out->group_map, 0, sizeof out->group_map);
+  // Only the block's own groups have maps to set bit by bit.
+  if (count == 64) {
+    std::memset(out->group_map, 0, 4 * sizeof out->group_map[0]);
+  } else {
+    for (int32_t e = 0; e < count >> 4; e += 16)
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out->group_map + e), zero);
+  }
   const bool vector_dists = prep_dists_in_range(p);
   const dist_consts_avx2_t dk = dist_consts_avx2(p);
   for (; sixteens; sixteens &= sixteens - 1) {
