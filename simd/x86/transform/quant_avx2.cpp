@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "common/rdoq.h"
 #include "simd/x86/simd_install.h"
@@ -160,6 +161,11 @@ void dequant_nxn_avx2(int16_t *coef, const int16_t *levels, int32_t count, int32
 struct dist_consts_avx2_t {
   __m256i scale, recip, weight, step;  // step: 2^shift, the error of one level less
   __m128i shift, dist_shift;
+  // With the weight 256 the weighting is a shift by 8, which folds into
+  // dist_shift: below it for the level distortions, above it for the
+  // zero-level ones (a^2 * 2^24 >> dist_shift, exact as 12 <= dist_shift
+  // <= 18).
+  __m128i unit_level_shift, unit_zero_shift;
   bool unit;  // weight 256
 };
 
@@ -170,19 +176,24 @@ dist_consts_avx2_t dist_consts_avx2(const rdoq_dist_params_t *p) {
           _mm256_set1_epi64x(int64_t{1} << p->shift),
           _mm_cvtsi32_si128(p->shift),
           _mm_cvtsi32_si128(p->dist_shift),
-          p->weight == 256};
+          _mm_cvtsi32_si128(p->dist_shift - 8),
+          _mm_cvtsi32_si128(24 - p->dist_shift),
+          p->weight == 256 && p->dist_shift >= 8 && p->dist_shift <= 24};
 }
 
 // v * weight for v < 2^52, from v's two 32-bit halves.
 inline __m256i times_weight(__m256i v, const dist_consts_avx2_t &k) {
-  if (k.unit) return _mm256_slli_epi64(v, 8);
   const __m256i lo = _mm256_mul_epu32(v, k.weight), hi = _mm256_mul_epu32(_mm256_srli_epi64(v, 32), k.weight);
   return _mm256_add_epi64(lo, _mm256_slli_epi64(hi, 32));
 }
 
-// rdoq_level_dist of errors whose low 32 bits hold |err|.
+// rdoq_level_dist of errors whose low 32 bits hold |err|.  Unit: k.unit
+// holds, known when compiling, so that the loops over a block's rows test
+// it once.
+template <bool Unit>
 inline __m256i level_dist_avx2(__m256i abs_err, const dist_consts_avx2_t &k) {
   const __m256i e8 = _mm256_srli_epi64(_mm256_mul_epu32(abs_err, k.recip), 32);
+  if (Unit) return _mm256_srl_epi64(_mm256_mul_epu32(e8, e8), k.unit_level_shift);
   return _mm256_srl_epi64(times_weight(_mm256_mul_epu32(e8, e8), k), k.dist_shift);
 }
 
@@ -190,20 +201,23 @@ inline __m256i level_dist_avx2(__m256i abs_err, const dist_consts_avx2_t &k) {
 // whose |c| and rounded levels the 64-bit lanes of a and r hold.  The error
 // of the rounded level lies within +-2^31, so the absolute value of its low
 // 32 bits is its magnitude; one level less the error is positive.
+template <bool Unit>
 inline void dists_avx2(rdoq_prep_t *out, int32_t at, __m256i a, __m256i r, const dist_consts_avx2_t &k) {
   const __m256i err = _mm256_sub_epi64(_mm256_mul_epu32(a, k.scale), _mm256_sll_epi64(r, k.shift));
   auto store = [](int64_t *p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); };
-  store(out->level_dist + at, level_dist_avx2(_mm256_abs_epi32(err), k));
-  store(out->below_dist + at, level_dist_avx2(_mm256_add_epi64(err, k.step), k));
-  const __m256i sq = times_weight(_mm256_mul_epu32(a, a), k);
-  store(out->zero_dist + at, _mm256_srl_epi64(_mm256_slli_epi64(sq, 16), k.dist_shift));
+  store(out->level_dist + at, level_dist_avx2<Unit>(_mm256_abs_epi32(err), k));
+  store(out->below_dist + at, level_dist_avx2<Unit>(_mm256_add_epi64(err, k.step), k));
+  const __m256i sq = _mm256_mul_epu32(a, a);
+  store(out->zero_dist + at, Unit ? _mm256_sll_epi64(sq, k.unit_zero_shift)
+                                  : _mm256_srl_epi64(_mm256_slli_epi64(times_weight(sq, k), 16), k.dist_shift));
 }
 
+template <bool Unit>
 inline void row_dists_avx2(rdoq_prep_t *out, const int16_t *coef, int32_t at, const dist_consts_avx2_t &k) {
   const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(coef + at));
   const __m256i a = _mm256_cvtepu16_epi64(_mm_abs_epi16(c));
   const __m256i r = _mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(out->rounded + at)));
-  dists_avx2(out, at, a, r, k);
+  dists_avx2<Unit>(out, at, a, r, k);
 }
 
 // The group maps (cleared first) and mask from the non-zero rounded levels
@@ -272,10 +286,19 @@ void prep_4x4_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_params
   const dist_consts_avx2_t dk = dist_consts_avx2(p);
   const __m128i a01 = _mm256_castsi256_si128(a), a23 = _mm256_extracti128_si256(a, 1);
   const __m128i r01 = _mm256_castsi256_si128(rounded), r23 = _mm256_extracti128_si256(rounded, 1);
-  dists_avx2(out, 0, _mm256_cvtepu16_epi64(a01), _mm256_cvtepu16_epi64(r01), dk);
-  dists_avx2(out, 4, _mm256_cvtepu16_epi64(_mm_srli_si128(a01, 8)), _mm256_cvtepu16_epi64(_mm_srli_si128(r01, 8)), dk);
-  dists_avx2(out, 8, _mm256_cvtepu16_epi64(a23), _mm256_cvtepu16_epi64(r23), dk);
-  dists_avx2(out, 12, _mm256_cvtepu16_epi64(_mm_srli_si128(a23, 8)), _mm256_cvtepu16_epi64(_mm_srli_si128(r23, 8)), dk);
+  auto rows = [&](auto unit) {
+    constexpr bool Unit = decltype(unit)::value;
+    dists_avx2<Unit>(out, 0, _mm256_cvtepu16_epi64(a01), _mm256_cvtepu16_epi64(r01), dk);
+    dists_avx2<Unit>(out, 4, _mm256_cvtepu16_epi64(_mm_srli_si128(a01, 8)),
+                     _mm256_cvtepu16_epi64(_mm_srli_si128(r01, 8)), dk);
+    dists_avx2<Unit>(out, 8, _mm256_cvtepu16_epi64(a23), _mm256_cvtepu16_epi64(r23), dk);
+    dists_avx2<Unit>(out, 12, _mm256_cvtepu16_epi64(_mm_srli_si128(a23, 8)),
+                     _mm256_cvtepu16_epi64(_mm_srli_si128(r23, 8)), dk);
+  };
+  if (dk.unit)
+    rows(std::true_type{});
+  else
+    rows(std::false_type{});
 }
 
 }  // namespace
@@ -335,21 +358,23 @@ void rdoq_prep_avx2(rdoq_prep_t *out, const int16_t *coef, const rdoq_dist_param
     for (int32_t e = 0; e < count >> 4; e += 16)
       _mm256_storeu_si256(reinterpret_cast<__m256i *>(out->group_map + e), zero);
   }
-  const bool vector_dists = prep_dists_in_range(p);
   const dist_consts_avx2_t dk = dist_consts_avx2(p);
-  for (; sixteens; sixteens &= sixteens - 1) {
-    const int32_t k = 16 * __builtin_ctzll(sixteens);
-    const uint32_t rows = nonzero[k >> 4];
-    // Bit j: four-position run j holds a level.
-    uint32_t runs = group_rows16(out, &mask, rows, k, log2);
-    for (; runs; runs &= runs - 1) {
-      const int32_t at = k + 4 * __builtin_ctz(runs);
-      if (vector_dists)
-        row_dists_avx2(out, coef, at, dk);
-      else
-        prep_row_dists(out, coef, at, p);
+  // The route of the distortions is chosen once per block.
+  auto sixteens_with = [&](auto row_dists) {
+    for (; sixteens; sixteens &= sixteens - 1) {
+      const int32_t k = 16 * __builtin_ctzll(sixteens);
+      const uint32_t rows = nonzero[k >> 4];
+      // Bit j: four-position run j holds a level.
+      for (uint32_t runs = group_rows16(out, &mask, rows, k, log2); runs; runs &= runs - 1)
+        row_dists(k + 4 * __builtin_ctz(runs));
     }
-  }
+  };
+  if (!prep_dists_in_range(p))
+    sixteens_with([&](int32_t at) { prep_row_dists(out, coef, at, p); });
+  else if (dk.unit)
+    sixteens_with([&](int32_t at) { row_dists_avx2<true>(out, coef, at, dk); });
+  else
+    sixteens_with([&](int32_t at) { row_dists_avx2<false>(out, coef, at, dk); });
   out->group_mask = mask;
 }
 
