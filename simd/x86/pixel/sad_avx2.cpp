@@ -54,10 +54,27 @@ inline __m128i fold_candidates(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
   return _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
 }
 
-// Exactly K entries of out: the doubled costs.
+// At most 16 packed SADs added per 64-bit lane keep each lane below
+// 16 x 8 x 255 < 2^15: then two packs bring the K candidates' lane sums
+// (high 32 bits zero) into 16-bit lanes in candidate order, which the
+// multiply-add reads as signed, and one multiply-add by 2 adds each
+// candidate's pair and doubles it, instead of the shifts, merges and the
+// doubling of fold_candidates.
+// The weights are reached through a pointer the compiler cannot see
+// through, so that they stay an operand in memory: as a known constant the
+// compiler rebuilds them in three instructions at every call.
+alignas(32) constexpr int16_t TWOS[16] = {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2};
+inline __m128i fold_candidates_doubled(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
+  const int16_t *twos = TWOS;
+  __asm__("" : "+r"(twos));
+  const __m256i w = _mm256_packus_epi32(_mm256_packus_epi32(a0, a1), _mm256_packus_epi32(a2, a3));
+  const __m256i s = _mm256_madd_epi16(w, _mm256_load_si256(reinterpret_cast<const __m256i *>(twos)));
+  return _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+}
+
+// Exactly K entries of out: costs already doubled.
 template <int K>
-inline void store_costs(uint32_t *out, __m128i sums) {
-  sums = _mm_add_epi32(sums, sums);
+inline void store_doubled(uint32_t *out, __m128i sums) {
   if constexpr (K == 4) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), sums);
   } else {
@@ -66,35 +83,56 @@ inline void store_costs(uint32_t *out, __m128i sums) {
   }
 }
 
+// Exactly K entries of out: the doubled costs.
+template <int K>
+inline void store_costs(uint32_t *out, __m128i sums) {
+  store_doubled<K>(out, _mm_add_epi32(sums, sums));
+}
+
 // Half-row SAD of K candidates: each source row (stride 64, so visited rows
 // lie 128 bytes apart) is loaded once for all of them.
 template <int W, int H, int K>
 inline void sad_multi_half(const uint8_t *src, const uint8_t *const ref[], int32_t ref_stride, uint32_t *out) {
   const intptr_t rs = static_cast<int32_t>(2 * ref_stride);
   constexpr intptr_t ss = 2 * SRC_STRIDE;
-  __m256i acc[4];
-  for (__m256i &v : acc) v = _mm256_setzero_si256();
+  // Named accumulators, added to in this order: regrouped into trees of
+  // sums across rows, the unrolled additions of the 32-wide blocks kept so
+  // many SADs live that they spilled to the stack (the barrier needs
+  // registers, which an array's elements are not).
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+  auto add = [&](__m256i s, auto ref_piece) __attribute__((always_inline)) {
+    a0 = _mm256_add_epi32(a0, _mm256_sad_epu8(s, ref_piece(ref[0])));
+    __asm__("" : "+x"(a0));
+    if constexpr (K > 1) {
+      a1 = _mm256_add_epi32(a1, _mm256_sad_epu8(s, ref_piece(ref[1])));
+      __asm__("" : "+x"(a1));
+    }
+    if constexpr (K > 2) {
+      a2 = _mm256_add_epi32(a2, _mm256_sad_epu8(s, ref_piece(ref[2])));
+      __asm__("" : "+x"(a2));
+    }
+    if constexpr (K > 3) {
+      a3 = _mm256_add_epi32(a3, _mm256_sad_epu8(s, ref_piece(ref[3])));
+      __asm__("" : "+x"(a3));
+    }
+  };
   if constexpr (W >= 32) {
     for (int32_t y = 0; y < H / 2; y++)
-      for (int32_t x = 0; x < W; x += 32) {
-        const __m256i s = load256(src + y * ss + x);
-        for (int32_t k = 0; k < K; k++)
-          acc[k] = _mm256_add_epi32(acc[k], _mm256_sad_epu8(s, load256(ref[k] + y * rs + x)));
-      }
+      for (int32_t x = 0; x < W; x += 32)
+        add(load256(src + y * ss + x), [&](const uint8_t *r) { return load256(r + y * rs + x); });
   } else if constexpr (W == 16) {
-    for (int32_t y = 0; y < H / 2; y += 2) {
-      const __m256i s = rows16x2(src + y * ss, ss);
-      for (int32_t k = 0; k < K; k++)
-        acc[k] = _mm256_add_epi32(acc[k], _mm256_sad_epu8(s, rows16x2(ref[k] + y * rs, rs)));
-    }
+    for (int32_t y = 0; y < H / 2; y += 2)
+      add(rows16x2(src + y * ss, ss), [&](const uint8_t *r) { return rows16x2(r + y * rs, rs); });
   } else {
     static_assert(W == 8 && H % 8 == 0);
-    for (int32_t y = 0; y < H / 2; y += 4) {
-      const __m256i s = rows8x4(src + y * ss, ss);
-      for (int32_t k = 0; k < K; k++) acc[k] = _mm256_add_epi32(acc[k], _mm256_sad_epu8(s, rows8x4(ref[k] + y * rs, rs)));
-    }
+    for (int32_t y = 0; y < H / 2; y += 4)
+      add(rows8x4(src + y * ss, ss), [&](const uint8_t *r) { return rows8x4(r + y * rs, rs); });
   }
-  store_costs<K>(out, fold_candidates(acc[0], acc[1], acc[2], acc[3]));
+  // Packed SADs added per 64-bit lane: one per visited row and 32-byte
+  // piece, one per two rows of 16, one per four rows of 8.
+  constexpr int32_t ADDS = W >= 32 ? (H / 2) * (W / 32) : W == 16 ? H / 4 : H / 8;
+  if constexpr (ADDS <= 16) store_doubled<K>(out, fold_candidates_doubled(a0, a1, a2, a3));
+  else store_costs<K>(out, fold_candidates(a0, a1, a2, a3));
 }
 
 // Four candidates of 8x4 (rows 0 and 2): two candidates per vector against

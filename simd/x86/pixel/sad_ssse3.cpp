@@ -49,6 +49,11 @@ inline uint32_t sad_half_rows(const uint8_t *a, int32_t a_stride, const uint8_t 
   return 2 * sum_halves(acc[0]);
 }
 
+// The pair weights of the packed fold, reached through a pointer the
+// compiler cannot see through so that they stay an operand in memory (as a
+// known constant it rebuilds them in three instructions at every call).
+alignas(16) constexpr int16_t TWOS[8] = {2, 2, 2, 2, 2, 2, 2, 2};
+
 // One source row (stride 64) against the same row of four references, for
 // the rows 0, 2, 4, ... below h; four zeros for h of 0 or less.
 template <int W>
@@ -64,17 +69,36 @@ inline void sad_x4_half_rows(const uint8_t *src, const uint8_t *r0, const uint8_
     s3 = _mm_sad_epu8(s, gather_4x8_half(r3, rs));
   } else {
     s0 = s1 = s2 = s3 = _mm_setzero_si128();
-    for (int32_t y = 0; y < h; y += 2, src += 2 * SRC_STRIDE, r0 += rs, r1 += rs, r2 += rs, r3 += rs)
+    for (int32_t y = 0; y < h; y += 2, src += 2 * SRC_STRIDE, r0 += rs, r1 += rs, r2 += rs, r3 += rs) {
       for (int32_t x = 0; x < W; x += 16) {
+        // The reference row is the SAD's destination: the source row,
+        // read by all four, is never copied.
         const __m128i s = row_piece<W>(src + x);
-        s0 = _mm_add_epi64(s0, _mm_sad_epu8(s, row_piece<W>(r0 + x)));
-        s1 = _mm_add_epi64(s1, _mm_sad_epu8(s, row_piece<W>(r1 + x)));
-        s2 = _mm_add_epi64(s2, _mm_sad_epu8(s, row_piece<W>(r2 + x)));
-        s3 = _mm_add_epi64(s3, _mm_sad_epu8(s, row_piece<W>(r3 + x)));
+        s0 = _mm_add_epi64(s0, _mm_sad_epu8(row_piece<W>(r0 + x), s));
+        s1 = _mm_add_epi64(s1, _mm_sad_epu8(row_piece<W>(r1 + x), s));
+        s2 = _mm_add_epi64(s2, _mm_sad_epu8(row_piece<W>(r2 + x), s));
+        s3 = _mm_add_epi64(s3, _mm_sad_epu8(row_piece<W>(r3 + x), s));
+        // Added in this order: regrouped into trees of sums across pieces
+        // and rows, the unrolled additions kept so many SADs live that
+        // they spilled to the stack.
+        __asm__("" : "+x"(s0), "+x"(s1), "+x"(s2), "+x"(s3));
       }
+    }
   }
-  // Each SAD result holds two 64-bit halves below 2^20: add them, keep the
-  // low 32 bits of each candidate, in reference order.
+  // At most 16 packed SADs added per 64-bit half keep it below 16 x 8 x
+  // 255 < 2^15 (the 4-wide block takes one): then two signed packs bring
+  // the halves (high 32 bits zero) into 16-bit lanes in reference order and
+  // one multiply-add by 2 adds each candidate's two and doubles them.
+  const int32_t adds = W == 4 ? 1 : (h + 1) / 2 * (W < 16 ? 1 : W / 16);
+  if (adds <= 16) {
+    const int16_t *twos = TWOS;
+    __asm__("" : "+r"(twos));
+    const __m128i w = _mm_packs_epi32(_mm_packs_epi32(s0, s1), _mm_packs_epi32(s2, s3));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_madd_epi16(w, _mm_load_si128(reinterpret_cast<const __m128i *>(twos))));
+    return;
+  }
+  // Larger sums: add the halves, keep the low 32 bits of each candidate,
+  // in reference order.
   const __m128i h01 = _mm_add_epi32(_mm_unpacklo_epi32(s0, s1), _mm_unpackhi_epi32(s0, s1));
   const __m128i h23 = _mm_add_epi32(_mm_unpacklo_epi32(s2, s3), _mm_unpackhi_epi32(s2, s3));
   const __m128i sums = _mm_unpacklo_epi64(h01, h23);
