@@ -401,7 +401,12 @@ template <int32_t chroma>
     // Most chroma residuals are too small to keep any level: such a block
     // is left empty as the quantiser would leave it, without transforming it.
     if (residual_rounds_to_zero(ctx->pixel.ssd[6 - log2_size](src, SRC_STRIDE, rec, RECON_STRIDE), log2_size, qp)) {
-      std::memset(levels, 0, sizeof(int16_t) * static_cast<size_t>(count));
+      // Chroma blocks are 4x4 to 16x16: stores of a known size.
+      switch (log2_size) {
+        case 2: std::memset(levels, 0, 2 * 16); break;
+        case 3: std::memset(levels, 0, 2 * 64); break;
+        default: std::memset(levels, 0, 2 * 256); break;
+      }
       return 0;
     }
   }
@@ -435,7 +440,8 @@ template <int32_t chroma>
                              is_intra,
                              scan_idx,
                              ctx->ctu_lambda_ssd,
-                             static_cast<int32_t>(chroma_weight_of(ctx->tables, qp)),
+                             // Luma distortion is never weighted.
+                             chroma ? static_cast<int32_t>(chroma_weight_of(ctx->tables, qp)) : 0,
                              &ctx->cabac.est,
                              {cabac_bit_cost_table[cbf_state], cabac_bit_cost_table[cbf_state ^ 1]}};
     // The complexity first: it rules the memo out at most levels.
