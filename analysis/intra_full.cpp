@@ -458,8 +458,13 @@ void report_decision(const cu_t &cu, uint32_t unsplit, uint32_t split, int32_t k
 
 // The 8x8 CU against its four 4x4 prediction units: as NxN, or, when all
 // four chose one mode other than the CU's, as a 2Nx2N CU of that mode whose
-// transform splits into the same four blocks.
-uint32_t nxn_alternative(const cu_t &cu, bool evaluated, int32_t unsplit_mode, int32_t *kind) {
+// transform splits into the same four blocks.  The first unit's block is
+// in place as coding the CU codes it (its search started from the CU's
+// starting states but for the mode's and split flags' contexts, which no
+// block reads), and first_copies are the quantiser's luma scratch states
+// its coding left.
+uint32_t nxn_alternative(const cu_t &cu, bool evaluated, int32_t unsplit_mode, const uint8_t first_copies[2],
+                         int32_t *kind) {
   encoder_t *ctx = cu.ctx;
   cu_node_t *node = cu.node;
   const cu_node_t *pus = cu.nodes + node_index(cu.z, 2);
@@ -483,7 +488,7 @@ uint32_t nxn_alternative(const cu_t &cu, bool evaluated, int32_t unsplit_mode, i
   // evaluate_unsplit); the live states still hold their scratch states.
   if (pus[3].chroma_dir == 4) cu_chroma_put_back(ctx, cu.z, cu.log2_size);
   return cu_rd_cost_intra_in_place(ctx, node->lambda_ssd, cu.z, cu.x, cu.y, cu.log2_size,
-                                   ctx->cabac_est_save[1 + cu.depth]);
+                                   ctx->cabac_est_save[1 + cu.depth], first_copies);
 }
 
 // Makes the units of an 8x8 CU that was never tried unsplit intra units, as
@@ -537,11 +542,17 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   // its snapshot, and a CU not searched leaves nothing anyone reads).
   const bool children = log2_size > min_cb_log2(ctx);
   uint64_t children_cost = 0;
+  // As the first prediction unit's decided trial left them.
+  uint8_t first_copies[2] = {};
   for (int32_t k = 0; k < 4; k++) {
     if (!inside[k]) continue;
     if (children && evaluated && children_cost >= unsplit_cost) break;
     analyse_cu_intra_full(ctx, nodes, z + k * q, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1);
     children_cost += nodes[first_child + k].intra_cost;
+    if (k == 0 && !children) {
+      first_copies[0] = ctx->cabac.est.state[CABAC_NUM_CTX];
+      first_copies[1] = ctx->cabac.est.state[CABAC_NUM_CTX + 2];
+    }
   }
   node->split_flag_cost[1] = split_flag_cost(cu, 1);
 
@@ -550,7 +561,7 @@ void analyse_cu_intra_full(encoder_t *ctx, cu_node_t *nodes, int32_t z, int32_t 
   if (children) {
     split_cost = saturated(node->split_flag_cost[1] + children_cost);
   } else {
-    split_cost = nxn_alternative(cu, evaluated, unsplit.luma_dir, &kind);
+    split_cost = nxn_alternative(cu, evaluated, unsplit.luma_dir, first_copies, &kind);
   }
   report_decision(cu, unsplit_cost, split_cost, kind);
 

@@ -495,23 +495,33 @@ static int32_t code_chroma_pair(encoder_t *ctx, int32_t x, int32_t y, int32_t lo
   return bits != 0;
 }
 
-static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, bool chroma) {
+// With first_copies the first luma block is in place already: only the
+// quantiser's luma scratch states are set as its coding left them.
+static int32_t intra_tree_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp, bool chroma,
+                               const uint8_t *first_copies = nullptr) {
   ctu_unit_maps_t *d = &ctx->maps->unit;
   const int32_t z = zorder_of(x >> 2, y >> 2);
   int32_t coded = 0;
   if (d->tu_log2[z] < log2_size) {
     const int32_t h = 1 << (log2_size - 1);
     for (int32_t k = 0; k < 4; k++)
-      coded |= intra_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp, chroma);
+      coded |= intra_tree_code(ctx, x + (k & 1) * h, y + (k >> 1) * h, log2_size - 1, qp, chroma,
+                               k == 0 ? first_copies : nullptr);
     // Four 4x4 luma blocks carry their chroma as one 4x4 pair at the parent.
     if (log2_size == 3 && chroma) coded |= code_chroma_pair(ctx, x, y, 2, z, log2_size, qp, d->luma_mode[z]);
     return coded;
   }
   const int32_t mode = d->luma_mode[z];
-  intra_predict_block(ctx, 0, x, y, log2_size, mode);
-  const uint32_t nz = transform_block_code(ctx, 0, x, y, log2_size, qp, 1, mode, d->coef_y + 16 * z);
-  set_unit_bits(d->cbf, z, log2_size, 1, nz ? 1 : 0);
-  coded |= nz != 0;
+  if (first_copies) {
+    ctx->cabac.est.state[CABAC_NUM_CTX] = first_copies[0];
+    ctx->cabac.est.state[CABAC_NUM_CTX + 2] = first_copies[1];
+    coded |= d->cbf[z] & 1;
+  } else {
+    intra_predict_block(ctx, 0, x, y, log2_size, mode);
+    const uint32_t nz = transform_block_code(ctx, 0, x, y, log2_size, qp, 1, mode, d->coef_y + 16 * z);
+    set_unit_bits(d->cbf, z, log2_size, 1, nz ? 1 : 0);
+    coded |= nz != 0;
+  }
   if (log2_size > 2 && chroma) coded |= code_chroma_pair(ctx, x, y, log2_size - 1, z, log2_size, qp, mode);
   return coded;
 }
@@ -522,6 +532,11 @@ int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, i
 
 int32_t intra_cu_code_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {
   return intra_tree_code(ctx, x, y, log2_size, qp, false);
+}
+
+int32_t intra_cu_code_luma_after_first(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+                                       const uint8_t *copies) {
+  return intra_tree_code(ctx, x, y, log2_size, qp, false, copies);
 }
 
 bool intra_leaf_code_chroma(encoder_t *ctx, int32_t plane, int32_t x, int32_t y, int32_t log2_size, int32_t qp) {

@@ -104,6 +104,11 @@ int32_t intra_cu_code(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, i
 // The same for its luma blocks alone (the chroma blocks, which read and
 // change nothing the luma blocks do, left as they are).
 int32_t intra_cu_code_luma(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp);
+// The same but for the first luma block, left as it is (coded in place from
+// the same states): the quantiser's luma scratch states are set as coding
+// it would leave them, the two bytes at copies.
+int32_t intra_cu_code_luma_after_first(encoder_t *ctx, int32_t x, int32_t y, int32_t log2_size, int32_t qp,
+                                       const uint8_t *copies);
 // One block (plane 1 Cb, 2 Cr) of the chroma pair of the intra luma
 // transform block (log2 size 3..5) at (x, y), as intra_cu_code codes it
 // after that block (Cb, then Cr); writes its cbf bit and returns whether

@@ -171,7 +171,7 @@ uint32_t cu_rd_cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
 }
 
 uint32_t cu_rd_cost_intra_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
-                                   int32_t log2_size, const cabac_est_t &start) {
+                                   int32_t log2_size, const cabac_est_t &start, const uint8_t *first_copies) {
   if (ctx->maps->unit.tu_log2[z] != log2_size) {
     // The chroma sig_coeff_flag and greater1 copies stay as the chroma
     // blocks left them.
@@ -179,7 +179,11 @@ uint32_t cu_rd_cost_intra_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, i
     ctx->cabac.est = start;
     ctx->cabac.est.state[CABAC_NUM_CTX + 1] = sig;
     ctx->cabac.est.state[CABAC_NUM_CTX + 3] = g1;
-    intra_cu_code_luma(ctx, x, y, log2_size, unit_qp(ctx->maps, z));
+    const int32_t qp = unit_qp(ctx->maps, z);
+    if (first_copies)
+      intra_cu_code_luma_after_first(ctx, x, y, log2_size, qp, first_copies);
+    else
+      intra_cu_code_luma(ctx, x, y, log2_size, qp);
   }
   return cu_rd_cost_in_place(ctx, lambda, z, x, y, log2_size, start);
 }

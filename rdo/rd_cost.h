@@ -67,8 +67,13 @@ uint32_t cu_rd_cost_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t
 // the live states), and so its luma where it is one transform block (with
 // the luma scratch states): the luma coded again where it is not, from
 // start with the chroma scratch states kept, and the CU costed in place.
+// With first_copies, where the luma's first block is in place as coding it
+// from start would leave it, that block is not coded again: the quantiser's
+// luma scratch states are set as its coding left them, the two bytes at
+// first_copies.
 uint32_t cu_rd_cost_intra_in_place(encoder_t *ctx, uint32_t lambda, int32_t z, int32_t x, int32_t y,
-                                   int32_t log2_size, const cabac_est_t &start);
+                                   int32_t log2_size, const cabac_est_t &start,
+                                   const uint8_t *first_copies = nullptr);
 // The committed prediction made again and the residual coded at qp;
 // COST_NONE when no coefficient is coded.  With predicted set the
 // prediction is already in the buffer (left there by the skip trial of the

@@ -123,6 +123,20 @@ struct ResidualHandover : ::testing::Test {
     EXPECT_EQ(a.tu_split, b.tu_split);
     expect_same_coding(a.coding, b.coding);
   }
+
+  // The intra CU costed in place (with first_copies as given) against a
+  // fresh coding from start.
+  void expect_intra_in_place_as_coded_again(int32_t z, int32_t s, uint32_t lambda,
+                                            const uint8_t *first_copies = nullptr) {
+    const int32_t x = 4 * zorder_x(z), y = 4 * zorder_y(z);
+    const uint32_t handed_cost = cu_rd_cost_intra_in_place(ctx, lambda, z, x, y, s, start, first_copies);
+    const uint32_t handed_distortion = ctx->last_distortion;
+    const outcome_t handed = outcome(z, s, handed_cost);
+    ctx->cabac.est = start;
+    const uint32_t fresh_cost = cu_rd_cost(ctx, lambda, z, x, y, s, 0);
+    EXPECT_EQ(handed_distortion, ctx->last_distortion);
+    expect_same(handed, outcome(z, s, fresh_cost));
+  }
 };
 
 struct cu_case_t {
@@ -299,16 +313,65 @@ TEST_F(ResidualHandover, IntraCuFromItsTrialsCostsAsCodedAgain) {
         one_block++;
       else
         split++;
-      const uint32_t handed_cost = cu_rd_cost_intra_in_place(ctx, n.lambda_ssd, c.z, x, y, c.s, start);
-      const uint32_t handed_distortion = ctx->last_distortion;
-      const outcome_t handed = outcome(c.z, c.s, handed_cost);
-      ctx->cabac.est = start;
-      const uint32_t fresh_cost = cu_rd_cost(ctx, n.lambda_ssd, c.z, x, y, c.s, 0);
-      EXPECT_EQ(handed_distortion, ctx->last_distortion);
-      expect_same(handed, outcome(c.z, c.s, fresh_cost));
+      expect_intra_in_place_as_coded_again(c.z, c.s, n.lambda_ssd);
     }
   EXPECT_GT(one_block, 4);
   EXPECT_GT(split, 4);
+}
+
+// An NxN 8x8 CU whose first unit's block is in place as that unit's search
+// left it (coded from the CU's starting states, as coding the CU codes it)
+// is costed in place with the quantiser's scratch states that coding left,
+// and costs as coding the whole CU again, whatever states the other units'
+// searches left behind.
+TEST_F(ResidualHandover, NxnCuWithItsFirstBlockInPlaceCostsAsCodedAgain) {
+  constexpr cu_case_t nxn_cases[] = {{4, 3, 22}, {200, 3, 32}, {60, 3, 27}, {176, 3, 37}, {0, 3, 22}, {12, 3, 30}};
+  int32_t moved = 0;
+  for (const cu_case_t &c : nxn_cases)
+    for (const int32_t mode : {0, 1, 10, 26, 7, 18}) {
+      SCOPED_TRACE(testing::Message() << "CU at unit " << c.z << ", QP " << c.qp << ", first mode " << mode);
+      set_up_cu(c.z, c.s, c.qp);
+      const int32_t x = 4 * zorder_x(c.z), y = 4 * zorder_y(c.z);
+      cu_node_t &n = node(c.z, c.s);
+      ctx->ctu_lambda_ssd = n.lambda_ssd = c.qp < 30 ? 300 : 9000;
+      n.pred_intra = 1;
+      n.split = 1;
+      n.luma_dir = mode;
+      n.chroma_dir = 4;
+      for (int32_t k = 0; k < 4; k++) {
+        cu_node_t &u = node(c.z + k, 2);
+        u.split = 0;
+        u.tu_split = 0;
+        u.pred_intra = 1;
+        u.part_mode = 0;
+        u.luma_dir = (mode + 9 * k) % 35;
+        u.chroma_dir = 4;
+        u.qp = c.qp;
+        u.lambda_ssd = n.lambda_ssd;
+      }
+      cu_commit(ctx, ctx->nodes, c.z, x, y, c.s);
+      ASSERT_EQ(ctx->maps->unit.tu_log2[c.z], 2);
+      // The chroma as coding the CU leaves it (the analysis puts its trial
+      // back), with its scratch states.
+      ctx->cabac.est = start;
+      intra_cu_code(ctx, x, y, c.s, c.qp);
+      uint8_t chroma_copies[2] = {ctx->cabac.est.state[CABAC_NUM_CTX + 1], ctx->cabac.est.state[CABAC_NUM_CTX + 3]};
+      // The first unit searched from the CU's starting states, the others
+      // from states of their own.
+      ctx->cabac.est = start;
+      tu_unit_search(ctx, &node(c.z, 2), c.z, x, y, node(c.z, 2).luma_dir, 0, TREE_NO_BOUND);
+      const uint8_t first_copies[2] = {ctx->cabac.est.state[CABAC_NUM_CTX], ctx->cabac.est.state[CABAC_NUM_CTX + 2]};
+      moved += first_copies[0] != start.state[CABAC_NUM_CTX] || first_copies[1] != start.state[CABAC_NUM_CTX + 2];
+      for (int32_t k = 1; k < 4; k++) {
+        for (int32_t i = 0; i < CABAC_NUM_CTX + 4; i++) ctx->cabac.est.state[i] = static_cast<uint8_t>(2 + rng() % 124);
+        tu_unit_search(ctx, &node(c.z + k, 2), c.z + k, x + (k & 1) * 4, y + (k >> 1) * 4, node(c.z + k, 2).luma_dir,
+                       0, TREE_NO_BOUND);
+      }
+      ctx->cabac.est.state[CABAC_NUM_CTX + 1] = chroma_copies[0];
+      ctx->cabac.est.state[CABAC_NUM_CTX + 3] = chroma_copies[1];
+      expect_intra_in_place_as_coded_again(c.z, c.s, n.lambda_ssd, first_copies);
+    }
+  EXPECT_GT(moved, 10);  // first blocks whose coding moved the scratch states
 }
 
 }  // namespace
