@@ -905,6 +905,7 @@ bool decide_levels(const block_t &block, bool final_pass, int32_t last, work_t *
 struct last_choice_t {
   int32_t last;  // -1: no level is worth coding
   int64_t cost;
+  int32_t entry;  // its entry of work_t::coded
 };
 
 // Cost with the last position at scan position i: everything up to i as
@@ -920,7 +921,7 @@ last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bo
   const int64_t uncoded = b.cbf_cost[0];
   for (int32_t g = 0; g <= last_group; g++) body += w->group_delta[g];
   for (int32_t g = 1; g < last_group; g++) flags += w->group_flag_cost[g];
-  last_choice_t best{-1, uncoded};
+  last_choice_t best{-1, uncoded, 0};
   bool first = true;
   for (int32_t g = last_group; g >= 0; g--) {
     flags -= w->group_flag_cost[g];
@@ -929,7 +930,7 @@ last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bo
       const uint32_t prefixes = b.last_prefix[c.i];
       const int64_t cost = body - c.dropped + flags + prefix_cost[0][prefixes & 255] + prefix_cost[1][prefixes >> 8];
       // The first candidate also wins a tie against coding nothing.
-      if (cost < best.cost || (first && cost == best.cost)) best = {c.i, cost};
+      if (cost < best.cost || (first && cost == best.cost)) best = {c.i, cost, e};
       first = false;
       if (!full_search && c.level > 1) return best;
     }
@@ -1316,12 +1317,10 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
     levels[p] = static_cast<int16_t>((a ^ negative) - negative);
   };
   if (levels_listed) {
-    for (int32_t e = 0; e < w.coded_count; e++) {
-      const coded_level_t &c = w.coded[e];
-      if (c.i > choice.last) continue;
-      put(b.scan[c.i], c.level);
-      nonzero++;
-    }
+    // The list descends in scan order: the chosen last level's entry and
+    // those after it are the levels up to it.
+    for (int32_t e = choice.entry; e < w.coded_count; e++) put(b.scan[w.coded[e].i], w.coded[e].level);
+    nonzero = static_cast<uint32_t>(w.coded_count - choice.entry);
   } else {
     for (int32_t g = 0; g <= choice.last >> 4; g++) {
       if (g > 0 && !((w.scan_groups >> g) & 1)) continue;
