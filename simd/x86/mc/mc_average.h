@@ -49,27 +49,40 @@ inline __m256i pack_ordered(__m256i a, __m256i b) {
 
 inline void bipred_body(uint8_t *dst, int32_t ds, const int16_t *a, int32_t as, const int16_t *b, int32_t bs,
                         int32_t w, int32_t h) {
+  // The group's width chosen once for all its rows (group_rows).
   const bool done = for_groups(w, WIDE_BYTES, [&](int32_t x, int32_t n) {
-    for (int32_t y = 0; y < h; y++) {
-      const int16_t *pa = a + static_cast<intptr_t>(y) * as + x, *pb = b + static_cast<intptr_t>(y) * bs + x;
-      uint8_t *d = dst + static_cast<intptr_t>(y) * ds + x;
+    const int16_t *ca = a + x, *cb = b + x;
+    uint8_t *cd = dst + x;
+    auto rows = [&](auto row) ALWAYS_INLINE {
+      group_rows(h, [&](int32_t y) ALWAYS_INLINE {
+        row(cd + static_cast<intptr_t>(y) * ds, ca + static_cast<intptr_t>(y) * as, cb + static_cast<intptr_t>(y) * bs);
+      });
+    };
 #ifdef __AVX2__
-      if (n == 32) {
+    if (n == 32) {
+      rows([](uint8_t *d, const int16_t *pa, const int16_t *pb) ALWAYS_INLINE {
         store256(d, pack_ordered(bipred16(load256(pa), load256(pb)), bipred16(load256(pa + 16), load256(pb + 16))));
-        continue;
-      }
-      if (n == 16) {
+      });
+    } else if (n == 16) {
+      rows([](uint8_t *d, const int16_t *pa, const int16_t *pb) ALWAYS_INLINE {
         store_pixels16(d, bipred16(load256(pa), load256(pb)));
-        continue;
-      }
+      });
+    }
 #else
-      if (n == 16) {
+    if (n == 16) {
+      rows([](uint8_t *d, const int16_t *pa, const int16_t *pb) ALWAYS_INLINE {
         store128(d, _mm_packus_epi16(bipred8(load128(pa), load128(pb)), bipred8(load128(pa + 8), load128(pb + 8))));
-        continue;
-      }
+      });
+    }
 #endif
-      if (n == 8) store_pixels<8>(d, bipred8(load128(pa), load128(pb)));
-      else store_pixels<4>(d, bipred8(load64(pa), load64(pb)));
+    else if (n == 8) {
+      rows([](uint8_t *d, const int16_t *pa, const int16_t *pb) ALWAYS_INLINE {
+        store_pixels<8>(d, bipred8(load128(pa), load128(pb)));
+      });
+    } else {
+      rows([](uint8_t *d, const int16_t *pa, const int16_t *pb) ALWAYS_INLINE {
+        store_pixels<4>(d, bipred8(load64(pa), load64(pb)));
+      });
     }
   });
   if (!done) bipred_avg_c(dst, ds, a, as, b, bs, w, h);
