@@ -98,17 +98,32 @@ void begin_trial(const cu_t &cu) { cu.ctx->cabac.est = cu.ctx->cabac_est_save[1 
 uint32_t luma_trial(const cu_t &cu, int32_t mode, const int32_t mpm[3], int32_t final, uint32_t beat = UINT32_MAX,
                     int32_t flags = 0) {
   encoder_t *ctx = cu.ctx;
-  begin_trial(cu);
   cu.node->luma_dir = mode;
   if (cu.log2_size == 2)
     cu_commit_unit_luma_dir(ctx->maps, cu.z, mode);
   else
     cu_commit_luma_dir(ctx, cu.node, cu.z, cu.log2_size);
-  const uint32_t bits = intra_luma_mode_bits(&ctx->cabac.est, mode, mpm);
+  // The mode's bits from the node's starting states (the one context they
+  // read), before the states are set up for the trial.
+  cabac_est_t bin;
+  bin.bits = 0;
+  bin.state[CTX_PREV_INTRA_LUMA_PRED] = ctx->cabac_est_save[1 + cu.depth].state[CTX_PREV_INTRA_LUMA_PRED];
+  const uint32_t bits = intra_luma_mode_bits(&bin, mode, mpm);
   const uint32_t mode_cost = rd_cost(0, bits, cu.node->lambda_ssd);
   // The trial costs less than beat exactly when its tree costs less than
   // beat - mode_cost (none can when the mode alone costs that much).
   const uint32_t bound = beat > mode_cost ? beat - mode_cost : 0;
+  if (bound == 0) {
+    // Lost on its mode's bits: the search would give up before coding
+    // anything (a tree bounded at 0 costs 0 so far), and the states it
+    // would start from nobody reads before the next trial sets them again.
+    report_search(cu.z, cu.log2_size, cu.log2_size == 2 ? 33 : 1, final);
+    cu.node->tu_tree_cost = 0;
+    return mode_cost;
+  }
+  begin_trial(cu);
+  ctx->cabac.est.state[CTX_PREV_INTRA_LUMA_PRED] = bin.state[CTX_PREV_INTRA_LUMA_PRED];
+  ctx->cabac.est.bits += bits;
   if (cu.log2_size == 2) {
     // The first 4x4 prediction unit of an 8x8 CU is the first quarter of
     // the CU's split trial of the same mode.  A unit's neighbour arrays are
