@@ -179,27 +179,27 @@ struct block_t {
     if (lay.dc_ctx >= 0) out[0] = static_cast<uint8_t>(lay.dc_ctx);
   }
 
-  // Cost (bits times lambda) of the last_sig_coeff_{x,y}_prefix bins
-  // (contexts of H.265 9.3.4.2.3) plus the bypass suffix, for every prefix
-  // value up to top (within those the block allows); a coordinate c costs
-  // out[last_group_idx[c]].
-  // The largest prefix codes no terminating 0 (its state is read all the
-  // same: within the state array, and costed as nothing), and adds no 1
-  // for a larger one.
-  void last_prefix_costs(int32_t ctx_base, int32_t top, int64_t out[10]) const {
+  // Bits of the last_sig_coeff_{x,y}_prefix bins (contexts of H.265
+  // 9.3.4.2.3) plus the bypass suffix, for every prefix value up to top
+  // (within those the block allows); a coordinate c codes
+  // out[last_group_idx[c]] (lambda times them is what the last-position
+  // choice weighs, formed for the few positions it tries).
+  // The largest prefix codes no terminating 0, and adds no 1 for a larger
+  // one.
+  void last_prefix_bits(int32_t ctx_base, int32_t top, uint32_t out[10]) const {
     // The bypass suffix of each prefix value: (prefix >> 1) - 1 bits from 4 on.
     static constexpr uint32_t suffix_bits[10] = {0, 0, 0, 0, 256, 256, 512, 512, 768, 768};
     const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
     const int32_t sh = chroma ? log2 - 2 : (log2 + 1) >> 2;
-    const int32_t cmax = 2 * log2 - 1, end = std::min(top, cmax);
+    const int32_t cmax = 2 * log2 - 1, end = std::min(top, cmax - 1);
     const ctx_state_t *const states = st + ctx_base + offset;
     uint32_t ones = 0;
     for (int32_t prefix = 0; prefix <= end; prefix++) {
       const uint8_t s = static_cast<uint8_t>(states[prefix >> sh]);
-      const uint32_t zero = cabac_bit_cost_table[s] & (0u - static_cast<uint32_t>(prefix < cmax));
-      out[prefix] = lambda * (ones + zero + suffix_bits[prefix]);
+      out[prefix] = ones + cabac_bit_cost_table[s] + suffix_bits[prefix];
       ones += cabac_bit_cost_table[s ^ 1];
     }
+    if (top >= cmax) out[cmax] = ones + suffix_bits[cmax];
   }
 
 
@@ -914,7 +914,7 @@ struct last_choice_t {
 // beyond keep the distortion the costs count from).  Only the chosen non-zero levels can be the
 // last; the costs of the positions between them come as group sums.
 template <bool small>
-last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bool full_search, int32_t last,
+last_choice_t choose_last(const block_t &b, const uint32_t (*prefix_bits)[10], bool full_search, int32_t last,
                           const work_t *w) {
   const int32_t last_group = small ? 0 : last >> 4;
   int64_t body = b.cbf_cost[1], flags = 0;
@@ -928,7 +928,8 @@ last_choice_t choose_last(const block_t &b, const int64_t (*prefix_cost)[10], bo
     for (int32_t e = w->coded_begin[g]; e < w->coded_end[g]; e++) {
       const coded_level_t &c = w->coded[e];
       const uint32_t prefixes = b.last_prefix[c.i];
-      const int64_t cost = body - c.dropped + flags + prefix_cost[0][prefixes & 255] + prefix_cost[1][prefixes >> 8];
+      const int64_t cost =
+          body - c.dropped + flags + b.lambda * (prefix_bits[0][prefixes & 255] + prefix_bits[1][prefixes >> 8]);
       // The first candidate also wins a tie against coding nothing.
       if (cost < best.cost || (first && cost == best.cost)) best = {c.i, cost, e};
       first = false;
@@ -1019,7 +1020,7 @@ uint32_t decide_lone_level_fast(const rdoq_request_t *req, const rdoq_prep_t &pr
   const uint8_t sig0 = est[copy_slot[chroma]];
   uint32_t bits = k > 0 ? cost[sig0] : 0;
   for (int32_t j = 1; j < k; j++) bits += cost[est[lay.offset + inc[j]]];
-  // The last position's prefixes (block_t::last_prefix_costs): a
+  // The last position's prefixes (block_t::last_prefix_bits): a
   // coordinate c codes c ones and, below the largest prefix (3 in a 4x4
   // block), a zero.
   const int32_t offset = chroma ? 15 : 3 * (log2 - 2) + ((log2 - 1) >> 2);
@@ -1090,7 +1091,7 @@ uint32_t decide_first_group_fast(const rdoq_request_t *req, const rdoq_prep_t &p
   for (int32_t c = 1; c < 4; c++) g1[c] = est[g1_base + c];
   const uint8_t g2 = est[CTX_GREATER2 + (chroma ? 4 : 0)];
   auto bin = [&](uint8_t state, int32_t b) -> uint32_t { return cost[state ^ b]; };
-  // The last position's prefix bins (block_t::last_prefix_costs), of the
+  // The last position's prefix bins (block_t::last_prefix_bits), of the
   // coordinates 0..3 the group holds, whose prefixes are themselves: a
   // coordinate c codes c ones (bins 0..c - 1) and, below the largest
   // prefix (3 in a 4x4 block), a zero (bin c).
@@ -1248,10 +1249,10 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   w.scan_groups = small ? 1 : scan_groups(b, pre.group_mask, &max_gx, &max_gy);
   // Only positions that round to a level can be the last: the prefixes of
   // the coordinates up to the last column and row of such groups.
-  int64_t prefix_cost[2][10];
+  uint32_t prefix_bits[2][10];
   const int32_t top_x = last_group_idx[4 * max_gx + 3], top_y = last_group_idx[4 * max_gy + 3];
-  b.last_prefix_costs(CTX_LAST_X_PREFIX, b.scan_type == 2 ? top_y : top_x, prefix_cost[0]);
-  b.last_prefix_costs(CTX_LAST_Y_PREFIX, b.scan_type == 2 ? top_x : top_y, prefix_cost[1]);
+  b.last_prefix_bits(CTX_LAST_X_PREFIX, b.scan_type == 2 ? top_y : top_x, prefix_bits[0]);
+  b.last_prefix_bits(CTX_LAST_Y_PREFIX, b.scan_type == 2 ? top_x : top_y, prefix_bits[1]);
   // The last scan position whose rounded level is not 0.
   const int32_t last_group = small ? 0 : 63 - __builtin_clzll(w.scan_groups);
   const int32_t last = 16 * last_group + 31 - __builtin_clz(scan_map(b, pre, last_group));
@@ -1266,7 +1267,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
   }
 
   const bool would_drop = decide_levels<V, small>(b, !V.second_pass, last, &w);
-  last_choice_t choice = choose_last<small>(b, prefix_cost, V.full_last_search, last, &w);
+  last_choice_t choice = choose_last<small>(b, prefix_bits, V.full_last_search, last, &w);
   // A second decision from the chosen last position keeps groups that
   // would end up the last from being weighed as middle ones.  From the same
   // last position, without groups to refine or to drop, it would repeat the
@@ -1295,7 +1296,7 @@ uint32_t decide_block(const rdoq_request_t *req, block_t &b, const rdoq_prep_t &
     int32_t kept[MAX_COEFS];
     std::memcpy(kept, w.level, sizeof(int32_t) * static_cast<size_t>(choice.last + 1));
     decide_levels<V, small>(b, true, choice.last, &w, choice.last == last && !would_drop && !general);
-    const last_choice_t second = choose_last<small>(b, prefix_cost, V.full_last_search, choice.last, &w);
+    const last_choice_t second = choose_last<small>(b, prefix_bits, V.full_last_search, choice.last, &w);
     as_coded = second.cost < choice.cost && second.last == choice.last;
     if (second.cost < choice.cost)
       choice = second;
