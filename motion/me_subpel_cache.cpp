@@ -59,6 +59,7 @@ me_subpel_slot_t *me_subpel_cache_slot(me_subpel_cache_t *c, uint32_t gen, const
   // right of) the CTU's far edge and its taps read 4 more: tiles up to
   // reach - 2 samples beyond the edge read nothing those vectors cannot.
   free_slot->far = std::clamp(((reach - 2) / S::TILE) * S::TILE, 0, S::MARGIN);
+  free_slot->far_x = std::min(free_slot->far, S::MARGIN_X);
   for (auto &v : free_slot->valid)
     for (auto &row : v) row = 0;
   return free_slot;
@@ -110,7 +111,7 @@ void me_subpel_slot_t::fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, u
     for (int32_t py = y0; py < y1; py += FILL_MAX)
       for (int32_t px = x0; px < x1; px += FILL_MAX) {
         const int32_t pw = std::min(FILL_MAX, x1 - px), ph = std::min(FILL_MAX, y1 - py);
-        const uint8_t *at = ref + static_cast<intptr_t>(py - 3 - MARGIN) * stride + (px - MARGIN);
+        const uint8_t *at = ref + static_cast<intptr_t>(py - 3 - MARGIN) * stride + (px - MARGIN_X);
         int32_t ds = pw;
         mc->mc_luma_ps(sums, &ds, at, nullptr, stride, fx, 0, pw, ph + 7);
         hplanes[fx - 1] = sums + 3 * pw;
@@ -125,7 +126,7 @@ void me_subpel_slot_t::fill(const mc_funcs_t *mc, uint32_t cols, uint32_t ty0, u
     for (int32_t py = y0; py < y1; py += 64)
       for (int32_t px = x0; px < x1; px += 64) {
         const int32_t pw = std::min(64, x1 - px), ph = std::min(64, y1 - py);
-        mc->mc_luma(plane + py * SPAN + px, SPAN, ref, nullptr, stride, 4 * (px - MARGIN), 4 * (py - MARGIN) + fy, pw,
+        mc->mc_luma(plane + py * SPAN + px, SPAN, ref, nullptr, stride, 4 * (px - MARGIN_X), 4 * (py - MARGIN) + fy, pw,
                     ph);
       }
     for (uint32_t t = my0; t <= my1; t++) valid[phase - 1][t] |= filled;

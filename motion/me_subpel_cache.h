@@ -55,17 +55,26 @@ struct me_unit_costs_t {
 };
 
 struct me_subpel_slot_t {
-  // The cached area runs from MARGIN samples left of and above the CTU to
-  // `far` samples right of and below it (far at most MARGIN, a multiple of
-  // TILE): a block must lie inside it.
-  static constexpr int32_t MARGIN = 32, SPAN = 64 + 2 * MARGIN, TILE = 8, TILES = SPAN / TILE;
+  // The cached area runs from MARGIN_X samples left of and MARGIN samples
+  // above the CTU to `far_x` samples right of and `far` below it (far at
+  // most MARGIN, far_x at most MARGIN_X, multiples of TILE): a block must
+  // lie inside it.  Its rows are SPAN samples apart.  The narrower sides
+  // keep the rows short: the searches of a CTU read each phase over about
+  // 80 columns, which rows of 128 samples spread over two cache lines each
+  // and rows of 96 over one and a half, so the phases written and read per
+  // CTU take a quarter fewer lines, while blocks more than 16 samples
+  // beside the CTU are rare (2% of the reads in a sequence with fast
+  // motion, fewer than 0.01% in a panned one) and are filtered from the
+  // search's own sums or directly.
+  static constexpr int32_t MARGIN = 32, MARGIN_X = 16, SPAN = 64 + 2 * MARGIN_X, ROWS = 64 + 2 * MARGIN,
+                           TILE = 8, TILES = ROWS / TILE;
   const uint8_t *ref;  // the reference plane at the CTU origin
   uint32_t gen;        // CTU generation; 0 marks a free slot
   int32_t stride;      // of the reference
-  int32_t far;
+  int32_t far, far_x;
   uint32_t valid[15][TILES];  // per phase - 1, per tile row: a bit per filtered tile
-  static_assert(TILES <= 32);
-  alignas(32) uint8_t pix[15][SPAN * SPAN];
+  static_assert(SPAN / TILE <= 32);
+  alignas(32) uint8_t pix[15][ROWS * SPAN];
   // Raw horizontal sums (the first filter stage) of the piece being filled,
   // the cache's scratch: a horizontal fraction's four phases are filled
   // together from one pass of sums over their tiles (and the vertical taps'
@@ -96,13 +105,13 @@ struct me_subpel_slot_t {
   // Whether the area holds the samples [x0, x1) x [y0, y1) (relative to the
   // CTU origin).
   bool holds(int32_t x0, int32_t y0, int32_t x1, int32_t y1) const {
-    return x0 >= -MARGIN && y0 >= -MARGIN && x1 <= 64 + far && y1 <= 64 + far;
+    return x0 >= -MARGIN_X && y0 >= -MARGIN && x1 <= 64 + far_x && y1 <= 64 + far;
   }
   // The w x h block at (x, y) relative to the CTU origin in phase
   // (fy << 2) | fx (not 0), stride SPAN; nullptr when it leaves the area.
   const uint8_t *block(const mc_funcs_t *mc, int32_t x, int32_t y, int32_t w, int32_t h, int32_t phase) {
     if (!holds(x, y, x + w, y + h)) return nullptr;
-    const uint32_t cx = static_cast<uint32_t>(x + MARGIN), cy = static_cast<uint32_t>(y + MARGIN);
+    const uint32_t cx = static_cast<uint32_t>(x + MARGIN_X), cy = static_cast<uint32_t>(y + MARGIN);
     const uint32_t cols = ((2u << ((cx + w - 1) / TILE)) - 1) & ~((1u << (cx / TILE)) - 1);
     const uint32_t ty0 = cy / TILE, ty1 = (cy + h - 1) / TILE;
     const uint32_t *v = valid[phase - 1];

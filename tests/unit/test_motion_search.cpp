@@ -555,6 +555,15 @@ TEST(SubpelCache, SlotsServeOnePlaneInOneGeneration) {
   EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[0], 400, 9)->far, 0);
   EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[1], 400, 20)->far, 16);
   EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[2], 400, 120)->far, me_subpel_slot_t::MARGIN);
+  // Sideways the area ends at the narrower margin, or nearer for short
+  // reaches.
+  EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[0], 400, 9)->far_x, 0);
+  EXPECT_EQ(me_subpel_cache_slot(c, g2, planes[2], 400, 120)->far_x, me_subpel_slot_t::MARGIN_X);
+  const me_subpel_slot_t *wide = me_subpel_cache_slot(c, g2, planes[2], 400, 120);
+  const int32_t mx = me_subpel_slot_t::MARGIN_X, my = me_subpel_slot_t::MARGIN;
+  EXPECT_TRUE(wide->holds(-mx, -my, 64 + mx, 64 + my));
+  EXPECT_FALSE(wide->holds(-mx - 1, 0, 8, 8));
+  EXPECT_FALSE(wide->holds(56, 0, 64 + mx + 1, 8));
 }
 
 // A block read in a phase with a horizontal fraction leaves the same tiles
@@ -578,13 +587,14 @@ TEST(SubpelCache, FillsAHorizontalFractionsFourPhasesTogether) {
     const int32_t phase = 1 + round % 15 + (round == 11 ? 3 : 0);  // 1..11, then 15
     const int32_t fx = phase & 3;
     const int32_t w = 8 << (round % 4), h = 64 >> (round % 4);
-    const int32_t x = static_cast<int32_t>(r() % 60) - 30, y = static_cast<int32_t>(r() % 60) - 30;
+    const int32_t x = static_cast<int32_t>(r() % (2 * S::MARGIN_X)) - S::MARGIN_X;
+    const int32_t y = static_cast<int32_t>(r() % (2 * S::MARGIN)) - S::MARGIN;
     const int32_t cx = 64, cy = 64;
     const uint32_t g = me_subpel_cache_new_ctu(c);
     S *s = me_subpel_cache_slot(c, g, ref.at(cx, cy), ref.stride, 120);
     ASSERT_NE(s, nullptr);
     ASSERT_NE(s->block(&mc, x, y, w, h, phase), nullptr);
-    const int32_t tx0 = (x + S::MARGIN) / S::TILE, tx1 = (x + w - 1 + S::MARGIN) / S::TILE;
+    const int32_t tx0 = (x + S::MARGIN_X) / S::TILE, tx1 = (x + w - 1 + S::MARGIN_X) / S::TILE;
     const int32_t ty0 = (y + S::MARGIN) / S::TILE, ty1 = (y + h - 1 + S::MARGIN) / S::TILE;
     for (int32_t p = 1; p < 16; p++) {
       const bool sibling = p == phase || (fx != 0 && (p & 3) == fx);
@@ -596,7 +606,7 @@ TEST(SubpelCache, FillsAHorizontalFractionsFourPhasesTogether) {
       if (!sibling) continue;
       alignas(32) uint8_t want[64 * 64];
       mc_luma_c(want, 64, ref.at(cx + x, cy + y), nullptr, ref.stride, p & 3, p >> 2, w, h);
-      const uint8_t *got = s->pix[p - 1] + (y + S::MARGIN) * S::SPAN + x + S::MARGIN;
+      const uint8_t *got = s->pix[p - 1] + (y + S::MARGIN) * S::SPAN + x + S::MARGIN_X;
       for (int32_t j = 0; j < h; j++)
         ASSERT_EQ(std::memcmp(got + j * S::SPAN, want + j * 64, size_t(w)), 0)
             << "seed " << seed << " round " << round << " phase " << phase << " row " << j << " of phase " << p;
