@@ -61,12 +61,12 @@ struct me_subpel_slot_t {
   // lie inside it.  Its rows are SPAN samples apart.  The narrower sides
   // keep the rows short: the searches of a CTU read each phase over about
   // 80 columns, which rows of 128 samples spread over two cache lines each
-  // and rows of 96 over one and a half, so the phases written and read per
-  // CTU take a quarter fewer lines, while blocks more than 16 samples
-  // beside the CTU are rare (2% of the reads in a sequence with fast
-  // motion, fewer than 0.01% in a panned one) and are filtered from the
-  // search's own sums or directly.
-  static constexpr int32_t MARGIN = 32, MARGIN_X = 16, SPAN = 64 + 2 * MARGIN_X, ROWS = 64 + 2 * MARGIN,
+  // and rows of 80 over one and a quarter, so the phases written and read
+  // per CTU take a third fewer lines, while blocks more than 8 samples
+  // beside the CTU are few (5% of the reads in a sequence with fast motion,
+  // 0.4% in a panned one) and are filtered from the search's own sums or
+  // directly.
+  static constexpr int32_t MARGIN = 32, MARGIN_X = 8, SPAN = 64 + 2 * MARGIN_X, ROWS = 64 + 2 * MARGIN,
                            TILE = 8, TILES = ROWS / TILE;
   const uint8_t *ref;  // the reference plane at the CTU origin
   uint32_t gen;        // CTU generation; 0 marks a free slot
