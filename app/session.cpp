@@ -175,7 +175,10 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
     outputs.push_back({"reconstruction file", cli.recon_path});
   if (param.pass == 1)
     outputs.push_back({"statistics file", cli.stats_path});
-  const std::string clash = check_distinct_files({"input", cli.input_path}, outputs);
+  std::string clash = check_distinct_files({"input", cli.input_path}, outputs);
+  // A second pass reads its statistics file: an input as well.
+  if (clash.empty() && param.pass == 2)
+    clash = check_distinct_files({"statistics file", cli.stats_path}, outputs);
   if (!clash.empty()) {
     std::fprintf(stderr, "ziravov: %s\n", clash.c_str());
     return exit_output_write;

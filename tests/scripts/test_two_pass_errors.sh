@@ -3,7 +3,8 @@
 # differ from the first pass get their message and exit code 9, a missing
 # file exit code 3, crafted files (an over-long type word, a display index
 # twice or out of range, an over-long line, no header) are refused with a
-# message; a last line without a line feed is not read.  Small pictures, so
+# message; a last line without a line feed is not read; the statistics
+# file named as the output or reconstruction file is refused.  Small pictures, so
 # that the sanitizer build runs it too.
 set -u
 # shellcheck source=cli_lib.sh
@@ -52,6 +53,19 @@ crafted no-header '1d' 'no statistics header'
 run tail --pass 2 --stats tail.log "${common[@]}" in.y4m tail.hevc
 [ "$rc" -eq 0 ] || fail "unterminated last line: exit code $rc: $(head -n 3 err.txt)"
 cmp -s tail.hevc p2.hevc || fail "unterminated last line: the stream differs from the plain second pass"
+
+# In a second pass the statistics file is an input: the output or the
+# reconstruction file named like it is refused and both are left as they
+# were.
+cp s.log keep.log
+expect 5 "the output 'keep.log' is the statistics file" stats-as-output --pass 2 --stats keep.log "${common[@]}" \
+  in.y4m keep.log
+cmp -s keep.log s.log || fail "stats-as-output: the statistics file was changed"
+cp s.log keep.log
+expect 5 "the reconstruction file 'keep.log' is the statistics file" stats-as-recon --pass 2 --stats keep.log \
+  "${common[@]}" --recon keep.log in.y4m kept.hevc
+cmp -s keep.log s.log || fail "stats-as-recon: the statistics file was changed"
+[ ! -e kept.hevc ] || fail "stats-as-recon: an output was written"
 
 echo "$checks runs, $failures failures"
 [ "$failures" -eq 0 ]
