@@ -14,6 +14,7 @@
 #include "file_identity.h"
 #include "output_files.h"
 #include "read_ahead.h"
+#include "stats_file.h"
 
 volatile std::sig_atomic_t interrupt_requested = 0;
 
@@ -187,13 +188,18 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
   session_t s(cli, param, input.fps());
   std::string stats_text;
   if (param.pass == 2) {
-    auto text = read_stats_file(cli.stats_path);
-    if (!text) {
+    switch (read_stats_file(cli.stats_path, stats_text)) {
+    case stats_read_t::ok:
+      break;
+    case stats_read_t::unreadable:
       std::fprintf(stderr, "ziravov: cannot read statistics file '%s': %s\n", cli.stats_path.c_str(),
                    std::strerror(errno));
       return exit_input_open;
+    case stats_read_t::not_regular:
+      std::fprintf(stderr, "ziravov: the statistics file '%s' is not a regular file (a pipe, a directory or a device)\n",
+                   cli.stats_path.c_str());
+      return exit_input_open;
     }
-    stats_text = std::move(*text);
     param.stats_in = stats_text.c_str();
   }
 

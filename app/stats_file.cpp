@@ -1,7 +1,10 @@
 #include "stats_file.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool stats_writer_t::append(const char *text) {
   if (!file_ || !text || !*text)
@@ -10,16 +13,32 @@ bool stats_writer_t::append(const char *text) {
   return std::fwrite(text, 1, n, file_.get()) == n;
 }
 
-std::optional<std::string> read_stats_file(const std::string &path) {
-  file_ptr_t f(std::fopen(path.c_str(), "rb"));
-  if (!f)
-    return std::nullopt;
-  std::string text;
+stats_read_t read_stats_file(const std::string &path, std::string &text) {
+  // Without O_NONBLOCK opening a pipe waits for a writer that may never come.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return stats_read_t::unreadable;
+  struct fd_closer_t {
+    int fd;
+    ~fd_closer_t() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0)
+    return stats_read_t::unreadable;
+  if (!S_ISREG(st.st_mode))
+    return stats_read_t::not_regular;
+  text.clear();
+  text.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f.get())) > 0)
-    text.append(buf, n);
-  if (std::ferror(f.get()))
-    return std::nullopt;
-  return text;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return stats_read_t::unreadable;
+    if (n == 0)
+      break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return stats_read_t::ok;
 }

@@ -4,7 +4,7 @@
 #ifndef ZIRAVOV_STATS_FILE_H
 #define ZIRAVOV_STATS_FILE_H
 
-#include <optional>
+#include <cstdint>
 #include <string>
 
 #include "file_handle.h"
@@ -22,7 +22,13 @@ private:
   file_ptr_t file_;
 };
 
-// Whole file as text, or nullopt when it cannot be read.
-std::optional<std::string> read_stats_file(const std::string &path);
+enum class stats_read_t {
+  ok,
+  unreadable,   // cannot be opened or read: errno says why
+  not_regular   // a pipe, a directory or a device: never read (a pipe nobody writes would block)
+};
+
+// Reads the whole file into text when it is a regular file.
+stats_read_t read_stats_file(const std::string &path, std::string &text);
 
 #endif

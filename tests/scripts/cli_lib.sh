@@ -13,11 +13,12 @@ fail() {
   failures=$((failures + 1))
 }
 
-# run NAME ARGS...: runs the encoder with a time limit, leaves rc, out.txt, err.txt.
+# run NAME ARGS...: runs the encoder with a time limit (RUN_TIMEOUT seconds,
+# default 120), leaves rc, out.txt, err.txt.
 run() {
   local name=$1
   shift
-  timeout 120 "$ZIRAVOV" "$@" >out.txt 2>err.txt </dev/null
+  timeout "${RUN_TIMEOUT:-120}" "$ZIRAVOV" "$@" >out.txt 2>err.txt </dev/null
   rc=$?
   checks=$((checks + 1))
   if grep -q -E 'AddressSanitizer|LeakSanitizer|runtime error:' err.txt; then

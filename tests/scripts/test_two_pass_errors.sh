@@ -4,7 +4,8 @@
 # file exit code 3, crafted files (an over-long type word, a display index
 # twice or out of range, an over-long line, no header) are refused with a
 # message; a last line without a line feed is not read; the statistics
-# file named as the output or reconstruction file is refused.  Small pictures, so
+# file named as the output or reconstruction file is refused, and so is a
+# pipe or device (never read: it could block or never end).  Small pictures, so
 # that the sanitizer build runs it too.
 set -u
 # shellcheck source=cli_lib.sh
@@ -66,6 +67,12 @@ expect 5 "the reconstruction file 'keep.log' is the statistics file" stats-as-re
   "${common[@]}" --recon keep.log in.y4m kept.hevc
 cmp -s keep.log s.log || fail "stats-as-recon: the statistics file was changed"
 [ ! -e kept.hevc ] || fail "stats-as-recon: an output was written"
+
+# A statistics file is read only when it is a regular file: a pipe nobody
+# writes would block forever, a device would be read without end.
+mkfifo fifo.log
+RUN_TIMEOUT=20 expect 3 'not a regular file' fifo --pass 2 --stats fifo.log "${common[@]}" in.y4m o.hevc
+RUN_TIMEOUT=20 expect 3 'not a regular file' device --pass 2 --stats /dev/zero "${common[@]}" in.y4m o.hevc
 
 echo "$checks runs, $failures failures"
 [ "$failures" -eq 0 ]
