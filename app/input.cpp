@@ -268,6 +268,18 @@ read_status_t input_t::peek() {
   return st;
 }
 
+int64_t input_t::pictures_left() {
+  const uint64_t position = position_;
+  const int64_t index = index_;
+  const uint8_t *planes[3];
+  int64_t n = 0;
+  while (next(planes, false) == read_status_t::picture)
+    n++;
+  position_ = position;
+  index_ = index;
+  return n;
+}
+
 void input_t::note_cut() {
   cut_note_ = " (the input was cut to " + std::to_string(window_.file_size()) + " bytes while being read)";
 }

@@ -53,6 +53,9 @@ public:
   read_status_t peek();
   const std::string &message() const { return message_; }
   int64_t pictures_read() const { return index_; }
+  // Complete pictures from here to the end (or to a malformed one), without
+  // advancing.
+  int64_t pictures_left();
 
 private:
   void note_cut();

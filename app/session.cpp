@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -133,6 +134,32 @@ void redirect_to_null(int fd) {
   ::close(null_fd);
 }
 
+// The statistics file of a second pass, held against the input: a line per
+// picture bounds what is read.  Returns an exit code; on 0 the file is in
+// text.
+int read_second_pass_stats(const cli_options_t &cli, input_t &input, std::string &text) {
+  const char *path = cli.stats_path.c_str();
+  const int64_t available = input.pictures_left();
+  switch (read_stats_file(cli.stats_path, stats_line_bytes * static_cast<uint64_t>(available + 1), text)) {
+  case stats_read_t::ok:
+    break;
+  case stats_read_t::unreadable:
+    std::fprintf(stderr, "ziravov: cannot read statistics file '%s': %s\n", path, std::strerror(errno));
+    return exit_input_open;
+  case stats_read_t::not_regular:
+    std::fprintf(stderr, "ziravov: the statistics file '%s' is not a regular file (a pipe, a directory or a device)\n",
+                 path);
+    return exit_input_open;
+  case stats_read_t::too_long:
+    std::fprintf(stderr,
+                 "ziravov: the statistics file '%s' is damaged: longer than the lines of the input's %lld pictures "
+                 "can be\n",
+                 path, static_cast<long long>(available));
+    return exit_stats_mismatch;
+  }
+  return exit_ok;
+}
+
 } // namespace
 
 int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
@@ -188,18 +215,8 @@ int run_session(const cli_options_t &cli, tarnhevcenc_param_t &param) {
   session_t s(cli, param, input.fps());
   std::string stats_text;
   if (param.pass == 2) {
-    switch (read_stats_file(cli.stats_path, stats_text)) {
-    case stats_read_t::ok:
-      break;
-    case stats_read_t::unreadable:
-      std::fprintf(stderr, "ziravov: cannot read statistics file '%s': %s\n", cli.stats_path.c_str(),
-                   std::strerror(errno));
-      return exit_input_open;
-    case stats_read_t::not_regular:
-      std::fprintf(stderr, "ziravov: the statistics file '%s' is not a regular file (a pipe, a directory or a device)\n",
-                   cli.stats_path.c_str());
-      return exit_input_open;
-    }
+    if (const int rc = read_second_pass_stats(cli, input, stats_text))
+      return rc;
     param.stats_in = stats_text.c_str();
   }
 

@@ -1,5 +1,6 @@
 #include "stats_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -13,7 +14,7 @@ bool stats_writer_t::append(const char *text) {
   return std::fwrite(text, 1, n, file_.get()) == n;
 }
 
-stats_read_t read_stats_file(const std::string &path, std::string &text) {
+stats_read_t read_stats_file(const std::string &path, uint64_t limit, std::string &text) {
   // Without O_NONBLOCK opening a pipe waits for a writer that may never come.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
@@ -27,11 +28,15 @@ stats_read_t read_stats_file(const std::string &path, std::string &text) {
     return stats_read_t::unreadable;
   if (!S_ISREG(st.st_mode))
     return stats_read_t::not_regular;
+  if (static_cast<uint64_t>(st.st_size) > limit)
+    return stats_read_t::too_long;
   text.clear();
   text.reserve(static_cast<size_t>(st.st_size));
+  // The file may grow while it is read: one byte past the limit tells.
   char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof(buf));
+  while (text.size() <= limit) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof(buf), limit + 1 - text.size()));
+    const ssize_t n = ::read(fd, buf, want);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
@@ -40,5 +45,5 @@ stats_read_t read_stats_file(const std::string &path, std::string &text) {
       break;
     text.append(buf, static_cast<size_t>(n));
   }
-  return stats_read_t::ok;
+  return text.size() > limit ? stats_read_t::too_long : stats_read_t::ok;
 }

@@ -22,13 +22,20 @@ private:
   file_ptr_t file_;
 };
 
+// The longest line of a statistics text, its line feed included: the
+// library takes no longer header or picture line.  A file for n pictures
+// is never longer than n + 1 such lines.
+constexpr uint64_t stats_line_bytes = 256;
+
 enum class stats_read_t {
   ok,
   unreadable,   // cannot be opened or read: errno says why
-  not_regular   // a pipe, a directory or a device: never read (a pipe nobody writes would block)
+  not_regular,  // a pipe, a directory or a device: never read (a pipe nobody writes would block)
+  too_long      // more than the limit: damaged, and not read past it
 };
 
-// Reads the whole file into text when it is a regular file.
-stats_read_t read_stats_file(const std::string &path, std::string &text);
+// Reads the whole file into text when it is a regular file of at most
+// limit bytes.
+stats_read_t read_stats_file(const std::string &path, uint64_t limit, std::string &text);
 
 #endif

@@ -5,7 +5,8 @@
 # twice or out of range, an over-long line, no header) are refused with a
 # message; a last line without a line feed is not read; the statistics
 # file named as the output or reconstruction file is refused, and so is a
-# pipe or device (never read: it could block or never end).  Small pictures, so
+# pipe or device (never read: it could block or never end); a file longer
+# than the input's pictures can need is refused as damaged in little memory.  Small pictures, so
 # that the sanitizer build runs it too.
 set -u
 # shellcheck source=cli_lib.sh
@@ -73,6 +74,28 @@ cmp -s keep.log s.log || fail "stats-as-recon: the statistics file was changed"
 mkfifo fifo.log
 RUN_TIMEOUT=20 expect 3 'not a regular file' fifo --pass 2 --stats fifo.log "${common[@]}" in.y4m o.hevc
 RUN_TIMEOUT=20 expect 3 'not a regular file' device --pass 2 --stats /dev/zero "${common[@]}" in.y4m o.hevc
+
+# What is read is bounded by the input's pictures (one line each): a file
+# longer than that is refused as damaged at once and in little memory,
+# whether of empty lines (the library would make a record of each) or of
+# one huge sparse block.
+# small_memory NAME: the last run's peak resident size stays near a refusal
+# that reads nothing.
+base_kb=
+small_memory() {
+  local kb
+  kb=$(tail -n 1 rss.txt)
+  [ -n "$base_kb" ] || base_kb=$kb
+  [ "$kb" -le $((base_kb + 65536)) ] || fail "$1: peak resident size $kb KB, against $base_kb KB for a missing file"
+}
+measured() { RUN_TIMEOUT=30 ZIRAVOV_REAL=$ZIRAVOV ZIRAVOV=./timed.sh "$@"; small_memory "$4"; }
+printf '#!/bin/sh\nexec /usr/bin/time -f %%M -o rss.txt "$ZIRAVOV_REAL" "$@"\n' >timed.sh
+chmod +x timed.sh
+measured expect 3 'cannot read statistics file' baseline --pass 2 --stats nothing.log "${common[@]}" in.y4m o.hevc
+{ head -n 1 s.log; head -c 3000000 /dev/zero | tr '\0' '\n'; } >empty_lines.log
+measured expect 9 'damaged.*longer than' empty-lines --pass 2 --stats empty_lines.log "${common[@]}" in.y4m o.hevc
+truncate -s 256M sparse.log
+measured expect 9 'damaged.*longer than' sparse --pass 2 --stats sparse.log "${common[@]}" in.y4m o.hevc
 
 echo "$checks runs, $failures failures"
 [ "$failures" -eq 0 ]
