@@ -135,11 +135,14 @@ void redirect_to_null(int fd) {
 }
 
 // The statistics file of a second pass, held against the input: a line per
-// picture bounds what is read.  Returns an exit code; on 0 the file is in
-// text.
+// picture bounds what is read, and a file for fewer pictures than are to be
+// coded (a first pass cut short) or for more than the input holds (another
+// input) is refused before anything is written or encoded.  Returns an exit
+// code; on 0 the file is in text.
 int read_second_pass_stats(const cli_options_t &cli, input_t &input, std::string &text) {
   const char *path = cli.stats_path.c_str();
   const int64_t available = input.pictures_left();
+  const int64_t to_code = cli.max_frames > 0 ? std::min<int64_t>(available, cli.max_frames) : available;
   switch (read_stats_file(cli.stats_path, stats_line_bytes * static_cast<uint64_t>(available + 1), text)) {
   case stats_read_t::ok:
     break;
@@ -155,6 +158,21 @@ int read_second_pass_stats(const cli_options_t &cli, input_t &input, std::string
                  "ziravov: the statistics file '%s' is damaged: longer than the lines of the input's %lld pictures "
                  "can be\n",
                  path, static_cast<long long>(available));
+    return exit_stats_mismatch;
+  }
+  // Without a header the library says what is wrong.
+  if (text.compare(0, 6, "width=") != 0 || text.find('\n') == std::string::npos)
+    return exit_ok;
+  const long long lines = stats_picture_lines(text);
+  if (lines > available) {
+    std::fprintf(stderr, "ziravov: the statistics file '%s' holds %lld pictures, more than the %lld of the input: it was "
+                 "written for another input\n", path, lines, static_cast<long long>(available));
+    return exit_stats_mismatch;
+  }
+  if (lines < to_code) {
+    std::fprintf(stderr, "ziravov: the statistics file '%s' holds %lld pictures, but %lld are to be coded: its first "
+                 "pass stopped early or coded fewer (--frames); nothing is encoded\n", path, lines,
+                 static_cast<long long>(to_code));
     return exit_stats_mismatch;
   }
   return exit_ok;

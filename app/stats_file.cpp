@@ -47,3 +47,10 @@ stats_read_t read_stats_file(const std::string &path, uint64_t limit, std::strin
   }
   return text.size() > limit ? stats_read_t::too_long : stats_read_t::ok;
 }
+
+int64_t stats_picture_lines(const std::string &text) {
+  const size_t header_end = text.find('\n');
+  if (header_end == std::string::npos)
+    return 0;
+  return std::count(text.begin() + static_cast<std::ptrdiff_t>(header_end) + 1, text.end(), '\n');
+}

@@ -38,4 +38,8 @@ enum class stats_read_t {
 // limit bytes.
 stats_read_t read_stats_file(const std::string &path, uint64_t limit, std::string &text);
 
+// The picture lines of a statistics text: the line feeds after the header
+// line's (a last line without its line feed is not read).
+int64_t stats_picture_lines(const std::string &text);
+
 #endif

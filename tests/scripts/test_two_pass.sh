@@ -3,7 +3,7 @@
 # statistics file has its format (header and one line per picture, every
 # display index once); the second pass reads it, lands near its target and
 # its stream decodes in ffmpeg and libde265 to the reconstruction; a second
-# pass with more pictures than the file stops with "Incomplete 2pass log";
+# pass with more pictures than the file is refused before it codes any;
 # the second pass takes the file's picture types where they keep a valid
 # structure;
 # under --cbr the stream decodes too, the rate stays near its target and
@@ -50,12 +50,14 @@ awk 'NR > 2 { sub(/type:[a-z]*$/, "type:b") } { print }' stats.log >all_b.log
 conf_encode all_b "$foreman" --pass 2 --stats all_b.log --bitrate 400 --frames 24 --complexity 0 &&
   conf_decode_check all_b 352 288 24
 
-# --- a file with fewer pictures than the second pass codes
+# --- a file with fewer pictures than the second pass codes is refused
+# before any picture is coded
 timeout 300 "$ZIRAVOV" --pass 2 --stats stats.log --bitrate 400 --frames 40 --complexity 0 "$foreman" more.hevc \
   >more.out 2>more.err </dev/null
 rc=$?
-[ $rc -eq 7 ] || fail incomplete "exit code $rc, expected 7"
-grep -q '^Incomplete 2pass log$' more.err || fail incomplete "no 'Incomplete 2pass log': $(head -n 3 more.err)"
+[ $rc -eq 9 ] || fail incomplete "exit code $rc, expected 9"
+grep -q 'holds 24 pictures, but 40 are to be coded' more.err || fail incomplete "no count in: $(head -n 3 more.err)"
+[ ! -e more.hevc ] || fail incomplete "an output was written"
 
 # --- constant bitrate
 if conf_encode cbr "$foreman" --cbr --bitrate 600 --frames 24 --complexity 0 --log-level 2; then

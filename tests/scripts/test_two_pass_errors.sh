@@ -6,7 +6,9 @@
 # message; a last line without a line feed is not read; the statistics
 # file named as the output or reconstruction file is refused, and so is a
 # pipe or device (never read: it could block or never end); a file longer
-# than the input's pictures can need is refused as damaged in little memory.  Small pictures, so
+# than the input's pictures can need is refused as damaged in little memory;
+# so is, before anything is encoded, a file for fewer pictures than are to
+# be coded or for more than the input holds.  Small pictures, so
 # that the sanitizer build runs it too.
 set -u
 # shellcheck source=cli_lib.sh
@@ -96,6 +98,24 @@ measured expect 3 'cannot read statistics file' baseline --pass 2 --stats nothin
 measured expect 9 'damaged.*longer than' empty-lines --pass 2 --stats empty_lines.log "${common[@]}" in.y4m o.hevc
 truncate -s 256M sparse.log
 measured expect 9 'damaged.*longer than' sparse --pass 2 --stats sparse.log "${common[@]}" in.y4m o.hevc
+
+# A file with fewer pictures than the second pass would code (a first pass
+# stopped early or run with --frames, a last line without its line feed)
+# is refused before anything is encoded, naming both counts, and an earlier
+# output stays; one with more pictures than the input was written for
+# another input.  --frames within the file's pictures is a sound run.
+run pass1-short --pass 1 --stats s4.log "${common[@]}" --frames 4 in.y4m p1s.hevc
+[ "$rc" -eq 0 ] || fail "pass 1 of 4 pictures: exit code $rc"
+printf 'earlier' >earlier.hevc
+expect 9 'holds 4 pictures.* 6 ' fewer --pass 2 --stats s4.log "${common[@]}" in.y4m earlier.hevc
+[ "$(cat earlier.hevc)" = earlier ] || fail "fewer: the earlier output was changed"
+head -c -1 s.log >unterminated.log
+expect 9 'holds 5 pictures.* 6 ' unterminated --pass 2 --stats unterminated.log "${common[@]}" in.y4m earlier.hevc
+[ "$(cat earlier.hevc)" = earlier ] || fail "unterminated: the earlier output was changed"
+y4m 'W64 H64 F25:1 Ip' 4 >in4.y4m
+expect 9 'holds 6 pictures.* 4 ' more --pass 2 --stats s.log "${common[@]}" in4.y4m o.hevc
+run within --pass 2 --stats s4.log "${common[@]}" --frames 3 in.y4m within.hevc
+[ "$rc" -eq 0 ] || fail "within: --frames 3 against a file of 4 pictures: exit code $rc: $(head -n 3 err.txt)"
 
 echo "$checks runs, $failures failures"
 [ "$failures" -eq 0 ]
