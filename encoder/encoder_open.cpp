@@ -76,9 +76,9 @@ encoder_t *encoder_open(tarnhevcenc_param_t *pub) {
   encoder_t *enc = encoder_make(p, pub);
   mem_account_close();
   if (!enc) {
-    // A statistics text that cannot be used, or a target it cannot meet, is
-    // no lack of memory.
-    errno = errno == EBADMSG || errno == ERANGE ? errno : ENOMEM;
+    // A statistics text that cannot be used, a target it cannot meet, or a
+    // rate mode a second pass cannot take is no lack of memory.
+    errno = errno == EBADMSG || errno == ERANGE || errno == EINVAL ? errno : ENOMEM;
     return nullptr;
   }
   if (p.log_level & 2) {

@@ -222,7 +222,8 @@ TARNHEVCENC_API int tarnhevcenc_default_param(tarnhevcenc_param_t *param);
  * for another encoder gives the same encoder as a fresh record with the same
  * fields set; the values the encoder runs with are reported in `effective`.
  * Returns NULL with errno EINVAL when the settings cannot be repaired (a
- * missing record, a picture size outside the limits), with errno EBADMSG
+ * missing record, a picture size outside the limits, a second pass with
+ * rcmode CRF, which it cannot plan), with errno EBADMSG
  * when a second pass's stats_in is missing, damaged or was written with
  * other settings (the message on stderr says which), or with errno ENOMEM
  * when memory (or a worker thread) could not be had. */

@@ -212,9 +212,16 @@ int32_t twopass_init(encoder_t *enc) {
   ratecontrol_t *rc = enc->rc;
   const param_t &p = enc->param;
   if (p.stats_read) {
+    // The plan is one of bits over the whole sequence: a rate factor has
+    // nothing to plan, whatever the text holds.
+    if (p.rcmode == TARNHEVCENC_RC_CRF) {
+      std::fprintf(stderr, "2pass: rate mode CRF cannot follow a second pass's plan of an average bitrate; use ABR\n");
+      errno = EINVAL;
+      return -1;
+    }
     // Tells the creator that the text, not memory, failed (allocation
     // failures below set errno again).
-    if (p.rcmode == TARNHEVCENC_RC_CRF || read_stats(enc) < 0) {
+    if (read_stats(enc) < 0) {
       if (errno != ENOMEM && errno != ERANGE) errno = EBADMSG;
       return -1;
     }

@@ -217,6 +217,29 @@ TEST(TwoPass, EveryMismatchIsReportedAndRefused) {
   }
 }
 
+// A second pass plans an average bitrate: a constant rate factor is a
+// setting it cannot follow, refused as a setting (EINVAL, naming the rate
+// mode), not as a damaged statistics text (EBADMSG), also through the
+// public call.
+TEST(TwoPass, RateFactorModeIsRefusedAsASetting) {
+  const std::string text = first_pass(5);
+  tarnhevcenc_param_t p = base_param();
+  p.rcmode = TARNHEVCENC_RC_CRF;
+  std::string err;
+  EXPECT_FALSE(second_pass(text, &err, p, EINVAL));
+  EXPECT_NE(err.find("CRF"), std::string::npos) << err;
+  EXPECT_EQ(err.find("damaged"), std::string::npos) << err;
+  p.pass = 2;
+  p.stats_in = text.c_str();
+  testing::internal::CaptureStderr();
+  errno = 0;
+  api_ptr enc(tarnhevcenc_create(&p));
+  const int e = errno;
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(enc);
+  EXPECT_EQ(e, EINVAL);
+}
+
 TEST(TwoPass, HeaderLookaheadReplacesTheSetting) {
   std::string text = first_pass(5);
   const size_t at = text.find("lookahead=");
