@@ -81,9 +81,16 @@ struct ratecontrol_t {
   // The bits of that picture outside its slices (parameter sets, SEI): they
   // do not fall as the qscale rises, where the predictor's 1/q has them do.
   float frame_pred_fixed[4];
+  // That picture's slice bits: the size model also scales them to the
+  // picture planned (ratecontrol/vbv_plan.cpp).
+  float frame_pred_slices[4];
   // By how much the last finished picture planned on its class's first
   // guess outgrew that plan (bits / plan; 0 before one has finished).
   float guess_error[4];
+  // How far the plans of each class have lately run over (bits / plan of
+  // the slices, the largest lately; 0 before one has finished): the share
+  // of the fill a plan may take leaves room for that (vbv_plan.cpp).
+  float plan_overrun[4];
   double last_qscale;
   double last_qscale_for[RC_CLASS_COUNT];
   int32_t last_non_b_type;
@@ -136,7 +143,20 @@ void ratecontrol_sync_state(encoder_t *new_ctx, encoder_t *previous_ctx, encoder
 int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved);
 int32_t ratecontrol_frame_qp(const encoder_t *ctx);
 float ratecontrol_estimate_qscale(encoder_t *ctx);
+// Under VBV, the buffer's plan of the picture: the qscale the rate mode
+// chose, raised until the picture's predicted size fits what the buffer
+// allows it (ratecontrol/vbv_plan.cpp), then kept within the QP limits;
+// the planned size is left in planned_bits.  Without VBV only the limits.
 double ratecontrol_clip_qscale(encoder_t *ctx, int32_t slice_type, double q);
+// At frame start under VBV: the row arrays, the row predictors of the
+// picture's class and the fill the picture starts with (less reserved).
+void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved);
+// The buffer fill expected when the picture set up on ctx starts: the fill
+// after the last picture collected, less every picture still in flight at
+// its planned size (corrected by the error its size predictor's first guess
+// showed), plus the refill of each.  worst_fill (may be NULL): the same
+// with intra plans on an unchecked first guess counted at twice their size.
+int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill);
 // The QP of a B picture's references on the P scale: between the QPs of its
 // two first references, nearer the closer one; reference B pictures less
 // their level's offset, two intra references their mean plus the I offset.

@@ -362,9 +362,17 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
                                    static_cast<float>(bits), 1.0f);
       rc->frame_pred_q[cls] = static_cast<float>(q);
       rc->frame_pred_fixed[cls] = static_cast<float>(ratecontrol_non_slice_bits(ctx));
+      rc->frame_pred_slices[cls] = static_cast<float>(bits) - rc->frame_pred_fixed[cls];
     }
     // The guess's error on what it predicted: the slices.
     const int64_t predicted = static_cast<int64_t>(rc->planned_bits) - rc->planned_fixed;
+    // How far the class's plans have lately run over: the largest ratio,
+    // easing back towards 1 by a tenth per picture of the class.
+    if (learns && rc->planned_valid && predicted > 0 && !rc->planned_on_guess) {
+      const float over = static_cast<float>(bits - rc->planned_fixed) / static_cast<float>(predicted);
+      float &e = rc->plan_overrun[rc->planned_class];
+      e = std::max(over, 1.0f + 0.9f * (std::max(e, 1.0f) - 1.0f));
+    }
     if (learns && rc->planned_on_guess && predicted > 0)
       rc->guess_error[rc->planned_class] =
           static_cast<float>(bits - rc->planned_fixed) / static_cast<float>(predicted);

@@ -1,0 +1,271 @@
+// VBV at the start of a picture: the buffer fill it starts with, counting
+// every picture still in flight, and the one planning step that turns the
+// rate mode's qscale into the qscale and size the buffer allows.
+#include <algorithm>
+#include <cmath>
+
+#include "encoder/encoder.h"
+#include "ratecontrol/lookahead.h"
+#include "ratecontrol/ratecontrol.h"
+
+namespace {
+
+bool is_key_type(uint32_t t) {
+  return t == TARNHEVCENC_TYPE_IDR || t == TARNHEVCENC_TYPE_CRA || t == TARNHEVCENC_TYPE_I;
+}
+
+// Whether a first reference of the picture was skipped through by speed
+// mode 3 and may still show what its source has long left (the first
+// pictures after a scene cut).
+bool predicts_from_skipped(const encoder_t *ctx) {
+  if (ctx->slice_type_code == 2) return false;
+  for (int32_t l = 0; l < 2; l++)
+    if (ctx->ref_count[l] > 0 && ctx->ref_list[l][0]->skipped_by_speed) return true;
+  return false;
+}
+
+// What VBV sizes a picture from: its lookahead cost with its class's
+// predictor.  A P picture farther from its reference than the lookahead
+// estimates (the P picture behind sixteen B pictures) has no cost, and a
+// picture predicted from one that speed mode 3 skipped through codes what
+// its reference lacks, which its cost against the sources does not see:
+// both are sized as intra pictures of their intra cost, which bounds them.
+struct vbv_basis_t {
+  float cost;
+  int32_t cls;
+};
+
+vbv_basis_t vbv_basis(const encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  if (rc->last_cost > 0 && !predicts_from_skipped(ctx))
+    return {static_cast<float>(rc->last_cost), rc_class_of_type(ctx->cur_input->frame_type_code)};
+  return {static_cast<float>(ctx->cur_input->intra_cost), RC_CLASS_I};
+}
+
+// The power of the step below the learned qscale that the size model adds
+// to the predictor's 1/q.
+float below_learned_power(int32_t cls) { return cls == RC_CLASS_B || cls == RC_CLASS_BREF ? 1.0f : 0.4f; }
+
+// The size model: the bits a picture of this cost and class takes at q.
+// The predictor learned the bits outside the slices of the picture it
+// learned from as part of it and scales them as 1/q; they do not change
+// with the qscale, and the picture planned now carries its own (parameter
+// sets: with one in every picture, 91 of a 66x34 intra picture's 130 bytes
+// at QP 51).  Below the qscale the predictor learned at, the slices grow
+// faster than its 1/q: about as 1/q^2 for B pictures and 1/q^1.4 for P and
+// I pictures (foreman, QP 22 against 31-36).  The predictor averages over
+// many pictures; the last picture of the class, scaled to this one's
+// qscale, bounds the slices from below, whatever this picture's cost (the
+// half-resolution cost tells sizes apart only roughly where the QP is low
+// and texture takes the bits): a P picture that the lookahead costed at a
+// tenth of its neighbours', planned 8 QPs below them, took three times its
+// plan, the whole buffer.
+float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
+  const ratecontrol_t *rc = ctx->rc;
+  const int32_t c = basis.cls;
+  const float qf = static_cast<float>(q);
+  const float bits = ratecontrol_predict(&rc->frame_pred[c], basis.cost, qf, 1.0f);
+  const float learned = rc->frame_pred_q[c];
+  float slices = std::max(bits - rc->frame_pred_fixed[c] * learned / qf, 0.0f);
+  if (learned > 0.0f) {
+    const float like_last = rc->frame_pred_slices[c] * learned / qf;
+    slices = std::max(slices, like_last);
+  }
+  if (learned > qf) slices *= std::pow(learned / qf, below_learned_power(c));
+  // A picture coded finer than its reference also codes what the coarser
+  // reference lost: the first P picture after a key picture the buffer held
+  // at QP 37, planned at QP 26, took 2.1 times its plan (about the square
+  // root of the qscale ratio).
+  if (ctx->slice_type_code != 2 && ctx->ref_count[0] > 0) {
+    const float ref_q = rc_qp2qscale_f(static_cast<float>(ctx->ref_list[0][0]->avg_qp));
+    if (ref_q > qf) slices *= std::sqrt(ref_q / qf);
+  }
+  return slices + static_cast<float>(rc->planned_fixed);
+}
+
+// Display distance from this picture to the next key picture the encoder
+// already knows of: one the lookahead has decided (a scene cut or a period's
+// end among the pictures waiting to start), or the end of the key period
+// that runs now.  0 when none is known.
+int32_t known_key_distance(const encoder_t *ctx) {
+  const lookahead_queue_t *q = ctx->instance->lookahead;
+  const int32_t f = ctx->cur_input->frame_number;
+  int32_t best = 0;
+  for (int32_t i = 0; q && i < q->decided->count; i++) {
+    const frame_t *d = static_cast<const frame_t *>(q->decided->items[i]);
+    if (is_key_type(d->frame_type_code) && d->frame_number > f && (best == 0 || d->frame_number - f < best))
+      best = d->frame_number - f;
+  }
+  const int32_t period = ctx->param.idr_period;
+  if (q && period > 0 && q->last_key_frame_number <= f) {
+    const int32_t due = q->last_key_frame_number + period - f;
+    if (due > 0 && (best == 0 || due < best)) best = due;
+  }
+  return best;
+}
+
+// The most bits the picture may take.  Three limits, the smallest holds:
+// - Size errors: the picture takes no more of the fill than a plan that
+//   runs over by as much as its class's plans lately did, and a fifth more,
+//   still leaves (between 40% and 75% of it; half before a plan of the
+//   class has been checked, a quarter while its predictor has not learned
+//   from a finished picture, since a whole set of frame contexts may start
+//   on that guess).  The fill it
+//   starts with counts the pictures in flight; where intra pictures in
+//   flight were planned on a first guess no finished picture has checked,
+//   the buffer must also outlast them at twice their plans (bus CIF
+//   all-intra took 1.3-1.55 times its plans).  The bits outside the slices
+//   (parameter sets) are known, not predicted.
+// - An intra picture leaves room for the anchor coded after it, which
+//   predicts from it at about 1/ip_factor of its size, and gains the refill
+//   of the pictures up to that anchor.
+// - A P picture shortly before a key picture the encoder knows of (within
+//   the buffer's span, or the next group) leaves room for that picture,
+//   sized as the P picture's intra cost at the intra qscale: the two share
+//   the fill and the refill of the pictures up to the key picture (B
+//   pictures take about a quarter of the rate).  Only then: reserving room for an intra picture at every P picture, where one
+//   intra picture is larger than the buffer, holds every P picture at its
+//   highest QP and starves the stream.
+float vbv_allowance(encoder_t *ctx, int32_t t, const vbv_basis_t &basis, double q) {
+  const ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  const float fixed = static_cast<float>(rc->planned_fixed);
+  const float fill = static_cast<float>(std::max(rc->vbv_fill_start, 1));
+  const float rate = static_cast<float>(rc->vbv_rate);
+  const bool learned = rc->frame_pred[basis.cls].count >= 1.25f;
+  const float overrun = rc->plan_overrun[basis.cls];
+  const float share = !learned ? 0.25f : overrun > 0.0f ? std::clamp(1.0f / (1.2f * overrun), 0.4f, 0.75f) : 0.5f;
+  float allowed = fixed + share * std::max(fill - fixed, 0.0f);
+  if (rc->vbv_guess_risk > 0) {
+    const float worst = std::max(fill - static_cast<float>(rc->vbv_guess_risk), 1.0f);
+    allowed = std::min(allowed, fixed + 0.5f * std::max(worst - fixed, 0.0f));
+  }
+  const float ipf = std::fabs(p.ip_factor);
+  if (t == RC_CLASS_I) {
+    const float room = fill + static_cast<float>(p.bframes + 1) * rate;
+    allowed = std::min(allowed, room / (1.0f + 1.0f / ipf));
+  } else if (t == RC_CLASS_P) {
+    const int32_t d = known_key_distance(ctx);
+    const int32_t span = std::max(p.bframes + 1, rc->vbv_size / std::max(rc->vbv_rate, 1));
+    if (d > 0 && d <= span) {
+      // The P picture and the key picture share the fill and the refill up
+      // to the key picture, each in proportion to its size.
+      const float intra = static_cast<float>(ratecontrol_get_intra_cost(ctx));
+      const float key = ratecontrol_predict(&rc->frame_pred[RC_CLASS_I], intra, static_cast<float>(q) / ipf, 1.0f);
+      const float own = size_at(ctx, basis, q);
+      const float room = fill + (0.75f * static_cast<float>(d - 1) + 1.0f) * rate;
+      if (own + key > room) allowed = std::min(allowed, room * own / (own + key));
+    }
+  }
+  return std::max(allowed, fixed);
+}
+
+// The smallest qscale from q up to the highest allowed whose size fits.
+double fit_qscale(const encoder_t *ctx, const vbv_basis_t &basis, double q, double top, float allowed) {
+  if (size_at(ctx, basis, q) <= allowed) return q;
+  if (size_at(ctx, basis, top) > allowed) return top;
+  double lo = q, hi = top;
+  for (int32_t k = 0; k < 24; k++) {
+    const double mid = std::sqrt(lo * hi);
+    (size_at(ctx, basis, mid) <= allowed ? hi : lo) = mid;
+  }
+  return hi;
+}
+
+// What a picture still in flight is counted to take of its plan.  A plan
+// made on its class predictor's first guess is off by about the error that
+// guess showed in the last such picture that finished: every picture
+// started before the first of them returned (a whole set of frame
+// contexts) was planned on the same guess (bus CIF all-intra: each took
+// 1.27-1.39 times its plan).  A picture one CTU wide or high, which can
+// hardly correct itself while it is coded, counts at least twice its plan.
+// worst: the factor the buffer must outlast, at least two for intra plans
+// while no such plan has returned.
+float guess_factor(const encoder_t *ctx, const encoder_t *o, bool worst) {
+  const ratecontrol_t *orc = o->rc;
+  if (!orc->planned_on_guess) return 1.0f;
+  const float measured = ctx->rc->guess_error[orc->planned_class];
+  const bool intra = orc->planned_class == RC_CLASS_I;
+  const float least = o->ctu_cols == 1 || o->ctu_rows == 1 || (worst && intra && measured <= 0.0f) ? 2.0f : 1.0f;
+  return std::max(measured, least);
+}
+
+}  // namespace
+
+bool ratecontrol_bits_follow_cost(const encoder_t *ctx) {
+  return !ctx->cur_recon->skipped_by_speed && !predicts_from_skipped(ctx);
+}
+
+void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved) {
+  ratecontrol_t *rc = ctx->rc;
+  frame_t *rec = ctx->cur_recon;
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) {
+    rec->row_bits[r].store(0, std::memory_order_relaxed);
+    rec->row_qscale[r].store(0.0f, std::memory_order_relaxed);
+    rec->row_qp[r].store(0.0f, std::memory_order_relaxed);
+  }
+  const ratecontrol_predictor_t *pair = rc->row_pred_init[picture_class(ctx)];
+  rc->row_pred_pic[0] = pair[0];
+  rc->row_pred_pic[1] = pair[1];
+  rc->row_pred_cur = rc->row_pred_pic;
+  int32_t worst = 0;
+  const int32_t fill = ratecontrol_fill_ahead(ctx, &worst);
+  rc->vbv_fill_start = std::max(0, fill - reserved);
+  rc->vbv_guess_risk = std::max(0, fill - worst);
+}
+
+int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill) {
+  const ratecontrol_t *rc = ctx->rc;
+  // Every picture started before this one and not yet collected leaves the
+  // buffer first, in coding order.  (Choosing them by a display index below
+  // this picture's coding number would skip the P picture coded ahead of its
+  // B pictures, and every B picture would count on bits that are gone.)
+  const encoder_t *enc = ctx->instance;
+  int64_t fill = enc->rc->vbv_fill, worst = fill;
+  for (int32_t k = 0; k < enc->inflight_count; k++) {
+    const encoder_t *o = enc->inflight[k];
+    if (o == ctx || !o->rc->planned_valid) continue;
+    // The guess's error is on the slices; the bits outside them are known.
+    const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
+    const int64_t planned = static_cast<int64_t>(slices * guess_factor(ctx, o, false)) + o->rc->planned_fixed;
+    const int64_t planned_worst = static_cast<int64_t>(slices * guess_factor(ctx, o, true)) + o->rc->planned_fixed;
+    fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - planned) + rc->vbv_rate);
+    worst = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, worst - planned_worst) + rc->vbv_rate);
+  }
+  if (worst_fill) *worst_fill = static_cast<int32_t>(worst);
+  return static_cast<int32_t>(fill);
+}
+
+double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
+  ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  const double lmin = rc->lmin[t], lmax = rc->lmax[t];
+  const vbv_basis_t basis = vbv_basis(ctx);
+  const bool plan = rc->vbv && basis.cost > 0;
+  if (plan) {
+    // Where the rate is the goal (average bitrate), an anchor picture
+    // predicted well below the rate may spend more of it.  A constant QP or
+    // rate factor is the caller's quality, which VBV caps but does not
+    // exceed; B pictures follow their references.
+    const float rate = static_cast<float>(rc->vbv_rate);
+    const float k = rc->single_frame_vbv ? 1.0f : 2.0f;
+    const bool rate_is_goal = rc->abr && !rc->lqp && p.rcmode != TARNHEVCENC_RC_CRF && t != RC_CLASS_B;
+    const float bits = size_at(ctx, basis, q);
+    if (rate_is_goal && bits < rate / k) q *= std::clamp(bits * k / rate, 0.1f, 1.0f);
+    q = fit_qscale(ctx, basis, q, std::max(q, lmax), vbv_allowance(ctx, t, basis, q));
+    rc->planned_on_guess = basis.cost > 0 && rc->frame_pred[basis.cls].count < 1.25f;
+    rc->planned_class = basis.cls;
+  }
+  if (lmin == lmax)
+    q = lmin;
+  else if (lmax <= lmin)
+    q = lmax;
+  else
+    q = std::clamp(q, lmin, lmax);
+  if (rc->vbv) {
+    const bool whole_buffer = rc->single_frame_vbv && t != RC_CLASS_B;
+    rc->planned_bits = whole_buffer ? rc->vbv_rate : static_cast<int32_t>(size_at(ctx, basis, q));
+    rc->planned_valid = 1;
+  }
+  return q;
+}
