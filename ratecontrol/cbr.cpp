@@ -20,6 +20,14 @@ constexpr double lambda_qp_scale = 4.3281, lambda_qp_offset = 12.7034;
 // first intra and P pictures of real clips land within a few QPs of the
 // QP that takes their target.
 constexpr uint32_t cbr_cost_scale = 3;
+// A P picture's QP stays within this many of its reference's: as far up as
+// down, so that a correction of the rate does not overshoot one way and
+// crawl back the other.
+constexpr double cbr_p_step = 3.0;
+// The intra picture's lambda from its target over its cost energy: at 1.5
+// the first intra pictures of six clips at two rates each took 0.34-0.66 of
+// their targets, and every picture after them followed its QP.
+constexpr double cbr_intra_coeff = 0.55;
 
 bool intra_picture(const encoder_t *ctx) {
   const uint32_t t = ctx->cur_input->frame_type_code;
@@ -56,6 +64,31 @@ const uint32_t *estimated_block_costs(encoder_t *ctx) {
     lookahead_frame_cost(ctx, self, 0, 0, 0);
   }
   return lookahead_cached_cost(f, 0, 0, false) >= 0 ? d->intra_costs : nullptr;
+}
+
+// The bits the rate-lambda model expects of a picture of the given pixels
+// coded at QP qp.
+double model_bits(double qp, double alpha, double beta, double pixels) {
+  return std::pow(std::exp((qp - lambda_qp_offset) / lambda_qp_scale) / alpha, 1.0 / beta) * pixels;
+}
+
+// The pictures in flight are counted at what the model, as it has learned
+// since they started, expects of their QPs: planned on what it knew a
+// dozen pictures earlier, the B pictures of a clip whose QPs were falling
+// took several times their plans, and the window spent the same bits
+// twice.
+void refresh_in_flight(encoder_t *ctx) {
+  const encoder_t *enc = ctx->instance;
+  const ratecontrol_t *rc = ctx->rc;
+  const double pixels = static_cast<double>(ctx->param.width) * ctx->param.height;
+  for (int32_t k = 0; k < enc->inflight_count; k++) {
+    const ratecontrol_t *o = enc->inflight[k]->rc;
+    if (enc->inflight[k] == ctx || o->cbr_planned_qp < 0.0) continue;
+    const int32_t i = 3 * slot_of(ctx) + o->cbr_class;
+    const double bits = model_bits(o->cbr_planned_qp, rc->cbr_alpha[i], rc->cbr_beta[i], pixels);
+    rc->cbr_window->targets[o->cbr_slot] =
+        static_cast<int32_t>(std::clamp(bits, static_cast<double>(ctx->ctu_count), 2e9));
+  }
 }
 
 }  // namespace
@@ -114,11 +147,17 @@ void cbr_free(encoder_t *enc) {
 void cbr_reset_intra_model(encoder_t *ctx) {
   ratecontrol_t *rc = ctx->rc;
   cbr_window_reset(rc->cbr_window);
-  const int32_t s = slot_of(ctx);
+  // A class the model has learned keeps what it learned: the bits a QP
+  // takes change at a scene cut, but far less than a start from the fixed
+  // values assumes, and a reset at every intra picture kept alpha from ever
+  // leaving them.
   const double alpha[3] = {0.1, 0.07, 0.05};
   for (int32_t c = 0; c < 3; c++) {
-    rc->cbr_alpha[3 * s + c] = alpha[c];
-    rc->cbr_beta[3 * s + c] = -2.0;
+    if (rc->cbr_window->learned[c] > 0) continue;
+    for (int32_t s = 0; s < ctx->instance->frame_ctx_count; s++) {
+      rc->cbr_alpha[3 * s + c] = alpha[c];
+      rc->cbr_beta[3 * s + c] = -2.0;
+    }
   }
 }
 
@@ -129,7 +168,11 @@ double cbr_estimate_qp(encoder_t *ctx) {
   const double pixels = static_cast<double>(ctx->param.width) * ctx->param.height;
   const bool intra = intra_picture(ctx);
   if (intra) cbr_reset_intra_model(ctx);
+  refresh_in_flight(ctx);
   int32_t triple[3];
+  rc->cbr_slot = rc->cbr_window->pos;
+  rc->cbr_class = c;
+  rc->cbr_planned_qp = -1.0;
   cbr_window_predict(rc->cbr_window, c, triple);
   rc->cbr_target = triple[0];
   rc->cbr_max = triple[1];
@@ -160,19 +203,27 @@ double cbr_estimate_qp(encoder_t *ctx) {
   if (intra) {
     rc->cbr_target = std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target);
     cbr_window_store(rc->cbr_window, rc->cbr_target);
-    lambda = 1.5 * std::pow(rc->cbr_target / cost, -1.5);
-  } else if (rc->cbr_cost > rc->cbr_cost_limit) {
+    lambda = cbr_intra_coeff * std::pow(rc->cbr_target / cost, -1.5);
+  } else if (rc->cbr_window->learned[c] == 0 && rc->cbr_cost > rc->cbr_cost_limit) {
     lambda = 0.4 * std::pow(rc->cbr_target / cost, -2.0);
   } else {
     lambda = alpha * std::pow(rc->cbr_target / pixels, beta);
   }
   double qp = lambda_qp_scale * std::log(lambda) + lambda_qp_offset;
   rc->cbr_counted = 0;
+  if (intra && rc->cbr_window->last_p_qp > 0.0) {
+    // A later intra picture stays near the QP the P pictures have settled
+    // at: its QP from its cost alone knows nothing of the rate the clip has
+    // shown, and the P pictures after it, held near it, took seconds to
+    // come back (flower at 10 pictures a second: from QP 22 to 30 and back).
+    const double anchor = rc->cbr_window->last_p_qp - rc->ip_offset;
+    qp = std::clamp(qp, anchor - cbr_p_step, anchor + cbr_p_step);
+  }
   if (!intra && c == CBR_CLASS_IP && ctx->ref_count[0] > 0) {
     // A P picture stays near its reference's QP.
     const frame_t *r = ctx->ref_list[0][0];
     const double ref = r->avg_qp + (intra_type(r->frame_type_code) ? rc->ip_offset : 0.0);
-    qp = std::clamp(qp, ref - 2.0, ref + 6.0);
+    qp = std::clamp(qp, ref - cbr_p_step, ref + cbr_p_step);
   } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {
     // A B picture takes its references' QP plus its level's offset when the
     // model says those bits fit; otherwise at most twice that offset.
@@ -180,16 +231,26 @@ double cbr_estimate_qp(encoder_t *ctx) {
     const double off = rc->pb_offset[rc_b_index(pic->b_level)];
     const double q1 = r + off, q2 = q1 + off;
     const double f = c == CBR_CLASS_BREF ? 0.5 : 0.25;
-    const double bpp = std::pow(std::exp((q1 - lambda_qp_offset) / lambda_qp_scale) / alpha, 1.0 / beta);
-    const int64_t bits = std::max(static_cast<int64_t>(std::min(bpp * pixels * f, 2e9)),
+    const int64_t bits = std::max(static_cast<int64_t>(std::min(model_bits(q1, alpha, beta, pixels) * f, 2e9)),
                                   static_cast<int64_t>(5) * ctx->ctu_count);
     if (bits <= rc->cbr_max) {
       rc->cbr_counted = 1;
-      cbr_window_store(rc->cbr_window, static_cast<int32_t>(bits));
       qp = q1;
     } else {
       qp = std::min(std::max(qp, r), q2);
     }
+  }
+  if (!intra && rc->cbr_window->learned[c] > 0) {
+    // The picture is planned at what the model expects of the QP it takes,
+    // which the limits above may have moved from the target: the window
+    // counts the picture at that while it is in flight, and the CTUs steer
+    // towards it (towards the target instead, a picture held at its
+    // reference's QP drove its CTUs' QPs a dozen steps further).
+    const double planned = std::clamp(model_bits(qp, alpha, beta, pixels), static_cast<double>(ctx->ctu_count),
+                                      static_cast<double>(rc->cbr_max));
+    rc->cbr_target = static_cast<int32_t>(planned);
+    cbr_window_store(rc->cbr_window, rc->cbr_target);
+    rc->cbr_planned_qp = qp;
   }
   const int32_t model_triple[3] = {rc->cbr_target, rc->cbr_max, rc->cbr_min};
   cbr_ctu_model_init(model, model_triple, static_cast<int64_t>(rc->cbr_cost) + 1, pic->frame_number);
@@ -198,23 +259,48 @@ double cbr_estimate_qp(encoder_t *ctx) {
 
 void cbr_frame_end(encoder_t *ctx, int64_t bits) {
   ratecontrol_t *rc = ctx->rc;
-  const double avg = ctx->cur_recon->avg_coded_qp;
-  if (avg != std::floor(avg)) rc->cbr_counted = 0;
   const uint32_t t = ctx->cur_input->frame_type_code;
   const int32_t c = t == TARNHEVCENC_TYPE_B ? CBR_CLASS_B : t == TARNHEVCENC_TYPE_BREF ? CBR_CLASS_BREF : CBR_CLASS_IP;
   const int32_t b = static_cast<int32_t>(std::min<int64_t>(bits, INT32_MAX));
-  cbr_window_update(rc->cbr_window, b, c, rc->cbr_counted);
+  // Every picture but an intra one enters its class's share: the class
+  // weights must add up to the rate over the pictures they are given to,
+  // and counting only the B pictures coded at one QP throughout left P
+  // pictures weighing 1.0.  An intra picture, three times a P picture's
+  // size, would give the P pictures after it twice their share.
+  cbr_window_update(rc->cbr_window, b, c, !intra_picture(ctx));
   const int32_t triple[3] = {rc->cbr_target, rc->cbr_max, rc->cbr_min};
   cbr_ctu_model_noop(rc->cbr_ctu_model, triple);
   const double bpp = static_cast<double>(bits) / ctx->param.width / ctx->param.height;
   const rc_picture_counts_t &n = rc->pic_counts;
-  if (intra_picture(ctx) || rc->cbr_cost > rc->cbr_cost_limit || bpp <= 0.01 || n.lambda_count == 0) return;
+  if (!intra_picture(ctx) && c == CBR_CLASS_IP) rc->cbr_window->last_p_qp = ctx->cur_recon->avg_qp;
+  // A picture of almost no bits (a still scene's B pictures) says little of
+  // the bits a QP takes; below a hundredth of a bit per pixel, which these
+  // B pictures always were, the class never learned at all.
+  if (intra_picture(ctx) || bpp <= 0.0005 || n.lambda_count == 0) return;
   // alpha learns from the lambdas the CTUs were coded with; beta stays.
   const int32_t k = 3 * slot_of(ctx) + c;
-  double &alpha = rc->cbr_alpha[k];
-  const double mean = n.ln_lambda_sum / n.lambda_count;
-  alpha += 0.1 * (mean - std::log(alpha * std::pow(bpp, rc->cbr_beta[k]))) * alpha;
-  alpha = std::max(alpha, 0.035);
+  const double alpha = cbr_learn_alpha(rc->cbr_alpha[k], rc->cbr_beta[k], n.ln_lambda_sum / n.lambda_count, bpp,
+                                       rc->cbr_window->learned[c] == 0);
+  // What one picture taught reaches the next picture of its class on
+  // whatever frame context it starts: learned per slot, each slot saw one
+  // picture in every frame-context count, and the pictures in flight
+  // decided the result.
+  for (int32_t s = 0; s < ctx->instance->frame_ctx_count; s++) rc->cbr_alpha[3 * s + c] = alpha;
+  rc->cbr_window->learned[c]++;
+}
+
+double cbr_learn_alpha(double alpha, double beta, double mean_ln_lambda, double bpp, bool first) {
+  const double miss = mean_ln_lambda - std::log(alpha * std::pow(bpp, beta));
+  // The first picture of a class fits alpha; later ones move it by half
+  // their miss in the log domain (at most a factor of e each way).  The
+  // fixed starting values are a factor of 30 off on real clips, which a
+  // tenth of the miss per picture took a hundred pictures to cross.
+  if (first)
+    alpha *= std::exp(miss);
+  else
+    alpha *= std::exp(0.5 * std::clamp(miss, -2.0, 2.0));
+  // Kept above zero, where a picture of no bits would leave it.
+  return std::max(alpha, 1e-4);
 }
 
 double cbr_lambda_ln(int32_t qp) { return (qp - lambda_qp_offset) / lambda_qp_scale; }

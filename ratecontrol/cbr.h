@@ -29,10 +29,17 @@ struct cbr_window_t {
   int32_t done_pos;  // slot of the next coded picture
   int64_t class_bits[3];
   int32_t class_count[4];
-  uint8_t *flags;  // slot counted in its class despite being B or Bref
+  uint8_t *flags;  // slot counted in its class
   int32_t *actual;
   uint8_t *classes;
   double weights[3];
+  // Pictures of each class the rate-lambda model has learned from (the
+  // window is the one CBR record every frame context shares).
+  int32_t learned[3];
+  // Pictures predicted per class.
+  int32_t predicted[3];
+  // Average QP of the last P picture coded (0 before the first).
+  double last_p_qp;
 };
 
 cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,
@@ -80,5 +87,9 @@ void cbr_free(encoder_t *enc);
 void cbr_reset_intra_model(encoder_t *ctx);
 double cbr_estimate_qp(encoder_t *ctx);
 void cbr_frame_end(encoder_t *ctx, int64_t bits);
+// alpha after a picture of bpp bits per pixel coded at a mean ln(lambda):
+// moved towards the alpha that would have predicted it (set to it when
+// first).
+double cbr_learn_alpha(double alpha, double beta, double mean_ln_lambda, double bpp, bool first);
 // ln(lambda) of a CTU QP on the model's QP-lambda line.
 double cbr_lambda_ln(int32_t qp);

@@ -120,6 +120,10 @@ struct ratecontrol_t {
   int32_t cbr_counted;
   int32_t cbr_cost_limit;
   int32_t cbr_cost;
+  // The window slot and class of this context's picture and the frame QP
+  // it was planned at, while it is in flight.
+  int32_t cbr_slot, cbr_class;
+  double cbr_planned_qp;
 };
 
 
