@@ -263,11 +263,18 @@ conf_run_cases() {
   cat ./*.log 2>/dev/null | grep -v '^$' || true
 }
 
-# conf_finish: summary and exit status from the recorded failures.
+# conf_finish: summary and exit status from the recorded failures.  A run
+# in which no case was encoded (conf_encode leaves NAME.cmd) fails too: an
+# empty case list or a loop that never ran proves nothing.
 conf_finish() {
-  local failed
+  local failed ran
   failed=$(find . -maxdepth 1 -name '*.fail' | wc -l)
-  echo "$failed failing cases"
+  ran=$(find . -maxdepth 1 -name '*.cmd' | wc -l)
+  echo "$ran cases, $failed failing cases"
+  if [ "$ran" -eq 0 ]; then
+    echo "FAIL: no case ran"
+    exit 1
+  fi
   [ "$failed" -eq 0 ] && exit 0
   exit 1
 }

@@ -504,6 +504,88 @@ TEST(CuTree, PropagatedAmountsSaturate) {
   EXPECT_EQ(c.target(5, 5), 0xffffffu);
 }
 
+// The walk over a typed queue of nine pictures, I B Bref B P B Bref B P
+// (two groups of three B pictures, whose middle one is a reference), decided
+// from picture 1.  Every estimate is replaced by made-up costs: every block
+// of every picture costs 1000 as intra and is coded intra, except block
+// (5, 5), which later pictures copy with a zero vector at these costs:
+//   7 from 6 (list 0) 200: gives 6  (1000 - 200) x (0 + 1000) / 1000 = 800
+//   5 from 6 (list 1) 200: gives 6  800                        -> 6 holds 1600
+//   6 from 4 and 8 (both) 200: (1000 - 200) x (1600 + 1000) / 1000 = 2080,
+//     half each: 4 gets 1040, 8 gets 1040
+//   8 from 4 (P) 500: (1000 - 500) x (1040 + 1000) / 1000 = 1020 -> 4 holds 2060
+//   3 from 4 (list 1) 200: gives 4  800                        -> 4 holds 2860
+//   1 from 2 (list 1) 200: gives 2  800                        -> 2 holds 800
+//   2 from 0 (list 0) 200: (1000 - 200) x (800 + 1000) / 1000 = 1440 -> 0
+// The anchor 4 and the middle picture 2 get the offsets of their CTU (4 x 4
+// blocks of intra cost 1000 each): -2 x log2((16000 + P) / 16000) at the
+// default strength 5 x (1 - 0.6).
+TEST(CuTree, WalkPropagatesThroughTheMiddlePictureAndThePAnchor) {
+  la_encoder_t e{1, 5, 9, 0};
+  ASSERT_NE(e.enc, nullptr);
+  encoder_t *enc = e.enc;
+  const lowres_layout_t &l = e.layout();
+  ASSERT_EQ(enc->param.lookahead_step_x, 1);
+  ASSERT_EQ(enc->param.lookahead_step_y, 1);
+  ASSERT_EQ(l.max_distance, 4);
+  ASSERT_GE(l.block_cols, 8);
+  ASSERT_GE(l.block_rows, 8);
+  const int32_t types[9] = {TARNHEVCENC_TYPE_I, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_BREF,
+                            TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_P, TARNHEVCENC_TYPE_B,
+                            TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_P};
+  for (int32_t i = 0; i < 9; i++) e.frames[i]->frame_type_code = types[i];
+  // The first walk makes the estimates it needs; they stay cached, so the
+  // second walk propagates the costs written over them here.
+  cutree_run(enc, e.frames.data(), 9, 1);
+  const int32_t block = 5 * l.block_stride + 5;
+  for (int32_t i = 0; i < 9; i++) {
+    lowres_data_t *d = e.la(i);
+    for (int32_t d0 = 0; d0 <= l.max_distance; d0++)
+      for (int32_t d1 = 0; d1 <= l.max_distance; d1++)
+        if (d->block_costs[d0][d1]) std::fill_n(d->block_costs[d0][d1], l.block_count, 1000u | (LOWRES_INTRA << 28));
+    for (int32_t list = 0; list < 2; list++)
+      for (int32_t k = 0; k < l.max_distance; k++)
+        if (d->mvs[list][k]) std::fill_n(d->mvs[list][k], l.block_count, 0u);
+    std::fill_n(d->propagate, l.block_count, 0xabcdu);  // the walk must clear what it reads
+  }
+  auto copies = [&](int32_t pic, int32_t d0, int32_t d1, uint32_t cost, uint32_t kind) {
+    ASSERT_NE(e.la(pic)->block_costs[d0][d1], nullptr) << pic;
+    e.la(pic)->block_costs[d0][d1][block] = cost | (kind << 28);
+  };
+  copies(7, 1, 1, 200, LOWRES_L0);
+  copies(5, 1, 1, 200, LOWRES_L1);
+  copies(6, 2, 2, 200, LOWRES_BI);
+  copies(8, 4, 0, 500, LOWRES_L0);
+  copies(3, 1, 1, 200, LOWRES_L1);
+  copies(1, 1, 1, 200, LOWRES_L1);
+  copies(2, 2, 2, 200, LOWRES_L0);
+  for (frame_t *f : e.frames) f->use_cutree_offsets = 0;
+  cutree_run(enc, e.frames.data(), 9, 1);
+
+  EXPECT_EQ(e.la(6)->propagate[block], 1600u);
+  EXPECT_EQ(e.la(4)->propagate[block], 2860u);
+  EXPECT_EQ(e.la(2)->propagate[block], 800u);
+  EXPECT_EQ(e.la(0)->propagate[block], 1440u);
+  EXPECT_EQ(e.la(8)->propagate[block], 1040u);
+  // Nothing else was taken from any block.
+  for (int32_t i : {0, 2, 4, 6})
+    for (int32_t k = 0; k < l.block_count; k++) {
+      if (k == block) continue;
+      ASSERT_EQ(e.la(i)->propagate[k], 0u) << "picture " << i << " block " << k;
+    }
+
+  const int32_t ctu = 4 * l.block_stride + 4;  // the CTU holding block (5, 5)
+  auto offset = [](double propagated) { return -2.0 * std::log2((16000.0 + propagated) / 16000.0); };
+  EXPECT_NEAR(e.frames[4]->aq_cutree_offsets[ctu], offset(2860), 1e-4);
+  EXPECT_NEAR(e.frames[2]->aq_cutree_offsets[ctu], offset(800), 1e-4);
+  EXPECT_EQ(e.frames[4]->aq_cutree_offsets[0], 0.0f);
+  EXPECT_EQ(e.frames[2]->aq_cutree_offsets[0], 0.0f);
+  // Only the group's anchor and its reference B picture get offsets.
+  EXPECT_EQ(e.frames[4]->use_cutree_offsets, 1);
+  EXPECT_EQ(e.frames[2]->use_cutree_offsets, 1);
+  for (int32_t i : {0, 1, 3, 5, 6, 7, 8}) EXPECT_EQ(e.frames[i]->use_cutree_offsets, 0) << i;
+}
+
 TEST(CuTree, FastLogarithmFollowsLog2) {
   for (uint32_t x : {1u, 2u, 3u, 9u, 1000u, 12345u, 65536u, 999999u, 16777215u, 0x80000000u, 0xffffffffu})
     EXPECT_NEAR(cutree_log2(x), std::log2(static_cast<double>(x)), 2e-5 * std::max(1.0, std::log2(x))) << x;

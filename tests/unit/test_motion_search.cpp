@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/analysis_tables.h"
 #include "common/mc.h"
 #include "motion/me_common.h"
 #include "motion/me_subpel_cache.h"
@@ -977,6 +978,128 @@ TEST_F(MotionStages, UnlikelyReferenceSearchesAThirdOfTheRange) {
   me_result_t r{};
   me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 0);
   EXPECT_LE(mv_x(r.mv), 4 * 7 + 3);
+}
+
+// Every whole-sample point a 16x16 search costs, as (x, y) offsets from the
+// block's own position, from the pointers its one-, three- and
+// four-candidate kernels (and the top halves of the split costings) get.
+std::vector<std::pair<int32_t, int32_t>> costed_points;
+const uint8_t *costed_origin;
+int32_t costed_stride;
+sad_x3_fn real_three;
+void note_point(const uint8_t *p) {
+  const intptr_t o = p - costed_origin;
+  const int32_t y = static_cast<int32_t>((o + (o >= 0 ? costed_stride / 2 : -costed_stride / 2)) / costed_stride);
+  costed_points.emplace_back(static_cast<int32_t>(o - static_cast<intptr_t>(y) * costed_stride), y);
+}
+uint32_t noting_one(const uint8_t *a, int32_t as, const uint8_t *b, int32_t bs) {
+  note_point(b);
+  return real_one(a, as, b, bs);
+}
+void noting_three(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uint8_t *c, int32_t st, uint32_t out[3]) {
+  for (const uint8_t *p : {a, b, c}) note_point(p);
+  real_three(s, a, b, c, st, out);
+}
+void noting_four(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *d, int32_t st,
+                 uint32_t out[4]) {
+  for (const uint8_t *p : {a, b, c, d}) note_point(p);
+  real_four(s, a, b, c, d, st, out);
+}
+void noting_half(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uint8_t *c, const uint8_t *d, int32_t st,
+                 uint32_t out[4]) {
+  if (s == top_src)
+    for (const uint8_t *p : {a, b, c, d}) note_point(p);
+  real_half(s, a, b, c, d, st, out);
+}
+
+// The fast search of an unlikely reference walks the hexagon over a third
+// of the range, in either mode.  The content falls steadily toward a shift
+// of 24 samples to the right, so each hexagon step moves the centre 2
+// samples right and the walk runs until its counter (0, 2, 4, ...) plus 4
+// reaches the range.  Range 16 / 3 = 5: steps at counters 0 and 2 move the
+// centre to (4, 0), and the square around it costs (5, 0) last, so no point
+// right of x = 5 is costed.  Range 16: steps at counters 0 to 12 move it to
+// (14, 0) and the square reaches x = 15.
+TEST_F(MotionStages, FastSearchOfAnUnlikelyReferenceCostsPointsWithinAThirdOfTheRange) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  ref.fill([](int32_t x, int32_t y) { return x + (y & 1); });
+  ctx->analysis_level = 4;
+  me.search_range = 16;
+  place(ref, 64, 64, 4 * 24, 0);
+  count_16x16();
+  real_three = counted.sad_x3_half[2];
+  counted.sad_half[2] = noting_one;
+  counted.sad_x3_half[2] = noting_three;
+  counted.sad_x4_half[2] = noting_four;
+  counted.sad_x4_half_wide[2] = noting_half;
+  top_src = src;
+  costed_origin = ref.at(64, 64);
+  costed_stride = ref.stride;
+  for (int32_t mode : {0, 1})
+    for (int32_t likely : {1, 0}) {
+      costed_points.clear();
+      me.search_mode = mode;
+      me_request_t rq = request(0, 0, 16, 16, 0);
+      me_result_t r{};
+      me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, likely);
+      ASSERT_FALSE(costed_points.empty());
+      int32_t right = 0, left = 0, reach_y = 0;
+      for (const auto &[x, y] : costed_points) {
+        right = std::max(right, x);
+        left = std::min(left, x);
+        reach_y = std::max(reach_y, std::abs(y));
+      }
+      if (likely) {
+        // The multi-hexagon mode's long cross and grid reach further still.
+        EXPECT_GE(right, 15) << "mode " << mode;
+        continue;
+      }
+      EXPECT_EQ(right, 5) << "mode " << mode;
+      EXPECT_EQ(left, -2) << "mode " << mode;   // the first hexagon around (0, 0)
+      EXPECT_EQ(reach_y, 2) << "mode " << mode;  // the hexagons' top and bottom points
+      EXPECT_EQ(r.mv >> 16, 0u);
+      EXPECT_LE(std::abs(mv_x(r.mv) - 4 * 5), 3) << "mode " << mode;
+    }
+}
+
+// The cost a search reports for a vector it cannot better, worked out from
+// the refinement kernel's distortion and the vector-bit table of the
+// picture's level: the source is the reference moved by (mvx, mvy), so the
+// true vector predicts it exactly (distortion 0), and the predictor lies
+// 3 samples right of and 2 above it.  The fast search counts the integer
+// vector's bits twice and a fractional vector's once; the full search
+// counts them once for both.
+TEST_F(MotionSearch, RefinedCostIsTheDistortionPlusTheVectorBitsCountedAsTheSearchMeans) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  textured(ref, 4, 1, 16);
+  const uint16_t *bits = ctx->tables->mvcost_table[12][0];  // QP 12, a P picture (level 0)
+  const int32_t d_x = -12, d_y = 8;                          // vector minus predictor, quarter samples
+  const uint32_t once = bits[d_x] + bits[d_y];
+  ASSERT_GT(once, 0u);
+  struct {
+    int32_t mvx, mvy;
+    int32_t fast;
+    uint32_t want;
+  } cases[] = {
+      {4 * 5, 4 * -3, 1, 2 * once},     // integer, fast: twice
+      {4 * 5 + 2, 4 * -3, 1, once},     // half sample, fast: once
+      {4 * 5 + 1, 4 * -3 - 3, 1, once}, // quarter samples, fast: once
+      {4 * 5, 4 * -3, 0, once},         // integer, full search: once
+      {4 * 5 + 1, 4 * -3 - 3, 0, once}, // quarter samples, full search: once
+  };
+  for (const auto &c : cases) {
+    place(ref, 128, 128, c.mvx, c.mvy);
+    me_request_t rq = request(16, 16, 16, 16, mv_make(c.mvx - d_x, c.mvy - d_y));
+    me_result_t r{};
+    if (c.fast)
+      me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+    else
+      me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+    EXPECT_EQ(r.mv, mv_make(c.mvx, c.mvy)) << c.fast << " " << c.mvx << "," << c.mvy;
+    EXPECT_EQ(r.cost, c.want) << c.fast << " " << c.mvx << "," << c.mvy;
+  }
 }
 
 // An AMVP entry equal to the first extra vector takes that vector out of
