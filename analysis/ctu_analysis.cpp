@@ -5,7 +5,6 @@
 
 #include "analysis/analysis.h"
 #include "analysis/analysis_tables.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_full.h"
 #include "analysis/intra_full.h"
@@ -14,6 +13,7 @@
 #include "rdo/pred_cache.h"
 #include "rdo/rd_cost.h"
 #include "ratecontrol/ratecontrol_ctu.h"
+#include "rdo/cu_commit.h"
 
 int32_t analysis_alloc(encoder_t *ctx) {
   // Zeroed by the system, untouched until a CTU job first uses them: every

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "analysis/ctu_analysis.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/intra_decision.h"
 #include "motion/mvp.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

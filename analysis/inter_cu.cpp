@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "analysis/ctu_analysis.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
 #include "analysis/intra_decision.h"
@@ -16,6 +15,7 @@
 #include "motion/mvp.h"
 #include "ratecontrol/lowres_data.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

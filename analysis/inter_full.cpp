@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "analysis/ctu_analysis.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
 #include "analysis/pu_limits.h"
@@ -19,6 +18,7 @@
 #include "motion/me_common.h"
 #include "motion/mvp.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

@@ -4,7 +4,6 @@
 // them.
 #include <algorithm>
 
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/inter_common.h"
 #include "analysis/pu_limits.h"
@@ -12,6 +11,7 @@
 #include "motion/me_context.h"
 #include "motion/mvp.h"
 #include "motion/pu_search.h"
+#include "rdo/cu_commit.h"
 #include "rdo/inter_pred.h"
 #include "rdo/rd_cost.h"
 

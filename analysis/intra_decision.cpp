@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/intra_common.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "analysis/cu_commit.h"
 #include "analysis/intra_common.h"
 #include "analysis/intra_decision.h"
 #include "encoder/encoder.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <cstring>
 
 #include "analysis/ctu_analysis.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/intra_common.h"
 #include "motion/mvp.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

@@ -5,11 +5,11 @@
 // worth a residual coding.
 #include <cstring>
 
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "analysis/intra_common.h"
 #include "analysis/intra_decision.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

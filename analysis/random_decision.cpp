@@ -1,12 +1,12 @@
 #include <algorithm>
 
 #include "analysis/analysis.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "bitstream/ctu_writer.h"
 #include "motion/mvp.h"
 #include "rdo/inter_pred.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

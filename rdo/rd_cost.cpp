@@ -7,10 +7,10 @@
 #include <type_traits>
 
 #include "analysis/analysis_tables.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "bitstream/ctu_writer.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/inter_pred.h"
 
 void ctu_map8_fill(uint8_t *first, int32_t w, int32_t h, uint8_t value) {

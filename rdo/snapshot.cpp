@@ -4,10 +4,10 @@
 #include <cstring>
 #include <type_traits>
 
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "common/memory.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 // The transform flags of a CU's subtree as the record holds them: per-node

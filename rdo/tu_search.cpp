@@ -5,11 +5,11 @@
 #include <cstring>
 #include <type_traits>
 
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "common/memory.h"
 #include "bitstream/ctu_writer.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 // Everything a trial of one transform block changes (luma up to 32x32 and

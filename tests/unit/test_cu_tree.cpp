@@ -7,12 +7,12 @@
 #include <string>
 
 #include "analysis/ctu_analysis.h"
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "encoder/encoder.h"
 #include "encoder/ctu_start.h"
 #include "encoder/frame.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 #include "tests/unit/row_context.h"
 

@@ -11,12 +11,12 @@
 
 #include "analysis/analysis_tables.h"
 #include "analysis/ctu_analysis.h"
-#include "analysis/cu_commit.h"
 #include "analysis/intra_decision.h"
 #include "encoder/encoder.h"
 #include "ratecontrol/ratecontrol.h"
 #include "tests/unit/row_context.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "analysis/analysis_tables.h"
-#include "analysis/cu_commit.h"
 #include "analysis/intra_common.h"
 #include "analysis/intra_full.h"
 #include "encoder/encoder.h"
 #include "tests/unit/row_context.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 
 namespace {

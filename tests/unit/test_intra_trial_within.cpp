@@ -13,9 +13,9 @@
 #include <random>
 #include <vector>
 
-#include "analysis/cu_commit.h"
 #include "analysis/decision_common.h"
 #include "rdo/block_coding.h"
+#include "rdo/cu_commit.h"
 #include "rdo/rd_cost.h"
 #include "tests/unit/coding_outcome.h"
 #include "tests/unit/row_context.h"

@@ -1,6 +1,8 @@
 // Writing a decided (trial or final) coding tree into the CTU maps and the
 // per-unit decision that the coders, the predictors, deblocking and the
-// syntax writer read.
+// syntax writer read.  It lies below the decision, beside the costs: a
+// trial's cost is counted from what the commit wrote, so the cost functions
+// commit as the decision does.
 #pragma once
 
 #include <cstdint>

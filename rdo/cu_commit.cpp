@@ -1,4 +1,4 @@
-#include "analysis/cu_commit.h"
+#include "rdo/cu_commit.h"
 
 #include <algorithm>
 #include <cstring>
