@@ -104,9 +104,24 @@ uint32_t count_nonzero_c(const int16_t *coef, int32_t log2_size) {
   return count;
 }
 
+// A byte-exact copy of an N x N block.  Which side is the CTU's aligned
+// working buffer matters only to the vector kernels of the four slots.
 template <int N>
-void copy_block_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
+void copy_square_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
   for (int32_t y = 0; y < N; y++) std::memcpy(dst + y * dst_stride, src + y * src_stride, N);
+}
+
+void copy_to_aligned_64x64_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
+  copy_square_c<64>(dst, src, dst_stride, src_stride);
+}
+void copy_to_aligned_32x32_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
+  copy_square_c<32>(dst, src, dst_stride, src_stride);
+}
+void copy_from_aligned_64x64_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
+  copy_square_c<64>(dst, src, dst_stride, src_stride);
+}
+void copy_from_aligned_32x32_c(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
+  copy_square_c<32>(dst, src, dst_stride, src_stride);
 }
 
 }  // namespace
@@ -228,10 +243,10 @@ void setup_pixel_primitives(uint32_t cpu_flags, pixel_funcs_t *p, int32_t block_
   p->count_nonzero = count_nonzero_c;
   p->coeff_scan_groups = coeff_scan_groups_c;
   p->coeff_levels_4x4 = coeff_levels_4x4_c;
-  p->copy_to_aligned_64x64 = copy_block_c<64>;
-  p->copy_to_aligned_32x32 = copy_block_c<32>;
-  p->copy_from_aligned_64x64 = copy_block_c<64>;
-  p->copy_from_aligned_32x32 = copy_block_c<32>;
+  p->copy_to_aligned_64x64 = copy_to_aligned_64x64_c;
+  p->copy_to_aligned_32x32 = copy_to_aligned_32x32_c;
+  p->copy_from_aligned_64x64 = copy_from_aligned_64x64_c;
+  p->copy_from_aligned_32x32 = copy_from_aligned_32x32_c;
 
   // The block cost is the search's rough cost of a whole block: half-row SAD
   // for the fast levels, SA8D from level 1 on.

@@ -33,9 +33,9 @@ uint32_t wrong_sa8d_8x8(const uint8_t *a, int32_t a_stride, const uint8_t *b, in
   return r + (a[0] == 255 && b[0] == 0);
 }
 
-copy_aligned_fn portable_copy_32x32;
-void overrunning_copy_32x32(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
-  portable_copy_32x32(dst, src, dst_stride, src_stride);
+copy_aligned_fn portable_copy_to_aligned_32x32;
+void overrunning_copy_to_aligned_32x32(uint8_t *dst, const uint8_t *src, int32_t dst_stride, int32_t src_stride) {
+  portable_copy_to_aligned_32x32(dst, src, dst_stride, src_stride);
   dst[31 * dst_stride + 32] ^= 0x5a;  // one byte past the last row
 }
 
@@ -120,8 +120,8 @@ void install_wrong(uint32_t flags, const char *table, Fn &slot, Fn &portable, Fn
 void wrap_pixel_funcs_t(uint32_t flags, pixel_funcs_t *t, int32_t level) {
   real_pixel_funcs_t(tier_flags(flags), t, level);
   install_wrong(flags, "pixel", t->sa8d[3], portable_sa8d_8x8, wrong_sa8d_8x8, "78 sa8d_8x8");
-  install_wrong(flags, "pixel_overrun", t->copy_to_aligned_32x32, portable_copy_32x32, overrunning_copy_32x32,
-                "115 copy_to_aligned_32x32 (writes past its block)");
+  install_wrong(flags, "pixel_overrun", t->copy_to_aligned_32x32, portable_copy_to_aligned_32x32,
+                overrunning_copy_to_aligned_32x32, "115 copy_to_aligned_32x32 (writes past its block)");
 }
 
 void wrap_mc_funcs_t(uint32_t flags, mc_funcs_t *t) {
