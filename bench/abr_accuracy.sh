@@ -17,9 +17,9 @@ clips=${CLIPS:-$root/../shared/clips}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf '%-18s %8s %10s %8s  %s\n' clip target achieved error "vbv lowest fill"
-for spec in "$@"; do
-  clip=${spec%%:*}
-  for kbps in $(echo "${spec#*:}" | tr ',' ' '); do
+for clip_targets in "$@"; do
+  clip=${clip_targets%%:*}
+  for kbps in $(echo "${clip_targets#*:}" | tr ',' ' '); do
     vbv_args=""
     [ -n "${VBV_SECONDS:-}" ] &&
       vbv_args="--vbv-maxrate $kbps --vbv-bufsize $(awk -v k="$kbps" -v s="$VBV_SECONDS" 'BEGIN { printf "%d", k * s }')"

@@ -16,9 +16,9 @@ clips=${CLIPS:-$root/../shared/clips}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf '%-18s %7s %10s %8s %8s %16s\n' clip target achieved error spread "1 s windows"
-for spec in "$@"; do
-  clip=${spec%%:*}
-  for kbps in $(echo "${spec#*:}" | tr ',' ' '); do
+for clip_targets in "$@"; do
+  clip=${clip_targets%%:*}
+  for kbps in $(echo "${clip_targets#*:}" | tr ',' ' '); do
     # shellcheck disable=SC2086
     "$bin" --cbr --bitrate "$kbps" $extra --log-level 2 "$clips/$clip.y4m" "$work/o.hevc" >"$work/o.txt" 2>"$work/o.err" ||
       { echo "$clip $kbps: encode failed"; continue; }

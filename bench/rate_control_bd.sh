@@ -57,17 +57,17 @@ encode_one() {  # side bin args clip frames qp
   rm -f "$base.yuv"
 }
 
-for spec in "$@"; do
+for clip_points in "$@"; do
   points="22 27 32 37"
   point_opt=--qp
-  if [ "${spec#*@}" != "$spec" ]; then
-    points=$(echo "${spec#*@}" | tr ',' ' ')
+  if [ "${clip_points#*@}" != "$clip_points" ]; then
+    points=$(echo "${clip_points#*@}" | tr ',' ' ')
     point_opt=--bitrate
-    spec=${spec%@*}
+    clip_points=${clip_points%@*}
   fi
-  clip=${spec%%:*}
-  frames=${spec#*:}
-  [ "$frames" = "$spec" ] && frames=0
+  clip=${clip_points%%:*}
+  frames=${clip_points#*:}
+  [ "$frames" = "$clip_points" ] && frames=0
   [ -f "$clips/$clip.y4m" ] || { echo "missing $clips/$clip.y4m" >&2; exit 1; }
   ffmpeg -nostdin -v error -y -i "$clips/$clip.y4m" -c:v copy -f rawvideo "$work/$clip.src.yuv"
   for q in $points; do

@@ -25,10 +25,10 @@ run() {
   echo "$rate,$psnr"
 }
 printf '%-18s %7s %22s %22s %8s\n' clip target "one pass (kb/s,dB)" "two pass (kb/s,dB)" "error"
-for spec in "$@"; do
-  clip=${spec%%:*}
+for clip_targets in "$@"; do
+  clip=${clip_targets%%:*}
   one="" two=""
-  for kbps in $(echo "${spec#*:}" | tr ',' ' '); do
+  for kbps in $(echo "${clip_targets#*:}" | tr ',' ' '); do
     a=$(run --bitrate "$kbps" "$clips/$clip.y4m" "$work/a.hevc") || continue
     run --pass 1 --stats "$work/s.log" --bitrate "$kbps" "$clips/$clip.y4m" "$work/b.hevc" >/dev/null || continue
     b=$(run --pass 2 --stats "$work/s.log" --bitrate "$kbps" "$clips/$clip.y4m" "$work/b.hevc") || continue
