@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need (no-op when
 # they are all present).  Run as root, or with sudo available.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev ffmpeg libde265-examples qemu-user)
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev ffmpeg libde265-examples qemu-user pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

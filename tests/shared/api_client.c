@@ -1,7 +1,9 @@
-/* A C program that knows the library only through its public header and its
- * shared build: it encodes a few flat pictures and checks that every API
- * function is reachable and the stream starts as Annex B.  Exits 0 on
- * success, 1 with a message on the first failure. */
+/* A C program that knows the library only through its public header, as a
+ * user of the shared library, the static archive or an installed copy sees
+ * it: it encodes a few pictures and checks that every API function is
+ * reachable and the stream starts as Annex B.  With a file name, the stream
+ * is also written there for a decoder to check.  Exits 0 on success, 1 with
+ * a message on the first failure. */
 #include <stdio.h>
 #include <string.h>
 
@@ -17,7 +19,15 @@ static int fail(const char *what) {
 
 static int is_annexb(const uint8_t *p, int n) { return n > 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1; }
 
-int main(void) {
+/* Checks one returned picture and appends it to the file, if any; NULL when
+ * all is well, else what went wrong. */
+static const char *take(const uint8_t *p, int n, FILE *file) {
+  if (!is_annexb(p, n)) return "a picture is not Annex B";
+  if (file && fwrite(p, 1, (size_t)n, file) != (size_t)n) return "writing the stream failed";
+  return NULL;
+}
+
+int main(int argc, char **argv) {
   static uint8_t y[W * H], u[W * H / 4], v[W * H / 4];
   const uint8_t *planes[3] = {y, u, v};
   const int32_t strides[3] = {W, W / 2, W / 2};
@@ -26,7 +36,10 @@ int main(void) {
   const uint8_t *out = NULL;
   int coded = 0, pictures = 0, n;
   int64_t pts;
+  FILE *file = NULL;
+  const char *why;
 
+  if (argc > 1 && !(file = fopen(argv[1], "wb"))) return fail("cannot open the output file");
   if (!tarnhevcenc_version() || !tarnhevcenc_buildinfo()) return fail("no version or build text");
   memset(&param, 0, sizeof param);
   param.size = sizeof param;
@@ -40,13 +53,13 @@ int main(void) {
   n = tarnhevcenc_get_header(enc, header, (int32_t)sizeof header);
   if (!is_annexb(header, n)) return fail("header is not Annex B");
   for (pts = 0; pts < 3; pts++) {
-    memset(y, (int)(60 + 40 * pts), sizeof y);
+    for (int i = 0; i < W * H; i++) y[i] = (uint8_t)(2 * (i % W) + i / W + 8 * pts); /* a moving ramp */
     memset(u, 128, sizeof u);
     memset(v, 128, sizeof v);
     n = tarnhevcenc_encode_frame(enc, planes, strides, pts, NULL, &out);
     if (n < 0) return fail("encoding a picture failed");
     if (n > 0) {
-      if (!is_annexb(out, n)) return fail("a picture is not Annex B");
+      if ((why = take(out, n, file))) return fail(why);
       coded++;
     }
     pictures++;
@@ -55,11 +68,12 @@ int main(void) {
     n = tarnhevcenc_encode_frame(enc, NULL, strides, 0, NULL, &out);
     if (n < 0) return fail("flushing failed");
     if (n > 0) {
-      if (!is_annexb(out, n)) return fail("a flushed picture is not Annex B");
+      if ((why = take(out, n, file))) return fail(why);
       coded++;
     }
   }
   tarnhevcenc_destroy(enc);
+  if (file && fclose(file) != 0) return fail("writing the stream failed");
   if (coded != pictures) return fail("not every picture came out");
   return 0;
 }
