@@ -54,7 +54,8 @@ struct planner_t {
     double c = e.blurred_complexity;
     if (p.cutree) c = 0.04 / std::min(static_cast<double>(p.fps_den) / p.fps_num, 1.0);
     c = std::pow(c, 1.0 - static_cast<double>(p.qcompress));
-    if (!std::isfinite(c) || e.tex_bits + e.mv_bits == 0) return rc->last_qscale_for[e.slice_type];
+    // (Each count may reach 2^31 - 1: their sum would not fit.)
+    if (!std::isfinite(c) || (e.tex_bits == 0 && e.mv_bits == 0)) return rc->last_qscale_for[e.slice_type];
     rc->last_cplx = c;
     rc->last_qscale = c / rate_factor;
     return rc->last_qscale;

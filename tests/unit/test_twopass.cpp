@@ -386,6 +386,18 @@ TEST(TwoPass, PlanOfOnePictureAndTooLowATarget) {
   EXPECT_NE(err.find("target bitrate is too low\n"), std::string::npos) << err;
 }
 
+// Texture and motion bits near the top of their 32-bit fields in every
+// line: the plan's arithmetic stays defined (the sanitizer build stops at
+// an overflow) and plans a finite qscale for every picture.
+TEST(TwoPass, PlanOfHugeBitCountsStaysDefined) {
+  std::string text = synthetic_text(3, 1, 2000000000, 1000);
+  for (int k : {0, 1, 2}) text = with_field(text, k, 6, "2000000000");
+  std::string err;
+  auto enc = second_pass(text, &err, synthetic_param(1, 2000000));
+  ASSERT_TRUE(enc) << err;
+  for (int32_t i = 0; i < 3; i++) EXPECT_TRUE(std::isfinite(enc->rc->entries[i].new_qscale)) << i;
+}
+
 // Under VBV the planned sizes keep a buffer followed from them between
 // empty and full, where the target alone would not.
 TEST(TwoPass, VbvPlanKeepsTheBuffer) {
