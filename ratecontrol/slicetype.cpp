@@ -12,6 +12,8 @@
 // a key picture and rises towards `scenecut` per cent as the key period
 // runs out.  A cut that is not confirmed from the far end of the B run
 // (a flash: the pictures after it look like the ones before) is dropped.
+// Without B pictures there is no run to confirm it over: every cut counts,
+// a flash too.
 //
 // An idr_period of 0 means that only the first picture (and scene cuts)
 // start a key period: the periodic key and pre-key P tests are skipped (the
@@ -336,12 +338,16 @@ bool scenecut_detect(const param_t *p, const lookahead_queue_t *q, const lookahe
     if (scenecut_check(p, q, costs, p0, maxp1, 1)) {
       // The far picture differs: a picture before it that still looks like
       // p0 is no cut, and neither is one that the far picture differs from
-      // (the cut lies later).
+      // (the cut lies later) and that differs from the picture after it
+      // too (a flash).  A new scene in fast motion differs from its own far
+      // pictures, but its first picture predicts the next one well.
       for (int32_t c = p1; c < maxp1; c++)
         if (!scenecut_check(p, q, costs, p0, c, 1))
           for (int32_t k = p0 + 1; k <= c; k++) frames[k]->scenecut_candidate = 0;
       for (int32_t c = p0; c < maxp1; c++)
-        if (scenecut_check(p, q, costs, c, maxp1, 1)) frames[c]->scenecut_candidate = 0;
+        if (scenecut_check(p, q, costs, c, maxp1, 1) &&
+            (c + 1 == maxp1 || scenecut_check(p, q, costs, c, c + 1, 1)))
+          frames[c]->scenecut_candidate = 0;
     } else {
       // The far picture looks like p0: whatever lies between is a flash.
       for (int32_t k = p0 + 1; k <= maxp1; k++) frames[k]->scenecut_candidate = 0;

@@ -2,7 +2,9 @@
 # Scene cuts on real content: a clip joined from the first 12 pictures of
 # foreman and 8 of bus gets its key picture exactly at the join (12),
 # with a P picture just before it under a closed GOP and B leading pictures
-# under an open one; one picture of bus inside foreman (a flash) gets none;
+# under an open one; one picture of bus inside foreman (a flash) gets none
+# (but without B pictures, which leave nothing to confirm a cut over); a cut
+# into bus 20 pictures in, late in a B run of 5, gets its key picture;
 # --scenecut 0 keeps key pictures to the period.  The streams decode in
 # ffmpeg and libde265 to the reconstruction, and 1 and 8 threads (and so
 # lookahead pool threads) give the same bytes.  The CU-tree's offsets reach
@@ -25,6 +27,9 @@ frames_of() {
 { head -n 1 "$CLIPS/foreman_cif_60f.y4m"; frames_of foreman_cif_60f.y4m 0 12; frames_of bus_cif_17f.y4m 0 8; } >joined.y4m
 { head -n 1 "$CLIPS/foreman_cif_60f.y4m"; frames_of foreman_cif_60f.y4m 0 12; frames_of bus_cif_17f.y4m 5 1
   frames_of foreman_cif_60f.y4m 13 7; } >flash.y4m
+# A cut into bus's fast pan late in a B run of 5: bus differs from its own
+# picture 4 ahead as much as from foreman.
+{ head -n 1 "$CLIPS/foreman_cif_60f.y4m"; frames_of foreman_cif_60f.y4m 0 20; frames_of bus_cif_17f.y4m 0 10; } >late.y4m
 
 # types NAME: "number:type" of every coded picture in display order.
 types() { grep -o '^frame [0-9]* type [0-9]' "$1.err" | awk '{print $2 ":" $4}' | sort -n | tr '\n' ' '; }
@@ -50,6 +55,10 @@ check flash flash.y4m 20 "0:1 " $common --scenecut 40 &
 check off joined.y4m 20 "0:1 " $common --scenecut 0 &
 check period joined.y4m 20 "0:1 8:1 16:1 " $common --scenecut 0 --keyint 8 &
 check p_only joined.y4m 20 "0:1 12:1 " --bframes 0 --rc-lookahead 4 --scenecut 40 &
+check late_cut late.y4m 30 "0:1 20:1 " --bframes 5 --rc-lookahead 12 --keyint 250 --scenecut 40 --no-open-gop &
+# Without B pictures nothing confirms a cut: the flash and the picture after
+# it both start one.
+check p_only_flash flash.y4m 20 "0:1 12:1 13:1 " --bframes 0 --rc-lookahead 4 --scenecut 40 &
 "$ZIRAVOV" --log-level 0 --qp 32 --complexity 4 $common --scenecut 40 --no-open-gop --threads 8 joined.y4m \
   threads8.hevc >/dev/null 2>&1 || conf_fail threads "exit code $?"
 wait

@@ -8,6 +8,8 @@
 // that use them, time stamps, and pictures returned to the pool.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <cstdint>
 #include <ostream>
@@ -557,6 +559,7 @@ struct scene_model_t {
   std::vector<int32_t> scene;  // per display number
   std::vector<std::pair<int32_t, int32_t>> asked;  // (p0, p1) display numbers of p_costs
   int32_t estimates = 0, cutree_runs = 0;
+  int32_t reach = 0;  // 0: a scene predicts itself at any distance
 
   static void p_costs(void *user, frame_t *const *frames, int32_t p0, int32_t p1, int32_t *intra, int32_t *inter) {
     scene_model_t *m = static_cast<scene_model_t *>(user);
@@ -564,6 +567,9 @@ struct scene_model_t {
     m->asked.emplace_back(a, b);
     *intra = 3000;
     *inter = m->scene[a] == m->scene[b] ? 1000 : 3100;
+    // Fast motion in scene 1: pictures further apart than `reach` no longer
+    // predict each other.
+    if (m->reach > 0 && m->scene[a] == 1 && m->scene[b] == 1 && std::abs(b - a) > m->reach) *inter = 3050;
   }
   static void estimate(void *user, frame_t *const *, int32_t, int32_t, int32_t) {
     static_cast<scene_model_t *>(user)->estimates++;
@@ -630,6 +636,35 @@ TEST(SlicetypeScenecut, AFlashOfOnePictureMakesNoKeyPicture) {
     r.encode(40);
     check_stream_properties(r, 40);
     for (int32_t n = 1; n < 40; n++) EXPECT_NE(r.by_number(n).type, TARNHEVCENC_TYPE_IDR) << "bframes " << bframes << " picture " << n;
+  }
+}
+
+// A cut into fast motion: the far end of the B run differs from the new
+// scene's first picture too, yet that picture predicts its successor well,
+// so it is no flash and starts the key picture; a flash just before a cut
+// (differing from both sides) does not, the cut after it does.
+TEST(SlicetypeScenecut, ACutIntoFastMotionStartsAKeyPicture) {
+  for (const int32_t bframes : {1, 3, 5, 7}) {
+    for (const int32_t cut : {14, 20, 23}) {
+      SCOPED_TRACE(::testing::Message() << "bframes " << bframes << " cut " << cut);
+      scene_model_t m = scenes(40, cut, false);
+      m.reach = 1;
+      gop_run_t r(cut_settings(bframes, 0, 12));
+      r.costs = &m.costs;
+      r.encode(40);
+      check_stream_properties(r, 40);
+      for (int32_t n = 1; n < 40; n++)
+        EXPECT_EQ(r.by_number(n).type == TARNHEVCENC_TYPE_IDR, n == cut) << "picture " << n;
+      check_references(r);
+    }
+    scene_model_t m = scenes(40, 21, false);
+    m.scene[20] = 2;
+    gop_run_t r(cut_settings(bframes, 0, 12));
+    r.costs = &m.costs;
+    r.encode(40);
+    for (int32_t n = 1; n < 40; n++)
+      EXPECT_EQ(r.by_number(n).type == TARNHEVCENC_TYPE_IDR, n == 21) << "flash before a cut, bframes " << bframes
+                                                                       << " picture " << n;
   }
 }
 
