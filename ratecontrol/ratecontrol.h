@@ -81,15 +81,16 @@ struct ratecontrol_t {
   // The bits of that picture outside its slices (parameter sets, SEI): they
   // do not fall as the qscale rises, where the predictor's 1/q has them do.
   float frame_pred_fixed[4];
-  // That picture's slice bits: the size model also scales them to the
-  // picture planned (ratecontrol/vbv_plan.cpp).
-  float frame_pred_slices[4];
+  // That picture's slice bits (the size model also scales them to the
+  // picture planned) and lookahead cost (ratecontrol/vbv_plan.cpp).
+  float frame_pred_slices[4], frame_pred_cost[4];
   // By how much the last finished picture planned on its class's first
   // guess outgrew that plan (bits / plan; 0 before one has finished).
   float guess_error[4];
   // How far the plans of each class have lately run over (bits / plan of
   // the slices, the largest lately; 0 before one has finished): the share
-  // of the fill a plan may take leaves room for that (vbv_plan.cpp).
+  // of the fill a plan may take leaves room for that, and pictures in
+  // flight count that much over their plans (vbv_plan.cpp).
   float plan_overrun[4];
   double last_qscale;
   double last_qscale_for[RC_CLASS_COUNT];
@@ -157,10 +158,20 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t slice_type, double q);
 void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved);
 // The buffer fill expected when the picture set up on ctx starts: the fill
 // after the last picture collected, less every picture still in flight at
-// its planned size (corrected by the error its size predictor's first guess
-// showed), plus the refill of each.  worst_fill (may be NULL): the same
+// its planned size (times the overrun its class's plans lately showed, or
+// the error its size predictor's first guess showed), plus the refill of
+// each.  worst_fill (may be NULL): the same
 // with intra plans on an unchecked first guess counted at twice their size.
 int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill);
+// The most of the fill a picture of class cls may be planned to take: what
+// a plan that runs over by as much as the class's plans lately did, and a
+// fifth more, still leaves (40% to 70%; half before a plan of the class
+// has been checked).
+float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls);
+// One pass's size model: the bits the picture set up on ctx is predicted
+// to take at qscale q (its lookahead cost with its class's predictor,
+// bounded below by the class's last picture; last_cost must be set).
+float ratecontrol_vbv_size(const encoder_t *ctx, double q);
 // The QP of a B picture's references on the P scale: between the QPs of its
 // two first references, nearer the closer one; reference B pictures less
 // their level's offset, two intra references their mean plus the I offset.

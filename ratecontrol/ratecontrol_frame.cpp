@@ -168,10 +168,14 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
     if (crf && rc->qcompress != 1.0) q = rc_qp2qscale(p.crf) / ipf;
   } else if (!crf) {
     // The step limit of one class between pictures, wider while far off.
+    // Under VBV the qscale falls by one step at most: the buffer's plan
+    // sizes the picture from pictures coded near the last qscale, and far
+    // below it a picture grew up to 170 times while the QP fell by 14
+    // (flower at 10 fps, P pictures only, whose texture is skipped at QP 35).
     double lmin = rc->last_qscale_for[t] / rc->lstep, lmax = rc->last_qscale_for[t] * rc->lstep;
     if (overflow > 1.1 && coded >= 4)
       lmax *= rc->lstep;
-    else if (overflow < 0.9)
+    else if (overflow < 0.9 && !rc->vbv)
       lmin /= rc->lstep;
     q = std::clamp(q, lmin, lmax);
   }

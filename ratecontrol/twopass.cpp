@@ -65,14 +65,7 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     q *= std::pow(total / rc->expected_bits_sum, w);
   }
   rc->qp_novbv = rc_qscale2qp_f(static_cast<float>(q));
-  // Under VBV, below the first pass's qscale a picture is counted as
-  // growing faster than the plan's curve (the texture about as 1/q^1.5, not
-  // 1/q^1.1): planned on that curve, a first intra picture coded far below
-  // its first-pass QP left the P picture behind it a buffer it no longer had.
-  auto bits_at = [&](double qs) {
-    const double b = twopass_entry_bits(e, qs);
-    return qs < e.qscale ? b * std::pow(e.qscale / qs, 0.4) : b;
-  };
+  auto bits_at = [&](double qs) { return twopass_entry_bits(e, qs); };
   // A picture whose first pass coded neither texture nor motion (skipped
   // throughout at a high QP) has no size there that a lower qscale could
   // scale, and the plan puts it far below, where it codes texture after all
@@ -84,10 +77,7 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
   // second passes lost up to half their bits and 17 dB.)
   const bool blind = e.tex_bits == 0 && e.mv_bits == 0;
   if (rc->vbv) rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
-  auto predicted_at = [&](double qs) {
-    return static_cast<double>(
-        ratecontrol_predict(&rc->frame_pred[t], static_cast<float>(rc->last_cost), static_cast<float>(qs), 1.0f));
-  };
+  auto predicted_at = [&](double qs) { return static_cast<double>(ratecontrol_vbv_size(ctx, qs)); };
   // Six QPs and more below the first pass's qscale its size says little
   // either, above all where the first pass coded almost nothing but
   // parameter sets and headers: a picture of a few hundred texture bits at
@@ -123,7 +113,10 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
       const bool by_guess = guessed && (blind || qs * 2.0 < e.qscale) && predicted_at(qs) > bits_at(qs);
       return !by_guess || size_at(qs) <= 0.25 * rc->vbv_fill_start;
     };
-    while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (ev < rc->vbv_rate && q < rc->lmax[t]) ||
+    // Never more of the fill than a size off by as much as the class's
+    // sizes lately were still leaves (as in one pass).
+    const double room = ratecontrol_vbv_share(rc, t) * rc->vbv_fill_start;
+    while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (size_at(q) > room && q < rc->lmax[t]) ||
            (!guess_fits(q) && q < rc->lmax[t])) {
       q *= 1.05;
       ev = fill_after(q);
@@ -138,6 +131,7 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     rc->planned_bits =
         rc->single_frame_vbv ? rc->vbv_rate : static_cast<int32_t>(std::max(predicted_at(q), bits_at(q)));
     rc->planned_valid = 1;
+    rc->planned_class = t;
   }
   return static_cast<float>(q);
 }

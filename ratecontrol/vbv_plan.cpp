@@ -105,12 +105,14 @@ int32_t known_key_distance(const encoder_t *ctx) {
 }
 
 // The most bits the picture may take.  Three limits, the smallest holds:
-// - Size errors: the picture takes no more of the fill than a plan that
-//   runs over by as much as its class's plans lately did, and a fifth more,
-//   still leaves (between 40% and 75% of it; half before a plan of the
-//   class has been checked, a quarter while its predictor has not learned
-//   from a finished picture, since a whole set of frame contexts may start
-//   on that guess).  The fill it
+// - Size errors: the picture takes no more of the fill than its class's
+//   share (ratecontrol_vbv_share), at most half where its cost is more
+//   than twice that of the picture the class last learned from (a new
+//   scene: after a cut into bus coded with B pictures, B and P pictures
+//   took 1.3-1.6 times plans that the class's plans on foreman had let
+//   take 70% of the fill), and a quarter while its predictor has not
+//   learned from a finished picture, since a whole set of frame contexts
+//   may start on that guess.  The fill it
 //   starts with counts the pictures in flight; where intra pictures in
 //   flight were planned on a first guess no finished picture has checked,
 //   the buffer must also outlast them at twice their plans (bus CIF
@@ -133,8 +135,10 @@ float vbv_allowance(encoder_t *ctx, int32_t t, const vbv_basis_t &basis, double 
   const float fill = static_cast<float>(std::max(rc->vbv_fill_start, 1));
   const float rate = static_cast<float>(rc->vbv_rate);
   const bool learned = rc->frame_pred[basis.cls].count >= 1.25f;
-  const float overrun = rc->plan_overrun[basis.cls];
-  const float share = !learned ? 0.25f : overrun > 0.0f ? std::clamp(1.0f / (1.2f * overrun), 0.4f, 0.75f) : 0.5f;
+  float share = learned ? ratecontrol_vbv_share(rc, basis.cls) : 0.25f;
+  // A picture far costlier than the one its class last learned from (a
+  // new scene) is planned beyond what the class's plans have shown: half.
+  if (basis.cost > 2.0f * rc->frame_pred_cost[basis.cls]) share = std::min(share, 0.5f);
   float allowed = fixed + share * std::max(fill - fixed, 0.0f);
   if (rc->vbv_guess_risk > 0) {
     const float worst = std::max(fill - static_cast<float>(rc->vbv_guess_risk), 1.0f);
@@ -172,8 +176,11 @@ double fit_qscale(const encoder_t *ctx, const vbv_basis_t &basis, double q, doub
   return hi;
 }
 
-// What a picture still in flight is counted to take of its plan.  A plan
-// made on its class predictor's first guess is off by about the error that
+// What a picture still in flight is counted to take of its plan: as much
+// more as the plans of its class have lately run over (not their mean:
+// most plans come in below and a few far above, and with twelve pictures in
+// flight those few empty the buffer).  A plan made on its
+// class predictor's first guess is off by about the error that
 // guess showed in the last such picture that finished: every picture
 // started before the first of them returned (a whole set of frame
 // contexts) was planned on the same guess (bus CIF all-intra: each took
@@ -183,7 +190,9 @@ double fit_qscale(const encoder_t *ctx, const vbv_basis_t &basis, double q, doub
 // while no such plan has returned.
 float guess_factor(const encoder_t *ctx, const encoder_t *o, bool worst) {
   const ratecontrol_t *orc = o->rc;
-  if (!orc->planned_on_guess) return 1.0f;
+  if (!orc->planned_on_guess) {
+    return std::max(ctx->rc->plan_overrun[orc->planned_class], 1.0f);
+  }
   const float measured = ctx->rc->guess_error[orc->planned_class];
   const bool intra = orc->planned_class == RC_CLASS_I;
   const float least = o->ctu_cols == 1 || o->ctu_rows == 1 || (worst && intra && measured <= 0.0f) ? 2.0f : 1.0f;
@@ -191,6 +200,13 @@ float guess_factor(const encoder_t *ctx, const encoder_t *o, bool worst) {
 }
 
 }  // namespace
+
+float ratecontrol_vbv_size(const encoder_t *ctx, double q) { return size_at(ctx, vbv_basis(ctx), q); }
+
+float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls) {
+  const float overrun = rc->plan_overrun[cls];
+  return overrun > 0.0f ? std::clamp(1.0f / (1.2f * overrun), 0.4f, 0.7f) : 0.5f;
+}
 
 bool ratecontrol_bits_follow_cost(const encoder_t *ctx) {
   return !ctx->cur_recon->skipped_by_speed && !predicts_from_skipped(ctx);
@@ -227,8 +243,14 @@ int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill) {
     if (o == ctx || !o->rc->planned_valid) continue;
     // The guess's error is on the slices; the bits outside them are known.
     const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
-    const int64_t planned = static_cast<int64_t>(slices * guess_factor(ctx, o, false)) + o->rc->planned_fixed;
-    const int64_t planned_worst = static_cast<int64_t>(slices * guess_factor(ctx, o, true)) + o->rc->planned_fixed;
+    // A picture already past its plan counts what it has coded so far.
+    int64_t coded = o->rc->planned_fixed;
+    for (int32_t r = 0; o->cur_recon && r < o->ctu_rows; r++)
+      coded += o->cur_recon->row_bits[r].load(std::memory_order_relaxed);
+    const int64_t planned =
+        std::max(static_cast<int64_t>(slices * guess_factor(ctx, o, false)) + o->rc->planned_fixed, coded);
+    const int64_t planned_worst =
+        std::max(static_cast<int64_t>(slices * guess_factor(ctx, o, true)) + o->rc->planned_fixed, coded);
     fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - planned) + rc->vbv_rate);
     worst = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, worst - planned_worst) + rc->vbv_rate);
   }
