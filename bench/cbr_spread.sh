@@ -1,37 +1,64 @@
 #!/usr/bin/env bash
-# Constant bitrate: each clip at two targets, the achieved rate against the
-# target, the spread of the bits per picture (their standard deviation over
-# bitrate / fps) and the lowest and highest bits of any window of one second
-# (as a share of one second's target, pictures in display order).
-# usage: bench/cbr_spread.sh ZIRAVOV "EXTRA ARGS" [CLIP:KBPS,KBPS ...]
-#   default clips: foreman_cif_60f at 500 and 1000, flower_720p_30f at 4000
-#   and 8000 kbit/s.  CLIPS (default ../shared/clips) holds the clips.
+# Constant bitrate side by side with x265: for each clip and rate, ziravov
+# --cbr without and with --vbv-maxrate R --vbv-bufsize R, and x265 with
+# --bitrate R --vbv-maxrate R --vbv-bufsize R without and with --strict-cbr.
+# Prints the achieved rate against the target, the lowest and highest whole
+# second as a multiple of the rate, the lowest fill of a buffer of R kbit
+# simulated from the stream's own picture sizes (90% full at the start) and
+# the luma PSNR against the source (ffmpeg's psnr filter, the same for both).
+# The clips are built in a scratch folder: foreman looped to 300 pictures,
+# flower scaled to 352x208 at 10 pictures a second looped to 300, and
+# foreman, bus and foreman again (two scene cuts), 300 pictures.
+#
+# usage: bench/cbr_spread.sh ZIRAVOV [LEVEL] [THREADS]
+#   LEVEL: ziravov's --complexity (default 4); x265 runs its default preset.
+#   THREADS: both encoders' threads (default 8).  CLIPS (default
+#   ../shared/clips) holds the real clips.  Needs x265, ffmpeg, python3.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${1:?ziravov}
-extra=${2-}
-shift 2
+level=${2:-4}
+threads=${3:-8}
 clips=${CLIPS:-$root/../shared/clips}
-[ $# -gt 0 ] || set -- foreman_cif_60f:500,1000 flower_720p_30f:4000,8000
+py=$root/tests/scripts
+for tool in x265 ffmpeg python3; do
+  command -v $tool >/dev/null || { echo "$tool not found"; exit 1; }
+done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-printf '%-18s %7s %10s %8s %8s %16s\n' clip target achieved error spread "1 s windows"
-for clip_targets in "$@"; do
-  clip=${clip_targets%%:*}
-  for kbps in $(echo "${clip_targets#*:}" | tr ',' ' '); do
-    # shellcheck disable=SC2086
-    "$bin" --cbr --bitrate "$kbps" $extra --log-level 2 "$clips/$clip.y4m" "$work/o.hevc" >"$work/o.txt" 2>"$work/o.err" ||
-      { echo "$clip $kbps: encode failed"; continue; }
-    fps=$(sed -n 's/.*, \([0-9]*\)\/\([0-9]*\) fps).*/\1 \2/p' "$work/o.txt" | head -n 1)
-    awk -v kbps="$kbps" -v fps="$fps" '
-      $1 == "frame" { bits[$2] = $8 * 8; if ($2 + 1 > n) n = $2 + 1 }
-      END {
-        split(fps, f, " "); rate = f[1] / f[2]; per = kbps * 1000 / rate; w = int(rate + 0.5)
-        for (i = 0; i < n; i++) { sum += bits[i]; sq += (bits[i] - per) ^ 2 }
-        lo = 1e18; hi = 0
-        for (i = 0; i + w <= n; i++) { s = 0; for (j = i; j < i + w; j++) s += bits[j]; if (s < lo) lo = s; if (s > hi) hi = s }
-        got = sum / n * rate / 1000
-        printf "%7d %10.1f %+7.1f%% %8.2f %7.2f..%-7.2f\n", kbps, got, (got / kbps - 1) * 100, sqrt(sq / n) / per, lo / (per * w), hi / (per * w)
-      }' "$work/o.err" | sed "s/^/$(printf '%-18s ' "$clip")/"
+cd "$work" || exit 1
+
+ffmpeg -v error -y -i "$clips/flower_720p_30f.y4m" -vf scale=352:208 -pix_fmt yuv420p flower_s.y4m </dev/null
+python3 "$py/cbr_clip.py" foreman300.y4m 30:1 "$clips/foreman_cif_60f.y4m:300"
+python3 "$py/cbr_clip.py" flower300.y4m 10:1 flower_s.y4m:300
+python3 "$py/cbr_clip.py" cut300.y4m 30:1 "$clips/foreman_cif_60f.y4m:100" "$clips/bus_cif_17f.y4m:100" \
+  "$clips/foreman_cif_60f.y4m:100"
+
+# Luma PSNR of stream $1 against clip $2 (W H in $3 $4), compared as raw
+# samples: ffmpeg takes a C420jpeg header for full range and would convert.
+psnr_y() {
+  ffmpeg -v error -y -i "$1" -f rawvideo -pix_fmt yuv420p dec.yuv </dev/null
+  ffmpeg -v error -y -i "$2" -c:v copy -f rawvideo src.yuv </dev/null
+  ffmpeg -v info -f rawvideo -pix_fmt yuv420p -s "$3x$4" -i dec.yuv -f rawvideo -pix_fmt yuv420p -s "$3x$4" -i src.yuv \
+    -lavfi psnr -f null - </dev/null 2>&1 | sed -n 's/.*PSNR y:\([0-9.inf]*\) .*/\1/p' | tail -n 1
+}
+
+printf '%-10s %5s %-18s %9s %12s %10s %7s\n' clip kbps encoder achieved seconds "low fill" "Y-PSNR"
+for clip_rates in foreman300:30:300,500,1000 flower300:10:100,150,300 cut300:30:300,400,800; do
+  IFS=: read -r clip fps rates <<<"$clip_rates"
+  size=$(head -c 100 $clip.y4m | head -n 1 | tr ' ' '\n' | sed -n 's/^[WH]//p' | tr '\n' ' ')
+  for kbps in ${rates//,/ }; do
+    vbv=(--vbv-maxrate "$kbps" --vbv-bufsize "$kbps")
+    for enc in ziravov ziravov-vbv x265 x265-strict; do
+      case $enc in
+      ziravov) "$bin" --cbr --bitrate "$kbps" --complexity "$level" --threads "$threads" $clip.y4m o.hevc ;;
+      ziravov-vbv) "$bin" --cbr --bitrate "$kbps" "${vbv[@]}" --complexity "$level" --threads "$threads" $clip.y4m o.hevc ;;
+      x265) x265 --input $clip.y4m --bitrate "$kbps" "${vbv[@]}" --pools "$threads" -o o.hevc ;;
+      x265-strict) x265 --input $clip.y4m --bitrate "$kbps" "${vbv[@]}" --strict-cbr --pools "$threads" -o o.hevc ;;
+      esac >/dev/null 2>&1 </dev/null || { echo "$clip $kbps $enc: encode failed"; continue; }
+      read -r _ err lo hi fill <<<"$(python3 "$py/cbr_rate.py" o.hevc "$kbps" "$fps" "$kbps")"
+      printf '%-10s %5d %-18s %+8.1f%% %7.2f-%4.2fx %10.2f %7.2f\n' "$clip" "$kbps" "$enc" "$err" "$lo" "$hi" "$fill" \
+        "$(psnr_y o.hevc $clip.y4m $size)"
+    done
   done
 done
