@@ -16,6 +16,7 @@
 #include "encoder/sched_trace.h"
 #include "ratecontrol/lowres_cost.h"
 #include "ratecontrol/ratecontrol.h"
+#include "ratecontrol/twopass.h"
 
 // Reference structure of the next picture in coding order (H.265 8.3.2):
 // the pictures kept are the references from the anchor before the current
@@ -101,7 +102,7 @@ static void build_reference_structure(encoder_t *enc, encoder_t *ctx, frame_t *p
 // period the encoder falls behind the input and the mode steps up; once
 // they start well within it the mode steps back down.  Elsewhere the mode
 // stays 0 (or the forced one), so the output stays deterministic.
-static int32_t picture_speed_mode(encoder_t *enc) {
+static int32_t picture_speed_mode(encoder_t *enc, const frame_t *pic) {
   const param_t &p = enc->param;
   if (p.speed_mode_runs > 0) {
     // Forced runs, repeated in coding order (coding_number is this
@@ -115,6 +116,10 @@ static int32_t picture_speed_mode(encoder_t *enc) {
   }
   if (p.speed_mode >= 0) return p.speed_mode;
   if (enc->param.latency_mode != 0) return 0;
+  // A second pass codes each picture in the mode its first pass did, which
+  // its plan is made from, whatever the load now.
+  const int32_t planned = ratecontrol_2pass_speed_mode(enc, pic->frame_number);
+  if (planned >= 0) return planned;
   const int64_t now = now_ns();
   const int64_t period = 1000000000LL * enc->param.fps_den / std::max(1, enc->param.fps_num);
   if (enc->last_start_ns != 0) {
@@ -152,7 +157,7 @@ int start_picture(encoder_t *enc, frame_t *pic) {
   const bool reference = type != TARNHEVCENC_TYPE_B;
   if (key) enc->irap_poc = pic->poc;
 
-  ctx->picture_speed_mode = picture_speed_mode(enc);
+  ctx->picture_speed_mode = picture_speed_mode(enc, pic);
   rps_t rps;
   build_reference_structure(enc, ctx, pic, &rps);
   ctx->cur_input = pic;

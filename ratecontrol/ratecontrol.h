@@ -165,7 +165,7 @@ void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved);
 int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill);
 // The most of the fill a picture of class cls may be planned to take: what
 // a plan that runs over by as much as the class's plans lately did, and a
-// fifth more, still leaves (40% to 70%; half before a plan of the class
+// tenth more, still leaves (40% to 75%; half before a plan of the class
 // has been checked).
 float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls);
 // One pass's size model: the bits the picture set up on ctx is predicted

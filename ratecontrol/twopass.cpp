@@ -149,3 +149,9 @@ int32_t ratecontrol_2pass_frame_type(const encoder_t *enc, int32_t display_index
   if (coding_index) *coding_index = c;
   return rc->entries[c].frame_type;
 }
+
+int32_t ratecontrol_2pass_speed_mode(const encoder_t *enc, int32_t display_index) {
+  const ratecontrol_t *rc = enc->instance->rc;
+  if (!rc || !rc->entries || !rc->two_pass || display_index < 0 || display_index >= rc->entry_count) return -1;
+  return rc->entries[rc->entry_order[display_index]].speed_mode;
+}

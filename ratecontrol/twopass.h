@@ -26,6 +26,7 @@ struct ratecontrol_entry_t {
   float blurred_complexity;
   float duration;  // seconds
   double expected_vbv;  // planned buffer fill after the picture
+  int32_t speed_mode;   // zero latency: the first pass's speed mode (-1: not recorded)
 };
 
 // Bits an entry is expected to take at qscale q: texture scales almost
@@ -62,3 +63,6 @@ void twopass_frame_end(encoder_t *ctx, int64_t bits);
 // Type of the picture shown at display_index in the first pass (its coding
 // index through coding_index); -1 when the statistics have no such picture.
 int32_t ratecontrol_2pass_frame_type(const encoder_t *enc, int32_t display_index, int32_t *coding_index);
+// The speed mode the first pass coded the picture shown at display_index
+// with (zero latency), or -1 where the statistics have none.
+int32_t ratecontrol_2pass_speed_mode(const encoder_t *enc, int32_t display_index);

@@ -5,7 +5,8 @@
 // lookahead=%d scenecut=%d"; each picture, in coding order: "%d play:%d
 // qp:%.2f %.2f bits: %d %d %d cu_count:%d %d type:%s" (coding index, display
 // index, chosen and coded average QP, texture, motion and other bits, 8x8
-// units coded intra and skipped, type word).  Every line ends in a line
+// units coded intra and skipped, type word); under the zero-latency tune
+// " speed:%d" (the picture's speed mode) comes before " type:".  Every line ends in a line
 // feed; a last line without one is not read.
 #include <algorithm>
 #include <cerrno>
@@ -101,14 +102,24 @@ bool read_line(ratecontrol_t *rc, const char *line, int32_t number, float durati
   float qp, coded_qp;
   int32_t tex, mv, misc, intra, skip;
   char word[8] = "";
-  const int n = std::sscanf(line, "%*d play:%*d qp:%f %f bits: %d %d %d cu_count:%d %d type:%7s", &qp, &coded_qp,
-                            &tex, &mv, &misc, &intra, &skip, word);
+  const int n = std::sscanf(line, "%*d play:%*d qp:%f %f bits: %d %d %d cu_count:%d %d", &qp, &coded_qp, &tex, &mv,
+                            &misc, &intra, &skip);
   if (n < 7) return false;
+  const char *tail = std::strstr(line, "type:");
+  if (tail) std::sscanf(tail, "type:%7s", word);
   const type_word_t *type = nullptr;
   for (const type_word_t &t : type_words)
     if (std::strcmp(word, t.word) == 0) type = &t;
+  // The speed mode a zero-latency first pass coded the picture with, just
+  // before the type word.
+  const char *speed_at = std::strstr(line, " speed:");
+  int32_t speed = -1;
+  if (speed_at && (!tail || speed_at > tail || std::sscanf(speed_at, " speed:%d", &speed) != 1 || speed < 0 ||
+                   speed > 3)) {
+    std::fprintf(stderr, "2pass log: line %d holds a value out of range\n", number + 2);
+    return false;
+  }
   // The word must end the line: a longer one is not one of the words.
-  const char *tail = std::strstr(line, "type:");
   if (!type || !tail || std::strlen(tail + 5) != std::strlen(word)) {
     std::fprintf(stderr, "2pass log: line %d has no known picture type\n", number + 2);
     return false;
@@ -128,6 +139,7 @@ bool read_line(ratecontrol_t *rc, const char *line, int32_t number, float durati
   e.misc_bits = misc;
   e.intra_count = intra;
   e.skip_count = skip;
+  e.speed_mode = speed;
   e.duration = duration;
   return true;
 }
@@ -183,6 +195,14 @@ int32_t read_stats(encoder_t *enc) {
     std::memcpy(line, s, len);
     line[len] = 0;
     if (!read_line(rc, line, i, duration, rc->unit_count)) return -1;
+    // Under the zero-latency tune the speed modes follow the machine's
+    // load; a second pass codes each picture in the mode its first pass
+    // did, so that the first pass's sizes hold for it.
+    if (p.latency_mode == 0 && p.rcmode == TARNHEVCENC_RC_ABR && std::strstr(line, " speed:") == nullptr) {
+      std::fprintf(stderr, "2pass log: line %d has no speed mode, which a zero-latency second pass follows; "
+                   "run the first pass again\n", i + 2);
+      return -1;
+    }
     s = end + 1;
   }
   // Every index in range and none twice means none is missing either; kept
@@ -269,8 +289,13 @@ void twopass_write_line(encoder_t *ctx, int64_t bits) {
   // answer to it (random decisions); the CTUs were coded at 51 at most, and
   // the reader takes 0..51 only.
   auto qp_of = [](double qp) { return std::clamp(qp, 0.0, 51.0); };
-  std::snprintf(out + used, stats_out_size - used, "%d play:%d qp:%.2f %.2f bits: %d %d %d cu_count:%d %d type:%s\n",
-                rc->coding_index, ctx->cur_input->frame_number, qp_of(ctx->cur_recon->avg_qp), qp_of(ctx->cur_recon->avg_coded_qp),
-                clip(n.tex_bits), clip(n.mv_bits), clip(misc), n.intra_units, n.skip_units,
-                type_word_of(ctx->cur_input->frame_type_code));
+  used += static_cast<size_t>(std::snprintf(
+      out + used, stats_out_size - used, "%d play:%d qp:%.2f %.2f bits: %d %d %d cu_count:%d %d", rc->coding_index,
+      ctx->cur_input->frame_number, qp_of(ctx->cur_recon->avg_qp), qp_of(ctx->cur_recon->avg_coded_qp),
+      clip(n.tex_bits), clip(n.mv_bits), clip(misc), n.intra_units, n.skip_units));
+  // Zero latency: the speed mode the machine's load chose, which the second
+  // pass follows.
+  if (ctx->param.latency_mode == 0)
+    used += static_cast<size_t>(std::snprintf(out + used, stats_out_size - used, " speed:%d", ctx->picture_speed_mode));
+  std::snprintf(out + used, stats_out_size - used, " type:%s\n", type_word_of(ctx->cur_input->frame_type_code));
 }

@@ -104,20 +104,25 @@ int32_t known_key_distance(const encoder_t *ctx) {
   return best;
 }
 
+// Whether the picture's size is a guess: its class's predictor has not
+// learned from a finished picture yet, or the picture costs more than
+// twice the one it last learned from (a new scene, whose pictures the
+// class's plans have not been checked on: at a cut into bus without a key
+// picture, the first P picture took 2.1 times a plan of half the fill).
+bool planned_by_guess(const ratecontrol_t *rc, const vbv_basis_t &basis) {
+  const float seen = rc->frame_pred_cost[basis.cls];
+  return rc->frame_pred[basis.cls].count < 1.25f || (seen > 0.0f && basis.cost > 2.0f * seen);
+}
+
 // The most bits the picture may take.  Three limits, the smallest holds:
 // - Size errors: the picture takes no more of the fill than its class's
-//   share (ratecontrol_vbv_share), at most half where its cost is more
-//   than twice that of the picture the class last learned from (a new
-//   scene: after a cut into bus coded with B pictures, B and P pictures
-//   took 1.3-1.6 times plans that the class's plans on foreman had let
-//   take 70% of the fill), and a quarter while its predictor has not
-//   learned from a finished picture, since a whole set of frame contexts
-//   may start on that guess.  The fill it
-//   starts with counts the pictures in flight; where intra pictures in
-//   flight were planned on a first guess no finished picture has checked,
-//   the buffer must also outlast them at twice their plans (bus CIF
-//   all-intra took 1.3-1.55 times its plans).  The bits outside the slices
-//   (parameter sets) are known, not predicted.
+//   share (ratecontrol_vbv_share); a quarter where its size is a guess
+//   (planned_by_guess), since a whole set of frame contexts may start on
+//   that guess.  The fill it starts with counts the pictures in flight;
+//   where intra pictures in flight were planned on a first guess no
+//   finished picture has checked, the buffer must also outlast them at
+//   twice their plans (bus CIF all-intra took 1.3-1.55 times its plans).
+//   The bits outside the slices (parameter sets) are known, not predicted.
 // - An intra picture leaves room for the anchor coded after it, which
 //   predicts from it at about 1/ip_factor of its size, and gains the refill
 //   of the pictures up to that anchor.
@@ -125,20 +130,17 @@ int32_t known_key_distance(const encoder_t *ctx) {
 //   the buffer's span, or the next group) leaves room for that picture,
 //   sized as the P picture's intra cost at the intra qscale: the two share
 //   the fill and the refill of the pictures up to the key picture (B
-//   pictures take about a quarter of the rate).  Only then: reserving room for an intra picture at every P picture, where one
-//   intra picture is larger than the buffer, holds every P picture at its
-//   highest QP and starves the stream.
+//   pictures take about a quarter of the rate).  Only then: reserving room
+//   for an intra picture at every P picture, where one intra picture is
+//   larger than the buffer, holds every P picture at its highest QP and
+//   starves the stream.
 float vbv_allowance(encoder_t *ctx, int32_t t, const vbv_basis_t &basis, double q) {
   const ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;
   const float fixed = static_cast<float>(rc->planned_fixed);
   const float fill = static_cast<float>(std::max(rc->vbv_fill_start, 1));
   const float rate = static_cast<float>(rc->vbv_rate);
-  const bool learned = rc->frame_pred[basis.cls].count >= 1.25f;
-  float share = learned ? ratecontrol_vbv_share(rc, basis.cls) : 0.25f;
-  // A picture far costlier than the one its class last learned from (a
-  // new scene) is planned beyond what the class's plans have shown: half.
-  if (basis.cost > 2.0f * rc->frame_pred_cost[basis.cls]) share = std::min(share, 0.5f);
+  const float share = planned_by_guess(rc, basis) ? 0.25f : ratecontrol_vbv_share(rc, basis.cls);
   float allowed = fixed + share * std::max(fill - fixed, 0.0f);
   if (rc->vbv_guess_risk > 0) {
     const float worst = std::max(fill - static_cast<float>(rc->vbv_guess_risk), 1.0f);
@@ -205,7 +207,7 @@ float ratecontrol_vbv_size(const encoder_t *ctx, double q) { return size_at(ctx,
 
 float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls) {
   const float overrun = rc->plan_overrun[cls];
-  return overrun > 0.0f ? std::clamp(1.0f / (1.2f * overrun), 0.4f, 0.7f) : 0.5f;
+  return overrun > 0.0f ? std::clamp(1.0f / (1.1f * overrun), 0.4f, 0.75f) : 0.5f;
 }
 
 bool ratecontrol_bits_follow_cost(const encoder_t *ctx) {
@@ -275,7 +277,7 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
     const float bits = size_at(ctx, basis, q);
     if (rate_is_goal && bits < rate / k) q *= std::clamp(bits * k / rate, 0.1f, 1.0f);
     q = fit_qscale(ctx, basis, q, std::max(q, lmax), vbv_allowance(ctx, t, basis, q));
-    rc->planned_on_guess = basis.cost > 0 && rc->frame_pred[basis.cls].count < 1.25f;
+    rc->planned_on_guess = basis.cost > 0 && planned_by_guess(rc, basis);
     rc->planned_class = basis.cls;
   }
   if (lmin == lmax)
