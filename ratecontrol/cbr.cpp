@@ -238,13 +238,13 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // pictures spent what their references' QP gave, the one P picture of
     // a group carried every correction, and a falling QP left them taking
     // four to six times their plans (foreman, 60 pictures: 17% above the
-    // rate).  Until the model has learned the class, the references' QP:
-    // the first group is coded before any picture comes back, and clips
-    // started below the rate (at the offset, 6% on the first 60 pictures
-    // of foreman).
+    // rate).  Until the model has learned the class its QP comes from the
+    // cost as a P picture's does, within the same range; a picture of too
+    // little cost for that takes the offset.
     const double r = ratecontrol_b_reference_qp(ctx);
     const double off = rc->pb_offset[rc_b_index(pic->b_level)];
-    qp = rc->cbr_window->learned[c] == 0 ? r : std::clamp(qp, r, r + 2.0 * off);
+    const bool guessed = rc->cbr_window->learned[c] == 0 && rc->cbr_cost <= rc->cbr_cost_limit;
+    qp = guessed ? r + off : std::clamp(qp, r, r + 2.0 * off);
   }
   if (!intra && rc->cbr_window->learned[c] > 0) {
     // The picture is planned at what the model expects of the QP it takes,
