@@ -164,7 +164,7 @@ void ctx_free_picture_arrays(encoder_t *ctx) {
 // `base` (nothing but the size with base null): 64-byte steps with a gap of
 // at least 64 bytes after each buffer, which address-sanitizer builds mark
 // unreadable so that they still catch a kernel reading past its buffer.
-static size_t lay_out_ctu_arrays(uint8_t *base, row_buffers_t *b) {
+static size_t lay_out_ctu_arrays(uint8_t *base, row_buffers_t *b, int32_t ctus) {
   constexpr size_t GAP = 64;
   size_t at = 0;
   auto take = [&](auto *&p, size_t count) {
@@ -191,6 +191,7 @@ static size_t lay_out_ctu_arrays(uint8_t *base, row_buffers_t *b) {
   take(b->pred_cache, 1);
   for (int c = 0; c < 3; c++) take(b->sao_diff[c], c ? 32 * 32 : 64 * 64);
   take(b->sao_scratch, 147456);
+  take(b->ctu_debug_map, static_cast<size_t>(ctus));
   return at;
 }
 
@@ -201,9 +202,9 @@ static size_t lay_out_ctu_arrays(uint8_t *base, row_buffers_t *b) {
 // lookahead's page mapping, and again when they were given back.
 int ctx_alloc_ctu_arrays(encoder_t *ctx) {
   row_buffers_t b{};
-  uint8_t *block = static_cast<uint8_t *>(aligned_calloc(lay_out_ctu_arrays(nullptr, &b)));
+  uint8_t *block = static_cast<uint8_t *>(aligned_calloc(lay_out_ctu_arrays(nullptr, &b, ctx->ctu_count)));
   if (!block) return -1;
-  lay_out_ctu_arrays(block, &b);
+  lay_out_ctu_arrays(block, &b, ctx->ctu_count);
   b.ctu_block = block;
   row_buffers_restore(ctx, &b);
   snapshots_lay_out(ctx);
@@ -233,6 +234,7 @@ void row_buffers_save(const encoder_t *ctx, row_buffers_t *b) {
   b->pred_cache = ctx->pred_cache;
   for (int c = 0; c < 3; c++) b->sao_diff[c] = ctx->sao_diff[c];
   b->sao_scratch = ctx->sao_scratch;
+  b->ctu_debug_map = ctx->ctu_debug_map;
 }
 
 void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
@@ -251,6 +253,7 @@ void row_buffers_restore(encoder_t *ctx, const row_buffers_t *b) {
   ctx->pred_cache = b->pred_cache;
   for (int c = 0; c < 3; c++) ctx->sao_diff[c] = b->sao_diff[c];
   ctx->sao_scratch = b->sao_scratch;
+  ctx->ctu_debug_map = b->ctu_debug_map;
 }
 
 pool_bounds_t picture_pool_bounds(const param_t &p, int32_t decision_delay, int32_t contexts, int32_t dpb_size) {

@@ -281,6 +281,10 @@ struct encoder_t {
   // built at open and shared by every frame and row context of this
   // instance (never by other instances).
   struct analysis_tables_t *tables;
+  // One signed byte per CTU of the picture, in raster order, for the
+  // debugging helpers that print it and read it back
+  // (analysis/ctu_debug_map.h); no encode reads or writes it.
+  int8_t *ctu_debug_map;
 };
 
 // How many pictures of each kind the frame pool makes, and how many sets of
@@ -334,6 +338,7 @@ struct row_buffers_t {
   struct pred_cache_t *pred_cache;
   int16_t *sao_diff[3];
   uint8_t *sao_scratch;
+  int8_t *ctu_debug_map;
 };
 // Twice the most coded bytes per luma sample that coded_bytes_bound allows
 // (its derivation is at its definition).
