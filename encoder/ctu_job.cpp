@@ -155,6 +155,8 @@ static void ctu_encode_job(encoder_t *ctx, int32_t col, int32_t row) {
     ratecontrol_ctu_qp(ctx);
     ctx->rng = ctu_seed(ctx);
     analyse_ctu_random(ctx);
+  } else if (ctx->param.merge_only_ctus && analyse_ctu_merge_only(ctx)) {
+    // Test-only: the CTU went as one merged skip CU.
   } else if (ctx->analysis_level > 4 && ctx->cur_input->frame_type_code >= 1 && ctx->cur_input->frame_type_code <= 3) {
     analyse_ctu_intra_full(ctx);
   } else if (ctx->analysis_level > 4) {

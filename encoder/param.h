@@ -75,6 +75,9 @@ struct param_t {
   int32_t intra_source_refs;
   int32_t intra_trial_p, intra_trial_b;
   int32_t lowres_cu_search;
+  // Test-only (ziravov_internal): each whole CTU of a P or B picture goes
+  // as one 64x64 skip CU with merge candidate 0 (analyse_ctu_merge_only).
+  int32_t merge_only_ctus;
   // P pictures are sent as B slices whose list 1 repeats list 0 (levels 3-7
   // without a latency tune): their CUs then get the B-slice evaluation.
   int32_t p_as_b_slice;

@@ -15,9 +15,11 @@
 namespace {
 
 int32_t lowres_cu_search = -1;
+int32_t merge_only_ctus = -1;
 
 void apply_internal(param_t *p) {
   if (lowres_cu_search >= 0) p->lowres_cu_search = lowres_cu_search;
+  if (merge_only_ctus >= 0) p->merge_only_ctus = merge_only_ctus;
 }
 
 // One NAME=VALUE; false for an unknown name or a malformed value.
@@ -31,6 +33,10 @@ bool take_internal(const char *arg) {
     lowres_cu_search = static_cast<int32_t>(v);
     return true;
   }
+  if (std::strncmp(arg, "merge_only_ctus=", 16) == 0) {
+    merge_only_ctus = static_cast<int32_t>(v);
+    return true;
+  }
   return false;
 }
 
@@ -41,7 +47,7 @@ int main(int argc, char **argv) {
   for (int i = 0; i < argc; i++) {
     if (i > 0 && std::strcmp(argv[i], "--internal") == 0) {
       if (i + 1 >= argc || !take_internal(argv[i + 1])) {
-        std::fprintf(stderr, "ziravov_internal: --internal takes lowres_cu_search=0|1\n");
+        std::fprintf(stderr, "ziravov_internal: --internal takes lowres_cu_search=0|1 or merge_only_ctus=0|1\n");
         return exit_bad_value;
       }
       i++;
