@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (no-op when
-# they are all present).  Run as root, or with sudo available.
+# they are all present).  Run as root, or with sudo available.  Besides the
+# compilers and libraries: the two decoders the streams are judged by
+# (ffmpeg, libde265's dec265), qemu for the kernels on older processors,
+# python3 (test summaries, BD-rate), /usr/bin/time (peak memory of the
+# scene-cut test) and pkg-config (the installed library's test).
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev ffmpeg libde265-examples qemu-user pkg-config)
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev ffmpeg libde265-examples qemu-user python3 time
+  pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -3,14 +3,53 @@
 # kernel checks under emulated older processors), a Debug build (compiled
 # only) and an AddressSanitizer + UndefinedBehaviorSanitizer build of the
 # unit and kernel tests and the command-line error tests.
+#
+# Prints each step's summary; the full build and test logs stay in the build
+# folders (build*/build.log, build*/ctest.log).  Ends with the list of
+# skipped tests and why; under CI (CI=true) a skipped end-to-end test fails
+# the run (they need ../shared/clips and the decoders).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 bash "$root/scripts/install_packages.sh"
 
+skips=$(mktemp)
+report_skips() {
+  if [ -s "$skips" ]; then
+    echo "=== skipped tests ($(wc -l <"$skips")) and why:"
+    sed 's/^/  /' "$skips"
+  else
+    echo "=== no test skipped"
+  fi
+  rm -f "$skips"
+}
+trap report_skips EXIT
+
+# build DIR [NINJA ARGS...]: builds quietly into DIR/build.log.
+build() {
+  local dir=$1 start=$SECONDS
+  shift
+  if ! ninja -C "$dir" "$@" >"$dir/build.log" 2>&1; then
+    tail -n 60 "$dir/build.log"
+    echo "=== build in $dir failed (full log: $dir/build.log)"
+    return 1
+  fi
+  echo "=== built $(basename "$dir") in $((SECONDS - start)) s"
+}
+# run_tests DIR [CTEST ARGS...]: the tests' summary, failures and skips;
+# the full output goes to DIR/ctest.log.
+run_tests() {
+  local dir=$1 status=0 start=$SECONDS
+  shift
+  (cd "$dir" && ctest -j"$jobs" --output-on-failure "$@") >"$dir/ctest.log" 2>&1 || status=$?
+  python3 "$root/scripts/ctest_report.py" "$dir" "$dir/ctest.log" "$skips" || status=1
+  echo "=== tests in $(basename "$dir"): $((SECONDS - start)) s"
+  return $status
+}
+
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$root/build" -j"$jobs"
-(cd "$root/build" && ctest -j"$jobs" --output-on-failure)
+build "$root/build" -j"$jobs"
+run_tests "$root/build"
 # Every tier's kernels on processors that lack the later instruction sets
 # (beside the sanitizer build; its report is printed when that is done).
 qemu_log=$(mktemp)
@@ -26,22 +65,33 @@ debug_pid=$!
 
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
   -DTARN_BENCH=OFF >/dev/null
-ninja -C "$root/build-asan" -j"$jobs"
+build "$root/build-asan" -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd "$root/build-asan" && ctest -j"$jobs" --output-on-failure -L 'unit|kernel|sanitize')
+run_tests "$root/build-asan" -L 'unit|kernel|sanitize'
 qemu_status=0
 wait "$qemu_pid" || qemu_status=$?
 cat "$qemu_log"
 rm -f "$qemu_log"
 debug_status=0
 wait "$debug_pid" || debug_status=$?
-[ "$debug_status" -eq 0 ] || { tail -n 40 "$debug_log"; echo "the Debug build failed"; }
-rm -f "$debug_log"
+if [ "$debug_status" -eq 0 ]; then
+  echo "=== the Debug build compiles"
+else
+  tail -n 40 "$debug_log"
+  echo "the Debug build failed"
+fi
+mv "$debug_log" "$root/build-debug/build.log" 2>/dev/null || rm -f "$debug_log"
 [ "$qemu_status" -eq 0 ] && [ "$debug_status" -eq 0 ]
 
 # The worker threads under ThreadSanitizer.
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON \
   -DTARN_TESTS=OFF -DTARN_BENCH=OFF >/dev/null
-ninja -C "$root/build-tsan" -j"$jobs" ziravov
-bash "$root/scripts/tsan_check.sh" "$root/build-tsan/ziravov"
+build "$root/build-tsan" -j"$jobs" ziravov
+tsan_log=$root/build-tsan/tsan_check.log
+if ! bash "$root/scripts/tsan_check.sh" "$root/build-tsan/ziravov" >"$tsan_log" 2>&1; then
+  tail -n 60 "$tsan_log"
+  echo "=== ThreadSanitizer check failed (full log: $tsan_log)"
+  exit 1
+fi
+echo "=== ThreadSanitizer: $(grep -c '^tsan clean' "$tsan_log") encodes clean"
