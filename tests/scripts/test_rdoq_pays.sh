@@ -3,9 +3,10 @@
 # against plain quantisation, with the same decision search, on the PSNR of
 # Y, U and V weighted 6:1:1 (QP 22-37, 30 pictures; it trades luma error for
 # chroma error through the chroma weight, so a luma-only measure would not
-# see all it does), must be more than 3% lower on foreman (about -4%
-# measured) and lower at all on carphone (about -0.3% measured; -2.5% on
-# luma alone).
+# see all it does), must be more than 5% lower on foreman and more than 4%
+# lower on carphone (measured -7.4% and -7.1%, -8.5% and -8.1% on luma
+# alone: the bars leave about two and three points for changes elsewhere
+# in the decisions, well above the run-to-run spread, which is none).
 set -u
 [ -d "${CLIPS:-}" ] || { echo "skip: no clips folder"; exit 77; }
 command -v python3 >/dev/null || { echo "skip: no python3"; exit 77; }
@@ -13,7 +14,7 @@ mkdir -p "$SCRATCH" && cd "$SCRATCH" || exit 1
 tools=$(cd "$SCRIPTS/../tools" && pwd)
 . "$SCRIPTS/bd_curve.sh"
 fail=0
-for case in foreman_cif_60f:-3 carphone_qcif:0; do
+for case in foreman_cif_60f:-5 carphone_qcif:-4; do
   clip=${case%:*} limit=${case#*:}
   src="$CLIPS/$clip.y4m"
   [ -f "$src" ] || { echo "skip: $src missing"; exit 77; }

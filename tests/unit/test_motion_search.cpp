@@ -894,13 +894,23 @@ TEST_F(MotionStages, RingsBeyond127SamplesAreCostedWhereTheyLie) {
       me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
     else
       me_search(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+    // The 16 points of a ring, scaled by its number, in the order costed.
+    static constexpr int8_t RING[16][2] = {{0, -4}, {0, 4},  {-2, -3}, {2, -3}, {-4, -2}, {4, -2}, {-4, -1}, {4, -1},
+                                           {-4, 0}, {4, 0},  {-4, 1},  {4, 1},  {-4, 2},  {4, 2},  {-2, 3},  {2, 3}};
+    auto offset = [&](int32_t ring, int32_t k) {
+      return static_cast<intptr_t>(ring * RING[k][1]) * ref.stride + ring * RING[k][0];
+    };
     int32_t missing = 0;
     for (int32_t ring = 1; ring < 160 / 4; ring++)
-      for (const auto &o : ME_MULTIHEX) {
-        const intptr_t want = static_cast<intptr_t>(ring * o[1]) * ref.stride + ring * o[0];
-        if (std::find(four_offsets.begin(), four_offsets.end(), want) == four_offsets.end()) missing++;
-      }
+      for (int32_t k = 0; k < 16; k++)
+        if (std::find(four_offsets.begin(), four_offsets.end(), offset(ring, k)) == four_offsets.end()) missing++;
     EXPECT_EQ(missing, 0) << fast;
+    // Each ring's points are costed in that order, one ring after another.
+    for (int32_t ring : {1, 2, 17, 39}) {
+      const auto first = std::find(four_offsets.begin(), four_offsets.end(), offset(ring, 0));
+      ASSERT_LE(first + 16, four_offsets.end()) << fast << " ring " << ring;
+      for (int32_t k = 0; k < 16; k++) EXPECT_EQ(first[k], offset(ring, k)) << fast << " ring " << ring << " point " << k;
+    }
   }
 }
 

@@ -1,5 +1,6 @@
-// Rate control: the record's set-up by mode, the per-type constant QPs, the
-// CTU QP and its rounding, the size predictor, and adaptive quantisation.
+// Rate control: what each mode does to a picture's QP, the per-type
+// constant QPs, the CTU QP and its rounding, the size predictor, the state
+// handed between frame contexts, and adaptive quantisation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -71,27 +72,78 @@ TEST(RateControl, QscaleAndQpAreInverse) {
   }
 }
 
-TEST(RateControl, ModeFlagsBySetting) {
-  struct mode_case_t {
-    int32_t rcmode, abr, lqp, cbr;
-  };
-  for (const mode_case_t c : {mode_case_t{TARNHEVCENC_RC_CQP, 0, 0, 0}, mode_case_t{TARNHEVCENC_RC_ABR, 1, 0, 0},
-                              mode_case_t{TARNHEVCENC_RC_CRF, 1, 0, 0}, mode_case_t{TARNHEVCENC_RC_LQP, 1, 1, 0},
-                              // Constant bitrate never sets the one-pass flag.
-                              mode_case_t{TARNHEVCENC_RC_CBR, 0, 0, 1}}) {
+// P pictures on the frame contexts of one encoder in a rate mode (QP 30,
+// CRF 23, CU-tree off, so that the estimated cost reaches the QP): start_p
+// starts a P picture of the given lookahead cost on ctx as the picture
+// coded after `coded` others and returns its QP; end_p ends it as coded in
+// `bits` bits, at that QP in every CTU.
+struct rc_contexts_t {
+  encoder_ptr enc;
+  explicit rc_contexts_t(int32_t rcmode = TARNHEVCENC_RC_ABR, int32_t bitrate = 50) {
     tarnhevcenc_param_t p = base_param();
-    p.rcmode = c.rcmode;
-    p.bitrate = 500;
-    auto enc = open(p);
-    ASSERT_TRUE(enc) << "rcmode " << c.rcmode;
-    EXPECT_EQ(enc->rc->abr, c.abr) << "rcmode " << c.rcmode;
-    EXPECT_EQ(enc->rc->lqp, c.lqp) << "rcmode " << c.rcmode;
-    EXPECT_EQ(enc->rc->cbr, c.cbr) << "rcmode " << c.rcmode;
-    EXPECT_EQ(enc->rc->two_pass, 0);
-    EXPECT_EQ(enc->rc->vbv, 0);
-    // Every frame context has a record of its own.
-    for (int32_t k = 1; k <= enc->frame_ctx_count; k++) EXPECT_EQ(enc->frame_ctx[k]->rc, enc->rc + k);
+    p.rcmode = rcmode;
+    p.bitrate = bitrate;
+    p.qp = 30;
+    p.crf = 23.0f;
+    p.cutree = 0;
+    p.bframes = 0;
+    enc = open(p);
   }
+  encoder_t *at(int32_t k) const { return enc->frame_ctx[k]; }
+  float start_p(encoder_t *ctx, int32_t cost, int32_t coded) {
+    p_picture_t pic(enc.get(), ctx);
+    EXPECT_TRUE(pic.in && pic.rec && pic.in->la);
+    if (!pic.in || !pic.rec || !pic.in->la) return -1.0f;
+    frame_t ref{};
+    pic.in->poc = 1;
+    pic.in->la->cost_cache[1][0] = cost;
+    ctx->ref_list[0][0] = &ref;
+    ctx->ref_count[0] = 1;
+    enc->coding_number = coded;
+    EXPECT_EQ(ratecontrol_frame_start(ctx, 0, 0), 0);
+    ctx->ref_count[0] = 0;
+    return ctx->rc->frame_qp;
+  }
+  void end_p(encoder_t *ctx, int64_t bits) {
+    p_picture_t pic(enc.get(), ctx);
+    ASSERT_TRUE(pic.in && pic.rec);
+    ctx->rc->qp_sum = ctx->rc->frame_qp * ctx->ctu_count;
+    EXPECT_EQ(ratecontrol_frame_end(ctx, bits), 0);
+  }
+};
+
+// What each mode does to a P picture's QP, from the picture's estimated
+// cost (its lookahead estimate) and the rate asked for.  Constant QP and
+// LQP code the set QP whatever the cost; CRF follows the cost and not the
+// rate; ABR follows both (a harder picture, or a lower rate, a higher QP).
+// The pictures are the fourth coded, except ABR's, which are the first,
+// whose QP no step limit from an earlier picture holds.
+float p_picture_qp(int32_t rcmode, int32_t bitrate, int32_t cost) {
+  rc_contexts_t e(rcmode, bitrate);
+  EXPECT_TRUE(e.enc);
+  if (!e.enc) return -1.0f;
+  return e.start_p(e.at(1), cost, rcmode == TARNHEVCENC_RC_ABR ? 0 : 3);
+}
+
+TEST(RateControl, EachModeSetsAPictureQpFromWhatItFollows) {
+  for (const int32_t mode : {TARNHEVCENC_RC_CQP, TARNHEVCENC_RC_LQP}) {
+    EXPECT_EQ(p_picture_qp(mode, 500, 2000), 30.0f) << "mode " << mode;
+    EXPECT_EQ(p_picture_qp(mode, 500, 200000), 30.0f) << "mode " << mode;
+    EXPECT_EQ(p_picture_qp(mode, 50, 2000), 30.0f) << "mode " << mode;
+  }
+  const float crf_easy = p_picture_qp(TARNHEVCENC_RC_CRF, 500, 2000);
+  const float crf_hard = p_picture_qp(TARNHEVCENC_RC_CRF, 500, 200000);
+  EXPECT_GT(crf_hard, crf_easy + 3.0f);
+  EXPECT_EQ(p_picture_qp(TARNHEVCENC_RC_CRF, 50, 2000), crf_easy);
+  const float abr_easy = p_picture_qp(TARNHEVCENC_RC_ABR, 500, 2000);
+  EXPECT_GT(p_picture_qp(TARNHEVCENC_RC_ABR, 500, 200000), abr_easy + 3.0f);
+  // A tenth of the rate: a coarser step by about 6 log2(10) = 20 QPs.
+  EXPECT_GT(p_picture_qp(TARNHEVCENC_RC_ABR, 50, 2000), abr_easy + 10.0f);
+  // Every frame context keeps a record of its own.
+  tarnhevcenc_param_t p = base_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  for (int32_t k = 1; k <= enc->frame_ctx_count; k++) EXPECT_EQ(enc->frame_ctx[k]->rc, enc->rc + k);
 }
 
 TEST(RateControl, ConstantQpsPerType) {
@@ -582,29 +634,38 @@ TEST(RateControl, CrfUnderCuTreeUsesTheUsersCompression) {
   enc->coding_number = -1;
 }
 
-// What frame starts update travels from the context that started last; what
-// frame ends update goes on to the context that finishes next.
-TEST(RateControl, StateTravelsBetweenFrameContexts) {
-  tarnhevcenc_param_t p = base_param();
-  p.rcmode = TARNHEVCENC_RC_ABR;
-  p.bitrate = 500;
-  auto enc = open(p);
-  ASSERT_TRUE(enc);
-  encoder_t *a = enc->frame_ctx[1], *b = enc->frame_ctx[2], *c = enc->frame_ctx[3];
-  a->rc->accum_qp = 7.0;
-  a->rc->last_qscale_for[RC_CLASS_P] = 3.0;
-  b->rc->cplxr_sum = 11.0;
-  b->rc->frame_pred[RC_CLASS_P].coeff = 0.123f;
-  b->rc->frame_pred_q[RC_CLASS_P] = 4.5f;
-  c->rc->accum_qp = -1.0;
-  ratecontrol_sync_state(b, a, c);  // b starts after a; c finishes next
-  EXPECT_EQ(b->rc->accum_qp, 7.0);
-  EXPECT_EQ(b->rc->last_qscale_for[RC_CLASS_P], 3.0);
-  EXPECT_EQ(c->rc->cplxr_sum, 11.0);
-  EXPECT_EQ(c->rc->frame_pred[RC_CLASS_P].coeff, 0.123f);
-  EXPECT_EQ(c->rc->frame_pred_q[RC_CLASS_P], 4.5f);
-  EXPECT_EQ(c->rc->accum_qp, -1.0);  // frame-start state does not go to c
-  EXPECT_NE(a->rc->cplxr_sum, 11.0);
+// What a picture's start leaves in its context goes on to the context that
+// starts the next picture: after a hard picture at a high QP on one context,
+// an easy picture on another is held within the step limit of that QP (a
+// fresh context would give it a far lower one).
+TEST(RateControl, NextPictureStartSeesTheLastStart) {
+  rc_contexts_t fresh, e;
+  ASSERT_TRUE(fresh.enc && e.enc);
+  ASSERT_GE(e.enc->frame_ctx_count, 3);
+  const float easy_fresh = fresh.start_p(fresh.at(2), 2000, 3);
+  const float hard = e.start_p(e.at(1), 4000000, 0);
+  ASSERT_GT(hard, easy_fresh + 12.0f);
+  ratecontrol_sync_state(e.at(2), e.at(1), e.at(3));  // 2 starts after 1; 3 finishes next
+  const float easy = e.start_p(e.at(2), 2000, 3);
+  EXPECT_GE(easy, hard - static_cast<float>(e.enc->param.qp_step) - 0.01f);
+  EXPECT_LT(easy, hard);
+}
+
+// What a picture's end leaves in its context goes on to the context that
+// finishes next: a picture that took ten times the bits raises the QP of
+// the next one there (ABR takes back the overspend).
+TEST(RateControl, NextPictureSeesTheLastEnd) {
+  float qp[2];
+  for (int32_t big = 0; big < 2; big++) {
+    rc_contexts_t e;
+    ASSERT_TRUE(e.enc);
+    ASSERT_GE(e.enc->frame_ctx_count, 3);
+    e.start_p(e.at(2), 20000, 0);
+    e.end_p(e.at(2), big ? 40000 : 4000);
+    ratecontrol_sync_state(e.at(2), e.at(2), e.at(3));  // 2 has just finished; 3 finishes next
+    qp[big] = e.start_p(e.at(3), 20000, 0);
+  }
+  EXPECT_GT(qp[1], qp[0] + 3.0f);
 }
 
 TEST(AdaptiveQuant, FixedPointHelpers) {
