@@ -63,6 +63,8 @@ TARNHEVCENC_API int tarnhevcenc_encode_frame(tarnhevcenc_t *h, const uint8_t *co
 
 TARNHEVCENC_API int tarnhevcenc_is_encoding(tarnhevcenc_t *h) {
   if (!h) return 0;
+  // After a failure only the pictures in flight still come back.
+  if (h->enc->failed) return h->enc->inflight_count > 0 ? 1 : 0;
   return (h->enc->lookahead->input->count > 0 || h->enc->lookahead->decided->count > 0 ||
           h->enc->inflight_count > 0)
              ? 1

@@ -269,6 +269,9 @@ struct encoder_t {
   struct rowsched_t *sched;
   encoder_t *inflight[16];  // frame contexts with a picture in flight, in coding order
   int32_t inflight_count;
+  // A picture failed to start or to be coded: none starts any more (the
+  // stream would miss it), and flushing hands back those in flight.
+  int32_t failed;
   frame_t *held_recon;  // returned to the caller, valid until the next call
   int32_t type_request_warned;  // a caller's frame_type_code request was reported
   // The per-picture record the encoder last reported a type into, and that

@@ -72,6 +72,17 @@ static bool decides_then_collects(const encoder_t *enc, int32_t flush) {
   return decides && enc->inflight_count > 0 && (flush || free_contexts - q->decided->count <= 1);
 }
 
+// A start that failed part way leaves its frame context free for the close:
+// its reconstruction goes back and it holds no picture, and the rotation
+// stays on it, so that no context with a picture in flight is taken next.
+static void abandon_start(encoder_t *enc, int32_t slot) {
+  encoder_t *ctx = enc->frame_ctx[slot];
+  if (ctx->cur_recon) frame_release(enc->pool, ctx->cur_recon);
+  ctx->cur_recon = nullptr;
+  ctx->cur_input = nullptr;
+  enc->frame_ctx_next = slot;
+}
+
 struct fill_job_t {
   encoder_t *enc;
   int32_t flush;
@@ -101,7 +112,9 @@ static int64_t fill_pipeline(int64_t arg) {
     }
     if (q->decided->count == 0 || enc->inflight_count >= enc->frame_ctx_count) break;
     frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
+    const int32_t slot = enc->frame_ctx_next;
     if (start_picture(enc, pic) < 0) {
+      abandon_start(enc, slot);
       frame_release(enc->pool, pic);
       return 1;
     }
@@ -162,7 +175,10 @@ static int collect_picture(encoder_t *enc, tarnhevcenc_frame_opts_t *opts, const
   ctx->cur_recon = nullptr;
   ctx->cur_input = nullptr;
   row_release_start(enc, ctx);
-  if (!packable) return -1;
+  if (!packable) {
+    enc->failed = 1;
+    return -1;
+  }
   const uint32_t type = pic->frame_type_code;
 
   // Statistics and the returned record.
@@ -216,6 +232,13 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
   *out = nullptr;
   // The statistics text holds the line of the picture this call returns.
   if (enc->rc->stats_out) enc->rc->stats_out[0] = 0;
+  if (enc->failed) {
+    if (enc->held_recon) frame_release(enc->pool, enc->held_recon);
+    if (enc->held_input) frame_release(enc->pool, enc->held_input);
+    enc->held_recon = enc->held_input = nullptr;
+    if (planes || enc->inflight_count == 0) return planes ? -1 : 0;
+    return collect_picture(enc, opts, out, OLDEST_NOT_AWAITED);
+  }
   // The end of the input (a flush): input pictures whose last holder lets
   // them go from here on give their pages back.  Input again after it: the
   // pages returned so far are back to be written, the rest keep theirs.
@@ -287,15 +310,16 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
   const bool behind = decides_then_collects(enc, flush) && enc->lookahead_engine && enc->lookahead_engine->pool_ready;
   int oldest_status = OLDEST_NOT_AWAITED;
   if (behind) {
-    if (fill_behind_oldest(enc, flush, &oldest_status) < 0) return -1;
+    if (fill_behind_oldest(enc, flush, &oldest_status) < 0) enc->failed = 1;
   } else {
     fill_job_t job{enc, flush, 0, 0, 0};
     const int64_t failed = fill_pipeline(reinterpret_cast<int64_t>(&job));
     enc->stats->lookahead_ns += job.decide_ns;
     enc->stats->decision_ns += job.decide_ns;
     enc->stats->decisions += job.decisions;
-    if (failed) return -1;
+    if (failed) enc->failed = 1;
   }
+  if (enc->failed) return -1;
   // Once the input has ended and every picture has started, the
   // reconstructions nobody holds give their pages back too, beside the last
   // pictures' coding instead of at close.

@@ -238,11 +238,18 @@ TARNHEVCENC_API int tarnhevcenc_get_header(tarnhevcenc_t *enc, uint8_t *buf, int
  * stride smaller than its plane's width, or (errno ENOMEM, with a message on
  * stderr) memory for the rows' working contexts, which an encoder of more
  * than one thread makes in the background from its creation until the first
- * picture starts, could not be had.  opts may be NULL. */
+ * picture starts, could not be had, or a picture could not be started or
+ * coded (a second pass's picture without a line in stats_in: "Incomplete
+ * 2pass log" on stderr).  After such a failure (not after a bad argument)
+ * no picture starts any more: a later call with a picture returns -1, and
+ * flushing returns the pictures started before it, one per call, then 0;
+ * tarnhevcenc_is_encoding is 0 once they are back, and tarnhevcenc_destroy
+ * may be called at any point.  opts may be NULL. */
 TARNHEVCENC_API int tarnhevcenc_encode_frame(tarnhevcenc_t *enc, const uint8_t *const planes[3],
                                              const int32_t strides[3], int64_t pts,
                                              tarnhevcenc_frame_opts_t *opts, const uint8_t **out);
-/* 1 while pictures are queued or in flight, else 0. */
+/* 1 while pictures are queued or in flight (after a failed
+ * tarnhevcenc_encode_frame: in flight), else 0. */
 TARNHEVCENC_API int tarnhevcenc_is_encoding(tarnhevcenc_t *enc);
 /* Stops the workers, prints the end statistics (log_level bit 0) and frees
  * everything.  NULL is allowed. */

@@ -335,6 +335,55 @@ TEST(TwoPass, TruncatedTextStopsTheSecondPass) {
   EXPECT_NE(err.find("Incomplete 2pass log\n"), std::string::npos) << err;
 }
 
+// After a call that failed (a picture without a line), every later call
+// fails again or returns what was coded before the failure, and the
+// encoder ends cleanly, whether flushed to the end first or destroyed at
+// once (the sanitizer build checks that nothing is touched after release
+// or leaked).
+TEST(TwoPass, CallsAfterAFailedOneNeitherCrashNorHang) {
+  std::string text = first_pass(9);
+  text = text.substr(0, text.find('\n', text.find('\n') + 1) + 1);  // header + the first picture
+  for (const int32_t threads : {1, 4})
+  for (const int32_t fed : {9, 40})
+  for (const bool flush_after : {true, false}) {
+    SCOPED_TRACE(::testing::Message() << threads << " threads, " << fed << " pictures, "
+                                      << (flush_after ? "flushed after the failure" : "destroyed after the failure"));
+    tarnhevcenc_param_t p = base_param();
+    p.threads = threads;
+    p.pass = 2;
+    p.stats_in = text.c_str();
+    testing::internal::CaptureStderr();
+    api_ptr enc(tarnhevcenc_create(&p));
+    ASSERT_TRUE(enc);
+    const uint8_t *out = nullptr;
+    bool failed = false;
+    for (int32_t i = 0; i < fed && !failed; i++) {
+      picture_t pic(i);
+      failed = tarnhevcenc_encode_frame(enc.get(), pic.ptrs(), pic.stride, i, nullptr, &out) < 0;
+    }
+    for (int32_t k = 0; k < 50 && !failed; k++)
+      failed = tarnhevcenc_encode_frame(enc.get(), nullptr, nullptr, 0, nullptr, &out) < 0;
+    EXPECT_TRUE(failed);
+    if (flush_after) {
+      picture_t pic(fed);
+      EXPECT_EQ(tarnhevcenc_encode_frame(enc.get(), pic.ptrs(), pic.stride, fed, nullptr, &out), -1);
+      int32_t calls = 0, returned = 0;
+      for (; calls < 100 && tarnhevcenc_is_encoding(enc.get()); calls++) {
+        const int n = tarnhevcenc_encode_frame(enc.get(), nullptr, nullptr, 0, nullptr, &out);
+        EXPECT_GE(n, -1);
+        returned += n > 0;
+      }
+      EXPECT_LT(calls, 100) << "still encoding after 100 flushes";
+      EXPECT_EQ(returned, 1) << "the first picture, coded before the failure";
+      EXPECT_LE(tarnhevcenc_encode_frame(enc.get(), nullptr, nullptr, 0, nullptr, &out), 0);
+    }
+    enc.reset();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Incomplete 2pass log\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("internal error"), std::string::npos) << err;
+  }
+}
+
 // Lines of n pictures at fps: an IDR, then P pictures.
 std::string synthetic_text(int32_t n, int32_t fps, int32_t tex, int32_t misc) {
   std::string t = "width=128 height=64 idr-period=250 opengop=0 bframes=0 fps=" + std::to_string(fps) +
