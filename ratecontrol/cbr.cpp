@@ -24,10 +24,6 @@ constexpr uint32_t cbr_cost_scale = 3;
 // down, so that a correction of the rate does not overshoot one way and
 // crawl back the other.
 constexpr double cbr_p_step = 3.0;
-// The intra picture's lambda from its target over its cost energy: at 1.5
-// the first intra pictures of six clips at two rates each took 0.34-0.66 of
-// their targets, and every picture after them followed its QP.
-constexpr double cbr_intra_coeff = 0.55;
 
 bool intra_picture(const encoder_t *ctx) {
   const uint32_t t = ctx->cur_input->frame_type_code;
@@ -210,7 +206,7 @@ double cbr_estimate_qp(encoder_t *ctx) {
   if (intra) {
     rc->cbr_target = std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target);
     cbr_window_store(rc->cbr_window, rc->cbr_target);
-    lambda = cbr_intra_coeff * std::pow(rc->cbr_target / cost, -1.5);
+    lambda = 1.5 * std::pow(rc->cbr_target / cost, -1.5);
   } else if (rc->cbr_window->learned[c] == 0 && rc->cbr_cost > rc->cbr_cost_limit) {
     lambda = 0.4 * std::pow(rc->cbr_target / cost, -2.0);
   } else {
