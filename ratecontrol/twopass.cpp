@@ -83,9 +83,15 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
   // parameter sets and headers: a picture of a few hundred texture bits at
   // QP 42 took 626 kbit of a 211 kbit buffer at QP 8, where the first
   // pass's curve gave 164.  There too the larger of the two sizes counts.
+  // Once the class's predictor has learned from a picture of this pass,
+  // its size (bounded by the class's last picture) counts everywhere: the
+  // last picture of flower, a P picture one picture after its reference
+  // whose first pass coded 1.9 kbit of texture at QP 26, was planned at
+  // QP 17 and took 205 kbit of a 200 kbit buffer.
+  const bool learned = rc->frame_pred[t].count >= 1.25f;
   auto size_at = [&](double qs) {
     const bool far_below = qs * 2.0 < e.qscale;
-    return blind || far_below ? std::max(predicted_at(qs), bits_at(qs)) : bits_at(qs);
+    return blind || far_below || learned ? std::max(predicted_at(qs), bits_at(qs)) : bits_at(qs);
   };
   if (rc->vbv) {
     // The latency tunes' steps come first: the buffer must hold the

@@ -245,14 +245,8 @@ int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill) {
     if (o == ctx || !o->rc->planned_valid) continue;
     // The guess's error is on the slices; the bits outside them are known.
     const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
-    // A picture already past its plan counts what it has coded so far.
-    int64_t coded = o->rc->planned_fixed;
-    for (int32_t r = 0; o->cur_recon && r < o->ctu_rows; r++)
-      coded += o->cur_recon->row_bits[r].load(std::memory_order_relaxed);
-    const int64_t planned =
-        std::max(static_cast<int64_t>(slices * guess_factor(ctx, o, false)) + o->rc->planned_fixed, coded);
-    const int64_t planned_worst =
-        std::max(static_cast<int64_t>(slices * guess_factor(ctx, o, true)) + o->rc->planned_fixed, coded);
+    const int64_t planned = static_cast<int64_t>(slices * guess_factor(ctx, o, false)) + o->rc->planned_fixed;
+    const int64_t planned_worst = static_cast<int64_t>(slices * guess_factor(ctx, o, true)) + o->rc->planned_fixed;
     fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - planned) + rc->vbv_rate);
     worst = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, worst - planned_worst) + rc->vbv_rate);
   }

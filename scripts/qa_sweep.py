@@ -16,8 +16,7 @@ follows the buffer from the stream itself (access units in coding order: the
 buffer starts at the initial fill, loses each picture's bytes and gains
 rate / fps, capped at its size) and reports an underflow, and a lowest fill
 that differs from the program's own report, where the highest QP allowed
-could have kept the buffer filled.  Underflows of faults already filed
-(KNOWN_VBV_FAULTS) count as "known", not as failures.
+could have kept the buffer filled; every such underflow is a failure.
 
 --suite options: every option that takes a value gets hostile values
 (negative, NaN, infinities, huge, empty, blanks, trailing garbage, other
@@ -276,14 +275,6 @@ def vbv_lowest(units, rate_kbps, size_kbit, init, fps, full_start=False):
     return lowest, size
 
 
-# Underflows of faults already filed, by the cases they show in: listed
-# as known, not counted as failures.  (Constant QP and LQP with B pictures,
-# pictures one CTU wide or high and the second pass are mended and count
-# again.)
-KNOWN_VBV_FAULTS = [
-]
-
-
 # Options that choose the rate: dropped for the QP floor stream below.
 RATE_OPTIONS = {'--qp': 1, '--bitrate': 1, '--crf': 1, '--lqp': 0, '--cbr': 0, '--vbv-maxrate': 1, '--vbv-bufsize': 1,
                 '--vbv-init': 1, '--qpmin': 1, '--qpmax': 1, '--qpstep': 1, '--ipratio': 1, '--pbratio': 1,
@@ -358,12 +349,7 @@ def check_vbv(zv, case, cwd, out, faults, known):
         if floor_lowest < 0.25 * bits:
             case['vbv_unmeetable'] = f'QP {qpmax} everywhere: lowest fill {floor_lowest:.0f}'
         else:
-            what = f'{what}; at QP {qpmax} everywhere the lowest fill is {floor_lowest:.0f}'
-            label = next((label for label, hit in KNOWN_VBV_FAULTS if hit(case)), None)
-            if label:
-                known.append(f'{what} [known: {label}]')
-            else:
-                faults.append(what)
+            faults.append(f'{what}; at QP {qpmax} everywhere the lowest fill is {floor_lowest:.0f}')
 
 
 def check_case(zv, case, out_dir):

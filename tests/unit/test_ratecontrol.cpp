@@ -358,6 +358,57 @@ TEST(RateControl, VbvPlanTakesAtMostHalfTheFill) {
   ctx->cur_input = nullptr;
 }
 
+// Under VBV an intra picture leaves room for the anchor coded after it
+// (about 1/ip_factor of its size) within the fill and the refill up to that
+// anchor, where that is less than its class's share of the fill; and a P
+// picture just before a key picture the encoder knows of shares the fill
+// and the refill up to it with the key picture in proportion to their
+// sizes, while one far from a key picture keeps its share.
+TEST(RateControl, VbvPlanLeavesRoomAroundKeyPictures) {
+  tarnhevcenc_param_t p = vbv_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  ratecontrol_t *rc = ctx->rc;
+  const float ipf = std::fabs(ctx->param.ip_factor);
+  const double rate = rc->vbv_rate, q4 = rc_qp2qscale(4.0);  // far more than any fill at QP 4
+  auto learned = [&](int32_t cls) {
+    ratecontrol_predictor_t *pr = &rc->frame_pred[cls];
+    ratecontrol_update_predictor(pr, 1.0f, 1e6f, 1e6f * pr->coeff / pr->count, 1.0f);
+    rc->plan_overrun[cls] = 1.0f;  // plans that held: the share is 75%
+  };
+  rc->last_cost = 1000000;
+  rc->vbv_fill_start = 800000;
+  // The intra picture: (800 + 4 x 40 kbit) / (1 + 1 / 1.4), not 600 kbit.
+  pic.in->frame_type_code = TARNHEVCENC_TYPE_IDR;
+  ctx->slice_type_code = 2;
+  learned(RC_CLASS_I);
+  ratecontrol_clip_qscale(ctx, RC_CLASS_I, q4);
+  EXPECT_NEAR(rc->planned_bits, (800000.0 + 4.0 * rate) / (1.0 + 1.0 / ipf), 2000.0);
+  rc->vbv_fill_start = 200000;  // now the share binds: 150 kbit
+  ratecontrol_clip_qscale(ctx, RC_CLASS_I, q4);
+  EXPECT_NEAR(rc->planned_bits, 150000, 1000);
+  // A P picture one picture before the end of the key period, whose intra
+  // cost at the intra qscale predicts as much as its own cost does: the
+  // two share 200 kbit and one picture's refill.
+  pic.in->frame_type_code = TARNHEVCENC_TYPE_P;
+  ctx->slice_type_code = 1;
+  learned(RC_CLASS_P);
+  rc->frame_pred[RC_CLASS_I] = rc->frame_pred[RC_CLASS_P];
+  pic.in->intra_cost = static_cast<int32_t>(1000000 / ipf);
+  ctx->param.idr_period = 25;
+  enc->lookahead->last_key_frame_number = 0;
+  pic.in->frame_number = 24;
+  ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
+  EXPECT_NEAR(rc->planned_bits, 0.5 * (200000.0 + rate), 1000.0);
+  // Far from the key picture it takes its share of the fill.
+  pic.in->frame_number = 2;
+  ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
+  EXPECT_NEAR(rc->planned_bits, 150000, 1000);
+}
+
 // Two pictures in flight (frame contexts 1 and 2, planned at the given
 // sizes) in front of a P picture that frame context 3 starts, with a fill
 // of 900 kbit after the last picture collected.

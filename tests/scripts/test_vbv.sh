@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# VBV end to end, judged from the streams' own pictures (vbv_buffer.py: the
+# decoder's buffer in decoding order, starting at --vbv-init of its size):
+# - flower at 10 pictures a second, 300 pictures, under average bitrate at
+#   two rates and a capped rate factor, with buffers of half a second and
+#   one second, at 1, 4 and 8 threads: the buffer never runs dry, and the
+#   rate the buffer allows is used (no further below the rate than 35% with
+#   half a second, 10% with one second; the thread counts within 15% of
+#   the rate of each other);
+# - two passes under a half-second buffer, and two zero-latency passes over
+#   a clip with scene cuts, three times each while the machine is loaded
+#   with other encodes: no picture below empty, within 5% of the target;
+# - 40 pictures with a cut at picture 20, default settings and a one-second
+#   buffer: no picture below empty;
+# - the zero-latency tune lowers the first and the lowest-layer pictures'
+#   QP before the buffer's plan (the plan's own rules are unit tests);
+# - every stream decodes in ffmpeg and libde265 to the reconstruction.
+set -u
+[ -d "${CLIPS:-}" ] || { echo "skip: no clips folder"; exit 77; }
+for tool in ffmpeg libde265-dec265 python3; do
+  command -v $tool >/dev/null || { echo "skip: no $tool"; exit 77; }
+done
+mkdir -p "$SCRATCH" && cd "$SCRATCH" || exit 1
+rm -f ./*.hevc ./*.yuv ./*.res ./*.log
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+here=${SCRIPTS:-$(cd "$(dirname "$0")" && pwd)}
+buffer() { python3 "$here/vbv_buffer.py" "$@"; }
+jobs=4
+
+# flower 640x360 forwards and backwards (no cut), declared at 10 pictures a
+# second, 300 pictures; foreman, bus and foreman backwards (cuts at 60 and
+# 77);
+# 40 pictures of foreman and bus with the cut at picture 20
+ffmpeg -nostdin -v error -y -i "$CLIPS/flower_720p_30f.y4m" -filter_complex \
+  "[0:v]scale=640:360,split=2[a][b];[b]reverse[r];[a][r]concat=n=2:v=1,loop=loop=4:size=60:start=0,setpts=N/(10*TB)[v]" \
+  -map "[v]" -r 10 -frames:v 300 -f yuv4mpegpipe flower.y4m || { echo "could not make the flower clip"; exit 1; }
+ffmpeg -nostdin -v error -y -i "$CLIPS/foreman_cif_60f.y4m" -i "$CLIPS/bus_cif_17f.y4m" -filter_complex \
+  "[0:v]split=2[f1][f2];[f2]reverse[r];[1:v]setpts=PTS-STARTPTS[b];[f1][b][r]concat=n=3:v=1[v]" \
+  -map "[v]" -f yuv4mpegpipe cutl.y4m || exit 1
+ffmpeg -nostdin -v error -y -i "$CLIPS/foreman_cif_60f.y4m" -i "$CLIPS/bus_cif_17f.y4m" -filter_complex \
+  "[0:v]trim=end_frame=20,setpts=PTS-STARTPTS[a];[1:v]split=2[b1][b2];[b2]reverse[br];[b1][br]concat=n=2:v=1,trim=end_frame=20,setpts=PTS-STARTPTS[b];[a][b]concat=n=2:v=1[v]" \
+  -map "[v]" -f yuv4mpegpipe cut40.y4m || exit 1
+
+# encode NAME ARGS... INPUT: one stream with its reconstruction and
+# per-picture log; NAME.rc holds the exit code.
+encode() {
+  local name=$1
+  shift
+  "$ZIRAVOV" --log-level 2 --recon "$name.yuv" "$@" "$name.hevc" >"$name.out" 2>"$name.log"
+  echo $? >"$name.rc"
+}
+# decodes NAME: both decoders give the reconstruction.
+decodes() {
+  local name=$1
+  ffmpeg -nostdin -v error -y -i "$name.hevc" -f rawvideo -pix_fmt yuv420p "$name.ff.yuv" &&
+    cmp -s "$name.yuv" "$name.ff.yuv" || fail "$name: ffmpeg's decoding differs from the reconstruction"
+  libde265-dec265 -q "$name.hevc" -o "$name.de.yuv" >/dev/null 2>&1
+  cmp -s "$name.yuv" "$name.de.yuv" || fail "$name: dec265's decoding differs from the reconstruction"
+  rm -f "$name.ff.yuv" "$name.de.yuv"
+}
+# judged NAME KBPS BUFFER FPS: the buffer line of the stream.
+judged() { buffer "$1.hevc" "$2" "$3" "$4"; }
+field() { sed -n "s/.*$1=\([-0-9.]*\).*/\1/p"; }
+export -f encode
+export ZIRAVOV
+
+# run_all: encodes the "NAME ARGS..." lines of stdin, $jobs at a time.
+run_all() { xargs -P "$jobs" -L 1 bash -c 'encode "$@"' _; }
+
+# --- the rate and the buffer: flower, three thread counts per case
+# ("RATE BUFFER MODE": the rate is the target, the buffer's rate too)
+rate_cases=("400 200 --bitrate 400" "400 400 --bitrate 400" "800 400 --bitrate 800" "800 800 --bitrate 800"
+  "400 200 --crf 14" "400 400 --crf 14")
+for i in "${!rate_cases[@]}"; do
+  read -r kbps size mode value <<<"${rate_cases[$i]}"
+  for t in 1 4 8; do
+    echo "rate${i}_t$t $mode $value --vbv-maxrate $kbps --vbv-bufsize $size --bframes 3 --complexity 1 --threads $t flower.y4m"
+  done
+done | run_all
+for i in "${!rate_cases[@]}"; do
+  read -r kbps size mode value <<<"${rate_cases[$i]}"
+  # half a second of the rate: 35% below at most; a second: 10%
+  least=$(awk -v k="$kbps" -v s="$size" 'BEGIN { print (s < k ? 0.65 : 0.9) * k }')
+  lo=999999 hi=0
+  for t in 1 4 8; do
+    name=rate${i}_t$t
+    [ "$(cat $name.rc)" = 0 ] || { fail "$name ($mode $value in $kbps x $size): exit code $(cat $name.rc)"; continue; }
+    line=$(judged $name "$kbps" "$size" 10)
+    got=$(echo "$line" | field kbps) under=$(echo "$line" | field under)
+    echo "$mode $value, buffer $kbps x $size, $t threads: $line"
+    [ "$under" = 0 ] || fail "$name: $under pictures below empty ($line)"
+    awk -v g="$got" -v l="$least" 'BEGIN { exit !(g >= l) }' || fail "$name: $got kb/s, below $least ($line)"
+    lo=$(awk -v a="$lo" -v b="$got" 'BEGIN { print (b < a ? b : a) }')
+    hi=$(awk -v a="$hi" -v b="$got" 'BEGIN { print (b > a ? b : a) }')
+  done
+  # the thread counts change the rate by a few percent at most
+  awk -v lo="$lo" -v hi="$hi" -v k="$kbps" 'BEGIN { exit !(hi - lo <= 0.15 * k) }' ||
+    fail "$mode $value in $kbps x $size: from $lo to $hi kb/s over 1, 4 and 8 threads"
+done
+decodes rate0_t8
+decodes rate4_t1
+
+# --- two passes, three runs of each at once while another encode loads
+# the machine (zero latency's speed modes follow the load)
+load() { while [ -e load.on ]; do "$ZIRAVOV" --complexity 3 --threads 4 "$CLIPS/foreman_cif_60f.y4m" load.hevc >/dev/null 2>&1; done; }
+touch load.on
+load &
+loader=$!
+two_pass_cases=("flower.y4m 10 300 400 200 --bframes 3 --complexity 1"
+  "cutl.y4m 29.97 300 400 200 --tune zerolatency --complexity 1")
+two_passes() {
+  local name=$1 input=$2
+  shift 2
+  "$ZIRAVOV" --pass 1 --stats "$name.stats" "$@" "$input" "$name.p1.hevc" >/dev/null 2>&1 &&
+    encode "$name" --pass 2 --stats "$name.stats" "$@" "$input"
+}
+for i in "${!two_pass_cases[@]}"; do
+  read -r input fps kbps max size args <<<"${two_pass_cases[$i]}"
+  for run in 1 2 3; do
+    # shellcheck disable=SC2086
+    two_passes pass${i}_$run "$input" --bitrate $kbps --vbv-maxrate $max --vbv-bufsize $size $args &
+  done
+done
+wait_two_passes() { for p in $(jobs -p); do [ "$p" = "$loader" ] || wait "$p"; done; }
+wait_two_passes
+rm -f load.on
+wait $loader
+for i in "${!two_pass_cases[@]}"; do
+  read -r input fps kbps max size args <<<"${two_pass_cases[$i]}"
+  for run in 1 2 3; do
+    name=pass${i}_$run
+    [ "$(cat $name.rc 2>/dev/null)" = 0 ] || { fail "$name ($input $args): exit code $(cat $name.rc 2>/dev/null)"; continue; }
+    line=$(judged $name "$max" "$size" "$fps")
+    echo "two passes, $input at $kbps in $max x $size $args, run $run: $line"
+    got=$(echo "$line" | field kbps) under=$(echo "$line" | field under)
+    [ "$under" = 0 ] || fail "$name: $under pictures below empty ($line)"
+    awk -v g="$got" -v k="$kbps" 'BEGIN { exit !(g >= 0.95 * k && g <= 1.05 * k) }' ||
+      fail "$name: $got kb/s, more than 5% from $kbps ($line)"
+  done
+done
+decodes pass1_1
+
+# --- 40 pictures, a cut at picture 20, default settings, a one-second buffer
+encode cut40 --vbv-maxrate 300 --vbv-bufsize 300 cut40.y4m
+line=$(judged cut40 300 300 29.97)
+echo "cut at 20, defaults, 300 x 300: $line"
+[ "$(echo "$line" | field under)" = 0 ] || fail "cut40: pictures below empty ($line)"
+decodes cut40
+
+# --- the zero-latency tune lowers the first picture's qscale (by the I
+# factor, then half the I offset) and the lowest layer's P pictures' (every
+# fourth) by one, before the buffer's plan (which here has room to spare)
+encode latency --tune zerolatency --crf 28 --frames 24 --complexity 0 --threads 1 \
+  --vbv-maxrate 4000 --vbv-bufsize 4000 "$CLIPS/foreman_cif_60f.y4m"
+awk '$1 == "frame" { if ($2 == 0) first = $6; else if ($2 % 4 == 0) { l0 += $6; n0++ } else { l += $6; n++ } }
+     END { if (!n || !n0) exit 1; printf "first %d, layer 0 %.2f, others %.2f\n", first, l0 / n0, l / n
+           exit !(first <= l / n - 6 && l0 / n0 <= l / n - 0.5) }' latency.log >latency.txt ||
+  fail "zero latency: the first or the lowest layer's pictures not below the others: $(cat latency.txt)"
+echo "zero latency QPs: $(cat latency.txt)"
+decodes latency
+
+echo "$failures failures"
+[ "$failures" -eq 0 ]
