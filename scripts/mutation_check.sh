@@ -117,14 +117,14 @@ echo "scratch copy: $src (logs in $logs)"
 cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_BENCH=OFF "-DTARN_CLIPS_DIR=${clips:-$root/../shared/clips}" \
   "${launcher[@]}" >"$logs/cmake.log" 2>&1 || { tail -20 "$logs/cmake.log"; exit 2; }
 
-build_copy() { ninja -C "$build" -j"$jobs" >"$1" 2>&1; }
+build_copy() { ninja -C "$build" -j"$jobs" >"$1" 2>&1 </dev/null; }
 # run_tests REGEX LOG: 0 when the tests pass, 1 when one fails, 2 when one
 # skips or none matches (ctest counts a skip as a pass).
 run_tests() {
   local select=(-R "$1")
   # shellcheck disable=SC2206
   [ "${1:0:1}" = "-" ] && select=($1)
-  (cd "$build" && ctest "${select[@]}" -j"$jobs" --no-tests=error --timeout 900 --output-on-failure) >"$2" 2>&1
+  (cd "$build" && ctest "${select[@]}" -j"$jobs" --no-tests=error --timeout 900 --output-on-failure) >"$2" 2>&1 </dev/null
   local rc=$?
   if grep -qE '\*\*\*Skipped|Not Run|No tests were found' "$2"; then return 2; fi
   [ $rc -eq 0 ] && return 0
@@ -137,7 +137,7 @@ build_copy "$logs/build-base.log" || { tail -30 "$logs/build-base.log"; echo "th
 # fault proves nothing.
 declare -A base_ok
 status=0
-while IFS=$'\x1f' read -r name file from to tests; do
+while IFS=$'\x1f' read -r -u 3 name file from to tests; do
   [ -n "${base_ok[$tests]+x}" ] && continue
   run_tests "$tests" "$logs/base-$(printf '%s' "$tests" | md5sum | cut -c1-8).log"
   base_ok[$tests]=$?
@@ -145,7 +145,7 @@ while IFS=$'\x1f' read -r name file from to tests; do
   1) echo "BASE FAILS: tests '$tests' fail on the unchanged tree"; status=1 ;;
   2) echo "BASE SKIPS: tests '$tests' skip or match nothing on the unchanged tree"; status=1 ;;
   esac
-done <<<"$faults"
+done 3<<<"$faults"
 
 apply_fault() {  # FILE FROM TO: replaces the one occurrence; 3 when not exactly one
   python3 - "$@" <<'EOF'
@@ -162,7 +162,7 @@ EOF
 
 survived=()
 killed=0
-while IFS=$'\x1f' read -r name file from to tests; do
+while IFS=$'\x1f' read -r -u 3 name file from to tests; do
   log=$logs/$name
   if [ ! -f "$src/$file" ]; then
     echo "STALE     $name: $file does not exist"
@@ -203,7 +203,7 @@ while IFS=$'\x1f' read -r name file from to tests; do
   fi
   cp "$log.orig" "$src/$file"
   echo "$result"
-done <<<"$faults"
+done 3<<<"$faults"
 
 total=$(printf '%s\n' "$faults" | wc -l)
 if [ ${#survived[@]} -gt 0 ]; then

@@ -54,7 +54,7 @@ struct la_encoder_t {
   // hold_builds: the pool's threads are held while the first pictures fill
   // the build queue, so that its jobs then start on a full queue at once.
   la_encoder_t(int32_t threads, int32_t complexity, int32_t pictures, int32_t shift, bool vbv = false,
-               bool as_encoder = false, int32_t aq_mode = 0, bool hold_builds = false) {
+               bool as_encoder = false, int32_t aq_mode = 0, bool hold_builds = false, int32_t bframes = 3) {
     tarnhevcenc_param_t p;
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
@@ -65,7 +65,7 @@ struct la_encoder_t {
     p.log_level = 0;
     p.threads = threads;
     p.complexity = complexity;
-    p.bframes = 3;
+    p.bframes = bframes;
     p.scenecut = 40;
     p.aq_mode = aq_mode;
     if (vbv) {
@@ -504,11 +504,62 @@ TEST(CuTree, PropagatedAmountsSaturate) {
   EXPECT_EQ(c.target(5, 5), 0xffffffu);
 }
 
-// The walk over a typed queue of nine pictures, I B Bref B P B Bref B P
-// (two groups of three B pictures, whose middle one is a reference), decided
-// from picture 1.  Every estimate is replaced by made-up costs: every block
-// of every picture costs 1000 as intra and is coded intra, except block
-// (5, 5), which later pictures copy with a zero vector at these costs:
+// The walk over a typed queue whose estimates are replaced by made-up
+// costs: every block of every picture costs 1000 as intra and is coded
+// intra, except block (5, 5), which copies() makes a picture take from its
+// references with a zero vector.  The first walk makes the estimates it
+// needs; they stay cached, so run() propagates the costs written over them.
+struct typed_queue_t {
+  la_encoder_t e;
+  int32_t n, block = 0;
+  typed_queue_t(const std::vector<int32_t> &types, int32_t bframes)
+      : e(1, 5, static_cast<int32_t>(types.size()), 0, false, false, 0, false, bframes),
+        n(static_cast<int32_t>(types.size())) {
+    if (!e.enc) return;
+    const lowres_layout_t &l = e.layout();
+    EXPECT_EQ(e.enc->param.lookahead_step_x, 1);
+    EXPECT_EQ(e.enc->param.lookahead_step_y, 1);
+    EXPECT_GE(l.block_cols, 8);
+    EXPECT_GE(l.block_rows, 8);
+    for (int32_t i = 0; i < n; i++) e.frames[i]->frame_type_code = types[i];
+    cutree_run(e.enc, e.frames.data(), n, 1);
+    block = 5 * l.block_stride + 5;
+    for (int32_t i = 0; i < n; i++) {
+      lowres_data_t *d = e.la(i);
+      for (int32_t d0 = 0; d0 <= l.max_distance; d0++)
+        for (int32_t d1 = 0; d1 <= l.max_distance; d1++)
+          if (d->block_costs[d0][d1]) std::fill_n(d->block_costs[d0][d1], l.block_count, 1000u | (LOWRES_INTRA << 28));
+      for (int32_t list = 0; list < 2; list++)
+        for (int32_t k = 0; k < l.max_distance; k++)
+          if (d->mvs[list][k]) std::fill_n(d->mvs[list][k], l.block_count, 0u);
+      std::fill_n(d->propagate, l.block_count, 0xabcdu);  // the walk must clear what it reads
+      e.frames[i]->use_cutree_offsets = 0;
+    }
+  }
+  void copies(int32_t pic, int32_t d0, int32_t d1, uint32_t cost, uint32_t kind) {
+    ASSERT_NE(e.la(pic)->block_costs[d0][d1], nullptr) << pic;
+    e.la(pic)->block_costs[d0][d1][block] = cost | (kind << 28);
+  }
+  void run() { cutree_run(e.enc, e.frames.data(), n, 1); }
+  uint32_t propagated(int32_t pic) { return e.la(pic)->propagate[block]; }
+  // Nothing but block (5, 5) took anything in these pictures.
+  void only_the_block(std::initializer_list<int32_t> pics) {
+    for (int32_t i : pics)
+      for (int32_t k = 0; k < e.layout().block_count; k++) {
+        if (k == block) continue;
+        ASSERT_EQ(e.la(i)->propagate[k], 0u) << "picture " << i << " block " << k;
+      }
+  }
+  // The offset of the CTU holding block (5, 5), and of the first CTU.
+  float offset(int32_t pic) { return e.frames[pic]->aq_cutree_offsets[4 * e.layout().block_stride + 4]; }
+  float first_offset(int32_t pic) { return e.frames[pic]->aq_cutree_offsets[0]; }
+};
+// The offset of a CTU of 4 x 4 blocks of intra cost 1000 each that took P:
+// -2 x log2((16000 + P) / 16000) at the default strength 5 x (1 - 0.6).
+double ctu_offset(double propagated) { return -2.0 * std::log2((16000.0 + propagated) / 16000.0); }
+
+// I B Bref B P B Bref B P (two groups of three B pictures, whose middle one
+// is a reference), decided from picture 1, block (5, 5) copied thus:
 //   7 from 6 (list 0) 200: gives 6  (1000 - 200) x (0 + 1000) / 1000 = 800
 //   5 from 6 (list 1) 200: gives 6  800                        -> 6 holds 1600
 //   6 from 4 and 8 (both) 200: (1000 - 200) x (1600 + 1000) / 1000 = 2080,
@@ -517,73 +568,69 @@ TEST(CuTree, PropagatedAmountsSaturate) {
 //   3 from 4 (list 1) 200: gives 4  800                        -> 4 holds 2860
 //   1 from 2 (list 1) 200: gives 2  800                        -> 2 holds 800
 //   2 from 0 (list 0) 200: (1000 - 200) x (800 + 1000) / 1000 = 1440 -> 0
-// The anchor 4 and the middle picture 2 get the offsets of their CTU (4 x 4
-// blocks of intra cost 1000 each): -2 x log2((16000 + P) / 16000) at the
-// default strength 5 x (1 - 0.6).
+// The anchor 4 and the middle picture 2 get the offsets of their CTUs.
 TEST(CuTree, WalkPropagatesThroughTheMiddlePictureAndThePAnchor) {
-  la_encoder_t e{1, 5, 9, 0};
-  ASSERT_NE(e.enc, nullptr);
-  encoder_t *enc = e.enc;
-  const lowres_layout_t &l = e.layout();
-  ASSERT_EQ(enc->param.lookahead_step_x, 1);
-  ASSERT_EQ(enc->param.lookahead_step_y, 1);
-  ASSERT_EQ(l.max_distance, 4);
-  ASSERT_GE(l.block_cols, 8);
-  ASSERT_GE(l.block_rows, 8);
-  const int32_t types[9] = {TARNHEVCENC_TYPE_I, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_BREF,
-                            TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_P, TARNHEVCENC_TYPE_B,
-                            TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_P};
-  for (int32_t i = 0; i < 9; i++) e.frames[i]->frame_type_code = types[i];
-  // The first walk makes the estimates it needs; they stay cached, so the
-  // second walk propagates the costs written over them here.
-  cutree_run(enc, e.frames.data(), 9, 1);
-  const int32_t block = 5 * l.block_stride + 5;
-  for (int32_t i = 0; i < 9; i++) {
-    lowres_data_t *d = e.la(i);
-    for (int32_t d0 = 0; d0 <= l.max_distance; d0++)
-      for (int32_t d1 = 0; d1 <= l.max_distance; d1++)
-        if (d->block_costs[d0][d1]) std::fill_n(d->block_costs[d0][d1], l.block_count, 1000u | (LOWRES_INTRA << 28));
-    for (int32_t list = 0; list < 2; list++)
-      for (int32_t k = 0; k < l.max_distance; k++)
-        if (d->mvs[list][k]) std::fill_n(d->mvs[list][k], l.block_count, 0u);
-    std::fill_n(d->propagate, l.block_count, 0xabcdu);  // the walk must clear what it reads
-  }
-  auto copies = [&](int32_t pic, int32_t d0, int32_t d1, uint32_t cost, uint32_t kind) {
-    ASSERT_NE(e.la(pic)->block_costs[d0][d1], nullptr) << pic;
-    e.la(pic)->block_costs[d0][d1][block] = cost | (kind << 28);
-  };
-  copies(7, 1, 1, 200, LOWRES_L0);
-  copies(5, 1, 1, 200, LOWRES_L1);
-  copies(6, 2, 2, 200, LOWRES_BI);
-  copies(8, 4, 0, 500, LOWRES_L0);
-  copies(3, 1, 1, 200, LOWRES_L1);
-  copies(1, 1, 1, 200, LOWRES_L1);
-  copies(2, 2, 2, 200, LOWRES_L0);
-  for (frame_t *f : e.frames) f->use_cutree_offsets = 0;
-  cutree_run(enc, e.frames.data(), 9, 1);
-
-  EXPECT_EQ(e.la(6)->propagate[block], 1600u);
-  EXPECT_EQ(e.la(4)->propagate[block], 2860u);
-  EXPECT_EQ(e.la(2)->propagate[block], 800u);
-  EXPECT_EQ(e.la(0)->propagate[block], 1440u);
-  EXPECT_EQ(e.la(8)->propagate[block], 1040u);
-  // Nothing else was taken from any block.
-  for (int32_t i : {0, 2, 4, 6})
-    for (int32_t k = 0; k < l.block_count; k++) {
-      if (k == block) continue;
-      ASSERT_EQ(e.la(i)->propagate[k], 0u) << "picture " << i << " block " << k;
-    }
-
-  const int32_t ctu = 4 * l.block_stride + 4;  // the CTU holding block (5, 5)
-  auto offset = [](double propagated) { return -2.0 * std::log2((16000.0 + propagated) / 16000.0); };
-  EXPECT_NEAR(e.frames[4]->aq_cutree_offsets[ctu], offset(2860), 1e-4);
-  EXPECT_NEAR(e.frames[2]->aq_cutree_offsets[ctu], offset(800), 1e-4);
-  EXPECT_EQ(e.frames[4]->aq_cutree_offsets[0], 0.0f);
-  EXPECT_EQ(e.frames[2]->aq_cutree_offsets[0], 0.0f);
+  typed_queue_t q({TARNHEVCENC_TYPE_I, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B,
+                   TARNHEVCENC_TYPE_P, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B,
+                   TARNHEVCENC_TYPE_P},
+                  3);
+  ASSERT_NE(q.e.enc, nullptr);
+  q.copies(7, 1, 1, 200, LOWRES_L0);
+  q.copies(5, 1, 1, 200, LOWRES_L1);
+  q.copies(6, 2, 2, 200, LOWRES_BI);
+  q.copies(8, 4, 0, 500, LOWRES_L0);
+  q.copies(3, 1, 1, 200, LOWRES_L1);
+  q.copies(1, 1, 1, 200, LOWRES_L1);
+  q.copies(2, 2, 2, 200, LOWRES_L0);
+  q.run();
+  EXPECT_EQ(q.propagated(6), 1600u);
+  EXPECT_EQ(q.propagated(4), 2860u);
+  EXPECT_EQ(q.propagated(2), 800u);
+  EXPECT_EQ(q.propagated(0), 1440u);
+  EXPECT_EQ(q.propagated(8), 1040u);
+  q.only_the_block({0, 2, 4, 6});
+  EXPECT_NEAR(q.offset(4), ctu_offset(2860), 1e-4);
+  EXPECT_NEAR(q.offset(2), ctu_offset(800), 1e-4);
+  EXPECT_EQ(q.first_offset(4), 0.0f);
+  EXPECT_EQ(q.first_offset(2), 0.0f);
   // Only the group's anchor and its reference B picture get offsets.
-  EXPECT_EQ(e.frames[4]->use_cutree_offsets, 1);
-  EXPECT_EQ(e.frames[2]->use_cutree_offsets, 1);
-  for (int32_t i : {0, 1, 3, 5, 6, 7, 8}) EXPECT_EQ(e.frames[i]->use_cutree_offsets, 0) << i;
+  for (int32_t i = 0; i < 9; i++) EXPECT_EQ(q.e.frames[i]->use_cutree_offsets, i == 2 || i == 4) << i;
+}
+
+// I and seven B pictures and P: a deeper pyramid, middle 4, quarters 2 and 6,
+// decided from picture 1, block (5, 5) copied thus:
+//   1 from 2 (list 1) 200, 3 from 2 (list 0) 200: 2 holds 1600
+//   2 from 4 (list 1, of 0 and 4) 200: 800 x (1600 + 1000) / 1000 = 2080 -> 4
+//   5 from 6 (list 1) 500: gives 6 500
+//   6 from 4 (list 0, of 4 and 8) 200: 800 x (500 + 1000) / 1000 = 1200 -> 4 holds 3280
+//   4 from 0 (list 0, of 0 and 8) 200: 800 x (3280 + 1000) / 1000 = 3424 -> 0
+// The anchor 8 took nothing; the middle and both quarters get their offsets.
+TEST(CuTree, WalkPropagatesThroughBothLevelsOfADeeperPyramid) {
+  typed_queue_t q({TARNHEVCENC_TYPE_I, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B,
+                   TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_BREF, TARNHEVCENC_TYPE_B,
+                   TARNHEVCENC_TYPE_P},
+                  7);
+  ASSERT_NE(q.e.enc, nullptr);
+  ASSERT_EQ(q.e.enc->param.hierarchy, 2);
+  q.copies(1, 1, 1, 200, LOWRES_L1);
+  q.copies(3, 1, 1, 200, LOWRES_L0);
+  q.copies(2, 2, 2, 200, LOWRES_L1);
+  q.copies(5, 1, 1, 500, LOWRES_L1);
+  q.copies(6, 2, 2, 200, LOWRES_L0);
+  q.copies(4, 4, 4, 200, LOWRES_L0);
+  q.run();
+  EXPECT_EQ(q.propagated(2), 1600u);
+  EXPECT_EQ(q.propagated(6), 500u);
+  EXPECT_EQ(q.propagated(4), 3280u);
+  EXPECT_EQ(q.propagated(0), 3424u);
+  EXPECT_EQ(q.propagated(8), 0u);
+  q.only_the_block({0, 2, 4, 6, 8});
+  EXPECT_NEAR(q.offset(4), ctu_offset(3280), 1e-4);
+  EXPECT_NEAR(q.offset(2), ctu_offset(1600), 1e-4);
+  EXPECT_NEAR(q.offset(6), ctu_offset(500), 1e-4);
+  EXPECT_EQ(q.offset(8), 0.0f);
+  for (int32_t i = 0; i < 9; i++)
+    EXPECT_EQ(q.e.frames[i]->use_cutree_offsets, i == 2 || i == 4 || i == 6 || i == 8) << i;
 }
 
 TEST(CuTree, FastLogarithmFollowsLog2) {

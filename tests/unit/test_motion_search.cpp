@@ -1022,6 +1022,19 @@ void noting_half(const uint8_t *s, const uint8_t *a, const uint8_t *b, const uin
   real_half(s, a, b, c, d, st, out);
 }
 
+// The 16x16 kernels of t note the points they cost, from the CTU at (x, y).
+void note_points(MotionStages &t, plane_t &ref, int32_t x, int32_t y) {
+  t.count_16x16();
+  real_three = t.counted.sad_x3_half[2];
+  t.counted.sad_half[2] = noting_one;
+  t.counted.sad_x3_half[2] = noting_three;
+  t.counted.sad_x4_half[2] = noting_four;
+  t.counted.sad_x4_half_wide[2] = noting_half;
+  top_src = t.src;
+  costed_origin = ref.at(x, y);
+  costed_stride = ref.stride;
+}
+
 // The fast search of an unlikely reference walks the hexagon over a third
 // of the range, in either mode.  The content falls steadily toward a shift
 // of 24 samples to the right, so each hexagon step moves the centre 2
@@ -1037,15 +1050,7 @@ TEST_F(MotionStages, FastSearchOfAnUnlikelyReferenceCostsPointsWithinAThirdOfThe
   ctx->analysis_level = 4;
   me.search_range = 16;
   place(ref, 64, 64, 4 * 24, 0);
-  count_16x16();
-  real_three = counted.sad_x3_half[2];
-  counted.sad_half[2] = noting_one;
-  counted.sad_x3_half[2] = noting_three;
-  counted.sad_x4_half[2] = noting_four;
-  counted.sad_x4_half_wide[2] = noting_half;
-  top_src = src;
-  costed_origin = ref.at(64, 64);
-  costed_stride = ref.stride;
+  note_points(*this, ref, 64, 64);
   for (int32_t mode : {0, 1})
     for (int32_t likely : {1, 0}) {
       costed_points.clear();
@@ -1071,6 +1076,58 @@ TEST_F(MotionStages, FastSearchOfAnUnlikelyReferenceCostsPointsWithinAThirdOfThe
       EXPECT_EQ(r.mv >> 16, 0u);
       EXPECT_LE(std::abs(mv_x(r.mv) - 4 * 5), 3) << "mode " << mode;
     }
+}
+
+// A reference other than the first takes the hexagon walk in the
+// multi-hexagon mode too: the fast search of reference 1 in mode 1 costs
+// exactly the points that reference 0 costs in mode 0 (the long cross and
+// the rings of mode 1 cost others).
+TEST_F(MotionStages, FastSearchOfALaterReferenceWalksTheHexagon) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  ref.fill([](int32_t x, int32_t y) { return x + (y & 1); });
+  ctx->analysis_level = 4;
+  me.search_range = 16;
+  place(ref, 64, 64, 4 * 24, 0);
+  me.ref_planes[0][1] = me.ref_planes[0][0];
+  me.ref_count[0] = 2;
+  note_points(*this, ref, 64, 64);
+  auto points_of = [&](int32_t mode, int32_t ref_idx) {
+    costed_points.clear();
+    me.search_mode = mode;
+    me_request_t rq = request(0, 0, 16, 16, 0);
+    rq.ref_idx = static_cast<int8_t>(ref_idx);
+    me_result_t r{};
+    me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, 1);
+    return costed_points;
+  };
+  const auto walk = points_of(0, 0);
+  EXPECT_EQ(points_of(1, 1), walk);
+  EXPECT_NE(points_of(1, 0), walk);
+}
+
+// At levels 0 to 2 the fast search keeps the integer vector of an unlikely
+// reference, which it refines from level 3 on: on a half-sample shift of
+// textured content the likely reference finds the half sample at every
+// level, the unlikely one only from level 3.
+TEST_F(MotionSearch, FastSearchOfAnUnlikelyReferenceStaysIntegerAtLevels0To2) {
+  open(320, 256);
+  plane_t ref(320, 256);
+  for (int32_t level = 0; level <= 3; level++) {
+    textured(ref, level, 0, 16);
+    const int32_t mvx = 4 * 3 + 2, mvy = -4 * 2;
+    place(ref, 128, 128, mvx, mvy);
+    for (int32_t likely : {1, 0}) {
+      me_request_t rq = request(16, 16, 16, 16, mv_make(mvx, mvy));
+      me_result_t r{};
+      me_search_fast(ctx, &me, &r, &rq, 12, ME_COST_NONE, 0, likely);
+      if (likely || level == 3)
+        EXPECT_EQ(r.mv, mv_make(mvx, mvy)) << "level " << level << " likely " << likely;
+      else
+        EXPECT_EQ(mv_x(r.mv) & 3, 0) << "level " << level;
+      EXPECT_EQ(mv_y(r.mv), mvy) << "level " << level << " likely " << likely;
+    }
+  }
 }
 
 // The cost a search reports for a vector it cannot better, worked out from
