@@ -28,9 +28,11 @@ struct opt_def_t {
 constexpr opt_def_t opt_defs[] = {
     {"complexity", opt_id_t::complexity, true, "N", "preset 0 (fastest) .. 7 (best quality), default 4"},
     {"tune", opt_id_t::tune, true, "NAME", "zerolatency or lowdelay; repeat to combine"},
-    {"qp", opt_id_t::qp, true, "N", "constant QP 0..51 (selects constant-QP rate control)"},
+    {"qp", opt_id_t::qp, true, "N", "constant QP 0..51: constant-QP rate control unless --bitrate, --crf or\n"
+                                    "                            --lqp chooses another mode (default 27)"},
     {"bitrate", opt_id_t::bitrate, true, "N", "average bitrate in kbit/s 1..2000000 (one pass)"},
-    {"crf", opt_id_t::crf, true, "F", "constant rate factor 0..51: about constant quality, lower is better"},
+    {"crf", opt_id_t::crf, true, "F", "constant rate factor 0..51: about constant quality, lower is better;\n"
+                                      "                            the default mode, at 23"},
     {"lqp", opt_id_t::lqp, false, nullptr, "constant QP per picture type (--qp) with rate-controlled multipliers"},
     {"vbv-maxrate", opt_id_t::vbv_maxrate, true, "N", "VBV: buffer fill rate in kbit/s 1..2000000 (with --vbv-bufsize)"},
     {"vbv-bufsize", opt_id_t::vbv_bufsize, true, "N", "VBV: buffer size in kbit 1..2000000 (with --vbv-maxrate)"},
@@ -41,8 +43,9 @@ constexpr opt_def_t opt_defs[] = {
     {"ipratio", opt_id_t::ipratio, true, "F", "qscale ratio of P to I pictures 0.01..100 (default 1.4: I QP 3 lower)"},
     {"pbratio", opt_id_t::pbratio, true, "F", "qscale ratio of B to P pictures 0.01..100 (default 1.3: B QP 2 higher)"},
     {"qcomp", opt_id_t::qcomp, true, "F", "quantiser curve compression 0..1 (default 0.6)"},
-    {"aq-mode", opt_id_t::aq_mode, true, "N", "adaptive quantisation: 0 off (default), 1 block energy, 2 relative energy"},
-    {"aq-strength", opt_id_t::aq_strength, true, "F", "adaptive quantisation strength 0..3 (default 1.0)"},
+    {"aq-mode", opt_id_t::aq_mode, true, "N", "adaptive quantisation: 0 off, 1 block energy, 2 relative energy\n"
+                                              "                            (default 2 under --crf and --bitrate without VBV, else 0)"},
+    {"aq-strength", opt_id_t::aq_strength, true, "F", "adaptive quantisation strength 0..3 (default 0.5)"},
     {"frames", opt_id_t::frames, true, "N", "encode at most N pictures (0: all)"},
     {"seek", opt_id_t::seek, true, "N", "skip the first N input pictures"},
     {"threads", opt_id_t::threads, true, "N", "working threads, 0 = number of processors"},
@@ -184,13 +187,15 @@ bool speed_mode_value(const given_opt_t &g, tarnhevcenc_param_t &p) {
 }
 
 // One rate-control mode per command line: a second, different one is an
-// error rather than a silent override.
-bool set_rc_mode(const given_opt_t &g, tarnhevcenc_param_t &p, int32_t mode) {
-  if (p.rcmode != TARNHEVCENC_RC_CQP && p.rcmode != mode) {
+// error rather than a silent override.  --qp alone is no such option: it
+// gives LQP its QP too.
+bool set_rc_mode(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t &p, int32_t mode) {
+  if (cli.rc_mode_given && p.rcmode != mode) {
     std::fprintf(stderr, "ziravov: --%s cannot be combined with another rate-control mode "
                          "(--bitrate, --crf, --lqp)\n", g.def->name);
     return false;
   }
+  cli.rc_mode_given = true;
   p.rcmode = mode;
   return true;
 }
@@ -209,19 +214,20 @@ bool apply_option(const given_opt_t &g, cli_options_t &cli, tarnhevcenc_param_t 
     if (!(v = int_value(g, 0, 51, "an integer 0..51")))
       return false;
     p.qp = *v;
+    cli.qp_given = true;
     return true;
   case opt_id_t::bitrate:
     if (!(v = int_value(g, 1, 2000000, "kbit/s 1..2000000")))
       return false;
     p.bitrate = *v;
-    return set_rc_mode(g, p, TARNHEVCENC_RC_ABR);
+    return set_rc_mode(g, cli, p, TARNHEVCENC_RC_ABR);
   case opt_id_t::crf:
     if (!(f = float_value(g, 0, 51, "a number 0..51")))
       return false;
     p.crf = *f;
-    return set_rc_mode(g, p, TARNHEVCENC_RC_CRF);
+    return set_rc_mode(g, cli, p, TARNHEVCENC_RC_CRF);
   case opt_id_t::lqp:
-    return set_rc_mode(g, p, TARNHEVCENC_RC_LQP);
+    return set_rc_mode(g, cli, p, TARNHEVCENC_RC_LQP);
   case opt_id_t::cbr:
     cli.cbr = true;
     return true;
@@ -583,6 +589,11 @@ parse_result_t parse_command_line(int argc, char **argv, cli_options_t &cli, tar
   for (const given_opt_t &g : given)
     if (!apply_option(g, cli, param))
       return {exit_bad_value, true};
+
+  // The library's default mode is a rate factor; a QP given alone asks for
+  // constant-QP coding instead.
+  if (cli.qp_given && !cli.rc_mode_given)
+    param.rcmode = TARNHEVCENC_RC_CQP;
 
   cli.input_path = positional[0];
   cli.output_path = positional.size() > 1 ? positional[1] : default_output_name(cli.input_path);

@@ -23,6 +23,8 @@ struct cli_options_t {
   std::optional<frame_rate_t> fps;
   bool compat_given = false;
   bool cbr = false;  // --cbr: the --bitrate is a constant one
+  bool qp_given = false;
+  bool rc_mode_given = false;  // --bitrate, --crf or --lqp
 };
 
 struct parse_result_t {

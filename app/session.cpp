@@ -106,9 +106,10 @@ void print_settings(const cli_options_t &cli, const input_t &input, const tarnhe
   std::printf("ziravov %s: %s (%s %dx%d, %d/%d fps) -> %s\n", tarnhevcenc_version(), cli.input_path.c_str(),
               input.is_y4m() ? "y4m" : "raw", input.width(), input.height(), e.fps_num, e.fps_den,
               cli.output_path.c_str());
-  std::printf("complexity %d, tune %d, rc %s, qp %d, bitrate %d, crf %.1f, aq-mode %d, vbv %d/%d, keyint %d, min-keyint %d, bframes %d, "
+  std::printf("complexity %d, tune %d, rc %s, qp %d, bitrate %d, crf %.1f, aq-mode %d, aq-strength %g, vbv %d/%d, keyint %d, min-keyint %d, bframes %d, "
               "threads %d, frame contexts %d, wpp %d, deblock %d, sao %d, compat %d, cpu flags %u, pass %d%s\n",
               e.complexity, p.tune, rc_name(e.rcmode), e.qp, e.bitrate, static_cast<double>(e.crf), e.aq_mode,
+              static_cast<double>(p.aq_strength),
               e.vbv_maxrate, e.vbv_bufsize, e.idr_period, e.min_idr, e.bframes,
               e.threads, p.frame_contexts, e.wpp, e.deblock, e.sao, p.compat, e.cpu_flags, p.pass,
               p.random_decisions ? ", random decisions" : "");

@@ -64,6 +64,7 @@ int main(int argc, char **argv) {
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
     tarnhevcenc_default_param(&p);
+    p.rcmode = TARNHEVCENC_RC_CQP;
     p.width = W;
     p.height = H;
     p.threads = 8;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The lookahead's share of a whole encode at 1080p: the flower clip scaled to
 # 1920x1080 and played forward then backward (60 pictures, no scene cut),
-# encoded on N threads by an old and a new build with the default lookahead,
-# and by the new build with the lookahead switched off (no scene cuts, no
-# CU-tree: constant QP then needs no estimate).  The three run in turn,
+# encoded at constant QP 27 on N threads by an old and a new build with the
+# default lookahead, and by the new build with the lookahead switched off (no
+# scene cuts, no CU-tree: constant QP then needs no estimate; the default
+# rate factor always does).  The three run in turn,
 # ROUNDS times, so that each round sees the same load; the table gives the
 # median wall and CPU (user + system) seconds and the end statistics'
 # account of the lookahead: the time per picture the caller's thread spent
@@ -32,7 +33,7 @@ for r in $(seq "$rounds"); do
     [ $run = old ] && bin=$old
     [ $run = off ] && extra="--scenecut 0 --no-cutree"
     # shellcheck disable=SC2086
-    timed "$work/$run-$r" "$bin" --log-level 1 --threads "$threads" $extra ${ARGS:-} "$src" "$work/$run.hevc"
+    timed "$work/$run-$r" "$bin" --log-level 1 --threads "$threads" --qp 27 $extra ${ARGS:-} "$src" "$work/$run.hevc"
   done
   cmp -s "$work/old.hevc" "$work/new.hevc" || echo "WARNING: round $r: the old and new streams differ"
   echo "round $r wall/cpu s: $(for run in old new off; do

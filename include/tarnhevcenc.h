@@ -46,6 +46,15 @@ enum {
   TARNHEVCENC_RC_LQP = 4
 };
 
+/* aq_mode: by the rate mode (the default): TARNHEVCENC_AQ_DEFAULT_MODE under
+ * CRF and ABR without VBV, where a rate factor balances AQ's and the CU-tree's
+ * QP offsets; 0 under constant QP, LQP, CBR and VBV, whose CTU QPs do not
+ * take them. */
+enum {
+  TARNHEVCENC_AQ_AUTO = -1,
+  TARNHEVCENC_AQ_DEFAULT_MODE = 2
+};
+
 /* Tune bits (tune). */
 enum {
   TARNHEVCENC_TUNE_ZEROLATENCY = 4,
@@ -120,10 +129,11 @@ typedef struct tarnhevcenc_param_t {
   int32_t lookahead;      /* lookahead depth in pictures */
 
   /* Rate control. */
-  int32_t rcmode;        /* TARNHEVCENC_RC_* */
-  int32_t qp;            /* constant QP 0..51, default 27; outside [qp_min, qp_max] it becomes the nearer limit */
+  int32_t rcmode;        /* TARNHEVCENC_RC_*, default CRF */
+  int32_t qp;            /* constant QP 0..51 of CQP and LQP, default 27; outside [qp_min, qp_max] it becomes the
+                            nearer limit */
   int32_t bitrate;       /* kbit/s for ABR and CBR */
-  float crf;             /* constant rate factor, default 27.0 */
+  float crf;             /* constant rate factor, default 23.0 (about the rate of QP 27) */
   int32_t qp_min;        /* default 0; outside 0..51 the nearer end; above qp_max it becomes qp_max */
   int32_t qp_max;        /* default 51; outside 0..51 the nearer end */
   int32_t vbv_maxrate;   /* kbit/s, 0 = no VBV */
@@ -131,8 +141,9 @@ typedef struct tarnhevcenc_param_t {
   float vbv_init;        /* initial buffer fullness, fraction, default 0.9 */
   float ip_factor;       /* qscale ratio of P to I pictures, default 1.4 (I QP about 3 below P) */
   float pb_factor;       /* qscale ratio of B to P pictures, default 1.3 (the deepest B level; reference B levels get shares) */
-  int32_t aq_mode;       /* adaptive quantisation: 0 off (default), 1 by block energy, 2 by energy around the picture's mean */
-  float aq_strength;     /* default 1.0 */
+  int32_t aq_mode;       /* adaptive quantisation: 0 off, 1 by block energy, 2 by energy around the picture's mean;
+                            default TARNHEVCENC_AQ_AUTO (the effective record gives the mode chosen) */
+  float aq_strength;     /* 0..3, default 0.5 */
   int32_t cutree;        /* CU-tree QP offsets, default 1 */
   int32_t pass;          /* 0 single pass, 1 first pass, 2 second pass (rcmode ABR, same settings as the first) */
   const char *stats_in;  /* second pass: whole statistics text, NUL-terminated; read only by tarnhevcenc_create */

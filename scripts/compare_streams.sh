@@ -2,8 +2,10 @@
 # Byte identity of two ziravov binaries: encodes the real clips and a few
 # synthetic pictures of awkward sizes with both, at every complexity 0-7, with
 # all-intra, P-only and B picture structures, the random decisions, the
-# portable code and the detected CPU tier, one and eight threads, and lists
-# every case whose stream (or reconstruction, or exit code) differs.
+# portable code and the detected CPU tier, one and eight threads, constant
+# QPs, the default rate factor with AQ and the CU-tree's offsets in the CTU
+# QPs, and lists every case whose stream (or reconstruction, or exit code)
+# differs.
 # A restructuring that must not change a single decision is checked with it
 # against the commit it is based on.
 #
@@ -81,9 +83,11 @@ for entry in "${inputs[@]}"; do
     add "$name-c$c-rnd$seed-B|$input|--frames $bframes_pictures --bframes 3 --qp $((qp + 5)) --complexity $c --random-decisions $seed --threads 8"
     add "$name-c$c-rnd$((seed + 10))-P-cpu0|$input|--frames 3 --bframes 0 --qp $((51 - qp)) --complexity $c --random-decisions $((seed + 10)) --cpu-flags 0 --threads 1"
   done
-  # Tools that are off by default or switchable, at the default level.
+  # Tools that are off by default or switchable, at the default level and
+  # rate control; the rate modes whose streams do not depend on timing.
   for extra in "--no-sao --no-deblock" "--no-rdoq" "--intra-nxn" "--no-wpp --threads 4" "--no-sign-hiding" \
-    "--hierarchy 2 --bframes 7" "--qp 0" "--qp 51" "--subpel-planes 2 --threads 8" "--subpel-planes 1 --bframes 0"; do
+    "--hierarchy 2 --bframes 7" "--qp 0" "--qp 51" "--subpel-planes 2 --threads 8" "--subpel-planes 1 --bframes 0" \
+    "--qp 27 --aq-mode 0" "--crf 30 --aq-mode 1 --aq-strength 1.5" "--qp 32 --lqp --aq-mode 2"; do
     tag=$(echo "$extra" | tr -d ' -')
     add "$name-x$tag|$input|--frames $bframes_pictures --bframes 3 $extra"
   done

@@ -4,8 +4,8 @@ and odd YUV4MPEG2 inputs.
 
 --suite random (default): each case encodes one raw input with a random mix
 of complexity, B structure (up to 16 B pictures), GOP (also all-intra and
-very long key periods), rate mode (constant QP, LQP, ABR, CRF, CBR, two
-passes, VBV with each of them), QP limits and steps at their extremes, AQ,
+very long key periods), rate mode (the default, constant QP, LQP, ABR, CRF,
+CBR, two passes, VBV with each of them), QP limits and steps at their extremes, AQ,
 CU-tree, scene cuts, random decisions, tunes, odd frame rates, threads and
 CPU tier, HM compatibility streams, read raw or (a fifth of the cases) as
 YUV4MPEG2, sometimes after a --seek.  Both decoders (ffmpeg, libde265) must give back the
@@ -110,7 +110,8 @@ def draw(rng, clips):
         rate_text = rng.choice(ODD_RATES)
         args += ['--fps', rate_text]
         fps = fps_value(rate_text)
-    mode = rng.choice(['qp', 'qpx', 'qp', 'abr', 'crf', 'cbr', 'vbv', 'twopass', 'lqp', 'crfvbv', 'qpvbv', 'twopassvbv'])
+    # 'plain' names no rate option and no AQ mode: the defaults.
+    mode = rng.choice(['qp', 'qpx', 'plain', 'abr', 'crf', 'cbr', 'vbv', 'twopass', 'lqp', 'crfvbv', 'qpvbv', 'twopassvbv'])
     rate = max(40, int(w * h * fps * rng.choice([0.01, 0.05, 0.2, 1.0]) / 1000))
     rate = min(rate, 2000000)
     vbv = None
@@ -156,7 +157,9 @@ def draw(rng, clips):
         args += ['--ipratio', str(rng.choice([0.01, 100])), '--pbratio', str(rng.choice([0.01, 100]))]
     if rng.random() < 0.1:
         args += ['--qcomp', str(rng.choice([0, 1]))]
-    args += ['--aq-mode', str(rng.choice([0, 1, 2]))]
+    aq_mode = rng.choice([0, 1, 2])
+    if mode != 'plain':
+        args += ['--aq-mode', str(aq_mode)]
     if rng.random() < 0.3:
         args += ['--aq-strength', str(rng.choice([0, 0.5, 2, 3]))]
     if rng.random() < 0.3:

@@ -13,6 +13,7 @@ inline encoder_t *open_row_context(int32_t width, int32_t height, encoder_t **en
   tarnhevcenc_param_t p{};
   p.size = sizeof(p);
   if (tarnhevcenc_default_param(&p) != 0) return nullptr;
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.width = width;
   p.height = height;
   p.threads = 1;

@@ -66,6 +66,7 @@ tarnhevcenc_param_t default_param(int32_t w, int32_t h, int32_t qp) {
   EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
   p.width = w;
   p.height = h;
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.qp = qp;
   p.log_level = 0;
   p.threads = 1;
@@ -236,6 +237,11 @@ TEST(Api, DefaultParamValues) {
   EXPECT_EQ(p.size, sizeof(p));
   EXPECT_EQ(p.complexity, 4);
   EXPECT_EQ(p.compat, 120);
+  EXPECT_EQ(p.rcmode, TARNHEVCENC_RC_CRF) << "a rate factor, whose base QP pays for the CU-tree's offsets";
+  EXPECT_EQ(p.crf, 23.0f);
+  EXPECT_EQ(p.aq_mode, TARNHEVCENC_AQ_AUTO);
+  EXPECT_EQ(p.aq_strength, 0.5f);
+  EXPECT_EQ(p.cutree, 1);
   EXPECT_EQ(p.qp, 27);
   EXPECT_EQ(p.qp_min, 0);
   EXPECT_EQ(p.qp_max, 51);
@@ -765,6 +771,41 @@ TEST(Api, EffectiveSettingsReported) {
   EXPECT_EQ(p.bframes, 4);
   EXPECT_EQ(p.threads, 0);
   EXPECT_EQ(p.search_range, -1);
+}
+
+// The default AQ mode follows the rate mode: on where a rate factor balances
+// the offsets it and the CU-tree put on the CTU QPs, off where the CTU QPs
+// are constant or set by CBR or VBV; a mode the caller gives is kept.
+TEST(Api, DefaultAqModeFollowsTheRateMode) {
+  struct case_t {
+    int32_t rcmode, bitrate, vbv, aq_mode, want;
+  };
+  const int32_t on = TARNHEVCENC_AQ_DEFAULT_MODE;
+  const case_t cases[] = {
+      {TARNHEVCENC_RC_CRF, 0, 0, TARNHEVCENC_AQ_AUTO, on}, {TARNHEVCENC_RC_ABR, 500, 0, TARNHEVCENC_AQ_AUTO, on},
+      {TARNHEVCENC_RC_CQP, 0, 0, TARNHEVCENC_AQ_AUTO, 0},  {TARNHEVCENC_RC_LQP, 0, 0, TARNHEVCENC_AQ_AUTO, 0},
+      {TARNHEVCENC_RC_CBR, 500, 0, TARNHEVCENC_AQ_AUTO, 0}, {TARNHEVCENC_RC_CRF, 0, 500, TARNHEVCENC_AQ_AUTO, 0},
+      {TARNHEVCENC_RC_ABR, 500, 500, TARNHEVCENC_AQ_AUTO, 0},
+      // An ABR without a bitrate falls back to constant QP, and so does AQ.
+      {TARNHEVCENC_RC_ABR, 0, 0, TARNHEVCENC_AQ_AUTO, 0},
+      {TARNHEVCENC_RC_CQP, 0, 0, 1, 1}, {TARNHEVCENC_RC_CRF, 0, 0, 0, 0}, {TARNHEVCENC_RC_CBR, 500, 500, 2, 2},
+  };
+  for (const case_t &c : cases) {
+    tarnhevcenc_param_t p = default_param(64, 64, 30);
+    p.rcmode = c.rcmode;
+    p.bitrate = c.bitrate;
+    p.vbv_maxrate = c.vbv;
+    p.vbv_bufsize = c.vbv;
+    p.aq_mode = c.aq_mode;
+    testing::internal::CaptureStderr();
+    tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+    testing::internal::GetCapturedStderr();
+    ASSERT_NE(enc, nullptr);
+    tarnhevcenc_destroy(enc);
+    EXPECT_EQ(p.effective.aq_mode, c.want) << "rcmode " << c.rcmode << " bitrate " << c.bitrate << " vbv " << c.vbv
+                                           << " aq_mode " << c.aq_mode;
+    EXPECT_EQ(p.aq_mode, c.aq_mode) << "the caller's own field stays";
+  }
 }
 
 // QP limits at and past the ends of 0..51, crossed (qp_max wins), and a QP

@@ -479,6 +479,7 @@ bytes_t encode(int32_t compat, const coding_mode_t &m, int32_t wpp, int32_t sao,
   std::memset(&p, 0, sizeof(p));
   p.size = sizeof(p);
   if (tarnhevcenc_default_param(&p) != 0) return {};
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.width = w;
   p.height = h;
   p.qp = qp;

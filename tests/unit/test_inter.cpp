@@ -43,6 +43,7 @@ std::vector<int32_t> encode_sizes(const std::vector<picture_t> &pics, int32_t bf
   tarnhevcenc_param_t param;
   param.size = sizeof(param);
   tarnhevcenc_default_param(&param);
+  param.rcmode = TARNHEVCENC_RC_CQP;
   param.width = pics[0].w;
   param.height = pics[0].h;
   param.qp = 27;

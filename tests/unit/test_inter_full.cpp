@@ -44,6 +44,7 @@ std::vector<coded_picture_t> encode(const std::vector<sample_fn> &pictures, int3
   tarnhevcenc_param_t p{};
   p.size = sizeof(p);
   EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.width = kWidth;
   p.height = kHeight;
   p.complexity = level;

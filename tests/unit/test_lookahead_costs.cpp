@@ -59,6 +59,7 @@ struct la_encoder_t {
     std::memset(&p, 0, sizeof(p));
     p.size = sizeof(p);
     EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+    p.rcmode = TARNHEVCENC_RC_CQP;
     p.width = W;
     p.height = H;
     p.qp = 30;

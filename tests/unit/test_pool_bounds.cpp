@@ -33,6 +33,7 @@ encoder_t *open_encoder(const settings_t &s) {
   tarnhevcenc_param_t p{};
   p.size = sizeof(p);
   if (tarnhevcenc_default_param(&p) != 0) return nullptr;
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.width = p.height = 64;
   p.threads = s.threads;
   p.bframes = s.bframes;

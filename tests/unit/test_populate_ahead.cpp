@@ -33,6 +33,7 @@ encoder_t *open_encoder() {
   std::memset(&p, 0, sizeof(p));
   p.size = sizeof(p);
   EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.width = 128;
   p.height = 64;
   p.qp = 30;

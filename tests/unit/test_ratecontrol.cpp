@@ -25,6 +25,7 @@ tarnhevcenc_param_t base_param(int32_t w = 128, int32_t h = 64) {
   tarnhevcenc_param_t p{};
   p.size = sizeof(p);
   EXPECT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.width = w;
   p.height = h;
   p.threads = 1;
@@ -86,6 +87,7 @@ struct rc_contexts_t {
     p.qp = 30;
     p.crf = 23.0f;
     p.cutree = 0;
+    p.aq_mode = 0;  // the costs set below are the unweighted ones
     p.bframes = 0;
     enc = open(p);
   }

@@ -60,6 +60,7 @@ void encode_checked(uint32_t flags, int32_t level, int32_t qp) {
   tarnhevcenc_param_t p{};
   p.size = sizeof(p);
   ASSERT_EQ(tarnhevcenc_default_param(&p), 0);
+  p.rcmode = TARNHEVCENC_RC_CQP;
   p.width = width;
   p.height = height;
   p.complexity = level;
