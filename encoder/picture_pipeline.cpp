@@ -72,17 +72,6 @@ static bool decides_then_collects(const encoder_t *enc, int32_t flush) {
   return decides && enc->inflight_count > 0 && (flush || free_contexts - q->decided->count <= 1);
 }
 
-// A start that failed part way leaves its frame context free for the close:
-// its reconstruction goes back and it holds no picture, and the rotation
-// stays on it, so that no context with a picture in flight is taken next.
-static void abandon_start(encoder_t *enc, int32_t slot) {
-  encoder_t *ctx = enc->frame_ctx[slot];
-  if (ctx->cur_recon) frame_release(enc->pool, ctx->cur_recon);
-  ctx->cur_recon = nullptr;
-  ctx->cur_input = nullptr;
-  enc->frame_ctx_next = slot;
-}
-
 struct fill_job_t {
   encoder_t *enc;
   int32_t flush;
@@ -112,9 +101,7 @@ static int64_t fill_pipeline(int64_t arg) {
     }
     if (q->decided->count == 0 || enc->inflight_count >= enc->frame_ctx_count) break;
     frame_t *pic = static_cast<frame_t *>(frame_list_shift(q->decided));
-    const int32_t slot = enc->frame_ctx_next;
     if (start_picture(enc, pic) < 0) {
-      abandon_start(enc, slot);
       frame_release(enc->pool, pic);
       return 1;
     }
