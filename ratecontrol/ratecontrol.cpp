@@ -205,6 +205,7 @@ void ratecontrol_sync_state(encoder_t *new_ctx, encoder_t *previous_ctx, encoder
     std::copy(n->frame_pred_cost, n->frame_pred_cost + 4, x->frame_pred_cost);
     std::copy(n->guess_error, n->guess_error + 4, x->guess_error);
     std::copy(n->plan_overrun, n->plan_overrun + 4, x->plan_overrun);
+    std::copy(n->plan_took, n->plan_took + 4, x->plan_took);
     std::copy(&n->row_pred_init[0][0], &n->row_pred_init[0][0] + 6, &x->row_pred_init[0][0]);
   }
 }

@@ -54,9 +54,12 @@ struct ratecontrol_t {
   int32_t vbv_fill;
   int32_t vbv_fill_start;
   // How much lower the fill at the start would be if every picture in
-  // flight planned on a first guess whose error no finished picture has
-  // shown yet took twice its plan (vbv_fill_start counts them at their
-  // plans).
+  // flight ran over its plan as far as its class's plans lately did
+  // (vbv_fill_start counts them at what such plans took on average).
+  int32_t vbv_overrun_risk;
+  // How much lower again if every intra picture in flight planned on a
+  // first guess whose error no finished picture has shown yet took twice
+  // its plan.
   int32_t vbv_guess_risk;
   int32_t planned_bits;
   // planned_bits came from the first guess of the predictor of class
@@ -92,6 +95,10 @@ struct ratecontrol_t {
   // of the fill a plan may take leaves room for that, and pictures in
   // flight count that much over their plans (vbv_plan.cpp).
   float plan_overrun[4];
+  // What the plans of each class took lately on average (the geometric
+  // mean of bits / plan of the slices; 0 before one has finished): the
+  // pictures in flight count that much of their plans (vbv_plan.cpp).
+  float plan_took[4];
   double last_qscale;
   double last_qscale_for[RC_CLASS_COUNT];
   int32_t last_non_b_type;
@@ -158,16 +165,22 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t slice_type, double q);
 void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved);
 // The buffer fill expected when the picture set up on ctx starts: the fill
 // after the last picture collected, less every picture still in flight at
-// its planned size (times the overrun its class's plans lately showed, or
-// the error its size predictor's first guess showed), plus the refill of
-// each.  worst_fill (may be NULL): the same
-// with intra plans on an unchecked first guess counted at twice their size.
-int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill);
+// its planned size times what its class's plans lately took (or the error
+// its size predictor's first guess showed), plus the refill of each.
+// overrun_fill (may be NULL): the same with each plan times the overrun its
+// class's plans lately showed; worst_fill (may be NULL): that with intra
+// plans on an unchecked first guess counted at twice their size.
+int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int32_t *worst_fill);
 // The most of the fill a picture of class cls may be planned to take: what
 // a plan that runs over by as much as the class's plans lately did, and a
 // tenth more, still leaves (40% to 75%; half before a plan of the class
 // has been checked).
 float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls);
+// The most of the fill counted at the overrun (ratecontrol_fill_ahead) a
+// picture of class cls may be planned to take: what a plan that runs over
+// as far as its class's did lately, and a tenth more, still leaves (40% to
+// 90%; half before a plan of the class has been checked).
+float ratecontrol_vbv_overrun_share(const ratecontrol_t *rc, int32_t cls);
 // One pass's size model: the bits the picture set up on ctx is predicted
 // to take at qscale q (its lookahead cost with its class's predictor,
 // bounded below by the class's last picture; last_cost must be set).

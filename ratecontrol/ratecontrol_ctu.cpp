@@ -373,6 +373,9 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
       const float over = static_cast<float>(bits - rc->planned_fixed) / static_cast<float>(predicted);
       float &e = rc->plan_overrun[rc->planned_class];
       e = std::max(over, 1.0f + 0.9f * (std::max(e, 1.0f) - 1.0f));
+      float &m = rc->plan_took[rc->planned_class];
+      const float took = std::clamp(over, 0.25f, 4.0f);
+      m = m > 0.0f ? std::exp(0.7f * std::log(m) + 0.3f * std::log(took)) : took;
     }
     if (learns && rc->planned_on_guess && predicted > 0)
       rc->guess_error[rc->planned_class] =

@@ -54,12 +54,15 @@ float below_learned_power(int32_t cls) { return cls == RC_CLASS_B || cls == RC_C
 // at QP 51).  Below the qscale the predictor learned at, the slices grow
 // faster than its 1/q: about as 1/q^2 for B pictures and 1/q^1.4 for P and
 // I pictures (foreman, QP 22 against 31-36).  The predictor averages over
-// many pictures; the last picture of the class, scaled to this one's
+// many pictures; half the last picture of the class, scaled to this one's
 // qscale, bounds the slices from below, whatever this picture's cost (the
 // half-resolution cost tells sizes apart only roughly where the QP is low
 // and texture takes the bits): a P picture that the lookahead costed at a
 // tenth of its neighbours', planned 8 QPs below them, took three times its
-// plan, the whole buffer.
+// plan, the whole buffer.  Only half: bounded by the whole last picture,
+// plans ran 16% above what P pictures took (flower at 10 pictures a
+// second), where the predictor alone came within 9%, and the rows, which
+// only raise a picture's QP, never gave those bits back.
 float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
   const ratecontrol_t *rc = ctx->rc;
   const int32_t c = basis.cls;
@@ -69,7 +72,7 @@ float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
   float slices = std::max(bits - rc->frame_pred_fixed[c] * learned / qf, 0.0f);
   if (learned > 0.0f) {
     const float like_last = rc->frame_pred_slices[c] * learned / qf;
-    slices = std::max(slices, like_last);
+    slices = std::max(slices, 0.5f * like_last);
   }
   if (learned > qf) slices *= std::pow(learned / qf, below_learned_power(c));
   // A picture coded finer than its reference also codes what the coarser
@@ -115,13 +118,14 @@ bool planned_by_guess(const ratecontrol_t *rc, const vbv_basis_t &basis) {
 }
 
 // The most bits the picture may take.  Three limits, the smallest holds:
-// - Size errors: the picture takes no more of the fill than its class's
-//   share (ratecontrol_vbv_share); a quarter where its size is a guess
-//   (planned_by_guess), since a whole set of frame contexts may start on
-//   that guess.  The fill it starts with counts the pictures in flight;
-//   where intra pictures in flight were planned on a first guess no
-//   finished picture has checked, the buffer must also outlast them at
-//   twice their plans (bus CIF all-intra took 1.3-1.55 times its plans).
+// - Size errors: the picture takes no more of the expected fill than its
+//   class's share (ratecontrol_vbv_share), and no more of the overrun fill
+//   than its overrun share (ratecontrol_vbv_overrun_share); a quarter of
+//   the fill where its size is a guess (planned_by_guess), since a whole
+//   set of frame contexts may start on that guess.  Where intra pictures
+//   in flight were planned on a first guess no finished picture has
+//   checked, the buffer must also outlast them at twice their plans (bus
+//   CIF all-intra took 1.3-1.55 times its plans): half of that fill.
 //   The bits outside the slices (parameter sets) are known, not predicted.
 // - An intra picture leaves room for the anchor coded after it, which
 //   predicts from it at about 1/ip_factor of its size, and gains the refill
@@ -142,8 +146,11 @@ float vbv_allowance(encoder_t *ctx, int32_t t, const vbv_basis_t &basis, double 
   const float rate = static_cast<float>(rc->vbv_rate);
   const float share = planned_by_guess(rc, basis) ? 0.25f : ratecontrol_vbv_share(rc, basis.cls);
   float allowed = fixed + share * std::max(fill - fixed, 0.0f);
+  const float over = std::max(fill - static_cast<float>(rc->vbv_overrun_risk), 1.0f);
+  if (rc->vbv_overrun_risk > 0)
+    allowed = std::min(allowed, fixed + ratecontrol_vbv_overrun_share(rc, basis.cls) * std::max(over - fixed, 0.0f));
   if (rc->vbv_guess_risk > 0) {
-    const float worst = std::max(fill - static_cast<float>(rc->vbv_guess_risk), 1.0f);
+    const float worst = std::max(over - static_cast<float>(rc->vbv_guess_risk), 1.0f);
     allowed = std::min(allowed, fixed + 0.5f * std::max(worst - fixed, 0.0f));
   }
   const float ipf = std::fabs(p.ip_factor);
@@ -178,27 +185,38 @@ double fit_qscale(const encoder_t *ctx, const vbv_basis_t &basis, double q, doub
   return hi;
 }
 
-// What a picture still in flight is counted to take of its plan: as much
-// more as the plans of its class have lately run over (not their mean:
-// most plans come in below and a few far above, and with twelve pictures in
-// flight those few empty the buffer).  A plan made on its
-// class predictor's first guess is off by about the error that
-// guess showed in the last such picture that finished: every picture
-// started before the first of them returned (a whole set of frame
+// What a picture still in flight is counted to take of its plan, by how
+// the fill is counted (fill_count_t).  The expected fill counts each at its
+// plan, or at what the plans of its class lately took on average where
+// that is more.  The overrun fill counts each at as much more as the plans
+// of its class have lately run over (not their mean: most plans come in
+// below and a few far above, and with twelve pictures in flight those few
+// empty the buffer): the picture planned now must outlast that, but may
+// take more of it than of the expected fill (vbv_allowance); a share of
+// the overrun fill alone starved 8 threads (flower at 10 pictures a
+// second, half a second's buffer: 30% below the rate, 1 thread 18%).  A
+// plan made on its class predictor's first guess is off by about the
+// error that guess showed in the last such picture that finished: every
+// picture started before the first of them returned (a whole set of frame
 // contexts) was planned on the same guess (bus CIF all-intra: each took
 // 1.27-1.39 times its plan).  A picture one CTU wide or high, which can
 // hardly correct itself while it is coded, counts at least twice its plan.
-// worst: the factor the buffer must outlast, at least two for intra plans
-// while no such plan has returned.
-float guess_factor(const encoder_t *ctx, const encoder_t *o, bool worst) {
+// The worst fill counts intra plans at least twice while no such plan has
+// returned.
+enum fill_count_t { FILL_EXPECTED, FILL_OVERRUN, FILL_WORST };
+
+float guess_factor(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
   const ratecontrol_t *orc = o->rc;
+  const int32_t cls = orc->planned_class;
   if (!orc->planned_on_guess) {
-    return std::max(ctx->rc->plan_overrun[orc->planned_class], 1.0f);
+    const float overrun = std::max(ctx->rc->plan_overrun[cls], 1.0f);
+    const float took = ctx->rc->plan_took[cls];
+    return how == FILL_EXPECTED ? std::clamp(took, 1.0f, overrun) : overrun;
   }
-  const float measured = ctx->rc->guess_error[orc->planned_class];
-  const bool intra = orc->planned_class == RC_CLASS_I;
-  const float least = o->ctu_cols == 1 || o->ctu_rows == 1 || (worst && intra && measured <= 0.0f) ? 2.0f : 1.0f;
-  return std::max(measured, least);
+  const float measured = ctx->rc->guess_error[cls];
+  const bool intra = cls == RC_CLASS_I;
+  const bool twice = o->ctu_cols == 1 || o->ctu_rows == 1 || (how == FILL_WORST && intra && measured <= 0.0f);
+  return std::max(measured, twice ? 2.0f : 1.0f);
 }
 
 }  // namespace
@@ -208,6 +226,11 @@ float ratecontrol_vbv_size(const encoder_t *ctx, double q) { return size_at(ctx,
 float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls) {
   const float overrun = rc->plan_overrun[cls];
   return overrun > 0.0f ? std::clamp(1.0f / (1.1f * overrun), 0.4f, 0.75f) : 0.5f;
+}
+
+float ratecontrol_vbv_overrun_share(const ratecontrol_t *rc, int32_t cls) {
+  const float overrun = rc->plan_overrun[cls];
+  return overrun > 0.0f ? std::clamp(1.0f / (1.1f * overrun), 0.4f, 0.9f) : 0.5f;
 }
 
 bool ratecontrol_bits_follow_cost(const encoder_t *ctx) {
@@ -226,32 +249,35 @@ void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   rc->row_pred_pic[0] = pair[0];
   rc->row_pred_pic[1] = pair[1];
   rc->row_pred_cur = rc->row_pred_pic;
-  int32_t worst = 0;
-  const int32_t fill = ratecontrol_fill_ahead(ctx, &worst);
+  int32_t over = 0, worst = 0;
+  const int32_t fill = ratecontrol_fill_ahead(ctx, &over, &worst);
   rc->vbv_fill_start = std::max(0, fill - reserved);
-  rc->vbv_guess_risk = std::max(0, fill - worst);
+  rc->vbv_overrun_risk = std::max(0, fill - over);
+  rc->vbv_guess_risk = std::max(0, over - worst);
 }
 
-int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *worst_fill) {
+int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int32_t *worst_fill) {
   const ratecontrol_t *rc = ctx->rc;
   // Every picture started before this one and not yet collected leaves the
   // buffer first, in coding order.  (Choosing them by a display index below
   // this picture's coding number would skip the P picture coded ahead of its
   // B pictures, and every B picture would count on bits that are gone.)
   const encoder_t *enc = ctx->instance;
-  int64_t fill = enc->rc->vbv_fill, worst = fill;
+  int64_t fill[3] = {enc->rc->vbv_fill, enc->rc->vbv_fill, enc->rc->vbv_fill};
   for (int32_t k = 0; k < enc->inflight_count; k++) {
     const encoder_t *o = enc->inflight[k];
     if (o == ctx || !o->rc->planned_valid) continue;
     // The guess's error is on the slices; the bits outside them are known.
     const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
-    const int64_t planned = static_cast<int64_t>(slices * guess_factor(ctx, o, false)) + o->rc->planned_fixed;
-    const int64_t planned_worst = static_cast<int64_t>(slices * guess_factor(ctx, o, true)) + o->rc->planned_fixed;
-    fill = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill - planned) + rc->vbv_rate);
-    worst = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, worst - planned_worst) + rc->vbv_rate);
+    for (int32_t h = FILL_EXPECTED; h <= FILL_WORST; h++) {
+      const int64_t planned =
+          static_cast<int64_t>(slices * guess_factor(ctx, o, static_cast<fill_count_t>(h))) + o->rc->planned_fixed;
+      fill[h] = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill[h] - planned) + rc->vbv_rate);
+    }
   }
-  if (worst_fill) *worst_fill = static_cast<int32_t>(worst);
-  return static_cast<int32_t>(fill);
+  if (overrun_fill) *overrun_fill = static_cast<int32_t>(fill[FILL_OVERRUN]);
+  if (worst_fill) *worst_fill = static_cast<int32_t>(fill[FILL_WORST]);
+  return static_cast<int32_t>(fill[FILL_EXPECTED]);
 }
 
 double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
