@@ -68,12 +68,31 @@ double model_bits(double qp, double alpha, double beta, double pixels) {
   return std::pow(std::exp((qp - lambda_qp_offset) / lambda_qp_scale) / alpha, 1.0 / beta) * pixels;
 }
 
-// The model's alpha is per square root of cost energy per pixel: at one
-// lambda, pictures of more cost take more bits.  Without it the model
-// learned nothing of a cut to busier content coded as B and P pictures
-// until their bits came back, a dozen pictures late (foreman to bus at
-// 300 kb/s: a second of 2.5 times the rate).
-double cost_factor(int32_t cost, double pixels) { return std::sqrt(std::max(cost, 1) / pixels); }
+// The model's alpha is per unit of the lookahead's cost: at one lambda a
+// picture of twice the cost takes about twice the bits.  The square root
+// of the cost energy the CTU model reads was no such measure: its floor
+// per block outweighed the costs of B pictures, whose bits at one QP then
+// varied a hundredfold while their energies varied by a third, and the
+// pictures in flight were counted at a sixth to six times what they took.
+// A picture the lookahead finds free still takes its headers and skips.
+double cost_factor(int64_t cost_sum, double pixels, double beta) {
+  return std::pow(std::max(static_cast<double>(cost_sum) / pixels, 0.1), -beta);
+}
+
+// The slope of bits over QP per class: measured on looped foreman, flower
+// and a clip with cuts, the bits of P pictures halve over 4 to 6 QPs, those
+// of reference B pictures over 3 to 4 and those of B pictures over 2 to 3
+// (they fall to skips once their QP passes their references').  The single
+// slope of bits halving every 6 QPs held the B pictures' QPs near their
+// references' while their bits swung far beyond the model's plans.
+constexpr double cbr_class_beta[3] = {-1.4, -1.0, -0.75};
+// alpha of each class before it has learned, and of intra pictures, whose
+// bits halve every 6 QPs: the middle of what those clips and flower 720p
+// took at 100-2000 kb/s, within a factor of 3 of each.  The fixed formulas
+// on the cost energy they replace put the first pictures of flower 720p
+// 6-8 QPs too high, and a second of 30 pictures landed a third low.
+constexpr double cbr_start_alpha[3] = {1.5, 1.5, 3.0};
+constexpr double cbr_intra_alpha = 0.5, cbr_intra_beta = -2.0;
 
 // The pictures in flight are counted at what the model, as it has learned
 // since they started, expects of their QPs: planned on what it knew a
@@ -88,7 +107,7 @@ void refresh_in_flight(encoder_t *ctx) {
     const ratecontrol_t *o = enc->inflight[k]->rc;
     if (enc->inflight[k] == ctx || o->cbr_planned_qp < 0.0) continue;
     const int32_t i = 3 * slot_of(ctx) + o->cbr_class;
-    const double bits = model_bits(o->cbr_planned_qp, rc->cbr_alpha[i] * cost_factor(o->cbr_cost, pixels), rc->cbr_beta[i], pixels);
+    const double bits = model_bits(o->cbr_planned_qp, rc->cbr_alpha[i] * cost_factor(o->cbr_cost_sum, pixels, rc->cbr_beta[i]), rc->cbr_beta[i], pixels);
     rc->cbr_window->targets[o->cbr_slot] =
         static_cast<int32_t>(std::clamp(bits, static_cast<double>(ctx->ctu_count), 2e9));
   }
@@ -115,8 +134,8 @@ int32_t cbr_init(encoder_t *enc) {
   // read wrongly.
   for (int32_t s = 0; s < threads; s++)
     for (int32_t c = 0; c < 3; c++) {
-      rc->cbr_alpha[3 * s + c] = 0.1;
-      rc->cbr_beta[3 * s + c] = -2.0;
+      rc->cbr_alpha[3 * s + c] = cbr_start_alpha[c];
+      rc->cbr_beta[3 * s + c] = cbr_class_beta[c];
     }
   return 0;
 }
@@ -154,12 +173,11 @@ void cbr_reset_intra_model(encoder_t *ctx) {
   // takes change at a scene cut, but far less than a start from the fixed
   // values assumes, and a reset at every intra picture kept alpha from ever
   // leaving them.
-  const double alpha[3] = {0.1, 0.07, 0.05};
   for (int32_t c = 0; c < 3; c++) {
     if (rc->cbr_window->learned[c] > 0) continue;
     for (int32_t s = 0; s < ctx->instance->frame_ctx_count; s++) {
-      rc->cbr_alpha[3 * s + c] = alpha[c];
-      rc->cbr_beta[3 * s + c] = -2.0;
+      rc->cbr_alpha[3 * s + c] = cbr_start_alpha[c];
+      rc->cbr_beta[3 * s + c] = cbr_class_beta[c];
     }
   }
 }
@@ -189,26 +207,28 @@ double cbr_estimate_qp(encoder_t *ctx) {
     const lowres_layout_t &l = pic->la->layout;
     const int32_t sx = std::max(1, ctx->param.lookahead_step_x), sy = std::max(1, ctx->param.lookahead_step_y);
     uint32_t *costs = model->block_costs;
+    rc->cbr_cost_sum = 0;
     for (int32_t y = 0; y < l.block_rows; y++)
-      for (int32_t x = 0; x < l.block_cols; x++)
-        costs[y * l.block_stride + x] =
-            (estimated[(y - y % sy) * l.block_stride + (x - x % sx)] & LOWRES_COST_MASK) / cbr_cost_scale;
+      for (int32_t x = 0; x < l.block_cols; x++) {
+        const uint32_t cost = estimated[(y - y % sy) * l.block_stride + (x - x % sx)] & LOWRES_COST_MASK;
+        rc->cbr_cost_sum += cost;
+        costs[y * l.block_stride + x] = cost / cbr_cost_scale;
+      }
     rc->cbr_cost = static_cast<int32_t>(ctx->mc.lowres_cost_energy(model->energy, costs, l.block_cols, l.block_rows,
                                                                    l.block_stride, intra ? 2 : 1));
   } else {
     // No estimate at all: every CTU counts the same.
     std::fill(model->energy, model->energy + ctx->ctu_count, 1u);
     rc->cbr_cost = ctx->ctu_count;
+    rc->cbr_cost_sum = static_cast<int64_t>(pixels);
   }
-  const double alpha = rc->cbr_alpha[3 * s + c] * cost_factor(rc->cbr_cost, pixels), beta = rc->cbr_beta[3 * s + c];
-  const double cost = std::max(rc->cbr_cost, 1);
+  const double beta = rc->cbr_beta[3 * s + c], alpha = rc->cbr_alpha[3 * s + c] * cost_factor(rc->cbr_cost_sum, pixels, beta);
   double lambda;
   if (intra) {
     rc->cbr_target = std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target);
     cbr_window_store(rc->cbr_window, rc->cbr_target);
-    lambda = 1.5 * std::pow(rc->cbr_target / cost, -1.5);
-  } else if (rc->cbr_window->learned[c] == 0 && rc->cbr_cost > rc->cbr_cost_limit) {
-    lambda = 0.4 * std::pow(rc->cbr_target / cost, -2.0);
+    lambda = cbr_intra_alpha * cost_factor(rc->cbr_cost_sum, pixels, cbr_intra_beta) *
+             std::pow(rc->cbr_target / pixels, cbr_intra_beta);
   } else {
     lambda = alpha * std::pow(rc->cbr_target / pixels, beta);
   }
@@ -222,11 +242,17 @@ double cbr_estimate_qp(encoder_t *ctx) {
     const double anchor = rc->cbr_window->last_p_qp - rc->ip_offset;
     qp = std::clamp(qp, anchor - cbr_p_step, anchor + cbr_p_step);
   }
-  if (!intra && c == CBR_CLASS_IP && ctx->ref_count[0] > 0) {
-    // A P picture stays near its reference's QP.
+  if (!intra && c == CBR_CLASS_IP && ctx->ref_count[0] > 0 && rc->cbr_window->learned[c] > 0) {
+    // A P picture stays near its reference's QP once the model has learned
+    // P pictures, at first twice as far.  The first takes its model's QP:
+    // the QP of the intra picture before it says little of what a P
+    // picture of the clip takes (bus: 17 pictures 65% above the rate, every
+    // P picture held 6 QPs below its model's), and a step of 3 from there
+    // left flower 720p's one second a quarter below the rate.
     const frame_t *r = ctx->ref_list[0][0];
     const double ref = r->avg_qp + (intra_type(r->frame_type_code) ? rc->ip_offset : 0.0);
-    qp = std::clamp(qp, ref - cbr_p_step, ref + cbr_p_step);
+    const double step = rc->cbr_window->learned[c] < 4 ? 2.0 * cbr_p_step : cbr_p_step;
+    qp = std::clamp(qp, ref - step, ref + step);
   } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {
     // A B picture takes its target's QP, at most its level's offset either
     // side of its references' QP plus that offset.  Held at the offset
@@ -234,15 +260,12 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // pictures spent what their references' QP gave, the one P picture of
     // a group carried every correction, and a falling QP left them taking
     // four to six times their plans (foreman, 60 pictures: 17% above the
-    // rate).  Until the model has learned the class its QP comes from the
-    // cost as a P picture's does, within the same range; a picture of too
-    // little cost for that takes the offset.
+    // rate).
     const double r = ratecontrol_b_reference_qp(ctx);
     const double off = rc->pb_offset[rc_b_index(pic->b_level)];
-    const bool guessed = rc->cbr_window->learned[c] == 0 && rc->cbr_cost <= rc->cbr_cost_limit;
-    qp = guessed ? r + off : std::clamp(qp, r, r + 2.0 * off);
+    qp = std::clamp(qp, r, r + 2.0 * off);
   }
-  if (!intra && rc->cbr_window->learned[c] > 0) {
+  if (!intra) {
     // The picture is planned at what the model expects of the QP it takes,
     // which the limits above may have moved from the target: the window
     // counts the picture at that while it is in flight, and the CTUs steer
@@ -281,7 +304,7 @@ void cbr_frame_end(encoder_t *ctx, int64_t bits) {
   if (intra_picture(ctx) || bpp <= 0.0005 || n.lambda_count == 0) return;
   // alpha learns from the lambdas the CTUs were coded with; beta stays.
   const int32_t k = 3 * slot_of(ctx) + c;
-  const double cf = cost_factor(rc->cbr_cost, static_cast<double>(ctx->param.width) * ctx->param.height);
+  const double cf = cost_factor(rc->cbr_cost_sum, static_cast<double>(ctx->param.width) * ctx->param.height, rc->cbr_beta[k]);
   const double alpha = cbr_learn_alpha(rc->cbr_alpha[k] * cf, rc->cbr_beta[k], n.ln_lambda_sum / n.lambda_count, bpp,
                                        rc->cbr_window->learned[c] == 0) / cf;
   // What one picture taught reaches the next picture of its class on

@@ -132,6 +132,7 @@ struct ratecontrol_t {
   // it was planned at, while it is in flight.
   int32_t cbr_slot, cbr_class;
   double cbr_planned_qp;
+  int64_t cbr_cost_sum;  // the lookahead's cost of the picture (sum of its block costs)
 };
 
 
