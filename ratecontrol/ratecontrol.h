@@ -91,7 +91,8 @@ struct ratecontrol_t {
   // guess outgrew that plan (bits / plan; 0 before one has finished).
   float guess_error[4];
   // How far the plans of each class have lately run over (bits / plan of
-  // the slices, the largest lately; 0 before one has finished): the share
+  // the slices, the largest lately, a plan below the refill counting in
+  // proportion; 0 before one has finished): the share
   // of the fill a plan may take leaves room for that, and pictures in
   // flight count that much over their plans (vbv_plan.cpp).
   float plan_overrun[4];

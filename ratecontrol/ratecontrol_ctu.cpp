@@ -368,11 +368,17 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
     // The guess's error on what it predicted: the slices.
     const int64_t predicted = static_cast<int64_t>(rc->planned_bits) - rc->planned_fixed;
     // How far the class's plans have lately run over: the largest ratio,
-    // easing back towards 1 by a tenth per picture of the class.
+    // easing back towards 1 by a tenth per picture of the class.  A plan
+    // smaller than a picture's refill counts its overrun in proportion:
+    // a B picture planned at a seventh of the refill that took four times
+    // its plan costs the buffer little, but as the class's overrun it
+    // counted every B picture in flight four times over (flower at 10
+    // pictures a second, 12 in flight: P pictures held 13 QPs up).
     if (learns && rc->planned_valid && predicted > 0 && !rc->planned_on_guess) {
       const float over = static_cast<float>(bits - rc->planned_fixed) / static_cast<float>(predicted);
+      const float weight = std::min(1.0f, static_cast<float>(predicted) / static_cast<float>(std::max(rc->vbv_rate, 1)));
       float &e = rc->plan_overrun[rc->planned_class];
-      e = std::max(over, 1.0f + 0.9f * (std::max(e, 1.0f) - 1.0f));
+      e = std::max(1.0f + weight * (over - 1.0f), 1.0f + 0.9f * (std::max(e, 1.0f) - 1.0f));
       float &m = rc->plan_took[rc->planned_class];
       const float took = std::clamp(over, 0.25f, 4.0f);
       m = m > 0.0f ? std::exp(0.7f * std::log(m) + 0.3f * std::log(took)) : took;
