@@ -493,6 +493,48 @@ TEST(CuTree, AmountsFollowTheVectorsWithTheirWeights) {
   EXPECT_EQ(c.e.frames[0]->aq_cutree_offsets[4 * s + 4], 0.0f);
 }
 
+// A block's worth to later pictures is its intra cost weighed by AQ's
+// factor for it (a block AQ quantises finer is worth more), only while an
+// AQ mode is in effect.
+TEST(CuTree, AmountsWeighTheBlocksAqFactor) {
+  cutree_case_t c;
+  ASSERT_NE(c.e.enc, nullptr);
+  const int32_t s = c.l.block_stride;
+  uint16_t *w = c.e.frames[1]->aq_inv_qscale;
+  w[1 * s + 2] = 512;  // twice as fine: (1000 - 200) * (0 + 2000) / 1000
+  w[1 * s + 3] = 128;  // half: (1000 - 200) * 500 / 1000
+  c.e.enc->aq_mode_active = 2;
+  c.run(0);
+  EXPECT_EQ(c.target(2, 1), 1600u);
+  EXPECT_EQ(c.target(3, 1), 400u);
+  EXPECT_EQ(c.target(4, 1), 800u);
+  std::memset(c.e.la(0)->propagate, 0, sizeof(uint32_t) * c.l.block_count);
+  c.e.enc->aq_mode_active = 0;
+  c.run(0);
+  EXPECT_EQ(c.target(2, 1), 800u);
+  EXPECT_EQ(c.target(3, 1), 800u);
+}
+
+// With every second block column and row estimated (the faster levels),
+// only the estimated blocks give, and what lands on a block in between goes
+// to the estimated block it belongs to, whose costs and offsets are read.
+TEST(CuTree, AmountsLandOnTheEstimatedBlocks) {
+  cutree_case_t c;
+  ASSERT_NE(c.e.enc, nullptr);
+  c.e.enc->param.lookahead_step_x = 2;
+  c.e.enc->param.lookahead_step_y = 2;
+  const int32_t s = c.l.block_stride;
+  c.mvs()[2 * s + 2] = mv_make(32, 32);  // one block right and down: (3, 3)
+  c.mvs()[2 * s + 4] = mv_make(16, 0);   // half on (4, 2), half on (5, 2)
+  c.run(0);
+  EXPECT_EQ(c.target(0, 0), 800u);
+  EXPECT_EQ(c.target(1, 1), 0u);  // not estimated: gives and gets nothing
+  EXPECT_EQ(c.target(2, 2), 800u);
+  EXPECT_EQ(c.target(3, 3), 0u);
+  EXPECT_EQ(c.target(4, 2), 800u);
+  EXPECT_EQ(c.target(5, 2), 0u);
+}
+
 TEST(CuTree, PropagatedAmountsSaturate) {
   cutree_case_t c;
   ASSERT_NE(c.e.enc, nullptr);

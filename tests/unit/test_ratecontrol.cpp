@@ -736,6 +736,41 @@ TEST(AdaptiveQuant, FixedPointHelpers) {
     EXPECT_NEAR(log2_int_f(v), std::log2(static_cast<double>(v)), 1e-4) << "v " << v;
 }
 
+// Offsets worked out by hand on a 96x64 picture (two CTUs, 6 x 4 blocks
+// inside a grid of 8 x 4): the left three block columns flat (energy 0),
+// the right three with one sample 16 above the rest (energy 256 - 1 = 255).
+// Mode 1 centres log2 of the energy on 14.427; mode 2 takes v = (energy +
+// 1)^(1/8), 1 and 2 here, and measures against its mean over the whole
+// CTU grid, blocks outside the picture counting as nothing: S = 36, S2 =
+// 60, N = 32, so strength = 0.5 x 1.125 and centre = 1.125 - 0.5 x
+// (60 / 32 - 14) / 1.125.
+TEST(AdaptiveQuant, OffsetsOfAHandWorkedPicture) {
+  for (int32_t mode : {1, 2}) {
+    tarnhevcenc_param_t p = base_param(96, 64);
+    p.aq_mode = mode;
+    p.aq_strength = 0.5f;
+    auto enc = open(p);
+    ASSERT_TRUE(enc);
+    p_picture_t pic(enc.get(), enc->frame_ctx[1]);
+    frame_t *f = pic.in;
+    ASSERT_TRUE(f && pic.rec);
+    for (int32_t c = 0; c < 3; c++)
+      for (int32_t y = 0; y < (c ? 32 : 64); y++)
+        for (int32_t x = 0; x < (c ? 48 : 96); x++) f->plane[c][y * f->stride[c] + x] = 128;
+    for (int32_t by = 0; by < 4; by++)
+      for (int32_t bx = 3; bx < 6; bx++) f->plane[0][16 * by * f->stride[0] + 16 * bx] = 144;
+    aq_compute_qp_offsets(enc.get(), f);
+    const double centre = 1.125 - 0.5 * (60.0 / 32.0 - 14.0) / 1.125;
+    const double flat = mode == 1 ? 0.5 * 1.0397 * -14.427 : 0.5 * 1.125 * (1.0 - centre);
+    const double textured = mode == 1 ? 0.5 * 1.0397 * (std::log2(255.0) - 14.427) : 0.5 * 1.125 * (2.0 - centre);
+    const int32_t stride = 4 * enc->ctu_cols;
+    for (int32_t by = 0; by < 4; by++)
+      for (int32_t bx = 0; bx < 6; bx++)
+        EXPECT_NEAR(f->aq_offsets[by * stride + bx], bx < 3 ? flat : textured, 1e-3)
+            << "mode " << mode << " block " << bx << "," << by;
+  }
+}
+
 // A picture whose left CTU is flat and right CTU textured: mode 1 gives the
 // flat blocks lower offsets; strength 0 gives no offset at all.
 // A picture whose left CTU is flat and right CTU textured: the blocks'
