@@ -210,8 +210,11 @@ static void rate_control_repairs(param_t *p, const tarnhevcenc_param_t &in) {
     p->rcmode = TARNHEVCENC_RC_CQP;
   }
   // A CBR window of about one second may run between half and one and a
-  // half times the rate (the VBV rate, when one is set, is the ceiling).
-  p->cbr_maxrate = p->vbv_maxrate > 0 ? std::max(p->vbv_maxrate, p->bitrate) : p->bitrate + p->bitrate / 2;
+  // half times the rate, or up to a higher VBV rate.  A VBV rate at the
+  // target as the ceiling let the window only ever spend below the rate
+  // (foreman with a buffer of one second at the rate: 14% below); the
+  // buffer's plan, not the window, keeps the pictures within the buffer.
+  p->cbr_maxrate = std::max(p->vbv_maxrate, p->bitrate + p->bitrate / 2);
   p->cbr_minrate = p->bitrate / 2;
   // At most a thousand pictures: the window's rings hold one slot each (at
   // 2^31 pictures a second they took gigabytes).
