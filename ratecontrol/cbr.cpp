@@ -239,8 +239,13 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // at: its QP from its cost alone knows nothing of the rate the clip has
     // shown, and the P pictures after it, held near it, took seconds to
     // come back (flower at 10 pictures a second: from QP 22 to 30 and back).
+    // It may go twice as far up as down: where a picture takes more than a
+    // second's bits (10 pictures a second), held within 3 of the P pictures
+    // it took 12 times the rate and the second after it paid that back at
+    // a third of the rate; the P pictures after it start from the P
+    // pictures before it anyway.
     const double anchor = rc->cbr_window->last_p_qp - rc->ip_offset;
-    qp = std::clamp(qp, anchor - cbr_p_step, anchor + cbr_p_step);
+    qp = std::clamp(qp, anchor - cbr_p_step, anchor + 2.0 * cbr_p_step);
   }
   if (!intra && c == CBR_CLASS_IP && ctx->ref_count[0] > 0 && rc->cbr_window->learned[c] > 0) {
     // A P picture stays near its reference's QP once the model has learned
