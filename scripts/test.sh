@@ -14,7 +14,26 @@ jobs=$(nproc)
 bash "$root/scripts/install_packages.sh"
 
 skips=$(mktemp)
+# Each step's wall and CPU time (user + system, its child processes
+# included), one line per step: NAME WALL USER SYSTEM.
+step_times=$(mktemp)
+# timed NAME COMMAND...: runs COMMAND and records its times under NAME.
+timed() {
+  local name=$1 status=0 t
+  shift
+  t=$(mktemp)
+  /usr/bin/time -f "%e %U %S" -o "$t" "$@" || status=$?
+  echo "$name $(tail -n 1 "$t")" >>"$step_times"
+  rm -f "$t"
+  return $status
+}
 report_skips() {
+  if [ -s "$step_times" ]; then
+    echo "=== step times (s):"
+    awk '{ printf "  %-22s wall %6.0f  CPU %6.0f\n", $1, $2, $3 + $4; cpu += $3 + $4 }
+         END { printf "  %-22s wall %6.0f  CPU %6.0f\n", "whole run", whole, cpu }' whole=$SECONDS "$step_times"
+  fi
+  rm -f "$step_times"
   if [ -s "$skips" ]; then
     echo "=== skipped tests ($(wc -l <"$skips")) and why:"
     sed 's/^/  /' "$skips"
@@ -29,7 +48,7 @@ trap report_skips EXIT
 build() {
   local dir=$1 start=$SECONDS
   shift
-  if ! ninja -C "$dir" "$@" >"$dir/build.log" 2>&1; then
+  if ! timed "build:$(basename "$dir")" ninja -C "$dir" "$@" >"$dir/build.log" 2>&1; then
     tail -n 60 "$dir/build.log"
     echo "=== build in $dir failed (full log: $dir/build.log)"
     return 1
@@ -41,7 +60,8 @@ build() {
 run_tests() {
   local dir=$1 status=0 start=$SECONDS
   shift
-  (cd "$dir" && ctest -j"$jobs" --output-on-failure "$@") >"$dir/ctest.log" 2>&1 || status=$?
+  (cd "$dir" && timed "tests:$(basename "$dir")" ctest -j"$jobs" --output-on-failure "$@") >"$dir/ctest.log" 2>&1 ||
+    status=$?
   python3 "$root/scripts/ctest_report.py" "$dir" "$dir/ctest.log" "$skips" || status=1
   echo "=== tests in $(basename "$dir"): $((SECONDS - start)) s"
   return $status
@@ -53,14 +73,15 @@ run_tests "$root/build"
 # Every tier's kernels on processors that lack the later instruction sets
 # (beside the sanitizer build; its report is printed when that is done).
 qemu_log=$(mktemp)
-bash "$root/scripts/qemu_kernel_check.sh" "$root/build/tests/kernel_tests" >"$qemu_log" 2>&1 &
+timed qemu_kernel_check bash "$root/scripts/qemu_kernel_check.sh" "$root/build/tests/kernel_tests" >"$qemu_log" 2>&1 &
 qemu_pid=$!
 # The Debug build type must compile too (unoptimised, intrinsics take only
 # constant expressions as immediates): the library and the program, beside
 # the sanitizer build on two jobs.
 debug_log=$(mktemp)
 (cmake -S "$root" -B "$root/build-debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_TESTS=OFF -DTARN_BENCH=OFF &&
-  ninja -C "$root/build-debug" -j2 ziravov tarnhevcenc && "$root/build-debug/ziravov" --version) >"$debug_log" 2>&1 &
+  timed build:build-debug ninja -C "$root/build-debug" -j2 ziravov tarnhevcenc &&
+  "$root/build-debug/ziravov" --version) >"$debug_log" 2>&1 &
 debug_pid=$!
 
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
@@ -89,7 +110,7 @@ cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInf
   -DTARN_TESTS=OFF -DTARN_BENCH=OFF >/dev/null
 build "$root/build-tsan" -j"$jobs" ziravov
 tsan_log=$root/build-tsan/tsan_check.log
-if ! bash "$root/scripts/tsan_check.sh" "$root/build-tsan/ziravov" >"$tsan_log" 2>&1; then
+if ! timed tsan_check bash "$root/scripts/tsan_check.sh" "$root/build-tsan/ziravov" >"$tsan_log" 2>&1; then
   tail -n 60 "$tsan_log"
   echo "=== ThreadSanitizer check failed (full log: $tsan_log)"
   exit 1
