@@ -67,52 +67,74 @@ run_tests() {
   return $status
 }
 
+# The sanitizer builds are optimised only as far as -O1, with line tables
+# for the reports' stack traces and no other debugging information: that
+# halves their compile time against -O2 -g, and -O1 is what the sanitizers
+# are meant to run at (higher levels may optimise a faulty access away).
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
+  "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" -DTARN_BENCH=OFF)
+
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 build "$root/build" -j"$jobs"
-run_tests "$root/build"
-# Every tier's kernels on processors that lack the later instruction sets
-# (beside the sanitizer build; its report is printed when that is done).
-qemu_log=$(mktemp)
-timed qemu_kernel_check bash "$root/scripts/qemu_kernel_check.sh" "$root/build/tests/kernel_tests" >"$qemu_log" 2>&1 &
+
+# Beside the Release tests, at a lower priority (so that the tests' timings
+# see the machine as before and the builds take only the cores the tests
+# leave idle): the sanitizer builds, the Debug build and the kernel checks
+# under emulated older processors.  Their reports are printed when they are
+# done.
+lanes=$(mktemp -d)
+# lower: the calling subshell and all it starts run at the lower priority.
+lower() { renice -n 10 -p "$BASHPID" >/dev/null; }
+# Every tier's kernels on processors that lack the later instruction sets.
+(lower && timed qemu_kernel_check bash "$root/scripts/qemu_kernel_check.sh" "$root/build/tests/kernel_tests") \
+  >"$lanes/qemu.log" 2>&1 &
 qemu_pid=$!
+# The AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and
+# kernel tests and of the programs the sanitizer-labelled scripts run.
+(lower && cmake -S "$root" -B "$root/build-asan" -G Ninja -DTARN_SANITIZE=ON "${sanitizer_flags[@]}" >/dev/null &&
+  build "$root/build-asan" -j"$jobs") >"$lanes/asan.log" 2>&1 &
+asan_pid=$!
 # The Debug build type must compile too (unoptimised, intrinsics take only
-# constant expressions as immediates): the library and the program, beside
-# the sanitizer build on two jobs.
-debug_log=$(mktemp)
-(cmake -S "$root" -B "$root/build-debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_TESTS=OFF -DTARN_BENCH=OFF &&
-  timed build:build-debug ninja -C "$root/build-debug" -j2 ziravov tarnhevcenc &&
-  "$root/build-debug/ziravov" --version) >"$debug_log" 2>&1 &
+# constant expressions as immediates): the library and the program, from one
+# set of position-independent objects, on two jobs.
+(lower && cmake -S "$root" -B "$root/build-debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_PIE=ON -DTARN_TESTS=OFF \
+  -DTARN_BENCH=OFF >/dev/null && build "$root/build-debug" -j2 ziravov tarnhevcenc &&
+  "$root/build-debug/ziravov" --version >/dev/null && echo "=== the Debug build compiles") >"$lanes/debug.log" 2>&1 &
 debug_pid=$!
-
-cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=ON \
-  -DTARN_BENCH=OFF >/dev/null
-build "$root/build-asan" -j"$jobs"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_tests "$root/build-asan" -L 'unit|kernel|sanitize'
-qemu_status=0
-wait "$qemu_pid" || qemu_status=$?
-cat "$qemu_log"
-rm -f "$qemu_log"
-debug_status=0
-wait "$debug_pid" || debug_status=$?
-if [ "$debug_status" -eq 0 ]; then
-  echo "=== the Debug build compiles"
-else
-  tail -n 40 "$debug_log"
-  echo "the Debug build failed"
-fi
-mv "$debug_log" "$root/build-debug/build.log" 2>/dev/null || rm -f "$debug_log"
-[ "$qemu_status" -eq 0 ] && [ "$debug_status" -eq 0 ]
-
 # The worker threads under ThreadSanitizer.
-cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_TSAN=ON \
-  -DTARN_TESTS=OFF -DTARN_BENCH=OFF >/dev/null
-build "$root/build-tsan" -j"$jobs" ziravov
-tsan_log=$root/build-tsan/tsan_check.log
-if ! timed tsan_check bash "$root/scripts/tsan_check.sh" "$root/build-tsan/ziravov" >"$tsan_log" 2>&1; then
-  tail -n 60 "$tsan_log"
-  echo "=== ThreadSanitizer check failed (full log: $tsan_log)"
-  exit 1
+tsan_check() {
+  local log=$root/build-tsan/tsan_check.log
+  if ! timed tsan_check bash "$root/scripts/tsan_check.sh" "$root/build-tsan/ziravov" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "=== ThreadSanitizer check failed (full log: $log)"
+    return 1
+  fi
+  echo "=== ThreadSanitizer: $(grep -c '^tsan clean' "$log") encodes clean"
+}
+(lower && cmake -S "$root" -B "$root/build-tsan" -G Ninja -DTARN_TSAN=ON -DTARN_TESTS=OFF "${sanitizer_flags[@]}" \
+  >/dev/null && build "$root/build-tsan" -j"$jobs" ziravov && tsan_check) >"$lanes/tsan.log" 2>&1 &
+tsan_pid=$!
+
+status=0
+run_tests "$root/build" || status=1
+
+# lane NAME PID: waits for a background lane and prints its report.
+lane() {
+  local lane_status=0
+  wait "$2" || lane_status=$?
+  cat "$lanes/$1.log"
+  [ "$lane_status" -eq 0 ] || echo "=== $1 failed"
+  return $lane_status
+}
+if lane asan "$asan_pid"; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  run_tests "$root/build-asan" -L 'unit|kernel|sanitize' || status=1
+else
+  status=1
 fi
-echo "=== ThreadSanitizer: $(grep -c '^tsan clean' "$tsan_log") encodes clean"
+lane qemu "$qemu_pid" || status=1
+lane debug "$debug_pid" || status=1
+lane tsan "$tsan_pid" || status=1
+rm -rf "$lanes"
+exit $status
