@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs every test: a Release build (unit, kernel and end-to-end tests, the
-# kernel checks under emulated older processors), a Debug build (compiled
-# only) and an AddressSanitizer + UndefinedBehaviorSanitizer build of the
-# unit and kernel tests and the command-line error tests.
+# Runs every test: a Release build (unit, kernel and end-to-end tests), and
+# beside its tests, at a lower priority, the kernel checks under emulated
+# older processors, a Debug build (compiled only), a ThreadSanitizer build
+# (encodes on worker threads) and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build whose unit and kernel tests and
+# command-line error tests run after the Release tests.
 #
 # Prints each step's summary; the full build and test logs stay in the build
 # folders (build*/build.log, build*/ctest.log).  Ends with the list of
