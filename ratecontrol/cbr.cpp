@@ -239,13 +239,8 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // at: its QP from its cost alone knows nothing of the rate the clip has
     // shown, and the P pictures after it, held near it, took seconds to
     // come back (flower at 10 pictures a second: from QP 22 to 30 and back).
-    // It may go twice as far up as down: where a picture takes more than a
-    // second's bits (10 pictures a second), held within 3 of the P pictures
-    // it took 12 times the rate and the second after it paid that back at
-    // a third of the rate; the P pictures after it start from the P
-    // pictures before it anyway.
     const double anchor = rc->cbr_window->last_p_qp - rc->ip_offset;
-    qp = std::clamp(qp, anchor - cbr_p_step, anchor + 2.0 * cbr_p_step);
+    qp = std::clamp(qp, anchor - cbr_p_step, anchor + cbr_p_step);
   }
   if (!intra && c == CBR_CLASS_IP && ctx->ref_count[0] > 0 && rc->cbr_window->learned[c] > 0) {
     // A P picture stays near its reference's QP once the model has learned
@@ -253,15 +248,9 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // the QP of the intra picture before it says little of what a P
     // picture of the clip takes (bus: 17 pictures 65% above the rate, every
     // P picture held 6 QPs below its model's), and a step of 3 from there
-    // left flower 720p's one second a quarter below the rate.  After a
-    // later intra picture, near the P pictures before it: under
-    // VBV the buffer may hold an intra picture a dozen QPs above them
-    // (flower at 10 pictures a second: QP 47 against 23), and the P
-    // pictures after it took seconds to come back down.
+    // left flower 720p's one second a quarter below the rate.
     const frame_t *r = ctx->ref_list[0][0];
-    const bool after_intra = intra_type(r->frame_type_code);
-    const double ref = after_intra && rc->cbr_window->last_p_qp > 0.0 ? rc->cbr_window->last_p_qp
-                 : r->avg_qp + (after_intra ? rc->ip_offset : 0.0);
+    const double ref = r->avg_qp + (intra_type(r->frame_type_code) ? rc->ip_offset : 0.0);
     const double step = rc->cbr_window->learned[c] < 4 ? 2.0 * cbr_p_step : cbr_p_step;
     qp = std::clamp(qp, ref - step, ref + step);
   } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {

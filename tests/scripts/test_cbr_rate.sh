@@ -4,20 +4,20 @@
 # looped to 300, and a clip with two scene cuts (foreman, bus, foreman).
 # Each at three rates and at 1, 4 and 8 threads: the whole stream within 5%
 # of the rate and every whole second of it (pictures in decoding order)
-# within 0.4-2.0 times the rate (0.15-3.0 at 10 pictures a second, where a
-# second holds one or two P pictures, which carry most of flower's bits,
-# and a P picture where the looped clip turns back shows almost nothing new;
-# x265 has seconds of 0.3 there; with more than a second's pictures in
-# flight at 8 threads the rate swings over a few seconds, up to 2.75 times).
+# within 0.4-2.0 times the rate; at 10 pictures a second 0.3-2.0 times (a
+# second holds one or two of the P pictures that carry most of flower's
+# bits, and where the looped clip turns back a second's pictures show
+# almost nothing new: those seconds come to 0.34 times the rate at 4 and 8
+# threads, x265's to 0.38).
 # With --vbv-maxrate R --vbv-bufsize R at the middle rate, a buffer
 # simulated from the stream's own picture sizes (starting 90% full, each
-# picture leaving it, R / fps coming in, capped) never runs dry, no second
-# passes the upper bound and the stream stays at most 5% above the rate
-# (below it, VBV's planning holds pictures back: flower at 10 pictures a
-# second 30-45% below, seconds down to 0.1 times the rate).
-# The 60-picture foreman clip stays within 10%.  The picture sizes are read from the stream itself, and
-# two of the streams must decode in ffmpeg and libde265 to the
-# reconstruction.
+# picture leaving it, R / fps coming in, capped) never runs dry, every
+# second stays below 2.0 times the rate and the stream within 5% of it
+# (at 10 pictures a second, where one intra picture takes most of a
+# second's buffer, up to 30% below: the buffer holds it a dozen QPs up).
+# The 60-picture foreman clip stays within 10%.  The picture sizes are read
+# from the stream itself, and two of the streams must decode in ffmpeg and
+# libde265 to the reconstruction.
 set -u
 # shellcheck source=conformance_lib.sh
 . "${SCRIPTS:-$(dirname "$0")}/conformance_lib.sh"
@@ -58,10 +58,8 @@ run_case() {
   echo "$name: $1 pictures, rate ${2}%, seconds $3-$4x, lowest buffer fill $5" >"$name.res"
   [ "$1" -eq 300 ] || conf_fail "$name" "$1 pictures, not 300"
   local low=0.4 high=2.0 under=-5
-  [ "$fps" -lt 20 ] && low=0.15 high=3.0
-  # Under VBV only what the buffer guarantees: below the rate, the buffer's
-  # planning holds pictures back, as it does for --bitrate (see the README).
-  [ -n "$vbv" ] && under=-60 low=0
+  [ "$fps" -lt 20 ] && low=0.3
+  [ -n "$vbv" ] && [ "$fps" -lt 20 ] && under=-30 low=0.1
   awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 5) }' || conf_fail "$name" "rate $2% off its target"
   awk -v lo="$3" -v hi="$4" -v l="$low" -v h="$high" 'BEGIN { exit !(lo >= l && hi <= h) }' ||
     conf_fail "$name" "a second took $3-$4 times the rate"
@@ -75,24 +73,28 @@ export ZIRAVOV here
 cases | xargs -P "$CONF_JOBS" -L 1 bash -c 'run_case "$@"' _
 cat ./*.res
 
-# 60 pictures: the model's start decides more of the rate.
+# Short clips: the model's start decides more of the rate.  60 pictures
+# of foreman within 10%; the one second of flower 720p (30 pictures, one
+# thread) at most 18% below (its first group is coded before any picture
+# has come back: 13-15% below, 13-23% at 4 and 8 threads).
+short_case() {
+  local name=$1 clip=$2 r=$3 t=$4 under=$5
+  "$ZIRAVOV" --cbr --bitrate "$r" --threads "$t" --complexity 1 "$CLIPS/$clip" "$name.hevc" \
+    >"$name.out" 2>&1 </dev/null || { conf_fail "$name" "exit code $?"; return; }
+  set -- $(python3 "$here/cbr_rate.py" "$name.hevc" "$r" 29.97)
+  echo "$name: rate $2%"
+  awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 10) }' || conf_fail "$name" "rate $2% off its target"
+}
 for r in 500 1000; do
-  for t in 1 8; do
-    (
-      name=short-$r-t$t
-      "$ZIRAVOV" --cbr --bitrate $r --threads $t --complexity 1 "$CLIPS/foreman_cif_60f.y4m" $name.hevc \
-        >$name.out 2>&1 </dev/null || { conf_fail $name "exit code $?"; exit; }
-      set -- $(python3 "$here/cbr_rate.py" $name.hevc $r 29.97)
-      echo "$name: rate $2%"
-      awk -v e="$2" 'BEGIN { exit !(e >= -10 && e <= 10) }' || conf_fail $name "rate $2% off its target"
-    ) &
-  done
+  for t in 1 8; do short_case short-$r-t$t foreman_cif_60f.y4m $r $t -10 & done
 done
+for r in 2000 4000; do short_case flower720-$r flower_720p_30f.y4m $r 1 -18 & done
 wait
 
-# The reconstruction is what both decoders show, with and without VBV.
-if conf_encode dec "$PWD/cut300.y4m" --cbr --bitrate 400 --threads 4 --complexity 1 --frames 120; then
-  conf_decode_check dec 352 288 120
+# The reconstruction is what both decoders show, with and without VBV (the
+# first across the cut from foreman to bus).
+if conf_encode dec "$PWD/cut300.y4m" --cbr --bitrate 400 --threads 4 --complexity 1 --seek 60 --frames 60; then
+  conf_decode_check dec 352 288 60
 fi
 if conf_encode decv "$PWD/flower300.y4m" --cbr --bitrate 150 --vbv-maxrate 150 --vbv-bufsize 150 --threads 4 \
   --complexity 1 --frames 60; then
