@@ -454,6 +454,60 @@ TEST(RateControl, VbvFillCountsEveryPictureInFlight) {
   EXPECT_EQ(f.ctx->rc->vbv_fill_start, 900000 - 300000 + rate - 200000 + rate);
 }
 
+// The fill a picture starts with counts each picture in flight at its plan,
+// or at what its class's plans lately took on average where that is more;
+// the overrun fill at its class's recent overrun.  A picture then takes at
+// most its class's share of the first and its overrun share (up to 90%) of
+// the second.
+TEST(RateControl, VbvPlanOutlastsTheOverrunsOfPicturesInFlight) {
+  tarnhevcenc_param_t p = vbv_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  {
+    two_in_flight_t f(enc.get(), 300000, 200000);
+    ASSERT_TRUE(f.pic.in && f.pic.rec);
+    f.pa.frame_number = 4;
+    f.pb.frame_number = 2;
+    f.pic.in->frame_number = 1;
+    f.a->rc->planned_class = RC_CLASS_P;
+    f.b->rc->planned_class = RC_CLASS_BREF;
+    ratecontrol_t *rc = f.ctx->rc;
+    const int32_t rate = rc->vbv_rate;
+    rc->plan_overrun[RC_CLASS_P] = 1.5f;
+    rc->plan_took[RC_CLASS_P] = 0.8f;  // below their plans: counted at them
+    rc->plan_overrun[RC_CLASS_BREF] = 1.0f;
+    ASSERT_EQ(ratecontrol_frame_start(f.ctx, 0, 0), 0);
+    EXPECT_EQ(rc->vbv_fill_start, 900000 - 300000 + rate - 200000 + rate);
+    EXPECT_EQ(rc->vbv_overrun_risk, 150000);
+    rc->plan_took[RC_CLASS_P] = 1.2f;
+    ASSERT_EQ(ratecontrol_frame_start(f.ctx, 0, 0), 0);
+    EXPECT_EQ(rc->vbv_fill_start, 900000 - 360000 + rate - 200000 + rate);
+    EXPECT_EQ(rc->vbv_overrun_risk, 90000);
+  }
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  ratecontrol_t *rc = ctx->rc;
+  ratecontrol_predictor_t *pr = &rc->frame_pred[RC_CLASS_P];
+  ratecontrol_update_predictor(pr, 1.0f, 1e6f, 1e6f * pr->coeff / pr->count, 1.0f);
+  rc->plan_overrun[RC_CLASS_P] = 1.0f;
+  rc->last_cost = 1000000;
+  const double q4 = rc_qp2qscale(4.0);  // far more than any fill at QP 4
+  rc->vbv_fill_start = 200000;
+  rc->vbv_overrun_risk = 0;
+  ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
+  EXPECT_NEAR(rc->planned_bits, 150000, 1000);  // 75% of the fill
+  rc->vbv_overrun_risk = 20000;  // 90% of 180 kbit: the share still binds
+  ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
+  EXPECT_NEAR(rc->planned_bits, 150000, 1000);
+  rc->vbv_overrun_risk = 100000;  // 90% of 100 kbit
+  ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
+  EXPECT_NEAR(rc->planned_bits, 90000, 300);
+  rc->plan_overrun[RC_CLASS_P] = 1.25f;  // 1 / (1.1 x 1.25) of 100 kbit
+  ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
+  EXPECT_NEAR(rc->planned_bits, 100000 / 1.375, 1000);
+}
+
 // Intra pictures in flight planned on the intra predictor's first guess,
 // before one has returned, count twice their plans in the fill the buffer
 // must outlast (all may be off by the same factor); a picture then takes at
