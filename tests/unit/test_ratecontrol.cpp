@@ -508,6 +508,63 @@ TEST(RateControl, VbvPlanOutlastsTheOverrunsOfPicturesInFlight) {
   EXPECT_NEAR(rc->planned_bits, 100000 / 1.375, 1000);
 }
 
+// Half the class's last picture, scaled to the qscale planned, bounds a
+// plan from below whatever the picture's cost: the whole of it left P
+// pictures 16% below what they took.
+TEST(RateControl, VbvPlanIsAtLeastHalfTheClassLastPicture) {
+  tarnhevcenc_param_t p = vbv_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  ratecontrol_t *rc = ctx->rc;
+  rc->last_cost = 10;  // next to nothing by its cost
+  rc->planned_fixed = 0;
+  const float q = static_cast<float>(rc_qp2qscale(30.0));
+  rc->frame_pred_q[RC_CLASS_P] = q;
+  rc->frame_pred_fixed[RC_CLASS_P] = 0.0f;
+  rc->frame_pred_slices[RC_CLASS_P] = 100000.0f;
+  EXPECT_NEAR(ratecontrol_vbv_size(ctx, q), 50000.0f, 500.0f);
+  EXPECT_NEAR(ratecontrol_vbv_size(ctx, 2.0 * q), 25000.0f, 250.0f);
+}
+
+// A finished picture's overrun of its plan counts in its class's overrun in
+// proportion to the plan's share of a picture's refill, up to the whole:
+// a B picture planned at an eighth of the refill that took four times its
+// plan raises the class's overrun to 1.375, not 4; a plan of the whole
+// refill that ran over by half, to 1.5.
+TEST(RateControl, VbvOverrunOfASmallPlanCountsInProportion) {
+  tarnhevcenc_param_t p = vbv_param();
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  pic.in->frame_type_code = TARNHEVCENC_TYPE_B;
+  // No row costs: the rows' predictors learn nothing either.
+  std::fill_n(pic.in->lookahead_row_costs, 2 * ctx->ctu_rows + 2 * ctx->ctu_count, 0u);
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) pic.rec->row_bits[r].store(0);
+  for (int32_t i = 0; i < ctx->ctu_count; i++) pic.rec->ctu_bits[i].store(0);
+  ratecontrol_t *rc = ctx->rc;
+  const int32_t rate = rc->vbv_rate;
+  auto finish = [&](int32_t plan, int64_t bits) {
+    rc->planned_valid = 1;
+    rc->planned_on_guess = 0;
+    rc->planned_class = RC_CLASS_B;
+    rc->planned_fixed = 0;
+    rc->planned_bits = plan;
+    rc->qp_sum = 30.0 * ctx->ctu_count;
+    rc->last_cost = 0;  // the size predictor does not learn here
+    EXPECT_EQ(ratecontrol_frame_end(ctx, bits), 0);
+  };
+  finish(rate / 8, 4 * static_cast<int64_t>(rate / 8));
+  EXPECT_NEAR(rc->plan_overrun[RC_CLASS_B], 1.375f, 0.01f);
+  rc->plan_overrun[RC_CLASS_B] = 0.0f;
+  finish(rate, rate + rate / 2);
+  EXPECT_NEAR(rc->plan_overrun[RC_CLASS_B], 1.5f, 0.01f);
+}
+
 // Intra pictures in flight planned on the intra predictor's first guess,
 // before one has returned, count twice their plans in the fill the buffer
 // must outlast (all may be off by the same factor); a picture then takes at
