@@ -119,7 +119,6 @@ int32_t cbr_init(encoder_t *enc) {
   ratecontrol_t *rc = enc->rc;
   const param_t &p = enc->param;
   if (rc->abr || !rc->cbr) return 0;
-  rc->cbr_cost_limit = enc->ctu_count * 1700;
   const int32_t threads = enc->frame_ctx_count;
   const int32_t n = threads + p.bframes;
   rc->cbr_window = cbr_window_create(static_cast<int32_t>(rc->bitrate / rc->fps),
@@ -233,7 +232,6 @@ double cbr_estimate_qp(encoder_t *ctx) {
     lambda = alpha * std::pow(rc->cbr_target / pixels, beta);
   }
   double qp = lambda_qp_scale * std::log(lambda) + lambda_qp_offset;
-  rc->cbr_counted = 0;
   if (intra && rc->cbr_window->last_p_qp > 0.0) {
     // A later intra picture stays near the QP the P pictures have settled
     // at: its QP from its cost alone knows nothing of the rate the clip has

@@ -126,8 +126,6 @@ struct ratecontrol_t {
   struct cbr_window_t *cbr_window;
   struct cbr_ctu_model_t *cbr_ctu_model;  // this frame context's own
   int32_t cbr_target, cbr_max, cbr_min;
-  int32_t cbr_counted;
-  int32_t cbr_cost_limit;
   int32_t cbr_cost;
   // The window slot and class of this context's picture and the frame QP
   // it was planned at, while it is in flight.
