@@ -264,6 +264,10 @@ struct encoder_t {
   int32_t speed_pressure;
   int64_t last_start_ns;
   int32_t frames_received;
+  // Pictures the input held, once a flush has told its end (0 until then
+  // and again once input follows it): constant bitrate spends the bits of
+  // the pictures that are left, not of a window that runs on.
+  int32_t input_length;
   uint8_t *out_buf;
   size_t out_cap;
   struct rowsched_t *sched;

@@ -238,6 +238,7 @@ int encoder_encode_frame(encoder_t *enc, const uint8_t *const planes[3], const i
     frame_pool_input_ended(enc->pool, 0);
     enc->input_ended = 0;
   }
+  enc->input_length = planes ? 0 : enc->frames_received;
   // What the previous call returned is no longer needed.
   if (enc->held_recon) frame_release(enc->pool, enc->held_recon);
   if (enc->held_input) frame_release(enc->pool, enc->held_input);

@@ -193,6 +193,10 @@ double cbr_estimate_qp(encoder_t *ctx) {
   rc->cbr_slot = rc->cbr_window->pos;
   rc->cbr_class = c;
   rc->cbr_planned_qp = -1.0;
+  // Once the input has ended the window knows how many pictures are left
+  // (rc->coding_index counts from 0).
+  const int32_t length = ctx->instance->input_length;
+  rc->cbr_window->to_come = length > 0 ? std::max(length - rc->coding_index, 1) : 0;
   cbr_window_predict(rc->cbr_window, c, triple);
   rc->cbr_target = triple[0];
   rc->cbr_max = triple[1];
@@ -224,7 +228,8 @@ double cbr_estimate_qp(encoder_t *ctx) {
   const double beta = rc->cbr_beta[3 * s + c], alpha = rc->cbr_alpha[3 * s + c] * cost_factor(rc->cbr_cost_sum, pixels, beta);
   double lambda;
   if (intra) {
-    rc->cbr_target = std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target);
+    rc->cbr_target = cbr_window_intra_target(rc->cbr_window,
+                                             std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target));
     cbr_window_store(rc->cbr_window, rc->cbr_target);
     lambda = cbr_intra_alpha * cost_factor(rc->cbr_cost_sum, pixels, cbr_intra_beta) *
              std::pow(rc->cbr_target / pixels, cbr_intra_beta);

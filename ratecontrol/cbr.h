@@ -40,6 +40,9 @@ struct cbr_window_t {
   int32_t predicted[3];
   // Average QP of the last P picture coded (0 before the first).
   double last_p_qp;
+  // Pictures of the input from the next target on, that one included, once
+  // the input's end is known; 0 before.
+  int32_t to_come;
 };
 
 cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,
@@ -48,6 +51,9 @@ void cbr_window_free(cbr_window_t *w);
 void cbr_window_reset(cbr_window_t *w);
 // Target, upper and lower bound of the next picture of class c.
 void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]);
+// The target of an intra picture that would take `bits` of a window that
+// runs its whole length, for the pictures that are left of the input.
+int32_t cbr_window_intra_target(const cbr_window_t *w, int32_t bits);
 // Replaces the target of the picture predicted last.
 void cbr_window_store(cbr_window_t *w, int32_t bits);
 void cbr_window_update(cbr_window_t *w, int32_t bits, int32_t c, int32_t counted);

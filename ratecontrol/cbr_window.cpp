@@ -115,7 +115,11 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]) {
   // The level is paid back over the window's length rather than a quarter
   // of it at each picture: the pictures after this one correct it too, and
   // a quarter per picture swung the rate of a second from 0.2 to 2.5 times.
-  int64_t t = base + std::clamp(level / w->span, -adj, adj);
+  // Over the pictures left when the input ends sooner: paid back over a
+  // window that runs on, the over-spend of a short clip's intra picture was
+  // never paid back (bus, 17 pictures: 28-54% above the rate).
+  const int64_t horizon = w->to_come > 0 ? std::min<int64_t>(w->span, w->to_come) : w->span;
+  int64_t t = base + std::clamp(level / horizon, -adj, adj);
   t = std::max(t, lo);
   t = std::min(t, hi);
   t = std::max<int64_t>(t, w->ctu_count);
@@ -125,6 +129,20 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]) {
   out[0] = i32(t);
   out[1] = i32(std::max<int64_t>(hi, 16 * static_cast<int64_t>(w->ctu_count)));
   out[2] = i32(std::max<int64_t>(lo, w->ctu_count / 4));
+}
+
+int32_t cbr_window_intra_target(const cbr_window_t *w, int32_t bits) {
+  const int64_t n = w->to_come, s = w->span;
+  if (n <= 0 || n >= s || s < 2) return bits;
+  // The intra picture keeps its weight against the window's other pictures
+  // (each given what it leaves of the window's bits) and the bits of the
+  // pictures that are left are shared out at those weights: a lone picture
+  // takes the rate, and 17 pictures at 30 a second take their half second's
+  // worth rather than an intra picture a second's window planned.
+  const double avg = w->avg_bits;
+  const double other = std::max(static_cast<double>(s) * avg - bits, 0.05 * avg) / static_cast<double>(s - 1);
+  const double r = bits / other;
+  return static_cast<int32_t>(std::min<double>(bits, r * n * avg / (r + n - 1)));
 }
 
 void cbr_window_store(cbr_window_t *w, int32_t bits) {

@@ -4,18 +4,18 @@
 # looped to 300, and a clip with two scene cuts (foreman, bus, foreman).
 # Each at three rates and at 1, 4 and 8 threads: the whole stream within 5%
 # of the rate and every whole second of it (pictures in decoding order)
-# within 0.4-2.0 times the rate; at 10 pictures a second 0.3-2.0 times (a
-# second holds one or two of the P pictures that carry most of flower's
-# bits, and where the looped clip turns back a second's pictures show
-# almost nothing new: those seconds come to 0.34 times the rate at 4 and 8
-# threads, x265's to 0.38).
+# within 0.4-2.0 times the rate (at 10 pictures a second a second holds one
+# or two of the P pictures that carry most of flower's bits, and where the
+# looped clip turns back a second's pictures show almost nothing new: its
+# lowest seconds come to 0.43-0.55 times the rate, x265's to 0.38).
 # With --vbv-maxrate R --vbv-bufsize R at the middle rate, a buffer
 # simulated from the stream's own picture sizes (starting 90% full, each
 # picture leaving it, R / fps coming in, capped) never runs dry, every
 # second stays below 2.0 times the rate and the stream within 5% of it
 # (at 10 pictures a second, where one intra picture takes most of a
 # second's buffer, up to 30% below: the buffer holds it a dozen QPs up).
-# The 60-picture foreman clip stays within 10%.  The picture sizes are read
+# The 60-picture foreman clip stays within 10%, and so do the one second of
+# flower 720p and the 17 pictures of bus at one thread.  The picture sizes are read
 # from the stream itself, and two of the streams must decode in ffmpeg and
 # libde265 to the reconstruction.
 set -u
@@ -58,7 +58,6 @@ run_case() {
   echo "$name: $1 pictures, rate ${2}%, seconds $3-$4x, lowest buffer fill $5" >"$name.res"
   [ "$1" -eq 300 ] || conf_fail "$name" "$1 pictures, not 300"
   local low=0.4 high=2.0 under=-5
-  [ "$fps" -lt 20 ] && low=0.3
   [ -n "$vbv" ] && [ "$fps" -lt 20 ] && under=-30 low=0.1
   awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 5) }' || conf_fail "$name" "rate $2% off its target"
   awk -v lo="$3" -v hi="$4" -v l="$low" -v h="$high" 'BEGIN { exit !(lo >= l && hi <= h) }' ||
@@ -75,20 +74,24 @@ cat ./*.res
 
 # Short clips: the model's start decides more of the rate.  60 pictures
 # of foreman within 10%; the one second of flower 720p (30 pictures, one
-# thread) at most 18% below (its first group is coded before any picture
-# has come back: 13-15% below, 13-23% at 4 and 8 threads).
+# thread: 5-8% below) too.  Bus, 17 pictures at 1000 kb/s and one thread,
+# within 15%: a clip shorter than the window spends only its own pictures'
+# bits (11% above; spent as if the window ran on, 20-28% above).  At 4 and
+# 8 threads the first dozen pictures are planned before any has come back,
+# and those of bus take twice and more what the model's start expects.
 short_case() {
-  local name=$1 clip=$2 r=$3 t=$4 under=$5
+  local name=$1 clip=$2 r=$3 t=$4 under=$5 over=${6:-10}
   "$ZIRAVOV" --cbr --bitrate "$r" --threads "$t" --complexity 1 "$CLIPS/$clip" "$name.hevc" \
     >"$name.out" 2>&1 </dev/null || { conf_fail "$name" "exit code $?"; return; }
   set -- $(python3 "$here/cbr_rate.py" "$name.hevc" "$r" 29.97)
   echo "$name: rate $2%"
-  awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 10) }' || conf_fail "$name" "rate $2% off its target"
+  awk -v e="$2" -v u="$under" -v o="$over" 'BEGIN { exit !(e >= u && e <= o) }' || conf_fail "$name" "rate $2% off its target"
 }
 for r in 500 1000; do
   for t in 1 8; do short_case short-$r-t$t foreman_cif_60f.y4m $r $t -10 & done
 done
-for r in 2000 4000; do short_case flower720-$r flower_720p_30f.y4m $r 1 -18 & done
+for r in 2000 4000; do short_case flower720-$r flower_720p_30f.y4m $r 1 -10 & done
+short_case bus-1000 bus_cif_17f.y4m 1000 1 -15 15 &
 wait
 
 # The reconstruction is what both decoders show, with and without VBV (the

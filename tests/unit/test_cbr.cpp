@@ -1,7 +1,8 @@
 // Constant bitrate: the CTU model's rate factors (the first CTUs, the 5%
-// limit against the reference neighbour, regions without bits, one-CTU
-// pictures) and the window's targets (bounds, the pull of the level, class
-// weights that follow what the classes took).
+// limit against the reference neighbour, regions without bits or far from
+// their share, one-CTU pictures) and the window's targets (bounds, the pull
+// of the level, class weights that follow what the classes took, an input
+// that ends within the window).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -92,6 +93,30 @@ TEST(CbrCtuModel, RegionsWithoutBitsRaiseTheFactors) {
   EXPECT_LT(g.back(), 0.7);
 }
 
+// However far the window's bounds lie, a picture whose CTUs spend more than
+// twice their cost's share of its plan raises the QPs of those after them
+// (factors below 1), less than half lowers them, and one within 1.5 times
+// either way is left alone.
+TEST(CbrCtuModel, ARegionFarFromItsShareOfThePlanSteersWhateverTheBounds) {
+  const int32_t triple[3] = {20000, 400000, 500};
+  for (const double spend : {2.5, 0.4, 1.5, 0.67}) {
+    SCOPED_TRACE("spent " + std::to_string(spend) + " times the share");
+    model_ptr m(cbr_ctu_model_create(8, 4, 20000));
+    ASSERT_TRUE(m);
+    const cbr_ctu_model_t *mm = m.get();
+    const std::vector<double> f = code_picture(m.get(), triple, 5, [&](int32_t x, int32_t y, double, std::mt19937 &) {
+      return static_cast<int32_t>(spend * 20000.0 * mm->energy[y * mm->cols + x] / mm->total);
+    });
+    if (spend > 2.0) {
+      EXPECT_LT(f.back(), 0.8);
+    } else if (spend < 0.5) {
+      EXPECT_GT(f.back(), 1.25);
+    } else {
+      for (const double v : f) EXPECT_EQ(v, 1.0);
+    }
+  }
+}
+
 TEST(CbrCtuModel, OneCtuPictureAndEmptyBounds) {
   model_ptr m(cbr_ctu_model_create(1, 1, 0));
   ASSERT_TRUE(m);
@@ -163,19 +188,28 @@ TEST(CbrWindow, ClassWeightsFollowWhatTheClassesTookAndRestartAtAnIntraPicture) 
   EXPECT_EQ(t[0], 50000);
 }
 
+// A window of `span` pictures at 40000 bits a picture (20000-60000) whose
+// reference B pictures took their share, the last `over` bits more.
+window_ptr overspent_window(int32_t span, int32_t group, int32_t over) {
+  window_ptr w(cbr_window_create(40000, 60000, 20000, span, group, 1, 10));
+  if (!w) return w;
+  int32_t t[3];
+  for (int32_t i = 0; i < span; i++) {
+    cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+    cbr_window_update(w.get(), i == span - 1 ? 40000 + over : 40000, CBR_CLASS_BREF, 1);
+  }
+  EXPECT_EQ(w->level, -over);
+  return w;
+}
+
 // An over-spent window lowers the targets of the pictures after it, but the
 // pictures in flight count at their targets: however many are started before
 // the first returns, together they correct the shortfall at most once.
 TEST(CbrWindow, PicturesInFlightDoNotCorrectTheSameShortfallTwice) {
   for (const int32_t in_flight : {4, 12, 30}) {
-    window_ptr w(cbr_window_create(40000, 60000, 20000, 8, 32, 1, 10));
+    window_ptr w = overspent_window(8, 32, 80000);
     ASSERT_TRUE(w);
     int32_t t[3];
-    for (int32_t i = 0; i < 8; i++) {
-      cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
-      cbr_window_update(w.get(), i == 7 ? 40000 + 80000 : 40000, CBR_CLASS_BREF, 1);
-    }
-    ASSERT_EQ(w->level, -80000);
     // Reference B pictures' share: the rate (weight 1.0).
     const int32_t share = 40000;
     int64_t corrected = 0;
@@ -192,6 +226,40 @@ TEST(CbrWindow, PicturesInFlightDoNotCorrectTheSameShortfallTwice) {
     EXPECT_GT(corrected, 0);
     EXPECT_LE(corrected, 80000);
   }
+}
+
+// A window that knows the input ends within it pays its level back over
+// the pictures that are left, and an intra picture there takes its weight
+// of what the input has left rather than of a window that runs on.
+TEST(CbrWindow, AnInputThatEndsSoonerPaysBackBeforeItsEnd) {
+  for (const int32_t left : {0, 30, 12, 4}) {
+    SCOPED_TRACE("pictures left " + std::to_string(left));
+    window_ptr w = overspent_window(24, 8, 96000);
+    ASSERT_TRUE(w);
+    int32_t t[3];
+    w->to_come = left;
+    cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+    // Over the window's 24 pictures, or the 12 or 4 that are left; the level
+    // lies between the near and far bounds, so at most half the share.
+    const int32_t over = left > 0 && left < 24 ? left : 24;
+    EXPECT_EQ(t[0], 40000 - std::min(96000 / over, 20000));
+  }
+  window_ptr w(cbr_window_create(40000, 60000, 20000, 30, 8, 1, 10));
+  ASSERT_TRUE(w);
+  const int32_t intra = 8 * 40000;
+  // Unknown end, or a whole window left: as planned.
+  EXPECT_EQ(cbr_window_intra_target(w.get(), intra), intra);
+  w->to_come = 30;
+  EXPECT_EQ(cbr_window_intra_target(w.get(), intra), intra);
+  // A lone picture takes the rate; 16 pictures share their 16 pictures'
+  // bits at the window's weights: the other 29 pictures of a window share
+  // 22 pictures' bits, so the intra picture weighs 8 / (22 / 29).
+  w->to_come = 1;
+  EXPECT_EQ(cbr_window_intra_target(w.get(), intra), 40000);
+  w->to_come = 16;
+  const double r = 8.0 / (22.0 / 29.0);
+  EXPECT_NEAR(cbr_window_intra_target(w.get(), intra), r * 16 * 40000 / (r + 15), 1.0);
+  EXPECT_LT(cbr_window_intra_target(w.get(), intra), intra);
 }
 
 // The rate-lambda model learns: from any start, a run of pictures whose
