@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/analysis_tables.h"
+#include "analysis/ctu_maps.h"
 #include "encoder/encoder.h"
 #include "ratecontrol/aq.h"
 #include "ratecontrol/lowres_data.h"
@@ -527,6 +528,95 @@ TEST(RateControl, VbvPlanIsAtLeastHalfTheClassLastPicture) {
   rc->frame_pred_slices[RC_CLASS_P] = 100000.0f;
   EXPECT_NEAR(ratecontrol_vbv_size(ctx, q), 50000.0f, 500.0f);
   EXPECT_NEAR(ratecontrol_vbv_size(ctx, 2.0 * q), 25000.0f, 250.0f);
+}
+
+// A P picture of 10 x 4 CTUs planned at `plan` whose CTUs each take 2.5
+// times what the row predictors expect at its QP (those past the split
+// columns bits_after_split): the rows raise their QP at their split columns
+// towards the plan, and after each later CTU again only while the picture
+// is predicted past the fill counted at the overrun less half of what the
+// plan leaves.  Returns, per row, the QP chosen at the split column and the
+// QP the row ended at.
+struct rows_run_t {
+  std::vector<float> at_split, at_end;
+};
+rows_run_t code_rows(encoder_t *enc, int32_t fill, int32_t overrun_risk, int32_t plan = 40000,
+                     int32_t bits_after_split = 2500) {
+  rows_run_t out;
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc, ctx);
+  if (!pic.in || !pic.rec) return out;
+  ctu_maps_t maps{};
+  ctu_maps_t *const old_maps = ctx->maps;
+  ctx->maps = &maps;
+  const int32_t cols = ctx->ctu_cols, rows = ctx->ctu_rows;
+  for (int32_t r = 0; r < rows; r++) {
+    pic.in->lookahead_row_costs[r] = 1000 * cols;
+    pic.in->intra_row_costs[r] = 1000 * cols;
+    for (int32_t c = 0; c < cols; c++) {
+      pic.in->lookahead_ctu_costs[r * cols + c] = 1000 * (c + 1);
+      pic.in->intra_ctu_costs[r * cols + c] = 1000 * (c + 1);
+    }
+  }
+  ratecontrol_t *rc = ctx->rc;
+  const float q = static_cast<float>(rc_qp2qscale(30.0));
+  // 1000 bits a CTU at QP 30 by the predictors; each takes 2500
+  for (auto &pair : rc->row_pred_init) pair[0] = pair[1] = {q, 1.0f, 0.5f, 0.0f};
+  ratecontrol_vbv_frame_start(ctx, 0);
+  rc->frame_qp = 30.0f;
+  rc->qp_novbv = 30.0f;
+  rc->planned_valid = 1;
+  rc->planned_fixed = 0;
+  rc->planned_bits = plan;
+  rc->vbv_fill_start = fill;
+  rc->vbv_overrun_risk = overrun_risk;
+  for (int32_t y = 0; y < rows; y++) {
+    for (int32_t x = 0; x < cols; x++) {
+      ctx->ctu_x = x;
+      ctx->ctu_y = y;
+      ctx->ctu_addr = y * cols + x;
+      ratecontrol_ctu_start(ctx);
+      ctx->ctu_qp = static_cast<int32_t>(pic.rec->row_qp[y].load() + 0.5f);
+      const int32_t split = (cols + rows) / 2 - y - 1;
+      ratecontrol_ctu_end(ctx, x > split ? bits_after_split : 2500);
+      if (x == split) out.at_split.push_back(pic.rec->row_qp[y].load());
+    }
+    out.at_end.push_back(pic.rec->row_qp[y].load());
+  }
+  ctx->maps = old_maps;
+  return out;
+}
+
+TEST(RateControl, VbvRowsRiseAfterTheirSplitColumnOnlyForTheBuffer) {
+  tarnhevcenc_param_t p = vbv_param();
+  p.width = 640;
+  p.height = 256;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  ASSERT_EQ(enc->frame_ctx[1]->ctu_cols, 10);
+  ASSERT_EQ(enc->frame_ctx[1]->ctu_rows, 4);
+  // The plan (40 kbit) leaves 160 kbit of the fill: the rows rise at their
+  // split columns towards the plan, and not after them while the picture
+  // is predicted below the fill less half of what the plan leaves.
+  const rows_run_t roomy = code_rows(enc.get(), 200000, 0);
+  ASSERT_EQ(roomy.at_end.size(), 4u);
+  ASSERT_EQ(roomy.at_split.size(), 4u);
+  EXPECT_GT(roomy.at_split[1], 33.0f);
+  for (int32_t y = 0; y < 4; y++) EXPECT_EQ(roomy.at_end[y], roomy.at_split[y]) << "row " << y;
+  // Counted at their overruns, the pictures in flight leave 140 kbit: the
+  // last row goes on rising after its split column.
+  const rows_run_t tight = code_rows(enc.get(), 200000, 60000);
+  ASSERT_EQ(tight.at_end.size(), 4u);
+  EXPECT_EQ(tight.at_split[3], roomy.at_split[3]);
+  EXPECT_GT(tight.at_end[3], tight.at_split[3] + 4.0f);
+  // CTUs past the split columns that take next to nothing do not lower the
+  // rows again (a plan of 80 kbit in 100: lowered, the last row fell 2.5
+  // QPs below its split column's choice): the split column alone decides
+  // towards the plan.
+  const rows_run_t cheap = code_rows(enc.get(), 100000, 0, 80000, 100);
+  ASSERT_EQ(cheap.at_end.size(), 4u);
+  EXPECT_GT(cheap.at_split[3], 32.0f);
+  for (int32_t y = 0; y < 4; y++) EXPECT_EQ(cheap.at_end[y], cheap.at_split[y]) << "row " << y;
 }
 
 // A finished picture's overrun of its plan counts in its class's overrun in
