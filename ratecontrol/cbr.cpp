@@ -281,6 +281,11 @@ double cbr_estimate_qp(encoder_t *ctx) {
     rc->cbr_planned_qp = qp;
   }
   const int32_t model_triple[3] = {rc->cbr_target, rc->cbr_max, rc->cbr_min};
+  // B pictures steer their CTUs once a region has spent twice or half its
+  // share of the plan: planned at shares a fraction of the rate, they miss
+  // most.  I and P pictures only at the window's bounds: within the band
+  // they cost flower at 10 pictures a second 0.2-0.3 dB and moved no rate.
+  model->band = c == CBR_CLASS_IP ? 0.0 : 2.0;
   cbr_ctu_model_init(model, model_triple, static_cast<int64_t>(rc->cbr_cost) + 1, pic->frame_number);
   return qp;
 }

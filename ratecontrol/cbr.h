@@ -62,6 +62,9 @@ struct cbr_ctu_model_t {
   int32_t cols, rows;
   int32_t target, max, min;
   double ratio_hi, ratio_lo;
+  // Above 1: the factors move once the bits spent so far are more than
+  // band or less than 1/band times the share of the plan (set before init).
+  double band;
   int32_t display_index;
   uint32_t *energy;  // per CTU, filled by the picture's cost energies
   uint32_t *block_costs;  // per block (16 per CTU): the costs the energies come from

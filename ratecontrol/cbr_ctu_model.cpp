@@ -47,15 +47,20 @@ void cbr_ctu_model_init(cbr_ctu_model_t *m, const int32_t triple[3], int64_t tot
   m->target = std::max(triple[0], 1);
   m->max = std::max(triple[1], 1);
   m->min = std::max(triple[2], 1);
-  // The factors move once the region coded so far has spent less than half
-  // or more than twice its cost's share of the plan, or left the window's
-  // bounds if they are nearer.  The bounds alone (for a P picture a fifth to
-  // six times its plan) never let the CTUs steer: the pictures of a group
+  // The factors move once the region coded so far has spent less than
+  // 1/band or more than band times its cost's share of the plan, or left
+  // the window's bounds if they are nearer; without a band (0) at those
+  // bounds alone.  The bounds alone (for a B picture a fiftieth to twenty
+  // times its plan) never let the CTUs steer: the B pictures of a group
   // planned before any had come back took a third to three times their
   // plans, flower 720p's one second came to 13-23% below the rate, and at
   // 10 pictures a second a second fell to a third of it.
-  m->ratio_hi = std::min(m->target * 0.95 / m->min, 2.0);
-  m->ratio_lo = std::max(m->target * 1.05 / m->max, 0.5);
+  m->ratio_hi = m->target * 0.95 / m->min;
+  m->ratio_lo = m->target * 1.05 / m->max;
+  if (m->band > 1.0) {
+    m->ratio_hi = std::min(m->ratio_hi, m->band);
+    m->ratio_lo = std::max(m->ratio_lo, 1.0 / m->band);
+  }
   m->display_index = display_index;
   m->total = std::max<int64_t>(total, 1);
   m->threshold = m->total / 90;

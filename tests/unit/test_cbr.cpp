@@ -93,10 +93,11 @@ TEST(CbrCtuModel, RegionsWithoutBitsRaiseTheFactors) {
   EXPECT_LT(g.back(), 0.7);
 }
 
-// However far the window's bounds lie, a picture whose CTUs spend more than
-// twice their cost's share of its plan raises the QPs of those after them
-// (factors below 1), less than half lowers them, and one within 1.5 times
-// either way is left alone.
+// However far the window's bounds lie, with a band of 2 a picture whose
+// CTUs spend more than twice their cost's share of its plan raises the QPs
+// of those after them (factors below 1), less than half lowers them, and
+// one within 1.5 times either way is left alone; without a band all of
+// them are left alone.
 TEST(CbrCtuModel, ARegionFarFromItsShareOfThePlanSteersWhateverTheBounds) {
   const int32_t triple[3] = {20000, 400000, 500};
   for (const double spend : {2.5, 0.4, 1.5, 0.67}) {
@@ -104,9 +105,13 @@ TEST(CbrCtuModel, ARegionFarFromItsShareOfThePlanSteersWhateverTheBounds) {
     model_ptr m(cbr_ctu_model_create(8, 4, 20000));
     ASSERT_TRUE(m);
     const cbr_ctu_model_t *mm = m.get();
-    const std::vector<double> f = code_picture(m.get(), triple, 5, [&](int32_t x, int32_t y, double, std::mt19937 &) {
+    auto bits = [&](int32_t x, int32_t y, double, std::mt19937 &) {
       return static_cast<int32_t>(spend * 20000.0 * mm->energy[y * mm->cols + x] / mm->total);
-    });
+    };
+    m->band = 0.0;
+    for (const double v : code_picture(m.get(), triple, 5, bits)) EXPECT_EQ(v, 1.0);
+    m->band = 2.0;
+    const std::vector<double> f = code_picture(m.get(), triple, 5, bits);
     if (spend > 2.0) {
       EXPECT_LT(f.back(), 0.8);
     } else if (spend < 0.5) {
