@@ -132,7 +132,10 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
     if (rc->vbv) {
       rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
       rc->qp_novbv = static_cast<float>(qp);
-      qp = rc_qscale2qp(ratecontrol_clip_qscale(ctx, t, rc_qp2qscale(qp)));
+      // A second pass sizes it by its first pass against the plan's fill.
+      const double q = rc->two_pass ? twopass_vbv_qscale(ctx, t, rc_qp2qscale(qp))
+                                    : ratecontrol_clip_qscale(ctx, t, rc_qp2qscale(qp));
+      qp = rc_qscale2qp(q);
     }
     return static_cast<float>(rc_qp2qscale(qp));
   }

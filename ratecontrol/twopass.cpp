@@ -65,6 +65,33 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     q *= std::pow(total / rc->expected_bits_sum, w);
   }
   rc->qp_novbv = rc_qscale2qp_f(static_cast<float>(q));
+  if (rc->vbv) {
+    // A P picture's qscale falls by one step at most, as in one pass: the
+    // buffer's check sizes it from its first pass and its class's recent
+    // pictures, and far below the last P picture it codes what that one
+    // left out (flower at 10 pictures a second, 100 kb/s in a 50 kbit
+    // buffer: a P picture 9 QPs below the P picture it predicts from took
+    // 80 kbit, planned at 37; another, after a P picture the buffer held 6
+    // QPs above its first pass, took 54-67 kbit).
+    if (t == RC_CLASS_P) q = std::max(q, rc->last_qscale_for[RC_CLASS_P] / rc->lstep);
+    // The latency tunes' steps come first: the buffer must hold the
+    // picture at the qscale it is coded with (a first intra picture
+    // checked at QP 21, then lowered to 17 by the zero-latency steps, took
+    // 336 kbit of a 211 kbit buffer).
+    q = twopass_vbv_qscale(ctx, t, ratecontrol_latency_qscale(ctx, t, q));
+  } else {
+    q = ratecontrol_latency_qscale(ctx, t, std::clamp(q, rc->lmin[t], rc->lmax[t]));
+  }
+  rc->last_qscale = q;
+  rc->last_qscale_for[t] = q;
+  return static_cast<float>(q);
+}
+
+double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
+  ratecontrol_t *rc = ctx->rc;
+  const ratecontrol_entry_t &e = *rc->entry;
+  // The class the predictors and the in-flight accounting know it by.
+  const int32_t cls = rc_class_of_type(ctx->cur_input->frame_type_code);
   auto bits_at = [&](double qs) { return twopass_entry_bits(e, qs); };
   // A picture whose first pass coded neither texture nor motion (skipped
   // throughout at a high QP) has no size there that a lower qscale could
@@ -76,7 +103,7 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
   // size is the better one: checked by the predictor's first guess too,
   // second passes lost up to half their bits and 17 dB.)
   const bool blind = e.tex_bits == 0 && e.mv_bits == 0;
-  if (rc->vbv) rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
+  rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
   auto predicted_at = [&](double qs) { return static_cast<double>(ratecontrol_vbv_size(ctx, qs)); };
   // Six QPs and more below the first pass's qscale its size says little
   // either, above all where the first pass coded almost nothing but
@@ -88,17 +115,12 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
   // last picture of flower, a P picture one picture after its reference
   // whose first pass coded 1.9 kbit of texture at QP 26, was planned at
   // QP 17 and took 205 kbit of a 200 kbit buffer.
-  const bool learned = rc->frame_pred[t].count >= 1.25f;
+  const bool learned = rc->frame_pred[cls].count >= 1.25f;
   auto size_at = [&](double qs) {
     const bool far_below = qs * 2.0 < e.qscale;
     return blind || far_below || learned ? std::max(predicted_at(qs), bits_at(qs)) : bits_at(qs);
   };
-  if (rc->vbv) {
-    // The latency tunes' steps come first: the buffer must hold the
-    // picture at the qscale it is coded with (a first intra picture
-    // checked at QP 21, then lowered to 17 by the zero-latency steps, took
-    // 336 kbit of a 211 kbit buffer).
-    q = ratecontrol_latency_qscale(ctx, t, q);
+  {
     // Raise the qscale until the buffer after the picture stays near its
     // plan, and never below empty.  The picture leaves the buffer before the
     // rate refills it: a plan that lets it take the fill and the refill
@@ -114,32 +136,26 @@ float twopass_estimate_qscale(encoder_t *ctx, int32_t t) {
     // in one pass: the picture then takes at most a quarter of the fill (a
     // P picture 22 QPs below its first pass, sized by the guess at the
     // whole of a one-picture buffer, took 1.4 times it).
-    const bool guessed = rc->frame_pred[t].count < 1.25f;
+    const bool guessed = rc->frame_pred[cls].count < 1.25f;
     auto guess_fits = [&](double qs) {
       const bool by_guess = guessed && (blind || qs * 2.0 < e.qscale) && predicted_at(qs) > bits_at(qs);
       return !by_guess || size_at(qs) <= 0.25 * rc->vbv_fill_start;
     };
     // Never more of the fill than a size off by as much as the class's
     // sizes lately were still leaves (as in one pass).
-    const double room = ratecontrol_vbv_share(rc, t) * rc->vbv_fill_start;
+    const double room = ratecontrol_vbv_share(rc, cls) * rc->vbv_fill_start;
     while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (size_at(q) > room && q < rc->lmax[t]) ||
            (!guess_fits(q) && q < rc->lmax[t])) {
       q *= 1.05;
       ev = fill_after(q);
     }
     q = std::clamp(q, rc->lmin[t], rc->lmax[t]);
-  } else {
-    q = ratecontrol_latency_qscale(ctx, t, std::clamp(q, rc->lmin[t], rc->lmax[t]));
   }
-  rc->last_qscale = q;
-  rc->last_qscale_for[t] = q;
-  if (rc->vbv) {
-    rc->planned_bits =
-        rc->single_frame_vbv ? rc->vbv_rate : static_cast<int32_t>(std::max(predicted_at(q), bits_at(q)));
-    rc->planned_valid = 1;
-    rc->planned_class = t;
-  }
-  return static_cast<float>(q);
+  rc->planned_bits =
+      rc->single_frame_vbv ? rc->vbv_rate : static_cast<int32_t>(std::max(predicted_at(q), bits_at(q)));
+  rc->planned_valid = 1;
+  rc->planned_class = cls;
+  return q;
 }
 
 void twopass_frame_end(encoder_t *ctx, int64_t bits) {

@@ -27,6 +27,7 @@ struct ratecontrol_entry_t {
   float duration;  // seconds
   double expected_vbv;  // planned buffer fill after the picture
   int32_t speed_mode;   // zero latency: the first pass's speed mode (-1: not recorded)
+  bool among_b;         // the sequence has B pictures (its P pictures grow more slowly)
 };
 
 // Bits an entry is expected to take at qscale q: texture scales almost
@@ -53,6 +54,10 @@ int32_t twopass_plan(encoder_t *enc);
 int32_t twopass_frame_start(encoder_t *ctx);
 // The qscale of a P or I picture in the second pass.
 float twopass_estimate_qscale(encoder_t *ctx, int32_t slice_type);
+// The second pass under VBV: the qscale q raised until the buffer after the
+// picture stays near the plan's fill and never below empty; sets the
+// picture's planned size for the buffer's accounting.
+double twopass_vbv_qscale(encoder_t *ctx, int32_t slice_type, double q);
 // The first pass's line of the picture (bits: its whole size) into the text
 // left for the caller, after the header when it is the first.
 void twopass_write_line(encoder_t *ctx, int64_t bits);

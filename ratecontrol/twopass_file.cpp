@@ -140,6 +140,7 @@ bool read_line(ratecontrol_t *rc, const char *line, int32_t number, float durati
   e.intra_count = intra;
   e.skip_count = skip;
   e.speed_mode = speed;
+  e.among_b = false;
   e.duration = duration;
   return true;
 }

@@ -6,13 +6,23 @@
 # pass with more pictures than the file is refused before it codes any;
 # the second pass takes the file's picture types where they keep a valid
 # structure;
+# a second pass at three times or a third of its first pass's rate still
+# lands near its target (the plan's sizes fit this encoder's pictures);
+# under VBV (the decoder's buffer followed from the streams' pictures by
+# vbv_buffer.py) two passes keep the buffer filled and never below empty:
+# 40 pictures with a cut at picture 20 and default settings at 1, 4 and 8
+# threads (a one-second buffer within 5% of the target, half a second
+# within 7.5% below at one thread), flower at 10 pictures a second and 100
+# kb/s in a 50 kbit buffer; a zero-latency first pass does not follow the
+# machine's load (pictures declared at 1000 a second all in speed mode 0);
 # under --cbr the stream decodes too, the rate stays near its target and
 # each P picture's QP stays within 3 of its reference's.
 set -u
+here=$(cd "${SCRIPTS:-$(dirname "$0")}" && pwd)
 # shellcheck source=conformance_lib.sh
-. "${SCRIPTS:-$(dirname "$0")}/conformance_lib.sh"
+. "$here/conformance_lib.sh"
 conf_init
-conf_need_clips foreman_cif_60f.y4m
+conf_need_clips foreman_cif_60f.y4m bus_cif_17f.y4m flower_720p_30f.y4m
 foreman=$CLIPS/foreman_cif_60f.y4m
 fail() { conf_fail "$1" "${*:2}"; }
 
@@ -59,6 +69,77 @@ rc=$?
 grep -q 'holds 24 pictures, but 40 are to be coded' more.err || fail incomplete "no count in: $(head -n 3 more.err)"
 [ ! -e more.hevc ] || fail incomplete "an output was written"
 
+# --- the plan's sizes: first pass at 400 kb/s, second passes at a third
+# and three times that, with and without B pictures (60 pictures, where
+# the correction by the bits so far starts late)
+for b in 7 0; do
+  "$ZIRAVOV" --pass 1 --stats scaled$b.log --bitrate 400 --bframes $b --complexity 0 --threads 1 "$foreman" \
+    scaled1.hevc >/dev/null 2>&1 || fail scaled "first pass: exit code $?"
+  for kbps in 133 1200; do
+    "$ZIRAVOV" --pass 2 --stats scaled$b.log --bitrate $kbps --bframes $b --complexity 0 --threads 1 "$foreman" \
+      scaled.hevc >scaled.out 2>&1 || fail scaled "second pass at $kbps: exit code $?"
+    dev=$(sed -n 's/^bitrate .*(\([-+0-9.]*\)%)$/\1/p' scaled.out)
+    echo "--bframes $b: second pass at $kbps kb/s from a first at 400: ${dev:-?}%"
+    awk -v d="${dev:-999}" 'BEGIN { exit !(d >= -6 && d <= 6) }' ||
+      fail scaled "--bframes $b at $kbps kb/s: ${dev:-?}% off its target"
+  done
+done
+
+# --- two passes under VBV.  40 pictures of foreman and bus (a cut at
+# picture 20); flower 640x360 forwards and backwards at 10 pictures a
+# second, 300 pictures
+ffmpeg -nostdin -v error -y -i "$foreman" -i "$CLIPS/bus_cif_17f.y4m" -filter_complex \
+  "[0:v]trim=end_frame=20,setpts=PTS-STARTPTS[a];[1:v]split=2[b1][b2];[b2]reverse[br];[b1][br]concat=n=2:v=1,trim=end_frame=20,setpts=PTS-STARTPTS[b];[a][b]concat=n=2:v=1[v]" \
+  -map "[v]" -f yuv4mpegpipe cut40.y4m || fail vbv "could not make the cut clip"
+ffmpeg -nostdin -v error -y -i "$CLIPS/flower_720p_30f.y4m" -filter_complex \
+  "[0:v]scale=640:360,split=2[a][b];[b]reverse[r];[a][r]concat=n=2:v=1,loop=loop=4:size=60:start=0,setpts=N/(10*TB)[v]" \
+  -map "[v]" -r 10 -frames:v 300 -f yuv4mpegpipe flower.y4m || fail vbv "could not make the flower clip"
+# two_passes NAME INPUT ARGS...: both passes with the same settings
+two_passes() {
+  local name=$1 input=$2
+  shift 2
+  "$ZIRAVOV" --pass 1 --stats "$name.log" "$@" "$input" "$name.p1.hevc" >/dev/null 2>&1 &&
+    "$ZIRAVOV" --pass 2 --stats "$name.log" "$@" "$input" "$name.hevc" >"$name.out" 2>&1
+  echo $? >"$name.rc"
+}
+# (flower: a P picture far below the coarse P picture it predicts from
+# took the whole buffer here)
+two_passes flower flower.y4m --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --complexity 4 --threads 1 &
+flower_job=$!
+for t in 1 4 8; do
+  two_passes half_t$t cut40.y4m --bitrate 300 --vbv-maxrate 300 --vbv-bufsize 150 --threads $t &
+  two_passes second_t$t cut40.y4m --bitrate 300 --vbv-maxrate 300 --vbv-bufsize 300 --threads $t
+  wait $!
+done
+# buffer_line NAME KBPS BUFFER FPS LEAST MOST: the buffer's line, and a
+# failure where a picture ran it dry or the rate fell outside LEAST..MOST
+# percent of KBPS
+buffer_line() {
+  local name=$1 kbps=$2 size=$3 fps=$4 least=$5 most=$6 line
+  [ "$(cat "$name.rc")" = 0 ] || { fail "$name" "exit code $(cat "$name.rc")"; return; }
+  line=$(python3 "$here/vbv_buffer.py" "$name.hevc" "$kbps" "$size" "$fps")
+  echo "$name: $line"
+  case $line in *" under=0 "*) ;; *) fail "$name" "pictures below empty: $line" ;; esac
+  awk -v l="$line" -v k="$kbps" -v lo="$least" -v hi="$most" 'BEGIN {
+    split(l, f, /kbps=| /); d = 100 * (f[2] / k - 1); exit !(d >= lo && d <= hi) }' ||
+    fail "$name" "rate outside $least..$most% of $kbps: $line"
+}
+buffer_line half_t1 300 150 29.97 -7.5 5
+for t in 4 8; do buffer_line half_t$t 300 150 29.97 -100 5; done
+for t in 1 4 8; do buffer_line second_t$t 300 300 29.97 -5 5; done
+
+# --- a zero-latency first pass codes every picture in speed mode 0, even
+# where it falls behind its input (24 pictures declared at 1000 a second);
+# the second pass follows it
+ffmpeg -nostdin -v error -y -i "$foreman" -frames:v 24 -vf "setpts=N/(1000*TB)" -r 1000 -f yuv4mpegpipe fast.y4m ||
+  fail fast "could not make the clip"
+conf_encode fast1 fast.y4m --pass 1 --stats fast.log --bitrate 8000 --tune zerolatency --frames 24 --complexity 4 &&
+  conf_encode fast2 fast.y4m --pass 2 --stats fast.log --bitrate 8000 --tune zerolatency --frames 24 --complexity 4 &&
+  conf_decode_check fast2 352 288 24
+modes=$(tail -n +2 fast.log | grep -o ' speed:[0-9]' | sort | uniq -c | tr -s ' ' | tr '\n' ',')
+echo "zero-latency first pass at 1000 pictures a second: $modes"
+[ "$modes" = " 24 speed:0," ] || fail fast "speed modes of the first pass: $modes"
+
 # --- constant bitrate
 if conf_encode cbr "$foreman" --cbr --bitrate 600 --frames 24 --complexity 0 --log-level 2; then
   conf_decode_check cbr 352 288 24
@@ -77,6 +158,10 @@ if conf_encode cbr "$foreman" --cbr --bitrate 600 --frames 24 --complexity 0 --l
               ref = $3; have = 1 }
     END { exit bad }' >pqp.txt || fail cbr "P QP outside [r-3, r+3]: $(head -n 3 pqp.txt)"
 fi
+
+# --- flower under VBV (started above): no picture below empty
+wait $flower_job
+buffer_line flower 100 50 10 -100 100
 
 failed=$(ls ./*.fail 2>/dev/null | wc -l)
 [ "$failed" -eq 0 ] || { echo "$failed case(s) failed"; exit 1; }

@@ -5,6 +5,7 @@
 // VBV).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <regex>
@@ -404,11 +405,12 @@ tarnhevcenc_param_t synthetic_param(int32_t fps, int32_t kbps) {
 }
 
 // A log whose plan can be worked out by hand: an IDR picture of `idr_misc`
-// bits that do not depend on the qscale, then P pictures of `mv` motion and
-// `misc` other bits and no texture, all at first-pass QP 30 (qscale
-// 0.85 x 2^3 = 6.8), each coded intra throughout by its count (which keeps
-// every picture's complexity its own).  Equal P pictures get one qscale q,
-// at which they take mv x sqrt(6.8 / q) + misc bits each (q >= 1).
+// other bits, then P pictures of `mv` motion and `misc` other bits and no
+// texture, all at first-pass QP 30 (qscale 0.85 x 2^3 = 6.8), each coded
+// intra throughout by its count (which keeps every picture's complexity
+// its own).  Without B pictures a P picture's bits other than texture grow
+// as 1/q, an intra picture's as 1/sqrt(q) (q >= 1): equal P pictures get
+// one qscale q, at which they take (mv + misc) x 6.8 / q bits each.
 std::string motion_only_text(int32_t n, int32_t fps, int32_t idr_misc, int32_t mv, int32_t misc) {
   std::string t = "width=128 height=64 idr-period=250 opengop=0 bframes=0 fps=" + std::to_string(fps) +
                   "/1 lookahead=20 scenecut=40\n";
@@ -418,41 +420,43 @@ std::string motion_only_text(int32_t n, int32_t fps, int32_t idr_misc, int32_t m
   return t;
 }
 constexpr double FIRST_PASS_QSCALE = 6.8;
-// The qscale at which motion bits mv and other bits misc make `bits`.
-double motion_qscale(double mv, double misc, double bits) {
-  return FIRST_PASS_QSCALE * (mv / (bits - misc)) * (mv / (bits - misc));
-}
+// The qscale at which a P picture of `rest` bits other than texture takes
+// `bits`.
+double p_qscale(double rest, double bits) { return FIRST_PASS_QSCALE * rest / bits; }
+// The bits an intra picture of `rest` bits other than texture takes at q.
+double intra_bits(double rest, double q) { return rest * std::sqrt(FIRST_PASS_QSCALE / std::max(q, 1.0)); }
 
 TEST(TwoPass, PlanMeetsItsTargetPastThirtyOneBits) {
   // 2000 pictures at one per second and 2000000 kbit/s: 4e12 bits, of which
-  // the IDR picture's 1e6, and 1999 P pictures of (4e12 - 1e6) / 1999 bits.
+  // the IDR picture's, and 1999 P pictures sharing the rest.
   const std::string text = motion_only_text(2000, 1, 1000000, 1500000000, 1000000);
   std::string err;
   auto enc = second_pass(text, &err, synthetic_param(1, 2000000));
   ASSERT_TRUE(enc) << err;
-  const double each = (4e12 - 1e6) / 1999;
-  const double q = motion_qscale(1.5e9, 1e6, each);
-  ASSERT_GT(q, 1.0);
   const ratecontrol_entry_t *e = enc->rc->entries;
+  const double idr = intra_bits(1e6, e[0].new_qscale);
+  const double each = (4e12 - idr) / 1999;
+  const double q = p_qscale(1.501e9, each);
+  ASSERT_GT(q, 1.0);
   for (int32_t i : {1, 2, 1000, 1999}) EXPECT_NEAR(e[i].new_qscale, q, q * 1e-4) << i;
   // expected_bits: the bits planned before the picture.
   EXPECT_EQ(e[0].expected_bits, 0u);
-  EXPECT_NEAR(static_cast<double>(e[1].expected_bits), 1e6, 1.0);
-  EXPECT_NEAR(static_cast<double>(e[1999].expected_bits), 1e6 + 1998 * each, 1998 * each * 1e-4);
+  EXPECT_NEAR(static_cast<double>(e[1].expected_bits), idr, 2.0);
+  EXPECT_NEAR(static_cast<double>(e[1999].expected_bits), idr + 1998 * each, 1998 * each * 1e-4);
   EXPECT_GT(e[1999].expected_bits, uint64_t{1} << 40);
 }
 
 TEST(TwoPass, PlanOfOnePictureAndTooLowATarget) {
   // One IDR picture of 8000 motion and 1000 other bits at 300 kbit/s and 25
-  // pictures a second: 12000 bits, at qscale 6.8 x (8000 / 11000)^2.
+  // pictures a second: 12000 bits, at qscale 6.8 x (9000 / 12000)^2.
   std::string err;
   const std::string one_text = "width=128 height=64 idr-period=250 opengop=0 bframes=0 fps=25/1 lookahead=20 "
                                "scenecut=40\n0 play:0 qp:30.00 30.00 bits: 0 8000 1000 cu_count:128 0 type:idr\n";
   auto one = second_pass(one_text, &err, synthetic_param(25, 300));
   ASSERT_TRUE(one) << err;
-  EXPECT_NEAR(one->rc->entries[0].new_qscale, motion_qscale(8000, 1000, 12000), 1e-3);
-  // Bits that do not scale with the qscale above the whole target: the
-  // target is refused (ERANGE), not the file (EBADMSG, "damaged").
+  EXPECT_NEAR(one->rc->entries[0].new_qscale, FIRST_PASS_QSCALE * 0.75 * 0.75, 1e-3);
+  // Other bits above the whole target: the target is refused (ERANGE), not
+  // the file (EBADMSG, "damaged").
   EXPECT_FALSE(second_pass(synthetic_text(10, 25, 50000, 200000), &err, synthetic_param(25, 300), ERANGE));
   EXPECT_NE(err.find("target bitrate is too low\n"), std::string::npos) << err;
 }
@@ -470,22 +474,24 @@ TEST(TwoPass, PlanOfHugeBitCountsStaysDefined) {
 }
 
 // Five pictures at 25 a second and 300 kbit/s: 60000 bits, the IDR
-// picture's 4000 and four P pictures of 14000, each 2000 other bits and
-// 10000 motion bits at qscale 6.8 (QP 30): (10000 / 12000)^2 of it.
+// picture's and four P pictures sharing the rest, each of 2000 other bits
+// and 10000 motion bits at qscale 6.8 (QP 30).
 TEST(TwoPass, PlanOfAShortLogByHand) {
   std::string err;
   auto enc = second_pass(motion_only_text(5, 25, 4000, 10000, 2000), &err, synthetic_param(25, 300));
   ASSERT_TRUE(enc) << err;
-  const double q = 6.8 * (10000.0 / 12000.0) * (10000.0 / 12000.0);
   const ratecontrol_entry_t *e = enc->rc->entries;
+  const double idr = intra_bits(4000, e[0].new_qscale);
+  const double each = (60000 - idr) / 4;
+  const double q = p_qscale(12000, each);
   for (int32_t i = 1; i < 5; i++) {
     EXPECT_NEAR(e[i].new_qscale, q, q * 1e-4) << i;
-    EXPECT_NEAR(static_cast<double>(e[i].expected_bits), 4000.0 + 14000.0 * (i - 1), 2.0) << i;
+    EXPECT_NEAR(static_cast<double>(e[i].expected_bits), idr + each * (i - 1), 2.0) << i;
   }
-  // At half the rate the P pictures share 30000 - 4000 bits.
+  // At half the rate the P pictures share 30000 bits less the IDR's.
   auto half = second_pass(motion_only_text(5, 25, 4000, 10000, 2000), &err, synthetic_param(25, 150));
   ASSERT_TRUE(half) << err;
-  const double q_half = motion_qscale(10000, 2000, 26000.0 / 4);
+  const double q_half = p_qscale(12000, (30000 - intra_bits(4000, half->rc->entries[0].new_qscale)) / 4);
   EXPECT_NEAR(half->rc->entries[3].new_qscale, q_half, q_half * 1e-4);
 }
 
