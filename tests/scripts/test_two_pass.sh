@@ -161,7 +161,7 @@ fi
 
 # --- flower under VBV (started above): no picture below empty
 wait $flower_job
-buffer_line flower 100 50 10 -100 100
+buffer_line flower 100 50 10 -51 5
 
 failed=$(ls ./*.fail 2>/dev/null | wc -l)
 [ "$failed" -eq 0 ] || { echo "$failed case(s) failed"; exit 1; }
