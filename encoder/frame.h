@@ -142,6 +142,9 @@ struct frame_t {
   // control chose, and of those coded.
   double avg_qp;
   double avg_coded_qp;
+  // Constant bitrate: the QP its model chose for the picture, before a
+  // buffer's plan or rows raised it.
+  double cbr_qp;
   // Rate control of the coded picture: QP per CTU; with VBV, per CTU row
   // the bits so far, the qscale and QP of the rest of the row, and per CTU
   // the row's running bit sum.  Rows of one picture and later pictures read

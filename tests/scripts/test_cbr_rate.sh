@@ -13,7 +13,10 @@
 # picture leaving it, R / fps coming in, capped) never runs dry, every
 # second stays below 2.0 times the rate and the stream within 5% of it
 # (at 10 pictures a second, where one intra picture takes most of a
-# second's buffer, up to 30% below: the buffer holds it a dozen QPs up).
+# second's buffer and the buffer holds it a dozen QPs up, up to 11% below
+# at one thread and 25% at eight; flower also at its lowest rate at one
+# thread, where the P pictures after one the buffer raised must step from
+# the QP the model chose: from the raised one it lands 14% below).
 # The 60-picture foreman clip stays within 10%, and so do the one second of
 # flower 720p and the 17 pictures of bus at one thread.  The picture sizes are read
 # from the stream itself, and two of the streams must decode in ffmpeg and
@@ -45,6 +48,7 @@ cases() {
     r=$(echo "$rates" | cut -d, -f2)
     for t in 1 8; do echo "$clip-$r-t$t-vbv $clip $fps $r $t vbv"; done
   done
+  echo "flower300-100-t1-vbv flower300 10 100 1 vbv"
 }
 
 # Encodes and checks one case; the bounds of the issue's streaming user.
@@ -58,7 +62,7 @@ run_case() {
   echo "$name: $1 pictures, rate ${2}%, seconds $3-$4x, lowest buffer fill $5" >"$name.res"
   [ "$1" -eq 300 ] || conf_fail "$name" "$1 pictures, not 300"
   local low=0.4 high=2.0 under=-5
-  [ -n "$vbv" ] && [ "$fps" -lt 20 ] && under=-30 low=0.1
+  [ -n "$vbv" ] && [ "$fps" -lt 20 ] && under=$([ "$threads" -eq 1 ] && echo -11 || echo -25) low=0.1
   awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 5) }' || conf_fail "$name" "rate $2% off its target"
   awk -v lo="$3" -v hi="$4" -v l="$low" -v h="$high" 'BEGIN { exit !(lo >= l && hi <= h) }' ||
     conf_fail "$name" "a second took $3-$4 times the rate"
