@@ -151,7 +151,17 @@ double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
     // empties the buffer by up to one picture's rate, which at a low
     // frame rate is most of it.
     auto fill_after = [&](double qs) { return rc->vbv_fill_start + rc->vbv_rate - size_at(qs); };
-    const double full = e.expected_vbv / rc->vbv_size;
+    // The picture coded just before an intra picture leaves the buffer at
+    // the plan's fill, not below it: the plan left that fill for the intra
+    // picture (flower at 10 pictures a second, 100 kb/s in 50 kbit: the P
+    // picture before the key picture at 250, planned at 3 kbit, was coded at
+    // QP 25 and took 34 kbit of the full buffer, the key picture then came
+    // at QP 43 and the fifty pictures after it at 43-45; at four threads the
+    // key picture ran the buffer dry).
+    const ratecontrol_t *inst = ctx->instance->rc;
+    const int64_t at = &e - inst->entries;
+    const bool before_intra = at + 1 < inst->entry_count && inst->entries[at + 1].slice_type == RC_CLASS_I;
+    const double full = before_intra ? 0.0 : e.expected_vbv / rc->vbv_size;
     const double qmax = full < 0.05 ? rc->lmax[t] : std::min(std::max(q * (2.0 - full), e.new_qscale), rc->lmax[t]);
     double ev = fill_after(q);
     // Where the class predictor sizes the picture before it has learned

@@ -162,6 +162,16 @@ fi
 # --- flower under VBV (started above): no picture below empty
 wait $flower_job
 buffer_line flower 100 50 10 -51 5
+# the picture before the key picture at 250 left the buffer the plan kept
+# for it: at least a fifth of it remains after the key picture
+after_key=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import vbv_buffer as v
+fill = 45000
+for i, b in enumerate(v.access_units(open(sys.argv[2], "rb").read())):
+    fill -= 8 * b
+    if i == 250: print(round(fill / 50000, 3)); break
+    fill = min(50000, fill + 10000)' "$here" flower.hevc)
+echo "flower: buffer after the key picture at 250: $after_key"
+awk -v f="${after_key:--1}" 'BEGIN { exit !(f >= 0.2) }' || fail flower "buffer after the key picture: $after_key"
 
 failed=$(ls ./*.fail 2>/dev/null | wc -l)
 [ "$failed" -eq 0 ] || { echo "$failed case(s) failed"; exit 1; }
