@@ -59,11 +59,11 @@ double twopass_entry_bits(const ratecontrol_entry_t &e, double q) {
 namespace {
 
 // The bits of the texture and motion at qscale 1, which the plan's
-// complexity blurs.
+// complexity blurs: the entry's size there without its other bits.
 double entry_complexity(const ratecontrol_entry_t &e) {
-  if (e.speed_mode == 3 && e.slice_type != RC_CLASS_I) return static_cast<double>(e.tex_bits) + e.mv_bits;
-  const growth_t g = growth(e);
-  return (e.tex_bits + 0.1) * std::pow(e.qscale, g.texture) + e.mv_bits * std::pow(std::max(e.qscale, 1.0), g.rest);
+  ratecontrol_entry_t without_misc = e;
+  without_misc.misc_bits = 0;
+  return twopass_entry_bits(without_misc, 1.0);
 }
 
 struct planner_t {
