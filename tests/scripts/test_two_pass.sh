@@ -13,7 +13,7 @@
 # 40 pictures with a cut at picture 20 and default settings at 1, 4 and 8
 # threads (a one-second buffer within 5% of the target, half a second
 # within 7.5% below at one thread), flower at 10 pictures a second and 100
-# kb/s in a 50 kbit buffer; a zero-latency first pass does not follow the
+# kb/s in a 50 kbit buffer with seven, three and no B pictures; a zero-latency first pass does not follow the
 # machine's load (pictures declared at 1000 a second all in speed mode 0);
 # under --cbr the stream decodes too, the rate stays near its target and
 # each P picture's QP stays within 3 of its reference's.
@@ -104,7 +104,16 @@ two_passes() {
 }
 # (flower: a P picture far below the coarse P picture it predicts from
 # took the whole buffer here)
-two_passes flower flower.y4m --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --complexity 4 --threads 1 &
+# (with three B pictures and without any, P pictures stepping down from a
+# key picture the buffer held up code again what their coarser references
+# lost, and ran it dry)
+{
+  two_passes flower flower.y4m --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --complexity 4 --threads 1
+  two_passes flower_b3 flower.y4m --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --complexity 4 --threads 1 \
+    --bframes 3
+  two_passes flower_b0 flower.y4m --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --complexity 1 --threads 1 \
+    --bframes 0 --keyint 25
+} &
 flower_job=$!
 for t in 1 4 8; do
   two_passes half_t$t cut40.y4m --bitrate 300 --vbv-maxrate 300 --vbv-bufsize 150 --threads $t &
@@ -162,6 +171,8 @@ fi
 # --- flower under VBV (started above): no picture below empty
 wait $flower_job
 buffer_line flower 100 50 10 -51 5
+buffer_line flower_b3 100 50 10 -40 5
+buffer_line flower_b0 100 50 10 -30 5
 # the picture before the key picture at 250 left the buffer the plan kept
 # for it: at least a fifth of it remains after the key picture
 after_key=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import vbv_buffer as v
