@@ -9,6 +9,7 @@
 #include "analysis/analysis_tables.h"
 #include "analysis/ctu_maps.h"
 #include "encoder/encoder.h"
+#include "encoder/rowsched.h"
 #include "ratecontrol/cbr.h"
 #include "ratecontrol/ratecontrol.h"
 #include "ratecontrol/twopass.h"
@@ -25,6 +26,34 @@ int32_t split_column(const encoder_t *ctx, int32_t y) {
 
 const frame_t *l0_reference(const encoder_t *ctx) {
   return ctx->slice_type_code != 2 && ctx->ref_count[0] > 0 ? ctx->ref_list[0][0] : nullptr;
+}
+
+// The CTU of a reference (of the picture's size) that is surely coded once
+// CTU x of row y may be coded: the scheduler lets the CTU start when the
+// reference's rows down to ref_rows_needed are final, or when row
+// ref_top_rows_needed has coded two CTUs past column ref_rows_needed(x)
+// (and so each row above it one CTU further: wavefront), whichever came
+// first, which depends on timing; this CTU is coded either way.
+int32_t surely_coded(const encoder_t *ctx, int32_t x, int32_t y) {
+  const int32_t cols = ctx->ctu_cols, rows = ctx->ctu_rows, reach = ctx->param.mv_range_y;
+  const int32_t need = std::min(rows - 1, ref_rows_needed(y, reach));
+  const int32_t last_col = ref_rows_needed(x, reach), top = ref_top_rows_needed(y, reach);
+  if (top >= rows - 1 || last_col >= cols - 1) return need * cols + cols - 1;
+  const int32_t r = std::min(top, need);
+  return r * cols + std::min(cols - 1, last_col + 1 + top - r);
+}
+
+// The QP a reference coded its row r with, as far as it is surely coded
+// once CTU x of row y may be coded: its CTU there, or below those rows the
+// last CTU surely coded.  Its rows' QPs go on rising after their split
+// columns as they are coded: a read of the row's QP now would depend on
+// how far it has got, and the stream on the timing (8 threads: a stream
+// differed run to run).
+float ref_row_qp(const encoder_t *ctx, const frame_t *ref, int32_t x, int32_t y, int32_t r) {
+  const int32_t cols = ctx->ctu_cols;
+  const int32_t s = surely_coded(ctx, std::max(x, 0), y), sr = s / cols, sc = s % cols;
+  if (r > sr) return static_cast<float>(ref->ctu_qp[s]);
+  return static_cast<float>(ref->ctu_qp[r * cols + std::min(cols - 1, sc + (sr - r))]);
 }
 
 // Costs of CTUs (c, ..] of row r: the per-CTU arrays are running sums.
@@ -47,7 +76,7 @@ float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float q
     bits += ratecontrol_predict(
         &pr[0], static_cast<float>(cost_right_of(in->lookahead_row_costs, in->lookahead_ctu_costs, cols, r, c)), q,
         static_cast<float>(n));
-    if (ref && q < ref->row_qscale[r].load(relaxed))
+    if (ref && qp < ref_row_qp(ctx, ref, x, y, r))
       bits += ratecontrol_predict(
           &pr[1], static_cast<float>(cost_right_of(in->intra_row_costs, in->intra_ctu_costs, cols, r, c)), q,
           static_cast<float>(n));
@@ -56,7 +85,7 @@ float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float q
   for (int32_t r = y + 1; r < ctx->ctu_rows; r++) {
     bits += ratecontrol_predict(&rc->row_pred_cur[0], static_cast<float>(in->lookahead_row_costs[r]), q,
                                 static_cast<float>(cols));
-    if (ref && q < ref->row_qscale[r].load(relaxed))
+    if (ref && qp < ref_row_qp(ctx, ref, x, y, r))
       bits += ratecontrol_predict(&rc->row_pred_cur[1], static_cast<float>(in->intra_row_costs[r]), q,
                                   static_cast<float>(cols));
   }
@@ -87,7 +116,7 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   float qmin = std::max(qp - static_cast<float>(p.qp_step), static_cast<float>(p.qp_min));
   if (picture_class(ctx) == 0) {
     for (int32_t l = 0; l < 2; l++)
-      if (ctx->ref_count[l] > 0) qmin = std::max(qmin, ctx->ref_list[l][0]->row_qp[0].load(relaxed));
+      if (ctx->ref_count[l] > 0) qmin = std::max(qmin, ref_row_qp(ctx, ctx->ref_list[l][0], x, y, 0));
     qp = std::max(qp, qmin);
   }
   float done = 0.0f;
@@ -126,7 +155,8 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
     b1 = vbv_predict_frame_bits(ctx, x, y, qp) + done;
   }
   const float headroom = (fill - static_cast<float>(rc->vbv_size) + static_cast<float>(rc->vbv_rate)) * 0.9f - b1;
-  const float row0_qp = rec->row_qp[0].load(relaxed);
+  // Row 0's QP where it is surely coded: it goes on rising after its split.
+  const float row0_qp = static_cast<float>(rec->ctu_qp[std::min(cols - 1, x + y)]);
   if (at_split) {
     for (;;) {
       const float before = qp;
@@ -195,7 +225,7 @@ void vbv_sequence_step(encoder_t *ctx, int32_t bits) {
   if (cost >= 10) ratecontrol_update_predictor(&pr[0], q, static_cast<float>(cost), static_cast<float>(bits), 1.0f);
   const frame_t *ref = l0_reference(ctx);
   const uint32_t intra = in->intra_ctu_costs[i] - (x > 0 ? in->intra_ctu_costs[i - 1] : 0);
-  if (ref && ref->row_qp[y].load(relaxed) > rec->row_qp[y].load(relaxed) && intra >= 10)
+  if (ref && ref_row_qp(ctx, ref, x, y, y) > rec->row_qp[y].load(relaxed) && intra >= 10)
     ratecontrol_update_predictor(&pr[1], q, static_cast<float>(intra), static_cast<float>(bits), 1.0f);
   vbv_row_redecide(ctx, x, y, true);
 }
@@ -316,7 +346,7 @@ void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
       if (cost >= 10 && x > 0) ratecontrol_update_predictor(&pr[0], q, static_cast<float>(cost), row_bits, x);
       const frame_t *ref = l0_reference(ctx);
       const uint32_t intra = in->intra_ctu_costs[i];
-      if (ref && ref->row_qp[y].load(relaxed) > rec->row_qp[y].load(relaxed) && intra >= 10 && x > 0)
+      if (ref && ref_row_qp(ctx, ref, x, y, y) > rec->row_qp[y].load(relaxed) && intra >= 10 && x > 0)
         ratecontrol_update_predictor(&pr[1], q, static_cast<float>(intra), row_bits, x);
     }
     vbv_row_redecide(ctx, x, y, x == split_column(ctx, y));
