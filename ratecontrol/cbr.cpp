@@ -113,6 +113,14 @@ void refresh_in_flight(encoder_t *ctx) {
   }
 }
 
+// Whether the picture is planned on the model's start values: the first
+// intra picture (the intra model never learns), or a predicted picture of
+// a class no picture of which has come back yet.
+bool planned_blind(const encoder_t *ctx, int32_t c) {
+  if (intra_picture(ctx)) return ctx->rc->coding_index == 0;
+  return ctx->rc->cbr_window->learned[c] == 0;
+}
+
 // The QP a picture counts at where the next ones step from it: the average
 // its CTUs were coded at, or under a buffer the QP the model chose.  The
 // buffer's plan raises a picture for the fill the pictures in flight may
@@ -290,11 +298,7 @@ double cbr_estimate_qp(encoder_t *ctx) {
     rc->cbr_planned_qp = qp;
   }
   const int32_t model_triple[3] = {rc->cbr_target, rc->cbr_max, rc->cbr_min};
-  // B pictures steer their CTUs once a region has spent twice or half its
-  // share of the plan: planned at shares a fraction of the rate, they miss
-  // most.  I and P pictures only at the window's bounds: within the band
-  // they cost flower at 10 pictures a second 0.2-0.3 dB and moved no rate.
-  model->band = c == CBR_CLASS_IP ? 0.0 : 2.0;
+  cbr_ctu_model_steer(model, c, planned_blind(ctx, c));
   ctx->cur_recon->cbr_qp = qp;
   cbr_ctu_model_init(model, model_triple, static_cast<int64_t>(rc->cbr_cost) + 1, pic->frame_number);
   return qp;

@@ -65,6 +65,9 @@ struct cbr_ctu_model_t {
   // Above 1: the factors move once the bits spent so far are more than
   // band or less than 1/band times the share of the plan (set before init).
   double band;
+  // How far a CTU's factor may move from its reference neighbour's, as a
+  // fraction (set before init; 0 counts as 5%).
+  double step;
   int32_t display_index;
   uint32_t *energy;  // per CTU, filled by the picture's cost energies
   uint32_t *block_costs;  // per block (16 per CTU): the costs the energies come from
@@ -86,6 +89,9 @@ void cbr_ctu_model_init(cbr_ctu_model_t *m, const int32_t triple[3], int64_t tot
 void cbr_ctu_qp(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t *out_mark, double *out_factor);
 void cbr_ctu_update(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t bits);
 void cbr_ctu_model_noop(cbr_ctu_model_t *m, const int32_t triple[3]);
+// Sets the band and step (before init) for a picture of class c, planned
+// on the model's start values (blind) or on what it has learned.
+void cbr_ctu_model_steer(cbr_ctu_model_t *m, int32_t c, bool blind);
 
 // Rate control's CBR parts: set-up (window, alpha and beta, every frame
 // context's CTU model), release, the frame QP, and the updates after a

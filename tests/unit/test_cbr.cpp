@@ -5,6 +5,7 @@
 // that ends within the window).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -93,6 +94,14 @@ TEST(CbrCtuModel, RegionsWithoutBitsRaiseTheFactors) {
   EXPECT_LT(g.back(), 0.7);
 }
 
+// The bits of CTU (x, y) at `spend` times its cost's share of a plan of
+// 20000 bits.
+auto share_bits(const cbr_ctu_model_t *m, double spend) {
+  return [m, spend](int32_t x, int32_t y, double, std::mt19937 &) {
+    return static_cast<int32_t>(spend * 20000.0 * m->energy[y * m->cols + x] / m->total);
+  };
+}
+
 // However far the window's bounds lie, with a band of 2 a picture whose
 // CTUs spend more than twice their cost's share of its plan raises the QPs
 // of those after them (factors below 1), less than half lowers them, and
@@ -104,10 +113,7 @@ TEST(CbrCtuModel, ARegionFarFromItsShareOfThePlanSteersWhateverTheBounds) {
     SCOPED_TRACE("spent " + std::to_string(spend) + " times the share");
     model_ptr m(cbr_ctu_model_create(8, 4, 20000));
     ASSERT_TRUE(m);
-    const cbr_ctu_model_t *mm = m.get();
-    auto bits = [&](int32_t x, int32_t y, double, std::mt19937 &) {
-      return static_cast<int32_t>(spend * 20000.0 * mm->energy[y * mm->cols + x] / mm->total);
-    };
+    const auto bits = share_bits(m.get(), spend);
     m->band = 0.0;
     for (const double v : code_picture(m.get(), triple, 5, bits)) EXPECT_EQ(v, 1.0);
     m->band = 2.0;
@@ -118,6 +124,52 @@ TEST(CbrCtuModel, ARegionFarFromItsShareOfThePlanSteersWhateverTheBounds) {
       EXPECT_GT(f.back(), 1.25);
     } else {
       for (const double v : f) EXPECT_EQ(v, 1.0);
+    }
+  }
+}
+
+// The largest move, in the log domain, of an 8x4 picture's factors from
+// their reference neighbours'.
+double largest_move(const std::vector<double> &f) {
+  double largest = 0.0;
+  for (int32_t i = 0; i < 32; i++)
+    if (i % 8 + 2 * (i / 8) >= 3) largest = std::max(largest, std::abs(std::log(f[i] / f[reference_of(8, i % 8, i / 8)])));
+  return largest;
+}
+
+// How each picture steers: an I or P picture the model has learned keeps
+// its CTUs at the picture's QP within the window's bounds, a B picture
+// steers only far from its share and 5% a CTU, and a picture planned on the
+// model's start values (blind) steers once it strays 5% and by up to 15% a
+// CTU.
+TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
+  const int32_t triple[3] = {20000, 400000, 500};
+  for (const double spend : {2.5, 0.4, 1.2, 0.83}) {
+    SCOPED_TRACE("spent " + std::to_string(spend) + " times the share");
+    model_ptr m(cbr_ctu_model_create(8, 4, 20000));
+    ASSERT_TRUE(m);
+    const auto bits = share_bits(m.get(), spend);
+    const bool far = spend > 2.0 || spend < 0.5;
+    for (const int32_t c : {CBR_CLASS_IP, CBR_CLASS_BREF, CBR_CLASS_B}) {
+      SCOPED_TRACE("class " + std::to_string(c));
+      cbr_ctu_model_steer(m.get(), c, false);
+      const std::vector<double> learned = code_picture(m.get(), triple, 5, bits);
+      double largest_step = largest_move(learned);
+      EXPECT_LE(largest_step, -std::log(0.95) + 1e-9);
+      if (c == CBR_CLASS_IP || !far) {
+        for (const double v : learned) EXPECT_EQ(v, 1.0);
+      } else {
+        EXPECT_NE(learned.back(), 1.0);
+      }
+      cbr_ctu_model_steer(m.get(), c, true);
+      const std::vector<double> blind = code_picture(m.get(), triple, 5, bits);
+      largest_step = largest_move(blind);
+      EXPECT_GT(largest_step, std::log(1.1));
+      EXPECT_LE(largest_step, -std::log(0.85) + 1e-9);
+      if (spend > 1.0)
+        EXPECT_LT(blind.back(), 1.0 / spend + 0.05);
+      else
+        EXPECT_GT(blind.back(), 1.0 / spend - 0.05);
     }
   }
 }
