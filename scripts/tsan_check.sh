@@ -18,7 +18,11 @@ done
 # predicted pictures start CTUs while their reference's row below is still
 # being coded: the reference's rows are read only as far as they are final.
 ffmpeg -v error -y -f lavfi -i testsrc2=size=448x200:rate=25 -frames:v 12 -pix_fmt yuv420p "$dir/wide.y4m"
-for args in "--complexity 0 --bframes 0" "--complexity 0 --bframes 2 --no-sao" "--complexity 0 --random-decisions 3"; do
+# Under VBV the rows also read their references' row QPs while those are
+# still being coded.
+for args in "--complexity 0 --bframes 0" "--complexity 0 --bframes 2 --no-sao" "--complexity 0 --random-decisions 3" \
+            "--complexity 0 --bframes 0 --bitrate 300 --vbv-maxrate 300 --vbv-bufsize 150" \
+            "--complexity 0 --bframes 2 --cbr --bitrate 300 --vbv-maxrate 300 --vbv-bufsize 300"; do
   # shellcheck disable=SC2086
   "$enc" --log-level 0 --threads 4 $args "$dir/wide.y4m" "$dir/out.hevc" >/dev/null
   echo "tsan clean: --threads 4 $args (448x200)"
