@@ -113,12 +113,14 @@ void refresh_in_flight(encoder_t *ctx) {
   }
 }
 
-// Whether the picture is planned on the model's start values: the first
-// intra picture (the intra model never learns), or a predicted picture of
-// a class no picture of which has come back yet.
+// Whether the picture is planned on what the model knew before its scene
+// (its start values for the first): the intra picture that opens the
+// scene (the intra model never learns), or a predicted picture of a class
+// no picture of which coded in the scene has come back yet.
 bool planned_blind(const encoder_t *ctx, int32_t c) {
-  if (intra_picture(ctx)) return ctx->rc->coding_index == 0;
-  return ctx->rc->cbr_window->learned[c] == 0;
+  const cbr_window_t *w = ctx->rc->cbr_window;
+  if (intra_picture(ctx)) return ctx->rc->coding_index == w->scene_from;
+  return cbr_window_blind(w, c);
 }
 
 // The QP a picture counts at where the next ones step from it: the average
@@ -204,7 +206,10 @@ double cbr_estimate_qp(encoder_t *ctx) {
   const int32_t c = cbr_class(ctx), s = slot_of(ctx);
   const double pixels = static_cast<double>(ctx->param.width) * ctx->param.height;
   const bool intra = intra_picture(ctx);
-  if (intra) cbr_reset_intra_model(ctx);
+  if (intra) {
+    cbr_reset_intra_model(ctx);
+    cbr_window_intra(rc->cbr_window, rc->coding_index, pic->frame_number, ctx->param.idr_period);
+  }
   refresh_in_flight(ctx);
   int32_t triple[3];
   rc->cbr_slot = rc->cbr_window->pos;
@@ -334,7 +339,7 @@ void cbr_frame_end(encoder_t *ctx, int64_t bits) {
   // picture in every frame-context count, and the pictures in flight
   // decided the result.
   for (int32_t s = 0; s < ctx->instance->frame_ctx_count; s++) rc->cbr_alpha[3 * s + c] = alpha;
-  rc->cbr_window->learned[c]++;
+  cbr_window_learned(rc->cbr_window, c, rc->coding_index);
 }
 
 double cbr_learn_alpha(double alpha, double beta, double mean_ln_lambda, double bpp, bool first) {

@@ -43,6 +43,13 @@ struct cbr_window_t {
   // Pictures of the input from the next target on, that one included, once
   // the input's end is known; 0 before.
   int32_t to_come;
+  // Display number of the last intra picture (-1 before the first); coding
+  // index from which the model plans a new scene (the first picture's, or
+  // a scene cut's); per class, coding index of the last picture it learned
+  // from (-1 before the first).
+  int32_t intra_frame;
+  int32_t scene_from;
+  int32_t learned_at[3];
 };
 
 cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,
@@ -54,6 +61,16 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]);
 // The target of an intra picture that would take `bits` of a window that
 // runs its whole length, for the pictures that are left of the input.
 int32_t cbr_window_intra_target(const cbr_window_t *w, int32_t bits);
+// An intra picture of display number `frame` and coding index `index`
+// starts: one nearer the last than the key period (0: only the first is
+// periodic) opens a new scene.
+void cbr_window_intra(cbr_window_t *w, int32_t index, int32_t frame, int32_t key_period);
+// A picture of class c and coding index `index` taught the model.
+void cbr_window_learned(cbr_window_t *w, int32_t c, int32_t index);
+// Whether a predicted picture of class c is planned on what the model
+// knew before its scene: no picture of the class coded in the scene has
+// come back yet.
+bool cbr_window_blind(const cbr_window_t *w, int32_t c);
 // Replaces the target of the picture predicted last.
 void cbr_window_store(cbr_window_t *w, int32_t bits);
 void cbr_window_update(cbr_window_t *w, int32_t bits, int32_t c, int32_t counted);

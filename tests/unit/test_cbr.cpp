@@ -319,6 +319,42 @@ TEST(CbrWindow, AnInputThatEndsSoonerPaysBackBeforeItsEnd) {
   EXPECT_LT(cbr_window_intra_target(w.get(), intra), intra);
 }
 
+// A class is planned blind until a picture of it coded in the current
+// scene has come back: at the start, and again after an intra picture
+// nearer the last than the key period (a scene cut), but not after one the
+// period placed; a picture coded before the cut that returns after it
+// teaches the old scene.
+TEST(CbrWindow, AClassIsBlindUntilAPictureOfItsSceneHasComeBack) {
+  window_ptr w(cbr_window_create(40000, 60000, 20000, 30, 8, 12, 100));
+  ASSERT_TRUE(w);
+  cbr_window_intra(w.get(), 0, 0, 250);
+  for (const int32_t c : {CBR_CLASS_IP, CBR_CLASS_BREF, CBR_CLASS_B}) EXPECT_TRUE(cbr_window_blind(w.get(), c));
+  cbr_window_learned(w.get(), CBR_CLASS_IP, 1);
+  cbr_window_learned(w.get(), CBR_CLASS_B, 4);
+  EXPECT_FALSE(cbr_window_blind(w.get(), CBR_CLASS_IP));
+  EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_BREF));
+  EXPECT_FALSE(cbr_window_blind(w.get(), CBR_CLASS_B));
+  EXPECT_EQ(w->learned[CBR_CLASS_IP], 1);
+  // The period's intra picture (display 250, coding 250) keeps the scene.
+  cbr_window_intra(w.get(), 250, 250, 250);
+  EXPECT_FALSE(cbr_window_blind(w.get(), CBR_CLASS_IP));
+  EXPECT_FALSE(cbr_window_blind(w.get(), CBR_CLASS_B));
+  // A cut 60 pictures later opens a new scene.
+  cbr_window_intra(w.get(), 310, 310, 250);
+  EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_IP));
+  EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_B));
+  cbr_window_learned(w.get(), CBR_CLASS_IP, 305);
+  EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_IP));
+  cbr_window_learned(w.get(), CBR_CLASS_IP, 311);
+  EXPECT_FALSE(cbr_window_blind(w.get(), CBR_CLASS_IP));
+  EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_B));
+  // Without a key period (only the first picture periodic) every later
+  // intra picture is a cut.
+  cbr_window_learned(w.get(), CBR_CLASS_B, 315);
+  cbr_window_intra(w.get(), 900, 900, 0);
+  EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_B));
+}
+
 // The rate-lambda model learns: from any start, a run of pictures whose
 // bits follow one alpha, at rates above and below each other, brings alpha
 // to it; the first picture of a class fits it at once.
