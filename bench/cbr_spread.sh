@@ -10,12 +10,15 @@
 # flower scaled to 352x208 at 10 pictures a second looped to 300, and
 # foreman, bus and foreman again (two scene cuts), 300 pictures; then the
 # short clips as they are, where the model's start decides most of the
-# rate: foreman (60 pictures), bus (17) and flower 720p (30).
+# rate: foreman (60 pictures), bus (17), flower 720p (30) and 40 pictures
+# of the cut clip across its cut from foreman to bus.
 #
 # usage: bench/cbr_spread.sh ZIRAVOV [LEVEL] [THREADS]
 #   LEVEL: ziravov's --complexity (default 4); x265 runs its default preset.
 #   THREADS: both encoders' threads (default 8).  CLIPS (default
-#   ../shared/clips) holds the real clips.  Needs x265, ffmpeg, python3.
+#   ../shared/clips) holds the real clips; ENCODERS (default "ziravov
+#   ziravov-vbv x265 x265-strict") the rows to run.  Needs x265, ffmpeg,
+#   python3.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${1:?ziravov}
@@ -38,6 +41,7 @@ python3 "$py/cbr_clip.py" cut300.y4m 30:1 "$clips/foreman_cif_60f.y4m:100" "$cli
 ln -s "$clips/foreman_cif_60f.y4m" foreman60.y4m
 ln -s "$clips/bus_cif_17f.y4m" bus17.y4m
 ln -s "$clips/flower_720p_30f.y4m" flower720.y4m
+python3 "$py/cbr_clip.py" cut40.y4m 30:1 "$clips/foreman_cif_60f.y4m:20" "$clips/bus_cif_17f.y4m:20"
 
 # Luma PSNR of stream $1 against clip $2 (W H in $3 $4), compared as raw
 # samples: ffmpeg takes a C420jpeg header for full range and would convert.
@@ -50,12 +54,12 @@ psnr_y() {
 
 printf '%-10s %5s %-18s %9s %12s %10s %7s\n' clip kbps encoder achieved seconds "low fill" "Y-PSNR"
 for clip_rates in foreman300:30:300,500,1000 flower300:10:100,150,300 cut300:30:300,400,800 foreman60:29.97:500,1000 \
-  bus17:29.97:1000 flower720:30:2000; do
+  bus17:29.97:1000 flower720:30:2000,4000 cut40:30:400; do
   IFS=: read -r clip fps rates <<<"$clip_rates"
   size=$(head -c 100 $clip.y4m | head -n 1 | tr ' ' '\n' | sed -n 's/^[WH]//p' | tr '\n' ' ')
   for kbps in ${rates//,/ }; do
     vbv=(--vbv-maxrate "$kbps" --vbv-bufsize "$kbps")
-    for enc in ziravov ziravov-vbv x265 x265-strict; do
+    for enc in ${ENCODERS:-ziravov ziravov-vbv x265 x265-strict}; do
       case $enc in
       ziravov) "$bin" --cbr --bitrate "$kbps" --complexity "$level" --threads "$threads" $clip.y4m o.hevc ;;
       ziravov-vbv) "$bin" --cbr --bitrate "$kbps" "${vbv[@]}" --complexity "$level" --threads "$threads" $clip.y4m o.hevc ;;
