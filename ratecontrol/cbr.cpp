@@ -219,6 +219,17 @@ double cbr_estimate_qp(encoder_t *ctx) {
   // (rc->coding_index counts from 0).
   const int32_t length = ctx->instance->input_length;
   rc->cbr_window->to_come = length > 0 ? std::max(length - rc->coding_index, 1) : 0;
+  if (rc->vbv) {
+    // Under a buffer the under-spend counts only as far as the buffer holds
+    // it: bits it spilled while full are gone, and chased they drove the
+    // pictures of a full buffer down to QPs where a P picture took 1.5-2
+    // times its plan and the next one ran the buffer dry (flower at 10
+    // pictures a second).  A fifth of the buffer stays unspent by the
+    // payback.
+    const ratecontrol_t *inst = ctx->instance->rc;
+    const int64_t room = std::max<int64_t>(inst->vbv_fill - inst->vbv_size / 5, 0);
+    rc->cbr_window->level = std::min(rc->cbr_window->level, room);
+  }
   cbr_window_predict(rc->cbr_window, c, triple);
   rc->cbr_target = triple[0];
   rc->cbr_max = triple[1];
@@ -354,6 +365,12 @@ double cbr_learn_alpha(double alpha, double beta, double mean_ln_lambda, double 
     alpha *= std::exp(0.5 * std::clamp(miss, -2.0, 2.0));
   // Kept above zero, where a picture of no bits would leave it.
   return std::max(alpha, 1e-4);
+}
+
+double cbr_size_power(const encoder_t *ctx) {
+  const double beta = intra_picture(ctx) ? cbr_intra_beta : ctx->rc->cbr_beta[3 * slot_of(ctx) + cbr_class(ctx)];
+  // lambda ~ qscale^2 and lambda ~ bpp^beta.
+  return -2.0 / beta;
 }
 
 double cbr_lambda_ln(int32_t qp) { return (qp - lambda_qp_offset) / lambda_qp_scale; }

@@ -123,5 +123,8 @@ void cbr_frame_end(encoder_t *ctx, int64_t bits);
 // moved towards the alpha that would have predicted it (set to it when
 // first).
 double cbr_learn_alpha(double alpha, double beta, double mean_ln_lambda, double bpp, bool first);
+// The power of the qscale by which the rate-lambda model expects the bits of
+// the picture being coded to fall (bits ~ qscale^-power), from its class.
+double cbr_size_power(const encoder_t *ctx);
 // ln(lambda) of a CTU QP on the model's QP-lambda line.
 double cbr_lambda_ln(int32_t qp);

@@ -13,10 +13,15 @@
 # picture leaving it, R / fps coming in, capped) never runs dry, every
 # second stays below 2.0 times the rate and the stream within 5% of it
 # (at 10 pictures a second, where one intra picture takes most of a
-# second's buffer and the buffer holds it a dozen QPs up, up to 11% below
-# at one thread and 25% at eight; flower also at its lowest rate at one
+# second's buffer and the buffer holds it several QPs up, up to 8% below
+# at one thread and 21% at eight; flower also at its lowest rate at one
 # thread, where the P pictures after one the buffer raised must step from
-# the QP the model chose: from the raised one it lands 14% below).
+# the QP the model chose: from the raised one it lands 14% below, and the
+# first intra picture must take its class's share of the fill: held to a
+# quarter, 9% below).  Flower at its lowest rate also at level 4, one
+# thread, within 10%: there the under-spend the window chases must stop at
+# what the buffer holds, or a P picture of a full buffer planned far below
+# its predecessors takes twice its plan and the buffer runs dry.
 # The 60-picture foreman clip stays within 10%, and so do the one second of
 # flower 720p and the 17 pictures of bus, and 40 pictures across a cut
 # within 15%.  The picture sizes are read
@@ -37,7 +42,7 @@ python3 "$here/cbr_clip.py" foreman300.y4m 30:1 "$CLIPS/foreman_cif_60f.y4m:300"
   python3 "$here/cbr_clip.py" cut300.y4m 30:1 "$CLIPS/foreman_cif_60f.y4m:100" "$CLIPS/bus_cif_17f.y4m:100" \
     "$CLIPS/foreman_cif_60f.y4m:100" || { conf_fail setup "cannot build the clips"; exit 1; }
 
-# One case per line: name clip fps kbps threads [vbv].
+# One case per line: name clip fps kbps threads [vbv [level]].
 cases() {
   local clip fps rates r t
   for spec in "foreman300 30 300,500,1000" "flower300 10 100,150,300" "cut300 30 300,400,800"; do
@@ -50,12 +55,13 @@ cases() {
     for t in 1 8; do echo "$clip-$r-t$t-vbv $clip $fps $r $t vbv"; done
   done
   echo "flower300-100-t1-vbv flower300 10 100 1 vbv"
+  echo "flower300-100-t1-vbv-l4 flower300 10 100 1 vbv 4"
 }
 
 # Encodes and checks one case; the bounds of the issue's streaming user.
 run_case() {
-  local name=$1 clip=$2 fps=$3 kbps=$4 threads=$5 vbv=${6:-}
-  local args=(--cbr --bitrate "$kbps" --threads "$threads" --complexity 1)
+  local name=$1 clip=$2 fps=$3 kbps=$4 threads=$5 vbv=${6:-} level=${7:-1}
+  local args=(--cbr --bitrate "$kbps" --threads "$threads" --complexity "$level")
   [ -n "$vbv" ] && args+=(--vbv-maxrate "$kbps" --vbv-bufsize "$kbps")
   "$ZIRAVOV" "${args[@]}" "$clip.y4m" "$name.hevc" >"$name.out" 2>"$name.err" </dev/null ||
     { conf_fail "$name" "exit code $?: ${args[*]}"; return; }
@@ -63,7 +69,8 @@ run_case() {
   echo "$name: $1 pictures, rate ${2}%, seconds $3-$4x, lowest buffer fill $5" >"$name.res"
   [ "$1" -eq 300 ] || conf_fail "$name" "$1 pictures, not 300"
   local low=0.4 high=2.0 under=-5
-  [ -n "$vbv" ] && [ "$fps" -lt 20 ] && under=$([ "$threads" -eq 1 ] && echo -11 || echo -25) low=0.1
+  [ -n "$vbv" ] && [ "$fps" -lt 20 ] && under=$([ "$threads" -eq 1 ] && echo -8 || echo -21) low=0.1
+  [ "$level" -ne 1 ] && under=-10
   awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 5) }' || conf_fail "$name" "rate $2% off its target"
   awk -v lo="$3" -v hi="$4" -v l="$low" -v h="$high" 'BEGIN { exit !(lo >= l && hi <= h) }' ||
     conf_fail "$name" "a second took $3-$4 times the rate"

@@ -530,6 +530,54 @@ TEST(RateControl, VbvPlanIsAtLeastHalfTheClassLastPicture) {
   EXPECT_NEAR(ratecontrol_vbv_size(ctx, 2.0 * q), 25000.0f, 250.0f);
 }
 
+// Constant bitrate under a buffer.  Above the qscale its class predictor
+// learned at, a CBR picture's size falls as the rate-lambda model's class
+// slope has it (P pictures as 1/q^(2/1.4)), not as 1/q: a P picture held
+// far above the model's QP took a fifth of a 1/q plan.  A picture on a
+// guess (a new scene) keeps 1/q.  An intra picture on a guess is planned at
+// its class's share of the fill, not a quarter, and stays marked as a guess
+// for the pictures after it; a P picture on a guess keeps the quarter.
+TEST(RateControl, VbvPlanOfAConstantBitratePicture) {
+  tarnhevcenc_param_t p = vbv_param();
+  p.rcmode = TARNHEVCENC_RC_CBR;
+  p.bitrate = 1000;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  ratecontrol_t *rc = ctx->rc;
+  ASSERT_TRUE(rc->cbr && rc->vbv);
+  rc->planned_fixed = 0;
+  rc->last_cost = 1000000;
+  const float q = static_cast<float>(rc_qp2qscale(30.0));
+  ratecontrol_predictor_t *pr = &rc->frame_pred[RC_CLASS_P];
+  ratecontrol_update_predictor(pr, q, 1e6f, 50000.0f * q, 1.0f);
+  rc->frame_pred_q[RC_CLASS_P] = q;
+  rc->frame_pred_fixed[RC_CLASS_P] = 0.0f;
+  rc->frame_pred_slices[RC_CLASS_P] = 0.0f;
+  rc->frame_pred_cost[RC_CLASS_P] = 1e6f;
+  const float at = ratecontrol_vbv_size(ctx, q);
+  EXPECT_NEAR(ratecontrol_vbv_size(ctx, 2.0 * q), at / std::pow(2.0f, 2.0f / 1.4f), 0.01f * at);
+  rc->last_cost = 3000000;  // three times the cost learned from: a guess
+  EXPECT_NEAR(ratecontrol_vbv_size(ctx, 2.0 * q), ratecontrol_vbv_size(ctx, q) / 2.0f, 0.01f * at);
+  // On a guess of a predictor that has learned nothing: P a quarter of the
+  // fill, intra its class's half.
+  const double q4 = rc_qp2qscale(4.0);
+  rc->frame_pred_cost[RC_CLASS_P] = 0.0f;
+  rc->frame_pred[RC_CLASS_P] = rc->frame_pred[RC_CLASS_B];
+  rc->vbv_fill_start = 200000;
+  ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
+  EXPECT_NEAR(rc->planned_bits, 50000, 500);
+  EXPECT_EQ(rc->planned_on_guess, 1);
+  pic.in->frame_type_code = TARNHEVCENC_TYPE_IDR;
+  ctx->slice_type_code = 2;
+  ASSERT_LT(rc->frame_pred[RC_CLASS_I].count, 1.25f);
+  ratecontrol_clip_qscale(ctx, RC_CLASS_I, q4);
+  EXPECT_NEAR(rc->planned_bits, 100000, 1000);
+  EXPECT_EQ(rc->planned_on_guess, 1);
+}
+
 // A P picture of 10 x 4 CTUs planned at `plan` whose CTUs each take 2.5
 // times what the row predictors expect at its QP (those past the split
 // columns bits_after_split): the rows raise their QP at their split columns
