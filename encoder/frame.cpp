@@ -173,7 +173,10 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
     f->row_qscale = static_cast<std::atomic<float> *>(aligned_malloc(ctu_rows * sizeof(std::atomic<float>)));
     f->row_qp = static_cast<std::atomic<float> *>(aligned_malloc(ctu_rows * sizeof(std::atomic<float>)));
     f->ctu_bits = static_cast<std::atomic<int32_t> *>(aligned_malloc(ctus * sizeof(std::atomic<int32_t>)));
-    if (!f->ctu_qp || !f->row_bits || !f->row_qscale || !f->row_qp || !f->ctu_bits) {
+    f->vbv_take = static_cast<std::atomic<float> *>(aligned_malloc(ctus * VBV_TAKES * sizeof(std::atomic<float>)));
+    f->vbv_took = static_cast<std::atomic<float> *>(aligned_malloc(ctus * sizeof(std::atomic<float>)));
+    if (!f->ctu_qp || !f->row_bits || !f->row_qscale || !f->row_qp || !f->ctu_bits || !f->vbv_take ||
+        !f->vbv_took) {
       frame_delete(f);
       return nullptr;
     }
@@ -183,7 +186,11 @@ frame_t *frame_new(int32_t width, int32_t height, int32_t is_input, int32_t subp
       new (&f->row_qscale[r]) std::atomic<float>(0.0f);
       new (&f->row_qp[r]) std::atomic<float>(0.0f);
     }
-    for (size_t i = 0; i < ctus; i++) new (&f->ctu_bits[i]) std::atomic<int32_t>(0);
+    for (size_t i = 0; i < ctus; i++) {
+      new (&f->ctu_bits[i]) std::atomic<int32_t>(0);
+      for (size_t k = 0; k < VBV_TAKES; k++) new (&f->vbv_take[i * VBV_TAKES + k]) std::atomic<float>(0.0f);
+      new (&f->vbv_took[i]) std::atomic<float>(1.0f);
+    }
     std::memset(f->ctu_max_depth, 0, ctus);
     std::memset(f->ctu_min_depth, 100, ctus);
     std::memset(f->ctu_distortion, 0, ctus * sizeof(uint32_t));
@@ -273,6 +280,8 @@ void frame_delete(frame_t *f) {
   aligned_free(f->row_qscale);
   aligned_free(f->row_qp);
   aligned_free(f->ctu_bits);
+  aligned_free(f->vbv_take);
+  aligned_free(f->vbv_took);
   aligned_free(f->aq_offsets);
   aligned_free(f->aq_cutree_offsets);
   aligned_free(f->aq_inv_qscale);

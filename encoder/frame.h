@@ -22,6 +22,9 @@ constexpr int32_t FRAME_PAD_Y = 88;
 // up to 31 columns and one row past the plane.
 constexpr int32_t LOWRES_PAD_X = 96;
 constexpr int32_t LOWRES_PAD_Y = 88;
+// Values per CTU of frame_t::vbv_take: the picture's own, then one for each
+// of up to 16 pictures in flight before it.
+constexpr size_t VBV_TAKES = 17;
 
 // What later CTUs of the picture and later pictures read of one coded 8x8
 // unit: split and skip contexts, the most-probable intra modes, QP
@@ -154,6 +157,17 @@ struct frame_t {
   std::atomic<float> *row_qscale;
   std::atomic<float> *row_qp;
   std::atomic<int32_t> *ctu_bits;
+  // With VBV, per CTU as it is coded (VBV_TAKES values each): the bits the
+  // picture expects to take, from its CTUs surely coded by then and what
+  // its plan says of the rest, then what it knows by then that each
+  // picture in flight when it started takes (vbv_ids: their frame numbers,
+  // vbv_id_count of them; see ratecontrol_ctu.cpp), and by how much it
+  // expects to outgrow its plan.  Later pictures read the values at the
+  // CTUs their rows' wait for their references makes certain.
+  std::atomic<float> *vbv_take;
+  int32_t vbv_ids[16];
+  int32_t vbv_id_count;
+  std::atomic<float> *vbv_took;
 
   // Input pictures: adaptive quantisation per 16x16 block (row stride 4 x
   // CTU columns): the QP offset, 2^(-offset/6) in 8.8 fixed point, and the

@@ -61,6 +61,23 @@ struct ratecontrol_t {
   // first guess whose error no finished picture has shown yet took twice
   // its plan.
   int32_t vbv_guess_risk;
+  // The fill as the picture's rows see it while they are coded: the fill
+  // after the last picture collected when it started (chain_fill), less
+  // each picture then in flight, in coding order, plus the refill of each.
+  // A reference (chain_ref[k], else NULL) counts at what it expects to
+  // take as far as its coded CTUs show (frame_t::vbv_take); another at
+  // what a reference knows it takes, or else at chain_take[k][0] (what its
+  // class's plans lately took) or chain_take[k][1] (their overrun).
+  // Only without B pictures (chain_on): with them the rows' rules below held
+  // P pictures 2-5 QPs up and gave up 5-10% of the rate.
+  int32_t chain_on;
+  int32_t chain_fill;
+  int32_t chain_count;
+  const frame_t *chain_ref[16];
+  int32_t chain_take[16][2];
+  // What this picture is counted to take of its plan while none of it is
+  // coded (as the pictures in flight are counted).
+  float chain_prior;
   int32_t planned_bits;
   // planned_bits came from the first guess of the predictor of class
   // planned_class (it had learned from no finished picture yet).

@@ -33,7 +33,9 @@ const frame_t *l0_reference(const encoder_t *ctx) {
 // reference's rows down to ref_rows_needed are final, or when row
 // ref_top_rows_needed has coded two CTUs past column ref_rows_needed(x)
 // (and so each row above it one CTU further: wavefront), whichever came
-// first, which depends on timing; this CTU is coded either way.
+// first, which depends on timing; this CTU is coded either way, and what
+// the reference published there (frame_t::vbv_take) is the same in every
+// run.
 int32_t surely_coded(const encoder_t *ctx, int32_t x, int32_t y) {
   const int32_t cols = ctx->ctu_cols, rows = ctx->ctu_rows, reach = ctx->param.mv_range_y;
   const int32_t need = std::min(rows - 1, ref_rows_needed(y, reach));
@@ -63,7 +65,10 @@ uint32_t cost_right_of(const uint32_t *row_costs, const uint32_t *ctu_costs, int
 
 // Predicted bits of the CTUs not yet coded at qp: for rows y, y-1, ... the
 // CTUs right of the diagonal through (x, y), then every row below y whole.
-float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float qp) {
+// Rows above y have measured themselves once past their split columns, as
+// they are when row y reaches its own; before that (initial) every row
+// predicts with the picture's pair.
+float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float qp, bool initial = false) {
   const ratecontrol_t *rc = ctx->rc;
   const frame_t *in = ctx->cur_input;
   const frame_t *ref = l0_reference(ctx);
@@ -72,7 +77,7 @@ float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float q
   float bits = 0.0f;
   for (int32_t r = y, c = x; r >= 0 && c < cols - 1; r--, c++) {
     const int32_t n = cols - 1 - c;
-    const ratecontrol_predictor_t *pr = rc->row_preds + 2 * r;
+    const ratecontrol_predictor_t *pr = initial ? rc->row_pred_cur : rc->row_preds + 2 * r;
     bits += ratecontrol_predict(
         &pr[0], static_cast<float>(cost_right_of(in->lookahead_row_costs, in->lookahead_ctu_costs, cols, r, c)), q,
         static_cast<float>(n));
@@ -90,6 +95,107 @@ float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float q
                                   static_cast<float>(cols));
   }
   return bits;
+}
+
+enum { CHAIN_EXPECTED = 0, CHAIN_OVERRUN = 1 };
+
+// Where the fill the rows know stays above this share of the buffer (less a
+// picture's refill) after the picture, its rows may fall below its plan.
+constexpr float VBV_KEEP_FULL = 0.75f;
+
+// What the picture's rows know at CTU x of row y that each picture in
+// flight when it started takes (takes[k], in coding order; how:
+// CHAIN_EXPECTED or CHAIN_OVERRUN counts those they know nothing of): a
+// reference what it published at the CTU surely coded by now; another
+// picture what a reference published there that it knew of it (which
+// that reference learnt the same way from its own references), the newest
+// reference's first; else its plan as the fill counts it.  Returns how
+// many of them the rows know of; took: by how much the newest reference
+// expects to outgrow its plan (1 without one).
+int32_t chain_takes(const encoder_t *ctx, int32_t x, int32_t y, int32_t how, float *takes, bool *knew, float *took) {
+  const ratecontrol_t *rc = ctx->rc;
+  const frame_t *rec = ctx->cur_recon;
+  const size_t at = static_cast<size_t>(surely_coded(ctx, x, y)) * VBV_TAKES;
+  *took = 1.0f;
+  bool newest = true;
+  int32_t known = 0;
+  for (int32_t k = rc->chain_count - 1; k >= 0; k--) {
+    takes[k] = static_cast<float>(rc->chain_take[k][how]);
+    knew[k] = false;
+    if (const frame_t *ref = rc->chain_ref[k]) {
+      if (newest) *took = ref->vbv_took[at / VBV_TAKES].load(relaxed);
+      newest = false;
+      takes[k] = ref->vbv_take[at].load(relaxed);
+      knew[k] = true;
+    }
+    for (int32_t j = rc->chain_count - 1; j > k && !knew[k]; j--) {
+      const frame_t *ref = rc->chain_ref[j];
+      for (int32_t m = 0; ref && m < ref->vbv_id_count && !knew[k]; m++) {
+        const float t = ref->vbv_take[at + 1 + m].load(relaxed);
+        if (ref->vbv_ids[m] == rec->vbv_ids[k] && t >= 0.0f) {
+          takes[k] = t;
+          knew[k] = true;
+        }
+      }
+    }
+    known += knew[k];
+  }
+  return known;
+}
+
+// The fill before the picture as its rows know it at CTU x of row y
+// (chain_takes), each picture in flight with its refill.
+float chain_fill(const encoder_t *ctx, int32_t x, int32_t y, int32_t how, float *took, int32_t *known = nullptr) {
+  const ratecontrol_t *rc = ctx->rc;
+  float takes[16];
+  bool knew[16];
+  const int32_t n = chain_takes(ctx, x, y, how, takes, knew, took);
+  if (known) *known = n;
+  const float size = static_cast<float>(rc->vbv_size), rate = static_cast<float>(rc->vbv_rate);
+  float fill = static_cast<float>(rc->chain_fill);
+  for (int32_t k = 0; k < rc->chain_count; k++) fill = std::min(size, fill - takes[k] + rate);
+  return fill;
+}
+
+// After CTU x of row y: the bits the picture expects to take, from the
+// CTUs surely coded by now (row y up to x, each row above one further) and
+// its plan for the rest, scaled by how far the coded ones outgrew their
+// share of it (their lookahead cost's share); with few coded, mostly by
+// what the picture was counted to take while in flight.
+void vbv_publish(encoder_t *ctx, int32_t x, int32_t y) {
+  const ratecontrol_t *rc = ctx->rc;
+  const frame_t *in = ctx->cur_input;
+  frame_t *rec = ctx->cur_recon;
+  const int32_t cols = ctx->ctu_cols;
+  float known = 0.0f, cost_known = 0.0f, cost_all = 0.0f, ctus_known = 0.0f;
+  for (int32_t r = 0; r < ctx->ctu_rows; r++) cost_all += static_cast<float>(in->lookahead_row_costs[r]);
+  for (int32_t r = y; r >= 0; r--) {
+    const int32_t c = std::min(cols - 1, x + (y - r));
+    known += static_cast<float>(rec->ctu_bits[r * cols + c].load(relaxed));
+    cost_known += static_cast<float>(in->lookahead_ctu_costs[r * cols + c]);
+    ctus_known += static_cast<float>(c + 1);
+  }
+  const int32_t substreams = ctx->pps->entropy_coding_sync ? ctx->ctu_rows : 1;
+  const float fixed = static_cast<float>(rc->planned_fixed + 16 * substreams);
+  const float slices = rc->planned_valid ? static_cast<float>(std::max(rc->planned_bits - rc->planned_fixed, 0)) : 0.0f;
+  const float share = cost_all > 0.0f ? cost_known / cost_all : ctus_known / static_cast<float>(ctx->ctu_count);
+  const float plan_known = slices * share;
+  float took = std::max(rc->chain_prior, 1.0f);
+  if (plan_known > 0.0f) {
+    const float w = std::min(1.0f, 4.0f * share);
+    took = std::exp(w * std::log(std::clamp(known / plan_known, 0.25f, 8.0f)) + (1.0f - w) * std::log(took));
+  }
+  const float take = fixed + known + std::max(slices - plan_known, 0.0f) * took;
+  const int32_t i = y * cols + x;
+  rec->vbv_take[i * VBV_TAKES].store(take, relaxed);
+  rec->vbv_took[i].store(took, relaxed);
+  // What the picture knows of the pictures in flight before it, -1 where
+  // it knows nothing (they count at their plans).
+  float takes[16], ref_took = 1.0f;
+  bool knew[16];
+  chain_takes(ctx, x, y, CHAIN_EXPECTED, takes, knew, &ref_took);
+  for (int32_t k = 0; k < rc->chain_count; k++)
+    rec->vbv_take[i * VBV_TAKES + 1 + k].store(knew[k] ? takes[k] : -1.0f, relaxed);
 }
 
 // Row y decides the QP of its remaining CTUs again from what the picture has
@@ -145,10 +251,24 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   const float f = std::clamp(done / planned, 0.0f, 1.0f);
   if (f < 0.05f) qmax = qp;
   float b1 = vbv_predict_frame_bits(ctx, x, y, qp) + done;
-  const float safe = std::max(fill - static_cast<float>(rc->vbv_overrun_risk), 0.0f);
-  const float bound = at_split ? fill - 0.5f * left : safe - 0.5f * std::max(safe - planned, 0.0f);
+  // Without B pictures the rows also count the pictures in flight from
+  // what their coded CTUs show (chain_fill): the fill after this picture
+  // must hold what the plan's own bound holds, and where it stays near the
+  // top of the buffer the plan is no reason to rise.
+  const bool chained = rc->chain_on;
+  float ref_took = 1.0f;
+  const float known = chained ? chain_fill(ctx, x, y, CHAIN_OVERRUN, &ref_took) : 0.0f;
+  const float full = VBV_KEEP_FULL * static_cast<float>(rc->vbv_size) - static_cast<float>(rc->vbv_rate);
+  float safe = std::max(fill - static_cast<float>(rc->vbv_overrun_risk), 0.0f);
+  float bound = at_split ? fill - 0.5f * left : safe - 0.5f * std::max(safe - planned, 0.0f);
+  const float chain_bound = known - 0.5f * std::max(known - planned, 0.0f);
+  if (chained) {
+    safe = std::min(safe, known);
+    bound = at_split ? std::min(bound, chain_bound) : safe - 0.5f * std::max(safe - planned, 0.0f);
+  }
   auto over = [&](float b) {
-    return b > bound || (at_split && (b > planned + tol || (b > planned && qp < rc->qp_novbv)));
+    const bool room = chained && known - b >= full;
+    return b > bound || (at_split && !room && (b > planned + tol || (b > planned && qp < rc->qp_novbv)));
   };
   while (qp < qmax && over(b1)) {
     qp += 0.5f;
@@ -163,10 +283,58 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
       qp -= 0.5f;
       const float b = vbv_predict_frame_bits(ctx, x, y, qp) + done;
       if (qp <= std::max(qmin, rc->qp_novbv) || (qp <= row0_qp && !rc->single_frame_vbv)) break;
-      if (!((b < 0.8f * planned && qp < before) || b < f * headroom + b1)) break;
+      if ((chained && b > chain_bound) || !((b < 0.8f * planned && qp < before) || b < f * headroom + b1)) break;
     }
     qp += 0.5f;
   }
+  rec->row_qp[y].store(qp, relaxed);
+  rec->row_qscale[y].store(rc_qp2qscale_f(qp), relaxed);
+}
+
+// Without B pictures, before row y's split column (x: the CTU coded last,
+// -1 before its first), against the fill the rows know (chain_fill, each
+// picture in flight at its overrun where nothing of it is known): the QP
+// of the rest of the row rises while the picture is predicted past three
+// quarters of that fill, or past what is left of it after half of what the
+// plan leaves; it falls (by one step at most, never below the rate mode's
+// QP) while the picture still leaves the buffer nearly full.  The rows
+// have not measured this picture yet and predict it as its plan did: where
+// the newest reference outgrew its plan, the rest is counted that much
+// larger too (the pictures in flight share one stale model: where flower
+// at 10 pictures a second turns, four P pictures in a row took 2.4-4.8
+// times their plans).
+void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
+  const ratecontrol_t *rc = ctx->rc;
+  const param_t &p = ctx->param;
+  frame_t *rec = ctx->cur_recon;
+  if (!rc->chain_on || !rc->planned_valid || rc->planned_bits <= 0) return;
+  const int32_t cols = ctx->ctu_cols;
+  float done = static_cast<float>(rc->planned_fixed + 16 * (ctx->pps->entropy_coding_sync ? ctx->ctu_rows : 1));
+  for (int32_t r = y; r >= 0; r--) {
+    const int32_t c = x + (y - r);
+    if (c < 0) continue;
+    done += static_cast<float>(c < cols ? rec->ctu_bits[r * cols + c].load(relaxed) : rec->row_bits[r].load(relaxed));
+  }
+  float ref_took = 1.0f;
+  int32_t read = 0;
+  const float known = chain_fill(ctx, std::max(x, 0), y, CHAIN_OVERRUN, &ref_took, &read);
+  if (read == 0) return;
+  const float planned = static_cast<float>(rc->planned_bits);
+  const float bound = std::min(known - 0.5f * std::max(known - planned, 0.0f), 0.75f * known);
+  const float scale = std::max(ref_took, 1.0f);
+  // Before the row's first CTU, that CTU is left out of the prediction.
+  const int32_t from = std::max(x, 0);
+  auto predicted = [&](float q) { return vbv_predict_frame_bits(ctx, from, y, q, true) * scale + done; };
+  const float q0 = rec->row_qp[y].load(relaxed);
+  const float qmax = std::min(q0 + static_cast<float>(p.qp_step), static_cast<float>(p.qp_max));
+  float qp = q0;
+  while (qp < qmax && predicted(qp) > bound) qp += 0.5f;
+  if (qp == q0) {
+    const float qmin = std::max({q0 - static_cast<float>(p.qp_step), rc->qp_novbv, static_cast<float>(p.qp_min)});
+    const float full = VBV_KEEP_FULL * static_cast<float>(rc->vbv_size) - static_cast<float>(rc->vbv_rate);
+    while (qp - 0.5f >= qmin && known - predicted(qp - 0.5f) >= full) qp -= 0.5f;
+  }
+  if (qp == q0) return;
   rec->row_qp[y].store(qp, relaxed);
   rec->row_qscale[y].store(rc_qp2qscale_f(qp), relaxed);
 }
@@ -277,6 +445,7 @@ void ratecontrol_ctu_start(encoder_t *ctx) {
   const float qp = ctx->ctu_cols == 1 && y > 0 ? rec->row_qp[y - 1].load(relaxed) : rc->frame_qp;
   rec->row_qp[y].store(qp, relaxed);
   rec->row_qscale[y].store(rc_qp2qscale_f(qp), relaxed);
+  if (!coded_in_sequence(ctx) && split_column(ctx, y) > 0) vbv_row_hold(ctx, -1, y);
 }
 
 int32_t ratecontrol_ctu_qp(encoder_t *ctx) {
@@ -337,6 +506,8 @@ void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
   const int32_t cols = ctx->ctu_cols;
   if (coded_in_sequence(ctx)) {
     vbv_sequence_step(ctx, bits);
+  } else if (x < split_column(ctx, y) - 1) {
+    vbv_row_hold(ctx, x, y);
   } else if (x >= split_column(ctx, y) && x < cols - 1) {
     if (x == split_column(ctx, y)) {
       const frame_t *in = ctx->cur_input;
@@ -351,6 +522,7 @@ void ratecontrol_ctu_end(encoder_t *ctx, int32_t bits) {
     }
     vbv_row_redecide(ctx, x, y, x == split_column(ctx, y));
   }
+  if (rc->chain_on) vbv_publish(ctx, x, y);
 }
 
 void ratecontrol_ctu_coded_qps(encoder_t *ctx, int32_t prev_qp) {

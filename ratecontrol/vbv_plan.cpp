@@ -237,6 +237,39 @@ float guess_factor(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
   return std::max(measured, twice ? 2.0f : 1.0f);
 }
 
+bool refers_to(const encoder_t *ctx, const frame_t *f) {
+  for (int32_t l = 0; l < 2; l++)
+    for (int32_t i = 0; i < ctx->ref_count[l]; i++)
+      if (ctx->ref_list[l][i] == f) return true;
+  return false;
+}
+
+// What the rows count the pictures in flight with (ratecontrol_t::chain_fill
+// and the fields after it), and the frame numbers of those pictures, which
+// the picture publishes what it learns of with its own take.
+void chain_start(encoder_t *ctx) {
+  ratecontrol_t *rc = ctx->rc;
+  const encoder_t *enc = ctx->instance;
+  frame_t *rec = ctx->cur_recon;
+  rc->chain_fill = enc->rc->vbv_fill;
+  rc->chain_count = 0;
+  rc->chain_prior = 1.0f;
+  rc->chain_on = ctx->param.bframes == 0 && rc->abr;
+  if (!rc->chain_on) return;
+  for (int32_t k = 0; k < enc->inflight_count && rc->chain_count < 16; k++) {
+    const encoder_t *o = enc->inflight[k];
+    if (o == ctx || !o->rc->planned_valid) continue;
+    const int32_t n = rc->chain_count++;
+    rc->chain_ref[n] = refers_to(ctx, o->cur_recon) ? o->cur_recon : nullptr;
+    rec->vbv_ids[n] = o->cur_input->frame_number;
+    const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
+    for (int32_t h = FILL_EXPECTED; h <= FILL_OVERRUN; h++)
+      rc->chain_take[n][h] =
+          static_cast<int32_t>(slices * guess_factor(ctx, o, static_cast<fill_count_t>(h))) + o->rc->planned_fixed;
+  }
+  rec->vbv_id_count = rc->chain_count;
+}
+
 }  // namespace
 
 float ratecontrol_vbv_size(const encoder_t *ctx, double q) { return size_at(ctx, vbv_basis(ctx), q); }
@@ -272,6 +305,7 @@ void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   rc->vbv_fill_start = std::max(0, fill - reserved);
   rc->vbv_overrun_risk = std::max(0, fill - over);
   rc->vbv_guess_risk = std::max(0, over - worst);
+  chain_start(ctx);
 }
 
 int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int32_t *worst_fill) {
@@ -328,6 +362,7 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
     const bool whole_buffer = rc->single_frame_vbv && t != RC_CLASS_B;
     rc->planned_bits = whole_buffer ? rc->vbv_rate : static_cast<int32_t>(size_at(ctx, basis, q));
     rc->planned_valid = 1;
+    rc->chain_prior = guess_factor(ctx, ctx, FILL_EXPECTED);
   }
   return q;
 }

@@ -9,7 +9,8 @@ ffmpeg -v error -y -f lavfi -i testsrc2=size=200x136:rate=25 -frames:v 9 -pix_fm
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66"
 for args in "--bframes 0" "--bframes 3" "--bframes 3 --no-wpp" "--random-decisions 5 --bframes 2 --open-gop --keyint 4" \
             "--keyint 1 --no-sao --qp 27" "--bframes 3 --subpel-planes 2" \
-            "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 150 --aq-mode 1 --bframes 3" "--crf 28 --aq-mode 2"; do
+            "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 150 --aq-mode 1 --bframes 3" "--crf 28 --aq-mode 2" \
+            "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 150 --bframes 0"; do
   # shellcheck disable=SC2086
   "$enc" --log-level 0 --threads 4 $args "$dir/clip.y4m" "$dir/out.hevc" >/dev/null
   echo "tsan clean: --threads 4 $args"
