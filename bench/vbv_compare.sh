@@ -10,7 +10,9 @@
 # a fraction of the buffer, followed from the stream's own pictures in
 # decoding order from 0.9 of it), the pictures that took it below empty and
 # the Y-PSNR against the source (ffmpeg's psnr filter).  ziravov at --complexity
-# 4 against x265 --preset medium, both with --bframes 3 on flower.
+# 4 against x265 --preset medium, both with --bframes 3 on flower; then
+# flower without B pictures (--bframes 0: average bitrate 400 and the capped
+# rate factor, half a second and a second).  CASES=nob: only those.
 # Usage: bench/vbv_compare.sh [ziravov] [clips folder] [threads]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,6 +73,13 @@ printf 'ziravov --complexity %s, %s threads; x265 --preset %s; load at start: %s
   "$(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-34s | %-29s | %-29s\n' case "ziravov: rate lowest under Y-dB" "x265: rate lowest under Y-dB"
 zl="--complexity $level" xl="--preset $preset"
+for s in 200 400; do
+  run_case "flower no B, ABR 400 in 400 x $s" "$work/flower.y4m" 10 400 400 "$s" 1 "$zl --bframes 0 --bitrate 400" \
+    "$xl --bframes 0 --bitrate 400"
+  run_case "flower no B, CRF 14 capped 400 x $s" "$work/flower.y4m" 10 400 400 "$s" 1 "$zl --bframes 0 --crf 14" \
+    "$xl --bframes 0 --crf 14"
+done
+[ "${CASES:-all}" = nob ] && exit 0
 for c in "400 200" "400 400" "800 400" "800 800"; do
   read -r k s <<<"$c"
   run_case "flower ABR $k in $k x $s" "$work/flower.y4m" 10 "$k" "$k" "$s" 1 "$zl --bframes 3 --bitrate $k" \

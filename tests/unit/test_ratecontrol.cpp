@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "analysis/analysis_tables.h"
@@ -586,10 +587,11 @@ TEST(RateControl, VbvPlanOfAConstantBitratePicture) {
 // plan leaves.  Returns, per row, the QP chosen at the split column and the
 // QP the row ended at.
 struct rows_run_t {
-  std::vector<float> at_split, at_end;
+  std::vector<float> at_start, at_split, at_end;
 };
+// setup: changes the record once the picture's plan is set.
 rows_run_t code_rows(encoder_t *enc, int32_t fill, int32_t overrun_risk, int32_t plan = 40000,
-                     int32_t bits_after_split = 2500) {
+                     int32_t bits_after_split = 2500, const std::function<void(ratecontrol_t *)> &setup = {}) {
   rows_run_t out;
   encoder_t *ctx = enc->frame_ctx[1];
   p_picture_t pic(enc, ctx);
@@ -618,12 +620,14 @@ rows_run_t code_rows(encoder_t *enc, int32_t fill, int32_t overrun_risk, int32_t
   rc->planned_bits = plan;
   rc->vbv_fill_start = fill;
   rc->vbv_overrun_risk = overrun_risk;
+  if (setup) setup(rc);
   for (int32_t y = 0; y < rows; y++) {
     for (int32_t x = 0; x < cols; x++) {
       ctx->ctu_x = x;
       ctx->ctu_y = y;
       ctx->ctu_addr = y * cols + x;
       ratecontrol_ctu_start(ctx);
+      if (x == 0) out.at_start.push_back(pic.rec->row_qp[y].load());
       ctx->ctu_qp = static_cast<int32_t>(pic.rec->row_qp[y].load() + 0.5f);
       const int32_t split = (cols + rows) / 2 - y - 1;
       ratecontrol_ctu_end(ctx, x > split ? bits_after_split : 2500);
@@ -665,6 +669,72 @@ TEST(RateControl, VbvRowsRiseAfterTheirSplitColumnOnlyForTheBuffer) {
   ASSERT_EQ(cheap.at_end.size(), 4u);
   EXPECT_GT(cheap.at_split[3], 32.0f);
   for (int32_t y = 0; y < 4; y++) EXPECT_EQ(cheap.at_end[y], cheap.at_split[y]) << "row " << y;
+}
+
+// Without B pictures the rows count a reference in flight at the bits it
+// published it expects to take (at the CTU their wait makes certain), and
+// before their split columns rise where that leaves the buffer short, fall
+// (to the rate mode's QP at most, one step at most) where it stays nearly
+// full, and otherwise keep the frame's QP; a picture in flight that is no
+// reference counts at what the reference knows of it.
+TEST(RateControl, VbvRowsWithoutBPicturesCountTheirReferencesCodedBits) {
+  tarnhevcenc_param_t p = vbv_param();
+  p.width = 640;
+  p.height = 256;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  const encoder_t *ctx = enc->frame_ctx[1];
+  frame_t *ref = frame_get_unused(enc->pool, 0);
+  ASSERT_TRUE(ref);
+  const int32_t rate = ctx->rc->vbv_rate, size = ctx->rc->vbv_size;
+  // takes: the reference's own, then what it knows of the picture before it
+  // (-1: nothing); other: that picture's count at its plan.
+  auto run = [&](float take, float known_other, int32_t other, float novbv) {
+    for (int32_t i = 0; i < ctx->ctu_count; i++) {
+      ref->vbv_take[i * VBV_TAKES].store(take);
+      ref->vbv_take[i * VBV_TAKES + 1].store(known_other);
+      ref->vbv_took[i].store(1.0f);
+    }
+    ref->vbv_ids[0] = 7;
+    ref->vbv_id_count = 1;
+    return code_rows(enc.get(), 200000, 0, 40000, 2500, [&](ratecontrol_t *rc) {
+      rc->chain_on = 1;
+      rc->chain_fill = 200000;
+      rc->chain_count = 2;
+      ctx->cur_recon->vbv_ids[0] = 7;  // the picture before the reference
+      rc->chain_ref[0] = nullptr;
+      rc->chain_take[0][0] = rc->chain_take[0][1] = other;
+      rc->chain_ref[1] = ref;
+      rc->qp_novbv = novbv;
+    });
+  };
+  // 200 kbit less 20 and 10, each with its refill: room for the plan's
+  // 40 kbit; the rows keep QP 30 until their split columns.
+  const rows_run_t roomy = run(20000.0f, -1.0f, 10000, 30.0f);
+  ASSERT_EQ(roomy.at_start.size(), 4u);
+  for (int32_t y = 0; y < 4; y++) EXPECT_EQ(roomy.at_start[y], 30.0f) << "row " << y;
+  // The reference takes 240 kbit: the first row rises before it codes a CTU.
+  const rows_run_t short_of_it = run(240000.0f, -1.0f, 10000, 30.0f);
+  ASSERT_EQ(short_of_it.at_start.size(), 4u);
+  EXPECT_GT(short_of_it.at_start[0], 30.0f);
+  // The picture before it at its plan is 10 kbit, but the reference knows it
+  // takes 220: short again.
+  const rows_run_t second_hand = run(20000.0f, 220000.0f, 10000, 30.0f);
+  ASSERT_EQ(second_hand.at_start.size(), 4u);
+  EXPECT_GT(second_hand.at_start[0], 30.0f);
+  // A buffer that stays nearly full: the rows fall towards the rate mode's
+  // QP (26), a step at most.
+  const rows_run_t full = code_rows(enc.get(), size, 0, 40000, 2500, [&](ratecontrol_t *rc) {
+    rc->chain_on = 1;
+    rc->chain_fill = size;
+    rc->chain_count = 1;
+    rc->chain_ref[0] = ref;
+    rc->qp_novbv = 26.0f;
+    for (int32_t i = 0; i < ctx->ctu_count; i++) ref->vbv_take[i * VBV_TAKES].store(static_cast<float>(rate) / 4);
+  });
+  ASSERT_EQ(full.at_start.size(), 4u);
+  EXPECT_EQ(full.at_start[0], 26.0f);
+  frame_release(enc->pool, ref);
 }
 
 // A finished picture's overrun of its plan counts in its class's overrun in
