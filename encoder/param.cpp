@@ -270,6 +270,7 @@ int param_build(param_t *p, const tarnhevcenc_param_t *pub) {
   p->intra_trial_b = 1;
   p->lowres_cu_search = 0;
   p->merge_only_ctus = 0;
+  p->row_jitter_us = 0;
   p->distortion_weighting = 0;
   p->subpel_planes = 0;
   p->subpel_build_mode = 2;

@@ -78,6 +78,10 @@ struct param_t {
   // Test-only (ziravov_internal): each whole CTU of a P or B picture goes
   // as one 64x64 skip CU with merge candidate 0 (analyse_ctu_merge_only).
   int32_t merge_only_ctus;
+  // Test-only (ziravov_internal): a worker pauses up to this many
+  // microseconds, at random, before each CTU it codes, so that a test can
+  // shuffle the rows' timing and see the stream stay the same.
+  int32_t row_jitter_us;
   // P pictures are sent as B slices whose list 1 repeats list 0 (levels 3-7
   // without a latency tune): their CUs then get the B-slice evaluation.
   int32_t p_as_b_slice;

@@ -1,5 +1,7 @@
 #include "encoder/rowsched.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -155,10 +157,29 @@ int32_t wakes_after_ctu(rowsched_t *s, const rowsched_frame_t *f, int32_t r, boo
   return wanted > 0 ? take_sleepers(s, wanted, head) : head;
 }
 
+// The test setting row_jitter_us: a pause of a random length before the
+// worker's next CTU (a rate control that reads what another picture or row
+// has coded so far then differs from run to run).  Each worker draws from
+// its own generator, seeded by the clock, so no two runs share a schedule.
+void jitter_pause(int32_t most_us, int32_t worker, uint64_t *state) {
+  if (*state == 0) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    *state = (static_cast<uint64_t>(now.tv_nsec) ^ (0x9e3779b97f4a7c15ULL * static_cast<uint64_t>(worker + 1))) | 1;
+  }
+  *state ^= *state << 13;
+  *state ^= *state >> 7;
+  *state ^= *state << 17;
+  const int64_t ns = static_cast<int64_t>(*state % static_cast<uint64_t>(most_us)) * 1000;
+  const timespec pause{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  nanosleep(&pause, nullptr);
+}
+
 void *worker_main(void *arg) {
   rowsched_worker_t *self = static_cast<rowsched_worker_t *>(arg);
   rowsched_t *s = self->sched;
   int32_t wakes = NO_WORKER;  // workers taken off the stack under the lock, posted once it is let go
+  uint64_t jitter = 0;        // row_jitter_us's generator
   pthread_mutex_lock(&s->mutex);
   for (;;) {
     rowsched_frame_t *f = nullptr;
@@ -194,6 +215,7 @@ void *worker_main(void *arg) {
       }
       wakes = NO_WORKER;
 
+      if (f->fctx->param.row_jitter_us > 0) jitter_pause(f->fctx->param.row_jitter_us, self->index, &jitter);
       int ok = 0;
       {
         SCHED_TRACE_SCOPE('C', f->fctx->cur_input->frame_number, r, row.progress);

@@ -16,10 +16,12 @@ namespace {
 
 int32_t lowres_cu_search = -1;
 int32_t merge_only_ctus = -1;
+int32_t row_jitter_us = -1;
 
 void apply_internal(param_t *p) {
   if (lowres_cu_search >= 0) p->lowres_cu_search = lowres_cu_search;
   if (merge_only_ctus >= 0) p->merge_only_ctus = merge_only_ctus;
+  if (row_jitter_us >= 0) p->row_jitter_us = row_jitter_us;
 }
 
 // One NAME=VALUE; false for an unknown name or a malformed value.
@@ -28,7 +30,12 @@ bool take_internal(const char *arg) {
   if (!eq) return false;
   char *end = nullptr;
   const long v = std::strtol(eq + 1, &end, 10);
-  if (end == eq + 1 || *end != '\0' || v < 0 || v > 1) return false;
+  if (end == eq + 1 || *end != '\0' || v < 0) return false;
+  if (std::strncmp(arg, "row_jitter_us=", 14) == 0 && v <= 100000) {
+    row_jitter_us = static_cast<int32_t>(v);
+    return true;
+  }
+  if (v > 1) return false;
   if (std::strncmp(arg, "lowres_cu_search=", 17) == 0) {
     lowres_cu_search = static_cast<int32_t>(v);
     return true;
@@ -47,7 +54,7 @@ int main(int argc, char **argv) {
   for (int i = 0; i < argc; i++) {
     if (i > 0 && std::strcmp(argv[i], "--internal") == 0) {
       if (i + 1 >= argc || !take_internal(argv[i + 1])) {
-        std::fprintf(stderr, "ziravov_internal: --internal takes lowres_cu_search=0|1 or merge_only_ctus=0|1\n");
+        std::fprintf(stderr, "ziravov_internal: --internal takes lowres_cu_search=0|1, merge_only_ctus=0|1 or row_jitter_us=0-100000\n");
         return exit_bad_value;
       }
       i++;
