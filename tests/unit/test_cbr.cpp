@@ -141,7 +141,7 @@ double largest_move(const std::vector<double> &f) {
 // its CTUs at the picture's QP within the window's bounds, a B picture
 // steers only far from its share and 5% a CTU, and a picture planned on the
 // model's start values (blind) steers once it strays 5% and by up to 15% a
-// CTU.
+// CTU (a B picture 12%).
 TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
   const int32_t triple[3] = {20000, 400000, 500};
   for (const double spend : {2.5, 0.4, 1.2, 0.83}) {
