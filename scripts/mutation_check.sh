@@ -8,7 +8,10 @@
 # of CI: a fault whose tests are the unit tests takes about a minute on a
 # loaded machine, one judged by an end-to-end script as long as the script.
 #
-# usage: scripts/mutation_check.sh [-l LIST] [-n NAME_REGEX] [-j JOBS]
+# usage: scripts/mutation_check.sh [-c] [-l LIST] [-n NAME_REGEX] [-j JOBS]
+#   -c             only check that every fault still applies to this tree
+#                  (no build; a test runs this, so a change that moves a
+#                  fault's text fails until the fault follows it)
 #   -l LIST        the fault list (format below)
 #   -n NAME_REGEX  only the faults whose name matches (grep -E)
 #   -j JOBS        build and test jobs (default 6)
@@ -36,12 +39,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 list=$root/scripts/mutations.txt
 only=""
 jobs=6
-while getopts "l:n:j:" opt; do
+check_only=0
+while getopts "cl:n:j:" opt; do
   case $opt in
+  c) check_only=1 ;;
   l) list=$OPTARG ;;
   n) only=$OPTARG ;;
   j) jobs=$OPTARG ;;
-  *) sed -n '2,21p' "$0"; exit 2 ;;
+  *) sed -n '2,24p' "$0"; exit 2 ;;
   esac
 done
 [ -r "$list" ] || { echo "fault list $list not readable"; exit 2; }
@@ -86,6 +91,29 @@ if [ -n "$only" ]; then
   faults=$(printf '%s\n' "$faults" | awk -F'\x1f' -v re="$only" '$1 ~ re') || true
 fi
 [ -n "$faults" ] || { echo "no faults selected"; exit 2; }
+
+# A fault's text must occur exactly once in its file, as apply_fault needs.
+if [ $check_only -eq 1 ]; then
+  printf '%s\n' "$faults" | python3 -c '
+import sys
+root, stale, count = sys.argv[1], 0, 0
+for record in sys.stdin.read().splitlines():
+    name, path, old = record.split("\x1f")[:3]
+    count += 1
+    try:
+        found = open(f"{root}/{path}", encoding="utf-8").read().count(old)
+    except OSError:
+        print(f"STALE     {name}: {path} does not exist")
+        stale += 1
+        continue
+    if found != 1:
+        print(f"STALE     {name}: {old!r} found {found} times in {path}")
+        stale += 1
+print(f"{count - stale} of {count} faults apply")
+sys.exit(1 if stale else 0)
+' "$root"
+  exit
+fi
 
 # The scratch copy stays between runs (build-mutation/ beside build/, which
 # git ignores), so that a run rebuilds only what changed since the last one;
