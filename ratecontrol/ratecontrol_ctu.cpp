@@ -103,6 +103,24 @@ enum { CHAIN_EXPECTED = 0, CHAIN_OVERRUN = 1 };
 // picture's refill) after the picture, its rows may fall below its plan.
 constexpr float VBV_KEEP_FULL = 0.75f;
 
+// The fill the buffer stays above after the picture for its rows to fall
+// below its plan (VBV_KEEP_FULL, less the picture's refill).
+float keep_full_fill(const ratecontrol_t *rc) {
+  return VBV_KEEP_FULL * static_cast<float>(rc->vbv_size) - static_cast<float>(rc->vbv_rate);
+}
+
+// The lowest fill a picture may leave, from a fill before it: that fill
+// less half of what the picture's plan leaves of it.
+float hold_half_left(float before, float planned) { return before - 0.5f * std::max(before - planned, 0.0f); }
+
+// The picture's bits outside its CTUs, as the plan and the buffer count
+// them: its parameter sets, and the end of every substream (terminating
+// bin, flush and byte alignment, and its entry point: about two bytes).
+float bits_outside_ctus(const encoder_t *ctx) {
+  const int32_t substreams = ctx->pps->entropy_coding_sync ? ctx->ctu_rows : 1;
+  return static_cast<float>(ctx->rc->planned_fixed + 16 * substreams);
+}
+
 // What the picture's rows know at CTU x of row y that each picture in
 // flight when it started takes (takes[k], in coding order; how:
 // CHAIN_EXPECTED or CHAIN_OVERRUN counts those they know nothing of): a
@@ -175,8 +193,7 @@ void vbv_publish(encoder_t *ctx, int32_t x, int32_t y) {
     cost_known += static_cast<float>(in->lookahead_ctu_costs[r * cols + c]);
     ctus_known += static_cast<float>(c + 1);
   }
-  const int32_t substreams = ctx->pps->entropy_coding_sync ? ctx->ctu_rows : 1;
-  const float fixed = static_cast<float>(rc->planned_fixed + 16 * substreams);
+  const float fixed = bits_outside_ctus(ctx);
   const float slices = rc->planned_valid ? static_cast<float>(std::max(rc->planned_bits - rc->planned_fixed, 0)) : 0.0f;
   const float share = cost_all > 0.0f ? cost_known / cost_all : ctus_known / static_cast<float>(ctx->ctu_count);
   const float plan_known = slices * share;
@@ -234,13 +251,10 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
       done += static_cast<float>(rec->row_bits[r].load(relaxed));
   }
   // The picture's bits outside its CTUs count too, as they do in the plan
-  // and the buffer: its parameter sets, and the end of every substream
-  // (terminating bin, flush and byte alignment, and its entry point: about
-  // two bytes).  A picture one CTU wide, a substream per CTU, spends a
+  // and the buffer.  A picture one CTU wide, a substream per CTU, spends a
   // sixth of its bits there; left out, its rows took the whole buffer in
   // CTUs and the picture ran it 22% dry.
-  const int32_t substreams = ctx->pps->entropy_coding_sync ? ctx->ctu_rows : 1;
-  done += static_cast<float>(rc->planned_fixed + 16 * substreams);
+  done += bits_outside_ctus(ctx);
   // Without a plan (no size prediction yet) there is nothing to hold to.
   const float planned = static_cast<float>(rc->planned_bits);
   if (!rc->planned_valid || planned <= 0.0f) return;
@@ -258,13 +272,13 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   const bool chained = rc->chain_on;
   float ref_took = 1.0f;
   const float known = chained ? chain_fill(ctx, x, y, CHAIN_OVERRUN, &ref_took) : 0.0f;
-  const float full = VBV_KEEP_FULL * static_cast<float>(rc->vbv_size) - static_cast<float>(rc->vbv_rate);
+  const float full = keep_full_fill(rc);
   float safe = std::max(fill - static_cast<float>(rc->vbv_overrun_risk), 0.0f);
-  float bound = at_split ? fill - 0.5f * left : safe - 0.5f * std::max(safe - planned, 0.0f);
-  const float chain_bound = known - 0.5f * std::max(known - planned, 0.0f);
+  float bound = hold_half_left(at_split ? fill : safe, planned);
+  const float chain_bound = hold_half_left(known, planned);
   if (chained) {
     safe = std::min(safe, known);
-    bound = at_split ? std::min(bound, chain_bound) : safe - 0.5f * std::max(safe - planned, 0.0f);
+    bound = at_split ? std::min(bound, chain_bound) : hold_half_left(safe, planned);
   }
   auto over = [&](float b) {
     const bool room = chained && known - b >= full;
@@ -309,7 +323,7 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   frame_t *rec = ctx->cur_recon;
   if (!rc->chain_on || !rc->planned_valid || rc->planned_bits <= 0) return;
   const int32_t cols = ctx->ctu_cols;
-  float done = static_cast<float>(rc->planned_fixed + 16 * (ctx->pps->entropy_coding_sync ? ctx->ctu_rows : 1));
+  float done = bits_outside_ctus(ctx);
   for (int32_t r = y; r >= 0; r--) {
     const int32_t c = x + (y - r);
     if (c < 0) continue;
@@ -320,7 +334,7 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   const float known = chain_fill(ctx, std::max(x, 0), y, CHAIN_OVERRUN, &ref_took, &read);
   if (read == 0) return;
   const float planned = static_cast<float>(rc->planned_bits);
-  const float bound = std::min(known - 0.5f * std::max(known - planned, 0.0f), 0.75f * known);
+  const float bound = std::min(hold_half_left(known, planned), 0.75f * known);
   const float scale = std::max(ref_took, 1.0f);
   // Before the row's first CTU, that CTU is left out of the prediction.
   const int32_t from = std::max(x, 0);
@@ -331,7 +345,7 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   while (qp < qmax && predicted(qp) > bound) qp += 0.5f;
   if (qp == q0) {
     const float qmin = std::max({q0 - static_cast<float>(p.qp_step), rc->qp_novbv, static_cast<float>(p.qp_min)});
-    const float full = VBV_KEEP_FULL * static_cast<float>(rc->vbv_size) - static_cast<float>(rc->vbv_rate);
+    const float full = keep_full_fill(rc);
     while (qp - 0.5f >= qmin && known - predicted(qp - 0.5f) >= full) qp -= 0.5f;
   }
   if (qp == q0) return;
