@@ -237,6 +237,13 @@ float guess_factor(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
   return std::max(measured, twice ? 2.0f : 1.0f);
 }
 
+// What picture o, in flight, is counted to take: the guess's error is on
+// its slices; the bits outside them are known.
+int64_t inflight_take(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
+  const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
+  return static_cast<int64_t>(slices * guess_factor(ctx, o, how)) + o->rc->planned_fixed;
+}
+
 bool refers_to(const encoder_t *ctx, const frame_t *f) {
   for (int32_t l = 0; l < 2; l++)
     for (int32_t i = 0; i < ctx->ref_count[l]; i++)
@@ -262,10 +269,8 @@ void chain_start(encoder_t *ctx) {
     const int32_t n = rc->chain_count++;
     rc->chain_ref[n] = refers_to(ctx, o->cur_recon) ? o->cur_recon : nullptr;
     rec->vbv_ids[n] = o->cur_input->frame_number;
-    const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
     for (int32_t h = FILL_EXPECTED; h <= FILL_OVERRUN; h++)
-      rc->chain_take[n][h] =
-          static_cast<int32_t>(slices * guess_factor(ctx, o, static_cast<fill_count_t>(h))) + o->rc->planned_fixed;
+      rc->chain_take[n][h] = static_cast<int32_t>(inflight_take(ctx, o, static_cast<fill_count_t>(h)));
   }
   rec->vbv_id_count = rc->chain_count;
 }
@@ -319,11 +324,8 @@ int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int3
   for (int32_t k = 0; k < enc->inflight_count; k++) {
     const encoder_t *o = enc->inflight[k];
     if (o == ctx || !o->rc->planned_valid) continue;
-    // The guess's error is on the slices; the bits outside them are known.
-    const float slices = static_cast<float>(std::max(o->rc->planned_bits - o->rc->planned_fixed, 0));
     for (int32_t h = FILL_EXPECTED; h <= FILL_WORST; h++) {
-      const int64_t planned =
-          static_cast<int64_t>(slices * guess_factor(ctx, o, static_cast<fill_count_t>(h))) + o->rc->planned_fixed;
+      const int64_t planned = inflight_take(ctx, o, static_cast<fill_count_t>(h));
       fill[h] = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill[h] - planned) + rc->vbv_rate);
     }
   }
