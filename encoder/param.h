@@ -129,5 +129,6 @@ extern void (*param_internal_override)(param_t *p);
 // and every effective value into its `effective` block (only where its size
 // covers them); no other field of the caller's is touched.
 void param_write_back(tarnhevcenc_param_t *pub, const param_t &p);
-// Frame-context count for a number of working threads.
-int32_t param_frame_contexts(int32_t threads);
+// Frame-context count for the working threads, fewer where the pictures in
+// flight would take too large a share of a rate buffer.
+int32_t param_frame_contexts(const param_t &p);

@@ -5,7 +5,9 @@
 # decoders read the wavefront streams exactly.  carphone runs at the default
 # rate control (a rate factor with AQ and the CU-tree's offsets), foreman at
 # a constant QP.  Under VBV the stream does not follow the rows' timing:
-# runs whose workers pause at random before each CTU give the same bytes.
+# runs whose workers pause at random before each CTU give the same bytes,
+# and where the pictures in flight would fill the buffer every thread count
+# gives the same bytes.
 set -u
 [ -d "${CLIPS:-}" ] || { echo "skip: no clips folder"; exit 77; }
 command -v ffmpeg >/dev/null || { echo "skip: no ffmpeg"; exit 77; }
@@ -62,6 +64,24 @@ for t in 1 2 3 8; do
     1) [ "$n" -eq 0 ] || fail "one thread ran $n decisions on a pool it does not have" ;;
     2) [ $((2 * n)) -gt "$m" ] || fail "2 threads: only $n of $m decisions behind the caller" ;;
   esac
+done
+
+# Under a rate buffer whose duration the pictures in flight would fill
+# (foreman declared at 10 pictures a second), every thread count keeps the
+# five frame contexts of one thread and codes the same stream: the average
+# bitrate and a rate factor under VBV, and constant bitrate.  (With twelve
+# contexts at 8 threads, 1.2 s in flight, the rate followed the thread
+# count.)
+for c in "--bitrate 300 --vbv-maxrate 300 --vbv-bufsize 150 --bframes 3" \
+  "--crf 24 --vbv-maxrate 300 --vbv-bufsize 300 --bframes 0" "--cbr --bitrate 300"; do
+  ref=""
+  for t in 1 4 8; do
+    # shellcheck disable=SC2086
+    "$ZIRAVOV" --log-level 0 --fps 10 --frames 30 --complexity 1 --threads $t $c "$CLIPS/foreman_cif_60f.y4m" \
+      buf.hevc >/dev/null 2>&1 || fail "$c threads $t: exit code $?"
+    sum=$(md5sum <buf.hevc | cut -c1-32)
+    if [ -z "$ref" ]; then ref=$sum; elif [ "$sum" != "$ref" ]; then fail "$c at 10 fps: threads $t differs from threads 1"; fi
+  done
 done
 
 # Under VBV the rows re-decide their QPs from what their picture and its

@@ -988,6 +988,44 @@ TEST(Api, FrameContextsWrittenBack) {
   }
 }
 
+// Under a rate buffer the pictures in flight, planned before the sizes of
+// those ahead are known, span at most a quarter of the buffer (CBR's window:
+// a second), but never fewer than the five of one thread.
+TEST(Api, FrameContextsKeepInFlightWithinAQuarterOfTheBuffer) {
+  struct case_t {
+    const char *what;
+    int32_t threads, fps, rcmode, maxrate, bufsize, contexts;
+  };
+  const case_t cases[] = {
+      {"no buffer", 16, 10, TARNHEVCENC_RC_ABR, 0, 0, 12},
+      {"10 fps, half a second", 16, 10, TARNHEVCENC_RC_ABR, 400, 200, 5},
+      {"10 fps, a second, 2 threads", 2, 10, TARNHEVCENC_RC_CRF, 400, 400, 5},
+      {"30 fps, a second", 16, 30, TARNHEVCENC_RC_ABR, 400, 400, 7},
+      {"30 fps, a second, 4 threads", 4, 30, TARNHEVCENC_RC_ABR, 400, 400, 7},
+      {"30 fps, two seconds, 3 threads", 3, 30, TARNHEVCENC_RC_ABR, 400, 800, 7},
+      {"60 fps, a second", 16, 60, TARNHEVCENC_RC_ABR, 400, 400, 12},
+      {"constant QP under a buffer", 16, 25, TARNHEVCENC_RC_CQP, 400, 400, 6},
+      {"CBR without a buffer, 10 fps", 16, 10, TARNHEVCENC_RC_CBR, 0, 0, 5},
+      {"CBR without a buffer, 60 fps", 8, 60, TARNHEVCENC_RC_CBR, 0, 0, 12},
+      {"CBR, 30 fps, two seconds", 16, 30, TARNHEVCENC_RC_CBR, 400, 800, 12},
+      {"one thread", 1, 100, TARNHEVCENC_RC_ABR, 400, 400, 5},
+  };
+  for (const case_t &c : cases) {
+    tarnhevcenc_param_t p = default_param(64, 64, 27);
+    p.threads = c.threads;
+    p.fps_num = c.fps;
+    p.fps_den = 1;
+    p.rcmode = c.rcmode;
+    p.bitrate = 400;
+    p.vbv_maxrate = c.maxrate;
+    p.vbv_bufsize = c.bufsize;
+    tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+    ASSERT_NE(enc, nullptr) << c.what;
+    EXPECT_EQ(p.frame_contexts, c.contexts) << c.what;
+    tarnhevcenc_destroy(enc);
+  }
+}
+
 TEST(Api, VersionAndBuildInfo) {
   ASSERT_NE(tarnhevcenc_version(), nullptr);
   EXPECT_STRNE(tarnhevcenc_version(), "");
