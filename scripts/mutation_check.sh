@@ -153,7 +153,9 @@ run_tests() {
   local select=(-R "$1")
   # shellcheck disable=SC2206
   [ "${1:0:1}" = "-" ] && select=($1)
-  (cd "$build" && ctest "${select[@]}" -j"$jobs" --no-tests=error --timeout 900 --output-on-failure) >"$2" 2>&1 </dev/null
+  # fault_list (a unit test) fails under every fault, since the fault's own
+  # text no longer applies to the copy: it would kill every "-L unit" fault.
+  (cd "$build" && ctest "${select[@]}" -E '^fault_list$' -j"$jobs" --no-tests=error --timeout 900 --output-on-failure) >"$2" 2>&1 </dev/null
   local rc=$?
   if grep -qE '\*\*\*Skipped|Not Run|No tests were found' "$2"; then return 2; fi
   [ $rc -eq 0 ] && return 0
