@@ -1,7 +1,8 @@
 // The coding-tree decision of P and B pictures on constructed content, run
-// on a real row context through the fast CTU driver: what it leaves in the
-// CTU maps for a static scene, a shifted scene and a newly uncovered
-// block, the early skip, and the candidates it may and may not choose.
+// on a real row context through the fast CTU driver (the merge limits also
+// through the thorough one): what it leaves in the CTU maps for a static
+// scene, a shifted scene and a newly uncovered block, the early skip, and
+// the candidates it may and may not choose.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -152,6 +153,18 @@ struct InterDecision : ::testing::Test {
     ctx->intra_refs_refresh = 1;
     ctu_start(ctx);
     analyse_ctu_fast(ctx);
+  }
+
+  // CTU (1, 1) of a P picture set up once more after a first run (ctu_start
+  // sets the vector limits; the evaluation reads them per CU), with the
+  // lower limit above zero: every zero vector lies outside.
+  void lower_limit_above_zero() {
+    code_ctu(1, 1);
+    ctx->mv_min = 1;
+    std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
+    std::memset(ctx->maps->intra_dir, 0xff, sizeof(ctx->maps->intra_dir));
+    std::memset(ctx->maps->ref_idx, 0xff, sizeof(ctx->maps->ref_idx));
+    cabac_init_contexts(&ctx->cabac.est, 1, 27, 0);
   }
 
   // The CU search on half-resolution pictures switched on: the source and
@@ -307,21 +320,31 @@ TEST_F(InterDecision, MergeCandidatesOutsideTheLimitsAreNeverChosen) {
   // and no CU is left intra without a direction.
   start_picture(texture, texture, nullptr, 2, 27);
   ctx->param.intra_trial_p = 0;
-  ctx->ctu_x = ctx->ctu_y = 1;
-  ctx->ctu_addr = ctx->ctu_cols + 1;
-  // ctu_start sets the limits; the evaluation reads them per CU.
-  code_ctu(1, 1);
-  ctx->mv_min = 1;
-  std::memset(ctx->maps, 0, sizeof(ctu_maps_t));
-  std::memset(ctx->maps->intra_dir, 0xff, sizeof(ctx->maps->intra_dir));
-  std::memset(ctx->maps->ref_idx, 0xff, sizeof(ctx->maps->ref_idx));
-  cabac_init_contexts(&ctx->cabac.est, 1, 27, 0);
+  lower_limit_above_zero();
   analyse_ctu_fast(ctx);
   EXPECT_EQ(ctx->nodes[0].skip_cost, COST_NONE);
   const int32_t inter = units_where([&](int32_t u) {
     return ctx->maps->pred_intra[u] == 0 && ctx->maps->flags[u] == 0 && ctx->maps->ref_idx[0][u] == 0;
   });
   EXPECT_EQ(inter, 64);
+}
+
+// The thorough levels decide through their own merge trials: there too a
+// candidate beyond the vector limits (here every candidate, zero vectors or
+// the searched zero vectors of the CUs before, with the lower limit above
+// zero) is never coded, as skip or as merge.
+TEST_F(InterDecision, MergeCandidatesOutsideTheLimitsAreNeverChosenAtTheThoroughLevels) {
+  for (int32_t level : {5, 7}) {
+    SCOPED_TRACE(level);
+    start_picture(texture, texture, nullptr, level, 27);
+    ctx->param.intra_trial_p = 0;
+    lower_limit_above_zero();
+    analyse_ctu_inter_full(ctx);
+    const int32_t inter = units_where([&](int32_t u) { return ctx->maps->ref_idx[0][u] == 0; });
+    EXPECT_EQ(inter, 64);
+    const int32_t merged = units_where([&](int32_t u) { return (ctx->maps->flags[u] & 1) || ctx->maps->merge_flag[u]; });
+    EXPECT_EQ(merged, 0);
+  }
 }
 
 
