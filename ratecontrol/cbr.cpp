@@ -75,8 +75,9 @@ double model_bits(double qp, double alpha, double beta, double pixels) {
 // varied a hundredfold while their energies varied by a third, and the
 // pictures in flight were counted at a sixth to six times what they took.
 // A picture the lookahead finds free still takes its headers and skips.
+constexpr double cbr_cost_floor = 0.1;  // per pixel
 double cost_factor(int64_t cost_sum, double pixels, double beta) {
-  return std::pow(std::max(static_cast<double>(cost_sum) / pixels, 0.1), -beta);
+  return std::pow(std::max(static_cast<double>(cost_sum) / pixels, cbr_cost_floor), -beta);
 }
 
 // The slope of bits over QP per class: measured on looped foreman, flower
@@ -286,9 +287,16 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // picture of the clip takes (bus: 17 pictures 65% above the rate, every
     // P picture held 6 QPs below its model's), and a step of 3 from there
     // left flower 720p's one second a quarter below the rate.
+    // After a scene cut the P pictures step twice as far again until one of
+    // the scene has come back: the intra picture at the cut is held near
+    // the last scene's P pictures, and from foreman's QP 29 bus's pictures
+    // climbed 3 a group, 60 pictures cut from foreman to bus 14-21% above
+    // the rate.  Not further: untaught by the new scene, the model's own
+    // QP swung 10 either way (40 pictures from bus to foreman 44% low).
     const frame_t *r = ctx->ref_list[0][0];
     const double ref = coded_qp(rc, r) + (intra_type(r->frame_type_code) ? rc->ip_offset : 0.0);
-    const double step = rc->cbr_window->learned[c] < 4 ? 2.0 * cbr_p_step : cbr_p_step;
+    const bool early = rc->cbr_window->learned[c] < 4 || cbr_window_blind(rc->cbr_window, c);
+    const double step = early ? 2.0 * cbr_p_step : cbr_p_step;
     qp = std::clamp(qp, ref - step, ref + step);
   } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {
     // A B picture takes its target's QP, at most its level's offset either
@@ -347,9 +355,18 @@ void cbr_frame_end(encoder_t *ctx, int64_t bits) {
   // the bits a QP takes; below a hundredth of a bit per pixel, which these
   // B pictures always were, the class never learned at all.
   if (intra_picture(ctx) || bpp <= 0.0005 || n.lambda_count == 0) return;
+  // Nor does a picture its references nearly repeat (a repeated picture, a
+  // clip turning back): the model reads its cost at the floor, while its
+  // bits are what its references lost at their coarser QPs.  Such a
+  // reference B picture, the first of its class, set alpha thirty times
+  // too high, the pictures in flight were counted at two million bits each
+  // and the window's ceiling held the next second at its floor (bus
+  // turning back before a cut to foreman: 19% below the rate).
+  const double pixels = static_cast<double>(ctx->param.width) * ctx->param.height;
+  if (static_cast<double>(rc->cbr_cost_sum) < cbr_cost_floor * pixels) return;
   // alpha learns from the lambdas the CTUs were coded with; beta stays.
   const int32_t k = 3 * slot_of(ctx) + c;
-  const double cf = cost_factor(rc->cbr_cost_sum, static_cast<double>(ctx->param.width) * ctx->param.height, rc->cbr_beta[k]);
+  const double cf = cost_factor(rc->cbr_cost_sum, pixels, rc->cbr_beta[k]);
   const double alpha = cbr_learn_alpha(rc->cbr_alpha[k] * cf, rc->cbr_beta[k], n.ln_lambda_sum / n.lambda_count, bpp,
                                        rc->cbr_window->learned[c] == 0) / cf;
   // What one picture taught reaches the next picture of its class on

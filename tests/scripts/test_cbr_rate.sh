@@ -123,6 +123,19 @@ for t in 1 8; do
   short_case cut40-t$t "$PWD/cut300.y4m" 400 "$t" -15 15 --seek 80 --frames 40 &
 done
 wait
+# 60 pictures, the last 20 across the cut from foreman to bus: bus's P
+# pictures must climb from foreman's QP faster than their usual step
+# (stepping 3 a group, 14-18% above the rate).  And 60 pictures from bus
+# turning back (two of its reference B pictures repeat their references)
+# across the cut to foreman: those pictures must not teach the model (the
+# first, read at the cost floor, set its alpha thirty times too high and
+# the window held the next second at its floor: 19% below the rate).
+short_case cutfb-800-t1 "$PWD/cut300.y4m" 800 1 -10 10 --seek 60 --frames 60 &
+short_case cutfb-400-t4 "$PWD/cut300.y4m" 400 4 -10 10 --seek 60 --frames 60 &
+wait
+short_case cutbf-800-t4 "$PWD/cut300.y4m" 800 4 -10 10 --seek 190 --frames 60 &
+short_case cutbf-400-t8 "$PWD/cut300.y4m" 400 8 -10 10 --seek 190 --frames 60 &
+wait
 
 # The reconstruction is what both decoders show, with and without VBV (the
 # first across the cut from foreman to bus).
