@@ -1026,6 +1026,38 @@ TEST(Api, FrameContextsKeepInFlightWithinAQuarterOfTheBuffer) {
   }
 }
 
+// Under a buffer a B run and the anchor closing it span at most the
+// buffer's duration: the anchor, coded first, is paid from one buffer.
+TEST(Api, BRunsUnderABufferSpanAtMostItsDuration) {
+  struct case_t {
+    const char *what;
+    int32_t fps, bframes, maxrate, bufsize, effective;
+  };
+  const case_t cases[] = {
+      {"no buffer, 10 fps", 10, 7, 0, 0, 7},
+      {"10 fps, half a second", 10, 7, 400, 200, 4},
+      {"10 fps, half a second, a shorter run asked", 10, 3, 400, 200, 3},
+      {"10 fps, a second", 10, 7, 400, 400, 7},
+      {"10 fps, a fifth of a second", 10, 7, 400, 80, 1},
+      {"10 fps, a tenth of a second", 10, 7, 400, 40, 0},
+      {"30 fps, half a second", 30, 16, 400, 200, 14},
+  };
+  for (const case_t &c : cases) {
+    tarnhevcenc_param_t p = default_param(64, 64, 27);
+    p.fps_num = c.fps;
+    p.fps_den = 1;
+    p.bframes = c.bframes;
+    p.rcmode = TARNHEVCENC_RC_ABR;
+    p.bitrate = 400;
+    p.vbv_maxrate = c.maxrate;
+    p.vbv_bufsize = c.bufsize;
+    tarnhevcenc_t *enc = tarnhevcenc_create(&p);
+    ASSERT_NE(enc, nullptr) << c.what;
+    EXPECT_EQ(p.effective.bframes, c.effective) << c.what;
+    tarnhevcenc_destroy(enc);
+  }
+}
+
 TEST(Api, VersionAndBuildInfo) {
   ASSERT_NE(tarnhevcenc_version(), nullptr);
   EXPECT_STRNE(tarnhevcenc_version(), "");
