@@ -99,14 +99,16 @@ float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float q
 
 enum { CHAIN_EXPECTED = 0, CHAIN_OVERRUN = 1 };
 
-// Where the fill the rows know stays above this share of the buffer (less a
-// picture's refill) after the picture, its rows may fall below its plan.
-constexpr float VBV_KEEP_FULL = 0.75f;
-
-// The fill the buffer stays above after the picture for its rows to fall
-// below its plan (VBV_KEEP_FULL, less the picture's refill).
+// The fill the rows know must stay above after the picture for its rows to
+// fall below its plan: the buffer's size less the picture's refill, so that
+// they take only bits the buffer would otherwise spill.  The pictures
+// started after it counted it at its plan; a fall into the buffer below the
+// top takes bits they counted on.  Down to three quarters of the buffer,
+// four P pictures in a row each fell 5-10 QPs below their plans where
+// flower at 10 pictures a second turns, and the last ran the buffer 15% of
+// its size dry (level 4, the rate factor capped, half a second's buffer).
 float keep_full_fill(const ratecontrol_t *rc) {
-  return VBV_KEEP_FULL * static_cast<float>(rc->vbv_size) - static_cast<float>(rc->vbv_rate);
+  return static_cast<float>(rc->vbv_size) - static_cast<float>(rc->vbv_rate);
 }
 
 // The lowest fill a picture may leave, from a fill before it: that fill
@@ -311,12 +313,12 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
 // of the rest of the row rises while the picture is predicted past three
 // quarters of that fill, or past what is left of it after half of what the
 // plan leaves; it falls (by one step at most, never below the rate mode's
-// QP) while the picture still leaves the buffer nearly full.  The rows
-// have not measured this picture yet and predict it as its plan did: where
-// the newest reference outgrew its plan, the rest is counted that much
-// larger too (the pictures in flight share one stale model: where flower
-// at 10 pictures a second turns, four P pictures in a row took 2.4-4.8
-// times their plans).
+// QP) while the bits it adds would otherwise spill from a full buffer.  The
+// rows have not measured this picture yet and predict it as its plan did:
+// where the newest reference outgrew its plan, the rest is counted that
+// much larger too (the pictures in flight share one stale model: where
+// flower at 10 pictures a second turns, four P pictures in a row took
+// 2.4-4.8 times their plans).
 void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   const ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;

@@ -674,8 +674,8 @@ TEST(RateControl, VbvRowsRiseAfterTheirSplitColumnOnlyForTheBuffer) {
 // Without B pictures the rows count a reference in flight at the bits it
 // published it expects to take (at the CTU their wait makes certain), and
 // before their split columns rise where that leaves the buffer short, fall
-// (to the rate mode's QP at most, one step at most) where it stays nearly
-// full, and otherwise keep the frame's QP; a picture in flight that is no
+// (to the rate mode's QP at most, one step at most) into bits a full buffer
+// would spill, and otherwise keep the frame's QP; a picture in flight that is no
 // reference counts at what the reference knows of it.
 TEST(RateControl, VbvRowsWithoutBPicturesCountTheirReferencesCodedBits) {
   tarnhevcenc_param_t p = vbv_param();
@@ -722,18 +722,29 @@ TEST(RateControl, VbvRowsWithoutBPicturesCountTheirReferencesCodedBits) {
   const rows_run_t second_hand = run(20000.0f, 220000.0f, 10000, 30.0f);
   ASSERT_EQ(second_hand.at_start.size(), 4u);
   EXPECT_GT(second_hand.at_start[0], 30.0f);
-  // A buffer that stays nearly full: the rows fall towards the rate mode's
-  // QP (26), a step at most.
-  const rows_run_t full = code_rows(enc.get(), size, 0, 40000, 2500, [&](ratecontrol_t *rc) {
-    rc->chain_on = 1;
-    rc->chain_fill = size;
-    rc->chain_count = 1;
-    rc->chain_ref[0] = ref;
-    rc->qp_novbv = 26.0f;
-    for (int32_t i = 0; i < ctx->ctu_count; i++) ref->vbv_take[i * VBV_TAKES].store(static_cast<float>(rate) / 4);
-  });
-  ASSERT_EQ(full.at_start.size(), 4u);
-  EXPECT_EQ(full.at_start[0], 26.0f);
+  // A full buffer that would spill what a picture of a quarter of its
+  // refill leaves: the rows fall towards the rate mode's QP (26), a step
+  // at most.  A picture of the whole refill, which would take bits the
+  // pictures after it counted on, keeps QP 30.
+  auto in_full = [&](float per_ctu) {
+    const float q30 = static_cast<float>(rc_qp2qscale(30.0));
+    return code_rows(enc.get(), size, 0, 40000, 2500, [&](ratecontrol_t *rc) {
+      rc->chain_on = 1;
+      rc->chain_fill = size;
+      rc->chain_count = 1;
+      rc->chain_ref[0] = ref;
+      rc->qp_novbv = 26.0f;
+      rc->row_pred_pic[0] = {q30 * per_ctu / 1000.0f, 1.0f, 0.5f, 0.0f};
+      for (int32_t i = 0; i < ctx->ctu_count; i++) ref->vbv_take[i * VBV_TAKES].store(static_cast<float>(rate) / 4);
+    });
+  };
+  ASSERT_EQ(rate, 40000);
+  const rows_run_t small = in_full(250.0f);
+  ASSERT_EQ(small.at_start.size(), 4u);
+  EXPECT_EQ(small.at_start[0], 26.0f);
+  const rows_run_t whole = in_full(1000.0f);
+  ASSERT_EQ(whole.at_start.size(), 4u);
+  EXPECT_EQ(whole.at_start[0], 30.0f);
   frame_release(enc->pool, ref);
 }
 
