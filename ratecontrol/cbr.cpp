@@ -277,8 +277,13 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // at: its QP from its cost alone knows nothing of the rate the clip has
     // shown, and the P pictures after it, held near it, took seconds to
     // come back (flower at 10 pictures a second: from QP 22 to 30 and back).
+    // Upwards it may go twice as far: at a low frame rate an intra picture
+    // at the P pictures' QP takes more than the window's whole ceiling
+    // (flower at 10 pictures a second and 80 kb/s: 1.4 seconds of the
+    // rate), and the second after it, paying that back with its P picture
+    // held within a step, came to 0.36 times the rate.
     const double anchor = rc->cbr_window->last_p_qp - rc->ip_offset;
-    qp = std::clamp(qp, anchor - cbr_p_step, anchor + cbr_p_step);
+    qp = std::clamp(qp, anchor - cbr_p_step, anchor + 2.0 * cbr_p_step);
   }
   if (!intra && c == CBR_CLASS_IP && ctx->ref_count[0] > 0 && rc->cbr_window->learned[c] > 0) {
     // A P picture stays near its reference's QP once the model has learned
