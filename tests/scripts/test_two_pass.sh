@@ -11,12 +11,12 @@
 # under VBV (the decoder's buffer followed from the streams' pictures by
 # vbv_buffer.py) two passes keep the buffer filled and never below empty:
 # 40 pictures with a cut at picture 20 and default settings at 1, 4 and 8
-# threads (a one-second buffer within 5% of the target, half a second
-# within 7.5% below at one thread), flower at 10 pictures a second and 100
-# kb/s in a 50 kbit buffer with seven, three and no B pictures, each above
-# a Y-PSNR floor (bits spent where they buy nothing fail it); a zero-latency
-# first pass does not follow the machine's load (pictures declared at 1000 a
-# second all in speed mode 0);
+# threads (within 5% of the target with a buffer of one second and of half
+# a second), flower at 10 pictures a second and 100 kb/s in a 50 kbit
+# buffer with the default B pictures (four, the most this buffer lets a run
+# have), three and none, each above a Y-PSNR floor (bits spent where they
+# buy nothing fail it); a zero-latency first pass does not follow the
+# machine's load (pictures declared at 1000 a second all in speed mode 0);
 # under --cbr the stream decodes too, the rate stays near its target and
 # each P picture's QP stays within 3 of its reference's.
 set -u
@@ -138,8 +138,7 @@ buffer_line() {
   [ "$db" = 0 ] || echo "$name: Y-PSNR $y dB"
   awk -v y="${y:-0}" -v d="$db" 'BEGIN { exit !(y >= d) }' || fail "$name" "Y-PSNR ${y:-?} dB below $db"
 }
-buffer_line half_t1 300 150 29.97 -7.5 5
-for t in 4 8; do buffer_line half_t$t 300 150 29.97 -100 5; done
+for t in 1 4 8; do buffer_line half_t$t 300 150 29.97 -5 5; done
 for t in 1 4 8; do buffer_line second_t$t 300 300 29.97 -5 5; done
 
 # --- a zero-latency first pass codes every picture in speed mode 0, even
@@ -177,7 +176,7 @@ fi
 wait $flower_job
 # (B pictures let back to their plan, or a key picture left less than the
 # plan kept for it, cost 0.6-1.5 dB here for as many bits or more)
-buffer_line flower 100 50 10 -51 5 33.7
+buffer_line flower 100 50 10 -40 5 34.5
 buffer_line flower_b3 100 50 10 -40 5 34.9
 buffer_line flower_b0 100 50 10 -30 5 30.8
 # the picture before the key picture at 250 left the buffer the plan kept
