@@ -131,7 +131,9 @@ float ratecontrol_estimate_qscale(encoder_t *ctx) {
     double qp = ratecontrol_b_reference_qp(ctx) + rc->pb_offset[rc_b_index(pic->b_level)];
     if (rc->vbv) {
       rc->last_cost = ratecontrol_get_lookahead_cost(ctx);
-      rc->qp_novbv = static_cast<float>(qp);
+      // Its own QP is its references': the buffer's plan lowers it that
+      // far for bits the buffer would otherwise spill (ratecontrol_clip_qscale).
+      rc->qp_novbv = static_cast<float>(rc->abr ? ratecontrol_b_reference_qp(ctx) : qp);
       // A second pass sizes it by its first pass against the plan's fill.
       const double q = rc->two_pass ? twopass_vbv_qscale(ctx, t, rc_qp2qscale(qp))
                                     : ratecontrol_clip_qscale(ctx, t, rc_qp2qscale(qp));

@@ -16,7 +16,8 @@
 #   B pictures at 1, 4 and 8 threads (ABR and the capped rate factor, half
 #   a second and a second): no picture below empty, the rate as above;
 # - with the default B pictures and half a second's buffer at 10 pictures a
-#   second: no picture below empty, the rate as above;
+#   second, and a second's buffer on the cut clip at 30: no picture below
+#   empty, the rate as above;
 # - the capped rate factor with half a second's buffer at level 4 and one
 #   thread, with and without B pictures: no picture below empty;
 # - 40 pictures with a cut at picture 20, default settings and a one-second
@@ -94,6 +95,7 @@ done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 -
   echo "nob_t4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0 --complexity 1 --threads 4 flower.y4m" &&
   echo "nob_t8 --crf 14 --vbv-maxrate 400 --vbv-bufsize 400 --bframes 0 --complexity 1 --threads 8 flower.y4m" &&
   echo "defb_t4 --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --complexity 1 --threads 4 flower.y4m" &&
+  echo "cutb --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 400 --complexity 1 --threads 3 cutl.y4m" &&
   echo "nob_l4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
   cat; } | run_all
 # the rows' decisions read only what the pictures they wait for have surely
@@ -124,6 +126,16 @@ line=$(judged nob_l4 400 200 10)
 echo "--crf 14, no B pictures, buffer 400 x 200, level 4: $line"
 [ "$(echo "$line" | field under)" = 0 ] || fail "nob_l4: pictures below empty ($line)"
 awk -v g="$(echo "$line" | field kbps)" 'BEGIN { exit !(g >= 0.78 * 400) }' || fail "nob_l4: below 312 kb/s ($line)"
+# the cut clip at 30 pictures a second, seven B pictures, a second's
+# buffer: through foreman the buffer stands full; B pictures take what it
+# would spill, down to their references' QP (spilled, 12% below the rate)
+[ "$(cat cutb.rc)" = 0 ] || fail "cutb: exit code $(cat cutb.rc)"
+line=$(judged cutb 400 400 29.97)
+echo "cut clip, default B pictures, buffer 400 x 400: $line"
+[ "$(echo "$line" | field under)" = 0 ] || fail "cutb: pictures below empty ($line)"
+awk -v g="$(echo "$line" | field kbps)" 'BEGIN { exit !(g >= 0.9 * 400) }' || fail "cutb: below 360 kb/s ($line)"
+decodes cutb
+rm -f cutb.yuv
 # the default B run (seven) at 10 pictures a second is longer than half a
 # second's buffer: the run is cut to what the buffer spans, else its anchor
 # could take only what the buffer held, the rest of the run's refill
