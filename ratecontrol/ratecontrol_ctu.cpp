@@ -293,12 +293,20 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   const float headroom = (fill - static_cast<float>(rc->vbv_size) + static_cast<float>(rc->vbv_rate)) * 0.9f - b1;
   // Row 0's QP where it is surely coded: it goes on rising after its split.
   const float row0_qp = static_cast<float>(rec->ctu_qp[std::min(cols - 1, x + y)]);
+  // Constant bitrate's P and intra pictures may fall below row 0 towards the
+  // model's QP: the plan raised them for a size it overestimates (flower at
+  // 10 pictures a second: P pictures took half to nine tenths of their
+  // plans), and what they left unspent in a full buffer spilled, most of
+  // the 4-13% the stream fell below its rate.
+  const uint32_t type = ctx->cur_input->frame_type_code;
+  const bool below_row0 = rc->single_frame_vbv ||
+                          (rc->cbr && type != TARNHEVCENC_TYPE_B && type != TARNHEVCENC_TYPE_BREF);
   if (at_split) {
     for (;;) {
       const float before = qp;
       qp -= 0.5f;
       const float b = vbv_predict_frame_bits(ctx, x, y, qp) + done;
-      if (qp <= std::max(qmin, rc->qp_novbv) || (qp <= row0_qp && !rc->single_frame_vbv)) break;
+      if (qp <= std::max(qmin, rc->qp_novbv) || (qp <= row0_qp && !below_row0)) break;
       if ((chained && b > chain_bound) || !((b < 0.8f * planned && qp < before) || b < f * headroom + b1)) break;
     }
     qp += 0.5f;

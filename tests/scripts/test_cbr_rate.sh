@@ -11,17 +11,22 @@
 # With --vbv-maxrate R --vbv-bufsize R at the middle rate, a buffer
 # simulated from the stream's own picture sizes (starting 90% full, each
 # picture leaving it, R / fps coming in, capped) never runs dry, every
-# second stays below 2.0 times the rate and the stream within 5% of it
-# (at 10 pictures a second, where one intra picture takes most of a
-# second's buffer and the buffer holds it several QPs up, up to 8% below
-# at one thread and 21% at eight; flower also at its lowest rate at one
-# thread, where the P pictures after one the buffer raised must step from
-# the QP the model chose: from the raised one it lands 14% below, and the
-# first intra picture must take its class's share of the fill: held to a
-# quarter, 9% below).  Flower at its lowest rate also at level 4, one
-# thread, within 10%: there the under-spend the window chases must stop at
-# what the buffer holds, or a P picture of a full buffer planned far below
-# its predecessors takes twice its plan and the buffer runs dry.
+# second stays below 2.0 times the rate and the stream within 5% of it.
+# At 10 pictures a second a P picture takes most of a second's buffer, and
+# a picture whose B pictures overran beside it, or whose first intra
+# picture the fill counted twice, ran the buffer dry or spilled it; flower
+# also at its lowest and highest rates, and at level 2 (where the pictures
+# after an intra picture must count it at 1.5 times its first-guess plan:
+# at twice, or with B pictures in flight at their class's overrun alone,
+# the buffer runs dry), within 5% at level 1 and 8% at the others, its
+# lowest second at least 0.35 times the rate (a P picture that repeats its
+# reference where the looped clip turns takes almost nothing, and its
+# second with it; the issue's 0.4 is not met there).  With as many as five
+# frame contexts at 10 pictures a second, every thread count gives the one
+# stream.  Flower at its lowest rate also at level 4, within 8%: there the
+# under-spend the window chases must stop at what the buffer holds, or a P
+# picture of a full buffer planned far below its predecessors takes twice
+# its plan and the buffer runs dry.
 # The 60-picture foreman clip stays within 10%, and so do the one second of
 # flower 720p and the 17 pictures of bus, and 40 pictures across a cut
 # within 15%.  The picture sizes are read
@@ -60,6 +65,8 @@ cases() {
   # to 0.36 times the rate.
   echo "flower300-80-t1 flower300 10 80 1"
   echo "flower300-100-t1-vbv flower300 10 100 1 vbv"
+  echo "flower300-300-t4-vbv flower300 10 300 4 vbv"
+  echo "flower300-200-t4-vbv-l2 flower300 10 200 4 vbv 2"
   echo "flower300-100-t1-vbv-l4 flower300 10 100 1 vbv 4"
 }
 
@@ -74,8 +81,8 @@ run_case() {
   echo "$name: $1 pictures, rate ${2}%, seconds $3-$4x, lowest buffer fill $5" >"$name.res"
   [ "$1" -eq 300 ] || conf_fail "$name" "$1 pictures, not 300"
   local low=0.4 high=2.0 under=-5
-  [ -n "$vbv" ] && [ "$fps" -lt 20 ] && under=$([ "$threads" -eq 1 ] && echo -8 || echo -21) low=0.1
-  [ "$level" -ne 1 ] && under=-10
+  [ -n "$vbv" ] && [ "$fps" -lt 20 ] && low=0.35
+  [ "$level" -ne 1 ] && under=-8
   awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 5) }' || conf_fail "$name" "rate $2% off its target"
   awk -v lo="$3" -v hi="$4" -v l="$low" -v h="$high" 'BEGIN { exit !(lo >= l && hi <= h) }' ||
     conf_fail "$name" "a second took $3-$4 times the rate"
