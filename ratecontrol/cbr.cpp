@@ -334,7 +334,10 @@ double cbr_estimate_qp(encoder_t *ctx) {
   // rate, where the window's targets leave it 6.5% below).
   const bool blind = planned_blind(ctx, c);
   const int32_t model_triple[3] = {blind && !intra ? window_target : rc->cbr_target, rc->cbr_max, rc->cbr_min};
-  cbr_ctu_model_steer(model, c, blind);
+  // The first picture and a class that has learned nothing yet are planned
+  // on the start values themselves.
+  const bool start = intra ? rc->coding_index == 0 : rc->cbr_window->learned[c] == 0;
+  cbr_ctu_model_steer(model, c, !blind ? CBR_PLAN_LEARNED : start ? CBR_PLAN_START : CBR_PLAN_BLIND);
   ctx->cur_recon->cbr_qp = qp;
   cbr_ctu_model_init(model, model_triple, static_cast<int64_t>(rc->cbr_cost) + 1, pic->frame_number);
   return qp;

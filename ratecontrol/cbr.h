@@ -106,9 +106,12 @@ void cbr_ctu_model_init(cbr_ctu_model_t *m, const int32_t triple[3], int64_t tot
 void cbr_ctu_qp(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t *out_mark, double *out_factor);
 void cbr_ctu_update(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t bits);
 void cbr_ctu_model_noop(cbr_ctu_model_t *m, const int32_t triple[3]);
-// Sets the band and step (before init) for a picture of class c, planned
-// on the model's start values (blind) or on what it has learned.
-void cbr_ctu_model_steer(cbr_ctu_model_t *m, int32_t c, bool blind);
+// What a picture was planned on: what the model has learned of its scene;
+// only what it learned before the scene (blind); its fixed start values.
+enum { CBR_PLAN_LEARNED = 0, CBR_PLAN_BLIND = 1, CBR_PLAN_START = 2 };
+// Sets the band and step (before init) for a picture of class c planned on
+// `plan`.
+void cbr_ctu_model_steer(cbr_ctu_model_t *m, int32_t c, int32_t plan);
 
 // Rate control's CBR parts: set-up (window, alpha and beta, every frame
 // context's CTU model), release, the frame QP, and the updates after a

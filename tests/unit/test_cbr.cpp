@@ -139,9 +139,10 @@ double largest_move(const std::vector<double> &f) {
 
 // How each picture steers: an I or P picture the model has learned keeps
 // its CTUs at the picture's QP within the window's bounds, a B picture
-// steers only far from its share and 5% a CTU, and a picture planned on the
-// model's start values (blind) steers once it strays 5% and by up to 15% a
-// CTU (a B picture 12%).
+// steers only far from its share and 5% a CTU, and a picture planned on
+// what the model knew before its scene (blind) steers once it strays 5% and
+// by up to 15% a CTU (a B picture 12%), on the start values themselves half
+// as fast again.
 TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
   const int32_t triple[3] = {20000, 400000, 500};
   for (const double spend : {2.5, 0.4, 1.2, 0.83}) {
@@ -152,7 +153,7 @@ TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
     const bool far = spend > 2.0 || spend < 0.5;
     for (const int32_t c : {CBR_CLASS_IP, CBR_CLASS_BREF, CBR_CLASS_B}) {
       SCOPED_TRACE("class " + std::to_string(c));
-      cbr_ctu_model_steer(m.get(), c, false);
+      cbr_ctu_model_steer(m.get(), c, CBR_PLAN_LEARNED);
       const std::vector<double> learned = code_picture(m.get(), triple, 5, bits);
       double largest_step = largest_move(learned);
       EXPECT_LE(largest_step, -std::log(0.95) + 1e-9);
@@ -161,7 +162,7 @@ TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
       } else {
         EXPECT_NE(learned.back(), 1.0);
       }
-      cbr_ctu_model_steer(m.get(), c, true);
+      cbr_ctu_model_steer(m.get(), c, CBR_PLAN_BLIND);
       const std::vector<double> blind = code_picture(m.get(), triple, 5, bits);
       largest_step = largest_move(blind);
       EXPECT_GT(largest_step, std::log(1.1));
@@ -170,6 +171,15 @@ TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
         EXPECT_LT(blind.back(), 1.0 / spend + 0.05);
       else
         EXPECT_GT(blind.back(), 1.0 / spend - 0.05);
+      // On the start values themselves half as fast again (far from the
+      // share, where the step is what limits the factors).
+      cbr_ctu_model_steer(m.get(), c, CBR_PLAN_START);
+      const std::vector<double> start = code_picture(m.get(), triple, 5, bits);
+      const double start_step = largest_move(start);
+      if (far) {
+        EXPECT_GT(start_step, 1.3 * largest_step);
+      }
+      EXPECT_LE(start_step, -std::log(1.0 - 1.5 * 0.15) + 1e-9);
     }
   }
 }
