@@ -7,7 +7,8 @@
 # within 0.4-2.0 times the rate (at 10 pictures a second a second holds one
 # or two of the P pictures that carry most of flower's bits, and where the
 # looped clip turns back a second's pictures show almost nothing new: its
-# lowest seconds come to 0.40-0.62 times the rate, x265's to 0.38).
+# lowest seconds come to 0.55-0.60 times the rate here, 0.47-0.61 over
+# fourteen encodes at 80-300 kb/s and levels 1 and 4; x265's to 0.38).
 # With --vbv-maxrate R --vbv-bufsize R at the middle rate, a buffer
 # simulated from the stream's own picture sizes (starting 90% full, each
 # picture leaving it, R / fps coming in, capped) never runs dry, every
