@@ -66,7 +66,7 @@ for clip_rates in foreman300:30:300,500,1000 flower300:10:100,150,300 cut300:30:
       x265) x265 --input $clip.y4m --bitrate "$kbps" "${vbv[@]}" --pools "$threads" -o o.hevc ;;
       x265-strict) x265 --input $clip.y4m --bitrate "$kbps" "${vbv[@]}" --strict-cbr --pools "$threads" -o o.hevc ;;
       esac >/dev/null 2>&1 </dev/null || { echo "$clip $kbps $enc: encode failed"; continue; }
-      read -r _ err lo hi fill <<<"$(python3 "$py/cbr_rate.py" o.hevc "$kbps" "$fps" "$kbps")"
+      read -r _ err lo hi fill _ <<<"$(python3 "$py/cbr_rate.py" o.hevc "$kbps" "$fps" "$kbps")"
       printf '%-10s %5d %-18s %+8.1f%% %7.2f-%4.2fx %10.2f %7.2f\n' "$clip" "$kbps" "$enc" "$err" "$lo" "$hi" "$fill" \
         "$(psnr_y o.hevc $clip.y4m $size)"
     done

@@ -5,7 +5,8 @@ first slice segment after the last picture's slices), in decoding order.
 Prints the number of pictures, the rate's error in percent, the lowest and highest whole second
 as a multiple of the rate, and the lowest fill of a buffer of BUFFER_KBIT
 filled at KBPS (starting 90% full, each picture leaving it, KBPS / FPS
-coming in, capped) as a share of the buffer (1.0 without a buffer)."""
+coming in, capped) as a share of the buffer (1.0 without a buffer), and the
+largest picture in seconds of the rate."""
 import sys
 d = open(sys.argv[1], 'rb').read()
 rate, fps = float(sys.argv[2]) * 1000, float(sys.argv[3])
@@ -36,5 +37,5 @@ for b in bits:
     fill -= b
     low = min(low, fill)
     fill = min(buf, fill + rate / fps)
-print('%d %.2f %.2f %.2f %.3f' % (len(bits), 100 * (sum(bits) * fps / len(bits) / rate - 1),
-                                  min(secs), max(secs), low / buf if buf else 1.0))
+print('%d %.2f %.2f %.2f %.3f %.2f' % (len(bits), 100 * (sum(bits) * fps / len(bits) / rate - 1),
+                                       min(secs), max(secs), low / buf if buf else 1.0, max(bits) / rate))
