@@ -29,10 +29,10 @@
 # reference where the looped clip turns takes almost nothing, and its
 # second with it; the 0.4 is not met there).  With as many as five
 # frame contexts at 10 pictures a second, every thread count gives the one
-# stream.  Flower at its lowest rate also at level 4, within 8%: there the
-# under-spend the window chases must stop at what the buffer holds, or a P
-# picture of a full buffer planned far below its predecessors takes twice
-# its plan and the buffer runs dry.
+# stream.  Flower at its lowest rate also at level 4, and at 120 kb/s at
+# level 3, within 8%: there the under-spend the window chases must stop at
+# what the buffer holds, or a P picture of a full buffer planned far below
+# its predecessors takes twice its plan and the buffer runs dry (level 3).
 # The 60-picture foreman clip stays within 10%, and so do the one second of
 # flower 720p and the 17 pictures of bus, and 40 pictures across a cut
 # within 15%.  The picture sizes are read
@@ -71,6 +71,7 @@ cases() {
   echo "flower300-100-t1-vbv flower300 10 100 1 vbv"
   echo "flower300-300-t4-vbv flower300 10 300 4 vbv"
   echo "flower300-200-t4-vbv-l2 flower300 10 200 4 vbv 2"
+  echo "flower300-120-t8-vbv-l3 flower300 10 120 8 vbv 3"
   echo "flower300-100-t1-vbv-l4 flower300 10 100 1 vbv 4"
 }
 
