@@ -15,7 +15,8 @@
 # a second), flower at 10 pictures a second and 100 kb/s in a 50 kbit
 # buffer with the default B pictures (four, the most this buffer lets a run
 # have), three and none, each above a Y-PSNR floor (bits spent where they
-# buy nothing fail it); a zero-latency first pass does not follow the
+# buy nothing fail it), and 60 pictures with three B pictures and a key
+# picture every 25; a zero-latency first pass does not follow the
 # machine's load (pictures declared at 1000 a second all in speed mode 0);
 # under --cbr the stream decodes too, the rate stays near its target and
 # each P picture's QP stays within 3 of its reference's.
@@ -115,6 +116,10 @@ two_passes() {
     --bframes 3
   two_passes flower_b0 flower.y4m --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --complexity 1 --threads 1 \
     --bframes 0 --keyint 25
+  # (P pictures among B pictures, stepping down from the P pictures a key
+  # picture every 25 held up, took more than either of their two sizes)
+  two_passes flower_k25 flower.y4m --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --complexity 4 --threads 1 \
+    --bframes 3 --keyint 25 --frames 60
 } &
 flower_job=$!
 for t in 1 4 8; do
@@ -179,6 +184,7 @@ wait $flower_job
 buffer_line flower 100 50 10 -40 5 34.5
 buffer_line flower_b3 100 50 10 -40 5 34.9
 buffer_line flower_b0 100 50 10 -30 5 30.8
+buffer_line flower_k25 100 50 10 -50 5
 # the picture before the key picture at 250 left the buffer the plan kept
 # for it: at least a fifth of it remains after the key picture
 after_key=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import vbv_buffer as v
