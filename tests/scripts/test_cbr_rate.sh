@@ -27,7 +27,7 @@
 # the buffer runs dry), within 5% at level 1 and 8% at the others, its
 # lowest second at least 0.35 times the rate (a P picture that repeats its
 # reference where the looped clip turns takes almost nothing, and its
-# second with it; the 0.4 is not met there).  With as many as five
+# second with it; 0.4 is not met there).  With as many as five
 # frame contexts at 10 pictures a second, every thread count gives the one
 # stream.  Flower at its lowest rate also at level 4, and at 120 kb/s at
 # level 3, within 8%: there the under-spend the window chases must stop at

@@ -3,10 +3,9 @@
 # decoder's buffer in decoding order, starting at --vbv-init of its size):
 # - flower at 10 pictures a second, 300 pictures, under average bitrate at
 #   two rates and a capped rate factor, with buffers of half a second and
-#   one second, at 1, 4 and 8 threads: the buffer never runs dry, and the
-#   rate the buffer allows is used (no further below the rate than 22% with
-#   half a second, 10% with one second; the thread counts within 10% of
-#   the rate of each other);
+#   one second: the buffer never runs dry, and the rate the buffer allows
+#   is used (no further below the rate than 20% with half a second, 10%
+#   with one second); 4 and 8 threads code the 1-thread stream;
 # - two passes under a half-second buffer, and two zero-latency passes over
 #   a clip with scene cuts, three times each while the machine is loaded
 #   with other encodes: no picture below empty, within 5% of the target; a
@@ -31,7 +30,7 @@ for tool in ffmpeg libde265-dec265 python3; do
   command -v $tool >/dev/null || { echo "skip: no $tool"; exit 77; }
 done
 mkdir -p "$SCRATCH" && cd "$SCRATCH" || exit 1
-rm -f ./*.hevc ./*.yuv ./*.res ./*.log
+rm -f ./*.hevc ./*.yuv ./*.res ./*.log ./*.rc
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 here=${SCRIPTS:-$(cd "$(dirname "$0")" && pwd)}
@@ -84,7 +83,9 @@ rate_cases=("400 200 --bitrate 400" "400 400 --bitrate 400" "800 400 --bitrate 8
   "400 200 --crf 14" "400 400 --crf 14")
 for i in "${!rate_cases[@]}"; do
   read -r kbps size mode value <<<"${rate_cases[$i]}"
-  for t in 1 4 8; do
+  threads="1"
+  [ "$i" = 0 ] || [ "$i" = 4 ] && threads="1 4 8"
+  for t in $threads; do
     echo "rate${i}_t$t $mode $value --vbv-maxrate $kbps --vbv-bufsize $size --bframes 3 --complexity 1 --threads $t flower.y4m"
   done
 done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 --complexity 4 --threads 1 flower.y4m" &&
@@ -148,24 +149,25 @@ awk -v g="$(echo "$line" | field kbps)" 'BEGIN { exit !(g >= 0.78 * 400) }' || f
 rm -f same*.yuv nob*.yuv defb*.yuv
 for i in "${!rate_cases[@]}"; do
   read -r kbps size mode value <<<"${rate_cases[$i]}"
-  # half a second of the rate: 22% below at most (20% and less idle, 8
-  # threads the least: a margin for a loaded machine); a second: 10%
-  least=$(awk -v k="$kbps" -v s="$size" 'BEGIN { print (s < k ? 0.78 : 0.9) * k }')
-  lo=999999 hi=0
-  for t in 1 4 8; do
-    name=rate${i}_t$t
-    [ "$(cat $name.rc)" = 0 ] || { fail "$name ($mode $value in $kbps x $size): exit code $(cat $name.rc)"; continue; }
+  # half a second of the rate: 20% below at most; a second: 10%
+  least=$(awk -v k="$kbps" -v s="$size" 'BEGIN { print (s < k ? 0.8 : 0.9) * k }')
+  name=rate${i}_t1
+  if [ "$(cat $name.rc)" = 0 ]; then
     line=$(judged $name "$kbps" "$size" 10)
     got=$(echo "$line" | field kbps) under=$(echo "$line" | field under)
-    echo "$mode $value, buffer $kbps x $size, $t threads: $line"
+    echo "$mode $value, buffer $kbps x $size: $line"
     [ "$under" = 0 ] || fail "$name: $under pictures below empty ($line)"
     awk -v g="$got" -v l="$least" 'BEGIN { exit !(g >= l) }' || fail "$name: $got kb/s, below $least ($line)"
-    lo=$(awk -v a="$lo" -v b="$got" 'BEGIN { print (b < a ? b : a) }')
-    hi=$(awk -v a="$hi" -v b="$got" 'BEGIN { print (b > a ? b : a) }')
+  else
+    fail "$name ($mode $value in $kbps x $size): exit code $(cat $name.rc)"
+  fi
+  # at 10 pictures a second every thread count keeps the five frame
+  # contexts of one thread, so 4 and 8 threads code the same stream (with
+  # twelve in flight at 8 threads the rate fell up to 13 points further)
+  [ "$i" = 0 ] || [ "$i" = 4 ] || continue
+  for t in 4 8; do
+    cmp -s rate${i}_t1.hevc rate${i}_t$t.hevc || fail "$mode $value in $kbps x $size: $t threads coded another stream than 1"
   done
-  # the thread counts change the rate by a few percent at most
-  awk -v lo="$lo" -v hi="$hi" -v k="$kbps" 'BEGIN { exit !(hi - lo <= 0.10 * k) }' ||
-    fail "$mode $value in $kbps x $size: from $lo to $hi kb/s over 1, 4 and 8 threads"
 done
 decodes rate0_t8
 decodes rate4_t1
