@@ -639,11 +639,16 @@ rows_run_t code_rows(encoder_t *enc, int32_t fill, int32_t overrun_risk, int32_t
   return out;
 }
 
-TEST(RateControl, VbvRowsRiseAfterTheirSplitColumnOnlyForTheBuffer) {
+// A VBV encoder whose pictures are ten CTUs wide in four rows.
+encoder_ptr open_rows_encoder() {
   tarnhevcenc_param_t p = vbv_param();
   p.width = 640;
   p.height = 256;
-  auto enc = open(p);
+  return open(p);
+}
+
+TEST(RateControl, VbvRowsRiseAfterTheirSplitColumnOnlyForTheBuffer) {
+  auto enc = open_rows_encoder();
   ASSERT_TRUE(enc);
   ASSERT_EQ(enc->frame_ctx[1]->ctu_cols, 10);
   ASSERT_EQ(enc->frame_ctx[1]->ctu_rows, 4);
@@ -678,10 +683,7 @@ TEST(RateControl, VbvRowsRiseAfterTheirSplitColumnOnlyForTheBuffer) {
 // would spill, and otherwise keep the frame's QP; a picture in flight that is no
 // reference counts at what the reference knows of it.
 TEST(RateControl, VbvRowsWithoutBPicturesCountTheirReferencesCodedBits) {
-  tarnhevcenc_param_t p = vbv_param();
-  p.width = 640;
-  p.height = 256;
-  auto enc = open(p);
+  auto enc = open_rows_encoder();
   ASSERT_TRUE(enc);
   const encoder_t *ctx = enc->frame_ctx[1];
   frame_t *ref = frame_get_unused(enc->pool, 0);
