@@ -17,20 +17,24 @@
 # With --vbv-maxrate R --vbv-bufsize R at the middle rate, a buffer
 # simulated from the stream's own picture sizes (starting 90% full, each
 # picture leaving it, R / fps coming in, capped) never runs dry, every
-# second stays below 2.0 times the rate and the stream within 5% of it.
+# second stays below 2.0 times the rate and the stream within 5% above it
+# and 4% below.
 # At 10 pictures a second a P picture takes most of a second's buffer, and
 # a picture whose B pictures overran beside it, or whose first intra
 # picture the fill counted twice, ran the buffer dry or spilled it; flower
 # also at its lowest and highest rates, and at level 2 (where the pictures
 # after an intra picture must count it at 1.5 times its first-guess plan:
 # at twice, or with B pictures in flight at their class's overrun alone,
-# the buffer runs dry), within 5% at level 1 and 8% at the others, its
+# the buffer runs dry), within 4% at every level (a P picture that
+# repeats its reference must leave the cost its class has seen, or the next
+# P picture is planned as a new scene's at a quarter of the fill: level 4
+# at 100 kb/s 6.4% below, level 3 at 120 kb/s 5.0%), its
 # lowest second at least 0.35 times the rate (a P picture that repeats its
 # reference where the looped clip turns takes almost nothing, and its
 # second with it; 0.4 is not met there).  With as many as five
 # frame contexts at 10 pictures a second, every thread count gives the one
 # stream.  Flower at its lowest rate also at level 4, and at 120 kb/s at
-# level 3, within 8%: there the under-spend the window chases must stop at
+# level 3: there the under-spend the window chases must stop at
 # what the buffer holds, or a P picture of a full buffer planned far below
 # its predecessors takes twice its plan and the buffer runs dry (level 3).
 # The 60-picture foreman clip stays within 10%, and so do the one second of
@@ -88,6 +92,7 @@ run_case() {
   local low=0.4 high=2.0 under=-5
   [ -n "$vbv" ] && [ "$fps" -lt 20 ] && low=0.35
   [ "$level" -ne 1 ] && under=-8
+  [ -n "$vbv" ] && under=-4
   awk -v e="$2" -v u="$under" 'BEGIN { exit !(e >= u && e <= 5) }' || conf_fail "$name" "rate $2% off its target"
   awk -v lo="$3" -v hi="$4" -v l="$low" -v h="$high" 'BEGIN { exit !(lo >= l && hi <= h) }' ||
     conf_fail "$name" "a second took $3-$4 times the rate"
