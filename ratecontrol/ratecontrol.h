@@ -68,8 +68,12 @@ struct ratecontrol_t {
   // take as far as its coded CTUs show (frame_t::vbv_take); another at
   // what a reference knows it takes, or else at chain_take[k][0] (what its
   // class's plans lately took) or chain_take[k][1] (their overrun).
-  // Only without B pictures (chain_on): with them the rows' rules below held
-  // P pictures 2-5 QPs up and gave up 5-10% of the rate.
+  // Every picture of a rate mode in one pass (chain_read) publishes what it
+  // expects to take and what it knows of the others; B pictures' rows hold
+  // to that fill after their split columns.  The rows' other rules on it
+  // only without B pictures (chain_on): with them those rules held P
+  // pictures 2-5 QPs up and gave up 5-10% of the rate.
+  int32_t chain_read;
   int32_t chain_on;
   int32_t chain_fill;
   int32_t chain_count;

@@ -292,8 +292,9 @@ void chain_start(encoder_t *ctx) {
   rc->chain_fill = enc->rc->vbv_fill;
   rc->chain_count = 0;
   rc->chain_prior = 1.0f;
+  rc->chain_read = rc->abr;
   rc->chain_on = ctx->param.bframes == 0 && rc->abr;
-  if (!rc->chain_on) return;
+  if (!rc->chain_read) return;
   for (int32_t k = 0; k < enc->inflight_count && rc->chain_count < 16; k++) {
     const encoder_t *o = enc->inflight[k];
     if (o == ctx || !o->rc->planned_valid) continue;

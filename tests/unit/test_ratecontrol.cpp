@@ -750,6 +750,49 @@ TEST(RateControl, VbvRowsWithoutBPicturesCountTheirReferencesCodedBits) {
   frame_release(enc->pool, ref);
 }
 
+// With B pictures, a B picture's rows hold after their split columns to the
+// fill counted with what its reference in flight published it takes (the
+// reference's own plan counted it far smaller); a P picture's rows do not
+// read it, nor a B picture's whose reference keeps to its plan.
+TEST(RateControl, VbvBPictureRowsHoldToTheFillTheirReferenceShows) {
+  auto enc = open_rows_encoder();
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  frame_t *ref = frame_get_unused(enc->pool, 0);
+  ASSERT_TRUE(ref);
+  auto run = [&](uint32_t type, float take) {
+    for (int32_t i = 0; i < ctx->ctu_count; i++) {
+      ref->vbv_take[i * VBV_TAKES].store(take);
+      ref->vbv_took[i].store(1.0f);
+    }
+    ref->vbv_id_count = 0;
+    return code_rows(enc.get(), 200000, 0, 40000, 2500, [&](ratecontrol_t *rc) {
+      ctx->cur_input->frame_type_code = type;
+      rc->chain_read = 1;
+      rc->chain_on = 0;
+      rc->chain_fill = 200000;
+      rc->chain_count = 1;
+      rc->chain_ref[0] = ref;
+      rc->chain_take[0][0] = rc->chain_take[0][1] = 20000;
+    });
+  };
+  // The reference takes 20 kbit, as counted: room for the plan.
+  const rows_run_t kept = run(TARNHEVCENC_TYPE_B, 20000.0f);
+  // It takes 170 kbit: 70 kbit of fill are left, and the rows rise on
+  // after their split columns.
+  const rows_run_t held = run(TARNHEVCENC_TYPE_B, 170000.0f);
+  const rows_run_t p_rows = run(TARNHEVCENC_TYPE_P, 170000.0f);
+  ASSERT_EQ(kept.at_end.size(), 4u);
+  ASSERT_EQ(held.at_end.size(), 4u);
+  ASSERT_EQ(p_rows.at_end.size(), 4u);
+  for (int32_t y = 0; y < 4; y++) {
+    EXPECT_EQ(kept.at_end[y], kept.at_split[y]) << "row " << y;
+    EXPECT_EQ(p_rows.at_end[y], kept.at_end[y]) << "row " << y;
+  }
+  EXPECT_GT(held.at_end[3], kept.at_end[3] + 2.0f);
+  frame_release(enc->pool, ref);
+}
+
 // A finished picture's overrun of its plan counts in its class's overrun in
 // proportion to the plan's share of a picture's refill, up to the whole:
 // a B picture planned at an eighth of the refill that took four times its
