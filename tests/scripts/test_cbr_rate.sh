@@ -143,6 +143,17 @@ wait
 # a cut (at their pace, 13% above the rate with seven pictures in flight).
 for t in 1 4; do short_case bus-500-t$t "$CLIPS/bus_cif_17f.y4m" 500 "$t" -10 10 & done
 wait
+# Bus looped to 60 pictures at four threads: while the window grows to its
+# length, its ceiling must not be the shorter length's alone (the intra
+# picture and the pictures in flight fill that, the next P picture is
+# given nothing and two groups come to 60% of their share: 10% below).
+# And flower 720p at level 4 and four threads: when the input ends within
+# the window, the level is paid back by class weight (paid equally, the
+# last B pictures cannot spend their share: 10% below).
+python3 "$here/cbr_clip.py" bus60.y4m 30:1 "$CLIPS/bus_cif_17f.y4m:60" || conf_fail setup "cannot loop bus"
+short_case bus60-1000-t4 "$PWD/bus60.y4m" 1000 4 -6 6 &
+short_case flower720-4000-t4-l4 "$CLIPS/flower_720p_30f.y4m" 4000 4 -7.5 7.5 --complexity 4 &
+wait
 for t in 1 8; do
   short_case flower720-4000-t$t "$CLIPS/flower_720p_30f.y4m" 4000 "$t" -10 10 &
   # 40 pictures across the cut from foreman to bus: a second intra picture,
