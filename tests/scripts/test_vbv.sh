@@ -18,7 +18,9 @@
 #   second, and a second's buffer on the cut clip at 30: no picture below
 #   empty, the rate as above;
 # - the capped rate factor with half a second's buffer at level 4 and one
-#   thread, with and without B pictures: no picture below empty;
+#   thread, with and without B pictures, and with seven B pictures at
+#   level 4 on flower (a second's buffer) and the cut clip (both): no
+#   picture below empty;
 # - 40 pictures with a cut at picture 20, default settings and a one-second
 #   buffer: no picture below empty;
 # - the zero-latency tune lowers the first and the lowest-layer pictures'
@@ -98,6 +100,9 @@ done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 -
   echo "defb_t4 --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --complexity 1 --threads 4 flower.y4m" &&
   echo "cutb --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 400 --complexity 1 --threads 3 cutl.y4m" &&
   echo "nob_l4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
+  echo "b7_l4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 400 --bframes 7 --complexity 4 --threads 1 flower.y4m" &&
+  echo "cut_l4_half --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 7 --complexity 4 --threads 1 cutl.y4m" &&
+  echo "cut_l4_one --crf 14 --vbv-maxrate 400 --vbv-bufsize 400 --bframes 7 --complexity 4 --threads 3 cutl.y4m" &&
   cat; } | run_all
 # the rows' decisions read only what the pictures they wait for have surely
 # coded: the same stream in every run (a reference's row QP read while the
@@ -127,6 +132,21 @@ line=$(judged nob_l4 400 200 10)
 echo "--crf 14, no B pictures, buffer 400 x 200, level 4: $line"
 [ "$(echo "$line" | field under)" = 0 ] || fail "nob_l4: pictures below empty ($line)"
 awk -v g="$(echo "$line" | field kbps)" 'BEGIN { exit !(g >= 0.78 * 400) }' || fail "nob_l4: below 312 kb/s ($line)"
+# the capped rate factor with seven B pictures at level 4: flower with a
+# second's buffer, where a reference B picture is coded beside its P
+# picture, which outgrows its plan; the cut clip with half a second's and a
+# second's buffer, where B pictures that no row waits for outgrow their
+# plans while others are planned beside them, and the first B pictures
+# are planned on the size predictor's first guess: none below empty
+for c in "b7_l4 400 10" "cut_l4_half 200 29.97" "cut_l4_one 400 29.97"; do
+  read -r name size fps <<<"$c"
+  [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
+  line=$(judged $name 400 $size $fps)
+  echo "$name, --crf 14, seven B pictures, buffer 400 x $size, level 4: $line"
+  [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
+done
+decodes cut_l4_one
+rm -f b7_l4.yuv cut_l4_*.yuv
 # the cut clip at 30 pictures a second, seven B pictures, a second's
 # buffer: through foreman the buffer stands full; B pictures take what it
 # would spill, down to their references' QP (spilled, 12% below the rate)

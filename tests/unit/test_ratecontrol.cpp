@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -883,6 +884,53 @@ TEST(RateControl, VbvIntraGuessesInFlightMustBeOutlastedTwice) {
   q = ratecontrol_clip_qscale(ctx, RC_CLASS_B, q20);
   EXPECT_NEAR(ratecontrol_predict(pred, 1e6f, static_cast<float>(q), 1.0f), 25000.0f, 100.0f);
   ctx->cur_input = nullptr;
+}
+
+// One pass at a rate, with B pictures in flight: a B picture counts the
+// other B pictures in flight at 1.15 times their plans at least in the
+// overrun fill (a P picture at their class's overrun), and B pictures
+// planned on a first guess no finished picture of their class has checked
+// at the error the other B class's first guess showed.
+TEST(RateControl, VbvBPicturesInFlightCountTheirLikelyOverrun) {
+  tarnhevcenc_param_t p = vbv_param();
+  p.rcmode = TARNHEVCENC_RC_ABR;
+  p.bitrate = 1000;
+  p.width = 256;  // pictures of one CTU row count twice their guesses
+  p.height = 128;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  two_in_flight_t f(enc.get(), 100000, 100000);
+  ASSERT_TRUE(f.pic.in && f.pic.rec);
+  ASSERT_TRUE(f.ctx->rc->abr);
+  ratecontrol_t *rc = f.ctx->rc;
+  const int32_t rate = rc->vbv_rate;
+  for (encoder_t *o : {f.a, f.b}) o->rc->planned_class = RC_CLASS_B;
+  f.pa.frame_type_code = f.pb.frame_type_code = TARNHEVCENC_TYPE_B;
+  auto fills = [&](uint32_t type) {
+    f.pic.in->frame_type_code = type;
+    int32_t over = 0, worst = 0;
+    const int32_t expected = ratecontrol_fill_ahead(f.ctx, &over, &worst);
+    return std::array<int32_t, 2>{expected, over};
+  };
+  const int32_t at_plans = 900000 - 100000 + rate - 100000 + rate;
+  for (uint32_t type : {TARNHEVCENC_TYPE_B, TARNHEVCENC_TYPE_BREF}) {
+    const auto b = fills(type);
+    EXPECT_EQ(b[0], at_plans);
+    EXPECT_EQ(b[1], 900000 - 115000 + rate - 115000 + rate);
+  }
+  const auto p_fills = fills(TARNHEVCENC_TYPE_P);
+  EXPECT_EQ(p_fills[0], at_plans);
+  EXPECT_EQ(p_fills[1], at_plans);
+  // On a first guess: at the plans while no B guess has returned, then at
+  // what the reference B picture's guess took.
+  for (encoder_t *o : {f.a, f.b}) o->rc->planned_on_guess = 1;
+  EXPECT_EQ(fills(TARNHEVCENC_TYPE_P)[0], at_plans);
+  rc->guess_error[RC_CLASS_BREF] = 1.6f;
+  EXPECT_EQ(fills(TARNHEVCENC_TYPE_P)[0], 900000 - 160000 + rate - 160000 + rate);
+  rc->guess_error[RC_CLASS_B] = 1.2f;
+  EXPECT_EQ(fills(TARNHEVCENC_TYPE_P)[0], 900000 - 120000 + rate - 120000 + rate);
+  rc->guess_error[RC_CLASS_B] = rc->guess_error[RC_CLASS_BREF] = 0.0f;
+  f.pic.in->frame_type_code = TARNHEVCENC_TYPE_P;
 }
 
 // A P picture sent as a B slice (list 1 repeating list 0) is still a P
