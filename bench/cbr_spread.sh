@@ -10,8 +10,8 @@
 # flower scaled to 352x208 at 10 pictures a second looped to 300, and
 # foreman, bus and foreman again (two scene cuts), 300 pictures; then the
 # short clips as they are, where the model's start decides most of the
-# rate: foreman (60 pictures), bus (17), flower 720p (30) and 40 pictures
-# of the cut clip across its cut from foreman to bus.
+# rate: foreman (60 pictures), bus (17, and looped to 60), flower 720p (30)
+# and 40 pictures of the cut clip across its cut from foreman to bus.
 #
 # usage: bench/cbr_spread.sh ZIRAVOV [LEVEL] [THREADS]
 #   LEVEL: ziravov's --complexity (default 4); x265 runs its default preset.
@@ -40,6 +40,7 @@ python3 "$py/cbr_clip.py" cut300.y4m 30:1 "$clips/foreman_cif_60f.y4m:100" "$cli
   "$clips/foreman_cif_60f.y4m:100"
 ln -s "$clips/foreman_cif_60f.y4m" foreman60.y4m
 ln -s "$clips/bus_cif_17f.y4m" bus17.y4m
+python3 "$py/cbr_clip.py" bus60.y4m 30:1 "$clips/bus_cif_17f.y4m:60"
 ln -s "$clips/flower_720p_30f.y4m" flower720.y4m
 python3 "$py/cbr_clip.py" cut40.y4m 30:1 "$clips/foreman_cif_60f.y4m:20" "$clips/bus_cif_17f.y4m:20"
 
@@ -54,7 +55,7 @@ psnr_y() {
 
 printf '%-10s %5s %-18s %9s %12s %10s %7s\n' clip kbps encoder achieved seconds "low fill" "Y-PSNR"
 for clip_rates in foreman300:30:300,500,1000 flower300:10:100,150,300 cut300:30:300,400,800 foreman60:29.97:500,1000 \
-  bus17:29.97:1000 flower720:30:2000,4000 cut40:30:400; do
+  bus17:29.97:1000 bus60:30:500,1000 flower720:30:2000,4000 cut40:30:400; do
   IFS=: read -r clip fps rates <<<"$clip_rates"
   size=$(head -c 100 $clip.y4m | head -n 1 | tr ' ' '\n' | sed -n 's/^[WH]//p' | tr '\n' ' ')
   for kbps in ${rates//,/ }; do

@@ -18,8 +18,10 @@
 # buy nothing fail it), and 60 pictures with three B pictures and a key
 # picture every 25; a zero-latency first pass does not follow the
 # machine's load (pictures declared at 1000 a second all in speed mode 0);
-# under --cbr the stream decodes too, the rate stays near its target and
-# each P picture's QP stays within 3 of its reference's.
+# under --cbr the stream decodes too, the rate stays within 6% of its
+# target (24 pictures, the last seven steering towards the window's
+# targets: +2%; planned on the model alone, 8% below) and each P picture's
+# QP stays within 3 of its reference's.
 set -u
 here=$(cd "${SCRIPTS:-$(dirname "$0")}" && pwd)
 # shellcheck source=conformance_lib.sh
@@ -162,7 +164,7 @@ echo "zero-latency first pass at 1000 pictures a second: $modes"
 if conf_encode cbr "$foreman" --cbr --bitrate 600 --frames 24 --complexity 0 --log-level 2; then
   conf_decode_check cbr 352 288 24
   dev=$(sed -n 's/^bitrate .*(\([-+0-9.]*\)%)$/\1/p' cbr.out)
-  awk -v d="${dev:-999}" 'BEGIN { exit !(d >= -15 && d <= 15) }' || fail cbr "rate ${dev:-?}% off its target"
+  awk -v d="${dev:-999}" 'BEGIN { exit !(d >= -6 && d <= 6) }' || fail cbr "rate ${dev:-?}% off its target"
   # "frame N type T qp Q": a P picture's reference is the anchor (I or P)
   # shown last before it; its QP counts on the P scale (+3 for an intra
   # one with the default --ipratio); the picture QPs are rounded.  The
