@@ -214,20 +214,8 @@ double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
       return !by_guess || size_at(qs) <= 0.25 * rc->vbv_fill_start;
     };
     // Never more of the fill than a size off by as much as the class's
-    // sizes lately were still leaves (as in one pass).  These sizes bound
-    // a picture from above (the larger of two sizes, and what a finer
-    // picture codes again), so where the class's pictures lately took less
-    // than they were sized at, the share holds what they take: the size
-    // may reach the share over that ratio, but no more than nine tenths of
-    // the fill (the most any class may take of the fill counted at its
-    // overruns; up to the whole fill, flower with three B pictures and a
-    // key picture every 50 ran the buffer 2% dry).  Held to the share of
-    // the size, flower at 10 pictures a second, 100 kb/s in 50 kbit, sized
-    // its P pictures at 1.5 times what they took, left the buffer full and
-    // spilling after each B run and fell 29% below its rate (now 21%, at
-    // 0.35 dB more).
-    const double took = rc->plan_took[cls], share = ratecontrol_vbv_share(rc, cls);
-    const double room = (took > 0.0 && took < 1.0 ? std::min(share / took, 0.9) : share) * rc->vbv_fill_start;
+    // sizes lately were still leaves (as in one pass).
+    const double room = ratecontrol_vbv_share(rc, cls) * rc->vbv_fill_start;
     while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (size_at(q) > room && q < rc->lmax[t]) ||
            (!guess_fits(q) && q < rc->lmax[t]) ||
            (worst_at(q) > static_cast<double>(rc->vbv_fill_start) + rc->vbv_rate && q < rc->lmax[t])) {
