@@ -26,8 +26,9 @@
 # also at its lowest and highest rates, and at level 2 (where the pictures
 # after an intra picture must count it at 1.5 times its first-guess plan:
 # at twice, or with B pictures in flight at their class's overrun alone,
-# the buffer runs dry), within 4% at every level (a P picture that
-# repeats its reference must leave the cost its class has seen, or the next
+# the buffer runs dry; at 90 kb/s, with them at their overrun alone, a
+# second falls to 0.30 times the rate), within 4% at every level (a P
+# picture that repeats its reference must leave the cost its class has seen, or the next
 # P picture is planned as a new scene's at a quarter of the fill: level 4
 # at 100 kb/s 6.4% below, level 3 at 120 kb/s 5.0%), its
 # lowest second at least 0.35 times the rate (a P picture that repeats its
@@ -73,6 +74,7 @@ cases() {
   # Flower also at 80 kb/s (at 10 pictures a second every thread count codes
   # the stream of one), where its intra picture at 250 is the largest.
   echo "flower300-80-t1 flower300 10 80 1"
+  echo "flower300-90-t1-vbv flower300 10 90 1 vbv"
   echo "flower300-100-t1-vbv flower300 10 100 1 vbv"
   echo "flower300-300-t4-vbv flower300 10 300 4 vbv"
   echo "flower300-200-t4-vbv-l2 flower300 10 200 4 vbv 2"

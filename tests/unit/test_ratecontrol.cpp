@@ -14,6 +14,7 @@
 #include "analysis/ctu_maps.h"
 #include "encoder/encoder.h"
 #include "ratecontrol/aq.h"
+#include "ratecontrol/cbr.h"
 #include "ratecontrol/lowres_data.h"
 #include "ratecontrol/ratecontrol.h"
 
@@ -539,17 +540,26 @@ TEST(RateControl, VbvPlanIsAtLeastHalfTheClassLastPicture) {
 // guess (a new scene) keeps 1/q.  An intra picture on a guess is planned at
 // its class's share of the fill, not a quarter, and stays marked as a guess
 // for the pictures after it; a P picture on a guess keeps the quarter.
-TEST(RateControl, VbvPlanOfAConstantBitratePicture) {
+// Constant bitrate at 1000 kb/s under vbv_param's buffer, and a P picture
+// on its first frame context.
+encoder_ptr open_cbr_vbv() {
   tarnhevcenc_param_t p = vbv_param();
   p.rcmode = TARNHEVCENC_RC_CBR;
   p.bitrate = 1000;
-  auto enc = open(p);
-  ASSERT_TRUE(enc);
-  encoder_t *ctx = enc->frame_ctx[1];
-  p_picture_t pic(enc.get(), ctx);
-  ASSERT_TRUE(pic.in && pic.rec);
+  return open(p);
+}
+struct cbr_vbv_picture_t {
+  encoder_ptr enc = open_cbr_vbv();
+  p_picture_t pic{enc.get(), enc->frame_ctx[1]};
+  bool ok() const { return pic.in && pic.rec && pic.ctx->rc->cbr && pic.ctx->rc->vbv; }
+};
+
+TEST(RateControl, VbvPlanOfAConstantBitratePicture) {
+  cbr_vbv_picture_t t;
+  ASSERT_TRUE(t.ok());
+  encoder_t *ctx = t.pic.ctx;
+  p_picture_t &pic = t.pic;
   ratecontrol_t *rc = ctx->rc;
-  ASSERT_TRUE(rc->cbr && rc->vbv);
   rc->planned_fixed = 0;
   rc->last_cost = 1000000;
   const float q = static_cast<float>(rc_qp2qscale(30.0));
@@ -578,6 +588,26 @@ TEST(RateControl, VbvPlanOfAConstantBitratePicture) {
   ratecontrol_clip_qscale(ctx, RC_CLASS_I, q4);
   EXPECT_NEAR(rc->planned_bits, 100000, 1000);
   EXPECT_EQ(rc->planned_on_guess, 1);
+}
+
+// Constant bitrate under a buffer: the window pays back only the
+// under-spend the buffer still holds, its finished fill less a fifth of it;
+// what a full buffer spilled is gone.  Chased, it planned the next P
+// picture of a full buffer far below its predecessors and the buffer ran
+// dry.  An over-spend stays as it is.
+TEST(RateControl, ConstantBitrateWindowUnderABufferChasesOnlyWhatTheBufferHolds) {
+  cbr_vbv_picture_t t;
+  ASSERT_TRUE(t.ok());
+  encoder_t *ctx = t.pic.ctx;
+  ratecontrol_t *rc = ctx->rc, *inst = ctx->instance->rc;
+  ASSERT_TRUE(rc->cbr_window);
+  inst->vbv_fill = inst->vbv_size / 2;
+  rc->cbr_window->level = 10 * static_cast<int64_t>(inst->vbv_size);
+  cbr_estimate_qp(ctx);
+  EXPECT_EQ(rc->cbr_window->level, inst->vbv_fill - inst->vbv_size / 5);
+  rc->cbr_window->level = -static_cast<int64_t>(inst->vbv_size);
+  cbr_estimate_qp(ctx);
+  EXPECT_EQ(rc->cbr_window->level, -static_cast<int64_t>(inst->vbv_size));
 }
 
 // A P picture of 10 x 4 CTUs planned at `plan` whose CTUs each take 2.5
