@@ -174,11 +174,11 @@ double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
   // picture takes more than either: flower at 10 pictures a second, 100 kb/s
   // in 50 kbit, three B pictures and a key picture every 25, P pictures 2-4
   // QPs finer than the P picture before them, each term 34-37 kbit, took
-  // 42-51 kbit of a full buffer and ran it dry.  There the sum was 1.2-1.5
-  // times what they took, so it may reach the fill and one picture's refill
-  // but no further (held to the fill alone, or sized by the sum throughout,
-  // flower with four and three B pictures lost 2-11 points of rate and
-  // 0.2-0.6 dB).
+  // 42-51 kbit of a full buffer and ran it dry.  The sum stays within the
+  // fill itself: let it reach one picture's refill too and the same clip at
+  // 80 kb/s in 40 kbit went below empty (the picture leaves before the refill
+  // comes).  That costs flower with four and three B pictures 1-4 points of
+  // rate and about 0.2 dB.
   auto worst_at = [&](double qs) { return own_at(qs) + refine_at(qs); };
   {
     // Raise the qscale until the buffer after the picture stays near its
@@ -218,7 +218,7 @@ double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
     const double room = ratecontrol_vbv_share(rc, cls) * rc->vbv_fill_start;
     while ((ev < e.expected_vbv / (1.0 + full) && q < qmax) || (size_at(q) > room && q < rc->lmax[t]) ||
            (!guess_fits(q) && q < rc->lmax[t]) ||
-           (worst_at(q) > static_cast<double>(rc->vbv_fill_start) + rc->vbv_rate && q < rc->lmax[t])) {
+           (worst_at(q) > static_cast<double>(rc->vbv_fill_start) && q < rc->lmax[t])) {
       q *= 1.05;
       ev = fill_after(q);
     }
