@@ -99,11 +99,6 @@ float vbv_predict_frame_bits(const encoder_t *ctx, int32_t x, int32_t y, float q
 
 enum { CHAIN_EXPECTED = 0, CHAIN_OVERRUN = 1 };
 
-bool b_picture(const encoder_t *ctx) {
-  const uint32_t t = ctx->cur_input->frame_type_code;
-  return t == TARNHEVCENC_TYPE_B || t == TARNHEVCENC_TYPE_BREF;
-}
-
 // The fill the rows know must stay above after the picture for its rows to
 // fall below its plan: the buffer's size less the picture's refill, so that
 // they take only bits the buffer would otherwise spill.  The pictures
@@ -286,7 +281,7 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   if (chained) {
     safe = std::min(safe, known);
     bound = at_split ? std::min(bound, chain_bound) : hold_half_left(safe, planned);
-  } else if (rc->chain_read && b_picture(ctx)) {
+  } else if (rc->chain_read && rc_b_type(ctx->cur_input->frame_type_code)) {
     // A B picture was planned against its anchor at the anchor's plan, and
     // the anchor, coded beside it, may outgrow that plan: from their split
     // columns on the rows hold to the same fill counted with what the

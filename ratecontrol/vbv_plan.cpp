@@ -223,8 +223,6 @@ double fit_qscale(const encoder_t *ctx, const vbv_basis_t &basis, double q, doub
 // returned.
 enum fill_count_t { FILL_EXPECTED, FILL_OVERRUN, FILL_WORST };
 
-bool b_type(uint32_t t) { return t == TARNHEVCENC_TYPE_B || t == TARNHEVCENC_TYPE_BREF; }
-
 // Constant bitrate, for a P or intra picture: the least a B picture in
 // flight is counted to overrun its plan by in the overrun and worst fills.
 // The model codes B pictures at their references' QP or finer wherever
@@ -235,7 +233,7 @@ bool b_type(uint32_t t) { return t == TARNHEVCENC_TYPE_B || t == TARNHEVCENC_TYP
 // them at three quarters of the fill ran the buffer dry.
 float cbr_b_overrun(const encoder_t *ctx, int32_t cls, fill_count_t how) {
   const bool b = cls == RC_CLASS_B || cls == RC_CLASS_BREF;
-  if (!ctx->rc->cbr || !b || how == FILL_EXPECTED || b_type(ctx->cur_input->frame_type_code)) return 1.0f;
+  if (!ctx->rc->cbr || !b || how == FILL_EXPECTED || rc_b_type(ctx->cur_input->frame_type_code)) return 1.0f;
   return 1.5f;
 }
 
@@ -251,7 +249,7 @@ float cbr_b_overrun(const encoder_t *ctx, int32_t cls, fill_count_t how) {
 // floor (1.25-1.5) cost up to 7 points of the rate with a second's buffer.
 float b_overrun_in_one_pass(const encoder_t *ctx, int32_t cls, fill_count_t how) {
   const bool b = cls == RC_CLASS_B || cls == RC_CLASS_BREF;
-  if (!ctx->rc->abr || !b || how == FILL_EXPECTED || !b_type(ctx->cur_input->frame_type_code)) return 1.0f;
+  if (!ctx->rc->abr || !b || how == FILL_EXPECTED || !rc_b_type(ctx->cur_input->frame_type_code)) return 1.0f;
   return 1.15f;
 }
 
