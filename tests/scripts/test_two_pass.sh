@@ -104,7 +104,7 @@ two_passes() {
   local name=$1 input=$2
   shift 2
   "$ZIRAVOV" --pass 1 --stats "$name.log" "$@" "$input" "$name.p1.hevc" >/dev/null 2>&1 &&
-    "$ZIRAVOV" --pass 2 --stats "$name.log" "$@" "$input" "$name.hevc" >"$name.out" 2>&1
+    "$ZIRAVOV" --pass 2 --stats "$name.log" "$@" --recon "$name.rec.yuv" "$input" "$name.hevc" >"$name.out" 2>&1
   echo $? >"$name.rc"
 }
 # (flower: a P picture far below the coarse P picture it predicts from
@@ -149,6 +149,9 @@ buffer_line() {
 }
 for t in 1 4 8; do buffer_line half_t$t 300 150 29.97 -5 5; done
 for t in 1 4 8; do buffer_line second_t$t 300 300 29.97 -5 5; done
+# the second passes' streams decode in both decoders to their reconstruction
+# (beside the cases below; waited for at the end)
+for t in 1 4 8; do conf_decode_check half_t$t 352 288 40; conf_decode_check second_t$t 352 288 40; done &
 
 # --- a zero-latency first pass codes every picture in speed mode 0, even
 # where it falls behind its input (24 pictures declared at 1000 a second);
@@ -202,6 +205,9 @@ for i, b in enumerate(v.access_units(open(sys.argv[2], "rb").read())):
     fill = min(50000, fill + 10000)' "$here" flower.hevc)
 echo "flower: buffer after the key picture at 250: $after_key"
 awk -v f="${after_key:--1}" 'BEGIN { exit !(f >= 0.2) }' || fail flower "buffer after the key picture: $after_key"
+for name in flower flower_b3 flower_b0 flower_80; do conf_decode_check $name 640 360 300 & done
+conf_decode_check flower_k25 640 360 60
+wait
 
 failed=$(ls ./*.fail 2>/dev/null | wc -l)
 [ "$failed" -eq 0 ] || { echo "$failed case(s) failed"; exit 1; }
