@@ -33,7 +33,7 @@ must either encode (and decode to the reconstruction) or end with exit 4 and
 a message, never crash.
 
 usage: qa_sweep.py ZIRAVOV INPUT_DIR OUT_DIR [--suite random|options|y4m|all]
-                   [--cases N] [--jobs J] [--seed S] [--only c1_0004,...]
+                   [--cases N] [--jobs J] [--seed S] [--only c1_0004,...] [--vbv-only]
 INPUT_DIR holds raw 4:2:0 files named NAME_WxH.yuv (only the random suite
 reads it).  The last line says "N passed, N failed".
 """
@@ -346,6 +346,7 @@ def check_vbv(zv, case, cwd, out, faults):
             return
         floor_units = access_unit_bytes(open(os.path.join(cwd, 'floor.hevc'), 'rb').read())
         floor_lowest, _ = vbv_lowest(floor_units, rate, size, init, case['fps'], full_start=started_full)
+        case['vbv_floor_lowest'] = round(floor_lowest / bits, 4)
         # A plan cannot hit a buffer that the highest QP leaves almost full
         # to the brim; a quarter of it as headroom is asked for.
         if floor_lowest < 0.25 * bits:
@@ -442,6 +443,8 @@ def random_suite(zv, a, out):
         cases.append(c)
     if a.only:
         cases = [c for c in cases if c['name'] in a.only.split(',')]
+    if a.vbv_only:
+        cases = [c for c in cases if c['vbv']]
     return cases, check_case
 
 
@@ -771,6 +774,8 @@ def main():
     ap.add_argument('--jobs', type=int, default=3)
     ap.add_argument('--seed', type=int, default=1)
     ap.add_argument('--only', default='', help='random suite: run only these cases (names, comma-separated)')
+    ap.add_argument('--vbv-only', action='store_true',
+                    help='random suite: of the cases drawn, run only those with a buffer (same names as without it)')
     a = ap.parse_args()
     zv = os.path.abspath(a.ziravov)
     os.makedirs(a.out, exist_ok=True)
