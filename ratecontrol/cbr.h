@@ -5,6 +5,7 @@
 // the share of cost covered.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 struct encoder_t;
@@ -104,7 +105,14 @@ void cbr_ctu_model_free(cbr_ctu_model_t *m);
 void cbr_ctu_model_init(cbr_ctu_model_t *m, const int32_t triple[3], int64_t total, int32_t display_index);
 // The rate factor of CTU (x, y): out_mark = 10000, *out_factor the factor.
 void cbr_ctu_qp(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t *out_mark, double *out_factor);
+// The QP a CTU's rate factor takes off the picture's: 6 per doubling.
+inline float cbr_ctu_qp_offset(double factor) {
+  return 6.0f * static_cast<float>(std::log(factor) * 1.4426950408889634);
+}
 void cbr_ctu_update(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t bits);
+// The bits of the CTUs coded before CTU (x, y) in every wavefront order:
+// those of its row to its left and the region of the row above.
+int64_t cbr_ctu_known_bits(const cbr_ctu_model_t *m, int32_t x, int32_t y);
 void cbr_ctu_model_noop(cbr_ctu_model_t *m, const int32_t triple[3]);
 // What a picture was planned on: what the model has learned of its scene;
 // only what it learned before the scene (blind); its fixed start values.
@@ -121,6 +129,16 @@ int32_t cbr_init_contexts(encoder_t *enc);
 void cbr_free(encoder_t *enc);
 void cbr_reset_intra_model(encoder_t *ctx);
 double cbr_estimate_qp(encoder_t *ctx);
+// Under a buffer, after the buffer's plan set the picture's QP to qp:
+// whether the picture steers its CTUs towards its target (left in
+// rc->cbr_vbv_steer, 0 where the rows alone decide).
+void cbr_vbv_steer_plan(encoder_t *ctx, float qp);
+// The fewest pictures of the rate a buffer holds for pictures under it to
+// steer their CTUs.
+constexpr int32_t cbr_vbv_steer_pictures = 16;
+// A steered picture's CTUs leave the QP to the rows once it has spent this
+// many times its target.
+constexpr double cbr_vbv_steer_bound = 2.0;
 void cbr_frame_end(encoder_t *ctx, int64_t bits);
 // alpha after a picture of bpp bits per pixel coded at a mean ln(lambda):
 // moved towards the alpha that would have predicted it (set to it when

@@ -150,6 +150,13 @@ void cbr_ctu_qp(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t *out_mark, dou
   *out_factor = factor;
 }
 
+int64_t cbr_ctu_known_bits(const cbr_ctu_model_t *m, int32_t x, int32_t y) {
+  const int32_t i = y * m->cols + x;
+  if (y == 0) return x > 0 ? m->row_bits[i - 1] : 0;
+  const int64_t above = m->region_bits[upper_neighbour(m, i, x)];
+  return above + (x > 0 ? m->row_bits[i - 1] : 0);
+}
+
 void cbr_ctu_update(cbr_ctu_model_t *m, int32_t x, int32_t y, int32_t bits) {
   const int32_t i = y * m->cols + x;
   const int64_t e = m->energy[i];

@@ -501,8 +501,16 @@ int32_t ratecontrol_ctu_qp(encoder_t *ctx) {
   float qp = rc->frame_qp;
   if (rc->vbv) {
     qp = ctx->cur_recon->row_qp[ctx->ctu_y].load(relaxed);
+    if (rc->cbr_vbv_steer > 0) {
+      // A constant-bitrate picture planned blind steers its CTUs as without
+      // a buffer (cbr_vbv_steer_plan says where); once it has spent twice
+      // its target the rows bound it.
+      const float steered = rc->cbr_steer_qp - cbr_ctu_qp_offset(ctx->cbr_ctu_factor);
+      const double known = static_cast<double>(cbr_ctu_known_bits(rc->cbr_ctu_model, ctx->ctu_x, ctx->ctu_y));
+      qp = known <= cbr_vbv_steer_bound * rc->cbr_vbv_steer ? steered : std::max(qp, steered);
+    }
   } else if (rc->cbr) {
-    qp -= 6.0f * static_cast<float>(std::log(ctx->cbr_ctu_factor) * 1.4426950408889634);
+    qp -= cbr_ctu_qp_offset(ctx->cbr_ctu_factor);
   } else if (ctx->aq_mode_active) {
     qp += aq_ctu_offset(ctx);
   }

@@ -229,7 +229,10 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
     // constant QP is: the model holds pictures near the rate only on
     // average, and without a plan the rows had nothing to hold them to
     // (a P picture of five times the rate emptied a buffer of 7.5).
-    if (rc->vbv) qp = constant_qp_vbv(ctx, qp);
+    if (rc->vbv) {
+      qp = constant_qp_vbv(ctx, qp);
+      cbr_vbv_steer_plan(ctx, qp);
+    }
   } else if (rc->two_pass) {
     const float q = ratecontrol_estimate_qscale(ctx);
     rc->entry->new_qscale = q;

@@ -610,6 +610,63 @@ TEST(RateControl, ConstantBitrateWindowUnderABufferChasesOnlyWhatTheBufferHolds)
   EXPECT_EQ(rc->cbr_window->level, -static_cast<int64_t>(inst->vbv_size));
 }
 
+// Constant bitrate under a buffer: a picture the model planned blind steers
+// its CTUs from the QP the buffer's plan gave it, by the CTU model's
+// factor, where the buffer has room for its target: the plan did not raise
+// it, the buffer holds sixteen pictures of the rate or more, and it stays
+// half full with the pictures in flight at their overruns.  The buffer
+// counts it at its target.  Once the CTUs coded before one have spent
+// twice the target, the rows' QP bounds it from below.
+TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) {
+  cbr_vbv_picture_t t;
+  ASSERT_TRUE(t.ok());
+  encoder_t *ctx = t.pic.ctx;
+  ratecontrol_t *rc = ctx->rc;
+  const int32_t size = rc->vbv_size, target = 20000;
+  auto plan = [&](float qp, int32_t risk, int32_t rate) {
+    rc->planned_valid = 1;
+    rc->planned_bits = 1000;
+    rc->qp_novbv = 30.0f;
+    rc->vbv_fill_start = size;
+    rc->vbv_overrun_risk = risk;
+    rc->vbv_rate = rate;
+    rc->cbr_vbv_steer = target;
+    cbr_vbv_steer_plan(ctx, qp);
+    return rc->cbr_vbv_steer;
+  };
+  EXPECT_EQ(plan(30.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->planned_bits, target);
+  EXPECT_EQ(rc->cbr_steer_qp, 30.0f);
+  EXPECT_EQ(plan(30.4f, size / 2 - target - 1000, size / 16), target);
+  EXPECT_EQ(plan(31.0f, 0, size / 30), 0);  // the plan raised it
+  EXPECT_EQ(rc->planned_bits, 1000);
+  EXPECT_EQ(plan(30.0f, 0, size / 10), 0);                       // ten pictures
+  EXPECT_EQ(plan(30.0f, size / 2 - target + 1000, size / 30), 0);  // below half after it
+  EXPECT_EQ(plan(30.0f, 0, size / 30), target);
+  // Two CTUs in a row: the second steers 6 below the plan's QP at a factor
+  // of 2, under rows that rose to 36, until the first has spent twice the
+  // target.
+  ASSERT_EQ(ctx->ctu_cols, 2);
+  const int32_t triple[3] = {target, 4 * target, target / 4};
+  rc->frame_qp = 30.0f;
+  ctx->cur_recon->row_qp[0].store(36.0f);
+  auto second_ctu_qp = [&](int32_t first_bits) {
+    cbr_ctu_model_init(rc->cbr_ctu_model, triple, 2, 0);
+    cbr_ctu_update(rc->cbr_ctu_model, 0, 0, first_bits);
+    ctx->ctu_x = 1;
+    ctx->ctu_y = 0;
+    ctx->ctu_addr = 1;
+    ctx->cbr_ctu_factor = 2.0;
+    return ratecontrol_ctu_qp(ctx);
+  };
+  EXPECT_EQ(second_ctu_qp(2 * target), 24);
+  EXPECT_EQ(second_ctu_qp(2 * target + 1), 36);
+  ctx->cbr_ctu_factor = 0.25;  // over its share: up from the plan's QP, above the rows
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 42);
+  rc->cbr_vbv_steer = 0;
+  EXPECT_EQ(second_ctu_qp(0), 36);
+}
+
 // A P picture of 10 x 4 CTUs planned at `plan` whose CTUs each take 2.5
 // times what the row predictors expect at its QP (those past the split
 // columns bits_after_split): the rows raise their QP at their split columns
