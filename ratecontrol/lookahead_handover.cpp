@@ -34,13 +34,16 @@ int32_t ratecontrol_get_lookahead_cost(encoder_t *ctx) {
   // or foreign one, and falls back on the class's last qscale.
   const bool inside = d0 >= 0 && d1 >= 0 && d0 < LOWRES_DISTANCES && d1 < LOWRES_DISTANCES;
   // The AQ-weighted totals follow the QPs AQ will give; the CU-tree's
-  // offsets are not known to them, so with it the plain totals serve.
-  const bool weighted = ctx->param.cutree == 0 && ctx->aq_mode_active != 0;
+  // offsets are not known to them, so with it the plain totals serve.  So
+  // they do under a buffer and in constant bitrate, whose CTU QPs are the
+  // rows' or the CBR model's, without AQ's offsets.
+  const ratecontrol_t *rc = ctx->rc;
+  const bool weighted = ctx->param.cutree == 0 && ctx->aq_mode_active != 0 && !rc->vbv && !rc->cbr;
   const auto &cache = weighted ? d->aq_cost_cache : d->cost_cache;
   const int32_t cost = inside ? cache[d0][d1] : -1;
   // Under VBV a picture without an estimate against its references is
   // sized by its intra estimate, made here when the lookahead did not.
-  if (cost < 0 && cache[0][0] < 0 && ctx->rc->vbv) {
+  if (cost < 0 && cache[0][0] < 0 && rc->vbv) {
     frame_t *self[1] = {f};
     lookahead_frame_cost(ctx, self, 0, 0, 0);
   }

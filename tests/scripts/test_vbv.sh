@@ -23,6 +23,8 @@
 #   picture below empty;
 # - 40 pictures with a cut at picture 20, default settings and a one-second
 #   buffer: no picture below empty;
+# - AQ named without the CU-tree codes the stream AQ off does, with no
+#   picture below empty;
 # - the zero-latency tune lowers the first and the lowest-layer pictures'
 #   QP before the buffer's plan (the plan's own rules are unit tests);
 # - every stream decodes in ffmpeg and libde265 to the reconstruction.
@@ -263,6 +265,19 @@ line=$(judged cut40 300 300 29.97)
 echo "cut at 20, defaults, 300 x 300: $line"
 [ "$(echo "$line" | field under)" = 0 ] || fail "cut40: pictures below empty ($line)"
 decodes cut40
+
+# --- AQ named without the CU-tree under a buffer: the CTUs take their rows'
+# QPs, so the pictures are sized by the costs without AQ's weights (sized
+# by the weighted ones, the first of these intra pictures was planned at a
+# third of what it took and every picture ran the buffer dry)
+encode aq_off --crf 18 --vbv-maxrate 506 --vbv-bufsize 126 --keyint 1 --bframes 0 --no-cutree --aq-mode 0 \
+  --frames 8 --complexity 2 --threads 1 "$CLIPS/bus_cif_17f.y4m"
+encode aq_on --crf 18 --vbv-maxrate 506 --vbv-bufsize 126 --keyint 1 --bframes 0 --no-cutree --aq-mode 2 \
+  --aq-strength 3 --frames 8 --complexity 2 --threads 1 "$CLIPS/bus_cif_17f.y4m"
+line=$(judged aq_on 506 126 29.97)
+echo "AQ without the CU-tree, 506 x 126: $line"
+[ "$(echo "$line" | field under)" = 0 ] || fail "aq_on: pictures below empty ($line)"
+cmp -s aq_on.hevc aq_off.hevc || fail "aq_on: AQ changed a stream whose CTUs take their rows' QPs"
 
 # --- the zero-latency tune lowers the first picture's qscale (by the I
 # factor, then half the I offset) and the lowest layer's P pictures' (every
