@@ -423,9 +423,17 @@ TEST(LookaheadCosts, RateControlGetsTheEstimateOfTheReferencesThePictureIsCodedW
   e.cost(1, 2, 2);
   const int32_t plain = e.la(2)->cost_cache[1][0], weighted = e.la(2)->aq_cost_cache[1][0];
   EXPECT_NEAR(weighted, plain / 2, plain / 100);
+  // Under VBV (as here) and in CBR the CTUs take QPs without AQ's offsets:
+  // the plain totals size the picture.
+  EXPECT_EQ(start(2, 1, 1, -1), plain);
+  ctx->rc->vbv = 0;
   EXPECT_EQ(start(2, 1, 1, -1), weighted);
+  ctx->rc->cbr = 1;
+  EXPECT_EQ(start(2, 1, 1, -1), plain);
+  ctx->rc->cbr = 0;
   ctx->param.cutree = 1;
   EXPECT_EQ(start(2, 1, 1, -1), plain);
+  ctx->rc->vbv = 1;
   ctx->cur_input = nullptr;
   ctx->ref_count[0] = ctx->ref_count[1] = 0;
 }
