@@ -20,7 +20,10 @@
 # - the capped rate factor with half a second's buffer at level 4 and one
 #   thread, with and without B pictures, and with seven B pictures at
 #   level 4 on flower (a second's buffer) and the cut clip (both): no
-#   picture below empty;
+#   picture below empty (and on the cut clip the rate as above);
+# - the clip with scene cuts under average bitrate at two rates with half a
+#   second's and a second's buffer, at 1, 4 and 8 threads: none below
+#   empty, the rate as above;
 # - 40 pictures with a cut at picture 20, default settings and a one-second
 #   buffer: no picture below empty;
 # - AQ named without the CU-tree codes the stream AQ off does, with no
@@ -101,6 +104,10 @@ done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 -
   echo "nob_t8 --crf 14 --vbv-maxrate 400 --vbv-bufsize 400 --bframes 0 --complexity 1 --threads 8 flower.y4m" &&
   echo "defb_t4 --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --complexity 1 --threads 4 flower.y4m" &&
   echo "cutb --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 400 --complexity 1 --threads 3 cutl.y4m" &&
+  echo "cut400_half --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 200 --complexity 1 --threads 8 cutl.y4m" &&
+  echo "cut400_one_t1 --bitrate 400 --vbv-maxrate 400 --vbv-bufsize 400 --complexity 1 --threads 1 cutl.y4m" &&
+  echo "cut800_half --bitrate 800 --vbv-maxrate 800 --vbv-bufsize 400 --complexity 1 --threads 4 cutl.y4m" &&
+  echo "cut800_one --bitrate 800 --vbv-maxrate 800 --vbv-bufsize 800 --complexity 1 --threads 8 cutl.y4m" &&
   echo "nob_l4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
   echo "b7_l4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 400 --bframes 7 --complexity 4 --threads 1 flower.y4m" &&
   echo "cut_l4_half --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 7 --complexity 4 --threads 1 cutl.y4m" &&
@@ -140,12 +147,17 @@ awk -v g="$(echo "$line" | field kbps)" 'BEGIN { exit !(g >= 0.78 * 400) }' || f
 # second's buffer, where B pictures that no row waits for outgrow their
 # plans while others are planned beside them, and the first B pictures
 # are planned on the size predictor's first guess: none below empty
+# (and on the cut clip the rate the buffer allows is used: 20% below it at
+# most with half a second, 10% with a second)
 for c in "b7_l4 400 10" "cut_l4_half 200 29.97" "cut_l4_one 400 29.97"; do
   read -r name size fps <<<"$c"
   [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
   line=$(judged $name 400 $size $fps)
   echo "$name, --crf 14, seven B pictures, buffer 400 x $size, level 4: $line"
   [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
+  least=$(awk -v s="$size" 'BEGIN { print (s < 400 ? 0.8 : 0.9) * 400 }')
+  [ "$fps" = 10 ] || awk -v g="$(echo "$line" | field kbps)" -v l="$least" 'BEGIN { exit !(g >= l) }' ||
+    fail "$name: below $least kb/s ($line)"
 done
 decodes cut_l4_one
 rm -f b7_l4.yuv cut_l4_*.yuv
@@ -159,6 +171,23 @@ echo "cut clip, default B pictures, buffer 400 x 400: $line"
 awk -v g="$(echo "$line" | field kbps)" 'BEGIN { exit !(g >= 0.9 * 400) }' || fail "cutb: below 360 kb/s ($line)"
 decodes cutb
 rm -f cutb.yuv
+# the cut clip under average bitrate at two rates, with half a second's
+# buffer (five frame contexts at every thread count: one stream for all)
+# and a second's (one thread's five contexts, and the seven of 4 and 8
+# threads, as cutb above): none below empty, and 20% below the rate at
+# most with half a second, 10% with a second (they come to 16% and 10%,
+# 8% and 5%)
+for c in "cut400_half 400 200" "cut400_one_t1 400 400" "cut800_half 800 400" "cut800_one 800 800"; do
+  read -r name kbps size <<<"$c"
+  [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
+  line=$(judged $name $kbps $size 29.97)
+  echo "cut clip, --bitrate $kbps, buffer $kbps x $size: $line"
+  [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
+  least=$(awk -v k="$kbps" -v s="$size" 'BEGIN { print (s < k ? 0.8 : 0.9) * k }')
+  awk -v g="$(echo "$line" | field kbps)" -v l="$least" 'BEGIN { exit !(g >= l) }' || fail "$name: below $least kb/s ($line)"
+done
+decodes cut800_half
+rm -f cut400_*.yuv cut800_*.yuv
 # the default B run (seven) at 10 pictures a second is longer than half a
 # second's buffer: the run is cut to what the buffer spans, else its anchor
 # could take only what the buffer held, the rest of the run's refill
