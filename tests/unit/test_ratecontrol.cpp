@@ -615,8 +615,9 @@ TEST(RateControl, ConstantBitrateWindowUnderABufferChasesOnlyWhatTheBufferHolds)
 // factor, where the buffer has room for its target: the plan did not raise
 // it, the buffer holds sixteen pictures of the rate or more, and it stays
 // half full with the pictures in flight at their overruns.  The buffer
-// counts it at its target.  Once the CTUs coded before one have spent
-// twice the target, the rows' QP bounds it from below.
+// counts it at its target.  Its CTUs steer only below the rows' QP until
+// the CTUs coded before one have spent twice the target; from there the
+// rows' QP bounds it from below.
 TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) {
   cbr_vbv_picture_t t;
   ASSERT_TRUE(t.ok());
@@ -661,10 +662,17 @@ TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) 
   };
   EXPECT_EQ(second_ctu_qp(2 * target), 24);
   EXPECT_EQ(second_ctu_qp(2 * target + 1), 36);
-  ctx->cbr_ctu_factor = 0.25;  // over its share: up from the plan's QP, above the rows
+  // Over its share: up from the plan's QP, but above the rows only once
+  // the picture has spent twice its target.
+  ctx->cbr_ctu_factor = 0.25;
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 42);
-  rc->cbr_vbv_steer = 0;
-  EXPECT_EQ(second_ctu_qp(0), 36);
+  ctx->cur_recon->row_qp[0].store(30.0f);
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 42);
+  cbr_ctu_model_init(rc->cbr_ctu_model, triple, 2, 0);
+  cbr_ctu_update(rc->cbr_ctu_model, 0, 0, target);
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 30);
+  rc->cbr_vbv_steer = 0;  // not steered: the row's QP
+  EXPECT_EQ(second_ctu_qp(0), 30);
 }
 
 // A P picture of 10 x 4 CTUs planned at `plan` whose CTUs each take 2.5
