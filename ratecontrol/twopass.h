@@ -28,6 +28,7 @@ struct ratecontrol_entry_t {
   double expected_vbv;  // planned buffer fill after the picture
   int32_t speed_mode;   // zero latency: the first pass's speed mode (-1: not recorded)
   bool among_b;         // the sequence has B pictures (its P pictures grow more slowly)
+  double worst_bits;    // second pass under VBV: the most its plan allows it to take
 };
 
 // Bits an entry is expected to take at qscale q: texture scales almost
