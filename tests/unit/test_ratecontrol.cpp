@@ -614,8 +614,9 @@ TEST(RateControl, ConstantBitrateWindowUnderABufferChasesOnlyWhatTheBufferHolds)
 // its CTUs from the QP the buffer's plan gave it, by the CTU model's
 // factor, where the buffer has room for its target: the plan did not raise
 // it, the buffer holds sixteen pictures of the rate or more, and it stays
-// half full with the pictures in flight at their overruns.  The buffer
-// counts it at its target.  Its CTUs steer only below the rows' QP until
+// half full with the pictures in flight at their overruns (the first
+// intra picture whatever its plan).  The buffer
+// counts it at its target.  Its CTUs (but the first intra picture's) steer only below the rows' QP until
 // the CTUs coded before one have spent twice the target; from there the
 // rows' QP bounds it from below.
 TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) {
@@ -643,7 +644,19 @@ TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) 
   EXPECT_EQ(rc->planned_bits, 1000);
   EXPECT_EQ(plan(30.0f, 0, size / 10), 0);                       // ten pictures
   EXPECT_EQ(plan(30.0f, size / 2 - target + 1000, size / 30), 0);  // below half after it
+  EXPECT_EQ(rc->cbr_steer_above_rows, 0);
+  // The first intra picture steers whatever its plan, a later one not.
+  t.pic.in->frame_type_code = TARNHEVCENC_TYPE_IDR;
+  ctx->slice_type_code = 2;
+  rc->coding_index = 0;
+  EXPECT_EQ(plan(31.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_above_rows, 1);
+  rc->coding_index = 9;
+  EXPECT_EQ(plan(31.0f, 0, size / 30), 0);
+  t.pic.in->frame_type_code = TARNHEVCENC_TYPE_P;
+  ctx->slice_type_code = 1;
   EXPECT_EQ(plan(30.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_above_rows, 0);
   // Two CTUs in a row: the second steers 6 below the plan's QP at a factor
   // of 2, under rows that rose to 36, until the first has spent twice the
   // target.
@@ -671,6 +684,9 @@ TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) 
   cbr_ctu_model_init(rc->cbr_ctu_model, triple, 2, 0);
   cbr_ctu_update(rc->cbr_ctu_model, 0, 0, target);
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 30);
+  rc->cbr_steer_above_rows = 1;  // the first intra picture: either way
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 42);
+  rc->cbr_steer_above_rows = 0;
   rc->cbr_vbv_steer = 0;  // not steered: the row's QP
   EXPECT_EQ(second_ctu_qp(0), 30);
 }
