@@ -377,7 +377,7 @@ void cbr_vbv_steer_plan(encoder_t *ctx, float qp) {
   // average, 7.0% before).
   const bool first = intra_picture(ctx) && rc->coding_index == 0;
   const double over = static_cast<double>(rc->vbv_fill_start) - rc->vbv_overrun_risk;
-  if ((qp > rc->qp_novbv + 0.5f && !first) || rc->vbv_size < cbr_vbv_steer_pictures * rc->vbv_rate ||
+  if ((qp > rc->qp_novbv + 0.5f && !first) || rc->vbv_size < int64_t{cbr_vbv_steer_pictures} * rc->vbv_rate ||
       over - target < 0.5 * rc->vbv_size)
     return;
   // The buffer and the pictures in flight count the picture at what it

@@ -643,6 +643,7 @@ TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) 
   EXPECT_EQ(plan(31.0f, 0, size / 30), 0);  // the plan raised it
   EXPECT_EQ(rc->planned_bits, 1000);
   EXPECT_EQ(plan(30.0f, 0, size / 10), 0);                       // ten pictures
+  EXPECT_EQ(plan(30.0f, 0, 1500000000), 0);  // sixteen such pictures pass 2^31
   EXPECT_EQ(plan(30.0f, size / 2 - target + 1000, size / 30), 0);  // below half after it
   EXPECT_EQ(rc->cbr_steer_above_rows, 0);
   // The first intra picture steers whatever its plan, a later one not.
