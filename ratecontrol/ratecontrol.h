@@ -253,8 +253,8 @@ int32_t ratecontrol_get_intra_cost(encoder_t *ctx);
 
 // Picture class of a frame_type_code (Bref for 5, B for 6, P for 4, else I).
 int32_t rc_class_of_type(uint32_t frame_type_code);
-// Per-B-level values are indexed by level - 1; levels outside 1..3 (a B
-// slice of a picture typed P) take the nearest.
 // Whether a picture of this type code is a B picture, a reference or not.
 inline bool rc_b_type(uint32_t t) { return t == TARNHEVCENC_TYPE_B || t == TARNHEVCENC_TYPE_BREF; }
+// Per-B-level values are indexed by level - 1; levels outside 1..3 (a B
+// slice of a picture typed P) take the nearest.
 inline int32_t rc_b_index(int32_t b_level) { return b_level < 1 ? 0 : b_level > 3 ? 2 : b_level - 1; }
