@@ -25,6 +25,19 @@ bool predicts_from_skipped(const encoder_t *ctx) {
   return false;
 }
 
+// A picture one CTU high or one CTU wide is coded CTU after CTU and can
+// hardly correct its size while it is coded: a one-row picture 66 wide
+// spends nearly all its bits in its first CTU, at the plan's QP.
+bool one_ctu_across(const encoder_t *ctx) { return ctx->ctu_cols == 1 || ctx->ctu_rows == 1; }
+
+// How far, at least, the overrun and worst fills count such a picture in
+// flight over its plan once its class's plans have been checked.  All
+// intra 66x34 at QP 4 in a 56 kbit buffer: the plans were within 15%, but
+// at a low fill each picture may take three quarters of what is left, and
+// four in flight each 15% over, counted at their plans, took the buffer 2%
+// of its size below empty.
+constexpr float ONE_CTU_OVERRUN = 1.25f;
+
 // What VBV sizes a picture from: its lookahead cost with its class's
 // predictor.  A P picture farther from its reference than the lookahead
 // estimates (the P picture behind sixteen B pictures) has no cost, and a
@@ -94,6 +107,24 @@ float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
   if (ctx->slice_type_code != 2 && ctx->ref_count[0] > 0) {
     const float ref_q = rc_qp2qscale_f(static_cast<float>(ctx->ref_list[0][0]->avg_qp));
     if (ref_q > qf) slices *= std::sqrt(ref_q / qf);
+    // A B picture coded far finer than its reference codes much of what
+    // the reference lost, nearly as an intra picture would, which its cost
+    // against the sources does not see.  Where it cannot correct itself
+    // and no B picture of its class has returned yet, it is sized as no
+    // smaller than an intra picture of its intra cost at its qscale: B
+    // pictures of 66x34 coded 10-35 QPs finer than their references (a B
+    // factor of 0.01) took 3-18 times their first-guess plans, three in
+    // flight the buffer 16-160% of its size below empty.  Only 6 QPs finer
+    // and more, and not P pictures: P pictures planned finer than a key
+    // picture the buffer raised came within their plans, and so held they
+    // lost 12-30% of their bits (short narrow clips of qa's sweep).
+    const bool b = c == RC_CLASS_B || c == RC_CLASS_BREF;
+    if (b && ref_q > 2.0f * qf && one_ctu_across(ctx) && rc->frame_pred[c].count < 1.25f) {
+      const float intra = static_cast<float>(ctx->cur_input->intra_cost);
+      const float as_intra = ratecontrol_predict(&rc->frame_pred[RC_CLASS_I], intra, qf, 1.0f) -
+                             rc->frame_pred_fixed[RC_CLASS_I] * rc->frame_pred_q[RC_CLASS_I] / qf;
+      slices = std::max(slices, as_intra);
+    }
   }
   return slices + static_cast<float>(rc->planned_fixed);
 }
@@ -165,8 +196,12 @@ float vbv_allowance(encoder_t *ctx, int32_t t, const vbv_basis_t &basis, double 
   const float share = guess ? 0.25f : ratecontrol_vbv_share(rc, basis.cls);
   float allowed = fixed + share * std::max(fill - fixed, 0.0f);
   const float over = std::max(fill - static_cast<float>(rc->vbv_overrun_risk), 1.0f);
-  if (rc->vbv_overrun_risk > 0)
-    allowed = std::min(allowed, fixed + ratecontrol_vbv_overrun_share(rc, basis.cls) * std::max(over - fixed, 0.0f));
+  // A picture that cannot correct itself leaves room for running over as
+  // far as the pictures in flight like it are counted to.
+  float over_share = ratecontrol_vbv_overrun_share(rc, basis.cls);
+  if (one_ctu_across(ctx) && !guess && !rc->single_frame_vbv)
+    over_share = std::min(over_share, 1.0f / (1.1f * ONE_CTU_OVERRUN));
+  if (rc->vbv_overrun_risk > 0) allowed = std::min(allowed, fixed + over_share * std::max(over - fixed, 0.0f));
   if (rc->vbv_guess_risk > 0) {
     const float worst = std::max(over - static_cast<float>(rc->vbv_guess_risk), 1.0f);
     allowed = std::min(allowed, fixed + 0.5f * std::max(worst - fixed, 0.0f));
@@ -218,7 +253,9 @@ double fit_qscale(const encoder_t *ctx, const vbv_basis_t &basis, double q, doub
 // picture started before the first of them returned (a whole set of frame
 // contexts) was planned on the same guess (bus CIF all-intra: each took
 // 1.27-1.39 times its plan).  A picture one CTU wide or high, which can
-// hardly correct itself while it is coded, counts at least twice its plan.
+// hardly correct itself while it is coded, counts at least twice its plan
+// on a guess and, in the overrun and worst fills, a quarter over a checked
+// plan (in a buffer of one picture its non-B plan is the whole refill).
 // The worst fill counts intra plans at least twice while no such plan has
 // returned.
 enum fill_count_t { FILL_EXPECTED, FILL_OVERRUN, FILL_WORST };
@@ -269,9 +306,11 @@ float first_intra_factor(const encoder_t *ctx) {
 float guess_factor(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
   const ratecontrol_t *orc = o->rc;
   const int32_t cls = orc->planned_class;
+  const bool narrow = one_ctu_across(o);
   if (!orc->planned_on_guess) {
-    const float overrun =
-        std::max({ctx->rc->plan_overrun[cls], cbr_b_overrun(ctx, cls, how), b_overrun_in_one_pass(ctx, cls, how)});
+    const float least = narrow && how != FILL_EXPECTED && !ctx->rc->single_frame_vbv ? ONE_CTU_OVERRUN : 1.0f;
+    const float overrun = std::max({ctx->rc->plan_overrun[cls], cbr_b_overrun(ctx, cls, how),
+                                    b_overrun_in_one_pass(ctx, cls, how), least});
     const float took = ctx->rc->plan_took[cls];
     return how == FILL_EXPECTED ? std::clamp(took, 1.0f, overrun) : overrun;
   }
@@ -285,7 +324,6 @@ float guess_factor(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
   if (measured <= 0.0f && ctx->rc->abr && (cls == RC_CLASS_B || cls == RC_CLASS_BREF))
     measured = ctx->rc->guess_error[cls == RC_CLASS_B ? RC_CLASS_BREF : RC_CLASS_B];
   const bool intra = cls == RC_CLASS_I;
-  const bool narrow = o->ctu_cols == 1 || o->ctu_rows == 1;
   if (narrow) return std::max(measured, 2.0f);
   if (how == FILL_WORST && intra && measured <= 0.0f) return first_intra_factor(ctx);
   return std::max(measured, 1.0f);
