@@ -179,10 +179,7 @@ base_run=0
 while IFS=$'\x1f' read -r -u 3 name file from to tests; do
   [ -n "${base_ok[$tests]+x}" ] && continue
   mapfile -t select < <(select_args "$tests")
-  # A parameterised test's line carries its parameter after the name
-  # ("Levels/X.Y/Level5  # GetParam() = 5"): the name is what comes before.
-  mapfile -t names < <(cd "$build" && ctest -N "${select[@]}" -E '^fault_list$' | sed -n 's/^ *Test *#[0-9]*: //p' |
-    sed 's/  # .*//')
+  mapfile -t names < <(cd "$build" && ctest -N "${select[@]}" -E '^fault_list$' | sed -n 's/^ *Test *#[0-9]*: //p')
   if [ ${#names[@]} -eq 0 ]; then
     base_ok[$tests]=2
   else
@@ -197,11 +194,11 @@ while IFS=$'\x1f' read -r -u 3 name file from to tests; do
         run_tests "^($(printf '%s\n' "${todo[@]}" | sed 's/[][\.*^$+?(){}|]/\\&/g' | paste -sd '|'))\$" "$log"
       fi
       # ctest's result line per test: "N/M Test  #K: NAME ....   Passed ...";
-      # a parameterised test's NAME may hold spaces and be followed by
-      # "  # GetParam() = P" (read as a name up to its first space, such a
-      # test had no verdict, and every "-L unit" selection counted as skipped).
+      # a parameterised test's NAME holds spaces ("Levels/X.Y/Level5  #
+      # GetParam() = 5" is one name): read up to its first space, such a
+      # test had no verdict, and every "-L unit" selection counted as skipped.
       while IFS=$'\t' read -r n v; do verdict[$n]=$v; done < <(sed -nE \
-        's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: (.*[^ ]) \.{3,} *(\*\*\*)?([A-Za-z]+).*/\1\t\3/p' "$log" | sed 's/  # [^\t]*\t/\t/')
+        's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: (.*[^ ]) \.{3,} *(\*\*\*)?([A-Za-z]+).*/\1\t\3/p' "$log")
     fi
     base_ok[$tests]=0
     for n in "${names[@]}"; do
