@@ -294,6 +294,12 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
     const float seen = chain_fill(ctx, x, y, at_split ? CHAIN_EXPECTED : CHAIN_OVERRUN, &ref_took);
     bound = std::min(bound, hold_half_left(seen, planned));
   }
+  // Constant bitrate's P and intra pictures hold after their split columns
+  // to the fill with the B pictures in flight counted further over their
+  // plans (vbv_rows_risk): B pictures that overran together beside a P
+  // picture that kept to its plan ran the buffer dry.
+  if (rc->cbr && !at_split)
+    bound = std::min(bound, hold_half_left(std::max(fill - static_cast<float>(rc->vbv_rows_risk), 0.0f), planned));
   auto over = [&](float b) {
     const bool room = chained && known - b >= full;
     return b > bound || (at_split && !room && (b > planned + tol || (b > planned && qp < rc->qp_novbv)));

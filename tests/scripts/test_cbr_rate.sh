@@ -222,6 +222,25 @@ short_case cutbf-800-t4 "$PWD/cut300.y4m" 800 4 -8 8 --seek 190 --frames 60 &
 short_case cutbf-400-t8 "$PWD/cut300.y4m" 400 8 -8 8 --seek 190 --frames 60 &
 wait
 
+# Flower at 480x272, 10 pictures a second, 150 kb/s in a buffer of one
+# second, level 3: where the looped clip turns, the four B pictures in
+# flight beside a P picture took 1.3-2.7 times their plans together, and
+# the P picture, within its own plan, took the buffer below empty.  From
+# their split columns on, the rows of a P picture must hold to the fill
+# that counts those B pictures further over their plans than the plan
+# does.  The buffer's lowest fill comes to 0.13, the rate to 6% below.
+ffmpeg -v error -y -i "$CLIPS/flower_720p_30f.y4m" -vf scale=480:272 -pix_fmt yuv420p flower_m.y4m </dev/null &&
+  python3 "$here/cbr_clip.py" flower480.y4m 10:1 flower_m.y4m:300 || conf_fail setup "cannot build flower 480x272"
+if "$ZIRAVOV" --cbr --bitrate 150 --vbv-maxrate 150 --vbv-bufsize 150 --threads 1 --complexity 3 flower480.y4m \
+  flower480.hevc >flower480.out 2>&1 </dev/null; then
+  set -- $(python3 "$here/cbr_rate.py" flower480.hevc 150 10 150)
+  echo "flower480-150-t1-vbv-l3: rate $2%, seconds $3-$4x, lowest buffer fill $5"
+  awk -v e="$2" 'BEGIN { exit !(e >= -8 && e <= 5) }' || conf_fail flower480 "rate $2% off its target"
+  awk -v f="$5" 'BEGIN { exit !(f >= 0) }' || conf_fail flower480 "the buffer ran dry (lowest fill $5)"
+else
+  conf_fail flower480 "exit code $?"
+fi
+
 # The reconstruction is what both decoders show, with and without VBV (the
 # first across the cut from foreman to bus).
 if conf_encode dec "$PWD/cut300.y4m" --cbr --bitrate 400 --threads 4 --complexity 1 --seek 60 --frames 60; then
