@@ -326,7 +326,7 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   // below row 0, each row predicted at half the fill or less, took 2.3
   // times the last prediction and ran the buffer dry.  With only one of
   // the two limits, or with three QPs, 1-2 of 72 flower runs went below
-  // empty; with both none of 108, and the rate rose by 2-3 points of the
+  // empty; with both none of 96, and the rate rose by 2-3 points of the
   // target.
   const bool second_pass_p = rc->two_pass && type == TARNHEVCENC_TYPE_P;
   const bool below_row0 = rc->single_frame_vbv || second_pass_p ||
