@@ -109,17 +109,19 @@ float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
     if (ref_q > qf) slices *= std::sqrt(ref_q / qf);
     // A B picture coded far finer than its reference codes much of what
     // the reference lost, nearly as an intra picture would, which its cost
-    // against the sources does not see.  Where it cannot correct itself
-    // and no B picture of its class has returned yet, it is sized as no
-    // smaller than an intra picture of its intra cost at its qscale: B
-    // pictures of 66x34 coded 10-35 QPs finer than their references (a B
-    // factor of 0.01) took 3-18 times their first-guess plans, three in
-    // flight the buffer 16-160% of its size below empty.  Only 6 QPs finer
-    // and more, and not P pictures: P pictures planned finer than a key
-    // picture the buffer raised came within their plans, and so held they
-    // lost 12-30% of their bits (short narrow clips of qa's sweep).
+    // against the sources does not see.  While no B picture of its class
+    // has returned, it is sized as no smaller than an intra picture of its
+    // intra cost at its qscale: B pictures coded 10-35 QPs finer than their
+    // references (a B factor of 0.01) took 3-18 times their first-guess
+    // plans where pictures one CTU high cannot correct themselves (66x34:
+    // three in flight ran the buffer 16-160% of its size below empty), and
+    // 2.8-3.6 times where the rows correct too little too late (176x144, a
+    // buffer started a tenth full: 5% below empty).  Only 6 QPs finer and
+    // more, and not P pictures: P pictures planned finer than a key picture
+    // the buffer raised came within their plans, and so held they lost
+    // 12-30% of their bits (short narrow clips of qa's sweep).
     const bool b = c == RC_CLASS_B || c == RC_CLASS_BREF;
-    if (b && ref_q > 2.0f * qf && one_ctu_across(ctx) && rc->frame_pred[c].count < 1.25f) {
+    if (b && ref_q > 2.0f * qf && rc->frame_pred[c].count < 1.25f) {
       const float intra = static_cast<float>(ctx->cur_input->intra_cost);
       const float as_intra = ratecontrol_predict(&rc->frame_pred[RC_CLASS_I], intra, qf, 1.0f) -
                              rc->frame_pred_fixed[RC_CLASS_I] * rc->frame_pred_q[RC_CLASS_I] / qf;

@@ -26,6 +26,9 @@
 #   empty, the rate as above;
 # - 40 pictures with a cut at picture 20, default settings and a one-second
 #   buffer: no picture below empty;
+# - pictures one CTU high (66x34), B pictures 40 QPs finer than their P
+#   pictures and all intra at QP 4, and that B factor on 176x144 in a
+#   buffer started a tenth full: no picture below empty;
 # - AQ named without the CU-tree codes the stream AQ off does, with no
 #   picture below empty;
 # - the zero-latency tune lowers the first and the lowest-layer pictures'
@@ -322,7 +325,22 @@ for c in "tiny_b7|40 10|$fine_b --bframes 7 tinyf.y4m" "tiny_b3|40 10|$fine_b --
 done
 decodes tiny_b7
 decodes tiny_i
-rm -f tiny*.y4m tiny_*.yuv
+# (the same B factor on five pictures of 176x144 in a buffer started a
+# tenth full: the rows corrected too little too late, B pictures took
+# 2.8-3.6 times their first-guess plans and the buffer went 5% of its size
+# below empty)
+ffmpeg -nostdin -v error -y -i "$CLIPS/foreman_cif_60f.y4m" -frames:v 5 -vf scale=176:144 -pix_fmt yuv420p qcif5.y4m ||
+  exit 1
+encode qcif_b --bitrate 40 --vbv-maxrate 40 --vbv-bufsize 40 --vbv-init 0.1 --ipratio 0.01 --pbratio 0.01 \
+  --bframes 16 --hierarchy 1 --keyint 5 --rc-lookahead 2 --complexity 7 --aq-mode 0 --no-cutree --threads 1 qcif5.y4m
+if [ "$(cat qcif_b.rc)" = 0 ]; then
+  line=$(buffer qcif_b.hevc 40 40 29.97 0.1)
+  echo "176x144, --pbratio 0.01, buffer 40 x 40 a tenth full: $line"
+  [ "$(echo "$line" | field under)" = 0 ] || fail "qcif_b: pictures below empty ($line)"
+else
+  fail "qcif_b: exit code $(cat qcif_b.rc)"
+fi
+rm -f tiny*.y4m tiny_*.yuv qcif5.y4m qcif_b.yuv
 
 # --- AQ named without the CU-tree under a buffer: the CTUs take their rows'
 # QPs, so the pictures are sized by the costs without AQ's weights (sized
