@@ -115,11 +115,11 @@ float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
   // second, 100-200 kb/s) such P pictures took 1.8-2.7 times plans made
   // with the square root, and 12 of 48 streams ran the buffer dry, the
   // worst 31% of its size below empty (with the whole ratio 6, the worst
-  // 2.2%).  Constant bitrate's rows steer those pictures down to their
-  // plan and keep the square root (with the whole ratio flower lost 4-8%
-  // of its rate there); so do both passes of two (one_pass_stream), and
-  // one pass without B pictures, whose rows hold a P picture to what the
-  // pictures in flight have coded (there the whole ratio cost 3.5-4.5
+  // 2.2%).  Constant bitrate keeps the square root: with the whole ratio
+  // its flower streams at 10 pictures a second fell 4-8% below the rate
+  // and one still ran dry.  So do both passes of two (one_pass_stream),
+  // and one pass without B pictures, whose rows hold a P picture to what
+  // the pictures in flight have coded (there the whole ratio cost 3.5-4.5
   // points of the rate with half a second's buffer and left as many
   // streams below empty).
   if (ctx->slice_type_code != 2 && ctx->ref_count[0] > 0) {
