@@ -59,6 +59,14 @@ struct p_picture_t {
   }
 };
 
+// Class cls as if a finished picture of cost 1e6 at qscale 1 had taken
+// what its predictor expected and its plans had held (share 75%).
+void learn_as_checked(ratecontrol_t *rc, int32_t cls) {
+  ratecontrol_predictor_t *pr = &rc->frame_pred[cls];
+  ratecontrol_update_predictor(pr, 1.0f, 1e6f, 1e6f * pr->coeff / pr->count, 1.0f);
+  rc->plan_overrun[cls] = 1.0f;
+}
+
 // A buffer of 1000 kbit filled at 1000 kbit/s, with B pictures.
 tarnhevcenc_param_t vbv_param() {
   tarnhevcenc_param_t p = base_param();
@@ -380,11 +388,7 @@ TEST(RateControl, VbvPlanLeavesRoomAroundKeyPictures) {
   ratecontrol_t *rc = ctx->rc;
   const float ipf = std::fabs(ctx->param.ip_factor);
   const double rate = rc->vbv_rate, q4 = rc_qp2qscale(4.0);  // far more than any fill at QP 4
-  auto learned = [&](int32_t cls) {
-    ratecontrol_predictor_t *pr = &rc->frame_pred[cls];
-    ratecontrol_update_predictor(pr, 1.0f, 1e6f, 1e6f * pr->coeff / pr->count, 1.0f);
-    rc->plan_overrun[cls] = 1.0f;  // plans that held: the share is 75%
-  };
+  auto learned = [&](int32_t cls) { learn_as_checked(rc, cls); };
   rc->last_cost = 1000000;
   rc->vbv_fill_start = 800000;
   // The intra picture: (800 + 4 x 40 kbit) / (1 + 1 / 1.4), not 600 kbit.
@@ -494,9 +498,7 @@ TEST(RateControl, VbvPlanOutlastsTheOverrunsOfPicturesInFlight) {
   p_picture_t pic(enc.get(), ctx);
   ASSERT_TRUE(pic.in && pic.rec);
   ratecontrol_t *rc = ctx->rc;
-  ratecontrol_predictor_t *pr = &rc->frame_pred[RC_CLASS_P];
-  ratecontrol_update_predictor(pr, 1.0f, 1e6f, 1e6f * pr->coeff / pr->count, 1.0f);
-  rc->plan_overrun[RC_CLASS_P] = 1.0f;
+  learn_as_checked(rc, RC_CLASS_P);
   rc->last_cost = 1000000;
   const double q4 = rc_qp2qscale(4.0);  // far more than any fill at QP 4
   rc->vbv_fill_start = 200000;
@@ -573,15 +575,13 @@ TEST(RateControl, VbvPlanOfAPictureOfOneCtuRow) {
     p_picture_t pic(enc.get(), ctx);
     ASSERT_TRUE(pic.in && pic.rec);
     ratecontrol_t *rc = ctx->rc;
-    ratecontrol_predictor_t *pr = &rc->frame_pred[RC_CLASS_P];
-    ratecontrol_update_predictor(pr, 1.0f, 1e6f, 1e6f * pr->coeff / pr->count, 1.0f);
-    rc->plan_overrun[RC_CLASS_P] = 1.0f;
+    learn_as_checked(rc, RC_CLASS_P);
     rc->last_cost = 1000000;
     const double q4 = rc_qp2qscale(4.0);
     rc->vbv_fill_start = 30000;
     rc->vbv_overrun_risk = 10000;
     const double q = ratecontrol_clip_qscale(ctx, RC_CLASS_P, q4);
-    const float size = ratecontrol_predict(pr, 1e6f, static_cast<float>(q), 1.0f);
+    const float size = ratecontrol_predict(&rc->frame_pred[RC_CLASS_P], 1e6f, static_cast<float>(q), 1.0f);
     EXPECT_NEAR(size, one_picture ? 20000.0f * 0.9f : 20000.0f / 1.375f, 100.0f);
   }
 }
