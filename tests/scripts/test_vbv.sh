@@ -17,6 +17,9 @@
 # - with the default B pictures and half a second's buffer at 10 pictures a
 #   second, and a second's buffer on the cut clip at 30: no picture below
 #   empty, the rate as above;
+# - without B pictures at 100 and 200 kb/s in half a second's buffer (levels
+#   1 and 4): no picture below empty, and no more than 28% and 25% below
+#   the rate;
 # - the capped rate factor with half a second's buffer at level 4 and one
 #   thread, with and without B pictures, and with seven B pictures at
 #   level 4 on flower (a second's buffer) and the cut clip (both): no
@@ -117,6 +120,8 @@ done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 -
   echo "cut_l4_one --crf 14 --vbv-maxrate 400 --vbv-bufsize 400 --bframes 7 --complexity 4 --threads 3 cutl.y4m" &&
   echo "cut_l4_one_t1 --crf 14 --vbv-maxrate 400 --vbv-bufsize 400 --bframes 7 --complexity 4 --threads 1 cutl.y4m" &&
   echo "key_l4 --bitrate 200 --vbv-maxrate 200 --vbv-bufsize 100 --complexity 4 --threads 1 flower.y4m" &&
+  echo "nob_low_l1 --bitrate 100 --vbv-maxrate 100 --vbv-bufsize 50 --bframes 0 --complexity 1 --threads 1 flower.y4m" &&
+  echo "nob_low_l4 --bitrate 200 --vbv-maxrate 200 --vbv-bufsize 100 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
   cat; } | run_all
 # the rows' decisions read only what the pictures they wait for have surely
 # coded: the same stream in every run (a reference's row QP read while the
@@ -179,6 +184,26 @@ echo "--bitrate 200, buffer 200 x 100, level 4: $line"
 [ "$(echo "$line" | field under)" = 0 ] || fail "key_l4: pictures below empty ($line)"
 decodes key_l4
 rm -f key_l4.yuv
+# without B pictures at low rates, half a second's buffer (100 kb/s at
+# level 1, 200 at level 4): after key pictures the buffer held 8-15 QPs up,
+# and where the looped clip turns and the P pictures step down 4 QPs a
+# picture, P pictures coded finer than their references took 1.5-4 times
+# plans that grew with the square root of the qscale ratio (3 pictures
+# below empty in each, down to 33% of the buffer); sized by what an intra
+# picture gains between the two qscales, none, at 78% and 81% of the rate
+# (planned with the intra picture's steeper growth below its predictor's
+# qscale, 65% and 70%)
+for c in "nob_low_l1 100 50 0.72" "nob_low_l4 200 100 0.75"; do
+  read -r name kbps size least <<<"$c"
+  [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
+  line=$(judged $name $kbps $size 10)
+  echo "$name, no B pictures, buffer $kbps x $size: $line"
+  [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
+  awk -v g="$(echo "$line" | field kbps)" -v l="$least" -v r="$kbps" 'BEGIN { exit !(g >= l * r) }' ||
+    fail "$name: below $least of $kbps kb/s ($line)"
+done
+decodes nob_low_l4
+rm -f nob_low_l*.yuv
 # the cut clip at 30 pictures a second, seven B pictures, a second's
 # buffer: through foreman the buffer stands full; B pictures take what it
 # would spill, down to their references' QP, and each P picture what its

@@ -631,6 +631,48 @@ TEST(RateControl, VbvFineBPictureOnAFirstGuessIsSizedAsIntra) {
   }
 }
 
+// One pass at an average bitrate without B pictures: a P picture coded
+// finer than its reference is sized as it would be after a reference as
+// fine as itself, plus what an intra picture of its intra cost gains
+// between the two qscales (as 1/q of the intra predictor); by the square
+// root of the qscale ratio alone, P pictures after key pictures the buffer
+// held 8-15 QPs up took 2-4 times their plans.  With B pictures such a
+// picture grows with the whole ratio, under a capped rate factor with its
+// square root, as before.
+TEST(RateControl, VbvPFinerThanItsReferenceAddsWhatAnIntraPictureGains) {
+  for (const int32_t bframes : {0, 3, -1}) {
+    tarnhevcenc_param_t p = vbv_param();
+    p.rcmode = bframes < 0 ? TARNHEVCENC_RC_CRF : TARNHEVCENC_RC_ABR;
+    p.bitrate = 1000;
+    p.bframes = std::max(bframes, 0);
+    auto enc = open(p);
+    ASSERT_TRUE(enc);
+    encoder_t *ctx = enc->frame_ctx[1];
+    p_picture_t pic(enc.get(), ctx);
+    ASSERT_TRUE(pic.in && pic.rec);
+    frame_t ref{};
+    ref.frame_type_code = TARNHEVCENC_TYPE_I;
+    ctx->ref_list[0][0] = &ref;
+    ctx->ref_count[0] = 1;
+    pic.in->intra_cost = 10000000;
+    ratecontrol_t *rc = ctx->rc;
+    rc->last_cost = 100000;
+    rc->planned_fixed = 0;
+    const float q = static_cast<float>(rc_qp2qscale(29.0)), ref_q = static_cast<float>(rc_qp2qscale(44.0));
+    ref.avg_qp = 29.0;
+    const float alike = ratecontrol_vbv_size(ctx, q);
+    ref.avg_qp = 44.0;
+    const float finer = ratecontrol_vbv_size(ctx, q);
+    const ratecontrol_predictor_t *ip = &rc->frame_pred[RC_CLASS_I];
+    const float gain = ratecontrol_predict(ip, 1e7f, q, 1.0f) - ratecontrol_predict(ip, 1e7f, ref_q, 1.0f);
+    ASSERT_GT(alike, 0.0f);
+    ASSERT_GT(gain, alike * (ref_q / q));  // the gain decides here
+    const float expected = bframes == 0 ? alike + gain : bframes > 0 ? alike * ref_q / q : alike * std::sqrt(ref_q / q);
+    EXPECT_NEAR(finer, expected, 1e-3f * expected) << bframes;
+    ctx->ref_count[0] = 0;
+  }
+}
+
 // Half the class's last picture, scaled to the qscale planned, bounds a
 // plan from below whatever the picture's cost: the whole of it left P
 // pictures 16% below what they took.
