@@ -352,7 +352,9 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
 // of the rest of the row rises while the picture is predicted past three
 // quarters of that fill, or past what is left of it after half of what the
 // plan leaves; it falls (by one step at most, never below the rate mode's
-// QP) while the bits it adds would otherwise spill from a full buffer.  The
+// QP, and under a capped rate factor never more than one QP below the
+// picture's) while the bits it adds would otherwise spill from a full
+// buffer.  The
 // rows have not measured this picture yet and predict it as its plan did:
 // where the newest reference outgrew its plan, the rest is counted that
 // much larger too (the pictures in flight share one stale model: where
@@ -385,7 +387,16 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   float qp = q0;
   while (qp < qmax && predicted(qp) > bound) qp += 0.5f;
   if (qp == q0) {
-    const float qmin = std::max({q0 - static_cast<float>(p.qp_step), rc->qp_novbv, static_cast<float>(p.qp_min)});
+    // A capped rate factor's own QP is far below where the buffer holds its
+    // pictures, and flower's P pictures near QP 36 go from skipping their
+    // texture to coding it within a QP (0.3-1.8 kbit at QP 36-37, 35 kbit
+    // at 35.7 with the same cost), which the rows' predictors do not see:
+    // at 100 kb/s in 50 kbit, CRF 18, two P pictures planned at QP 34 and
+    // 36 had their rows fall to 31 on average and took the whole buffer and
+    // more.  One QP below the picture's, none of 42 capped streams (CRF 14
+    // and 18 at 100-400 kb/s) ran dry, and the rate rose 0.5 points.
+    const float capped = p.rcmode == TARNHEVCENC_RC_CRF ? rc->frame_qp - 1.0f : 0.0f;
+    const float qmin = std::max({q0 - static_cast<float>(p.qp_step), rc->qp_novbv, static_cast<float>(p.qp_min), capped});
     const float full = keep_full_fill(rc);
     while (qp - 0.5f >= qmin && known - predicted(qp - 0.5f) >= full) qp -= 0.5f;
   }

@@ -19,8 +19,8 @@
 #   empty, the rate as above;
 # - without B pictures at 100 and 200 kb/s in half a second's buffer (levels
 #   1 and 4), with three at 200 (level 4), and under the capped rate
-#   factor 18 without them at 200: no picture below empty, and no more than
-#   28% and 25% below the rate;
+#   factor 18 without them at 100 and 200: no picture below empty, and no
+#   more than 28% and 25% below the rate;
 # - the capped rate factor with half a second's buffer at level 4 and one
 #   thread, with and without B pictures, and with seven B pictures at
 #   level 4 on flower (a second's buffer) and the cut clip (both): no
@@ -125,6 +125,7 @@ done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 -
   echo "nob_low_l4 --bitrate 200 --vbv-maxrate 200 --vbv-bufsize 100 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
   echo "b3_low_l4 --bitrate 200 --vbv-maxrate 200 --vbv-bufsize 100 --bframes 3 --complexity 4 --threads 1 flower.y4m" &&
   echo "crf_low_l4 --crf 18 --vbv-maxrate 200 --vbv-bufsize 100 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
+  echo "crf_half_l4 --crf 18 --vbv-maxrate 100 --vbv-bufsize 50 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
   cat; } | run_all
 # the rows' decisions read only what the pictures they wait for have surely
 # coded: the same stream in every run (a reference's row QP read while the
@@ -198,8 +199,13 @@ rm -f key_l4.yuv
 # qscale, 65% and 70%); with three B pictures at 200 kb/s, level 4, grown
 # by the whole qscale ratio, one P picture ran 4.3% of the buffer below
 # empty, so sized none, at 78% of the rate; so with the capped rate factor
-# 18 and no B pictures at 200 kb/s (3 pictures 8% below empty), at 79%
-for c in "nob_low_l1 100 50 0.72" "nob_low_l4 200 100 0.75" "b3_low_l4 200 100 0.75" "crf_low_l4 200 100 0.75"; do
+# 18 and no B pictures at 200 kb/s (3 pictures 8% below empty), at 79%;
+# at 100 kb/s its rows, let fall to the rate factor's own QP, took two P
+# pictures from QP 34-36 to 31 where flower's P pictures start coding
+# their texture, and each took the whole buffer (6% below empty); held
+# within a QP of the picture's, none, at 77%
+for c in "nob_low_l1 100 50 0.72" "nob_low_l4 200 100 0.75" "b3_low_l4 200 100 0.75" "crf_low_l4 200 100 0.75" \
+  "crf_half_l4 100 50 0.72"; do
   read -r name kbps size least <<<"$c"
   [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
   line=$(judged $name $kbps $size 10)
@@ -209,7 +215,7 @@ for c in "nob_low_l1 100 50 0.72" "nob_low_l4 200 100 0.75" "b3_low_l4 200 100 0
     fail "$name: below $least of $kbps kb/s ($line)"
 done
 decodes nob_low_l4
-rm -f nob_low_l*.yuv b3_low_l4.yuv crf_low_l4.yuv
+rm -f nob_low_l*.yuv b3_low_l4.yuv crf_low_l4.yuv crf_half_l4.yuv
 # the cut clip at 30 pictures a second, seven B pictures, a second's
 # buffer: through foreman the buffer stands full; B pictures take what it
 # would spill, down to their references' QP, and each P picture what its
