@@ -21,7 +21,9 @@
 #   python3.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=${1:?ziravov}
+# The encodes run in a scratch folder: a relative path to ziravov is taken
+# from where the script was started.
+bin=$(realpath "${1:?ziravov}")
 level=${2:-4}
 threads=${3:-8}
 clips=${CLIPS:-$root/../shared/clips}
