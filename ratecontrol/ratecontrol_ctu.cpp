@@ -177,20 +177,28 @@ float chain_fill(const encoder_t *ctx, int32_t x, int32_t y, int32_t how, float 
   return fill;
 }
 
-// After CTU x of row y: the bits the picture expects to take, from the
-// CTUs surely coded by now (row y up to x, each row above one further) and
-// its plan for the rest, scaled by how far the coded ones outgrew their
-// share of it (their lookahead cost's share); with few coded, mostly by
-// what the picture was counted to take while in flight.
-void vbv_publish(encoder_t *ctx, int32_t x, int32_t y) {
+// The bits the picture expects to take after CTU x of row y (x -1: before
+// the row's first CTU): those of the CTUs surely coded by now (row y up to
+// x, each row above one further) and its plan for the rest (rest_planned,
+// at the picture's qscale), scaled by how far the coded ones outgrew their
+// share of it (their lookahead cost's share; took); with few coded, mostly
+// by what the picture was counted to take while in flight.
+struct expected_take_t {
+  float take;
+  float took;
+  float rest_planned;
+};
+
+expected_take_t expected_take(const encoder_t *ctx, int32_t x, int32_t y) {
   const ratecontrol_t *rc = ctx->rc;
   const frame_t *in = ctx->cur_input;
-  frame_t *rec = ctx->cur_recon;
+  const frame_t *rec = ctx->cur_recon;
   const int32_t cols = ctx->ctu_cols;
   float known = 0.0f, cost_known = 0.0f, cost_all = 0.0f, ctus_known = 0.0f;
   for (int32_t r = 0; r < ctx->ctu_rows; r++) cost_all += static_cast<float>(in->lookahead_row_costs[r]);
   for (int32_t r = y; r >= 0; r--) {
     const int32_t c = std::min(cols - 1, x + (y - r));
+    if (c < 0) continue;
     known += static_cast<float>(rec->ctu_bits[r * cols + c].load(relaxed));
     cost_known += static_cast<float>(in->lookahead_ctu_costs[r * cols + c]);
     ctus_known += static_cast<float>(c + 1);
@@ -204,10 +212,20 @@ void vbv_publish(encoder_t *ctx, int32_t x, int32_t y) {
     const float w = std::min(1.0f, 4.0f * share);
     took = std::exp(w * std::log(std::clamp(known / plan_known, 0.25f, 8.0f)) + (1.0f - w) * std::log(took));
   }
-  const float take = fixed + known + std::max(slices - plan_known, 0.0f) * took;
+  const float rest = std::max(slices - plan_known, 0.0f);
+  return {fixed + known + rest * took, took, rest};
+}
+
+// After CTU x of row y: what the picture expects to take (expected_take),
+// for the pictures started after it.
+void vbv_publish(encoder_t *ctx, int32_t x, int32_t y) {
+  const ratecontrol_t *rc = ctx->rc;
+  frame_t *rec = ctx->cur_recon;
+  const int32_t cols = ctx->ctu_cols;
+  const expected_take_t own = expected_take(ctx, x, y);
   const int32_t i = y * cols + x;
-  rec->vbv_take[i * VBV_TAKES].store(take, relaxed);
-  rec->vbv_took[i].store(took, relaxed);
+  rec->vbv_take[i * VBV_TAKES].store(own.take, relaxed);
+  rec->vbv_took[i].store(own.took, relaxed);
   // What the picture knows of the pictures in flight before it, -1 where
   // it knows nothing (they count at their plans).
   float takes[16], ref_took = 1.0f;
@@ -354,12 +372,12 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
 // plan leaves; it falls (by one step at most, never below the rate mode's
 // QP, and under a capped rate factor never more than one QP below the
 // picture's) while the bits it adds would otherwise spill from a full
-// buffer.  The
-// rows have not measured this picture yet and predict it as its plan did:
-// where the newest reference outgrew its plan, the rest is counted that
-// much larger too (the pictures in flight share one stale model: where
-// flower at 10 pictures a second turns, four P pictures in a row took
-// 2.4-4.8 times their plans).
+// buffer.  The rows have not measured this picture yet and predict it as
+// its plan did: where the newest reference outgrew its plan, the rest is
+// counted that much larger too (the pictures in flight share one stale
+// model: where flower at 10 pictures a second turns, four P pictures in a
+// row took 2.4-4.8 times their plans); and the picture is counted at no
+// less than it expects to take from its own coded CTUs (expected_take).
 void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   const ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;
@@ -381,7 +399,22 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   const float scale = std::max(ref_took, 1.0f);
   // Before the row's first CTU, that CTU is left out of the prediction.
   const int32_t from = std::max(x, 0);
-  auto predicted = [&](float q) { return vbv_predict_frame_bits(ctx, from, y, q, true) * scale + done; };
+  // The rows' predictors learn from the CTUs right of the split columns,
+  // whose QPs the re-decision has often raised far: below those QPs they
+  // may foretell a fraction of what the picture takes.  The picture's own
+  // coded CTUs against its plan (what it publishes for the pictures after
+  // it) bound the rest too, the rest growing as 1/q from the plan's
+  // qscale.  Flower 352x208 at 10 pictures a second, 60 kb/s in 30 kbit,
+  // level 4: a P picture planned at 6.7 kbit, its rows predicting it under
+  // 9 kbit at every CTU before their split columns where its coded CTUs
+  // foretold 15-18, took 13.7 kbit and ran the buffer 6.5% of its size
+  // below empty.
+  const expected_take_t own = expected_take(ctx, x, y);
+  const float plan_q = rc_qp2qscale_f(rc->frame_qp);
+  auto predicted = [&](float q) {
+    const float rows = vbv_predict_frame_bits(ctx, from, y, q, true) * scale + done;
+    return std::max(rows, own.take - own.rest_planned * own.took * (1.0f - plan_q / rc_qp2qscale_f(q)));
+  };
   const float q0 = rec->row_qp[y].load(relaxed);
   const float qmax = std::min(q0 + static_cast<float>(p.qp_step), static_cast<float>(p.qp_max));
   float qp = q0;

@@ -1001,10 +1001,11 @@ TEST(RateControl, VbvRowsWithoutBPicturesCountTheirReferencesCodedBits) {
   // A full buffer that would spill what a picture of a quarter of its
   // refill leaves: the rows fall towards the rate mode's QP (26), a step
   // at most.  A picture of the whole refill, which would take bits the
-  // pictures after it counted on, keeps QP 30.
-  auto in_full = [&](float per_ctu) {
+  // pictures after it counted on, keeps QP 30; so does one whose rows
+  // foretell a quarter of the refill where its plan is the whole.
+  auto in_full = [&](float per_ctu, int32_t plan) {
     const float q30 = static_cast<float>(rc_qp2qscale(30.0));
-    return code_rows(enc.get(), size, 0, 40000, 2500, [&](ratecontrol_t *rc) {
+    return code_rows(enc.get(), size, 0, plan, 2500, [&](ratecontrol_t *rc) {
       rc->chain_on = 1;
       rc->chain_fill = size;
       rc->chain_count = 1;
@@ -1015,12 +1016,31 @@ TEST(RateControl, VbvRowsWithoutBPicturesCountTheirReferencesCodedBits) {
     });
   };
   ASSERT_EQ(rate, 40000);
-  const rows_run_t small = in_full(250.0f);
+  const rows_run_t small = in_full(250.0f, rate / 4);
   ASSERT_EQ(small.at_start.size(), 4u);
   EXPECT_EQ(small.at_start[0], 26.0f);
-  const rows_run_t whole = in_full(1000.0f);
+  const rows_run_t whole = in_full(1000.0f, rate);
   ASSERT_EQ(whole.at_start.size(), 4u);
   EXPECT_EQ(whole.at_start[0], 30.0f);
+  const rows_run_t planned_whole = in_full(250.0f, rate);
+  ASSERT_EQ(planned_whole.at_start.size(), 4u);
+  EXPECT_EQ(planned_whole.at_start[0], 30.0f);
+  // Rows whose predictors foretell a quarter of what the CTUs take (250
+  // bits a CTU, 10 kbit in all, as planned) in 60 kbit of fill: once the
+  // coded CTUs show the picture at several times its plan, the next rows
+  // rise before their split columns, though the rows' own prediction
+  // stays below the fill less half of what the plan leaves (35 kbit).
+  const rows_run_t outgrown = code_rows(enc.get(), 60000, 0, rate / 4, 2500, [&](ratecontrol_t *rc) {
+    rc->chain_on = 1;
+    rc->chain_fill = 60000;
+    rc->chain_count = 1;
+    rc->chain_ref[0] = ref;
+    rc->row_pred_pic[0] = {static_cast<float>(rc_qp2qscale(30.0)) / 4.0f, 1.0f, 0.5f, 0.0f};
+    for (int32_t i = 0; i < ctx->ctu_count; i++) ref->vbv_take[i * VBV_TAKES].store(static_cast<float>(rate));
+  });
+  ASSERT_EQ(outgrown.at_start.size(), 4u);
+  EXPECT_EQ(outgrown.at_start[0], 30.0f);
+  EXPECT_GT(outgrown.at_start[3], 30.0f);
   frame_release(enc->pool, ref);
 }
 
