@@ -51,6 +51,9 @@ struct cbr_window_t {
   int32_t intra_frame;
   int32_t scene_from;
   int32_t learned_at[3];
+  // The window, with the pictures in flight at their targets, had
+  // under-spent past its near bound when it predicted its last picture.
+  bool under_spent;
 };
 
 cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,

@@ -119,6 +119,7 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]) {
   // over, and the rate swung from second to second).
   int64_t level = w->level;
   for (int32_t j = p - in_flight; j < p; j++) level += w->avg_bits - w->targets[(j % ring + ring) % ring];
+  w->under_spent = level > w->high_near;
   int64_t adj;
   if (w->low_near < level && level < w->high_near)
     adj = static_cast<int64_t>(base * 0.2);
