@@ -293,7 +293,7 @@ double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
     q = std::clamp(q, rc->lmin[t], rc->lmax[t]);
   }
   rc->planned_bits = rc->single_frame_vbv
-                         ? rc->vbv_rate
+                         ? std::min(rc->vbv_rate, rc->vbv_fill_start)
                          : static_cast<int32_t>(std::max({predicted_at(q), bits_at(q), size_at(q)}));
   e.worst_bits = std::max(worst_at(q), static_cast<double>(rc->planned_bits));
   rc->planned_valid = 1;

@@ -586,6 +586,30 @@ TEST(RateControl, VbvPlanOfAPictureOfOneCtuRow) {
   }
 }
 
+// In a buffer of one picture a non-B picture's plan, which its rows hold it
+// to, is the whole refill, but no more than the fill it starts with (a
+// buffer started at 0.9 of its size: the first picture of bus all intra,
+// planned at the refill, took 19.2 kbit of 18.9).
+TEST(RateControl, VbvPlanInABufferOfOnePictureIsAtMostTheFill) {
+  tarnhevcenc_param_t p = vbv_param();
+  p.vbv_bufsize = 40;  // 40 kbit a picture at 25 per second
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  encoder_t *ctx = enc->frame_ctx[1];
+  ASSERT_EQ(ctx->rc->single_frame_vbv, 1);
+  p_picture_t pic(enc.get(), ctx);
+  ASSERT_TRUE(pic.in && pic.rec);
+  ratecontrol_t *rc = ctx->rc;
+  learn_as_checked(rc, RC_CLASS_P);
+  rc->last_cost = 1000000;
+  for (const int32_t fill : {36000, 40000}) {
+    rc->vbv_fill_start = fill;
+    rc->vbv_overrun_risk = 0;
+    ratecontrol_clip_qscale(ctx, RC_CLASS_P, rc_qp2qscale(30.0));
+    EXPECT_EQ(rc->planned_bits, std::min(fill, rc->vbv_rate)) << "fill " << fill;
+  }
+}
+
 // A B picture coded 6 QPs and more finer than its reference, before its
 // class has learned, is sized as no smaller than an intra picture of its
 // intra cost at its qscale: so sized, it is held where that intra size
