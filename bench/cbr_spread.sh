@@ -7,11 +7,12 @@
 # simulated from the stream's own picture sizes (90% full at the start) and
 # the luma PSNR against the source (ffmpeg's psnr filter, the same for both).
 # The clips are built in a scratch folder: foreman looped to 300 pictures,
-# flower scaled to 352x208 at 10 pictures a second looped to 300, and
-# foreman, bus and foreman again (two scene cuts), 300 pictures; then the
-# short clips as they are, where the model's start decides most of the
-# rate: foreman (60 pictures), bus (17, and looped to 60), flower 720p (30)
-# and 40 pictures of the cut clip across its cut from foreman to bus.
+# flower scaled to 352x208 and to 640x360 at 10 pictures a second looped
+# to 300, and foreman, bus and foreman again (two scene cuts), 300
+# pictures; then the short clips as they are, where the model's start
+# decides most of the rate: foreman (60 pictures), bus (17, and looped to
+# 60), flower 720p (30) and 40 pictures of the cut clip across its cut from
+# foreman to bus.
 #
 # usage: bench/cbr_spread.sh ZIRAVOV [LEVEL] [THREADS]
 #   LEVEL: ziravov's --complexity (default 4); x265 runs its default preset.
@@ -38,6 +39,8 @@ cd "$work" || exit 1
 ffmpeg -v error -y -i "$clips/flower_720p_30f.y4m" -vf scale=352:208 -pix_fmt yuv420p flower_s.y4m </dev/null
 python3 "$py/cbr_clip.py" foreman300.y4m 30:1 "$clips/foreman_cif_60f.y4m:300"
 python3 "$py/cbr_clip.py" flower300.y4m 10:1 flower_s.y4m:300
+ffmpeg -v error -y -i "$clips/flower_720p_30f.y4m" -vf scale=640:360 -pix_fmt yuv420p flower_l.y4m </dev/null
+python3 "$py/cbr_clip.py" flower640.y4m 10:1 flower_l.y4m:300
 python3 "$py/cbr_clip.py" cut300.y4m 30:1 "$clips/foreman_cif_60f.y4m:100" "$clips/bus_cif_17f.y4m:100" \
   "$clips/foreman_cif_60f.y4m:100"
 ln -s "$clips/foreman_cif_60f.y4m" foreman60.y4m
@@ -56,7 +59,8 @@ psnr_y() {
 }
 
 printf '%-10s %5s %-18s %9s %12s %10s %7s\n' clip kbps encoder achieved seconds "low fill" "Y-PSNR"
-for clip_rates in foreman300:30:300,500,1000 flower300:10:100,150,300 cut300:30:300,400,800 foreman60:29.97:500,1000 \
+for clip_rates in foreman300:30:300,500,1000 flower300:10:100,150,300 flower640:10:80,150,300 \
+  cut300:30:300,400,800 foreman60:29.97:500,1000 \
   bus17:29.97:1000 bus60:30:500,1000 flower720:30:2000,4000 cut40:30:400; do
   IFS=: read -r clip fps rates <<<"$clip_rates"
   size=$(head -c 100 $clip.y4m | head -n 1 | tr ' ' '\n' | sed -n 's/^[WH]//p' | tr '\n' ' ')
