@@ -515,15 +515,23 @@ float aq_ctu_offset(const encoder_t *ctx) {
   return sum / static_cast<float>(m * n);
 }
 
-// Constant bitrate: whether a P picture costs under a quarter of what its
-// class last learned from, as one that repeats its reference does where a
-// looped clip turns back.  It leaves the cost the class has seen: taken as
-// that, the next P picture of an ordinary cost looked like a new scene and
-// was planned on a guess at a quarter of the fill, held 7 QPs above the
-// model's QP, and the buffer spilled 45 kbit in its group (flower 640x360
-// at 10 pictures a second, 100 kb/s).  The predictor still learns from it.
-bool cbr_repeated_p(const ratecontrol_t *rc, int32_t cls) {
-  return rc->cbr && cls == RC_CLASS_P && 4.0f * static_cast<float>(rc->last_cost) < rc->frame_pred_cost[cls];
+// Constant bitrate: whether a P picture costs under half of what its class
+// last learned from, as one whose reference is a source picture or two away
+// does where a looped clip turns back.  Its bits do not follow that cost:
+// the model plans it far below its neighbours' QP and it takes as much as
+// they do or more, so the class learns nothing from it, neither its cost
+// nor its size.  Taken as the class's cost, the next P picture of an
+// ordinary cost looked like a new scene and was planned on a guess at a
+// quarter of the fill, held 7 QPs above the model's QP, and the buffer
+// spilled 45 kbit in its group (flower 640x360 at 10 pictures a second,
+// 100 kb/s).  Taught by its size (at 0.4 of the usual cost, 35-67 kbit at
+// QP 19-21), the predictor sized the next P picture at twice what it takes,
+// the buffer's plan held it 13 QPs above the model's QP, where flower's P
+// pictures skip their texture, and it took 3 kbit: its second came to 0.35
+// times the rate (flower 352x208 at 10 pictures a second, 100 and 150 kb/s
+// in a buffer of one second).
+bool cbr_cheap_p(const ratecontrol_t *rc, int32_t cls) {
+  return rc->cbr && cls == RC_CLASS_P && 2.0f * static_cast<float>(rc->last_cost) < rc->frame_pred_cost[cls];
 }
 
 }  // namespace
@@ -703,13 +711,13 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
                         : pic->frame_type_code == TARNHEVCENC_TYPE_P  ? RC_CLASS_P
                                                                       : picture_class(ctx);
     const bool learns = ratecontrol_bits_follow_cost(ctx);
-    if (learns && rc->last_cost >= ctx->ctu_count && rc->last_cost >= 10) {
+    if (learns && rc->last_cost >= ctx->ctu_count && rc->last_cost >= 10 && !cbr_cheap_p(rc, cls)) {
       ratecontrol_update_predictor(&rc->frame_pred[cls], static_cast<float>(q), static_cast<float>(rc->last_cost),
                                    static_cast<float>(bits), 1.0f);
       rc->frame_pred_q[cls] = static_cast<float>(q);
       rc->frame_pred_fixed[cls] = static_cast<float>(ratecontrol_non_slice_bits(ctx));
       rc->frame_pred_slices[cls] = static_cast<float>(bits) - rc->frame_pred_fixed[cls];
-      if (!cbr_repeated_p(rc, cls)) rc->frame_pred_cost[cls] = static_cast<float>(rc->last_cost);
+      rc->frame_pred_cost[cls] = static_cast<float>(rc->last_cost);
     }
     // The guess's error on what it predicted: the slices.
     const int64_t predicted = static_cast<int64_t>(rc->planned_bits) - rc->planned_fixed;
