@@ -215,6 +215,11 @@ float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls);
 // as far as its class's did lately, and a tenth more, still leaves (40% to
 // 90%; half before a plan of the class has been checked).
 float ratecontrol_vbv_overrun_share(const ratecontrol_t *rc, int32_t cls);
+
+// How far past its plan a picture's rows let it run at their split columns:
+// a frame context's part of what the plan leaves of the fill it started
+// with, half that for a predicted picture.
+float ratecontrol_vbv_tolerance(const encoder_t *ctx);
 // One pass's size model: the bits the picture set up on ctx is predicted
 // to take at qscale q (its lookahead cost with its class's predictor,
 // bounded below by the class's last picture; last_cost must be set).

@@ -279,9 +279,7 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   const float planned = static_cast<float>(rc->planned_bits);
   if (!rc->planned_valid || planned <= 0.0f) return;
   const float fill = static_cast<float>(rc->vbv_fill_start);
-  const float left = std::max(fill - planned, 0.0f);
-  float tol = left / static_cast<float>(ctx->instance->frame_ctx_count) * static_cast<float>(rc->rate_tolerance);
-  if (ctx->slice_type_code != 2) tol *= 0.5f;
+  const float tol = ratecontrol_vbv_tolerance(ctx);
   const float f = std::clamp(done / planned, 0.0f, 1.0f);
   if (f < 0.05f) qmax = qp;
   float b1 = vbv_predict_frame_bits(ctx, x, y, qp) + done;

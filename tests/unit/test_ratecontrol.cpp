@@ -516,6 +516,38 @@ TEST(RateControl, VbvPlanOutlastsTheOverrunsOfPicturesInFlight) {
   EXPECT_NEAR(rc->planned_bits, 100000 / 1.375, 1000);
 }
 
+// An intra picture in flight counts, in the overrun and worst fills, at its
+// plan and as far past it as its rows let it run (a frame context's part of
+// what its plan left of its fill; no row waits for it, so nothing of it is
+// known before it returns); a P picture at its class's overrun.  Four intra
+// pictures of bus in flight, each 1.1-1.22 times its plan, within what its
+// rows allowed, ran a buffer of 126 kbit 13% below empty.  (One pass at a
+// rate; a second pass plans against its first.)
+TEST(RateControl, VbvIntraPicturesInFlightCountAsFarAsTheirRowsLetThemRun) {
+  tarnhevcenc_param_t p = vbv_param();
+  p.height = 128;  // two CTU rows: no quarter over for pictures one row high
+  p.rcmode = TARNHEVCENC_RC_ABR;
+  p.bitrate = 1000;
+  auto enc = open(p);
+  ASSERT_TRUE(enc);
+  two_in_flight_t f(enc.get(), 300000, 100000);
+  ASSERT_TRUE(f.pic.in && f.pic.rec);
+  f.a->rc->planned_class = RC_CLASS_I;
+  f.b->rc->planned_class = RC_CLASS_P;
+  f.ctx->rc->plan_overrun[RC_CLASS_I] = f.ctx->rc->plan_overrun[RC_CLASS_P] = 1.0f;
+  ASSERT_EQ(f.a->rc->rate_tolerance, 1.0);
+  const int32_t rate = f.ctx->rc->vbv_rate, contexts = enc->frame_ctx_count;
+  for (const int32_t type : {1, 2}) {
+    f.a->slice_type_code = type;
+    f.a->rc->vbv_fill_start = 900000;  // its plan left 600 kbit
+    const int32_t over = type == 2 ? 600000 / contexts : 0;
+    int32_t overrun_fill = 0, worst_fill = 0;
+    EXPECT_EQ(ratecontrol_fill_ahead(f.ctx, &overrun_fill, &worst_fill), 900000 - 400000 + 2 * rate) << type;
+    EXPECT_NEAR(overrun_fill, 900000 - 400000 + 2 * rate - over, 1) << type;
+    EXPECT_NEAR(worst_fill, overrun_fill, 1) << type;
+  }
+}
+
 // Pictures one CTU high (128x64 here) cannot correct their size while they
 // are coded.  The checked plans of such pictures in flight count a quarter
 // over in the overrun and worst fills, however well their class's plans
