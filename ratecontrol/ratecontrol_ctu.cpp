@@ -364,18 +364,17 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
 
 // Without B pictures, before row y's split column (x: the CTU coded last,
 // -1 before its first), against the fill the rows know (chain_fill, each
-// picture in flight at its overrun where nothing of it is known): the QP
-// of the rest of the row rises while the picture is predicted past three
+// picture in flight at its overrun where nothing of it is known): the QP of
+// the rest of the row rises while the picture is predicted past three
 // quarters of that fill, or past what is left of it after half of what the
 // plan leaves; it falls (by one step at most, never below the rate mode's
-// QP, and under a capped rate factor never more than one QP below the
-// picture's) while the bits it adds would otherwise spill from a full
-// buffer.  The rows have not measured this picture yet and predict it as
-// its plan did: where the newest reference outgrew its plan, the rest is
-// counted that much larger too (the pictures in flight share one stale
-// model: where flower at 10 pictures a second turns, four P pictures in a
-// row took 2.4-4.8 times their plans); and the picture is counted at no
-// less than it expects to take from its own coded CTUs (expected_take).
+// QP) while the bits it adds would otherwise spill from a full buffer.  The
+// rows have not measured this picture yet and predict it as its plan did:
+// where the newest reference outgrew its plan, the rest is counted that
+// much larger too (the pictures in flight share one stale model: where
+// flower at 10 pictures a second turns, four P pictures in a row took
+// 2.4-4.8 times their plans); and the picture is counted at no less than it
+// expects to take from its own coded CTUs (expected_take).
 void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   const ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;
@@ -418,16 +417,7 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   float qp = q0;
   while (qp < qmax && predicted(qp) > bound) qp += 0.5f;
   if (qp == q0) {
-    // A capped rate factor's own QP is far below where the buffer holds its
-    // pictures, and flower's P pictures near QP 36 go from skipping their
-    // texture to coding it within a QP (0.3-1.8 kbit at QP 36-37, 35 kbit
-    // at 35.7 with the same cost), which the rows' predictors do not see:
-    // at 100 kb/s in 50 kbit, CRF 18, two P pictures planned at QP 34 and
-    // 36 had their rows fall to 31 on average and took the whole buffer and
-    // more.  One QP below the picture's, none of 42 capped streams (CRF 14
-    // and 18 at 100-400 kb/s) ran dry, and the rate rose 0.5 points.
-    const float capped = p.rcmode == TARNHEVCENC_RC_CRF ? rc->frame_qp - 1.0f : 0.0f;
-    const float qmin = std::max({q0 - static_cast<float>(p.qp_step), rc->qp_novbv, static_cast<float>(p.qp_min), capped});
+    const float qmin = std::max({q0 - static_cast<float>(p.qp_step), rc->qp_novbv, static_cast<float>(p.qp_min)});
     const float full = keep_full_fill(rc);
     while (qp - 0.5f >= qmin && known - predicted(qp - 0.5f) >= full) qp -= 0.5f;
   }

@@ -213,8 +213,9 @@ rm -f key_l4.yuv
 # 18 and no B pictures at 200 kb/s (3 pictures 8% below empty), at 79%;
 # at 100 kb/s its rows, let fall to the rate factor's own QP, took two P
 # pictures from QP 34-36 to 31 where flower's P pictures start coding
-# their texture, and each took the whole buffer (6% below empty); held
-# within a QP of the picture's, none, at 77%
+# their texture, and each took the whole buffer (6% below empty); with the
+# rows counting the picture at no less than its own coded CTUs foretell,
+# none, at 82%
 for c in "nob_low_l1 100 50 0.72" "nob_low_l4 200 100 0.75" "b3_low_l4 200 100 0.75" "crf_low_l4 200 100 0.75" \
   "crf_half_l4 100 50 0.72"; do
   read -r name kbps size least <<<"$c"
