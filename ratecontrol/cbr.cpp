@@ -341,22 +341,21 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // a group carried every correction, and a falling QP left them taking
     // four to six times their plans (foreman, 60 pictures: 17% above the
     // rate).
-    // Without a buffer it stays at least that offset above them, up to
-    // three offsets: the class weights follow what the classes took, so
-    // B pictures let fall to their references' QP took a large share,
-    // were weighed by it and given targets that held them there (flower at
-    // 10 pictures a second, 100 kb/s: B pictures no picture predicts from
-    // took 12% of the bits at 2.8 QPs above the P pictures', where one
-    // pass at the same average bitrate gives them 2% at 7 above; now 6% at
-    // 5.6, and 0.2 dB more).  They may still fall to their references'
-    // QP where what they leave would not be paid back: over the input's
-    // last window, and while the window is under-spent past its near
-    // bound (bus at 1000 kb/s, 17 pictures and looped to 60: 7.1% and
-    // 6.0% below the rate with the floor throughout, 4.3% and 3.6% so
-    // let fall).  Under a buffer too: at
-    // 10 pictures a second a P picture takes most of the buffer, and what
-    // B pictures leave spills from it while full (the floor there cost
-    // 4-9% of the rate, more than it gained).
+    // Without a buffer it stays at least that offset above them, up to three
+    // offsets: the class weights follow what the classes took, so B pictures
+    // let fall to their references' QP took a large share, were weighed by it
+    // and given targets that held them there (flower at 10 pictures a second,
+    // 100 kb/s: B pictures no picture predicts from took 12% of the bits at 2.8
+    // QPs above the P pictures', where one pass at the same average bitrate
+    // gives them 2% at 7 above; now 6% at 5.6, and 0.2 dB more).  They may
+    // still fall to their references' QP where what they leave would not be
+    // paid back: over the input's last window, and while the window is
+    // under-spent past its near bound (bus at 1000 kb/s, 17 pictures and looped
+    // to 60: 7.1% and 6.0% below the rate with the floor throughout, 4.3% and
+    // 3.6% so let fall).  Under a buffer too: at 10 pictures a second a P
+    // picture takes most of the buffer, and what B pictures leave spills from
+    // it while full (the floor there cost 4-9% of the rate, more than it
+    // gained).
     const double r = ratecontrol_b_reference_qp(ctx);
     const double off = rc->pb_offset[rc_b_index(pic->b_level)];
     const int32_t to_come = rc->cbr_window->to_come;

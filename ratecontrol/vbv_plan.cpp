@@ -140,30 +140,28 @@ float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
     const float alike = slices;
     if (ref_q > qf) slices *= whole ? ref_q / qf : std::sqrt(ref_q / qf);
     // In one pass (an average bitrate or a capped rate factor) a P picture
-    // coded finer than its reference codes at least what an intra picture of its intra cost
-    // gains from the reference's qscale down to its own, on top of what it
-    // takes after a reference as fine as itself.  Flower at 10 pictures a
-    // second, constant QP 28: the first P picture took 15.7 kbyte after a
-    // key picture at QP 38, 1.9 after one at 28, and the key picture itself
-    // 5.4 at 38 and 17.6 at 28.  Grown by the square root of the qscale
-    // ratio, P pictures after key pictures the buffer held 8-15 QPs up took
-    // 2-4 times their plans, and P pictures the rate mode stepped down 4
-    // QPs a picture where the looped clip turns took 1.5-3 times theirs,
-    // four in flight at once: without B pictures 18 of 46 flower and
-    // cut-clip streams (40-400 kbit) ran the buffer dry, the worst by 45%
-    // of its size; so sized, none, and the rate 0.5 points nearer the
-    // target.  With B pictures the whole ratio alone left 9 of 88 such
-    // streams dry (by up to 4.3%); so sized, none, for 0.65 points of the
-    // rate and 0.09 dB.  The intra picture grows here as 1/q of its
-    // predictor, as on flower between QP 28 and 44; with the steeper
-    // growth below the predictor's qscale the low rates fell 2 points
-    // further below the target.  Under a capped rate factor the buffer
-    // holds flower's P pictures near QP 36, where they go from skipping
-    // their texture to coding it (0.3-1.8 kbit at QP 36-37, 35 kbit at 35.7
-    // with the same cost): grown by the ratio alone, 10 of 42 such streams
-    // (CRF 14 and 18 at 100-400 kb/s, with and without B pictures) ran the
-    // buffer dry, the worst by 22%; so sized, 2, the worst by 6%, for 2.3
-    // points of the rate.
+    // coded finer than its reference codes at least what an intra picture of
+    // its intra cost gains from the reference's qscale down to its own, on top
+    // of what it takes after a reference as fine as itself.  Flower at 10
+    // pictures a second, constant QP 28: the first P picture took 15.7 kbyte
+    // after a key picture at QP 38, 1.9 after one at 28, and the key picture
+    // itself 5.4 at 38 and 17.6 at 28.  Grown by the square root of the qscale
+    // ratio, P pictures after key pictures the buffer held 8-15 QPs up took 2-4
+    // times their plans, and P pictures the rate mode stepped down 4 QPs a
+    // picture where the looped clip turns took 1.5-3 times theirs, four in
+    // flight at once: without B pictures 18 of 46 flower and cut-clip streams
+    // (40-400 kbit) ran the buffer dry, the worst by 45% of its size; so sized,
+    // none, and the rate 0.5 points nearer the target.  With B pictures the
+    // whole ratio alone left 9 of 88 such streams dry (by up to 4.3%); so
+    // sized, none, for 0.65 points of the rate and 0.09 dB.  The intra picture
+    // grows here as 1/q of its predictor, as on flower between QP 28 and 44;
+    // with the steeper growth below the predictor's qscale the low rates fell 2
+    // points further below the target.  Under a capped rate factor the buffer
+    // holds flower's P pictures near QP 36, where they go from skipping their
+    // texture to coding it (0.3-1.8 kbit at QP 36-37, 35 kbit at 35.7 with the
+    // same cost): grown by the ratio alone, 10 of 42 such streams (CRF 14 and
+    // 18 at 100-400 kb/s, with and without B pictures) ran the buffer dry, the
+    // worst by 22%; so sized, 2, the worst by 6%, for 2.3 points of the rate.
     // Constant bitrate's P pictures too, on top of the square root: after
     // the key picture at 250 that the buffer held 10 QPs above the model's
     // QP (flower 640x360 at 10 pictures a second, 80 kb/s in 80 kbit), the
