@@ -62,6 +62,10 @@ struct ratecontrol_t {
   // first guess whose error no finished picture has shown yet took twice
   // its plan.
   int32_t vbv_guess_risk;
+  // How much higher than the fill at the start it would be if every
+  // picture in flight took what its class's plans lately took, below its
+  // plan too: what a full buffer is likely to spill is reckoned from it.
+  int32_t vbv_likely_gain;
   // Constant bitrate: how much lower than the fill at the start the rows of
   // a P or intra picture count it after their split columns, with the B
   // pictures in flight further over their plans (vbv_plan.cpp, FILL_ROWS).
@@ -202,9 +206,11 @@ void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved);
 // class's plans lately showed; worst_fill (may be NULL): that with intra
 // plans on an unchecked first guess counted at twice their size;
 // rows_fill (may be NULL): the overrun fill with constant bitrate's B
-// pictures in flight further over their plans (ratecontrol_t::vbv_rows_risk).
+// pictures in flight further over their plans (ratecontrol_t::vbv_rows_risk);
+// likely_fill (may be NULL): each plan times what its class's plans lately
+// took, below 1 too (ratecontrol_t::vbv_likely_gain).
 int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int32_t *worst_fill,
-                              int32_t *rows_fill = nullptr);
+                              int32_t *rows_fill = nullptr, int32_t *likely_fill = nullptr);
 // The most of the fill a picture of class cls may be planned to take: what
 // a plan that runs over by as much as the class's plans lately did, and a
 // tenth more, still leaves (40% to 75%; half before a plan of the class

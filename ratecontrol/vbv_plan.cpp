@@ -290,6 +290,19 @@ float vbv_allowance(encoder_t *ctx, int32_t t, const vbv_basis_t &basis, double 
   return std::max(allowed, fixed);
 }
 
+// What the fill a full buffer spills from is above the fill at the start:
+// the likely fill's gain in one pass with B pictures, else the overrun
+// fill's loss.  Not in the first of two passes, whose pictures the second
+// pass's plan is built on (flower at 100 kb/s in 50 kbit: its second pass
+// fell 1.6 points further below the rate); not without B pictures, whose rows
+// hold each P picture to what the pictures in flight have coded (flower
+// 352x208 at 60 kb/s in 30 kbit fell 4 points further below the rate).
+float spill_fill_offset(const encoder_t *ctx) {
+  const ratecontrol_t *rc = ctx->rc;
+  const bool likely = one_pass_stream(ctx) && ctx->param.bframes > 0;
+  return static_cast<float>(likely ? rc->vbv_likely_gain : -rc->vbv_overrun_risk);
+}
+
 // What a full buffer would spill by the end of the P picture's run of B
 // pictures (those the lookahead decided before it in display order, coded
 // after it), from the fill it starts with: their refill and its own, less
@@ -347,7 +360,17 @@ double fit_qscale(const encoder_t *ctx, const vbv_basis_t &basis, double q, doub
 // The rows' fill (FILL_ROWS) counts constant bitrate's B pictures in flight
 // further over their plans than the overrun fill does, for the rows of the
 // P or intra picture planned beside them (cbr_b_overrun).
-enum fill_count_t { FILL_EXPECTED, FILL_OVERRUN, FILL_WORST, FILL_ROWS };
+// The likely fill (FILL_LIKELY) counts each at what the plans of its class
+// lately took, below its plan too, and a plan on a first guess at the error
+// that guess showed: not a bound but the fill a full buffer is most likely
+// to spill from (in one pass with B pictures: spill_fill_offset).
+// Counted from the overrun fill, the spill shrank with every picture in
+// flight, each B picture counted at its plan or above where B plans lately
+// took half of theirs: flower at 10 pictures a second with seven B
+// pictures in half a second's buffer came 10-21% below its rate at
+// 300-800 kb/s (now 7-18%), and with three under the capped rate factor 14
+// at 400 kb/s 14.4% (now 10.6-12.5%).
+enum fill_count_t { FILL_EXPECTED, FILL_OVERRUN, FILL_WORST, FILL_ROWS, FILL_LIKELY };
 
 // Constant bitrate, for a P or intra picture: the least a B picture in
 // flight is counted to overrun its plan by in the overrun and worst fills.
@@ -409,6 +432,7 @@ float guess_factor(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
                                     b_overrun_in_one_pass(ctx, cls, how), least});
     const float took = ctx->rc->plan_took[cls];
     if (how == FILL_EXPECTED) return std::clamp(took, 1.0f, overrun);
+    if (how == FILL_LIKELY) return took > 0.0f ? std::min(took, overrun) : 1.0f;
     // An intra picture in flight may run past its plan as far as its rows
     // let it (ratecontrol_vbv_tolerance), and nothing of it is known until
     // it returns (no row waits for it): it counts so.  Bus all intra at 25
@@ -436,6 +460,7 @@ float guess_factor(const encoder_t *ctx, const encoder_t *o, fill_count_t how) {
   if (measured <= 0.0f && ctx->rc->abr && (cls == RC_CLASS_B || cls == RC_CLASS_BREF))
     measured = ctx->rc->guess_error[cls == RC_CLASS_B ? RC_CLASS_BREF : RC_CLASS_B];
   const bool intra = cls == RC_CLASS_I;
+  if (how == FILL_LIKELY) return measured > 0.0f ? measured : 1.0f;
   if (narrow) return std::max(measured, 2.0f);
   if (how == FILL_WORST && intra && measured <= 0.0f) return first_intra_factor(ctx);
   return std::max(measured, 1.0f);
@@ -517,27 +542,30 @@ void ratecontrol_vbv_frame_start(encoder_t *ctx, int32_t reserved) {
   rc->row_pred_pic[0] = pair[0];
   rc->row_pred_pic[1] = pair[1];
   rc->row_pred_cur = rc->row_pred_pic;
-  int32_t over = 0, worst = 0, rows = 0;
-  const int32_t fill = ratecontrol_fill_ahead(ctx, &over, &worst, &rows);
+  int32_t over = 0, worst = 0, rows = 0, likely = 0;
+  const int32_t fill = ratecontrol_fill_ahead(ctx, &over, &worst, &rows, &likely);
   rc->vbv_fill_start = std::max(0, fill - reserved);
   rc->vbv_overrun_risk = std::max(0, fill - over);
   rc->vbv_guess_risk = std::max(0, over - worst);
   rc->vbv_rows_risk = std::max(0, fill - rows);
+  rc->vbv_likely_gain = std::max(0, likely - fill);
   chain_start(ctx);
 }
 
-int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int32_t *worst_fill, int32_t *rows_fill) {
+int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int32_t *worst_fill, int32_t *rows_fill,
+                              int32_t *likely_fill) {
   const ratecontrol_t *rc = ctx->rc;
   // Every picture started before this one and not yet collected leaves the
   // buffer first, in coding order.  (Choosing them by a display index below
   // this picture's coding number would skip the P picture coded ahead of its
   // B pictures, and every B picture would count on bits that are gone.)
   const encoder_t *enc = ctx->instance;
-  int64_t fill[4] = {enc->rc->vbv_fill, enc->rc->vbv_fill, enc->rc->vbv_fill, enc->rc->vbv_fill};
+  int64_t fill[FILL_LIKELY + 1];
+  std::fill(fill, fill + FILL_LIKELY + 1, static_cast<int64_t>(enc->rc->vbv_fill));
   for (int32_t k = 0; k < enc->inflight_count; k++) {
     const encoder_t *o = enc->inflight[k];
     if (o == ctx || !o->rc->planned_valid) continue;
-    for (int32_t h = FILL_EXPECTED; h <= FILL_ROWS; h++) {
+    for (int32_t h = FILL_EXPECTED; h <= FILL_LIKELY; h++) {
       const int64_t planned = inflight_take(ctx, o, static_cast<fill_count_t>(h));
       fill[h] = std::min<int64_t>(rc->vbv_size, std::max<int64_t>(0, fill[h] - planned) + rc->vbv_rate);
     }
@@ -545,6 +573,7 @@ int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int3
   if (overrun_fill) *overrun_fill = static_cast<int32_t>(fill[FILL_OVERRUN]);
   if (worst_fill) *worst_fill = static_cast<int32_t>(fill[FILL_WORST]);
   if (rows_fill) *rows_fill = static_cast<int32_t>(fill[FILL_ROWS]);
+  if (likely_fill) *likely_fill = static_cast<int32_t>(fill[FILL_LIKELY]);
   return static_cast<int32_t>(fill[FILL_EXPECTED]);
 }
 
@@ -567,27 +596,28 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
     const float allowed = vbv_allowance(ctx, t, basis, q);
     q = fit_qscale(ctx, basis, q, std::max(q, lmax), allowed);
     // What the buffer would spill after the picture (the pictures in flight
-    // counted at their overruns) costs it nothing: a picture planned smaller
-    // takes it, down to its rate mode's own qscale (a B picture: its
-    // references' QP, without its offset).  Spilled, a buffer of a second
-    // stood full for 40 of the first 60 pictures of foreman with seven B
-    // pictures, and the cut clip came 11.7% below its rate (now 9.8%).
-    // Further down, to what the references' rate mode chose, B pictures
+    // counted at what their classes' plans lately took: the likely fill)
+    // costs it nothing: a picture planned smaller takes it, down to its rate
+    // mode's own qscale (a B picture: its references' QP, without its
+    // offset), still held to what the overrun fill allows.  Spilled, a
+    // buffer of a second stood full for 40 of the first 60 pictures of
+    // foreman with seven B pictures, and the cut clip came 11.7% below its
+    // rate (now 9.8%).  Further down, to what the references' rate mode chose, B pictures
     // coded 5 QPs finer than their references took 3-4 times their plans
     // and ran the buffer dry.
-    const float spill = std::min(
-        static_cast<float>(rc->vbv_fill_start - rc->vbv_overrun_risk + rc->vbv_rate - rc->vbv_size), allowed);
+    const float from = static_cast<float>(rc->vbv_fill_start) + spill_fill_offset(ctx);
+    const float spill = std::min(from + static_cast<float>(rc->vbv_rate - rc->vbv_size), allowed);
     const double own = std::max(rc_qp2qscale(rc->qp_novbv), lmin);
     if (rc->abr && !rc->lqp && own < q && spill > size_at(ctx, basis, q)) q = fit_qscale(ctx, basis, own, q, spill);
     // A P picture's B pictures come after it, each with its refill: what the
-    // buffer would spill by the end of that run, the B pictures taking what
-    // the last of their class took, the P picture may take too, down to 6
+    // buffer would likely spill by the end of that run, the B pictures taking
+    // what the last of their class took, the P picture may take too, down to 6
     // QPs below its rate mode's qscale.  Counted to its own refill alone,
     // the spill of a full buffer ran on through every run of easy pictures:
     // the cut clip of 300 pictures (seven B pictures) came 9-18% below its
     // rate with half a second's or a second's buffer (now 0-7%).
     if (rate_is_goal && t == RC_CLASS_P && one_pass_stream(ctx)) {
-      const float after_run = run_spill(ctx) - static_cast<float>(rc->vbv_overrun_risk);
+      const float after_run = run_spill(ctx) + spill_fill_offset(ctx);
       const double floor_q = std::max(own / 2.0, lmin);
       if (after_run > size_at(ctx, basis, q) && floor_q < q)
         q = fit_qscale(ctx, basis, floor_q, q, std::min(after_run, allowed));
