@@ -80,8 +80,10 @@ struct ratecontrol_t {
   // Every picture of a rate mode in one pass (chain_read) publishes what it
   // expects to take and what it knows of the others; B pictures' rows hold
   // to that fill after their split columns.  The rows' other rules on it
-  // only without B pictures (chain_on): with them those rules held P
-  // pictures 2-5 QPs up and gave up 5-10% of the rate.
+  // (chain_on) hold pictures without B pictures and P pictures among them;
+  // not B pictures, nor intra pictures among B pictures (before P pictures
+  // among B pictures counted only their own coded CTUs, those rules held
+  // them 2-5 QPs up and gave up 5-10% of the rate).
   int32_t chain_read;
   int32_t chain_on;
   int32_t chain_fill;
