@@ -203,6 +203,7 @@ void ratecontrol_sync_state(encoder_t *new_ctx, encoder_t *previous_ctx, encoder
     std::copy(n->frame_pred_fixed, n->frame_pred_fixed + 4, x->frame_pred_fixed);
     std::copy(n->frame_pred_slices, n->frame_pred_slices + 4, x->frame_pred_slices);
     std::copy(n->frame_pred_cost, n->frame_pred_cost + 4, x->frame_pred_cost);
+    std::copy(n->run_slices, n->run_slices + 4, x->run_slices);
     std::copy(n->guess_error, n->guess_error + 4, x->guess_error);
     std::copy(n->plan_overrun, n->plan_overrun + 4, x->plan_overrun);
     std::copy(n->plan_took, n->plan_took + 4, x->plan_took);

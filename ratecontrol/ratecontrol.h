@@ -119,6 +119,10 @@ struct ratecontrol_t {
   // That picture's slice bits (the size model also scales them to the
   // picture planned) and lookahead cost (ratecontrol/vbv_plan.cpp).
   float frame_pred_slices[4], frame_pred_cost[4];
+  // The slice bits of the last B picture of each pyramid level that
+  // finished (levels 3 and deeper share the last): a P picture's run of B
+  // pictures is sized by them (ratecontrol/vbv_plan.cpp, run_spill).
+  float run_slices[4];
   // By how much the last finished picture planned on its class's first
   // guess outgrew that plan (bits / plan; 0 before one has finished).
   float guess_error[4];

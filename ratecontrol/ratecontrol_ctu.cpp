@@ -720,6 +720,8 @@ int32_t ratecontrol_frame_end(encoder_t *ctx, int64_t bits) {
       rc->frame_pred_fixed[cls] = static_cast<float>(ratecontrol_non_slice_bits(ctx));
       rc->frame_pred_slices[cls] = static_cast<float>(bits) - rc->frame_pred_fixed[cls];
       rc->frame_pred_cost[cls] = static_cast<float>(rc->last_cost);
+      if (cls == RC_CLASS_B || cls == RC_CLASS_BREF)
+        rc->run_slices[std::min<int32_t>(pic->b_level, 3)] = rc->frame_pred_slices[cls];
     }
     // The guess's error on what it predicted: the slices.
     const int64_t predicted = static_cast<int64_t>(rc->planned_bits) - rc->planned_fixed;

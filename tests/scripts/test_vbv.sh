@@ -34,7 +34,8 @@
 #   and the capped streams at no less than 0.67 and 0.55 of the cap;
 # - the clip with scene cuts under average bitrate at two rates with half a
 #   second's and a second's buffer, at 1, 4 and 8 threads: none below
-#   empty, the rate as above;
+#   empty, the rate as above, and five and seven frame contexts within 3
+#   points of the rate of each other (400 kb/s in a second's buffer);
 # - 40 pictures with a cut at picture 20, default settings and a one-second
 #   buffer: no picture below empty;
 # - pictures one CTU high (66x34), B pictures 40 QPs finer than their P
@@ -313,6 +314,15 @@ for c in "cut400_half 400 200" "cut400_one_t1 400 400" "cut800_half 800 400" "cu
   least=$(awk -v k="$kbps" -v s="$size" 'BEGIN { print (s < k ? 0.9 : 0.95) * k }')
   awk -v g="$(echo "$line" | field kbps)" -v l="$least" 'BEGIN { exit !(g >= l) }' || fail "$name: below $least kb/s ($line)"
 done
+# the seven frame contexts of cutb and the five of cut400_one_t1 (the same
+# case) come within 3 points of the rate of each other: each P picture
+# sizes its run of B pictures by the last of each one's pyramid level to
+# finish (by the last of their class, 5.8 points apart: with more pictures
+# in flight that was the run's largest reference picture)
+spread=$(awk -v a="$(judged cutb 400 400 29.97 | field kbps)" -v b="$(judged cut400_one_t1 400 400 29.97 | field kbps)" \
+  'BEGIN { d = (a - b) / 4; print (d < 0 ? -d : d) }')
+echo "cut clip, 400 kb/s in 400 kbit, seven and five frame contexts: $spread points apart"
+awk -v d="$spread" 'BEGIN { exit !(d <= 3) }' || fail "cutb and cut400_one_t1: rates $spread points apart"
 decodes cut800_half
 rm -f cut400_*.yuv cut800_*.yuv
 # the default B run (seven) at 10 pictures a second is longer than half a
