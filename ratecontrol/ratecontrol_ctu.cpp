@@ -404,8 +404,8 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   const bool among_b = p.bframes > 0;
   if (read == 0 && !among_b) return;
   const float planned = static_cast<float>(rc->planned_bits);
-  float bound = std::min(hold_half_left(known, planned), 0.75f * known);
-  if (among_b) bound = hold_half_left(known, planned);
+  const float half_left = hold_half_left(known, planned);
+  const float bound = among_b ? half_left : std::min(half_left, 0.75f * known);
   const float scale = std::max(ref_took, 1.0f);
   // Before the row's first CTU, that CTU is left out of the prediction.
   const int32_t from = std::max(x, 0);

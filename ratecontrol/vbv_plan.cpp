@@ -619,20 +619,21 @@ double ratecontrol_clip_qscale(encoder_t *ctx, int32_t t, double q) {
     // offset), still held to what the overrun fill allows.  Spilled, a
     // buffer of a second stood full for 40 of the first 60 pictures of
     // foreman with seven B pictures, and the cut clip came 11.7% below its
-    // rate (now 9.8%).  Further down, to what the references' rate mode chose, B pictures
-    // coded 5 QPs finer than their references took 3-4 times their plans
-    // and ran the buffer dry.
+    // rate (now 9.8%).  Further down, to what the references' rate mode
+    // chose, B pictures coded 5 QPs finer than their references took 3-4
+    // times their plans and ran the buffer dry.
     const float from = static_cast<float>(rc->vbv_fill_start) + spill_fill_offset(ctx);
     const float spill = std::min(from + static_cast<float>(rc->vbv_rate - rc->vbv_size), allowed);
     const double own = std::max(rc_qp2qscale(rc->qp_novbv), lmin);
     if (rc->abr && !rc->lqp && own < q && spill > size_at(ctx, basis, q)) q = fit_qscale(ctx, basis, own, q, spill);
     // A P picture's B pictures come after it, each with its refill: what the
     // buffer would likely spill by the end of that run, the B pictures taking
-    // what the last of their class took, the P picture may take too, down to 6
-    // QPs below its rate mode's qscale.  Counted to its own refill alone,
-    // the spill of a full buffer ran on through every run of easy pictures:
-    // the cut clip of 300 pictures (seven B pictures) came 9-18% below its
-    // rate with half a second's or a second's buffer (now 0-7%).
+    // what the last of their pyramid level took (run_spill), the P picture
+    // may take too, down to 6 QPs below its rate mode's qscale.  Counted to
+    // its own refill alone, the spill of a full buffer ran on through every
+    // run of easy pictures: the cut clip of 300 pictures (seven B pictures)
+    // came 9-18% below its rate with half a second's or a second's buffer
+    // (now 0-7%).
     if (rate_is_goal && t == RC_CLASS_P && one_pass_stream(ctx)) {
       const float after_run = run_spill(ctx) + spill_fill_offset(ctx);
       const double floor_q = std::max(own / 2.0, lmin);

@@ -96,6 +96,17 @@ decodes() {
 # judged NAME KBPS BUFFER FPS: the buffer line of the stream.
 judged() { buffer "$1.hevc" "$2" "$3" "$4"; }
 field() { sed -n "s/.*$1=\([-0-9.]*\).*/\1/p"; }
+# kept NAME KBPS SIZE LEAST WHAT: the stream at 10 pictures a second never
+# ran its buffer below empty and came to at least LEAST of its rate
+kept() {
+  local line
+  [ "$(cat "$1.rc")" = 0 ] || { fail "$1: exit code $(cat "$1.rc")"; return; }
+  line=$(judged "$1" "$2" "$3" 10)
+  echo "$1, $5, buffer $2 x $3: $line"
+  [ "$(echo "$line" | field under)" = 0 ] || fail "$1: pictures below empty ($line)"
+  awk -v g="$(echo "$line" | field kbps)" -v l="$4" -v r="$2" 'BEGIN { exit !(g >= l * r) }' ||
+    fail "$1: below $4 of $2 kb/s ($line)"
+}
 export -f encode
 export ZIRAVOV
 
@@ -229,12 +240,7 @@ rm -f key_l4.yuv
 for c in "nob_low_l1 100 50 0.72" "nob_low_l4 200 100 0.75" "b3_low_l4 200 100 0.75" "crf_low_l4 200 100 0.75" \
   "crf_half_l4 100 50 0.72"; do
   read -r name kbps size least <<<"$c"
-  [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
-  line=$(judged $name $kbps $size 10)
-  echo "$name, buffer $kbps x $size: $line"
-  [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
-  awk -v g="$(echo "$line" | field kbps)" -v l="$least" -v r="$kbps" 'BEGIN { exit !(g >= l * r) }' ||
-    fail "$name: below $least of $kbps kb/s ($line)"
+  kept "$name" "$kbps" "$size" "$least" flower
 done
 decodes nob_low_l4
 rm -f nob_low_l*.yuv b3_low_l4.yuv crf_low_l4.yuv crf_half_l4.yuv
@@ -277,12 +283,7 @@ rm -f b3_half_l4.yuv s_b3_half_l4.yuv
 for c in "s_abr_l4 0.75 60 30" "s_abr_l6 0.75 60 30" "s_crf_l4 0.72 60 30" \
   "s_b3_low_l4 0 50 25" "s_crf_b3_low_l4 0.67 50 25" "s_crf_low_l1 0.55 50 25"; do
   read -r name least kbps size <<<"$c"
-  [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
-  line=$(judged $name $kbps $size 10)
-  echo "$name, flower 352x208, buffer $kbps x $size: $line"
-  [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
-  awk -v g="$(echo "$line" | field kbps)" -v l="$least" -v r="$kbps" 'BEGIN { exit !(g >= l * r) }' ||
-    fail "$name: below $least of $kbps kb/s ($line)"
+  kept "$name" "$kbps" "$size" "$least" "flower 352x208"
 done
 decodes s_abr_l4
 rm -f s_*.yuv flower_s.y4m
@@ -334,12 +335,7 @@ rm -f cut400_*.yuv cut800_*.yuv
 # else the stream came 20.7% below its rate
 for c in "defb_t4 400 200 0.78" "defb300 300 150 0.8"; do
   read -r name kbps size least <<<"$c"
-  [ "$(cat $name.rc)" = 0 ] || { fail "$name: exit code $(cat $name.rc)"; continue; }
-  line=$(judged $name "$kbps" "$size" 10)
-  echo "default B pictures, buffer $kbps x $size: $line"
-  [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
-  awk -v g="$(echo "$line" | field kbps)" -v l="$(awk -v k="$kbps" -v f="$least" 'BEGIN { print f * k }')" \
-    'BEGIN { exit !(g >= l) }' || fail "$name: below $least of $kbps kb/s ($line)"
+  kept "$name" "$kbps" "$size" "$least" "default B pictures"
 done
 rm -f same*.yuv nob*.yuv defb*.yuv
 for i in "${!rate_cases[@]}"; do
