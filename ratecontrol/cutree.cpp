@@ -224,6 +224,15 @@ void cutree_run(encoder_t *ctx, frame_t *const *f, int32_t n, int32_t start) {
   int32_t k = start;
   while (k < n && is_b(f[k])) k++;
   if (k >= n) return;
+  // A P picture behind sixteen B pictures lies beyond its own estimate's
+  // reach, the step that otherwise gives it intra costs on one thread (the
+  // lookahead pool makes them for every entering picture).  Its offsets
+  // then read the costs its record held for an earlier picture, or none,
+  // and one thread coded another stream than two.
+  if (!f[k]->intra_done && !f[k]->intra_ready) {
+    lookahead_intra_costs(ctx, &ctx->lookahead_engine->slots[0], f[k]);
+    f[k]->intra_ready = 1;
+  }
   cutree_compute_qp_offsets(ctx, f[k]);
   if (start == 0) return;  // the first decision's group is a key picture alone
   const b_pyramid_t py = b_pyramid(ctx->param.hierarchy, 0, k);
