@@ -32,11 +32,18 @@
 #include "encoder/encoder.h"
 #include "encoder/param.h"
 #include "ratecontrol/lookahead.h"
+#include "ratecontrol/lowres_data.h"
 #include "tarnhevcenc.h"
 
 namespace {
 
 frame_t *queued(const lookahead_queue_t *q, int32_t i) { return static_cast<frame_t *>(q->input->items[i]); }
+
+// How far past p0 a scene-cut test looks for the end of the B run: the
+// lookahead estimates no picture from one more than LOWRES_DISTANCES - 1
+// away, and sixteen B pictures put the run's end one beyond.  Its missing
+// estimate read as "the far picture looks like p0" and dropped every cut.
+int32_t far_end_distance(const param_t *p) { return std::min(p->bframes + 1, LOWRES_DISTANCES - 1); }
 
 bool is_b_picture(const frame_t *f) {
   return f->frame_type_code == TARNHEVCENC_TYPE_B || f->frame_type_code == TARNHEVCENC_TYPE_BREF;
@@ -334,7 +341,7 @@ bool scenecut_detect(const param_t *p, const lookahead_queue_t *q, const lookahe
                      int32_t p1, int32_t graded, int32_t count) {
   frame_t *const *frames = reinterpret_cast<frame_t *const *>(q->input->items);
   if (graded && p->bframes > 0) {
-    const int32_t maxp1 = std::min(count - 1, p0 + p->bframes + 1);
+    const int32_t maxp1 = std::min(count - 1, p0 + far_end_distance(p));
     if (scenecut_check(p, q, costs, p0, maxp1, 1)) {
       // The far picture differs: a picture before it that still looks like
       // p0 is no cut, and neither is one that the far picture differs from
@@ -382,7 +389,7 @@ void lookahead_slicetype_decide(const param_t *p, int32_t decision_delay, lookah
     // Cheap test first at low complexity: no cut anywhere up to the end of
     // the B run by the fixed threshold means none is searched.
     if (dc.detect && p->complexity <= 3 &&
-        !scenecut_detect(p, q, costs, 0, std::min(p->bframes + 1, dc.n - 1), 0, dc.n))
+        !scenecut_detect(p, q, costs, 0, std::min(far_end_distance(p), dc.n - 1), 0, dc.n))
       dc.detect = false;
     if (dc.detect && dc.n > 2 && scenecut_detect(p, q, costs, 0, 1, 1, dc.n)) {
       frame_t *f = queued(q, 1);

@@ -4,7 +4,8 @@
 # with a P picture just before it under a closed GOP and B leading pictures
 # under an open one; one picture of bus inside foreman (a flash) gets none
 # (but without B pictures, which leave nothing to confirm a cut over); a cut
-# into bus 20 pictures in, late in a B run of 5, gets its key picture;
+# into bus 20 pictures in, late in a B run of 5, gets its key picture, and
+# one 40 pictures in with 16 B pictures;
 # --scenecut 0 keeps key pictures to the period.  The streams decode in
 # ffmpeg and libde265 to the reconstruction, and 1 and 8 threads (and so
 # lookahead pool threads) give the same bytes.  The CU-tree's offsets reach
@@ -30,6 +31,9 @@ frames_of() {
 # A cut into bus's fast pan late in a B run of 5: bus differs from its own
 # picture 4 ahead as much as from foreman.
 { head -n 1 "$CLIPS/foreman_cif_60f.y4m"; frames_of foreman_cif_60f.y4m 0 20; frames_of bus_cif_17f.y4m 0 10; } >late.y4m
+# A cut 40 pictures in, more than a run of sixteen B pictures before the
+# end of the input.
+{ head -n 1 "$CLIPS/foreman_cif_60f.y4m"; frames_of foreman_cif_60f.y4m 0 40; frames_of bus_cif_17f.y4m 0 17; } >far.y4m
 
 # types NAME: "number:type" of every coded picture in display order.
 types() { grep -o '^frame [0-9]* type [0-9]' "$1.err" | awk '{print $2 ":" $4}' | sort -n | tr '\n' ' '; }
@@ -56,6 +60,13 @@ check off joined.y4m 20 "0:1 " $common --scenecut 0 &
 check period joined.y4m 20 "0:1 8:1 16:1 " $common --scenecut 0 --keyint 8 &
 check p_only joined.y4m 20 "0:1 12:1 " --bframes 0 --rc-lookahead 4 --scenecut 40 &
 check late_cut late.y4m 30 "0:1 20:1 " --bframes 5 --rc-lookahead 12 --keyint 250 --scenecut 40 --no-open-gop &
+# Sixteen B pictures put the far end of the run beyond the lookahead's
+# estimates: a cut is still found (at complexity 1 also by the cheap test
+# that decides whether to search), and a flash still is none.
+b16="--bframes 16 --rc-lookahead 20 --keyint 250 --scenecut 40 --no-open-gop"
+check b16_cut far.y4m 57 "0:1 40:1 " $b16 &
+check b16_cut_fast far.y4m 57 "0:1 40:1 " $b16 --complexity 1 &
+check b16_flash flash.y4m 20 "0:1 " $b16 &
 # Without B pictures nothing confirms a cut: the flash and the picture after
 # it both start one.
 check p_only_flash flash.y4m 20 "0:1 12:1 13:1 " --bframes 0 --rc-lookahead 4 --scenecut 40 &
