@@ -139,6 +139,8 @@ void cbr_vbv_steer_plan(encoder_t *ctx, float qp);
 // The fewest pictures of the rate a buffer holds for pictures under it to
 // steer their CTUs.
 constexpr int32_t cbr_vbv_steer_pictures = 16;
+// Which way of its rows' QP a steered picture's CTUs may go.
+enum cbr_steer_way_t { CBR_STEER_FINER, CBR_STEER_EITHER, CBR_STEER_COARSER };
 // A steered picture's CTUs leave the QP to the rows once it has spent this
 // many times its target.
 constexpr double cbr_vbv_steer_bound = 2.0;

@@ -169,10 +169,11 @@ struct ratecontrol_t {
   double cbr_planned_qp;
   int64_t cbr_cost_sum;  // the lookahead's cost of the picture (sum of its block costs)
   // Under a buffer: the picture's CTUs steer towards this many bits (0: the
-  // rows alone decide), from this QP, and (1) also above the rows' QP.
+  // rows alone decide), from this QP, and which way of the rows' QP
+  // (cbr_steer_way_t).
   int32_t cbr_vbv_steer;
   float cbr_steer_qp;
-  int32_t cbr_steer_above_rows;
+  int32_t cbr_steer_way;
 };
 
 

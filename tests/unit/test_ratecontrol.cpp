@@ -833,9 +833,12 @@ TEST(RateControl, ConstantBitrateWindowUnderABufferChasesOnlyWhatTheBufferHolds)
 // it, the buffer holds sixteen pictures of the rate or more, and it stays
 // half full with the pictures in flight at their overruns (the first
 // intra picture whatever its plan).  The buffer
-// counts it at its target.  Its CTUs (but the first intra picture's) steer only below the rows' QP until
+// counts it at its target.  Its CTUs steer only below the rows' QP until
 // the CTUs coded before one have spent twice the target; from there the
-// rows' QP bounds it from below.
+// rows' QP bounds it from below.  An intra picture that opens a scene (the
+// first, or one at a cut) steers either way of the rows, and where the
+// buffer has no room for its target still steers above them, counted at its
+// plan.
 TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) {
   cbr_vbv_picture_t t;
   ASSERT_TRUE(t.ok());
@@ -862,19 +865,31 @@ TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) 
   EXPECT_EQ(plan(30.0f, 0, size / 10), 0);                       // ten pictures
   EXPECT_EQ(plan(30.0f, 0, 1500000000), 0);  // sixteen such pictures pass 2^31
   EXPECT_EQ(plan(30.0f, size / 2 - target + 1000, size / 30), 0);  // below half after it
-  EXPECT_EQ(rc->cbr_steer_above_rows, 0);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_FINER);
   // The first intra picture steers whatever its plan, a later one not.
   t.pic.in->frame_type_code = TARNHEVCENC_TYPE_IDR;
   ctx->slice_type_code = 2;
   rc->coding_index = 0;
   EXPECT_EQ(plan(31.0f, 0, size / 30), target);
-  EXPECT_EQ(rc->cbr_steer_above_rows, 1);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_EITHER);
+  // Without room for its target: above the rows only, counted at its plan.
+  EXPECT_EQ(plan(31.0f, size / 2 - target + 1000, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_COARSER);
+  EXPECT_EQ(rc->planned_bits, 1000);
   rc->coding_index = 9;
   EXPECT_EQ(plan(31.0f, 0, size / 30), 0);
+  // An intra picture at a cut steers as the first, where its plan did not
+  // raise it.
+  rc->cbr_window->scene_from = 9;
+  EXPECT_EQ(plan(30.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_EITHER);
+  EXPECT_EQ(plan(31.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_COARSER);
+  rc->cbr_window->scene_from = 0;
   t.pic.in->frame_type_code = TARNHEVCENC_TYPE_P;
   ctx->slice_type_code = 1;
   EXPECT_EQ(plan(30.0f, 0, size / 30), target);
-  EXPECT_EQ(rc->cbr_steer_above_rows, 0);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_FINER);
   // Two CTUs in a row: the second steers 6 below the plan's QP at a factor
   // of 2, under rows that rose to 36, until the first has spent twice the
   // target.
@@ -902,9 +917,15 @@ TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) 
   cbr_ctu_model_init(rc->cbr_ctu_model, triple, 2, 0);
   cbr_ctu_update(rc->cbr_ctu_model, 0, 0, target);
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 30);
-  rc->cbr_steer_above_rows = 1;  // the first intra picture: either way
+  rc->cbr_steer_way = CBR_STEER_EITHER;  // an intra picture opening a scene
   EXPECT_EQ(ratecontrol_ctu_qp(ctx), 42);
-  rc->cbr_steer_above_rows = 0;
+  ctx->cbr_ctu_factor = 2.0;
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 24);
+  rc->cbr_steer_way = CBR_STEER_COARSER;  // ... without room in the buffer
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 30);
+  ctx->cbr_ctu_factor = 0.25;
+  EXPECT_EQ(ratecontrol_ctu_qp(ctx), 42);
+  rc->cbr_steer_way = CBR_STEER_FINER;
   rc->cbr_vbv_steer = 0;  // not steered: the row's QP
   EXPECT_EQ(second_ctu_qp(0), 30);
 }
