@@ -13,6 +13,17 @@ run help --help
 [ "$rc" -eq 0 ] || fail "--help: exit code $rc"
 grep -q -F 'usage: ziravov [options] <input_filename> [<output_filename>]' out.txt || fail "--help: no usage line"
 grep -q -F '.hevc' out.txt || fail "--help: default output name not explained"
+# The README's option table names every option --help lists, and no other.
+readme=${SCRIPTS:-$(dirname "$0")}/../../README.md
+if [ -r "$readme" ]; then
+  help_opts=$(grep -oE '^  --[a-z0-9-]+' out.txt | tr -d ' ' | sort -u)
+  readme_opts=$(sed -n '/^## Command line/,/^## Exit codes/p' "$readme" | grep -E '^\| `--' |
+    grep -oE '`--[a-z0-9-]+' | tr -d '`' | sort -u)
+  [ -n "$help_opts" ] && [ "$help_opts" = "$readme_opts" ] ||
+    fail "--help and the README's option table differ: $(diff <(echo "$help_opts") <(echo "$readme_opts") | grep '^[<>]' | tr '\n' ' ')"
+fi
+run help-short -h
+[ "$rc" -eq 0 ] && grep -q -F 'usage: ziravov' out.txt || fail "-h: exit code $rc or no usage line"
 run version --version
 [ "$rc" -eq 0 ] && [ -s out.txt ] || fail "--version: exit code $rc or no text"
 
