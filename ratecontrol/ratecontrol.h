@@ -77,15 +77,19 @@ struct ratecontrol_t {
   // take as far as its coded CTUs show (frame_t::vbv_take); another at
   // what a reference knows it takes, or else at chain_take[k][0] (what its
   // class's plans lately took) or chain_take[k][1] (their overrun).
-  // Every picture of a rate mode in one pass (chain_read) publishes what it
-  // expects to take and what it knows of the others; B pictures' rows hold
-  // to that fill after their split columns.  The rows' other rules on it
-  // (chain_on) hold pictures without B pictures and P pictures among them;
-  // not B pictures, nor intra pictures among B pictures (before P pictures
-  // among B pictures counted only their own coded CTUs, those rules held
-  // them 2-5 QPs up and gave up 5-10% of the rate).
+  // Every picture of a rate mode in one pass or of constant bitrate
+  // (chain_read) publishes what it expects to take and what it knows of the
+  // others; in one pass B pictures' rows hold to that fill after their split
+  // columns.  The rows' other rules on it (chain_on) hold pictures without B
+  // pictures and P pictures among them; not B pictures, nor intra pictures
+  // among B pictures (before P pictures among B pictures counted only their
+  // own coded CTUs, those rules held them 2-5 QPs up and gave up 5-10% of
+  // the rate).
   int32_t chain_read;
   int32_t chain_on;
+  // A P picture whose plan knew of a key picture within the buffer's span
+  // after it (vbv_plan.cpp, key_in_span).
+  int32_t key_ahead;
   int32_t chain_fill;
   int32_t chain_count;
   const frame_t *chain_ref[16];

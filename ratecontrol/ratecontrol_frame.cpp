@@ -209,6 +209,7 @@ int32_t ratecontrol_frame_start(encoder_t *ctx, int32_t forced, int32_t reserved
   rc->chain_count = 0;
   rc->chain_on = 0;
   rc->chain_read = 0;
+  rc->key_ahead = 0;
   if (rc->vbv) {
     rc->planned_fixed = ratecontrol_non_slice_bits(ctx);
     ratecontrol_vbv_frame_start(ctx, reserved);
