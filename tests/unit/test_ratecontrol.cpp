@@ -836,9 +836,10 @@ TEST(RateControl, ConstantBitrateWindowUnderABufferChasesOnlyWhatTheBufferHolds)
 // counts it at its target.  Its CTUs steer only below the rows' QP until
 // the CTUs coded before one have spent twice the target; from there the
 // rows' QP bounds it from below.  An intra picture that opens a scene (the
-// first, or one at a cut) steers either way of the rows, and where the
-// buffer has no room for its target still steers above them, counted at its
-// plan.
+// first, or one at a cut), and a picture after a cut planned on what its
+// class learned before it, steer either way of the rows, and where the
+// buffer has no room for the target still steer above them, counted at
+// their plans.
 TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) {
   cbr_vbv_picture_t t;
   ASSERT_TRUE(t.ok());
@@ -890,6 +891,20 @@ TEST(RateControl, ConstantBitrateUnderABufferSteersBlindPicturesWhereItHasRoom) 
   ctx->slice_type_code = 1;
   EXPECT_EQ(plan(30.0f, 0, size / 30), target);
   EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_FINER);
+  // A P picture after a cut, planned on what its class learned of the last
+  // scene, steers either way too, and without room above the rows only;
+  // once its class has learned in the scene, as before.
+  rc->cbr_window->learned[CBR_CLASS_IP] = 3;
+  EXPECT_EQ(plan(30.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_EITHER);
+  EXPECT_EQ(plan(31.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_COARSER);
+  rc->cbr_window->learned_at[CBR_CLASS_IP] = 0;
+  EXPECT_EQ(plan(31.0f, 0, size / 30), 0);
+  EXPECT_EQ(plan(30.0f, 0, size / 30), target);
+  EXPECT_EQ(rc->cbr_steer_way, CBR_STEER_FINER);
+  rc->cbr_window->learned[CBR_CLASS_IP] = 0;
+  rc->cbr_window->learned_at[CBR_CLASS_IP] = -1;
   // Two CTUs in a row: the second steers 6 below the plan's QP at a factor
   // of 2, under rows that rose to 36, until the first has spent twice the
   // target.
