@@ -592,8 +592,8 @@ int32_t ratecontrol_ctu_qp(encoder_t *ctx) {
       // the first group of bus took 3 QPs more than its plan and bus lost
       // 0.3-0.6 dB (an intra picture that opens a scene and the pictures
       // after a cut steer either way, or where the buffer has no room only
-      // above them: cbr_vbv_steer_plan).  Once the picture has spent twice its target
-      // the rows' QP is its floor.
+      // above them: cbr_vbv_steer_plan).  Once the picture has spent twice
+      // its target the rows' QP is its floor.
       const float steered = rc->cbr_steer_qp - cbr_ctu_qp_offset(ctx->cbr_ctu_factor);
       const double known = static_cast<double>(cbr_ctu_known_bits(rc->cbr_ctu_model, ctx->ctu_x, ctx->ctu_y));
       const float free = rc->cbr_steer_way == CBR_STEER_EITHER   ? steered
