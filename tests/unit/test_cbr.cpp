@@ -184,6 +184,31 @@ TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
   }
 }
 
+// An I or P picture the model has learned, which otherwise keeps its CTUs
+// at its QP within the window's bounds, steers finer once a region has
+// spent less than a third of its share (where a looped clip turns, a P
+// picture takes a third of what its half-resolution cost plans), never
+// coarser within the bounds, and comes back to the picture's QP once the
+// region spends past its share: cheap at its top and dear below, it would
+// otherwise go on finer to its end.
+TEST(CbrCtuModel, ALearnedPictureFarBelowItsShareStepsFinerAndBackOnceItSpends) {
+  const int32_t triple[3] = {20000, 400000, 500};
+  model_ptr m(cbr_ctu_model_create(8, 4, 20000));
+  ASSERT_TRUE(m);
+  cbr_ctu_model_steer(m.get(), CBR_CLASS_IP, CBR_PLAN_LEARNED);
+  const std::vector<double> cheap = code_picture(m.get(), triple, 5, share_bits(m.get(), 0.25));
+  EXPECT_GT(cheap.back(), 1.25);
+  for (const double v : cheap) EXPECT_GE(v, 1.0);
+  EXPECT_LE(largest_move(cheap), -std::log(0.95) + 1e-9);
+  const auto low = share_bits(m.get(), 0.1), high = share_bits(m.get(), 4.0);
+  const std::vector<double> turned = code_picture(m.get(), triple, 5, [&](int32_t x, int32_t y, double f, std::mt19937 &r) {
+    return y < 2 ? low(x, y, f, r) : high(x, y, f, r);
+  });
+  EXPECT_GT(*std::max_element(turned.begin(), turned.end()), 1.25);
+  EXPECT_EQ(turned.back(), 1.0);
+  for (const double v : turned) EXPECT_GE(v, 1.0);
+}
+
 TEST(CbrCtuModel, OneCtuPictureAndEmptyBounds) {
   model_ptr m(cbr_ctu_model_create(1, 1, 0));
   ASSERT_TRUE(m);
