@@ -225,8 +225,9 @@ int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int3
 // The most of the fill a picture of class cls may be planned to take: what
 // a plan that runs over by as much as the class's plans lately did, and a
 // tenth more, still leaves (40% to 75%; half before a plan of the class
-// has been checked).
-float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls);
+// has been checked).  top: the most, 75% unless the caller knows the plans
+// of the class run below what they take.
+float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls, float top = 0.75f);
 // The most of the fill counted at the overrun (ratecontrol_fill_ahead) a
 // picture of class cls may be planned to take: what a plan that runs over
 // as far as its class's did lately, and a tenth more, still leaves (40% to
