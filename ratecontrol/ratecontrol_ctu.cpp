@@ -297,7 +297,7 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   if (chained) {
     safe = std::min(safe, known);
     bound = at_split ? std::min(bound, chain_bound) : hold_half_left(safe, planned);
-  } else if (rc->chain_read && !rc->cbr && rc_b_type(ctx->cur_input->frame_type_code)) {
+  } else if (rc->chain_read && !rc->cbr && !rc->two_pass && rc_b_type(ctx->cur_input->frame_type_code)) {
     // A B picture was planned against its anchor at the anchor's plan, and
     // the anchor, coded beside it, may outgrow that plan: from their split
     // columns on the rows hold to the same fill counted with what the
@@ -319,6 +319,9 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
   // picture that kept to its plan ran the buffer dry.
   if (rc->cbr && !at_split)
     bound = std::min(bound, hold_half_left(std::max(fill - static_cast<float>(rc->vbv_rows_risk), 0.0f), planned));
+  // A second pass's rows never let the picture be predicted past the fill
+  // they know, as before its split columns (vbv_row_hold).
+  if (rc->two_pass) bound = std::min(bound, chain_fill(ctx, x, y, CHAIN_OVERRUN, &ref_took));
   auto over = [&](float b) {
     const bool room = chained && known - b >= full;
     return b > bound || (at_split && !room && (b > planned + tol || (b > planned && qp < rc->qp_novbv)));
@@ -389,11 +392,23 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
 // 10) and 0.15 dB (up to 0.4).  Its reference is often coded already when it
 // starts, the B pictures between them in flight: the rows hold it then too,
 // to the fill with those counted at their overruns.
+// A second pass's rows (every picture type) rise only while the picture is
+// predicted past the whole fill they know, and never fall here.  Its
+// pictures are planned against the pictures in flight at their plans, which
+// those took up to 2.5 times of (flower at 10 pictures a second, 40-100
+// kb/s in half a second's buffer: 9 of 28 second passes ran the buffer dry,
+// P pictures coded 10-18 QPs below their first pass, or B pictures beside a
+// P picture, having taken 1.3-2.5 times their plans); so held, none, and
+// the P picture's own check may let it reach past the fill (twopass.cpp).
+// Held to half of what the plan leaves, as one pass's P pictures among B
+// pictures, the default flower case in test_two_pass fell 3 points further
+// below its rate.
 void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   const ratecontrol_t *rc = ctx->rc;
   const param_t &p = ctx->param;
   frame_t *rec = ctx->cur_recon;
-  if (!rc->chain_on || !rc->planned_valid || rc->planned_bits <= 0) return;
+  const bool second_pass = rc->two_pass;
+  if ((!rc->chain_on && !second_pass) || !rc->planned_valid || rc->planned_bits <= 0) return;
   const int32_t cols = ctx->ctu_cols;
   float done = bits_outside_ctus(ctx);
   for (int32_t r = y; r >= 0; r--) {
@@ -405,10 +420,10 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   int32_t read = 0;
   const float known = chain_fill(ctx, std::max(x, 0), y, CHAIN_OVERRUN, &ref_took, &read);
   const bool among_b = p.bframes > 0;
-  if (read == 0 && !among_b) return;
+  if (read == 0 && !among_b && !second_pass) return;
   const float planned = static_cast<float>(rc->planned_bits);
   const float half_left = hold_half_left(known, planned);
-  const float bound = among_b ? half_left : std::min(half_left, 0.75f * known);
+  const float bound = second_pass ? known : among_b ? half_left : std::min(half_left, 0.75f * known);
   const float scale = std::max(ref_took, 1.0f);
   // Before the row's first CTU, that CTU is left out of the prediction.
   const int32_t from = std::max(x, 0);
@@ -440,7 +455,7 @@ void vbv_row_hold(encoder_t *ctx, int32_t x, int32_t y) {
   // key picture ran the buffer 0.4% of its size dry while the rows counted
   // B pictures in flight at their class's overrun; since they count them as
   // after their split columns, the lowest fill comes to 0.05 (kept: 0.08).
-  if (qp == q0 && !(rc->cbr && rc->key_ahead)) {
+  if (qp == q0 && !second_pass && !(rc->cbr && rc->key_ahead)) {
     const float qmin = std::max({q0 - static_cast<float>(p.qp_step), rc->qp_novbv, static_cast<float>(p.qp_min)});
     const float full = keep_full_fill(rc);
     while (qp - 0.5f >= qmin && known - predicted(qp - 0.5f) >= full) qp -= 0.5f;

@@ -549,7 +549,9 @@ void chain_start(encoder_t *ctx) {
   rc->chain_fill = enc->rc->vbv_fill;
   rc->chain_count = 0;
   rc->chain_prior = 1.0f;
-  rc->chain_read = rc->abr || rc->cbr;
+  // A second pass's rows read them too, to hold their picture within the
+  // fill they know (vbv_row_hold, vbv_row_redecide).
+  rc->chain_read = rc->abr || rc->cbr || rc->two_pass;
   // In one pass a P picture among B pictures is held before its split
   // columns too: there, on flower 352x208 (six CTUs by four), lie 14 of its
   // 24 CTUs and most of its bits, and unheld, P pictures planned at three
