@@ -322,15 +322,22 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // picture of the clip takes (bus: 17 pictures 65% above the rate, every
     // P picture held 6 QPs below its model's), and a step of 3 from there
     // left flower 720p's one second a quarter below the rate.
-    // After a scene cut the P pictures step twice as far again until one of
-    // the scene has come back: the intra picture at the cut is held near
+    // After a scene cut the P pictures step twice as far again until two of
+    // the scene have come back: the intra picture at the cut is held near
     // the last scene's P pictures, and from foreman's QP 29 bus's pictures
     // climbed 3 a group, 60 pictures cut from foreman to bus 14-21% above
     // the rate.  Not further: untaught by the new scene, the model's own
     // QP swung 10 either way (40 pictures from bus to foreman 44% low).
+    // Not one: the first moves alpha by half its miss, and the P picture
+    // after it, stepping 3 from that first one's blind QP where its model
+    // asked for 7 more, took 43 kbit of a 9.7 kbit target; with one thread
+    // every P picture after the first came back so, with eight none, and
+    // 40 pictures across the cut from foreman to bus at 400 kb/s came
+    // 11.1% above the rate at one thread and 4.3% at eight (now 7.5% and
+    // 3.1%, 0.5 dB lower).
     const frame_t *r = ctx->ref_list[0][0];
     const double ref = coded_qp(rc, r) + (intra_type(r->frame_type_code) ? rc->ip_offset : 0.0);
-    const bool early = rc->cbr_window->learned[c] < 4 || cbr_window_blind(rc->cbr_window, c);
+    const bool early = rc->cbr_window->learned[c] < 4 || rc->cbr_window->scene_learned[c] < 2;
     const double step = early ? 2.0 * cbr_p_step : cbr_p_step;
     qp = std::clamp(qp, ref - step, ref + step);
   } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {

@@ -51,6 +51,8 @@ struct cbr_window_t {
   int32_t intra_frame;
   int32_t scene_from;
   int32_t learned_at[3];
+  // Per class, pictures coded in the current scene it has learned from.
+  int32_t scene_learned[3];
   // The window, with the pictures in flight at their targets, had
   // under-spent past its near bound when it predicted its last picture.
   bool under_spent;

@@ -168,13 +168,17 @@ int32_t cbr_window_intra_target(const cbr_window_t *w, int32_t bits) {
 void cbr_window_intra(cbr_window_t *w, int32_t index, int32_t frame, int32_t key_period) {
   // What a class learned in one scene says little of the next: after a cut
   // from foreman to bus its pictures took two to three times their plans.
-  if (w->intra_frame < 0 || key_period <= 0 || frame - w->intra_frame < key_period) w->scene_from = index;
+  if (w->intra_frame < 0 || key_period <= 0 || frame - w->intra_frame < key_period) {
+    w->scene_from = index;
+    for (int32_t c = 0; c < 3; c++) w->scene_learned[c] = 0;
+  }
   w->intra_frame = frame;
 }
 
 void cbr_window_learned(cbr_window_t *w, int32_t c, int32_t index) {
   w->learned[c]++;
   w->learned_at[c] = std::max(w->learned_at[c], index);
+  if (index >= w->scene_from) w->scene_learned[c]++;
 }
 
 bool cbr_window_blind(const cbr_window_t *w, int32_t c) { return w->learned_at[c] < w->scene_from; }

@@ -378,11 +378,18 @@ TEST(CbrWindow, AClassIsBlindUntilAPictureOfItsSceneHasComeBack) {
   cbr_window_intra(w.get(), 310, 310, 250);
   EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_IP));
   EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_B));
+  EXPECT_EQ(w->scene_learned[CBR_CLASS_IP], 0);
   cbr_window_learned(w.get(), CBR_CLASS_IP, 305);
   EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_IP));
   cbr_window_learned(w.get(), CBR_CLASS_IP, 311);
   EXPECT_FALSE(cbr_window_blind(w.get(), CBR_CLASS_IP));
   EXPECT_TRUE(cbr_window_blind(w.get(), CBR_CLASS_B));
+  // Of the scene's pictures a class has learned from, the one coded before
+  // the cut does not count.
+  EXPECT_EQ(w->scene_learned[CBR_CLASS_IP], 1);
+  cbr_window_learned(w.get(), CBR_CLASS_IP, 319);
+  EXPECT_EQ(w->scene_learned[CBR_CLASS_IP], 2);
+  EXPECT_EQ(w->scene_learned[CBR_CLASS_B], 0);
   // Without a key period (only the first picture periodic) every later
   // intra picture is a cut.
   cbr_window_learned(w.get(), CBR_CLASS_B, 315);
