@@ -395,8 +395,8 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
 // A second pass's rows (every picture type) rise only while the picture is
 // predicted past the whole fill they know, and never fall here.  Its
 // pictures are planned against the pictures in flight at their plans, which
-// those took up to 2.5 times of (flower at 10 pictures a second, 40-100
-// kb/s in half a second's buffer: 9 of 28 second passes ran the buffer dry,
+// those took up to 2.5 times of (flower at 10 pictures a second, 40-300
+// kb/s in half a second's buffer: 9 of 38 second passes ran the buffer dry,
 // P pictures coded 10-18 QPs below their first pass, or B pictures beside a
 // P picture, having taken 1.3-2.5 times their plans); so held, none, and
 // the P picture's own check may let it reach past the fill (twopass.cpp).

@@ -238,12 +238,12 @@ double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
   // (worst_fill): the rows hold the picture to the fill they know as it is
   // coded, with what the references of the pictures in flight have coded of
   // them (vbv_row_hold), and those pictures themselves overran what this
-  // fill counts them at (flower at 10 pictures a second, 40-100 kb/s in half
-  // a second's buffer, levels 1 and 4: 9 of 28 second passes below empty,
+  // fill counts them at (flower at 10 pictures a second, 40-300 kb/s in half
+  // a second's buffer, levels 1 and 4: 9 of 38 second passes below empty,
   // P and B pictures in flight having taken 1.3-2.5 times their plans).
   // With the rows' hold the sum held to the fill itself left those streams
-  // 0.7 points further below their rate; a fifth over it, 1.6 points nearer
-  // it than before, for 0.04 dB more, and none below empty.  Without the
+  // about 0.7 points further below their rate; a fifth over it, 1.3 points
+  // nearer it than before, for 0.03 dB more, and none below empty.  Without the
   // rows' hold, let the sum reach the fill and one picture's refill and the
   // same clip at 80 kb/s in 40 kbit went below empty (the picture leaves
   // before the refill comes).
