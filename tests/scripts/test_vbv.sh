@@ -26,8 +26,8 @@
 #   level 4 on flower (a second's buffer) and the cut clip (both): no
 #   picture below empty (and on the cut clip the rate as above);
 # - the capped rate factor 14 with three B pictures at 100 kb/s in half a
-#   second's buffer, level 4, flower 640x360 and 352x208: no picture below
-#   empty;
+#   second's buffer, level 4, flower 640x360 and 352x208, and 18 with a B
+#   factor of 100 on 640x360: no picture below empty;
 # - flower 352x208 at 50 kb/s in half a second's buffer, ABR and the capped
 #   rate factor 18 with three B pictures (level 4) and the capped rate
 #   factor with the default B pictures (level 1): no picture below empty,
@@ -41,6 +41,9 @@
 # - pictures one CTU high (66x34), B pictures 40 QPs finer than their P
 #   pictures and all intra at QP 4, and that B factor on 176x144 in a
 #   buffer started a tenth full: no picture below empty;
+# - a B factor of 100 under a capped rate factor (flower 640x360, 16
+#   pictures, every reference held at QP 51, the buffer full): no picture
+#   below empty;
 # - AQ named without the CU-tree codes the stream AQ off does, with no
 #   picture below empty;
 # - the zero-latency tune lowers the first and the lowest-layer pictures'
@@ -151,6 +154,7 @@ done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 -
   echo "crf_half_l4 --crf 18 --vbv-maxrate 100 --vbv-bufsize 50 --bframes 0 --complexity 4 --threads 1 flower.y4m" &&
   echo "b3_half_l4 --crf 14 --vbv-maxrate 100 --vbv-bufsize 50 --bframes 3 --complexity 4 --threads 1 flower.y4m" &&
   echo "s_b3_half_l4 --crf 14 --vbv-maxrate 100 --vbv-bufsize 50 --bframes 3 --complexity 4 --threads 1 flower_s300.y4m" &&
+  echo "b3_pb100_l4 --crf 18 --pbratio 100 --vbv-maxrate 100 --vbv-bufsize 50 --bframes 3 --complexity 4 --threads 1 flower.y4m" &&
   for c in "s_abr_l4 --bitrate 60 --complexity 4" "s_abr_l6 --bitrate 60 --complexity 6" "s_crf_l4 --crf 18 --complexity 4"; do
     echo "$c --vbv-maxrate 60 --vbv-bufsize 30 --bframes 0 --threads 1 flower_s300.y4m"
   done &&
@@ -259,7 +263,12 @@ for c in "b3_half_l4 flower 640x360" "s_b3_half_l4 flower 352x208"; do
   echo "$name, $what, --crf 14, three B pictures, buffer 100 x 50, level 4: $line"
   [ "$(echo "$line" | field under)" = 0 ] || fail "$name: pictures below empty ($line)"
 done
-rm -f b3_half_l4.yuv s_b3_half_l4.yuv
+# (with a B factor of 100 the B pictures' rate factor QP is 51, and a full
+# buffer's spill alone takes them finer: taken up to 4 QPs finer than
+# their references, sized from B pictures measured far coarser, they ran
+# the buffer 66% of its size dry)
+kept b3_pb100_l4 100 50 0 "flower 640x360, --crf 18 --pbratio 100, three B pictures, level 4"
+rm -f b3_half_l4.yuv s_b3_half_l4.yuv b3_pb100_l4.yuv
 # flower 352x208 without B pictures at 60 kb/s in half a second's buffer
 # (six CTUs by four, most of flower's bits in the left four columns, left
 # of the split columns): where the looped clip turns the rate mode steps
@@ -475,14 +484,29 @@ ffmpeg -nostdin -v error -y -i "$CLIPS/foreman_cif_60f.y4m" -frames:v 5 -vf scal
   exit 1
 encode qcif_b --bitrate 40 --vbv-maxrate 40 --vbv-bufsize 40 --vbv-init 0.1 --ipratio 0.01 --pbratio 0.01 \
   --bframes 16 --hierarchy 1 --keyint 5 --rc-lookahead 2 --complexity 7 --aq-mode 0 --no-cutree --threads 1 qcif5.y4m
-if [ "$(cat qcif_b.rc)" = 0 ]; then
-  line=$(buffer qcif_b.hevc 40 40 29.97 0.1)
-  echo "176x144, --pbratio 0.01, buffer 40 x 40 a tenth full: $line"
-  [ "$(echo "$line" | field under)" = 0 ] || fail "qcif_b: pictures below empty ($line)"
-else
-  fail "qcif_b: exit code $(cat qcif_b.rc)"
-fi
+# none_below NAME KBPS SIZE FPS INIT WHAT: no picture of the stream below
+# empty, the buffer started INIT of its size full
+none_below() {
+  local line
+  [ "$(cat "$1.rc")" = 0 ] || { fail "$1: exit code $(cat "$1.rc")"; return; }
+  line=$(buffer "$1.hevc" "$2" "$3" "$4" "$5")
+  echo "$6: $line"
+  [ "$(echo "$line" | field under)" = 0 ] || fail "$1: pictures below empty ($line)"
+}
+none_below qcif_b 40 40 29.97 0.1 "176x144, --pbratio 0.01, buffer 40 x 40 a tenth full"
 rm -f tiny*.y4m tiny_*.yuv qcif5.y4m qcif_b.yuv
+# (a B factor of 100 under a capped rate factor, 16 pictures of flower
+# 640x360 at 25 a second: every reference held at QP 51, where B pictures
+# code nearly nothing, so a full buffer's spill takes B pictures far below
+# what their class was sized at; taken to 7-8 QPs below their references,
+# four in flight took 6.6-9.7 kbit each and ran the buffer 88% of its size
+# below empty)
+ffmpeg -nostdin -v error -y -i "$CLIPS/flower_720p_30f.y4m" -frames:v 16 -vf scale=640:360 -pix_fmt yuv420p fl16.y4m ||
+  exit 1
+encode coarse_refs --crf 28 --pbratio 100 --ipratio 100 --vbv-maxrate 57 --vbv-bufsize 14 --vbv-init 1 --fps 25 \
+  --bframes 6 --hierarchy 1 --open-gop --keyint 17 --rc-lookahead 1 --complexity 7 --threads 1 fl16.y4m
+none_below coarse_refs 57 14 25 1 "640x360, --pbratio 100 --crf 28, buffer 57 x 14 started full"
+rm -f fl16.y4m coarse_refs.yuv
 
 # --- AQ named without the CU-tree under a buffer: the CTUs take their rows'
 # QPs, so the pictures are sized by the costs without AQ's weights (sized
