@@ -56,6 +56,8 @@ struct cbr_window_t {
   // The window, with the pictures in flight at their targets, had
   // under-spent past its near bound when it predicted its last picture.
   bool under_spent;
+  // The last intra picture started a new scene before its period ended.
+  bool at_cut;
 };
 
 cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,

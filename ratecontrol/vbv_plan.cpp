@@ -245,7 +245,11 @@ bool planned_by_guess(const ratecontrol_t *rc, const vbv_basis_t &basis) {
 // its target; 60-150 kb/s in three quarters of a second, 24 streams: +0.31
 // dB; none below empty; at 30 pictures a second the model's own intra QP
 // fits in half the fill, and foreman and the cut clip change by 0.02 dB at
-// most).
+// most).  Not at a scene cut: sized from the last scene's key picture, the
+// new scene's outgrew that by a third, and at nine tenths of a half
+// second's fill took more than the whole buffer (carphone, bus and carphone
+// again at 176x144, 80-120 kb/s: 8 of 12 streams below empty, down to 15%
+// of the buffer; at the class's share none, the lowest fill 0.19-0.32).
 constexpr float CBR_INTRA_SHARE = 0.9f;
 
 // The share of the fill a picture's plan may take (ratecontrol_vbv_share).
@@ -305,7 +309,7 @@ float vbv_allowance(encoder_t *ctx, int32_t t, const vbv_basis_t &basis, double 
   // It stays planned on a guess, and the pictures after it count it at
   // twice its plan while it is in flight (vbv_guess_risk).
   const bool guess = planned_by_guess(rc, basis) && !(rc->cbr && basis.cls == RC_CLASS_I);
-  const bool cbr_intra = rc->cbr && t == RC_CLASS_I;
+  const bool cbr_intra = rc->cbr && t == RC_CLASS_I && !rc->cbr_window->at_cut;
   float share = guess ? 0.25f : share_of_fill(ctx, basis.cls);
   if (cbr_intra) share = std::max(share, CBR_INTRA_SHARE);
   float allowed = fixed + share * std::max(fill - fixed, 0.0f);
