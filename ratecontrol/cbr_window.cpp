@@ -169,7 +169,7 @@ void cbr_window_intra(cbr_window_t *w, int32_t index, int32_t frame, int32_t key
   // What a class learned in one scene says little of the next: after a cut
   // from foreman to bus its pictures took two to three times their plans.
   w->at_cut = w->intra_frame >= 0 && (key_period <= 0 || frame - w->intra_frame < key_period);
-  if (w->intra_frame < 0 || key_period <= 0 || frame - w->intra_frame < key_period) {
+  if (w->intra_frame < 0 || w->at_cut) {
     w->scene_from = index;
     for (int32_t c = 0; c < 3; c++) w->scene_learned[c] = 0;
   }
