@@ -44,6 +44,8 @@
 # - a B factor of 100 under a capped rate factor (flower 640x360, 16
 #   pictures, every reference held at QP 51, the buffer full): no picture
 #   below empty;
+# - buffers of about one picture's refill (bus 240x160 and flower 640x360,
+#   an average rate and constant QP): no picture below empty;
 # - AQ named without the CU-tree codes the stream AQ off does, with no
 #   picture below empty;
 # - the zero-latency tune lowers the first and the lowest-layer pictures'
@@ -506,7 +508,32 @@ ffmpeg -nostdin -v error -y -i "$CLIPS/flower_720p_30f.y4m" -frames:v 16 -vf sca
 encode coarse_refs --crf 28 --pbratio 100 --ipratio 100 --vbv-maxrate 57 --vbv-bufsize 14 --vbv-init 1 --fps 25 \
   --bframes 6 --hierarchy 1 --open-gop --keyint 17 --rc-lookahead 1 --complexity 7 --threads 1 fl16.y4m
 none_below coarse_refs 57 14 25 1 "640x360, --pbratio 100 --crf 28, buffer 57 x 14 started full"
-rm -f fl16.y4m coarse_refs.yuv
+
+# --- buffers of about one picture's refill, where a picture's plan is the
+# whole fill and nothing after it makes up for its running over.  The rows
+# of pictures planned near the highest QP fell 6-8 QPs below their first
+# row and took 1.01-1.07 times the fill (bus 240x160); P pictures sized
+# from pictures held at QP 49, where they code little but skips, were
+# planned 6-9 QPs finer and took more than the whole buffer (flower
+# 640x360, constant QP 34 and an average rate of 288 kb/s).  None below
+# empty.
+ffmpeg -nostdin -v error -y -i "$CLIPS/bus_cif_17f.y4m" -frames:v 8 -vf scale=240:160 -pix_fmt yuv420p bus8.y4m &&
+  ffmpeg -nostdin -v error -y -i "$CLIPS/flower_720p_30f.y4m" -frames:v 8 -vf scale=640:360 -pix_fmt yuv420p \
+    -r 30000/1001 fl8.y4m || exit 1
+encode one_bus_slow --bitrate 40 --vbv-maxrate 40 --vbv-bufsize 1 --fps 5/2 --bframes 16 --hierarchy 1 --keyint 3 \
+  --rc-lookahead 0 --qpstep 51 --aq-mode 2 --aq-strength 0 --complexity 2 --threads 1 bus8.y4m
+none_below one_bus_slow 40 16 2.5 1 "bus 240x160, 40 kb/s at 2.5 a second in one picture's 16 kbit"
+encode one_bus_two --bitrate 192 --vbv-maxrate 192 --vbv-bufsize 7 --frames 2 --fps 25 --bframes 3 --hierarchy 1 \
+  --rc-lookahead 2 --qpstep 51 --aq-mode 0 --complexity 4 --threads 1 bus8.y4m
+none_below one_bus_two 192 8 25 0.9 "bus 240x160, two pictures, 192 kb/s in 8 kbit"
+encode one_fl_qp --qp 34 --qcomp 0 --vbv-maxrate 345 --vbv-bufsize 13 --bframes 7 --hierarchy 0 --keyint 1000 \
+  --aq-mode 2 --complexity 7 --threads 1 fl8.y4m
+none_below one_fl_qp 345 13 29.97 0.9 "flower 640x360, --qp 34, 345 kb/s in 13 kbit"
+encode one_fl_abr --bitrate 288 --vbv-maxrate 288 --vbv-bufsize 11 --fps 25 --bframes 0 --open-gop --keyint 17 \
+  --aq-mode 1 --complexity 2 --threads 1 fl16.y4m
+none_below one_fl_abr 288 12 25 0.9 "flower 640x360, 288 kb/s in 12 kbit"
+decodes one_fl_abr
+rm -f fl16.y4m fl8.y4m bus8.y4m coarse_refs.yuv one_*.yuv
 
 # --- AQ named without the CU-tree under a buffer: the CTUs take their rows'
 # QPs, so the pictures are sized by the costs without AQ's weights (sized
