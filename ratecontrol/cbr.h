@@ -93,7 +93,8 @@ struct cbr_ctu_model_t {
   // Above 1 where there is no band: the factors rise (finer QPs) once the
   // bits spent so far are less than 1/band_under times the share of the
   // plan, and fall back to 1 once the region spends past its share; below
-  // 1 only at the window's bounds (set before init).
+  // 1 only at the window's bounds, and back to 1 once the region has spent
+  // less than its share (set before init).
   double band_under;
   // How far a CTU's factor may move from its reference neighbour's, as a
   // fraction (set before init; 0 counts as 5%).

@@ -184,6 +184,15 @@ TEST(CbrCtuModel, PicturesPlannedOnTheStartValuesSteerSoonerAndFaster) {
   }
 }
 
+// Codes a picture whose top two rows of CTUs spend `top` times their
+// cost's share of a plan of 20000 bits and the rest `rest` times.
+std::vector<double> code_top_and_rest(cbr_ctu_model_t *m, const int32_t triple[3], double top, double rest) {
+  const auto high = share_bits(m, top), low = share_bits(m, rest);
+  return code_picture(m, triple, 5, [&](int32_t x, int32_t y, double f, std::mt19937 &r) {
+    return y < 2 ? high(x, y, f, r) : low(x, y, f, r);
+  });
+}
+
 // An I or P picture the model has learned, which otherwise keeps its CTUs
 // at its QP within the window's bounds, steers finer once a region has
 // spent less than a third of its share (where a looped clip turns, a P
@@ -200,13 +209,26 @@ TEST(CbrCtuModel, ALearnedPictureFarBelowItsShareStepsFinerAndBackOnceItSpends) 
   EXPECT_GT(cheap.back(), 1.25);
   for (const double v : cheap) EXPECT_GE(v, 1.0);
   EXPECT_LE(largest_move(cheap), -std::log(0.95) + 1e-9);
-  const auto low = share_bits(m.get(), 0.1), high = share_bits(m.get(), 4.0);
-  const std::vector<double> turned = code_picture(m.get(), triple, 5, [&](int32_t x, int32_t y, double f, std::mt19937 &r) {
-    return y < 2 ? low(x, y, f, r) : high(x, y, f, r);
-  });
+  const std::vector<double> turned = code_top_and_rest(m.get(), triple, 0.1, 4.0);
   EXPECT_GT(*std::max_element(turned.begin(), turned.end()), 1.25);
   EXPECT_EQ(turned.back(), 1.0);
   for (const double v : turned) EXPECT_GE(v, 1.0);
+}
+
+// The same picture planned near the window's ceiling steers coarser once a
+// region's bits foretell more than the ceiling, and comes back to the
+// picture's QP once the region has spent less than its share: dear at its
+// top and cheap below, it would otherwise be coded coarser than its plan
+// to its end, and what it left went to the B pictures.
+TEST(CbrCtuModel, ALearnedPictureNearItsCeilingStepsCoarserAndBackOnceUnderItsShare) {
+  const int32_t triple[3] = {20000, 22000, 500};
+  model_ptr m(cbr_ctu_model_create(8, 6, 20000));
+  ASSERT_TRUE(m);
+  cbr_ctu_model_steer(m.get(), CBR_CLASS_IP, CBR_PLAN_LEARNED);
+  const std::vector<double> f = code_top_and_rest(m.get(), triple, 1.5, 0.1);
+  EXPECT_LT(*std::min_element(f.begin(), f.end()), 0.8);
+  EXPECT_EQ(f.back(), 1.0);
+  for (const double v : f) EXPECT_LE(v, 1.0);
 }
 
 TEST(CbrCtuModel, OneCtuPictureAndEmptyBounds) {
