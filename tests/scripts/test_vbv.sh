@@ -46,6 +46,8 @@
 #   below empty;
 # - buffers of about one picture's refill (bus 240x160 and flower 640x360,
 #   an average rate and constant QP): no picture below empty;
+# - constant QP with key pictures every 1-5 pictures that take more than
+#   their period's refill at QP 51: no picture below empty;
 # - AQ named without the CU-tree codes the stream AQ off does, with no
 #   picture below empty;
 # - the zero-latency tune lowers the first and the lowest-layer pictures'
@@ -533,7 +535,26 @@ encode one_fl_abr --bitrate 288 --vbv-maxrate 288 --vbv-bufsize 11 --fps 25 --bf
   --aq-mode 1 --complexity 2 --threads 1 fl16.y4m
 none_below one_fl_abr 288 12 25 0.9 "flower 640x360, 288 kb/s in 12 kbit"
 decodes one_fl_abr
-rm -f fl16.y4m fl8.y4m bus8.y4m coarse_refs.yuv one_*.yuv
+
+# --- constant QP with key pictures that take more than their period's
+# refill even at QP 51: the first pictures spent as if the steady drain
+# left room, and every later key picture at QP 51 then ran the buffer
+# dry (carphone with a key picture every 2 and all intra, 40 kb/s in 40
+# kbit; bus 240x160 at 300 pictures a second, a key picture every 5).  None
+# below empty.
+ffmpeg -nostdin -v error -y -i "$CLIPS/bus_cif_17f.y4m" -frames:v 16 -vf scale=240:160 -pix_fmt yuv420p bus16.y4m ||
+  exit 1
+encode drain_k2 --qp 4 --vbv-maxrate 40 --vbv-bufsize 40 --vbv-init 1 --fps 120 --keyint 2 --bframes 3 --hierarchy 2 \
+  --aq-mode 0 --frames 30 --complexity 4 --threads 1 "$CLIPS/carphone_qcif.y4m"
+none_below drain_k2 40 40 120 1 "carphone, --qp 4, a key picture every 2, 40 kb/s in 40 kbit at 120 a second"
+encode drain_k1 --qp 24 --vbv-maxrate 40 --vbv-bufsize 40 --vbv-init 1 --keyint 1 --aq-mode 2 --frames 16 \
+  --complexity 6 --threads 1 "$CLIPS/carphone_qcif.y4m"
+none_below drain_k1 40 40 29.97 1 "carphone all intra, --qp 24, 40 kb/s in 40 kbit"
+encode drain_k5 --qp 12 --lqp --vbv-maxrate 576 --vbv-bufsize 576 --fps 300 --keyint 5 --no-open-gop --bframes 3 \
+  --hierarchy 2 --rc-lookahead 0 --qpstep 1 --aq-mode 2 --scenecut 1 --complexity 2 --threads 1 bus16.y4m
+none_below drain_k5 576 576 300 0.9 "bus 240x160, --qp 12 --lqp, a key picture every 5, 576 kb/s in 576 kbit at 300"
+decodes drain_k2
+rm -f fl16.y4m fl8.y4m bus8.y4m bus16.y4m coarse_refs.yuv one_*.yuv drain_*.yuv
 
 # --- AQ named without the CU-tree under a buffer: the CTUs take their rows'
 # QPs, so the pictures are sized by the costs without AQ's weights (sized
