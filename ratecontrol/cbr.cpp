@@ -175,6 +175,7 @@ int32_t cbr_init(encoder_t *enc) {
                                      static_cast<int32_t>(p.cbr_maxrate * 1000.0 / rc->fps),
                                      static_cast<int32_t>(p.cbr_minrate * 1000.0 / rc->fps), p.cbr_span,
                                      n - n % (p.bframes + 1), threads, enc->ctu_count);
+  if (rc->cbr_window) rc->cbr_window->buffered = rc->vbv != 0;
   rc->cbr_ctu_model = cbr_ctu_model_create(enc->ctu_cols, enc->ctu_rows, static_cast<int32_t>(rc->bitrate / rc->fps));
   rc->cbr_alpha = static_cast<double *>(std::calloc(static_cast<size_t>(threads) * 3, sizeof(double)));
   rc->cbr_beta = static_cast<double *>(std::calloc(static_cast<size_t>(threads) * 3, sizeof(double)));
@@ -359,15 +360,20 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // paid back: over the input's last window, and while the window is
     // under-spent past its near bound (bus at 1000 kb/s, 17 pictures and looped
     // to 60: 7.1% and 6.0% below the rate with the floor throughout, 4.3% and
-    // 3.6% so let fall).  Under a buffer too: at 10 pictures a second a P
-    // picture takes most of the buffer, and what B pictures leave spills from
-    // it while full (the floor there cost 4-9% of the rate, more than it
-    // gained).
+    // 3.6% so let fall), and while the window's pictures fall short of its
+    // floor rate (after a key picture at 10 pictures a second, paid back
+    // where the looped clip turns and its pictures nearly repeat their
+    // references, B pictures given 12-30 kbit each took 0.5-3.5 held an
+    // offset or more above their references, and the second came to
+    // 0.14-0.4 times the rate).  Under a buffer too: at 10 pictures a
+    // second a P picture takes most of the buffer, and what B pictures leave
+    // spills from it while full (the floor there cost 4-9% of the rate, more
+    // than it gained).
     const double r = ratecontrol_b_reference_qp(ctx);
     const double off = rc->pb_offset[rc_b_index(pic->b_level)];
     const int32_t to_come = rc->cbr_window->to_come;
     const bool ending = to_come > 0 && to_come < rc->cbr_window->span;
-    const bool coarse = !rc->vbv && !ending && !rc->cbr_window->under_spent;
+    const bool coarse = !rc->vbv && !ending && !rc->cbr_window->under_spent && !rc->cbr_window->at_floor;
     const double lo = beside_key_floor(ctx, coarse ? r + off : r);
     qp = std::clamp(qp, lo, std::max(r + (coarse ? 3.0 : 2.0) * off, lo));
   }

@@ -56,8 +56,14 @@ struct cbr_window_t {
   // The window, with the pictures in flight at their targets, had
   // under-spent past its near bound when it predicted its last picture.
   bool under_spent;
+  // The window raised the target of the picture it predicted last to its
+  // floor: its pictures so far fall short of the floor rate.
+  bool at_floor;
   // The last intra picture started a new scene before its period ended.
   bool at_cut;
+  // A buffer's plan bounds the pictures besides the window (set after
+  // create).
+  bool buffered;
 };
 
 cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,

@@ -109,9 +109,19 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]) {
   const int64_t before = w->span - std::min(w->count, w->span);
   const int64_t hi_len = w->max_bits * len - used;
   const int64_t hi_full = w->max_bits * static_cast<int64_t>(w->span) - used - w->avg_bits * before;
-  const int64_t hi = w->count == 1 ? hi_len : std::max(hi_len, hi_full);
-  const int64_t lo = w->min_bits * len - used;
   const int64_t base = static_cast<int64_t>(w->avg_bits * w->weights[c]);
+  // Without a buffer it is never below the picture's share at the floor
+  // rate: once a picture has taken the window past its ceiling by itself
+  // (a key picture at 10 pictures a second, 1.3-1.75 seconds of the rate),
+  // holding the rest of the window under it cannot undo that, and the
+  // pictures after it, given 40 bits each, came 4-7 QPs coarser and the
+  // second after the key picture to 0.14-0.4 times the rate (flower 480x272
+  // at 60-300 kb/s).  Under a buffer its plan holds the pictures after
+  // such a one within the fill: with the floor there, 4 of 108 flower
+  // streams in buffers of half a second to one ran it dry.
+  int64_t hi = w->count == 1 ? hi_len : std::max(hi_len, hi_full);
+  if (!w->buffered) hi = std::max(hi, base * w->min_bits / std::max(w->avg_bits, 1));
+  const int64_t lo = w->min_bits * len - used;
   // The pictures in flight are counted at their targets: each of them has
   // already been given its share of the correction, and counting only the
   // coded pictures made every picture started before the first returned
@@ -140,6 +150,7 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]) {
   // 720p, 30 pictures at four threads: 8-10% below the rate).
   const double share = horizon < w->span ? w->weights[c] : 1.0;
   int64_t t = base + std::clamp(static_cast<int64_t>(static_cast<double>(level) / horizon * share), -adj, adj);
+  w->at_floor = t < lo;
   t = std::max(t, lo);
   t = std::min(t, hi);
   t = std::max<int64_t>(t, w->ctu_count);

@@ -257,6 +257,12 @@ TEST(CbrWindow, TargetsKeepTheirBoundsAndFollowTheLevel) {
   int32_t last = 0;
   for (int32_t i = 0; i < 40; i++) {
     cbr_window_predict(w.get(), CBR_CLASS_B, t);
+    // While the window grows the ceiling is the whole length's, the
+    // pictures before the first counted at the average (six pictures'
+    // less the first would leave 240000).
+    if (i == 0) {
+      EXPECT_EQ(t[1], 60000 * 25 - 120000 - 40000 * 23);
+    }
     EXPECT_GE(t[0], 10);
     EXPECT_LE(t[0], t[1]);
     cbr_window_update(w.get(), t[0] / 2, CBR_CLASS_B, 0);
@@ -374,6 +380,53 @@ TEST(CbrWindow, AnInputThatEndsSoonerPaysBackBeforeItsEnd) {
   const double r = 8.0 / (22.0 / 29.0);
   EXPECT_NEAR(cbr_window_intra_target(w.get(), intra), r * 16 * 40000 / (r + 15), 1.0);
   EXPECT_LT(cbr_window_intra_target(w.get(), intra), intra);
+}
+
+// A picture that takes the window past its ceiling by itself leaves the
+// pictures after it their share at the floor rate as a ceiling, and their
+// targets the level's payback, without a buffer; under one the ceiling
+// holds them at the fewest bits.  And a window whose pictures took less
+// than its floor rate raises the next target to that floor and says so.
+TEST(CbrWindow, APictureOverTheWholeCeilingLeavesTheNextTheirFloorShare) {
+  for (const bool buffered : {false, true}) {
+    SCOPED_TRACE(buffered ? "under a buffer" : "without a buffer");
+    // 40000 bits a picture (20000-60000), a window of 10 whose ceiling is
+    // 600000: nine pictures at the rate, then one of 700000.
+    window_ptr w(cbr_window_create(40000, 60000, 20000, 10, 8, 1, 10));
+    ASSERT_TRUE(w);
+    w->buffered = buffered;
+    int32_t t[3];
+    for (int32_t i = 0; i < 10; i++) {
+      cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+      cbr_window_update(w.get(), i == 9 ? 700000 : 40000, CBR_CLASS_BREF, 1);
+    }
+    cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+    // The level lies past its far bound: 80% of the share paid back.
+    EXPECT_EQ(t[0], buffered ? 10 : 40000 - 32000);
+    EXPECT_EQ(t[1], buffered ? 160 : 20000);
+    EXPECT_FALSE(w->at_floor);
+  }
+  window_ptr w(cbr_window_create(40000, 60000, 20000, 10, 8, 1, 10));
+  ASSERT_TRUE(w);
+  int32_t t[3];
+  for (int32_t i = 0; i < 10; i++) {
+    cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+    cbr_window_update(w.get(), 40000, CBR_CLASS_BREF, 1);
+  }
+  // Then pictures of 1000 bits: once the window's own fall short of its
+  // floor (200000 over 10) the target rises to what they leave.
+  bool raised = false;
+  for (int32_t i = 0; i < 10; i++) {
+    cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+    if (w->at_floor) {
+      raised = true;
+      int64_t used = 0;
+      for (int32_t k = 0; k < 9; k++) used += k < i ? 1000 : 40000;
+      EXPECT_EQ(t[0], 200000 - used) << i;
+    }
+    cbr_window_update(w.get(), 1000, CBR_CLASS_BREF, 1);
+  }
+  EXPECT_TRUE(raised);
 }
 
 // A class is planned blind until a picture of it coded in the current
