@@ -18,6 +18,9 @@ namespace {
 // pictures ran a second pass 2% of its buffer below empty).
 bool one_pass_stream(const encoder_t *ctx) { return ctx->rc->abr && !ctx->param.stats_write; }
 
+// A constant QP, which VBV may only raise.
+bool constant_qp(const encoder_t *ctx) { return ctx->param.rcmode == TARNHEVCENC_RC_CQP; }
+
 bool is_key_type(uint32_t t) {
   return t == TARNHEVCENC_TYPE_IDR || t == TARNHEVCENC_TYPE_CRA || t == TARNHEVCENC_TYPE_I;
 }
@@ -166,8 +169,14 @@ float size_at(const encoder_t *ctx, const vbv_basis_t &basis, double q) {
     // the key picture at 250 that the buffer held 10 QPs above the model's
     // QP (flower 640x360 at 10 pictures a second, 80 kb/s in 80 kbit), the
     // P picture took 3.2 times its plan and the buffer ran 23% of its size
-    // below empty.
-    if (ref_q > qf && (one_pass_stream(ctx) || rc->cbr) && c == RC_CLASS_P)
+    // below empty.  A constant QP's too, which the buffer raises as often:
+    // with the square root alone, P pictures 4-8 QPs finer than the key or
+    // P picture before them (carphone, bus 240x160 and foreman CIF at 40
+    // kb/s in 10-40 kbit, a key picture every 3-8; 3-5 CTU rows, too few
+    // to correct them) took 1.4-2.9 times their plans, and the buffer ran
+    // 7.5-25% of its size below empty where the highest QP throughout kept
+    // a sixth to two thirds of it.
+    if (ref_q > qf && (one_pass_stream(ctx) || rc->cbr || constant_qp(ctx)) && c == RC_CLASS_P)
       slices = std::max(slices, alike + intra_gain(ctx, qf, ref_q));
     // A B picture coded far finer than its reference codes much of what
     // the reference lost, nearly as an intra picture would, which its cost

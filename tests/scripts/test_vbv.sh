@@ -48,6 +48,9 @@
 #   an average rate and constant QP): no picture below empty;
 # - constant QP with key pictures every 1-5 pictures that take more than
 #   their period's refill at QP 51: no picture below empty;
+# - constant QP whose P pictures come finer than key pictures the buffer
+#   held coarser (176x144 and 240x160, key pictures every 3-4): no picture
+#   below empty;
 # - AQ named without the CU-tree codes the stream AQ off does, with no
 #   picture below empty;
 # - the zero-latency tune lowers the first and the lowest-layer pictures'
@@ -554,7 +557,24 @@ encode drain_k5 --qp 12 --lqp --vbv-maxrate 576 --vbv-bufsize 576 --fps 300 --ke
   --hierarchy 2 --rc-lookahead 0 --qpstep 1 --aq-mode 2 --scenecut 1 --complexity 2 --threads 1 bus16.y4m
 none_below drain_k5 576 576 300 0.9 "bus 240x160, --qp 12 --lqp, a key picture every 5, 576 kb/s in 576 kbit at 300"
 decodes drain_k2
-rm -f fl16.y4m fl8.y4m bus8.y4m bus16.y4m coarse_refs.yuv one_*.yuv drain_*.yuv
+
+# --- constant QP, P pictures coded finer than a key picture the buffer held
+# coarser: they code what that picture lost, far more than their cost shows,
+# and three CTU rows cannot correct them (carphone at 40 kb/s in 10 kbit,
+# key pictures every 3, five pictures all planned before the first returns
+# and thirty with a B picture each; bus 240x160 in 40 kbit, every 4).  None
+# below empty.
+encode finer_p5 --qp 33 --seek 3 --frames 5 --keyint 3 --bframes 0 --rc-lookahead 2 --vbv-maxrate 40 \
+  --vbv-bufsize 10 --aq-mode 1 --aq-strength 0 --no-rdoq --complexity 7 --threads 1 "$CLIPS/carphone_qcif.y4m"
+none_below finer_p5 40 10 29.97 0.9 "carphone, --qp 33, five pictures, a key picture every 3, 40 kb/s in 10 kbit"
+encode finer_pb --qp 2 --frames 30 --keyint 3 --bframes 1 --hierarchy 1 --open-gop --rc-lookahead 250 \
+  --vbv-maxrate 40 --vbv-bufsize 10 --aq-mode 2 --no-cutree --complexity 6 --threads 1 "$CLIPS/carphone_qcif.y4m"
+none_below finer_pb 40 10 29.97 0.9 "carphone, --qp 2, a key picture every 3, one B picture, 40 kb/s in 10 kbit"
+encode finer_bus --qp 2 --keyint 4 --bframes 0 --open-gop --vbv-maxrate 40 --vbv-bufsize 40 --aq-mode 0 \
+  --tune lowdelay --complexity 7 --threads 1 bus16.y4m
+none_below finer_bus 40 40 29.97 0.9 "bus 240x160, --qp 2, a key picture every 4, 40 kb/s in 40 kbit"
+decodes finer_p5
+rm -f fl16.y4m fl8.y4m bus8.y4m bus16.y4m coarse_refs.yuv one_*.yuv drain_*.yuv finer_*.yuv
 
 # --- AQ named without the CU-tree under a buffer: the CTUs take their rows'
 # QPs, so the pictures are sized by the costs without AQ's weights (sized
