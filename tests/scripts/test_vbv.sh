@@ -31,7 +31,8 @@
 # - flower 352x208 at 50 kb/s in half a second's buffer, ABR and the capped
 #   rate factor 18 with three B pictures (level 4) and the capped rate
 #   factor with the default B pictures (level 1): no picture below empty,
-#   and the capped streams at no less than 0.67 and 0.55 of the cap;
+#   and the capped streams at no less than 0.67 and 0.55 of the cap; and
+#   constant QP 26 there without B pictures and with three: none below;
 # - the clip with scene cuts under average bitrate at two rates with half a
 #   second's and a second's buffer, at 1, 4 and 8 threads: none below
 #   empty, the rate as above, and five and seven frame contexts within 3
@@ -170,6 +171,8 @@ done | { echo "level4 --crf 14 --vbv-maxrate 400 --vbv-bufsize 200 --bframes 3 -
     echo "$c --vbv-maxrate 50 --vbv-bufsize 25 --threads 1 flower_s300.y4m"
   done &&
   echo "s_defb150_l4 --bitrate 150 --vbv-maxrate 150 --vbv-bufsize 75 --complexity 4 --threads 1 flower_s300.y4m" &&
+  echo "s_qp_l4 --qp 26 --vbv-maxrate 50 --vbv-bufsize 25 --bframes 0 --complexity 4 --threads 1 flower_s300.y4m" &&
+  echo "s_qp_b3_l1 --qp 26 --vbv-maxrate 50 --vbv-bufsize 25 --bframes 3 --complexity 1 --threads 1 flower_s300.y4m" &&
   cat; } | run_all
 # the rows' decisions read only what the pictures they wait for have surely
 # coded: the same stream in every run (a reference's row QP read while the
@@ -307,6 +310,14 @@ for c in "s_abr_l4 0.75 60 30" "s_abr_l6 0.75 60 30" "s_crf_l4 0.72 60 30" \
   kept "$name" "$kbps" "$size" "$least" "flower 352x208"
 done
 decodes s_abr_l4
+# Constant QP 26 in the same buffer, without B pictures (level 4) and with
+# three (level 1): P pictures planned against those in flight at their
+# plans took up to 3 times theirs; the rows hold them as one pass's by what
+# those have coded: none below empty (unheld, 37% and 4% of the buffer).
+for name in s_qp_l4 s_qp_b3_l1; do
+  kept "$name" 50 25 0 "flower 352x208, --qp 26"
+done
+decodes s_qp_l4
 rm -f s_*.yuv flower_s.y4m
 # the cut clip at 30 pictures a second, seven B pictures, a second's
 # buffer: through foreman the buffer stands full; B pictures take what it
