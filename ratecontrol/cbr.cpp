@@ -293,8 +293,13 @@ double cbr_estimate_qp(encoder_t *ctx) {
   const double beta = rc->cbr_beta[3 * s + c], alpha = rc->cbr_alpha[3 * s + c] * cost_factor(rc->cbr_cost_sum, pixels, beta);
   double lambda;
   if (intra) {
-    rc->cbr_target = cbr_window_intra_target(rc->cbr_window,
-                                             std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target));
+    int32_t bits = std::min(static_cast<int32_t>(0.85 * rc->cbr_max), 5 * rc->cbr_target);
+    const int32_t key = planned_blind(ctx, c) ? 0 : cbr_window_key_ceiling(rc->cbr_window, ctx->param.idr_period);
+    if (key > rc->cbr_max) {
+      rc->cbr_max = key;
+      bits = std::max(bits, static_cast<int32_t>(0.85 * key));
+    }
+    rc->cbr_target = cbr_window_intra_target(rc->cbr_window, bits);
     cbr_window_store(rc->cbr_window, rc->cbr_target);
     lambda = cbr_intra_alpha * cost_factor(rc->cbr_cost_sum, pixels, cbr_intra_beta) *
              std::pow(rc->cbr_target / pixels, cbr_intra_beta);

@@ -75,6 +75,9 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]);
 // The target of an intra picture that would take `bits` of a window that
 // runs its whole length, for the pictures that are left of the input.
 int32_t cbr_window_intra_target(const cbr_window_t *w, int32_t bits);
+// The ceiling of a periodic key picture (not the first, not a scene cut)
+// of a key period of `key_period` pictures; 0 where it keeps the window's.
+int32_t cbr_window_key_ceiling(const cbr_window_t *w, int32_t key_period);
 // An intra picture of display number `frame` and coding index `index`
 // starts: one nearer the last than the key period (0: only the first is
 // periodic) opens a new scene.

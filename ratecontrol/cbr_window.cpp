@@ -176,6 +176,28 @@ int32_t cbr_window_intra_target(const cbr_window_t *w, int32_t bits) {
   return static_cast<int32_t>(std::min<double>(bits, r * n * avg / (r + n - 1)));
 }
 
+int32_t cbr_window_key_ceiling(const cbr_window_t *w, int32_t key_period) {
+  if (w->buffered || key_period <= 0) return 0;
+  // Without a buffer a periodic key picture may take the window's whole
+  // ceiling (1.5 windows of the rate), whatever the pictures before it in
+  // the window took, and is paid back over the seconds after it.  Held to
+  // what the P pictures before it had left of the sliding window's
+  // ceiling, the key picture at 250 of flower at 10 pictures a second was
+  // given 6 kbit at 80 kb/s and its CTUs stepped 3 QPs coarser than its QP:
+  // it took 1.1 seconds of the rate at QP 32, where one pass at the same
+  // average bitrate gives it 2.8 at QP 23, and the pictures that predict
+  // from it came out 4-5 dB below that pass's for two seconds.  Not more:
+  // while it is in their window the pictures after it are given little
+  // more than their floor share, and with them its second stays near 1.8
+  // times the rate (over 42 flower streams at 60-300 kb/s 1.81 at most,
+  // 1.76 at 80-300; at 1.6 windows 1.85 at 100 kb/s).  Nor more than an
+  // eighth of its period's bits: a key picture every two seconds taking
+  // 1.5 windows would leave the others a quarter of the rate.
+  const int64_t whole = static_cast<int64_t>(w->max_bits) * w->span;
+  const int64_t period = static_cast<int64_t>(w->avg_bits) * key_period / 8;
+  return static_cast<int32_t>(std::min<int64_t>({whole, period, INT32_MAX}));
+}
+
 void cbr_window_intra(cbr_window_t *w, int32_t index, int32_t frame, int32_t key_period) {
   // What a class learned in one scene says little of the next: after a cut
   // from foreman to bus its pictures took two to three times their plans.

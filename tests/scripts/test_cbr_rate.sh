@@ -10,11 +10,13 @@
 # looped clip turns back a second's pictures show almost nothing new: its
 # lowest seconds come to 0.55-0.60 times the rate here, 0.47-0.61 over
 # fourteen encodes at 80-300 kb/s and levels 1 and 4; x265's to 0.38).
-# No picture takes more than 1.25 seconds of the rate: at 10 pictures a
-# second the first intra picture takes 0.66-0.78, and the one at 250 must be
-# let further above the P pictures' QP than below it (held within 3, it
-# took 1.38-1.53 seconds at 80 and 100 kb/s, more than the window's
-# ceiling, and the seconds after it paid that back down to 0.36 times).
+# No picture takes more than 1.6 seconds of the rate: at 10 pictures a
+# second the first intra picture takes 0.66-0.78, and the key picture at
+# 250 up to the window's whole ceiling, 1.5 windows of the rate (0.96-1.47
+# here), paid back over the seconds after it (when it was held within 3
+# QPs of the P pictures, it took 1.38-1.53 seconds at 80 and 100 kb/s and
+# the seconds after it paid that back down to 0.36 times; the window's
+# floor share now holds them up).
 # With --vbv-maxrate R --vbv-bufsize R (every rate of the 30-picture-a-second
 # clips, flower's middle rate and the cases below), a buffer
 # simulated from the stream's own picture sizes (starting 90% full, each
@@ -111,8 +113,8 @@ run_case() {
   # Without a buffer, the bounds the streams keep with room to spare: at 30
   # pictures a second within 2.5% and every second within 0.7-1.5 times the
   # rate (they come to -0.1..+1.1% and 0.79-1.34); flower at 10 pictures a
-  # second within 4% and its highest second below 1.8 (+0.8..+2.1%,
-  # 0.55-1.68).
+  # second within 4% and its highest second below 1.8 (+1.2..+2.3%,
+  # 0.46-1.76, the highest the key picture's second at 250).
   if [ -z "$vbv" ]; then
     if [ "$fps" -ge 20 ]; then under=-2.5 over=2.5 low=0.7 high=1.5; else under=-4 over=4 high=1.8; fi
   elif [ "$fps" -ge 20 ]; then
@@ -127,7 +129,7 @@ run_case() {
   if [ -n "$vbv" ]; then
     awk -v f="$5" 'BEGIN { exit !(f >= 0) }' || conf_fail "$name" "the buffer ran dry (lowest fill $5)"
   else
-    awk -v p="$6" 'BEGIN { exit !(p <= 1.25) }' || conf_fail "$name" "a picture took $6 seconds of the rate"
+    awk -v p="$6" 'BEGIN { exit !(p <= 1.6) }' || conf_fail "$name" "a picture took $6 seconds of the rate"
   fi
 }
 
@@ -135,6 +137,15 @@ export -f run_case conf_fail
 export ZIRAVOV here
 cases | xargs -P "$CONF_JOBS" -L 1 bash -c 'run_case "$@"' _
 cat ./*.res
+# Without a buffer the key picture at 250 takes the window's whole ceiling
+# at 80 kb/s, 1.5 windows of the rate (1.47 seconds, the largest picture):
+# held
+# to the sliding window's ceiling, which the P pictures before it had
+# mostly used, it took 1.08 at QP 32 and the P pictures that predict from
+# it came out 4-5 dB below one pass of average bitrate's for two seconds.
+set -- $(python3 "$here/cbr_rate.py" flower300-80-t1.hevc 80 10)
+awk -v p="${6:-0}" 'BEGIN { exit !(p >= 1.3) }' ||
+  conf_fail flower300-80-t1 "the key picture at 250 took ${6:-?} seconds of the rate, not its 1.5"
 
 # Holding the rate must not cost the pictures: without a buffer, constant
 # bitrate's Y-PSNR (as the encoder reports it) no more than 1 dB below one
@@ -467,8 +478,9 @@ flower640_case 100 &
 flower640_case 80 free &
 wait
 flower640_case 120 free
-# Without a buffer at 80 kb/s, level 1, constant bitrate comes to 1.0 dB
-# below average bitrate: learned P pictures whose CTUs stepped coarser near
+# Without a buffer at 80 kb/s, level 1, constant bitrate comes to 0.97 dB
+# below average bitrate (1.0 while its key picture at 250 kept the window's
+# ceiling): learned P pictures whose CTUs stepped coarser near
 # the window's ceiling come back to their QP once under their share.  Left
 # coarser to the picture's end, the P pictures left bits the B pictures
 # took at their references' QP, 1.24 dB below (1.21 with only the CTUs

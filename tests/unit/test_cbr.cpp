@@ -382,6 +382,21 @@ TEST(CbrWindow, AnInputThatEndsSoonerPaysBackBeforeItsEnd) {
   EXPECT_LT(cbr_window_intra_target(w.get(), intra), intra);
 }
 
+// A window of 10 pictures of 40000 bits (20000-60000 a picture), under a
+// buffer or not, after ten pictures of class c: the last of `last` bits,
+// the others of `rest`.
+window_ptr window_of_ten(bool buffered, int32_t c, int32_t rest, int32_t last) {
+  window_ptr w(cbr_window_create(40000, 60000, 20000, 10, 8, 1, 10));
+  if (!w) return w;
+  w->buffered = buffered;
+  int32_t t[3];
+  for (int32_t i = 0; i < 10; i++) {
+    cbr_window_predict(w.get(), c, t);
+    cbr_window_update(w.get(), i == 9 ? last : rest, c, 1);
+  }
+  return w;
+}
+
 // A picture that takes the window past its ceiling by itself leaves the
 // pictures after it their share at the floor rate as a ceiling, and their
 // targets the level's payback, without a buffer; under one the ceiling
@@ -390,29 +405,20 @@ TEST(CbrWindow, AnInputThatEndsSoonerPaysBackBeforeItsEnd) {
 TEST(CbrWindow, APictureOverTheWholeCeilingLeavesTheNextTheirFloorShare) {
   for (const bool buffered : {false, true}) {
     SCOPED_TRACE(buffered ? "under a buffer" : "without a buffer");
-    // 40000 bits a picture (20000-60000), a window of 10 whose ceiling is
-    // 600000: nine pictures at the rate, then one of 700000.
-    window_ptr w(cbr_window_create(40000, 60000, 20000, 10, 8, 1, 10));
+    // A window whose ceiling is 600000: nine pictures at the rate, then one
+    // of 700000.
+    window_ptr w = window_of_ten(buffered, CBR_CLASS_BREF, 40000, 700000);
     ASSERT_TRUE(w);
-    w->buffered = buffered;
     int32_t t[3];
-    for (int32_t i = 0; i < 10; i++) {
-      cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
-      cbr_window_update(w.get(), i == 9 ? 700000 : 40000, CBR_CLASS_BREF, 1);
-    }
     cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
     // The level lies past its far bound: 80% of the share paid back.
     EXPECT_EQ(t[0], buffered ? 10 : 40000 - 32000);
     EXPECT_EQ(t[1], buffered ? 160 : 20000);
     EXPECT_FALSE(w->at_floor);
   }
-  window_ptr w(cbr_window_create(40000, 60000, 20000, 10, 8, 1, 10));
+  window_ptr w = window_of_ten(false, CBR_CLASS_BREF, 40000, 40000);
   ASSERT_TRUE(w);
   int32_t t[3];
-  for (int32_t i = 0; i < 10; i++) {
-    cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
-    cbr_window_update(w.get(), 40000, CBR_CLASS_BREF, 1);
-  }
   // Then pictures of 1000 bits: once the window's own fall short of its
   // floor (200000 over 10) the target rises to what they leave.
   bool raised = false;
@@ -427,6 +433,25 @@ TEST(CbrWindow, APictureOverTheWholeCeilingLeavesTheNextTheirFloorShare) {
     cbr_window_update(w.get(), 1000, CBR_CLASS_BREF, 1);
   }
   EXPECT_TRUE(raised);
+}
+
+// Without a buffer a periodic key picture may take the window's whole
+// ceiling, however much of the sliding window the pictures before it
+// took; under a buffer, whose plan bounds it, it keeps the window's own,
+// and a short key period caps it at an eighth of the period's bits.
+TEST(CbrWindow, AKeyPictureWithoutABufferMayTakeTheWholeCeiling) {
+  for (const bool buffered : {false, true}) {
+    SCOPED_TRACE(buffered ? "under a buffer" : "without a buffer");
+    // Ten pictures at the ceiling leave the next its floor share at most.
+    window_ptr w = window_of_ten(buffered, CBR_CLASS_IP, 60000, 60000);
+    ASSERT_TRUE(w);
+    int32_t t[3];
+    cbr_window_predict(w.get(), CBR_CLASS_IP, t);
+    EXPECT_LT(t[1], 100000);
+    EXPECT_EQ(cbr_window_key_ceiling(w.get(), 250), buffered ? 0 : 600000);
+    EXPECT_EQ(cbr_window_key_ceiling(w.get(), 20), buffered ? 0 : 100000);
+    EXPECT_EQ(cbr_window_key_ceiling(w.get(), 0), 0);
+  }
 }
 
 // A class is planned blind until a picture of it coded in the current
