@@ -525,10 +525,11 @@ encode coarse_refs --crf 28 --pbratio 100 --ipratio 100 --vbv-maxrate 57 --vbv-b
   --bframes 6 --hierarchy 1 --open-gop --keyint 17 --rc-lookahead 1 --complexity 7 --threads 1 fl16.y4m
 none_below coarse_refs 57 14 25 1 "640x360, --pbratio 100 --crf 28, buffer 57 x 14 started full"
 
-# --- buffers of about one picture's refill, where a picture's plan is the
-# whole fill and nothing after it makes up for its running over.  The rows
-# of pictures planned near the highest QP fell 6-8 QPs below their first
-# row and took 1.01-1.07 times the fill (bus 240x160); P pictures sized
+# --- buffers of about one picture's refill, where a picture's plan is
+# most of the fill and nothing after it makes up for its running over.  The
+# rows of pictures planned near the highest QP fell 6-8 QPs below their
+# first row and took 1.01-1.07 times the fill (bus 240x160, 8 and 16
+# pictures); P pictures sized
 # from pictures held at QP 49, where they code little but skips, were
 # planned 6-9 QPs finer and took more than the whole buffer (flower
 # 640x360, constant QP 34 and an average rate of 288 kb/s).  None below
@@ -539,6 +540,11 @@ ffmpeg -nostdin -v error -y -i "$CLIPS/bus_cif_17f.y4m" -frames:v 8 -vf scale=24
 encode one_bus_slow --bitrate 40 --vbv-maxrate 40 --vbv-bufsize 1 --fps 5/2 --bframes 16 --hierarchy 1 --keyint 3 \
   --rc-lookahead 0 --qpstep 51 --aq-mode 2 --aq-strength 0 --complexity 2 --threads 1 bus8.y4m
 none_below one_bus_slow 40 16 2.5 1 "bus 240x160, 40 kb/s at 2.5 a second in one picture's 16 kbit"
+ffmpeg -nostdin -v error -y -i "$CLIPS/bus_cif_17f.y4m" -frames:v 16 -vf scale=240:160 -pix_fmt yuv420p bus16.y4m ||
+  exit 1
+encode one_bus_16 --bitrate 40 --vbv-maxrate 40 --vbv-bufsize 1 --fps 5/2 --bframes 16 --hierarchy 1 --keyint 250 \
+  --rc-lookahead 0 --qpstep 51 --aq-mode 2 --aq-strength 0 --complexity 2 --threads 1 bus16.y4m
+none_below one_bus_16 40 16 2.5 1 "bus 240x160, 16 pictures, 40 kb/s at 2.5 a second in one picture's 16 kbit"
 encode one_bus_two --bitrate 192 --vbv-maxrate 192 --vbv-bufsize 7 --frames 2 --fps 25 --bframes 3 --hierarchy 1 \
   --rc-lookahead 2 --qpstep 51 --aq-mode 0 --complexity 4 --threads 1 bus8.y4m
 none_below one_bus_two 192 8 25 0.9 "bus 240x160, two pictures, 192 kb/s in 8 kbit"
@@ -549,6 +555,18 @@ encode one_fl_abr --bitrate 288 --vbv-maxrate 288 --vbv-bufsize 11 --fps 25 --bf
   --aq-mode 1 --complexity 2 --threads 1 fl16.y4m
 none_below one_fl_abr 288 12 25 0.9 "flower 640x360, 288 kb/s in 12 kbit"
 decodes one_fl_abr
+# (planned at the whole fill, the rows of pictures three CTU rows high rose
+# only once the picture was predicted past all of it: an intra picture at
+# one picture a second under constant bitrate took 100.1% of the fill, and
+# a P picture at 299 kb/s 105%; flower 322x186)
+ffmpeg -nostdin -v error -y -i "$CLIPS/flower_720p_30f.y4m" -frames:v 16 -vf scale=322:186 -pix_fmt yuv420p fo16.y4m ||
+  exit 1
+encode one_fo_cbr --cbr --bitrate 59 --vbv-maxrate 59 --vbv-bufsize 29 --fps 1 --frames 5 --bframes 7 --hierarchy 0 \
+  --no-open-gop --keyint 17 --rc-lookahead 250 --aq-mode 0 --complexity 5 --threads 1 fo16.y4m
+none_below one_fo_cbr 59 59 1 1 "flower 322x186, constant bitrate at one picture a second in one picture's 59 kbit"
+encode one_fo_abr --bitrate 299 --vbv-maxrate 299 --vbv-bufsize 11 --fps 25 --bframes 9 --hierarchy 0 --open-gop \
+  --keyint 250 --aq-mode 0 --scenecut 10 --complexity 2 --threads 1 fo16.y4m
+none_below one_fo_abr 299 12 25 0.9 "flower 322x186, 299 kb/s in 12 kbit"
 
 # --- constant QP with key pictures that take more than their period's
 # refill even at QP 51: the first pictures spent as if the steady drain
@@ -556,8 +574,6 @@ decodes one_fl_abr
 # dry (carphone with a key picture every 2 and all intra, 40 kb/s in 40
 # kbit; bus 240x160 at 300 pictures a second, a key picture every 5).  None
 # below empty.
-ffmpeg -nostdin -v error -y -i "$CLIPS/bus_cif_17f.y4m" -frames:v 16 -vf scale=240:160 -pix_fmt yuv420p bus16.y4m ||
-  exit 1
 encode drain_k2 --qp 4 --vbv-maxrate 40 --vbv-bufsize 40 --vbv-init 1 --fps 120 --keyint 2 --bframes 3 --hierarchy 2 \
   --aq-mode 0 --frames 30 --complexity 4 --threads 1 "$CLIPS/carphone_qcif.y4m"
 none_below drain_k2 40 40 120 1 "carphone, --qp 4, a key picture every 2, 40 kb/s in 40 kbit at 120 a second"
@@ -585,7 +601,7 @@ encode finer_bus --qp 2 --keyint 4 --bframes 0 --open-gop --vbv-maxrate 40 --vbv
   --tune lowdelay --complexity 7 --threads 1 bus16.y4m
 none_below finer_bus 40 40 29.97 0.9 "bus 240x160, --qp 2, a key picture every 4, 40 kb/s in 40 kbit"
 decodes finer_p5
-rm -f fl16.y4m fl8.y4m bus8.y4m bus16.y4m coarse_refs.yuv one_*.yuv drain_*.yuv finer_*.yuv
+rm -f fl16.y4m fl8.y4m fo16.y4m bus8.y4m bus16.y4m coarse_refs.yuv one_*.yuv drain_*.yuv finer_*.yuv
 
 # --- AQ named without the CU-tree under a buffer: the CTUs take their rows'
 # QPs, so the pictures are sized by the costs without AQ's weights (sized

@@ -619,9 +619,11 @@ TEST(RateControl, VbvPlanOfAPictureOfOneCtuRow) {
 }
 
 // In a buffer of one picture a non-B picture's plan, which its rows hold it
-// to, is the whole refill, but no more than the fill it starts with (a
-// buffer started at 0.9 of its size: the first picture of bus all intra,
-// planned at the refill, took 19.2 kbit of 18.9).
+// to, is nine tenths of the refill, but no more than nine tenths of the
+// fill it starts with (a buffer started at 0.9 of its size: the first
+// picture of bus all intra, planned at the refill, took 19.2 kbit of 18.9;
+// a picture three CTU rows high planned at the whole fill took 100.1% of
+// it).
 TEST(RateControl, VbvPlanInABufferOfOnePictureIsAtMostTheFill) {
   tarnhevcenc_param_t p = vbv_param();
   p.vbv_bufsize = 40;  // 40 kbit a picture at 25 per second
@@ -638,7 +640,7 @@ TEST(RateControl, VbvPlanInABufferOfOnePictureIsAtMostTheFill) {
     rc->vbv_fill_start = fill;
     rc->vbv_overrun_risk = 0;
     ratecontrol_clip_qscale(ctx, RC_CLASS_P, rc_qp2qscale(30.0));
-    EXPECT_EQ(rc->planned_bits, std::min(fill, rc->vbv_rate)) << "fill " << fill;
+    EXPECT_NEAR(rc->planned_bits, 0.9 * std::min(fill, rc->vbv_rate), 1.0) << "fill " << fill;
   }
 }
 
