@@ -59,11 +59,17 @@ struct cbr_window_t {
   // The window raised the target of the picture it predicted last to its
   // floor: its pictures so far fall short of the floor rate.
   bool at_floor;
+  // The second of the stream (pictures in coding order from the first,
+  // per_second at a time; 0: unknown) the picture predicted last falls in
+  // came, with the pictures in flight and that one at their targets, past
+  // the window's ceiling rate.
+  bool second_full;
   // The last intra picture started a new scene before its period ended.
   bool at_cut;
-  // A buffer's plan bounds the pictures besides the window (set after
-  // create).
+  // A buffer's plan bounds the pictures besides the window; pictures a
+  // second, at most the window's length (set after create).
   bool buffered;
+  int32_t per_second;
 };
 
 cbr_window_t *cbr_window_create(int32_t avg, int32_t max, int32_t min, int32_t span, int32_t group, int32_t threads,
@@ -108,6 +114,10 @@ struct cbr_ctu_model_t {
   // How far a CTU's factor may move from its reference neighbour's, as a
   // fraction (set before init; 0 counts as 5%).
   double step;
+  // Where there is no band: how far it may move from its left neighbour's
+  // while the region has spent less than 1/band_under times its share (set
+  // before init; 0: as step).
+  double step_under;
   int32_t display_index;
   uint32_t *energy;  // per CTU, filled by the picture's cost energies
   uint32_t *block_costs;  // per block (16 per CTU): the costs the energies come from

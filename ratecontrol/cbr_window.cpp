@@ -156,6 +156,15 @@ void cbr_window_predict(cbr_window_t *w, int32_t c, int32_t out[3]) {
   t = std::max<int64_t>(t, w->ctu_count);
   auto i32 = [](int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
   w->targets[p] = i32(t);
+  // The stream's second this picture falls in, up to it.
+  int64_t second = 0;
+  const int32_t sec = std::min(w->per_second, w->span);
+  const int32_t from = sec > 0 ? p - (w->count - 1) % sec : p;
+  for (int32_t j = from; j <= p; j++) {
+    const int32_t s = (j % ring + ring) % ring;
+    second += j >= p - in_flight ? w->targets[s] : w->actual[s];
+  }
+  w->second_full = sec > 0 && second > static_cast<int64_t>(w->max_bits) * sec;
   w->pos = (p + 1) % ring;
   out[0] = i32(t);
   out[1] = i32(std::max<int64_t>(hi, 16 * static_cast<int64_t>(w->ctu_count)));

@@ -196,7 +196,8 @@ std::vector<double> code_top_and_rest(cbr_ctu_model_t *m, const int32_t triple[3
 // An I or P picture the model has learned, which otherwise keeps its CTUs
 // at its QP within the window's bounds, steers finer once a region has
 // spent less than a third of its share (where a looped clip turns, a P
-// picture takes a third of what its half-resolution cost plans), never
+// picture takes a third of what its half-resolution cost plans), by up to
+// 10% a CTU there (5% where the stream's second is full already), never
 // coarser within the bounds, and comes back to the picture's QP once the
 // region spends past its share: cheap at its top and dear below, it would
 // otherwise go on finer to its end.
@@ -206,9 +207,16 @@ TEST(CbrCtuModel, ALearnedPictureFarBelowItsShareStepsFinerAndBackOnceItSpends) 
   ASSERT_TRUE(m);
   cbr_ctu_model_steer(m.get(), CBR_CLASS_IP, CBR_PLAN_LEARNED);
   const std::vector<double> cheap = code_picture(m.get(), triple, 5, share_bits(m.get(), 0.25));
-  EXPECT_GT(cheap.back(), 1.25);
+  EXPECT_GT(cheap.back(), 1.6);
   for (const double v : cheap) EXPECT_GE(v, 1.0);
-  EXPECT_LE(largest_move(cheap), -std::log(0.95) + 1e-9);
+  EXPECT_GT(largest_move(cheap), std::log(1.08));
+  EXPECT_LE(largest_move(cheap), std::log(1.1) + 1e-9);
+  m->step_under = 0.0;
+  const std::vector<double> held = code_picture(m.get(), triple, 5, share_bits(m.get(), 0.25));
+  EXPECT_GT(held.back(), 1.25);
+  EXPECT_LT(held.back(), cheap.back());
+  EXPECT_LE(largest_move(held), -std::log(0.95) + 1e-9);
+  cbr_ctu_model_steer(m.get(), CBR_CLASS_IP, CBR_PLAN_LEARNED);
   const std::vector<double> turned = code_top_and_rest(m.get(), triple, 0.1, 4.0);
   EXPECT_GT(*std::max_element(turned.begin(), turned.end()), 1.25);
   EXPECT_EQ(turned.back(), 1.0);
@@ -452,6 +460,45 @@ TEST(CbrWindow, AKeyPictureWithoutABufferMayTakeTheWholeCeiling) {
     EXPECT_EQ(cbr_window_key_ceiling(w.get(), 20), buffered ? 0 : 100000);
     EXPECT_EQ(cbr_window_key_ceiling(w.get(), 0), 0);
   }
+}
+
+// The second of the stream a picture falls in runs from the first
+// picture, per_second pictures at a time, the picture and those in flight
+// at their targets: once they take it past the window's ceiling rate the
+// second is full, up to its last picture; the next second starts empty.
+// Without per_second no second is ever full.
+TEST(CbrWindow, TheSecondAPictureFallsInIsFullPastTheCeilingRate) {
+  // The pictures (of 25, each coded as soon as it is predicted) whose
+  // second is full, where picture 3 takes 480000 and the others 40000:
+  // 600000 with the three before it, past the ceiling with picture 4 at
+  // its target.
+  auto full_ones = [](int32_t per_second) {
+    std::vector<int32_t> full;
+    window_ptr w(cbr_window_create(40000, 60000, 20000, 10, 8, 1, 10));
+    if (!w) return std::vector<int32_t>{-1};
+    w->per_second = per_second;
+    int32_t t[3];
+    for (int32_t i = 0; i < 25; i++) {
+      cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+      if (w->second_full) full.push_back(i);
+      cbr_window_update(w.get(), i == 3 ? 480000 : 40000, CBR_CLASS_BREF, 1);
+    }
+    return full;
+  };
+  EXPECT_EQ(full_ones(10), (std::vector<int32_t>{4, 5, 6, 7, 8, 9}));
+  EXPECT_TRUE(full_ones(0).empty());
+  // Pictures in flight count at their targets: four of 150000 in flight.
+  window_ptr w(cbr_window_create(40000, 60000, 20000, 10, 8, 4, 10));
+  ASSERT_TRUE(w);
+  w->per_second = 10;
+  int32_t t[3];
+  for (int32_t i = 0; i < 4; i++) {
+    cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+    EXPECT_FALSE(w->second_full);
+    cbr_window_store(w.get(), 150000);
+  }
+  cbr_window_predict(w.get(), CBR_CLASS_BREF, t);
+  EXPECT_TRUE(w->second_full);
 }
 
 // A class is planned blind until a picture of it coded in the current
