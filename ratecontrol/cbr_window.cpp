@@ -198,8 +198,8 @@ int32_t cbr_window_key_ceiling(const cbr_window_t *w, int32_t key_period) {
   // from it came out 4-5 dB below that pass's for two seconds.  Not more:
   // while it is in their window the pictures after it are given little
   // more than their floor share, and with them its second stays near 1.8
-  // times the rate (over 42 flower streams at 60-300 kb/s 1.81 at most,
-  // 1.76 at 80-300; at 1.6 windows 1.85 at 100 kb/s).  Nor more than an
+  // times the rate (over 42 flower streams at 60-300 kb/s 1.85 at most,
+  // 1.79 at 80-300; at 1.6 windows 1.85 at 100 kb/s).  Nor more than an
   // eighth of its period's bits: a key picture every two seconds taking
   // 1.5 windows would leave the others a quarter of the rate.
   const int64_t whole = static_cast<int64_t>(w->max_bits) * w->span;

@@ -113,8 +113,8 @@ run_case() {
   # Without a buffer, the bounds the streams keep with room to spare: at 30
   # pictures a second within 2.5% and every second within 0.7-1.5 times the
   # rate (they come to -0.1..+1.1% and 0.79-1.34); flower at 10 pictures a
-  # second within 4% and its highest second below 1.8 (+1.2..+2.3%,
-  # 0.46-1.76, the highest the key picture's second at 250).
+  # second within 4% and its highest second below 1.8 (+1.0..+1.4%,
+  # 0.46-1.79, the highest the key picture's second at 250).
   if [ -z "$vbv" ]; then
     if [ "$fps" -ge 20 ]; then under=-2.5 over=2.5 low=0.7 high=1.5; else under=-4 over=4 high=1.8; fi
   elif [ "$fps" -ge 20 ]; then
@@ -203,6 +203,16 @@ for r in 100 150; do
   echo "$name: B pictures ${1:-?}% of the bits, ${2:-?} QPs above the P pictures"
   awk -v s="${1:-100}" -v d="${2:-0}" 'BEGIN { exit !(s <= 8 && d >= 4.5) }' ||
     conf_fail "$name" "B pictures took ${1:-?}% of the bits at ${2:-?} QPs above the P pictures"
+  # The P picture 249, one from its reference P picture 248 and closing the
+  # group short of the key picture at 250, is coded no finer than that
+  # reference (0.5 and 0.6 QPs coarser here): let 3 QPs finer, as the P
+  # pictures a group from theirs may go, it came 1.8-1.9 finer and took
+  # 0.8 and 0.7 seconds of the rate.
+  set -- $(awk '$1 == "frame" && $3 == "type" && $4 == 4 && ($2 == 248 || $2 == 249) { q[$2] = $10 }
+    END { if (248 in q && 249 in q) printf "%.2f\n", q[249] - q[248] }' "$name.err")
+  echo "$name: P picture 249 ${1:-?} QPs above its reference"
+  awk -v d="${1:--99}" 'BEGIN { exit !(d >= -0.5) }' ||
+    conf_fail "$name" "P picture 249 came ${1:-?} QPs above its reference, one picture before it"
 done
 
 # Under a buffer, while the first intra picture is in flight on its first
@@ -484,7 +494,7 @@ flower640_case 100 &
 flower640_case 80 free &
 wait
 flower640_case 120 free
-# Without a buffer at 80 kb/s, level 1, constant bitrate comes to 0.97 dB
+# Without a buffer at 80 kb/s, level 1, constant bitrate comes to 0.98 dB
 # below average bitrate (1.0 while its key picture at 250 kept the window's
 # ceiling): learned P pictures whose CTUs stepped coarser near
 # the window's ceiling come back to their QP once under their share.  Left
