@@ -326,6 +326,18 @@ void vbv_row_redecide(encoder_t *ctx, int32_t x, int32_t y, bool at_split) {
     const bool room = chained && known - b >= full;
     return b > bound || (at_split && !room && (b > planned + tol || (b > planned && qp < rc->qp_novbv)));
   };
+  // Constant bitrate without B pictures: once a P picture has spent seven
+  // tenths of the fill its rows know, they take their whole step up at once
+  // after their split columns.  Their predictors, taught where the picture
+  // was cheap, foretold little of the CTUs left, and a P picture whose
+  // known fill fell from 39 to 20 kbit while its rows were coded (the
+  // pictures in flight before it had outgrown their plans) took 120 bits
+  // more than the fill, its second row at QP 22 to its end (flower 480x272
+  // at 10 pictures a second, 150 kb/s in 150 kbit, level 1).  Among B
+  // pictures the fill counts those in flight at their overruns and falls
+  // far faster than the P picture spends: held so there too, a stream in
+  // half a second's buffer with a key picture every 20 ran 1.6% dry.
+  if (rc->cbr && chained && p.bframes == 0 && !at_split && done >= 0.7f * known) qp = qmax;
   while (qp < qmax && over(b1)) {
     qp += 0.5f;
     b1 = vbv_predict_frame_bits(ctx, x, y, qp) + done;

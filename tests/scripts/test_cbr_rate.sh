@@ -453,6 +453,22 @@ else
   conf_fail flower480-150-75 "exit code $?"
 fi
 
+# The same clip at 150 kb/s in a buffer of one second without B pictures,
+# level 1: the P pictures where the clip turns back (178-184) each outgrow
+# their plans while the buffer drains, and the rows of the last must step
+# up at once once it has spent seven tenths of the fill they know (left to
+# their predictors it took the buffer 0.1% of its size below empty; now
+# 0.009 of it is left).
+if "$ZIRAVOV" --cbr --bitrate 150 --vbv-maxrate 150 --vbv-bufsize 150 --threads 1 --complexity 1 --bframes 0 \
+  flower480.y4m flower480-150-b0.hevc >flower480-150-b0.out 2>&1 </dev/null; then
+  set -- $(python3 "$here/cbr_rate.py" flower480-150-b0.hevc 150 10 150)
+  echo "flower480-150-t1-vbv-b0: rate $2%, seconds $3-$4x, lowest buffer fill $5"
+  awk -v e="$2" 'BEGIN { exit !(e >= -5 && e <= 5) }' || conf_fail flower480-150-b0 "rate $2% off its target"
+  awk -v f="$5" 'BEGIN { exit !(f >= 0) }' || conf_fail flower480-150-b0 "the buffer ran dry (lowest fill $5)"
+else
+  conf_fail flower480-150-b0 "exit code $?"
+fi
+
 # Flower at 640x360, 10 pictures a second, looped to 300, in a buffer of one
 # second, level 1.  At 150 kb/s: with seven B pictures a run and its anchor
 # span 0.8 of the buffer, the anchor takes at most three quarters of the
