@@ -70,6 +70,10 @@ struct ratecontrol_t {
   // a P or intra picture count it after their split columns, with the B
   // pictures in flight further over their plans (vbv_plan.cpp, FILL_ROWS).
   int32_t vbv_rows_risk;
+  // A second pass's P picture among B pictures: what a full buffer would
+  // spill by the end of its run of B pictures (ratecontrol_run_spill), which
+  // its rows may spend (ratecontrol_ctu.cpp, vbv_row_redecide); 0 otherwise.
+  float run_spend;
   // The fill as the picture's rows see it while they are coded: the fill
   // after the last picture collected when it started (chain_fill), less
   // each picture then in flight, in coding order, plus the refill of each.
@@ -228,6 +232,9 @@ int32_t ratecontrol_fill_ahead(const encoder_t *ctx, int32_t *overrun_fill, int3
 // has been checked).  top: the most, 75% unless the caller knows the plans
 // of the class run below what they take.
 float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls, float top = 0.75f);
+// What a full buffer would spill by the end of the P picture's run of B
+// pictures, from the fill it starts with (0 without B pictures before it).
+float ratecontrol_run_spill(const encoder_t *ctx);
 // The most of the fill counted at the overrun (ratecontrol_fill_ahead) a
 // picture of class cls may be planned to take: what a plan that runs over
 // as far as its class's did lately, and a tenth more, still leaves (40% to

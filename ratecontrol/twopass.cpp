@@ -302,6 +302,12 @@ double twopass_vbv_qscale(encoder_t *ctx, int32_t t, double q) {
     }
     q = std::clamp(q, rc->lmin[t], rc->lmax[t]);
   }
+  // What the buffer, full again by the end of this P picture's B run,
+  // would spill: its rows may spend it (vbv_row_redecide).  Not what the
+  // pictures in flight likely leave above the fill counted as well:
+  // counted with it, flower second passes went up to 11% of the buffer
+  // below empty.
+  rc->run_spend = t == RC_CLASS_P && e.among_b ? std::max(ratecontrol_run_spill(ctx), 0.0f) : 0.0f;
   rc->planned_bits = rc->single_frame_vbv
                          ? std::min(rc->vbv_rate, rc->vbv_fill_start)
                          : static_cast<int32_t>(std::max({predicted_at(q), bits_at(q), size_at(q)}));

@@ -728,6 +728,8 @@ void chain_start(encoder_t *ctx) {
 
 }  // namespace
 
+float ratecontrol_run_spill(const encoder_t *ctx) { return run_spill(ctx); }
+
 float ratecontrol_vbv_size(const encoder_t *ctx, double q) { return size_at(ctx, vbv_basis(ctx), q); }
 
 float ratecontrol_vbv_share(const ratecontrol_t *rc, int32_t cls, float top) {

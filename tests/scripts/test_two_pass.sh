@@ -159,6 +159,14 @@ two_passes() {
   # rows hold it to the fill they know, and its two sizes added up stay
   # within a fifth over the fill its plan counts; unbounded, 14% dry)
   two_passes flower_s45 flower_s300.y4m --bitrate 45 --vbv-maxrate 45 --vbv-bufsize 22 --complexity 4 --threads 1
+  # (P pictures whose rows fell into what the buffer would spill by the end
+  # of their B run, their predictions growing as 1/q: 13% of the buffer
+  # below empty)
+  two_passes flower_s70 flower_s300.y4m --bitrate 70 --vbv-maxrate 70 --vbv-bufsize 35 --complexity 4 --threads 1 \
+    --bframes 3
+  # (P pictures whose rows fell two QPs below row 0 whatever the fill:
+  # 0.1% of the buffer left)
+  two_passes flower_s80 flower_s300.y4m --bitrate 80 --vbv-maxrate 80 --vbv-bufsize 40 --complexity 4 --threads 1
 } &
 flower_job=$!
 for t in 1 4 8; do
@@ -274,7 +282,13 @@ buffer_line flower_k50 100 50 10 -31.5 5
 buffer_line flower_60 60 30 10 -28 5
 buffer_line flower_110 110 55 10 -31 5
 buffer_line flower_90 90 45 10 -27 5
-buffer_line flower_s45 45 22 10 -33 5
+# (flower_s45: P pictures that may not spend what the buffer would spill
+# by the end of their B run, 30% below the rate; spending it, 26%)
+buffer_line flower_s45 45 22 10 -28 5
+buffer_line flower_s70 70 35 10 -28 5
+buffer_line flower_s80 80 40 10 -25 5
+s80_low=$(python3 "$here/vbv_buffer.py" flower_s80.hevc 80 40 10 | sed -n 's/.*lowest=\([-0-9.]*\).*/\1/p')
+awk -v f="${s80_low:--1}" 'BEGIN { exit !(f >= 0.05) }' || fail flower_s80 "lowest fill $s80_low, under 0.05"
 # the picture before the key picture at 250 left the buffer the plan kept
 # for it: at least a fifth of it remains after the key picture
 after_key=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import vbv_buffer as v
@@ -288,6 +302,8 @@ awk -v f="${after_key:--1}" 'BEGIN { exit !(f >= 0.2) }' || fail flower "buffer 
 for name in flower flower_b3 flower_b0 flower_80 flower_60 flower_110 flower_90; do conf_decode_check $name 640 360 300 & done
 conf_decode_check flower_k25 640 360 60
 conf_decode_check flower_s45 352 208 300
+conf_decode_check flower_s70 352 208 300
+conf_decode_check flower_s80 352 208 300
 wait
 
 failed=$(ls ./*.fail 2>/dev/null | wc -l)
