@@ -355,8 +355,12 @@ double cbr_estimate_qp(encoder_t *ctx) {
     // had lost (flower at 10 pictures a second, 80 kb/s: P picture 249, one
     // from its reference and predicted from by none, at QP 22.7 where its
     // reference was at 25.7, took 58 kbit, 0.7 seconds of the rate).
+    // Not under a buffer: there the picture before a cut's intra picture,
+    // held coarse, left the intra picture fill it took whole, and the group
+    // after the cut ran the buffer dry (176x144, seven B pictures, 120 kb/s
+    // in 60 kbit: 6 pictures below empty).
     const int32_t d0 = pic->lowres_l0_distance;
-    const bool near = d0 > 0 && d0 <= ctx->param.bframes / 2;
+    const bool near = !rc->vbv && d0 > 0 && d0 <= ctx->param.bframes / 2;
     qp = std::clamp(qp, near ? ref : ref - step, ref + step);
   } else if (!intra && c != CBR_CLASS_IP && ctx->ref_count[0] > 0) {
     // A B picture takes its target's QP, at most its level's offset either

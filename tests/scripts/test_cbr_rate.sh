@@ -580,6 +580,11 @@ cut_buffer_case() {
 cut_buffer_case cutq-80-40-l4 80 40 --complexity 4 &
 cut_buffer_case cutq-120-60-l1 120 60 --complexity 1 &
 wait
+# With seven B pictures the P picture before bus's intra picture lies
+# nearer its reference than half a group: held at that reference's QP as
+# it is without a buffer, it left the intra picture fill it took whole and
+# the group after the cut ran the buffer dry (6 pictures below empty).
+cut_buffer_case cutq-120-60-b7-l1 120 60 --complexity 1 --bframes 7
 
 # The reconstruction is what both decoders show, with and without VBV (the
 # first across the cut from foreman to bus).
